@@ -1,0 +1,13 @@
+#include "py/errors.hpp"
+
+namespace vela::py {
+
+void raise_global(const Function &f, const char *exc_name, pyb::handle message) {
+    pyb::object exc = f.global(exc_name)(message);
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+    throw pyb::error_already_set();
+}
+
+void warn(const Function &f, pyb::handle message) { f.global("warnings").attr("warn")(message); }
+
+}  // namespace vela::py

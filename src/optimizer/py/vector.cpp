@@ -1,0 +1,74 @@
+#include "py/vector.hpp"
+
+#include <cstring>
+
+namespace vela::py {
+
+namespace {
+
+bool is_native_double(const char *format) {
+    if (!format) return false;
+    if (format[0] == '@' || format[0] == '=' || format[0] == '<') ++format;  // little-endian hosts only
+    return std::strcmp(format, "d") == 0;
+}
+
+}  // namespace
+
+VectorView::VectorView(PyObject *x) {
+    if (PyObject_CheckBuffer(x) && PyObject_GetBuffer(x, &view_, PyBUF_ND | PyBUF_FORMAT) == 0) {
+        has_view_ = true;
+        if (view_.ndim == 1 && view_.itemsize == sizeof(double) && is_native_double(view_.format)) {
+            data_ = static_cast<const double *>(view_.buf);
+            size_ = static_cast<std::size_t>(view_.shape[0]);
+            return;
+        }
+        PyBuffer_Release(&view_);
+        has_view_ = false;
+    }
+    PyErr_Clear();
+    copy_ = to_doubles(x);
+    data_ = copy_.data();
+    size_ = copy_.size();
+}
+
+VectorView::~VectorView() {
+    if (has_view_) PyBuffer_Release(&view_);
+}
+
+std::size_t checked_index(Py_ssize_t i, std::size_t n) {
+    const Py_ssize_t size = static_cast<Py_ssize_t>(n);
+    const Py_ssize_t j = i < 0 ? i + size : i;
+    if (j < 0 || j >= size) {
+        PyErr_Format(PyExc_IndexError, "index %zd is out of bounds for axis 0 with size %zd", i, size);
+        throw pyb::error_already_set();
+    }
+    return static_cast<std::size_t>(j);
+}
+
+pyb::object new_vector(std::size_t n, double *&data) {
+    static PyObject *empty = nullptr;  // numpy.empty, resolved once (numpy is never unloaded)
+    if (!empty) empty = pyb::object(pyb::module_::import("numpy").attr("empty")).release().ptr();
+    pyb::object arr = pyb::reinterpret_borrow<pyb::object>(empty)(n, pyb::arg("dtype") = "float64");
+    Py_buffer view;
+    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0) throw pyb::error_already_set();
+    data = static_cast<double *>(view.buf);
+    PyBuffer_Release(&view);  // the array keeps its memory; the pointer lives as long as `arr`
+    return arr;
+}
+
+std::vector<double> to_doubles(pyb::handle values) {
+    PyObject *seq = PySequence_Fast(values.ptr(), "expected a one-dimensional sequence of numbers");
+    if (!seq) throw pyb::error_already_set();
+    pyb::object owner = pyb::reinterpret_steal<pyb::object>(seq);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    std::vector<double> out(static_cast<std::size_t>(n));
+    PyObject **items = PySequence_Fast_ITEMS(seq);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const double v = PyFloat_AsDouble(items[i]);
+        if (v == -1.0 && PyErr_Occurred()) throw pyb::error_already_set();
+        out[static_cast<std::size_t>(i)] = v;
+    }
+    return out;
+}
+
+}  // namespace vela::py
