@@ -1,0 +1,64 @@
+#include "driver/date_floor.hpp"
+
+#include "py/pyops.hpp"
+
+#include <optional>
+#include <string>
+
+namespace vela {
+
+namespace pyb = pybind11;
+
+namespace {
+
+constexpr long kFloor = 20050701;  // yyyymmdd
+
+bool leap(long y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+// yyyymmdd when it names a real calendar day, else nothing.
+std::optional<long> valid_ymd(long y, long m, long d) {
+    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (y < 1 || y > 9999 || m < 1 || m > 12 || d < 1) return std::nullopt;
+    if (d > days[m - 1] + (m == 2 && leap(y))) return std::nullopt;
+    return y * 10000 + m * 100 + d;
+}
+
+std::optional<long> from_text(const std::string &s) {
+    std::string digits;
+    if (s.size() == 10 && s[4] == '-' && s[7] == '-')
+        digits = s.substr(0, 4) + s.substr(5, 2) + s.substr(8, 2);
+    else if (s.size() == 8)
+        digits = s;
+    else
+        return std::nullopt;
+    for (char c : digits)
+        if (c < '0' || c > '9') return std::nullopt;
+    const long v = std::stol(digits);
+    return valid_ymd(v / 10000, v / 100 % 100, v % 100);
+}
+
+}  // namespace
+
+bool before_min_date(const py::Function &f, pyb::handle date) {
+    std::optional<long> ymd;
+    if (PyUnicode_Check(date.ptr())) {
+        ymd = from_text(date.cast<std::string>());
+    } else if (PyIndex_Check(date.ptr()) && !PyBool_Check(date.ptr())) {
+        const Py_ssize_t v = PyNumber_AsSsize_t(date.ptr(), nullptr);  // clamps huge values
+        if (v == -1 && PyErr_Occurred()) throw pyb::error_already_set();
+        ymd = valid_ymd(v / 10000, v / 100 % 100, v % 100);
+    } else {
+        pyb::object dt = f.global("datetime");
+        // A datetime (pandas.Timestamp included) counts from its calendar day: the floor is
+        // midnight, so a time on 2005-06-30 is before it and any time on 2005-07-01 is not.
+        // NaT has no calendar day and is left to the client.
+        if (pyb::isinstance(date, dt.attr("date"))) {
+            pyb::object year = date.attr("year"), month = date.attr("month"), day = date.attr("day");
+            if (PyLong_Check(year.ptr()) && PyLong_Check(month.ptr()) && PyLong_Check(day.ptr()))
+                ymd = valid_ymd(year.cast<long>(), month.cast<long>(), day.cast<long>());
+        }
+    }
+    return ymd && *ymd < kFloor;
+}
+
+}  // namespace vela

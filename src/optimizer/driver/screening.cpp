@@ -1,0 +1,105 @@
+#include "driver/screening.hpp"
+
+#include "core/screening.hpp"
+#include "driver/table.hpp"
+#include "py/errors.hpp"
+#include "py/pyops.hpp"
+
+#include <cmath>
+#include <vector>
+
+namespace vela {
+
+namespace pyb = pybind11;
+using namespace pybind11::literals;
+
+namespace {
+
+void warn_each(const py::Function &f, const char *fmt, const pyb::list &ids) {
+    for (pyb::handle o : ids) py::warn(f, py::format(fmt, o));
+}
+
+// Forward-filled simple returns of the chosen columns, as a labelled table.
+pyb::object returns_frame(const py::Function &f, const Columns &prices, const std::vector<std::size_t> &keep,
+                          pyb::handle index, pyb::handle columns) {
+    const std::size_t out_rows = prices.rows > 0 ? prices.rows - 1 : 0;
+    std::vector<double> out(out_rows * keep.size());
+    {
+        pyb::gil_scoped_release nogil;
+        for (std::size_t k = 0; k < keep.size(); ++k)
+            core::filled_returns(prices.column(keep[k]), prices.rows, out.data() + k * out_rows);
+    }
+    pyb::object rows = index[pyb::slice(1, {}, {})];
+    return f.global("pd").attr("DataFrame")(to_ndarray(out.data(), out_rows, keep.size()), "index"_a = rows,
+                                            "columns"_a = columns);
+}
+
+pyb::object stock_returns(const py::Function &f, pyb::handle ids, pyb::handle start_date, pyb::handle date,
+                          double threshold, bool quiet) {
+    pyb::list fields;
+    fields.append("close");
+    fields.append("volume");
+    pyb::object panel =
+        f.global("veladatac").attr("get_price")(ids, start_date, date, "frequency"_a = "1d", "fields"_a = fields);
+    pyb::object close = panel["close"];
+    pyb::object volume = panel["volume"];
+
+    // Suspension: more than `threshold` days with volume exactly 0.
+    const Columns vol = read_columns(volume);
+    pyb::list vol_labels = volume.attr("columns").attr("tolist")();
+    pyb::list suspended, non_suspended;
+    for (std::size_t j = 0; j < vol.cols; ++j) {
+        const double days = static_cast<double>(core::count_zero(vol.column(j), vol.rows));
+        (days > threshold ? suspended : non_suspended).append(vol_labels[j]);
+    }
+    if (!quiet) warn_each(f, "OPTIMIZER: {} 停牌太多导致数据不足，被剔除", suspended);
+    close = close[non_suspended];
+
+    // History: fewer than `threshold` closes present.
+    const Columns prices = read_columns(close);
+    pyb::object labels = close.attr("columns");
+    std::vector<std::size_t> long_enough;
+    pyb::list not_enough;
+    for (std::size_t j = 0; j < prices.cols; ++j) {
+        if (static_cast<double>(core::count_present(prices.column(j), prices.rows)) < threshold)
+            not_enough.append(labels[pyb::int_(j)]);
+        else
+            long_enough.push_back(j);
+    }
+    if (!quiet) warn_each(f, "OPTIMIZER: {} 上市时间过短或已退市，被剔除", not_enough);
+
+    // Delisted: no close on the last day of the window.
+    std::vector<std::size_t> keep;
+    pyb::list de_listed;
+    for (std::size_t j : long_enough) {
+        if (prices.rows > 0 && std::isnan(prices.column(j)[prices.rows - 1]))
+            de_listed.append(labels[pyb::int_(j)]);
+        else
+            keep.push_back(j);
+    }
+    if (!quiet) warn_each(f, "OPTIMIZER: {} 已退市，被剔除", de_listed);
+
+    pyb::list positions;
+    for (std::size_t j : keep) positions.append(j);
+    return returns_frame(f, prices, keep, close.attr("index"), labels.attr("take")(positions));
+}
+
+pyb::object fund_returns(const py::Function &f, pyb::handle ids, pyb::handle start_date, pyb::handle date) {
+    pyb::object data = f.global("veladatac").attr("fund").attr("get_nav")(ids, start_date, date,
+                                                                          "fields"_a = "adjusted_net_value");
+    const Columns nav = read_columns(data);
+    std::vector<std::size_t> all(nav.cols);
+    for (std::size_t j = 0; j < nav.cols; ++j) all[j] = j;
+    return returns_frame(f, nav, all, data.attr("index"), data.attr("columns"));
+}
+
+}  // namespace
+
+pyb::object return_table(const py::Function &f, pyb::handle order_book_ids, pyb::handle instrument_type,
+                         pyb::handle start_date, pyb::handle date, double threshold, bool quiet) {
+    if (py::compare(instrument_type, pyb::str("CS"), Py_EQ))
+        return stock_returns(f, order_book_ids, start_date, date, threshold, quiet);
+    return fund_returns(f, order_book_ids, start_date, date);
+}
+
+}  // namespace vela

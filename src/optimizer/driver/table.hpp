@@ -1,0 +1,23 @@
+// Labelled tables read once into column-major double buffers (NaN for missing).
+#pragma once
+
+#include "py/function.hpp"
+
+#include <cstddef>
+#include <vector>
+
+namespace vela {
+
+struct Columns {
+    std::size_t rows = 0, cols = 0;
+    std::vector<double> values;  // column j occupies [j * rows, (j + 1) * rows)
+    const double *column(std::size_t j) const { return values.data() + j * rows; }
+};
+
+// The values of a DataFrame (or 2-D array-like) as float64, missing values as NaN.
+Columns read_columns(pybind11::handle table);
+
+// A new (rows x cols) float64 ndarray holding column-major `values`.
+pybind11::object to_ndarray(const double *values, std::size_t rows, std::size_t cols);
+
+}  // namespace vela
