@@ -58,10 +58,9 @@ def _norm_fields(fields, allowed: tuple[str, ...]) -> tuple[list[str], bool]:
 
 
 def _day_in_calendar(h, day: np.datetime64, what: str) -> np.datetime64:
-    if day < h.days[0] or day > h.days[-1]:
+    if day < h.first or day > h.last:
         raise CalendarRangeError(
-            f"{what} {day} is outside the trading calendar of the store "
-            f"({h.days[0]} .. {h.days[-1]})")
+            f"{what} {day} is outside the trading calendar of the store ({h.first} .. {h.last})")
     return day
 
 
@@ -107,7 +106,7 @@ def trading_date_offset(date, n: int) -> _dt.date:
     if not 0 <= pos < h.days.size:
         raise CalendarRangeError(
             f"{n} trading days from {day} is outside the trading calendar of the store "
-            f"({h.days[0]} .. {h.days[-1]})")
+            f"(trading days {h.days[0]} .. {h.days[-1]})")
     return h.days[pos].item()
 
 

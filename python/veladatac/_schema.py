@@ -83,6 +83,11 @@ CREATE INDEX index_members_by_date ON index_members (index_id, start_date);
 """
 
 
+# The packaged calendar is authoritative for every day of this range (1-3 January 2005
+# were holidays, so its first trading day is 2005-01-04).
+SHIPPED_COVERAGE = (np.datetime64("2005-01-01"), np.datetime64("2026-12-31"))
+
+
 def shipped_calendar() -> np.ndarray:
     """The packaged Shanghai exchange trading days as ``datetime64[D]``, ascending."""
     text = resources.files(__package__).joinpath("data/xshg_trading_days.txt").read_text("ascii")
@@ -108,10 +113,16 @@ def stamp_new_version(con: sqlite3.Connection) -> str:
     return uid
 
 
-def write_calendar(con: sqlite3.Connection, days: np.ndarray) -> None:
+def write_calendar(con: sqlite3.Connection, days: np.ndarray, coverage=None) -> None:
+    """Replace the calendar. ``coverage`` (first, last day) is the range the calendar is
+    known to be complete for, which may extend past the first/last trading day (holidays
+    at either end); default: from the first to the last trading day."""
+    days = np.asarray(days, dtype="datetime64[D]")
+    lo, hi = coverage if coverage is not None else (days[0], days[-1])
     con.execute("DELETE FROM calendar")
     con.executemany("INSERT INTO calendar(day) VALUES (?)",
                     ((int(v),) for v in days_to_ints(days)))
+    set_meta(con, calendar_first=int(days_to_ints([lo])[0]), calendar_last=int(days_to_ints([hi])[0]))
 
 
 def year_bounds(days: np.ndarray) -> dict[int, tuple[int, int]]:

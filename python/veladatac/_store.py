@@ -124,6 +124,9 @@ class _Handle:
         if days.size == 0:
             raise StoreError(f"store {self.path} has an empty trading calendar")
         self.days = days
+        # range the calendar is complete for; holidays at either end fall inside it
+        self.first = min(ints_to_days([int(meta.get("calendar_first", 99991231))])[0], days[0])
+        self.last = max(ints_to_days([int(meta.get("calendar_last", 10000101))])[0], days[-1])
         self.day_years = days.astype("datetime64[Y]").astype(np.int64) + 1970
         self.year_bounds = year_bounds(days)
         self.date_index = pd.DatetimeIndex(days.astype("datetime64[ns]"), name="date")
@@ -219,16 +222,24 @@ def resolve_path() -> Path:
     return _resolve()[0]
 
 
-def init(path=None) -> Path:
-    """Choose the store file for all later calls in this process and check it opens.
+def init(path=None) -> Path | None:
+    """Choose the store file for all later calls in this process; returns its path.
 
-    ``init(None)`` goes back to the default choice ($VELADATAC_STORE, else the sample
-    store). Returns the path of the store now in use.
+    The file must exist and be a readable store (StoreError otherwise; the previous
+    choice then stays). ``init(None)`` goes back to the default choice
+    ($VELADATAC_STORE, else the sample store), resolved at the next call; returns None.
     """
     global _explicit_path
+    if path is None:
+        with _state_lock:
+            _explicit_path = None
+        return None
+    path = Path(os.fspath(path)).expanduser()
+    h = _Handle(path, _signature(path))
     with _state_lock:
-        _explicit_path = None if path is None else Path(os.fspath(path)).expanduser()
-    return current_handle().path
+        _handles[path] = h
+        _explicit_path = path
+    return path
 
 
 def current_handle() -> _Handle:

@@ -24,7 +24,7 @@ import numpy as np
 from ._dates import date_to_int, int_to_date, ints_to_days, to_date
 from ._schema import (
     CHUNK_DTYPE, FUND_TYPE, GICS_SECTORS, INDEX_TYPE, SCHEMA_VERSION, STOCK_TYPE, create_schema,
-    fsync_dir, fsync_file, make_temp_file, open_for_writing, series_chunks, set_meta, shipped_calendar,
+    fsync_dir, fsync_file, make_temp_file, open_for_writing, series_chunks, set_meta, shipped_calendar, SHIPPED_COVERAGE,
     stamp_new_version, write_calendar, year_bounds,
 )
 from ._store import check_header
@@ -191,7 +191,7 @@ def import_files(store, files) -> ImportSummary:
                 _check_layout(con, store)
                 con.execute("BEGIN")
                 if not exists and not parsed.get("calendar"):
-                    write_calendar(con, shipped_calendar())
+                    write_calendar(con, shipped_calendar(), SHIPPED_COVERAGE)
                 _Importer(con).run(parsed)
                 stamp_new_version(con)
                 set_meta(con, last_import=_dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds"))

@@ -26,7 +26,7 @@ import numpy as np
 from ._dates import date_to_int, days_to_ints, to_day
 from ._schema import (
     FUND_TYPE, GICS_SECTORS, INDEX_TYPE, STOCK_TYPE, create_schema, fsync_dir, fsync_file,
-    make_temp_file, open_for_writing, series_chunks, set_meta, shipped_calendar, stamp_new_version,
+    make_temp_file, open_for_writing, series_chunks, set_meta, shipped_calendar, SHIPPED_COVERAGE, stamp_new_version,
     write_calendar, year_bounds,
 )
 
@@ -268,6 +268,7 @@ def build_store(path, *, n_stocks: int = 400, n_funds: int = 60, start=DEFAULT_S
     cal = shipped_calendar()
     lo, hi = to_day(start, "start"), to_day(end, "end")
     days = cal[(cal >= lo) & (cal <= hi)]
+    coverage = (max(lo, SHIPPED_COVERAGE[0]), min(hi, SHIPPED_COVERAGE[1]))
     if days.size < MIN_DAYS:
         raise ValueError(f"[{start}, {end}] holds {days.size} trading days of the packaged "
                          f"calendar ({cal[0]} .. {cal[-1]}); at least {MIN_DAYS} are needed")
@@ -281,7 +282,7 @@ def build_store(path, *, n_stocks: int = 400, n_funds: int = 60, start=DEFAULT_S
         try:
             create_schema(con)  # executescript commits on its own, so before BEGIN
             con.execute("BEGIN")
-            _write(con, days, data)
+            _write(con, days, coverage, data)
             set_meta(con, created_by="sample", data_version=DATA_VERSION,
                      sample_params=json.dumps({"n_stocks": n_stocks, "n_funds": n_funds,
                                                "start": str(days[0]), "end": str(days[-1]),
@@ -607,8 +608,8 @@ def _delisted(days, last_bar) -> int | None:
     return None if last_bar >= days.size - 1 else date_to_int(days[last_bar + 1].item())
 
 
-def _write(con, days, data) -> None:
-    write_calendar(con, days)
+def _write(con, days, coverage, data) -> None:
+    write_calendar(con, days, coverage)
     bounds = year_bounds(days)
     ids = data["stock_ids"]
     con.executemany(
