@@ -286,7 +286,7 @@ class _Importer:
         old = self.cal
         if np.array_equal(new, old):
             return
-        keys = self.con.execute("SELECT DISTINCT order_book_id, field FROM series").fetchall()
+        keys = self.con.execute("SELECT DISTINCT order_book_id, field FROM series ORDER BY 1, 2").fetchall()
         moved = {}
         for oid, field in keys:
             full = self._load_full(oid, field, old)
@@ -295,7 +295,7 @@ class _Importer:
             bad = (pos >= new.size) | (new[np.minimum(pos, new.size - 1)] != old[have])
             if bad.any():
                 d = int_to_date(int(old[have][np.argmax(bad)]))
-                raise CsvImportError(path, None, f"the store holds a {field} of {oid} on {d}, "
+                raise CsvImportError(path, None, f"the store holds {field} of {oid} on {d}, "
                                      f"which this calendar does not list as a trading day")
             aligned = np.full(new.size, np.nan)
             aligned[pos] = full[have]
