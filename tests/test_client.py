@@ -388,7 +388,11 @@ def test_damaged_store_under_an_open_client(small_store, tmp_path):
         vd.get_price("600000.XSHG", "2025-01-02", "2026-12-31")
 
 
-def test_eight_threads_read_the_same_as_one(on_small):
+@pytest.mark.parametrize("cache_budget", [None, 0])  # 0: the chunk cache is dropped on every read
+def test_eight_threads_read_the_same_as_one(on_small, monkeypatch, cache_budget):
+    if cache_budget is not None:
+        monkeypatch.setattr("veladatac._store._CACHE_BUDGET", cache_budget)
+        vd.init(on_small.path)  # a fresh handle, empty cache
     ids = list(on_small.stock_ids)
     jobs = [(ids[k::3], vd.trading_date_offset("2026-12-31", -40 * k - 100), "2026-12-31")
             for k in range(8)]

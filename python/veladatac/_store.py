@@ -29,6 +29,7 @@ ENV_VAR = "VELADATAC_STORE"
 
 _SQLITE_MAGIC = b"SQLite format 3\x00"
 _MAX_PARAMS = 900  # stay under SQLite's smallest default limit on bound parameters
+_CACHE_BUDGET = 512 * 2**20  # bytes of decoded chunks kept per store version
 
 
 @dataclass(frozen=True, slots=True)
@@ -97,6 +98,8 @@ class _Handle:
         self.path = path
         self.signature = signature
         self._local = threading.local()
+        self._chunks: dict = {}  # (id, field, year) -> read-only float64 array, or None
+        self._cache_bytes = 0
         check_header(path)
         con = _connect_ro(path)
         try:
@@ -163,30 +166,58 @@ class _Handle:
         """Values of ``fields`` for ``ids`` on calendar positions [i0, i1).
 
         Returns {field: float64 array of shape (i1 - i0, len(ids))}, NaN where absent.
-        ``ids`` must be distinct.
+        ``ids`` must be distinct. Year chunks are kept decoded in memory once read: a
+        store version never changes, and serving warm requests without SQLite avoids
+        giving up the GIL once per row, which stalls concurrent readers.
         """
         n = i1 - i0
         out = {f: np.full((n, len(ids)), np.nan, order="F") for f in fields}
         if n <= 0 or not ids:
             return out
-        col = {oid: j for j, oid in enumerate(ids)}
-        y_lo, y_hi = int(self.day_years[i0]), int(self.day_years[i1 - 1])
+        years = range(int(self.day_years[i0]), int(self.day_years[i1 - 1]) + 1)
+        # the cache dict is only ever added to or replaced whole, so this reference stays
+        # complete for every key it had, whatever other threads do meanwhile
+        cache = self._chunks
+        todo = [oid for oid in ids if any((oid, f, y) not in cache for f in fields for y in years)]
+        fetched = self._fetch(con, todo, fields, years) if todo else {}
+        for f in fields:
+            block = out[f]
+            for j, oid in enumerate(ids):
+                for y in years:
+                    key = (oid, f, y)
+                    chunk = fetched[key] if key in fetched else cache.get(key)
+                    if chunk is None:
+                        continue
+                    s, e = self.year_bounds[y]
+                    lo, hi = max(s, i0), min(e, i1)
+                    block[lo - i0:hi - i0, j] = chunk[lo - s:hi - s]
+        return out
+
+    def _fetch(self, con, ids, fields, years) -> dict:
+        """Chunks of ``ids`` x ``fields`` x ``years`` (None = absent), also added to the cache."""
+        found = {}
         fph = ",".join("?" * len(fields))
         for k in range(0, len(ids), _MAX_PARAMS):
             part = ids[k:k + _MAX_PARAMS]
             sql = (f"SELECT order_book_id, field, year, data FROM series "
                    f"WHERE order_book_id IN ({','.join('?' * len(part))}) "
                    f"AND field IN ({fph}) AND year BETWEEN ? AND ?")
-            for oid, field, year, data in con.execute(sql, (*part, *fields, y_lo, y_hi)):
+            for oid, field, year, data in con.execute(sql, (*part, *fields, years[0], years[-1])):
                 s, e = self.year_bounds.get(year, (0, -1))
                 if len(data) != (e - s) * CHUNK_DTYPE.itemsize:
                     raise StoreError(f"store {self.path} is corrupt: series {oid}/{field}/{year} "
-                                     f"has {len(data)} bytes, expected {(e - s) * 8}")
-                lo, hi = max(s, i0), min(e, i1)
-                if lo < hi:
-                    chunk = np.frombuffer(data, dtype=CHUNK_DTYPE)
-                    out[field][lo - i0:hi - i0, col[oid]] = chunk[lo - s:hi - s]
-        return out
+                                     f"has {len(data)} bytes, expected {max(e - s, 0) * 8}")
+                found[(oid, field, year)] = np.frombuffer(data, dtype=CHUNK_DTYPE)  # read-only
+        for oid in ids:
+            for f in fields:
+                for y in years:
+                    found.setdefault((oid, f, y), None)
+        if self._cache_bytes > _CACHE_BUDGET:
+            self._chunks = {}  # crude but bounded; a store version rarely exceeds the budget
+            self._cache_bytes = 0
+        self._chunks.update(found)
+        self._cache_bytes += sum(c.nbytes for c in found.values() if c is not None)
+        return found
 
 
 # ---- choosing the store -------------------------------------------------------------
