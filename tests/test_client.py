@@ -491,3 +491,13 @@ def test_two_processes_racing_build_one_valid_default_store(tmp_path):
     built = sorted(p.name for p in (tmp_path / "veladatac").iterdir())
     assert len([n for n in built if n.endswith(".sqlite")]) == 1
     assert not [n for n in built if n.endswith(".tmp")]
+
+
+def test_damaged_sample_store_is_rebuilt(monkeypatch):
+    real = sample.build_store
+    monkeypatch.setattr(sample, "build_store", lambda path: real(path, **SMALL))
+    assert vd.instruments("600000.XSHG").type == "CS"  # built on first use
+    path = sample.sample_store_path()
+    assert path.parent.name == "veladatac" and path.name.startswith(f"sample-v{sample.DATA_VERSION}-")
+    path.write_bytes(path.read_bytes()[:5000])
+    assert vd.get_price("600000.XSHG", "2026-12-01", "2026-12-04", fields="close").notna().all()

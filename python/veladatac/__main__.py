@@ -25,7 +25,9 @@ def _parser() -> argparse.ArgumentParser:
     imp.add_argument("--store", required=True, type=Path, help="store file (created if missing)")
     for kind in KINDS:
         imp.add_argument("--" + kind.replace("_", "-"), dest=kind, action="append", default=[],
-                         type=Path, metavar="FILE", help=f"a {kind} file (repeatable)")
+                         type=Path, metavar="FILE",
+                         help="calendar file (at most one)" if kind == "calendar"
+                         else f"file of {kind.replace('_', ' ')} (repeatable)")
     imp.add_argument("files", nargs="*", type=Path, metavar="FILE",
                      help="files whose kind is told by their header")
 

@@ -174,6 +174,10 @@ def import_files(store, files) -> ImportSummary:
         k, rows = read_csv(path, kind)
         parsed[k].append((Path(path), rows))
         counts[k] += len(rows)
+    if len(parsed.get("calendar", [])) > 1:
+        second = parsed["calendar"][1][0]
+        raise CsvImportError(second, None, "only one calendar file may be given per import "
+                             "(a calendar file replaces the store's calendar)")
     store.parent.mkdir(parents=True, exist_ok=True)
     with _file_lock(store.with_name(store.name + ".lock")):
         _remove_leftovers(store)
