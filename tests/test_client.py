@@ -332,6 +332,25 @@ def test_indices_are_cap_weighted_over_their_members(on_small):
             assert r.min() - 1e-6 <= ri <= r.max() + 1e-6
 
 
+def test_index_closes_are_cap_weighted_with_fixed_share_counts(on_small):
+    # Within one rebalance period the members and their share counts s_i are fixed, so
+    # every day t gives sum_i s_i c_i,t-1 (r_i,t - r_t) = 0: a null vector must exist.
+    days = vd.get_trading_dates("2026-01-06", "2026-06-30")
+    for idx in ("000300.XSHG", "000905.XSHG"):
+        members = vd.index_components(idx, days[0])
+        assert all(vd.index_components(idx, d) == members for d in days[::20])
+        c = vd.get_price(members, vd.trading_date_offset(days[0], -1), days[-1], fields="close")
+        level = vd.get_price(idx, c.index[0], c.index[-1], fields="close").to_numpy()
+        prev, cur = c.to_numpy()[:-1], c.to_numpy()[1:]
+        ok = np.isfinite(prev).all(axis=1) & np.isfinite(cur).all(axis=1)
+        r_index = level[1:] / level[:-1] - 1
+        rows = prev * (cur / prev - 1 - r_index[:, None])
+        sv, vt = np.linalg.svd(rows[ok], full_matrices=False)[1:]
+        assert ok.sum() > 2 * len(members) and sv[-1] / sv[0] < 1e-5, sv[-1] / sv[0]
+        shares = vt[-1] * np.sign(vt[-1][0])
+        assert (shares > 0).all()
+
+
 def test_funds_by_type(on_small):
     recs = vd.fund.instruments(list(on_small.fund_ids))
     assert set(r.fund_type for r in recs) == set(sample.FUND_TYPES)
@@ -501,3 +520,24 @@ def test_damaged_sample_store_is_rebuilt(monkeypatch):
     assert path.parent.name == "veladatac" and path.name.startswith(f"sample-v{sample.DATA_VERSION}-")
     path.write_bytes(path.read_bytes()[:5000])
     assert vd.get_price("600000.XSHG", "2026-12-01", "2026-12-04", fields="close").notna().all()
+
+
+def test_a_handle_never_serves_a_replaced_file(known_store, tmp_path):
+    # The race this guards: the path's stat is taken before a rename, a new thread's
+    # connection opened after it. The old handle's caches must not answer for the new file.
+    from veladatac import _store
+    from veladatac.importer import import_files
+    path = tmp_path / "raced.sqlite"
+    shutil.copyfile(known_store, path)
+    vd.init(path)
+    assert vd.get_price("600001.XSHG", "2025-01-08", "2025-01-08", fields="close").iat[0] == 11.5
+    old = _store.current_handle()
+    (tmp_path / "b.csv").write_text("order_book_id,date,close,volume\n600001.XSHG,2025-01-08,77,1\n")
+    import_files(path, [("bars", tmp_path / "b.csv")])
+    old.signature = _store._signature(path)  # as if the stat had been taken too early
+    result = []
+    reader = threading.Thread(target=lambda: result.append(
+        vd.get_price("600001.XSHG", "2025-01-08", "2025-01-08", fields="close").iat[0]))
+    reader.start()
+    reader.join()
+    assert result == [77] and _store._handles[path] is not old
