@@ -25,17 +25,17 @@ def _norm_ids(ids, what: str = "order_book_ids") -> tuple[list[str], bool]:
     for x in out:
         if not isinstance(x, str):
             raise TypeError(f"{what} must contain only str ids; got {type(x).__name__} {x!r}")
-    return out, False
+    return [str(x) for x in out], False  # plain str, also for numpy.str_ elements
 
 
-def _require_distinct(ids: list[str], what: str) -> None:
-    if len(set(ids)) != len(ids):
+def _require_distinct(items: list[str], what: str, noun: str = "id") -> None:
+    if len(set(items)) != len(items):
         seen, dup = set(), []
-        for x in ids:
+        for x in items:
             if x in seen and x not in dup:
                 dup.append(x)
             seen.add(x)
-        raise ValueError(f"{what} lists the same id more than once: {', '.join(dup)}")
+        raise ValueError(f"{what} lists the same {noun} more than once: {', '.join(dup)}")
 
 
 def _norm_fields(fields, allowed: tuple[str, ...]) -> tuple[list[str], bool]:
@@ -53,7 +53,7 @@ def _norm_fields(fields, allowed: tuple[str, ...]) -> tuple[list[str], bool]:
     for f in out:
         if f not in allowed:
             raise ValueError(f"unknown field {f!r}; available: {', '.join(allowed)}")
-    _require_distinct(out, "fields")
+    _require_distinct(out, "fields", "field")
     return out, single
 
 

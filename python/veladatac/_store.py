@@ -104,7 +104,7 @@ class _Handle:
         con = _connect_ro(path)
         try:
             self._load(con)
-        except sqlite3.DatabaseError as e:
+        except (sqlite3.DatabaseError, ValueError, TypeError) as e:  # bad pages or bad values
             con.close()
             raise StoreError(f"store {path} is unreadable or corrupt: {e}") from None
         except BaseException:
@@ -156,7 +156,7 @@ class _Handle:
             except sqlite3.DatabaseError:
                 con.close()
                 raise _Stale() from None
-            if row is None or row[0] != self.uid:
+            if (row[0] if row else None) != self.uid:
                 con.close()
                 raise _Stale()
             self._local.con = con

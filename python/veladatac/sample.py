@@ -101,6 +101,8 @@ _ROLES = (
     ("industry_change", 8, 2), ("unclassified", 4, 1),
 )
 MIN_STOCKS = 16
+MAX_STOCKS = 3000  # the id ranges drawn from hold about 8000 codes
+MAX_FUNDS = 3000
 MIN_DAYS = 300
 
 
@@ -256,15 +258,15 @@ def build_store(path, *, n_stocks: int = 400, n_funds: int = 60, start=DEFAULT_S
     """Write a synthetic store to ``path`` atomically and describe what it holds.
 
     The trading calendar is the packaged Shanghai calendar cut to [start, end]; it must
-    keep at least 300 trading days. Stocks: ``n_stocks`` >= 16. Small stores (30 stocks,
+    keep at least 300 trading days. ``n_stocks`` in [16, 3000], ``n_funds`` in [0, 3000]. Small stores (30 stocks,
     8 funds, 2 years) build in well under a second.
     """
     t0 = time.perf_counter()
     path = Path(os.fspath(path))
-    if n_stocks < MIN_STOCKS:
-        raise ValueError(f"n_stocks must be at least {MIN_STOCKS}; got {n_stocks}")
-    if n_funds < 0:
-        raise ValueError(f"n_funds must not be negative; got {n_funds}")
+    if not MIN_STOCKS <= n_stocks <= MAX_STOCKS:
+        raise ValueError(f"n_stocks must be in [{MIN_STOCKS}, {MAX_STOCKS}]; got {n_stocks}")
+    if not 0 <= n_funds <= MAX_FUNDS:
+        raise ValueError(f"n_funds must be in [0, {MAX_FUNDS}]; got {n_funds}")
     cal = shipped_calendar()
     lo, hi = to_day(start, "start"), to_day(end, "end")
     days = cal[(cal >= lo) & (cal <= hi)]
