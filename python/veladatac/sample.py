@@ -108,7 +108,8 @@ MIN_DAYS = 300
 
 @dataclass(frozen=True)
 class SampleInfo:
-    """What :func:`build_store` wrote. ``roles`` maps each awkward case to its stock ids:
+    """What :func:`build_store` wrote. ``roles`` maps each awkward case to its ids; the
+    first id of every role lies inside the last 133 trading days:
 
     long_suspension: suspended (volume 0, close carried) for weeks, some in the last 133 days;
     suspended_at_end: suspended for the last 25 trading days;
@@ -305,7 +306,7 @@ def build_store(path, *, n_stocks: int = 400, n_funds: int = 60, start=DEFAULT_S
     return SampleInfo(path=path, start=days[0].item(), end=days[-1].item(), seed=seed,
                       stock_ids=tuple(sorted(data["stock_ids"])), index_ids=INDEX_IDS,
                       fund_ids=tuple(sorted(data["fund_ids"])),
-                      roles={k: tuple(sorted(v)) for k, v in data["roles"].items()},
+                      roles={k: tuple(v) for k, v in data["roles"].items()},
                       seconds=time.perf_counter() - t0)
 
 
@@ -504,7 +505,7 @@ def _generate(rng: np.random.Generator, days: np.ndarray, n: int, n_funds: int) 
         stop = None if last_bar[i] == L else int(ints[last_bar[i]])
         segs = [[start_int, stop, code, name]]
         if role == "industry_change":
-            c = clamp(L - (150, 60, 300, 20)[roles["industry_change"].index(i) % 4])
+            c = clamp(L - (60, 150, 300, 20)[roles["industry_change"].index(i) % 4])
             others = [s for s in SHENWAN if s[2] == sector and s[1] != name]
             old = others[int(rng.integers(len(others)))]
             if start_int < int(ints[c]):
