@@ -133,22 +133,22 @@ def _check_header(path, header, kind):
         raise CsvImportError(path, 1, f"column(s) {', '.join(dup)} appear more than once")
     cols = set(header)
     if kind is None:
-        fits = [k for k, spec in KINDS.items()
-                if set(spec.required) <= cols <= set(spec.required) | set(spec.optional)]
+        fits = [k for k, cols_of in KINDS.items()
+                if set(cols_of.required) <= cols <= set(cols_of.required) | set(cols_of.optional)]
         if len(fits) != 1:
             raise CsvImportError(path, 1, "cannot tell which kind of file this is from its "
                                  "columns; name it with --" + "/--".join(
                                      k.replace("_", "-") for k in KINDS))
         return fits[0]
-    spec = KINDS[kind]
-    missing = [c for c in spec.required if c not in cols]
+    cols_of = KINDS[kind]
+    missing = [c for c in cols_of.required if c not in cols]
     if missing:
         raise CsvImportError(path, 1, f"missing column(s) {', '.join(missing)} "
                              f"required in a {kind} file")
-    extra = [c for c in header if c not in spec.required and c not in spec.optional]
+    extra = [c for c in header if c not in cols_of.required and c not in cols_of.optional]
     if extra:
         raise CsvImportError(path, 1, f"unknown column(s) {', '.join(extra)} in a {kind} file "
-                             f"(allowed: {', '.join(spec.required + spec.optional)})")
+                             f"(allowed: {', '.join(cols_of.required + cols_of.optional)})")
     return kind
 
 
