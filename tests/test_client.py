@@ -15,6 +15,7 @@ import pytest
 import veladatac as vd
 from veladatac import sample
 from veladatac._schema import GICS_SECTORS
+sys.path.insert(0, os.path.dirname(__file__))  # client_fixtures under any pytest import mode
 from client_fixtures import (  # noqa: F401  (fixtures are found by name)
     SMALL, client_isolation, known_store, on_known, on_small, small_store,
 )
