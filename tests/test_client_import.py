@@ -16,7 +16,7 @@ from veladatac.__main__ import main
 from veladatac.importer import import_files
 sys.path.insert(0, os.path.dirname(__file__))  # client_fixtures under any pytest import mode
 from client_fixtures import (  # noqa: F401  (fixtures are found by name)
-    KNOWN_CSV, client_isolation, file_hash, known_store, write_csv,
+    client_isolation, file_hash, known_store, write_csv,
 )
 
 BARS_HEAD = "order_book_id,date,close,volume\n"
