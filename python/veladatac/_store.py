@@ -268,6 +268,7 @@ def init(path=None) -> Path | None:
     path = Path(os.fspath(path)).expanduser()
     h = _Handle(path, _signature(path))
     with _state_lock:
+        _handles.clear()
         _handles[path] = h
         _explicit_path = path
     return path
@@ -291,6 +292,7 @@ def current_handle() -> _Handle:
                 from .sample import ensure_sample_store
                 ensure_sample_store(rebuild=True)
                 h = _Handle(path, _signature(path))
+            _handles.clear()  # one open store at a time: bounds cached memory and connections
             _handles[path] = h
         return h
 
