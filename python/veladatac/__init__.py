@@ -1,0 +1,31 @@
+"""Local market-data client for Chinese-mainland stocks, indices and funds.
+
+Serves daily closes and volumes, fund net values, instrument records, Shenwan
+industries and index membership from an embedded SQLite store. The default store is
+a synthetic sample built on first use; see README.md next to this file.
+"""
+
+from . import fund
+from ._api import (
+    get_price,
+    get_trading_dates,
+    index_components,
+    instruments,
+    shenwan_instrument_industry,
+    trading_date_offset,
+)
+from ._store import ENV_VAR, FundInstrument, Instrument, init
+from .errors import (
+    CalendarRangeError,
+    CsvImportError,
+    StoreError,
+    UnknownIdError,
+    VeladatacError,
+)
+
+__all__ = [
+    "init", "trading_date_offset", "get_trading_dates", "get_price", "instruments",
+    "shenwan_instrument_industry", "index_components", "fund", "Instrument",
+    "FundInstrument", "VeladatacError", "StoreError", "UnknownIdError",
+    "CalendarRangeError", "CsvImportError", "ENV_VAR",
+]

@@ -1,0 +1,116 @@
+"""Command line: ``python -m veladatac {import,info,sample} ...``."""
+
+from __future__ import annotations
+
+import argparse
+import sqlite3
+import sys
+from pathlib import Path
+
+from . import _store
+from ._dates import int_to_date
+from .errors import VeladatacError
+from .importer import KINDS, import_files
+
+
+def _parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(prog="python -m veladatac",
+                                description="Local market-data store: import CSV files, inspect, build samples.")
+    sub = p.add_subparsers(dest="command", required=True)
+
+    imp = sub.add_parser("import", help="load CSV files into a store in one transaction",
+                         description="Load CSV files into a store, all or nothing. Name each file's "
+                                     "kind with a flag, or give it plainly and let its header "
+                                     "columns tell the kind. See README.md for the formats.")
+    imp.add_argument("--store", required=True, type=Path, help="store file (created if missing)")
+    for kind in KINDS:
+        imp.add_argument("--" + kind.replace("_", "-"), dest=kind, action="append", default=[],
+                         type=Path, metavar="FILE",
+                         help="calendar file (at most one)" if kind == "calendar"
+                         else f"file of {kind.replace('_', ' ')} (repeatable)")
+    imp.add_argument("files", nargs="*", type=Path, metavar="FILE",
+                     help="files whose kind is told by their header")
+
+    info = sub.add_parser("info", help="summarise a store")
+    info.add_argument("--store", type=Path, default=None,
+                      help=f"store file (default: ${_store.ENV_VAR}, else the sample store)")
+
+    smp = sub.add_parser("sample", help="build a synthetic sample store")
+    smp.add_argument("--out", type=Path, required=True, help="where to write it")
+    smp.add_argument("--stocks", type=int, default=400)
+    smp.add_argument("--funds", type=int, default=60)
+    smp.add_argument("--start", default=None)
+    smp.add_argument("--end", default=None)
+    smp.add_argument("--seed", type=int, default=None)
+    return p
+
+
+def _info(path: Path | None, out) -> None:
+    if path is None:
+        path = _store.resolve_path()
+    _store.check_header(path)
+    con = _store._connect_ro(path)
+    try:
+        meta = dict(con.execute("SELECT key, value FROM meta"))
+        lo, hi, n = con.execute("SELECT MIN(day), MAX(day), COUNT(*) FROM calendar").fetchone()
+        print(f"store:        {path}", file=out)
+        print(f"layout:       version {meta.get('schema_version')}, made by "
+              f"{meta.get('created_by', 'import')}, content id {meta.get('store_uid')}", file=out)
+        if meta.get("sample_params"):
+            print(f"sample:       {meta['sample_params']}", file=out)
+        if n:
+            print(f"calendar:     {int_to_date(lo)} .. {int_to_date(hi)}, {n} trading days", file=out)
+        else:
+            print("calendar:     empty", file=out)
+        for typ, cnt in con.execute("SELECT type, COUNT(*) FROM instruments GROUP BY type ORDER BY type"):
+            print(f"instruments:  {cnt:6d} of type {typ}", file=out)
+        for typ, cnt in con.execute("SELECT fund_type, COUNT(*) FROM funds GROUP BY fund_type ORDER BY fund_type"):
+            print(f"funds:        {cnt:6d} {typ}", file=out)
+        for field, ids, y0, y1 in con.execute(
+                "SELECT field, COUNT(DISTINCT order_book_id), MIN(year), MAX(year) FROM series "
+                "GROUP BY field ORDER BY field"):
+            print(f"series:       {field}: {ids} ids, years {y0}..{y1}", file=out)
+        rows, ids = con.execute("SELECT COUNT(*), COUNT(DISTINCT order_book_id) FROM industry").fetchone()
+        print(f"industries:   {rows} periods for {ids} ids", file=out)
+        for idx, rows, ids in con.execute("SELECT index_id, COUNT(*), COUNT(DISTINCT order_book_id) "
+                                          "FROM index_members GROUP BY index_id ORDER BY index_id"):
+            print(f"index {idx}: {rows} membership periods, {ids} distinct members", file=out)
+    except sqlite3.DatabaseError as e:
+        raise VeladatacError(f"store {path} is unreadable or not a store: {e}") from None
+    finally:
+        con.close()
+
+
+def main(argv=None) -> int:
+    args = _parser().parse_args(argv)
+    try:
+        if args.command == "import":
+            files = [(kind, f) for kind in KINDS for f in getattr(args, kind)]
+            files += [(None, f) for f in args.files]
+            if not files:
+                print("import: no files given", file=sys.stderr)
+                return 2
+            summary = import_files(args.store, files)
+            done = ", ".join(f"{n} {k} rows" for k, n in summary.counts.items())
+            print(f"imported into {summary.store}: {done}")
+        elif args.command == "info":
+            _info(args.store, sys.stdout)
+        elif args.command == "sample":
+            from . import sample
+            kw = {k: v for k, v in (("start", args.start), ("end", args.end), ("seed", args.seed))
+                  if v is not None}
+            info = sample.build_store(args.out, n_stocks=args.stocks, n_funds=args.funds, **kw)
+            print(f"built {info.path}: {len(info.stock_ids)} stocks, {len(info.fund_ids)} funds, "
+                  f"{info.start} .. {info.end} in {info.seconds:.2f} s")
+    except VeladatacError as e:
+        what = "import refused (the store was not changed)" if args.command == "import" else "error"
+        print(f"{what}: {e}", file=sys.stderr)
+        return 1
+    except ValueError as e:  # bad sample parameters
+        print(f"error: {e}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,237 @@
+"""The query operations. Shapes follow the table in README.md."""
+
+from __future__ import annotations
+
+import datetime as _dt
+
+import numpy as np
+import pandas as pd
+
+from . import _store
+from ._dates import date_to_int, to_day
+from ._schema import INDEX_TYPE, NAV_FIELDS, PRICE_FIELDS
+from .errors import CalendarRangeError, UnknownIdError
+
+_ID_CONTAINERS = (list, tuple, pd.Index, pd.Series, np.ndarray)
+
+
+def _norm_ids(ids, what: str = "order_book_ids") -> tuple[list[str], bool]:
+    """(ids as a list, whether a single id was given)."""
+    if isinstance(ids, str):
+        return [ids], True
+    if not isinstance(ids, _ID_CONTAINERS):
+        raise TypeError(f"{what} must be an id (str) or a list of ids; got {type(ids).__name__}")
+    out = list(ids)
+    for x in out:
+        if not isinstance(x, str):
+            raise TypeError(f"{what} must contain only str ids; got {type(x).__name__} {x!r}")
+    return [str(x) for x in out], False  # plain str, also for numpy.str_ elements
+
+
+def _require_distinct(items: list[str], what: str, noun: str = "id") -> None:
+    if len(set(items)) != len(items):
+        seen, dup = set(), []
+        for x in items:
+            if x in seen and x not in dup:
+                dup.append(x)
+            seen.add(x)
+        raise ValueError(f"{what} lists the same {noun} more than once: {', '.join(dup)}")
+
+
+def _norm_fields(fields, allowed: tuple[str, ...]) -> tuple[list[str], bool]:
+    """(fields as a list, whether a single field name was given). None means all."""
+    if fields is None:
+        return list(allowed), False
+    if isinstance(fields, str):
+        out, single = [fields], True
+    elif isinstance(fields, (list, tuple)):
+        out, single = list(fields), False
+    else:
+        raise TypeError(f"fields must be a field name or a list of names; got {type(fields).__name__}")
+    if not out:
+        raise ValueError("fields is empty")
+    for f in out:
+        if f not in allowed:
+            raise ValueError(f"unknown field {f!r}; available: {', '.join(allowed)}")
+    _require_distinct(out, "fields", "field")
+    return out, single
+
+
+def _day_in_calendar(h, day: np.datetime64, what: str) -> np.datetime64:
+    if day < h.first or day > h.last:
+        raise CalendarRangeError(
+            f"{what} {day} is outside the trading calendar of the store ({h.first} .. {h.last})")
+    return day
+
+
+def _parse_window(start_date, end_date) -> tuple[np.datetime64, np.datetime64]:
+    start = to_day(start_date, "start_date")
+    end = to_day(end_date, "end_date")
+    if start > end:
+        raise ValueError(f"start_date {start} is after end_date {end}")
+    return start, end
+
+
+def _window(h, start: np.datetime64, end: np.datetime64) -> tuple[int, int]:
+    """Calendar positions [i0, i1) of the trading days in [start, end], both inclusive."""
+    _day_in_calendar(h, start, "start_date")
+    _day_in_calendar(h, end, "end_date")
+    return (int(np.searchsorted(h.days, start, "left")),
+            int(np.searchsorted(h.days, end, "right")))
+
+
+def _shape(h, block, ids, single_id, fields, single_field, i0, i1):
+    index = h.date_index[i0:i1]
+    if single_id and single_field:
+        return pd.Series(block[fields[0]][:, 0], index=index, name=ids[0])
+    if single_id:
+        return pd.DataFrame({f: block[f][:, 0] for f in fields}, index=index, columns=fields)
+    columns = pd.Index(ids, name="order_book_id")
+    frames = {f: pd.DataFrame(block[f], index=index, columns=columns, copy=False) for f in fields}
+    return frames[fields[0]] if single_field else frames
+
+
+def trading_date_offset(date, n: int) -> _dt.date:
+    """The trading day ``n`` trading days from ``date`` (negative ``n`` = earlier).
+
+    On a non-trading day, counting starts from the previous trading day, so ``n=0``
+    returns that day. Raises CalendarRangeError past either end of the calendar.
+    """
+    if isinstance(n, (bool, np.bool_)) or not isinstance(n, (int, np.integer)):
+        raise TypeError(f"n must be an int; got {type(n).__name__} {n!r}")
+    day = to_day(date, "date")
+    h = _store.current_handle()
+    _day_in_calendar(h, day, "date")
+    pos = int(np.searchsorted(h.days, day, "right")) - 1 + int(n)
+    if not 0 <= pos < h.days.size:
+        raise CalendarRangeError(
+            f"{n} trading days from {day} is outside the trading calendar of the store "
+            f"(trading days {h.days[0]} .. {h.days[-1]})")
+    return h.days[pos].item()
+
+
+def get_trading_dates(start_date, end_date) -> list[_dt.date]:
+    """The trading days from ``start_date`` through ``end_date``, both inclusive."""
+    start, end = _parse_window(start_date, end_date)
+    h = _store.current_handle()
+    i0, i1 = _window(h, start, end)
+    return [d.item() for d in h.days[i0:i1]]
+
+
+def _check_known(ids, known: dict, other: dict, kind: str, other_hint: str, path) -> None:
+    missing = [x for x in ids if x not in known]
+    if not missing:
+        return
+    parts = []
+    wrong_kind = [x for x in missing if x in other]
+    unknown = [x for x in missing if x not in other]
+    if unknown:
+        parts.append(f"unknown {kind} id(s) {', '.join(map(repr, unknown))} (not in store {path})")
+    if wrong_kind:
+        parts.append(f"{', '.join(map(repr, wrong_kind))} {other_hint}")
+    raise UnknownIdError("; ".join(parts), missing)
+
+
+def get_price(order_book_ids, start_date, end_date, frequency: str = "1d", fields=None):
+    """Daily bars from ``start_date`` through ``end_date`` (inclusive), one row per trading day.
+
+    Fields: "close", "volume" (``None`` = both). One id and one field name give a Series;
+    a list of ids and one field name give a DataFrame (days x ids); a list of field names
+    gives a dict field -> DataFrame (days x ids), or one DataFrame (days x fields) for a
+    single id. NaN marks a day without a bar; a suspended day has volume 0 and the
+    carried close. Ids not in the store raise UnknownIdError.
+    """
+    ids, single_id = _norm_ids(order_book_ids)
+    _require_distinct(ids, "order_book_ids")
+    flds, single_field = _norm_fields(fields, PRICE_FIELDS)
+    if frequency != "1d":
+        raise ValueError(f"frequency {frequency!r} is not available; only '1d' (daily) is")
+    start, end = _parse_window(start_date, end_date)
+
+    def read(h, con):
+        _check_known(ids, h.instruments, h.funds, "instrument",
+                     "is a fund; read it with veladatac.fund.get_nav", h.path)
+        i0, i1 = _window(h, start, end)
+        block = h.read_block(con, ids, flds, i0, i1)
+        return _shape(h, block, ids, single_id, flds, single_field, i0, i1)
+
+    return _store.run(read)
+
+
+def get_nav(fund_ids, start_date, end_date, fields="adjusted_net_value"):
+    """Fund net values, shaped like :func:`get_price` (fields: "adjusted_net_value")."""
+    ids, single_id = _norm_ids(fund_ids, "fund_ids")
+    _require_distinct(ids, "fund_ids")
+    flds, single_field = _norm_fields(fields, NAV_FIELDS)
+    start, end = _parse_window(start_date, end_date)
+
+    def read(h, con):
+        _check_known(ids, h.funds, h.instruments, "fund",
+                     "is not a fund; read it with veladatac.get_price", h.path)
+        i0, i1 = _window(h, start, end)
+        block = h.read_block(con, ids, flds, i0, i1)
+        return _shape(h, block, ids, single_id, flds, single_field, i0, i1)
+
+    return _store.run(read)
+
+
+def instruments(order_book_ids):
+    """Stock/index record(s); None for an id the store does not know or for a fund id."""
+    ids, single = _norm_ids(order_book_ids)
+    known = _store.current_handle().instruments
+    return known.get(ids[0]) if single else [known.get(x) for x in ids]
+
+
+def fund_instruments(fund_ids):
+    """Fund record(s); None for an id that is not a fund of the store."""
+    ids, single = _norm_ids(fund_ids, "fund_ids")
+    known = _store.current_handle().funds
+    return known.get(ids[0]) if single else [known.get(x) for x in ids]
+
+
+def shenwan_instrument_industry(order_book_ids, date) -> pd.DataFrame:
+    """Shenwan industry valid on ``date`` for each id, indexed by id in request order.
+
+    Columns "index_code" and "index_name". Ids without a classification on that date
+    (including ids the store does not know) are absent.
+    """
+    ids, _ = _norm_ids(order_book_ids)
+    day = date_to_int(to_day(date, "date").item())
+    wanted = list(dict.fromkeys(ids))
+
+    def read(h, con):
+        found = {}
+        for k in range(0, len(wanted), _store._MAX_PARAMS):
+            part = wanted[k:k + _store._MAX_PARAMS]
+            sql = (f"SELECT order_book_id, index_code, index_name FROM industry "
+                   f"WHERE order_book_id IN ({','.join('?' * len(part))}) "
+                   f"AND start_date <= ? AND (end_date IS NULL OR end_date >= ?)")
+            for oid, code, name in con.execute(sql, (*part, day, day)):
+                found[oid] = (code, name)
+        rows = [x for x in wanted if x in found]
+        return pd.DataFrame({"index_code": [found[x][0] for x in rows],
+                             "index_name": [found[x][1] for x in rows]},
+                            index=pd.Index(rows, name="order_book_id", dtype=object),
+                            columns=["index_code", "index_name"])
+
+    return _store.run(read)
+
+
+def index_components(index_id: str, date) -> list[str]:
+    """Ids of the members of index ``index_id`` on ``date``, sorted; [] when it has none."""
+    if not isinstance(index_id, str):
+        raise TypeError(f"index_id must be a str; got {type(index_id).__name__}")
+    day = date_to_int(to_day(date, "date").item())
+
+    def read(h, con):
+        rec = h.instruments.get(index_id)
+        if rec is None or rec.type != INDEX_TYPE:
+            what = "is not an index" if rec is not None else f"is not in store {h.path}"
+            raise UnknownIdError(f"index id {index_id!r} {what}", [index_id])
+        rows = con.execute(
+            "SELECT order_book_id FROM index_members WHERE index_id = ? AND start_date <= ? "
+            "AND (end_date IS NULL OR end_date >= ?) ORDER BY order_book_id",
+            (index_id, day, day))
+        return [r[0] for r in rows]
+
+    return _store.run(read)

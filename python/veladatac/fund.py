@@ -1,0 +1,6 @@
+"""Fund operations: ``veladatac.fund.get_nav`` and ``veladatac.fund.instruments``."""
+
+from ._api import fund_instruments as instruments
+from ._api import get_nav
+
+__all__ = ["get_nav", "instruments"]

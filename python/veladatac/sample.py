@@ -1,0 +1,643 @@
+"""Deterministic synthetic sample data and the default sample store.
+
+Everything here is invented except the trading calendar and the industry and sector
+names: prices come from a factor model (market, sector and idiosyncratic Student-t
+shocks), and the awkward cases a portfolio screen must cope with (long suspensions,
+recent listings and delistings, missing bars, an illiquid stock without a last close,
+industry changes, unclassified periods) are placed near the end of the range so that
+recent windows hit them. The same arguments always give the same content.
+"""
+
+from __future__ import annotations
+
+import datetime as _dt
+import hashlib
+import json
+import os
+import threading
+import time
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+from importlib import resources
+from pathlib import Path
+
+import numpy as np
+
+from ._dates import date_to_int, days_to_ints, to_day
+from ._schema import (
+    FUND_TYPE, GICS_SECTORS, INDEX_TYPE, STOCK_TYPE, create_schema, fsync_dir, fsync_file,
+    make_temp_file, open_for_writing, series_chunks, set_meta, shipped_calendar, SHIPPED_COVERAGE, stamp_new_version,
+    write_calendar, year_bounds,
+)
+
+# Bump when the generated content changes on purpose; the file name of the default
+# store also carries a hash of this module and the calendar, so any edit rebuilds it.
+DATA_VERSION = 1
+DEFAULT_SEED = 20260101
+DEFAULT_START = "2005-01-04"
+DEFAULT_END = "2026-12-31"
+INDEX_IDS = ("000300.XSHG", "000905.XSHG")
+
+# (code, name, GICS sector): level-1 Shenwan industries as named from mid 2021
+SHENWAN = (
+    ("801780", "银行", "Financials"), ("801790", "非银金融", "Financials"),
+    ("801120", "食品饮料", "Consumer Staples"), ("801010", "农林牧渔", "Consumer Staples"),
+    ("801980", "美容护理", "Consumer Staples"), ("801150", "医药生物", "Health Care"),
+    ("801080", "电子", "Information Technology"), ("801750", "计算机", "Information Technology"),
+    ("801770", "通信", "Communication Services"), ("801760", "传媒", "Communication Services"),
+    ("801160", "公用事业", "Utilities"), ("801180", "房地产", "Real Estate"),
+    ("801950", "煤炭", "Energy"), ("801960", "石油石化", "Energy"),
+    ("801030", "基础化工", "Materials"), ("801040", "钢铁", "Materials"),
+    ("801050", "有色金属", "Materials"), ("801710", "建筑材料", "Materials"),
+    ("801890", "机械设备", "Industrials"), ("801730", "电力设备", "Industrials"),
+    ("801740", "国防军工", "Industrials"), ("801720", "建筑装饰", "Industrials"),
+    ("801170", "交通运输", "Industrials"), ("801970", "环保", "Industrials"),
+    ("801230", "综合", "Industrials"), ("801880", "汽车", "Consumer Discretionary"),
+    ("801110", "家用电器", "Consumer Discretionary"), ("801130", "纺织服饰", "Consumer Discretionary"),
+    ("801140", "轻工制造", "Consumer Discretionary"), ("801200", "商贸零售", "Consumer Discretionary"),
+    ("801210", "社会服务", "Consumer Discretionary"),
+)
+# relative number of listed companies per industry (rough shape of the real market)
+_INDUSTRY_WEIGHT = {
+    "银行": 2, "非银金融": 4, "食品饮料": 4, "农林牧渔": 3, "美容护理": 1, "医药生物": 9,
+    "电子": 9, "计算机": 7, "通信": 3, "传媒": 3, "公用事业": 3, "房地产": 3, "煤炭": 1,
+    "石油石化": 1, "基础化工": 8, "钢铁": 1, "有色金属": 3, "建筑材料": 2, "机械设备": 9,
+    "电力设备": 7, "国防军工": 2, "建筑装饰": 3, "交通运输": 3, "环保": 2, "综合": 1,
+    "汽车": 5, "家用电器": 2, "纺织服饰": 2, "轻工制造": 3, "商贸零售": 2, "社会服务": 2,
+}
+# names these industries had before the sample's reclassification day
+_OLD_NAMES = {
+    "基础化工": ("801030", "化工"), "电力设备": ("801730", "电气设备"),
+    "纺织服饰": ("801130", "纺织服装"), "商贸零售": ("801200", "商业贸易"),
+    "社会服务": ("801210", "休闲服务"), "煤炭": ("801020", "采掘"), "石油石化": ("801020", "采掘"),
+    "美容护理": ("801030", "化工"),
+}
+RECLASSIFICATION_DAY = _dt.date(2021, 7, 30)
+
+_NAME_SUFFIX = {
+    "银行": "银行 农商行", "非银金融": "证券 保险 信托", "食品饮料": "食品 酒业 乳业",
+    "农林牧渔": "农业 牧业 种业", "美容护理": "日化 美妆", "医药生物": "药业 生物 医疗",
+    "电子": "电子 微电 光电", "计算机": "软件 信息 数码", "通信": "通信 网络",
+    "传媒": "传媒 文化", "公用事业": "电力 水务 燃气", "房地产": "地产 置业",
+    "煤炭": "煤业 能源", "石油石化": "石化 油气", "基础化工": "化工 材料", "钢铁": "钢铁 特钢",
+    "有色金属": "矿业 铝业 锂业", "建筑材料": "建材 水泥", "机械设备": "机械 重工 装备",
+    "电力设备": "电气 新能 电池", "国防军工": "航天 航空 防务", "建筑装饰": "建设 建工",
+    "交通运输": "物流 航运 高速", "环保": "环境 环保", "综合": "实业 控股", "汽车": "汽车 汽配",
+    "家用电器": "电器 家电", "纺织服饰": "服饰 纺织", "轻工制造": "家居 纸业",
+    "商贸零售": "商贸 百货", "社会服务": "旅游 教育 酒店",
+}
+_NAME_CHARS = "华中东海金新天恒长国大广永泰瑞宏安信通鑫晨博远盛达荣昌隆兴嘉明丰和景润光佳航凯"
+
+FUND_TYPES = ("Stock", "Hybrid", "Bond", "Money Market", "Index", "QDII")
+_FUND_SUFFIX = {"Stock": "股票", "Hybrid": "混合", "Bond": "债券", "Money Market": "货币",
+                "Index": "300指数", "QDII": "全球QDII"}
+_FUND_THEME = ("成长", "价值", "稳健", "优选", "精选", "创新", "红利", "消费", "科技", "均衡",
+               "领航", "睿选", "鑫利", "恒益", "安泰", "瑞丰")
+
+# (role, count per 400 stocks, minimum count)
+_ROLES = (
+    ("long_suspension", 4, 1), ("suspended_at_end", 1, 1), ("recent_listing", 5, 2),
+    ("recent_delisting", 5, 2), ("interior_gaps", 4, 1), ("illiquid_no_last_close", 1, 1),
+    ("industry_change", 8, 2), ("unclassified", 4, 1),
+)
+MIN_STOCKS = 16
+MAX_STOCKS = 3000  # the id ranges drawn from hold about 8000 codes
+MAX_FUNDS = 3000
+MIN_DAYS = 300
+
+
+@dataclass(frozen=True)
+class SampleInfo:
+    """What :func:`build_store` wrote. ``roles`` maps each awkward case to its ids; the
+    first id of every role lies inside the last 133 trading days:
+
+    long_suspension: suspended (volume 0, close carried) for weeks, some in the last 133 days;
+    suspended_at_end: suspended for the last 25 trading days;
+    recent_listing / recent_delisting: listed / delisted within the last ~2 years;
+    interior_gaps: missing bars (NaN close and volume) inside the last 133 days;
+    illiquid_no_last_close: zero volume on about half the last 133 days, no bar on the last day;
+    industry_change: Shenwan industry changed within the last ~2 years;
+    unclassified: no Shenwan industry during part of the last ~2 years;
+    recent_fund / liquidated_fund: fund started / stopped within the last 100 days.
+    """
+    path: Path
+    start: _dt.date
+    end: _dt.date
+    seed: int
+    stock_ids: tuple[str, ...]
+    index_ids: tuple[str, ...]
+    fund_ids: tuple[str, ...]
+    roles: dict = field(default_factory=dict)
+    seconds: float = 0.0
+
+
+# ---- default store location ------------------------------------------------------------
+
+def _cache_root() -> Path:
+    xdg = os.environ.get("XDG_CACHE_HOME")
+    base = Path(xdg) if xdg and os.path.isabs(xdg) else Path.home() / ".cache"
+    return base / "veladatac"
+
+
+def _fingerprint() -> str:
+    h = hashlib.sha256()
+    h.update(Path(__file__).read_bytes())
+    h.update(resources.files(__package__).joinpath("data/xshg_trading_days.txt").read_bytes())
+    return h.hexdigest()[:10]
+
+
+_thread_lock = threading.Lock()
+_default_path: Path | None = None
+
+
+def sample_store_path(cache_dir=None) -> Path:
+    """Where the default sample store lives (not necessarily built yet)."""
+    global _default_path
+    if cache_dir is not None:
+        return Path(cache_dir) / f"sample-v{DATA_VERSION}-{_fingerprint()}.sqlite"
+    root = _cache_root()
+    if _default_path is None or _default_path.parent != root:
+        _default_path = root / f"sample-v{DATA_VERSION}-{_fingerprint()}.sqlite"
+    return _default_path
+
+
+@contextmanager
+def _file_lock(path: Path):
+    """Exclusive advisory lock between processes (no-op where flock is missing)."""
+    try:
+        import fcntl
+    except ImportError:  # pragma: no cover - non-POSIX
+        yield
+        return
+    with open(path, "a+b") as f:
+        fcntl.flock(f, fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(f, fcntl.LOCK_UN)
+
+
+def ensure_sample_store(cache_dir=None, *, rebuild: bool = False) -> Path:
+    """Path of the default sample store, building it first if it is missing.
+
+    Racing builders (threads or processes) serialise on a lock file; each build writes a
+    private temporary file and renames it into place, so a reader never sees a partial
+    store even where locking is unavailable. ``rebuild`` replaces an existing file (used
+    when it turned out to be unreadable).
+    """
+    path = sample_store_path(cache_dir)
+    if path.exists() and not rebuild:
+        return path
+    with _thread_lock:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        seen = path.stat().st_mtime_ns if path.exists() else None
+        with _file_lock(path.with_name(path.name + ".lock")):
+            now = path.stat().st_mtime_ns if path.exists() else None
+            # someone else finished a build while we waited: use theirs
+            if now is not None and (not rebuild or now != seen):
+                return path
+            build_store(path)
+    return path
+
+
+# ---- generator ----------------------------------------------------------------------
+
+def _stock_ids(rng: np.random.Generator, n: int) -> list[str]:
+    fixed = ["600000.XSHG", "600004.XSHG", "000001.XSHE", "000002.XSHE"][:n]
+    pools = [(600005, 601000, "XSHG", 0.20), (601000, 602000, "XSHG", 0.12),
+             (603000, 604000, "XSHG", 0.15), (605000, 605600, "XSHG", 0.03),
+             (688001, 689000, "XSHG", 0.10), (3, 1000, "XSHE", 0.14),
+             (2001, 3000, "XSHE", 0.13), (300001, 302000, "XSHE", 0.13)]
+    taken = set(fixed)
+    out = list(fixed)
+    weights = np.array([p[3] for p in pools])
+    while len(out) < n:
+        lo, hi, exch, _ = pools[rng.choice(len(pools), p=weights / weights.sum())]
+        oid = f"{int(rng.integers(lo, hi)):06d}.{exch}"
+        if oid not in taken:
+            taken.add(oid)
+            out.append(oid)
+    return out
+
+
+def _board_open(oid: str) -> _dt.date:
+    """First day a board could list a stock (limits plausible listing dates)."""
+    if oid.startswith("688"):
+        return _dt.date(2019, 7, 22)
+    if oid.startswith("30"):
+        return _dt.date(2009, 10, 30)
+    if oid.startswith("002"):
+        return _dt.date(2004, 6, 25)
+    return _dt.date(1991, 1, 2)
+
+
+def _unique_names(rng, n, make) -> list[str]:
+    seen, out = set(), []
+    for i in range(n):
+        for _ in range(1000):
+            name = make(i)
+            if name not in seen:
+                break
+        seen.add(name)
+        out.append(name)
+    return out
+
+
+def _student_t(rng, df, size):
+    """Student-t shocks scaled to unit variance (fat tails, same spread as a normal)."""
+    return rng.standard_t(df, size) * np.sqrt((df - 2.0) / df)
+
+
+def _runs(mask: np.ndarray):
+    """[(first, last)] positions of runs of True in a 1-d bool array."""
+    d = np.diff(np.concatenate(([0], mask.astype(np.int8), [0])))
+    return list(zip(np.flatnonzero(d == 1), np.flatnonzero(d == -1) - 1))
+
+
+def build_store(path, *, n_stocks: int = 400, n_funds: int = 60, start=DEFAULT_START,
+                end=DEFAULT_END, seed: int = DEFAULT_SEED) -> SampleInfo:
+    """Write a synthetic store to ``path`` atomically and describe what it holds.
+
+    The trading calendar is the packaged Shanghai calendar cut to [start, end]; it must
+    keep at least 300 trading days. ``n_stocks`` in [16, 3000], ``n_funds`` in [0, 3000]. Small stores (30 stocks,
+    8 funds, 2 years) build in well under a second.
+    """
+    t0 = time.perf_counter()
+    path = Path(os.fspath(path))
+    if not MIN_STOCKS <= n_stocks <= MAX_STOCKS:
+        raise ValueError(f"n_stocks must be in [{MIN_STOCKS}, {MAX_STOCKS}]; got {n_stocks}")
+    if not 0 <= n_funds <= MAX_FUNDS:
+        raise ValueError(f"n_funds must be in [0, {MAX_FUNDS}]; got {n_funds}")
+    cal = shipped_calendar()
+    lo, hi = to_day(start, "start"), to_day(end, "end")
+    days = cal[(cal >= lo) & (cal <= hi)]
+    coverage = (max(lo, SHIPPED_COVERAGE[0]), min(hi, SHIPPED_COVERAGE[1]))
+    if days.size < MIN_DAYS:
+        raise ValueError(f"[{start}, {end}] holds {days.size} trading days of the packaged "
+                         f"calendar ({cal[0]} .. {cal[-1]}); at least {MIN_DAYS} are needed")
+    rng = np.random.default_rng(seed)
+    data = _generate(rng, days, n_stocks, n_funds)
+
+    path.parent.mkdir(parents=True, exist_ok=True)
+    tmp = make_temp_file(path)
+    try:
+        con = open_for_writing(tmp)
+        try:
+            create_schema(con)  # executescript commits on its own, so before BEGIN
+            con.execute("BEGIN")
+            _write(con, days, coverage, data)
+            set_meta(con, created_by="sample", data_version=DATA_VERSION,
+                     sample_params=json.dumps({"n_stocks": n_stocks, "n_funds": n_funds,
+                                               "start": str(days[0]), "end": str(days[-1]),
+                                               "seed": seed}))
+            stamp_new_version(con)
+            con.execute("COMMIT")
+        finally:
+            con.close()
+        fsync_file(tmp)
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except FileNotFoundError:
+            pass
+        raise
+    fsync_dir(path.parent)
+    return SampleInfo(path=path, start=days[0].item(), end=days[-1].item(), seed=seed,
+                      stock_ids=tuple(sorted(data["stock_ids"])), index_ids=INDEX_IDS,
+                      fund_ids=tuple(sorted(data["fund_ids"])),
+                      roles={k: tuple(v) for k, v in data["roles"].items()},
+                      seconds=time.perf_counter() - t0)
+
+
+def _generate(rng: np.random.Generator, days: np.ndarray, n: int, n_funds: int) -> dict:
+    T = days.size
+    L = T - 1
+    ints = days_to_ints(days)
+    first_day = days[0].item()
+
+    def clamp(pos):
+        return int(min(max(pos, 1), L))
+
+    # ---- stocks: ids, industries, sectors, names ----
+    ids = _stock_ids(rng, n)
+    names_sw = [s[1] for s in SHENWAN]
+    w = np.array([_INDUSTRY_WEIGHT[x] for x in names_sw], dtype=float)
+    ind = rng.choice(len(SHENWAN), size=n, p=w / w.sum())
+    # the first stocks cover every sector so even small stores have all 11
+    first_of_sector = {}
+    for k, (_, _, sector) in enumerate(SHENWAN):
+        first_of_sector.setdefault(sector, k)
+    for i, sector in enumerate(GICS_SECTORS):
+        ind[i] = first_of_sector[sector]
+    sector_of = np.array([GICS_SECTORS.index(SHENWAN[k][2]) for k in ind])
+    symbols = _unique_names(rng, n, lambda i: (
+        "".join(rng.choice(list(_NAME_CHARS), 2))
+        + rng.choice(_NAME_SUFFIX[SHENWAN[ind[i]][1]].split())))
+
+    # ---- roles: disjoint sets of stocks ----
+    order = [int(i) for i in rng.permutation(np.arange(4, n))]
+    multi = {s for s in GICS_SECTORS if sum(x[2] == s for x in SHENWAN) > 1}
+    roles: dict[str, list[int]] = {}
+    for role, per400, minimum in _ROLES:
+        k = max(minimum, round(n * per400 / 400))
+        if role == "industry_change":
+            pick = [i for i in order if SHENWAN[ind[i]][2] in multi][:k]
+        else:
+            pick = order[:k]
+        order = [i for i in order if i not in pick]
+        roles[role] = pick
+    role_of = {i: r for r, members in roles.items() for i in members}
+
+    # ---- listing and delisting (positions of first and last bar) ----
+    first_bar = np.zeros(n, dtype=np.int64)
+    last_bar = np.full(n, L, dtype=np.int64)
+    listed = []
+    for i, oid in enumerate(ids):
+        opened = _board_open(oid)
+        can_pre = opened < first_day
+        late_limit = max(L - 500, 1)
+        if role_of.get(i) == "recent_listing":
+            k = roles["recent_listing"].index(i)
+            first_bar[i] = clamp(L - (60, 100, 200, 300, 450)[k % 5] - 3 * (k // 5))
+        elif can_pre and (rng.random() < 0.8 or T < 1000):
+            span = (first_day - opened).days
+            day = opened + _dt.timedelta(days=int(rng.integers(0, max(span, 1))))
+            if day.weekday() >= 5:  # listings happen on weekdays
+                day -= _dt.timedelta(days=day.weekday() - 4)
+            listed.append((i, day))
+            continue
+        else:
+            earliest = int(np.searchsorted(days, np.datetime64(opened, "D")))
+            first_bar[i] = int(rng.integers(min(earliest, late_limit), late_limit + 1))
+        listed.append((i, days[first_bar[i]].item()))
+    listed_date = dict(listed)
+    for i in range(n):
+        if role_of.get(i) == "recent_delisting":
+            k = roles["recent_delisting"].index(i)
+            last_bar[i] = clamp(L - (30, 90, 160, 250, 400)[k % 5] - 3 * (k // 5))
+        elif T > 1500 and i >= 4 and role_of.get(i) is None and rng.random() < 0.02:
+            last_bar[i] = int(rng.integers(first_bar[i] + 250, L - 600)) if first_bar[i] + 250 < L - 600 else L
+        if last_bar[i] <= first_bar[i] + 20:  # keep every stock trading for a while
+            first_bar[i] = max(last_bar[i] - 120, 0)
+            listed_date[i] = days[first_bar[i]].item()
+
+    # ---- returns: market + sector + idiosyncratic, fat tailed, with a volatility regime ----
+    df = 4.0
+    z = rng.standard_normal(T)
+    lv = np.empty(T)
+    x = 0.0
+    for t in range(T):  # log-volatility AR(1): calm and turbulent stretches
+        x = 0.985 * x + 0.06 * z[t]
+        lv[t] = x
+    regime = np.exp(lv - lv.mean())
+    mkt = 0.011 * regime * _student_t(rng, df, T) + 0.0002
+    sect = 0.007 * regime[:, None] * _student_t(rng, df, (T, len(GICS_SECTORS)))
+    beta = rng.uniform(0.7, 1.3, n)
+    idio = rng.uniform(0.010, 0.024, n)
+    ret = mkt[:, None] * beta + sect[:, sector_of] + _student_t(rng, df, (T, n)) * idio
+    limit = np.array([0.2 if o.startswith(("688", "30")) else 0.1 for o in ids])
+    ret = np.clip(ret, -limit, limit)  # daily price limits
+    # log price with slow pull to a per-stock anchor keeps prices in a plausible range
+    anchor = np.log(np.exp(rng.normal(np.log(12.0), 0.7, n)).clip(2.5, 150.0))
+    growth = rng.normal(0.00025, 0.0002, n)  # anchor drift per day: the market grows
+    logret = np.log1p(ret)
+    lp = np.empty((T, n))
+    x = anchor + rng.normal(0, 0.2, n)
+    for t in range(T):
+        x = x + logret[t] - 0.0015 * (x - anchor - growth * t)
+        lp[t] = x
+    close = np.maximum(np.round(np.exp(lp), 2), 0.5)
+    shares = np.exp(rng.normal(np.log(1.5e9), 0.6, n))
+    turnover = np.exp(rng.normal(np.log(0.01), 0.5, n))
+    vol_noise = np.exp(0.35 * rng.standard_normal((T, n)) + 6.0 * np.abs(ret))
+    volume = np.maximum(np.round(shares * turnover * vol_noise / 100.0) * 100.0, 100.0)
+
+    # ---- bars outside listing, suspensions, gaps ----
+    t_idx = np.arange(T)[:, None]
+    outside = (t_idx < first_bar) | (t_idx > last_bar)
+    close[outside] = np.nan
+    volume[outside] = np.nan
+
+    def suspend(i, a, b):
+        a, b = max(a, first_bar[i] + 1), min(b, last_bar[i])
+        if a <= b:
+            close[a:b + 1, i] = close[a - 1, i]
+            volume[a:b + 1, i] = 0.0
+
+    def gap(i, pos):
+        if first_bar[i] < pos <= last_bar[i]:
+            close[pos, i] = np.nan
+            volume[pos, i] = np.nan
+
+    for i in range(n):  # occasional short suspensions in older history
+        if role_of.get(i) is None and L > 700 and rng.random() < 0.15:
+            for _ in range(int(rng.integers(1, 4))):
+                a = int(rng.integers(1, L - 600))
+                suspend(i, a, a + int(rng.integers(1, 16)))
+    for k, i in enumerate(roles["long_suspension"]):
+        if k % 2 == 0:
+            suspend(i, L - 110 - 7 * k, L - 20 - 3 * k)
+        else:
+            suspend(i, clamp(L - 380 - 5 * k), clamp(L - 290 - 5 * k))
+    for i in roles["suspended_at_end"]:
+        suspend(i, L - 24, L)
+    for k, i in enumerate(roles["recent_delisting"]):
+        if k == 0:  # trading halted before the exit, as usual
+            suspend(i, last_bar[i] - 19, last_bar[i])
+    for i in roles["interior_gaps"]:
+        for off in (5, 17, 40, 77, 120, 200, 260):
+            gap(i, L - off)
+    for i in roles["illiquid_no_last_close"]:
+        window = np.arange(L - 132, L)
+        for pos in np.sort(rng.choice(window, size=60, replace=False)):
+            suspend(i, int(pos), int(pos))
+        gap(i, L)
+
+    # ---- indices: cap-weighted, membership rebalanced each January and July ----
+    cap = shares * close
+    months = days.astype("datetime64[M]").astype(np.int64)
+    rebal = [0] + [t for t in range(1, T) if months[t] != months[t - 1] and months[t] % 12 in (0, 6)]
+    k300, k905 = min(100, n // 4), min(150, (3 * n) // 8)
+    sets = np.zeros((2, len(rebal), n), dtype=bool)
+    for p, rb in enumerate(rebal):
+        rd = max(rb - 1, 0)
+        ok = np.isfinite(close[rd]) & (volume[rd] > 0) & (last_bar > rd)
+        if rb > 0:
+            ok &= first_bar <= rd - 20
+        ranked = [i for i in np.argsort(-np.where(ok, cap[rd], -1.0), kind="stable") if ok[i]]
+        sets[0, p, ranked[:k300]] = True
+        sets[1, p, ranked[k300:k300 + k905]] = True
+    period = np.searchsorted(np.array(rebal), np.arange(T), "right") - 1
+    alive = np.arange(T)[:, None] <= last_bar
+    members = [sets[j][period] & alive for j in range(2)]
+    prev = np.vstack([np.full((1, n), np.nan), close[:-1]])
+    stock_ret = np.where(np.isfinite(prev) & np.isfinite(close), close / prev - 1.0, 0.0)
+    prev_cap = np.nan_to_num(np.vstack([np.zeros((1, n)), cap[:-1]]))
+    index_close, index_volume = [], []
+    for mem in members:
+        wgt = prev_cap * mem
+        tot = wgt.sum(axis=1)
+        r = np.divide((wgt * stock_ret).sum(axis=1), tot, out=np.zeros(T), where=tot > 0)
+        r[0] = 0.0
+        index_close.append(np.round(1000.0 * np.cumprod(1.0 + r), 4))
+        index_volume.append(np.nansum(np.where(mem, volume, 0.0), axis=1))
+    index_rows = []
+    for j, idx_id in enumerate(INDEX_IDS):
+        for i in range(n):
+            for a, b in _runs(members[j][:, i]):
+                index_rows.append((idx_id, ids[i], int(ints[a]), None if b == L else int(ints[b])))
+
+    # ---- Shenwan industry history ----
+    def minus_day(pos):
+        return date_to_int(days[pos].item() - _dt.timedelta(days=1))
+
+    industry_rows = []
+    reclass = date_to_int(RECLASSIFICATION_DAY)
+    for i in range(n):
+        role = role_of.get(i)
+        code, name, sector = SHENWAN[ind[i]]
+        begin = first_bar[i] + 40 if role == "recent_listing" else None
+        start_int = int(ints[begin]) if begin is not None and begin <= L else (
+            None if begin is not None else date_to_int(listed_date[i]))
+        if start_int is None:
+            continue
+        stop = None if last_bar[i] == L else int(ints[last_bar[i]])
+        segs = [[start_int, stop, code, name]]
+        if role == "industry_change":
+            c = clamp(L - (60, 150, 300, 20)[roles["industry_change"].index(i) % 4])
+            others = [s for s in SHENWAN if s[2] == sector and s[1] != name]
+            old = others[int(rng.integers(len(others)))]
+            if start_int < int(ints[c]):
+                segs = [[start_int, minus_day(c), old[0], old[1]], [int(ints[c]), stop, code, name]]
+        if role == "unclassified":
+            k = roles["unclassified"].index(i)
+            a, b = (clamp(L - 250), clamp(L - 100)) if k % 2 == 0 else (clamp(L - 80), None)
+            cut = [[start_int, minus_day(a), code, name]]
+            if b is not None:
+                cut.append([int(ints[b + 1]), stop, code, name])
+            segs = [s for s in cut if s[1] is None or s[0] <= s[1]]
+        final = []
+        for s in segs:  # older names before the reclassification day
+            if s[2:] != [code, name] or name not in _OLD_NAMES or s[0] >= reclass:
+                final.append(s)
+                continue
+            old_code, old_name = _OLD_NAMES[name]
+            old_end = _int_minus_day(reclass)
+            final.append([s[0], old_end if s[1] is None else min(old_end, s[1]), old_code, old_name])
+            if s[1] is None or s[1] >= reclass:
+                final.append([reclass, s[1], code, name])
+        for s0, s1, c0, n0 in final:
+            industry_rows.append((ids[i], c0, n0, s0, s1))
+
+    # ---- funds ----
+    funds = _funds(rng, days, n_funds, index_close[0])
+
+    return {
+        "days": days, "stock_ids": ids, "symbols": symbols, "sector_of": sector_of,
+        "listed_date": listed_date, "first_bar": first_bar, "last_bar": last_bar,
+        "close": close, "volume": volume, "index_close": index_close,
+        "index_volume": index_volume, "index_rows": index_rows, "industry_rows": industry_rows,
+        "fund_ids": funds["ids"], "funds": funds,
+        "roles": {**{r: [ids[i] for i in m] for r, m in roles.items()}, **funds["roles"]},
+    }
+
+
+def _int_minus_day(v: int) -> int:
+    d = _dt.date(v // 10000, v // 100 % 100, v % 100) - _dt.timedelta(days=1)
+    return date_to_int(d)
+
+
+def _funds(rng, days, n_funds, bench_close) -> dict:
+    T = days.size
+    L = T - 1
+    fixed = ["000001.OF", "110022.OF"][:n_funds]
+    taken, ids = set(fixed), list(fixed)
+    pools = [(2, 10000), (110000, 111000), (160000, 170000), (519000, 520000)]
+    while len(ids) < n_funds:
+        lo, hi = pools[int(rng.integers(len(pools)))]
+        oid = f"{int(rng.integers(lo, hi)):06d}.OF"
+        if oid not in taken:
+            taken.add(oid)
+            ids.append(oid)
+    kinds = [FUND_TYPES[i % len(FUND_TYPES)] if i < len(FUND_TYPES)
+             else FUND_TYPES[int(rng.choice(len(FUND_TYPES), p=[.3, .3, .15, .05, .15, .05]))]
+             for i in range(n_funds)]
+    names = _unique_names(rng, n_funds, lambda i: (
+        "".join(rng.choice(list(_NAME_CHARS), 2)) + rng.choice(_FUND_THEME)
+        + _FUND_SUFFIX[kinds[i]] + rng.choice(["A", "C", ""])))
+    bench = np.concatenate(([0.0], bench_close[1:] / bench_close[:-1] - 1.0))
+    foreign = 0.011 * _student_t(rng, 4.0, T)
+    nav = np.full((T, n_funds), np.nan)
+    roles = {"recent_fund": [], "liquidated_fund": []}
+    for i in range(n_funds):
+        kind = kinds[i]
+        e = rng.standard_normal(T)
+        if kind == "Stock":
+            r = 0.9 * bench + 0.006 * e + 0.0001
+        elif kind == "Hybrid":
+            r = 0.55 * bench + 0.004 * e + 0.0001
+        elif kind == "Bond":
+            r = 0.00016 + 0.0008 * e
+        elif kind == "Money Market":
+            r = 0.02 / 244 * (1.0 + 0.2 * np.abs(e))  # never loses value
+        elif kind == "Index":
+            r = bench + 0.0005 * e
+        else:  # QDII: mostly foreign exposure
+            r = 0.2 * bench + foreign + 0.003 * e
+        first, last = 0, L
+        if i >= 2 and rng.random() < 0.25:
+            first = int(rng.integers(1, max(L - 300, 2)))
+        if n_funds >= 4 and i == n_funds - 1:
+            first = L - 70
+            roles["recent_fund"].append(ids[i])
+        if n_funds >= 4 and i == n_funds - 2:
+            last = L - 45
+            roles["liquidated_fund"].append(ids[i])
+        r = r.copy()
+        r[first] = 0.0
+        level = 1.0 if first > 0 else float(rng.uniform(1.0, 3.0))
+        path = level * np.cumprod(1.0 + r[first:last + 1])
+        nav[first:last + 1, i] = np.round(path, 4)
+        if kind == "QDII":  # no price on foreign market holidays
+            holes = rng.random(last - first + 1) < 0.04
+            holes[0] = False
+            nav[first:last + 1, i][holes] = np.nan
+    return {"ids": ids, "kinds": kinds, "names": names, "nav": nav, "roles": roles}
+
+
+def _delisted(days, last_bar) -> int | None:
+    """De-listing date: the trading day after the last bar (None while still trading)."""
+    return None if last_bar >= days.size - 1 else date_to_int(days[last_bar + 1].item())
+
+
+def _write(con, days, coverage, data) -> None:
+    write_calendar(con, days, coverage)
+    bounds = year_bounds(days)
+    ids = data["stock_ids"]
+    con.executemany(
+        "INSERT INTO instruments VALUES (?, ?, ?, ?, ?, ?)",
+        [(oid, data["symbols"][i], STOCK_TYPE, GICS_SECTORS[data["sector_of"][i]],
+          date_to_int(data["listed_date"][i]), _delisted(days, data["last_bar"][i]))
+         for i, oid in enumerate(ids)])
+    con.executemany("INSERT INTO instruments VALUES (?, ?, ?, NULL, ?, NULL)",
+                    [(INDEX_IDS[0], "沪深300", INDEX_TYPE, date_to_int(days[0].item())),
+                     (INDEX_IDS[1], "中证500", INDEX_TYPE, date_to_int(days[0].item()))])
+    f = data["funds"]
+    con.executemany("INSERT INTO funds VALUES (?, ?, ?, ?)",
+                    [(oid, f["names"][i], FUND_TYPE, f["kinds"][i]) for i, oid in enumerate(f["ids"])])
+    rows = []
+    close_t = np.ascontiguousarray(data["close"].T)
+    volume_t = np.ascontiguousarray(data["volume"].T)
+    for i, oid in enumerate(ids):
+        rows.extend(series_chunks(oid, "close", close_t[i], bounds))
+        rows.extend(series_chunks(oid, "volume", volume_t[i], bounds))
+    for j, oid in enumerate(INDEX_IDS):
+        rows.extend(series_chunks(oid, "close", data["index_close"][j], bounds))
+        rows.extend(series_chunks(oid, "volume", data["index_volume"][j], bounds))
+    nav_t = np.ascontiguousarray(f["nav"].T)
+    for i, oid in enumerate(f["ids"]):
+        rows.extend(series_chunks(oid, "adjusted_net_value", nav_t[i], bounds))
+    con.executemany("INSERT INTO series VALUES (?, ?, ?, ?)", rows)
+    con.executemany("INSERT INTO industry VALUES (?, ?, ?, ?, ?)", data["industry_rows"])
+    con.executemany("INSERT INTO index_members VALUES (?, ?, ?, ?)", data["index_rows"])
