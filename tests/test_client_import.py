@@ -148,12 +148,12 @@ def test_killed_import_leaves_the_store_as_it_was(store_copy, tmp_path):
     """)
     before = file_hash(store_copy)
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
-    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True, env=env)
-    try:
-        assert proc.stdout.readline().strip() == "ready"
-        proc.send_signal(signal.SIGKILL)
-    finally:
-        proc.wait(timeout=30)
+    with subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True, env=env) as proc:
+        try:
+            assert proc.stdout.readline().strip() == "ready"
+            proc.send_signal(signal.SIGKILL)
+        finally:
+            proc.wait(timeout=30)
     leftovers = [p for p in tmp_path.iterdir() if p.suffix == ".tmp"]
     assert file_hash(store_copy) == before and len(leftovers) == 1
     import_files(store_copy, [("bars", bars)])  # the next import clears the leftover
