@@ -84,6 +84,7 @@ void import_sequence(pyb::module_ &m) {
 
     vela::bind_general_bnds(m);
     vela::bind_ensure_same_type_instruments(m);
+    vela::bind_methods(m);
 }
 
 }  // namespace
