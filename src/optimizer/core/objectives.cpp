@@ -147,14 +147,25 @@ void PairwiseAbsDiff::sort_into_buckets(const double *v, double lo, double scale
 
 double PairwiseAbsDiff::operator()(const double *v) {
     if (n_ < 2) return 0.0;
-    double lo = v[0], hi = v[0];
-    bool nan = false;
-    for (std::size_t i = 0; i < n_; ++i) {
-        lo = std::min(lo, v[i]);
-        hi = std::max(hi, v[i]);
-        nan |= std::isnan(v[i]);
+    // Range and NaN test in four independent lanes, so that the loop vectorises.
+    double lo4[4] = {v[0], v[0], v[0], v[0]}, hi4[4] = {v[0], v[0], v[0], v[0]};
+    bool nan4[4] = {};
+    std::size_t i = 0;
+    for (; i + 4 <= n_; i += 4)
+        for (std::size_t l = 0; l < 4; ++l) {
+            const double t = v[i + l];
+            lo4[l] = t < lo4[l] ? t : lo4[l];
+            hi4[l] = t > hi4[l] ? t : hi4[l];
+            nan4[l] |= t != t;
+        }
+    for (; i < n_; ++i) {
+        lo4[0] = std::min(lo4[0], v[i]);
+        hi4[0] = std::max(hi4[0], v[i]);
+        nan4[0] |= std::isnan(v[i]);
     }
-    if (nan) return std::numeric_limits<double>::quiet_NaN();
+    if (nan4[0] || nan4[1] || nan4[2] || nan4[3]) return std::numeric_limits<double>::quiet_NaN();
+    const double lo = std::min(std::min(lo4[0], lo4[1]), std::min(lo4[2], lo4[3]));
+    const double hi = std::max(std::max(hi4[0], hi4[1]), std::max(hi4[2], hi4[3]));
     const double scale = static_cast<double>(2 * n_) / (hi - lo);
     if (hi > lo && std::isfinite(hi - lo) && std::isfinite(scale)) {
         sort_into_buckets(v, lo, scale);
