@@ -162,8 +162,9 @@ def full_solve(c_m):
     print(f"Full minimum-variance solve, N = {N}, T = {T}, tol 1e-8")
     print(f"  {took * 1e3:.0f} ms wall, {sum(r.nit for r in runs)} iterations in {len(runs)} solve(s); variance "
           f"{w @ cov @ w / optimum - 1:.1e} above the optimum, weights within {np.abs(w - best).max():.1e}")
-    print(f"  unscaled for contrast: {unscaled.nit} iterations, variance {unscaled.x @ cov @ unscaled.x / optimum - 1:.1e}"
-          f" above the optimum, weights within {np.abs(unscaled.x - best).max():.1e}")
+    excess = unscaled.x @ cov @ unscaled.x / optimum - 1
+    print(f"  unscaled for contrast: {unscaled.nit} iterations, variance {excess:.1e} above the optimum, "
+          f"weights within {np.abs(unscaled.x - best).max():.1e}")
 
 
 def main():
@@ -173,7 +174,8 @@ def main():
     mu = df.mean()
     bench = df.mean(axis=1) + rng.normal(0, 0.003, T)
     x = rng.dirichlet(np.full(N, 20.0))
-    print(f"numpy {np.__version__}, pandas {pd.__version__}, scipy {scipy.__version__}, Python {sys.version.split()[0]}")
+    print(f"numpy {np.__version__}, pandas {pd.__version__}, scipy {scipy.__version__}, "
+          f"Python {sys.version.split()[0]}")
     evaluation_table(c_m, df, mu, bench, x)
     pairwise_table(c_m, rng)
     full_solve(c_m)

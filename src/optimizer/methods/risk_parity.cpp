@@ -24,7 +24,8 @@ pyb::object risk_parity_optimize(py::Function &self, PyObject *const *args) {
     pyb::handle c_m = args[0], init_weight = args[1], bounds = args[2], max_iteration = args[3];
     check_max_iteration(self, max_iteration);
     CovarianceInput in = read_covariance(self, c_m);
-    auto problem = std::make_shared<core::LogBarrierRiskParity>(core::LogBarrierRiskParity{std::move(in.cov), kBarrier});
+    auto problem =
+        std::make_shared<core::LogBarrierRiskParity>(core::LogBarrierRiskParity{std::move(in.cov), kBarrier});
     const Objective objective = make_objective(self, problem, 1.0, "log_barrier_risk_parity_obj_fun",
                                                "log_barrier_risk_parity_gradient");
     pyb::object x = solve_lbfgsb(self, objective, init_weight, bounds, max_iteration);

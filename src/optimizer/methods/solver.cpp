@@ -59,7 +59,8 @@ void check_tol(const py::Function &f, pyb::handle tol) {
             d = std::numeric_limits<double>::quiet_NaN();
         }
     }
-    if (!(std::isfinite(d) && d > 0.0)) py::invalid_argument(f, "OPTIMIZER: tol 必须为正数，传入值为：{}", tol);
+    if (!(std::isfinite(d) && d > 0.0))
+        py::invalid_argument(f, "OPTIMIZER: tol 必须为正数，传入值为：{}", tol);
 }
 
 pyb::object solve_slsqp(const py::Function &f, const Objective &objective, pyb::handle init_weight,
