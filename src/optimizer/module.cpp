@@ -85,6 +85,7 @@ void import_sequence(pyb::module_ &m) {
     vela::bind_general_bnds(m);
     vela::bind_ensure_same_type_instruments(m);
     vela::bind_portfolio_optimize(m);
+    vela::bind_methods(m);
 }
 
 }  // namespace

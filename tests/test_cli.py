@@ -1,0 +1,102 @@
+"""vela-optimize run as a user runs it: a subprocess against a small synthetic store."""
+
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+from veladatac import sample
+
+
+@pytest.fixture(scope="module")
+def store(tmp_path_factory):
+    return sample.build_store(tmp_path_factory.mktemp("cli") / "store.sqlite", n_stocks=24, n_funds=6,
+                              start="2025-01-01", end="2026-12-31", seed=11)
+
+
+def cli(store, *args, cwd=None):
+    env = {**os.environ, "VELADATAC_STORE": str(store.path)}
+    return subprocess.run([sys.executable, "-m", "vela_optimizer", *map(str, args)], capture_output=True,
+                          text=True, env=env, cwd=cwd, timeout=120)
+
+
+def healthy(store, n):
+    """The first n stocks that no awkward sample case touches."""
+    awkward = {i for ids in store.roles.values() for i in ids}
+    return [i for i in store.stock_ids if i not in awkward][:n]
+
+
+def test_table_and_json(store, tmp_path):
+    ids = healthy(store, 6)
+    out = tmp_path / "w.json"
+    r = cli(store, *ids, "--date", store.end, "--method", "min_variance", "--default-bound", "0:0.4",
+            "--json", out, "--csv", tmp_path / "w.csv")
+    assert r.returncode == 0, r.stderr
+    assert "Minimum variance" in r.stdout and "risk share" in r.stdout
+    assert "annualised" in r.stdout
+    doc = json.loads(out.read_text(encoding="utf-8"))
+    weights = doc["weights"]
+    assert sorted(weights) == sorted(ids)
+    assert sum(weights.values()) == pytest.approx(1, abs=1e-6)
+    assert all(-1e-9 <= w <= 0.4 + 1e-9 for w in weights.values())
+    rows = doc["report"]["rows"]
+    assert [r["weight"] for r in rows] == sorted((r["weight"] for r in rows), reverse=True)
+    assert sum(r["risk_share"] for r in rows) == pytest.approx(1, abs=1e-9)
+    assert (tmp_path / "w.csv").read_text(encoding="utf-8").splitlines()[0] == "id,name,sector,weight,risk_share"
+
+
+def test_dropped_stocks_are_reported_with_reasons(store):
+    ids = healthy(store, 3) + [store.roles["suspended_at_end"][0]]
+    r = cli(store, *ids, "--date", store.end)
+    assert r.returncode == 0, r.stderr
+    assert "Dropped by screening (1):" in r.stdout and store.roles["suspended_at_end"][0] in r.stdout
+
+
+def test_tracking_error_reports_what_it_achieved(store):
+    r = cli(store, *healthy(store, 5), "--date", store.end, "--method", "min_tracking_error",
+            "--benchmark", store.index_ids[0])
+    assert r.returncode == 0, r.stderr
+    assert f"Tracking error against {store.index_ids[0]}" in r.stdout
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--bound", "{a}=0.5:0.2"], "error: OPTIMIZER: 合约 {a} 的下限 0.5 高于上限 0.2"),
+        (["--date", "2004-01-05"], "error: 日期不能早于2005-07-01"),
+        (["--date", "2031-01-02"], "error: "),
+        (["--universe", "999999.XSHG"], "error: "),
+        (["--default-bound", "0:0.1", "--gics", "Financials=0.9:1"], "error: "),
+        (["--json", "/nonexistent/dir/w.json"], "error: "),
+    ],
+)
+def test_user_errors_print_one_line_and_exit_2(store, args, message):
+    ids = healthy(store, 4)
+    args = [a.format(a=ids[0]) for a in args]
+    r = cli(store, *ids, *(["--date", store.end] if "--date" not in args else []), *args)
+    assert r.returncode == 2, (r.stdout, r.stderr)
+    lines = r.stderr.strip().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("vela-optimize: ")
+    assert message.format(a=ids[0]) in lines[0]
+    assert "Traceback" not in r.stderr
+
+
+@pytest.mark.parametrize(
+    "args",
+    [["--method", "magic"], ["--bound", "nonsense"], ["--date", "yesterday"], ["--method", "min_tracking_error"],
+     ["--gics", "A=0:1", "--shenwan", "B=0:1"]],
+)
+def test_bad_command_lines_show_usage(store, args):
+    r = cli(store, "600000.XSHG", *args)
+    assert r.returncode == 2
+    assert r.stderr.startswith("usage: vela-optimize") and "Traceback" not in r.stderr
+
+
+def test_plot(store, tmp_path):
+    pytest.importorskip("matplotlib")
+    png = tmp_path / "w.png"
+    r = cli(store, *healthy(store, 5), "--date", store.end, "--plot", png)
+    assert r.returncode == 0, r.stderr
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
