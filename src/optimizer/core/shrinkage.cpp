@@ -1,0 +1,177 @@
+#include "core/shrinkage.hpp"
+
+#include "core/pair_sums.hpp"
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace vela::core {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Below this magnitude of a centred entry no product of the fourth-moment sums can overflow
+// (|p|, |a| < 3e100, every term < 1e201), so with nothing missing no term can be NaN.
+constexpr double kNoOverflow = 1e50;
+
+struct Columns {
+    std::vector<double> mean;  // over the non-NaN entries; NaN for a column with none
+    bool any_nan = false;
+};
+
+Columns column_means(const double *y, std::size_t rows, std::size_t cols) {
+    Columns c{std::vector<double>(cols, 0.0), false};
+    std::vector<double> count(cols, 0.0);
+    for (std::size_t t = 0; t < rows; ++t)
+        for (std::size_t j = 0; j < cols; ++j) {
+            const double v = y[t * cols + j];
+            if (std::isnan(v)) {
+                c.any_nan = true;
+                continue;
+            }
+            c.mean[j] += v;
+            count[j] += 1.0;
+        }
+    for (std::size_t j = 0; j < cols; ++j) c.mean[j] /= count[j];
+    return c;
+}
+
+// The sample covariance. Nothing missing: the two-pass estimator over all rows on the centred
+// table. Otherwise pairwise over the rows where both entries are finite.
+void sample_covariance(const double *y, const Twofold &centred, const Columns &c, double *s) {
+    if (!c.any_nan) {
+        dense_covariance(centred, s);
+        return;
+    }
+    const std::size_t rows = centred.rows, cols = centred.cols;
+    Twofold z(rows, cols), m(rows, cols);
+    for (std::size_t t = 0; t < rows; ++t)
+        for (std::size_t j = 0; j < cols; ++j) {
+            const double v = y[t * cols + j];
+            const double shift = std::isfinite(c.mean[j]) ? c.mean[j] : 0.0;
+            const bool present = std::isfinite(v);
+            z.set(t, j, present ? v - shift : 0.0);
+            m.set(t, j, present ? 1.0 : 0.0);
+        }
+    pairwise_covariance(z, m, s);
+}
+
+// The target and what is derived from S alone.
+struct Target {
+    std::size_t n;
+    std::vector<double> sigma;  // √s_ii
+    double rbar;
+
+    // φ_ij as the masked sum (1 − I)∘(r̄·σσᵀ) + diag(σσᵀ)ᵀ∘I, so that a NaN r̄ or σ_j reaches
+    // every entry it multiplies, zero weights included.
+    double phi(std::size_t i, std::size_t j) const {
+        const double off = i != j ? 1.0 : 0.0, on = i == j ? 1.0 : 0.0;
+        return off * (rbar * (sigma[i] * sigma[j])) + (sigma[j] * sigma[j]) * on;
+    }
+};
+
+Target make_target(const double *s, std::size_t n) {
+    Target f{n, std::vector<double>(n), 0.0};
+    std::vector<double> inv_sigma(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        f.sigma[i] = std::sqrt(s[i * n + i]);
+        inv_sigma[i] = std::pow(s[i * n + i], -0.5);
+    }
+    // r̄ = 2·(Σ_{i≤j} R_ij − N)/((N − 1)·N) with R_ij = d_i·(s_ij·d_j), d_i = s_ii^−½. N itself is
+    // subtracted, not the computed diagonal. One non-finite R_ij (a zero or missing variance) makes r̄ NaN,
+    // as it does when D·S·D is formed as a matrix product.
+    double upper = 0.0;
+    bool finite = true;
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = i; j < n; ++j) {
+            const double r = inv_sigma[i] * (s[i * n + j] * inv_sigma[j]);
+            finite = finite && std::isfinite(r);
+            upper += r;
+        }
+    const double dn = static_cast<double>(n);
+    f.rbar = finite ? 2.0 * (upper - dn) / ((dn - 1.0) * dn) : kNaN;
+    return f;
+}
+
+// γ̂ = Σ_ij (φ_ij − s_ij)², NaN terms skipped.
+double distance_to_target(const Target &f, const double *s) {
+    double gamma = 0.0;
+    for (std::size_t i = 0; i < f.n; ++i)
+        for (std::size_t j = 0; j < f.n; ++j) {
+            const double d = f.phi(i, j) - s[i * f.n + j];
+            const double term = d * d;
+            if (!std::isnan(term)) gamma += term;
+        }
+    return gamma;
+}
+
+// Σ_i Σ_{j≠i} (σ_j·ϑ̂_ij/σ_i + ϑ̂_ji/σ_j·σ_i), summed row by row.
+double weighted_theta(const Target &f, const double *theta) {
+    const std::size_t n = f.n;
+    double total = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        double row = 0.0;
+        for (std::size_t j = 0; j < n; ++j) {
+            if (j == i) continue;
+            row += f.sigma[j] * theta[i * n + j] / f.sigma[i] + theta[j * n + i] / f.sigma[j] * f.sigma[i];
+        }
+        total += row;
+    }
+    return total;
+}
+
+}  // namespace
+
+Shrinkage cov_shrinkage(const double *y, std::size_t rows, std::size_t cols, double *out) {
+    const std::size_t n = cols;
+    const Columns c = column_means(y, rows, cols);
+
+    // ỹ: each column minus its own mean; missing entries stay NaN.
+    Twofold centred(rows, cols);
+    bool bounded = true;  // every ỹ finite and below kNoOverflow
+    for (std::size_t t = 0; t < rows; ++t)
+        for (std::size_t j = 0; j < cols; ++j) {
+            const double v = y[t * cols + j] - c.mean[j];
+            bounded = bounded && std::fabs(v) <= kNoOverflow;  // false for NaN and ±∞
+            centred.set(t, j, v);
+        }
+
+    std::vector<double> s(n * n);
+    sample_covariance(y, centred, c, s.data());
+    const Target f = make_target(s.data(), n);
+    const double gamma = distance_to_target(f, s.data());
+    if (gamma == 0.0) {
+        for (std::size_t k = 0; k < n * n; ++k) out[k] = s[k];
+        return {ShrinkageKind::sample, 0.0};
+    }
+
+    Twofold a(rows, cols);  // a_ti = ỹ_ti² − s_ii
+    for (std::size_t t = 0; t < rows; ++t)
+        for (std::size_t j = 0; j < cols; ++j) {
+            const double v = centred.by_row[t * cols + j];
+            a.set(t, j, v * v - s[j * n + j]);
+        }
+    // ϑ̂ lives in `out` until the blend below overwrites it: it is read only by weighted_theta.
+    double *theta = out;
+    const Moments m = fourth_moments(centred, a, s.data(), !bounded, theta);
+    const double rho = m.pi_diag + f.rbar / 2.0 * weighted_theta(f, theta);
+
+    const double kappa = (m.pi_total - rho) / gamma;
+    const double x = kappa / (static_cast<double>(n) + 1.0);
+    Shrinkage result;
+    if (1.0 < x)
+        result = {ShrinkageKind::clamped_one, 1.0};
+    else if (x > 0.0)
+        result = {ShrinkageKind::interior, x};
+    else  // x ≤ 0 or NaN
+        result = {ShrinkageKind::clamped_zero, 0.0};
+
+    const double delta = result.delta;
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j) out[i * n + j] = delta * f.phi(i, j) + (1.0 - delta) * s[i * n + j];
+    return result;
+}
+
+}  // namespace vela::core
