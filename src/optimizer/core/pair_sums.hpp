@@ -1,10 +1,11 @@
 // The O(N²·T) part of the shrinkage estimator: sums over rows for every pair of columns.
 //
-// A T×N table is held twice (Twofold): by row, so that a panel of W adjacent columns is W
-// contiguous doubles per row and a micro-kernel streams it with vector loads into W register
-// accumulators; and by column, so that column i's T values, broadcast one at a time against the
-// panel, are contiguous too. Panels are visited in the outer loop so that each stays in L1 while
-// every column i ≤ j meets it.
+// A T×N table is held twice (Twofold): in panels of kPanelWidth adjacent columns, each panel
+// contiguous over its T rows (row t of a panel is one cache line, loaded as vector packs into
+// register accumulators, and a panel spans a few pages, not T), the last panel padded with
+// zeros; and by column, so that column i's T values, broadcast one at a time against a panel,
+// are contiguous too. Panels are visited in the outer loop so that each stays in L1 while every
+// column i ≤ j meets it.
 #pragma once
 
 #include <cstddef>
@@ -12,17 +13,24 @@
 
 namespace vela::core {
 
+constexpr std::size_t kPanelWidth = 8;
+
 struct Twofold {
     std::size_t rows, cols;
-    std::vector<double> by_row;  // [t·cols + j]
-    std::vector<double> by_col;  // [j·rows + t]
+    std::vector<double> by_panel;  // [(j / W · rows + t) · W + j mod W], W = kPanelWidth
+    std::vector<double> by_col;    // [j · rows + t]
 
-    Twofold(std::size_t r, std::size_t c) : rows(r), cols(c), by_row(r * c), by_col(r * c) {}
+    Twofold(std::size_t r, std::size_t c)
+        : rows(r), cols(c), by_panel((c + kPanelWidth - 1) / kPanelWidth * kPanelWidth * r), by_col(r * c) {}
     void set(std::size_t t, std::size_t j, double v) {
-        by_row[t * cols + j] = v;
+        by_panel[(j / kPanelWidth * rows + t) * kPanelWidth + j % kPanelWidth] = v;
         by_col[j * rows + t] = v;
     }
-    const double *row(std::size_t t) const { return by_row.data() + t * cols; }
+    double at(std::size_t t, std::size_t j) const { return by_col[j * rows + t]; }
+    // Row t of the panel starting at column j0 (a multiple of kPanelWidth).
+    const double *panel_row(std::size_t j0, std::size_t t) const {
+        return by_panel.data() + (j0 / kPanelWidth * rows + t) * kPanelWidth;
+    }
     const double *col(std::size_t j) const { return by_col.data() + j * rows; }
 };
 
@@ -30,21 +38,30 @@ struct Twofold {
 // two-pass sample covariance. NaN when T < 2. Fills both triangles of s (N×N, row-major).
 void dense_covariance(const Twofold &y, double *s);
 
-// s_ij over the rows where both columns are finite, from z = y − c (c a finite per-column shift,
-// z = 0 and m = 0 where y is not finite, m = 1 elsewhere):
+// s_ij over the rows where both columns are present, from z = y − c (c a finite per-column
+// shift; z = 0 and m = 0 where y is missing, m = 1 elsewhere):
 //   s_ij = (Σ z_i z_j − Σ z_i · Σ z_j / n_ij) / (n_ij − 1),   NaN when n_ij < 2.
 // The shift keeps the correction term small, so the difference loses no precision.
 void pairwise_covariance(const Twofold &z, const Twofold &m, double *s);
 
 // Fourth-moment sums of the estimator, with p_tij = y_ti·y_tj − s_ij and a_ti = y_ti² − s_ii:
 //   π̂_ij = mean_t p²,  ϑ̂_ij = mean_t a_ti·p,  ϑ̂_ji = mean_t a_tj·p,
-// each mean over the rows where its term is not NaN (`checked`) or over all T rows (the caller
-// guarantees then that no term can be NaN).
+// each mean over the rows where its term is not NaN.
 struct Moments {
     double pi_total = 0.0;  // Σ_ij π̂_ij, NaN entries skipped
     double pi_diag = 0.0;   // Σ_i π̂_ii, NaN propagates
 };
+
+// How the terms' presence is known.
+enum class Presence {
+    all,      // nothing missing and no term can overflow: every mean is over T rows
+    masked,   // y and a hold 0 where missing, m the 0/1 mask; no term can overflow
+    checked,  // y and a hold NaN where missing; each term is tested (∞ or huge entries)
+};
+
 // theta (N×N, row-major) receives ϑ̂_ij off the diagonal; its diagonal is left unspecified.
-Moments fourth_moments(const Twofold &y, const Twofold &a, const double *s, bool checked, double *theta);
+// `m` is read for Presence::masked only.
+Moments fourth_moments(Presence presence, const Twofold &y, const Twofold &a, const Twofold *m, const double *s,
+                       double *theta);
 
 }  // namespace vela::core

@@ -12,8 +12,8 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Below this magnitude of a centred entry no product of the fourth-moment sums can overflow
-// (|p|, |a| < 3e100, every term < 1e201), so with nothing missing no term can be NaN.
+// Below this magnitude of every centred entry no product of the fourth-moment sums can overflow
+// (|p|, |a| < 3e100, every term < 1e201): a term is then NaN only where an entry is missing.
 constexpr double kNoOverflow = 1e50;
 
 struct Columns {
@@ -38,24 +38,29 @@ Columns column_means(const double *y, std::size_t rows, std::size_t cols) {
     return c;
 }
 
-// The sample covariance. Nothing missing: the two-pass estimator over all rows on the centred
-// table. Otherwise pairwise over the rows where both entries are finite.
-void sample_covariance(const double *y, const Twofold &centred, const Columns &c, double *s) {
-    if (!c.any_nan) {
-        dense_covariance(centred, s);
-        return;
-    }
-    const std::size_t rows = centred.rows, cols = centred.cols;
-    Twofold z(rows, cols), m(rows, cols);
+// Masked terms are exact only when a NaN term can come from a missing entry alone: every
+// present ỹ finite and below kNoOverflow. Otherwise (∞, or magnitudes that overflow a product)
+// each term is tested.
+Presence classify(const double *y, std::size_t rows, std::size_t cols, const Columns &c) {
     for (std::size_t t = 0; t < rows; ++t)
         for (std::size_t j = 0; j < cols; ++j) {
             const double v = y[t * cols + j];
+            if (!std::isnan(v) && !(std::fabs(v - c.mean[j]) <= kNoOverflow)) return Presence::checked;
+        }
+    return c.any_nan ? Presence::masked : Presence::all;
+}
+
+// The pairwise covariance's inputs when entries are not all finite: z = y − (finite shift),
+// 0 where y is not finite, and the 0/1 finiteness mask.
+void finite_parts(const double *y, const Columns &c, Twofold &z, Twofold &m) {
+    for (std::size_t t = 0; t < z.rows; ++t)
+        for (std::size_t j = 0; j < z.cols; ++j) {
+            const double v = y[t * z.cols + j];
             const double shift = std::isfinite(c.mean[j]) ? c.mean[j] : 0.0;
             const bool present = std::isfinite(v);
             z.set(t, j, present ? v - shift : 0.0);
             m.set(t, j, present ? 1.0 : 0.0);
         }
-    pairwise_covariance(z, m, s);
 }
 
 // The target and what is derived from S alone.
@@ -127,19 +132,33 @@ double weighted_theta(const Target &f, const double *theta) {
 Shrinkage cov_shrinkage(const double *y, std::size_t rows, std::size_t cols, double *out) {
     const std::size_t n = cols;
     const Columns c = column_means(y, rows, cols);
+    const Presence presence = classify(y, rows, cols, c);
+    const bool masked = presence == Presence::masked;
 
-    // ỹ: each column minus its own mean; missing entries stay NaN.
-    Twofold centred(rows, cols);
-    bool bounded = true;  // every ỹ finite and below kNoOverflow
+    // ỹ: each column minus its own mean; a missing entry stays NaN, or becomes 0 with mask 0
+    // when masked.
+    Twofold centred(rows, cols), mask(masked ? rows : 0, masked ? cols : 0);
     for (std::size_t t = 0; t < rows; ++t)
         for (std::size_t j = 0; j < cols; ++j) {
-            const double v = y[t * cols + j] - c.mean[j];
-            bounded = bounded && std::fabs(v) <= kNoOverflow;  // false for NaN and ±∞
-            centred.set(t, j, v);
+            const double v = y[t * cols + j];
+            const bool missing = std::isnan(v);
+            centred.set(t, j, masked && missing ? 0.0 : v - c.mean[j]);
+            if (masked) mask.set(t, j, missing ? 0.0 : 1.0);
         }
 
+    // S: nothing missing, the two-pass estimator over all rows (∞ spreads as it does there);
+    // otherwise pairwise over the rows where both entries are finite.
     std::vector<double> s(n * n);
-    sample_covariance(y, centred, c, s.data());
+    if (!c.any_nan) {
+        dense_covariance(centred, s.data());
+    } else if (masked) {
+        pairwise_covariance(centred, mask, s.data());
+    } else {
+        Twofold z(rows, cols), m(rows, cols);
+        finite_parts(y, c, z, m);
+        pairwise_covariance(z, m, s.data());
+    }
+
     const Target f = make_target(s.data(), n);
     const double gamma = distance_to_target(f, s.data());
     if (gamma == 0.0) {
@@ -147,15 +166,15 @@ Shrinkage cov_shrinkage(const double *y, std::size_t rows, std::size_t cols, dou
         return {ShrinkageKind::sample, 0.0};
     }
 
-    Twofold a(rows, cols);  // a_ti = ỹ_ti² − s_ii
+    Twofold a(rows, cols);  // a_ti = ỹ_ti² − s_ii, 0 where missing when masked
     for (std::size_t t = 0; t < rows; ++t)
         for (std::size_t j = 0; j < cols; ++j) {
-            const double v = centred.by_row[t * cols + j];
-            a.set(t, j, v * v - s[j * n + j]);
+            const double v = centred.at(t, j);
+            a.set(t, j, masked && mask.at(t, j) == 0.0 ? 0.0 : v * v - s[j * n + j]);
         }
     // ϑ̂ lives in `out` until the blend below overwrites it: it is read only by weighted_theta.
     double *theta = out;
-    const Moments m = fourth_moments(centred, a, s.data(), !bounded, theta);
+    const Moments m = fourth_moments(presence, centred, a, masked ? &mask : nullptr, s.data(), theta);
     const double rho = m.pi_diag + f.rbar / 2.0 * weighted_theta(f, theta);
 
     const double kappa = (m.pi_total - rho) / gamma;
