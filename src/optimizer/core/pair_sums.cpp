@@ -135,7 +135,7 @@ struct FourthMoments {
     const Twofold &y, &a;
     const Twofold *m;
     const double *s;
-    double *theta;
+    const double *sigma;
     Moments totals;
 
     // Presence::all and ::masked: the terms need no test, so they are accumulated in packs.
@@ -219,15 +219,15 @@ struct FourthMoments {
                 totals.pi_diag += pi_ij;
                 continue;
             }
-            theta[i * n + j] = sums.ap_i[k] / sums.n_ap_i[k];
-            theta[j * n + i] = sums.ap_j[k] / sums.n_ap_j[k];
+            const double theta_ij = sums.ap_i[k] / sums.n_ap_i[k], theta_ji = sums.ap_j[k] / sums.n_ap_j[k];
+            totals.theta_weighted += 2.0 * (sigma[j] * theta_ij / sigma[i] + theta_ji / sigma[j] * sigma[i]);
         }
     }
 };
 
 template <Presence P>
-Moments run_moments(const Twofold &y, const Twofold &a, const Twofold *m, const double *s, double *theta) {
-    FourthMoments<P> k{y, a, m, s, theta, {}};
+Moments run_moments(const Twofold &y, const Twofold &a, const Twofold *m, const double *s, const double *sigma) {
+    FourthMoments<P> k{y, a, m, s, sigma, {}};
     for_upper_panels(y.cols, k);
     return k.totals;
 }
@@ -246,16 +246,16 @@ VELA_SIMD_CLONES void pairwise_covariance(const Twofold &z, const Twofold &m, do
 }
 
 VELA_SIMD_CLONES Moments fourth_moments(Presence presence, const Twofold &y, const Twofold &a, const Twofold *m,
-                                        const double *s, double *theta) {
+                                        const double *s, const double *sigma) {
     switch (presence) {
         case Presence::all:
-            return run_moments<Presence::all>(y, a, m, s, theta);
+            return run_moments<Presence::all>(y, a, m, s, sigma);
         case Presence::masked:
-            return run_moments<Presence::masked>(y, a, m, s, theta);
+            return run_moments<Presence::masked>(y, a, m, s, sigma);
         case Presence::checked:
             break;
     }
-    return run_moments<Presence::checked>(y, a, m, s, theta);
+    return run_moments<Presence::checked>(y, a, m, s, sigma);
 }
 
 }  // namespace vela::core

@@ -50,6 +50,9 @@ void pairwise_covariance(const Twofold &z, const Twofold &m, double *s);
 struct Moments {
     double pi_total = 0.0;  // Σ_ij π̂_ij, NaN entries skipped
     double pi_diag = 0.0;   // Σ_i π̂_ii, NaN propagates
+    // Σ_i Σ_{j≠i} (σ_j·ϑ̂_ij/σ_i + ϑ̂_ji/σ_j·σ_i), NaN propagates. Each unordered pair enters it
+    // twice (once from each row), as 2·(σ_j/σ_i·ϑ̂_ij + σ_i/σ_j·ϑ̂_ji).
+    double theta_weighted = 0.0;
 };
 
 // How the terms' presence is known.
@@ -59,9 +62,8 @@ enum class Presence {
     checked,  // y and a hold NaN where missing; each term is tested (∞ or huge entries)
 };
 
-// theta (N×N, row-major) receives ϑ̂_ij off the diagonal; its diagonal is left unspecified.
-// `m` is read for Presence::masked only.
+// `sigma` holds σ_i = √s_ii; `m` is read for Presence::masked only.
 Moments fourth_moments(Presence presence, const Twofold &y, const Twofold &a, const Twofold *m, const double *s,
-                       double *theta);
+                       const double *sigma);
 
 }  // namespace vela::core

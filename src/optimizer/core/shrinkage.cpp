@@ -112,21 +112,6 @@ double distance_to_target(const Target &f, const double *s) {
     return gamma;
 }
 
-// Σ_i Σ_{j≠i} (σ_j·ϑ̂_ij/σ_i + ϑ̂_ji/σ_j·σ_i), summed row by row.
-double weighted_theta(const Target &f, const double *theta) {
-    const std::size_t n = f.n;
-    double total = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        double row = 0.0;
-        for (std::size_t j = 0; j < n; ++j) {
-            if (j == i) continue;
-            row += f.sigma[j] * theta[i * n + j] / f.sigma[i] + theta[j * n + i] / f.sigma[j] * f.sigma[i];
-        }
-        total += row;
-    }
-    return total;
-}
-
 }  // namespace
 
 Shrinkage cov_shrinkage(const double *y, std::size_t rows, std::size_t cols, double *out) {
@@ -172,10 +157,8 @@ Shrinkage cov_shrinkage(const double *y, std::size_t rows, std::size_t cols, dou
             const double v = centred.at(t, j);
             a.set(t, j, masked && mask.at(t, j) == 0.0 ? 0.0 : v * v - s[j * n + j]);
         }
-    // ϑ̂ lives in `out` until the blend below overwrites it: it is read only by weighted_theta.
-    double *theta = out;
-    const Moments m = fourth_moments(presence, centred, a, masked ? &mask : nullptr, s.data(), theta);
-    const double rho = m.pi_diag + f.rbar / 2.0 * weighted_theta(f, theta);
+    const Moments m = fourth_moments(presence, centred, a, masked ? &mask : nullptr, s.data(), f.sigma.data());
+    const double rho = m.pi_diag + f.rbar / 2.0 * m.theta_weighted;
 
     const double kappa = (m.pi_total - rho) / gamma;
     const double x = kappa / (static_cast<double>(n) + 1.0);
