@@ -41,21 +41,28 @@ inline void load(V &v, const double *p) {
 
 template <class V>
 inline void broadcast(V &v, double x) {
-    v = V{} + x;
+    if constexpr (kLanes<V> == 4)
+        v = V{x, x, x, x};  // one vbroadcastsd
+    else
+        v = x;
 }
 
-// Calls k.run(i, j0) for every column i and panel [j0, j0 + kPanelWidth) holding a column
-// j ≥ i. The kernel keeps the results with i ≤ j < N only (the padding of the last panel and
-// the panel's columns left of i are computed and dropped).
+// Columns i visited together against one panel: each panel row is loaded once for both, and
+// the accumulators form twice as many independent chains (an FMA's latency is hidden).
+constexpr std::size_t kRows = 2;
+
+// Calls k.template run<R>(i, j0) for every block of R columns from i and panel
+// [j0, j0 + kPanelWidth) holding a column j ≥ i. The kernel keeps the results with i ≤ j < N
+// only (the padding of the last panel and the panel's columns left of i are computed and
+// dropped).
 template <class Kernel>
 void for_upper_panels(std::size_t n, Kernel &k) {
-    for (std::size_t j0 = 0; j0 < n; j0 += kPanelWidth)
-        for (std::size_t i = 0; i < n && i < j0 + kPanelWidth; ++i) k.run(i, j0);
-}
-
-// Row i of S over the panel from j0, zero in the padding.
-inline void s_panel(const double *s, std::size_t n, std::size_t i, std::size_t j0, double *out) {
-    for (std::size_t k = 0; k < kPanelWidth; ++k) out[k] = j0 + k < n ? s[i * n + j0 + k] : 0.0;
+    for (std::size_t j0 = 0; j0 < n; j0 += kPanelWidth) {
+        const std::size_t end = n < j0 + kPanelWidth ? n : j0 + kPanelWidth;
+        std::size_t i = 0;
+        for (; i + kRows <= end; i += kRows) k.template run<kRows>(i, j0);
+        for (; i < end; ++i) k.template run<1>(i, j0);
+    }
 }
 
 constexpr std::size_t L = kLanes<Pack>;
@@ -63,33 +70,41 @@ constexpr std::size_t W = kPanelWidth;
 
 struct DenseCross {
     const Twofold &y;
-    double *s;
+    PanelMatrix &s;
     double scale;  // 1/(T − 1), multiplied as the two-pass estimator does
 
+    template <std::size_t R>
     void run(std::size_t i, std::size_t j0) const {
-        Pack acc[kPacks] = {};
-        const double *yi = y.col(i);
+        Pack acc[R][kPacks] = {};
         for (std::size_t t = 0; t < y.rows; ++t) {
-            const double *r = y.panel_row(j0, t);
-            Pack b, yr;
-            broadcast(b, yi[t]);
-            for (std::size_t q = 0; q < kPacks; ++q) {
-                load(yr, r + q * L);
-                acc[q] += b * yr;
+            const double *row = y.panel_row(j0, t);
+            Pack yv[kPacks];
+            for (std::size_t q = 0; q < kPacks; ++q) load(yv[q], row + q * L);
+            for (std::size_t r = 0; r < R; ++r) {
+                Pack b;
+                broadcast(b, y.col(i + r)[t]);
+                for (std::size_t q = 0; q < kPacks; ++q) acc[r][q] += b * yv[q];
             }
         }
-        double sum[W];
-        std::memcpy(sum, acc, sizeof sum);
-        const std::size_t n = y.cols;
-        for (std::size_t j = j0 < i ? i : j0; j < j0 + W && j < n; ++j) s[i * n + j] = s[j * n + i] = sum[j - j0] * scale;
+        for (std::size_t r = 0; r < R; ++r) {
+            double sum[W];
+            std::memcpy(sum, acc[r], sizeof sum);
+            double *out = s.block(i + r, j0);
+            for (std::size_t k = 0; k < W; ++k) out[k] = j0 + k < y.cols ? sum[k] * scale : 0.0;
+        }
     }
 };
 
 struct PairwiseCross {
     const Twofold &z, &m;
-    double *s;
+    PanelMatrix &s;
 
+    template <std::size_t R>
     void run(std::size_t i, std::size_t j0) const {
+        for (std::size_t r = 0; r < R; ++r) one(i + r, j0);
+    }
+
+    void one(std::size_t i, std::size_t j0) const {
         Pack c[kPacks] = {}, zi_sum[kPacks] = {}, zj_sum[kPacks] = {}, count[kPacks] = {};
         const double *zi = z.col(i), *mi = m.col(i);
         for (std::size_t t = 0; t < z.rows; ++t) {
@@ -111,15 +126,15 @@ struct PairwiseCross {
         std::memcpy(is, zi_sum, sizeof is);
         std::memcpy(js, zj_sum, sizeof js);
         std::memcpy(ns, count, sizeof ns);
-        const std::size_t n = z.cols;
-        for (std::size_t j = j0 < i ? i : j0; j < j0 + W && j < n; ++j) {
-            const std::size_t k = j - j0;
-            double v = kNaN;
-            if (ns[k] >= 2.0) {
+        double *out = s.block(i, j0);
+        for (std::size_t k = 0; k < W; ++k) {
+            const std::size_t j = j0 + k;
+            double v = j < z.cols ? kNaN : 0.0;
+            if (j < z.cols && ns[k] >= 2.0) {
                 v = (cs[k] - is[k] * js[k] / ns[k]) / (ns[k] - 1.0);
                 if (j == i && v < 0.0) v = 0.0;  // a variance; rounding of a constant column
             }
-            s[i * n + j] = s[j * n + i] = v;
+            out[k] = v;
         }
     }
 };
@@ -134,58 +149,67 @@ template <Presence P>
 struct FourthMoments {
     const Twofold &y, &a;
     const Twofold *m;
-    const double *s;
+    const PanelMatrix &s;
     const double *sigma;
     Moments totals;
 
     // Presence::all and ::masked: the terms need no test, so they are accumulated in packs.
-    void packed(std::size_t i, std::size_t j0, Sums &out) const {
-        double srow[W];
-        s_panel(s, y.cols, i, j0, srow);
-        Pack sij[kPacks], pp[kPacks] = {}, ap_i[kPacks] = {}, ap_j[kPacks] = {}, count[kPacks] = {};
-        for (std::size_t q = 0; q < kPacks; ++q) load(sij[q], srow + q * L);
-        const double *yi = y.col(i), *ai = a.col(i);
-        const double *mi = P == Presence::masked ? m->col(i) : nullptr;
+    template <std::size_t R>
+    void packed(std::size_t i, std::size_t j0, Sums (&out)[R]) const {
+        Pack sij[R][kPacks], pp[R][kPacks] = {}, ap_i[R][kPacks] = {}, ap_j[R][kPacks] = {}, count[R][kPacks] = {};
+        for (std::size_t r = 0; r < R; ++r)
+            for (std::size_t q = 0; q < kPacks; ++q) load(sij[r][q], s.block(i + r, j0) + q * L);
         for (std::size_t t = 0; t < y.rows; ++t) {
-            if constexpr (P == Presence::masked)
-                if (mi[t] == 0.0) continue;  // column i missing: no term of row t is present
+            if constexpr (P == Presence::masked) {
+                bool any = false;
+                for (std::size_t r = 0; r < R; ++r) any = any || m->col(i + r)[t] != 0.0;
+                if (!any) continue;  // the columns i are missing: no term of row t is present
+            }
             const double *yr = y.panel_row(j0, t), *ar = a.panel_row(j0, t);
-            Pack by, ba, yv, av, p;
-            broadcast(by, yi[t]);
-            broadcast(ba, ai[t]);
+            Pack yv[kPacks], av[kPacks], mv[kPacks];
             for (std::size_t q = 0; q < kPacks; ++q) {
-                load(yv, yr + q * L);
-                load(av, ar + q * L);
-                if constexpr (P == Presence::masked) {
-                    // y_j = a_j = 0 and m_j = 0 where j is missing, so p = 0 there
-                    Pack mv;
-                    load(mv, m->panel_row(j0, t) + q * L);
-                    p = by * yv - sij[q] * mv;
-                    count[q] += mv;
-                } else {
-                    p = by * yv - sij[q];
+                load(yv[q], yr + q * L);
+                load(av[q], ar + q * L);
+                if constexpr (P == Presence::masked) load(mv[q], m->panel_row(j0, t) + q * L);
+            }
+            for (std::size_t r = 0; r < R; ++r) {
+                Pack by, ba, bm, p;
+                broadcast(by, y.col(i + r)[t]);
+                broadcast(ba, a.col(i + r)[t]);
+                if constexpr (P == Presence::masked) broadcast(bm, m->col(i + r)[t]);
+                for (std::size_t q = 0; q < kPacks; ++q) {
+                    if constexpr (P == Presence::masked) {
+                        // y and a are 0 where missing; the weight m_i·m_j zeroes s_ij there too
+                        const Pack w = bm * mv[q];
+                        p = by * yv[q] - sij[r][q] * w;
+                        count[r][q] += w;
+                    } else {
+                        p = by * yv[q] - sij[r][q];
+                    }
+                    pp[r][q] += p * p;
+                    ap_i[r][q] += ba * p;
+                    ap_j[r][q] += av[q] * p;
                 }
-                pp[q] += p * p;
-                ap_i[q] += ba * p;
-                ap_j[q] += av * p;
             }
         }
-        std::memcpy(out.pp, pp, sizeof pp);
-        std::memcpy(out.ap_i, ap_i, sizeof ap_i);
-        std::memcpy(out.ap_j, ap_j, sizeof ap_j);
-        if constexpr (P == Presence::all)
-            for (double &c : out.n_pp) c = static_cast<double>(y.rows);
-        else
-            std::memcpy(out.n_pp, count, sizeof count);
-        std::memcpy(out.n_ap_i, out.n_pp, sizeof out.n_pp);
-        std::memcpy(out.n_ap_j, out.n_pp, sizeof out.n_pp);
+        for (std::size_t r = 0; r < R; ++r) {
+            Sums &o = out[r];
+            std::memcpy(o.pp, pp[r], sizeof o.pp);
+            std::memcpy(o.ap_i, ap_i[r], sizeof o.ap_i);
+            std::memcpy(o.ap_j, ap_j[r], sizeof o.ap_j);
+            if constexpr (P == Presence::all)
+                for (double &c : o.n_pp) c = static_cast<double>(y.rows);
+            else
+                std::memcpy(o.n_pp, count[r], sizeof o.n_pp);
+            std::memcpy(o.n_ap_i, o.n_pp, sizeof o.n_pp);
+            std::memcpy(o.n_ap_j, o.n_pp, sizeof o.n_pp);
+        }
     }
 
     // Presence::checked: each term tested; x == x is false exactly for NaN (a missing entry,
     // or ∞ − ∞ and 0·∞).
     void checked(std::size_t i, std::size_t j0, Sums &out) const {
-        double srow[W];
-        s_panel(s, y.cols, i, j0, srow);
+        const double *srow = s.block(i, j0);
         out = {};
         const double *yi = y.col(i), *ai = a.col(i);
         for (std::size_t t = 0; t < y.rows; ++t) {
@@ -203,12 +227,18 @@ struct FourthMoments {
         }
     }
 
+    template <std::size_t R>
     void run(std::size_t i, std::size_t j0) {
-        Sums sums;
+        Sums sums[R];
         if constexpr (P == Presence::checked)
-            checked(i, j0, sums);
+            for (std::size_t r = 0; r < R; ++r) checked(i + r, j0, sums[r]);
         else
-            packed(i, j0, sums);
+            packed<R>(i, j0, sums);
+        for (std::size_t r = 0; r < R; ++r) finish(i + r, j0, sums[r]);
+    }
+
+    // π̂ and the weighted ϑ̂ of the pairs (i, j), i ≤ j, of one panel.
+    void finish(std::size_t i, std::size_t j0, const Sums &sums) {
         const std::size_t n = y.cols;
         for (std::size_t j = j0 < i ? i : j0; j < j0 + W && j < n; ++j) {
             const std::size_t k = j - j0;
@@ -226,7 +256,7 @@ struct FourthMoments {
 };
 
 template <Presence P>
-Moments run_moments(const Twofold &y, const Twofold &a, const Twofold *m, const double *s, const double *sigma) {
+Moments run_moments(const Twofold &y, const Twofold &a, const Twofold *m, const PanelMatrix &s, const double *sigma) {
     FourthMoments<P> k{y, a, m, s, sigma, {}};
     for_upper_panels(y.cols, k);
     return k.totals;
@@ -234,19 +264,19 @@ Moments run_moments(const Twofold &y, const Twofold &a, const Twofold *m, const 
 
 }  // namespace
 
-VELA_SIMD_CLONES void dense_covariance(const Twofold &y, double *s) {
+VELA_SIMD_CLONES void dense_covariance(const Twofold &y, PanelMatrix &s) {
     const double scale = y.rows >= 2 ? 1.0 / static_cast<double>(y.rows - 1) : kNaN;
     DenseCross k{y, s, scale};
     for_upper_panels(y.cols, k);
 }
 
-VELA_SIMD_CLONES void pairwise_covariance(const Twofold &z, const Twofold &m, double *s) {
+VELA_SIMD_CLONES void pairwise_covariance(const Twofold &z, const Twofold &m, PanelMatrix &s) {
     PairwiseCross k{z, m, s};
     for_upper_panels(z.cols, k);
 }
 
 VELA_SIMD_CLONES Moments fourth_moments(Presence presence, const Twofold &y, const Twofold &a, const Twofold *m,
-                                        const double *s, const double *sigma) {
+                                        const PanelMatrix &s, const double *sigma) {
     switch (presence) {
         case Presence::all:
             return run_moments<Presence::all>(y, a, m, s, sigma);

@@ -77,38 +77,37 @@ struct Target {
     }
 };
 
-Target make_target(const double *s, std::size_t n) {
+Target make_target(const PanelMatrix &s) {
+    const std::size_t n = s.n;
     Target f{n, std::vector<double>(n), 0.0};
     std::vector<double> inv_sigma(n);
     for (std::size_t i = 0; i < n; ++i) {
-        f.sigma[i] = std::sqrt(s[i * n + i]);
-        inv_sigma[i] = std::pow(s[i * n + i], -0.5);
+        f.sigma[i] = std::sqrt(s.diagonal(i));
+        inv_sigma[i] = std::pow(s.diagonal(i), -0.5);
     }
     // r̄ = 2·(Σ_{i≤j} R_ij − N)/((N − 1)·N) with R_ij = d_i·(s_ij·d_j), d_i = s_ii^−½. N itself is
-    // subtracted, not the computed diagonal. One non-finite R_ij (a zero or missing variance) makes r̄ NaN,
-    // as it does when D·S·D is formed as a matrix product.
+    // subtracted, not the computed diagonal. One non-finite R_ij (a zero or missing variance)
+    // makes r̄ NaN, as it does when D·S·D is formed as a matrix product.
     double upper = 0.0;
     bool finite = true;
-    for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t j = i; j < n; ++j) {
-            const double r = inv_sigma[i] * (s[i * n + j] * inv_sigma[j]);
-            finite = finite && std::isfinite(r);
-            upper += r;
-        }
+    s.for_upper([&](std::size_t i, std::size_t j, double sij) {
+        const double r = inv_sigma[i] * (sij * inv_sigma[j]);
+        finite = finite && std::isfinite(r);
+        upper += r;
+    });
     const double dn = static_cast<double>(n);
     f.rbar = finite ? 2.0 * (upper - dn) / ((dn - 1.0) * dn) : kNaN;
     return f;
 }
 
-// γ̂ = Σ_ij (φ_ij − s_ij)², NaN terms skipped.
-double distance_to_target(const Target &f, const double *s) {
+// γ̂ = Σ_ij (φ_ij − s_ij)², NaN terms skipped; Φ and S are symmetric, so each i < j counts twice.
+double distance_to_target(const Target &f, const PanelMatrix &s) {
     double gamma = 0.0;
-    for (std::size_t i = 0; i < f.n; ++i)
-        for (std::size_t j = 0; j < f.n; ++j) {
-            const double d = f.phi(i, j) - s[i * f.n + j];
-            const double term = d * d;
-            if (!std::isnan(term)) gamma += term;
-        }
+    s.for_upper([&](std::size_t i, std::size_t j, double sij) {
+        const double d = f.phi(i, j) - sij;
+        const double term = d * d;
+        if (!std::isnan(term)) gamma += i == j ? term : 2.0 * term;
+    });
     return gamma;
 }
 
@@ -133,31 +132,33 @@ Shrinkage cov_shrinkage(const double *y, std::size_t rows, std::size_t cols, dou
 
     // S: nothing missing, the two-pass estimator over all rows (∞ spreads as it does there);
     // otherwise pairwise over the rows where both entries are finite.
-    std::vector<double> s(n * n);
+    PanelMatrix sp(n);
     if (!c.any_nan) {
-        dense_covariance(centred, s.data());
+        dense_covariance(centred, sp);
     } else if (masked) {
-        pairwise_covariance(centred, mask, s.data());
+        pairwise_covariance(centred, mask, sp);
     } else {
         Twofold z(rows, cols), m(rows, cols);
         finite_parts(y, c, z, m);
-        pairwise_covariance(z, m, s.data());
+        pairwise_covariance(z, m, sp);
     }
 
-    const Target f = make_target(s.data(), n);
-    const double gamma = distance_to_target(f, s.data());
+    const Target f = make_target(sp);
+    const double gamma = distance_to_target(f, sp);
     if (gamma == 0.0) {
-        for (std::size_t k = 0; k < n * n; ++k) out[k] = s[k];
+        sp.to_rows(out, [](std::size_t, std::size_t, double sij) { return sij; });
         return {ShrinkageKind::sample, 0.0};
     }
 
     Twofold a(rows, cols);  // a_ti = ỹ_ti² − s_ii, 0 where missing when masked
+    std::vector<double> var(n);
+    for (std::size_t j = 0; j < n; ++j) var[j] = sp.diagonal(j);
     for (std::size_t t = 0; t < rows; ++t)
         for (std::size_t j = 0; j < cols; ++j) {
             const double v = centred.at(t, j);
-            a.set(t, j, masked && mask.at(t, j) == 0.0 ? 0.0 : v * v - s[j * n + j]);
+            a.set(t, j, masked && mask.at(t, j) == 0.0 ? 0.0 : v * v - var[j]);
         }
-    const Moments m = fourth_moments(presence, centred, a, masked ? &mask : nullptr, s.data(), f.sigma.data());
+    const Moments m = fourth_moments(presence, centred, a, masked ? &mask : nullptr, sp, f.sigma.data());
     const double rho = m.pi_diag + f.rbar / 2.0 * m.theta_weighted;
 
     const double kappa = (m.pi_total - rho) / gamma;
@@ -171,8 +172,7 @@ Shrinkage cov_shrinkage(const double *y, std::size_t rows, std::size_t cols, dou
         result = {ShrinkageKind::clamped_zero, 0.0};
 
     const double delta = result.delta;
-    for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t j = 0; j < n; ++j) out[i * n + j] = delta * f.phi(i, j) + (1.0 - delta) * s[i * n + j];
+    sp.to_rows(out, [&](std::size_t i, std::size_t j, double sij) { return delta * f.phi(i, j) + (1.0 - delta) * sij; });
     return result;
 }
 
