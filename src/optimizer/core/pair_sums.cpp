@@ -5,11 +5,14 @@
 
 // The entry points are compiled twice on x86-64 with GCC: for the baseline ISA and for AVX2 with
 // FMA, chosen once at load time by the CPU's features; the kernels are inlined into each clone
-// (flatten) so that the whole loop nest uses the wider registers.
+// (flatten) so that the whole loop nest uses the wider registers. Defining VELA_SIMD_CLONES
+// empty on the command line builds the baseline code alone.
+#ifndef VELA_SIMD_CLONES
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
 #define VELA_SIMD_CLONES __attribute__((target_clones("arch=x86-64-v3", "default"), flatten))
 #else
 #define VELA_SIMD_CLONES
+#endif
 #endif
 
 namespace vela::core {
@@ -21,8 +24,11 @@ namespace {
 // horizontal sums) rather than across the panel's columns.
 #if defined(__GNUC__)
 typedef double Pack __attribute__((vector_size(4 * sizeof(double))));
+// The same pack read from any double address: one unaligned vector load.
+typedef double UnalignedPack __attribute__((vector_size(4 * sizeof(double)), aligned(alignof(double)), may_alias));
 #else
 using Pack = double;
+using UnalignedPack = double;
 #endif
 
 template <class V>
@@ -34,10 +40,7 @@ static_assert(kPacks * kLanes<Pack> == kPanelWidth);
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Vectors are passed by reference: by value their ABI depends on the ISA.
-template <class V>
-inline void load(V &v, const double *p) {
-    std::memcpy(&v, p, sizeof v);
-}
+inline void load(Pack &v, const double *p) { v = *reinterpret_cast<const UnalignedPack *>(p); }
 
 template <class V>
 inline void broadcast(V &v, double x) {
@@ -47,20 +50,18 @@ inline void broadcast(V &v, double x) {
         v = x;
 }
 
-// Columns i visited together against one panel: each panel row is loaded once for both, and
-// the accumulators form twice as many independent chains (an FMA's latency is hidden).
-constexpr std::size_t kRows = 2;
-
 // Calls k.template run<R>(i, j0) for every block of R columns from i and panel
 // [j0, j0 + kPanelWidth) holding a column j ≥ i. The kernel keeps the results with i ≤ j < N
 // only (the padding of the last panel and the panel's columns left of i are computed and
-// dropped).
-template <class Kernel>
+// dropped). With R = 2 each panel row is loaded once for two columns and the accumulators form
+// twice as many independent chains, hiding an FMA's latency; kernels with more accumulators
+// than registers allow use R = 1.
+template <std::size_t R, class Kernel>
 void for_upper_panels(std::size_t n, Kernel &k) {
     for (std::size_t j0 = 0; j0 < n; j0 += kPanelWidth) {
         const std::size_t end = n < j0 + kPanelWidth ? n : j0 + kPanelWidth;
         std::size_t i = 0;
-        for (; i + kRows <= end; i += kRows) k.template run<kRows>(i, j0);
+        for (; i + R <= end; i += R) k.template run<R>(i, j0);
         for (; i < end; ++i) k.template run<1>(i, j0);
     }
 }
@@ -101,10 +102,7 @@ struct PairwiseCross {
 
     template <std::size_t R>
     void run(std::size_t i, std::size_t j0) const {
-        for (std::size_t r = 0; r < R; ++r) one(i + r, j0);
-    }
-
-    void one(std::size_t i, std::size_t j0) const {
+        static_assert(R == 1);
         Pack c[kPacks] = {}, zi_sum[kPacks] = {}, zj_sum[kPacks] = {}, count[kPacks] = {};
         const double *zi = z.col(i), *mi = m.col(i);
         for (std::size_t t = 0; t < z.rows; ++t) {
@@ -180,7 +178,9 @@ struct FourthMoments {
                 for (std::size_t q = 0; q < kPacks; ++q) {
                     if constexpr (P == Presence::masked) {
                         // y and a are 0 where missing; the weight m_i·m_j zeroes s_ij there too
-                        const Pack w = bm * mv[q];
+                        // (m_i = 1 on the rows a single column i does not skip)
+                        Pack w = mv[q];
+                        if constexpr (R > 1) w *= bm;
                         p = by * yv[q] - sij[r][q] * w;
                         count[r][q] += w;
                     } else {
@@ -258,7 +258,7 @@ struct FourthMoments {
 template <Presence P>
 Moments run_moments(const Twofold &y, const Twofold &a, const Twofold *m, const PanelMatrix &s, const double *sigma) {
     FourthMoments<P> k{y, a, m, s, sigma, {}};
-    for_upper_panels(y.cols, k);
+    for_upper_panels<P == Presence::all ? 2 : 1>(y.cols, k);
     return k.totals;
 }
 
@@ -267,12 +267,12 @@ Moments run_moments(const Twofold &y, const Twofold &a, const Twofold *m, const 
 VELA_SIMD_CLONES void dense_covariance(const Twofold &y, PanelMatrix &s) {
     const double scale = y.rows >= 2 ? 1.0 / static_cast<double>(y.rows - 1) : kNaN;
     DenseCross k{y, s, scale};
-    for_upper_panels(y.cols, k);
+    for_upper_panels<2>(y.cols, k);
 }
 
 VELA_SIMD_CLONES void pairwise_covariance(const Twofold &z, const Twofold &m, PanelMatrix &s) {
     PairwiseCross k{z, m, s};
-    for_upper_panels(z.cols, k);
+    for_upper_panels<1>(z.cols, k);
 }
 
 VELA_SIMD_CLONES Moments fourth_moments(Presence presence, const Twofold &y, const Twofold &a, const Twofold *m,
