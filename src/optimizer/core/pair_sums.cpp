@@ -69,6 +69,30 @@ void for_upper_panels(std::size_t n, Kernel &k) {
 constexpr std::size_t L = kLanes<Pack>;
 constexpr std::size_t W = kPanelWidth;
 
+// Where a mask's missing entries end: every row from col[j] on is present in column j, every
+// row from panel[j0 / W] on in all the real columns of panel j0. Leading gaps, the usual kind,
+// leave the long tail of the table complete, where the kernels run without masks.
+struct CompleteFrom {
+    std::vector<std::size_t> col, panel;
+
+    explicit CompleteFrom(const Twofold &m) : col(m.cols, 0), panel((m.cols + W - 1) / W, 0) {
+        for (std::size_t j = 0; j < m.cols; ++j) {
+            const double *mj = m.col(j);
+            for (std::size_t t = m.rows; t > 0; --t)
+                if (mj[t - 1] == 0.0) {
+                    col[j] = t;
+                    break;
+                }
+            std::size_t &p = panel[j / W];
+            p = p < col[j] ? col[j] : p;
+        }
+    }
+    std::size_t start(std::size_t i, std::size_t j0) const {
+        const std::size_t a = col[i], b = panel[j0 / W];
+        return a < b ? b : a;
+    }
+};
+
 struct DenseCross {
     const Twofold &y;
     PanelMatrix &s;
@@ -98,6 +122,7 @@ struct DenseCross {
 
 struct PairwiseCross {
     const Twofold &z, &m;
+    const CompleteFrom &from;
     PanelMatrix &s;
 
     template <std::size_t R>
@@ -105,7 +130,8 @@ struct PairwiseCross {
         static_assert(R == 1);
         Pack c[kPacks] = {}, zi_sum[kPacks] = {}, zj_sum[kPacks] = {}, count[kPacks] = {};
         const double *zi = z.col(i), *mi = m.col(i);
-        for (std::size_t t = 0; t < z.rows; ++t) {
+        const std::size_t complete = from.start(i, j0);
+        for (std::size_t t = 0; t < complete; ++t) {
             if (mi[t] == 0.0) continue;  // column i missing: row t holds no pair with it
             const double *zr = z.panel_row(j0, t), *mr = m.panel_row(j0, t);
             Pack b, zv, mv;
@@ -118,6 +144,23 @@ struct PairwiseCross {
                 zj_sum[q] += zv;
                 count[q] += mv;
             }
+        }
+        // The complete rows: every mask is 1, so Σ z_i and the count are the same in each lane.
+        double zi_tail = 0.0;
+        for (std::size_t t = complete; t < z.rows; ++t) {
+            const double *zr = z.panel_row(j0, t);
+            Pack b, zv;
+            broadcast(b, zi[t]);
+            zi_tail += zi[t];
+            for (std::size_t q = 0; q < kPacks; ++q) {
+                load(zv, zr + q * L);
+                c[q] += b * zv;
+                zj_sum[q] += zv;
+            }
+        }
+        for (std::size_t q = 0; q < kPacks; ++q) {
+            zi_sum[q] += zi_tail;
+            count[q] += static_cast<double>(z.rows - complete);
         }
         double cs[W], is[W], js[W], ns[W];
         std::memcpy(cs, c, sizeof cs);
@@ -147,45 +190,58 @@ template <Presence P>
 struct FourthMoments {
     const Twofold &y, &a;
     const Twofold *m;
+    const CompleteFrom *from;  // Presence::masked only
     const PanelMatrix &s;
     const double *sigma;
     Moments totals;
 
     // Presence::all and ::masked: the terms need no test, so they are accumulated in packs.
+    // Masked, the rows before `complete` weigh s_ij with the mask (y and a are 0 where
+    // missing, so p = 0 there); from `complete` on nothing is missing.
     template <std::size_t R>
     void packed(std::size_t i, std::size_t j0, Sums (&out)[R]) const {
         Pack sij[R][kPacks], pp[R][kPacks] = {}, ap_i[R][kPacks] = {}, ap_j[R][kPacks] = {}, count[R][kPacks] = {};
         for (std::size_t r = 0; r < R; ++r)
             for (std::size_t q = 0; q < kPacks; ++q) load(sij[r][q], s.block(i + r, j0) + q * L);
-        for (std::size_t t = 0; t < y.rows; ++t) {
-            if constexpr (P == Presence::masked) {
-                bool any = false;
-                for (std::size_t r = 0; r < R; ++r) any = any || m->col(i + r)[t] != 0.0;
-                if (!any) continue;  // the columns i are missing: no term of row t is present
+        std::size_t complete = 0;
+        if constexpr (P == Presence::masked) {
+            for (std::size_t r = 0; r < R; ++r) {
+                const std::size_t c = from->start(i + r, j0);
+                complete = complete < c ? c : complete;
             }
+            for (std::size_t t = 0; t < complete; ++t) {
+                const double *yr = y.panel_row(j0, t), *ar = a.panel_row(j0, t), *mr = m->panel_row(j0, t);
+                for (std::size_t r = 0; r < R; ++r) {
+                    if (m->col(i + r)[t] == 0.0) continue;  // column i + r missing: no term present
+                    Pack by, ba, yv, av, mv, p;
+                    broadcast(by, y.col(i + r)[t]);
+                    broadcast(ba, a.col(i + r)[t]);
+                    for (std::size_t q = 0; q < kPacks; ++q) {
+                        load(yv, yr + q * L);
+                        load(av, ar + q * L);
+                        load(mv, mr + q * L);
+                        p = by * yv - sij[r][q] * mv;
+                        count[r][q] += mv;
+                        pp[r][q] += p * p;
+                        ap_i[r][q] += ba * p;
+                        ap_j[r][q] += av * p;
+                    }
+                }
+            }
+        }
+        for (std::size_t t = complete; t < y.rows; ++t) {
             const double *yr = y.panel_row(j0, t), *ar = a.panel_row(j0, t);
-            Pack yv[kPacks], av[kPacks], mv[kPacks];
+            Pack yv[kPacks], av[kPacks];
             for (std::size_t q = 0; q < kPacks; ++q) {
                 load(yv[q], yr + q * L);
                 load(av[q], ar + q * L);
-                if constexpr (P == Presence::masked) load(mv[q], m->panel_row(j0, t) + q * L);
             }
             for (std::size_t r = 0; r < R; ++r) {
-                Pack by, ba, bm, p;
+                Pack by, ba, p;
                 broadcast(by, y.col(i + r)[t]);
                 broadcast(ba, a.col(i + r)[t]);
-                if constexpr (P == Presence::masked) broadcast(bm, m->col(i + r)[t]);
                 for (std::size_t q = 0; q < kPacks; ++q) {
-                    if constexpr (P == Presence::masked) {
-                        // y and a are 0 where missing; the weight m_i·m_j zeroes s_ij there too
-                        // (m_i = 1 on the rows a single column i does not skip)
-                        Pack w = mv[q];
-                        if constexpr (R > 1) w *= bm;
-                        p = by * yv[q] - sij[r][q] * w;
-                        count[r][q] += w;
-                    } else {
-                        p = by * yv[q] - sij[r][q];
-                    }
+                    p = by * yv[q] - sij[r][q];
                     pp[r][q] += p * p;
                     ap_i[r][q] += ba * p;
                     ap_j[r][q] += av[q] * p;
@@ -193,14 +249,12 @@ struct FourthMoments {
             }
         }
         for (std::size_t r = 0; r < R; ++r) {
+            for (std::size_t q = 0; q < kPacks; ++q) count[r][q] += static_cast<double>(y.rows - complete);
             Sums &o = out[r];
             std::memcpy(o.pp, pp[r], sizeof o.pp);
             std::memcpy(o.ap_i, ap_i[r], sizeof o.ap_i);
             std::memcpy(o.ap_j, ap_j[r], sizeof o.ap_j);
-            if constexpr (P == Presence::all)
-                for (double &c : o.n_pp) c = static_cast<double>(y.rows);
-            else
-                std::memcpy(o.n_pp, count[r], sizeof o.n_pp);
+            std::memcpy(o.n_pp, count[r], sizeof o.n_pp);
             std::memcpy(o.n_ap_i, o.n_pp, sizeof o.n_pp);
             std::memcpy(o.n_ap_j, o.n_pp, sizeof o.n_pp);
         }
@@ -257,7 +311,10 @@ struct FourthMoments {
 
 template <Presence P>
 Moments run_moments(const Twofold &y, const Twofold &a, const Twofold *m, const PanelMatrix &s, const double *sigma) {
-    FourthMoments<P> k{y, a, m, s, sigma, {}};
+    const CompleteFrom *from = nullptr;
+    std::vector<CompleteFrom> owner;
+    if (P == Presence::masked) from = &owner.emplace_back(*m);
+    FourthMoments<P> k{y, a, m, from, s, sigma, {}};
     for_upper_panels<P == Presence::all ? 2 : 1>(y.cols, k);
     return k.totals;
 }
@@ -271,7 +328,8 @@ VELA_SIMD_CLONES void dense_covariance(const Twofold &y, PanelMatrix &s) {
 }
 
 VELA_SIMD_CLONES void pairwise_covariance(const Twofold &z, const Twofold &m, PanelMatrix &s) {
-    PairwiseCross k{z, m, s};
+    const CompleteFrom from(m);
+    PairwiseCross k{z, m, from, s};
     for_upper_panels<1>(z.cols, k);
 }
 
