@@ -8,6 +8,7 @@ namespace vela {
 void bind_to_constraint(pybind11::module_ &m);
 void bind_constraint_classes(pybind11::module_ &m);
 void bind_general_bnds(pybind11::module_ &m);
+void bind_cov_shrinkage(pybind11::module_ &m);
 void bind_ensure_same_type_instruments(pybind11::module_ &m);
 void bind_portfolio_optimize(pybind11::module_ &m);
 void bind_methods(pybind11::module_ &m);

@@ -83,6 +83,7 @@ void import_sequence(pyb::module_ &m) {
     m.add_object("MIN_OPTIMIZE_DATE_STR", pyb::str("2005-07-01"));
 
     vela::bind_general_bnds(m);
+    vela::bind_cov_shrinkage(m);
     vela::bind_ensure_same_type_instruments(m);
     vela::bind_portfolio_optimize(m);
     vela::bind_methods(m);

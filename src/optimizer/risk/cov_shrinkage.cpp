@@ -1,0 +1,109 @@
+// _cov_shrinkage(df): the covariance matrix of a return table shrunk towards the
+// constant-correlation target, and the intensity used. The arithmetic is core/shrinkage; this
+// file reads the table once, runs it without the GIL and labels the result.
+#include "bindings.hpp"
+#include "core/shrinkage.hpp"
+#include "py/function.hpp"
+
+#include <cstring>
+#include <vector>
+
+namespace vela {
+
+namespace {
+
+namespace pyb = pybind11;
+using py::Function;
+
+constexpr const char *kDoc =
+    "\n"
+    "    Based on Ledoit and Wolf(2003). No r.v.s should have zero sample variance.\n"
+    "    :param clean_period_prices: pandas DataFrame. Sample data after clean.\n"
+    "    :return: pandas DataFrame. Covariance matrix after shrinkage.\n"
+    "             float. Optimal shrinkage intensity.\n"
+    "    ";
+
+// The table's values as float64 (NaN for missing), copied row-major. The copy is ours, so no
+// other thread can change it while the GIL is released.
+struct Table {
+    std::size_t rows = 0, cols = 0;
+    std::vector<double> values;
+};
+
+Table read_values(pyb::handle array) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) throw pyb::error_already_set();
+    struct Release {
+        Py_buffer *v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    // to_numpy(dtype=float64) gives a 2-D float64 array; anything else is not a table of numbers.
+    if (view.ndim != 2 || view.itemsize != sizeof(double) || !view.format || std::strchr(view.format, 'd') == nullptr)
+        throw pyb::type_error("_cov_shrinkage() expected the table's values as a 2-D float64 array");
+    Table t;
+    t.rows = static_cast<std::size_t>(view.shape[0]);
+    t.cols = static_cast<std::size_t>(view.shape[1]);
+    t.values.resize(t.rows * t.cols);
+    const char *base = static_cast<const char *>(view.buf);
+    for (std::size_t r = 0; r < t.rows; ++r)
+        for (std::size_t c = 0; c < t.cols; ++c) {
+            const char *p = base + static_cast<Py_ssize_t>(r) * view.strides[0] + static_cast<Py_ssize_t>(c) * view.strides[1];
+            std::memcpy(&t.values[r * t.cols + c], p, sizeof(double));
+        }
+    return t;
+}
+
+pyb::object cov_shrinkage(Function &f, PyObject *const *args) {
+    pyb::handle df = args[0];
+    pyb::object pd = f.global("pd"), np = f.global("np");
+    pyb::object frame_type = pd.attr("DataFrame");
+    const int is_frame = PyObject_IsInstance(df.ptr(), frame_type.ptr());
+    if (is_frame < 0) throw pyb::error_already_set();
+    if (!is_frame)
+        throw pyb::type_error("_cov_shrinkage() argument 'df' must be a DataFrame, not " +
+                              pyb::str(pyb::type::handle_of(df).attr("__name__")).cast<std::string>());
+
+    // The conversion the sample covariance itself makes: non-numeric columns raise here, with
+    // the library's own error, and nullable missing values become NaN.
+    pyb::object columns = df.attr("columns");
+    pyb::object array = df.attr("to_numpy")(pyb::arg("dtype") = np.attr("float64"), pyb::arg("na_value") = np.attr("nan"));
+    const Table table = read_values(array);
+    const std::size_t n = table.cols;
+
+    pyb::object matrix = np.attr("empty")(pyb::make_tuple(n, n), pyb::arg("dtype") = np.attr("float64"));
+    Py_buffer out_view;
+    if (PyObject_GetBuffer(matrix.ptr(), &out_view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0)
+        throw pyb::error_already_set();
+    double *out = static_cast<double *>(out_view.buf);
+    PyBuffer_Release(&out_view);  // `matrix` keeps the memory alive and is not shared yet
+
+    core::Shrinkage result;
+    {
+        pyb::gil_scoped_release nogil;
+        result = core::cov_shrinkage(table.values.data(), table.rows, table.cols, out);
+    }
+
+    // Labelled like the sample covariance: index a copy of df's columns, columns df's own.
+    pyb::object shrunk = frame_type(matrix, pyb::arg("index") = columns.attr("copy")(), pyb::arg("columns") = columns,
+                                    pyb::arg("copy") = false);
+    pyb::object delta;
+    switch (result.kind) {
+        case core::ShrinkageKind::clamped_one:
+            delta = pyb::int_(1);
+            break;
+        case core::ShrinkageKind::interior:
+            delta = np.attr("float64")(result.delta);
+            break;
+        default:  // γ̂ = 0, or κ̂/(N + 1) ≤ 0 or NaN
+            delta = pyb::int_(0);
+    }
+    return pyb::make_tuple(shrunk, delta);
+}
+
+}  // namespace
+
+void bind_cov_shrinkage(pyb::module_ &m) {
+    py::publish(m, {"_cov_shrinkage", "", {"df"}, cov_shrinkage, pyb::tuple(), kDoc});
+}
+
+}  // namespace vela
