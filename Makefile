@@ -21,7 +21,8 @@ test: $(STAMP)
 	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider --rootdir=.. -c ../pyproject.toml
 
 run: $(STAMP)
-	$(PY) -m vela_optimizer --universe 000300.XSHG --top 30 --method min_variance --default-bound 0:0.1
+	$(VENV)/bin/vela-optimize --universe 000300.XSHG --limit 30 --method min_variance \
+	  --default-bound 0:0.1 --gics Financials=0:0.15
 
 # Fast edit-compile loop: the extension built in place next to the Python sources.
 dev: $(PY)

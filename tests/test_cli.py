@@ -48,10 +48,10 @@ def test_table_and_json(store, tmp_path):
 
 
 def test_dropped_stocks_are_reported_with_reasons(store):
-    ids = healthy(store, 3) + [store.roles["suspended_at_end"][0]]
+    ids = healthy(store, 3) + [store.roles["illiquid_no_last_close"][0]]
     r = cli(store, *ids, "--date", store.end)
     assert r.returncode == 0, r.stderr
-    assert "Dropped by screening (1):" in r.stdout and store.roles["suspended_at_end"][0] in r.stdout
+    assert "Dropped by screening (1):" in r.stdout and store.roles["illiquid_no_last_close"][0] in r.stdout
 
 
 def test_tracking_error_reports_what_it_achieved(store):
