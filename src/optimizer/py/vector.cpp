@@ -1,5 +1,7 @@
 #include "py/vector.hpp"
 
+#include <pybind11/numpy.h>
+
 #include <cstring>
 
 namespace vela::py {
@@ -46,13 +48,8 @@ std::size_t checked_index(Py_ssize_t i, std::size_t n) {
 }
 
 pyb::object new_vector(std::size_t n, double *&data) {
-    static PyObject *empty = nullptr;  // numpy.empty, resolved once (numpy is never unloaded)
-    if (!empty) empty = pyb::object(pyb::module_::import("numpy").attr("empty")).release().ptr();
-    pyb::object arr = pyb::reinterpret_borrow<pyb::object>(empty)(n, pyb::arg("dtype") = "float64");
-    Py_buffer view;
-    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0) throw pyb::error_already_set();
-    data = static_cast<double *>(view.buf);
-    PyBuffer_Release(&view);  // the array keeps its memory; the pointer lives as long as `arr`
+    pyb::array_t<double> arr(static_cast<pyb::ssize_t>(n));  // through numpy's C API, no Python call
+    data = arr.mutable_data();
     return arr;
 }
 
