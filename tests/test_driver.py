@@ -268,3 +268,55 @@ def test_funds_take_the_nav_path(fake_client, spy):
                                      {"fields": "adjusted_net_value"})
     pd.testing.assert_frame_equal(spy.df, expected_returns(fake_client.nav))
     assert spy.df["F2"].isna().all()
+
+
+class SpyMinimizer:
+    """Stands in for scipy.optimize: records each minimize call and accepts the starting point."""
+
+    def __init__(self):
+        self.calls = []
+
+    def minimize(self, fun, x0, **kwargs):
+        from scipy.optimize import OptimizeResult
+
+        self.calls.append((fun, list(x0), kwargs))
+        return OptimizeResult(x=np.asarray(x0, dtype=float), success=True, status=0, nit=1, message="ok")
+
+
+@pytest.mark.parametrize(
+    "method, bnds, use_cons, solver, objective, has_jac",
+    [
+        (M.RISK_PARITY, None, False, "L-BFGS-B", "log_barrier_risk_parity_obj_fun", True),
+        (M.RISK_PARITY, {"*": (0, 0.9)}, False, "SLSQP", "risk_parity_with_con_obj_fun", False),
+        (M.MIN_VARIANCE, None, True, "SLSQP", "min_variance_obj_fun", True),
+        (M.MEAN_VARIANCE, None, False, "SLSQP", "mean_variance_obj_fun", True),
+        (M.MIN_TRACKING_ERROR, None, False, "SLSQP", "min_TE_obj_fun", False),
+    ],
+)
+def test_minimizer_call_per_method(monkeypatch, fake_client, ids, method, bnds, use_cons, solver, objective,
+                                   has_jac):
+    spy = SpyMinimizer()
+    monkeypatch.setattr(opt, "sc_opt", spy)
+    fake_client.benchmarks["IDX"] = fake_client.close["S1"] * 1.0
+    cons = opt.GICSConstraint({"Financials": (0, 1)}) if use_cons else None
+    w = opt.portfolio_optimize(ids, DATE, method=method, bnds=bnds, cons=cons, benchmark="IDX",
+                               max_iteration=50, tol=1e-7)
+    assert w == pytest.approx({i: 1 / 3 for i in ids})
+    (fun, x0, kwargs), = spy.calls
+    assert fun.__name__ == objective and x0 == [1 / 3] * 3
+    expected_keys = {"method", "bounds", "options"} | ({"jac"} if has_jac else set())
+    expected_keys |= {"constraints"} if solver == "SLSQP" else set()
+    assert set(kwargs) == expected_keys and kwargs["method"] == solver
+    if solver == "SLSQP":
+        assert kwargs["options"] == {"maxiter": 50, "ftol": 1e-7}
+        assert list(kwargs["options"]) == ["maxiter", "ftol"]
+        constraints = kwargs["constraints"]
+        if use_cons:
+            assert [r["type"] for r in constraints] == ["ineq", "ineq", "eq"]
+        else:
+            assert isinstance(constraints, dict) and constraints["type"] == "eq"
+    else:
+        assert kwargs["options"] == {"maxiter": 50}
+        assert kwargs["bounds"] == [(1e-6, None)] * 3
+    if bnds:
+        assert kwargs["bounds"] == [(0, 0.9)] * 3
