@@ -323,9 +323,14 @@ def _pad(text: str, width: int, right: bool = False) -> str:
     return fill + text if right else text + fill
 
 
+def _percent(value: float) -> str:
+    text = f"{value:.2%}"
+    return text[1:] if text == "-0.00%" else text  # a solver's -1e-12 is a zero weight
+
+
 def render(report: dict) -> str:
     head = ["id", "name", report["group_label"], "weight", "risk share"]
-    body = [[r["id"], r["name"], r["group"], f"{r['weight']:.2%}", f"{r['risk_share']:.2%}"] for r in report["rows"]]
+    body = [[r["id"], r["name"], r["group"], _percent(r["weight"]), _percent(r["risk_share"])] for r in report["rows"]]
     widths = [max(_width(str(x)) for x in col) for col in zip(head, *body)]
     right = [False, False, False, True, True]
 
