@@ -5,7 +5,7 @@ import math
 import numpy as np
 import pytest
 
-from conftest import Record, fund, stock
+from conftest import fund, stock
 from vela_optimizer import optimizer as opt
 
 IA = opt.InvalidArgument

@@ -9,6 +9,7 @@ window therefore touches one or two small BLOBs per id instead of one row per da
 
 from __future__ import annotations
 
+import contextlib
 import datetime as _dt
 import os
 import sqlite3
@@ -156,6 +157,24 @@ def make_temp_file(target) -> str:
     os.umask(mask)
     os.chmod(tmp, 0o666 & ~mask)
     return tmp
+
+
+@contextlib.contextmanager
+def replaced_atomically(target: Path, temp_name: Path | None = None):
+    """Yield a new temporary file beside ``target`` to write the next version into. When the
+    block succeeds the file is made durable and renamed over ``target``; when it fails (or the
+    process dies) ``target`` is untouched and the temporary file is removed (or left for the
+    next writer to clear). Readers therefore see the old store or the new one, never a mix."""
+    tmp = make_temp_file(temp_name or target)
+    try:
+        yield tmp
+        fsync_file(tmp)
+        os.replace(tmp, target)
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(tmp)
+        raise
+    fsync_dir(target.parent)
 
 
 def fsync_file(path) -> None:

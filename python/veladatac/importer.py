@@ -24,7 +24,7 @@ import numpy as np
 from ._dates import date_to_int, int_to_date, ints_to_days, to_date
 from ._schema import (
     CHUNK_DTYPE, FUND_TYPE, GICS_SECTORS, INDEX_TYPE, SCHEMA_VERSION, STOCK_TYPE, create_schema,
-    fsync_dir, fsync_file, make_temp_file, open_for_writing, series_chunks, set_meta, shipped_calendar, SHIPPED_COVERAGE,
+    open_for_writing, replaced_atomically, series_chunks, set_meta, shipped_calendar, SHIPPED_COVERAGE,
     stamp_new_version, write_calendar, year_bounds,
 )
 from ._store import check_header
@@ -181,8 +181,7 @@ def import_files(store, files) -> ImportSummary:
     store.parent.mkdir(parents=True, exist_ok=True)
     with _file_lock(store.with_name(store.name + ".lock")):
         _remove_leftovers(store)
-        tmp = make_temp_file(store.with_name(store.name + ".import"))
-        try:
+        with replaced_atomically(store, store.with_name(store.name + ".import")) as tmp:
             exists = store.exists()
             if exists:
                 check_header(store)
@@ -204,15 +203,6 @@ def import_files(store, files) -> ImportSummary:
                 raise StoreError(f"store {store} could not be updated: {e}") from None
             finally:
                 con.close()
-            fsync_file(tmp)
-            os.replace(tmp, store)
-        except BaseException:
-            try:
-                os.unlink(tmp)
-            except FileNotFoundError:
-                pass
-            raise
-        fsync_dir(store.parent)
     return ImportSummary(store, dict(counts))
 
 

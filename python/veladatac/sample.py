@@ -25,8 +25,8 @@ import numpy as np
 
 from ._dates import date_to_int, days_to_ints, to_day
 from ._schema import (
-    FUND_TYPE, GICS_SECTORS, INDEX_TYPE, STOCK_TYPE, create_schema, fsync_dir, fsync_file,
-    make_temp_file, open_for_writing, series_chunks, set_meta, shipped_calendar, SHIPPED_COVERAGE, stamp_new_version,
+    FUND_TYPE, GICS_SECTORS, INDEX_TYPE, STOCK_TYPE, create_schema,
+    open_for_writing, replaced_atomically, series_chunks, set_meta, shipped_calendar, SHIPPED_COVERAGE, stamp_new_version,
     write_calendar, year_bounds,
 )
 
@@ -279,8 +279,7 @@ def build_store(path, *, n_stocks: int = 400, n_funds: int = 60, start=DEFAULT_S
     data = _generate(rng, days, n_stocks, n_funds)
 
     path.parent.mkdir(parents=True, exist_ok=True)
-    tmp = make_temp_file(path)
-    try:
+    with replaced_atomically(path) as tmp:
         con = open_for_writing(tmp)
         try:
             create_schema(con)  # executescript commits on its own, so before BEGIN
@@ -294,15 +293,6 @@ def build_store(path, *, n_stocks: int = 400, n_funds: int = 60, start=DEFAULT_S
             con.execute("COMMIT")
         finally:
             con.close()
-        fsync_file(tmp)
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
-        raise
-    fsync_dir(path.parent)
     return SampleInfo(path=path, start=days[0].item(), end=days[-1].item(), seed=seed,
                       stock_ids=tuple(sorted(data["stock_ids"])), index_ids=INDEX_IDS,
                       fund_ids=tuple(sorted(data["fund_ids"])),
