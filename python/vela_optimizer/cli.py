@@ -123,9 +123,11 @@ class Progress:
     def __init__(self, enabled: bool):
         self.enabled = enabled
         self.started = time.monotonic()
+        self.last = None
 
     def note(self, text: str) -> None:
-        if self.enabled:
+        if self.enabled and text != self.last:  # one line per stage, not per request
+            self.last = text
             sys.stderr.write(f"\r\033[K[{time.monotonic() - self.started:5.1f}s] {text}")
             sys.stderr.flush()
 
