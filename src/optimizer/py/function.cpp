@@ -110,6 +110,12 @@ PyObject *bind_and_invoke(Function *f, PyObject *const *args, Py_ssize_t nargs, 
 } catch (const std::bad_alloc &) {
     PyErr_NoMemory();
     return nullptr;
+} catch (const std::exception &e) {  // nothing may unwind into the interpreter's C frames
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    return nullptr;
+} catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown native error");
+    return nullptr;
 }
 
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
@@ -222,6 +228,9 @@ PyObject *get_signature(PyObject *self, void *) {
         return inspect.attr("Signature")(params).release().ptr();
     } catch (pyb::error_already_set &e) {
         e.restore();
+        return nullptr;
+    } catch (const std::exception &e) {  // a getter is called from C: nothing may unwind through it
+        PyErr_SetString(PyExc_RuntimeError, e.what());
         return nullptr;
     }
 }
