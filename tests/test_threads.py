@@ -38,16 +38,17 @@ def healthy(store, n):
     return [i for i in store.stock_ids if i not in awkward][:n]
 
 
-def run_everywhere(jobs):
-    """Each job run serially, then by THREADS threads at once (each running every job, starting
-    at a different one); returns the serial answers and the list of mismatches and errors."""
+def run_everywhere(jobs, rounds=1):
+    """Each job run serially, then by THREADS threads at once (each running every job `rounds`
+    times, starting at a different one); returns the serial answers and the list of mismatches
+    and errors."""
     serial = [job() for job in jobs]
     problems, barrier = [], threading.Barrier(THREADS)
 
     def work(k):
         try:
             barrier.wait()
-            for step in range(len(jobs)):
+            for step in range(len(jobs) * rounds):
                 j = (k + step) % len(jobs)
                 got = jobs[j]()
                 if not same(got, serial[j]):
@@ -81,21 +82,22 @@ def test_eight_threads_optimising_on_a_store_agree_with_serial_calls(store):
     assert all(sorted(w) == sorted(ids) and sum(w.values()) == pytest.approx(1, abs=1e-6) for w in serial)
 
 
-def test_eight_threads_calling_the_methods_agree_with_serial_calls():
+@pytest.mark.parametrize("n, rounds", [(12, 1), pytest.param(60, 20, marks=pytest.mark.slow)])
+def test_eight_threads_calling_the_methods_agree_with_serial_calls(n, rounds):
     rng = np.random.default_rng(4)
-    ids = [f"S{i}" for i in range(12)]
-    df = pd.DataFrame(rng.normal(0, 0.01, (131, 12)), columns=ids)
+    ids = [f"S{i}" for i in range(n)]
+    df = pd.DataFrame(rng.normal(0, 0.01, (131, n)), columns=ids)
     df.iloc[:20, 3] = np.nan  # a stock listed inside the window
     c_m = opt._cov_shrinkage(df)[0]
-    w, b = [1 / 12] * 12, [(0, 0.3)] * 12
-    cons = opt._to_constraint({"X": list(range(6)), "Y": list(range(6, 12))}, {"X": (0.2, 0.6)})
+    w, b = [1 / n] * n, [(0, 0.3)] * n
+    cons = opt._to_constraint({"X": list(range(n // 2)), "Y": list(range(n // 2, n))}, {"X": (0.2, 0.6)})
     jobs = [lambda: opt._cov_shrinkage(df),
-            lambda: opt.risk_parity_optimize(c_m, w, [(1e-6, None)] * 12, 1000),
+            lambda: opt.risk_parity_optimize(c_m, w, [(1e-6, None)] * n, 1000),
             lambda: opt.risk_parity_with_cons_optimize(c_m, w, b, cons, 1000, 1e-8),
             lambda: opt.min_variance_optimize(c_m, w, b, cons, 1000, 1e-8),
             lambda: opt.mean_variance_optimize(c_m, w, 3, df.mean(), b, cons, 1000, 1e-8),
             lambda: opt.min_tracking_error_optimize(w, df.iloc[:, :4].mean(axis=1), df, b, cons, 1000, 1e-8)]
-    _, problems = run_everywhere(jobs)
+    _, problems = run_everywhere(jobs, rounds)
     assert not problems, problems[0]
 
 
