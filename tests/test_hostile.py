@@ -636,3 +636,26 @@ def test_gics_records_fewer_than_the_ids_are_refused(fake_client):
     fake_client.instruments = lambda ids: [stock("A", "X"), stock("B", "Y")]
     with pytest.raises(ValueError, match="returned 2 records for 3 ids"):
         opt.GICSConstraint({"X": (0, 0.2)}).to_constraint(IDS, "2020-06-01")
+
+
+@pytest.mark.parametrize("make", [lambda T: T(), lambda T: object.__new__(T), lambda T: T.__new__(T)],
+                         ids=["call", "object.__new__", "__new__"])
+def test_the_function_type_makes_no_instances_from_python(make):
+    # type(f)() gave an instance with no name, parameters or body, whose repr() crashed.
+    with pytest.raises(TypeError):
+        make(type(opt.portfolio_optimize))
+
+
+class HostileName(str):
+    """A keyword name that cannot be compared."""
+    __eq__ = _boom
+    __hash__ = str.__hash__
+
+
+@pytest.mark.parametrize("call", [
+    lambda: opt.GICSConstraint.to_constraint(5, IDS, "2020-06-01"), lambda: opt.GICSConstraint.__init__(None, {}),
+    lambda: opt.portfolio_optimize.__get__(Hostile())(), lambda: opt._to_constraint({}, **{HostileName("rules"): {}}),
+    lambda: opt._to_constraint({}, **{"".join(["ru", "les"]): {}, "x": 1}),
+])
+def test_functions_bound_or_called_oddly(call):
+    assert outcome(call)[1] is not None

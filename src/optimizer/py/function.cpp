@@ -288,10 +288,12 @@ void ready_function_type() {
         {0, nullptr},
     };
     // Immutable and not subclassable: instances are only made here, and the vectorcall slot
-    // must not be shadowed by a Python-level __call__.
+    // must not be shadowed by a Python-level __call__. Not instantiable from Python either: an
+    // instance made by the inherited object.__new__ would have no name, parameters or body.
     PyType_Spec spec = {"vela_optimizer.optimizer.native_function", static_cast<int>(sizeof(Function)), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE,
+                            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+                            Py_TPFLAGS_DISALLOW_INSTANTIATION,
                         slots};
     PyObject *type = PyType_FromSpec(&spec);
     if (!type) throw pyb::error_already_set();
