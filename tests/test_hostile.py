@@ -479,6 +479,48 @@ def test_portfolio_optimize_against_a_malformed_client(data, method, cov_shrinka
         assert_weights(result, IDS)
 
 
+dates = st.one_of(st.sampled_from(["2020-06-01", "20200601", 20200601, "2005-06-30", "2005-07-01", "\ud800", "", "x" * 9]),
+                  st.dates().map(lambda d: d), st.datetimes(), st.integers(), st.text(max_size=10),
+                  among(None, math.nan, pd.NaT, pd.Timestamp("2020-06-01"), np.datetime64("2020-06-01"), Hostile()))
+
+
+@given(data=st.data())
+def test_portfolio_optimize_with_anything(data):
+    a = one_spoiled(data, ids=(st.just(IDS), st.one_of(
+                        st.lists(st.one_of(st.sampled_from(IDS), st.integers(), st.builds(Hostile), st.lists(st.text(max_size=1)),
+                                           st.text(max_size=2)), max_size=4),
+                        among(None, "ABC", Hostile(), iter(IDS), {"A": 1, "B": 2}, np.array(IDS), pd.Index(IDS)))),
+                    date=(st.just("2020-06-01"), dates),
+                    window=(st.integers(2, 41), st.one_of(st.integers(-3, 1), st.integers(10**6, 10**30),
+                                                           among(41.0, True, None, "41", np.int64(40), Hostile()))),
+                    max_iteration=iteration_limit, tol=tolerance,
+                    risk_aversion_coefficient=(st.floats(0, 10), number),
+                    quiet=(st.booleans(), among(Hostile(), None, np.bool_(True))),
+                    cov_shrinkage=(st.booleans(), among(Hostile(), None, 0, "")))
+    with installed("veladatac", universe()):
+        result, error = outcome(lambda: opt.portfolio_optimize(
+            a["ids"], a["date"], method=data.draw(st.sampled_from(list(M))), benchmark="BM", window=a["window"],
+            max_iteration=a["max_iteration"], tol=a["tol"], risk_aversion_coefficient=a["risk_aversion_coefficient"],
+            quiet=a["quiet"], cov_shrinkage=a["cov_shrinkage"]))
+    if error is None:
+        assert_weights(result, IDS)
+
+
+@given(cls=st.sampled_from(["GICSConstraint", "ShenWanConstraint", "FundTypeConstraint"]),
+       rules=mostly(st.dictionaries(st.sampled_from(["X", "Y", "银行", "__NONE__", "Stock", "Bond"]), pair, max_size=3),
+                    st.one_of(st.none(), st.builds(Hostile), st.lists(pair, max_size=2))),
+       ids=mostly(st.permutations(IDS + ["F"]).map(lambda p: list(p[:3])), st.one_of(st.none(), st.builds(Hostile))),
+       x=hnp.arrays(np.float64, 4, elements=st.floats(0, 1)))
+def test_constraint_classes_with_anything(cls, rules, ids, x):
+    client = universe()
+    client.funds.update({i: fund(i, t) for i, t in zip(IDS, ["Stock", "Bond", "Stock"])})
+    with installed("veladatac", client):
+        records, error = outcome(lambda: getattr(opt, cls)(rules).to_constraint(ids, "2020-06-01"))
+    if error is None:
+        assert records[-1]["type"] == "eq" and all(r["type"] == "ineq" for r in records[:-1])
+        assert all(type(r["fun"](x)) is float for r in records)
+
+
 @pytest.mark.parametrize("answer", [None, 5, Hostile(), [], [stock("A")], [None, None, None], [Hostile()] * 3,
                                     [types.SimpleNamespace()] * 3, [stock("A"), stock("B"), stock("C"), stock("D")]])
 def test_gics_against_a_malformed_instrument_list(answer):
