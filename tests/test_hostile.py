@@ -282,7 +282,7 @@ def return_tables(draw, max_cols=8, min_rows=0, min_cols=0):
     return frame(data, labels), not marks
 
 
-@given(return_tables())
+@given(return_tables(max_cols=19))  # panels of 8 columns: whole, partial and several
 def test_cov_shrinkage_with_missing_infinite_and_odd_labels(table):
     df, clean = table
     (shrunk, delta), error = outcome(lambda: opt._cov_shrinkage(df))
