@@ -701,3 +701,10 @@ class HostileName(str):
 ])
 def test_functions_bound_or_called_oddly(call):
     assert outcome(call)[1] is not None
+
+
+def test_a_renamed_function_with_no_utf8_form_still_names_its_closures(monkeypatch):
+    # __qualname__ is writable; composing the closures' names through UTF-8 raised RuntimeError.
+    monkeypatch.setattr(opt._to_constraint, "__qualname__", "\ud800")
+    record = opt._to_constraint({"A": [0]}, {"A": (0, 1)})[-1]
+    assert record["fun"].__qualname__ == "\ud800.<locals>.budget_fun"

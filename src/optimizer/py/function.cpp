@@ -342,11 +342,16 @@ pyb::object publish(pyb::module_ &m, const FunctionSpec &spec) {
 
 pyb::object make_closure(const Function &parent, std::string_view name, std::vector<const char *> params, Impl impl,
                          std::unique_ptr<ClosureData> data) {
-    std::string qualname = pyb::cast<std::string>(pyb::handle(parent.qualname));
-    qualname += ".<locals>.";
-    qualname += name;
-    FunctionSpec spec{name, qualname, std::move(params), impl};
-    return make_function(parent.globals, spec, std::move(data));
+    // Composed from the str objects: the parent's __qualname__ is writable and may hold any
+    // str, also one with no UTF-8 form.
+    const std::string own(name);
+    PyObject *composed = PyUnicode_FromFormat("%U.<locals>.%s", parent.qualname, own.c_str());
+    if (!composed) throw pyb::error_already_set();
+    pyb::object qualname = pyb::reinterpret_steal<pyb::object>(composed);
+    FunctionSpec spec{name, "", std::move(params), impl};
+    pyb::object f = make_function(parent.globals, spec, std::move(data));
+    Py_SETREF(as_function(f.ptr())->qualname, qualname.release().ptr());
+    return f;
 }
 
 }  // namespace vela::py
