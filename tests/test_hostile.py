@@ -708,3 +708,18 @@ def test_a_renamed_function_with_no_utf8_form_still_names_its_closures(monkeypat
     monkeypatch.setattr(opt._to_constraint, "__qualname__", "\ud800")
     record = opt._to_constraint({"A": [0]}, {"A": (0, 1)})[-1]
     assert record["fun"].__qualname__ == "\ud800.<locals>.budget_fun"
+
+
+@pytest.mark.parametrize("name", ["InvalidArgument", "OptimizationFailed"])
+def test_an_exception_global_replaced_by_something_else_raises_type_error(monkeypatch, name):
+    # Raising what the replaced global returned left a SystemError ("not a BaseException subclass").
+    monkeypatch.setattr(opt, name, lambda message: message)
+    c_m = pd.DataFrame(np.eye(2), index=["a", "b"], columns=["a", "b"])
+    fail = types.SimpleNamespace(minimize=lambda *a, **k: types.SimpleNamespace(success=False, nit=0, status=9,
+                                                                                message="stop", x=np.ones(2)))
+    monkeypatch.setattr(opt, "sc_opt", fail)
+    with pytest.raises(TypeError, match="exceptions must derive from BaseException"):
+        if name == "InvalidArgument":
+            opt._general_bnds(["a"], {"a": (2, 3)})
+        else:
+            opt.min_variance_optimize(c_m, [0.5, 0.5], [(0, 1)] * 2, {}, 10, 1e-8)
