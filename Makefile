@@ -1,13 +1,15 @@
 # make test: set up a local virtual environment (reused), install the package with its test
 #            extra, run the test suite.
 # make run:  the main job, a real optimisation on the sample data.
+# make test-heavy: the suite with the long hypothesis profile and the slow stress tests.
+# make test-asan:  the extension built with ASan+UBSan into build/asan, the whole suite run on it.
 PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed-$(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src python -type f ! -name '*.so' ! -name '*.pyc' 2>/dev/null)
 
-.PHONY: test run dev bench clean
+.PHONY: test test-heavy test-asan run dev bench clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -18,7 +20,34 @@ $(STAMP): $(PY) $(SOURCES)
 	touch $@
 
 test: $(STAMP)
-	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider --rootdir=.. -c ../pyproject.toml
+	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider --rootdir=.. -c ../pyproject.toml -m "not slow"
+
+test-heavy: $(STAMP)
+	cd tests && HYPOTHESIS_PROFILE=heavy $(abspath $(PY)) -m pytest -q -p no:cacheprovider --rootdir=.. -c ../pyproject.toml
+
+# The sanitized extension goes into a package folder of its own (build/asan/site), ahead of
+# python/ on PYTHONPATH, so neither the installed nor the in-place build is touched. The host
+# interpreter is not instrumented: libasan must be loaded first (LD_PRELOAD), with libstdc++
+# beside it so that ASan's interceptor of C++ throws finds the real one; pymalloc is
+# switched off so that ASan sees every object allocation, and the interpreter's own leaks at
+# exit are not ours to report.
+JOBS ?= 2
+ASAN_DIR := build/asan
+ASAN_SITE := $(ASAN_DIR)/site
+test-asan: $(PY)
+	$(PY) -m pip install --quiet numpy pandas scipy pytest hypothesis pybind11
+	command -v cmake >/dev/null && command -v ninja >/dev/null || $(PY) -m pip install --quiet cmake ninja
+	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELA_SANITIZE=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
+	cmake --build $(ASAN_DIR) --parallel $(JOBS)
+	mkdir -p $(ASAN_SITE)/vela_optimizer
+	ln -sf $(abspath python/vela_optimizer)/*.py $(ASAN_SITE)/vela_optimizer/
+	cp $(ASAN_DIR)/optimizer*.so $(ASAN_SITE)/vela_optimizer/
+	cd tests && PYTHONPATH=$(abspath $(ASAN_SITE)):$(abspath python) PYTHONMALLOC=malloc \
+	  LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  $(abspath $(PY)) -m pytest -q -p no:cacheprovider --rootdir=.. -c ../pyproject.toml
 
 run: $(STAMP)
 	$(VENV)/bin/vela-optimize --universe 000300.XSHG --limit 30 --method min_variance \

@@ -104,3 +104,15 @@ def fake_client(monkeypatch):
     client = FakeClient()
     monkeypatch.setattr(opt, "veladatac", client)
     return client
+
+
+# Hypothesis: a short run in `make test`; `HYPOTHESIS_PROFILE=heavy` (make test-heavy) for a long
+# one. No deadline: one example may include a solve on a busy machine.
+import os  # noqa: E402
+
+from hypothesis import HealthCheck, settings  # noqa: E402
+
+settings.register_profile("short", max_examples=60, deadline=None)
+settings.register_profile("heavy", max_examples=1500, deadline=None,
+                          suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "short"))

@@ -107,6 +107,8 @@ extern "C" PyMODINIT_FUNC PyInit_optimizer() {
         e.set_error();
     } catch (const std::exception &e) {
         PyErr_SetString(PyExc_ImportError, e.what());
+    } catch (...) {  // the interpreter's import machinery is C: nothing may unwind into it
+        PyErr_SetString(PyExc_ImportError, "vela_optimizer.optimizer: unknown native error during import");
     }
     return nullptr;
 }

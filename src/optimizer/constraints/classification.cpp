@@ -27,6 +27,17 @@ pyb::object verify_rules(Function &, PyObject *const *) { return pyb::none(); }
 pyb::list gics_labels(const Function &f, pyb::handle ids, pyb::handle) {
     pyb::list classified;
     for (pyb::handle ins : f.global("veladatac").attr("instruments")(ids)) classified.append(ins.attr("sector_type_name"));
+    // Positions come from the order of the records: with fewer records than ids the last
+    // instruments would silently escape every group limit.
+    const Py_ssize_t n = PyObject_Length(ids.ptr());
+    if (n < 0) {  // an unsized iterable of ids: nothing to compare with
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw pyb::error_already_set();
+        PyErr_Clear();
+    } else if (static_cast<Py_ssize_t>(classified.size()) != n) {
+        PyErr_Format(PyExc_ValueError, "veladatac.instruments returned %zd records for %zd ids",
+                     static_cast<Py_ssize_t>(classified.size()), n);
+        throw pyb::error_already_set();
+    }
     return classified;
 }
 

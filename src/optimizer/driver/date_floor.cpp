@@ -37,12 +37,38 @@ std::optional<long> from_text(const std::string &s) {
     return valid_ymd(v / 10000, v / 100 % 100, v % 100);
 }
 
+// The text of a str when it is plain ASCII; anything else (other digits, lone surrogates, which
+// have no UTF-8 form) names no date this floor can read.
+std::optional<std::string> ascii_text(pyb::handle s) {
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
+    if (!text) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw pyb::error_already_set();
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    std::string out(text, static_cast<std::size_t>(size));
+    for (unsigned char c : out)
+        if (c >= 0x80) return std::nullopt;
+    return out;
+}
+
+// An int attribute as a long, or nothing when it is no int or does not fit.
+std::optional<long> small_int(pyb::handle v) {
+    if (!PyLong_Check(v.ptr())) return std::nullopt;
+    int overflow = 0;
+    const long out = PyLong_AsLongAndOverflow(v.ptr(), &overflow);
+    if (out == -1 && PyErr_Occurred()) throw pyb::error_already_set();
+    if (overflow) return std::nullopt;
+    return out;
+}
+
 }  // namespace
 
 bool before_min_date(const py::Function &f, pyb::handle date) {
     std::optional<long> ymd;
     if (PyUnicode_Check(date.ptr())) {
-        ymd = from_text(date.cast<std::string>());
+        if (const auto text = ascii_text(date)) ymd = from_text(*text);
     } else if (PyIndex_Check(date.ptr()) && !PyBool_Check(date.ptr())) {
         const Py_ssize_t v = PyNumber_AsSsize_t(date.ptr(), nullptr);  // clamps huge values
         if (v == -1 && PyErr_Occurred()) throw pyb::error_already_set();
@@ -53,9 +79,9 @@ bool before_min_date(const py::Function &f, pyb::handle date) {
         // midnight, so a time on 2005-06-30 is before it and any time on 2005-07-01 is not.
         // NaT has no calendar day and is left to the client.
         if (pyb::isinstance(date, dt.attr("date"))) {
-            pyb::object year = date.attr("year"), month = date.attr("month"), day = date.attr("day");
-            if (PyLong_Check(year.ptr()) && PyLong_Check(month.ptr()) && PyLong_Check(day.ptr()))
-                ymd = valid_ymd(year.cast<long>(), month.cast<long>(), day.cast<long>());
+            const auto year = small_int(date.attr("year")), month = small_int(date.attr("month")),
+                       day = small_int(date.attr("day"));
+            if (year && month && day) ymd = valid_ymd(*year, *month, *day);
         }
     }
     return ymd && *ymd < kFloor;

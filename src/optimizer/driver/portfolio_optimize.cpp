@@ -5,6 +5,7 @@
 #include "core/screening.hpp"
 #include "driver/date_floor.hpp"
 #include "driver/screening.hpp"
+#include "driver/table.hpp"
 #include "py/errors.hpp"
 #include "py/pyops.hpp"
 
@@ -22,9 +23,12 @@ namespace {
 
 enum Param { IDS, DATE, METHOD, BNDS, CONS, COV_SHRINKAGE, BENCHMARK, RISK_AVERSION, WINDOW, MAX_ITERATION, TOL, QUIET };
 
+// Looked up per call rather than cached in a function-local static: the static's guard would be
+// held across an import that may let other threads run, and its object would outlive the
+// interpreter that made it.
 bool is_real(pyb::handle v) {
-    static PyObject *real = pyb::object(pyb::module_::import("numbers").attr("Real")).release().ptr();
-    const int r = PyObject_IsInstance(v.ptr(), real);
+    pyb::object real = pyb::module_::import("numbers").attr("Real");
+    const int r = PyObject_IsInstance(v.ptr(), real.ptr());
     if (r < 0) throw pyb::error_already_set();
     return r == 1;
 }
@@ -62,11 +66,13 @@ void check_arguments(const Function &f, PyObject *const *a) {
         py::invalid_argument(f, "OPTIMIZER: max_iteration 必须为正整数，传入值为：{}", pyb::handle(a[MAX_ITERATION]));
 }
 
+// The first id that occurs twice in `ids`, in iteration order, is refused. An id's own error
+// (an unhashable id, a raising __hash__ or __eq__) propagates as it is.
 void refuse_duplicates(const Function &f, pyb::handle ids) {
     pyb::set seen;
     for (pyb::handle o : ids) {
         if (seen.contains(o)) py::invalid_argument(f, "OPTIMIZER: 合约 {} 重复出现", o);
-        seen.add(o);
+        if (!seen.add(o)) throw pyb::error_already_set();
     }
 }
 
@@ -78,9 +84,7 @@ bool is_member(const Function &f, pyb::handle method, const char *member) {
 // as a date-indexed series.
 pyb::object benchmark_returns(const Function &f, pyb::handle benchmark, pyb::handle start_date, pyb::handle date) {
     pyb::object closes = f.global("veladatac").attr("get_price")(benchmark, start_date, date, "fields"_a = "close");
-    auto values = pyb::array_t<double, pyb::array::c_style | pyb::array::forcecast>::ensure(
-        closes.attr("to_numpy")("dtype"_a = "float64"));
-    if (!values) throw pyb::error_already_set();
+    const Float64Array values = as_float_array(closes.attr("to_numpy")("dtype"_a = "float64"));
     if (values.ndim() != 1) throw pyb::value_error("the benchmark's closes must be one series");
     const std::size_t rows = static_cast<std::size_t>(values.shape(0));
     pyb::array_t<double> out(rows > 0 ? rows - 1 : 0);

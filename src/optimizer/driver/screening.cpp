@@ -19,6 +19,26 @@ void warn_each(const py::Function &f, const char *fmt, const pyb::list &ids) {
     for (pyb::handle o : ids) py::warn(f, py::format(fmt, o));
 }
 
+// The client answers with exactly one column per requested id, in any order. A foreign, missing
+// or repeated column would key weights by an id nobody asked for, drop an instrument without a
+// word, or count one instrument twice: each is a ValueError naming the operation. The ids are
+// distinct and hashable here (the driver has refused repeated ids).
+void check_columns(pyb::handle table, pyb::handle ids, const char *operation) {
+    pyb::list labels = table.attr("columns").attr("tolist")();
+    pyb::set wanted, seen;
+    for (pyb::handle o : ids)
+        if (!wanted.add(o)) throw pyb::error_already_set();
+    bool ok = labels.size() == wanted.size();
+    for (std::size_t j = 0; ok && j < labels.size(); ++j) {
+        ok = wanted.contains(labels[j]) && !seen.contains(labels[j]);
+        if (!seen.add(labels[j])) throw pyb::error_already_set();
+    }
+    if (!ok) {
+        PyErr_Format(PyExc_ValueError, "%s returned the columns %R for the ids %R", operation, labels.ptr(), ids.ptr());
+        throw pyb::error_already_set();
+    }
+}
+
 // Forward-filled simple returns of the chosen columns, as a labelled table.
 pyb::object returns_frame(const py::Function &f, const Columns &prices, const std::vector<std::size_t> &keep,
                           pyb::handle index, pyb::handle columns) {
@@ -43,6 +63,8 @@ pyb::object stock_returns(const py::Function &f, pyb::handle ids, pyb::handle st
         f.global("veladatac").attr("get_price")(ids, start_date, date, "frequency"_a = "1d", "fields"_a = fields);
     pyb::object close = panel["close"];
     pyb::object volume = panel["volume"];
+    check_columns(close, ids, "veladatac.get_price");
+    check_columns(volume, ids, "veladatac.get_price");
 
     // Suspension: more than `threshold` days with volume exactly 0.
     const Columns vol = read_columns(volume);
@@ -87,6 +109,7 @@ pyb::object stock_returns(const py::Function &f, pyb::handle ids, pyb::handle st
 pyb::object fund_returns(const py::Function &f, pyb::handle ids, pyb::handle start_date, pyb::handle date) {
     pyb::object data = f.global("veladatac").attr("fund").attr("get_nav")(ids, start_date, date,
                                                                           "fields"_a = "adjusted_net_value");
+    check_columns(data, ids, "veladatac.fund.get_nav");
     const Columns nav = read_columns(data);
     std::vector<std::size_t> all(nav.cols);
     for (std::size_t j = 0; j < nav.cols; ++j) all[j] = j;

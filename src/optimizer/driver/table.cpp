@@ -8,12 +8,16 @@ namespace vela {
 
 namespace pyb = pybind11;
 
+Float64Array as_float_array(pyb::handle values) {
+    // The converting constructor keeps the conversion's own error (ensure() would clear it).
+    return Float64Array(pyb::reinterpret_borrow<pyb::object>(values));
+}
+
 Columns read_columns(pyb::handle table) {
     pyb::object raw = pyb::hasattr(table, "to_numpy") ? table.attr("to_numpy")(pyb::arg("dtype") = "float64")
                                                       : pyb::module_::import("numpy").attr("asarray")(
                                                             table, pyb::arg("dtype") = "float64");
-    auto arr = pyb::array_t<double, pyb::array::c_style | pyb::array::forcecast>::ensure(raw);
-    if (!arr) throw pyb::error_already_set();
+    const Float64Array arr = as_float_array(raw);
     if (arr.ndim() != 2) throw pyb::value_error("expected a two-dimensional table of numbers");
     Columns out;
     out.rows = static_cast<std::size_t>(arr.shape(0));

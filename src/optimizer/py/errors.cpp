@@ -4,7 +4,11 @@ namespace vela::py {
 
 void raise_global(const Function &f, const char *exc_name, pyb::handle message) {
     pyb::object exc = f.global(exc_name)(message);
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+    // What `raise InvalidArgument(message)` does when the global no longer makes an exception.
+    if (!PyExceptionInstance_Check(exc.ptr()))
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    else
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
     throw pyb::error_already_set();
 }
 

@@ -110,6 +110,12 @@ PyObject *bind_and_invoke(Function *f, PyObject *const *args, Py_ssize_t nargs, 
 } catch (const std::bad_alloc &) {
     PyErr_NoMemory();
     return nullptr;
+} catch (const std::exception &e) {  // nothing may unwind into the interpreter's C frames
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    return nullptr;
+} catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown native error");
+    return nullptr;
 }
 
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
@@ -223,6 +229,9 @@ PyObject *get_signature(PyObject *self, void *) {
     } catch (pyb::error_already_set &e) {
         e.restore();
         return nullptr;
+    } catch (const std::exception &e) {  // a getter is called from C: nothing may unwind through it
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
     }
 }
 
@@ -279,10 +288,12 @@ void ready_function_type() {
         {0, nullptr},
     };
     // Immutable and not subclassable: instances are only made here, and the vectorcall slot
-    // must not be shadowed by a Python-level __call__.
+    // must not be shadowed by a Python-level __call__. Not instantiable from Python either: an
+    // instance made by the inherited object.__new__ would have no name, parameters or body.
     PyType_Spec spec = {"vela_optimizer.optimizer.native_function", static_cast<int>(sizeof(Function)), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE,
+                            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+                            Py_TPFLAGS_DISALLOW_INSTANTIATION,
                         slots};
     PyObject *type = PyType_FromSpec(&spec);
     if (!type) throw pyb::error_already_set();
@@ -331,11 +342,16 @@ pyb::object publish(pyb::module_ &m, const FunctionSpec &spec) {
 
 pyb::object make_closure(const Function &parent, std::string_view name, std::vector<const char *> params, Impl impl,
                          std::unique_ptr<ClosureData> data) {
-    std::string qualname = pyb::cast<std::string>(pyb::handle(parent.qualname));
-    qualname += ".<locals>.";
-    qualname += name;
-    FunctionSpec spec{name, qualname, std::move(params), impl};
-    return make_function(parent.globals, spec, std::move(data));
+    // Composed from the str objects: the parent's __qualname__ is writable and may hold any
+    // str, also one with no UTF-8 form.
+    const std::string own(name);
+    PyObject *composed = PyUnicode_FromFormat("%U.<locals>.%s", parent.qualname, own.c_str());
+    if (!composed) throw pyb::error_already_set();
+    pyb::object qualname = pyb::reinterpret_steal<pyb::object>(composed);
+    FunctionSpec spec{name, "", std::move(params), impl};
+    pyb::object f = make_function(parent.globals, spec, std::move(data));
+    Py_SETREF(as_function(f.ptr())->qualname, qualname.release().ptr());
+    return f;
 }
 
 }  // namespace vela::py

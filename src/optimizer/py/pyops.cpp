@@ -43,9 +43,10 @@ std::pair<pyb::object, pyb::object> unpack2(pyb::handle value) {
     return {std::move(items[0]), std::move(items[1])};
 }
 
+// builtins.sum, looked up per call: a cached object would outlive the interpreter that made it,
+// and a function-local static's guard would be held across an import.
 pyb::object builtin_sum(pyb::handle iterable) {
-    static PyObject *sum = pyb::object(pyb::module_::import("builtins").attr("sum")).release().ptr();
-    return pyb::reinterpret_borrow<pyb::object>(sum)(iterable);
+    return pyb::module_::import("builtins").attr("sum")(iterable);
 }
 
 }  // namespace vela::py

@@ -57,6 +57,13 @@ std::vector<double> to_doubles(pyb::handle values) {
     PyObject *seq = PySequence_Fast(values.ptr(), "expected a one-dimensional sequence of numbers");
     if (!seq) throw pyb::error_already_set();
     pyb::object owner = pyb::reinterpret_steal<pyb::object>(seq);
+    // PySequence_Fast hands a list back as itself, and an element's __float__ may change that
+    // list: a tuple snapshot owns every element for as long as they are read.
+    if (PyList_Check(seq)) {
+        owner = pyb::reinterpret_steal<pyb::object>(PyList_AsTuple(seq));
+        if (!owner) throw pyb::error_already_set();
+        seq = owner.ptr();
+    }
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
     std::vector<double> out(static_cast<std::size_t>(n));
     PyObject **items = PySequence_Fast_ITEMS(seq);

@@ -30,13 +30,16 @@ struct Table {
     std::vector<double> values;
 };
 
+// Gives an exported buffer back when the scope ends (with the GIL held).
+struct Release {
+    Py_buffer *v;
+    ~Release() { PyBuffer_Release(v); }
+};
+
 Table read_values(pyb::handle array) {
     Py_buffer view;
     if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) throw pyb::error_already_set();
-    struct Release {
-        Py_buffer *v;
-        ~Release() { PyBuffer_Release(v); }
-    } release{&view};
+    const Release release{&view};
     // to_numpy(dtype=float64) gives a 2-D float64 array; anything else is not a table of numbers.
     if (view.ndim != 2 || view.itemsize != sizeof(double) || !view.format || std::strchr(view.format, 'd') == nullptr)
         throw pyb::type_error("_cov_shrinkage() expected the table's values as a 2-D float64 array");
@@ -71,11 +74,17 @@ pyb::object cov_shrinkage(Function &f, PyObject *const *args) {
     const std::size_t n = table.cols;
 
     pyb::object matrix = np.attr("empty")(pyb::make_tuple(n, n), pyb::arg("dtype") = np.attr("float64"));
+    // The buffer stays exported until the kernel is done, so its memory can neither move nor go.
     Py_buffer out_view;
-    if (PyObject_GetBuffer(matrix.ptr(), &out_view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0)
+    if (PyObject_GetBuffer(matrix.ptr(), &out_view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE | PyBUF_FORMAT) < 0)
         throw pyb::error_already_set();
+    const Release out_release{&out_view};
+    // The kernel writes n·n doubles: whatever `np.empty` stands for now must have made room for them.
+    const bool fits = out_view.ndim == 2 && out_view.itemsize == sizeof(double) && out_view.format &&
+                      std::strchr(out_view.format, 'd') != nullptr &&
+                      static_cast<std::size_t>(out_view.len) == n * n * sizeof(double);
+    if (!fits) throw pyb::type_error("_cov_shrinkage() expected np.empty to give an n×n float64 array");
     double *out = static_cast<double *>(out_view.buf);
-    PyBuffer_Release(&out_view);  // `matrix` keeps the memory alive and is not shared yet
 
     core::Shrinkage result;
     {
