@@ -26,7 +26,7 @@ BARS = "order_book_id,date,close,volume\n600001.XSHG,2025-01-09,13,1\n"
 STAGES = {
     "copying the store": ("shutil.copyfile", "lambda src, dst: (open(dst, 'wb').write(open(src, 'rb').read()[:8192]), hang())"),
     "writing the new rows": ("imp._Importer.run", "lambda self, parsed: (real(self, parsed), hang())"),
-    "flushing the new copy": ("imp.fsync_file", "lambda path: hang()"),
+    "flushing the new copy": ("schema.fsync_file", "lambda path: hang()"),
 }
 
 
@@ -39,6 +39,7 @@ def test_an_import_killed_at_any_stage_leaves_the_store_as_it_was(known_store, t
     code = textwrap.dedent(f"""
         import shutil, sys, time
         import veladatac.importer as imp
+        import veladatac._schema as schema
         def hang():
             print("ready", flush=True)
             time.sleep(60)
