@@ -135,7 +135,8 @@ def one_spoiled(data, **choices):
     """{name: value} where at most one name, chosen by the draw, gets its spoiled value;
     choices are name=(valid, spoiled) strategies."""
     bad = data.draw(st.sampled_from([None, *choices]), label="spoiled")
-    return {name: data.draw(spoiled if name == bad else valid, label=name) for name, (valid, spoiled) in choices.items()}
+    return {name: data.draw(spoiled if name == bad else valid, label=name)
+            for name, (valid, spoiled) in choices.items()}
 
 
 finite = st.floats(-1e3, 1e3, allow_nan=False)
@@ -153,7 +154,8 @@ hostile_x = st.one_of(
     st.none(), st.builds(Hostile), st.text(max_size=4), st.integers(), any_float,
     st.lists(any_float, max_size=6),
     st.lists(st.one_of(finite, st.none(), st.text(max_size=1), st.builds(Hostile), st.just([1.0])), max_size=5),
-    hnp.arrays(st.one_of(hnp.floating_dtypes(), hnp.integer_dtypes(), hnp.complex_number_dtypes(), hnp.boolean_dtypes()),
+    hnp.arrays(st.one_of(hnp.floating_dtypes(), hnp.integer_dtypes(), hnp.complex_number_dtypes(),
+                         hnp.boolean_dtypes()),
                hnp.array_shapes(min_dims=0, max_dims=3, max_side=6)),
     hnp.arrays(np.float64, st.integers(0, 12), elements=finite).map(lambda a: a[::2]),  # strided
     hnp.arrays(">f8", 3, elements=finite),  # byte-swapped
@@ -272,9 +274,9 @@ def return_tables(draw, max_cols=8, min_rows=0, min_cols=0):
     labels that may repeat or be no strings at all."""
     rows, cols = draw(st.integers(min_rows, 30)), draw(st.integers(min_cols, max_cols))
     data = np.random.default_rng(draw(st.integers(0, 2**32 - 1))).normal(0, 0.01, (rows, cols))
-    marks = draw(mostly(st.just([]), st.lists(st.tuples(st.integers(0, max(rows - 1, 0)), st.integers(0, max(cols - 1, 0)),
-                                                         st.sampled_from([np.nan, np.inf, -np.inf, 1e300, 0.0])),
-                                               min_size=1, max_size=6), odds=1))
+    mark = st.tuples(st.integers(0, max(rows - 1, 0)), st.integers(0, max(cols - 1, 0)),
+                     st.sampled_from([np.nan, np.inf, -np.inf, 1e300, 0.0]))
+    marks = draw(mostly(st.just([]), st.lists(mark, min_size=1, max_size=6), odds=1))
     for r, c, v in marks:
         if rows and cols:
             data[r, c] = v
@@ -362,7 +364,8 @@ def test_covariance_methods_with_anything(data, c_m, which):
         "rp": lambda: opt.risk_parity_optimize(c_m, a["weights"], a["bounds"], a["max_iteration"]),
         "rpc": lambda: opt.risk_parity_with_cons_optimize(c_m, a["weights"], a["bounds"], a["cons"],
                                                           a["max_iteration"], a["tol"]),
-        "mv": lambda: opt.min_variance_optimize(c_m, a["weights"], a["bounds"], a["cons"], a["max_iteration"], a["tol"]),
+        "mv": lambda: opt.min_variance_optimize(c_m, a["weights"], a["bounds"], a["cons"], a["max_iteration"],
+                                                a["tol"]),
         "mean": lambda: opt.mean_variance_optimize(c_m, a["weights"], a["lam"], a["mu"], a["bounds"], a["cons"],
                                                    a["max_iteration"], a["tol"]),
     }
@@ -371,7 +374,8 @@ def test_covariance_methods_with_anything(data, c_m, which):
         assert_weights(result, list(c_m.index), budget=which == "rp")
 
 
-@given(data=st.data(), table=return_tables(max_cols=4, min_rows=3, min_cols=1), shift=mostly(st.just(0), st.integers(-2, 2)))
+@given(data=st.data(), table=return_tables(max_cols=4, min_rows=3, min_cols=1),
+       shift=mostly(st.just(0), st.integers(-2, 2)))
 def test_tracking_error_with_anything(data, table, shift):
     df, _ = table
     n = df.shape[1]
@@ -438,7 +442,8 @@ def malformed_tables(client):
         "short volume": {"close": c, "volume": v.iloc[:5]},
         "text prices": {"close": c.astype(str), "volume": v}, "words": {"close": c.map(lambda _: "x"), "volume": v},
         "nan": {"close": c * np.nan, "volume": v}, "inf": {"close": c.replace(c.iat[7, 0], np.inf), "volume": v},
-        "zero": {"close": c * 0, "volume": v}, "negative": {"close": -c, "volume": v}, "constant": {"close": c * 0 + 1, "volume": v},
+        "zero": {"close": c * 0, "volume": v}, "negative": {"close": -c, "volume": v},
+        "constant": {"close": c * 0 + 1, "volume": v},
         "series": {"close": c["A"], "volume": v["A"]}, "arrays": {"close": c.to_numpy(), "volume": v.to_numpy()},
         "nullable": {"close": c.astype("Float64"), "volume": v.astype("Float64")},
     }
@@ -479,7 +484,8 @@ def test_portfolio_optimize_against_a_malformed_client(data, method, cov_shrinka
         assert_weights(result, IDS)
 
 
-dates = st.one_of(st.sampled_from(["2020-06-01", "20200601", 20200601, "2005-06-30", "2005-07-01", "\ud800", "", "x" * 9]),
+dates = st.one_of(st.sampled_from(["2020-06-01", "20200601", 20200601, "2005-06-30", "2005-07-01", "\ud800", "",
+                                   "x" * 9]),
                   st.dates().map(lambda d: d), st.datetimes(), st.integers(), st.text(max_size=10),
                   among(None, math.nan, pd.NaT, pd.Timestamp("2020-06-01"), np.datetime64("2020-06-01"), Hostile()))
 
@@ -487,8 +493,8 @@ dates = st.one_of(st.sampled_from(["2020-06-01", "20200601", 20200601, "2005-06-
 @given(data=st.data())
 def test_portfolio_optimize_with_anything(data):
     a = one_spoiled(data, ids=(st.just(IDS), st.one_of(
-                        st.lists(st.one_of(st.sampled_from(IDS), st.integers(), st.builds(Hostile), st.lists(st.text(max_size=1)),
-                                           st.text(max_size=2)), max_size=4),
+                        st.lists(st.one_of(st.sampled_from(IDS), st.integers(), st.builds(Hostile),
+                                           st.lists(st.text(max_size=1)), st.text(max_size=2)), max_size=4),
                         among(None, "ABC", Hostile(), iter(IDS), {"A": 1, "B": 2}, np.array(IDS), pd.Index(IDS)))),
                     date=(st.just("2020-06-01"), dates),
                     window=(st.integers(2, 41), st.one_of(st.integers(-3, 1), st.integers(10**6, 10**30),
@@ -507,7 +513,8 @@ def test_portfolio_optimize_with_anything(data):
 
 
 @given(cls=st.sampled_from(["GICSConstraint", "ShenWanConstraint", "FundTypeConstraint"]),
-       rules=mostly(st.dictionaries(st.sampled_from(["X", "Y", "银行", "__NONE__", "Stock", "Bond"]), pair, max_size=3),
+       rules=mostly(st.dictionaries(st.sampled_from(["X", "Y", "银行", "__NONE__", "Stock", "Bond"]), pair,
+                                    max_size=3),
                     st.one_of(st.none(), st.builds(Hostile), st.lists(pair, max_size=2))),
        ids=mostly(st.permutations(IDS + ["F"]).map(lambda p: list(p[:3])), st.one_of(st.none(), st.builds(Hostile))),
        x=hnp.arrays(np.float64, 4, elements=st.floats(0, 1)))
@@ -541,7 +548,8 @@ def test_shenwan_against_a_malformed_industry_table(answer):
 
 
 @given(ids=mostly(st.lists(mostly(st.sampled_from(IDS + ["F", "Q"]),
-                                  st.one_of(st.integers(), st.builds(Hostile), st.lists(st.text(max_size=1), max_size=1))),
+                                  st.one_of(st.integers(), st.builds(Hostile),
+                                            st.lists(st.text(max_size=1), max_size=1))),
                            max_size=5),
                   st.one_of(st.none(), st.builds(Hostile))),
        record_type=among("CS", "PublicFund", None, Hostile()))

@@ -24,7 +24,8 @@ BARS = "order_book_id,date,close,volume\n600001.XSHG,2025-01-09,13,1\n"
 
 # Each stage of import_files, stopped by a hook that reports and then waits to be killed.
 STAGES = {
-    "copying the store": ("shutil.copyfile", "lambda src, dst: (open(dst, 'wb').write(open(src, 'rb').read()[:8192]), hang())"),
+    "copying the store": ("shutil.copyfile",
+                          "lambda src, dst: (open(dst, 'wb').write(open(src, 'rb').read()[:8192]), hang())"),
     "writing the new rows": ("imp._Importer.run", "lambda self, parsed: (real(self, parsed), hang())"),
     "flushing the new copy": ("imp.fsync_file", "lambda path: hang()"),
 }
