@@ -512,39 +512,35 @@ def test_portfolio_optimize_with_anything(data):
         assert_weights(result, IDS)
 
 
-@given(cls=st.sampled_from(["GICSConstraint", "ShenWanConstraint", "FundTypeConstraint"]),
-       rules=mostly(st.dictionaries(st.sampled_from(["X", "Y", "银行", "__NONE__", "Stock", "Bond"]), pair,
-                                    max_size=3),
-                    st.one_of(st.none(), st.builds(Hostile), st.lists(pair, max_size=2))),
-       ids=mostly(st.permutations(IDS + ["F"]).map(lambda p: list(p[:3])), st.one_of(st.none(), st.builds(Hostile))),
+# What a broken client might answer to each classification's lookup.
+WRONG_ANSWERS = {
+    "instruments": [None, 5, Hostile(), [], [stock("A")], [None] * 3, [Hostile()] * 3, [types.SimpleNamespace()] * 3,
+                    [stock(i) for i in "ABCD"]],
+    "shenwan_instrument_industry": [None, 5, Hostile(), pd.DataFrame({"other": ["x"]}, index=["A"]),
+                                    pd.DataFrame({"index_name": [Hostile()]}, index=["A"])],
+}
+
+
+@given(data=st.data(), cls=st.sampled_from(["GICSConstraint", "ShenWanConstraint", "FundTypeConstraint"]),
        x=hnp.arrays(np.float64, 4, elements=st.floats(0, 1)))
-def test_constraint_classes_with_anything(cls, rules, ids, x):
+def test_constraint_classes_with_anything(data, cls, x):
+    a = one_spoiled(data, rules=(st.dictionaries(st.sampled_from(["X", "Y", "银行", "__NONE__", "Stock", "Bond"]),
+                                                 pair, max_size=3),
+                                 st.one_of(st.none(), st.builds(Hostile), st.lists(pair, max_size=2))),
+                    ids=(st.permutations(IDS + ["F"]).map(lambda p: list(p[:3])),
+                         st.one_of(st.none(), st.builds(Hostile))),
+                    wrong=(st.none(), st.sampled_from([(op, k) for op, answers in WRONG_ANSWERS.items()
+                                                       for k in range(len(answers))])))
     client = universe()
     client.funds.update({i: fund(i, t) for i, t in zip(IDS, ["Stock", "Bond", "Stock"])})
+    if a["wrong"]:
+        op, k = a["wrong"]
+        setattr(client, op, lambda *args: WRONG_ANSWERS[op][k])
     with installed("veladatac", client):
-        records, error = outcome(lambda: getattr(opt, cls)(rules).to_constraint(ids, "2020-06-01"))
+        records, error = outcome(lambda: getattr(opt, cls)(a["rules"]).to_constraint(a["ids"], "2020-06-01"))
     if error is None:
         assert records[-1]["type"] == "eq" and all(r["type"] == "ineq" for r in records[:-1])
         assert all(type(r["fun"](x)) is float for r in records)
-
-
-@pytest.mark.parametrize("answer", [None, 5, Hostile(), [], [stock("A")], [None, None, None], [Hostile()] * 3,
-                                    [types.SimpleNamespace()] * 3, [stock("A"), stock("B"), stock("C"), stock("D")]])
-def test_gics_against_a_malformed_instrument_list(answer):
-    client = universe()
-    client.instruments = lambda ids: answer
-    with installed("veladatac", client):
-        assert outcome(lambda: opt.GICSConstraint({"Financials": (0, 1)}).to_constraint(IDS, "2020-06-01"))[1]
-
-
-@pytest.mark.parametrize("answer", [None, 5, Hostile(), pd.DataFrame({"other": ["x"]}, index=["A"]),
-                                    pd.DataFrame({"index_name": [Hostile()]}, index=["A"])])
-def test_shenwan_against_a_malformed_industry_table(answer):
-    client = universe()
-    client.shenwan_instrument_industry = lambda ids, date: answer
-    with installed("veladatac", client):
-        result, error = outcome(lambda: opt.ShenWanConstraint({"银行": (0, 1)}).to_constraint(IDS, "2020-06-01"))
-    assert error is not None or [r["type"] for r in result][-1] == "eq"
 
 
 @given(ids=mostly(st.lists(mostly(st.sampled_from(IDS + ["F", "Q"]),
