@@ -143,3 +143,16 @@ def test_a_calendar_day_that_is_no_date_is_a_store_error(known_store, tmp_path, 
     con.close()
     with pytest.raises(vd.StoreError, match=f"store {path} is corrupt: its .* holds {int(value)}, which is no date"):
         vd.init(path)
+
+
+@pytest.mark.parametrize("value", [5, 2.5, "text"])
+def test_a_series_row_holding_no_bytes_is_a_store_error(known_store, tmp_path, value):
+    # A damaged type byte turned the stored chunk into a number or text: len() raised TypeError.
+    path = tmp_path / "store.sqlite"
+    shutil.copyfile(known_store, path)
+    with sqlite3.connect(path) as con:
+        con.execute("UPDATE series SET data = ? WHERE order_book_id = '600001.XSHG' AND field = 'close'", (value,))
+    con.close()
+    vd.init(path)
+    with pytest.raises(vd.StoreError, match=f"series 600001.XSHG/close/2025 holds a {type(value).__name__}"):
+        vd.get_price("600001.XSHG", "2025-01-02", "2025-01-08", fields="close")

@@ -219,6 +219,9 @@ class _Handle:
                    f"AND field IN ({fph}) AND year BETWEEN ? AND ?")
             for oid, field, year, data in con.execute(sql, (*part, *fields, years[0], years[-1])):
                 s, e = self.year_bounds.get(year, (0, -1))
+                if not isinstance(data, bytes):  # a damaged row can hold any SQLite type
+                    raise StoreError(f"store {self.path} is corrupt: series {oid}/{field}/{year} "
+                                     f"holds a {type(data).__name__}, not bytes")
                 if len(data) != (e - s) * CHUNK_DTYPE.itemsize:
                     raise StoreError(f"store {self.path} is corrupt: series {oid}/{field}/{year} "
                                      f"has {len(data)} bytes, expected {max(e - s, 0) * 8}")
