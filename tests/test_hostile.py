@@ -135,7 +135,8 @@ def one_spoiled(data, **choices):
     """{name: value} where at most one name, chosen by the draw, gets its spoiled value;
     choices are name=(valid, spoiled) strategies."""
     bad = data.draw(st.sampled_from([None, *choices]), label="spoiled")
-    return {name: data.draw(spoiled if name == bad else valid, label=name) for name, (valid, spoiled) in choices.items()}
+    return {name: data.draw(spoiled if name == bad else valid, label=name)
+            for name, (valid, spoiled) in choices.items()}
 
 
 finite = st.floats(-1e3, 1e3, allow_nan=False)
@@ -153,7 +154,8 @@ hostile_x = st.one_of(
     st.none(), st.builds(Hostile), st.text(max_size=4), st.integers(), any_float,
     st.lists(any_float, max_size=6),
     st.lists(st.one_of(finite, st.none(), st.text(max_size=1), st.builds(Hostile), st.just([1.0])), max_size=5),
-    hnp.arrays(st.one_of(hnp.floating_dtypes(), hnp.integer_dtypes(), hnp.complex_number_dtypes(), hnp.boolean_dtypes()),
+    hnp.arrays(st.one_of(hnp.floating_dtypes(), hnp.integer_dtypes(), hnp.complex_number_dtypes(),
+                         hnp.boolean_dtypes()),
                hnp.array_shapes(min_dims=0, max_dims=3, max_side=6)),
     hnp.arrays(np.float64, st.integers(0, 12), elements=finite).map(lambda a: a[::2]),  # strided
     hnp.arrays(">f8", 3, elements=finite),  # byte-swapped
@@ -272,9 +274,9 @@ def return_tables(draw, max_cols=8, min_rows=0, min_cols=0):
     labels that may repeat or be no strings at all."""
     rows, cols = draw(st.integers(min_rows, 30)), draw(st.integers(min_cols, max_cols))
     data = np.random.default_rng(draw(st.integers(0, 2**32 - 1))).normal(0, 0.01, (rows, cols))
-    marks = draw(mostly(st.just([]), st.lists(st.tuples(st.integers(0, max(rows - 1, 0)), st.integers(0, max(cols - 1, 0)),
-                                                         st.sampled_from([np.nan, np.inf, -np.inf, 1e300, 0.0])),
-                                               min_size=1, max_size=6), odds=1))
+    mark = st.tuples(st.integers(0, max(rows - 1, 0)), st.integers(0, max(cols - 1, 0)),
+                     st.sampled_from([np.nan, np.inf, -np.inf, 1e300, 0.0]))
+    marks = draw(mostly(st.just([]), st.lists(mark, min_size=1, max_size=6), odds=1))
     for r, c, v in marks:
         if rows and cols:
             data[r, c] = v
@@ -362,7 +364,8 @@ def test_covariance_methods_with_anything(data, c_m, which):
         "rp": lambda: opt.risk_parity_optimize(c_m, a["weights"], a["bounds"], a["max_iteration"]),
         "rpc": lambda: opt.risk_parity_with_cons_optimize(c_m, a["weights"], a["bounds"], a["cons"],
                                                           a["max_iteration"], a["tol"]),
-        "mv": lambda: opt.min_variance_optimize(c_m, a["weights"], a["bounds"], a["cons"], a["max_iteration"], a["tol"]),
+        "mv": lambda: opt.min_variance_optimize(c_m, a["weights"], a["bounds"], a["cons"], a["max_iteration"],
+                                                a["tol"]),
         "mean": lambda: opt.mean_variance_optimize(c_m, a["weights"], a["lam"], a["mu"], a["bounds"], a["cons"],
                                                    a["max_iteration"], a["tol"]),
     }
@@ -371,7 +374,8 @@ def test_covariance_methods_with_anything(data, c_m, which):
         assert_weights(result, list(c_m.index), budget=which == "rp")
 
 
-@given(data=st.data(), table=return_tables(max_cols=4, min_rows=3, min_cols=1), shift=mostly(st.just(0), st.integers(-2, 2)))
+@given(data=st.data(), table=return_tables(max_cols=4, min_rows=3, min_cols=1),
+       shift=mostly(st.just(0), st.integers(-2, 2)))
 def test_tracking_error_with_anything(data, table, shift):
     df, _ = table
     n = df.shape[1]
@@ -438,7 +442,8 @@ def malformed_tables(client):
         "short volume": {"close": c, "volume": v.iloc[:5]},
         "text prices": {"close": c.astype(str), "volume": v}, "words": {"close": c.map(lambda _: "x"), "volume": v},
         "nan": {"close": c * np.nan, "volume": v}, "inf": {"close": c.replace(c.iat[7, 0], np.inf), "volume": v},
-        "zero": {"close": c * 0, "volume": v}, "negative": {"close": -c, "volume": v}, "constant": {"close": c * 0 + 1, "volume": v},
+        "zero": {"close": c * 0, "volume": v}, "negative": {"close": -c, "volume": v},
+        "constant": {"close": c * 0 + 1, "volume": v},
         "series": {"close": c["A"], "volume": v["A"]}, "arrays": {"close": c.to_numpy(), "volume": v.to_numpy()},
         "nullable": {"close": c.astype("Float64"), "volume": v.astype("Float64")},
     }
@@ -479,7 +484,8 @@ def test_portfolio_optimize_against_a_malformed_client(data, method, cov_shrinka
         assert_weights(result, IDS)
 
 
-dates = st.one_of(st.sampled_from(["2020-06-01", "20200601", 20200601, "2005-06-30", "2005-07-01", "\ud800", "", "x" * 9]),
+dates = st.one_of(st.sampled_from(["2020-06-01", "20200601", 20200601, "2005-06-30", "2005-07-01", "\ud800", "",
+                                   "x" * 9]),
                   st.dates().map(lambda d: d), st.datetimes(), st.integers(), st.text(max_size=10),
                   among(None, math.nan, pd.NaT, pd.Timestamp("2020-06-01"), np.datetime64("2020-06-01"), Hostile()))
 
@@ -487,8 +493,8 @@ dates = st.one_of(st.sampled_from(["2020-06-01", "20200601", 20200601, "2005-06-
 @given(data=st.data())
 def test_portfolio_optimize_with_anything(data):
     a = one_spoiled(data, ids=(st.just(IDS), st.one_of(
-                        st.lists(st.one_of(st.sampled_from(IDS), st.integers(), st.builds(Hostile), st.lists(st.text(max_size=1)),
-                                           st.text(max_size=2)), max_size=4),
+                        st.lists(st.one_of(st.sampled_from(IDS), st.integers(), st.builds(Hostile),
+                                           st.lists(st.text(max_size=1)), st.text(max_size=2)), max_size=4),
                         among(None, "ABC", Hostile(), iter(IDS), {"A": 1, "B": 2}, np.array(IDS), pd.Index(IDS)))),
                     date=(st.just("2020-06-01"), dates),
                     window=(st.integers(2, 41), st.one_of(st.integers(-3, 1), st.integers(10**6, 10**30),
@@ -506,42 +512,40 @@ def test_portfolio_optimize_with_anything(data):
         assert_weights(result, IDS)
 
 
-@given(cls=st.sampled_from(["GICSConstraint", "ShenWanConstraint", "FundTypeConstraint"]),
-       rules=mostly(st.dictionaries(st.sampled_from(["X", "Y", "银行", "__NONE__", "Stock", "Bond"]), pair, max_size=3),
-                    st.one_of(st.none(), st.builds(Hostile), st.lists(pair, max_size=2))),
-       ids=mostly(st.permutations(IDS + ["F"]).map(lambda p: list(p[:3])), st.one_of(st.none(), st.builds(Hostile))),
+# What a broken client might answer to each classification's lookup.
+WRONG_ANSWERS = {
+    "instruments": [None, 5, Hostile(), [], [stock("A")], [None] * 3, [Hostile()] * 3, [types.SimpleNamespace()] * 3,
+                    [stock(i) for i in "ABCD"]],
+    "shenwan_instrument_industry": [None, 5, Hostile(), pd.DataFrame({"other": ["x"]}, index=["A"]),
+                                    pd.DataFrame({"index_name": [Hostile()]}, index=["A"])],
+}
+
+
+@given(data=st.data(), cls=st.sampled_from(["GICSConstraint", "ShenWanConstraint", "FundTypeConstraint"]),
        x=hnp.arrays(np.float64, 4, elements=st.floats(0, 1)))
-def test_constraint_classes_with_anything(cls, rules, ids, x):
+def test_constraint_classes_with_anything(data, cls, x):
+    a = one_spoiled(data, rules=(st.dictionaries(st.sampled_from(["X", "Y", "银行", "__NONE__", "Stock", "Bond"]),
+                                                 pair, max_size=3),
+                                 st.one_of(st.none(), st.builds(Hostile), st.lists(pair, max_size=2))),
+                    ids=(st.permutations(IDS + ["F"]).map(lambda p: list(p[:3])),
+                         st.one_of(st.none(), st.builds(Hostile))),
+                    wrong=(st.none(), st.sampled_from([(op, k) for op, answers in WRONG_ANSWERS.items()
+                                                       for k in range(len(answers))])))
     client = universe()
     client.funds.update({i: fund(i, t) for i, t in zip(IDS, ["Stock", "Bond", "Stock"])})
+    if a["wrong"]:
+        op, k = a["wrong"]
+        setattr(client, op, lambda *args: WRONG_ANSWERS[op][k])
     with installed("veladatac", client):
-        records, error = outcome(lambda: getattr(opt, cls)(rules).to_constraint(ids, "2020-06-01"))
+        records, error = outcome(lambda: getattr(opt, cls)(a["rules"]).to_constraint(a["ids"], "2020-06-01"))
     if error is None:
         assert records[-1]["type"] == "eq" and all(r["type"] == "ineq" for r in records[:-1])
         assert all(type(r["fun"](x)) is float for r in records)
 
 
-@pytest.mark.parametrize("answer", [None, 5, Hostile(), [], [stock("A")], [None, None, None], [Hostile()] * 3,
-                                    [types.SimpleNamespace()] * 3, [stock("A"), stock("B"), stock("C"), stock("D")]])
-def test_gics_against_a_malformed_instrument_list(answer):
-    client = universe()
-    client.instruments = lambda ids: answer
-    with installed("veladatac", client):
-        assert outcome(lambda: opt.GICSConstraint({"Financials": (0, 1)}).to_constraint(IDS, "2020-06-01"))[1]
-
-
-@pytest.mark.parametrize("answer", [None, 5, Hostile(), pd.DataFrame({"other": ["x"]}, index=["A"]),
-                                    pd.DataFrame({"index_name": [Hostile()]}, index=["A"])])
-def test_shenwan_against_a_malformed_industry_table(answer):
-    client = universe()
-    client.shenwan_instrument_industry = lambda ids, date: answer
-    with installed("veladatac", client):
-        result, error = outcome(lambda: opt.ShenWanConstraint({"银行": (0, 1)}).to_constraint(IDS, "2020-06-01"))
-    assert error is not None or [r["type"] for r in result][-1] == "eq"
-
-
 @given(ids=mostly(st.lists(mostly(st.sampled_from(IDS + ["F", "Q"]),
-                                  st.one_of(st.integers(), st.builds(Hostile), st.lists(st.text(max_size=1), max_size=1))),
+                                  st.one_of(st.integers(), st.builds(Hostile),
+                                            st.lists(st.text(max_size=1), max_size=1))),
                            max_size=5),
                   st.one_of(st.none(), st.builds(Hostile))),
        record_type=among("CS", "PublicFund", None, Hostile()))

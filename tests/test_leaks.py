@@ -108,7 +108,8 @@ CASES = {
     "portfolio_optimize": (in_turn(*(optimize(method=m) for m in M), optimize(cons=opt.GICSConstraint(RULES)),
                                    optimize(method=M.MIN_VARIANCE, bnds={"*": (0, 0.5)}, cov_shrinkage=False)),
                            [IDS, RULES]),
-    "portfolio_optimize refusing": (in_turn(swallow(lambda: opt.portfolio_optimize(IDS, "2005-06-30"), opt.InvalidArgument),
+    "portfolio_optimize refusing": (in_turn(swallow(lambda: opt.portfolio_optimize(IDS, "2005-06-30"),
+                                                    opt.InvalidArgument),
                                             swallow(optimize(method="x"), opt.OptimizationFailed),
                                             swallow(optimize(bnds={"A": (2, 3)}), opt.InvalidArgument),
                                             swallow(optimize(tol=0), opt.InvalidArgument)), [IDS]),
@@ -131,9 +132,11 @@ CASES = {
                         lambda: opt.mean_variance_optimize(C_M, W, 2, DF.mean(), B, BUDGET, 100, 1e-8),
                         lambda: opt.min_tracking_error_optimize(W, DF.mean(axis=1), DF, B, BUDGET, 100, 1e-8)),
                 [C_M, DF, W, B, BUDGET]),
-    "methods failing": (swallow(lambda: opt.min_variance_optimize(C_M, W, B, BUDGET, 100, 1e-8), opt.OptimizationFailed),
+    "methods failing": (swallow(lambda: opt.min_variance_optimize(C_M, W, B, BUDGET, 100, 1e-8),
+                                opt.OptimizationFailed),
                         [C_M, W, B, BUDGET]),
-    "methods refusing": (swallow(lambda: opt.mean_variance_optimize(C_M, W, 1, [0.1], B, BUDGET, 100, 1e-8), ValueError),
+    "methods refusing": (swallow(lambda: opt.mean_variance_optimize(C_M, W, 1, [0.1], B, BUDGET, 100, 1e-8),
+                                 ValueError),
                          [C_M]),
     "closures given bad vectors": (swallow(lambda: [f(x) for f in CLOSURES for x in (None, [1.0], np.zeros((3, 3)))],
                                            TypeError, ValueError, IndexError), []),
@@ -160,7 +163,8 @@ CLOSURES = closures()
 
 class Mallinfo2(ctypes.Structure):
     _fields_ = [(name, ctypes.c_size_t) for name in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost")]
 
 
 def c_heap_in_use():

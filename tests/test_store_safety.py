@@ -6,6 +6,7 @@ import os
 import random
 import shutil
 import signal
+import sqlite3
 import subprocess
 import sys
 import textwrap
@@ -24,7 +25,8 @@ BARS = "order_book_id,date,close,volume\n600001.XSHG,2025-01-09,13,1\n"
 
 # Each stage of import_files, stopped by a hook that reports and then waits to be killed.
 STAGES = {
-    "copying the store": ("shutil.copyfile", "lambda src, dst: (open(dst, 'wb').write(open(src, 'rb').read()[:8192]), hang())"),
+    "copying the store": ("shutil.copyfile",
+                          "lambda src, dst: (open(dst, 'wb').write(open(src, 'rb').read()[:8192]), hang())"),
     "writing the new rows": ("imp._Importer.run", "lambda self, parsed: (real(self, parsed), hang())"),
     "flushing the new copy": ("schema.fsync_file", "lambda path: hang()"),
 }
@@ -61,13 +63,20 @@ def test_an_import_killed_at_any_stage_leaves_the_store_as_it_was(known_store, t
     assert vd.get_price("600001.XSHG", "2025-01-02", "2025-01-08", fields="close").equals(answer)
 
 
+class Pristine(tuple):
+    """(sample info, file bytes, page size), shown briefly in hypothesis' reports."""
+
+    def __repr__(self):
+        return f"Pristine({self[0].path.name}, {len(self[1])} bytes)"
+
+
 @pytest.fixture(scope="module")
 def pristine(tmp_path_factory):
     """A small sample store's bytes, its ids and its page size."""
     info = sample.build_store(tmp_path_factory.mktemp("pristine") / "s.sqlite", n_stocks=16, n_funds=4,
                               start="2025-01-01", end="2026-06-30", seed=3)
     data = info.path.read_bytes()
-    return info, data, int.from_bytes(data[16:18], "big")
+    return Pristine((info, data, int.from_bytes(data[16:18], "big")))
 
 
 def every_operation(info):
@@ -117,3 +126,34 @@ def test_a_store_damaged_inside_gives_store_errors_never_a_crash(pristine, tmp_p
                 event(type(e).__name__)
     finally:
         vd.init(None)
+
+
+@pytest.mark.parametrize("sql, value", [
+    ("UPDATE calendar SET day = ? WHERE day = (SELECT MIN(day) FROM calendar)", 99),
+    ("UPDATE calendar SET day = ? WHERE day = (SELECT MAX(day) FROM calendar)", 20251340),
+    ("UPDATE calendar SET day = ? WHERE day = (SELECT MAX(day) FROM calendar)", 100000101),
+    ("UPDATE meta SET value = ? WHERE key = 'calendar_first'", "-5"),
+], ids=["year 0", "month 13", "year 10000", "range start"])
+def test_a_calendar_day_that_is_no_date_is_a_store_error(known_store, tmp_path, sql, value):
+    # Read back, such a day came out of trading_date_offset as a count of days (an int), which
+    # the next request refused as the caller's bad start_date.
+    path = tmp_path / "store.sqlite"
+    shutil.copyfile(known_store, path)
+    with sqlite3.connect(path) as con:
+        con.execute(sql, (value,))
+    con.close()
+    with pytest.raises(vd.StoreError, match=f"store {path} is corrupt: its .* holds {int(value)}, which is no date"):
+        vd.init(path)
+
+
+@pytest.mark.parametrize("value", [5, 2.5, "text"])
+def test_a_series_row_holding_no_bytes_is_a_store_error(known_store, tmp_path, value):
+    # A damaged type byte turned the stored chunk into a number or text: len() raised TypeError.
+    path = tmp_path / "store.sqlite"
+    shutil.copyfile(known_store, path)
+    with sqlite3.connect(path) as con:
+        con.execute("UPDATE series SET data = ? WHERE order_book_id = '600001.XSHG' AND field = 'close'", (value,))
+    con.close()
+    vd.init(path)
+    with pytest.raises(vd.StoreError, match=f"series 600001.XSHG/close/2025 holds a {type(value).__name__}"):
+        vd.get_price("600001.XSHG", "2025-01-02", "2025-01-08", fields="close")

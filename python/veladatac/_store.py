@@ -21,7 +21,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from ._dates import int_to_date, ints_to_days
+from ._dates import days_to_ints, int_to_date, ints_to_days
 from ._schema import CHUNK_DTYPE, SCHEMA_VERSION, year_bounds
 from .errors import StoreError
 
@@ -81,6 +81,18 @@ def check_header(path: Path) -> None:
                          f"its header says {page_size * page_count})")
 
 
+def _checked_days(values, path: Path, what: str) -> np.ndarray:
+    """Stored YYYYMMDD ints as ``datetime64[D]``. Each must name a real day of the years
+    1000 to 9999: any other value means a damaged store (read back, it would come out as a
+    count of days instead of a date, or as another day than the one stored)."""
+    ints = np.asarray(values, dtype=np.int64)
+    days = ints_to_days(ints)
+    bad = (ints < 10000101) | (ints > 99991231) | (days_to_ints(days) != ints)
+    if bad.any():
+        raise StoreError(f"store {path} is corrupt: its {what} holds {int(ints[bad][0])}, which is no date")
+    return days
+
+
 def _connect_ro(path: Path) -> sqlite3.Connection:
     uri = path.absolute().as_uri() + "?mode=ro"
     try:
@@ -123,13 +135,16 @@ class _Handle:
                              f"this client reads version {SCHEMA_VERSION}")
         self.meta = meta
         self.uid = meta.get("store_uid")
-        days = ints_to_days([r[0] for r in con.execute("SELECT day FROM calendar ORDER BY day")])
+        days = _checked_days([r[0] for r in con.execute("SELECT day FROM calendar ORDER BY day")], self.path,
+                             "trading calendar")
         if days.size == 0:
             raise StoreError(f"store {self.path} has an empty trading calendar")
         self.days = days
         # range the calendar is complete for; holidays at either end fall inside it
-        self.first = min(ints_to_days([int(meta.get("calendar_first", 99991231))])[0], days[0])
-        self.last = max(ints_to_days([int(meta.get("calendar_last", 10000101))])[0], days[-1])
+        ends = _checked_days([int(meta.get("calendar_first", 99991231)), int(meta.get("calendar_last", 10000101))],
+                             self.path, "calendar range")
+        self.first = min(ends[0], days[0])
+        self.last = max(ends[1], days[-1])
         self.day_years = days.astype("datetime64[Y]").astype(np.int64) + 1970
         self.year_bounds = year_bounds(days)
         self.date_index = pd.DatetimeIndex(days.astype("datetime64[ns]"), name="date")
@@ -204,6 +219,9 @@ class _Handle:
                    f"AND field IN ({fph}) AND year BETWEEN ? AND ?")
             for oid, field, year, data in con.execute(sql, (*part, *fields, years[0], years[-1])):
                 s, e = self.year_bounds.get(year, (0, -1))
+                if not isinstance(data, bytes):  # a damaged row can hold any SQLite type
+                    raise StoreError(f"store {self.path} is corrupt: series {oid}/{field}/{year} "
+                                     f"holds a {type(data).__name__}, not bytes")
                 if len(data) != (e - s) * CHUNK_DTYPE.itemsize:
                     raise StoreError(f"store {self.path} is corrupt: series {oid}/{field}/{year} "
                                      f"has {len(data)} bytes, expected {max(e - s, 0) * 8}")
