@@ -20,7 +20,7 @@ $(STAMP): $(PY) $(SOURCES)
 	touch $@
 
 test: $(STAMP)
-	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider --rootdir=.. -c ../pyproject.toml -m "not slow"
+	cd tests && $(abspath $(PY)) -m pytest -q -p no:cacheprovider --rootdir=.. -c ../pyproject.toml -m "not slow"
 
 test-heavy: $(STAMP)
 	cd tests && HYPOTHESIS_PROFILE=heavy $(abspath $(PY)) -m pytest -q -p no:cacheprovider --rootdir=.. -c ../pyproject.toml
