@@ -290,38 +290,38 @@ void ready_function_type() {
     // Immutable and not subclassable: instances are only made here, and the vectorcall slot
     // must not be shadowed by a Python-level __call__. Not instantiable from Python either: an
     // instance made by the inherited object.__new__ would have no name, parameters or body.
-    PyType_Spec spec = {"vela_optimizer.optimizer.native_function", static_cast<int>(sizeof(Function)), 0,
+    PyType_Spec type_def = {"vela_optimizer.optimizer.native_function", static_cast<int>(sizeof(Function)), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
                             Py_TPFLAGS_DISALLOW_INSTANTIATION,
                         slots};
-    PyObject *type = PyType_FromSpec(&spec);
+    PyObject *type = PyType_FromSpec(&type_def);
     if (!type) throw pyb::error_already_set();
     FunctionType = reinterpret_cast<PyTypeObject *>(type);  // kept for the life of the process
 }
 
 bool is_function(PyObject *obj) { return Py_IS_TYPE(obj, FunctionType); }
 
-pyb::object make_function(PyObject *globals, const FunctionSpec &spec, std::unique_ptr<ClosureData> data) {
-    pyb::tuple params(spec.params.size());
-    for (std::size_t i = 0; i < spec.params.size(); ++i) {
-        PyObject *s = PyUnicode_InternFromString(spec.params[i]);
+pyb::object make_function(PyObject *globals, const FunctionSpec &def, std::unique_ptr<ClosureData> data) {
+    pyb::tuple params(def.params.size());
+    for (std::size_t i = 0; i < def.params.size(); ++i) {
+        PyObject *s = PyUnicode_InternFromString(def.params[i]);
         if (!s) throw pyb::error_already_set();
         PyTuple_SET_ITEM(params.ptr(), static_cast<Py_ssize_t>(i), s);
     }
-    pyb::str name(spec.name.data(), spec.name.size());
-    pyb::str qualname = spec.qualname.empty() ? name : pyb::str(spec.qualname.data(), spec.qualname.size());
+    pyb::str name(def.name.data(), def.name.size());
+    pyb::str qualname = def.qualname.empty() ? name : pyb::str(def.qualname.data(), def.qualname.size());
     pyb::object module = pyb::reinterpret_borrow<pyb::object>(PyDict_GetItemString(globals, "__name__"));
     if (!module) module = pyb::none();
-    pyb::object doc = spec.doc ? pyb::object(pyb::str(spec.doc)) : pyb::object(pyb::none());
+    pyb::object doc = def.doc ? pyb::object(pyb::str(def.doc)) : pyb::object(pyb::none());
 
     Function *f = PyObject_GC_New(Function, FunctionType);
     if (!f) throw pyb::error_already_set();
     f->vectorcall = function_vectorcall;
-    f->impl = spec.impl;
-    f->nparams = static_cast<Py_ssize_t>(spec.params.size());
+    f->impl = def.impl;
+    f->nparams = static_cast<Py_ssize_t>(def.params.size());
     f->params = params.release().ptr();
-    f->defaults = spec.defaults.empty() ? nullptr : Py_NewRef(spec.defaults.ptr());
+    f->defaults = def.defaults.empty() ? nullptr : Py_NewRef(def.defaults.ptr());
     f->name = name.release().ptr();
     f->qualname = qualname.release().ptr();
     f->module = module.release().ptr();
@@ -334,9 +334,9 @@ pyb::object make_function(PyObject *globals, const FunctionSpec &spec, std::uniq
     return pyb::reinterpret_steal<pyb::object>(reinterpret_cast<PyObject *>(f));
 }
 
-pyb::object publish(pyb::module_ &m, const FunctionSpec &spec) {
-    pyb::object f = make_function(m.attr("__dict__").ptr(), spec);
-    m.add_object(std::string(spec.name).c_str(), f);
+pyb::object publish(pyb::module_ &m, const FunctionSpec &def) {
+    pyb::object f = make_function(m.attr("__dict__").ptr(), def);
+    m.add_object(std::string(def.name).c_str(), f);
     return f;
 }
 
@@ -348,8 +348,8 @@ pyb::object make_closure(const Function &parent, std::string_view name, std::vec
     PyObject *composed = PyUnicode_FromFormat("%U.<locals>.%s", parent.qualname, own.c_str());
     if (!composed) throw pyb::error_already_set();
     pyb::object qualname = pyb::reinterpret_steal<pyb::object>(composed);
-    FunctionSpec spec{name, "", std::move(params), impl};
-    pyb::object f = make_function(parent.globals, spec, std::move(data));
+    FunctionSpec def{name, "", std::move(params), impl};
+    pyb::object f = make_function(parent.globals, def, std::move(data));
     Py_SETREF(as_function(f.ptr())->qualname, qualname.release().ptr());
     return f;
 }
