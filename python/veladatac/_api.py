@@ -141,33 +141,31 @@ def get_price(order_book_ids, start_date, end_date, frequency: str = "1d", field
     single id. NaN marks a day without a bar; a suspended day has volume 0 and the
     carried close. Ids not in the store raise UnknownIdError.
     """
-    ids, single_id = _norm_ids(order_book_ids)
-    _require_distinct(ids, "order_book_ids")
-    flds, single_field = _norm_fields(fields, PRICE_FIELDS)
     if frequency != "1d":
         raise ValueError(f"frequency {frequency!r} is not available; only '1d' (daily) is")
-    start, end = _parse_window(start_date, end_date)
-
-    def read(h, con):
-        _check_known(ids, h.instruments, h.funds, "instrument",
-                     "is a fund; read it with veladatac.fund.get_nav", h.path)
-        i0, i1 = _window(h, start, end)
-        block = h.read_block(con, ids, flds, i0, i1)
-        return _shape(h, block, ids, single_id, flds, single_field, i0, i1)
-
-    return _store.run(read)
+    return _read_series(order_book_ids, "order_book_ids", fields, PRICE_FIELDS, start_date, end_date,
+                        lambda h: (h.instruments, h.funds), "instrument",
+                        "is a fund; read it with veladatac.fund.get_nav")
 
 
 def get_nav(fund_ids, start_date, end_date, fields="adjusted_net_value"):
     """Fund net values, shaped like :func:`get_price` (fields: "adjusted_net_value")."""
-    ids, single_id = _norm_ids(fund_ids, "fund_ids")
-    _require_distinct(ids, "fund_ids")
-    flds, single_field = _norm_fields(fields, NAV_FIELDS)
+    return _read_series(fund_ids, "fund_ids", fields, NAV_FIELDS, start_date, end_date,
+                        lambda h: (h.funds, h.instruments), "fund",
+                        "is not a fund; read it with veladatac.get_price")
+
+
+def _read_series(ids_arg, what, fields, allowed, start_date, end_date, registries, kind, hint):
+    """Daily series of distinct known ids over [start, end]; ``registries(h)`` gives the records
+    of the ids' own kind and of the other kind (to point a caller at the right call)."""
+    ids, single_id = _norm_ids(ids_arg, what)
+    _require_distinct(ids, what)
+    flds, single_field = _norm_fields(fields, allowed)
     start, end = _parse_window(start_date, end_date)
 
     def read(h, con):
-        _check_known(ids, h.funds, h.instruments, "fund",
-                     "is not a fund; read it with veladatac.get_price", h.path)
+        own, other = registries(h)
+        _check_known(ids, own, other, kind, hint, h.path)
         i0, i1 = _window(h, start, end)
         block = h.read_block(con, ids, flds, i0, i1)
         return _shape(h, block, ids, single_id, flds, single_field, i0, i1)
