@@ -22,8 +22,8 @@ void warn_each(const py::Function &f, const char *fmt, const pyb::list &ids) {
 // The client answers with exactly one column per requested id, in any order. A foreign, missing
 // or repeated column would key weights by an id nobody asked for, drop an instrument without a
 // word, or count one instrument twice: each is a ValueError naming the operation. The ids are
-// distinct and hashable here (the driver has refused repeated ids).
-void check_columns(pyb::handle table, pyb::handle ids, const char *operation) {
+// distinct and hashable here (the driver has refused repeated ids). Returns the column labels.
+pyb::list check_columns(pyb::handle table, pyb::handle ids, const char *operation) {
     pyb::list labels = table.attr("columns").attr("tolist")();
     pyb::set wanted, seen;
     for (pyb::handle o : ids)
@@ -37,6 +37,7 @@ void check_columns(pyb::handle table, pyb::handle ids, const char *operation) {
         PyErr_Format(PyExc_ValueError, "%s returned the columns %R for the ids %R", operation, labels.ptr(), ids.ptr());
         throw pyb::error_already_set();
     }
+    return labels;
 }
 
 // Forward-filled simple returns of the chosen columns, as a labelled table.
@@ -64,11 +65,10 @@ pyb::object stock_returns(const py::Function &f, pyb::handle ids, pyb::handle st
     pyb::object close = panel["close"];
     pyb::object volume = panel["volume"];
     check_columns(close, ids, "veladatac.get_price");
-    check_columns(volume, ids, "veladatac.get_price");
+    const pyb::list vol_labels = check_columns(volume, ids, "veladatac.get_price");
 
     // Suspension: more than `threshold` days with volume exactly 0.
     const Columns vol = read_columns(volume);
-    pyb::list vol_labels = volume.attr("columns").attr("tolist")();
     pyb::list suspended, non_suspended;
     for (std::size_t j = 0; j < vol.cols; ++j) {
         const double days = static_cast<double>(core::count_zero(vol.column(j), vol.rows));
