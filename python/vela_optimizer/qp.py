@@ -428,28 +428,31 @@ def _recover_row_multipliers(g, A_W, signs, at_lower, at_upper, fixed):
     free = ~(at_lower | at_upper | fixed)
 
     def pieces(nu):
+        # Components on a kink (r = 0 at a bound) count as quadratic: the Newton model then
+        # sees both sides of a bound whose sign conflicts with a row's.
         r = g + A_W.T @ nu
-        return r, free | (at_lower & (r < 0)) | (at_upper & (r > 0))
+        return r, free | (at_lower & (r <= 0)) | (at_upper & (r >= 0))
 
     def h(nu):
         r, on = pieces(nu)
         return 0.5 * float(np.sum(r[on] ** 2))
 
     nu = np.zeros(m)
-    previous = None
-    for _ in range(30):
+    box = not (np.all(np.isinf(lb)) and np.all(np.isinf(ub)))
+    for _ in range(50):
         _, on = pieces(nu)
-        if not on.any() or (previous is not None and np.array_equal(on, previous)):
+        h0 = h(nu)
+        if not on.any() or h0 == 0.0:
             break
-        previous = on
-        if np.all(np.isinf(lb)) and np.all(np.isinf(ub)):
-            target = np.linalg.lstsq(A_W[:, on].T, -g[on], rcond=None)[0]
-        else:
+        if box:
             target = lsq_linear(A_W[:, on].T, -g[on], bounds=(lb, ub), method="bvls", tol=1e-15).x
-        h0, t = h(nu), 1.0
-        while t > 1e-6 and h(nu + t * (target - nu)) > h0:
+        else:
+            target = np.linalg.lstsq(A_W[:, on].T, -g[on], rcond=None)[0]
+        # Armijo backtracking: a step is taken only when it lowers h.
+        t = 1.0
+        while t > 1e-8 and not h(nu + t * (target - nu)) < h0:
             t *= 0.5
-        if t <= 1e-6:
+        if t <= 1e-8:
             break
         nu = nu + t * (target - nu)
     return nu
