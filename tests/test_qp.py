@@ -4,7 +4,6 @@ import numpy as np
 import pytest
 import scipy.optimize
 from threadpoolctl import threadpool_info
-
 from vela_optimizer import qp
 from vela_optimizer.limits import Limits
 
@@ -94,19 +93,19 @@ def inverse_variance(members, total):
 
 CLOSED_FORMS = {
     # Asset 0 capped at 0.4 (unconstrained 4/7): the rest 0.6 split ∝ 1/v between 1 and 2.
-    "cap binds": (dict(upper=[0.4, 1, 1]), [0.4, *inverse_variance([1, 2], 0.6)]),
+    "cap binds": ({"upper": [0.4, 1, 1]}, [0.4, *inverse_variance([1, 2], 0.6)]),
     # Group {1, 2} floored at 0.6 (unconstrained 3/7): 0.6 ∝ 1/v inside, 0.4 on asset 0.
-    "group floor binds": (dict(groups=[([1, 2], 0.6, 1.0)]), [0.4, *inverse_variance([1, 2], 0.6)]),
+    "group floor binds": ({"groups": [([1, 2], 0.6, 1.0)]}, [0.4, *inverse_variance([1, 2], 0.6)]),
     # Floors of two groups summing exactly to 1: each group's total is fixed at its floor.
-    "floors sum to one": (dict(groups=[([0], 0.3, 1.0), ([1, 2], 0.7, 1.0)]), [0.3, *inverse_variance([1, 2], 0.7)]),
+    "floors sum to one": ({"groups": [([0], 0.3, 1.0), ([1, 2], 0.7, 1.0)]}, [0.3, *inverse_variance([1, 2], 0.7)]),
     # Asset 0 alone in its group, capped at 0.25.
-    "alone in its group": (dict(groups=[([0], 0.0, 0.25)]), [0.25, *inverse_variance([1, 2], 0.75)]),
+    "alone in its group": ({"groups": [([0], 0.0, 0.25)]}, [0.25, *inverse_variance([1, 2], 0.75)]),
     # Asset 2 alone in its group with a floor of 0.5.
-    "alone in its group, floor": (dict(groups=[([2], 0.5, 1.0)]), [*inverse_variance([0, 1], 0.5), 0.5]),
+    "alone in its group, floor": ({"groups": [([2], 0.5, 1.0)]}, [*inverse_variance([0, 1], 0.5), 0.5]),
     # A cap that does not bind leaves the unconstrained answer.
-    "cap slack": (dict(upper=[0.6, 0.6, 0.6]), inverse_variance([0, 1, 2], 1.0)),
+    "cap slack": ({"upper": [0.6, 0.6, 0.6]}, inverse_variance([0, 1, 2], 1.0)),
     # Bounds that fix asset 2 at 0.1: the rest 0.9 ∝ 1/v.
-    "fixed by its bounds": (dict(lower=[0, 0, 0.1], upper=[1, 1, 0.1]), [*inverse_variance([0, 1], 0.9), 0.1]),
+    "fixed by its bounds": ({"lower": [0, 0, 0.1], "upper": [1, 1, 0.1]}, [*inverse_variance([0, 1], 0.9), 0.1]),
 }
 
 
@@ -352,10 +351,10 @@ def test_iteration_limit_reports_not_converged():
 
 
 @pytest.mark.parametrize("kwargs", [
-    dict(upper=0.2),                                        # five caps of 0.2 hold 1 at most... n = 4
-    dict(groups=[([0, 1], 0.7, 1.0), ([2, 3], 0.4, 1.0)]),  # floors summing to 1.1
-    dict(groups=[([0], 0.5, 0.4)]),                         # a floor above its cap
-    dict(lower=[0, 0, 0.6, 0.6], upper=[1, 1, 0.6, 0.6]),   # fixed weights over the budget
+    {"upper": 0.2},                                        # four caps of 0.2 hold 0.8 at most
+    {"groups": [([0, 1], 0.7, 1.0), ([2, 3], 0.4, 1.0)]},  # floors summing to 1.1
+    {"groups": [([0], 0.5, 0.4)]},                         # a floor above its cap
+    {"lower": [0, 0, 0.6, 0.6], "upper": [1, 1, 0.6, 0.6]},   # fixed weights over the budget
 ])
 def test_infeasible_limits_are_not_reported_as_solved(kwargs):
     r = qp.min_variance(np.diag([1e-4, 2e-4, 3e-4, 4e-4]), make_limits(4, **kwargs))
