@@ -384,7 +384,8 @@ def _polish(red, ip):
         if any(w.any() for w in wrong):
             signs = np.where(row_hi, 1, np.where(row_lo & ~eq, -1, 0))[W]
             nu = np.zeros_like(nu)
-            nu[W] = _recover_row_multipliers(g, red.A[W], signs, fixed_lo, fixed_hi, np.zeros_like(free))
+            nu[W] = _recover_row_multipliers(g, red.A[W], signs, fixed_lo, fixed_hi, np.zeros_like(free),
+                                             tol_d / _DUAL_TOL)
             wrong = _wrong_signs(g, red.A, nu, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d)
         wrong_lo, wrong_hi, wrong_row_lo, wrong_row_hi = wrong
         primal_ok = not (below.any() or above.any() or rows_below.any() or rows_above.any())
@@ -407,7 +408,22 @@ def _polish(red, ip):
 # KKT residual.
 
 
-def _recover_row_multipliers(g, A_W, signs, at_lower, at_upper, fixed):
+def _signed_lstsq(M, rhs, signs):
+    """argmin ‖M ν − rhs‖ with ν_j ≥ 0 where signs > 0, ≤ 0 where signs < 0, free where 0
+    (non-negative least squares on ν = S·u, a free ν_j split into u⁺ − u⁻)."""
+    if not signs.any():
+        return np.linalg.lstsq(M, rhs, rcond=None)[0]
+    from scipy.optimize import nnls
+
+    free = signs == 0
+    cols = np.hstack([M * np.where(free, 1.0, signs), -M[:, free]])
+    u = nnls(cols, rhs)[0]
+    nu = u[:M.shape[1]] * np.where(free, 1.0, signs)
+    nu[free] -= u[M.shape[1]:]
+    return nu
+
+
+def _recover_row_multipliers(g, A_W, signs, at_lower, at_upper, fixed, scale):
     """Row multipliers ν under their sign conditions (ν ≥ 0 where signs > 0, ≤ 0 where signs < 0,
     free where 0) minimising the stationarity residual
 
@@ -415,16 +431,13 @@ def _recover_row_multipliers(g, A_W, signs, at_lower, at_upper, fixed):
         lower bound, max(r, 0)² at an upper bound, 0 for a fixed variable
 
     (each active bound takes the multiplier that closes its own component when its sign allows).
-    h is convex, piecewise quadratic and has one row per constraint of few: Newton steps on the
-    current piece (a bounded least-squares problem over the components whose φ is quadratic
-    there) with a backtracking line search."""
-    from scipy.optimize import lsq_linear
-
+    h is convex and piecewise quadratic in a few unknowns (one per active row): Newton steps on
+    the current piece (a sign-constrained least-squares problem over the components whose φ is
+    quadratic there) with a backtracking line search, from the least-squares answer over the
+    free variables; it stops once every component is within 1e-15·scale."""
     m = A_W.shape[0]
     if m == 0:
         return np.zeros(0)
-    lb = np.where(signs > 0, 0.0, -np.inf)
-    ub = np.where(signs < 0, 0.0, np.inf)
     free = ~(at_lower | at_upper | fixed)
 
     def pieces(nu):
@@ -437,22 +450,18 @@ def _recover_row_multipliers(g, A_W, signs, at_lower, at_upper, fixed):
         r, on = pieces(nu)
         return 0.5 * float(np.sum(r[on] ** 2))
 
-    nu = np.zeros(m)
-    box = not (np.all(np.isinf(lb)) and np.all(np.isinf(ub)))
+    nu = _signed_lstsq(A_W[:, free].T, -g[free], signs) if free.any() else np.zeros(m)
     for _ in range(50):
-        _, on = pieces(nu)
-        h0 = h(nu)
-        if not on.any() or h0 == 0.0:
+        r, on = pieces(nu)
+        if not on.any() or np.abs(r[on]).max() <= 1e-15 * scale:
             break
-        if box:
-            target = lsq_linear(A_W[:, on].T, -g[on], bounds=(lb, ub), method="bvls", tol=1e-15).x
-        else:
-            target = np.linalg.lstsq(A_W[:, on].T, -g[on], rcond=None)[0]
+        h0 = h(nu)
+        target = _signed_lstsq(A_W[:, on].T, -g[on], signs)
         # Armijo backtracking: a step is taken only when it lowers h.
         t = 1.0
-        while t > 1e-8 and not h(nu + t * (target - nu)) < h0:
+        while t > 1e-6 and not h(nu + t * (target - nu)) < h0:
             t *= 0.5
-        if t <= 1e-8:
+        if t <= 1e-6:
             break
         nu = nu + t * (target - nu)
     return nu
@@ -497,6 +506,12 @@ def kkt_residual(P, q, limits, x, *, factor=None, target=None, active_tol=1e-9):
     x = np.asarray(x, dtype=float)
     if x.shape != (quad.n,):
         raise ValueError(f"x has shape {x.shape}, expected ({quad.n},)")
+    if not np.all(np.isfinite(x)):
+        return float("inf")
+    return _kkt_residual(quad, limits, x, active_tol)
+
+
+def _kkt_residual(quad, limits, x, active_tol=1e-9):
     g = quad.grad(x)
     scale = max(float(np.abs(quad.hess(x)).max(initial=0.0)), float(np.abs(quad.q).max(initial=0.0)))
     if quad.is_factor:
@@ -513,7 +528,7 @@ def kkt_residual(P, q, limits, x, *, factor=None, target=None, active_tol=1e-9):
     row_hi = ~eq & ~row_lo & (limits.hi - ax <= active_tol)
     W = eq | row_lo | row_hi
     signs = np.where(row_hi, 1, np.where(row_lo, -1, 0))[W]
-    nu = _recover_row_multipliers(g, limits.A[W], signs, at_lower, at_upper, fixed)
+    nu = _recover_row_multipliers(g, limits.A[W], signs, at_lower, at_upper, fixed, scale)
     r = g + limits.A[W].T @ nu
     stat = np.where(fixed, 0.0,
                     np.where(at_lower, np.maximum(-r, 0.0), np.where(at_upper, np.maximum(r, 0.0), np.abs(r))))
@@ -626,11 +641,7 @@ def _solve(quad, limits, max_iteration, scale, objective):
 
 
 def _kkt(quad, limits, x):
-    if not np.all(np.isfinite(x)):
-        return float("inf")
-    if quad.is_factor:
-        return kkt_residual(None, quad.q, limits, x, factor=quad.F, target=quad.d)
-    return kkt_residual(quad.P, quad.q, limits, x)
+    return _kkt_residual(quad, limits, x) if np.all(np.isfinite(x)) else float("inf")
 
 
 def _usable(s):
