@@ -225,13 +225,16 @@ def main(argv=None):
     parser.add_argument("--sizes", default="50,300,1000")
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--slsqp-large", action="store_true", help="also run SLSQP at N >= 1000")
-    parser.add_argument("--te-sizes", default="100,300,600,1000,2000")
+    parser.add_argument("--te-sizes", default="300,500,700,1000,2000")
+    parser.add_argument("--only", choices=["solvers", "forms"], help="print one of the two tables")
     args = parser.parse_args(argv)
     sizes = [int(s) for s in args.sizes.split(",")]
     with threadpool_limits(1, user_api="blas"):
         qp.min_variance(make_problem(50).cov, make_problem(50).limits)  # imports and first-call costs
-        solver_table(sizes, args.repeat, args.slsqp_large)
-        te_forms([int(s) for s in args.te_sizes.split(",")], args.repeat)
+        if args.only != "forms":
+            solver_table(sizes, args.repeat, args.slsqp_large)
+        if args.only != "solvers":
+            te_forms([int(s) for s in args.te_sizes.split(",")], args.repeat)
 
 
 if __name__ == "__main__":

@@ -26,6 +26,7 @@ make dense algebra many times slower (PIQP itself uses no BLAS and no threads).
 
 from __future__ import annotations
 
+import contextlib
 import numbers
 from dataclasses import dataclass
 
@@ -602,18 +603,22 @@ def _check_max_iteration(max_iteration):
         raise ValueError(f"max_iteration must be a positive integer, got {max_iteration!r}")
 
 
+# BLAS threads allowed during a solve (None: leave BLAS as it is; bench/bench_threads.py compares).
+_BLAS_THREADS = 1
 _blas_controller = None
 
 
 def _one_blas_thread():
-    """A context manager holding BLAS to one thread (the controller is built once: building it
-    walks the loaded libraries)."""
+    """A context manager holding BLAS to ``_BLAS_THREADS`` threads (the controller is built once:
+    building it walks the loaded libraries)."""
     global _blas_controller
+    if _BLAS_THREADS is None:
+        return contextlib.nullcontext()
     if _blas_controller is None:
         from threadpoolctl import ThreadpoolController
 
         _blas_controller = ThreadpoolController()
-    return _blas_controller.limit(limits=1, user_api="blas")
+    return _blas_controller.limit(limits=_BLAS_THREADS, user_api="blas")
 
 
 def _solve(quad, limits, max_iteration, scale, objective):
