@@ -3,7 +3,7 @@ least-squares form, iteration limits and the failures it must report."""
 import numpy as np
 import pytest
 import scipy.optimize
-from threadpoolctl import threadpool_info
+from threadpoolctl import threadpool_info, threadpool_limits
 from vela_optimizer import qp
 from vela_optimizer.limits import Limits
 
@@ -40,19 +40,20 @@ def slsqp(P, q, limits):
         else:
             cons.append({"type": "ineq", "fun": lambda x, a=a, c=lo: a @ x - c, "jac": lambda x, a=a: a})
             cons.append({"type": "ineq", "fun": lambda x, a=a, c=hi: c - a @ x, "jac": lambda x, a=a: -a})
-    res = scipy.optimize.minimize(lambda x: (0.5 * x @ P @ x + q @ x) / s, np.full(n, 1.0 / n),
-                                  jac=lambda x: (P @ x + q) / s, method="SLSQP",
-                                  bounds=list(zip(limits.lower, limits.upper)), constraints=cons,
-                                  options={"maxiter": 1000, "ftol": 1e-12})
+    with threadpool_limits(1, user_api="blas"):  # SLSQP collapses with BLAS threads on a busy machine
+        res = scipy.optimize.minimize(lambda x: (0.5 * x @ P @ x + q @ x) / s, np.full(n, 1.0 / n),
+                                      jac=lambda x: (P @ x + q) / s, method="SLSQP",
+                                      bounds=list(zip(limits.lower, limits.upper)), constraints=cons,
+                                      options={"maxiter": 1000, "ftol": 1e-12})
     return res.x
 
 
-def random_problem(seed, n):
-    """Factor-model returns (T = 131), a sample covariance shrunk 30 % to its diagonal, a cap that
+def random_problem(seed, n, t=131):
+    """Factor-model returns (t days), a sample covariance shrunk 30 % to its diagonal, a cap that
     binds for some, a group cap, a group floor and a second group cap."""
     rng = np.random.default_rng(seed)
     loadings = rng.normal(1.0, 0.4, (n, 2))
-    returns = rng.normal(0, 0.01, (131, 2)) @ loadings.T + rng.normal(0, 1, (131, n)) * rng.uniform(0.008, 0.02, n)
+    returns = rng.normal(0, 0.01, (t, 2)) @ loadings.T + rng.normal(0, 1, (t, n)) * rng.uniform(0.008, 0.02, n)
     s = np.cov(returns, rowvar=False)
     cov = 0.7 * s + 0.3 * np.diag(np.diag(s))
     sectors = rng.integers(0, 5, n)
@@ -215,9 +216,9 @@ def test_mean_variance_never_worse_than_slsqp(seed, n, lam):
     check_exact(r, limits, slsqp(lam * cov, -mu, limits), lambda x: float(lam / 2 * x @ cov @ x - mu @ x))
 
 
-@pytest.mark.parametrize("seed, n", SEEDED[1::2])
-def test_tracking_error_never_worse_than_slsqp(seed, n):
-    returns, _, limits = random_problem(seed, n)
+@pytest.mark.parametrize("seed, n, t", [(seed, n, 131) for seed, n in SEEDED[1::2]] + [(8, 40, 12), (9, 60, 8)])
+def test_tracking_error_never_worse_than_slsqp(seed, n, t):
+    returns, _, limits = random_problem(seed, n, t)
     rng = np.random.default_rng(seed + 100)
     b = returns @ rng.dirichlet(np.ones(n)) + rng.normal(0, 0.003, len(returns))
     r = qp.min_tracking_error(returns, b, limits)
@@ -262,11 +263,13 @@ def test_kkt_residual_values(x, expected):
 # Tracking error and the least-squares form.
 
 
-@pytest.mark.parametrize("seed, n, nan_rows", [(0, 20, 0), (1, 40, 5), (2, 60, 0), (3, 200, 0), (4, 300, 7)])
-def test_tracking_error_recovers_a_replicable_benchmark(seed, n, nan_rows):
+@pytest.mark.parametrize("seed, n, t, nan_rows", [(0, 20, 131, 0), (1, 40, 131, 5), (2, 60, 131, 0), (3, 200, 131, 0),
+                                                  (4, 300, 131, 7), (5, 250, 40, 0), (6, 400, 60, 3)])
+def test_tracking_error_recovers_a_replicable_benchmark(seed, n, t, nan_rows):
     """A benchmark that is a feasible portfolio of the instruments is tracked to a squared error
-    of 1e-12 or less (also when T < n makes RᵀR singular, and with incomplete days skipped)."""
-    returns, _, limits = random_problem(seed, n)
+    of 1e-12 or less (also when T < n makes RᵀR singular, with n > 6T solved in the sparse lifted
+    form, and with incomplete days skipped)."""
+    returns, _, limits = random_problem(seed, n, t)
     rng = np.random.default_rng(seed)
     w = rng.uniform(0.2, 1.0, n) * limits.upper
     w /= w.sum()
@@ -313,20 +316,23 @@ def test_tracking_error_ignores_incomplete_days():
     assert clean.objective != pytest.approx(spoiled.objective, rel=1e-6)
 
 
-@pytest.mark.parametrize("k, n", [(30, 10), (8, 60), (5, 40)])
-def test_factor_form_matches_dense_form(k, n):
-    """P = FᵀF given as the factor (the sparse lifted solve where n > 5k) and as the dense
-    matrix reach the same objective."""
+@pytest.mark.parametrize("form, ratio", [("dense FᵀF", np.inf), ("sparse lifted", 0.0)])
+@pytest.mark.parametrize("k, n", [(30, 10), (8, 60), (5, 40), (131, 150)])
+def test_factor_form_matches_dense_form(monkeypatch, k, n, form, ratio):
+    """P = FᵀF given as the factor, solved in either form (the switch forced), and as the dense
+    matrix reach the same objective; a target d gives ½‖F x − d‖² + qᵀx."""
     rng = np.random.default_rng(k * n)
     F = rng.normal(0, 1, (k, n))
     q = rng.normal(0, 1, n)
+    d = rng.normal(0, 1, k)
     limits = make_limits(n, 0.0, 3.0 / n, [(range(0, n, 3), 0.0, 0.2)])
-    a = qp.solve_qp(None, q, limits, factor=F)
-    b = qp.solve_qp(F.T @ F, q, limits)
+    b = qp.solve_qp(F.T @ F, q - F.T @ d, limits)
+    monkeypatch.setattr(qp, "_SPARSE_RATIO", ratio)
+    a = qp.solve_qp(None, q, limits, factor=F, target=d)
     for r in (a, b):
-        assert r.converged and limits.violation(r.x) <= 1e-9 and r.kkt_residual <= 1e-10
-        assert r.objective == pytest.approx(0.5 * np.sum((F @ r.x) ** 2) + q @ r.x, rel=1e-12)
-    assert a.objective == pytest.approx(b.objective, rel=1e-10, abs=1e-14)
+        assert r.converged and r.polished and limits.violation(r.x) <= 1e-9 and r.kkt_residual <= 1e-10
+    assert a.objective == pytest.approx(0.5 * np.sum((F @ a.x - d) ** 2) + q @ a.x, rel=1e-12)
+    assert a.objective == pytest.approx(b.objective + 0.5 * d @ d, rel=1e-10)
 
 
 @pytest.mark.parametrize("scale", [1e-8, 1e-4, 1.0, 1e4])

@@ -61,7 +61,7 @@ _DUAL_TOL = 1e-9
 _POLISH_ROUNDS = 8
 # Least-squares form: the lifted sparse problem was measured faster than the dense FᵀF form
 # once the instruments outnumber the factor's rows by this much (bench/bench_qp.py).
-_SPARSE_RATIO = 5.0
+_SPARSE_RATIO = 6.0
 
 
 @dataclass(frozen=True)
