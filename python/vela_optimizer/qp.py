@@ -282,14 +282,20 @@ def _solve_piqp(red, max_iteration, sparse_lift):
 
 
 def _symmetric_solve(K, rhs):
-    """Solve K z = rhs for symmetric K (LDLᵀ with one step of refinement); the minimum-norm
-    least-squares answer when K is singular or the LDLᵀ answer leaves a residual."""
-    lu, piv, info = scipy.linalg.lapack.dsytrf(K, lower=1)
+    """Solve K z = rhs for symmetric K: LDLᵀ with one step of refinement when K is well
+    conditioned (LAPACK's estimate of 1/cond above 1e-12); otherwise, or when LDLᵀ leaves a
+    residual, the minimum-norm least-squares answer. A singular K (two instruments with the same
+    returns both free, fewer days than free instruments in least-squares form) has a family of
+    solutions, and LDLᵀ would pick one far out along the null space; the minimum-norm correction
+    stays next to the interior point."""
+    lapack = scipy.linalg.lapack
+    lu, piv, info = lapack.dsytrf(K, lower=1)
     if info == 0:
-        z, info = scipy.linalg.lapack.dsytrs(lu, piv, rhs, lower=1)
+        rcond, info = lapack.dsycon(lu, piv, float(np.abs(K).sum(axis=0).max()), lower=1)
+    if info == 0 and rcond > 1e-12:
+        z, info = lapack.dsytrs(lu, piv, rhs, lower=1)
         if info == 0 and np.all(np.isfinite(z)):
-            res = rhs - K @ z
-            dz, _ = scipy.linalg.lapack.dsytrs(lu, piv, res, lower=1)
+            dz, _ = lapack.dsytrs(lu, piv, rhs - K @ z, lower=1)
             z = z + dz
             scale = np.abs(K).max() * np.abs(z).max() + np.abs(rhs).max()
             if np.all(np.isfinite(z)) and np.abs(rhs - K @ z).max() <= 1e-13 * max(scale, 1e-300):
