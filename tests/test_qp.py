@@ -191,7 +191,7 @@ SEEDED = [(seed, n) for seed, n in zip(range(8), [20, 25, 30, 35, 40, 45, 50, 60
 
 
 def check_exact(r, limits, reference_x, objective):
-    assert r.converged and r.status == "solved"
+    assert r.converged and r.status == "solved" and r.polished
     assert limits.violation(r.x) <= 1e-9
     assert r.kkt_residual <= 1e-10
     assert r.objective == pytest.approx(objective(r.x), rel=1e-12, abs=1e-18)
@@ -224,6 +224,28 @@ def test_tracking_error_never_worse_than_slsqp(seed, n, t):
     r = qp.min_tracking_error(returns, b, limits)
     check_exact(r, limits, slsqp(2 * returns.T @ returns, -2 * returns.T @ b, limits),
                 lambda x: float(np.sum((b - returns @ x) ** 2)))
+
+
+@pytest.mark.parametrize("seed, n, t", [(12, 32, 131), (13, 45, 131), (14, 40, 30), (15, 61, 40)])
+@pytest.mark.parametrize("replicable", [False, True])
+def test_tracking_error_with_duplicate_series(seed, n, t, replicable):
+    """Two instruments with the same returns make the KKT system singular whenever both are
+    free: the polish must take the minimum-norm correction (LDLᵀ went far out along the null
+    space and the answer fell back to the unpolished point)."""
+    returns, _, limits = random_problem(seed, n, t)
+    returns[:, 1] = returns[:, 0]
+    rng = np.random.default_rng(seed)
+    b = returns @ rng.dirichlet(np.ones(n))
+    if not replicable:
+        b = b + rng.normal(0, 0.002, t)
+        limits = make_limits(n, 0.0, limits.upper, [(range(0, n, 3), 0.3, 1.0)])
+    else:
+        limits = make_limits(n, 0.0, 1.0)
+    r = qp.min_tracking_error(returns, b, limits)
+    check_exact(r, limits, slsqp(2 * returns.T @ returns, -2 * returns.T @ b, limits),
+                lambda x: float(np.sum((b - returns @ x) ** 2)))
+    if replicable:
+        assert r.objective <= 1e-12
 
 
 @pytest.mark.parametrize("seed, n", SEEDED[:4])
@@ -288,7 +310,7 @@ def test_tracking_error_recovers_a_replicable_benchmark(seed, n, t, nan_rows):
         b = b.copy()
         b[rows[nan_rows // 2:]] = np.nan
     r = qp.min_tracking_error(returns, b, limits)
-    assert r.converged
+    assert r.converged and r.polished
     assert r.objective <= 1e-12
     complete = np.isfinite(b) & np.all(np.isfinite(returns), axis=1)
     assert r.objective == pytest.approx(float(np.sum((b[complete] - returns[complete] @ r.x) ** 2)), abs=1e-20)
