@@ -51,8 +51,11 @@ INFEASIBLE = "infeasible"
 UNBOUNDED = "unbounded"
 NUMERICAL = "numerical"
 
-# The interior point's stopping tolerance on the scaled problem (absolute; the scaled
-# objective and weights are of order one).
+# The interior point's stopping tolerances on the scaled problem (absolute and relative; the
+# scaled objective and weights are of order one): a first pass stops at _EPS_LOOSE, where the
+# active set is plain in nearly every problem measured and the polish makes the answer exact;
+# only when that polish fails does the interior point run again to _EPS.
+_EPS_LOOSE = 1e-3
 _EPS = 1e-10
 # A polished point is accepted when it breaks no bound or limit by more than this (weights)...
 _PRIMAL_TOL = 1e-11
@@ -135,10 +138,15 @@ class _Quadratic:
         return 0.5 * float(r @ r) + float(self.q @ x)
 
     def mean_curvature(self):
-        """Mean diagonal of the Hessian (the mean variance for P = C)."""
-        if self.F is None:
-            return float(np.mean(np.diag(self.P))) if self.n else 0.0
-        return float(np.mean(np.einsum("ij,ij->j", self.F, self.F))) if self.n else 0.0
+        """Mean diagonal of the Hessian (the mean variance for P = C); computed once."""
+        if not hasattr(self, "_curvature"):
+            if self.n == 0:
+                self._curvature = 0.0
+            elif self.F is None:
+                self._curvature = float(np.mean(np.diag(self.P)))
+            else:
+                self._curvature = float(np.mean(np.einsum("ij,ij->j", self.F, self.F)))
+        return self._curvature
 
     def scaled(self, s):
         """The same quadratic divided by s > 0."""
@@ -149,6 +157,8 @@ class _Quadratic:
 
     def restrict(self, keep, x_fixed):
         """The quadratic over the kept variables, the others held at x_fixed (full-length)."""
+        if keep.all():
+            return self
         fixed = ~keep
         if self.F is None:
             q = self.q[keep] + self.P[np.ix_(keep, fixed)] @ x_fixed[fixed]
@@ -226,44 +236,55 @@ def _piqp_status(status):
     }.get(status, NUMERICAL)
 
 
-def _settings(solver, max_iteration):
-    solver.settings.eps_abs = _EPS
-    solver.settings.eps_rel = 0.0
-    solver.settings.max_iter = int(max_iteration)
+def _settings(solver, eps):
+    solver.settings.eps_abs = solver.settings.eps_rel = eps
+    solver.settings.eps_duality_gap_abs = solver.settings.eps_duality_gap_rel = eps
+    solver.settings.check_duality_gap = True
     solver.settings.verbose = False
 
 
-def _solve_piqp(red, max_iteration, sparse_lift):
-    """Run PIQP on the reduced problem; ``sparse_lift`` solves the least-squares form with the
-    sparse solver over (x, y), y = F x − d, instead of the dense FᵀF form."""
+def _setup_piqp(red, sparse_lift):
+    """A PIQP solver set up for the reduced problem; ``sparse_lift`` poses the least-squares form
+    to the sparse solver over (x, y), y = F x − d, instead of the dense FᵀF form."""
     import piqp
 
     quad, n = red.quad, red.quad.n
     eq = red.lo == red.hi
     ineq = ~eq
-    x_l = np.where(np.isfinite(red.lower), red.lower, -np.inf)
-    x_u = np.where(np.isfinite(red.upper), red.upper, np.inf)
     if sparse_lift:
         k = quad.F.shape[0]
         solver = piqp.SparseSolver()
-        _settings(solver, max_iteration)
+        _settings(solver, _EPS)
         P = sp.block_diag([sp.csc_matrix((n, n)), sp.identity(k)], format="csc")
         c = np.concatenate([quad.q, np.zeros(k)])
         A = sp.vstack([sp.hstack([sp.csc_matrix(quad.F), -sp.identity(k)]),
                        sp.hstack([sp.csc_matrix(red.A[eq]), sp.csc_matrix((int(eq.sum()), k))])], format="csc")
         b = np.concatenate([quad.d, red.lo[eq]])
         G = sp.hstack([sp.csc_matrix(red.A[ineq]), sp.csc_matrix((int(ineq.sum()), k))], format="csc")
-        solver.setup(P, c, A, b, G, red.lo[ineq], red.hi[ineq], np.concatenate([x_l, np.full(k, -np.inf)]),
-                     np.concatenate([x_u, np.full(k, np.inf)]))
+        solver.setup(P, c, A, b, G, red.lo[ineq], red.hi[ineq], np.concatenate([red.lower, np.full(k, -np.inf)]),
+                     np.concatenate([red.upper, np.full(k, np.inf)]))
     else:
         solver = piqp.DenseSolver()
-        _settings(solver, max_iteration)
+        _settings(solver, _EPS)
         P = quad.P if not quad.is_factor else quad.F.T @ quad.F
         c = quad.q if not quad.is_factor else quad.q - quad.F.T @ quad.d
         A_eq = np.asfortranarray(red.A[eq]) if eq.any() else None
         G = np.asfortranarray(red.A[ineq]) if ineq.any() else None
-        solver.setup(np.asfortranarray(P), c, A_eq, red.lo[eq] if eq.any() else None, G,
-                     red.lo[ineq] if ineq.any() else None, red.hi[ineq] if ineq.any() else None, x_l, x_u)
+        # P is symmetric: its transpose is the column-major array PIQP takes, without a copy.
+        solver.setup(P.T if P.flags.c_contiguous else np.asfortranarray(P), c, A_eq, red.lo[eq] if eq.any() else None, G,
+                     red.lo[ineq] if ineq.any() else None, red.hi[ineq] if ineq.any() else None, red.lower,
+                     red.upper)
+    return solver
+
+
+def _run_piqp(solver, red, max_iteration, eps=_EPS):
+    """Solve (from the start) to tolerance ``eps`` within ``max_iteration`` iterations; the
+    iterate and its active-set guess."""
+    n = red.quad.n
+    eq = red.lo == red.hi
+    ineq = ~eq
+    _settings(solver, eps)
+    solver.settings.max_iter = int(max_iteration)
     status = _piqp_status(solver.solve())
     r = solver.result
     x = np.array(r.x[:n])
@@ -358,28 +379,46 @@ def _wrong_signs(g, A, nu, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol):
             row_hi & (nu < -tol))
 
 
-def _polish(red, ip):
-    """The exact optimum from the interior point's active set, or None."""
-    fixed_lo, fixed_hi = ip.at_lower.copy(), ip.at_upper.copy()
+def _step_cost(red, fixed_lo, fixed_hi, row_lo, row_hi):
+    """The size of the KKT system one equality step factors (its cost grows as the cube)."""
+    k = red.quad.F.shape[0] if red.quad.is_factor else 0
+    return int((~(fixed_lo | fixed_hi)).sum()) + k + int((row_lo | row_hi).sum())
+
+
+def _active_set(red, x0, fixed_lo, fixed_hi, row_lo, row_hi, rounds, budget=np.inf, f_ref=None):
+    """Primal-dual active-set iterations from a guess: solve the KKT system with the guessed
+    bounds and rows held, then add every bound or row the answer breaks and release every one
+    whose multiplier has the wrong sign, until the point is feasible with multipliers of the
+    right signs (a KKT point of a convex problem: the optimum). Returns None when a guess
+    repeats, after ``rounds`` steps, once the steps' summed cubed sizes exceed ``budget``, or
+    when the answer is worse than ``f_ref``."""
     eq = red.lo == red.hi
-    row_lo, row_hi = ip.row_lo.copy(), ip.row_hi.copy()
-    f_ip = red.quad.value(ip.x)
     seen = set()
-    for _ in range(_POLISH_ROUNDS):
+    spent = 0.0
+    for _ in range(rounds):
         key = (fixed_lo.tobytes(), fixed_hi.tobytes(), row_lo.tobytes(), row_hi.tobytes())
         if key in seen:
             return None
         seen.add(key)
-        x, nu = _equality_step(red, ip.x, fixed_lo, fixed_hi, row_lo, row_hi)
+        spent += float(_step_cost(red, fixed_lo, fixed_hi, row_lo, row_hi)) ** 3
+        if spent > budget:
+            return None
+        x, nu = _equality_step(red, x0, fixed_lo, fixed_hi, row_lo, row_hi)
         if not np.all(np.isfinite(x)):
             return None
         free = ~(fixed_lo | fixed_hi)
         ax = red.A @ x
+        W = row_lo | row_hi
+        # The held rows must hold: a guess whose held rows cannot all be met (every variable of
+        # a row fixed, rows that contradict each other) has no KKT point, and the least-squares
+        # answer of its singular system is no solution.
+        c_W = np.where(row_hi, red.hi, red.lo)[W]
+        if np.abs(ax[W] - c_W).max(initial=0.0) > _PRIMAL_TOL:
+            return None
         tol_d = _DUAL_TOL * _gradient_scale(red.quad, x)
         # Primal: free variables inside their bounds, rows left free inside their range.
         below = free & (x < red.lower - _PRIMAL_TOL)
         above = free & (x > red.upper + _PRIMAL_TOL)
-        W = row_lo | row_hi
         rows_below = ~W & (ax < red.lo - _PRIMAL_TOL)
         rows_above = ~W & (ax > red.hi + _PRIMAL_TOL)
         # Dual: r = ∇f + A_Wᵀν must be ≥ 0 at a lower bound and ≤ 0 at an upper one; ν ≥ 0 at a
@@ -400,15 +439,24 @@ def _polish(red, ip):
         if primal_ok and dual_ok:
             if np.abs((g + red.A.T @ nu)[free]).max(initial=0.0) > tol_d:
                 return None
-            f = red.quad.value(x)
-            if f <= f_ip + 1e-7 * abs(f_ip) + 1e-14 * _gradient_scale(red.quad, x):
-                return x
-            return None
+            if f_ref is not None:
+                f = red.quad.value(x)
+                if f > f_ref + 1e-7 * abs(f_ref) + 1e-14 * _gradient_scale(red.quad, x):
+                    return None
+            return x
         fixed_lo = (fixed_lo | below) & ~wrong_lo
         fixed_hi = (fixed_hi | above) & ~wrong_hi
         row_lo = (row_lo | rows_below) & ~wrong_row_lo
         row_hi = (row_hi | rows_above) & ~wrong_row_hi
     return None
+
+
+def _polish(red, ip, early=False):
+    """The exact optimum from the interior point's active set, or None. At the interior point's
+    answer the polished objective must also be no worse than the answer's; an early iterate
+    may lie outside the limits, and there the KKT conditions alone decide."""
+    return _active_set(red, ip.x, ip.at_lower.copy(), ip.at_upper.copy(), ip.row_lo.copy(), ip.row_hi.copy(),
+                       _POLISH_ROUNDS, f_ref=None if early else red.quad.value(ip.x))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -599,7 +647,7 @@ def _make_quadratic(P, q, limits, factor, target):
         if P.shape != (n, n):
             raise ValueError(f"P must be ({n}, {n}), got shape {P.shape}")
         # ½xᵀPx sees only the symmetric part of P.
-        quad = _Quadratic(q, P=0.5 * (P + P.T))
+        quad = _Quadratic(q, P=P if np.array_equal(P, P.T) else 0.5 * (P + P.T))
     _check_limits(limits, n)
     return quad
 
@@ -640,7 +688,14 @@ def _solve(quad, limits, max_iteration, scale, objective):
             x = red.expand(np.zeros(0))
             return QPResult(x, objective(x), 0, True, _kkt(quad, limits, x), "piqp", SOLVED, True)
         sparse_lift = red.quad.is_factor and red.quad.n > _SPARSE_RATIO * red.quad.F.shape[0]
-        ip = _solve_piqp(red, max_iteration, sparse_lift)
+        solver = _setup_piqp(red, sparse_lift)
+        if _EPS_LOOSE > _EPS:
+            early = _run_piqp(solver, red, max_iteration, _EPS_LOOSE)
+            polished = _polish(red, early, early=True) if early.status == SOLVED else None
+            if polished is not None:
+                x = red.expand(polished)
+                return QPResult(x, objective(x), early.iterations, True, _kkt(quad, limits, x), "piqp", SOLVED, True)
+        ip = _run_piqp(solver, red, max_iteration)
         if ip.status != SOLVED:
             x = red.expand(ip.x)
             value = objective(x) if np.all(np.isfinite(x)) else float("nan")
