@@ -33,9 +33,8 @@ import pandas as pd
 from threadpoolctl import threadpool_limits
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qp_problems import GROUPS, make_problem  # noqa: E402
-
-from vela_optimizer import qp  # noqa: E402
+from qp_problems import GROUPS, make_problem
+from vela_optimizer import qp
 
 LAMBDA = 1.0
 
@@ -57,12 +56,12 @@ def methods(pr):
     C, mu, R, b, L = pr.cov, pr.mu, pr.returns, pr.benchmark, pr.limits
     X = R - b[:, None]
     return {
-        "min variance": dict(native=lambda: qp.min_variance(C, L).x, objective=lambda w: float(w @ C @ w),
-                             quad=C, mu=None),
-        "mean-variance": dict(native=lambda: qp.mean_variance(C, mu, LAMBDA, L).x,
-                              objective=lambda w: float(LAMBDA / 2 * w @ C @ w - mu @ w), quad=C, mu=mu),
-        "tracking error": dict(native=lambda: qp.min_tracking_error(R, b, L).x,
-                               objective=lambda w: float(np.sum((b - R @ w) ** 2)), quad=X.T @ X, mu=None),
+        "min variance": {"native": lambda: qp.min_variance(C, L).x, "objective": lambda w: float(w @ C @ w),
+                             "quad": C, "mu": None},
+        "mean-variance": {"native": lambda: qp.mean_variance(C, mu, LAMBDA, L).x,
+                              "objective": lambda w: float(LAMBDA / 2 * w @ C @ w - mu @ w), "quad": C, "mu": mu},
+        "tracking error": {"native": lambda: qp.min_tracking_error(R, b, L).x,
+                               "objective": lambda w: float(np.sum((b - R @ w) ** 2)), "quad": X.T @ X, "mu": None},
     }
 
 
@@ -81,13 +80,13 @@ def scipy_path(name, pr):
     init = [1 / pr.n] * pr.n
     c_m = pd.DataFrame(pr.cov, index=ids, columns=ids)
     if name == "min variance":
-        call = lambda: optimizer.min_variance_optimize(c_m, init, bounds, cons, 1000, 1e-8)  # noqa: E731
+        call = lambda: optimizer.min_variance_optimize(c_m, init, bounds, cons, 1000, 1e-8)
     elif name == "mean-variance":
         mu = pd.Series(pr.mu, index=ids)
-        call = lambda: optimizer.mean_variance_optimize(c_m, init, LAMBDA, mu, bounds, cons, 1000, 1e-8)  # noqa: E731
+        call = lambda: optimizer.mean_variance_optimize(c_m, init, LAMBDA, mu, bounds, cons, 1000, 1e-8)
     else:
         df = pd.DataFrame(pr.returns, columns=ids)
-        call = lambda: optimizer.min_tracking_error_optimize(init, pr.benchmark, df, bounds, cons, 1000,  # noqa: E731
+        call = lambda: optimizer.min_tracking_error_optimize(init, pr.benchmark, df, bounds, cons, 1000,
                                                              1e-8)
 
     def run():
@@ -235,17 +234,15 @@ def timed_or_failure(run, repeat):
 
 
 def end_to_end(n, repeat):
-    import veladatac
-
     import vela_optimizer as vo
+    import veladatac
 
     date = veladatac.get_trading_dates("2026-01-01", "2026-12-31")[-1]
     ids = veladatac.index_components("000300.XSHG", date)[:n]
-    sectors = vo.GICSConstraint
     cases = {
-        "min variance": dict(method=vo.OptimizeMethod.MIN_VARIANCE),
-        "mean-variance": dict(method=vo.OptimizeMethod.MEAN_VARIANCE, risk_aversion_coefficient=LAMBDA),
-        "tracking error": dict(method=vo.OptimizeMethod.MIN_TRACKING_ERROR, benchmark="000300.XSHG"),
+        "min variance": {"method": vo.OptimizeMethod.MIN_VARIANCE},
+        "mean-variance": {"method": vo.OptimizeMethod.MEAN_VARIANCE, "risk_aversion_coefficient": LAMBDA},
+        "tracking error": {"method": vo.OptimizeMethod.MIN_TRACKING_ERROR, "benchmark": "000300.XSHG"},
     }
     print(f"\nEnd to end: portfolio_optimize on the sample store, {len(ids)} ids of 000300.XSHG on {date}, "
           f"bounds (0, {3 / len(ids):.4f}) each")
@@ -253,9 +250,8 @@ def end_to_end(n, repeat):
     out = []
     for name, kwargs in cases.items():
         args = dict(bnds={"*": (0, 3 / len(ids))}, quiet=True, **kwargs)
-        _ = sectors  # the group classes stay available for callers who add limits
-        t_native, w_native = median_time(lambda: vo.portfolio_optimize(ids, date, solver="native", **args), repeat)
-        t_scipy, w_scipy = median_time(lambda: vo.portfolio_optimize(ids, date, solver="scipy", **args), 1)
+        t_native, w_native = median_time(lambda a=args: vo.portfolio_optimize(ids, date, solver="native", **a), repeat)
+        t_scipy, w_scipy = median_time(lambda a=args: vo.portfolio_optimize(ids, date, solver="scipy", **a), 1)
         diff = max(abs(w_native[k] - w_scipy.get(k, 0.0)) for k in w_native)
         print(f"{name:15s} {t_native * 1e3:8.1f}ms {t_scipy * 1e3:8.1f}ms {t_scipy / t_native:12.1f}x {diff:13.1e}",
               flush=True)

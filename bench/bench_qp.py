@@ -27,9 +27,8 @@ import scipy.sparse as sp
 from threadpoolctl import threadpool_limits
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qp_problems import make_problem  # noqa: E402
-
-from vela_optimizer import qp  # noqa: E402
+from qp_problems import make_problem
+from vela_optimizer import qp
 
 
 def split(limits):
@@ -93,7 +92,7 @@ def run_clarabel(P, q, limits):
     n = len(q)
     eq, ineq = split(limits)
     G = limits.A[ineq]
-    I = np.eye(n)  # noqa: E741
+    I = np.eye(n)
     A = sp.csc_matrix(np.vstack([limits.A[eq], G, -G, I, -I]))
     b = np.concatenate([limits.lo[eq], limits.hi[ineq], -limits.lo[ineq], limits.upper, -limits.lower])
     cones = [clarabel.ZeroConeT(int(eq.sum())), clarabel.NonnegativeConeT(int(2 * ineq.sum() + 2 * n))]
@@ -176,7 +175,7 @@ def solver_table(sizes, repeat, slsqp_large):
                 try:
                     with warnings.catch_warnings():
                         warnings.simplefilter("ignore")
-                        t, (x, ok) = timed(lambda run=run: run(P, q, pr.limits), 1 if slow else repeat)
+                        t, (x, ok) = timed(lambda run=run, P=P, q=q, L=pr.limits: run(P, q, L), 1 if slow else repeat)
                     rows[peer] = (t, x, ok)
                 except Exception as e:  # a peer that fails is reported, not fatal to the table
                     rows[peer] = (float("nan"), np.full(n, np.nan), f"{type(e).__name__}")
@@ -212,7 +211,7 @@ def te_forms(sizes, repeat):
             out = {}
             for form, ratio in (("dense", float("inf")), ("sparse", 0.0)):
                 qp._SPARSE_RATIO = ratio
-                out[form] = timed(lambda: qp.min_tracking_error(pr.returns, pr.benchmark, pr.limits), repeat)
+                out[form] = timed(lambda pr=pr: qp.min_tracking_error(pr.returns, pr.benchmark, pr.limits), repeat)
             rel = abs(out["dense"][1].objective - out["sparse"][1].objective) / out["dense"][1].objective
             print(f"{n:5d} {pr.returns.shape[0]:4d} {fmt_time(out['dense'][0])} {fmt_time(out['sparse'][0])} "
                   f"{out['dense'][0] / out['sparse'][0]:12.2f}x   (objectives differ by {rel:.1e})", flush=True)
