@@ -61,6 +61,7 @@ dev: $(PY)
 	cmake --build build/dev
 
 bench: $(STAMP)
+	$(PY) -m pip install --quiet '.[bench]'
 	for b in bench/bench_*.py; do $(PY) $$b || exit 1; done
 
 clean:

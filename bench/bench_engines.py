@@ -23,6 +23,7 @@ minutes; --skip-scipy-large leaves it out (the table says so).
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import sys
 import time
@@ -206,7 +207,8 @@ def solve_table(sizes, repeat, skip_scipy_large):
             else:
                 rows.append(("scipy path", *timed_or_failure(scipy_path(name, pr), 1 if n >= 300 else repeat)))
             for peer, make in PEERS.items():
-                rows.append((peer, *timed_or_failure(make(name, pr, m), 1 if n >= 1000 else repeat)))
+                rows.append((peer, *timed_or_failure(lambda make=make, m=m: make(name, pr, m)(),
+                                                     1 if n >= 1000 else repeat)))
             for engine, t, w in rows:
                 if isinstance(w, str):
                     print(f"{name:15s} {n:5d} {engine:16s} {w}")
@@ -272,6 +274,11 @@ def main(argv=None):
     # a busy machine; bench/bench_threads.py measures that separately).
     with threadpool_limits(1, user_api="blas"):
         qp.min_variance(make_problem(50).cov, make_problem(50).limits)
+        for module in ("pypfopt", "skfolio", "cvxpy"):  # import costs stay out of the first row
+            try:
+                importlib.import_module(module)
+            except ImportError:
+                print(f"{module} is not installed (pip install '.[bench]'): its rows report the failure")
         summary = solve_table(sizes, args.repeat, args.skip_scipy_large)
         e2e = [] if args.no_e2e else end_to_end(args.e2e_size, args.repeat)
     print("\nTargets")
