@@ -207,7 +207,7 @@ def solve_table(sizes, repeat, skip_scipy_large):
             else:
                 rows.append(("scipy path", *timed_or_failure(scipy_path(name, pr), 1 if n >= 300 else repeat)))
             for peer, make in PEERS.items():
-                rows.append((peer, *timed_or_failure(lambda make=make, m=m: make(name, pr, m)(),
+                rows.append((peer, *timed_or_failure(lambda make=make, name=name, pr=pr, m=m: make(name, pr, m)(),
                                                      1 if n >= 1000 else repeat)))
             for engine, t, w in rows:
                 if isinstance(w, str):
