@@ -12,6 +12,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 from scipy.optimize import linprog
+from vela_optimizer import feasibility
 from vela_optimizer.exception import InvalidArgument
 from vela_optimizer.feasibility import LimitConflict, _diagnose, check_limits
 from vela_optimizer.limits import Limits
@@ -303,6 +304,28 @@ def test_weighted_rows_take_the_lp_path():
     assert [e["relaxation"] for e in exc.conflict] == pytest.approx([0.25, 0.25], rel=1e-6)
 
 
+def test_two_separate_conflicts_are_narrowed_to_one():
+    # Materials cannot reach its floor and Industrials cannot stay under its cap: the elastic
+    # LP relaxes both, and the filter keeps one irreducible set.
+    limits = make_limits(IDS, own={"M1": (0, 0.1), "M2": (0, 0.1), "I1": (0.3, 1)},
+                         groups={"Materials": (["M1", "M2"], 0.3, 1), "Industrials": (["I1"], 0, 0.2)})
+    for path in ("auto", "lp"):
+        exc = _diagnose(limits, path)
+        assert_irreducible(limits, exc.conflict)
+        assert abs(exc.shortfall) == pytest.approx(0.1, rel=1e-6)
+
+
+@pytest.mark.parametrize("name", list(CONFLICTS))
+def test_the_deletion_filter_alone_finds_irreducible_sets(name, monkeypatch):
+    # Without the shortcut that accepts a unique certificate, every set comes from dropping
+    # limits one at a time.
+    monkeypatch.setattr(feasibility, "_unique_certificate", lambda p, atoms: False)
+    limits, _, shortfall, _ = CONFLICTS[name]
+    exc = _diagnose(limits, "lp")
+    assert_irreducible(limits, exc.conflict)
+    assert exc.shortfall == pytest.approx(shortfall, rel=1e-6)
+
+
 # ---------------------------------------------------------------- closed form against the LP
 
 
@@ -332,6 +355,34 @@ def test_closed_form_agrees_with_the_lp(limits):
         if exc is not None:
             assert_irreducible(limits, exc.conflict)
             assert abs(exc.shortfall) >= 0.05 - 1e-9  # conflicts on the grid are whole steps
+
+
+@st.composite
+def overlapping_limits(draw):
+    """Two classifications at once (a sector and a style), so that groups overlap and the LP
+    path decides."""
+    n = draw(st.integers(2, 7))
+    ids = [f"s{i}" for i in range(n)]
+    grid = st.integers(0, 20).map(lambda k: k / 20)
+    own = {i: tuple(sorted(draw(st.tuples(grid, grid)))) for i in ids if draw(st.booleans())}
+    default = tuple(sorted(draw(st.tuples(grid, grid))))
+    groups = {}
+    for scheme in ("sector", "style"):
+        label = draw(st.lists(st.integers(-1, 1), min_size=n, max_size=n))
+        for g in range(2):
+            members = [i for i, k in zip(ids, label) if k == g]
+            if members:
+                groups[f"{scheme} {g}"] = (members, *sorted(draw(st.tuples(grid, grid))))
+    return make_limits(ids, own=own, default=default, groups=groups)
+
+
+@given(overlapping_limits())
+def test_the_lp_path_names_irreducible_sets(limits):
+    exc = _diagnose(limits)
+    assert (exc is None) == feasible(limits, all_atoms(limits))
+    if exc is not None:
+        assert_irreducible(limits, exc.conflict)
+        assert abs(exc.shortfall) >= 0.05 - 1e-9
 
 
 # ---------------------------------------------------------------- messages and data

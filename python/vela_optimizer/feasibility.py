@@ -59,6 +59,7 @@ _Y_EPS = 1e-9
 # exception's ``conflict`` carries every limit.
 _MESSAGE_ITEMS = 8
 
+_KIND_CODES = {"lower": 0, "upper": 1, "floor": 2, "cap": 3}
 _KINDS = {"lower": "instrument_lower", "upper": "instrument_upper", "floor": "group_lower", "cap": "group_upper"}
 
 
@@ -241,18 +242,32 @@ class _End:
     budget, which is held and never named) and the magnitude its rounding is judged against."""
 
     value: float
-    atoms: tuple
+    parts: tuple  # (kind, positions) pairs: the limits, listed only when a conflict is named
     magnitude: float
     budget: bool = False
 
+    @property
+    def count(self) -> int:
+        return sum(len(k) for _, k in self.parts)
 
-def _limit_end(value, atom) -> _End:
-    return _End(float(value), (atom,), abs(float(value)))
+    @property
+    def atoms(self) -> list:
+        return [(kind, int(k)) for kind, ks in self.parts for k in ks]
 
 
-def _sum_end(values, atoms) -> _End:
-    values = list(values)
-    return _End(math.fsum(values), tuple(atoms), math.fsum(map(abs, values)))
+def _limit_end(value, kind, k) -> _End:
+    return _End(float(value), ((kind, (k,)),), abs(float(value)))
+
+
+def _sum_end(values: np.ndarray, kind, positions) -> _End:
+    values = values.tolist()
+    return _End(math.fsum(values), ((kind, positions),), math.fsum(map(abs, values)))
+
+
+def _total(ends) -> _End:
+    """The bound on a sum of independent components' sums, set by each component's end."""
+    return _End(math.fsum(e.value for e in ends), tuple(part for e in ends for part in e.parts),
+                math.fsum(e.magnitude for e in ends))
 
 
 def _tightest(ends, floor: bool) -> _End:
@@ -262,7 +277,7 @@ def _tightest(ends, floor: bool) -> _End:
     best = max(e.value for e in ends) if floor else min(e.value for e in ends)
     tie = REL_TOL * abs(best) / 4 if math.isfinite(best) else 0.0
     close = [e for e in ends if e.value == best or abs(e.value - best) <= tie]
-    return min(close, key=lambda e: len(e.atoms))
+    return min(close, key=lambda e: e.count)
 
 
 def _gap(floor: _End, cap: _End) -> float:
@@ -277,9 +292,9 @@ def _found(floor: _End, cap: _End) -> _Found:
         target = ("budget", 1)
     elif cap.budget:
         target = ("budget", -1)
-    elif len(cap.atoms) == 1 and cap.atoms[0][0] == "cap":
+    elif cap.count == 1 and cap.atoms[0][0] == "cap":
         target = cap.atoms[0]
-    elif len(floor.atoms) == 1 and floor.atoms[0][0] == "floor":
+    elif floor.count == 1 and floor.atoms[0][0] == "floor":
         target = floor.atoms[0]
     else:
         target = cap.atoms[0]  # an instrument's floor above its own cap
@@ -321,13 +336,13 @@ def _closed_form(p: _Problem, member: np.ndarray) -> _Found | None:
     if not alone:
         over = lower - upper
         for i in np.flatnonzero(over > REL_TOL * np.maximum(1.0, np.maximum(np.abs(lower), np.abs(upper)))):
-            return _found(_limit_end(lower[i], ("lower", int(i))), _limit_end(upper[i], ("upper", int(i))))
+            return _found(_limit_end(lower[i], "lower", i), _limit_end(upper[i], "upper", i))
 
     def floors_of(g, idx):
-        return [_limit_end(p.lo[g], ("floor", g)), _sum_end(lower[idx], [("lower", int(i)) for i in idx])]
+        return [_limit_end(p.lo[g], "floor", g), _sum_end(lower[idx], "lower", idx)]
 
     def caps_of(g, idx):
-        return [_limit_end(p.hi[g], ("cap", g)), _sum_end(upper[idx], [("upper", int(i)) for i in idx])]
+        return [_limit_end(p.hi[g], "cap", g), _sum_end(upper[idx], "upper", idx)]
 
     bottoms, tops = [], []  # each component's tightest floor and cap: groups, then free instruments
     for g, idx in enumerate(members):
@@ -339,22 +354,21 @@ def _closed_form(p: _Problem, member: np.ndarray) -> _Found | None:
             return found
         bottoms.append(_tightest(floors, True))
         tops.append(_tightest(caps, False))
-    bottoms += [_limit_end(lower[i], ("lower", int(i))) for i in free]
-    tops += [_limit_end(upper[i], ("upper", int(i))) for i in free]
+    bottoms.append(_sum_end(lower[free], "lower", free))  # instruments in no group: their own bounds
+    tops.append(_sum_end(upper[free], "upper", free))
     if p.budget is None:
         return None
 
     _, lo_b, hi_b = p.budget
-    b_floor, b_cap = _End(lo_b, (), abs(lo_b), True), _End(hi_b, (), abs(hi_b), True)
+    b_floor, b_cap = _End(lo_b, (), abs(lo_b), budget=True), _End(hi_b, (), abs(hi_b), budget=True)
     if covering:
         g = covering[0]
-        idx = members[g]
-        return _worst([b_floor] + floors_of(g, idx), [b_cap] + caps_of(g, idx))
+        return _worst([b_floor] + floors_of(g, members[g]), [b_cap] + caps_of(g, members[g]))
+    if alone:
+        return _worst([b_floor, bottoms[-1]], [b_cap, tops[-1]])
     # The components' sums range over their intervals independently, so the total ranges over
     # [sum of floors, sum of caps]; only the budget can fall outside it.
-    top = _End(math.fsum(e.value for e in tops), sum((e.atoms for e in tops), ()), math.fsum(e.magnitude for e in tops))
-    bottom = _End(math.fsum(e.value for e in bottoms), sum((e.atoms for e in bottoms), ()),
-                  math.fsum(e.magnitude for e in bottoms))
+    top, bottom = _total(tops), _total(bottoms)
     return _worst([b_floor], [top]) or _worst([bottom], [b_cap])
 
 
@@ -372,93 +386,103 @@ def _all_atoms(p: _Problem) -> list:
 def _elastic(p: _Problem, atoms) -> tuple[float, dict, float]:
     """Minimise the total relaxation of ``atoms`` with the budget held.
 
-    Variables: z (n) within the instrument bounds in ``atoms`` and, for each limit in ``atoms``,
-    a slack s >= 0; the weights are w = z - s_lower + s_upper, so an instrument bound is relaxed
-    without a row of its own. Group rows: a_r w - s_cap <= hi_r and -a_r w - s_floor <= -lo_r.
+    Variables: z (n) and one slack s >= 0 per atom. An instrument bound is relaxed without a row
+    of its own: z_i lies within it and the weight is w_i = z_i - s_lower + s_upper. (An
+    instrument whose floor is above its cap has no such z; its bounds become rows
+    -w_i - s <= -lower_i and w_i - s <= upper_i.) Group rows: a_r w - s <= hi_r (cap) and
+    -a_r w - s <= -lo_r (floor); the budget row holds without slack.
 
     Returns the optimal total, the multiplier of each atom (its dual, in [0, 1]) and the budget's
     signed multiplier (positive when the budget stands as a floor the caps cannot reach).
     """
-    n = p.n
-    kinds = {"lower": [], "upper": [], "floor": [], "cap": []}
-    for kind, k in atoms:
-        kinds[kind].append(k)
-    il, iu = np.array(kinds["lower"], dtype=int), np.array(kinds["upper"], dtype=int)
-    rf, rc = np.array(kinds["floor"], dtype=int), np.array(kinds["cap"], dtype=int)
-    nl, nu, nf, nc = len(il), len(iu), len(rf), len(rc)
-    nvar = n + nl + nu + nf + nc
-
-    def in_w(R):  # a row block over w as a block over (z, s_lower, s_upper)
-        R = scipy.sparse.csr_array(R)
-        return scipy.sparse.hstack([R, -R[:, il], R[:, iu]], format="csr")
-
-    blocks, rhs = [], []
-    if nc:
-        blocks.append(scipy.sparse.hstack([in_w(p.rows[rc]), scipy.sparse.csr_array((nc, nf)),
-                                           -scipy.sparse.eye_array(nc)], format="csr"))
-        rhs.append(p.hi[rc])
-    if nf:
-        blocks.append(scipy.sparse.hstack([-in_w(p.rows[rf]), -scipy.sparse.eye_array(nf),
-                                           scipy.sparse.csr_array((nf, nc))], format="csr"))
-        rhs.append(-p.lo[rf])
-    A_eq = b_eq = None
-    budget_rows = 0
+    n, k = p.n, len(atoms)
+    kind = np.array([_KIND_CODES[a[0]] for a in atoms], dtype=int).reshape(k)
+    pos = np.array([a[1] for a in atoms], dtype=int).reshape(k)
+    on_instrument = kind < 2
+    has = np.zeros((2, n), dtype=bool)
+    has[kind[on_instrument], pos[on_instrument]] = True
+    inverted = has[0] & has[1] & (p.lower > p.upper)
+    in_bounds = on_instrument.copy()
+    in_bounds[on_instrument] = ~inverted[pos[on_instrument]]
+    bound_atoms = np.flatnonzero(in_bounds)
+    z_lo, z_hi = np.full(n, -np.inf), np.full(n, np.inf)
+    lows, highs = bound_atoms[kind[bound_atoms] == 0], bound_atoms[kind[bound_atoms] == 1]
+    z_lo[pos[lows]] = p.lower[pos[lows]]
+    z_hi[pos[highs]] = p.upper[pos[highs]]
+    # w = W x: z plus, for each instrument bound, its slack (- below the floor, + above the cap)
+    sub_rows = np.r_[np.arange(n), pos[bound_atoms]]
+    sub_cols = np.r_[np.arange(n), n + bound_atoms]
+    sub_vals = np.r_[np.ones(n), np.where(kind[bound_atoms] == 0, -1.0, 1.0)]
+    row_atoms = np.flatnonzero(~in_bounds)  # rows over w, each with its atom's slack
+    upper_side = (kind[row_atoms] == 1) | (kind[row_atoms] == 3)
+    grouped = kind[row_atoms] >= 2
+    rows = np.zeros((len(row_atoms), n))
+    rows[grouped] = p.rows[pos[row_atoms[grouped]]]
+    rows[np.flatnonzero(~grouped), pos[row_atoms[~grouped]]] = 1.0
+    bound = np.empty(len(row_atoms))
+    for code, values in enumerate((p.lower, p.upper, p.lo, p.hi)):
+        chosen = kind[row_atoms] == code
+        bound[chosen] = values[pos[row_atoms[chosen]]]
+    sign = np.where(upper_side, 1.0, -1.0)
+    rows = list(rows * sign[:, None])
+    rhs = list(bound * sign)
+    row_atoms = row_atoms.tolist()
+    W = scipy.sparse.csr_array((sub_vals, (sub_rows, sub_cols)), shape=(n, n + k))
+    nrow = len(rows)
+    budget_rows = []  # +1 for the budget as a floor row, -1 as a cap row
     if p.budget is not None:
         row, lo_b, hi_b = p.budget
-        Rb = scipy.sparse.hstack([in_w(row.reshape(1, -1)), scipy.sparse.csr_array((1, nf + nc))], format="csr")
-        if lo_b == hi_b:
-            A_eq, b_eq = Rb, np.array([lo_b])
-        else:
-            for sign, b in ((-1.0, -lo_b), (1.0, hi_b)):
+        if lo_b != hi_b:
+            for side, sign, b in ((1, -1.0, lo_b), (-1, 1.0, hi_b)):
                 if math.isfinite(b):
-                    blocks.append(sign * Rb)
-                    rhs.append(np.array([b]))
-                    budget_rows += 1 if sign < 0 else 2
-    A_ub = scipy.sparse.vstack(blocks, format="csr") if blocks else None
-    b_ub = np.concatenate(rhs) if rhs else None
-    c = np.r_[np.zeros(n), np.ones(nvar - n)]
-    bounds = np.empty((nvar, 2))
-    bounds[:, 0], bounds[:, 1] = 0.0, np.inf
-    bounds[:n, 0], bounds[:n, 1] = -np.inf, np.inf
-    bounds[il, 0], bounds[iu, 1] = p.lower[il], p.upper[iu]
+                    rows.append(sign * row)
+                    rhs.append(sign * b)
+                    budget_rows.append(side)
+    A_ub = b_ub = A_eq = b_eq = None
+    if rows:
+        own = scipy.sparse.csr_array((-np.ones(nrow), (np.arange(nrow), [n + j for j in row_atoms])),
+                                     shape=(len(rows), n + k))
+        A_ub = scipy.sparse.csr_array(np.array(rows)) @ W + own
+        b_ub = np.array(rhs, dtype=float)
+    if p.budget is not None and p.budget[1] == p.budget[2]:
+        A_eq = scipy.sparse.csr_array(p.budget[0].reshape(1, -1)) @ W
+        b_eq = np.array([p.budget[1]])
+    c = np.r_[np.zeros(n), np.ones(k)]
+    bounds = np.column_stack([np.r_[z_lo, np.zeros(k)], np.r_[z_hi, np.full(k, np.inf)]])
     res = scipy.optimize.linprog(c, A_ub=A_ub, b_ub=b_ub, A_eq=A_eq, b_eq=b_eq, bounds=bounds,
                                  method="highs", options=_HIGHS_OPTIONS)
     if res.status != 0:
         # The elastic LP is always feasible and bounded below by 0: anything else is a failure.
         raise OptimizationFailed(f"OPTIMIZER: 约束可行性检查的线性规划未能完成：{res.message}")
-    y = {}
-    for i, v in zip(il, res.lower.marginals[il]):
-        y[("lower", int(i))] = float(v)
-    for i, v in zip(iu, -res.upper.marginals[iu]):
-        y[("upper", int(i))] = float(v)
+    y_all = np.zeros(k)
+    y_all[lows] = res.lower.marginals[pos[lows]]
+    y_all[highs] = -res.upper.marginals[pos[highs]]
     marg = -res.ineqlin.marginals if A_ub is not None else np.empty(0)
-    for r, v in zip(rc, marg[:nc]):
-        y[("cap", int(r))] = float(v)
-    for r, v in zip(rf, marg[nc:nc + nf]):
-        y[("floor", int(r))] = float(v)
-    if A_eq is not None:
-        y_b = float(res.eqlin.marginals[0])
-    else:
-        tail = marg[nc + nf:]
-        y_b = 0.0
-        if budget_rows & 1:
-            y_b += float(tail[0])
-        if budget_rows & 2:
-            y_b -= float(tail[-1])
+    y_all[row_atoms] = marg[:nrow]
+    y = dict(zip(atoms, y_all.tolist()))
+    y_b = float(res.eqlin.marginals[0]) if A_eq is not None else \
+        sum(side * float(m) for side, m in zip(budget_rows, marg[nrow:]))
     return float(res.fun), y, y_b
 
 
 def _unique_certificate(p: _Problem, atoms) -> bool:
     """Whether the rows of ``atoms`` and the budget have a one-dimensional left null space, so
-    that a certificate supported on them is unique up to scale and ``atoms`` is irreducible."""
-    rows = [p.rows[k] if kind in ("floor", "cap") else np.eye(1, p.n, k)[0] for kind, k in atoms]
+    that a certificate supported on them is unique up to scale and ``atoms`` is irreducible.
+
+    Instrument bounds are unit rows: they span their own coordinates, so the rank is the number
+    of distinct instruments bounded plus the rank of the other rows on the remaining columns."""
+    bounded = sorted({i for kind, i in atoms if kind in ("lower", "upper")})
+    others = [p.rows[i] for kind, i in atoms if kind in ("floor", "cap")]
     if p.budget is not None:
-        rows.append(p.budget[0])
-    M = np.array(rows)
-    return len(rows) - np.linalg.matrix_rank(M) == 1
+        others.append(p.budget[0])
+    rest = np.delete(np.array(others).reshape(len(others), p.n), bounded, axis=1)
+    rank = len(bounded) + (np.linalg.matrix_rank(rest) if rest.size else 0)
+    return len(atoms) + (p.budget is not None) - rank == 1
 
 
 def _lp_path(p: _Problem) -> _Found | None:
+    if p.n == 0:  # no weights, no LP: only the budget and empty groups' limits can conflict
+        return _closed_form(p, np.full(0, -1))
     every = _all_atoms(p)
     total, y, _ = _elastic(p, every)
     if total <= LP_TOL:
@@ -467,20 +491,7 @@ def _lp_path(p: _Problem) -> _Found | None:
     if _elastic(p, S)[0] <= LP_TOL:
         S = every  # the support lost a multiplier to round-off; filter from everything
     if not _unique_certificate(p, S):
-        # Deletion filter: drop each limit in turn and keep it out when the rest still conflict,
-        # shrinking to that conflict's own certificate. Instrument bounds are tried first so
-        # that a group limit, which covers several instruments, is kept in their place.
-        order = sorted(S, key=lambda a: a[0] in ("floor", "cap"))
-        tried = set()
-        for atom in order:
-            if atom not in S or atom in tried:
-                continue
-            tried.add(atom)
-            rest = [a for a in S if a != atom]
-            t, ys, _ = _elastic(p, rest)
-            if t > LP_TOL:
-                support = [a for a in rest if ys[a] > _Y_EPS]
-                S = support if _elastic(p, support)[0] > LP_TOL else rest
+        S = _deletion_filter(p, S)
     gap, y, y_b = _elastic(p, S)
     ys = [max(y[a], _Y_EPS) for a in S]
     if p.budget is not None and abs(y_b) > _Y_EPS:
@@ -488,6 +499,29 @@ def _lp_path(p: _Problem) -> _Found | None:
     target = max(S, key=lambda a: _target_rank(p, a))
     yt = ys[S.index(target)]
     return _Found(S, [v / yt for v in ys], gap / yt, target)
+
+
+def _deletion_filter(p: _Problem, S: list) -> list:
+    """An irreducible subset of the conflicting limits ``S`` (with the budget held).
+
+    Each limit in turn is dropped; when the rest still conflict it stays out and the set
+    shrinks to the support of the rest's certificate (a conflict itself), else it is needed.
+    Instrument bounds are tried first so that a group limit, which covers several instruments,
+    is kept in their place; the filter stops early once the certificate is unique.
+    """
+    tried = set()
+    for atom in sorted(S, key=lambda a: a[0] in ("floor", "cap")):
+        if atom in tried or atom not in set(S):
+            continue
+        tried.add(atom)
+        rest = [a for a in S if a != atom]
+        total, y, _ = _elastic(p, rest)
+        if total > LP_TOL:
+            support = [a for a in rest if y[a] > _Y_EPS]
+            S = support if _elastic(p, support)[0] > LP_TOL else rest
+            if _unique_certificate(p, S):
+                break
+    return S
 
 
 def _target_rank(p: _Problem, atom):
