@@ -366,6 +366,73 @@ def test_answer_does_not_depend_on_the_objective_scale(scale):
     assert r.objective == pytest.approx(base.objective * scale, rel=1e-10)
 
 
+@pytest.mark.parametrize("loose", [1.0, 1e-1, 1e-3, 1e-10])
+@pytest.mark.parametrize("seed, n", [(21, 30), (23, 60)])
+def test_answer_does_not_depend_on_the_loose_pass(monkeypatch, seed, n, loose):
+    """From a rough first pass (a loose tolerance of 1 leaves the active set badly guessed) the
+    polish either corrects the guess or the tight pass takes over; either way the same exact
+    answer. 1e-10 switches the loose pass off."""
+    returns, cov, limits = random_problem(seed, n)
+    mu = returns.mean(axis=0)
+    reference = qp.mean_variance(cov, mu, 5, limits)
+    assert reference.converged
+    monkeypatch.setattr(qp, "_EPS_LOOSE", loose)
+    r = qp.mean_variance(cov, mu, 5, limits)
+    assert r.converged and r.polished and r.kkt_residual <= 1e-10
+    np.testing.assert_allclose(r.x, reference.x, rtol=0, atol=1e-10)
+
+
+@pytest.mark.parametrize("case", ["long-short", "equality group", "budget twice", "group of all"])
+def test_degenerate_and_signed_limits(case):
+    """Limits beyond long-only caps: negative floors, a group held at an exact weight, a row that
+    repeats the budget, a group of every instrument with a floor of 1: each checked against SLSQP."""
+    n = 12
+    _, cov, _ = random_problem(31, n)
+    if case == "long-short":
+        limits = make_limits(n, -0.2, 0.5, [(range(0, 4), -0.1, 0.3)])
+    elif case == "equality group":
+        limits = make_limits(n, 0.0, 0.4, [(range(0, 5), 0.35, 0.35)])
+    elif case == "budget twice":
+        limits = make_limits(n, 0.0, 0.3, [(range(n), 1.0, 1.0)])
+    else:
+        limits = make_limits(n, 0.0, 0.3, [(range(n), 1.0, 1.0), (range(3), 0.2, 0.2)])
+    r = qp.min_variance(cov, limits)
+    check_exact(r, limits, slsqp(2 * cov, np.zeros(n), limits), lambda x: float(x @ cov @ x))
+    if case == "long-short":
+        assert r.x.min() < -1e-3  # the floor of −0.2 is used
+
+
+@pytest.mark.parametrize("k, n, target", [(20, 8, False), (20, 8, True), (6, 30, True)])
+def test_kkt_residual_in_least_squares_form_matches_the_dense_form(k, n, target):
+    """kkt_residual with a factor (and a target d) judges a point as the dense form
+    P = FᵀF, q' = q − Fᵀd does."""
+    rng = np.random.default_rng(k + n)
+    F = rng.normal(0, 1, (k, n))
+    q = rng.normal(0, 0.1, n)
+    d = rng.normal(0, 1, k) if target else None
+    limits = make_limits(n, 0.0, 0.4)
+    q_dense = q - F.T @ d if target else q
+    r = qp.solve_qp(None, q, limits, factor=F, target=d)
+    for x in (r.x, np.full(n, 1 / n)):
+        a = qp.kkt_residual(None, q, limits, x, factor=F, target=d)
+        b = qp.kkt_residual(F.T @ F, q_dense, limits, x)
+        assert a == pytest.approx(b, rel=1e-9, abs=1e-14)
+    assert qp.kkt_residual(None, q, limits, r.x, factor=F, target=d) <= 1e-10
+
+
+@pytest.mark.parametrize("shape", ["regular", "singular"])
+def test_symmetric_solve_takes_the_minimum_norm_answer(shape):
+    """A regular system is solved exactly; a singular but consistent one gives the
+    minimum-norm solution, as numpy's pseudo-inverse does."""
+    rng = np.random.default_rng(3)
+    B = rng.normal(size=(8, 8 if shape == "regular" else 5))
+    K = B @ B.T
+    rhs = K @ rng.normal(size=8)
+    z = qp._symmetric_solve(K, rhs)
+    np.testing.assert_allclose(K @ z, rhs, rtol=0, atol=1e-10)
+    np.testing.assert_allclose(z, np.linalg.pinv(K) @ rhs, rtol=0, atol=1e-9)
+
+
 # ---------------------------------------------------------------------------------------------
 # Limits, failures and inputs.
 
