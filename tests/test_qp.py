@@ -389,9 +389,9 @@ def test_degenerate_and_signed_limits(case):
     n = 12
     _, cov, _ = random_problem(31, n)
     if case == "long-short":
-        limits = make_limits(n, -0.2, 0.5, [(range(0, 4), -0.1, 0.3)])
+        limits = make_limits(n, -0.2, 0.5, [(range(4), -0.1, 0.3)])
     elif case == "equality group":
-        limits = make_limits(n, 0.0, 0.4, [(range(0, 5), 0.35, 0.35)])
+        limits = make_limits(n, 0.0, 0.4, [(range(5), 0.35, 0.35)])
     elif case == "budget twice":
         limits = make_limits(n, 0.0, 0.3, [(range(n), 1.0, 1.0)])
     else:
