@@ -278,9 +278,9 @@ def _setup_piqp(red, sparse_lift):
         A_eq = np.asfortranarray(red.A[eq]) if eq.any() else None
         G = np.asfortranarray(red.A[ineq]) if ineq.any() else None
         # P is symmetric: its transpose is the column-major array PIQP takes, without a copy.
-        solver.setup(P.T if P.flags.c_contiguous else np.asfortranarray(P), c, A_eq, red.lo[eq] if eq.any() else None, G,
-                     red.lo[ineq] if ineq.any() else None, red.hi[ineq] if ineq.any() else None, red.lower,
-                     red.upper)
+        P = P.T if P.flags.c_contiguous else np.asfortranarray(P)
+        solver.setup(P, c, A_eq, red.lo[eq] if eq.any() else None, G, red.lo[ineq] if ineq.any() else None,
+                     red.hi[ineq] if ineq.any() else None, red.lower, red.upper)
     return solver
 
 
