@@ -142,6 +142,20 @@ def test_singular_covariance_from_identical_series(seed):
     assert r.x.min() >= 0 and r.kkt_residual <= 1e-10
 
 
+@pytest.mark.parametrize("seed, n, t", [(0, 56, 10), (1, 60, 8), (2, 40, 6)])
+def test_zero_variance_portfolio(seed, n, t):
+    """Fewer days than instruments and no shrinkage: a long-only portfolio of zero sample variance
+    exists, and the residual must judge it by P's size, not by the vanishing gradient there (it
+    reported 0.8 once)."""
+    rng = np.random.default_rng(seed)
+    cov = np.cov(rng.normal(0, 0.01, (t, n)), rowvar=False)
+    r = qp.min_variance(cov, make_limits(n))
+    assert r.converged and r.polished
+    assert r.objective <= 1e-15 * np.mean(np.diag(cov))
+    assert r.kkt_residual <= 1e-10
+    assert make_limits(n).violation(r.x) <= 1e-12
+
+
 @pytest.mark.parametrize("lam, v1, v2, c, mu1, mu2", [
     (10, 0.01, 0.01, 0.0, 0.02, 0.01),     # the textbook case: 0.55 / 0.45
     (10, 4e-4, 2e-4, 5e-5, 1e-3, 5e-4),

@@ -347,7 +347,15 @@ def _equality_step(red, x, fixed_lo, fixed_hi, row_lo, row_hi):
     nf, mw = int(free.sum()), int(W.sum())
     r_rows = c_W - red.A[W] @ x
     if quad.is_factor:
-        F_F = quad.F[:, free]
+        # Least-squares form, unknowns (Δx_F, λ, ν) with λ = F x_new − d the new residual:
+        #   F_Fᵀλ + A_WFᵀν = −q_F,   F_F Δx_F − λ = −(F x − d),   A_WF Δx_F = c_W − A_W x.
+        # With more days than free instruments F_F = Q·R (thin QR) gives the same system with R
+        # and Qᵀ(F x − d) in place of F_F and F x − d, of size 2·n_F + m_W instead of n_F + T + m_W:
+        # the part of the residual outside F_F's range does not move with Δx_F.
+        F_F, r0 = quad.F[:, free], quad.F @ x - quad.d
+        if F_F.shape[0] > nf:
+            Q, F_F = np.linalg.qr(F_F)
+            r0 = Q.T @ r0
         k = F_F.shape[0]
         K = np.zeros((nf + k + mw, nf + k + mw))
         K[nf:nf + k, :nf] = F_F
@@ -355,7 +363,7 @@ def _equality_step(red, x, fixed_lo, fixed_hi, row_lo, row_hi):
         K[nf:nf + k, nf:nf + k] = -np.eye(k)
         K[nf + k:, :nf] = A_WF
         K[:nf, nf + k:] = A_WF.T
-        rhs = np.concatenate([-quad.q[free], -(quad.F @ x - quad.d), r_rows])
+        rhs = np.concatenate([-quad.q[free], -r0, r_rows])
         z = _symmetric_solve(K, rhs)
         nu = z[nf + k:]
     else:
@@ -527,7 +535,7 @@ def kkt_residual(P, q, limits, x, *, factor=None, target=None, active_tol=1e-9):
     own component when its sign allows. The residual is the largest of
 
     - stationarity: the remaining gradient components, divided by the gradient's scale
-      ``max(‖Px‖∞, ‖q‖∞)`` (``q − Fᵀd`` in place of ``q`` with a target);
+      ``max(‖Px‖∞, ‖q‖∞, mean(diag P)·‖x‖∞)`` (``q − Fᵀd`` in place of ``q`` with a target);
     - primal feasibility: :meth:`Limits.violation` (weights, unscaled);
     - complementarity: multiplier × slack over the active constraints, divided by the same scale.
 
@@ -564,9 +572,12 @@ def kkt_residual(P, q, limits, x, *, factor=None, target=None, active_tol=1e-9):
 
 def _kkt_residual(quad, limits, x, active_tol=1e-9):
     g = quad.grad(x)
-    # ∇f = Px + q' with q' = q − Fᵀd in least-squares form: the same scale in either form.
+    # ∇f = Px + q' with q' = q − Fᵀd in least-squares form: the same scale in either form. The
+    # mean curvature times the largest weight keeps the scale when Px vanishes (a singular P
+    # whose null space the optimum lies in: a portfolio of zero variance).
     linear = quad.q - quad.F.T @ quad.d if quad.is_factor else quad.q
-    scale = max(float(np.abs(quad.hess(x)).max(initial=0.0)), float(np.abs(linear).max(initial=0.0)))
+    scale = max(float(np.abs(quad.hess(x)).max(initial=0.0)), float(np.abs(linear).max(initial=0.0)),
+                quad.mean_curvature() * float(np.abs(x).max(initial=0.0)))
     if not scale > 0.0:
         scale = 1.0
     lower, upper = limits.lower, limits.upper
