@@ -281,14 +281,15 @@ def test_kkt_residual_flags_a_point_that_is_not_optimal(seed, n):
 
 
 @pytest.mark.parametrize("x, expected", [
-    # Two assets, variances 1 and 3: the optimum (0.75, 0.25) has residual 0.
+    # Two assets, variances 1 and 3 (×1e-4): the optimum (0.75, 0.25) has residual 0.
     ([0.75, 0.25], 0.0),
     # At (0.5, 0.5) the gradient 2Cx = (1, 3)·1e-4 is not balanced by the budget's multiplier:
-    # ν = −2e-4 leaves ±1e-4, divided by the scale ‖2Cx‖∞ = 3e-4.
+    # ν = −2e-4 leaves ±1e-4, divided by the scale max(‖2Cx‖∞, mean(diag 2C)·‖x‖∞) = 3e-4.
     ([0.5, 0.5], 1 / 3),
-    # At the vertex (1, 0) with w2 at its lower bound: ν = −2e-4 closes w1; w2's multiplier
-    # 0 + ν = −2e-4 has the wrong sign... the recovered ν = −1e-4 splits it: 1e-4 / 2e-4.
-    ([1.0, 0.0], 0.5),
+    # At the vertex (1, 0) both weights sit at a bound (1 is the upper one): w1 needs ν ≤ −2e-4,
+    # w2 needs ν ≥ 0; the best ν = −1e-4 leaves 1e-4 on each, divided by
+    # max(‖2Cx‖∞ = 2e-4, mean(diag 2C)·‖x‖∞ = 4e-4).
+    ([1.0, 0.0], 0.25),
 ])
 def test_kkt_residual_values(x, expected):
     cov = np.diag([1e-4, 3e-4])
