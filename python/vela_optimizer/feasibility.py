@@ -22,7 +22,9 @@ Minkowski sum [sum L, sum U]. So the limits are consistent exactly when every su
 non-empty and lo_b <= sum U, sum L <= hi_b. Each failure is certified with y = 1 on the limits
 that set the interval ends it compares, and those limits form an IIS. Where a group's end is set
 equally by its own limit and by its members' bounds, the group limit is named: one limit
-instead of several. Everything else (overlapping groups, weighted rows) goes to the general
+instead of several. A group holding every instrument bounds the same sum as the budget, so its
+floor and cap are weighed together with the budget's (else a conflict named at the group could
+keep a limit that the budget alone already contradicts). Everything else (overlapping groups, weighted rows) goes to the general
 path: one elastic LP, then deletion filtering to an IIS.
 """
 
@@ -110,7 +112,7 @@ class LimitConflict(InvalidArgument):
         -------
         str
             E.g. ``"limits conflict: cap 0.1000 on Materials, default cap 0.3000 on 2 other
-            instruments allow at most 0.4000 in total (0.6000 short of 1)"``.
+            instruments allow at most 0.7000 in total (0.3000 short of 1)"``.
         """
         return _message_en(self)
 
