@@ -1,6 +1,7 @@
 // PyInit_optimizer: the import sequence. Each step completes before the next; the first
 // failing step fails the import with that step's exception and binds nothing after it.
 #include "bindings.hpp"
+#include "driver/date_floor.hpp"
 #include "py/function.hpp"
 
 #include <cctype>
@@ -79,8 +80,9 @@ void import_sequence(pyb::module_ &m) {
     vela::bind_to_constraint(m);
     vela::bind_constraint_classes(m);
 
-    m.add_object("MIN_OPTIMIZE_DATE", m.attr("datetime").attr("datetime")(2005, 7, 1));
-    m.add_object("MIN_OPTIMIZE_DATE_STR", pyb::str("2005-07-01"));
+    const vela::CivilDate floor = vela::kMinOptimizeDate;
+    m.add_object("MIN_OPTIMIZE_DATE", m.attr("datetime").attr("datetime")(floor.year, floor.month, floor.day));
+    m.add_object("MIN_OPTIMIZE_DATE_STR", pyb::str(vela::kMinOptimizeDateText.data()));
 
     vela::bind_general_bnds(m);
     vela::bind_cov_shrinkage(m);
