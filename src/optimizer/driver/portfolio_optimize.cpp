@@ -84,9 +84,8 @@ bool is_member(const Function &f, pyb::handle method, const char *member) {
 // as a date-indexed series.
 pyb::object benchmark_returns(const Function &f, pyb::handle benchmark, pyb::handle start_date, pyb::handle date) {
     pyb::object closes = f.global("veladatac").attr("get_price")(benchmark, start_date, date, "fields"_a = "close");
-    const Float64Array values = as_float_array(closes.attr("to_numpy")("dtype"_a = "float64"));
-    if (values.ndim() != 1) throw pyb::value_error("the benchmark's closes must be one series");
-    const std::size_t rows = static_cast<std::size_t>(values.shape(0));
+    const std::vector<double> values = read_series(closes, "the benchmark's closes");
+    const std::size_t rows = values.size();
     pyb::array_t<double> out(rows > 0 ? rows - 1 : 0);
     core::filled_returns(values.data(), rows, out.mutable_data());
     return f.global("pd").attr("Series")(out, "index"_a = closes.attr("index")[pyb::slice(1, {}, {})],
