@@ -15,9 +15,15 @@ import pytest
 import veladatac as vd
 from veladatac import sample
 from veladatac._schema import GICS_SECTORS
+
 sys.path.insert(0, os.path.dirname(__file__))  # client_fixtures under any pytest import mode
 from client_fixtures import (  # noqa: F401  (fixtures are found by name)
-    SMALL, client_isolation, known_store, on_known, on_small, small_store,
+    SMALL,
+    client_isolation,
+    known_store,
+    on_known,
+    on_small,
+    small_store,
 )
 
 D = dt.date
@@ -213,7 +219,10 @@ def test_suspension_gap_listing_and_delisting_semantics(on_known):
 
 def test_known_store_records_industries_and_members(on_known):
     assert vd.instruments("600002.XSHG").de_listed_date == D(2025, 1, 13)
-    ind = lambda d: vd.shenwan_instrument_industry(["600002.XSHG", "600001.XSHG", "000003.XSHE"], d)
+
+    def ind(d):
+        return vd.shenwan_instrument_industry(["600002.XSHG", "600001.XSHG", "000003.XSHE"], d)
+
     assert ind("2025-01-06")["index_name"].to_dict() == {"600002.XSHG": "石油石化", "600001.XSHG": "银行"}
     assert ind("2025-01-12")["index_name"].to_dict() == {"600002.XSHG": "石油石化", "600001.XSHG": "非银金融"}
     assert ind("2025-01-13")["index_code"].to_dict() == {"600001.XSHG": "801790"}

@@ -268,9 +268,8 @@ def test_shrunk_covariance_is_the_first_element(fake_client, ids, spy):
 
 def test_unknown_method_fails_after_the_data_work(fake_client, ids, spy):
     fake_client.volume.loc[:, "S2"] = 0.0
-    with pytest.warns(UserWarning, match="S2 停牌太多"):
-        with pytest.raises(opt.OptimizationFailed) as e:
-            opt.portfolio_optimize(ids, DATE, method="risk_parity")
+    with pytest.warns(UserWarning, match="S2 停牌太多"), pytest.raises(opt.OptimizationFailed) as e:
+        opt.portfolio_optimize(ids, DATE, method="risk_parity")
     assert e.value.args == ("OPTIMIZE: unknown method risk_parity",)
     assert spy.df is not None and list(spy.df.columns) == ["S0", "S1"]
 

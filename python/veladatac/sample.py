@@ -25,9 +25,20 @@ import numpy as np
 
 from ._dates import date_to_int, days_to_ints, to_day
 from ._schema import (
-    FUND_TYPE, GICS_SECTORS, INDEX_TYPE, STOCK_TYPE, create_schema,
-    open_for_writing, replaced_atomically, series_chunks, set_meta, shipped_calendar, SHIPPED_COVERAGE, stamp_new_version,
-    write_calendar, year_bounds,
+    FUND_TYPE,
+    GICS_SECTORS,
+    INDEX_TYPE,
+    SHIPPED_COVERAGE,
+    STOCK_TYPE,
+    create_schema,
+    open_for_writing,
+    replaced_atomically,
+    series_chunks,
+    set_meta,
+    shipped_calendar,
+    stamp_new_version,
+    write_calendar,
+    year_bounds,
 )
 
 # Bump when the generated content changes on purpose; the file name of the default
