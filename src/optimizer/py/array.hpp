@@ -1,6 +1,6 @@
-// Float64 arrays of one or two dimensions, read through the buffer protocol. Every reader of
-// numbers handed over by Python goes through Float64View: one dtype rule (holds_float64), any
-// strides, and one error text for each way an input can fail, naming the input.
+// Float64 arrays of one or two dimensions, read through the buffer protocol. Every array the
+// module reads goes through Float64View: one dtype rule (holds_float64), any strides, and one
+// error text for each way an input can fail, naming the input.
 #pragma once
 
 #include "py/function.hpp"
