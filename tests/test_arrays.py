@@ -67,14 +67,16 @@ class Labelled:
 
 
 class Minimizer:
-    """Stands in for scipy.optimize: evaluates the objective (and gradient) at x0 and stops."""
+    """Stands in for scipy.optimize: keeps the objective and gradient it is handed, evaluates
+    them at x0 and stops."""
 
     def __init__(self):
-        self.seen = []
+        self.seen, self.closures = [], []
 
     def minimize(self, fun, x0, **kwargs):
         x = np.asarray(x0, dtype=float)
         jac = kwargs.get("jac")
+        self.closures.append((fun, jac))
         self.seen.append((fun(x), jac(x) if callable(jac) else None))
         return types.SimpleNamespace(success=True, nit=1, status=0, message="", x=x)
 
@@ -123,15 +125,7 @@ def test_method_inputs_read_the_same_numbers_in_any_layout(minimizer, argument, 
 @pytest.mark.parametrize("layout", LAYOUTS)
 def test_objective_closures_read_x_in_any_layout(minimizer, layout):
     opt.min_variance_optimize(Labelled(C, IDS), W, BOUNDS, BUDGET, 100, 1e-8)
-    fun_jac = []
-
-    def capture(fun, x0, **kwargs):
-        fun_jac.append((fun, kwargs["jac"]))
-        return types.SimpleNamespace(success=True, nit=1, status=0, message="", x=np.asarray(x0, dtype=float))
-
-    minimizer.minimize = capture
-    opt.min_variance_optimize(Labelled(C, IDS), W, BOUNDS, BUDGET, 100, 1e-8)
-    fun, jac = fun_jac[0]
+    fun, jac = minimizer.closures[0]
     x = LAYOUTS[layout](X)
     scale = np.mean(np.diag(C))
     assert fun(x) == fun(X) == pytest.approx(X @ C @ X / scale, rel=1e-12)
