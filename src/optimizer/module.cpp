@@ -2,6 +2,7 @@
 // failing step fails the import with that step's exception and binds nothing after it.
 #include "bindings.hpp"
 #include "driver/date_floor.hpp"
+#include "engine/bindings.hpp"
 #include "py/function.hpp"
 
 #include <cctype>
@@ -89,6 +90,9 @@ void import_sequence(pyb::module_ &m) {
     vela::bind_ensure_same_type_instruments(m);
     vela::bind_portfolio_optimize(m);
     vela::bind_methods(m);
+
+    // Last, and outside the module's namespace: the package's private engine module.
+    vela::engine::create_engine_module(m);
 }
 
 }  // namespace
