@@ -9,9 +9,9 @@ namespace vela {
 namespace pyb = pybind11;
 
 Columns read_columns(pyb::handle table) {
-    pyb::object raw = pyb::hasattr(table, "to_numpy") ? table.attr("to_numpy")(pyb::arg("dtype") = "float64")
-                                                      : pyb::module_::import("numpy").attr("asarray")(
-                                                            table, pyb::arg("dtype") = "float64");
+    pyb::object raw = pyb::hasattr(table, "to_numpy")
+                          ? table.attr("to_numpy")(pyb::arg("dtype") = "float64")
+                          : pyb::module_::import("numpy").attr("asarray")(table, pyb::arg("dtype") = "float64");
     const auto values = py::Float64View::converted(raw, "the client's table");
     values.require_ndim(2);
     pyb::gil_scoped_release nogil;  // the view keeps the converted array exported until it goes

@@ -42,9 +42,11 @@ pyb::object cov_shrinkage(Function &f, PyObject *const *args) {
     // The conversion the sample covariance itself makes: non-numeric columns raise here, with
     // the library's own error, and nullable missing values become NaN.
     pyb::object columns = df.attr("columns");
-    pyb::object array = df.attr("to_numpy")(pyb::arg("dtype") = np.attr("float64"), pyb::arg("na_value") = np.attr("nan"));
+    pyb::object array =
+        df.attr("to_numpy")(pyb::arg("dtype") = np.attr("float64"), pyb::arg("na_value") = np.attr("nan"));
     // A copy of our own: no other thread can change it while the GIL is released.
-    const py::RowMajor table = py::Float64View(array, "df.to_numpy()").require_ndim(2).to_matrix<py::Layout::row_major>();
+    const py::RowMajor table =
+        py::Float64View(array, "df.to_numpy()").require_ndim(2).to_matrix<py::Layout::row_major>();
     const std::size_t n = table.cols;
 
     pyb::object matrix = np.attr("empty")(pyb::make_tuple(n, n), pyb::arg("dtype") = np.attr("float64"));
