@@ -460,7 +460,8 @@ def _on_cluster(tasks, scheduler, keep_going, report) -> dict:
     try:
         futures = [client.submit(_rebalance_in_worker, t, pure=False) for t in tasks]
         try:
-            return _collect(futures, tasks, distributed.wait, keep_going, report, cancel_frees=True)
+            with client.as_current():  # distributed.wait works with the current client
+                return _collect(futures, tasks, distributed.wait, keep_going, report, cancel_frees=True)
         finally:
             client.cancel(futures)
     finally:
@@ -628,7 +629,12 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
 
 def _account(first_day, last_day, done, failures, costs_bps, benchmark, window) -> BacktestResult:
     held = list(dict.fromkeys(oid for o in done for oid in o.weights))
-    fill_from = min(first_day, veladatac.trading_date_offset(done[0].date, -window))
+    # Prices from the first optimisation's window on, so that a fund without a published value on
+    # that day is bought at its last one.
+    try:
+        fill_from = min(first_day, veladatac.trading_date_offset(done[0].date, -window))
+    except veladatac.CalendarRangeError:
+        fill_from = first_day
     prices = _series(held, fill_from, last_day)
     records = veladatac.instruments(held)
     delisted = {oid: rec.de_listed_date for oid, rec in zip(held, records) if rec is not None}
