@@ -4,24 +4,22 @@ every date, serial = local processes = a Dask cluster, and failed dates."""
 import datetime as dt
 import math
 import os
-import shutil
 import sys
 
 import numpy as np
 import pandas as pd
 import pytest
-from threadpoolctl import threadpool_limits
-
 import veladatac
-from veladatac import sample
-from veladatac.importer import import_files
+from threadpoolctl import threadpool_limits
 from vela_optimizer import backtest as bt
 from vela_optimizer import optimizer as opt
 from vela_optimizer.backtest_accounts import Ledger, Trade, max_drawdown, simulate, statistics
 from vela_optimizer.exception import InvalidArgument
+from veladatac import sample
+from veladatac.importer import import_files
 
 sys.path.insert(0, os.path.dirname(__file__))  # client_fixtures under any pytest import mode
-from client_fixtures import client_isolation, on_small, small_store, write_csv  # noqa: E402,F401
+from client_fixtures import client_isolation, on_small, small_store, write_csv  # noqa: F401
 
 D = dt.date
 M = opt.OptimizeMethod
@@ -174,6 +172,7 @@ def test_statistics_against_closed_forms():
     assert s["tracking_error"] == pytest.approx(math.sqrt(1 / 300) * SQRT252, rel=1e-12)
     assert s["information_ratio"] == pytest.approx(-(1 / 30) / math.sqrt(1 / 300) * SQRT252, rel=1e-12)
     assert s["benchmark_annual_return"] == pytest.approx(1.21 ** (252 / 3) - 1, rel=1e-12)
+    assert s["benchmark_sharpe"] == pytest.approx((1 / 15) / math.sqrt(1 / 300) * SQRT252, rel=1e-12)
     assert s["excess_return"] == pytest.approx(1.089 ** 84 - 1.21 ** 84, rel=1e-12)
     assert s["benchmark_max_drawdown"] == 0.0
 

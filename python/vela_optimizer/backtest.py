@@ -23,8 +23,8 @@ from dataclasses import dataclass, field
 
 import numpy as np
 import pandas as pd
-
 import veladatac
+
 from vela_optimizer.backtest_accounts import Ledger, simulate, statistics
 from vela_optimizer.exception import InvalidArgument
 
@@ -404,7 +404,7 @@ def _collect(futures, tasks, wait, keep_going: bool, report, cancel_frees: bool)
                 continue
             try:
                 outcome = f.result()
-            except Exception as e:  # noqa: BLE001 - a worker or the cluster failed, not the date
+            except Exception as e:
                 raise BacktestError(f"the worker optimising {tasks[position[f]].date} failed: "
                                     f"{type(e).__name__}: {e}") from e
             if stop is not None and outcome.index > stop:

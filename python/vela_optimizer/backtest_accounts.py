@@ -222,7 +222,7 @@ def statistics(ledger: Ledger, benchmark=None) -> dict:
         but the first (which invests the capital from cash) per year of ``N / 252``;
         ``total_return``, ``final_value``, ``costs`` (sum, in units of the capital), ``days`` (``N``),
         ``rebalances`` (executed). With a benchmark also ``benchmark_annual_return``,
-        ``benchmark_annual_volatility``, ``benchmark_max_drawdown``, ``excess_return`` (difference of
+        ``benchmark_annual_volatility``, ``benchmark_sharpe``, ``benchmark_max_drawdown``, ``excess_return`` (difference of
         the annual returns), ``tracking_error`` (std of the daily return differences times
         ``sqrt(252)``) and ``information_ratio`` (their ``mean / std * sqrt(252)``).
         A figure that needs more days than there are is NaN.
@@ -253,6 +253,7 @@ def statistics(ledger: Ledger, benchmark=None) -> dict:
         stats.update({
             "benchmark_annual_return": _annual_return(float(b[-1]), days),
             "benchmark_annual_volatility": _annualised_volatility(rb),
+            "benchmark_sharpe": _ratio(rb),
             "benchmark_max_drawdown": max_drawdown(b),
             "excess_return": _annual_return(float(values[-1]), days) - _annual_return(float(b[-1]), days),
             "tracking_error": _annualised_volatility(active),

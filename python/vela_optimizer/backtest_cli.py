@@ -141,6 +141,15 @@ def _num(x) -> str:
     return "n/a" if x is None or (isinstance(x, float) and math.isnan(x)) else f"{x:.2f}"
 
 
+def _solvers(result) -> str:
+    counts = {}
+    for r in result.rebalances:
+        counts[r.solver] = counts.get(r.solver, 0) + 1
+    if len(counts) == 1:
+        return next(iter(counts))
+    return ", ".join(f"{name} ({n})" for name, n in sorted(counts.items()))
+
+
 def render(result: backtest.BacktestResult, settings: dict) -> str:
     """The summary table printed on stdout.
 
@@ -163,15 +172,15 @@ def render(result: backtest.BacktestResult, settings: dict) -> str:
         f"{title} backtest, {days[0].date()} .. {days[-1].date()} ({s['days']} trading days): "
         f"{executed} rebalancings ({settings['schedule']})"
         + (f", {len(result.failures)} failed" if result.failures else ""),
-        f"{settings['window']}-day window, solver {settings['solver']}, costs {settings['costs_bps']:g} bps "
-        "of traded value; risk-free rate 0",
+        (f"{settings['window']}-day window, solved by {_solvers(result)}, costs {settings['costs_bps']:g} bps "
+         "of traded value; risk-free rate 0"),
         "",
     ]
     bench = settings.get("benchmark")
     rows = [
         ("annual return", _pct(s["annual_return"]), _pct(s.get("benchmark_annual_return"))),
         ("annual volatility", _pct(s["annual_volatility"]), _pct(s.get("benchmark_annual_volatility"))),
-        ("Sharpe ratio", _num(s["sharpe"]), ""),
+        ("Sharpe ratio", _num(s["sharpe"]), _num(s.get("benchmark_sharpe"))),
         ("max drawdown", _pct(s["max_drawdown"]), _pct(s.get("benchmark_max_drawdown"))),
         ("total return", _pct(s["total_return"]), ""),
         ("annual turnover (one-way)", _pct(s["turnover"]), ""),
@@ -333,6 +342,7 @@ def main(argv=None) -> int:
         parser.error("--plot writes a PNG file: give a name ending in .png")
 
     import veladatac
+
     from vela_optimizer import optimizer
     from vela_optimizer.exception import InvalidArgument, OptimizationFailed
 
