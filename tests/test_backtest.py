@@ -11,8 +11,8 @@ import pandas as pd
 import pytest
 import veladatac
 from threadpoolctl import threadpool_limits
+import vela_optimizer as vo
 from vela_optimizer import backtest as bt
-from vela_optimizer import optimizer as opt
 from vela_optimizer.backtest_accounts import Ledger, Trade, max_drawdown, simulate, statistics
 from vela_optimizer.exception import InvalidArgument
 from veladatac import sample
@@ -22,7 +22,7 @@ sys.path.insert(0, os.path.dirname(__file__))  # client_fixtures under any pytes
 from client_fixtures import client_isolation, on_small, small_store, write_csv  # noqa: F401
 
 D = dt.date
-M = opt.OptimizeMethod
+M = vo.OptimizeMethod
 SQRT252 = math.sqrt(252)
 
 
@@ -334,19 +334,21 @@ def healthy(store, n):
     return [i for i in store.stock_ids if i not in awkward][:n]
 
 
-RUN = dict(start="2025-09-01", end="2026-01-15", method=M.MIN_VARIANCE, bnds={"*": (0, 0.3)}, costs_bps=5, solver="scipy")
+RUN = dict(start="2025-09-01", end="2026-01-15", method=M.MIN_VARIANCE, bnds={"*": (0, 0.3)}, costs_bps=5)
 
 
-def test_each_rebalancing_has_the_optimisers_weights_on_that_date(on_small):
+@pytest.mark.parametrize("solver", ["native", "scipy"])
+def test_each_rebalancing_has_the_optimisers_weights_on_that_date(on_small, solver):
     ids = healthy(on_small, 8)
-    r = bt.run_backtest(ids, **RUN, benchmark=on_small.index_ids[0])
+    r = bt.run_backtest(ids, **RUN, solver=solver, benchmark=on_small.index_ids[0])
     assert [x.date for x in r.rebalances] == bt.rebalance_dates("2025-09-01", "2026-01-15")
     for x in r.rebalances:
-        # BLAS on one thread, as the backtest runs it: the thread count changes the last bits
+        # BLAS on one thread, as the backtest runs it: the thread count changes the scipy path's last bits
         with threadpool_limits(limits=1, user_api="blas"):
-            expected = opt.portfolio_optimize(ids, x.date, method=M.MIN_VARIANCE, bnds={"*": (0, 0.3)},
-                                              benchmark=on_small.index_ids[0])
+            expected = vo.portfolio_optimize(ids, x.date, method=M.MIN_VARIANCE, bnds={"*": (0, 0.3)},
+                                             benchmark=on_small.index_ids[0], solver=solver)
         assert x.weights == expected
+        assert x.solver == solver
     # the daily table runs from the first rebalancing to the last trading day up to the end
     assert r.daily.index[0].date() == r.rebalances[0].date
     assert r.daily.index[-1].date() == veladatac.trading_date_offset("2026-01-15", 0)
@@ -355,6 +357,16 @@ def test_each_rebalancing_has_the_optimisers_weights_on_that_date(on_small):
     assert {"annual_return", "annual_volatility", "sharpe", "max_drawdown", "turnover",
             "tracking_error", "information_ratio"} <= set(doc["stats"])
     assert doc["daily"][0]["value"] == pytest.approx(1 - 0.0005, rel=1e-12)  # 5 bps on buying the capital
+
+
+def test_screened_stocks_are_reported_with_the_rebalancing(on_small):
+    dropped = on_small.roles["illiquid_no_last_close"][0]  # no bar on the last day of the store
+    r = bt.run_backtest(healthy(on_small, 5) + [dropped], end=on_small.end, dates=[on_small.end],
+                        method=M.MIN_VARIANCE)
+    (x,) = r.rebalances
+    assert dropped not in x.weights
+    assert x.dropped == [(dropped, "delisted")]
+    assert any(dropped in note for note in x.notes)  # the optimiser's warning, kept with its date
 
 
 def test_an_index_universe_is_read_again_on_every_date(on_small, fixed_weights):
@@ -373,16 +385,28 @@ def dask_cluster():
         yield cluster
 
 
+def where(mode, request, store):
+    """Keyword arguments that run the optimisations serially, on 2 local processes or on the cluster."""
+    if mode == "processes":
+        return {"workers": 2}
+    if mode == "cluster":
+        return {"scheduler": request.getfixturevalue("dask_cluster").scheduler_address, "store": store.path}
+    return {}
+
+
 def same(a, b):
     assert a.to_dict() == b.to_dict()
     pd.testing.assert_frame_equal(a.daily, b.daily, check_exact=True)
 
 
-def test_serial_local_processes_and_a_cluster_give_the_same_bits(on_small, dask_cluster):
+# Local processes take seconds to start: the native path on them is run by the command line's test
+# (test_backtest_cli.py), the scipy path here.
+@pytest.mark.parametrize("solver, modes", [("scipy", ["processes", "cluster"]), ("native", ["cluster"])])
+def test_serial_local_processes_and_a_cluster_give_the_same_bits(on_small, request, solver, modes):
     ids = healthy(on_small, 8)
-    serial = bt.run_backtest(ids, **RUN)
-    same(serial, bt.run_backtest(ids, **RUN, workers=2))
-    same(serial, bt.run_backtest(ids, **RUN, scheduler=dask_cluster.scheduler_address, store=on_small.path))
+    serial = bt.run_backtest(ids, **RUN, solver=solver)
+    for mode in modes:
+        same(serial, bt.run_backtest(ids, **RUN, solver=solver, **where(mode, request, on_small)))
 
 
 def test_workers_that_read_another_store_stop_the_run(on_small, dask_cluster, tmp_path):
@@ -410,15 +434,6 @@ def failing_on(store, bad, how="optimiser"):
         return ids
 
     return universe
-
-
-def where(mode, request, store):
-    """Keyword arguments that run the optimisations serially, on 2 local processes or on the cluster."""
-    if mode == "processes":
-        return {"workers": 2}
-    if mode == "cluster":
-        return {"scheduler": request.getfixturevalue("dask_cluster").scheduler_address, "store": store.path}
-    return {}
 
 
 @pytest.mark.parametrize("how, mode, message", [

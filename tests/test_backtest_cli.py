@@ -56,7 +56,7 @@ def run_here(store, capsys, *args):
 def test_results_as_json_csv_and_chart_the_same_on_one_and_two_workers(store, tmp_path):
     ids = healthy(store, 6)
     common = [*ids, *period(store), "--method", "min_variance", "--default-bound", "0:0.4", "--costs-bps", "5",
-              "--benchmark", store.index_ids[0], "--solver", "scipy"]
+              "--benchmark", store.index_ids[0]]
     one = run(store, *common, "--workers", "1", "--json", tmp_path / "one.json", "--csv", tmp_path / "csv",
               "--plot", tmp_path / "bt.png")
     assert one.returncode == 0, one.stderr

@@ -23,13 +23,14 @@ from dataclasses import dataclass, field
 
 import numpy as np
 import pandas as pd
-import veladatac
 
+import vela_optimizer
+import veladatac
 from vela_optimizer.backtest_accounts import Ledger, simulate, statistics
 from vela_optimizer.exception import InvalidArgument
 
 FREQUENCIES = ("monthly", "weekly", "quarterly")
-SOLVERS = ("native", "scipy")
+SOLVERS = tuple(vela_optimizer.SOLVERS)
 # A cost rate below one half keeps every rebalancing's value positive: the traded value is at
 # most twice the portfolio's value (sell everything, buy everything).
 MAX_COSTS_BPS = 5000.0
@@ -305,15 +306,7 @@ def _optimise(ids: list, date: _dt.date, params: dict, solver: str):
 
     Returns (weights as a dict, what solved, dropped ids with reasons).
     """
-    import vela_optimizer
-
-    optimize = getattr(vela_optimizer, "optimize", None)
-    if optimize is None:
-        # Until the package level exists the spec module's own solve is the only one.
-        from vela_optimizer import optimizer
-
-        return dict(optimizer.portfolio_optimize(ids, date, **params)), "scipy", []
-    result = optimize(ids, date, **params, solver=solver)
+    result = vela_optimizer.optimize(ids, date, **params, solver=solver)
     return result.to_dict(), result.solver, [(d.id, d.reason) for d in result.dropped]
 
 
@@ -473,9 +466,7 @@ def _on_cluster(tasks, scheduler, keep_going, report) -> dict:
 
 
 def _check_options(method, solver, costs_bps, workers) -> None:
-    from vela_optimizer import optimizer
-
-    if not isinstance(method, optimizer.OptimizeMethod):
+    if not isinstance(method, vela_optimizer.OptimizeMethod):
         raise InvalidArgument(f"OPTIMIZER: method 必须为 OptimizeMethod，传入值为：{method!r}")
     if solver not in SOLVERS:
         raise InvalidArgument(f"OPTIMIZER: solver 必须为 native 或 scipy，传入值为：{solver!r}")
@@ -500,8 +491,9 @@ def _series(ids: list, start, end) -> pd.DataFrame:
 
 
 def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", dates=None,
-                 method=None, bnds=None, cons=None, cov_shrinkage=True, benchmark=None,
-                 risk_aversion_coefficient=1, window=132, max_iteration=1000, tol=1e-8, quiet=False,
+                 method=vela_optimizer.OptimizeMethod.RISK_PARITY, bnds=None, cons=None, cov_shrinkage=True,
+                 benchmark=None, risk_aversion_coefficient=1, window=vela_optimizer.DEFAULT_WINDOW,
+                 max_iteration=vela_optimizer.DEFAULT_MAX_ITERATION, tol=vela_optimizer.DEFAULT_TOL, quiet=False,
                  solver: str = "native", costs_bps: float = 0.0, workers: int = 1, scheduler=None,
                  keep_going: bool = False, store=None, progress=None) -> BacktestResult:
     """Optimise on every rebalancing date, hold the weights as they drift, score the result.
@@ -526,9 +518,13 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
     dates : sequence of date-like, optional
         Rebalance on these trading days instead (not with ``start``).
     method, bnds, cons, cov_shrinkage, benchmark, risk_aversion_coefficient, window, max_iteration, tol, quiet
-        As for ``vela_optimizer.optimizer.portfolio_optimize``; ``method`` defaults to risk
-        parity. ``benchmark`` also gives the relative figures (tracking error, information ratio).
+        As for :func:`vela_optimizer.optimize`. ``benchmark`` also gives the relative figures
+        (tracking error, information ratio).
     solver : {"native", "scipy"}
+        As for :func:`vela_optimizer.optimize`. The optimisations run with BLAS on one thread:
+        the weights are those of a call made under
+        ``threadpoolctl.threadpool_limits(1, user_api="blas")``; with more BLAS threads the scipy
+        path's last bits can differ.
     costs_bps : float
         Cost charged on the traded value (buys and sells) at each rebalancing, in basis points;
         0 <= costs_bps < 5000.
@@ -561,9 +557,6 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
     BacktestError
         A worker process or the cluster failed, or a worker read a different store.
     """
-    from vela_optimizer import optimizer
-
-    method = optimizer.OptimizeMethod.RISK_PARITY if method is None else method
     _check_options(method, solver, costs_bps, workers)
     end = _as_date(end, "end") if end is not None else veladatac.trading_date_offset(_dt.date.today(), 0)
     if dates is not None:
