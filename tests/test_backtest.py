@@ -72,6 +72,9 @@ def test_rebalancing_is_on_the_last_trading_day_of_each_period(hand_store, start
     (lambda: bt.run_backtest(["A", "B"], "2025-01-01", "2025-03-01", workers=0), "workers"),
     (lambda: bt.run_backtest(["A", "B"], "2025-01-01", "2025-03-01", solver="magic"), "solver"),
     (lambda: bt.run_backtest(["A", "B"], "2025-01-01", "2025-03-01", method="min_variance"), "method"),
+    (lambda: bt.run_backtest("600001.XSHG", "2025-01-01", "2025-03-01"), "universe 必须为合约列表"),
+    (lambda: bt.run_backtest(["A", "B"], end="2025-03-01", dates="2025-01-27"), "dates 必须为日期列表"),
+    (lambda: bt.run_backtest(["A", "B"], "2025-01-01", "2025-03-01", benchmark="999999.XSHG"), "基准 999999.XSHG"),
 ])
 def test_bad_options_are_refused_before_any_optimisation(hand_store, call, message):
     with pytest.raises(InvalidArgument, match=message) as info:

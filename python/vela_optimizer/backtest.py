@@ -558,6 +558,13 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
         A worker process or the cluster failed, or a worker read a different store.
     """
     _check_options(method, solver, costs_bps, workers)
+    if isinstance(universe, str):  # a str is iterable: it would be read as one id per character
+        raise InvalidArgument(f"OPTIMIZER: universe 必须为合约列表或可调用对象，传入值为：{universe!r}")
+    if isinstance(dates, (str, _dt.date)):
+        raise InvalidArgument(f"OPTIMIZER: dates 必须为日期列表，传入值为：{dates!r}")
+    if benchmark is not None and veladatac.instruments(benchmark) is None \
+            and veladatac.fund.instruments(benchmark) is None:
+        raise InvalidArgument(f"OPTIMIZER: 基准 {benchmark} 不在数据中")
     end = _as_date(end, "end") if end is not None else veladatac.trading_date_offset(_dt.date.today(), 0)
     if dates is not None:
         if start is not None:

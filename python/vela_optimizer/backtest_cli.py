@@ -54,6 +54,13 @@ def _costs(text: str) -> float:
     return value
 
 
+def _cores() -> int:
+    """Cores this process may run on."""
+    if hasattr(os, "sched_getaffinity"):
+        return max(1, len(os.sched_getaffinity(0)))
+    return os.cpu_count() or 1
+
+
 def build_parser() -> argparse.ArgumentParser:
     """The command line: every option of vela-optimize plus the backtest's own.
 
@@ -87,7 +94,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="record a date whose optimisation fails and go on with the holdings as they were")
 
     r = p.add_argument_group("where the optimisations run")
-    r.add_argument("--workers", type=_positive_int, default=os.cpu_count() or 1, metavar="N",
+    r.add_argument("--workers", type=_positive_int, default=_cores(), metavar="N",
                    help="local processes (default: the number of cores; 1 runs in this process)")
     r.add_argument("--scheduler", metavar="ADDRESS",
                    help="a Dask scheduler, e.g. tcp://10.0.0.5:8786: optimise on its workers (needs "
