@@ -23,8 +23,8 @@ import sys
 import time
 from pathlib import Path
 
-import veladatac as vd
 import vela_optimizer as vo
+import veladatac as vd
 from vela_optimizer import backtest as bt
 
 LAST = dt.date(2026, 6, 30)
@@ -91,8 +91,8 @@ def main() -> int:
 
     step = max(1, len(dates) // args.scipy_dates)
     few = dates[step // 2::step][: args.scipy_dates]
-    scipy_run, scipy_s = timed(**common, dates=few, solver="scipy", workers=1)
-    native_few, native_few_s = timed(**common, dates=few, solver="native", workers=1)
+    scipy_run, _ = timed(**common, dates=few, solver="scipy", workers=1)
+    native_few, _ = timed(**common, dates=few, solver="native", workers=1)
     per_scipy = statistics.mean(r.seconds for r in scipy_run.rebalances)
     per_native = statistics.mean(r.seconds for r in native_few.rebalances)
     print(f"scipy path on {len(few)} dates ({', '.join(map(str, few))}): {per_scipy:7.2f} s per optimisation; "

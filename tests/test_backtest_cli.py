@@ -127,15 +127,19 @@ def test_keep_going_records_failed_dates_and_exits_1(store, tmp_path, capsys):
 @pytest.mark.parametrize("args, message", [
     (["--dates", "{dates}"], "line 3: '2025-13-01' is not a date"),
     (["--dates", "{holiday}"], "OPTIMIZER: 调仓日 2025-10-01 不是交易日"),
-    (["--start", "2025-09-01", "--json", "/nonexistent/dir/bt.json"], "No such file or directory"),
+    (["--start", "2025-09-01", "--json", "/nonexistent/dir/bt.json"], "--json /nonexistent/dir/bt.json: no such folder"),
+    (["--start", "2025-09-01", "--plot", "/nonexistent/dir/bt.png"], "--plot /nonexistent/dir/bt.png: no such folder"),
+    (["--start", "2025-09-01", "--csv", "{file}"], "File exists"),
     (["--start", "2025-09-01", "--store", "/nonexistent/store.sqlite"], "does not exist"),
     (["--start", "2025-09-01", "--universe", "999999.XSHG"], "rebalancing on 2025-09-30 failed: "),
-    (["--start", "2025-10-08", "--end", "2025-10-10"], "没有调仓日"),
+    (["--start", "2025-10-08", "--end", "2025-10-10"], "no monthly rebalancing date from 2025-10-08 to 2025-10-10"),
 ])
 def test_user_errors_print_one_line_and_exit_2(store, tmp_path, capsys, args, message):
     (tmp_path / "dates.txt").write_text("# rebalancing days\n2025-09-30\n2025-13-01\n", encoding="utf-8")
     (tmp_path / "holiday.txt").write_text("2025-10-01\n", encoding="utf-8")
-    args = [a.format(dates=tmp_path / "dates.txt", holiday=tmp_path / "holiday.txt") for a in args]
+    (tmp_path / "a-file").write_text("", encoding="utf-8")
+    args = [a.format(dates=tmp_path / "dates.txt", holiday=tmp_path / "holiday.txt", file=tmp_path / "a-file")
+            for a in args]
     ids = [] if "--universe" in args else healthy(store, 4)
     end = [] if "--end" in args else ["--end", "2025-12-31"]
     status, out, err = run_here(store, capsys, *ids, *args, *end, "--workers", "1")

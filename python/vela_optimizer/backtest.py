@@ -479,8 +479,9 @@ def _check_options(method, solver, costs_bps, workers) -> None:
 
 def _series(ids: list, start, end) -> pd.DataFrame:
     """Closes of the stocks and indices, net values of the funds, as one table (days x ids)."""
-    stocks = [i for i, rec in zip(ids, veladatac.instruments(ids)) if rec is not None]
-    funds = [i for i in ids if i not in set(stocks)]
+    kinds = veladatac.instruments(ids)
+    stocks = [i for i, rec in zip(ids, kinds) if rec is not None]
+    funds = [i for i, rec in zip(ids, kinds) if rec is None]
     parts = []
     if stocks:
         parts.append(veladatac.get_price(stocks, start, end, fields="close"))
@@ -575,7 +576,8 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
     else:
         schedule = rebalance_dates(start, end, rebalance)
     if not schedule:
-        raise InvalidArgument(f"OPTIMIZER: {start} 至 {end} 之间没有调仓日")
+        raise InvalidArgument("OPTIMIZER: dates 为空" if dates is not None else
+                              f"OPTIMIZER: {start} 至 {end} 之间没有调仓日")
     last_day = veladatac.trading_date_offset(end, 0)
 
     params = dict(method=method, bnds=bnds, cons=cons, cov_shrinkage=cov_shrinkage, benchmark=benchmark,
@@ -638,8 +640,11 @@ def _account(first_day, last_day, done, failures, costs_bps, benchmark, window) 
     prices = _series(held, fill_from, last_day)
     records = veladatac.instruments(held)
     delisted = {oid: rec.de_listed_date for oid, rec in zip(held, records) if rec is not None}
-    ledger: Ledger = simulate(prices, [(o.date, o.weights) for o in done], first_day,
-                              delisted=delisted, costs_bps=float(costs_bps))
+    try:
+        ledger: Ledger = simulate(prices, [(o.date, o.weights) for o in done], first_day,
+                                  delisted=delisted, costs_bps=float(costs_bps))
+    except ValueError as e:  # the store cannot price a holding the optimiser chose
+        raise BacktestError(f"the portfolio cannot be valued: {e}") from e
     daily = ledger.daily.copy()
     bench_values = None
     if benchmark is not None:

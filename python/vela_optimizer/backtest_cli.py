@@ -357,13 +357,18 @@ def main(argv=None) -> int:
              OSError, getattr(cli, "UsageError", UsageError))
     bar = None
     try:
+        _check_outputs(args)
         if args.store:
+            args.store = os.path.abspath(args.store)  # the workers may run in other folders
             veladatac.init(args.store)
         end = args.end or veladatac.trading_date_offset(_dt.date.today(), 0)
         if args.dates:
             dates, schedule = read_dates(args.dates), f"dates from {args.dates}"
         else:
             dates, schedule = backtest.rebalance_dates(args.start, end, args.rebalance), args.rebalance
+            if not dates:
+                raise UsageError(f"no {args.rebalance} rebalancing date from {args.start} to {end}: a period's "
+                                 "last trading day must fall inside")
         if args.universe:
             def universe(day):
                 return cli.resolve_universe(args, veladatac, day)
@@ -417,6 +422,20 @@ def main(argv=None) -> int:
     for f in result.failures:
         print(f"vela-backtest: warning: rebalancing on {f.date} failed, holdings kept: {f.message}", file=sys.stderr)
     return EXIT_SOME_FAILED if result.failures else EXIT_OK
+
+
+def _check_outputs(args) -> None:
+    """Refuse outputs that could not be written before the optimisations run, not after."""
+    for option, path in (("--json", args.json), ("--plot", args.plot)):
+        if path and not Path(path).resolve().parent.is_dir():
+            raise UsageError(f"{option} {path}: no such folder")
+    if args.plot:
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            raise UsageError("--plot needs matplotlib: pip install 'vela_optimizer[plot]'") from None
+    if args.csv:
+        Path(args.csv).mkdir(parents=True, exist_ok=True)
 
 
 def _close(bar) -> None:
