@@ -174,7 +174,7 @@ def largest(ids, kind: str, n: int, client, date) -> list:
 
     Stocks are sized by :func:`traded_value`; funds keep the order given (see ``FUND_RANK_BASIS``).
     """
-    if n >= len(ids) or kind == "fund":
+    if kind == "fund":
         return list(ids)[:n]
     value = traded_value(ids, client, date)
     order = sorted(range(len(ids)), key=lambda i: (-value[i], i))
@@ -199,6 +199,15 @@ class Labels:
         """Number of ids per label, unclassified ids left out."""
         return Counter(v for v in self.of.values() if v is not None)
 
+    def ordered(self) -> list:
+        """(code, label, count) for each label, the largest group first, then by code or label.
+
+        ``code`` is the Shenwan industry code, "" for the other schemes.
+        """
+        code_of = {nm: c for c, nm in self.codes.items()}
+        items = [(code_of.get(k, ""), k, n) for k, n in self.counts().items()]
+        return sorted(items, key=lambda t: (-t[2], t[0], str(t[1])))
+
 
 def labels_of(option: str, ids, client, date) -> Labels:
     """Each id's sector, Shenwan industry (on ``date``) or fund type."""
@@ -213,13 +222,9 @@ def labels_of(option: str, ids, client, date) -> Labels:
     return Labels({i: names.get(i) for i in ids}, codes)
 
 
-def describe_labels(labels: Labels, option: str) -> str:
+def describe_labels(labels: Labels) -> str:
     """The labels present, largest group first, e.g. ``"Financials (3), Energy (2)"``."""
-    code_of = {nm: c for c, nm in labels.codes.items()}
-    items = sorted(labels.counts().items(), key=lambda kv: (-kv[1], str(kv[0])))
-    if option == "shenwan":
-        return ", ".join(f"{code_of.get(k, '?')} {k} ({n})" for k, n in items)
-    return ", ".join(f"{k} ({n})" for k, n in items)
+    return ", ".join(f"{c} {k} ({n})" if c else f"{k} ({n})" for c, k, n in labels.ordered())
 
 
 def suggest(label: str, labels: Labels) -> list:
@@ -264,6 +269,6 @@ def resolve_rules(option: str, rules, kinds: Kinds, client, ids, date):
             parts.append(f"'{label}'" + (f" (did you mean {either(map(repr, near))}?)" if near else ""))
         on = f" on {date}" if option == "shenwan" else ""
         raise UsageError(f"{flag}: no instrument of the universe has the {noun} {', '.join(parts)}{on}; "
-                         f"present: {describe_labels(labels, option)}")
+                         f"present: {describe_labels(labels)}")
     unclassified = [i for i, v in labels.of.items() if v is None]
     return resolved, unclassified

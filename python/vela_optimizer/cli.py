@@ -377,13 +377,11 @@ def listing(what: str, args, client, date) -> str:
         option = {"sectors": "gics", "industries": "shenwan", "fund-types": "fund_type"}[what]
         ids = funds if option == "fund_type" else stocks
         labels = _universe.labels_of(option, ids, client, date) if ids else _universe.Labels({}, {})
-        code_of = {nm: c for c, nm in labels.codes.items()}
-        counts = sorted(labels.counts().items(), key=lambda kv: (-kv[1], str(kv[0])))
         if option == "shenwan":
-            rows = [[code_of.get(k, ""), k, str(n)] for k, n in counts]
+            rows = [[c, k, str(n)] for c, k, n in labels.ordered()]
             head, align = ["code", "industry", "count"], "llr"
         else:
-            rows = [[k, str(n)] for k, n in counts]
+            rows = [[k, str(n)] for _, k, n in labels.ordered()]
             head, align = [_universe.LABEL_NOUNS[option], "count"], "lr"
         missing = sum(1 for v in labels.of.values() if v is None)
         foot = f"\n\n{plural_ids(missing)} without a {_universe.LABEL_NOUNS[option]}" if missing else ""
