@@ -432,7 +432,7 @@ def run(args, client, optimizer, progress: Progress, today: _dt.date) -> int:
     """One optimisation from parsed arguments to printed and written reports; returns the exit status."""
     from veladatac import catalog
 
-    from vela_optimizer import _report
+    from vela_optimizer import _spec_run as _report
 
     open_store(args.store)
     extent = catalog.extent()
