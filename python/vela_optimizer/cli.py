@@ -350,51 +350,6 @@ def window_coverage(client, extent, day, window: int):
 # ---------------------------------------------------------------- listings
 
 
-def listing(what: str, args, client, date) -> str:
-    """The text of ``--list WHAT`` on ``date``."""
-    from veladatac import catalog
-
-    from vela_optimizer._report import table
-
-    universe = bool(args.ids or args.ids_file or args.universe)
-    if what == "indices":
-        rows = [[r.order_book_id, r.symbol, str(len(client.index_components(r.order_book_id, date)))]
-                for r in catalog.instruments() if r.type == _universe.INDEX_TYPE]
-        return f"Indices on {date} (members on that day)\n\n" + table(["id", "name", "members"], rows, "llr")
-    if universe:
-        ids = resolve_universe(args, client, date)
-        kinds = _universe.classify(ids, client)
-        stocks, funds = kinds.stocks, kinds.funds
-        whose = f"the {len(ids)} ids of the universe"
-    else:
-        listed = [r for r in catalog.instruments() if r.type != _universe.INDEX_TYPE
-                  and (r.listed_date is None or r.listed_date <= date)
-                  and (r.de_listed_date is None or date < r.de_listed_date)]
-        stocks = [r.order_book_id for r in listed]
-        funds = [r.order_book_id for r in catalog.funds()]
-        whose = f"the {len(stocks)} stocks listed on {date} and the {len(funds)} funds of the store"
-    if what in ("sectors", "industries", "fund-types"):
-        option = {"sectors": "gics", "industries": "shenwan", "fund-types": "fund_type"}[what]
-        ids = funds if option == "fund_type" else stocks
-        labels = _universe.labels_of(option, ids, client, date) if ids else _universe.Labels({}, {})
-        if option == "shenwan":
-            rows = [[c, k, str(n)] for c, k, n in labels.ordered()]
-            head, align = ["code", "industry", "count"], "llr"
-        else:
-            rows = [[k, str(n)] for _, k, n in labels.ordered()]
-            head, align = [_universe.LABEL_NOUNS[option], "count"], "lr"
-        missing = sum(1 for v in labels.of.values() if v is None)
-        foot = f"\n\n{plural_ids(missing)} without a {_universe.LABEL_NOUNS[option]}" if missing else ""
-        noun = "funds" if option == "fund_type" else "stocks"
-        return (f"{what.capitalize()} of {whose} ({len(ids)} {noun}) on {date}\n\n"
-                + table(head, rows, align) + foot)
-    records = {r.order_book_id: r for r in client.instruments(stocks)} if stocks else {}
-    sectors = {i: records[i].sector_type_name or "" for i in stocks}
-    rows = [[i, records[i].symbol, "stock", sectors[i]] for i in stocks]
-    rows += [[i, r.symbol, "fund", r.fund_type] for i, r in ((i, client.fund.instruments(i)) for i in funds)]
-    return f"Ids: {whose}\n\n" + table(["id", "name", "kind", "sector / fund type"], rows, "llll")
-
-
 def plural_ids(n: int) -> str:
     return _universe.plural(n, "id")
 
@@ -438,7 +393,10 @@ def run(args, client, optimizer, progress: Progress, today: _dt.date) -> int:
     extent = catalog.extent()
     day = resolve_date(args.date, client, extent, today)
     if args.list:
-        return emit(listing(args.list, args, client, day))
+        from vela_optimizer._listing import listing
+
+        ids = resolve_universe(args, client, day) if args.ids or args.ids_file or args.universe else None
+        return emit(listing(args.list, ids, client, day))
     progress.note("reading the universe ...")
     ids = resolve_universe(args, client, day)
     checked, unclassified = check_limits(args, client, ids, day)
