@@ -1,14 +1,24 @@
 """veladatac.catalog: the whole catalogue of a store and the days it has data for."""
 
 import datetime as dt
+import os
+import sys
 
 import numpy as np
 import pytest
-from client_fixtures import client_isolation, known_store, on_known, on_small, small_store, write_csv  # noqa: F401
-
 import veladatac
-from veladatac import catalog
-from veladatac.importer import import_files
+
+sys.path.insert(0, os.path.dirname(__file__))  # client_fixtures under any pytest import mode
+from client_fixtures import (  # noqa: E402,F401  (fixtures are found by name)
+    client_isolation,
+    known_store,
+    on_known,
+    on_small,
+    small_store,
+    write_csv,
+)
+from veladatac import catalog  # noqa: E402
+from veladatac.importer import import_files  # noqa: E402
 
 D = dt.date
 

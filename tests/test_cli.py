@@ -6,7 +6,6 @@ import subprocess
 import sys
 
 import pytest
-
 from veladatac import sample
 
 

@@ -5,14 +5,17 @@ Hand-computed figures come from the hand-written store of client_fixtures (KNOWN
 
 import argparse
 import datetime as dt
+import os
 import re
+import sys
 
 import pytest
-from client_fixtures import client_isolation, known_store, write_csv  # noqa: F401
-
 import veladatac
 from vela_optimizer import _universe, cli
 from veladatac import catalog, sample
+
+sys.path.insert(0, os.path.dirname(__file__))  # client_fixtures under any pytest import mode
+from client_fixtures import client_isolation, known_store  # noqa: E402,F401  (fixtures are found by name)
 
 D = dt.date
 KNOWN_IDS = ["600001.XSHG", "600002.XSHG", "000003.XSHE"]
@@ -166,7 +169,8 @@ def test_limit_labels_resolve_to_the_names_the_optimizer_groups_by(known_store, 
 @pytest.mark.parametrize(
     "ids, argv, date, pieces",
     [
-        (KNOWN_IDS, ["--gics", "Financial=0:0.5"], D(2025, 1, 8), ["--gics", "'Financial' (did you mean 'Financials'?)"]),
+        (KNOWN_IDS, ["--gics", "Financial=0:0.5"], D(2025, 1, 8),
+         ["--gics", "'Financial' (did you mean 'Financials'?)"]),
         (KNOWN_IDS, ["--gics", "energy=0:0.5", "--gics", "Utilities=0:0.5"], D(2025, 1, 8),
          ["'energy' (did you mean 'Energy'?)", "'Utilities'", "present: Energy (1), Financials (1), Information "
                                                                "Technology (1)"]),

@@ -10,7 +10,6 @@ from types import SimpleNamespace
 import numpy as np
 import pandas as pd
 import pytest
-
 from vela_optimizer import _plot, _report
 
 DAYS = pd.to_datetime(["2026-06-23", "2026-06-24", "2026-06-25", "2026-06-26"])
@@ -30,8 +29,7 @@ def result(weights, cov, *, mu=None, returns=None, converged=True, dropped=(), i
         covariance=pd.DataFrame(c, index=ids, columns=ids),
         expected_returns=pd.Series(mu, index=ids) if mu else None, benchmark_returns=None,
         risk_contributions=pd.Series(rc, index=ids), volatility=math.sqrt(float(rc.sum())), objective=0.0,
-        iterations=7, converged=converged, timings={"solve": 0.01},
-        to_dict=lambda: dict(weights))
+        iterations=7, converged=converged, timings={"solve": 0.01}, to_dict=dict(weights).copy)
 
 
 INPUTS = {"method": "min_variance", "date_requested": "2026-06-27", "store": "/data/公司.sqlite", "window": 4,
@@ -165,7 +163,8 @@ def test_a_chinese_capable_font_is_found_by_family(available, expected):
 
 @pytest.mark.parametrize(
     "family, group, expected",
-    [(None, {"label": "银行", "code": "801780"}, "801780"), ("Noto Sans CJK SC", {"label": "银行", "code": "801780"}, "银行"),
+    [(None, {"label": "银行", "code": "801780"}, "801780"),
+     ("Noto Sans CJK SC", {"label": "银行", "code": "801780"}, "银行"),
      (None, {"label": "Financials", "code": None}, "Financials")],
 )
 def test_labels_fall_back_to_ascii_without_a_chinese_font(family, group, expected):

@@ -11,13 +11,18 @@ import threading
 import numpy as np
 import pandas as pd
 import pytest
-
 import veladatac as vd
 from veladatac import sample
 from veladatac._schema import GICS_SECTORS
+
 sys.path.insert(0, os.path.dirname(__file__))  # client_fixtures under any pytest import mode
 from client_fixtures import (  # noqa: F401  (fixtures are found by name)
-    SMALL, client_isolation, known_store, on_known, on_small, small_store,
+    SMALL,
+    client_isolation,
+    known_store,
+    on_known,
+    on_small,
+    small_store,
 )
 
 D = dt.date

@@ -10,13 +10,16 @@ import textwrap
 
 import numpy as np
 import pytest
-
 import veladatac as vd
 from veladatac.__main__ import main
 from veladatac.importer import import_files
+
 sys.path.insert(0, os.path.dirname(__file__))  # client_fixtures under any pytest import mode
 from client_fixtures import (  # noqa: F401  (fixtures are found by name)
-    client_isolation, file_hash, known_store, write_csv,
+    client_isolation,
+    file_hash,
+    known_store,
+    write_csv,
 )
 
 BARS_HEAD = "order_book_id,date,close,volume\n"

@@ -192,8 +192,8 @@ def title(report: dict) -> str:
             f"{'shrunk' if inputs['cov_shrinkage'] else 'sample'} covariance")
 
 
-def render(report: dict) -> str:
-    """The report as text for a terminal (the first line is the title)."""
+def render(report: dict, show_dropped: bool = True) -> str:
+    """The report as text for a terminal (the first line is the title); ``show_dropped`` lists screening's drops."""
     has_mu = "expected_return_daily" in report
     head = ["id", "name", report["group_label"], "weight", "risk share"] + (["mean return"] if has_mu else [])
     body = [[r["id"], r["name"], r["group"] or "-", percent(r["weight"]), percent(r["risk_share"])]
@@ -205,7 +205,8 @@ def render(report: dict) -> str:
            table(head, body, "lllrrr"), "",
            f"Weights sum to {report['weight_sum']:.6f}.",
            f"Portfolio volatility: {percent(report['volatility_daily'], 4)} daily; "
-           f"{percent(report['volatility_annualised'])} annualised (x sqrt({TRADING_DAYS_PER_YEAR}), this report only)."]
+           f"{percent(report['volatility_annualised'])} annualised "
+           f"(x sqrt({TRADING_DAYS_PER_YEAR}), this report only)."]
     if has_mu:
         out.append(f"Expected return (mean daily return): {percent(report['expected_return_daily'], 4)} daily; "
                    f"{percent(report['expected_return_annualised'])} annualised (x {TRADING_DAYS_PER_YEAR}).")
@@ -218,7 +219,7 @@ def render(report: dict) -> str:
                 for g in report["groups"]]
         out += ["  " + ln for ln in table([report["group_label"], "members", "weight", "floor", "cap"], rows,
                                           "lrrrr").splitlines()]
-    if report["dropped"]:
+    if report["dropped"] and show_dropped:
         out += ["", f"Dropped by screening ({len(report['dropped'])}):"]
         w = max(width(d["id"]) for d in report["dropped"])
         out += [f"  {pad(d['id'], w)}  {d['why']}" for d in report["dropped"]]

@@ -9,6 +9,7 @@ import os
 import re
 import sys
 import time
+import warnings
 
 from vela_optimizer import _universe
 from vela_optimizer._universe import UsageError
@@ -160,10 +161,14 @@ def build_parser() -> argparse.ArgumentParser:
     o.add_argument("--window", type=int, default=d["window"], metavar="N",
                    help="history window in trading days (default: %(default)s)")
     o.add_argument("--no-shrinkage", action="store_true", help="use the plain sample covariance")
+    o.add_argument("--solver", choices=["native", "scipy"], default="native",
+                   help="native: exact QP and risk-parity solvers (default); scipy: the module's own "
+                        "SLSQP / L-BFGS-B solve")
     o.add_argument("--max-iteration", type=int, default=d["max_iteration"], metavar="N",
                    help="solver iteration limit (default: %(default)s)")
     o.add_argument("--tol", type=_number, default=d["tol"], metavar="X", help="solver tolerance (default: %(default)s)")
-    o.add_argument("--quiet", action="store_true", help="do not report instruments dropped by screening")
+    o.add_argument("--quiet", action="store_true",
+                   help="leave the instruments dropped by screening out of the printed report (JSON keeps them)")
 
     b = p.add_argument_group("bounds and limits (fractions of the portfolio)")
     b.add_argument("--bound", action="append", type=_labelled_range, default=[], metavar="ID=LOW:HIGH")
@@ -357,20 +362,39 @@ def plural_ids(n: int) -> str:
 # ---------------------------------------------------------------- progress
 
 
+STAGE_NOTES = {
+    "window": "finding the window", "benchmark": "reading the benchmark", "instruments": "checking the instruments",
+    "prices": "reading prices", "screening": "screening", "bounds": "bounds", "covariance": "estimating the covariance",
+    "constraints": "group limits", "feasibility": "checking the limits", "solve": "solving",
+}
+
+
 class Progress:
-    """Stage notes on stderr while the optimiser works; silent unless stderr is a terminal."""
+    """Stage notes on stderr while the optimiser works; silent unless stderr is a terminal.
+
+    ``stage(name, info)`` is the optimiser's progress callback; it also keeps the screening
+    outcome, which the command line shows when too few instruments are left to optimise.
+    """
 
     def __init__(self, enabled: bool):
         self.enabled = enabled
         self.started = time.monotonic()
         self.last = None
+        self.screening = None
 
     def note(self, text: str) -> None:
         """Show ``text`` as the current stage (one line, rewritten in place)."""
         if self.enabled and text != self.last:
             self.last = text
-            sys.stderr.write(f"\r\033[K[{time.monotonic() - self.started:5.1f}s] {text}")
+            sys.stderr.write(f"\r\033[K[{time.monotonic() - self.started:5.1f}s] {text} ...")
             sys.stderr.flush()
+
+    def stage(self, name: str, info: dict) -> None:
+        """The optimiser's progress callback."""
+        if name == "screening":
+            self.screening = info
+        if name in STAGE_NOTES:
+            self.note(STAGE_NOTES[name])
 
     def done(self) -> None:
         """Clear the stage line."""
@@ -383,11 +407,101 @@ class Progress:
 # ---------------------------------------------------------------- the run
 
 
-def run(args, client, optimizer, progress: Progress, today: _dt.date) -> int:
+def effective_bounds(bnds, ids) -> dict:
+    """id -> (low, high) the caller set for each of ``ids``: its own entry, else the ``"*"`` default."""
+    if not bnds:
+        return {}
+    out = {}
+    for oid in ids:
+        pair = bnds.get(oid, bnds.get("*"))
+        if pair is not None:
+            out[oid] = tuple(pair)
+    return out
+
+
+def check_benchmark(benchmark, client) -> None:
+    """Refuse a benchmark the store does not know or cannot price (a fund), before any work."""
+    if benchmark is None:
+        return
+    kinds = _universe.classify([benchmark], client)
+    if kinds.unknown:
+        near = _universe.close_ids(benchmark, _universe.known_ids())
+        guess = f" (did you mean {_universe.either(near)}?)" if near else ""
+        raise UsageError(f"unknown benchmark {benchmark}{guess}")
+    if kinds.funds:
+        raise UsageError(f"the benchmark {benchmark} is a fund; a benchmark is an index or a stock")
+
+
+def benchmark_returns(client, benchmark, result):
+    """The benchmark's daily simple returns over the result's window (forward-filled closes, first day dropped).
+
+    The tracking-error method gives them with its result; for the other methods they are read here.
+    """
+    if result.benchmark_returns is not None:
+        return result.benchmark_returns
+    closes = client.get_price(benchmark, result.start_date, result.trading_date, fields="close").ffill()
+    return (closes / closes.shift(1) - 1).iloc[1:]
+
+
+def classification(args, client, kind: str, ids, day):
+    """(column header, id -> label, label -> code) for the report's group column."""
+    option = limit_option(args) or ("fund_type" if kind == "fund" else "gics")
+    labels = _universe.labels_of(option, ids, client, day)
+    return _universe.LABEL_NOUNS[option], labels.of, {nm: c for c, nm in labels.codes.items()}
+
+
+def names_of(client, kind: str, ids) -> dict:
+    """id -> display name."""
+    if kind == "fund":
+        return {i: client.fund.instruments(i).symbol for i in ids}
+    return {i: r.symbol for i, r in zip(ids, client.instruments(list(ids)))}
+
+
+def inputs_of(args, checked, extent, day, start) -> dict:
+    """What was asked, as the report records it."""
+    option = limit_option(checked)
+    bounds = build_bounds(checked)
+    return {
+        "method": args.method,
+        "date_requested": str(args.date) if args.date else None,
+        "date_used": str(day),
+        "store": str(extent.path),
+        "universe": {"ids": list(args.ids), "ids_file": args.ids_file, "index": args.universe, "limit": args.limit,
+                     "limit_by": _universe.RANK_BASIS if args.limit is not None else None},
+        "window": args.window,
+        "window_start": str(start),
+        "cov_shrinkage": not args.no_shrinkage,
+        "bounds": {k: list(v) for k, v in bounds.items()} if bounds else None,
+        "limits": {"by": _universe.LABEL_NOUNS[option], "rules": {k: list(v) for k, v in getattr(checked, option)}}
+        if option else None,
+        "risk_aversion": args.risk_aversion,
+        "benchmark": args.benchmark,
+        "max_iteration": args.max_iteration,
+        "tol": args.tol,
+        "solver": args.solver,
+    }
+
+
+def show_screening(progress: Progress) -> None:
+    """On stderr: what screening dropped and why, when too few instruments were left to optimise."""
+    from vela_optimizer._report import DROP_REASONS, pad, width
+
+    info = progress.screening
+    if not info or len(info.get("retained", ())) >= 2 or not info.get("dropped"):
+        return
+    dropped = list(info["dropped"])
+    total = len(dropped) + len(info["retained"])
+    print(f"vela-optimize: screening dropped {len(dropped)} of {total} instruments:", file=sys.stderr)
+    w = max(width(d[0]) for d in dropped)
+    for oid, reason in dropped:
+        print(f"  {pad(oid, w)}  {DROP_REASONS.get(reason, reason)}", file=sys.stderr)
+
+
+def run(args, client, progress: Progress, today: _dt.date) -> int:
     """One optimisation from parsed arguments to printed and written reports; returns the exit status."""
     from veladatac import catalog
 
-    from vela_optimizer import _spec_run as _report
+    import vela_optimizer
 
     open_store(args.store)
     extent = catalog.extent()
@@ -397,31 +511,81 @@ def run(args, client, optimizer, progress: Progress, today: _dt.date) -> int:
 
         ids = resolve_universe(args, client, day) if args.ids or args.ids_file or args.universe else None
         return emit(listing(args.list, ids, client, day))
-    progress.note("reading the universe ...")
+    if not hasattr(vela_optimizer, "optimize"):
+        return run_spec_path(args, client, progress, extent, day)
+    from vela_optimizer import _report
+
+    progress.note("reading the universe")
     ids = resolve_universe(args, client, day)
+    kind = _universe.classify(ids, client).kind
     checked, unclassified = check_limits(args, client, ids, day)
+    check_benchmark(args.benchmark, client)
     start, days, present = window_coverage(client, extent, day, args.window)
     notes = []
     if present < days:
-        notes.append(f"the store has data for {present} of the {days} trading days of the window "
-                     f"({start} .. {day})")
+        notes.append(f"the store has data for {present} of the {days} trading days of the window ({start} .. {day})")
     if unclassified:
         notes.append(f"{plural_ids(len(unclassified))} without a {_universe.LABEL_NOUNS[limit_option(args)]} "
                      f"escape every group limit: {_universe.some(unclassified)}")
-    progress.note("optimising ...")
-    outcome = _report.run_spec(checked, optimizer, ids, day)
-    progress.note("building the report ...")
-    report = _report.describe(checked, optimizer, client, outcome, day)
-    report.update(store=str(extent.path), date_requested=str(args.date) if args.date else None,
-                  date_used=str(day), notes=notes)
+    bnds = build_bounds(checked)
+    with warnings.catch_warnings(record=True) as caught:
+        # screening and ignored bounds reach the report as the result's data, not as warning texts
+        warnings.simplefilter("always")
+        try:
+            result = vela_optimizer.optimize(
+                ids, day, method=vela_optimizer.OptimizeMethod(args.method), bnds=bnds,
+                cons=build_constraint(checked, vela_optimizer), cov_shrinkage=not args.no_shrinkage,
+                benchmark=args.benchmark, risk_aversion_coefficient=args.risk_aversion, window=args.window,
+                max_iteration=args.max_iteration, tol=args.tol, quiet=True, solver=args.solver,
+                progress=progress.stage)
+        except vela_optimizer.InvalidArgument:
+            progress.done()
+            show_screening(progress)
+            raise
+    progress.note("building the report")
+    alerts = [str(w.message) for w in caught if not issubclass(w.category, UserWarning)]
+    if not result.converged:
+        alerts.insert(0, f"the {result.solver} solver stopped at the iteration limit after {result.iterations} "
+                         "iterations without converging; the weights are its last iterate (raise --max-iteration)")
+    retained = list(result.weights.index)
+    header, groups, codes = classification(checked, client, kind, retained, day)
+    option = limit_option(checked)
+    report = _report.build(
+        result, inputs=inputs_of(args, checked, extent, day, start), names=names_of(client, kind, retained),
+        groups=groups, group_label=header, bounds=effective_bounds(bnds, retained),
+        limits=dict(getattr(checked, option)) if option else None, codes=codes, benchmark=args.benchmark,
+        benchmark_returns=benchmark_returns(client, args.benchmark, result) if args.benchmark else None,
+        notes=notes, warnings=alerts)
     progress.done()
-    status = emit(_report.render(report))
+    for line in alerts:
+        print(f"vela-optimize: warning: {line}", file=sys.stderr)
+    status = emit(_report.render(report, show_dropped=not args.quiet))
     if args.json:
-        _report.write_json(args.json, outcome.weights, report)
+        _report.write_json(args.json, result.to_dict(), report)
     if args.csv:
         _report.write_csv(args.csv, report)
     if args.plot:
-        _report.write_plot(args.plot, report)
+        from vela_optimizer._plot import write_plot
+
+        write_plot(args.plot, report)
+    return status
+
+
+def run_spec_path(args, client, progress, extent, day) -> int:
+    """The run through the module's own ``portfolio_optimize``, for a package without ``optimize``."""
+    from vela_optimizer import _spec_run, optimizer
+
+    ids = resolve_universe(args, client, day)
+    checked, _ = check_limits(args, client, ids, day)
+    outcome = _spec_run.run_spec(checked, optimizer, ids, day)
+    report = _spec_run.describe(checked, optimizer, client, outcome, day)
+    status = emit(_spec_run.render(report))
+    if args.json:
+        _spec_run.write_json(args.json, outcome.weights, report)
+    if args.csv:
+        _spec_run.write_csv(args.csv, report)
+    if args.plot:
+        _spec_run.write_plot(args.plot, report)
     return status
 
 
@@ -457,12 +621,11 @@ def main(argv=None) -> int:
 
     import veladatac
 
-    from vela_optimizer import optimizer
     from vela_optimizer.exception import InvalidArgument, OptimizationFailed
 
     progress = Progress(sys.stderr.isatty())
     try:
-        return run(args, veladatac, optimizer, progress, _dt.date.today())
+        return run(args, veladatac, progress, _dt.date.today())
     except (InvalidArgument, OptimizationFailed, UsageError, veladatac.VeladatacError, OSError) as e:
         progress.done()
         print(f"vela-optimize: error: {e}", file=sys.stderr)

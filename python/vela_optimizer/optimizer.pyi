@@ -7,17 +7,17 @@ and the documentation that editors and type checkers show.
 import datetime
 from collections.abc import Mapping, Sequence
 from enum import Enum
-from typing import Any, Optional, Union
+from typing import Any
 
 import pandas as pd
 
 from vela_optimizer.exception import InvalidArgument as InvalidArgument
 from vela_optimizer.exception import OptimizationFailed as OptimizationFailed
 
-DateLike = Union[str, int, datetime.date, datetime.datetime, pd.Timestamp]
+DateLike = str | int | datetime.date | datetime.datetime | pd.Timestamp
 """Any date the market-data client accepts: 'YYYY-MM-DD' or 'YYYYMMDD' text, int YYYYMMDD, a date."""
 
-Bound = tuple[Optional[float], Optional[float]]
+Bound = tuple[float | None, float | None]
 """(lower, upper) weight of one instrument or group, fractions of the portfolio."""
 
 ConstraintRecord = dict[str, Any]
@@ -142,10 +142,10 @@ def portfolio_optimize(
     order_book_ids: Sequence[str],
     date: DateLike,
     method: OptimizeMethod = OptimizeMethod.RISK_PARITY,
-    bnds: Optional[Mapping[str, Bound]] = None,
-    cons: Optional[Union[GICSConstraint, ShenWanConstraint, FundTypeConstraint]] = None,
+    bnds: Mapping[str, Bound | None] = None,
+    cons: GICSConstraint | ShenWanConstraint | FundTypeConstraint | None = None,
     cov_shrinkage: bool = True,
-    benchmark: Optional[str] = None,
+    benchmark: str | None = None,
     risk_aversion_coefficient: float = 1,
     window: int = 132,
     max_iteration: int = 1000,
@@ -252,7 +252,7 @@ def min_variance_optimize(c_m: pd.DataFrame, init_weight: Sequence[float], bound
     """
 
 def mean_variance_optimize(c_m: pd.DataFrame, init_weight: Sequence[float], risk_aversion_coefficient: float,
-                           expected_return: Union[pd.Series, Sequence[float]], bounds: Sequence[Bound],
+                           expected_return: pd.Series | Sequence[float], bounds: Sequence[Bound],
                            cons: Sequence[ConstraintRecord], max_iteration: int, tol: float) -> dict[str, float]:
     """Minimise (λ/2)·wᵀCw − μᵀw, λ = ``risk_aversion_coefficient``, under ``bounds`` and ``cons`` (SLSQP).
 
@@ -292,7 +292,7 @@ def _cov_shrinkage(df: pd.DataFrame) -> tuple[pd.DataFrame, float]:
     """Covariance of the columns of ``df`` shrunk towards a constant-correlation target
     (Ledoit and Wolf 2003), and the shrinkage intensity in [0, 1]."""
 
-def _general_bnds(order_book_ids: Sequence[str], bounds: Optional[Mapping[str, Bound]]) -> list[Bound]:
+def _general_bnds(order_book_ids: Sequence[str], bounds: Mapping[str, Bound | None]) -> list[Bound]:
     """One (lower, upper) pair per id from ``bnds`` (see :func:`portfolio_optimize`)."""
 
 def _to_constraint(reversed_index: Mapping[Any, Sequence[int]],
