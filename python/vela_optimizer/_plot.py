@@ -93,7 +93,8 @@ def write_plot(path, report: dict) -> None:
             ax.set_ylim(-0.6, len(held) - 0.4)
         if groups:
             g = axes[2]
-            gy = list(range(len(groups)))[::-1]
+            top = max(len(groups), 4) - 1  # room for four bars at least: one group is not one wide block
+            gy = [top - k for k in range(len(groups))]
             g.barh(gy, [100 * x["weight"] for x in groups], color=BAR)
             for yy, x in zip(gy, groups):
                 if x["high"] is not None:
@@ -101,6 +102,9 @@ def write_plot(path, report: dict) -> None:
                 if x["low"]:
                     g.plot([100 * x["low"]] * 2, [yy - 0.4, yy + 0.4], color="grey", lw=2)
             g.set_yticks(gy, [group_label(x, family) for x in groups])
+            g.set_ylim(-0.6, top + 0.6)
+            ends = [100 * max(x["weight"], x["high"] if x["high"] is not None else 0) for x in groups]
+            g.set_xlim(0, 1.1 * max(ends + [1.0]))
             g.set_xlabel(f"weight by {report['group_label']} (%)")
             g.set_title("Group limits (floor grey, cap black)")
             g.grid(axis="x", alpha=0.3)

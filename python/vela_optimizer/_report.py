@@ -215,7 +215,7 @@ def render(report: dict, show_dropped: bool = True) -> str:
                    f"daily; {percent(report['tracking_error_annualised'])} annualised (this report only).")
     if report.get("groups"):
         out += ["", f"Limits by {report['group_label']}:"]
-        rows = [[g["label"], str(g["members"]), percent(g["weight"]), fraction(g["low"]), fraction(g["high"])]
+        rows = [[f"{g['code']} {g['label']}" if g.get("code") else g["label"], str(g["members"]), percent(g["weight"]), fraction(g["low"]), fraction(g["high"])]
                 for g in report["groups"]]
         out += ["  " + ln for ln in table([report["group_label"], "members", "weight", "floor", "cap"], rows,
                                           "lrrrr").splitlines()]
