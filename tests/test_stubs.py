@@ -1,6 +1,7 @@
 """The type stubs say what the extension module really has: names, parameters, defaults, docstrings."""
 
 import ast
+import importlib
 import inspect
 from pathlib import Path
 
@@ -79,3 +80,18 @@ def test_the_stubs_ship_in_the_wheel():
     assert (PACKAGE / "py.typed").exists()
     config = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))
     assert "python/vela_optimizer" in config["tool"]["scikit-build"]["wheel"]["packages"]
+
+
+PACKAGE_MODULES = ["vela_optimizer.cli", "vela_optimizer._universe", "vela_optimizer._listing",
+                   "vela_optimizer._report", "vela_optimizer._plot", "veladatac.catalog"]
+
+
+@pytest.mark.parametrize("name", PACKAGE_MODULES)
+def test_public_functions_of_the_package_are_documented(name):
+    module = importlib.import_module(name)
+    own = [v for k, v in vars(module).items()
+           if not k.startswith("_") and getattr(v, "__module__", None) == name
+           and (inspect.isfunction(v) or inspect.isclass(v))]
+    methods = [m for c in own if inspect.isclass(c) for k, m in vars(c).items()
+               if not k.startswith("_") and inspect.isfunction(m)]
+    assert own and [f.__qualname__ for f in own + methods if not (f.__doc__ or "").strip()] == []

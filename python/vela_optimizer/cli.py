@@ -356,6 +356,7 @@ def window_coverage(client, extent, day, window: int):
 
 
 def plural_ids(n: int) -> str:
+    """``"1 id"``, ``"2 ids"``."""
     return _universe.plural(n, "id")
 
 
