@@ -13,23 +13,11 @@ import warnings
 
 from vela_optimizer import _universe
 from vela_optimizer._universe import UsageError
+from veladatac._schema import GICS_SECTORS
 
 __all__ = ["build_parser", "resolve_universe", "build_bounds", "build_constraint", "main", "UsageError"]
 
-METHOD_TITLES = {
-    "risk_parity": "Risk parity",
-    "min_variance": "Minimum variance",
-    "mean_variance": "Mean-variance",
-    "min_tracking_error": "Minimum tracking error",
-}
-
 LISTINGS = ("indices", "sectors", "industries", "fund-types", "ids")
-
-# Sector names of the GICS classification, as the store holds them.
-GICS_SECTORS = (
-    "Energy", "Materials", "Industrials", "Consumer Discretionary", "Consumer Staples", "Health Care",
-    "Financials", "Information Technology", "Communication Services", "Utilities", "Real Estate",
-)
 
 # Exit status after stdout was closed by its reader (`vela-optimize ... | head -1`): 128 + SIGPIPE,
 # the status a shell reports for a program the signal ended, so `set -o pipefail` sees it as
@@ -38,11 +26,16 @@ EXIT_BROKEN_PIPE = 141
 
 
 def engine_defaults() -> dict:
-    """The optimiser's defaults for window, max_iteration and tol, read from its signature."""
+    """The optimiser's methods and its defaults for window, max_iteration, tol and risk aversion.
+
+    Read from the optimiser itself, so that the command line cannot drift from it.
+    """
     from vela_optimizer import optimizer
 
     params = inspect.signature(optimizer.portfolio_optimize).parameters
-    return {k: params[k].default for k in ("window", "max_iteration", "tol", "risk_aversion_coefficient")}
+    out = {k: params[k].default for k in ("window", "max_iteration", "tol", "risk_aversion_coefficient")}
+    out["methods"] = [m.value for m in optimizer.OptimizeMethod]
+    return out
 
 
 # ---------------------------------------------------------------- parsing values
@@ -152,7 +145,7 @@ def build_parser() -> argparse.ArgumentParser:
                         " (ids: of the universe given, else of the whole store)")
 
     o = p.add_argument_group("optimisation")
-    o.add_argument("--method", choices=list(METHOD_TITLES), default="risk_parity")
+    o.add_argument("--method", choices=d["methods"], default=d["methods"][0], help="objective (default: %(default)s)")
     o.add_argument("--benchmark", metavar="ID",
                    help="benchmark id (required by min_tracking_error; with other methods the report "
                         "gives the tracking error against it)")
@@ -171,11 +164,12 @@ def build_parser() -> argparse.ArgumentParser:
                    help="leave the instruments dropped by screening out of the printed report (JSON keeps them)")
 
     b = p.add_argument_group("bounds and limits (fractions of the portfolio)")
-    b.add_argument("--bound", action="append", type=_labelled_range, default=[], metavar="ID=LOW:HIGH")
+    b.add_argument("--bound", action="append", type=_labelled_range, default=[], metavar="ID=LOW:HIGH",
+                   help="bound of one instrument (repeatable)")
     b.add_argument("--default-bound", type=_range, metavar="LOW:HIGH", help="bound for every other instrument")
     g = b.add_mutually_exclusive_group()
     g.add_argument("--gics", action="append", type=_labelled_range, metavar="SECTOR=LOW:HIGH",
-                   help="stocks: sector limit, one of " + ", ".join(GICS_SECTORS))
+                   help="stocks: sector limit, one of " + ", ".join(GICS_SECTORS) + "; --list sectors")
     g.add_argument("--shenwan", action="append", type=_labelled_range, metavar="INDUSTRY=LOW:HIGH",
                    help="stocks: Shenwan level-1 industry limit, by name (e.g. 银行) or code (e.g. 801780); "
                         "--list industries")
