@@ -1,0 +1,13 @@
+// The package's private native module, vela_optimizer._engine: the shared pipeline with a
+// progress callback and a pluggable solve, the records' linear form, and the native solvers.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace vela::engine {
+
+// Creates vela_optimizer._engine over the namespace of `optimizer` (whose globals its functions
+// read at call time) and registers it in sys.modules; `optimizer`'s own namespace is untouched.
+void create_engine_module(pybind11::module_ &optimizer);
+
+}  // namespace vela::engine
