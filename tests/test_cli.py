@@ -44,7 +44,9 @@ def test_table_and_json(store, tmp_path):
     rows = doc["report"]["rows"]
     assert [r["weight"] for r in rows] == sorted((r["weight"] for r in rows), reverse=True)
     assert sum(r["risk_share"] for r in rows) == pytest.approx(1, abs=1e-9)
-    assert (tmp_path / "w.csv").read_text(encoding="utf-8").splitlines()[0] == "id,name,sector,weight,risk_share"
+    # the inputs come first, as "# key: value" lines
+    table = [ln for ln in (tmp_path / "w.csv").read_text(encoding="utf-8").splitlines() if not ln.startswith("#")]
+    assert table[0] == "id,name,sector,weight,risk_share"
 
 
 def test_dropped_stocks_are_reported_with_reasons(store):
@@ -129,3 +131,30 @@ def test_a_missing_store_named_by_the_environment_is_one_line(tmp_path):
     r = subprocess.run([sys.executable, "-m", "vela_optimizer", "600000.XSHG", "600004.XSHG"], capture_output=True,
                        text=True, env={**os.environ, "VELADATAC_STORE": str(missing)}, timeout=120)
     assert r.returncode == 2 and r.stderr == f"vela-optimize: error: store file {missing} does not exist\n"
+
+
+def test_progress_shows_on_a_terminal_and_is_cleared_before_the_report(store):
+    import pty
+
+    master, slave = pty.openpty()
+    env = {**os.environ, "VELADATAC_STORE": str(store.path)}
+    p = subprocess.Popen([sys.executable, "-m", "vela_optimizer", *healthy(store, 5), "--date", str(store.end),
+                          "--method", "min_variance"], stdout=subprocess.PIPE, stderr=slave, env=env)
+    os.close(slave)
+    seen = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:  # EIO: the child has closed the terminal
+            break
+        if not chunk:
+            break
+        seen += chunk
+    os.close(master)
+    with p.stdout:
+        out = p.stdout.read().decode()
+    assert p.wait(timeout=120) == 0
+    text = seen.decode()
+    stages = [s for s in ("screening ...", "estimating the covariance ...", "solving ...") if s in text]
+    assert stages == ["screening ...", "estimating the covariance ...", "solving ..."], text
+    assert text.endswith("\r\x1b[K") and out.startswith("Minimum variance on ")

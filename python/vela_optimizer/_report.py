@@ -13,6 +13,8 @@ import unicodedata
 
 import numpy as np
 
+from vela_optimizer.result import DROP_REASONS
+
 TRADING_DAYS_PER_YEAR = 252  # used only to annualise figures in this report
 
 # Weights and risk shares closer to zero than this are a solver's rounding of zero (a budget of 1
@@ -26,11 +28,6 @@ METHOD_TITLES = {
     "min_tracking_error": "Minimum tracking error",
 }
 
-DROP_REASONS = {
-    "suspended": "suspended (volume 0) on more than half the window",
-    "short_history": "closes on fewer than half the window's days (listed too recently or delisted)",
-    "delisted": "no close on the last day (delisted)",
-}
 
 
 def clean(x: float) -> float:
@@ -215,7 +212,8 @@ def render(report: dict, show_dropped: bool = True) -> str:
                    f"daily; {percent(report['tracking_error_annualised'])} annualised (this report only).")
     if report.get("groups"):
         out += ["", f"Limits by {report['group_label']}:"]
-        rows = [[f"{g['code']} {g['label']}" if g.get("code") else g["label"], str(g["members"]), percent(g["weight"]), fraction(g["low"]), fraction(g["high"])]
+        rows = [[f"{g['code']} {g['label']}" if g.get("code") else g["label"], str(g["members"]),
+                 percent(g["weight"]), fraction(g["low"]), fraction(g["high"])]
                 for g in report["groups"]]
         out += ["  " + ln for ln in table([report["group_label"], "members", "weight", "floor", "cap"], rows,
                                           "lrrrr").splitlines()]

@@ -92,12 +92,16 @@ def classify(ids, client) -> Kinds:
     return Kinds(stocks, funds, indices, unknown)
 
 
-def known_ids() -> list:
-    """Every id of the local store (stocks, indices, funds); [] when the catalogue cannot be read."""
+def known_ids(indices_only: bool = False) -> list:
+    """Every id of the local store (stocks, indices, funds), or its indices only; [] when the
+    catalogue cannot be read."""
     try:
         from veladatac import catalog
 
-        return [r.order_book_id for r in catalog.instruments()] + [r.order_book_id for r in catalog.funds()]
+        records = catalog.instruments()
+        if indices_only:
+            return [r.order_book_id for r in records if r.type == INDEX_TYPE]
+        return [r.order_book_id for r in records] + [r.order_book_id for r in catalog.funds()]
     except Exception:  # suggestions are a courtesy: never let them replace the real error
         return []
 

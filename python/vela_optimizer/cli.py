@@ -11,9 +11,10 @@ import sys
 import time
 import warnings
 
+from veladatac._schema import GICS_SECTORS
+
 from vela_optimizer import _universe
 from vela_optimizer._universe import UsageError
-from veladatac._schema import GICS_SECTORS
 
 __all__ = ["build_parser", "resolve_universe", "build_bounds", "build_constraint", "main", "UsageError"]
 
@@ -26,15 +27,16 @@ EXIT_BROKEN_PIPE = 141
 
 
 def engine_defaults() -> dict:
-    """The optimiser's methods and its defaults for window, max_iteration, tol and risk aversion.
+    """The optimiser's methods, solvers and its defaults for window, max_iteration, tol, risk aversion and solver.
 
-    Read from the optimiser itself, so that the command line cannot drift from it.
+    Read from ``vela_optimizer.optimize`` itself, so that the command line cannot drift from it.
     """
-    from vela_optimizer import optimizer
+    import vela_optimizer
 
-    params = inspect.signature(optimizer.portfolio_optimize).parameters
-    out = {k: params[k].default for k in ("window", "max_iteration", "tol", "risk_aversion_coefficient")}
-    out["methods"] = [m.value for m in optimizer.OptimizeMethod]
+    params = inspect.signature(vela_optimizer.optimize).parameters
+    out = {k: params[k].default for k in ("window", "max_iteration", "tol", "risk_aversion_coefficient", "solver")}
+    out["methods"] = [m.value for m in vela_optimizer.OptimizeMethod]
+    out["solvers"] = list(vela_optimizer.SOLVERS)
     return out
 
 
@@ -154,9 +156,9 @@ def build_parser() -> argparse.ArgumentParser:
     o.add_argument("--window", type=int, default=d["window"], metavar="N",
                    help="history window in trading days (default: %(default)s)")
     o.add_argument("--no-shrinkage", action="store_true", help="use the plain sample covariance")
-    o.add_argument("--solver", choices=["native", "scipy"], default="native",
-                   help="native: exact QP and risk-parity solvers (default); scipy: the module's own "
-                        "SLSQP / L-BFGS-B solve")
+    o.add_argument("--solver", choices=d["solvers"], default=d["solver"],
+                   help="native: exact native solvers; scipy: the module's own SLSQP / L-BFGS-B solve "
+                        "(default: %(default)s; the report says which solved)")
     o.add_argument("--max-iteration", type=int, default=d["max_iteration"], metavar="N",
                    help="solver iteration limit (default: %(default)s)")
     o.add_argument("--tol", type=_number, default=d["tol"], metavar="X", help="solver tolerance (default: %(default)s)")
@@ -420,7 +422,9 @@ def check_benchmark(benchmark, client) -> None:
         return
     kinds = _universe.classify([benchmark], client)
     if kinds.unknown:
-        near = _universe.close_ids(benchmark, _universe.known_ids())
+        # a benchmark is most often an index: those first, any id when no index is close
+        near = (_universe.close_ids(benchmark, _universe.known_ids(indices_only=True))
+                or _universe.close_ids(benchmark, _universe.known_ids()))
         guess = f" (did you mean {_universe.either(near)}?)" if near else ""
         raise UsageError(f"unknown benchmark {benchmark}{guess}")
     if kinds.funds:
@@ -506,8 +510,6 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
 
         ids = resolve_universe(args, client, day) if args.ids or args.ids_file or args.universe else None
         return emit(listing(args.list, ids, client, day))
-    if not hasattr(vela_optimizer, "optimize"):
-        return run_spec_path(args, client, progress, extent, day)
     from vela_optimizer import _report
 
     progress.note("reading the universe")
@@ -566,24 +568,6 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
     return status
 
 
-def run_spec_path(args, client, progress, extent, day) -> int:
-    """The run through the module's own ``portfolio_optimize``, for a package without ``optimize``."""
-    from vela_optimizer import _spec_run, optimizer
-
-    ids = resolve_universe(args, client, day)
-    checked, _ = check_limits(args, client, ids, day)
-    outcome = _spec_run.run_spec(checked, optimizer, ids, day)
-    report = _spec_run.describe(checked, optimizer, client, outcome, day)
-    status = emit(_spec_run.render(report))
-    if args.json:
-        _spec_run.write_json(args.json, outcome.weights, report)
-    if args.csv:
-        _spec_run.write_csv(args.csv, report)
-    if args.plot:
-        _spec_run.write_plot(args.plot, report)
-    return status
-
-
 def emit(text: str) -> int:
     """Print ``text`` on stdout; 0, or :data:`EXIT_BROKEN_PIPE` when the reader has gone.
 
@@ -617,10 +601,15 @@ def main(argv=None) -> int:
     import veladatac
 
     from vela_optimizer.exception import InvalidArgument, OptimizationFailed
+    from vela_optimizer.feasibility import LimitConflict
 
     progress = Progress(sys.stderr.isatty())
     try:
         return run(args, veladatac, progress, _dt.date.today())
+    except LimitConflict as e:
+        progress.done()
+        print(f"vela-optimize: error: {e.describe()}", file=sys.stderr)
+        return 2
     except (InvalidArgument, OptimizationFailed, UsageError, veladatac.VeladatacError, OSError) as e:
         progress.done()
         print(f"vela-optimize: error: {e}", file=sys.stderr)
