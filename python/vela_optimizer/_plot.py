@@ -93,7 +93,8 @@ def write_plot(path, report: dict) -> None:
             ax.set_ylim(-0.6, len(held) - 0.4)
         if groups:
             g = axes[2]
-            top = max(len(groups), 4) - 1  # room for four bars at least: one group is not one wide block
+            # bars as thick as the instruments' beside them, from the top: one group is not one wide block
+            top = max(len(groups), len(held), 4) - 1
             gy = [top - k for k in range(len(groups))]
             g.barh(gy, [100 * x["weight"] for x in groups], color=BAR)
             for yy, x in zip(gy, groups):
