@@ -179,3 +179,16 @@ def test_plot_leaves_out_zero_weights_and_draws_without_warnings(tmp_path, recwa
     _plot.write_plot(tmp_path / "w.png", rep)
     assert (tmp_path / "w.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert [str(w.message) for w in recwarn] == []
+
+
+def test_figures_that_cannot_be_computed_are_null_in_strict_json(tmp_path):
+    rep = build(result(WEIGHTS, COV))
+    rep["tracking_error_daily"] = math.nan
+    rep["rows"][0]["expected_return"] = math.inf
+    _report.write_json(tmp_path / "w.json", WEIGHTS, rep)
+
+    def refuse(token):
+        raise ValueError(token)
+
+    doc = json.loads((tmp_path / "w.json").read_text(encoding="utf-8"), parse_constant=refuse)
+    assert doc["report"]["tracking_error_daily"] is None and doc["report"]["rows"][0]["expected_return"] is None

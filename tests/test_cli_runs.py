@@ -205,3 +205,10 @@ def test_the_report_figures_match_the_result(store, run, tmp_path):
         assert row["risk_share"] == pytest.approx(shares[row["id"]], rel=1e-9, abs=1e-12)
         assert row["weight"] == pytest.approx(doc["weights"][row["id"]], abs=1e-12)
     assert rep["inputs"]["bounds"] == {"*": [0.0, 0.3]} and rep["inputs"]["store"] == str(store.path)
+
+
+def test_plot_without_matplotlib_is_refused_before_any_work(store, run, monkeypatch, tmp_path):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # import matplotlib raises ImportError
+    status, out, err = run(store.path, *healthy(store, 3), "--plot", tmp_path / "w.png")
+    assert (status, out) == (2, "")
+    assert err == "vela-optimize: error: --plot needs matplotlib: pip install 'vela_optimizer[plot]'\n"

@@ -233,10 +233,25 @@ def render(report: dict, show_dropped: bool = True) -> str:
 # ---------------------------------------------------------------- files
 
 
+def json_safe(value):
+    """``value`` with every NaN or infinite float replaced by None, which JSON can say (it has no NaN)."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: json_safe(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [json_safe(v) for v in value]
+    return value
+
+
 def write_json(path, weights: dict, report: dict) -> None:
-    """``{"weights": ..., "report": ...}`` as UTF-8 JSON; ``weights`` exactly as the optimiser gave them."""
+    """``{"weights": ..., "report": ...}`` as UTF-8 JSON; ``weights`` exactly as the optimiser gave them.
+
+    A figure that cannot be computed (NaN) is written as null, so that strict JSON readers accept the file.
+    """
     with open(path, "w", encoding="utf-8") as fh:
-        json.dump({"weights": weights, "report": report}, fh, ensure_ascii=False, indent=2, allow_nan=True)
+        json.dump(json_safe({"weights": weights, "report": report}), fh, ensure_ascii=False, indent=2,
+                  allow_nan=False)
         fh.write("\n")
 
 

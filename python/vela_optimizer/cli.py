@@ -122,7 +122,7 @@ def build_parser() -> argparse.ArgumentParser:
                "  vela-optimize --universe 000300.XSHG --limit 30 --method min_variance \\\n"
                "      --default-bound 0:0.1 --gics Financials=0:0.25\n"
                "  vela-optimize --universe 000300.XSHG --limit 30 --shenwan 银行=0:0.2 --shenwan 801790=0:0.1\n"
-               "  vela-optimize 000001.OF 110022.OF 009272.OF --fund-type Bond=0.2:0.5\n"
+               "  vela-optimize 000001.OF 110022.OF --fund-type Hybrid=0:0.6\n"
                "  vela-optimize --list industries     (also: indices, sectors, fund-types, ids)\n\n"
                "Errors print one line on stderr and exit with status 2. When stdout is closed early\n"
                f"(vela-optimize ... | head -1) the command stops quietly with status {EXIT_BROKEN_PIPE}.",
@@ -496,6 +496,14 @@ def show_screening(progress: Progress) -> None:
         print(f"  {pad(oid, w)}  {DROP_REASONS.get(reason, reason)}", file=sys.stderr)
 
 
+def require_matplotlib() -> None:
+    """Refuse ``--plot`` before any work when matplotlib is missing."""
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise UsageError("--plot needs matplotlib: pip install 'vela_optimizer[plot]'") from None
+
+
 def run(args, client, progress: Progress, today: _dt.date) -> int:
     """One optimisation from parsed arguments to printed and written reports; returns the exit status."""
     from veladatac import catalog
@@ -512,6 +520,8 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
         return emit(listing(args.list, ids, client, day))
     from vela_optimizer import _report
 
+    if args.plot:
+        require_matplotlib()
     progress.note("reading the universe")
     ids = resolve_universe(args, client, day)
     kind = _universe.classify(ids, client).kind
