@@ -280,3 +280,22 @@ def test_listings_on_a_day(known_store, run, argv, rows):
 def test_listing_names_the_unclassified(known_store, run):
     status, out, _ = run(known_store, "--list", "industries", "--date", "2025-01-08")
     assert status == 0 and out.rstrip().endswith("1 id without a Shenwan industry")
+
+
+@pytest.mark.parametrize(
+    "argv, expected",
+    [
+        (["--bound", "600001.XSHG=0:0.5"], []),
+        (["--bound", "600011.XSHG=0:0.5", "--bound", "900000.XSHG=0:0.2"],
+         ["--bound for 2 ids outside the universe had no effect: 600011.XSHG (did you mean 600001.XSHG?), "
+          "900000.XSHG"]),
+        (["--bound", "600001.XSHG=0:0.5", "--bound", "600001.XSHG=0:0.4"], "--bound is given twice for 600001.XSHG"),
+    ],
+)
+def test_bounds_outside_the_universe_or_given_twice(argv, expected):
+    args = args_of(*KNOWN_IDS, *argv)
+    if isinstance(expected, str):
+        with pytest.raises(cli.UsageError, match=expected):
+            cli.check_bounds(args, KNOWN_IDS)
+    else:
+        assert cli.check_bounds(args, KNOWN_IDS) == expected

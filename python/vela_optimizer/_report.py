@@ -222,7 +222,7 @@ def render(report: dict, show_dropped: bool = True) -> str:
         w = max(width(d["id"]) for d in report["dropped"])
         out += [f"  {pad(d['id'], w)}  {d['why']}" for d in report["dropped"]]
     if report["ignored_bounds"]:
-        out += ["", "Bounds ignored (instrument not retained): " + ", ".join(report["ignored_bounds"])]
+        out += ["", "Bounds ignored (instrument not in the portfolio): " + ", ".join(report["ignored_bounds"])]
     if report["notes"]:
         out += [""] + [f"Note: {n}." for n in report["notes"]]
     if report["warnings"]:

@@ -110,13 +110,13 @@ def close_ids(oid: str, known) -> list:
     """Up to three ids of ``known`` that ``oid`` may have meant, the likeliest first.
 
     An id typed without its exchange suffix matches the ids that extend it (``600000`` ->
-    ``600000.XSHG``); otherwise a difflib match (ratio 0.8: one or two characters of an
-    11-character id differ).
+    ``600000.XSHG``); otherwise a difflib match with ratio 0.85 or more: in an 11-character id,
+    one character differs (two give 0.82, and nearly every id of an exchange would qualify).
     """
     extended = [k for k in known if k.startswith(oid + ".")]
     if extended:
         return extended[:3]
-    return difflib.get_close_matches(oid, known, n=3, cutoff=0.8)
+    return difflib.get_close_matches(oid, known, n=3, cutoff=0.85)
 
 
 def store_path():

@@ -275,6 +275,33 @@ def build_constraint(args, optimizer):
     return getattr(optimizer, classes[option])(dict(getattr(args, option)))
 
 
+def check_bounds(args, ids) -> list:
+    """Notes on ``--bound`` entries for ids outside the universe ``ids`` (they have no effect).
+
+    Raises
+    ------
+    UsageError
+        An id bounded twice.
+    """
+    seen, twice = set(), []
+    for oid, _ in args.bound:
+        if oid in seen and oid not in twice:
+            twice.append(oid)
+        seen.add(oid)
+    if twice:
+        raise UsageError(f"--bound is given twice for {', '.join(twice)}")
+    members = set(ids)
+    outside = [oid for oid, _ in args.bound if oid not in members]
+    if not outside:
+        return []
+    parts = []
+    for oid in outside:
+        near = _universe.close_ids(oid, ids)
+        parts.append(f"{oid} (did you mean {_universe.either(near)}?)" if near else oid)
+    return [f"--bound for {_universe.plural(len(outside), 'id')} outside the universe had no effect: "
+            + ", ".join(parts)]
+
+
 def check_limits(args, client, ids, date):
     """``args`` with its group-limit labels checked against the universe ``ids`` on ``date``.
 
@@ -531,6 +558,7 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
     notes = []
     if present < days:
         notes.append(f"the store has data for {present} of the {days} trading days of the window ({start} .. {day})")
+    notes += check_bounds(args, ids)
     if unclassified:
         notes.append(f"{plural_ids(len(unclassified))} without a {_universe.LABEL_NOUNS[limit_option(args)]} "
                      f"escape every group limit: {_universe.some(unclassified)}")
