@@ -299,3 +299,9 @@ def test_bounds_outside_the_universe_or_given_twice(argv, expected):
             cli.check_bounds(args, KNOWN_IDS)
     else:
         assert cli.check_bounds(args, KNOWN_IDS) == expected
+
+
+def test_a_window_without_any_data_is_refused_with_the_stores_range(known_store, run):
+    # bars run 2024-12-31 .. 2025-01-10; a 10-day window to 2024-06-03 holds none of them
+    line = one_error(run(known_store, "600001.XSHG", "000003.XSHE", "--date", "2024-06-03", "--window", "10"))
+    assert line.endswith(f"has no data in the store {known_store}, which has data for 2024-12-31 .. 2025-01-10")

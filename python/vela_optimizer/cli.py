@@ -555,6 +555,9 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
     checked, unclassified = check_limits(args, client, ids, day)
     check_benchmark(args.benchmark, client)
     start, days, present = window_coverage(client, extent, day, args.window)
+    if present == 0:
+        raise UsageError(f"the window {start} .. {day} has no data in the store {extent.path}, which has data for "
+                         f"{extent.data_first} .. {extent.data_last}")
     notes = []
     if present < days:
         notes.append(f"the store has data for {present} of the {days} trading days of the window ({start} .. {day})")
