@@ -483,17 +483,18 @@ def names_of(client, kind: str, ids) -> dict:
     return {i: r.symbol for i, r in zip(ids, client.instruments(list(ids)))}
 
 
-def inputs_of(args, checked, extent, day, start) -> dict:
+def inputs_of(args, checked, extent, day, start, kind: str) -> dict:
     """What was asked, as the report records it."""
     option = limit_option(checked)
     bounds = build_bounds(checked)
+    basis = _universe.FUND_RANK_BASIS if kind == "fund" else _universe.RANK_BASIS
     return {
         "method": args.method,
         "date_requested": str(args.date) if args.date else None,
         "date_used": str(day),
         "store": str(extent.path),
         "universe": {"ids": list(args.ids), "ids_file": args.ids_file, "index": args.universe, "limit": args.limit,
-                     "limit_by": _universe.RANK_BASIS if args.limit is not None else None},
+                     "limit_by": basis if args.limit is not None else None},
         "window": args.window,
         "window_start": str(start),
         "cov_shrinkage": not args.no_shrinkage,
@@ -589,7 +590,7 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
     header, groups, codes = classification(checked, client, kind, retained, day)
     option = limit_option(checked)
     report = _report.build(
-        result, inputs=inputs_of(args, checked, extent, day, start), names=names_of(client, kind, retained),
+        result, inputs=inputs_of(args, checked, extent, day, start, kind), names=names_of(client, kind, retained),
         groups=groups, group_label=header, bounds=effective_bounds(bnds, retained),
         limits=dict(getattr(checked, option)) if option else None, codes=codes, benchmark=args.benchmark,
         benchmark_returns=benchmark_returns(client, args.benchmark, result) if args.benchmark else None,
