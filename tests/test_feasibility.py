@@ -6,6 +6,7 @@ gives one.
 """
 
 import pickle
+import re
 
 import numpy as np
 import pytest
@@ -400,13 +401,17 @@ MESSAGES = [
      ("limits conflict: cap 0.1000 on Materials, cap 0.1000 on Industrials, default cap 0.3000 on 2 other "
       "instruments allow at most 0.8000 in total (0.2000 short of 1)")),
     ("a floor on one instrument above its sector's cap",
-     ("OPTIMIZER: 约束相互冲突，无法满足类别 Industrials 上限 0.1000：合约 I1 下限 0.2000、其余 2 个合约默认下限各 0.0000 "
+     ("OPTIMIZER: 约束相互冲突，无法满足类别 Industrials 上限 0.1000：合约 I1 下限 0.2000、其余 2 个成员默认下限各 0.0000 "
       "合计至少 0.2000（多 0.1000）"),
      ("limits conflict: cap 0.1000 on Industrials cannot be met: floor 0.2000 on I1, default floor 0.0000 on 2 "
-      "other instruments require at least 0.2000 in total (0.1000 over)")),
+      "other members require at least 0.2000 in total (0.1000 over)")),
     ("the wildcard cap on too few instruments",
      "OPTIMIZER: 约束相互冲突，无法满足权重之和为1：4 个合约默认上限各 0.2000 合计最多 0.8000（比 1 少 0.2000）",
      "limits conflict: default cap 0.2000 on 4 instruments allow at most 0.8000 in total (0.2000 short of 1)"),
+    ("a group floor just over its members' caps",
+     "OPTIMIZER: 约束相互冲突，无法满足类别 Materials 下限 0.3000010：2 个成员默认上限各 0.1500000 合计最多 0.3000000（少 0.0000010）",
+     ("limits conflict: floor 0.3000010 on Materials cannot be met: default cap 0.1500000 on 2 members allow at most "
+      "0.3000000 in total (0.0000010 short)")),
     ("a floor above its own cap",
      "OPTIMIZER: 约束相互冲突，无法满足类别 Materials 上限 0.3000：类别 Materials 下限 0.4000（多 0.1000）",
      "limits conflict: cap 0.3000 on Materials cannot be met: floor 0.4000 on Materials (0.1000 over)"),
@@ -426,9 +431,15 @@ def test_messages(name, zh, en):
 @pytest.mark.parametrize("name", list(CONFLICTS))
 def test_every_message_is_one_line_with_its_figures(name):
     exc = _diagnose(CONFLICTS[name][0])
-    for text in (str(exc), exc.describe()):
+    gaps = [re.search(r"（(?:比 \S+ )?[少多] ([0-9.]+)）$", str(exc)),
+            re.search(r"\(([0-9.]+) (?:short of|over|short)(?: \S+)?\)$", exc.describe())]
+    for text, gap in zip((str(exc), exc.describe()), gaps):
         assert "\n" not in text and "nan" not in text and "inf" not in text
-        assert f"{abs(exc.shortfall):.4f}" in text
+        # The gap is printed to at least 4 decimals, and to as many as keep it from reading 0.
+        figure = gap.group(1)
+        decimals = len(figure.split(".")[1])
+        assert decimals >= 4 and float(figure) > 0
+        assert float(figure) == pytest.approx(abs(exc.shortfall), abs=0.5 * 10 ** -decimals)
     assert str(exc).startswith("OPTIMIZER: ")
     assert exc.describe().isascii()
 

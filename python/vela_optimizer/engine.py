@@ -63,6 +63,13 @@ def _bound_sources(ids, bnds) -> list:
     return [i if i in bnds else ("*" if "*" in bnds else "") for i in ids]
 
 
+def _same_label(a, b) -> bool:
+    try:
+        return a is b or bool(a == b)
+    except Exception:  # a label whose comparison fails or is ambiguous: keep the rows apart
+        return False
+
+
 def linear_limits(prepared: dict, bnds) -> Limits | None:
     """The bounds and constraint records the pipeline prepared, as linear limits.
 
@@ -86,7 +93,7 @@ def linear_limits(prepared: dict, bnds) -> Limits | None:
         member = np.zeros(n)
         np.add.at(member, positions, 1.0)
         # A group's floor record is followed by its cap record: merge them into one row.
-        if kind == "cap" and groups and groups[-1][0] is label and np.array_equal(groups[-1][1], member) \
+        if kind == "cap" and groups and _same_label(groups[-1][0], label) and np.array_equal(groups[-1][1], member) \
                 and groups[-1][3] == np.inf:
             groups[-1][3] = bound
         else:

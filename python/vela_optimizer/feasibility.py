@@ -22,7 +22,9 @@ Minkowski sum [sum L, sum U]. So the limits are consistent exactly when every su
 non-empty and lo_b <= sum U, sum L <= hi_b. Each failure is certified with y = 1 on the limits
 that set the interval ends it compares, and those limits form an IIS. Where a group's end is set
 equally by its own limit and by its members' bounds, the group limit is named: one limit
-instead of several. Everything else (overlapping groups, weighted rows) goes to the general
+instead of several. A group holding every instrument bounds the same sum as the budget, so its
+floor and cap are weighed together with the budget's (else a conflict named at the group could
+keep a limit that the budget alone already contradicts). Everything else (overlapping groups, weighted rows) goes to the general
 path: one elastic LP, then deletion filtering to an IIS.
 """
 
@@ -110,7 +112,7 @@ class LimitConflict(InvalidArgument):
         -------
         str
             E.g. ``"limits conflict: cap 0.1000 on Materials, default cap 0.3000 on 2 other
-            instruments allow at most 0.4000 in total (0.6000 short of 1)"``.
+            instruments allow at most 0.7000 in total (0.3000 short of 1)"``.
         """
         return _message_en(self)
 
@@ -608,19 +610,32 @@ def _name(p: _Problem, f: _Found) -> LimitConflict:
 # ---------------------------------------------------------------- messages
 
 
-def _figure(x: float) -> str:
-    return f"{x:.4f}"
+def _decimals(exc: LimitConflict) -> int:
+    """Figures have 4 decimals, or as many as show the gap (at most 12): a conflict of 1e-6
+    printed as 0.0000 would read as none."""
+    gap = abs(exc.shortfall)
+    if gap >= 5e-5 or gap == 0:
+        return 4
+    return min(12, math.ceil(-math.log10(gap)) + 1)
 
 
-def _budget_figure(x: float) -> str:
-    return str(int(x)) if float(x).is_integer() else _figure(x)
+def _figure(x: float, d: int = 4) -> str:
+    return f"{x:.{d}f}"
 
 
-def _side_items(exc: LimitConflict, zh: bool) -> list:
+def _budget_figure(x: float, d: int = 4) -> str:
+    return str(int(x)) if float(x).is_integer() else _figure(x, d)
+
+
+def _side_items(exc: LimitConflict, zh: bool, d: int) -> list:
     """The limits other than the target, as message items; instruments with their own bounds
-    of one kind and value are listed together."""
+    of one kind and value are listed together. A default bound counts the instruments it
+    covers: "other" ones beside instruments named by id or group, and "members" when they all
+    belong to the group whose limit is the target."""
     side = [e for i, e in enumerate(exc.conflict) if i != exc.target]
-    others = any(not e["kind"].startswith("default") for e in side) or exc.target is not None
+    others = any(not e["kind"].startswith("default") for e in side)
+    group = set(exc.conflict[exc.target]["ids"]) if exc.target is not None and \
+        exc.conflict[exc.target]["kind"].startswith("group") else set()
     items, merged = [], {}
     for e in side:
         kind, bound = e["kind"], e["bound"]
@@ -633,18 +648,19 @@ def _side_items(exc: LimitConflict, zh: bool) -> list:
             merged[key] = [e["label"]]
             items.append(("ids", key))
         elif kind.startswith("group"):
-            items.append(("text", f"类别 {e['label']} {'上限' if upper else '下限'} {_figure(bound)}" if zh
-                          else f"{'cap' if upper else 'floor'} {_figure(bound)} on {e['label']}"))
+            items.append(("text", f"类别 {e['label']} {'上限' if upper else '下限'} {_figure(bound, d)}" if zh
+                          else f"{'cap' if upper else 'floor'} {_figure(bound, d)} on {e['label']}"))
         else:
             c = e["count"]
+            members = bool(group) and set(e["ids"]) <= group
             if zh:
                 each = "各" if c > 1 else ""
-                text = f"{'其余 ' if others else ''}{c} 个合约默认{'上限' if upper else '下限'}{each} {_figure(bound)}"
-                items.append(("text", text))
+                text = (f"{'其余 ' if others else ''}{c} 个{'成员' if members else '合约'}默认"
+                        f"{'上限' if upper else '下限'}{each} {_figure(bound, d)}")
             else:
-                noun = "instrument" if c == 1 else "instruments"
-                text = f"default {'cap' if upper else 'floor'} {_figure(bound)} on {c} {'other ' if others else ''}{noun}"
-                items.append(("text", text))
+                noun = ("member" if members else "instrument") + ("" if c == 1 else "s")
+                text = f"default {'cap' if upper else 'floor'} {_figure(bound, d)} on {c} {'other ' if others else ''}{noun}"
+            items.append(("text", text))
     out = []
     for form, value in items:
         if form == "text":
@@ -655,9 +671,9 @@ def _side_items(exc: LimitConflict, zh: bool) -> list:
         upper = kind.endswith("upper")
         if zh:
             each = "各" if len(ids) > 1 else ""
-            out.append(f"合约 {'、'.join(ids)} {'上限' if upper else '下限'}{each} {_figure(bound)}")
+            out.append(f"合约 {'、'.join(ids)} {'上限' if upper else '下限'}{each} {_figure(bound, d)}")
         else:
-            out.append(f"{'cap' if upper else 'floor'} {_figure(bound)} on {', '.join(ids)}")
+            out.append(f"{'cap' if upper else 'floor'} {_figure(bound, d)} on {', '.join(ids)}")
     return out
 
 
@@ -672,15 +688,15 @@ def _join(items: list, zh: bool) -> str:
     return text
 
 
-def _target_text(exc: LimitConflict, zh: bool) -> str:
+def _target_text(exc: LimitConflict, zh: bool, d: int) -> str:
     e = exc.conflict[exc.target]
     upper = e["kind"].endswith("upper")
     if e["kind"].startswith("group"):
-        return (f"类别 {e['label']} {'上限' if upper else '下限'} {_figure(e['bound'])}" if zh
-                else f"{'cap' if upper else 'floor'} {_figure(e['bound'])} on {e['label']}")
+        return (f"类别 {e['label']} {'上限' if upper else '下限'} {_figure(e['bound'], d)}" if zh
+                else f"{'cap' if upper else 'floor'} {_figure(e['bound'], d)} on {e['label']}")
     who = e["label"] if e["kind"].startswith("instrument") else ", ".join(e["ids"])
-    return (f"合约 {who} {'上限' if upper else '下限'} {_figure(e['bound'])}" if zh
-            else f"{'cap' if upper else 'floor'} {_figure(e['bound'])} on {who}")
+    return (f"合约 {who} {'上限' if upper else '下限'} {_figure(e['bound'], d)}" if zh
+            else f"{'cap' if upper else 'floor'} {_figure(e['bound'], d)} on {who}")
 
 
 def _single(exc: LimitConflict) -> bool:
@@ -690,31 +706,33 @@ def _single(exc: LimitConflict) -> bool:
 
 
 def _message_zh(exc: LimitConflict) -> str:
-    items = _side_items(exc, zh=True)
+    d = _decimals(exc)
+    items = _side_items(exc, True, d)
     short = exc.shortfall > 0
-    gap = _figure(abs(exc.shortfall))
+    gap = _figure(abs(exc.shortfall), d)
     if exc.target is None:
-        b = _budget_figure(exc.budget)
-        total = _figure(exc.budget - exc.shortfall)
+        b = _budget_figure(exc.budget, d)
+        total = _figure(exc.budget - exc.shortfall, d)
         return (f"OPTIMIZER: 约束相互冲突，无法满足权重之和为{b}：{_join(items, True)} "
                 f"合计{'最多' if short else '至少'} {total}（比 {b} {'少' if short else '多'} {gap}）")
     bound = exc.conflict[exc.target]["bound"]
-    total = "" if _single(exc) else f" 合计{'最多' if short else '至少'} {_figure(bound - exc.shortfall)}"
-    return (f"OPTIMIZER: 约束相互冲突，无法满足{_target_text(exc, True)}：{_join(items, True)}{total}"
+    total = "" if _single(exc) else f" 合计{'最多' if short else '至少'} {_figure(bound - exc.shortfall, d)}"
+    return (f"OPTIMIZER: 约束相互冲突，无法满足{_target_text(exc, True, d)}：{_join(items, True)}{total}"
             f"（{'少' if short else '多'} {gap}）")
 
 
 def _message_en(exc: LimitConflict) -> str:
-    items = _side_items(exc, zh=False)
+    d = _decimals(exc)
+    items = _side_items(exc, False, d)
     short = exc.shortfall > 0
-    gap = _figure(abs(exc.shortfall))
+    gap = _figure(abs(exc.shortfall), d)
     verb = "allow at most" if short else "require at least"
     if exc.target is None:
-        b = _budget_figure(exc.budget)
-        total = _figure(exc.budget - exc.shortfall)
+        b = _budget_figure(exc.budget, d)
+        total = _figure(exc.budget - exc.shortfall, d)
         return (f"limits conflict: {_join(items, False)} {verb} {total} in total "
                 f"({gap} {'short of' if short else 'over'} {b})")
     bound = exc.conflict[exc.target]["bound"]
-    total = "" if _single(exc) else f" {verb} {_figure(bound - exc.shortfall)} in total"
-    return (f"limits conflict: {_target_text(exc, False)} cannot be met: {_join(items, False)}{total} "
+    total = "" if _single(exc) else f" {verb} {_figure(bound - exc.shortfall, d)} in total"
+    return (f"limits conflict: {_target_text(exc, False, d)} cannot be met: {_join(items, False)}{total} "
             f"({gap} {'short' if short else 'over'})")
