@@ -17,7 +17,9 @@ $(PY):
 	$(PY) -m pip install --quiet --upgrade pip
 
 $(STAMP): $(PY) $(SOURCES)
-	$(PY) -m pip install --quiet '.[test,plot]'
+	@echo "Installing vela_optimizer into $(VENV): the first install compiles the C++ extension," \
+	  "a few minutes on two cores (pip shows a spinner while it builds); later ones reuse build/."
+	$(PY) -m pip install '.[test,plot]'
 	touch $@
 
 test: $(STAMP)
