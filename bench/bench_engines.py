@@ -81,14 +81,18 @@ def scipy_path(name, pr):
     init = [1 / pr.n] * pr.n
     c_m = pd.DataFrame(pr.cov, index=ids, columns=ids)
     if name == "min variance":
-        call = lambda: optimizer.min_variance_optimize(c_m, init, bounds, cons, 1000, 1e-8)
+        def call():
+            return optimizer.min_variance_optimize(c_m, init, bounds, cons, 1000, 1e-8)
     elif name == "mean-variance":
         mu = pd.Series(pr.mu, index=ids)
-        call = lambda: optimizer.mean_variance_optimize(c_m, init, LAMBDA, mu, bounds, cons, 1000, 1e-8)
+
+        def call():
+            return optimizer.mean_variance_optimize(c_m, init, LAMBDA, mu, bounds, cons, 1000, 1e-8)
     else:
         df = pd.DataFrame(pr.returns, columns=ids)
-        call = lambda: optimizer.min_tracking_error_optimize(init, pr.benchmark, df, bounds, cons, 1000,
-                                                             1e-8)
+
+        def call():
+            return optimizer.min_tracking_error_optimize(init, pr.benchmark, df, bounds, cons, 1000, 1e-8)
 
     def run():
         w = call()

@@ -27,8 +27,8 @@ import scipy.sparse as sp
 from threadpoolctl import threadpool_limits
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qp_problems import make_problem
-from vela_optimizer import qp
+from qp_problems import make_problem  # noqa: E402
+from vela_optimizer import qp  # noqa: E402
 
 
 def split(limits):
@@ -92,7 +92,7 @@ def run_clarabel(P, q, limits):
     n = len(q)
     eq, ineq = split(limits)
     G = limits.A[ineq]
-    I = np.eye(n)
+    I = np.eye(n)  # noqa: E741
     A = sp.csc_matrix(np.vstack([limits.A[eq], G, -G, I, -I]))
     b = np.concatenate([limits.lo[eq], limits.hi[ineq], -limits.lo[ineq], limits.upper, -limits.lower])
     cones = [clarabel.ZeroConeT(int(eq.sum())), clarabel.NonnegativeConeT(int(2 * ineq.sum() + 2 * n))]
@@ -175,7 +175,7 @@ def solver_table(sizes, repeat, slsqp_large):
                 try:
                     with warnings.catch_warnings():
                         warnings.simplefilter("ignore")
-                        t, (x, ok) = timed(lambda run=run, P=P, q=q, L=pr.limits: run(P, q, L), 1 if slow else repeat)
+                        t, (x, ok) = timed(lambda run=run, P=P, q=q, pr=pr: run(P, q, pr.limits), 1 if slow else repeat)
                     rows[peer] = (t, x, ok)
                 except Exception as e:  # a peer that fails is reported, not fatal to the table
                     rows[peer] = (float("nan"), np.full(n, np.nan), f"{type(e).__name__}")

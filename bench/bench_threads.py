@@ -18,8 +18,8 @@ import pandas as pd
 from threadpoolctl import threadpool_info, threadpool_limits
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qp_problems import make_problem
-from vela_optimizer import qp
+from qp_problems import make_problem  # noqa: E402
+from vela_optimizer import qp  # noqa: E402
 
 
 def busy(stop):
@@ -54,7 +54,7 @@ def measure(sizes, repeat, with_scipy):
     rows = []
     for n in sizes:
         pr = make_problem(n)
-        native = lambda pr=pr: qp.min_variance(pr.cov, pr.limits)
+        native = lambda pr=pr: qp.min_variance(pr.cov, pr.limits)  # noqa: E731
         native()
         for label, threads in (("default", None), ("1 thread", 1)):
             qp._BLAS_THREADS = threads

@@ -1,0 +1,115 @@
+"""The chart of a report: weights with their caps, risk shares, and group totals with their limits."""
+
+from __future__ import annotations
+
+from vela_optimizer._report import METHOD_TITLES
+
+# Families that draw Chinese names, the commonest first on each platform; any family whose name
+# says CJK also serves.
+CJK_FAMILIES = ("Noto Sans CJK SC", "Noto Sans SC", "Source Han Sans SC", "WenQuanYi Micro Hei", "WenQuanYi Zen Hei",
+                "Microsoft YaHei", "SimHei", "PingFang SC", "Heiti SC", "Hiragino Sans GB", "Droid Sans Fallback",
+                "AR PL UMing CN")
+
+BAR = "#3b6ea5"
+RISK = "#c8553d"
+LIMIT = "black"
+
+
+def cjk_family(available) -> str | None:
+    """The first family of ``available`` (font family names) able to draw Chinese, or None."""
+    names = set(available)
+    for family in CJK_FAMILIES:
+        if family in names:
+            return family
+    return next((n for n in sorted(names) if "CJK" in n), None)
+
+
+def labels_for(rows, family) -> list:
+    """Bar labels: "id name" when a Chinese-capable font is in use, else the id alone."""
+    if family is None:
+        return [r["id"] for r in rows]
+    return [f"{r['id']} {r['name']}".rstrip() for r in rows]
+
+
+def group_label(group: dict, family) -> str:
+    """A group's label, or its code when the label needs a Chinese font that is not there."""
+    label = str(group["label"])
+    if family or label.isascii():
+        return label
+    return group.get("code") or "?"
+
+
+def write_plot(path, report: dict) -> None:
+    """Draw the report to the PNG file ``path``.
+
+    Left, the weights of the instruments held (zero weights left out, their count in the
+    title) with a black tick at each cap below 100 % and at each floor above 0; middle, their
+    shares of the portfolio variance; right (with group limits), each group's total with its
+    floor and cap.
+
+    Raises
+    ------
+    ImportError
+        matplotlib is not installed.
+    """
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib import font_manager
+
+    family = cjk_family(f.name for f in font_manager.fontManager.ttflist)
+    held = [r for r in report["rows"] if r["weight"] != 0.0][::-1]  # largest at the top
+    left_out = len(report["rows"]) - len(held)
+    groups = report.get("groups") or []
+    panels = 3 if groups else 2
+    height = max(3.0, 0.28 * len(held) + 1.6)
+    rc = {"font.family": [family, "DejaVu Sans"]} if family else {}
+    with plt.rc_context(rc):
+        fig, axes = plt.subplots(1, panels, figsize=(5.5 * panels, height),
+                                 gridspec_kw={"width_ratios": [3, 3, 2][:panels]})
+        weights, risk = axes[0], axes[1]
+        y = list(range(len(held)))
+        weights.barh(y, [100 * r["weight"] for r in held], color=BAR)
+        caps = [(i, 100 * r["high"]) for i, r in enumerate(held) if r["high"] is not None and r["high"] < 1]
+        floors = [(i, 100 * r["low"]) for i, r in enumerate(held) if r["low"] is not None and r["low"] > 0]
+        if caps:
+            weights.scatter([c for _, c in caps], [i for i, _ in caps], marker="|", s=160, color=LIMIT, label="cap")
+        if floors:
+            weights.scatter([f for _, f in floors], [i for i, _ in floors], marker="|", s=160, color="grey",
+                            label="floor")
+        if caps or floors:
+            weights.legend(loc="lower right", fontsize=8)
+        weights.set_yticks(y, labels_for(held, family))
+        weights.set_xlabel("weight (%)")
+        weights.set_title("Weights" + (f" ({left_out} at zero left out)" if left_out else ""))
+        risk.barh(y, [100 * r["risk_share"] for r in held], color=RISK)
+        risk.set_yticks(y, [])
+        risk.set_xlabel("share of portfolio variance (%)")
+        risk.set_title("Risk contributions")
+        for ax in (weights, risk):
+            ax.grid(axis="x", alpha=0.3)
+            ax.tick_params(axis="y", labelsize=8)
+            ax.set_ylim(-0.6, len(held) - 0.4)
+        if groups:
+            g = axes[2]
+            # bars as thick as the instruments' beside them, from the top: one group is not one wide block
+            top = max(len(groups), len(held), 4) - 1
+            gy = [top - k for k in range(len(groups))]
+            g.barh(gy, [100 * x["weight"] for x in groups], color=BAR)
+            for yy, x in zip(gy, groups):
+                if x["high"] is not None:
+                    g.plot([100 * x["high"]] * 2, [yy - 0.4, yy + 0.4], color=LIMIT, lw=2)
+                if x["low"]:
+                    g.plot([100 * x["low"]] * 2, [yy - 0.4, yy + 0.4], color="grey", lw=2)
+            g.set_yticks(gy, [group_label(x, family) for x in groups])
+            g.set_ylim(-0.6, top + 0.6)
+            ends = [100 * max(x["weight"], x["high"] if x["high"] is not None else 0) for x in groups]
+            g.set_xlim(0, 1.1 * max(ends + [1.0]))
+            g.set_xlabel(f"weight by {report['group_label']} (%)")
+            g.set_title("Group limits (floor grey, cap black)")
+            g.grid(axis="x", alpha=0.3)
+        fig.suptitle(f"{METHOD_TITLES[report['method']]}, {report['date_used']}, {len(held)} instruments held")
+        fig.tight_layout()
+        fig.savefig(path, dpi=110)
+        plt.close(fig)

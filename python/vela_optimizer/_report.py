@@ -1,0 +1,280 @@
+"""The report of one optimisation: its figures as plain data, the text table, JSON and CSV.
+
+The report is built from the optimiser's result (weights, risk contributions, returns,
+retained and dropped instruments), never from its warning texts or a second fetch of the data.
+"""
+
+from __future__ import annotations
+
+import csv
+import json
+import math
+import unicodedata
+
+import numpy as np
+
+from vela_optimizer.result import DROP_REASONS
+
+TRADING_DAYS_PER_YEAR = 252  # used only to annualise figures in this report
+
+# Weights and risk shares closer to zero than this are a solver's rounding of zero (a budget of 1
+# is met to about 1e-15; no portfolio holds a part in a trillion).
+ZERO = 1e-12
+
+METHOD_TITLES = {
+    "risk_parity": "Risk parity",
+    "min_variance": "Minimum variance",
+    "mean_variance": "Mean-variance",
+    "min_tracking_error": "Minimum tracking error",
+}
+
+
+
+def clean(x: float) -> float:
+    """``x``, or 0.0 when it is within :data:`ZERO` of zero (also turns -0.0 into 0.0)."""
+    x = float(x)
+    return 0.0 if abs(x) < ZERO else x
+
+
+def method_name(method) -> str:
+    """The method's value ("min_variance") from an OptimizeMethod member or its value."""
+    return getattr(method, "value", method)
+
+
+# ---------------------------------------------------------------- figures
+
+
+def tracking_error(returns, weights, benchmark) -> float:
+    """Standard deviation (divisor T - 1) of the daily active return ``returns @ w - benchmark``.
+
+    Only days on which the benchmark and every instrument have a return count, as in the
+    optimiser's own tracking-error objective. NaN with fewer than two such days.
+    """
+    table = returns[list(weights.index)]
+    joined = table.join(benchmark.rename("__benchmark__"), how="inner")
+    values = joined.to_numpy(dtype=float)
+    values = values[np.isfinite(values).all(axis=1)]
+    if len(values) < 2:
+        return math.nan
+    active = values[:, :-1] @ weights.to_numpy(dtype=float) - values[:, -1]
+    return float(np.std(active, ddof=1))
+
+
+def build(result, *, inputs: dict, names: dict, groups: dict, group_label: str, bounds: dict,
+          limits: dict | None = None, codes: dict | None = None, benchmark: str | None = None,
+          benchmark_returns=None, notes=(), warnings=()) -> dict:
+    """The report of ``result`` as plain data (str, float, list, dict: ready for JSON).
+
+    Parameters
+    ----------
+    result : OptimizeResult
+        What the optimiser returned.
+    inputs : dict
+        What was asked (method, dates, store, window, bounds, limits, solver, ...), recorded as given.
+    names, groups : dict
+        id -> display name; id -> label of the classification the table shows (None if unclassified).
+    group_label : str
+        The classification's name for the table header ("sector", "Shenwan industry", "fund type").
+    bounds : dict
+        id -> (low, high) bound the caller set for an instrument (by id or by the default bound);
+        instruments without one are left out and shown without limits.
+    limits : dict, optional
+        label -> (low, high) group limits.
+    codes : dict, optional
+        label -> code (Shenwan industries), recorded with each group.
+    benchmark, benchmark_returns : optional
+        The benchmark's id and daily returns (a Series indexed by date) for the tracking error.
+    notes, warnings : sequence of str
+        Lines for the end of the report; warnings are about the result's quality.
+    """
+    w = result.weights.astype(float)
+    ids = list(w.index)
+    rc = result.risk_contributions.reindex(ids).to_numpy(dtype=float)
+    variance = float(rc.sum())
+    shares = rc / variance if variance > 0 else np.full(len(ids), math.nan)
+    mu = result.expected_returns.reindex(ids).to_numpy(dtype=float) if result.expected_returns is not None else None
+    rows = []
+    for k, oid in enumerate(ids):
+        low, high = bounds.get(oid, (None, None))
+        row = {"id": oid, "name": names.get(oid, ""), "group": groups.get(oid), "weight": clean(w[oid]),
+               "risk_share": clean(shares[k]), "low": low, "high": high}
+        if mu is not None:
+            row["expected_return"] = float(mu[k])
+        rows.append(row)
+    rows.sort(key=lambda r: (-r["weight"], r["id"]))
+    daily = math.sqrt(variance) if variance >= 0 else math.nan
+    report = {
+        "inputs": inputs,
+        "method": method_name(result.method),
+        "solver": result.solver,
+        "converged": bool(result.converged),
+        "iterations": int(result.iterations),
+        "date_used": str(result.trading_date),
+        "window_start": str(result.start_date),
+        "instruments": len(ids),
+        "group_label": group_label,
+        "weight_sum": clean(float(w.sum()) - 1.0) + 1.0,
+        "volatility_daily": daily,
+        "volatility_annualised": daily * math.sqrt(TRADING_DAYS_PER_YEAR),
+    }
+    if mu is not None:
+        er = float(mu @ w.to_numpy(dtype=float))
+        report["expected_return_daily"] = er
+        report["expected_return_annualised"] = er * TRADING_DAYS_PER_YEAR
+    if benchmark_returns is not None:
+        te = tracking_error(result.returns, w, benchmark_returns)
+        report["benchmark"] = benchmark
+        report["tracking_error_daily"] = te
+        report["tracking_error_annualised"] = te * math.sqrt(TRADING_DAYS_PER_YEAR)
+    if limits:
+        totals = {}
+        for r in rows:
+            totals[r["group"]] = totals.get(r["group"], 0.0) + r["weight"]
+        report["groups"] = [{"label": label, "code": (codes or {}).get(label), "weight": clean(totals.get(label, 0.0)),
+                             "low": lo, "high": hi, "members": sum(1 for r in rows if r["group"] == label)}
+                            for label, (lo, hi) in limits.items()]
+    report["dropped"] = [{"id": d[0], "reason": d[1], "why": DROP_REASONS.get(d[1], d[1])} for d in result.dropped]
+    report["ignored_bounds"] = list(result.ignored_bounds)
+    report["rows"] = rows
+    report["notes"] = list(notes)
+    report["warnings"] = list(warnings)
+    report["timings"] = {k: float(v) for k, v in dict(result.timings).items()}
+    return report
+
+
+# ---------------------------------------------------------------- text
+
+
+def width(text: str) -> int:
+    """Display width in a terminal: East Asian wide and full-width characters take two columns."""
+    return sum(2 if unicodedata.east_asian_width(ch) in "WF" else 1 for ch in text)
+
+
+def pad(text: str, cols: int, right: bool = False) -> str:
+    """``text`` padded with spaces to ``cols`` display columns, on the left when ``right``."""
+    fill = " " * max(0, cols - width(text))
+    return fill + text if right else text + fill
+
+
+def table(head, rows, align) -> str:
+    """Rows under a header, columns padded to their display width; ``align`` is "l"/"r" per column."""
+    widths = [max(width(str(x)) for x in col) for col in zip(head, *rows)]
+
+    def line(cells):
+        return "  ".join(pad(str(c), w, a == "r") for c, w, a in zip(cells, widths, align)).rstrip()
+
+    return "\n".join([line(head), line(["-" * w for w in widths])] + [line(r) for r in rows])
+
+
+def percent(value: float, digits: int = 2) -> str:
+    """``value`` as a percentage; NaN as "n/a"."""
+    if value is None or not math.isfinite(value):
+        return "n/a"
+    return f"{value:.{digits}%}"
+
+
+def fraction(value) -> str:
+    """A limit side as a percentage, "none" for a missing side."""
+    return "none" if value is None else percent(value)
+
+
+def title(report: dict) -> str:
+    """The first line: method, day used (and the day asked for when it differs), size, window."""
+    inputs = report["inputs"]
+    asked = inputs.get("date_requested")
+    day = report["date_used"]
+    when = f"{day} ({asked} is not a trading day)" if asked and asked != day else day
+    return (f"{METHOD_TITLES[report['method']]} on {when}: {report['instruments']} instruments, "
+            f"{inputs['window']}-day window from {report['window_start']}, "
+            f"{'shrunk' if inputs['cov_shrinkage'] else 'sample'} covariance")
+
+
+def render(report: dict, show_dropped: bool = True) -> str:
+    """The report as text for a terminal (the first line is the title); ``show_dropped`` lists screening's drops."""
+    has_mu = "expected_return_daily" in report
+    head = ["id", "name", report["group_label"], "weight", "risk share"] + (["mean return"] if has_mu else [])
+    body = [[r["id"], r["name"], r["group"] or "-", percent(r["weight"]), percent(r["risk_share"])]
+            + ([percent(r["expected_return"], 3)] if has_mu else []) for r in report["rows"]]
+    state = "converged" if report["converged"] else "stopped at the iteration limit"
+    out = [title(report),
+           f"Store {report['inputs']['store']}; solver {report['solver']}, {state} after "
+           f"{report['iterations']} iterations.", "",
+           table(head, body, "lllrrr"), "",
+           f"Weights sum to {report['weight_sum']:.6f}.",
+           f"Portfolio volatility: {percent(report['volatility_daily'], 4)} daily; "
+           f"{percent(report['volatility_annualised'])} annualised "
+           f"(x sqrt({TRADING_DAYS_PER_YEAR}), this report only)."]
+    if has_mu:
+        out.append(f"Expected return (mean daily return): {percent(report['expected_return_daily'], 4)} daily; "
+                   f"{percent(report['expected_return_annualised'])} annualised (x {TRADING_DAYS_PER_YEAR}).")
+    if "tracking_error_daily" in report:
+        out.append(f"Tracking error against {report['benchmark']}: {percent(report['tracking_error_daily'], 4)} "
+                   f"daily; {percent(report['tracking_error_annualised'])} annualised (this report only).")
+    if report.get("groups"):
+        out += ["", f"Limits by {report['group_label']}:"]
+        rows = [[f"{g['code']} {g['label']}" if g.get("code") else g["label"], str(g["members"]),
+                 percent(g["weight"]), fraction(g["low"]), fraction(g["high"])]
+                for g in report["groups"]]
+        out += ["  " + ln for ln in table([report["group_label"], "members", "weight", "floor", "cap"], rows,
+                                          "lrrrr").splitlines()]
+    if report["dropped"] and show_dropped:
+        out += ["", f"Dropped by screening ({len(report['dropped'])}):"]
+        w = max(width(d["id"]) for d in report["dropped"])
+        out += [f"  {pad(d['id'], w)}  {d['why']}" for d in report["dropped"]]
+    if report["ignored_bounds"]:
+        out += ["", "Bounds ignored (instrument not in the portfolio): " + ", ".join(report["ignored_bounds"])]
+    if report["notes"]:
+        out += [""] + [f"Note: {n}." for n in report["notes"]]
+    if report["warnings"]:
+        out += [""] + [f"Warning: {n}." for n in report["warnings"]]
+    return "\n".join(out)
+
+
+# ---------------------------------------------------------------- files
+
+
+def json_safe(value):
+    """``value`` with every NaN or infinite float replaced by None, which JSON can say (it has no NaN)."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: json_safe(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [json_safe(v) for v in value]
+    return value
+
+
+def write_json(path, weights: dict, report: dict) -> None:
+    """``{"weights": ..., "report": ...}`` as UTF-8 JSON; ``weights`` exactly as the optimiser gave them.
+
+    A figure that cannot be computed (NaN) is written as null, so that strict JSON readers accept the file.
+    """
+    with open(path, "w", encoding="utf-8") as fh:
+        json.dump(json_safe({"weights": weights, "report": report}), fh, ensure_ascii=False, indent=2,
+                  allow_nan=False)
+        fh.write("\n")
+
+
+def input_lines(report: dict) -> list:
+    """``key: value`` lines for the inputs and the solve's outcome (JSON values, UTF-8)."""
+    items = dict(report["inputs"])
+    items.update(date_used=report["date_used"], window_start=report["window_start"], solver_used=report["solver"],
+                 converged=report["converged"], iterations=report["iterations"])
+    return [f"{k}: {json.dumps(v, ensure_ascii=False)}" for k, v in items.items()]
+
+
+def write_csv(path, report: dict) -> None:
+    """The weight table as UTF-8 CSV, preceded by the inputs as ``# key: value`` lines.
+
+    Read it back with ``pandas.read_csv(path, comment="#")``.
+    """
+    has_mu = "expected_return_daily" in report
+    with open(path, "w", newline="", encoding="utf-8") as fh:
+        for line in input_lines(report):
+            fh.write(f"# {line}\n")
+        writer = csv.writer(fh)
+        writer.writerow(["id", "name", report["group_label"].replace(" ", "_"), "weight", "risk_share"]
+                        + (["expected_return"] if has_mu else []))
+        for r in report["rows"]:
+            writer.writerow([r["id"], r["name"], r["group"] or "", repr(r["weight"]), repr(r["risk_share"])]
+                            + ([repr(r["expected_return"])] if has_mu else []))

@@ -1,0 +1,307 @@
+"""vela-optimize's checks before any solve, run in-process: universe, kinds, labels, store, dates, listings.
+
+Hand-computed figures come from the hand-written store of client_fixtures (KNOWN_CSV).
+"""
+
+import argparse
+import datetime as dt
+import os
+import re
+import sys
+
+import pytest
+import veladatac
+from vela_optimizer import _universe, cli
+from veladatac import catalog, sample
+
+sys.path.insert(0, os.path.dirname(__file__))  # client_fixtures under any pytest import mode
+from client_fixtures import client_isolation, known_store  # noqa: E402,F401  (fixtures are found by name)
+
+D = dt.date
+KNOWN_IDS = ["600001.XSHG", "600002.XSHG", "000003.XSHE"]
+
+
+@pytest.fixture(scope="module")
+def store(tmp_path_factory):
+    # ends before today, so that every date in it may be asked for
+    return sample.build_store(tmp_path_factory.mktemp("checks") / "s.sqlite", n_stocks=24, n_funds=6,
+                              start="2025-01-01", end="2026-06-30", seed=5)
+
+
+@pytest.fixture
+def run(capsys):
+    """main() on a store: (status, stdout, stderr)."""
+
+    def go(store_path, *args):
+        status = cli.main([*map(str, args), "--store", str(store_path)])
+        out, err = capsys.readouterr()
+        return status, out, err
+
+    return go
+
+
+def one_error(result) -> str:
+    status, out, err = result
+    lines = err.strip().splitlines()
+    assert status == 2 and len(lines) == 1 and lines[0].startswith("vela-optimize: error: "), result
+    return lines[0]
+
+
+def table_rows(text: str) -> list:
+    """The rows of the first table in ``text`` (the lines after the dashes), cells split on 2+ spaces."""
+    lines = text.splitlines()
+    start = next(i for i, ln in enumerate(lines) if ln.startswith("---")) + 1
+    rows = []
+    for ln in lines[start:]:
+        if not ln.strip():
+            break
+        rows.append(re.split(r"\s{2,}", ln.strip()))
+    return rows
+
+
+def args_of(*argv) -> argparse.Namespace:
+    return cli.build_parser().parse_args(list(argv))
+
+
+# ---------------------------------------------------------------- parsing
+
+
+@pytest.mark.parametrize(
+    "argv, attribute, expected",
+    [
+        (["--default-bound", "-0.1:0.5"], "default_bound", (-0.1, 0.5)),
+        (["--default-bound", "-.1:0.5"], "default_bound", (-0.1, 0.5)),
+        (["--bound", "600001.XSHG=-0.2:0.3"], "bound", [("600001.XSHG", (-0.2, 0.3))]),
+        (["--gics", "Money Market=0:0.25"], "gics", [("Money Market", (0.0, 0.25))]),
+        (["--risk-aversion", "-1"], "risk_aversion", -1.0),
+        (["--date", "20260105"], "date", D(2026, 1, 5)),
+        (["--date", "2026-01-05"], "date", D(2026, 1, 5)),
+        (["--", "-0.5"], "ids", ["-0.5"]),
+    ],
+)
+def test_values_that_start_like_options_are_values(argv, attribute, expected):
+    assert getattr(args_of(*argv), attribute) == expected
+
+
+# ---------------------------------------------------------------- universe
+
+
+def test_ids_from_every_source_are_merged_in_first_occurrence_order(known_store, tmp_path):
+    veladatac.init(known_store)
+    f = tmp_path / "ids.txt"
+    f.write_text("# mine\n600002.XSHG\n000003.XSHE\n\n600001.XSHG\n", encoding="utf-8")
+    args = args_of("600002.XSHG", "600002.XSHG", "--ids-file", str(f), "--universe", "000300.XSHG")
+    # the index has 600001 and 600002 on 2025-01-08
+    assert cli.resolve_universe(args, veladatac, D(2025, 1, 8)) == ["600002.XSHG", "000003.XSHE", "600001.XSHG"]
+
+
+def test_traded_value_by_hand(known_store):
+    # 20 trading days to 2025-01-08 reach back to 2024-12-11; the bars present (close x volume):
+    # 600001: 9.8x900, 10x100, 10x0, 11x300, 11.5x400 -> 17720 / 5 days; 600002: 5x50, 5.1x60 -> 556 / 2;
+    # 000003: 20x1000 on its only day
+    veladatac.init(known_store)
+    got = _universe.traded_value(KNOWN_IDS, veladatac, D(2025, 1, 8))
+    assert got.tolist() == pytest.approx([17720 / 5, 556 / 2, 20000.0], rel=1e-15)
+
+
+@pytest.mark.parametrize(
+    "date, limit, expected",
+    [
+        (D(2025, 1, 8), 1, ["000003.XSHE"]),
+        (D(2025, 1, 8), 2, ["000003.XSHE", "600001.XSHG"]),
+        (D(2025, 1, 8), 9, ["000003.XSHE", "600001.XSHG", "600002.XSHG"]),
+        # on 2025-01-03 000003 and 600002 have no bar yet: both 0, kept in the order given
+        (D(2025, 1, 3), 3, ["600001.XSHG", "600002.XSHG", "000003.XSHE"]),
+    ],
+)
+def test_limit_keeps_the_largest_by_traded_value(known_store, date, limit, expected):
+    veladatac.init(known_store)
+    assert cli.resolve_universe(args_of(*KNOWN_IDS, "--limit", str(limit)), veladatac, date) == expected
+
+
+@pytest.mark.parametrize(
+    "ids, pieces",
+    [
+        (["600001", "600001.XSHG"], ["1 unknown id", "600001 (did you mean 600001.XSHG?)"]),
+        (["600003.XSHG", "999999.XSHG", "600001.XSHG"], ["2 unknown ids", "999999.XSHG", "600003.XSHG (did you mean"]),
+        (["600001.XSHG", "000300.XSHG"], ["000300.XSHG is an index", "--universe 000300.XSHG"]),
+        (["600001.XSHG", "000001.OF"],
+         ["stocks and funds cannot be optimised together: 1 stock (600001.XSHG) and 1 fund (000001.OF)"]),
+    ],
+)
+def test_ids_of_the_wrong_kind_are_named(known_store, ids, pieces):
+    veladatac.init(known_store)
+    with pytest.raises(cli.UsageError) as e:
+        cli.resolve_universe(args_of(*ids), veladatac, D(2025, 1, 8))
+    for piece in pieces:
+        assert piece in str(e.value)
+    if "600003.XSHG (did you mean" in pieces:
+        near = re.search(r"600003\.XSHG \(did you mean ([^?]*)\?\)", str(e.value)).group(1)
+        assert {"600001.XSHG", "600002.XSHG"} <= set(re.split(r", | or ", near))
+        assert "999999.XSHG (" not in str(e.value)
+
+
+# ---------------------------------------------------------------- labels of group limits
+
+
+@pytest.mark.parametrize(
+    "ids, argv, date, rules, unclassified",
+    [
+        (KNOWN_IDS, ["--gics", "Energy=0:0.5"], D(2025, 1, 8), {"Energy": (0, 0.5)}, []),
+        # 600001 is in 银行 (801780) until 2025-01-06, in 非银金融 (801790) from 2025-01-07
+        (KNOWN_IDS, ["--shenwan", "801780=0:0.5"], D(2025, 1, 6), {"银行": (0, 0.5)}, ["000003.XSHE"]),
+        (KNOWN_IDS, ["--shenwan", "银行=0:0.5"], D(2025, 1, 6), {"银行": (0, 0.5)}, ["000003.XSHE"]),
+        (KNOWN_IDS, ["--shenwan", "801790=0:0.4", "--shenwan", "石油石化=0.1:0.3"], D(2025, 1, 8),
+         {"非银金融": (0, 0.4), "石油石化": (0.1, 0.3)}, ["000003.XSHE"]),
+        (["000001.OF"], ["--fund-type", "Stock=0:1"], D(2025, 1, 8), {"Stock": (0, 1)}, []),
+    ],
+)
+def test_limit_labels_resolve_to_the_names_the_optimizer_groups_by(known_store, ids, argv, date, rules,
+                                                                   unclassified):
+    veladatac.init(known_store)
+    args = args_of(*ids, *argv)
+    checked, missing = cli.check_limits(args, veladatac, ids, date)
+    option = cli.limit_option(args)
+    assert dict(getattr(checked, option)) == rules and missing == unclassified
+    assert vars(args) == vars(args_of(*ids, *argv))  # the caller's arguments are left as they were
+
+
+@pytest.mark.parametrize(
+    "ids, argv, date, pieces",
+    [
+        (KNOWN_IDS, ["--gics", "Financial=0:0.5"], D(2025, 1, 8),
+         ["--gics", "'Financial' (did you mean 'Financials'?)"]),
+        (KNOWN_IDS, ["--gics", "energy=0:0.5", "--gics", "Utilities=0:0.5"], D(2025, 1, 8),
+         ["'energy' (did you mean 'Energy'?)", "'Utilities'", "present: Energy (1), Financials (1), Information "
+                                                               "Technology (1)"]),
+        (KNOWN_IDS, ["--shenwan", "801780=0:0.5"], D(2025, 1, 8),
+         ["'801780'", "on 2025-01-08", "present: 801790 非银金融 (1), 801960 石油石化 (1)"]),
+        (KNOWN_IDS, ["--shenwan", "Banks=0:0.5"], D(2025, 1, 6), ["'Banks'", "801780 银行 (1)"]),
+        (KNOWN_IDS, ["--shenwan", "801780=0:0.5", "--shenwan", "银行=0:0.4"], D(2025, 1, 6),
+         ["the limit on 银行 is given twice"]),
+        (KNOWN_IDS, ["--fund-type", "Stock=0:0.5"], D(2025, 1, 8),
+         ["--fund-type limits apply to funds", "3 stocks lack a fund type (600001.XSHG, 600002.XSHG, 000003.XSHE)"]),
+        (["000001.OF"], ["--gics", "Energy=0:0.5"], D(2025, 1, 8), ["--gics limits apply to stocks", "000001.OF"]),
+        (["000001.OF"], ["--shenwan", "银行=0:0.5"], D(2025, 1, 8), ["--shenwan limits apply to stocks"]),
+    ],
+)
+def test_limits_no_instrument_can_meet_are_refused(known_store, ids, argv, date, pieces):
+    veladatac.init(known_store)
+    with pytest.raises(cli.UsageError) as e:
+        cli.check_limits(args_of(*ids, *argv), veladatac, ids, date)
+    for piece in pieces:
+        assert piece in str(e.value)
+
+
+# ---------------------------------------------------------------- store and dates
+
+
+def test_window_coverage_by_hand(known_store):
+    # a 10-day window to 2025-01-10 starts 2024-12-26: 11 trading days, bars from 2024-12-31 on (8 days)
+    veladatac.init(known_store)
+    assert cli.window_coverage(veladatac, catalog.extent(), D(2025, 1, 10), 10) == (D(2024, 12, 26), 11, 8)
+
+
+@pytest.mark.parametrize(
+    "asked, today, expected",
+    [
+        (None, D(2026, 12, 8), D(2025, 1, 10)),  # today is past the data: the last day with data
+        (None, D(2025, 1, 5), D(2025, 1, 3)),  # a Sunday: the Friday before
+        (D(2025, 1, 4), D(2026, 12, 8), D(2025, 1, 3)),
+        (D(2025, 1, 9), D(2025, 1, 9), D(2025, 1, 9)),
+        (D(2025, 1, 10), D(2025, 1, 9), "--date 2025-01-10 is after today (2025-01-09); the store"),
+        (D(2025, 1, 13), D(2026, 12, 8), "--date 2025-01-13 is past the last day in the store; the store"),
+    ],
+)
+def test_the_date_used(known_store, asked, today, expected):
+    veladatac.init(known_store)
+    extent = catalog.extent()
+    if isinstance(expected, str):
+        with pytest.raises(cli.UsageError) as e:
+            cli.resolve_date(asked, veladatac, extent, today)
+        assert str(e.value).startswith(expected) and str(e.value).endswith("has data for 2024-12-31 .. 2025-01-10")
+    else:
+        assert cli.resolve_date(asked, veladatac, extent, today) == expected
+
+
+@pytest.mark.parametrize(
+    "content, piece",
+    [
+        (None, "does not exist"),
+        ("not a store\n", "is not a store file"),
+    ],
+)
+def test_a_store_that_cannot_be_read_is_one_line(tmp_path, run, content, piece):
+    path = tmp_path / "store.sqlite"
+    if content is not None:
+        path.write_text(content, encoding="utf-8")
+    line = one_error(run(path, "600000.XSHG", "600004.XSHG"))
+    assert piece in line and str(path) in line
+
+
+def test_dates_outside_the_store_are_refused_with_its_range(store, run):
+    today = dt.date.today()
+    later = one_error(run(store.path, "600000.XSHG", "600004.XSHG", "--date", today + dt.timedelta(days=30)))
+    assert "is after today" in later and f"has data for {store.start} .. {store.end}" in later
+    if today > D(2026, 7, 15):
+        past = one_error(run(store.path, "600000.XSHG", "600004.XSHG", "--date", "2026-07-15"))
+        assert "past the last day in the store" in past and f"{store.start} .. {store.end}" in past
+
+
+def test_a_negative_bound_reaches_the_optimizers_own_check(store, run):
+    line = one_error(run(store.path, "600000.XSHG", "600004.XSHG", "--default-bound", "-0.1:0.5"))
+    assert line == "vela-optimize: error: OPTIMIZER: 合约 * 的下限 -0.1 无效"
+
+
+# ---------------------------------------------------------------- listings
+
+
+@pytest.mark.parametrize(
+    "argv, rows",
+    [
+        (["--list", "indices"], [["000300.XSHG", "沪深300", "2"]]),
+        (["--list", "sectors"], [["Energy", "1"], ["Financials", "1"], ["Information Technology", "1"]]),
+        (["--list", "industries"], [["801790", "非银金融", "1"], ["801960", "石油石化", "1"]]),
+        (["--list", "fund-types"], [["Stock", "1"]]),
+        (["--list", "ids", "--universe", "000300.XSHG"],
+         [["600001.XSHG", "甲股份", "stock", "Financials"], ["600002.XSHG", "乙股份", "stock", "Energy"]]),
+        (["--list", "sectors", "600001.XSHG"], [["Financials", "1"]]),
+        (["--list", "ids"], [["000003.XSHE", "丙科技", "stock", "Information Technology"],
+                             ["600001.XSHG", "甲股份", "stock", "Financials"],
+                             ["600002.XSHG", "乙股份", "stock", "Energy"], ["000001.OF", "甲基金", "fund", "Stock"]]),
+    ],
+)
+def test_listings_on_a_day(known_store, run, argv, rows):
+    status, out, err = run(known_store, *argv, "--date", "2025-01-08")
+    assert status == 0 and err == ""
+    assert table_rows(out) == rows
+
+
+def test_listing_names_the_unclassified(known_store, run):
+    status, out, _ = run(known_store, "--list", "industries", "--date", "2025-01-08")
+    assert status == 0 and out.rstrip().endswith("1 id without a Shenwan industry")
+
+
+@pytest.mark.parametrize(
+    "argv, expected",
+    [
+        (["--bound", "600001.XSHG=0:0.5"], []),
+        (["--bound", "600011.XSHG=0:0.5", "--bound", "900000.XSHG=0:0.2"],
+         ["--bound for 2 ids outside the universe had no effect: 600011.XSHG (did you mean 600001.XSHG?), "
+          "900000.XSHG"]),
+        (["--bound", "600001.XSHG=0:0.5", "--bound", "600001.XSHG=0:0.4"], "--bound is given twice for 600001.XSHG"),
+    ],
+)
+def test_bounds_outside_the_universe_or_given_twice(argv, expected):
+    args = args_of(*KNOWN_IDS, *argv)
+    if isinstance(expected, str):
+        with pytest.raises(cli.UsageError, match=expected):
+            cli.check_bounds(args, KNOWN_IDS)
+    else:
+        assert cli.check_bounds(args, KNOWN_IDS) == expected
+
+
+def test_a_window_without_any_data_is_refused_with_the_stores_range(known_store, run):
+    # bars run 2024-12-31 .. 2025-01-10; a 10-day window to 2024-06-03 holds none of them
+    line = one_error(run(known_store, "600001.XSHG", "000003.XSHE", "--date", "2024-06-03", "--window", "10"))
+    assert line.endswith(f"has no data in the store {known_store}, which has data for 2024-12-31 .. 2025-01-10")

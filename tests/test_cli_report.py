@@ -1,0 +1,194 @@
+"""The report of one optimisation from a result whose figures are worked out by hand."""
+
+import csv
+import datetime as dt
+import io
+import json
+import math
+from types import SimpleNamespace
+
+import numpy as np
+import pandas as pd
+import pytest
+from vela_optimizer import _plot, _report
+
+DAYS = pd.to_datetime(["2026-06-23", "2026-06-24", "2026-06-25", "2026-06-26"])
+
+
+def result(weights, cov, *, mu=None, returns=None, converged=True, dropped=(), ignored=()):
+    """A result as the optimiser describes it: risk contributions w_i (C w)_i, volatility sqrt(wᵀCw)."""
+    ids = list(weights)
+    w = pd.Series(weights, dtype=float)
+    c = np.asarray(cov, dtype=float)
+    rc = w.to_numpy() * (c @ w.to_numpy())
+    return SimpleNamespace(
+        weights=w, method=SimpleNamespace(value="mean_variance" if mu else "min_variance"), solver="native",
+        date="2026-06-27", trading_date=dt.date(2026, 6, 26), start_date=dt.date(2026, 1, 2), window=4,
+        instrument_type="CS", retained=ids, dropped=list(dropped), ignored_bounds=list(ignored),
+        returns=returns if returns is not None else pd.DataFrame(0.0, index=DAYS, columns=ids),
+        covariance=pd.DataFrame(c, index=ids, columns=ids),
+        expected_returns=pd.Series(mu, index=ids) if mu else None, benchmark_returns=None,
+        risk_contributions=pd.Series(rc, index=ids), volatility=math.sqrt(float(rc.sum())), objective=0.0,
+        iterations=7, converged=converged, timings={"solve": 0.01}, to_dict=dict(weights).copy)
+
+
+INPUTS = {"method": "min_variance", "date_requested": "2026-06-27", "store": "/data/公司.sqlite", "window": 4,
+          "cov_shrinkage": True, "bounds": {"*": [0, 0.7]}, "limits": None, "risk_aversion": 1.0, "solver": "native"}
+
+# diag(4e-4, 1e-4, 9e-4) and w = (0.6, 0.4, -1e-17): C w = (2.4e-4, 4e-5, ~0), wᵀCw = 1.6e-4,
+# risk shares 0.9 and 0.1, volatility 0.0126491106...
+WEIGHTS = {"600000.XSHG": 0.6, "600004.XSHG": 0.4, "000001.XSHE": -1e-17}
+COV = np.diag([4e-4, 1e-4, 9e-4])
+NAMES = {"600000.XSHG": "浦发银行", "600004.XSHG": "白云机场", "000001.XSHE": "平安银行"}
+GROUPS = {"600000.XSHG": "Financials", "600004.XSHG": "Industrials", "000001.XSHE": "Financials"}
+
+
+def build(res, **kw):
+    args = dict(inputs=INPUTS, names=NAMES, groups=GROUPS, group_label="sector",
+                bounds={i: (0.0, 0.7) for i in WEIGHTS})
+    args.update(kw)
+    return _report.build(res, **args)
+
+
+def test_figures_by_hand():
+    rep = build(result(WEIGHTS, COV))
+    rows = {r["id"]: r for r in rep["rows"]}
+    assert [r["id"] for r in rep["rows"]] == ["600000.XSHG", "600004.XSHG", "000001.XSHE"]
+    assert rows["600000.XSHG"]["risk_share"] == pytest.approx(0.9, rel=1e-14)
+    assert rows["600004.XSHG"]["risk_share"] == pytest.approx(0.1, rel=1e-14)
+    assert rep["volatility_daily"] == pytest.approx(math.sqrt(1.6e-4), rel=1e-14)
+    assert rep["volatility_annualised"] == pytest.approx(math.sqrt(1.6e-4 * 252), rel=1e-14)
+
+
+@pytest.mark.parametrize("tiny", [-1e-17, 1e-17, -0.0, 5e-13, -9.9e-13])
+def test_a_weight_of_rounding_size_is_zero_in_table_csv_and_json(tiny, tmp_path):
+    weights = {**WEIGHTS, "000001.XSHE": tiny, "600000.XSHG": 0.6 - tiny}
+    rep = build(result(weights, COV))
+    row = next(r for r in rep["rows"] if r["id"] == "000001.XSHE")
+    assert row["weight"] == 0.0 and math.copysign(1, row["weight"]) == 1 and row["risk_share"] == 0.0
+    assert "-0.00%" not in _report.render(rep)
+    _report.write_json(tmp_path / "w.json", weights, rep)
+    doc = json.loads((tmp_path / "w.json").read_text(encoding="utf-8"))
+    assert doc["weights"]["000001.XSHE"] == tiny  # the optimiser's own weights stay exact
+    assert next(r for r in doc["report"]["rows"] if r["id"] == "000001.XSHE")["weight"] == 0.0
+    _report.write_csv(tmp_path / "w.csv", rep)
+    table = pd.read_csv(tmp_path / "w.csv", comment="#", dtype={"id": str})
+    assert table.set_index("id").loc["000001.XSHE", "weight"] == 0.0
+
+
+@pytest.mark.parametrize("clean_input, expected", [(1e-12, 1e-12), (-1e-12, -1e-12), (0.25, 0.25), (-3e-13, 0.0)])
+def test_the_zero_threshold_is_one_part_in_a_trillion(clean_input, expected):
+    assert _report.clean(clean_input) == expected
+
+
+def test_mean_variance_shows_each_mean_return_and_the_portfolios():
+    # μ = (0.001, 0.002, 0): μᵀw = 0.6e-3 + 0.8e-3 = 1.4e-3 daily
+    rep = build(result(WEIGHTS, COV, mu=[0.001, 0.002, 0.0]))
+    assert rep["expected_return_daily"] == pytest.approx(1.4e-3, rel=1e-14)
+    assert rep["expected_return_annualised"] == pytest.approx(1.4e-3 * 252, rel=1e-14)
+    text = _report.render(rep)
+    header = text.splitlines()[3]
+    assert header.split()[-2:] == ["mean", "return"]
+    assert "0.200%" in text and "0.1400% daily" in text
+
+
+def test_tracking_error_by_hand():
+    # days 1, 2, 4 are complete (day 3 lacks a's return); portfolio (0.02, 0.01, 0.01) minus benchmark
+    # (0.01, 0.02, 0.00) = (0.01, -0.01, 0.01): mean 1/300, squared deviations (4 + 16 + 4)/9 x 1e-4,
+    # divided by T - 1 = 2: std = sqrt(12/9 x 1e-4)
+    returns = pd.DataFrame({"a": [0.01, 0.02, np.nan, 0.0], "b": [0.03, 0.0, 0.01, 0.02]}, index=DAYS)
+    bench = pd.Series([0.01, 0.02, 0.0, 0.0], index=DAYS)
+    w = pd.Series({"a": 0.5, "b": 0.5})
+    assert _report.tracking_error(returns, w, bench) == pytest.approx(math.sqrt(12 / 9 * 1e-4), rel=1e-14)
+    assert math.isnan(_report.tracking_error(returns, w, bench.iloc[2:]))  # one complete day only
+
+
+def test_the_report_records_its_inputs_and_writes_names_as_text(tmp_path):
+    rep = build(result(WEIGHTS, COV, converged=False), warnings=["the solver stopped at the iteration limit"])
+    _report.write_json(tmp_path / "w.json", WEIGHTS, rep)
+    raw = (tmp_path / "w.json").read_text(encoding="utf-8")
+    assert "浦发银行" in raw and "公司" in raw and "\\u" not in raw
+    doc = json.loads(raw)["report"]
+    assert doc["inputs"] == INPUTS
+    assert (doc["date_used"], doc["solver"], doc["converged"], doc["iterations"]) == ("2026-06-26", "native", False, 7)
+    _report.write_csv(tmp_path / "w.csv", rep)
+    lines = (tmp_path / "w.csv").read_text(encoding="utf-8").splitlines()
+    header = dict(ln[2:].split(": ", 1) for ln in lines if ln.startswith("# "))
+    assert {k: json.loads(v) for k, v in header.items()} == {
+        **INPUTS, "date_used": "2026-06-26", "window_start": "2026-01-02", "solver_used": "native",
+        "converged": False, "iterations": 7}
+    body = list(csv.reader(io.StringIO("\n".join(ln for ln in lines if not ln.startswith("#")))))
+    assert body[0] == ["id", "name", "sector", "weight", "risk_share"] and body[1][:2] == ["600000.XSHG", "浦发银行"]
+    assert "Warning: the solver stopped at the iteration limit." in _report.render(rep)
+
+
+def test_title_names_the_day_used_and_the_day_asked():
+    assert _report.title(build(result(WEIGHTS, COV))).startswith(
+        "Minimum variance on 2026-06-26 (2026-06-27 is not a trading day): 3 instruments")
+
+
+@pytest.mark.parametrize(
+    "limits, expected",
+    [
+        ({"Financials": (0.0, 0.6)}, [("Financials", 0.6, 2)]),
+        ({"Industrials": (0.1, 0.5), "Financials": (0.2, 1.0)}, [("Industrials", 0.4, 1), ("Financials", 0.6, 2)]),
+        ({"Energy": (0.0, 0.1)}, [("Energy", 0.0, 0)]),
+    ],
+)
+def test_group_totals_beside_their_limits(limits, expected):
+    rep = build(result(WEIGHTS, COV), limits=limits)
+    assert [(g["label"], pytest.approx(g["weight"], rel=1e-15), g["members"]) for g in rep["groups"]] == expected
+    assert [(g["low"], g["high"]) for g in rep["groups"]] == list(limits.values())
+
+
+def test_dropped_instruments_are_named_with_their_reason_in_words():
+    rep = build(result(WEIGHTS, COV, dropped=[("600008.XSHG", "delisted"), ("688369.XSHG", "suspended")]))
+    text = _report.render(rep)
+    assert "Dropped by screening (2):" in text
+    assert "600008.XSHG  no close on the last day (delisted)" in text
+    assert rep["dropped"][1] == {"id": "688369.XSHG", "reason": "suspended", "why": _report.DROP_REASONS["suspended"]}
+
+
+@pytest.mark.parametrize(
+    "available, expected",
+    [
+        (["DejaVu Sans", "Noto Sans CJK JP", "WenQuanYi Zen Hei"], "WenQuanYi Zen Hei"),
+        (["DejaVu Sans", "Noto Sans CJK JP"], "Noto Sans CJK JP"),
+        (["DejaVu Sans", "STIXGeneral"], None),
+    ],
+)
+def test_a_chinese_capable_font_is_found_by_family(available, expected):
+    assert _plot.cjk_family(available) == expected
+
+
+@pytest.mark.parametrize(
+    "family, group, expected",
+    [(None, {"label": "银行", "code": "801780"}, "801780"),
+     ("Noto Sans CJK SC", {"label": "银行", "code": "801780"}, "银行"),
+     (None, {"label": "Financials", "code": None}, "Financials")],
+)
+def test_labels_fall_back_to_ascii_without_a_chinese_font(family, group, expected):
+    assert _plot.group_label(group, family) == expected
+    rows = [{"id": "600000.XSHG", "name": "浦发银行"}]
+    assert _plot.labels_for(rows, family) == (["600000.XSHG"] if family is None else ["600000.XSHG 浦发银行"])
+
+
+def test_plot_leaves_out_zero_weights_and_draws_without_warnings(tmp_path, recwarn):
+    pytest.importorskip("matplotlib")
+    rep = build(result(WEIGHTS, COV), limits={"Financials": (0.0, 0.6), "Industrials": (0.1, 0.5)})
+    _plot.write_plot(tmp_path / "w.png", rep)
+    assert (tmp_path / "w.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert [str(w.message) for w in recwarn] == []
+
+
+def test_figures_that_cannot_be_computed_are_null_in_strict_json(tmp_path):
+    rep = build(result(WEIGHTS, COV))
+    rep["tracking_error_daily"] = math.nan
+    rep["rows"][0]["expected_return"] = math.inf
+    _report.write_json(tmp_path / "w.json", WEIGHTS, rep)
+
+    def refuse(token):
+        raise ValueError(token)
+
+    doc = json.loads((tmp_path / "w.json").read_text(encoding="utf-8"), parse_constant=refuse)
+    assert doc["report"]["tracking_error_daily"] is None and doc["report"]["rows"][0]["expected_return"] is None

@@ -1,0 +1,214 @@
+"""vela-optimize runs end to end in-process: the report against the optimiser's result and plain numpy figures."""
+
+import json
+import math
+import os
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+import veladatac
+from vela_optimizer import cli
+from veladatac import sample
+from veladatac._schema import shipped_calendar
+from veladatac.importer import import_files
+
+sys.path.insert(0, os.path.dirname(__file__))  # client_fixtures under any pytest import mode
+from client_fixtures import client_isolation, known_store, write_csv  # noqa: E402,F401  (fixtures are found by name)
+
+
+@pytest.fixture(scope="module")
+def store(tmp_path_factory):
+    # ends before today, so that every date in it may be asked for
+    return sample.build_store(tmp_path_factory.mktemp("runs") / "s.sqlite", n_stocks=24, n_funds=6,
+                              start="2025-01-01", end="2026-06-30", seed=5)
+
+
+@pytest.fixture
+def run(capsys):
+    def go(store_path, *args):
+        status = cli.main([*map(str, args), "--store", str(store_path)])
+        out, err = capsys.readouterr()
+        return status, out, err
+
+    return go
+
+
+def healthy(store, n, sector=None):
+    awkward = {i for ids in store.roles.values() for i in ids}
+    veladatac.init(store.path)
+    ok = [i for i in store.stock_ids if i not in awkward
+          and (sector is None or veladatac.instruments(i).sector_type_name == sector)]
+    return ok[:n]
+
+
+def report_of(run, store, *args, tmp_path):
+    out = tmp_path / "r.json"
+    status, text, err = run(store.path, *args, "--json", out)
+    assert status == 0, err
+    return json.loads(out.read_text(encoding="utf-8")), text, err
+
+
+def filled_returns(frame):
+    """Forward-filled daily simple returns, the first day dropped (the optimiser's definition)."""
+    filled = frame.ffill()
+    return (filled / filled.shift(1) - 1).iloc[1:]
+
+
+def test_screening_that_leaves_too_few_lists_the_dropped_before_the_error(known_store, run):
+    # window 10 to 2025-01-10: 11 days from 2024-12-26, half the window is 5 closes.
+    # 600001 has 5 closes but none on 01-10; 600002 and 000003 have 3 closes each.
+    status, out, err = run(known_store, "600001.XSHG", "600002.XSHG", "000003.XSHE", "--date", "2025-01-10",
+                           "--window", "10")
+    lines = err.strip().splitlines()
+    assert status == 2 and out == ""
+    assert lines[0] == "vela-optimize: screening dropped 3 of 3 instruments:"
+    assert sorted(" ".join(ln.split()) for ln in lines[1:4]) == sorted([
+        "000003.XSHE too short a price history", "600001.XSHG no close on the last day (delisted)",
+        "600002.XSHG too short a price history"])
+    assert lines[4].startswith("vela-optimize: error: OPTIMIZER: ") and len(lines) == 5
+
+
+def test_the_iteration_limit_is_a_warning_in_every_output(store, run, tmp_path):
+    doc, text, err = report_of(run, store, *healthy(store, 6), "--method", "min_variance", "--solver", "scipy",
+                               "--max-iteration", "1", "--default-bound", "0:0.5", tmp_path=tmp_path)
+    rep = doc["report"]
+    assert (rep["solver"], rep["converged"], rep["iterations"]) == ("scipy", False, 1)
+    assert err.startswith("vela-optimize: warning: the scipy solver stopped at the iteration limit after 1 ")
+    assert "Warning: the scipy solver stopped at the iteration limit" in text
+    assert "stopped at the iteration limit after 1 iterations" in text.splitlines()[1]
+
+
+def test_the_native_solver_runs_by_default_and_says_so(store, run, tmp_path):
+    doc, text, _ = report_of(run, store, *healthy(store, 6), "--method", "min_variance", tmp_path=tmp_path)
+    rep = doc["report"]
+    assert (rep["inputs"]["solver"], rep["solver"], rep["converged"]) == ("native", "native", True)
+    assert text.splitlines()[1].startswith(f"Store {store.path}; solver native, converged")
+
+
+@pytest.mark.parametrize("solver", ["native", "scipy"])
+def test_limits_in_conflict_are_named_in_one_line(store, run, solver):
+    # three Financials capped at 5 % together and three others at 30 % each: at most 0.95 in total
+    ids = healthy(store, 3, "Financials") + [i for i in healthy(store, 24) if
+                                             veladatac.instruments(i).sector_type_name != "Financials"][:3]
+    status, out, err = run(store.path, *ids, "--method", "min_variance", "--solver", solver,
+                           "--default-bound", "0:0.3", "--gics", "Financials=0:0.05")
+    lines = err.strip().splitlines()
+    assert status == 2 and len(lines) == 1, err
+    assert lines[0].startswith("vela-optimize: error: limits conflict: ") and "0.0500 short of 1" in lines[0]
+
+
+def test_a_window_partly_without_data_is_reported(tmp_path, run):
+    # four stocks with bars on the last 80 trading days to 2026-06-30 only; a 132-day window has 133 days
+    days = shipped_calendar()
+    days = days[days <= np.datetime64("2026-06-30")][-80:]
+    rng = np.random.default_rng(3)
+    ids = ["600101.XSHG", "600102.XSHG", "000103.XSHE", "000104.XSHE"]
+    instruments = "order_book_id,symbol,type,sector_type_name,listed_date,de_listed_date\n" + "".join(
+        f"{i},股{k},CS,{'Financials' if k < 2 else 'Energy'},2020-01-02,\n" for k, i in enumerate(ids))
+    bars = ["order_book_id,date,close,volume"]
+    for i in ids:
+        closes = np.round(10 * np.exp(np.cumsum(rng.normal(0, 0.02, days.size))), 2)
+        bars += [f"{i},{d},{c:.2f},1000" for d, c in zip(days, closes)]
+    files = [("instruments", write_csv(tmp_path, "i.csv", instruments)),
+             ("bars", write_csv(tmp_path, "b.csv", "\n".join(bars) + "\n"))]
+    path = import_files(tmp_path / "partial.sqlite", files).store
+    status, out, err = run(path, *ids, "--date", "2026-06-30")
+    assert status == 0, err
+    assert "Note: the store has data for 80 of the 133 trading days of the window" in out
+
+
+def test_tracking_error_against_a_benchmark_for_another_method(store, run, tmp_path):
+    ids = healthy(store, 6)
+    bench = store.index_ids[0]
+    doc, text, _ = report_of(run, store, *ids, "--method", "min_variance", "--benchmark", bench,
+                             "--date", store.end, tmp_path=tmp_path)
+    rep = doc["report"]
+    w = pd.Series(doc["weights"])
+    start = veladatac.trading_date_offset(store.end, -rep["inputs"]["window"])
+    r = filled_returns(veladatac.get_price(list(w.index), start, store.end, fields="close"))
+    b = filled_returns(veladatac.get_price(bench, start, store.end, fields="close"))
+    complete = r.notna().all(axis=1) & b.notna()
+    active = r[complete].to_numpy() @ w.to_numpy() - b[complete].to_numpy()
+    assert rep["tracking_error_daily"] == pytest.approx(np.std(active, ddof=1), rel=1e-10)
+    assert f"Tracking error against {bench}: " in text
+
+
+def test_an_unknown_benchmark_is_refused_with_a_close_match(store, run):
+    status, _, err = run(store.path, *healthy(store, 3), "--benchmark", "000301.XSHG")
+    # indices come first among the suggestions, the closest first
+    assert status == 2
+    assert err.startswith("vela-optimize: error: unknown benchmark 000301.XSHG (did you mean 000300.XSHG")
+
+
+def test_shenwan_codes_limit_the_industry_and_the_table_shows_industries(store, run, tmp_path):
+    ids = healthy(store, 8)
+    table = veladatac.shenwan_instrument_industry(ids, store.end)
+    code, name = table["index_code"].iloc[0], table["index_name"].iloc[0]
+    doc, text, _ = report_of(run, store, *ids, "--method", "min_variance", "--date", store.end,
+                             "--shenwan", f"{code}=0:0.05", tmp_path=tmp_path)
+    rep = doc["report"]
+    assert rep["inputs"]["limits"] == {"by": "Shenwan industry", "rules": {name: [0.0, 0.05]}}
+    members = [i for i in doc["weights"] if table["index_name"].get(i) == name]
+    assert sum(doc["weights"][i] for i in members) <= 0.05 + 1e-9
+    assert text.splitlines()[3].split()[2:4] == ["Shenwan", "industry"]
+    assert {r["group"] for r in rep["rows"]} <= set(table["index_name"])
+    assert rep["groups"][0]["code"] == code and rep["groups"][0]["label"] == name
+
+
+def test_mean_variance_reports_each_mean_daily_return(store, run, tmp_path):
+    ids = healthy(store, 5)
+    doc, text, _ = report_of(run, store, *ids, "--method", "mean_variance", "--risk-aversion", "50",
+                             "--default-bound", "0:0.4", "--date", store.end, tmp_path=tmp_path)
+    rep = doc["report"]
+    start = veladatac.trading_date_offset(store.end, -rep["inputs"]["window"])
+    mu = filled_returns(veladatac.get_price(ids, start, store.end, fields="close")).mean()
+    for row in rep["rows"]:
+        assert row["expected_return"] == pytest.approx(mu[row["id"]], rel=1e-12, abs=1e-15)
+    w = pd.Series(doc["weights"])
+    assert rep["expected_return_daily"] == pytest.approx(float(mu[w.index] @ w), rel=1e-12, abs=1e-15)
+    assert "mean return" in text.splitlines()[3]
+
+
+@pytest.mark.parametrize(
+    "argv, asked, used",
+    [
+        (["--date", "2026-06-27"], "2026-06-27", "2026-06-26"),  # a Saturday
+        (["--date", "20260626"], "2026-06-26", "2026-06-26"),
+        ([], None, "2026-06-30"),  # the store's last day: today is later
+    ],
+)
+def test_the_day_asked_and_the_day_used(store, run, tmp_path, argv, asked, used):
+    doc, text, _ = report_of(run, store, *healthy(store, 4), *argv, tmp_path=tmp_path)
+    inputs = doc["report"]["inputs"]
+    assert (inputs["date_requested"], inputs["date_used"], doc["report"]["date_used"]) == (asked, used, used)
+    title = text.splitlines()[0]
+    moved = asked is not None and asked != used
+    assert (f" on {used} ({asked} is not a trading day):" if moved else f" on {used}:") in title
+
+
+def test_the_report_figures_match_the_result(store, run, tmp_path):
+    doc, text, _ = report_of(run, store, *healthy(store, 6), "--default-bound", "0:0.3", "--date", store.end,
+                             tmp_path=tmp_path)
+    rep = doc["report"]
+    w = pd.Series(doc["weights"])
+    start = veladatac.trading_date_offset(store.end, -rep["inputs"]["window"])
+    r = filled_returns(veladatac.get_price(list(w.index), start, store.end, fields="close"))
+    from vela_optimizer import optimizer
+
+    c = optimizer._cov_shrinkage(r)[0].loc[w.index, w.index].to_numpy()
+    rc = w.to_numpy() * (c @ w.to_numpy())
+    shares = dict(zip(w.index, rc / rc.sum()))
+    assert rep["volatility_daily"] == pytest.approx(math.sqrt(rc.sum()), rel=1e-10)
+    for row in rep["rows"]:
+        assert row["risk_share"] == pytest.approx(shares[row["id"]], rel=1e-9, abs=1e-12)
+        assert row["weight"] == pytest.approx(doc["weights"][row["id"]], abs=1e-12)
+    assert rep["inputs"]["bounds"] == {"*": [0.0, 0.3]} and rep["inputs"]["store"] == str(store.path)
+
+
+def test_plot_without_matplotlib_is_refused_before_any_work(store, run, monkeypatch, tmp_path):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # import matplotlib raises ImportError
+    status, out, err = run(store.path, *healthy(store, 3), "--plot", tmp_path / "w.png")
+    assert (status, out) == (2, "")
+    assert err == "vela-optimize: error: --plot needs matplotlib: pip install 'vela_optimizer[plot]'\n"
