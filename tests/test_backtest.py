@@ -9,9 +9,10 @@ import sys
 import numpy as np
 import pandas as pd
 import pytest
+from threadpoolctl import threadpool_limits
+
 import vela_optimizer as vo
 import veladatac
-from threadpoolctl import threadpool_limits
 from vela_optimizer import backtest as bt
 from vela_optimizer.backtest_accounts import Ledger, Trade, max_drawdown, simulate, statistics
 from vela_optimizer.exception import InvalidArgument

@@ -9,6 +9,7 @@ import sys
 import threading
 
 import pytest
+
 import veladatac
 from vela_optimizer.backtest_cli import main
 from veladatac import sample
@@ -110,7 +111,8 @@ def test_a_failed_date_is_an_error_naming_it(store, capsys):
 
 
 def test_keep_going_records_failed_dates_and_exits_1(store, tmp_path, capsys):
-    status, out, err = run_here(store, capsys, *healthy(store, 4), *EARLY, "--keep-going", "--json", tmp_path / "k.json")
+    status, out, err = run_here(store, capsys, *healthy(store, 4), *EARLY, "--keep-going", "--json",
+                                tmp_path / "k.json")
     assert status == 1, err
     failed = ["2025-03-31", "2025-04-30", "2025-05-30", "2025-06-30"]
     assert [line.split()[4] for line in err.strip().splitlines()] == failed
@@ -127,7 +129,8 @@ def test_keep_going_records_failed_dates_and_exits_1(store, tmp_path, capsys):
 @pytest.mark.parametrize("args, message", [
     (["--dates", "{dates}"], "line 3: '2025-13-01' is not a date"),
     (["--dates", "{holiday}"], "OPTIMIZER: 调仓日 2025-10-01 不是交易日"),
-    (["--start", "2025-09-01", "--json", "/nonexistent/dir/bt.json"], "--json /nonexistent/dir/bt.json: no such folder"),
+    (["--start", "2025-09-01", "--json", "/nonexistent/dir/bt.json"],
+     "--json /nonexistent/dir/bt.json: no such folder"),
     (["--start", "2025-09-01", "--plot", "/nonexistent/dir/bt.png"], "--plot /nonexistent/dir/bt.png: no such folder"),
     (["--start", "2025-09-01", "--csv", "{file}"], "File exists"),
     (["--start", "2025-09-01", "--store", "/nonexistent/store.sqlite"], "does not exist"),

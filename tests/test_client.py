@@ -11,6 +11,7 @@ import threading
 import numpy as np
 import pandas as pd
 import pytest
+
 import veladatac as vd
 from veladatac import sample
 from veladatac._schema import GICS_SECTORS

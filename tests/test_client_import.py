@@ -10,6 +10,7 @@ import textwrap
 
 import numpy as np
 import pytest
+
 import veladatac as vd
 from veladatac.__main__ import main
 from veladatac.importer import import_files

@@ -23,9 +23,9 @@ from dataclasses import dataclass, field
 
 import numpy as np
 import pandas as pd
-import veladatac
 
 import vela_optimizer
+import veladatac
 from vela_optimizer.backtest_accounts import Ledger, simulate, statistics
 from vela_optimizer.exception import InvalidArgument
 

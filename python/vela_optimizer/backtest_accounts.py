@@ -222,9 +222,9 @@ def statistics(ledger: Ledger, benchmark=None) -> dict:
         but the first (which invests the capital from cash) per year of ``N / 252``;
         ``total_return``, ``final_value``, ``costs`` (sum, in units of the capital), ``days`` (``N``),
         ``rebalances`` (executed). With a benchmark also ``benchmark_annual_return``,
-        ``benchmark_annual_volatility``, ``benchmark_sharpe``, ``benchmark_max_drawdown``, ``excess_return`` (difference of
-        the annual returns), ``tracking_error`` (std of the daily return differences times
-        ``sqrt(252)``) and ``information_ratio`` (their ``mean / std * sqrt(252)``).
+        ``benchmark_annual_volatility``, ``benchmark_sharpe``, ``benchmark_max_drawdown``,
+        ``excess_return`` (difference of the annual returns), ``tracking_error`` (std of the daily
+        return differences times ``sqrt(252)``) and ``information_ratio`` (their ``mean / std * sqrt(252)``).
         A figure that needs more days than there are is NaN.
     """
     values = ledger.daily["value"].to_numpy(dtype=float)

@@ -349,7 +349,6 @@ def main(argv=None) -> int:
         parser.error("--plot writes a PNG file: give a name ending in .png")
 
     import veladatac
-
     from vela_optimizer import optimizer
     from vela_optimizer.exception import InvalidArgument, OptimizationFailed
 
