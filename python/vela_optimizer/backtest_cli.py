@@ -13,6 +13,7 @@ import sys
 from pathlib import Path
 
 from vela_optimizer import backtest, cli
+from vela_optimizer._report import METHOD_TITLES
 
 EXIT_OK, EXIT_SOME_FAILED, EXIT_ERROR = 0, 1, 2
 
@@ -173,7 +174,7 @@ def render(result: backtest.BacktestResult, settings: dict) -> str:
     """
     s = result.stats
     days = result.daily.index
-    title = cli.METHOD_TITLES.get(settings["method"], settings["method"])
+    title = METHOD_TITLES.get(settings["method"], settings["method"])
     executed = len(result.rebalances)
     lines = [
         f"{title} backtest, {days[0].date()} .. {days[-1].date()} ({s['days']} trading days): "
@@ -272,7 +273,7 @@ def write_plot(path: str, result: backtest.BacktestResult, settings: dict, secto
     top.axhline(1.0, color="black", lw=0.5, alpha=0.4)
     top.set_ylabel("value (start = 1)")
     top.legend(loc="upper left", fontsize=8)
-    top.set_title(f"{cli.METHOD_TITLES.get(settings['method'], settings['method'])}, {settings['schedule']} "
+    top.set_title(f"{METHOD_TITLES.get(settings['method'], settings['method'])}, {settings['schedule']} "
                   f"rebalancing, costs {settings['costs_bps']:g} bps")
 
     values = daily["value"].to_numpy()
