@@ -1,6 +1,7 @@
 // PyInit_optimizer: the import sequence. Each step completes before the next; the first
 // failing step fails the import with that step's exception and binds nothing after it.
 #include "bindings.hpp"
+#include "engine/bindings.hpp"
 #include "py/function.hpp"
 
 #include <cctype>
@@ -87,6 +88,9 @@ void import_sequence(pyb::module_ &m) {
     vela::bind_ensure_same_type_instruments(m);
     vela::bind_portfolio_optimize(m);
     vela::bind_methods(m);
+
+    // Last, and outside the module's namespace: the package's private engine module.
+    vela::engine::create_engine_module(m);
 }
 
 }  // namespace

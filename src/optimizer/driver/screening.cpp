@@ -42,7 +42,8 @@ pyb::list check_columns(pyb::handle table, pyb::handle ids, const char *operatio
 
 // Forward-filled simple returns of the chosen columns, as a labelled table.
 pyb::object returns_frame(const py::Function &f, const Columns &prices, const std::vector<std::size_t> &keep,
-                          pyb::handle index, pyb::handle columns) {
+                          pyb::handle index, pyb::handle columns, Screening &screening) {
+    if (pyb::len(index) > 0) screening.last_day = index[pyb::int_(-1)];
     const std::size_t out_rows = prices.rows > 0 ? prices.rows - 1 : 0;
     std::vector<double> out(out_rows * keep.size());
     {
@@ -56,7 +57,7 @@ pyb::object returns_frame(const py::Function &f, const Columns &prices, const st
 }
 
 pyb::object stock_returns(const py::Function &f, pyb::handle ids, pyb::handle start_date, pyb::handle date,
-                          double threshold, bool quiet) {
+                          double threshold, bool quiet, Screening &screening) {
     pyb::list fields;
     fields.append("close");
     fields.append("volume");
@@ -69,7 +70,8 @@ pyb::object stock_returns(const py::Function &f, pyb::handle ids, pyb::handle st
 
     // Suspension: more than `threshold` days with volume exactly 0.
     const Columns vol = read_columns(volume);
-    pyb::list suspended, non_suspended;
+    pyb::list &suspended = screening.suspended;
+    pyb::list non_suspended;
     for (std::size_t j = 0; j < vol.cols; ++j) {
         const double days = static_cast<double>(core::count_zero(vol.column(j), vol.rows));
         (days > threshold ? suspended : non_suspended).append(vol_labels[j]);
@@ -81,7 +83,7 @@ pyb::object stock_returns(const py::Function &f, pyb::handle ids, pyb::handle st
     const Columns prices = read_columns(close);
     pyb::object labels = close.attr("columns");
     std::vector<std::size_t> long_enough;
-    pyb::list not_enough;
+    pyb::list &not_enough = screening.short_history;
     for (std::size_t j = 0; j < prices.cols; ++j) {
         if (static_cast<double>(core::count_present(prices.column(j), prices.rows)) < threshold)
             not_enough.append(labels[pyb::int_(j)]);
@@ -92,7 +94,7 @@ pyb::object stock_returns(const py::Function &f, pyb::handle ids, pyb::handle st
 
     // Delisted: no close on the last day of the window.
     std::vector<std::size_t> keep;
-    pyb::list de_listed;
+    pyb::list &de_listed = screening.delisted;
     for (std::size_t j : long_enough) {
         if (prices.rows > 0 && std::isnan(prices.column(j)[prices.rows - 1]))
             de_listed.append(labels[pyb::int_(j)]);
@@ -103,26 +105,37 @@ pyb::object stock_returns(const py::Function &f, pyb::handle ids, pyb::handle st
 
     pyb::list positions;
     for (std::size_t j : keep) positions.append(j);
-    return returns_frame(f, prices, keep, close.attr("index"), labels.attr("take")(positions));
+    return returns_frame(f, prices, keep, close.attr("index"), labels.attr("take")(positions), screening);
 }
 
-pyb::object fund_returns(const py::Function &f, pyb::handle ids, pyb::handle start_date, pyb::handle date) {
+pyb::object fund_returns(const py::Function &f, pyb::handle ids, pyb::handle start_date, pyb::handle date,
+                         Screening &screening) {
     pyb::object data = f.global("veladatac").attr("fund").attr("get_nav")(ids, start_date, date,
                                                                           "fields"_a = "adjusted_net_value");
     check_columns(data, ids, "veladatac.fund.get_nav");
     const Columns nav = read_columns(data);
     std::vector<std::size_t> all(nav.cols);
     for (std::size_t j = 0; j < nav.cols; ++j) all[j] = j;
-    return returns_frame(f, nav, all, data.attr("index"), data.attr("columns"));
+    return returns_frame(f, nav, all, data.attr("index"), data.attr("columns"), screening);
 }
 
 }  // namespace
 
+pyb::list dropped_with_reasons(const Screening &s) {
+    pyb::list dropped;
+    const std::pair<const pyb::list *, const char *> screens[] = {
+        {&s.suspended, "suspended"}, {&s.short_history, "short_history"}, {&s.delisted, "delisted"}};
+    for (const auto &[ids, reason] : screens)
+        for (pyb::handle o : *ids) dropped.append(pyb::make_tuple(o, reason));
+    return dropped;
+}
+
 pyb::object return_table(const py::Function &f, pyb::handle order_book_ids, pyb::handle instrument_type,
-                         pyb::handle start_date, pyb::handle date, double threshold, bool quiet) {
+                         pyb::handle start_date, pyb::handle date, double threshold, bool quiet,
+                         Screening &screening) {
     if (py::compare(instrument_type, pyb::str("CS"), Py_EQ))
-        return stock_returns(f, order_book_ids, start_date, date, threshold, quiet);
-    return fund_returns(f, order_book_ids, start_date, date);
+        return stock_returns(f, order_book_ids, start_date, date, threshold, quiet, screening);
+    return fund_returns(f, order_book_ids, start_date, date, screening);
 }
 
 }  // namespace vela

@@ -5,7 +5,6 @@
 #include "py/vector.hpp"
 
 #include <cmath>
-#include <limits>
 
 namespace vela::methods {
 
@@ -16,10 +15,17 @@ constexpr const char *kInvalidResult = "OPTIMIZER: 优化结果包含无效数�
 constexpr int kStatusLinesearch = 8;  // SLSQP: positive directional derivative in the line search
 constexpr double kFtolCeiling = 1e-5;
 
+thread_local SolveRecord *observed = nullptr;
+
 pyb::object minimize(const py::Function &f, const Objective &objective, pyb::handle init_weight,
                      const pyb::dict &kwargs) {
     pyb::object call = f.global("sc_opt").attr("minimize");
-    return call(*pyb::make_tuple(objective.fun, init_weight), **kwargs);
+    pyb::object result = call(*pyb::make_tuple(objective.fun, init_weight), **kwargs);
+    if (observed) {
+        ++observed->solves;
+        observed->last = result;
+    }
+    return result;
 }
 
 // result.success, or failing that result.nit >= max_iteration: the iteration limit is no failure.
@@ -34,34 +40,8 @@ bool accepted(pyb::handle result, pyb::handle max_iteration) {
 
 }  // namespace
 
-void check_max_iteration(const py::Function &f, pyb::handle max_iteration) {
-    PyObject *v = max_iteration.ptr();
-    bool ok = !PyBool_Check(v) && PyIndex_Check(v);
-    if (ok) {
-        pyb::object i = pyb::reinterpret_steal<pyb::object>(PyNumber_Index(v));
-        if (!i) throw pyb::error_already_set();
-        ok = py::compare(i, pyb::int_(1), Py_GE);
-    }
-    if (!ok) py::invalid_argument(f, "OPTIMIZER: max_iteration 必须为正整数，传入值为：{}", max_iteration);
-}
-
-void check_tol(const py::Function &f, pyb::handle tol) {
-    PyObject *v = tol.ptr();
-    double d = std::numeric_limits<double>::quiet_NaN();
-    if (!PyBool_Check(v) && PyNumber_Check(v)) {
-        d = PyFloat_AsDouble(v);
-        if (d == -1.0 && PyErr_Occurred()) {
-            // Not convertible to a float (a complex number, an int beyond the float range): no tol.
-            if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
-                !PyErr_ExceptionMatches(PyExc_OverflowError))
-                throw pyb::error_already_set();
-            PyErr_Clear();
-            d = std::numeric_limits<double>::quiet_NaN();
-        }
-    }
-    if (!(std::isfinite(d) && d > 0.0))
-        py::invalid_argument(f, "OPTIMIZER: tol 必须为正数，传入值为：{}", tol);
-}
+ObserveSolves::ObserveSolves(SolveRecord &record) : previous_(observed) { observed = &record; }
+ObserveSolves::~ObserveSolves() { observed = previous_; }
 
 pyb::object solve_slsqp(const py::Function &f, const Objective &objective, pyb::handle init_weight,
                         pyb::handle bounds, pyb::handle cons, pyb::handle max_iteration, pyb::handle tol) {

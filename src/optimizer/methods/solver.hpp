@@ -3,24 +3,40 @@
 // methods, the failure path, and the weights returned.
 #pragma once
 
+#include "py/checks.hpp"
 #include "py/function.hpp"
 
 namespace vela::methods {
 
 namespace pyb = pybind11;
 
-// max_iteration must be an integer (not a bool) of at least 1: below 1, `nit >= max_iteration`
-// would accept the first solve whatever its state.
-void check_max_iteration(const py::Function &f, pyb::handle max_iteration);
-
-// tol must be a finite number greater than 0: otherwise ×10 never reaches 1e-5 and the
-// relaxation loop would not end.
-void check_tol(const py::Function &f, pyb::handle tol);
+// The methods admit any number but a bool as tol (the driver, numbers.Real).
+inline void check_tol(const py::Function &f, pyb::handle tol) { py::check_tol(f, tol, py::Admit::NumberNotBool); }
+using py::check_max_iteration;
 
 // The objective and its gradient as handed to the minimizer; `jac` empty when none is passed.
 struct Objective {
     pyb::object fun;
     pyb::object jac;
+};
+
+// The minimizer's results as a method call makes them, for callers that want more than the
+// weights (iterations, whether the accepted solve met its tolerance). Solves on this thread are
+// recorded while an ObserveSolves lives; nothing is recorded otherwise.
+struct SolveRecord {
+    int solves = 0;
+    pyb::object last = pyb::none();  // the latest scipy result
+};
+
+class ObserveSolves {
+  public:
+    explicit ObserveSolves(SolveRecord &record);
+    ~ObserveSolves();
+    ObserveSolves(const ObserveSolves &) = delete;
+    ObserveSolves &operator=(const ObserveSolves &) = delete;
+
+  private:
+    SolveRecord *previous_;
 };
 
 // SLSQP from init_weight with options {"maxiter": max_iteration, "ftol": tol}, built once and

@@ -1,0 +1,810 @@
+"""Exact convex QP solves for minimum variance, mean-variance and minimum tracking error.
+
+Every problem is
+
+    min ½ xᵀPx + qᵀx    s.t.  lower <= x <= upper,  lo <= A x <= hi          (A, lo, hi from Limits)
+
+with P dense, or P = FᵀF given by a factor F (least-squares form, ½‖F x − d‖² + qᵀx). The solve has
+three steps:
+
+1. Scale. Daily variances are of the order of 1e-4; on that scale solvers stop early or loop, so
+   the objective is divided by a scale s fixed per problem (the mean diagonal of P, i.e. the
+   mean variance for minimum variance, or the equal-weight tracking error). The argmin does not
+   change; the objective is reported in the caller's units.
+2. Interior point (PIQP, dense; in least-squares form the sparse solver on the lifted problem
+   y = F x − d when that was measured faster). It stops at a relative gap of 1e-9 to 1e-11.
+3. Polish. The constraints the interior point found active (slack below multiplier) are fixed
+   and the equality-constrained KKT system is solved once, in least-squares form when a factor
+   is given (F is never squared there). The polished point is kept only if it is feasible, its
+   multipliers have the right signs and its objective is no worse; otherwise the active set is
+   corrected (violated constraints added, wrong-signed ones released) and the system solved
+   again, a few times at most, before falling back to the interior-point answer.
+
+BLAS is limited to one thread around a solve: on a busy two-core machine default BLAS threads
+make dense algebra many times slower (PIQP itself uses no BLAS and no threads).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import numbers
+from dataclasses import dataclass
+
+import numpy as np
+import scipy.linalg
+import scipy.sparse as sp
+
+from .limits import Limits
+
+__all__ = [
+    "QPResult",
+    "kkt_residual",
+    "mean_variance",
+    "min_tracking_error",
+    "min_variance",
+    "solve_qp",
+]
+
+SOLVED = "solved"
+MAX_ITERATION = "max_iteration"
+INFEASIBLE = "infeasible"
+UNBOUNDED = "unbounded"
+NUMERICAL = "numerical"
+
+# The interior point's stopping tolerance on the scaled problem (absolute; the scaled
+# objective and weights are of order one).
+_EPS = 1e-10
+# A polished point is accepted when it breaks no bound or limit by more than this (weights)...
+_PRIMAL_TOL = 1e-11
+# ...and no multiplier has the wrong sign by more than this, relative to the gradient's size.
+_DUAL_TOL = 1e-9
+_POLISH_ROUNDS = 8
+# Least-squares form: the lifted sparse problem was measured faster than the dense FᵀF form
+# once the instruments outnumber the factor's rows by this much (bench/bench_qp.py).
+_SPARSE_RATIO = 6.0
+
+
+@dataclass(frozen=True)
+class QPResult:
+    """The answer of one QP solve.
+
+    Attributes
+    ----------
+    x : numpy.ndarray
+        The weights, shape (n,).
+    objective : float
+        The method's objective at ``x``, in the caller's units (not the internal scaled ones).
+    iterations : int
+        Interior-point iterations.
+    converged : bool
+        True when the solver met its tolerance; False when it stopped at the iteration limit,
+        found the limits infeasible or failed numerically (``status`` says which).
+    kkt_residual : float
+        :func:`kkt_residual` at ``x``.
+    solver : str
+        The library that solved the problem.
+    status : str
+        ``"solved"``, ``"max_iteration"``, ``"infeasible"``, ``"unbounded"`` or ``"numerical"``.
+    polished : bool
+        True when ``x`` is the polished (exact) point rather than the interior point's.
+    """
+
+    x: np.ndarray
+    objective: float
+    iterations: int
+    converged: bool
+    kkt_residual: float
+    solver: str
+    status: str = SOLVED
+    polished: bool = False
+
+
+# ---------------------------------------------------------------------------------------------
+# The objective: ½xᵀPx + qᵀx, or ½‖F x − d‖² + qᵀx.
+
+
+class _Quadratic:
+    """A convex quadratic in dense form (``P``) or least-squares form (``F``, ``d``)."""
+
+    def __init__(self, q, P=None, F=None, d=None):
+        self.q = q
+        self.P = P
+        self.F = F
+        self.d = d if F is None or d is not None else np.zeros(F.shape[0])
+
+    @property
+    def n(self):
+        return self.q.shape[0]
+
+    @property
+    def is_factor(self):
+        return self.F is not None
+
+    def hess(self, v):
+        return self.P @ v if self.F is None else self.F.T @ (self.F @ v)
+
+    def grad(self, x):
+        if self.F is None:
+            return self.P @ x + self.q
+        return self.F.T @ (self.F @ x - self.d) + self.q
+
+    def value(self, x):
+        if self.F is None:
+            return 0.5 * float(x @ (self.P @ x)) + float(self.q @ x)
+        r = self.F @ x - self.d
+        return 0.5 * float(r @ r) + float(self.q @ x)
+
+    def mean_curvature(self):
+        """Mean diagonal of the Hessian (the mean variance for P = C)."""
+        if self.F is None:
+            return float(np.mean(np.diag(self.P))) if self.n else 0.0
+        return float(np.mean(np.einsum("ij,ij->j", self.F, self.F))) if self.n else 0.0
+
+    def scaled(self, s):
+        """The same quadratic divided by s > 0."""
+        if self.F is None:
+            return _Quadratic(self.q / s, P=self.P / s)
+        r = np.sqrt(s)
+        return _Quadratic(self.q / s, F=self.F / r, d=self.d / r)
+
+    def restrict(self, keep, x_fixed):
+        """The quadratic over the kept variables, the others held at x_fixed (full-length)."""
+        fixed = ~keep
+        if self.F is None:
+            q = self.q[keep] + self.P[np.ix_(keep, fixed)] @ x_fixed[fixed]
+            return _Quadratic(q, P=self.P[np.ix_(keep, keep)])
+        return _Quadratic(self.q[keep], F=self.F[:, keep], d=self.d - self.F[:, fixed] @ x_fixed[fixed])
+
+
+# ---------------------------------------------------------------------------------------------
+# Limits split for the solver: fixed variables out, all-zero rows checked and dropped.
+
+
+@dataclass
+class _Reduced:
+    """The problem over the variables that are not fixed by their own bounds."""
+
+    quad: _Quadratic
+    keep: np.ndarray  # bool (n,): variables left to the solver
+    x_fixed: np.ndarray  # (n,): values of the fixed variables (0 elsewhere)
+    lower: np.ndarray
+    upper: np.ndarray
+    A: np.ndarray
+    lo: np.ndarray
+    hi: np.ndarray
+
+    def expand(self, x_kept):
+        x = self.x_fixed.copy()
+        x[self.keep] = x_kept
+        return x
+
+
+def _reduce(quad, limits):
+    """Fold variables with lower == upper into the objective and the rows; None if the limits
+    cannot hold (a bound or a row whose floor exceeds its cap, or a row of fixed variables
+    outside its range)."""
+    lower, upper = limits.lower, limits.upper
+    if np.any(lower > upper) or np.any(limits.lo > limits.hi):
+        return None
+    keep = lower < upper
+    x_fixed = np.where(keep, 0.0, lower)
+    offset = limits.A[:, ~keep] @ x_fixed[~keep]
+    A = limits.A[:, keep]
+    lo, hi = limits.lo - offset, limits.hi - offset
+    live = np.any(A != 0.0, axis=1) & ~(np.isneginf(lo) & np.isposinf(hi))
+    dead = ~live
+    if np.any(lo[dead] > _PRIMAL_TOL) or np.any(hi[dead] < -_PRIMAL_TOL):
+        return None
+    return _Reduced(quad.restrict(keep, x_fixed), keep, x_fixed, lower[keep], upper[keep], A[live], lo[live],
+                    hi[live])
+
+
+# ---------------------------------------------------------------------------------------------
+# Interior point (PIQP).
+
+
+@dataclass
+class _IPResult:
+    x: np.ndarray
+    status: str
+    iterations: int
+    # Activity guesses from slacks and multipliers: bounds at lower / upper, rows at lo / hi.
+    at_lower: np.ndarray
+    at_upper: np.ndarray
+    row_lo: np.ndarray
+    row_hi: np.ndarray
+
+
+def _piqp_status(status):
+    import piqp
+
+    return {
+        piqp.PIQP_SOLVED: SOLVED,
+        piqp.PIQP_MAX_ITER_REACHED: MAX_ITERATION,
+        piqp.PIQP_PRIMAL_INFEASIBLE: INFEASIBLE,
+        piqp.PIQP_DUAL_INFEASIBLE: UNBOUNDED,
+    }.get(status, NUMERICAL)
+
+
+def _settings(solver, max_iteration):
+    solver.settings.eps_abs = _EPS
+    solver.settings.eps_rel = 0.0
+    solver.settings.max_iter = int(max_iteration)
+    solver.settings.verbose = False
+
+
+def _solve_piqp(red, max_iteration, sparse_lift):
+    """Run PIQP on the reduced problem; ``sparse_lift`` solves the least-squares form with the
+    sparse solver over (x, y), y = F x − d, instead of the dense FᵀF form."""
+    import piqp
+
+    quad, n = red.quad, red.quad.n
+    eq = red.lo == red.hi
+    ineq = ~eq
+    x_l = np.where(np.isfinite(red.lower), red.lower, -np.inf)
+    x_u = np.where(np.isfinite(red.upper), red.upper, np.inf)
+    if sparse_lift:
+        k = quad.F.shape[0]
+        solver = piqp.SparseSolver()
+        _settings(solver, max_iteration)
+        P = sp.block_diag([sp.csc_matrix((n, n)), sp.identity(k)], format="csc")
+        c = np.concatenate([quad.q, np.zeros(k)])
+        A = sp.vstack([sp.hstack([sp.csc_matrix(quad.F), -sp.identity(k)]),
+                       sp.hstack([sp.csc_matrix(red.A[eq]), sp.csc_matrix((int(eq.sum()), k))])], format="csc")
+        b = np.concatenate([quad.d, red.lo[eq]])
+        G = sp.hstack([sp.csc_matrix(red.A[ineq]), sp.csc_matrix((int(ineq.sum()), k))], format="csc")
+        solver.setup(P, c, A, b, G, red.lo[ineq], red.hi[ineq], np.concatenate([x_l, np.full(k, -np.inf)]),
+                     np.concatenate([x_u, np.full(k, np.inf)]))
+    else:
+        solver = piqp.DenseSolver()
+        _settings(solver, max_iteration)
+        P = quad.P if not quad.is_factor else quad.F.T @ quad.F
+        c = quad.q if not quad.is_factor else quad.q - quad.F.T @ quad.d
+        A_eq = np.asfortranarray(red.A[eq]) if eq.any() else None
+        G = np.asfortranarray(red.A[ineq]) if ineq.any() else None
+        solver.setup(np.asfortranarray(P), c, A_eq, red.lo[eq] if eq.any() else None, G,
+                     red.lo[ineq] if ineq.any() else None, red.hi[ineq] if ineq.any() else None, x_l, x_u)
+    status = _piqp_status(solver.solve())
+    r = solver.result
+    x = np.array(r.x[:n])
+    # Equality rows are always held (as row_lo); an inequality row or a bound is guessed active
+    # when its slack is below its multiplier (at the interior point slack · multiplier ≈ μ).
+    row_lo, row_hi = eq.copy(), np.zeros_like(eq)
+    row_hi[ineq] = np.asarray(r.s_u) < np.asarray(r.z_u)
+    row_lo[ineq] = (np.asarray(r.s_l) < np.asarray(r.z_l)) & ~row_hi[ineq]
+    at_lower = np.isfinite(red.lower) & (np.asarray(r.s_bl[:n]) < np.asarray(r.z_bl[:n]))
+    at_upper = np.isfinite(red.upper) & (np.asarray(r.s_bu[:n]) < np.asarray(r.z_bu[:n])) & ~at_lower
+    return _IPResult(x, status, int(r.info.iter), at_lower, at_upper, row_lo, row_hi)
+
+
+# ---------------------------------------------------------------------------------------------
+# Polish: the equality-constrained KKT system on a guessed active set.
+
+
+def _symmetric_solve(K, rhs):
+    """Solve K z = rhs for symmetric K: LDLᵀ with one step of refinement when K is well
+    conditioned (LAPACK's estimate of 1/cond above 1e-12); otherwise, or when LDLᵀ leaves a
+    residual, the minimum-norm least-squares answer. A singular K (two instruments with the same
+    returns both free, fewer days than free instruments in least-squares form) has a family of
+    solutions, and LDLᵀ would pick one far out along the null space; the minimum-norm correction
+    stays next to the interior point."""
+    lapack = scipy.linalg.lapack
+    lu, piv, info = lapack.dsytrf(K, lower=1)
+    if info == 0:
+        rcond, info = lapack.dsycon(lu, piv, float(np.abs(K).sum(axis=0).max()), lower=1)
+    if info == 0 and rcond > 1e-12:
+        z, info = lapack.dsytrs(lu, piv, rhs, lower=1)
+        if info == 0 and np.all(np.isfinite(z)):
+            dz, _ = lapack.dsytrs(lu, piv, rhs - K @ z, lower=1)
+            z = z + dz
+            scale = np.abs(K).max() * np.abs(z).max() + np.abs(rhs).max()
+            if np.all(np.isfinite(z)) and np.abs(rhs - K @ z).max() <= 1e-13 * max(scale, 1e-300):
+                return z
+    return scipy.linalg.lstsq(K, rhs, cond=1e-13, lapack_driver="gelsd", check_finite=False)[0]
+
+
+def _equality_step(red, x, fixed_lo, fixed_hi, row_lo, row_hi):
+    """Fix the guessed bounds and rows, solve the KKT system for the free variables.
+
+    Returns the new point and the row multipliers ν (Lagrangian f + νᵀ(A_W x − c_W)), both over
+    the reduced variables."""
+    quad = red.quad
+    x = x.copy()
+    x[fixed_lo] = red.lower[fixed_lo]
+    x[fixed_hi] = red.upper[fixed_hi]
+    free = ~(fixed_lo | fixed_hi)
+    W = row_lo | row_hi
+    c_W = np.where(row_hi[W], red.hi[W], red.lo[W])
+    A_WF = red.A[W][:, free]
+    nf, mw = int(free.sum()), int(W.sum())
+    r_rows = c_W - red.A[W] @ x
+    if quad.is_factor:
+        F_F = quad.F[:, free]
+        k = F_F.shape[0]
+        K = np.zeros((nf + k + mw, nf + k + mw))
+        K[nf:nf + k, :nf] = F_F
+        K[:nf, nf:nf + k] = F_F.T
+        K[nf:nf + k, nf:nf + k] = -np.eye(k)
+        K[nf + k:, :nf] = A_WF
+        K[:nf, nf + k:] = A_WF.T
+        rhs = np.concatenate([-quad.q[free], -(quad.F @ x - quad.d), r_rows])
+        z = _symmetric_solve(K, rhs)
+        nu = z[nf + k:]
+    else:
+        K = np.zeros((nf + mw, nf + mw))
+        K[:nf, :nf] = quad.P[np.ix_(free, free)]
+        K[nf:, :nf] = A_WF
+        K[:nf, nf:] = A_WF.T
+        rhs = np.concatenate([-quad.grad(x)[free], r_rows])
+        z = _symmetric_solve(K, rhs)
+        nu = z[nf:]
+    x[free] += z[:nf]
+    full_nu = np.zeros(red.A.shape[0])
+    full_nu[W] = nu
+    return x, full_nu
+
+
+def _gradient_scale(quad, x):
+    """The size of the gradient terms, for judging multipliers and stationarity."""
+    hx = quad.hess(x)
+    return max(float(np.abs(hx).max(initial=0.0)), float(np.abs(quad.q).max(initial=0.0)),
+               abs(quad.mean_curvature()) * float(np.abs(x).max(initial=0.0)), 1e-300)
+
+
+def _wrong_signs(g, A, nu, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol):
+    """Bounds and rows whose multiplier has the wrong sign, given ∇f = g and row multipliers ν."""
+    r = g + A.T @ nu
+    return (fixed_lo & ~fixed_hi & (r < -tol), fixed_hi & (r > tol), row_lo & ~eq & (nu > tol),
+            row_hi & (nu < -tol))
+
+
+def _polish(red, ip):
+    """The exact optimum from the interior point's active set, or None."""
+    fixed_lo, fixed_hi = ip.at_lower.copy(), ip.at_upper.copy()
+    eq = red.lo == red.hi
+    row_lo, row_hi = ip.row_lo.copy(), ip.row_hi.copy()
+    f_ip = red.quad.value(ip.x)
+    seen = set()
+    for _ in range(_POLISH_ROUNDS):
+        key = (fixed_lo.tobytes(), fixed_hi.tobytes(), row_lo.tobytes(), row_hi.tobytes())
+        if key in seen:
+            return None
+        seen.add(key)
+        x, nu = _equality_step(red, ip.x, fixed_lo, fixed_hi, row_lo, row_hi)
+        if not np.all(np.isfinite(x)):
+            return None
+        free = ~(fixed_lo | fixed_hi)
+        ax = red.A @ x
+        tol_d = _DUAL_TOL * _gradient_scale(red.quad, x)
+        # Primal: free variables inside their bounds, rows left free inside their range.
+        below = free & (x < red.lower - _PRIMAL_TOL)
+        above = free & (x > red.upper + _PRIMAL_TOL)
+        W = row_lo | row_hi
+        rows_below = ~W & (ax < red.lo - _PRIMAL_TOL)
+        rows_above = ~W & (ax > red.hi + _PRIMAL_TOL)
+        # Dual: r = ∇f + A_Wᵀν must be ≥ 0 at a lower bound and ≤ 0 at an upper one; ν ≥ 0 at a
+        # row's cap and ≤ 0 at its floor (equality rows are free). When the free variables do
+        # not determine ν (a vertex: every variable of a row at a bound), the KKT solve leaves
+        # it at the least-squares answer; the multipliers are then recovered under their signs.
+        g = red.quad.grad(x)
+        wrong = _wrong_signs(g, red.A, nu, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d)
+        if any(w.any() for w in wrong):
+            signs = np.where(row_hi, 1, np.where(row_lo & ~eq, -1, 0))[W]
+            nu = np.zeros_like(nu)
+            nu[W] = _recover_row_multipliers(g, red.A[W], signs, fixed_lo, fixed_hi, np.zeros_like(free),
+                                             tol_d / _DUAL_TOL)
+            wrong = _wrong_signs(g, red.A, nu, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d)
+        wrong_lo, wrong_hi, wrong_row_lo, wrong_row_hi = wrong
+        primal_ok = not (below.any() or above.any() or rows_below.any() or rows_above.any())
+        dual_ok = not (wrong_lo.any() or wrong_hi.any() or wrong_row_hi.any() or wrong_row_lo.any())
+        if primal_ok and dual_ok:
+            if np.abs((g + red.A.T @ nu)[free]).max(initial=0.0) > tol_d:
+                return None
+            f = red.quad.value(x)
+            if f <= f_ip + 1e-7 * abs(f_ip) + 1e-14 * _gradient_scale(red.quad, x):
+                return x
+            return None
+        fixed_lo = (fixed_lo | below) & ~wrong_lo
+        fixed_hi = (fixed_hi | above) & ~wrong_hi
+        row_lo = (row_lo | rows_below) & ~wrong_row_lo
+        row_hi = (row_hi | rows_above) & ~wrong_row_hi
+    return None
+
+
+# ---------------------------------------------------------------------------------------------
+# KKT residual.
+
+
+def _signed_lstsq(M, rhs, signs):
+    """argmin ‖M ν − rhs‖ with ν_j ≥ 0 where signs > 0, ≤ 0 where signs < 0, free where 0
+    (non-negative least squares on ν = S·u, a free ν_j split into u⁺ − u⁻)."""
+    if not signs.any():
+        return np.linalg.lstsq(M, rhs, rcond=None)[0]
+    from scipy.optimize import nnls
+
+    free = signs == 0
+    cols = np.hstack([M * np.where(free, 1.0, signs), -M[:, free]])
+    u = nnls(cols, rhs)[0]
+    nu = u[:M.shape[1]] * np.where(free, 1.0, signs)
+    nu[free] -= u[M.shape[1]:]
+    return nu
+
+
+def _recover_row_multipliers(g, A_W, signs, at_lower, at_upper, fixed, scale):
+    """Row multipliers ν under their sign conditions (ν ≥ 0 where signs > 0, ≤ 0 where signs < 0,
+    free where 0) minimising the stationarity residual
+
+        h(ν) = ½ Σ φ_i(r_i),  r = g + A_Wᵀν,   φ_i(r) = r² for a free variable, min(r, 0)² at a
+        lower bound, max(r, 0)² at an upper bound, 0 for a fixed variable
+
+    (each active bound takes the multiplier that closes its own component when its sign allows).
+    h is convex and piecewise quadratic in a few unknowns (one per active row): Newton steps on
+    the current piece (a sign-constrained least-squares problem over the components whose φ is
+    quadratic there) with a backtracking line search, from the least-squares answer over the
+    free variables; it stops once every component is within 1e-15·scale."""
+    m = A_W.shape[0]
+    if m == 0:
+        return np.zeros(0)
+    free = ~(at_lower | at_upper | fixed)
+
+    def pieces(nu):
+        # Components on a kink (r = 0 at a bound) count as quadratic: the Newton model then
+        # sees both sides of a bound whose sign conflicts with a row's.
+        r = g + A_W.T @ nu
+        return r, free | (at_lower & (r <= 0)) | (at_upper & (r >= 0))
+
+    def h(nu):
+        r, on = pieces(nu)
+        return 0.5 * float(np.sum(r[on] ** 2))
+
+    nu = _signed_lstsq(A_W[:, free].T, -g[free], signs) if free.any() else np.zeros(m)
+    for _ in range(50):
+        r, on = pieces(nu)
+        if not on.any() or np.abs(r[on]).max() <= 1e-15 * scale:
+            break
+        h0 = h(nu)
+        target = _signed_lstsq(A_W[:, on].T, -g[on], signs)
+        # Armijo backtracking: a step is taken only when it lowers h.
+        t = 1.0
+        while t > 1e-6 and not h(nu + t * (target - nu)) < h0:
+            t *= 0.5
+        if t <= 1e-6:
+            break
+        nu = nu + t * (target - nu)
+    return nu
+
+
+def kkt_residual(P, q, limits, x, *, factor=None, target=None, active_tol=1e-9):
+    """A scale-aware KKT residual of ``x`` for ``min ½xᵀPx + qᵀx`` under ``limits``.
+
+    The multipliers are recovered from ``x`` alone: a bound or row counts as active when ``x``
+    is within ``active_tol`` of it; the row multipliers minimise the stationarity residual
+    under their sign conditions, and each active bound takes the multiplier that closes its
+    own component when its sign allows. The residual is the largest of
+
+    - stationarity: the remaining gradient components, divided by the gradient's scale
+      ``max(‖Px‖∞, ‖q‖∞)``;
+    - primal feasibility: :meth:`Limits.violation` (weights, unscaled);
+    - complementarity: multiplier × slack over the active constraints, divided by the same scale.
+
+    Parameters
+    ----------
+    P : array_like or None
+        Dense symmetric PSD matrix (n, n); None when ``factor`` is given.
+    q : array_like
+        Linear term (n,).
+    limits : Limits
+        Bounds, group rows and the budget.
+    x : array_like
+        The point to judge, shape (n,).
+    factor : array_like, optional
+        F (k, n) with P = FᵀF.
+    target : array_like, optional
+        d (k,): the objective is then ½‖F x − d‖² + qᵀx (only with ``factor``).
+    active_tol : float, optional
+        Distance (in weight units) within which a bound or row counts as active.
+
+    Returns
+    -------
+    float
+        The residual; about 1e-12 or less at an exact optimum.
+    """
+    quad = _make_quadratic(P, q, limits, factor, target)
+    x = np.asarray(x, dtype=float)
+    if x.shape != (quad.n,):
+        raise ValueError(f"x has shape {x.shape}, expected ({quad.n},)")
+    if not np.all(np.isfinite(x)):
+        return float("inf")
+    return _kkt_residual(quad, limits, x, active_tol)
+
+
+def _kkt_residual(quad, limits, x, active_tol=1e-9):
+    g = quad.grad(x)
+    scale = max(float(np.abs(quad.hess(x)).max(initial=0.0)), float(np.abs(quad.q).max(initial=0.0)))
+    if quad.is_factor:
+        scale = max(scale, float(np.abs(quad.F.T @ quad.d).max(initial=0.0)))
+    if not scale > 0.0:
+        scale = 1.0
+    lower, upper = limits.lower, limits.upper
+    fixed = lower == upper
+    at_lower = ~fixed & (x - lower <= active_tol)
+    at_upper = ~fixed & ~at_lower & (upper - x <= active_tol)
+    ax = limits.A @ x
+    eq = limits.lo == limits.hi
+    row_lo = ~eq & (ax - limits.lo <= active_tol)
+    row_hi = ~eq & ~row_lo & (limits.hi - ax <= active_tol)
+    W = eq | row_lo | row_hi
+    signs = np.where(row_hi, 1, np.where(row_lo, -1, 0))[W]
+    nu = _recover_row_multipliers(g, limits.A[W], signs, at_lower, at_upper, fixed, scale)
+    r = g + limits.A[W].T @ nu
+    stat = np.where(fixed, 0.0,
+                    np.where(at_lower, np.maximum(-r, 0.0), np.where(at_upper, np.maximum(r, 0.0), np.abs(r))))
+    z_bound = np.where(at_lower, np.maximum(r, 0.0), 0.0) + np.where(at_upper, np.maximum(-r, 0.0), 0.0)
+    slack = np.where(at_lower, x - lower, np.where(at_upper, upper - x, 0.0))
+    row_slack = np.where(row_lo, ax - limits.lo, np.where(row_hi, limits.hi - ax, 0.0))[W]
+    comp = max(float(np.abs(z_bound * slack).max(initial=0.0)), float(np.abs(nu * row_slack).max(initial=0.0)))
+    return max(float(stat.max(initial=0.0)) / scale, limits.violation(x), comp / scale)
+
+
+# ---------------------------------------------------------------------------------------------
+# The solve.
+
+
+def _check_limits(limits, n):
+    if not isinstance(limits, Limits):
+        raise TypeError(f"limits must be a Limits, not {type(limits).__name__}")
+    if limits.lower.shape != (n,) or limits.upper.shape != (n,):
+        raise ValueError(f"limits bound {limits.lower.shape[0]} instruments, the objective {n}")
+    if limits.A.ndim != 2 or limits.A.shape[1] != n or limits.lo.shape != (limits.A.shape[0],) or \
+            limits.hi.shape != (limits.A.shape[0],):
+        raise ValueError("limits: A must be (m, n) with lo and hi of length m")
+    for name in ("lower", "upper", "lo", "hi"):
+        if np.any(np.isnan(getattr(limits, name))):
+            raise ValueError(f"limits.{name} contains NaN")
+    if np.any(np.isposinf(limits.lower)) or np.any(np.isneginf(limits.upper)):
+        raise ValueError("limits: a lower bound of +inf or an upper bound of -inf")
+    if not np.all(np.isfinite(limits.A)):
+        raise ValueError("limits.A must be finite")
+
+
+def _finite(name, a):
+    if not np.all(np.isfinite(a)):
+        raise ValueError(f"{name} must be finite")
+    return a
+
+
+def _make_quadratic(P, q, limits, factor, target):
+    q = _finite("q", np.asarray(q, dtype=float))
+    if q.ndim != 1:
+        raise ValueError(f"q must be one-dimensional, got shape {q.shape}")
+    n = q.shape[0]
+    if factor is not None:
+        if P is not None:
+            raise ValueError("give either P or factor, not both")
+        F = _finite("factor", np.asarray(factor, dtype=float))
+        if F.ndim != 2 or F.shape[1] != n:
+            raise ValueError(f"factor must be (k, {n}), got shape {F.shape}")
+        d = None
+        if target is not None:
+            d = _finite("target", np.asarray(target, dtype=float))
+            if d.shape != (F.shape[0],):
+                raise ValueError(f"target must have {F.shape[0]} values, got shape {d.shape}")
+        quad = _Quadratic(q, F=np.ascontiguousarray(F), d=d)
+    else:
+        if P is None:
+            raise ValueError("P is required when no factor is given")
+        if target is not None:
+            raise ValueError("target needs a factor")
+        P = _finite("P", np.asarray(P, dtype=float))
+        if P.shape != (n, n):
+            raise ValueError(f"P must be ({n}, {n}), got shape {P.shape}")
+        # ½xᵀPx sees only the symmetric part of P.
+        quad = _Quadratic(q, P=0.5 * (P + P.T))
+    _check_limits(limits, n)
+    return quad
+
+
+def _check_max_iteration(max_iteration):
+    if isinstance(max_iteration, bool) or not isinstance(max_iteration, numbers.Integral) or max_iteration < 1:
+        raise ValueError(f"max_iteration must be a positive integer, got {max_iteration!r}")
+
+
+# BLAS threads allowed during a solve (None: leave BLAS as it is; bench/bench_threads.py compares).
+_BLAS_THREADS = 1
+_blas_controller = None
+
+
+def _one_blas_thread():
+    """A context manager holding BLAS to ``_BLAS_THREADS`` threads (the controller is built once:
+    building it walks the loaded libraries)."""
+    global _blas_controller
+    if _BLAS_THREADS is None:
+        return contextlib.nullcontext()
+    if _blas_controller is None:
+        from threadpoolctl import ThreadpoolController
+
+        _blas_controller = ThreadpoolController()
+    return _blas_controller.limit(limits=_BLAS_THREADS, user_api="blas")
+
+
+def _solve(quad, limits, max_iteration, scale, objective):
+    """Scale, reduce, solve and polish; ``objective(x)`` gives the caller's objective."""
+    n = quad.n
+    scaled = quad.scaled(scale)
+    red = _reduce(scaled, limits)
+    if red is None:
+        nan = np.full(n, np.nan)
+        return QPResult(nan, float("nan"), 0, False, float("inf"), "piqp", INFEASIBLE)
+    with _one_blas_thread():
+        if red.quad.n == 0:
+            x = red.expand(np.zeros(0))
+            return QPResult(x, objective(x), 0, True, _kkt(quad, limits, x), "piqp", SOLVED, True)
+        sparse_lift = red.quad.is_factor and red.quad.n > _SPARSE_RATIO * red.quad.F.shape[0]
+        ip = _solve_piqp(red, max_iteration, sparse_lift)
+        if ip.status != SOLVED:
+            x = red.expand(ip.x)
+            value = objective(x) if np.all(np.isfinite(x)) else float("nan")
+            return QPResult(x, value, ip.iterations, False, _kkt(quad, limits, x), "piqp", ip.status)
+        polished = _polish(red, ip)
+        x = red.expand(ip.x if polished is None else polished)
+        return QPResult(x, objective(x), ip.iterations, True, _kkt(quad, limits, x), "piqp", SOLVED,
+                        polished is not None)
+
+
+def _kkt(quad, limits, x):
+    return _kkt_residual(quad, limits, x) if np.all(np.isfinite(x)) else float("inf")
+
+
+def _usable(s):
+    return s if np.isfinite(s) and s > 0.0 else None
+
+
+def solve_qp(P, q, limits, *, max_iteration=1000, factor=None, target=None):
+    """Solve ``min ½xᵀPx + qᵀx`` under instrument bounds, group limits and the budget, exactly.
+
+    Parameters
+    ----------
+    P : array_like or None
+        Dense symmetric positive semi-definite matrix (n, n); None when ``factor`` is given.
+    q : array_like
+        Linear term (n,).
+    limits : Limits
+        ``limits.lower <= x <= limits.upper`` and ``limits.lo <= limits.A @ x <= limits.hi``.
+    max_iteration : int, optional
+        Interior-point iteration limit; reaching it gives ``converged=False``.
+    factor : array_like, optional
+        F (k, n) meaning P = FᵀF (least-squares form; FᵀF is formed only where that was
+        measured faster, and the polish never forms it).
+    target : array_like, optional
+        d (k,): minimise ``½‖F x − d‖² + qᵀx`` instead (only with ``factor``).
+
+    Returns
+    -------
+    QPResult
+        ``objective`` is ``½xᵀPx + qᵀx`` (or ``½‖F x − d‖² + qᵀx``) at ``x``.
+
+    Raises
+    ------
+    ValueError
+        On shapes that do not match, non-finite data or a bad ``max_iteration``.
+    """
+    _check_max_iteration(max_iteration)
+    quad = _make_quadratic(P, q, limits, factor, target)
+    scale = _usable(quad.mean_curvature()) or _usable(float(np.abs(quad.q).max(initial=0.0))) or 1.0
+    return _solve(quad, limits, max_iteration, scale, quad.value)
+
+
+def min_variance(C, limits, *, max_iteration=1000):
+    """Minimum variance: ``min xᵀCx`` under ``limits``.
+
+    Parameters
+    ----------
+    C : array_like
+        Covariance matrix (n, n), symmetric positive semi-definite.
+    limits : Limits
+        Bounds, group limits and the budget.
+    max_iteration : int, optional
+        Interior-point iteration limit.
+
+    Returns
+    -------
+    QPResult
+        ``objective`` is ``xᵀCx`` (no ½: the value the scipy path minimises).
+    """
+    _check_max_iteration(max_iteration)
+    C = _finite("C", np.asarray(C, dtype=float))
+    if C.ndim != 2 or C.shape[0] != C.shape[1]:
+        raise ValueError(f"C must be square, got shape {C.shape}")
+    quad = _make_quadratic(2.0 * C, np.zeros(C.shape[0]), limits, None, None)
+    scale = _usable(quad.mean_curvature()) or 1.0
+    return _solve(quad, limits, max_iteration, scale, lambda x: float(x @ (quad.P @ x)) / 2.0)
+
+
+def mean_variance(C, mu, lam, limits, *, max_iteration=1000):
+    """Mean-variance: ``min λ/2·xᵀCx − μᵀx`` under ``limits``.
+
+    Parameters
+    ----------
+    C : array_like
+        Covariance matrix (n, n), symmetric positive semi-definite.
+    mu : array_like
+        Expected returns (n,).
+    lam : float
+        Risk aversion λ ≥ 0 (λ = 0 is the linear program ``max μᵀx``).
+    limits : Limits
+        Bounds, group limits and the budget.
+    max_iteration : int, optional
+        Interior-point iteration limit.
+
+    Returns
+    -------
+    QPResult
+        ``objective`` is ``λ/2·xᵀCx − μᵀx``.
+
+    Raises
+    ------
+    ValueError
+        If λ is negative or not finite: the problem is then not convex and no exact solve
+        can be promised.
+    """
+    _check_max_iteration(max_iteration)
+    if isinstance(lam, bool) or not isinstance(lam, numbers.Real) or not np.isfinite(lam) or lam < 0:
+        raise ValueError(f"lam must be a finite number >= 0, got {lam!r}")
+    lam = float(lam)
+    C = _finite("C", np.asarray(C, dtype=float))
+    if C.ndim != 2 or C.shape[0] != C.shape[1]:
+        raise ValueError(f"C must be square, got shape {C.shape}")
+    mu = np.asarray(mu, dtype=float)
+    quad = _make_quadratic(lam * C, -mu, limits, None, None)
+    scale = _usable(quad.mean_curvature()) or _usable(float(np.abs(mu).max(initial=0.0))) or 1.0
+    return _solve(quad, limits, max_iteration, scale, quad.value)
+
+
+def min_tracking_error(R, b, limits, *, max_iteration=1000):
+    """Minimum tracking error: ``min ‖b − R x‖²`` over the complete days, under ``limits``.
+
+    A day counts when the benchmark and every instrument have a finite return on it (as in
+    the scipy path). The problem is solved in least-squares form on R's complete rows; RᵀR is
+    formed only while the instruments do not outnumber the days by much (measured faster
+    there), and the polish works on R itself.
+
+    Parameters
+    ----------
+    R : array_like
+        Daily returns (T, n); rows may contain NaN.
+    b : array_like
+        Benchmark daily returns (T,), matched to R's rows by position.
+    limits : Limits
+        Bounds, group limits and the budget.
+    max_iteration : int, optional
+        Interior-point iteration limit.
+
+    Returns
+    -------
+    QPResult
+        ``objective`` is the sum of squared daily differences ``‖b − R x‖²`` over the complete days.
+
+    Raises
+    ------
+    ValueError
+        If the shapes disagree or no day is complete.
+    """
+    _check_max_iteration(max_iteration)
+    R = np.asarray(R, dtype=float)
+    b = np.asarray(b, dtype=float)
+    if R.ndim != 2 or b.shape != (R.shape[0],):
+        raise ValueError(f"R must be (T, n) and b (T,), got shapes {R.shape} and {b.shape}")
+    complete = np.isfinite(b) & np.all(np.isfinite(R), axis=1)
+    if not complete.any():
+        raise ValueError("no day has a return for the benchmark and every instrument")
+    F, d = R[complete], b[complete]
+    n = R.shape[1]
+    # ½‖√2·(F x − d)‖² = ‖F x − d‖²: the caller's objective in least-squares form.
+    quad = _make_quadratic(None, np.zeros(n), limits, np.sqrt(2.0) * F, np.sqrt(2.0) * d)
+    # The equal-weight tracking error; the Hessian's scale when the benchmark is (nearly) the
+    # equal-weight portfolio itself and that error vanishes.
+    curvature = quad.mean_curvature()
+    ew = float(np.sum((d - F.mean(axis=1)) ** 2))
+    scale = ew if ew > 1e-6 * curvature else curvature
+    return _solve(quad, limits, max_iteration, _usable(scale) or 1.0,
+                  lambda x: float(np.sum((d - F @ x) ** 2)))

@@ -1,0 +1,116 @@
+"""What one optimisation produced, for programs that want more than the weights."""
+
+from __future__ import annotations
+
+import datetime as _dt
+from dataclasses import dataclass, field
+from typing import Any, NamedTuple, Optional
+
+import pandas as pd
+
+# Why screening dropped a stock, in the order the screens run.
+DROP_REASONS = {
+    "suspended": "suspended on too many days",
+    "short_history": "too short a price history",
+    "delisted": "no close on the last day (delisted)",
+}
+
+
+class Dropped(NamedTuple):
+    """A stock screening removed: its id and the screen that removed it (a key of ``DROP_REASONS``)."""
+
+    id: str
+    reason: str
+
+
+@dataclass(frozen=True)
+class OptimizeResult:
+    """The weights of one optimisation and everything that went into them.
+
+    Attributes
+    ----------
+    weights : pandas.Series
+        Weight per retained id, in the return table's column order (the order of every vector below).
+    method : OptimizeMethod
+        The method solved.
+    solver : str
+        ``"native"`` or ``"scipy"``: what actually solved (a caller's own constraint records are
+        solved by the scipy path even when ``"native"`` was asked for).
+    date
+        The date as the caller gave it.
+    trading_date : datetime.date or None
+        The last trading day of the window: the date itself, or the trading day before a date
+        that is not one.
+    start_date : datetime.date
+        The first trading day of the window.
+    window : int
+        Trading days in the window.
+    instrument_type : str
+        ``"CS"`` for stocks, otherwise the funds' kind code.
+    retained : list of str
+        Ids kept by screening, in weight order.
+    dropped : list of Dropped
+        Ids screening removed, with the reason for each.
+    ignored_bounds : list of str
+        Keys of ``bnds`` that are neither ``"*"`` nor a retained id (bounds that had no effect).
+    returns : pandas.DataFrame
+        The daily simple returns the estimates used (retained ids as columns).
+    covariance : pandas.DataFrame
+        The covariance matrix of daily returns (shrunk unless ``cov_shrinkage=False``).
+    expected_returns : pandas.Series or None
+        Mean daily returns (mean-variance only).
+    benchmark_returns : pandas.Series or None
+        The benchmark's daily returns (minimum tracking error only).
+    risk_contributions : pandas.Series
+        ``w_i (C w)_i`` per id; they sum to the portfolio variance.
+    volatility : float
+        Daily volatility ``sqrt(wᵀ C w)`` (not annualised).
+    objective : float
+        The method's objective at the weights: ``wᵀCw`` (minimum variance), ``λ/2·wᵀCw − μᵀw``
+        (mean-variance), ``‖b − Rw‖²`` over the days with every return present (tracking error),
+        ``Σ_{i<j} |RC_i − RC_j|`` (risk parity).
+    iterations : int
+        Iterations of the solve (scipy: of the accepted solve).
+    converged : bool
+        Whether the solve met its tolerance; False when the scipy path accepted a solve that
+        stopped at ``max_iteration``.
+    timings : dict
+        Seconds spent per stage.
+    """
+
+    weights: pd.Series
+    method: Any
+    solver: str
+    date: Any
+    trading_date: Optional[_dt.date]
+    start_date: Any
+    window: int
+    instrument_type: str
+    retained: list
+    dropped: list
+    ignored_bounds: list
+    returns: pd.DataFrame
+    covariance: pd.DataFrame
+    expected_returns: Optional[pd.Series]
+    benchmark_returns: Optional[pd.Series]
+    risk_contributions: pd.Series
+    volatility: float
+    objective: float
+    iterations: int
+    converged: bool
+    timings: dict = field(default_factory=dict)
+
+    def to_dict(self) -> dict:
+        """The weights as ``{id: weight}``, what ``portfolio_optimize`` returns."""
+        return {k: float(v) for k, v in self.weights.items()}
+
+    @property
+    def tracking_error(self) -> Optional[float]:
+        """Daily tracking error: the standard deviation of the active return over the days with
+        every return present (minimum tracking error only)."""
+        if self.benchmark_returns is None:
+            return None
+        active = self.returns.to_numpy(dtype=float) @ self.weights.to_numpy() - self.benchmark_returns.to_numpy(
+            dtype=float)
+        active = active[pd.notna(active)]
+        return float(active.std(ddof=1)) if active.size > 1 else float("nan")

@@ -1,0 +1,427 @@
+"""The native QP layer: closed-form answers, exactness against scipy SLSQP, KKT residuals,
+least-squares form, iteration limits and the failures it must report."""
+import numpy as np
+import pytest
+import scipy.optimize
+from threadpoolctl import threadpool_info, threadpool_limits
+from vela_optimizer import qp
+from vela_optimizer.limits import Limits
+
+
+def make_limits(n, lower=0.0, upper=1.0, groups=(), budget=True):
+    """Bounds lower <= w <= upper, then one row per (members, floor, cap), then the budget."""
+    rows, lo, hi, labels = [], [], [], []
+    for k, (members, floor, cap) in enumerate(groups):
+        row = np.zeros(n)
+        row[list(members)] = 1.0
+        rows.append(row)
+        lo.append(floor)
+        hi.append(cap)
+        labels.append(f"g{k}")
+    if budget:
+        rows.append(np.ones(n))
+        lo.append(1.0)
+        hi.append(1.0)
+        labels.append(None)
+    return Limits(ids=[f"{i:06d}" for i in range(n)], lower=np.broadcast_to(np.asarray(lower, float), (n,)).copy(),
+                  upper=np.broadcast_to(np.asarray(upper, float), (n,)).copy(), A=np.array(rows).reshape(-1, n),
+                  lo=np.array(lo, float), hi=np.array(hi, float), row_labels=labels, bound_source=[""] * n)
+
+
+def slsqp(P, q, limits):
+    """scipy SLSQP with the analytic gradient on ½xᵀPx + qᵀx, scaled by the mean diagonal as the
+    scipy path scales its objectives; returns the unscaled objective value at its answer."""
+    n = len(q)
+    s = float(np.mean(np.diag(P))) or float(np.abs(q).max()) or 1.0
+    cons = []
+    for a, lo, hi in zip(limits.A, limits.lo, limits.hi):
+        if lo == hi:
+            cons.append({"type": "eq", "fun": lambda x, a=a, c=lo: a @ x - c, "jac": lambda x, a=a: a})
+        else:
+            cons.append({"type": "ineq", "fun": lambda x, a=a, c=lo: a @ x - c, "jac": lambda x, a=a: a})
+            cons.append({"type": "ineq", "fun": lambda x, a=a, c=hi: c - a @ x, "jac": lambda x, a=a: -a})
+    with threadpool_limits(1, user_api="blas"):  # SLSQP collapses with BLAS threads on a busy machine
+        res = scipy.optimize.minimize(lambda x: (0.5 * x @ P @ x + q @ x) / s, np.full(n, 1.0 / n),
+                                      jac=lambda x: (P @ x + q) / s, method="SLSQP",
+                                      bounds=list(zip(limits.lower, limits.upper)), constraints=cons,
+                                      options={"maxiter": 1000, "ftol": 1e-12})
+    return res.x
+
+
+def random_problem(seed, n, t=131):
+    """Factor-model returns (t days), a sample covariance shrunk 30 % to its diagonal, a cap that
+    binds for some, a group cap, a group floor and a second group cap."""
+    rng = np.random.default_rng(seed)
+    loadings = rng.normal(1.0, 0.4, (n, 2))
+    returns = rng.normal(0, 0.01, (t, 2)) @ loadings.T + rng.normal(0, 1, (t, n)) * rng.uniform(0.008, 0.02, n)
+    s = np.cov(returns, rowvar=False)
+    cov = 0.7 * s + 0.3 * np.diag(np.diag(s))
+    sectors = rng.integers(0, 5, n)
+    cap = 2.5 / n
+    groups = [(np.flatnonzero(sectors == 0), 0.0, 0.15), (np.flatnonzero(sectors == 1), 0.25, 1.0),
+              (np.flatnonzero(sectors == 2), 0.0, 0.12)]
+    return returns, cov, make_limits(n, 0.0, cap, groups)
+
+
+# ---------------------------------------------------------------------------------------------
+# Closed forms.
+
+
+@pytest.mark.parametrize("v1, v2", [(1e-4, 1e-4), (1e-4, 4e-4), (3e-4, 2e-5), (2.5e-4, 2.6e-4)])
+def test_two_assets_diagonal_covariance(v1, v2):
+    r = qp.min_variance(np.diag([v1, v2]), make_limits(2))
+    assert r.converged and r.status == "solved"
+    np.testing.assert_allclose(r.x, [v2 / (v1 + v2), v1 / (v1 + v2)], rtol=0, atol=1e-13)
+    assert r.objective == pytest.approx(v1 * v2 / (v1 + v2), rel=1e-12)
+
+
+@pytest.mark.parametrize("n, rho", [(3, 0.0), (7, 0.3), (25, 0.6), (60, -0.01)])
+def test_equal_variances_give_equal_weights(n, rho):
+    cov = 2e-4 * ((1 - rho) * np.eye(n) + rho * np.ones((n, n)))
+    r = qp.min_variance(cov, make_limits(n))
+    np.testing.assert_allclose(r.x, np.full(n, 1 / n), rtol=0, atol=1e-13)
+    assert r.objective == pytest.approx(np.full(n, 1 / n) @ cov @ np.full(n, 1 / n), rel=1e-12)
+
+
+# Variances 1, 2, 4 (×1e-4), uncorrelated: unconstrained w ∝ 1/v = (4, 2, 1)/7.
+VARIANCES = np.array([1e-4, 2e-4, 4e-4])
+
+
+def inverse_variance(members, total):
+    w = 1 / VARIANCES[list(members)]
+    return total * w / w.sum()
+
+
+CLOSED_FORMS = {
+    # Asset 0 capped at 0.4 (unconstrained 4/7): the rest 0.6 split ∝ 1/v between 1 and 2.
+    "cap binds": ({"upper": [0.4, 1, 1]}, [0.4, *inverse_variance([1, 2], 0.6)]),
+    # Group {1, 2} floored at 0.6 (unconstrained 3/7): 0.6 ∝ 1/v inside, 0.4 on asset 0.
+    "group floor binds": ({"groups": [([1, 2], 0.6, 1.0)]}, [0.4, *inverse_variance([1, 2], 0.6)]),
+    # Floors of two groups summing exactly to 1: each group's total is fixed at its floor.
+    "floors sum to one": ({"groups": [([0], 0.3, 1.0), ([1, 2], 0.7, 1.0)]}, [0.3, *inverse_variance([1, 2], 0.7)]),
+    # Asset 0 alone in its group, capped at 0.25.
+    "alone in its group": ({"groups": [([0], 0.0, 0.25)]}, [0.25, *inverse_variance([1, 2], 0.75)]),
+    # Asset 2 alone in its group with a floor of 0.5.
+    "alone in its group, floor": ({"groups": [([2], 0.5, 1.0)]}, [*inverse_variance([0, 1], 0.5), 0.5]),
+    # A cap that does not bind leaves the unconstrained answer.
+    "cap slack": ({"upper": [0.6, 0.6, 0.6]}, inverse_variance([0, 1, 2], 1.0)),
+    # Bounds that fix asset 2 at 0.1: the rest 0.9 ∝ 1/v.
+    "fixed by its bounds": ({"lower": [0, 0, 0.1], "upper": [1, 1, 0.1]}, [*inverse_variance([0, 1], 0.9), 0.1]),
+}
+
+
+@pytest.mark.parametrize("case", CLOSED_FORMS, ids=list(CLOSED_FORMS))
+def test_min_variance_closed_forms(case):
+    kwargs, expected = CLOSED_FORMS[case]
+    limits = make_limits(3, **kwargs)
+    cov = np.diag(VARIANCES)
+    r = qp.min_variance(cov, limits)
+    assert r.converged
+    np.testing.assert_allclose(r.x, expected, rtol=0, atol=1e-12)
+    assert r.objective == pytest.approx(float(r.x @ cov @ r.x), rel=1e-13)
+    assert limits.violation(r.x) <= 1e-12
+    assert r.kkt_residual <= 1e-10
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_singular_covariance_from_identical_series(seed):
+    """Two identical return series make the covariance singular; the optimum puts on the pair
+    the weight the two-asset closed form gives the shared series."""
+    rng = np.random.default_rng(seed)
+    z = rng.normal(0, 0.01, (131, 2)) * [1.0, 1.6] + rng.normal(0, 0.004, (131, 1))
+    returns = np.column_stack([z[:, 0], z[:, 0], z[:, 1]])
+    cov = np.cov(returns, rowvar=False)
+    assert np.linalg.matrix_rank(cov) == 2
+    r = qp.min_variance(cov, make_limits(3))
+    c = np.cov(z, rowvar=False)
+    pair = (c[1, 1] - c[0, 1]) / (c[0, 0] + c[1, 1] - 2 * c[0, 1])
+    assert r.x[0] + r.x[1] == pytest.approx(pair, abs=1e-12)
+    assert r.x[2] == pytest.approx(1 - pair, abs=1e-12)
+    assert r.objective == pytest.approx((c[0, 0] * c[1, 1] - c[0, 1] ** 2) / (c[0, 0] + c[1, 1] - 2 * c[0, 1]),
+                                        rel=1e-10)
+    assert r.x.min() >= 0 and r.kkt_residual <= 1e-10
+
+
+@pytest.mark.parametrize("lam, v1, v2, c, mu1, mu2", [
+    (10, 0.01, 0.01, 0.0, 0.02, 0.01),     # the textbook case: 0.55 / 0.45
+    (10, 4e-4, 2e-4, 5e-5, 1e-3, 5e-4),
+    (1, 4e-4, 4e-4, 1e-4, 2e-4, 1e-4),
+    (100, 3e-4, 1e-4, -2e-5, 8e-4, 3e-4),
+])
+def test_mean_variance_two_assets(lam, v1, v2, c, mu1, mu2):
+    # d/dw1 of λ/2·wᵀCw − μᵀw along w2 = 1 − w1 vanishes at
+    # w1 = (λ(v2 − c) + μ1 − μ2) / (λ(v1 + v2 − 2c)).
+    cov = np.array([[v1, c], [c, v2]])
+    w1 = (lam * (v2 - c) + mu1 - mu2) / (lam * (v1 + v2 - 2 * c))
+    assert 0 < w1 < 1
+    r = qp.mean_variance(cov, [mu1, mu2], lam, make_limits(2))
+    np.testing.assert_allclose(r.x, [w1, 1 - w1], rtol=0, atol=1e-12)
+    w = r.x
+    assert r.objective == pytest.approx(lam / 2 * w @ cov @ w - w @ [mu1, mu2], rel=1e-12)
+
+
+def test_mean_variance_textbook_weights():
+    r = qp.mean_variance(np.diag([0.01, 0.01]), [0.02, 0.01], 10, make_limits(2))
+    np.testing.assert_allclose(r.x, [0.55, 0.45], rtol=0, atol=1e-12)
+
+
+@pytest.mark.parametrize("mu, best", [([1e-3, 2e-3, 5e-4], 1), ([3e-4, -1e-4, 2e-4, 1e-4], 0),
+                                      ([-2e-3, -1e-3, -3e-3], 1)])
+def test_mean_variance_without_risk_aversion_holds_the_best_asset(mu, best):
+    n = len(mu)
+    cov = np.diag(np.linspace(1e-4, 5e-4, n))
+    r = qp.mean_variance(cov, mu, 0, make_limits(n))
+    expected = np.zeros(n)
+    expected[best] = 1.0
+    np.testing.assert_allclose(r.x, expected, rtol=0, atol=1e-12)
+    assert r.objective == pytest.approx(-mu[best], rel=1e-12)
+
+
+def test_mean_variance_without_risk_aversion_fills_caps_in_order():
+    """λ = 0 with caps of 0.3: the three best assets at 0.3, the fourth takes the rest."""
+    mu = np.array([1e-3, 4e-3, 2e-3, 3e-3, 5e-4])
+    r = qp.mean_variance(np.eye(5) * 1e-4, mu, 0, make_limits(5, upper=0.3))
+    np.testing.assert_allclose(r.x, [0.1, 0.3, 0.3, 0.3, 0.0], rtol=0, atol=1e-12)
+
+
+# ---------------------------------------------------------------------------------------------
+# Random problems: feasibility, KKT residual, never worse than SLSQP.
+
+SEEDED = [(seed, n) for seed, n in zip(range(8), [20, 25, 30, 35, 40, 45, 50, 60])]
+
+
+def check_exact(r, limits, reference_x, objective):
+    assert r.converged and r.status == "solved" and r.polished
+    assert limits.violation(r.x) <= 1e-9
+    assert r.kkt_residual <= 1e-10
+    assert r.objective == pytest.approx(objective(r.x), rel=1e-12, abs=1e-18)
+    ref = objective(reference_x)
+    # Never worse than SLSQP (SLSQP's point may itself break a limit slightly).
+    assert r.objective <= ref + 1e-9 * abs(ref)
+
+
+@pytest.mark.parametrize("seed, n", SEEDED)
+def test_min_variance_never_worse_than_slsqp(seed, n):
+    _, cov, limits = random_problem(seed, n)
+    r = qp.min_variance(cov, limits)
+    check_exact(r, limits, slsqp(2 * cov, np.zeros(n), limits), lambda x: float(x @ cov @ x))
+
+
+@pytest.mark.parametrize("lam", [1, 10, 100])
+@pytest.mark.parametrize("seed, n", SEEDED[::2])
+def test_mean_variance_never_worse_than_slsqp(seed, n, lam):
+    returns, cov, limits = random_problem(seed, n)
+    mu = returns.mean(axis=0)
+    r = qp.mean_variance(cov, mu, lam, limits)
+    check_exact(r, limits, slsqp(lam * cov, -mu, limits), lambda x: float(lam / 2 * x @ cov @ x - mu @ x))
+
+
+@pytest.mark.parametrize("seed, n, t", [(seed, n, 131) for seed, n in SEEDED[1::2]] + [(8, 40, 12), (9, 60, 8)])
+def test_tracking_error_never_worse_than_slsqp(seed, n, t):
+    returns, _, limits = random_problem(seed, n, t)
+    rng = np.random.default_rng(seed + 100)
+    b = returns @ rng.dirichlet(np.ones(n)) + rng.normal(0, 0.003, len(returns))
+    r = qp.min_tracking_error(returns, b, limits)
+    check_exact(r, limits, slsqp(2 * returns.T @ returns, -2 * returns.T @ b, limits),
+                lambda x: float(np.sum((b - returns @ x) ** 2)))
+
+
+@pytest.mark.parametrize("seed, n, t", [(12, 32, 131), (13, 45, 131), (14, 40, 30), (15, 61, 40)])
+@pytest.mark.parametrize("replicable", [False, True])
+def test_tracking_error_with_duplicate_series(seed, n, t, replicable):
+    """Two instruments with the same returns make the KKT system singular whenever both are
+    free: the polish must take the minimum-norm correction (LDLᵀ went far out along the null
+    space and the answer fell back to the unpolished point)."""
+    returns, _, limits = random_problem(seed, n, t)
+    returns[:, 1] = returns[:, 0]
+    rng = np.random.default_rng(seed)
+    b = returns @ rng.dirichlet(np.ones(n))
+    if not replicable:
+        b = b + rng.normal(0, 0.002, t)
+        limits = make_limits(n, 0.0, limits.upper, [(range(0, n, 3), 0.3, 1.0)])
+    else:
+        limits = make_limits(n, 0.0, 1.0)
+    r = qp.min_tracking_error(returns, b, limits)
+    check_exact(r, limits, slsqp(2 * returns.T @ returns, -2 * returns.T @ b, limits),
+                lambda x: float(np.sum((b - returns @ x) ** 2)))
+    if replicable:
+        assert r.objective <= 1e-12
+
+
+@pytest.mark.parametrize("seed, n", SEEDED[:4])
+def test_kkt_residual_flags_a_point_that_is_not_optimal(seed, n):
+    _, cov, limits = random_problem(seed, n)
+    r = qp.min_variance(cov, limits)
+    assert qp.kkt_residual(2 * cov, np.zeros(n), limits, r.x) == pytest.approx(r.kkt_residual, abs=1e-15)
+    # Move weight between two free instruments: still feasible, no longer stationary.
+    free = np.flatnonzero((r.x > 1e-6) & (r.x < limits.upper - 1e-6))
+    assert len(free) >= 2
+    y = r.x.copy()
+    y[free[0]] += 1e-4
+    y[free[1]] -= 1e-4
+    if limits.violation(y) == 0:
+        assert qp.kkt_residual(2 * cov, np.zeros(n), limits, y) > 1e-4
+    # An infeasible point reports at least its violation.
+    z = r.x * 1.01
+    assert qp.kkt_residual(2 * cov, np.zeros(n), limits, z) >= limits.violation(z) > 1e-3
+
+
+@pytest.mark.parametrize("x, expected", [
+    # Two assets, variances 1 and 3: the optimum (0.75, 0.25) has residual 0.
+    ([0.75, 0.25], 0.0),
+    # At (0.5, 0.5) the gradient 2Cx = (1, 3)·1e-4 is not balanced by the budget's multiplier:
+    # ν = −2e-4 leaves ±1e-4, divided by the scale ‖2Cx‖∞ = 3e-4.
+    ([0.5, 0.5], 1 / 3),
+    # At the vertex (1, 0) with w2 at its lower bound: ν = −2e-4 closes w1; w2's multiplier
+    # 0 + ν = −2e-4 has the wrong sign... the recovered ν = −1e-4 splits it: 1e-4 / 2e-4.
+    ([1.0, 0.0], 0.5),
+])
+def test_kkt_residual_values(x, expected):
+    cov = np.diag([1e-4, 3e-4])
+    assert qp.kkt_residual(2 * cov, np.zeros(2), make_limits(2), x) == pytest.approx(expected, abs=1e-12)
+
+
+# ---------------------------------------------------------------------------------------------
+# Tracking error and the least-squares form.
+
+
+@pytest.mark.parametrize("seed, n, t, nan_rows", [(0, 20, 131, 0), (1, 40, 131, 5), (2, 60, 131, 0), (3, 200, 131, 0),
+                                                  (4, 300, 131, 7), (5, 250, 40, 0), (6, 400, 60, 3)])
+def test_tracking_error_recovers_a_replicable_benchmark(seed, n, t, nan_rows):
+    """A benchmark that is a feasible portfolio of the instruments is tracked to a squared error
+    of 1e-12 or less (also when T < n makes RᵀR singular, with n > 6T solved in the sparse lifted
+    form, and with incomplete days skipped)."""
+    returns, _, limits = random_problem(seed, n, t)
+    rng = np.random.default_rng(seed)
+    w = rng.uniform(0.2, 1.0, n) * limits.upper
+    w /= w.sum()
+    # Group rows that w meets exactly: a cap at its weight in the first group, a floor at its
+    # weight in the second (both binding), a slack cap on the third.
+    members = [np.flatnonzero(row) for row in limits.A[:-1]]
+    limits = make_limits(n, 0.0, limits.upper, [(members[0], 0.0, w[members[0]].sum()),
+                                                 (members[1], w[members[1]].sum(), 1.0),
+                                                 (members[2], 0.0, w[members[2]].sum() + 0.05)])
+    assert limits.violation(w) <= 1e-15
+    b = returns @ w
+    if nan_rows:
+        rows = rng.choice(len(b), nan_rows, replace=False)
+        returns = returns.copy()
+        returns[rows[: nan_rows // 2], rng.integers(0, n)] = np.nan
+        b = b.copy()
+        b[rows[nan_rows // 2:]] = np.nan
+    r = qp.min_tracking_error(returns, b, limits)
+    assert r.converged and r.polished
+    assert r.objective <= 1e-12
+    complete = np.isfinite(b) & np.all(np.isfinite(returns), axis=1)
+    assert r.objective == pytest.approx(float(np.sum((b[complete] - returns[complete] @ r.x) ** 2)), abs=1e-20)
+    assert limits.violation(r.x) <= 1e-9
+    if complete.sum() > n:
+        np.testing.assert_allclose(r.x, w, rtol=0, atol=1e-7)
+
+
+def test_tracking_error_ignores_incomplete_days():
+    """Days where the benchmark or any instrument has no return do not count, however wild the
+    other values on them."""
+    returns, _, limits = random_problem(5, 30)
+    rng = np.random.default_rng(5)
+    b = returns @ rng.dirichlet(np.ones(30)) + rng.normal(0, 0.002, 131)
+    clean = qp.min_tracking_error(returns, b, limits)
+    spoiled_r, spoiled_b = returns.copy(), b.copy()
+    spoiled_r[3, 4], spoiled_b[3] = np.nan, 50.0
+    spoiled_b[10], spoiled_r[10, :] = np.nan, 9.0
+    keep = np.ones(131, bool)
+    keep[[3, 10]] = False
+    reference = qp.min_tracking_error(returns[keep], b[keep], limits)
+    spoiled = qp.min_tracking_error(spoiled_r, spoiled_b, limits)
+    np.testing.assert_allclose(spoiled.x, reference.x, rtol=0, atol=1e-10)
+    assert spoiled.objective == pytest.approx(reference.objective, rel=1e-12)
+    assert clean.objective != pytest.approx(spoiled.objective, rel=1e-6)
+
+
+@pytest.mark.parametrize("form, ratio", [("dense FᵀF", np.inf), ("sparse lifted", 0.0)])
+@pytest.mark.parametrize("k, n", [(30, 10), (8, 60), (5, 40), (131, 150)])
+def test_factor_form_matches_dense_form(monkeypatch, k, n, form, ratio):
+    """P = FᵀF given as the factor, solved in either form (the switch forced), and as the dense
+    matrix reach the same objective; a target d gives ½‖F x − d‖² + qᵀx."""
+    rng = np.random.default_rng(k * n)
+    F = rng.normal(0, 1, (k, n))
+    q = rng.normal(0, 1, n)
+    d = rng.normal(0, 1, k)
+    limits = make_limits(n, 0.0, 3.0 / n, [(range(0, n, 3), 0.0, 0.2)])
+    b = qp.solve_qp(F.T @ F, q - F.T @ d, limits)
+    monkeypatch.setattr(qp, "_SPARSE_RATIO", ratio)
+    a = qp.solve_qp(None, q, limits, factor=F, target=d)
+    for r in (a, b):
+        assert r.converged and r.polished and limits.violation(r.x) <= 1e-9 and r.kkt_residual <= 1e-10
+    assert a.objective == pytest.approx(0.5 * np.sum((F @ a.x - d) ** 2) + q @ a.x, rel=1e-12)
+    assert a.objective == pytest.approx(b.objective + 0.5 * d @ d, rel=1e-10)
+
+
+@pytest.mark.parametrize("scale", [1e-8, 1e-4, 1.0, 1e4])
+def test_answer_does_not_depend_on_the_objective_scale(scale):
+    _, cov, limits = random_problem(11, 30)
+    base = qp.min_variance(cov, limits)
+    r = qp.min_variance(cov * scale, limits)
+    np.testing.assert_allclose(r.x, base.x, rtol=0, atol=1e-10)
+    assert r.objective == pytest.approx(base.objective * scale, rel=1e-10)
+
+
+# ---------------------------------------------------------------------------------------------
+# Limits, failures and inputs.
+
+
+def test_iteration_limit_reports_not_converged():
+    _, cov, limits = random_problem(3, 40)
+    for it in (1, 2):
+        r = qp.min_variance(cov, limits, max_iteration=it)
+        assert not r.converged and r.status == "max_iteration" and r.iterations == it
+    assert qp.min_variance(cov, limits, max_iteration=1000).converged
+
+
+@pytest.mark.parametrize("kwargs", [
+    {"upper": 0.2},                                        # four caps of 0.2 hold 0.8 at most
+    {"groups": [([0, 1], 0.7, 1.0), ([2, 3], 0.4, 1.0)]},  # floors summing to 1.1
+    {"groups": [([0], 0.5, 0.4)]},                         # a floor above its cap
+    {"lower": [0, 0, 0.6, 0.6], "upper": [1, 1, 0.6, 0.6]},   # fixed weights over the budget
+])
+def test_infeasible_limits_are_not_reported_as_solved(kwargs):
+    r = qp.min_variance(np.diag([1e-4, 2e-4, 3e-4, 4e-4]), make_limits(4, **kwargs))
+    assert not r.converged
+    assert r.status == "infeasible"
+
+
+@pytest.mark.parametrize("call, match", [
+    (lambda L: qp.mean_variance(np.eye(3), np.ones(3), -1, L), "lam"),
+    (lambda L: qp.mean_variance(np.eye(3), np.ones(3), float("nan"), L), "lam"),
+    (lambda L: qp.min_variance(np.full((3, 3), np.nan), L), "finite"),
+    (lambda L: qp.min_variance(np.eye(4), L), "3"),
+    (lambda L: qp.min_variance(np.eye(3), L, max_iteration=0), "max_iteration"),
+    (lambda L: qp.min_variance(np.eye(3), L, max_iteration=2.5), "max_iteration"),
+    (lambda L: qp.solve_qp(np.eye(3), [0, 0, np.inf], L), "finite"),
+    (lambda L: qp.solve_qp(np.eye(3), np.zeros(3), L, factor=np.eye(3)), "either"),
+    (lambda L: qp.min_tracking_error(np.full((5, 3), np.nan), np.zeros(5), L), "no day"),
+    (lambda L: qp.min_tracking_error(np.ones((5, 3)), np.zeros(4), L), "shapes"),
+])
+def test_bad_inputs_raise(call, match):
+    with pytest.raises(ValueError, match=match):
+        call(make_limits(3))
+
+
+def test_asymmetric_matrix_is_read_by_its_symmetric_part():
+    cov = np.diag(VARIANCES)
+    skew = np.array([[0, 1e-5, 0], [-1e-5, 0, 2e-5], [0, -2e-5, 0]])
+    a = qp.solve_qp(2 * cov + skew, np.zeros(3), make_limits(3))
+    np.testing.assert_allclose(a.x, inverse_variance([0, 1, 2], 1.0), rtol=0, atol=1e-12)
+
+
+def test_unbounded_upper_bounds():
+    """Risk-parity-style bounds (1e-6, +inf) with only the budget."""
+    r = qp.min_variance(np.diag(VARIANCES), make_limits(3, lower=1e-6, upper=np.inf))
+    np.testing.assert_allclose(r.x, inverse_variance([0, 1, 2], 1.0), rtol=0, atol=1e-12)
+
+
+def test_solve_leaves_blas_threads_as_they_were():
+    before = [(i["internal_api"], i["num_threads"]) for i in threadpool_info()]
+    _, cov, limits = random_problem(4, 30)
+    qp.min_variance(cov, limits)
+    assert [(i["internal_api"], i["num_threads"]) for i in threadpool_info()] == before
