@@ -17,7 +17,7 @@ import numpy as np
 import pandas as pd
 
 from . import optimizer  # registers the private _engine module: import it first
-from . import _engine, feasibility, qp
+from . import _engine, feasibility, qp, riskparity
 from .exception import InvalidArgument, OptimizationFailed
 from .limits import Limits
 from .optimizer import OptimizeMethod
@@ -143,7 +143,11 @@ def _native_solve(method, prepared, limits, risk_aversion_coefficient, plain_ris
     if not np.isfinite(C).all():
         return None  # a covariance with missing entries: leave it to the scipy path
     if method == OptimizeMethod.RISK_PARITY:
-        return None  # the native risk parity solvers are not wired in yet: the scipy path solves
+        if plain_risk_parity:
+            rp = riskparity.solve_unconstrained(C, max_iteration=max_iteration)
+        else:
+            rp = riskparity.solve_with_limits(C, limits, max_iteration=max_iteration, tol=tol)
+        return rp.x, rp.iterations, rp.converged
     if method == OptimizeMethod.MIN_VARIANCE:
         r = qp.min_variance(C, limits, max_iteration=max_iteration)
     elif method == OptimizeMethod.MEAN_VARIANCE:

@@ -410,6 +410,11 @@ class _SpreadSCA:
                 coef[j] = cb.sum()
                 level[b] = np.mean(rc[b]) - rc[b]
                 start += len(b)
+            # An instrument at weight 0 whose (C·w)_i is 0 too has RC_i = 0 to first order whatever
+            # the step: its row of J vanishes. It is held where it is (d_i = 0, so v_i = rc_i), which
+            # keeps J invertible; S still never increases.
+            frozen = np.flatnonzero(np.max(np.abs(J), axis=1) <= 1e-14 * float(np.max(np.abs(J))))
+            J[frozen, frozen] = 1.0
             lu, piv, info = lapack.dgetrf(J)
             if info != 0:
                 return w, k, False  # J singular: no Newton model here
@@ -436,7 +441,8 @@ class _SpreadSCA:
             upper = np.concatenate([L.upper - base, self.ghi - G @ base, means[1:] - means[:-1], [1.0 - base.sum()]])
             lower = np.concatenate([L.lower - base, self.glo - G @ base, np.full(p - 1, -np.inf),
                                     [1.0 - base.sum()]])
-            out = _daqp(H, lin, rows, upper, lower, [len(upper) - 1])
+            upper[frozen] = lower[frozen] = -d0[frozen]
+            out = _daqp(H, lin, rows, upper, lower, np.append(frozen, len(upper) - 1))
             if out is None:
                 untied = self.untie(blocks, rc)
                 if len(untied) == len(blocks):
