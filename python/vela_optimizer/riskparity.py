@@ -76,6 +76,9 @@ _SPLIT_STEP = 1e-6
 # A block whose contributions differ by more than this (relative to their mean size) is not tied.
 _TIED = 1e-9
 _DAQP_INF = 1e30
+# The prox weight τ of phase 2 shrinks after good steps, but not below this fraction of its start:
+# a flatter QP gains nothing near a sharp minimum and makes the active-set solver cycle.
+_TAU_FLOOR = 1e-6
 
 
 @dataclass(frozen=True)
@@ -280,7 +283,7 @@ def _daqp(H, f, A, upper, lower, equal_rows, start=None):
     lower = np.where(np.isfinite(lower), lower, -_DAQP_INF)
     kw = {} if start is None else {"primal_start": start}
     x, _, flag, info = daqp.solve(H, f, A, upper, lower, sense, primal_tol=FEASIBILITY_TOL, **kw)
-    if flag != 1 or not np.isfinite(x).all():
+    if flag < 1 or not np.isfinite(x).all():  # positive flags are optimal (2: soft constraints)
         return None
     return x, info["lam"]
 
@@ -390,26 +393,29 @@ class _SpreadSCA:
         split_step = max(self.tol, _SPLIT_STEP)
         blocks = self.initial_blocks(w)
         f = self.spread(w)
-        tau = None
+        tau = tau_floor = None
         prices = None
         for k in range(budget):
             Cw = C @ w
             rc = w * Cw
             J = np.diag(Cw) + w[:, None] * C
-            blocks.sort(key=lambda b: float(np.mean(rc[b])))
             p = len(blocks)
-            B = np.zeros((n, p))
-            coef = np.empty(p)
-            level = np.empty(n)  # v0: moves each block to its mean
-            block_coefficients = []
-            start = 0
+            label = np.empty(n, dtype=np.intp)
+            sizes = np.empty(p)
             for j, b in enumerate(blocks):
-                B[b, j] = 1.0
-                cb = self.coefficients[start:start + len(b)]
-                block_coefficients.append(cb)
-                coef[j] = cb.sum()
-                level[b] = np.mean(rc[b]) - rc[b]
-                start += len(b)
+                label[b] = j
+                sizes[j] = len(b)
+            means = np.bincount(label, rc, p) / sizes
+            rank = np.argsort(means, kind="stable")  # blocks in increasing order of their mean
+            blocks = [blocks[j] for j in rank]
+            means, sizes = means[rank], sizes[rank]
+            label = np.argsort(rank)[label]
+            B = np.zeros((n, p))
+            B[np.arange(n), label] = 1.0
+            level = means[label] - rc  # v0: moves each block to its mean
+            starts = np.concatenate([[0], np.cumsum(sizes[:-1])]).astype(np.intp)
+            coef = np.add.reduceat(self.coefficients, starts)
+            block_coefficients = [self.coefficients[a:a + len(b)] for a, b in zip(starts, blocks)]
             # An instrument at weight 0 whose (C·w)_i is 0 too has RC_i = 0 to first order whatever
             # the step: its row of J vanishes. It is held where it is (d_i = 0, so v_i = rc_i), which
             # keeps J invertible; S still never increases.
@@ -422,6 +428,7 @@ class _SpreadSCA:
             K, d0 = solved[:, :p], solved[:, p]
             if tau is None:
                 tau = float(np.linalg.norm(coef)) / math.sqrt(p) or 1.0
+                tau_floor = _TAU_FLOOR * tau
             H = 2 * tau * (K.T @ K)
             lin = coef + 2 * tau * (K.T @ d0)
             curvature = None
@@ -432,7 +439,6 @@ class _SpreadSCA:
                 ev, V = np.linalg.eigh(K.T @ HK)
                 H = H + (V * np.maximum(ev, 0.0)) @ V.T
                 lin = lin + HK.T @ d0
-            means = np.array([np.mean(rc[b]) for b in blocks])
             order = np.zeros((p - 1, p))
             order[np.arange(p - 1), np.arange(p - 1)] = 1.0
             order[np.arange(p - 1), np.arange(1, p)] = -1.0
@@ -444,9 +450,13 @@ class _SpreadSCA:
             upper[frozen] = lower[frozen] = -d0[frozen]
             out = _daqp(H, lin, rows, upper, lower, np.append(frozen, len(upper) - 1))
             if out is None:
+                # Blocks not yet tied may ask for the impossible; otherwise the QP was too flat for the
+                # active-set solver: retry with a stronger prox term.
                 untied = self.untie(blocks, rc)
                 if len(untied) == len(blocks):
-                    return w, k + 1, False
+                    tau *= 4
+                    if tau > 1e12 * tau_floor:
+                        return w, k + 1, False
                 blocks = untied
                 continue
             s, lam = out
@@ -467,7 +477,7 @@ class _SpreadSCA:
             accepted = f_trial < f and rho > 0.1 and self.feasible(trial)
             if accepted:
                 w, f = trial, f_trial
-                tau = max(tau / 4, 1e-12) if rho > 0.75 else (tau * 4 if rho < 0.25 else tau)
+                tau = max(tau / 4, tau_floor) if rho > 0.75 else (tau * 4 if rho < 0.25 else tau)
             else:
                 tau *= 4
                 if predicted <= 0:
