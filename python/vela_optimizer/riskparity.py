@@ -431,14 +431,13 @@ class _SpreadSCA:
                 tau_floor = _TAU_FLOOR * tau
             H = 2 * tau * (K.T @ K)
             lin = coef + 2 * tau * (K.T @ d0)
-            curvature = None
-            if prices is not None:
-                curvature = prices[:, None] * C
-                curvature = curvature + curvature.T  # ∇² Σ z_i·RC_i = diag(z)·C + C·diag(z)
-                HK = curvature @ K
-                ev, V = np.linalg.eigh(K.T @ HK)
+            # ∇² Σ z_i·RC_i = diag(z)·C + C·diag(z), applied without forming it.
+            curvature = None if prices is None else (lambda X, z=prices: z[:, None] * (C @ X) + C @ (z[:, None] * X))
+            if curvature is not None:
+                HK = curvature(np.column_stack([K, d0]))
+                ev, V = np.linalg.eigh(K.T @ HK[:, :p])
                 H = H + (V * np.maximum(ev, 0.0)) @ V.T
-                lin = lin + HK.T @ d0
+                lin = lin + K.T @ HK[:, p]
             order = np.zeros((p - 1, p))
             order[np.arange(p - 1), np.arange(p - 1)] = 1.0
             order[np.arange(p - 1), np.arange(1, p)] = -1.0
@@ -465,13 +464,14 @@ class _SpreadSCA:
             f_trial = self.spread(trial)
             predicted = pairwise_spread(rc) - pairwise_spread(rc + J @ d)
             if curvature is not None:
-                predicted -= 0.5 * float(d @ curvature @ d)
+                Hd = curvature(d[:, None])[:, 0]
+                predicted -= 0.5 * float(d @ Hd)
             rho = (f - f_trial) / predicted if predicted > 0 else -1.0
             # Prices z = −J⁻ᵀ·(prox + curvature + limits' gradient): the multipliers of the
             # contributions in the linearised model.
             grad = 2 * tau * d + lam[:n] + G.T @ lam[n:n + m] + lam[-1]
             if curvature is not None:
-                grad = grad + curvature @ d
+                grad = grad + Hd
             z, _ = lapack.dgetrs(lu, piv, -grad, trans=1)
             prices = z
             accepted = f_trial < f and rho > 0.1 and self.feasible(trial)
