@@ -12,7 +12,8 @@ diagonal (the family of /work/shared/SOLVER-NOTES.md). Three cases per size:
 Every contender runs in this process, one after another, BLAS held to one thread (the machine
 has two shared cores); times are medians of --repeat runs. "spread" is the scipy path's
 objective sum_{i<j} |RC_i - RC_j| (daily units), "ratio" max RC / min RC - 1; the last column is
-each time over the native solve's time for the same problem.
+each time (wall clock, and this process's CPU time, which a busy machine disturbs less) over the
+native solve's for the same problem.
 
 The scipy path (risk_parity_with_cons_optimize, SLSQP with finite differences) takes minutes at
 N = 300 with binding limits: it runs only with --scipy, once, on that one problem.
@@ -71,12 +72,18 @@ def limits_for(C, case, seed=1):
                   row_labels=[f"sector{s}" for s in range(SECTORS)] + [None]), sector
 
 
+CPU = {}
+
+
 def timed(fn, repeat):
-    times, out = [], None
+    """(median wall time, last answer); the median CPU time of this process goes into CPU[fn's answer id]."""
+    times, cpu, out = [], [], None
     for _ in range(repeat):
-        t = time.perf_counter()
+        t, c = time.perf_counter(), time.process_time()
         out = fn()
+        cpu.append(time.process_time() - c)
         times.append(time.perf_counter() - t)
+    CPU[id(out)] = statistics.median(cpu)
     return statistics.median(times), out
 
 
@@ -122,9 +129,9 @@ def skfolio_model(C, limits=None, sector=None):
         cons = []
         for s in range(SECTORS):
             if limits.lo[s] > 0:
-                cons.append(f"s{s} >= {limits.lo[s]!r}")
+                cons.append(f"s{s} >= {float(limits.lo[s])!r}")
             if limits.hi[s] < 1:
-                cons.append(f"s{s} <= {limits.hi[s]!r}")
+                cons.append(f"s{s} <= {float(limits.hi[s])!r}")
         kw["linear_constraints"] = cons or None
     return RiskBudgeting(prior_estimator=EmpiricalPrior(covariance_estimator=Fixed(C)), **kw)
 
@@ -141,13 +148,15 @@ def scipy_path(C, limits, sector):
     return np.array([got[i] for i in ids])
 
 
-def row(case, n, name, seconds, w, C, limits, base):
+def row(case, n, name, seconds, answer, w, C, limits, base):
+    """One line; ``base`` is (wall, cpu) of the native solve of the same problem."""
     rc = w * (C @ w)
     ratio = rc.max() / rc.min() - 1 if rc.min() > 0 else float("inf")
     viol = 0.0 if limits is None else limits.violation(w)
-    speed = seconds / base if base else float("nan")
-    print(f"{case:8s} {n:5d}  {name:34s} {seconds * 1e3:10.2f} ms  spread {rp.pairwise_spread(rc):.6e}  "
-          f"ratio {ratio:9.2e}  viol {viol:7.1e}  x{speed:8.2f}", flush=True)
+    cpu = CPU.get(id(answer), float("nan"))
+    print(f"{case:8s} {n:5d}  {name:38s} {seconds * 1e3:10.2f} ms {cpu * 1e3:10.2f} ms  x{seconds / base[0]:8.2f} "
+          f"x{cpu / base[1]:8.2f}  spread {rp.pairwise_spread(rc):.6e}  ratio {ratio:9.2e}  viol {viol:7.1e}",
+          flush=True)
 
 
 def main(argv=None):
@@ -158,44 +167,47 @@ def main(argv=None):
     ap.add_argument("--no-peers", action="store_true")
     args = ap.parse_args(argv)
     vanilla, rpp_package = vanilla_module()
-    print("case         N  contender                              time          spread / ratio / limits broken / time "
-          "over native")
+    print("case         N  contender                                    wall time     CPU time  wall/native "
+          "CPU/native  spread, ratio, largest limit broken")
     with threadpool_limits(limits=1, user_api="blas"):
         for n in args.sizes:
             C, returns = market(n)
             repeat = args.repeat if n <= 300 else max(1, args.repeat // 2)
             # plain
-            base, r = timed(lambda: rp.solve_unconstrained(C, max_iteration=1000), repeat)
-            row("plain", n, "native (auto)", base, r.x, C, None, base)
+            wall, r = timed(lambda: rp.solve_unconstrained(C, max_iteration=1000), repeat)
+            base = (wall, CPU[id(r)])
+            row("plain", n, "native (auto)", wall, r, r.x, C, None, base)
             for method in ("ccd", "newton") if n <= 300 else ("ccd",):
                 t, r = timed(lambda: rp.solve_unconstrained(C, max_iteration=1000, method=method), repeat)
-                row("plain", n, f"native ({method})", t, r.x, C, None, base)
+                row("plain", n, f"native ({method})", t, r, r.x, C, None, base)
             if not args.no_peers:
                 if vanilla is not None:
                     b = np.full(n, 1.0 / n)
                     t, w = timed(lambda: vanilla.design(C, b), repeat)
-                    row("plain", n, "riskparityportfolio vanilla", t, np.ravel(w), C, None, base)
+                    row("plain", n, "riskparityportfolio vanilla", t, w, np.ravel(w), C, None, base)
                     t, w = timed(lambda: vanilla.design(C, b, 1e-12, 10000), repeat)
-                    row("plain", n, "riskparityportfolio vanilla tol 1e-12", t, np.ravel(w), C, None, base)
+                    row("plain", n, "riskparityportfolio vanilla tol 1e-12", t, w, np.ravel(w), C, None, base)
                 t, m = timed(lambda: skfolio_model(C).fit(returns), 1)
-                row("plain", n, "skfolio RiskBudgeting", t, m.weights_, C, None, base)
+                row("plain", n, "skfolio RiskBudgeting", t, m, m.weights_, C, None, base)
             for case in ("loose", "binding"):
                 limits, sector = limits_for(C, case)
-                base, r = timed(lambda: rp.solve_with_limits(C, limits, max_iteration=1000, tol=1e-8),
+                wall, r = timed(lambda: rp.solve_with_limits(C, limits, max_iteration=1000, tol=1e-8),
                                 repeat if case == "loose" else max(1, repeat // 2))
-                row(case, n, f"native ({r.path}, {r.iterations} it)", base, r.x, C, limits, base)
+                base = (wall, CPU[id(r)])
+                row(case, n, f"native ({r.path}, {r.iterations} it)", wall, r, r.x, C, limits, base)
                 if not args.no_peers:
                     t, m = timed(lambda: skfolio_model(C, limits, sector).fit(returns), 1)
-                    row(case, n, "skfolio RiskBudgeting", t, m.weights_, C, limits, base)
+                    row(case, n, "skfolio RiskBudgeting", t, m, m.weights_, C, limits, base)
                     if rpp_package is not None:
                         portfolio = rpp_package.RiskParityPortfolio(covariance=C)
                         Dmat = np.vstack([np.eye(n), -np.eye(n), limits.A[:-1], -limits.A[:-1]])
                         dvec = np.concatenate([limits.upper, -limits.lower, limits.hi[:-1], -limits.lo[:-1]])
-                        t, _ = timed(lambda: portfolio.design(Dmat=Dmat, dvec=dvec), 1)
-                        row(case, n, "riskparityportfolio SCA", t, np.asarray(portfolio.weights), C, limits, base)
+                        t, out = timed(lambda: portfolio.design(Dmat=Dmat, dvec=dvec), 1)
+                        row(case, n, "riskparityportfolio SCA", t, out, np.asarray(portfolio.weights), C, limits,
+                            base)
                 if case == "binding" and n == 300 and args.scipy:
                     t, w = timed(lambda: scipy_path(C, limits, sector), 1)
-                    row(case, n, "scipy path (SLSQP, finite diff.)", t, w, C, limits, base)
+                    row(case, n, "scipy path (SLSQP, finite diff.)", t, w, w, C, limits, base)
             if vanilla is None and not args.no_peers:
                 print(f"plain    {n:5d}  riskparityportfolio: not installed")
     if rpp_package is None and not args.no_peers:
