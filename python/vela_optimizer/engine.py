@@ -306,7 +306,8 @@ def portfolio_optimize(order_book_ids, date, method=_D["method"], bnds=_D["bnds"
     max_iteration : int
         Iteration limit of the solve.
     tol : float
-        The scipy path's accuracy goal (SLSQP's ftol).
+        The scipy path's accuracy goal (SLSQP's ftol); for native risk parity under limits, the
+        weight change below which its successive convex approximation stops.
     quiet : bool
         Silence the screening notices.
     solver : {"native", "scipy"}

@@ -41,11 +41,34 @@ struct RiskParityResult {
     double residual = 0.0;  // max_i |y_i·(R·y)_i − 1| at x
 };
 
-// Minimises f(x) = xᵀ·C·x − barrier·Σ ln x_i for the row-major n×n matrix `c` (its symmetric
-// part is used). Stops when max_i |y_i·(R·y)_i − 1| ≤ tol, or at the rounding floor of that
-// product, or after max_iteration sweeps / steps (converged = false). Throws
-// std::invalid_argument for n = 0, a non-finite entry, a variance that is not positive, a
-// barrier that is not positive, tol < 0 or max_iteration < 1.
+// The problem on the correlation scale, built once from the row-major n×n covariance `c` (its
+// symmetric part is used): R = D·C·D and d. Building it is the only read of `c`, so a caller can
+// build it while it owns the buffer and solve afterwards. Throws std::invalid_argument for n = 0,
+// a non-finite entry or a variance that is not positive.
+class CorrelationScaled {
+  public:
+    CorrelationScaled(const double *c, std::size_t n);
+
+    std::size_t size() const { return n_; }
+    const double *data() const { return r_.data(); }
+    const double *row(std::size_t i) const { return r_.data() + i * n_; }
+    double scale(std::size_t i) const { return scale_[i]; }
+    double total() const { return total_; }  // 1ᵀ·R·1
+
+  private:
+    std::size_t n_;
+    std::vector<double> r_;      // R, symmetric, unit diagonal, row-major
+    std::vector<double> scale_;  // d_i = 1 / sqrt(C_ii)
+    double total_ = 0.0;
+};
+
+// Minimises f(x) = xᵀ·C·x − barrier·Σ ln x_i. Stops when max_i |y_i·(R·y)_i − 1| ≤ tol, or at the
+// rounding floor of that product, or after max_iteration sweeps / steps (converged = false).
+// Throws std::invalid_argument for a barrier that is not positive, tol < 0 or max_iteration < 1.
+RiskParityResult risk_parity_barrier(const CorrelationScaled &p, int max_iteration, double barrier = 15.0,
+                                     double tol = 1e-12, RiskParityMethod method = RiskParityMethod::automatic);
+
+// The same from the covariance itself.
 RiskParityResult risk_parity_barrier(const double *c, std::size_t n, int max_iteration, double barrier = 15.0,
                                      double tol = 1e-12, RiskParityMethod method = RiskParityMethod::automatic);
 

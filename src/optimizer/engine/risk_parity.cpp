@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 namespace vela::engine {
 
@@ -32,12 +31,12 @@ pyb::tuple risk_parity_barrier(const Matrix &c, int max_iteration, double tol, d
         throw std::invalid_argument("risk parity: the covariance must be a square 2-D array");
     const auto n = static_cast<std::size_t>(c.shape(0));
     const core::RiskParityMethod how = method_named(method);
-    // Copied while the GIL is held: another thread may write into the caller's array.
-    const std::vector<double> values(c.data(), c.data() + n * n);
+    // Read (into the scaled copy) while the GIL is held: another thread may write into the array.
+    const core::CorrelationScaled problem(c.data(), n);
     core::RiskParityResult result;
     {
         pyb::gil_scoped_release release;
-        result = core::risk_parity_barrier(values.data(), n, max_iteration, barrier, tol, how);
+        result = core::risk_parity_barrier(problem, max_iteration, barrier, tol, how);
     }
     pyb::array_t<double> x(static_cast<pyb::ssize_t>(n));
     std::copy(result.x.begin(), result.x.end(), x.mutable_data());
