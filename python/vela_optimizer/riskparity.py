@@ -447,7 +447,7 @@ class _SpreadSCA:
             lower = np.concatenate([L.lower - base, self.glo - G @ base, np.full(p - 1, -np.inf),
                                     [1.0 - base.sum()]])
             upper[frozen] = lower[frozen] = -d0[frozen]
-            out = _daqp(H, lin, rows, upper, lower, np.append(frozen, len(upper) - 1), start=np.zeros(p))
+            out = _daqp(H, lin, rows, upper, lower, np.append(frozen, len(upper) - 1))
             if out is None:
                 # Blocks not yet tied may ask for the impossible; otherwise the QP was too flat for the
                 # active-set solver: retry with a stronger prox term.
