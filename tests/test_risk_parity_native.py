@@ -309,8 +309,8 @@ def fake_market(n=10, rows=90, seed=0):
 
 @pytest.mark.parametrize(
     "limits",
-    [dict(), dict(bnds={"*": (0, 0.3)}), dict(bnds={"*": (0, 0.12)}),
-     dict(bnds={"*": (0, 0.2)}, cons=opt.GICSConstraint({"Energy": (0, 0.2), "Materials": (0.4, 1)}))],
+    [{}, {"bnds": {"*": (0, 0.3)}}, {"bnds": {"*": (0, 0.12)}},
+     {"bnds": {"*": (0, 0.2)}, "cons": opt.GICSConstraint({"Energy": (0, 0.2), "Materials": (0.4, 1)})}],
     ids=["plain", "loose caps", "tight caps", "caps and groups"],
 )
 def test_the_native_path_solves_risk_parity_no_worse_than_the_scipy_path(monkeypatch, limits):

@@ -54,7 +54,7 @@ import daqp
 import numpy as np
 from scipy.linalg import lapack
 
-from . import optimizer  # noqa: F401  (creates the private _engine module)
+from . import optimizer  # noqa: F401  (creates the private _engine module: imported first)
 from . import _engine, feasibility
 from .exception import InvalidArgument, OptimizationFailed
 from .limits import Limits
@@ -158,27 +158,27 @@ def _ratio(rc: np.ndarray) -> float:
 def _covariance(C) -> np.ndarray:
     a = np.asarray(C, dtype=float)
     if a.ndim != 2 or a.shape[0] != a.shape[1] or a.shape[0] == 0:
-        raise InvalidArgument("OPTIMIZER: 协方差矩阵必须是非空方阵，传入的形状为：{}".format(a.shape))
+        raise InvalidArgument(f"OPTIMIZER: 协方差矩阵必须是非空方阵，传入的形状为：{a.shape}")
     if not np.isfinite(a).all():
         raise InvalidArgument("OPTIMIZER: 协方差矩阵含有 NaN 或 inf")
     diag = np.diag(a)
     bad = np.flatnonzero(~(diag > 0))
     if bad.size:
         i = int(bad[0])
-        raise InvalidArgument("OPTIMIZER: 协方差矩阵第 {} 个合约的方差 {} 不是正数，无法计算风险平价权重".format(i, diag[i]))
+        raise InvalidArgument(f"OPTIMIZER: 协方差矩阵第 {i} 个合约的方差 {diag[i]} 不是正数，无法计算风险平价权重")
     return a
 
 
 def _check_max_iteration(max_iteration) -> int:
     if isinstance(max_iteration, bool) or not isinstance(max_iteration, numbers.Integral) or max_iteration < 1:
-        raise InvalidArgument("OPTIMIZER: max_iteration 必须为正整数，传入值为：{}".format(max_iteration))
+        raise InvalidArgument(f"OPTIMIZER: max_iteration 必须为正整数，传入值为：{max_iteration}")
     return int(max_iteration)
 
 
 def _check_tol(tol) -> float:
     ok = not isinstance(tol, bool) and isinstance(tol, numbers.Real) and math.isfinite(tol) and tol > 0
     if not ok:
-        raise InvalidArgument("OPTIMIZER: tol 必须为正数，传入值为：{}".format(tol))
+        raise InvalidArgument(f"OPTIMIZER: tol 必须为正数，传入值为：{tol}")
     return float(tol)
 
 
@@ -263,7 +263,7 @@ def solve_with_limits(C, limits: Limits, *, max_iteration: int, tol: float) -> R
     max_iteration = _check_max_iteration(max_iteration)
     tol = _check_tol(tol)
     if limits.n != a.shape[0] or limits.lower.shape != (a.shape[0],) or limits.A.shape[1:] != (a.shape[0],):
-        raise InvalidArgument("OPTIMIZER: 约束的合约数 {} 与协方差矩阵的维数 {} 不一致".format(limits.n, a.shape[0]))
+        raise InvalidArgument(f"OPTIMIZER: 约束的合约数 {limits.n} 与协方差矩阵的维数 {a.shape[0]} 不一致")
     equal = solve_unconstrained(a, max_iteration=max_iteration)
     if equal.converged and limits.violation(equal.x) <= FEASIBILITY_TOL:
         return equal
