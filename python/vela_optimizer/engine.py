@@ -11,21 +11,20 @@ scipy path, so the caller's constraints are honoured.
 from __future__ import annotations
 
 import datetime as _dt
+import importlib
 import time
 
 import numpy as np
 import pandas as pd
 
-from . import (
-    _engine,
-    feasibility,
-    optimizer,  # registers the private _engine module: import it first
-    qp,
-)
+from . import feasibility, optimizer, qp, riskparity
 from .exception import InvalidArgument, OptimizationFailed
 from .limits import Limits
 from .optimizer import OptimizeMethod
 from .result import Dropped, OptimizeResult
+
+# Importing the extension (above) registers its private engine module.
+_engine = importlib.import_module(f"{__package__}._engine")
 
 SOLVERS = ("native", "scipy")
 
@@ -154,7 +153,11 @@ def _native_solve(method, prepared, limits, risk_aversion_coefficient, plain_ris
     if not np.isfinite(C).all():
         return None  # a covariance with missing entries: leave it to the scipy path
     if method == OptimizeMethod.RISK_PARITY:
-        return None  # the native risk parity solvers are not wired in yet: the scipy path solves
+        if plain_risk_parity:
+            rp = riskparity.solve_unconstrained(C, max_iteration=max_iteration)
+        else:
+            rp = riskparity.solve_with_limits(C, limits, max_iteration=max_iteration, tol=tol)
+        return rp.x, rp.iterations, rp.converged
     if method == OptimizeMethod.MIN_VARIANCE:
         r = qp.min_variance(C, limits, max_iteration=max_iteration)
     elif method == OptimizeMethod.MEAN_VARIANCE:
@@ -313,7 +316,8 @@ def portfolio_optimize(order_book_ids, date, method=_D["method"], bnds=_D["bnds"
     max_iteration : int
         Iteration limit of the solve.
     tol : float
-        The scipy path's accuracy goal (SLSQP's ftol).
+        The scipy path's accuracy goal (SLSQP's ftol); for native risk parity under limits, the
+        weight change below which its successive convex approximation stops.
     quiet : bool
         Silence the screening notices.
     solver : {"native", "scipy"}

@@ -10,4 +10,7 @@ namespace vela::engine {
 // read at call time) and registers it in sys.modules; `optimizer`'s own namespace is untouched.
 void create_engine_module(pybind11::module_ &optimizer);
 
+// Adds risk_parity_barrier (core/risk_parity) to the engine module.
+void bind_risk_parity(pybind11::module_ &m);
+
 }  // namespace vela::engine

@@ -121,6 +121,7 @@ void create_engine_module(pyb::module_ &optimizer) {
         fn.attr("__module__") = name;
         engine.attr(attr) = fn;
     }
+    bind_risk_parity(engine);
     pyb::module_::import("sys").attr("modules")[pyb::str(name)] = engine;
 }
 

@@ -1,0 +1,326 @@
+"""Native risk parity: equal contributions checked against closed forms and plain numpy, and the
+limits path against the scipy path's own spread on the same covariance, bounds and records."""
+
+import threading
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import vela_optimizer as vo
+from vela_optimizer import _engine, optimizer as opt, riskparity as rp
+from vela_optimizer.engine import linear_limits
+from vela_optimizer.limits import Limits
+
+IA = opt.InvalidArgument
+METHODS = ["auto", "ccd", "newton"]
+
+
+def factor_market(n, seed, days=131, shrink=0.3):
+    """Sample covariance of a 3-factor model, shrunk 30 % towards its diagonal."""
+    rng = np.random.default_rng(seed)
+    f = rng.normal(0, 0.01, (days, 3)) * [1.2, 0.6, 0.5]
+    beta = np.column_stack([rng.uniform(0.5, 1.5, n), rng.normal(0, 1, (n, 2))])
+    r = f @ beta.T + rng.normal(0, 1, (days, n)) * rng.uniform(0.008, 0.025, n)
+    S = np.cov(r, rowvar=False)
+    return (1 - shrink) * S + shrink * np.diag(np.diag(S))
+
+
+def brute_spread(rc):
+    return float(np.abs(rc[:, None] - rc[None, :]).sum() / 2)
+
+
+def equal_correlation(sigma, rho):
+    R = np.full((len(sigma), len(sigma)), rho)
+    np.fill_diagonal(R, 1.0)
+    return R * np.outer(sigma, sigma)
+
+
+SIG5 = np.array([0.01, 0.015, 0.02, 0.03, 0.05])
+CLOSED_FORMS = [
+    # (covariance, expected weights)
+    (np.diag([1e-4, 4e-4]), [2 / 3, 1 / 3]),
+    (equal_correlation([0.01, 0.03], 0.5), [0.75, 0.25]),  # two assets: w ∝ 1/σ for any correlation
+    (equal_correlation([0.01, 0.03], -0.7), [0.75, 0.25]),
+    (equal_correlation([0.02, 0.05], 0.95), [5 / 7, 2 / 7]),
+    (np.diag(SIG5**2), (1 / SIG5) / np.sum(1 / SIG5)),  # uncorrelated: w ∝ 1/σ
+    (equal_correlation(SIG5, 0.3), (1 / SIG5) / np.sum(1 / SIG5)),  # equal correlation: w ∝ 1/σ
+    (equal_correlation(SIG5, -0.2), (1 / SIG5) / np.sum(1 / SIG5)),
+    (equal_correlation([0.02] * 6, 0.4), [1 / 6] * 6),  # equal variances and covariances: 1/N
+    (np.diag([1e-12, 1e-4, 2e-4, 4e-4]), None),  # a money-market fund beside stocks: w ∝ 1/σ
+]
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize(("C", "expected"), CLOSED_FORMS)
+def test_unconstrained_closed_forms(C, expected, method):
+    if expected is None:
+        inv = 1 / np.sqrt(np.diag(C))
+        expected = inv / inv.sum()
+    r = rp.solve_unconstrained(C, max_iteration=1000, method=method)
+    assert r.converged and r.path == "equal"
+    np.testing.assert_allclose(r.x, expected, rtol=1e-12, atol=0)
+    assert abs(r.x.sum() - 1) <= 1e-15
+    rc = r.x * (C @ r.x)
+    assert rc.max() / rc.min() - 1 <= 1e-9
+    assert r.ratio == pytest.approx(rc.max() / rc.min() - 1, abs=1e-15)
+    assert r.spread == pytest.approx(brute_spread(rc), rel=1e-9, abs=1e-300)
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize(("n", "seed"), [(2, 0), (3, 1), (50, 2), (300, 3)])
+def test_unconstrained_factor_markets_reach_equal_contributions(n, seed, method):
+    C = factor_market(n, seed)
+    r = rp.solve_unconstrained(C, max_iteration=1000, method=method)
+    rc = r.x * (C @ r.x)
+    assert r.converged and (r.x > 0).all()
+    assert rc.max() / rc.min() - 1 <= 1e-9
+    # The binding answers the log-barrier objective itself: x_i·(C·x)_i = 15 / 2.
+    x, iterations, converged = _engine.risk_parity_barrier(C, 1000, method=method)
+    assert converged and 1 <= iterations <= 1000
+    np.testing.assert_allclose(x * (C @ x), 7.5, rtol=1e-10)
+
+
+def test_native_minimises_the_scipy_paths_own_objective_more_tightly():
+    ids = [f"S{i}" for i in range(12)]
+    C = factor_market(12, 7)
+    scipy_w = opt.risk_parity_optimize(pd.DataFrame(C, index=ids, columns=ids), [1 / 12] * 12, [(1e-6, None)] * 12,
+                                       1000)
+    scipy_w = np.array([scipy_w[i] for i in ids])
+    r = rp.solve_unconstrained(C, max_iteration=1000)
+    scipy_rc = scipy_w * (C @ scipy_w)
+    np.testing.assert_allclose(r.x, scipy_w, atol=1e-3 * scipy_w.max())
+    assert r.ratio < scipy_rc.max() / scipy_rc.min() - 1
+    assert r.spread < brute_spread(scipy_rc)
+
+
+def test_a_lopsided_matrix_uses_its_symmetric_part():
+    C = factor_market(6, 4)
+    skew = np.triu(np.full((6, 6), 3e-5), 1)
+    a = rp.solve_unconstrained(C + skew - skew.T, max_iteration=1000)
+    b = rp.solve_unconstrained(C, max_iteration=1000)
+    np.testing.assert_allclose(a.x, b.x, rtol=1e-12)
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("max_iteration", [1, 2, 3])
+def test_the_iteration_limit_is_reported(method, max_iteration):
+    C = factor_market(60, 5)
+    r = rp.solve_unconstrained(C, max_iteration=max_iteration, method=method)
+    assert not r.converged and r.iterations == max_iteration
+    assert abs(r.x.sum() - 1) <= 1e-14 and (r.x > 0).all()
+
+
+@pytest.mark.parametrize(
+    ("C", "kw", "message"),
+    [
+        (np.ones((2, 3)), {}, "方阵"),
+        (np.zeros((0, 0)), {}, "方阵"),
+        (np.array([[1e-4, np.nan], [np.nan, 1e-4]]), {}, "NaN 或 inf"),
+        (np.diag([1e-4, 0.0]), {}, "第 1 个合约的方差 0.0"),
+        (np.diag([-1e-4, 1e-4]), {}, "第 0 个合约的方差 -0.0001"),
+        (np.diag([1e-4, 1e-4]), {"max_iteration": 0}, "max_iteration 必须为正整数"),
+        (np.diag([1e-4, 1e-4]), {"max_iteration": True}, "max_iteration 必须为正整数"),
+        (np.diag([1e-4, 1e-4]), {"max_iteration": 2.0}, "max_iteration 必须为正整数"),
+        (np.diag([1e-4, 1e-4]), {"tol": 0.0}, "tol 必须为正数"),
+        (np.diag([1e-4, 1e-4]), {"tol": float("nan")}, "tol 必须为正数"),
+    ],
+)
+def test_bad_input_is_refused(C, kw, message):
+    kw = {"max_iteration": 100, **kw}
+    with pytest.raises(IA, match=message):
+        rp.solve_unconstrained(C, **kw)
+
+
+@pytest.mark.parametrize(
+    ("args", "kw", "message"),
+    [
+        ((np.ones((2, 3)), 10), {}, "square"),
+        ((np.diag([1e-4, 1e-4]), 10), {"method": "simplex"}, "method"),
+        ((np.diag([1e-4, np.inf]), 10), {}, "not finite"),
+        ((np.diag([1e-4, 0.0]), 10), {}, "not positive"),
+        ((np.diag([1e-4, 1e-4]), 0), {}, "max_iteration"),
+        ((np.diag([1e-4, 1e-4]), 10), {"barrier": -1.0}, "barrier"),
+    ],
+)
+def test_the_binding_refuses_bad_input_with_value_errors(args, kw, message):
+    with pytest.raises(ValueError, match=message):
+        _engine.risk_parity_barrier(*args, **kw)
+
+
+def test_the_binding_gives_the_same_answer_from_several_threads():
+    C = factor_market(300, 9)
+    expected = _engine.risk_parity_barrier(C, 1000)[0]
+    got = [None] * 4
+
+    def work(k):
+        got[k] = _engine.risk_parity_barrier(C, 1000)[0]
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for x in got:
+        np.testing.assert_array_equal(x, expected)
+
+
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize("n", [1, 2, 7, 40])
+def test_pairwise_spread_matches_the_pairwise_sum(n, seed):
+    rng = np.random.default_rng(seed)
+    rc = rng.normal(size=n)
+    rc[: n // 3] = rc[0]  # ties
+    assert rp.pairwise_spread(rc) == pytest.approx(brute_spread(rc), rel=1e-13, abs=1e-15)
+
+
+# ---- limits -------------------------------------------------------------------------------
+
+
+def limits_problem(n, seed):
+    """A factor market, two capped instruments and group rules from the equal-risk weights:
+    group g0 capped below its equal-risk weight, g1 floored above it, the rest free."""
+    C = factor_market(n, seed)
+    w = rp.solve_unconstrained(C, max_iteration=1000).x
+    rng = np.random.default_rng(100 + seed)
+    k = int(rng.integers(2, 4))
+    sector = np.arange(n) % k
+    rng.shuffle(sector)
+    ids = [f"S{i:02d}" for i in range(n)]
+    capped = rng.choice(n, 2, replace=False)
+    bnds = {"*": (0, 1)} | {ids[i]: (0, float(w[i] * rng.uniform(0.5, 0.9))) for i in capped}
+    groups = {f"g{s}": np.flatnonzero(sector == s).tolist() for s in range(k)}
+    rules = {g: (0.0, 1.0) for g in groups}
+    rules["g0"] = (0.0, float(w[groups["g0"]].sum() * rng.uniform(0.7, 0.95)))
+    rules["g1"] = (min(1.0, float(w[groups["g1"]].sum() * rng.uniform(1.05, 1.3))), 1.0)
+    return C, ids, bnds, groups, rules
+
+
+def scipy_and_native(C, ids, bnds, groups, rules, max_iteration=1000):
+    n = len(ids)
+    bounds = opt._general_bnds(ids, bnds)
+    records = opt._to_constraint(groups, rules)
+    limits = linear_limits({"columns": ids, "bounds": bounds, "constraints": records}, bnds)
+    got = opt.risk_parity_with_cons_optimize(pd.DataFrame(C, index=ids, columns=ids), [1 / n] * n, bounds, records,
+                                             1000, 1e-8)
+    scipy_w = np.array([got[i] for i in ids])
+    return scipy_w, rp.solve_with_limits(C, limits, max_iteration=max_iteration, tol=1e-8), limits
+
+
+@pytest.mark.parametrize(("n", "seed"), [(8, 0), (9, 8), (10, 2), (11, 19), (12, 4), (13, 5), (14, 17), (15, 7)])
+def test_binding_limits_spread_no_worse_than_the_scipy_path(n, seed):
+    C, ids, bnds, groups, rules = limits_problem(n, seed)
+    scipy_w, r, limits = scipy_and_native(C, ids, bnds, groups, rules)
+    assert r.converged and r.path == "sca"
+    assert limits.violation(r.x) <= 1e-12
+    assert abs(r.x.sum() - 1) <= 1e-12
+    rc = r.x * (C @ r.x)
+    assert r.spread == pytest.approx(brute_spread(rc), rel=1e-12)
+    assert r.spread <= brute_spread(scipy_w * (C @ scipy_w)) * (1 + 1e-9)
+
+
+def test_limits_that_do_not_bind_give_the_equal_contribution_portfolio():
+    C, ids, _, groups, _ = limits_problem(12, 3)
+    free = rp.solve_unconstrained(C, max_iteration=1000)
+    rules = {g: (0.5 * free.x[m].sum(), min(1.0, 1.5 * free.x[m].sum())) for g, m in groups.items()}
+    bnds = {"*": (0.5 * free.x.min(), 1.5 * free.x.max())}
+    _, r, limits = scipy_and_native(C, ids, bnds, groups, rules)
+    assert r.path == "equal" and r.converged
+    np.testing.assert_array_equal(r.x, free.x)
+    assert r.ratio <= 1e-9 and limits.violation(r.x) == 0
+
+
+@pytest.mark.parametrize(("variances", "cap"), [([1e-4, 4e-4], 0.5), ([1e-4, 4e-4], 0.6), ([2e-4, 1e-4], 0.3)])
+def test_two_instruments_under_a_binding_cap_sit_on_it(variances, cap):
+    # Along w_1 + w_2 = 1, RC_1 − RC_2 increases through 0 at the equal-risk weight, so below it the
+    # cap itself is closest to equal contributions.
+    C = np.diag(variances)
+    free = rp.solve_unconstrained(C, max_iteration=100).x
+    assert cap < free[0]
+    limits = Limits(ids=["a", "b"], lower=np.zeros(2), upper=np.array([cap, 1.0]), A=np.ones((1, 2)),
+                    lo=np.ones(1), hi=np.ones(1), row_labels=[None])
+    r = rp.solve_with_limits(C, limits, max_iteration=100, tol=1e-10)
+    np.testing.assert_allclose(r.x, [cap, 1 - cap], rtol=0, atol=1e-12)
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_a_floor_above_the_equal_risk_weight_is_met(seed):
+    n = 10
+    C = factor_market(n, 30 + seed)
+    free = rp.solve_unconstrained(C, max_iteration=1000).x
+    ids = [f"S{i:02d}" for i in range(n)]
+    top = int(np.argmin(free))  # the smallest equal-risk weight, floored at twice its value
+    bnds = {"*": (0, 1), ids[top]: (2 * float(free[top]), 1)}
+    scipy_w, r, limits = scipy_and_native(C, ids, bnds, {"all": list(range(n))}, {"all": (0, 1)})
+    assert r.path == "sca" and r.converged
+    assert r.x[top] >= 2 * free[top] - 1e-12 and limits.violation(r.x) <= 1e-12
+    assert r.spread <= brute_spread(scipy_w * (C @ scipy_w)) * (1 + 1e-9)
+
+
+@pytest.mark.parametrize("max_iteration", [1, 2, 3])
+def test_the_iteration_limit_under_binding_limits_still_gives_a_feasible_portfolio(max_iteration):
+    # Uncorrelated instruments: the equal-risk portfolio takes one sweep, so the limit falls on the QPs.
+    sigma = np.linspace(0.01, 0.03, 10)
+    C = np.diag(sigma**2)
+    ids = [f"S{i:02d}" for i in range(10)]
+    groups, rules = {"low": [0, 1, 2, 3], "high": [4, 5, 6, 7, 8, 9]}, {"low": (0, 0.3), "high": (0, 1)}
+    bnds = {"*": (0, 0.2)}
+    full = scipy_and_native(C, ids, bnds, groups, rules)[1]
+    assert full.converged and full.iterations > 4
+    _, r, limits = scipy_and_native(C, ids, bnds, groups, rules, max_iteration=max_iteration)
+    assert not r.converged and r.iterations == 1 + max_iteration
+    assert limits.violation(r.x) <= 1e-12 and r.spread >= full.spread
+
+
+def test_limits_that_admit_no_portfolio_name_the_conflict():
+    C = factor_market(4, 1)
+    limits = Limits(ids=list("abcd"), lower=np.zeros(4), upper=np.full(4, 0.2), A=np.ones((1, 4)), lo=np.ones(1),
+                    hi=np.ones(1), row_labels=[None])
+    with pytest.raises(vo.LimitConflict):
+        rp.solve_with_limits(C, limits, max_iteration=100, tol=1e-8)
+
+
+def test_limits_over_other_instruments_are_refused():
+    limits = Limits(ids=list("abc"), lower=np.zeros(3), upper=np.full(3, 0.5), A=np.ones((1, 3)), lo=np.ones(1),
+                    hi=np.ones(1), row_labels=[None])
+    with pytest.raises(IA, match="约束的合约数 3 与协方差矩阵的维数 4 不一致"):
+        rp.solve_with_limits(factor_market(4, 1), limits, max_iteration=100, tol=1e-8)
+
+
+# ---- through the package level ------------------------------------------------------------
+
+
+def fake_market(n=10, rows=90, seed=0):
+    from conftest import FakeClient, price_tables, stock
+
+    rng = np.random.default_rng(seed)
+    f = rng.normal(0, 0.01, (rows, 2))
+    ids = [f"S{i:02d}" for i in range(n)]
+    r = f @ rng.uniform(0.3, 1.5, (2, n)) + rng.normal(0, 0.012, (rows, n))
+    closes = {i: 10 * np.exp(np.cumsum(r[:, k])) for k, i in enumerate(ids)}
+    c = FakeClient()
+    c.close, c.volume = price_tables(closes, {i: np.full(rows, 1000.0) for i in ids})
+    sectors = ["Financials", "Energy", "Materials"]
+    c.stocks = {i: stock(i, sectors[k % 3]) for k, i in enumerate(ids)}
+    return c, ids
+
+
+@pytest.mark.parametrize(
+    "limits",
+    [{}, {"bnds": {"*": (0, 0.3)}}, {"bnds": {"*": (0, 0.12)}},
+     {"bnds": {"*": (0, 0.2)}, "cons": opt.GICSConstraint({"Energy": (0, 0.2), "Materials": (0.4, 1)})}],
+    ids=["plain", "loose caps", "tight caps", "caps and groups"],
+)
+def test_the_native_path_solves_risk_parity_no_worse_than_the_scipy_path(monkeypatch, limits):
+    c, ids = fake_market()
+    monkeypatch.setattr(opt, "veladatac", c)
+    native = vo.optimize(ids, "2020-06-01", window=88, solver="native", **limits)
+    scipy = vo.optimize(ids, "2020-06-01", window=88, solver="scipy", **limits)
+    assert native.solver == "native" and native.converged
+    assert native.objective <= scipy.objective * (1 + 1e-9)
+    C = native.covariance.to_numpy()
+    w = native.weights.to_numpy()
+    assert native.objective == pytest.approx(brute_spread(w * (C @ w)), rel=1e-9)
+    if not limits:
+        rc = w * (C @ w)
+        assert rc.max() / rc.min() - 1 <= 1e-9
