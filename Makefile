@@ -3,13 +3,14 @@
 # make run:  the main job, a real optimisation on the sample data.
 # make test-heavy: the suite with the long hypothesis profile and the slow stress tests.
 # make test-asan:  the extension built with ASan+UBSan into build/asan, the whole suite run on it.
+# make lint: ruff on the Python code, clang-format's check on the C++ sources.
 PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed-$(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src python -type f ! -name '*.so' ! -name '*.pyc' 2>/dev/null)
 
-.PHONY: test test-heavy test-asan run dev bench clean
+.PHONY: test test-heavy test-asan run dev bench lint clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -50,6 +51,16 @@ test-asan: $(PY)
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(abspath $(PY)) -m pytest -q -p no:cacheprovider --rootdir=.. -c ../pyproject.toml
+
+# Pinned: what a linter flags and how a formatter lays code out change between releases.
+LINT_TOOLS := ruff==0.17.6 clang-format==23.1.3
+# Being reworked on another branch; formatted once that work has landed.
+FORMAT_EXCLUDE := src/optimizer/driver/portfolio_optimize.cpp src/optimizer/driver/screening.cpp
+CXX_SOURCES := $(filter-out $(FORMAT_EXCLUDE),$(shell find src -name '*.cpp' -o -name '*.hpp' | sort))
+lint: $(PY)
+	$(PY) -m pip install --quiet $(LINT_TOOLS)
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 
 run: $(STAMP)
 	$(VENV)/bin/vela-optimize --universe 000300.XSHG --limit 30 --method min_variance \

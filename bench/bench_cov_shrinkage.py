@@ -49,7 +49,7 @@ def baseline(df):
     if gamma == 0:
         return cov_m, 0
     x = (pi_total - rho) / gamma / (n + 1)
-    delta = 1 if 1 < x else x
+    delta = 1 if x > 1 else x
     delta = delta if delta > 0 else 0
     return delta * target + (1 - delta) * cov_m, delta
 
@@ -81,7 +81,8 @@ def main():
     rng = np.random.default_rng(20240501)
     ok = True
     print(f"T = {ROWS}; times are the best of several runs")
-    print(f"{'N':>5} {'data':>12} {'baseline s':>11} {'native s':>10} {'speed-up':>9} {'delta':>10} {'max rel diff':>13}")
+    print(f"{'N':>5} {'data':>12} {'baseline s':>11} {'native s':>10} {'speed-up':>9} {'delta':>10} "
+          f"{'max rel diff':>13}")
     for n in SIZES:
         for gaps in (False, True):
             df = returns(n, rng, gaps)

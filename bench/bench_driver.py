@@ -13,8 +13,8 @@ import warnings
 from pathlib import Path
 
 import veladatac
-from veladatac import sample
 from vela_optimizer import optimizer as opt
+from veladatac import sample
 
 M = opt.OptimizeMethod
 REPEATS = 3

@@ -80,9 +80,9 @@ def main():
         w = piqp_solve(limits, cov)
         assert limits.violation(w) < 1e-7
         assert _diagnose(limits, "lp") is None
-        closed = median_seconds(lambda: check_limits(limits))
-        lp = median_seconds(lambda: _diagnose(limits, "lp"))
-        qp = median_seconds(lambda: piqp_solve(limits, cov))
+        closed = median_seconds(lambda limits=limits: check_limits(limits))
+        lp = median_seconds(lambda limits=limits: _diagnose(limits, "lp"))
+        qp = median_seconds(lambda limits=limits, cov=cov: piqp_solve(limits, cov))
         print(f"{n:5d} {closed * 1e3:17.3f} {lp * 1e3:14.2f} {qp * 1e3:12.1f} {closed / qp:10.5f} {lp / qp:8.3f}")
 
     print("\nDiagnosing a conflict (every cap cut to 0.9 / N: all N caps, or the sector caps and the rest, named)")
@@ -92,8 +92,8 @@ def main():
         closed, lp = _diagnose(limits), _diagnose(limits, "lp")
         assert isinstance(closed, LimitConflict) and isinstance(lp, LimitConflict)
         assert abs(closed.shortfall - lp.shortfall) < 1e-9
-        t_closed = median_seconds(lambda: _diagnose(limits))
-        t_lp = median_seconds(lambda: _diagnose(limits, "lp"), repeat=3)
+        t_closed = median_seconds(lambda limits=limits: _diagnose(limits))
+        t_lp = median_seconds(lambda limits=limits: _diagnose(limits, "lp"), repeat=3)
         named = sum(e["count"] if e["kind"].startswith("default") else 1 for e in closed.conflict)
         print(f"{n:5d} {t_closed * 1e3:10.3f} {t_lp * 1e3:9.1f} {named:13d}")
         print(f"      {closed.describe()}")

@@ -98,7 +98,7 @@ def evaluation_table(c_m, df, mu, bench, x):
     print(f"  {'closure':34s} {'numpy us':>9s} {'native us':>10s} {'ratio':>7s}")
     for name, expression in cases:
         reference = best_seconds(expression, 300)
-        ours = best_seconds(lambda: f[name](x), 3000)
+        ours = best_seconds(lambda name=name: f[name](x), 3000)
         print(f"  {name:34s} {reference * 1e6:9.1f} {ours * 1e6:10.2f} {reference / ours:6.1f}x")
 
 

@@ -28,7 +28,6 @@ from threadpoolctl import threadpool_limits
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from qp_problems import make_problem  # noqa: E402
-
 from vela_optimizer import qp  # noqa: E402
 
 
@@ -176,7 +175,7 @@ def solver_table(sizes, repeat, slsqp_large):
                 try:
                     with warnings.catch_warnings():
                         warnings.simplefilter("ignore")
-                        t, (x, ok) = timed(lambda run=run: run(P, q, pr.limits), 1 if slow else repeat)
+                        t, (x, ok) = timed(lambda run=run, P=P, q=q, pr=pr: run(P, q, pr.limits), 1 if slow else repeat)
                     rows[peer] = (t, x, ok)
                 except Exception as e:  # a peer that fails is reported, not fatal to the table
                     rows[peer] = (float("nan"), np.full(n, np.nan), f"{type(e).__name__}")
@@ -212,7 +211,7 @@ def te_forms(sizes, repeat):
             out = {}
             for form, ratio in (("dense", float("inf")), ("sparse", 0.0)):
                 qp._SPARSE_RATIO = ratio
-                out[form] = timed(lambda: qp.min_tracking_error(pr.returns, pr.benchmark, pr.limits), repeat)
+                out[form] = timed(lambda pr=pr: qp.min_tracking_error(pr.returns, pr.benchmark, pr.limits), repeat)
             rel = abs(out["dense"][1].objective - out["sparse"][1].objective) / out["dense"][1].objective
             print(f"{n:5d} {pr.returns.shape[0]:4d} {fmt_time(out['dense'][0])} {fmt_time(out['sparse'][0])} "
                   f"{out['dense'][0] / out['sparse'][0]:12.2f}x   (objectives differ by {rel:.1e})", flush=True)

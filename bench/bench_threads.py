@@ -19,7 +19,6 @@ from threadpoolctl import threadpool_info, threadpool_limits
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from qp_problems import make_problem  # noqa: E402
-
 from vela_optimizer import qp  # noqa: E402
 
 

@@ -10,6 +10,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 import numpy as np
+
 from vela_optimizer.limits import Limits
 
 T = 131

@@ -42,6 +42,34 @@ def test_every_date_form_names_the_same_day(on_small, form):
     assert vd.index_components("000300.XSHG", form) == vd.index_components("000300.XSHG", D(2026, 3, 2))
 
 
+@pytest.mark.parametrize("value, expected", [
+    ("2026-03-02", D(2026, 3, 2)), ("20260302", D(2026, 3, 2)), (20260302, D(2026, 3, 2)),
+    (np.int64(20240229), D(2024, 2, 29)), (np.uint32(20240229), D(2024, 2, 29)),
+    (D(1999, 12, 31), D(1999, 12, 31)), (dt.datetime(2026, 3, 2, 23, 59), D(2026, 3, 2)),
+    (dt.datetime(2026, 3, 2, tzinfo=dt.timezone(dt.timedelta(hours=8))), D(2026, 3, 2)),
+    (T("2026-03-02 09:30"), D(2026, 3, 2)), (10000101, D(1000, 1, 1)), ("99991231", D(9999, 12, 31)),
+])
+def test_to_date_is_the_public_reader(value, expected):
+    got = vd.to_date(value)
+    assert got == expected and type(got) is D
+
+
+@pytest.mark.parametrize("value, error, text", [
+    ("2026-3-2", ValueError, "start_date '2026-3-2' is not in the form"),
+    (" 20260302", ValueError, "start_date ' 20260302' is not in the form"),
+    ("2026-03-02\n", ValueError, "is not in the form"),
+    ("２０２６０３０２", ValueError, "is not in the form"),
+    ("20230229", ValueError, "start_date '20230229' is not a valid calendar date"),
+    (99991232, ValueError, "start_date 99991232 is not an integer of the form YYYYMMDD"),
+    (True, TypeError, "start_date must be"), (np.datetime64("2026-03-02"), TypeError, "start_date must be"),
+    (pd.NaT, ValueError, "start_date is NaT"),
+])
+def test_to_date_names_the_value_in_its_errors(value, error, text):
+    with pytest.raises(error) as e:
+        vd.to_date(value, "start_date")
+    assert text in str(e.value)
+
+
 OPS = {
     "offset": lambda d: vd.trading_date_offset(d, 0),
     "price_start": lambda d: vd.get_price("600000.XSHG", d, "2026-12-31"),
@@ -57,6 +85,7 @@ OPS = {
     (2026.0, TypeError), (True, TypeError), (None, TypeError), (np.datetime64("2026-03-02"), TypeError),
     ("2026/03/02", ValueError), ("2026-02-30", ValueError), ("", ValueError), (20261301, ValueError),
     (202603, ValueError), (pd.NaT, ValueError),
+    ("２０２６-０３-０２", ValueError), ("٢٠٢٦٠٣٠٢", ValueError),  # digits of other scripts
 ])
 def test_bad_dates_are_refused_clearly(on_small, op, bad, error):
     with pytest.raises(error, match="date"):
@@ -189,7 +218,10 @@ def test_suspension_gap_listing_and_delisting_semantics(on_known):
 
 def test_known_store_records_industries_and_members(on_known):
     assert vd.instruments("600002.XSHG").de_listed_date == D(2025, 1, 13)
-    ind = lambda d: vd.shenwan_instrument_industry(["600002.XSHG", "600001.XSHG", "000003.XSHE"], d)
+
+    def ind(d):
+        return vd.shenwan_instrument_industry(["600002.XSHG", "600001.XSHG", "000003.XSHE"], d)
+
     assert ind("2025-01-06")["index_name"].to_dict() == {"600002.XSHG": "石油石化", "600001.XSHG": "银行"}
     assert ind("2025-01-12")["index_name"].to_dict() == {"600002.XSHG": "石油石化", "600001.XSHG": "非银金融"}
     assert ind("2025-01-13")["index_code"].to_dict() == {"600001.XSHG": "801790"}

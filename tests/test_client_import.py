@@ -51,7 +51,8 @@ BAD = [  # kind, file text, line, words the message must contain
     ("bars", BARS_HEAD + "600001.XSHG,2025-01-02,1e999,1\n", 2, "out of range"),
     ("bars", BARS_HEAD + "600001.XSHG,2025-13-02,1,1\n", 2, "not a valid calendar date"),
     ("bars", BARS_HEAD + "600001.XSHG,2/1/2025,1,1\n", 2, "not in the form"),
-    ("bars", BARS_HEAD + "600001.XSHG,2025-01-02,1,1\n\n600001.XSHG,20250102,2,1\n", 4, "appears twice (first on line 2)"),
+    ("bars", BARS_HEAD + "600001.XSHG,2025-01-02,1,1\n\n600001.XSHG,20250102,2,1\n", 4,
+     "appears twice (first on line 2)"),
     ("bars", BARS_HEAD + "600001.XSHG,2025-01-02,1,-5\n", 2, "volume -5 is negative"),
     ("bars", BARS_HEAD + "600001.XSHG,2025-01-02,0,5\n", 2, "close 0 is not positive"),
     ("bars", BARS_HEAD + "600001.XSHG,2025-01-01,1,5\n", 2, "not a trading day"),
@@ -70,7 +71,8 @@ BAD = [  # kind, file text, line, words the message must contain
     ("instruments", "order_book_id,symbol,type\nbad id,x,CS\n", 2, "not a valid id"),
     ("instruments", "order_book_id,symbol,type\n000001.OF,x,CS\n", 2, "already a fund"),
     # re-listing an instrument later than its existing bars contradicts them
-    ("instruments", "order_book_id,symbol,type,listed_date\n600001.XSHG,甲股份,CS,2025-01-03\n", 2, "outside its listing"),
+    ("instruments", "order_book_id,symbol,type,listed_date\n600001.XSHG,甲股份,CS,2025-01-03\n", 2,
+     "outside its listing"),
     ("funds", "order_book_id,symbol,fund_type,type\nF1.OF,f,Bond,CS\n", 2, "reserved"),
     ("industries", "order_book_id,index_code,index_name,start_date,end_date\n"
      "600001.XSHG,1,银行,2020-01-01,2025-01-06\n600001.XSHG,2,电子,2025-01-06,\n", 3, "overlaps the one on line 2"),

@@ -46,9 +46,9 @@ def expected(df):
     if gamma == 0:
         return types.SimpleNamespace(matrix=s, delta=0, regime="sample", kappa=kappa, gamma=gamma, phi=phi, s=s)
     x = kappa / (n + 1)
-    delta = 1 if 1 < x else x
+    delta = 1 if x > 1 else x
     delta = delta if delta > 0 else 0
-    regime = "nan" if np.isnan(x) else "one" if 1 < x else "zero" if x <= 0 else "interior"
+    regime = "nan" if np.isnan(x) else "one" if x > 1 else "zero" if x <= 0 else "interior"
     return types.SimpleNamespace(matrix=delta * phi + (1 - delta) * s, delta=delta, regime=regime, kappa=kappa,
                                  gamma=gamma, phi=phi, s=s)
 

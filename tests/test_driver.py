@@ -8,6 +8,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import veladatac
 from conftest import Record
 from driver_support import Spy, expected_returns, stock_universe
 from vela_optimizer import optimizer as opt
@@ -124,6 +125,45 @@ def test_date_floor_applies_to_every_date_form(fake_client, ids, spy, date, refu
         assert spy.method == "risk_parity_optimize"
 
 
+WIDE = str.maketrans("0123456789", "０１２３４５６７８９")
+ARABIC_INDIC = str.maketrans("0123456789", "٠١٢٣٤٥٦٧٨٩")
+DATE_FORMS = {
+    "iso text": lambda d: d.isoformat(),
+    "compact text": lambda d: d.strftime("%Y%m%d"),
+    "int": lambda d: int(d.strftime("%Y%m%d")),
+    "numpy int": lambda d: np.int64(d.strftime("%Y%m%d")),
+    "date": lambda d: d,
+    "datetime at 23:59": lambda d: datetime.datetime.combine(d, datetime.time(23, 59)),
+    "aware datetime": lambda d: datetime.datetime.combine(d, datetime.time(), datetime.timezone.utc),
+    "Timestamp": lambda d: pd.Timestamp(d),
+    "fullwidth digits": lambda d: d.isoformat().translate(WIDE),
+    "Arabic-Indic digits": lambda d: d.strftime("%Y%m%d").translate(ARABIC_INDIC),
+}
+
+
+@pytest.mark.parametrize("days_from_floor", [-400, -1, 0, 1])
+@pytest.mark.parametrize("form", DATE_FORMS)
+def test_date_floor_and_client_read_every_value_as_the_same_day(fake_client, ids, spy, form, days_from_floor):
+    # The floor is published once (MIN_OPTIMIZE_DATE) and the client's reader is the one
+    # Python home of date parsing: a value the client reads as a day before the floor is
+    # refused, one it reads as a later day or cannot read at all is left to it. Text in
+    # other digits was read by the client but not by the floor, and slipped past it.
+    day = opt.MIN_OPTIMIZE_DATE.date() + datetime.timedelta(days=days_from_floor)
+    value = DATE_FORMS[form](day)
+    try:
+        refused = veladatac.to_date(value) < opt.MIN_OPTIMIZE_DATE.date()
+    except (TypeError, ValueError):
+        refused = False
+    assert refused == (days_from_floor < 0 and "digits" not in form)
+    if refused:
+        with pytest.raises(opt.InvalidArgument) as e:
+            opt.portfolio_optimize(ids, value)
+        assert e.value.args == (f"日期不能早于{opt.MIN_OPTIMIZE_DATE_STR}（之前没有足够的数据）",)
+    else:
+        opt.portfolio_optimize(ids, value)
+        assert spy.method == "risk_parity_optimize"
+
+
 def test_date_floor_comes_after_the_benchmark_fetch(fake_client, ids):
     fake_client.benchmarks["IDX"] = pd.Series([1.0, 2.0])
     with pytest.raises(opt.InvalidArgument, match="日期不能早于"):
@@ -228,9 +268,8 @@ def test_shrunk_covariance_is_the_first_element(fake_client, ids, spy):
 
 def test_unknown_method_fails_after_the_data_work(fake_client, ids, spy):
     fake_client.volume.loc[:, "S2"] = 0.0
-    with pytest.warns(UserWarning, match="S2 停牌太多"):
-        with pytest.raises(opt.OptimizationFailed) as e:
-            opt.portfolio_optimize(ids, DATE, method="risk_parity")
+    with pytest.warns(UserWarning, match="S2 停牌太多"), pytest.raises(opt.OptimizationFailed) as e:
+        opt.portfolio_optimize(ids, DATE, method="risk_parity")
     assert e.value.args == ("OPTIMIZE: unknown method risk_parity",)
     assert spy.df is not None and list(spy.df.columns) == ["S0", "S1"]
 

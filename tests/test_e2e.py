@@ -7,8 +7,8 @@ import numpy as np
 import pytest
 
 import veladatac
-from veladatac import sample
 from vela_optimizer import optimizer as opt
+from veladatac import sample
 
 M = opt.OptimizeMethod
 TOL = 1e-6

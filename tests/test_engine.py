@@ -71,7 +71,8 @@ def run_both(client, **kw):
 LIMITS = [
     dict(),
     dict(bnds={"*": (0, 0.15)}),
-    dict(bnds={"*": (0, 0.2), "S00": (0.05, 0.1)}, cons=opt.GICSConstraint({"Energy": (0, 0.1), "Materials": (0.3, 1)})),
+    dict(bnds={"*": (0, 0.2), "S00": (0.05, 0.1)},
+         cons=opt.GICSConstraint({"Energy": (0, 0.1), "Materials": (0.3, 1)})),
 ]
 CONVEX = [(M.MIN_VARIANCE, {}), (M.MEAN_VARIANCE, {"risk_aversion_coefficient": 50}),
           (M.MEAN_VARIANCE, {"risk_aversion_coefficient": 1}), (M.MIN_TRACKING_ERROR, {"benchmark": "BM"})]

@@ -10,9 +10,9 @@ import re
 
 import numpy as np
 import pytest
-from hypothesis import given
-from hypothesis import strategies as st
+from hypothesis import given, strategies as st
 from scipy.optimize import linprog
+
 from vela_optimizer import feasibility
 from vela_optimizer.exception import InvalidArgument
 from vela_optimizer.feasibility import LimitConflict, _diagnose, check_limits
@@ -401,22 +401,25 @@ MESSAGES = [
      ("limits conflict: cap 0.1000 on Materials, cap 0.1000 on Industrials, default cap 0.3000 on 2 other "
       "instruments allow at most 0.8000 in total (0.2000 short of 1)")),
     ("a floor on one instrument above its sector's cap",
-     ("OPTIMIZER: 约束相互冲突，无法满足类别 Industrials 上限 0.1000：合约 I1 下限 0.2000、其余 2 个成员默认下限各 0.0000 "
-      "合计至少 0.2000（多 0.1000）"),
+     ("OPTIMIZER: 约束相互冲突，无法满足类别 Industrials 上限 0.1000：合约 I1 下限 0.2000、"
+      "其余 2 个成员默认下限各 0.0000 合计至少 0.2000（多 0.1000）"),
      ("limits conflict: cap 0.1000 on Industrials cannot be met: floor 0.2000 on I1, default floor 0.0000 on 2 "
       "other members require at least 0.2000 in total (0.1000 over)")),
     ("the wildcard cap on too few instruments",
-     "OPTIMIZER: 约束相互冲突，无法满足权重之和为1：4 个合约默认上限各 0.2000 合计最多 0.8000（比 1 少 0.2000）",
+     ("OPTIMIZER: 约束相互冲突，无法满足权重之和为1：4 个合约默认上限各 0.2000 合计最多 0.8000"
+      "（比 1 少 0.2000）"),
      "limits conflict: default cap 0.2000 on 4 instruments allow at most 0.8000 in total (0.2000 short of 1)"),
     ("a group floor just over its members' caps",
-     "OPTIMIZER: 约束相互冲突，无法满足类别 Materials 下限 0.3000010：2 个成员默认上限各 0.1500000 合计最多 0.3000000（少 0.0000010）",
+     ("OPTIMIZER: 约束相互冲突，无法满足类别 Materials 下限 0.3000010：2 个成员默认上限各 0.1500000 "
+      "合计最多 0.3000000（少 0.0000010）"),
      ("limits conflict: floor 0.3000010 on Materials cannot be met: default cap 0.1500000 on 2 members allow at most "
       "0.3000000 in total (0.0000010 short)")),
     ("a floor above its own cap",
      "OPTIMIZER: 约束相互冲突，无法满足类别 Materials 上限 0.3000：类别 Materials 下限 0.4000（多 0.1000）",
      "limits conflict: cap 0.3000 on Materials cannot be met: floor 0.4000 on Materials (0.1000 over)"),
     ("a budget below what the floors demand",
-     "OPTIMIZER: 约束相互冲突，无法满足权重之和为0.4000：5 个合约默认下限各 0.1000 合计至少 0.5000（比 0.4000 多 0.1000）",
+     ("OPTIMIZER: 约束相互冲突，无法满足权重之和为0.4000：5 个合约默认下限各 0.1000 合计至少 0.5000"
+      "（比 0.4000 多 0.1000）"),
      "limits conflict: default floor 0.1000 on 5 instruments require at least 0.5000 in total (0.1000 over 0.4000)"),
 ]
 

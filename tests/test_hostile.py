@@ -257,7 +257,7 @@ def test_to_constraint_with_anything(reversed_index, rules, x):
     assert records[-1]["fun"](x) == pytest.approx(x.sum() - 1)
     for floor, cap in zip(records[:-1:2], records[1:-1:2]):
         assert floor["type"] == cap["type"] == "ineq"
-        values, error = outcome(lambda: (floor["fun"](x), cap["fun"](x)))
+        values, error = outcome(lambda floor=floor, cap=cap: (floor["fun"](x), cap["fun"](x)))
         if error is None:  # floor + cap = upper − lower, a checked rule: within [0, 1]
             assert -1e-9 <= sum(values) <= 1 + 1e-9
         else:
@@ -563,7 +563,10 @@ def test_portfolio_optimize_at_2000_instruments_with_a_stand_in_minimizer(fake_c
     rng = np.random.default_rng(9)
     fake_client.close, fake_client.volume = price_tables({i: 10 + rng.normal(0, 0.1, 41).cumsum() for i in ids})
     fake_client.stocks = {i: stock(i) for i in ids}
-    minimize = lambda fun, x0, **kw: types.SimpleNamespace(success=True, nit=1, status=0, message="", x=np.asarray(x0))
+
+    def minimize(fun, x0, **kw):
+        return types.SimpleNamespace(success=True, nit=1, status=0, message="", x=np.asarray(x0))
+
     result = with_minimizer(minimize, lambda: opt.portfolio_optimize(ids, "2020-06-01", window=40,
                                                                      method=M.MIN_VARIANCE))
     assert list(result) == ids and sum(result.values()) == pytest.approx(1)

@@ -6,6 +6,7 @@ The minimizer is a stand-in that calls every function it is handed (objective, g
 constraint functions) the way a solve does, so each call is fast and every native path runs.
 """
 
+import contextlib
 import ctypes
 import gc
 import itertools
@@ -87,10 +88,8 @@ W, B = [1 / 3] * 3, [(0, 1)] * 3
 
 def swallow(call, *errors):
     def run():
-        try:
+        with contextlib.suppress(*errors):
             call()
-        except errors:
-            pass
     return run
 
 

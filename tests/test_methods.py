@@ -327,7 +327,7 @@ def test_max_iteration_must_be_a_positive_integer(fake, method, max_iteration):
     minimizer = fake()
     with pytest.raises(InvalidArgument) as err:
         call(method, max_iteration=max_iteration, tol=0)  # checked before tol
-    assert err.value.args == ("OPTIMIZER: max_iteration 必须为正整数，传入值为：{}".format(max_iteration),)
+    assert err.value.args == (f"OPTIMIZER: max_iteration 必须为正整数，传入值为：{max_iteration}",)
     assert minimizer.calls == []
 
 
@@ -337,7 +337,7 @@ def test_tol_must_be_a_finite_positive_number(fake, method, tol):
     minimizer = fake()
     with pytest.raises(InvalidArgument) as err:
         call(method, tol=tol)
-    assert err.value.args == ("OPTIMIZER: tol 必须为正数，传入值为：{}".format(tol),)
+    assert err.value.args == (f"OPTIMIZER: tol 必须为正数，传入值为：{tol}",)
     assert minimizer.calls == []
 
 

@@ -38,11 +38,11 @@ def test_constants_and_aliases():
     assert opt.MIN_OPTIMIZE_DATE == datetime.datetime(2005, 7, 1, 0, 0)
     assert opt.MIN_OPTIMIZE_DATE_STR == "2005-07-01"
     import collections
+    import warnings
 
     import pandas
     import scipy.optimize
     import scipy.spatial
-    import warnings
 
     assert opt.datetime is datetime and opt.warnings is warnings and opt.Enum is enum.Enum
     assert opt.defaultdict is collections.defaultdict
@@ -138,5 +138,6 @@ def test_methods_bind_to_instances():
     bound = obj.to_constraint
     assert bound.__self__ is obj and bound.__func__ is cls.to_constraint
     assert list(inspect.signature(bound).parameters) == ["order_book_ids", "date"]
-    with pytest.raises(TypeError, match=r"GICSConstraint.to_constraint\(\) missing 1 required positional argument: 'date'"):
+    missing = r"GICSConstraint.to_constraint\(\) missing 1 required positional argument: 'date'"
+    with pytest.raises(TypeError, match=missing):
         obj.to_constraint(["a"])

@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 import scipy.optimize
 from threadpoolctl import threadpool_info, threadpool_limits
+
 from vela_optimizer import qp
 from vela_optimizer.limits import Limits
 

@@ -15,8 +15,8 @@ import pytest
 from hypothesis import HealthCheck, event, given, settings, strategies as st
 
 import veladatac as vd
-from veladatac import sample
 from vela_optimizer import optimizer as opt
+from veladatac import sample
 
 sys.path.insert(0, os.path.dirname(__file__))  # client_fixtures under any pytest import mode
 from client_fixtures import client_isolation, file_hash, known_store, write_csv  # noqa: E402,F401

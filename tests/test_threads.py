@@ -9,8 +9,8 @@ import pandas as pd
 import pytest
 
 import veladatac
-from veladatac import sample
 from vela_optimizer import optimizer as opt
+from veladatac import sample
 
 M = opt.OptimizeMethod
 THREADS = 8

@@ -16,8 +16,12 @@ import time
 import numpy as np
 import pandas as pd
 
-from . import optimizer  # registers the private _engine module: import it first
-from . import _engine, feasibility, qp
+from . import (
+    _engine,
+    feasibility,
+    optimizer,  # registers the private _engine module: import it first
+    qp,
+)
 from .exception import InvalidArgument, OptimizationFailed
 from .limits import Limits
 from .optimizer import OptimizeMethod
@@ -36,7 +40,7 @@ DEFAULT_TOL = DEFAULTS["tol"]
 def check_solver(solver) -> None:
     """Refuse a solver other than ``"native"`` or ``"scipy"`` (InvalidArgument naming the choices)."""
     if not isinstance(solver, str) or solver not in SOLVERS:
-        raise InvalidArgument("OPTIMIZER: solver 只能是 'native' 或 'scipy'，传入值为：{}".format(solver))
+        raise InvalidArgument(f"OPTIMIZER: solver 只能是 'native' 或 'scipy'，传入值为：{solver}")
 
 
 class _Stages:
@@ -140,7 +144,7 @@ def _objective(method, C, w, prepared, risk_aversion_coefficient, mu) -> float:
 
 
 def _not_converged(max_iteration) -> OptimizationFailed:
-    return OptimizationFailed("OPTIMIZER: 达到最大迭代次数 {} 仍未收敛".format(max_iteration))
+    return OptimizationFailed(f"OPTIMIZER: 达到最大迭代次数 {max_iteration} 仍未收敛")
 
 
 def _native_solve(method, prepared, limits, risk_aversion_coefficient, plain_risk_parity, max_iteration, tol):
@@ -162,7 +166,7 @@ def _native_solve(method, prepared, limits, risk_aversion_coefficient, plain_ris
     else:
         return None
     if not r.converged and r.status != qp.MAX_ITERATION:
-        raise OptimizationFailed("OPTIMIZER: 求解失败（{}）".format(r.status))
+        raise OptimizationFailed(f"OPTIMIZER: 求解失败（{r.status}）")
     return r.x, r.iterations, r.converged
 
 

@@ -24,8 +24,8 @@ that set the interval ends it compares, and those limits form an IIS. Where a gr
 equally by its own limit and by its members' bounds, the group limit is named: one limit
 instead of several. A group holding every instrument bounds the same sum as the budget, so its
 floor and cap are weighed together with the budget's (else a conflict named at the group could
-keep a limit that the budget alone already contradicts). Everything else (overlapping groups, weighted rows) goes to the general
-path: one elastic LP, then deletion filtering to an IIS.
+keep a limit that the budget alone already contradicts). Everything else (overlapping groups,
+weighted rows) goes to the general path: one elastic LP, then deletion filtering to an IIS.
 """
 
 from __future__ import annotations
@@ -659,7 +659,8 @@ def _side_items(exc: LimitConflict, zh: bool, d: int) -> list:
                         f"{'上限' if upper else '下限'}{each} {_figure(bound, d)}")
             else:
                 noun = ("member" if members else "instrument") + ("" if c == 1 else "s")
-                text = f"default {'cap' if upper else 'floor'} {_figure(bound, d)} on {c} {'other ' if others else ''}{noun}"
+                text = (f"default {'cap' if upper else 'floor'} {_figure(bound, d)} on {c} "
+                        f"{'other ' if others else ''}{noun}")
             items.append(("text", text))
     out = []
     for form, value in items:

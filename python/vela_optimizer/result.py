@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import datetime as _dt
 from dataclasses import dataclass, field
-from typing import Any, NamedTuple, Optional
+from typing import Any, NamedTuple
 
 import pandas as pd
 
@@ -82,7 +82,7 @@ class OptimizeResult:
     method: Any
     solver: str
     date: Any
-    trading_date: Optional[_dt.date]
+    trading_date: _dt.date | None
     start_date: Any
     window: int
     instrument_type: str
@@ -91,8 +91,8 @@ class OptimizeResult:
     ignored_bounds: list
     returns: pd.DataFrame
     covariance: pd.DataFrame
-    expected_returns: Optional[pd.Series]
-    benchmark_returns: Optional[pd.Series]
+    expected_returns: pd.Series | None
+    benchmark_returns: pd.Series | None
     risk_contributions: pd.Series
     volatility: float
     objective: float
@@ -105,7 +105,7 @@ class OptimizeResult:
         return {k: float(v) for k, v in self.weights.items()}
 
     @property
-    def tracking_error(self) -> Optional[float]:
+    def tracking_error(self) -> float | None:
         """Daily tracking error: the standard deviation of the active return over the days with
         every return present (minimum tracking error only)."""
         if self.benchmark_returns is None:

@@ -14,6 +14,7 @@ from ._api import (
     shenwan_instrument_industry,
     trading_date_offset,
 )
+from ._dates import to_date
 from ._store import ENV_VAR, FundInstrument, Instrument, init
 from .errors import (
     CalendarRangeError,
@@ -27,5 +28,5 @@ __all__ = [
     "init", "trading_date_offset", "get_trading_dates", "get_price", "instruments",
     "shenwan_instrument_industry", "index_components", "fund", "Instrument",
     "FundInstrument", "VeladatacError", "StoreError", "UnknownIdError",
-    "CalendarRangeError", "CsvImportError", "ENV_VAR",
+    "CalendarRangeError", "CsvImportError", "ENV_VAR", "to_date",
 ]

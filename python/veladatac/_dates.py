@@ -1,8 +1,9 @@
 """Conversion of the accepted date forms into ``datetime.date``.
 
-Accepted: 'YYYY-MM-DD' and 'YYYYMMDD' text, int YYYYMMDD, ``datetime.date``,
-``datetime.datetime`` (time of day dropped) and ``pandas.Timestamp``.
+Accepted: 'YYYY-MM-DD' and 'YYYYMMDD' text (ASCII digits), int YYYYMMDD,
+``datetime.date``, ``datetime.datetime`` (time of day dropped) and ``pandas.Timestamp``.
 Anything else is refused: a wrong type with TypeError, a bad value with ValueError.
+``to_date`` is published as ``veladatac.to_date``: the one date reader of the Python side.
 """
 
 from __future__ import annotations
@@ -13,8 +14,10 @@ import re
 import numpy as np
 import pandas as pd
 
-_ISO = re.compile(r"(\d{4})-(\d{2})-(\d{2})")
-_COMPACT = re.compile(r"(\d{4})(\d{2})(\d{2})")
+# ASCII digits only: a bare \d also matches other scripts' digits ('２００５０６３０'), which the
+# optimizer's date floor does not read, so such text would slip past it.
+_ISO = re.compile(r"(\d{4})-(\d{2})-(\d{2})", re.ASCII)
+_COMPACT = re.compile(r"(\d{4})(\d{2})(\d{2})", re.ASCII)
 
 _ACCEPTED = ("'YYYY-MM-DD' or 'YYYYMMDD' text, int YYYYMMDD, datetime.date, "
              "datetime.datetime or pandas.Timestamp")
@@ -28,7 +31,27 @@ def _make(y: int, m: int, d: int, original, what: str) -> _dt.date:
 
 
 def to_date(value, what: str = "date") -> _dt.date:
-    """Return ``value`` as a ``datetime.date``; ``what`` names the argument in errors."""
+    """Read a date in any form the client accepts.
+
+    Parameters
+    ----------
+    value : str, int, datetime.date, datetime.datetime or pandas.Timestamp
+        'YYYY-MM-DD' or 'YYYYMMDD' text (ASCII digits), an int YYYYMMDD, a date, or a
+        datetime or Timestamp (its calendar day; the time of day and time zone are dropped).
+    what : str, default "date"
+        The name of the value in error messages.
+
+    Returns
+    -------
+    datetime.date
+
+    Raises
+    ------
+    TypeError
+        ``value`` is of no accepted type (bool, float, ``numpy.datetime64``, None ...).
+    ValueError
+        Text or an int not of the accepted form, a day that does not exist, or NaT.
+    """
     if value is pd.NaT:
         raise ValueError(f"{what} is NaT, not a date")
     if isinstance(value, _dt.datetime):  # includes pandas.Timestamp

@@ -1,6 +1,5 @@
 """Fund operations: ``veladatac.fund.get_nav`` and ``veladatac.fund.instruments``."""
 
-from ._api import fund_instruments as instruments
-from ._api import get_nav
+from ._api import fund_instruments as instruments, get_nav
 
 __all__ = ["get_nav", "instruments"]

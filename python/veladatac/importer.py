@@ -9,6 +9,7 @@ store keeps two imports from overwriting each other's work.
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import datetime as _dt
 import os
@@ -23,9 +24,22 @@ import numpy as np
 
 from ._dates import date_to_int, int_to_date, ints_to_days, to_date
 from ._schema import (
-    CHUNK_DTYPE, FUND_TYPE, GICS_SECTORS, INDEX_TYPE, SCHEMA_VERSION, STOCK_TYPE, create_schema,
-    open_for_writing, replaced_atomically, series_chunks, set_meta, shipped_calendar, SHIPPED_COVERAGE,
-    stamp_new_version, write_calendar, year_bounds,
+    CHUNK_DTYPE,
+    FUND_TYPE,
+    GICS_SECTORS,
+    INDEX_TYPE,
+    SCHEMA_VERSION,
+    SHIPPED_COVERAGE,
+    STOCK_TYPE,
+    create_schema,
+    open_for_writing,
+    replaced_atomically,
+    series_chunks,
+    set_meta,
+    shipped_calendar,
+    stamp_new_version,
+    write_calendar,
+    year_bounds,
 )
 from ._store import check_header
 from .errors import CsvImportError, StoreError
@@ -100,7 +114,7 @@ def read_csv(path, kind: str | None = None) -> tuple[str, list[Row]]:
     """Parse one file; ``kind`` None means tell it from the header. Returns (kind, rows)."""
     path = Path(path)
     try:
-        f = open(path, newline="", encoding="utf-8-sig")
+        f = open(path, newline="", encoding="utf-8-sig")  # noqa: SIM115 (closed by the with below)
     except OSError as e:
         raise CsvImportError(path, None, f"cannot read the file: {e.strerror}") from None
     with f:
@@ -209,10 +223,8 @@ def import_files(store, files) -> ImportSummary:
 def _remove_leftovers(store: Path) -> None:
     """Delete temporary copies left by killed imports; only called under the store lock."""
     for p in store.parent.glob(f".{store.name}.import.*.tmp"):
-        try:
+        with contextlib.suppress(OSError):
             p.unlink()
-        except OSError:
-            pass
 
 
 def _check_layout(con, store) -> None:
@@ -355,7 +367,7 @@ class _Importer:
             by_key[key].append((start, end, r))
         for key, items in by_key.items():
             items.sort(key=lambda x: x[0])
-            for (s0, e0, r0), (s1, e1, r1) in zip(items, items[1:]):
+            for (_, e0, r0), (s1, _, r1) in zip(items, items[1:]):
                 if e0 is None or e0 >= s1:
                     r1.fail(f"{what} of {' in '.join(reversed(key))} from {int_to_date(s1)} overlaps "
                             f"the one on line {r0.line} (end_date is inclusive)")

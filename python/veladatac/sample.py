@@ -25,9 +25,20 @@ import numpy as np
 
 from ._dates import date_to_int, days_to_ints, to_day
 from ._schema import (
-    FUND_TYPE, GICS_SECTORS, INDEX_TYPE, STOCK_TYPE, create_schema,
-    open_for_writing, replaced_atomically, series_chunks, set_meta, shipped_calendar, SHIPPED_COVERAGE, stamp_new_version,
-    write_calendar, year_bounds,
+    FUND_TYPE,
+    GICS_SECTORS,
+    INDEX_TYPE,
+    SHIPPED_COVERAGE,
+    STOCK_TYPE,
+    create_schema,
+    open_for_writing,
+    replaced_atomically,
+    series_chunks,
+    set_meta,
+    shipped_calendar,
+    stamp_new_version,
+    write_calendar,
+    year_bounds,
 )
 
 # Bump when the generated content changes on purpose; the file name of the default
@@ -301,20 +312,43 @@ def build_store(path, *, n_stocks: int = 400, n_funds: int = 60, start=DEFAULT_S
 
 
 def _generate(rng: np.random.Generator, days: np.ndarray, n: int, n_funds: int) -> dict:
-    T = days.size
-    L = T - 1
-    ints = days_to_ints(days)
-    first_day = days[0].item()
+    """Everything the store will hold, drawn from ``rng`` in one fixed order.
 
-    def clamp(pos):
-        return int(min(max(pos, 1), L))
+    The stages run in sequence and each draws from ``rng`` in turn, so their order (and the
+    order of the draws inside each) fixes the content for a seed: changing either changes
+    the data, which calls for a new ``DATA_VERSION``.
+    """
+    ids, ind, sector_of, symbols = _stock_identities(rng, n)
+    roles, role_of = _assign_roles(rng, n, ind)
+    first_bar, last_bar, listed_date = _listing_spans(rng, days, ids, roles, role_of)
+    close, volume, shares = _prices_and_volumes(rng, days.size, ids, sector_of)
+    _mark_untraded(rng, close, volume, first_bar, last_bar, roles, role_of)
+    index_close, index_volume, index_rows = _indices(days, ids, close, volume, shares, first_bar, last_bar)
+    industry_rows = _industry_history(rng, days, ids, ind, roles, role_of, first_bar, last_bar, listed_date)
+    funds = _funds(rng, days, n_funds, index_close[0])
+    return {
+        "days": days, "stock_ids": ids, "symbols": symbols, "sector_of": sector_of,
+        "listed_date": listed_date, "first_bar": first_bar, "last_bar": last_bar,
+        "close": close, "volume": volume, "index_close": index_close,
+        "index_volume": index_volume, "index_rows": index_rows, "industry_rows": industry_rows,
+        "fund_ids": funds["ids"], "funds": funds,
+        "roles": {**{r: [ids[i] for i in m] for r, m in roles.items()}, **funds["roles"]},
+    }
 
-    # ---- stocks: ids, industries, sectors, names ----
+
+def _clamp(pos, last: int) -> int:
+    """``pos`` kept inside [1, last], the positions a bar may move to."""
+    return int(min(max(pos, 1), last))
+
+
+def _stock_identities(rng, n: int):
+    """Ids, Shenwan industries (positions in ``SHENWAN``), GICS sectors (positions in
+    ``GICS_SECTORS``) and names of ``n`` stocks. The first 11 stocks cover every sector, so
+    even a small store has all of them."""
     ids = _stock_ids(rng, n)
     names_sw = [s[1] for s in SHENWAN]
     w = np.array([_INDUSTRY_WEIGHT[x] for x in names_sw], dtype=float)
     ind = rng.choice(len(SHENWAN), size=n, p=w / w.sum())
-    # the first stocks cover every sector so even small stores have all 11
     first_of_sector = {}
     for k, (_, _, sector) in enumerate(SHENWAN):
         first_of_sector.setdefault(sector, k)
@@ -324,8 +358,13 @@ def _generate(rng: np.random.Generator, days: np.ndarray, n: int, n_funds: int) 
     symbols = _unique_names(rng, n, lambda i: (
         "".join(rng.choice(list(_NAME_CHARS), 2))
         + rng.choice(_NAME_SUFFIX[SHENWAN[ind[i]][1]].split())))
+    return ids, ind, sector_of, symbols
 
-    # ---- roles: disjoint sets of stocks ----
+
+def _assign_roles(rng, n: int, ind):
+    """Disjoint sets of stock positions for the awkward cases of ``_ROLES`` (the four fixed
+    ids play none), as {role: [position]} and its inverse {position: role}. Industry
+    changes go to sectors with more than one Shenwan industry."""
     order = [int(i) for i in rng.permutation(np.arange(4, n))]
     multi = {s for s in GICS_SECTORS if sum(x[2] == s for x in SHENWAN) > 1}
     roles: dict[str, list[int]] = {}
@@ -338,8 +377,21 @@ def _generate(rng: np.random.Generator, days: np.ndarray, n: int, n_funds: int) 
         order = [i for i in order if i not in pick]
         roles[role] = pick
     role_of = {i: r for r, members in roles.items() for i in members}
+    return roles, role_of
 
-    # ---- listing and delisting (positions of first and last bar) ----
+
+def _listing_spans(rng, days, ids, roles, role_of):
+    """Positions of each stock's first and last bar, and its listing date.
+
+    Most stocks listed before the range (a weekday between their board's opening and the
+    first day, with the first bar at position 0); the others list inside it. The
+    recent_listing and recent_delisting roles list or leave within the last ~2 years, a
+    few others delist in older history, and every stock trades for at least ~20 days.
+    """
+    T = days.size
+    L = T - 1
+    n = len(ids)
+    first_day = days[0].item()
     first_bar = np.zeros(n, dtype=np.int64)
     last_bar = np.full(n, L, dtype=np.int64)
     listed = []
@@ -349,7 +401,7 @@ def _generate(rng: np.random.Generator, days: np.ndarray, n: int, n_funds: int) 
         late_limit = max(L - 500, 1)
         if role_of.get(i) == "recent_listing":
             k = roles["recent_listing"].index(i)
-            first_bar[i] = clamp(L - (60, 100, 200, 300, 450)[k % 5] - 3 * (k // 5))
+            first_bar[i] = _clamp(L - (60, 100, 200, 300, 450)[k % 5] - 3 * (k // 5), L)
         elif can_pre and (rng.random() < 0.8 or T < 1000):
             span = (first_day - opened).days
             day = opened + _dt.timedelta(days=int(rng.integers(0, max(span, 1))))
@@ -365,14 +417,27 @@ def _generate(rng: np.random.Generator, days: np.ndarray, n: int, n_funds: int) 
     for i in range(n):
         if role_of.get(i) == "recent_delisting":
             k = roles["recent_delisting"].index(i)
-            last_bar[i] = clamp(L - (30, 90, 160, 250, 400)[k % 5] - 3 * (k // 5))
+            last_bar[i] = _clamp(L - (30, 90, 160, 250, 400)[k % 5] - 3 * (k // 5), L)
         elif T > 1500 and i >= 4 and role_of.get(i) is None and rng.random() < 0.02:
             last_bar[i] = int(rng.integers(first_bar[i] + 250, L - 600)) if first_bar[i] + 250 < L - 600 else L
         if last_bar[i] <= first_bar[i] + 20:  # keep every stock trading for a while
             first_bar[i] = max(last_bar[i] - 120, 0)
             listed_date[i] = days[first_bar[i]].item()
+    return first_bar, last_bar, listed_date
 
-    # ---- returns: market + sector + idiosyncratic, fat tailed, with a volatility regime ----
+
+def _prices_and_volumes(rng, T: int, ids, sector_of):
+    """Closes and volumes of every stock on every day (T × n, no gaps yet), and each
+    stock's share count.
+
+    Daily returns: market + sector + idiosyncratic Student-t shocks (4 degrees of
+    freedom) under a common volatility regime (an AR(1) log-volatility), clipped to the
+    board's daily price limit. Log prices are pulled slowly towards a per-stock anchor
+    that drifts upwards, which keeps prices in a plausible range; closes are rounded to
+    the cent (at least 0.50). Volume: shares × turnover × noise that grows with the size of
+    the day's move, in round lots of 100 (at least one lot).
+    """
+    n = len(ids)
     df = 4.0
     z = rng.standard_normal(T)
     lv = np.empty(T)
@@ -388,7 +453,6 @@ def _generate(rng: np.random.Generator, days: np.ndarray, n: int, n_funds: int) 
     ret = mkt[:, None] * beta + sect[:, sector_of] + _student_t(rng, df, (T, n)) * idio
     limit = np.array([0.2 if o.startswith(("688", "30")) else 0.1 for o in ids])
     ret = np.clip(ret, -limit, limit)  # daily price limits
-    # log price with slow pull to a per-stock anchor keeps prices in a plausible range
     anchor = np.log(np.exp(rng.normal(np.log(12.0), 0.7, n)).clip(2.5, 150.0))
     growth = rng.normal(0.00025, 0.0002, n)  # anchor drift per day: the market grows
     logret = np.log1p(ret)
@@ -402,8 +466,20 @@ def _generate(rng: np.random.Generator, days: np.ndarray, n: int, n_funds: int) 
     turnover = np.exp(rng.normal(np.log(0.01), 0.5, n))
     vol_noise = np.exp(0.35 * rng.standard_normal((T, n)) + 6.0 * np.abs(ret))
     volume = np.maximum(np.round(shares * turnover * vol_noise / 100.0) * 100.0, 100.0)
+    return close, volume, shares
 
-    # ---- bars outside listing, suspensions, gaps ----
+
+def _mark_untraded(rng, close, volume, first_bar, last_bar, roles, role_of) -> None:
+    """Days without normal trading, written into ``close`` and ``volume`` in place.
+
+    Before the first and after the last bar: no bar (NaN close and volume). A suspension:
+    volume 0 with the last close carried. A gap: one missing bar inside the listing.
+    Occasional short suspensions fall in older history; the roles get theirs near the end
+    (long_suspension, suspended_at_end, a halt before the first recent delisting, the
+    interior_gaps, and the illiquid stock with 60 zero-volume days and no last bar).
+    """
+    T, n = close.shape
+    L = T - 1
     t_idx = np.arange(T)[:, None]
     outside = (t_idx < first_bar) | (t_idx > last_bar)
     close[outside] = np.nan
@@ -429,7 +505,7 @@ def _generate(rng: np.random.Generator, days: np.ndarray, n: int, n_funds: int) 
         if k % 2 == 0:
             suspend(i, L - 110 - 7 * k, L - 20 - 3 * k)
         else:
-            suspend(i, clamp(L - 380 - 5 * k), clamp(L - 290 - 5 * k))
+            suspend(i, _clamp(L - 380 - 5 * k, L), _clamp(L - 290 - 5 * k, L))
     for i in roles["suspended_at_end"]:
         suspend(i, L - 24, L)
     for k, i in enumerate(roles["recent_delisting"]):
@@ -444,7 +520,21 @@ def _generate(rng: np.random.Generator, days: np.ndarray, n: int, n_funds: int) 
             suspend(i, int(pos), int(pos))
         gap(i, L)
 
-    # ---- indices: cap-weighted, membership rebalanced each January and July ----
+
+def _indices(days, ids, close, volume, shares, first_bar, last_bar):
+    """The two indices' closes and volumes and their membership rows.
+
+    Membership is rebalanced on the first trading day of January and July (and set on the
+    first day): the largest stocks by market cap on the day before, among those trading
+    with a close and volume that day and listed for at least 20 days, go to the first index
+    (up to 100) and the next ones to the second (up to 150). The close starts at 1000 and
+    moves with the cap-weighted return of the members (weights: the previous day's caps);
+    the volume sums the members' volumes. Rows: (index, stock, first day, last day or None
+    while still a member).
+    """
+    T, n = close.shape
+    L = T - 1
+    ints = days_to_ints(days)
     cap = shares * close
     months = days.astype("datetime64[M]").astype(np.int64)
     rebal = [0] + [t for t in range(1, T) if months[t] != months[t - 1] and months[t] % 12 in (0, 6)]
@@ -477,14 +567,27 @@ def _generate(rng: np.random.Generator, days: np.ndarray, n: int, n_funds: int) 
         for i in range(n):
             for a, b in _runs(members[j][:, i]):
                 index_rows.append((idx_id, ids[i], int(ints[a]), None if b == L else int(ints[b])))
+    return index_close, index_volume, index_rows
 
-    # ---- Shenwan industry history ----
+
+def _industry_history(rng, days, ids, ind, roles, role_of, first_bar, last_bar, listed_date):
+    """Shenwan industry rows (stock, code, name, first day, last day or None), YYYYMMDD.
+
+    A stock is classified from its listing (a recent listing only 40 bars later) until it
+    delists. industry_change stocks sat in another industry of the same sector until a
+    day within the last ~2 years; unclassified stocks lose their industry for a stretch
+    (or from a day to the end). Industries renamed on ``RECLASSIFICATION_DAY`` carry their
+    older code and name before it.
+    """
+    L = days.size - 1
+    ints = days_to_ints(days)
+
     def minus_day(pos):
         return date_to_int(days[pos].item() - _dt.timedelta(days=1))
 
     industry_rows = []
     reclass = date_to_int(RECLASSIFICATION_DAY)
-    for i in range(n):
+    for i in range(len(ids)):
         role = role_of.get(i)
         code, name, sector = SHENWAN[ind[i]]
         begin = first_bar[i] + 40 if role == "recent_listing" else None
@@ -495,14 +598,14 @@ def _generate(rng: np.random.Generator, days: np.ndarray, n: int, n_funds: int) 
         stop = None if last_bar[i] == L else int(ints[last_bar[i]])
         segs = [[start_int, stop, code, name]]
         if role == "industry_change":
-            c = clamp(L - (60, 150, 300, 20)[roles["industry_change"].index(i) % 4])
+            c = _clamp(L - (60, 150, 300, 20)[roles["industry_change"].index(i) % 4], L)
             others = [s for s in SHENWAN if s[2] == sector and s[1] != name]
             old = others[int(rng.integers(len(others)))]
             if start_int < int(ints[c]):
                 segs = [[start_int, minus_day(c), old[0], old[1]], [int(ints[c]), stop, code, name]]
         if role == "unclassified":
             k = roles["unclassified"].index(i)
-            a, b = (clamp(L - 250), clamp(L - 100)) if k % 2 == 0 else (clamp(L - 80), None)
+            a, b = (_clamp(L - 250, L), _clamp(L - 100, L)) if k % 2 == 0 else (_clamp(L - 80, L), None)
             cut = [[start_int, minus_day(a), code, name]]
             if b is not None:
                 cut.append([int(ints[b + 1]), stop, code, name])
@@ -519,18 +622,7 @@ def _generate(rng: np.random.Generator, days: np.ndarray, n: int, n_funds: int) 
                 final.append([reclass, s[1], code, name])
         for s0, s1, c0, n0 in final:
             industry_rows.append((ids[i], c0, n0, s0, s1))
-
-    # ---- funds ----
-    funds = _funds(rng, days, n_funds, index_close[0])
-
-    return {
-        "days": days, "stock_ids": ids, "symbols": symbols, "sector_of": sector_of,
-        "listed_date": listed_date, "first_bar": first_bar, "last_bar": last_bar,
-        "close": close, "volume": volume, "index_close": index_close,
-        "index_volume": index_volume, "index_rows": index_rows, "industry_rows": industry_rows,
-        "fund_ids": funds["ids"], "funds": funds,
-        "roles": {**{r: [ids[i] for i in m] for r, m in roles.items()}, **funds["roles"]},
-    }
+    return industry_rows
 
 
 def _int_minus_day(v: int) -> int:

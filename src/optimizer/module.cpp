@@ -1,6 +1,7 @@
 // PyInit_optimizer: the import sequence. Each step completes before the next; the first
 // failing step fails the import with that step's exception and binds nothing after it.
 #include "bindings.hpp"
+#include "driver/date_floor.hpp"
 #include "engine/bindings.hpp"
 #include "py/function.hpp"
 
@@ -24,8 +25,9 @@ void check_version() {
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
     const std::string built = std::to_string(PY_MAJOR_VERSION) + "." + std::to_string(PY_MINOR_VERSION);
     const std::string run = std::to_string(major) + "." + std::to_string(minor);
-    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "compiletime version %s of module '%.100s' does not match runtime version %s",
-                         built.c_str(), kModuleName, run.c_str()) < 0)
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                         "compiletime version %s of module '%.100s' does not match runtime version %s", built.c_str(),
+                         kModuleName, run.c_str()) < 0)
         throw pyb::error_already_set();
 }
 
@@ -57,7 +59,7 @@ void create_optimize_method(pyb::module_ &m) {
         members.append(pyb::make_tuple(key, v));
     }
     m.add_object("OptimizeMethod", m.attr("Enum")("OptimizeMethod", members, pyb::arg("module") = kModuleName,
-                                                    pyb::arg("qualname") = "OptimizeMethod"));
+                                                  pyb::arg("qualname") = "OptimizeMethod"));
 }
 
 void import_sequence(pyb::module_ &m) {
@@ -80,8 +82,9 @@ void import_sequence(pyb::module_ &m) {
     vela::bind_to_constraint(m);
     vela::bind_constraint_classes(m);
 
-    m.add_object("MIN_OPTIMIZE_DATE", m.attr("datetime").attr("datetime")(2005, 7, 1));
-    m.add_object("MIN_OPTIMIZE_DATE_STR", pyb::str("2005-07-01"));
+    const vela::CivilDate floor = vela::kMinOptimizeDate;
+    m.add_object("MIN_OPTIMIZE_DATE", m.attr("datetime").attr("datetime")(floor.year, floor.month, floor.day));
+    m.add_object("MIN_OPTIMIZE_DATE_STR", pyb::str(vela::kMinOptimizeDateText.data()));
 
     vela::bind_general_bnds(m);
     vela::bind_cov_shrinkage(m);
@@ -96,8 +99,8 @@ void import_sequence(pyb::module_ &m) {
 }  // namespace
 
 extern "C" PyMODINIT_FUNC PyInit_optimizer() {
-    static PyModuleDef def = {PyModuleDef_HEAD_INIT, "optimizer", nullptr, -1, nullptr,
-                              nullptr, nullptr, nullptr, nullptr};
+    static PyModuleDef def = {
+        PyModuleDef_HEAD_INIT, "optimizer", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
     try {
         check_version();
         PyObject *raw = PyModule_Create(&def);

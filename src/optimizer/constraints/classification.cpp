@@ -26,7 +26,8 @@ pyb::object verify_rules(Function &, PyObject *const *) { return pyb::none(); }
 
 pyb::list gics_labels(const Function &f, pyb::handle ids, pyb::handle) {
     pyb::list classified;
-    for (pyb::handle ins : f.global("veladatac").attr("instruments")(ids)) classified.append(ins.attr("sector_type_name"));
+    for (pyb::handle ins : f.global("veladatac").attr("instruments")(ids))
+        classified.append(ins.attr("sector_type_name"));
     // Positions come from the order of the records: with fewer records than ids the last
     // instruments would silently escape every group limit.
     const Py_ssize_t n = PyObject_Length(ids.ptr());
@@ -81,9 +82,11 @@ void create_class(pyb::module_ &m, const char *name, py::Impl to_constraint_impl
     ns["to_constraint"] = py::make_function(
         globals, {"to_constraint", cls + ".to_constraint", {"self", "order_book_ids", "date"}, to_constraint_impl});
     pyb::object type = pyb::reinterpret_borrow<pyb::object>(reinterpret_cast<PyObject *>(&PyType_Type));
-    m.add_object(name, type(name, pyb::make_tuple(pyb::reinterpret_borrow<pyb::object>(
-                                             reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
-                            ns));
+    m.add_object(
+        name,
+        type(name,
+             pyb::make_tuple(pyb::reinterpret_borrow<pyb::object>(reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
+             ns));
 }
 
 }  // namespace

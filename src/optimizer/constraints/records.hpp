@@ -14,8 +14,8 @@ pybind11::dict budget_record(const py::Function &parent);
 // floor: sum(x[positions]) >= bound; cap: sum(x[positions]) <= bound; budget: sum(x) == 1.
 struct LinearRow {
     enum Kind { Floor, Cap, Budget } kind;
-    pybind11::object label;               // the group's label (None for the budget)
-    std::vector<Py_ssize_t> positions;    // empty for the budget: every position
+    pybind11::object label;             // the group's label (None for the budget)
+    std::vector<Py_ssize_t> positions;  // empty for the budget: every position
     double bound = 1.0;
 };
 

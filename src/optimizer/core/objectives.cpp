@@ -203,8 +203,7 @@ void MeanVariance::gradient(const double *x, double *g) const {
 
 // ---- tracking error ----
 
-TrackingError::TrackingError(const double *table, const double *benchmark, std::size_t days, std::size_t n)
-    : n_(n) {
+TrackingError::TrackingError(const double *table, const double *benchmark, std::size_t days, std::size_t n) : n_(n) {
     for (std::size_t t = 0; t < days; ++t) {
         const double *row = table + t * n;
         bool complete = !std::isnan(benchmark[t]);

@@ -42,8 +42,7 @@ struct PanelMatrix {
     std::size_t n;
     std::vector<double> v;
 
-    explicit PanelMatrix(std::size_t size)
-        : n(size), v((size + kPanelWidth - 1) / kPanelWidth * kPanelWidth * size) {}
+    explicit PanelMatrix(std::size_t size) : n(size), v((size + kPanelWidth - 1) / kPanelWidth * kPanelWidth * size) {}
     double *block(std::size_t i, std::size_t j0) { return v.data() + (j0 / kPanelWidth * n + i) * kPanelWidth; }
     const double *block(std::size_t i, std::size_t j0) const {
         return v.data() + (j0 / kPanelWidth * n + i) * kPanelWidth;

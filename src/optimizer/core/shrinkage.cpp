@@ -172,7 +172,8 @@ Shrinkage cov_shrinkage(const double *y, std::size_t rows, std::size_t cols, dou
         result = {ShrinkageKind::clamped_zero, 0.0};
 
     const double delta = result.delta;
-    sp.to_rows(out, [&](std::size_t i, std::size_t j, double sij) { return delta * f.phi(i, j) + (1.0 - delta) * sij; });
+    sp.to_rows(out,
+               [&](std::size_t i, std::size_t j, double sij) { return delta * f.phi(i, j) + (1.0 - delta) * sij; });
     return result;
 }
 

@@ -11,8 +11,6 @@ namespace pyb = pybind11;
 
 namespace {
 
-constexpr long kFloor = 20050701;  // yyyymmdd
-
 bool leap(long y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 // yyyymmdd when it names a real calendar day, else nothing.
@@ -76,7 +74,7 @@ bool before_min_date(const py::Function &f, pyb::handle date) {
     } else {
         pyb::object dt = f.global("datetime");
         // A datetime (pandas.Timestamp included) counts from its calendar day: the floor is
-        // midnight, so a time on 2005-06-30 is before it and any time on 2005-07-01 is not.
+        // midnight, so any time on the day before it is before it and any time on its day is not.
         // NaT has no calendar day and is left to the client.
         if (pyb::isinstance(date, dt.attr("date"))) {
             const auto year = small_int(date.attr("year")), month = small_int(date.attr("month")),
@@ -84,7 +82,7 @@ bool before_min_date(const py::Function &f, pyb::handle date) {
             if (year && month && day) ymd = valid_ymd(*year, *month, *day);
         }
     }
-    return ymd && *ymd < kFloor;
+    return ymd && *ymd < kMinOptimizeDate.yyyymmdd();
 }
 
 }  // namespace vela

@@ -52,7 +52,8 @@ void check_arguments(const Function &f, PyObject *const *a) {
     // A NaN or infinite coefficient would pass a plain "< 0" test and poison the objective.
     double value;
     if (!finite_real(a[RISK_AVERSION], value) || !(value >= 0))
-        py::invalid_argument(f, "risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：{}", pyb::handle(a[RISK_AVERSION]));
+        py::invalid_argument(f, "risk_aversion_coefficient （风险厌恶系数）不能小于0，传入值为：{}",
+                             pyb::handle(a[RISK_AVERSION]));
     py::check_tol(f, a[TOL], py::Admit::Real);
     // Returns need at least two prices.
     if (!integer_at_least(a[WINDOW], 2))
@@ -74,9 +75,8 @@ void refuse_duplicates(const Function &f, pyb::handle ids) {
 // as a date-indexed series.
 pyb::object benchmark_returns(const Function &f, pyb::handle benchmark, pyb::handle start_date, pyb::handle date) {
     pyb::object closes = f.global("veladatac").attr("get_price")(benchmark, start_date, date, "fields"_a = "close");
-    const Float64Array values = as_float_array(closes.attr("to_numpy")("dtype"_a = "float64"));
-    if (values.ndim() != 1) throw pyb::value_error("the benchmark's closes must be one series");
-    const std::size_t rows = static_cast<std::size_t>(values.shape(0));
+    const std::vector<double> values = read_series(closes, "the benchmark's closes");
+    const std::size_t rows = values.size();
     pyb::array_t<double> out(rows > 0 ? rows - 1 : 0);
     core::filled_returns(values.data(), rows, out.mutable_data());
     return f.global("pd").attr("Series")(out, "index"_a = closes.attr("index")[pyb::slice(1, {}, {})],
@@ -143,8 +143,8 @@ Prepared prepare(const Function &f, PyObject *const *a, const Progress &progress
     p.c_m = shrink ? pyb::object(f.global("_cov_shrinkage")(p.df)[pyb::int_(0)]) : p.df.attr("cov")();
 
     progress("constraints");
-    p.constraints = cons.is_none() ? pyb::object(budget_record(f))
-                                   : pyb::object(cons.attr("to_constraint")(p.columns, date));
+    p.constraints =
+        cons.is_none() ? pyb::object(budget_record(f)) : pyb::object(cons.attr("to_constraint")(p.columns, date));
 
     for (std::size_t i = 0; i < n; ++i) p.init_weight.append(1.0 / static_cast<double>(n));
     return p;

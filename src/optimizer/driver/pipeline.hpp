@@ -13,7 +13,20 @@
 namespace vela {
 
 // The parameters of portfolio_optimize, in order (one borrowed reference each).
-enum Param { IDS, DATE, METHOD, BNDS, CONS, COV_SHRINKAGE, BENCHMARK, RISK_AVERSION, WINDOW, MAX_ITERATION, TOL, QUIET };
+enum Param {
+    IDS,
+    DATE,
+    METHOD,
+    BNDS,
+    CONS,
+    COV_SHRINKAGE,
+    BENCHMARK,
+    RISK_AVERSION,
+    WINDOW,
+    MAX_ITERATION,
+    TOL,
+    QUIET
+};
 
 // Where the pipeline reports each stage as it starts: a Python callable progress(stage, info)
 // or None. Screening is reported with what it decided before any later check can fail.

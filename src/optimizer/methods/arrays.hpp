@@ -1,9 +1,11 @@
 // Method inputs read as float64 numbers, the way np.asarray(obj, dtype=np.float64) reads them
 // (through the module's `np`, so a DataFrame, Series, list or ndarray all work), then copied
-// once into contiguous row-major storage owned by the caller.
+// once into contiguous row-major storage owned by the caller. What np.asarray gives back must
+// be an array of float64 values (py::Float64View's rule and errors).
 #pragma once
 
 #include "core/objectives.hpp"
+#include "py/array.hpp"
 #include "py/function.hpp"
 
 #include <cstddef>
@@ -13,13 +15,8 @@ namespace vela::methods {
 
 namespace pyb = pybind11;
 
-struct Matrix {
-    std::size_t rows = 0, cols = 0;
-    std::vector<double> values;  // row-major
-};
-
 // A two-dimensional table of numbers; anything else raises ValueError naming `what`.
-Matrix read_matrix(const py::Function &f, pyb::handle obj, const char *what);
+py::RowMajor read_matrix(const py::Function &f, pyb::handle obj, const char *what);
 
 // A one-dimensional sequence of numbers; anything else raises ValueError naming `what`.
 std::vector<double> read_vector(const py::Function &f, pyb::handle obj, const char *what);

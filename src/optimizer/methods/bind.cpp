@@ -6,8 +6,8 @@ namespace vela {
 
 void bind_methods(pybind11::module_ &m) {
     using namespace methods;
-    py::publish(m, {"risk_parity_optimize", "", {"c_m", "init_weight", "bounds", "max_iteration"},
-                    risk_parity_optimize});
+    py::publish(m,
+                {"risk_parity_optimize", "", {"c_m", "init_weight", "bounds", "max_iteration"}, risk_parity_optimize});
     py::publish(m, {"risk_parity_with_cons_optimize",
                     "",
                     {"c_m", "init_weight", "bounds", "cons", "max_iteration", "tol"},

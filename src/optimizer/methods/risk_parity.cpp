@@ -26,8 +26,8 @@ pyb::object risk_parity_optimize(py::Function &self, PyObject *const *args) {
     CovarianceInput in = read_covariance(self, c_m);
     auto problem =
         std::make_shared<core::LogBarrierRiskParity>(core::LogBarrierRiskParity{std::move(in.cov), kBarrier});
-    const Objective objective = make_objective(self, problem, 1.0, "log_barrier_risk_parity_obj_fun",
-                                               "log_barrier_risk_parity_gradient");
+    const Objective objective =
+        make_objective(self, problem, 1.0, "log_barrier_risk_parity_obj_fun", "log_barrier_risk_parity_gradient");
     pyb::object x = solve_lbfgsb(self, objective, init_weight, bounds, max_iteration);
     return weights_by_label(self, in.labels, x, true);
 }

@@ -43,8 +43,8 @@ bool accepted(pyb::handle result, pyb::handle max_iteration) {
 ObserveSolves::ObserveSolves(SolveRecord &record) : previous_(observed) { observed = &record; }
 ObserveSolves::~ObserveSolves() { observed = previous_; }
 
-pyb::object solve_slsqp(const py::Function &f, const Objective &objective, pyb::handle init_weight,
-                        pyb::handle bounds, pyb::handle cons, pyb::handle max_iteration, pyb::handle tol) {
+pyb::object solve_slsqp(const py::Function &f, const Objective &objective, pyb::handle init_weight, pyb::handle bounds,
+                        pyb::handle cons, pyb::handle max_iteration, pyb::handle tol) {
     pyb::dict options;
     options["maxiter"] = max_iteration;
     options["ftol"] = tol;
@@ -68,8 +68,8 @@ pyb::object solve_slsqp(const py::Function &f, const Objective &objective, pyb::
     }
 }
 
-pyb::object solve_lbfgsb(const py::Function &f, const Objective &objective, pyb::handle init_weight,
-                         pyb::handle bounds, pyb::handle max_iteration) {
+pyb::object solve_lbfgsb(const py::Function &f, const Objective &objective, pyb::handle init_weight, pyb::handle bounds,
+                         pyb::handle max_iteration) {
     pyb::dict options;
     options["maxiter"] = max_iteration;
     pyb::dict kwargs;

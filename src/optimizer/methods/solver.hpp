@@ -42,13 +42,13 @@ class ObserveSolves {
 // SLSQP from init_weight with options {"maxiter": max_iteration, "ftol": tol}, built once and
 // relaxed in place (ftol ×10 after each status-8 exit while ftol < 1e-5). Returns the accepted
 // result's x; raises OptimizationFailed otherwise.
-pyb::object solve_slsqp(const py::Function &f, const Objective &objective, pyb::handle init_weight,
-                        pyb::handle bounds, pyb::handle cons, pyb::handle max_iteration, pyb::handle tol);
+pyb::object solve_slsqp(const py::Function &f, const Objective &objective, pyb::handle init_weight, pyb::handle bounds,
+                        pyb::handle cons, pyb::handle max_iteration, pyb::handle tol);
 
 // One L-BFGS-B solve with options {"maxiter": max_iteration}; returns the accepted result's x,
 // raises OptimizationFailed(result.message) otherwise.
-pyb::object solve_lbfgsb(const py::Function &f, const Objective &objective, pyb::handle init_weight,
-                         pyb::handle bounds, pyb::handle max_iteration);
+pyb::object solve_lbfgsb(const py::Function &f, const Objective &objective, pyb::handle init_weight, pyb::handle bounds,
+                         pyb::handle max_iteration);
 
 // dict(zip(labels, w)) with Python float values, where w = x, or x / sum(x) (summed left to
 // right) when `normalise`. A non-finite weight, or a zero or non-finite sum, is no answer:

@@ -46,7 +46,7 @@ pyb::object min_tracking_error_optimize(py::Function &self, PyObject *const *arg
                 max_iteration = args[5], tol = args[6];
     check_max_iteration(self, max_iteration);
     check_tol(self, tol);
-    const Matrix table = read_matrix(self, df, "df");
+    const py::RowMajor table = read_matrix(self, df, "df");
     pyb::object labels = read_labels(df, "columns", table.cols);
     const std::vector<double> b = read_vector(self, benchmark, "benchmark");
 

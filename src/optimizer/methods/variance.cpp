@@ -26,16 +26,14 @@ pyb::object min_variance_optimize(py::Function &self, PyObject *const *args) {
     CovarianceInput in = read_covariance(self, c_m);
     const double scale = core::usable_scale(in.cov.mean_diagonal());
     auto problem = std::make_shared<core::MinVariance>(core::MinVariance{std::move(in.cov)});
-    const Objective objective =
-        make_objective(self, problem, scale, "min_variance_obj_fun", "min_variance_gradient");
+    const Objective objective = make_objective(self, problem, scale, "min_variance_obj_fun", "min_variance_gradient");
     pyb::object x = solve_slsqp(self, objective, init_weight, bounds, cons, max_iteration, tol);
     return weights_by_label(self, in.labels, x, false);
 }
 
 pyb::object mean_variance_optimize(py::Function &self, PyObject *const *args) {
-    pyb::handle c_m = args[0], init_weight = args[1], risk_aversion_coefficient = args[2],
-                expected_return = args[3], bounds = args[4], cons = args[5], max_iteration = args[6],
-                tol = args[7];
+    pyb::handle c_m = args[0], init_weight = args[1], risk_aversion_coefficient = args[2], expected_return = args[3],
+                bounds = args[4], cons = args[5], max_iteration = args[6], tol = args[7];
     check_max_iteration(self, max_iteration);
     check_tol(self, tol);
     const double lambda = PyFloat_AsDouble(risk_aversion_coefficient.ptr());
@@ -51,8 +49,7 @@ pyb::object mean_variance_optimize(py::Function &self, PyObject *const *args) {
     std::vector<double> transposed = in.cov.transposed();
     auto problem = std::make_shared<core::MeanVariance>(
         core::MeanVariance{std::move(in.cov), std::move(transposed), std::move(mu), lambda});
-    const Objective objective =
-        make_objective(self, problem, scale, "mean_variance_obj_fun", "mean_variance_gradient");
+    const Objective objective = make_objective(self, problem, scale, "mean_variance_obj_fun", "mean_variance_gradient");
     pyb::object x = solve_slsqp(self, objective, init_weight, bounds, cons, max_iteration, tol);
     return weights_by_label(self, in.labels, x, false);
 }

@@ -220,8 +220,9 @@ PyObject *get_signature(PyObject *self, void *) {
         for (Py_ssize_t i = 0; i < f->nparams; ++i) {
             pyb::handle name = PyTuple_GET_ITEM(f->params, i);
             if (i >= f->nparams - ndef)
-                params.append(Parameter(name, kind, pyb::arg("default") = pyb::handle(PyTuple_GET_ITEM(
-                                                                    f->defaults, i - (f->nparams - ndef)))));
+                params.append(Parameter(
+                    name, kind,
+                    pyb::arg("default") = pyb::handle(PyTuple_GET_ITEM(f->defaults, i - (f->nparams - ndef)))));
             else
                 params.append(Parameter(name, kind));
         }
@@ -291,10 +292,10 @@ void ready_function_type() {
     // must not be shadowed by a Python-level __call__. Not instantiable from Python either: an
     // instance made by the inherited object.__new__ would have no name, parameters or body.
     PyType_Spec type_def = {"vela_optimizer.optimizer.native_function", static_cast<int>(sizeof(Function)), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-                            Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                        slots};
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+                                Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                            slots};
     PyObject *type = PyType_FromSpec(&type_def);
     if (!type) throw pyb::error_already_set();
     FunctionType = reinterpret_cast<PyTypeObject *>(type);  // kept for the life of the process

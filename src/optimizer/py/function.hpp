@@ -69,16 +69,14 @@ struct FunctionSpec {
 void ready_function_type();
 
 // A new function object over `globals` (the module's namespace dict).
-pyb::object make_function(PyObject *globals, const FunctionSpec &def,
-                          std::unique_ptr<ClosureData> data = nullptr);
+pyb::object make_function(PyObject *globals, const FunctionSpec &def, std::unique_ptr<ClosureData> data = nullptr);
 
 // Bind a module-level function: qualified name = name, module = the module's __name__.
 pyb::object publish(pyb::module_ &m, const FunctionSpec &def);
 
 // A closure created inside `parent`: qualified name "<parent qualname>.<locals>.<name>",
 // same module and globals as the parent.
-pyb::object make_closure(const Function &parent, std::string_view name,
-                         std::vector<const char *> params, Impl impl,
+pyb::object make_closure(const Function &parent, std::string_view name, std::vector<const char *> params, Impl impl,
                          std::unique_ptr<ClosureData> data);
 
 bool is_function(PyObject *obj);

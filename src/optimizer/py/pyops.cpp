@@ -45,8 +45,6 @@ std::pair<pyb::object, pyb::object> unpack2(pyb::handle value) {
 
 // builtins.sum, looked up per call: a cached object would outlive the interpreter that made it,
 // and a function-local static's guard would be held across an import.
-pyb::object builtin_sum(pyb::handle iterable) {
-    return pyb::module_::import("builtins").attr("sum")(iterable);
-}
+pyb::object builtin_sum(pyb::handle iterable) { return pyb::module_::import("builtins").attr("sum")(iterable); }
 
 }  // namespace vela::py

@@ -2,39 +2,19 @@
 
 #include <pybind11/numpy.h>
 
-#include <cstring>
-
 namespace vela::py {
 
-namespace {
-
-bool is_native_double(const char *format) {
-    if (!format) return false;
-    if (format[0] == '@' || format[0] == '=' || format[0] == '<') ++format;  // little-endian hosts only
-    return std::strcmp(format, "d") == 0;
-}
-
-}  // namespace
-
-VectorView::VectorView(PyObject *x) {
-    if (PyObject_CheckBuffer(x) && PyObject_GetBuffer(x, &view_, PyBUF_ND | PyBUF_FORMAT) == 0) {
-        has_view_ = true;
-        if (view_.ndim == 1 && view_.itemsize == sizeof(double) && is_native_double(view_.format)) {
-            data_ = static_cast<const double *>(view_.buf);
-            size_ = static_cast<std::size_t>(view_.shape[0]);
-            return;
-        }
-        PyBuffer_Release(&view_);
-        has_view_ = false;
+VectorView::VectorView(PyObject *x) : view_(x, Float64View::IfFloat64{}) {
+    if (view_.valid() && view_.ndim() == 1) {
+        size_ = view_.extent(0);
+        data_ = view_.contiguous_data();
+        if (data_) return;
+        copy_ = view_.to_vector();
+    } else {
+        copy_ = to_doubles(x);
     }
-    PyErr_Clear();
-    copy_ = to_doubles(x);
     data_ = copy_.data();
     size_ = copy_.size();
-}
-
-VectorView::~VectorView() {
-    if (has_view_) PyBuffer_Release(&view_);
 }
 
 std::size_t checked_index(Py_ssize_t i, std::size_t n) {

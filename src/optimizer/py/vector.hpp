@@ -1,6 +1,7 @@
 // Read-only access to a weight vector handed over by the minimizer.
 #pragma once
 
+#include "py/array.hpp"
 #include "py/function.hpp"
 
 #include <cstddef>
@@ -9,11 +10,11 @@
 namespace vela::py {
 
 // A contiguous float64 view of a one-dimensional vector. The minimizer's ndarray is read in
-// place through the buffer protocol (no allocation); any other sequence of numbers is copied.
+// place (no allocation); a strided or unaligned float64 vector is copied from its buffer, and
+// any other sequence of numbers is copied element by element.
 class VectorView {
   public:
     explicit VectorView(PyObject *x);
-    ~VectorView();
     VectorView(const VectorView &) = delete;
     VectorView &operator=(const VectorView &) = delete;
 
@@ -22,8 +23,7 @@ class VectorView {
     double operator[](std::size_t i) const { return data_[i]; }
 
   private:
-    Py_buffer view_{};
-    bool has_view_ = false;
+    Float64View view_;
     std::vector<double> copy_;
     const double *data_ = nullptr;
     std::size_t size_ = 0;

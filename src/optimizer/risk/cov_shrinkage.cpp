@@ -3,10 +3,10 @@
 // file reads the table once, runs it without the GIL and labels the result.
 #include "bindings.hpp"
 #include "core/shrinkage.hpp"
+#include "py/array.hpp"
 #include "py/function.hpp"
 
-#include <cstring>
-#include <vector>
+#include <cstdint>
 
 namespace vela {
 
@@ -23,38 +23,11 @@ constexpr const char *kDoc =
     "             float. Optimal shrinkage intensity.\n"
     "    ";
 
-// The table's values as float64 (NaN for missing), copied row-major. The copy is ours, so no
-// other thread can change it while the GIL is released.
-struct Table {
-    std::size_t rows = 0, cols = 0;
-    std::vector<double> values;
-};
-
 // Gives an exported buffer back when the scope ends (with the GIL held).
 struct Release {
     Py_buffer *v;
     ~Release() { PyBuffer_Release(v); }
 };
-
-Table read_values(pyb::handle array) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) throw pyb::error_already_set();
-    const Release release{&view};
-    // to_numpy(dtype=float64) gives a 2-D float64 array; anything else is not a table of numbers.
-    if (view.ndim != 2 || view.itemsize != sizeof(double) || !view.format || std::strchr(view.format, 'd') == nullptr)
-        throw pyb::type_error("_cov_shrinkage() expected the table's values as a 2-D float64 array");
-    Table t;
-    t.rows = static_cast<std::size_t>(view.shape[0]);
-    t.cols = static_cast<std::size_t>(view.shape[1]);
-    t.values.resize(t.rows * t.cols);
-    const char *base = static_cast<const char *>(view.buf);
-    for (std::size_t r = 0; r < t.rows; ++r)
-        for (std::size_t c = 0; c < t.cols; ++c) {
-            const char *p = base + static_cast<Py_ssize_t>(r) * view.strides[0] + static_cast<Py_ssize_t>(c) * view.strides[1];
-            std::memcpy(&t.values[r * t.cols + c], p, sizeof(double));
-        }
-    return t;
-}
 
 pyb::object cov_shrinkage(Function &f, PyObject *const *args) {
     pyb::handle df = args[0];
@@ -69,8 +42,11 @@ pyb::object cov_shrinkage(Function &f, PyObject *const *args) {
     // The conversion the sample covariance itself makes: non-numeric columns raise here, with
     // the library's own error, and nullable missing values become NaN.
     pyb::object columns = df.attr("columns");
-    pyb::object array = df.attr("to_numpy")(pyb::arg("dtype") = np.attr("float64"), pyb::arg("na_value") = np.attr("nan"));
-    const Table table = read_values(array);
+    pyb::object array =
+        df.attr("to_numpy")(pyb::arg("dtype") = np.attr("float64"), pyb::arg("na_value") = np.attr("nan"));
+    // A copy of our own: no other thread can change it while the GIL is released.
+    const py::RowMajor table =
+        py::Float64View(array, "df.to_numpy()").require_ndim(2).to_matrix<py::Layout::row_major>();
     const std::size_t n = table.cols;
 
     pyb::object matrix = np.attr("empty")(pyb::make_tuple(n, n), pyb::arg("dtype") = np.attr("float64"));
@@ -80,9 +56,9 @@ pyb::object cov_shrinkage(Function &f, PyObject *const *args) {
         throw pyb::error_already_set();
     const Release out_release{&out_view};
     // The kernel writes n·n doubles: whatever `np.empty` stands for now must have made room for them.
-    const bool fits = out_view.ndim == 2 && out_view.itemsize == sizeof(double) && out_view.format &&
-                      std::strchr(out_view.format, 'd') != nullptr &&
-                      static_cast<std::size_t>(out_view.len) == n * n * sizeof(double);
+    const bool fits = out_view.ndim == 2 && py::holds_float64(out_view) &&
+                      static_cast<std::size_t>(out_view.len) == n * n * sizeof(double) &&
+                      reinterpret_cast<std::uintptr_t>(out_view.buf) % alignof(double) == 0;
     if (!fits) throw pyb::type_error("_cov_shrinkage() expected np.empty to give an n×n float64 array");
     double *out = static_cast<double *>(out_view.buf);
 

@@ -1,0 +1,208 @@
+"""vela-backtest run as a user runs it: a subprocess against a small synthetic store."""
+
+import csv
+import json
+import os
+import struct
+import subprocess
+import sys
+import threading
+
+import pytest
+import veladatac
+from vela_optimizer.backtest_cli import main
+from veladatac import sample
+
+sys.path.insert(0, os.path.dirname(__file__))  # client_fixtures under any pytest import mode
+from client_fixtures import client_isolation  # noqa: F401
+
+
+@pytest.fixture(scope="module")
+def store(tmp_path_factory):
+    return sample.build_store(tmp_path_factory.mktemp("bt-cli") / "store.sqlite", n_stocks=24, n_funds=6,
+                              start="2025-01-01", end="2026-12-31", seed=11)
+
+
+def command(store, *args, env=None):
+    return ([sys.executable, "-m", "vela_optimizer.backtest", *map(str, args)],
+            {**os.environ, "VELADATAC_STORE": str(store.path), **(env or {})})
+
+
+def run(store, *args, env=None):
+    argv, env = command(store, *args, env=env)
+    return subprocess.run(argv, check=False, capture_output=True, text=True, env=env, timeout=300)
+
+
+def healthy(store, n):
+    awkward = {i for ids in store.roles.values() for i in ids}
+    return [i for i in store.stock_ids if i not in awkward][:n]
+
+
+def period(store):
+    return ["--start", "2025-09-01", "--end", "2026-02-15"]
+
+
+def run_here(store, capsys, *args):
+    """main() in this process, on the store; returns (exit status, stdout, stderr)."""
+    veladatac.init(store.path)
+    try:
+        status = main([str(a) for a in args])
+    except SystemExit as e:  # argparse's usage errors
+        status = e.code
+    out = capsys.readouterr()
+    return status, out.out, out.err
+
+
+def test_results_as_json_csv_and_chart_the_same_on_one_and_two_workers(store, tmp_path):
+    ids = healthy(store, 6)
+    common = [*ids, *period(store), "--method", "min_variance", "--default-bound", "0:0.4", "--costs-bps", "5",
+              "--benchmark", store.index_ids[0]]
+    one = run(store, *common, "--workers", "1", "--json", tmp_path / "one.json", "--csv", tmp_path / "csv",
+              "--plot", tmp_path / "bt.png")
+    assert one.returncode == 0, one.stderr
+    assert one.stderr == ""  # no progress bar when stderr is not a terminal
+    for words in ("Minimum variance backtest", "annual return", "annual volatility", "Sharpe ratio",
+                  "max drawdown", "annual turnover (one-way)", "tracking error", "information ratio",
+                  f"benchmark {store.index_ids[0]}"):
+        assert words in one.stdout
+    two = run(store, *common, "--workers", "2", "--json", tmp_path / "two.json")
+    assert two.returncode == 0, two.stderr
+    assert (tmp_path / "one.json").read_bytes() == (tmp_path / "two.json").read_bytes()
+    assert one.stdout == two.stdout
+
+    doc = json.loads((tmp_path / "one.json").read_text(encoding="utf-8"))
+    assert {"rebalances", "daily", "stats", "settings", "failures"} <= set(doc)
+    assert [r["date"] for r in doc["rebalances"]] == ["2025-09-30", "2025-10-31", "2025-11-28", "2025-12-31",
+                                                      "2026-01-30"]
+    for r in doc["rebalances"]:
+        assert sorted(r["weights"]) == sorted(ids)
+        assert sum(r["weights"].values()) == pytest.approx(1, abs=1e-6)
+    assert doc["daily"][0] == {"date": "2025-09-30", "value": pytest.approx(0.9995, rel=1e-12),
+                               "return": pytest.approx(-0.0005, rel=1e-10), "benchmark_value": 1.0,
+                               "benchmark_return": 0.0}
+    assert doc["daily"][-1]["date"] == "2026-02-13"
+    assert doc["failures"] == []
+
+    # the CSV tables hold the same numbers, exactly
+    with open(tmp_path / "csv" / "rebalances.csv", encoding="utf-8") as fh:
+        rows = list(csv.DictReader(fh))
+    assert [(r["date"], r["id"], float(r["weight"])) for r in rows] == [
+        (x["date"], oid, w) for x in doc["rebalances"] for oid, w in x["weights"].items()]
+    with open(tmp_path / "csv" / "daily.csv", encoding="utf-8") as fh:
+        daily = list(csv.DictReader(fh))
+    assert [(d["date"], float(d["value"])) for d in daily] == [(d["date"], d["value"]) for d in doc["daily"]]
+    with open(tmp_path / "csv" / "stats.csv", encoding="utf-8") as fh:
+        stats = {r["name"]: r["value"] for r in csv.DictReader(fh)}
+    assert float(stats["sharpe"]) == doc["stats"]["sharpe"]
+    assert (tmp_path / "csv" / "failures.csv").read_text(encoding="utf-8").strip() == "date,error,message"
+    assert (tmp_path / "bt.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+EARLY = ["--start", "2025-03-01", "--end", "2025-08-15", "--workers", "1"]  # the store's history starts in 2025
+
+
+def test_a_failed_date_is_an_error_naming_it(store, capsys):
+    status, out, err = run_here(store, capsys, *healthy(store, 4), *EARLY)
+    assert status == 2
+    assert out == ""
+    assert err.startswith("vela-backtest: error: rebalancing on 2025-03-31 failed: ")
+    assert len(err.strip().splitlines()) == 1
+
+
+def test_keep_going_records_failed_dates_and_exits_1(store, tmp_path, capsys):
+    status, out, err = run_here(store, capsys, *healthy(store, 4), *EARLY, "--keep-going", "--json", tmp_path / "k.json")
+    assert status == 1, err
+    failed = ["2025-03-31", "2025-04-30", "2025-05-30", "2025-06-30"]
+    assert [line.split()[4] for line in err.strip().splitlines()] == failed
+    assert all(line.startswith("vela-backtest: warning: rebalancing on ") for line in err.strip().splitlines())
+    assert "Failed rebalancings (4" in out
+    doc = json.loads((tmp_path / "k.json").read_text(encoding="utf-8"))
+    assert [f["date"] for f in doc["failures"]] == failed
+    assert [x["date"] for x in doc["rebalances"]] == ["2025-07-31"]
+    assert doc["stats"]["failed"] == 4
+    # in cash until the first rebalancing that succeeded
+    assert {d["value"] for d in doc["daily"] if d["date"] < "2025-07-31"} == {1.0}
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--dates", "{dates}"], "line 3: '2025-13-01' is not a date"),
+    (["--dates", "{holiday}"], "OPTIMIZER: 调仓日 2025-10-01 不是交易日"),
+    (["--start", "2025-09-01", "--json", "/nonexistent/dir/bt.json"], "--json /nonexistent/dir/bt.json: no such folder"),
+    (["--start", "2025-09-01", "--plot", "/nonexistent/dir/bt.png"], "--plot /nonexistent/dir/bt.png: no such folder"),
+    (["--start", "2025-09-01", "--csv", "{file}"], "File exists"),
+    (["--start", "2025-09-01", "--store", "/nonexistent/store.sqlite"], "does not exist"),
+    (["--start", "2025-09-01", "--universe", "999999.XSHG"], "rebalancing on 2025-09-30 failed: "),
+    (["--start", "2025-10-08", "--end", "2025-10-10"], "no monthly rebalancing date from 2025-10-08 to 2025-10-10"),
+])
+def test_user_errors_print_one_line_and_exit_2(store, tmp_path, capsys, args, message):
+    (tmp_path / "dates.txt").write_text("# rebalancing days\n2025-09-30\n2025-13-01\n", encoding="utf-8")
+    (tmp_path / "holiday.txt").write_text("2025-10-01\n", encoding="utf-8")
+    (tmp_path / "a-file").write_text("", encoding="utf-8")
+    args = [a.format(dates=tmp_path / "dates.txt", holiday=tmp_path / "holiday.txt", file=tmp_path / "a-file")
+            for a in args]
+    ids = [] if "--universe" in args else healthy(store, 4)
+    end = [] if "--end" in args else ["--end", "2025-12-31"]
+    status, out, err = run_here(store, capsys, *ids, *args, *end, "--workers", "1")
+    assert status == 2, (out, err)
+    lines = err.strip().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("vela-backtest: error: ")
+    assert message in lines[0]
+
+
+def test_an_unreachable_scheduler_is_an_error(store):
+    pytest.importorskip("distributed")
+    r = run(store, *healthy(store, 4), "--start", "2025-09-01", "--end", "2025-10-31",
+            "--scheduler", "tcp://127.0.0.1:9", env={"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"})
+    assert r.returncode == 2
+    assert r.stderr.startswith("vela-backtest: error: cannot reach the Dask scheduler at tcp://127.0.0.1:9")
+    assert len(r.stderr.strip().splitlines()) == 1
+
+
+@pytest.mark.parametrize("args, words", [
+    (["--date", "2025-09-30"], "--date is one day"),
+    ([], "give --start"),
+    (["--start", "2025-09-01", "--dates", "x.txt"], "leave out --start"),
+    (["--start", "2025-09-01", "--rebalance", "daily"], "invalid choice: 'daily'"),
+    (["--start", "2025-09-01", "--costs-bps", "-1"], "invalid cost '-1'"),
+    (["--start", "2025-09-01", "--workers", "0"], "invalid count '0'"),
+    (["--start", "2025-09-01", "--plot", "bt.jpg"], "ending in .png"),
+    (["--start", "2025-09-01", "--method", "min_tracking_error"], "needs --benchmark"),
+    (["--start", "2025-09-01", "--limit", "0"], "--limit must be at least 1"),
+    (["--start", "2025-09-31"], "invalid date '2025-09-31'"),
+])
+def test_bad_command_lines_show_usage(store, capsys, args, words):
+    status, _, err = run_here(store, capsys, "600000.XSHG", *args)
+    assert status == 2
+    assert err.startswith("usage: vela-backtest") and words in err
+
+
+def test_a_progress_bar_on_a_terminal(store):
+    fcntl, termios = pytest.importorskip("fcntl"), pytest.importorskip("termios")  # a pseudo-terminal
+    leader, follower = os.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a bar needs a width
+    shown = []
+
+    def drain():  # read while the program runs: a terminal's buffer is small
+        while True:
+            try:
+                chunk = os.read(leader, 65536)
+            except OSError:  # the other end is closed
+                return
+            if not chunk:
+                return
+            shown.append(chunk)
+
+    reader = threading.Thread(target=drain)
+    reader.start()
+    try:
+        argv, env = command(store, *healthy(store, 4), "--start", "2025-09-01", "--end", "2025-11-30",
+                            "--workers", "1")
+        r = subprocess.run(argv, check=False, stdout=subprocess.PIPE, stderr=follower, env=env, timeout=300)
+    finally:
+        os.close(follower)
+        reader.join(timeout=30)
+        os.close(leader)
+    text = b"".join(shown)
+    assert r.returncode == 0
+    assert b"rebalancing" in text and b"/3 [" in text  # the dates done out of 3
+    assert b"annual return" in r.stdout and b"rebalancing:" not in r.stdout
