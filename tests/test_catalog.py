@@ -6,6 +6,7 @@ import sys
 
 import numpy as np
 import pytest
+
 import veladatac
 
 sys.path.insert(0, os.path.dirname(__file__))  # client_fixtures under any pytest import mode

@@ -6,6 +6,7 @@ import subprocess
 import sys
 
 import pytest
+
 from veladatac import sample
 
 

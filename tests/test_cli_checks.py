@@ -10,6 +10,7 @@ import re
 import sys
 
 import pytest
+
 import veladatac
 from vela_optimizer import _universe, cli
 from veladatac import catalog, sample

@@ -10,6 +10,7 @@ from types import SimpleNamespace
 import numpy as np
 import pandas as pd
 import pytest
+
 from vela_optimizer import _plot, _report
 
 DAYS = pd.to_datetime(["2026-06-23", "2026-06-24", "2026-06-25", "2026-06-26"])

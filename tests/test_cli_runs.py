@@ -8,6 +8,7 @@ import sys
 import numpy as np
 import pandas as pd
 import pytest
+
 import veladatac
 from vela_optimizer import cli
 from veladatac import sample

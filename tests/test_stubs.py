@@ -7,8 +7,8 @@ import pkgutil
 from pathlib import Path
 
 import pytest
-from vela_optimizer import exception
-from vela_optimizer import optimizer as opt
+
+from vela_optimizer import exception, optimizer as opt
 
 PACKAGE = Path(opt.__file__).parent
 ROOT = PACKAGE.parent.parent

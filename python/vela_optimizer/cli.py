@@ -11,10 +11,10 @@ import sys
 import time
 import warnings
 
-from veladatac._schema import GICS_SECTORS
-
 from vela_optimizer import _universe
+from vela_optimizer._report import METHOD_TITLES  # noqa: F401  (vela-backtest titles its report with it)
 from vela_optimizer._universe import UsageError
+from veladatac._schema import GICS_SECTORS
 
 __all__ = ["build_parser", "resolve_universe", "build_bounds", "build_constraint", "main", "UsageError"]
 
@@ -44,7 +44,7 @@ def engine_defaults() -> dict:
 
 
 def _date(text: str) -> _dt.date:
-    from veladatac._dates import to_date
+    from veladatac import to_date
 
     try:
         return to_date(text, "date")
@@ -534,9 +534,8 @@ def require_matplotlib() -> None:
 
 def run(args, client, progress: Progress, today: _dt.date) -> int:
     """One optimisation from parsed arguments to printed and written reports; returns the exit status."""
-    from veladatac import catalog
-
     import vela_optimizer
+    from veladatac import catalog
 
     open_store(args.store)
     extent = catalog.extent()
@@ -641,7 +640,6 @@ def main(argv=None) -> int:
         parser.error("--plot writes a PNG file: give a name ending in .png")
 
     import veladatac
-
     from vela_optimizer.exception import InvalidArgument, OptimizationFailed
     from vela_optimizer.feasibility import LimitConflict
 

@@ -11,8 +11,7 @@ from typing import Any
 
 import pandas as pd
 
-from vela_optimizer.exception import InvalidArgument as InvalidArgument
-from vela_optimizer.exception import OptimizationFailed as OptimizationFailed
+from vela_optimizer.exception import InvalidArgument as InvalidArgument, OptimizationFailed as OptimizationFailed
 
 DateLike = str | int | datetime.date | datetime.datetime | pd.Timestamp
 """Any date the market-data client accepts: 'YYYY-MM-DD' or 'YYYYMMDD' text, int YYYYMMDD, a date."""
