@@ -12,6 +12,7 @@ import time
 import warnings
 
 from vela_optimizer import _universe
+from vela_optimizer._report import METHOD_TITLES  # noqa: F401  (vela-backtest titles its report with it)
 from vela_optimizer._universe import UsageError
 from veladatac._schema import GICS_SECTORS
 
@@ -43,7 +44,7 @@ def engine_defaults() -> dict:
 
 
 def _date(text: str) -> _dt.date:
-    from veladatac._dates import to_date
+    from veladatac import to_date
 
     try:
         return to_date(text, "date")

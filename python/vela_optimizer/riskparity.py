@@ -55,13 +55,13 @@ import daqp
 import numpy as np
 from scipy.linalg import lapack
 
-from . import feasibility, optimizer
+from . import feasibility
 from .exception import InvalidArgument, OptimizationFailed
 from .limits import Limits
 from .qp import _one_blas_thread, solve_qp
 
 # Importing the extension (above) registers its private engine module.
-_engine = importlib.import_module(f"{optimizer.__package__}._engine")
+_engine = importlib.import_module(f"{__package__}._engine")
 
 __all__ = ["RPResult", "pairwise_spread", "risk_contributions", "solve_unconstrained", "solve_with_limits"]
 
