@@ -12,7 +12,6 @@ import time
 import warnings
 
 from vela_optimizer import _universe
-from vela_optimizer._report import METHOD_TITLES  # noqa: F401  (vela-backtest titles its report with it)
 from vela_optimizer._universe import UsageError
 from veladatac._schema import GICS_SECTORS
 
