@@ -54,9 +54,7 @@ test-asan: $(PY)
 
 # Pinned: what a linter flags and how a formatter lays code out change between releases.
 LINT_TOOLS := ruff==0.17.6 clang-format==23.1.3
-# Being reworked on another branch; formatted once that work has landed.
-FORMAT_EXCLUDE := src/optimizer/driver/portfolio_optimize.cpp src/optimizer/driver/screening.cpp
-CXX_SOURCES := $(filter-out $(FORMAT_EXCLUDE),$(shell find src -name '*.cpp' -o -name '*.hpp' | sort))
+CXX_SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' | sort)
 lint: $(PY)
 	$(PY) -m pip install --quiet $(LINT_TOOLS)
 	$(VENV)/bin/ruff check .

@@ -135,7 +135,8 @@ CorrelationScaled::CorrelationScaled(const double *c, std::size_t n) : n_(n), r_
     if (n == 0) throw std::invalid_argument("risk parity: the covariance matrix is empty");
     for (std::size_t i = 0; i < n; ++i) {
         const double v = c[i * n + i];
-        if (!std::isfinite(v)) throw std::invalid_argument("risk parity: variance " + std::to_string(i) + " is not finite");
+        if (!std::isfinite(v))
+            throw std::invalid_argument("risk parity: variance " + std::to_string(i) + " is not finite");
         if (!(v > 0.0)) throw std::invalid_argument("risk parity: variance " + std::to_string(i) + " is not positive");
         scale_[i] = 1.0 / std::sqrt(v);
     }

@@ -15,8 +15,8 @@ pyb::object dispatch(const Function &f, PyObject *const *a, const Prepared &p) {
     if (is_member(f, method, "RISK_PARITY")) {
         if (pyb::handle(a[CONS]).is_none() && pyb::handle(a[BNDS]).is_none())
             return f.global("risk_parity_optimize")(p.c_m, p.init_weight, p.bounds, max_iteration);
-        return f.global("risk_parity_with_cons_optimize")(p.c_m, p.init_weight, p.bounds, p.constraints,
-                                                          max_iteration, tol);
+        return f.global("risk_parity_with_cons_optimize")(p.c_m, p.init_weight, p.bounds, p.constraints, max_iteration,
+                                                          tol);
     }
     if (is_member(f, method, "MIN_VARIANCE"))
         return f.global("min_variance_optimize")(p.c_m, p.init_weight, p.bounds, p.constraints, max_iteration, tol);
@@ -43,15 +43,16 @@ pyb::tuple portfolio_optimize_defaults(pyb::module_ &m) {
 }
 
 const std::vector<const char *> &portfolio_optimize_params() {
-    static const std::vector<const char *> params = {"order_book_ids", "date", "method", "bnds", "cons",
-                                                     "cov_shrinkage", "benchmark", "risk_aversion_coefficient",
-                                                     "window", "max_iteration", "tol", "quiet"};
+    static const std::vector<const char *> params = {
+        "order_book_ids", "date",          "method",    "bnds",
+        "cons",           "cov_shrinkage", "benchmark", "risk_aversion_coefficient",
+        "window",         "max_iteration", "tol",       "quiet"};
     return params;
 }
 
 void bind_portfolio_optimize(pyb::module_ &m) {
-    py::publish(m, {"portfolio_optimize", "", portfolio_optimize_params(), portfolio_optimize,
-                    portfolio_optimize_defaults(m)});
+    py::publish(
+        m, {"portfolio_optimize", "", portfolio_optimize_params(), portfolio_optimize, portfolio_optimize_defaults(m)});
 }
 
 }  // namespace vela

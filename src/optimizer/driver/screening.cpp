@@ -110,8 +110,8 @@ pyb::object stock_returns(const py::Function &f, pyb::handle ids, pyb::handle st
 
 pyb::object fund_returns(const py::Function &f, pyb::handle ids, pyb::handle start_date, pyb::handle date,
                          Screening &screening) {
-    pyb::object data = f.global("veladatac").attr("fund").attr("get_nav")(ids, start_date, date,
-                                                                          "fields"_a = "adjusted_net_value");
+    pyb::object data =
+        f.global("veladatac").attr("fund").attr("get_nav")(ids, start_date, date, "fields"_a = "adjusted_net_value");
     check_columns(data, ids, "veladatac.fund.get_nav");
     const Columns nav = read_columns(data);
     std::vector<std::size_t> all(nav.cols);
@@ -131,8 +131,7 @@ pyb::list dropped_with_reasons(const Screening &s) {
 }
 
 pyb::object return_table(const py::Function &f, pyb::handle order_book_ids, pyb::handle instrument_type,
-                         pyb::handle start_date, pyb::handle date, double threshold, bool quiet,
-                         Screening &screening) {
+                         pyb::handle start_date, pyb::handle date, double threshold, bool quiet, Screening &screening) {
     if (py::compare(instrument_type, pyb::str("CS"), Py_EQ))
         return stock_returns(f, order_book_ids, start_date, date, threshold, quiet, screening);
     return fund_returns(f, order_book_ids, start_date, date, screening);
