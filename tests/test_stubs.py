@@ -11,7 +11,7 @@ import pytest
 from vela_optimizer import exception, optimizer as opt
 
 PACKAGE = Path(opt.__file__).parent
-ROOT = PACKAGE.parent.parent
+ROOT = Path(__file__).resolve().parent.parent  # the checkout: the package may be installed elsewhere
 
 
 def stub(name: str) -> dict:
