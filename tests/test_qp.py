@@ -593,21 +593,30 @@ def test_fallback_when_the_guess_is_wrong(monkeypatch, seed, n, lam, guess):
     ip = piqp_path(monkeypatch, lambda: qp.mean_variance(cov, mu, lam, limits))
     greedy = qp._vertex_guess
     monkeypatch.setattr(qp, "_GUESS_ROUNDS", 1)
+    monkeypatch.setattr(qp, "_GUESS_ROUNDS_PER", 10 ** 9)
     monkeypatch.setattr(qp, "_vertex_guess", lambda red: WRONG_GUESSES[guess](red, greedy(red)))
     r = qp.mean_variance(cov, mu, lam, limits)
     assert r.solver == "piqp" and r.polished and r.converged
     np.testing.assert_allclose(r.x, ip.x, rtol=0, atol=1e-12)
 
 
-@pytest.mark.parametrize("lower, groups", [(-0.2, [(range(4), -0.1, 0.3)]), (0.0, [(range(4), 0.0, 0.3)])])
-def test_guess_reads_only_long_only_membership_limits(lower, groups):
-    """Negative floors or a negative coefficient in a row: no greedy vertex, the interior point
-    answers; long-only membership rows: the guess is made. Both against SLSQP."""
+@pytest.mark.parametrize("lower, sign, guessed", [(0.0, 1.0, True), (-0.2, 1.0, True), (-np.inf, 1.0, False),
+                                                  (0.0, -1.0, False)])
+def test_guess_reads_only_limits_it_can_fill(lower, sign, guessed):
+    """The greedy fill needs finite lower bounds and rows of nonnegative coefficients (a row
+    ``sign`` = −1 bounds the negated group); otherwise no guess and the interior point answers.
+    Either way the answer is checked against SLSQP."""
     n = 12
     returns, cov, _ = random_problem(48, n)
     mu = returns.mean(axis=0)
-    limits = make_limits(n, lower, 0.5, groups)
-    r = qp.mean_variance(cov, mu, 1, limits)
+    base = make_limits(n, lower, 0.5, [(range(4), 0.0, 0.3)])
+    A = base.A.copy()
+    A[0] *= sign
+    lo, hi = (base.lo, base.hi) if sign > 0 else (np.array([-0.3, 1.0]), np.array([0.0, 1.0]))
+    limits = Limits(ids=base.ids, lower=base.lower, upper=base.upper, A=A, lo=lo, hi=hi,
+                    row_labels=base.row_labels, bound_source=base.bound_source)
     red = qp._reduce(qp._Quadratic(-mu, P=cov), limits)
-    assert (qp._vertex_guess(red) is None) == (lower < 0)
+    assert (qp._vertex_guess(red) is not None) == guessed
+    r = qp.mean_variance(cov, mu, 1, limits)
+    assert guessed or r.solver == "piqp"
     check_exact(r, limits, slsqp(cov, -mu, limits), lambda x: float(x @ cov @ x / 2 - mu @ x))

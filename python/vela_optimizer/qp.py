@@ -68,8 +68,14 @@ _PRIMAL_TOL = 1e-11
 # ...and no multiplier has the wrong sign by more than this, relative to the gradient's size.
 _DUAL_TOL = 1e-9
 _POLISH_ROUNDS = 8
-# Active-set rounds tried from the greedy vertex before the interior point takes over.
-_GUESS_ROUNDS = 30
+# Active-set rounds tried from the greedy vertex before the interior point takes over:
+# _GUESS_ROUNDS plus one per _GUESS_ROUNDS_PER instruments. A round costs a KKT solve over the
+# free weights and a gradient (about 0.1 ms at 50 instruments, 0.25 ms at 300, 0.8 ms at 1000),
+# the interior point about 1, 10 and 150 ms there (bench/bench_engines.py): the cap keeps a
+# failed guess to a fraction of the interior point's time while a vertex optimum (few free
+# weights, the common case at low risk aversion) is reached well inside it.
+_GUESS_ROUNDS = 8
+_GUESS_ROUNDS_PER = 25
 # Least-squares form: the lifted sparse problem was measured faster than the dense FᵀF form
 # once the instruments outnumber the factor's rows by this much (bench/bench_qp.py).
 _SPARSE_RATIO = 6.0
@@ -473,32 +479,37 @@ def _vertex_guess(red):
     eq = red.lo == red.hi
     x = red.lower.copy()
     ax = red.A @ x
-    need = red.hi - ax
-    if np.any(need < -_PRIMAL_TOL):
+    if np.any(ax > red.hi + _PRIMAL_TOL):
         return None
     order = np.argsort(quad.q, kind="stable")
     partial = np.zeros(quad.n, dtype=bool)
+    columns = np.ascontiguousarray(red.A.T)
+    upper = red.upper
 
-    def fill(members, short):
-        # Fill members in order until short (the amount a row still lacks) is met.
-        nonlocal need
+    def fill(members, j):
+        # Fill members in order until row j reaches its floor; each takes the least of its cap,
+        # the headroom of its rows and what row j still lacks.
+        nonlocal ax
         for i in members:
-            if short(x) <= _PRIMAL_TOL:
+            short = red.lo[j] - ax[j]
+            if short <= _PRIMAL_TOL:
                 return
-            a = red.A[:, i]
+            a = columns[i]
             rows = a > 0.0
-            room = min(red.upper[i] - x[i], float(np.min(need[rows] / a[rows], initial=np.inf)))
+            room = min(upper[i] - x[i], short / a[j], float(np.min((red.hi[rows] - ax[rows]) / a[rows])))
             if not room > 0.0:
                 continue
             x[i] += room
-            need -= room * a
-            partial[i] = x[i] < red.upper[i]
+            ax = ax + room * a
+            partial[i] = x[i] < upper[i]
 
-    # Floors of the inequality rows first, each from its own best members; then the equality rows.
+    # Floors of the inequality rows first, each from its own best members; then the equality
+    # rows (the budget), from all.
     floored = ~eq & (red.lo > ax + _PRIMAL_TOL)
     for j in np.flatnonzero(floored):
-        fill(order[red.A[j, order] > 0.0], lambda x, j=j: (red.lo[j] - red.A[j] @ x) / red.A[j].max())
-    fill(order, lambda x: float(np.max(red.lo[eq] - red.A[eq] @ x, initial=0.0)))
+        fill(order[red.A[j, order] > 0.0], j)
+    for j in np.flatnonzero(eq):
+        fill(order[red.A[j, order] > 0.0], j)
     ax = red.A @ x
     if np.any(np.abs(ax[eq] - red.lo[eq]) > _PRIMAL_TOL) or np.any(ax < red.lo - _PRIMAL_TOL):
         return None
@@ -530,7 +541,8 @@ def _guess_and_check(red):
         return None
     x, fixed_lo, fixed_hi, row_lo, row_hi = guess
     eq = red.lo == red.hi
-    for _ in range(_GUESS_ROUNDS):
+    rounds = _GUESS_ROUNDS + quad.n // _GUESS_ROUNDS_PER
+    for done in range(rounds):
         target, nu = _equality_step(red, x, fixed_lo, fixed_hi, row_lo, row_hi)
         if not np.all(np.isfinite(target)):
             return None
@@ -562,8 +574,12 @@ def _guess_and_check(red):
         # At the KKT point of the held set: release the most wrong-signed multiplier, if any.
         tol_d = _DUAL_TOL * _gradient_scale(quad, x)
         wrong = _wrong_signs(quad.grad(x), red.A, nu, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d)
-        if not any(w.any() for w in wrong):
+        n_wrong = sum(int(w.sum()) for w in wrong)
+        if n_wrong == 0:
             break
+        # Each round releases one: more wrong signs than rounds left cannot end in time.
+        if n_wrong > rounds - done - 1:
+            return None
         r = np.abs(quad.grad(x) + red.A.T @ nu)
         size = np.concatenate([np.where(wrong[0] | wrong[1], r, 0.0), np.where(wrong[2] | wrong[3], np.abs(nu), 0.0)])
         k = int(np.argmax(size))
