@@ -488,9 +488,30 @@ def _vertex_guess(red):
 
     def fill(members, j):
         # Fill members in order until row j reaches its floor; each takes the least of its cap,
-        # the headroom of its rows and what row j still lacks.
+        # the headroom of its rows and what row j still lacks. The members that fit whole are
+        # taken in one block (cumulative sums up to the first that does not), that one alone.
         nonlocal ax
-        for i in members:
+        pos = 0
+        while pos < members.shape[0]:
+            short = red.lo[j] - ax[j]
+            if short <= _PRIMAL_TOL:
+                return
+            block = members[pos:]
+            whole = upper[block] - x[block]
+            if np.all(np.isfinite(whole)):
+                room = red.hi - ax
+                room[j] = min(room[j], short)
+                # Rounding in the sums must not split a block that fits exactly (caps of 1/k).
+                fits = np.all(np.cumsum(columns[block] * whole[:, None], axis=0) <= room + 1e-14, axis=1)
+                b = int(np.argmin(fits)) if not fits.all() else block.shape[0]
+                x[block[:b]] += whole[:b]
+                partial[block[:b]] = False
+                ax = ax + whole[:b] @ columns[block[:b]]
+                pos += b
+                if pos == members.shape[0]:
+                    return
+            i = members[pos]
+            pos += 1
             short = red.lo[j] - ax[j]
             if short <= _PRIMAL_TOL:
                 return
@@ -501,7 +522,9 @@ def _vertex_guess(red):
                 continue
             x[i] += room
             ax = ax + room * a
-            partial[i] = x[i] < upper[i]
+            partial[i] = x[i] < upper[i] - _PRIMAL_TOL
+            if not partial[i]:
+                x[i] = upper[i]
 
     # Floors of the inequality rows first, each from its own best members; then the equality
     # rows (the budget), from all.
@@ -573,14 +596,28 @@ def _guess_and_check(red):
             continue
         # At the KKT point of the held set: release the most wrong-signed multiplier, if any.
         tol_d = _DUAL_TOL * _gradient_scale(quad, x)
-        wrong = _wrong_signs(quad.grad(x), red.A, nu, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d)
+        g = quad.grad(x)
+        wrong = _wrong_signs(g, red.A, nu, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d)
+        free = ~(fixed_lo | fixed_hi)
+        W = row_lo | row_hi
+        if any(w.any() for w in wrong) and np.linalg.matrix_rank(red.A[W][:, free]) < int(W.sum()):
+            # At a vertex the free weights do not determine ν and the KKT solve leaves it at the
+            # least-squares answer: recover it under its signs, as the polish does, and keep it
+            # when it leaves the free weights stationary.
+            signs = np.where(row_hi, 1, np.where(row_lo & ~eq, -1, 0))[W]
+            recovered = np.zeros_like(nu)
+            recovered[W] = _recover_row_multipliers(g, red.A[W], signs, fixed_lo, fixed_hi, np.zeros_like(free),
+                                                    tol_d / _DUAL_TOL)
+            if np.abs((g + red.A.T @ recovered)[free]).max(initial=0.0) <= tol_d:
+                nu = recovered
+                wrong = _wrong_signs(g, red.A, nu, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d)
         n_wrong = sum(int(w.sum()) for w in wrong)
         if n_wrong == 0:
             break
         # Each round releases one: more wrong signs than rounds left cannot end in time.
         if n_wrong > rounds - done - 1:
             return None
-        r = np.abs(quad.grad(x) + red.A.T @ nu)
+        r = np.abs(g + red.A.T @ nu)
         size = np.concatenate([np.where(wrong[0] | wrong[1], r, 0.0), np.where(wrong[2] | wrong[3], np.abs(nu), 0.0)])
         k = int(np.argmax(size))
         n = quad.n
