@@ -5,13 +5,21 @@ Every problem is
     min ½ xᵀPx + qᵀx    s.t.  lower <= x <= upper,  lo <= A x <= hi          (A, lo, hi from Limits)
 
 with P dense, or P = FᵀF given by a factor F (least-squares form, ½‖F x − d‖² + qᵀx). The solve has
-three steps:
+three steps (four with a linear term, as in mean-variance):
 
 1. Scale. Daily variances are of the order of 1e-4; on that scale solvers stop early or loop, so
    the objective is divided by a scale s fixed per problem (the mean diagonal of P, i.e. the
    mean variance for minimum variance, or the equal-weight tracking error). The argmin does not
    change; the objective is reported in the caller's units. Variables fixed by their own bounds
    are folded into the objective and the rows.
+1a. Guess (dense P with q ≠ 0, finite floors, rows of nonnegative coefficients). Mean-variance
+   optima are often vertices or nearly so, a few free weights. A greedy fill (in order of q,
+   floors first, then the budget, each weight to its cap or its rows' headroom) gives a vertex;
+   a primal active-set method steps from it (one bound or row added or released per round, a
+   small KKT solve over the free weights each) within a few rounds more than one per 25
+   instruments. Its end point is accepted on the polish's terms below; otherwise, or when the
+   rounds run out, the interior point solves the problem as if no guess had been made
+   (``solver="active-set"`` and ``iterations=0`` mark an accepted guess).
 2. Interior point (PIQP, dense; in least-squares form the sparse solver on the lifted problem
    y = F x − d once the instruments outnumber the days sixfold, where that was measured faster),
    first to a loose tolerance of 1e-3: the active set is plain there in nearly every problem
@@ -93,14 +101,16 @@ class QPResult:
         The method's objective at ``x``, in the caller's units (not the internal scaled ones).
     iterations : int
         Iterations of the interior-point pass the answer came from (the loose pass, or the
-        tight one when the polish from the loose pass failed).
+        tight one when the polish from the loose pass failed); 0 when the answer came from the
+        greedy vertex's active set without the interior point.
     converged : bool
         True when the solver met its tolerance; False when it stopped at the iteration limit,
         found the limits infeasible or failed numerically (``status`` says which).
     kkt_residual : float
         :func:`kkt_residual` at ``x``.
     solver : str
-        The library that solved the problem.
+        What solved the problem: ``"piqp"`` (the interior point, then the polish) or
+        ``"active-set"`` (the active set reached from the greedy vertex, checked exact).
     status : str
         ``"solved"``, ``"max_iteration"``, ``"infeasible"``, ``"unbounded"`` or ``"numerical"``.
     polished : bool
