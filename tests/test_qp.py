@@ -517,6 +517,12 @@ def test_solve_leaves_blas_threads_as_they_were():
 GUESSED = [(seed, n, lam) for lam in (0, 1, 10, 100) for seed, n in [(40, 20), (41, 33), (42, 47), (43, 60)]]
 
 
+@pytest.fixture
+def guess_small(monkeypatch):
+    """The guess is tried from 100 instruments up (where it pays); these problems are smaller."""
+    monkeypatch.setattr(qp, "_GUESS_MIN_N", 0)
+
+
 def piqp_path(monkeypatch, solve):
     """``solve()`` with the greedy guess switched off: the interior point and its polish alone."""
     with monkeypatch.context() as m:
@@ -525,7 +531,7 @@ def piqp_path(monkeypatch, solve):
 
 
 @pytest.mark.parametrize("seed, n, lam", GUESSED)
-def test_guessed_optimum_matches_slsqp_and_the_interior_point(monkeypatch, seed, n, lam):
+def test_guessed_optimum_matches_slsqp_and_the_interior_point(monkeypatch, seed, n, lam, guess_small):
     """Caps that bind, a group floor and two group caps; whichever path answers, the answer is
     feasible to 1e-9 and no worse than SLSQP's or the interior point's by 1e-9 relative."""
     returns, cov, limits = random_problem(seed, n)
@@ -546,7 +552,7 @@ def test_guessed_optimum_matches_slsqp_and_the_interior_point(monkeypatch, seed,
 
 
 @pytest.mark.parametrize("seed, n, lam", [case for case in GUESSED if case[2] <= 1])
-def test_vertex_optima_are_taken_from_the_guess(seed, n, lam):
+def test_vertex_optima_are_taken_from_the_guess(seed, n, lam, guess_small):
     """With little risk aversion the optimum is a vertex or close to one: the guess finds it, and
     it is a KKT point (residual at rounding level)."""
     returns, cov, limits = random_problem(seed, n)
@@ -561,7 +567,7 @@ def test_vertex_optima_are_taken_from_the_guess(seed, n, lam):
     (6, 0.5, (4, 5, 0.2), [0.5, 0.3, 0.0, 0.0, 0.2, 0.0]),
     (6, 1.0, (5, 5, 0.4), [0.6, 0.0, 0.0, 0.0, 0.0, 0.4]),
 ])
-def test_linear_program_vertex_in_closed_form(n, caps, floor, expected):
+def test_linear_program_vertex_in_closed_form(n, caps, floor, expected, guess_small):
     """μ falls with the index; the first three form a group capped at 0.9."""
     mu = np.linspace(5e-3, 1e-3, n)
     groups = [(range(3), 0.0, 0.9)]
@@ -585,7 +591,7 @@ WRONG_GUESSES = {
 
 @pytest.mark.parametrize("guess", list(WRONG_GUESSES))
 @pytest.mark.parametrize("seed, n, lam", [(44, 30, 1), (45, 50, 10), (46, 40, 100), (47, 25, 0.5)])
-def test_fallback_when_the_guess_is_wrong(monkeypatch, seed, n, lam, guess):
+def test_fallback_when_the_guess_is_wrong(monkeypatch, seed, n, lam, guess, guess_small):
     """A guess that is not the optimum, with one round (no chance to correct it), or no guess at
     all: the guess is rejected and the interior point gives the answer of the unchanged path."""
     returns, cov, limits = random_problem(seed, n)
@@ -602,7 +608,7 @@ def test_fallback_when_the_guess_is_wrong(monkeypatch, seed, n, lam, guess):
 
 @pytest.mark.parametrize("lower, sign, guessed", [(0.0, 1.0, True), (-0.2, 1.0, True), (-np.inf, 1.0, False),
                                                   (0.0, -1.0, False)])
-def test_guess_reads_only_limits_it_can_fill(lower, sign, guessed):
+def test_guess_reads_only_limits_it_can_fill(lower, sign, guessed, guess_small):
     """The greedy fill needs finite lower bounds and rows of nonnegative coefficients (a row
     ``sign`` = −1 bounds the negated group); otherwise no guess and the interior point answers.
     Either way the answer is checked against SLSQP."""
@@ -620,3 +626,15 @@ def test_guess_reads_only_limits_it_can_fill(lower, sign, guessed):
     r = qp.mean_variance(cov, mu, 1, limits)
     assert guessed or r.solver == "piqp"
     check_exact(r, limits, slsqp(cov, -mu, limits), lambda x: float(x @ cov @ x / 2 - mu @ x))
+
+
+@pytest.mark.parametrize("n, tried", [(40, False), (99, False), (100, True), (160, True)])
+def test_guess_is_tried_from_a_hundred_instruments(n, tried):
+    """λ = 0 with caps of 2/n: the optimum is the greedy vertex (the n/2 best at their caps), which
+    the guess finds exactly from 100 instruments up; below, the interior point finds it too."""
+    mu = np.linspace(5e-3, 1e-3, n)
+    r = qp.mean_variance(np.eye(n) * 1e-4, mu, 0, make_limits(n, 0.0, 2.0 / n))
+    assert r.solver == ("active-set" if tried else "piqp")
+    expected = np.where(np.arange(n) < n // 2, 2.0 / n, 0.0)
+    expected[n // 2] = 1.0 - expected.sum()
+    np.testing.assert_allclose(r.x, expected, rtol=0, atol=1e-11)
