@@ -508,3 +508,133 @@ def test_solve_leaves_blas_threads_as_they_were():
     _, cov, limits = random_problem(4, 30)
     qp.min_variance(cov, limits)
     assert [(i["internal_api"], i["num_threads"]) for i in threadpool_info()] == before
+
+
+# ---------------------------------------------------------------------------------------------
+# Mean-variance from the greedy vertex: the active set it suggests, corrected by active-set
+# rounds, is accepted only when it is the exact optimum; otherwise the interior point solves.
+
+GUESSED = [(seed, n, lam) for lam in (0, 1, 10, 100) for seed, n in [(40, 20), (41, 33), (42, 47), (43, 60)]]
+
+
+@pytest.fixture
+def guess_small(monkeypatch):
+    """The guess is tried from 100 instruments up (where it pays); these problems are smaller."""
+    monkeypatch.setattr(qp, "_GUESS_MIN_N", 0)
+
+
+def piqp_path(monkeypatch, solve):
+    """``solve()`` with the greedy guess switched off: the interior point and its polish alone."""
+    with monkeypatch.context() as m:
+        m.setattr(qp, "_GUESS_ROUNDS", 0)
+        return solve()
+
+
+@pytest.mark.parametrize("seed, n, lam", GUESSED)
+def test_guessed_optimum_matches_slsqp_and_the_interior_point(monkeypatch, seed, n, lam, guess_small):
+    """Caps that bind, a group floor and two group caps; whichever path answers, the answer is
+    feasible to 1e-9 and no worse than SLSQP's or the interior point's by 1e-9 relative."""
+    returns, cov, limits = random_problem(seed, n)
+    mu = returns.mean(axis=0)
+
+    def f(x):
+        return float(lam / 2 * x @ cov @ x - mu @ x)
+
+    r = qp.mean_variance(cov, mu, lam, limits)
+    ip = piqp_path(monkeypatch, lambda: qp.mean_variance(cov, mu, lam, limits))
+    assert ip.solver == "piqp"
+    assert r.converged and r.status == "solved" and r.polished
+    assert limits.violation(r.x) <= 1e-9
+    assert r.objective == pytest.approx(f(r.x), rel=1e-12, abs=1e-18)
+    for ref in (f(slsqp(lam * cov, -mu, limits)), ip.objective):
+        assert r.objective <= ref + 1e-9 * abs(ref)
+    np.testing.assert_allclose(r.x, ip.x, rtol=0, atol=1e-7)
+
+
+@pytest.mark.parametrize("seed, n, lam", [case for case in GUESSED if case[2] <= 1])
+def test_vertex_optima_are_taken_from_the_guess(seed, n, lam, guess_small):
+    """With little risk aversion the optimum is a vertex or close to one: the guess finds it, and
+    it is a KKT point (residual at rounding level)."""
+    returns, cov, limits = random_problem(seed, n)
+    r = qp.mean_variance(cov, returns.mean(axis=0), lam, limits)
+    assert r.solver == "active-set" and r.iterations == 0
+    assert r.kkt_residual <= 1e-10 and limits.violation(r.x) <= 1e-11
+
+
+@pytest.mark.parametrize("n, caps, floor, expected", [
+    # λ = 0: fill in order of μ to each cap, within the group cap; the floor group gets its best.
+    (6, 0.3, None, [0.3, 0.3, 0.3, 0.1, 0.0, 0.0]),
+    (6, 0.5, (4, 5, 0.2), [0.5, 0.3, 0.0, 0.0, 0.2, 0.0]),
+    (6, 1.0, (5, 5, 0.4), [0.6, 0.0, 0.0, 0.0, 0.0, 0.4]),
+])
+def test_linear_program_vertex_in_closed_form(n, caps, floor, expected, guess_small):
+    """μ falls with the index; the first three form a group capped at 0.9."""
+    mu = np.linspace(5e-3, 1e-3, n)
+    groups = [(range(3), 0.0, 0.9)]
+    if floor is not None:
+        groups.append((range(floor[0], floor[1] + 1), floor[2], 1.0))
+    limits = make_limits(n, 0.0, caps, groups)
+    r = qp.mean_variance(np.eye(n) * 1e-4, mu, 0, limits)
+    assert r.solver == "active-set"
+    np.testing.assert_allclose(r.x, expected, rtol=0, atol=1e-12)
+
+
+WRONG_GUESSES = {
+    # The instruments with the worst linear terms at their caps, the best at their floors.
+    "worst at caps": lambda red, g: (g[0][::-1].copy(), g[2][::-1].copy(), g[1][::-1].copy(), g[3],
+                                     np.zeros_like(g[4])),
+    # Every instrument free, only the budget held: the answer breaks bounds.
+    "all free": lambda red, g: (g[0], np.zeros_like(g[1]), np.zeros_like(g[2]), g[3], np.zeros_like(g[4])),
+    "no guess": lambda red, g: None,
+}
+
+
+@pytest.mark.parametrize("guess", list(WRONG_GUESSES))
+@pytest.mark.parametrize("seed, n, lam", [(44, 30, 1), (45, 50, 10), (46, 40, 100), (47, 25, 0.5)])
+def test_fallback_when_the_guess_is_wrong(monkeypatch, seed, n, lam, guess, guess_small):
+    """A guess that is not the optimum, with one round (no chance to correct it), or no guess at
+    all: the guess is rejected and the interior point gives the answer of the unchanged path."""
+    returns, cov, limits = random_problem(seed, n)
+    mu = returns.mean(axis=0)
+    ip = piqp_path(monkeypatch, lambda: qp.mean_variance(cov, mu, lam, limits))
+    greedy = qp._vertex_guess
+    monkeypatch.setattr(qp, "_GUESS_ROUNDS", 1)
+    monkeypatch.setattr(qp, "_GUESS_ROUNDS_PER", 10 ** 9)
+    monkeypatch.setattr(qp, "_vertex_guess", lambda red: WRONG_GUESSES[guess](red, greedy(red)))
+    r = qp.mean_variance(cov, mu, lam, limits)
+    assert r.solver == "piqp" and r.polished and r.converged
+    np.testing.assert_allclose(r.x, ip.x, rtol=0, atol=1e-12)
+
+
+@pytest.mark.parametrize("lower, sign, guessed", [(0.0, 1.0, True), (-0.2, 1.0, True), (-np.inf, 1.0, False),
+                                                  (0.0, -1.0, False)])
+def test_guess_reads_only_limits_it_can_fill(lower, sign, guessed, guess_small):
+    """The greedy fill needs finite lower bounds and rows of nonnegative coefficients (a row
+    ``sign`` = −1 bounds the negated group); otherwise no guess and the interior point answers.
+    Either way the answer is checked against SLSQP."""
+    n = 12
+    returns, cov, _ = random_problem(48, n)
+    mu = returns.mean(axis=0)
+    base = make_limits(n, lower, 0.5, [(range(4), 0.0, 0.3)])
+    A = base.A.copy()
+    A[0] *= sign
+    lo, hi = (base.lo, base.hi) if sign > 0 else (np.array([-0.3, 1.0]), np.array([0.0, 1.0]))
+    limits = Limits(ids=base.ids, lower=base.lower, upper=base.upper, A=A, lo=lo, hi=hi,
+                    row_labels=base.row_labels, bound_source=base.bound_source)
+    red = qp._reduce(qp._Quadratic(-mu, P=cov), limits)
+    assert (qp._vertex_guess(red) is not None) == guessed
+    r = qp.mean_variance(cov, mu, 1, limits)
+    assert guessed or r.solver == "piqp"
+    check_exact(r, limits, slsqp(cov, -mu, limits), lambda x: float(x @ cov @ x / 2 - mu @ x))
+
+
+@pytest.mark.parametrize("n, tried", [(40, False), (99, False), (100, True), (160, True)])
+def test_guess_is_tried_from_a_hundred_instruments(n, tried):
+    """λ = 0 with caps of 2/n: the optimum is the greedy vertex (the n/2 best at their caps), which
+    the guess finds exactly from 100 instruments up; below, the interior point finds it too."""
+    mu = np.linspace(5e-3, 1e-3, n)
+    r = qp.mean_variance(np.eye(n) * 1e-4, mu, 0, make_limits(n, 0.0, 2.0 / n))
+    assert r.solver == ("active-set" if tried else "piqp")
+    expected = np.where(np.arange(n) < n // 2, 2.0 / n, 0.0)
+    expected[n // 2] = 1.0 - expected.sum()
+    np.testing.assert_allclose(r.x, expected, rtol=0, atol=1e-11)
