@@ -4,6 +4,8 @@ Markets are seeded factor models served by the recording fake client, so both pa
 compared on the same client calls, warnings, retained ids and limits.
 """
 
+import subprocess
+import sys
 import warnings
 
 import numpy as np
@@ -196,3 +198,13 @@ def test_the_native_iteration_limit_is_a_failure(client):
     with pytest.raises(vo.OptimizationFailed, match="最大迭代次数 1"):
         vo.optimize(client.ids, "2020-06-01", window=88, method=M.MIN_VARIANCE, bnds={"*": (0, 0.2)},
                     max_iteration=1, quiet=True)
+
+
+@pytest.mark.parametrize("module", ["vela_optimizer.engine", "vela_optimizer.riskparity", "vela_optimizer.backtest",
+                                    "vela_optimizer.cli", "vela_optimizer"])
+def test_each_module_imports_first_in_a_fresh_interpreter(module):
+    """The private engine module exists only once the extension is imported: every module that
+    uses it must import the extension first, whoever imports it first."""
+    code = f"import {module}, vela_optimizer as vo; vo.optimize"
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr

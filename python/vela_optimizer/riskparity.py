@@ -55,7 +55,7 @@ import daqp
 import numpy as np
 from scipy.linalg import lapack
 
-from . import feasibility
+from . import feasibility, optimizer  # noqa: F401  (importing the extension registers _engine)
 from .exception import InvalidArgument, OptimizationFailed
 from .limits import Limits
 from .qp import _one_blas_thread, solve_qp
