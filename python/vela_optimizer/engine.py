@@ -110,17 +110,6 @@ def linear_limits(prepared: dict, bnds) -> Limits | None:
                   row_labels=[g[0] for g in groups] + [None], bound_source=_bound_sources(ids, bnds))
 
 
-def _risk_contributions(C: np.ndarray, w: np.ndarray) -> np.ndarray:
-    return w * (C @ w)
-
-
-def _pairwise_spread(rc: np.ndarray) -> float:
-    """Σ_{i<j} |rc_i − rc_j|, in O(n log n): sorted, the k-th smallest adds (2k − n + 1)·rc."""
-    s = np.sort(rc)
-    n = s.size
-    return float(np.dot(2 * np.arange(n) - n + 1, s))
-
-
 def _tracking_rows(df: pd.DataFrame, benchmark) -> tuple[np.ndarray, np.ndarray]:
     R = df.to_numpy(dtype=float)
     b = np.asarray(benchmark, dtype=float)
@@ -139,7 +128,7 @@ def _objective(method, C, w, prepared, risk_aversion_coefficient, mu) -> float:
         keep = np.isfinite(b) & np.isfinite(R).all(axis=1)
         d = b[keep] - R[keep] @ w
         return float(d @ d)
-    return _pairwise_spread(_risk_contributions(C, w))
+    return riskparity.pairwise_spread(riskparity.risk_contributions(C, w))
 
 
 def _not_converged(max_iteration) -> OptimizationFailed:
@@ -257,7 +246,7 @@ def optimize(order_book_ids, date, method=_D["method"], bnds=_D["bnds"], cons=_D
 
     C = out["c_m"].to_numpy(dtype=float)
     mu = out["df"].mean() if method == OptimizeMethod.MEAN_VARIANCE else None
-    rc = _risk_contributions(C, x)
+    rc = riskparity.risk_contributions(C, x)
     variance = float(x @ C @ x)
     retained = set(ids)
     return OptimizeResult(
