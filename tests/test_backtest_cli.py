@@ -11,6 +11,7 @@ import threading
 import pytest
 
 import veladatac
+from vela_optimizer import backtest_cli
 from vela_optimizer.backtest_cli import main
 from veladatac import sample
 
@@ -209,3 +210,10 @@ def test_a_progress_bar_on_a_terminal(store):
     assert r.returncode == 0
     assert b"rebalancing" in text and b"/3 [" in text  # the dates done out of 3
     assert b"annual return" in r.stdout and b"rebalancing:" not in r.stdout
+
+
+@pytest.mark.parametrize("argv", [["--default-bound", "-0.1:0.5"], ["--bound", "A=-0.2:0.3"]])
+def test_a_negative_bound_is_a_value_not_an_option(argv):
+    # the value reaches the optimiser's own range check instead of failing to parse
+    args = backtest_cli.build_parser().parse_args(["A", "B", *argv])
+    assert args.default_bound == (-0.1, 0.5) or args.bound == [("A", (-0.2, 0.3))]

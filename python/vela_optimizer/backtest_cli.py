@@ -69,7 +69,8 @@ def build_parser() -> argparse.ArgumentParser:
     -------
     argparse.ArgumentParser
     """
-    p = argparse.ArgumentParser(
+    # vela-optimize's parser class: "--default-bound -0.1:0.5" is a value, not an option.
+    p = cli._Parser(
         prog="vela-backtest", parents=[cli.build_parser()], conflict_handler="resolve",
         description="Optimise a universe on every rebalancing date of a period, hold the weights as prices move, "
                     "and report returns, risk, drawdown and turnover.",
