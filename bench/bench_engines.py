@@ -26,7 +26,6 @@ import argparse
 import importlib
 import os
 import sys
-import time
 import warnings
 
 import numpy as np
@@ -34,19 +33,10 @@ import pandas as pd
 from threadpoolctl import threadpool_limits
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qp_problems import GROUPS, make_problem
+from qp_problems import GROUPS, make_problem, median_time
 from vela_optimizer import qp
 
 LAMBDA = 1.0
-
-
-def median_time(fun, repeat):
-    times, out = [], None
-    for _ in range(repeat):
-        t = time.perf_counter()
-        out = fun()
-        times.append(time.perf_counter() - t)
-    return float(np.median(times)), out
 
 
 # ---------------------------------------------------------------------------------------------
@@ -67,7 +57,7 @@ def methods(pr):
 
 
 # ---------------------------------------------------------------------------------------------
-# The scipy path: the spec module's method functions on the same limits.
+# The scipy path: the extension module's own method functions on the same limits.
 
 
 def scipy_path(name, pr):

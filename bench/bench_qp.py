@@ -18,7 +18,6 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-import time
 import warnings
 
 import numpy as np
@@ -27,7 +26,7 @@ import scipy.sparse as sp
 from threadpoolctl import threadpool_limits
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qp_problems import make_problem  # noqa: E402
+from qp_problems import make_problem, median_time  # noqa: E402
 from vela_optimizer import qp  # noqa: E402
 
 
@@ -144,15 +143,6 @@ def problems(pr):
            lambda x: float(np.sum((b - R @ x) ** 2)))
 
 
-def timed(fun, repeat):
-    times, out = [], None
-    for _ in range(repeat):
-        t = time.perf_counter()
-        out = fun()
-        times.append(time.perf_counter() - t)
-    return float(np.median(times)), out
-
-
 def fmt_time(t):
     return f"{t * 1e3:8.2f} ms" if t < 10 else f"{t:8.1f} s "
 
@@ -165,7 +155,7 @@ def solver_table(sizes, repeat, slsqp_large):
         pr = make_problem(n)
         for name, ours, P, q, objective in problems(pr):
             rows = {}
-            t, r = timed(ours, repeat)
+            t, r = median_time(ours, repeat)
             rows["ours"] = (t, r.x, r.converged)
             for peer, run in PEERS.items():
                 if peer == "SLSQP" and n >= 1000 and not slsqp_large:
@@ -175,7 +165,8 @@ def solver_table(sizes, repeat, slsqp_large):
                 try:
                     with warnings.catch_warnings():
                         warnings.simplefilter("ignore")
-                        t, (x, ok) = timed(lambda run=run, P=P, q=q, pr=pr: run(P, q, pr.limits), 1 if slow else repeat)
+                        t, (x, ok) = median_time(lambda run=run, P=P, q=q, pr=pr: run(P, q, pr.limits),
+                                                 1 if slow else repeat)
                     rows[peer] = (t, x, ok)
                 except Exception as e:  # a peer that fails is reported, not fatal to the table
                     rows[peer] = (float("nan"), np.full(n, np.nan), f"{type(e).__name__}")
@@ -211,7 +202,8 @@ def te_forms(sizes, repeat):
             out = {}
             for form, ratio in (("dense", float("inf")), ("sparse", 0.0)):
                 qp._SPARSE_RATIO = ratio
-                out[form] = timed(lambda pr=pr: qp.min_tracking_error(pr.returns, pr.benchmark, pr.limits), repeat)
+                out[form] = median_time(lambda pr=pr: qp.min_tracking_error(pr.returns, pr.benchmark, pr.limits),
+                                        repeat)
             rel = abs(out["dense"][1].objective - out["sparse"][1].objective) / out["dense"][1].objective
             print(f"{n:5d} {pr.returns.shape[0]:4d} {fmt_time(out['dense'][0])} {fmt_time(out['sparse'][0])} "
                   f"{out['dense'][0] / out['sparse'][0]:12.2f}x   (objectives differ by {rel:.1e})", flush=True)

@@ -93,11 +93,11 @@ def vanilla_module():
 
         return riskparityportfolio.vanilla, riskparityportfolio
     except ImportError:
-        spec = importlib.util.find_spec("riskparityportfolio")
-        if spec is None:
+        found = importlib.util.find_spec("riskparityportfolio")
+        if found is None:
             return None, None
         pkg = types.ModuleType("riskparityportfolio")
-        pkg.__path__ = list(spec.submodule_search_locations)
+        pkg.__path__ = list(found.submodule_search_locations)
         sys.modules["riskparityportfolio"] = pkg
         try:
             from riskparityportfolio import vanilla

@@ -7,6 +7,7 @@ tables agree on what was solved.
 """
 from __future__ import annotations
 
+import time
 from dataclasses import dataclass
 
 import numpy as np
@@ -82,3 +83,13 @@ def make_problem(n, seed=0):
     benchmark = returns @ index_weights + outside
     return Problem(n=n, returns=returns, cov=shrunk_covariance(returns), mu=returns.mean(axis=0),
                    benchmark=benchmark, limits=group_limits(n, sectors, CAPS.get(n, 5.0 / n)), sectors=sectors)
+
+
+def median_time(fun, repeat):
+    """(median seconds of `repeat` calls of fun, the last call's result)."""
+    times, out = [], None
+    for _ in range(repeat):
+        t = time.perf_counter()
+        out = fun()
+        times.append(time.perf_counter() - t)
+    return float(np.median(times)), out

@@ -99,17 +99,17 @@ def test_scipy_solver_is_the_module_function_bit_for_bit(client):
     with warnings.catch_warnings(record=True) as a:
         warnings.simplefilter("always")
         client.calls.clear()
-        spec = opt.portfolio_optimize(client.ids, "2020-06-01", **kw)
-        spec_calls = list(client.calls)
+        own = opt.portfolio_optimize(client.ids, "2020-06-01", **kw)
+        own_calls = list(client.calls)
     with warnings.catch_warnings(record=True) as b:
         warnings.simplefilter("always")
         client.calls.clear()
         pkg = vo.portfolio_optimize(client.ids, "2020-06-01", solver="scipy", **kw)
         pkg_calls = list(client.calls)
         rich = vo.optimize(client.ids, "2020-06-01", solver="scipy", **kw)
-    assert pkg == spec and pkg_calls == spec_calls
+    assert pkg == own and pkg_calls == own_calls
     assert [str(w.message) for w in a] == [str(w.message) for w in b][: len(a)]
-    assert rich.to_dict() == spec  # the rich result's scipy solve is the same solve
+    assert rich.to_dict() == own  # the rich result's scipy solve is the same solve
 
 
 @pytest.mark.parametrize("solver", ["Native", "cvxpy", None, 1])

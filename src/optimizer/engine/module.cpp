@@ -112,14 +112,14 @@ void create_engine_module(pyb::module_ &optimizer) {
     for (pyb::handle d : base) defaults.append(d);
     defaults.append(pyb::none());
     defaults.append(pyb::none());
-    const std::pair<py::FunctionSpec, const char *> functions[] = {
-        {{"run", "", params, run, pyb::tuple(defaults)}, "run"},
-        {{"linear_form", "", {"constraints"}, linear_form}, "linear_form"},
+    const py::FunctionSpec functions[] = {
+        {"run", "", params, run, pyb::tuple(defaults)},
+        {"linear_form", "", {"constraints"}, linear_form},
     };
-    for (const auto &[spec, attr] : functions) {
-        pyb::object fn = py::make_function(globals, spec);
+    for (const py::FunctionSpec &def : functions) {
+        pyb::object fn = py::make_function(globals, def);
         fn.attr("__module__") = name;
-        engine.attr(attr) = fn;
+        engine.attr(std::string(def.name).c_str()) = fn;
     }
     bind_risk_parity(engine);
     pyb::module_::import("sys").attr("modules")[pyb::str(name)] = engine;
