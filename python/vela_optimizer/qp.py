@@ -112,7 +112,8 @@ class QPResult:
         True when the solver met its tolerance; False when it stopped at the iteration limit,
         found the limits infeasible or failed numerically (``status`` says which).
     kkt_residual : float
-        :func:`kkt_residual` at ``x``.
+        :func:`kkt_residual` at ``x``; for a polished or ``"active-set"`` answer, the same measure
+        under the multipliers that certified it rather than the best ones.
     solver : str
         What solved the problem: ``"piqp"`` (the interior point, then the polish) or
         ``"active-set"`` (the active set reached from the greedy vertex, checked exact).
@@ -180,6 +181,8 @@ class _Quadratic:
 
     def scaled(self, s):
         """The same quadratic divided by s > 0."""
+        if s == 1.0:
+            return self
         if self.F is None:
             return _Quadratic(self.q / s, P=self.P / s)
         r = np.sqrt(s)
@@ -421,8 +424,8 @@ def _active_set(red, x0, fixed_lo, fixed_hi, row_lo, row_hi, rounds, f_ref=None)
     """Primal-dual active-set iterations from a guess: solve the KKT system with the guessed
     bounds and rows held, then add every bound or row the answer breaks and release every one
     whose multiplier has the wrong sign, until the point is feasible with multipliers of the
-    right signs (a KKT point of a convex problem: the optimum). Returns None when a guess
-    repeats, after ``rounds`` steps, or when the answer is worse than ``f_ref``."""
+    right signs (a KKT point of a convex problem: the optimum), with its KKT residual. Returns
+    None when a guess repeats, after ``rounds`` steps, or when the answer is worse than ``f_ref``."""
     eq = red.lo == red.hi
     seen = set()
     for _ in range(rounds):
@@ -464,13 +467,15 @@ def _active_set(red, x0, fixed_lo, fixed_hi, row_lo, row_hi, rounds, f_ref=None)
         primal_ok = not (below.any() or above.any() or rows_below.any() or rows_above.any())
         dual_ok = not (wrong_lo.any() or wrong_hi.any() or wrong_row_hi.any() or wrong_row_lo.any())
         if primal_ok and dual_ok:
-            if np.abs((g + red.A.T @ nu)[free]).max(initial=0.0) > tol_d:
+            r = g + red.A.T @ nu
+            if np.abs(r[free]).max(initial=0.0) > tol_d:
                 return None
             if f_ref is not None:
                 f = red.quad.value(x)
                 if f > f_ref + 1e-7 * abs(f_ref) + 1e-14 * _gradient_scale(red.quad, x):
                     return None
-            return x
+            return x, _certified_residual(red, x, r, nu, free, fixed_lo, fixed_hi, row_lo, row_hi, eq,
+                                          tol_d / _DUAL_TOL)
         fixed_lo = (fixed_lo | below) & ~wrong_lo
         fixed_hi = (fixed_hi | above) & ~wrong_hi
         row_lo = (row_lo | rows_below) & ~wrong_row_lo
@@ -561,8 +566,8 @@ def _vertex_guess(red):
 
 
 def _guess_and_check(red):
-    """The exact optimum reached from the greedy vertex, or None (the interior point then solves
-    the problem as before).
+    """The exact optimum reached from the greedy vertex with its KKT residual, or None (the
+    interior point then solves the problem as before).
 
     A primal active-set method (Nocedal & Wright, Numerical Optimization, §16.5) from the vertex,
     which is feasible: solve the KKT system with the held bounds and rows, step towards its
@@ -633,8 +638,12 @@ def _guess_and_check(red):
             ax = red.A @ x
             feasible = max(float(np.max(red.lower - x, initial=0.0)), float(np.max(x - red.upper, initial=0.0)),
                            float(np.max(red.lo - ax, initial=0.0)), float(np.max(ax - red.hi, initial=0.0)))
-            stationary = np.abs((g + red.A.T @ nu)[free]).max(initial=0.0) <= tol_d
-            return x if feasible <= _PRIMAL_TOL and stationary and np.all(np.isfinite(x)) else None
+            r = g + red.A.T @ nu
+            stationary = np.abs(r[free]).max(initial=0.0) <= tol_d
+            if not (feasible <= _PRIMAL_TOL and stationary and np.all(np.isfinite(x))):
+                return None
+            return x, _certified_residual(red, x, r, nu, free, fixed_lo, fixed_hi, row_lo, row_hi, eq,
+                                          tol_d / _DUAL_TOL)
         # Each round releases one: more wrong signs than rounds left cannot end in time.
         if n_wrong > rounds - done - 1:
             return None
@@ -649,8 +658,24 @@ def _guess_and_check(red):
     return None
 
 
+def _certified_residual(red, x, r, nu, free, fixed_lo, fixed_hi, row_lo, row_hi, eq, scale):
+    """The KKT residual of ``x`` under the multipliers the active set found (r = ∇f + Aᵀν over
+    the reduced variables): stationarity of the free weights, the signs of the bound and row
+    multipliers, and multiplier × slack of the held rows and bounds, over the gradient's
+    ``scale``. It bounds :func:`kkt_residual`, which searches for the multipliers that make the
+    residual smallest, and costs no search: the solve has already found them."""
+    stat = max(float(np.abs(r[free]).max(initial=0.0)),
+               float(np.max(-r[fixed_lo & ~fixed_hi], initial=0.0)), float(np.max(r[fixed_hi], initial=0.0)),
+               float(np.max(nu[row_lo & ~eq], initial=0.0)), float(np.max(-nu[row_hi], initial=0.0)))
+    ax = red.A @ x
+    row_slack = np.where(row_hi, red.hi - ax, np.where(row_lo, ax - red.lo, 0.0))
+    bound_slack = np.where(fixed_hi, red.upper - x, np.where(fixed_lo, x - red.lower, 0.0))
+    comp = max(float(np.abs(nu * row_slack).max(initial=0.0)), float(np.abs(r * bound_slack).max(initial=0.0)))
+    return max(stat, comp) / scale
+
+
 def _polish(red, ip, early=False):
-    """The exact optimum from the interior point's active set, or None. At the interior point's
+    """The exact optimum from the interior point's active set with its KKT residual, or None. At the interior point's
     answer the polished objective must also be no worse than the answer's; an early iterate
     may lie outside the limits, and there the KKT conditions alone decide."""
     return _active_set(red, ip.x, ip.at_lower.copy(), ip.at_upper.copy(), ip.row_lo.copy(), ip.row_hi.copy(),
@@ -891,25 +916,30 @@ def _solve(quad, limits, max_iteration, scale, objective):
         if _GUESS_ROUNDS:
             guessed = _guess_and_check(red)
             if guessed is not None:
-                x = red.expand(guessed)
-                return QPResult(x, objective(x), 0, True, _kkt(quad, limits, x), "active-set", SOLVED, True)
+                x = red.expand(guessed[0])
+                residual = max(guessed[1], limits.violation(x))
+                return QPResult(x, objective(x), 0, True, residual, "active-set", SOLVED, True)
         sparse_lift = red.quad.is_factor and red.quad.n > _SPARSE_RATIO * red.quad.F.shape[0]
         solver = _setup_piqp(red, sparse_lift)
         if _EPS_LOOSE > _EPS:
             early = _run_piqp(solver, red, max_iteration, _EPS_LOOSE)
             polished = _polish(red, early, early=True) if early.status == SOLVED else None
             if polished is not None:
-                x = red.expand(polished)
-                return QPResult(x, objective(x), early.iterations, True, _kkt(quad, limits, x), "piqp", SOLVED, True)
+                x = red.expand(polished[0])
+                return QPResult(x, objective(x), early.iterations, True, max(polished[1], limits.violation(x)),
+                                "piqp", SOLVED, True)
         ip = _run_piqp(solver, red, max_iteration)
         if ip.status != SOLVED:
             x = red.expand(ip.x)
             value = objective(x) if np.all(np.isfinite(x)) else float("nan")
             return QPResult(x, value, ip.iterations, False, _kkt(quad, limits, x), "piqp", ip.status)
         polished = _polish(red, ip)
-        x = red.expand(ip.x if polished is None else polished)
-        return QPResult(x, objective(x), ip.iterations, True, _kkt(quad, limits, x), "piqp", SOLVED,
-                        polished is not None)
+        if polished is None:
+            x = red.expand(ip.x)
+            return QPResult(x, objective(x), ip.iterations, True, _kkt(quad, limits, x), "piqp", SOLVED, False)
+        x = red.expand(polished[0])
+        return QPResult(x, objective(x), ip.iterations, True, max(polished[1], limits.violation(x)), "piqp", SOLVED,
+                        True)
 
 
 def _kkt(quad, limits, x):
@@ -1015,10 +1045,12 @@ def mean_variance(C, mu, lam, limits, *, max_iteration=1000):
     C = _finite("C", np.asarray(C, dtype=float))
     if C.ndim != 2 or C.shape[0] != C.shape[1]:
         raise ValueError(f"C must be square, got shape {C.shape}")
-    mu = np.asarray(mu, dtype=float)
-    quad = _make_quadratic(lam * C, -mu, limits, None, None)
-    scale = _usable(quad.mean_curvature()) or _usable(float(np.abs(mu).max(initial=0.0))) or 1.0
-    return _solve(quad, limits, max_iteration, scale, quad.value)
+    mu = _finite("mu", np.asarray(mu, dtype=float))
+    # Scaled once here (one pass over C) rather than formed as λC and then divided.
+    scale = _usable(lam * float(np.mean(np.diag(C)))) if C.size else None
+    scale = scale or _usable(float(np.abs(mu).max(initial=0.0))) or 1.0
+    quad = _make_quadratic(C * (lam / scale), -mu / scale, limits, None, None)
+    return _solve(quad, limits, max_iteration, 1.0, lambda x: scale * quad.value(x))
 
 
 def min_tracking_error(R, b, limits, *, max_iteration=1000):
