@@ -728,21 +728,58 @@ def _recover_row_multipliers(g, A_W, signs, at_lower, at_upper, fixed, scale):
         r, on = pieces(nu)
         return 0.5 * float(np.sum(r[on] ** 2))
 
+    bound = at_lower | at_upper
+
+    def slope(r, delta, t):
+        # d/dt h(ν + t·step): piecewise linear and nondecreasing in t (h is convex).
+        rt = r + t * delta
+        psi = np.where(free, rt, np.where(at_lower, np.minimum(rt, 0.0), np.where(at_upper, np.maximum(rt, 0.0), 0.0)))
+        return float(psi @ delta)
+
     nu = _signed_lstsq(A_W[:, free].T, -g[free], signs) if free.any() else np.zeros(m)
     for _ in range(50):
         r, on = pieces(nu)
         if not on.any() or np.abs(r[on]).max() <= 1e-15 * scale:
             break
         h0 = h(nu)
-        target = _signed_lstsq(A_W[:, on].T, -g[on], signs)
-        # Armijo backtracking: a step is taken only when it lowers h.
-        t = 1.0
-        while t > 1e-6 and not h(nu + t * (target - nu)) < h0:
-            t *= 0.5
-        if t <= 1e-6:
+        step = _signed_lstsq(A_W[:, on].T, -g[on], signs) - nu
+        t = _exact_step(r, A_W.T @ step, bound, nu, step, signs, slope)
+        trial = nu + t * step
+        if not (t > 0.0 and h(trial) < h0):
             break
-        nu = nu + t * (target - nu)
+        nu = trial
     return nu
+
+
+def _exact_step(r, delta, bound, nu, step, signs, slope):
+    """The t ≥ 0 minimising h(ν + t·step) as far as the signs of ν allow: the slope is linear
+    between the kinks t_i = −r_i/δ_i of the bound components, so bisect over the kinks for the
+    last one with a slope ≤ 0 and solve the linear piece after it. The minimiser of one piece
+    (the Newton target, t = 1) often lies short of the true one when the pieces change."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        limit = np.where((signs > 0) & (step < 0.0) | (signs < 0) & (step > 0.0), -nu / step, np.inf)
+        kinks = np.where(bound & (delta != 0.0), -r / delta, np.nan)
+    t_max = max(float(np.min(limit, initial=np.inf)), 0.0)
+    kinks = np.sort(kinks[(kinks > 0.0) & (kinks < t_max)])
+    grid = np.concatenate([[0.0], kinks, [t_max]]) if np.isfinite(t_max) else np.concatenate([[0.0], kinks])
+    s0 = slope(r, delta, 0.0)
+    if not s0 < 0.0:
+        return 0.0
+    lo, hi, s_lo, s_hi = 0, grid.size, s0, None
+    while hi - lo > 1:  # invariant: slope(grid[lo]) < 0, slope(grid[hi]) >= 0 (grid[size] = beyond)
+        mid = (lo + hi) // 2
+        s_mid = slope(r, delta, grid[mid])
+        if s_mid < 0.0:
+            lo, s_lo = mid, s_mid
+        else:
+            hi, s_hi = mid, s_mid
+    if hi == grid.size:
+        if np.isfinite(t_max):
+            return t_max
+        # Beyond the last kink the slope grows linearly with the curvature of that piece.
+        curvature = slope(r, delta, grid[lo] + 1.0) - s_lo
+        return grid[lo] - s_lo / curvature if curvature > 0.0 else grid[lo]
+    return grid[lo] - s_lo * (grid[hi] - grid[lo]) / (s_hi - s_lo) if s_hi > s_lo else grid[hi]
 
 
 def kkt_residual(P, q, limits, x, *, factor=None, target=None, active_tol=1e-9):
