@@ -34,8 +34,10 @@ over the limits, by successive convex approximation (SCA) in two phases:
    with H = diag(z)·C + C·diag(z) the curvature of Σ z_i·RC_i at the last prices z (clipped to
    positive semi-definite), takes Newton-like steps: within a block structure the iterates
    converge quadratically. τ follows a trust-region rule on the ratio of actual to predicted
-   decrease; a step is taken only if it lowers S and keeps every limit. Blocks whose ordering
-   constraint is active merge; a block splits when its prices z (from the QP's multipliers,
+   decrease; a step is taken only if it lowers S and keeps every limit. Two blocks whose
+   ordering constraint is active swap places in the order (at the tie both orders give the
+   same S), so a block passes a crowd of levels one per step; if they meet again right after,
+   they are tied and merge. A block splits when its prices z (from the QP's multipliers,
    z = −J⁻ᵀ·(gradient of the limits and the prox term)) leave the permutohedron of its
    coefficients, i.e. when moving its cheapest members down lowers S. Every accepted iterate is
    feasible and S never increases, so the answer is never worse than phase 1's.
@@ -79,6 +81,7 @@ _SPLIT_STEP = 1e-6
 # A block whose contributions differ by more than this (relative to their mean size) is not tied.
 _TIED = 1e-9
 _DAQP_INF = 1e30
+_DUMPS = []
 # The prox weight τ of phase 2 shrinks after good steps, but not below this fraction of its start:
 # a flatter QP gains nothing near a sharp minimum and makes the active-set solver cycle.
 _TAU_FLOOR = 1e-6
@@ -286,6 +289,10 @@ def _daqp(H, f, A, upper, lower, equal_rows, start=None):
     lower = np.where(np.isfinite(lower), lower, -_DAQP_INF)
     kw = {} if start is None else {"primal_start": start}
     x, _, flag, info = daqp.solve(H, f, A, upper, lower, sense, primal_tol=FEASIBILITY_TOL, **kw)
+    import os
+    if os.environ.get("DAQPDUMP"):
+        import pickle, sys
+        _DUMPS.append((H, f, A, upper, lower, sense, info))
     if flag < 1 or not np.isfinite(x).all():  # positive flags are optimal (2: soft constraints)
         return None
     return x, info["lam"]
@@ -312,7 +319,7 @@ class _SpreadSCA:
 
     def run(self, w_equal: np.ndarray, max_iteration: int):
         w = self.project(w_equal)
-        w, used = self.squared_phase(w, max_iteration)
+        w, used = self.squared_phase(w, max_iteration) if not __import__("os").environ.get("NOP1") else (w, 0)
         if used >= max_iteration:
             return w, used, False
         w, more, converged = self.spread_phase(w, max_iteration - used)
@@ -398,6 +405,7 @@ class _SpreadSCA:
         f = self.spread(w)
         tau = tau_floor = None
         prices = None
+        crossed = set()
         for k in range(budget):
             Cw = C @ w
             rc = w * Cw
@@ -409,7 +417,13 @@ class _SpreadSCA:
                 label[b] = j
                 sizes[j] = len(b)
             means = np.bincount(label, rc, p) / sizes
-            rank = np.argsort(means, kind="stable")  # blocks in increasing order of their mean
+            # Blocks in increasing order of their mean; where the list is in that order up to ties,
+            # the list order stands (it carries the crossings asked for below).
+            tie = _TIED * (float(np.mean(np.abs(rc))) or 1.0)
+            if np.all(np.diff(means) >= -tie):
+                rank = np.arange(p)
+            else:
+                rank = np.argsort(means, kind="stable")
             blocks = [blocks[j] for j in rank]
             means, sizes = means[rank], sizes[rank]
             label = np.argsort(rank)[label]
@@ -492,13 +506,40 @@ class _SpreadSCA:
             if accepted and p > 1:
                 touching = set(np.flatnonzero(lam[n + m:n + m + p - 1] > 0).tolist())
                 if touching:
-                    blocks, changed = _merged(blocks, touching), True
+                    blocks, crossed = _crossed_or_merged(blocks, touching, crossed)
+                    changed = True
+                else:
+                    crossed = set()
             step = float(np.max(np.abs(d)))
+            import os, sys
+            if os.environ.get("RPDBG"):
+                print(f"k={k} p={p} f={f:.9e} ftrial={f_trial:.9e} rho={rho:.3g} tau={tau:.3g} step={step:.2e} acc={accepted} changed={changed}", file=sys.stderr)
             if not changed and step <= split_step:
                 blocks, changed = _split(blocks, block_coefficients, z)
             if step <= self.tol and not changed:
                 return w, k + 1, True
         return w, budget, False
+
+
+def _crossed_or_merged(blocks: list, touching: set, crossed: set):
+    """Blocks j and j + 1 whose ordering constraint is active (the model pushes j above j + 1),
+    swapped in the order rather than joined, so that a block moving through a crowd of levels
+    passes each in one step; a pair that meets again right after its crossing is tied, and is
+    joined, as are runs of more than two blocks. At the tie the two orders give the same spread,
+    so the model stays exact. Returns the new list and the pairs just swapped."""
+    swapped, join = set(), set()
+    for j in sorted(touching):
+        pair = frozenset((tuple(blocks[j]), tuple(blocks[j + 1])))
+        if pair in crossed or j - 1 in touching or j + 1 in touching:
+            join.add(j)
+        else:
+            swapped.add(j)
+    out = list(blocks)
+    new_crossed = set()
+    for j in swapped:
+        out[j], out[j + 1] = out[j + 1], out[j]
+        new_crossed.add(frozenset((tuple(out[j]), tuple(out[j + 1]))))
+    return (_merged(out, join) if join else out), new_crossed
 
 
 def _merged(blocks: list, touching: set) -> list:
@@ -537,3 +578,4 @@ def _split(blocks: list, block_coefficients: list, z: np.ndarray):
         else:
             out.append(b)
     return out, changed
+
