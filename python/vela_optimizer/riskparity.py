@@ -81,7 +81,6 @@ _SPLIT_STEP = 1e-6
 # A block whose contributions differ by more than this (relative to their mean size) is not tied.
 _TIED = 1e-9
 _DAQP_INF = 1e30
-_DUMPS = []
 # The prox weight τ of phase 2 shrinks after good steps, but not below this fraction of its start:
 # a flatter QP gains nothing near a sharp minimum and makes the active-set solver cycle.
 _TAU_FLOOR = 1e-6
@@ -289,10 +288,6 @@ def _daqp(H, f, A, upper, lower, equal_rows, start=None):
     lower = np.where(np.isfinite(lower), lower, -_DAQP_INF)
     kw = {} if start is None else {"primal_start": start}
     x, _, flag, info = daqp.solve(H, f, A, upper, lower, sense, primal_tol=FEASIBILITY_TOL, **kw)
-    import os
-    if os.environ.get("DAQPDUMP"):
-        import pickle, sys
-        _DUMPS.append((H, f, A, upper, lower, sense, info))
     if flag < 1 or not np.isfinite(x).all():  # positive flags are optimal (2: soft constraints)
         return None
     return x, info["lam"]
@@ -319,7 +314,7 @@ class _SpreadSCA:
 
     def run(self, w_equal: np.ndarray, max_iteration: int):
         w = self.project(w_equal)
-        w, used = self.squared_phase(w, max_iteration) if not __import__("os").environ.get("NOP1") else (w, 0)
+        w, used = self.squared_phase(w, max_iteration)
         if used >= max_iteration:
             return w, used, False
         w, more, converged = self.spread_phase(w, max_iteration - used)
@@ -511,9 +506,6 @@ class _SpreadSCA:
                 else:
                     crossed = set()
             step = float(np.max(np.abs(d)))
-            import os, sys
-            if os.environ.get("RPDBG"):
-                print(f"k={k} p={p} f={f:.9e} ftrial={f_trial:.9e} rho={rho:.3g} tau={tau:.3g} step={step:.2e} acc={accepted} changed={changed}", file=sys.stderr)
             if not changed and step <= split_step:
                 blocks, changed = _split(blocks, block_coefficients, z)
             if step <= self.tol and not changed:
