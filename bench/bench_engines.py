@@ -3,7 +3,7 @@ in one run on the same covariance and limits (bench/qp_problems.py: T = 131, shr
 long-only caps, three group limits, budget), then end to end on the sample store.
 
     PYTHONPATH=python python bench/bench_engines.py [--sizes 50,300,1000] [--skip-scipy-large]
-        [--repeat 3] [--no-e2e]
+        [--repeat 3] [--no-e2e] [--no-risk-parity] [--risk-parity-scipy]
 
 Rows: native (vela_optimizer.qp), the scipy path's own method function
 (vela_optimizer.optimizer.min_variance_optimize, mean_variance_optimize, min_tracking_error_optimize
@@ -19,6 +19,10 @@ differences directly; cvxpy + Clarabel gets ‖R w − b‖² as written.
 Targets: native at least 50x the scipy path's solve at N = 300 for each method, end to end at
 least 20x at N = 300, and faster than every peer on every row. The scipy path at N = 1000 takes
 minutes; --skip-scipy-large leaves it out (the table says so).
+
+Then risk parity at the same sizes (bench/bench_risk_parity.py's table: no limits, limits that do
+not bind, binding caps with group limits; riskparityportfolio and skfolio as peers). The scipy
+path's risk parity takes minutes under limits: it runs once, at N = 300, with --risk-parity-scipy.
 """
 from __future__ import annotations
 
@@ -33,6 +37,7 @@ import pandas as pd
 from threadpoolctl import threadpool_limits
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import bench_risk_parity
 from qp_problems import GROUPS, make_problem, median_time
 from vela_optimizer import qp
 
@@ -277,6 +282,9 @@ def main(argv=None):
     parser.add_argument("--skip-scipy-large", action="store_true", help="leave out the scipy path at N >= 1000")
     parser.add_argument("--no-e2e", action="store_true", help="leave out the end-to-end table")
     parser.add_argument("--e2e-size", type=int, default=300)
+    parser.add_argument("--no-risk-parity", action="store_true", help="leave out the risk parity table")
+    parser.add_argument("--risk-parity-scipy", action="store_true",
+                        help="run the scipy path's risk parity once at N = 300 under binding limits (minutes)")
     args = parser.parse_args(argv)
     sizes = [int(s) for s in args.sizes.split(",") if s]  # --sizes "" leaves only the end-to-end table
     # Every engine gets the same BLAS: one thread (the scipy path collapses with default threads on
@@ -290,6 +298,10 @@ def main(argv=None):
                 print(f"{module} is not installed (pip install '.[bench]'): its rows report the failure")
         summary = solve_table(sizes, args.repeat, args.skip_scipy_large)
         e2e = [] if args.no_e2e else end_to_end(args.e2e_size, args.repeat)
+    rp_ratios = []
+    if not args.no_risk_parity and sizes:
+        print("\nRisk parity (bench/bench_risk_parity.py: plain, limits that do not bind, binding limits)")
+        rp_ratios = bench_risk_parity.table(sizes, args.repeat, scipy=args.risk_parity_scipy)
     print("\nTargets")
     for name, n, engine, ratio in summary:
         if engine == "scipy path" and n == 300:
@@ -299,6 +311,8 @@ def main(argv=None):
     print(f"  native faster than every peer on every row: {'yes' if not slow else 'no: ' + str(slow)}")
     for name, ratio in e2e:
         print(f"  end to end {name:15s}: {ratio:6.1f}x (target >= 20x) {'ok' if ratio >= 20 else 'MISSED'}")
+    if rp_ratios:
+        print("\n".join(bench_risk_parity.targets(rp_ratios)))
 
 
 if __name__ == "__main__":
