@@ -37,7 +37,8 @@ over the limits, by successive convex approximation (SCA) in two phases:
    decrease; a step is taken only if it lowers S and keeps every limit. Two blocks whose
    ordering constraint is active swap places in the order (at the tie both orders give the
    same S), so a block passes a crowd of levels one per step; if they meet again right after,
-   they are tied and merge. A block splits when its prices z (from the QP's multipliers,
+   they are tied and merge (at first, the levels of singletons held at a bound are not even
+   stopped at: a block passes several in one step). A block splits when its prices z (from the QP's multipliers,
    z = −J⁻ᵀ·(gradient of the limits and the prox term)) leave the permutohedron of its
    coefficients, i.e. when moving its cheapest members down lowers S. Every accepted iterate is
    feasible and S never increases, so the answer is never worse than phase 1's. While the
@@ -418,6 +419,7 @@ class _SpreadSCA:
         prices = None
         crossed = set()
         lu = frozen_at = last_lam = None
+        relaxed = True
         reuse = 0
         for k in range(budget):
             Cw = C @ w
@@ -476,14 +478,27 @@ class _SpreadSCA:
                 ev, V = np.linalg.eigh(M + M.T)
                 H = H + (V * np.maximum(ev, 0.0)) @ V.T
                 lin = lin + zK.T @ Cd0[:, 0] + CK.T @ (z * d0)
-            order = np.zeros((p - 1, p))
-            order[np.arange(p - 1), np.arange(p - 1)] = 1.0
-            order[np.arange(p - 1), np.arange(1, p)] = -1.0
+            # At first a block may pass the singletons held at a bound (capped or at zero weight)
+            # without stopping at each: their ordering constraints are left out, the ones between
+            # the other blocks kept. The model's S is then too low past such a level, so the first
+            # rejected step, or the first step that changes no block, ends this (measured at 1000
+            # instruments: 131 QPs against 315).
+            kept = np.arange(p)
+            if relaxed:
+                first = np.array([b[0] for b in blocks])
+                pinned = (sizes == 1) & ((np.abs(w[first] - L.lower[first]) <= FEASIBILITY_TOL)
+                                         | (np.abs(w[first] - L.upper[first]) <= FEASIBILITY_TOL))
+                kept = np.flatnonzero(~pinned)
+            pair_lo, pair_hi = kept[:-1], kept[1:]
+            q = pair_lo.shape[0]
+            order = np.zeros((q, p))
+            order[np.arange(q), pair_lo] = 1.0
+            order[np.arange(q), pair_hi] = -1.0
             base = w + d0
             rows = np.vstack([K, G @ K, order, K.sum(axis=0, keepdims=True)])
-            upper = np.concatenate([L.upper - base, self.ghi - G @ base, means[1:] - means[:-1], [1.0 - base.sum()]])
-            lower = np.concatenate([L.lower - base, self.glo - G @ base, np.full(p - 1, -np.inf),
+            upper = np.concatenate([L.upper - base, self.ghi - G @ base, means[pair_hi] - means[pair_lo],
                                     [1.0 - base.sum()]])
+            lower = np.concatenate([L.lower - base, self.glo - G @ base, np.full(q, -np.inf), [1.0 - base.sum()]])
             upper[frozen] = lower[frozen] = -d0[frozen]
             # The bound and group rows are the same rows from one QP to the next: their last
             # multipliers are the likely active set (the ordering rows change with the blocks).
@@ -526,6 +541,9 @@ class _SpreadSCA:
             if accepted:
                 w, f = trial, f_trial
                 tau = max(tau / 4, tau_floor) if rho > 0.75 else (tau * 4 if rho < 0.25 else tau)
+            elif relaxed:
+                relaxed = False  # the model overshot past levels it did not see: see them all
+                continue
             else:
                 tau *= 4
                 if predicted <= 0:
@@ -535,12 +553,16 @@ class _SpreadSCA:
                         continue
             changed = False
             if accepted and p > 1:
-                touching = set(np.flatnonzero(lam[n + m:n + m + p - 1] > 0).tolist())
-                if touching:
-                    blocks, crossed = _crossed_or_merged(blocks, touching, crossed)
+                active = np.flatnonzero(lam[n + m:n + m + q] > 0)
+                touching = {int(pair_lo[r]) for r in active if pair_hi[r] == pair_lo[r] + 1}
+                apart = [(int(pair_lo[r]), int(pair_hi[r])) for r in active if pair_hi[r] != pair_lo[r] + 1]
+                if touching or apart:
+                    blocks, crossed = _crossed_or_merged(blocks, touching, crossed, apart)
                     changed = True
                 else:
                     crossed = set()
+            if relaxed and not changed:
+                relaxed = False  # settling: every ordering constraint from here
             step = float(np.max(np.abs(d)))
             # Splits are tested after every QP, not only once the steps have settled: a split the
             # prices get wrong merges back, and waiting costs a QP per round (measured: 1.3-3x
@@ -554,12 +576,14 @@ class _SpreadSCA:
         return w, budget, False
 
 
-def _crossed_or_merged(blocks: list, touching: set, crossed: set):
+def _crossed_or_merged(blocks: list, touching: set, crossed: set, apart=()):
     """Blocks j and j + 1 whose ordering constraint is active (the model pushes j above j + 1),
     swapped in the order rather than joined, so that a block moving through a crowd of levels
     passes each in one step; a pair that meets again right after its crossing is tied, and is
     joined, as are runs of more than two blocks. At the tie the two orders give the same spread,
-    so the model stays exact. Returns the new list and the pairs just swapped."""
+    so the model stays exact. ``apart`` lists pairs (a, b) tied across singletons whose ordering
+    constraints were left out: they swap too, once. Returns the new list and the pairs just
+    swapped."""
     swapped, join = set(), set()
     for j in sorted(touching):
         pair = frozenset((tuple(blocks[j]), tuple(blocks[j + 1])))
@@ -572,6 +596,12 @@ def _crossed_or_merged(blocks: list, touching: set, crossed: set):
     for j in swapped:
         out[j], out[j + 1] = out[j + 1], out[j]
         new_crossed.add(frozenset((tuple(out[j]), tuple(out[j + 1]))))
+    for a, b in apart:
+        pair = frozenset((tuple(blocks[a]), tuple(blocks[b])))
+        if pair not in crossed and a not in swapped and a - 1 not in swapped and b not in swapped \
+                and b - 1 not in swapped:
+            out[a], out[b] = out[b], out[a]
+            new_crossed.add(pair)
     return (_merged(out, join) if join else out), new_crossed
 
 
