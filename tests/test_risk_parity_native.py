@@ -257,6 +257,72 @@ def test_a_floor_above_the_equal_risk_weight_is_met(seed):
     assert r.spread <= brute_spread(scipy_w * (C @ scipy_w)) * (1 + 1e-9)
 
 
+
+def crowded_problem(n, seed):
+    """The tenth of instruments with the largest equal-risk weights capped at 0.8 of them (a crowd
+    of levels held at a bound), sector 0 capped below its equal-risk weight, sector 1 floored
+    above it."""
+    C = factor_market(n, seed)
+    w = rp.solve_unconstrained(C, max_iteration=1000).x
+    ids = [f"S{i:03d}" for i in range(n)]
+    sector = np.random.default_rng(seed).integers(0, 4, n)
+    big = np.argsort(w)[-max(2, n // 10):]
+    bnds = {"*": (0, 1)} | {ids[i]: (0, 0.8 * float(w[i])) for i in big}
+    groups = {f"s{s}": np.flatnonzero(sector == s).tolist() for s in range(4)}
+    rules = {g: (0.0, 1.0) for g in groups}
+    rules["s0"] = (0.0, 0.8 * float(w[groups["s0"]].sum()))
+    rules["s1"] = (min(1.0, 1.1 * float(w[groups["s1"]].sum())), 1.0)
+    return C, ids, bnds, groups, rules
+
+
+@pytest.mark.parametrize(("n", "seed"), [(40, 3), (60, 4)])
+def test_a_crowd_of_capped_levels_no_worse_than_the_scipy_path(n, seed):
+    """Blocks cross the levels of capped instruments on their way (one or several per step)."""
+    C, ids, bnds, groups, rules = crowded_problem(n, seed)
+    scipy_w, r, limits = scipy_and_native(C, ids, bnds, groups, rules)
+    assert r.converged and r.path == "sca"
+    assert limits.violation(r.x) <= 1e-12
+    assert r.spread <= brute_spread(scipy_w * (C @ scipy_w)) * (1 + 1e-9)
+
+
+@pytest.mark.parametrize(("blocks", "touching", "crossed", "apart", "expected"), [
+    # An active ordering constraint between blocks 1 and 2: they swap places.
+    ([[0], [1, 2], [3]], {1}, set(), (), [[0], [3], [1, 2]]),
+    # The same pair meeting again right after its crossing is tied: it merges.
+    ([[0], [3], [1, 2]], {1}, {frozenset(((3,), (1, 2)))}, (), [[0], [3, 1, 2]]),
+    # Three blocks in a run of active constraints merge.
+    ([[0], [1], [2], [3]], {0, 1}, set(), (), [[0, 1, 2], [3]]),
+    # A pair tied across a singleton whose constraints were left out swaps over it, once.
+    ([[0, 1], [2], [3]], set(), set(), [(0, 2)], [[3], [2], [0, 1]]),
+    ([[0, 1], [2], [3]], set(), {frozenset(((0, 1), (3,)))}, [(0, 2)], [[0, 1], [2], [3]]),
+])
+def test_blocks_cross_or_merge(blocks, touching, crossed, apart, expected):
+    out, _ = rp._crossed_or_merged(blocks, touching, crossed, apart)
+    assert out == expected
+
+
+def test_a_cycling_active_set_solve_is_retried_in_proximal_mode(monkeypatch):
+    """A QP on which DAQP reports cycling is solved again in its proximal mode, to the same answer."""
+    rng = np.random.default_rng(5)
+    M = rng.normal(size=(6, 4))
+    H, f = M.T @ M + 1e-3 * np.eye(4), rng.normal(size=4)
+    A = np.vstack([np.eye(4), np.ones((1, 4))])
+    upper, lower = np.array([0.5, 0.5, 0.5, 0.5, 1.0]), np.array([0.0, 0.0, 0.0, 0.0, 1.0])
+    expected = rp._daqp(H, f, A, upper, lower, [4])[0]
+    real, calls = rp.daqp.solve, []
+
+    def cycling_once(*args, **kw):
+        calls.append(kw.get("eps_prox"))
+        if len(calls) == 1:
+            return np.full(4, np.nan), 0.0, rp._DAQP_CYCLING, {"lam": np.zeros(5)}
+        return real(*args, **kw)
+
+    monkeypatch.setattr(rp.daqp, "solve", cycling_once)
+    x, _ = rp._daqp(H, f, A, upper, lower, [4])
+    assert calls == [None, 1e-8]
+    np.testing.assert_allclose(x, expected, rtol=0, atol=1e-9)
+
+
 @pytest.mark.parametrize("max_iteration", [1, 2, 3])
 def test_the_iteration_limit_under_binding_limits_still_gives_a_feasible_portfolio(max_iteration):
     # Uncorrelated instruments: the equal-risk portfolio takes one sweep, so the limit falls on the QPs.
