@@ -1043,9 +1043,10 @@ def min_variance(C, limits, *, max_iteration=1000):
     C = _finite("C", np.asarray(C, dtype=float))
     if C.ndim != 2 or C.shape[0] != C.shape[1]:
         raise ValueError(f"C must be square, got shape {C.shape}")
-    quad = _make_quadratic(2.0 * C, np.zeros(C.shape[0]), limits, None, None)
-    scale = _usable(quad.mean_curvature()) or 1.0
-    return _solve(quad, limits, max_iteration, scale, lambda x: float(x @ (quad.P @ x)) / 2.0)
+    # Scaled once here (one pass over C): ½xᵀ(2C/s)x with s = 2·mean(diag C), the Hessian's mean.
+    scale = (_usable(2.0 * float(np.mean(np.diag(C)))) if C.size else None) or 1.0
+    quad = _make_quadratic(C * (2.0 / scale), np.zeros(C.shape[0]), limits, None, None)
+    return _solve(quad, limits, max_iteration, 1.0, lambda x: scale * float(x @ (quad.P @ x)) / 2.0)
 
 
 def mean_variance(C, mu, lam, limits, *, max_iteration=1000):
