@@ -109,3 +109,24 @@ def on_small(small_store):
 def on_known(known_store):
     veladatac.init(known_store)
     return known_store
+
+
+@pytest.fixture(scope="module")
+def store(tmp_path_factory):
+    """A sample store for the command line's tests; it ends before today, so that every date in it
+    may be asked for."""
+    return sample.build_store(tmp_path_factory.mktemp("cli") / "s.sqlite", n_stocks=24, n_funds=6,
+                              start="2025-01-01", end="2026-06-30", seed=5)
+
+
+@pytest.fixture
+def run(capsys):
+    """vela-optimize's main() on a store: (status, stdout, stderr)."""
+    from vela_optimizer import cli
+
+    def go(store_path, *args):
+        status = cli.main([*map(str, args), "--store", str(store_path)])
+        out, err = capsys.readouterr()
+        return status, out, err
+
+    return go

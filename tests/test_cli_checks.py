@@ -13,32 +13,13 @@ import pytest
 
 import veladatac
 from vela_optimizer import _universe, cli
-from veladatac import catalog, sample
+from veladatac import catalog
 
 sys.path.insert(0, os.path.dirname(__file__))  # client_fixtures under any pytest import mode
-from client_fixtures import client_isolation, known_store  # noqa: E402,F401  (fixtures are found by name)
+from client_fixtures import client_isolation, known_store, run, store  # noqa: E402,F401  (fixtures are found by name)
 
 D = dt.date
 KNOWN_IDS = ["600001.XSHG", "600002.XSHG", "000003.XSHE"]
-
-
-@pytest.fixture(scope="module")
-def store(tmp_path_factory):
-    # ends before today, so that every date in it may be asked for
-    return sample.build_store(tmp_path_factory.mktemp("checks") / "s.sqlite", n_stocks=24, n_funds=6,
-                              start="2025-01-01", end="2026-06-30", seed=5)
-
-
-@pytest.fixture
-def run(capsys):
-    """main() on a store: (status, stdout, stderr)."""
-
-    def go(store_path, *args):
-        status = cli.main([*map(str, args), "--store", str(store_path)])
-        out, err = capsys.readouterr()
-        return status, out, err
-
-    return go
 
 
 def one_error(result) -> str:

@@ -10,30 +10,11 @@ import pandas as pd
 import pytest
 
 import veladatac
-from vela_optimizer import cli
-from veladatac import sample
 from veladatac._schema import shipped_calendar
 from veladatac.importer import import_files
 
 sys.path.insert(0, os.path.dirname(__file__))  # client_fixtures under any pytest import mode
-from client_fixtures import client_isolation, known_store, write_csv  # noqa: E402,F401  (fixtures are found by name)
-
-
-@pytest.fixture(scope="module")
-def store(tmp_path_factory):
-    # ends before today, so that every date in it may be asked for
-    return sample.build_store(tmp_path_factory.mktemp("runs") / "s.sqlite", n_stocks=24, n_funds=6,
-                              start="2025-01-01", end="2026-06-30", seed=5)
-
-
-@pytest.fixture
-def run(capsys):
-    def go(store_path, *args):
-        status = cli.main([*map(str, args), "--store", str(store_path)])
-        out, err = capsys.readouterr()
-        return status, out, err
-
-    return go
+from client_fixtures import client_isolation, known_store, run, store, write_csv  # noqa: E402,F401  (fixtures are found by name)
 
 
 def healthy(store, n, sector=None):

@@ -1022,6 +1022,18 @@ def solve_qp(P, q, limits, *, max_iteration=1000, factor=None, target=None):
     return _solve(quad, limits, max_iteration, scale, quad.value)
 
 
+def _covariance_quadratic(C, curvature, q, limits):
+    """½xᵀ(curvature·C)x + qᵀx divided by its scale s, formed in one pass over C, and s: the
+    Hessian's mean diagonal, else the largest |q_i|, else 1 (``q`` None: zero)."""
+    C = _finite("C", np.asarray(C, dtype=float))
+    if C.ndim != 2 or C.shape[0] != C.shape[1]:
+        raise ValueError(f"C must be square, got shape {C.shape}")
+    q = np.zeros(C.shape[0]) if q is None else q
+    scale = (_usable(curvature * float(np.mean(np.diag(C)))) if C.size else None) or \
+        _usable(float(np.abs(q).max(initial=0.0))) or 1.0
+    return _make_quadratic(C * (curvature / scale), q / scale, limits, None, None), scale
+
+
 def min_variance(C, limits, *, max_iteration=1000):
     """Minimum variance: ``min xᵀCx`` under ``limits``.
 
@@ -1040,12 +1052,7 @@ def min_variance(C, limits, *, max_iteration=1000):
         ``objective`` is ``xᵀCx`` (no ½: the value the scipy path minimises).
     """
     _check_max_iteration(max_iteration)
-    C = _finite("C", np.asarray(C, dtype=float))
-    if C.ndim != 2 or C.shape[0] != C.shape[1]:
-        raise ValueError(f"C must be square, got shape {C.shape}")
-    # Scaled once here (one pass over C): ½xᵀ(2C/s)x with s = 2·mean(diag C), the Hessian's mean.
-    scale = (_usable(2.0 * float(np.mean(np.diag(C)))) if C.size else None) or 1.0
-    quad = _make_quadratic(C * (2.0 / scale), np.zeros(C.shape[0]), limits, None, None)
+    quad, scale = _covariance_quadratic(C, 2.0, None, limits)
     return _solve(quad, limits, max_iteration, 1.0, lambda x: scale * float(x @ (quad.P @ x)) / 2.0)
 
 
@@ -1079,15 +1086,7 @@ def mean_variance(C, mu, lam, limits, *, max_iteration=1000):
     _check_max_iteration(max_iteration)
     if isinstance(lam, bool) or not isinstance(lam, numbers.Real) or not np.isfinite(lam) or lam < 0:
         raise ValueError(f"lam must be a finite number >= 0, got {lam!r}")
-    lam = float(lam)
-    C = _finite("C", np.asarray(C, dtype=float))
-    if C.ndim != 2 or C.shape[0] != C.shape[1]:
-        raise ValueError(f"C must be square, got shape {C.shape}")
-    mu = _finite("mu", np.asarray(mu, dtype=float))
-    # Scaled once here (one pass over C) rather than formed as λC and then divided.
-    scale = _usable(lam * float(np.mean(np.diag(C)))) if C.size else None
-    scale = scale or _usable(float(np.abs(mu).max(initial=0.0))) or 1.0
-    quad = _make_quadratic(C * (lam / scale), -mu / scale, limits, None, None)
+    quad, scale = _covariance_quadratic(C, float(lam), -_finite("mu", np.asarray(mu, dtype=float)), limits)
     return _solve(quad, limits, max_iteration, 1.0, lambda x: scale * quad.value(x))
 
 

@@ -38,13 +38,13 @@ over the limits, by successive convex approximation (SCA) in two phases:
    ordering constraint is active swap places in the order (at the tie both orders give the
    same S), so a block passes a crowd of levels one per step; if they meet again right after,
    they are tied and merge (at first, the levels of singletons held at a bound are not even
-   stopped at: a block passes several in one step). A block splits when its prices z (from the QP's multipliers,
-   z = −J⁻ᵀ·(gradient of the limits and the prox term)) leave the permutohedron of its
-   coefficients, i.e. when moving its cheapest members down lowers S. Every accepted iterate is
-   feasible and S never increases, so the answer is never worse than phase 1's. While the
-   blocks keep changing, J's LU factors from up to three QPs back serve the model as long as
-   it predicts well (chord steps, the bulk of the cost saved at 1000 instruments); settling
-   steps refactor, so the last ones are Newton steps.
+   stopped at: a block passes several in one step). A block splits when its prices z (from the
+   QP's multipliers, z = −J⁻ᵀ·(gradient of the limits and the prox term)) leave the
+   permutohedron of its coefficients, i.e. when moving its cheapest members down lowers S.
+   Every accepted iterate is feasible and S never increases, so the answer is never worse than
+   phase 1's. While the blocks keep changing, J's LU factors from up to three QPs back serve
+   the model as long as it predicts well (chord steps, the bulk of the cost saved at 1000
+   instruments); settling steps refactor, so the last ones are Newton steps.
 
 References: Spinu (2013); Griveau-Billion, Richard & Roncalli (2013); Feng & Palomar, "SCRIP:
 successive convex optimization methods for risk parity portfolio design", IEEE TSP 63(19), 2015.
@@ -285,7 +285,7 @@ def solve_with_limits(C, limits: Limits, *, max_iteration: int, tol: float) -> R
     return _result(a, w, equal.iterations + iterations, converged and equal.converged, "sca")
 
 
-def _daqp(H, f, A, upper, lower, equal_rows, start=None, duals=None):
+def _daqp(H, f, A, upper, lower, equal_rows, duals=None):
     """DAQP on min ½xᵀHx + fᵀx s.t. lower <= A x <= upper; (x, multipliers) or None.
 
     When ``upper`` and ``lower`` are longer than A has rows, their first entries bound x itself
@@ -297,9 +297,7 @@ def _daqp(H, f, A, upper, lower, equal_rows, start=None, duals=None):
     sense[equal_rows] = 5
     upper = np.where(np.isfinite(upper), upper, _DAQP_INF)
     lower = np.where(np.isfinite(lower), lower, -_DAQP_INF)
-    kw = {} if start is None else {"primal_start": start}
-    if duals is not None:
-        kw["dual_start"] = duals
+    kw = {} if duals is None else {"dual_start": duals}
     x, _, flag, info = daqp.solve(H, f, A, upper, lower, sense, primal_tol=FEASIBILITY_TOL, **kw)
     if flag == _DAQP_CYCLING:
         # Degenerate vertices (many bounds active at once, H ill-conditioned when the prox
@@ -657,4 +655,3 @@ def _split(blocks: list, coefficients: np.ndarray, z: np.ndarray):
         else:
             out.append(b)
     return out, changed
-
