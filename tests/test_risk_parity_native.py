@@ -301,6 +301,46 @@ def test_blocks_cross_or_merge(blocks, touching, crossed, apart, expected):
     assert out == expected
 
 
+def hedged_market(n, seed):
+    """Instrument 0 short the average of the others: its contribution is negative at equal weights."""
+    rng = np.random.default_rng(seed)
+    r = rng.normal(0, 0.01, (131, 1)) + rng.normal(0, 0.01, (131, n))
+    r[:, 0] = -r[:, 1:].mean(axis=1) + rng.normal(0, 0.002, 131)
+    return np.cov(r, rowvar=False)
+
+
+@pytest.mark.parametrize(("case", "cholesky"), [
+    ("positive", True), ("zeros", True), ("tiny", True), ("frozen", True), ("hedge", False)])
+def test_the_jacobian_solves_with_the_contributions_jacobian(case, cholesky):
+    """J·X = V, C·X and Jᵀ·z = r against the dense Jacobian of w ∘ (C·w); rows at a zero weight are
+    (C·w)_i·e_iᵀ, and e_iᵀ where (C·w)_i vanishes as well."""
+    n = 30
+    rng = np.random.default_rng(7)
+    C = hedged_market(n, 3) if case == "hedge" else factor_market(n, 3)
+    w = np.full(n, 1.0 / n) if case == "hedge" else rp.solve_unconstrained(C, max_iteration=100).x
+    frozen = np.array([], dtype=np.intp)
+    if case in ("zeros", "frozen"):
+        w[[2, 5, 11]] = 0.0
+    if case == "tiny":
+        w[[2, 5]] = [1e-13, -1e-14]
+    Cw = C @ w
+    if case == "frozen":
+        frozen = np.array([5])
+    jac = rp._Jacobian(C, w, Cw, frozen)
+    assert (jac.lu is None) == cholesky
+    J = np.diag(Cw) + w[:, None] * C
+    zero = np.abs(w) <= 1e-9 * w.max()
+    J[zero] = 0.0
+    J[zero, zero] = Cw[zero]
+    J[frozen, frozen] = 1.0
+    V, r = rng.normal(size=(n, 4)), rng.normal(size=n)
+    X, CX = jac.solve(V)
+    scale = np.abs(np.linalg.inv(J)).max()
+    np.testing.assert_allclose(X, np.linalg.solve(J, V), rtol=0, atol=1e-10 * scale)
+    np.testing.assert_allclose(CX, C @ X, rtol=0, atol=1e-10 * scale * np.abs(C).max())
+    np.testing.assert_allclose(jac.solve_transposed(r), np.linalg.solve(J.T, r), rtol=0, atol=1e-10 * scale)
+
+
 def test_a_cycling_active_set_solve_is_retried_in_proximal_mode(monkeypatch):
     """A QP on which DAQP reports cycling is solved again in its proximal mode, to the same answer."""
     rng = np.random.default_rng(5)

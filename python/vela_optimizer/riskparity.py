@@ -42,9 +42,11 @@ over the limits, by successive convex approximation (SCA) in two phases:
    QP's multipliers, z = −J⁻ᵀ·(gradient of the limits and the prox term)) leave the
    permutohedron of its coefficients, i.e. when moving its cheapest members down lowers S.
    Every accepted iterate is feasible and S never increases, so the answer is never worse than
-   phase 1's. While the blocks keep changing, J's LU factors from up to three QPs back serve
+   phase 1's. While the blocks keep changing, J's factors from up to three QPs back serve
    the model as long as it predicts well (chord steps, the bulk of the cost saved at 1000
-   instruments); settling steps refactor, so the last ones are Newton steps.
+   instruments); settling steps refactor, so the last ones are Newton steps. J is factored as
+   diag(w)·(C + diag(C·w / w)), a symmetric positive definite matrix where the contributions
+   are positive: a Cholesky factor (see :class:`_Jacobian`).
 
 References: Spinu (2013); Griveau-Billion, Richard & Roncalli (2013); Feng & Palomar, "SCRIP:
 successive convex optimization methods for risk parity portfolio design", IEEE TSP 63(19), 2015.
@@ -83,7 +85,7 @@ _SQUARED_PROGRESS = 1e-4
 # A block whose contributions differ by more than this (relative to their mean size) is not tied.
 _TIED = 1e-9
 _DAQP_INF = 1e30
-# The LU factors of J serve up to this many further QPs while the model's predictions hold
+# The factors of J serve up to this many further QPs while the model's predictions hold
 # (ρ ≥ 0.75) and the blocks keep changing; settling steps always refactor. Measured at 1000
 # instruments: 12.8 s against 17.9 s, the same spread.
 _REUSE = 3
@@ -429,7 +431,7 @@ class _SpreadSCA:
         tau = tau_floor = None
         prices = None
         crossed = set()
-        lu = frozen_at = last_lam = None
+        jac = frozen_at = last_lam = None
         relaxed = True
         reuse = 0
         for k in range(budget):
@@ -462,16 +464,14 @@ class _SpreadSCA:
             # keeps J invertible; S still never increases.
             row_size = np.abs(Cw) + w * self.row_max  # bounds the largest entry of each row of J
             frozen = np.flatnonzero(row_size <= 1e-14 * float(np.max(row_size)))
-            if lu is None or reuse <= 0 or not np.array_equal(frozen, frozen_at):
-                J = np.diag(Cw) + w[:, None] * C
-                J[frozen, frozen] = 1.0
-                lu, piv, info = lapack.dgetrf(J, overwrite_a=0)
-                if info != 0:
-                    return w, k, False  # J singular: no Newton model here
+            if jac is None or reuse <= 0 or not np.array_equal(frozen, frozen_at):
+                jac = _Jacobian(C, w, Cw, frozen)
+                if jac.singular:
+                    return w, k, False  # no Newton model here
                 frozen_at, reuse = frozen, _REUSE
             else:
                 reuse -= 1
-            solved, _ = lapack.dgetrs(lu, piv, np.column_stack([B, level]))
+            solved, C_solved = jac.solve(np.column_stack([B, level]))
             K, d0 = solved[:, :p], solved[:, p]
             if tau is None:
                 tau = float(np.linalg.norm(coef)) / math.sqrt(p) or 1.0
@@ -483,7 +483,7 @@ class _SpreadSCA:
             curvature = None if prices is None else (lambda v, z=prices: z * (C @ v) + C @ (z * v))
             if curvature is not None:
                 z = prices
-                CK, Cd0 = np.hsplit(C @ solved, [p])
+                CK, Cd0 = np.hsplit(C_solved, [p])
                 zK = z[:, None] * K
                 M = zK.T @ CK
                 ev, V = np.linalg.eigh(M + M.T)
@@ -534,7 +534,8 @@ class _SpreadSCA:
             d = d0 + K @ s
             trial = w + d
             f_trial = self.spread(trial)
-            predicted = pairwise_spread(rc) - pairwise_spread(rc + J @ d)
+            # The model's contributions rc + J·d are the block values moved by s (J·d = v0 + B·s).
+            predicted = pairwise_spread(rc) - pairwise_spread((means + s)[label])
             if curvature is not None:
                 Hd = curvature(d)
                 predicted -= 0.5 * float(d @ Hd)
@@ -544,7 +545,7 @@ class _SpreadSCA:
             grad = 2 * tau * d + lam[:n] + G.T @ lam[n:n + m] + lam[-1]
             if curvature is not None:
                 grad = grad + Hd
-            z, _ = lapack.dgetrs(lu, piv, -grad, trans=1)
+            z = jac.solve_transposed(-grad)
             prices = z
             accepted = f_trial < f and rho > 0.1 and self.feasible(trial)
             if rho < 0.75:
@@ -585,6 +586,74 @@ class _SpreadSCA:
             if step <= self.tol and not changed:
                 return w, k + 1, True
         return w, budget, False
+
+
+class _Jacobian:
+    """J = diag(C·w) + diag(w)·C, the Jacobian of the contributions at w, factored for solves.
+
+    Where w_i ≠ 0, row i of J is w_i times row i of M = C + diag(C·w / w), which is symmetric,
+    and positive definite where the contributions are positive (C is): a Cholesky factor, half
+    an LU's work, and C·X for X = J⁻¹·V comes free, as V/w − diag(C·w / w)·X on those rows.
+    Rows with w_i ≈ 0 are (C·w)_i·e_iᵀ (dropping w_i·C_i·, at most 1e-9 of the row; ``frozen``
+    rows, where (C·w)_i vanishes too, become e_iᵀ): their unknowns are solved first, and their
+    rows and columns of M become those of the identity, which keeps M's factor in place. Where
+    M is not positive definite (an instrument with a negative contribution) an LU factor of J
+    serves.
+    """
+
+    def __init__(self, C: np.ndarray, w: np.ndarray, Cw: np.ndarray, frozen: np.ndarray):
+        self.C = C
+        zero = np.abs(w) <= 1e-9 * float(np.max(np.abs(w)))
+        zero[frozen] = True
+        self.Z = np.flatnonzero(zero)
+        self.wz = np.where(zero, 1.0, w)  # w with 1 in the rows solved apart
+        self.zdiag = Cw[self.Z].copy()
+        self.zdiag[np.isin(self.Z, frozen)] = 1.0
+        self.D = np.where(zero, 0.0, Cw / self.wz)
+        M = C.copy()
+        M[self.Z] = 0.0
+        M[:, self.Z] = 0.0
+        M.flat[::M.shape[0] + 1] += np.where(zero, 1.0, self.D)
+        self.chol, info = lapack.dpotrf(M, lower=1, clean=0, overwrite_a=1)
+        self.lu = None
+        self.singular = False
+        if info != 0:
+            J = np.diag(Cw) + w[:, None] * C
+            J[self.Z] = 0.0
+            J[self.Z, self.Z] = self.zdiag
+            self.lu, self.piv, info = lapack.dgetrf(J, overwrite_a=1)
+            self.singular = info != 0
+
+    def solve(self, V: np.ndarray):
+        """(X, C·X) with J·X = V (V of shape (n, k))."""
+        C, Z = self.C, self.Z
+        if self.lu is not None:
+            X, _ = lapack.dgetrs(self.lu, self.piv, V)
+            return X, C @ X
+        R = V / self.wz[:, None]
+        XZ = V[Z] / self.zdiag[:, None]
+        if Z.size:
+            R -= C[:, Z] @ XZ
+            R[Z] = 0.0
+        X, _ = lapack.dpotrs(self.chol, R, lower=1)
+        X[Z] = XZ
+        CX = V / self.wz[:, None] - self.D[:, None] * X
+        if Z.size:
+            CX[Z] = C[Z] @ X
+        return X, CX
+
+    def solve_transposed(self, r: np.ndarray) -> np.ndarray:
+        """z with Jᵀ·z = r."""
+        if self.lu is not None:
+            return lapack.dgetrs(self.lu, self.piv, r, trans=1)[0]
+        Z = self.Z
+        rP = r.copy()
+        rP[Z] = 0.0
+        z = lapack.dpotrs(self.chol, rP, lower=1)[0] / self.wz
+        if Z.size:
+            z[Z] = 0.0
+            z[Z] = (r[Z] - self.C[Z] @ (self.wz * z)) / self.zdiag
+        return z
 
 
 def _crossed_or_merged(blocks: list, touching: set, crossed: set, apart=()):
