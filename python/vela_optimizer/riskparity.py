@@ -80,8 +80,11 @@ BARRIER = 15.0
 UNCONSTRAINED_TOL = 1e-12
 # An iterate may break a bound or limit by at most this (weights summing to 1).
 FEASIBILITY_TOL = 1e-12
-# Phase 1 is a starting point: it stops once a step lowers ‖g‖² by less than this fraction.
-_SQUARED_PROGRESS = 1e-4
+# Phase 1 is a starting point: it stops once a step lowers ‖g‖² by less than this fraction. Its QPs
+# are over all n weights with a dense H (4.6 ms each at 300 instruments, the cost of 15 QPs of
+# phase 2); measured over 24 problems at 300 instruments, stopping at 10 % rather than 0.01 %
+# saved a fifth of the time, with the same or lower spreads.
+_SQUARED_PROGRESS = 0.1
 # A block whose contributions differ by more than this (relative to their mean size) is not tied.
 _TIED = 1e-9
 _DAQP_INF = 1e30
