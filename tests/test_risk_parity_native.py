@@ -341,6 +341,31 @@ def test_the_jacobian_solves_with_the_contributions_jacobian(case, cholesky):
     np.testing.assert_allclose(jac.solve_transposed(r), np.linalg.solve(J.T, r), rtol=0, atol=1e-10 * scale)
 
 
+@pytest.mark.parametrize("case", ["caps and groups", "an equal group", "singular H"])
+def test_a_dense_qp_over_the_limits_solved_in_least_distance_form_is_the_same_qp(case):
+    """The factored (least-distance) form of a QP over the limits gives the same weights and the
+    same multipliers as DAQP on H itself; an H that is not positive definite takes the direct path."""
+    n = 12
+    rng = np.random.default_rng(11)
+    sector = np.arange(n) % 3
+    A = np.vstack([(sector == s).astype(float) for s in range(3)] + [np.ones(n)])
+    lo, hi = np.array([0.0, 0.4, 0.0, 1.0]), np.array([0.25, 1.0, 1.0, 1.0])
+    if case == "an equal group":
+        lo[2] = hi[2] = 0.3
+    limits = Limits(ids=[f"S{i}" for i in range(n)], lower=np.zeros(n), upper=np.full(n, 0.15), A=A, lo=lo, hi=hi,
+                    row_labels=["a", "b", "c", None])
+    M = rng.normal(size=(n + 3, n))
+    H = M.T @ M + 0.1 * np.eye(n)
+    if case == "singular H":
+        H = M[:4].T @ M[:4]
+    f = rng.normal(size=n)
+    plain, dense = rp._SpreadSCA(np.eye(n), limits, 1e-8), rp._SpreadSCA(np.eye(n), limits, 1e-8)
+    x_plain, x_dense = plain.limits_qp(H, f), dense.limits_qp(H, f, dense=True)
+    assert limits.violation(x_dense) <= 1e-12
+    np.testing.assert_allclose(x_dense, x_plain, rtol=0, atol=1e-10)
+    np.testing.assert_allclose(dense.duals, plain.duals, rtol=1e-8, atol=1e-10)
+
+
 def test_a_cycling_active_set_solve_is_retried_in_proximal_mode(monkeypatch):
     """A QP on which DAQP reports cycling is solved again in its proximal mode, to the same answer."""
     rng = np.random.default_rng(5)

@@ -55,6 +55,7 @@ successive convex optimization methods for risk parity portfolio design", IEEE T
 from __future__ import annotations
 
 import importlib
+import itertools
 import math
 import numbers
 from dataclasses import dataclass
@@ -344,12 +345,31 @@ class _SpreadSCA:
         w, more, converged = self.spread_phase(w, max_iteration - used)
         return w, used + more, converged
 
-    def limits_qp(self, H: np.ndarray, f: np.ndarray):
+    def limits_qp(self, H: np.ndarray, f: np.ndarray, dense: bool = False):
         """min ½xᵀHx + fᵀx over the limits (bounds as DAQP's simple bounds), or None; warm-started
-        from the previous call's multipliers."""
+        from the previous call's multipliers.
+
+        With ``dense`` (a dense, positive definite H), H = RᵀR is factored here and DAQP solves
+        the same QP in u = R·x + R⁻ᵀ·f: min ½‖u‖² with the limits' rows mapped through R⁻¹ (same
+        rows, same multipliers). DAQP's own set-up of a dense H is an unblocked factorisation
+        (4.4 ms at 300 instruments); LAPACK's Cholesky and triangular inverse take a fraction.
+        """
         L, n = self.limits, self.n
-        out = _daqp(H, f, L.A, np.concatenate([L.upper, L.hi]), np.concatenate([L.lower, L.lo]),
-                    n + np.flatnonzero(L.lo == L.hi), duals=self.duals)
+        upper, lower = np.concatenate([L.upper, L.hi]), np.concatenate([L.lower, L.lo])
+        equal_rows = n + np.flatnonzero(L.lo == L.hi)
+        R, info = lapack.dpotrf(H, lower=0, clean=1) if dense else (None, 1)
+        if info == 0:
+            Rinv, info = lapack.dtrtri(R, lower=0)
+        if info != 0:
+            out = _daqp(H, f, L.A, upper, lower, equal_rows, duals=self.duals)
+        else:
+            # x = R⁻¹·u − x0 with x0 = H⁻¹·f, the unconstrained minimiser's negative.
+            x0 = Rinv @ (Rinv.T @ f)
+            rows = np.vstack([Rinv, L.A @ Rinv])
+            shift = np.concatenate([x0, L.A @ x0])
+            out = _daqp(np.eye(n), np.zeros(n), rows, upper + shift, lower + shift, equal_rows, duals=self.duals)
+            if out is not None:
+                out = (Rinv @ out[0] - x0, out[1])
         if out is None:
             return None
         self.duals = out[1]
@@ -383,7 +403,7 @@ class _SpreadSCA:
             # DAQP, warm-started from the last QP's multipliers over the same bounds and rows (the
             # projection's, at first): few active-set changes from one QP to the next (measured at
             # 300 instruments: 21 ms for the phase against 49 ms with the interior point and polish).
-            out = self.limits_qp(2 * (Q + tau * np.eye(n)), 2 * (J.T @ (g - J @ w)) - 2 * tau * w)
+            out = self.limits_qp(2 * (Q + tau * np.eye(n)), 2 * (J.T @ (g - J @ w)) - 2 * tau * w, dense=True)
             if out is None or not self.feasible(out):
                 return w, k + 1
             step = out - w
@@ -441,11 +461,11 @@ class _SpreadSCA:
             Cw = C @ w
             rc = w * Cw
             p = len(blocks)
+            counts = np.fromiter(map(len, blocks), dtype=np.intp, count=p)
             label = np.empty(n, dtype=np.intp)
-            sizes = np.empty(p)
-            for j, b in enumerate(blocks):
-                label[b] = j
-                sizes[j] = len(b)
+            label[np.fromiter(itertools.chain.from_iterable(blocks), dtype=np.intp, count=n)] = np.repeat(
+                np.arange(p), counts)
+            sizes = counts.astype(float)
             means = np.bincount(label, rc, p) / sizes
             # Blocks in increasing order of their mean; where the list is in that order up to ties,
             # the list order stands (it carries the crossings asked for below).
@@ -633,14 +653,15 @@ class _Jacobian:
         if self.lu is not None:
             X, _ = lapack.dgetrs(self.lu, self.piv, V)
             return X, C @ X
-        R = V / self.wz[:, None]
+        Vw = V / self.wz[:, None]
         XZ = V[Z] / self.zdiag[:, None]
+        R = Vw
         if Z.size:
-            R -= C[:, Z] @ XZ
+            R = Vw - C[:, Z] @ XZ
             R[Z] = 0.0
         X, _ = lapack.dpotrs(self.chol, R, lower=1)
         X[Z] = XZ
-        CX = V / self.wz[:, None] - self.D[:, None] * X
+        CX = Vw - self.D[:, None] * X
         if Z.size:
             CX[Z] = C[Z] @ X
         return X, CX
@@ -712,16 +733,19 @@ def _split(blocks: list, coefficients: np.ndarray, z: np.ndarray):
     out, changed = [], False
     start = 0
     for b in blocks:
-        cb = coefficients[start:start + len(b)]  # the block's positions in the list's order
-        start += len(b)
-        if len(b) < 2:
+        size = len(b)
+        if size < 2:
             out.append(b)
+            start += 1
             continue
+        cb = coefficients[start:start + size]  # the block's positions in the list's order
+        start += size
         zb = z[b]
         o = np.argsort(zb, kind="stable")
-        shortfall = np.cumsum(cb)[:-1] - np.cumsum(zb[o])[:-1]
+        shortfall = np.cumsum(cb[:-1]) - np.cumsum(zb[o[:-1]])
         j = int(np.argmax(shortfall))
-        if shortfall[j] > 1e-9 * max(1.0, float(np.max(np.abs(cb)))):
+        # cb is increasing: its largest magnitude is at one end.
+        if shortfall[j] > 1e-9 * max(1.0, abs(float(cb[0])), abs(float(cb[-1]))):
             out += [[b[i] for i in o[:j + 1]], [b[i] for i in o[j + 1:]]]
             changed = True
         else:
