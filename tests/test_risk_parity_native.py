@@ -310,29 +310,34 @@ def hedged_market(n, seed):
 
 
 @pytest.mark.parametrize(("case", "cholesky"), [
-    ("positive", True), ("zeros", True), ("tiny", True), ("frozen", True), ("hedge", False)])
+    ("positive", True), ("zeros", True), ("tiny", True), ("held", True), ("released", True), ("hedge", False),
+    ("hedge released", False)])
 def test_the_jacobian_solves_with_the_contributions_jacobian(case, cholesky):
     """J·X = V, C·X and Jᵀ·z = r against the dense Jacobian of w ∘ (C·w); rows at a zero weight are
-    (C·w)_i·e_iᵀ, and e_iᵀ where (C·w)_i vanishes as well."""
+    (C·w)_i·e_iᵀ, held rows e_iᵀ, and released rows their own again."""
     n = 30
     rng = np.random.default_rng(7)
-    C = hedged_market(n, 3) if case == "hedge" else factor_market(n, 3)
-    w = np.full(n, 1.0 / n) if case == "hedge" else rp.solve_unconstrained(C, max_iteration=100).x
-    frozen = np.array([], dtype=np.intp)
-    if case in ("zeros", "frozen"):
+    C = hedged_market(n, 3) if case.startswith("hedge") else factor_market(n, 3)
+    w = np.full(n, 1.0 / n) if case.startswith("hedge") else rp.solve_unconstrained(C, max_iteration=100).x
+    held = np.array([], dtype=np.intp)
+    if case in ("zeros", "held"):
         w[[2, 5, 11]] = 0.0
     if case == "tiny":
         w[[2, 5]] = [1e-13, -1e-14]
+    if case in ("held", "released", "hedge released"):
+        held = np.array([4, 5, 8, 17])
     Cw = C @ w
-    if case == "frozen":
-        frozen = np.array([5])
-    jac = rp._Jacobian(C, w, Cw, frozen)
+    jac = rp._Jacobian(C, w, Cw, held)
+    if "released" in case:
+        assert jac.release([8]) and jac.release([4, 17])
+        held = np.array([5])
     assert (jac.lu is None) == cholesky
     J = np.diag(Cw) + w[:, None] * C
     zero = np.abs(w) <= 1e-9 * w.max()
     J[zero] = 0.0
     J[zero, zero] = Cw[zero]
-    J[frozen, frozen] = 1.0
+    J[held] = 0.0
+    J[held, held] = 1.0
     V, r = rng.normal(size=(n, 4)), rng.normal(size=n)
     X, CX = jac.solve(V)
     scale = np.abs(np.linalg.inv(J)).max()
