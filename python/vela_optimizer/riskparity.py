@@ -644,7 +644,9 @@ class _SpreadSCA:
                 reuse = 0
             if accepted:
                 w, f = trial, f_trial
-                released = {i for i in released if min(abs(w[i] - L.lower[i]), abs(w[i] - L.upper[i])) <= FEASIBILITY_TOL}
+                # A released instrument that has left its bound may be pinned again when it returns.
+                released = {i for i in released
+                            if min(abs(w[i] - L.lower[i]), abs(w[i] - L.upper[i])) <= FEASIBILITY_TOL}
                 tau = max(tau / 4, tau_floor) if rho > 0.75 else (tau * 4 if rho < 0.25 else tau)
             elif relaxed:
                 relaxed = False  # the model overshot past levels it did not see: see them all
