@@ -327,7 +327,9 @@ def test_the_jacobian_solves_with_the_contributions_jacobian(case, cholesky):
     if case in ("held", "released", "hedge released"):
         held = np.array([4, 5, 8, 17])
     Cw = C @ w
-    jac = rp._Jacobian(C, w, Cw, held)
+    mask = np.zeros(n, dtype=bool)
+    mask[held] = True
+    jac = rp._Jacobian(C, w, Cw, mask)
     if "released" in case:
         assert jac.release([8]) and jac.release([4, 17])
         held = np.array([5])

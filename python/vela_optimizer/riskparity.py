@@ -361,9 +361,13 @@ class _SpreadSCA:
         L, n = self.limits, self.n
         upper, lower = np.concatenate([L.upper, L.hi]), np.concatenate([L.lower, L.lo])
         equal_rows = n + np.flatnonzero(L.lo == L.hi)
-        R, info = lapack.dpotrf(H, lower=0, clean=1) if dense else (None, 1)
+        # H is symmetric: its transpose is the column-major array LAPACK takes without a copy (a
+        # row-major one is transposed into a copy first, which costs more than the factorisation).
+        # H = L·Lᵀ, R = Lᵀ, R⁻¹ = (L⁻¹)ᵀ.
+        L_, info = lapack.dpotrf(H.T, lower=1, clean=1) if dense else (None, 1)
         if info == 0:
-            Rinv, info = lapack.dtrtri(R, lower=0)
+            Linv, info = lapack.dtrtri(L_, lower=1, overwrite_c=1)
+            Rinv = Linv.T
         if info != 0:
             out = _daqp(H, f, L.A, upper, lower, equal_rows, duals=self.duals)
         else:
@@ -459,7 +463,7 @@ class _SpreadSCA:
         prices = None
         crossed = set()
         jac = frozen_at = pinned_at = last_lam = None
-        released = set()  # instruments at a bound whose bound stopped holding: not pinned
+        released = np.zeros(n, dtype=bool)  # at a bound whose bound stopped holding: not pinned
         unpinned = False  # the last QP with pinned levels failed: the next pins none
         relaxed = True
         reuse = 0
@@ -499,7 +503,7 @@ class _SpreadSCA:
             # Singletons held at a bound are pinned there (d_i = 0): not variables of the QP, their
             # contributions follow the others' moves (RC_i + w_i·(C·d)_i). A pinned instrument whose
             # bound stops holding (its multiplier, below, changes sign) is released.
-            pin = at_bound & ~np.isin(first, list(released)) if not unpinned else np.zeros(p, dtype=bool)
+            pin = at_bound & ~released[first] if not unpinned else np.zeros(p, dtype=bool)
             if pin.all():
                 pin[:] = False
             # The pins are part of J's factors: while those are reused, only instruments pinned when
@@ -507,18 +511,24 @@ class _SpreadSCA:
             # the factors (a correction of low rank, not new factors).
             stale = jac is None or reuse <= 0 or not np.array_equal(frozen, frozen_at)
             if not stale:
-                kept_pins = np.setdiff1d(pinned_at, jac.released)
-                gone = np.setdiff1d(kept_pins, first[pin])
+                kept = pinned_at.copy()  # pinned in the factors, and not released from them since
+                kept[jac.released] = False
+                pinnable = np.zeros(n, dtype=bool)
+                pinnable[first[pin]] = True
+                gone = np.flatnonzero(kept & ~pinnable)
                 if gone.size and not jac.release(gone):
                     stale = True
                 else:
-                    pin &= np.isin(first, np.setdiff1d(kept_pins, gone))
+                    pin &= kept[first]
             if stale:
-                pinned = first[pin]
-                jac = _Jacobian(C, w, Cw, np.union1d(frozen, pinned))
+                pinned_at = np.zeros(n, dtype=bool)
+                pinned_at[first[pin]] = True
+                held = pinned_at.copy()
+                held[frozen] = True
+                jac = _Jacobian(C, w, Cw, held)
                 if jac.singular:
                     return w, k, False  # no Newton model here
-                frozen_at, pinned_at, reuse = frozen, pinned, _REUSE
+                frozen_at, reuse = frozen, _REUSE
             else:
                 reuse -= 1
             pinned_blocks = np.flatnonzero(pin)
@@ -567,14 +577,18 @@ class _SpreadSCA:
             order[np.arange(q), pair_lo] = 1.0
             order[np.arange(q), pair_hi] = -1.0
             base = w + d0
-            free_rows = np.flatnonzero(~np.isin(np.arange(n), pinned)) if pinned.size else np.arange(n)
+            is_free = np.ones(n, dtype=bool)
+            is_free[pinned] = False
+            free_rows = np.flatnonzero(is_free)
             nb = free_rows.size
             rows = np.vstack([K[free_rows], G @ K, order @ T, K.sum(axis=0, keepdims=True)])
             upper = np.concatenate([L.upper[free_rows] - base[free_rows], self.ghi - G @ base,
                                     means[pair_hi] - means[pair_lo] - order @ t0, [1.0 - base.sum()]])
             lower = np.concatenate([L.lower[free_rows] - base[free_rows], self.glo - G @ base, np.full(q, -np.inf),
                                     [1.0 - base.sum()]])
-            fixed = np.flatnonzero(np.isin(free_rows, frozen))
+            is_frozen = np.zeros(n, dtype=bool)
+            is_frozen[frozen] = True
+            fixed = np.flatnonzero(is_frozen[free_rows])
             upper[fixed] = lower[fixed] = -d0[free_rows[fixed]]
             # The bound and group rows are the same rows from one QP to the next: their last
             # multipliers are the likely active set (the ordering rows change with the blocks).
@@ -638,15 +652,14 @@ class _SpreadSCA:
                 at_cap = np.abs(w[pinned] - L.upper[pinned]) <= FEASIBILITY_TOL
                 at_floor = np.abs(w[pinned] - L.lower[pinned]) <= FEASIBILITY_TOL
                 loose = ((at_cap & ~at_floor & (hold < -slack)) | (at_floor & ~at_cap & (hold > slack)))
-                released.update(int(i) for i in pinned[loose])
+                released[pinned[loose]] = True
             accepted = f_trial < f and rho > 0.1 and self.feasible(trial)
             if rho < 0.75:
                 reuse = 0
             if accepted:
                 w, f = trial, f_trial
                 # A released instrument that has left its bound may be pinned again when it returns.
-                released = {i for i in released
-                            if min(abs(w[i] - L.lower[i]), abs(w[i] - L.upper[i])) <= FEASIBILITY_TOL}
+                released &= (np.abs(w - L.lower) <= FEASIBILITY_TOL) | (np.abs(w - L.upper) <= FEASIBILITY_TOL)
                 tau = max(tau / 4, tau_floor) if rho > 0.75 else (tau * 4 if rho < 0.25 else tau)
             elif relaxed:
                 relaxed = False  # the model overshot past levels it did not see: see them all
@@ -700,13 +713,12 @@ class _Jacobian:
     """
 
     def __init__(self, C: np.ndarray, w: np.ndarray, Cw: np.ndarray, held: np.ndarray):
+        """``held``: a mask of the rows that become e_iᵀ."""
         self.C, self.w, self.Cw = C, w, Cw
-        zero = np.abs(w) <= 1e-9 * float(np.max(np.abs(w)))
-        zero[held] = True
+        zero = (np.abs(w) <= 1e-9 * float(np.max(np.abs(w)))) | held
         self.Z = np.flatnonzero(zero)
         self.wz = np.where(zero, 1.0, w)  # w with 1 in the rows solved apart
-        self.zdiag = Cw[self.Z].copy()
-        self.zdiag[np.isin(self.Z, held)] = 1.0
+        self.zdiag = np.where(held, 1.0, Cw)[self.Z]
         self.D = np.where(zero, 0.0, Cw / self.wz)
         self.released = np.array([], dtype=np.intp)
         self._update = None
@@ -714,7 +726,8 @@ class _Jacobian:
         M[self.Z] = 0.0
         M[:, self.Z] = 0.0
         M.flat[::M.shape[0] + 1] += np.where(zero, 1.0, self.D)
-        self.chol, info = lapack.dpotrf(M, lower=1, clean=0, overwrite_a=1)
+        # M is symmetric: M.T is the column-major array LAPACK factors in place.
+        self.chol, info = lapack.dpotrf(M.T, lower=1, clean=0, overwrite_a=1)
         self.lu = None
         self.singular = False
         if info != 0:
