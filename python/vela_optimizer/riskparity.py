@@ -467,8 +467,8 @@ class _SpreadSCA:
         unpinned = False  # the last QP with pinned levels failed: the next pins none
         relaxed = True
         reuse = 0
+        Cw = C @ w
         for k in range(budget):
-            Cw = C @ w
             rc = w * Cw
             p = len(blocks)
             counts = np.fromiter(map(len, blocks), dtype=np.intp, count=p)
@@ -573,17 +573,15 @@ class _SpreadSCA:
             kept = np.flatnonzero(~at_bound) if relaxed else np.arange(p)
             pair_lo, pair_hi = kept[:-1], kept[1:]
             q = pair_lo.shape[0]
-            order = np.zeros((q, p))
-            order[np.arange(q), pair_lo] = 1.0
-            order[np.arange(q), pair_hi] = -1.0
             base = w + d0
             is_free = np.ones(n, dtype=bool)
             is_free[pinned] = False
             free_rows = np.flatnonzero(is_free)
             nb = free_rows.size
-            rows = np.vstack([K[free_rows], G @ K, order @ T, K.sum(axis=0, keepdims=True)])
+            # Ordering rows: (level lo) − (level hi) ≤ their current gap, each level T·s + t0.
+            rows = np.vstack([K[free_rows], G @ K, T[pair_lo] - T[pair_hi], K.sum(axis=0, keepdims=True)])
             upper = np.concatenate([L.upper[free_rows] - base[free_rows], self.ghi - G @ base,
-                                    means[pair_hi] - means[pair_lo] - order @ t0, [1.0 - base.sum()]])
+                                    means[pair_hi] - means[pair_lo] - (t0[pair_lo] - t0[pair_hi]), [1.0 - base.sum()]])
             lower = np.concatenate([L.lower[free_rows] - base[free_rows], self.glo - G @ base, np.full(q, -np.inf),
                                     [1.0 - base.sum()]])
             is_frozen = np.zeros(n, dtype=bool)
@@ -623,9 +621,10 @@ class _SpreadSCA:
             s_all = T @ s + t0
             d = d0 + K @ s
             trial = w + d
-            f_trial = self.spread(trial)
+            C_trial = C @ trial
+            f_trial = pairwise_spread(trial * C_trial)
             # The model's contributions rc + J·d are the block values moved by s (J·d = v0 + B·s).
-            predicted = pairwise_spread(rc) - pairwise_spread((means + s_all)[label])
+            predicted = f - pairwise_spread((means + s_all)[label])
             if curvature is not None:
                 Hd = curvature(d)
                 predicted -= 0.5 * float(d @ Hd)
@@ -636,7 +635,8 @@ class _SpreadSCA:
             grad = 2 * tau * d + lam_bounds + G.T @ lam_groups + lam[-1]
             if curvature is not None:
                 grad = grad + Hd
-            z_pinned = coef[pinned_blocks] + (order.T @ lam_order)[pinned_blocks]
+            level_price = coef + np.bincount(pair_lo, lam_order, p) - np.bincount(pair_hi, lam_order, p)
+            z_pinned = level_price[pinned_blocks]
             r = -grad
             if pinned.size:
                 r = r - C[:, pinned] @ (w[pinned] * z_pinned)
@@ -657,7 +657,7 @@ class _SpreadSCA:
             if rho < 0.75:
                 reuse = 0
             if accepted:
-                w, f = trial, f_trial
+                w, f, Cw = trial, f_trial, C_trial
                 # A released instrument that has left its bound may be pinned again when it returns.
                 released &= (np.abs(w - L.lower) <= FEASIBILITY_TOL) | (np.abs(w - L.upper) <= FEASIBILITY_TOL)
                 tau = max(tau / 4, tau_floor) if rho > 0.75 else (tau * 4 if rho < 0.25 else tau)
