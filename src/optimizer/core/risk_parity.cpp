@@ -1,6 +1,7 @@
 #include "core/risk_parity.hpp"
 
 #include "core/objectives.hpp"
+#include "core/simd.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -26,6 +27,22 @@ constexpr std::size_t kTile = 64;
 
 using Problem = CorrelationScaled;
 
+// Local copies of the dot product and R·y, so that each compiled variant of the solver (see
+// VELA_SIMD_CLONES) inlines them with its own vector width.
+inline double dot_(const double *a, const double *b, std::size_t n) {
+    double acc[4] = {};
+    std::size_t j = 0;
+    for (; j + 4 <= n; j += 4)
+        for (std::size_t k = 0; k < 4; ++k) acc[k] += a[j + k] * b[j + k];
+    double s = (acc[0] + acc[1]) + (acc[2] + acc[3]);
+    for (; j < n; ++j) s += a[j] * b[j];
+    return s;
+}
+
+inline void mat_vec_(const double *a, const double *x, double *y, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) y[i] = dot_(a + i * n, x, n);
+}
+
 // max_i |y_i·(R·y)_i − 1|; NaN when any product is not finite.
 double residual(const std::vector<double> &y, const std::vector<double> &ry) {
     double worst = 0.0;
@@ -50,7 +67,7 @@ bool verified(const Problem &p, const std::vector<double> &y, std::vector<double
         const double *row = p.row(i);
         double abs_sum = 0.0;
         for (std::size_t j = 0; j < n; ++j) abs_sum += std::fabs(row[j]) * y[j];
-        ry[i] = dot(row, y.data(), n);
+        ry[i] = dot_(row, y.data(), n);
         const double e = std::fabs(y[i] * ry[i] - 1.0);
         const double allowed = bound * y[i] * abs_sum;
         floor = std::fmin(floor, allowed);
@@ -84,7 +101,7 @@ bool cholesky(std::vector<double> &h, std::size_t n) {
         double *li = h.data() + i * n;
         for (std::size_t j = 0; j <= i; ++j) {
             const double *lj = h.data() + j * n;
-            const double s = li[j] - dot(li, lj, j);
+            const double s = li[j] - dot_(li, lj, j);
             if (j == i) {
                 if (!(s > 0.0) || !std::isfinite(s)) return false;
                 li[i] = std::sqrt(s);
@@ -98,7 +115,7 @@ bool cholesky(std::vector<double> &h, std::size_t n) {
 
 // Solves L·Lᵀ·d = b in place (b becomes d).
 void cholesky_solve(const std::vector<double> &l, std::size_t n, std::vector<double> &b) {
-    for (std::size_t i = 0; i < n; ++i) b[i] = (b[i] - dot(l.data() + i * n, b.data(), i)) / l[i * n + i];
+    for (std::size_t i = 0; i < n; ++i) b[i] = (b[i] - dot_(l.data() + i * n, b.data(), i)) / l[i * n + i];
     for (std::size_t i = n; i-- > 0;) {
         b[i] /= l[i * n + i];
         const double *li = l.data() + i * n;
@@ -120,10 +137,10 @@ bool newton_step(const Problem &p, std::vector<double> &y, std::vector<double> &
     const std::vector<double> minus_g = d;
     if (!cholesky(h, n)) return false;
     cholesky_solve(h, n, d);
-    const double decrement = std::sqrt(std::fmax(0.0, dot(minus_g.data(), d.data(), n)));
+    const double decrement = std::sqrt(std::fmax(0.0, dot_(minus_g.data(), d.data(), n)));
     const double t = decrement < kFullStepDecrement ? 1.0 : 1.0 / (1.0 + decrement);
     for (std::size_t i = 0; i < n; ++i) y[i] += t * d[i];
-    mat_vec(p.data(), y.data(), ry.data(), n);
+    mat_vec_(p.data(), y.data(), ry.data(), n);
     return true;
 }
 
@@ -181,8 +198,8 @@ RiskParityResult risk_parity_barrier(const double *c, std::size_t n, int max_ite
     return risk_parity_barrier(CorrelationScaled(c, n), max_iteration, barrier, tol, method);
 }
 
-RiskParityResult risk_parity_barrier(const CorrelationScaled &p, int max_iteration, double barrier, double tol,
-                                     RiskParityMethod method) {
+VELA_SIMD_CLONES RiskParityResult risk_parity_barrier(const CorrelationScaled &p, int max_iteration, double barrier,
+                                                      double tol, RiskParityMethod method) {
     if (max_iteration < 1) throw std::invalid_argument("risk parity: max_iteration must be at least 1");
     if (!(barrier > 0.0) || !std::isfinite(barrier))
         throw std::invalid_argument("risk parity: the barrier weight must be a positive number");
@@ -193,7 +210,7 @@ RiskParityResult risk_parity_barrier(const CorrelationScaled &p, int max_iterati
     const double total = p.total();
     const double start = (total > 0.0 && std::isfinite(total)) ? std::sqrt(static_cast<double>(n) / total) : 1.0;
     std::vector<double> y(n, start), ry(n);
-    mat_vec(p.data(), y.data(), ry.data(), n);
+    mat_vec_(p.data(), y.data(), ry.data(), n);
 
     RiskParityResult out;
     bool use_newton = method == RiskParityMethod::newton;
@@ -210,7 +227,7 @@ RiskParityResult risk_parity_barrier(const CorrelationScaled &p, int max_iterati
             }
         } else {
             sweep(p, y, ry);
-            if ((out.iterations + 1) % kRefreshEvery == 0) mat_vec(p.data(), y.data(), ry.data(), n);
+            if ((out.iterations + 1) % kRefreshEvery == 0) mat_vec_(p.data(), y.data(), ry.data(), n);
         }
         ++out.iterations;
         fresh = false;
@@ -233,7 +250,7 @@ RiskParityResult risk_parity_barrier(const CorrelationScaled &p, int max_iterati
         }
         last = r;
     }
-    if (!fresh) mat_vec(p.data(), y.data(), ry.data(), n);
+    if (!fresh) mat_vec_(p.data(), y.data(), ry.data(), n);
     out.residual = residual(y, ry);
     const double unit = std::sqrt(0.5 * barrier);
     out.x.resize(n);
