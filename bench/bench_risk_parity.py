@@ -230,14 +230,19 @@ def targets(ratios):
             lines.append(f"  risk parity {case} N={n}: native vs scipy path {ratio:8.1f}x (target >= 500x) "
                          f"{'ok' if ratio >= 500 else 'MISSED'}")
     # Without limits only the peers run to the native accuracy count (riskparityportfolio at its
-    # default tolerance stops with contributions 12 % apart), against the native solve stopped at
-    # the same accuracy.
+    # default tolerance stops with contributions 12 % apart): riskparityportfolio at 1e-12 against
+    # the native solve at its default (contributions 1000x closer), and at the same accuracy.
     same_accuracy = {n: ratio for case, n, name, ratio in ratios if case == "plain" and name == "native (tol 1e-9)"}
-    peers = [(case, n, name, ratio / same_accuracy[n] if case == "plain" else ratio) for case, n, name, ratio in ratios
-             if not name.startswith(("native", "scipy")) and (case != "plain" or (n >= 1000 and "1e-12" in name))]
-    slow = [(case, n, name, round(ratio, 2)) for case, n, name, ratio in peers if ratio <= 1]
-    lines.append(f"  risk parity native faster than every peer (limits; plain at N >= 1000, same accuracy): "
+    counted = [(case, n, name, ratio) for case, n, name, ratio in ratios
+               if not name.startswith(("native", "scipy")) and (case != "plain" or (n >= 1000 and "1e-12" in name))]
+    slow = [(case, n, name, round(ratio, 2)) for case, n, name, ratio in counted if ratio <= 1]
+    lines.append(f"  risk parity native faster than every peer (limits; plain at N >= 1000): "
                  f"{'yes' if not slow else 'no: ' + str(slow)}")
+    plain = [(n, ratio / same_accuracy[n]) for case, n, name, ratio in counted
+             if case == "plain" and n in same_accuracy]
+    if plain:
+        lines.append("  plain, at the same accuracy (native tol 1e-9): riskparityportfolio 1e-12 takes "
+                     + ", ".join(f"{r:.2f}x at N={n}" for n, r in plain))
     return lines
 
 
