@@ -49,8 +49,8 @@ over the limits, by successive convex approximation (SCA) in two phases:
    phase 1's. While the blocks keep changing, J's factors from up to three QPs back serve
    the model as long as it predicts well (chord steps, the bulk of the cost saved at 1000
    instruments); settling steps refactor, so the last ones are Newton steps. J is factored as
-   diag(w)·(C + diag(C·w / w)), a symmetric positive definite matrix where the contributions
-   are positive: a Cholesky factor (see :class:`_Jacobian`).
+   diag(w)·(C + diag(C·w / w)), whose second factor is symmetric, and positive definite where
+   the contributions are positive: a Cholesky factor (see :class:`_Jacobian`).
 
 References: Spinu (2013); Griveau-Billion, Richard & Roncalli (2013); Feng & Palomar, "SCRIP:
 successive convex optimization methods for risk parity portfolio design", IEEE TSP 63(19), 2015.
