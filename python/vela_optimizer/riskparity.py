@@ -487,8 +487,6 @@ class _SpreadSCA:
             blocks = [blocks[j] for j in rank]
             means, sizes = means[rank], sizes[rank]
             label = np.argsort(rank)[label]
-            B = np.zeros((n, p))
-            B[np.arange(n), label] = 1.0
             level = means[label] - rc  # v0: moves each block to its mean
             starts = np.concatenate([[0], np.cumsum(sizes[:-1])]).astype(np.intp)
             coef = np.add.reduceat(self.coefficients, starts)
