@@ -285,6 +285,41 @@ def test_a_crowd_of_capped_levels_no_worse_than_the_scipy_path(n, seed):
     assert r.spread <= brute_spread(scipy_w * (C @ scipy_w)) * (1 + 1e-9)
 
 
+@pytest.mark.parametrize("fail_at", [2, 5, 9])
+def test_a_failed_qp_with_pinned_levels_is_retried_with_every_level_free(monkeypatch, fail_at):
+    """Pinned levels that cannot keep their order fail the QP: the same QP runs again with no pins
+    (more variables), and the solve ends where it ends undisturbed, feasible."""
+    C, ids, bnds, groups, rules = crowded_problem(60, 4)
+    limits = linear_limits({"columns": ids, "bounds": opt._general_bnds(ids, bnds),
+                            "constraints": opt._to_constraint(groups, rules)}, bnds)
+    calm = rp.solve_with_limits(C, limits, max_iteration=1000, tol=1e-8)
+    real_qp, real_phase, sizes, rows, one_sided, in_phase = rp._daqp, rp._SpreadSCA.spread_phase, [], [], [], []
+
+    def spread_phase(self, w, budget):
+        in_phase.append(True)
+        return real_phase(self, w, budget)
+
+    def failing_once(H, f, A, upper, lower, equal_rows, duals=None):
+        if in_phase:  # the block QPs, not the projection or the squared-deviation phase
+            sizes.append(H.shape[0])
+            rows.append(A.shape[0])
+            one_sided.append(int(np.sum(np.isneginf(lower))))  # the ordering rows, and the group caps
+            if len(sizes) == fail_at:
+                return None
+        return real_qp(H, f, A, upper, lower, equal_rows, duals=duals)
+
+    monkeypatch.setattr(rp._SpreadSCA, "spread_phase", spread_phase)
+    monkeypatch.setattr(rp, "_daqp", failing_once)
+    r = rp.solve_with_limits(C, limits, max_iteration=1000, tol=1e-8)
+    # The same blocks again with no level pinned: each pinned level is a variable once more, with its
+    # bound's row back, and the ordering rows are those of the failed QP (no block was dissolved).
+    unpinned = sizes[fail_at] - sizes[fail_at - 1]
+    assert unpinned > 0 and rows[fail_at] - rows[fail_at - 1] == unpinned
+    assert one_sided[fail_at] == one_sided[fail_at - 1]
+    assert r.converged and limits.violation(r.x) <= 1e-12
+    assert r.spread <= calm.spread * (1 + 1e-6)
+
+
 @pytest.mark.parametrize(("blocks", "touching", "crossed", "apart", "expected"), [
     # An active ordering constraint between blocks 1 and 2: they swap places.
     ([[0], [1, 2], [3]], {1}, set(), (), [[0], [3], [1, 2]]),
