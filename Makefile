@@ -44,7 +44,8 @@ test-asan: $(PY)
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 	cmake --build $(ASAN_DIR) --parallel $(JOBS)
 	mkdir -p $(ASAN_SITE)/vela_optimizer
-	ln -sf $(abspath python/vela_optimizer)/*.py $(ASAN_SITE)/vela_optimizer/
+	ln -sf $(abspath python/vela_optimizer)/*.py $(abspath python/vela_optimizer)/*.pyi \
+	  $(abspath python/vela_optimizer)/py.typed $(ASAN_SITE)/vela_optimizer/
 	cp $(ASAN_DIR)/optimizer*.so $(ASAN_SITE)/vela_optimizer/
 	cd tests && PYTHONPATH=$(abspath $(ASAN_SITE)):$(abspath python) PYTHONMALLOC=malloc \
 	  LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
