@@ -10,14 +10,6 @@ namespace vela::core {
 
 namespace {
 
-// Eight running sums: enough independent chains to hide the add latency; the compiler maps
-// them onto vector registers.
-constexpr std::size_t kLanes = 8;
-
-double reduce(const double (&acc)[kLanes]) {
-    return ((acc[0] + acc[4]) + (acc[1] + acc[5])) + ((acc[2] + acc[6]) + (acc[3] + acc[7]));
-}
-
 // Σ_(k=1..n−1) k·(n − k)·(s_k − s_(k−1)) over sorted values: all terms ≥ 0.
 double weighted_gaps(const double *s, std::size_t n) {
     const double dn = static_cast<double>(n);
@@ -37,20 +29,6 @@ double weighted_gaps(const double *s, std::size_t n) {
 }
 
 }  // namespace
-
-double dot(const double *a, const double *b, std::size_t n) {
-    double acc[kLanes] = {};
-    std::size_t j = 0;
-    for (; j + kLanes <= n; j += kLanes)
-        for (std::size_t k = 0; k < kLanes; ++k) acc[k] += a[j + k] * b[j + k];
-    double s = reduce(acc);
-    for (; j < n; ++j) s += a[j] * b[j];
-    return s;
-}
-
-void mat_vec(const double *a, const double *x, double *y, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) y[i] = dot(a + i * n, x, n);
-}
 
 double usable_scale(double s) { return (std::isfinite(s) && s > 0.0) ? s : 1.0; }
 

@@ -9,11 +9,24 @@
 
 namespace vela::core {
 
-// a·b, with independent partial sums so that the loop vectorises.
-double dot(const double *a, const double *b, std::size_t n);
+// a·b, with independent partial sums so that the loop vectorises. Inline, so that a caller
+// compiled in several variants (VELA_SIMD_CLONES) gets it at each variant's vector width. Eight
+// running sums: enough independent chains to hide the add latency.
+inline double dot(const double *a, const double *b, std::size_t n) {
+    constexpr std::size_t lanes = 8;
+    double acc[lanes] = {};
+    std::size_t j = 0;
+    for (; j + lanes <= n; j += lanes)
+        for (std::size_t k = 0; k < lanes; ++k) acc[k] += a[j + k] * b[j + k];
+    double s = ((acc[0] + acc[4]) + (acc[1] + acc[5])) + ((acc[2] + acc[6]) + (acc[3] + acc[7]));
+    for (; j < n; ++j) s += a[j] * b[j];
+    return s;
+}
 
 // y = A·x for the row-major n×n matrix A: y_i = Σ_j A_ij·x_j.
-void mat_vec(const double *a, const double *x, double *y, std::size_t n);
+inline void mat_vec(const double *a, const double *x, double *y, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) y[i] = dot(a + i * n, x, n);
+}
 
 // A positive scale, or 1 where `s` is not a finite number greater than 0.
 double usable_scale(double s);

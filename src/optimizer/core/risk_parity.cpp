@@ -27,22 +27,6 @@ constexpr std::size_t kTile = 64;
 
 using Problem = CorrelationScaled;
 
-// Local copies of the dot product and R·y, so that each compiled variant of the solver (see
-// VELA_SIMD_CLONES) inlines them with its own vector width.
-inline double dot_(const double *a, const double *b, std::size_t n) {
-    double acc[4] = {};
-    std::size_t j = 0;
-    for (; j + 4 <= n; j += 4)
-        for (std::size_t k = 0; k < 4; ++k) acc[k] += a[j + k] * b[j + k];
-    double s = (acc[0] + acc[1]) + (acc[2] + acc[3]);
-    for (; j < n; ++j) s += a[j] * b[j];
-    return s;
-}
-
-inline void mat_vec_(const double *a, const double *x, double *y, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) y[i] = dot_(a + i * n, x, n);
-}
-
 // max_i |y_i·(R·y)_i − 1|; NaN when any product is not finite.
 double residual(const std::vector<double> &y, const std::vector<double> &ry) {
     double worst = 0.0;
@@ -67,7 +51,7 @@ bool verified(const Problem &p, const std::vector<double> &y, std::vector<double
         const double *row = p.row(i);
         double abs_sum = 0.0;
         for (std::size_t j = 0; j < n; ++j) abs_sum += std::fabs(row[j]) * y[j];
-        ry[i] = dot_(row, y.data(), n);
+        ry[i] = dot(row, y.data(), n);
         const double e = std::fabs(y[i] * ry[i] - 1.0);
         const double allowed = bound * y[i] * abs_sum;
         floor = std::fmin(floor, allowed);
@@ -101,7 +85,7 @@ bool cholesky(std::vector<double> &h, std::size_t n) {
         double *li = h.data() + i * n;
         for (std::size_t j = 0; j <= i; ++j) {
             const double *lj = h.data() + j * n;
-            const double s = li[j] - dot_(li, lj, j);
+            const double s = li[j] - dot(li, lj, j);
             if (j == i) {
                 if (!(s > 0.0) || !std::isfinite(s)) return false;
                 li[i] = std::sqrt(s);
@@ -115,7 +99,7 @@ bool cholesky(std::vector<double> &h, std::size_t n) {
 
 // Solves L·Lᵀ·d = b in place (b becomes d).
 void cholesky_solve(const std::vector<double> &l, std::size_t n, std::vector<double> &b) {
-    for (std::size_t i = 0; i < n; ++i) b[i] = (b[i] - dot_(l.data() + i * n, b.data(), i)) / l[i * n + i];
+    for (std::size_t i = 0; i < n; ++i) b[i] = (b[i] - dot(l.data() + i * n, b.data(), i)) / l[i * n + i];
     for (std::size_t i = n; i-- > 0;) {
         b[i] /= l[i * n + i];
         const double *li = l.data() + i * n;
@@ -137,10 +121,10 @@ bool newton_step(const Problem &p, std::vector<double> &y, std::vector<double> &
     const std::vector<double> minus_g = d;
     if (!cholesky(h, n)) return false;
     cholesky_solve(h, n, d);
-    const double decrement = std::sqrt(std::fmax(0.0, dot_(minus_g.data(), d.data(), n)));
+    const double decrement = std::sqrt(std::fmax(0.0, dot(minus_g.data(), d.data(), n)));
     const double t = decrement < kFullStepDecrement ? 1.0 : 1.0 / (1.0 + decrement);
     for (std::size_t i = 0; i < n; ++i) y[i] += t * d[i];
-    mat_vec_(p.data(), y.data(), ry.data(), n);
+    mat_vec(p.data(), y.data(), ry.data(), n);
     return true;
 }
 
@@ -210,7 +194,7 @@ VELA_SIMD_CLONES RiskParityResult risk_parity_barrier(const CorrelationScaled &p
     const double total = p.total();
     const double start = (total > 0.0 && std::isfinite(total)) ? std::sqrt(static_cast<double>(n) / total) : 1.0;
     std::vector<double> y(n, start), ry(n);
-    mat_vec_(p.data(), y.data(), ry.data(), n);
+    mat_vec(p.data(), y.data(), ry.data(), n);
 
     RiskParityResult out;
     bool use_newton = method == RiskParityMethod::newton;
@@ -227,7 +211,7 @@ VELA_SIMD_CLONES RiskParityResult risk_parity_barrier(const CorrelationScaled &p
             }
         } else {
             sweep(p, y, ry);
-            if ((out.iterations + 1) % kRefreshEvery == 0) mat_vec_(p.data(), y.data(), ry.data(), n);
+            if ((out.iterations + 1) % kRefreshEvery == 0) mat_vec(p.data(), y.data(), ry.data(), n);
         }
         ++out.iterations;
         fresh = false;
@@ -250,7 +234,7 @@ VELA_SIMD_CLONES RiskParityResult risk_parity_barrier(const CorrelationScaled &p
         }
         last = r;
     }
-    if (!fresh) mat_vec_(p.data(), y.data(), ry.data(), n);
+    if (!fresh) mat_vec(p.data(), y.data(), ry.data(), n);
     out.residual = residual(y, ry);
     const double unit = std::sqrt(0.5 * barrier);
     out.x.resize(n);
