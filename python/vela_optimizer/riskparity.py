@@ -330,6 +330,10 @@ class _SpreadSCA:
         self.tol = tol
         self.row_max = np.max(np.abs(self.C), axis=1)
         self.duals = None  # multipliers of the last QP over the limits (bounds, then rows)
+        # The limits as DAQP takes them: simple bounds, then the rows; the equal rows' indices.
+        self.qp_upper = np.concatenate([limits.upper, limits.hi])
+        self.qp_lower = np.concatenate([limits.lower, limits.lo])
+        self.qp_equal = self.n + np.flatnonzero(limits.lo == limits.hi)
         self.G = limits.A[:-1]
         self.glo, self.ghi = limits.lo[:-1], limits.hi[:-1]
         # Coefficient of the k-th smallest value in S = Σ_k (2k − n − 1)·s_k.
@@ -337,6 +341,11 @@ class _SpreadSCA:
 
     def spread(self, w) -> float:
         return pairwise_spread(w * (self.C @ w))
+
+    def at_bounds(self, w):
+        """(at its floor, at its cap): masks of the instruments held at a bound."""
+        L = self.limits
+        return np.abs(w - L.lower) <= FEASIBILITY_TOL, np.abs(w - L.upper) <= FEASIBILITY_TOL
 
     def feasible(self, w) -> bool:
         return bool(np.isfinite(w).all()) and self.limits.violation(w) <= FEASIBILITY_TOL
@@ -359,8 +368,7 @@ class _SpreadSCA:
         (4.4 ms at 300 instruments); LAPACK's Cholesky and triangular inverse take a fraction.
         """
         L, n = self.limits, self.n
-        upper, lower = np.concatenate([L.upper, L.hi]), np.concatenate([L.lower, L.lo])
-        equal_rows = n + np.flatnonzero(L.lo == L.hi)
+        upper, lower, equal_rows = self.qp_upper, self.qp_lower, self.qp_equal
         # H is symmetric: its transpose is the column-major array LAPACK takes without a copy (a
         # row-major one is transposed into a copy first, which costs more than the factorisation).
         # H = L·Lᵀ, R = Lᵀ, R⁻¹ = (L⁻¹)ᵀ.
@@ -496,8 +504,8 @@ class _SpreadSCA:
             row_size = np.abs(Cw) + w * self.row_max  # bounds the largest entry of each row of J
             frozen = np.flatnonzero(row_size <= 1e-14 * float(np.max(row_size)))
             first = np.fromiter((b[0] for b in blocks), dtype=np.intp, count=p)
-            at_bound = (sizes == 1) & ((np.abs(w[first] - L.lower[first]) <= FEASIBILITY_TOL)
-                                       | (np.abs(w[first] - L.upper[first]) <= FEASIBILITY_TOL))
+            at_floor, at_cap = self.at_bounds(w)
+            at_bound = (sizes == 1) & (at_floor | at_cap)[first]
             # Singletons held at a bound are pinned there (d_i = 0): not variables of the QP, their
             # contributions follow the others' moves (RC_i + w_i·(C·d)_i). A pinned instrument whose
             # bound stops holding (its multiplier, below, changes sign) is released.
@@ -509,15 +517,15 @@ class _SpreadSCA:
             # the factors (a correction of low rank, not new factors).
             stale = jac is None or reuse <= 0 or not np.array_equal(frozen, frozen_at)
             if not stale:
-                kept = pinned_at.copy()  # pinned in the factors, and not released from them since
-                kept[jac.released] = False
+                in_factors = pinned_at.copy()  # pinned in the factors, and not released from them since
+                in_factors[jac.released] = False
                 pinnable = np.zeros(n, dtype=bool)
                 pinnable[first[pin]] = True
-                gone = np.flatnonzero(kept & ~pinnable)
+                gone = np.flatnonzero(in_factors & ~pinnable)
                 if gone.size and not jac.release(gone):
                     stale = True
                 else:
-                    pin &= kept[first]
+                    pin &= in_factors[first]
             if stale:
                 pinned_at = np.zeros(n, dtype=bool)
                 pinned_at[first[pin]] = True
@@ -647,9 +655,8 @@ class _SpreadSCA:
                 # it presses up against a cap, < 0 down against a floor): the wrong sign releases it.
                 hold = -grad[pinned] - Cw[pinned] * z_pinned - C[pinned] @ (w * z)
                 slack = 1e-9 * max(1.0, float(np.max(np.abs(coef))))
-                at_cap = np.abs(w[pinned] - L.upper[pinned]) <= FEASIBILITY_TOL
-                at_floor = np.abs(w[pinned] - L.lower[pinned]) <= FEASIBILITY_TOL
-                loose = ((at_cap & ~at_floor & (hold < -slack)) | (at_floor & ~at_cap & (hold > slack)))
+                cap, floor = at_cap[pinned], at_floor[pinned]
+                loose = (cap & ~floor & (hold < -slack)) | (floor & ~cap & (hold > slack))
                 released[pinned[loose]] = True
             accepted = f_trial < f and rho > 0.1 and self.feasible(trial)
             if rho < 0.75:
@@ -657,7 +664,7 @@ class _SpreadSCA:
             if accepted:
                 w, f, Cw = trial, f_trial, C_trial
                 # A released instrument that has left its bound may be pinned again when it returns.
-                released &= (np.abs(w - L.lower) <= FEASIBILITY_TOL) | (np.abs(w - L.upper) <= FEASIBILITY_TOL)
+                released &= np.logical_or(*self.at_bounds(w))
                 tau = max(tau / 4, tau_floor) if rho > 0.75 else (tau * 4 if rho < 0.25 else tau)
             elif relaxed:
                 relaxed = False  # the model overshot past levels it did not see: see them all
@@ -789,13 +796,14 @@ class _Jacobian:
         if self.lu is not None:
             return lapack.dgetrs(self.lu, self.piv, r, trans=1)[0]
         Z = self.Z
+        column = (slice(None),) + (None,) * (r.ndim - 1)  # w and the diagonal broadcast over r's columns
+        wz, zdiag = self.wz[column], self.zdiag[column]
         rP = r.copy()
         rP[Z] = 0.0
-        z = lapack.dpotrs(self.chol, rP, lower=1)[0] / (self.wz if r.ndim == 1 else self.wz[:, None])
+        z = lapack.dpotrs(self.chol, rP, lower=1)[0] / wz
         if Z.size:
             z[Z] = 0.0
-            wz = self.wz if r.ndim == 1 else self.wz[:, None]
-            z[Z] = (r[Z] - self.C[Z] @ (wz * z)) / (self.zdiag if r.ndim == 1 else self.zdiag[:, None])
+            z[Z] = (r[Z] - self.C[Z] @ (wz * z)) / zdiag
         return z
 
 def _crossed_or_merged(blocks: list, touching: set, crossed: set, apart=()):
