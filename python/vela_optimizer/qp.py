@@ -953,18 +953,14 @@ def _solve(quad, limits, max_iteration, scale, objective):
         if _GUESS_ROUNDS:
             guessed = _guess_and_check(red)
             if guessed is not None:
-                x = red.expand(guessed[0])
-                residual = max(guessed[1], limits.violation(x))
-                return QPResult(x, objective(x), 0, True, residual, "active-set", SOLVED, True)
+                return _exact_result(red, limits, guessed, objective, 0, "active-set")
         sparse_lift = red.quad.is_factor and red.quad.n > _SPARSE_RATIO * red.quad.F.shape[0]
         solver = _setup_piqp(red, sparse_lift)
         if _EPS_LOOSE > _EPS:
             early = _run_piqp(solver, red, max_iteration, _EPS_LOOSE)
             polished = _polish(red, early, early=True) if early.status == SOLVED else None
             if polished is not None:
-                x = red.expand(polished[0])
-                return QPResult(x, objective(x), early.iterations, True, max(polished[1], limits.violation(x)),
-                                "piqp", SOLVED, True)
+                return _exact_result(red, limits, polished, objective, early.iterations, "piqp")
         ip = _run_piqp(solver, red, max_iteration)
         if ip.status != SOLVED:
             x = red.expand(ip.x)
@@ -974,9 +970,14 @@ def _solve(quad, limits, max_iteration, scale, objective):
         if polished is None:
             x = red.expand(ip.x)
             return QPResult(x, objective(x), ip.iterations, True, _kkt(quad, limits, x), "piqp", SOLVED, False)
-        x = red.expand(polished[0])
-        return QPResult(x, objective(x), ip.iterations, True, max(polished[1], limits.violation(x)), "piqp", SOLVED,
-                        True)
+        return _exact_result(red, limits, polished, objective, ip.iterations, "piqp")
+
+
+def _exact_result(red, limits, found, objective, iterations, solver):
+    """The QPResult of an answer the active set certified: ``found`` is (reduced x, its KKT
+    residual under the certifying multipliers)."""
+    x = red.expand(found[0])
+    return QPResult(x, objective(x), iterations, True, max(found[1], limits.violation(x)), solver, SOLVED, True)
 
 
 def _kkt(quad, limits, x):
