@@ -856,24 +856,23 @@ def _split(blocks: list, coefficients: np.ndarray, z: np.ndarray):
     sum of prices is at least the sum of as many smallest coefficients. Where a prefix falls
     short, moving those members down lowers S: the block splits there (at the largest shortfall).
     """
-    out, changed = [], False
-    start = 0
-    for b in blocks:
-        size = len(b)
-        if size < 2:
-            out.append(b)
-            start += 1
-            continue
-        cb = coefficients[start:start + size]  # the block's positions in the list's order
-        start += size
+    sizes = np.fromiter(map(len, blocks), dtype=np.intp, count=len(blocks))
+    multi = np.flatnonzero(sizes > 1)
+    if not multi.size:
+        return blocks, False
+    flat = np.fromiter(itertools.chain.from_iterable(blocks), dtype=np.intp, count=int(sizes.sum()))
+    starts = np.cumsum(sizes) - sizes  # the blocks' first positions in the list's order
+    out, changed = list(blocks), False
+    for j in multi[::-1].tolist():  # from the end: a split shifts only the blocks after it
+        start, size = int(starts[j]), int(sizes[j])
+        cb = coefficients[start:start + size]
+        b = flat[start:start + size]
         zb = z[b]
         o = np.argsort(zb, kind="stable")
         shortfall = np.cumsum(cb[:-1]) - np.cumsum(zb[o[:-1]])
-        j = int(np.argmax(shortfall))
+        cut = int(np.argmax(shortfall))
         # cb is increasing: its largest magnitude is at one end.
-        if shortfall[j] > 1e-9 * max(1.0, abs(float(cb[0])), abs(float(cb[-1]))):
-            out += [[b[i] for i in o[:j + 1]], [b[i] for i in o[j + 1:]]]
+        if shortfall[cut] > 1e-9 * max(1.0, abs(float(cb[0])), abs(float(cb[-1]))):
+            out[j:j + 1] = [b[o[:cut + 1]].tolist(), b[o[cut + 1:]].tolist()]
             changed = True
-        else:
-            out.append(b)
     return out, changed
