@@ -715,7 +715,8 @@ class _Jacobian:
     an LU's work, and C·X for X = J⁻¹·V comes free, as V/w − diag(C·w / w)·X on those rows.
     Rows with w_i ≈ 0 are (C·w)_i·e_iᵀ (dropping w_i·C_i·, at most 1e-9 of the row); ``held``
     rows (instruments pinned where they are, and those whose (C·w)_i vanishes too) become e_iᵀ.
-    Their unknowns are solved first, and M is factored over the other rows and columns only. Where M is not positive definite (an instrument
+    Their unknowns are solved first, and their rows and columns of M become those of the
+    identity, which keeps M's factor in place. Where M is not positive definite (an instrument
     with a negative contribution) an LU factor of J serves.
 
     :meth:`release` gives held rows back their own values without new factors: a correction of
@@ -727,19 +728,17 @@ class _Jacobian:
         self.C, self.w, self.Cw = C, w, Cw
         zero = (np.abs(w) <= 1e-9 * float(np.max(np.abs(w)))) | held
         self.Z = np.flatnonzero(zero)
-        self.keep = np.flatnonzero(~zero)
         self.wz = np.where(zero, 1.0, w)  # w with 1 in the rows solved apart
         self.zdiag = np.where(held, 1.0, Cw)[self.Z]
         self.D = np.where(zero, 0.0, Cw / self.wz)
         self.released = np.array([], dtype=np.intp)
         self._update = None
-        # C's rows Z, and its block of rows kept and columns Z (C is symmetric: the same numbers).
-        self.CZ = C.take(self.Z, axis=0)
-        self.CkZ = self.CZ.take(self.keep, axis=1).T
-        M = C.take(self.keep, axis=0).take(self.keep, axis=1)
-        M.flat[::M.shape[0] + 1] += self.D[self.keep]
+        M = C.copy()
+        M[self.Z] = 0.0
+        M[:, self.Z] = 0.0
+        M.flat[::M.shape[0] + 1] += np.where(zero, 1.0, self.D)
         # M is symmetric: M.T is the column-major array LAPACK factors in place.
-        self.chol, info = lapack.dpotrf(M.T, lower=1, clean=0, overwrite_a=1) if self.keep.size else (M, 0)
+        self.chol, info = lapack.dpotrf(M.T, lower=1, clean=0, overwrite_a=1)
         self.lu = None
         self.singular = False
         if info != 0:
@@ -786,32 +785,31 @@ class _Jacobian:
         if self.lu is not None:
             X, _ = lapack.dgetrs(self.lu, self.piv, V)
             return X, C @ X
-        keep = self.keep
         Vw = V / self.wz[:, None]
         XZ = V[Z] / self.zdiag[:, None]
-        X = np.empty(Vw.shape)
-        R = Vw[keep]
+        R = Vw
         if Z.size:
-            R -= self.CkZ @ XZ
-        if keep.size:
-            X[keep] = lapack.dpotrs(self.chol, R, lower=1)[0]
+            R = Vw - C[:, Z] @ XZ
+            R[Z] = 0.0
+        X, _ = lapack.dpotrs(self.chol, R, lower=1)
         X[Z] = XZ
         CX = Vw - self.D[:, None] * X
         if Z.size:
-            CX[Z] = self.CZ @ X
+            CX[Z] = C[Z] @ X
         return X, CX
 
     def _solve_transposed(self, r: np.ndarray) -> np.ndarray:
         if self.lu is not None:
             return lapack.dgetrs(self.lu, self.piv, r, trans=1)[0]
-        Z, keep = self.Z, self.keep
+        Z = self.Z
         column = (slice(None),) + (None,) * (r.ndim - 1)  # w and the diagonal broadcast over r's columns
-        wk = self.wz[keep][column]
-        z = np.empty(r.shape)
-        zk = lapack.dpotrs(self.chol, r[keep], lower=1)[0] / wk if keep.size else r[keep]
-        z[keep] = zk
+        wz, zdiag = self.wz[column], self.zdiag[column]
+        rP = r.copy()
+        rP[Z] = 0.0
+        z = lapack.dpotrs(self.chol, rP, lower=1)[0] / wz
         if Z.size:
-            z[Z] = (r[Z] - self.CkZ.T @ (wk * zk)) / self.zdiag[column]
+            z[Z] = 0.0
+            z[Z] = (r[Z] - self.C[Z] @ (wz * z)) / zdiag
         return z
 
 def _crossed_or_merged(blocks: list, touching: set, crossed: set, apart=()):
