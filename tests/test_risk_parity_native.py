@@ -336,6 +336,29 @@ def test_blocks_cross_or_merge(blocks, touching, crossed, apart, expected):
     assert out == expected
 
 
+
+@pytest.mark.parametrize(("blocks", "prices", "expected"), [
+    # Prices inside the block's permutohedron: the cheapest member is not below the smallest
+    # coefficient of the block's positions (-1 at positions 1 and 2 of 4): it stays whole.
+    ([[0], [1, 2], [3]], [0, 0, 0, 0], [[0], [1, 2], [3]]),
+    # Member 2 is 1 below that coefficient: moving it down lowers S, it splits off below.
+    ([[0], [1, 2], [3]], [0, 2, -2, 0], [[0], [2], [1], [3]]),
+    # Equal prices keep the list's order; the block splits all the same.
+    ([[1, 0], [2], [3]], [-5, -5, 0, 0], [[1], [0], [2], [3]]),
+    # One block over all four positions (coefficients -3, -1, 1, 3), members sorted by price:
+    # shortfalls 0.5, 1, 0 after 1, 2, 3 members, so it splits after the second.
+    ([[3, 1, 0, 2]], [-3.5, -1.5, 2, 3], [[0, 1], [2, 3]]),
+    # Two blocks after a singleton, each at its own positions (coefficients -3, -1 and 1, 3, 5
+    # of six): each splits at its own largest shortfall, and the order of the list is kept.
+    ([[5], [0, 1], [2, 3, 4]], [0, -4, 5, 0, 4, 0], [[5], [1], [0], [3], [4, 2]]),
+])
+def test_a_block_splits_where_its_cheapest_members_fall_short_of_its_coefficients(blocks, prices, expected):
+    n = sum(map(len, blocks))
+    coefficients = 2.0 * np.arange(1, n + 1) - n - 1.0
+    out, changed = rp._split(blocks, coefficients, np.array(prices, dtype=float))
+    assert [list(map(int, b)) for b in out] == expected
+    assert changed == (expected != blocks)
+
 def hedged_market(n, seed):
     """Instrument 0 short the average of the others: its contribution is negative at equal weights."""
     rng = np.random.default_rng(seed)
