@@ -217,3 +217,23 @@ def test_a_negative_bound_is_a_value_not_an_option(argv):
     # the value reaches the optimiser's own range check instead of failing to parse
     args = backtest_cli.build_parser().parse_args(["A", "B", *argv])
     assert args.default_bound == (-0.1, 0.5) or args.bound == [("A", (-0.2, 0.3))]
+
+
+@pytest.mark.parametrize("build", [backtest_cli.build_parser, backtest_cli.cli.build_parser],
+                         ids=["vela-backtest", "vela-optimize"])
+def test_the_help_lists_the_group_limits_with_the_bounds(build):
+    sections, title = {}, None
+    for line in build().format_help().splitlines():
+        if line and not line.startswith(" ") and line.endswith(":"):
+            title = line[:-1]
+        elif line.startswith("  --"):
+            sections[line.split()[0]] = title
+    for option in ("--bound", "--default-bound", "--gics", "--shenwan", "--fund-type"):
+        assert sections[option] == "bounds and limits (fractions of the portfolio)"
+
+
+def test_backtest_group_limits_of_two_kinds_are_refused(capsys):
+    with pytest.raises(SystemExit) as stop:
+        backtest_cli.build_parser().parse_args(["A", "--gics", "Energy=0:0.2", "--shenwan", "银行=0:0.2"])
+    assert stop.value.code == 2
+    assert "not allowed with argument" in capsys.readouterr().err

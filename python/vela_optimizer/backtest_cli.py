@@ -71,13 +71,14 @@ def build_parser() -> argparse.ArgumentParser:
     """
     # vela-optimize's parser class: "--default-bound -0.1:0.5" is a value, not an option.
     p = cli._Parser(
-        prog="vela-backtest", parents=[cli.build_parser()], conflict_handler="resolve",
+        prog="vela-backtest", conflict_handler="resolve",
         description="Optimise a universe on every rebalancing date of a period, hold the weights as prices move, "
                     "and report returns, risk, drawdown and turnover.",
         epilog="Example: vela-backtest --universe 000300.XSHG --limit 50 --method min_variance --default-bound 0:0.1 "
                "--start 2020-01-01 --end 2024-12-31 --costs-bps 10 --benchmark 000300.XSHG --plot bt.png. "
                "Exit status: 0 done, 1 done with failed dates skipped (--keep-going), 2 error.",
     )
+    cli.add_arguments(p)
     p.add_argument("--date", type=_date_arg, help=argparse.SUPPRESS)  # one date means nothing here
 
     b = p.add_argument_group("backtest")

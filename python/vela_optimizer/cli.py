@@ -112,7 +112,6 @@ def build_parser() -> argparse.ArgumentParser:
         Parses the universe, store, date, method, bounds, group limits and output options.
         Defaults for window, max_iteration and tol are the optimiser's own.
     """
-    d = engine_defaults()
     p = _Parser(
         prog="vela-optimize",
         description="Compute portfolio weights for Chinese-mainland stocks or funds from their daily history.",
@@ -126,6 +125,17 @@ def build_parser() -> argparse.ArgumentParser:
                "Errors print one line on stderr and exit with status 2. When stdout is closed early\n"
                f"(vela-optimize ... | head -1) the command stops quietly with status {EXIT_BROKEN_PIPE}.",
     )
+    add_arguments(p)
+    return p
+
+
+def add_arguments(p: argparse.ArgumentParser) -> None:
+    """Add ``vela-optimize``'s options, in their groups, to ``p`` (``vela-backtest`` shares them).
+
+    argparse's ``parents`` would lose the group of the mutually exclusive group limits: their
+    options would be listed apart, under "options".
+    """
+    d = engine_defaults()
     u = p.add_argument_group("universe")
     u.add_argument("ids", nargs="*", metavar="ID", help="order book ids, e.g. 600000.XSHG 000001.XSHE (stocks) "
                                                           "or 000001.OF (funds); not both")
@@ -182,7 +192,6 @@ def build_parser() -> argparse.ArgumentParser:
     out.add_argument("--json", metavar="FILE", help="write weights and report as JSON")
     out.add_argument("--csv", metavar="FILE", help="write the weight table as CSV (inputs as leading # lines)")
     out.add_argument("--plot", metavar="FILE.png", help="chart of weights, risk shares and limits (needs matplotlib)")
-    return p
 
 
 # ---------------------------------------------------------------- the pieces vela-backtest reuses
