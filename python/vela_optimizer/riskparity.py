@@ -98,10 +98,10 @@ _DAQP_INF = 1e30
 # instruments: 12.8 s against 17.9 s, the same spread.
 _REUSE = 3
 # ... but not after a step that moved no weight by more than this fraction of an average weight:
-# there the blocks change only by splits of a few instruments, which a chord model gets wrong
-# (the next QP is rejected), while a new factorisation costs a fraction of a QP up to a few
-# hundred instruments. Measured over 12 problems each: 2 % fewer QPs at 50 instruments, 6 % at
-# 300, 1 % more at 1000 (where factorisations cost the most).
+# there the blocks change by a few instruments at a time (splits, capped levels joining a block),
+# a chord step is mostly rejected, and a new factorisation costs a fraction of a QP up to a few
+# hundred instruments. Measured: 2 % fewer QPs over 12 problems at 50 instruments, 6 % over 12 at
+# 300, 1 % more over 6 at 1000 (where factorisations cost the most).
 _CHORD_STEP = 0.01
 # DAQP's exit flag when it detects cycling.
 _DAQP_CYCLING = -2
