@@ -406,12 +406,16 @@ def test_the_jacobian_solves_with_the_contributions_jacobian(case, cholesky):
     np.testing.assert_allclose(jac.solve_transposed(r), np.linalg.solve(J.T, r), rtol=0, atol=1e-10 * scale)
 
 
-@pytest.mark.parametrize("case", ["caps and groups", "an equal group", "singular H"])
-def test_a_dense_qp_over_the_limits_solved_in_least_distance_form_is_the_same_qp(case):
+@pytest.mark.parametrize(("case", "seed"), [("caps and groups", 11), ("an equal group", 11), ("singular H", 11),
+                                          ("bounds the unconstrained minimiser keeps", 6),
+                                          ("bounds the unconstrained minimiser keeps", 15)])
+def test_a_dense_qp_over_the_limits_solved_in_least_distance_form_is_the_same_qp(monkeypatch, case, seed):
     """The factored (least-distance) form of a QP over the limits gives the same weights and the
-    same multipliers as DAQP on H itself; an H that is not positive definite takes the direct path."""
+    same multipliers as DAQP on H itself; an H that is not positive definite takes the direct path.
+    The factored form starts with the bounds the unconstrained minimiser breaks; with seeds 6 and
+    15 the answer breaks others, which join, and the QP is solved again, twice."""
     n = 12
-    rng = np.random.default_rng(11)
+    rng = np.random.default_rng(seed)
     sector = np.arange(n) % 3
     A = np.vstack([(sector == s).astype(float) for s in range(3)] + [np.ones(n)])
     lo, hi = np.array([0.0, 0.4, 0.0, 1.0]), np.array([0.25, 1.0, 1.0, 1.0])
@@ -425,10 +429,16 @@ def test_a_dense_qp_over_the_limits_solved_in_least_distance_form_is_the_same_qp
         H = M[:4].T @ M[:4]
     f = rng.normal(size=n)
     plain, dense = rp._SpreadSCA(np.eye(n), limits, 1e-8), rp._SpreadSCA(np.eye(n), limits, 1e-8)
-    x_plain, x_dense = plain.limits_qp(H, f), dense.limits_qp(H, f, dense=True)
+    x_plain = plain.limits_qp(H, f)
+    solves = []
+    daqp = rp._daqp
+    monkeypatch.setattr(rp, "_daqp", lambda *a, **k: solves.append(a[2].shape[0]) or daqp(*a, **k))
+    x_dense = dense.limits_qp(H, f, dense=True)
     assert limits.violation(x_dense) <= 1e-12
     np.testing.assert_allclose(x_dense, x_plain, rtol=0, atol=1e-10)
     np.testing.assert_allclose(dense.duals, plain.duals, rtol=1e-8, atol=1e-10)
+    if case.startswith("bounds"):
+        assert len(solves) == 3
 
 
 def test_a_cycling_active_set_solve_is_retried_in_proximal_mode(monkeypatch):

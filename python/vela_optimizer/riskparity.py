@@ -371,31 +371,61 @@ class _SpreadSCA:
         With ``dense`` (a dense, positive definite H), H = RᵀR is factored here and DAQP solves
         the same QP in u = R·x + R⁻ᵀ·f: min ½‖u‖² with the limits' rows mapped through R⁻¹ (same
         rows, same multipliers). DAQP's own set-up of a dense H is an unblocked factorisation
-        (4.4 ms at 300 instruments); LAPACK's Cholesky and triangular inverse take a fraction.
+        (4.4 ms at 300 instruments); LAPACK's Cholesky takes a tenth of that.
         """
-        L, n = self.limits, self.n
-        upper, lower, equal_rows = self.qp_upper, self.qp_lower, self.qp_equal
+        L = self.limits
         # H is symmetric: its transpose is the column-major array LAPACK takes without a copy (a
         # row-major one is transposed into a copy first, which costs more than the factorisation).
-        # H = L·Lᵀ, R = Lᵀ, R⁻¹ = (L⁻¹)ᵀ.
-        L_, info = lapack.dpotrf(H.T, lower=1, clean=1) if dense else (None, 1)
+        factor, info = lapack.dpotrf(H.T, lower=1, clean=1) if dense else (None, 1)
         if info == 0:
-            Linv, info = lapack.dtrtri(L_, lower=1, overwrite_c=1)
-            Rinv = Linv.T
-        if info != 0:
-            out = _daqp(H, f, L.A, upper, lower, equal_rows, duals=self.duals)
+            out = self._least_distance(factor, f)
         else:
-            # x = R⁻¹·u − x0 with x0 = H⁻¹·f, the unconstrained minimiser's negative.
-            x0 = Rinv @ (Rinv.T @ f)
-            rows = np.vstack([Rinv, L.A @ Rinv])
-            shift = np.concatenate([x0, L.A @ x0])
-            out = _daqp(np.eye(n), np.zeros(n), rows, upper + shift, lower + shift, equal_rows, duals=self.duals)
-            if out is not None:
-                out = (Rinv @ out[0] - x0, out[1])
+            out = _daqp(H, f, L.A, self.qp_upper, self.qp_lower, self.qp_equal, duals=self.duals)
         if out is None:
             return None
         self.duals = out[1]
         return out[0]
+
+    def _least_distance(self, factor: np.ndarray, f: np.ndarray):
+        """:meth:`limits_qp` on H = F·Fᵀ (``factor`` F lower triangular, R = Fᵀ): (x, multipliers) or None.
+
+        x = F⁻ᵀ·u − x0 with x0 = H⁻¹·f, so a limit's row a becomes (F⁻¹·a)ᵀ·u, shifted by aᵀ·x0.
+        Only the bounds likely to bind get a row (those the unconstrained minimiser −x0 breaks, and
+        those active in the last QP): DAQP's set-up and the triangular solves cost in proportion to
+        the rows (measured at 300 instruments: 36 rows instead of 306, and the squared-deviation
+        phase in 7 ms instead of 11 ms). A bound the answer then breaks is added and the QP solved
+        again, so the answer is that of the QP with every bound.
+        """
+        L, n = self.limits, self.n
+        x0 = lapack.dpotrs(factor, f, lower=1)[0]
+        lower, upper = L.lower, L.upper
+        rows_in = (-x0 < lower) | (-x0 > upper)
+        if self.duals is not None:
+            rows_in |= self.duals[:n] != 0
+        A_cols = lapack.dtrtrs(factor, L.A.T, lower=1)[0]  # F⁻¹·Aᵀ
+        shift_A = L.A @ x0
+        equal = self.qp_equal - n
+        while True:
+            S = np.flatnonzero(rows_in)
+            E = np.zeros((n, S.size))
+            E[S, np.arange(S.size)] = 1.0
+            B_cols = lapack.dtrtrs(factor, E, lower=1)[0] if S.size else E  # F⁻¹·e_i for the bounds kept
+            rows = np.vstack([B_cols.T, A_cols.T])
+            up = np.concatenate([upper[S] + x0[S], L.hi + shift_A])
+            lo = np.concatenate([lower[S] + x0[S], L.lo + shift_A])
+            duals = None if self.duals is None else np.concatenate([self.duals[S], self.duals[n:]])
+            out = _daqp(np.eye(n), np.zeros(n), rows, up, lo, S.size + equal, duals=duals)
+            if out is None:
+                return None
+            u, lam = out
+            x = lapack.dtrtrs(factor, u, lower=1, trans=1)[0] - x0
+            broken = ~rows_in & ((x < lower - FEASIBILITY_TOL) | (x > upper + FEASIBILITY_TOL))
+            if not broken.any():
+                full = np.zeros(n + lam.size - S.size)
+                full[S] = lam[:S.size]
+                full[n:] = lam[S.size:]
+                return x, full
+            rows_in |= broken
 
     def project(self, target: np.ndarray) -> np.ndarray:
         """The feasible portfolio nearest to ``target`` (the start: every later iterate stays feasible)."""
