@@ -407,8 +407,7 @@ class _SpreadSCA:
         equal = self.qp_equal - n
         while True:
             S = np.flatnonzero(rows_in)
-            E = np.zeros((n, S.size))
-            E[S, np.arange(S.size)] = 1.0
+            E = np.eye(n)[:, S]
             B_cols = lapack.dtrtrs(factor, E, lower=1)[0] if S.size else E  # F⁻¹·e_i for the bounds kept
             rows = np.vstack([B_cols.T, A_cols.T])
             up = np.concatenate([upper[S] + x0[S], L.hi + shift_A])
@@ -781,9 +780,7 @@ class _Jacobian:
     def release(self, rows) -> bool:
         """Held ``rows`` become J's own rows again. False when the corrected J is singular there."""
         R = np.union1d(self.released, rows)
-        E = np.zeros((len(self.w), R.size))
-        E[R, np.arange(R.size)] = 1.0
-        Y, CY = self._solve(E)
+        Y, CY = self._solve(np.eye(len(self.w))[:, R])
         U = self.w[R, None] * self.C[R]  # J's rows R minus the held rows e_iᵀ
         U[np.arange(R.size), R] += self.Cw[R] - 1.0
         cap, piv, info = lapack.dgetrf(np.eye(R.size) + U @ Y)
@@ -841,6 +838,7 @@ class _Jacobian:
             z[Z] = 0.0
             z[Z] = (r[Z] - self.C[Z] @ (wz * z)) / zdiag
         return z
+
 
 def _crossed_or_merged(blocks: list, touching: set, crossed: set, apart=()):
     """Blocks j and j + 1 whose ordering constraint is active (the model pushes j above j + 1),
