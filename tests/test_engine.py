@@ -15,7 +15,7 @@ import pytest
 import vela_optimizer as vo
 from conftest import FakeClient, price_tables, stock
 from vela_optimizer import optimizer as opt
-from vela_optimizer.engine import linear_limits
+from vela_optimizer.limits import Limits
 
 M = opt.OptimizeMethod
 SECTORS = ["Financials", "Energy", "Materials", "Industrials"]
@@ -52,9 +52,24 @@ def client(monkeypatch):
 
 
 def limits_of(ids, bnds=None, cons=None):
-    """The linear limits of a call, from the module's own bounds and records."""
-    records = cons.to_constraint(ids, "2020-06-01") if cons else opt._to_constraint({"all": list(range(len(ids)))}, {})
-    return linear_limits({"columns": ids, "bounds": opt._general_bnds(ids, bnds), "constraints": records}, bnds)
+    """The linear limits of a call, probed from the module's own bounds and records: each record's
+    fun is affine, g(x) = a·x + c, read off at 0 and at the unit vectors."""
+    n = len(ids)
+    records = cons.to_constraint(ids, "2020-06-01") if cons else opt._to_constraint({"all": list(range(n))}, {})
+    rows, lo, hi = [], [], []
+    for r in records:
+        c = r["fun"](np.zeros(n))
+        a = np.array([r["fun"](e) - c for e in np.eye(n)])
+        if r["type"] == "eq":
+            rows.append(a), lo.append(-c), hi.append(-c)
+        elif a.sum() > 0:  # a floor: a·x >= -c
+            rows.append(a), lo.append(-c), hi.append(np.inf)
+        else:  # a cap: (-a)·x <= c
+            rows.append(-a), lo.append(-np.inf), hi.append(c)
+    pairs = opt._general_bnds(ids, bnds)
+    return Limits(ids=ids, lower=np.array([p[0] for p in pairs], dtype=float),
+                  upper=np.array([p[1] for p in pairs], dtype=float), A=np.array(rows), lo=np.array(lo),
+                  hi=np.array(hi))
 
 
 def run_both(client, **kw):
@@ -147,7 +162,7 @@ def test_progress_reports_every_stage_in_order_and_screening_before_a_failure(mo
     seen.clear()
     r = vo.optimize(ids, "2020-06-01", window=88, method=M.MIN_TRACKING_ERROR, benchmark="BM",
                     progress=lambda s, i: seen.append(s))
-    assert seen == ["window", "benchmark", "instruments", "prices", "screening", "bounds", "covariance",
+    assert seen == ["window", "benchmark", "instruments", "prices", "screening", "covariance", "bounds",
                     "constraints", "feasibility", "solve", "done"]
     assert set(r.timings) == set(seen) - {"done"}
 
@@ -168,12 +183,11 @@ def test_the_result_describes_the_optimisation(client):
     assert r.to_dict() == dict(zip(r.retained, w.tolist()))
 
 
-def test_limits_read_back_from_the_records(client):
+def test_the_results_limits_pair_each_groups_floor_and_cap(client):
     ids = ["S00", "S01", "S02", "S03", "S04"]
     bnds = {"*": (0, 0.4), "S01": (0.1, 0.3)}
     cons = opt.GICSConstraint({"Financials": (0.1, 0.6), "Energy": (0, 0.2)})
-    prepared = {"columns": ids, "bounds": opt._general_bnds(ids, bnds), "constraints": cons.to_constraint(ids, "x")}
-    lim = linear_limits(prepared, bnds)
+    lim = vo.optimize(ids, "2020-06-01", window=88, method=M.MIN_VARIANCE, bnds=bnds, cons=cons).linear_limits
     assert lim.row_labels == ["Financials", "Energy", None]
     # S00 and S04 are Financials, S01 Energy (the fake client's sectors cycle through SECTORS)
     np.testing.assert_array_equal(lim.A, [[1, 0, 0, 0, 1], [0, 1, 0, 0, 0], [1, 1, 1, 1, 1]])
@@ -181,8 +195,6 @@ def test_limits_read_back_from_the_records(client):
     np.testing.assert_array_equal(lim.hi, [0.6, 0.2, 1])
     np.testing.assert_array_equal(lim.upper, [0.4, 0.3, 0.4, 0.4, 0.4])
     assert lim.bound_source == ["*", "S01", "*", "*", "*"]
-    own = dict(prepared, constraints=OwnLimit().to_constraint(ids, "x"))
-    assert linear_limits(own, bnds) is None
 
 
 def test_infeasible_limits_are_refused_before_either_solve(client):

@@ -9,11 +9,16 @@ import pytest
 
 import vela_optimizer as vo
 from vela_optimizer import _engine, optimizer as opt, riskparity as rp
-from vela_optimizer.engine import linear_limits
 from vela_optimizer.limits import Limits
 
 IA = opt.InvalidArgument
 METHODS = ["auto", "ccd", "newton"]
+
+
+def limits_of(ids, bounds, groups, rules):
+    """The linear limits of the module's bounds list and group rules over ``groups`` (label -> positions)."""
+    return Limits.build(ids, [lo for lo, _ in bounds], [hi for _, hi in bounds],
+                        [(k, groups[k], *rules[k]) for k in groups if k in rules])
 
 
 def factor_market(n, seed, days=131, shrink=0.3):
@@ -200,7 +205,7 @@ def scipy_and_native(C, ids, bnds, groups, rules, max_iteration=1000):
     n = len(ids)
     bounds = opt._general_bnds(ids, bnds)
     records = opt._to_constraint(groups, rules)
-    limits = linear_limits({"columns": ids, "bounds": bounds, "constraints": records}, bnds)
+    limits = limits_of(ids, bounds, groups, rules)
     got = opt.risk_parity_with_cons_optimize(pd.DataFrame(C, index=ids, columns=ids), [1 / n] * n, bounds, records,
                                              1000, 1e-8)
     scipy_w = np.array([got[i] for i in ids])
@@ -290,8 +295,7 @@ def test_a_failed_qp_with_pinned_levels_is_retried_with_every_level_free(monkeyp
     """Pinned levels that cannot keep their order fail the QP: the same QP runs again with no pins
     (more variables), and the solve ends where it ends undisturbed, feasible."""
     C, ids, bnds, groups, rules = crowded_problem(60, 4)
-    limits = linear_limits({"columns": ids, "bounds": opt._general_bnds(ids, bnds),
-                            "constraints": opt._to_constraint(groups, rules)}, bnds)
+    limits = limits_of(ids, opt._general_bnds(ids, bnds), groups, rules)
     calm = rp.solve_with_limits(C, limits, max_iteration=1000, tol=1e-8)
     real_qp, real_phase, sizes, rows, one_sided, in_phase = rp._daqp, rp._SpreadSCA.spread_phase, [], [], [], []
 

@@ -91,19 +91,23 @@ class LimitConflict(InvalidArgument):
         Index in ``conflict`` of the limit the others cannot meet, or None when it is the budget.
     budget : float
         The budget figure the named limits miss (1 for a fully invested portfolio).
+    screened_out : list of str
+        Instruments screening removed, named when the conflict is one of caps allowing too
+        little: their bounds would have counted towards the budget.
     """
 
-    def __init__(self, conflict, shortfall, target=None, budget=1.0):
+    def __init__(self, conflict, shortfall, target=None, budget=1.0, screened_out=()):
         self.conflict = [dict(e) for e in conflict]
         self.shortfall = float(shortfall)
         self.target = target
         self.budget = float(budget)
+        self.screened_out = list(screened_out) if _screening_matters(self.conflict, self.shortfall) else []
         super().__init__(_message_zh(self))
 
     def __reduce__(self):
         # Exceptions cross process boundaries (backtests on a pool or a cluster) by pickling;
         # the default reduction would call __init__ with the message alone.
-        return (type(self), (self.conflict, self.shortfall, self.target, self.budget))
+        return (type(self), (self.conflict, self.shortfall, self.target, self.budget, self.screened_out))
 
     def describe(self) -> str:
         """One English line naming the conflicting limits, for the command line.
@@ -117,13 +121,16 @@ class LimitConflict(InvalidArgument):
         return _message_en(self)
 
 
-def check_limits(limits: Limits) -> None:
+def check_limits(limits: Limits, screened_out=()) -> None:
     """Decide whether the limits of one optimisation admit a portfolio.
 
     Parameters
     ----------
     limits : vela_optimizer.limits.Limits
         Instrument bounds, group rows and the budget row (last, labelled None).
+    screened_out : sequence of str
+        Instruments screening removed before the limits were stated; a conflict of instrument
+        caps that allow too little names them.
 
     Raises
     ------
@@ -140,7 +147,15 @@ def check_limits(limits: Limits) -> None:
     """
     exc = _diagnose(limits)
     if exc is not None:
+        if screened_out and _screening_matters(exc.conflict, exc.shortfall):
+            exc = LimitConflict(exc.conflict, exc.shortfall, exc.target, exc.budget, screened_out)
         raise exc
+
+
+def _screening_matters(conflict, shortfall) -> bool:
+    """Whether instrument caps are short of what the others demand: then the instruments screening
+    removed took their caps with them."""
+    return shortfall > 0 and any(e["kind"] in ("default_upper", "instrument_upper") for e in conflict)
 
 
 # ---------------------------------------------------------------- the problem in arrays
@@ -715,11 +730,12 @@ def _message_zh(exc: LimitConflict) -> str:
         b = _budget_figure(exc.budget, d)
         total = _figure(exc.budget - exc.shortfall, d)
         return (f"OPTIMIZER: 约束相互冲突，无法满足权重之和为{b}：{_join(items, True)} "
-                f"合计{'最多' if short else '至少'} {total}（比 {b} {'少' if short else '多'} {gap}）")
+                f"合计{'最多' if short else '至少'} {total}（比 {b} {'少' if short else '多'} {gap}）"
+                + _screened_text(exc, True))
     bound = exc.conflict[exc.target]["bound"]
     total = "" if _single(exc) else f" 合计{'最多' if short else '至少'} {_figure(bound - exc.shortfall, d)}"
     return (f"OPTIMIZER: 约束相互冲突，无法满足{_target_text(exc, True, d)}：{_join(items, True)}{total}"
-            f"（{'少' if short else '多'} {gap}）")
+            f"（{'少' if short else '多'} {gap}）" + _screened_text(exc, True))
 
 
 def _message_en(exc: LimitConflict) -> str:
@@ -732,8 +748,21 @@ def _message_en(exc: LimitConflict) -> str:
         b = _budget_figure(exc.budget, d)
         total = _figure(exc.budget - exc.shortfall, d)
         return (f"limits conflict: {_join(items, False)} {verb} {total} in total "
-                f"({gap} {'short of' if short else 'over'} {b})")
+                f"({gap} {'short of' if short else 'over'} {b})" + _screened_text(exc, False))
     bound = exc.conflict[exc.target]["bound"]
     total = "" if _single(exc) else f" {verb} {_figure(bound - exc.shortfall, d)} in total"
     return (f"limits conflict: {_target_text(exc, False, d)} cannot be met: {_join(items, False)}{total} "
-            f"({gap} {'short' if short else 'over'})")
+            f"({gap} {'short' if short else 'over'})" + _screened_text(exc, False))
+
+
+def _screened_text(exc: LimitConflict, zh: bool) -> str:
+    ids = exc.screened_out
+    if not ids:
+        return ""
+    shown = ids[:_MESSAGE_ITEMS]
+    if zh:
+        more = f" 等共 {len(ids)} 个" if len(ids) > len(shown) else ""
+        return f"；筛选剔除了 {'、'.join(shown)}{more}"
+    more = f" and {len(ids) - len(shown)} more" if len(ids) > len(shown) else ""
+    noun = "instrument" if len(ids) == 1 else "instruments"
+    return f"; screening removed {len(ids)} {noun}: {', '.join(shown)}{more}"

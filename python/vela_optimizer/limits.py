@@ -5,8 +5,8 @@ The native solvers and the feasibility check read the limits of one optimisation
     lower <= w <= upper                 (instrument bounds; upper may be +inf)
     lo <= A w <= hi                     (one 0/1 row per group limit, then the budget row, lo = hi = 1)
 
-built from the bounds list and the constraint records that the shared pipeline made, so that the
-limits a native solve honours are exactly the ones the scipy path is given.
+built from the bounds and the group limits the pipeline states as data, so that the limits a native
+solve honours are exactly the ones the scipy path is given.
 """
 
 from __future__ import annotations
@@ -45,6 +45,33 @@ class Limits:
     hi: np.ndarray
     row_labels: list = field(default_factory=list)
     bound_source: list = field(default_factory=list)
+
+    @classmethod
+    def build(cls, ids, lower, upper, groups=(), bound_source=None) -> Limits:
+        """Limits from instrument bounds and group limits.
+
+        Parameters
+        ----------
+        ids : list of str
+        lower, upper : array_like, shape (n,)
+            Instrument bounds; None in ``upper`` means no cap.
+        groups : iterable of (label, positions, floor, cap)
+            One row each, in the order given (positions may be empty).
+        bound_source : list of str, optional
+        """
+        n = len(ids)
+        rows, lo, hi, labels = [], [], [], []
+        for label, positions, floor, cap in groups:
+            row = np.zeros(n)
+            row[np.asarray(positions, dtype=int)] = 1.0
+            rows.append(row)
+            lo.append(float(floor))
+            hi.append(float(cap))
+            labels.append(label)
+        up = np.array([np.inf if u is None else float(u) for u in upper])
+        return cls(ids=list(ids), lower=np.asarray(lower, dtype=float), upper=up, A=np.vstack([*rows, np.ones(n)]),
+                   lo=np.array([*lo, 1.0]), hi=np.array([*hi, 1.0]), row_labels=[*labels, None],
+                   bound_source=list(bound_source) if bound_source is not None else [""] * n)
 
     @property
     def n(self) -> int:

@@ -8,6 +8,8 @@ from typing import Any, NamedTuple
 
 import pandas as pd
 
+from . import metrics
+
 # Why screening dropped a stock, in the order the screens run.
 DROP_REASONS = {
     "suspended": "suspended on too many days",
@@ -60,7 +62,7 @@ class OptimizeResult:
     expected_returns : pandas.Series or None
         Mean daily returns (mean-variance only).
     benchmark_returns : pandas.Series or None
-        The benchmark's daily returns (minimum tracking error only).
+        The benchmark's daily returns over the window, whenever a benchmark was given.
     risk_contributions : pandas.Series
         ``w_i (C w)_i`` per id; they sum to the portfolio variance.
     volatility : float
@@ -76,6 +78,19 @@ class OptimizeResult:
         stopped at ``max_iteration``.
     timings : dict
         Seconds spent per stage.
+    bounds : vela_optimizer.pipeline.Bounds or None
+        Each retained instrument's bounds and where they came from.
+    limits : vela_optimizer.request.GroupLimits or None
+        The group limits asked for, each label as given and as resolved.
+    groups : list of vela_optimizer.pipeline.Group
+        The group limits that apply: each rule with the positions of its members.
+    unused_limits : list of vela_optimizer.request.Rule
+        Group limits whose label no retained instrument carries (a cap there limits nothing).
+    labels : list or None
+        Each retained instrument's label under the limits' scheme (None without group limits).
+    linear_limits : vela_optimizer.limits.Limits or None
+        Bounds, group rows and budget as the one linear form both the feasibility check and the
+        native solvers read (``violation(w)`` measures how far weights break them).
     """
 
     weights: pd.Series
@@ -99,6 +114,12 @@ class OptimizeResult:
     iterations: int
     converged: bool
     timings: dict = field(default_factory=dict)
+    bounds: Any = None
+    limits: Any = None
+    groups: list = field(default_factory=list)
+    unused_limits: list = field(default_factory=list)
+    labels: list | None = None
+    linear_limits: Any = None
 
     def to_dict(self) -> dict:
         """The weights as ``{id: weight}``, what ``portfolio_optimize`` returns."""
@@ -106,11 +127,8 @@ class OptimizeResult:
 
     @property
     def tracking_error(self) -> float | None:
-        """Daily tracking error: the standard deviation of the active return over the days with
-        every return present (minimum tracking error only)."""
+        """Daily tracking error against the benchmark (None without one): the standard deviation of
+        the active return over the days on which the benchmark and every instrument have a return."""
         if self.benchmark_returns is None:
             return None
-        active = self.returns.to_numpy(dtype=float) @ self.weights.to_numpy() - self.benchmark_returns.to_numpy(
-            dtype=float)
-        active = active[pd.notna(active)]
-        return float(active.std(ddof=1)) if active.size > 1 else float("nan")
+        return metrics.tracking_error(metrics.active_returns(self.returns, self.weights, self.benchmark_returns))

@@ -5,7 +5,7 @@ industries and index membership from an embedded SQLite store. The default store
 a synthetic sample built on first use; see README.md next to this file.
 """
 
-from . import fund
+from . import catalog, fund
 from ._api import (
     get_price,
     get_trading_dates,
@@ -15,6 +15,7 @@ from ._api import (
     trading_date_offset,
 )
 from ._dates import to_date
+from ._schema import GICS_SECTORS
 from ._store import ENV_VAR, FundInstrument, Instrument, init
 from .errors import (
     CalendarRangeError,
@@ -28,5 +29,5 @@ __all__ = [
     "init", "trading_date_offset", "get_trading_dates", "get_price", "instruments",
     "shenwan_instrument_industry", "index_components", "fund", "Instrument",
     "FundInstrument", "VeladatacError", "StoreError", "UnknownIdError",
-    "CalendarRangeError", "CsvImportError", "ENV_VAR", "to_date",
+    "CalendarRangeError", "CsvImportError", "ENV_VAR", "to_date", "catalog", "GICS_SECTORS",
 ]

@@ -1,9 +1,10 @@
-"""What a store holds: every record and the days it has data for.
+"""What a store holds: every record, every classification label, the days it has data for.
 
 The query operations answer questions about ids a caller already knows. A command line
 that lists what can be named (indices, sectors, industries, fund types), suggests a close
-match for a misspelt id, or checks a date against the store needs the store's whole
-catalogue; these functions give it, read from the store version in use.
+match for a misspelt id or label, checks a date against the store, or records which store a
+run read needs the store's whole catalogue; these functions give it, read from the store
+version in use.
 """
 
 from __future__ import annotations
@@ -15,7 +16,8 @@ from pathlib import Path
 import numpy as np
 
 from . import _store
-from ._schema import CHUNK_DTYPE, NAV_FIELDS
+from ._dates import int_to_date
+from ._schema import CHUNK_DTYPE, INDEX_TYPE, NAV_FIELDS
 from .errors import StoreError
 
 # Fields whose presence on a day means "the store has data for that day".
@@ -64,6 +66,88 @@ def funds() -> list:
     """
     h = _store.current_handle()
     return [h.funds[k] for k in sorted(h.funds)]
+
+
+@dataclass(frozen=True)
+class Industry:
+    """One Shenwan industry name a store holds, with the days it is used on.
+
+    Attributes
+    ----------
+    code, name : str
+        The industry index code (e.g. "801780") and its name (e.g. "银行").
+    first, last : datetime.date or None
+        The first and last day any stock is classified under this code with this name; ``last``
+        is None while the classification still holds.
+    """
+
+    code: str
+    name: str
+    first: _dt.date
+    last: _dt.date | None
+
+
+def sectors() -> list:
+    """The sector names the store's stocks carry, sorted.
+
+    Returns
+    -------
+    list of str
+    """
+    h = _store.current_handle()
+    return sorted({r.sector_type_name for r in h.instruments.values()
+                   if r.type != INDEX_TYPE and r.sector_type_name is not None})
+
+
+def industries() -> list:
+    """Every Shenwan industry (code and name pair) of the store, with the days it is used on.
+
+    A code renamed over time appears once per name.
+
+    Returns
+    -------
+    list of Industry
+        Sorted by code, then first day.
+    """
+
+    def read(h, con):
+        rows = con.execute("SELECT index_code, index_name, MIN(start_date), "
+                           "CASE WHEN COUNT(*) = COUNT(end_date) THEN MAX(end_date) END "
+                           "FROM industry GROUP BY index_code, index_name ORDER BY index_code, MIN(start_date)")
+        return [Industry(str(code), str(name), int_to_date(first), int_to_date(last) if last is not None else None)
+                for code, name, first, last in rows]
+
+    return _store.run(read)
+
+
+def fund_types() -> list:
+    """The fund types the store's funds carry, sorted.
+
+    Returns
+    -------
+    list of str
+    """
+    h = _store.current_handle()
+    return sorted({r.fund_type for r in h.funds.values() if r.fund_type is not None})
+
+
+def identity() -> dict:
+    """Which store is in use, for a record that must let a run be reproduced.
+
+    Returns
+    -------
+    dict
+        ``path`` (the file), ``uid`` (the content identity, new with every write of the file),
+        ``sample`` (whether it is the default synthetic sample) and, for the sample, ``key``: its
+        file name, which carries the sample's data version and a hash of its generator and
+        calendar, so that every machine builds the same content under the same key.
+    """
+    path, is_sample = _store._resolve()
+    h = _store.current_handle()
+    out = {"path": str(h.path), "uid": h.uid, "sample": is_sample}
+    if is_sample:
+        out["key"] = path.name
+    return out
 
 
 def _edge_position(h, con, year: int, last: bool) -> int | None:

@@ -18,10 +18,6 @@ pyb::object budget_fun(py::Function &, PyObject *const *args) {
 
 }  // namespace
 
-bool is_budget_fun(PyObject *fun) {
-    return py::is_function(fun) && reinterpret_cast<py::Function *>(fun)->impl == budget_fun;
-}
-
 pyb::dict budget_record(const py::Function &parent) {
     pyb::dict record;
     record["type"] = "eq";

@@ -21,11 +21,6 @@ namespace {
 struct GroupBound : py::ClosureData {
     std::vector<Py_ssize_t> positions;
     double bound = 0.0;
-    pyb::object label;  // the rule's key, for reading the record back as a named limit
-    int traverse(visitproc visit, void *arg) override {
-        Py_VISIT(label.ptr());
-        return 0;
-    }
 };
 
 double group_sum(const GroupBound &g, const py::VectorView &x) {
@@ -47,10 +42,9 @@ pyb::object cap_fun(Function &self, PyObject *const *args) {
 }
 
 pyb::dict group_record(const Function &f, const char *name, py::Impl impl, const std::vector<Py_ssize_t> &positions,
-                       pyb::handle bound, pyb::handle label) {
+                       pyb::handle bound) {
     auto data = std::make_unique<GroupBound>();
     data->positions = positions;
-    data->label = pyb::reinterpret_borrow<pyb::object>(label);
     data->bound = pyb::cast<double>(pyb::float_(pyb::reinterpret_borrow<pyb::object>(bound)));
     pyb::dict record;
     record["type"] = "ineq";
@@ -97,8 +91,8 @@ pyb::object to_constraint(Function &f, PyObject *const *args) {
         lower_sum = lower_sum + lower;
         upper_sum = upper_sum + upper;
         const std::vector<Py_ssize_t> positions = read_positions(v);
-        constraints.append(group_record(f, "group_floor_fun", floor_fun, positions, lower, k));
-        constraints.append(group_record(f, "group_cap_fun", cap_fun, positions, upper, k));
+        constraints.append(group_record(f, "group_floor_fun", floor_fun, positions, lower));
+        constraints.append(group_record(f, "group_cap_fun", cap_fun, positions, upper));
     }
     if (compare(lower_sum, pyb::int_(1), Py_GT)) py::invalid_argument(f, "OPTIMIZER: 约束的下限之和大于1");
     if (!no_constraint_exists && compare(upper_sum, pyb::int_(1), Py_LT))
@@ -108,24 +102,6 @@ pyb::object to_constraint(Function &f, PyObject *const *args) {
 }
 
 }  // namespace
-
-bool linear_row(pyb::handle record, LinearRow &row) {
-    if (!PyDict_Check(record.ptr()) || PyDict_Size(record.ptr()) != 2) return false;
-    PyObject *type = PyDict_GetItemString(record.ptr(), "type");  // borrowed
-    PyObject *fun = PyDict_GetItemString(record.ptr(), "fun");
-    if (!type || !fun || !PyUnicode_Check(type) || !py::is_function(fun)) return false;
-    const bool ineq = PyUnicode_CompareWithASCIIString(type, "ineq") == 0;
-    const bool eq = PyUnicode_CompareWithASCIIString(type, "eq") == 0;
-    auto *fn = reinterpret_cast<py::Function *>(fun);
-    if (eq && is_budget_fun(fun)) {
-        row = LinearRow{LinearRow::Budget, pyb::none(), {}, 1.0};
-        return true;
-    }
-    if (!ineq || (fn->impl != floor_fun && fn->impl != cap_fun)) return false;
-    const auto &g = fn->closure<GroupBound>();
-    row = LinearRow{fn->impl == floor_fun ? LinearRow::Floor : LinearRow::Cap, g.label, g.positions, g.bound};
-    return true;
-}
 
 void bind_to_constraint(pyb::module_ &m) {
     py::publish(m, {"_to_constraint", "", {"reversed_index", "rules"}, to_constraint});

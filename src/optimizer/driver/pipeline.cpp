@@ -48,6 +48,8 @@ bool integer_at_least(pyb::handle v, long least) {
     return py::compare(v, pyb::int_(least), Py_GE);
 }
 
+}  // namespace
+
 void check_arguments(const Function &f, PyObject *const *a) {
     // A NaN or infinite coefficient would pass a plain "< 0" test and poison the objective.
     double value;
@@ -60,6 +62,8 @@ void check_arguments(const Function &f, PyObject *const *a) {
         py::invalid_argument(f, "OPTIMIZER: window 必须为不小于2的整数，传入值为：{}", pyb::handle(a[WINDOW]));
     py::check_max_iteration(f, a[MAX_ITERATION]);
 }
+
+namespace {
 
 // The first id that occurs twice in `ids`, in iteration order, is refused. An id's own error
 // (an unhashable id, a raising __hash__ or __eq__) propagates as it is.
@@ -94,8 +98,8 @@ pyb::dict screening_info(const Prepared &p) {
 
 }  // namespace
 
-Prepared prepare(const Function &f, PyObject *const *a, const Progress &progress) {
-    pyb::handle order_book_ids = a[IDS], date = a[DATE], method = a[METHOD], bnds = a[BNDS], cons = a[CONS];
+Prepared prepare(const Function &f, PyObject *const *a, const Progress &progress, Steps steps) {
+    pyb::handle order_book_ids = a[IDS], date = a[DATE], method = a[METHOD];
     Prepared p;
     check_arguments(f, a);
     progress("window");
@@ -127,14 +131,9 @@ Prepared prepare(const Function &f, PyObject *const *a, const Progress &progress
     const std::size_t n = p.columns.size();
     if (n < 2) py::invalid_argument(f, "OPTIMIZER: 经过剔除后，合约数目不足2个");
 
-    progress("bounds");
-    if (is_member(f, method, "RISK_PARITY") && bnds.is_none()) {
-        pyb::list bounds;
-        pyb::tuple pair = pyb::make_tuple(1e-6, pyb::none());
-        for (std::size_t i = 0; i < n; ++i) bounds.append(pair);
-        p.bounds = bounds;
-    } else {
-        p.bounds = f.global("_general_bnds")(p.columns, bnds);
+    if (steps == Steps::Module) {
+        progress("bounds");
+        module_bounds(f, a, p);
     }
 
     progress("covariance");
@@ -142,12 +141,30 @@ Prepared prepare(const Function &f, PyObject *const *a, const Progress &progress
     if (shrink < 0) throw pyb::error_already_set();
     p.c_m = shrink ? pyb::object(f.global("_cov_shrinkage")(p.df)[pyb::int_(0)]) : p.df.attr("cov")();
 
-    progress("constraints");
-    p.constraints =
-        cons.is_none() ? pyb::object(budget_record(f)) : pyb::object(cons.attr("to_constraint")(p.columns, date));
+    if (steps == Steps::Module) {
+        progress("constraints");
+        module_constraints(f, a, p);
+    }
 
     for (std::size_t i = 0; i < n; ++i) p.init_weight.append(1.0 / static_cast<double>(n));
     return p;
+}
+
+void module_bounds(const Function &f, PyObject *const *a, Prepared &p) {
+    if (is_member(f, a[METHOD], "RISK_PARITY") && pyb::handle(a[BNDS]).is_none()) {
+        pyb::list bounds;
+        pyb::tuple pair = pyb::make_tuple(kRiskParityLower, pyb::none());
+        for (std::size_t i = 0, n = p.columns.size(); i < n; ++i) bounds.append(pair);
+        p.bounds = bounds;
+    } else {
+        p.bounds = f.global("_general_bnds")(p.columns, pyb::handle(a[BNDS]));
+    }
+}
+
+void module_constraints(const Function &f, PyObject *const *a, Prepared &p) {
+    pyb::handle cons = a[CONS];
+    p.constraints = cons.is_none() ? pyb::object(budget_record(f))
+                                   : pyb::object(cons.attr("to_constraint")(p.columns, pyb::handle(a[DATE])));
 }
 
 }  // namespace vela

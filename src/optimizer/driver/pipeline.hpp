@@ -48,9 +48,30 @@ struct Prepared {
     Screening screening;
 };
 
-// Runs every shared step in the module's order; the first failing check ends the call with its
+// The checks of the numeric arguments (risk aversion, tol, window, max_iteration) that open every
+// call, before any data is requested.
+void check_arguments(const py::Function &f, PyObject *const *a);
+
+// Which steps prepare() runs after screening: every step in the module's order (Module), or the
+// data steps only (Data: no bounds, no constraint records), for a caller that states its limits
+// itself and asks for the module's bounds and records only when the module's own solve runs.
+enum class Steps { Module, Data };
+
+// Runs the shared steps in the module's order; the first failing check ends the call with its
 // exception. `a` holds the portfolio_optimize arguments, defaults filled in.
-Prepared prepare(const py::Function &f, PyObject *const *a, const Progress &progress = Progress());
+Prepared prepare(const py::Function &f, PyObject *const *a, const Progress &progress = Progress(),
+                 Steps steps = Steps::Module);
+
+// The module's bounds step: n copies of (1e-6, None) for risk parity without bnds, else
+// _general_bnds(columns, bnds). Sets p.bounds.
+void module_bounds(const py::Function &f, PyObject *const *a, Prepared &p);
+
+// The module's constraint step: the budget record alone, or cons.to_constraint(columns, date).
+// Sets p.constraints.
+void module_constraints(const py::Function &f, PyObject *const *a, Prepared &p);
+
+// The lower bound every instrument gets in risk parity without bnds (no upper bound).
+constexpr double kRiskParityLower = 1e-6;
 
 // The method's function called on the prepared inputs, as portfolio_optimize calls it; its
 // weights are returned unchanged. An unknown method raises OptimizationFailed.

@@ -1,12 +1,12 @@
 // vela_optimizer._engine: what the package level needs from the module's pipeline.
 //
-// run(<portfolio_optimize's parameters>, progress=None, solve=None) runs the shared pipeline and
-// then either the module's own solve (solve None, or solve(prepared) returning NotImplemented,
-// as for a caller's own constraint records) or the caller's `solve`. Its functions are made over
-// the optimizer module's namespace, so a replaced `veladatac` or `sc_opt` there serves both paths.
+// check(<portfolio_optimize's parameters>) runs the opening checks of the numeric arguments;
+// prepare(<parameters>, progress=None) the shared data steps (no bounds, no constraint records:
+// the package states its limits as data); solve_scipy(<parameters>, prepared, constraints=None)
+// the module's own bounds step and solve on what prepare returned. Its functions are made over the
+// optimizer module's namespace, so a replaced `veladatac` or `sc_opt` there serves both paths.
 #include "engine/bindings.hpp"
 
-#include "constraints/records.hpp"
 #include "driver/pipeline.hpp"
 #include "methods/solver.hpp"
 
@@ -20,7 +20,7 @@ using py::Function;
 
 namespace {
 
-constexpr Py_ssize_t kProgress = QUIET + 1, kSolve = QUIET + 2;
+constexpr Py_ssize_t kProgress = QUIET + 1, kPrepared = QUIET + 1, kConstraints = QUIET + 2;
 
 pyb::dict as_dict(const Prepared &p) {
     pyb::list dropped = dropped_with_reasons(p.screening);
@@ -30,13 +30,24 @@ pyb::dict as_dict(const Prepared &p) {
     d["instrument_type"] = p.instrument_type;
     d["df"] = p.df;
     d["columns"] = p.columns;
-    d["bounds"] = p.bounds;
     d["c_m"] = p.c_m;
-    d["constraints"] = p.constraints;
-    d["init_weight"] = p.init_weight;
     d["dropped"] = dropped;
     d["last_day"] = p.screening.last_day;
     return d;
+}
+
+// The inputs of the module's solve from what prepare() returned: the same objects, not copies.
+Prepared from_dict(pyb::handle d) {
+    Prepared p;
+    p.start_date = d["start_date"];
+    p.benchmark = d["benchmark"];
+    p.instrument_type = d["instrument_type"];
+    p.df = d["df"];
+    p.columns = d["columns"];
+    p.c_m = d["c_m"];
+    const std::size_t n = p.columns.size();
+    for (std::size_t i = 0; i < n; ++i) p.init_weight.append(1.0 / static_cast<double>(n));
+    return p;
 }
 
 pyb::dict solve_info(const methods::SolveRecord &r) {
@@ -49,21 +60,28 @@ pyb::dict solve_info(const methods::SolveRecord &r) {
     return info;
 }
 
-pyb::object run(Function &f, PyObject *const *a) {
+pyb::object check(Function &f, PyObject *const *a) {
+    check_arguments(f, a);
+    return pyb::none();
+}
+
+pyb::object prepare_data(Function &f, PyObject *const *a) {
     Progress progress;
     progress.callback = pyb::reinterpret_borrow<pyb::object>(a[kProgress]);
-    const Prepared p = prepare(f, a, progress);
-    pyb::dict out = as_dict(p);
-    pyb::handle solve = a[kSolve];
-    if (!solve.is_none()) {
-        pyb::object native = pyb::reinterpret_borrow<pyb::object>(solve)(out);
-        if (!native.is(pyb::handle(Py_NotImplemented))) {
-            out["native"] = native;
-            return out;
-        }
-    }
-    progress("solve");
+    return as_dict(prepare(f, a, progress, Steps::Data));
+}
+
+// {"weights": the method function's result, "scipy": what the last minimizer call reported}.
+// `constraints` None: the module's own constraint step (the budget record, or cons.to_constraint).
+pyb::object solve_scipy(Function &f, PyObject *const *a) {
+    Prepared p = from_dict(a[kPrepared]);
+    module_bounds(f, a, p);
+    if (pyb::handle(a[kConstraints]).is_none())
+        module_constraints(f, a, p);
+    else
+        p.constraints = pyb::reinterpret_borrow<pyb::object>(a[kConstraints]);
     methods::SolveRecord record;
+    pyb::dict out;
     {
         methods::ObserveSolves observe(record);
         out["weights"] = dispatch(f, a, p);
@@ -72,26 +90,17 @@ pyb::object run(Function &f, PyObject *const *a) {
     return out;
 }
 
-// [(kind, label, positions, bound), ...] for the constraint records (one record or a list), kind
-// "floor", "cap" or "budget"; None when any record is not one of the module's own.
-pyb::object linear_form(Function &, PyObject *const *a) {
-    pyb::handle constraints = a[0];
-    pyb::list records;
-    if (PyDict_Check(constraints.ptr())) {
-        records.append(constraints);
-    } else {
-        for (pyb::handle r : constraints) records.append(r);
-    }
-    static const char *const kinds[] = {"floor", "cap", "budget"};
-    pyb::list rows;
-    for (pyb::handle r : records) {
-        LinearRow row;
-        if (!linear_row(r, row)) return pyb::none();
-        pyb::list positions;
-        for (Py_ssize_t i : row.positions) positions.append(i);
-        rows.append(pyb::make_tuple(kinds[row.kind], row.label, positions, row.bound));
-    }
-    return rows;
+pyb::list with_defaults(pyb::module_ &optimizer, std::initializer_list<pyb::object> extra) {
+    pyb::list defaults;
+    for (pyb::handle d : portfolio_optimize_defaults(optimizer)) defaults.append(d);
+    for (const pyb::object &d : extra) defaults.append(d);
+    return defaults;
+}
+
+std::vector<const char *> params_with(std::initializer_list<const char *> extra) {
+    std::vector<const char *> params = portfolio_optimize_params();
+    params.insert(params.end(), extra);
+    return params;
 }
 
 }  // namespace
@@ -101,26 +110,21 @@ void create_engine_module(pyb::module_ &optimizer) {
     const std::string name = full.substr(0, full.rfind('.') + 1) + "_engine";
     pyb::module_ engine = pyb::reinterpret_steal<pyb::module_>(PyModule_New(name.c_str()));
     if (!engine) throw pyb::error_already_set();
-    engine.attr("__doc__") = "Private: the shared pipeline with a pluggable solve, and the native solvers.";
+    engine.attr("__doc__") = "Private: the shared pipeline's steps for the package level, and the native solvers.";
     PyObject *globals = optimizer.attr("__dict__").ptr();
 
-    std::vector<const char *> params = portfolio_optimize_params();
-    params.push_back("progress");
-    params.push_back("solve");
-    pyb::tuple base = portfolio_optimize_defaults(optimizer);
-    pyb::list defaults;
-    for (pyb::handle d : base) defaults.append(d);
-    defaults.append(pyb::none());
-    defaults.append(pyb::none());
     const py::FunctionSpec functions[] = {
-        {"run", "", params, run, pyb::tuple(defaults)},
-        {"linear_form", "", {"constraints"}, linear_form},
+        {"check", "", portfolio_optimize_params(), check, portfolio_optimize_defaults(optimizer)},
+        {"prepare", "", params_with({"progress"}), prepare_data, pyb::tuple(with_defaults(optimizer, {pyb::none()}))},
+        {"solve_scipy", "", params_with({"prepared", "constraints"}), solve_scipy,
+         pyb::tuple(with_defaults(optimizer, {pyb::none(), pyb::none()}))},
     };
     for (const py::FunctionSpec &def : functions) {
         pyb::object fn = py::make_function(globals, def);
         fn.attr("__module__") = name;
         engine.attr(std::string(def.name).c_str()) = fn;
     }
+    engine.attr("RISK_PARITY_DEFAULT_BOUND") = pyb::make_tuple(kRiskParityLower, pyb::none());
     bind_risk_parity(engine);
     pyb::module_::import("sys").attr("modules")[pyb::str(name)] = engine;
 }

@@ -1,0 +1,297 @@
+"""The shared pipeline run for a request, and its typed product.
+
+The extension runs the steps every optimisation shares (checks, window, benchmark, instrument
+check, screening and returns, covariance); this module adds what the package states as data
+instead of the module's closures: the bounds of every retained instrument with where each came
+from, the group limits as rows (floor and cap of a group together), the limits that no retained
+instrument is subject to, and the benchmark's returns. The native solvers and the feasibility
+check read the product's :meth:`Product.limits`; the scipy path gets the module's own bounds
+and records, built from the same groups, only when it solves.
+"""
+
+from __future__ import annotations
+
+import datetime as _dt
+import importlib
+import time
+import warnings
+from dataclasses import dataclass
+
+import numpy as np
+import pandas as pd
+
+from . import classification, optimizer
+from .limits import Limits
+from .optimizer import OptimizeMethod
+from .request import Request, Rule, check_kind
+from .result import Dropped
+
+# Importing the extension (above) registers its private engine module.
+_engine = importlib.import_module(f"{__package__}._engine")
+
+# Where an instrument's bounds came from when the caller did not name it: the module's default
+# (0, 1), or risk parity's (1e-6, no cap) when there are no bnds at all.
+DEFAULT, RISK_PARITY_DEFAULT = "", "risk_parity"
+
+
+class Stages:
+    """Times the pipeline's stages and passes each on to the caller's progress callback."""
+
+    def __init__(self, progress=None):
+        self.progress = progress
+        self.timings: dict = {}
+        self._stage = None
+        self._started = time.perf_counter()
+
+    def __call__(self, stage: str, info=None) -> None:
+        now = time.perf_counter()
+        if self._stage is not None:
+            self.timings[self._stage] = self.timings.get(self._stage, 0.0) + now - self._started
+        self._stage, self._started = stage, now
+        if self.progress is not None:
+            self.progress(stage, {} if info is None else info)
+
+
+@dataclass(frozen=True)
+class Bounds:
+    """The bounds of the retained instruments, in weight-vector order.
+
+    Attributes
+    ----------
+    lower, upper : numpy.ndarray
+        ``upper`` is ``+inf`` where there is no cap (risk parity without bnds).
+    source : list of str
+        Per instrument: its own id (an entry of its own in ``bnds``), ``"*"`` (the wildcard),
+        ``""`` (the default (0, 1)) or ``"risk_parity"`` (risk parity's default without bnds).
+    ignored : list
+        Keys of ``bnds`` that are neither ``"*"`` nor a retained id, in the order given.
+    """
+
+    lower: np.ndarray
+    upper: np.ndarray
+    source: list
+    ignored: list
+
+    @classmethod
+    def of(cls, request: Request, ids: list) -> Bounds:
+        """The bounds ``request`` sets on ``ids``."""
+        n = len(ids)
+        if request.bnds is None:
+            if request.method == OptimizeMethod.RISK_PARITY:
+                low, high = _engine.RISK_PARITY_DEFAULT_BOUND
+                return cls(np.full(n, float(low)), np.full(n, np.inf if high is None else float(high)),
+                           [RISK_PARITY_DEFAULT] * n, [])
+            return cls(np.zeros(n), np.ones(n), [DEFAULT] * n, [])
+        retained = set(ids)
+        sources = [i if i in request.bnds else ("*" if "*" in request.bnds else DEFAULT) for i in ids]
+        pairs = [request.bnds[s] if s else (0, 1) for s in sources]
+        return cls(np.array([float(lo) for lo, _ in pairs]), np.array([float(hi) for _, hi in pairs]), sources,
+                   [k for k in request.bnds if k != "*" and k not in retained])
+
+    def given(self, ids) -> dict:
+        """id -> (low, high) for the instruments whose bounds the caller set (by id or by "*")."""
+        return {i: (float(lo), float(hi)) for i, lo, hi, s in zip(ids, self.lower, self.upper, self.source)
+                if s not in (DEFAULT, RISK_PARITY_DEFAULT)}
+
+
+@dataclass(frozen=True)
+class Group:
+    """One group limit over the retained instruments.
+
+    Attributes
+    ----------
+    rule : Rule
+        The limit as given and resolved.
+    positions : numpy.ndarray
+        Positions of its members in the weight vector (empty for a label no retained instrument
+        carries: such a group has only a floor above 0 to speak of, which no portfolio meets).
+    """
+
+    rule: Rule
+    positions: np.ndarray
+
+    @property
+    def label(self):
+        """The group's label."""
+        return self.rule.label
+
+    @property
+    def floor(self) -> float:
+        return float(self.rule.low)
+
+    @property
+    def cap(self) -> float:
+        return float(self.rule.high)
+
+
+@dataclass(frozen=True)
+class Product:
+    """What the pipeline prepared for one request.
+
+    Attributes
+    ----------
+    request : Request
+    ids : list of str
+        Retained ids, in weight-vector order (the return table's columns).
+    instrument_type : str
+        ``"CS"`` for stocks, otherwise the funds' kind code.
+    start_date, trading_date : datetime.date or as the client gives them
+        First and last trading day of the window.
+    returns : pandas.DataFrame
+        Daily simple returns (retained ids as columns).
+    covariance : pandas.DataFrame
+    dropped : list of Dropped
+    bounds : Bounds
+    groups : list of Group
+        Every rule whose label a retained instrument carries, in the caller's order.
+    unused : list of Rule
+        Rules whose label no retained instrument carries.
+    labels : list or None
+        Each retained instrument's label under the limits' scheme (None without limits).
+    benchmark_returns : pandas.Series or None
+        The benchmark's daily returns over the window, when a benchmark was given.
+    """
+
+    request: Request
+    ids: list
+    instrument_type: str
+    start_date: object
+    trading_date: object
+    returns: pd.DataFrame
+    covariance: pd.DataFrame
+    dropped: list
+    bounds: Bounds
+    groups: list
+    unused: list
+    labels: list | None
+    benchmark_returns: pd.Series | None
+
+    @property
+    def kind(self) -> str:
+        """``"stock"`` or ``"fund"``."""
+        return "stock" if self.instrument_type == "CS" else "fund"
+
+    @property
+    def unclassified(self) -> list:
+        """Retained ids whose label no rule names: no group limit applies to them."""
+        if self.labels is None:
+            return []
+        named = {g.label for g in self.groups}
+        return [i for i, label in zip(self.ids, self.labels) if label not in named]
+
+    def limits(self) -> Limits:
+        """Bounds, group rows (a floor on an unused label as an empty row, which no portfolio
+        meets) and the budget as one linear form."""
+        empty = [Group(r, np.zeros(0, dtype=int)) for r in self.unused if float(r.low) > 0]
+        return Limits.build(self.ids, self.bounds.lower, self.bounds.upper,
+                            [(g.label, g.positions, g.floor, g.cap) for g in [*self.groups, *empty]],
+                            self.bounds.source)
+
+    def module_constraints(self):
+        """The module's constraint records for these groups (None without group limits), as the
+        module's constraint class would build them: same grouping, same rules, same checks."""
+        if self.request.limits is None:
+            return None
+        return optimizer._to_constraint(classification.grouping(self.labels), self.request.limits.module_rules())
+
+
+def _as_date(value):
+    if value is None or isinstance(value, _dt.date) and not isinstance(value, _dt.datetime):
+        return value
+    if isinstance(value, _dt.datetime):
+        return value.date()
+    try:
+        return pd.Timestamp(value).date()
+    except (TypeError, ValueError):
+        return value
+
+
+def _benchmark_returns(request: Request, prepared: dict, client):
+    """The tracking-error method's benchmark returns as the module computed them; for another
+    method, the benchmark's returns over the same window, computed the same way."""
+    if request.method == OptimizeMethod.MIN_TRACKING_ERROR:
+        return prepared["benchmark"]
+    if request.benchmark is None:
+        return None
+    closes = client.get_price(request.benchmark, prepared["start_date"], request.date, fields="close").ffill()
+    return (closes / closes.shift(1) - 1).iloc[1:]
+
+
+def _groups(request: Request, ids: list, labels: list | None):
+    """(groups, unused rules) of the request's limits over the retained ids."""
+    if request.limits is None:
+        return [], []
+    members = classification.grouping(labels)
+    groups = [Group(r, np.asarray(members[r.label], dtype=int)) for r in request.limits.rules if r.label in members]
+    unused = [r for r in request.limits.rules if r.label not in members]
+    if unused and not request.limits.resolved:
+        # Without a catalogue an absent label cannot be told from a typo: refuse rather than ignore.
+        from .request import UnknownLabel
+
+        present = [str(x) for x in members]
+        raise UnknownLabel(request.limits.scheme,
+                           [(r.given, classification.suggest(r.given, present)) for r in unused])
+    return groups, unused
+
+
+def run(request: Request, stages: Stages | None = None) -> Product:
+    """Run the shared pipeline for ``request``.
+
+    Raises
+    ------
+    InvalidArgument
+        The module's checks (dates, ids, screening leaving fewer than two instruments, ...),
+        limits of a scheme that does not classify the instruments (:class:`LimitKindMismatch`).
+    """
+    stages = stages or Stages()
+    client = optimizer.veladatac
+    prepared = _engine.prepare(*request.arguments(), progress=stages)
+    ids = list(prepared["columns"])
+    kind = "stock" if prepared["instrument_type"] == "CS" else "fund"
+    check_kind(request.limits, kind, ids)
+
+    stages("bounds")
+    bounds = Bounds.of(request, ids)
+    for key in bounds.ignored:
+        # The module's own notice for a bound it ignores.
+        warnings.warn(f"OPTIMIZER: 约束 {key} 不在经剔除后的合约列表中，被忽略", stacklevel=3)
+
+    stages("constraints")
+    labels = None
+    if request.limits is not None:
+        labels = classification.labels_of(request.limits.scheme, ids, client, request.date)
+    groups, unused = _groups(request, ids, labels)
+    if request.benchmark is not None and request.method != OptimizeMethod.MIN_TRACKING_ERROR:
+        stages("benchmark")
+    return Product(
+        request=request, ids=ids, instrument_type=prepared["instrument_type"],
+        start_date=_as_date(prepared["start_date"]), trading_date=_as_date(prepared["last_day"]),
+        returns=prepared["df"], covariance=prepared["c_m"],
+        dropped=[Dropped(i, reason) for i, reason in prepared["dropped"]], bounds=bounds, groups=groups,
+        unused=unused, labels=labels, benchmark_returns=_benchmark_returns(request, prepared, client))
+
+
+def solve_scipy(product: Product) -> tuple:
+    """(weights in the order of ``product.ids``, the minimizer's report) from the module's own solve.
+
+    The module's bounds step sees only the entries of ``bnds`` for retained ids (and ``"*"``),
+    whose ignored entries the pipeline has already reported; the module's group records come from
+    the product's groups (:meth:`Product.module_constraints`), or from a caller's own constraint
+    object's ``to_constraint``.
+    """
+    request = product.request
+    bnds = request.bnds
+    if bnds is not None:
+        retained = set(product.ids)
+        bnds = {k: v for k, v in bnds.items() if k == "*" or k in retained}
+    cons = request.cons
+    if request.limits is not None:
+        cons = getattr(optimizer, classification.CLASSES[request.limits.scheme])(request.limits.module_rules())
+    prepared = {"start_date": product.start_date, "benchmark": product.benchmark_returns
+                if request.method == OptimizeMethod.MIN_TRACKING_ERROR else request.benchmark,
+                "instrument_type": product.instrument_type, "df": product.returns, "columns": list(product.ids),
+                "c_m": product.covariance}
+    out = _engine.solve_scipy(*request.arguments(bnds=bnds, cons=cons), prepared=prepared,
+                              constraints=product.module_constraints())
+    weights = out["weights"]
+    return np.array([weights[i] for i in product.ids], dtype=float), out["scipy"]

@@ -1,0 +1,404 @@
+"""One request: what an optimisation is asked for, checked once, whoever asks.
+
+The package-level ``optimize`` / ``portfolio_optimize`` and both commands build the same
+:class:`Request`: arguments (or command-line options) in, a validated request out. A refusal is
+written here once: an :class:`vela_optimizer.exception.InvalidArgument` whose ``str`` is a line in
+the module's style and whose :meth:`Refusal.describe` is the one English line a command prints.
+
+Checked here, before any price is read: the solver, the numeric arguments (the module's own
+opening checks), every bound as given, every group rule as given, and the labels the rules name
+against the store's classification (a Shenwan industry by name or by code). What can only be
+checked against the instruments (the kind of limit for stocks or funds, labels that no retained
+instrument carries) is checked by the pipeline with the same exceptions.
+"""
+
+from __future__ import annotations
+
+import numbers
+from collections.abc import Mapping
+from dataclasses import dataclass, field, replace
+from typing import Any
+
+from . import classification, optimizer
+from .classification import CLASSES, KINDS, NOUNS, NOUNS_ZH
+from .exception import InvalidArgument
+from .optimizer import OptimizeMethod
+
+SOLVERS = ("native", "scipy")
+
+# The module's own defaults, read from its portfolio_optimize: every entry point shares them.
+PARAMS = ("method", "bnds", "cons", "cov_shrinkage", "benchmark", "risk_aversion_coefficient", "window",
+          "max_iteration", "tol", "quiet")
+DEFAULTS = dict(zip(PARAMS, optimizer.portfolio_optimize.__defaults__))
+
+
+def _engine():
+    import importlib
+
+    # Importing the extension (above) registers its private engine module.
+    return importlib.import_module(f"{__package__}._engine")
+
+
+# ---------------------------------------------------------------- refusals
+
+
+def either(items) -> str:
+    """``"a"``, ``"a or b"``, ``"a, b or c"``."""
+    items = list(items)
+    return items[0] if len(items) == 1 else ", ".join(items[:-1]) + " or " + items[-1]
+
+
+def some(ids, shown: int = 10) -> str:
+    """``ids`` joined with commas, at most ``shown`` of them and the count of the rest."""
+    ids = list(ids)
+    head = ", ".join(map(str, ids[:shown]))
+    return head + (f" and {len(ids) - shown} more" if len(ids) > shown else "")
+
+
+def plural(n: int, noun: str) -> str:
+    """``"1 stock"``, ``"2 stocks"``."""
+    return f"{n} {noun}" if n == 1 else f"{n} {noun}s"
+
+
+class Refusal(InvalidArgument):
+    """A request that cannot be served as asked. ``str``: the module-style line; :meth:`describe`:
+    one English line, naming the command-line option when one is given."""
+
+    scheme: str = ""
+
+    def describe(self, option: str | None = None) -> str:
+        """One English line; ``option`` (e.g. ``"--gics"``) names where the limits were given."""
+        return str(self)
+
+    def _where(self, option):
+        return option or CLASSES[self.scheme]
+
+
+class UnknownLabel(Refusal):
+    """Group limits name labels the store's classification does not know.
+
+    Attributes
+    ----------
+    scheme : str
+        ``"gics"``, ``"shenwan"`` or ``"fund_type"``.
+    unknown : list of (label, list of str)
+        Each unknown label as given, with up to three labels it may have meant.
+    """
+
+    def __init__(self, scheme: str, unknown):
+        self.scheme, self.unknown = scheme, [(label, list(near)) for label, near in unknown]
+        parts = [f"{label}" + (f"（是否为 {'、'.join(near)}？）" if near else "") for label, near in self.unknown]
+        super().__init__(f"OPTIMIZER: {CLASSES[scheme]} 的{NOUNS_ZH[scheme]} {'、'.join(parts)} 不存在")
+
+    def __reduce__(self):
+        return type(self), (self.scheme, self.unknown)
+
+    def describe(self, option=None) -> str:
+        """The unknown labels with close matches, as one English line."""
+        parts = [f"'{label}'" + (f" (did you mean {either([repr(n) for n in near])}?)" if near else "")
+                 for label, near in self.unknown]
+        return f"{self._where(option)}: unknown {NOUNS[self.scheme]} {', '.join(parts)}"
+
+
+class LimitKindMismatch(Refusal):
+    """Limits of a scheme that does not classify the instruments (fund types on stocks, sectors on funds).
+
+    Attributes
+    ----------
+    scheme : str
+    kind : str
+        The instruments' kind, ``"stock"`` or ``"fund"``.
+    ids : list of str
+    """
+
+    def __init__(self, scheme: str, kind: str, ids):
+        self.scheme, self.kind, self.ids = scheme, kind, list(ids)
+        wanted = {"stock": "股票", "fund": "基金"}
+        super().__init__(f"OPTIMIZER: {CLASSES[scheme]} 只适用于{wanted[KINDS[scheme]]}，而传入的合约是"
+                         f"{wanted[kind]}：{some(self.ids, 5)}")
+
+    def __reduce__(self):
+        return type(self), (self.scheme, self.kind, self.ids)
+
+    def describe(self, option=None) -> str:
+        """The scheme, the kind it classifies and the instruments it cannot, as one English line."""
+        wanted = KINDS[self.scheme]
+        return (f"{self._where(option)} limits apply to {wanted}s, and no id of the universe is a {wanted}: "
+                f"{plural(len(self.ids), self.kind)} lack a {NOUNS[self.scheme]} ({some(self.ids)})")
+
+
+class RepeatedLabel(Refusal):
+    """Two rules of one scheme name the same label (a Shenwan industry by its name and by its code).
+
+    Attributes
+    ----------
+    scheme : str
+    label : str
+        The label both rules name.
+    given : list of str
+        The rules' labels as given.
+    """
+
+    def __init__(self, scheme: str, label, given):
+        self.scheme, self.label, self.given = scheme, label, list(given)
+        super().__init__(f"OPTIMIZER: {CLASSES[scheme]} 对{NOUNS_ZH[scheme]} {label} 的约束给出了两次"
+                         f"（{'、'.join(map(str, self.given))}）")
+
+    def __reduce__(self):
+        return type(self), (self.scheme, self.label, self.given)
+
+    def describe(self, option=None) -> str:
+        """The label limited twice, as one English line."""
+        again = " and ".join(map(str, self.given)) if any(g != self.label for g in self.given) else ""
+        return f"{self._where(option)}: the limit on {self.label} is given twice" + (f" (as {again})" if again else "")
+
+
+# ---------------------------------------------------------------- checks
+
+
+def check_solver(solver) -> None:
+    """Refuse a solver other than ``"native"`` or ``"scipy"`` (InvalidArgument naming the choices)."""
+    if not isinstance(solver, str) or solver not in SOLVERS:
+        raise InvalidArgument(f"OPTIMIZER: solver 只能是 'native' 或 'scipy'，传入值为：{solver}")
+
+
+def _real(x) -> bool:
+    return isinstance(x, numbers.Real) and not isinstance(x, bool)
+
+
+def _pair(value, what: str) -> tuple:
+    try:
+        low, high = value
+    except (TypeError, ValueError):
+        raise InvalidArgument(f"OPTIMIZER: {what} 的上下限必须是两个数 (下限, 上限)，传入值为：{value!r}") from None
+    if not (_real(low) and _real(high)):
+        raise InvalidArgument(f"OPTIMIZER: {what} 的上下限必须是两个数 (下限, 上限)，传入值为：{value!r}")
+    return low, high
+
+
+def check_bounds(bnds) -> None:
+    """Refuse a bound that is not a pair of numbers in [0, 1] with the lower side not above the upper.
+
+    Every entry is checked, also those for instruments that screening will remove, in the
+    module's order and with its messages: inversion, then the lower side, then the upper side.
+    """
+    if bnds is None:
+        return
+    if not isinstance(bnds, Mapping):
+        raise InvalidArgument(f"OPTIMIZER: bnds 必须是 {{合约: (下限, 上限)}} 形式的字典，传入值为：{bnds!r}")
+    for key, value in bnds.items():
+        low, high = _pair(value, f"合约 {key}")
+        if low > high:
+            raise InvalidArgument(f"OPTIMIZER: 合约 {key} 的下限 {low} 高于上限 {high}")
+        if not 0 <= low <= 1:
+            raise InvalidArgument(f"OPTIMIZER: 合约 {key} 的下限 {low} 无效")
+        if not 0 <= high <= 1:
+            raise InvalidArgument(f"OPTIMIZER: 合约 {key} 的上限 {high} 无效")
+
+
+def _check_rule(label, value) -> tuple:
+    low, high = _pair(value, f"约束 {label}")
+    if not 0 <= low <= 1:
+        raise InvalidArgument(f"OPTIMIZER: 约束 {label} 的下限 {low} 无效")
+    if not 0 <= high <= 1:
+        raise InvalidArgument(f"OPTIMIZER: 约束 {label} 的上限 {high} 无效")
+    if low > high:
+        raise InvalidArgument(f"OPTIMIZER: 约束的下限 {low} 高于上限 {high}")
+    return low, high
+
+
+# ---------------------------------------------------------------- group limits
+
+
+@dataclass(frozen=True)
+class Rule:
+    """One group limit.
+
+    Attributes
+    ----------
+    given : object
+        The label as the caller wrote it (a Shenwan industry may be given by its code).
+    label : object
+        The label the classification gives the instruments (a Shenwan industry's name on the date).
+    code : str or None
+        The Shenwan industry code, when known.
+    low, high : number
+        Floor and cap on the group's total weight, as given.
+    """
+
+    given: Any
+    label: Any
+    code: str | None
+    low: Any
+    high: Any
+
+
+@dataclass(frozen=True)
+class GroupLimits:
+    """The group limits of one classification scheme, each label resolved.
+
+    ``resolved`` is False when the client has no catalogue to check labels against: the labels
+    are then taken as given and checked against the instruments' own labels instead.
+    """
+
+    scheme: str
+    rules: tuple
+    resolved: bool = True
+
+    @property
+    def noun(self) -> str:
+        """``"sector"``, ``"Shenwan industry"`` or ``"fund type"``."""
+        return NOUNS[self.scheme]
+
+    def module_rules(self) -> dict:
+        """label -> (low, high), the rules map the module's group builder takes."""
+        return {r.label: (r.low, r.high) for r in self.rules}
+
+    def record(self) -> dict:
+        """The limits as given and as resolved, plain data for a saved record."""
+        return {"by": self.noun, "scheme": self.scheme,
+                "given": {str(r.given): [r.low, r.high] for r in self.rules},
+                "resolved": [{"label": r.label, "code": r.code, "low": r.low, "high": r.high} for r in self.rules]}
+
+
+def resolve_limits(scheme: str, rules, client, date) -> GroupLimits:
+    """The rules of ``scheme`` checked, with each label resolved against the client's catalogue.
+
+    Raises
+    ------
+    InvalidArgument
+        A rule that is not a pair of numbers in [0, 1] with the floor not above the cap (the
+        module's messages), a rules value that is not a mapping.
+    UnknownLabel
+        Labels the store's classification does not know (every one named, with close matches).
+    RepeatedLabel
+        Two rules naming one label.
+    """
+    if not isinstance(rules, Mapping):
+        raise InvalidArgument(f"OPTIMIZER: {CLASSES[scheme]} 的约束必须是 {{类别: (下限, 上限)}} 形式的字典，"
+                              f"传入值为：{rules!r}")
+    pairs = [(given, _check_rule(given, value)) for given, value in rules.items()]
+    cat = classification.catalogue(scheme, client)
+    resolved, unknown, seen = [], [], {}
+    for given, (low, high) in pairs:
+        label, code = given, None
+        if cat is not None:
+            if scheme == "shenwan" and given not in cat.names and isinstance(given, str) and given in cat.codes:
+                label, code = cat.name_of(given, date), given
+            elif given not in cat.names:
+                unknown.append((given, classification.suggest(given, cat.candidates())))
+                continue
+            elif scheme == "shenwan":
+                code = next((c for c, spans in cat.codes.items() if any(n == given for n, _, _ in spans)), None)
+        if label in seen:
+            raise RepeatedLabel(scheme, label, [seen[label], given])
+        seen[label] = given
+        resolved.append(Rule(given, label, code, low, high))
+    if unknown:
+        raise UnknownLabel(scheme, unknown)
+    return GroupLimits(scheme, tuple(resolved), resolved=cat is not None)
+
+
+def check_kind(limits: GroupLimits | None, kind: str, ids) -> None:
+    """Refuse limits whose scheme does not classify instruments of ``kind`` ("stock" or "fund")."""
+    if limits is not None and KINDS[limits.scheme] != kind:
+        raise LimitKindMismatch(limits.scheme, kind, ids)
+
+
+# ---------------------------------------------------------------- the request
+
+
+@dataclass(frozen=True)
+class Request:
+    """One optimisation as asked, checked.
+
+    Attributes
+    ----------
+    ids : list of str
+        The instruments, in the order given.
+    date
+        The last day of the window, as given.
+    method : OptimizeMethod
+    bnds : dict or None
+        Per-instrument bounds as given (checked).
+    limits : GroupLimits or None
+        Group limits of the module's classes, labels resolved.
+    cons : object or None
+        The ``cons`` argument as given: one of the module's classes (then ``limits`` holds its
+        rules) or a caller's own constraint object, whose records only the scipy path can honour.
+    cov_shrinkage, benchmark, risk_aversion, window, max_iteration, tol, quiet
+        As the module's ``portfolio_optimize`` takes them.
+    solver : str
+        ``"native"`` or ``"scipy"``.
+    """
+
+    ids: list
+    date: Any
+    method: Any = DEFAULTS["method"]
+    bnds: dict | None = None
+    limits: GroupLimits | None = None
+    cons: Any = None
+    cov_shrinkage: Any = DEFAULTS["cov_shrinkage"]
+    benchmark: Any = None
+    risk_aversion: Any = DEFAULTS["risk_aversion_coefficient"]
+    window: Any = DEFAULTS["window"]
+    max_iteration: Any = DEFAULTS["max_iteration"]
+    tol: Any = DEFAULTS["tol"]
+    quiet: Any = DEFAULTS["quiet"]
+    solver: str = "native"
+    notes: list = field(default_factory=list)
+
+    @property
+    def own_constraint(self) -> bool:
+        """Whether ``cons`` is a caller's own constraint object (its records are its own)."""
+        return self.cons is not None and self.limits is None
+
+    @property
+    def plain_risk_parity(self) -> bool:
+        """Risk parity without bounds or group limits: the equal-contribution problem."""
+        return self.method == OptimizeMethod.RISK_PARITY and self.bnds is None and self.cons is None
+
+    def arguments(self, **changes) -> tuple:
+        """The module's ``portfolio_optimize`` arguments, in order (with ``changes`` by name)."""
+        values = dict(order_book_ids=self.ids, date=self.date, method=self.method, bnds=self.bnds, cons=self.cons,
+                      cov_shrinkage=self.cov_shrinkage, benchmark=self.benchmark,
+                      risk_aversion_coefficient=self.risk_aversion, window=self.window,
+                      max_iteration=self.max_iteration, tol=self.tol, quiet=self.quiet)
+        values.update(changes)
+        return tuple(values.values())
+
+    def keywords(self) -> dict:
+        """The request as keyword arguments of :func:`vela_optimizer.optimize` (all but ids and date)."""
+        return dict(method=self.method, bnds=self.bnds, cons=self.cons, cov_shrinkage=self.cov_shrinkage,
+                    benchmark=self.benchmark, risk_aversion_coefficient=self.risk_aversion, window=self.window,
+                    max_iteration=self.max_iteration, tol=self.tol, quiet=self.quiet, solver=self.solver)
+
+    def on(self, date, ids=None) -> Request:
+        """The same request on another date (and universe)."""
+        return replace(self, date=date, ids=list(self.ids if ids is None else ids))
+
+
+def from_arguments(order_book_ids, date, method=DEFAULTS["method"], bnds=None, cons=None,
+                   cov_shrinkage=DEFAULTS["cov_shrinkage"], benchmark=None,
+                   risk_aversion_coefficient=DEFAULTS["risk_aversion_coefficient"], window=DEFAULTS["window"],
+                   max_iteration=DEFAULTS["max_iteration"], tol=DEFAULTS["tol"], quiet=DEFAULTS["quiet"], *,
+                   solver="native", client=None) -> Request:
+    """The request of a package-level call, checked; ``client`` defaults to the module's client.
+
+    Raises
+    ------
+    InvalidArgument
+        An unknown solver, the module's opening checks (risk aversion, tol, window,
+        max_iteration), a bad bound or group rule; :class:`UnknownLabel` and
+        :class:`RepeatedLabel` for group labels.
+    """
+    check_solver(solver)
+    _engine().check(order_book_ids, date, method, bnds, cons, cov_shrinkage, benchmark, risk_aversion_coefficient,
+                    window, max_iteration, tol, quiet)
+    check_bounds(bnds)
+    scheme = classification.scheme_of(cons, optimizer)
+    limits = None
+    if scheme is not None:
+        limits = resolve_limits(scheme, cons._rules, client if client is not None else optimizer.veladatac, date)
+    return Request(order_book_ids, date, method, bnds, limits, cons, cov_shrinkage, benchmark,
+                   risk_aversion_coefficient, window, max_iteration, tol, quiet, solver)
