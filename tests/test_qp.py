@@ -1,12 +1,16 @@
 """The native QP layer: closed-form answers, exactness against scipy SLSQP, KKT residuals,
 least-squares form, iteration limits and the failures it must report."""
+import dataclasses
+
 import numpy as np
 import pytest
 import scipy.optimize
 from threadpoolctl import threadpool_info, threadpool_limits
 
-from vela_optimizer import qp
+from vela_optimizer.exception import InvalidArgument
 from vela_optimizer.limits import Limits
+from vela_optimizer.native import Settings, qp
+from vela_optimizer.native.qp import active_set, certify, model
 
 
 def make_limits(n, lower=0.0, upper=1.0, groups=(), budget=True):
@@ -356,7 +360,7 @@ def test_tracking_error_ignores_incomplete_days():
 
 @pytest.mark.parametrize("form, ratio", [("dense FᵀF", np.inf), ("sparse lifted", 0.0)])
 @pytest.mark.parametrize("k, n", [(30, 10), (8, 60), (5, 40), (131, 150)])
-def test_factor_form_matches_dense_form(monkeypatch, k, n, form, ratio):
+def test_factor_form_matches_dense_form(k, n, form, ratio):
     """P = FᵀF given as the factor, solved in either form (the switch forced), and as the dense
     matrix reach the same objective; a target d gives ½‖F x − d‖² + qᵀx."""
     rng = np.random.default_rng(k * n)
@@ -365,8 +369,7 @@ def test_factor_form_matches_dense_form(monkeypatch, k, n, form, ratio):
     d = rng.normal(0, 1, k)
     limits = make_limits(n, 0.0, 3.0 / n, [(range(0, n, 3), 0.0, 0.2)])
     b = qp.solve_qp(F.T @ F, q - F.T @ d, limits)
-    monkeypatch.setattr(qp, "_SPARSE_RATIO", ratio)
-    a = qp.solve_qp(None, q, limits, factor=F, target=d)
+    a = qp.solve_qp(None, q, limits, factor=F, target=d, settings=Settings(sparse_ratio=ratio))
     for r in (a, b):
         assert r.converged and r.polished and limits.violation(r.x) <= 1e-9 and r.kkt_residual <= 1e-10
     assert a.objective == pytest.approx(0.5 * np.sum((F @ a.x - d) ** 2) + q @ a.x, rel=1e-12)
@@ -384,7 +387,7 @@ def test_answer_does_not_depend_on_the_objective_scale(scale):
 
 @pytest.mark.parametrize("loose", [1.0, 1e-1, 1e-3, 1e-10])
 @pytest.mark.parametrize("seed, n", [(21, 30), (23, 60)])
-def test_answer_does_not_depend_on_the_loose_pass(monkeypatch, seed, n, loose):
+def test_answer_does_not_depend_on_the_loose_pass(seed, n, loose):
     """From a rough first pass (a loose tolerance of 1 leaves the active set badly guessed) the
     polish either corrects the guess or the tight pass takes over; either way the same exact
     answer. 1e-10 switches the loose pass off."""
@@ -392,8 +395,7 @@ def test_answer_does_not_depend_on_the_loose_pass(monkeypatch, seed, n, loose):
     mu = returns.mean(axis=0)
     reference = qp.mean_variance(cov, mu, 5, limits)
     assert reference.converged
-    monkeypatch.setattr(qp, "_EPS_LOOSE", loose)
-    r = qp.mean_variance(cov, mu, 5, limits)
+    r = qp.mean_variance(cov, mu, 5, limits, settings=Settings(eps_loose=loose))
     assert r.converged and r.polished and r.kkt_residual <= 1e-10
     np.testing.assert_allclose(r.x, reference.x, rtol=0, atol=1e-10)
 
@@ -444,7 +446,7 @@ def test_symmetric_solve_takes_the_minimum_norm_answer(shape):
     B = rng.normal(size=(8, 8 if shape == "regular" else 5))
     K = B @ B.T
     rhs = K @ rng.normal(size=8)
-    z = qp._symmetric_solve(K, rhs)
+    z = active_set.symmetric_solve(K, rhs)
     np.testing.assert_allclose(K @ z, rhs, rtol=0, atol=1e-10)
     np.testing.assert_allclose(z, np.linalg.pinv(K) @ rhs, rtol=0, atol=1e-9)
 
@@ -476,17 +478,17 @@ def test_infeasible_limits_are_not_reported_as_solved(kwargs):
 @pytest.mark.parametrize("call, match", [
     (lambda L: qp.mean_variance(np.eye(3), np.ones(3), -1, L), "lam"),
     (lambda L: qp.mean_variance(np.eye(3), np.ones(3), float("nan"), L), "lam"),
-    (lambda L: qp.min_variance(np.full((3, 3), np.nan), L), "finite"),
+    (lambda L: qp.min_variance(np.full((3, 3), np.nan), L), "NaN 或 inf"),
     (lambda L: qp.min_variance(np.eye(4), L), "3"),
     (lambda L: qp.min_variance(np.eye(3), L, max_iteration=0), "max_iteration"),
     (lambda L: qp.min_variance(np.eye(3), L, max_iteration=2.5), "max_iteration"),
-    (lambda L: qp.solve_qp(np.eye(3), [0, 0, np.inf], L), "finite"),
-    (lambda L: qp.solve_qp(np.eye(3), np.zeros(3), L, factor=np.eye(3)), "either"),
-    (lambda L: qp.min_tracking_error(np.full((5, 3), np.nan), np.zeros(5), L), "no day"),
-    (lambda L: qp.min_tracking_error(np.ones((5, 3)), np.zeros(4), L), "shapes"),
+    (lambda L: qp.solve_qp(np.eye(3), [0, 0, np.inf], L), "NaN 或 inf"),
+    (lambda L: qp.solve_qp(np.eye(3), np.zeros(3), L, factor=np.eye(3)), "只能指定其一"),
+    (lambda L: qp.min_tracking_error(np.full((5, 3), np.nan), np.zeros(5), L), "没有一天"),
+    (lambda L: qp.min_tracking_error(np.ones((5, 3)), np.zeros(4), L), "形状"),
 ])
 def test_bad_inputs_raise(call, match):
-    with pytest.raises(ValueError, match=match):
+    with pytest.raises(InvalidArgument, match=match):
         call(make_limits(3))
 
 
@@ -518,20 +520,18 @@ GUESSED = [(seed, n, lam) for lam in (0, 1, 10, 100) for seed, n in [(40, 20), (
 
 
 @pytest.fixture
-def guess_small(monkeypatch):
+def guess_small():
     """The guess is tried from 100 instruments up (where it pays); these problems are smaller."""
-    monkeypatch.setattr(qp, "_GUESS_MIN_N", 0)
+    return Settings(guess_min_n=0)
 
 
-def piqp_path(monkeypatch, solve):
-    """``solve()`` with the greedy guess switched off: the interior point and its polish alone."""
-    with monkeypatch.context() as m:
-        m.setattr(qp, "_GUESS_ROUNDS", 0)
-        return solve()
+def piqp_path(settings):
+    """``settings`` with the greedy guess switched off: the interior point and its polish alone."""
+    return dataclasses.replace(settings, guess_rounds=0)
 
 
 @pytest.mark.parametrize("seed, n, lam", GUESSED)
-def test_guessed_optimum_matches_slsqp_and_the_interior_point(monkeypatch, seed, n, lam, guess_small):
+def test_guessed_optimum_matches_slsqp_and_the_interior_point(seed, n, lam, guess_small):
     """Caps that bind, a group floor and two group caps; whichever path answers, the answer is
     feasible to 1e-9 and no worse than SLSQP's or the interior point's by 1e-9 relative."""
     returns, cov, limits = random_problem(seed, n)
@@ -540,8 +540,8 @@ def test_guessed_optimum_matches_slsqp_and_the_interior_point(monkeypatch, seed,
     def f(x):
         return float(lam / 2 * x @ cov @ x - mu @ x)
 
-    r = qp.mean_variance(cov, mu, lam, limits)
-    ip = piqp_path(monkeypatch, lambda: qp.mean_variance(cov, mu, lam, limits))
+    r = qp.mean_variance(cov, mu, lam, limits, settings=guess_small)
+    ip = qp.mean_variance(cov, mu, lam, limits, settings=piqp_path(guess_small))
     assert ip.solver == "piqp"
     assert r.converged and r.status == "solved" and r.polished
     assert limits.violation(r.x) <= 1e-9
@@ -556,7 +556,7 @@ def test_vertex_optima_are_taken_from_the_guess(seed, n, lam, guess_small):
     """With little risk aversion the optimum is a vertex or close to one: the guess finds it, and
     it is a KKT point (residual at rounding level)."""
     returns, cov, limits = random_problem(seed, n)
-    r = qp.mean_variance(cov, returns.mean(axis=0), lam, limits)
+    r = qp.mean_variance(cov, returns.mean(axis=0), lam, limits, settings=guess_small)
     assert r.solver == "active-set" and r.iterations == 0
     assert r.kkt_residual <= 1e-10 and limits.violation(r.x) <= 1e-11
     # The residual under the multipliers the solve certified agrees with the best multipliers'.
@@ -582,7 +582,7 @@ def test_row_multipliers_minimise_the_stationarity_residual(seed, m, signs):
         return 0.5 * float(np.sum(np.where(free, r, 0) ** 2 + np.where(at_lower, np.minimum(r, 0), 0) ** 2
                                   + np.where(at_upper, np.maximum(r, 0), 0) ** 2))
 
-    nu = qp._recover_row_multipliers(g, A_W, signs, at_lower, at_upper, fixed, 1.0)
+    nu = certify.recover_row_multipliers(g, A_W, signs, at_lower, at_upper, fixed, 1.0)
     assert np.all(nu[signs > 0] >= 0) and np.all(nu[signs < 0] <= 0)
     bounds = [(0, None) if s > 0 else (None, 0) if s < 0 else (None, None) for s in signs]
     best = min(scipy.optimize.minimize(h, rng.normal(0, 3, m), method="L-BFGS-B", bounds=bounds,
@@ -603,7 +603,7 @@ def test_linear_program_vertex_in_closed_form(n, caps, floor, expected, guess_sm
     if floor is not None:
         groups.append((range(floor[0], floor[1] + 1), floor[2], 1.0))
     limits = make_limits(n, 0.0, caps, groups)
-    r = qp.mean_variance(np.eye(n) * 1e-4, mu, 0, limits)
+    r = qp.mean_variance(np.eye(n) * 1e-4, mu, 0, limits, settings=guess_small)
     assert r.solver == "active-set"
     np.testing.assert_allclose(r.x, expected, rtol=0, atol=1e-12)
 
@@ -625,12 +625,12 @@ def test_fallback_when_the_guess_is_wrong(monkeypatch, seed, n, lam, guess, gues
     all: the guess is rejected and the interior point gives the answer of the unchanged path."""
     returns, cov, limits = random_problem(seed, n)
     mu = returns.mean(axis=0)
-    ip = piqp_path(monkeypatch, lambda: qp.mean_variance(cov, mu, lam, limits))
-    greedy = qp._vertex_guess
-    monkeypatch.setattr(qp, "_GUESS_ROUNDS", 1)
-    monkeypatch.setattr(qp, "_GUESS_ROUNDS_PER", 10 ** 9)
-    monkeypatch.setattr(qp, "_vertex_guess", lambda red: WRONG_GUESSES[guess](red, greedy(red)))
-    r = qp.mean_variance(cov, mu, lam, limits)
+    ip = qp.mean_variance(cov, mu, lam, limits, settings=piqp_path(guess_small))
+    greedy = active_set.vertex_guess
+    one_round = dataclasses.replace(guess_small, guess_rounds=1, guess_rounds_per=10 ** 9)
+    monkeypatch.setattr(active_set, "vertex_guess",
+                        lambda red, settings: WRONG_GUESSES[guess](red, greedy(red, settings)))
+    r = qp.mean_variance(cov, mu, lam, limits, settings=one_round)
     assert r.solver == "piqp" and r.polished and r.converged
     np.testing.assert_allclose(r.x, ip.x, rtol=0, atol=1e-12)
 
@@ -650,9 +650,9 @@ def test_guess_reads_only_limits_it_can_fill(lower, sign, guessed, guess_small):
     lo, hi = (base.lo, base.hi) if sign > 0 else (np.array([-0.3, 1.0]), np.array([0.0, 1.0]))
     limits = Limits(ids=base.ids, lower=base.lower, upper=base.upper, A=A, lo=lo, hi=hi,
                     row_labels=base.row_labels, bound_source=base.bound_source)
-    red = qp._reduce(qp._Quadratic(-mu, P=cov), limits)
-    assert (qp._vertex_guess(red) is not None) == guessed
-    r = qp.mean_variance(cov, mu, 1, limits)
+    red = model.reduce(model.Quadratic(-mu, P=cov), limits, guess_small.primal_tol)
+    assert (active_set.vertex_guess(red, guess_small) is not None) == guessed
+    r = qp.mean_variance(cov, mu, 1, limits, settings=guess_small)
     assert guessed or r.solver == "piqp"
     check_exact(r, limits, slsqp(cov, -mu, limits), lambda x: float(x @ cov @ x / 2 - mu @ x))
 

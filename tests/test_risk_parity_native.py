@@ -8,8 +8,10 @@ import pandas as pd
 import pytest
 
 import vela_optimizer as vo
-from vela_optimizer import _engine, optimizer as opt, riskparity as rp
+from vela_optimizer import _engine, metrics, optimizer as opt
 from vela_optimizer.limits import Limits
+from vela_optimizer.native import Settings, riskparity as rp
+from vela_optimizer.native.riskparity import blocks as rp_blocks, jacobian, limits_qp, sca
 
 IA = opt.InvalidArgument
 METHODS = ["auto", "ccd", "newton"]
@@ -176,7 +178,7 @@ def test_pairwise_spread_matches_the_pairwise_sum(n, seed):
     rng = np.random.default_rng(seed)
     rc = rng.normal(size=n)
     rc[: n // 3] = rc[0]  # ties
-    assert rp.pairwise_spread(rc) == pytest.approx(brute_spread(rc), rel=1e-13, abs=1e-15)
+    assert metrics.pairwise_spread(rc) == pytest.approx(brute_spread(rc), rel=1e-13, abs=1e-15)
 
 
 # ---- limits -------------------------------------------------------------------------------
@@ -297,23 +299,24 @@ def test_a_failed_qp_with_pinned_levels_is_retried_with_every_level_free(monkeyp
     C, ids, bnds, groups, rules = crowded_problem(60, 4)
     limits = limits_of(ids, opt._general_bnds(ids, bnds), groups, rules)
     calm = rp.solve_with_limits(C, limits, max_iteration=1000, tol=1e-8)
-    real_qp, real_phase, sizes, rows, one_sided, in_phase = rp._daqp, rp._SpreadSCA.spread_phase, [], [], [], []
+    real_qp, real_phase = limits_qp.daqp_solve, sca.SpreadSCA.spread_phase
+    sizes, rows, one_sided, in_phase = [], [], [], []
 
     def spread_phase(self, w, budget):
         in_phase.append(True)
         return real_phase(self, w, budget)
 
-    def failing_once(H, f, A, upper, lower, equal_rows, duals=None):
+    def failing_once(H, f, A, upper, lower, equal_rows, **kw):
         if in_phase:  # the block QPs, not the projection or the squared-deviation phase
             sizes.append(H.shape[0])
             rows.append(A.shape[0])
             one_sided.append(int(np.sum(np.isneginf(lower))))  # the ordering rows, and the group caps
             if len(sizes) == fail_at:
                 return None
-        return real_qp(H, f, A, upper, lower, equal_rows, duals=duals)
+        return real_qp(H, f, A, upper, lower, equal_rows, **kw)
 
-    monkeypatch.setattr(rp._SpreadSCA, "spread_phase", spread_phase)
-    monkeypatch.setattr(rp, "_daqp", failing_once)
+    monkeypatch.setattr(sca.SpreadSCA, "spread_phase", spread_phase)
+    monkeypatch.setattr(limits_qp, "daqp_solve", failing_once)
     r = rp.solve_with_limits(C, limits, max_iteration=1000, tol=1e-8)
     # The same blocks again with no level pinned: each pinned level is a variable once more, with its
     # bound's row back, and the ordering rows are those of the failed QP (no block was dissolved).
@@ -336,7 +339,7 @@ def test_a_failed_qp_with_pinned_levels_is_retried_with_every_level_free(monkeyp
     ([[0, 1], [2], [3]], set(), {frozenset(((0, 1), (3,)))}, [(0, 2)], [[0, 1], [2], [3]]),
 ])
 def test_blocks_cross_or_merge(blocks, touching, crossed, apart, expected):
-    out, _ = rp._crossed_or_merged(blocks, touching, crossed, apart)
+    out, _ = rp_blocks.crossed_or_merged(blocks, touching, crossed, apart)
     assert out == expected
 
 
@@ -359,7 +362,7 @@ def test_blocks_cross_or_merge(blocks, touching, crossed, apart, expected):
 def test_a_block_splits_where_its_cheapest_members_fall_short_of_its_coefficients(blocks, prices, expected):
     n = sum(map(len, blocks))
     coefficients = 2.0 * np.arange(1, n + 1) - n - 1.0
-    out, changed = rp._split(blocks, coefficients, np.array(prices, dtype=float))
+    out, changed = rp_blocks.split(blocks, coefficients, np.array(prices, dtype=float))
     assert [list(map(int, b)) for b in out] == expected
     assert changed == (expected != blocks)
 
@@ -391,7 +394,7 @@ def test_the_jacobian_solves_with_the_contributions_jacobian(case, cholesky):
     Cw = C @ w
     mask = np.zeros(n, dtype=bool)
     mask[held] = True
-    jac = rp._Jacobian(C, w, Cw, mask)
+    jac = jacobian.Jacobian(C, w, Cw, mask)
     if "released" in case:
         assert jac.release([8]) and jac.release([4, 17])
         held = np.array([5])
@@ -432,12 +435,13 @@ def test_a_dense_qp_over_the_limits_solved_in_least_distance_form_is_the_same_qp
     if case == "singular H":
         H = M[:4].T @ M[:4]
     f = rng.normal(size=n)
-    plain, dense = rp._SpreadSCA(np.eye(n), limits, 1e-8), rp._SpreadSCA(np.eye(n), limits, 1e-8)
-    x_plain = plain.limits_qp(H, f)
+    tol = Settings().feasibility_tol
+    plain, dense = limits_qp.LimitsQP(limits, tol), limits_qp.LimitsQP(limits, tol)
+    x_plain = plain.solve(H, f)
     solves = []
-    daqp = rp._daqp
-    monkeypatch.setattr(rp, "_daqp", lambda *a, **k: solves.append(a[2].shape[0]) or daqp(*a, **k))
-    x_dense = dense.limits_qp(H, f, dense=True)
+    daqp = limits_qp.daqp_solve
+    monkeypatch.setattr(limits_qp, "daqp_solve", lambda *a, **k: solves.append(a[2].shape[0]) or daqp(*a, **k))
+    x_dense = dense.solve(H, f, dense=True)
     assert limits.violation(x_dense) <= 1e-12
     np.testing.assert_allclose(x_dense, x_plain, rtol=0, atol=1e-10)
     np.testing.assert_allclose(dense.duals, plain.duals, rtol=1e-8, atol=1e-10)
@@ -452,17 +456,18 @@ def test_a_cycling_active_set_solve_is_retried_in_proximal_mode(monkeypatch):
     H, f = M.T @ M + 1e-3 * np.eye(4), rng.normal(size=4)
     A = np.vstack([np.eye(4), np.ones((1, 4))])
     upper, lower = np.array([0.5, 0.5, 0.5, 0.5, 1.0]), np.array([0.0, 0.0, 0.0, 0.0, 1.0])
-    expected = rp._daqp(H, f, A, upper, lower, [4])[0]
-    real, calls = rp.daqp.solve, []
+    tol = Settings().feasibility_tol
+    expected = limits_qp.daqp_solve(H, f, A, upper, lower, [4], primal_tol=tol)[0]
+    real, calls = limits_qp.daqp.solve, []
 
     def cycling_once(*args, **kw):
         calls.append(kw.get("eps_prox"))
         if len(calls) == 1:
-            return np.full(4, np.nan), 0.0, rp._DAQP_CYCLING, {"lam": np.zeros(5)}
+            return np.full(4, np.nan), 0.0, limits_qp.DAQP_CYCLING, {"lam": np.zeros(5)}
         return real(*args, **kw)
 
-    monkeypatch.setattr(rp.daqp, "solve", cycling_once)
-    x, _ = rp._daqp(H, f, A, upper, lower, [4])
+    monkeypatch.setattr(limits_qp.daqp, "solve", cycling_once)
+    x, _ = limits_qp.daqp_solve(H, f, A, upper, lower, [4], primal_tol=tol)
     assert calls == [None, 1e-8]
     np.testing.assert_allclose(x, expected, rtol=0, atol=1e-9)
 

@@ -1,5 +1,6 @@
-"""Threads: concurrent calls give exactly the serial answers, and the long native loops let other
-Python threads run (the GIL is released around them)."""
+"""Threads: concurrent calls give exactly the serial answers, the long native loops let other
+Python threads run (the GIL is released around them), and BLAS threads are as they were after
+concurrent solves."""
 
 import threading
 import time
@@ -7,9 +8,13 @@ import time
 import numpy as np
 import pandas as pd
 import pytest
+from threadpoolctl import threadpool_info, threadpool_limits
 
 import veladatac
 from vela_optimizer import optimizer as opt
+from vela_optimizer._blas import one_blas_thread
+from vela_optimizer.limits import Limits
+from vela_optimizer.native import solve
 from veladatac import sample
 
 M = opt.OptimizeMethod
@@ -131,3 +136,63 @@ def test_a_python_thread_runs_while_the_shrinkage_kernel_works():
     opt._cov_shrinkage(df.iloc[:, :10])  # imports and first-call work are not the kernel
     tries = [longest_pause_of_a_ticking_thread(lambda: opt._cov_shrinkage(df)) for _ in range(3)]
     assert any(pause < 0.5 * duration for pause, duration in tries), tries
+
+
+# ---- BLAS held to one thread by concurrent solves ---------------------------------------------
+
+
+def blas_threads():
+    return [(i["internal_api"], i["num_threads"]) for i in threadpool_info() if i["user_api"] == "blas"]
+
+
+@pytest.fixture
+def two_blas_threads():
+    """BLAS on two threads while the test runs (on one thread a limit left in place would not show)."""
+    if not blas_threads():
+        pytest.skip("no BLAS library loaded")
+    with threadpool_limits(2, user_api="blas"):
+        before = blas_threads()
+        if all(t == 1 for _, t in before):
+            pytest.skip("BLAS cannot run on two threads here")
+        yield before
+
+
+def test_overlapping_limits_restore_blas_when_the_last_one_leaves(two_blas_threads):
+    """First in limits, last out restores, whichever order they leave in (restoring on each exit
+    left the process on one thread: the second caller restored the count the first had set)."""
+    first, second = one_blas_thread(), one_blas_thread()
+    first.__enter__()
+    second.__enter__()
+    first.__exit__(None, None, None)
+    assert all(t == 1 for _, t in blas_threads())  # the second caller still runs on one thread
+    with pytest.raises(ZeroDivisionError), one_blas_thread():  # a failing caller leaves too
+        1 / 0
+    assert all(t == 1 for _, t in blas_threads())
+    second.__exit__(None, None, None)
+    assert blas_threads() == two_blas_threads
+
+
+def test_eight_threads_solving_natively_agree_and_leave_blas_as_it_was(two_blas_threads):
+    rng = np.random.default_rng(6)
+    n = 40
+    r = rng.normal(0, 0.01, (131, 2)) @ rng.uniform(0.5, 1.5, (2, n)) + rng.normal(0, 0.012, (131, n))
+    C = np.cov(r, rowvar=False)
+    ids = [f"S{i}" for i in range(n)]
+    caps = Limits.build(ids, np.zeros(n), [0.06] * n, [("g", list(range(n // 3)), 0.0, 0.2)])
+    w = solve("risk_parity", C, None).x
+    binding = Limits.build(ids, np.zeros(n), [0.8 * w.max() if k == np.argmax(w) else 1.0 for k in range(n)],
+                           [("g", list(range(n // 2)), min(1.0, 1.2 * w[: n // 2].sum()), 1.0)])
+
+    def job(*args, **kw):
+        def run():
+            sol = solve(*args, **kw)
+            return {"x": tuple(sol.x), "status": sol.status, "iterations": sol.iterations}
+        return run
+
+    jobs = [job("min_variance", C, caps), job("mean_variance", C, caps, mu=r.mean(axis=0), risk_aversion=3),
+            job("min_tracking_error", None, caps, R=r, b=r @ np.full(n, 1 / n) + rng.normal(0, 0.002, 131)),
+            job("risk_parity", C, binding), job("risk_parity", C, None)]
+    serial, problems = run_everywhere(jobs, rounds=2)
+    assert not problems, problems[0]
+    assert all(out["status"] == "solved" for out in serial)
+    assert blas_threads() == two_blas_threads

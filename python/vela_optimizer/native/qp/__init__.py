@@ -1,0 +1,268 @@
+"""Exact convex QP solves for minimum variance, mean-variance and minimum tracking error.
+
+Every problem is
+
+    min ½ xᵀPx + qᵀx    s.t.  lower <= x <= upper,  lo <= A x <= hi          (A, lo, hi from Limits)
+
+with P dense, or P = FᵀF given by a factor F (least-squares form, ½‖F x − d‖² + qᵀx). The solve has
+three steps (four with a linear term, as in mean-variance):
+
+1. Scale (:mod:`.model`). The objective is divided by a scale fixed per problem (the mean diagonal
+   of P, or the equal-weight tracking error); variables fixed by their own bounds are folded into
+   the objective and the rows.
+1a. Guess (:mod:`.active_set`; dense P with q ≠ 0, finite floors, rows of nonnegative
+   coefficients, from ``Settings.guess_min_n`` instruments). A greedy fill gives a vertex of the
+   limits and a primal active-set method steps from it; its end point is accepted on the polish's
+   terms below, otherwise the interior point solves the problem as if no guess had been made
+   (``solver="active-set"`` and ``iterations=0`` mark an accepted guess).
+2. Interior point (:mod:`.interior`: PIQP, dense; in least-squares form the sparse solver on the
+   lifted problem y = F x − d once the instruments outnumber the days by ``Settings.sparse_ratio``),
+   first to the loose tolerance ``Settings.eps_loose``: the active set is plain there in nearly
+   every problem measured, a few iterations before the tight answer.
+3. Polish (:mod:`.active_set`, judged by :mod:`.certify`). The bounds and rows the interior point
+   found active (slack below multiplier) are held and the equality-constrained KKT system is
+   solved, in least-squares form when a factor is given (F is never squared there). The answer
+   is kept only if it breaks no bound or row by more than ``Settings.primal_tol`` and every
+   multiplier has the right sign (a KKT point of a convex problem: the optimum); otherwise the
+   guess is corrected (violated constraints added, wrong-signed ones released) and the system
+   solved again, a few times at most. When that fails from the loose iterate, the interior point
+   runs again to ``Settings.eps`` and the polish is retried from there, where it must also be no
+   worse than the interior point's answer; failing that, the interior point's answer is returned
+   (``polished=False``).
+
+BLAS is held to one thread around a solve (``Settings.one_blas_thread``): on a busy two-core
+machine default BLAS threads make dense algebra many times slower (PIQP itself uses no BLAS and
+no threads).
+
+Bad inputs raise :class:`~vela_optimizer.exception.InvalidArgument`; a solve that ends without an
+answer returns its status (``"max_iteration"``, ``"infeasible"``, ``"unbounded"``, ``"numerical"``).
+"""
+
+from __future__ import annotations
+
+import numbers
+
+import numpy as np
+
+from ...exception import InvalidArgument
+from ..inputs import as_array, finite
+from ..settings import blas_threads, settings_for
+from ..solution import INFEASIBLE, MAX_ITERATION, SOLVED, UNBOUNDED, Solution
+from . import interior
+from .active_set import guess_and_check, polish
+from .certify import kkt_residual, residual
+from .model import covariance_quadratic, make_quadratic, reduce, usable
+
+__all__ = ["kkt_residual", "mean_variance", "min_tracking_error", "min_variance", "solve_qp"]
+
+_IP_ENDED = {
+    MAX_ITERATION: "the interior point stopped at the iteration limit ({it}) before meeting its tolerance",
+    INFEASIBLE: "the interior point found the limits infeasible",
+    UNBOUNDED: "the interior point found the objective unbounded below over the limits",
+}
+
+
+def _solve(quad, limits, settings, scale, objective):
+    """Scale, reduce, solve and polish; ``objective(x)`` gives the caller's objective."""
+    n = quad.n
+    scaled = quad.scaled(scale)
+    red = reduce(scaled, limits, settings.primal_tol)
+    if red is None:
+        return Solution(np.full(n, np.nan), 0, INFEASIBLE, "piqp", float("nan"), kkt_residual=float("inf"),
+                        polished=False, message="the limits admit no portfolio: a floor above its cap, or weights "
+                                                "fixed by their bounds outside a limit")
+    with blas_threads(settings):
+        if red.quad.n == 0:
+            x = red.expand(np.zeros(0))
+            return Solution(x, 0, SOLVED, "piqp", objective(x), kkt_residual=_kkt(quad, limits, x), polished=True,
+                            message="every weight is fixed by its bounds")
+        if settings.guess_rounds:
+            guessed = guess_and_check(red, settings)
+            if guessed is not None:
+                return _exact(red, limits, guessed, objective, 0, "active-set")
+        sparse_lift = red.quad.is_factor and red.quad.n > settings.sparse_ratio * red.quad.F.shape[0]
+        solver = interior.setup(red, sparse_lift, settings.eps)
+        if settings.eps_loose > settings.eps:
+            early = interior.run(solver, red, settings.max_iteration, settings.eps_loose)
+            polished = polish(red, early, settings, early=True) if early.status == SOLVED else None
+            if polished is not None:
+                return _exact(red, limits, polished, objective, early.iterations, "piqp")
+        ip = interior.run(solver, red, settings.max_iteration, settings.eps)
+        x = red.expand(ip.x)
+        if ip.status != SOLVED:
+            value = objective(x) if np.all(np.isfinite(x)) else float("nan")
+            text = _IP_ENDED.get(ip.status, "the interior point failed numerically").format(it=ip.iterations)
+            return Solution(x, ip.iterations, ip.status, "piqp", value, kkt_residual=_kkt(quad, limits, x),
+                            polished=False, message=text)
+        polished = polish(red, ip, settings)
+        if polished is None:
+            kkt = _kkt(quad, limits, x)
+            return Solution(x, ip.iterations, SOLVED, "piqp", objective(x), kkt_residual=kkt, polished=False,
+                            message=f"the interior point met its tolerance after {ip.iterations} iterations; no "
+                                    f"exact point on its active set (KKT residual {kkt:.1e})")
+        return _exact(red, limits, polished, objective, ip.iterations, "piqp")
+
+
+def _exact(red, limits, found, objective, iterations, solver):
+    """The Solution of an answer the active set certified: ``found`` is (reduced x, its KKT
+    residual under the certifying multipliers)."""
+    x = red.expand(found[0])
+    kkt = max(found[1], limits.violation(x))
+    how = ("the active set from the greedy vertex" if solver == "active-set" else
+           f"the interior point ({iterations} iterations) and the polish on its active set")
+    return Solution(x, iterations, SOLVED, solver, objective(x), kkt_residual=kkt, polished=True,
+                    message=f"{how} gave the exact optimum (KKT residual {kkt:.1e})")
+
+
+def _kkt(quad, limits, x):
+    return residual(quad, limits, x) if np.all(np.isfinite(x)) else float("inf")
+
+
+def solve_qp(P, q, limits, *, max_iteration=None, factor=None, target=None, settings=None) -> Solution:
+    """Solve ``min ½xᵀPx + qᵀx`` under instrument bounds, group limits and the budget, exactly.
+
+    Parameters
+    ----------
+    P : array_like or None
+        Dense symmetric positive semi-definite matrix (n, n); None when ``factor`` is given.
+    q : array_like
+        Linear term (n,).
+    limits : Limits
+        ``limits.lower <= x <= limits.upper`` and ``limits.lo <= limits.A @ x <= limits.hi``.
+    max_iteration : int, optional
+        Interior-point iteration limit (``settings.max_iteration`` when not given); reaching it
+        gives ``status="max_iteration"``.
+    factor : array_like, optional
+        F (k, n) meaning P = FᵀF (least-squares form; FᵀF is formed only where that was
+        measured faster, and the polish never forms it).
+    target : array_like, optional
+        d (k,): minimise ``½‖F x − d‖² + qᵀx`` instead (only with ``factor``).
+    settings : Settings, optional
+        Tolerances; ``Settings()`` when not given.
+
+    Returns
+    -------
+    Solution
+        ``objective`` is ``½xᵀPx + qᵀx`` (or ``½‖F x − d‖² + qᵀx``) at ``x``.
+
+    Raises
+    ------
+    InvalidArgument
+        On shapes that do not match, non-finite data or a bad ``max_iteration``.
+    """
+    settings = settings_for(settings, max_iteration=max_iteration)
+    quad = make_quadratic(P, q, limits, factor, target)
+    scale = usable(quad.mean_curvature()) or usable(float(np.abs(quad.q).max(initial=0.0))) or 1.0
+    return _solve(quad, limits, settings, scale, quad.value)
+
+
+def min_variance(C, limits, *, max_iteration=None, settings=None) -> Solution:
+    """Minimum variance: ``min xᵀCx`` under ``limits``.
+
+    Parameters
+    ----------
+    C : array_like
+        Covariance matrix (n, n), symmetric positive semi-definite.
+    limits : Limits
+        Bounds, group limits and the budget.
+    max_iteration : int, optional
+        Interior-point iteration limit (``settings.max_iteration`` when not given).
+    settings : Settings, optional
+        Tolerances; ``Settings()`` when not given.
+
+    Returns
+    -------
+    Solution
+        ``objective`` is ``xᵀCx`` (no ½: the value the scipy path minimises).
+    """
+    settings = settings_for(settings, max_iteration=max_iteration)
+    quad, scale = covariance_quadratic(C, 2.0, None, limits)
+    return _solve(quad, limits, settings, 1.0, lambda x: scale * float(x @ (quad.P @ x)) / 2.0)
+
+
+def mean_variance(C, mu, lam, limits, *, max_iteration=None, settings=None) -> Solution:
+    """Mean-variance: ``min λ/2·xᵀCx − μᵀx`` under ``limits``.
+
+    Parameters
+    ----------
+    C : array_like
+        Covariance matrix (n, n), symmetric positive semi-definite.
+    mu : array_like
+        Expected returns (n,).
+    lam : float
+        Risk aversion λ ≥ 0 (λ = 0 is the linear program ``max μᵀx``).
+    limits : Limits
+        Bounds, group limits and the budget.
+    max_iteration : int, optional
+        Interior-point iteration limit (``settings.max_iteration`` when not given).
+    settings : Settings, optional
+        Tolerances; ``Settings()`` when not given.
+
+    Returns
+    -------
+    Solution
+        ``objective`` is ``λ/2·xᵀCx − μᵀx``.
+
+    Raises
+    ------
+    InvalidArgument
+        If λ is negative or not finite: the problem is then not convex and no exact solve
+        can be promised.
+    """
+    settings = settings_for(settings, max_iteration=max_iteration)
+    if isinstance(lam, bool) or not isinstance(lam, numbers.Real) or not np.isfinite(lam) or lam < 0:
+        raise InvalidArgument(f"OPTIMIZER: 风险厌恶系数 lam 必须为不小于0的有限数，传入值为：{lam!r}")
+    quad, scale = covariance_quadratic(C, float(lam), -finite("mu", mu), limits)
+    return _solve(quad, limits, settings, 1.0, lambda x: scale * quad.value(x))
+
+
+def min_tracking_error(R, b, limits, *, max_iteration=None, settings=None) -> Solution:
+    """Minimum tracking error: ``min ‖b − R x‖²`` over the complete days, under ``limits``.
+
+    A day counts when the benchmark and every instrument have a finite return on it (as in
+    the scipy path). The problem is solved in least-squares form on R's complete rows; RᵀR is
+    formed only while the instruments do not outnumber the days by much (measured faster
+    there), and the polish works on R itself.
+
+    Parameters
+    ----------
+    R : array_like
+        Daily returns (T, n); rows may contain NaN.
+    b : array_like
+        Benchmark daily returns (T,), matched to R's rows by position.
+    limits : Limits
+        Bounds, group limits and the budget.
+    max_iteration : int, optional
+        Interior-point iteration limit (``settings.max_iteration`` when not given).
+    settings : Settings, optional
+        Tolerances; ``Settings()`` when not given.
+
+    Returns
+    -------
+    Solution
+        ``objective`` is the sum of squared daily differences ``‖b − R x‖²`` over the complete days.
+
+    Raises
+    ------
+    InvalidArgument
+        If the shapes disagree or no day is complete.
+    """
+    settings = settings_for(settings, max_iteration=max_iteration)
+    R = as_array("R", R)
+    b = as_array("b", b)
+    if R.ndim != 2 or b.shape != (R.shape[0],):
+        raise InvalidArgument(f"OPTIMIZER: R 的形状必须为 (T, n)，b 的形状必须为 (T,)，"
+                              f"传入的形状为：{R.shape} 和 {b.shape}")
+    complete = np.isfinite(b) & np.all(np.isfinite(R), axis=1)
+    if not complete.any():
+        raise InvalidArgument("OPTIMIZER: 没有一天同时有基准和全部合约的收益率")
+    F, d = R[complete], b[complete]
+    n = R.shape[1]
+    # ½‖√2·(F x − d)‖² = ‖F x − d‖²: the caller's objective in least-squares form.
+    quad = make_quadratic(None, np.zeros(n), limits, np.sqrt(2.0) * F, np.sqrt(2.0) * d)
+    # The equal-weight tracking error; the Hessian's scale when the benchmark is (nearly) the
+    # equal-weight portfolio itself and that error vanishes.
+    curvature = quad.mean_curvature()
+    ew = float(np.sum((d - F.mean(axis=1)) ** 2))
+    scale = ew if ew > 1e-6 * curvature else curvature
+    return _solve(quad, limits, settings, usable(scale) or 1.0, lambda x: float(np.sum((d - F @ x) ** 2)))

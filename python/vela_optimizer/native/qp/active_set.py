@@ -1,0 +1,350 @@
+"""The active set: KKT solves with chosen bounds and rows held, from a guess to the exact optimum.
+
+:func:`equality_step` solves the equality-constrained KKT system over the free variables for a
+held set of bounds and rows (in least-squares form without ever forming FᵀF). Two methods use it:
+
+- the polish (:func:`polish`, :func:`active_set`): a primal-dual active-set method from the set
+  the interior point found, adding every bound or row the answer breaks and releasing every one
+  whose multiplier has the wrong sign;
+- the guess (:func:`guess_and_check`, mean-variance with a linear term): mean-variance optima are
+  often vertices or nearly so, a few free weights. A greedy fill (:func:`vertex_guess`: in order
+  of q, floors first, then the budget, each weight to its cap or its rows' headroom) gives a
+  vertex; a primal active-set method steps from it, one bound or row added or released per
+  round. Its end point is accepted on the polish's terms; otherwise the interior point solves
+  the problem as if no guess had been made.
+
+Acceptance (no bound or row broken by more than ``Settings.primal_tol``, every multiplier of the
+right sign, the free weights stationary) is judged with :mod:`.certify`.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import scipy.linalg
+
+from .certify import certified_residual, gradient_scale, recover_row_multipliers, wrong_signs
+
+
+def symmetric_solve(K, rhs):
+    """Solve K z = rhs for symmetric K: LDLᵀ with one step of refinement when K is well
+    conditioned (LAPACK's estimate of 1/cond above 1e-12); otherwise, or when LDLᵀ leaves a
+    residual, the minimum-norm least-squares answer. A singular K (two instruments with the same
+    returns both free, fewer days than free instruments in least-squares form) has a family of
+    solutions, and LDLᵀ would pick one far out along the null space; the minimum-norm correction
+    stays next to the interior point."""
+    lapack = scipy.linalg.lapack
+    lu, piv, info = lapack.dsytrf(K, lower=1)
+    if info == 0:
+        rcond, info = lapack.dsycon(lu, piv, float(np.abs(K).sum(axis=0).max()), lower=1)
+    if info == 0 and rcond > 1e-12:
+        z, info = lapack.dsytrs(lu, piv, rhs, lower=1)
+        if info == 0 and np.all(np.isfinite(z)):
+            dz, _ = lapack.dsytrs(lu, piv, rhs - K @ z, lower=1)
+            z = z + dz
+            scale = np.abs(K).max() * np.abs(z).max() + np.abs(rhs).max()
+            if np.all(np.isfinite(z)) and np.abs(rhs - K @ z).max() <= 1e-13 * max(scale, 1e-300):
+                return z
+    return scipy.linalg.lstsq(K, rhs, cond=1e-13, lapack_driver="gelsd", check_finite=False)[0]
+
+
+def equality_step(red, x, fixed_lo, fixed_hi, row_lo, row_hi):
+    """Fix the guessed bounds and rows, solve the KKT system for the free variables.
+
+    Returns the new point and the row multipliers ν (Lagrangian f + νᵀ(A_W x − c_W)), both over
+    the reduced variables."""
+    quad = red.quad
+    x = x.copy()
+    x[fixed_lo] = red.lower[fixed_lo]
+    x[fixed_hi] = red.upper[fixed_hi]
+    free = ~(fixed_lo | fixed_hi)
+    W = row_lo | row_hi
+    c_W = np.where(row_hi[W], red.hi[W], red.lo[W])
+    A_WF = red.A[W][:, free]
+    nf, mw = int(free.sum()), int(W.sum())
+    r_rows = c_W - red.A[W] @ x
+    if quad.is_factor:
+        # Least-squares form, unknowns (Δx_F, λ, ν) with λ = F x_new − d the new residual:
+        #   F_Fᵀλ + A_WFᵀν = −q_F,   F_F Δx_F − λ = −(F x − d),   A_WF Δx_F = c_W − A_W x.
+        # With more days than free instruments F_F = Q·R (thin QR) gives the same system with R
+        # and Qᵀ(F x − d) in place of F_F and F x − d, of size 2·n_F + m_W instead of n_F + T + m_W:
+        # the part of the residual outside F_F's range does not move with Δx_F.
+        F_F, r0 = quad.F[:, free], quad.F @ x - quad.d
+        if F_F.shape[0] > nf:
+            Q, F_F = np.linalg.qr(F_F)
+            r0 = Q.T @ r0
+        k = F_F.shape[0]
+        K = np.zeros((nf + k + mw, nf + k + mw))
+        K[nf:nf + k, :nf] = F_F
+        K[:nf, nf:nf + k] = F_F.T
+        K[nf:nf + k, nf:nf + k] = -np.eye(k)
+        K[nf + k:, :nf] = A_WF
+        K[:nf, nf + k:] = A_WF.T
+        rhs = np.concatenate([-quad.q[free], -r0, r_rows])
+        z = symmetric_solve(K, rhs)
+        nu = z[nf + k:]
+    else:
+        K = np.zeros((nf + mw, nf + mw))
+        K[:nf, :nf] = quad.P[np.ix_(free, free)]
+        K[nf:, :nf] = A_WF
+        K[:nf, nf:] = A_WF.T
+        rhs = np.concatenate([-quad.grad(x)[free], r_rows])
+        z = symmetric_solve(K, rhs)
+        nu = z[nf:]
+    x[free] += z[:nf]
+    full_nu = np.zeros(red.A.shape[0])
+    full_nu[W] = nu
+    return x, full_nu
+
+
+def active_set(red, x0, fixed_lo, fixed_hi, row_lo, row_hi, rounds, settings, f_ref=None):
+    """Primal-dual active-set iterations from a guess: solve the KKT system with the guessed
+    bounds and rows held, then add every bound or row the answer breaks and release every one
+    whose multiplier has the wrong sign, until the point is feasible with multipliers of the
+    right signs (a KKT point of a convex problem: the optimum), with its KKT residual. Returns
+    None when a guess repeats, after ``rounds`` steps, or when the answer is worse than ``f_ref``."""
+    primal_tol, dual_tol = settings.primal_tol, settings.dual_tol
+    eq = red.lo == red.hi
+    seen = set()
+    for _ in range(rounds):
+        key = (fixed_lo.tobytes(), fixed_hi.tobytes(), row_lo.tobytes(), row_hi.tobytes())
+        if key in seen:
+            return None
+        seen.add(key)
+        x, nu = equality_step(red, x0, fixed_lo, fixed_hi, row_lo, row_hi)
+        if not np.all(np.isfinite(x)):
+            return None
+        free = ~(fixed_lo | fixed_hi)
+        ax = red.A @ x
+        W = row_lo | row_hi
+        # The held rows must hold: a guess whose held rows cannot all be met (every variable of
+        # a row fixed, rows that contradict each other) has no KKT point, and the least-squares
+        # answer of its singular system is no solution.
+        c_W = np.where(row_hi, red.hi, red.lo)[W]
+        if np.abs(ax[W] - c_W).max(initial=0.0) > primal_tol:
+            return None
+        tol_d = dual_tol * gradient_scale(red.quad, x)
+        # Primal: free variables inside their bounds, rows left free inside their range.
+        below = free & (x < red.lower - primal_tol)
+        above = free & (x > red.upper + primal_tol)
+        rows_below = ~W & (ax < red.lo - primal_tol)
+        rows_above = ~W & (ax > red.hi + primal_tol)
+        # Dual: r = ∇f + A_Wᵀν must be ≥ 0 at a lower bound and ≤ 0 at an upper one; ν ≥ 0 at a
+        # row's cap and ≤ 0 at its floor (equality rows are free). When the free variables do
+        # not determine ν (a vertex: every variable of a row at a bound), the KKT solve leaves
+        # it at the least-squares answer; the multipliers are then recovered under their signs.
+        g = red.quad.grad(x)
+        wrong = wrong_signs(g, red.A, nu, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d)
+        if any(w.any() for w in wrong):
+            signs = np.where(row_hi, 1, np.where(row_lo & ~eq, -1, 0))[W]
+            nu = np.zeros_like(nu)
+            nu[W] = recover_row_multipliers(g, red.A[W], signs, fixed_lo, fixed_hi, np.zeros_like(free),
+                                            tol_d / dual_tol)
+            wrong = wrong_signs(g, red.A, nu, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d)
+        wrong_lo, wrong_hi, wrong_row_lo, wrong_row_hi = wrong
+        primal_ok = not (below.any() or above.any() or rows_below.any() or rows_above.any())
+        dual_ok = not (wrong_lo.any() or wrong_hi.any() or wrong_row_hi.any() or wrong_row_lo.any())
+        if primal_ok and dual_ok:
+            r = g + red.A.T @ nu
+            if np.abs(r[free]).max(initial=0.0) > tol_d:
+                return None
+            if f_ref is not None:
+                f = red.quad.value(x)
+                if f > f_ref + 1e-7 * abs(f_ref) + 1e-14 * gradient_scale(red.quad, x):
+                    return None
+            return x, certified_residual(red, x, r, nu, free, fixed_lo, fixed_hi, row_lo, row_hi, eq,
+                                         tol_d / dual_tol)
+        fixed_lo = (fixed_lo | below) & ~wrong_lo
+        fixed_hi = (fixed_hi | above) & ~wrong_hi
+        row_lo = (row_lo | rows_below) & ~wrong_row_lo
+        row_hi = (row_hi | rows_above) & ~wrong_row_hi
+    return None
+
+
+def polish(red, ip, settings, early=False):
+    """The exact optimum from the interior point's active set with its KKT residual, or None.
+
+    The bounds and rows the interior point found active are held and the equality-constrained
+    KKT system solved; violated constraints are added and wrong-signed ones released, a few
+    times at most (``Settings.polish_rounds``). At the interior point's answer the polished
+    objective must also be no worse than the answer's; an early iterate may lie outside the
+    limits, and there the KKT conditions alone decide."""
+    return active_set(red, ip.x, ip.at_lower.copy(), ip.at_upper.copy(), ip.row_lo.copy(), ip.row_hi.copy(),
+                      settings.polish_rounds, settings, f_ref=None if early else red.quad.value(ip.x))
+
+
+def vertex_guess(red, settings):
+    """A vertex of the limits reached greedily, and the active set it suggests, or None.
+
+    Starting from the lower bounds, the instruments are filled in order of their linear term
+    (the most attractive first, the ranking at λ = 0) to their cap, the remaining headroom of
+    every row they belong to, or what the equality rows still need, whichever is least; the
+    instrument filled part-way is left free. This is the linear program's answer when only
+    the budget and caps bind, and close to the optimum when few weights are free. Only for
+    limits the greedy fill can read: finite lower bounds, rows of nonnegative coefficients,
+    and equality rows that the fill can meet (a budget)."""
+    primal_tol = settings.primal_tol
+    quad = red.quad
+    if quad.is_factor or not np.all(np.isfinite(red.lower)) or np.any(red.A < 0.0):
+        return None
+    eq = red.lo == red.hi
+    x = red.lower.copy()
+    ax = red.A @ x
+    if np.any(ax > red.hi + primal_tol):
+        return None
+    order = np.argsort(quad.q, kind="stable")
+    partial = np.zeros(quad.n, dtype=bool)
+    columns = np.ascontiguousarray(red.A.T)
+    upper = red.upper
+
+    def fill(members, j):
+        # Fill members in order until row j reaches its floor; each takes the least of its cap,
+        # the headroom of its rows and what row j still lacks. The members that fit whole are
+        # taken in one block (cumulative sums up to the first that does not), that one alone.
+        nonlocal ax
+        pos = 0
+        while pos < members.shape[0]:
+            short = red.lo[j] - ax[j]
+            if short <= primal_tol:
+                return
+            block = members[pos:]
+            whole = upper[block] - x[block]
+            if np.all(np.isfinite(whole)):
+                room = red.hi - ax
+                room[j] = min(room[j], short)
+                # Rounding in the sums must not split a block that fits exactly (caps of 1/k).
+                fits = np.all(np.cumsum(columns[block] * whole[:, None], axis=0) <= room + 1e-14, axis=1)
+                b = int(np.argmin(fits)) if not fits.all() else block.shape[0]
+                x[block[:b]] += whole[:b]
+                partial[block[:b]] = False
+                ax = ax + whole[:b] @ columns[block[:b]]
+                pos += b
+                if pos == members.shape[0]:
+                    return
+            i = members[pos]
+            pos += 1
+            short = red.lo[j] - ax[j]
+            if short <= primal_tol:
+                return
+            a = columns[i]
+            rows = a > 0.0
+            room = min(upper[i] - x[i], short / a[j], float(np.min((red.hi[rows] - ax[rows]) / a[rows])))
+            if not room > 0.0:
+                continue
+            x[i] += room
+            ax = ax + room * a
+            partial[i] = x[i] < upper[i] - primal_tol
+            if not partial[i]:
+                x[i] = upper[i]
+
+    # Floors of the inequality rows first, each from its own best members; then the equality
+    # rows (the budget), from all.
+    floored = ~eq & (red.lo > ax + primal_tol)
+    for j in np.flatnonzero(floored):
+        fill(order[red.A[j, order] > 0.0], j)
+    for j in np.flatnonzero(eq):
+        fill(order[red.A[j, order] > 0.0], j)
+    ax = red.A @ x
+    if np.any(np.abs(ax[eq] - red.lo[eq]) > primal_tol) or np.any(ax < red.lo - primal_tol):
+        return None
+    fixed_hi = ~partial & (x >= red.upper)
+    fixed_lo = ~partial & ~fixed_hi
+    # A row filled to its cap stopped the instrument filled last in it: hold it.
+    row_hi = ~eq & (ax >= red.hi - primal_tol)
+    # Likewise a floor that had to be filled and that nothing beyond it raised.
+    row_lo = eq | (floored & ~row_hi & (ax <= red.lo + primal_tol))
+    return x, fixed_lo, fixed_hi, row_lo, row_hi
+
+
+def guess_and_check(red, settings):
+    """The exact optimum reached from the greedy vertex with its KKT residual, or None (the
+    interior point then solves the problem as before).
+
+    A primal active-set method (Nocedal & Wright, Numerical Optimization, §16.5) from the vertex,
+    which is feasible: solve the KKT system with the held bounds and rows, step towards its
+    answer as far as the limits allow and hold the first one met; at the answer, release the
+    bound or row whose multiplier has the most wrong sign. Every point stays feasible, one
+    change per round; at a vertex optimum (few free weights) it takes a few rounds. The point
+    it ends at is accepted on the polish's terms (no bound or row broken by more than
+    ``Settings.primal_tol``, every multiplier of the right sign, stationary on the free
+    variables); ``guess_rounds`` plus one per ``guess_rounds_per`` instruments are tried."""
+    primal_tol, dual_tol = settings.primal_tol, settings.dual_tol
+    quad = red.quad
+    if quad.is_factor or not np.any(quad.q) or quad.n < settings.guess_min_n:
+        return None
+    guess = vertex_guess(red, settings)
+    if guess is None:
+        return None
+    x, fixed_lo, fixed_hi, row_lo, row_hi = guess
+    eq = red.lo == red.hi
+    rounds = settings.guess_rounds + quad.n // settings.guess_rounds_per
+    for done in range(rounds):
+        target, nu = equality_step(red, x, fixed_lo, fixed_hi, row_lo, row_hi)
+        if not np.all(np.isfinite(target)):
+            return None
+        step = target - x
+        if np.abs(step).max(initial=0.0) > primal_tol:
+            # Ratio test over the free variables' bounds and the rows not held.
+            free = ~(fixed_lo | fixed_hi)
+            W = row_lo | row_hi
+            ax, ap = red.A @ x, red.A @ step
+            with np.errstate(divide="ignore", invalid="ignore"):
+                t_lo = np.where(free & (step < 0.0), (red.lower - x) / step, np.inf)
+                t_hi = np.where(free & (step > 0.0), (red.upper - x) / step, np.inf)
+                r_lo = np.where(~W & (ap < 0.0), (red.lo - ax) / ap, np.inf)
+                r_hi = np.where(~W & (ap > 0.0), (red.hi - ax) / ap, np.inf)
+            ratios = np.concatenate([t_lo, t_hi, r_lo, r_hi])
+            k = int(np.argmin(ratios))
+            t = float(ratios[k])
+            if t >= 1.0:
+                x = target
+                continue
+            x = x + max(t, 0.0) * step
+            n, m = quad.n, red.A.shape[0]
+            blocks = (fixed_lo, fixed_hi, row_lo, row_hi)
+            which, pos = divmod(k, n) if k < 2 * n else (2 + (k - 2 * n) // m, (k - 2 * n) % m)
+            blocks[which][pos] = True
+            if which < 2:
+                x[pos] = red.lower[pos] if which == 0 else red.upper[pos]
+            continue
+        # At the KKT point of the held set: release the most wrong-signed multiplier, if any.
+        tol_d = dual_tol * gradient_scale(quad, x)
+        g = quad.grad(x)
+        wrong = wrong_signs(g, red.A, nu, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d)
+        free = ~(fixed_lo | fixed_hi)
+        W = row_lo | row_hi
+        if any(w.any() for w in wrong) and np.linalg.matrix_rank(red.A[W][:, free]) < int(W.sum()):
+            # At a vertex the free weights do not determine ν and the KKT solve leaves it at the
+            # least-squares answer: recover it under its signs, as the polish does, and keep it
+            # when it leaves the free weights stationary.
+            signs = np.where(row_hi, 1, np.where(row_lo & ~eq, -1, 0))[W]
+            recovered = np.zeros_like(nu)
+            recovered[W] = recover_row_multipliers(g, red.A[W], signs, fixed_lo, fixed_hi, np.zeros_like(free),
+                                                   tol_d / dual_tol)
+            if np.abs((g + red.A.T @ recovered)[free]).max(initial=0.0) <= tol_d:
+                nu = recovered
+                wrong = wrong_signs(g, red.A, nu, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d)
+        n_wrong = sum(int(w.sum()) for w in wrong)
+        if n_wrong == 0:
+            # Accepted on the polish's terms: every bound and row within primal_tol (held ones
+            # included), the multipliers' signs checked above, the free weights stationary.
+            ax = red.A @ x
+            feasible = max(float(np.max(red.lower - x, initial=0.0)), float(np.max(x - red.upper, initial=0.0)),
+                           float(np.max(red.lo - ax, initial=0.0)), float(np.max(ax - red.hi, initial=0.0)))
+            r = g + red.A.T @ nu
+            stationary = np.abs(r[free]).max(initial=0.0) <= tol_d
+            if not (feasible <= primal_tol and stationary and np.all(np.isfinite(x))):
+                return None
+            return x, certified_residual(red, x, r, nu, free, fixed_lo, fixed_hi, row_lo, row_hi, eq,
+                                         tol_d / dual_tol)
+        # Each round releases one: more wrong signs than rounds left cannot end in time.
+        if n_wrong > rounds - done - 1:
+            return None
+        r = np.abs(g + red.A.T @ nu)
+        size = np.concatenate([np.where(wrong[0] | wrong[1], r, 0.0), np.where(wrong[2] | wrong[3], np.abs(nu), 0.0)])
+        k = int(np.argmax(size))
+        n = quad.n
+        if k < n:
+            fixed_lo[k] = fixed_hi[k] = False
+        else:
+            row_lo[k - n] = row_hi[k - n] = False
+    return None

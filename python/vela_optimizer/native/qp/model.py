@@ -1,0 +1,177 @@
+"""The QP's objective and limits as the solver sees them.
+
+The objective is ½xᵀPx + qᵀx with P dense, or ½‖F x − d‖² + qᵀx given by a factor F (P = FᵀF,
+least-squares form). Daily variances are of the order of 1e-4; on that scale solvers stop early
+or loop, so the objective is divided by a scale s fixed per problem (the mean diagonal of P,
+i.e. the mean variance for minimum variance, or the equal-weight tracking error): the argmin
+does not change, and the objective is reported in the caller's units. Variables fixed by their
+own bounds (lower == upper) are folded into the objective and the rows, and rows left with no
+variable are checked and dropped (:func:`reduce`).
+
+Inputs are checked as the quadratic is made (:func:`make_quadratic`): shapes, finite values and
+limits that can be read; a bad one raises :class:`~vela_optimizer.exception.InvalidArgument`.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+
+from ...exception import InvalidArgument
+from ..inputs import as_array, check_limits, finite
+
+
+class Quadratic:
+    """A convex quadratic in dense form (``P``) or least-squares form (``F``, ``d``)."""
+
+    def __init__(self, q, P=None, F=None, d=None):
+        self.q = q
+        self.P = P
+        self.F = F
+        self.d = d if F is None or d is not None else np.zeros(F.shape[0])
+
+    @property
+    def n(self):
+        return self.q.shape[0]
+
+    @property
+    def is_factor(self):
+        return self.F is not None
+
+    def hess(self, v):
+        return self.P @ v if self.F is None else self.F.T @ (self.F @ v)
+
+    def grad(self, x):
+        if self.F is None:
+            return self.P @ x + self.q
+        return self.F.T @ (self.F @ x - self.d) + self.q
+
+    def value(self, x):
+        if self.F is None:
+            return 0.5 * float(x @ (self.P @ x)) + float(self.q @ x)
+        r = self.F @ x - self.d
+        return 0.5 * float(r @ r) + float(self.q @ x)
+
+    def mean_curvature(self):
+        """Mean diagonal of the Hessian (the mean variance for P = C); computed once."""
+        if not hasattr(self, "_curvature"):
+            if self.n == 0:
+                self._curvature = 0.0
+            elif self.F is None:
+                self._curvature = float(np.mean(np.diag(self.P)))
+            else:
+                self._curvature = float(np.mean(np.einsum("ij,ij->j", self.F, self.F)))
+        return self._curvature
+
+    def scaled(self, s):
+        """The same quadratic divided by s > 0."""
+        if s == 1.0:
+            return self
+        if self.F is None:
+            return Quadratic(self.q / s, P=self.P / s)
+        r = np.sqrt(s)
+        return Quadratic(self.q / s, F=self.F / r, d=self.d / r)
+
+    def restrict(self, keep, x_fixed):
+        """The quadratic over the kept variables, the others held at x_fixed (full-length)."""
+        if keep.all():
+            return self
+        fixed = ~keep
+        if self.F is None:
+            q = self.q[keep] + self.P[np.ix_(keep, fixed)] @ x_fixed[fixed]
+            return Quadratic(q, P=self.P[np.ix_(keep, keep)])
+        return Quadratic(self.q[keep], F=self.F[:, keep], d=self.d - self.F[:, fixed] @ x_fixed[fixed])
+
+
+@dataclass
+class Reduced:
+    """The problem over the variables that are not fixed by their own bounds."""
+
+    quad: Quadratic
+    keep: np.ndarray  # bool (n,): variables left to the solver
+    x_fixed: np.ndarray  # (n,): values of the fixed variables (0 elsewhere)
+    lower: np.ndarray
+    upper: np.ndarray
+    A: np.ndarray
+    lo: np.ndarray
+    hi: np.ndarray
+
+    def expand(self, x_kept):
+        x = self.x_fixed.copy()
+        x[self.keep] = x_kept
+        return x
+
+
+def reduce(quad, limits, primal_tol):
+    """Fold variables with lower == upper into the objective and the rows; None if the limits
+    cannot hold (a bound or a row whose floor exceeds its cap, or a row of fixed variables
+    outside its range by more than ``primal_tol``)."""
+    lower, upper = limits.lower, limits.upper
+    if np.any(lower > upper) or np.any(limits.lo > limits.hi):
+        return None
+    keep = lower < upper
+    x_fixed = np.where(keep, 0.0, lower)
+    offset = limits.A[:, ~keep] @ x_fixed[~keep]
+    A = limits.A[:, keep]
+    lo, hi = limits.lo - offset, limits.hi - offset
+    live = np.any(A != 0.0, axis=1) & ~(np.isneginf(lo) & np.isposinf(hi))
+    dead = ~live
+    if np.any(lo[dead] > primal_tol) or np.any(hi[dead] < -primal_tol):
+        return None
+    return Reduced(quad.restrict(keep, x_fixed), keep, x_fixed, lower[keep], upper[keep], A[live], lo[live],
+                   hi[live])
+
+
+def usable(s):
+    """``s`` when it can scale an objective (finite, positive), else None."""
+    return s if np.isfinite(s) and s > 0.0 else None
+
+
+def make_quadratic(P, q, limits, factor, target, against="目标函数"):
+    """The checked :class:`Quadratic` ½xᵀPx + qᵀx (or ½‖F x − d‖² + qᵀx with ``factor`` F and
+    ``target`` d), and ``limits`` checked against it."""
+    q = finite("q", q)
+    if q.ndim != 1:
+        raise InvalidArgument(f"OPTIMIZER: q 必须为一维数组，传入的形状为：{q.shape}")
+    n = q.shape[0]
+    if factor is not None:
+        if P is not None:
+            raise InvalidArgument("OPTIMIZER: P 与 factor 只能指定其一")
+        F = finite("factor", factor)
+        if F.ndim != 2 or F.shape[1] != n:
+            raise InvalidArgument(f"OPTIMIZER: factor 的形状必须为 (k, {n})，传入的形状为：{F.shape}")
+        d = None
+        if target is not None:
+            d = finite("target", target)
+            if d.shape != (F.shape[0],):
+                raise InvalidArgument(f"OPTIMIZER: target 必须有 {F.shape[0]} 个值，传入的形状为：{d.shape}")
+        quad = Quadratic(q, F=np.ascontiguousarray(F), d=d)
+    else:
+        if P is None:
+            raise InvalidArgument("OPTIMIZER: 未指定 factor 时必须指定 P")
+        if target is not None:
+            raise InvalidArgument("OPTIMIZER: 指定 target 时必须指定 factor")
+        P = finite("P", P)
+        if P.shape != (n, n):
+            raise InvalidArgument(f"OPTIMIZER: P 的形状必须为 ({n}, {n})，传入的形状为：{P.shape}")
+        # ½xᵀPx sees only the symmetric part of P.
+        quad = Quadratic(q, P=P if np.array_equal(P, P.T) else 0.5 * (P + P.T))
+    check_limits(limits, n, against)
+    return quad
+
+
+def covariance_quadratic(C, curvature, q, limits):
+    """½xᵀ(curvature·C)x + qᵀx divided by its scale s, formed in one pass over C, and s: the
+    Hessian's mean diagonal, else the largest |q_i|, else 1 (``q`` None: zero)."""
+    C = as_array("C", C)
+    if not np.all(np.isfinite(C)):
+        raise InvalidArgument("OPTIMIZER: 协方差矩阵含有 NaN 或 inf")
+    if C.ndim != 2 or C.shape[0] != C.shape[1]:
+        raise InvalidArgument(f"OPTIMIZER: 协方差矩阵必须是方阵，传入的形状为：{C.shape}")
+    if q is not None and q.shape != (C.shape[0],):
+        raise InvalidArgument(f"OPTIMIZER: mu 的长度必须与协方差矩阵的维数 {C.shape[0]} 一致，传入的形状为：{q.shape}")
+    q = np.zeros(C.shape[0]) if q is None else q
+    scale = (usable(curvature * float(np.mean(np.diag(C)))) if C.size else None) or \
+        usable(float(np.abs(q).max(initial=0.0))) or 1.0
+    return make_quadratic(C * (curvature / scale), q / scale, limits, None, None, "协方差矩阵"), scale

@@ -1,0 +1,180 @@
+"""Risk parity solved natively: equal risk contributions, exactly, with and without limits.
+
+The risk contribution of instrument i in the portfolio w is RC_i = w_i·(C·w)_i; the contributions
+sum to the variance wᵀCw.
+
+Without limits (:func:`solve_unconstrained`) the answer is the minimiser of the scipy path's own
+log-barrier objective f(x) = xᵀCx − 15·Σ ln x_i, whose stationary point makes every x_i·(C·x)_i
+equal to 7.5, scaled to sum 1: the unique long-only portfolio with equal contributions. The
+native core (``vela_optimizer._engine.risk_parity_barrier``) solves it to machine precision.
+
+With bounds, group limits and the budget (:func:`solve_with_limits`): the equal-contribution
+portfolio is unique among long-only portfolios, so equal contributions are attainable within the
+limits exactly when that portfolio satisfies them, and then it is the answer. Otherwise the
+answer minimises the scipy path's objective, the pairwise spread S(w) = Σ_{i<j} |RC_i − RC_j|,
+over the limits, by successive convex approximation in two phases (:mod:`.sca`): a few QPs on
+squared deviations, then QPs on the spread itself over blocks of tied contributions
+(:mod:`.spread`, :mod:`.blocks`, :mod:`.jacobian`). Every iterate meets every limit and the
+spread never rises.
+
+References: Spinu (2013); Griveau-Billion, Richard & Roncalli (2013); Feng & Palomar, "SCRIP:
+successive convex optimization methods for risk parity portfolio design", IEEE TSP 63(19), 2015.
+"""
+
+from __future__ import annotations
+
+import importlib
+import math
+
+import numpy as np
+
+from ... import optimizer  # noqa: F401  (importing the extension registers _engine)
+from ...exception import InvalidArgument
+from ...metrics import pairwise_spread, risk_contributions
+from ..inputs import as_array, check_limits
+from ..settings import blas_threads, settings_for
+from ..solution import MAX_ITERATION, NUMERICAL, SOLVED, Solution
+from .sca import SpreadSCA
+
+# Importing the extension (above) registers its private engine module.
+_engine = importlib.import_module("..._engine", __package__)
+
+__all__ = ["BARRIER", "solve_unconstrained", "solve_with_limits"]
+
+# c in the scipy path's f(x) = xᵀCx − c·Σ ln x_i.
+BARRIER = 15.0
+# The unconstrained solver's methods, and what each is reported as.
+_METHODS = {"auto": "ccd", "ccd": "ccd", "newton": "newton"}
+
+
+def _ratio(rc: np.ndarray) -> float:
+    if not np.all(np.isfinite(rc)):
+        return math.nan
+    low = float(np.min(rc))
+    return float(np.max(rc)) / low - 1.0 if low > 0 else math.inf
+
+
+def _covariance(C) -> np.ndarray:
+    a = as_array("C", C)
+    if a.ndim != 2 or a.shape[0] != a.shape[1] or a.shape[0] == 0:
+        raise InvalidArgument(f"OPTIMIZER: 协方差矩阵必须是非空方阵，传入的形状为：{a.shape}")
+    if not np.isfinite(a).all():
+        raise InvalidArgument("OPTIMIZER: 协方差矩阵含有 NaN 或 inf")
+    diag = np.diag(a)
+    bad = np.flatnonzero(~(diag > 0))
+    if bad.size:
+        i = int(bad[0])
+        raise InvalidArgument(f"OPTIMIZER: 协方差矩阵第 {i} 个合约的方差 {diag[i]} 不是正数，无法计算风险平价权重")
+    return a
+
+
+def _solution(C, w, iterations, status, solver, path, message="") -> Solution:
+    rc = risk_contributions(C, w)
+    spread = pairwise_spread(rc)
+    return Solution(w, int(iterations), status, solver, spread, message=message, spread=spread, ratio=_ratio(rc),
+                    path=path)
+
+
+def solve_unconstrained(C, *, max_iteration=None, tol=None, method: str = "auto", settings=None) -> Solution:
+    """Equal risk contributions without bounds or limits.
+
+    Minimises f(x) = xᵀCx − 15·Σ ln x_i natively (coordinate descent on the correlation scale,
+    Newton when the sweeps slow down) and scales x to sum 1.
+
+    Parameters
+    ----------
+    C : array_like, shape (n, n)
+        Covariance matrix: finite, positive variances (its symmetric part is used).
+    max_iteration : int, optional
+        Limit on coordinate sweeps plus Newton steps (``settings.max_iteration`` when not given).
+    tol : float, optional
+        Stop when every x_i·(C·x)_i is within a relative ``tol`` of 7.5 (or at the rounding floor
+        of that product); ``settings.unconstrained_tol`` when not given.
+    method : {"auto", "ccd", "newton"}, optional
+        Coordinate descent handing over to Newton, coordinate descent, or damped Newton.
+    settings : Settings, optional
+        Tolerances; ``Settings()`` when not given.
+
+    Returns
+    -------
+    Solution
+        ``path == "equal"``; ``status`` is ``"max_iteration"`` when ``max_iteration`` was reached
+        first, ``"numerical"`` (``x`` NaN) when the solve gave no usable weights.
+
+    Raises
+    ------
+    InvalidArgument
+        A matrix that is not square, has NaN or inf, or a variance that is not positive; a
+        ``max_iteration`` that is not a positive integer; a ``tol`` that is not positive; an
+        unknown ``method``.
+    """
+    settings = settings_for(settings, max_iteration=max_iteration, tol=tol, tol_field="unconstrained_tol")
+    a = _covariance(C)
+    solver = _METHODS.get(method) if isinstance(method, str) else None
+    if solver is None:
+        raise InvalidArgument(f"OPTIMIZER: method 必须为 auto、ccd 或 newton，传入值为：{method!r}")
+    x, iterations, converged = _engine.risk_parity_barrier(a, settings.max_iteration, settings.unconstrained_tol,
+                                                           BARRIER, method)
+    total = float(np.sum(x))
+    if not (np.isfinite(x).all() and math.isfinite(total) and total > 0):
+        return Solution(np.full(a.shape[0], np.nan), int(iterations), NUMERICAL, solver, math.nan,
+                        message="the unconstrained risk parity solve gave weights that are not finite and positive",
+                        spread=math.nan, ratio=math.nan, path="equal")
+    status = SOLVED if converged else MAX_ITERATION
+    message = ("equal risk contributions" if converged else
+               "stopped at the iteration limit before the risk contributions were equal to the tolerance")
+    return _solution(a, x / total, iterations, status, solver, "equal",
+                     f"{message} ({iterations} sweeps and Newton steps)")
+
+
+def solve_with_limits(C, limits, *, max_iteration=None, tol=None, settings=None) -> Solution:
+    """Risk parity under instrument bounds, group limits and the budget.
+
+    The equal-contribution portfolio when it meets every limit (``path == "equal"``); otherwise
+    a feasible portfolio minimising the pairwise spread Σ_{i<j} |RC_i − RC_j| (``path == "sca"``,
+    ``solver == "daqp-sca"``, see :mod:`.sca` and :mod:`.spread`).
+
+    Parameters
+    ----------
+    C : array_like, shape (n, n)
+        Covariance matrix: finite, positive variances (its symmetric part is used).
+    limits : Limits
+        Bounds, group rows and the budget over the same n instruments.
+    max_iteration : int, optional
+        Limit on the unconstrained solve's sweeps, and separately on the number of QPs
+        (``settings.max_iteration`` when not given).
+    tol : float, optional
+        The successive approximation stops when a step changes no weight by more than ``tol``
+        and the block structure is settled (``settings.tol`` when not given).
+    settings : Settings, optional
+        Tolerances; ``Settings()`` when not given.
+
+    Returns
+    -------
+    Solution
+        Every weight within ``limits`` (``limits.violation(x) <= settings.feasibility_tol``);
+        ``status`` is ``"max_iteration"`` when ``max_iteration`` was reached first, and
+        ``"numerical"`` when the approximation could not go on (the last feasible iterate is
+        returned; ``x`` is NaN if no feasible start was found).
+
+    Raises
+    ------
+    InvalidArgument
+        As :func:`solve_unconstrained`; limits over another number of instruments; limits that
+        admit no portfolio (:class:`vela_optimizer.feasibility.LimitConflict`, naming them).
+    """
+    settings = settings_for(settings, max_iteration=max_iteration, tol=tol)
+    a = _covariance(C)
+    check_limits(limits, a.shape[0], "协方差矩阵")
+    equal = solve_unconstrained(a, settings=settings)
+    if equal.status == NUMERICAL or (equal.converged and limits.violation(equal.x) <= settings.feasibility_tol):
+        return equal
+    with blas_threads(settings):
+        w, iterations, status, message = SpreadSCA(a, limits, settings).run(equal.x, settings.max_iteration)
+    if status == SOLVED and not equal.converged:
+        status, message = MAX_ITERATION, "the unconstrained solve stopped at the iteration limit"
+    if not message:
+        message = ("limits bind: the pairwise spread was minimised over them" if status == SOLVED else
+                   "stopped at the iteration limit at a feasible portfolio before the steps settled")
+    return _solution(a, w, equal.iterations + iterations, status, "daqp-sca", "sca",
+                     f"{message} ({iterations} QPs)")

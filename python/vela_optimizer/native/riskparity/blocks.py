@@ -1,0 +1,111 @@
+"""The blocks of the spread phase: instruments whose contributions are held tied, in order.
+
+Near a minimiser of the pairwise spread the contributions fall into blocks of exactly equal
+values; the spread phase keeps a list of blocks, each a list of instrument indices, in
+increasing order of their common value. The list changes in four ways: blocks whose ordering
+constraint is active cross or merge (:func:`crossed_or_merged`, :func:`merged`), a block whose
+prices leave the permutohedron of its coefficients splits (:func:`split`), blocks not yet tied
+dissolve into singletons (:func:`untie`); :func:`initial_blocks` makes the first list.
+"""
+
+from __future__ import annotations
+
+import itertools
+
+import numpy as np
+
+
+def initial_blocks(w: np.ndarray, limits, G: np.ndarray, glo: np.ndarray, ghi: np.ndarray) -> list:
+    """Instruments touching no active bound or group limit form one block, the rest singletons
+    (``G``, ``glo``, ``ghi``: the group rows of ``limits`` without the budget)."""
+    touched = (np.abs(w - limits.lower) <= 1e-9) | (np.abs(w - limits.upper) <= 1e-9)
+    Gw = G @ w
+    active = (np.abs(Gw - glo) <= 1e-9) | (np.abs(Gw - ghi) <= 1e-9)
+    touched |= G[active].sum(axis=0) > 0
+    free = np.flatnonzero(~touched).tolist()
+    return ([free] if free else []) + [[i] for i in np.flatnonzero(touched)]
+
+
+def untie(blocks: list, rc: np.ndarray, tied: float) -> list:
+    """Blocks whose contributions are not (yet) equal, to ``tied`` relative to their mean size,
+    dissolved into singletons."""
+    size = float(np.mean(np.abs(rc))) or 1.0
+    out = []
+    for b in blocks:
+        if len(b) > 1 and np.ptp(rc[b]) > tied * size:
+            out.extend([i] for i in b)
+        else:
+            out.append(b)
+    return out
+
+
+def crossed_or_merged(blocks: list, touching: set, crossed: set, apart=()):
+    """Blocks j and j + 1 whose ordering constraint is active (the model pushes j above j + 1),
+    swapped in the order rather than joined, so that a block moving through a crowd of levels
+    passes each in one step; a pair that meets again right after its crossing is tied, and is
+    joined, as are runs of more than two blocks. At the tie the two orders give the same spread,
+    so the model stays exact. ``apart`` lists pairs (a, b) tied across singletons whose ordering
+    constraints were left out: they swap too, once. Returns the new list and the pairs just
+    swapped."""
+    swapped, join = set(), set()
+    for j in sorted(touching):
+        pair = frozenset((tuple(blocks[j]), tuple(blocks[j + 1])))
+        if pair in crossed or j - 1 in touching or j + 1 in touching:
+            join.add(j)
+        else:
+            swapped.add(j)
+    out = list(blocks)
+    new_crossed = set()
+    for j in swapped:
+        out[j], out[j + 1] = out[j + 1], out[j]
+        new_crossed.add(frozenset((tuple(out[j]), tuple(out[j + 1]))))
+    for a, b in apart:
+        pair = frozenset((tuple(blocks[a]), tuple(blocks[b])))
+        if pair not in crossed and a not in swapped and a - 1 not in swapped and b not in swapped \
+                and b - 1 not in swapped:
+            out[a], out[b] = out[b], out[a]
+            new_crossed.add(pair)
+    return (merged(out, join) if join else out), new_crossed
+
+
+def merged(blocks: list, touching: set) -> list:
+    """Adjacent blocks whose ordering constraint j (between blocks j and j + 1) is active, joined."""
+    out, j = [], 0
+    while j < len(blocks):
+        current = list(blocks[j])
+        while j < len(blocks) - 1 and j in touching:
+            j += 1
+            current += blocks[j]
+        out.append(current)
+        j += 1
+    return out
+
+
+def split(blocks: list, coefficients: np.ndarray, z: np.ndarray):
+    """Each block whose prices leave the permutohedron of its coefficients, split in two.
+
+    The directional derivative of S for a tied block is the largest Σ c_(k)·δ_(k) over orderings;
+    the block is optimal against splitting when, for the members sorted by price, every prefix
+    sum of prices is at least the sum of as many smallest coefficients. Where a prefix falls
+    short, moving those members down lowers S: the block splits there (at the largest shortfall).
+    """
+    sizes = np.fromiter(map(len, blocks), dtype=np.intp, count=len(blocks))
+    multi = np.flatnonzero(sizes > 1)
+    if not multi.size:
+        return blocks, False
+    flat = np.fromiter(itertools.chain.from_iterable(blocks), dtype=np.intp, count=int(sizes.sum()))
+    starts = np.cumsum(sizes) - sizes  # the blocks' first positions in the list's order
+    out, changed = list(blocks), False
+    for j in multi[::-1].tolist():  # from the end: a split shifts only the blocks after it
+        start, size = int(starts[j]), int(sizes[j])
+        cb = coefficients[start:start + size]
+        b = flat[start:start + size]
+        zb = z[b]
+        o = np.argsort(zb, kind="stable")
+        shortfall = np.cumsum(cb[:-1]) - np.cumsum(zb[o[:-1]])
+        cut = int(np.argmax(shortfall))
+        # cb is increasing: its largest magnitude is at one end.
+        if shortfall[cut] > 1e-9 * max(1.0, abs(float(cb[0])), abs(float(cb[-1]))):
+            out[j:j + 1] = [b[o[:cut + 1]].tolist(), b[o[cut + 1:]].tolist()]
+            changed = True
+    return out, changed

@@ -1,0 +1,119 @@
+"""The QPs of risk parity under limits, solved by DAQP (a dual active-set method).
+
+Every QP of the successive convex approximation is small and dense, and the next one differs
+little from the last: an active-set method warm-started from the last QP's multipliers changes
+few constraints from one QP to the next. :func:`daqp_solve` is the one call into DAQP;
+:class:`LimitsQP` poses QPs over the instruments' own weights and the limits.
+"""
+
+from __future__ import annotations
+
+import daqp
+import numpy as np
+from scipy.linalg import lapack
+
+# DAQP's infinity: bounds beyond it are absent.
+DAQP_INF = 1e30
+# DAQP's exit flag when it detects cycling.
+DAQP_CYCLING = -2
+
+
+def daqp_solve(H, f, A, upper, lower, equal_rows, *, primal_tol, duals=None):
+    """DAQP on min ½xᵀHx + fᵀx s.t. lower <= A x <= upper; (x, multipliers) or None.
+
+    When ``upper`` and ``lower`` are longer than A has rows, their first entries bound x itself
+    (DAQP's simple bounds, cheaper than identity rows) and λ starts with those bounds'.
+    Multipliers follow H·x + f + Aᵀ·λ = 0: λ > 0 where the upper side is active, λ < 0 the lower.
+    ``duals`` (multipliers of a neighbouring QP over the same rows) warm-starts the active set;
+    ``primal_tol`` is how far the answer may break a limit.
+    """
+    sense = np.zeros(len(upper), dtype=np.int32)
+    sense[equal_rows] = 5
+    upper = np.where(np.isfinite(upper), upper, DAQP_INF)
+    lower = np.where(np.isfinite(lower), lower, -DAQP_INF)
+    kw = {} if duals is None else {"dual_start": duals}
+    x, _, flag, info = daqp.solve(H, f, A, upper, lower, sense, primal_tol=primal_tol, **kw)
+    if flag == DAQP_CYCLING:
+        # Degenerate vertices (many bounds active at once, H ill-conditioned when the prox
+        # weight is small) can make the active-set solver cycle; its proximal-point mode, a
+        # sequence of regularised QPs converging to the same answer, does not.
+        x, _, flag, info = daqp.solve(H, f, A, upper, lower, sense, primal_tol=primal_tol, eps_prox=1e-8, **kw)
+    if flag < 1 or not np.isfinite(x).all():  # positive flags are optimal (2: soft constraints)
+        return None
+    return x, info["lam"]
+
+
+class LimitsQP:
+    """QPs min ½xᵀHx + fᵀx over one set of limits (bounds, group rows, budget), each warm-started
+    from the last one's multipliers (:attr:`duals`: the bounds', then the rows')."""
+
+    def __init__(self, limits, primal_tol: float):
+        self.limits = limits
+        self.n = limits.lower.shape[0]
+        self.primal_tol = primal_tol
+        self.duals = None  # multipliers of the last QP over the limits (bounds, then rows)
+        # The limits as DAQP takes them: simple bounds, then the rows; the equal rows' indices.
+        self.qp_upper = np.concatenate([limits.upper, limits.hi])
+        self.qp_lower = np.concatenate([limits.lower, limits.lo])
+        self.qp_equal = self.n + np.flatnonzero(limits.lo == limits.hi)
+
+    def solve(self, H: np.ndarray, f: np.ndarray, dense: bool = False):
+        """min ½xᵀHx + fᵀx over the limits (bounds as DAQP's simple bounds), or None.
+
+        With ``dense`` (a dense, positive definite H), H = RᵀR is factored here and DAQP solves
+        the same QP in u = R·x + R⁻ᵀ·f: min ½‖u‖² with the limits' rows mapped through R⁻¹ (same
+        rows, same multipliers). DAQP's own set-up of a dense H is an unblocked factorisation,
+        many times slower than LAPACK's Cholesky.
+        """
+        L = self.limits
+        # H is symmetric: its transpose is the column-major array LAPACK takes without a copy (a
+        # row-major one is transposed into a copy first, which costs more than the factorisation).
+        factor, info = lapack.dpotrf(H.T, lower=1, clean=1) if dense else (None, 1)
+        if info == 0:
+            out = self._least_distance(factor, f)
+        else:
+            out = daqp_solve(H, f, L.A, self.qp_upper, self.qp_lower, self.qp_equal, primal_tol=self.primal_tol,
+                             duals=self.duals)
+        if out is None:
+            return None
+        self.duals = out[1]
+        return out[0]
+
+    def _least_distance(self, factor: np.ndarray, f: np.ndarray):
+        """:meth:`solve` on H = F·Fᵀ (``factor`` F lower triangular, R = Fᵀ): (x, multipliers) or None.
+
+        x = F⁻ᵀ·u − x0 with x0 = H⁻¹·f, so a limit's row a becomes (F⁻¹·a)ᵀ·u, shifted by aᵀ·x0.
+        Only the bounds likely to bind get a row (those the unconstrained minimiser −x0 breaks, and
+        those active in the last QP): DAQP's set-up and the triangular solves cost in proportion to
+        the rows. A bound the answer then breaks is added and the QP solved again, so the answer is
+        that of the QP with every bound.
+        """
+        L, n, tol = self.limits, self.n, self.primal_tol
+        x0 = lapack.dpotrs(factor, f, lower=1)[0]
+        lower, upper = L.lower, L.upper
+        rows_in = (-x0 < lower) | (-x0 > upper)
+        if self.duals is not None:
+            rows_in |= self.duals[:n] != 0
+        A_cols = lapack.dtrtrs(factor, L.A.T, lower=1)[0]  # F⁻¹·Aᵀ
+        shift_A = L.A @ x0
+        equal = self.qp_equal - n
+        while True:
+            S = np.flatnonzero(rows_in)
+            E = np.eye(n)[:, S]
+            B_cols = lapack.dtrtrs(factor, E, lower=1)[0] if S.size else E  # F⁻¹·e_i for the bounds kept
+            rows = np.vstack([B_cols.T, A_cols.T])
+            up = np.concatenate([upper[S] + x0[S], L.hi + shift_A])
+            lo = np.concatenate([lower[S] + x0[S], L.lo + shift_A])
+            duals = None if self.duals is None else np.concatenate([self.duals[S], self.duals[n:]])
+            out = daqp_solve(np.eye(n), np.zeros(n), rows, up, lo, S.size + equal, primal_tol=tol, duals=duals)
+            if out is None:
+                return None
+            u, lam = out
+            x = lapack.dtrtrs(factor, u, lower=1, trans=1)[0] - x0
+            broken = ~rows_in & ((x < lower - tol) | (x > upper + tol))
+            if not broken.any():
+                full = np.zeros(n + lam.size - S.size)
+                full[S] = lam[:S.size]
+                full[n:] = lam[S.size:]
+                return x, full
+            rows_in |= broken

@@ -1,0 +1,137 @@
+"""Risk parity under binding limits: successive convex approximation (SCA) in two phases.
+
+The answer minimises the scipy path's objective, the pairwise spread S(w) = Σ_{i<j} |RC_i − RC_j|,
+over the limits. Both phases solve QPs over the limits with DAQP (:mod:`.limits_qp`), and every
+iterate is feasible: the start is the feasible portfolio nearest to the equal-contribution one.
+
+1. Squared deviations (Feng & Palomar's SCA; :meth:`SpreadSCA.squared_phase`). With
+   g(w) = RC(w) − mean RC(w) and its Jacobian J at w_k, the QP
+   min ‖g + J·(x − w_k)‖² + τ‖x − w_k‖²  over the limits gives x̂; the step
+   w_{k+1} = w_k + γ·(x̂ − w_k) (γ by backtracking on ‖g‖²) is a convex combination of feasible
+   points. ‖g‖² = (1/n)·Σ_{i<j} (RC_i − RC_j)² is the squared counterpart of S in the same units,
+   smooth, so a few QPs bring w near a good region. It is not S: where limits bind, its optimum
+   spreads the deviation over many instruments while S prefers few, so it is only the start of
+   phase 2.
+2. The spread itself (:mod:`.spread`), over blocks of tied contributions.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+from ... import feasibility
+from ...metrics import pairwise_spread
+from ..solution import MAX_ITERATION, NUMERICAL
+from .limits_qp import LimitsQP
+from .spread import SpreadState
+
+
+class SpreadSCA:
+    """The two phases on C scaled by its mean variance (same minimisers), under ``limits``."""
+
+    def __init__(self, C: np.ndarray, limits, settings):
+        self.C = (C + C.T) / (2.0 * float(np.mean(np.diag(C))))
+        self.n = C.shape[0]
+        self.limits = limits
+        self.settings = settings
+        self.row_max = np.max(np.abs(self.C), axis=1)
+        self.qp = LimitsQP(limits, settings.feasibility_tol)
+        self.G = limits.A[:-1]
+        self.glo, self.ghi = limits.lo[:-1], limits.hi[:-1]
+        # Coefficient of the k-th smallest value in S = Σ_k (2k − n − 1)·s_k.
+        self.coefficients = 2.0 * np.arange(1, self.n + 1) - self.n - 1.0
+
+    def spread(self, w) -> float:
+        return pairwise_spread(w * (self.C @ w))
+
+    def at_bounds(self, w):
+        """(at its floor, at its cap): masks of the instruments held at a bound."""
+        L, tol = self.limits, self.settings.feasibility_tol
+        return np.abs(w - L.lower) <= tol, np.abs(w - L.upper) <= tol
+
+    def feasible(self, w) -> bool:
+        return bool(np.isfinite(w).all()) and self.limits.violation(w) <= self.settings.feasibility_tol
+
+    def run(self, w_equal: np.ndarray, max_iteration: int):
+        """(w, QPs used, status, message) from the equal-contribution portfolio ``w_equal``; w is
+        NaN when no feasible start was found (``"numerical"``)."""
+        w = self.project(w_equal)
+        if w is None:
+            return np.full(self.n, np.nan), 0, NUMERICAL, "no portfolio within the limits was found to start from"
+        w, used = self.squared_phase(w, max_iteration)
+        if used >= max_iteration:
+            return w, used, MAX_ITERATION, ""
+        w, more, status, message = self.spread_phase(w, max_iteration - used)
+        return w, used + more, status, message
+
+    def project(self, target: np.ndarray):
+        """The feasible portfolio nearest to ``target`` (the start: every later iterate stays
+        feasible), or None when the QP fails on limits that admit a portfolio.
+
+        Raises
+        ------
+        LimitConflict
+            When the limits admit no portfolio, naming the limits in conflict.
+        """
+        x = self.qp.solve(np.eye(self.n), -target)
+        if x is None or not self.feasible(x):
+            feasibility.check_limits(self.limits)  # raises LimitConflict naming the limits in conflict
+            return None
+        return x
+
+    def squared_phase(self, w: np.ndarray, budget: int):
+        """Phase 1: SCA on ‖g‖², g = n·(RC − mean RC). Returns (w, QPs used).
+
+        It is a starting point: it stops once a step lowers ‖g‖² by less than
+        ``Settings.squared_progress`` of its value (its QPs are over all n weights with a dense
+        matrix, each costing many of phase 2's).
+        """
+        n, C = self.n, self.C
+
+        def value(x):
+            rc = x * (C @ x)
+            return float(np.sum((n * (rc - rc.mean())) ** 2))
+
+        f = value(w)
+        for k in range(budget):
+            Cw = C @ w
+            rc = w * Cw
+            jac_rc = np.diag(Cw) + w[:, None] * C  # ∂RC_i/∂w_j = δ_ij·(C·w)_i + w_i·C_ij
+            J = n * (jac_rc - jac_rc.mean(axis=0))
+            g = n * (rc - rc.mean())
+            Q = J.T @ J
+            tau = 0.05 * np.trace(Q) / (2 * n) or 1.0
+            # DAQP, warm-started from the last QP's multipliers over the same bounds and rows (the
+            # projection's, at first): few active-set changes from one QP to the next, faster
+            # than the interior point and polish.
+            out = self.qp.solve(2 * (Q + tau * np.eye(n)), 2 * (J.T @ (g - J @ w)) - 2 * tau * w, dense=True)
+            if out is None or not self.feasible(out):
+                return w, k + 1
+            step = out - w
+            predicted = f - float(np.sum((g + J @ step) ** 2))
+            if not predicted > 0:
+                return w, k + 1
+            gamma = 1.0
+            while True:
+                trial = w + gamma * step
+                f_trial = value(trial)
+                if f_trial <= f - 1e-4 * gamma * predicted or gamma < 1e-3:
+                    break
+                gamma *= 0.5
+            if not (f_trial < f and self.feasible(trial)):
+                return w, k + 1
+            w, f_old, f = trial, f, f_trial
+            if f_old - f <= self.settings.squared_progress * f_old:
+                return w, k + 1
+        return w, budget
+
+    def spread_phase(self, w: np.ndarray, budget: int):
+        """Phase 2: the block SCA on S itself, one QP per step of a :class:`SpreadState`.
+        Returns (w, QPs used, status, message)."""
+        state = SpreadState.start(self, w)
+        for k in range(budget):
+            end = state.step(self, k)
+            if end is not None:
+                used, status, message = end
+                return state.w, used, status, message
+        return state.w, budget, MAX_ITERATION, ""

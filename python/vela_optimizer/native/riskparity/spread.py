@@ -1,0 +1,390 @@
+"""Phase 2 of risk parity under limits: the pairwise spread itself, minimised over blocks.
+
+Near a minimiser of S(w) = Σ_{i<j} |RC_i − RC_j| the contributions fall into blocks of exactly
+equal values (one block per binding limit, plus the main one). With the blocks B_1 < … < B_p
+fixed, S is linear in the block values: S = Σ_b c_b·r_b with c_b the sum over the block's sorted
+positions k of (2k − n − 1). Linearising RC around w_k (RC + J·d, J = diag(C·w) + diag(w)·C) and
+writing the change of block b's common value as s_b, the step is d = J⁻¹·(v0 + B·s) (v0 levels
+each block at its mean, B the block indicators), and the QP in s (p variables)
+
+    min  cᵀs + ½ sᵀ·(Kᵀ·H·K)₊·s + τ‖d‖²     (K = J⁻¹·B)
+    s.t. the limits on w_k + d,  block means stay ordered,
+
+with H = diag(z)·C + C·diag(z) the curvature of Σ z_i·RC_i at the last prices z (clipped to
+positive semi-definite), takes Newton-like steps: within a block structure the iterates converge
+quadratically. τ follows a trust-region rule on the ratio of actual to predicted decrease; a step
+is taken only if it lowers S and keeps every limit. Two blocks whose ordering constraint is
+active swap places in the order (at the tie both orders give the same S), so a block passes a
+crowd of levels one per step; if they meet again right after, they are tied and merge (at first,
+the levels of singletons held at a bound are not even stopped at: a block passes several in one
+step). A block splits when its prices z (from the QP's multipliers, z = −J⁻ᵀ·(gradient of the
+limits and the prox term)) leave the permutohedron of its coefficients, i.e. when moving its
+cheapest members down lowers S (:mod:`.blocks`). Singletons held at a bound are pinned: their
+weight stays (d_i = 0, a held row of J), so they are not variables of the QP, and their
+contributions follow the others' moves; one whose bound's multiplier changes sign is released
+(far fewer variables per QP where many instruments sit at a bound).
+
+Every accepted iterate is feasible and S never increases, so the answer is never worse than
+phase 1's. While the blocks keep changing, J's factors from up to ``Settings.reuse`` QPs back
+serve the model as long as it predicts well (chord steps, the bulk of the cost saved at a
+thousand instruments); settling steps refactor, so the last ones are Newton steps. J is factored
+as diag(w)·(C + diag(C·w / w)), whose second factor is symmetric, and positive definite where the
+contributions are positive: a Cholesky factor (:class:`.jacobian.Jacobian`).
+
+:class:`SpreadState` carries what one QP hands to the next; :meth:`SpreadState.step` takes one QP.
+"""
+
+from __future__ import annotations
+
+import itertools
+import math
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from ...metrics import pairwise_spread
+from ..solution import NUMERICAL, SOLVED
+from . import limits_qp
+from .blocks import crossed_or_merged, initial_blocks, split, untie
+from .jacobian import Jacobian
+
+_SINGULAR = "the Jacobian of the risk contributions is singular: stopped at a feasible portfolio"
+_NO_QP = "the block QP failed even with a strong prox term: stopped at a feasible portfolio"
+
+
+@dataclass
+class _Layout:
+    """The blocks of one step, in increasing order of their mean contribution."""
+
+    rc: np.ndarray  # contributions at w
+    p: int  # number of blocks
+    label: np.ndarray  # block of each instrument
+    means: np.ndarray  # each block's mean contribution
+    level: np.ndarray  # v0: moves each block to its mean
+    coef: np.ndarray  # each block's coefficient in S
+    frozen: np.ndarray  # instruments whose row of J vanishes
+    first: np.ndarray  # each block's first member
+    at_floor: np.ndarray
+    at_cap: np.ndarray
+    at_bound: np.ndarray  # singleton blocks held at a bound
+    pin: np.ndarray  # the blocks pinned (not variables of the QP)
+
+
+@dataclass
+class _Model:
+    """The QP of one step in the block changes s, and its answer (``out``: (s, multipliers) or None)."""
+
+    out: tuple | None
+    K: np.ndarray  # J⁻¹·B over the free blocks
+    d0: np.ndarray  # J⁻¹·v0
+    T: np.ndarray  # every block's change is T·s + t0
+    t0: np.ndarray
+    pinned: np.ndarray  # the pinned instruments
+    pinned_blocks: np.ndarray
+    curvature: object  # v -> H·v at the last prices, or None
+    pair_lo: np.ndarray  # the ordering rows: block pair_lo stays below block pair_hi
+    pair_hi: np.ndarray
+    free_rows: np.ndarray  # instruments whose bound rows are in the QP
+    m: int  # group rows
+
+
+@dataclass
+class SpreadState:
+    """What one QP of the spread phase hands to the next."""
+
+    w: np.ndarray
+    Cw: np.ndarray
+    f: float  # S(w)
+    blocks: list
+    released: np.ndarray  # at a bound whose bound stopped holding: not pinned
+    tau: float | None = None  # prox weight, set at the first QP
+    tau_floor: float | None = None
+    prices: np.ndarray | None = None  # z of the last QP
+    crossed: set = field(default_factory=set)  # pairs of blocks that crossed at the last step
+    jac: Jacobian | None = None  # J's factors, and the frozen rows and pins they were made for
+    frozen_at: np.ndarray | None = None
+    pinned_at: np.ndarray | None = None
+    reuse: int = 0  # further QPs the factors may serve
+    last_lam: tuple | None = None  # multipliers of the last block QP: bounds, group rows, budget
+    unpinned: bool = False  # the last QP with pinned levels failed: the next pins none
+    relaxed: bool = True  # the ordering rows of blocks held at a bound are left out
+
+    @classmethod
+    def start(cls, sca, w: np.ndarray) -> SpreadState:
+        """The state at phase 1's answer ``w``."""
+        return cls(w=w, Cw=sca.C @ w, f=sca.spread(w), blocks=initial_blocks(w, sca.limits, sca.G, sca.glo, sca.ghi),
+                   released=np.zeros(sca.n, dtype=bool))
+
+    def step(self, sca, k: int):
+        """Take QP number ``k``: None to go on, or (QPs used, status, message) when the phase ends."""
+        lay = self.layout(sca)
+        if not self.factor(sca, lay):
+            return k, NUMERICAL, _SINGULAR
+        model = self.block_qp(sca, lay, *self.directions(sca, lay))
+        if model.out is None and model.pinned.size:
+            # Pinned levels may be unable to keep their order without leaving their bounds:
+            # the same QP with every level free.
+            self.unpinned = True
+            return None
+        self.unpinned = False
+        if model.out is None:
+            # Blocks not yet tied may ask for the impossible; otherwise the QP was too flat for the
+            # active-set solver: retry with a stronger prox term.
+            untied = untie(self.blocks, lay.rc, sca.settings.tied)
+            if len(untied) == len(self.blocks):
+                self.tau *= 4
+                if self.tau > 1e12 * self.tau_floor:
+                    return k + 1, NUMERICAL, _NO_QP
+            self.blocks = untied
+            return None
+        taken = self.take(sca, lay, model)
+        if taken is None:
+            return None
+        return self.restructure(sca, lay, model, *taken, k)
+
+    def layout(self, sca) -> _Layout:
+        """Order the blocks by their mean contribution and read what the step needs of them."""
+        n, w, Cw = sca.n, self.w, self.Cw
+        blocks = self.blocks
+        rc = w * Cw
+        p = len(blocks)
+        counts = np.fromiter(map(len, blocks), dtype=np.intp, count=p)
+        label = np.empty(n, dtype=np.intp)
+        label[np.fromiter(itertools.chain.from_iterable(blocks), dtype=np.intp, count=n)] = np.repeat(
+            np.arange(p), counts)
+        sizes = counts.astype(float)
+        means = np.bincount(label, rc, p) / sizes
+        # Blocks in increasing order of their mean; where the list is in that order up to ties,
+        # the list order stands (it carries the crossings asked for below).
+        tie = sca.settings.tied * (float(np.mean(np.abs(rc))) or 1.0)
+        if np.all(np.diff(means) >= -tie):
+            rank = np.arange(p)
+        else:
+            rank = np.argsort(means, kind="stable")
+        blocks = self.blocks = [blocks[j] for j in rank]
+        means, sizes = means[rank], sizes[rank]
+        label = np.argsort(rank)[label]
+        level = means[label] - rc  # v0: moves each block to its mean
+        starts = np.concatenate([[0], np.cumsum(sizes[:-1])]).astype(np.intp)
+        coef = np.add.reduceat(sca.coefficients, starts)
+        # An instrument at weight 0 whose (C·w)_i is 0 too has RC_i = 0 to first order whatever
+        # the step: its row of J vanishes. It is held where it is (d_i = 0, so v_i = rc_i), which
+        # keeps J invertible; S still never increases.
+        row_size = np.abs(Cw) + w * sca.row_max  # bounds the largest entry of each row of J
+        frozen = np.flatnonzero(row_size <= 1e-14 * float(np.max(row_size)))
+        first = np.fromiter((b[0] for b in blocks), dtype=np.intp, count=p)
+        at_floor, at_cap = sca.at_bounds(w)
+        at_bound = (sizes == 1) & (at_floor | at_cap)[first]
+        # Singletons held at a bound are pinned there (d_i = 0): not variables of the QP, their
+        # contributions follow the others' moves (RC_i + w_i·(C·d)_i). A pinned instrument whose
+        # bound stops holding (its multiplier, in take(), changes sign) is released.
+        pin = at_bound & ~self.released[first] if not self.unpinned else np.zeros(p, dtype=bool)
+        if pin.all():
+            pin[:] = False
+        return _Layout(rc, p, label, means, level, coef, frozen, first, at_floor, at_cap, at_bound, pin)
+
+    def factor(self, sca, lay: _Layout) -> bool:
+        """J's factors for this step, reused or made anew (``lay.pin`` narrowed to the pins they
+        hold); False when J is singular (no Newton model here)."""
+        n, pin, first = sca.n, lay.pin, lay.first
+        jac = self.jac
+        # The pins are part of J's factors: while those are reused, only instruments pinned when
+        # they were made stay pinned, and those of them that no longer can be are released from
+        # the factors (a correction of low rank, not new factors).
+        stale = jac is None or self.reuse <= 0 or not np.array_equal(lay.frozen, self.frozen_at)
+        if not stale:
+            in_factors = self.pinned_at.copy()  # pinned in the factors, and not released from them since
+            in_factors[jac.released] = False
+            pinnable = np.zeros(n, dtype=bool)
+            pinnable[first[pin]] = True
+            gone = np.flatnonzero(in_factors & ~pinnable)
+            if gone.size and not jac.release(gone):
+                stale = True
+            else:
+                pin &= in_factors[first]
+        if stale:
+            self.pinned_at = np.zeros(n, dtype=bool)
+            self.pinned_at[first[pin]] = True
+            held = self.pinned_at.copy()
+            held[lay.frozen] = True
+            self.jac = Jacobian(sca.C, self.w, self.Cw, held)
+            if self.jac.singular:
+                return False
+            self.frozen_at, self.reuse = lay.frozen, sca.settings.reuse
+        else:
+            self.reuse -= 1
+        return True
+
+    def directions(self, sca, lay: _Layout):
+        """The step's directions d = d0 + K·s and every block's change T·s + t0, with C·K and C·d0."""
+        n, p, w = sca.n, lay.p, self.w
+        pin, label = lay.pin, lay.label
+        pinned_blocks = np.flatnonzero(pin)
+        pinned = lay.first[pinned_blocks]
+        free_blocks = np.flatnonzero(~pin)
+        pf = free_blocks.size
+        column = np.full(p, -1, dtype=np.intp)
+        column[free_blocks] = np.arange(pf)
+        rhs = np.zeros((n, pf + 1))
+        members = np.flatnonzero(column[label] >= 0)
+        rhs[members, column[label[members]]] = 1.0
+        rhs[:, pf] = lay.level
+        solved, C_solved = self.jac.solve(rhs)
+        K, d0 = solved[:, :pf], solved[:, pf]
+        CK, Cd0 = C_solved[:, :pf], C_solved[:, pf]
+        # Every block's change as T·s + t0: the variables' own, and w_i·(C·d)_i for the pinned.
+        T = np.zeros((p, pf))
+        T[free_blocks, np.arange(pf)] = 1.0
+        T[pinned_blocks] = w[pinned, None] * CK[pinned]
+        t0 = np.zeros(p)
+        t0[pinned_blocks] = w[pinned] * Cd0[pinned]
+        return K, d0, CK, Cd0, T, t0, pinned, pinned_blocks
+
+    def block_qp(self, sca, lay: _Layout, K, d0, CK, Cd0, T, t0, pinned, pinned_blocks) -> _Model:
+        """The QP in the block changes s, solved by DAQP warm-started from the last block QP."""
+        n, C, L, G = sca.n, sca.C, sca.limits, sca.G
+        m, p, coef = G.shape[0], lay.p, lay.coef
+        if self.tau is None:
+            self.tau = float(np.linalg.norm(coef)) / math.sqrt(p) or 1.0
+            self.tau_floor = sca.settings.tau_floor * self.tau
+        tau = self.tau
+        H = 2 * tau * (K.T @ K)
+        lin = T.T @ coef + 2 * tau * (K.T @ d0)
+        # ∇² Σ z_i·RC_i = diag(z)·C + C·diag(z), applied without forming it; in the block
+        # space Kᵀ·(diag(z)·C + C·diag(z))·K = (z∘K)ᵀ(C·K) + its transpose: one product with C.
+        curvature = None if self.prices is None else (lambda v, z=self.prices: z * (C @ v) + C @ (z * v))
+        if curvature is not None:
+            z = self.prices
+            zK = z[:, None] * K
+            M = zK.T @ CK
+            ev, V = np.linalg.eigh(M + M.T)
+            H = H + (V * np.maximum(ev, 0.0)) @ V.T
+            lin = lin + zK.T @ Cd0 + CK.T @ (z * d0)
+        # At first a block may pass the singletons held at a bound (capped or at zero weight)
+        # without stopping at each: their ordering constraints are left out, the ones between
+        # the other blocks kept. The model's S is then too low past such a level, so the first
+        # rejected step, or the first step that changes no block, ends this (far fewer QPs where
+        # a crowd of capped levels lies in the way).
+        kept = np.flatnonzero(~lay.at_bound) if self.relaxed else np.arange(p)
+        pair_lo, pair_hi = kept[:-1], kept[1:]
+        q = pair_lo.shape[0]
+        base = self.w + d0
+        is_free = np.ones(n, dtype=bool)
+        is_free[pinned] = False
+        free_rows = np.flatnonzero(is_free)
+        nb = free_rows.size
+        means = lay.means
+        # Ordering rows: (level lo) − (level hi) ≤ their current gap, each level T·s + t0.
+        rows = np.vstack([K[free_rows], G @ K, T[pair_lo] - T[pair_hi], K.sum(axis=0, keepdims=True)])
+        upper = np.concatenate([L.upper[free_rows] - base[free_rows], sca.ghi - G @ base,
+                                means[pair_hi] - means[pair_lo] - (t0[pair_lo] - t0[pair_hi]), [1.0 - base.sum()]])
+        lower = np.concatenate([L.lower[free_rows] - base[free_rows], sca.glo - G @ base, np.full(q, -np.inf),
+                                [1.0 - base.sum()]])
+        is_frozen = np.zeros(n, dtype=bool)
+        is_frozen[lay.frozen] = True
+        fixed = np.flatnonzero(is_frozen[free_rows])
+        upper[fixed] = lower[fixed] = -d0[free_rows[fixed]]
+        # The bound and group rows are the same rows from one QP to the next: their last
+        # multipliers are the likely active set (the ordering rows change with the blocks).
+        duals = None
+        if self.last_lam is not None:
+            duals = np.zeros(len(upper))
+            duals[:nb] = self.last_lam[0][free_rows]
+            duals[nb:nb + m] = self.last_lam[1]
+            duals[-1] = self.last_lam[2]
+        out = limits_qp.daqp_solve(H, lin, rows, upper, lower, np.append(fixed, len(upper) - 1),
+                                   primal_tol=sca.settings.feasibility_tol, duals=duals)
+        return _Model(out, K, d0, T, t0, pinned, pinned_blocks, curvature, pair_lo, pair_hi, free_rows, m)
+
+    def take(self, sca, lay: _Layout, model: _Model):
+        """Judge the QP's step: the prices z, pins released, the step accepted or not and τ.
+        Returns (accepted, d, ordering multipliers), or None when the next QP follows at once."""
+        n, C, G, w, Cw = sca.n, sca.C, sca.G, self.w, self.Cw
+        p, m, pinned = lay.p, model.m, model.pinned
+        nb, q = model.free_rows.size, model.pair_lo.shape[0]
+        s, lam = model.out
+        lam_bounds = np.zeros(n)
+        lam_bounds[model.free_rows] = lam[:nb]
+        lam_groups, lam_order = lam[nb:nb + m], lam[nb + m:nb + m + q]
+        self.last_lam = (lam_bounds, lam_groups, lam[-1])
+        s_all = model.T @ s + model.t0
+        d = model.d0 + model.K @ s
+        trial = w + d
+        C_trial = C @ trial
+        f_trial = pairwise_spread(trial * C_trial)
+        # The model's contributions rc + J·d are the block values moved by s (J·d = v0 + B·s).
+        predicted = self.f - pairwise_spread((lay.means + s_all)[lay.label])
+        if model.curvature is not None:
+            Hd = model.curvature(d)
+            predicted -= 0.5 * float(d @ Hd)
+        rho = (self.f - f_trial) / predicted if predicted > 0 else -1.0
+        # Prices z: the multipliers of the contributions in the linearised model. A pinned
+        # instrument's is its block's (coefficient and ordering multipliers); the others solve
+        # Jᵀ·z = −(prox + curvature + limits' gradient) over the columns not pinned.
+        grad = 2 * self.tau * d + lam_bounds + G.T @ lam_groups + lam[-1]
+        if model.curvature is not None:
+            grad = grad + Hd
+        level_price = lay.coef + np.bincount(model.pair_lo, lam_order, p) - np.bincount(model.pair_hi, lam_order, p)
+        z_pinned = level_price[model.pinned_blocks]
+        r = -grad
+        if pinned.size:
+            r = r - C[:, pinned] @ (w[pinned] * z_pinned)
+            r[pinned] = 0.0
+        z = self.jac.solve_transposed(r)
+        z[pinned] = z_pinned
+        self.prices = z
+        if pinned.size:
+            # The multiplier of d_i = 0 for a pinned instrument, signed as a bound's (> 0 where
+            # it presses up against a cap, < 0 down against a floor): the wrong sign releases it.
+            hold = -grad[pinned] - Cw[pinned] * z_pinned - C[pinned] @ (w * z)
+            slack = 1e-9 * max(1.0, float(np.max(np.abs(lay.coef))))
+            cap, floor = lay.at_cap[pinned], lay.at_floor[pinned]
+            loose = (cap & ~floor & (hold < -slack)) | (floor & ~cap & (hold > slack))
+            self.released[pinned[loose]] = True
+        accepted = f_trial < self.f and rho > 0.1 and sca.feasible(trial)
+        if rho < 0.75:
+            self.reuse = 0
+        if accepted:
+            self.w, self.f, self.Cw = trial, f_trial, C_trial
+            # A released instrument that has left its bound may be pinned again when it returns.
+            self.released &= np.logical_or(*sca.at_bounds(self.w))
+            tau = self.tau
+            self.tau = max(tau / 4, self.tau_floor) if rho > 0.75 else (tau * 4 if rho < 0.25 else tau)
+        elif self.relaxed:
+            self.relaxed = False  # the model overshot past levels it did not see: see them all
+            return None
+        else:
+            self.tau *= 4
+            if predicted <= 0:
+                untied = untie(self.blocks, lay.rc, sca.settings.tied)
+                if len(untied) != len(self.blocks):
+                    self.blocks = untied
+                    return None
+        return accepted, d, lam_order
+
+    def restructure(self, sca, lay: _Layout, model: _Model, accepted: bool, d: np.ndarray, lam_order, k: int):
+        """Blocks cross, merge or split after the step; (QPs used, "solved", "") once the steps
+        have settled, else None."""
+        changed = False
+        if accepted and lay.p > 1:
+            pair_lo, pair_hi = model.pair_lo, model.pair_hi
+            active = np.flatnonzero(lam_order > 0)
+            touching = {int(pair_lo[r]) for r in active if pair_hi[r] == pair_lo[r] + 1}
+            apart = [(int(pair_lo[r]), int(pair_hi[r])) for r in active if pair_hi[r] != pair_lo[r] + 1]
+            if touching or apart:
+                self.blocks, self.crossed = crossed_or_merged(self.blocks, touching, self.crossed, apart)
+                changed = True
+            else:
+                self.crossed = set()
+        if self.relaxed and not changed:
+            self.relaxed = False  # settling: every ordering constraint from here
+        step = float(np.max(np.abs(d)))
+        # Splits are tested after every QP, not only once the steps have settled: a split the
+        # prices get wrong merges back, and waiting costs a QP per round.
+        self.blocks, was_split = split(self.blocks, sca.coefficients, self.prices)
+        changed = changed or was_split
+        if not changed or step * sca.n <= sca.settings.chord_step:
+            self.reuse = 0  # settling: the exact Jacobian gives the quadratic convergence
+        if step <= sca.settings.tol and not changed:
+            return k + 1, SOLVED, ""
+        return None

@@ -1,0 +1,178 @@
+"""The tolerances and limits of every native solve, in one object checked once."""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import math
+import numbers
+from dataclasses import dataclass
+
+from .._blas import one_blas_thread
+from ..exception import InvalidArgument
+
+__all__ = ["Settings", "blas_threads", "settings_for"]
+
+
+@dataclass(frozen=True)
+class Settings:
+    """Tolerances and iteration limits of the native solvers (frozen; build another with
+    :func:`dataclasses.replace`). Every field is checked when the object is made; a bad value
+    raises :class:`~vela_optimizer.exception.InvalidArgument` naming the field.
+
+    Attributes
+    ----------
+    max_iteration : int
+        Interior-point iterations of a QP; coordinate sweeps plus Newton steps of plain risk
+        parity; and, separately, the QPs of risk parity under limits. Reaching it gives
+        ``status == "max_iteration"``.
+    tol : float
+        Risk parity under limits stops when a step changes no weight by more than this and the
+        block structure is settled.
+    one_blas_thread : bool
+        Hold BLAS to one thread during the dense algebra of a solve (see ``vela_optimizer._blas``).
+
+    QP (minimum variance, mean-variance, minimum tracking error):
+
+    eps_loose, eps : float
+        The interior point's stopping tolerances on the scaled problem (absolute and relative;
+        the scaled objective and weights are of order one). A first pass stops at ``eps_loose``,
+        where the active set is plain in nearly every problem measured and the polish makes the
+        answer exact; only when that polish fails does the interior point run again to ``eps``.
+        ``eps_loose <= eps`` leaves the loose pass out.
+    primal_tol : float
+        A polished point is accepted when it breaks no bound or limit by more than this (weights)...
+    dual_tol : float
+        ...and no multiplier has the wrong sign by more than this, relative to the gradient's size.
+    polish_rounds : int
+        Active-set corrections tried by the polish.
+    guess_rounds, guess_rounds_per : int
+        Active-set rounds tried from the greedy vertex (mean-variance) before the interior point
+        takes over: ``guess_rounds`` plus one per ``guess_rounds_per`` instruments. A round costs
+        a KKT solve over the free weights: the cap keeps a failed guess to a fraction of the
+        interior point's time while a vertex optimum (few free weights) is reached well inside
+        it. ``guess_rounds = 0`` switches the guess off.
+    guess_min_n : int
+        Below this many instruments the guess is not tried: the interior point is fast there and
+        the guess was measured slower even when right.
+    sparse_ratio : float
+        Least-squares form: the lifted sparse problem is posed once the instruments outnumber
+        the factor's rows by this much (measured faster there than the dense FᵀF form).
+
+    Risk parity:
+
+    unconstrained_tol : float
+        The unconstrained solve stops when ``max_i |x_i·(C·x)_i / 7.5 − 1|`` is at most this (or
+        at the rounding floor of that product): contributions then agree to about 2e-12 relative.
+    feasibility_tol : float
+        An iterate under limits may break a bound or limit by at most this (weights summing to 1).
+    squared_progress : float
+        The squared-deviation phase (a starting point) stops once a step lowers ‖g‖² by less
+        than this fraction.
+    tied : float
+        A block whose contributions differ by more than this (relative to their mean size) is
+        not tied.
+    reuse : int
+        The factors of J serve up to this many further QPs while the model's predictions hold
+        and the blocks keep changing; settling steps always refactor.
+    chord_step : float
+        ...but not after a step that moved no weight by more than this fraction of an average
+        weight: there the blocks change by a few instruments at a time and a chord step is
+        mostly rejected.
+    tau_floor : float
+        The prox weight τ of the spread phase shrinks after good steps, but not below this
+        fraction of its start: a flatter QP gains nothing near a sharp minimum and makes the
+        active-set solver cycle.
+    """
+
+    max_iteration: int = 1000
+    tol: float = 1e-8
+    one_blas_thread: bool = True
+    eps_loose: float = 1e-3
+    eps: float = 1e-10
+    primal_tol: float = 1e-11
+    dual_tol: float = 1e-9
+    polish_rounds: int = 8
+    guess_rounds: int = 8
+    guess_rounds_per: int = 25
+    guess_min_n: int = 100
+    sparse_ratio: float = 6.0
+    unconstrained_tol: float = 1e-12
+    feasibility_tol: float = 1e-12
+    squared_progress: float = 0.1
+    tied: float = 1e-9
+    reuse: int = 3
+    chord_step: float = 0.01
+    tau_floor: float = 1e-6
+
+    def __post_init__(self):
+        for f in dataclasses.fields(self):
+            kind = _KINDS[f.name]
+            object.__setattr__(self, f.name, _CHECKS[kind](f.name, getattr(self, f.name)))
+
+
+def _positive_integer(name, value):
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < 1:
+        raise InvalidArgument(f"OPTIMIZER: {name} 必须为正整数，传入值为：{value}")
+    return int(value)
+
+
+def _count(name, value):
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < 0:
+        raise InvalidArgument(f"OPTIMIZER: {name} 必须为非负整数，传入值为：{value}")
+    return int(value)
+
+
+def _positive(name, value):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not (math.isfinite(value) and value > 0):
+        raise InvalidArgument(f"OPTIMIZER: {name} 必须为正数，传入值为：{value}")
+    return float(value)
+
+
+def _nonnegative(name, value):
+    # +inf is allowed: a ratio never reached.
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not value >= 0:
+        raise InvalidArgument(f"OPTIMIZER: {name} 必须为非负数，传入值为：{value}")
+    return float(value)
+
+
+def _flag(name, value):
+    if not isinstance(value, bool):
+        raise InvalidArgument(f"OPTIMIZER: {name} 必须为 True 或 False，传入值为：{value}")
+    return value
+
+
+_CHECKS = {"positive integer": _positive_integer, "count": _count, "positive": _positive,
+           "nonnegative": _nonnegative, "flag": _flag}
+_KINDS = {
+    "max_iteration": "positive integer", "tol": "positive", "one_blas_thread": "flag",
+    "eps_loose": "positive", "eps": "positive", "primal_tol": "positive", "dual_tol": "positive",
+    "polish_rounds": "count", "guess_rounds": "count", "guess_rounds_per": "positive integer",
+    "guess_min_n": "count", "sparse_ratio": "nonnegative",
+    "unconstrained_tol": "positive", "feasibility_tol": "positive", "squared_progress": "nonnegative",
+    "tied": "positive", "reuse": "count", "chord_step": "nonnegative", "tau_floor": "positive",
+}
+
+
+def settings_for(settings=None, *, max_iteration=None, tol=None, tol_field="tol") -> Settings:
+    """``settings`` (default: ``Settings()``) with a solver's own keywords put in, checked.
+
+    ``max_iteration`` replaces ``Settings.max_iteration`` and ``tol`` the field ``tol_field``
+    (``"tol"``, or ``"unconstrained_tol"`` for plain risk parity); None leaves a field as it is.
+    A keyword is checked under its own name, by the rule of the field it replaces.
+    """
+    if settings is None:
+        settings = Settings()
+    elif not isinstance(settings, Settings):
+        raise InvalidArgument(f"OPTIMIZER: settings 必须为 Settings，传入值为：{settings!r}")
+    given = {}
+    if max_iteration is not None:
+        given["max_iteration"] = _CHECKS[_KINDS["max_iteration"]]("max_iteration", max_iteration)
+    if tol is not None:
+        given[tol_field] = _CHECKS[_KINDS[tol_field]]("tol", tol)
+    return dataclasses.replace(settings, **given) if given else settings
+
+
+def blas_threads(settings: Settings):
+    """The context a solve's dense algebra runs in: BLAS on one thread unless the settings say not."""
+    return one_blas_thread() if settings.one_blas_thread else contextlib.nullcontext()

@@ -1,0 +1,92 @@
+"""The answer of every native solve, with one vocabulary of statuses."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+import numpy as np
+
+__all__ = ["INFEASIBLE", "MAX_ITERATION", "NUMERICAL", "SOLVED", "STATUSES", "UNBOUNDED", "Solution"]
+
+SOLVED = "solved"
+MAX_ITERATION = "max_iteration"
+INFEASIBLE = "infeasible"
+UNBOUNDED = "unbounded"
+NUMERICAL = "numerical"
+STATUSES = (SOLVED, MAX_ITERATION, INFEASIBLE, UNBOUNDED, NUMERICAL)
+
+
+@dataclass(frozen=True)
+class Solution:
+    """The answer of one native solve.
+
+    Attributes
+    ----------
+    x : numpy.ndarray
+        The weights, shape (n,); NaN where no portfolio was found (``"infeasible"``, or a
+        numerical failure before any iterate).
+    iterations : int
+        QP: iterations of the interior-point pass the answer came from (the loose pass, or the
+        tight one when the polish from the loose pass failed), 0 when the active set from the
+        greedy vertex answered. Risk parity: coordinate sweeps / Newton steps of the
+        unconstrained solve, plus one per QP of the successive convex approximation.
+    converged : bool
+        ``status == "solved"``: the solver met its tolerance.
+    status : str
+        ``"solved"``; ``"max_iteration"`` (stopped at the iteration limit, ``x`` is the last
+        iterate); ``"infeasible"`` (the limits admit no portfolio); ``"unbounded"``;
+        ``"numerical"`` (the solver failed; ``message`` says where).
+    solver : str
+        What solved: ``"piqp"`` (the interior point, then the polish), ``"active-set"`` (the
+        active set from the greedy vertex, checked exact), ``"ccd"`` / ``"newton"`` (risk parity
+        without limits: coordinate descent handing over to Newton, or Newton alone),
+        ``"daqp-sca"`` (risk parity under binding limits).
+    objective : float
+        The method's objective at ``x`` in the caller's units: ``xᵀCx`` (minimum variance),
+        ``λ/2·xᵀCx − μᵀx``, ``‖b − R x‖²`` over the complete days, ``½xᵀPx + qᵀx`` (:func:`solve_qp`),
+        or the pairwise spread Σ_{i<j} |RC_i − RC_j| (risk parity).
+    message : str
+        One English line saying how the solve ended.
+    kkt_residual : float or None
+        QP: the KKT residual at ``x`` (for an exact answer, under the multipliers that certified it).
+    polished : bool or None
+        QP: True when ``x`` is the polished (exact) point rather than the interior point's.
+    spread, ratio : float or None
+        Risk parity: the pairwise spread (also ``objective``) and max RC / min RC − 1 (``inf`` when
+        some contribution is not positive).
+    path : str or None
+        Risk parity: ``"equal"`` (the equal-contribution portfolio, which meets every limit) or
+        ``"sca"`` (limits bind and the spread was minimised over them).
+    """
+
+    x: np.ndarray
+    iterations: int
+    converged: bool = field(init=False)
+    status: str
+    solver: str
+    objective: float
+    message: str = ""
+    kkt_residual: float | None = None
+    polished: bool | None = None
+    spread: float | None = None
+    ratio: float | None = None
+    path: str | None = None
+
+    def __post_init__(self):
+        if self.status not in STATUSES:
+            raise ValueError(f"status must be one of {STATUSES}, got {self.status!r}")
+        object.__setattr__(self, "converged", self.status == SOLVED)
+        if not self.message:
+            object.__setattr__(self, "message", _describe(self.status, self.solver, self.iterations))
+
+
+def _describe(status, solver, iterations) -> str:
+    if status == SOLVED:
+        return f"solved by {solver} after {iterations} iterations"
+    if status == MAX_ITERATION:
+        return f"{solver} stopped at the iteration limit ({iterations} iterations) before meeting its tolerance"
+    if status == INFEASIBLE:
+        return "the limits admit no portfolio"
+    if status == UNBOUNDED:
+        return "the objective is unbounded below over the limits"
+    return f"{solver} failed numerically"

@@ -1,0 +1,219 @@
+"""The native solvers' entry point: one call for the four methods, one Settings checked once, one
+Solution whose status reports how a solve ended (the iteration limit and failures included)."""
+
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from vela_optimizer import optimizer as opt
+from vela_optimizer.exception import InvalidArgument
+from vela_optimizer.limits import Limits
+from vela_optimizer.native import Settings, Solution, qp, riskparity as rp, solve
+from vela_optimizer.native.riskparity import limits_qp, spread
+from vela_optimizer.native.riskparity.jacobian import Jacobian
+
+
+def limits(n, cap=1.0, groups=()):
+    """0 <= w <= cap (a list: per instrument), group rows (label, positions, floor, cap), the budget."""
+    return Limits.build([f"S{i}" for i in range(n)], np.zeros(n), np.broadcast_to(cap, (n,)).tolist(), groups)
+
+
+def factor_cov(n, seed=0, days=131):
+    rng = np.random.default_rng(seed)
+    r = rng.normal(0, 0.01, (days, 2)) @ rng.uniform(0.5, 1.5, (2, n)) + rng.normal(0, 0.012, (days, n))
+    return np.cov(r, rowvar=False), r
+
+
+def binding_risk_parity(n=30, seed=3):
+    """The largest equal-risk weight capped at 0.8 of itself, the first half floored above its share."""
+    C, _ = factor_cov(n, seed)
+    w = rp.solve_unconstrained(C).x
+    cap = np.ones(n)
+    cap[np.argmax(w)] = 0.8 * w.max()
+    half = list(range(n // 2))
+    return C, limits(n, cap.tolist(), [("half", half, min(1.0, 1.2 * w[half].sum()), 1.0)])
+
+
+# ---- one call for every method: closed forms ------------------------------------------------
+
+SIG = np.array([0.01, 0.02])
+R_DAYS = np.random.default_rng(1).normal(0, 0.01, (60, 3))
+W_BENCH = np.array([0.5, 0.3, 0.2])
+
+CLOSED_FORMS = {
+    # Two uncorrelated assets, variances 1 and 3 (×1e-4): w ∝ 1/v.
+    "min variance": ("min_variance", np.diag([1e-4, 3e-4]), limits(2), {}, [0.75, 0.25]),
+    # λ = 10, equal variances 0.01, μ = (0.02, 0.01): w1 = (λ·v + μ1 − μ2) / (2λ·v) = 0.55.
+    "mean-variance": ("mean_variance", np.diag([0.01, 0.01]), limits(2),
+                      {"mu": [0.02, 0.01], "risk_aversion": 10}, [0.55, 0.45]),
+    # A benchmark that is a portfolio of the instruments (more days than instruments): tracked exactly.
+    "tracking error": ("min_tracking_error", None, limits(3), {"R": R_DAYS, "b": R_DAYS @ W_BENCH}, W_BENCH),
+    # Risk parity without limits: w ∝ 1/σ for two assets.
+    "risk parity": ("risk_parity", np.diag(SIG ** 2), None, {}, [2 / 3, 1 / 3]),
+    # The enum's value is the method.
+    "risk parity, enum": (opt.OptimizeMethod.RISK_PARITY, np.diag(SIG ** 2), None, {}, [2 / 3, 1 / 3]),
+    # A cap below the equal-risk weight: RC_1 − RC_2 increases along the budget, so the cap binds.
+    "risk parity, cap": ("risk_parity", np.diag(SIG ** 2), limits(2, [0.5, 1.0]), {}, [0.5, 0.5]),
+}
+
+
+@pytest.mark.parametrize("case", CLOSED_FORMS)
+def test_every_method_through_one_call(case):
+    method, C, L, kw, expected = CLOSED_FORMS[case]
+    sol = solve(method, C, L, **kw)
+    assert isinstance(sol, Solution) and sol.converged and sol.status == "solved"
+    np.testing.assert_allclose(sol.x, expected, rtol=0, atol=1e-10)
+    # One English line.
+    assert sol.message and sol.message.isascii() and "\n" not in sol.message
+    name = getattr(method, "value", method)
+    if name == "risk_parity":
+        rc = sol.x * (C @ sol.x)
+        assert sol.objective == pytest.approx(np.abs(rc[:, None] - rc[None, :]).sum() / 2, abs=1e-15)
+        assert sol.path == ("equal" if L is None else "sca")
+    elif name == "min_variance":
+        assert sol.objective == pytest.approx(sol.x @ C @ sol.x, rel=1e-12)
+        assert sol.kkt_residual <= 1e-10 and sol.polished
+
+
+# ---- refusals ---------------------------------------------------------------------------------
+
+C2 = np.diag([1e-4, 3e-4])
+BAD_CALLS = {
+    "unknown method": (lambda: solve("max_sharpe", C2, limits(2)), "method 必须为"),
+    "QP without limits": (lambda: solve("min_variance", C2, None), "方法 min_variance 必须指定 limits"),
+    "no expected returns": (lambda: solve("mean_variance", C2, limits(2), risk_aversion=1), "必须指定 mu"),
+    "no risk aversion": (lambda: solve("mean_variance", C2, limits(2), mu=[0, 0]), "必须指定 risk_aversion"),
+    "no returns": (lambda: solve("min_tracking_error", None, limits(2), b=np.zeros(5)), "必须指定 R"),
+    "settings of another type": (lambda: solve("min_variance", C2, limits(2), {"tol": 1e-8}),
+                                 "settings 必须为 Settings"),
+    "limits of another type": (lambda: solve("risk_parity", C2, {"lower": [0, 0]}), "limits 必须为 Limits"),
+    "limits with NaN": (lambda: solve("risk_parity", C2, limits(2, [np.nan, 1.0])), "约束 upper 含有 NaN"),
+    "mu of another length": (lambda: solve("mean_variance", C2, limits(2), mu=[0.1], risk_aversion=1), "mu 的长度"),
+    "words for numbers": (lambda: solve("min_variance", [["a", "b"], ["c", "d"]], limits(2)), "C 必须为数值数组"),
+    "unknown plain method": (lambda: rp.solve_unconstrained(C2, method="simplex"), "method 必须为 auto、ccd 或 newton"),
+    "a point of another length": (lambda: qp.kkt_residual(2 * C2, np.zeros(2), limits(2), [1.0]), "x 的形状"),
+}
+
+
+@pytest.mark.parametrize("case", BAD_CALLS)
+def test_bad_arguments_are_invalid_arguments(case):
+    call, match = BAD_CALLS[case]
+    with pytest.raises(InvalidArgument, match=match) as e:
+        call()
+    assert str(e.value).startswith("OPTIMIZER: ")
+
+
+BAD_SETTINGS = [
+    ({"max_iteration": 0}, "OPTIMIZER: max_iteration 必须为正整数，传入值为：0"),
+    ({"max_iteration": 2.5}, "OPTIMIZER: max_iteration 必须为正整数，传入值为：2.5"),
+    ({"max_iteration": True}, "OPTIMIZER: max_iteration 必须为正整数，传入值为：True"),
+    ({"tol": 0.0}, "OPTIMIZER: tol 必须为正数，传入值为：0.0"),
+    ({"tol": float("nan")}, "OPTIMIZER: tol 必须为正数，传入值为：nan"),
+    ({"tol": "1e-8"}, "OPTIMIZER: tol 必须为正数，传入值为：1e-8"),
+    ({"eps": -1e-10}, "OPTIMIZER: eps 必须为正数，传入值为：-1e-10"),
+    ({"guess_rounds": -1}, "OPTIMIZER: guess_rounds 必须为非负整数，传入值为：-1"),
+    ({"guess_rounds_per": 0}, "OPTIMIZER: guess_rounds_per 必须为正整数，传入值为：0"),
+    ({"sparse_ratio": float("nan")}, "OPTIMIZER: sparse_ratio 必须为非负数，传入值为：nan"),
+    ({"one_blas_thread": 1}, "OPTIMIZER: one_blas_thread 必须为 True 或 False，传入值为：1"),
+]
+
+
+@pytest.mark.parametrize(("kw", "message"), BAD_SETTINGS)
+def test_settings_are_checked_when_made(kw, message):
+    with pytest.raises(InvalidArgument) as e:
+        Settings(**kw)
+    assert str(e.value) == message
+
+
+@pytest.mark.parametrize(("call", "message"), [
+    # A solver's own keyword is checked under its own name, with the same text as the setting's.
+    (lambda: qp.min_variance(C2, limits(2), max_iteration=0), "OPTIMIZER: max_iteration 必须为正整数，传入值为：0"),
+    (lambda: rp.solve_with_limits(C2, limits(2), tol=-1.0), "OPTIMIZER: tol 必须为正数，传入值为：-1.0"),
+    # Plain risk parity's tol is the unconstrained stop, still named tol for its caller.
+    (lambda: rp.solve_unconstrained(C2, tol=0), "OPTIMIZER: tol 必须为正数，传入值为：0"),
+])
+def test_solver_keywords_are_checked_like_the_settings(call, message):
+    with pytest.raises(InvalidArgument) as e:
+        call()
+    assert str(e.value) == message
+
+
+@pytest.mark.parametrize(("kw", "field", "value"), [
+    ({"max_iteration": np.int64(7)}, "max_iteration", 7),
+    ({"tol": np.float32(0.5)}, "tol", 0.5),
+    ({"sparse_ratio": float("inf")}, "sparse_ratio", float("inf")),
+    ({"guess_rounds": 0}, "guess_rounds", 0),
+])
+def test_numpy_numbers_and_edge_values_are_accepted(kw, field, value):
+    assert getattr(Settings(**kw), field) == value
+
+
+# ---- how a solve ended: statuses, not exceptions ------------------------------------------------
+
+
+@pytest.mark.parametrize("method", ["min_variance", "risk_parity, limits", "risk_parity, plain"])
+def test_the_iteration_limit_is_a_status(method):
+    C, _ = factor_cov(40, 2)
+    L = None if method.endswith("plain") else limits(40, 0.05, [("g", list(range(10)), 0.0, 0.2)])
+    if method.startswith("risk_parity, limits"):
+        C, L = binding_risk_parity()
+    sol = solve(method.split(",")[0], C, L, Settings(max_iteration=1))
+    assert sol.status == "max_iteration" and not sol.converged
+    assert np.all(np.isfinite(sol.x)) and "iteration limit" in sol.message
+    if method == "risk_parity, limits":  # every iterate of the approximation is feasible
+        assert L.violation(sol.x) <= 1e-12
+
+
+@pytest.mark.parametrize(("L", "found_by"), [
+    (limits(3, 0.2), "interior point"),  # caps of 0.2 hold 0.6 at most: the interior point finds out
+    (limits(3, [1.0, 0.7, 1.0], [("a", [0], 0.5, 0.4)]), "floor above its cap"),  # seen before any solve
+])
+def test_infeasible_limits_give_a_status_in_the_qp(L, found_by):
+    sol = solve("min_variance", np.diag([1e-4, 2e-4, 3e-4]), L)
+    assert sol.status == "infeasible" and not sol.converged
+    assert found_by in sol.message and sol.message.isascii()
+
+
+def test_a_barrier_solve_without_usable_weights_is_numerical(monkeypatch):
+    # It raised OptimizationFailed before: a failure is now a status the caller reads.
+    monkeypatch.setattr(rp._engine, "risk_parity_barrier", lambda C, *a: (np.full(C.shape[0], np.nan), 3, False))
+    for L in (None, limits(2, [0.5, 1.0])):
+        sol = solve("risk_parity", C2, L)
+        assert sol.status == "numerical" and np.all(np.isnan(sol.x)) and sol.iterations == 3
+
+
+def test_no_feasible_start_is_numerical(monkeypatch):
+    """Limits that admit a portfolio (so no LimitConflict) but a QP that fails to find one."""
+    monkeypatch.setattr(limits_qp, "daqp_solve", lambda *a, **k: None)
+    C, L = binding_risk_parity()
+    sol = solve("risk_parity", C, L)
+    assert sol.status == "numerical" and np.all(np.isnan(sol.x)) and "start" in sol.message
+
+
+def test_a_singular_jacobian_stops_at_a_feasible_portfolio_as_numerical(monkeypatch):
+    """The spread phase cannot build its model: it stops where it is, feasible, and says why (it
+    was reported as the iteration limit before)."""
+
+    class Singular(Jacobian):
+        def __init__(self, *args):
+            super().__init__(*args)
+            self.singular = True
+
+    C, L = binding_risk_parity()
+    monkeypatch.setattr(spread, "Jacobian", Singular)
+    sol = solve("risk_parity", C, L)
+    assert sol.status == "numerical" and sol.path == "sca" and "singular" in sol.message
+    assert L.violation(sol.x) <= 1e-12
+
+
+@pytest.mark.parametrize("module", ["vela_optimizer.native", "vela_optimizer.native.riskparity",
+                                    "vela_optimizer.native.qp", "vela_optimizer._blas"])
+def test_each_native_module_imports_first_in_a_fresh_interpreter(module):
+    """No import cycle, and risk parity imports the extension (which registers its engine) itself."""
+    code = f"import {module}; from vela_optimizer.native import solve; import numpy as np; " \
+           "print(solve('risk_parity', np.diag([1e-4, 4e-4]), None).status)"
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == "solved"
