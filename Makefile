@@ -45,7 +45,8 @@ test-asan: $(PY)
 	cmake --build $(ASAN_DIR) --parallel $(JOBS)
 	mkdir -p $(ASAN_SITE)/vela_optimizer
 	ln -sf $(abspath python/vela_optimizer)/*.py $(abspath python/vela_optimizer)/*.pyi \
-	  $(abspath python/vela_optimizer)/py.typed $(ASAN_SITE)/vela_optimizer/
+	  $(abspath python/vela_optimizer)/py.typed $(filter-out %/__pycache__/,$(wildcard $(abspath python/vela_optimizer)/*/)) \
+	  $(ASAN_SITE)/vela_optimizer/
 	cp $(ASAN_DIR)/optimizer*.so $(ASAN_SITE)/vela_optimizer/
 	cd tests && PYTHONPATH=$(abspath $(ASAN_SITE)):$(abspath python) PYTHONMALLOC=malloc \
 	  LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
