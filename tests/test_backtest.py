@@ -14,7 +14,8 @@ from threadpoolctl import threadpool_limits
 import vela_optimizer as vo
 import veladatac
 from vela_optimizer import backtest as bt
-from vela_optimizer.backtest_accounts import Ledger, Trade, max_drawdown, simulate, statistics
+from vela_optimizer.backtest import executors
+from vela_optimizer.backtest.accounts import Ledger, Trade, max_drawdown, simulate, statistics
 from vela_optimizer.exception import InvalidArgument
 from veladatac import sample
 from veladatac.importer import import_files
@@ -288,7 +289,7 @@ def fixed_weights(monkeypatch):
             weights = plan.get(date) or {i: 1 / len(ids) for i in ids}
             return dict(weights), solver, []
 
-        monkeypatch.setattr(bt, "_optimise", fake)
+        monkeypatch.setattr(executors, "optimise", fake)
         return calls
 
     return install

@@ -88,13 +88,15 @@ def test_user_errors_print_one_line_and_exit_2(store, args, message):
 
 @pytest.mark.parametrize(
     "args",
-    [["--method", "magic"], ["--bound", "nonsense"], ["--date", "yesterday"], ["--method", "min_tracking_error"],
-     ["--gics", "A=0:1", "--shenwan", "B=0:1"]],
+    [["--method", "magic"], ["--bound", "nonsense"], ["--date", "yesterday"], ["--date", "2026/12/01"],
+     ["--list", "funds"], ["--method", "min_tracking_error"], ["--gics", "A=0:1", "--shenwan", "B=0:1"]],
 )
-def test_bad_command_lines_show_usage(store, args):
+def test_bad_command_lines_are_one_line_pointing_at_the_help(store, args):
     r = cli(store, "600000.XSHG", *args)
     assert r.returncode == 2
-    assert r.stderr.startswith("usage: vela-optimize") and "Traceback" not in r.stderr
+    lines = r.stderr.strip().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("vela-optimize: error: ") and "Traceback" not in r.stderr
+    assert lines[0].endswith("(see vela-optimize --help)")
 
 
 def test_plot(store, tmp_path):

@@ -12,7 +12,9 @@ import sys
 import pytest
 
 import veladatac
-from vela_optimizer import _universe, cli
+import vela_optimizer
+from vela_optimizer import request, universe
+from vela_optimizer.cli import optimize as cli, options
 from veladatac import catalog
 
 sys.path.insert(0, os.path.dirname(__file__))  # client_fixtures under any pytest import mode
@@ -45,6 +47,17 @@ def args_of(*argv) -> argparse.Namespace:
     return cli.build_parser().parse_args(list(argv))
 
 
+def resolve_universe(args, date):
+    return universe.resolve(args.ids, args.ids_file, args.universe, args.limit, veladatac, date)
+
+
+def request_of(args, ids, date):
+    """The command line's request on ``date`` over ``ids``."""
+    kind = universe.classify(ids, veladatac).kind
+    return request.from_options(args, veladatac, date, ids, kind, bnds=options.bounds_of(args),
+                                cons=options.constraint_of(args, vela_optimizer))
+
+
 # ---------------------------------------------------------------- parsing
 
 
@@ -74,7 +87,7 @@ def test_ids_from_every_source_are_merged_in_first_occurrence_order(known_store,
     f.write_text("# mine\n600002.XSHG\n000003.XSHE\n\n600001.XSHG\n", encoding="utf-8")
     args = args_of("600002.XSHG", "600002.XSHG", "--ids-file", str(f), "--universe", "000300.XSHG")
     # the index has 600001 and 600002 on 2025-01-08
-    assert cli.resolve_universe(args, veladatac, D(2025, 1, 8)) == ["600002.XSHG", "000003.XSHE", "600001.XSHG"]
+    assert resolve_universe(args, D(2025, 1, 8)) == ["600002.XSHG", "000003.XSHE", "600001.XSHG"]
 
 
 def test_traded_value_by_hand(known_store):
@@ -82,7 +95,7 @@ def test_traded_value_by_hand(known_store):
     # 600001: 9.8x900, 10x100, 10x0, 11x300, 11.5x400 -> 17720 / 5 days; 600002: 5x50, 5.1x60 -> 556 / 2;
     # 000003: 20x1000 on its only day
     veladatac.init(known_store)
-    got = _universe.traded_value(KNOWN_IDS, veladatac, D(2025, 1, 8))
+    got = universe.traded_value(KNOWN_IDS, veladatac, D(2025, 1, 8))
     assert got.tolist() == pytest.approx([17720 / 5, 556 / 2, 20000.0], rel=1e-15)
 
 
@@ -98,7 +111,7 @@ def test_traded_value_by_hand(known_store):
 )
 def test_limit_keeps_the_largest_by_traded_value(known_store, date, limit, expected):
     veladatac.init(known_store)
-    assert cli.resolve_universe(args_of(*KNOWN_IDS, "--limit", str(limit)), veladatac, date) == expected
+    assert resolve_universe(args_of(*KNOWN_IDS, "--limit", str(limit)), date) == expected
 
 
 @pytest.mark.parametrize(
@@ -113,8 +126,8 @@ def test_limit_keeps_the_largest_by_traded_value(known_store, date, limit, expec
 )
 def test_ids_of_the_wrong_kind_are_named(known_store, ids, pieces):
     veladatac.init(known_store)
-    with pytest.raises(cli.UsageError) as e:
-        cli.resolve_universe(args_of(*ids), veladatac, D(2025, 1, 8))
+    with pytest.raises(universe.UsageError) as e:
+        resolve_universe(args_of(*ids), D(2025, 1, 8))
     for piece in pieces:
         assert piece in str(e.value)
     if "600003.XSHG (did you mean" in pieces:
@@ -127,52 +140,62 @@ def test_ids_of_the_wrong_kind_are_named(known_store, ids, pieces):
 
 
 @pytest.mark.parametrize(
-    "ids, argv, date, rules, unclassified",
+    "ids, argv, date, rules, codes",
     [
-        (KNOWN_IDS, ["--gics", "Energy=0:0.5"], D(2025, 1, 8), {"Energy": (0, 0.5)}, []),
+        (KNOWN_IDS, ["--gics", "Energy=0:0.5"], D(2025, 1, 8), {"Energy": (0, 0.5)}, [None]),
+        # a sector the store knows but no instrument of the universe carries: a cap there is kept (unused)
+        (KNOWN_IDS, ["--gics", "Utilities=0:0.5"], D(2025, 1, 8), {"Utilities": (0, 0.5)}, [None]),
         # 600001 is in 银行 (801780) until 2025-01-06, in 非银金融 (801790) from 2025-01-07
-        (KNOWN_IDS, ["--shenwan", "801780=0:0.5"], D(2025, 1, 6), {"银行": (0, 0.5)}, ["000003.XSHE"]),
-        (KNOWN_IDS, ["--shenwan", "银行=0:0.5"], D(2025, 1, 6), {"银行": (0, 0.5)}, ["000003.XSHE"]),
+        (KNOWN_IDS, ["--shenwan", "801780=0:0.5"], D(2025, 1, 6), {"银行": (0, 0.5)}, ["801780"]),
+        (KNOWN_IDS, ["--shenwan", "银行=0:0.5"], D(2025, 1, 6), {"银行": (0, 0.5)}, ["801780"]),
+        # a code no stock carries on the day resolves to its name all the same (the cap is then unused)
+        (KNOWN_IDS, ["--shenwan", "801780=0:0.5"], D(2025, 1, 8), {"银行": (0, 0.5)}, ["801780"]),
         (KNOWN_IDS, ["--shenwan", "801790=0:0.4", "--shenwan", "石油石化=0.1:0.3"], D(2025, 1, 8),
-         {"非银金融": (0, 0.4), "石油石化": (0.1, 0.3)}, ["000003.XSHE"]),
-        (["000001.OF"], ["--fund-type", "Stock=0:1"], D(2025, 1, 8), {"Stock": (0, 1)}, []),
+         {"非银金融": (0, 0.4), "石油石化": (0.1, 0.3)}, ["801790", "801960"]),
+        (KNOWN_IDS, ["--shenwan", "__NONE__=0:0.2"], D(2025, 1, 8), {"__NONE__": (0, 0.2)}, [None]),
+        (["000001.OF"], ["--fund-type", "Stock=0:1"], D(2025, 1, 8), {"Stock": (0, 1)}, [None]),
     ],
 )
-def test_limit_labels_resolve_to_the_names_the_optimizer_groups_by(known_store, ids, argv, date, rules,
-                                                                   unclassified):
+def test_limit_labels_resolve_to_the_names_the_optimizer_groups_by(known_store, ids, argv, date, rules, codes):
     veladatac.init(known_store)
     args = args_of(*ids, *argv)
-    checked, missing = cli.check_limits(args, veladatac, ids, date)
-    option = cli.limit_option(args)
-    assert dict(getattr(checked, option)) == rules and missing == unclassified
+    limits = request_of(args, ids, date).limits
+    assert limits.module_rules() == rules and [r.code for r in limits.rules] == codes
+    assert [r.given for r in limits.rules] == [label for label, _ in getattr(args, options.limit_scheme(args))]
     assert vars(args) == vars(args_of(*ids, *argv))  # the caller's arguments are left as they were
 
 
 @pytest.mark.parametrize(
-    "ids, argv, date, pieces",
+    "ids, argv, date, line",
     [
         (KNOWN_IDS, ["--gics", "Financial=0:0.5"], D(2025, 1, 8),
-         ["--gics", "'Financial' (did you mean 'Financials'?)"]),
-        (KNOWN_IDS, ["--gics", "energy=0:0.5", "--gics", "Utilities=0:0.5"], D(2025, 1, 8),
-         ["'energy' (did you mean 'Energy'?)", "'Utilities'", "present: Energy (1), Financials (1), Information "
-                                                               "Technology (1)"]),
-        (KNOWN_IDS, ["--shenwan", "801780=0:0.5"], D(2025, 1, 8),
-         ["'801780'", "on 2025-01-08", "present: 801790 非银金融 (1), 801960 石油石化 (1)"]),
-        (KNOWN_IDS, ["--shenwan", "Banks=0:0.5"], D(2025, 1, 6), ["'Banks'", "801780 银行 (1)"]),
+         "--gics: unknown sector 'Financial' (did you mean 'Financials'?)"),
+        (KNOWN_IDS, ["--gics", "energy=0:0.5", "--gics", "Utilities=0:0.5", "--gics", "Finance=0:1"], D(2025, 1, 8),
+         "--gics: unknown sector 'energy' (did you mean 'Energy'?), 'Finance' (did you mean 'Financials'?)"),
+        (KNOWN_IDS, ["--shenwan", "Banks=0:0.5"], D(2025, 1, 6), "--shenwan: unknown Shenwan industry 'Banks'"),
+        (KNOWN_IDS, ["--shenwan", "801781=0:0.5"], D(2025, 1, 6),
+         "--shenwan: unknown Shenwan industry '801781' (did you mean"),
         (KNOWN_IDS, ["--shenwan", "801780=0:0.5", "--shenwan", "银行=0:0.4"], D(2025, 1, 6),
-         ["the limit on 银行 is given twice"]),
+         "--shenwan: the limit on 银行 is given twice (as 801780 and 银行)"),
+        (KNOWN_IDS, ["--gics", "Energy=0:0.5", "--gics", "Energy=0:0.4"], D(2025, 1, 6),
+         "--gics: the limit on Energy is given twice"),
         (KNOWN_IDS, ["--fund-type", "Stock=0:0.5"], D(2025, 1, 8),
-         ["--fund-type limits apply to funds", "3 stocks lack a fund type (600001.XSHG, 600002.XSHG, 000003.XSHE)"]),
-        (["000001.OF"], ["--gics", "Energy=0:0.5"], D(2025, 1, 8), ["--gics limits apply to stocks", "000001.OF"]),
-        (["000001.OF"], ["--shenwan", "银行=0:0.5"], D(2025, 1, 8), ["--shenwan limits apply to stocks"]),
+         "--fund-type limits apply to funds, and no id of the universe is a fund: 3 stocks lack a fund type "
+         "(600001.XSHG, 600002.XSHG, 000003.XSHE)"),
+        (KNOWN_IDS, ["--fund-type", "Stok=0:0.5"], D(2025, 1, 8), "--fund-type: unknown fund type 'Stok' (did you "
+                                                                  "mean 'Stock'?)"),
+        (["000001.OF"], ["--gics", "Energy=0:0.5"], D(2025, 1, 8), "--gics limits apply to stocks"),
+        (["000001.OF"], ["--shenwan", "银行=0:0.5"], D(2025, 1, 8), "--shenwan limits apply to stocks"),
+        (KNOWN_IDS, ["--gics", "Energy=0.5:0.2"], D(2025, 1, 8), "OPTIMIZER: 约束的下限 0.5 高于上限 0.2"),
+        (KNOWN_IDS, ["--gics", "Nowhere=2:3"], D(2025, 1, 8), "OPTIMIZER: 约束 Nowhere 的下限 2.0 无效"),
     ],
 )
-def test_limits_no_instrument_can_meet_are_refused(known_store, ids, argv, date, pieces):
+def test_limits_that_name_no_real_label_or_the_wrong_kind_are_refused(known_store, ids, argv, date, line):
     veladatac.init(known_store)
-    with pytest.raises(cli.UsageError) as e:
-        cli.check_limits(args_of(*ids, *argv), veladatac, ids, date)
-    for piece in pieces:
-        assert piece in str(e.value)
+    args = args_of(*ids, *argv)
+    with pytest.raises(vela_optimizer.InvalidArgument) as e:
+        request_of(args, ids, date)
+    assert options.refusal_line(e.value, args).startswith(line)
 
 
 # ---------------------------------------------------------------- store and dates
@@ -199,11 +222,11 @@ def test_the_date_used(known_store, asked, today, expected):
     veladatac.init(known_store)
     extent = catalog.extent()
     if isinstance(expected, str):
-        with pytest.raises(cli.UsageError) as e:
-            cli.resolve_date(asked, veladatac, extent, today)
+        with pytest.raises(universe.UsageError) as e:
+            request.resolve_date(asked, veladatac, extent, today)
         assert str(e.value).startswith(expected) and str(e.value).endswith("has data for 2024-12-31 .. 2025-01-10")
     else:
-        assert cli.resolve_date(asked, veladatac, extent, today) == expected
+        assert request.resolve_date(asked, veladatac, extent, today) == expected
 
 
 @pytest.mark.parametrize(
@@ -274,13 +297,14 @@ def test_listing_names_the_unclassified(known_store, run):
         (["--bound", "600001.XSHG=0:0.5", "--bound", "600001.XSHG=0:0.4"], "--bound is given twice for 600001.XSHG"),
     ],
 )
-def test_bounds_outside_the_universe_or_given_twice(argv, expected):
+def test_bounds_outside_the_universe_or_given_twice(known_store, argv, expected):
+    veladatac.init(known_store)
     args = args_of(*KNOWN_IDS, *argv)
     if isinstance(expected, str):
-        with pytest.raises(cli.UsageError, match=expected):
-            cli.check_bounds(args, KNOWN_IDS)
+        with pytest.raises(universe.UsageError, match=expected):
+            request_of(args, KNOWN_IDS, D(2025, 1, 8))
     else:
-        assert cli.check_bounds(args, KNOWN_IDS) == expected
+        assert request_of(args, KNOWN_IDS, D(2025, 1, 8)).notes == expected
 
 
 def test_a_window_without_any_data_is_refused_with_the_stores_range(known_store, run):

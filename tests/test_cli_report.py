@@ -11,7 +11,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from vela_optimizer import _plot, _report
+from vela_optimizer.cli import plot as _plot, report as _report
 
 DAYS = pd.to_datetime(["2026-06-23", "2026-06-24", "2026-06-25", "2026-06-26"])
 

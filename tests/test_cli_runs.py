@@ -131,7 +131,10 @@ def test_shenwan_codes_limit_the_industry_and_the_table_shows_industries(store, 
     doc, text, _ = report_of(run, store, *ids, "--method", "min_variance", "--date", store.end,
                              "--shenwan", f"{code}=0:0.05", tmp_path=tmp_path)
     rep = doc["report"]
-    assert rep["inputs"]["limits"] == {"by": "Shenwan industry", "rules": {name: [0.0, 0.05]}}
+    limits = rep["inputs"]["limits"]
+    assert limits["by"] == "Shenwan industry" and limits["rules"] == {name: [0.0, 0.05]}
+    assert limits["given"] == {code: [0.0, 0.05]}
+    assert limits["resolved"] == [{"label": name, "code": code, "low": 0.0, "high": 0.05}]
     members = [i for i in doc["weights"] if table["index_name"].get(i) == name]
     assert sum(doc["weights"][i] for i in members) <= 0.05 + 1e-9
     assert text.splitlines()[3].split()[2:4] == ["Shenwan", "industry"]

@@ -19,6 +19,7 @@ _LAZY = {
     "portfolio_optimize": "engine",
     "optimize": "engine",
     "SOLVERS": "engine",
+    "Request": "request",
     "DEFAULT_WINDOW": "engine",
     "DEFAULT_MAX_ITERATION": "engine",
     "DEFAULT_TOL": "engine",

@@ -721,6 +721,11 @@ def _single(exc: LimitConflict) -> bool:
     return len(side) == 1 and (side[0]["count"] == 1 or side[0]["kind"].startswith("group"))
 
 
+def _empty_group(exc: LimitConflict) -> bool:
+    """Whether the conflict is a floor on a group no instrument belongs to, standing alone."""
+    return len(exc.conflict) == 1 and exc.conflict[0]["kind"] == "group_lower" and exc.conflict[0]["count"] == 0
+
+
 def _message_zh(exc: LimitConflict) -> str:
     d = _decimals(exc)
     items = _side_items(exc, True, d)
@@ -732,6 +737,8 @@ def _message_zh(exc: LimitConflict) -> str:
         return (f"OPTIMIZER: 约束相互冲突，无法满足权重之和为{b}：{_join(items, True)} "
                 f"合计{'最多' if short else '至少'} {total}（比 {b} {'少' if short else '多'} {gap}）"
                 + _screened_text(exc, True))
+    if _empty_group(exc):
+        return f"OPTIMIZER: 约束相互冲突，无法满足{_target_text(exc, True, d)}：没有合约属于该类别（少 {gap}）"
     bound = exc.conflict[exc.target]["bound"]
     total = "" if _single(exc) else f" 合计{'最多' if short else '至少'} {_figure(bound - exc.shortfall, d)}"
     return (f"OPTIMIZER: 约束相互冲突，无法满足{_target_text(exc, True, d)}：{_join(items, True)}{total}"
@@ -749,6 +756,9 @@ def _message_en(exc: LimitConflict) -> str:
         total = _figure(exc.budget - exc.shortfall, d)
         return (f"limits conflict: {_join(items, False)} {verb} {total} in total "
                 f"({gap} {'short of' if short else 'over'} {b})" + _screened_text(exc, False))
+    if _empty_group(exc):
+        return (f"limits conflict: {_target_text(exc, False, d)} cannot be met: no instrument of the portfolio "
+                f"is in {exc.conflict[0]['label']} ({gap} short)")
     bound = exc.conflict[exc.target]["bound"]
     total = "" if _single(exc) else f" {verb} {_figure(bound - exc.shortfall, d)} in total"
     return (f"limits conflict: {_target_text(exc, False, d)} cannot be met: {_join(items, False)}{total} "

@@ -19,10 +19,12 @@ from collections.abc import Mapping
 from dataclasses import dataclass, field, replace
 from typing import Any
 
-from . import classification, optimizer
+from . import classification, optimizer, universe
 from .classification import CLASSES, KINDS, NOUNS, NOUNS_ZH
 from .exception import InvalidArgument
 from .optimizer import OptimizeMethod
+from .phrases import either, plural, some
+from .universe import UsageError
 
 SOLVERS = ("native", "scipy")
 
@@ -40,24 +42,6 @@ def _engine():
 
 
 # ---------------------------------------------------------------- refusals
-
-
-def either(items) -> str:
-    """``"a"``, ``"a or b"``, ``"a, b or c"``."""
-    items = list(items)
-    return items[0] if len(items) == 1 else ", ".join(items[:-1]) + " or " + items[-1]
-
-
-def some(ids, shown: int = 10) -> str:
-    """``ids`` joined with commas, at most ``shown`` of them and the count of the rest."""
-    ids = list(ids)
-    head = ", ".join(map(str, ids[:shown]))
-    return head + (f" and {len(ids) - shown} more" if len(ids) > shown else "")
-
-
-def plural(n: int, noun: str) -> str:
-    """``"1 stock"``, ``"2 stocks"``."""
-    return f"{n} {noun}" if n == 1 else f"{n} {noun}s"
 
 
 class Refusal(InvalidArgument):
@@ -87,8 +71,9 @@ class UnknownLabel(Refusal):
 
     def __init__(self, scheme: str, unknown):
         self.scheme, self.unknown = scheme, [(label, list(near)) for label, near in unknown]
-        parts = [f"{label}" + (f"（是否为 {'、'.join(near)}？）" if near else "") for label, near in self.unknown]
-        super().__init__(f"OPTIMIZER: {CLASSES[scheme]} 的{NOUNS_ZH[scheme]} {'、'.join(parts)} 不存在")
+        parts = [f"{label} 不存在" + (f"（是否为 {'、'.join(near)}？）" if near else "")
+                 for label, near in self.unknown]
+        super().__init__(f"OPTIMIZER: {CLASSES[scheme]} 中的{NOUNS_ZH[scheme]} {'；'.join(parts)}")
 
     def __reduce__(self):
         return type(self), (self.scheme, self.unknown)
@@ -402,3 +387,84 @@ def from_arguments(order_book_ids, date, method=DEFAULTS["method"], bnds=None, c
         limits = resolve_limits(scheme, cons._rules, client if client is not None else optimizer.veladatac, date)
     return Request(order_book_ids, date, method, bnds, limits, cons, cov_shrinkage, benchmark,
                    risk_aversion_coefficient, window, max_iteration, tol, quiet, solver)
+
+
+# ---------------------------------------------------------------- from command-line options
+
+
+def resolve_date(asked, client, extent, today):
+    """The trading day a command optimises on.
+
+    Parameters
+    ----------
+    asked : datetime.date or None
+        ``--date``; None means the latest trading day with data, not after ``today``.
+    extent : veladatac.catalog.Extent
+        The days the store covers.
+
+    Raises
+    ------
+    UsageError
+        A store without daily values, or a date after today or past the last day with data
+        (the message gives the store's range).
+    """
+    if extent.data_last is None:
+        raise UsageError(f"the store {extent.path} holds no daily data")
+    span = f"the store {extent.path} has data for {extent.data_first} .. {extent.data_last}"
+    if asked is None:
+        return client.trading_date_offset(min(today, extent.data_last), 0)
+    if asked > today:
+        raise UsageError(f"--date {asked} is after today ({today}); {span}")
+    if asked > extent.data_last:
+        raise UsageError(f"--date {asked} is past the last day in the store; {span}")
+    return client.trading_date_offset(asked, 0)
+
+
+def check_benchmark(benchmark, client) -> None:
+    """Refuse a benchmark the store does not know (with close matches) or cannot price (a fund)."""
+    if benchmark is None:
+        return
+    kinds = universe.classify([benchmark], client)
+    if kinds.unknown:
+        # a benchmark is most often an index: those first, any id when no index is close
+        near = (universe.close_ids(benchmark, universe.known_ids(indices_only=True))
+                or universe.close_ids(benchmark, universe.known_ids()))
+        guess = f" (did you mean {either(near)}?)" if near else ""
+        raise UsageError(f"unknown benchmark {benchmark}{guess}")
+    if kinds.funds:
+        raise UsageError(f"the benchmark {benchmark} is a fund; a benchmark is an index or a stock")
+
+
+def from_options(args, client, day, ids, kind: str, *, bnds=None, cons=None) -> Request:
+    """The request of the shared command-line options on ``day`` over the universe ``ids``.
+
+    ``bnds`` and ``cons`` are the options' bounds and constraint object (see
+    :mod:`vela_optimizer.cli.options`). Bounds for ids outside the universe become notes, each
+    with its close matches in the universe.
+
+    Raises
+    ------
+    InvalidArgument
+        As :func:`from_arguments`; :class:`LimitKindMismatch` for limits of a scheme that does
+        not classify ``kind``.
+    UsageError
+        An unknown benchmark, or one that is a fund.
+    """
+    request = from_arguments(ids, day, OptimizeMethod(args.method), bnds, cons, not args.no_shrinkage,
+                             args.benchmark, args.risk_aversion, args.window, args.max_iteration, args.tol, True,
+                             solver=args.solver, client=client)
+    check_kind(request.limits, kind, ids)
+    check_benchmark(args.benchmark, client)
+    return replace(request, notes=_outside_notes(bnds, ids))
+
+
+def _outside_notes(bnds, ids) -> list:
+    members = set(ids)
+    outside = [k for k in (bnds or {}) if k != "*" and k not in members]
+    if not outside:
+        return []
+    parts = []
+    for oid in outside:
+        near = universe.close_ids(oid, ids)
+        parts.append(f"{oid} (did you mean {either(near)}?)" if near else oid)
+    return [f"--bound for {plural(len(outside), 'id')} outside the universe had no effect: " + ", ".join(parts)]

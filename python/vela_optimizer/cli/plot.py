@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from vela_optimizer._report import METHOD_TITLES
+from vela_optimizer.cli.report import METHOD_TITLES
 
 # Families that draw Chinese names, the commonest first on each platform; any family whose name
 # says CJK also serves.

@@ -1,16 +1,17 @@
-"""The command line's universe: which ids, of which kind, the largest N, and the labels limits may name.
+"""A universe from what a person names: ids, a file of ids, an index's members, the largest N.
 
 Everything here reads the market-data client only through its published calls, except the
-suggestions for unknown ids and the listings, which need the whole catalogue of the local store.
+suggestions for unknown ids, which need the whole catalogue of the local store.
 """
 
 from __future__ import annotations
 
 import difflib
-from collections import Counter
 from dataclasses import dataclass
 
 import numpy as np
+
+from vela_optimizer.phrases import either, plural, some
 
 INDEX_TYPE = "INDX"
 
@@ -21,27 +22,9 @@ RANK_DAYS = 20
 RANK_BASIS = f"average daily traded value (close x volume) over the {RANK_DAYS} trading days to the date"
 FUND_RANK_BASIS = "the first N funds in the order given (the store holds no fund sizes)"
 
-# How many ids an error or note names before it only counts the rest.
-SHOWN = 10
-
-OPTION_NAMES = {"gics": "--gics", "shenwan": "--shenwan", "fund_type": "--fund-type"}
-LABEL_NOUNS = {"gics": "sector", "shenwan": "Shenwan industry", "fund_type": "fund type"}
-
 
 class UsageError(Exception):
     """A command-line value that parses but cannot be used; the message is one English line."""
-
-
-def some(ids, shown: int = SHOWN) -> str:
-    """``ids`` joined with commas, at most ``shown`` of them and the count of the rest."""
-    ids = list(ids)
-    head = ", ".join(map(str, ids[:shown]))
-    return head + (f" and {len(ids) - shown} more" if len(ids) > shown else "")
-
-
-def plural(n: int, noun: str) -> str:
-    """``"1 stock"``, ``"2 stocks"``."""
-    return f"{n} {noun}" if n == 1 else f"{n} {noun}s"
 
 
 # ---------------------------------------------------------------- gathering and kinds
@@ -129,12 +112,6 @@ def store_path():
         return None
 
 
-def either(items) -> str:
-    """``"a"``, ``"a or b"``, ``"a, b or c"``."""
-    items = list(items)
-    return items[0] if len(items) == 1 else ", ".join(items[:-1]) + " or " + items[-1]
-
-
 def check_kinds(kinds: Kinds) -> None:
     """Refuse unknown ids (all of them, with close matches), indices and a mix of stocks and funds."""
     if kinds.unknown:
@@ -185,94 +162,45 @@ def largest(ids, kind: str, n: int, client, date) -> list:
     return [ids[i] for i in order[:n]]
 
 
-# ---------------------------------------------------------------- labels of group limits
+# ---------------------------------------------------------------- the universe of a command line
 
 
-@dataclass(frozen=True)
-class Labels:
-    """The classification of a universe by one scheme.
+def resolve(ids, ids_file, index, limit, client, date) -> list:
+    """The ids to optimise on ``date``.
 
-    ``of`` maps each id to its label (None when unclassified); ``codes`` maps a Shenwan
-    industry code to its name (empty for the other schemes).
+    Parameters
+    ----------
+    ids : list of str
+        Ids named one by one.
+    ids_file : str or None
+        A file with one id per line (``#`` starts a comment).
+    index : str or None
+        An index whose members on ``date`` join the universe.
+    limit : int or None
+        Keep the ``limit`` largest (see :data:`RANK_BASIS`; funds: the first ``limit`` given).
+    client : module
+        The market-data client (``veladatac``).
+    date : date-like
+        The day the index membership and the ranking are read on.
+
+    Returns
+    -------
+    list of str
+        Each id once at its first occurrence; with ``limit`` the largest first.
+
+    Raises
+    ------
+    UsageError
+        No ids, ``limit`` below 1, unknown ids (all named, with close matches), an index among
+        the ids, or stocks mixed with funds.
     """
-
-    of: dict
-    codes: dict
-
-    def counts(self) -> Counter:
-        """Number of ids per label, unclassified ids left out."""
-        return Counter(v for v in self.of.values() if v is not None)
-
-    def ordered(self) -> list:
-        """(code, label, count) for each label, the largest group first, then by code or label.
-
-        ``code`` is the Shenwan industry code, "" for the other schemes.
-        """
-        code_of = {nm: c for c, nm in self.codes.items()}
-        items = [(code_of.get(k, ""), k, n) for k, n in self.counts().items()]
-        return sorted(items, key=lambda t: (-t[2], t[0], str(t[1])))
-
-
-def labels_of(option: str, ids, client, date) -> Labels:
-    """Each id's sector, Shenwan industry (on ``date``) or fund type."""
-    ids = list(ids)
-    if option == "gics":
-        return Labels({i: r.sector_type_name for i, r in zip(ids, client.instruments(ids))}, {})
-    if option == "fund_type":
-        return Labels({i: client.fund.instruments(i).fund_type for i in ids}, {})
-    table = client.shenwan_instrument_industry(ids, date)
-    names = dict(zip(table.index, table["index_name"]))
-    codes = {str(c): str(nm) for c, nm in zip(table["index_code"], table["index_name"])}
-    return Labels({i: names.get(i) for i in ids}, codes)
-
-
-def describe_labels(labels: Labels) -> str:
-    """The labels present, largest group first, e.g. ``"Financials (3), Energy (2)"``."""
-    return ", ".join(f"{c} {k} ({n})" if c else f"{k} ({n})" for c, k, n in labels.ordered())
-
-
-def suggest(label: str, labels: Labels) -> list:
-    """Labels ``label`` may have meant: a case-insensitive equal first, then difflib's matches."""
-    names = sorted({str(v) for v in labels.of.values() if v is not None})
-    same = [n for n in names if n.casefold() == label.casefold()]
-    near = difflib.get_close_matches(label, names, n=3, cutoff=0.6)
-    return list(dict.fromkeys(same + near))
-
-
-def resolve_rules(option: str, rules, kinds: Kinds, client, ids, date):
-    """The group limits of ``option`` with each label checked against the universe.
-
-    Returns ``(rules, unclassified)``: the rules as a dict label -> (low, high), Shenwan codes
-    replaced by their industry names, and the ids that carry no label (they escape every
-    group limit). Raises UsageError for a scheme that does not apply to the universe's kind,
-    a label no instrument of the universe carries on ``date`` (naming the labels present,
-    close matches first), or a label given twice.
-    """
-    flag, noun = OPTION_NAMES[option], LABEL_NOUNS[option]
-    wanted = "fund" if option == "fund_type" else "stock"
-    if kinds.kind != wanted:
-        have = kinds.funds if kinds.kind == "fund" else kinds.stocks
-        raise UsageError(f"{flag} limits apply to {wanted}s, and no id of the universe is a {wanted}: "
-                         f"{plural(len(have), kinds.kind)} lack a {noun} ({some(have)})")
-    labels = labels_of(option, ids, client, date)
-    present = set(labels.counts())
-    resolved, unknown = {}, []
-    for label, bound in rules:
-        name = label if label in present else labels.codes.get(label)
-        if name is None:
-            unknown.append(label)
-            continue
-        if name in resolved:
-            again = f"{label} ({name})" if name != label else label
-            raise UsageError(f"{flag}: the limit on {again} is given twice")
-        resolved[name] = bound
-    if unknown:
-        parts = []
-        for label in unknown:
-            near = suggest(label, labels)
-            parts.append(f"'{label}'" + (f" (did you mean {either(map(repr, near))}?)" if near else ""))
-        on = f" on {date}" if option == "shenwan" else ""
-        raise UsageError(f"{flag}: no instrument of the universe has the {noun} {', '.join(parts)}{on}; "
-                         f"present: {describe_labels(labels)}")
-    unclassified = [i for i, v in labels.of.items() if v is None]
-    return resolved, unclassified
+    if limit is not None and limit < 1:
+        raise UsageError("--limit must be at least 1")
+    found = gather(ids, ids_file, index, client, date)
+    if not found:
+        raise UsageError("no instruments: give ids, --ids-file or --universe")
+    kinds = classify(found, client)
+    check_kinds(kinds)
+    if limit is not None:
+        found = largest(found, kinds.kind, limit, client, date)
+    return found

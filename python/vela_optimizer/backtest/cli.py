@@ -8,40 +8,15 @@ import datetime as _dt
 import json
 import math
 import os
-import re
 import sys
 from pathlib import Path
 
-from vela_optimizer import backtest, cli
-from vela_optimizer._report import METHOD_TITLES
+from vela_optimizer import backtest, universe
+from vela_optimizer.cli import options
+from vela_optimizer.cli.report import METHOD_TITLES
+from vela_optimizer.universe import UsageError
 
 EXIT_OK, EXIT_SOME_FAILED, EXIT_ERROR = 0, 1, 2
-
-_DAY = re.compile(r"(\d{4})-?(\d{2})-?(\d{2})")
-
-
-class UsageError(Exception):
-    """A command-line value that parses but cannot be used."""
-
-
-def _date_arg(text: str) -> _dt.date:
-    m = _DAY.fullmatch(text)
-    try:
-        if m:
-            return _dt.date(int(m[1]), int(m[2]), int(m[3]))
-    except ValueError:
-        pass
-    raise argparse.ArgumentTypeError(f"invalid date {text!r}: use YYYY-MM-DD or YYYYMMDD")
-
-
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"invalid count {text!r}: give a whole number of at least 1")
-    return value
 
 
 def _costs(text: str) -> float:
@@ -69,21 +44,22 @@ def build_parser() -> argparse.ArgumentParser:
     -------
     argparse.ArgumentParser
     """
-    # vela-optimize's parser class: "--default-bound -0.1:0.5" is a value, not an option.
-    p = cli._Parser(
-        prog="vela-backtest", conflict_handler="resolve",
+    # The commands' parser class: "--default-bound -0.1:0.5" is a value, not an option.
+    p = options.Parser(
+        prog="vela-backtest",
         description="Optimise a universe on every rebalancing date of a period, hold the weights as prices move, "
                     "and report returns, risk, drawdown and turnover.",
         epilog="Example: vela-backtest --universe 000300.XSHG --limit 50 --method min_variance --default-bound 0:0.1 "
                "--start 2020-01-01 --end 2024-12-31 --costs-bps 10 --benchmark 000300.XSHG --plot bt.png. "
                "Exit status: 0 done, 1 done with failed dates skipped (--keep-going), 2 error.",
     )
-    cli.add_arguments(p)
-    p.add_argument("--date", type=_date_arg, help=argparse.SUPPRESS)  # one date means nothing here
+    options.add_arguments(p)
+    p.add_argument("--date", type=options.date_value, help=argparse.SUPPRESS)  # one date means nothing here
 
     b = p.add_argument_group("backtest")
-    b.add_argument("--start", type=_date_arg, metavar="DATE", help="first day of the period (YYYY-MM-DD)")
-    b.add_argument("--end", type=_date_arg, metavar="DATE", help="last day of the period (default: latest trading day)")
+    b.add_argument("--start", type=options.date_value, metavar="DATE", help="first day of the period (YYYY-MM-DD)")
+    b.add_argument("--end", type=options.date_value, metavar="DATE",
+                   help="last day of the period (default: latest trading day)")
     b.add_argument("--rebalance", choices=backtest.FREQUENCIES, default="monthly",
                    help="rebalance on the last trading day of each period (default: monthly)")
     b.add_argument("--dates", metavar="FILE", help="rebalance on the trading days listed in FILE, one a line "
@@ -91,19 +67,17 @@ def build_parser() -> argparse.ArgumentParser:
     b.add_argument("--costs-bps", type=_costs, default=0.0, metavar="X",
                    help="cost of trading, in basis points of the traded value (buys and sells), charged at each "
                         "rebalancing (default: 0)")
-    b.add_argument("--solver", choices=backtest.SOLVERS, default="native",
-                   help="native (exact solvers, default) or scipy (the optimizer module's own solve)")
     b.add_argument("--keep-going", action="store_true",
                    help="record a date whose optimisation fails and go on with the holdings as they were")
 
     r = p.add_argument_group("where the optimisations run")
-    r.add_argument("--workers", type=_positive_int, default=_cores(), metavar="N",
+    r.add_argument("--workers", type=options.positive_int, default=_cores(), metavar="N",
                    help="local processes (default: the number of cores; 1 runs in this process)")
     r.add_argument("--scheduler", metavar="ADDRESS",
                    help="a Dask scheduler, e.g. tcp://10.0.0.5:8786: optimise on its workers (needs "
                         "vela_optimizer[cluster])")
     r.add_argument("--store", metavar="PATH", help="market-data store file, read here and by every worker "
-                                                   "(default: VELADATAC_STORE, else the sample store)")
+                                                   "(default: $VELADATAC_STORE, else the sample store)")
 
     o = p.add_argument_group("output")
     o.add_argument("--json", metavar="FILE", help="write rebalancings, daily values and statistics as JSON")
@@ -132,7 +106,7 @@ def read_dates(path: str) -> list:
             if not text:
                 continue
             try:
-                out.append(_date_arg(text))
+                out.append(options.date_value(text))
             except argparse.ArgumentTypeError:
                 raise UsageError(f"{path}, line {number}: {text!r} is not a date (use YYYY-MM-DD)") from None
     if not out:
@@ -352,38 +326,15 @@ def main(argv=None) -> int:
         parser.error("--plot writes a PNG file: give a name ending in .png")
 
     import veladatac
-    from vela_optimizer import optimizer
     from vela_optimizer.exception import InvalidArgument, OptimizationFailed
 
     known = (InvalidArgument, OptimizationFailed, backtest.BacktestError, UsageError, veladatac.VeladatacError,
-             OSError, getattr(cli, "UsageError", UsageError))
+             OSError)
     bar = None
     try:
         _check_outputs(args)
-        if args.store:
-            args.store = os.path.abspath(args.store)  # the workers may run in other folders
-            veladatac.init(args.store)
-        end = args.end or veladatac.trading_date_offset(_dt.date.today(), 0)
-        if args.dates:
-            dates, schedule = read_dates(args.dates), f"dates from {args.dates}"
-        else:
-            dates, schedule = backtest.rebalance_dates(args.start, end, args.rebalance), args.rebalance
-            if not dates:
-                raise UsageError(f"no {args.rebalance} rebalancing date from {args.start} to {end}: a period's "
-                                 "last trading day must fall inside")
-        if args.universe:
-            def universe(day):
-                return cli.resolve_universe(args, veladatac, day)
-        else:
-            universe = cli.resolve_universe(args, veladatac, end)
-        settings = {
-            "method": args.method, "schedule": schedule, "start": str(args.start or ""), "end": str(end),
-            "universe": args.universe or None, "limit": args.limit, "window": args.window,
-            "cov_shrinkage": not args.no_shrinkage, "risk_aversion": args.risk_aversion,
-            "max_iteration": args.max_iteration, "tol": args.tol, "solver": args.solver,
-            "costs_bps": args.costs_bps, "benchmark": args.benchmark,
-        }
-        bar = _progress_bar(len(dates))
+        plan = _plan(args)
+        bar = _progress_bar(len(plan.dates))
 
         def progress(day, failed):
             if bar is not None:
@@ -391,31 +342,26 @@ def main(argv=None) -> int:
                 bar.set_postfix_str(f"{day}" + (" failed" if failed else ""))
 
         result = backtest.run_backtest(
-            universe, end=end, dates=dates, method=optimizer.OptimizeMethod(args.method),
-            bnds=cli.build_bounds(args), cons=cli.build_constraint(args, optimizer),
-            cov_shrinkage=not args.no_shrinkage, benchmark=args.benchmark,
-            risk_aversion_coefficient=args.risk_aversion, window=args.window, max_iteration=args.max_iteration,
-            tol=args.tol, quiet=args.quiet, solver=args.solver, costs_bps=args.costs_bps,
-            workers=args.workers, scheduler=args.scheduler, keep_going=args.keep_going,
-            store=args.store, progress=progress)
-        if bar is not None:
-            bar.close()
-            bar = None
-        print(render(result, settings))
+            plan.universe, end=plan.end, dates=plan.dates, **plan.request.keywords(), costs_bps=args.costs_bps,
+            workers=args.workers, scheduler=args.scheduler, keep_going=args.keep_going, store=args.store,
+            progress=progress)
+        _close(bar)
+        bar = None
         if args.json:
-            write_json(args.json, result, settings)
+            write_json(args.json, result, plan.settings)
         if args.csv:
             write_csv(args.csv, result)
         if args.plot:
             held = sorted({oid for r in result.rebalances for oid in r.weights})
-            write_plot(args.plot, result, settings, sector_of(veladatac, held))
+            write_plot(args.plot, result, plan.settings, sector_of(veladatac, held))
+        print(render(result, plan.settings))
     except backtest.RebalanceFailed as e:
         _close(bar)
         print(f"vela-backtest: error: {_failure_line(e)}", file=sys.stderr)
         return EXIT_ERROR
     except known as e:
         _close(bar)
-        print(f"vela-backtest: error: {e}", file=sys.stderr)
+        print(f"vela-backtest: error: {options.refusal_line(e, args)}", file=sys.stderr)
         return EXIT_ERROR
     except KeyboardInterrupt:
         _close(bar)
@@ -426,11 +372,57 @@ def main(argv=None) -> int:
     return EXIT_SOME_FAILED if result.failures else EXIT_OK
 
 
+class _Plan:
+    """A checked backtest: its dates, its universe (ids, or ids by date), its request and the settings
+    its records keep."""
+
+    def __init__(self, dates, end, universe, request, settings):
+        self.dates, self.end, self.universe, self.request, self.settings = dates, end, universe, request, settings
+
+
+def _plan(args) -> _Plan:
+    """Open the store, find the dates, and check the request on the last date's universe, before
+    any optimisation runs: a limit is refused or honoured as vela-optimize refuses or honours it."""
+    import vela_optimizer
+    import veladatac
+    from vela_optimizer import request as _request
+    from vela_optimizer.cli.optimize import package_version
+
+    if args.store:
+        args.store = os.path.abspath(args.store)  # the workers may run in other folders
+        veladatac.init(args.store)
+    end = args.end or veladatac.trading_date_offset(_dt.date.today(), 0)
+    if args.dates:
+        dates, schedule = read_dates(args.dates), f"dates from {args.dates}"
+    else:
+        dates, schedule = backtest.rebalance_dates(args.start, end, args.rebalance), args.rebalance
+        if not dates:
+            raise UsageError(f"no {args.rebalance} rebalancing date from {args.start} to {end}: a period's "
+                             "last trading day must fall inside")
+
+    def universe_on(day):
+        return universe.resolve(args.ids, args.ids_file, args.universe, args.limit, veladatac, day)
+
+    last = max(dates)
+    ids = universe_on(last)
+    request = _request.from_options(args, veladatac, last, ids, universe.classify(ids, veladatac).kind,
+                                    bnds=options.bounds_of(args), cons=options.constraint_of(args, vela_optimizer))
+    settings = {
+        "method": args.method, "schedule": schedule, "start": str(args.start or ""), "end": str(end),
+        "universe": args.universe or None, "limit": args.limit, "ids": list(args.ids), "ids_file": args.ids_file,
+        "window": args.window, "cov_shrinkage": not args.no_shrinkage, "risk_aversion": args.risk_aversion,
+        "max_iteration": args.max_iteration, "tol": args.tol, "solver": args.solver,
+        "costs_bps": args.costs_bps, "benchmark": args.benchmark, "keep_going": args.keep_going,
+        "bounds": {k: list(v) for k, v in request.bnds.items()} if request.bnds is not None else None,
+        "limits": request.limits.record() if request.limits is not None else None,
+        "store": veladatac.catalog.identity(), "version": package_version(),
+    }
+    return _Plan(dates, end, universe_on if args.universe else ids, request, settings)
+
+
 def _check_outputs(args) -> None:
     """Refuse outputs that could not be written before the optimisations run, not after."""
-    for option, path in (("--json", args.json), ("--plot", args.plot)):
-        if path and not Path(path).resolve().parent.is_dir():
-            raise UsageError(f"{option} {path}: no such folder")
+    options.check_output_paths(json=args.json, plot=args.plot)
     if args.plot:
         try:
             import matplotlib  # noqa: F401
@@ -444,6 +436,3 @@ def _close(bar) -> None:
     if bar is not None:
         bar.close()
 
-
-if __name__ == "__main__":
-    sys.exit(main())

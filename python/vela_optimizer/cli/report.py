@@ -13,6 +13,7 @@ import unicodedata
 
 import numpy as np
 
+from vela_optimizer import metrics
 from vela_optimizer.result import DROP_REASONS
 
 TRADING_DAYS_PER_YEAR = 252  # used only to annualise figures in this report
@@ -50,19 +51,12 @@ def tracking_error(returns, weights, benchmark) -> float:
     Only days on which the benchmark and every instrument have a return count, as in the
     optimiser's own tracking-error objective. NaN with fewer than two such days.
     """
-    table = returns[list(weights.index)]
-    joined = table.join(benchmark.rename("__benchmark__"), how="inner")
-    values = joined.to_numpy(dtype=float)
-    values = values[np.isfinite(values).all(axis=1)]
-    if len(values) < 2:
-        return math.nan
-    active = values[:, :-1] @ weights.to_numpy(dtype=float) - values[:, -1]
-    return float(np.std(active, ddof=1))
+    return metrics.tracking_error(metrics.active_returns(returns[list(weights.index)], weights, benchmark))
 
 
 def build(result, *, inputs: dict, names: dict, groups: dict, group_label: str, bounds: dict,
           limits: dict | None = None, codes: dict | None = None, benchmark: str | None = None,
-          benchmark_returns=None, notes=(), warnings=()) -> dict:
+          benchmark_returns=None, notes=(), warnings=(), ignored_bounds=None) -> dict:
     """The report of ``result`` as plain data (str, float, list, dict: ready for JSON).
 
     Parameters
@@ -86,6 +80,9 @@ def build(result, *, inputs: dict, names: dict, groups: dict, group_label: str, 
         The benchmark's id and daily returns (a Series indexed by date) for the tracking error.
     notes, warnings : sequence of str
         Lines for the end of the report; warnings are about the result's quality.
+    ignored_bounds : list of str, optional
+        Bounds of instruments screening removed (default: the result's ignored bounds); bounds of
+        ids outside the universe belong in the notes, with their close matches.
     """
     w = result.weights.astype(float)
     ids = list(w.index)
@@ -134,7 +131,7 @@ def build(result, *, inputs: dict, names: dict, groups: dict, group_label: str, 
                              "low": lo, "high": hi, "members": sum(1 for r in rows if r["group"] == label)}
                             for label, (lo, hi) in limits.items()]
     report["dropped"] = [{"id": d[0], "reason": d[1], "why": DROP_REASONS.get(d[1], d[1])} for d in result.dropped]
-    report["ignored_bounds"] = list(result.ignored_bounds)
+    report["ignored_bounds"] = list(result.ignored_bounds if ignored_bounds is None else ignored_bounds)
     report["rows"] = rows
     report["notes"] = list(notes)
     report["warnings"] = list(warnings)
@@ -222,7 +219,7 @@ def render(report: dict, show_dropped: bool = True) -> str:
         w = max(width(d["id"]) for d in report["dropped"])
         out += [f"  {pad(d['id'], w)}  {d['why']}" for d in report["dropped"]]
     if report["ignored_bounds"]:
-        out += ["", "Bounds ignored (instrument not in the portfolio): " + ", ".join(report["ignored_bounds"])]
+        out += ["", "Bounds ignored (instrument dropped by screening): " + ", ".join(report["ignored_bounds"])]
     if report["notes"]:
         out += [""] + [f"Note: {n}." for n in report["notes"]]
     if report["warnings"]:

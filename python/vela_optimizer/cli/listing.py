@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
-from vela_optimizer._report import table
-from vela_optimizer._universe import INDEX_TYPE, LABEL_NOUNS, Labels, classify, labels_of, plural
+from vela_optimizer.classification import NOUNS, Labels, universe_labels
+from vela_optimizer.cli.report import table
+from vela_optimizer.phrases import plural
+from vela_optimizer.universe import INDEX_TYPE, classify
 
 SCHEMES = {"sectors": "gics", "industries": "shenwan", "fund-types": "fund_type"}
 
@@ -49,19 +51,19 @@ def listing(what: str, ids, client, date) -> str:
         option = SCHEMES[what]
         kind = "fund" if option == "fund_type" else "stock"
         members = funds if kind == "fund" else stocks
-        labels = labels_of(option, members, client, date) if members else Labels({}, {})
+        labels = universe_labels(option, members, client, date) if members else Labels({}, {})
         if option == "shenwan":
             rows = [[c, k, str(n)] for c, k, n in labels.ordered()]
             head, align = ["code", "industry", "count"], "llr"
         else:
             rows = [[k, str(n)] for _, k, n in labels.ordered()]
-            head, align = [LABEL_NOUNS[option], "count"], "lr"
+            head, align = [NOUNS[option], "count"], "lr"
         # a store's stocks are already "listed on" the date; fund types do not change with it
         on = f" on {date}" if ids is not None and kind == "stock" else ""
         text = (f"{what.capitalize().replace('-', ' ')} of the {plural(len(members), kind)} {whose[kind]}{on}\n\n"
                 + table(head, rows, align))
         missing = sum(1 for v in labels.of.values() if v is None)
-        return text + (f"\n\n{plural(missing, 'id')} without a {LABEL_NOUNS[option]}" if missing else "")
+        return text + (f"\n\n{plural(missing, 'id')} without a {NOUNS[option]}" if missing else "")
     records = dict(zip(stocks, client.instruments(stocks))) if stocks else {}
     rows = [[i, records[i].symbol, "stock", records[i].sector_type_name or ""] for i in stocks]
     rows += [[i, r.symbol, "fund", r.fund_type] for i, r in ((i, client.fund.instruments(i)) for i in funds)]

@@ -1,0 +1,146 @@
+"""What a backtest produced: executed rebalancings, failed dates, the daily series and statistics."""
+
+from __future__ import annotations
+
+import datetime as _dt
+import math
+from dataclasses import dataclass, field
+
+import numpy as np
+import pandas as pd
+
+
+class BacktestError(Exception):
+    """The backtest could not be run to the end (see the subclasses and the message)."""
+
+
+class RebalanceFailed(BacktestError):
+    """Rebalancing dates whose optimisation failed.
+
+    Attributes
+    ----------
+    failures : list of Failure
+        Without ``keep_going`` the earliest failed date only; with it, every date, when none
+        succeeded.
+    """
+
+    def __init__(self, failures):
+        self.failures = list(failures)
+        first = self.failures[0]
+        if len(self.failures) == 1:
+            text = f"OPTIMIZER: 调仓日 {first.date} 优化失败：{first.message}"
+        else:
+            text = f"OPTIMIZER: 全部 {len(self.failures)} 个调仓日优化失败，第一个 {first.date}：{first.message}"
+        super().__init__(text)
+
+
+@dataclass(frozen=True)
+class Failure:
+    """A rebalancing date whose optimisation failed.
+
+    Attributes
+    ----------
+    date : datetime.date
+    error : str
+        The exception's class name, e.g. ``"InvalidArgument"``.
+    message : str
+        The exception's message.
+    """
+
+    date: _dt.date
+    error: str
+    message: str
+
+
+@dataclass(frozen=True)
+class Rebalance:
+    """One executed rebalancing.
+
+    Attributes
+    ----------
+    date : datetime.date
+        The rebalancing day; the optimiser's window ends on it, the trades are at its close.
+    weights : dict
+        id -> target weight, as the optimiser returned them.
+    traded : float
+        Traded value as a fraction of the value before trading (buys plus sells).
+    turnover : float
+        One-way turnover.
+    cost : float
+        Cost charged, in units of the starting capital.
+    solver : str
+        What solved: ``"native"`` or ``"scipy"``.
+    dropped : list of (str, str)
+        Ids screening dropped, with the reason.
+    notes : list of str
+        Warnings the optimiser gave on this date.
+    seconds : float
+        Wall time of the optimisation (not part of the saved results: it differs run to run).
+    """
+
+    date: _dt.date
+    weights: dict
+    traded: float
+    turnover: float
+    cost: float
+    solver: str
+    dropped: list = field(default_factory=list)
+    notes: list = field(default_factory=list)
+    seconds: float = 0.0
+
+
+@dataclass(frozen=True)
+class BacktestResult:
+    """What a backtest produced.
+
+    Attributes
+    ----------
+    rebalances : list of Rebalance
+        Every executed rebalancing, in date order.
+    failures : list of Failure
+        Dates whose optimisation failed and were skipped (``keep_going``): the holdings then
+        drift on until the next rebalancing that succeeds.
+    daily : pandas.DataFrame
+        Indexed by trading day from the first rebalancing date to the end: ``value`` (from a
+        capital of 1.0), ``return``; with a benchmark also ``benchmark_value`` (1.0 on the first
+        day) and ``benchmark_return``.
+    stats : dict
+        See :func:`vela_optimizer.backtest_accounts.statistics`.
+    """
+
+    rebalances: list
+    failures: list
+    daily: pd.DataFrame
+    stats: dict
+
+    def to_dict(self) -> dict:
+        """The results as plain JSON-ready data (dates as 'YYYY-MM-DD', NaN as None).
+
+        Keys: ``rebalances`` (list of {"date", "weights", "traded", "turnover", "cost", "solver",
+        "dropped", "notes"}), ``daily`` (list of {"date", "value", "return"} plus the benchmark's
+        figures when there is one), ``stats`` and ``failures`` (list of {"date", "error",
+        "message"}).
+        """
+        daily = []
+        for day, row in zip(self.daily.index, self.daily.to_dict("records")):
+            daily.append({"date": day.date().isoformat(), **{k: _plain(v) for k, v in row.items()}})
+        return {
+            "rebalances": [
+                {"date": r.date.isoformat(), "weights": {k: float(v) for k, v in r.weights.items()},
+                 "traded": r.traded, "turnover": r.turnover, "cost": r.cost, "solver": r.solver,
+                 "dropped": [list(d) for d in r.dropped], "notes": list(r.notes)}
+                for r in self.rebalances
+            ],
+            "daily": daily,
+            "stats": {k: _plain(v) for k, v in self.stats.items()},
+            "failures": [{"date": f.date.isoformat(), "error": f.error, "message": f.message} for f in self.failures],
+        }
+
+
+def _plain(x):
+    if isinstance(x, (float, np.floating)):
+        return None if math.isnan(x) else float(x)
+    if isinstance(x, np.integer):
+        return int(x)
+    return x
+

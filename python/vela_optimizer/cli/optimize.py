@@ -1,0 +1,392 @@
+"""vela-optimize: optimise a universe on a date, print and save weights, risk shares and a chart."""
+
+from __future__ import annotations
+
+import argparse
+import datetime as _dt
+import os
+import sys
+import threading
+import time
+import warnings
+
+from vela_optimizer import universe
+from vela_optimizer.cli import options
+from vela_optimizer.cli.options import EXIT_BROKEN_PIPE, EXIT_USAGE
+from vela_optimizer.phrases import plural, some
+from vela_optimizer.universe import UsageError
+
+__all__ = ["build_parser", "main", "run"]
+
+LISTINGS = ("indices", "sectors", "industries", "fund-types", "ids")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The ``vela-optimize`` argument parser.
+
+    Returns
+    -------
+    argparse.ArgumentParser
+        Parses the universe, store, date, method, bounds, group limits and output options.
+        Defaults for window, max_iteration and tol are the optimiser's own.
+    """
+    p = options.Parser(
+        prog="vela-optimize",
+        description="Compute portfolio weights for Chinese-mainland stocks or funds from their daily history.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="examples:\n"
+               "  vela-optimize --universe 000300.XSHG --limit 30 --method min_variance \\\n"
+               "      --default-bound 0:0.1 --gics Financials=0:0.25\n"
+               "  vela-optimize --universe 000300.XSHG --limit 30 --shenwan 银行=0:0.2 --shenwan 801790=0:0.1\n"
+               "  vela-optimize 000001.OF 110022.OF --fund-type Hybrid=0:0.6\n"
+               "  vela-optimize --list industries     (also: indices, sectors, fund-types, ids)\n\n"
+               "Errors print one line on stderr and exit with status 2. When stdout is closed early\n"
+               f"(vela-optimize ... | head -1) the command stops quietly with status {EXIT_BROKEN_PIPE}.",
+    )
+    options.add_arguments(p)
+    s = p.add_argument_group("store and date")
+    s.add_argument("--store", metavar="PATH",
+                   help="market-data store file (default: $VELADATAC_STORE, else the synthetic sample store)")
+    s.add_argument("--date", type=options.date_value,
+                   help="last day of the history window, YYYY-MM-DD or YYYYMMDD "
+                        "(default: the latest trading day with data, not after today)")
+    s.add_argument("--list", choices=LISTINGS, metavar="WHAT",
+                   help="list what can be named, with counts, and exit: " + ", ".join(LISTINGS) +
+                        " (ids: of the universe given, else of the whole store)")
+
+    out = p.add_argument_group("output")
+    out.add_argument("--json", metavar="FILE", help="write weights and report as JSON")
+    out.add_argument("--csv", metavar="FILE", help="write the weight table as CSV (inputs as leading # lines)")
+    out.add_argument("--plot", metavar="FILE.png", help="chart of weights, risk shares and limits (needs matplotlib)")
+    return p
+
+
+# ---------------------------------------------------------------- store and date
+
+
+def open_store(path) -> None:
+    """Use the store file ``path`` for this process (``--store``); None keeps the default choice."""
+    import veladatac
+
+    if path is not None:
+        veladatac.init(path)
+
+
+def window_coverage(client, extent, day, window: int):
+    """(first day of the window, trading days in it, days of it inside the store's data range)."""
+    start = client.trading_date_offset(day, -window)
+    days = client.get_trading_dates(start, day)
+    present = sum(1 for d in days if extent.data_first <= d <= extent.data_last)
+    return start, len(days), present
+
+
+# ---------------------------------------------------------------- progress
+
+
+STAGE_NOTES = {
+    "window": "finding the window", "benchmark": "reading the benchmark", "instruments": "checking the instruments",
+    "prices": "reading prices", "screening": "screening", "bounds": "bounds", "covariance": "estimating the covariance",
+    "constraints": "group limits", "feasibility": "checking the limits", "solve": "solving",
+}
+
+# Seconds between rewrites of the stage line while one stage lasts.
+TICK = 0.5
+
+
+class Progress:
+    """Stage notes on stderr while the optimiser works; silent unless stderr is a terminal.
+
+    ``stage(name, info)`` is the optimiser's progress callback; it also keeps the screening
+    outcome, which the command line shows when too few instruments are left to optimise. While a
+    stage lasts, its line is rewritten every :data:`TICK` seconds with the time elapsed, so that
+    a long solve shows it is still at work.
+    """
+
+    def __init__(self, enabled: bool):
+        self.enabled = enabled
+        self.started = time.monotonic()
+        self.last = None
+        self.screening = None
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._ticker = None
+
+    def _write(self, text: str) -> None:
+        sys.stderr.write(f"\r\033[K[{time.monotonic() - self.started:5.1f}s] {text} ...")
+        sys.stderr.flush()
+
+    def _tick(self) -> None:
+        while not self._stop.wait(TICK):
+            with self._lock:
+                if self.last is not None:
+                    self._write(self.last)
+
+    def note(self, text: str) -> None:
+        """Show ``text`` as the current stage (one line, rewritten in place)."""
+        if not self.enabled or text == self.last:
+            return
+        with self._lock:
+            self.last = text
+            self._write(text)
+        if self._ticker is None:
+            self._ticker = threading.Thread(target=self._tick, name="vela-progress", daemon=True)
+            self._ticker.start()
+
+    def stage(self, name: str, info: dict) -> None:
+        """The optimiser's progress callback."""
+        if name == "screening":
+            self.screening = info
+        if name in STAGE_NOTES:
+            self.note(STAGE_NOTES[name])
+
+    def done(self) -> None:
+        """Clear the stage line and stop the ticking."""
+        self._stop.set()
+        if self._ticker is not None:
+            self._ticker.join()
+            self._ticker = None
+        if self.enabled and self.last is not None:
+            with self._lock:
+                sys.stderr.write("\r\033[K")
+                sys.stderr.flush()
+                self.last = None
+
+
+# ---------------------------------------------------------------- the run
+
+
+def group_column(result, client, kind: str, ids, day):
+    """(column header, id -> label, label -> code) for the report's group column: the limits'
+    scheme when there are limits (read from the result, not fetched again), else sectors or fund types."""
+    from vela_optimizer import classification
+
+    if result.limits is not None:
+        scheme = result.limits.scheme
+        groups = dict(zip(ids, result.labels))
+        codes = {r.label: r.code for r in result.limits.rules if r.code}
+        if scheme == "shenwan":
+            groups = {i: (None if g == classification.UNCLASSIFIED else g) for i, g in groups.items()}
+        return classification.NOUNS[scheme], groups, codes
+    scheme = "fund_type" if kind == "fund" else "gics"
+    labels = classification.universe_labels(scheme, ids, client, day)
+    return classification.NOUNS[scheme], labels.of, {nm: c for c, nm in labels.codes.items()}
+
+
+def names_of(client, kind: str, ids) -> dict:
+    """id -> display name."""
+    if kind == "fund":
+        return {i: client.fund.instruments(i).symbol for i in ids}
+    return {i: r.symbol for i, r in zip(ids, client.instruments(list(ids)))}
+
+
+def inputs_of(args, request, extent, day, start, kind: str) -> dict:
+    """What was asked, as the report records it: every bound and limit as given and as resolved,
+    and the store's identity, so that the run can be reproduced."""
+    from veladatac import catalog
+
+    basis = universe.FUND_RANK_BASIS if kind == "fund" else universe.RANK_BASIS
+    limits = request.limits
+    return {
+        "method": args.method,
+        "date_requested": str(args.date) if args.date else None,
+        "date_used": str(day),
+        "store": str(extent.path),
+        "store_identity": catalog.identity(),
+        "universe": {"ids": list(args.ids), "ids_file": args.ids_file, "index": args.universe, "limit": args.limit,
+                     "limit_by": basis if args.limit is not None else None},
+        "window": args.window,
+        "window_start": str(start),
+        "cov_shrinkage": not args.no_shrinkage,
+        "bounds": {k: list(v) for k, v in request.bnds.items()} if request.bnds else None,
+        "limits": {"by": limits.noun, "rules": {str(r.label): [r.low, r.high] for r in limits.rules},
+                   **limits.record()} if limits else None,
+        "risk_aversion": args.risk_aversion,
+        "benchmark": args.benchmark,
+        "max_iteration": args.max_iteration,
+        "tol": args.tol,
+        "solver": args.solver,
+        "version": package_version(),
+    }
+
+
+def package_version() -> str:
+    """The installed package's version ("unknown" when it runs from a source tree without metadata)."""
+    from importlib import metadata
+
+    try:
+        return metadata.version("vela_optimizer")
+    except metadata.PackageNotFoundError:
+        return "unknown"
+
+
+def show_screening(progress: Progress) -> None:
+    """On stderr: what screening dropped and why, when too few instruments were left to optimise."""
+    from vela_optimizer.cli.report import DROP_REASONS, pad, width
+
+    info = progress.screening
+    if not info or len(info.get("retained", ())) >= 2 or not info.get("dropped"):
+        return
+    dropped = list(info["dropped"])
+    total = len(dropped) + len(info["retained"])
+    print(f"vela-optimize: screening dropped {len(dropped)} of {total} instruments:", file=sys.stderr)
+    w = max(width(d[0]) for d in dropped)
+    for oid, reason in dropped:
+        print(f"  {pad(oid, w)}  {DROP_REASONS.get(reason, reason)}", file=sys.stderr)
+
+
+def require_matplotlib() -> None:
+    """Refuse ``--plot`` before any work when matplotlib is missing."""
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise UsageError("--plot needs matplotlib: pip install 'vela_optimizer[plot]'") from None
+
+
+def _notes(request, result, window) -> list:
+    """Notes for the end of the report: a window partly without data, bounds with no effect, ids
+    no group limit reaches, caps on labels no instrument carries."""
+    start, days, present = window
+    notes = []
+    if present < days:
+        notes.append(f"the store has data for {present} of the {days} trading days of the window "
+                     f"({start} .. {result.trading_date})")
+    notes += request.notes
+    if result.limits is not None:
+        from vela_optimizer.classification import UNCLASSIFIED
+
+        noun = result.limits.noun
+        named = {g.label for g in result.groups}
+        free = [i for i, label in zip(result.retained, result.labels)
+                if label in (None, UNCLASSIFIED) and label not in named]
+        if free:
+            notes.append(f"{plural(len(free), 'id')} without a {noun} escape every group limit: {some(free)}")
+        for r in result.unused_limits:
+            code = f"{r.code} " if r.code and r.code != r.label else ""
+            notes.append(f"the cap {r.high} on {code}{r.label} limits nothing: no instrument of the portfolio is "
+                         f"in that {noun}")
+    return notes
+
+
+def _optimise(args, request, progress):
+    import vela_optimizer
+    from vela_optimizer import engine
+
+    with warnings.catch_warnings(record=True) as caught:
+        # screening and ignored bounds reach the report as the result's data, not as warning texts
+        warnings.simplefilter("always")
+        try:
+            result = engine.solve(request, progress=progress.stage)
+        except vela_optimizer.InvalidArgument:
+            progress.done()
+            show_screening(progress)
+            raise
+    alerts = [str(w.message) for w in caught if not issubclass(w.category, UserWarning)]
+    if not result.converged:
+        alerts.insert(0, f"the {result.solver} solver stopped at the iteration limit after {result.iterations} "
+                         "iterations without converging; the weights are its last iterate (raise --max-iteration)")
+    return result, alerts
+
+
+def run(args, client, progress: Progress, today: _dt.date) -> int:
+    """One optimisation from parsed arguments to printed and written reports; returns the exit status."""
+    import vela_optimizer
+    from vela_optimizer import request as _request
+    from veladatac import catalog
+
+    options.check_output_paths(json=args.json, csv=args.csv, plot=args.plot)
+    if args.ids_file and not os.path.isfile(args.ids_file):
+        raise UsageError(f"--ids-file {args.ids_file}: no such file")
+    open_store(args.store)
+    extent = catalog.extent()
+    day = _request.resolve_date(args.date, client, extent, today)
+    if args.list:
+        from vela_optimizer.cli.listing import listing
+
+        ids = universe.resolve(args.ids, args.ids_file, args.universe, args.limit, client, day) \
+            if args.ids or args.ids_file or args.universe else None
+        return emit(listing(args.list, ids, client, day))
+    from vela_optimizer.cli import report as _report
+
+    if args.plot:
+        require_matplotlib()
+    progress.note("reading the universe")
+    ids = universe.resolve(args.ids, args.ids_file, args.universe, args.limit, client, day)
+    kind = universe.classify(ids, client).kind
+    request = _request.from_options(args, client, day, ids, kind, bnds=options.bounds_of(args),
+                                    cons=options.constraint_of(args, vela_optimizer))
+    window = window_coverage(client, extent, day, args.window)
+    if window[2] == 0:
+        raise UsageError(f"the window {window[0]} .. {day} has no data in the store {extent.path}, which has data "
+                         f"for {extent.data_first} .. {extent.data_last}")
+    result, alerts = _optimise(args, request, progress)
+    progress.note("building the report")
+    retained = list(result.weights.index)
+    header, groups, codes = group_column(result, client, kind, retained, day)
+    report = _report.build(
+        result, inputs=inputs_of(args, request, extent, day, window[0], kind), names=names_of(client, kind, retained),
+        groups=groups, group_label=header, bounds=result.bounds.given(retained),
+        limits={g.label: (g.floor, g.cap) for g in result.groups} or None, codes=codes, benchmark=args.benchmark,
+        benchmark_returns=result.benchmark_returns, notes=_notes(request, result, window),
+        warnings=alerts, ignored_bounds=[k for k in result.ignored_bounds if k in set(ids)])
+    progress.done()
+    for line in alerts:
+        print(f"vela-optimize: warning: {line}", file=sys.stderr)
+    if args.json:
+        _report.write_json(args.json, result.to_dict(), report)
+    if args.csv:
+        _report.write_csv(args.csv, report)
+    if args.plot:
+        from vela_optimizer.cli.plot import write_plot
+
+        write_plot(args.plot, report)
+    return emit(_report.render(report, show_dropped=not args.quiet))
+
+
+def emit(text: str) -> int:
+    """Print ``text`` on stdout; 0, or :data:`EXIT_BROKEN_PIPE` when the reader has gone.
+
+    After a broken pipe stdout is pointed at the null device, so that the interpreter's
+    final flush does not fail again with an "Exception ignored" message.
+    """
+    try:
+        sys.stdout.write(text + "\n")
+        sys.stdout.flush()
+    except BrokenPipeError:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return EXIT_BROKEN_PIPE
+    return 0
+
+
+def main(argv=None) -> int:
+    """Run ``vela-optimize`` with ``argv`` (default: the process's arguments); returns the exit status.
+
+    Status 0 on success, 2 on any error the user can correct (one line on stderr),
+    :data:`EXIT_BROKEN_PIPE` when stdout was closed early, 130 when interrupted.
+    """
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.method == "min_tracking_error" and not args.benchmark:
+        parser.error("--method min_tracking_error needs --benchmark")
+    if args.plot and not args.plot.lower().endswith(".png"):
+        parser.error("--plot writes a PNG file: give a name ending in .png")
+
+    import veladatac
+    from vela_optimizer.exception import InvalidArgument, OptimizationFailed
+
+    progress = Progress(sys.stderr.isatty())
+    try:
+        return run(args, veladatac, progress, _dt.date.today())
+    except (InvalidArgument, OptimizationFailed, UsageError, veladatac.VeladatacError, OSError) as e:
+        progress.done()
+        print(f"vela-optimize: error: {options.refusal_line(e, args)}", file=sys.stderr)
+        return EXIT_USAGE
+    except KeyboardInterrupt:
+        progress.done()
+        print("vela-optimize: interrupted", file=sys.stderr)
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,259 @@
+"""The options both commands share, their value parsers, and how a command line reports an error.
+
+``vela-optimize`` and ``vela-backtest`` add these options to their parsers (:func:`add_arguments`)
+and turn them into one :class:`vela_optimizer.request.Request` (:func:`vela_optimizer.request.from_options`);
+each command adds only its own options.
+"""
+
+from __future__ import annotations
+
+import argparse
+import inspect
+import os
+import re
+import sys
+
+from vela_optimizer import universe
+from vela_optimizer.classification import CLASSES
+from veladatac import GICS_SECTORS
+
+# Exit status after stdout was closed by its reader (`vela-optimize ... | head -1`): 128 + SIGPIPE,
+# the status a shell reports for a program the signal ended, so `set -o pipefail` sees it as
+# other tools' closed pipes.
+EXIT_BROKEN_PIPE = 141
+EXIT_USAGE = 2
+
+# The group-limit options, by the classification scheme each limits.
+LIMIT_OPTIONS = {"gics": "--gics", "shenwan": "--shenwan", "fund_type": "--fund-type"}
+
+
+def engine_defaults() -> dict:
+    """The optimiser's methods, solvers and its defaults for window, max_iteration, tol, risk aversion and solver.
+
+    Read from ``vela_optimizer.optimize`` itself, so that the command line cannot drift from it.
+    """
+    import vela_optimizer
+
+    params = inspect.signature(vela_optimizer.optimize).parameters
+    out = {k: params[k].default for k in ("window", "max_iteration", "tol", "risk_aversion_coefficient", "solver")}
+    out["methods"] = [m.value for m in vela_optimizer.OptimizeMethod]
+    out["solvers"] = list(vela_optimizer.SOLVERS)
+    return out
+
+
+# ---------------------------------------------------------------- values
+
+
+def date_value(text: str):
+    """A date option's value (``YYYY-MM-DD`` or ``YYYYMMDD``), read by the store's one date reader."""
+    from veladatac import to_date
+
+    try:
+        return to_date(text, "date")
+    except (TypeError, ValueError):
+        raise argparse.ArgumentTypeError(f"invalid date {text!r}: use YYYY-MM-DD or YYYYMMDD") from None
+
+
+def number(text: str) -> float:
+    """A number option's value."""
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number {text!r}") from None
+
+
+def fraction_range(text: str) -> tuple:
+    """``LOW:HIGH``, two numbers."""
+    low, sep, high = text.partition(":")
+    if not sep:
+        raise argparse.ArgumentTypeError(f"invalid range {text!r}: use LOW:HIGH, e.g. 0:0.1")
+    return number(low), number(high)
+
+
+def labelled_range(text: str) -> tuple:
+    """``LABEL=LOW:HIGH``."""
+    label, sep, rng = text.rpartition("=")
+    if not sep or not label:
+        raise argparse.ArgumentTypeError(f"invalid limit {text!r}: use LABEL=LOW:HIGH")
+    return label, fraction_range(rng)
+
+
+def positive_int(text: str) -> int:
+    """A whole number of at least 1."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"invalid count {text!r}: give a whole number of at least 1")
+    return value
+
+
+# A value that starts like a negative number ("-0.1:0.5"): argparse would take it for an option.
+_NEGATIVE_VALUE = re.compile(r"-\.?\d")
+
+
+class Parser(argparse.ArgumentParser):
+    """An argument parser for the commands.
+
+    ``--opt -0.1:0.5`` is the option's value: argparse reads a token that starts with ``-`` and
+    is not a plain negative number as an option, so such a token after an option that takes one
+    value is joined to it (``--opt=-0.1:0.5``); the value is then checked where every value is.
+    An error is one line on stderr, ``PROG: error: ...`` with a pointer to ``--help``, and exit
+    status 2, like every other error of the commands.
+    """
+
+    def parse_known_args(self, args=None, namespace=None):
+        """argparse's parsing, after joining a negative-looking value to its option."""
+        args = list(sys.argv[1:] if args is None else args)
+        takes_value = {s for a in self._actions if a.option_strings and a.nargs is None for s in a.option_strings}
+        joined, i = [], 0
+        while i < len(args):
+            tok = args[i]
+            if tok in takes_value and i + 1 < len(args) and _NEGATIVE_VALUE.match(args[i + 1]):
+                joined.append(f"{tok}={args[i + 1]}")
+                i += 2
+                continue
+            if tok == "--":
+                joined += args[i:]
+                break
+            joined.append(tok)
+            i += 1
+        return super().parse_known_args(joined, namespace)
+
+    def error(self, message: str):
+        """One line on stderr and exit status 2."""
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+def add_arguments(p: argparse.ArgumentParser) -> None:
+    """Add the shared options, in their groups, to ``p``.
+
+    argparse's ``parents`` would lose the group of the mutually exclusive group limits: their
+    options would be listed apart, under "options".
+    """
+    d = engine_defaults()
+    u = p.add_argument_group("universe")
+    u.add_argument("ids", nargs="*", metavar="ID", help="order book ids, e.g. 600000.XSHG 000001.XSHE (stocks) "
+                                                          "or 000001.OF (funds); not both")
+    u.add_argument("--ids-file", metavar="FILE", help="file with one order book id per line (# starts a comment)")
+    u.add_argument("--universe", metavar="INDEX", help="members of an index on the date, e.g. 000300.XSHG "
+                                                       "(--list indices)")
+    u.add_argument("--limit", type=int, metavar="N",
+                   help=f"keep the N largest stocks of the universe, by {universe.RANK_BASIS} "
+                        "(the store holds no index weights or share counts); funds: the first N given")
+
+    o = p.add_argument_group("optimisation")
+    o.add_argument("--method", choices=d["methods"], default=d["methods"][0], help="objective (default: %(default)s)")
+    o.add_argument("--benchmark", metavar="ID",
+                   help="benchmark id (required by min_tracking_error; with other methods the report "
+                        "gives the tracking error against it)")
+    o.add_argument("--risk-aversion", type=number, default=d["risk_aversion_coefficient"], metavar="X",
+                   help="mean-variance risk aversion λ in λ/2·wᵀCw − μᵀw, with C and μ of daily returns: "
+                        "λ = 1 trades a daily variance of 1e-4 against a mean daily return of 5e-5; "
+                        "tens to hundreds give diversified portfolios (default: %(default)s)")
+    o.add_argument("--window", type=int, default=d["window"], metavar="N",
+                   help="history window in trading days (default: %(default)s)")
+    o.add_argument("--no-shrinkage", action="store_true", help="use the plain sample covariance")
+    o.add_argument("--solver", choices=d["solvers"], default=d["solver"],
+                   help="native: exact native solvers; scipy: the module's own SLSQP / L-BFGS-B solve "
+                        "(default: %(default)s; the report says which solved)")
+    o.add_argument("--max-iteration", type=int, default=d["max_iteration"], metavar="N",
+                   help="solver iteration limit (default: %(default)s)")
+    o.add_argument("--tol", type=number, default=d["tol"], metavar="X", help="solver tolerance (default: %(default)s)")
+    o.add_argument("--quiet", action="store_true",
+                   help="leave the instruments dropped by screening out of the printed report (JSON keeps them)")
+
+    b = p.add_argument_group("bounds and limits (fractions of the portfolio)")
+    b.add_argument("--bound", action="append", type=labelled_range, default=[], metavar="ID=LOW:HIGH",
+                   help="bound of one instrument (repeatable)")
+    b.add_argument("--default-bound", type=fraction_range, metavar="LOW:HIGH", help="bound for every other instrument")
+    g = b.add_mutually_exclusive_group()
+    g.add_argument("--gics", action="append", type=labelled_range, metavar="SECTOR=LOW:HIGH",
+                   help="stocks: sector limit, one of " + ", ".join(GICS_SECTORS) + "; --list sectors")
+    g.add_argument("--shenwan", action="append", type=labelled_range, metavar="INDUSTRY=LOW:HIGH",
+                   help="stocks: Shenwan level-1 industry limit, by name (e.g. 银行) or code (e.g. 801780); "
+                        "--list industries")
+    g.add_argument("--fund-type", action="append", type=labelled_range, metavar="TYPE=LOW:HIGH",
+                   help="funds: fund-type limit, e.g. Stock, Hybrid, Bond, 'Money Market', Index, QDII; "
+                        "--list fund-types")
+
+
+def limit_scheme(args) -> str | None:
+    """The scheme of the group-limit option given (``"gics"``, ``"shenwan"`` or ``"fund_type"``), or None."""
+    for scheme in LIMIT_OPTIONS:
+        if getattr(args, scheme, None):
+            return scheme
+    return None
+
+
+def bounds_of(args) -> dict | None:
+    """The ``bnds`` of ``--bound`` and ``--default-bound`` (``"*"`` for the default), None when neither is given.
+
+    Raises
+    ------
+    UsageError
+        An id bounded twice.
+    """
+    if not args.bound and args.default_bound is None:
+        return None
+    seen, twice = set(), []
+    for oid, _ in args.bound:
+        if oid in seen and oid not in twice:
+            twice.append(oid)
+        seen.add(oid)
+    if twice:
+        raise universe.UsageError(f"--bound is given twice for {', '.join(twice)}")
+    bounds = dict(args.bound)
+    if args.default_bound is not None:
+        bounds["*"] = args.default_bound
+    return bounds
+
+
+def constraint_of(args, optimizer):
+    """The ``cons`` of ``--gics``, ``--shenwan`` or ``--fund-type`` with the labels as given, or None.
+
+    Raises
+    ------
+    vela_optimizer.request.RepeatedLabel
+        A label given twice.
+    """
+    from vela_optimizer.request import RepeatedLabel
+
+    scheme = limit_scheme(args)
+    if scheme is None:
+        return None
+    rules = {}
+    for label, pair in getattr(args, scheme):
+        if label in rules:
+            raise RepeatedLabel(scheme, label, [label, label])
+        rules[label] = pair
+    return getattr(optimizer, CLASSES[scheme])(rules)
+
+
+def refusal_line(e: Exception, args) -> str:
+    """The one line an error is reported with: a refusal names the option the limits came from."""
+    describe = getattr(e, "describe", None)
+    if describe is None:
+        return str(e)
+    scheme = getattr(e, "scheme", "")
+    return describe(LIMIT_OPTIONS[scheme]) if scheme in LIMIT_OPTIONS and limit_scheme(args) == scheme \
+        else describe()
+
+
+def check_output_paths(**paths) -> None:
+    """Refuse output files that could not be written, before any work: a missing folder, a folder
+    given for a file. ``paths``: option name (without dashes, ``_`` for ``-``) -> path or None."""
+    from pathlib import Path
+
+    for name, path in paths.items():
+        if not path:
+            continue
+        option = "--" + name.replace("_", "-")
+        target = Path(path)
+        if target.is_dir():
+            raise universe.UsageError(f"{option} {path}: is a folder, not a file")
+        if not target.resolve().parent.is_dir():
+            raise universe.UsageError(f"{option} {path}: no such folder")
+        if not os.access(target.resolve().parent, os.W_OK):
+            raise universe.UsageError(f"{option} {path}: the folder cannot be written")

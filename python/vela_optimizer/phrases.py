@@ -1,0 +1,24 @@
+"""Small pieces of English for messages: lists of names, counts with their nouns."""
+
+from __future__ import annotations
+
+# How many ids a message names before it only counts the rest.
+SHOWN = 10
+
+
+def either(items) -> str:
+    """``"a"``, ``"a or b"``, ``"a, b or c"``."""
+    items = list(items)
+    return items[0] if len(items) == 1 else ", ".join(items[:-1]) + " or " + items[-1]
+
+
+def some(ids, shown: int = SHOWN) -> str:
+    """``ids`` joined with commas, at most ``shown`` of them and the count of the rest."""
+    ids = list(ids)
+    head = ", ".join(map(str, ids[:shown]))
+    return head + (f" and {len(ids) - shown} more" if len(ids) > shown else "")
+
+
+def plural(n: int, noun: str) -> str:
+    """``"1 stock"``, ``"2 stocks"``."""
+    return f"{n} {noun}" if n == 1 else f"{n} {noun}s"
