@@ -5,7 +5,7 @@ long-only caps, three group limits, budget), then end to end on the sample store
     PYTHONPATH=python python bench/bench_engines.py [--sizes 50,300,1000] [--skip-scipy-large]
         [--repeat 3] [--no-e2e] [--no-risk-parity] [--risk-parity-scipy]
 
-Rows: native (vela_optimizer.qp), the scipy path's own method function
+Rows: native (vela_optimizer.native.qp), the scipy path's own method function
 (vela_optimizer.optimizer.min_variance_optimize, mean_variance_optimize, min_tracking_error_optimize
 on the same c_m, bounds and constraint records as _to_constraint builds them), PyPortfolioOpt,
 skfolio and cvxpy + Clarabel. Every answer is judged on the method's own objective in the
@@ -39,7 +39,7 @@ from threadpoolctl import threadpool_limits
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import bench_risk_parity
 from qp_problems import GROUPS, make_problem, median_time
-from vela_optimizer import qp
+from vela_optimizer.native import qp
 
 LAMBDA = 1.0
 

@@ -4,7 +4,7 @@ relative gap to the best answer any solver found, in one run, BLAS held to one t
 
     PYTHONPATH=python python bench/bench_qp.py [--sizes 50,300,1000] [--repeat 5] [--slsqp-large]
 
-"ours" is vela_optimizer.qp (PIQP + polish, everything included: scaling, reduction, polish and the
+"ours" is vela_optimizer.native.qp (PIQP + polish, everything included: scaling, reduction, polish and the
 KKT residual). The other columns call each library once on the same scaled problem
 (objective divided by the mean variance, or by the equal-weight tracking error) with tolerances
 near 1e-9; tracking error is handed to them as the dense RᵀR Hessian. SLSQP (analytic gradient)
@@ -27,7 +27,7 @@ from threadpoolctl import threadpool_limits
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from qp_problems import make_problem, median_time  # noqa: E402
-from vela_optimizer import qp  # noqa: E402
+from vela_optimizer.native import Settings, qp  # noqa: E402
 
 
 def split(limits):
@@ -195,20 +195,16 @@ def te_forms(sizes, repeat):
     """Tracking error: ours with the dense FᵀF form against the sparse lifted form."""
     print("\nTracking error: dense FᵀF against the sparse lifted form (ours, polish included)")
     print(f"{'N':>5s} {'T':>4s} {'dense':>12s} {'sparse':>12s} {'dense/sparse':>13s}")
-    saved = qp._SPARSE_RATIO
-    try:
-        for n in sizes:
-            pr = make_problem(n)
-            out = {}
-            for form, ratio in (("dense", float("inf")), ("sparse", 0.0)):
-                qp._SPARSE_RATIO = ratio
-                out[form] = median_time(lambda pr=pr: qp.min_tracking_error(pr.returns, pr.benchmark, pr.limits),
-                                        repeat)
-            rel = abs(out["dense"][1].objective - out["sparse"][1].objective) / out["dense"][1].objective
-            print(f"{n:5d} {pr.returns.shape[0]:4d} {fmt_time(out['dense'][0])} {fmt_time(out['sparse'][0])} "
-                  f"{out['dense'][0] / out['sparse'][0]:12.2f}x   (objectives differ by {rel:.1e})", flush=True)
-    finally:
-        qp._SPARSE_RATIO = saved
+    for n in sizes:
+        pr = make_problem(n)
+        out = {}
+        for form, ratio in (("dense", float("inf")), ("sparse", 0.0)):
+            settings = Settings(sparse_ratio=ratio)
+            out[form] = median_time(lambda pr=pr, settings=settings: qp.min_tracking_error(
+                pr.returns, pr.benchmark, pr.limits, settings=settings), repeat)
+        rel = abs(out["dense"][1].objective - out["sparse"][1].objective) / out["dense"][1].objective
+        print(f"{n:5d} {pr.returns.shape[0]:4d} {fmt_time(out['dense'][0])} {fmt_time(out['sparse'][0])} "
+              f"{out['dense'][0] / out['sparse'][0]:12.2f}x   (objectives differ by {rel:.1e})", flush=True)
 
 
 def main(argv=None):

@@ -38,8 +38,9 @@ import numpy as np
 import pandas as pd
 from threadpoolctl import threadpool_limits
 
-from vela_optimizer import optimizer as opt, riskparity as rp
+from vela_optimizer import metrics, optimizer as opt
 from vela_optimizer.limits import Limits
+from vela_optimizer.native import riskparity as rp
 
 SECTORS = 5
 
@@ -159,7 +160,7 @@ def row(case, n, name, seconds, answer, w, C, limits, base):
     cpu = CPU.get(id(answer), float("nan"))
     RATIOS.append((case, n, name, seconds / base[0]))
     print(f"{case:8s} {n:5d}  {name:38s} {seconds * 1e3:10.2f} ms {cpu * 1e3:10.2f} ms  x{seconds / base[0]:8.2f} "
-          f"x{cpu / base[1]:8.2f}  spread {rp.pairwise_spread(rc):.6e}  ratio {ratio:9.2e}  viol {viol:7.1e}",
+          f"x{cpu / base[1]:8.2f}  spread {metrics.pairwise_spread(rc):.6e}  ratio {ratio:9.2e}  viol {viol:7.1e}",
           flush=True)
 
 

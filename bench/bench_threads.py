@@ -1,5 +1,5 @@
 """BLAS threads and a busy machine: the native solve with BLAS left at its default thread count
-against BLAS held to one thread (what vela_optimizer.qp does), with the machine idle and with one
+against BLAS held to one thread (what vela_optimizer.native does by default), with the machine idle and with one
 other process computing on a core; the scipy path's minimum-variance solve beside it for scale.
 All measured in this run; read the ratios.
 
@@ -19,7 +19,7 @@ from threadpoolctl import threadpool_info, threadpool_limits
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from qp_problems import make_problem  # noqa: E402
-from vela_optimizer import qp  # noqa: E402
+from vela_optimizer.native import Settings, qp  # noqa: E402
 
 
 def busy(stop):
@@ -54,12 +54,11 @@ def measure(sizes, repeat, with_scipy):
     rows = []
     for n in sizes:
         pr = make_problem(n)
-        native = lambda pr=pr: qp.min_variance(pr.cov, pr.limits)  # noqa: E731
-        native()
-        for label, threads in (("default", None), ("1 thread", 1)):
-            qp._BLAS_THREADS = threads
+        qp.min_variance(pr.cov, pr.limits)
+        for label, one in (("default", False), ("1 thread", True)):
+            settings = Settings(one_blas_thread=one)
+            native = lambda pr=pr, settings=settings: qp.min_variance(pr.cov, pr.limits, settings=settings)  # noqa: E731
             rows.append((f"native min variance N={n}", label, median_seconds(native, repeat)))
-        qp._BLAS_THREADS = 1
         if with_scipy and n <= 300:
             run = scipy_path(pr)
             rows.append((f"scipy path min variance N={n}", "default", median_seconds(run, max(1, repeat // 2))))
