@@ -154,6 +154,9 @@ _KINDS = {
 }
 
 
+_DEFAULT = Settings()  # frozen: one instance serves every call without settings
+
+
 def settings_for(settings=None, *, max_iteration=None, tol=None, tol_field="tol") -> Settings:
     """``settings`` (default: ``Settings()``) with a solver's own keywords put in, checked.
 
@@ -162,7 +165,7 @@ def settings_for(settings=None, *, max_iteration=None, tol=None, tol_field="tol"
     A keyword is checked under its own name, by the rule of the field it replaces.
     """
     if settings is None:
-        settings = Settings()
+        settings = _DEFAULT
     elif not isinstance(settings, Settings):
         raise InvalidArgument(f"OPTIMIZER: settings 必须为 Settings，传入值为：{settings!r}")
     given = {}
