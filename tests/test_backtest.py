@@ -287,7 +287,7 @@ def fixed_weights(monkeypatch):
         def fake(ids, date, params, solver):
             calls.append((list(ids), date, params["method"], solver))
             weights = plan.get(date) or {i: 1 / len(ids) for i in ids}
-            return dict(weights), solver, []
+            return dict(weights), solver, [], []
 
         monkeypatch.setattr(executors, "optimise", fake)
         return calls

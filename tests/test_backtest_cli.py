@@ -97,7 +97,7 @@ def test_results_as_json_csv_and_chart_the_same_on_one_and_two_workers(store, tm
     with open(tmp_path / "csv" / "stats.csv", encoding="utf-8") as fh:
         stats = {r["name"]: r["value"] for r in csv.DictReader(fh)}
     assert float(stats["sharpe"]) == doc["stats"]["sharpe"]
-    assert (tmp_path / "csv" / "failures.csv").read_text(encoding="utf-8").strip() == "date,error,message"
+    assert (tmp_path / "csv" / "failures.csv").read_text(encoding="utf-8").strip() == "date,error,message,description"
     assert (tmp_path / "bt.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 

@@ -11,8 +11,8 @@ import sys
 
 import pytest
 
-import veladatac
 import vela_optimizer
+import veladatac
 from vela_optimizer import request, universe
 from vela_optimizer.cli import optimize as cli, options
 from veladatac import catalog

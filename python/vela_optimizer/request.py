@@ -239,6 +239,13 @@ class GroupLimits:
         """label -> (low, high), the rules map the module's group builder takes."""
         return {r.label: (r.low, r.high) for r in self.rules}
 
+    def unused_note(self, rule: Rule) -> str:
+        """What a rule whose label no instrument of the portfolio carries means, in one line: a cap
+        there limits nothing (a floor there is a conflict, never a note)."""
+        code = f"{rule.code} " if rule.code and rule.code != rule.label else ""
+        return f"the cap {rule.high} on {code}{rule.label} limits nothing: no instrument of the portfolio is in that " \
+               f"{self.noun}"
+
     def record(self) -> dict:
         """The limits as given and as resolved, plain data for a saved record."""
         return {"by": self.noun, "scheme": self.scheme,

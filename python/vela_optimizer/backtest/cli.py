@@ -59,7 +59,7 @@ def build_parser() -> argparse.ArgumentParser:
     b = p.add_argument_group("backtest")
     b.add_argument("--start", type=options.date_value, metavar="DATE", help="first day of the period (YYYY-MM-DD)")
     b.add_argument("--end", type=options.date_value, metavar="DATE",
-                   help="last day of the period (default: latest trading day)")
+                   help="last day of the period (default: the latest trading day with data, not after today)")
     b.add_argument("--rebalance", choices=backtest.FREQUENCIES, default="monthly",
                    help="rebalance on the last trading day of each period (default: monthly)")
     b.add_argument("--dates", metavar="FILE", help="rebalance on the trading days listed in FILE, one a line "
@@ -183,7 +183,7 @@ def render(result: backtest.BacktestResult, settings: dict) -> str:
         lines.append("  ".join(cells).rstrip())
     if result.failures:
         lines += ["", f"Failed rebalancings ({len(result.failures)}; the holdings were kept as they were):"]
-        lines += [f"  {f.date}  {f.message}" for f in result.failures]
+        lines += [f"  {f.date}  {f.line}" for f in result.failures]
     return "\n".join(lines)
 
 
@@ -212,8 +212,8 @@ def write_csv(folder: str, result: backtest.BacktestResult) -> None:
     columns = list(doc["daily"][0])
     table("daily.csv", columns, ([d[c] for c in columns] for d in doc["daily"]))
     table("stats.csv", ["name", "value"], doc["stats"].items())
-    table("failures.csv", ["date", "error", "message"],
-          ([f["date"], f["error"], f["message"]] for f in doc["failures"]))
+    table("failures.csv", ["date", "error", "message", "description"],
+          ([f["date"], f["error"], f["message"], f["description"]] for f in doc["failures"]))
 
 
 def sector_of(client, ids) -> dict:
@@ -294,8 +294,8 @@ def _progress_bar(total: int):
 def _failure_line(e: backtest.RebalanceFailed) -> str:
     first = e.failures[0]
     if len(e.failures) == 1:
-        return f"rebalancing on {first.date} failed: {first.message}"
-    return f"every rebalancing failed ({len(e.failures)} dates); the first, on {first.date}: {first.message}"
+        return f"rebalancing on {first.date} failed: {first.line}"
+    return f"every rebalancing failed ({len(e.failures)} dates); the first, on {first.date}: {first.line}"
 
 
 def main(argv=None) -> int:
@@ -368,7 +368,7 @@ def main(argv=None) -> int:
         print("vela-backtest: interrupted", file=sys.stderr)
         return 130
     for f in result.failures:
-        print(f"vela-backtest: warning: rebalancing on {f.date} failed, holdings kept: {f.message}", file=sys.stderr)
+        print(f"vela-backtest: warning: rebalancing on {f.date} failed, holdings kept: {f.line}", file=sys.stderr)
     return EXIT_SOME_FAILED if result.failures else EXIT_OK
 
 
@@ -391,7 +391,8 @@ def _plan(args) -> _Plan:
     if args.store:
         args.store = os.path.abspath(args.store)  # the workers may run in other folders
         veladatac.init(args.store)
-    end = args.end or veladatac.trading_date_offset(_dt.date.today(), 0)
+    # the latest trading day with data, not after today, as vela-optimize's default date
+    end = args.end or _request.resolve_date(None, veladatac, veladatac.catalog.extent(), _dt.date.today())
     if args.dates:
         dates, schedule = read_dates(args.dates), f"dates from {args.dates}"
     else:

@@ -44,17 +44,25 @@ class Outcome:
     dropped: list = field(default_factory=list)
     notes: list = field(default_factory=list)
     seconds: float = 0.0
-    error: tuple | None = None  # (class name, message)
+    error: tuple | None = None  # (class name, message, one English line or "")
     store: str | None = None  # identity of the store the weights came from
 
 
 def optimise(ids: list, date: _dt.date, params: dict, solver: str):
     """Weights of one rebalancing date: the one place where the backtest calls the optimiser.
 
-    Returns (weights as a dict, what solved, dropped ids with reasons).
+    Returns (weights as a dict, what solved, dropped ids with reasons, notes on limits that limited
+    nothing on that date).
     """
     result = vela_optimizer.optimize(ids, date, **params, solver=solver)
-    return result.to_dict(), result.solver, [(d.id, d.reason) for d in result.dropped]
+    notes = [result.limits.unused_note(r) for r in result.unused_limits]
+    return result.to_dict(), result.solver, [(d.id, d.reason) for d in result.dropped], notes
+
+
+def error_of(e: Exception) -> tuple:
+    """(class name, message, the one English line of a refusal or conflict, else "")."""
+    describe = getattr(e, "describe", None)
+    return type(e).__name__, str(e), describe() if callable(describe) else ""
 
 
 def store_identity() -> str:
@@ -77,13 +85,12 @@ def rebalance(task: Task) -> Outcome:
     try:
         with one_blas_thread(), warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            weights, solver, dropped = optimise(list(task.ids), task.date, task.params, task.solver)
+            weights, solver, dropped, notes = optimise(list(task.ids), task.date, task.params, task.solver)
         identity = store_identity()
     except Exception as e:  # noqa: BLE001 - any failure of a date is reported with its date
-        return Outcome(task.index, task.date, error=(type(e).__name__, str(e)),
-                        seconds=time.perf_counter() - started)
-    return Outcome(task.index, task.date, weights, solver, dropped, [str(w.message) for w in caught],
-                    time.perf_counter() - started, store=identity)
+        return Outcome(task.index, task.date, error=error_of(e), seconds=time.perf_counter() - started)
+    return Outcome(task.index, task.date, weights, solver, dropped, [str(w.message) for w in caught] + notes,
+                   time.perf_counter() - started, store=identity)
 
 
 _opened_store: object = object()  # what this worker process last passed to veladatac.init
@@ -96,7 +103,7 @@ def rebalance_in_worker(task: Task) -> Outcome:
         try:
             veladatac.init(task.store)
         except Exception as e:  # noqa: BLE001 - reported with the date like any failure
-            return Outcome(task.index, task.date, error=(type(e).__name__, str(e)))
+            return Outcome(task.index, task.date, error=error_of(e))
         _opened_store = task.store
     return rebalance(task)
 

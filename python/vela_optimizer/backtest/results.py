@@ -45,11 +45,19 @@ class Failure:
         The exception's class name, e.g. ``"InvalidArgument"``.
     message : str
         The exception's message.
+    description : str
+        One English line for a refusal or a conflict of limits (their ``describe()``), else "".
     """
 
     date: _dt.date
     error: str
     message: str
+    description: str = ""
+
+    @property
+    def line(self) -> str:
+        """What a command prints for this failure: the English line when there is one."""
+        return self.description or self.message
 
 
 @dataclass(frozen=True)
@@ -119,7 +127,7 @@ class BacktestResult:
         Keys: ``rebalances`` (list of {"date", "weights", "traded", "turnover", "cost", "solver",
         "dropped", "notes"}), ``daily`` (list of {"date", "value", "return"} plus the benchmark's
         figures when there is one), ``stats`` and ``failures`` (list of {"date", "error",
-        "message"}).
+        "message", "description"}).
         """
         daily = []
         for day, row in zip(self.daily.index, self.daily.to_dict("records")):
@@ -133,7 +141,8 @@ class BacktestResult:
             ],
             "daily": daily,
             "stats": {k: _plain(v) for k, v in self.stats.items()},
-            "failures": [{"date": f.date.isoformat(), "error": f.error, "message": f.message} for f in self.failures],
+            "failures": [{"date": f.date.isoformat(), "error": f.error, "message": f.message,
+                          "description": f.description} for f in self.failures],
         }
 
 

@@ -225,7 +225,7 @@ def _tasks(universe, schedule, request, store, keep_going: bool):
         try:
             ids = list(universe(day)) if callable(universe) else list(universe)
         except Exception as e:  # noqa: BLE001 - a universe that cannot be read fails its date
-            unresolved[i] = executors.Outcome(i, day, error=(type(e).__name__, str(e)))
+            unresolved[i] = executors.Outcome(i, day, error=executors.error_of(e))
             if not keep_going:
                 break
             continue

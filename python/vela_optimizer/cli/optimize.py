@@ -260,10 +260,7 @@ def _notes(request, result, window) -> list:
                 if label in (None, UNCLASSIFIED) and label not in named]
         if free:
             notes.append(f"{plural(len(free), 'id')} without a {noun} escape every group limit: {some(free)}")
-        for r in result.unused_limits:
-            code = f"{r.code} " if r.code and r.code != r.label else ""
-            notes.append(f"the cap {r.high} on {code}{r.label} limits nothing: no instrument of the portfolio is "
-                         f"in that {noun}")
+        notes += [result.limits.unused_note(r) for r in result.unused_limits]
     return notes
 
 

@@ -1,0 +1,135 @@
+"""A group limit is refused or honoured the same way by the package API (both solvers), vela-optimize
+and vela-backtest: by name and by code, typos, the wrong kind, labels no instrument carries."""
+
+import json
+import os
+import sys
+
+import pytest
+
+import vela_optimizer as vo
+import veladatac
+from vela_optimizer.backtest import cli as backtest_cli
+from vela_optimizer.cli import optimize as optimize_cli
+
+sys.path.insert(0, os.path.dirname(__file__))  # client_fixtures under any pytest import mode
+from client_fixtures import client_isolation, store  # noqa: E402,F401  (fixtures are found by name)
+
+ENTRIES = ["api native", "api scipy", "vela-optimize", "vela-backtest"]
+OPTIONS = {"gics": "--gics", "shenwan": "--shenwan", "fund_type": "--fund-type"}
+CLASSES = {"gics": vo.GICSConstraint, "shenwan": vo.ShenWanConstraint, "fund_type": vo.FundTypeConstraint}
+
+
+@pytest.fixture(scope="module")
+def market(store, tmp_path_factory):
+    """Eight ordinary stocks, two rebalancing days, and the labels of the stock min variance holds most of."""
+    veladatac.init(store.path)
+    awkward = {i for ids in store.roles.values() for i in ids}
+    ids = [i for i in store.stock_ids if i not in awkward][:8]
+    days = [veladatac.trading_date_offset(store.end, -21), veladatac.trading_date_offset(store.end, 0)]
+    free = vo.optimize(ids, days[-1], method=vo.OptimizeMethod.MIN_VARIANCE, quiet=True).weights
+    top = free.idxmax()
+    sectors = dict(zip(ids, (r.sector_type_name for r in veladatac.instruments(ids))))
+    industry = veladatac.shenwan_instrument_industry([top], days[-1])
+    held = {s for s in sectors.values()}
+    folder = tmp_path_factory.mktemp("limits")
+    (folder / "dates.txt").write_text("".join(f"{d}\n" for d in days), encoding="utf-8")
+    veladatac.init(None)
+    return {"store": store, "ids": ids, "days": days, "top": top, "free": free, "sector": sectors[top],
+            "sector_members": [i for i in ids if sectors[i] == sectors[top]],
+            "code": str(industry["index_code"].iloc[0]), "industry": str(industry["index_name"].iloc[0]),
+            "absent": next(s for s in veladatac.GICS_SECTORS if s not in held), "folder": folder}
+
+
+def attempt(entry, m, scheme, rules, tmp_path):
+    """("ok", [weights of each date], [notes]) or ("refused", the one line naming why)."""
+    ids, store = m["ids"], m["store"]
+    if entry.startswith("api"):
+        veladatac.init(store.path)
+        try:
+            r = vo.optimize(ids, m["days"][-1], method=vo.OptimizeMethod.MIN_VARIANCE, cons=CLASSES[scheme](rules),
+                            quiet=True, solver=entry.split()[1])
+        except vo.InvalidArgument as e:
+            return "refused", e.describe() if hasattr(e, "describe") else str(e)
+        return "ok", [r.to_dict()], [r.limits.unused_note(u) for u in r.unused_limits]
+    out = tmp_path / "out.json"
+    argv = [*ids, "--method", "min_variance", "--store", str(store.path), "--json", str(out)]
+    for label, (low, high) in rules.items():
+        argv += [OPTIONS[scheme], f"{label}={low}:{high}"]
+    if entry == "vela-optimize":
+        status = optimize_cli.main([*argv, "--date", str(m["days"][-1])])
+    else:
+        status = backtest_cli.main([*argv, "--dates", str(m["folder"] / "dates.txt"), "--workers", "1"])
+    return status, out
+
+
+def run_entry(entry, m, scheme, rules, tmp_path, capsys):
+    got = attempt(entry, m, scheme, rules, tmp_path)
+    if entry.startswith("api"):
+        return got
+    status, out = got
+    err = capsys.readouterr().err.strip().splitlines()
+    if status != 0:
+        assert status == 2 and len(err) == 1, err
+        return "refused", err[0]
+    doc = json.loads(out.read_text(encoding="utf-8"))
+    if entry == "vela-optimize":
+        return "ok", [doc["weights"]], doc["report"]["notes"]
+    return "ok", [r["weights"] for r in doc["rebalances"]], [n for r in doc["rebalances"] for n in r["notes"]]
+
+
+@pytest.mark.parametrize("entry", ENTRIES)
+@pytest.mark.parametrize("case", ["sector by name", "industry by name", "industry by code"])
+def test_a_group_cap_is_honoured_by_every_entry_point(market, entry, case, tmp_path, capsys):
+    m = market
+    cap = round(float(m["free"][m["top"]]) / 2, 4)
+    scheme, label, members = {
+        "sector by name": ("gics", m["sector"], m["sector_members"]),
+        "industry by name": ("shenwan", m["industry"], [m["top"]]),
+        "industry by code": ("shenwan", m["code"], [m["top"]]),
+    }[case]
+    # without the limit the group holds more than the cap: ignoring it would show
+    assert sum(m["free"][i] for i in members) > cap + 0.01
+    kind, weights, notes = run_entry(entry, m, scheme, {label: (0, cap)}, tmp_path, capsys)
+    assert kind == "ok" and notes == []
+    slack = 1e-6 if entry == "api scipy" else 1e-9
+    for w in weights:
+        held = [i for i in members if i in w]
+        assert held and sum(w[i] for i in held) <= cap + slack
+
+
+REFUSALS = {
+    "sector typo": ("gics", lambda m: {m["sector"][:-1] + "x": (0, 0.5)},
+                    lambda m: f"unknown sector '{m['sector'][:-1]}x' (did you mean '{m['sector']}'?)"),
+    "industry code typo": ("shenwan", lambda m: {m["code"][:-1]: (0, 0.5)},
+                           lambda m: f"unknown Shenwan industry '{m['code'][:-1]}' (did you mean"),
+    "industry name typo": ("shenwan", lambda m: {m["industry"] + "业": (0, 0.5)},
+                           lambda m: f"unknown Shenwan industry '{m['industry']}业'"),
+    "fund types on stocks": ("fund_type", lambda m: {"Stock": (0, 0.5)},
+                             lambda m: "limits apply to funds, and no id of the universe is a fund: 8 stocks"),
+    "a floor on a sector no stock is in": ("gics", lambda m: {m["absent"]: (0.1, 0.5)},
+                                           lambda m: f"floor 0.1000 on {m['absent']} cannot be met: no instrument"),
+    "the same industry by code and by name": ("shenwan", lambda m: {m["code"]: (0, 0.5), m["industry"]: (0, 0.4)},
+                                              lambda m: f"the limit on {m['industry']} is given twice"),
+}
+
+
+@pytest.mark.parametrize("entry", ENTRIES)
+@pytest.mark.parametrize("case", list(REFUSALS))
+def test_a_limit_that_cannot_be_honoured_is_refused_by_every_entry_point(market, entry, case, tmp_path, capsys):
+    scheme, rules, words = REFUSALS[case]
+    kind, line = run_entry(entry, market, scheme, rules(market), tmp_path, capsys)[:2]
+    assert kind == "refused"
+    assert words(market) in line
+    if not entry.startswith("api"):
+        assert line.startswith(f"{entry}: error: ")
+
+
+@pytest.mark.parametrize("entry", ENTRIES)
+def test_a_cap_on_a_sector_no_stock_is_in_is_kept_and_said(market, entry, tmp_path, capsys):
+    absent = market["absent"]
+    kind, weights, notes = run_entry(entry, market, "gics", {absent: (0, 0.1)}, tmp_path, capsys)
+    assert kind == "ok" and weights
+    note = f"the cap 0.1 on {absent} limits nothing: no instrument of the portfolio is in that sector"
+    assert notes and all(n == note for n in notes)
+    assert len(notes) == (2 if entry == "vela-backtest" else 1)  # said on every rebalancing
