@@ -1,7 +1,8 @@
 """Local market-data client for Chinese-mainland stocks, indices and funds.
 
 Serves daily closes and volumes, fund net values, instrument records, Shenwan
-industries and index membership from an embedded SQLite store. The default store is
+industries, index membership and special treatment (ST) periods from an embedded SQLite
+store. The default store is
 a synthetic sample built on first use; see README.md next to this file.
 """
 
@@ -12,9 +13,11 @@ from ._api import (
     index_components,
     instruments,
     shenwan_instrument_industry,
+    special_treatment,
     trading_date_offset,
 )
 from ._dates import to_date
+from ._ids import store_id
 from ._schema import GICS_SECTORS
 from ._store import ENV_VAR, FundInstrument, Instrument, init
 from .errors import (
@@ -30,4 +33,5 @@ __all__ = [
     "shenwan_instrument_industry", "index_components", "fund", "Instrument",
     "FundInstrument", "VeladatacError", "StoreError", "UnknownIdError",
     "CalendarRangeError", "CsvImportError", "ENV_VAR", "to_date", "catalog", "GICS_SECTORS",
+    "store_id", "special_treatment",
 ]

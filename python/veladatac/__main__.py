@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import codecs
 import sqlite3
 import sys
 from pathlib import Path
@@ -11,6 +12,14 @@ from . import _store
 from ._dates import int_to_date
 from .errors import VeladatacError
 from .importer import KINDS, import_files
+
+
+def _encoding(name: str) -> str:
+    try:
+        codecs.lookup(name)
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"unknown encoding {name!r}") from None
+    return name
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -23,11 +32,12 @@ def _parser() -> argparse.ArgumentParser:
                                      "kind with a flag, or give it plainly and let its header "
                                      "columns tell the kind. See README.md for the formats.")
     imp.add_argument("--store", required=True, type=Path, help="store file (created if missing)")
-    for kind in KINDS:
+    for kind, spec in KINDS.items():
         imp.add_argument("--" + kind.replace("_", "-"), dest=kind, action="append", default=[],
                          type=Path, metavar="FILE",
-                         help="calendar file (at most one)" if kind == "calendar"
-                         else f"file of {kind.replace('_', ' ')} (repeatable)")
+                         help=spec.help or f"file of {kind.replace('_', ' ')} (repeatable)")
+    imp.add_argument("--encoding", type=_encoding, default=None, metavar="NAME",
+                     help="text encoding of the files (default: UTF-8, else GBK/GB18030, told per file)")
     imp.add_argument("files", nargs="*", type=Path, metavar="FILE",
                      help="files whose kind is told by their header")
 
@@ -72,6 +82,9 @@ def _info(path: Path | None, out) -> None:
             print(f"series:       {field}: {ids} ids, years {y0}..{y1}", file=out)
         rows, ids = con.execute("SELECT COUNT(*), COUNT(DISTINCT order_book_id) FROM industry").fetchone()
         print(f"industries:   {rows} periods for {ids} ids", file=out)
+        if con.execute("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'special_treatment'").fetchone():
+            rows, ids = con.execute("SELECT COUNT(*), COUNT(DISTINCT order_book_id) FROM special_treatment").fetchone()
+            print(f"ST periods:   {rows} periods for {ids} ids", file=out)
         for idx, rows, ids in con.execute("SELECT index_id, COUNT(*), COUNT(DISTINCT order_book_id) "
                                           "FROM index_members GROUP BY index_id ORDER BY index_id"):
             print(f"index {idx}: {rows} membership periods, {ids} distinct members", file=out)
@@ -90,7 +103,7 @@ def main(argv=None) -> int:
             if not files:
                 print("import: no files given", file=sys.stderr)
                 return 2
-            summary = import_files(args.store, files)
+            summary = import_files(args.store, files, encoding=args.encoding)
             done = ", ".join(f"{n} {k} rows" for k, n in summary.counts.items())
             print(f"imported into {summary.store}: {done}")
         elif args.command == "info":

@@ -233,3 +233,29 @@ def index_components(index_id: str, date) -> list[str]:
         return [r[0] for r in rows]
 
     return _store.run(read)
+
+
+def special_treatment(order_book_ids, date) -> dict:
+    """Special treatment in force on ``date``: {id: "ST" or "*ST"}.
+
+    Ids not under special treatment on that day — including ids the store does not know —
+    are absent; the dict follows the request order (duplicates once). A store without special
+    treatment data (made before the table existed, or never given any) gives an empty dict.
+    """
+    ids, _ = _norm_ids(order_book_ids)
+    day = date_to_int(to_day(date, "date").item())
+    wanted = list(dict.fromkeys(ids))
+
+    def read(h, con):
+        if "special_treatment" not in h.tables:
+            return {}
+        found = {}
+        for k in range(0, len(wanted), _store._MAX_PARAMS):
+            part = wanted[k:k + _store._MAX_PARAMS]
+            sql = (f"SELECT order_book_id, status FROM special_treatment "
+                   f"WHERE order_book_id IN ({','.join('?' * len(part))}) "
+                   f"AND start_date <= ? AND (end_date IS NULL OR end_date >= ?)")
+            found.update(con.execute(sql, (*part, day, day)))
+        return {x: found[x] for x in wanted if x in found}
+
+    return _store.run(read)

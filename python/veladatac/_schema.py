@@ -40,6 +40,10 @@ STOCK_TYPE = "CS"
 INDEX_TYPE = "INDX"
 FUND_TYPE = "PublicFund"
 
+# Special treatment of a listed company (the exchanges' risk warnings): "ST", and "*ST" when
+# de-listing is also threatened.
+ST_STATUSES = ("ST", "*ST")
+
 DDL = """
 CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE calendar (day INTEGER PRIMARY KEY);
@@ -83,6 +87,19 @@ CREATE TABLE index_members (
 CREATE INDEX index_members_by_date ON index_members (index_id, start_date);
 """
 
+# Added after layout version 1 without changing it: a store made before lacks the table, and
+# readers take that as "no special treatment known". Writers create it when missing.
+SPECIAL_TREATMENT_DDL = """
+-- end_date is inclusive; NULL means still valid
+CREATE TABLE IF NOT EXISTS special_treatment (
+    order_book_id TEXT NOT NULL,
+    status TEXT NOT NULL,
+    start_date INTEGER NOT NULL,
+    end_date INTEGER,
+    PRIMARY KEY (order_book_id, start_date)
+);
+"""
+
 
 # The packaged calendar is authoritative for every day of this range (1-3 January 2005
 # were holidays, so its first trading day is 2005-01-04).
@@ -97,7 +114,7 @@ def shipped_calendar() -> np.ndarray:
 
 
 def create_schema(con: sqlite3.Connection) -> None:
-    con.executescript(DDL)
+    con.executescript(DDL + SPECIAL_TREATMENT_DDL)
     set_meta(con, schema_version=str(SCHEMA_VERSION),
              created=_dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds"))
 

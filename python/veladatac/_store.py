@@ -135,6 +135,8 @@ class _Handle:
                              f"this client reads version {SCHEMA_VERSION}")
         self.meta = meta
         self.uid = meta.get("store_uid")
+        # tables added after layout version 1 may be missing from older stores
+        self.tables = frozenset(r[0] for r in con.execute("SELECT name FROM sqlite_master WHERE type = 'table'"))
         days = _checked_days([r[0] for r in con.execute("SELECT day FROM calendar ORDER BY day")], self.path,
                              "trading calendar")
         if days.size == 0:

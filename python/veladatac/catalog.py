@@ -191,3 +191,42 @@ def extent() -> Extent:
         return Extent(h.path, h.days[0].item(), h.days[-1].item(), first, last)
 
     return _store.run(read)
+
+
+@dataclass(frozen=True)
+class STPeriod:
+    """One period of special treatment of a stock.
+
+    Attributes
+    ----------
+    order_book_id : str
+    status : str
+        "ST", or "*ST" when de-listing is also threatened.
+    start, end : datetime.date or None
+        First and last day (inclusive); ``end`` is None while the treatment still holds.
+    """
+
+    order_book_id: str
+    status: str
+    start: _dt.date
+    end: _dt.date | None
+
+
+def special_treatment_periods() -> list:
+    """Every special treatment period the store holds, sorted by id, then start.
+
+    Returns
+    -------
+    list of STPeriod
+        Empty for a store without special treatment data.
+    """
+
+    def read(h, con):
+        if "special_treatment" not in h.tables:
+            return []
+        rows = con.execute("SELECT order_book_id, status, start_date, end_date FROM special_treatment "
+                           "ORDER BY order_book_id, start_date")
+        return [STPeriod(oid, status, int_to_date(s), int_to_date(e) if e is not None else None)
+                for oid, status, s, e in rows]
+
+    return _store.run(read)
