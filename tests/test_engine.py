@@ -212,7 +212,7 @@ def test_the_native_iteration_limit_is_a_failure(client):
                     max_iteration=1, quiet=True)
 
 
-@pytest.mark.parametrize("module", ["vela_optimizer.engine", "vela_optimizer.riskparity", "vela_optimizer.backtest",
+@pytest.mark.parametrize("module", ["vela_optimizer.engine", "vela_optimizer.native", "vela_optimizer.backtest",
                                     "vela_optimizer.cli", "vela_optimizer"])
 def test_each_module_imports_first_in_a_fresh_interpreter(module):
     """The private engine module exists only once the extension is imported: every module that

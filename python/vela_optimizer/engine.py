@@ -13,7 +13,7 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from . import feasibility, metrics, pipeline, qp, riskparity
+from . import feasibility, metrics, native, pipeline
 from .exception import OptimizationFailed
 from .optimizer import OptimizeMethod
 from .pipeline import Product, Stages
@@ -52,36 +52,26 @@ def _not_converged(max_iteration) -> OptimizationFailed:
 
 
 def _native_solve(product: Product, limits):
-    """(weights, iterations) from the exact native solver of the request's method; None for what
-    the native path does not solve (the scipy path then reports it)."""
+    """(weights, iterations) from the exact native solver of the request's method; None for a
+    covariance the native solvers do not take (the scipy path then solves)."""
     request = product.request
     C = product.covariance.to_numpy(dtype=float)
     if not np.isfinite(C).all():
         return None  # a covariance with missing entries: leave it to the scipy path
-    method, max_iteration = request.method, request.max_iteration
-    if method == OptimizeMethod.RISK_PARITY:
-        if request.plain_risk_parity:
-            rp = riskparity.solve_unconstrained(C, max_iteration=max_iteration)
-        else:
-            rp = riskparity.solve_with_limits(C, limits, max_iteration=max_iteration, tol=request.tol)
-        if not rp.converged:
-            raise _not_converged(max_iteration)
-        return rp.x, rp.iterations
-    if method == OptimizeMethod.MIN_VARIANCE:
-        r = qp.min_variance(C, limits, max_iteration=max_iteration)
-    elif method == OptimizeMethod.MEAN_VARIANCE:
-        mu = product.returns.mean().to_numpy(dtype=float)
-        r = qp.mean_variance(C, mu, float(request.risk_aversion), limits, max_iteration=max_iteration)
+    method = request.method
+    extra = {}
+    if method == OptimizeMethod.MEAN_VARIANCE:
+        extra = dict(mu=product.returns.mean().to_numpy(dtype=float), risk_aversion=float(request.risk_aversion))
     elif method == OptimizeMethod.MIN_TRACKING_ERROR:
         R, b = _tracking_rows(product)
-        r = qp.min_tracking_error(R, b, limits, max_iteration=max_iteration)
-    else:
-        return None
-    if not r.converged and r.status != qp.MAX_ITERATION:
-        raise OptimizationFailed(f"OPTIMIZER: 求解失败（{r.status}）")
-    if not r.converged:
-        raise _not_converged(max_iteration)
-    return r.x, r.iterations
+        extra = dict(R=R, b=b)
+    settings = native.Settings(max_iteration=request.max_iteration, tol=request.tol)
+    sol = native.solve(method, C, None if request.plain_risk_parity else limits, settings, **extra)
+    if sol.status == native.MAX_ITERATION:
+        raise _not_converged(request.max_iteration)
+    if not sol.converged:
+        raise OptimizationFailed(f"OPTIMIZER: 求解失败（{sol.status}）")
+    return sol.x, sol.iterations
 
 
 def _result(product: Product, limits, x, solver: str, iterations: int, converged: bool,

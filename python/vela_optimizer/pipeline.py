@@ -11,7 +11,6 @@ and records, built from the same groups, only when it solves.
 
 from __future__ import annotations
 
-import datetime as _dt
 import importlib
 import time
 import warnings
@@ -196,12 +195,12 @@ class Product:
 
 
 def _as_date(value):
-    if value is None or isinstance(value, _dt.date) and not isinstance(value, _dt.datetime):
-        return value
-    if isinstance(value, _dt.datetime):
-        return value.date()
+    """A day the client gave (a date, a datetime, a Timestamp) as a ``datetime.date``; anything the
+    store's date reader does not read is kept as it is."""
+    from veladatac import to_date
+
     try:
-        return pd.Timestamp(value).date()
+        return to_date(value, "date")
     except (TypeError, ValueError):
         return value
 

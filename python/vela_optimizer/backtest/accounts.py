@@ -30,6 +30,8 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
+from vela_optimizer import metrics
+
 TRADING_DAYS_PER_YEAR = 252
 
 
@@ -256,7 +258,7 @@ def statistics(ledger: Ledger, benchmark=None) -> dict:
             "benchmark_sharpe": _ratio(rb),
             "benchmark_max_drawdown": max_drawdown(b),
             "excess_return": _annual_return(float(values[-1]), days) - _annual_return(float(b[-1]), days),
-            "tracking_error": _annualised_volatility(active),
+            "tracking_error": metrics.tracking_error(active) * math.sqrt(TRADING_DAYS_PER_YEAR),
             "information_ratio": _ratio(active),
         })
     return stats
