@@ -7,7 +7,11 @@
 PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
-STAMP := $(VENV)/.installed-$(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+PYVER := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+# make run installs the package with its plot extra only; make test adds the test extra (and
+# then counts as an install for make run too).
+RUN_STAMP := $(VENV)/.installed-run-$(PYVER)
+TEST_STAMP := $(VENV)/.installed-test-$(PYVER)
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src python -type f ! -name '*.so' ! -name '*.pyc' 2>/dev/null)
 
 .PHONY: test test-heavy test-asan run dev bench lint clean
@@ -16,16 +20,23 @@ $(PY):
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 
-$(STAMP): $(PY) $(SOURCES)
-	@echo "Installing vela_optimizer into $(VENV): the first install compiles the C++ extension," \
-	  "a few minutes on two cores (pip shows a spinner while it builds); later ones reuse build/."
-	$(PY) -m pip install '.[test,plot]'
+INSTALL_NOTE := "Installing vela_optimizer into $(VENV): the first install compiles the C++ extension," \
+  "a few minutes on two cores (pip shows a spinner while it builds); later ones reuse build/."
+
+$(RUN_STAMP): $(PY) $(SOURCES)
+	@echo $(INSTALL_NOTE)
+	$(PY) -m pip install '.[plot]'
 	touch $@
 
-test: $(STAMP)
+$(TEST_STAMP): $(PY) $(SOURCES)
+	@echo $(INSTALL_NOTE)
+	$(PY) -m pip install '.[test,plot]'
+	touch $@ $(RUN_STAMP)
+
+test: $(TEST_STAMP)
 	cd tests && $(abspath $(PY)) -m pytest -q -p no:cacheprovider --rootdir=.. -c ../pyproject.toml -m "not slow"
 
-test-heavy: $(STAMP)
+test-heavy: $(TEST_STAMP)
 	cd tests && HYPOTHESIS_PROFILE=heavy $(abspath $(PY)) -m pytest -q -p no:cacheprovider --rootdir=.. -c ../pyproject.toml
 
 # The sanitized extension goes into a package folder of its own (build/asan/site), ahead of
@@ -62,7 +73,7 @@ lint: $(PY)
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 
-run: $(STAMP)
+run: $(RUN_STAMP)
 	$(VENV)/bin/vela-optimize --universe 000300.XSHG --limit 30 --method min_variance \
 	  --default-bound 0:0.1 --gics Financials=0:0.15
 
@@ -73,7 +84,7 @@ dev: $(PY)
 	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) -DVELA_INPLACE=ON
 	cmake --build build/dev
 
-bench: $(STAMP)
+bench: $(TEST_STAMP)
 	$(PY) -m pip install --quiet '.[bench]'
 	for b in bench/bench_*.py; do $(PY) $$b || exit 1; done
 

@@ -197,3 +197,44 @@ def test_plot_without_matplotlib_is_refused_before_any_work(store, run, monkeypa
     status, out, err = run(store.path, *healthy(store, 3), "--plot", tmp_path / "w.png")
     assert (status, out) == (2, "")
     assert err == "vela-optimize: error: --plot needs matplotlib: pip install 'vela_optimizer[plot]'\n"
+
+
+@pytest.mark.parametrize("args, line", [
+    (["--json", "/nonexistent/dir/w.json"], "--json /nonexistent/dir/w.json: no such folder"),
+    (["--csv", "{tmp}"], "--csv {tmp}: is a folder, not a file"),
+    (["--plot", "/nonexistent/dir/w.png"], "--plot /nonexistent/dir/w.png: no such folder"),
+    (["--ids-file", "{tmp}/ids.txt"], "--ids-file {tmp}/ids.txt: no such file"),
+])
+def test_outputs_and_the_ids_file_are_checked_before_any_work(store, run, tmp_path, args, line):
+    # an unknown id would be the error if the universe were read first
+    args = [a.format(tmp=tmp_path) for a in args]
+    status, out, err = run(store.path, "999999.XSHG", *healthy(store, 2), *args)
+    assert (status, out) == (2, "")
+    assert err.strip().splitlines() == [f"vela-optimize: error: {line.format(tmp=tmp_path)}"]
+
+
+def test_a_bound_outside_the_universe_is_reported_once(store, run, tmp_path):
+    ids = healthy(store, 4)
+    outside = ids[0][:-6] + "9" + ids[0][-5:]  # one digit off an id of the universe
+    doc, text, _ = report_of(run, store, *ids[1:], "--method", "min_variance", "--bound", f"{outside}=0:0.5",
+                             tmp_path=tmp_path)
+    assert text.count(outside) == 1
+    assert f"Note: --bound for 1 id outside the universe had no effect: {outside}" in text
+    assert "Bounds ignored" not in text and doc["report"]["ignored_bounds"] == []
+
+
+def test_the_stage_line_keeps_ticking_while_a_stage_lasts(monkeypatch, capsys):
+    import time
+
+    from vela_optimizer.cli import optimize as cli
+
+    monkeypatch.setattr(cli, "TICK", 0.01)
+    progress = cli.Progress(enabled=True)
+    progress.stage("solve", {})
+    seen, deadline = "", time.monotonic() + 10
+    while seen.count("solving") < 3 and time.monotonic() < deadline:
+        time.sleep(0.02)
+        seen += capsys.readouterr().err
+    progress.done()
+    assert seen.count("solving") >= 3  # written once, then rewritten by the ticks
+    assert capsys.readouterr().err.endswith("\r\033[K")

@@ -220,3 +220,26 @@ def test_each_module_imports_first_in_a_fresh_interpreter(module):
     code = f"import {module}, vela_optimizer as vo; vo.optimize"
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
+
+
+@pytest.mark.parametrize("solver", ["native", "scipy"])
+def test_caps_short_of_the_budget_after_screening_name_what_screening_removed(monkeypatch, solver):
+    c, ids = market(n=4, suspended=["S03"])
+    monkeypatch.setattr(opt, "veladatac", c)
+    with pytest.raises(vo.LimitConflict) as e:
+        vo.optimize(ids, "2020-06-01", window=88, method=M.MIN_VARIANCE, bnds={"*": (0, 0.3)}, quiet=True,
+                    solver=solver)
+    # three stocks left at 0.3 each hold 0.9 at most; the fourth's cap went with it
+    assert e.value.screened_out == ["S03"] and e.value.shortfall == pytest.approx(0.1)
+    assert str(e.value).endswith("；筛选剔除了 S03")
+    assert e.value.describe() == ("limits conflict: default cap 0.3000 on 3 instruments allow at most 0.9000 in "
+                                  "total (0.1000 short of 1); screening removed 1 instrument: S03")
+
+
+def test_group_limits_of_a_conflict_are_not_blamed_on_screening(monkeypatch):
+    c, ids = market(n=8, suspended=["S07"])
+    monkeypatch.setattr(opt, "veladatac", c)
+    with pytest.raises(vo.LimitConflict) as e:  # Energy and Industrials floors ask 1.2 of the budget
+        vo.optimize(ids, "2020-06-01", window=88, method=M.MIN_VARIANCE, quiet=True,
+                    cons=opt.GICSConstraint({"Energy": (0.6, 1), "Industrials": (0.6, 1)}))
+    assert e.value.screened_out == [] and "screening" not in e.value.describe()
