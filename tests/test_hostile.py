@@ -730,3 +730,78 @@ def test_an_exception_global_replaced_by_something_else_raises_type_error(monkey
             opt._general_bnds(["a"], {"a": (2, 3)})
         else:
             opt.min_variance_optimize(c_m, [0.5, 0.5], [(0, 1)] * 2, {}, 10, 1e-8)
+
+
+# ---- the native solvers ------------------------------------------------------------------------
+
+
+def native_outcome(call):
+    """(result, None) or (None, exception) of a native solve: the only exceptions are
+    InvalidArgument with one "OPTIMIZER: " text, and a hostile object's own Boom."""
+    from vela_optimizer.exception import InvalidArgument
+
+    with warnings.catch_warnings(record=True):
+        warnings.simplefilter("always")
+        try:
+            result = call()
+        except (InvalidArgument, Boom) as e:
+            if isinstance(e, InvalidArgument):
+                assert len(e.args) == 1 and e.args[0].startswith("OPTIMIZER: "), e.args
+            tally(type(e).__name__)
+            return None, e
+    tally(result.status)
+    return result, None
+
+
+def native_limits(n):
+    """Limits over n instruments: bounds from fractions, one group row, the budget; spoiled: bounds
+    with NaN or inf, another length, a floor above its cap, or no Limits at all."""
+    from vela_optimizer.limits import Limits
+
+    def build(lower, upper, members, floor, cap):
+        return Limits.build([f"S{i}" for i in range(n)], lower, upper, [("g", members, floor, cap)])
+
+    sound = st.builds(build, st.lists(st.sampled_from([0.0, 0.0, 0.05]), min_size=n, max_size=n),
+                      st.lists(st.sampled_from([1.0, 0.6, 0.4, None]), min_size=n, max_size=n),
+                      st.lists(st.integers(0, n - 1), max_size=n, unique=True), fraction, st.sampled_from([1.0, 0.5]))
+    spoiled = st.one_of(
+        st.builds(build, st.lists(st.sampled_from([math.nan, -math.inf, 0.0, 2.0]), min_size=n, max_size=n),
+                  st.lists(st.sampled_from([math.nan, math.inf, -math.inf, 0.0]), min_size=n, max_size=n),
+                  st.just([0]), any_float, any_float),
+        st.builds(build, st.just([0.0] * (n + 1)), st.just([1.0] * (n + 1)), st.just([0]), st.just(0.0),
+                  st.just(1.0)),
+        among(None, {"lower": [0.0] * n}, Hostile()))
+    return mostly(sound, spoiled, odds=3)
+
+
+@given(data=st.data(), n=st.integers(1, 5),
+       method=mostly(st.sampled_from(["risk_parity", "min_variance", "mean_variance", "min_tracking_error"]),
+                     among("max_sharpe", None, 3, M.MIN_VARIANCE, Hostile())))
+def test_native_solve_with_anything(data, n, method):
+    from vela_optimizer.native import STATUSES, Settings, Solution, solve
+
+    rng = np.random.default_rng(data.draw(st.integers(0, 2 ** 16), label="seed"))
+    returns = rng.normal(0, 0.01, (20, n))
+    cov = np.cov(returns, rowvar=False).reshape(n, n) + 1e-6 * np.eye(n)
+    a = one_spoiled(
+        data,
+        C=(st.just(cov), st.one_of(hnp.arrays(np.float64, st.sampled_from([(n, n), (n,), (n, n + 1), (0, 0)]),
+                                              elements=any_float), hostile_x)),
+        limits=(native_limits(n), native_limits(n)),
+        settings=(among(None, Settings(max_iteration=2), Settings(guess_min_n=0, guess_rounds=1)),
+                  among(Hostile(), {"tol": 1e-8}, "fast")),
+        mu=(st.just(returns.mean(axis=0)), hostile_x),
+        risk_aversion=(st.sampled_from([0, 1, 3.5, np.float64(100)]), number),
+        R=(st.just(returns), hostile_x),
+        b=(st.just(returns @ np.full(n, 1 / n) + rng.normal(0, 1e-3, 20)), hostile_x))
+    result, error = native_outcome(lambda: solve(method, a["C"], a["limits"], a["settings"], mu=a["mu"],
+                                                 risk_aversion=a["risk_aversion"], R=a["R"], b=a["b"]))
+    if error is None:
+        assert isinstance(result, Solution) and result.status in STATUSES and result.x.shape == (n,)
+        assert isinstance(result.message, str) and result.message.isascii() and "\n" not in result.message
+        if result.converged:
+            assert np.all(np.isfinite(result.x)) and math.isfinite(result.objective)
+            L = a["limits"]
+            if L is not None:  # to the solvers' accuracy, relative to the limits' own size
+                values = np.concatenate([L.lower, L.upper, L.lo, L.hi])
+                assert L.violation(result.x) <= 1e-9 * max(1.0, np.abs(values[np.isfinite(values)]).max())

@@ -3,6 +3,7 @@ Solution whose status reports how a solve ended (the iteration limit and failure
 
 import subprocess
 import sys
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -48,6 +49,9 @@ CLOSED_FORMS = {
     # λ = 10, equal variances 0.01, μ = (0.02, 0.01): w1 = (λ·v + μ1 − μ2) / (2λ·v) = 0.55.
     "mean-variance": ("mean_variance", np.diag([0.01, 0.01]), limits(2),
                       {"mu": [0.02, 0.01], "risk_aversion": 10}, [0.55, 0.45]),
+    # Any real λ: a Fraction has no NumPy type (np.isfinite refused it with a TypeError).
+    "mean-variance, λ a fraction": ("mean_variance", np.diag([0.01, 0.01]), limits(2),
+                                    {"mu": [0.02, 0.01], "risk_aversion": Fraction(10)}, [0.55, 0.45]),
     # A benchmark that is a portfolio of the instruments (more days than instruments): tracked exactly.
     "tracking error": ("min_tracking_error", None, limits(3), {"R": R_DAYS, "b": R_DAYS @ W_BENCH}, W_BENCH),
     # Risk parity without limits: w ∝ 1/σ for two assets.
@@ -112,6 +116,7 @@ BAD_SETTINGS = [
     ({"tol": 0.0}, "OPTIMIZER: tol 必须为正数，传入值为：0.0"),
     ({"tol": float("nan")}, "OPTIMIZER: tol 必须为正数，传入值为：nan"),
     ({"tol": "1e-8"}, "OPTIMIZER: tol 必须为正数，传入值为：1e-8"),
+    ({"tol": 10 ** 400}, f"OPTIMIZER: tol 必须为正数，传入值为：{10 ** 400}"),  # an int beyond any float
     ({"eps": -1e-10}, "OPTIMIZER: eps 必须为正数，传入值为：-1e-10"),
     ({"guess_rounds": -1}, "OPTIMIZER: guess_rounds 必须为非负整数，传入值为：-1"),
     ({"guess_rounds_per": 0}, "OPTIMIZER: guess_rounds_per 必须为正整数，传入值为：0"),
@@ -145,6 +150,7 @@ def test_solver_keywords_are_checked_like_the_settings(call, message):
     ({"tol": np.float32(0.5)}, "tol", 0.5),
     ({"sparse_ratio": float("inf")}, "sparse_ratio", float("inf")),
     ({"guess_rounds": 0}, "guess_rounds", 0),
+    ({"sparse_ratio": 10 ** 400}, "sparse_ratio", float("inf")),  # too large for a float: no ratio reached
 ])
 def test_numpy_numbers_and_edge_values_are_accepted(kw, field, value):
     assert getattr(Settings(**kw), field) == value
@@ -164,6 +170,16 @@ def test_the_iteration_limit_is_a_status(method):
     assert np.all(np.isfinite(sol.x)) and "iteration limit" in sol.message
     if method == "risk_parity, limits":  # every iterate of the approximation is feasible
         assert L.violation(sol.x) <= 1e-12
+
+
+@pytest.mark.parametrize("max_iteration", [2 ** 31, 10 ** 30])
+@pytest.mark.parametrize("case", ["min variance", "risk parity", "risk parity, cap"])
+def test_an_iteration_limit_beyond_the_engines_counters_is_no_limit(case, max_iteration):
+    """The compiled solvers count in a C int: a larger limit raised TypeError from their bindings."""
+    method, C, L, kw, expected = CLOSED_FORMS[case]
+    sol = solve(method, C, L, Settings(max_iteration=max_iteration), **kw)
+    assert sol.status == "solved"
+    np.testing.assert_allclose(sol.x, expected, rtol=0, atol=1e-10)
 
 
 @pytest.mark.parametrize(("L", "found_by"), [

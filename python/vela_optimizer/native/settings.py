@@ -11,7 +11,11 @@ from dataclasses import dataclass
 from .._blas import one_blas_thread
 from ..exception import InvalidArgument
 
-__all__ = ["Settings", "blas_threads", "settings_for"]
+__all__ = ["ENGINE_MAX_ITERATION", "Settings", "as_real", "blas_threads", "settings_for"]
+
+# The compiled solvers count iterations in a C int: a larger max_iteration is no limit in
+# practice, and is passed on to them as this one.
+ENGINE_MAX_ITERATION = 2 ** 31 - 1
 
 
 @dataclass(frozen=True)
@@ -123,17 +127,30 @@ def _count(name, value):
     return int(value)
 
 
+def as_real(value) -> float:
+    """``value`` as a float when it is a real number (not a bool), NaN otherwise; an integer too
+    large for a float is +inf or -inf."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        return math.nan
+    try:
+        return float(value)
+    except OverflowError:
+        return math.inf if value > 0 else -math.inf
+
+
 def _positive(name, value):
-    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not (math.isfinite(value) and value > 0):
+    real = as_real(value)
+    if not (math.isfinite(real) and real > 0):
         raise InvalidArgument(f"OPTIMIZER: {name} 必须为正数，传入值为：{value}")
-    return float(value)
+    return real
 
 
 def _nonnegative(name, value):
     # +inf is allowed: a ratio never reached.
-    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not value >= 0:
+    real = as_real(value)
+    if not real >= 0:
         raise InvalidArgument(f"OPTIMIZER: {name} 必须为非负数，传入值为：{value}")
-    return float(value)
+    return real
 
 
 def _flag(name, value):

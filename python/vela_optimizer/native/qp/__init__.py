@@ -40,13 +40,13 @@ answer returns its status (``"max_iteration"``, ``"infeasible"``, ``"unbounded"`
 
 from __future__ import annotations
 
-import numbers
+import math
 
 import numpy as np
 
 from ...exception import InvalidArgument
 from ..inputs import as_array, finite
-from ..settings import blas_threads, settings_for
+from ..settings import as_real, blas_threads, settings_for
 from ..solution import INFEASIBLE, MAX_ITERATION, SOLVED, UNBOUNDED, Solution
 from . import interior
 from .active_set import guess_and_check, polish
@@ -210,9 +210,10 @@ def mean_variance(C, mu, lam, limits, *, max_iteration=None, settings=None) -> S
         can be promised.
     """
     settings = settings_for(settings, max_iteration=max_iteration)
-    if isinstance(lam, bool) or not isinstance(lam, numbers.Real) or not np.isfinite(lam) or lam < 0:
+    real = as_real(lam)
+    if not (math.isfinite(real) and real >= 0):
         raise InvalidArgument(f"OPTIMIZER: 风险厌恶系数 lam 必须为不小于0的有限数，传入值为：{lam!r}")
-    quad, scale = covariance_quadratic(C, float(lam), -finite("mu", mu), limits)
+    quad, scale = covariance_quadratic(C, real, -finite("mu", mu), limits)
     return _solve(quad, limits, settings, 1.0, lambda x: scale * quad.value(x))
 
 

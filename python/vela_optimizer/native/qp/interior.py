@@ -18,6 +18,7 @@ from dataclasses import dataclass
 import numpy as np
 import scipy.sparse as sp
 
+from ..settings import ENGINE_MAX_ITERATION
 from ..solution import INFEASIBLE, MAX_ITERATION, NUMERICAL, SOLVED, UNBOUNDED
 
 
@@ -94,7 +95,7 @@ def run(solver, red, max_iteration, eps):
     eq = red.lo == red.hi
     ineq = ~eq
     _configure(solver, eps)
-    solver.settings.max_iter = int(max_iteration)
+    solver.settings.max_iter = min(int(max_iteration), ENGINE_MAX_ITERATION)
     status = piqp_status(solver.solve())
     r = solver.result
     x = np.array(r.x[:n])

@@ -32,7 +32,7 @@ from ... import optimizer  # noqa: F401  (importing the extension registers _eng
 from ...exception import InvalidArgument
 from ...metrics import pairwise_spread, risk_contributions
 from ..inputs import as_array, check_limits
-from ..settings import blas_threads, settings_for
+from ..settings import ENGINE_MAX_ITERATION, blas_threads, settings_for
 from ..solution import MAX_ITERATION, NUMERICAL, SOLVED, Solution
 from .sca import SpreadSCA
 
@@ -113,8 +113,8 @@ def solve_unconstrained(C, *, max_iteration=None, tol=None, method: str = "auto"
     solver = _METHODS.get(method) if isinstance(method, str) else None
     if solver is None:
         raise InvalidArgument(f"OPTIMIZER: method 必须为 auto、ccd 或 newton，传入值为：{method!r}")
-    x, iterations, converged = _engine.risk_parity_barrier(a, settings.max_iteration, settings.unconstrained_tol,
-                                                           BARRIER, method)
+    x, iterations, converged = _engine.risk_parity_barrier(a, min(settings.max_iteration, ENGINE_MAX_ITERATION),
+                                                           settings.unconstrained_tol, BARRIER, method)
     total = float(np.sum(x))
     if not (np.isfinite(x).all() and math.isfinite(total) and total > 0):
         return Solution(np.full(a.shape[0], np.nan), int(iterations), NUMERICAL, solver, math.nan,
