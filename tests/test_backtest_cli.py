@@ -241,3 +241,38 @@ def test_backtest_group_limits_of_two_kinds_are_refused(capsys):
     assert stop.value.code == 2
     err = capsys.readouterr().err
     assert "not allowed with argument" in err and len(err.strip().splitlines()) == 1
+
+
+def test_a_saved_run_is_replayed_from_its_json(store, tmp_path, capsys):
+    ids = healthy(store, 6)
+    first = tmp_path / "first.json"
+    status, out, err = run_here(store, capsys, *ids, *period(store), "--method", "min_variance", "--default-bound",
+                                "0:0.4", "--bound", f"{ids[0]}=0.05:0.3", "--gics", "Energy=0:0.1", "--costs-bps",
+                                "5", "--workers", "1", "--json", first)
+    assert status == 0, err
+    doc = json.loads(first.read_text(encoding="utf-8"))
+    s = doc["settings"]
+    # every bound and limit as given and as resolved, the store and the version that ran
+    assert s["bounds"] == {"*": [0.0, 0.4], ids[0]: [0.05, 0.3]}
+    assert s["limits"]["given"] == {"Energy": [0.0, 0.1]} and s["limits"]["resolved"][0]["label"] == "Energy"
+    assert s["store"]["uid"] and s["store"]["path"] == str(store.path) and s["version"]
+    again = tmp_path / "again.json"
+    status, out2, err = run_here(store, capsys, "--replay", first, "--json", again, "--workers", "1")
+    assert status == 0, err
+    replayed = json.loads(again.read_text(encoding="utf-8"))
+    for key in ("rebalances", "daily", "stats", "failures"):
+        assert replayed[key] == doc[key]
+    assert replayed["settings"] == s and out2 == out
+
+
+def test_a_replay_on_other_data_is_refused(store, tmp_path, capsys):
+    other = sample.build_store(tmp_path / "other.sqlite", n_stocks=24, n_funds=6, start="2025-01-01",
+                               end="2026-12-31", seed=12)
+    first = tmp_path / "first.json"
+    status, _, err = run_here(store, capsys, *healthy(store, 4), *period(store), "--workers", "1", "--json", first)
+    assert status == 0, err
+    status, _, err = run_here(store, capsys, "--replay", first, "--store", other.path, "--workers", "1")
+    lines = err.strip().splitlines()
+    assert status == 2 and len(lines) == 1
+    assert lines[0].startswith(f"vela-backtest: error: {first} was run on store {store.path} (uid ")
+    assert lines[0].endswith(": give that store with --store")

@@ -69,6 +69,10 @@ def build_parser() -> argparse.ArgumentParser:
                         "rebalancing (default: 0)")
     b.add_argument("--keep-going", action="store_true",
                    help="record a date whose optimisation fails and go on with the holdings as they were")
+    b.add_argument("--replay", metavar="FILE.json",
+                   help="run again the backtest recorded in FILE.json (written by --json): the same universe, "
+                        "dates, method, bounds, limits and costs, on the same store; of this command line only "
+                        "the outputs, --store, --workers and --scheduler are used")
 
     r = p.add_argument_group("where the optimisations run")
     r.add_argument("--workers", type=options.positive_int, default=_cores(), metavar="N",
@@ -312,11 +316,13 @@ def main(argv=None) -> int:
     """
     parser = build_parser()
     args = parser.parse_args(argv)
+    if args.replay:
+        args = _replayed(parser, args)
     if args.date is not None:
         parser.error("--date is one day: give the period with --start and --end, or --dates FILE")
     if args.dates and args.start:
         parser.error("--dates lists the rebalancing days: leave out --start")
-    if not args.dates and not args.start:
+    if not args.dates and not args.start and not args.replay:
         parser.error("give --start (and --end), or --dates FILE")
     if args.method == "min_tracking_error" and not args.benchmark:
         parser.error("--method min_tracking_error needs --benchmark")
@@ -391,9 +397,16 @@ def _plan(args) -> _Plan:
     if args.store:
         args.store = os.path.abspath(args.store)  # the workers may run in other folders
         veladatac.init(args.store)
+    store = veladatac.catalog.identity()
+    recorded = getattr(args, "replay_store", None)
+    if recorded is not None and _content(recorded) != _content(store):
+        raise UsageError(f"{args.replay} was run on store {recorded['path']} ({_content(recorded)}); this store, "
+                         f"{store['path']}, holds other data ({_content(store)}): give that store with --store")
     # the latest trading day with data, not after today, as vela-optimize's default date
     end = args.end or _request.resolve_date(None, veladatac, veladatac.catalog.extent(), _dt.date.today())
-    if args.dates:
+    if getattr(args, "replay_dates", None):
+        dates, schedule = args.replay_dates, args.replay_schedule
+    elif args.dates:
         dates, schedule = read_dates(args.dates), f"dates from {args.dates}"
     else:
         dates, schedule = backtest.rebalance_dates(args.start, end, args.rebalance), args.rebalance
@@ -404,9 +417,8 @@ def _plan(args) -> _Plan:
     def universe_on(day):
         return universe.resolve(args.ids, args.ids_file, args.universe, args.limit, veladatac, day)
 
-    last = max(dates)
-    ids = universe_on(last)
-    request = _request.from_options(args, veladatac, last, ids, universe.classify(ids, veladatac).kind,
+    ids = universe_on(end)
+    request = _request.from_options(args, veladatac, max(dates), ids, universe.classify(ids, veladatac).kind,
                                     bnds=options.bounds_of(args), cons=options.constraint_of(args, vela_optimizer))
     settings = {
         "method": args.method, "schedule": schedule, "start": str(args.start or ""), "end": str(end),
@@ -416,9 +428,60 @@ def _plan(args) -> _Plan:
         "costs_bps": args.costs_bps, "benchmark": args.benchmark, "keep_going": args.keep_going,
         "bounds": {k: list(v) for k, v in request.bnds.items()} if request.bnds is not None else None,
         "limits": request.limits.record() if request.limits is not None else None,
-        "store": veladatac.catalog.identity(), "version": package_version(),
+        "store": store, "version": package_version(),
+        # what a replay needs whatever files have changed since: the universe when it is fixed, every date
+        "universe_ids": None if args.universe else list(ids), "dates": [str(d) for d in dates],
     }
     return _Plan(dates, end, universe_on if args.universe else ids, request, settings)
+
+
+def _content(identity: dict) -> str:
+    """What a store identity says of the content: its uid, or the sample's key (the same content on
+    every machine that builds it)."""
+    return f"sample {identity['key']}" if identity.get("sample") else f"uid {identity.get('uid')}"
+
+
+def _replayed(parser, given):
+    """The options of the run recorded in ``given.replay``, with this command line's outputs, store and
+    workers; the recorded dates and store identity ride along for :func:`_plan`."""
+    try:
+        with open(given.replay, encoding="utf-8") as fh:
+            settings = json.load(fh)["settings"]
+        argv = _argv_of(settings)
+    except (OSError, ValueError, KeyError, TypeError) as e:
+        parser.exit(EXIT_ERROR, f"vela-backtest: error: --replay {given.replay}: not a record of vela-backtest "
+                                f"--json ({type(e).__name__}: {e})\n")
+    args = parser.parse_args(argv)
+    for name in ("json", "csv", "plot", "store", "workers", "scheduler", "replay"):
+        setattr(args, name, getattr(given, name))
+    args.replay_dates = [options.date_value(d) for d in settings["dates"]]
+    args.replay_schedule = settings["schedule"]
+    args.replay_store = settings["store"]
+    return args
+
+
+def _argv_of(settings: dict) -> list:
+    """The command line of a recorded run (see the settings :func:`_plan` records)."""
+    argv = list(settings["universe_ids"] or [])
+    argv += ["--method", settings["method"], "--window", str(settings["window"]),
+             "--risk-aversion", repr(settings["risk_aversion"]), "--max-iteration", str(settings["max_iteration"]),
+             "--tol", repr(settings["tol"]), "--solver", settings["solver"], "--costs-bps", repr(settings["costs_bps"]),
+             "--end", settings["end"]] + (["--start", settings["start"]] if settings["start"] else [])
+    if settings["universe"]:
+        argv += ["--universe", settings["universe"]]
+        argv += ["--limit", str(settings["limit"])] if settings["limit"] else []
+    if not settings["cov_shrinkage"]:
+        argv.append("--no-shrinkage")
+    if settings["benchmark"]:
+        argv += ["--benchmark", settings["benchmark"]]
+    if settings["keep_going"]:
+        argv.append("--keep-going")
+    for key, (low, high) in (settings["bounds"] or {}).items():
+        argv += ["--default-bound", f"{low!r}:{high!r}"] if key == "*" else ["--bound", f"{key}={low!r}:{high!r}"]
+    limits = settings["limits"]
+    for label, (low, high) in (limits["given"] if limits else {}).items():
+        argv += [options.LIMIT_OPTIONS[limits["scheme"]], f"{label}={low!r}:{high!r}"]
+    return argv
 
 
 def _check_outputs(args) -> None:
