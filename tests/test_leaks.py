@@ -21,7 +21,8 @@ import pandas as pd
 import pytest
 
 from conftest import FakeClient, price_tables, stock
-from vela_optimizer import optimizer as opt
+from vela_optimizer import native, optimizer as opt
+from vela_optimizer.limits import Limits
 
 M = opt.OptimizeMethod
 IDS = ["A", "B", "C"]
@@ -84,6 +85,10 @@ DF = pd.DataFrame(np.random.default_rng(1).normal(0, 0.01, (30, 3)), columns=IDS
 RULES = {"X": (0, 0.7), "Y": (0.1, 1)}
 BUDGET = {"type": "eq", "fun": lambda x: sum(x) - 1}
 W, B = [1 / 3] * 3, [(0, 1)] * 3
+# The native solvers' view: A capped below its equal-risk weight (0.44), a group cap that binds.
+COV = C_M.to_numpy()
+LIMITS = Limits.build(IDS, np.zeros(3), [0.4, 1.0, 1.0], [("X", [0, 2], 0.0, 0.6)])
+R = DF.to_numpy()
 
 
 def swallow(call, *errors):
@@ -138,6 +143,15 @@ CASES = {
     "methods refusing": (swallow(lambda: opt.mean_variance_optimize(C_M, W, 1, [0.1], B, BUDGET, 100, 1e-8),
                                  ValueError),
                          [C_M]),
+    "native solves": (in_turn(lambda: native.solve("risk_parity", COV, None),
+                              lambda: native.solve("risk_parity", COV, LIMITS),
+                              lambda: native.solve("min_variance", COV, LIMITS),
+                              lambda: native.solve("mean_variance", COV, LIMITS, mu=R.mean(axis=0), risk_aversion=2),
+                              lambda: native.solve("min_tracking_error", None, LIMITS, R=R, b=R.mean(axis=1))),
+                      [COV, LIMITS, R]),
+    "native solves refusing": (in_turn(swallow(lambda: native.solve("min_variance", COV, None), opt.InvalidArgument),
+                                       swallow(lambda: native.solve("risk_parity", COV[:2], LIMITS),
+                                               opt.InvalidArgument)), [COV, LIMITS]),
     "closures given bad vectors": (swallow(lambda: [f(x) for f in CLOSURES for x in (None, [1.0], np.zeros((3, 3)))],
                                            TypeError, ValueError, IndexError), []),
 }
