@@ -192,6 +192,7 @@ def kkt_residual(P, q, limits, x, *, factor=None, target=None, active_tol=1e-9):
 
 
 def residual(quad, limits, x, active_tol=1e-9):
+    """:func:`kkt_residual` of a checked :class:`~.model.Quadratic` at a finite ``x``."""
     g = quad.grad(x)
     # ∇f = Px + q' with q' = q − Fᵀd in least-squares form: the same scale in either form. The
     # mean curvature times the largest weight keeps the scale when Px vanishes (a singular P

@@ -24,6 +24,8 @@ from ..solution import INFEASIBLE, MAX_ITERATION, NUMERICAL, SOLVED, UNBOUNDED
 
 @dataclass
 class IPResult:
+    """One run of the interior point: its iterate, status, iterations and activity guesses."""
+
     x: np.ndarray
     status: str
     iterations: int

@@ -40,14 +40,17 @@ class Quadratic:
         return self.F is not None
 
     def hess(self, v):
+        """The Hessian times ``v``: P·v, or Fᵀ(F·v) without forming FᵀF."""
         return self.P @ v if self.F is None else self.F.T @ (self.F @ v)
 
     def grad(self, x):
+        """The gradient at ``x``: P·x + q, or Fᵀ(F·x − d) + q."""
         if self.F is None:
             return self.P @ x + self.q
         return self.F.T @ (self.F @ x - self.d) + self.q
 
     def value(self, x):
+        """The quadratic at ``x``."""
         if self.F is None:
             return 0.5 * float(x @ (self.P @ x)) + float(self.q @ x)
         r = self.F @ x - self.d
@@ -98,6 +101,7 @@ class Reduced:
     hi: np.ndarray
 
     def expand(self, x_kept):
+        """All n variables: the fixed ones at their values, the kept ones at ``x_kept``."""
         x = self.x_fixed.copy()
         x[self.keep] = x_kept
         return x

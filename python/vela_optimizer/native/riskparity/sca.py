@@ -42,6 +42,7 @@ class SpreadSCA:
         self.coefficients = 2.0 * np.arange(1, self.n + 1) - self.n - 1.0
 
     def spread(self, w) -> float:
+        """S(w) on the scaled covariance."""
         return pairwise_spread(w * (self.C @ w))
 
     def at_bounds(self, w):
@@ -50,6 +51,7 @@ class SpreadSCA:
         return np.abs(w - L.lower) <= tol, np.abs(w - L.upper) <= tol
 
     def feasible(self, w) -> bool:
+        """``w`` is finite and breaks no limit by more than ``Settings.feasibility_tol``."""
         return bool(np.isfinite(w).all()) and self.limits.violation(w) <= self.settings.feasibility_tol
 
     def run(self, w_equal: np.ndarray, max_iteration: int):
