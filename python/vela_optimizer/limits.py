@@ -4,6 +4,8 @@ The native solvers and the feasibility check read the limits of one optimisation
 
     lower <= w <= upper                 (instrument bounds; upper may be +inf)
     lo <= A w <= hi                     (one 0/1 row per group limit, then the budget row, lo = hi = 1)
+    sum_i max(w_i - h_i, 0) <= max_buy  (with current holdings h: what is bought ...
+    sum_i max(h_i - w_i, 0) <= max_sell  ... and what is sold, each capped; +inf when not)
 
 built from the bounds and the group limits the pipeline states as data, so that the limits a native
 solve honours are exactly the ones the scipy path is given.
@@ -34,7 +36,13 @@ class Limits:
         The group label of each group row, ``None`` for the budget row.
     bound_source : list of str
         Per instrument, where its bound came from: its own id (an entry of its own in ``bnds``),
-        ``"*"`` (the wildcard default) or ``""`` (no ``bnds``: the method's default bounds).
+        ``"*"`` (the wildcard default), ``""`` (no ``bnds``: the method's default bounds), or a
+        trading rule that fixed it (``"suspended"``, ``"limit_up"``, ``"limit_down"``).
+    holdings : numpy.ndarray or None
+        Current weights h, shape (n,), when the optimisation rebalances a held portfolio.
+    max_buy, max_sell : float
+        Caps on the total bought, ``sum_i max(w_i - h_i, 0)``, and sold, ``sum_i max(h_i - w_i, 0)``
+        (fractions of the portfolio's value; ``+inf``: no cap). Only with ``holdings``.
     """
 
     ids: list
@@ -45,9 +53,18 @@ class Limits:
     hi: np.ndarray
     row_labels: list = field(default_factory=list)
     bound_source: list = field(default_factory=list)
+    holdings: np.ndarray | None = None
+    max_buy: float = np.inf
+    max_sell: float = np.inf
+
+    @property
+    def turnover_capped(self) -> bool:
+        """Whether the buys or the sells against the holdings are capped."""
+        return self.holdings is not None and (np.isfinite(self.max_buy) or np.isfinite(self.max_sell))
 
     @classmethod
-    def build(cls, ids, lower, upper, groups=(), bound_source=None) -> Limits:
+    def build(cls, ids, lower, upper, groups=(), bound_source=None, holdings=None, max_buy=np.inf,
+              max_sell=np.inf) -> Limits:
         """Limits from instrument bounds and group limits.
 
         Parameters
@@ -58,6 +75,8 @@ class Limits:
         groups : iterable of (label, positions, floor, cap)
             One row each, in the order given (positions may be empty).
         bound_source : list of str, optional
+        holdings, max_buy, max_sell : optional
+            Current weights and the caps on what is bought and sold against them.
         """
         n = len(ids)
         rows, lo, hi, labels = [], [], [], []
@@ -71,7 +90,9 @@ class Limits:
         up = np.array([np.inf if u is None else float(u) for u in upper])
         return cls(ids=list(ids), lower=np.asarray(lower, dtype=float), upper=up, A=np.vstack([*rows, np.ones(n)]),
                    lo=np.array([*lo, 1.0]), hi=np.array([*hi, 1.0]), row_labels=[*labels, None],
-                   bound_source=list(bound_source) if bound_source is not None else [""] * n)
+                   bound_source=list(bound_source) if bound_source is not None else [""] * n,
+                   holdings=None if holdings is None else np.asarray(holdings, dtype=float),
+                   max_buy=float(max_buy), max_sell=float(max_sell))
 
     @property
     def n(self) -> int:
@@ -84,8 +105,12 @@ class Limits:
         return range(len(self.row_labels) - 1)
 
     def violation(self, w) -> float:
-        """The largest amount by which ``w`` breaks any bound, group limit or the budget (0 if none)."""
+        """The largest amount by which ``w`` breaks any bound, group limit, the budget or a cap on
+        what is bought or sold (0 if none)."""
         w = np.asarray(w, dtype=float)
         ax = self.A @ w
         parts = [self.lower - w, w - self.upper, self.lo - ax, ax - self.hi]
+        if self.holdings is not None:
+            d = w - self.holdings
+            parts += [np.array([np.maximum(d, 0).sum() - self.max_buy, np.maximum(-d, 0).sum() - self.max_sell])]
         return float(max(0.0, *(float(np.max(p, initial=0.0)) for p in parts)))

@@ -1,0 +1,211 @@
+"""The A-share trading rules the package applies, as dated data in one place.
+
+Every rule is a list of :class:`Dated` entries, each in force from its ``start`` day (inclusive)
+until the next entry's; the ``source`` of each names the notice it follows. A rule changes by
+adding an entry here, never by editing code. Rates are fractions (0.001 = 0.1 %), prices yuan.
+
+Boards follow from the id: Shanghai main board 600/601/603/605, STAR Market 688/689, Shenzhen
+main board 000/001/002/003 (the SME board, 002, merged into the main board on 2021-04-06 and kept
+its rules), ChiNext 300/301, Beijing Stock Exchange ids ending ``.BJSE``.
+"""
+
+from __future__ import annotations
+
+import datetime as _dt
+from dataclasses import dataclass
+from decimal import ROUND_HALF_UP, Decimal
+from typing import Any
+
+SH_MAIN, STAR, SZ_MAIN, CHINEXT, BSE = "sh_main", "star", "sz_main", "chinext", "bse"
+BOARDS = (SH_MAIN, STAR, SZ_MAIN, CHINEXT, BSE)
+BOARD_NAMES = {SH_MAIN: "Shanghai main board", STAR: "STAR Market", SZ_MAIN: "Shenzhen main board",
+               CHINEXT: "ChiNext", BSE: "Beijing Stock Exchange"}
+
+_PREFIXES = {".XSHG": {"600": SH_MAIN, "601": SH_MAIN, "603": SH_MAIN, "605": SH_MAIN, "688": STAR, "689": STAR},
+             ".XSHE": {"000": SZ_MAIN, "001": SZ_MAIN, "002": SZ_MAIN, "003": SZ_MAIN, "300": CHINEXT,
+                       "301": CHINEXT}}
+
+
+def board_of(order_book_id: str) -> str | None:
+    """The board of a stock id (``"sh_main"``, ``"star"``, ``"sz_main"``, ``"chinext"``, ``"bse"``),
+    or None for an id of no A-share board (a fund, an index, a B share)."""
+    if order_book_id.endswith(".BJSE"):
+        return BSE
+    code, dot, suffix = order_book_id.partition(".")
+    return _PREFIXES.get(dot + suffix, {}).get(code[:3])
+
+
+@dataclass(frozen=True)
+class Dated:
+    """A value in force from ``start`` on, until a later entry of the same rule replaces it."""
+
+    start: _dt.date
+    value: Any
+    source: str
+
+
+def in_force(entries, day: _dt.date):
+    """The value of the latest entry of ``entries`` (in date order) that starts on or before ``day``;
+    None before the first."""
+    found = None
+    for e in entries:
+        if e.start <= day:
+            found = e.value
+    return found
+
+
+D = _dt.date
+
+# ---------------------------------------------------------------- daily price limits
+
+# Fractions of the previous close; per board, for ordinary stocks and for stocks under special
+# treatment (ST, *ST).
+PRICE_LIMITS = {
+    SH_MAIN: [Dated(D(1996, 12, 16), {"normal": 0.10, "st": 0.10},
+                    "SSE notice on daily price limits for stocks and funds, effective 1996-12-16"),
+              Dated(D(1998, 4, 22), {"normal": 0.10, "st": 0.05},
+                    "SSE/SZSE special treatment rules: risk-warned stocks limited to 5 %, from 1998-04-22"),
+              Dated(D(2026, 7, 6), {"normal": 0.10, "st": 0.10},
+                    "SSE/SZSE revised trading rules: main-board risk-warned stocks limited to 10 %, "
+                    "as other main-board stocks, effective 2026-07-06")],
+    STAR: [Dated(D(2019, 7, 22), {"normal": 0.20, "st": 0.20},
+                 "SSE STAR Market trading rules, first trading day 2019-07-22")],
+    CHINEXT: [Dated(D(2009, 10, 30), {"normal": 0.10, "st": 0.05},
+                    "SZSE ChiNext opened under the main-board price limits, 2009-10-30"),
+              Dated(D(2020, 8, 24), {"normal": 0.20, "st": 0.20},
+                    "SZSE ChiNext registration reform trading rules, effective 2020-08-24")],
+    BSE: [Dated(D(2021, 11, 15), {"normal": 0.30, "st": 0.30},
+                "BSE trading rules, first trading day 2021-11-15")],
+}
+PRICE_LIMITS[SZ_MAIN] = PRICE_LIMITS[SH_MAIN]
+
+# Trading days after listing without a price limit (the listing day counts as the first).
+FREE_DAYS_AFTER_LISTING = {
+    SH_MAIN: [Dated(D(2023, 4, 10), 5, "SSE/SZSE main-board registration reform: no limit in the first five "
+                                       "trading days of a new listing, from 2023-04-10")],
+    STAR: [Dated(D(2019, 7, 22), 5, "SSE STAR Market trading rules: no limit in the first five trading days")],
+    CHINEXT: [Dated(D(2020, 8, 24), 5, "SZSE ChiNext registration reform: no limit in the first five trading "
+                                       "days, from 2020-08-24")],
+    BSE: [Dated(D(2021, 11, 15), 1, "BSE trading rules: no limit on the listing day")],
+}
+FREE_DAYS_AFTER_LISTING[SZ_MAIN] = FREE_DAYS_AFTER_LISTING[SH_MAIN]
+
+# A main-board listing before 2023-04-10 had a first-day limit set from its offer price, which
+# the store does not hold: that day is treated as without a limit (a close at the cap reads as
+# an ordinary close).
+FIRST_DAY_WITHOUT_KNOWN_LIMIT = {SH_MAIN: D(2023, 4, 10), SZ_MAIN: D(2023, 4, 10)}
+
+FEN = Decimal("0.01")
+
+
+def limit_price(previous_close: float, fraction: float, up: bool) -> float:
+    """The day's up- or down-limit price: the previous close times (1 ± fraction), rounded to the
+    fen half up, as the exchanges compute it; worked in decimal so that 10.005 rounds to 10.01."""
+    prev = Decimal(repr(float(previous_close)))
+    step = Decimal(repr(float(fraction)))
+    price = prev * (1 + step if up else 1 - step)
+    return float(price.quantize(FEN, rounding=ROUND_HALF_UP))
+
+
+def price_limit(board: str, day: _dt.date, special: bool) -> float | None:
+    """The fraction a stock of ``board`` may move on ``day`` (``special``: under ST / *ST); None
+    where no limit applies (a board before its rules began)."""
+    rule = in_force(PRICE_LIMITS.get(board, []), day)
+    return None if rule is None else rule["st" if special else "normal"]
+
+
+# ---------------------------------------------------------------- board lots
+
+@dataclass(frozen=True)
+class Lot:
+    """How many shares an order may buy: at least ``minimum``, then in steps of ``step``."""
+
+    minimum: int
+    step: int
+
+    def round_down(self, shares: float) -> int:
+        """The largest whole-lot holding not above ``shares`` (0 below the minimum)."""
+        if shares < self.minimum:
+            return 0
+        return self.minimum + int((shares - self.minimum) // self.step) * self.step
+
+
+LOTS = {
+    SH_MAIN: [Dated(D(1990, 12, 19), Lot(100, 100), "SSE trading rules: buy orders in round lots of 100 shares")],
+    SZ_MAIN: [Dated(D(1991, 7, 3), Lot(100, 100), "SZSE trading rules: buy orders in round lots of 100 shares")],
+    CHINEXT: [Dated(D(2009, 10, 30), Lot(100, 100), "SZSE ChiNext trading rules: round lots of 100 shares")],
+    STAR: [Dated(D(2019, 7, 22), Lot(200, 1), "SSE STAR Market trading rules: at least 200 shares, then steps of 1")],
+    BSE: [Dated(D(2021, 11, 15), Lot(100, 1), "BSE trading rules: at least 100 shares, then steps of 1")],
+}
+
+
+def lot_of(board: str, day: _dt.date) -> Lot:
+    """The board lot of ``board`` on ``day`` (one share at a time for what has no board rule)."""
+    return in_force(LOTS.get(board, []), day) or Lot(1, 1)
+
+
+# ---------------------------------------------------------------- fees
+
+# Stamp duty on share transfers, as a fraction of the traded value, by side.
+STAMP_DUTY = [
+    Dated(D(2005, 1, 24), {"buy": 0.001, "sell": 0.001}, "Ministry of Finance: 0.1 % both sides from 2005-01-24"),
+    Dated(D(2007, 5, 30), {"buy": 0.003, "sell": 0.003}, "Ministry of Finance: 0.3 % both sides from 2007-05-30"),
+    Dated(D(2008, 4, 24), {"buy": 0.001, "sell": 0.001}, "Ministry of Finance: 0.1 % both sides from 2008-04-24"),
+    Dated(D(2008, 9, 19), {"buy": 0.0, "sell": 0.001}, "Ministry of Finance: 0.1 % on sells only from 2008-09-19"),
+    Dated(D(2023, 8, 28), {"buy": 0.0, "sell": 0.0005},
+          "Ministry of Finance and State Taxation Administration: halved to 0.05 % on sells from 2023-08-28"),
+]
+
+# Transfer fee to the central depository, both sides: a fraction of the traded value, or (before
+# 2015-08-01, Shanghai only) yuan per share.
+TRANSFER_FEE = [
+    Dated(D(2005, 1, 1), {"per_share": {SH_MAIN: 0.0006, STAR: 0.0006}, "of_value": 0.0},
+          "CSDC Shanghai branch: 0.6 yuan per 1,000 shares; none in Shenzhen"),
+    Dated(D(2015, 8, 1), {"per_share": {}, "of_value": 0.00002},
+          "CSDC: 0.02 per mille of the traded value in Shanghai and Shenzhen from 2015-08-01"),
+    Dated(D(2022, 4, 29), {"per_share": {}, "of_value": 0.00001},
+          "CSDC: halved to 0.01 per mille of the traded value from 2022-04-29"),
+]
+
+# Commission is the broker's: a rate on the traded value (exchange handling and regulatory fees
+# included) with a minimum per order, both sides. These defaults are a common retail schedule;
+# a desk states its own (FeeSchedule).
+COMMISSION_RATE = 0.00025
+COMMISSION_MINIMUM = 5.0
+
+
+def round_fen(x: float) -> float:
+    """Yuan rounded to the fen, half up."""
+    return float(Decimal(repr(float(x))).quantize(FEN, rounding=ROUND_HALF_UP))
+
+
+@dataclass(frozen=True)
+class FeeSchedule:
+    """The fees of one order: commission (both sides, with a per-order minimum), stamp duty (by
+    date, sells only since 2008-09-19) and the transfer fee (by date).
+
+    Attributes
+    ----------
+    commission_rate : float
+        Fraction of the traded value.
+    commission_minimum : float
+        Yuan per order.
+    """
+
+    commission_rate: float = COMMISSION_RATE
+    commission_minimum: float = COMMISSION_MINIMUM
+
+    def fees(self, order_book_id: str, side: str, shares: int, price: float, day: _dt.date) -> dict:
+        """``{"commission", "stamp_duty", "transfer"}`` in yuan (each rounded to the fen) for one
+        order of ``shares`` at ``price`` on ``day``; ``side`` is ``"buy"`` or ``"sell"``."""
+        if shares <= 0:
+            return {"commission": 0.0, "stamp_duty": 0.0, "transfer": 0.0}
+        value = shares * price
+        board = board_of(order_book_id)
+        duty = in_force(STAMP_DUTY, day) or {"buy": 0.0, "sell": 0.0}
+        transfer = in_force(TRANSFER_FEE, day) or {"per_share": {}, "of_value": 0.0}
+        return {
+            "commission": round_fen(max(self.commission_rate * value, self.commission_minimum)),
+            "stamp_duty": round_fen(duty[side] * value),
+            "transfer": round_fen(transfer["of_value"] * value + transfer["per_share"].get(board, 0.0) * shares),
+        }
