@@ -23,6 +23,7 @@ from ._store import ENV_VAR, FundInstrument, Instrument, init
 from .errors import (
     CalendarRangeError,
     CsvImportError,
+    FetchError,
     StoreError,
     UnknownIdError,
     VeladatacError,
@@ -32,6 +33,6 @@ __all__ = [
     "init", "trading_date_offset", "get_trading_dates", "get_price", "instruments",
     "shenwan_instrument_industry", "index_components", "fund", "Instrument",
     "FundInstrument", "VeladatacError", "StoreError", "UnknownIdError",
-    "CalendarRangeError", "CsvImportError", "ENV_VAR", "to_date", "catalog", "GICS_SECTORS",
+    "CalendarRangeError", "CsvImportError", "FetchError", "ENV_VAR", "to_date", "catalog", "GICS_SECTORS",
     "store_id", "special_treatment",
 ]

@@ -1,4 +1,4 @@
-"""Command line: ``python -m veladatac {import,info,sample} ...``."""
+"""Command line: ``python -m veladatac {import,fetch,info,sample} ...``."""
 
 from __future__ import annotations
 
@@ -10,7 +10,7 @@ from pathlib import Path
 
 from . import _store
 from ._dates import int_to_date
-from .errors import VeladatacError
+from .errors import FetchError, VeladatacError
 from .importer import KINDS, import_files
 
 
@@ -40,6 +40,28 @@ def _parser() -> argparse.ArgumentParser:
                      help="text encoding of the files (default: UTF-8, else GBK/GB18030, told per file)")
     imp.add_argument("files", nargs="*", type=Path, metavar="FILE",
                      help="files whose kind is told by their header")
+
+    fet = sub.add_parser("fetch", help="fetch real data from BaoStock or AKShare into a store",
+                         description="Fetch a trading calendar, instruments, daily bars (backward adjusted), "
+                                     "index members, industries, special treatment and fund net values from a "
+                                     "public source, in batches kept in a fetch folder, then import them in one "
+                                     "transaction. Run the same command again to resume an interrupted fetch. "
+                                     "See README.md, 'Real data'.")
+    fet.add_argument("--source", required=True, choices=("baostock", "akshare"))
+    fet.add_argument("--store", required=True, type=Path, help="store file (created if missing)")
+    fet.add_argument("--start", required=True, help="first day (YYYY-MM-DD or YYYYMMDD)")
+    fet.add_argument("--end", required=True, help="last day, inclusive")
+    fet.add_argument("--ids", action="append", default=[], metavar="ID[,ID...]",
+                     help="stocks, e.g. 600000.SH,000001.SZ (repeatable)")
+    fet.add_argument("--index", action="append", default=[], metavar="ID",
+                     help="an index, e.g. 000300.SH: its closes and its members over the range join (repeatable)")
+    fet.add_argument("--funds", action="append", default=[], metavar="CODE[,CODE...]",
+                     help="funds, e.g. 110022 or 110022.OF (akshare only; repeatable)")
+    fet.add_argument("--folder", type=Path, default=None,
+                     help="where fetched batches are kept until the import (default: <store>.fetch)")
+    fet.add_argument("--pause", type=float, default=None, metavar="SECONDS",
+                     help="wait between two requests (default: the source's pace, see README.md)")
+    fet.add_argument("--no-progress", action="store_true", help="no progress bar")
 
     info = sub.add_parser("info", help="summarise a store")
     info.add_argument("--store", type=Path, default=None,
@@ -94,6 +116,38 @@ def _info(path: Path | None, out) -> None:
         con.close()
 
 
+def _split(values) -> list:
+    return [v.strip() for text in values for v in text.split(",") if v.strip()]
+
+
+def _fetch(args) -> int:
+    from . import fetch
+
+    folder = args.folder if args.folder is not None else fetch.default_folder(args.store)
+    try:
+        summary = fetch.fetch(args.store, args.source, args.start, args.end, ids=_split(args.ids),
+                              indices=_split(args.index), funds=_split(args.funds), folder=folder,
+                              pause=args.pause, progress=not args.no_progress)
+    except ValueError as e:  # bad parameters (CsvImportError, also a ValueError, is caught below)
+        if isinstance(e, VeladatacError):
+            raise
+        print(f"fetch: {e}", file=sys.stderr)
+        return 2
+    except FetchError as e:
+        print(f"fetch failed (the store was not changed; what was fetched is kept in {folder}, and the same "
+              f"command resumes): {e}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print(f"fetch interrupted (the store was not changed; what was fetched is kept in {folder}, and the same "
+              "command resumes)", file=sys.stderr)
+        return 130
+    done = ", ".join(f"{n} {k} rows" for k, n in summary.counts.items())
+    print(f"fetched from {args.source} into {summary.store} ({summary.requests} requests): {done}")
+    for note in summary.notes:
+        print(f"note: {note}")
+    return 0
+
+
 def main(argv=None) -> int:
     args = _parser().parse_args(argv)
     try:
@@ -106,6 +160,8 @@ def main(argv=None) -> int:
             summary = import_files(args.store, files, encoding=args.encoding)
             done = ", ".join(f"{n} {k} rows" for k, n in summary.counts.items())
             print(f"imported into {summary.store}: {done}")
+        elif args.command == "fetch":
+            return _fetch(args)
         elif args.command == "info":
             _info(args.store, sys.stdout)
         elif args.command == "sample":
@@ -116,7 +172,8 @@ def main(argv=None) -> int:
             print(f"built {info.path}: {len(info.stock_ids)} stocks, {len(info.fund_ids)} funds, "
                   f"{info.start} .. {info.end} in {info.seconds:.2f} s")
     except VeladatacError as e:
-        what = "import refused (the store was not changed)" if args.command == "import" else "error"
+        what = ("import refused (the store was not changed)" if args.command in ("import", "fetch")
+                else "error")
         print(f"{what}: {e}", file=sys.stderr)
         return 1
     except ValueError as e:  # bad sample parameters

@@ -46,3 +46,8 @@ class CsvImportError(VeladatacError, ValueError):
         self.problem = problem
         where = f"{self.file}, line {line}" if line is not None else self.file
         super().__init__(f"{where}: {problem}")
+
+
+class FetchError(VeladatacError, RuntimeError):
+    """A fetch from a public source failed: the network, the source's answer, or a library that is
+    missing. The message is one line; the store was not changed."""
