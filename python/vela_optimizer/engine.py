@@ -13,7 +13,7 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from . import feasibility, metrics, native, pipeline
+from . import feasibility, metrics, native, pipeline, rebalance
 from .exception import OptimizationFailed
 from .optimizer import OptimizeMethod
 from .pipeline import Product, Stages
@@ -23,6 +23,9 @@ from .result import OptimizeResult
 DEFAULT_WINDOW = DEFAULTS["window"]
 DEFAULT_MAX_ITERATION = DEFAULTS["max_iteration"]
 DEFAULT_TOL = DEFAULTS["tol"]
+
+# The native solvers certify feasibility to about 1e-11; an answer off by more is refused.
+_FEASIBILITY_TOL = 1e-9
 
 
 def _tracking_rows(product: Product) -> tuple[np.ndarray, np.ndarray]:
@@ -53,25 +56,38 @@ def _not_converged(max_iteration) -> OptimizationFailed:
 
 def _native_solve(product: Product, limits):
     """(weights, iterations) from the exact native solver of the request's method; None for a
-    covariance the native solvers do not take (the scipy path then solves)."""
+    covariance the native solvers do not take (the scipy path then solves).
+
+    With part of a held portfolio kept outside the optimisation (budget s < 1) the solve is over
+    x = w / s, whose limits are ``limits.scaled(s)`` and budget 1: the variance and the risk
+    contributions scale by s² (same minimiser), mean-variance's λ/2·s²·xᵀCx − s·μᵀx is s times
+    its problem with λ·s, and the tracking error's returns are s·R.
+    """
     request = product.request
     C = product.covariance.to_numpy(dtype=float)
     if not np.isfinite(C).all():
         return None  # a covariance with missing entries: leave it to the scipy path
+    s = float(limits.hi[-1])
     method = request.method
     extra = {}
     if method == OptimizeMethod.MEAN_VARIANCE:
-        extra = dict(mu=product.returns.mean().to_numpy(dtype=float), risk_aversion=float(request.risk_aversion))
+        extra = dict(mu=product.returns.mean().to_numpy(dtype=float), risk_aversion=float(request.risk_aversion) * s)
     elif method == OptimizeMethod.MIN_TRACKING_ERROR:
         R, b = _tracking_rows(product)
-        extra = dict(R=R, b=b)
+        extra = dict(R=R * s, b=b)
     settings = native.Settings(max_iteration=request.max_iteration, tol=request.tol)
-    sol = native.solve(method, C, None if request.plain_risk_parity else limits, settings, **extra)
+    sol = native.solve(method, C, None if request.plain_risk_parity else limits.scaled(s), settings, **extra)
     if sol.status == native.MAX_ITERATION:
         raise _not_converged(request.max_iteration)
     if not sol.converged:
         raise OptimizationFailed(f"OPTIMIZER: 求解失败（{sol.status}）")
-    return sol.x, sol.iterations
+    w = sol.x * s
+    # Weights that break a limit are never returned: a limit honoured only in name is the worst
+    # fault an optimiser can have.
+    broken = limits.violation(w)
+    if broken > _FEASIBILITY_TOL:
+        raise OptimizationFailed(f"OPTIMIZER: 求解结果违反约束 {broken:.3g}（{sol.solver}）")
+    return w, sol.iterations
 
 
 def _result(product: Product, limits, x, solver: str, iterations: int, converged: bool,
@@ -94,7 +110,17 @@ def _result(product: Product, limits, x, solver: str, iterations: int, converged
         objective=_objective(product, C, x, None if mu is None else mu.to_numpy(dtype=float)),
         iterations=iterations, converged=converged, timings=stages.timings, bounds=product.bounds,
         limits=request.limits, groups=list(product.groups), unused_limits=list(product.unused),
-        labels=product.labels, linear_limits=limits)
+        labels=product.labels, linear_limits=limits, **_rebalancing(product, x))
+
+
+def _rebalancing(product: Product, x) -> dict:
+    """The result's rebalancing fields: holdings, what was traded, what the rules kept from trading."""
+    plan = product.rebalance
+    if plan is None:
+        return {}
+    return dict(holdings=dict(plan.holdings), kept=dict(plan.kept), sold_outside=dict(plan.sold),
+                untradable=list(plan.untradable), **rebalance.trades(plan, product.ids, x),
+                rebalance_notes=list(plan.notes))
 
 
 _D = DEFAULTS
@@ -104,15 +130,15 @@ def optimize(order_book_ids, date, method=_D["method"], bnds=_D["bnds"], cons=_D
              cov_shrinkage=_D["cov_shrinkage"], benchmark=_D["benchmark"],
              risk_aversion_coefficient=_D["risk_aversion_coefficient"], window=_D["window"],
              max_iteration=_D["max_iteration"], tol=_D["tol"], quiet=_D["quiet"], *, solver="native",
-             progress=None) -> OptimizeResult:
+             holdings=None, max_turnover=None, trading_rules=True, progress=None) -> OptimizeResult:
     """Optimise and return everything the optimisation produced.
 
     Parameters are those of :func:`vela_optimizer.portfolio_optimize`, plus ``progress``, a
     callable ``progress(stage, info)`` called as each stage starts: "window", "benchmark"
     (tracking error only), "instruments", "prices", "screening" (info: ``{"retained": [...],
     "dropped": [(id, reason), ...]}``, reported before a failing count check), "covariance",
-    "bounds", "constraints", "benchmark" (another method with a benchmark), "feasibility",
-    "solve", "done".
+    "bounds", "constraints", "benchmark" (another method with a benchmark), "trading rules"
+    (with holdings), "feasibility", "solve", "done".
 
     The request is checked before any data is read: the solver, the numeric arguments, every
     bound and group rule as given, and each group label against the store's classification (a
@@ -137,7 +163,8 @@ def optimize(order_book_ids, date, method=_D["method"], bnds=_D["bnds"], cons=_D
         ``max_iteration`` without meeting its tolerance.
     """
     request = from_arguments(order_book_ids, date, method, bnds, cons, cov_shrinkage, benchmark,
-                             risk_aversion_coefficient, window, max_iteration, tol, quiet, solver=solver)
+                             risk_aversion_coefficient, window, max_iteration, tol, quiet, solver=solver,
+                             holdings=holdings, max_turnover=max_turnover, trading_rules=trading_rules)
     return solve(request, progress)
 
 
@@ -166,7 +193,7 @@ def portfolio_optimize(order_book_ids, date, method=_D["method"], bnds=_D["bnds"
                        cov_shrinkage=_D["cov_shrinkage"], benchmark=_D["benchmark"],
                        risk_aversion_coefficient=_D["risk_aversion_coefficient"], window=_D["window"],
                        max_iteration=_D["max_iteration"], tol=_D["tol"], quiet=_D["quiet"], *,
-                       solver="native") -> dict:
+                       solver="native", holdings=None, max_turnover=None, trading_rules=True) -> dict:
     """Portfolio weights of the retained instruments, ``{order_book_id: weight}``.
 
     Parameters
@@ -202,11 +229,23 @@ def portfolio_optimize(order_book_ids, date, method=_D["method"], bnds=_D["bnds"
         ``"native"`` (default): solved exactly by the native solvers. ``"scipy"``: the module's
         own SLSQP / L-BFGS-B solve of the same inputs (the weights of
         ``vela_optimizer.optimizer.portfolio_optimize`` bit for bit, after the package's checks).
+    holdings : dict, optional
+        Current weights ``{id: weight}`` (fractions of the portfolio's value, at least 0, summing
+        to at most 1; the rest is cash): the optimisation rebalances this portfolio. Held ids
+        outside the universe, or removed by screening, are sold when the day's rules allow.
+    max_turnover : float, optional
+        Cap on the one-way turnover, max(total bought, total sold), as a fraction of the value
+        (from 0 to 2). Every method honours it exactly, the native solvers only.
+    trading_rules : bool
+        With holdings (default True): on the trading day a suspended stock keeps its weight, one at
+        its up-limit is not bought, one at its down-limit not sold; a held id that must be sold
+        but cannot be keeps its weight and the rest of the portfolio sums to 1 less it.
 
     Returns
     -------
     dict
-        Weight per retained id; ids screening removed are absent.
+        Weight per retained id (and per held id kept outside the optimisation); ids screening
+        removed are absent.
 
     Raises
     ------
@@ -214,4 +253,5 @@ def portfolio_optimize(order_book_ids, date, method=_D["method"], bnds=_D["bnds"
         As :func:`optimize`.
     """
     return optimize(order_book_ids, date, method, bnds, cons, cov_shrinkage, benchmark, risk_aversion_coefficient,
-                    window, max_iteration, tol, quiet, solver=solver).to_dict()
+                    window, max_iteration, tol, quiet, solver=solver, holdings=holdings, max_turnover=max_turnover,
+                    trading_rules=trading_rules).to_dict()

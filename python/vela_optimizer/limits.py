@@ -13,7 +13,7 @@ solve honours are exactly the ones the scipy path is given.
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 
 import numpy as np
 
@@ -64,7 +64,7 @@ class Limits:
 
     @classmethod
     def build(cls, ids, lower, upper, groups=(), bound_source=None, holdings=None, max_buy=np.inf,
-              max_sell=np.inf) -> Limits:
+              max_sell=np.inf, budget=1.0) -> Limits:
         """Limits from instrument bounds and group limits.
 
         Parameters
@@ -77,6 +77,8 @@ class Limits:
         bound_source : list of str, optional
         holdings, max_buy, max_sell : optional
             Current weights and the caps on what is bought and sold against them.
+        budget : float
+            What the weights sum to (1 unless part of the portfolio is held outside them).
         """
         n = len(ids)
         rows, lo, hi, labels = [], [], [], []
@@ -89,10 +91,19 @@ class Limits:
             labels.append(label)
         up = np.array([np.inf if u is None else float(u) for u in upper])
         return cls(ids=list(ids), lower=np.asarray(lower, dtype=float), upper=up, A=np.vstack([*rows, np.ones(n)]),
-                   lo=np.array([*lo, 1.0]), hi=np.array([*hi, 1.0]), row_labels=[*labels, None],
+                   lo=np.array([*lo, float(budget)]), hi=np.array([*hi, float(budget)]), row_labels=[*labels, None],
                    bound_source=list(bound_source) if bound_source is not None else [""] * n,
                    holdings=None if holdings is None else np.asarray(holdings, dtype=float),
                    max_buy=float(max_buy), max_sell=float(max_sell))
+
+    def scaled(self, s: float) -> Limits:
+        """The same limits on ``x = w / s``: every bound, row limit, holding and cap divided by ``s`` (a
+        budget of ``s`` becomes 1)."""
+        if s == 1.0:
+            return self
+        h = None if self.holdings is None else self.holdings / s
+        return replace(self, lower=self.lower / s, upper=self.upper / s, lo=self.lo / s, hi=self.hi / s, holdings=h,
+                       max_buy=self.max_buy / s, max_sell=self.max_sell / s)
 
     @property
     def n(self) -> int:

@@ -14,14 +14,15 @@ from __future__ import annotations
 import importlib
 import time
 import warnings
-from dataclasses import dataclass
+from dataclasses import dataclass, field, replace
 
 import numpy as np
 import pandas as pd
 
-from . import classification, optimizer
+from . import classification, optimizer, rebalance
 from .limits import Limits
 from .optimizer import OptimizeMethod
+from .rebalance import Plan
 from .request import Request, Rule, check_kind
 from .result import Dropped
 
@@ -149,6 +150,12 @@ class Product:
         Each retained instrument's label under the limits' scheme (None without limits).
     benchmark_returns : pandas.Series or None
         The benchmark's daily returns over the window, when a benchmark was given.
+    rebalance : vela_optimizer.rebalance.Plan or None
+        With holdings or a turnover cap: the day's trading rules, what is kept outside the
+        optimisation, the caps on buys and sells (``bounds`` already carry the rules).
+    kept_labels : list
+        Labels of the ids kept outside the optimisation (with group limits), in the order of
+        ``rebalance.kept``.
     """
 
     request: Request
@@ -164,6 +171,8 @@ class Product:
     unused: list
     labels: list | None
     benchmark_returns: pd.Series | None
+    rebalance: Plan | None = None
+    kept_labels: list = field(default_factory=list)
 
     @property
     def kind(self) -> str:
@@ -182,9 +191,19 @@ class Product:
         """Bounds, group rows (a floor on an unused label as an empty row, which no portfolio
         meets) and the budget as one linear form."""
         empty = [Group(r, np.zeros(0, dtype=int)) for r in self.unused if float(r.low) > 0]
-        return Limits.build(self.ids, self.bounds.lower, self.bounds.upper,
-                            [(g.label, g.positions, g.floor, g.cap) for g in [*self.groups, *empty]],
-                            self.bounds.source)
+        plan = self.rebalance
+        if plan is None:
+            return Limits.build(self.ids, self.bounds.lower, self.bounds.upper,
+                                [(g.label, g.positions, g.floor, g.cap) for g in [*self.groups, *empty]],
+                                self.bounds.source)
+        # what is kept outside the optimisation counts towards its group's floor and cap
+        kept = dict(zip(self.kept_labels, [0.0] * len(self.kept_labels)))
+        for label, weight in zip(self.kept_labels, plan.kept.values()):
+            kept[label] += weight
+        groups = [(g.label, g.positions, g.floor - kept.get(g.label, 0.0), g.cap - kept.get(g.label, 0.0))
+                  for g in [*self.groups, *empty]]
+        return Limits.build(self.ids, self.bounds.lower, self.bounds.upper, groups, self.bounds.source,
+                            holdings=plan.h, max_buy=plan.max_buy, max_sell=plan.max_sell, budget=plan.budget)
 
     def module_constraints(self):
         """The module's constraint records for these groups (None without group limits), as the
@@ -262,12 +281,28 @@ def run(request: Request, stages: Stages | None = None) -> Product:
     groups, unused = _groups(request, ids, labels)
     if request.benchmark is not None and request.method != OptimizeMethod.MIN_TRACKING_ERROR:
         stages("benchmark")
-    return Product(
+    product = Product(
         request=request, ids=ids, instrument_type=prepared["instrument_type"],
         start_date=_as_date(prepared["start_date"]), trading_date=_as_date(prepared["last_day"]),
         returns=prepared["df"], covariance=prepared["c_m"],
         dropped=[Dropped(i, reason) for i, reason in prepared["dropped"]], bounds=bounds, groups=groups,
         unused=unused, labels=labels, benchmark_returns=_benchmark_returns(request, prepared, client))
+    if request.rebalancing:
+        stages("trading rules")
+        product = _with_rebalance(product, client)
+    return product
+
+
+def _with_rebalance(product: Product, client) -> Product:
+    """``product`` with the rebalancing plan of its request, and the day's rules in its bounds."""
+    request, b = product.request, product.bounds
+    plan, lower, upper, source = rebalance.plan(request, product.ids, product.trading_date, b.lower, b.upper,
+                                                b.source, client)
+    kept_labels = []
+    if request.limits is not None and plan.kept:
+        kept_labels = classification.labels_of(request.limits.scheme, list(plan.kept), client, request.date)
+    return replace(product, bounds=replace(b, lower=lower, upper=upper, source=source), rebalance=plan,
+                   kept_labels=kept_labels)
 
 
 def solve_scipy(product: Product) -> tuple:

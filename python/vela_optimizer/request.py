@@ -14,6 +14,7 @@ instrument carries) is checked by the pipeline with the same exceptions.
 
 from __future__ import annotations
 
+import math
 import numbers
 from collections.abc import Mapping
 from dataclasses import dataclass, field, replace
@@ -192,6 +193,36 @@ def _check_rule(label, value) -> tuple:
     return low, high
 
 
+def check_holdings(holdings) -> dict | None:
+    """Current weights checked: ids as text, weights finite and at least 0, summing (exactly) to at
+    most 1; returned as ``{id: float}`` without the zero weights."""
+    if holdings is None:
+        return None
+    if not isinstance(holdings, Mapping):
+        raise InvalidArgument(f"OPTIMIZER: holdings 必须是 {{合约: 权重}} 形式的字典，传入值为：{holdings!r}")
+    out = {}
+    for key, value in holdings.items():
+        if not isinstance(key, str):
+            raise InvalidArgument(f"OPTIMIZER: 持仓合约代码必须是字符串，传入值为：{key!r}")
+        if not _real(value) or not math.isfinite(value) or value < 0:
+            raise InvalidArgument(f"OPTIMIZER: 持仓 {key} 的权重 {value!r} 无效（须为不小于0的有限数）")
+        if value > 0:
+            out[key] = float(value)
+    total = math.fsum(out.values())
+    if total > 1 + 1e-12:
+        raise InvalidArgument(f"OPTIMIZER: 持仓权重之和 {total:.6f} 大于1（其余为现金，不能为负）")
+    return out
+
+
+def check_turnover(max_turnover) -> float | None:
+    """A one-way turnover cap: a finite number from 0 to 2, or None."""
+    if max_turnover is None:
+        return None
+    if not _real(max_turnover) or not math.isfinite(max_turnover) or not 0 <= max_turnover <= 2:
+        raise InvalidArgument(f"OPTIMIZER: max_turnover 必须是 0 到 2 之间的数，传入值为：{max_turnover!r}")
+    return float(max_turnover)
+
+
 # ---------------------------------------------------------------- group limits
 
 
@@ -322,6 +353,15 @@ class Request:
         As the module's ``portfolio_optimize`` takes them.
     solver : str
         ``"native"`` or ``"scipy"``.
+    holdings : dict or None
+        Current weights ``{id: weight}`` (fractions of the portfolio's value, the rest cash) when
+        the optimisation rebalances a held portfolio.
+    max_turnover : float or None
+        Cap on the one-way turnover, max(total bought, total sold), as a fraction of the value.
+    trading_rules : bool
+        Whether the day's suspensions and price limits bound the trades (with holdings).
+    notes : list of str
+        Notes for a command's report (bounds given for ids outside the universe).
     """
 
     ids: list
@@ -338,7 +378,15 @@ class Request:
     tol: Any = DEFAULTS["tol"]
     quiet: Any = DEFAULTS["quiet"]
     solver: str = "native"
+    holdings: dict | None = None
+    max_turnover: float | None = None
+    trading_rules: bool = True
     notes: list = field(default_factory=list)
+
+    @property
+    def rebalancing(self) -> bool:
+        """Whether the optimisation starts from holdings (given, or a turnover cap from cash)."""
+        return self.holdings is not None or self.max_turnover is not None
 
     @property
     def own_constraint(self) -> bool:
@@ -347,8 +395,9 @@ class Request:
 
     @property
     def plain_risk_parity(self) -> bool:
-        """Risk parity without bounds or group limits: the equal-contribution problem."""
-        return self.method == OptimizeMethod.RISK_PARITY and self.bnds is None and self.cons is None
+        """Risk parity without bounds, group limits or holdings: the equal-contribution problem."""
+        return (self.method == OptimizeMethod.RISK_PARITY and self.bnds is None and self.cons is None
+                and not self.rebalancing)
 
     def arguments(self, **changes) -> tuple:
         """The module's ``portfolio_optimize`` arguments, in order (with ``changes`` by name)."""
@@ -363,7 +412,8 @@ class Request:
         """The request as keyword arguments of :func:`vela_optimizer.optimize` (all but ids and date)."""
         return dict(method=self.method, bnds=self.bnds, cons=self.cons, cov_shrinkage=self.cov_shrinkage,
                     benchmark=self.benchmark, risk_aversion_coefficient=self.risk_aversion, window=self.window,
-                    max_iteration=self.max_iteration, tol=self.tol, quiet=self.quiet, solver=self.solver)
+                    max_iteration=self.max_iteration, tol=self.tol, quiet=self.quiet, solver=self.solver,
+                    holdings=self.holdings, max_turnover=self.max_turnover, trading_rules=self.trading_rules)
 
     def on(self, date, ids=None) -> Request:
         """The same request on another date (and universe)."""
@@ -374,17 +424,23 @@ def from_arguments(order_book_ids, date, method=DEFAULTS["method"], bnds=None, c
                    cov_shrinkage=DEFAULTS["cov_shrinkage"], benchmark=None,
                    risk_aversion_coefficient=DEFAULTS["risk_aversion_coefficient"], window=DEFAULTS["window"],
                    max_iteration=DEFAULTS["max_iteration"], tol=DEFAULTS["tol"], quiet=DEFAULTS["quiet"], *,
-                   solver="native", client=None) -> Request:
+                   solver="native", holdings=None, max_turnover=None, trading_rules=True,
+                   client=None) -> Request:
     """The request of a package-level call, checked; ``client`` defaults to the module's client.
 
     Raises
     ------
     InvalidArgument
         An unknown solver, the module's opening checks (risk aversion, tol, window,
-        max_iteration), a bad bound or group rule; :class:`UnknownLabel` and
-        :class:`RepeatedLabel` for group labels.
+        max_iteration), a bad bound or group rule, bad holdings or turnover cap, holdings or a
+        turnover cap with a solve that cannot honour them (the scipy path, a caller's own
+        constraint object); :class:`UnknownLabel` and :class:`RepeatedLabel` for group labels.
     """
     check_solver(solver)
+    holdings = check_holdings(holdings)
+    max_turnover = check_turnover(max_turnover)
+    if not isinstance(trading_rules, bool):
+        raise InvalidArgument(f"OPTIMIZER: trading_rules 必须为 True 或 False，传入值为：{trading_rules!r}")
     _engine().check(order_book_ids, date, method, bnds, cons, cov_shrinkage, benchmark, risk_aversion_coefficient,
                     window, max_iteration, tol, quiet)
     check_bounds(bnds)
@@ -392,8 +448,14 @@ def from_arguments(order_book_ids, date, method=DEFAULTS["method"], bnds=None, c
     limits = None
     if scheme is not None:
         limits = resolve_limits(scheme, cons._rules, client if client is not None else optimizer.veladatac, date)
-    return Request(order_book_ids, date, method, bnds, limits, cons, cov_shrinkage, benchmark,
-                   risk_aversion_coefficient, window, max_iteration, tol, quiet, solver)
+    request = Request(order_book_ids, date, method, bnds, limits, cons, cov_shrinkage, benchmark,
+                      risk_aversion_coefficient, window, max_iteration, tol, quiet, solver, holdings, max_turnover,
+                      trading_rules)
+    if request.rebalancing and (solver == "scipy" or request.own_constraint):
+        why = "solver='scipy'" if solver == "scipy" else "自定义约束（只能由 scipy 路径求解）"
+        raise InvalidArgument(f"OPTIMIZER: {why} 无法满足 holdings 与 max_turnover，"
+                              "请使用 solver='native' 与本包的约束类")
+    return request
 
 
 # ---------------------------------------------------------------- from command-line options

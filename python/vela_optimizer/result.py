@@ -91,6 +91,20 @@ class OptimizeResult:
     linear_limits : vela_optimizer.limits.Limits or None
         Bounds, group rows and budget as the one linear form both the feasibility check and the
         native solvers read (``violation(w)`` measures how far weights break them).
+    holdings : dict or None
+        With holdings: the current weights ``{id: weight}`` the rebalancing started from.
+    kept : dict
+        Held ids outside the optimised instruments that could not be sold: they keep their weight,
+        and ``weights`` sum to 1 less theirs.
+    sold_outside : dict
+        Held ids outside the optimised instruments, sold in full.
+    untradable : list of vela_optimizer.rebalance.Untradable
+        Stocks the day's rules kept from trading freely (suspended, at a price limit), with why.
+    bought, sold, turnover : float or None
+        With holdings: the totals bought and sold (fractions of the value) and the one-way
+        turnover, max(bought, sold).
+    rebalance_notes : list of str
+        Bounds the day's trading rules overrode.
     """
 
     weights: pd.Series
@@ -120,10 +134,21 @@ class OptimizeResult:
     unused_limits: list = field(default_factory=list)
     labels: list | None = None
     linear_limits: Any = None
+    holdings: dict | None = None
+    kept: dict = field(default_factory=dict)
+    sold_outside: dict = field(default_factory=dict)
+    untradable: list = field(default_factory=list)
+    bought: float | None = None
+    sold: float | None = None
+    turnover: float | None = None
+    rebalance_notes: list = field(default_factory=list)
 
     def to_dict(self) -> dict:
-        """The weights as ``{id: weight}``, what ``portfolio_optimize`` returns."""
-        return {k: float(v) for k, v in self.weights.items()}
+        """The portfolio as ``{id: weight}``, what ``portfolio_optimize`` returns: the weights, and
+        the held ids kept outside the optimisation with theirs."""
+        out = {k: float(v) for k, v in self.weights.items()}
+        out.update({k: float(v) for k, v in self.kept.items()})
+        return out
 
     @property
     def tracking_error(self) -> float | None:

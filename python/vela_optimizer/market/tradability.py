@@ -87,8 +87,9 @@ def day_status(ids, day, client) -> dict:
     records = dict(zip(ids, client.instruments(ids)))
     out = {}
     for oid in ids:
+        # the last two rows: the day and the trading day before it
         c_today = float(close[oid].iloc[-1]) if len(close) else math.nan
-        c_before = float(close[oid].iloc[0]) if len(close) > 1 else math.nan
+        c_before = float(close[oid].iloc[-2]) if len(close) > 1 else math.nan
         v_today = float(volume[oid].iloc[-1]) if len(volume) else math.nan
         if not math.isfinite(c_today) or not (v_today > 0):
             out[oid] = DayStatus(oid, SUSPENDED, c_today)

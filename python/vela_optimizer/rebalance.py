@@ -1,0 +1,159 @@
+"""Rebalancing a held portfolio: what the day's trading rules allow, and the turnover cap.
+
+Given current weights h (fractions of the portfolio's value, the rest cash) and the universe the
+pipeline retained, on the trading day:
+
+- a retained stock that is suspended keeps its weight (both bounds h_i); one that closed at its
+  up-limit cannot be bought (w_i <= h_i); one at its down-limit cannot be sold (w_i >= h_i). A
+  rule wins over a bound the caller set (the market leaves no choice) and the report says so;
+- a held id outside the retained universe (not asked for, or removed by screening) is sold, unless
+  it cannot be: then it keeps its weight outside the optimisation, which spreads the rest,
+  ``1 - kept``, over the retained instruments;
+- with a one-way turnover cap X, max(bought, sold) <= X: the buys among the retained instruments are
+  capped at X, their sells at X less what the forced sales outside the universe already sell.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from .exception import InvalidArgument
+from .market import tradability
+from .market.tradability import LIMIT_DOWN, LIMIT_UP, SUSPENDED
+
+
+@dataclass(frozen=True)
+class Untradable:
+    """A held or wanted stock the day's rules keep from trading freely.
+
+    Attributes
+    ----------
+    id : str
+    reason : str
+        ``"suspended"``, ``"limit_up"`` (cannot be bought) or ``"limit_down"`` (cannot be sold).
+    held : float
+        Its current weight.
+    inside : bool
+        Whether it is among the optimised instruments (else held outside them, and kept).
+    """
+
+    id: str
+    reason: str
+    held: float
+    inside: bool = True
+
+    def describe(self) -> str:
+        """One English phrase, e.g. ``"600000.XSHG suspended, held at 3.20 %"``."""
+        held = f"{100 * self.held:.2f} %"
+        if self.reason == SUSPENDED:
+            return f"{self.id} suspended, held at {held}"
+        if self.reason == LIMIT_UP:
+            return f"{self.id} closed at its up-limit, not bought (held at {held})"
+        return f"{self.id} closed at its down-limit, not sold (held at {held})"
+
+
+@dataclass(frozen=True)
+class Plan:
+    """What rebalancing means for one optimisation.
+
+    Attributes
+    ----------
+    holdings : dict
+        Every held id -> current weight.
+    h : numpy.ndarray
+        Current weights of the retained instruments (0 where not held), in weight-vector order.
+    kept : dict
+        Held ids outside the optimisation that cannot be sold -> their weight, which they keep.
+    sold : dict
+        Held ids outside the optimisation, sold in full -> their weight.
+    untradable : list of Untradable
+    max_buy, max_sell : float
+        Caps on what is bought and sold among the retained instruments (``inf`` without a cap).
+    notes : list of str
+        Bounds a trading rule overrode.
+    """
+
+    holdings: dict
+    h: np.ndarray
+    kept: dict
+    sold: dict
+    untradable: list
+    max_buy: float = math.inf
+    max_sell: float = math.inf
+    notes: list = field(default_factory=list)
+
+    @property
+    def budget(self) -> float:
+        """What the retained instruments' weights sum to: 1 less the weight kept outside them."""
+        return 1.0 - math.fsum(self.kept.values())
+
+
+def _ruled(status, h: float, low: float, high: float):
+    """(low, high) once the day's rule for a stock holding ``h`` applies, or None when it binds nothing."""
+    if status is None or status.reason is None:
+        return None
+    if status.reason == SUSPENDED:
+        return h, h
+    if status.reason == LIMIT_UP:
+        return min(low, h), min(high, h)
+    return max(low, h), max(high, h)
+
+
+def plan(request, ids: list, day, lower, upper, source, client):
+    """The rebalancing of ``request`` over the retained ``ids`` on the trading ``day``.
+
+    Returns
+    -------
+    (Plan, lower, upper, source)
+        The plan and the instruments' bounds and their sources with the day's rules applied.
+
+    Raises
+    ------
+    InvalidArgument
+        Nothing left to trade: the weight kept outside the optimisation leaves none for it.
+    """
+    held = dict(request.holdings or {})
+    retained = set(ids)
+    outside = [i for i in held if i not in retained]
+    statuses = tradability.day_status(list(ids) + outside, day, client) if request.trading_rules else {}
+    h = np.array([held.get(i, 0.0) for i in ids])
+    lower, upper, source = np.array(lower, dtype=float), np.array(upper, dtype=float), list(source)
+    untradable, notes = [], []
+    for k, oid in enumerate(ids):
+        status = statuses.get(oid)
+        ruled = _ruled(status, h[k], lower[k], upper[k])
+        if ruled is None:
+            continue
+        if ruled != (lower[k], upper[k]):
+            if ruled[0] < lower[k] or ruled[1] > upper[k]:
+                notes.append(f"{oid} {tradability.REASONS[status.reason]}: held at {100 * h[k]:.2f} %, outside its "
+                             f"bounds {100 * lower[k]:.2f} % .. {100 * upper[k]:.2f} %, which give way to the rule")
+            lower[k], upper[k] = ruled
+            source[k] = status.reason
+        if status.reason == SUSPENDED or h[k] > 0 or status.reason == LIMIT_UP:
+            untradable.append(Untradable(oid, status.reason, float(h[k])))
+    kept, sold = {}, {}
+    for oid in outside:
+        status = statuses.get(oid)
+        if status is not None and status.reason in (SUSPENDED, LIMIT_DOWN):
+            kept[oid] = held[oid]
+            untradable.append(Untradable(oid, status.reason, held[oid], inside=False))
+        else:
+            sold[oid] = held[oid]
+    if math.fsum(kept.values()) >= 1.0:
+        raise InvalidArgument("OPTIMIZER: 持仓中不能交易的合约已占满组合，无可调仓的权重")
+    cap = math.inf if request.max_turnover is None else request.max_turnover
+    max_sell = cap - math.fsum(sold.values())
+    return Plan(held, h, kept, sold, untradable, cap, max_sell, notes), lower, upper, source
+
+
+def trades(plan: Plan, ids: list, w) -> dict:
+    """``{"bought", "sold", "turnover"}`` of moving from the holdings to ``w`` over ``ids`` (with
+    the forced sales outside the universe); turnover is one-way, max(bought, sold)."""
+    d = np.asarray(w, dtype=float) - plan.h
+    bought = math.fsum(np.maximum(d, 0.0))
+    sold = math.fsum(np.maximum(-d, 0.0)) + math.fsum(plan.sold.values())
+    return {"bought": bought, "sold": sold, "turnover": max(bought, sold)}

@@ -1,0 +1,107 @@
+"""Rebalancing a held portfolio: the day's trading rules as bounds, what is kept and sold outside the
+universe, the turnover reported, and every refusal."""
+
+import math
+
+import numpy as np
+import pytest
+
+import vela_optimizer as vo
+from conftest import FakeClient, price_tables, stock
+from vela_optimizer import optimizer as opt
+
+M = opt.OptimizeMethod
+IDS = ["600001.XSHG", "600002.XSHG", "600003.XSHG", "600004.XSHG", "000005.XSHE", "000006.XSHE", "300007.XSHE",
+       "688008.XSHG"]
+UP, DOWN, HALTED = IDS[1], IDS[2], IDS[3]  # closes at +10 %, at -10 %, no volume on the last day
+OUTSIDE_HALTED, OUTSIDE_FREE = "600009.XSHG", "600010.XSHG"  # held, not in the universe
+
+
+def market(seed=0, rows=90):
+    rng = np.random.default_rng(seed)
+    everyone = IDS + [OUTSIDE_HALTED, OUTSIDE_FREE]
+    f = rng.normal(0, 0.01, (rows, 1))
+    r = f @ rng.uniform(0.5, 1.5, (1, len(everyone))) + rng.normal(0, 0.012, (rows, len(everyone)))
+    closes = {i: np.round(10 * np.exp(np.cumsum(r[:, k])), 2) for k, i in enumerate(everyone)}
+    closes[UP][-1] = round(closes[UP][-2] * 1.1 + 1e-9, 2)
+    closes[DOWN][-1] = round(closes[DOWN][-2] * 0.9 + 1e-9, 2)
+    volumes = {i: np.full(rows, 1000.0) for i in everyone}
+    volumes[HALTED][-1] = 0.0
+    volumes[OUTSIDE_HALTED][-1] = 0.0
+    closes[HALTED][-1] = closes[HALTED][-2]
+    c = FakeClient()
+    c.close, c.volume = price_tables(closes, volumes)
+    c.stocks = {i: stock(i, ["Financials", "Energy"][k % 2]) for k, i in enumerate(everyone)}
+    return c
+
+
+@pytest.fixture
+def client(monkeypatch):
+    c = market()
+    monkeypatch.setattr(opt, "veladatac", c)
+    return c
+
+
+def optimize(**kw):
+    kw.setdefault("method", M.MIN_VARIANCE)
+    return vo.optimize(IDS, "2020-06-01", window=88, quiet=True, **kw)
+
+
+HELD = {UP: 0.10, DOWN: 0.15, HALTED: 0.05, IDS[0]: 0.2, OUTSIDE_HALTED: 0.04, OUTSIDE_FREE: 0.06}
+
+
+@pytest.mark.parametrize("method", list(M))
+def test_the_days_rules_bound_the_trades(client, method):
+    extra = {"benchmark": "BM"} if method == M.MIN_TRACKING_ERROR else {}
+    client.benchmarks = {"BM": client.close[IDS].mean(axis=1)}
+    r = optimize(method=method, holdings=HELD, **extra)
+    w = r.weights
+    assert w[HALTED] == pytest.approx(0.05, abs=1e-12)  # suspended: keeps its weight
+    assert w[UP] <= 0.10 + 1e-9  # at the up-limit: not bought
+    assert w[DOWN] >= 0.15 - 1e-9  # at the down-limit: not sold
+    # held outside the universe: the suspended one is kept, the free one sold
+    assert r.kept == {OUTSIDE_HALTED: 0.04} and r.sold_outside == {OUTSIDE_FREE: 0.06}
+    assert math.fsum(w) == pytest.approx(0.96, abs=1e-12) and r.to_dict()[OUTSIDE_HALTED] == 0.04
+    assert {(u.id, u.reason, u.inside) for u in r.untradable} == {
+        (UP, "limit_up", True), (DOWN, "limit_down", True), (HALTED, "suspended", True),
+        (OUTSIDE_HALTED, "suspended", False)}
+    # turnover from the holdings, the forced sale outside included
+    d = np.array([w[i] - HELD.get(i, 0.0) for i in IDS])
+    bought, sold = d[d > 0].sum(), -d[d < 0].sum() + 0.06
+    assert (r.bought, r.sold, r.turnover) == pytest.approx((bought, sold, max(bought, sold)), abs=1e-12)
+
+
+def test_without_trading_rules_every_name_trades(client):
+    r = optimize(holdings=HELD, trading_rules=False, bnds={"*": (0, 0.4)})
+    assert r.untradable == [] and r.kept == {} and r.sold_outside == {OUTSIDE_HALTED: 0.04, OUTSIDE_FREE: 0.06}
+    assert math.fsum(r.weights) == pytest.approx(1.0, abs=1e-12)
+
+
+def test_a_rule_wins_over_a_bound_and_says_so(client):
+    r = optimize(holdings=HELD, bnds={"*": (0, 0.3), HALTED: (0.1, 0.3)})
+    assert r.weights[HALTED] == pytest.approx(0.05, abs=1e-12)
+    assert any(n.startswith(f"{HALTED} suspended: held at 5.00 %") for n in r.rebalance_notes)
+
+
+def test_holdings_that_are_all_cash_are_a_build_from_cash(client):
+    r = optimize(holdings={})
+    assert r.turnover == pytest.approx(1.0, abs=1e-12) and r.bought == pytest.approx(1.0, abs=1e-12)
+
+
+@pytest.mark.parametrize("kw, words", [
+    (dict(holdings={IDS[0]: -0.1}), "持仓 600001.XSHG 的权重 -0.1 无效"),
+    (dict(holdings={IDS[0]: math.nan}), "的权重 nan 无效"),
+    (dict(holdings={IDS[0]: 0.7, IDS[1]: 0.4}), "持仓权重之和 1.100000 大于1"),
+    (dict(holdings={1: 0.1}), "持仓合约代码必须是字符串"),
+    (dict(holdings=[(IDS[0], 0.1)]), "holdings 必须是"),
+    (dict(max_turnover=-0.1), "max_turnover 必须是 0 到 2 之间的数"),
+    (dict(max_turnover=2.5), "max_turnover 必须是 0 到 2 之间的数"),
+    (dict(max_turnover=True), "max_turnover 必须是 0 到 2 之间的数"),
+    (dict(holdings=HELD, solver="scipy"), "solver='scipy' 无法满足 holdings"),
+    (dict(max_turnover=0.5, solver="scipy"), "solver='scipy' 无法满足 holdings"),
+    (dict(holdings=HELD, trading_rules="yes"), "trading_rules 必须为 True 或 False"),
+])
+def test_bad_holdings_and_turnover_caps_are_refused_before_any_data_work(client, kw, words):
+    with pytest.raises(vo.InvalidArgument, match=words):
+        optimize(**kw)
+    assert client.calls == []
