@@ -17,6 +17,7 @@ import veladatac as vd
 from veladatac import fetch as F
 from veladatac.__main__ import main
 from veladatac._schema import shipped_calendar
+from veladatac.importer import import_files
 
 sys.path.insert(0, os.path.dirname(__file__))  # client_fixtures under any pytest import mode
 from client_fixtures import client_isolation, file_hash  # noqa: F401  (fixtures are found by name)
@@ -411,9 +412,18 @@ def test_a_later_fetch_continues_the_stored_histories(monkeypatch, tmp_path, cal
     store = tmp_path / "real.sqlite"
     install(monkeypatch, "akshare", akshare_module(calls, members=("600000", "000002")))
     run_fetch(store, "akshare", ids=[], today="2025-01-24")
+    # a sector from the user's own file, which neither source gives
+    sectors = tmp_path / "sectors.csv"
+    sectors.write_text("order_book_id,symbol,type,sector_type_name,listed_date\n"
+                       "600000.SH,浦发银行,CS,Financials,1999-11-10\n", encoding="utf-8")
+    import_files(store, [(None, sectors)])
     install(monkeypatch, "akshare", akshare_module(calls, members=("600000", "000001"), as_of=D(2025, 2, 5)))
-    F.fetch(store, "akshare", "2025-01-02", "2025-02-05", indices=["000300.SH"], pause=0, today="2025-02-05")
+    # a later range: the index has no listing date at the source, and bars stored before the range
+    F.fetch(store, "akshare", "2025-01-20", "2025-02-05", indices=["000300.SH"], pause=0, today="2025-02-05")
     vd.init(store)
+    assert vd.instruments("600000.XSHG").sector_type_name == "Financials"
+    assert vd.instruments("000300.XSHG").listed_date is None
+    assert vd.get_price("000300.XSHG", "2025-01-02", "2025-01-24", fields="close").notna().all()
     assert vd.index_components("000300.XSHG", "2025-02-05") == ["000001.XSHE", "600000.XSHG"]
     assert vd.index_components("000300.XSHG", "2025-01-24") == ["000002.XSHE", "600000.XSHG"]
     assert vd.index_components("000300.XSHG", "2025-02-04") == ["000002.XSHE", "600000.XSHG"]

@@ -307,7 +307,9 @@ def fetch(store, source: str, start, end, *, ids=(), indices=(), funds=(), folde
         out.mkdir()
         files, notes = convert(plan, data, store, out)
         summary = import_files(store, files)
-    shutil.rmtree(work, ignore_errors=True)
+        # still under the lock: a second run of the same fetch waiting for it finds no batches
+        # and starts afresh, rather than losing them half way
+        shutil.rmtree(work, ignore_errors=True)
     with contextlib.suppress(OSError):
         work.parent.rmdir()  # only when no other fetch's folder is left in it
     return FetchSummary(store, summary.counts, src.requests, notes)
@@ -599,16 +601,23 @@ def convert(plan: Plan, data: dict, store: Path, out: Path) -> tuple:
     bar_rows, st_runs, windows = [], {}, {}
     skipped = filled = 0
     records = {}
+    # what the store already says of these instruments: kept where the source says nothing
+    stored_recs = {r[0]: r[1:] for r in _stored(
+        store, "SELECT order_book_id, sector_type_name, listed_date, de_listed_date FROM instruments "
+               "WHERE order_book_id IN (?)", stocks + list(plan.indices))}
     for oid in stocks + list(plan.indices):
         rec = known.get(oid, {})
         is_index = oid in plan.indices
-        listed, delisted = _day(rec.get("listed_date", "")), _day(rec.get("de_listed_date", ""))
+        _, stored_listed, stored_delisted = stored_recs.get(oid, (None, None, None))
+        listed = _day(rec.get("listed_date", "")) or stored_listed
+        delisted = _day(rec.get("de_listed_date", "")) or stored_delisted
         bars, st, s, f = daily_bars(by_id.get(oid, []), days, lo, hi, is_index=is_index, delisted=delisted)
         skipped, filled = skipped + s, filled + f
         if bars:
             first, last = min(bars), max(bars)
             windows[oid] = (days[first], days[last])
-            if listed is None or listed > days[first]:
+            # a listing window that the bars contradict is widened to hold them
+            if listed is not None and listed > days[first]:
                 listed = days[first]
             if delisted is not None and delisted <= days[last]:
                 delisted = days[last + 1] if last + 1 < len(days) else None
@@ -627,10 +636,8 @@ def convert(plan: Plan, data: dict, store: Path, out: Path) -> tuple:
     if filled:
         notes.append(f"{filled} trading days missing from the source inside listing periods were taken as "
                      "suspended (close carried, volume 0)")
-    sectors = dict(_stored(store, "SELECT order_book_id, sector_type_name FROM instruments "
-                                  "WHERE order_book_id IN (?)", list(records)))
     write("instruments", ("order_book_id", "symbol", "type", "sector_type_name", "listed_date", "de_listed_date"),
-          [(oid, sym, typ, sectors.get(oid),
+          [(oid, sym, typ, stored_recs.get(oid, (None,))[0],
             str(int_to_date(li)) if li else None, str(int_to_date(de)) if de else None)
            for oid, (sym, typ, li, de) in sorted(records.items())])
 
