@@ -1,0 +1,307 @@
+"""From target weights to orders: whole board lots, caps kept, fees estimated, cash left.
+
+Given an optimisation's result, the portfolio's value (a capital, or current positions in shares
+valued at the trading day's closes) and the day's closes:
+
+1. each instrument's target is ``w_i * V / p_i`` shares; buys are rounded down to whole lots and
+   sells up (a position sold down to less than a lot is sold whole), so that no holding ends above
+   its target: no instrument cap and no group cap can be broken by the rounding;
+2. the cash that rounding leaves is spent a lot at a time, first on group and instrument floors
+   the rounding broke, then on the instruments furthest below their target value, never past an
+   instrument's or a group's cap, and never past the cash the orders and their fees leave;
+3. fees follow :class:`vela_optimizer.market.rules.FeeSchedule` on the trading day; a buy costs its
+   value and its fees, a sell brings its value less its fees.
+
+Instruments the day's rules keep from trading (suspended, or at a price limit the trade would
+need) get no order. Funds trade in whole units of 1.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from .exception import InvalidArgument
+from .market import rules
+from .market.rules import FeeSchedule, Lot
+
+FEE_KINDS = ("commission", "stamp_duty", "transfer")
+
+
+@dataclass(frozen=True)
+class Order:
+    """One order of the trade list.
+
+    Attributes
+    ----------
+    id : str
+    side : str
+        ``"buy"`` or ``"sell"``.
+    shares : int
+    price : float
+        The trading day's close.
+    value : float
+        ``shares * price``, yuan.
+    fees : dict
+        Yuan by kind: ``commission``, ``stamp_duty``, ``transfer``.
+    """
+
+    id: str
+    side: str
+    shares: int
+    price: float
+    value: float
+    fees: dict
+
+    @property
+    def total_fees(self) -> float:
+        """All fees of the order, yuan."""
+        return math.fsum(self.fees.values())
+
+
+@dataclass(frozen=True)
+class TradeList:
+    """The orders that move a portfolio to its target in whole lots.
+
+    Attributes
+    ----------
+    day : datetime.date
+    value : float
+        The portfolio's value before trading (positions at the day's closes, plus cash), yuan.
+    current, target : dict
+        id -> shares held before and after the orders.
+    orders : list of Order
+        Sells first, then buys, each in id order.
+    cash_before, cash_left : float
+        Cash before the orders and after them, their fees paid; yuan.
+    weights : dict
+        id -> weight of the positions after the orders (at the day's closes) in ``value``.
+    notes : list of str
+        Floors the whole lots could not reach with the cash there was.
+    """
+
+    day: object
+    value: float
+    current: dict
+    target: dict
+    orders: list
+    cash_before: float
+    cash_left: float
+    weights: dict
+    notes: list = field(default_factory=list)
+
+    def totals(self) -> dict:
+        """``{"bought", "sold"}`` values and each fee kind summed over the orders, yuan."""
+        out = {"bought": math.fsum(o.value for o in self.orders if o.side == "buy"),
+               "sold": math.fsum(o.value for o in self.orders if o.side == "sell")}
+        for kind in FEE_KINDS:
+            out[kind] = math.fsum(o.fees[kind] for o in self.orders)
+        return out
+
+
+def _lot(oid: str, day) -> Lot:
+    board = rules.board_of(oid)
+    return rules.lot_of(board, day) if board is not None else Lot(1, 1)
+
+
+def _rounded(current: int, target: float, lot: Lot) -> int:
+    """Whole shares after the order that moves ``current`` towards ``target`` without passing it.
+
+    A buy is whole lots, rounded down (at least the lot's minimum). A sell is a multiple of the
+    lot's step, rounded up, and at least the lot's minimum; a sell that would leave nothing, or
+    needs all of the position, sells all of it (an odd remainder may only be sold whole).
+    """
+    if target >= current:
+        return current + lot.round_down(target - current)
+    q = max(math.ceil((current - target) / lot.step - 1e-9) * lot.step, lot.minimum)
+    return 0 if q >= current else current - q
+
+
+class _Book:
+    """Positions, cash and the limits they must keep while lots are added."""
+
+    def __init__(self, ids, prices, limits, value, fees, day, current):
+        self.ids, self.prices, self.limits, self.value, self.fees, self.day = ids, prices, limits, value, fees, day
+        self.current = current
+        self.groups = [np.flatnonzero(limits.A[r]) for r in limits.group_rows]
+
+    def weights(self, shares) -> np.ndarray:
+        return shares * self.prices / self.value
+
+    def flow(self, k, shares_k) -> float:
+        """Cash the order of position ``k`` (from its current shares to ``shares_k``) brings, its fees
+        paid: negative for a buy."""
+        c = self.current[k]
+        if shares_k == c:
+            return 0.0
+        side = "buy" if shares_k > c else "sell"
+        n = int(abs(shares_k - c))
+        value = n * self.prices[k]
+        fee = math.fsum(self.fees.fees(self.ids[k], side, n, float(self.prices[k]), self.day).values())
+        return (-value if side == "buy" else value) - fee
+
+    def fits(self, k, w) -> bool:
+        """Whether the weights ``w`` keep position ``k``'s cap and its groups' caps."""
+        if w[k] > self.limits.upper[k] + 1e-12:
+            return False
+        return all(w[g].sum() <= self.limits.hi[r] + 1e-12
+                   for r, g in zip(self.limits.group_rows, self.groups) if k in g)
+
+
+def _afford(book: _Book, shares, cash, lots) -> np.ndarray:
+    """Take lots off the largest buys until the orders and their fees fit in the cash."""
+    shares = shares.copy()
+    flows = np.array([book.flow(k, shares[k]) for k in range(len(shares))])
+    while cash + math.fsum(flows) < 0:
+        buys = [k for k in range(len(shares)) if shares[k] > book.current[k]]
+        k = max(buys, key=lambda k: -flows[k])
+        fewer = shares[k] - lots[k].step
+        shares[k] = fewer if fewer - book.current[k] >= lots[k].minimum or fewer <= book.current[k] \
+            else book.current[k]
+        flows[k] = book.flow(k, shares[k])
+    return shares
+
+
+def _spend(book: _Book, shares, cash, tradable, target_w, lots) -> np.ndarray:
+    """Add lots while cash lasts: floors first, then the furthest below target, caps kept."""
+    shares = _afford(book, shares, cash, lots)
+    flows = np.array([book.flow(k, shares[k]) for k in range(len(shares))])
+    left = cash + math.fsum(flows)
+    while True:
+        w = book.weights(shares)
+        floors = np.maximum(book.limits.lower - w, 0.0)
+        for r, g in zip(book.limits.group_rows, book.groups):
+            gap = book.limits.lo[r] - w[g].sum()
+            if gap > 1e-12:
+                floors[g] += gap
+        short = target_w - w
+        for k in sorted(range(len(shares)), key=lambda k: (not floors[k] > 1e-12, -short[k])):
+            if not tradable[k] or (short[k] <= 0 and floors[k] <= 1e-12):
+                continue
+            step = lots[k].step if shares[k] >= lots[k].minimum else lots[k].minimum - shares[k]
+            trial = w.copy()
+            trial[k] = (shares[k] + step) * book.prices[k] / book.value
+            flow = book.flow(k, shares[k] + step)
+            if book.fits(k, trial) and left - flows[k] + flow >= 0:
+                left += flow - flows[k]
+                shares[k] += step
+                flows[k] = flow
+                break
+        else:
+            return shares
+
+
+def trade_list(result, prices: dict, *, capital=None, shares=None, cash=0.0, fees=None) -> TradeList:
+    """The orders that move the portfolio of ``result`` to its weights, in whole board lots.
+
+    Parameters
+    ----------
+    result : OptimizeResult
+        An optimisation (with its ``linear_limits``; with ``holdings`` when it rebalanced).
+    prices : dict
+        id -> the trading day's close, for every instrument of the result and every held id.
+    capital : float, optional
+        The portfolio's value in yuan, when the holdings are weights (``result.holdings``, or
+        none: a build from cash).
+    shares : dict, optional
+        Current positions in shares instead; the value is then theirs at ``prices`` plus ``cash``.
+    cash : float
+        Cash held beside ``shares``, yuan.
+    fees : FeeSchedule, optional
+
+    Returns
+    -------
+    TradeList
+
+    Raises
+    ------
+    InvalidArgument
+        Neither or both of ``capital`` and ``shares``; a price missing or not positive; a value
+        that is not positive.
+    """
+    if (capital is None) == (shares is None):
+        raise InvalidArgument("OPTIMIZER: 生成交易清单须给出 capital（资金）或 shares（持股数）之一")
+    fees = fees or FeeSchedule()
+    day = result.trading_date
+    ids = list(result.weights.index)
+    held = dict(shares) if shares is not None else {}
+    everyone = list(dict.fromkeys(ids + list(held) + list(result.holdings or {})))
+    bad = [i for i in everyone if not (isinstance(prices.get(i), (int, float)) and prices[i] > 0)]
+    if bad:
+        raise InvalidArgument(f"OPTIMIZER: 缺少 {', '.join(bad[:5])} 在 {day} 的有效收盘价")
+    if shares is not None:
+        value = math.fsum(held.get(i, 0) * prices[i] for i in everyone) + float(cash)
+    else:
+        # weights of a capital held as the nearest whole shares
+        value = float(capital)
+        held = {i: round(w * value / prices[i]) for i, w in (result.holdings or {}).items()}
+        cash = value - math.fsum(held[i] * prices[i] for i in held)
+    if not value > 0:
+        raise InvalidArgument(f"OPTIMIZER: 组合市值 {value} 必须大于0")
+    return _round(result, prices, value, held, float(cash), fees, day, everyone)
+
+
+def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
+    ids = list(result.weights.index)
+    p = np.array([prices[i] for i in ids], dtype=float)
+    current = np.array([held.get(i, 0) for i in ids], dtype=np.int64)
+    lots = [_lot(i, day) for i in ids]
+    blocked = {u.id for u in result.untradable if u.reason == "suspended"}
+    no_buy = {u.id for u in result.untradable if u.reason == "limit_up"}
+    no_sell = {u.id for u in result.untradable if u.reason == "limit_down"}
+    target_w = result.weights.to_numpy(dtype=float)
+    wanted = target_w * value / p
+    shares = np.array([c if i in blocked or (t > c and i in no_buy) or (t < c and i in no_sell)
+                       else _rounded(int(c), t, lot) for i, c, t, lot in zip(ids, current, wanted, lots)],
+                      dtype=np.int64)
+    tradable = np.array([i not in blocked and i not in no_buy for i in ids])
+    book = _Book(ids, p, result.linear_limits, value, fees, day, current)
+    shares = _spend(book, shares, cash, tradable, target_w, lots)
+    # held ids outside the result: sold in full, or kept when the day's rules keep them
+    outside = [i for i in everyone if i not in set(ids) and held.get(i, 0) > 0]
+    kept = set(result.kept)
+    final = {i: int(n) for i, n in zip(ids, shares)}
+    final.update({i: (held[i] if i in kept else 0) for i in outside})
+    orders = []
+    for i in sorted(final, key=lambda i: (final[i] >= held.get(i, 0), i)):
+        before, after = held.get(i, 0), final[i]
+        if after == before:
+            continue
+        side = "buy" if after > before else "sell"
+        n = abs(after - before)
+        orders.append(Order(i, side, n, prices[i], n * prices[i], fees.fees(i, side, n, prices[i], day)))
+    left = cash + math.fsum(o.value if o.side == "sell" else -o.value for o in orders) - \
+        math.fsum(o.total_fees for o in orders)
+    weights = {i: final[i] * prices[i] / value for i in final if final[i] > 0}
+    notes = _floor_notes(result.linear_limits, book.weights(shares), ids)
+    return TradeList(day, value, dict(held), final, orders, cash, left, weights, notes)
+
+
+def _floor_notes(limits, w, ids) -> list:
+    notes = []
+    for r in limits.group_rows:
+        total = float(w[limits.A[r] > 0].sum())
+        if total < limits.lo[r] - 1e-9:
+            notes.append(f"the floor {limits.lo[r]:.4f} on {limits.row_labels[r]} is missed by whole lots: "
+                         f"{total:.4f} held")
+    for k in np.flatnonzero(w < limits.lower - 1e-9):
+        notes.append(f"the floor {limits.lower[k]:.4f} on {ids[k]} is missed by whole lots: {w[k]:.4f} held")
+    return notes
+
+
+def day_closes(ids, day, client) -> dict:
+    """id -> the close (stocks) or net value (funds) of ``day``; ids without one are left out."""
+    ids = list(dict.fromkeys(ids))
+    records = client.instruments(ids) if ids else []
+    stocks = [i for i, r in zip(ids, records) if r is not None]
+    funds = [i for i, r in zip(ids, records) if r is None]
+    out = {}
+    if stocks:
+        table = client.get_price(stocks, day, day, fields="close")
+        out.update({i: float(table[i].iloc[-1]) for i in stocks if len(table) and np.isfinite(table[i].iloc[-1])})
+    if funds:
+        table = client.fund.get_nav(funds, day, day)
+        out.update({i: float(table[i].iloc[-1]) for i in funds if len(table) and np.isfinite(table[i].iloc[-1])})
+    return out

@@ -1,0 +1,135 @@
+"""Trade lists: whole board lots that never break a cap or a group cap, fees by hand, cash kept."""
+
+import datetime as dt
+import math
+from types import SimpleNamespace
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from vela_optimizer.limits import Limits
+from vela_optimizer.market import rules
+from vela_optimizer.rebalance import Untradable
+from vela_optimizer.tradelist import trade_list
+
+DAY = dt.date(2024, 6, 3)
+
+
+def result(weights, upper, groups=(), holdings=None, untradable=(), kept=None, lower=None):
+    ids = list(weights)
+    lim = Limits.build(ids, lower if lower is not None else np.zeros(len(ids)), upper, groups)
+    return SimpleNamespace(weights=pd.Series(weights, dtype=float), trading_date=DAY, linear_limits=lim,
+                           untradable=list(untradable), kept=kept or {}, holdings=holdings)
+
+
+def valid_order(oid, side, shares, held_before):
+    board = rules.board_of(oid)
+    lot = rules.lot_of(board, DAY)
+    if side == "sell" and shares == held_before:
+        return True  # an odd remainder may be sold whole
+    if lot.step == 1:
+        return shares >= lot.minimum
+    return shares % lot.step == 0
+
+
+def check(tl, res):
+    w = np.array([tl.weights.get(i, 0.0) for i in res.weights.index])
+    lim = res.linear_limits
+    assert (w <= lim.upper + 1e-12).all()
+    for r in lim.group_rows:
+        assert w[lim.A[r] > 0].sum() <= lim.hi[r] + 1e-12
+    assert tl.cash_left >= 0
+    flows = sum((o.value if o.side == "sell" else -o.value) - o.total_fees for o in tl.orders)
+    assert tl.cash_left == pytest.approx(tl.cash_before + flows, abs=1e-6)
+    for o in tl.orders:
+        assert valid_order(o.id, o.side, o.shares, tl.current.get(o.id, 0))
+        assert tl.target[o.id] - tl.current.get(o.id, 0) == (o.shares if o.side == "buy" else -o.shares)
+
+
+def test_a_build_from_cash_by_hand():
+    # 1,000,000 yuan: 30 % of 600000 at 10.00 is 30,000 shares (at its 30 % cap: not one lot more),
+    # 30 % of 688001 at 33.33 is 9000.9 shares -> 9000 (STAR: steps of 1), 40 % of 000001 at 7.77 is
+    # 51480.0 shares -> 51400 (399,378.00 yuan); commission 2.5 bps on each (99.8445 -> 99.84), transfer 0.01 per mille
+    res = result({"600000.XSHG": 0.3, "688001.XSHG": 0.3, "000001.XSHE": 0.4}, [0.3, 0.3, 0.4])
+    tl = trade_list(res, {"600000.XSHG": 10.0, "688001.XSHG": 33.33, "000001.XSHE": 7.77}, capital=1_000_000)
+    check(tl, res)
+    assert tl.target == {"600000.XSHG": 30000, "688001.XSHG": 9000, "000001.XSHE": 51400}
+    buys = {o.id: o for o in tl.orders}
+    assert buys["000001.XSHE"].fees == {"commission": 99.84, "stamp_duty": 0.0, "transfer": 3.99}
+    assert buys["688001.XSHG"].fees == {"commission": 74.99, "stamp_duty": 0.0, "transfer": 3.0}
+    assert tl.cash_left == pytest.approx(1_000_000 - 300_000 - 299_970 - 399_378 - 75.0 - 3.0 - 74.99 - 3.0
+                                         - 99.84 - 3.99, abs=1e-9)
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_lots_never_break_a_cap_or_a_group_cap_and_the_cash_left_buys_no_lot_that_fits(seed):
+    rng = np.random.default_rng(seed)
+    ids = ([f"600{k:03d}.XSHG" for k in range(6)] + [f"688{k:03d}.XSHG" for k in range(2)]
+           + [f"300{k:03d}.XSHE" for k in range(4)])
+    n = len(ids)
+    caps = np.full(n, 0.12)
+    w = rng.dirichlet(np.ones(n))
+    w = np.minimum(w, caps)
+    w /= w.sum()
+    w = np.minimum(w, caps)
+    groups = [("A", [0, 1, 2, 3], 0.0, float(w[:4].sum())), ("B", [8, 9, 10, 11], 0.0, float(w[8:].sum()))]
+    res = result(dict(zip(ids, w)), caps, groups)
+    prices = dict(zip(ids, np.round(rng.uniform(3, 80, n), 2)))
+    tl = trade_list(res, prices, capital=float(rng.uniform(2e5, 5e6)))
+    check(tl, res)
+    # another lot anywhere would break a cap, a group cap, or the cash
+    lim = res.linear_limits
+    for k, oid in enumerate(ids):
+        lot = rules.lot_of(rules.board_of(oid), DAY)
+        more = tl.target[oid] + (lot.step if tl.target[oid] >= lot.minimum else lot.minimum)
+        w_more = np.array([tl.weights.get(i, 0.0) for i in ids])
+        w_more[k] = more * prices[oid] / tl.value
+        over = w_more[k] > lim.upper[k] + 1e-12 or any(
+            w_more[lim.A[r] > 0].sum() > lim.hi[r] + 1e-12 for r in lim.group_rows if lim.A[r, k])
+        cost = (more - tl.target[oid]) * prices[oid]
+        assert over or w_more[k] > w[k] or cost > tl.cash_left
+
+
+def test_sells_round_up_and_untradable_names_get_no_order():
+    held = {"600000.XSHG": 0.5, "600001.XSHG": 0.3, "600002.XSHG": 0.2}
+    res = result({"600000.XSHG": 0.25, "600001.XSHG": 0.3, "600002.XSHG": 0.45}, [1.0, 1.0, 1.0], holdings=held,
+                 untradable=[Untradable("600001.XSHG", "suspended", 0.3)])
+    prices = {"600000.XSHG": 10.0, "600001.XSHG": 20.0, "600002.XSHG": 5.0}
+    # 100,000 yuan: 5000, 1500 and 4000 shares held; 600000 to 2500 shares, 600002 to 9000
+    tl = trade_list(res, prices, capital=100_000)
+    check(tl, res)
+    assert tl.current == {"600000.XSHG": 5000, "600001.XSHG": 1500, "600002.XSHG": 4000}
+    assert tl.target["600001.XSHG"] == 1500 and "600001.XSHG" not in {o.id for o in tl.orders}
+    assert tl.target["600000.XSHG"] == 2500 and tl.orders[0].side == "sell"  # sells come first
+    assert tl.target["600002.XSHG"] <= 9000
+
+
+def test_positions_in_shares_value_the_portfolio_at_the_closes():
+    res = result({"600000.XSHG": 0.5, "600001.XSHG": 0.5}, [1.0, 1.0])
+    tl = trade_list(res, {"600000.XSHG": 10.0, "600001.XSHG": 20.0}, shares={"600000.XSHG": 1050}, cash=9500.0)
+    assert tl.value == 20_000.0 and tl.current == {"600000.XSHG": 1050}
+    # 1000 shares of 600000 wanted: sell 100 (whole lots, rounded up) -> 950, under the 50 % target
+    assert tl.target["600000.XSHG"] == 950
+    check(tl, res)
+
+
+@pytest.mark.parametrize("kw, words", [
+    (dict(), "capital（资金）或 shares（持股数）之一"),
+    (dict(capital=1e6, shares={}), "之一"),
+    (dict(capital=0.0), "组合市值 0.0 必须大于0"),
+])
+def test_refusals(kw, words):
+    from vela_optimizer.exception import InvalidArgument
+
+    res = result({"600000.XSHG": 1.0}, [1.0])
+    with pytest.raises(InvalidArgument, match=words):
+        trade_list(res, {"600000.XSHG": 10.0}, **kw)
+
+
+def test_a_missing_close_is_refused():
+    from vela_optimizer.exception import InvalidArgument
+
+    res = result({"600000.XSHG": 0.5, "600001.XSHG": 0.5}, [1.0, 1.0])
+    with pytest.raises(InvalidArgument, match="缺少 600001.XSHG"):
+        trade_list(res, {"600000.XSHG": 10.0, "600001.XSHG": math.nan}, capital=1e5)
