@@ -238,3 +238,66 @@ def test_the_stage_line_keeps_ticking_while_a_stage_lasts(monkeypatch, capsys):
     progress.done()
     assert seen.count("solving") >= 3  # written once, then rewritten by the ticks
     assert capsys.readouterr().err.endswith("\r\033[K")
+
+
+def holdings_file(tmp_path, text, encoding="utf-8"):
+    path = tmp_path / "held.csv"
+    path.write_bytes(text.encode(encoding))
+    return path
+
+
+def exchange_id(oid):
+    return oid.replace(".XSHG", ".SH").replace(".XSHE", ".SZ")
+
+
+def test_a_held_portfolio_in_shares_from_excel_becomes_orders_in_whole_lots(store, run, tmp_path):
+    ids = healthy(store, 8)
+    held = {ids[0]: 3000, ids[1]: 1000, ids[7]: 500}  # ids[7] is held, not in the universe: sold
+    path = holdings_file(tmp_path, "order_book_id,shares\r\n" + "".join(
+        f"{exchange_id(i)},{n}\r\n" for i, n in held.items()), encoding="gbk")
+    trades = tmp_path / "trades.csv"
+    doc, text, _ = report_of(run, store, *ids[:6], "--method", "min_variance", "--date", store.end, "--holdings",
+                             path, "--trades", trades, tmp_path=tmp_path)
+    rb = doc["report"]["rebalance"]
+    closes = veladatac.get_price(list(held), store.end, store.end, fields="close").iloc[-1]
+    value = sum(n * closes[i] for i, n in held.items())
+    assert rb["holdings"] == pytest.approx({i: n * closes[i] / value for i, n in held.items()}, rel=1e-12)
+    assert rb["sold_outside"] == pytest.approx({ids[7]: held[ids[7]] * closes[ids[7]] / value}, rel=1e-12)
+    t = rb["trades"]
+    assert t["value"] == pytest.approx(value, rel=1e-12) and t["cash_before"] == pytest.approx(0, abs=1e-6)
+    orders = pd.read_csv(trades, comment="#", dtype={"id": str})
+    assert list(orders.columns) == ["id", "name", "side", "shares", "price", "value", "commission", "stamp_duty",
+                                    "transfer", "fees"]
+    assert orders.loc[orders["id"] == ids[7], ["side", "shares"]].values.tolist() == [["sell", 500]]
+    for _, o in orders.iterrows():
+        if not (o["side"] == "sell" and o["shares"] == held.get(o["id"])):
+            assert o["shares"] % 100 == 0  # main boards and ChiNext: whole lots of 100
+    assert set(orders.loc[orders["side"] == "buy", "stamp_duty"]) <= {0.0}
+    flows = sum((v if s == "sell" else -v) - f for s, v, f in zip(orders["side"], orders["value"], orders["fees"]))
+    assert t["cash_left"] == pytest.approx(flows, abs=0.011) and t["cash_left"] >= 0
+    assert "Rebalancing: turnover" in text and f"Sold (held, outside the universe): {ids[7]}." in text
+
+
+@pytest.mark.parametrize("content, args, line", [
+    ("order_book_id,shares\n{a},-100\n", [], "line 2: shares '-100' must be a number of at least 0"),
+    ("order_book_id,shares\n{a},many\n", [], "line 2: shares 'many' is not a number"),
+    ("order_book_id,shares\n{a},10.5\n", [], "shares must be whole numbers: {a} (10.5)"),
+    ("order_book_id,weight\n{a},0.7\n{b},0.4\n", [], "the weights sum to 1.100000, above 1"),
+    ("order_book_id,weight\n{a},0.5\n{a},0.2\n", [], "line 3: {a} is held twice (first on line 2)"),
+    ("order_book_id,amount\n{a},0.5\n", [], "line 1: the header must have order_book_id and one of weight, shares"),
+    ("order_book_id,weight\n{typo},0.5\n", [], "1 unknown id"),
+    ("order_book_id,weight\n{a},0.5\n", ["--trades", "{tmp}/t.csv"], "--trades needs the portfolio's value"),
+    ("order_book_id,weight\n{a},0.5\n", ["--max-turnover", "2.5"], "invalid turnover cap '2.5'"),
+])
+def test_bad_holdings_and_rebalancing_options_are_one_line(store, run, tmp_path, capsys, content, args, line):
+    ids = healthy(store, 4)
+    fill = dict(a=ids[0], b=ids[1], typo=ids[0][:-6] + "9" + ids[0][-5:], tmp=tmp_path)
+    path = holdings_file(tmp_path, content.format(**fill))
+    try:
+        status, out, err = run(store.path, *ids, "--date", store.end, "--holdings", path,
+                               *[a.format(**fill) for a in args])
+    except SystemExit as e:  # a value argparse refuses
+        status, (out, err) = e.code, capsys.readouterr()
+    lines = err.strip().splitlines()
+    assert (status, out) == (2, "") and len(lines) == 1 and lines[0].startswith("vela-optimize: error: ")
+    assert line.format(**fill) in lines[0]

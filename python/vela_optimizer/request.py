@@ -409,11 +409,14 @@ class Request:
         return tuple(values.values())
 
     def keywords(self) -> dict:
-        """The request as keyword arguments of :func:`vela_optimizer.optimize` (all but ids and date)."""
-        return dict(method=self.method, bnds=self.bnds, cons=self.cons, cov_shrinkage=self.cov_shrinkage,
-                    benchmark=self.benchmark, risk_aversion_coefficient=self.risk_aversion, window=self.window,
-                    max_iteration=self.max_iteration, tol=self.tol, quiet=self.quiet, solver=self.solver,
-                    holdings=self.holdings, max_turnover=self.max_turnover, trading_rules=self.trading_rules)
+        """The request as keyword arguments of :func:`vela_optimizer.optimize` (all but ids and date;
+        the rebalancing ones only when it rebalances)."""
+        out = dict(method=self.method, bnds=self.bnds, cons=self.cons, cov_shrinkage=self.cov_shrinkage,
+                   benchmark=self.benchmark, risk_aversion_coefficient=self.risk_aversion, window=self.window,
+                   max_iteration=self.max_iteration, tol=self.tol, quiet=self.quiet, solver=self.solver)
+        if self.rebalancing:
+            out.update(holdings=self.holdings, max_turnover=self.max_turnover, trading_rules=self.trading_rules)
+        return out
 
     def on(self, date, ids=None) -> Request:
         """The same request on another date (and universe)."""
@@ -504,7 +507,8 @@ def check_benchmark(benchmark, client) -> None:
         raise UsageError(f"the benchmark {benchmark} is a fund; a benchmark is an index or a stock")
 
 
-def from_options(args, client, day, ids, kind: str, *, bnds=None, cons=None) -> Request:
+def from_options(args, client, day, ids, kind: str, *, bnds=None, cons=None, holdings=None,
+                 max_turnover=None) -> Request:
     """The request of the shared command-line options on ``day`` over the universe ``ids``.
 
     ``bnds`` and ``cons`` are the options' bounds and constraint object (see
@@ -521,7 +525,7 @@ def from_options(args, client, day, ids, kind: str, *, bnds=None, cons=None) -> 
     """
     request = from_arguments(ids, day, OptimizeMethod(args.method), bnds, cons, not args.no_shrinkage,
                              args.benchmark, args.risk_aversion, args.window, args.max_iteration, args.tol, True,
-                             solver=args.solver, client=client)
+                             solver=args.solver, holdings=holdings, max_turnover=max_turnover, client=client)
     check_kind(request.limits, kind, ids)
     check_benchmark(args.benchmark, client)
     return replace(request, notes=_outside_notes(bnds, ids))

@@ -57,8 +57,8 @@ class Order:
 
     @property
     def total_fees(self) -> float:
-        """All fees of the order, yuan."""
-        return math.fsum(self.fees.values())
+        """All fees of the order, yuan (each kind is to the fen, so is their sum)."""
+        return rules.round_fen(math.fsum(self.fees.values()))
 
 
 @dataclass(frozen=True)
@@ -136,6 +136,7 @@ class _Book:
         c = self.current[k]
         if shares_k == c:
             return 0.0
+        # the fees of one order at the close, which is what the day's cash will pay
         side = "buy" if shares_k > c else "sell"
         n = int(abs(shares_k - c))
         value = n * self.prices[k]
@@ -245,6 +246,7 @@ def trade_list(result, prices: dict, *, capital=None, shares=None, cash=0.0, fee
 
 def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
     ids = list(result.weights.index)
+    held = {i: int(n) for i, n in held.items()}
     p = np.array([prices[i] for i in ids], dtype=float)
     current = np.array([held.get(i, 0) for i in ids], dtype=np.int64)
     lots = [_lot(i, day) for i in ids]
@@ -257,13 +259,16 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
                        else _rounded(int(c), t, lot) for i, c, t, lot in zip(ids, current, wanted, lots)],
                       dtype=np.int64)
     tradable = np.array([i not in blocked and i not in no_buy for i in ids])
-    book = _Book(ids, p, result.linear_limits, value, fees, day, current)
-    shares = _spend(book, shares, cash, tradable, target_w, lots)
-    # held ids outside the result: sold in full, or kept when the day's rules keep them
+    # held ids outside the result are sold in full first (their cash pays for the buys), unless the
+    # day's rules keep them
     outside = [i for i in everyone if i not in set(ids) and held.get(i, 0) > 0]
     kept = set(result.kept)
-    final = {i: int(n) for i, n in zip(ids, shares)}
-    final.update({i: (held[i] if i in kept else 0) for i in outside})
+    final = {i: (held[i] if i in kept else 0) for i in outside}
+    freed = math.fsum(held[i] * prices[i] - math.fsum(fees.fees(i, "sell", held[i], prices[i], day).values())
+                      for i in outside if i not in kept)
+    book = _Book(ids, p, result.linear_limits, value, fees, day, current)
+    shares = _spend(book, shares, cash + freed, tradable, target_w, lots)
+    final.update({i: int(n) for i, n in zip(ids, shares)})
     orders = []
     for i in sorted(final, key=lambda i: (final[i] >= held.get(i, 0), i)):
         before, after = held.get(i, 0), final[i]
@@ -272,8 +277,8 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
         side = "buy" if after > before else "sell"
         n = abs(after - before)
         orders.append(Order(i, side, n, prices[i], n * prices[i], fees.fees(i, side, n, prices[i], day)))
-    left = cash + math.fsum(o.value if o.side == "sell" else -o.value for o in orders) - \
-        math.fsum(o.total_fees for o in orders)
+    left = rules.round_fen(cash + math.fsum(o.value if o.side == "sell" else -o.value for o in orders)
+                           - math.fsum(o.total_fees for o in orders))
     weights = {i: final[i] * prices[i] / value for i in final if final[i] > 0}
     notes = _floor_notes(result.linear_limits, book.weights(shares), ids)
     return TradeList(day, value, dict(held), final, orders, cash, left, weights, notes)

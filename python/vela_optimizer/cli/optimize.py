@@ -54,6 +54,18 @@ def build_parser() -> argparse.ArgumentParser:
                    help="list what can be named, with counts, and exit: " + ", ".join(LISTINGS) +
                         " (ids: of the universe given, else of the whole store)")
 
+    r = p.add_argument_group("rebalancing a held portfolio")
+    r.add_argument("--holdings", metavar="FILE",
+                   help="CSV of the portfolio held now: order_book_id and weight (fractions of its value, the rest "
+                        "cash) or shares; held ids outside the universe are sold (without a universe: the held ids)")
+    r.add_argument("--max-turnover", type=options.turnover_cap, metavar="X",
+                   help="cap on the one-way turnover, max(bought, sold), as a fraction of the portfolio, 0 to 2")
+    r.add_argument("--capital", type=options.number, metavar="YUAN",
+                   help="the portfolio's value, for the trade list when the holdings are weights (with shares: "
+                        "their value is the default, a capital above it is the positions plus cash)")
+    r.add_argument("--trades", metavar="FILE.csv",
+                   help="write the orders in whole board lots with their fees (needs --capital or shares)")
+
     out = p.add_argument_group("output")
     out.add_argument("--json", metavar="FILE", help="write weights and report as JSON")
     out.add_argument("--csv", metavar="FILE", help="write the weight table as CSV (inputs as leading # lines)")
@@ -205,6 +217,8 @@ def inputs_of(args, request, extent, day, start, kind: str) -> dict:
         "max_iteration": args.max_iteration,
         "tol": args.tol,
         "solver": args.solver,
+        "holdings": request.holdings, "holdings_file": args.holdings, "max_turnover": args.max_turnover,
+        "capital": args.capital,
         "version": package_version(),
     }
 
@@ -290,9 +304,12 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
     from vela_optimizer import request as _request
     from veladatac import catalog
 
-    options.check_output_paths(json=args.json, csv=args.csv, plot=args.plot)
-    if args.ids_file and not os.path.isfile(args.ids_file):
-        raise UsageError(f"--ids-file {args.ids_file}: no such file")
+    options.check_output_paths(json=args.json, csv=args.csv, plot=args.plot, trades=args.trades)
+    for option, path in (("--ids-file", args.ids_file), ("--holdings", args.holdings)):
+        if path and not os.path.isfile(path):
+            raise UsageError(f"{option} {path}: no such file")
+    if args.trades and args.capital is None and not args.holdings:
+        raise UsageError("--trades needs the portfolio's value: give --capital, or --holdings in shares")
     open_store(args.store)
     extent = catalog.extent()
     day = _request.resolve_date(args.date, client, extent, today)
@@ -307,10 +324,20 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
     if args.plot:
         require_matplotlib()
     progress.note("reading the universe")
-    ids = universe.resolve(args.ids, args.ids_file, args.universe, args.limit, client, day)
+    held = None
+    if args.holdings:
+        from vela_optimizer.cli import holdings as _holdings
+
+        held = _holdings.read(args.holdings, client, day, args.capital)
+        if args.trades and held.shares is None and args.capital is None:
+            raise UsageError("--trades needs the portfolio's value: --holdings gives weights, so give --capital")
+    named = args.ids or args.ids_file or args.universe
+    ids = universe.resolve(args.ids if named or held is None else list(held.weights), args.ids_file, args.universe,
+                           args.limit, client, day)
     kind = universe.classify(ids, client).kind
     request = _request.from_options(args, client, day, ids, kind, bnds=options.bounds_of(args),
-                                    cons=options.constraint_of(args, vela_optimizer))
+                                    cons=options.constraint_of(args, vela_optimizer),
+                                    holdings=_holdings_of(held, args), max_turnover=args.max_turnover)
     window = window_coverage(client, extent, day, args.window)
     if window[2] == 0:
         raise UsageError(f"the window {window[0]} .. {day} has no data in the store {extent.path}, which has data "
@@ -320,11 +347,13 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
     retained = list(result.weights.index)
     header, groups, codes = group_column(result, client, kind, retained, day)
     report = _report.build(
-        result, inputs=inputs_of(args, request, extent, day, window[0], kind), names=names_of(client, kind, retained),
+        result, inputs=inputs_of(args, request, extent, day, window[0], kind),
+        names=names_of(client, kind, list(dict.fromkeys(retained + list(result.holdings or {})))),
         groups=groups, group_label=header, bounds=result.bounds.given(retained),
         limits={g.label: (g.floor, g.cap) for g in result.groups} or None, codes=codes, benchmark=args.benchmark,
         benchmark_returns=result.benchmark_returns, notes=_notes(request, result, window),
-        warnings=alerts, ignored_bounds=[k for k in result.ignored_bounds if k in set(ids)])
+        warnings=alerts, ignored_bounds=[k for k in result.ignored_bounds if k in set(ids)],
+        trades=_trades(args, result, held, client))
     progress.done()
     for line in alerts:
         print(f"vela-optimize: warning: {line}", file=sys.stderr)
@@ -336,7 +365,32 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
         from vela_optimizer.cli.plot import write_plot
 
         write_plot(args.plot, report)
+    if args.trades:
+        _report.write_trades(args.trades, report)
     return emit(_report.render(report, show_dropped=not args.quiet))
+
+
+def _holdings_of(held, args):
+    """The weights held: from ``--holdings``; none (all cash) when a capital or a turnover cap asks for
+    a rebalancing from cash; None otherwise."""
+    if held is not None:
+        return held.weights
+    return {} if args.capital is not None or args.max_turnover is not None else None
+
+
+def _trades(args, result, held, client):
+    """The trade list, when the portfolio's value is known (``--capital``, or holdings in shares)."""
+    from vela_optimizer import tradelist
+
+    if args.capital is None and (held is None or held.shares is None):
+        return None
+    wanted = list(result.weights.index) + list(result.holdings or {})
+    prices = tradelist.day_closes(wanted, result.trading_date, client)
+    if held is not None and held.shares is not None:
+        value = held.value
+        return tradelist.trade_list(result, prices, shares=held.shares, cash=value - sum(
+            held.shares[k] * prices[k] for k in held.shares))
+    return tradelist.trade_list(result, prices, capital=args.capital)
 
 
 def emit(text: str) -> int:

@@ -78,6 +78,14 @@ def labelled_range(text: str) -> tuple:
     return label, fraction_range(rng)
 
 
+def turnover_cap(text: str) -> float:
+    """A one-way turnover cap, a fraction of the portfolio from 0 to 2."""
+    x = number(text)
+    if not 0 <= x <= 2:
+        raise argparse.ArgumentTypeError(f"invalid turnover cap {text!r}: give a fraction of the portfolio from 0 to 2")
+    return x
+
+
 def positive_int(text: str) -> int:
     """A whole number of at least 1."""
     try:

@@ -56,7 +56,7 @@ def tracking_error(returns, weights, benchmark) -> float:
 
 def build(result, *, inputs: dict, names: dict, groups: dict, group_label: str, bounds: dict,
           limits: dict | None = None, codes: dict | None = None, benchmark: str | None = None,
-          benchmark_returns=None, notes=(), warnings=(), ignored_bounds=None) -> dict:
+          benchmark_returns=None, notes=(), warnings=(), ignored_bounds=None, trades=None) -> dict:
     """The report of ``result`` as plain data (str, float, list, dict: ready for JSON).
 
     Parameters
@@ -83,6 +83,8 @@ def build(result, *, inputs: dict, names: dict, groups: dict, group_label: str, 
     ignored_bounds : list of str, optional
         Bounds of instruments screening removed (default: the result's ignored bounds); bounds of
         ids outside the universe belong in the notes, with their close matches.
+    trades : vela_optimizer.tradelist.TradeList, optional
+        The orders in whole lots, when the portfolio's value is known.
     """
     w = result.weights.astype(float)
     ids = list(w.index)
@@ -130,6 +132,8 @@ def build(result, *, inputs: dict, names: dict, groups: dict, group_label: str, 
         report["groups"] = [{"label": label, "code": (codes or {}).get(label), "weight": clean(totals.get(label, 0.0)),
                              "low": lo, "high": hi, "members": sum(1 for r in rows if r["group"] == label)}
                             for label, (lo, hi) in limits.items()]
+    if getattr(result, "holdings", None) is not None:
+        report["rebalance"] = rebalance_of(result, names, trades)
     report["dropped"] = [{"id": d[0], "reason": d[1], "why": DROP_REASONS.get(d[1], d[1])} for d in result.dropped]
     report["ignored_bounds"] = list(result.ignored_bounds if ignored_bounds is None else ignored_bounds)
     report["rows"] = rows
@@ -137,6 +141,26 @@ def build(result, *, inputs: dict, names: dict, groups: dict, group_label: str, 
     report["warnings"] = list(warnings)
     report["timings"] = {k: float(v) for k, v in dict(result.timings).items()}
     return report
+
+
+def rebalance_of(result, names: dict, trades) -> dict:
+    """The rebalancing part of a report: holdings, what was traded, untradable names, the orders."""
+    out = {
+        "holdings": dict(result.holdings),
+        "max_turnover": result.linear_limits.max_buy if result.linear_limits.turnover_capped else None,
+        "bought": result.bought, "sold": result.sold, "turnover": result.turnover,
+        "untradable": [{"id": u.id, "reason": u.reason, "held": u.held, "inside": u.inside, "why": u.describe()}
+                       for u in result.untradable],
+        "kept": dict(result.kept), "sold_outside": dict(result.sold_outside), "notes": list(result.rebalance_notes),
+    }
+    if trades is not None:
+        out["trades"] = {
+            "day": str(trades.day), "value": trades.value, "cash_before": trades.cash_before,
+            "cash_left": trades.cash_left, "totals": trades.totals(), "notes": list(trades.notes),
+            "orders": [{"id": o.id, "name": names.get(o.id, ""), "side": o.side, "shares": o.shares, "price": o.price,
+                        "value": o.value, **o.fees, "fees": o.total_fees} for o in trades.orders],
+        }
+    return out
 
 
 # ---------------------------------------------------------------- text
@@ -214,6 +238,8 @@ def render(report: dict, show_dropped: bool = True) -> str:
                 for g in report["groups"]]
         out += ["  " + ln for ln in table([report["group_label"], "members", "weight", "floor", "cap"], rows,
                                           "lrrrr").splitlines()]
+    if "rebalance" in report:
+        out += rebalance_lines(report["rebalance"])
     if report["dropped"] and show_dropped:
         out += ["", f"Dropped by screening ({len(report['dropped'])}):"]
         w = max(width(d["id"]) for d in report["dropped"])
@@ -225,6 +251,33 @@ def render(report: dict, show_dropped: bool = True) -> str:
     if report["warnings"]:
         out += [""] + [f"Warning: {n}." for n in report["warnings"]]
     return "\n".join(out)
+
+
+def yuan(x: float) -> str:
+    """Yuan with thousands separators and two decimals."""
+    return f"{x:,.2f}"
+
+
+def rebalance_lines(rb: dict) -> list:
+    """The report's lines on the rebalancing: turnover, untradable names, the orders' totals."""
+    cap = "" if rb["max_turnover"] is None else f", cap {percent(rb['max_turnover'])}"
+    lines = ["", f"Rebalancing: turnover {percent(rb['turnover'])} one-way (bought {percent(rb['bought'])}, "
+                 f"sold {percent(rb['sold'])}{cap})."]
+    if rb["untradable"]:
+        lines.append("Untradable: " + "; ".join(u["why"] for u in rb["untradable"]) + ".")
+    if rb["sold_outside"]:
+        lines.append("Sold (held, outside the universe): " + ", ".join(rb["sold_outside"]) + ".")
+    lines += [f"Note: {n}." for n in rb["notes"]]
+    t = rb.get("trades")
+    if t:
+        tot = t["totals"]
+        fees = tot["commission"] + tot["stamp_duty"] + tot["transfer"]
+        lines.append(f"Orders on {t['day']}: {len(t['orders'])} in whole lots, bought {yuan(tot['bought'])}, sold "
+                     f"{yuan(tot['sold'])} yuan; fees {yuan(fees)} (commission {yuan(tot['commission'])}, stamp "
+                     f"duty {yuan(tot['stamp_duty'])}, transfer {yuan(tot['transfer'])}); cash left "
+                     f"{yuan(t['cash_left'])} of {yuan(t['value'])}.")
+        lines += [f"Note: {n}." for n in t["notes"]]
+    return lines
 
 
 # ---------------------------------------------------------------- files
@@ -275,3 +328,19 @@ def write_csv(path, report: dict) -> None:
         for r in report["rows"]:
             writer.writerow([r["id"], r["name"], r["group"] or "", repr(r["weight"]), repr(r["risk_share"])]
                             + ([repr(r["expected_return"])] if has_mu else []))
+
+
+TRADE_COLUMNS = ("id", "name", "side", "shares", "price", "value", "commission", "stamp_duty", "transfer", "fees")
+
+
+def write_trades(path, report: dict) -> None:
+    """The orders as CSV, one a line (``TRADE_COLUMNS``); the day, value and cash as leading ``#`` lines."""
+    t = report["rebalance"]["trades"]
+    with open(path, "w", newline="", encoding="utf-8") as fh:
+        for key in ("day", "value", "cash_before", "cash_left"):
+            fh.write(f"# {key}: {json.dumps(t[key])}\n")
+        writer = csv.writer(fh)
+        writer.writerow(TRADE_COLUMNS)
+        for o in t["orders"]:
+            writer.writerow([f"{o[c]:.2f}" if c in ("value", "commission", "stamp_duty", "transfer", "fees")
+                             else repr(o[c]) if isinstance(o[c], float) else o[c] for c in TRADE_COLUMNS])

@@ -1,0 +1,124 @@
+"""``--holdings FILE``: a held portfolio as a desk exports it, weights or shares by id.
+
+The file is CSV with a header: ``order_book_id`` and either ``weight`` (fractions of the
+portfolio's value, the rest cash) or ``shares``; UTF-8 (with or without a BOM) or GBK / GB18030,
+as Excel saves it on Chinese Windows. Ids may carry the exchange suffixes ``.SH`` / ``.SZ`` / ``.BJ``.
+With shares, the weights are their values at the trading day's closes over the portfolio's value:
+the positions' value, or ``--capital`` when it is given (the rest being cash).
+"""
+
+from __future__ import annotations
+
+import csv
+import io
+import math
+from dataclasses import dataclass
+
+from vela_optimizer import universe
+from vela_optimizer.universe import UsageError
+
+
+@dataclass(frozen=True)
+class Holdings:
+    """A held portfolio read from a file.
+
+    Attributes
+    ----------
+    weights : dict
+        id -> weight.
+    shares : dict or None
+        id -> shares, when the file gave shares.
+    value : float or None
+        The portfolio's value in yuan, when the file gave shares (or ``--capital``).
+    """
+
+    weights: dict
+    shares: dict | None = None
+    value: float | None = None
+
+
+def _number(path, line: int, column: str, text: str) -> float:
+    try:
+        x = float(text)
+    except ValueError:
+        raise UsageError(f"{path}, line {line}: {column} {text!r} is not a number") from None
+    if not math.isfinite(x) or x < 0:
+        raise UsageError(f"{path}, line {line}: {column} {text!r} must be a number of at least 0")
+    return x
+
+
+def _rows(path) -> tuple:
+    """(kind of amount, [(line, id, amount text)]) of the file."""
+    from veladatac import CsvImportError, store_id
+    from veladatac.importer import decode
+
+    try:
+        with open(path, "rb") as fh:
+            data = fh.read()
+    except OSError as e:
+        raise UsageError(f"--holdings {path}: {e.strerror or e}") from None
+    try:
+        text = decode(path, data)
+    except CsvImportError as e:
+        raise UsageError(f"--holdings {e}") from None
+    reader = csv.reader(io.StringIO(text))
+    header = [h.strip() for h in next(reader, [])]
+    amount = next((c for c in ("weight", "shares") if c in header), None)
+    if "order_book_id" not in header or amount is None or ("weight" in header and "shares" in header):
+        raise UsageError(f"{path}, line 1: the header must have order_book_id and one of weight, shares; "
+                         f"it has {', '.join(header) or 'nothing'}")
+    i, j = header.index("order_book_id"), header.index(amount)
+    rows = []
+    for line, row in enumerate(reader, 2):
+        if not any(c.strip() for c in row):
+            continue
+        if len(row) <= max(i, j):
+            raise UsageError(f"{path}, line {line}: {len(row)} fields, the header has {len(header)}")
+        rows.append((line, store_id(row[i].strip()), row[j].strip()))
+    return amount, rows
+
+
+def read(path, client, day, capital=None) -> Holdings:
+    """The holdings in ``path``, checked: known ids (close matches named), numbers of at least 0, an id
+    once, weights summing to at most 1, shares priced at ``day``'s closes.
+
+    Raises
+    ------
+    UsageError
+        One line naming the file, the line and the problem.
+    """
+    amount, rows = _rows(path)
+    seen = {}
+    for line, oid, _ in rows:
+        if oid in seen:
+            raise UsageError(f"{path}, line {line}: {oid} is held twice (first on line {seen[oid]})")
+        seen[oid] = line
+    kinds = universe.classify(list(seen), client)
+    if kinds.unknown or kinds.indices:
+        universe.check_kinds(universe.Kinds([], [], kinds.indices, kinds.unknown))
+    values = {oid: _number(path, line, amount, text) for line, oid, text in rows}
+    if amount == "weight":
+        total = math.fsum(values.values())
+        if total > 1 + 1e-12:
+            raise UsageError(f"{path}: the weights sum to {total:.6f}, above 1 (the rest of the portfolio is cash)")
+        return Holdings({k: v for k, v in values.items() if v > 0})
+    return _priced(path, {k: v for k, v in values.items() if v > 0}, client, day, capital)
+
+
+def _priced(path, shares: dict, client, day, capital) -> Holdings:
+    from vela_optimizer.tradelist import day_closes
+
+    bad = [f"{k} ({v:g})" for k, v in shares.items() if v != int(v)]
+    if bad:
+        raise UsageError(f"{path}: shares must be whole numbers: {universe.some(bad)}")
+    closes = day_closes(list(shares), day, client)
+    missing = [k for k in shares if k not in closes]
+    if missing:
+        raise UsageError(f"{path}: no close on {day} to value {universe.some(missing)}")
+    held = math.fsum(shares[k] * closes[k] for k in shares)
+    value = held if capital is None else float(capital)
+    if not value > 0:
+        raise UsageError(f"{path}: the positions are worth nothing on {day}")
+    if held > value * (1 + 1e-12):
+        raise UsageError(f"--capital {capital:g} is less than the positions' value {held:.2f} on {day}")
+    return Holdings({k: shares[k] * closes[k] / value for k in shares}, {k: int(v) for k, v in shares.items()}, value)
