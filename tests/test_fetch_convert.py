@@ -196,7 +196,3 @@ def test_adjusted_net_values_from_unit_values_and_growth_rates(rows, money, expe
 ])
 def test_fund_types_in_the_stores_names(text, expected):
     assert F.fund_type(text) == expected
-
-
-def test_the_pace_of_each_source_is_data():
-    assert set(F.PACE) == set(F.SOURCES) and all(isinstance(v, float) and v > 0 for v in F.PACE.values())
