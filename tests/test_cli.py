@@ -46,7 +46,7 @@ def test_table_and_json(store, tmp_path):
     assert [r["weight"] for r in rows] == sorted((r["weight"] for r in rows), reverse=True)
     assert sum(r["risk_share"] for r in rows) == pytest.approx(1, abs=1e-9)
     # the inputs come first, as "# key: value" lines
-    table = [ln for ln in (tmp_path / "w.csv").read_text(encoding="utf-8").splitlines() if not ln.startswith("#")]
+    table = [ln for ln in (tmp_path / "w.csv").read_text(encoding="utf-8-sig").splitlines() if not ln.startswith("#")]
     assert table[0] == "id,name,sector,weight,risk_share"
 
 

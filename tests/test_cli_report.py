@@ -113,7 +113,7 @@ def test_the_report_records_its_inputs_and_writes_names_as_text(tmp_path):
     assert doc["inputs"] == INPUTS
     assert (doc["date_used"], doc["solver"], doc["converged"], doc["iterations"]) == ("2026-06-26", "native", False, 7)
     _report.write_csv(tmp_path / "w.csv", rep)
-    lines = (tmp_path / "w.csv").read_text(encoding="utf-8").splitlines()
+    lines = (tmp_path / "w.csv").read_text(encoding="utf-8-sig").splitlines()
     header = dict(ln[2:].split(": ", 1) for ln in lines if ln.startswith("# "))
     assert {k: json.loads(v) for k, v in header.items()} == {
         **INPUTS, "date_used": "2026-06-26", "window_start": "2026-01-02", "solver_used": "native",

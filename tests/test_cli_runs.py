@@ -301,3 +301,36 @@ def test_bad_holdings_and_rebalancing_options_are_one_line(store, run, tmp_path,
     lines = err.strip().splitlines()
     assert (status, out) == (2, "") and len(lines) == 1 and lines[0].startswith("vela-optimize: error: ")
     assert line.format(**fill) in lines[0]
+
+
+def test_exchange_suffix_ids_are_read_as_the_stores_everywhere(store, run, tmp_path):
+    ids = healthy(store, 4)
+    doc, text, _ = report_of(run, store, *map(exchange_id, ids), "--method", "min_variance", "--date", store.end,
+                             "--bound", f"{exchange_id(ids[0])}=0:0.1", "--benchmark",
+                             exchange_id(store.index_ids[0]), tmp_path=tmp_path)
+    assert list(doc["weights"]) == ids and doc["weights"][ids[0]] <= 0.1 + 1e-9
+    assert doc["report"]["benchmark"] == store.index_ids[0] and ".SH" not in text and ".SZ" not in text
+
+
+def test_the_csv_files_start_with_a_bom_for_excel(store, run, tmp_path):
+    ids = healthy(store, 4)
+    csv_path, trades = tmp_path / "w.csv", tmp_path / "t.csv"
+    status, _, err = run(store.path, *ids, "--date", store.end, "--csv", csv_path, "--capital", "1000000",
+                         "--trades", trades)
+    assert status == 0, err
+    for path in (csv_path, trades):
+        raw = path.read_bytes()
+        assert raw.startswith(b"\xef\xbb\xbf") and raw.count(b"\xef\xbb\xbf") == 1
+    table = pd.read_csv(csv_path, comment="#", encoding="utf-8-sig")
+    assert list(table["id"]) and table["weight"].sum() == pytest.approx(1.0, abs=1e-9)
+
+
+def test_without_a_chinese_font_one_warning_says_so(store, run, tmp_path, monkeypatch):
+    pytest.importorskip("matplotlib")
+    from vela_optimizer.cli import plot
+
+    monkeypatch.setattr(plot, "cjk_family", lambda names: None)
+    status, _, err = run(store.path, *healthy(store, 4), "--date", store.end, "--plot", tmp_path / "w.png")
+    assert status == 0
+    assert err.strip().splitlines() == [f"vela-optimize: warning: {plot.NO_FONT}"]
+    assert "fonts-noto-cjk" in plot.NO_FONT

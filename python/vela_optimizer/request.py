@@ -523,11 +523,14 @@ def from_options(args, client, day, ids, kind: str, *, bnds=None, cons=None, hol
     UsageError
         An unknown benchmark, or one that is a fund.
     """
+    from veladatac import store_id
+
+    benchmark = store_id(args.benchmark) if args.benchmark else None
     request = from_arguments(ids, day, OptimizeMethod(args.method), bnds, cons, not args.no_shrinkage,
-                             args.benchmark, args.risk_aversion, args.window, args.max_iteration, args.tol, True,
+                             benchmark, args.risk_aversion, args.window, args.max_iteration, args.tol, True,
                              solver=args.solver, holdings=holdings, max_turnover=max_turnover, client=client)
     check_kind(request.limits, kind, ids)
-    check_benchmark(args.benchmark, client)
+    check_benchmark(benchmark, client)
     return replace(request, notes=_outside_notes(bnds, ids))
 
 

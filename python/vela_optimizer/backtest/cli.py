@@ -425,7 +425,7 @@ def _plan(args) -> _Plan:
         "universe": args.universe or None, "limit": args.limit, "ids": list(args.ids), "ids_file": args.ids_file,
         "window": args.window, "cov_shrinkage": not args.no_shrinkage, "risk_aversion": args.risk_aversion,
         "max_iteration": args.max_iteration, "tol": args.tol, "solver": args.solver,
-        "costs_bps": args.costs_bps, "benchmark": args.benchmark, "keep_going": args.keep_going,
+        "costs_bps": args.costs_bps, "benchmark": request.benchmark, "keep_going": args.keep_going,
         "bounds": {k: list(v) for k, v in request.bnds.items()} if request.bnds is not None else None,
         "limits": request.limits.record() if request.limits is not None else None,
         "store": store, "version": package_version(),

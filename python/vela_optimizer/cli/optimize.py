@@ -213,7 +213,7 @@ def inputs_of(args, request, extent, day, start, kind: str) -> dict:
         "limits": {"by": limits.noun, "rules": {str(r.label): [r.low, r.high] for r in limits.rules},
                    **limits.record()} if limits else None,
         "risk_aversion": args.risk_aversion,
-        "benchmark": args.benchmark,
+        "benchmark": request.benchmark,
         "max_iteration": args.max_iteration,
         "tol": args.tol,
         "solver": args.solver,
@@ -350,7 +350,7 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
         result, inputs=inputs_of(args, request, extent, day, window[0], kind),
         names=names_of(client, kind, list(dict.fromkeys(retained + list(result.holdings or {})))),
         groups=groups, group_label=header, bounds=result.bounds.given(retained),
-        limits={g.label: (g.floor, g.cap) for g in result.groups} or None, codes=codes, benchmark=args.benchmark,
+        limits={g.label: (g.floor, g.cap) for g in result.groups} or None, codes=codes, benchmark=request.benchmark,
         benchmark_returns=result.benchmark_returns, notes=_notes(request, result, window),
         warnings=alerts, ignored_bounds=[k for k in result.ignored_bounds if k in set(ids)],
         trades=_trades(args, result, held, client))
@@ -364,7 +364,9 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
     if args.plot:
         from vela_optimizer.cli.plot import write_plot
 
-        write_plot(args.plot, report)
+        font = write_plot(args.plot, report)
+        if font:
+            print(f"vela-optimize: warning: {font}", file=sys.stderr)
     if args.trades:
         _report.write_trades(args.trades, report)
     return emit(_report.render(report, show_dropped=not args.quiet))

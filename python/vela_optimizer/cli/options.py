@@ -205,14 +205,16 @@ def bounds_of(args) -> dict | None:
     """
     if not args.bound and args.default_bound is None:
         return None
+    from veladatac import store_id
+
     seen, twice = set(), []
-    for oid, _ in args.bound:
+    for oid in (store_id(o) for o, _ in args.bound):
         if oid in seen and oid not in twice:
             twice.append(oid)
         seen.add(oid)
     if twice:
         raise universe.UsageError(f"--bound is given twice for {', '.join(twice)}")
-    bounds = dict(args.bound)
+    bounds = {store_id(oid): pair for oid, pair in args.bound}
     if args.default_bound is not None:
         bounds["*"] = args.default_bound
     return bounds

@@ -24,6 +24,47 @@ def cjk_family(available) -> str | None:
     return next((n for n in sorted(names) if "CJK" in n), None)
 
 
+# Where font packages put their files, for a font installed after matplotlib built its font cache.
+FONT_DIRS = ("/usr/share/fonts", "/usr/local/share/fonts", "~/.local/share/fonts", "~/.fonts", "/Library/Fonts",
+             "/System/Library/Fonts", "C:/Windows/Fonts")
+CJK_FILE_WORDS = ("notosanscjk", "notoserifcjk", "sourcehansans", "wqy", "msyh", "simhei", "simsun", "pingfang",
+                  "droidsansfallback", "uming", "ukai")
+NO_FONT = ("no font with Chinese characters is installed: the chart labels show ids instead of names "
+           "(on Debian or Ubuntu: apt install fonts-noto-cjk)")
+
+
+def cjk_files(dirs=FONT_DIRS) -> list:
+    """Font files under ``dirs`` whose names say they draw Chinese."""
+    from pathlib import Path
+
+    found = []
+    for d in dirs:
+        root = Path(d).expanduser()
+        if root.is_dir():
+            found += [p for p in root.rglob("*") if p.suffix.lower() in (".ttf", ".otf", ".ttc")
+                      and any(w in p.name.lower().replace("-", "").replace("_", "") for w in CJK_FILE_WORDS)]
+    return sorted(found)
+
+
+def chinese_font() -> tuple:
+    """(the family to draw Chinese with or None, a warning when there is none).
+
+    A font installed after matplotlib built its cache is not in its list: the usual font folders
+    are searched and such files added before giving up.
+    """
+    from matplotlib import font_manager
+
+    family = cjk_family(f.name for f in font_manager.fontManager.ttflist)
+    if family is None:
+        for path in cjk_files():
+            try:
+                font_manager.fontManager.addfont(str(path))
+            except (OSError, RuntimeError, ValueError):  # a file matplotlib cannot read: try the next
+                continue
+        family = cjk_family(f.name for f in font_manager.fontManager.ttflist)
+    return family, (None if family else NO_FONT)
+
+
 def labels_for(rows, family) -> list:
     """Bar labels: "id name" when a Chinese-capable font is in use, else the id alone."""
     if family is None:
@@ -39,8 +80,8 @@ def group_label(group: dict, family) -> str:
     return group.get("code") or "?"
 
 
-def write_plot(path, report: dict) -> None:
-    """Draw the report to the PNG file ``path``.
+def write_plot(path, report: dict) -> str | None:
+    """Draw the report to the PNG file ``path``; returns a warning when no font draws Chinese.
 
     Left, the weights of the instruments held (zero weights left out, their count in the
     title) with a black tick at each cap below 100 % and at each floor above 0; middle, their
@@ -56,9 +97,8 @@ def write_plot(path, report: dict) -> None:
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    from matplotlib import font_manager
 
-    family = cjk_family(f.name for f in font_manager.fontManager.ttflist)
+    family, warning = chinese_font()
     held = [r for r in report["rows"] if r["weight"] != 0.0][::-1]  # largest at the top
     left_out = len(report["rows"]) - len(held)
     groups = report.get("groups") or []
@@ -113,3 +153,4 @@ def write_plot(path, report: dict) -> None:
         fig.tight_layout()
         fig.savefig(path, dpi=110)
         plt.close(fig)
+    return warning

@@ -314,12 +314,13 @@ def input_lines(report: dict) -> list:
 
 
 def write_csv(path, report: dict) -> None:
-    """The weight table as UTF-8 CSV, preceded by the inputs as ``# key: value`` lines.
+    """The weight table as UTF-8 CSV with a BOM, preceded by the inputs as ``# key: value`` lines.
 
-    Read it back with ``pandas.read_csv(path, comment="#")``.
+    Read it back with ``pandas.read_csv(path, comment="#", encoding="utf-8-sig")``.
     """
     has_mu = "expected_return_daily" in report
-    with open(path, "w", newline="", encoding="utf-8") as fh:
+    # utf-8-sig: the BOM tells Excel on Chinese Windows the file is UTF-8 (it would read GBK)
+    with open(path, "w", newline="", encoding="utf-8-sig") as fh:
         for line in input_lines(report):
             fh.write(f"# {line}\n")
         writer = csv.writer(fh)
@@ -336,7 +337,7 @@ TRADE_COLUMNS = ("id", "name", "side", "shares", "price", "value", "commission",
 def write_trades(path, report: dict) -> None:
     """The orders as CSV, one a line (``TRADE_COLUMNS``); the day, value and cash as leading ``#`` lines."""
     t = report["rebalance"]["trades"]
-    with open(path, "w", newline="", encoding="utf-8") as fh:
+    with open(path, "w", newline="", encoding="utf-8-sig") as fh:
         for key in ("day", "value", "cash_before", "cash_left"):
             fh.write(f"# {key}: {json.dumps(t[key])}\n")
         writer = csv.writer(fh)
