@@ -587,3 +587,20 @@ def test_a_handle_never_serves_a_replaced_file(known_store, tmp_path):
     reader.start()
     reader.join()
     assert result == [77] and _store._handles[path] is not old
+
+
+@pytest.mark.parametrize("ids, day, expected", [
+    # 600001: 11.00 on 01-07, so +-10 % on 01-08
+    (["600001.XSHG"], "2025-01-08", [(12.1, 9.9)]),
+    # no bar on 01-06: no previous close for 01-07
+    (["600001.XSHG"], "2025-01-07", [(None, None)]),
+    # 600002 and 000003 listed 2025-01-06 and -08: main-board listings have five days without limits
+    (["600002.XSHG", "000003.XSHE"], "2025-01-10", [(None, None), (None, None)]),
+    # an index and a fund have none; a Saturday reads the Friday before (600001 closed 10.00 on 01-02)
+    (["000300.XSHG", "000001.OF", "600001.XSHG"], "2025-01-04", [(None, None), (None, None), (11.0, 9.0)]),
+])
+def test_limit_prices_by_hand(on_known, ids, day, expected):
+    table = vd.limit_prices(ids, day)
+    assert list(table.index) == ids and list(table.columns) == ["up", "down"]
+    got = [tuple(None if np.isnan(x) else x for x in row) for row in table.itertuples(index=False)]
+    assert got == expected

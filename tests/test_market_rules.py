@@ -4,7 +4,7 @@ import datetime as dt
 
 import pytest
 
-from vela_optimizer.market import rules, tradability
+from veladatac import rules
 
 D = dt.date
 
@@ -60,7 +60,7 @@ def test_price_limits_by_board_date_and_status(board, day, special, fraction):
     ("600000.XSHG", D(2024, 4, 12), None, (11.0, 9.0)),  # listed long ago
 ])
 def test_no_limit_in_the_first_days_after_listing_where_the_rules_say_so(oid, day, days_listed, expected):
-    assert tradability.limits_on(oid, day, 10.0, False, days_listed) == expected
+    assert rules.limits_on(oid, day, 10.0, False, days_listed) == expected
 
 
 @pytest.mark.parametrize("board, shares, held", [

@@ -1,14 +1,17 @@
 """Rebalancing a held portfolio: the day's trading rules as bounds, what is kept and sold outside the
 universe, the turnover reported, and every refusal."""
 
+import datetime as dt
 import math
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import vela_optimizer as vo
 from conftest import FakeClient, price_tables, stock
 from vela_optimizer import optimizer as opt
+from veladatac import rules
 
 M = opt.OptimizeMethod
 IDS = ["600001.XSHG", "600002.XSHG", "600003.XSHG", "600004.XSHG", "000005.XSHE", "000006.XSHE", "300007.XSHE",
@@ -32,6 +35,13 @@ def market(seed=0, rows=90):
     c = FakeClient()
     c.close, c.volume = price_tables(closes, volumes)
     c.stocks = {i: stock(i, ["Financials", "Energy"][k % 2]) for k, i in enumerate(everyone)}
+
+    def limit_prices(ids, day):  # the day's limits from the close before it, as the store computes them
+        prev = c.close[list(ids)].iloc[-2]
+        rows = [rules.limits_on(i, dt.date(2024, 6, 3), prev[i], False, None) for i in ids]
+        return pd.DataFrame(rows, index=pd.Index(ids), columns=["up", "down"], dtype=float)
+
+    c.limit_prices = limit_prices
     return c
 
 

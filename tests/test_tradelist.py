@@ -9,9 +9,9 @@ import pandas as pd
 import pytest
 
 from vela_optimizer.limits import Limits
-from vela_optimizer.market import rules
 from vela_optimizer.rebalance import Untradable
 from vela_optimizer.tradelist import trade_list
+from veladatac import rules
 
 DAY = dt.date(2024, 6, 3)
 

@@ -9,7 +9,7 @@ valued at the trading day's closes) and the day's closes:
 2. the cash that rounding leaves is spent a lot at a time, first on group and instrument floors
    the rounding broke, then on the instruments furthest below their target value, never past an
    instrument's or a group's cap, and never past the cash the orders and their fees leave;
-3. fees follow :class:`vela_optimizer.market.rules.FeeSchedule` on the trading day; a buy costs its
+3. fees follow :class:`veladatac.rules.FeeSchedule` on the trading day; a buy costs its
    value and its fees, a sell brings its value less its fees.
 
 Instruments the day's rules keep from trading (suspended, or at a price limit the trade would
@@ -23,9 +23,10 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from veladatac import rules
+from veladatac.rules import FeeSchedule, Lot
+
 from .exception import InvalidArgument
-from .market import rules
-from .market.rules import FeeSchedule, Lot
 
 FEE_KINDS = ("commission", "stamp_duty", "transfer")
 

@@ -12,6 +12,7 @@ from ._api import (
     get_trading_dates,
     index_components,
     instruments,
+    limit_prices,
     shenwan_instrument_industry,
     special_treatment,
     trading_date_offset,
@@ -31,7 +32,7 @@ from .errors import (
 
 __all__ = [
     "init", "trading_date_offset", "get_trading_dates", "get_price", "instruments",
-    "shenwan_instrument_industry", "index_components", "fund", "Instrument",
+    "shenwan_instrument_industry", "index_components", "limit_prices", "fund", "Instrument",
     "FundInstrument", "VeladatacError", "StoreError", "UnknownIdError",
     "CalendarRangeError", "CsvImportError", "FetchError", "ENV_VAR", "to_date", "catalog", "GICS_SECTORS",
     "store_id", "special_treatment",

@@ -259,3 +259,36 @@ def special_treatment(order_book_ids, date) -> dict:
         return {x: found[x] for x in wanted if x in found}
 
     return _store.run(read)
+
+
+def limit_prices(order_book_ids, date) -> pd.DataFrame:
+    """The daily price limits of stocks on ``date`` (a non-trading day: the trading day before it).
+
+    Returns a DataFrame indexed by id in request order (duplicates once) with columns ``"up"`` and
+    ``"down"``: the previous close times (1 ± the day's limit), rounded to the fen as the exchanges
+    do, by board, date, special treatment and days since listing (:mod:`veladatac.rules`). NaN
+    where no limit applies: funds, indices, ids of no A-share board, the first days after a listing
+    without limits, a stock without a previous close.
+    """
+    from . import rules
+
+    ids, _ = _norm_ids(order_book_ids)
+    wanted = list(dict.fromkeys(ids))
+    day = trading_date_offset(date, 0)
+    stocks = [i for i in wanted if rules.board_of(i) is not None]
+    up, down = {}, {}
+    if stocks:
+        before = trading_date_offset(day, -1)
+        closes = get_price(stocks, before, day, fields="close")
+        special = special_treatment(stocks, day)
+        records = dict(zip(stocks, instruments(stocks)))
+        for oid in stocks:
+            rec = records[oid]
+            listed = rec.listed_date if rec is not None else None
+            days_listed = None
+            if listed is not None and listed <= day and (day - listed).days < 30:
+                days_listed = len(get_trading_dates(listed, day))
+            prev = float(closes[oid].iloc[0]) if len(closes) > 1 else float("nan")
+            up[oid], down[oid] = rules.limits_on(oid, day, prev, oid in special, days_listed)
+    return pd.DataFrame({"up": [up.get(i) for i in wanted], "down": [down.get(i) for i in wanted]},
+                        index=pd.Index(wanted, name="order_book_id", dtype=object), dtype=float)

@@ -1,2 +1,2 @@
-"""A-share market rules: boards, daily price limits, board lots and fees as dated data
-(:mod:`.rules`), and what they mean for trading on a day (:mod:`.tradability`)."""
+"""What the A-share trading rules (dated data in :mod:`veladatac.rules`: boards, daily price limits,
+board lots, fees) mean for trading on a day (:mod:`.tradability`)."""

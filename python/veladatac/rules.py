@@ -1,8 +1,10 @@
-"""The A-share trading rules the package applies, as dated data in one place.
+"""The A-share trading rules, as dated data in one place: boards, daily price limits, board lots, fees.
 
 Every rule is a list of :class:`Dated` entries, each in force from its ``start`` day (inclusive)
 until the next entry's; the ``source`` of each names the notice it follows. A rule changes by
 adding an entry here, never by editing code. Rates are fractions (0.001 = 0.1 %), prices yuan.
+The client's :func:`veladatac.limit_prices`, the sample generator and the optimiser's trading
+rules all read these tables.
 
 Boards follow from the id: Shanghai main board 600/601/603/605, STAR Market 688/689, Shenzhen
 main board 000/001/002/003 (the SME board, 002, merged into the main board on 2021-04-06 and kept
@@ -12,6 +14,7 @@ its rules), ChiNext 300/301, Beijing Stock Exchange ids ending ``.BJSE``.
 from __future__ import annotations
 
 import datetime as _dt
+import math
 from dataclasses import dataclass
 from decimal import ROUND_HALF_UP, Decimal
 from typing import Any
@@ -112,6 +115,24 @@ def price_limit(board: str, day: _dt.date, special: bool) -> float | None:
     where no limit applies (a board before its rules began)."""
     rule = in_force(PRICE_LIMITS.get(board, []), day)
     return None if rule is None else rule["st" if special else "normal"]
+
+
+def limits_on(order_book_id: str, day: _dt.date, previous_close: float, special: bool,
+              days_listed: int | None) -> tuple:
+    """(up, down) limit prices of a stock on ``day``; (None, None) where no limit applies (no
+    board rule, the first days after listing, no previous close)."""
+    board = board_of(order_book_id)
+    if board is None or not math.isfinite(previous_close) or previous_close <= 0:
+        return None, None
+    if days_listed is not None:
+        free = in_force(FREE_DAYS_AFTER_LISTING.get(board, []), day) or 0
+        first_day_unknown = board in FIRST_DAY_WITHOUT_KNOWN_LIMIT and day < FIRST_DAY_WITHOUT_KNOWN_LIMIT[board]
+        if days_listed <= free or (first_day_unknown and days_listed == 1):
+            return None, None
+    fraction = price_limit(board, day, special)
+    if fraction is None:
+        return None, None
+    return (limit_price(previous_close, fraction, up=True), limit_price(previous_close, fraction, up=False))
 
 
 # ---------------------------------------------------------------- board lots
