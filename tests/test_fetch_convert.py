@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 from veladatac import fetch as F
+from veladatac._ids import stock_id_of_code
 
 # ---------------------------------------------------------------- parameters
 
@@ -50,6 +51,18 @@ def test_point_in_time_lists_are_asked_for_each_month_and_at_both_ends():
     assert F._sample_days(days, dt.date(2025, 1, 3), dt.date(2025, 1, 31)) == [dt.date(2025, 1, 3),
                                                                                dt.date(2025, 1, 31)]
     assert F._sample_days(days, dt.date(2025, 1, 4), dt.date(2025, 1, 5)) == []
+
+
+@pytest.mark.parametrize("code, expected", [
+    ("600000", "600000.XSHG"), ("605599", "605599.XSHG"), ("688981", "688981.XSHG"), ("000001", "000001.XSHE"),
+    ("003816", "003816.XSHE"), ("300750", "300750.XSHE"), ("301301", "301301.XSHE"), ("430047", "430047.BJSE"),
+    ("830799", "830799.BJSE"), ("873527", "873527.BJSE"), ("920002", "920002.BJSE"),
+    # B shares, funds, codes of no board, not six ASCII digits
+    ("900901", None), ("200002", None), ("510300", None), ("159915", None), ("602000", None), ("60000", None),
+    ("６０００００", None), ("", None),
+])
+def test_bare_stock_codes_from_a_source_get_their_exchange(code, expected):
+    assert stock_id_of_code(code) == expected
 
 
 # ---------------------------------------------------------------- interval histories

@@ -19,17 +19,11 @@ EXCHANGE_SUFFIXES = {
     "BJ": "BJSE", "BJSE": "BJSE",
 }
 
-# First digits of A-share stock codes by exchange, for sources that give bare codes of stocks
-# (never of indices, whose codes overlap stock codes: 000001 is both an index and a stock).
-# Source: the exchanges' code allocation rules as seen in their stock lists — Shanghai
-# 600/601/603/605 main board and 688/689 STAR Market; Shenzhen 000/001/002/003 main board and
-# 300/301 ChiNext; Beijing 43x/83x/87x (companies moved up from the NEEQ) and 920 (the Beijing
-# exchange's own code segment for new listings).
-STOCK_CODE_PREFIXES = (
-    ("60", "XSHG"), ("68", "XSHG"),
-    ("00", "XSHE"), ("30", "XSHE"),
-    ("43", "BJSE"), ("83", "BJSE"), ("87", "BJSE"), ("92", "BJSE"),
-)
+# First digits of Beijing Stock Exchange codes, for sources that give bare codes of stocks:
+# 43x/83x/87x (companies moved up from the NEEQ) and 920 (the exchange's own segment for new
+# listings), as its stock list shows them. Shanghai and Shenzhen boards are told by
+# veladatac.rules.board_of, which knows Beijing stocks by their suffix only.
+BJ_CODE_PREFIXES = ("43", "83", "87", "92")
 
 FUND_SUFFIX = "OF"
 
@@ -68,10 +62,13 @@ def store_id(text: str) -> str:
 
 
 def stock_id_of_code(code: str) -> str | None:
-    """Store id of a bare 6-digit A-share stock code, or None for a code no stock board uses."""
+    """Store id of a bare 6-digit A-share stock code, or None for a code no A-share board uses
+    (B shares, funds, and indices, whose codes overlap stock codes: never pass those here)."""
+    from . import rules
+
     if not (isinstance(code, str) and len(code) == 6 and code.isascii() and code.isdigit()):
         return None
-    for prefix, market in STOCK_CODE_PREFIXES:
-        if code.startswith(prefix):
+    for market in ("XSHG", "XSHE"):
+        if rules.board_of(f"{code}.{market}") is not None:
             return f"{code}.{market}"
-    return None
+    return f"{code}.BJSE" if code.startswith(BJ_CODE_PREFIXES) else None
