@@ -97,9 +97,9 @@ def main() -> int:
     per_native = statistics.mean(r.seconds for r in native_few.rebalances)
     print(f"scipy path on {len(few)} dates ({', '.join(map(str, few))}): {per_scipy:7.2f} s per optimisation; "
           f"native on the same dates {per_native * 1e3:.1f} ms -> native {per_scipy / per_native:.0f}x faster")
-    for s, nat in zip(scipy_run.rebalances, native_few.rebalances):
+    for s, nat in zip(scipy_run.rebalances, native_few.rebalances, strict=True):
         w_s = [s.weights.get(k, 0.0) for k in nat.weights]
-        gap = max(abs(a - b) for a, b in zip(w_s, nat.weights.values()))
+        gap = max(abs(a - b) for a, b in zip(w_s, nat.weights.values(), strict=True))
         print(f"  {s.date}: largest weight difference scipy vs native {gap:.2e}")
     print(f"full period in the scipy path, estimated: {per_scipy * n / 60:.1f} min serial")
     return 0

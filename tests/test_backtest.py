@@ -299,8 +299,10 @@ def test_stocks_drift_suspension_delisting_and_costs_through_the_store(hand_stor
     calls = fixed_weights({D(2025, 1, 6): {A: 0.5, B: 0.3, C: 0.2}, D(2025, 1, 9): {A: 0.5, C: 0.5}})
     r = bt.run_backtest([A, B, C], end="2025-01-14", dates=["2025-01-06", "20250109"], costs_bps=10,
                         method=M.MIN_VARIANCE, benchmark=INDEX)
+    # B is de-listed on 01-09: that date's universe leaves it out, and says so
     assert calls == [([A, B, C], D(2025, 1, 6), M.MIN_VARIANCE, "native"),
-                     ([A, B, C], D(2025, 1, 9), M.MIN_VARIANCE, "native")]
+                     ([A, C], D(2025, 1, 9), M.MIN_VARIANCE, "native")]
+    assert r.rebalances[1].notes[0].endswith(f"not trading on 2025-01-09: {B} (de-listed on 2025-01-09)")
     # 01-06: buy for 0.001 -> 0.999 = A 0.4995, B 0.2997, C 0.1998
     # 01-07: A +10 %, B -10 %: 0.54945 + 0.26973 + 0.1998 = 1.01898
     # 01-08: A suspended, B +10 %, C +10 %: 0.54945 + 0.296703 + 0.21978 = 1.065933
@@ -359,7 +361,8 @@ def test_each_rebalancing_has_the_optimisers_weights_on_that_date(on_small, solv
     assert r.daily.index[0].date() == r.rebalances[0].date
     assert r.daily.index[-1].date() == veladatac.trading_date_offset("2026-01-15", 0)
     doc = r.to_dict()
-    assert set(doc) == {"rebalances", "daily", "stats", "failures"}
+    assert set(doc) == {"rebalances", "daily", "stats", "failures", "complete", "pending"}
+    assert doc["complete"] is True and doc["pending"] == []
     assert {"annual_return", "annual_volatility", "sharpe", "max_drawdown", "turnover",
             "tracking_error", "information_ratio"} <= set(doc["stats"])
     assert doc["daily"][0]["value"] == pytest.approx(1 - 0.0005, rel=1e-12)  # 5 bps on buying the capital
@@ -387,7 +390,7 @@ def test_an_index_universe_is_read_again_on_every_date(on_small, fixed_weights):
 def dask_cluster():
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=None) as cluster:
+                                  dashboard_address=":0") as cluster:  # any free port: 8787 may be taken
         yield cluster
 
 

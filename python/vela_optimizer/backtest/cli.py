@@ -3,20 +3,27 @@
 from __future__ import annotations
 
 import argparse
-import csv
+import contextlib
 import datetime as _dt
 import json
+import logging
 import math
 import os
 import sys
+import threading
 from pathlib import Path
 
 from vela_optimizer import backtest, universe
+from vela_optimizer.backtest.executors import BREAK_EVEN_SECONDS, sigint_ignored
+from vela_optimizer.backtest.outputs import render, write_outputs
+from vela_optimizer.backtest.runner import cores
 from vela_optimizer.cli import options
-from vela_optimizer.cli.report import METHOD_TITLES
+from vela_optimizer.cli.optimize import emit
 from vela_optimizer.universe import UsageError
 
 EXIT_OK, EXIT_SOME_FAILED, EXIT_ERROR = 0, 1, 2
+EXIT_BROKEN_PIPE = options.EXIT_BROKEN_PIPE
+EXIT_INTERRUPTED = 130  # 128 + SIGINT, as a shell reports a program Ctrl-C ended
 
 
 def _costs(text: str) -> float:
@@ -30,11 +37,14 @@ def _costs(text: str) -> float:
     return value
 
 
-def _cores() -> int:
-    """Cores this process may run on."""
-    if hasattr(os, "sched_getaffinity"):
-        return max(1, len(os.sched_getaffinity(0)))
-    return os.cpu_count() or 1
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 0 < value < math.inf:
+        raise argparse.ArgumentTypeError(f"invalid wait {text!r}: give a number of seconds above 0")
+    return value
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -51,7 +61,9 @@ def build_parser() -> argparse.ArgumentParser:
                     "and report returns, risk, drawdown and turnover.",
         epilog="Example: vela-backtest --universe 000300.XSHG --limit 50 --method min_variance --default-bound 0:0.1 "
                "--start 2020-01-01 --end 2024-12-31 --costs-bps 10 --benchmark 000300.XSHG --plot bt.png. "
-               "Exit status: 0 done, 1 done with failed dates skipped (--keep-going), 2 error.",
+               "Exit status: 0 done, 1 done with failed dates skipped (--keep-going), 2 error (an output that "
+               f"could not be written included), {EXIT_BROKEN_PIPE} stdout closed early, {EXIT_INTERRUPTED} "
+               "interrupted (Ctrl-C: the report of the dates done so far is written, marked incomplete).",
     )
     options.add_arguments(p)
     p.add_argument("--date", type=options.date_value, help=argparse.SUPPRESS)  # one date means nothing here
@@ -72,21 +84,34 @@ def build_parser() -> argparse.ArgumentParser:
     b.add_argument("--replay", metavar="FILE.json",
                    help="run again the backtest recorded in FILE.json (written by --json): the same universe, "
                         "dates, method, bounds, limits and costs, on the same store; of this command line only "
-                        "the outputs, --store, --workers and --scheduler are used")
+                        "the outputs, --checkpoint, --store, --workers, --scheduler and --cluster-wait are used")
+    b.add_argument("--checkpoint", metavar="DIR",
+                   help="keep each finished rebalancing in DIR as soon as it is done; the same command with the "
+                        "same DIR optimises only the dates not kept yet (after Ctrl-C, a failed date or a lost "
+                        "cluster) and reports exactly what one uninterrupted run reports. A DIR made by another "
+                        "backtest is refused")
 
     r = p.add_argument_group("where the optimisations run")
-    r.add_argument("--workers", type=options.positive_int, default=_cores(), metavar="N",
-                   help="local processes (default: the number of cores; 1 runs in this process)")
+    r.add_argument("--workers", type=options.positive_int, default=None, metavar="N",
+                   help="local processes; 1 runs every date in this process. Default: the dates run in this "
+                        "process until those done show that the rest would take more than "
+                        f"{BREAK_EVEN_SECONDS:g} s one after another; the rest then go to one process per core "
+                        f"({cores()} here). Starting the processes costs about half that (imports, the store), "
+                        "so below it they make a run slower (bench/bench_backtest.py --break-even)")
     r.add_argument("--scheduler", metavar="ADDRESS",
                    help="a Dask scheduler, e.g. tcp://10.0.0.5:8786: optimise on its workers (needs "
                         "vela_optimizer[cluster])")
+    r.add_argument("--cluster-wait", type=_seconds, default=backtest.CLUSTER_WAIT, metavar="SECONDS",
+                   help="how long a cluster may be without workers (at the start, or after its last worker is "
+                        "gone) before the run stops (default: %(default)g); reaching its scheduler may take as "
+                        "long, or Dask's connect timeout (30 s) when that is shorter")
     r.add_argument("--store", metavar="PATH", help="market-data store file, read here and by every worker "
                                                    "(default: $VELADATAC_STORE, else the sample store)")
 
     o = p.add_argument_group("output")
     o.add_argument("--json", metavar="FILE", help="write rebalancings, daily values and statistics as JSON")
-    o.add_argument("--csv", metavar="DIR", help="write rebalances.csv, daily.csv, stats.csv and failures.csv "
-                                                "into DIR")
+    o.add_argument("--csv", metavar="DIR", help="write rebalances.csv, trades.csv, daily.csv, stats.csv and "
+                                                "failures.csv into DIR")
     o.add_argument("--plot", metavar="FILE.png", help="chart of value, drawdown and sector weights "
                                                       "(needs matplotlib)")
     return p
@@ -118,171 +143,6 @@ def read_dates(path: str) -> list:
     return out
 
 
-# ---------------------------------------------------------------- output
-
-
-def _pct(x) -> str:
-    return "n/a" if x is None or (isinstance(x, float) and math.isnan(x)) else f"{x:.2%}"
-
-
-def _num(x) -> str:
-    return "n/a" if x is None or (isinstance(x, float) and math.isnan(x)) else f"{x:.2f}"
-
-
-def _solvers(result) -> str:
-    counts = {}
-    for r in result.rebalances:
-        counts[r.solver] = counts.get(r.solver, 0) + 1
-    if len(counts) == 1:
-        return next(iter(counts))
-    return ", ".join(f"{name} ({n})" for name, n in sorted(counts.items()))
-
-
-def render(result: backtest.BacktestResult, settings: dict) -> str:
-    """The summary table printed on stdout.
-
-    Parameters
-    ----------
-    result : BacktestResult
-    settings : dict
-        What the run was asked for (``method``, ``schedule``, ``window``, ``costs_bps``, ``solver``,
-        ``benchmark``).
-
-    Returns
-    -------
-    str
-    """
-    s = result.stats
-    days = result.daily.index
-    title = METHOD_TITLES.get(settings["method"], settings["method"])
-    executed = len(result.rebalances)
-    lines = [
-        f"{title} backtest, {days[0].date()} .. {days[-1].date()} ({s['days']} trading days): "
-        f"{executed} rebalancings ({settings['schedule']})"
-        + (f", {len(result.failures)} failed" if result.failures else ""),
-        (f"{settings['window']}-day window, solved by {_solvers(result)}, costs {settings['costs_bps']:g} bps "
-         "of traded value; risk-free rate 0"),
-        "",
-    ]
-    bench = settings.get("benchmark")
-    rows = [
-        ("annual return", _pct(s["annual_return"]), _pct(s.get("benchmark_annual_return"))),
-        ("annual volatility", _pct(s["annual_volatility"]), _pct(s.get("benchmark_annual_volatility"))),
-        ("Sharpe ratio", _num(s["sharpe"]), _num(s.get("benchmark_sharpe"))),
-        ("max drawdown", _pct(s["max_drawdown"]), _pct(s.get("benchmark_max_drawdown"))),
-        ("total return", _pct(s["total_return"]), ""),
-        ("annual turnover (one-way)", _pct(s["turnover"]), ""),
-        ("costs (of capital)", _pct(s["costs"]), ""),
-    ]
-    if bench:
-        rows += [("excess annual return", _pct(s["excess_return"]), ""),
-                 ("tracking error", _pct(s["tracking_error"]), ""),
-                 ("information ratio", _num(s["information_ratio"]), "")]
-    head = ("", "portfolio", f"benchmark {bench}" if bench else "")
-    widths = [max(len(r[i]) for r in [head, *rows]) for i in range(3)]
-    for r in [head, *rows]:
-        cells = [r[0].ljust(widths[0]), r[1].rjust(widths[1])]
-        if bench:
-            cells.append(r[2].rjust(widths[2]))
-        lines.append("  ".join(cells).rstrip())
-    if result.failures:
-        lines += ["", f"Failed rebalancings ({len(result.failures)}; the holdings were kept as they were):"]
-        lines += [f"  {f.date}  {f.line}" for f in result.failures]
-    return "\n".join(lines)
-
-
-def write_json(path: str, result: backtest.BacktestResult, settings: dict) -> None:
-    """The results and the settings as one JSON document (NaN written as null)."""
-    doc = {"settings": settings, **result.to_dict()}
-    with open(path, "w", encoding="utf-8") as fh:
-        json.dump(doc, fh, ensure_ascii=False, indent=1, allow_nan=False)
-        fh.write("\n")
-
-
-def write_csv(folder: str, result: backtest.BacktestResult) -> None:
-    """rebalances.csv (date, id, weight), daily.csv, stats.csv (name, value), failures.csv in ``folder``."""
-    out = Path(folder)
-    out.mkdir(parents=True, exist_ok=True)
-    doc = result.to_dict()
-
-    def table(name, header, rows):
-        with open(out / name, "w", newline="", encoding="utf-8") as fh:
-            w = csv.writer(fh)
-            w.writerow(header)
-            w.writerows(["" if v is None else repr(v) if isinstance(v, float) else v for v in row] for row in rows)
-
-    table("rebalances.csv", ["date", "id", "weight"],
-          ([r["date"], oid, x] for r in doc["rebalances"] for oid, x in r["weights"].items()))
-    columns = list(doc["daily"][0])
-    table("daily.csv", columns, ([d[c] for c in columns] for d in doc["daily"]))
-    table("stats.csv", ["name", "value"], doc["stats"].items())
-    table("failures.csv", ["date", "error", "message", "description"],
-          ([f["date"], f["error"], f["message"], f["description"]] for f in doc["failures"]))
-
-
-def sector_of(client, ids) -> dict:
-    """id -> sector (stocks) or fund type (funds); "other" when the store has neither."""
-    out = {}
-    for oid, rec in zip(ids, client.instruments(list(ids))):
-        if rec is not None:
-            out[oid] = rec.sector_type_name or "other"
-        else:
-            fund = client.fund.instruments(oid)
-            out[oid] = (fund.fund_type if fund is not None else None) or "other"
-    return out
-
-
-def write_plot(path: str, result: backtest.BacktestResult, settings: dict, sectors: dict) -> None:
-    """Value against the benchmark, drawdown, and weights by sector at each rebalancing."""
-    try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        raise UsageError("--plot needs matplotlib: pip install 'vela_optimizer[plot]'") from None
-    import numpy as np
-
-    daily = result.daily
-    days = daily.index
-    fig, (top, mid, low) = plt.subplots(3, 1, figsize=(11, 9), sharex=True,
-                                        gridspec_kw={"height_ratios": [3, 1.3, 2.2]})
-    top.plot(days, daily["value"], color="#3b6ea5", lw=1.3, label="portfolio")
-    if "benchmark_value" in daily:
-        top.plot(days, daily["benchmark_value"], color="#888888", lw=1.0, label=f"benchmark {settings['benchmark']}")
-    top.axhline(1.0, color="black", lw=0.5, alpha=0.4)
-    top.set_ylabel("value (start = 1)")
-    top.legend(loc="upper left", fontsize=8)
-    top.set_title(f"{METHOD_TITLES.get(settings['method'], settings['method'])}, {settings['schedule']} "
-                  f"rebalancing, costs {settings['costs_bps']:g} bps")
-
-    values = daily["value"].to_numpy()
-    drawdown = values / np.maximum.accumulate(np.maximum(values, 1.0)) - 1.0
-    mid.fill_between(days, 100 * drawdown, 0, color="#c8553d", alpha=0.6, lw=0)
-    mid.set_ylabel("drawdown (%)")
-
-    names = sorted({sectors.get(oid, "other") for r in result.rebalances for oid in r.weights})
-    starts = [np.datetime64(r.date) for r in result.rebalances] + [np.datetime64(days[-1].date())]
-    totals = np.zeros((len(names), len(result.rebalances)))
-    for j, r in enumerate(result.rebalances):
-        for oid, w in r.weights.items():
-            totals[names.index(sectors.get(oid, "other")), j] += 100 * w
-    colours = plt.get_cmap("tab20")(np.linspace(0, 1, max(len(names), 2)))
-    base = np.zeros(len(result.rebalances) + 1)
-    for k, name in enumerate(names):
-        level = base + np.append(totals[k], totals[k, -1])
-        low.fill_between(starts, base, level, step="post", color=colours[k], lw=0, label=name)
-        base = level
-    low.set_ylabel("weight by sector (%)")
-    low.set_ylim(0, max(100.0, float(base.max()) if base.size else 100.0))
-    low.legend(loc="center left", bbox_to_anchor=(1.0, 0.5), fontsize=7, frameon=False)
-    for ax in (top, mid, low):
-        ax.grid(alpha=0.3)
-    fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
-
-
 # ---------------------------------------------------------------- entry point
 
 
@@ -295,11 +155,13 @@ def _progress_bar(total: int):
     return tqdm(total=total, desc="rebalancing", unit="date", leave=False, file=sys.stderr, dynamic_ncols=True)
 
 
-def _failure_line(e: backtest.RebalanceFailed) -> str:
+def _failure_line(e: backtest.RebalanceFailed, args) -> str:
     first = e.failures[0]
-    if len(e.failures) == 1:
-        return f"rebalancing on {first.date} failed: {first.line}"
-    return f"every rebalancing failed ({len(e.failures)} dates); the first, on {first.date}: {first.line}"
+    if len(e.failures) > 1:
+        return f"every rebalancing failed ({len(e.failures)} dates); the first, on {first.date}: {first.line}"
+    kept = f" (the dates done are kept in {args.checkpoint})" if args.checkpoint else ""
+    return (f"rebalancing on {first.date} failed: {first.line}; --keep-going records a failed date and goes on "
+            f"with the holdings as they were{kept}")
 
 
 def main(argv=None) -> int:
@@ -312,7 +174,8 @@ def main(argv=None) -> int:
     Returns
     -------
     int
-        0 done; 1 done, but dates failed and were skipped (``--keep-going``); 2 error.
+        0 done; 1 done, but dates failed and were skipped (``--keep-going``); 2 error (an output
+        that could not be written included); 141 stdout closed early; 130 interrupted.
     """
     parser = build_parser()
     args = parser.parse_args(argv)
@@ -330,19 +193,25 @@ def main(argv=None) -> int:
         parser.error("--limit must be at least 1")
     if args.plot and not args.plot.lower().endswith(".png"):
         parser.error("--plot writes a PNG file: give a name ending in .png")
+    with _quiet_cluster(args.scheduler is not None):
+        return _run(args)
 
+
+def _run(args) -> int:
+    """The backtest of checked arguments, its outputs and its exit status."""
     import veladatac
     from vela_optimizer.exception import InvalidArgument, OptimizationFailed
 
     known = (InvalidArgument, OptimizationFailed, backtest.BacktestError, UsageError, veladatac.VeladatacError,
              OSError)
-    bar = None
+    bar, plan, ran = None, None, []
     try:
         _check_outputs(args)
         plan = _plan(args)
         bar = _progress_bar(len(plan.dates))
 
         def progress(day, failed):
+            ran.append(day)
             if bar is not None:
                 bar.update(1)
                 bar.set_postfix_str(f"{day}" + (" failed" if failed else ""))
@@ -350,32 +219,104 @@ def main(argv=None) -> int:
         result = backtest.run_backtest(
             plan.universe, end=plan.end, dates=plan.dates, **plan.request.keywords(), costs_bps=args.costs_bps,
             workers=args.workers, scheduler=args.scheduler, keep_going=args.keep_going, store=args.store,
-            progress=progress)
+            progress=progress, checkpoint=args.checkpoint, cluster_wait=args.cluster_wait,
+            notify=lambda text: _say(bar, f"vela-backtest: note: {text}"))
+    except backtest.BacktestInterrupted as e:
         _close(bar)
-        bar = None
-        if args.json:
-            write_json(args.json, result, plan.settings)
-        if args.csv:
-            write_csv(args.csv, result)
-        if args.plot:
-            held = sorted({oid for r in result.rebalances for oid in r.weights})
-            write_plot(args.plot, result, plan.settings, sector_of(veladatac, held))
-        print(render(result, plan.settings))
+        return _interrupted(args, e, plan)
+    except KeyboardInterrupt:
+        _close(bar)
+        print("vela-backtest: interrupted before any rebalancing date was optimised", file=sys.stderr)
+        return EXIT_INTERRUPTED
     except backtest.RebalanceFailed as e:
         _close(bar)
-        print(f"vela-backtest: error: {_failure_line(e)}", file=sys.stderr)
+        print(f"vela-backtest: error: {_failure_line(e, args)}", file=sys.stderr)
+        return EXIT_ERROR
+    except backtest.CheckpointError as e:
+        _close(bar)
+        print(f"vela-backtest: error: --checkpoint {e.folder}: {e.reason}", file=sys.stderr)
         return EXIT_ERROR
     except known as e:
         _close(bar)
-        print(f"vela-backtest: error: {options.refusal_line(e, args)}", file=sys.stderr)
+        kept = f" (the dates done are kept in {args.checkpoint})" if args.checkpoint and ran else ""
+        print(f"vela-backtest: error: {options.refusal_line(e, args)}{kept}", file=sys.stderr)
         return EXIT_ERROR
+    _close(bar)
+    try:
+        return _report(args, result, plan.settings, veladatac)
     except KeyboardInterrupt:
-        _close(bar)
-        print("vela-backtest: interrupted", file=sys.stderr)
-        return 130
+        print("vela-backtest: interrupted while writing the outputs (each file is whole, or as it was)",
+              file=sys.stderr)
+        return EXIT_INTERRUPTED
+
+
+def _report(args, result, settings, client) -> int:
+    """Files first, then the summary on stdout, then the failed outputs and dates on stderr."""
+    _, problems = write_outputs(args, result, settings, client)
+    status = emit(render(result, settings))
+    for line in problems:
+        print(f"vela-backtest: error: {line}", file=sys.stderr)
     for f in result.failures:
         print(f"vela-backtest: warning: rebalancing on {f.date} failed, holdings kept: {f.line}", file=sys.stderr)
+    if problems:
+        return EXIT_ERROR
+    if status:
+        return status
     return EXIT_SOME_FAILED if result.failures else EXIT_OK
+
+
+def _interrupted(args, e: backtest.BacktestInterrupted, plan) -> int:
+    """After Ctrl-C: the report of the dates done so far where outputs were asked for, and one line on
+    how to go on."""
+    with sigint_ignored():  # a second Ctrl-C would leave the user without the line
+        parts = [f"interrupted after {e.finished} of {e.total} rebalancing dates"]
+        if args.checkpoint:
+            parts.append(f"they are kept in {args.checkpoint}: run the same command again to resume")
+        else:
+            parts.append("give --checkpoint DIR to keep the dates done, and resume where a run stopped")
+        problems = []
+        if (args.json or args.csv) and plan is not None:
+            if e.result is None:
+                parts.append("no report written: no rebalancing was done")
+            else:
+                written, problems = write_outputs(args, e.result, plan.settings, None, plot=False)
+                done = len(e.result.rebalances) + len(e.result.failures)
+                if written:
+                    verb = "holds" if len(written) == 1 else "hold"
+                    parts.append(f"{' and '.join(written)} {verb} the report of the first {done} (marked incomplete)")
+        print("vela-backtest: " + "; ".join(parts), file=sys.stderr)
+        for line in problems:
+            print(f"vela-backtest: error: {line}", file=sys.stderr)
+    return EXIT_INTERRUPTED
+
+
+def _say(bar, text: str) -> None:
+    if bar is not None:
+        bar.write(text, file=sys.stderr)
+    else:
+        print(text, file=sys.stderr)
+
+
+@contextlib.contextmanager
+def _quiet_cluster(active: bool):
+    """Dask's, tornado's and asyncio's own logs and tracebacks kept from the user while a cluster is
+    used: the command says what went wrong, in one line."""
+    if not active:
+        yield
+        return
+    loggers = [logging.getLogger(name) for name in ("distributed", "tornado", "asyncio")]
+    levels = [lg.level for lg in loggers]
+    hooks = threading.excepthook, sys.unraisablehook
+    for lg in loggers:
+        lg.setLevel(logging.CRITICAL + 1)
+    threading.excepthook = lambda _args: None  # a thread of the client's event loop
+    sys.unraisablehook = lambda _unraisable: None  # a client's __del__
+    try:
+        yield
+    finally:
+        threading.excepthook, sys.unraisablehook = hooks
+        for lg, level in zip(loggers, levels, strict=True):
+            lg.setLevel(level)
 
 
 class _Plan:
@@ -452,7 +393,7 @@ def _replayed(parser, given):
         parser.exit(EXIT_ERROR, f"vela-backtest: error: --replay {given.replay}: not a record of vela-backtest "
                                 f"--json ({type(e).__name__}: {e})\n")
     args = parser.parse_args(argv)
-    for name in ("json", "csv", "plot", "store", "workers", "scheduler", "replay"):
+    for name in ("json", "csv", "plot", "checkpoint", "store", "workers", "scheduler", "cluster_wait", "replay"):
         setattr(args, name, getattr(given, name))
     args.replay_dates = [options.date_value(d) for d in settings["dates"]]
     args.replay_schedule = settings["schedule"]

@@ -9,8 +9,11 @@ calling process.
 from __future__ import annotations
 
 import concurrent.futures as _cf
+import contextlib
 import datetime as _dt
 import multiprocessing
+import signal
+import threading
 import time
 import warnings
 from dataclasses import dataclass, field
@@ -31,6 +34,7 @@ class Task:
     params: dict
     solver: str
     store: str | None = None  # the store a worker process opens; None: its own default
+    notes: tuple = ()  # notes on the date's universe, put before the optimiser's own
 
 
 @dataclass(frozen=True)
@@ -89,8 +93,9 @@ def rebalance(task: Task) -> Outcome:
         identity = store_identity()
     except Exception as e:  # noqa: BLE001 - any failure of a date is reported with its date
         return Outcome(task.index, task.date, error=error_of(e), seconds=time.perf_counter() - started)
-    return Outcome(task.index, task.date, weights, solver, dropped, [str(w.message) for w in caught] + notes,
-                   time.perf_counter() - started, store=identity)
+    return Outcome(task.index, task.date, weights, solver, dropped,
+                   [*task.notes, *(str(w.message) for w in caught), *notes], time.perf_counter() - started,
+                   store=identity)
 
 
 _opened_store: object = object()  # what this worker process last passed to veladatac.init
@@ -108,38 +113,106 @@ def rebalance_in_worker(task: Task) -> Outcome:
     return rebalance(task)
 
 
+# ---------------------------------------------------------------- interrupts
+
+
+@contextlib.contextmanager
+def sigint_blocked():
+    """SIGINT held back from this thread for the block, and from the processes started in it.
+
+    A child inherits the signal mask of the thread that starts it, across the ``exec`` of a
+    spawned interpreter, and Python leaves a blocked signal blocked: the workers never see the
+    Ctrl-C that a terminal sends to the whole process group, and this process, which sees it,
+    stops them. A SIGINT that arrives inside the block is delivered at its end.
+    """
+    if not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, old)
+
+
+@contextlib.contextmanager
+def sigint_ignored():
+    """SIGINT ignored for the block: the clean-up after a first interrupt is not cut short by a second.
+
+    Only the main thread can set a handler; elsewhere the block runs as it is.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    old = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, old)
+
+
+@contextlib.contextmanager
+def sigint_deferred():
+    """A SIGINT that arrives inside the block is handled at its end (KeyboardInterrupt): a short
+    piece of work, such as writing a checkpoint entry, is done whole or not started.
+
+    Blocking the signal would not do: the kernel hands it to another thread, and Python raises it
+    in the main thread all the same. Only the main thread can set a handler; elsewhere the block
+    runs as it is.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    arrived = []
+    old = signal.signal(signal.SIGINT, lambda signum, frame: arrived.append(signum))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, old)
+    if arrived and callable(old):
+        old(signal.SIGINT, None)  # Python's own handler raises KeyboardInterrupt
+    elif arrived and old == signal.SIG_DFL:
+        raise KeyboardInterrupt
+
+
 # ---------------------------------------------------------------- running the dates
 
 
 def collect(futures, tasks, wait, keep_going: bool, report, cancel_frees: bool) -> dict:
     """Outcomes by task index as the futures (one per task, in order) finish.
 
-    Without ``keep_going`` a failure at index k cancels every later task but lets the earlier
-    ones finish, so that the earliest failed date is found as a serial run finds it.
+    ``report(outcome)`` is called for every outcome as it arrives. Without ``keep_going`` a
+    failure at index k cancels every later task but lets the earlier ones finish, so that the
+    earliest failed date is found as a serial run finds it; outcomes of later tasks that finish
+    all the same are reported (a checkpoint keeps them) but not returned.
     ``cancel_frees``: a cancelled future can be forgotten at once (Dask), rather than only when
-    it had not started (local processes).
+    it had not started (local processes). A future cancelled by anyone else is an error: its date
+    would otherwise be missing from the results without a word.
     """
     position = {f: i for i, f in enumerate(futures)}
-    pending, results, stop = set(futures), {}, None
+    pending, results, stop, cancelled = set(futures), {}, None, set()
     while pending:
         done, pending = wait(pending, return_when="FIRST_COMPLETED")
         for f in sorted(done, key=position.get):
-            if f.cancelled():
+            if f in cancelled:
                 continue
             try:
                 outcome = f.result()
-            except Exception as e:
+            except (KeyboardInterrupt, SystemExit):
+                raise
+            except BaseException as e:  # a cancelled Dask future raises one that is not an Exception
                 raise BacktestError(f"the worker optimising {tasks[position[f]].date} failed: "
-                                    f"{type(e).__name__}: {e}") from e
+                                    f"{type(e).__name__}: {e}".rstrip(": ")) from e
+            report(outcome)
             if stop is not None and outcome.index > stop:
                 continue
             results[outcome.index] = outcome
-            report(outcome)
             if outcome.error and not keep_going:
                 stop = outcome.index if stop is None else min(stop, outcome.index)
         if stop is not None:
             for f in list(pending):
                 if tasks[position[f]].index > stop and (f.cancel() or cancel_frees):
+                    cancelled.add(f)
                     pending.discard(f)
     return results
 
@@ -156,42 +229,71 @@ def serial(tasks, keep_going, report) -> dict:
     return results
 
 
+# Seconds of optimisations, done one after another, above which starting local processes pays
+# off. With w processes a run of S seconds takes about start-up + S / w, so they win once
+# S > start-up * w / (w - 1): twice the start-up with two. Measured by bench/bench_backtest.py
+# --break-even (2 cores, the sample store): the processes' start-up (spawn, imports, opening the
+# store) took 1.2 to 1.5 s, and two processes beat one from about 3 s of serial work on.
+BREAK_EVEN_SECONDS = 3.0
+
+
+def adaptive(tasks, workers: int, keep_going, report, break_even: float = BREAK_EVEN_SECONDS) -> dict:
+    """Outcomes by task index: in this process while the rest looks short, on ``workers`` processes
+    once it does not.
+
+    After each date done here (from the second on: the first pays for the imports and caches of
+    a first optimisation) the dates left are timed at the faster of the last two; when that comes
+    to more than ``break_even`` seconds, the rest go to :func:`on_processes`. The weights are the
+    same bits wherever a date runs.
+    """
+    results, seconds = {}, []
+    for k, task in enumerate(tasks):
+        outcome = rebalance(task)
+        results[task.index] = outcome
+        report(outcome)
+        if outcome.error and not keep_going:
+            return results
+        seconds.append(outcome.seconds)
+        rest = tasks[k + 1:]
+        if workers > 1 and len(rest) > 1 and len(seconds) >= 2 and min(seconds[-2:]) * len(rest) > break_even:
+            results.update(on_processes(rest, workers, keep_going, report))
+            return results
+    return results
+
+
 def on_processes(tasks, workers, keep_going, report) -> dict:
-    """Outcomes by task index, optimised on ``workers`` spawned local processes."""
+    """Outcomes by task index, optimised on ``workers`` spawned local processes.
+
+    Interrupted (or stopped by an error), the queued dates are dropped and the processes
+    terminated at once, without waiting for the dates they are optimising.
+    """
     # spawn, not fork: this process may hold threads (a progress bar's, the store's
     # connections) that a forked child would inherit in an unknown state.
     context = multiprocessing.get_context("spawn")
-    with _cf.ProcessPoolExecutor(max_workers=min(workers, len(tasks)), mp_context=context) as pool:
-        futures = [pool.submit(rebalance_in_worker, t) for t in tasks]
-        try:
-            return collect(futures, tasks, _cf.wait, keep_going, report, cancel_frees=False)
-        except BaseException:
-            pool.shutdown(wait=True, cancel_futures=True)
-            raise
-
-
-def on_cluster(tasks, scheduler, keep_going, report) -> dict:
-    """Outcomes by task index, optimised on the workers of a Dask cluster (an address or a client)."""
+    pool = _cf.ProcessPoolExecutor(max_workers=min(workers, len(tasks)), mp_context=context)
     try:
-        import distributed
-    except ImportError:
-        raise BacktestError("a Dask cluster needs dask.distributed: pip install 'vela_optimizer[cluster]'") from None
-    own = not isinstance(scheduler, distributed.Client)
-    if own:
-        try:
-            client = distributed.Client(scheduler, set_as_default=False)
-        except (OSError, TimeoutError, ValueError) as e:
-            raise BacktestError(f"cannot reach the Dask scheduler at {scheduler}: {e}") from None
-    else:
-        client = scheduler
-    try:
-        futures = [client.submit(rebalance_in_worker, t, pure=False) for t in tasks]
-        try:
-            with client.as_current():  # distributed.wait works with the current client
-                return collect(futures, tasks, distributed.wait, keep_going, report, cancel_frees=True)
-        finally:
-            client.cancel(futures)
-    finally:
-        if own:
-            client.close()
+        with sigint_blocked():  # the processes start in submit()
+            futures = [pool.submit(rebalance_in_worker, t) for t in tasks]
+        results = collect(futures, tasks, _cf.wait, keep_going, report, cancel_frees=False)
+    except BaseException:
+        with sigint_ignored():
+            stop_pool(pool)
+        raise
+    pool.shutdown(wait=True)
+    return results
 
+
+def stop_pool(pool, grace: float = 1.0) -> None:
+    """Drop a process pool's queued work and end its processes now: SIGTERM, then SIGKILL after ``grace`` s."""
+    processes = list((getattr(pool, "_processes", None) or {}).values())
+    pool.shutdown(wait=False, cancel_futures=True)
+    for p in processes:
+        with contextlib.suppress(OSError, ValueError, AttributeError):
+            p.terminate()
+    deadline = time.monotonic() + grace
+    for p in processes:
+        with contextlib.suppress(OSError, ValueError, AttributeError):
+            p.join(max(0.0, deadline - time.monotonic()))
+            if p.is_alive():
+                p.kill()
+                p.join(grace)

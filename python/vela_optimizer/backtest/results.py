@@ -34,6 +34,27 @@ class RebalanceFailed(BacktestError):
         super().__init__(text)
 
 
+class BacktestInterrupted(KeyboardInterrupt):
+    """The backtest was interrupted (SIGINT, Ctrl-C) before every date was done.
+
+    A :class:`KeyboardInterrupt`, so that a caller who stops on one stops on this too.
+
+    Attributes
+    ----------
+    result : BacktestResult or None
+        The report of the rebalancings up to the first date not done (``complete`` False), or
+        None when not one of them was done.
+    finished : int
+        Rebalancing dates done (failed ones included), in this run or read from the checkpoint.
+    total : int
+        Rebalancing dates of the backtest.
+    """
+
+    def __init__(self, result, finished: int, total: int):
+        super().__init__(f"interrupted after {finished} of {total} rebalancing dates")
+        self.result, self.finished, self.total = result, finished, total
+
+
 @dataclass(frozen=True)
 class Failure:
     """A rebalancing date whose optimisation failed.
@@ -113,37 +134,56 @@ class BacktestResult:
         capital of 1.0), ``return``; with a benchmark also ``benchmark_value`` (1.0 on the first
         day) and ``benchmark_return``.
     stats : dict
-        See :func:`vela_optimizer.backtest_accounts.statistics`.
+        See :func:`vela_optimizer.backtest.accounts.statistics`.
+    pending : list of datetime.date
+        Rebalancing dates the report leaves out because the run was interrupted: the first date
+        not done and every later one (the daily table stops on the trading day before the first).
+        Empty for a complete report.
     """
 
     rebalances: list
     failures: list
     daily: pd.DataFrame
     stats: dict
+    pending: list = field(default_factory=list)
+
+    @property
+    def complete(self) -> bool:
+        """Whether every rebalancing date of the backtest is in the report."""
+        return not self.pending
 
     def to_dict(self) -> dict:
         """The results as plain JSON-ready data (dates as 'YYYY-MM-DD', NaN as None).
 
-        Keys: ``rebalances`` (list of {"date", "weights", "traded", "turnover", "cost", "solver",
-        "dropped", "notes"}), ``daily`` (list of {"date", "value", "return"} plus the benchmark's
-        figures when there is one), ``stats`` and ``failures`` (list of {"date", "error",
-        "message", "description"}).
+        Keys: ``rebalances`` (list of {"date", "weights", "holdings", "traded", "turnover", "cost",
+        "solver", "dropped", "notes"}; ``holdings`` counts the positive weights), ``daily`` (list
+        of {"date", "value", "return"} plus the benchmark's figures when there is one), ``stats``,
+        ``failures`` (list of {"date", "error", "message", "description"}), ``complete`` and
+        ``pending`` (the dates left out of an interrupted run's report, as text).
         """
         daily = []
-        for day, row in zip(self.daily.index, self.daily.to_dict("records")):
+        for day, row in zip(self.daily.index, self.daily.to_dict("records"), strict=True):
             daily.append({"date": day.date().isoformat(), **{k: _plain(v) for k, v in row.items()}})
         return {
             "rebalances": [
                 {"date": r.date.isoformat(), "weights": {k: float(v) for k, v in r.weights.items()},
-                 "traded": r.traded, "turnover": r.turnover, "cost": r.cost, "solver": r.solver,
-                 "dropped": [list(d) for d in r.dropped], "notes": list(r.notes)}
+                 "holdings": holdings(r.weights), "traded": float(r.traded), "turnover": float(r.turnover),
+                 "cost": float(r.cost), "solver": r.solver, "dropped": [list(d) for d in r.dropped],
+                 "notes": list(r.notes)}
                 for r in self.rebalances
             ],
             "daily": daily,
             "stats": {k: _plain(v) for k, v in self.stats.items()},
             "failures": [{"date": f.date.isoformat(), "error": f.error, "message": f.message,
                           "description": f.description} for f in self.failures],
+            "complete": self.complete,
+            "pending": [d.isoformat() for d in self.pending],
         }
+
+
+def holdings(weights: dict) -> int:
+    """Instruments held after a rebalancing: those with a positive weight."""
+    return sum(1 for w in weights.values() if w > 0)
 
 
 def _plain(x):

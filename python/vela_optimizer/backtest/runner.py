@@ -10,17 +10,28 @@ local processes or on a Dask cluster), and this process does all the accounting
 from __future__ import annotations
 
 import datetime as _dt
+import math
 import os
-from dataclasses import dataclass
+import warnings
+from dataclasses import dataclass, replace
 
 import numpy as np
 import pandas as pd
 
 import veladatac
 from vela_optimizer import request as _request
-from vela_optimizer.backtest import executors
+from vela_optimizer.backtest import cluster, executors
 from vela_optimizer.backtest.accounts import Ledger, simulate, statistics
-from vela_optimizer.backtest.results import BacktestError, BacktestResult, Failure, Rebalance, RebalanceFailed
+from vela_optimizer.backtest.checkpoint import Checkpoint, key_of as checkpoint_key
+from vela_optimizer.backtest.presence import Presence
+from vela_optimizer.backtest.results import (
+    BacktestError,
+    BacktestInterrupted,
+    BacktestResult,
+    Failure,
+    Rebalance,
+    RebalanceFailed,
+)
 from vela_optimizer.backtest.schedule import as_date, checked_dates, rebalance_dates
 from vela_optimizer.exception import InvalidArgument
 from vela_optimizer.optimizer import OptimizeMethod
@@ -29,6 +40,8 @@ SOLVERS = _request.SOLVERS
 # A cost rate below one half keeps every rebalancing's value positive: the traded value is at
 # most twice the portfolio's value (sell everything, buy everything).
 MAX_COSTS_BPS = 5000.0
+# Seconds a Dask cluster may be without workers before the run stops (and to reach its scheduler).
+CLUSTER_WAIT = 60.0
 _D = _request.DEFAULTS
 
 
@@ -59,21 +72,25 @@ class IndexUniverse:
 # ---------------------------------------------------------------- the backtest
 
 
-def _check_options(method, costs_bps, workers) -> None:
+def _check_options(method, costs_bps, workers, cluster_wait) -> None:
     if not isinstance(method, OptimizeMethod):
         raise InvalidArgument(f"OPTIMIZER: method 必须为 OptimizeMethod，传入值为：{method!r}")
     if (isinstance(costs_bps, bool) or not isinstance(costs_bps, (int, float, np.integer, np.floating))
             or not 0 <= costs_bps < MAX_COSTS_BPS):
         raise InvalidArgument(f"OPTIMIZER: costs_bps 必须为不小于0且小于{MAX_COSTS_BPS:g}的数，传入值为：{costs_bps!r}")
-    if isinstance(workers, bool) or not isinstance(workers, (int, np.integer)) or workers < 1:
-        raise InvalidArgument(f"OPTIMIZER: workers 必须为正整数，传入值为：{workers!r}")
+    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, (int, np.integer))
+                                or workers < 1):
+        raise InvalidArgument(f"OPTIMIZER: workers 必须为正整数或 None，传入值为：{workers!r}")
+    if (isinstance(cluster_wait, bool) or not isinstance(cluster_wait, (int, float, np.integer, np.floating))
+            or not 0 < cluster_wait < math.inf):
+        raise InvalidArgument(f"OPTIMIZER: cluster_wait 必须为正数（秒），传入值为：{cluster_wait!r}")
 
 
 def _series(ids: list, start, end) -> pd.DataFrame:
     """Closes of the stocks and indices, net values of the funds, as one table (days x ids)."""
     kinds = veladatac.instruments(ids)
-    stocks = [i for i, rec in zip(ids, kinds) if rec is not None]
-    funds = [i for i, rec in zip(ids, kinds) if rec is None]
+    stocks = [i for i, rec in zip(ids, kinds, strict=True) if rec is not None]
+    funds = [i for i, rec in zip(ids, kinds, strict=True) if rec is None]
     parts = []
     if stocks:
         parts.append(veladatac.get_price(stocks, start, end, fields="close"))
@@ -87,15 +104,18 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
                  method=_D["method"], bnds=None, cons=None, cov_shrinkage=_D["cov_shrinkage"],
                  benchmark=None, risk_aversion_coefficient=_D["risk_aversion_coefficient"], window=_D["window"],
                  max_iteration=_D["max_iteration"], tol=_D["tol"], quiet=_D["quiet"],
-                 solver: str = "native", costs_bps: float = 0.0, workers: int = 1, scheduler=None,
-                 keep_going: bool = False, store=None, progress=None) -> BacktestResult:
+                 solver: str = "native", costs_bps: float = 0.0, workers: int | None = 1, scheduler=None,
+                 keep_going: bool = False, store=None, progress=None, checkpoint=None,
+                 cluster_wait: float = CLUSTER_WAIT, notify=None) -> BacktestResult:
     """Optimise on every rebalancing date, hold the weights as they drift, score the result.
 
     On each rebalancing date ``r`` the weights are those of the package-level optimisation on
-    ``r`` (its window ends on ``r``); they are traded at ``r``'s close and earn from the next
-    trading day on, drifting with prices until the next rebalancing. Stocks earn their
-    close-to-close return (0 on a suspended day); a de-listed stock is sold at its last close
-    and held as cash until the next rebalancing; funds earn their net-value return. See
+    ``r`` (its window ends on ``r``) over the instruments of the universe that exist on ``r``
+    (listed and not de-listed; funds with a net value on or before ``r``: the others are named in
+    the rebalancing's notes); they are traded at ``r``'s close and earn from the next trading day
+    on, drifting with prices until the next rebalancing. Stocks earn their close-to-close return
+    (0 on a suspended day); a de-listed stock is sold at its last close and held as cash until the
+    next rebalancing; funds earn their net-value return. See
     :mod:`vela_optimizer.backtest.accounts` for the accounting and the statistics.
 
     Parameters
@@ -114,17 +134,16 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
         As for :func:`vela_optimizer.optimize`. ``benchmark`` also gives the relative figures
         (tracking error, information ratio).
     solver : {"native", "scipy"}
-        As for :func:`vela_optimizer.optimize`. The optimisations run with BLAS on one thread:
-        the weights are those of a call made under
-        ``threadpoolctl.threadpool_limits(1, user_api="blas")``; with more BLAS threads the scipy
-        path's last bits can differ.
+        As for :func:`vela_optimizer.optimize`. The optimisations run with BLAS on one thread.
     costs_bps : float
         Cost charged on the traded value (buys and sells) at each rebalancing, in basis points;
         0 <= costs_bps < 5000.
-    workers : int
-        Local processes to optimise on; 1 (default) optimises in this process. Programs that
-        use more must guard their entry point with ``if __name__ == "__main__":`` (the workers
-        are spawned, and import the main module).
+    workers : int or None
+        Local processes to optimise on; 1 (default) optimises in this process; None: in this
+        process while the dates left would take less than about
+        :data:`vela_optimizer.backtest.executors.BREAK_EVEN_SECONDS` one after another, else on one
+        process per core. Programs that use processes must guard their entry point with
+        ``if __name__ == "__main__":`` (the workers are spawned, and import the main module).
     scheduler : str or distributed.Client, optional
         A Dask scheduler's address (or a client of one): optimise on that cluster instead.
     keep_going : bool
@@ -132,10 +151,19 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
         succeeds) instead of stopping at it.
     store : str or os.PathLike, optional
         The store file the workers open. Default: for local processes the store this process
-        reads; on a cluster each worker's own (``VELADATAC_STORE`` or its sample store). A worker
-        that reads a different store than this process (another file or version) stops the run.
+        reads; on a cluster each worker's own (``VELADATAC_STORE`` or its sample store).
     progress : callable, optional
         ``progress(date, failed)`` called in this process as each date is done.
+    checkpoint : str or os.PathLike, optional
+        A folder where each rebalancing is kept as soon as it is done; a run with the same folder
+        optimises only the dates not kept yet, and reports exactly what one uninterrupted run
+        reports. A folder made by another backtest is refused.
+    cluster_wait : float
+        Seconds a cluster may be without workers (at the start, or once its last worker is gone)
+        before the run stops; also the time allowed to reach its scheduler.
+    notify : callable, optional
+        ``notify(text)`` for a line on how the run goes (a lost cluster worker whose dates run
+        again); default: a ``RuntimeWarning``.
 
     Returns
     -------
@@ -148,10 +176,15 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
         date in the period, a date that is not a trading day.
     RebalanceFailed
         A date failed (without ``keep_going``; the earliest failed date), or every date failed.
+    CheckpointError
+        The checkpoint folder is another backtest's, or cannot be used.
     BacktestError
         A worker process or the cluster failed, or a worker read a different store.
+    BacktestInterrupted
+        SIGINT: the processes and cluster tasks are stopped; it carries the report of the dates
+        done so far (``complete`` False).
     """
-    _check_options(method, costs_bps, workers)
+    _check_options(method, costs_bps, workers, cluster_wait)
     if isinstance(universe, str):  # a str is iterable: it would be read as one id per character
         raise InvalidArgument(f"OPTIMIZER: universe 必须为合约列表或可调用对象，传入值为：{universe!r}")
     if benchmark is not None and veladatac.instruments(benchmark) is None \
@@ -162,40 +195,22 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
     # Checked once, here; each date's optimisation checks it again on that date's universe.
     request = _request.from_arguments([], schedule[-1], method, bnds, cons, cov_shrinkage, benchmark,
                                       risk_aversion_coefficient, window, max_iteration, tol, quiet, solver=solver)
+    last_day = veladatac.trading_date_offset(end, 0)
     identity = executors.store_identity()
     if scheduler is not None:
         forwarded = None if store is None else os.fspath(store)
     else:
         forwarded = os.fspath(store) if store is not None else executors.explicit_store()
-    tasks, unresolved = _tasks(universe, schedule, request, forwarded, keep_going)
-
-    def report(outcome):
-        if progress is not None:
-            progress(outcome.date, outcome.error is not None)
-
-    for outcome in unresolved.values():
-        report(outcome)
-    if scheduler is not None and tasks:
-        outcomes = executors.on_cluster(tasks, scheduler, keep_going, report)
-    elif workers > 1 and len(tasks) > 1:
-        outcomes = executors.on_processes(tasks, workers, keep_going, report)
-    else:
-        outcomes = executors.serial(tasks, keep_going, report)
-    outcomes.update(unresolved)
-    ordered = [outcomes[i] for i in sorted(outcomes)]
-
-    failures = [Failure(o.date, *o.error) for o in ordered if o.error]
-    if failures and not keep_going:
-        raise RebalanceFailed(failures[:1])
-    done = [o for o in ordered if not o.error]
-    if not done:
-        raise RebalanceFailed(failures)
-    for o in done:
-        if o.store != identity:
-            raise BacktestError(f"the weights for {o.date} were computed on another store ({o.store}) than "
-                                f"this process reads ({identity}): give every worker the same store "
-                                f"(--store / VELADATAC_STORE)")
-    return _account(schedule[0], veladatac.trading_date_offset(end, 0), done, failures, costs_bps, benchmark, window)
+    universes = [_universe_on(universe, day) for day in schedule]
+    book = _open_checkpoint(checkpoint, schedule, last_day, universes, request, costs_bps, identity)
+    run = _Run(schedule, keep_going, book, progress)
+    tasks = run.tasks(universes, request, forwarded, Presence(last_day))
+    accounts = dict(last_day=last_day, costs_bps=costs_bps, benchmark=benchmark, window=window, identity=identity)
+    try:
+        _execute(tasks, workers, scheduler, keep_going, run.report, cluster_wait, notify or _warn)
+        return run.result(**accounts)
+    except KeyboardInterrupt:
+        raise run.interrupted(**accounts) from None
 
 
 def _schedule(start, end: _dt.date, rebalance: str, dates) -> list:
@@ -216,24 +231,136 @@ def _schedule(start, end: _dt.date, rebalance: str, dates) -> list:
     return schedule
 
 
-def _tasks(universe, schedule, request, store, keep_going: bool):
-    """(tasks, failed outcomes): one task per date whose universe could be read."""
-    tasks, unresolved = [], {}
-    params = request.keywords()
-    solver = params.pop("solver")
-    for i, day in enumerate(schedule):
-        try:
-            ids = list(universe(day)) if callable(universe) else list(universe)
-        except Exception as e:  # noqa: BLE001 - a universe that cannot be read fails its date
-            unresolved[i] = executors.Outcome(i, day, error=executors.error_of(e))
-            if not keep_going:
-                break
-            continue
-        tasks.append(executors.Task(i, day, tuple(ids), params, solver, store))
-    return tasks, unresolved
+def _universe_on(universe, day):
+    """The ids of ``day`` as a list, or the (class, message, line) of the error reading them."""
+    try:
+        return list(universe(day)) if callable(universe) else list(universe)
+    except Exception as e:  # noqa: BLE001 - a universe that cannot be read fails its date
+        return executors.error_of(e)
 
 
-def _account(first_day, last_day, done, failures, costs_bps, benchmark, window) -> BacktestResult:
+def _open_checkpoint(folder, schedule, last_day, universes, request, costs_bps, identity):
+    if folder is None:
+        return None
+    from vela_optimizer.cli.optimize import package_version
+
+    lists = [ids if isinstance(ids, list) else None for ids in universes]
+    try:
+        key = checkpoint_key(schedule, last_day, lists, request, costs_bps, identity, package_version())
+    except ValueError:
+        raise InvalidArgument(f"OPTIMIZER: 使用 checkpoint 时 cons 必须为本包的约束类（自定义约束对象无法记录），"
+                              f"传入值为：{request.cons!r}") from None
+    return Checkpoint(folder, key)
+
+
+class _Run:
+    """One backtest's dates and their outcomes as they come in: each kept in the checkpoint and told
+    to the progress callback as it arrives, whichever process computed it."""
+
+    def __init__(self, schedule, keep_going: bool, book, progress):
+        self.schedule, self.keep_going, self.book, self.progress = schedule, keep_going, book, progress
+        self.outcomes: dict = {}
+
+    def report(self, outcome, kept: bool = False) -> None:
+        """An outcome has arrived (``kept``: read from the checkpoint). It counts as done once it is in
+        the checkpoint: Ctrl-C waits for the entry to be written."""
+        if self.book is not None and outcome.error is None and not kept:
+            with executors.sigint_deferred():
+                self.book.keep(outcome)
+        self.outcomes[outcome.index] = outcome
+        if self.progress is not None:
+            self.progress(outcome.date, outcome.error is not None)
+
+    def tasks(self, universes, request, store, presence) -> list:
+        """The dates left to optimise; the dates kept in the checkpoint and those whose universe could
+        not be read are reported at once. Without ``keep_going`` nothing after the first such failure
+        is optimised."""
+        params = request.keywords()
+        solver = params.pop("solver")
+        tasks = []
+        for i, (day, ids) in enumerate(zip(self.schedule, universes, strict=True)):
+            if not isinstance(ids, list):
+                self.report(executors.Outcome(i, day, error=ids))
+                if not self.keep_going:
+                    break
+                continue
+            entry = self.book.load(day) if self.book is not None else None
+            if entry is not None:
+                self.report(executors.Outcome(i, **entry), kept=True)
+                continue
+            present, note = presence.split(ids, day)
+            tasks.append(executors.Task(i, day, tuple(present), params, solver, store, (note,) if note else ()))
+        return tasks
+
+    def result(self, **accounts) -> BacktestResult:
+        """The report; RebalanceFailed for the earliest failed date (without ``keep_going``) or when
+        every date failed."""
+        ordered = [self.outcomes[i] for i in sorted(self.outcomes)]
+        failures = [Failure(o.date, *o.error) for o in ordered if o.error]
+        if failures and not self.keep_going:
+            raise RebalanceFailed(failures[:1])
+        missing = [d for i, d in enumerate(self.schedule) if i not in self.outcomes]
+        if missing:  # every executor returns every date it ran; a date without an outcome is a fault
+            raise BacktestError(f"no outcome came back for {len(missing)} dates, the first {missing[0]}")
+        done = [o for o in ordered if not o.error]
+        if not done:
+            raise RebalanceFailed(failures)
+        return _account(self.schedule[0], done, failures, **accounts)
+
+    def interrupted(self, **accounts) -> BacktestInterrupted:
+        """What SIGINT ends the run with: the report of the dates up to the first one not done."""
+        with executors.sigint_ignored():  # a second Ctrl-C would lose this report
+            prefix, pending = [], []
+            for i in range(len(self.schedule)):
+                o = self.outcomes.get(i)
+                if o is None or (o.error and not self.keep_going):
+                    pending = self.schedule[i:]
+                    break
+                prefix.append(o)
+            done = [o for o in prefix if not o.error]
+            result = None
+            if done:
+                if pending:
+                    accounts["last_day"] = veladatac.trading_date_offset(pending[0], -1)
+                try:
+                    result = replace(_account(self.schedule[0], done, [Failure(o.date, *o.error) for o in prefix
+                                                                       if o.error], **accounts), pending=pending)
+                except (BacktestError, InvalidArgument, veladatac.VeladatacError):
+                    result = None
+        return BacktestInterrupted(result, len(self.outcomes), len(self.schedule))
+
+
+def _execute(tasks, workers, scheduler, keep_going, report, cluster_wait, notify) -> None:
+    """Optimise ``tasks`` where asked; every outcome goes to ``report`` as it arrives."""
+    if not tasks:
+        return
+    if scheduler is not None:
+        cluster.on_cluster(tasks, scheduler, keep_going, report, cluster_wait, notify)
+    elif workers is None:
+        executors.adaptive(tasks, cores(), keep_going, report)
+    elif workers > 1 and len(tasks) > 1:
+        executors.on_processes(tasks, workers, keep_going, report)
+    else:
+        executors.serial(tasks, keep_going, report)
+
+
+def _warn(text: str) -> None:
+    warnings.warn(text, RuntimeWarning, stacklevel=2)
+
+
+def cores() -> int:
+    """Cores this process may run on."""
+    if hasattr(os, "sched_getaffinity"):
+        return max(1, len(os.sched_getaffinity(0)))
+    return os.cpu_count() or 1
+
+
+def _account(first_day, done, failures, *, last_day, costs_bps, benchmark, window, identity) -> BacktestResult:
+    for o in done:
+        if o.store != identity:
+            raise BacktestError(f"the weights for {o.date} were computed on another store ({o.store}) than "
+                                f"this process reads ({identity}): give every worker the same store "
+                                f"(--store / VELADATAC_STORE)")
     held = list(dict.fromkeys(oid for o in done for oid in o.weights))
     # Prices from the first optimisation's window on, so that a fund without a published value on
     # that day is bought at its last one.
@@ -243,7 +370,7 @@ def _account(first_day, last_day, done, failures, costs_bps, benchmark, window) 
         fill_from = first_day
     prices = _series(held, fill_from, last_day)
     records = veladatac.instruments(held)
-    delisted = {oid: rec.de_listed_date for oid, rec in zip(held, records) if rec is not None}
+    delisted = {oid: rec.de_listed_date for oid, rec in zip(held, records, strict=True) if rec is not None}
     try:
         ledger: Ledger = simulate(prices, [(o.date, o.weights) for o in done], first_day,
                                   delisted=delisted, costs_bps=float(costs_bps))

@@ -50,7 +50,7 @@ def rebalance_dates(start, end, frequency: str = "monthly") -> list:
     if start > end:
         raise InvalidArgument(f"OPTIMIZER: 回测开始日 {start} 晚于结束日 {end}")
     days = veladatac.get_trading_dates(start, end)
-    out = [d for d, later in zip(days, days[1:]) if _period_end(d, frequency) < later]
+    out = [d for d, later in zip(days, days[1:], strict=False) if _period_end(d, frequency) < later]
     if days:
         last = days[-1]
         closes = _period_end(last, frequency)
@@ -70,7 +70,7 @@ def checked_dates(dates, end: _dt.date) -> list:
     """``dates`` read as dates and sorted; InvalidArgument for a repeated date, one after ``end`` or
     one that is not a trading day."""
     out = sorted(as_date(d, "dates") for d in dates)
-    for a, b in zip(out, out[1:]):
+    for a, b in zip(out, out[1:], strict=False):
         if a == b:
             raise InvalidArgument(f"OPTIMIZER: 调仓日 {a} 重复出现")
     for d in out:

@@ -1,0 +1,247 @@
+"""What vela-backtest prints and writes: the summary, the JSON record, the CSV tables and the chart.
+
+Every file is written whole or not at all (a temporary file renamed over the target), and one
+that cannot be written does not keep the others from being written: :func:`write_outputs` says
+which failed.
+"""
+
+from __future__ import annotations
+
+import csv
+import json
+import math
+from pathlib import Path
+
+from vela_optimizer.backtest import files
+from vela_optimizer.backtest.results import BacktestResult
+from vela_optimizer.cli.report import METHOD_TITLES
+from vela_optimizer.universe import UsageError
+
+
+def _pct(x) -> str:
+    return "n/a" if x is None or (isinstance(x, float) and math.isnan(x)) else f"{x:.2%}"
+
+
+def _num(x) -> str:
+    return "n/a" if x is None or (isinstance(x, float) and math.isnan(x)) else f"{x:.2f}"
+
+
+def _solvers(result) -> str:
+    counts = {}
+    for r in result.rebalances:
+        counts[r.solver] = counts.get(r.solver, 0) + 1
+    if len(counts) == 1:
+        return next(iter(counts))
+    return ", ".join(f"{name} ({n})" for name, n in sorted(counts.items()))
+
+
+def render(result: BacktestResult, settings: dict) -> str:
+    """The summary table printed on stdout.
+
+    Parameters
+    ----------
+    result : BacktestResult
+    settings : dict
+        What the run was asked for (``method``, ``schedule``, ``window``, ``costs_bps``, ``solver``,
+        ``benchmark``).
+
+    Returns
+    -------
+    str
+    """
+    s = result.stats
+    days = result.daily.index
+    title = METHOD_TITLES.get(settings["method"], settings["method"])
+    executed = len(result.rebalances)
+    lines = [
+        f"{title} backtest, {days[0].date()} .. {days[-1].date()} ({s['days']} trading days): "
+        f"{executed} rebalancings ({settings['schedule']})"
+        + (f", {len(result.failures)} failed" if result.failures else ""),
+        (f"{settings['window']}-day window, solved by {_solvers(result)}, costs {settings['costs_bps']:g} bps "
+         "of traded value; risk-free rate 0"),
+        "",
+    ]
+    bench = settings.get("benchmark")
+    rows = [
+        ("annual return", _pct(s["annual_return"]), _pct(s.get("benchmark_annual_return"))),
+        ("annual volatility", _pct(s["annual_volatility"]), _pct(s.get("benchmark_annual_volatility"))),
+        ("Sharpe ratio", _num(s["sharpe"]), _num(s.get("benchmark_sharpe"))),
+        ("max drawdown", _pct(s["max_drawdown"]), _pct(s.get("benchmark_max_drawdown"))),
+        ("total return", _pct(s["total_return"]), ""),
+        ("annual turnover (one-way)", _pct(s["turnover"]), ""),
+        ("costs (of capital)", _pct(s["costs"]), ""),
+    ]
+    if bench:
+        rows += [("excess annual return", _pct(s["excess_return"]), ""),
+                 ("tracking error", _pct(s["tracking_error"]), ""),
+                 ("information ratio", _num(s["information_ratio"]), "")]
+    head = ("", "portfolio", f"benchmark {bench}" if bench else "")
+    widths = [max(len(r[i]) for r in [head, *rows]) for i in range(3)]
+    for r in [head, *rows]:
+        cells = [r[0].ljust(widths[0]), r[1].rjust(widths[1])]
+        if bench:
+            cells.append(r[2].rjust(widths[2]))
+        lines.append("  ".join(cells).rstrip())
+    if result.failures:
+        lines += ["", f"Failed rebalancings ({len(result.failures)}; the holdings were kept as they were):"]
+        lines += [f"  {f.date}  {f.line}" for f in result.failures]
+    return "\n".join(lines)
+
+
+def write_json(path: str, result: BacktestResult, settings: dict) -> None:
+    """The results and the settings as one JSON document (NaN written as null); ``complete`` says
+    whether every rebalancing date is in it."""
+    doc = {"settings": settings, **result.to_dict()}
+    text = json.dumps(doc, ensure_ascii=False, indent=1, allow_nan=False) + "\n"
+    files.write_atomic(path, lambda fh: fh.write(text))
+
+
+def _cell(v):
+    return "" if v is None else repr(v) if isinstance(v, float) else v
+
+
+def csv_tables(result: BacktestResult) -> dict:
+    """File name -> (header, rows) of the CSV tables.
+
+    ``rebalances.csv`` (date, id, weight); ``trades.csv``, one row per rebalancing (date, holdings,
+    traded, turnover, cost, solver: what the JSON's rebalancings carry besides the weights);
+    ``daily.csv``; ``stats.csv`` (name, value; ``complete`` and ``pending`` last, as in the JSON);
+    ``failures.csv``.
+    """
+    doc = result.to_dict()
+    columns = list(doc["daily"][0])
+    stats = [*doc["stats"].items(), ("complete", "true" if doc["complete"] else "false"),
+             ("pending", len(doc["pending"]))]
+    return {
+        "rebalances.csv": (["date", "id", "weight"],
+                           [[r["date"], oid, x] for r in doc["rebalances"] for oid, x in r["weights"].items()]),
+        "trades.csv": (["date", "holdings", "traded", "turnover", "cost", "solver"],
+                       [[r["date"], r["holdings"], r["traded"], r["turnover"], r["cost"], r["solver"]]
+                        for r in doc["rebalances"]]),
+        "daily.csv": (columns, [[d[c] for c in columns] for d in doc["daily"]]),
+        "stats.csv": (["name", "value"], stats),
+        "failures.csv": (["date", "error", "message", "description"],
+                         [[f["date"], f["error"], f["message"], f["description"]] for f in doc["failures"]]),
+    }
+
+
+def write_csv(folder: str, result: BacktestResult) -> list:
+    """The CSV tables (see :func:`csv_tables`) in ``folder``, each whole; returns ``(name, error)``
+    for each table that could not be written."""
+    out = Path(folder)
+    failed = []
+    for name, (header, rows) in csv_tables(result).items():
+        def write(fh, header=header, rows=rows):
+            w = csv.writer(fh)
+            w.writerow(header)
+            w.writerows([_cell(v) for v in row] for row in rows)
+
+        try:
+            files.write_atomic(out / name, write)
+        except OSError as e:
+            failed.append((name, e))
+    return failed
+
+
+def sector_of(client, ids) -> dict:
+    """id -> sector (stocks) or fund type (funds); "other" when the store has neither."""
+    out = {}
+    for oid, rec in zip(ids, client.instruments(list(ids)), strict=True):
+        if rec is not None:
+            out[oid] = rec.sector_type_name or "other"
+        else:
+            fund = client.fund.instruments(oid)
+            out[oid] = (fund.fund_type if fund is not None else None) or "other"
+    return out
+
+
+def write_plot(path: str, result: BacktestResult, settings: dict, sectors: dict) -> None:
+    """Value against the benchmark, drawdown, and weights by sector at each rebalancing (PNG, written whole)."""
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        raise UsageError("--plot needs matplotlib: pip install 'vela_optimizer[plot]'") from None
+    import numpy as np
+
+    daily = result.daily
+    days = daily.index
+    fig, (top, mid, low) = plt.subplots(3, 1, figsize=(11, 9), sharex=True,
+                                        gridspec_kw={"height_ratios": [3, 1.3, 2.2]})
+    top.plot(days, daily["value"], color="#3b6ea5", lw=1.3, label="portfolio")
+    if "benchmark_value" in daily:
+        top.plot(days, daily["benchmark_value"], color="#888888", lw=1.0, label=f"benchmark {settings['benchmark']}")
+    top.axhline(1.0, color="black", lw=0.5, alpha=0.4)
+    top.set_ylabel("value (start = 1)")
+    top.legend(loc="upper left", fontsize=8)
+    top.set_title(f"{METHOD_TITLES.get(settings['method'], settings['method'])}, {settings['schedule']} "
+                  f"rebalancing, costs {settings['costs_bps']:g} bps")
+
+    values = daily["value"].to_numpy()
+    drawdown = values / np.maximum.accumulate(np.maximum(values, 1.0)) - 1.0
+    mid.fill_between(days, 100 * drawdown, 0, color="#c8553d", alpha=0.6, lw=0)
+    mid.set_ylabel("drawdown (%)")
+
+    names = sorted({sectors.get(oid, "other") for r in result.rebalances for oid in r.weights})
+    starts = [np.datetime64(r.date) for r in result.rebalances] + [np.datetime64(days[-1].date())]
+    totals = np.zeros((len(names), len(result.rebalances)))
+    for j, r in enumerate(result.rebalances):
+        for oid, w in r.weights.items():
+            totals[names.index(sectors.get(oid, "other")), j] += 100 * w
+    colours = plt.get_cmap("tab20")(np.linspace(0, 1, max(len(names), 2)))
+    base = np.zeros(len(result.rebalances) + 1)
+    for k, name in enumerate(names):
+        level = base + np.append(totals[k], totals[k, -1])
+        low.fill_between(starts, base, level, step="post", color=colours[k], lw=0, label=name)
+        base = level
+    low.set_ylabel("weight by sector (%)")
+    low.set_ylim(0, max(100.0, float(base.max()) if base.size else 100.0))
+    low.legend(loc="center left", bbox_to_anchor=(1.0, 0.5), fontsize=7, frameon=False)
+    for ax in (top, mid, low):
+        ax.grid(alpha=0.3)
+    fig.tight_layout()
+    try:
+        files.write_atomic(path, lambda fh: fig.savefig(fh, format="png", dpi=110), binary=True)
+    finally:
+        plt.close(fig)
+
+
+def _reason(e: Exception) -> str:
+    return getattr(e, "strerror", None) or str(e)
+
+
+def write_outputs(args, result: BacktestResult, settings: dict, client, *, plot: bool = True) -> tuple:
+    """Write ``--json``, ``--csv`` and (with ``plot``) ``--plot``, each on its own.
+
+    Returns
+    -------
+    (list of str, list of str)
+        What was written (the paths as given), and one line for each output that could not be.
+    """
+    written, problems = [], []
+    if args.json:
+        try:
+            write_json(args.json, result, settings)
+            written.append(args.json)
+        except OSError as e:
+            problems.append(f"--json {args.json} could not be written: {_reason(e)}")
+    if args.csv:
+        try:
+            Path(args.csv).mkdir(parents=True, exist_ok=True)
+            failed = write_csv(args.csv, result)
+        except OSError as e:
+            failed = [("", e)]
+        problems += [f"--csv {args.csv}: {name + ' ' if name else ''}could not be written: {_reason(e)}"
+                     for name, e in failed]
+        if not failed:
+            written.append(args.csv)
+    if args.plot and plot:
+        try:
+            held = sorted({oid for r in result.rebalances for oid in r.weights})
+            write_plot(args.plot, result, settings, sector_of(client, held))
+            written.append(args.plot)
+        except OSError as e:
+            problems.append(f"--plot {args.plot} could not be written: {_reason(e)}")
+    return written, problems
