@@ -5,6 +5,7 @@ and the documentation that editors and type checkers show.
 """
 
 import datetime
+import types
 from collections.abc import Mapping, Sequence
 from enum import Enum
 from typing import Any
@@ -12,6 +13,10 @@ from typing import Any
 import pandas as pd
 
 from vela_optimizer.exception import InvalidArgument as InvalidArgument, OptimizationFailed as OptimizationFailed
+
+# The market-data client the module reads at call time (replaceable: tests and the package put
+# their own client here).
+veladatac: types.ModuleType
 
 DateLike = str | int | datetime.date | datetime.datetime | pd.Timestamp
 """Any date the market-data client accepts: 'YYYY-MM-DD' or 'YYYYMMDD' text, int YYYYMMDD, a date."""
@@ -141,7 +146,7 @@ def portfolio_optimize(
     order_book_ids: Sequence[str],
     date: DateLike,
     method: OptimizeMethod = OptimizeMethod.RISK_PARITY,
-    bnds: Mapping[str, Bound | None] = None,
+    bnds: Mapping[str, Bound | None] | None = None,
     cons: GICSConstraint | ShenWanConstraint | FundTypeConstraint | None = None,
     cov_shrinkage: bool = True,
     benchmark: str | None = None,

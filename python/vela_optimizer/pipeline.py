@@ -15,6 +15,7 @@ import importlib
 import time
 import warnings
 from dataclasses import dataclass, field, replace
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -161,8 +162,8 @@ class Product:
     request: Request
     ids: list
     instrument_type: str
-    start_date: object
-    trading_date: object
+    start_date: Any
+    trading_date: Any
     returns: pd.DataFrame
     covariance: pd.DataFrame
     dropped: list

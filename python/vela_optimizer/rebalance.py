@@ -91,10 +91,8 @@ class Plan:
         return 1.0 - math.fsum(self.kept.values())
 
 
-def _ruled(status, h: float, low: float, high: float):
-    """(low, high) once the day's rule for a stock holding ``h`` applies, or None when it binds nothing."""
-    if status is None or status.reason is None:
-        return None
+def _ruled(status, h: float, low: float, high: float) -> tuple:
+    """(low, high) once the day's rule (a status with a reason) applies to a stock holding ``h``."""
     if status.reason == SUSPENDED:
         return h, h
     if status.reason == LIMIT_UP:
@@ -124,9 +122,9 @@ def plan(request, ids: list, day, lower, upper, source, client):
     untradable, notes = [], []
     for k, oid in enumerate(ids):
         status = statuses.get(oid)
-        ruled = _ruled(status, h[k], lower[k], upper[k])
-        if ruled is None:
+        if status is None or status.reason is None:
             continue
+        ruled = _ruled(status, h[k], lower[k], upper[k])
         if ruled != (lower[k], upper[k]):
             if ruled[0] < lower[k] or ruled[1] > upper[k]:
                 notes.append(f"{oid} {tradability.REASONS[status.reason]}: held at {100 * h[k]:.2f} %, outside its "

@@ -32,7 +32,7 @@ SOLVERS = ("native", "scipy")
 # The module's own defaults, read from its portfolio_optimize: every entry point shares them.
 PARAMS = ("method", "bnds", "cons", "cov_shrinkage", "benchmark", "risk_aversion_coefficient", "window",
           "max_iteration", "tol", "quiet")
-DEFAULTS = dict(zip(PARAMS, optimizer.portfolio_optimize.__defaults__))
+DEFAULTS = dict(zip(PARAMS, optimizer.portfolio_optimize.__defaults__ or ()))
 
 
 def _engine():
@@ -302,7 +302,9 @@ def resolve_limits(scheme: str, rules, client, date) -> GroupLimits:
                               f"传入值为：{rules!r}")
     pairs = [(given, _check_rule(given, value)) for given, value in rules.items()]
     cat = classification.catalogue(scheme, client)
-    resolved, unknown, seen = [], [], {}
+    resolved: list = []
+    unknown: list = []
+    seen: dict = {}
     for given, (low, high) in pairs:
         label, code = given, None
         if cat is not None:

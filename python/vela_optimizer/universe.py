@@ -66,7 +66,10 @@ class Kinds:
 def classify(ids, client) -> Kinds:
     """Sort ``ids`` into stocks, funds, indices and ids the client does not know."""
     records = client.instruments(list(ids)) if ids else []
-    stocks, funds, indices, unknown = [], [], [], []
+    stocks: list = []
+    funds: list = []
+    indices: list = []
+    unknown: list = []
     fund_lookup = client.fund.instruments
     for oid, rec in zip(ids, records):
         if rec is not None:

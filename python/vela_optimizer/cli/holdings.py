@@ -88,7 +88,7 @@ def read(path, client, day, capital=None) -> Holdings:
         One line naming the file, the line and the problem.
     """
     amount, rows = _rows(path)
-    seen = {}
+    seen: dict = {}
     for line, oid, _ in rows:
         if oid in seen:
             raise UsageError(f"{path}, line {line}: {oid} is held twice (first on line {seen[oid]})")

@@ -67,6 +67,6 @@ def listing(what: str, ids, client, date) -> str:
     records = dict(zip(stocks, client.instruments(stocks))) if stocks else {}
     rows = [[i, records[i].symbol, "stock", records[i].sector_type_name or ""] for i in stocks]
     rows += [[i, r.symbol, "fund", r.fund_type] for i, r in ((i, client.fund.instruments(i)) for i in funds)]
-    head = (f"Ids: {plural(len(stocks), 'stock')} {whose['stock']}" if stocks else "Ids:") + \
+    title = (f"Ids: {plural(len(stocks), 'stock')} {whose['stock']}" if stocks else "Ids:") + \
         (f"{' and' if stocks else ''} {plural(len(funds), 'fund')} {whose['fund']}" if funds else "")
-    return head + "\n\n" + table(["id", "name", "kind", "sector / fund type"], rows, "llll")
+    return title + "\n\n" + table(["id", "name", "kind", "sector / fund type"], rows, "llll")

@@ -117,11 +117,11 @@ class Progress:
     def __init__(self, enabled: bool):
         self.enabled = enabled
         self.started = time.monotonic()
-        self.last = None
-        self.screening = None
+        self.last: str | None = None
+        self.screening: dict | None = None
         self._lock = threading.Lock()
         self._stop = threading.Event()
-        self._ticker = None
+        self._ticker: threading.Thread | None = None
 
     def _write(self, text: str) -> None:
         sys.stderr.write(f"\r\033[K[{time.monotonic() - self.started:5.1f}s] {text} ...")

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from typing import Any
+
 from vela_optimizer.cli.report import METHOD_TITLES
 
 # Families that draw Chinese names, the commonest first on each platform; any family whose name
@@ -104,7 +106,7 @@ def write_plot(path, report: dict) -> str | None:
     groups = report.get("groups") or []
     panels = 3 if groups else 2
     height = max(3.0, 0.28 * len(held) + 1.6)
-    rc = {"font.family": [family, "DejaVu Sans"]} if family else {}
+    rc: Any = {"font.family": [family, "DejaVu Sans"]} if family else {}
     with plt.rc_context(rc):
         fig, axes = plt.subplots(1, panels, figsize=(5.5 * panels, height),
                                  gridspec_kw={"width_ratios": [3, 3, 2][:panels]})

@@ -126,7 +126,7 @@ def build(result, *, inputs: dict, names: dict, groups: dict, group_label: str, 
         report["tracking_error_daily"] = te
         report["tracking_error_annualised"] = te * math.sqrt(TRADING_DAYS_PER_YEAR)
     if limits:
-        totals = {}
+        totals: dict = {}
         for r in rows:
             totals[r["group"]] = totals.get(r["group"], 0.0) + r["weight"]
         report["groups"] = [{"label": label, "code": (codes or {}).get(label), "weight": clean(totals.get(label, 0.0)),
