@@ -24,6 +24,7 @@ from client_fixtures import (  # noqa: F401  (fixtures are found by name)
     on_known,
     on_small,
     small_store,
+    write_csv,
 )
 
 D = dt.date
@@ -604,3 +605,27 @@ def test_limit_prices_by_hand(on_known, ids, day, expected):
     assert list(table.index) == ids and list(table.columns) == ["up", "down"]
     got = [tuple(None if np.isnan(x) else x for x in row) for row in table.itertuples(index=False)]
     assert got == expected
+
+
+def test_limit_prices_at_the_start_of_a_store_calendar(tmp_path):
+    """The first calendar day has no previous close; a stock listed before the calendar counts the
+    days the store knows (both raised CalendarRangeError)."""
+    from veladatac.importer import import_files
+    days = ["2025-06-03", "2025-06-04", "2025-06-05", "2025-06-06", "2025-06-09", "2025-06-10"]
+    files = [
+        ("calendar", write_csv(tmp_path, "c.csv", "date\n" + "\n".join(days) + "\n")),
+        ("instruments", write_csv(tmp_path, "i.csv", """\
+            order_book_id,symbol,type,sector_type_name,listed_date,de_listed_date
+            600001.XSHG,甲,CS,Energy,2020-01-02,
+            600002.XSHG,乙,CS,Energy,2025-05-28,
+            """)),
+        ("bars", write_csv(tmp_path, "b.csv", "order_book_id,date,close,volume\n" + "".join(
+            f"{oid},{d},10.00,100\n" for oid in ("600001.XSHG", "600002.XSHG") for d in days))),
+    ]
+    vd.init(import_files(tmp_path / "late.sqlite", files).store)
+    ids = ["600001.XSHG", "600002.XSHG"]
+    table = {d: vd.limit_prices(ids, d) for d in ("2025-06-03", "2025-06-04", "2025-06-09")}
+    assert table["2025-06-03"].isna().all().all()
+    assert table["2025-06-04"].loc["600001.XSHG"].tolist() == [11.0, 9.0]
+    assert table["2025-06-04"].loc["600002.XSHG"].isna().all()  # its third day at least: no limit
+    assert table["2025-06-09"].loc["600002.XSHG"].tolist() == [11.0, 9.0]  # its sixth at least

@@ -278,7 +278,10 @@ def limit_prices(order_book_ids, date) -> pd.DataFrame:
     stocks = [i for i in wanted if rules.board_of(i) is not None]
     up, down = {}, {}
     if stocks:
-        before = trading_date_offset(day, -1)
+        h = _store.current_handle()
+        first = h.first.item()
+        # no previous close on the calendar's first trading day (a one-day read gives none)
+        before = trading_date_offset(day, -1) if day > h.days[0].item() else day
         closes = get_price(stocks, before, day, fields="close")
         special = special_treatment(stocks, day)
         records = dict(zip(stocks, instruments(stocks)))
@@ -287,7 +290,9 @@ def limit_prices(order_book_ids, date) -> pd.DataFrame:
             listed = rec.listed_date if rec is not None else None
             days_listed = None
             if listed is not None and listed <= day and (day - listed).days < 30:
-                days_listed = len(get_trading_dates(listed, day))
+                # a listing before the calendar: the days the store knows, and the listing day
+                days_listed = (len(get_trading_dates(listed, day)) if listed >= first
+                               else len(get_trading_dates(first, day)) + 1)
             prev = float(closes[oid].iloc[0]) if len(closes) > 1 else float("nan")
             up[oid], down[oid] = rules.limits_on(oid, day, prev, oid in special, days_listed)
     return pd.DataFrame({"up": [up.get(i) for i in wanted], "down": [down.get(i) for i in wanted]},
