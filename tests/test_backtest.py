@@ -380,8 +380,8 @@ def test_screened_stocks_are_reported_with_the_rebalancing(on_small):
 
 def test_an_index_universe_is_read_again_on_every_date(on_small, fixed_weights):
     calls = fixed_weights({})
-    bt.run_backtest(bt.IndexUniverse(on_small.index_ids[0], limit=6), "2025-06-01", "2026-06-30")
-    members = [veladatac.index_components(on_small.index_ids[0], d)[:6] for _, d, _, _ in calls]
+    bt.run_backtest(bt.IndexUniverse(on_small.index_ids[1], limit=6), "2025-06-01", "2026-06-30")
+    members = [veladatac.index_components(on_small.index_ids[1], d)[:6] for _, d, _, _ in calls]
     assert [ids for ids, _, _, _ in calls] == members
     assert len({tuple(m) for m in members}) > 1  # the sample index changes members in January and July
 

@@ -1,5 +1,6 @@
 """vela-optimize runs end to end in-process: the report against the optimiser's result and plain numpy figures."""
 
+import collections
 import json
 import math
 import os
@@ -71,11 +72,14 @@ def test_the_native_solver_runs_by_default_and_says_so(store, run, tmp_path):
 
 @pytest.mark.parametrize("solver", ["native", "scipy"])
 def test_limits_in_conflict_are_named_in_one_line(store, run, solver):
-    # three Financials capped at 5 % together and three others at 30 % each: at most 0.95 in total
-    ids = healthy(store, 3, "Financials") + [i for i in healthy(store, 24) if
-                                             veladatac.instruments(i).sector_type_name != "Financials"][:3]
+    # three of one sector capped at 5 % together and three others at 30 % each: at most 0.95 in total
+    sector = collections.Counter(veladatac.instruments(i).sector_type_name
+                                 for i in healthy(store, 24)).most_common(1)[0][0]
+    ids = healthy(store, 3, sector) + [i for i in healthy(store, 24) if
+                                       veladatac.instruments(i).sector_type_name != sector][:3]
+    assert len(ids) == 6
     status, out, err = run(store.path, *ids, "--method", "min_variance", "--solver", solver,
-                           "--default-bound", "0:0.3", "--gics", "Financials=0:0.05")
+                           "--default-bound", "0:0.3", "--gics", f"{sector}=0:0.05")
     lines = err.strip().splitlines()
     assert status == 2 and len(lines) == 1, err
     assert lines[0].startswith("vela-optimize: error: limits conflict: ") and "0.0500 short of 1" in lines[0]

@@ -181,7 +181,7 @@ def test_window_edges(on_small, start, end, rows):
     (lambda: vd.get_price([600000], "2026-01-05", "2026-01-09"), TypeError, "str"),
     (lambda: vd.get_price({"600000.XSHG"}, "2026-01-05", "2026-01-09"), TypeError, "list"),
     (lambda: vd.index_components("600000.XSHG", "2026-01-05"), vd.UnknownIdError, "not an index"),
-    (lambda: vd.index_components("000852.XSHG", "2026-01-05"), vd.UnknownIdError, "000852"),
+    (lambda: vd.index_components("000016.XSHG", "2026-01-05"), vd.UnknownIdError, "000016"),
 ])
 def test_bad_requests_raise_clear_errors(on_small, call, error, text):
     with pytest.raises(error, match=text):

@@ -6,12 +6,14 @@ import argparse
 import codecs
 import sqlite3
 import sys
+import time
 from pathlib import Path
 
 from . import _store
-from ._dates import int_to_date
+from ._dates import int_to_date, to_date
 from .errors import FetchError, VeladatacError
 from .importer import KINDS, import_files
+from .sample import DEFAULT_END, DEFAULT_FUNDS, DEFAULT_SEED, DEFAULT_START, DEFAULT_STOCKS
 
 
 def _encoding(name: str) -> str:
@@ -67,13 +69,17 @@ def _parser() -> argparse.ArgumentParser:
     info.add_argument("--store", type=Path, default=None,
                       help=f"store file (default: ${_store.ENV_VAR}, else the sample store)")
 
-    smp = sub.add_parser("sample", help="build a synthetic sample store")
-    smp.add_argument("--out", type=Path, required=True, help="where to write it")
-    smp.add_argument("--stocks", type=int, default=400)
-    smp.add_argument("--funds", type=int, default=60)
-    smp.add_argument("--start", default=None)
-    smp.add_argument("--end", default=None)
-    smp.add_argument("--seed", type=int, default=None)
+    smp = sub.add_parser("sample", help="build a synthetic sample store",
+                         description="Build a synthetic sample store (see README.md, 'Sample data'). The same "
+                                     "arguments always give the same content.")
+    smp.add_argument("--out", type=Path, default=None,
+                     help="where to write it (default: the cache folder; with every other option at its default, "
+                          "the default sample store the client uses)")
+    smp.add_argument("--stocks", type=int, default=DEFAULT_STOCKS, help=f"stocks (default {DEFAULT_STOCKS})")
+    smp.add_argument("--funds", type=int, default=DEFAULT_FUNDS, help=f"funds (default {DEFAULT_FUNDS})")
+    smp.add_argument("--start", default=DEFAULT_START, help=f"first day (default {DEFAULT_START})")
+    smp.add_argument("--end", default=DEFAULT_END, help=f"last day (default {DEFAULT_END})")
+    smp.add_argument("--seed", type=int, default=DEFAULT_SEED, help=f"random seed (default {DEFAULT_SEED})")
     return p
 
 
@@ -148,6 +154,31 @@ def _fetch(args) -> int:
     return 0
 
 
+def _sample(args, out) -> None:
+    """Build the sample the arguments ask for (ValueError for unworkable ones)."""
+    from . import sample
+
+    t0 = time.perf_counter()
+    start, end = to_date(args.start, "--start"), to_date(args.end, "--end")
+    is_default = (args.stocks, args.funds, start, end, args.seed) == (
+        DEFAULT_STOCKS, DEFAULT_FUNDS, to_date(DEFAULT_START), to_date(DEFAULT_END), DEFAULT_SEED)
+    if args.out is None and is_default:
+        path = sample.ensure_sample_store(rebuild=True)
+        what = f"the default sample store ({DEFAULT_STOCKS} stocks, {DEFAULT_FUNDS} funds)"
+    else:
+        path = args.out
+        if path is not None and path.is_dir():
+            raise ValueError(f"--out {path} is a folder; name the store file to write")
+        if path is None:
+            path = sample.sample_store_path().parent / (
+                f"sample-{args.stocks}stocks-{args.funds}funds-{start:%Y%m%d}-{end:%Y%m%d}-seed{args.seed}.sqlite")
+        info = sample.build_store(path, n_stocks=args.stocks, n_funds=args.funds, start=start, end=end,
+                                  seed=args.seed)
+        what = f"{len(info.stock_ids)} stocks, {len(info.fund_ids)} funds, {info.start} .. {info.end}"
+    size = path.stat().st_size / 2**20
+    print(f"built {path}: {what}, {size:.1f} MiB in {time.perf_counter() - t0:.2f} s", file=out)
+
+
 def main(argv=None) -> int:
     args = _parser().parse_args(argv)
     try:
@@ -165,12 +196,13 @@ def main(argv=None) -> int:
         elif args.command == "info":
             _info(args.store, sys.stdout)
         elif args.command == "sample":
-            from . import sample
-            kw = {k: v for k, v in (("start", args.start), ("end", args.end), ("seed", args.seed))
-                  if v is not None}
-            info = sample.build_store(args.out, n_stocks=args.stocks, n_funds=args.funds, **kw)
-            print(f"built {info.path}: {len(info.stock_ids)} stocks, {len(info.fund_ids)} funds, "
-                  f"{info.start} .. {info.end} in {info.seconds:.2f} s")
+            try:
+                _sample(args, sys.stdout)
+            except OSError as e:  # a sample that cannot be written where it was asked for
+                if isinstance(e, VeladatacError):
+                    raise
+                print(f"error: cannot write {args.out or e.filename}: {e.strerror or e}", file=sys.stderr)
+                return 1
     except VeladatacError as e:
         what = ("import refused (the store was not changed)" if args.command in ("import", "fetch")
                 else "error")

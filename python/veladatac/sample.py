@@ -1,11 +1,12 @@
 """Deterministic synthetic sample data and the default sample store.
 
-Everything here is invented except the trading calendar and the industry and sector
-names: prices come from a factor model (market, sector and idiosyncratic Student-t
-shocks), and the awkward cases a portfolio screen must cope with (long suspensions,
-recent listings and delistings, missing bars, an illiquid stock without a last close,
-industry changes, unclassified periods) are placed near the end of the range so that
-recent windows hit them. The same arguments always give the same content.
+Everything here is invented except the trading calendar, the industry and sector names and
+the trading rules (:mod:`veladatac.rules`): prices come from a factor model (market, sector
+and idiosyncratic Student-t shocks) held inside the daily price limits, with special
+treatment episodes and limit streaks; the awkward cases a portfolio screen must cope with
+(long suspensions, recent listings and delistings, missing bars, an illiquid stock without a
+last close, industry changes, unclassified periods) are placed near the end of the range so
+that recent windows hit them. The same arguments always give the same content.
 """
 
 from __future__ import annotations
@@ -23,6 +24,7 @@ from pathlib import Path
 
 import numpy as np
 
+from . import _sample_market as market, rules
 from ._dates import date_to_int, days_to_ints, to_day
 from ._schema import (
     FUND_TYPE,
@@ -42,12 +44,21 @@ from ._schema import (
 )
 
 # Bump when the generated content changes on purpose; the file name of the default
-# store also carries a hash of this module and the calendar, so any edit rebuilds it.
-DATA_VERSION = 1
+# store also carries a hash of this module, its price model, the rules and the calendar
+# (_fingerprint), so any edit rebuilds it.
+DATA_VERSION = 2
 DEFAULT_SEED = 20260101
 DEFAULT_START = "2005-01-04"
 DEFAULT_END = "2026-12-31"
-INDEX_IDS = ("000300.XSHG", "000905.XSHG")
+DEFAULT_STOCKS = 400
+DEFAULT_FUNDS = 60
+# (id, name, real size): tiers of the largest stocks by market cap, one after the other
+TIERED_INDICES = (("000300.XSHG", "沪深300", 300), ("000905.XSHG", "中证500", 500),
+                  ("000852.XSHG", "中证1000", 1000))
+# share of the sample's stocks each tier takes while the sample is too small for its real size
+_TIER_SHARES = ((1, 4), (3, 8), (1, 4))
+ALL_SHARE = ("000985.XSHG", "中证全指")  # every listed stock
+INDEX_IDS = (*(x[0] for x in TIERED_INDICES), ALL_SHARE[0])
 
 # (code, name, GICS sector): level-1 Shenwan industries as named from mid 2021
 SHENWAN = (
@@ -112,7 +123,7 @@ _ROLES = (
     ("industry_change", 8, 2), ("unclassified", 4, 1),
 )
 MIN_STOCKS = 16
-MAX_STOCKS = 3000  # the id ranges drawn from hold about 8000 codes
+MAX_STOCKS = 6000  # the id ranges drawn from hold about 8600 codes
 MAX_FUNDS = 3000
 MIN_DAYS = 300
 
@@ -151,8 +162,11 @@ def _cache_root() -> Path:
 
 
 def _fingerprint() -> str:
+    """Hash of what the content follows from: this generator, its price model, the trading
+    rules and the packaged calendar."""
     h = hashlib.sha256()
-    h.update(Path(__file__).read_bytes())
+    for module in (__file__, market.__file__, rules.__file__):
+        h.update(Path(module).read_bytes())
     h.update(resources.files(__package__).joinpath("data/xshg_trading_days.txt").read_bytes())
     return h.hexdigest()[:10]
 
@@ -213,33 +227,49 @@ def ensure_sample_store(cache_dir=None, *, rebuild: bool = False) -> Path:
 
 # ---- generator ----------------------------------------------------------------------
 
+# (first code, end code (excluded), exchange, share of listings): the code ranges of the boards,
+# with room for about 8600 stocks, weighted like today's market
+_ID_POOLS = (
+    (600000, 601000, "XSHG", 0.165), (601000, 602000, "XSHG", 0.035), (603000, 604000, "XSHG", 0.165),
+    (605000, 605600, "XSHG", 0.025), (688001, 689000, "XSHG", 0.11),
+    (1, 1000, "XSHE", 0.09), (1200, 1400, "XSHE", 0.015), (2001, 3000, "XSHE", 0.18),
+    (3000, 3100, "XSHE", 0.01), (300001, 301000, "XSHE", 0.15), (301000, 301700, "XSHE", 0.055),
+)
+_FIXED_IDS = ("600000.XSHG", "600004.XSHG", "000001.XSHE", "000002.XSHE")
+# first listing under a code series (plausible listing dates only; a board's own opening
+# comes from its first board-lot rule)
+_SERIES_OPENED = {"601": _dt.date(2006, 6, 1), "603": _dt.date(2011, 1, 4), "605": _dt.date(2020, 1, 2),
+                  "002": _dt.date(2004, 6, 25), "001": _dt.date(2021, 6, 1), "003": _dt.date(2020, 6, 1),
+                  "301": _dt.date(2021, 1, 4)}
+
+
 def _stock_ids(rng: np.random.Generator, n: int) -> list[str]:
-    fixed = ["600000.XSHG", "600004.XSHG", "000001.XSHE", "000002.XSHE"][:n]
-    pools = [(600005, 601000, "XSHG", 0.20), (601000, 602000, "XSHG", 0.12),
-             (603000, 604000, "XSHG", 0.15), (605000, 605600, "XSHG", 0.03),
-             (688001, 689000, "XSHG", 0.10), (3, 1000, "XSHE", 0.14),
-             (2001, 3000, "XSHE", 0.13), (300001, 302000, "XSHE", 0.13)]
-    taken = set(fixed)
-    out = list(fixed)
-    weights = np.array([p[3] for p in pools])
-    while len(out) < n:
-        lo, hi, exch, _ = pools[rng.choice(len(pools), p=weights / weights.sum())]
-        oid = f"{int(rng.integers(lo, hi)):06d}.{exch}"
-        if oid not in taken:
-            taken.add(oid)
-            out.append(oid)
-    return out
+    """``n`` distinct ids: the four fixed ones, then codes drawn without replacement from the
+    board ranges, as many from each as a multinomial draw by the ranges' weights gives (a
+    range that is full passes its excess to the ranges with most room)."""
+    fixed = list(_FIXED_IDS[:n])
+    free = [np.setdiff1d(np.arange(lo, hi), [int(x[:6]) for x in fixed if x.endswith(exch)])
+            for lo, hi, exch, _ in _ID_POOLS]
+    weights = np.array([p[3] for p in _ID_POOLS])
+    counts = rng.multinomial(n - len(fixed), weights / weights.sum())
+    room = np.array([f.size for f in free]) - counts
+    while (room < 0).any():
+        k = int(np.argmin(room))
+        j = int(np.argmax(room))
+        counts[k] += room[k]
+        counts[j] -= room[k]
+        room = np.array([f.size for f in free]) - counts
+    drawn = [f"{int(c):06d}.{exch}"
+             for (lo, hi, exch, _), pool, m in zip(_ID_POOLS, free, counts, strict=True)
+             for c in rng.choice(pool, size=int(m), replace=False)]
+    return fixed + [drawn[k] for k in rng.permutation(len(drawn))]
 
 
 def _board_open(oid: str) -> _dt.date:
-    """First day a board could list a stock (limits plausible listing dates)."""
-    if oid.startswith("688"):
-        return _dt.date(2019, 7, 22)
-    if oid.startswith("30"):
-        return _dt.date(2009, 10, 30)
-    if oid.startswith("002"):
-        return _dt.date(2004, 6, 25)
-    return _dt.date(1991, 1, 2)
+    """First day a stock of this code could have listed: its board's opening (the start of the
+    board's lot rule), or later for a code series first used later."""
+    opened = rules.LOTS[rules.board_of(oid)][0].start
+    return max(opened, _SERIES_OPENED.get(oid[:3], opened))
 
 
 def _unique_names(rng, n, make) -> list[str]:
@@ -256,22 +286,19 @@ def _unique_names(rng, n, make) -> list[str]:
 
 def _student_t(rng, df, size):
     """Student-t shocks scaled to unit variance (fat tails, same spread as a normal)."""
-    return rng.standard_t(df, size) * np.sqrt((df - 2.0) / df)
+    out = rng.standard_t(df, size)
+    out *= np.sqrt((df - 2.0) / df)
+    return out
 
 
-def _runs(mask: np.ndarray):
-    """[(first, last)] positions of runs of True in a 1-d bool array."""
-    d = np.diff(np.concatenate(([0], mask.astype(np.int8), [0])))
-    return list(zip(np.flatnonzero(d == 1), np.flatnonzero(d == -1) - 1))
-
-
-def build_store(path, *, n_stocks: int = 400, n_funds: int = 60, start=DEFAULT_START,
+def build_store(path, *, n_stocks: int = DEFAULT_STOCKS, n_funds: int = DEFAULT_FUNDS, start=DEFAULT_START,
                 end=DEFAULT_END, seed: int = DEFAULT_SEED) -> SampleInfo:
     """Write a synthetic store to ``path`` atomically and describe what it holds.
 
     The trading calendar is the packaged Shanghai calendar cut to [start, end]; it must
-    keep at least 300 trading days. ``n_stocks`` in [16, 3000], ``n_funds`` in [0, 3000]. Small stores (30 stocks,
-    8 funds, 2 years) build in well under a second.
+    keep at least 300 trading days. ``n_stocks`` in [16, 6000], ``n_funds`` in [0, 3000].
+    Small stores (30 stocks, 8 funds, 2 years) build in well under a second, a market-size
+    one (5000 stocks, 200 funds, 18 months) in a few seconds.
     """
     t0 = time.perf_counter()
     path = Path(os.fspath(path))
@@ -321,9 +348,11 @@ def _generate(rng: np.random.Generator, days: np.ndarray, n: int, n_funds: int) 
     ids, ind, sector_of, symbols = _stock_identities(rng, n)
     roles, role_of = _assign_roles(rng, n, ind)
     first_bar, last_bar, listed_date = _listing_spans(rng, days, ids, roles, role_of)
-    close, volume, shares = _prices_and_volumes(rng, days.size, ids, sector_of)
-    _mark_untraded(rng, close, volume, first_bar, last_bar, roles, role_of)
-    index_close, index_volume, index_rows = _indices(days, ids, close, volume, shares, first_bar, last_bar)
+    state = _day_states(rng, days.size, first_bar, last_bar, roles, role_of)
+    st = market.st_episodes(rng, days.size, first_bar, last_bar, len(_FIXED_IDS))
+    close, volume, shares = _prices_and_volumes(rng, days, ids, sector_of, state, st, first_bar, listed_date)
+    index_close, index_volume, index_rows = _indices(days, ids, close, volume, shares, first_bar, last_bar,
+                                                     listed_date, st)
     industry_rows = _industry_history(rng, days, ids, ind, roles, role_of, first_bar, last_bar, listed_date)
     funds = _funds(rng, days, n_funds, index_close[0])
     return {
@@ -331,6 +360,7 @@ def _generate(rng: np.random.Generator, days: np.ndarray, n: int, n_funds: int) 
         "listed_date": listed_date, "first_bar": first_bar, "last_bar": last_bar,
         "close": close, "volume": volume, "index_close": index_close,
         "index_volume": index_volume, "index_rows": index_rows, "industry_rows": industry_rows,
+        "st_rows": market.st_rows(days, ids, st, last_bar),
         "fund_ids": funds["ids"], "funds": funds,
         "roles": {**{r: [ids[i] for i in m] for r, m in roles.items()}, **funds["roles"]},
     }
@@ -383,8 +413,8 @@ def _assign_roles(rng, n: int, ind):
 def _listing_spans(rng, days, ids, roles, role_of):
     """Positions of each stock's first and last bar, and its listing date.
 
-    Most stocks listed before the range (a weekday between their board's opening and the
-    first day, with the first bar at position 0); the others list inside it. The
+    Most stocks listed before the range (a weekday between their board's opening and a month
+    before the first day, with the first bar at position 0); the others list inside it. The
     recent_listing and recent_delisting roles list or leave within the last ~2 years, a
     few others delist in older history, and every stock trades for at least ~20 days.
     """
@@ -392,18 +422,20 @@ def _listing_spans(rng, days, ids, roles, role_of):
     L = T - 1
     n = len(ids)
     first_day = days[0].item()
+    # a month clear of the range, so that no day in it falls within a listing's first days
+    pre_end = first_day - _dt.timedelta(days=30)
     first_bar = np.zeros(n, dtype=np.int64)
     last_bar = np.full(n, L, dtype=np.int64)
     listed = []
     for i, oid in enumerate(ids):
         opened = _board_open(oid)
-        can_pre = opened < first_day
+        can_pre = opened < pre_end
         late_limit = max(L - 500, 1)
         if role_of.get(i) == "recent_listing":
             k = roles["recent_listing"].index(i)
             first_bar[i] = _clamp(L - (60, 100, 200, 300, 450)[k % 5] - 3 * (k // 5), L)
         elif can_pre and (rng.random() < 0.8 or T < 1000):
-            span = (first_day - opened).days
+            span = (pre_end - opened).days
             day = opened + _dt.timedelta(days=int(rng.integers(0, max(span, 1))))
             if day.weekday() >= 5:  # listings happen on weekdays
                 day -= _dt.timedelta(days=day.weekday() - 4)
@@ -426,18 +458,17 @@ def _listing_spans(rng, days, ids, roles, role_of):
     return first_bar, last_bar, listed_date
 
 
-def _prices_and_volumes(rng, T: int, ids, sector_of):
-    """Closes and volumes of every stock on every day (T × n, no gaps yet), and each
-    stock's share count.
+def _prices_and_volumes(rng, days, ids, sector_of, state, st, first_bar, listed_date):
+    """Closes and volumes of every stock on every day (T × n) and each stock's share count.
 
-    Daily returns: market + sector + idiosyncratic Student-t shocks (4 degrees of
-    freedom) under a common volatility regime (an AR(1) log-volatility), clipped to the
-    board's daily price limit. Log prices are pulled slowly towards a per-stock anchor
-    that drifts upwards, which keeps prices in a plausible range; closes are rounded to
-    the cent (at least 0.50). Volume: shares × turnover × noise that grows with the size of
-    the day's move, in round lots of 100 (at least one lot).
+    Daily returns: market + sector + idiosyncratic Student-t shocks (4 degrees of freedom)
+    under a common volatility regime (an AR(1) log-volatility). Log prices are pulled slowly
+    towards a per-stock anchor that drifts upwards, which keeps prices in a plausible range.
+    The closes are then set day by day in whole fen inside the daily price limits of the
+    rules, with limit-up and limit-down streaks (``_sample_market``); volumes follow the
+    size of the day's move.
     """
-    n = len(ids)
+    T, n = days.size, len(ids)
     df = 4.0
     z = rng.standard_normal(T)
     lv = np.empty(T)
@@ -450,51 +481,44 @@ def _prices_and_volumes(rng, T: int, ids, sector_of):
     sect = 0.007 * regime[:, None] * _student_t(rng, df, (T, len(GICS_SECTORS)))
     beta = rng.uniform(0.7, 1.3, n)
     idio = rng.uniform(0.010, 0.024, n)
-    ret = mkt[:, None] * beta + sect[:, sector_of] + _student_t(rng, df, (T, n)) * idio
-    limit = np.array([0.2 if o.startswith(("688", "30")) else 0.1 for o in ids])
-    ret = np.clip(ret, -limit, limit)  # daily price limits
+    logret = _student_t(rng, df, (T, n))  # worked in place: one (T, n) array at a time
+    logret *= idio
+    logret += sect[:, sector_of]
+    logret += mkt[:, None] * beta
+    np.log1p(np.clip(logret, -0.5, 0.5, out=logret), out=logret)  # the limits come with the closes
     anchor = np.log(np.exp(rng.normal(np.log(12.0), 0.7, n)).clip(2.5, 150.0))
     growth = rng.normal(0.00025, 0.0002, n)  # anchor drift per day: the market grows
-    logret = np.log1p(ret)
-    lp = np.empty((T, n))
-    x = anchor + rng.normal(0, 0.2, n)
-    for t in range(T):
-        x = x + logret[t] - 0.0015 * (x - anchor - growth * t)
-        lp[t] = x
-    close = np.maximum(np.round(np.exp(lp), 2), 0.5)
+    x0 = anchor + rng.normal(0, 0.2, n)
+    limits = market.Limits(days, ids, st, first_bar, listed_date)
+    events = market.streak_events(rng, market.eligible_days(state, limits.has_limit(st)))
+    close = market.price_path(logret, anchor, growth, x0, state, st, events, limits)
     shares = np.exp(rng.normal(np.log(1.5e9), 0.6, n))
-    turnover = np.exp(rng.normal(np.log(0.01), 0.5, n))
-    vol_noise = np.exp(0.35 * rng.standard_normal((T, n)) + 6.0 * np.abs(ret))
-    volume = np.maximum(np.round(shares * turnover * vol_noise / 100.0) * 100.0, 100.0)
+    volume = market.volumes(rng, close, state, events, shares)
     return close, volume, shares
 
 
-def _mark_untraded(rng, close, volume, first_bar, last_bar, roles, role_of) -> None:
-    """Days without normal trading, written into ``close`` and ``volume`` in place.
+def _day_states(rng, T: int, first_bar, last_bar, roles, role_of) -> np.ndarray:
+    """Which days each stock trades, (T, n) int8 (``_sample_market`` NO_BAR / TRADED / HALTED).
 
-    Before the first and after the last bar: no bar (NaN close and volume). A suspension:
-    volume 0 with the last close carried. A gap: one missing bar inside the listing.
-    Occasional short suspensions fall in older history; the roles get theirs near the end
-    (long_suspension, suspended_at_end, a halt before the first recent delisting, the
-    interior_gaps, and the illiquid stock with 60 zero-volume days and no last bar).
+    Before the first and after the last bar: no bar. A suspension: halted days (volume 0,
+    the last close carried). A gap: one missing bar inside the listing. Occasional short
+    suspensions fall in older history; the roles get theirs near the end (long_suspension,
+    suspended_at_end, a halt before the first recent delisting, the interior_gaps, and the
+    illiquid stock with 60 halted days and no last bar).
     """
-    T, n = close.shape
+    n = first_bar.size
     L = T - 1
     t_idx = np.arange(T)[:, None]
-    outside = (t_idx < first_bar) | (t_idx > last_bar)
-    close[outside] = np.nan
-    volume[outside] = np.nan
+    state = np.where((t_idx < first_bar) | (t_idx > last_bar), market.NO_BAR, market.TRADED).astype(np.int8)
 
     def suspend(i, a, b):
         a, b = max(a, first_bar[i] + 1), min(b, last_bar[i])
         if a <= b:
-            close[a:b + 1, i] = close[a - 1, i]
-            volume[a:b + 1, i] = 0.0
+            state[a:b + 1, i] = market.HALTED
 
     def gap(i, pos):
         if first_bar[i] < pos <= last_bar[i]:
-            close[pos, i] = np.nan
-            volume[pos, i] = np.nan
+            state[pos, i] = market.NO_BAR
 
     for i in range(n):  # occasional short suspensions in older history
         if role_of.get(i) is None and L > 700 and rng.random() < 0.15:
@@ -519,54 +543,94 @@ def _mark_untraded(rng, close, volume, first_bar, last_bar, roles, role_of) -> N
         for pos in np.sort(rng.choice(window, size=60, replace=False)):
             suspend(i, int(pos), int(pos))
         gap(i, L)
+    market.settle_states(state)
+    return state
 
 
-def _indices(days, ids, close, volume, shares, first_bar, last_bar):
-    """The two indices' closes and volumes and their membership rows.
+def tier_sizes(n_stocks: int) -> tuple[int, ...]:
+    """Members of 000300, 000905 and 000852 in a sample of ``n_stocks``: the real size where the
+    sample has the stocks for it, else a fixed share of the sample (1/4, 3/8, 1/4)."""
+    return tuple(min(real, n_stocks * num // den)
+                 for (_, _, real), (num, den) in zip(TIERED_INDICES, _TIER_SHARES, strict=True))
 
-    Membership is rebalanced on the first trading day of January and July (and set on the
-    first day): the largest stocks by market cap on the day before, among those trading
-    with a close and volume that day and listed for at least 20 days, go to the first index
-    (up to 100) and the next ones to the second (up to 150). The close starts at 1000 and
-    moves with the cap-weighted return of the members (weights: the previous day's caps);
-    the volume sums the members' volumes. Rows: (index, stock, first day, last day or None
-    while still a member).
+
+def _runs_by_column(mask: np.ndarray):
+    """(column, first, last) positions of every run of True down the columns of a (T, n) bool
+    array, by column then time."""
+    T, n = mask.shape
+    pad = np.zeros((n, T + 2), dtype=np.int8)
+    pad[:, 1:-1] = mask.T
+    d = np.diff(pad, axis=1)
+    cols, first = np.nonzero(d == 1)
+    _, after = np.nonzero(d == -1)
+    return cols, first, after - 1
+
+
+def _tier_members(close, volume, shares, days, first_bar, last_bar, st) -> list:
+    """(T, n) membership of each tiered index.
+
+    Rebalanced on the first trading day of January and July (and set on the first day): the
+    stocks trading on the day before (a close and volume, listed for at least 20 days, not
+    under special treatment) are ranked by market cap; the largest go to 000300, the next to
+    000905, then to 000852. A member leaves on de-listing.
+    """
+    T, n = close.shape
+    months = days.astype("datetime64[M]").astype(np.int64)
+    rebal = [0] + [t for t in range(1, T) if months[t] != months[t - 1] and months[t] % 12 in (0, 6)]
+    edges = np.concatenate(([0], np.cumsum(tier_sizes(n))))
+    sets = np.zeros((len(TIERED_INDICES), len(rebal), n), dtype=bool)
+    for p, rb in enumerate(rebal):
+        rd = max(rb - 1, 0)
+        ok = np.isfinite(close[rd]) & (volume[rd] > 0) & (last_bar > rd) & (st[rd] == 0)
+        if rb > 0:
+            ok &= first_bar <= rd - 20
+        ranked = np.argsort(-np.where(ok, shares * close[rd], -1.0), kind="stable")[:int(ok.sum())]
+        for j in range(len(TIERED_INDICES)):
+            sets[j, p, ranked[edges[j]:edges[j + 1]]] = True
+    period = np.searchsorted(np.array(rebal), np.arange(T), "right") - 1
+    alive = np.arange(T)[:, None] <= last_bar
+    return [sets[j][period] & alive for j in range(len(TIERED_INDICES))]
+
+
+def _indices(days, ids, close, volume, shares, first_bar, last_bar, listed_date, st):
+    """The indices' closes and volumes and their membership rows (``INDEX_IDS`` order).
+
+    000300, 000905 and 000852 are tiers by market cap (``_tier_members``); 000985 holds every
+    stock listed on the day, from its listing (or the index's first day) to the day before its
+    de-listing. The close starts at 1000 and moves with the cap-weighted return of the members
+    (weights: the previous day's caps); the volume sums the members' volumes. Rows: (index,
+    stock, first day, last day or None while still a member).
     """
     T, n = close.shape
     L = T - 1
     ints = days_to_ints(days)
-    cap = shares * close
-    months = days.astype("datetime64[M]").astype(np.int64)
-    rebal = [0] + [t for t in range(1, T) if months[t] != months[t - 1] and months[t] % 12 in (0, 6)]
-    k300, k905 = min(100, n // 4), min(150, (3 * n) // 8)
-    sets = np.zeros((2, len(rebal), n), dtype=bool)
-    for p, rb in enumerate(rebal):
-        rd = max(rb - 1, 0)
-        ok = np.isfinite(close[rd]) & (volume[rd] > 0) & (last_bar > rd)
-        if rb > 0:
-            ok &= first_bar <= rd - 20
-        ranked = [i for i in np.argsort(-np.where(ok, cap[rd], -1.0), kind="stable") if ok[i]]
-        sets[0, p, ranked[:k300]] = True
-        sets[1, p, ranked[k300:k300 + k905]] = True
-    period = np.searchsorted(np.array(rebal), np.arange(T), "right") - 1
-    alive = np.arange(T)[:, None] <= last_bar
-    members = [sets[j][period] & alive for j in range(2)]
-    prev = np.vstack([np.full((1, n), np.nan), close[:-1]])
-    stock_ret = np.where(np.isfinite(prev) & np.isfinite(close), close / prev - 1.0, 0.0)
-    prev_cap = np.nan_to_num(np.vstack([np.zeros((1, n)), cap[:-1]]))
-    index_close, index_volume = [], []
-    for mem in members:
-        wgt = prev_cap * mem
-        tot = wgt.sum(axis=1)
-        r = np.divide((wgt * stock_ret).sum(axis=1), tot, out=np.zeros(T), where=tot > 0)
-        r[0] = 0.0
-        index_close.append(np.round(1000.0 * np.cumprod(1.0 + r), 4))
-        index_volume.append(np.nansum(np.where(mem, volume, 0.0), axis=1))
+    t_idx = np.arange(T)[:, None]
+    tiers = _tier_members(close, volume, shares, days, first_bar, last_bar, st)
+    members = [*tiers, (t_idx >= first_bar) & (t_idx <= last_bar)]
+    ret, tot, vol = np.zeros((len(members), T)), np.zeros((len(members), T)), np.zeros((len(members), T))
+    for a in range(1, T, 256):  # by stretches of days: a few (days, n) arrays at a time
+        b = min(a + 256, T)
+        prev, cur = close[a - 1:b - 1], close[a:b]
+        stock_ret = np.where(np.isfinite(prev) & np.isfinite(cur), cur / prev - 1.0, 0.0)
+        prev_cap = np.nan_to_num(prev * shares)
+        for j, mem in enumerate(members):
+            wgt = prev_cap * mem[a:b]
+            tot[j, a:b] = wgt.sum(axis=1)
+            ret[j, a:b] = (wgt * stock_ret).sum(axis=1)
+    for j, mem in enumerate(members):
+        vol[j] = np.nansum(np.where(mem, volume, 0.0), axis=1)
+    r = np.divide(ret, tot, out=np.zeros_like(ret), where=tot > 0)
+    index_close = [np.round(1000.0 * np.cumprod(1.0 + r[j]), 4) for j in range(len(members))]
+    index_volume = list(vol)
     index_rows = []
-    for j, idx_id in enumerate(INDEX_IDS):
-        for i in range(n):
-            for a, b in _runs(members[j][:, i]):
-                index_rows.append((idx_id, ids[i], int(ints[a]), None if b == L else int(ints[b])))
+    for (idx_id, _, _), mem in zip(TIERED_INDICES, tiers, strict=True):
+        cols, first, last = _runs_by_column(mem)
+        index_rows.extend((idx_id, ids[c], int(ints[a]), None if b == L else int(ints[b]))
+                          for c, a, b in zip(cols, first, last, strict=True))
+    first_day = days[0].item()
+    for i, oid in enumerate(ids):
+        end = None if last_bar[i] == L else _int_minus_day(int(ints[last_bar[i] + 1]))
+        index_rows.append((ALL_SHARE[0], oid, date_to_int(max(listed_date[i], first_day)), end))
     return index_close, index_volume, index_rows
 
 
@@ -702,24 +766,24 @@ def _write(con, days, coverage, data) -> None:
         [(oid, data["symbols"][i], STOCK_TYPE, GICS_SECTORS[data["sector_of"][i]],
           date_to_int(data["listed_date"][i]), _delisted(days, data["last_bar"][i]))
          for i, oid in enumerate(ids)])
+    first = date_to_int(days[0].item())
     con.executemany("INSERT INTO instruments VALUES (?, ?, ?, NULL, ?, NULL)",
-                    [(INDEX_IDS[0], "沪深300", INDEX_TYPE, date_to_int(days[0].item())),
-                     (INDEX_IDS[1], "中证500", INDEX_TYPE, date_to_int(days[0].item()))])
+                    [(oid, name, INDEX_TYPE, first) for oid, name, _ in (*TIERED_INDICES, (*ALL_SHARE, None))])
     f = data["funds"]
     con.executemany("INSERT INTO funds VALUES (?, ?, ?, ?)",
                     [(oid, f["names"][i], FUND_TYPE, f["kinds"][i]) for i, oid in enumerate(f["ids"])])
-    rows = []
-    close_t = np.ascontiguousarray(data["close"].T)
-    volume_t = np.ascontiguousarray(data["volume"].T)
-    for i, oid in enumerate(ids):
-        rows.extend(series_chunks(oid, "close", close_t[i], bounds))
-        rows.extend(series_chunks(oid, "volume", volume_t[i], bounds))
-    for j, oid in enumerate(INDEX_IDS):
-        rows.extend(series_chunks(oid, "close", data["index_close"][j], bounds))
-        rows.extend(series_chunks(oid, "volume", data["index_volume"][j], bounds))
-    nav_t = np.ascontiguousarray(f["nav"].T)
-    for i, oid in enumerate(f["ids"]):
-        rows.extend(series_chunks(oid, "adjusted_net_value", nav_t[i], bounds))
-    con.executemany("INSERT INTO series VALUES (?, ?, ?, ?)", rows)
+
+    def rows():  # streamed into the table: a (T, n) array is never copied whole
+        for i, oid in enumerate(ids):
+            yield from series_chunks(oid, "close", data["close"][:, i], bounds)
+            yield from series_chunks(oid, "volume", data["volume"][:, i], bounds)
+        for j, oid in enumerate(INDEX_IDS):
+            yield from series_chunks(oid, "close", data["index_close"][j], bounds)
+            yield from series_chunks(oid, "volume", data["index_volume"][j], bounds)
+        for i, oid in enumerate(f["ids"]):
+            yield from series_chunks(oid, "adjusted_net_value", f["nav"][:, i], bounds)
+
+    con.executemany("INSERT INTO series VALUES (?, ?, ?, ?)", rows())
     con.executemany("INSERT INTO industry VALUES (?, ?, ?, ?, ?)", data["industry_rows"])
     con.executemany("INSERT INTO index_members VALUES (?, ?, ?, ?)", data["index_rows"])
+    con.executemany("INSERT INTO special_treatment VALUES (?, ?, ?, ?)", data["st_rows"])
