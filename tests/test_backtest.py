@@ -2,8 +2,10 @@
 every date, serial = local processes = a Dask cluster, and failed dates."""
 
 import datetime as dt
+import json
 import math
 import os
+import random
 import sys
 
 import numpy as np
@@ -14,7 +16,7 @@ from threadpoolctl import threadpool_limits
 import vela_optimizer as vo
 import veladatac
 from vela_optimizer import backtest as bt
-from vela_optimizer.backtest import executors
+from vela_optimizer.backtest import executors, files
 from vela_optimizer.backtest.accounts import Ledger, Trade, max_drawdown, simulate, statistics
 from vela_optimizer.exception import InvalidArgument
 from veladatac import sample
@@ -491,3 +493,208 @@ def test_keep_going_with_every_date_failed_is_an_error(on_small):
         bt.run_backtest(failing_on(on_small, set(dates)), **FAIL_RUN, keep_going=True)
     assert [f.date for f in info.value.failures] == dates
     assert f"全部 {len(dates)} 个调仓日优化失败" in str(info.value)
+
+
+# ---------------------------------------------------------------- each date's universe
+
+
+def first_value(fund):
+    return veladatac.fund.get_nav(fund, "2025-01-01", "2026-12-31").first_valid_index().date()
+
+
+# role, what the note says of it, the day from which it is in the universe, the day from which it is out
+PRESENCE = [
+    ("recent_fund", "first net value on {}", lambda oid: first_value(oid), None),
+    ("recent_listing", "listed on {}", lambda oid: veladatac.instruments(oid).listed_date, None),
+    ("recent_delisting", "de-listed on {}", None, lambda oid: veladatac.instruments(oid).de_listed_date),
+]
+
+
+@pytest.mark.parametrize("role, words, entry, exit", PRESENCE, ids=[p[0] for p in PRESENCE])
+def test_a_date_optimises_only_what_exists_on_it(on_small, fixed_weights, role, words, entry, exit):
+    oid = on_small.roles[role][0]
+    funds = role.endswith("fund")
+    others = [f for f in on_small.fund_ids if f != oid][:3] if funds else healthy(on_small, 3)
+    calls = fixed_weights({})
+    r = bt.run_backtest([*others, oid], "2026-05-01", "2026-12-31")
+    assert r.failures == [] and len(calls) == len(r.rebalances) == 8
+    day = (entry or exit)(oid)
+    for (ids, date, _, _), x in zip(calls, r.rebalances, strict=True):
+        present = date >= day if entry else date < day
+        assert ids == ([*others, oid] if present else others)
+        notes = [n for n in x.notes if oid in n]
+        assert notes == ([] if present else [f"1 instrument left out of this date's universe, not trading on "
+                                              f"{date}: {oid} ({words.format(day)})"])
+
+
+@pytest.mark.parametrize("solver", ["native", "scipy"])
+def test_a_fund_first_valued_inside_the_period_fails_no_date(on_small, solver):
+    # it used to reach the optimiser with no values: "Inequality constraints incompatible" or "ABNORMAL:"
+    recent = on_small.roles["recent_fund"][0]
+    funds = [f for f in on_small.fund_ids if f not in (recent, *on_small.roles["liquidated_fund"])][:4]
+    r = bt.run_backtest([*funds, recent], "2026-05-01", "2026-12-31", method=M.RISK_PARITY, solver=solver)
+    assert r.failures == []
+    assert [recent in x.weights for x in r.rebalances] == [x.date >= first_value(recent) for x in r.rebalances]
+
+
+# ---------------------------------------------------------------- checkpoints and interrupts
+
+WEEKLY = dict(start="2025-08-01", end="2026-03-31", rebalance="weekly", method=M.MIN_VARIANCE,
+              bnds={"*": (0, 0.4)}, costs_bps=5, solver="scipy", keep_going=True)
+
+
+def stopping_after(k):
+    """A progress callback that interrupts the run (KeyboardInterrupt, as SIGINT raises it) at its k-th date."""
+    done = []
+
+    def progress(day, failed):
+        done.append(day)
+        if len(done) == k:
+            raise KeyboardInterrupt
+
+    return progress
+
+
+@pytest.mark.parametrize("mode", ["serial", "processes", "cluster"])
+def test_an_interrupted_run_resumes_to_the_same_bits(on_small, request, tmp_path, mode):
+    ids = healthy(on_small, 8)
+    reference = bt.run_backtest(ids, **WEEKLY)
+    n = len(reference.rebalances)
+    k = random.Random().randint(1, n - 1)  # any point: a date done in this run, or the last one
+    with pytest.raises(bt.BacktestInterrupted) as info:
+        bt.run_backtest(ids, **WEEKLY, checkpoint=tmp_path / "ck", progress=stopping_after(k),
+                        **where(mode, request, on_small))
+    e = info.value
+    assert (e.finished, e.total) == (k, n), k
+    part = e.result
+    # the report of the dates up to the first not done: here every date before the k-th has
+    # arrived in a serial run, and on processes or a cluster at least the ones it reports
+    assert not part.complete and part.pending == [x.date for x in reference.rebalances[len(part.rebalances):]]
+    assert [(x.date, x.weights) for x in part.rebalances] == \
+        [(x.date, x.weights) for x in reference.rebalances[: len(part.rebalances)]]
+    assert part.daily.index[-1] < pd.Timestamp(part.pending[0]) if part.pending else True
+    assert part.to_dict()["complete"] is False
+    kept = {p.name: p.stat().st_ino for p in (tmp_path / "ck" / "dates").iterdir()}
+    assert len(kept) >= len(part.rebalances)
+    resumed = bt.run_backtest(ids, **WEEKLY, checkpoint=tmp_path / "ck", **where(mode, request, on_small))
+    same(reference, resumed)
+    # the dates kept were read, not optimised and written again (a write makes a new file)
+    after = {p.name: p.stat().st_ino for p in (tmp_path / "ck" / "dates").iterdir()}
+    assert len(after) == n and all(after[name] == ino for name, ino in kept.items())
+
+
+def test_a_checkpoint_entry_that_cannot_be_read_is_optimised_again(on_small, tmp_path, monkeypatch):
+    ids = healthy(on_small, 6)
+    reference = bt.run_backtest(ids, **WEEKLY, checkpoint=tmp_path / "ck")
+    entries = sorted((tmp_path / "ck" / "dates").iterdir())
+    entries[0].write_text(entries[0].read_text()[:40])  # cut short (a disk fault, not a crash)
+    doc = json.loads(entries[1].read_text())
+    doc["key"] = "0" * 64  # another backtest's entry
+    entries[1].write_text(json.dumps(doc))
+    (entries[2].parent / f".{entries[2].name}.x1.tmp").write_text("{")  # a write that never finished
+    optimised = []
+    real = executors.optimise
+    monkeypatch.setattr(executors, "optimise", lambda ids, day, *a: optimised.append(day) or real(ids, day, *a))
+    same(reference, bt.run_backtest(ids, **WEEKLY, checkpoint=tmp_path / "ck"))
+    assert optimised == [dt.date.fromisoformat(entries[0].stem), dt.date.fromisoformat(entries[1].stem)]
+
+
+# run_backtest's keyword arguments changed, and the fields the refusal names
+OTHER = [
+    (dict(method=M.RISK_PARITY), ["method"]),
+    (dict(costs_bps=7), ["costs_bps"]),
+    (dict(bnds={"*": (0, 0.5)}), ["bounds"]),
+    (dict(end="2026-02-27"), ["dates", "end", "universe"]),  # the universe of every date
+    (dict(window=60), ["window"]),
+    (dict(solver="native"), ["solver"]),
+]
+
+
+@pytest.mark.parametrize("change, fields", OTHER)
+def test_a_checkpoint_of_another_backtest_is_refused(on_small, tmp_path, change, fields):
+    ids = healthy(on_small, 6)
+    args = dict(WEEKLY, end="2025-10-31")
+    bt.run_backtest(ids, **args, checkpoint=tmp_path / "ck")
+    with pytest.raises(bt.CheckpointMismatch) as info:
+        bt.run_backtest(ids, **{**args, **change}, checkpoint=tmp_path / "ck")
+    assert [d[0] for d in info.value.differences] == fields
+    assert str(info.value).startswith(f"checkpoint {tmp_path / 'ck'}: made by another backtest (")
+
+
+def test_a_checkpoint_is_refused_for_another_universe_or_store_and_taken_with_keep_going(on_small, tmp_path):
+    ids = healthy(on_small, 7)
+    args = dict(WEEKLY, end="2025-10-31", keep_going=False)
+    first = bt.run_backtest(ids[:6], **args, checkpoint=tmp_path / "ck")
+    with pytest.raises(bt.CheckpointMismatch, match=r"\(another universe on some dates\)"):
+        bt.run_backtest(ids[1:], **args, checkpoint=tmp_path / "ck")
+    # what is done on a failure does not change what a date gives: a run that stopped resumes with it
+    same(first, bt.run_backtest(ids[:6], **dict(args, keep_going=True), checkpoint=tmp_path / "ck"))
+    other = sample.build_store(tmp_path / "other.sqlite", n_stocks=30, n_funds=8, start="2025-01-01",
+                               end="2026-12-31", seed=8)
+    veladatac.init(other.path)
+    with pytest.raises(bt.CheckpointMismatch) as info:
+        bt.run_backtest(ids[:6], **args, checkpoint=tmp_path / "ck")
+    assert "store" in [d[0] for d in info.value.differences]
+
+
+# ---------------------------------------------------------------- the default: serial until the dates look long
+
+
+def timed_outcomes(seconds):
+    """executors.rebalance replaced by outcomes that took ``seconds[i]`` for the i-th task."""
+
+    def fake(task):
+        return executors.Outcome(task.index, task.date, {"A": 1.0}, seconds=seconds[task.index])
+
+    return fake
+
+
+# seconds per date, the break-even; the index of the first date sent to processes (None: all serial)
+ADAPTIVE = [
+    ([0.01] * 40, 3.0, None),
+    ([0.5] * 40, 3.0, 4),  # the first date is not timed; three timed ones decide
+    ([5.0, 0.01, 0.01, 0.01, 0.01, 0.01], 0.1, None),  # a slow first date (imports) decides nothing
+    ([0.01] * 4 + [2.0] * 6, 3.0, 7),  # the median turns once half the timed dates are slow
+    ([0.5] * 5, 3.0, None),  # too few left
+]
+
+
+@pytest.mark.parametrize("seconds, break_even, switch", ADAPTIVE)
+def test_the_default_goes_to_processes_once_the_rest_would_take_longer_than_the_break_even(
+        monkeypatch, seconds, break_even, switch):
+    monkeypatch.setattr(executors, "rebalance", timed_outcomes(seconds))
+    sent = []
+
+    def processes(tasks, workers, keep_going, report):
+        sent.append(([t.index for t in tasks], workers))
+        return {t.index: executors.Outcome(t.index, t.date, {"A": 1.0}) for t in tasks}
+
+    monkeypatch.setattr(executors, "on_processes", processes)
+    tasks = [executors.Task(i, D(2025, 1, 1) + dt.timedelta(days=i), ("A",), {}, "native")
+             for i in range(len(seconds))]
+    reported = []
+    out = executors.adaptive(tasks, 2, False, reported.append, break_even=break_even)
+    assert sorted(out) == list(range(len(seconds)))
+    assert sent == ([] if switch is None else [(list(range(switch, len(seconds))), 2)])
+    assert [o.index for o in reported] == list(range(len(seconds) if switch is None else switch))
+
+
+# ---------------------------------------------------------------- files written whole
+
+
+def test_a_file_is_replaced_whole_or_left_as_it_was(tmp_path):
+    target = tmp_path / "out.json"
+    target.write_text("old")
+    os.chmod(target, 0o640)
+
+    def half(fh):
+        fh.write("new, but")
+        raise OSError(28, "No space left on device")
+
+    with pytest.raises(OSError):
+        files.write_atomic(target, half)
+    assert target.read_text() == "old" and os.listdir(tmp_path) == ["out.json"]
+    files.write_atomic(target, lambda fh: fh.write("new"))
+    assert target.read_text() == "new" and os.stat(target).st_mode & 0o777 == 0o640
+    files.write_atomic(os.devnull, lambda fh: fh.write("into the device, not over it"))
+    assert os.path.exists(os.devnull) and not os.path.isfile(os.devnull)

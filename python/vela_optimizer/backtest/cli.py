@@ -304,19 +304,18 @@ def _quiet_cluster(active: bool):
     if not active:
         yield
         return
-    loggers = [logging.getLogger(name) for name in ("distributed", "tornado", "asyncio")]
-    levels = [lg.level for lg in loggers]
+    # Dask's configuration gives its loggers levels and a handler of their own: raising one logger's
+    # level would not silence its children. The command logs nothing itself.
+    disabled = logging.root.manager.disable
     hooks = threading.excepthook, sys.unraisablehook
-    for lg in loggers:
-        lg.setLevel(logging.CRITICAL + 1)
+    logging.disable(logging.CRITICAL)
     threading.excepthook = lambda _args: None  # a thread of the client's event loop
     sys.unraisablehook = lambda _unraisable: None  # a client's __del__
     try:
         yield
     finally:
         threading.excepthook, sys.unraisablehook = hooks
-        for lg, level in zip(loggers, levels, strict=True):
-            lg.setLevel(level)
+        logging.disable(disabled)
 
 
 class _Plan:

@@ -75,65 +75,87 @@ class Watch:
     """
 
     def __init__(self, client, wait: float, say):
-        self.client, self.wait, self.say = client, wait, say
+        self.client, self.grace, self.say = client, wait, say
         self.address = getattr(client.scheduler, "address", str(client.scheduler))
         self.dates: dict = {}  # task key -> its rebalancing date
         self.seen: dict = {}  # worker -> keys of ours it was running at the last look
         self.empty_since = None
+        self.looked = time.monotonic()
+        self.pending: set = set()  # the futures not finished at the last wait
 
     def look(self) -> dict | None:
         """worker -> keys it runs, or None when the scheduler does not answer."""
         try:
-            processing = self.client.sync(self.client.scheduler.processing, workers=None, callback_timeout=self.wait)
+            processing = self.client.sync(self.client.scheduler.processing, workers=None, callback_timeout=self.grace)
         except Exception:  # noqa: BLE001 - a scheduler that does not answer counts as one without workers
             return None
         return {w: [str(k) for k in keys] for w, keys in processing.items()}
 
     def await_workers(self) -> None:
         """Return once the cluster has a worker; BacktestError after ``wait`` seconds without one."""
-        deadline = time.monotonic() + self.wait
-        while not self.look():
+        deadline = time.monotonic() + self.grace
+        while not (now := self.look()):
             if time.monotonic() >= deadline:
                 raise BacktestError(f"the Dask cluster at {self.address} has no workers: none joined in "
-                                    f"{self.wait:g} s")
+                                    f"{self.grace:g} s")
             time.sleep(min(POLL, max(0.0, deadline - time.monotonic())))
+        self.seen = {w: [] for w in now}
 
     def check(self, pending) -> None:
         """Say which dates a lost worker was running; BacktestError once no worker has been there
         for ``wait`` seconds."""
         now = self.look()
         waiting = {str(f.key) for f in pending}
-        for worker in set(self.seen) - set(now or {}):
-            lost = sorted(self.dates[k] for k in self.seen[worker] if k in waiting and k in self.dates)
+        for worker in sorted(set(self.seen) - set(now or {})):
+            lost = sorted(self.dates[k] for k in self.seen[worker] if k in waiting)
+            where = "on the other workers" if now else "when a worker joins"
             if lost:
-                self.say(f"lost the Dask worker {worker}; its {_dates(lost)} run again"
-                         + (" on the others" if now else " when a worker joins"))
+                verb = "runs" if len(lost) == 1 else "run"
+                self.say(f"lost the Dask worker {worker}; the {_dates(lost)} it held {verb} again {where}")
+            else:
+                self.say(f"lost the Dask worker {worker}; any date it held runs again {where}")
+        # every worker seen, with the keys of ours it runs: a worker that left is said even when the
+        # dates it ran at the last look were done before it went
         self.seen = {w: [k for k in keys if k in self.dates] for w, keys in (now or {}).items()}
         if now:
             self.empty_since = None
             return
         if self.empty_since is None:
             self.empty_since = time.monotonic()
-        elif time.monotonic() - self.empty_since >= self.wait:
+        elif time.monotonic() - self.empty_since >= self.grace:
             raise BacktestError(f"the Dask cluster at {self.address} has no workers left: none came back in "
-                                f"{self.wait:g} s; {len(pending)} dates were not optimised")
+                                f"{self.grace:g} s; {len(pending)} dates were not optimised")
 
-    def waiter(self, distributed):
-        """A ``wait(futures, return_when)`` for :func:`collect` that looks at the cluster every
-        :data:`POLL` seconds while nothing finishes."""
+    def _now_and_then(self, futures) -> None:
+        if time.monotonic() - self.looked >= POLL:  # results may come in faster than POLL
+            self.check(futures)
+            self.looked = time.monotonic()
 
-        def wait(futures, return_when):
-            while True:
-                try:
-                    return distributed.wait(futures, timeout=POLL, return_when=return_when)
-                except TimeoutError:
-                    self.check(futures)
+    def wait(self, futures, return_when):
+        """``distributed.wait`` for :func:`collect`, looking at the cluster every :data:`POLL` seconds."""
+        import distributed
 
-        return wait
+        self.pending = set(futures)
+        while True:
+            self._now_and_then(futures)
+            try:
+                return distributed.wait(futures, timeout=POLL, return_when=return_when)
+            except TimeoutError:
+                pass
+
+    def result(self, future):
+        """A finished future's outcome, looking at the cluster every :data:`POLL` seconds: a result is
+        fetched from the worker that holds it, and if that worker is gone Dask computes it again."""
+        while True:
+            self._now_and_then(self.pending | {future})
+            try:
+                return future.result(timeout=POLL)
+            except TimeoutError:
+                pass
 
 
 def _dates(days) -> str:
-    return f"date {days[0]} runs" if len(days) == 1 else f"{len(days)} dates ({', '.join(map(str, days))})"
+    return f"date {days[0]}" if len(days) == 1 else f"{len(days)} dates ({', '.join(map(str, days))})"
 
 
 def on_cluster(tasks, scheduler, keep_going, report, wait: float, say) -> dict:
@@ -148,18 +170,19 @@ def on_cluster(tasks, scheduler, keep_going, report, wait: float, say) -> dict:
         futures = [client.submit(rebalance_in_worker, t, pure=False) for t in tasks]
         watch.dates = {str(f.key): t.date for f, t in zip(futures, tasks, strict=True)}
         with client.as_current():  # distributed.wait works with the current client
-            return collect(futures, tasks, watch.waiter(distributed), keep_going, report, cancel_frees=True)
+            return collect(futures, tasks, watch.wait, keep_going, report, cancel_frees=True, result=watch.result)
     finally:
         with sigint_ignored():
             _release(client, futures, own)
 
 
 def _release(client, futures, own: bool) -> None:
-    """Cancel the run's tasks (queued ones are dropped; Dask lets running ones end) and, for a client
-    of our own, close it; within :data:`CLOSE_WITHIN` seconds whatever the cluster's state."""
-    with contextlib.suppress(Exception):
-        if futures:
-            client.cancel(futures)  # a message to the scheduler: no reply is waited for
+    """Drop the run's tasks (queued ones are forgotten; Dask lets running ones end): close a client of
+    our own, which releases every task it holds, or cancel them on a caller's client; within
+    :data:`CLOSE_WITHIN` seconds whatever the cluster's state."""
     if own:
         with contextlib.suppress(Exception):
             client.close(timeout=CLOSE_WITHIN)
+    elif futures:
+        with contextlib.suppress(Exception):
+            client.cancel(futures)  # a message to the scheduler: no reply is waited for

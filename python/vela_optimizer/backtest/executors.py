@@ -13,6 +13,7 @@ import contextlib
 import datetime as _dt
 import multiprocessing
 import signal
+import statistics
 import threading
 import time
 import warnings
@@ -178,7 +179,7 @@ def sigint_deferred():
 # ---------------------------------------------------------------- running the dates
 
 
-def collect(futures, tasks, wait, keep_going: bool, report, cancel_frees: bool) -> dict:
+def collect(futures, tasks, wait, keep_going: bool, report, cancel_frees: bool, result=None) -> dict:
     """Outcomes by task index as the futures (one per task, in order) finish.
 
     ``report(outcome)`` is called for every outcome as it arrives. Without ``keep_going`` a
@@ -187,8 +188,10 @@ def collect(futures, tasks, wait, keep_going: bool, report, cancel_frees: bool) 
     all the same are reported (a checkpoint keeps them) but not returned.
     ``cancel_frees``: a cancelled future can be forgotten at once (Dask), rather than only when
     it had not started (local processes). A future cancelled by anyone else is an error: its date
-    would otherwise be missing from the results without a word.
+    would otherwise be missing from the results without a word. ``result(future)`` fetches a
+    finished future's outcome (default ``future.result()``).
     """
+    result = result or (lambda f: f.result())
     position = {f: i for i, f in enumerate(futures)}
     pending, results, stop, cancelled = set(futures), {}, None, set()
     while pending:
@@ -197,8 +200,8 @@ def collect(futures, tasks, wait, keep_going: bool, report, cancel_frees: bool) 
             if f in cancelled:
                 continue
             try:
-                outcome = f.result()
-            except (KeyboardInterrupt, SystemExit):
+                outcome = result(f)
+            except (KeyboardInterrupt, SystemExit, BacktestError):
                 raise
             except BaseException as e:  # a cancelled Dask future raises one that is not an Exception
                 raise BacktestError(f"the worker optimising {tasks[position[f]].date} failed: "
@@ -235,16 +238,18 @@ def serial(tasks, keep_going, report) -> dict:
 # --break-even (2 cores, the sample store): the processes' start-up (spawn, imports, opening the
 # store) took 1.2 to 1.5 s, and two processes beat one from about 3 s of serial work on.
 BREAK_EVEN_SECONDS = 3.0
+# Dates timed (after the first) before the default decides: one date's time is noisy.
+TIMED = 3
 
 
 def adaptive(tasks, workers: int, keep_going, report, break_even: float = BREAK_EVEN_SECONDS) -> dict:
     """Outcomes by task index: in this process while the rest looks short, on ``workers`` processes
     once it does not.
 
-    After each date done here (from the second on: the first pays for the imports and caches of
-    a first optimisation) the dates left are timed at the faster of the last two; when that comes
-    to more than ``break_even`` seconds, the rest go to :func:`on_processes`. The weights are the
-    same bits wherever a date runs.
+    After each date done here the dates left are timed at the median of the dates done so far
+    but the first (which pays for the imports and caches of a first optimisation), once there are
+    :data:`TIMED` of those; when that comes to more than ``break_even`` seconds, the rest go to
+    :func:`on_processes`. The weights are the same bits wherever a date runs.
     """
     results, seconds = {}, []
     for k, task in enumerate(tasks):
@@ -255,7 +260,8 @@ def adaptive(tasks, workers: int, keep_going, report, break_even: float = BREAK_
             return results
         seconds.append(outcome.seconds)
         rest = tasks[k + 1:]
-        if workers > 1 and len(rest) > 1 and len(seconds) >= 2 and min(seconds[-2:]) * len(rest) > break_even:
+        if workers > 1 and len(rest) > 1 and len(seconds) > TIMED and \
+                statistics.median(seconds[1:]) * len(rest) > break_even:
             results.update(on_processes(rest, workers, keep_going, report))
             return results
     return results

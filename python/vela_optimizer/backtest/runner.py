@@ -264,10 +264,10 @@ class _Run:
     def report(self, outcome, kept: bool = False) -> None:
         """An outcome has arrived (``kept``: read from the checkpoint). It counts as done once it is in
         the checkpoint: Ctrl-C waits for the entry to be written."""
-        if self.book is not None and outcome.error is None and not kept:
-            with executors.sigint_deferred():
+        with executors.sigint_deferred():
+            if self.book is not None and outcome.error is None and not kept:
                 self.book.keep(outcome)
-        self.outcomes[outcome.index] = outcome
+            self.outcomes[outcome.index] = outcome
         if self.progress is not None:
             self.progress(outcome.date, outcome.error is not None)
 
