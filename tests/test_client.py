@@ -629,3 +629,13 @@ def test_limit_prices_at_the_start_of_a_store_calendar(tmp_path):
     assert table["2025-06-04"].loc["600001.XSHG"].tolist() == [11.0, 9.0]
     assert table["2025-06-04"].loc["600002.XSHG"].isna().all()  # its third day at least: no limit
     assert table["2025-06-09"].loc["600002.XSHG"].tolist() == [11.0, 9.0]  # its sixth at least
+
+
+def test_info_into_a_closed_pipe_stops_quietly(on_small):
+    env = {**os.environ, vd.ENV_VAR: str(on_small.path)}
+    p = subprocess.Popen([sys.executable, "-m", "veladatac", "info"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         env=env)
+    p.stdout.close()  # what `| true` does: the reader is gone before the interpreter has started
+    with p.stderr:
+        err = p.stderr.read()
+    assert p.wait(timeout=60) == 141 and err == b""

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import codecs
+import os
 import sqlite3
 import sys
 import time
@@ -179,7 +180,25 @@ def _sample(args, out) -> None:
     print(f"built {path}: {what}, {size:.1f} MiB in {time.perf_counter() - t0:.2f} s", file=out)
 
 
+# Exit status after stdout was closed by its reader (`python -m veladatac info | head -1`): 128 +
+# SIGPIPE, what a shell reports for a program the signal ended.
+EXIT_BROKEN_PIPE = 141
+
+
 def main(argv=None) -> int:
+    """Run the client's command line with ``argv``; returns the exit status."""
+    try:
+        return _main(argv)
+    except BrokenPipeError:
+        # the reader has gone: point stdout at the null device so that the interpreter's final
+        # flush does not fail again, and stop quietly
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return EXIT_BROKEN_PIPE
+
+
+def _main(argv=None) -> int:
     args = _parser().parse_args(argv)
     try:
         if args.command == "import":
