@@ -11,7 +11,8 @@ import threading
 import pytest
 
 import veladatac
-from vela_optimizer.backtest import cli as backtest_cli
+from vela_optimizer import backtest
+from vela_optimizer.backtest import cli as backtest_cli, executors
 from vela_optimizer.backtest.cli import main
 from vela_optimizer.cli import optimize
 from veladatac import sample
@@ -98,6 +99,14 @@ def test_results_as_json_csv_and_chart_the_same_on_one_and_two_workers(store, tm
         stats = {r["name"]: r["value"] for r in csv.DictReader(fh)}
     assert float(stats["sharpe"]) == doc["stats"]["sharpe"]
     assert (tmp_path / "csv" / "failures.csv").read_text(encoding="utf-8").strip() == "date,error,message,description"
+    # one row per rebalancing with what the JSON carries besides the weights
+    with open(tmp_path / "csv" / "trades.csv", encoding="utf-8") as fh:
+        trades = list(csv.DictReader(fh))
+    assert [(t["date"], int(t["holdings"]), float(t["traded"]), float(t["turnover"]), float(t["cost"]), t["solver"])
+            for t in trades] == [(x["date"], sum(w > 0 for w in x["weights"].values()), x["traded"], x["turnover"],
+                                  x["cost"], x["solver"]) for x in doc["rebalances"]]
+    assert [x["holdings"] for x in doc["rebalances"]] == [int(t["holdings"]) for t in trades]
+    assert doc["complete"] is True and stats["complete"] == "true" and stats["pending"] == "0"
     assert (tmp_path / "bt.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
@@ -276,3 +285,113 @@ def test_a_replay_on_other_data_is_refused(store, tmp_path, capsys):
     assert status == 2 and len(lines) == 1
     assert lines[0].startswith(f"vela-backtest: error: {first} was run on store {store.path} (uid ")
     assert lines[0].endswith(": give that store with --store")
+
+
+# ---------------------------------------------------------------- a failed date, a checkpoint, outputs
+
+
+def leaving(store):
+    """A healthy stock and one de-listed on 2026-08-20: from the August date on, one id is left."""
+    veladatac.init(store.path)
+    gone = next(i for i in store.roles["recent_delisting"]
+                if veladatac.instruments(i).de_listed_date == veladatac.to_date("2026-08-20", "d"))
+    return [healthy(store, 1)[0], gone]
+
+
+LATE = ["--start", "2026-05-01", "--end", "2026-12-31", "--workers", "1"]
+
+
+def test_a_failed_date_names_keep_going_and_its_checkpoint_resumes_with_it(store, tmp_path, capsys, monkeypatch):
+    ck = tmp_path / "ck"
+    status, out, err = run_here(store, capsys, *leaving(store), *LATE, "--checkpoint", ck)
+    assert (status, out) == (2, "")
+    assert err == ("vela-backtest: error: rebalancing on 2026-08-31 failed: 合约数目太少; --keep-going records a "
+                   f"failed date and goes on with the holdings as they were (the dates done are kept in {ck})\n")
+    assert sorted(p.name for p in (ck / "dates").iterdir()) == ["2026-05-29.json", "2026-06-30.json", "2026-07-31.json"]
+    optimised = []
+    real = executors.optimise
+    monkeypatch.setattr(executors, "optimise", lambda ids, day, *a: optimised.append(str(day)) or real(ids, day, *a))
+    status, out, err = run_here(store, capsys, *leaving(store), *LATE, "--checkpoint", ck, "--keep-going")
+    assert status == 1 and "Failed rebalancings (5" in out
+    assert optimised == ["2026-08-31", "2026-09-30", "2026-10-30", "2026-11-30", "2026-12-31"]
+
+
+@pytest.mark.parametrize("make, given, reason", [
+    (lambda p: None, ["--method", "min_variance"], "made by another backtest (method risk_parity there, "
+                                                   "min_variance here): give another folder, or the settings it was "
+                                                   "made with"),
+    (lambda p: None, ["--costs-bps", "3"], "made by another backtest (costs 0.0 there, 3.0 here): give another "
+                                           "folder, or the settings it was made with"),
+    (lambda p: p.write_text(""), [], "is a file, not a folder"),
+    (lambda p: (p.mkdir(), (p / "notes.txt").write_text("")), [], "holds other files and no backtest.json: not a "
+                                                                  "checkpoint (give a new or empty folder)"),
+])
+def test_a_checkpoint_folder_that_cannot_be_used_is_refused_before_any_date(store, tmp_path, capsys, make, given,
+                                                                            reason):
+    ck = tmp_path / "ck"
+    period = [*healthy(store, 4), "--start", "2025-09-01", "--end", "2025-11-30", "--workers", "1"]
+    status, _, err = run_here(store, capsys, *period, "--checkpoint", tmp_path / "first")
+    assert status == 0, err
+    made = tmp_path / "first" if given else ck
+    make(made)
+    status, out, err = run_here(store, capsys, *period, *given, "--checkpoint", made, "--json", tmp_path / "r.json")
+    assert (status, out) == (2, "")
+    assert err == f"vela-backtest: error: --checkpoint {made}: {reason}\n"
+    assert not (tmp_path / "r.json").exists()
+
+
+def test_an_output_that_cannot_be_written_does_not_stop_the_others(store, tmp_path, capsys, monkeypatch):
+    blocked = tmp_path / "taken.json"
+    real = backtest.run_backtest
+
+    def run_then_block(*args, **kwargs):  # the path turns into a folder while the dates run
+        result = real(*args, **kwargs)
+        (blocked / "x").mkdir(parents=True)
+        return result
+
+    monkeypatch.setattr(backtest, "run_backtest", run_then_block)
+    status, out, err = run_here(store, capsys, *healthy(store, 4), "--start", "2025-09-01", "--end", "2025-11-30",
+                                "--workers", "1", "--json", blocked, "--csv", tmp_path / "csv")
+    assert status == 2 and "annual return" in out
+    assert err == f"vela-backtest: error: --json {blocked} could not be written: Is a directory\n"
+    assert sorted(os.listdir(tmp_path / "csv")) == ["daily.csv", "failures.csv", "rebalances.csv", "stats.csv",
+                                                    "trades.csv"]
+    assert os.listdir(blocked) == ["x"]  # nothing left behind: no temporary file either
+    assert [p for p in os.listdir(tmp_path) if p.startswith(".")] == []
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no /dev/full")
+def test_a_full_disk_is_one_line_and_the_csv_tables_are_written(store, tmp_path, capsys):
+    status, out, err = run_here(store, capsys, *healthy(store, 4), "--start", "2025-09-01", "--end", "2025-11-30",
+                                "--workers", "1", "--json", "/dev/full", "--csv", tmp_path / "csv")
+    assert status == 2 and "annual return" in out
+    assert err == "vela-backtest: error: --json /dev/full could not be written: No space left on device\n"
+    with open(tmp_path / "csv" / "daily.csv", encoding="utf-8") as fh:
+        assert len(list(csv.DictReader(fh))) > 20
+
+
+def test_a_closed_pipe_exits_141_with_every_file_whole(store, tmp_path):
+    argv, env = command(store, *healthy(store, 4), "--start", "2025-09-01", "--end", "2025-11-30", "--workers", "1",
+                        "--json", tmp_path / "r.json", "--csv", tmp_path / "csv")
+    reader, writer = os.pipe()
+    os.close(reader)  # `| head -0`: the reader is gone before anything is written
+    try:
+        r = subprocess.run(argv, check=False, stdout=writer, stderr=subprocess.PIPE, text=True, env=env, timeout=300)
+    finally:
+        os.close(writer)
+    assert (r.returncode, r.stderr) == (141, "")
+    doc = json.loads((tmp_path / "r.json").read_text(encoding="utf-8"))
+    assert doc["complete"] is True and len(doc["rebalances"]) == 3
+    assert (tmp_path / "csv" / "trades.csv").read_text(encoding="utf-8").count("\n") == 4
+
+
+@pytest.mark.parametrize("address, reason", [
+    ("nonsense", "missing port number in address 'nonsense'"),
+    ("tcp://nonsense.invalid:8786", "unknown host nonsense.invalid"),
+])
+def test_a_scheduler_address_that_names_no_host_is_refused_at_once(store, capsys, address, reason):
+    pytest.importorskip("distributed")
+    status, out, err = run_here(store, capsys, *healthy(store, 4), "--start", "2025-09-01", "--end", "2025-10-31",
+                                "--scheduler", address)
+    assert (status, out) == (2, "")
+    assert err == f"vela-backtest: error: cannot reach the Dask scheduler at {address}: {reason}\n"

@@ -226,7 +226,9 @@ def _run(args) -> int:
         return _interrupted(args, e, plan)
     except KeyboardInterrupt:
         _close(bar)
-        print("vela-backtest: interrupted before any rebalancing date was optimised", file=sys.stderr)
+        how = (f"run the same command again to resume from {args.checkpoint}" if args.checkpoint else
+               "give --checkpoint DIR to keep the dates done, and resume where a run stopped")
+        print(f"vela-backtest: interrupted before any rebalancing date was done; {how}", file=sys.stderr)
         return EXIT_INTERRUPTED
     except backtest.RebalanceFailed as e:
         _close(bar)

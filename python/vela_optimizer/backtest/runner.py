@@ -204,9 +204,9 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
     universes = [_universe_on(universe, day) for day in schedule]
     book = _open_checkpoint(checkpoint, schedule, last_day, universes, request, costs_bps, identity)
     run = _Run(schedule, keep_going, book, progress)
-    tasks = run.tasks(universes, request, forwarded, Presence(last_day))
     accounts = dict(last_day=last_day, costs_bps=costs_bps, benchmark=benchmark, window=window, identity=identity)
     try:
+        tasks = run.tasks(universes, request, forwarded, Presence(last_day))
         _execute(tasks, workers, scheduler, keep_going, run.report, cluster_wait, notify or _warn)
         return run.result(**accounts)
     except KeyboardInterrupt:
