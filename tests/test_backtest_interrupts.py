@@ -104,8 +104,8 @@ def entries(folder):
 INTERRUPTED = re.compile(
     r"vela-backtest: interrupted (after (?P<done>\d+) of (?P<total>\d+) rebalancing dates; they are kept in (?P<ck>\S+)"
     r": run the same command again to resume(; (?P<json>\S+) holds the report of the first (?P<first>\d+) \(marked "
-    r"incomplete\)|; no report written: no rebalancing was done)?|before any rebalancing date was done; run the same "
-    r"command again to resume from (?P<ck0>\S+))$")
+    r"incomplete\)|; (?P<whole>\S+) holds the complete report|; no report written: no rebalancing was done)?|before "
+    r"any rebalancing date was done; run the same command again to resume from (?P<ck0>\S+))$")
 
 
 # where the dates run; the seconds after the checkpoint folder appears in which SIGINT is sent at random
@@ -149,6 +149,8 @@ def test_sigint_at_a_random_point_then_the_same_command_reports_what_an_uninterr
             n = int(m["first"])
             assert part["complete"] is False and part["rebalances"] == full["rebalances"][:n], seed
             assert part["pending"] == [x["date"] for x in full["rebalances"][n:]]
+        elif m["whole"]:  # every date was done when the signal came: the report is whole
+            assert out.read_bytes() == reference, seed
         else:
             assert not out.exists()
         # the worker processes are stopped with the command, not left to finish their dates

@@ -283,8 +283,10 @@ def _interrupted(args, e: backtest.BacktestInterrupted, plan) -> int:
             else:
                 written, problems = write_outputs(args, e.result, plan.settings, None, plot=False)
                 done = len(e.result.rebalances) + len(e.result.failures)
-                if written:
-                    verb = "holds" if len(written) == 1 else "hold"
+                verb = "holds" if len(written) == 1 else "hold"
+                if written and e.result.complete:  # every date was done: Ctrl-C came during the accounting
+                    parts.append(f"{' and '.join(written)} {verb} the complete report")
+                elif written:
                     parts.append(f"{' and '.join(written)} {verb} the report of the first {done} (marked incomplete)")
         print("vela-backtest: " + "; ".join(parts), file=sys.stderr)
         for line in problems:
