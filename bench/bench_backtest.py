@@ -3,6 +3,7 @@
     PYTHONPATH=python python bench/bench_backtest.py [--months 120] [--stocks 300] [--scipy-dates 3]
                                                      [--workers 2] [--store PATH]
     PYTHONPATH=python python bench/bench_backtest.py --break-even [--workers 2]
+    PYTHONPATH=python python bench/bench_backtest.py --interrupt [--workers 2] [--repeat 5]
 
 --break-even: where local processes start to pay off, the figure behind vela-backtest's default
 --workers (vela_optimizer.backtest.executors.BREAK_EVEN_SECONDS). For two costs of a date (the
@@ -11,6 +12,11 @@ backtest serially, on --workers processes and with the default (workers=None: se
 dates done show the rest would take longer than the break-even) side by side: wall seconds and
 the ratios to serial. The processes' start-up is measured alone (a run of --workers dates on
 --workers processes, less the same dates serially).
+
+--interrupt: how soon vela-backtest stops after Ctrl-C (the target is 2 s), in its own process,
+on --workers local processes and on a loopback Dask cluster of --workers workers: SIGINT is sent
+to the command's process group (as a terminal does) at a random moment after a few dates are
+kept in its checkpoint, --repeat times each; seconds from the signal to the exit.
 
 Uses the full sample store (400 stocks from 2005; built into the cache folder on first use)
 unless --store names another. The universe is fixed: the first --stocks ids (sorted) listed
@@ -97,9 +103,59 @@ def break_even(workers: int) -> int:
     return 0
 
 
+def _stop_after_sigint(argv, checkpoint: Path, delay: float) -> float | None:
+    """Seconds from SIGINT (to the process group) to the command's exit; None when it was done first."""
+    import shutil
+    import signal
+    import subprocess
+
+    shutil.rmtree(checkpoint, ignore_errors=True)
+    p = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    while p.poll() is None and len(list((checkpoint / "dates").glob("*.json")) if checkpoint.exists() else []) < 3:
+        time.sleep(0.01)
+    time.sleep(delay)
+    if p.poll() is not None:
+        return None
+    sent = time.perf_counter()
+    os.killpg(p.pid, signal.SIGINT)
+    _, err = p.communicate(timeout=120)
+    took = time.perf_counter() - sent
+    assert p.returncode == 130 and err.count("\n") == 1, (p.returncode, err)
+    return took
+
+
+def interrupt(workers: int, repeat: int, store) -> int:
+    """Seconds from Ctrl-C to the exit, in each mode (see the module's docstring)."""
+    import random
+    import tempfile
+
+    import distributed
+
+    path = store or vd.catalog.identity()["path"]
+    base = [sys.executable, "-m", "vela_optimizer.backtest", "--universe", "000300.XSHG", "--limit", "100",
+            "--method", "min_variance", "--solver", "scipy", "--start", "2015-01-01", "--end", str(LAST),
+            "--rebalance", "weekly", "--keep-going", "--store", str(path)]
+    rng = random.Random(7)
+    with tempfile.TemporaryDirectory() as folder, \
+            distributed.LocalCluster(n_workers=workers, threads_per_worker=1, host="127.0.0.1",
+                                     dashboard_address=":0") as cluster:
+        checkpoint = Path(folder) / "ck"
+        modes = {"this process": ["--workers", "1"], f"{workers} processes": ["--workers", str(workers)],
+                 f"cluster of {workers}": ["--scheduler", cluster.scheduler_address]}
+        print(f"seconds from Ctrl-C to the exit, {repeat} times each (target: 2 s)")
+        for name, where in modes.items():
+            took = [_stop_after_sigint([*base, *where, "--checkpoint", str(checkpoint)], checkpoint,
+                                       rng.uniform(0, 2)) for _ in range(repeat)]
+            took = [t for t in took if t is not None]
+            print(f"  {name:16s} " + " ".join(f"{t:5.2f}" for t in took) + f"   max {max(took):.2f}")
+    return 0
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--break-even", action="store_true", help="measure where local processes start to pay off")
+    ap.add_argument("--interrupt", action="store_true", help="measure how soon Ctrl-C stops a run")
+    ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--months", type=int, default=120)
     ap.add_argument("--stocks", type=int, default=300)
     ap.add_argument("--scipy-dates", type=int, default=3)
@@ -111,6 +167,8 @@ def main() -> int:
         vd.init(args.store)
     if args.break_even:
         return break_even(args.workers)
+    if args.interrupt:
+        return interrupt(args.workers, args.repeat, args.store)
     month_start = dt.date(LAST.year - (args.months - LAST.month) // 12 - 1, (LAST.month - args.months) % 12 + 1, 1)
     dates = bt.rebalance_dates(month_start, LAST, "monthly")
     ids = universe(vd.trading_date_offset(month_start, -1), args.stocks)

@@ -566,16 +566,18 @@ def test_an_interrupted_run_resumes_to_the_same_bits(on_small, request, tmp_path
                         **where(mode, request, on_small))
     e = info.value
     assert (e.finished, e.total) == (k, n), k
+    # the report of the dates up to the first not done; on processes or a cluster the first date
+    # may not be among the first k done, and then there is none
     part = e.result
-    # the report of the dates up to the first not done: here every date before the k-th has
-    # arrived in a serial run, and on processes or a cluster at least the ones it reports
-    assert not part.complete and part.pending == [x.date for x in reference.rebalances[len(part.rebalances):]]
-    assert [(x.date, x.weights) for x in part.rebalances] == \
-        [(x.date, x.weights) for x in reference.rebalances[: len(part.rebalances)]]
-    assert part.daily.index[-1] < pd.Timestamp(part.pending[0]) if part.pending else True
-    assert part.to_dict()["complete"] is False
+    assert part is not None or mode != "serial"
+    done = part.rebalances if part is not None else []
+    if part is not None:
+        assert not part.complete and part.pending == [x.date for x in reference.rebalances[len(done):]]
+        assert part.daily.index[-1] < pd.Timestamp(part.pending[0])
+        assert part.to_dict()["complete"] is False
+    assert [(x.date, x.weights) for x in done] == [(x.date, x.weights) for x in reference.rebalances[: len(done)]]
     kept = {p.name: p.stat().st_ino for p in (tmp_path / "ck" / "dates").iterdir()}
-    assert len(kept) >= len(part.rebalances)
+    assert len(kept) == k
     resumed = bt.run_backtest(ids, **WEEKLY, checkpoint=tmp_path / "ck", **where(mode, request, on_small))
     same(reference, resumed)
     # the dates kept were read, not optimised and written again (a write makes a new file)

@@ -157,7 +157,10 @@ def test_sigint_at_a_random_point_then_the_same_command_reports_what_an_uninterr
         gone, alive = psutil.wait_procs(children, timeout=10)
         assert alive == [], seed
     else:
-        assert (p.returncode, err) == (0, ""), seed  # the run was done before the signal came
+        # the run was done before the signal came, or so nearly that the signal found the interpreter
+        # shutting down (Python's handler gone): every output is written either way
+        assert p.returncode in (0, -signal.SIGINT) and err == "", (seed, p.returncode, err)
+        assert out.read_bytes() == reference, seed
     again = run(store, *where, "--checkpoint", ck, "--json", out)
     assert again.returncode == 0, again.stderr
     assert out.read_bytes() == reference, seed

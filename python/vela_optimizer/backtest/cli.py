@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import atexit
 import contextlib
 import datetime as _dt
 import json
@@ -301,23 +302,34 @@ def _say(bar, text: str) -> None:
         print(text, file=sys.stderr)
 
 
-@contextlib.contextmanager
-def _quiet_cluster(active: bool):
-    """Dask's, tornado's and asyncio's own logs and tracebacks kept from the user while a cluster is
-    used: the command says what went wrong, in one line."""
-    if not active:
-        yield
-        return
-    # Dask's configuration gives its loggers levels and a handler of their own: raising one logger's
-    # level would not silence its children. The command logs nothing itself.
-    disabled = logging.root.manager.disable
-    hooks = threading.excepthook, sys.unraisablehook
+def _silence() -> None:
+    """Dask's, tornado's and asyncio's logs off, and exceptions raised in threads or in ``__del__``
+    not printed: the command logs nothing itself, and says what went wrong in one line."""
     logging.disable(logging.CRITICAL)
     threading.excepthook = lambda _args: None  # a thread of the client's event loop
     sys.unraisablehook = lambda _unraisable: None  # a client's __del__
+
+
+@contextlib.contextmanager
+def _quiet_cluster(active: bool):
+    """Quiet (:func:`_silence`) while a cluster is used, and again when the process exits.
+
+    Dask's configuration gives its loggers levels and a handler of their own (raising one
+    logger's level would not silence its children), and a client can still print as the
+    interpreter shuts down (a task of its event loop never retrieved): hence the whole of
+    logging, and an exit handler, registered last so that it runs before Dask's own.
+    """
+    if not active:
+        yield
+        return
+    disabled = logging.root.manager.disable
+    hooks = threading.excepthook, sys.unraisablehook
+    _silence()
+    atexit.unregister(_silence)
+    atexit.register(_silence)
     try:
         yield
-    finally:
+    finally:  # a caller in the same process gets its logging and hooks back
         threading.excepthook, sys.unraisablehook = hooks
         logging.disable(disabled)
 

@@ -69,7 +69,8 @@ def write_atomic(path, write, *, binary: bool = False) -> None:
     fd, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".tmp", dir=folder)
     try:
         with os.fdopen(fd, mode, **text_args) as fh:
-            os.fchmod(fh.fileno(), stat.S_IMODE(info.st_mode) if info is not None else _default_mode())
+            if hasattr(os, "fchmod"):  # mkstemp makes the file 0600; give it what open() would
+                os.fchmod(fh.fileno(), stat.S_IMODE(info.st_mode) if info is not None else _default_mode())
             write(fh)
             fh.flush()
             os.fsync(fh.fileno())
