@@ -487,3 +487,156 @@ def spoiled(**changes):
 def test_malformed_limits_are_refused(changes, match):
     with pytest.raises(ValueError, match=match):
         check_limits(spoiled(**changes))
+
+
+# ---------------------------------------------------------------- caps on what is bought and sold
+
+
+def traded(limits, h, max_buy=np.inf, max_sell=np.inf, sources=None):
+    return Limits(limits.ids, limits.lower, limits.upper, limits.A, limits.lo, limits.hi, limits.row_labels,
+                  list(sources) if sources is not None else limits.bound_source, np.asarray(h, dtype=float), max_buy,
+                  max_sell)
+
+
+def feasible_with_trades(limits, atoms, caps):
+    """Whether ``atoms``, the budget and the caps on trades ``caps`` ({"buy": cap, "sell": cap})
+    admit a point: a plain LP over (w, t_buy, t_sell), lifted here (t_buy >= w − h, t_sell >= h − w,
+    t >= 0, Σt <= cap)."""
+    n, h = limits.n, limits.holdings
+    width = 3 * n
+    rows = [np.r_[r if upper else -r, np.zeros(2 * n)] for r, upper, _ in atoms]
+    rhs = [b if upper else -b for _, upper, b in atoms]
+    for j, (kind, sign) in enumerate((("buy", 1.0), ("sell", -1.0))):
+        if kind in caps:
+            block = np.zeros((n + 1, width))
+            block[:n, :n] = sign * np.eye(n)
+            block[:n, n * (1 + j):n * (2 + j)] = -np.eye(n)
+            block[n, n * (1 + j):n * (2 + j)] = 1.0
+            rows += list(block)
+            rhs += list(sign * h) + [caps[kind]]
+    res = linprog(np.zeros(width), A_ub=np.array(rows).reshape(-1, width) if rows else None, b_ub=rhs or None,
+                  A_eq=np.r_[np.ones(n), np.zeros(2 * n)][None, :],
+                  b_eq=[limits.lo[-1]], bounds=[(None, None)] * n + [(0, None)] * (2 * n), method="highs",
+                  options=TIGHT)
+    assert res.status in (0, 2), res.message
+    return res.status == 0
+
+
+def split_conflict(limits, conflict):
+    """(the limits named as rows, the caps on trades named)."""
+    plain, caps = [], {}
+    ids = list(limits.ids)
+    for e in conflict:
+        if e["kind"].startswith("turnover"):
+            caps[e["kind"][len("turnover_"):]] = e["bound"]
+        elif e.get("rule"):
+            i = ids.index(e["label"])
+            upper = e["kind"].endswith("upper")
+            assert limits.bound_source[i] == e["rule"] and e["bound"] == (limits.upper[i] if upper else limits.lower[i])
+            plain.append((np.eye(1, len(ids), i)[0], upper, e["bound"]))
+        else:
+            plain += atoms_of(limits, [e])
+    return plain, caps
+
+
+def assert_irreducible_with_trades(limits, conflict):
+    plain, caps = split_conflict(limits, conflict)
+    assert not feasible_with_trades(limits, plain, caps)
+    for k in range(len(plain)):
+        assert feasible_with_trades(limits, plain[:k] + plain[k + 1:], caps), f"{conflict[k]} is not needed"
+    for kind in caps:
+        assert feasible_with_trades(limits, plain, {c: v for c, v in caps.items() if c != kind}), kind
+
+
+H5 = [0.3, 0.3, 0.2, 0.1, 0.1]  # M1, M2, I1, A, B
+RULES = ["*", "*", "limit_up", "suspended", "limit_down"]
+
+# name: (limits, {(kind, label)}, shortfall, zh message, en message); irreducible and named.
+TRADED = {
+    "a group cap the holdings break by more than the sell cap": (
+        traded(make_limits(IDS, default=(0, 0.5), groups={"Materials": (["M1", "M2"], 0, 0.4)}), H5, 0.1, 0.1),
+        {("group_upper", "Materials"), ("turnover_sell", "turnover")}, -0.1,
+        "OPTIMIZER: 约束相互冲突，无法满足类别 Materials 上限 0.4000：换手上限 0.1000 合计至少 0.5000（多 0.1000）",
+        "limits conflict: cap 0.4000 on Materials cannot be met: turnover cap 0.1000 require at least 0.5000 in "
+        "total (0.1000 over)"),
+    "holdings short of the budget by more than the buy cap": (
+        traded(make_limits(IDS, default=(0, 0.5)), [0.2, 0.2, 0.1, 0.1, 0.1], 0.2, 0.2),
+        {("turnover_buy", "turnover")}, 0.1,
+        "OPTIMIZER: 约束相互冲突，无法满足权重之和为1：换手上限 0.2000 合计最多 0.9000（比 1 少 0.1000）",
+        "limits conflict: turnover cap 0.2000 allow at most 0.9000 in total (0.1000 short of 1)"),
+    "a group floor out of reach of the buy cap": (
+        traded(make_limits(IDS, default=(0, 0.5), groups={"Other": (["A", "B"], 0.5, 1)}), H5, 0.2, np.inf),
+        {("group_lower", "Other"), ("turnover_buy", "turnover")}, 0.1,
+        "OPTIMIZER: 约束相互冲突，无法满足类别 Other 下限 0.5000：换手上限 0.2000 合计最多 0.4000（少 0.1000）",
+        "limits conflict: floor 0.5000 on Other cannot be met: turnover cap 0.2000 allow at most 0.4000 in total "
+        "(0.1000 short)"),
+    "a suspended holding above a group cap": (
+        traded(make_limits(IDS, own={"A": (0.1, 0.1), "B": (0.1, 1), "I1": (0, 0.2)}, default=(0, 0.5),
+                           groups={"Other": (["A", "B"], 0, 0.15)}), H5, sources=RULES),
+        {("group_upper", "Other"), ("instrument_lower", "A"), ("instrument_lower", "B")}, -0.05,
+        "OPTIMIZER: 约束相互冲突，无法满足类别 Other 上限 0.1500：A 停牌，持有 10.00%、B 跌停，至少 10.00% "
+        "合计至少 0.2000（多 0.0500）",
+        "limits conflict: cap 0.1500 on Other cannot be met: A suspended, held at 10.00 %, B closed at its "
+        "down-limit, at least 10.00 % require at least 0.2000 in total (0.0500 over)"),
+    "a stock at its up-limit below a group floor": (
+        traded(make_limits(IDS, own={"I1": (0, 0.2)}, default=(0, 0.5), groups={"Industrials": (["I1"], 0.25, 1)}),
+               H5, sources=RULES),
+        {("group_lower", "Industrials"), ("instrument_upper", "I1")}, 0.05,
+        "OPTIMIZER: 约束相互冲突，无法满足类别 Industrials 下限 0.2500：I1 涨停，最多 20.00%（少 0.0500）",
+        "limits conflict: floor 0.2500 on Industrials cannot be met: I1 closed at its up-limit, at most 20.00 % "
+        "(0.0500 short)"),
+}
+
+
+@pytest.mark.parametrize("name", list(TRADED))
+def test_caps_on_trades_are_named_in_irreducible_conflicts(name):
+    limits, named, shortfall, zh, en = TRADED[name]
+    with pytest.raises(LimitConflict) as info:
+        check_limits(limits)
+    exc = info.value
+    assert {(e["kind"], e["label"]) for e in exc.conflict} == named
+    assert exc.shortfall == pytest.approx(shortfall, rel=1e-6)
+    assert (str(exc), exc.describe()) == (zh, en)
+    assert_irreducible_with_trades(limits, exc.conflict)
+    back = pickle.loads(pickle.dumps(exc))
+    assert (str(back), back.conflict) == (str(exc), exc.conflict)
+
+
+@pytest.mark.parametrize("name", [n for n in TRADED if "turnover" in str(TRADED[n][1])])
+def test_moving_a_cap_on_trades_by_its_relaxation_resolves_the_conflict(name):
+    limits = TRADED[name][0]
+    exc = _diagnose(limits)
+    plain, caps = split_conflict(limits, exc.conflict)
+    for e in exc.conflict:
+        if e["kind"].startswith("turnover"):
+            kind = e["kind"][len("turnover_"):]
+            assert feasible_with_trades(limits, plain, {**caps, kind: caps[kind] + e["relaxation"] * (1 + 1e-9)})
+            assert not feasible_with_trades(limits, plain, {**caps, kind: caps[kind] + 0.9 * e["relaxation"]})
+
+
+@pytest.mark.parametrize("h, buy, sell", [
+    (H5, 0.0, 0.0),                            # the holdings meet every limit: no trade needed
+    ([0.6, 0.2, 0.1, 0.05, 0.05], 0.1, 0.1),  # 0.6 above its cap of 0.5: the caps just allow the forced sale
+    ([0.2, 0.2, 0.1, 0.1, 0.1], 0.3, np.inf),  # 0.3 short of the budget: the buy cap just allows it
+])
+def test_caps_on_trades_that_can_hold_pass(h, buy, sell):
+    limits = traded(make_limits(IDS, default=(0, 0.5)), h, buy, sell)
+    check_limits(limits)
+    assert _diagnose(limits) is None
+
+
+def test_holdings_without_caps_keep_the_closed_form():
+    base = CONFLICTS["two group caps and the wildcard cap"][0]
+    plain, held = _diagnose(base), _diagnose(traded(base, np.full(base.n, 1 / base.n)))
+    assert (str(held), held.conflict, held.shortfall) == (str(plain), plain.conflict, plain.shortfall)
+
+
+@pytest.mark.parametrize("changes, match", [
+    ({"max_buy": 0.1}, "holdings"),
+    ({"holdings": np.full(5, 0.2), "max_sell": -0.1}, ">= 0"),
+    ({"holdings": np.full(5, 0.2), "max_buy": float("nan")}, ">= 0"),
+    ({"holdings": np.full(4, 0.2), "max_buy": 0.1}, "holdings"),
+])
+def test_malformed_caps_on_trades_are_refused(changes, match):
+    with pytest.raises(ValueError, match=match):
+        check_limits(spoiled(**changes))

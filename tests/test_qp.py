@@ -10,7 +10,7 @@ from threadpoolctl import threadpool_info, threadpool_limits
 from vela_optimizer.exception import InvalidArgument
 from vela_optimizer.limits import Limits
 from vela_optimizer.native import Settings, qp
-from vela_optimizer.native.qp import active_set, certify, model
+from vela_optimizer.native.qp import active_set, certify, model, turnover
 
 
 def make_limits(n, lower=0.0, upper=1.0, groups=(), budget=True):
@@ -667,3 +667,228 @@ def test_guess_is_tried_from_a_hundred_instruments(n, tried):
     expected = np.where(np.arange(n) < n // 2, 2.0 / n, 0.0)
     expected[n // 2] = 1.0 - expected.sum()
     np.testing.assert_allclose(r.x, expected, rtol=0, atol=1e-11)
+
+
+# ---------------------------------------------------------------------------------------------
+# Caps on what is bought and sold against holdings h: Σ max(x − h, 0) <= max_buy and
+# Σ max(h − x, 0) <= max_sell. Checked against a certificate computed here: x is the optimum of
+# the convex problem exactly when no feasible y has ∇f(x)ᵀ(y − x) < 0, an LP over the lifted
+# limits (y, t_buy, t_sell: t_buy >= y − h, t_sell >= h − y, t >= 0, Σt <= cap) solved by HiGHS.
+
+
+def with_trades(limits, h, max_buy=np.inf, max_sell=np.inf):
+    return dataclasses.replace(limits, holdings=np.asarray(h, dtype=float), max_buy=max_buy, max_sell=max_sell)
+
+
+def descent_over_lifted_limits(g, limits, x):
+    """min ∇f(x)ᵀ(y − x) over every y meeting the limits and the caps on trades (≤ 0; 0 at the
+    optimum), and the y reaching it."""
+    n, h = limits.n, limits.holdings
+    caps = [(s, c) for s, c in ((1.0, limits.max_buy), (-1.0, limits.max_sell)) if np.isfinite(c)]
+    k = len(caps)
+    width = n * (1 + k)
+    rows, rhs = [], []
+    for j, (sign, cap) in enumerate(caps):
+        t = np.zeros((n, width))
+        t[:, :n] = sign * np.eye(n)
+        t[:, n * (1 + j):n * (2 + j)] = -np.eye(n)
+        rows.append(t)
+        rhs.append(sign * h)
+        total = np.zeros((1, width))
+        total[0, n * (1 + j):n * (2 + j)] = 1.0
+        rows.append(total)
+        rhs.append([cap])
+    eq = limits.lo == limits.hi
+    A = np.hstack([limits.A, np.zeros((limits.A.shape[0], width - n))])
+    finite_hi, finite_lo = ~eq & np.isfinite(limits.hi), ~eq & np.isfinite(limits.lo)
+    rows += [A[finite_hi], -A[finite_lo]]
+    rhs += [limits.hi[finite_hi], -limits.lo[finite_lo]]
+    bounds = [(lo, None if np.isinf(up) else up) for lo, up in zip(limits.lower, limits.upper)] + [(0, None)] * (n * k)
+    res = scipy.optimize.linprog(np.r_[g, np.zeros(n * k)], A_ub=np.vstack(rows), b_ub=np.concatenate(rhs),
+                                 A_eq=A[eq], b_eq=limits.lo[eq], bounds=bounds, method="highs",
+                                 options={"primal_feasibility_tolerance": 1e-10, "dual_feasibility_tolerance": 1e-10})
+    assert res.status == 0, res.message
+    return float(g @ (res.x[:n] - x)), res.x[:n]
+
+
+def traded_problem(seed, n, method, holdings, t=131):
+    """A random problem (caps that bind, three group limits) with holdings within its limits of a
+    given kind: "index" a Dirichlet draw, "drifted" another problem's optimum drifted (both moved
+    into the limits), "forced" the drifted one with one holding above its cap (a forced sale; the
+    holdings then sum to more than 1) and one weight fixed away from its holding (a forced trade
+    that uses part of the caps)."""
+    returns, cov, limits = random_problem(seed, n, t)
+    rng = np.random.default_rng(seed + 7)
+    if holdings == "index":
+        h = rng.dirichlet(np.ones(n))
+    else:
+        h = qp.min_variance(random_problem(seed + 50, n, t)[1], limits).x * np.exp(rng.normal(0, 0.2, n))
+        h /= h.sum()
+    near = qp.solve_qp(np.eye(n), -h, limits)  # the nearest holdings within the limits
+    assert near.converged, "the problem's limits admit no portfolio: pick another seed"
+    h = near.x
+    if holdings == "forced":
+        h[0] = limits.upper[0] + 0.01
+        limits.lower[1] = limits.upper[1] = 0.5 * (h[1] + limits.upper[1])
+    mu = returns.mean(axis=0)
+    b = returns @ rng.dirichlet(np.ones(n)) + rng.normal(0, 0.002, len(returns))
+    if method == "min_variance":
+        return limits, h, (lambda L, **kw: qp.min_variance(cov, L, **kw)), (lambda x: 2 * cov @ x), \
+            (lambda x: float(x @ cov @ x))
+    if method == "mean_variance":
+        return limits, h, (lambda L, **kw: qp.mean_variance(cov, mu, 5.0, L, **kw)), \
+            (lambda x: 5.0 * cov @ x - mu), (lambda x: float(2.5 * x @ cov @ x - mu @ x))
+    return limits, h, (lambda L, **kw: qp.min_tracking_error(returns, b, L, **kw)), \
+        (lambda x: 2 * returns.T @ (returns @ x - b)), (lambda x: float(np.sum((b - returns @ x) ** 2)))
+
+
+TRADED = [  # seed, n, method, holdings, buy cap, sell cap, days
+    (60, 8, "min_variance", "index", 0.1, 0.1, 131),
+    (64, 12, "mean_variance", "drifted", 0.05, 0.05, 131),
+    (62, 12, "min_tracking_error", "index", 0.2, np.inf, 131),
+    (63, 30, "min_variance", "forced", 0.08, 0.12, 131),
+    (64, 40, "mean_variance", "index", 0.3, 0.3, 131),
+    (65, 60, "min_tracking_error", "forced", 0.1, 0.1, 131),
+    (66, 120, "mean_variance", "drifted", 0.1, 0.1, 131),  # the restricted greedy vertex is tried
+    (67, 150, "min_tracking_error", "drifted", 0.15, 0.15, 20),  # n > 6T: the sparse least-squares form
+    (68, 50, "min_variance", "drifted", np.inf, 0.02, 131),
+    (69, 25, "mean_variance", "forced", 0.5, 0.5, 131),  # caps that do not bind
+]
+
+
+@pytest.mark.parametrize("seed, n, method, holdings, buy, sell, t", TRADED)
+def test_caps_on_trades_give_the_optimum_of_the_lifted_problem(seed, n, method, holdings, buy, sell, t):
+    limits, h, solve, grad, f = traded_problem(seed, n, method, holdings, t)
+    capped = with_trades(limits, h, buy, sell)
+    r = solve(capped)
+    assert r.converged and r.polished, r.message
+    assert capped.violation(r.x) <= 1e-11
+    gap, y = descent_over_lifted_limits(grad(r.x), capped, r.x)
+    scale = float(np.abs(grad(r.x)).max())
+    assert gap >= -1e-8 * scale, (gap, scale)
+    assert r.objective <= f(y) + 1e-8 * abs(f(y))  # y: the LP's vertex, feasible too
+    assert r.kkt_residual <= 1e-10
+
+
+@pytest.mark.parametrize("seed, n, method, holdings, buy, sell, t", [c for c in TRADED if c[1] <= 12])
+def test_caps_on_trades_never_worse_than_slsqp_on_the_lifted_problem(seed, n, method, holdings, buy, sell, t):
+    """A general solver on the lifted problem (variables x, t_buy, t_sell), SLSQP at a tight
+    tolerance: ours is no worse by 1e-8 relative, and feasible to 1e-9."""
+    limits, h, solve, grad, f = traded_problem(seed, n, method, holdings, t)
+    capped = with_trades(limits, h, buy, sell)
+    r = solve(capped)
+    caps = [(s, c) for s, c in ((1.0, buy), (-1.0, sell)) if np.isfinite(c)]
+    k = len(caps)
+    cons = [{"type": "eq" if lo == hi else "ineq", "fun": (lambda z, a=a, lo=lo: a @ z[:n] - lo)}
+            for a, lo, hi in zip(capped.A, capped.lo, capped.hi)]
+    cons += [{"type": "ineq", "fun": (lambda z, a=a, hi=hi: hi - a @ z[:n])}
+             for a, lo, hi in zip(capped.A, capped.lo, capped.hi) if lo != hi]
+    for j, (sign, cap) in enumerate(caps):
+        cons.append({"type": "ineq", "fun": lambda z, j=j, s=sign: z[n * (1 + j):n * (2 + j)] - s * (z[:n] - h)})
+        cons.append({"type": "ineq", "fun": lambda z, j=j, c=cap: c - z[n * (1 + j):n * (2 + j)].sum()})
+    scale = abs(f(h)) or 1.0
+    bounds = list(zip(capped.lower, capped.upper)) + [(0, None)] * (n * k)
+    with threadpool_limits(1, user_api="blas"):
+        res = scipy.optimize.minimize(lambda z: f(z[:n]) / scale, np.r_[h, np.zeros(n * k)],
+                                      jac=lambda z: np.r_[grad(z[:n]), np.zeros(n * k)] / scale, method="SLSQP",
+                                      bounds=bounds, constraints=cons, options={"maxiter": 2000, "ftol": 1e-15})
+    theirs = res.x[:n]
+    assert capped.violation(r.x) <= 1e-9
+    assert r.objective <= f(theirs) + 1e-8 * abs(f(theirs))
+
+
+@pytest.mark.parametrize("method", ["min_variance", "mean_variance", "min_tracking_error"])
+@pytest.mark.parametrize("n", [20, 130])
+def test_holdings_without_caps_change_nothing(method, n):
+    """Holdings alone (no cap) leave the solve as it was, bit for bit."""
+    limits, h, solve, _, _ = traded_problem(70 + n, n, method, "index")
+    plain, held = solve(limits), solve(with_trades(limits, h))
+    assert np.array_equal(plain.x, held.x) and plain.objective == held.objective
+    assert (plain.solver, plain.iterations, plain.message) == (held.solver, held.iterations, held.message)
+
+
+@pytest.mark.parametrize("change, match", [
+    ({"max_buy": 0.1}, "holdings"),
+    ({"max_sell": 0.0}, "holdings"),
+    ({"holdings": np.full(4, 0.25), "max_buy": float("nan")}, "max_buy"),
+    ({"holdings": np.full(4, 0.25), "max_sell": -0.1}, "max_sell"),
+    ({"holdings": np.full(3, 0.25), "max_buy": 0.1}, "holdings"),
+    ({"holdings": np.array([0.25, np.nan, 0.25, 0.25]), "max_buy": 0.1}, "holdings"),
+])
+def test_caps_on_trades_need_readable_holdings(change, match):
+    limits = dataclasses.replace(make_limits(4), **change)
+    with pytest.raises(InvalidArgument, match=match):
+        qp.min_variance(np.diag([1e-4, 2e-4, 3e-4, 4e-4]), limits)
+
+
+@pytest.mark.parametrize("h, buy, sell, status", [
+    ([0.2, 0.2, 0.2, 0.2], 0.1, 0.1, "infeasible"),   # 0.2 must be bought: the buy cap allows 0.1
+    ([0.6, 0.2, 0.1, 0.1], 0.05, 0.05, "infeasible"),  # 0.6 above the cap of 0.5: 0.1 must be sold
+    ([0.6, 0.2, 0.1, 0.1], 0.1, 0.1, "solved"),        # ... which the caps just allow
+])
+def test_caps_on_trades_that_cannot_hold(h, buy, sell, status):
+    limits = with_trades(make_limits(4, 0.0, 0.5), h, buy, sell)
+    r = qp.min_variance(np.diag([1e-4, 2e-4, 3e-4, 4e-4]), limits)
+    assert r.status == status
+    if status == "solved":
+        assert limits.violation(r.x) <= 1e-12 and r.x[0] == pytest.approx(0.5, abs=1e-12)
+
+
+def test_caps_on_trades_without_a_budget_row():
+    """Without the budget what is sold is not tied to what is bought: both caps are rows."""
+    n = 10
+    rng = np.random.default_rng(5)
+    B = rng.normal(0, 1, (n, n))
+    P, q = B @ B.T / n, rng.normal(0, 1, n)
+    limits = with_trades(make_limits(n, -1.0, 1.0, budget=False), np.full(n, 0.1), 0.3, 0.2)
+    r = qp.solve_qp(P, q, limits)
+    assert r.converged and r.polished and limits.violation(r.x) <= 1e-11
+    gap, _ = descent_over_lifted_limits(P @ r.x + q, limits, r.x)
+    assert gap >= -1e-8 * float(np.abs(P @ r.x + q).max())
+    d = r.x - limits.holdings
+    assert np.maximum(d, 0).sum() == pytest.approx(0.3, abs=1e-12)
+    assert np.maximum(-d, 0).sum() == pytest.approx(0.2, abs=1e-12)
+
+
+@pytest.mark.parametrize("fail", [2, 4])
+def test_caps_on_trades_fall_back_to_the_lifted_problem(monkeypatch, fail):
+    """When the active set over the holdings fails from the restricted problem (both passes), the
+    lifted problem's interior point starts it again: the same exact answer. When it fails from
+    there too, the lifted interior point's own answer is returned, unpolished but feasible."""
+    limits, h, solve, grad, _ = traded_problem(71, 40, "min_variance", "drifted")
+    capped = with_trades(limits, h, 0.1, 0.1)
+    exact = solve(capped)
+    real, calls = turnover.kink_active_set, []
+
+    def failing(*args):
+        calls.append(1)
+        return None if len(calls) <= fail else real(*args)
+
+    monkeypatch.setattr(turnover, "kink_active_set", failing)
+    r = solve(capped)
+    assert len(calls) == 3
+    if fail == 2:
+        assert r.polished and r.converged
+        np.testing.assert_allclose(r.x, exact.x, rtol=0, atol=1e-10)
+    else:
+        assert r.status == "solved" and not r.polished
+        assert capped.violation(r.x) <= 1e-8
+        np.testing.assert_allclose(r.x, exact.x, rtol=0, atol=1e-5)
+
+
+def test_kkt_residual_under_caps_on_trades():
+    limits, h, solve, grad, _ = traded_problem(72, 30, "min_variance", "index")
+    capped = with_trades(limits, h, 0.1, 0.1)
+    r = solve(capped)
+    _, cov, _ = random_problem(72, 30)
+    P = 2 * cov
+    assert qp.kkt_residual(P, np.zeros(30), capped, r.x) <= 1e-10
+    # Buy more of one traded name, less of another: the caps and limits still hold, the point is
+    # no longer stationary.
+    d = r.x - h
+    up, down = np.flatnonzero((d > 1e-4) & (r.x < limits.upper - 1e-4))[:1], np.flatnonzero(d > 1e-4)[-1:]
+    y = r.x.copy()
+    y[up] += 1e-5
+    y[down] -= 1e-5
+    assert capped.violation(y) <= 1e-12
+    assert qp.kkt_residual(P, np.zeros(30), capped, y) > 1e-5

@@ -1,6 +1,7 @@
 """Native risk parity: equal contributions checked against closed forms and plain numpy, and the
 limits path against the scipy path's own spread on the same covariance, bounds and records."""
 
+import dataclasses
 import threading
 
 import numpy as np
@@ -11,7 +12,7 @@ import vela_optimizer as vo
 from vela_optimizer import _engine, metrics, optimizer as opt
 from vela_optimizer.limits import Limits
 from vela_optimizer.native import Settings, riskparity as rp
-from vela_optimizer.native.riskparity import blocks as rp_blocks, jacobian, limits_qp, sca
+from vela_optimizer.native.riskparity import blocks as rp_blocks, jacobian, limits_qp, sca, spread
 
 IA = opt.InvalidArgument
 METHODS = ["auto", "ccd", "newton"]
@@ -539,3 +540,127 @@ def test_the_native_path_solves_risk_parity_no_worse_than_the_scipy_path(monkeyp
     if not limits:
         rc = w * (C @ w)
         assert rc.max() / rc.min() - 1 <= 1e-9
+
+
+# ---------------------------------------------------------------------------------------------
+# Caps on what is bought and sold against holdings (Σ max(w − h, 0) <= max_buy, Σ max(h − w, 0)
+# <= max_sell) under binding limits.
+
+
+def traded_limits(n, seed, holdings, cap):
+    """limits_problem's limits with holdings: "equal" weights 1/n within the bounds, "away" the
+    equal-risk portfolio moved a third of the way to equal weights (every holding feasible), and
+    one-way caps of ``cap``."""
+    C, ids, bnds, groups, rules = limits_problem(n, seed)
+    limits = limits_of(ids, opt._general_bnds(ids, bnds), groups, rules)
+    w = rp.solve_unconstrained(C, max_iteration=1000).x
+    target = np.full(n, 1 / n) if holdings == "equal" else (2 * w + np.full(n, 1 / n)) / 3
+    from vela_optimizer.native.qp import solve_qp
+
+    h = solve_qp(np.eye(n), -target, limits).x  # the nearest holdings within the limits
+    return C, limits, Limits.build(ids, limits.lower, limits.upper,
+                                   [(k, groups[k], *rules[k]) for k in groups if k in rules], holdings=h,
+                                   max_buy=cap, max_sell=cap)
+
+
+def feasible_directions(limits, count, seed):
+    """Vertices of the limits with the caps on trades (LPs with random objectives over the lifted
+    variables w, t_buy, t_sell): every segment towards one is feasible."""
+    from scipy.optimize import linprog
+
+    n, h = limits.n, limits.holdings
+    A_ub = np.block([[np.eye(n), -np.eye(n), np.zeros((n, n))], [-np.eye(n), np.zeros((n, n)), -np.eye(n)],
+                     [np.zeros((1, n)), np.ones((1, n)), np.zeros((1, n))],
+                     [np.zeros((1, n)), np.zeros((1, n)), np.ones((1, n))]])
+    b_ub = np.r_[h, -h, limits.max_buy, limits.max_sell]
+    G = np.hstack([limits.A, np.zeros((limits.A.shape[0], 2 * n))])
+    A_ub = np.vstack([A_ub, G[:-1], -G[:-1]])
+    b_ub = np.r_[b_ub, limits.hi[:-1], -limits.lo[:-1]]
+    bounds = list(zip(limits.lower, limits.upper)) + [(0, None)] * (2 * n)
+    rng = np.random.default_rng(seed)
+    for _ in range(count):
+        res = linprog(np.r_[rng.normal(size=n), np.zeros(2 * n)], A_ub=A_ub, b_ub=b_ub, A_eq=G[-1:], b_eq=[1.0],
+                      bounds=bounds, method="highs")
+        assert res.status == 0
+        yield res.x[:n]
+
+
+TRADED = [(8, 0, "equal", 0.02), (12, 4, "away", 0.03), (15, 7, "equal", 0.1), (40, 3, "away", 0.04),
+          (60, 5, "equal", 0.08)]
+
+
+@pytest.mark.parametrize(("n", "seed", "holdings", "cap"), TRADED)
+def test_caps_on_trades_hold_at_every_iterate(monkeypatch, n, seed, holdings, cap):
+    """Every iterate of both phases meets the caps and the limits; the answer trades up to a cap
+    that binds (the answer without caps breaks it), and the spread never rises."""
+    C, plain, limits = traded_limits(n, seed, holdings, cap)
+    free = rp.solve_with_limits(C, plain)
+    assert max(np.maximum(free.x - limits.holdings, 0).sum(), np.maximum(limits.holdings - free.x, 0).sum()) > cap
+    seen = []
+    step, squared = spread.SpreadState.step, sca.SpreadSCA.squared_phase
+
+    def record_step(state, solver, k):
+        out = step(state, solver, k)
+        seen.append((solver.limits.turnover_capped, state.w.copy(), state.f))
+        return out
+
+    def record_squared(solver, w, budget):
+        out = squared(solver, w, budget)
+        seen.append((solver.limits.turnover_capped, out[0].copy(), solver.spread(out[0])))
+        return out
+
+    monkeypatch.setattr(spread.SpreadState, "step", record_step)
+    monkeypatch.setattr(sca.SpreadSCA, "squared_phase", record_squared)
+    r = rp.solve_with_limits(C, limits)
+    assert r.converged and r.path == "sca"
+    capped = [(w, f) for is_capped, w, f in seen if is_capped]
+    assert len(capped) >= 2
+    for w, _ in capped:
+        assert limits.violation(w) <= 1e-12
+    spreads = [f for _, f in capped]
+    assert all(b <= a * (1 + 1e-12) for a, b in zip(spreads, spreads[1:]))
+    d = r.x - limits.holdings
+    assert max(np.maximum(d, 0).sum(), np.maximum(-d, 0).sum()) == pytest.approx(cap, abs=1e-10)
+    assert limits.violation(r.x) <= 1e-12
+
+
+@pytest.mark.parametrize(("n", "seed", "holdings", "cap"), TRADED[:3])
+def test_caps_on_trades_no_feasible_direction_lowers_the_spread(n, seed, holdings, cap):
+    """A local minimum of the spread over the limits and the caps: along the segment towards each
+    of 40 vertices of the feasible set the spread does not fall (to 1e-7 of its directional
+    derivative's scale)."""
+    C, _, limits = traded_limits(n, seed, holdings, cap)
+    r = rp.solve_with_limits(C, limits)
+    spread = r.spread
+    for y in feasible_directions(limits, 40, seed):
+        for eps in (1e-4, 1e-6):
+            w = r.x + eps * (y - r.x)
+            assert limits.violation(w) <= 1e-9
+            assert brute_spread(w * (C @ w)) >= spread - 1e-7 * eps * spread
+
+
+@pytest.mark.parametrize(("n", "seed"), [(12, 4), (40, 3)])
+def test_caps_on_trades_that_do_not_bind_and_holdings_alone_change_nothing(n, seed):
+    C, plain, limits = traded_limits(n, seed, "away", 1.0)
+    base = rp.solve_with_limits(C, plain)
+    for other in (limits, Limits.build(limits.ids, limits.lower, limits.upper, holdings=limits.holdings)):
+        if other.holdings is not None and not other.turnover_capped:
+            other = dataclasses.replace(plain, holdings=limits.holdings)
+        r = rp.solve_with_limits(C, other)
+        np.testing.assert_array_equal(r.x, base.x)
+        assert r.spread == base.spread and r.converged
+
+
+def test_caps_on_trades_that_cannot_hold_name_the_conflict():
+    C, _, limits = traded_limits(12, 4, "equal", 0.05)
+    short = dataclasses.replace(limits, holdings=0.8 * limits.holdings)  # 0.2 must be bought
+    with pytest.raises(vo.LimitConflict) as info:
+        rp.solve_with_limits(C, short)
+    assert [e["kind"] for e in info.value.conflict] == ["turnover_buy"]
+    assert "换手上限 0.0500" in str(info.value) and "turnover cap 0.0500" in info.value.describe()
+
+
+def test_caps_on_trades_need_holdings():
+    C, plain, _ = traded_limits(8, 0, "equal", 0.05)
+    with pytest.raises(IA, match="holdings"):
+        rp.solve_with_limits(C, dataclasses.replace(plain, max_buy=0.1))

@@ -26,6 +26,12 @@ instead of several. A group holding every instrument bounds the same sum as the 
 floor and cap are weighed together with the budget's (else a conflict named at the group could
 keep a limit that the budget alone already contradicts). Everything else (overlapping groups,
 weighted rows) goes to the general path: one elastic LP, then deletion filtering to an IIS.
+
+Caps on what is bought and sold against holdings h, sum_i max(w_i - h_i, 0) <= max_buy and
+sum_i max(h_i - w_i, 0) <= max_sell, take the general path too, lifted: t_i >= w_i - h_i,
+t_i >= 0, sum t <= max_buy (and likewise for what is sold); each cap is one limit there, relaxed
+by its own slack. A certificate through a cap is not unique up to scale in general (the lifted
+rows are many), so such conflicts are always narrowed by the deletion filter.
 """
 
 from __future__ import annotations
@@ -61,8 +67,11 @@ _Y_EPS = 1e-9
 # exception's ``conflict`` carries every limit.
 _MESSAGE_ITEMS = 8
 
-_KIND_CODES = {"lower": 0, "upper": 1, "floor": 2, "cap": 3}
-_KINDS = {"lower": "instrument_lower", "upper": "instrument_upper", "floor": "group_lower", "cap": "group_upper"}
+_KIND_CODES = {"lower": 0, "upper": 1, "floor": 2, "cap": 3, "buy": 4, "sell": 5}
+_KINDS = {"lower": "instrument_lower", "upper": "instrument_upper", "floor": "group_lower", "cap": "group_upper",
+          "buy": "turnover_buy", "sell": "turnover_sell"}
+# Bound sources that are trading rules of the day (vela_optimizer.market.tradability), named as such.
+_RULES = ("suspended", "limit_up", "limit_down")
 
 
 class LimitConflict(InvalidArgument):
@@ -76,13 +85,16 @@ class LimitConflict(InvalidArgument):
     conflict : list of dict
         The limits in conflict, an irreducible set: drop any one and the rest (with the budget)
         admit a portfolio. Each dict has ``kind`` (``"instrument_upper"``, ``"instrument_lower"``,
-        ``"group_upper"``, ``"group_lower"``, ``"default_upper"`` or ``"default_lower"``),
-        ``label`` (the instrument id, the group label, or for a default bound the bound's
-        source: ``"*"`` for the wildcard entry of ``bnds``, ``""`` for the method's default
+        ``"group_upper"``, ``"group_lower"``, ``"default_upper"``, ``"default_lower"``, or the caps on
+        what is bought and sold against the holdings, ``"turnover_buy"`` and ``"turnover_sell"``),
+        ``label`` (the instrument id, the group label, ``"turnover"``, or for a default bound the
+        bound's source: ``"*"`` for the wildcard entry of ``bnds``, ``""`` for the method's default
         bounds), ``bound`` (the limit's value), ``relaxation`` (how far this limit alone must move,
         up for a cap and down for a floor, for the named limits to become consistent; a default
         bound moves for all instruments it covers at once), ``count`` (how many instruments the
-        limit covers) and ``ids`` (those instruments; a group's members).
+        limit covers; 0 for a turnover cap) and ``ids`` (those instruments; a group's members). An
+        instrument whose bound a trading rule set also has ``rule`` (``"suspended"``,
+        ``"limit_up"`` or ``"limit_down"``).
     shortfall : float
         By how much the named limits miss the limit they cannot meet (the budget, unless
         ``target`` names a group limit): positive when caps allow too little ("short"),
@@ -172,6 +184,17 @@ class _Problem:
     labels: list
     source: list  # per instrument: "*", "" or its own id
     budget: tuple | None  # (row, lo_b, hi_b) or None when there is no budget row
+    rules: list = None  # per instrument: the trading rule that set its bound, or None
+    holdings: np.ndarray | None = None  # with caps on what is bought and sold
+    max_buy: float = math.inf
+    max_sell: float = math.inf
+
+    @property
+    def turnover(self) -> list:
+        """The caps on what is bought and sold that hold: ("buy" | "sell", cap)."""
+        if self.holdings is None:
+            return []
+        return [(kind, cap) for kind, cap in (("buy", self.max_buy), ("sell", self.max_sell)) if math.isfinite(cap)]
 
     @property
     def n(self):
@@ -217,11 +240,34 @@ def _problem(limits: Limits) -> _Problem:
     src = list(limits.bound_source)
     source = [s if s in ("*", "") else None for s in src] if len(src) == n else [None] * n
     source = [ids[i] if s is None else s for i, s in enumerate(source)]
-    return _Problem(ids, lower, upper, A, lo, hi, labels, source, budget)
+    rules = [s if s in _RULES else None for s in src] if len(src) == n else [None] * n
+    holdings, max_buy, max_sell = _turnover(limits, n)
+    return _Problem(ids, lower, upper, A, lo, hi, labels, source, budget, rules, holdings, max_buy, max_sell)
+
+
+def _turnover(limits: Limits, n: int):
+    """(holdings, max_buy, max_sell) of ``limits``, checked; holdings None without a cap."""
+    max_buy, max_sell = float(getattr(limits, "max_buy", math.inf)), float(getattr(limits, "max_sell", math.inf))
+    if math.isnan(max_buy) or math.isnan(max_sell) or max_buy < 0 or max_sell < 0:
+        raise ValueError(f"limits: caps on what is bought and sold must be >= 0 (max_buy {max_buy}, "
+                         f"max_sell {max_sell})")
+    holdings = getattr(limits, "holdings", None)
+    if holdings is None:
+        if math.isfinite(max_buy) or math.isfinite(max_sell):
+            raise ValueError("limits: caps on what is bought and sold need the holdings")
+        return None, max_buy, max_sell
+    holdings = np.asarray(holdings, dtype=float).reshape(-1)
+    if holdings.shape != (n,) or not np.isfinite(holdings).all():
+        raise ValueError(f"limits: holdings must be {n} finite weights, got shape {holdings.shape}")
+    if not (math.isfinite(max_buy) or math.isfinite(max_sell)):
+        return None, max_buy, max_sell
+    return holdings, max_buy, max_sell
 
 
 def _disjoint_groups(p: _Problem):
     """Each instrument's group row (-1 for none), or None when the closed form does not apply."""
+    if p.turnover:
+        return None
     if p.budget is not None and not np.all(p.budget[0] == 1.0):
         return None
     if p.rows.size and not np.all((p.rows == 0.0) | (p.rows == 1.0)):
@@ -397,6 +443,7 @@ def _all_atoms(p: _Problem) -> list:
     atoms += [("upper", int(i)) for i in np.flatnonzero(np.isfinite(p.upper))]
     atoms += [("floor", int(r)) for r in np.flatnonzero(np.isfinite(p.lo))]
     atoms += [("cap", int(r)) for r in np.flatnonzero(np.isfinite(p.hi))]
+    atoms += [(kind, 0) for kind, _ in p.turnover]
     return atoms
 
 
@@ -407,7 +454,8 @@ def _elastic(p: _Problem, atoms) -> tuple[float, dict, float]:
     of its own: z_i lies within it and the weight is w_i = z_i - s_lower + s_upper. (An
     instrument whose floor is above its cap has no such z; its bounds become rows
     -w_i - s <= -lower_i and w_i - s <= upper_i.) Group rows: a_r w - s <= hi_r (cap) and
-    -a_r w - s <= -lo_r (floor); the budget row holds without slack.
+    -a_r w - s <= -lo_r (floor); the budget row holds without slack. A cap on what is bought adds
+    t >= 0 (n) with w_i - t_i <= h_i and sum t - s <= max_buy (what is sold: -w_i - t_i <= -h_i).
 
     Returns the optimal total, the multiplier of each atom (its dual, in [0, 1]) and the budget's
     signed multiplier (positive when the budget stands as a floor the caps cannot reach).
@@ -415,6 +463,8 @@ def _elastic(p: _Problem, atoms) -> tuple[float, dict, float]:
     n, k = p.n, len(atoms)
     kind = np.array([_KIND_CODES[a[0]] for a in atoms], dtype=int).reshape(k)
     pos = np.array([a[1] for a in atoms], dtype=int).reshape(k)
+    turn = np.flatnonzero(kind >= 4)  # caps on what is bought and sold, each with n variables t
+    cols = n + k + n * turn.size
     on_instrument = kind < 2
     has = np.zeros((2, n), dtype=bool)
     has[kind[on_instrument], pos[on_instrument]] = True
@@ -430,7 +480,7 @@ def _elastic(p: _Problem, atoms) -> tuple[float, dict, float]:
     sub_rows = np.r_[np.arange(n), pos[bound_atoms]]
     sub_cols = np.r_[np.arange(n), n + bound_atoms]
     sub_vals = np.r_[np.ones(n), np.where(kind[bound_atoms] == 0, -1.0, 1.0)]
-    row_atoms = np.flatnonzero(~in_bounds)  # rows over w, each with its atom's slack
+    row_atoms = np.flatnonzero(~in_bounds & (kind < 4))  # rows over w, each with its atom's slack
     upper_side = (kind[row_atoms] == 1) | (kind[row_atoms] == 3)
     grouped = kind[row_atoms] >= 2
     rows = np.zeros((len(row_atoms), n))
@@ -444,7 +494,7 @@ def _elastic(p: _Problem, atoms) -> tuple[float, dict, float]:
     rows = list(rows * sign[:, None])
     rhs = list(bound * sign)
     row_atoms = row_atoms.tolist()
-    W = scipy.sparse.csr_array((sub_vals, (sub_rows, sub_cols)), shape=(n, n + k))
+    W = scipy.sparse.csr_array((sub_vals, (sub_rows, sub_cols)), shape=(n, cols))
     nrow = len(rows)
     budget_rows = []  # +1 for the budget as a floor row, -1 as a cap row
     if p.budget is not None:
@@ -456,16 +506,24 @@ def _elastic(p: _Problem, atoms) -> tuple[float, dict, float]:
                     rhs.append(sign * b)
                     budget_rows.append(side)
     A_ub = b_ub = A_eq = b_eq = None
+    blocks, rhs_blocks = [], []
     if rows:
         own = scipy.sparse.csr_array((-np.ones(nrow), (np.arange(nrow), [n + j for j in row_atoms])),
-                                     shape=(len(rows), n + k))
-        A_ub = scipy.sparse.csr_array(np.array(rows)) @ W + own
-        b_ub = np.array(rhs, dtype=float)
+                                     shape=(len(rows), cols))
+        blocks.append(scipy.sparse.csr_array(np.array(rows)) @ W + own)
+        rhs_blocks.append(np.array(rhs, dtype=float))
+    for a, j in enumerate(turn.tolist()):
+        blocks.append(_turnover_rows(p, W, atoms[j][0], n + j, n + k + a * n, cols))
+        cap = p.max_buy if atoms[j][0] == "buy" else p.max_sell
+        rhs_blocks.append(np.r_[p.holdings if atoms[j][0] == "buy" else -p.holdings, cap])
+    if blocks:
+        A_ub = scipy.sparse.vstack(blocks, format="csr")
+        b_ub = np.concatenate(rhs_blocks)
     if p.budget is not None and p.budget[1] == p.budget[2]:
         A_eq = scipy.sparse.csr_array(p.budget[0].reshape(1, -1)) @ W
         b_eq = np.array([p.budget[1]])
-    c = np.r_[np.zeros(n), np.ones(k)]
-    bounds = np.column_stack([np.r_[z_lo, np.zeros(k)], np.r_[z_hi, np.full(k, np.inf)]])
+    c = np.r_[np.zeros(n), np.ones(k), np.zeros(cols - n - k)]
+    bounds = np.column_stack([np.r_[z_lo, np.zeros(cols - n)], np.r_[z_hi, np.full(cols - n, np.inf)]])
     res = scipy.optimize.linprog(c, A_ub=A_ub, b_ub=b_ub, A_eq=A_eq, b_eq=b_eq, bounds=bounds,
                                  method="highs", options=_HIGHS_OPTIONS)
     if res.status != 0:
@@ -476,10 +534,25 @@ def _elastic(p: _Problem, atoms) -> tuple[float, dict, float]:
     y_all[highs] = -res.upper.marginals[pos[highs]]
     marg = -res.ineqlin.marginals if A_ub is not None else np.empty(0)
     y_all[row_atoms] = marg[:nrow]
+    after = len(rows)  # the rows of the caps on trades follow the group and budget rows
+    for a, j in enumerate(turn.tolist()):
+        y_all[j] = marg[after + a * (n + 1) + n]
     y = dict(zip(atoms, y_all.tolist()))
     y_b = float(res.eqlin.marginals[0]) if A_eq is not None else \
-        sum(side * float(m) for side, m in zip(budget_rows, marg[nrow:]))
+        sum(side * float(m) for side, m in zip(budget_rows, marg[nrow:after]))
     return float(res.fun), y, y_b
+
+
+def _turnover_rows(p: _Problem, W, kind: str, slack: int, first: int, cols: int):
+    """The lifted rows of a cap on what is bought (``kind`` "buy": w_i - t_i <= h_i) or sold
+    ("sell": -w_i - t_i <= -h_i), then sum t - s <= cap; t in columns ``first``.. of ``cols``,
+    the atom's slack s in column ``slack``."""
+    n = p.n
+    sign = 1.0 if kind == "buy" else -1.0
+    t = scipy.sparse.csr_array((-np.ones(n), (np.arange(n), first + np.arange(n))), shape=(n, cols))
+    total = scipy.sparse.csr_array((np.r_[np.ones(n), -1.0], (np.zeros(n + 1, dtype=int),
+                                                              np.r_[first + np.arange(n), slack])), shape=(1, cols))
+    return scipy.sparse.vstack([sign * W + t, total], format="csr")
 
 
 def _unique_certificate(p: _Problem, atoms) -> bool:
@@ -488,6 +561,8 @@ def _unique_certificate(p: _Problem, atoms) -> bool:
 
     Instrument bounds are unit rows: they span their own coordinates, so the rank is the number
     of distinct instruments bounded plus the rank of the other rows on the remaining columns."""
+    if any(kind in ("buy", "sell") for kind, _ in atoms):
+        return False  # a cap on trades is many lifted rows: leave it to the deletion filter
     bounded = sorted({i for kind, i in atoms if kind in ("lower", "upper")})
     others = [p.rows[i] for kind, i in atoms if kind in ("floor", "cap")]
     if p.budget is not None:
@@ -527,7 +602,7 @@ def _deletion_filter(p: _Problem, S: list) -> list:
     is kept in their place; the filter stops early once the certificate is unique.
     """
     tried = set()
-    for atom in sorted(S, key=lambda a: a[0] in ("floor", "cap")):
+    for atom in sorted(S, key=lambda a: a[0] not in ("lower", "upper")):
         if atom in tried or atom not in set(S):
             continue
         tried.add(atom)
@@ -547,6 +622,8 @@ def _target_rank(p: _Problem, atom):
     kind, k = atom
     if kind in ("floor", "cap"):
         return (1, int(p.rows[k].astype(bool).sum()), kind == "cap")
+    if kind in ("buy", "sell"):
+        return (0, 0, False)
     return (0, 1, kind == "upper")
 
 
@@ -567,7 +644,11 @@ def _diagnose(limits: Limits, path: str = "auto") -> LimitConflict | None:
 def _name(p: _Problem, f: _Found) -> LimitConflict:
     keyed = {}  # entry key -> [entry, total multiplier]
     for (kind, k), y in zip(f.atoms, f.y):
-        if kind in ("floor", "cap"):
+        if kind in ("buy", "sell"):
+            key = (_KINDS[kind], 0)
+            entry = {"kind": _KINDS[kind], "label": "turnover", "bound": p.max_buy if kind == "buy" else p.max_sell,
+                     "count": 0, "ids": []}
+        elif kind in ("floor", "cap"):
             members = np.flatnonzero(p.rows[k]).tolist()
             bound = float(p.lo[k] if kind == "floor" else p.hi[k])
             key = (_KINDS[kind], k)
@@ -582,6 +663,8 @@ def _name(p: _Problem, f: _Found) -> LimitConflict:
             else:
                 key = (_KINDS[kind], k)
                 entry = {"kind": _KINDS[kind], "label": src, "bound": bound, "count": 1, "ids": [p.ids[k]]}
+                if p.rules is not None and p.rules[k] is not None:
+                    entry["rule"] = p.rules[k]
         if key not in keyed:
             keyed[key] = [entry, 0.0]
         keyed[key][1] += y
@@ -592,7 +675,7 @@ def _name(p: _Problem, f: _Found) -> LimitConflict:
     target_key = None
     if f.target[0] != "budget":
         kind, k = f.target
-        if kind in ("floor", "cap"):
+        if kind in ("floor", "cap", "buy", "sell"):
             target_key = (_KINDS[kind], k)
         else:
             src = p.source[k]
@@ -601,7 +684,7 @@ def _name(p: _Problem, f: _Found) -> LimitConflict:
 
     def order(key):
         entry = keyed[key][0]
-        rank = 0 if key == target_key else 1 if entry["kind"].startswith("group") else \
+        rank = 0 if key == target_key else 1 if entry["kind"].startswith(("group", "turnover")) else \
             3 if entry["kind"].startswith("default") else 2
         position = key[1] if isinstance(key[1], int) else 0
         return (rank, position, entry["kind"])
@@ -611,7 +694,8 @@ def _name(p: _Problem, f: _Found) -> LimitConflict:
     for key in keys:
         entry, ysum = keyed[key]
         entry["relaxation"] = f.gap / ysum
-        conflict.append({k: entry[k] for k in ("kind", "label", "bound", "relaxation", "count", "ids")})
+        conflict.append({k: entry[k] for k in ("kind", "label", "bound", "relaxation", "count", "ids", "rule")
+                         if k in entry})
 
     if target_key is None:
         side = f.target[1]
@@ -655,7 +739,9 @@ def _side_items(exc: LimitConflict, zh: bool, d: int) -> list:
     for e in side:
         kind, bound = e["kind"], e["bound"]
         upper = kind.endswith("upper")
-        if kind.startswith("instrument"):
+        if kind.startswith("turnover") or e.get("rule"):
+            items.append(("text", _special_text(e, zh, d)))
+        elif kind.startswith("instrument"):
             key = (kind, bound)
             if key in merged:
                 merged[key].append(e["label"])
@@ -704,8 +790,24 @@ def _join(items: list, zh: bool) -> str:
     return text
 
 
+def _special_text(e: dict, zh: bool, d: int) -> str:
+    """A cap on trades ("换手上限 0.1000", "turnover cap 0.1000"), or an instrument held by a
+    trading rule ("600000.XSHG 停牌，持有 3.20%", "600000.XSHG suspended, held at 3.20 %")."""
+    if e["kind"].startswith("turnover"):
+        return f"换手上限 {_figure(e['bound'], d)}" if zh else f"turnover cap {_figure(e['bound'], d)}"
+    pct = 100 * e["bound"]
+    zh_rule = {"suspended": "停牌，持有", "limit_up": "涨停，最多", "limit_down": "跌停，至少"}
+    en_rule = {"suspended": "suspended, held at", "limit_up": "closed at its up-limit, at most",
+               "limit_down": "closed at its down-limit, at least"}
+    if zh:
+        return f"{e['label']} {zh_rule[e['rule']]} {pct:.2f}%"
+    return f"{e['label']} {en_rule[e['rule']]} {pct:.2f} %"
+
+
 def _target_text(exc: LimitConflict, zh: bool, d: int) -> str:
     e = exc.conflict[exc.target]
+    if e["kind"].startswith("turnover") or e.get("rule"):
+        return _special_text(e, zh, d)
     upper = e["kind"].endswith("upper")
     if e["kind"].startswith("group"):
         return (f"类别 {e['label']} {'上限' if upper else '下限'} {_figure(e['bound'], d)}" if zh

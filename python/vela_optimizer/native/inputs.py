@@ -10,6 +10,7 @@ import numpy as np
 
 from ..exception import InvalidArgument
 from ..limits import Limits
+from .settings import as_real
 
 
 def check_limits(limits, n, against="目标函数"):
@@ -29,6 +30,25 @@ def check_limits(limits, n, against="目标函数"):
         raise InvalidArgument("OPTIMIZER: 约束的下限不能为 +inf，上限不能为 -inf")
     if not np.all(np.isfinite(limits.A)):
         raise InvalidArgument("OPTIMIZER: 约束矩阵 A 含有 NaN 或 inf")
+    _check_turnover(limits, n)
+
+
+def _check_turnover(limits, n):
+    """Caps on what is bought and sold need the holdings they are measured against."""
+    caps = {"max_buy": limits.max_buy, "max_sell": limits.max_sell}
+    for name, cap in caps.items():
+        if not as_real(cap) >= 0:  # NaN, and what is not a real number, fail too
+            raise InvalidArgument(f"OPTIMIZER: 约束 {name} 必须为不小于0的数（inf 表示不限），传入值为：{cap!r}")
+    if limits.holdings is None:
+        capped = [name for name, cap in caps.items() if np.isfinite(cap)]
+        if capped:
+            raise InvalidArgument(f"OPTIMIZER: 约束 {'、'.join(capped)} 限制买卖的数量，必须同时指定当前持仓 holdings")
+        return
+    h = np.asarray(limits.holdings)
+    if h.shape != (n,):
+        raise InvalidArgument(f"OPTIMIZER: 当前持仓 holdings 的形状必须为 ({n},)，传入的形状为：{h.shape}")
+    if not (np.issubdtype(h.dtype, np.number) and np.all(np.isfinite(h))):
+        raise InvalidArgument("OPTIMIZER: 当前持仓 holdings 含有 NaN 或 inf")
 
 
 def as_array(name, a):

@@ -50,6 +50,14 @@ class Settings:
         ...and no multiplier has the wrong sign by more than this, relative to the gradient's size.
     polish_rounds : int
         Active-set corrections tried by the polish.
+    turnover_eps : float
+        Under caps on what is bought and sold: the interior point's tolerance on the problem
+        restricted to the guessed sides of the holdings, whose active set the active set over
+        the weights and their holdings starts from (``eps`` when that fails). Looser than
+        ``eps_loose`` leaves that active set too often unusable: the weights held at their
+        holdings are many and their boxes narrow.
+    turnover_rounds : int
+        Active-set rounds over the weights and their holdings tried from each start.
     guess_rounds, guess_rounds_per : int
         Active-set rounds tried from the greedy vertex (mean-variance) before the interior point
         takes over: ``guess_rounds`` plus one per ``guess_rounds_per`` instruments. A round costs
@@ -87,6 +95,9 @@ class Settings:
         The prox weight τ of the spread phase shrinks after good steps, but not below this
         fraction of its start: a flatter QP gains nothing near a sharp minimum and makes the
         active-set solver cycle.
+    trade_tau_floor : float
+        ``tau_floor`` under caps on what is bought and sold: weights held at their holdings make
+        many more variables of a block QP, which DAQP then fails to solve when it is flat.
     """
 
     max_iteration: int = 1000
@@ -97,6 +108,8 @@ class Settings:
     primal_tol: float = 1e-11
     dual_tol: float = 1e-9
     polish_rounds: int = 8
+    turnover_eps: float = 1e-6
+    turnover_rounds: int = 30
     guess_rounds: int = 8
     guess_rounds_per: int = 25
     guess_min_n: int = 100
@@ -108,6 +121,7 @@ class Settings:
     reuse: int = 3
     chord_step: float = 0.01
     tau_floor: float = 1e-6
+    trade_tau_floor: float = 1e-2
 
     def __post_init__(self):
         for f in dataclasses.fields(self):
@@ -164,10 +178,12 @@ _CHECKS = {"positive integer": _positive_integer, "count": _count, "positive": _
 _KINDS = {
     "max_iteration": "positive integer", "tol": "positive", "one_blas_thread": "flag",
     "eps_loose": "positive", "eps": "positive", "primal_tol": "positive", "dual_tol": "positive",
-    "polish_rounds": "count", "guess_rounds": "count", "guess_rounds_per": "positive integer",
+    "polish_rounds": "count", "turnover_eps": "positive", "turnover_rounds": "count", "guess_rounds": "count",
+    "guess_rounds_per": "positive integer",
     "guess_min_n": "count", "sparse_ratio": "nonnegative",
     "unconstrained_tol": "positive", "feasibility_tol": "positive", "squared_progress": "nonnegative",
     "tied": "positive", "reuse": "count", "chord_step": "nonnegative", "tau_floor": "positive",
+    "trade_tau_floor": "positive",
 }
 
 

@@ -30,6 +30,13 @@ three steps (four with a linear term, as in mean-variance):
    worse than the interior point's answer; failing that, the interior point's answer is returned
    (``polished=False``).
 
+Caps on what is bought and sold against holdings (``Limits.holdings``, ``max_buy``, ``max_sell``)
+take their own path (:mod:`.turnover`): every weight kept to the side of its holding its gradient
+points to, the caps as linear rows over the sides, that problem solved as above (the greedy vertex
+for mean-variance, else the interior point to ``Settings.turnover_eps``), and from its active set
+an active set over the weights and their holdings gives the exact optimum; the lifted problem on
+the sparse interior point is the fallback.
+
 BLAS is held to one thread around a solve (``Settings.one_blas_thread``): on a busy two-core
 machine default BLAS threads make dense algebra many times slower (PIQP itself uses no BLAS and
 no threads).
@@ -48,7 +55,7 @@ from ...exception import InvalidArgument
 from ..inputs import as_array, finite
 from ..settings import as_real, blas_threads, settings_for
 from ..solution import INFEASIBLE, MAX_ITERATION, SOLVED, UNBOUNDED, Solution
-from . import interior
+from . import interior, turnover
 from .active_set import guess_and_check, polish
 from .certify import kkt_residual, residual
 from .model import covariance_quadratic, make_quadratic, reduce, usable
@@ -76,6 +83,8 @@ def _solve(quad, limits, settings, scale, objective):
             x = red.expand(np.zeros(0))
             return Solution(x, 0, SOLVED, "piqp", objective(x), kkt_residual=_kkt(quad, limits, x), polished=True,
                             message="every weight is fixed by its bounds")
+        if red.caps is not None:
+            return _solve_capped(quad, red, limits, settings, objective)
         if settings.guess_rounds:
             guessed = guess_and_check(red, settings)
             if guessed is not None:
@@ -101,6 +110,53 @@ def _solve(quad, limits, settings, scale, objective):
                             message=f"the interior point met its tolerance after {ip.iterations} iterations; no "
                                     f"exact point on its active set (KKT residual {kkt:.1e})")
         return _exact(red, limits, polished, objective, ip.iterations, "piqp")
+
+
+def _solve_capped(quad, red, limits, settings, objective):
+    """:func:`_solve` under caps on what is bought and sold (:mod:`.turnover`): every weight kept
+    to the side of its holding its gradient points to, the caps are linear rows and the
+    restricted problem is solved as any other (the greedy vertex for mean-variance, else the
+    interior point to ``Settings.turnover_eps``, then to ``eps``); from its active set, the
+    active set over the weights and their holdings gives the exact optimum. Failing that, the
+    interior point on the lifted problem and the same active set from its iterate."""
+    side = turnover.guess_sides(red, settings.primal_tol)
+    narrow = turnover.restricted(red, side, settings.primal_tol)
+    if settings.guess_rounds:
+        guessed = guess_and_check(narrow, settings)
+        if guessed is not None:
+            st = turnover.state_at(red, side, guessed[0], settings.primal_tol)
+            found = turnover.kink_active_set(red, st, guessed[0], settings.turnover_rounds, settings)
+            if found is not None:
+                return _exact(red, limits, found, objective, 0, "active-set")
+    sparse_lift = red.quad.is_factor and red.quad.n > settings.sparse_ratio * red.quad.F.shape[0]
+    solver = interior.setup(narrow, sparse_lift, settings.eps)
+    iterations = 0
+    for eps in dict.fromkeys((max(settings.turnover_eps, settings.eps), settings.eps)):
+        ip = interior.run(solver, narrow, settings.max_iteration, eps, narrow=True)
+        iterations += ip.iterations
+        if ip.status != SOLVED:
+            break
+        st = turnover.restricted_state(red, side, ip, settings.primal_tol)
+        found = turnover.kink_active_set(red, st, ip.x, settings.turnover_rounds, settings)
+        if found is not None:
+            return _exact(red, limits, found, objective, iterations, "piqp")
+    lifted = interior.setup_lifted(red, settings.eps)
+    ip = interior.run_lifted(lifted, red, settings.max_iteration, settings.eps)
+    x = red.expand(ip.x)
+    if ip.status != SOLVED:
+        value = objective(x) if np.all(np.isfinite(x)) else float("nan")
+        text = _IP_ENDED.get(ip.status, "the interior point failed numerically").format(it=ip.iterations)
+        return Solution(x, ip.iterations, ip.status, "piqp", value, kkt_residual=_kkt(quad, limits, x),
+                        polished=False, message=text)
+    st = turnover.start_state(red, ip.x, ip.at_lower, ip.at_upper, ip.row_lo, ip.row_hi, settings.primal_tol,
+                              ip.at_h, ip.cap_held)
+    found = turnover.kink_active_set(red, st, ip.x, settings.turnover_rounds, settings)
+    if found is not None:
+        return _exact(red, limits, found, objective, ip.iterations, "piqp")
+    kkt = _kkt(quad, limits, x)
+    return Solution(x, ip.iterations, SOLVED, "piqp", objective(x), kkt_residual=kkt, polished=False,
+                    message=f"the interior point met its tolerance after {ip.iterations} iterations; no exact "
+                            f"point on its active set (KKT residual {kkt:.1e})")
 
 
 def _exact(red, limits, found, objective, iterations, solver):

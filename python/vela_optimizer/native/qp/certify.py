@@ -202,6 +202,8 @@ def residual(quad, limits, x, active_tol=1e-9):
                 quad.mean_curvature() * float(np.abs(x).max(initial=0.0)))
     if not scale > 0.0:
         scale = 1.0
+    if limits.turnover_capped:
+        return _capped_residual(limits, x, g, scale, active_tol)
     lower, upper = limits.lower, limits.upper
     fixed = lower == upper
     at_lower = ~fixed & (x - lower <= active_tol)
@@ -219,5 +221,56 @@ def residual(quad, limits, x, active_tol=1e-9):
     z_bound = np.where(at_lower, np.maximum(r, 0.0), 0.0) + np.where(at_upper, np.maximum(-r, 0.0), 0.0)
     slack = np.where(at_lower, x - lower, np.where(at_upper, upper - x, 0.0))
     row_slack = np.where(row_lo, ax - limits.lo, np.where(row_hi, limits.hi - ax, 0.0))[W]
+    comp = max(float(np.abs(z_bound * slack).max(initial=0.0)), float(np.abs(nu * row_slack).max(initial=0.0)))
+    return max(float(stat.max(initial=0.0)) / scale, limits.violation(x), comp / scale)
+
+
+def _capped_residual(limits, x, g, scale, active_tol):
+    """:func:`residual` under caps on what is bought and sold (see :mod:`.turnover`): each finite
+    cap is a row over the weights on its side of their holdings (1 on the buy side, −1 on the
+    sell side), and a weight at its holding, strictly inside its bounds, is two columns, one
+    reading the buy row as at a lower bound and one the sell row as at an upper bound; a cap
+    counts as active within ``active_tol`` of what is traded."""
+    lower, upper, h = limits.lower, limits.upper, np.asarray(limits.holdings, dtype=float)
+    n = x.shape[0]
+    fixed = lower == upper
+    d = x - h
+    at_h = ~fixed & (np.abs(d) <= active_tol) & (lower < h) & (h < upper)
+    buy = ~at_h & ((d > 0) | (lower >= h))
+    at_lower = ~fixed & ~at_h & (x - lower <= active_tol)
+    at_upper = ~fixed & ~at_h & ~at_lower & (upper - x <= active_tol)
+    ax = limits.A @ x
+    eq = limits.lo == limits.hi
+    row_lo = ~eq & (ax - limits.lo <= active_tol)
+    row_hi = ~eq & ~row_lo & (limits.hi - ax <= active_tol)
+    held = np.flatnonzero(at_h)
+    cols = np.concatenate([np.arange(n), held, held])
+    k = held.size
+    rows, cap_slack = [limits.A[:, cols]], []
+    for sign, cap, side, traded in ((1, limits.max_buy, buy, np.maximum(d, 0.0).sum()),
+                                    (-1, limits.max_sell, ~buy & ~at_h, np.maximum(-d, 0.0).sum())):
+        if np.isfinite(cap):
+            row = np.concatenate([np.where(side, float(sign), 0.0), np.full(k, float(sign > 0)),
+                                  np.full(k, -float(sign < 0))])
+            rows.append(row[None, :])
+            cap_slack.append(cap - float(traded))
+    A = np.vstack(rows)
+    cap_slack = np.array(cap_slack)
+    cap_on = cap_slack <= active_tol
+    W = np.concatenate([eq | row_lo | row_hi, cap_on])
+    signs = np.concatenate([np.where(row_hi, 1, np.where(row_lo, -1, 0)), np.ones(cap_on.size, int)])[W]
+    lo_c = np.concatenate([at_lower, np.ones(k, bool), np.zeros(k, bool)])
+    hi_c = np.concatenate([at_upper, np.zeros(k, bool), np.ones(k, bool)])
+    fixed_c = np.concatenate([fixed | at_h, np.zeros(2 * k, bool)])
+    g_c = g[cols]
+    nu = recover_row_multipliers(g_c, A[W], signs, lo_c, hi_c, fixed_c, scale)
+    r = g_c + A[W].T @ nu
+    stat = np.where(fixed_c, 0.0, np.where(lo_c, np.maximum(-r, 0.0), np.where(hi_c, np.maximum(r, 0.0), np.abs(r))))
+    z_bound = np.where(lo_c, np.maximum(r, 0.0), 0.0) + np.where(hi_c, np.maximum(-r, 0.0), 0.0)
+    xc = x[cols]
+    slack = np.where(lo_c, xc - lower[cols], np.where(hi_c, upper[cols] - xc, 0.0))
+    slack[n:] = np.abs(d[cols[n:]])
+    row_slack = np.concatenate([np.where(row_lo, ax - limits.lo, np.where(row_hi, limits.hi - ax, 0.0)),
+                                cap_slack])[W]
     comp = max(float(np.abs(z_bound * slack).max(initial=0.0)), float(np.abs(nu * row_slack).max(initial=0.0)))
     return max(float(stat.max(initial=0.0)) / scale, limits.violation(x), comp / scale)

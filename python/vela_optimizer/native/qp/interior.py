@@ -34,6 +34,10 @@ class IPResult:
     at_upper: np.ndarray
     row_lo: np.ndarray
     row_hi: np.ndarray
+    # The lifted problem's (caps on what is bought and sold): weights held at their holdings,
+    # and the cap rows found active (Caps.rows order).
+    at_h: np.ndarray | None = None
+    cap_held: np.ndarray | None = None
 
 
 def piqp_status(status):
@@ -90,9 +94,11 @@ def setup(red, sparse_lift, eps):
     return solver
 
 
-def run(solver, red, max_iteration, eps):
+def run(solver, red, max_iteration, eps, narrow=False):
     """Solve (from the start) to tolerance ``eps`` within ``max_iteration`` iterations; the
-    iterate and its active-set guess."""
+    iterate and its active-set guess. ``narrow``: where both bounds of a weight look active (a
+    box narrower than the iterate's accuracy), the one with the larger multiplier-to-slack
+    ratio is taken, not the lower one."""
     n = red.quad.n
     eq = red.lo == red.hi
     ineq = ~eq
@@ -106,6 +112,85 @@ def run(solver, red, max_iteration, eps):
     row_lo, row_hi = eq.copy(), np.zeros_like(eq)
     row_hi[ineq] = np.asarray(r.s_u) < np.asarray(r.z_u)
     row_lo[ineq] = (np.asarray(r.s_l) < np.asarray(r.z_l)) & ~row_hi[ineq]
-    at_lower = np.isfinite(red.lower) & (np.asarray(r.s_bl[:n]) < np.asarray(r.z_bl[:n]))
-    at_upper = np.isfinite(red.upper) & (np.asarray(r.s_bu[:n]) < np.asarray(r.z_bu[:n])) & ~at_lower
+    s_bl, z_bl, s_bu, z_bu = (np.asarray(a)[:n] for a in (r.s_bl, r.z_bl, r.s_bu, r.z_bu))
+    at_lower = np.isfinite(red.lower) & (s_bl < z_bl)
+    at_upper = np.isfinite(red.upper) & (s_bu < z_bu)
+    if narrow:
+        at_lower &= ~at_upper | (z_bl * s_bu >= z_bu * s_bl)
+    at_upper &= ~at_lower
     return IPResult(x, status, int(r.info.iter), at_lower, at_upper, row_lo, row_hi)
+
+
+def setup_lifted(red, eps):
+    """PIQP's sparse solver set up for the reduced problem with its caps on what is bought and
+    sold lifted: per finite cap a variable t ≥ 0 per weight with t ≥ x − h (buy) or t ≥ h − x
+    (sell), and Σt <= cap. In least-squares form the residual y = F x − d is lifted as well.
+    Variables (x, [y], t per cap); the rows: the limits' equalities (and F x − y = d), then the
+    limits' inequalities, then per cap ±x − t <= ±h and Σt <= cap."""
+    import piqp
+
+    quad, n, caps = red.quad, red.quad.n, red.caps
+    eq, ineq = red.lo == red.hi, red.lo != red.hi
+    k = quad.F.shape[0] if quad.is_factor else 0
+    ncap = len(caps.rows)
+    nv = n + k + ncap * n
+    if quad.is_factor:
+        P = sp.block_diag([sp.csc_matrix((n, n)), sp.identity(k), sp.csc_matrix((ncap * n, ncap * n))], format="csc")
+        c = np.concatenate([quad.q, np.zeros(k + ncap * n)])
+        eq_rows = [sp.hstack([sp.csc_matrix(quad.F), -sp.identity(k), sp.csc_matrix((k, ncap * n))])]
+        b = [quad.d]
+    else:
+        P = sp.block_diag([sp.csc_matrix(np.triu(quad.P)), sp.csc_matrix((ncap * n, ncap * n))], format="csc")
+        c = np.concatenate([quad.q, np.zeros(ncap * n)])
+        eq_rows, b = [], []
+    eq_rows.append(sp.hstack([sp.csc_matrix(red.A[eq]), sp.csc_matrix((int(eq.sum()), nv - n))]))
+    b.append(red.lo[eq])
+    g_rows = [sp.hstack([sp.csc_matrix(red.A[ineq]), sp.csc_matrix((int(ineq.sum()), nv - n))])]
+    g_lo, g_hi = [red.lo[ineq]], [red.hi[ineq]]
+    for j, (sign, cap) in enumerate(caps.rows):
+        t = sp.csc_matrix((np.ones(n), (np.arange(n), n + k + j * n + np.arange(n))), shape=(n, nv))
+        g_rows.append(sign * sp.hstack([sp.identity(n), sp.csc_matrix((n, nv - n))]) - t)
+        g_lo.append(np.full(n, -np.inf))
+        g_hi.append(sign * caps.h)
+        g_rows.append(sp.csc_matrix((np.ones(n), (np.zeros(n, dtype=int), n + k + j * n + np.arange(n))),
+                                    shape=(1, nv)))
+        g_lo.append([-np.inf])
+        g_hi.append([cap])
+    solver = piqp.SparseSolver()
+    _configure(solver, eps)
+    solver.setup(P, c, sp.vstack(eq_rows, format="csc"), np.concatenate(b), sp.vstack(g_rows, format="csc"),
+                 np.concatenate(g_lo), np.concatenate(g_hi),
+                 np.concatenate([red.lower, np.full(k, -np.inf), np.zeros(ncap * n)]),
+                 np.concatenate([red.upper, np.full(k, np.inf), np.full(ncap * n, np.inf)]))
+    return solver
+
+
+def run_lifted(solver, red, max_iteration, eps):
+    """Solve the lifted problem of :func:`setup_lifted`; the iterate over x and its active set,
+    with the weights held at their holdings (both t ≥ ±(x − h) and t ≥ 0 active) and the caps."""
+    n, caps = red.quad.n, red.caps
+    k = red.quad.F.shape[0] if red.quad.is_factor else 0
+    ineq = red.lo != red.hi
+    mi = int(ineq.sum())
+    _configure(solver, eps)
+    solver.settings.max_iter = min(int(max_iteration), ENGINE_MAX_ITERATION)
+    status = piqp_status(solver.solve())
+    r = solver.result
+    x = np.array(r.x[:n])
+    s_u, z_u, s_l, z_l = (np.asarray(a) for a in (r.s_u, r.z_u, r.s_l, r.z_l))
+    s_bl, z_bl, s_bu, z_bu = (np.asarray(a) for a in (r.s_bl, r.z_bl, r.s_bu, r.z_bu))
+    eq = ~ineq
+    row_lo, row_hi = eq.copy(), np.zeros_like(eq)
+    row_hi[ineq] = s_u[:mi] < z_u[:mi]
+    row_lo[ineq] = (s_l[:mi] < z_l[:mi]) & ~row_hi[ineq]
+    at_lower = np.isfinite(red.lower) & (s_bl[:n] < z_bl[:n])
+    at_upper = np.isfinite(red.upper) & (s_bu[:n] < z_bu[:n]) & ~at_lower
+    at_h = np.zeros(n, dtype=bool)
+    cap_held = np.zeros(len(caps.rows), dtype=bool)
+    for j in range(len(caps.rows)):
+        rows = mi + j * (n + 1) + np.arange(n)
+        t = n + k + j * n + np.arange(n)
+        at_h |= (s_u[rows] < z_u[rows]) & (s_bl[t] < z_bl[t])
+        cap_held[j] = s_u[mi + j * (n + 1) + n] < z_u[mi + j * (n + 1) + n]
+    at_h &= ~at_lower & ~at_upper
+    return IPResult(x, status, int(r.info.iter), at_lower, at_upper, row_lo, row_hi, at_h, cap_held)

@@ -14,6 +14,7 @@ limits that can be read; a bad one raises :class:`~vela_optimizer.exception.Inva
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 
 import numpy as np
@@ -87,9 +88,35 @@ class Quadratic:
         return Quadratic(self.q[keep], F=self.F[:, keep], d=self.d - self.F[:, fixed] @ x_fixed[fixed])
 
 
+@dataclass(frozen=True)
+class Caps:
+    """Caps on what is bought and sold over the kept variables, against their holdings ``h``:
+    Σ max(x − h, 0) <= ``buy`` and Σ max(h − x, 0) <= ``sell`` (+inf: no cap).
+
+    Where an all-ones equality row fixes Σx = c, what is sold is what is bought less (c − Σh),
+    so the sell cap is the buy cap ``sell + c − Σh`` and only the lower of the two is kept
+    (``sell`` is then +inf): one cap row instead of two rows that are dependent whenever both
+    bind (a one-way turnover cap X is both caps at X)."""
+
+    h: np.ndarray
+    buy: float
+    sell: float
+
+    @property
+    def rows(self):
+        """(sign, cap) of each finite cap: +1 for the buy cap, −1 for the sell cap."""
+        return [(s, c) for s, c in ((1, self.buy), (-1, self.sell)) if math.isfinite(c)]
+
+    def traded(self, x):
+        """(bought, sold) at ``x``."""
+        d = x - self.h
+        return float(np.maximum(d, 0.0).sum()), float(np.maximum(-d, 0.0).sum())
+
+
 @dataclass
 class Reduced:
-    """The problem over the variables that are not fixed by their own bounds."""
+    """The problem over the variables that are not fixed by their own bounds (with ``caps`` on
+    what is bought and sold when the limits carry any)."""
 
     quad: Quadratic
     keep: np.ndarray  # bool (n,): variables left to the solver
@@ -99,6 +126,7 @@ class Reduced:
     A: np.ndarray
     lo: np.ndarray
     hi: np.ndarray
+    caps: Caps | None = None
 
     def expand(self, x_kept):
         """All n variables: the fixed ones at their values, the kept ones at ``x_kept``."""
@@ -123,8 +151,30 @@ def reduce(quad, limits, primal_tol):
     dead = ~live
     if np.any(lo[dead] > primal_tol) or np.any(hi[dead] < -primal_tol):
         return None
+    caps = None
+    if limits.turnover_capped:
+        caps = reduced_caps(limits, keep, x_fixed, A[live], lo[live], hi[live], primal_tol)
+        if caps is None:
+            return None
     return Reduced(quad.restrict(keep, x_fixed), keep, x_fixed, lower[keep], upper[keep], A[live], lo[live],
-                   hi[live])
+                   hi[live], caps)
+
+
+def reduced_caps(limits, keep, x_fixed, A, lo, hi, primal_tol):
+    """The caps on what is bought and sold over the kept variables (:class:`Caps`): the trades of
+    the fixed variables use part of them. None when those trades alone break a cap."""
+    h = np.asarray(limits.holdings, dtype=float)
+    d = (x_fixed - h)[~keep].tolist()
+    buy = limits.max_buy - math.fsum(max(v, 0.0) for v in d)
+    sell = limits.max_sell - math.fsum(max(-v, 0.0) for v in d)
+    hk = h[keep]
+    budget = np.flatnonzero((lo == hi) & np.all(A == 1.0, axis=1)) if A.shape[1] else np.zeros(0, dtype=int)
+    if budget.size:
+        buy = min(buy, sell + float(lo[budget[0]]) - math.fsum(hk.tolist()))
+        sell = math.inf
+    if buy < -primal_tol or sell < -primal_tol:
+        return None
+    return Caps(hk, max(buy, 0.0), max(sell, 0.0))
 
 
 def usable(s):

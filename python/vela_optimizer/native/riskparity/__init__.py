@@ -23,6 +23,7 @@ successive convex optimization methods for risk parity portfolio design", IEEE T
 
 from __future__ import annotations
 
+import dataclasses
 import importlib
 import math
 
@@ -169,8 +170,22 @@ def solve_with_limits(C, limits, *, max_iteration=None, tol=None, settings=None)
     equal = solve_unconstrained(a, settings=settings)
     if equal.status == NUMERICAL or (equal.converged and limits.violation(equal.x) <= settings.feasibility_tol):
         return equal
+    start, used = equal.x, 0
     with blas_threads(settings):
-        w, iterations, status, message = SpreadSCA(a, limits, settings).run(equal.x, settings.max_iteration)
+        if limits.turnover_capped:
+            # Caps on what is bought and sold: the answer without them when it meets them (the caps
+            # narrow the limits, so it is then the answer with them too), else the start.
+            free = dataclasses.replace(limits, max_buy=math.inf, max_sell=math.inf)
+            w, used, status, message = SpreadSCA(a, free, settings).run(equal.x, settings.max_iteration)
+            if not np.all(np.isfinite(w)) or limits.violation(w) <= settings.feasibility_tol:
+                return _finish(a, w, equal, used, status, message)
+            start = w
+        w, iterations, status, message = SpreadSCA(a, limits, settings).run(start, settings.max_iteration - used)
+    return _finish(a, w, equal, used + iterations, status, message)
+
+
+def _finish(a, w, equal, iterations, status, message) -> Solution:
+    """The Solution of the approximation's answer ``w`` after ``iterations`` QPs."""
     if status == SOLVED and not equal.converged:
         status, message = MAX_ITERATION, "the unconstrained solve stopped at the iteration limit"
     if not message:

@@ -45,17 +45,27 @@ def daqp_solve(H, f, A, upper, lower, equal_rows, *, primal_tol, duals=None):
 
 class LimitsQP:
     """QPs min ½xᵀHx + fᵀx over one set of limits (bounds, group rows, budget), each warm-started
-    from the last one's multipliers (:attr:`duals`: the bounds', then the rows')."""
+    from the last one's multipliers (:attr:`duals`: the bounds', then the rows'). With caps on
+    what is bought and sold (``trades``, a :class:`.trades.TradeSides`) the region is the part of
+    the limits on the current sides of the holdings, the caps' rows after the limits' rows."""
 
-    def __init__(self, limits, primal_tol: float):
+    def __init__(self, limits, primal_tol: float, trades=None):
         self.limits = limits
         self.n = limits.lower.shape[0]
         self.primal_tol = primal_tol
+        self.trades = trades
         self.duals = None  # multipliers of the last QP over the limits (bounds, then rows)
-        # The limits as DAQP takes them: simple bounds, then the rows; the equal rows' indices.
-        self.qp_upper = np.concatenate([limits.upper, limits.hi])
-        self.qp_lower = np.concatenate([limits.lower, limits.lo])
-        self.qp_equal = self.n + np.flatnonzero(limits.lo == limits.hi)
+        self.equal = np.flatnonzero(limits.lo == limits.hi)  # the equal rows
+
+    def region(self):
+        """(lower, upper, A, lo, hi) of the QPs: the bounds (the sides' with caps), the rows."""
+        L = self.limits
+        if self.trades is None:
+            return L.lower, L.upper, L.A, L.lo, L.hi
+        lower, upper = self.trades.bounds()
+        rows, caps = self.trades.rows()
+        return (lower, upper, np.vstack([L.A, rows]), np.concatenate([L.lo, np.full(caps.size, -np.inf)]),
+                np.concatenate([L.hi, caps]))
 
     def solve(self, H: np.ndarray, f: np.ndarray, dense: bool = False):
         """min ½xᵀHx + fᵀx over the limits (bounds as DAQP's simple bounds), or None.
@@ -65,22 +75,24 @@ class LimitsQP:
         rows, same multipliers). DAQP's own set-up of a dense H is an unblocked factorisation,
         many times slower than LAPACK's Cholesky.
         """
-        L = self.limits
+        region = self.region()
         # H is symmetric: its transpose is the column-major array LAPACK takes without a copy (a
         # row-major one is transposed into a copy first, which costs more than the factorisation).
         factor, info = lapack.dpotrf(H.T, lower=1, clean=1) if dense else (None, 1)
         if info == 0:
-            out = self._least_distance(factor, f)
+            out = self._least_distance(factor, f, region)
         else:
-            out = daqp_solve(H, f, L.A, self.qp_upper, self.qp_lower, self.qp_equal, primal_tol=self.primal_tol,
-                             duals=self.duals)
+            lower, upper, A, lo, hi = region
+            out = daqp_solve(H, f, A, np.concatenate([upper, hi]), np.concatenate([lower, lo]), self.n + self.equal,
+                             primal_tol=self.primal_tol, duals=self.duals)
         if out is None:
             return None
         self.duals = out[1]
         return out[0]
 
-    def _least_distance(self, factor: np.ndarray, f: np.ndarray):
-        """:meth:`solve` on H = F·Fᵀ (``factor`` F lower triangular, R = Fᵀ): (x, multipliers) or None.
+    def _least_distance(self, factor: np.ndarray, f: np.ndarray, region):
+        """:meth:`solve` on H = F·Fᵀ (``factor`` F lower triangular, R = Fᵀ) over ``region``:
+        (x, multipliers) or None.
 
         x = F⁻ᵀ·u − x0 with x0 = H⁻¹·f, so a limit's row a becomes (F⁻¹·a)ᵀ·u, shifted by aᵀ·x0.
         Only the bounds likely to bind get a row (those the unconstrained minimiser −x0 breaks, and
@@ -88,24 +100,23 @@ class LimitsQP:
         the rows. A bound the answer then breaks is added and the QP solved again, so the answer is
         that of the QP with every bound.
         """
-        L, n, tol = self.limits, self.n, self.primal_tol
+        n, tol = self.n, self.primal_tol
+        lower, upper, A, lo, hi = region
         x0 = lapack.dpotrs(factor, f, lower=1)[0]
-        lower, upper = L.lower, L.upper
         rows_in = (-x0 < lower) | (-x0 > upper)
         if self.duals is not None:
             rows_in |= self.duals[:n] != 0
-        A_cols = lapack.dtrtrs(factor, L.A.T, lower=1)[0]  # F⁻¹·Aᵀ
-        shift_A = L.A @ x0
-        equal = self.qp_equal - n
+        A_cols = lapack.dtrtrs(factor, A.T, lower=1)[0]  # F⁻¹·Aᵀ
+        shift_A = A @ x0
         while True:
             S = np.flatnonzero(rows_in)
             E = np.eye(n)[:, S]
             B_cols = lapack.dtrtrs(factor, E, lower=1)[0] if S.size else E  # F⁻¹·e_i for the bounds kept
             rows = np.vstack([B_cols.T, A_cols.T])
-            up = np.concatenate([upper[S] + x0[S], L.hi + shift_A])
-            lo = np.concatenate([lower[S] + x0[S], L.lo + shift_A])
+            up = np.concatenate([upper[S] + x0[S], hi + shift_A])
+            low = np.concatenate([lower[S] + x0[S], lo + shift_A])
             duals = None if self.duals is None else np.concatenate([self.duals[S], self.duals[n:]])
-            out = daqp_solve(np.eye(n), np.zeros(n), rows, up, lo, S.size + equal, primal_tol=tol, duals=duals)
+            out = daqp_solve(np.eye(n), np.zeros(n), rows, up, low, S.size + self.equal, primal_tol=tol, duals=duals)
             if out is None:
                 return None
             u, lam = out

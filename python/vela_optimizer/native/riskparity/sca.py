@@ -21,9 +21,11 @@ import numpy as np
 
 from ... import feasibility
 from ...metrics import pairwise_spread
-from ..solution import MAX_ITERATION, NUMERICAL
+from ..qp import solve_qp
+from ..solution import MAX_ITERATION, NUMERICAL, SOLVED
 from .limits_qp import LimitsQP
 from .spread import SpreadState
+from .trades import TradeSides
 
 
 class SpreadSCA:
@@ -35,7 +37,9 @@ class SpreadSCA:
         self.limits = limits
         self.settings = settings
         self.row_max = np.max(np.abs(self.C), axis=1)
-        self.qp = LimitsQP(limits, settings.feasibility_tol)
+        # Caps on what is bought and sold: each QP keeps the weights to their sides of the holdings.
+        self.trades = TradeSides(limits, settings.feasibility_tol) if limits.turnover_capped else None
+        self.qp = LimitsQP(limits, settings.feasibility_tol, self.trades)
         self.G = limits.A[:-1]
         self.glo, self.ghi = limits.lo[:-1], limits.hi[:-1]
         # Coefficient of the k-th smallest value in S = Σ_k (2k − n − 1)·s_k.
@@ -75,7 +79,15 @@ class SpreadSCA:
         LimitConflict
             When the limits admit no portfolio, naming the limits in conflict.
         """
-        x = self.qp.solve(np.eye(self.n), -target)
+        if self.trades is None:
+            x = self.qp.solve(np.eye(self.n), -target)
+        else:
+            # Under caps on what is bought and sold the nearest portfolio is found exactly over the
+            # caps themselves (:mod:`..qp.turnover`); the QPs after it keep to the sides it lies on.
+            near = solve_qp(np.eye(self.n), -target, self.limits, settings=self.settings)
+            x = near.x if near.status == SOLVED else None
+            if x is not None:
+                self.trades.place(x, prefer=target - x)
         if x is None or not self.feasible(x):
             feasibility.check_limits(self.limits)  # raises LimitConflict naming the limits in conflict
             return None
@@ -123,6 +135,10 @@ class SpreadSCA:
             if not (f_trial < f and self.feasible(trial)):
                 return w, k + 1
             w, f_old, f = trial, f, f_trial
+            if self.trades is not None:
+                # Weights the QP stopped at their holdings go on to the side their multipliers ask.
+                self.trades.flip(out, self.qp.duals[:n], self.qp.duals[n + self.limits.A.shape[0]:])
+                self.trades.place(w)
             if f_old - f <= self.settings.squared_progress * f_old:
                 return w, k + 1
         return w, budget

@@ -108,10 +108,13 @@ class SpreadState:
     last_lam: tuple | None = None  # multipliers of the last block QP: bounds, group rows, budget
     unpinned: bool = False  # the last QP with pinned levels failed: the next pins none
     relaxed: bool = True  # the ordering rows of blocks held at a bound are left out
+    flipped: bool = False  # the last step sent a weight at its holding to its other side
 
     @classmethod
     def start(cls, sca, w: np.ndarray) -> SpreadState:
         """The state at phase 1's answer ``w``."""
+        if sca.trades is not None:
+            sca.trades.place(w)
         return cls(w=w, Cw=sca.C @ w, f=sca.spread(w), blocks=initial_blocks(w, sca.limits, sca.G, sca.glo, sca.ghi),
                    released=np.zeros(sca.n, dtype=bool))
 
@@ -129,8 +132,12 @@ class SpreadState:
         self.unpinned = False
         if model.out is None:
             # Blocks not yet tied may ask for the impossible; otherwise the QP was too flat for the
-            # active-set solver: retry with a stronger prox term.
+            # active-set solver: retry with a stronger prox term. Under caps on trades a block
+            # moving as one may be unable to keep its members on their sides of their holdings:
+            # singletons always can (s = 0 is the current, feasible, portfolio).
             untied = untie(self.blocks, lay.rc, sca.settings.tied)
+            if sca.trades is not None and len(untied) == len(self.blocks) and len(untied) < sca.n:
+                untied = [[i] for b in untied for i in b]
             if len(untied) == len(self.blocks):
                 self.tau *= 4
                 if self.tau > 1e12 * self.tau_floor:
@@ -145,6 +152,8 @@ class SpreadState:
     def layout(self, sca) -> _Layout:
         """Order the blocks by their mean contribution and read what the step needs of them."""
         n, w, Cw = sca.n, self.w, self.Cw
+        if sca.trades is not None:
+            self.blocks = _apart(self.blocks, sca.trades.at_h(w))
         blocks = self.blocks
         rc = w * Cw
         p = len(blocks)
@@ -246,7 +255,8 @@ class SpreadState:
         m, p, coef = G.shape[0], lay.p, lay.coef
         if self.tau is None:
             self.tau = float(np.linalg.norm(coef)) / math.sqrt(p) or 1.0
-            self.tau_floor = sca.settings.tau_floor * self.tau
+            floor = sca.settings.tau_floor if sca.trades is None else sca.settings.trade_tau_floor
+            self.tau_floor = floor * self.tau
         tau = self.tau
         H = 2 * tau * (K.T @ K)
         lin = T.T @ coef + 2 * tau * (K.T @ d0)
@@ -274,11 +284,20 @@ class SpreadState:
         free_rows = np.flatnonzero(is_free)
         nb = free_rows.size
         means = lay.means
+        lower_w, upper_w = L.lower, L.upper
+        trade_rows, trade_caps = np.zeros((0, n)), np.zeros(0)
+        if sca.trades is not None:
+            # Caps on what is bought and sold: every weight kept to its side of its holding, the
+            # caps rows over the sides (w + d0 + K·s moves the pinned weights by 0).
+            lower_w, upper_w = sca.trades.bounds()
+            trade_rows, trade_caps = sca.trades.rows()
+        k = trade_caps.size
         # Ordering rows: (level lo) − (level hi) ≤ their current gap, each level T·s + t0.
-        rows = np.vstack([K[free_rows], G @ K, T[pair_lo] - T[pair_hi], K.sum(axis=0, keepdims=True)])
-        upper = np.concatenate([L.upper[free_rows] - base[free_rows], sca.ghi - G @ base,
-                                means[pair_hi] - means[pair_lo] - (t0[pair_lo] - t0[pair_hi]), [1.0 - base.sum()]])
-        lower = np.concatenate([L.lower[free_rows] - base[free_rows], sca.glo - G @ base, np.full(q, -np.inf),
+        rows = np.vstack([K[free_rows], G @ K, T[pair_lo] - T[pair_hi], trade_rows @ K, K.sum(axis=0, keepdims=True)])
+        upper = np.concatenate([upper_w[free_rows] - base[free_rows], sca.ghi - G @ base,
+                                means[pair_hi] - means[pair_lo] - (t0[pair_lo] - t0[pair_hi]),
+                                trade_caps - trade_rows @ base, [1.0 - base.sum()]])
+        lower = np.concatenate([lower_w[free_rows] - base[free_rows], sca.glo - G @ base, np.full(q + k, -np.inf),
                                 [1.0 - base.sum()]])
         is_frozen = np.zeros(n, dtype=bool)
         is_frozen[lay.frozen] = True
@@ -291,6 +310,7 @@ class SpreadState:
             duals = np.zeros(len(upper))
             duals[:nb] = self.last_lam[0][free_rows]
             duals[nb:nb + m] = self.last_lam[1]
+            duals[len(upper) - 1 - k:-1] = self.last_lam[3]
             duals[-1] = self.last_lam[2]
         out = limits_qp.daqp_solve(H, lin, rows, upper, lower, np.append(fixed, len(upper) - 1),
                                    primal_tol=sca.settings.feasibility_tol, duals=duals)
@@ -306,7 +326,8 @@ class SpreadState:
         lam_bounds = np.zeros(n)
         lam_bounds[model.free_rows] = lam[:nb]
         lam_groups, lam_order = lam[nb:nb + m], lam[nb + m:nb + m + q]
-        self.last_lam = (lam_bounds, lam_groups, lam[-1])
+        lam_caps = lam[nb + m + q:-1]  # the caps on what is bought and sold
+        self.last_lam = (lam_bounds, lam_groups, lam[-1], lam_caps)
         s_all = model.T @ s + model.t0
         d = model.d0 + model.K @ s
         trial = w + d
@@ -322,6 +343,8 @@ class SpreadState:
         # instrument's is its block's (coefficient and ordering multipliers); the others solve
         # Jᵀ·z = −(prox + curvature + limits' gradient) over the columns not pinned.
         grad = 2 * self.tau * d + lam_bounds + G.T @ lam_groups + lam[-1]
+        if lam_caps.size:
+            grad = grad + sca.trades.rows()[0].T @ lam_caps
         if model.curvature is not None:
             grad = grad + Hd
         level_price = lay.coef + np.bincount(model.pair_lo, lam_order, p) - np.bincount(model.pair_hi, lam_order, p)
@@ -344,7 +367,12 @@ class SpreadState:
         accepted = f_trial < self.f and rho > 0.1 and sca.feasible(trial)
         if rho < 0.75:
             self.reuse = 0
+        self.flipped = False
         if accepted:
+            if sca.trades is not None:
+                # Weights the step stopped at their holdings go on to the side their multipliers ask.
+                self.flipped = sca.trades.flip(trial, lam_bounds, lam_caps)
+                sca.trades.place(trial)
             self.w, self.f, self.Cw = trial, f_trial, C_trial
             # A released instrument that has left its bound may be pinned again when it returns.
             self.released &= np.logical_or(*sca.at_bounds(self.w))
@@ -365,7 +393,7 @@ class SpreadState:
     def restructure(self, sca, lay: _Layout, model: _Model, accepted: bool, d: np.ndarray, lam_order, k: int):
         """Blocks cross, merge or split after the step; (QPs used, "solved", "") once the steps
         have settled, else None."""
-        changed = False
+        changed = self.flipped  # the next QP's region differs
         if accepted and lay.p > 1:
             pair_lo, pair_hi = model.pair_lo, model.pair_hi
             active = np.flatnonzero(lam_order > 0)
@@ -388,3 +416,18 @@ class SpreadState:
         if step <= sca.settings.tol and not changed:
             return k + 1, SOLVED, ""
         return None
+
+
+def _apart(blocks: list, held: np.ndarray) -> list:
+    """The blocks with the members ``held`` at their holdings as singletons: a block moves its
+    members' contributions together, which a member stopped at its holding cannot follow."""
+    if not held.any():
+        return blocks
+    out = []
+    for b in blocks:
+        if len(b) > 1 and held[b].any():
+            rest = [i for i in b if not held[i]]
+            out.extend(([rest] if rest else []) + [[i] for i in b if held[i]])
+        else:
+            out.append(b)
+    return out

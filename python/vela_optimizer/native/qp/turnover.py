@@ -1,0 +1,277 @@
+"""Caps on what is bought and sold, solved exactly in the instruments' own weights.
+
+With holdings h the caps Σ max(x − h, 0) <= B and Σ max(h − x, 0) <= S (:class:`.model.Caps`) are
+convex and piecewise linear, with a kink at each h_i. Lifted (u ≥ x − h, u ≥ 0, Σu ≤ B) they
+are linear, but a lifted dense problem has twice the variables and a dense interior point costs
+eight times as much per iteration; so the lift serves only as a fallback (:mod:`.interior`), and
+the exact answer comes from an active set over x alone, where every weight is in one of the
+states
+
+    at a bound | held at its holding (x_i = h_i) | free on the buy side (x_i > h_i) | free on the
+    sell side (x_i < h_i)
+
+Given the states the caps are linear rows over the weights on their side,
+Σ_{buy side} (x_i − h_i) <= B and Σ_{sell side} (h_i − x_i) <= S, with multipliers κ_B, κ_S ≥ 0,
+and the KKT conditions of the lifted problem read, with r = ∇f + Aᵀν + κ_B·1_buy − κ_S·1_sell:
+
+    r_i = 0 for a free weight, r_i ≥ 0 at a lower bound, r_i ≤ 0 at an upper one, and
+    −κ_B <= (∇f + Aᵀν)_i <= κ_S for a weight held at its holding
+
+(the last is 0 ∈ subdifferential of κ_B·max(x_i − h_i, 0) + κ_S·max(h_i − x_i, 0) at h_i plus
+the rest). A held weight is therefore two sign conditions, one against each cap's row: written
+as two columns of the row matrix (one that reads the buy row, as if at a lower bound; one that
+reads the sell row, as if at an upper bound), every check of :mod:`.certify` applies unchanged
+(:func:`_columns`).
+
+:func:`kink_active_set` is the primal-dual active set of :func:`.active_set.active_set` with the
+new state: a free weight that crosses its holding is held there; a held weight whose
+condition fails is released to the side it points to.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from dataclasses import dataclass
+
+import numpy as np
+
+from .active_set import equality_step
+from .certify import gradient_scale, recover_row_multipliers, wrong_signs
+
+
+@dataclass
+class KinkState:
+    """The active set over the reduced weights: bounds, holdings, rows and the cap rows held."""
+
+    fixed_lo: np.ndarray
+    fixed_hi: np.ndarray
+    at_h: np.ndarray  # held at the holding (only where lower < h < upper)
+    side: np.ndarray  # +1 buy side, −1 sell side (weights not held at h)
+    row_lo: np.ndarray
+    row_hi: np.ndarray
+    cap_held: np.ndarray  # one per finite cap, in Caps.rows order
+
+    def key(self):
+        """The state as bytes, to tell a state seen before."""
+        return b"".join(a.tobytes() for a in (self.fixed_lo, self.fixed_hi, self.at_h, self.side, self.row_lo,
+                                             self.row_hi, self.cap_held))
+
+
+def inside(h, lower, upper, tol):
+    """Holdings strictly inside their bounds by more than ``tol``: where a weight has a kink. A
+    holding within ``tol`` of a bound is taken as at that bound: the box between them is narrower
+    than the solvers' tolerance."""
+    return (lower + tol < h) & (h < upper - tol)
+
+
+def sides(x, h, lower, upper, tol):
+    """+1 (buy side) where a weight lies above its holding or can only be above it (a floor within
+    ``tol`` of it or above), −1 (sell side) where it lies below or can only be below."""
+    only_up = h <= lower + tol
+    only_down = ~only_up & (h >= upper - tol)
+    return np.where(only_up | (~only_down & (x >= h)), 1, -1).astype(np.int8)
+
+
+def start_state(red, x, fixed_lo, fixed_hi, row_lo, row_hi, tol, at_h=None, cap_held=None):
+    """The state at a point ``x`` (an interior point's iterate, with the bounds and rows it found
+    active): sides from x; the weights held at their holdings and the caps held as given, else
+    none held and a cap held where x breaks it."""
+    caps = red.caps
+    side = sides(x, caps.h, red.lower, red.upper, tol)
+    if cap_held is None:
+        bought, sold = caps.traded(x)
+        cap_held = np.array([(bought if s > 0 else sold) > c for s, c in caps.rows], dtype=bool)
+    at_h = np.zeros_like(fixed_lo) if at_h is None else at_h & inside(caps.h, red.lower, red.upper, tol)
+    return KinkState(fixed_lo & ~at_h, fixed_hi & ~at_h, at_h, side, row_lo.copy(), row_hi.copy(), cap_held.copy())
+
+
+def guess_sides(red, tol):
+    """Each weight's side of its holding, guessed from the gradient at the holdings: a weight
+    whose gradient is below the mean (where moving weight to it from the average weight lowers
+    the objective) is bought, the others sold; bounds at or beyond the holding decide alone.
+    The active set corrects a wrong guess (a weight held at its holding released to the other
+    side)."""
+    h = red.caps.h
+    g = red.quad.grad(h)
+    return sides(h - (g - g.mean()) if g.size else h, h, red.lower, red.upper, tol)
+
+
+def restricted(red, side, tol):
+    """The problem with every weight kept to its ``side`` of its holding (a bound at h_i) and the
+    caps as linear rows over the sides: a subset of the limits, with the variables of the
+    unrestricted problem, whose interior point finds the weights held at their holdings as
+    bounds that bind."""
+    h = red.caps.h
+    kink = inside(h, red.lower, red.upper, tol)
+    lower = np.where(kink & (side > 0), h, red.lower)
+    upper = np.where(kink & (side < 0), h, red.upper)
+    st = KinkState(np.zeros_like(kink), np.zeros_like(kink), np.zeros_like(kink), side, None, None, None)
+    rows, his = _cap_rows(red, st)
+    k = rows.shape[0]
+    return dataclasses.replace(red, lower=lower, upper=upper, A=np.vstack([red.A, rows]),
+                               lo=np.concatenate([red.lo, np.full(k, -np.inf)]), hi=np.concatenate([red.hi, his]),
+                               caps=None)
+
+
+def restricted_state(red, side, ip, tol):
+    """The state from the restricted problem's interior point ``ip``: weights at the bound their
+    side put at their holding are held there."""
+    h, m = red.caps.h, red.A.shape[0]
+    at_h = inside(h, red.lower, red.upper, tol) & (((side > 0) & ip.at_lower) | ((side < 0) & ip.at_upper))
+    return KinkState(ip.at_lower & ~at_h, ip.at_upper & ~at_h, at_h, side.copy(), ip.row_lo[:m].copy(),
+                     ip.row_hi[:m].copy(), ip.row_hi[m:].copy())
+
+
+def state_at(red, side, x, tol):
+    """The state at an exact point ``x`` of the restricted problem: bounds, holdings and rows
+    within ``tol`` held."""
+    h, caps = red.caps.h, red.caps
+    at_h = inside(h, red.lower, red.upper, tol) & (np.abs(x - h) <= tol)
+    fixed_lo = ~at_h & (x <= red.lower + tol)
+    fixed_hi = ~at_h & ~fixed_lo & (x >= red.upper - tol)
+    ax = red.A @ x
+    eq = red.lo == red.hi
+    row_lo = eq | (ax <= red.lo + tol)
+    row_hi = ~row_lo & (ax >= red.hi - tol)
+    bought, sold = caps.traded(x)
+    cap_held = np.array([(bought if s > 0 else sold) >= c - tol for s, c in caps.rows], dtype=bool)
+    return KinkState(fixed_lo, fixed_hi, at_h, side.copy(), row_lo, row_hi, cap_held)
+
+
+def _cap_rows(red, st):
+    """The cap rows for the state: coefficients (k, n) and caps (k,), the sides' holdings moved
+    to the right-hand side."""
+    caps, on = red.caps, ~st.at_h
+    rows, his = [], []
+    for sign, cap in caps.rows:
+        a = np.where(on & (st.side == sign), float(sign), 0.0)
+        rows.append(a)
+        his.append(cap + float(a @ caps.h))
+    return np.array(rows).reshape(len(rows), red.quad.n), np.array(his)
+
+
+def augmented(red, st):
+    """The reduced problem with the cap rows appended and the held weights fixed at their
+    holdings (as lower bounds), and the masks of the equality step."""
+    rows, his = _cap_rows(red, st)
+    k = rows.shape[0]
+    aug = dataclasses.replace(red, lower=np.where(st.at_h, red.caps.h, red.lower), A=np.vstack([red.A, rows]),
+                              lo=np.concatenate([red.lo, np.full(k, -np.inf)]), hi=np.concatenate([red.hi, his]))
+    return (aug, st.fixed_lo | st.at_h, st.fixed_hi & ~st.at_h, np.concatenate([st.row_lo, np.zeros(k, dtype=bool)]),
+            np.concatenate([st.row_hi, st.cap_held]))
+
+
+def _columns(red, st, aug, g):
+    """Every weight as columns of the row matrix for the sign checks: one per weight, and for a
+    weight held at its holding two (reading the buy row only, as at a lower bound; the sell row
+    only, as at an upper bound). Returns (g, A, at lower, at upper, the weight of each column)."""
+    m = red.A.shape[0]
+    held = np.flatnonzero(st.at_h)
+    n = red.quad.n
+    cols = np.concatenate([np.arange(n), held, held])
+    A = aug.A[:, cols].copy()
+    lo_col, hi_col = n + np.arange(held.size), n + held.size + np.arange(held.size)
+    for j, (sign, _) in enumerate(red.caps.rows):
+        A[m + j, lo_col] = 1.0 if sign > 0 else 0.0
+        A[m + j, hi_col] = -1.0 if sign < 0 else 0.0
+    not_held = ~st.at_h
+    at_lower = np.concatenate([st.fixed_lo & not_held, np.ones(held.size, bool), np.zeros(held.size, bool)])
+    at_upper = np.concatenate([st.fixed_hi & not_held, np.zeros(held.size, bool), np.ones(held.size, bool)])
+    return g[cols], A, at_lower, at_upper, cols
+
+
+def kink_active_set(red, st, x0, rounds, settings):
+    """Primal-dual active-set rounds over the states from ``st``: solve the KKT system with the
+    state held, then hold every weight that left its side at its holding, add every bound or row
+    broken, release every one whose multiplier has the wrong sign, until the point is feasible
+    with multipliers of the right signs (the optimum of the convex problem). Returns (x, its KKT
+    residual) or None when a state repeats or after ``rounds`` rounds."""
+    primal_tol, dual_tol = settings.primal_tol, settings.dual_tol
+    h, m = red.caps.h, red.A.shape[0]
+    seen = set()
+    for _ in range(rounds):
+        key = st.key()
+        if key in seen:
+            return None
+        seen.add(key)
+        aug, fixed_lo, fixed_hi, row_lo, row_hi = augmented(red, st)
+        x, nu = equality_step(aug, x0, fixed_lo, fixed_hi, row_lo, row_hi)
+        if not np.all(np.isfinite(x)):
+            return None
+        ax = aug.A @ x
+        W = row_lo | row_hi
+        c_W = np.where(row_hi, aug.hi, aug.lo)[W]
+        if np.abs(ax[W] - c_W).max(initial=0.0) > primal_tol:
+            return None
+        free = ~(fixed_lo | fixed_hi)
+        below = free & (x < red.lower - primal_tol)
+        above = free & (x > red.upper + primal_tol)
+        # A free weight reaches its holding before a bound beyond it.
+        kink = inside(h, red.lower, red.upper, primal_tol)
+        cross_down = free & (st.side > 0) & (x < h - primal_tol) & kink
+        cross_up = free & (st.side < 0) & (x > h + primal_tol) & kink
+        below &= ~cross_down
+        above &= ~cross_up
+        rows_below = ~W & (ax < aug.lo - primal_tol)
+        rows_above = ~W & (ax > aug.hi + primal_tol)
+        tol_d = dual_tol * gradient_scale(red.quad, x)
+        g = red.quad.grad(x)
+        eq = aug.lo == aug.hi
+        g_c, A_c, lo_c, hi_c, cols = _columns(red, st, aug, g)
+        wrong = wrong_signs(g_c, A_c, nu, lo_c, hi_c, row_lo, row_hi, eq, tol_d)
+        if any(w.any() for w in wrong):
+            signs = np.where(row_hi, 1, np.where(row_lo & ~eq, -1, 0))[W]
+            nu = np.zeros_like(nu)
+            # A held weight's own column carries no condition: its two columns do.
+            held_c = np.concatenate([st.at_h, np.zeros(cols.size - st.at_h.size, bool)])
+            nu[W] = recover_row_multipliers(g_c, A_c[W], signs, lo_c, hi_c, held_c, tol_d / dual_tol)
+            wrong = wrong_signs(g_c, A_c, nu, lo_c, hi_c, row_lo, row_hi, eq, tol_d)
+        primal_bad = below.any() or above.any() or cross_down.any() or cross_up.any() or rows_below.any() or \
+            rows_above.any()
+        if not primal_bad and not any(w.any() for w in wrong):
+            r = g_c + A_c.T @ nu
+            n = red.quad.n
+            if np.abs(r[:n][free]).max(initial=0.0) > tol_d:
+                return None
+            return x, _residual(aug, x, r, nu, free, lo_c, hi_c, cols, row_lo, row_hi, eq, tol_d / dual_tol)
+        st = _next_state(st, wrong, below, above, cross_down | cross_up, rows_below, rows_above, m)
+        x0 = x
+    return None
+
+
+def _next_state(st, wrong, below, above, crossed, rows_below, rows_above, m):
+    """The state after a round: holdings, bounds and rows reached held, wrong-signed ones released
+    (a weight held at its holding to the side its multiplier points to)."""
+    n = st.at_h.shape[0]
+    wrong_lo, wrong_hi, wrong_row_lo, wrong_row_hi = wrong
+    held = np.flatnonzero(st.at_h)
+    k = held.size
+    # Columns (see _columns): the weights, each held weight's buy-side column, its sell-side one.
+    release_up, release_down = np.zeros(n, bool), np.zeros(n, bool)
+    release_up[held[wrong_lo[n:n + k]]] = True
+    release_down[held[wrong_hi[n + k:n + 2 * k]]] = True
+    side = st.side.copy()
+    side[release_up] = 1
+    side[release_down] = -1
+    return KinkState(fixed_lo=(st.fixed_lo | below) & ~wrong_lo[:n], fixed_hi=(st.fixed_hi | above) & ~wrong_hi[:n],
+                     at_h=(st.at_h | crossed) & ~(release_up | release_down), side=side,
+                     row_lo=(st.row_lo | rows_below[:m]) & ~wrong_row_lo[:m],
+                     row_hi=(st.row_hi | rows_above[:m]) & ~wrong_row_hi[:m],
+                     cap_held=(st.cap_held | rows_above[m:]) & ~wrong_row_hi[m:])
+
+
+def _residual(aug, x, r, nu, free, at_lower, at_upper, cols, row_lo, row_hi, eq, scale):
+    """The KKT residual under the multipliers found, over the gradient's ``scale``: stationarity
+    of the free weights, signs of the bound, holding and row multipliers, multiplier × slack."""
+    n = x.shape[0]
+    stat = max(float(np.abs(r[:n][free]).max(initial=0.0)), float(np.max(-r[at_lower], initial=0.0)),
+               float(np.max(r[at_upper], initial=0.0)), float(np.max(nu[row_lo & ~eq], initial=0.0)),
+               float(np.max(-nu[row_hi], initial=0.0)))
+    ax = aug.A @ x
+    row_slack = np.where(row_hi, aug.hi - ax, np.where(row_lo, ax - aug.lo, 0.0))
+    # A weight held at its holding has no slack there (its columns beyond the first n).
+    xc = x[cols]
+    bound_slack = np.where(at_upper, aug.upper[cols] - xc, np.where(at_lower, xc - aug.lower[cols], 0.0))
+    bound_slack[n:] = 0.0
+    comp = max(float(np.abs(nu * row_slack).max(initial=0.0)), float(np.abs(r * bound_slack).max(initial=0.0)))
+    return max(stat, comp) / scale
