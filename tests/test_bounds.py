@@ -93,3 +93,31 @@ def test_sums_are_exact_and_run_in_entry_order():
         opt._general_bnds(ids, {"a": (0, 0.7), "b": (0, 0.2), "c": (0, 0.1)})
     assert opt._general_bnds(ids, {"c": (0, 0.1), "b": (0, 0.2), "a": (0, 0.7)}) == [(0, 0.7), (0, 0.2), (0, 0.1)]
     assert opt._general_bnds(ids, {"c": (0, 0.1), "*": (0, 0.7), "b": (0, 0.2)})[0] == (0, 0.7)
+
+
+# Long sums: a refusal stands only when the exact sum of the bounds (all Python floats or ints) is
+# beyond 1 too. 2953 floats 1/2953 sum to 0.999999999999944 left to right, to 1 + 5.5e-17
+# exactly; 2006 floors of 1/2006 sum to 1.000000000000047, to 1 - 8e-17 exactly. Caps 1e-15 below
+# 1/N fall short by N·1e-15 exactly, far beyond any rounding.
+@pytest.mark.parametrize(
+    "n, side, value, refused",
+    [
+        (2953, "cap", lambda n: 1 / n, None),
+        (2000, "cap", lambda n: 1 / n, None),
+        (2953, "cap", lambda n: 1 / n - 1e-15, "OPTIMIZER: 经过剔除后，bnds 上限之和小于1"),
+        (2000, "cap", lambda n: 1 / n - 1e-15, "OPTIMIZER: 经过剔除后，bnds 上限之和小于1"),
+        (2006, "floor", lambda n: 1 / n, None),
+        (2006, "floor", lambda n: 1 / n + 1e-15, "OPTIMIZER: bnds 下限之和大于1"),
+        # Not Python floats: the host's sum, as before.
+        (2953, "cap", lambda n: np.float64(1 / n), "OPTIMIZER: 经过剔除后，bnds 上限之和小于1"),
+    ],
+)
+def test_long_sums_of_bounds_are_compared_exactly(n, side, value, refused):
+    ids = [f"s{i:04d}" for i in range(n)]
+    pair = (0, value(n)) if side == "cap" else (value(n), 1)
+    if refused is None:
+        assert opt._general_bnds(ids, {"*": pair}) == [pair] * n
+    else:
+        with pytest.raises(IA) as e:
+            opt._general_bnds(ids, {"*": pair})
+        assert e.value.args == (refused,)

@@ -163,3 +163,26 @@ def test_date_only_matters_to_shenwan(client):
     a = [r["fun"](x) for r in gics.to_constraint(IDS, "2020-01-01")]
     b = [r["fun"](x) for r in gics.to_constraint(IDS, object())]
     assert a == b
+
+
+@pytest.mark.parametrize(
+    "n, side, value, refused",
+    [
+        (2953, "cap", lambda n: 1 / n, None),
+        (2953, "cap", lambda n: 1 / n - 1e-15, "OPTIMIZER: 约束的上限之和小于1"),
+        (2006, "floor", lambda n: 1 / n, None),
+        (2006, "floor", lambda n: 1 / n + 1e-15, "OPTIMIZER: 约束的下限之和大于1"),
+        (2953, "cap", lambda n: np.float64(1 / n), "OPTIMIZER: 约束的上限之和小于1"),
+    ],
+)
+def test_long_sums_of_group_limits_are_compared_exactly(n, side, value, refused):
+    """One group per instrument, each capped (or floored) at about 1/n: refused only when the
+    exact sum of the limits is beyond 1 too (see test_bounds for the figures)."""
+    groups = {f"g{i}": [i] for i in range(n)}
+    rules = {g: ((0, value(n)) if side == "cap" else (value(n), 1)) for g in groups}
+    if refused is None:
+        assert len(opt._to_constraint(groups, rules)) == 2 * n + 1
+    else:
+        with pytest.raises(IA) as e:
+            opt._to_constraint(groups, rules)
+        assert e.value.args == (refused,)

@@ -640,3 +640,16 @@ def test_holdings_without_caps_keep_the_closed_form():
 def test_malformed_caps_on_trades_are_refused(changes, match):
     with pytest.raises(ValueError, match=match):
         check_limits(spoiled(**changes))
+
+
+@pytest.mark.parametrize("n, below, refused", [(2953, 0.0, False), (2000, 0.0, False), (3000, 0.0, False),
+                                                (2953, 1e-15, True), (2000, 1e-15, True)])
+def test_long_sums_of_caps_against_the_budget(n, below, refused):
+    """Caps of 1/n (less ``below``) on n >= 2000 instruments, decided from their sum: their float
+    sum left to right falls short of 1 by 6e-14, their exact sum by at most 4e-17; 1e-15 less each
+    falls short by n·1e-15. (The LP path decides to its own tolerance, 1e-9.)"""
+    limits = make_limits([f"s{i:04d}" for i in range(n)], default=(0, 1 / n - below))
+    found = _diagnose(limits, "closed")
+    assert (found is not None) == refused
+    if refused:
+        assert found.shortfall == pytest.approx(n * below, rel=1e-2)

@@ -1,6 +1,7 @@
 // _general_bnds(order_book_ids, bounds): the caller's per-instrument bounds turned into one
 // (lower, upper) pair per retained instrument, in the retained order.
 #include "bindings.hpp"
+#include "constraints/sums.hpp"
 #include "py/errors.hpp"
 #include "py/pyops.hpp"
 
@@ -65,8 +66,8 @@ pyb::object general_bnds(Function &f, PyObject *const *args) {
         lowers.append(pair[0]);
         uppers.append(pair[1]);
     }
-    if (compare(py::builtin_sum(lowers), pyb::int_(1), Py_GT)) invalid_argument(f, "OPTIMIZER: bnds 下限之和大于1");
-    if (compare(py::builtin_sum(uppers), pyb::int_(1), Py_LT))
+    if (sum_beyond_one(py::builtin_sum(lowers), lowers, Py_GT)) invalid_argument(f, "OPTIMIZER: bnds 下限之和大于1");
+    if (sum_beyond_one(py::builtin_sum(uppers), uppers, Py_LT))
         invalid_argument(f, "OPTIMIZER: 经过剔除后，bnds 上限之和小于1");
 
     pyb::list out;

@@ -1,6 +1,7 @@
 // _to_constraint(reversed_index, rules): group rules into the minimizer's constraint records.
 #include "bindings.hpp"
 #include "constraints/records.hpp"
+#include "constraints/sums.hpp"
 #include "py/errors.hpp"
 #include "py/pyops.hpp"
 #include "py/vector.hpp"
@@ -76,6 +77,7 @@ pyb::object to_constraint(Function &f, PyObject *const *args) {
     pyb::handle reversed_index = args[0], rules = args[1];
     pyb::list constraints;
     pyb::object lower_sum = pyb::int_(0), upper_sum = pyb::int_(0);
+    pyb::list lowers, uppers;  // the same values, for the exact sums
     bool no_constraint_exists = false;
     for (pyb::handle item : reversed_index.attr("items")()) {
         auto [k, v] = py::unpack2(item);
@@ -90,12 +92,14 @@ pyb::object to_constraint(Function &f, PyObject *const *args) {
         check_rule(f, k, lower, upper);
         lower_sum = lower_sum + lower;
         upper_sum = upper_sum + upper;
+        lowers.append(lower);
+        uppers.append(upper);
         const std::vector<Py_ssize_t> positions = read_positions(v);
         constraints.append(group_record(f, "group_floor_fun", floor_fun, positions, lower));
         constraints.append(group_record(f, "group_cap_fun", cap_fun, positions, upper));
     }
-    if (compare(lower_sum, pyb::int_(1), Py_GT)) py::invalid_argument(f, "OPTIMIZER: 约束的下限之和大于1");
-    if (!no_constraint_exists && compare(upper_sum, pyb::int_(1), Py_LT))
+    if (sum_beyond_one(lower_sum, lowers, Py_GT)) py::invalid_argument(f, "OPTIMIZER: 约束的下限之和大于1");
+    if (!no_constraint_exists && sum_beyond_one(upper_sum, uppers, Py_LT))
         py::invalid_argument(f, "OPTIMIZER: 约束的上限之和小于1");
     constraints.append(budget_record(f));
     return constraints;
