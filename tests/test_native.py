@@ -233,3 +233,52 @@ def test_each_native_module_imports_first_in_a_fresh_interpreter(module):
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == "solved"
+
+
+# ---- the instruments a solve set to zero, and why ---------------------------------------------
+
+
+def capped_group_problem(seed, n=6):
+    """Risk parity with the first three instruments in a group capped at 0.3 of their equal-risk
+    weight: the spread is lowest with some of them at zero."""
+    rng = np.random.default_rng(seed)
+    B = rng.normal(size=(n, 3))
+    C = B @ B.T * 1e-4 + np.diag(rng.uniform(1e-5, 4e-4, n))
+    w = rp.solve_unconstrained(C).x
+    return C, limits(n, 1.0, [("g", [0, 1, 2], 0.0, 0.3 * w[:3].sum())])
+
+
+@pytest.mark.parametrize("seed, expected", [(0, [0, 1]), (1, [1, 2]), (3, [2])])
+def test_risk_parity_lists_the_weights_a_binding_group_cap_set_to_zero(seed, expected):
+    C, L = capped_group_problem(seed)
+    r = solve("risk_parity", C, L)
+    assert r.converged and r.path == "sca"
+    assert [i for i, _ in r.zeros] == expected == np.flatnonzero(np.abs(r.x) <= 1e-12).tolist()
+    assert {why for _, why in r.zeros} == {"group_cap"}
+    assert L.A[0] @ r.x == pytest.approx(L.hi[0], abs=1e-12)  # the cap binds
+    assert np.all(np.abs(r.x[expected] * (C @ r.x)[expected]) <= 1e-14)  # their contributions vanish
+
+
+def test_qp_zeros_at_a_floor_or_a_cap_of_zero_and_inside_the_bounds():
+    """Minimum variance: instruments at their floor of 0 and one capped at 0 (a stock that may not
+    be bought and is not held) are "bound"; a long-short optimum of exactly 0 is "optimal"."""
+    C, _ = factor_cov(12, seed=4)
+    cap = [0.25] * 12
+    cap[5] = 0.0
+    r = solve("min_variance", C, limits(12, cap))
+    zero = np.flatnonzero(np.abs(r.x) <= 1e-12).tolist()
+    assert 5 in zero and len(zero) >= 2
+    assert r.zeros == tuple((i, "bound") for i in zero)
+    # ½‖x‖² + qᵀx under the budget: x = −q + ν with ν = (1 + Σq)/3 = 0, so x_0 = 0 inside [−1, 1].
+    L = Limits.build(["a", "b", "c"], [-1.0] * 3, [1.0] * 3)
+    s = qp.solve_qp(np.eye(3), np.array([0.0, -0.5, -0.5]), L)
+    np.testing.assert_allclose(s.x, [0.0, 0.5, 0.5], rtol=0, atol=1e-15)
+    assert s.zeros == ((0, "optimal"),)
+
+
+def test_no_zeros_without_zero_weights_or_without_a_portfolio():
+    C, L = binding_risk_parity()
+    assert solve("risk_parity", C, L).zeros == ()
+    assert solve("risk_parity", C, None).zeros == ()
+    infeasible = limits(4, 0.2)
+    assert solve("min_variance", np.eye(4) * 1e-4, infeasible).zeros == ()

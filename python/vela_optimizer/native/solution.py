@@ -6,7 +6,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-__all__ = ["INFEASIBLE", "MAX_ITERATION", "NUMERICAL", "SOLVED", "STATUSES", "UNBOUNDED", "Solution"]
+__all__ = ["INFEASIBLE", "MAX_ITERATION", "NUMERICAL", "SOLVED", "STATUSES", "UNBOUNDED", "Solution", "zeros_of"]
 
 SOLVED = "solved"
 MAX_ITERATION = "max_iteration"
@@ -57,6 +57,12 @@ class Solution:
     path : str or None
         Risk parity: ``"equal"`` (the equal-contribution portfolio, which meets every limit) or
         ``"sca"`` (limits bind and the spread was minimised over them).
+    zeros : tuple of (int, str)
+        The instruments the solve set to zero (``|x_i| <= 1e-12``), by position in ``x``, each with
+        why: ``"group_cap"`` (risk parity: a group cap it belongs to binds, and the weight, its
+        risk contribution with it, went to 0), ``"bound"`` (it sits at a bound of 0: a floor of 0,
+        or a cap of 0), ``"optimal"`` (0 lies inside its bounds and is where the optimum puts it).
+        Empty when no weight is zero, and for a solve without a portfolio (NaN weights).
     """
 
     x: np.ndarray
@@ -71,6 +77,7 @@ class Solution:
     spread: float | None = None
     ratio: float | None = None
     path: str | None = None
+    zeros: tuple = ()
 
     def __post_init__(self):
         if self.status not in STATUSES:
@@ -78,6 +85,30 @@ class Solution:
         object.__setattr__(self, "converged", self.status == SOLVED)
         if not self.message:
             object.__setattr__(self, "message", _describe(self.status, self.solver, self.iterations))
+
+
+# A weight at most this far from 0 is zero (weights sum to 1; the solvers' feasibility tolerance).
+ZERO = 1e-12
+
+
+def zeros_of(x, limits, risk_parity=False) -> tuple:
+    """The ``zeros`` of a solution ``x`` under ``limits`` (see :class:`Solution`)."""
+    x = np.asarray(x, dtype=float)
+    if limits is None or not np.all(np.isfinite(x)):
+        return ()
+    zero = np.flatnonzero(np.abs(x) <= ZERO)
+    if not zero.size:
+        return ()
+    rows = list(limits.group_rows)
+    ax = limits.A[rows] @ x if rows else np.zeros(0)
+    binding = (ax >= limits.hi[rows] - ZERO) if rows else np.zeros(0, dtype=bool)
+    capped = np.any(limits.A[rows][binding] != 0.0, axis=0) if binding.any() else np.zeros(x.size, dtype=bool)
+    at_bound = (np.abs(limits.lower) <= ZERO) | (np.abs(limits.upper) <= ZERO)
+    out = []
+    for i in zero.tolist():
+        reason = "group_cap" if risk_parity and capped[i] else "bound" if at_bound[i] else "optimal"
+        out.append((i, reason))
+    return tuple(out)
 
 
 def _describe(status, solver, iterations) -> str:

@@ -47,6 +47,7 @@ answer returns its status (``"max_iteration"``, ``"infeasible"``, ``"unbounded"`
 
 from __future__ import annotations
 
+import dataclasses
 import math
 
 import numpy as np
@@ -54,7 +55,7 @@ import numpy as np
 from ...exception import InvalidArgument
 from ..inputs import as_array, finite
 from ..settings import as_real, blas_threads, settings_for
-from ..solution import INFEASIBLE, MAX_ITERATION, SOLVED, UNBOUNDED, Solution
+from ..solution import INFEASIBLE, MAX_ITERATION, SOLVED, UNBOUNDED, Solution, zeros_of
 from . import interior, turnover
 from .active_set import guess_and_check, polish
 from .certify import kkt_residual, residual
@@ -70,7 +71,15 @@ _IP_ENDED = {
 
 
 def _solve(quad, limits, settings, scale, objective):
-    """Scale, reduce, solve and polish; ``objective(x)`` gives the caller's objective."""
+    """Scale, reduce, solve and polish; ``objective(x)`` gives the caller's objective. The
+    Solution lists the weights set to zero (``zeros``)."""
+    sol = _solve_any(quad, limits, settings, scale, objective)
+    zeros = zeros_of(sol.x, limits)
+    return dataclasses.replace(sol, zeros=zeros) if zeros else sol
+
+
+def _solve_any(quad, limits, settings, scale, objective):
+    """:func:`_solve` before the zeros are read."""
     n = quad.n
     scaled = quad.scaled(scale)
     red = reduce(scaled, limits, settings.primal_tol)

@@ -34,7 +34,7 @@ from ...exception import InvalidArgument
 from ...metrics import pairwise_spread, risk_contributions
 from ..inputs import as_array, check_limits
 from ..settings import ENGINE_MAX_ITERATION, blas_threads, settings_for
-from ..solution import MAX_ITERATION, NUMERICAL, SOLVED, Solution
+from ..solution import MAX_ITERATION, NUMERICAL, SOLVED, Solution, zeros_of
 from .sca import SpreadSCA
 
 # Importing the extension (above) registers its private engine module.
@@ -69,11 +69,11 @@ def _covariance(C) -> np.ndarray:
     return a
 
 
-def _solution(C, w, iterations, status, solver, path, message="") -> Solution:
+def _solution(C, w, iterations, status, solver, path, message="", limits=None) -> Solution:
     rc = risk_contributions(C, w)
     spread = pairwise_spread(rc)
     return Solution(w, int(iterations), status, solver, spread, message=message, spread=spread, ratio=_ratio(rc),
-                    path=path)
+                    path=path, zeros=zeros_of(w, limits, risk_parity=True))
 
 
 def solve_unconstrained(C, *, max_iteration=None, tol=None, method: str = "auto", settings=None) -> Solution:
@@ -178,18 +178,18 @@ def solve_with_limits(C, limits, *, max_iteration=None, tol=None, settings=None)
             free = dataclasses.replace(limits, max_buy=math.inf, max_sell=math.inf)
             w, used, status, message = SpreadSCA(a, free, settings).run(equal.x, settings.max_iteration)
             if not np.all(np.isfinite(w)) or limits.violation(w) <= settings.feasibility_tol:
-                return _finish(a, w, equal, used, status, message)
+                return _finish(a, w, equal, used, status, message, limits)
             start = w
         w, iterations, status, message = SpreadSCA(a, limits, settings).run(start, settings.max_iteration - used)
-    return _finish(a, w, equal, used + iterations, status, message)
+    return _finish(a, w, equal, used + iterations, status, message, limits)
 
 
-def _finish(a, w, equal, iterations, status, message) -> Solution:
-    """The Solution of the approximation's answer ``w`` after ``iterations`` QPs."""
+def _finish(a, w, equal, iterations, status, message, limits) -> Solution:
+    """The Solution of the approximation's answer ``w`` after ``iterations`` QPs under ``limits``."""
     if status == SOLVED and not equal.converged:
         status, message = MAX_ITERATION, "the unconstrained solve stopped at the iteration limit"
     if not message:
         message = ("limits bind: the pairwise spread was minimised over them" if status == SOLVED else
                    "stopped at the iteration limit at a feasible portfolio before the steps settled")
     return _solution(a, w, equal.iterations + iterations, status, "daqp-sca", "sca",
-                     f"{message} ({iterations} QPs)")
+                     f"{message} ({iterations} QPs)", limits)
