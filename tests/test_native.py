@@ -122,6 +122,10 @@ BAD_SETTINGS = [
     ({"guess_rounds_per": 0}, "OPTIMIZER: guess_rounds_per 必须为正整数，传入值为：0"),
     ({"sparse_ratio": float("nan")}, "OPTIMIZER: sparse_ratio 必须为非负数，传入值为：nan"),
     ({"one_blas_thread": 1}, "OPTIMIZER: one_blas_thread 必须为 True 或 False，传入值为：1"),
+    ({"time_limit": 0}, "OPTIMIZER: time_limit 必须为正数（秒）或 None，传入值为：0"),
+    ({"time_limit": -1.0}, "OPTIMIZER: time_limit 必须为正数（秒）或 None，传入值为：-1.0"),
+    ({"time_limit": float("nan")}, "OPTIMIZER: time_limit 必须为正数（秒）或 None，传入值为：nan"),
+    ({"time_limit": "10"}, "OPTIMIZER: time_limit 必须为正数（秒）或 None，传入值为：10"),
 ]
 
 
@@ -151,6 +155,8 @@ def test_solver_keywords_are_checked_like_the_settings(call, message):
     ({"sparse_ratio": float("inf")}, "sparse_ratio", float("inf")),
     ({"guess_rounds": 0}, "guess_rounds", 0),
     ({"sparse_ratio": 10 ** 400}, "sparse_ratio", float("inf")),  # too large for a float: no ratio reached
+    ({"time_limit": 2}, "time_limit", 2.0),
+    ({"time_limit": float("inf")}, "time_limit", None),  # no limit
 ])
 def test_numpy_numbers_and_edge_values_are_accepted(kw, field, value):
     assert getattr(Settings(**kw), field) == value
@@ -282,3 +288,103 @@ def test_no_zeros_without_zero_weights_or_without_a_portfolio():
     assert solve("risk_parity", C, None).zeros == ()
     infeasible = limits(4, 0.2)
     assert solve("min_variance", np.eye(4) * 1e-4, infeasible).zeros == ()
+
+
+# ---- the time limit and the iteration limit of every inner solver call ----------------------
+
+
+class Clock:
+    """A monotonic clock that moves ``step`` seconds at every reading: a time limit of t seconds
+    is reached after about t / step readings, wherever the solve reads the clock."""
+
+    def __init__(self, step):
+        self.now, self.step = 0.0, step
+
+    def monotonic(self):
+        self.now += self.step
+        return self.now
+
+
+def with_clock(monkeypatch, step):
+    from vela_optimizer.native import settings as settings_module
+
+    monkeypatch.setattr(settings_module, "time", Clock(step))
+
+
+@pytest.mark.parametrize("method", ["min_variance", "mean_variance", "min_tracking_error", "min_variance, caps"])
+def test_a_time_limit_reached_before_any_iterate_gives_no_weights(monkeypatch, method):
+    C, r = factor_cov(120, 5)
+    L = limits(120, 0.05, [("g", list(range(30)), 0.0, 0.2)])
+    if method.endswith("caps"):
+        L = Limits.build(L.ids, L.lower, L.upper, [("g", list(range(30)), 0.0, 0.2)], holdings=np.full(120, 1 / 120),
+                         max_buy=0.1, max_sell=0.1)
+    kw = {"mean_variance": {"mu": r.mean(axis=0), "risk_aversion": 1.0},
+          "min_tracking_error": {"R": r, "b": r.mean(axis=1) + 1e-3}}.get(method, {})
+    with_clock(monkeypatch, 1.0)
+    sol = solve(method.split(",")[0], C, L, Settings(time_limit=0.5), **kw)
+    assert sol.status == "time_limit" and not sol.converged
+    assert np.all(np.isnan(sol.x)) and "time limit" in sol.message and sol.iterations == 0
+
+
+def test_a_time_limit_after_the_loose_pass_gives_its_iterate(monkeypatch):
+    """The loose pass's polish fails (monkeypatched): by then the clock has passed the limit, and
+    the loose iterate comes back, unpolished, instead of a second run."""
+    from vela_optimizer.native.qp import active_set
+
+    C, _ = factor_cov(40, 2)
+    L = limits(40, 0.05, [("g", list(range(10)), 0.0, 0.2)])
+    monkeypatch.setattr(qp, "polish", lambda *a, **k: None)
+    with_clock(monkeypatch, 1.0)
+    sol = solve("min_variance", C, L, Settings(time_limit=1.5, guess_rounds=0))
+    assert sol.status == "time_limit" and not sol.polished and sol.iterations > 0
+    assert np.all(np.isfinite(sol.x)) and L.violation(sol.x) <= 1e-3
+    assert "after the loose interior point" in sol.message
+    assert active_set.polish is not qp.polish
+
+
+@pytest.mark.parametrize("step, qps", [(1.0, 3), (1.0, 8)])
+def test_a_time_limit_in_risk_parity_gives_the_last_feasible_iterate(monkeypatch, step, qps):
+    C, L = binding_risk_parity()
+    full = solve("risk_parity", C, L)
+    with_clock(monkeypatch, step)
+    sol = solve("risk_parity", C, L, Settings(time_limit=qps * step))
+    assert sol.status == "time_limit" and not sol.converged
+    assert L.violation(sol.x) <= 1e-12 and sol.spread >= full.spread
+    assert sol.iterations < full.iterations and "time limit" in sol.message
+
+
+@pytest.mark.parametrize("flag, status", [(-7, "time_limit"), (-4, "max_iteration")])
+@pytest.mark.parametrize("at_call", [1, 4])
+def test_daqp_stopped_by_its_limits_ends_risk_parity_at_the_last_feasible_iterate(monkeypatch, flag, status,
+                                                                                   at_call):
+    C, L = binding_risk_parity()
+    real, calls = limits_qp.daqp.solve, []
+
+    def limited(*args, **kw):
+        calls.append(kw)
+        if len(calls) == at_call:
+            return np.full(len(args[1]), np.nan), 0.0, flag, {"lam": np.zeros(len(args[3]))}
+        return real(*args, **kw)
+
+    monkeypatch.setattr(limits_qp.daqp, "solve", limited)
+    sol = solve("risk_parity", C, L, Settings(max_iteration=5000, time_limit=3600))
+    assert sol.status == status and len(calls) == at_call
+    assert all(kw["iter_limit"] == 5000 and 0 < kw["time_limit"] <= 3600 for kw in calls)
+    if at_call == 1:  # the projection found no start
+        assert np.all(np.isnan(sol.x))
+    else:
+        assert L.violation(sol.x) <= 1e-12
+    assert ("iteration limit" if status == "max_iteration" else "time limit") in sol.message
+
+
+def test_daqp_without_a_time_limit_is_given_none(monkeypatch):
+    C, L = binding_risk_parity()
+    real, seen = limits_qp.daqp.solve, []
+    monkeypatch.setattr(limits_qp.daqp, "solve", lambda *a, **kw: seen.append(kw) or real(*a, **kw))
+    assert solve("risk_parity", C, L, Settings(max_iteration=3000)).converged
+    assert seen and all(kw["time_limit"] == 0 and kw["iter_limit"] == 3000 for kw in seen)
+    # A small max_iteration (a count of QPs) still lets each QP finish: four iterations per
+    # variable and row.
+    seen.clear()
+    solve("risk_parity", C, L, Settings(max_iteration=2))
+    assert seen and all(kw["iter_limit"] >= 4 * C.shape[0] for kw in seen[:1])

@@ -13,7 +13,7 @@
   minimised over binding limits by successive convex approximation.
 
 Every solve returns a :class:`Solution` whose ``status`` is one of ``"solved"``,
-``"max_iteration"``, ``"infeasible"``, ``"unbounded"``, ``"numerical"``: a solve that ends without
+``"max_iteration"``, ``"time_limit"``, ``"infeasible"``, ``"unbounded"``, ``"numerical"``: a solve that ends without
 an accepted answer is not an exception, the caller decides. Arguments the caller can correct
 raise :class:`~vela_optimizer.exception.InvalidArgument` (risk parity under limits that admit no
 portfolio raises its subclass :class:`~vela_optimizer.feasibility.LimitConflict`, which names
@@ -25,10 +25,10 @@ from __future__ import annotations
 from ..exception import InvalidArgument
 from . import qp, riskparity
 from .settings import Settings, settings_for
-from .solution import INFEASIBLE, MAX_ITERATION, NUMERICAL, SOLVED, STATUSES, UNBOUNDED, Solution
+from .solution import INFEASIBLE, MAX_ITERATION, NUMERICAL, SOLVED, STATUSES, TIME_LIMIT, UNBOUNDED, Solution
 
-__all__ = ["INFEASIBLE", "MAX_ITERATION", "METHODS", "NUMERICAL", "SOLVED", "STATUSES", "UNBOUNDED", "Settings",
-           "Solution", "solve"]
+__all__ = ["INFEASIBLE", "MAX_ITERATION", "METHODS", "NUMERICAL", "SOLVED", "STATUSES", "TIME_LIMIT", "UNBOUNDED",
+           "Settings", "Solution", "solve"]
 
 METHODS = ("risk_parity", "min_variance", "mean_variance", "min_tracking_error")
 

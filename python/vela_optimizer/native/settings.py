@@ -3,15 +3,18 @@
 from __future__ import annotations
 
 import contextlib
+import contextvars
 import dataclasses
 import math
 import numbers
+import time
 from dataclasses import dataclass
 
 from .._blas import one_blas_thread
 from ..exception import InvalidArgument
 
-__all__ = ["ENGINE_MAX_ITERATION", "Settings", "as_real", "blas_threads", "settings_for"]
+__all__ = ["ENGINE_MAX_ITERATION", "Settings", "Stopped", "as_real", "blas_threads", "out_of_time", "seconds_left",
+           "settings_for", "time_budget"]
 
 # The compiled solvers count iterations in a C int: a larger max_iteration is no limit in
 # practice, and is passed on to them as this one.
@@ -30,9 +33,17 @@ class Settings:
         Interior-point iterations of a QP; coordinate sweeps plus Newton steps of plain risk
         parity; and, separately, the QPs of risk parity under limits. Reaching it gives
         ``status == "max_iteration"``.
+        Every call of an inner solver is bounded by it as well: PIQP's iterations and DAQP's
+        active-set iterations per QP.
     tol : float
         Risk parity under limits stops when a step changes no weight by more than this and the
         block structure is settled.
+    time_limit : float or None
+        Seconds a solve may take (None: no limit). Checked between the steps of a solve (the
+        interior point's runs, the active-set rounds, every QP of risk parity) and passed to DAQP,
+        which stops within it; a PIQP run cannot be stopped once started (its settings have no
+        time limit), only not started. Reaching it gives ``status == "time_limit"`` with the last
+        iterate (risk parity: the last feasible one).
     one_blas_thread : bool
         Hold BLAS to one thread during the dense algebra of a solve (see ``vela_optimizer._blas``).
 
@@ -122,6 +133,7 @@ class Settings:
     chord_step: float = 0.01
     tau_floor: float = 1e-6
     trade_tau_floor: float = 1e-2
+    time_limit: float | None = None
 
     def __post_init__(self):
         for f in dataclasses.fields(self):
@@ -167,6 +179,16 @@ def _nonnegative(name, value):
     return real
 
 
+def _seconds(name, value):
+    # None or +inf: no limit.
+    if value is None:
+        return None
+    real = as_real(value)
+    if not real > 0:
+        raise InvalidArgument(f"OPTIMIZER: {name} 必须为正数（秒）或 None，传入值为：{value}")
+    return None if math.isinf(real) else real
+
+
 def _flag(name, value):
     if not isinstance(value, bool):
         raise InvalidArgument(f"OPTIMIZER: {name} 必须为 True 或 False，传入值为：{value}")
@@ -174,9 +196,9 @@ def _flag(name, value):
 
 
 _CHECKS = {"positive integer": _positive_integer, "count": _count, "positive": _positive,
-           "nonnegative": _nonnegative, "flag": _flag}
+           "nonnegative": _nonnegative, "flag": _flag, "seconds": _seconds}
 _KINDS = {
-    "max_iteration": "positive integer", "tol": "positive", "one_blas_thread": "flag",
+    "max_iteration": "positive integer", "tol": "positive", "time_limit": "seconds", "one_blas_thread": "flag",
     "eps_loose": "positive", "eps": "positive", "primal_tol": "positive", "dual_tol": "positive",
     "polish_rounds": "count", "turnover_eps": "positive", "turnover_rounds": "count", "guess_rounds": "count",
     "guess_rounds_per": "positive integer",
@@ -212,3 +234,41 @@ def settings_for(settings=None, *, max_iteration=None, tol=None, tol_field="tol"
 def blas_threads(settings: Settings):
     """The context a solve's dense algebra runs in: BLAS on one thread unless the settings say not."""
     return one_blas_thread() if settings.one_blas_thread else contextlib.nullcontext()
+
+
+class Stopped(Exception):
+    """Raised inside a solve when an inner solver reached its iteration or time limit: ``status``
+    (``"max_iteration"`` or ``"time_limit"``) and what it was doing (``what``), for the solve to
+    return its last iterate with."""
+
+    def __init__(self, status, what):
+        super().__init__(what)
+        self.status, self.what = status, what
+
+
+# The end of the solve under way in this thread (time.monotonic()), inf without a time limit.
+_END = contextvars.ContextVar("vela_native_deadline", default=math.inf)
+
+
+@contextlib.contextmanager
+def time_budget(settings: Settings):
+    """The solve's clock: ``settings.time_limit`` seconds from now, or what is left of an enclosing
+    solve's (a solve inside another, such as risk parity's start, shares its deadline)."""
+    end = _END.get()
+    if settings.time_limit is not None:
+        end = min(end, time.monotonic() + settings.time_limit)
+    token = _END.set(end)
+    try:
+        yield
+    finally:
+        _END.reset(token)
+
+
+def seconds_left() -> float:
+    """Seconds left to the solve under way (inf without a time limit; 0 once it has passed)."""
+    return max(_END.get() - time.monotonic(), 0.0)
+
+
+def out_of_time() -> bool:
+    """Whether the solve under way has reached its time limit."""
+    return time.monotonic() >= _END.get()

@@ -6,14 +6,16 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-__all__ = ["INFEASIBLE", "MAX_ITERATION", "NUMERICAL", "SOLVED", "STATUSES", "UNBOUNDED", "Solution", "zeros_of"]
+__all__ = ["INFEASIBLE", "MAX_ITERATION", "NUMERICAL", "SOLVED", "STATUSES", "TIME_LIMIT", "UNBOUNDED", "Solution",
+           "zeros_of"]
 
 SOLVED = "solved"
 MAX_ITERATION = "max_iteration"
 INFEASIBLE = "infeasible"
 UNBOUNDED = "unbounded"
 NUMERICAL = "numerical"
-STATUSES = (SOLVED, MAX_ITERATION, INFEASIBLE, UNBOUNDED, NUMERICAL)
+TIME_LIMIT = "time_limit"
+STATUSES = (SOLVED, MAX_ITERATION, INFEASIBLE, UNBOUNDED, NUMERICAL, TIME_LIMIT)
 
 
 @dataclass(frozen=True)
@@ -34,8 +36,10 @@ class Solution:
         ``status == "solved"``: the solver met its tolerance.
     status : str
         ``"solved"``; ``"max_iteration"`` (stopped at the iteration limit, ``x`` is the last
-        iterate); ``"infeasible"`` (the limits admit no portfolio); ``"unbounded"``;
-        ``"numerical"`` (the solver failed; ``message`` says where).
+        iterate); ``"time_limit"`` (stopped at ``Settings.time_limit``, ``x`` is the last iterate,
+        NaN if there was none; ``message`` says where it stopped); ``"infeasible"`` (the limits
+        admit no portfolio); ``"unbounded"``; ``"numerical"`` (the solver failed; ``message`` says
+        where).
     solver : str
         What solved: ``"piqp"`` (the interior point, then the polish), ``"active-set"`` (the
         active set from the greedy vertex, checked exact), ``"ccd"`` / ``"newton"`` (risk parity
@@ -116,6 +120,8 @@ def _describe(status, solver, iterations) -> str:
         return f"solved by {solver} after {iterations} iterations"
     if status == MAX_ITERATION:
         return f"{solver} stopped at the iteration limit ({iterations} iterations) before meeting its tolerance"
+    if status == TIME_LIMIT:
+        return f"{solver} stopped at the time limit ({iterations} iterations) before meeting its tolerance"
     if status == INFEASIBLE:
         return "the limits admit no portfolio"
     if status == UNBOUNDED:

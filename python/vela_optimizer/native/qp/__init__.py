@@ -49,13 +49,14 @@ from __future__ import annotations
 
 import dataclasses
 import math
+from functools import partial
 
 import numpy as np
 
 from ...exception import InvalidArgument
 from ..inputs import as_array, finite
-from ..settings import as_real, blas_threads, settings_for
-from ..solution import INFEASIBLE, MAX_ITERATION, SOLVED, UNBOUNDED, Solution, zeros_of
+from ..settings import as_real, blas_threads, out_of_time, settings_for, time_budget
+from ..solution import INFEASIBLE, MAX_ITERATION, SOLVED, TIME_LIMIT, UNBOUNDED, Solution, zeros_of
 from . import interior, turnover
 from .active_set import guess_and_check, polish
 from .certify import kkt_residual, residual
@@ -73,7 +74,8 @@ _IP_ENDED = {
 def _solve(quad, limits, settings, scale, objective):
     """Scale, reduce, solve and polish; ``objective(x)`` gives the caller's objective. The
     Solution lists the weights set to zero (``zeros``)."""
-    sol = _solve_any(quad, limits, settings, scale, objective)
+    with time_budget(settings):
+        sol = _solve_any(quad, limits, settings, scale, objective)
     zeros = zeros_of(sol.x, limits)
     return dataclasses.replace(sol, zeros=zeros) if zeros else sol
 
@@ -94,10 +96,13 @@ def _solve_any(quad, limits, settings, scale, objective):
                             message="every weight is fixed by its bounds")
         if red.caps is not None:
             return _solve_capped(quad, red, limits, settings, objective)
+        late = partial(_late, red, limits, objective)
         if settings.guess_rounds:
             guessed = guess_and_check(red, settings)
             if guessed is not None:
                 return _exact(red, limits, guessed, objective, 0, "active-set")
+        if (stop := late(None, 0, "before the interior point")) is not None:
+            return stop
         sparse_lift = red.quad.is_factor and red.quad.n > settings.sparse_ratio * red.quad.F.shape[0]
         solver = interior.setup(red, sparse_lift, settings.eps)
         if settings.eps_loose > settings.eps:
@@ -105,6 +110,8 @@ def _solve_any(quad, limits, settings, scale, objective):
             polished = polish(red, early, settings, early=True) if early.status == SOLVED else None
             if polished is not None:
                 return _exact(red, limits, polished, objective, early.iterations, "piqp")
+            if (stop := late(early.x, early.iterations, "after the loose interior point")) is not None:
+                return stop
         ip = interior.run(solver, red, settings.max_iteration, settings.eps)
         x = red.expand(ip.x)
         if ip.status != SOLVED:
@@ -113,6 +120,8 @@ def _solve_any(quad, limits, settings, scale, objective):
             return Solution(x, ip.iterations, ip.status, "piqp", value, kkt_residual=_kkt(quad, limits, x),
                             polished=False, message=text)
         polished = polish(red, ip, settings)
+        if polished is None and (stop := late(ip.x, ip.iterations, "in the polish")) is not None:
+            return stop
         if polished is None:
             kkt = _kkt(quad, limits, x)
             return Solution(x, ip.iterations, SOLVED, "piqp", objective(x), kkt_residual=kkt, polished=False,
@@ -130,6 +139,7 @@ def _solve_capped(quad, red, limits, settings, objective):
     interior point on the lifted problem and the same active set from its iterate."""
     side = turnover.guess_sides(red, settings.primal_tol)
     narrow = turnover.restricted(red, side, settings.primal_tol)
+    late = partial(_late, red, limits, objective)
     if settings.guess_rounds:
         guessed = guess_and_check(narrow, settings)
         if guessed is not None:
@@ -139,9 +149,12 @@ def _solve_capped(quad, red, limits, settings, objective):
                 return _exact(red, limits, found, objective, 0, "active-set")
     sparse_lift = red.quad.is_factor and red.quad.n > settings.sparse_ratio * red.quad.F.shape[0]
     solver = interior.setup(narrow, sparse_lift, settings.eps)
-    iterations = 0
+    iterations, last = 0, None
     for eps in dict.fromkeys((max(settings.turnover_eps, settings.eps), settings.eps)):
+        if (stop := late(last, iterations, "before the interior point")) is not None:
+            return stop
         ip = interior.run(solver, narrow, settings.max_iteration, eps, narrow=True)
+        last = ip.x
         iterations += ip.iterations
         if ip.status != SOLVED:
             break
@@ -149,6 +162,8 @@ def _solve_capped(quad, red, limits, settings, objective):
         found = turnover.kink_active_set(red, st, ip.x, settings.turnover_rounds, settings)
         if found is not None:
             return _exact(red, limits, found, objective, iterations, "piqp")
+    if (stop := late(last, iterations, "before the lifted interior point")) is not None:
+        return stop
     lifted = interior.setup_lifted(red, settings.eps)
     ip = interior.run_lifted(lifted, red, settings.max_iteration, settings.eps)
     x = red.expand(ip.x)
@@ -162,10 +177,24 @@ def _solve_capped(quad, red, limits, settings, objective):
     found = turnover.kink_active_set(red, st, ip.x, settings.turnover_rounds, settings)
     if found is not None:
         return _exact(red, limits, found, objective, ip.iterations, "piqp")
+    if (stop := late(ip.x, ip.iterations, "in the active set")) is not None:
+        return stop
     kkt = _kkt(quad, limits, x)
     return Solution(x, ip.iterations, SOLVED, "piqp", objective(x), kkt_residual=kkt, polished=False,
                     message=f"the interior point met its tolerance after {ip.iterations} iterations; no exact "
                             f"point on its active set (KKT residual {kkt:.1e})")
+
+
+def _late(red, limits, objective, x_kept, iterations, where):
+    """A Solution with status "time_limit" once the solve's time limit has passed (its last iterate
+    ``x_kept`` over the kept variables, NaN without one), else None."""
+    if not out_of_time():
+        return None
+    x = red.expand(x_kept) if x_kept is not None else np.full(limits.n, np.nan)
+    finite = bool(np.all(np.isfinite(x)))
+    return Solution(x, iterations, TIME_LIMIT, "piqp", objective(x) if finite else float("nan"),
+                    kkt_residual=None, polished=False,
+                    message=f"the time limit was reached {where} ({iterations} interior-point iterations)")
 
 
 def _exact(red, limits, found, objective, iterations, solver):

@@ -22,6 +22,7 @@ from __future__ import annotations
 import numpy as np
 import scipy.linalg
 
+from ..settings import out_of_time
 from .certify import certified_residual, gradient_scale, recover_row_multipliers, wrong_signs
 
 
@@ -107,7 +108,7 @@ def active_set(red, x0, fixed_lo, fixed_hi, row_lo, row_hi, rounds, settings, f_
     seen = set()
     for _ in range(rounds):
         key = (fixed_lo.tobytes(), fixed_hi.tobytes(), row_lo.tobytes(), row_hi.tobytes())
-        if key in seen:
+        if key in seen or out_of_time():
             return None
         seen.add(key)
         x, nu = equality_step(red, x0, fixed_lo, fixed_hi, row_lo, row_hi)
@@ -278,6 +279,8 @@ def guess_and_check(red, settings):
     eq = red.lo == red.hi
     rounds = settings.guess_rounds + quad.n // settings.guess_rounds_per
     for done in range(rounds):
+        if out_of_time():
+            return None
         target, nu = equality_step(red, x, fixed_lo, fixed_hi, row_lo, row_hi)
         if not np.all(np.isfinite(target)):
             return None

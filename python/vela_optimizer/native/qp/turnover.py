@@ -35,6 +35,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from ..settings import out_of_time
 from .active_set import equality_step
 from .certify import gradient_scale, recover_row_multipliers, wrong_signs
 
@@ -191,7 +192,7 @@ def kink_active_set(red, st, x0, rounds, settings):
     seen = set()
     for _ in range(rounds):
         key = st.key()
-        if key in seen:
+        if key in seen or out_of_time():
             return None
         seen.add(key)
         aug, fixed_lo, fixed_hi, row_lo, row_hi = augmented(red, st)

@@ -33,7 +33,7 @@ from ... import optimizer  # noqa: F401  (importing the extension registers _eng
 from ...exception import InvalidArgument
 from ...metrics import pairwise_spread, risk_contributions
 from ..inputs import as_array, check_limits
-from ..settings import ENGINE_MAX_ITERATION, blas_threads, settings_for
+from ..settings import ENGINE_MAX_ITERATION, blas_threads, settings_for, time_budget
 from ..solution import MAX_ITERATION, NUMERICAL, SOLVED, Solution, zeros_of
 from .sca import SpreadSCA
 
@@ -167,6 +167,12 @@ def solve_with_limits(C, limits, *, max_iteration=None, tol=None, settings=None)
     settings = settings_for(settings, max_iteration=max_iteration, tol=tol)
     a = _covariance(C)
     check_limits(limits, a.shape[0], "协方差矩阵")
+    with time_budget(settings):
+        return _with_limits(a, limits, settings)
+
+
+def _with_limits(a, limits, settings) -> Solution:
+    """:func:`solve_with_limits` on a checked covariance and limits, within the time limit."""
     equal = solve_unconstrained(a, settings=settings)
     if equal.status == NUMERICAL or (equal.converged and limits.violation(equal.x) <= settings.feasibility_tol):
         return equal

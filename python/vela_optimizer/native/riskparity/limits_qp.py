@@ -8,17 +8,24 @@ few constraints from one QP to the next. :func:`daqp_solve` is the one call into
 
 from __future__ import annotations
 
+import math
+
 import daqp
 import numpy as np
 from scipy.linalg import lapack
 
+from ..settings import ENGINE_MAX_ITERATION, Stopped, out_of_time, seconds_left
+from ..solution import MAX_ITERATION, TIME_LIMIT
+
 # DAQP's infinity: bounds beyond it are absent.
 DAQP_INF = 1e30
-# DAQP's exit flag when it detects cycling.
+# DAQP's exit flags: cycling detected, its iteration limit, its time limit.
 DAQP_CYCLING = -2
+DAQP_ITERATIONS = -4
+DAQP_TIME = -7
 
 
-def daqp_solve(H, f, A, upper, lower, equal_rows, *, primal_tol, duals=None):
+def daqp_solve(H, f, A, upper, lower, equal_rows, *, primal_tol, duals=None, iter_limit=10000):
     """DAQP on min ½xᵀHx + fᵀx s.t. lower <= A x <= upper; (x, multipliers) or None.
 
     When ``upper`` and ``lower`` are longer than A has rows, their first entries bound x itself
@@ -26,21 +33,47 @@ def daqp_solve(H, f, A, upper, lower, equal_rows, *, primal_tol, duals=None):
     Multipliers follow H·x + f + Aᵀ·λ = 0: λ > 0 where the upper side is active, λ < 0 the lower.
     ``duals`` (multipliers of a neighbouring QP over the same rows) warm-starts the active set;
     ``primal_tol`` is how far the answer may break a limit.
+
+    Raises
+    ------
+    Stopped
+        When DAQP reaches its iteration limit (``iter_limit``, at least four per variable and row),
+        or the solve under way its time limit (DAQP is given what is left of it).
     """
     sense = np.zeros(len(upper), dtype=np.int32)
     sense[equal_rows] = 5
     upper = np.where(np.isfinite(upper), upper, DAQP_INF)
     lower = np.where(np.isfinite(lower), lower, -DAQP_INF)
     kw = {} if duals is None else {"dual_start": duals}
-    x, _, flag, info = daqp.solve(H, f, A, upper, lower, sense, primal_tol=primal_tol, **kw)
+    x, flag, info = _daqp(H, f, A, upper, lower, sense, primal_tol, iter_limit, kw)
     if flag == DAQP_CYCLING:
         # Degenerate vertices (many bounds active at once, H ill-conditioned when the prox
         # weight is small) can make the active-set solver cycle; its proximal-point mode, a
         # sequence of regularised QPs converging to the same answer, does not.
-        x, _, flag, info = daqp.solve(H, f, A, upper, lower, sense, primal_tol=primal_tol, eps_prox=1e-8, **kw)
+        x, flag, info = _daqp(H, f, A, upper, lower, sense, primal_tol, iter_limit, dict(kw, eps_prox=1e-8))
     if flag < 1 or not np.isfinite(x).all():  # positive flags are optimal (2: soft constraints)
         return None
     return x, info["lam"]
+
+
+def _daqp(H, f, A, upper, lower, sense, primal_tol, iter_limit, kw):
+    """One DAQP call within the iteration limit and what is left of the time limit: (x, flag, info)."""
+    if out_of_time():
+        raise Stopped(TIME_LIMIT, "the time limit was reached before a QP")
+    left = seconds_left()
+    # DAQP reads a time limit of 0 as none.
+    limit = 0.0 if math.isinf(left) else max(left, 1e-9)
+    # An active-set solve cold-started adds each of its constraints about once: at least a few
+    # times the variables and rows, so that a small max_iteration (a count of QPs) still lets a
+    # QP finish; beyond that the call's max_iteration bounds it.
+    iters = min(max(int(iter_limit), 4 * (len(upper))), ENGINE_MAX_ITERATION)
+    x, _, flag, info = daqp.solve(H, f, A, upper, lower, sense, primal_tol=primal_tol, iter_limit=iters,
+                                  time_limit=limit, **kw)
+    if flag == DAQP_ITERATIONS:
+        raise Stopped(MAX_ITERATION, f"a QP reached the iteration limit ({iters} active-set iterations)")
+    if flag == DAQP_TIME:
+        raise Stopped(TIME_LIMIT, "the time limit was reached during a QP")
+    return x, flag, info
 
 
 class LimitsQP:
@@ -49,10 +82,11 @@ class LimitsQP:
     what is bought and sold (``trades``, a :class:`.trades.TradeSides`) the region is the part of
     the limits on the current sides of the holdings, the caps' rows after the limits' rows."""
 
-    def __init__(self, limits, primal_tol: float, trades=None):
+    def __init__(self, limits, primal_tol: float, trades=None, iter_limit: int = 10000):
         self.limits = limits
         self.n = limits.lower.shape[0]
         self.primal_tol = primal_tol
+        self.iter_limit = iter_limit
         self.trades = trades
         self.duals = None  # multipliers of the last QP over the limits (bounds, then rows)
         self.equal = np.flatnonzero(limits.lo == limits.hi)  # the equal rows
@@ -84,7 +118,7 @@ class LimitsQP:
         else:
             lower, upper, A, lo, hi = region
             out = daqp_solve(H, f, A, np.concatenate([upper, hi]), np.concatenate([lower, lo]), self.n + self.equal,
-                             primal_tol=self.primal_tol, duals=self.duals)
+                             primal_tol=self.primal_tol, duals=self.duals, iter_limit=self.iter_limit)
         if out is None:
             return None
         self.duals = out[1]
@@ -116,7 +150,8 @@ class LimitsQP:
             up = np.concatenate([upper[S] + x0[S], hi + shift_A])
             low = np.concatenate([lower[S] + x0[S], lo + shift_A])
             duals = None if self.duals is None else np.concatenate([self.duals[S], self.duals[n:]])
-            out = daqp_solve(np.eye(n), np.zeros(n), rows, up, low, S.size + self.equal, primal_tol=tol, duals=duals)
+            out = daqp_solve(np.eye(n), np.zeros(n), rows, up, low, S.size + self.equal, primal_tol=tol, duals=duals,
+                             iter_limit=self.iter_limit)
             if out is None:
                 return None
             u, lam = out

@@ -22,7 +22,8 @@ import numpy as np
 from ... import feasibility
 from ...metrics import pairwise_spread
 from ..qp import solve_qp
-from ..solution import MAX_ITERATION, NUMERICAL, SOLVED
+from ..settings import Stopped, out_of_time
+from ..solution import MAX_ITERATION, NUMERICAL, SOLVED, TIME_LIMIT
 from .limits_qp import LimitsQP
 from .spread import SpreadState
 from .trades import TradeSides
@@ -39,7 +40,7 @@ class SpreadSCA:
         self.row_max = np.max(np.abs(self.C), axis=1)
         # Caps on what is bought and sold: each QP keeps the weights to their sides of the holdings.
         self.trades = TradeSides(limits, settings.feasibility_tol) if limits.turnover_capped else None
-        self.qp = LimitsQP(limits, settings.feasibility_tol, self.trades)
+        self.qp = LimitsQP(limits, settings.feasibility_tol, self.trades, settings.max_iteration)
         self.G = limits.A[:-1]
         self.glo, self.ghi = limits.lo[:-1], limits.hi[:-1]
         # Coefficient of the k-th smallest value in S = Σ_k (2k − n − 1)·s_k.
@@ -61,14 +62,29 @@ class SpreadSCA:
     def run(self, w_equal: np.ndarray, max_iteration: int):
         """(w, QPs used, status, message) from the equal-contribution portfolio ``w_equal``; w is
         NaN when no feasible start was found (``"numerical"``)."""
-        w = self.project(w_equal)
-        if w is None:
-            return np.full(self.n, np.nan), 0, NUMERICAL, "no portfolio within the limits was found to start from"
-        w, used = self.squared_phase(w, max_iteration)
-        if used >= max_iteration:
-            return w, used, MAX_ITERATION, ""
-        w, more, status, message = self.spread_phase(w, max_iteration - used)
-        return w, used + more, status, message
+        self.last = np.full(self.n, np.nan), 0  # the last feasible iterate and the QPs used to reach it
+        try:
+            w = self.project(w_equal)
+            if w is None:
+                return np.full(self.n, np.nan), 0, NUMERICAL, "no portfolio within the limits was found to start from"
+            self.last = w, 0
+            w, used = self.squared_phase(w, max_iteration)
+            self.last = w, used
+            if used >= max_iteration:
+                return w, used, MAX_ITERATION, ""
+            w, more, status, message = self.spread_phase(w, max_iteration - used)
+            return w, used + more, status, message
+        except Stopped as stop:
+            # An inner solver's iteration limit or the time limit: the last feasible iterate.
+            w, used = self.last
+            return w, used, stop.status, f"{stop.what}: stopped at the last feasible portfolio"
+
+    def check_time(self, w, used):
+        """Record ``w`` (feasible, after ``used`` QPs) as the last iterate; raise
+        :class:`Stopped` once the time limit is reached."""
+        self.last = w, used
+        if out_of_time():
+            raise Stopped(TIME_LIMIT, f"the time limit was reached after {used} QPs")
 
     def project(self, target: np.ndarray):
         """The feasible portfolio nearest to ``target`` (the start: every later iterate stays
@@ -85,6 +101,8 @@ class SpreadSCA:
             # Under caps on what is bought and sold the nearest portfolio is found exactly over the
             # caps themselves (:mod:`..qp.turnover`); the QPs after it keep to the sides it lies on.
             near = solve_qp(np.eye(self.n), -target, self.limits, settings=self.settings)
+            if near.status in (MAX_ITERATION, TIME_LIMIT):
+                raise Stopped(near.status, f"the start: {near.message}")
             x = near.x if near.status == SOLVED else None
             if x is not None:
                 self.trades.place(x, prefer=target - x)
@@ -108,6 +126,7 @@ class SpreadSCA:
 
         f = value(w)
         for k in range(budget):
+            self.check_time(w, k)
             Cw = C @ w
             rc = w * Cw
             jac_rc = np.diag(Cw) + w[:, None] * C  # ∂RC_i/∂w_j = δ_ij·(C·w)_i + w_i·C_ij
@@ -147,7 +166,9 @@ class SpreadSCA:
         """Phase 2: the block SCA on S itself, one QP per step of a :class:`SpreadState`.
         Returns (w, QPs used, status, message)."""
         state = SpreadState.start(self, w)
+        done = self.last[1]  # the squared phase's QPs
         for k in range(budget):
+            self.check_time(state.w, done + k)
             end = state.step(self, k)
             if end is not None:
                 used, status, message = end

@@ -313,7 +313,8 @@ class SpreadState:
             duals[len(upper) - 1 - k:-1] = self.last_lam[3]
             duals[-1] = self.last_lam[2]
         out = limits_qp.daqp_solve(H, lin, rows, upper, lower, np.append(fixed, len(upper) - 1),
-                                   primal_tol=sca.settings.feasibility_tol, duals=duals)
+                                   primal_tol=sca.settings.feasibility_tol, duals=duals,
+                                   iter_limit=sca.settings.max_iteration)
         return _Model(out, K, d0, T, t0, pinned, pinned_blocks, curvature, pair_lo, pair_hi, free_rows, m)
 
     def take(self, sca, lay: _Layout, model: _Model):
