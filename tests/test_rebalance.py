@@ -115,3 +115,48 @@ def test_bad_holdings_and_turnover_caps_are_refused_before_any_data_work(client,
     with pytest.raises(vo.InvalidArgument, match=words):
         optimize(**kw)
     assert client.calls == []
+
+
+@pytest.mark.parametrize("method", list(M))
+@pytest.mark.parametrize("cap", [0.05, 0.2])
+def test_a_turnover_cap_holds_with_names_kept_outside_and_the_days_rules(client, method, cap):
+    extra = {"benchmark": "BM"} if method == M.MIN_TRACKING_ERROR else {}
+    client.benchmarks = {"BM": client.close[IDS].mean(axis=1)}
+    # fully invested: 0.93 held in the universe, 0.04 kept outside, 0.03 to sell outside
+    held = {UP: 0.10, DOWN: 0.15, HALTED: 0.05, IDS[0]: 0.2, IDS[4]: 0.3, IDS[5]: 0.13, OUTSIDE_HALTED: 0.04,
+            OUTSIDE_FREE: 0.03}
+    r = optimize(method=method, holdings=held, max_turnover=cap, bnds={"*": (0, 0.35)}, **extra)
+    free = vo.optimize(IDS, "2020-06-01", window=88, quiet=True, method=method, holdings=held,
+                       bnds={"*": (0, 0.35)}, **extra)
+    assert free.turnover > cap + 1e-3  # the cap binds
+    assert r.turnover <= cap + 1e-9 and max(r.bought, r.sold) == pytest.approx(r.turnover, abs=1e-15)
+    assert r.sold >= 0.03 - 1e-12  # the free name outside is sold, within the cap
+    assert r.weights[HALTED] == pytest.approx(0.05, abs=1e-12) and r.weights[UP] <= 0.10 + 1e-9
+    assert r.weights[DOWN] >= 0.15 - 1e-9 and math.fsum(r.weights) == pytest.approx(0.96, abs=1e-12)
+    assert r.linear_limits.violation(r.weights.to_numpy()) <= 1e-9
+
+
+def test_selling_what_is_outside_the_universe_beyond_the_cap_is_a_conflict(client):
+    held = {IDS[0]: 0.2, OUTSIDE_FREE: 0.3}
+    with pytest.raises(vo.InvalidArgument) as e:
+        optimize(holdings=held, max_turnover=0.25)
+    assert e.value.describe() == (f"limits conflict: the held ids outside the universe must be sold ({OUTSIDE_FREE}: "
+                                  "0.3000 of the portfolio), more than the turnover cap 0.2500 allows; add them to "
+                                  "the universe or raise the cap")
+    assert "超过换手上限 0.2500" in str(e.value)
+
+
+def test_cash_beyond_the_turnover_cap_cannot_be_invested_and_says_so(client):
+    with pytest.raises(vo.LimitConflict) as e:
+        optimize(holdings={IDS[0]: 0.5}, max_turnover=0.3, trading_rules=False)
+    assert e.value.describe().startswith("limits conflict: turnover cap 0.3000")
+
+
+def test_a_sector_cap_the_holdings_break_beyond_the_turnover_cap_is_named(client):
+    held = {i: 0.125 for i in IDS}  # fully invested; Financials (every other id) hold 0.5
+    with pytest.raises(vo.LimitConflict) as e:
+        optimize(holdings=held, max_turnover=0.1, trading_rules=False,
+                 cons=opt.GICSConstraint({"Financials": (0, 0.1)}))
+    kinds = {c["kind"] for c in e.value.conflict}
+    assert "group_upper" in kinds and any(k.startswith("turnover") for k in kinds)
+    assert "turnover cap 0.1000" in e.value.describe() and "Financials" in e.value.describe()

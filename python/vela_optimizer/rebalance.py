@@ -25,6 +25,37 @@ from .market import tradability
 from .market.tradability import LIMIT_DOWN, LIMIT_UP, SUSPENDED
 
 
+class ForcedSalesConflict(InvalidArgument):
+    """Held ids outside the optimised universe must be sold, and that alone sells more than the turnover
+    cap allows.
+
+    Attributes
+    ----------
+    sold : dict
+        The held ids to be sold -> their weights.
+    cap : float
+        The one-way turnover cap.
+    """
+
+    def __init__(self, sold: dict, cap: float):
+        self.sold, self.cap = dict(sold), float(cap)
+        total = math.fsum(self.sold.values())
+        names = "、".join(list(self.sold)[:8]) + (f" 等共 {len(self.sold)} 个" if len(self.sold) > 8 else "")
+        super().__init__(f"OPTIMIZER: 约束相互冲突：须卖出不在合约列表中的持仓 {names}（合计 {total:.4f}），"
+                         f"超过换手上限 {self.cap:.4f}")
+
+    def __reduce__(self):
+        return type(self), (self.sold, self.cap)
+
+    def describe(self) -> str:
+        """One English line: the forced sales and the cap they break."""
+        total = math.fsum(self.sold.values())
+        names = ", ".join(list(self.sold)[:8]) + (f" and {len(self.sold) - 8} more" if len(self.sold) > 8 else "")
+        return (f"limits conflict: the held ids outside the universe must be sold ({names}: {total:.4f} of the "
+                f"portfolio), more than the turnover cap {self.cap:.4f} allows; add them to the universe or raise "
+                "the cap")
+
+
 @dataclass(frozen=True)
 class Untradable:
     """A held or wanted stock the day's rules keep from trading freely.
@@ -112,6 +143,8 @@ def plan(request, ids: list, day, lower, upper, source, client):
     ------
     InvalidArgument
         Nothing left to trade: the weight kept outside the optimisation leaves none for it.
+    ForcedSalesConflict
+        Selling the held ids outside the universe alone breaks the turnover cap.
     """
     held = dict(request.holdings or {})
     retained = set(ids)
@@ -145,6 +178,8 @@ def plan(request, ids: list, day, lower, upper, source, client):
         raise InvalidArgument("OPTIMIZER: 持仓中不能交易的合约已占满组合，无可调仓的权重")
     cap = math.inf if request.max_turnover is None else request.max_turnover
     max_sell = cap - math.fsum(sold.values())
+    if max_sell < 0:
+        raise ForcedSalesConflict(sold, cap)
     return Plan(held, h, kept, sold, untradable, cap, max_sell, notes), lower, upper, source
 
 

@@ -221,7 +221,7 @@ def render(report: dict, show_dropped: bool = True) -> str:
            f"Store {report['inputs']['store']}; solver {report['solver']}, {state} after "
            f"{report['iterations']} iterations.", "",
            table(head, body, "lllrrr"), "",
-           f"Weights sum to {report['weight_sum']:.6f}.",
+           f"Weights sum to {report['weight_sum']:.6f}{kept_text(report)}.",
            f"Portfolio volatility: {percent(report['volatility_daily'], 4)} daily; "
            f"{percent(report['volatility_annualised'])} annualised "
            f"(x sqrt({TRADING_DAYS_PER_YEAR}), this report only)."]
@@ -256,6 +256,15 @@ def render(report: dict, show_dropped: bool = True) -> str:
 def yuan(x: float) -> str:
     """Yuan with thousands separators and two decimals."""
     return f"{x:,.2f}"
+
+
+def kept_text(report: dict) -> str:
+    """What the weights leave to the held ids kept outside them (they could not be traded)."""
+    kept = report.get("rebalance", {}).get("kept") or {}
+    if not kept:
+        return ""
+    return (f"; {', '.join(kept)} kept outside them at {percent(sum(kept.values()))} (could not be traded), "
+            f"{1:.6f} in all")
 
 
 def rebalance_lines(rb: dict) -> list:
