@@ -160,3 +160,47 @@ def test_a_sector_cap_the_holdings_break_beyond_the_turnover_cap_is_named(client
     kinds = {c["kind"] for c in e.value.conflict}
     assert "group_upper" in kinds and any(k.startswith("turnover") for k in kinds)
     assert "turnover cap 0.1000" in e.value.describe() and "Financials" in e.value.describe()
+
+
+@pytest.fixture(scope="module")
+def ruled_store(tmp_path_factory):
+    """A sample store and a day on which one stock closed at its up-limit, one at its down-limit and one
+    did not trade."""
+    import veladatac
+    from veladatac import sample
+
+    info = sample.build_store(tmp_path_factory.mktemp("ruled") / "s.sqlite", n_stocks=60, n_funds=4,
+                              start="2025-01-01", end="2026-06-30", seed=3)
+    veladatac.init(info.path)
+    ids = list(info.stock_ids)
+    days = veladatac.get_trading_dates("2025-10-01", "2026-06-30")
+    bars = veladatac.get_price(ids, days[0], days[-1], fields=["close", "volume"])
+    for day in days:
+        limits = veladatac.limit_prices(ids, day)
+        close, volume = bars["close"].loc[str(day)], bars["volume"].loc[str(day)]
+        up = [i for i in ids if volume[i] > 0 and round(close[i], 2) == limits.loc[i, "up"]]
+        down = [i for i in ids if volume[i] > 0 and round(close[i], 2) == limits.loc[i, "down"]]
+        halted = [i for i in ids if volume[i] == 0 and np.isfinite(close[i])]
+        if up and down and halted:
+            veladatac.init(None)
+            return info, day, up[0], down[0], halted[0]
+    pytest.fail("the sample has no day with a limit-up, a limit-down and a suspended stock")
+
+
+def test_the_days_rules_on_a_real_sample_day(ruled_store, monkeypatch):
+    import veladatac
+
+    info, day, up, down, halted = ruled_store
+    monkeypatch.setattr(opt, "veladatac", veladatac)
+    veladatac.init(info.path)
+    awkward = {i for ids in info.roles.values() for i in ids}
+    others = [i for i in info.stock_ids if i not in awkward and i not in (up, down, halted)][:12]
+    held = {up: 0.1, down: 0.1, halted: 0.1, **{i: 0.05 for i in others[:10]}}
+    r = vo.optimize([up, down, halted, *others], day, method=M.MIN_VARIANCE, quiet=True, holdings=held,
+                    bnds={"*": (0, 0.3)})
+    reasons = {u.id: u.reason for u in r.untradable}
+    assert reasons[up] == "limit_up" and reasons[down] == "limit_down" and reasons[halted] == "suspended"
+    weights = r.to_dict()
+    assert weights[up] <= 0.1 + 1e-9 and weights[down] >= 0.1 - 1e-9
+    assert weights[halted] == pytest.approx(0.1, abs=1e-12)  # in the optimisation or kept outside it
+    veladatac.init(None)
