@@ -335,7 +335,7 @@ def test_a_time_limit_after_the_loose_pass_gives_its_iterate(monkeypatch):
     L = limits(40, 0.05, [("g", list(range(10)), 0.0, 0.2)])
     monkeypatch.setattr(qp, "polish", lambda *a, **k: None)
     with_clock(monkeypatch, 1.0)
-    sol = solve("min_variance", C, L, Settings(time_limit=1.5, guess_rounds=0))
+    sol = solve("min_variance", C, L, Settings(time_limit=1.5, guess_rounds=0, small_n=0))
     assert sol.status == "time_limit" and not sol.polished and sol.iterations > 0
     assert np.all(np.isfinite(sol.x)) and L.violation(sol.x) <= 1e-3
     assert "after the loose interior point" in sol.message

@@ -41,8 +41,9 @@ class Solution:
         admit no portfolio); ``"unbounded"``; ``"numerical"`` (the solver failed; ``message`` says
         where).
     solver : str
-        What solved: ``"piqp"`` (the interior point, then the polish), ``"active-set"`` (the
-        active set from the greedy vertex, checked exact), ``"ccd"`` / ``"newton"`` (risk parity
+        What solved: ``"piqp"`` (the interior point, then the polish), ``"daqp"`` (small
+        problems: DAQP's active set, checked exact), ``"active-set"`` (the active set from the
+        greedy vertex, checked exact), ``"ccd"`` / ``"newton"`` (risk parity
         without limits: coordinate descent handing over to Newton, or Newton alone),
         ``"daqp-sca"`` (risk parity under binding limits).
     objective : float
@@ -103,16 +104,16 @@ def zeros_of(x, limits, risk_parity=False) -> tuple:
     zero = np.flatnonzero(np.abs(x) <= ZERO)
     if not zero.size:
         return ()
+    capped = np.zeros(zero.size, dtype=bool)
     rows = list(limits.group_rows)
-    ax = limits.A[rows] @ x if rows else np.zeros(0)
-    binding = (ax >= limits.hi[rows] - ZERO) if rows else np.zeros(0, dtype=bool)
-    capped = np.any(limits.A[rows][binding] != 0.0, axis=0) if binding.any() else np.zeros(x.size, dtype=bool)
-    at_bound = (np.abs(limits.lower) <= ZERO) | (np.abs(limits.upper) <= ZERO)
-    out = []
-    for i in zero.tolist():
-        reason = "group_cap" if risk_parity and capped[i] else "bound" if at_bound[i] else "optimal"
-        out.append((i, reason))
-    return tuple(out)
+    if risk_parity and rows:
+        G = limits.A[rows]
+        binding = G @ x >= limits.hi[rows] - ZERO
+        if binding.any():
+            capped = np.any(G[binding][:, zero] != 0.0, axis=0)
+    at_bound = (np.abs(limits.lower[zero]) <= ZERO) | (np.abs(limits.upper[zero]) <= ZERO)
+    reasons = np.where(capped, "group_cap", np.where(at_bound, "bound", "optimal")).tolist()
+    return tuple(zip(zero.tolist(), reasons))
 
 
 def _describe(status, solver, iterations) -> str:

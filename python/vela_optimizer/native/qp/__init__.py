@@ -10,7 +10,9 @@ three steps (four with a linear term, as in mean-variance):
 1. Scale (:mod:`.model`). The objective is divided by a scale fixed per problem (the mean diagonal
    of P, or the equal-weight tracking error); variables fixed by their own bounds are folded into
    the objective and the rows.
-1a. Guess (:mod:`.active_set`; dense P with q ≠ 0, finite floors, rows of nonnegative
+1a. Small problems (:mod:`.small`, up to ``Settings.small_n`` free variables): DAQP's dual active
+   set, accepted on the polish's terms below (``solver="daqp"``); otherwise the steps below.
+1b. Guess (:mod:`.active_set`; dense P with q ≠ 0, finite floors, rows of nonnegative
    coefficients, from ``Settings.guess_min_n`` instruments). A greedy fill gives a vertex of the
    limits and a primal active-set method steps from it; its end point is accepted on the polish's
    terms below, otherwise the interior point solves the problem as if no guess had been made
@@ -61,6 +63,7 @@ from . import interior, turnover
 from .active_set import guess_and_check, polish
 from .certify import kkt_residual, residual
 from .model import covariance_quadratic, make_quadratic, reduce, usable
+from .small import solve_small
 
 __all__ = ["kkt_residual", "mean_variance", "min_tracking_error", "min_variance", "solve_qp"]
 
@@ -97,6 +100,10 @@ def _solve_any(quad, limits, settings, scale, objective):
         if red.caps is not None:
             return _solve_capped(quad, red, limits, settings, objective)
         late = partial(_late, red, limits, objective)
+        if red.quad.n <= settings.small_n:
+            found = solve_small(red, settings)
+            if found is not None:
+                return _exact(red, limits, found[:2], objective, found[2], "daqp")
         if settings.guess_rounds:
             guessed = guess_and_check(red, settings)
             if guessed is not None:
@@ -202,8 +209,9 @@ def _exact(red, limits, found, objective, iterations, solver):
     residual under the certifying multipliers)."""
     x = red.expand(found[0])
     kkt = max(found[1], limits.violation(x))
-    how = ("the active set from the greedy vertex" if solver == "active-set" else
-           f"the interior point ({iterations} iterations) and the polish on its active set")
+    how = {"active-set": "the active set from the greedy vertex",
+           "daqp": f"DAQP's active set ({iterations} iterations)"}.get(
+        solver, f"the interior point ({iterations} iterations) and the polish on its active set")
     return Solution(x, iterations, SOLVED, solver, objective(x), kkt_residual=kkt, polished=True,
                     message=f"{how} gave the exact optimum (KKT residual {kkt:.1e})")
 

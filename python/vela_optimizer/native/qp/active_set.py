@@ -137,10 +137,15 @@ def active_set(red, x0, fixed_lo, fixed_hi, row_lo, row_hi, rounds, settings, f_
         wrong = wrong_signs(g, red.A, nu, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d)
         if any(w.any() for w in wrong):
             signs = np.where(row_hi, 1, np.where(row_lo & ~eq, -1, 0))[W]
-            nu = np.zeros_like(nu)
-            nu[W] = recover_row_multipliers(g, red.A[W], signs, fixed_lo, fixed_hi, np.zeros_like(free),
-                                            tol_d / dual_tol)
-            wrong = wrong_signs(g, red.A, nu, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d)
+            recovered = np.zeros_like(nu)
+            recovered[W] = recover_row_multipliers(g, red.A[W], signs, fixed_lo, fixed_hi, np.zeros_like(free),
+                                                   tol_d / dual_tol)
+            # Kept only where they leave the free variables stationary: where the free variables
+            # determine ν, the recovered multipliers break stationarity, and the wrong signs of
+            # the KKT solve's own ν say which bound or row to release.
+            if np.abs((g + red.A.T @ recovered)[free]).max(initial=0.0) <= tol_d:
+                nu = recovered
+                wrong = wrong_signs(g, red.A, nu, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d)
         wrong_lo, wrong_hi, wrong_row_lo, wrong_row_hi = wrong
         primal_ok = not (below.any() or above.any() or rows_below.any() or rows_above.any())
         dual_ok = not (wrong_lo.any() or wrong_hi.any() or wrong_row_hi.any() or wrong_row_lo.any())
