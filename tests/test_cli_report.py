@@ -193,3 +193,17 @@ def test_figures_that_cannot_be_computed_are_null_in_strict_json(tmp_path):
 
     doc = json.loads((tmp_path / "w.json").read_text(encoding="utf-8"), parse_constant=refuse)
     assert doc["report"]["tracking_error_daily"] is None and doc["report"]["rows"][0]["expected_return"] is None
+
+
+@pytest.mark.parametrize("zeros, line", [
+    ([("a", "bound")], "At zero: a (at a bound of 0)."),
+    ([(f"s{k}", "bound") for k in range(5)] + [("x", "group_cap")],
+     "At zero: 5 instruments (at a bound of 0); x (no risk contribution left under a binding group cap)."),
+    ([("x", "group_cap"), ("y", "group_cap"), ("z", "group_cap"), ("w", "group_cap")],
+     "At zero: x, y, z, w (no risk contribution left under a binding group cap)."),
+])
+def test_the_weights_a_solve_set_to_zero_are_said_by_why(zeros, line):
+    rep = build(result(WEIGHTS, COV))
+    rep["zeros"] = [{"id": i, "why": w} for i, w in zeros]
+    assert _report.zero_line(rep["zeros"]) == line
+    assert line in _report.render(rep)

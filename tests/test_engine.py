@@ -243,3 +243,21 @@ def test_group_limits_of_a_conflict_are_not_blamed_on_screening(monkeypatch):
         vo.optimize(ids, "2020-06-01", window=88, method=M.MIN_VARIANCE, quiet=True,
                     cons=opt.GICSConstraint({"Energy": (0.6, 1), "Industrials": (0.6, 1)}))
     assert e.value.screened_out == [] and "screening" not in e.value.describe()
+
+
+def test_the_result_names_every_weight_the_solve_set_to_zero(client):
+    r = vo.optimize(client.ids, "2020-06-01", window=88, method=M.MIN_VARIANCE, bnds={"*": (0, 0.3)}, quiet=True)
+    zero = [i for i, w in r.weights.items() if abs(w) <= 1e-12]
+    assert zero and [i for i, _ in r.zeros] == zero
+    assert {why for _, why in r.zeros} <= {"bound", "group_cap", "optimal"}
+
+
+@pytest.mark.parametrize("kw, error, words", [
+    (dict(time_limit=1e-9, method=M.RISK_PARITY, bnds={"*": (0, 0.15)},
+          cons=opt.GICSConstraint({"Financials": (0, 0.05)})), vo.OptimizationFailed, "时间上限"),
+    (dict(time_limit=1.0, solver="scipy"), vo.InvalidArgument, "无法限制求解时间"),
+    (dict(time_limit=-1.0), vo.InvalidArgument, "time_limit"),
+])
+def test_a_time_limit_stops_a_native_solve_and_is_refused_where_it_cannot_be_kept(client, kw, error, words):
+    with pytest.raises(error, match=words):
+        vo.optimize(client.ids, "2020-06-01", window=88, quiet=True, **kw)

@@ -55,7 +55,7 @@ def _not_converged(max_iteration) -> OptimizationFailed:
 
 
 def _native_solve(product: Product, limits):
-    """(weights, iterations) from the exact native solver of the request's method; None for a
+    """(weights, iterations, zeros) from the exact native solver of the request's method; None for a
     covariance the native solvers do not take (the scipy path then solves).
 
     With part of a held portfolio kept outside the optimisation (budget s < 1) the solve is over
@@ -75,10 +75,12 @@ def _native_solve(product: Product, limits):
     elif method == OptimizeMethod.MIN_TRACKING_ERROR:
         R, b = _tracking_rows(product)
         extra = dict(R=R * s, b=b)
-    settings = native.Settings(max_iteration=request.max_iteration, tol=request.tol)
+    settings = native.Settings(max_iteration=request.max_iteration, tol=request.tol, time_limit=request.time_limit)
     sol = native.solve(method, C, None if request.plain_risk_parity else limits.scaled(s), settings, **extra)
     if sol.status == native.MAX_ITERATION:
         raise _not_converged(request.max_iteration)
+    if sol.status == native.TIME_LIMIT:
+        raise OptimizationFailed(f"OPTIMIZER: 达到时间上限 {request.time_limit} 秒仍未收敛（{sol.message}）")
     if not sol.converged:
         raise OptimizationFailed(f"OPTIMIZER: 求解失败（{sol.status}）")
     w = sol.x * s
@@ -87,11 +89,11 @@ def _native_solve(product: Product, limits):
     broken = limits.violation(w)
     if broken > _FEASIBILITY_TOL:
         raise OptimizationFailed(f"OPTIMIZER: 求解结果违反约束 {broken:.3g}（{sol.solver}）")
-    return w, sol.iterations
+    return w, sol.iterations, [(product.ids[k], why) for k, why in sol.zeros]
 
 
 def _result(product: Product, limits, x, solver: str, iterations: int, converged: bool,
-            stages: Stages) -> OptimizeResult:
+            stages: Stages, zeros=()) -> OptimizeResult:
     request = product.request
     ids = list(product.ids)
     index = pd.Index(ids, dtype=object)
@@ -110,7 +112,7 @@ def _result(product: Product, limits, x, solver: str, iterations: int, converged
         objective=_objective(product, C, x, None if mu is None else mu.to_numpy(dtype=float)),
         iterations=iterations, converged=converged, timings=stages.timings, bounds=product.bounds,
         limits=request.limits, groups=list(product.groups), unused_limits=list(product.unused),
-        labels=product.labels, linear_limits=limits, **_rebalancing(product, x))
+        labels=product.labels, linear_limits=limits, zeros=list(zeros), **_rebalancing(product, x))
 
 
 def _rebalancing(product: Product, x) -> dict:
@@ -130,7 +132,8 @@ def optimize(order_book_ids, date, method=_D["method"], bnds=_D["bnds"], cons=_D
              cov_shrinkage=_D["cov_shrinkage"], benchmark=_D["benchmark"],
              risk_aversion_coefficient=_D["risk_aversion_coefficient"], window=_D["window"],
              max_iteration=_D["max_iteration"], tol=_D["tol"], quiet=_D["quiet"], *, solver="native",
-             holdings=None, max_turnover=None, trading_rules=True, progress=None) -> OptimizeResult:
+             holdings=None, max_turnover=None, trading_rules=True, time_limit=None,
+             progress=None) -> OptimizeResult:
     """Optimise and return everything the optimisation produced.
 
     Parameters are those of :func:`vela_optimizer.portfolio_optimize`, plus ``progress``, a
@@ -164,7 +167,8 @@ def optimize(order_book_ids, date, method=_D["method"], bnds=_D["bnds"], cons=_D
     """
     request = from_arguments(order_book_ids, date, method, bnds, cons, cov_shrinkage, benchmark,
                              risk_aversion_coefficient, window, max_iteration, tol, quiet, solver=solver,
-                             holdings=holdings, max_turnover=max_turnover, trading_rules=trading_rules)
+                             holdings=holdings, max_turnover=max_turnover, trading_rules=trading_rules,
+                             time_limit=time_limit)
     return solve(request, progress)
 
 
@@ -180,8 +184,9 @@ def solve(request, progress=None) -> OptimizeResult:
     if request.solver == "native" and not request.own_constraint:
         answer = _native_solve(product, limits)
     if answer is not None:
-        x, iterations = answer
-        result = _result(product, limits, np.asarray(x, dtype=float), "native", iterations, True, stages)
+        x, iterations, zeros = answer
+        result = _result(product, limits, np.asarray(x, dtype=float), "native", iterations, True, stages,
+                         zeros)
     else:
         x, info = pipeline.solve_scipy(product)
         result = _result(product, limits, x, "scipy", int(info.get("nit") or 0), bool(info.get("success")), stages)
@@ -193,7 +198,8 @@ def portfolio_optimize(order_book_ids, date, method=_D["method"], bnds=_D["bnds"
                        cov_shrinkage=_D["cov_shrinkage"], benchmark=_D["benchmark"],
                        risk_aversion_coefficient=_D["risk_aversion_coefficient"], window=_D["window"],
                        max_iteration=_D["max_iteration"], tol=_D["tol"], quiet=_D["quiet"], *,
-                       solver="native", holdings=None, max_turnover=None, trading_rules=True) -> dict:
+                       solver="native", holdings=None, max_turnover=None, trading_rules=True,
+                       time_limit=None) -> dict:
     """Portfolio weights of the retained instruments, ``{order_book_id: weight}``.
 
     Parameters
@@ -240,6 +246,9 @@ def portfolio_optimize(order_book_ids, date, method=_D["method"], bnds=_D["bnds"
         With holdings (default True): on the trading day a suspended stock keeps its weight, one at
         its up-limit is not bought, one at its down-limit not sold; a held id that must be sold
         but cannot be keeps its weight and the rest of the portfolio sums to 1 less it.
+    time_limit : float, optional
+        Seconds the native solve may take; past them it stops and raises ``OptimizationFailed``
+        (every inner solver call is bounded by it and by ``max_iteration``).
 
     Returns
     -------
@@ -254,4 +263,4 @@ def portfolio_optimize(order_book_ids, date, method=_D["method"], bnds=_D["bnds"
     """
     return optimize(order_book_ids, date, method, bnds, cons, cov_shrinkage, benchmark, risk_aversion_coefficient,
                     window, max_iteration, tol, quiet, solver=solver, holdings=holdings, max_turnover=max_turnover,
-                    trading_rules=trading_rules).to_dict()
+                    trading_rules=trading_rules, time_limit=time_limit).to_dict()

@@ -20,7 +20,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass, field, replace
 from typing import Any
 
-from . import classification, optimizer, universe
+from . import classification, native, optimizer, universe
 from .classification import CLASSES, KINDS, NOUNS, NOUNS_ZH
 from .exception import InvalidArgument
 from .optimizer import OptimizeMethod
@@ -362,6 +362,8 @@ class Request:
         Cap on the one-way turnover, max(total bought, total sold), as a fraction of the value.
     trading_rules : bool
         Whether the day's suspensions and price limits bound the trades (with holdings).
+    time_limit : float or None
+        Seconds a native solve may take (None: no limit).
     notes : list of str
         Notes for a command's report (bounds given for ids outside the universe).
     """
@@ -383,6 +385,7 @@ class Request:
     holdings: dict | None = None
     max_turnover: float | None = None
     trading_rules: bool = True
+    time_limit: float | None = None
     notes: list = field(default_factory=list)
 
     @property
@@ -416,6 +419,8 @@ class Request:
         out = dict(method=self.method, bnds=self.bnds, cons=self.cons, cov_shrinkage=self.cov_shrinkage,
                    benchmark=self.benchmark, risk_aversion_coefficient=self.risk_aversion, window=self.window,
                    max_iteration=self.max_iteration, tol=self.tol, quiet=self.quiet, solver=self.solver)
+        if self.time_limit is not None:
+            out.update(time_limit=self.time_limit)
         if self.rebalancing:
             out.update(holdings=self.holdings, max_turnover=self.max_turnover, trading_rules=self.trading_rules)
         return out
@@ -429,7 +434,7 @@ def from_arguments(order_book_ids, date, method=DEFAULTS["method"], bnds=None, c
                    cov_shrinkage=DEFAULTS["cov_shrinkage"], benchmark=None,
                    risk_aversion_coefficient=DEFAULTS["risk_aversion_coefficient"], window=DEFAULTS["window"],
                    max_iteration=DEFAULTS["max_iteration"], tol=DEFAULTS["tol"], quiet=DEFAULTS["quiet"], *,
-                   solver="native", holdings=None, max_turnover=None, trading_rules=True,
+                   solver="native", holdings=None, max_turnover=None, trading_rules=True, time_limit=None,
                    client=None) -> Request:
     """The request of a package-level call, checked; ``client`` defaults to the module's client.
 
@@ -446,6 +451,10 @@ def from_arguments(order_book_ids, date, method=DEFAULTS["method"], bnds=None, c
     max_turnover = check_turnover(max_turnover)
     if not isinstance(trading_rules, bool):
         raise InvalidArgument(f"OPTIMIZER: trading_rules 必须为 True 或 False，传入值为：{trading_rules!r}")
+    if time_limit is not None:
+        if solver == "scipy":
+            raise InvalidArgument("OPTIMIZER: solver='scipy' 无法限制求解时间（time_limit），请使用 solver='native'")
+        native.Settings(time_limit=time_limit)  # its checks, with their messages
     _engine().check(order_book_ids, date, method, bnds, cons, cov_shrinkage, benchmark, risk_aversion_coefficient,
                     window, max_iteration, tol, quiet)
     check_bounds(bnds)
@@ -455,7 +464,7 @@ def from_arguments(order_book_ids, date, method=DEFAULTS["method"], bnds=None, c
         limits = resolve_limits(scheme, cons._rules, client if client is not None else optimizer.veladatac, date)
     request = Request(order_book_ids, date, method, bnds, limits, cons, cov_shrinkage, benchmark,
                       risk_aversion_coefficient, window, max_iteration, tol, quiet, solver, holdings, max_turnover,
-                      trading_rules)
+                      trading_rules, None if time_limit is None else float(time_limit))
     if request.rebalancing and (solver == "scipy" or request.own_constraint):
         why = "solver='scipy'" if solver == "scipy" else "自定义约束（只能由 scipy 路径求解）"
         raise InvalidArgument(f"OPTIMIZER: {why} 无法满足 holdings 与 max_turnover，"

@@ -105,6 +105,11 @@ class OptimizeResult:
         turnover, max(bought, sold).
     rebalance_notes : list of str
         Bounds the day's trading rules overrode.
+    zeros : list of (str, str)
+        The instruments a native solve set to weight 0, each with why: ``"bound"`` (it sits at a
+        bound of 0), ``"group_cap"`` (risk parity: a binding group cap took its weight, and its risk
+        contribution with it, to 0) or ``"optimal"`` (0 is inside its bounds and is where the
+        optimum puts it).
     """
 
     weights: pd.Series
@@ -142,6 +147,7 @@ class OptimizeResult:
     sold: float | None = None
     turnover: float | None = None
     rebalance_notes: list = field(default_factory=list)
+    zeros: list = field(default_factory=list)
 
     def to_dict(self) -> dict:
         """The portfolio as ``{id: weight}``, what ``portfolio_optimize`` returns: the weights, and

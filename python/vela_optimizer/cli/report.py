@@ -136,6 +136,7 @@ def build(result, *, inputs: dict, names: dict, groups: dict, group_label: str, 
         report["rebalance"] = rebalance_of(result, names, trades)
     report["dropped"] = [{"id": d[0], "reason": d[1], "why": DROP_REASONS.get(d[1], d[1])} for d in result.dropped]
     report["ignored_bounds"] = list(result.ignored_bounds if ignored_bounds is None else ignored_bounds)
+    report["zeros"] = [{"id": oid, "why": why} for oid, why in getattr(result, "zeros", [])]
     report["rows"] = rows
     report["notes"] = list(notes)
     report["warnings"] = list(warnings)
@@ -244,6 +245,8 @@ def render(report: dict, show_dropped: bool = True) -> str:
         out += ["", f"Dropped by screening ({len(report['dropped'])}):"]
         w = max(width(d["id"]) for d in report["dropped"])
         out += [f"  {pad(d['id'], w)}  {d['why']}" for d in report["dropped"]]
+    if report.get("zeros"):
+        out += ["", zero_line(report["zeros"])]
     if report["ignored_bounds"]:
         out += ["", "Bounds ignored (instrument dropped by screening): " + ", ".join(report["ignored_bounds"])]
     if report["notes"]:
@@ -256,6 +259,22 @@ def render(report: dict, show_dropped: bool = True) -> str:
 def yuan(x: float) -> str:
     """Yuan with thousands separators and two decimals."""
     return f"{x:,.2f}"
+
+
+ZERO_REASONS = {"bound": "at a bound of 0", "group_cap": "no risk contribution left under a binding group cap",
+                "optimal": "where the optimum puts them"}
+
+
+def zero_line(zeros: list) -> str:
+    """The instruments the solve set to zero, by why: the ones a group cap zeroed by name, the others counted."""
+    by_why: dict = {}
+    for z in zeros:
+        by_why.setdefault(z["why"], []).append(z["id"])
+    parts = []
+    for why, ids in by_why.items():
+        named = ", ".join(ids) if why == "group_cap" or len(ids) <= 3 else f"{len(ids)} instruments"
+        parts.append(f"{named} ({ZERO_REASONS.get(why, why)})")
+    return "At zero: " + "; ".join(parts) + "."
 
 
 def kept_text(report: dict) -> str:
