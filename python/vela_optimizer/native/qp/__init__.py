@@ -147,13 +147,16 @@ def _solve_capped(quad, red, limits, settings, objective):
     side = turnover.guess_sides(red, settings.primal_tol)
     narrow = turnover.restricted(red, side, settings.primal_tol)
     late = partial(_late, red, limits, objective)
-    if settings.guess_rounds:
-        guessed = guess_and_check(narrow, settings)
+    # The restricted problem's exact optimum, where DAQP (small problems) or the greedy vertex
+    # finds one, starts the active set over the holdings.
+    for solver, exact in (("daqp", solve_small if narrow.quad.n <= settings.small_n else None),
+                          ("active-set", guess_and_check if settings.guess_rounds else None)):
+        guessed = exact(narrow, settings) if exact is not None else None
         if guessed is not None:
             st = turnover.state_at(red, side, guessed[0], settings.primal_tol)
             found = turnover.kink_active_set(red, st, guessed[0], settings.turnover_rounds, settings)
             if found is not None:
-                return _exact(red, limits, found, objective, 0, "active-set")
+                return _exact(red, limits, found, objective, 0, solver)
     sparse_lift = red.quad.is_factor and red.quad.n > settings.sparse_ratio * red.quad.F.shape[0]
     solver = interior.setup(narrow, sparse_lift, settings.eps)
     iterations, last = 0, None

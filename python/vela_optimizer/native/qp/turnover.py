@@ -222,11 +222,14 @@ def kink_active_set(red, st, x0, rounds, settings):
         wrong = wrong_signs(g_c, A_c, nu, lo_c, hi_c, row_lo, row_hi, eq, tol_d)
         if any(w.any() for w in wrong):
             signs = np.where(row_hi, 1, np.where(row_lo & ~eq, -1, 0))[W]
-            nu = np.zeros_like(nu)
+            recovered = np.zeros_like(nu)
             # A held weight's own column carries no condition: its two columns do.
             held_c = np.concatenate([st.at_h, np.zeros(cols.size - st.at_h.size, bool)])
-            nu[W] = recover_row_multipliers(g_c, A_c[W], signs, lo_c, hi_c, held_c, tol_d / dual_tol)
-            wrong = wrong_signs(g_c, A_c, nu, lo_c, hi_c, row_lo, row_hi, eq, tol_d)
+            recovered[W] = recover_row_multipliers(g_c, A_c[W], signs, lo_c, hi_c, held_c, tol_d / dual_tol)
+            # Kept only where they leave the free weights stationary (as in active_set.active_set).
+            if np.abs((g_c + A_c.T @ recovered)[:st.at_h.size][free]).max(initial=0.0) <= tol_d:
+                nu = recovered
+                wrong = wrong_signs(g_c, A_c, nu, lo_c, hi_c, row_lo, row_hi, eq, tol_d)
         primal_bad = below.any() or above.any() or cross_down.any() or cross_up.any() or rows_below.any() or \
             rows_above.any()
         if not primal_bad and not any(w.any() for w in wrong):
