@@ -2,16 +2,17 @@
 
     PYTHONPATH=python python bench/bench_backtest.py [--months 120] [--stocks 300] [--scipy-dates 3]
                                                      [--workers 2] [--store PATH]
-    PYTHONPATH=python python bench/bench_backtest.py --break-even [--workers 2]
+    PYTHONPATH=python python bench/bench_backtest.py --break-even [--workers 2] [--repeat 3]
     PYTHONPATH=python python bench/bench_backtest.py --interrupt [--workers 2] [--repeat 5]
 
 --break-even: where local processes start to pay off, the figure behind vela-backtest's default
 --workers (vela_optimizer.backtest.executors.BREAK_EVEN_SECONDS). For two costs of a date (the
 native path on 200 stocks, the scipy path on 150) and a growing number of weekly dates, the same
 backtest serially, on --workers processes and with the default (workers=None: serial until the
-dates done show the rest would take longer than the break-even) side by side: wall seconds and
-the ratios to serial. The processes' start-up is measured alone (a run of --workers dates on
---workers processes, less the same dates serially).
+dates done show the rest would take longer than the break-even) side by side: the fastest wall
+seconds of --repeat runs each, and the ratios. The processes' start-up is measured alone (a run of
+--workers dates on --workers processes, less the same dates serially). Processes need idle cores:
+on a machine busy with other work they may never pay off.
 
 --interrupt: how soon vela-backtest stops after Ctrl-C (the target is 2 s), in its own process,
 on --workers local processes and on a loopback Dask cluster of --workers workers: SIGINT is sent
@@ -66,40 +67,40 @@ def timed(**kwargs):
     return result, time.perf_counter() - t0
 
 
-def break_even(workers: int) -> int:
+def _best(repeat: int, **kwargs):
+    """The result and the least wall time of ``repeat`` runs: the machine's other work only ever adds time."""
+    runs = [timed(**kwargs) for _ in range(repeat)]
+    return runs[0][0], min(t for _, t in runs)
+
+
+def break_even(workers: int, repeat: int) -> int:
     """Serial, processes and the default side by side on growing runs (see the module's docstring)."""
     from vela_optimizer.backtest.executors import BREAK_EVEN_SECONDS
 
     weekly = bt.rebalance_dates(dt.date(2015, 1, 1), LAST, "weekly")  # the sample lists about 210 stocks then
-    print(f"break-even of {workers} local processes against one; the default switches above "
-          f"{BREAK_EVEN_SECONDS:g} s of serial work")
-    rows = []
-    for solver, stocks, counts in (("native", 200, (25, 100, 300, 600)), ("scipy", 150, (20, 60, 180, 540))):
+    print(f"break-even of {workers} local processes against one, best of {repeat} runs each; the default "
+          f"switches above {BREAK_EVEN_SECONDS:g} s of serial work")
+    for solver, stocks, counts in (("native", 200, (50, 150, 300, 587)), ("scipy", 150, (20, 60, 180))):
         ids = universe(vd.trading_date_offset(weekly[0], -1), stocks)
         common = dict(universe=ids, end=LAST, method=vo.OptimizeMethod.MIN_VARIANCE, keep_going=True, solver=solver)
-        few, _ = timed(**common, dates=weekly[:workers], workers=1)
-        _, start = timed(**common, dates=weekly[:workers], workers=workers)
-        print(f"{solver}, {stocks} stocks: {workers} processes on {workers} dates take {start:.2f} s "
-              f"(start-up about {start - sum(r.seconds for r in few.rebalances):.2f} s)")
+        few, few_s = _best(repeat, **common, dates=weekly[:workers], workers=1)
+        _, start = _best(repeat, **common, dates=weekly[:workers], workers=workers)
+        print(f"{solver}, {stocks} stocks: {workers} processes on {workers} dates take {start:.2f} s, "
+              f"serially {few_s:.2f} s: start-up about {start - few_s:.2f} s")
         print("   dates   serial s  processes s  default s   processes/serial  default/best")
+        won, lost = [], []
         for n in counts:
             step = max(1, len(weekly) // n)
             dates = weekly[::step][:n]
-            serial, serial_s = timed(**common, dates=dates, workers=1)
-            parallel, parallel_s = timed(**common, dates=dates, workers=workers)
-            auto, auto_s = timed(**common, dates=dates, workers=None)
+            serial, serial_s = _best(repeat, **common, dates=dates, workers=1)
+            parallel, parallel_s = _best(repeat, **common, dates=dates, workers=workers)
+            auto, auto_s = _best(repeat, **common, dates=dates, workers=None)
             assert serial.to_dict() == parallel.to_dict() == auto.to_dict(), "the results differ"
-            rows.append((serial_s, parallel_s / serial_s))
+            (won if parallel_s < serial_s else lost).append(serial_s)
             print(f"  {len(dates):6d}  {serial_s:9.2f}  {parallel_s:11.2f}  {auto_s:9.2f}   "
                   f"{parallel_s / serial_s:16.2f}  {auto_s / min(serial_s, parallel_s):12.2f}")
-    slower = [s for s, ratio in rows if ratio >= 1]
-    faster = [s for s, ratio in rows if ratio < 1 and s > max(slower, default=0.0)]
-    if faster:
-        print(f"processes beat one process from between {max(slower, default=0.0):.1f} and {min(faster):.1f} s "
-              "of serial work on")
-    else:
-        print(f"processes never beat one process here, up to {max(s for s, _ in rows):.1f} s of serial work "
-              "(a busy machine has no idle core for them)")
+        print(f"  processes lost up to {max(lost, default=0):.1f} s of serial work and won from "
+              + (f"{min(won):.1f} s" if won else "nowhere in this range"))
     return 0
 
 
@@ -155,7 +156,8 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--break-even", action="store_true", help="measure where local processes start to pay off")
     ap.add_argument("--interrupt", action="store_true", help="measure how soon Ctrl-C stops a run")
-    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--repeat", type=int, default=3, help="runs of each measurement (--break-even keeps the "
+                                                          "fastest; --interrupt shows each)")
     ap.add_argument("--months", type=int, default=120)
     ap.add_argument("--stocks", type=int, default=300)
     ap.add_argument("--scipy-dates", type=int, default=3)
@@ -166,7 +168,7 @@ def main() -> int:
     if args.store is not None:
         vd.init(args.store)
     if args.break_even:
-        return break_even(args.workers)
+        return break_even(args.workers, args.repeat)
     if args.interrupt:
         return interrupt(args.workers, args.repeat, args.store)
     month_start = dt.date(LAST.year - (args.months - LAST.month) // 12 - 1, (LAST.month - args.months) % 12 + 1, 1)

@@ -97,8 +97,9 @@ def build_parser() -> argparse.ArgumentParser:
                    help="local processes; 1 runs every date in this process. Default: the dates run in this "
                         "process until those done show that the rest would take more than "
                         f"{BREAK_EVEN_SECONDS:g} s one after another; the rest then go to one process per core "
-                        f"({cores()} here). Starting the processes costs about half that (imports, the store), "
-                        "so below it they make a run slower (bench/bench_backtest.py --break-even)")
+                        f"({cores()} here). Below that, starting the processes (0.8 to 1.6 s: imports, the "
+                        "store) makes a run slower: measured on 2 cores busy with other work, 2 processes lost "
+                        "to 1 up to 9.8 s of serial work and won at 15 s (bench/bench_backtest.py --break-even)")
     r.add_argument("--scheduler", metavar="ADDRESS",
                    help="a Dask scheduler, e.g. tcp://10.0.0.5:8786: optimise on its workers (needs "
                         "vela_optimizer[cluster])")

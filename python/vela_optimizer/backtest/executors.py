@@ -232,12 +232,15 @@ def serial(tasks, keep_going, report) -> dict:
     return results
 
 
-# Seconds of optimisations, done one after another, above which starting local processes pays
-# off. With w processes a run of S seconds takes about start-up + S / w, so they win once
-# S > start-up * w / (w - 1): twice the start-up with two. Measured by bench/bench_backtest.py
-# --break-even (2 cores, the sample store): the processes' start-up (spawn, imports, opening the
-# store) took 1.2 to 1.5 s, and two processes beat one from about 3 s of serial work on.
-BREAK_EVEN_SECONDS = 3.0
+# Seconds of optimisations, done one after another, above which the default starts local
+# processes. With w processes on idle cores a run of S seconds takes about start-up + S / w, so
+# they win once S > start-up * w / (w - 1): with the start-up bench/bench_backtest.py --break-even
+# measures (spawn, imports, opening the store: 0.8 s, 1.6 s with the scipy path's imports) about
+# 2 to 3 s on two idle cores. Cores busy with other work push it further: on the 2-core machine
+# of those figures, busy with other work (load 2 to 4), two processes lost to one up to 9.8 s of
+# serial work and won at 15.2 s. 10 s keeps the default from making a short run slower anywhere,
+# at the price of a few seconds where the cores are idle.
+BREAK_EVEN_SECONDS = 10.0
 # Dates timed (after the first) before the default decides: one date's time is noisy.
 TIMED = 3
 
