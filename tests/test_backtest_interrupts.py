@@ -8,6 +8,7 @@ import os
 import random
 import re
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -229,3 +230,41 @@ def test_the_dates_of_a_lost_worker_run_on_the_others_and_are_said(store, schedu
     assert len(notes) == 1 and notes[0].startswith(f"lost the Dask worker {victim}; ")
     assert notes[0].endswith("again on the other workers")
     assert r.to_dict() == bt.run_backtest(ids_of(store), **args).to_dict()
+
+
+def free_port():
+    with contextlib.closing(socket.socket()) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def test_a_scheduler_that_dies_is_one_line_and_the_dates_done_are_kept(store, reference, tmp_path):
+    address = f"tcp://127.0.0.1:{free_port()}"
+    scheduler = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
+                                  "--port", address.rsplit(":", 1)[1], "--no-dashboard"],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    worker = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", address, "--no-nanny",
+                               "--nthreads", "1", "--no-dashboard"], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    ck = tmp_path / "ck"
+    try:
+        argv, env = command(store, "--scheduler", address, "--store", store.path, "--cluster-wait", "60",
+                            "--checkpoint", ck)
+        p = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+        wait_for(lambda: len(entries(ck)) >= 3 or p.poll() is not None, "three dates done")
+        scheduler.kill()
+        _, err = p.communicate(timeout=60)
+    finally:
+        for q in (scheduler, worker):
+            q.kill()
+            q.wait()
+    assert p.returncode == 2, err
+    assert re.fullmatch(rf"vela-backtest: error: the Dask cluster at {address} cancelled the run \(the connection "
+                        rf"to its scheduler was lost\); \d+ dates were not optimised \(the dates done are kept in "
+                        rf"{ck}\)\n", err), err
+    kept = entries(ck)
+    assert len(kept) >= 3
+    full = json.loads(reference)
+    for name in kept:  # each kept date as the uninterrupted run has it
+        doc = json.loads((ck / "dates" / name).read_text(encoding="utf-8"))
+        assert [doc["weights"]] == [x["weights"] for x in full["rebalances"] if x["date"] == doc["date"]]

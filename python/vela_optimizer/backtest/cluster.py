@@ -11,6 +11,7 @@ from __future__ import annotations
 import contextlib
 import socket
 import time
+from concurrent.futures import CancelledError
 
 from vela_optimizer.backtest.executors import collect, rebalance_in_worker, sigint_ignored
 from vela_optimizer.backtest.results import BacktestError
@@ -20,6 +21,8 @@ from vela_optimizer.backtest.results import BacktestError
 POLL = 0.5
 # Seconds given to cancelling the run's tasks and closing the connection, interrupted or not.
 CLOSE_WITHIN = 1.0
+# Seconds the scheduler has to say which worker runs what, before it counts as not answering.
+ANSWER = 5.0
 
 
 def _distributed():
@@ -84,10 +87,11 @@ class Watch:
         self.pending: set = set()  # the futures not finished at the last wait
 
     def look(self) -> dict | None:
-        """worker -> keys it runs, or None when the scheduler does not answer."""
+        """worker -> keys it runs, or None when the scheduler does not answer within :data:`ANSWER`."""
         try:
-            processing = self.client.sync(self.client.scheduler.processing, workers=None, callback_timeout=self.grace)
-        except Exception:  # noqa: BLE001 - a scheduler that does not answer counts as one without workers
+            processing = self.client.sync(self.client.scheduler.processing, workers=None,
+                                          callback_timeout=min(ANSWER, self.grace))
+        except Exception:  # noqa: BLE001 - whatever the reason, the scheduler did not answer
             return None
         return {w: [str(k) for k in keys] for w, keys in processing.items()}
 
@@ -105,8 +109,11 @@ class Watch:
         """Say which dates a lost worker was running; BacktestError once no worker has been there
         for ``wait`` seconds."""
         now = self.look()
+        if now is None:  # nothing known of the workers: none is said lost, the wait runs on
+            self._no_workers(pending, f"the Dask scheduler at {self.address} does not answer: not for")
+            return
         waiting = {str(f.key) for f in pending}
-        for worker in sorted(set(self.seen) - set(now or {})):
+        for worker in sorted(set(self.seen) - set(now)):
             lost = sorted(self.dates[k] for k in self.seen[worker] if k in waiting)
             where = "on the other workers" if now else "when a worker joins"
             if lost:
@@ -116,15 +123,18 @@ class Watch:
                 self.say(f"lost the Dask worker {worker}; any date it held runs again {where}")
         # every worker seen, with the keys of ours it runs: a worker that left is said even when the
         # dates it ran at the last look were done before it went
-        self.seen = {w: [k for k in keys if k in self.dates] for w, keys in (now or {}).items()}
+        self.seen = {w: [k for k in keys if k in self.dates] for w, keys in now.items()}
         if now:
             self.empty_since = None
             return
+        self._no_workers(pending, f"the Dask cluster at {self.address} has no workers left: none came back in")
+
+    def _no_workers(self, pending, what: str) -> None:
+        """BacktestError ``what {wait} s; ...`` once the cluster has been of no use for ``wait`` seconds."""
         if self.empty_since is None:
             self.empty_since = time.monotonic()
         elif time.monotonic() - self.empty_since >= self.grace:
-            raise BacktestError(f"the Dask cluster at {self.address} has no workers left: none came back in "
-                                f"{self.grace:g} s; {len(pending)} dates were not optimised")
+            raise BacktestError(f"{what} {self.grace:g} s; {len(pending)} dates were not optimised")
 
     def _now_and_then(self, futures) -> None:
         if time.monotonic() - self.looked >= POLL:  # results may come in faster than POLL
@@ -142,6 +152,8 @@ class Watch:
                 return distributed.wait(futures, timeout=POLL, return_when=return_when)
             except TimeoutError:
                 pass
+            except Exception as e:  # noqa: BLE001 - Dask cancelled the run's futures (CancelledError is one)
+                raise self._cancelled(e) from None
 
     def result(self, future):
         """A finished future's outcome, looking at the cluster every :data:`POLL` seconds: a result is
@@ -152,6 +164,15 @@ class Watch:
                 return future.result(timeout=POLL)
             except TimeoutError:
                 pass
+            except CancelledError as e:
+                raise self._cancelled(e) from None
+
+    def _cancelled(self, e: BaseException) -> BacktestError:
+        """The error of futures Dask cancelled: the connection to the scheduler lost, most often."""
+        why = ("the connection to its scheduler was lost" if getattr(self.client, "status", "") != "running"
+               else f"{type(e).__name__}: {str(e).splitlines()[0] if str(e) else ''}".rstrip(": "))
+        return BacktestError(f"the Dask cluster at {self.address} cancelled the run ({why}); "
+                             f"{len(self.pending)} dates were not optimised")
 
 
 def _dates(days) -> str:

@@ -204,8 +204,9 @@ def collect(futures, tasks, wait, keep_going: bool, report, cancel_frees: bool, 
             except (KeyboardInterrupt, SystemExit, BacktestError):
                 raise
             except BaseException as e:  # a cancelled Dask future raises one that is not an Exception
+                first = str(e).splitlines()[0] if str(e) else ""  # the error is one line
                 raise BacktestError(f"the worker optimising {tasks[position[f]].date} failed: "
-                                    f"{type(e).__name__}: {e}".rstrip(": ")) from e
+                                    f"{type(e).__name__}: {first}".rstrip(": ")) from e
             report(outcome)
             if stop is not None and outcome.index > stop:
                 continue
