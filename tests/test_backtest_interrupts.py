@@ -154,9 +154,13 @@ def test_sigint_at_a_random_point_then_the_same_command_reports_what_an_uninterr
             assert out.read_bytes() == reference, seed
         else:
             assert not out.exists()
-        # the worker processes are stopped with the command, not left to finish their dates
+        # the worker processes are stopped with the command, not left to finish their dates, and the
+        # cluster forgets the run's tasks
         gone, alive = psutil.wait_procs(children, timeout=10)
         assert alive == [], seed
+        if mode == "cluster":
+            scheduler = request.getfixturevalue("cluster").scheduler
+            wait_for(lambda: not scheduler.tasks, "the cluster to drop the run's tasks", timeout=10)
     else:
         # the run was done before the signal came, or so nearly that the signal found the interpreter
         # shutting down (Python's handler gone): every output is written either way
