@@ -291,29 +291,34 @@ def test_a_replay_on_other_data_is_refused(store, tmp_path, capsys):
 
 
 def leaving(store):
-    """A healthy stock and one de-listed on 2026-08-20: from the August date on, one id is left."""
+    """A healthy stock and one de-listed from the store's last year: from the first rebalancing on or
+    after its de-listing one id is left, too few to optimise. Returns (ids, the dates done before,
+    the dates from the failed one on)."""
     veladatac.init(store.path)
-    gone = next(i for i in store.roles["recent_delisting"]
-                if veladatac.instruments(i).de_listed_date == veladatac.to_date("2026-08-20", "d"))
-    return [healthy(store, 1)[0], gone]
+    gone = min(store.roles["recent_delisting"], key=lambda i: veladatac.instruments(i).de_listed_date)
+    out = veladatac.instruments(gone).de_listed_date
+    dates = [str(d) for d in backtest.rebalance_dates(LATE[1], LATE[3])]
+    assert dates[0] < str(out) <= dates[-1]  # the sample de-lists it within the period
+    return [healthy(store, 1)[0], gone], [d for d in dates if d < str(out)], [d for d in dates if d >= str(out)]
 
 
-LATE = ["--start", "2026-05-01", "--end", "2026-12-31", "--workers", "1"]
+LATE = ["--start", "2026-01-01", "--end", "2026-12-31", "--workers", "1"]
 
 
 def test_a_failed_date_names_keep_going_and_its_checkpoint_resumes_with_it(store, tmp_path, capsys, monkeypatch):
     ck = tmp_path / "ck"
-    status, out, err = run_here(store, capsys, *leaving(store), *LATE, "--checkpoint", ck)
+    ids, before, after = leaving(store)
+    status, out, err = run_here(store, capsys, *ids, *LATE, "--checkpoint", ck)
     assert (status, out) == (2, "")
-    assert err == ("vela-backtest: error: rebalancing on 2026-08-31 failed: 合约数目太少; --keep-going records a "
+    assert err == (f"vela-backtest: error: rebalancing on {after[0]} failed: 合约数目太少; --keep-going records a "
                    f"failed date and goes on with the holdings as they were (the dates done are kept in {ck})\n")
-    assert sorted(p.name for p in (ck / "dates").iterdir()) == ["2026-05-29.json", "2026-06-30.json", "2026-07-31.json"]
+    assert sorted(p.name for p in (ck / "dates").iterdir()) == [f"{d}.json" for d in before]
     optimised = []
     real = executors.optimise
     monkeypatch.setattr(executors, "optimise", lambda ids, day, *a: optimised.append(str(day)) or real(ids, day, *a))
-    status, out, err = run_here(store, capsys, *leaving(store), *LATE, "--checkpoint", ck, "--keep-going")
-    assert status == 1 and "Failed rebalancings (5" in out
-    assert optimised == ["2026-08-31", "2026-09-30", "2026-10-30", "2026-11-30", "2026-12-31"]
+    status, out, err = run_here(store, capsys, *ids, *LATE, "--checkpoint", ck, "--keep-going")
+    assert status == 1 and f"Failed rebalancings ({len(after)}" in out
+    assert optimised == after  # the dates kept are not optimised again
 
 
 @pytest.mark.parametrize("make, given, reason", [
