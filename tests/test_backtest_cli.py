@@ -10,6 +10,7 @@ import threading
 
 import pytest
 
+import vela_optimizer
 import veladatac
 from vela_optimizer import backtest
 from vela_optimizer.backtest import cli as backtest_cli, executors
@@ -403,3 +404,19 @@ def test_a_scheduler_address_that_names_no_host_is_refused_at_once(store, addres
     r = subprocess.run(argv, check=False, capture_output=True, text=True, env=env, timeout=30)
     assert (r.returncode, r.stdout) == (2, "")
     assert r.stderr == f"vela-backtest: error: cannot reach the Dask scheduler at {address}: {reason}\n"
+
+
+def test_the_command_and_the_api_share_a_checkpoint(store, tmp_path, capsys, monkeypatch):
+    ids, ck = healthy(store, 5), tmp_path / "ck"
+    status, _, err = run_here(store, capsys, *ids, "--start", "2025-09-01", "--end", "2025-12-31", "--method",
+                              "min_variance", "--default-bound", "0:0.4", "--costs-bps", "5", "--workers", "1",
+                              "--checkpoint", ck, "--json", tmp_path / "r.json")
+    assert status == 0, err
+    optimised = []
+    monkeypatch.setattr(executors, "optimise", lambda *a: optimised.append(a))
+    veladatac.init(store.path)
+    r = backtest.run_backtest(ids, "2025-09-01", "2025-12-31", method=vela_optimizer.OptimizeMethod.MIN_VARIANCE,
+                              bnds={"*": (0, 0.4)}, costs_bps=5, checkpoint=ck)
+    assert optimised == []  # every date read from the folder the command filled
+    doc = json.loads((tmp_path / "r.json").read_text(encoding="utf-8"))
+    assert r.to_dict() == {k: v for k, v in doc.items() if k != "settings"}
