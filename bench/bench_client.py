@@ -35,9 +35,11 @@ def main() -> int:
             info = sample.build_store(Path(tmp) / "full.sqlite")
             build_s = time.perf_counter() - t0
             path = info.path
-            print(f"build full sample store: {build_s:.2f} s  "
-                  f"({len(info.stock_ids)} stocks, {len(info.fund_ids)} funds, {info.start} .. {info.end}, "
-                  f"{path.stat().st_size / 1e6:.1f} MB)")
+            print(
+                f"build full sample store: {build_s:.2f} s  "
+                f"({len(info.stock_ids)} stocks, {len(info.fund_ids)} funds, {info.start} .. {info.end}, "
+                f"{path.stat().st_size / 1e6:.1f} MB)"
+            )
         else:
             path = args.store
 
@@ -62,9 +64,11 @@ def main() -> int:
             once()
             times.append((time.perf_counter() - t0) * 1e3)
         med = statistics.median(times)
-        print(f"get_price 300 ids x 133 days, close+volume: first call {first_ms:.2f} ms, "
-              f"warm median {med:.2f} ms (min {min(times):.2f}, max {max(times):.2f}, "
-              f"{args.repeats} repeats); target <= {TARGET_MS:.0f} ms: {'met' if med <= TARGET_MS else 'MISSED'}")
+        print(
+            f"get_price 300 ids x 133 days, close+volume: first call {first_ms:.2f} ms, "
+            f"warm median {med:.2f} ms (min {min(times):.2f}, max {max(times):.2f}, "
+            f"{args.repeats} repeats); target <= {TARGET_MS:.0f} ms: {'met' if med <= TARGET_MS else 'MISSED'}"
+        )
 
         per_thread = []
         barrier = threading.Barrier(8)
@@ -83,14 +87,17 @@ def main() -> int:
         for t in threads:
             t.join()
         wall = time.perf_counter() - t0
-        print(f"8 threads x 10 calls: {wall * 1e3:.0f} ms wall, {80 / wall:.0f} calls/s, "
-              f"mean latency per call {statistics.mean(per_thread):.2f} ms")
+        print(
+            f"8 threads x 10 calls: {wall * 1e3:.0f} ms wall, {80 / wall:.0f} calls/s, "
+            f"mean latency per call {statistics.mean(per_thread):.2f} ms"
+        )
         vd.init(None)
     return 0
 
 
 def _all_ids(path):
     import sqlite3
+
     con = sqlite3.connect(Path(path).absolute().as_uri() + "?mode=ro", uri=True)
     try:
         return [r[0] for r in con.execute("SELECT order_book_id FROM instruments")]

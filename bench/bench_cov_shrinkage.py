@@ -3,6 +3,7 @@
 Run: PYTHONPATH=python python bench/bench_cov_shrinkage.py
 Both must agree to 1e-10 relative; prints the times and the speed-up at N = 50, 300, 1000.
 """
+
 import sys
 import time
 import warnings
@@ -81,8 +82,9 @@ def main():
     rng = np.random.default_rng(20240501)
     ok = True
     print(f"T = {ROWS}; times are the best of several runs")
-    print(f"{'N':>5} {'data':>12} {'baseline s':>11} {'native s':>10} {'speed-up':>9} {'delta':>10} "
-          f"{'max rel diff':>13}")
+    print(
+        f"{'N':>5} {'data':>12} {'baseline s':>11} {'native s':>10} {'speed-up':>9} {'delta':>10} {'max rel diff':>13}"
+    )
     for n in SIZES:
         for gaps in (False, True):
             df = returns(n, rng, gaps)
@@ -95,8 +97,10 @@ def main():
             diff = max(diff, abs(d_native - d_base) / max(abs(d_base), 1e-300))
             same = diff <= TOLERANCE and type(d_native) is type(d_base) and list(m_native.columns) == list(df.columns)
             ok = ok and same
-            print(f"{n:>5} {'leading gaps' if gaps else 'complete':>12} {t_base:>11.4f} {t_native:>10.5f} "
-                  f"{t_base / t_native:>8.0f}x {float(d_native):>10.6f} {diff:>13.2e}{'' if same else '  MISMATCH'}")
+            print(
+                f"{n:>5} {'leading gaps' if gaps else 'complete':>12} {t_base:>11.4f} {t_native:>10.5f} "
+                f"{t_base / t_native:>8.0f}x {float(d_native):>10.6f} {diff:>13.2e}{'' if same else '  MISMATCH'}"
+            )
     if not ok:
         print("results differ beyond", TOLERANCE)
         return 1

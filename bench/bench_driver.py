@@ -31,6 +31,7 @@ class Clock:
                 return fn(*args, **kwargs)
             finally:
                 self.events.append((kind, t0, time.perf_counter()))
+
         return timed
 
 
@@ -78,8 +79,10 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         t0 = time.perf_counter()
         info = sample.build_store(Path(tmp) / "full.sqlite")
-        print(f"full synthetic store built in {time.perf_counter() - t0:.2f} s "
-              f"({len(info.stock_ids)} stocks, {len(info.fund_ids)} funds)")
+        print(
+            f"full synthetic store built in {time.perf_counter() - t0:.2f} s "
+            f"({len(info.stock_ids)} stocks, {len(info.fund_ids)} funds)"
+        )
         veladatac.init(info.path)
         date = info.end
         awkward = {i for ids in info.roles.values() for i in ids}
@@ -97,8 +100,10 @@ def main():
             for name, method, kwargs in cases:
                 runs = [run_once(ids, date, method, kwargs) for _ in range(REPEATS)]
                 med = {k: statistics.median(r[k] for r in runs) * 1e3 for k in runs[0]}
-                print(f"{name:<22}{n:>5}{med['total']:>10.1f}{med['client']:>9.1f}{med['screening']:>9.2f}"
-                      f"{med['covariance']:>9.2f}{med['solve']:>10.1f}{med['other']:>8.1f}")
+                print(
+                    f"{name:<22}{n:>5}{med['total']:>10.1f}{med['client']:>9.1f}{med['screening']:>9.2f}"
+                    f"{med['covariance']:>9.2f}{med['solve']:>10.1f}{med['other']:>8.1f}"
+                )
         veladatac.init(None)
 
 

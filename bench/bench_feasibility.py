@@ -5,6 +5,7 @@ in this run, side by side; ratios are what to read (2 shared cores, noisy).
 
     PYTHONPATH=python python bench/bench_feasibility.py
 """
+
 import statistics
 import sys
 import time
@@ -26,8 +27,16 @@ def problem(n, rng, cap):
     ids = [f"{600000 + i:06d}.XSHG" for i in range(n)]
     sector = rng.integers(0, SECTORS, n)
     rows = np.array([(sector == s).astype(float) for s in range(3)] + [np.ones(n)])
-    limits = Limits(ids, np.zeros(n), np.full(n, cap), rows, np.array([0, 0.05, 0, 1.0]),
-                    np.array([0.15, 1, 0.12, 1.0]), ["Sector 0", "Sector 1", "Sector 2", None], ["*"] * n)
+    limits = Limits(
+        ids,
+        np.zeros(n),
+        np.full(n, cap),
+        rows,
+        np.array([0, 0.05, 0, 1.0]),
+        np.array([0.15, 1, 0.12, 1.0]),
+        ["Sector 0", "Sector 1", "Sector 2", None],
+        ["*"] * n,
+    )
     loadings = rng.normal(0, 1, (n, 3)) * [1.0, 0.5, 0.5] + [1, 0, 0]
     returns = rng.normal(0, 0.01, (T, 3)) @ loadings.T + rng.normal(0, 1, (T, n)) * rng.uniform(0.01, 0.025, n)
     sample = np.cov(returns, rowvar=False)
@@ -53,8 +62,17 @@ def piqp_solve(limits, cov):
     solver = piqp.DenseSolver()
     solver.settings.verbose = False
     G = np.asfortranarray(limits.A[:-1])
-    solver.setup(P, np.zeros(n), np.asfortranarray(limits.A[-1:]), np.array([1.0]), G, limits.lo[:-1],
-                 limits.hi[:-1], limits.lower, limits.upper)
+    solver.setup(
+        P,
+        np.zeros(n),
+        np.asfortranarray(limits.A[-1:]),
+        np.array([1.0]),
+        G,
+        limits.lo[:-1],
+        limits.hi[:-1],
+        limits.lower,
+        limits.upper,
+    )
     status = solver.solve()
     if status != piqp.PIQP_SOLVED:
         raise RuntimeError(f"PIQP: {status}")
@@ -63,18 +81,29 @@ def piqp_solve(limits, cov):
 
 def conflicting(limits):
     """The same limits with every cap cut so that they allow only 0.9 in total."""
-    return Limits(limits.ids, limits.lower, np.full(limits.n, 0.9 / limits.n), limits.A, limits.lo, limits.hi,
-                  limits.row_labels, limits.bound_source)
+    return Limits(
+        limits.ids,
+        limits.lower,
+        np.full(limits.n, 0.9 / limits.n),
+        limits.A,
+        limits.lo,
+        limits.hi,
+        limits.row_labels,
+        limits.bound_source,
+    )
 
 
 def main():
     import piqp  # noqa: F401  (the QP the check is compared with; fails here, not mid-table)
 
-    print(f"Python {sys.version.split()[0]}, numpy {np.__version__}, scipy {scipy.__version__}; "
-          f"median of {REPEAT} runs")
+    print(
+        f"Python {sys.version.split()[0]}, numpy {np.__version__}, scipy {scipy.__version__}; median of {REPEAT} runs"
+    )
     rng = np.random.default_rng(7)
-    print(f"\n{'N':>5s} {'check (closed) ms':>17s} {'check (LP) ms':>14s} {'QP solve ms':>12s} "
-          f"{'closed/QP':>10s} {'LP/QP':>8s}")
+    print(
+        f"\n{'N':>5s} {'check (closed) ms':>17s} {'check (LP) ms':>14s} {'QP solve ms':>12s} "
+        f"{'closed/QP':>10s} {'LP/QP':>8s}"
+    )
     for n, cap in CAPS.items():
         limits, cov = problem(n, rng, cap)
         w = piqp_solve(limits, cov)

@@ -4,6 +4,7 @@ instruments, T = 131 trading days, all measured in this run.
 
     PYTHONPATH=python:/tmp/fakeclient python bench/bench_methods.py
 """
+
 import ctypes
 import os
 import shutil
@@ -82,17 +83,19 @@ def evaluation_table(c_m, df, mu, bench, x):
     c, lam = 15, 1
     cases = [
         ("log_barrier_risk_parity_obj_fun", lambda: np.dot(x, np.dot(c_m, x)) - c * sum(np.log(x))),
-        ("log_barrier_risk_parity_gradient",
-         lambda: np.multiply(2, np.dot(c_m, x)) - np.multiply(c, np.reciprocal(x))),
-        ("risk_parity_with_con_obj_fun",
-         lambda: np.sum(scsp.distance.pdist(np.multiply(x, np.dot(c_m, x))[:, None], "euclidean"))),
+        ("log_barrier_risk_parity_gradient", lambda: np.multiply(2, np.dot(c_m, x)) - np.multiply(c, np.reciprocal(x))),
+        (
+            "risk_parity_with_con_obj_fun",
+            lambda: np.sum(scsp.distance.pdist(np.multiply(x, np.dot(c_m, x))[:, None], "euclidean")),
+        ),
         ("min_variance_obj_fun", lambda: np.dot(np.dot(x, c_m), x)),
         ("min_variance_gradient", lambda: np.multiply(2, np.dot(c_m, x))),
         ("mean_variance_obj_fun", lambda: np.multiply(lam / 2, np.dot(np.dot(x, c_m), x)) - np.dot(x, mu)),
-        ("mean_variance_gradient",
-         lambda: np.asarray(np.multiply(lam, np.dot(x, c_m)).transpose() - mu, dtype=np.float64).flatten()),
-        ("min_TE_obj_fun",
-         lambda: np.dot(np.subtract(bench, np.dot(df, x)).T, np.subtract(bench, np.dot(df, x)))),
+        (
+            "mean_variance_gradient",
+            lambda: np.asarray(np.multiply(lam, np.dot(x, c_m)).transpose() - mu, dtype=np.float64).flatten(),
+        ),
+        ("min_TE_obj_fun", lambda: np.dot(np.subtract(bench, np.dot(df, x)).T, np.subtract(bench, np.dot(df, x)))),
     ]
     print(f"Per evaluation at N = {N} (best of 7 runs; target: native at least 5x faster)")
     print(f"  {'closure':34s} {'numpy us':>9s} {'native us':>10s} {'ratio':>7s}")
@@ -111,10 +114,23 @@ def pairwise_table(c_m, rng):
         return
     with tempfile.TemporaryDirectory() as tmp:
         lib = os.path.join(tmp, "pairwise_timer.so")
-        subprocess.run([cxx, "-std=c++20", "-O3", "-DNDEBUG", "-shared", "-fPIC",
-                        "-I", os.path.join(ROOT, "src", "optimizer"),
-                        os.path.join(ROOT, "bench", "pairwise_timer.cpp"),
-                        os.path.join(ROOT, "src", "optimizer", "core", "objectives.cpp"), "-o", lib], check=True)
+        subprocess.run(
+            [
+                cxx,
+                "-std=c++20",
+                "-O3",
+                "-DNDEBUG",
+                "-shared",
+                "-fPIC",
+                "-I",
+                os.path.join(ROOT, "src", "optimizer"),
+                os.path.join(ROOT, "bench", "pairwise_timer.cpp"),
+                os.path.join(ROOT, "src", "optimizer", "core", "objectives.cpp"),
+                "-o",
+                lib,
+            ],
+            check=True,
+        )
         timer = ctypes.CDLL(lib).vela_pairwise_seconds
         timer.restype = ctypes.c_double
         timer.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_size_t, ctypes.c_int, ctypes.c_void_p]
@@ -122,13 +138,14 @@ def pairwise_table(c_m, rng):
         rc = np.ascontiguousarray(weights * (weights @ c_m.values))
         sums = np.empty(len(rc))
         native = timer(rc.ctypes.data, N, len(rc), 200, sums.ctypes.data)
-        k = iter(range(10 ** 9))
-        reference = best_seconds(lambda: np.sum(scsp.distance.pdist(rc[next(k) % len(rc)][:, None], "euclidean")),
-                                 200)
+        k = iter(range(10**9))
+        reference = best_seconds(lambda: np.sum(scsp.distance.pdist(rc[next(k) % len(rc)][:, None], "euclidean")), 200)
         exact = np.array([np.sum(scsp.distance.pdist(v[:, None], "euclidean")) for v in rc])
     print(f"Pairwise sum over {N} risk contributions (target: at least 50x faster than pdist + np.sum)")
-    print(f"  pdist + np.sum {reference * 1e6:.1f} us, sorted sum {native * 1e6:.2f} us, "
-          f"ratio {reference / native:.0f}x, largest relative difference {np.max(np.abs(sums / exact - 1)):.1e}")
+    print(
+        f"  pdist + np.sum {reference * 1e6:.1f} us, sorted sum {native * 1e6:.2f} us, "
+        f"ratio {reference / native:.0f}x, largest relative difference {np.max(np.abs(sums / exact - 1)):.1e}"
+    )
 
 
 def full_solve(c_m):
@@ -152,19 +169,35 @@ def full_solve(c_m):
     cov = c_m.values
     d = np.mean(np.diag(cov))
     options = {"maxiter": 5000, "ftol": 1e-15}
-    best = scipy.optimize.minimize(lambda v: v @ cov @ v / d, [1 / N] * N, method="SLSQP",
-                                   jac=lambda v: 2 * cov @ v / d, bounds=[(0, 1)] * N, constraints=BUDGET,
-                                   options=options).x
-    unscaled = scipy.optimize.minimize(lambda v: v @ cov @ v, [1 / N] * N, method="SLSQP",
-                                       jac=lambda v: 2 * cov @ v, bounds=[(0, 1)] * N, constraints=BUDGET,
-                                       options={"maxiter": 1000, "ftol": 1e-8})
+    best = scipy.optimize.minimize(
+        lambda v: v @ cov @ v / d,
+        [1 / N] * N,
+        method="SLSQP",
+        jac=lambda v: 2 * cov @ v / d,
+        bounds=[(0, 1)] * N,
+        constraints=BUDGET,
+        options=options,
+    ).x
+    unscaled = scipy.optimize.minimize(
+        lambda v: v @ cov @ v,
+        [1 / N] * N,
+        method="SLSQP",
+        jac=lambda v: 2 * cov @ v,
+        bounds=[(0, 1)] * N,
+        constraints=BUDGET,
+        options={"maxiter": 1000, "ftol": 1e-8},
+    )
     optimum = best @ cov @ best
     print(f"Full minimum-variance solve, N = {N}, T = {T}, tol 1e-8")
-    print(f"  {took * 1e3:.0f} ms wall, {sum(r.nit for r in runs)} iterations in {len(runs)} solve(s); variance "
-          f"{w @ cov @ w / optimum - 1:.1e} above the optimum, weights within {np.abs(w - best).max():.1e}")
+    print(
+        f"  {took * 1e3:.0f} ms wall, {sum(r.nit for r in runs)} iterations in {len(runs)} solve(s); variance "
+        f"{w @ cov @ w / optimum - 1:.1e} above the optimum, weights within {np.abs(w - best).max():.1e}"
+    )
     excess = unscaled.x @ cov @ unscaled.x / optimum - 1
-    print(f"  unscaled for contrast: {unscaled.nit} iterations, variance {excess:.1e} above the optimum, "
-          f"weights within {np.abs(unscaled.x - best).max():.1e}")
+    print(
+        f"  unscaled for contrast: {unscaled.nit} iterations, variance {excess:.1e} above the optimum, "
+        f"weights within {np.abs(unscaled.x - best).max():.1e}"
+    )
 
 
 def main():
@@ -174,8 +207,9 @@ def main():
     mu = df.mean()
     bench = df.mean(axis=1) + rng.normal(0, 0.003, T)
     x = rng.dirichlet(np.full(N, 20.0))
-    print(f"numpy {np.__version__}, pandas {pd.__version__}, scipy {scipy.__version__}, "
-          f"Python {sys.version.split()[0]}")
+    print(
+        f"numpy {np.__version__}, pandas {pd.__version__}, scipy {scipy.__version__}, Python {sys.version.split()[0]}"
+    )
     evaluation_table(c_m, df, mu, bench, x)
     pairwise_table(c_m, rng)
     full_solve(c_m)

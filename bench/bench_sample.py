@@ -35,8 +35,12 @@ def build(args, out: Path) -> tuple[float, int]:
     """Wall seconds and peak resident kilobytes of one build in a fresh process."""
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
     t0 = time.perf_counter()
-    proc = subprocess.Popen([sys.executable, "-m", "veladatac", "sample", "--out", str(out), *args], env=env,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "veladatac", "sample", "--out", str(out), *args],
+        env=env,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+    )
     _, status, usage = os.wait4(proc.pid, 0)
     seconds = time.perf_counter() - t0
     if status != 0:
@@ -50,9 +54,11 @@ def holds(path: Path) -> str:
     try:
         last = con.execute("SELECT MAX(day) FROM calendar").fetchone()[0]
         st = con.execute("SELECT COUNT(*), COUNT(DISTINCT order_book_id) FROM special_treatment").fetchone()
-        sizes = con.execute("SELECT index_id, COUNT(*) FROM index_members WHERE start_date <= ? AND "
-                            "(end_date IS NULL OR end_date >= ?) GROUP BY index_id ORDER BY index_id",
-                            (last, last)).fetchall()
+        sizes = con.execute(
+            "SELECT index_id, COUNT(*) FROM index_members WHERE start_date <= ? AND "
+            "(end_date IS NULL OR end_date >= ?) GROUP BY index_id ORDER BY index_id",
+            (last, last),
+        ).fetchall()
     finally:
         con.close()
     members = ", ".join(f"{i} {n}" for i, n in sizes)
@@ -81,9 +87,11 @@ def main() -> int:
     base = statistics.median(times["default"])
     for name in cases:
         med = statistics.median(times[name])
-        print(f"{name:24s} median {med:7.2f} s (min {min(times[name]):.2f}, {args.repeats} builds), "
-              f"{size[name] / 2**20:7.1f} MiB, peak memory {peak[name] / 2**10:6.0f} MiB; "
-              f"x{med / base:.2f} the time, x{size[name] / size['default']:.2f} the size of the default")
+        print(
+            f"{name:24s} median {med:7.2f} s (min {min(times[name]):.2f}, {args.repeats} builds), "
+            f"{size[name] / 2**20:7.1f} MiB, peak memory {peak[name] / 2**10:6.0f} MiB; "
+            f"x{med / base:.2f} the time, x{size[name] / size['default']:.2f} the size of the default"
+        )
         print(f"{'':24s} {held[name]}")
     med = statistics.median(times["market-size"])
     ok = med <= TARGET_SECONDS and size["market-size"] <= TARGET_BYTES

@@ -5,6 +5,7 @@ All measured in this run; read the ratios.
 
     PYTHONPATH=python python bench/bench_threads.py [--sizes 300,1000] [--repeat 5] [--no-scipy]
 """
+
 from __future__ import annotations
 
 import argparse

@@ -18,6 +18,7 @@ Times are medians of --repeat solves, BLAS held to one thread; "ratio" is capped
 the same problem, wall clock and (in brackets) this process's CPU time, which a busy machine
 disturbs less. Target: ratio <= 2.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -58,10 +59,18 @@ def qp_methods(n):
     pr, other = make_problem(n, seed=0), make_problem(n, seed=11)
     C, mu, R, b, L = pr.cov, pr.mu, pr.returns, pr.benchmark, pr.limits
     yield "min variance", L, (lambda Lx: qp.min_variance(C, Lx)), held(L, qp.min_variance(other.cov, L).x)
-    yield ("mean-variance", L, (lambda Lx: qp.mean_variance(C, mu, LAMBDA, Lx)),
-           held(L, qp.mean_variance(other.cov, other.mu, LAMBDA, L).x))
-    yield ("tracking error", L, (lambda Lx: qp.min_tracking_error(R, b, Lx)),
-           held(L, qp.min_tracking_error(other.returns, other.benchmark, L).x))
+    yield (
+        "mean-variance",
+        L,
+        (lambda Lx: qp.mean_variance(C, mu, LAMBDA, Lx)),
+        held(L, qp.mean_variance(other.cov, other.mu, LAMBDA, L).x),
+    )
+    yield (
+        "tracking error",
+        L,
+        (lambda Lx: qp.min_tracking_error(R, b, Lx)),
+        held(L, qp.min_tracking_error(other.returns, other.benchmark, L).x),
+    )
 
 
 def rp_method(n):
@@ -78,8 +87,10 @@ def traded(x, h):
 
 def table(sizes, caps, repeat, risk_parity):
     ratios = []
-    print(f"{'method':<15}{'N':>6}{'cap':>7}{'uncapped':>12}{'capped':>12}{'ratio':>16}{'traded':>9}"
-          f"{'uncapped traded':>17}  solver")
+    print(
+        f"{'method':<15}{'N':>6}{'cap':>7}{'uncapped':>12}{'capped':>12}{'ratio':>16}{'traded':>9}"
+        f"{'uncapped traded':>17}  solver"
+    )
     for n in sizes:
         cases = list(qp_methods(n)) + (list(rp_method(n)) if risk_parity else [])
         for name, L, solve, h in cases:
@@ -90,9 +101,11 @@ def table(sizes, caps, repeat, risk_parity):
                 exact = capped.violation(r.x) <= 1e-11 and (r.polished is not False) and r.converged
                 ratio = wall / base_wall
                 ratios.append((name, n, cap, ratio, cpu / base_cpu))
-                print(f"{name:<15}{n:>6}{cap:>7.2f}{base_wall * 1e3:>10.1f}ms{wall * 1e3:>10.1f}ms"
-                      f"{ratio:>8.2f} ({cpu / base_cpu:4.2f}){traded(r.x, h):>9.4f}{traded(base.x, h):>17.4f}  "
-                      f"{r.solver}{'' if exact else '  NOT EXACT: ' + r.message}")
+                print(
+                    f"{name:<15}{n:>6}{cap:>7.2f}{base_wall * 1e3:>10.1f}ms{wall * 1e3:>10.1f}ms"
+                    f"{ratio:>8.2f} ({cpu / base_cpu:4.2f}){traded(r.x, h):>9.4f}{traded(base.x, h):>17.4f}  "
+                    f"{r.solver}{'' if exact else '  NOT EXACT: ' + r.message}"
+                )
     return ratios
 
 
@@ -112,8 +125,10 @@ def main(argv=None):
         for n in sizes:
             rs = [r for r in ratios if r[0] == name and r[1] == n]
             worst = max(rs, key=lambda r: r[3])
-            print(f"target ratio <= 2, {name} at N = {n}: worst {worst[3]:.2f} (cap {worst[2]:.2f}), median "
-                  f"{np.median([r[3] for r in rs]):.2f}: {'met' if worst[3] <= 2 else 'NOT met'}")
+            print(
+                f"target ratio <= 2, {name} at N = {n}: worst {worst[3]:.2f} (cap {worst[2]:.2f}), median "
+                f"{np.median([r[3] for r in rs]):.2f}: {'met' if worst[3] <= 2 else 'NOT met'}"
+            )
 
 
 if __name__ == "__main__":

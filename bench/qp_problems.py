@@ -5,6 +5,7 @@ long-only caps that bind for some instruments, the budget and three group limits
 Every benchmark under bench/ that compares QP solvers builds its problems here so that the
 tables agree on what was solved.
 """
+
 from __future__ import annotations
 
 import time
@@ -68,8 +69,16 @@ def group_limits(n, sectors, cap, groups=GROUPS):
     lo.append(1.0)
     hi.append(1.0)
     labels.append(None)
-    return Limits(ids=[f"{i:06d}" for i in range(n)], lower=np.zeros(n), upper=np.full(n, cap),
-                  A=np.array(rows), lo=np.array(lo), hi=np.array(hi), row_labels=labels, bound_source=[""] * n)
+    return Limits(
+        ids=[f"{i:06d}" for i in range(n)],
+        lower=np.zeros(n),
+        upper=np.full(n, cap),
+        A=np.array(rows),
+        lo=np.array(lo),
+        hi=np.array(hi),
+        row_labels=labels,
+        bound_source=[""] * n,
+    )
 
 
 def make_problem(n, seed=0):
@@ -81,8 +90,15 @@ def make_problem(n, seed=0):
     index_weights = rng.dirichlet(np.full(n, 0.5))
     outside = rng.normal(0.0, 0.004, T)
     benchmark = returns @ index_weights + outside
-    return Problem(n=n, returns=returns, cov=shrunk_covariance(returns), mu=returns.mean(axis=0),
-                   benchmark=benchmark, limits=group_limits(n, sectors, CAPS.get(n, 5.0 / n)), sectors=sectors)
+    return Problem(
+        n=n,
+        returns=returns,
+        cov=shrunk_covariance(returns),
+        mu=returns.mean(axis=0),
+        benchmark=benchmark,
+        limits=group_limits(n, sectors, CAPS.get(n, 5.0 / n)),
+        sectors=sectors,
+    )
 
 
 def median_time(fun, repeat):

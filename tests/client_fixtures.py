@@ -115,8 +115,14 @@ def on_known(known_store):
 def store(tmp_path_factory):
     """A sample store for the command line's tests; it ends before today, so that every date in it
     may be asked for."""
-    return sample.build_store(tmp_path_factory.mktemp("cli") / "s.sqlite", n_stocks=24, n_funds=6,
-                              start="2025-01-01", end="2026-06-30", seed=5)
+    return sample.build_store(
+        tmp_path_factory.mktemp("cli") / "s.sqlite",
+        n_stocks=24,
+        n_funds=6,
+        start="2025-01-01",
+        end="2026-06-30",
+        seed=5,
+    )
 
 
 @pytest.fixture

@@ -113,6 +113,5 @@ import os  # noqa: E402
 from hypothesis import HealthCheck, settings  # noqa: E402
 
 settings.register_profile("short", max_examples=60, deadline=None)
-settings.register_profile("heavy", max_examples=1500, deadline=None,
-                          suppress_health_check=[HealthCheck.too_slow])
+settings.register_profile("heavy", max_examples=1500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "short"))

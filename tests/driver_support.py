@@ -6,8 +6,13 @@ import pandas as pd
 from conftest import price_tables, stock
 from vela_optimizer import optimizer as opt
 
-METHODS = ["risk_parity_optimize", "risk_parity_with_cons_optimize", "min_variance_optimize",
-           "mean_variance_optimize", "min_tracking_error_optimize"]
+METHODS = [
+    "risk_parity_optimize",
+    "risk_parity_with_cons_optimize",
+    "min_variance_optimize",
+    "mean_variance_optimize",
+    "min_tracking_error_optimize",
+]
 
 
 class Spy:

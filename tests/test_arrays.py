@@ -100,11 +100,13 @@ BUDGET = {"type": "eq", "fun": lambda x: sum(x) - 1}
 # What each method hands the minimizer, with one input in the layout under test.
 METHOD_READERS = {
     "c_m": lambda lay: opt.min_variance_optimize(Labelled(lay(C), IDS), W, BOUNDS, BUDGET, 100, 1e-8),
-    "expected_return": lambda lay: opt.mean_variance_optimize(Labelled(C, IDS), W, 2.0, lay(MU), BOUNDS, BUDGET,
-                                                              100, 1e-8),
+    "expected_return": lambda lay: opt.mean_variance_optimize(
+        Labelled(C, IDS), W, 2.0, lay(MU), BOUNDS, BUDGET, 100, 1e-8
+    ),
     "df": lambda lay: opt.min_tracking_error_optimize(W, BENCH, Labelled(lay(TABLE), IDS), BOUNDS, BUDGET, 100, 1e-8),
-    "benchmark": lambda lay: opt.min_tracking_error_optimize(W, lay(BENCH), Labelled(TABLE, IDS), BOUNDS, BUDGET,
-                                                             100, 1e-8),
+    "benchmark": lambda lay: opt.min_tracking_error_optimize(
+        W, lay(BENCH), Labelled(TABLE, IDS), BOUNDS, BUDGET, 100, 1e-8
+    ),
 }
 
 
@@ -192,17 +194,22 @@ def test_cov_shrinkage_reads_native_float64_in_place_and_refuses_other_items(lay
         assert delta == plain_delta
     else:
         expected = ">d" if layout == "byte-swapped" else "f"
-        with pytest.raises(TypeError, match=re.escape(f"df.to_numpy() must be an array of float64 values, "
-                                                      f"got items of format '{expected}'")):
+        with pytest.raises(
+            TypeError,
+            match=re.escape(f"df.to_numpy() must be an array of float64 values, got items of format '{expected}'"),
+        ):
             shrink_in(LAYOUTS[layout], df)
 
 
-@pytest.mark.parametrize("empty", [
-    pytest.param(lambda shape, dtype: np.empty(shape, dtype=np.dtype(dtype).newbyteorder()), id="byte-swapped"),
-    pytest.param(lambda shape, dtype: unaligned(np.zeros(shape)), id="unaligned"),
-    pytest.param(lambda shape, dtype: np.empty(shape, dtype=np.float32), id="float32"),
-    pytest.param(lambda shape, dtype: np.empty((shape[0] + 1, shape[1]), dtype=dtype), id="too big"),
-])
+@pytest.mark.parametrize(
+    "empty",
+    [
+        pytest.param(lambda shape, dtype: np.empty(shape, dtype=np.dtype(dtype).newbyteorder()), id="byte-swapped"),
+        pytest.param(lambda shape, dtype: unaligned(np.zeros(shape)), id="unaligned"),
+        pytest.param(lambda shape, dtype: np.empty(shape, dtype=np.float32), id="float32"),
+        pytest.param(lambda shape, dtype: np.empty((shape[0] + 1, shape[1]), dtype=dtype), id="too big"),
+    ],
+)
 def test_cov_shrinkage_writes_only_into_a_native_aligned_n_by_n_buffer(monkeypatch, empty):
     # The kernel stores native doubles through a double*: byte-swapped storage came back as
     # garbage, and an unaligned one is undefined behaviour.
@@ -212,8 +219,10 @@ def test_cov_shrinkage_writes_only_into_a_native_aligned_n_by_n_buffer(monkeypat
 
 
 NOT_FLOAT64 = r"{} must be an array of float64 values, got (an object of type|items of format) '[^']+'"
-WRONG_NDIM = (r"{} must be a (one-dimensional sequence|two-dimensional table) of numbers, "
-              r"got an array with {} dimensions?")
+WRONG_NDIM = (
+    r"{} must be a (one-dimensional sequence|two-dimensional table) of numbers, "
+    r"got an array with {} dimensions?"
+)
 
 
 def stand_in_numpy(asarray):
@@ -226,21 +235,41 @@ def shrink_table_in(layout):
 
 FAILURES = {
     # what is wrong: (call, error, message pattern)
-    "c_m of one dimension": (lambda: opt.min_variance_optimize(pd.Series(MU, index=IDS), W, BOUNDS, BUDGET, 100, 1e-8),
-                             ValueError, WRONG_NDIM.format("c_m", 1)),
-    "expected_return of two": (lambda: opt.mean_variance_optimize(Labelled(C, IDS), W, 1, C, BOUNDS, BUDGET, 100, 1e-8),
-                               ValueError, WRONG_NDIM.format("expected_return", 2)),
-    "df of three": (lambda: opt.min_tracking_error_optimize(W, BENCH, TABLE[None], BOUNDS, BUDGET, 100, 1e-8),
-                    ValueError, WRONG_NDIM.format("df", 3)),
-    "benchmark of none": (lambda: opt.min_tracking_error_optimize(W, 0.5, Labelled(TABLE, IDS), BOUNDS, BUDGET, 100,
-                                                                  1e-8),
-                          ValueError, WRONG_NDIM.format("benchmark", 0)),
-    "table values of one": (shrink_table_in(lambda a: a.ravel()), ValueError,
-                            WRONG_NDIM.format(re.escape("df.to_numpy()"), 1)),
-    "table values of int": (shrink_table_in(lambda a: a.astype(np.int64)), TypeError,
-                            NOT_FLOAT64.format(re.escape("df.to_numpy()"))),
-    "table values no buffer": (shrink_table_in(lambda a: a.tolist()), TypeError,
-                               NOT_FLOAT64.format(re.escape("df.to_numpy()"))),
+    "c_m of one dimension": (
+        lambda: opt.min_variance_optimize(pd.Series(MU, index=IDS), W, BOUNDS, BUDGET, 100, 1e-8),
+        ValueError,
+        WRONG_NDIM.format("c_m", 1),
+    ),
+    "expected_return of two": (
+        lambda: opt.mean_variance_optimize(Labelled(C, IDS), W, 1, C, BOUNDS, BUDGET, 100, 1e-8),
+        ValueError,
+        WRONG_NDIM.format("expected_return", 2),
+    ),
+    "df of three": (
+        lambda: opt.min_tracking_error_optimize(W, BENCH, TABLE[None], BOUNDS, BUDGET, 100, 1e-8),
+        ValueError,
+        WRONG_NDIM.format("df", 3),
+    ),
+    "benchmark of none": (
+        lambda: opt.min_tracking_error_optimize(W, 0.5, Labelled(TABLE, IDS), BOUNDS, BUDGET, 100, 1e-8),
+        ValueError,
+        WRONG_NDIM.format("benchmark", 0),
+    ),
+    "table values of one": (
+        shrink_table_in(lambda a: a.ravel()),
+        ValueError,
+        WRONG_NDIM.format(re.escape("df.to_numpy()"), 1),
+    ),
+    "table values of int": (
+        shrink_table_in(lambda a: a.astype(np.int64)),
+        TypeError,
+        NOT_FLOAT64.format(re.escape("df.to_numpy()")),
+    ),
+    "table values no buffer": (
+        shrink_table_in(lambda a: a.tolist()),
+        TypeError,
+        NOT_FLOAT64.format(re.escape("df.to_numpy()")),
+    ),
 }
 
 
@@ -253,11 +282,14 @@ def test_each_failure_has_one_text_naming_the_input(minimizer, what):
     assert minimizer.seen == []
 
 
-@pytest.mark.parametrize("asarray, pattern", [
-    (lambda obj, dtype=None: np.asarray(obj, dtype=np.float32), NOT_FLOAT64),
-    (lambda obj, dtype=None: np.asarray(obj, dtype=">f8"), NOT_FLOAT64),
-    (lambda obj, dtype=None: np.asarray(obj).tolist(), NOT_FLOAT64),
-])
+@pytest.mark.parametrize(
+    "asarray, pattern",
+    [
+        (lambda obj, dtype=None: np.asarray(obj, dtype=np.float32), NOT_FLOAT64),
+        (lambda obj, dtype=None: np.asarray(obj, dtype=">f8"), NOT_FLOAT64),
+        (lambda obj, dtype=None: np.asarray(obj).tolist(), NOT_FLOAT64),
+    ],
+)
 @pytest.mark.parametrize("argument", METHOD_READERS)
 def test_what_a_replaced_np_asarray_gives_must_be_float64(minimizer, monkeypatch, asarray, pattern, argument):
     monkeypatch.setattr(opt, "np", stand_in_numpy(asarray))

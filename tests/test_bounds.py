@@ -75,9 +75,11 @@ def test_ids_not_retained_warn_and_are_not_counted():
 
 @pytest.mark.parametrize(
     "value, exc, text",
-    [((0.1,), ValueError, "not enough values to unpack (expected 2, got 1)"),
-     ((0.1, 0.2, 0.3), ValueError, "too many values to unpack (expected 2)"),
-     (0.5, TypeError, "cannot unpack non-iterable float object")],
+    [
+        ((0.1,), ValueError, "not enough values to unpack (expected 2, got 1)"),
+        ((0.1, 0.2, 0.3), ValueError, "too many values to unpack (expected 2)"),
+        (0.5, TypeError, "cannot unpack non-iterable float object"),
+    ],
 )
 def test_malformed_pairs_raise_the_hosts_unpacking_error(value, exc, text):
     with pytest.raises(exc) as e:

@@ -44,10 +44,14 @@ def test_extent_matches_a_scan_of_every_series(on_small):
 
 
 def test_a_store_without_daily_values_has_no_data_range(tmp_path):
-    f = write_csv(tmp_path, "instruments.csv", """\
+    f = write_csv(
+        tmp_path,
+        "instruments.csv",
+        """\
         order_book_id,symbol,type,sector_type_name,listed_date,de_listed_date
         600001.XSHG,甲股份,CS,Financials,2020-01-02,
-        """)
+        """,
+    )
     veladatac.init(import_files(tmp_path / "bare.sqlite", [("instruments", f)]).store)
     e = catalog.extent()
     assert (e.data_first, e.data_last) == (None, None)

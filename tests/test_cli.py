@@ -13,14 +13,26 @@ from veladatac import sample
 @pytest.fixture(scope="module")
 def store(tmp_path_factory):
     # ends before today: a date after today is refused
-    return sample.build_store(tmp_path_factory.mktemp("cli") / "store.sqlite", n_stocks=24, n_funds=6,
-                              start="2025-01-01", end="2026-06-30", seed=11)
+    return sample.build_store(
+        tmp_path_factory.mktemp("cli") / "store.sqlite",
+        n_stocks=24,
+        n_funds=6,
+        start="2025-01-01",
+        end="2026-06-30",
+        seed=11,
+    )
 
 
 def cli(store, *args, cwd=None):
     env = {**os.environ, "VELADATAC_STORE": str(store.path)}
-    return subprocess.run([sys.executable, "-m", "vela_optimizer", *map(str, args)], capture_output=True,
-                          text=True, env=env, cwd=cwd, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-m", "vela_optimizer", *map(str, args)],
+        capture_output=True,
+        text=True,
+        env=env,
+        cwd=cwd,
+        timeout=120,
+    )
 
 
 def healthy(store, n):
@@ -32,8 +44,20 @@ def healthy(store, n):
 def test_table_and_json(store, tmp_path):
     ids = healthy(store, 6)
     out = tmp_path / "w.json"
-    r = cli(store, *ids, "--date", store.end, "--method", "min_variance", "--default-bound", "0:0.4",
-            "--json", out, "--csv", tmp_path / "w.csv")
+    r = cli(
+        store,
+        *ids,
+        "--date",
+        store.end,
+        "--method",
+        "min_variance",
+        "--default-bound",
+        "0:0.4",
+        "--json",
+        out,
+        "--csv",
+        tmp_path / "w.csv",
+    )
     assert r.returncode == 0, r.stderr
     assert "Minimum variance" in r.stdout and "risk share" in r.stdout
     assert "annualised" in r.stdout
@@ -58,8 +82,16 @@ def test_dropped_stocks_are_reported_with_reasons(store):
 
 
 def test_tracking_error_reports_what_it_achieved(store):
-    r = cli(store, *healthy(store, 5), "--date", store.end, "--method", "min_tracking_error",
-            "--benchmark", store.index_ids[0])
+    r = cli(
+        store,
+        *healthy(store, 5),
+        "--date",
+        store.end,
+        "--method",
+        "min_tracking_error",
+        "--benchmark",
+        store.index_ids[0],
+    )
     assert r.returncode == 0, r.stderr
     assert f"Tracking error against {store.index_ids[0]}" in r.stdout
 
@@ -88,8 +120,15 @@ def test_user_errors_print_one_line_and_exit_2(store, args, message):
 
 @pytest.mark.parametrize(
     "args",
-    [["--method", "magic"], ["--bound", "nonsense"], ["--date", "yesterday"], ["--date", "2026/12/01"],
-     ["--list", "funds"], ["--method", "min_tracking_error"], ["--gics", "A=0:1", "--shenwan", "B=0:1"]],
+    [
+        ["--method", "magic"],
+        ["--bound", "nonsense"],
+        ["--date", "yesterday"],
+        ["--date", "2026/12/01"],
+        ["--list", "funds"],
+        ["--method", "min_tracking_error"],
+        ["--gics", "A=0:1", "--shenwan", "B=0:1"],
+    ],
 )
 def test_bad_command_lines_are_one_line_pointing_at_the_help(store, args):
     r = cli(store, "600000.XSHG", *args)
@@ -110,8 +149,12 @@ def test_plot(store, tmp_path):
 def test_a_closed_pipe_ends_quietly(store):
     # the reader is gone before the first write: every write fails with EPIPE
     env = {**os.environ, "VELADATAC_STORE": str(store.path)}
-    p = subprocess.Popen([sys.executable, "-m", "vela_optimizer", *healthy(store, 4), "--date", str(store.end)],
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    p = subprocess.Popen(
+        [sys.executable, "-m", "vela_optimizer", *healthy(store, 4), "--date", str(store.end)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=env,
+    )
     p.stdout.close()
     with p.stderr:
         err = p.stderr.read().decode()
@@ -120,10 +163,13 @@ def test_a_closed_pipe_ends_quietly(store):
 
 def test_head_takes_the_title_and_nothing_is_printed_on_stderr(store):
     ids = " ".join(healthy(store, 6))
-    r = subprocess.run(["bash", "-c", f"set -o pipefail; {sys.executable} -m vela_optimizer {ids} --date {store.end} "
-                                      f"| head -1"],
-                       capture_output=True, text=True, env={**os.environ, "VELADATAC_STORE": str(store.path)},
-                       timeout=120)
+    r = subprocess.run(
+        ["bash", "-c", f"set -o pipefail; {sys.executable} -m vela_optimizer {ids} --date {store.end} | head -1"],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "VELADATAC_STORE": str(store.path)},
+        timeout=120,
+    )
     # whether the writer saw the pipe close depends on timing: 0 or 141, never an error
     assert r.returncode in (0, 141) and r.stderr == ""
     assert r.stdout.startswith("Risk parity on ") and r.stdout.count("\n") == 1
@@ -131,8 +177,13 @@ def test_head_takes_the_title_and_nothing_is_printed_on_stderr(store):
 
 def test_a_missing_store_named_by_the_environment_is_one_line(tmp_path):
     missing = tmp_path / "nowhere.sqlite"
-    r = subprocess.run([sys.executable, "-m", "vela_optimizer", "600000.XSHG", "600004.XSHG"], capture_output=True,
-                       text=True, env={**os.environ, "VELADATAC_STORE": str(missing)}, timeout=120)
+    r = subprocess.run(
+        [sys.executable, "-m", "vela_optimizer", "600000.XSHG", "600004.XSHG"],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "VELADATAC_STORE": str(missing)},
+        timeout=120,
+    )
     assert r.returncode == 2 and r.stderr == f"vela-optimize: error: store file {missing} does not exist\n"
 
 
@@ -141,8 +192,21 @@ def test_progress_shows_on_a_terminal_and_is_cleared_before_the_report(store):
 
     master, slave = pty.openpty()
     env = {**os.environ, "VELADATAC_STORE": str(store.path)}
-    p = subprocess.Popen([sys.executable, "-m", "vela_optimizer", *healthy(store, 5), "--date", str(store.end),
-                          "--method", "min_variance"], stdout=subprocess.PIPE, stderr=slave, env=env)
+    p = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "vela_optimizer",
+            *healthy(store, 5),
+            "--date",
+            str(store.end),
+            "--method",
+            "min_variance",
+        ],
+        stdout=subprocess.PIPE,
+        stderr=slave,
+        env=env,
+    )
     os.close(slave)
     seen = b""
     while True:

@@ -54,8 +54,9 @@ def resolve_universe(args, date):
 def request_of(args, ids, date):
     """The command line's request on ``date`` over ``ids``."""
     kind = universe.classify(ids, veladatac).kind
-    return request.from_options(args, veladatac, date, ids, kind, bnds=options.bounds_of(args),
-                                cons=options.constraint_of(args, vela_optimizer))
+    return request.from_options(
+        args, veladatac, date, ids, kind, bnds=options.bounds_of(args), cons=options.constraint_of(args, vela_optimizer)
+    )
 
 
 # ---------------------------------------------------------------- parsing
@@ -120,8 +121,10 @@ def test_limit_keeps_the_largest_by_traded_value(known_store, date, limit, expec
         (["600001", "600001.XSHG"], ["1 unknown id", "600001 (did you mean 600001.XSHG?)"]),
         (["600003.XSHG", "999999.XSHG", "600001.XSHG"], ["2 unknown ids", "999999.XSHG", "600003.XSHG (did you mean"]),
         (["600001.XSHG", "000300.XSHG"], ["000300.XSHG is an index", "--universe 000300.XSHG"]),
-        (["600001.XSHG", "000001.OF"],
-         ["stocks and funds cannot be optimised together: 1 stock (600001.XSHG) and 1 fund (000001.OF)"]),
+        (
+            ["600001.XSHG", "000001.OF"],
+            ["stocks and funds cannot be optimised together: 1 stock (600001.XSHG) and 1 fund (000001.OF)"],
+        ),
     ],
 )
 def test_ids_of_the_wrong_kind_are_named(known_store, ids, pieces):
@@ -150,8 +153,13 @@ def test_ids_of_the_wrong_kind_are_named(known_store, ids, pieces):
         (KNOWN_IDS, ["--shenwan", "银行=0:0.5"], D(2025, 1, 6), {"银行": (0, 0.5)}, ["801780"]),
         # a code no stock carries on the day resolves to its name all the same (the cap is then unused)
         (KNOWN_IDS, ["--shenwan", "801780=0:0.5"], D(2025, 1, 8), {"银行": (0, 0.5)}, ["801780"]),
-        (KNOWN_IDS, ["--shenwan", "801790=0:0.4", "--shenwan", "石油石化=0.1:0.3"], D(2025, 1, 8),
-         {"非银金融": (0, 0.4), "石油石化": (0.1, 0.3)}, ["801790", "801960"]),
+        (
+            KNOWN_IDS,
+            ["--shenwan", "801790=0:0.4", "--shenwan", "石油石化=0.1:0.3"],
+            D(2025, 1, 8),
+            {"非银金融": (0, 0.4), "石油石化": (0.1, 0.3)},
+            ["801790", "801960"],
+        ),
         (KNOWN_IDS, ["--shenwan", "__NONE__=0:0.2"], D(2025, 1, 8), {"__NONE__": (0, 0.2)}, [None]),
         (["000001.OF"], ["--fund-type", "Stock=0:1"], D(2025, 1, 8), {"Stock": (0, 1)}, [None]),
     ],
@@ -168,22 +176,50 @@ def test_limit_labels_resolve_to_the_names_the_optimizer_groups_by(known_store, 
 @pytest.mark.parametrize(
     "ids, argv, date, line",
     [
-        (KNOWN_IDS, ["--gics", "Financial=0:0.5"], D(2025, 1, 8),
-         "--gics: unknown sector 'Financial' (did you mean 'Financials'?)"),
-        (KNOWN_IDS, ["--gics", "energy=0:0.5", "--gics", "Utilities=0:0.5", "--gics", "Finance=0:1"], D(2025, 1, 8),
-         "--gics: unknown sector 'energy' (did you mean 'Energy'?), 'Finance' (did you mean 'Financials'?)"),
+        (
+            KNOWN_IDS,
+            ["--gics", "Financial=0:0.5"],
+            D(2025, 1, 8),
+            "--gics: unknown sector 'Financial' (did you mean 'Financials'?)",
+        ),
+        (
+            KNOWN_IDS,
+            ["--gics", "energy=0:0.5", "--gics", "Utilities=0:0.5", "--gics", "Finance=0:1"],
+            D(2025, 1, 8),
+            "--gics: unknown sector 'energy' (did you mean 'Energy'?), 'Finance' (did you mean 'Financials'?)",
+        ),
         (KNOWN_IDS, ["--shenwan", "Banks=0:0.5"], D(2025, 1, 6), "--shenwan: unknown Shenwan industry 'Banks'"),
-        (KNOWN_IDS, ["--shenwan", "801781=0:0.5"], D(2025, 1, 6),
-         "--shenwan: unknown Shenwan industry '801781' (did you mean"),
-        (KNOWN_IDS, ["--shenwan", "801780=0:0.5", "--shenwan", "银行=0:0.4"], D(2025, 1, 6),
-         "--shenwan: the limit on 银行 is given twice (as 801780 and 银行)"),
-        (KNOWN_IDS, ["--gics", "Energy=0:0.5", "--gics", "Energy=0:0.4"], D(2025, 1, 6),
-         "--gics: the limit on Energy is given twice"),
-        (KNOWN_IDS, ["--fund-type", "Stock=0:0.5"], D(2025, 1, 8),
-         "--fund-type limits apply to funds, and no id of the universe is a fund: 3 stocks lack a fund type "
-         "(600001.XSHG, 600002.XSHG, 000003.XSHE)"),
-        (KNOWN_IDS, ["--fund-type", "Stok=0:0.5"], D(2025, 1, 8), "--fund-type: unknown fund type 'Stok' (did you "
-                                                                  "mean 'Stock'?)"),
+        (
+            KNOWN_IDS,
+            ["--shenwan", "801781=0:0.5"],
+            D(2025, 1, 6),
+            "--shenwan: unknown Shenwan industry '801781' (did you mean",
+        ),
+        (
+            KNOWN_IDS,
+            ["--shenwan", "801780=0:0.5", "--shenwan", "银行=0:0.4"],
+            D(2025, 1, 6),
+            "--shenwan: the limit on 银行 is given twice (as 801780 and 银行)",
+        ),
+        (
+            KNOWN_IDS,
+            ["--gics", "Energy=0:0.5", "--gics", "Energy=0:0.4"],
+            D(2025, 1, 6),
+            "--gics: the limit on Energy is given twice",
+        ),
+        (
+            KNOWN_IDS,
+            ["--fund-type", "Stock=0:0.5"],
+            D(2025, 1, 8),
+            "--fund-type limits apply to funds, and no id of the universe is a fund: 3 stocks lack a fund type "
+            "(600001.XSHG, 600002.XSHG, 000003.XSHE)",
+        ),
+        (
+            KNOWN_IDS,
+            ["--fund-type", "Stok=0:0.5"],
+            D(2025, 1, 8),
+            "--fund-type: unknown fund type 'Stok' (did you mean 'Stock'?)",
+        ),
         (["000001.OF"], ["--gics", "Energy=0:0.5"], D(2025, 1, 8), "--gics limits apply to stocks"),
         (["000001.OF"], ["--shenwan", "银行=0:0.5"], D(2025, 1, 8), "--shenwan limits apply to stocks"),
         (KNOWN_IDS, ["--gics", "Energy=0.5:0.2"], D(2025, 1, 8), "OPTIMIZER: 约束的下限 0.5 高于上限 0.2"),
@@ -268,12 +304,20 @@ def test_a_negative_bound_reaches_the_optimizers_own_check(store, run):
         (["--list", "sectors"], [["Energy", "1"], ["Financials", "1"], ["Information Technology", "1"]]),
         (["--list", "industries"], [["801790", "非银金融", "1"], ["801960", "石油石化", "1"]]),
         (["--list", "fund-types"], [["Stock", "1"]]),
-        (["--list", "ids", "--universe", "000300.XSHG"],
-         [["600001.XSHG", "甲股份", "stock", "Financials"], ["600002.XSHG", "乙股份", "stock", "Energy"]]),
+        (
+            ["--list", "ids", "--universe", "000300.XSHG"],
+            [["600001.XSHG", "甲股份", "stock", "Financials"], ["600002.XSHG", "乙股份", "stock", "Energy"]],
+        ),
         (["--list", "sectors", "600001.XSHG"], [["Financials", "1"]]),
-        (["--list", "ids"], [["000003.XSHE", "丙科技", "stock", "Information Technology"],
-                             ["600001.XSHG", "甲股份", "stock", "Financials"],
-                             ["600002.XSHG", "乙股份", "stock", "Energy"], ["000001.OF", "甲基金", "fund", "Stock"]]),
+        (
+            ["--list", "ids"],
+            [
+                ["000003.XSHE", "丙科技", "stock", "Information Technology"],
+                ["600001.XSHG", "甲股份", "stock", "Financials"],
+                ["600002.XSHG", "乙股份", "stock", "Energy"],
+                ["000001.OF", "甲基金", "fund", "Stock"],
+            ],
+        ),
     ],
 )
 def test_listings_on_a_day(known_store, run, argv, rows):
@@ -291,9 +335,13 @@ def test_listing_names_the_unclassified(known_store, run):
     "argv, expected",
     [
         (["--bound", "600001.XSHG=0:0.5"], []),
-        (["--bound", "600011.XSHG=0:0.5", "--bound", "900000.XSHG=0:0.2"],
-         ["--bound for 2 ids outside the universe had no effect: 600011.XSHG (did you mean 600001.XSHG?), "
-          "900000.XSHG"]),
+        (
+            ["--bound", "600011.XSHG=0:0.5", "--bound", "900000.XSHG=0:0.2"],
+            [
+                "--bound for 2 ids outside the universe had no effect: 600011.XSHG (did you mean 600001.XSHG?), "
+                "900000.XSHG"
+            ],
+        ),
         (["--bound", "600001.XSHG=0:0.5", "--bound", "600001.XSHG=0:0.4"], "--bound is given twice for 600001.XSHG"),
     ],
 )

@@ -23,18 +23,42 @@ def result(weights, cov, *, mu=None, returns=None, converged=True, dropped=(), i
     c = np.asarray(cov, dtype=float)
     rc = w.to_numpy() * (c @ w.to_numpy())
     return SimpleNamespace(
-        weights=w, method=SimpleNamespace(value="mean_variance" if mu else "min_variance"), solver="native",
-        date="2026-06-27", trading_date=dt.date(2026, 6, 26), start_date=dt.date(2026, 1, 2), window=4,
-        instrument_type="CS", retained=ids, dropped=list(dropped), ignored_bounds=list(ignored),
+        weights=w,
+        method=SimpleNamespace(value="mean_variance" if mu else "min_variance"),
+        solver="native",
+        date="2026-06-27",
+        trading_date=dt.date(2026, 6, 26),
+        start_date=dt.date(2026, 1, 2),
+        window=4,
+        instrument_type="CS",
+        retained=ids,
+        dropped=list(dropped),
+        ignored_bounds=list(ignored),
         returns=returns if returns is not None else pd.DataFrame(0.0, index=DAYS, columns=ids),
         covariance=pd.DataFrame(c, index=ids, columns=ids),
-        expected_returns=pd.Series(mu, index=ids) if mu else None, benchmark_returns=None,
-        risk_contributions=pd.Series(rc, index=ids), volatility=math.sqrt(float(rc.sum())), objective=0.0,
-        iterations=7, converged=converged, timings={"solve": 0.01}, to_dict=dict(weights).copy)
+        expected_returns=pd.Series(mu, index=ids) if mu else None,
+        benchmark_returns=None,
+        risk_contributions=pd.Series(rc, index=ids),
+        volatility=math.sqrt(float(rc.sum())),
+        objective=0.0,
+        iterations=7,
+        converged=converged,
+        timings={"solve": 0.01},
+        to_dict=dict(weights).copy,
+    )
 
 
-INPUTS = {"method": "min_variance", "date_requested": "2026-06-27", "store": "/data/公司.sqlite", "window": 4,
-          "cov_shrinkage": True, "bounds": {"*": [0, 0.7]}, "limits": None, "risk_aversion": 1.0, "solver": "native"}
+INPUTS = {
+    "method": "min_variance",
+    "date_requested": "2026-06-27",
+    "store": "/data/公司.sqlite",
+    "window": 4,
+    "cov_shrinkage": True,
+    "bounds": {"*": [0, 0.7]},
+    "limits": None,
+    "risk_aversion": 1.0,
+    "solver": "native",
+}
 
 # diag(4e-4, 1e-4, 9e-4) and w = (0.6, 0.4, -1e-17): C w = (2.4e-4, 4e-5, ~0), wᵀCw = 1.6e-4,
 # risk shares 0.9 and 0.1, volatility 0.0126491106...
@@ -45,8 +69,9 @@ GROUPS = {"600000.XSHG": "Financials", "600004.XSHG": "Industrials", "000001.XSH
 
 
 def build(res, **kw):
-    args = dict(inputs=INPUTS, names=NAMES, groups=GROUPS, group_label="sector",
-                bounds={i: (0.0, 0.7) for i in WEIGHTS})
+    args = dict(
+        inputs=INPUTS, names=NAMES, groups=GROUPS, group_label="sector", bounds={i: (0.0, 0.7) for i in WEIGHTS}
+    )
     args.update(kw)
     return _report.build(res, **args)
 
@@ -116,8 +141,13 @@ def test_the_report_records_its_inputs_and_writes_names_as_text(tmp_path):
     lines = (tmp_path / "w.csv").read_text(encoding="utf-8-sig").splitlines()
     header = dict(ln[2:].split(": ", 1) for ln in lines if ln.startswith("# "))
     assert {k: json.loads(v) for k, v in header.items()} == {
-        **INPUTS, "date_used": "2026-06-26", "window_start": "2026-01-02", "solver_used": "native",
-        "converged": False, "iterations": 7}
+        **INPUTS,
+        "date_used": "2026-06-26",
+        "window_start": "2026-01-02",
+        "solver_used": "native",
+        "converged": False,
+        "iterations": 7,
+    }
     body = list(csv.reader(io.StringIO("\n".join(ln for ln in lines if not ln.startswith("#")))))
     assert body[0] == ["id", "name", "sector", "weight", "risk_share"] and body[1][:2] == ["600000.XSHG", "浦发银行"]
     assert "Warning: the solver stopped at the iteration limit." in _report.render(rep)
@@ -125,7 +155,8 @@ def test_the_report_records_its_inputs_and_writes_names_as_text(tmp_path):
 
 def test_title_names_the_day_used_and_the_day_asked():
     assert _report.title(build(result(WEIGHTS, COV))).startswith(
-        "Minimum variance on 2026-06-26 (2026-06-27 is not a trading day): 3 instruments")
+        "Minimum variance on 2026-06-26 (2026-06-27 is not a trading day): 3 instruments"
+    )
 
 
 @pytest.mark.parametrize(
@@ -164,9 +195,11 @@ def test_a_chinese_capable_font_is_found_by_family(available, expected):
 
 @pytest.mark.parametrize(
     "family, group, expected",
-    [(None, {"label": "银行", "code": "801780"}, "801780"),
-     ("Noto Sans CJK SC", {"label": "银行", "code": "801780"}, "银行"),
-     (None, {"label": "Financials", "code": None}, "Financials")],
+    [
+        (None, {"label": "银行", "code": "801780"}, "801780"),
+        ("Noto Sans CJK SC", {"label": "银行", "code": "801780"}, "银行"),
+        (None, {"label": "Financials", "code": None}, "Financials"),
+    ],
 )
 def test_labels_fall_back_to_ascii_without_a_chinese_font(family, group, expected):
     assert _plot.group_label(group, family) == expected
@@ -195,13 +228,20 @@ def test_figures_that_cannot_be_computed_are_null_in_strict_json(tmp_path):
     assert doc["report"]["tracking_error_daily"] is None and doc["report"]["rows"][0]["expected_return"] is None
 
 
-@pytest.mark.parametrize("zeros, line", [
-    ([("a", "bound")], "At zero: a (at a bound of 0)."),
-    ([(f"s{k}", "bound") for k in range(5)] + [("x", "group_cap")],
-     "At zero: 5 instruments (at a bound of 0); x (no risk contribution left under a binding group cap)."),
-    ([("x", "group_cap"), ("y", "group_cap"), ("z", "group_cap"), ("w", "group_cap")],
-     "At zero: x, y, z, w (no risk contribution left under a binding group cap)."),
-])
+@pytest.mark.parametrize(
+    "zeros, line",
+    [
+        ([("a", "bound")], "At zero: a (at a bound of 0)."),
+        (
+            [(f"s{k}", "bound") for k in range(5)] + [("x", "group_cap")],
+            "At zero: 5 instruments (at a bound of 0); x (no risk contribution left under a binding group cap).",
+        ),
+        (
+            [("x", "group_cap"), ("y", "group_cap"), ("z", "group_cap"), ("w", "group_cap")],
+            "At zero: x, y, z, w (no risk contribution left under a binding group cap).",
+        ),
+    ],
+)
 def test_the_weights_a_solve_set_to_zero_are_said_by_why(zeros, line):
     rep = build(result(WEIGHTS, COV))
     rep["zeros"] = [{"id": i, "why": w} for i, w in zeros]

@@ -21,8 +21,11 @@ from client_fixtures import client_isolation, known_store, run, store, write_csv
 def healthy(store, n, sector=None):
     awkward = {i for ids in store.roles.values() for i in ids}
     veladatac.init(store.path)
-    ok = [i for i in store.stock_ids if i not in awkward
-          and (sector is None or veladatac.instruments(i).sector_type_name == sector)]
+    ok = [
+        i
+        for i in store.stock_ids
+        if i not in awkward and (sector is None or veladatac.instruments(i).sector_type_name == sector)
+    ]
     return ok[:n]
 
 
@@ -42,20 +45,37 @@ def filled_returns(frame):
 def test_screening_that_leaves_too_few_lists_the_dropped_before_the_error(known_store, run):
     # window 10 to 2025-01-10: 11 days from 2024-12-26, half the window is 5 closes.
     # 600001 has 5 closes but none on 01-10; 600002 and 000003 have 3 closes each.
-    status, out, err = run(known_store, "600001.XSHG", "600002.XSHG", "000003.XSHE", "--date", "2025-01-10",
-                           "--window", "10")
+    status, out, err = run(
+        known_store, "600001.XSHG", "600002.XSHG", "000003.XSHE", "--date", "2025-01-10", "--window", "10"
+    )
     lines = err.strip().splitlines()
     assert status == 2 and out == ""
     assert lines[0] == "vela-optimize: screening dropped 3 of 3 instruments:"
-    assert sorted(" ".join(ln.split()) for ln in lines[1:4]) == sorted([
-        "000003.XSHE too short a price history", "600001.XSHG no close on the last day (delisted)",
-        "600002.XSHG too short a price history"])
+    assert sorted(" ".join(ln.split()) for ln in lines[1:4]) == sorted(
+        [
+            "000003.XSHE too short a price history",
+            "600001.XSHG no close on the last day (delisted)",
+            "600002.XSHG too short a price history",
+        ]
+    )
     assert lines[4].startswith("vela-optimize: error: OPTIMIZER: ") and len(lines) == 5
 
 
 def test_the_iteration_limit_is_a_warning_in_every_output(store, run, tmp_path):
-    doc, text, err = report_of(run, store, *healthy(store, 6), "--method", "min_variance", "--solver", "scipy",
-                               "--max-iteration", "1", "--default-bound", "0:0.5", tmp_path=tmp_path)
+    doc, text, err = report_of(
+        run,
+        store,
+        *healthy(store, 6),
+        "--method",
+        "min_variance",
+        "--solver",
+        "scipy",
+        "--max-iteration",
+        "1",
+        "--default-bound",
+        "0:0.5",
+        tmp_path=tmp_path,
+    )
     rep = doc["report"]
     assert (rep["solver"], rep["converged"], rep["iterations"]) == ("scipy", False, 1)
     assert err.startswith("vela-optimize: warning: the scipy solver stopped at the iteration limit after 1 ")
@@ -73,13 +93,26 @@ def test_the_native_solver_runs_by_default_and_says_so(store, run, tmp_path):
 @pytest.mark.parametrize("solver", ["native", "scipy"])
 def test_limits_in_conflict_are_named_in_one_line(store, run, solver):
     # three of one sector capped at 5 % together and three others at 30 % each: at most 0.95 in total
-    sector = collections.Counter(veladatac.instruments(i).sector_type_name
-                                 for i in healthy(store, 24)).most_common(1)[0][0]
-    ids = healthy(store, 3, sector) + [i for i in healthy(store, 24) if
-                                       veladatac.instruments(i).sector_type_name != sector][:3]
+    sector = collections.Counter(veladatac.instruments(i).sector_type_name for i in healthy(store, 24)).most_common(1)[
+        0
+    ][0]
+    ids = (
+        healthy(store, 3, sector)
+        + [i for i in healthy(store, 24) if veladatac.instruments(i).sector_type_name != sector][:3]
+    )
     assert len(ids) == 6
-    status, out, err = run(store.path, *ids, "--method", "min_variance", "--solver", solver,
-                           "--default-bound", "0:0.3", "--gics", f"{sector}=0:0.05")
+    status, out, err = run(
+        store.path,
+        *ids,
+        "--method",
+        "min_variance",
+        "--solver",
+        solver,
+        "--default-bound",
+        "0:0.3",
+        "--gics",
+        f"{sector}=0:0.05",
+    )
     lines = err.strip().splitlines()
     assert status == 2 and len(lines) == 1, err
     assert lines[0].startswith("vela-optimize: error: limits conflict: ") and "0.0500 short of 1" in lines[0]
@@ -92,13 +125,16 @@ def test_a_window_partly_without_data_is_reported(tmp_path, run):
     rng = np.random.default_rng(3)
     ids = ["600101.XSHG", "600102.XSHG", "000103.XSHE", "000104.XSHE"]
     instruments = "order_book_id,symbol,type,sector_type_name,listed_date,de_listed_date\n" + "".join(
-        f"{i},股{k},CS,{'Financials' if k < 2 else 'Energy'},2020-01-02,\n" for k, i in enumerate(ids))
+        f"{i},股{k},CS,{'Financials' if k < 2 else 'Energy'},2020-01-02,\n" for k, i in enumerate(ids)
+    )
     bars = ["order_book_id,date,close,volume"]
     for i in ids:
         closes = np.round(10 * np.exp(np.cumsum(rng.normal(0, 0.02, days.size))), 2)
         bars += [f"{i},{d},{c:.2f},1000" for d, c in zip(days, closes)]
-    files = [("instruments", write_csv(tmp_path, "i.csv", instruments)),
-             ("bars", write_csv(tmp_path, "b.csv", "\n".join(bars) + "\n"))]
+    files = [
+        ("instruments", write_csv(tmp_path, "i.csv", instruments)),
+        ("bars", write_csv(tmp_path, "b.csv", "\n".join(bars) + "\n")),
+    ]
     path = import_files(tmp_path / "partial.sqlite", files).store
     status, out, err = run(path, *ids, "--date", "2026-06-30")
     assert status == 0, err
@@ -108,8 +144,9 @@ def test_a_window_partly_without_data_is_reported(tmp_path, run):
 def test_tracking_error_against_a_benchmark_for_another_method(store, run, tmp_path):
     ids = healthy(store, 6)
     bench = store.index_ids[0]
-    doc, text, _ = report_of(run, store, *ids, "--method", "min_variance", "--benchmark", bench,
-                             "--date", store.end, tmp_path=tmp_path)
+    doc, text, _ = report_of(
+        run, store, *ids, "--method", "min_variance", "--benchmark", bench, "--date", store.end, tmp_path=tmp_path
+    )
     rep = doc["report"]
     w = pd.Series(doc["weights"])
     start = veladatac.trading_date_offset(store.end, -rep["inputs"]["window"])
@@ -132,8 +169,18 @@ def test_shenwan_codes_limit_the_industry_and_the_table_shows_industries(store, 
     ids = healthy(store, 8)
     table = veladatac.shenwan_instrument_industry(ids, store.end)
     code, name = table["index_code"].iloc[0], table["index_name"].iloc[0]
-    doc, text, _ = report_of(run, store, *ids, "--method", "min_variance", "--date", store.end,
-                             "--shenwan", f"{code}=0:0.05", tmp_path=tmp_path)
+    doc, text, _ = report_of(
+        run,
+        store,
+        *ids,
+        "--method",
+        "min_variance",
+        "--date",
+        store.end,
+        "--shenwan",
+        f"{code}=0:0.05",
+        tmp_path=tmp_path,
+    )
     rep = doc["report"]
     limits = rep["inputs"]["limits"]
     assert limits["by"] == "Shenwan industry" and limits["rules"] == {name: [0.0, 0.05]}
@@ -148,8 +195,20 @@ def test_shenwan_codes_limit_the_industry_and_the_table_shows_industries(store, 
 
 def test_mean_variance_reports_each_mean_daily_return(store, run, tmp_path):
     ids = healthy(store, 5)
-    doc, text, _ = report_of(run, store, *ids, "--method", "mean_variance", "--risk-aversion", "50",
-                             "--default-bound", "0:0.4", "--date", store.end, tmp_path=tmp_path)
+    doc, text, _ = report_of(
+        run,
+        store,
+        *ids,
+        "--method",
+        "mean_variance",
+        "--risk-aversion",
+        "50",
+        "--default-bound",
+        "0:0.4",
+        "--date",
+        store.end,
+        tmp_path=tmp_path,
+    )
     rep = doc["report"]
     start = veladatac.trading_date_offset(store.end, -rep["inputs"]["window"])
     mu = filled_returns(veladatac.get_price(ids, start, store.end, fields="close")).mean()
@@ -178,8 +237,9 @@ def test_the_day_asked_and_the_day_used(store, run, tmp_path, argv, asked, used)
 
 
 def test_the_report_figures_match_the_result(store, run, tmp_path):
-    doc, text, _ = report_of(run, store, *healthy(store, 6), "--default-bound", "0:0.3", "--date", store.end,
-                             tmp_path=tmp_path)
+    doc, text, _ = report_of(
+        run, store, *healthy(store, 6), "--default-bound", "0:0.3", "--date", store.end, tmp_path=tmp_path
+    )
     rep = doc["report"]
     w = pd.Series(doc["weights"])
     start = veladatac.trading_date_offset(store.end, -rep["inputs"]["window"])
@@ -203,12 +263,15 @@ def test_plot_without_matplotlib_is_refused_before_any_work(store, run, monkeypa
     assert err == "vela-optimize: error: --plot needs matplotlib: pip install 'vela_optimizer[plot]'\n"
 
 
-@pytest.mark.parametrize("args, line", [
-    (["--json", "/nonexistent/dir/w.json"], "--json /nonexistent/dir/w.json: no such folder"),
-    (["--csv", "{tmp}"], "--csv {tmp}: is a folder, not a file"),
-    (["--plot", "/nonexistent/dir/w.png"], "--plot /nonexistent/dir/w.png: no such folder"),
-    (["--ids-file", "{tmp}/ids.txt"], "--ids-file {tmp}/ids.txt: no such file"),
-])
+@pytest.mark.parametrize(
+    "args, line",
+    [
+        (["--json", "/nonexistent/dir/w.json"], "--json /nonexistent/dir/w.json: no such folder"),
+        (["--csv", "{tmp}"], "--csv {tmp}: is a folder, not a file"),
+        (["--plot", "/nonexistent/dir/w.png"], "--plot /nonexistent/dir/w.png: no such folder"),
+        (["--ids-file", "{tmp}/ids.txt"], "--ids-file {tmp}/ids.txt: no such file"),
+    ],
+)
 def test_outputs_and_the_ids_file_are_checked_before_any_work(store, run, tmp_path, args, line):
     # an unknown id would be the error if the universe were read first
     args = [a.format(tmp=tmp_path) for a in args]
@@ -220,8 +283,9 @@ def test_outputs_and_the_ids_file_are_checked_before_any_work(store, run, tmp_pa
 def test_a_bound_outside_the_universe_is_reported_once(store, run, tmp_path):
     ids = healthy(store, 4)
     outside = ids[0][:-6] + "9" + ids[0][-5:]  # one digit off an id of the universe
-    doc, text, _ = report_of(run, store, *ids[1:], "--method", "min_variance", "--bound", f"{outside}=0:0.5",
-                             tmp_path=tmp_path)
+    doc, text, _ = report_of(
+        run, store, *ids[1:], "--method", "min_variance", "--bound", f"{outside}=0:0.5", tmp_path=tmp_path
+    )
     assert text.count(outside) == 1
     assert f"Note: --bound for 1 id outside the universe had no effect: {outside}" in text
     assert "Bounds ignored" not in text and doc["report"]["ignored_bounds"] == []
@@ -257,11 +321,26 @@ def exchange_id(oid):
 def test_a_held_portfolio_in_shares_from_excel_becomes_orders_in_whole_lots(store, run, tmp_path):
     ids = healthy(store, 8)
     held = {ids[0]: 3000, ids[1]: 1000, ids[7]: 500}  # ids[7] is held, not in the universe: sold
-    path = holdings_file(tmp_path, "order_book_id,shares\r\n" + "".join(
-        f"{exchange_id(i)},{n}\r\n" for i, n in held.items()), encoding="gbk")
+    path = holdings_file(
+        tmp_path,
+        "order_book_id,shares\r\n" + "".join(f"{exchange_id(i)},{n}\r\n" for i, n in held.items()),
+        encoding="gbk",
+    )
     trades = tmp_path / "trades.csv"
-    doc, text, _ = report_of(run, store, *ids[:6], "--method", "min_variance", "--date", store.end, "--holdings",
-                             path, "--trades", trades, tmp_path=tmp_path)
+    doc, text, _ = report_of(
+        run,
+        store,
+        *ids[:6],
+        "--method",
+        "min_variance",
+        "--date",
+        store.end,
+        "--holdings",
+        path,
+        "--trades",
+        trades,
+        tmp_path=tmp_path,
+    )
     rb = doc["report"]["rebalance"]
     closes = veladatac.get_price(list(held), store.end, store.end, fields="close").iloc[-1]
     value = sum(n * closes[i] for i, n in held.items())
@@ -270,8 +349,18 @@ def test_a_held_portfolio_in_shares_from_excel_becomes_orders_in_whole_lots(stor
     t = rb["trades"]
     assert t["value"] == pytest.approx(value, rel=1e-12) and t["cash_before"] == pytest.approx(0, abs=1e-6)
     orders = pd.read_csv(trades, comment="#", dtype={"id": str})
-    assert list(orders.columns) == ["id", "name", "side", "shares", "price", "value", "commission", "stamp_duty",
-                                    "transfer", "fees"]
+    assert list(orders.columns) == [
+        "id",
+        "name",
+        "side",
+        "shares",
+        "price",
+        "value",
+        "commission",
+        "stamp_duty",
+        "transfer",
+        "fees",
+    ]
     assert orders.loc[orders["id"] == ids[7], ["side", "shares"]].values.tolist() == [["sell", 500]]
     for _, o in orders.iterrows():
         if not (o["side"] == "sell" and o["shares"] == held.get(o["id"])):
@@ -282,24 +371,28 @@ def test_a_held_portfolio_in_shares_from_excel_becomes_orders_in_whole_lots(stor
     assert "Rebalancing: turnover" in text and f"Sold (held, outside the universe): {ids[7]}." in text
 
 
-@pytest.mark.parametrize("content, args, line", [
-    ("order_book_id,shares\n{a},-100\n", [], "line 2: shares '-100' must be a number of at least 0"),
-    ("order_book_id,shares\n{a},many\n", [], "line 2: shares 'many' is not a number"),
-    ("order_book_id,shares\n{a},10.5\n", [], "shares must be whole numbers: {a} (10.5)"),
-    ("order_book_id,weight\n{a},0.7\n{b},0.4\n", [], "the weights sum to 1.100000, above 1"),
-    ("order_book_id,weight\n{a},0.5\n{a},0.2\n", [], "line 3: {a} is held twice (first on line 2)"),
-    ("order_book_id,amount\n{a},0.5\n", [], "line 1: the header must have order_book_id and one of weight, shares"),
-    ("order_book_id,weight\n{typo},0.5\n", [], "1 unknown id"),
-    ("order_book_id,weight\n{a},0.5\n", ["--trades", "{tmp}/t.csv"], "--trades needs the portfolio's value"),
-    ("order_book_id,weight\n{a},0.5\n", ["--max-turnover", "2.5"], "invalid turnover cap '2.5'"),
-])
+@pytest.mark.parametrize(
+    "content, args, line",
+    [
+        ("order_book_id,shares\n{a},-100\n", [], "line 2: shares '-100' must be a number of at least 0"),
+        ("order_book_id,shares\n{a},many\n", [], "line 2: shares 'many' is not a number"),
+        ("order_book_id,shares\n{a},10.5\n", [], "shares must be whole numbers: {a} (10.5)"),
+        ("order_book_id,weight\n{a},0.7\n{b},0.4\n", [], "the weights sum to 1.100000, above 1"),
+        ("order_book_id,weight\n{a},0.5\n{a},0.2\n", [], "line 3: {a} is held twice (first on line 2)"),
+        ("order_book_id,amount\n{a},0.5\n", [], "line 1: the header must have order_book_id and one of weight, shares"),
+        ("order_book_id,weight\n{typo},0.5\n", [], "1 unknown id"),
+        ("order_book_id,weight\n{a},0.5\n", ["--trades", "{tmp}/t.csv"], "--trades needs the portfolio's value"),
+        ("order_book_id,weight\n{a},0.5\n", ["--max-turnover", "2.5"], "invalid turnover cap '2.5'"),
+    ],
+)
 def test_bad_holdings_and_rebalancing_options_are_one_line(store, run, tmp_path, capsys, content, args, line):
     ids = healthy(store, 4)
     fill = dict(a=ids[0], b=ids[1], typo=ids[0][:-6] + "9" + ids[0][-5:], tmp=tmp_path)
     path = holdings_file(tmp_path, content.format(**fill))
     try:
-        status, out, err = run(store.path, *ids, "--date", store.end, "--holdings", path,
-                               *[a.format(**fill) for a in args])
+        status, out, err = run(
+            store.path, *ids, "--date", store.end, "--holdings", path, *[a.format(**fill) for a in args]
+        )
     except SystemExit as e:  # a value argparse refuses
         status, (out, err) = e.code, capsys.readouterr()
     lines = err.strip().splitlines()
@@ -309,9 +402,20 @@ def test_bad_holdings_and_rebalancing_options_are_one_line(store, run, tmp_path,
 
 def test_exchange_suffix_ids_are_read_as_the_stores_everywhere(store, run, tmp_path):
     ids = healthy(store, 4)
-    doc, text, _ = report_of(run, store, *map(exchange_id, ids), "--method", "min_variance", "--date", store.end,
-                             "--bound", f"{exchange_id(ids[0])}=0:0.1", "--benchmark",
-                             exchange_id(store.index_ids[0]), tmp_path=tmp_path)
+    doc, text, _ = report_of(
+        run,
+        store,
+        *map(exchange_id, ids),
+        "--method",
+        "min_variance",
+        "--date",
+        store.end,
+        "--bound",
+        f"{exchange_id(ids[0])}=0:0.1",
+        "--benchmark",
+        exchange_id(store.index_ids[0]),
+        tmp_path=tmp_path,
+    )
     assert list(doc["weights"]) == ids and doc["weights"][ids[0]] <= 0.1 + 1e-9
     assert doc["report"]["benchmark"] == store.index_ids[0] and ".SH" not in text and ".SZ" not in text
 
@@ -319,8 +423,9 @@ def test_exchange_suffix_ids_are_read_as_the_stores_everywhere(store, run, tmp_p
 def test_the_csv_files_start_with_a_bom_for_excel(store, run, tmp_path):
     ids = healthy(store, 4)
     csv_path, trades = tmp_path / "w.csv", tmp_path / "t.csv"
-    status, _, err = run(store.path, *ids, "--date", store.end, "--csv", csv_path, "--capital", "1000000",
-                         "--trades", trades)
+    status, _, err = run(
+        store.path, *ids, "--date", store.end, "--csv", csv_path, "--capital", "1000000", "--trades", trades
+    )
     assert status == 0, err
     for path in (csv_path, trades):
         raw = path.read_bytes()

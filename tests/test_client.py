@@ -33,10 +33,19 @@ NAN = np.nan
 
 # ---- dates ------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("form", [
-    "2026-03-02", "20260302", 20260302, np.int64(20260302), D(2026, 3, 2),
-    dt.datetime(2026, 3, 2, 15, 30), T("2026-03-02 09:30"),
-])
+
+@pytest.mark.parametrize(
+    "form",
+    [
+        "2026-03-02",
+        "20260302",
+        20260302,
+        np.int64(20260302),
+        D(2026, 3, 2),
+        dt.datetime(2026, 3, 2, 15, 30),
+        T("2026-03-02 09:30"),
+    ],
+)
 def test_every_date_form_names_the_same_day(on_small, form):
     assert vd.trading_date_offset(form, 0) == D(2026, 3, 2)
     s = vd.get_price("600000.XSHG", form, form, fields="close")
@@ -44,28 +53,41 @@ def test_every_date_form_names_the_same_day(on_small, form):
     assert vd.index_components("000300.XSHG", form) == vd.index_components("000300.XSHG", D(2026, 3, 2))
 
 
-@pytest.mark.parametrize("value, expected", [
-    ("2026-03-02", D(2026, 3, 2)), ("20260302", D(2026, 3, 2)), (20260302, D(2026, 3, 2)),
-    (np.int64(20240229), D(2024, 2, 29)), (np.uint32(20240229), D(2024, 2, 29)),
-    (D(1999, 12, 31), D(1999, 12, 31)), (dt.datetime(2026, 3, 2, 23, 59), D(2026, 3, 2)),
-    (dt.datetime(2026, 3, 2, tzinfo=dt.timezone(dt.timedelta(hours=8))), D(2026, 3, 2)),
-    (T("2026-03-02 09:30"), D(2026, 3, 2)), (10000101, D(1000, 1, 1)), ("99991231", D(9999, 12, 31)),
-])
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        ("2026-03-02", D(2026, 3, 2)),
+        ("20260302", D(2026, 3, 2)),
+        (20260302, D(2026, 3, 2)),
+        (np.int64(20240229), D(2024, 2, 29)),
+        (np.uint32(20240229), D(2024, 2, 29)),
+        (D(1999, 12, 31), D(1999, 12, 31)),
+        (dt.datetime(2026, 3, 2, 23, 59), D(2026, 3, 2)),
+        (dt.datetime(2026, 3, 2, tzinfo=dt.timezone(dt.timedelta(hours=8))), D(2026, 3, 2)),
+        (T("2026-03-02 09:30"), D(2026, 3, 2)),
+        (10000101, D(1000, 1, 1)),
+        ("99991231", D(9999, 12, 31)),
+    ],
+)
 def test_to_date_is_the_public_reader(value, expected):
     got = vd.to_date(value)
     assert got == expected and type(got) is D
 
 
-@pytest.mark.parametrize("value, error, text", [
-    ("2026-3-2", ValueError, "start_date '2026-3-2' is not in the form"),
-    (" 20260302", ValueError, "start_date ' 20260302' is not in the form"),
-    ("2026-03-02\n", ValueError, "is not in the form"),
-    ("２０２６０３０２", ValueError, "is not in the form"),
-    ("20230229", ValueError, "start_date '20230229' is not a valid calendar date"),
-    (99991232, ValueError, "start_date 99991232 is not an integer of the form YYYYMMDD"),
-    (True, TypeError, "start_date must be"), (np.datetime64("2026-03-02"), TypeError, "start_date must be"),
-    (pd.NaT, ValueError, "start_date is NaT"),
-])
+@pytest.mark.parametrize(
+    "value, error, text",
+    [
+        ("2026-3-2", ValueError, "start_date '2026-3-2' is not in the form"),
+        (" 20260302", ValueError, "start_date ' 20260302' is not in the form"),
+        ("2026-03-02\n", ValueError, "is not in the form"),
+        ("２０２６０３０２", ValueError, "is not in the form"),
+        ("20230229", ValueError, "start_date '20230229' is not a valid calendar date"),
+        (99991232, ValueError, "start_date 99991232 is not an integer of the form YYYYMMDD"),
+        (True, TypeError, "start_date must be"),
+        (np.datetime64("2026-03-02"), TypeError, "start_date must be"),
+        (pd.NaT, ValueError, "start_date is NaT"),
+    ],
+)
 def test_to_date_names_the_value_in_its_errors(value, error, text):
     with pytest.raises(error) as e:
         vd.to_date(value, "start_date")
@@ -83,37 +105,59 @@ OPS = {
 
 
 @pytest.mark.parametrize("op", OPS)
-@pytest.mark.parametrize("bad, error", [
-    (2026.0, TypeError), (True, TypeError), (None, TypeError), (np.datetime64("2026-03-02"), TypeError),
-    ("2026/03/02", ValueError), ("2026-02-30", ValueError), ("", ValueError), (20261301, ValueError),
-    (202603, ValueError), (pd.NaT, ValueError),
-    ("２０２６-０３-０２", ValueError), ("٢٠٢٦٠٣٠٢", ValueError),  # digits of other scripts
-])
+@pytest.mark.parametrize(
+    "bad, error",
+    [
+        (2026.0, TypeError),
+        (True, TypeError),
+        (None, TypeError),
+        (np.datetime64("2026-03-02"), TypeError),
+        ("2026/03/02", ValueError),
+        ("2026-02-30", ValueError),
+        ("", ValueError),
+        (20261301, ValueError),
+        (202603, ValueError),
+        (pd.NaT, ValueError),
+        ("２０２６-０３-０２", ValueError),
+        ("٢٠٢٦٠٣٠٢", ValueError),  # digits of other scripts
+    ],
+)
 def test_bad_dates_are_refused_clearly(on_small, op, bad, error):
     with pytest.raises(error, match="date"):
         OPS[op](bad)
 
 
-@pytest.mark.parametrize("date, n, expected", [
-    ("2026-03-02", 0, D(2026, 3, 2)),
-    ("2026-02-18", 0, D(2026, 2, 13)),     # Spring Festival: counts from the last open day
-    ("2026-02-18", 1, D(2026, 2, 24)),
-    ("2026-02-24", -1, D(2026, 2, 13)),
-    ("2026-10-03", 1, D(2026, 10, 8)),     # National Day week closed
-    ("2026-09-30", 2, D(2026, 10, 9)),
-    ("2025-01-02", 0, D(2025, 1, 2)),      # first day of the store
-    ("2026-12-31", 0, D(2026, 12, 31)),    # last day of the store
-    ("2026-12-31", -484, D(2025, 1, 2)),
-])
+@pytest.mark.parametrize(
+    "date, n, expected",
+    [
+        ("2026-03-02", 0, D(2026, 3, 2)),
+        ("2026-02-18", 0, D(2026, 2, 13)),  # Spring Festival: counts from the last open day
+        ("2026-02-18", 1, D(2026, 2, 24)),
+        ("2026-02-24", -1, D(2026, 2, 13)),
+        ("2026-10-03", 1, D(2026, 10, 8)),  # National Day week closed
+        ("2026-09-30", 2, D(2026, 10, 9)),
+        ("2025-01-02", 0, D(2025, 1, 2)),  # first day of the store
+        ("2026-12-31", 0, D(2026, 12, 31)),  # last day of the store
+        ("2026-12-31", -484, D(2025, 1, 2)),
+    ],
+)
 def test_trading_date_offset(on_small, date, n, expected):
     got = vd.trading_date_offset(date, n)
     assert got == expected and type(got) is D
 
 
-@pytest.mark.parametrize("date, n", [
-    ("2025-01-02", -1), ("2025-01-01", 0), ("2024-12-31", 5), ("2026-12-31", 1),
-    ("2027-01-04", 0), ("2027-01-04", -3), ("2026-12-30", 2),
-])
+@pytest.mark.parametrize(
+    "date, n",
+    [
+        ("2025-01-02", -1),
+        ("2025-01-01", 0),
+        ("2024-12-31", 5),
+        ("2026-12-31", 1),
+        ("2027-01-04", 0),
+        ("2027-01-04", -3),
+        ("2026-12-30", 2),
+    ],
+)
 def test_trading_date_offset_past_the_calendar_ends(on_small, date, n):
     with pytest.raises(vd.CalendarRangeError, match="outside the trading calendar"):
         vd.trading_date_offset(date, n)
@@ -126,6 +170,7 @@ def test_trading_date_offset_needs_an_int(on_small, n):
 
 
 # ---- get_price shapes -------------------------------------------------------------------
+
 
 def test_single_id_single_field_is_a_series_of_every_trading_day(on_small):
     s = vd.get_price("600000.XSHG", "2026-02-01", "2026-03-01", fields="close")
@@ -146,7 +191,8 @@ def test_list_request_gives_one_frame_per_field_in_request_order(on_small):
     # each column is the same series as a one-id request
     for oid in ids:
         pd.testing.assert_series_equal(
-            got["close"][oid], vd.get_price(oid, start, end, fields="close"), check_names=False)
+            got["close"][oid], vd.get_price(oid, start, end, fields="close"), check_names=False
+        )
     assert set(vd.get_price(ids, start, end)) == {"close", "volume"}  # default: both fields
     one = vd.get_price(ids, start, end, fields="volume")
     pd.testing.assert_frame_equal(one, got["volume"])
@@ -154,35 +200,48 @@ def test_list_request_gives_one_frame_per_field_in_request_order(on_small):
     assert list(per_field.columns) == ["volume", "close"]
 
 
-@pytest.mark.parametrize("start, end, rows", [
-    ("2026-02-14", "2026-02-23", 0),     # all closed: empty, not an error
-    ("2026-02-13", "2026-02-13", 1),     # end is inclusive
-    ("2026-02-14", "2026-02-24", 1),
-    ("2025-01-01", "2025-01-03", 2),
-])
+@pytest.mark.parametrize(
+    "start, end, rows",
+    [
+        ("2026-02-14", "2026-02-23", 0),  # all closed: empty, not an error
+        ("2026-02-13", "2026-02-13", 1),  # end is inclusive
+        ("2026-02-14", "2026-02-24", 1),
+        ("2025-01-01", "2025-01-03", 2),
+    ],
+)
 def test_window_edges(on_small, start, end, rows):
     frame = vd.get_price(["600000.XSHG", "600004.XSHG"], start, end, fields="close")
     assert frame.shape == (rows, 2)
 
 
-@pytest.mark.parametrize("call, error, text", [
-    (lambda: vd.get_price("600000.XSHG", "2026-03-02", "2026-03-01"), ValueError, "after"),
-    (lambda: vd.get_price("600000.XSHG", "2024-12-01", "2025-03-01"), vd.CalendarRangeError, "outside"),
-    (lambda: vd.get_price("600000.XSHG", "2026-12-01", "2027-01-05"), vd.CalendarRangeError, "outside"),
-    (lambda: vd.get_price(["600000.XSHG", "999999.XSHG", "888888.XSHE"], "2026-01-05", "2026-01-09"),
-     vd.UnknownIdError, "999999.XSHG.*888888.XSHE"),
-    (lambda: vd.get_price(["000001.OF"], "2026-01-05", "2026-01-09"), vd.UnknownIdError, "fund.get_nav"),
-    (lambda: vd.fund.get_nav(["600000.XSHG"], "2026-01-05", "2026-01-09"), vd.UnknownIdError, "get_price"),
-    (lambda: vd.fund.get_nav(["000009.OF"], "2026-01-05", "2026-01-09"), vd.UnknownIdError, "000009.OF"),
-    (lambda: vd.get_price(["600000.XSHG", "600000.XSHG"], "2026-01-05", "2026-01-09"), ValueError, "more than once"),
-    (lambda: vd.get_price("600000.XSHG", "2026-01-05", "2026-01-09", frequency="1m"), ValueError, "frequency"),
-    (lambda: vd.get_price("600000.XSHG", "2026-01-05", "2026-01-09", fields="open"), ValueError, "open"),
-    (lambda: vd.get_price("600000.XSHG", "2026-01-05", "2026-01-09", fields=[]), ValueError, "empty"),
-    (lambda: vd.get_price([600000], "2026-01-05", "2026-01-09"), TypeError, "str"),
-    (lambda: vd.get_price({"600000.XSHG"}, "2026-01-05", "2026-01-09"), TypeError, "list"),
-    (lambda: vd.index_components("600000.XSHG", "2026-01-05"), vd.UnknownIdError, "not an index"),
-    (lambda: vd.index_components("000016.XSHG", "2026-01-05"), vd.UnknownIdError, "000016"),
-])
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda: vd.get_price("600000.XSHG", "2026-03-02", "2026-03-01"), ValueError, "after"),
+        (lambda: vd.get_price("600000.XSHG", "2024-12-01", "2025-03-01"), vd.CalendarRangeError, "outside"),
+        (lambda: vd.get_price("600000.XSHG", "2026-12-01", "2027-01-05"), vd.CalendarRangeError, "outside"),
+        (
+            lambda: vd.get_price(["600000.XSHG", "999999.XSHG", "888888.XSHE"], "2026-01-05", "2026-01-09"),
+            vd.UnknownIdError,
+            "999999.XSHG.*888888.XSHE",
+        ),
+        (lambda: vd.get_price(["000001.OF"], "2026-01-05", "2026-01-09"), vd.UnknownIdError, "fund.get_nav"),
+        (lambda: vd.fund.get_nav(["600000.XSHG"], "2026-01-05", "2026-01-09"), vd.UnknownIdError, "get_price"),
+        (lambda: vd.fund.get_nav(["000009.OF"], "2026-01-05", "2026-01-09"), vd.UnknownIdError, "000009.OF"),
+        (
+            lambda: vd.get_price(["600000.XSHG", "600000.XSHG"], "2026-01-05", "2026-01-09"),
+            ValueError,
+            "more than once",
+        ),
+        (lambda: vd.get_price("600000.XSHG", "2026-01-05", "2026-01-09", frequency="1m"), ValueError, "frequency"),
+        (lambda: vd.get_price("600000.XSHG", "2026-01-05", "2026-01-09", fields="open"), ValueError, "open"),
+        (lambda: vd.get_price("600000.XSHG", "2026-01-05", "2026-01-09", fields=[]), ValueError, "empty"),
+        (lambda: vd.get_price([600000], "2026-01-05", "2026-01-09"), TypeError, "str"),
+        (lambda: vd.get_price({"600000.XSHG"}, "2026-01-05", "2026-01-09"), TypeError, "list"),
+        (lambda: vd.index_components("600000.XSHG", "2026-01-05"), vd.UnknownIdError, "not an index"),
+        (lambda: vd.index_components("000016.XSHG", "2026-01-05"), vd.UnknownIdError, "000016"),
+    ],
+)
 def test_bad_requests_raise_clear_errors(on_small, call, error, text):
     with pytest.raises(error, match=text):
         call()
@@ -196,24 +255,45 @@ def test_unknown_id_error_is_a_lookup_error_listing_the_ids(on_small):
 
 # ---- missing-value semantics, cell by cell ------------------------------------------------
 
+
 def test_suspension_gap_listing_and_delisting_semantics(on_known):
     ids = ["000003.XSHE", "600001.XSHG", "600002.XSHG"]
     got = vd.get_price(ids, "2024-12-31", "2025-01-14", fields=["close", "volume"])
-    index = pd.DatetimeIndex(["2024-12-31", "2025-01-02", "2025-01-03", "2025-01-06", "2025-01-07",
-                              "2025-01-08", "2025-01-09", "2025-01-10", "2025-01-13", "2025-01-14"])
-    close = pd.DataFrame({
-        "000003.XSHE": [NAN, NAN, NAN, NAN, NAN, 20.0, 21.0, 22.0, NAN, NAN],
-        "600001.XSHG": [9.8, 10.0, 10.0, NAN, 11.0, 11.5, NAN, NAN, NAN, NAN],
-        "600002.XSHG": [NAN, NAN, NAN, 5.0, 5.1, NAN, NAN, 5.2, NAN, NAN],
-    }, index=index)
-    volume = pd.DataFrame({
-        "000003.XSHE": [NAN, NAN, NAN, NAN, NAN, 1000, 0, 2000, NAN, NAN],
-        "600001.XSHG": [900, 100, 0, NAN, 300, 400, NAN, NAN, NAN, NAN],
-        "600002.XSHG": [NAN, NAN, NAN, 50, 60, NAN, NAN, 70, NAN, NAN],
-    }, index=index, dtype=float)
+    index = pd.DatetimeIndex(
+        [
+            "2024-12-31",
+            "2025-01-02",
+            "2025-01-03",
+            "2025-01-06",
+            "2025-01-07",
+            "2025-01-08",
+            "2025-01-09",
+            "2025-01-10",
+            "2025-01-13",
+            "2025-01-14",
+        ]
+    )
+    close = pd.DataFrame(
+        {
+            "000003.XSHE": [NAN, NAN, NAN, NAN, NAN, 20.0, 21.0, 22.0, NAN, NAN],
+            "600001.XSHG": [9.8, 10.0, 10.0, NAN, 11.0, 11.5, NAN, NAN, NAN, NAN],
+            "600002.XSHG": [NAN, NAN, NAN, 5.0, 5.1, NAN, NAN, 5.2, NAN, NAN],
+        },
+        index=index,
+    )
+    volume = pd.DataFrame(
+        {
+            "000003.XSHE": [NAN, NAN, NAN, NAN, NAN, 1000, 0, 2000, NAN, NAN],
+            "600001.XSHG": [900, 100, 0, NAN, 300, 400, NAN, NAN, NAN, NAN],
+            "600002.XSHG": [NAN, NAN, NAN, 50, 60, NAN, NAN, 70, NAN, NAN],
+        },
+        index=index,
+        dtype=float,
+    )
     for name, want in (("close", close), ("volume", volume)):
-        pd.testing.assert_frame_equal(got[name], want, check_names=False, check_freq=False,
-                                      check_column_type=False, check_index_type=False)
+        pd.testing.assert_frame_equal(
+            got[name], want, check_names=False, check_freq=False, check_column_type=False, check_index_type=False
+        )
     nav = vd.fund.get_nav(["000001.OF"], "2025-01-02", "2025-01-07")
     np.testing.assert_array_equal(nav["000001.OF"].to_numpy(), [1.2345, NAN, 1.24, NAN])
 
@@ -233,6 +313,7 @@ def test_known_store_records_industries_and_members(on_known):
 
 
 # ---- records -----------------------------------------------------------------------------
+
 
 def test_instrument_lookups(on_small):
     stock, index, fund = vd.instruments("600000.XSHG"), vd.instruments("000905.XSHG"), vd.instruments("000001.OF")
@@ -285,6 +366,7 @@ def test_shenwan_industry_changes_over_time(on_small):
 
 # ---- sample content ----------------------------------------------------------------------
 
+
 def _window(info, n=133):
     end = info.end
     return vd.trading_date_offset(end, -(n - 1)), end
@@ -326,11 +408,17 @@ def _check_illiquid(c, v, rec):
     assert np.isnan(c.iloc[-1]) and np.isnan(v.iloc[-1]) and (v == 0).mean() >= 0.4
 
 
-@pytest.mark.parametrize("role, check", [
-    ("long_suspension", _check_long_suspension), ("suspended_at_end", _check_suspended_at_end),
-    ("recent_listing", _check_recent_listing), ("recent_delisting", _check_recent_delisting),
-    ("interior_gaps", _check_interior_gaps), ("illiquid_no_last_close", _check_illiquid),
-])
+@pytest.mark.parametrize(
+    "role, check",
+    [
+        ("long_suspension", _check_long_suspension),
+        ("suspended_at_end", _check_suspended_at_end),
+        ("recent_listing", _check_recent_listing),
+        ("recent_delisting", _check_recent_delisting),
+        ("interior_gaps", _check_interior_gaps),
+        ("illiquid_no_last_close", _check_illiquid),
+    ],
+)
 def test_awkward_cases_hit_the_last_133_days(on_small, role, check):
     got = _role_frames(on_small, role)
     oid = on_small.roles[role][0]
@@ -358,8 +446,9 @@ def test_indices_are_cap_weighted_over_their_members(on_small):
     a, b = vd.index_components("000300.XSHG", first), vd.index_components("000905.XSHG", first)
     assert (len(a), len(b)) == (n // 4, 3 * n // 8) and not set(a) & set(b)
     assert all(vd.instruments(x).type == "CS" for x in a + b)
-    snapshots = {tuple(vd.index_components("000905.XSHG", d))
-                 for d in ("2025-01-02", "2025-07-01", "2026-01-05", "2026-07-01")}
+    snapshots = {
+        tuple(vd.index_components("000905.XSHG", d)) for d in ("2025-01-02", "2025-07-01", "2026-01-05", "2026-07-01")
+    }
     assert len(snapshots) > 1  # rebalanced
     days = vd.get_trading_dates("2026-03-02", "2026-03-13")
     for idx in ("000300.XSHG", "000905.XSHG"):
@@ -404,6 +493,7 @@ def test_funds_by_type(on_small):
 
 
 # ---- store choice, safety, threads -------------------------------------------------------
+
 
 def test_store_choice_init_then_env_then_sample(small_store, known_store, monkeypatch):
     monkeypatch.setenv(vd.ENV_VAR, str(known_store))
@@ -453,8 +543,7 @@ def test_eight_threads_read_the_same_as_one(on_small, monkeypatch, cache_budget)
         monkeypatch.setattr("veladatac._store._CACHE_BUDGET", cache_budget)
         vd.init(on_small.path)  # a fresh handle, empty cache
     ids = list(on_small.stock_ids)
-    jobs = [(ids[k::3], vd.trading_date_offset("2026-12-31", -40 * k - 100), "2026-12-31")
-            for k in range(8)]
+    jobs = [(ids[k::3], vd.trading_date_offset("2026-12-31", -40 * k - 100), "2026-12-31") for k in range(8)]
     expect = [vd.get_price(i, s, e) for i, s, e in jobs]
     errors, barrier, answers = [], threading.Barrier(8), []
 
@@ -483,6 +572,7 @@ def test_eight_threads_read_the_same_as_one(on_small, monkeypatch, cache_budget)
 
 def test_readers_never_mix_two_versions_while_the_store_is_replaced(known_store, tmp_path):
     from veladatac.importer import import_files
+
     path = tmp_path / "live.sqlite"
     shutil.copyfile(known_store, path)
     vd.init(path)
@@ -515,6 +605,7 @@ def test_readers_never_mix_two_versions_while_the_store_is_replaced(known_store,
 
 # ---- the sample generator ---------------------------------------------------------------------
 
+
 def _content(path):
     con = sqlite3.connect(path)
     try:
@@ -532,10 +623,15 @@ def test_generator_is_deterministic(tmp_path, small_store):
     assert _content(other.path)["series"] != first["series"]
 
 
-@pytest.mark.parametrize("kw, text", [
-    (dict(n_stocks=5), "n_stocks"), (dict(start="2026-06-01"), "at least 300"),
-    (dict(n_funds=-1), "n_funds"), (dict(end="2026-13-01"), "not a valid"),
-])
+@pytest.mark.parametrize(
+    "kw, text",
+    [
+        (dict(n_stocks=5), "n_stocks"),
+        (dict(start="2026-06-01"), "at least 300"),
+        (dict(n_funds=-1), "n_funds"),
+        (dict(end="2026-13-01"), "not a valid"),
+    ],
+)
 def test_generator_refuses_unworkable_parameters(tmp_path, kw, text):
     with pytest.raises(ValueError, match=text):
         sample.build_store(tmp_path / "x.sqlite", **{**SMALL, **kw})
@@ -545,12 +641,18 @@ def test_generator_refuses_unworkable_parameters(tmp_path, kw, text):
 def test_two_processes_racing_build_one_valid_default_store(tmp_path):
     env = {**os.environ, "XDG_CACHE_HOME": str(tmp_path), "PYTHONPATH": os.pathsep.join(sys.path)}
     env.pop(vd.ENV_VAR, None)
-    code = ("import veladatac as v, veladatac.sample as s; real = s.build_store; "
-            f"s.build_store = lambda p: real(p, **{SMALL!r}); "  # small content, same race
-            "print(v.instruments('600000.XSHG').type, "
-            "v.get_price('000300.XSHG', '2026-12-01', '2026-12-31').shape)")
-    procs = [subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, text=True) for _ in range(2)]
+    code = (
+        "import veladatac as v, veladatac.sample as s; real = s.build_store; "
+        f"s.build_store = lambda p: real(p, **{SMALL!r}); "  # small content, same race
+        "print(v.instruments('600000.XSHG').type, "
+        "v.get_price('000300.XSHG', '2026-12-01', '2026-12-31').shape)"
+    )
+    procs = [
+        subprocess.Popen(
+            [sys.executable, "-c", code], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        )
+        for _ in range(2)
+    ]
     outs = [p.communicate(timeout=120) for p in procs]
     assert [p.returncode for p in procs] == [0, 0], outs
     assert all(o[0].strip() == "CS (23, 2)" for o in outs), outs
@@ -574,6 +676,7 @@ def test_a_handle_never_serves_a_replaced_file(known_store, tmp_path):
     # connection opened after it. The old handle's caches must not answer for the new file.
     from veladatac import _store
     from veladatac.importer import import_files
+
     path = tmp_path / "raced.sqlite"
     shutil.copyfile(known_store, path)
     vd.init(path)
@@ -583,23 +686,27 @@ def test_a_handle_never_serves_a_replaced_file(known_store, tmp_path):
     import_files(path, [("bars", tmp_path / "b.csv")])
     old.signature = _store._signature(path)  # as if the stat had been taken too early
     result = []
-    reader = threading.Thread(target=lambda: result.append(
-        vd.get_price("600001.XSHG", "2025-01-08", "2025-01-08", fields="close").iat[0]))
+    reader = threading.Thread(
+        target=lambda: result.append(vd.get_price("600001.XSHG", "2025-01-08", "2025-01-08", fields="close").iat[0])
+    )
     reader.start()
     reader.join()
     assert result == [77] and _store._handles[path] is not old
 
 
-@pytest.mark.parametrize("ids, day, expected", [
-    # 600001: 11.00 on 01-07, so +-10 % on 01-08
-    (["600001.XSHG"], "2025-01-08", [(12.1, 9.9)]),
-    # no bar on 01-06: no previous close for 01-07
-    (["600001.XSHG"], "2025-01-07", [(None, None)]),
-    # 600002 and 000003 listed 2025-01-06 and -08: main-board listings have five days without limits
-    (["600002.XSHG", "000003.XSHE"], "2025-01-10", [(None, None), (None, None)]),
-    # an index and a fund have none; a Saturday reads the Friday before (600001 closed 10.00 on 01-02)
-    (["000300.XSHG", "000001.OF", "600001.XSHG"], "2025-01-04", [(None, None), (None, None), (11.0, 9.0)]),
-])
+@pytest.mark.parametrize(
+    "ids, day, expected",
+    [
+        # 600001: 11.00 on 01-07, so +-10 % on 01-08
+        (["600001.XSHG"], "2025-01-08", [(12.1, 9.9)]),
+        # no bar on 01-06: no previous close for 01-07
+        (["600001.XSHG"], "2025-01-07", [(None, None)]),
+        # 600002 and 000003 listed 2025-01-06 and -08: main-board listings have five days without limits
+        (["600002.XSHG", "000003.XSHE"], "2025-01-10", [(None, None), (None, None)]),
+        # an index and a fund have none; a Saturday reads the Friday before (600001 closed 10.00 on 01-02)
+        (["000300.XSHG", "000001.OF", "600001.XSHG"], "2025-01-04", [(None, None), (None, None), (11.0, 9.0)]),
+    ],
+)
 def test_limit_prices_by_hand(on_known, ids, day, expected):
     table = vd.limit_prices(ids, day)
     assert list(table.index) == ids and list(table.columns) == ["up", "down"]
@@ -611,16 +718,31 @@ def test_limit_prices_at_the_start_of_a_store_calendar(tmp_path):
     """The first calendar day has no previous close; a stock listed before the calendar counts the
     days the store knows (both raised CalendarRangeError)."""
     from veladatac.importer import import_files
+
     days = ["2025-06-03", "2025-06-04", "2025-06-05", "2025-06-06", "2025-06-09", "2025-06-10"]
     files = [
         ("calendar", write_csv(tmp_path, "c.csv", "date\n" + "\n".join(days) + "\n")),
-        ("instruments", write_csv(tmp_path, "i.csv", """\
+        (
+            "instruments",
+            write_csv(
+                tmp_path,
+                "i.csv",
+                """\
             order_book_id,symbol,type,sector_type_name,listed_date,de_listed_date
             600001.XSHG,甲,CS,Energy,2020-01-02,
             600002.XSHG,乙,CS,Energy,2025-05-28,
-            """)),
-        ("bars", write_csv(tmp_path, "b.csv", "order_book_id,date,close,volume\n" + "".join(
-            f"{oid},{d},10.00,100\n" for oid in ("600001.XSHG", "600002.XSHG") for d in days))),
+            """,
+            ),
+        ),
+        (
+            "bars",
+            write_csv(
+                tmp_path,
+                "b.csv",
+                "order_book_id,date,close,volume\n"
+                + "".join(f"{oid},{d},10.00,100\n" for oid in ("600001.XSHG", "600002.XSHG") for d in days),
+            ),
+        ),
     ]
     vd.init(import_files(tmp_path / "late.sqlite", files).store)
     ids = ["600001.XSHG", "600002.XSHG"]
@@ -633,8 +755,9 @@ def test_limit_prices_at_the_start_of_a_store_calendar(tmp_path):
 
 def test_info_into_a_closed_pipe_stops_quietly(on_small):
     env = {**os.environ, vd.ENV_VAR: str(on_small.path)}
-    p = subprocess.Popen([sys.executable, "-m", "veladatac", "info"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                         env=env)
+    p = subprocess.Popen(
+        [sys.executable, "-m", "veladatac", "info"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env
+    )
     p.stdout.close()  # what `| true` does: the reader is gone before the interpreter has started
     with p.stderr:
         err = p.stderr.read()

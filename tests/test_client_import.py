@@ -36,13 +36,15 @@ def store_copy(known_store, tmp_path):
 def test_imported_store_reads_back_exactly(known_store):
     vd.init(known_store)
     assert vd.instruments("600001.XSHG") == vd.Instrument(
-        "600001.XSHG", "甲股份", "CS", "Financials", dt.date(2020, 1, 2), None)
+        "600001.XSHG", "甲股份", "CS", "Financials", dt.date(2020, 1, 2), None
+    )
     assert vd.instruments("000300.XSHG").sector_type_name is None
     assert vd.fund.instruments("000001.OF") == vd.FundInstrument("000001.OF", "甲基金", "PublicFund", "Stock")
     assert vd.get_price("000300.XSHG", "2025-01-02", "2025-01-02", fields="volume").iat[0] == 123456789
     # a year boundary inside the window stitches two stored chunks
     np.testing.assert_array_equal(
-        vd.get_price("600001.XSHG", "2024-12-30", "2025-01-02", fields="close").to_numpy(), [np.nan, 9.8, 10.0])
+        vd.get_price("600001.XSHG", "2024-12-30", "2025-01-02", fields="close").to_numpy(), [np.nan, 9.8, 10.0]
+    )
 
 
 BAD = [  # kind, file text, line, words the message must contain
@@ -52,8 +54,12 @@ BAD = [  # kind, file text, line, words the message must contain
     ("bars", BARS_HEAD + "600001.XSHG,2025-01-02,1e999,1\n", 2, "out of range"),
     ("bars", BARS_HEAD + "600001.XSHG,2025-13-02,1,1\n", 2, "not a valid calendar date"),
     ("bars", BARS_HEAD + "600001.XSHG,2/1/2025,1,1\n", 2, "not in the form"),
-    ("bars", BARS_HEAD + "600001.XSHG,2025-01-02,1,1\n\n600001.XSHG,20250102,2,1\n", 4,
-     "appears twice (first on line 2)"),
+    (
+        "bars",
+        BARS_HEAD + "600001.XSHG,2025-01-02,1,1\n\n600001.XSHG,20250102,2,1\n",
+        4,
+        "appears twice (first on line 2)",
+    ),
     ("bars", BARS_HEAD + "600001.XSHG,2025-01-02,1,-5\n", 2, "volume -5 is negative"),
     ("bars", BARS_HEAD + "600001.XSHG,2025-01-02,0,5\n", 2, "close 0 is not positive"),
     ("bars", BARS_HEAD + "600001.XSHG,2025-01-01,1,5\n", 2, "not a trading day"),
@@ -66,19 +72,36 @@ BAD = [  # kind, file text, line, words the message must contain
     ("bars", "order_book_id,date,close,volume,open\n", 1, "unknown column(s) open"),
     ("navs", "order_book_id,date,adjusted_net_value\n600001.XSHG,2025-01-02,1\n", 2, "bars go in a bars file"),
     ("instruments", "order_book_id,symbol,type,sector_type_name\nX1,x,CS,Finance\n", 2, "GICS"),
-    ("instruments", "order_book_id,symbol,type,listed_date,de_listed_date\nX1,x,CS,2025-01-02,2025-01-02\n",
-     2, "not after listed_date"),
+    (
+        "instruments",
+        "order_book_id,symbol,type,listed_date,de_listed_date\nX1,x,CS,2025-01-02,2025-01-02\n",
+        2,
+        "not after listed_date",
+    ),
     ("instruments", "order_book_id,symbol,type\nX1,x,\n", 2, "'type' is empty"),
     ("instruments", "order_book_id,symbol,type\nbad id,x,CS\n", 2, "not a valid id"),
     ("instruments", "order_book_id,symbol,type\n000001.OF,x,CS\n", 2, "already a fund"),
     # re-listing an instrument later than its existing bars contradicts them
-    ("instruments", "order_book_id,symbol,type,listed_date\n600001.XSHG,甲股份,CS,2025-01-03\n", 2,
-     "outside its listing"),
+    (
+        "instruments",
+        "order_book_id,symbol,type,listed_date\n600001.XSHG,甲股份,CS,2025-01-03\n",
+        2,
+        "outside its listing",
+    ),
     ("funds", "order_book_id,symbol,fund_type,type\nF1.OF,f,Bond,CS\n", 2, "reserved"),
-    ("industries", "order_book_id,index_code,index_name,start_date,end_date\n"
-     "600001.XSHG,1,银行,2020-01-01,2025-01-06\n600001.XSHG,2,电子,2025-01-06,\n", 3, "overlaps the one on line 2"),
-    ("industries", "order_book_id,index_code,index_name,start_date,end_date\n"
-     "600001.XSHG,1,银行,2025-01-06,2025-01-01\n", 2, "before start_date"),
+    (
+        "industries",
+        "order_book_id,index_code,index_name,start_date,end_date\n"
+        "600001.XSHG,1,银行,2020-01-01,2025-01-06\n600001.XSHG,2,电子,2025-01-06,\n",
+        3,
+        "overlaps the one on line 2",
+    ),
+    (
+        "industries",
+        "order_book_id,index_code,index_name,start_date,end_date\n600001.XSHG,1,银行,2025-01-06,2025-01-01\n",
+        2,
+        "before start_date",
+    ),
     ("index_members", "index_id,order_book_id,start_date\n600002.XSHG,600001.XSHG,2025-01-02\n", 2, "not 'INDX'"),
     ("calendar", "date\n2025-01-02\n2025-01-04\n", 3, "weekend"),
     ("calendar", "date\n2025-01-02\n2025-01-03\n", None, "adjusted_net_value of 000001.OF on 2025-01-06, which"),
@@ -169,8 +192,9 @@ def test_killed_import_leaves_the_store_as_it_was(store_copy, tmp_path):
 
 
 def test_interval_files_replace_the_history_of_the_ids_they_name(store_copy, tmp_path):
-    f = write_csv(tmp_path, "ind.csv", "order_book_id,index_code,index_name,start_date\n"
-                                       "600002.XSHG,801030,基础化工,2025-01-06\n")
+    f = write_csv(
+        tmp_path, "ind.csv", "order_book_id,index_code,index_name,start_date\n600002.XSHG,801030,基础化工,2025-01-06\n"
+    )
     import_files(store_copy, [("industries", f)])
     vd.init(store_copy)
     got = vd.shenwan_instrument_industry(["600001.XSHG", "600002.XSHG"], "2025-01-08")

@@ -20,8 +20,13 @@ def test_records_evaluate_their_own_group():
     x = [0.3, 0.5, 0.2]
     got = values(recs, x)
     # Each value equals the host's expression over the same floats.
-    expected = [("ineq", (0 + 0.3 + 0.2) - 0.2), ("ineq", 0.6 - (0 + 0.3 + 0.2)), ("ineq", (0 + 0.5) - 0.4),
-                ("ineq", 0.8 - (0 + 0.5)), ("eq", sum(np.asarray(x)) - 1)]
+    expected = [
+        ("ineq", (0 + 0.3 + 0.2) - 0.2),
+        ("ineq", 0.6 - (0 + 0.3 + 0.2)),
+        ("ineq", (0 + 0.5) - 0.4),
+        ("ineq", 0.8 - (0 + 0.5)),
+        ("eq", sum(np.asarray(x)) - 1),
+    ]
     assert got == expected
     assert all(set(r) == {"type", "fun"} for r in recs)
     # Called again, in another order, on another x: still each its own group.
@@ -106,12 +111,21 @@ def client(fake_client):
 @pytest.mark.parametrize(
     "cls, rules, x, expected, calls",
     [
-        (opt.GICSConstraint, {"X": (0, 0.5)}, [0.2, 0.5, 0.3], [0.5 - 0, 0.5 - 0.5, 0.0],
-         [("instruments", (IDS,))]),
-        (opt.FundTypeConstraint, {"Stock": (0.1, 0.4)}, [0.2, 0.5, 0.3], [0.5 - 0.1, 0.4 - 0.5, 0.0],
-         [("fund.instruments", ("A",)), ("fund.instruments", ("B",)), ("fund.instruments", ("C",))]),
-        (opt.ShenWanConstraint, {"__NONE__": (0, 0)}, [0.2, 0.5, 0.3], [0.3, -0.3, 0.0],
-         [("shenwan_instrument_industry", (IDS, "2024-01-02"))]),
+        (opt.GICSConstraint, {"X": (0, 0.5)}, [0.2, 0.5, 0.3], [0.5 - 0, 0.5 - 0.5, 0.0], [("instruments", (IDS,))]),
+        (
+            opt.FundTypeConstraint,
+            {"Stock": (0.1, 0.4)},
+            [0.2, 0.5, 0.3],
+            [0.5 - 0.1, 0.4 - 0.5, 0.0],
+            [("fund.instruments", ("A",)), ("fund.instruments", ("B",)), ("fund.instruments", ("C",))],
+        ),
+        (
+            opt.ShenWanConstraint,
+            {"__NONE__": (0, 0)},
+            [0.2, 0.5, 0.3],
+            [0.3, -0.3, 0.0],
+            [("shenwan_instrument_industry", (IDS, "2024-01-02"))],
+        ),
     ],
 )
 def test_classification(client, cls, rules, x, expected, calls):

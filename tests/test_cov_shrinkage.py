@@ -1,4 +1,5 @@
 """_cov_shrinkage against the estimator's formulas computed with pandas and numpy."""
+
 import types
 import warnings
 
@@ -49,8 +50,9 @@ def expected(df):
     delta = 1 if x > 1 else x
     delta = delta if delta > 0 else 0
     regime = "nan" if np.isnan(x) else "one" if x > 1 else "zero" if x <= 0 else "interior"
-    return types.SimpleNamespace(matrix=delta * phi + (1 - delta) * s, delta=delta, regime=regime, kappa=kappa,
-                                 gamma=gamma, phi=phi, s=s)
+    return types.SimpleNamespace(
+        matrix=delta * phi + (1 - delta) * s, delta=delta, regime=regime, kappa=kappa, gamma=gamma, phi=phi, s=s
+    )
 
 
 def sectors(n, rows=131, seed=0, scale=0.01, market_only=False):
@@ -77,26 +79,37 @@ def gaps(df, seed, leading_only=True):
 
 
 # κ̂ < 0: π̂ below ρ̂ (found by minimising κ̂ over small tables).
-NEGATIVE_KAPPA = 0.01 * pd.DataFrame([[0.84, 3.07, -1.3], [-0.37, 10.8, -1.31], [-0.44, 3.08, -0.42],
-                                      [-1.43, 3.41, -1.21], [-0.34, 3.38, -2.23], [-0.32, -4.31, -1.27]])
+NEGATIVE_KAPPA = 0.01 * pd.DataFrame(
+    [
+        [0.84, 3.07, -1.3],
+        [-0.37, 10.8, -1.31],
+        [-0.44, 3.08, -0.42],
+        [-1.43, 3.41, -1.21],
+        [-0.34, 3.38, -2.23],
+        [-0.32, -4.31, -1.27],
+    ]
+)
 # Squares of 1e100-sized deviations overflow: π̂ = ∞ and ρ̂ = ∞ or NaN, so κ̂ is NaN.
 HUGE = sectors(4, seed=5, scale=1e100)
 WITH_INFINITY = gaps(sectors(5, seed=6), seed=6)
 WITH_INFINITY.iloc[100, 2] = np.inf
 
 
-@pytest.mark.parametrize("df, regime", [
-    pytest.param(sectors(6), "interior", id="complete"),
-    pytest.param(sectors(43, seed=3), "interior", id="complete, last panel partial"),
-    pytest.param(gaps(sectors(10, seed=1), seed=1), "interior", id="leading gaps"),
-    pytest.param(gaps(sectors(19, seed=2), seed=2, leading_only=False), "interior", id="scattered gaps"),
-    pytest.param(sectors(3, seed=4, market_only=True), "one", id="clamped at 1"),
-    pytest.param(gaps(sectors(8, seed=4, market_only=True), seed=4), "one", id="clamped at 1, leading gaps"),
-    pytest.param(NEGATIVE_KAPPA, "zero", id="clamped at 0"),
-    pytest.param(HUGE, "nan", id="kappa NaN"),
-    pytest.param(gaps(HUGE, seed=5), "nan", id="kappa NaN, leading gaps"),
-    pytest.param(WITH_INFINITY, "nan", id="infinite entry"),
-])
+@pytest.mark.parametrize(
+    "df, regime",
+    [
+        pytest.param(sectors(6), "interior", id="complete"),
+        pytest.param(sectors(43, seed=3), "interior", id="complete, last panel partial"),
+        pytest.param(gaps(sectors(10, seed=1), seed=1), "interior", id="leading gaps"),
+        pytest.param(gaps(sectors(19, seed=2), seed=2, leading_only=False), "interior", id="scattered gaps"),
+        pytest.param(sectors(3, seed=4, market_only=True), "one", id="clamped at 1"),
+        pytest.param(gaps(sectors(8, seed=4, market_only=True), seed=4), "one", id="clamped at 1, leading gaps"),
+        pytest.param(NEGATIVE_KAPPA, "zero", id="clamped at 0"),
+        pytest.param(HUGE, "nan", id="kappa NaN"),
+        pytest.param(gaps(HUGE, seed=5), "nan", id="kappa NaN, leading gaps"),
+        pytest.param(WITH_INFINITY, "nan", id="infinite entry"),
+    ],
+)
 def test_matches_formulas(df, regime):
     ref = expected(df)
     assert ref.regime == regime  # the case exercises what it is named for
@@ -125,8 +138,17 @@ def test_matches_formulas_on_random_tables(n, rows, seed, leading_only):
 
 # Built so that every step is exact and Φ equals S: unit variances, one common covariance.
 UNCORRELATED = pd.DataFrame({"a": [1, -1, 1, -1, 0], "b": [1, 1, -1, -1, 0], "c": [1, -1, -1, 1, 0]}) + 0.5
-EQUICORRELATED = 0.5 * pd.DataFrame({"a": [-1, -1, -1, -1, 0, 1, 1, 1, 1], "b": [-1, -1, -1, 1, 0, -1, 1, 1, 1],
-                                     "c": [-1, -1, -1, 1, 0, 1, -1, 1, 1]}) + 0.125
+EQUICORRELATED = (
+    0.5
+    * pd.DataFrame(
+        {
+            "a": [-1, -1, -1, -1, 0, 1, 1, 1, 1],
+            "b": [-1, -1, -1, 1, 0, -1, 1, 1, 1],
+            "c": [-1, -1, -1, 1, 0, 1, -1, 1, 1],
+        }
+    )
+    + 0.125
+)
 
 
 @pytest.mark.parametrize("df", [UNCORRELATED, EQUICORRELATED], ids=["r = 0", "r = 1/2"])
@@ -154,11 +176,14 @@ def test_intensity_divides_kappa_by_instruments_plus_one(rows):
     assert shrink(df)[1] == pytest.approx(kappa / (n + 1), rel=1e-12)
 
 
-@pytest.mark.parametrize("labels, name", [
-    (["600519.XSHG", "000001.XSHE", "300750.XSHE", "000858.XSHE"], "order_book_id"),
-    ([7, 3, 11, 5], None),
-    (["510300.XSHG", "159915.XSHE", "510300.XSHG", "512880.XSHG"], None),  # repeated label
-])
+@pytest.mark.parametrize(
+    "labels, name",
+    [
+        (["600519.XSHG", "000001.XSHE", "300750.XSHE", "000858.XSHE"], "order_book_id"),
+        ([7, 3, 11, 5], None),
+        (["510300.XSHG", "159915.XSHE", "510300.XSHG", "512880.XSHG"], None),  # repeated label
+    ],
+)
 @pytest.mark.parametrize("df", [sectors(4, seed=8), UNCORRELATED.iloc[:, [0, 1, 2, 0]]], ids=["blend", "sample"])
 def test_result_carries_the_columns_in_order(df, labels, name):
     df = df.set_axis(pd.Index(labels, name=name), axis=1)
@@ -186,15 +211,18 @@ ZERO_VARIANCE = sectors(4, seed=10).assign(**{"000000.XSHG": 0.0})
 ALL_MISSING = sectors(4, seed=11).assign(**{"000000.XSHG": np.nan})
 
 
-@pytest.mark.parametrize("df", [
-    pytest.param(ZERO_VARIANCE, id="zero variance"),
-    pytest.param(ZERO_VARIANCE.assign(**{"000000.XSHG": 0.5}), id="constant column"),
-    pytest.param(ALL_MISSING, id="all-missing column"),
-    pytest.param(sectors(1), id="one column"),
-    pytest.param(sectors(3).iloc[:, :0], id="no columns"),
-    pytest.param(sectors(3).iloc[:0], id="no rows"),
-    pytest.param(sectors(3).iloc[:1], id="one row"),
-])
+@pytest.mark.parametrize(
+    "df",
+    [
+        pytest.param(ZERO_VARIANCE, id="zero variance"),
+        pytest.param(ZERO_VARIANCE.assign(**{"000000.XSHG": 0.5}), id="constant column"),
+        pytest.param(ALL_MISSING, id="all-missing column"),
+        pytest.param(sectors(1), id="one column"),
+        pytest.param(sectors(3).iloc[:, :0], id="no columns"),
+        pytest.param(sectors(3).iloc[:0], id="no rows"),
+        pytest.param(sectors(3).iloc[:1], id="one row"),
+    ],
+)
 def test_broken_preconditions_do_not_raise(df):
     matrix, delta = shrink(df)  # warnings are errors here too
     assert type(delta) is int and delta == 0
@@ -202,13 +230,16 @@ def test_broken_preconditions_do_not_raise(df):
     np.testing.assert_allclose(matrix.to_numpy(), expected(df).s, rtol=1e-12)  # NaN where S has NaN
 
 
-@pytest.mark.parametrize("arg, error", [
-    (np.ones((5, 2)), TypeError),
-    ([[1.0, 2.0], [3.0, 4.0]], TypeError),
-    (pd.Series([1.0, 2.0, 3.0]), TypeError),
-    (None, TypeError),
-    (pd.DataFrame({"a": ["x", "y"], "b": [1.0, 2.0]}), ValueError),  # pandas' own conversion error
-])
+@pytest.mark.parametrize(
+    "arg, error",
+    [
+        (np.ones((5, 2)), TypeError),
+        ([[1.0, 2.0], [3.0, 4.0]], TypeError),
+        (pd.Series([1.0, 2.0, 3.0]), TypeError),
+        (None, TypeError),
+        (pd.DataFrame({"a": ["x", "y"], "b": [1.0, 2.0]}), ValueError),  # pandas' own conversion error
+    ],
+)
 def test_non_numeric_tables_raise(arg, error):
     with pytest.raises(error):
         shrink(arg)

@@ -32,8 +32,20 @@ def test_signature_and_defaults():
     assert f.__defaults__ == (M.RISK_PARITY, None, None, True, None, 1, 132, 1000, 1e-08, False)
     assert f.__defaults__[0] is M.RISK_PARITY
     params = inspect.signature(f).parameters
-    assert list(params) == ["order_book_ids", "date", "method", "bnds", "cons", "cov_shrinkage", "benchmark",
-                            "risk_aversion_coefficient", "window", "max_iteration", "tol", "quiet"]
+    assert list(params) == [
+        "order_book_ids",
+        "date",
+        "method",
+        "bnds",
+        "cons",
+        "cov_shrinkage",
+        "benchmark",
+        "risk_aversion_coefficient",
+        "window",
+        "max_iteration",
+        "tol",
+        "quiet",
+    ]
     with pytest.raises(TypeError, match=r"portfolio_optimize\(\) takes from 2 to 12 positional arguments but 13"):
         f(*range(13))
 
@@ -76,8 +88,9 @@ def test_argument_checks_come_before_any_client_call(fake_client, kwargs, messag
 
 
 def test_zero_risk_aversion_and_numpy_integers_pass(fake_client, ids, spy):
-    opt.portfolio_optimize(ids, DATE, risk_aversion_coefficient=0, window=np.int64(132),
-                           max_iteration=np.int32(5), quiet=True)
+    opt.portfolio_optimize(
+        ids, DATE, risk_aversion_coefficient=0, window=np.int64(132), max_iteration=np.int32(5), quiet=True
+    )
     assert spy.method == "risk_parity_optimize" and spy.args[3] == 5
 
 
@@ -173,8 +186,12 @@ def test_date_floor_comes_after_the_benchmark_fetch(fake_client, ids):
 
 @pytest.mark.parametrize(
     "order_book_ids, message",
-    [(["A"], "合约数目太少"), ([], "合约数目太少"), (["A", "B", "A", "B"], "OPTIMIZER: 合约 A 重复出现"),
-     (["A", "B", "C", "B", "A"], "OPTIMIZER: 合约 B 重复出现")],
+    [
+        (["A"], "合约数目太少"),
+        ([], "合约数目太少"),
+        (["A", "B", "A", "B"], "OPTIMIZER: 合约 A 重复出现"),
+        (["A", "B", "C", "B", "A"], "OPTIMIZER: 合约 B 重复出现"),
+    ],
 )
 def test_count_and_duplicates_before_the_kind_check(fake_client, order_book_ids, message):
     with pytest.raises(opt.InvalidArgument) as e:
@@ -190,7 +207,9 @@ def test_client_call_order(fake_client, ids, spy):
     assert fake_client.calls == [
         ("trading_date_offset", (DATE, -132), {}),
         ("get_price", ("IDX", "2020-01-02", DATE), {"fields": "close"}),
-        ("instruments", ("S0",), {}), ("instruments", ("S1",), {}), ("instruments", ("S2",), {}),
+        ("instruments", ("S0",), {}),
+        ("instruments", ("S1",), {}),
+        ("instruments", ("S2",), {}),
         ("get_price", (ids, "2020-01-02", DATE), {"frequency": "1d", "fields": ["close", "volume"]}),
     ]
 
@@ -224,8 +243,18 @@ class Cons:
 def test_dispatch_and_arguments(fake_client, ids, spy, method, bnds, use_cons, callee):
     fake_client.benchmarks["IDX"] = fake_client.close["S1"] * 1.0
     cons = Cons() if use_cons else None
-    result = opt.portfolio_optimize(ids, DATE, method=method, bnds=bnds, cons=cons, benchmark="IDX",
-                                    risk_aversion_coefficient=3, max_iteration=77, tol=1e-7, cov_shrinkage=False)
+    result = opt.portfolio_optimize(
+        ids,
+        DATE,
+        method=method,
+        bnds=bnds,
+        cons=cons,
+        benchmark="IDX",
+        risk_aversion_coefficient=3,
+        max_iteration=77,
+        tol=1e-7,
+        cov_shrinkage=False,
+    )
     assert result == {"result of": callee} and spy.method == callee
     df = expected_returns(fake_client.close[ids])
     n = len(ids)
@@ -297,14 +326,18 @@ def test_bounds_for_screened_out_ids_warn(fake_client, ids, spy):
 
 
 def test_funds_take_the_nav_path(fake_client, spy):
-    fake_client.funds = {"F1": Record("F1", "PublicFund", fund_type="Bond"),
-                         "F2": Record("F2", "PublicFund", fund_type="Stock")}
+    fake_client.funds = {
+        "F1": Record("F1", "PublicFund", fund_type="Bond"),
+        "F2": Record("F2", "PublicFund", fund_type="Stock"),
+    }
     index = pd.bdate_range("2020-01-02", periods=6)
-    fake_client.nav = pd.DataFrame({"F1": [1.0, np.nan, 1.1, 1.2, np.nan, 1.3],
-                                    "F2": [np.nan] * 6}, index=index)
+    fake_client.nav = pd.DataFrame({"F1": [1.0, np.nan, 1.1, 1.2, np.nan, 1.3], "F2": [np.nan] * 6}, index=index)
     opt.portfolio_optimize(["F1", "F2"], DATE, method=M.MIN_VARIANCE, window=5)
-    assert fake_client.calls[-1] == ("fund.get_nav", (["F1", "F2"], "2020-01-02", DATE),
-                                     {"fields": "adjusted_net_value"})
+    assert fake_client.calls[-1] == (
+        "fund.get_nav",
+        (["F1", "F2"], "2020-01-02", DATE),
+        {"fields": "adjusted_net_value"},
+    )
     pd.testing.assert_frame_equal(spy.df, expected_returns(fake_client.nav))
     assert spy.df["F2"].isna().all()
 
@@ -332,16 +365,16 @@ class SpyMinimizer:
         (M.MIN_TRACKING_ERROR, None, False, "SLSQP", "min_TE_obj_fun", False),
     ],
 )
-def test_minimizer_call_per_method(monkeypatch, fake_client, ids, method, bnds, use_cons, solver, objective,
-                                   has_jac):
+def test_minimizer_call_per_method(monkeypatch, fake_client, ids, method, bnds, use_cons, solver, objective, has_jac):
     spy = SpyMinimizer()
     monkeypatch.setattr(opt, "sc_opt", spy)
     fake_client.benchmarks["IDX"] = fake_client.close["S1"] * 1.0
     cons = opt.GICSConstraint({"Financials": (0, 1)}) if use_cons else None
-    w = opt.portfolio_optimize(ids, DATE, method=method, bnds=bnds, cons=cons, benchmark="IDX",
-                               max_iteration=50, tol=1e-7)
+    w = opt.portfolio_optimize(
+        ids, DATE, method=method, bnds=bnds, cons=cons, benchmark="IDX", max_iteration=50, tol=1e-7
+    )
     assert w == pytest.approx({i: 1 / 3 for i in ids})
-    (fun, x0, kwargs), = spy.calls
+    ((fun, x0, kwargs),) = spy.calls
     assert fun.__name__ == objective and x0 == [1 / 3] * 3
     expected_keys = {"method", "bounds", "options"} | ({"jac"} if has_jac else set())
     expected_keys |= {"constraints"} if solver == "SLSQP" else set()

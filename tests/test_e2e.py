@@ -16,8 +16,14 @@ TOL = 1e-6
 
 @pytest.fixture(scope="module")
 def store(tmp_path_factory):
-    info = sample.build_store(tmp_path_factory.mktemp("e2e") / "store.sqlite", n_stocks=40, n_funds=10,
-                              start="2025-01-01", end="2026-12-31", seed=5)
+    info = sample.build_store(
+        tmp_path_factory.mktemp("e2e") / "store.sqlite",
+        n_stocks=40,
+        n_funds=10,
+        start="2025-01-01",
+        end="2026-12-31",
+        seed=5,
+    )
     veladatac.init(info.path)
     yield info
     veladatac.init(None)
@@ -121,8 +127,11 @@ def test_group_limits_and_bounds_hold(store, kind, cls, method):
 
 @pytest.mark.parametrize("method", [M.MIN_VARIANCE, M.RISK_PARITY])
 def test_fund_type_limits_hold(store, method):
-    ids = [f for f in store.fund_ids if f not in set(store.roles.get("recent_fund", ())) |
-           set(store.roles.get("liquidated_fund", ()))][:6]
+    ids = [
+        f
+        for f in store.fund_ids
+        if f not in set(store.roles.get("recent_fund", ())) | set(store.roles.get("liquidated_fund", ()))
+    ][:6]
     labels = {f: veladatac.fund.instruments(f).fund_type for f in ids}
     rules = rules_for(labels)
     w = opt.portfolio_optimize(ids, store.end, method=method, cons=opt.FundTypeConstraint(rules))
@@ -136,10 +145,12 @@ def test_forced_zero_group(store):
     # Instruments without an industry on the date can be excluded through the "__NONE__" label.
     unclassified = store.roles["unclassified"][0]
     days = veladatac.get_trading_dates(veladatac.trading_date_offset(store.end, -300), store.end)
-    date = next(d for d in reversed(days)
-                if unclassified not in veladatac.shenwan_instrument_industry([unclassified], d).index)
+    date = next(
+        d for d in reversed(days) if unclassified not in veladatac.shenwan_instrument_industry([unclassified], d).index
+    )
     ids = healthy(store, 10) + [unclassified]
-    w = opt.portfolio_optimize(ids, date, method=M.MIN_VARIANCE, quiet=True,
-                               cons=opt.ShenWanConstraint({"__NONE__": (0, 0)}))
+    w = opt.portfolio_optimize(
+        ids, date, method=M.MIN_VARIANCE, quiet=True, cons=opt.ShenWanConstraint({"__NONE__": (0, 0)})
+    )
     assert unclassified in w and math.isclose(w[unclassified], 0, abs_tol=TOL)
     check_weights(w, ids)

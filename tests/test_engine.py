@@ -67,9 +67,14 @@ def limits_of(ids, bnds=None, cons=None):
         else:  # a cap: (-a)·x <= c
             rows.append(-a), lo.append(-np.inf), hi.append(c)
     pairs = opt._general_bnds(ids, bnds)
-    return Limits(ids=ids, lower=np.array([p[0] for p in pairs], dtype=float),
-                  upper=np.array([p[1] for p in pairs], dtype=float), A=np.array(rows), lo=np.array(lo),
-                  hi=np.array(hi))
+    return Limits(
+        ids=ids,
+        lower=np.array([p[0] for p in pairs], dtype=float),
+        upper=np.array([p[1] for p in pairs], dtype=float),
+        A=np.array(rows),
+        lo=np.array(lo),
+        hi=np.array(hi),
+    )
 
 
 def run_both(client, **kw):
@@ -88,16 +93,22 @@ def run_both(client, **kw):
 LIMITS = [
     dict(),
     dict(bnds={"*": (0, 0.15)}),
-    dict(bnds={"*": (0, 0.2), "S00": (0.05, 0.1)},
-         cons=opt.GICSConstraint({"Energy": (0, 0.1), "Materials": (0.3, 1)})),
+    dict(
+        bnds={"*": (0, 0.2), "S00": (0.05, 0.1)}, cons=opt.GICSConstraint({"Energy": (0, 0.1), "Materials": (0.3, 1)})
+    ),
 ]
-CONVEX = [(M.MIN_VARIANCE, {}), (M.MEAN_VARIANCE, {"risk_aversion_coefficient": 50}),
-          (M.MEAN_VARIANCE, {"risk_aversion_coefficient": 1}), (M.MIN_TRACKING_ERROR, {"benchmark": "BM"})]
+CONVEX = [
+    (M.MIN_VARIANCE, {}),
+    (M.MEAN_VARIANCE, {"risk_aversion_coefficient": 50}),
+    (M.MEAN_VARIANCE, {"risk_aversion_coefficient": 1}),
+    (M.MIN_TRACKING_ERROR, {"benchmark": "BM"}),
+]
 
 
 @pytest.mark.parametrize("limits", LIMITS, ids=["budget only", "caps", "caps, floor, groups"])
-@pytest.mark.parametrize(("method", "extra"), CONVEX, ids=["min variance", "mean-variance 50", "mean-variance 1",
-                                                          "tracking error"])
+@pytest.mark.parametrize(
+    ("method", "extra"), CONVEX, ids=["min variance", "mean-variance 50", "mean-variance 1", "tracking error"]
+)
 def test_native_is_never_worse_than_the_scipy_path_and_feasible(client, method, extra, limits):
     n, s, nw, sw, nc, sc = run_both(client, method=method, **extra, **limits)
     assert n.solver == "native" and s.solver == "scipy" and n.converged
@@ -160,17 +171,35 @@ def test_progress_reports_every_stage_in_order_and_screening_before_a_failure(mo
     c, ids = market(n=4)
     monkeypatch.setattr(opt, "veladatac", c)
     seen.clear()
-    r = vo.optimize(ids, "2020-06-01", window=88, method=M.MIN_TRACKING_ERROR, benchmark="BM",
-                    progress=lambda s, i: seen.append(s))
-    assert seen == ["window", "benchmark", "instruments", "prices", "screening", "covariance", "bounds",
-                    "constraints", "feasibility", "solve", "done"]
+    r = vo.optimize(
+        ids, "2020-06-01", window=88, method=M.MIN_TRACKING_ERROR, benchmark="BM", progress=lambda s, i: seen.append(s)
+    )
+    assert seen == [
+        "window",
+        "benchmark",
+        "instruments",
+        "prices",
+        "screening",
+        "covariance",
+        "bounds",
+        "constraints",
+        "feasibility",
+        "solve",
+        "done",
+    ]
     assert set(r.timings) == set(seen) - {"done"}
 
 
 def test_the_result_describes_the_optimisation(client):
     with pytest.warns(UserWarning, match="GONE"):
-        r = vo.optimize(client.ids, "2020-06-01", window=88, method=M.MEAN_VARIANCE,
-                        bnds={"*": (0, 0.5), "GONE": (0, 1)}, quiet=True)
+        r = vo.optimize(
+            client.ids,
+            "2020-06-01",
+            window=88,
+            method=M.MEAN_VARIANCE,
+            bnds={"*": (0, 0.5), "GONE": (0, 1)},
+            quiet=True,
+        )
     C = r.covariance.to_numpy()
     w = r.weights.to_numpy()
     assert list(r.weights.index) == r.retained == list(r.covariance.columns)
@@ -201,19 +230,42 @@ def test_infeasible_limits_are_refused_before_either_solve(client):
     cons = opt.GICSConstraint({"Energy": (0, 0.01), "Financials": (0, 0.01), "Materials": (0, 0.01)})
     for solver in ("native", "scipy"):
         with pytest.raises(vo.InvalidArgument) as e:
-            vo.optimize(client.ids, "2020-06-01", window=88, method=M.MIN_VARIANCE, bnds={"*": (0, 0.15)},
-                        cons=cons, quiet=True, solver=solver)
+            vo.optimize(
+                client.ids,
+                "2020-06-01",
+                window=88,
+                method=M.MIN_VARIANCE,
+                bnds={"*": (0, 0.15)},
+                cons=cons,
+                quiet=True,
+                solver=solver,
+            )
         assert isinstance(e.value, vo.LimitConflict)
 
 
 def test_the_native_iteration_limit_is_a_failure(client):
     with pytest.raises(vo.OptimizationFailed, match="最大迭代次数 1"):
-        vo.optimize(client.ids, "2020-06-01", window=88, method=M.MIN_VARIANCE, bnds={"*": (0, 0.2)},
-                    max_iteration=1, quiet=True)
+        vo.optimize(
+            client.ids,
+            "2020-06-01",
+            window=88,
+            method=M.MIN_VARIANCE,
+            bnds={"*": (0, 0.2)},
+            max_iteration=1,
+            quiet=True,
+        )
 
 
-@pytest.mark.parametrize("module", ["vela_optimizer.engine", "vela_optimizer.native", "vela_optimizer.backtest",
-                                    "vela_optimizer.cli", "vela_optimizer"])
+@pytest.mark.parametrize(
+    "module",
+    [
+        "vela_optimizer.engine",
+        "vela_optimizer.native",
+        "vela_optimizer.backtest",
+        "vela_optimizer.cli",
+        "vela_optimizer",
+    ],
+)
 def test_each_module_imports_first_in_a_fresh_interpreter(module):
     """The private engine module exists only once the extension is imported: every module that
     uses it must import the extension first, whoever imports it first."""
@@ -227,21 +279,30 @@ def test_caps_short_of_the_budget_after_screening_name_what_screening_removed(mo
     c, ids = market(n=4, suspended=["S03"])
     monkeypatch.setattr(opt, "veladatac", c)
     with pytest.raises(vo.LimitConflict) as e:
-        vo.optimize(ids, "2020-06-01", window=88, method=M.MIN_VARIANCE, bnds={"*": (0, 0.3)}, quiet=True,
-                    solver=solver)
+        vo.optimize(
+            ids, "2020-06-01", window=88, method=M.MIN_VARIANCE, bnds={"*": (0, 0.3)}, quiet=True, solver=solver
+        )
     # three stocks left at 0.3 each hold 0.9 at most; the fourth's cap went with it
     assert e.value.screened_out == ["S03"] and e.value.shortfall == pytest.approx(0.1)
     assert str(e.value).endswith("；筛选剔除了 S03")
-    assert e.value.describe() == ("limits conflict: default cap 0.3000 on 3 instruments allow at most 0.9000 in "
-                                  "total (0.1000 short of 1); screening removed 1 instrument: S03")
+    assert e.value.describe() == (
+        "limits conflict: default cap 0.3000 on 3 instruments allow at most 0.9000 in "
+        "total (0.1000 short of 1); screening removed 1 instrument: S03"
+    )
 
 
 def test_group_limits_of_a_conflict_are_not_blamed_on_screening(monkeypatch):
     c, ids = market(n=8, suspended=["S07"])
     monkeypatch.setattr(opt, "veladatac", c)
     with pytest.raises(vo.LimitConflict) as e:  # Energy and Industrials floors ask 1.2 of the budget
-        vo.optimize(ids, "2020-06-01", window=88, method=M.MIN_VARIANCE, quiet=True,
-                    cons=opt.GICSConstraint({"Energy": (0.6, 1), "Industrials": (0.6, 1)}))
+        vo.optimize(
+            ids,
+            "2020-06-01",
+            window=88,
+            method=M.MIN_VARIANCE,
+            quiet=True,
+            cons=opt.GICSConstraint({"Energy": (0.6, 1), "Industrials": (0.6, 1)}),
+        )
     assert e.value.screened_out == [] and "screening" not in e.value.describe()
 
 
@@ -252,12 +313,23 @@ def test_the_result_names_every_weight_the_solve_set_to_zero(client):
     assert {why for _, why in r.zeros} <= {"bound", "group_cap", "optimal"}
 
 
-@pytest.mark.parametrize("kw, error, words", [
-    (dict(time_limit=1e-9, method=M.RISK_PARITY, bnds={"*": (0, 0.15)},
-          cons=opt.GICSConstraint({"Financials": (0, 0.05)})), vo.OptimizationFailed, "时间上限"),
-    (dict(time_limit=1.0, solver="scipy"), vo.InvalidArgument, "无法限制求解时间"),
-    (dict(time_limit=-1.0), vo.InvalidArgument, "time_limit"),
-])
+@pytest.mark.parametrize(
+    "kw, error, words",
+    [
+        (
+            dict(
+                time_limit=1e-9,
+                method=M.RISK_PARITY,
+                bnds={"*": (0, 0.15)},
+                cons=opt.GICSConstraint({"Financials": (0, 0.05)}),
+            ),
+            vo.OptimizationFailed,
+            "时间上限",
+        ),
+        (dict(time_limit=1.0, solver="scipy"), vo.InvalidArgument, "无法限制求解时间"),
+        (dict(time_limit=-1.0), vo.InvalidArgument, "time_limit"),
+    ],
+)
 def test_a_time_limit_stops_a_native_solve_and_is_refused_where_it_cannot_be_kept(client, kw, error, words):
     with pytest.raises(error, match=words):
         vo.optimize(client.ids, "2020-06-01", window=88, quiet=True, **kw)

@@ -35,8 +35,16 @@ def make_limits(ids, own=None, default=None, groups=None, budget=(1.0, 1.0)):
     rows.append([1.0] * len(ids))
     lo.append(budget[0])
     hi.append(budget[1])
-    return Limits(list(ids), lower, upper, np.array(rows).reshape(len(rows), len(ids)), np.array(lo, dtype=float),
-                  np.array(hi, dtype=float), list(groups) + [None], source)
+    return Limits(
+        list(ids),
+        lower,
+        upper,
+        np.array(rows).reshape(len(rows), len(ids)),
+        np.array(lo, dtype=float),
+        np.array(hi, dtype=float),
+        list(groups) + [None],
+        source,
+    )
 
 
 def atoms_of(limits, conflict):
@@ -70,11 +78,27 @@ def feasible(limits, atoms):
     rows = [r if upper else -r for r, upper, _ in atoms]
     rhs = [b if upper else -b for _, upper, b in atoms]
     lo_b, hi_b = limits.lo[-1], limits.hi[-1]
-    res = linprog(np.zeros(n), A_ub=np.array(rows).reshape(-1, n) if rows else None, b_ub=rhs or None,
-                  A_eq=np.ones((1, n)), b_eq=[lo_b], bounds=[(None, None)] * n, method="highs", options=TIGHT) \
-        if lo_b == hi_b else \
-        linprog(np.zeros(n), A_ub=np.array(rows + [np.ones(n), -np.ones(n)]), b_ub=rhs + [hi_b, -lo_b],
-                bounds=[(None, None)] * n, method="highs", options=TIGHT)
+    res = (
+        linprog(
+            np.zeros(n),
+            A_ub=np.array(rows).reshape(-1, n) if rows else None,
+            b_ub=rhs or None,
+            A_eq=np.ones((1, n)),
+            b_eq=[lo_b],
+            bounds=[(None, None)] * n,
+            method="highs",
+            options=TIGHT,
+        )
+        if lo_b == hi_b
+        else linprog(
+            np.zeros(n),
+            A_ub=np.array(rows + [np.ones(n), -np.ones(n)]),
+            b_ub=rhs + [hi_b, -lo_b],
+            bounds=[(None, None)] * n,
+            method="highs",
+            options=TIGHT,
+        )
+    )
     assert res.status in (0, 2), res.message
     return res.status == 0
 
@@ -92,7 +116,7 @@ def assert_irreducible(limits, conflict):
     atoms = atoms_of(limits, conflict)
     assert not feasible(limits, atoms)
     for k in range(len(atoms)):
-        assert feasible(limits, atoms[:k] + atoms[k + 1:]), f"limit {k} of {conflict} is not needed"
+        assert feasible(limits, atoms[:k] + atoms[k + 1 :]), f"limit {k} of {conflict} is not needed"
 
 
 IDS = ["M1", "M2", "I1", "A", "B"]
@@ -100,64 +124,123 @@ IDS = ["M1", "M2", "I1", "A", "B"]
 # name: (limits, {(kind, label, count)}, shortfall, target kind or None for the budget)
 CONFLICTS = {
     "two group caps and two own caps": (
-        make_limits(IDS, own={"A": (0, 0.3), "B": (0, 0.3)}, default=(0, 1),
-                    groups={"Materials": (["M1", "M2"], 0, 0.1), "Industrials": (["I1"], 0, 0.1)}),
-        {("group_upper", "Materials", 2), ("group_upper", "Industrials", 1),
-         ("instrument_upper", "A", 1), ("instrument_upper", "B", 1)}, 0.2, None),
+        make_limits(
+            IDS,
+            own={"A": (0, 0.3), "B": (0, 0.3)},
+            default=(0, 1),
+            groups={"Materials": (["M1", "M2"], 0, 0.1), "Industrials": (["I1"], 0, 0.1)},
+        ),
+        {
+            ("group_upper", "Materials", 2),
+            ("group_upper", "Industrials", 1),
+            ("instrument_upper", "A", 1),
+            ("instrument_upper", "B", 1),
+        },
+        0.2,
+        None,
+    ),
     "two group caps and the wildcard cap": (
-        make_limits(IDS, default=(0, 0.3),
-                    groups={"Materials": (["M1", "M2"], 0, 0.1), "Industrials": (["I1"], 0, 0.1)}),
-        {("group_upper", "Materials", 2), ("group_upper", "Industrials", 1), ("default_upper", "*", 2)}, 0.2, None),
+        make_limits(
+            IDS, default=(0, 0.3), groups={"Materials": (["M1", "M2"], 0, 0.1), "Industrials": (["I1"], 0, 0.1)}
+        ),
+        {("group_upper", "Materials", 2), ("group_upper", "Industrials", 1), ("default_upper", "*", 2)},
+        0.2,
+        None,
+    ),
     "eight stocks, default cap 0.2, two sectors capped at 0.05": (
-        make_limits([f"S{i}" for i in range(8)], default=(0, 0.2),
-                    groups={"Industrials": (["S0", "S1", "S2"], 0, 0.05),
-                            "Communication Services": (["S3"], 0, 0.05)}),
-        {("group_upper", "Industrials", 3), ("group_upper", "Communication Services", 1),
-         ("default_upper", "*", 4)}, 0.1, None),
+        make_limits(
+            [f"S{i}" for i in range(8)],
+            default=(0, 0.2),
+            groups={"Industrials": (["S0", "S1", "S2"], 0, 0.05), "Communication Services": (["S3"], 0, 0.05)},
+        ),
+        {("group_upper", "Industrials", 3), ("group_upper", "Communication Services", 1), ("default_upper", "*", 4)},
+        0.1,
+        None,
+    ),
     "a group floor above its members' caps": (
-        make_limits(IDS, own={"M1": (0, 0.1), "M2": (0, 0.15)}, default=(0, 1),
-                    groups={"Materials": (["M1", "M2"], 0.3, 0.5)}),
+        make_limits(
+            IDS, own={"M1": (0, 0.1), "M2": (0, 0.15)}, default=(0, 1), groups={"Materials": (["M1", "M2"], 0.3, 0.5)}
+        ),
         {("group_lower", "Materials", 2), ("instrument_upper", "M1", 1), ("instrument_upper", "M2", 1)},
-        0.05, "group_lower"),
+        0.05,
+        "group_lower",
+    ),
     "a floor on one instrument above its sector's cap": (
-        make_limits(IDS, own={"I1": (0.2, 0.5)}, default=(0, 1),
-                    groups={"Industrials": (["M1", "M2", "I1"], 0, 0.1)}),
+        make_limits(IDS, own={"I1": (0.2, 0.5)}, default=(0, 1), groups={"Industrials": (["M1", "M2", "I1"], 0, 0.1)}),
         {("group_upper", "Industrials", 3), ("instrument_lower", "I1", 1), ("default_lower", "*", 2)},
-        -0.1, "group_upper"),
+        -0.1,
+        "group_upper",
+    ),
     "group floors just over the budget": (
         make_limits(IDS, groups={"Materials": (["M1", "M2"], 0.5, 1), "Industrials": (["I1", "A", "B"], 0.50001, 1)}),
-        {("group_lower", "Materials", 2), ("group_lower", "Industrials", 3)}, -1e-5, None),
+        {("group_lower", "Materials", 2), ("group_lower", "Industrials", 3)},
+        -1e-5,
+        None,
+    ),
     "a group floor just over its members' caps": (
         make_limits(IDS, own={"I1": (0, 1)}, default=(0, 0.15), groups={"Materials": (["M1", "M2"], 0.300001, 1)}),
-        {("group_lower", "Materials", 2), ("default_upper", "*", 2)}, 1e-6, "group_lower"),
+        {("group_lower", "Materials", 2), ("default_upper", "*", 2)},
+        1e-6,
+        "group_lower",
+    ),
     "the wildcard cap on too few instruments": (
-        make_limits(["a", "b", "c", "d"], default=(0, 0.2)), {("default_upper", "*", 4)}, 0.2, None),
+        make_limits(["a", "b", "c", "d"], default=(0, 0.2)),
+        {("default_upper", "*", 4)},
+        0.2,
+        None,
+    ),
     "a fixed group and a fixed member above it": (
         make_limits(IDS, own={"M1": (0.4, 0.4)}, default=(0, 1), groups={"Materials": (["M1", "M2"], 0.3, 0.3)}),
         {("group_upper", "Materials", 2), ("instrument_lower", "M1", 1), ("default_lower", "*", 1)},
-        -0.1, "group_upper"),
+        -0.1,
+        "group_upper",
+    ),
     "a fixed group and a fixed outsider over the budget": (
         make_limits(IDS, own={"A": (0.8, 0.8)}, default=(0, 1), groups={"Materials": (["M1", "M2"], 0.3, 0.3)}),
-        {("group_lower", "Materials", 2), ("instrument_lower", "A", 1), ("default_lower", "*", 2)}, -0.1, None),
+        {("group_lower", "Materials", 2), ("instrument_lower", "A", 1), ("default_lower", "*", 2)},
+        -0.1,
+        None,
+    ),
     "a fixed group whose members' caps fall short": (
-        make_limits(IDS, own={"M1": (0.1, 0.1), "M2": (0, 0.1)}, default=(0, 1),
-                    groups={"Materials": (["M1", "M2"], 0.3, 0.3)}),
+        make_limits(
+            IDS, own={"M1": (0.1, 0.1), "M2": (0, 0.1)}, default=(0, 1), groups={"Materials": (["M1", "M2"], 0.3, 0.3)}
+        ),
         {("group_lower", "Materials", 2), ("instrument_upper", "M1", 1), ("instrument_upper", "M2", 1)},
-        0.1, "group_lower"),
+        0.1,
+        "group_lower",
+    ),
     "group caps without bnds (the method's default bounds)": (
         make_limits(IDS, groups={"Materials": (["M1", "M2"], 0, 0.3), "Industrials": (["I1", "A", "B"], 0, 0.3)}),
-        {("group_upper", "Materials", 2), ("group_upper", "Industrials", 3)}, 0.4, None),
+        {("group_upper", "Materials", 2), ("group_upper", "Industrials", 3)},
+        0.4,
+        None,
+    ),
     "a caps-only group set by its members": (
-        make_limits(IDS, own={"M1": (0, 0.05), "M2": (0, 0.05)}, default=(0, 0.2),
-                    groups={"Materials": (["M1", "M2"], 0, 0.5)}),
-        {("instrument_upper", "M1", 1), ("instrument_upper", "M2", 1), ("default_upper", "*", 3)}, 0.3, None),
+        make_limits(
+            IDS, own={"M1": (0, 0.05), "M2": (0, 0.05)}, default=(0, 0.2), groups={"Materials": (["M1", "M2"], 0, 0.5)}
+        ),
+        {("instrument_upper", "M1", 1), ("instrument_upper", "M2", 1), ("default_upper", "*", 3)},
+        0.3,
+        None,
+    ),
     "a floor above its own cap": (
         make_limits(IDS, groups={"Materials": (["M1", "M2"], 0.4, 0.3)}),
-        {("group_upper", "Materials", 2), ("group_lower", "Materials", 2)}, -0.1, "group_upper"),
+        {("group_upper", "Materials", 2), ("group_lower", "Materials", 2)},
+        -0.1,
+        "group_upper",
+    ),
     "a group with no members and a floor": (
-        make_limits(IDS, groups={"Empty": ([], 0.1, 1)}), {("group_lower", "Empty", 0)}, 0.1, "group_lower"),
+        make_limits(IDS, groups={"Empty": ([], 0.1, 1)}),
+        {("group_lower", "Empty", 0)},
+        0.1,
+        "group_lower",
+    ),
     "a budget below what the floors demand": (
-        make_limits(IDS, default=(0.1, 1), budget=(0.3, 0.4)), {("default_lower", "*", 5)}, -0.1, None),
+        make_limits(IDS, default=(0.1, 1), budget=(0.3, 0.4)),
+        {("default_lower", "*", 5)},
+        -0.1,
+        None,
+    ),
 }
 
 
@@ -195,7 +278,7 @@ def test_check_limits_raises_an_irreducible_set(name):
 
 def moved(limits, atoms, entry, conflict, by):
     """``atoms`` with every limit of ``entry`` moved outwards (a cap up, a floor down) by ``by``."""
-    start = sum(len(atoms_of(limits, [e])) for e in conflict[:conflict.index(entry)])
+    start = sum(len(atoms_of(limits, [e])) for e in conflict[: conflict.index(entry)])
     out = list(atoms)
     for k in range(start, start + len(atoms_of(limits, [entry]))):
         row, upper, b = out[k]
@@ -220,23 +303,30 @@ FEASIBLE = {
     "three caps of 1/3": make_limits(["a", "b", "c"], default=(0, 1 / 3)),
     "floors 0.7, 0.2, 0.1": make_limits(["a", "b", "c"], own={"a": (0.7, 1), "b": (0.2, 1), "c": (0.1, 1)}),
     "ten floors of 0.1": make_limits([f"s{i}" for i in range(10)], default=(0.1, 1)),
-    "every weight fixed, summing to 1": make_limits(["a", "b", "c"], own={"a": (0.1, 0.1), "b": (0.2, 0.2),
-                                                                            "c": (0.7, 0.7)}),
-    "a group fixed at 0.3, attainable": make_limits(IDS, default=(0, 0.25),
-                                                    groups={"Materials": (["M1", "M2"], 0.3, 0.3)}),
+    "every weight fixed, summing to 1": make_limits(
+        ["a", "b", "c"], own={"a": (0.1, 0.1), "b": (0.2, 0.2), "c": (0.7, 0.7)}
+    ),
+    "a group fixed at 0.3, attainable": make_limits(
+        IDS, default=(0, 0.25), groups={"Materials": (["M1", "M2"], 0.3, 0.3)}
+    ),
     "a group floor equal to its members' caps 0.1 + 0.2": make_limits(
-        IDS, own={"M1": (0, 0.1), "M2": (0, 0.2)}, groups={"Materials": (["M1", "M2"], 0.3, 1)}),
+        IDS, own={"M1": (0, 0.1), "M2": (0, 0.2)}, groups={"Materials": (["M1", "M2"], 0.3, 1)}
+    ),
     "a group cap equal to its members' floors 0.1 + 0.2": make_limits(
-        IDS, own={"M1": (0.1, 1), "M2": (0.2, 1)}, groups={"Materials": (["M1", "M2"], 0, 0.3)}),
+        IDS, own={"M1": (0.1, 1), "M2": (0.2, 1)}, groups={"Materials": (["M1", "M2"], 0, 0.3)}
+    ),
     "group caps summing exactly to 1": make_limits(
-        IDS, groups={"Materials": (["M1", "M2"], 0, 0.3), "Industrials": (["I1"], 0, 0.3),
-                     "Other": (["A", "B"], 0, 0.4)}),
+        IDS,
+        groups={"Materials": (["M1", "M2"], 0, 0.3), "Industrials": (["I1"], 0, 0.3), "Other": (["A", "B"], 0, 0.4)},
+    ),
     "group floors summing exactly to 1": make_limits(
-        IDS, groups={"Materials": (["M1", "M2"], 0.3, 1), "Industrials": (["I1"], 0.3, 1),
-                     "Other": (["A", "B"], 0.4, 1)}),
+        IDS,
+        groups={"Materials": (["M1", "M2"], 0.3, 1), "Industrials": (["I1"], 0.3, 1), "Other": (["A", "B"], 0.4, 1)},
+    ),
     "risk parity's default bounds": make_limits([f"s{i}" for i in range(50)], default=(1e-6, np.inf)),
-    "an uncapped instrument beside tight caps": make_limits(["a", "b", "c"], own={"a": (0, 0.1), "b": (0, 0.1),
-                                                                                   "c": (0, np.inf)}),
+    "an uncapped instrument beside tight caps": make_limits(
+        ["a", "b", "c"], own={"a": (0, 0.1), "b": (0, 0.1), "c": (0, np.inf)}
+    ),
     "a budget range reached by the caps": make_limits(IDS, default=(0, 0.1), budget=(0.5, 0.9)),
 }
 
@@ -270,8 +360,12 @@ def test_the_closed_form_sees_conflicts_far_below_the_solvers_tolerance(n, exces
 
 
 def overlapping(c_cap):
-    return make_limits(["A", "B", "C", "D"], own={"D": (0, c_cap)}, default=(0, 1),
-                       groups={"G1": (["A", "B"], 0, 0.3), "G2": (["A", "C"], 0, 0.3)})
+    return make_limits(
+        ["A", "B", "C", "D"],
+        own={"D": (0, c_cap)},
+        default=(0, 1),
+        groups={"G1": (["A", "B"], 0, 0.3), "G2": (["A", "C"], 0, 0.3)},
+    )
 
 
 def test_overlapping_groups_conflict_through_a_shared_member():
@@ -279,7 +373,11 @@ def test_overlapping_groups_conflict_through_a_shared_member():
     limits = overlapping(0.2)
     exc = _diagnose(limits)
     assert {(e["kind"], e["label"]) for e in exc.conflict} == {
-        ("group_upper", "G1"), ("group_upper", "G2"), ("default_lower", "*"), ("instrument_upper", "D")}
+        ("group_upper", "G1"),
+        ("group_upper", "G2"),
+        ("default_lower", "*"),
+        ("instrument_upper", "D"),
+    }
     assert exc.shortfall == pytest.approx(0.2, rel=1e-6)
     assert_irreducible(limits, exc.conflict)
     with pytest.raises(ValueError, match="closed form"):
@@ -296,11 +394,14 @@ def test_weighted_rows_take_the_lp_path():
     base = make_limits(IDS, default=(0, 1), groups={"Half": (["M1", "M2"], 0, 0.2)})
     A = base.A.copy()
     A[0] *= 0.5
-    limits = Limits(base.ids, np.array([0.45, 0.45, 0, 0, 0]), base.upper, A, base.lo, base.hi,
-                    base.row_labels, base.bound_source)
+    limits = Limits(
+        base.ids, np.array([0.45, 0.45, 0, 0, 0]), base.upper, A, base.lo, base.hi, base.row_labels, base.bound_source
+    )
     exc = _diagnose(limits)
     assert [(e["kind"], e["label"], e["bound"], e["count"]) for e in exc.conflict] == [
-        ("group_upper", "Half", 0.2, 2), ("default_lower", "*", 0.45, 2)]
+        ("group_upper", "Half", 0.2, 2),
+        ("default_lower", "*", 0.45, 2),
+    ]
     assert exc.target == 0 and exc.shortfall == pytest.approx(-0.25, rel=1e-6)
     assert [e["relaxation"] for e in exc.conflict] == pytest.approx([0.25, 0.25], rel=1e-6)
 
@@ -308,8 +409,11 @@ def test_weighted_rows_take_the_lp_path():
 def test_two_separate_conflicts_are_narrowed_to_one():
     # Materials cannot reach its floor and Industrials cannot stay under its cap: the elastic
     # LP relaxes both, and the filter keeps one irreducible set.
-    limits = make_limits(IDS, own={"M1": (0, 0.1), "M2": (0, 0.1), "I1": (0.3, 1)},
-                         groups={"Materials": (["M1", "M2"], 0.3, 1), "Industrials": (["I1"], 0, 0.2)})
+    limits = make_limits(
+        IDS,
+        own={"M1": (0, 0.1), "M2": (0, 0.1), "I1": (0.3, 1)},
+        groups={"Materials": (["M1", "M2"], 0.3, 1), "Industrials": (["I1"], 0, 0.2)},
+    )
     for path in ("auto", "lp"):
         exc = _diagnose(limits, path)
         assert_irreducible(limits, exc.conflict)
@@ -390,37 +494,68 @@ def test_the_lp_path_names_irreducible_sets(limits):
 
 
 MESSAGES = [
-    ("two group caps and two own caps",
-     ("OPTIMIZER: 约束相互冲突，无法满足权重之和为1：类别 Materials 上限 0.1000、类别 Industrials 上限 0.1000、"
-      "合约 A、B 上限各 0.3000 合计最多 0.8000（比 1 少 0.2000）"),
-     ("limits conflict: cap 0.1000 on Materials, cap 0.1000 on Industrials, cap 0.3000 on A, B "
-      "allow at most 0.8000 in total (0.2000 short of 1)")),
-    ("two group caps and the wildcard cap",
-     ("OPTIMIZER: 约束相互冲突，无法满足权重之和为1：类别 Materials 上限 0.1000、类别 Industrials 上限 0.1000、"
-      "其余 2 个合约默认上限各 0.3000 合计最多 0.8000（比 1 少 0.2000）"),
-     ("limits conflict: cap 0.1000 on Materials, cap 0.1000 on Industrials, default cap 0.3000 on 2 other "
-      "instruments allow at most 0.8000 in total (0.2000 short of 1)")),
-    ("a floor on one instrument above its sector's cap",
-     ("OPTIMIZER: 约束相互冲突，无法满足类别 Industrials 上限 0.1000：合约 I1 下限 0.2000、"
-      "其余 2 个成员默认下限各 0.0000 合计至少 0.2000（多 0.1000）"),
-     ("limits conflict: cap 0.1000 on Industrials cannot be met: floor 0.2000 on I1, default floor 0.0000 on 2 "
-      "other members require at least 0.2000 in total (0.1000 over)")),
-    ("the wildcard cap on too few instruments",
-     ("OPTIMIZER: 约束相互冲突，无法满足权重之和为1：4 个合约默认上限各 0.2000 合计最多 0.8000"
-      "（比 1 少 0.2000）"),
-     "limits conflict: default cap 0.2000 on 4 instruments allow at most 0.8000 in total (0.2000 short of 1)"),
-    ("a group floor just over its members' caps",
-     ("OPTIMIZER: 约束相互冲突，无法满足类别 Materials 下限 0.3000010：2 个成员默认上限各 0.1500000 "
-      "合计最多 0.3000000（少 0.0000010）"),
-     ("limits conflict: floor 0.3000010 on Materials cannot be met: default cap 0.1500000 on 2 members allow at most "
-      "0.3000000 in total (0.0000010 short)")),
-    ("a floor above its own cap",
-     "OPTIMIZER: 约束相互冲突，无法满足类别 Materials 上限 0.3000：类别 Materials 下限 0.4000（多 0.1000）",
-     "limits conflict: cap 0.3000 on Materials cannot be met: floor 0.4000 on Materials (0.1000 over)"),
-    ("a budget below what the floors demand",
-     ("OPTIMIZER: 约束相互冲突，无法满足权重之和为0.4000：5 个合约默认下限各 0.1000 合计至少 0.5000"
-      "（比 0.4000 多 0.1000）"),
-     "limits conflict: default floor 0.1000 on 5 instruments require at least 0.5000 in total (0.1000 over 0.4000)"),
+    (
+        "two group caps and two own caps",
+        (
+            "OPTIMIZER: 约束相互冲突，无法满足权重之和为1：类别 Materials 上限 0.1000、类别 Industrials 上限 0.1000、"
+            "合约 A、B 上限各 0.3000 合计最多 0.8000（比 1 少 0.2000）"
+        ),
+        (
+            "limits conflict: cap 0.1000 on Materials, cap 0.1000 on Industrials, cap 0.3000 on A, B "
+            "allow at most 0.8000 in total (0.2000 short of 1)"
+        ),
+    ),
+    (
+        "two group caps and the wildcard cap",
+        (
+            "OPTIMIZER: 约束相互冲突，无法满足权重之和为1：类别 Materials 上限 0.1000、类别 Industrials 上限 0.1000、"
+            "其余 2 个合约默认上限各 0.3000 合计最多 0.8000（比 1 少 0.2000）"
+        ),
+        (
+            "limits conflict: cap 0.1000 on Materials, cap 0.1000 on Industrials, default cap 0.3000 on 2 other "
+            "instruments allow at most 0.8000 in total (0.2000 short of 1)"
+        ),
+    ),
+    (
+        "a floor on one instrument above its sector's cap",
+        (
+            "OPTIMIZER: 约束相互冲突，无法满足类别 Industrials 上限 0.1000：合约 I1 下限 0.2000、"
+            "其余 2 个成员默认下限各 0.0000 合计至少 0.2000（多 0.1000）"
+        ),
+        (
+            "limits conflict: cap 0.1000 on Industrials cannot be met: floor 0.2000 on I1, default floor 0.0000 on 2 "
+            "other members require at least 0.2000 in total (0.1000 over)"
+        ),
+    ),
+    (
+        "the wildcard cap on too few instruments",
+        ("OPTIMIZER: 约束相互冲突，无法满足权重之和为1：4 个合约默认上限各 0.2000 合计最多 0.8000（比 1 少 0.2000）"),
+        "limits conflict: default cap 0.2000 on 4 instruments allow at most 0.8000 in total (0.2000 short of 1)",
+    ),
+    (
+        "a group floor just over its members' caps",
+        (
+            "OPTIMIZER: 约束相互冲突，无法满足类别 Materials 下限 0.3000010：2 个成员默认上限各 0.1500000 "
+            "合计最多 0.3000000（少 0.0000010）"
+        ),
+        (
+            "limits conflict: floor 0.3000010 on Materials cannot be met: default cap 0.1500000 on 2 members "
+            "allow at most 0.3000000 in total (0.0000010 short)"
+        ),
+    ),
+    (
+        "a floor above its own cap",
+        "OPTIMIZER: 约束相互冲突，无法满足类别 Materials 上限 0.3000：类别 Materials 下限 0.4000（多 0.1000）",
+        "limits conflict: cap 0.3000 on Materials cannot be met: floor 0.4000 on Materials (0.1000 over)",
+    ),
+    (
+        "a budget below what the floors demand",
+        (
+            "OPTIMIZER: 约束相互冲突，无法满足权重之和为0.4000：5 个合约默认下限各 0.1000 合计至少 0.5000"
+            "（比 0.4000 多 0.1000）"
+        ),
+        "limits conflict: default floor 0.1000 on 5 instruments require at least 0.5000 in total (0.1000 over 0.4000)",
+    ),
 ]
 
 
@@ -434,15 +569,17 @@ def test_messages(name, zh, en):
 @pytest.mark.parametrize("name", list(CONFLICTS))
 def test_every_message_is_one_line_with_its_figures(name):
     exc = _diagnose(CONFLICTS[name][0])
-    gaps = [re.search(r"（(?:比 \S+ )?[少多] ([0-9.]+)）$", str(exc)),
-            re.search(r"\(([0-9.]+) (?:short of|over|short)(?: \S+)?\)$", exc.describe())]
+    gaps = [
+        re.search(r"（(?:比 \S+ )?[少多] ([0-9.]+)）$", str(exc)),
+        re.search(r"\(([0-9.]+) (?:short of|over|short)(?: \S+)?\)$", exc.describe()),
+    ]
     for text, gap in zip((str(exc), exc.describe()), gaps):
         assert "\n" not in text and "nan" not in text and "inf" not in text
         # The gap is printed to at least 4 decimals, and to as many as keep it from reading 0.
         figure = gap.group(1)
         decimals = len(figure.split(".")[1])
         assert decimals >= 4 and float(figure) > 0
-        assert float(figure) == pytest.approx(abs(exc.shortfall), abs=0.5 * 10 ** -decimals)
+        assert float(figure) == pytest.approx(abs(exc.shortfall), abs=0.5 * 10**-decimals)
     assert str(exc).startswith("OPTIMIZER: ")
     assert exc.describe().isascii()
 
@@ -460,8 +597,13 @@ def test_the_conflict_survives_pickling():
     exc = _diagnose(CONFLICTS["two group caps and the wildcard cap"][0])
     back = pickle.loads(pickle.dumps(exc))
     assert type(back) is LimitConflict
-    assert (str(back), back.conflict, back.shortfall, back.target, back.describe()) == \
-        (str(exc), exc.conflict, exc.shortfall, exc.target, exc.describe())
+    assert (str(back), back.conflict, back.shortfall, back.target, back.describe()) == (
+        str(exc),
+        exc.conflict,
+        exc.shortfall,
+        exc.target,
+        exc.describe(),
+    )
 
 
 # ---------------------------------------------------------------- malformed limits
@@ -469,21 +611,32 @@ def test_the_conflict_survives_pickling():
 
 def spoiled(**changes):
     base = make_limits(IDS, default=(0, 0.5), groups={"Materials": (["M1", "M2"], 0, 0.3)})
-    fields = {"ids": base.ids, "lower": base.lower, "upper": base.upper, "A": base.A, "lo": base.lo, "hi": base.hi,
-                  "row_labels": base.row_labels, "bound_source": base.bound_source}
+    fields = {
+        "ids": base.ids,
+        "lower": base.lower,
+        "upper": base.upper,
+        "A": base.A,
+        "lo": base.lo,
+        "hi": base.hi,
+        "row_labels": base.row_labels,
+        "bound_source": base.bound_source,
+    }
     fields.update(changes)
     return Limits(**fields)
 
 
-@pytest.mark.parametrize("changes, match", [
-    ({"lower": np.array([np.nan, 0, 0, 0, 0])}, "NaN"),
-    ({"hi": np.array([np.nan, 1])}, "NaN"),
-    ({"upper": np.zeros(4)}, "shapes"),
-    ({"row_labels": ["Materials"]}, "row labels"),
-    ({"lower": np.array([np.inf, 0, 0, 0, 0])}, r"\+inf"),
-    ({"hi": np.array([-np.inf, 1])}, "-inf"),
-    ({"lo": np.array([0, 1.0]), "hi": np.array([0.3, 0.9])}, "budget"),
-])
+@pytest.mark.parametrize(
+    "changes, match",
+    [
+        ({"lower": np.array([np.nan, 0, 0, 0, 0])}, "NaN"),
+        ({"hi": np.array([np.nan, 1])}, "NaN"),
+        ({"upper": np.zeros(4)}, "shapes"),
+        ({"row_labels": ["Materials"]}, "row labels"),
+        ({"lower": np.array([np.inf, 0, 0, 0, 0])}, r"\+inf"),
+        ({"hi": np.array([-np.inf, 1])}, "-inf"),
+        ({"lo": np.array([0, 1.0]), "hi": np.array([0.3, 0.9])}, "budget"),
+    ],
+)
 def test_malformed_limits_are_refused(changes, match):
     with pytest.raises(ValueError, match=match):
         check_limits(spoiled(**changes))
@@ -493,9 +646,19 @@ def test_malformed_limits_are_refused(changes, match):
 
 
 def traded(limits, h, max_buy=np.inf, max_sell=np.inf, sources=None):
-    return Limits(limits.ids, limits.lower, limits.upper, limits.A, limits.lo, limits.hi, limits.row_labels,
-                  list(sources) if sources is not None else limits.bound_source, np.asarray(h, dtype=float), max_buy,
-                  max_sell)
+    return Limits(
+        limits.ids,
+        limits.lower,
+        limits.upper,
+        limits.A,
+        limits.lo,
+        limits.hi,
+        limits.row_labels,
+        list(sources) if sources is not None else limits.bound_source,
+        np.asarray(h, dtype=float),
+        max_buy,
+        max_sell,
+    )
 
 
 def feasible_with_trades(limits, atoms, caps):
@@ -510,14 +673,20 @@ def feasible_with_trades(limits, atoms, caps):
         if kind in caps:
             block = np.zeros((n + 1, width))
             block[:n, :n] = sign * np.eye(n)
-            block[:n, n * (1 + j):n * (2 + j)] = -np.eye(n)
-            block[n, n * (1 + j):n * (2 + j)] = 1.0
+            block[:n, n * (1 + j) : n * (2 + j)] = -np.eye(n)
+            block[n, n * (1 + j) : n * (2 + j)] = 1.0
             rows += list(block)
             rhs += list(sign * h) + [caps[kind]]
-    res = linprog(np.zeros(width), A_ub=np.array(rows).reshape(-1, width) if rows else None, b_ub=rhs or None,
-                  A_eq=np.r_[np.ones(n), np.zeros(2 * n)][None, :],
-                  b_eq=[limits.lo[-1]], bounds=[(None, None)] * n + [(0, None)] * (2 * n), method="highs",
-                  options=TIGHT)
+    res = linprog(
+        np.zeros(width),
+        A_ub=np.array(rows).reshape(-1, width) if rows else None,
+        b_ub=rhs or None,
+        A_eq=np.r_[np.ones(n), np.zeros(2 * n)][None, :],
+        b_eq=[limits.lo[-1]],
+        bounds=[(None, None)] * n + [(0, None)] * (2 * n),
+        method="highs",
+        options=TIGHT,
+    )
     assert res.status in (0, 2), res.message
     return res.status == 0
 
@@ -528,7 +697,7 @@ def split_conflict(limits, conflict):
     ids = list(limits.ids)
     for e in conflict:
         if e["kind"].startswith("turnover"):
-            caps[e["kind"][len("turnover_"):]] = e["bound"]
+            caps[e["kind"][len("turnover_") :]] = e["bound"]
         elif e.get("rule"):
             i = ids.index(e["label"])
             upper = e["kind"].endswith("upper")
@@ -543,7 +712,7 @@ def assert_irreducible_with_trades(limits, conflict):
     plain, caps = split_conflict(limits, conflict)
     assert not feasible_with_trades(limits, plain, caps)
     for k in range(len(plain)):
-        assert feasible_with_trades(limits, plain[:k] + plain[k + 1:], caps), f"{conflict[k]} is not needed"
+        assert feasible_with_trades(limits, plain[:k] + plain[k + 1 :], caps), f"{conflict[k]} is not needed"
     for kind in caps:
         assert feasible_with_trades(limits, plain, {c: v for c, v in caps.items() if c != kind}), kind
 
@@ -555,36 +724,57 @@ RULES = ["*", "*", "limit_up", "suspended", "limit_down"]
 TRADED = {
     "a group cap the holdings break by more than the sell cap": (
         traded(make_limits(IDS, default=(0, 0.5), groups={"Materials": (["M1", "M2"], 0, 0.4)}), H5, 0.1, 0.1),
-        {("group_upper", "Materials"), ("turnover_sell", "turnover")}, -0.1,
+        {("group_upper", "Materials"), ("turnover_sell", "turnover")},
+        -0.1,
         "OPTIMIZER: 约束相互冲突，无法满足类别 Materials 上限 0.4000：换手上限 0.1000 合计至少 0.5000（多 0.1000）",
         "limits conflict: cap 0.4000 on Materials cannot be met: turnover cap 0.1000 require at least 0.5000 in "
-        "total (0.1000 over)"),
+        "total (0.1000 over)",
+    ),
     "holdings short of the budget by more than the buy cap": (
         traded(make_limits(IDS, default=(0, 0.5)), [0.2, 0.2, 0.1, 0.1, 0.1], 0.2, 0.2),
-        {("turnover_buy", "turnover")}, 0.1,
+        {("turnover_buy", "turnover")},
+        0.1,
         "OPTIMIZER: 约束相互冲突，无法满足权重之和为1：换手上限 0.2000 合计最多 0.9000（比 1 少 0.1000）",
-        "limits conflict: turnover cap 0.2000 allow at most 0.9000 in total (0.1000 short of 1)"),
+        "limits conflict: turnover cap 0.2000 allow at most 0.9000 in total (0.1000 short of 1)",
+    ),
     "a group floor out of reach of the buy cap": (
         traded(make_limits(IDS, default=(0, 0.5), groups={"Other": (["A", "B"], 0.5, 1)}), H5, 0.2, np.inf),
-        {("group_lower", "Other"), ("turnover_buy", "turnover")}, 0.1,
+        {("group_lower", "Other"), ("turnover_buy", "turnover")},
+        0.1,
         "OPTIMIZER: 约束相互冲突，无法满足类别 Other 下限 0.5000：换手上限 0.2000 合计最多 0.4000（少 0.1000）",
         "limits conflict: floor 0.5000 on Other cannot be met: turnover cap 0.2000 allow at most 0.4000 in total "
-        "(0.1000 short)"),
+        "(0.1000 short)",
+    ),
     "a suspended holding above a group cap": (
-        traded(make_limits(IDS, own={"A": (0.1, 0.1), "B": (0.1, 1), "I1": (0, 0.2)}, default=(0, 0.5),
-                           groups={"Other": (["A", "B"], 0, 0.15)}), H5, sources=RULES),
-        {("group_upper", "Other"), ("instrument_lower", "A"), ("instrument_lower", "B")}, -0.05,
+        traded(
+            make_limits(
+                IDS,
+                own={"A": (0.1, 0.1), "B": (0.1, 1), "I1": (0, 0.2)},
+                default=(0, 0.5),
+                groups={"Other": (["A", "B"], 0, 0.15)},
+            ),
+            H5,
+            sources=RULES,
+        ),
+        {("group_upper", "Other"), ("instrument_lower", "A"), ("instrument_lower", "B")},
+        -0.05,
         "OPTIMIZER: 约束相互冲突，无法满足类别 Other 上限 0.1500：A 停牌，持有 10.00%、B 跌停，至少 10.00% "
         "合计至少 0.2000（多 0.0500）",
         "limits conflict: cap 0.1500 on Other cannot be met: A suspended, held at 10.00 %, B closed at its "
-        "down-limit, at least 10.00 % require at least 0.2000 in total (0.0500 over)"),
+        "down-limit, at least 10.00 % require at least 0.2000 in total (0.0500 over)",
+    ),
     "a stock at its up-limit below a group floor": (
-        traded(make_limits(IDS, own={"I1": (0, 0.2)}, default=(0, 0.5), groups={"Industrials": (["I1"], 0.25, 1)}),
-               H5, sources=RULES),
-        {("group_lower", "Industrials"), ("instrument_upper", "I1")}, 0.05,
+        traded(
+            make_limits(IDS, own={"I1": (0, 0.2)}, default=(0, 0.5), groups={"Industrials": (["I1"], 0.25, 1)}),
+            H5,
+            sources=RULES,
+        ),
+        {("group_lower", "Industrials"), ("instrument_upper", "I1")},
+        0.05,
         "OPTIMIZER: 约束相互冲突，无法满足类别 Industrials 下限 0.2500：I1 涨停，最多 20.00%（少 0.0500）",
         "limits conflict: floor 0.2500 on Industrials cannot be met: I1 closed at its up-limit, at most 20.00 % "
-        "(0.0500 short)"),
+        "(0.0500 short)",
+    ),
 }
 
 
@@ -609,16 +799,19 @@ def test_moving_a_cap_on_trades_by_its_relaxation_resolves_the_conflict(name):
     plain, caps = split_conflict(limits, exc.conflict)
     for e in exc.conflict:
         if e["kind"].startswith("turnover"):
-            kind = e["kind"][len("turnover_"):]
+            kind = e["kind"][len("turnover_") :]
             assert feasible_with_trades(limits, plain, {**caps, kind: caps[kind] + e["relaxation"] * (1 + 1e-9)})
             assert not feasible_with_trades(limits, plain, {**caps, kind: caps[kind] + 0.9 * e["relaxation"]})
 
 
-@pytest.mark.parametrize("h, buy, sell", [
-    (H5, 0.0, 0.0),                            # the holdings meet every limit: no trade needed
-    ([0.6, 0.2, 0.1, 0.05, 0.05], 0.1, 0.1),  # 0.6 above its cap of 0.5: the caps just allow the forced sale
-    ([0.2, 0.2, 0.1, 0.1, 0.1], 0.3, np.inf),  # 0.3 short of the budget: the buy cap just allows it
-])
+@pytest.mark.parametrize(
+    "h, buy, sell",
+    [
+        (H5, 0.0, 0.0),  # the holdings meet every limit: no trade needed
+        ([0.6, 0.2, 0.1, 0.05, 0.05], 0.1, 0.1),  # 0.6 above its cap of 0.5: the caps just allow the forced sale
+        ([0.2, 0.2, 0.1, 0.1, 0.1], 0.3, np.inf),  # 0.3 short of the budget: the buy cap just allows it
+    ],
+)
 def test_caps_on_trades_that_can_hold_pass(h, buy, sell):
     limits = traded(make_limits(IDS, default=(0, 0.5)), h, buy, sell)
     check_limits(limits)
@@ -631,19 +824,24 @@ def test_holdings_without_caps_keep_the_closed_form():
     assert (str(held), held.conflict, held.shortfall) == (str(plain), plain.conflict, plain.shortfall)
 
 
-@pytest.mark.parametrize("changes, match", [
-    ({"max_buy": 0.1}, "holdings"),
-    ({"holdings": np.full(5, 0.2), "max_sell": -0.1}, ">= 0"),
-    ({"holdings": np.full(5, 0.2), "max_buy": float("nan")}, ">= 0"),
-    ({"holdings": np.full(4, 0.2), "max_buy": 0.1}, "holdings"),
-])
+@pytest.mark.parametrize(
+    "changes, match",
+    [
+        ({"max_buy": 0.1}, "holdings"),
+        ({"holdings": np.full(5, 0.2), "max_sell": -0.1}, ">= 0"),
+        ({"holdings": np.full(5, 0.2), "max_buy": float("nan")}, ">= 0"),
+        ({"holdings": np.full(4, 0.2), "max_buy": 0.1}, "holdings"),
+    ],
+)
 def test_malformed_caps_on_trades_are_refused(changes, match):
     with pytest.raises(ValueError, match=match):
         check_limits(spoiled(**changes))
 
 
-@pytest.mark.parametrize("n, below, refused", [(2953, 0.0, False), (2000, 0.0, False), (3000, 0.0, False),
-                                                (2953, 1e-15, True), (2000, 1e-15, True)])
+@pytest.mark.parametrize(
+    "n, below, refused",
+    [(2953, 0.0, False), (2000, 0.0, False), (3000, 0.0, False), (2953, 1e-15, True), (2000, 1e-15, True)],
+)
 def test_long_sums_of_caps_against_the_budget(n, below, refused):
     """Caps of 1/n (less ``below``) on n >= 2000 instruments, decided from their sum: their float
     sum left to right falls short of 1 by 6e-14, their exact sum by at most 4e-17; 1e-15 less each

@@ -49,9 +49,12 @@ class ResultSet:
 
 
 BS_BASIC = [  # code, code_name, ipoDate, outDate, type, status
-    ("sh.600000", "浦发银行", "1999-11-10", "", "1", "1"), ("sz.000001", "平安银行", "1991-04-03", "", "1", "1"),
-    ("sz.000002", "*ST乙", "1991-01-29", "", "1", "1"), ("sh.600010", "丙钢铁", "2001-03-09", "2025-01-15", "1", "0"),
-    ("sh.600004", "白云机场", "2003-04-28", "", "1", "1"), ("sh.000300", "沪深300", "2005-04-08", "", "2", "1"),
+    ("sh.600000", "浦发银行", "1999-11-10", "", "1", "1"),
+    ("sz.000001", "平安银行", "1991-04-03", "", "1", "1"),
+    ("sz.000002", "*ST乙", "1991-01-29", "", "1", "1"),
+    ("sh.600010", "丙钢铁", "2001-03-09", "2025-01-15", "1", "0"),
+    ("sh.600004", "白云机场", "2003-04-28", "", "1", "1"),
+    ("sh.000300", "沪深300", "2005-04-08", "", "2", "1"),
 ]
 
 
@@ -68,8 +71,17 @@ def bs_k_rows(code):
             rows.append((d, code, f"{c:.4f}", "1000000", f"{c / 8 * 1e6:.4f}", "1", "0"))
         elif code == "sz.000001":
             c = close_of(50, day)
-            rows.append((d, code, f"{c:.4f}", "2000000", f"{c * 2e6:.4f}", "1",
-                         "1" if day in (D(2025, 1, 3), D(2025, 1, 6)) else "0"))
+            rows.append(
+                (
+                    d,
+                    code,
+                    f"{c:.4f}",
+                    "2000000",
+                    f"{c * 2e6:.4f}",
+                    "1",
+                    "1" if day in (D(2025, 1, 3), D(2025, 1, 6)) else "0",
+                )
+            )
         elif code == "sz.000002":
             c = close_of(20, day)
             rows.append((d, code, f"{c:.4f}", "300000", f"{c * 3e5:.4f}", "1", "1" if day >= D(2025, 1, 14) else "0"))
@@ -99,22 +111,40 @@ def baostock_module(calls, fail=None):
                 if got is not None:
                     return got
             return answer(**kw)
+
         setattr(m, name, fn)
 
     api("login", lambda **kw: ResultSet([], [], error_msg="success"))
     api("logout", lambda **kw: ResultSet([], []))
-    api("query_trade_dates", lambda start_date, end_date: ResultSet(
-        ["calendar_date", "is_trading_day"],
-        [(str(d), "1" if d in CAL else "0") for d in (CAL[0] + dt.timedelta(k) for k in range(90))
-         if start_date <= str(d) <= end_date]))
-    api("query_stock_basic", lambda code="", code_name="": ResultSet(
-        ["code", "code_name", "ipoDate", "outDate", "type", "status"], [list(r) for r in BS_BASIC]))
+    api(
+        "query_trade_dates",
+        lambda start_date, end_date: ResultSet(
+            ["calendar_date", "is_trading_day"],
+            [
+                (str(d), "1" if d in CAL else "0")
+                for d in (CAL[0] + dt.timedelta(k) for k in range(90))
+                if start_date <= str(d) <= end_date
+            ],
+        ),
+    )
+    api(
+        "query_stock_basic",
+        lambda code="", code_name="": ResultSet(
+            ["code", "code_name", "ipoDate", "outDate", "type", "status"], [list(r) for r in BS_BASIC]
+        ),
+    )
     # the list took effect on 2024-12-16; a new one on 2025-01-13 drops 600010 and adds 000002
     before = (("sh.600000", "浦发银行"), ("sz.000001", "平安银行"), ("sh.600010", "丙钢铁"))
     after = (("sh.600000", "浦发银行"), ("sz.000001", "平安银行"), ("sz.000002", "*ST乙"))
-    api("query_hs300_stocks", lambda date="": ResultSet(
-        ["updateDate", "code", "code_name"],
-        [("2024-12-16", c, n) for c, n in before] if date < "2025-01-13" else [("2025-01-13", c, n) for c, n in after]))
+    api(
+        "query_hs300_stocks",
+        lambda date="": ResultSet(
+            ["updateDate", "code", "code_name"],
+            [("2024-12-16", c, n) for c, n in before]
+            if date < "2025-01-13"
+            else [("2025-01-13", c, n) for c, n in after],
+        ),
+    )
 
     def k_data(code, fields, start_date, end_date, frequency, adjustflag):
         wanted = fields.split(",")
@@ -129,7 +159,8 @@ def baostock_module(calls, fail=None):
 # ---------------------------------------------------------------- a stand-in for akshare
 
 AK_STOCKS = {  # code: (base close, lots per day, days without a row = suspended)
-    "600000": (100.0, 10000, (D(2025, 1, 8), D(2025, 1, 9))), "000001": (50.0, 20000, ()),
+    "600000": (100.0, 10000, (D(2025, 1, 8), D(2025, 1, 9))),
+    "000001": (50.0, 20000, ()),
     "000002": (20.0, 3000, ()),
 }
 
@@ -146,57 +177,146 @@ def akshare_module(calls, fail=None, members=("600000", "000001", "000002"), as_
             if fail is not None:
                 fail(name, kw)
             return answer(**kw)
+
         setattr(m, name, fn)
 
     api("tool_trade_date_hist_sina", lambda: pd.DataFrame({"trade_date": CAL}))
-    api("stock_info_sh_name_code", lambda symbol: pd.DataFrame(
-        {"证券代码": ["600000", "600004"], "证券简称": ["浦发银行", "白云机场"], "证券全称": ["", ""],
-         "上市日期": [D(1999, 11, 10), D(2003, 4, 28)]}) if symbol == "主板A股" else pd.DataFrame(
-        {"证券代码": ["688001"], "证券简称": ["华兴源创"], "上市日期": [D(2019, 7, 22)]}))
-    api("stock_info_sz_name_code", lambda symbol: pd.DataFrame(
-        {"板块": ["主板", "主板"], "A股代码": ["000001", "000002"], "A股简称": ["平安银行", "*ST乙"],
-         "A股上市日期": ["1991-04-03", "1991-01-29"]}))
-    api("stock_info_bj_name_code", lambda: pd.DataFrame(
-        {"证券代码": ["830799"], "证券简称": ["艾融软件"], "上市日期": [D(2021, 11, 15)]}))
-    api("stock_info_sh_delist", lambda symbol: pd.DataFrame(
-        {"公司代码": ["600010"], "公司简称": ["丙钢铁"], "上市日期": [D(2001, 3, 9)],
-         "暂停上市日期": [D(2025, 1, 15)]}))
+    api(
+        "stock_info_sh_name_code",
+        lambda symbol: (
+            pd.DataFrame(
+                {
+                    "证券代码": ["600000", "600004"],
+                    "证券简称": ["浦发银行", "白云机场"],
+                    "证券全称": ["", ""],
+                    "上市日期": [D(1999, 11, 10), D(2003, 4, 28)],
+                }
+            )
+            if symbol == "主板A股"
+            else pd.DataFrame({"证券代码": ["688001"], "证券简称": ["华兴源创"], "上市日期": [D(2019, 7, 22)]})
+        ),
+    )
+    api(
+        "stock_info_sz_name_code",
+        lambda symbol: pd.DataFrame(
+            {
+                "板块": ["主板", "主板"],
+                "A股代码": ["000001", "000002"],
+                "A股简称": ["平安银行", "*ST乙"],
+                "A股上市日期": ["1991-04-03", "1991-01-29"],
+            }
+        ),
+    )
+    api(
+        "stock_info_bj_name_code",
+        lambda: pd.DataFrame({"证券代码": ["830799"], "证券简称": ["艾融软件"], "上市日期": [D(2021, 11, 15)]}),
+    )
+    api(
+        "stock_info_sh_delist",
+        lambda symbol: pd.DataFrame(
+            {
+                "公司代码": ["600010"],
+                "公司简称": ["丙钢铁"],
+                "上市日期": [D(2001, 3, 9)],
+                "暂停上市日期": [D(2025, 1, 15)],
+            }
+        ),
+    )
     api("stock_info_sz_delist", lambda symbol: pd.DataFrame())
-    api("index_stock_cons_csindex", lambda symbol: pd.DataFrame(
-        {"日期": [as_of] * len(members), "指数代码": [symbol] * len(members), "指数名称": ["沪深300"] * len(members),
-         "成分券代码": list(members), "成分券名称": [f"n{c}" for c in members],
-         "交易所": ["上海证券交易所" if c.startswith("6") else "深圳证券交易所" for c in members]}))
+    api(
+        "index_stock_cons_csindex",
+        lambda symbol: pd.DataFrame(
+            {
+                "日期": [as_of] * len(members),
+                "指数代码": [symbol] * len(members),
+                "指数名称": ["沪深300"] * len(members),
+                "成分券代码": list(members),
+                "成分券名称": [f"n{c}" for c in members],
+                "交易所": ["上海证券交易所" if c.startswith("6") else "深圳证券交易所" for c in members],
+            }
+        ),
+    )
 
     def hist(symbol, period, start_date, end_date, adjust=""):
         base, lots, gone = AK_STOCKS.get(symbol, (3900.0, 90000000, ()))
         days = [d for d in RANGE if start_date <= f"{d:%Y%m%d}" <= end_date and d not in gone]
         closes = [close_of(base, d) for d in days]
-        return pd.DataFrame({"日期": days, "股票代码": symbol, "开盘": closes, "收盘": closes, "最高": closes,
-                             "最低": closes, "成交量": [lots] * len(days),
-                             "成交额": [c * lots * 100 / 4 for c in closes]})
+        return pd.DataFrame(
+            {
+                "日期": days,
+                "股票代码": symbol,
+                "开盘": closes,
+                "收盘": closes,
+                "最高": closes,
+                "最低": closes,
+                "成交量": [lots] * len(days),
+                "成交额": [c * lots * 100 / 4 for c in closes],
+            }
+        )
 
     api("stock_zh_a_hist", hist)
-    api("index_zh_a_hist", lambda symbol, period, start_date, end_date: hist(symbol, period, start_date, end_date)
-        .drop(columns=["股票代码"]))
-    api("index_component_sw", lambda symbol: pd.DataFrame(
-        {"序号": [1, 2], "证券代码": ["600000", "000001"], "证券名称": ["浦发银行", "平安银行"], "最新权重": [1.0, 2.0],
-         "计入日期": [D(2021, 7, 30), D(2014, 1, 1)]}) if symbol == "801780" else pd.DataFrame(
-        {"序号": [1], "证券代码": ["000002"], "证券名称": ["*ST乙"], "最新权重": [0.5], "计入日期": [D(2024, 6, 3)]})
-        if symbol == "801180" else pd.DataFrame())
-    api("stock_zh_a_st_em", lambda: pd.DataFrame(
-        {"序号": [1, 2], "代码": ["000002", "600999"], "名称": ["*ST乙", "ST丙"], "最新价": [1.0, 2.0]}))
-    api("fund_name_em", lambda: pd.DataFrame(
-        {"基金代码": ["110022", "000009", "000001"], "拼音缩写": ["", "", ""],
-         "基金简称": ["易方达消费行业", "易方达天天理财A", "华夏成长"],
-         "基金类型": ["股票型", "货币型-普通货币", "混合型-偏股"],
-         "拼音全称": ["", "", ""]}))
+    api(
+        "index_zh_a_hist",
+        lambda symbol, period, start_date, end_date: hist(symbol, period, start_date, end_date).drop(
+            columns=["股票代码"]
+        ),
+    )
+    api(
+        "index_component_sw",
+        lambda symbol: (
+            pd.DataFrame(
+                {
+                    "序号": [1, 2],
+                    "证券代码": ["600000", "000001"],
+                    "证券名称": ["浦发银行", "平安银行"],
+                    "最新权重": [1.0, 2.0],
+                    "计入日期": [D(2021, 7, 30), D(2014, 1, 1)],
+                }
+            )
+            if symbol == "801780"
+            else pd.DataFrame(
+                {
+                    "序号": [1],
+                    "证券代码": ["000002"],
+                    "证券名称": ["*ST乙"],
+                    "最新权重": [0.5],
+                    "计入日期": [D(2024, 6, 3)],
+                }
+            )
+            if symbol == "801180"
+            else pd.DataFrame()
+        ),
+    )
+    api(
+        "stock_zh_a_st_em",
+        lambda: pd.DataFrame(
+            {"序号": [1, 2], "代码": ["000002", "600999"], "名称": ["*ST乙", "ST丙"], "最新价": [1.0, 2.0]}
+        ),
+    )
+    api(
+        "fund_name_em",
+        lambda: pd.DataFrame(
+            {
+                "基金代码": ["110022", "000009", "000001"],
+                "拼音缩写": ["", "", ""],
+                "基金简称": ["易方达消费行业", "易方达天天理财A", "华夏成长"],
+                "基金类型": ["股票型", "货币型-普通货币", "混合型-偏股"],
+                "拼音全称": ["", "", ""],
+            }
+        ),
+    )
 
     def fund_info(symbol, indicator):
         if indicator == "每万份收益":
             return pd.DataFrame({"净值日期": [D(2025, 1, 2), D(2025, 1, 3)], "每万份收益": [0.5, 0.4]})
         # a distribution on 01-06: the unit value falls by 0.2 while the fund gained 0.5 %
-        return pd.DataFrame({"净值日期": [D(2024, 12, 31), D(2025, 1, 2), D(2025, 1, 3), D(2025, 1, 4), D(2025, 1, 6)],
-                             "单位净值": [2.0, 2.02, 2.04, 2.05, 1.8502], "日增长率": [np.nan, 1.0, 0.99, 0.49, 0.5]})
+        return pd.DataFrame(
+            {
+                "净值日期": [D(2024, 12, 31), D(2025, 1, 2), D(2025, 1, 3), D(2025, 1, 4), D(2025, 1, 6)],
+                "单位净值": [2.0, 2.02, 2.04, 2.05, 1.8502],
+                "日增长率": [np.nan, 1.0, 0.99, 0.49, 0.5],
+            }
+        )
 
     api("fund_open_fund_info_em", fund_info)
     return m
@@ -252,62 +372,136 @@ def test_baostock_fetch_fills_a_store(monkeypatch, tmp_path, calls):
     assert vd.index_components("000300.XSHG", "2024-12-16") == ["000001.XSHE", "600000.XSHG", "600010.XSHG"]
     ids = ["000001.XSHE", "000002.XSHE", "600000.XSHG"]
     assert [vd.special_treatment(ids, d) for d in ("2025-01-02", "2025-01-06", "2025-01-07", "2025-01-14")] == [
-        {}, {"000001.XSHE": "ST"}, {}, {"000002.XSHE": "*ST"}]
+        {},
+        {"000001.XSHE": "ST"},
+        {},
+        {"000002.XSHE": "*ST"},
+    ]
     assert vd.shenwan_instrument_industry(ids, "2025-01-10").empty  # BaoStock has no Shenwan industries
 
 
 def answer_on(call, result, code=None):
     """A ``fail`` for baostock_module: ``result`` (a result set, or an exception to raise) for ``call``."""
+
     def fail(name, kw):
         if name == call and (code is None or kw.get("code") == code):
             if isinstance(result, Exception):
                 raise result
             return result
         return None
+
     return fail
 
 
-@pytest.mark.parametrize("fail, words", [
-    (answer_on("login", ResultSet([], [], "10001011", "黑名单用户")), "baostock login: error 10001011 黑名单用户"),
-    (answer_on("query_history_k_data_plus", ResultSet([], [], "10002007", "网络接收错误。"), "sz.000001"),
-     "baostock query_history_k_data_plus sz.000001: error 10002007 网络接收错误。"),
-    (answer_on("query_stock_basic", ConnectionResetError(104, "reset")),
-     "baostock query_stock_basic: ConnectionResetError: [Errno 104] reset"),
-    (answer_on("query_hs300_stocks", ResultSet(["updateDate"], [], "10004011", "无效的证券代码")),
-     "baostock query_hs300_stocks 2025-01-02: error 10004011 无效的证券代码"),
-    # the client prints and answers None for arguments it refuses
-    (answer_on("query_stock_basic", NO_ANSWER), "baostock query_stock_basic: no answer (the client refused"),
-])
+@pytest.mark.parametrize(
+    "fail, words",
+    [
+        (answer_on("login", ResultSet([], [], "10001011", "黑名单用户")), "baostock login: error 10001011 黑名单用户"),
+        (
+            answer_on("query_history_k_data_plus", ResultSet([], [], "10002007", "网络接收错误。"), "sz.000001"),
+            "baostock query_history_k_data_plus sz.000001: error 10002007 网络接收错误。",
+        ),
+        (
+            answer_on("query_stock_basic", ConnectionResetError(104, "reset")),
+            "baostock query_stock_basic: ConnectionResetError: [Errno 104] reset",
+        ),
+        (
+            answer_on("query_hs300_stocks", ResultSet(["updateDate"], [], "10004011", "无效的证券代码")),
+            "baostock query_hs300_stocks 2025-01-02: error 10004011 无效的证券代码",
+        ),
+        # the client prints and answers None for arguments it refuses
+        (answer_on("query_stock_basic", NO_ANSWER), "baostock query_stock_basic: no answer (the client refused"),
+    ],
+)
 def test_baostock_errors_stop_the_fetch_with_one_line(monkeypatch, tmp_path, calls, capsys, fail, words):
     install(monkeypatch, "baostock", baostock_module(calls, fail))
     store = tmp_path / "real.sqlite"
     store.write_bytes(b"")  # any existing file stays as it was
-    assert main(["fetch", "--source", "baostock", "--store", str(store), "--start", "2025-01-02", "--end",
-                 "2025-01-24", "--ids", "600000.SH", "--index", "000300.SH", "--pause", "0", "--no-progress"]) == 2
+    assert (
+        main(
+            [
+                "fetch",
+                "--source",
+                "baostock",
+                "--store",
+                str(store),
+                "--start",
+                "2025-01-02",
+                "--end",
+                "2025-01-24",
+                "--ids",
+                "600000.SH",
+                "--index",
+                "000300.SH",
+                "--pause",
+                "0",
+                "--no-progress",
+            ]
+        )
+        == 2
+    )
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and words in err and "the same command resumes" in err, err
     assert store.read_bytes() == b""
 
 
-@pytest.mark.parametrize("argv, words", [
-    (["--funds", "110022"], "baostock has no fund net values"),
-    (["--index", "000852.SH"], "not of 000852.XSHG"),
-    (["--ids", "600000"], "'600000' is not an exchange id"),
-    (["--ids", "600009.SH"], "baostock does not list 600009.XSHG"),
-    (["--ids", "000300.SH"], "000300.XSHG is an index for baostock; give it with --index"),
-])
+@pytest.mark.parametrize(
+    "argv, words",
+    [
+        (["--funds", "110022"], "baostock has no fund net values"),
+        (["--index", "000852.SH"], "not of 000852.XSHG"),
+        (["--ids", "600000"], "'600000' is not an exchange id"),
+        (["--ids", "600009.SH"], "baostock does not list 600009.XSHG"),
+        (["--ids", "000300.SH"], "000300.XSHG is an index for baostock; give it with --index"),
+    ],
+)
 def test_what_baostock_cannot_give_is_refused(monkeypatch, tmp_path, calls, capsys, argv, words):
     install(monkeypatch, "baostock", baostock_module(calls))
-    assert main(["fetch", "--source", "baostock", "--store", str(tmp_path / "s.sqlite"), "--start", "2025-01-02",
-                 "--end", "2025-01-24", "--pause", "0", "--no-progress", *argv]) == 2
+    assert (
+        main(
+            [
+                "fetch",
+                "--source",
+                "baostock",
+                "--store",
+                str(tmp_path / "s.sqlite"),
+                "--start",
+                "2025-01-02",
+                "--end",
+                "2025-01-24",
+                "--pause",
+                "0",
+                "--no-progress",
+                *argv,
+            ]
+        )
+        == 2
+    )
     assert words in capsys.readouterr().err
     assert not (tmp_path / "s.sqlite").exists()
 
 
 def test_a_missing_library_is_named(monkeypatch, tmp_path, capsys):
     monkeypatch.setitem(sys.modules, "akshare", None)  # import akshare raises ImportError
-    assert main(["fetch", "--source", "akshare", "--store", str(tmp_path / "s.sqlite"), "--start", "2025-01-02",
-                 "--end", "2025-01-24", "--ids", "600000.SH", "--no-progress"]) == 2
+    assert (
+        main(
+            [
+                "fetch",
+                "--source",
+                "akshare",
+                "--store",
+                str(tmp_path / "s.sqlite"),
+                "--start",
+                "2025-01-02",
+                "--end",
+                "2025-01-24",
+                "--ids",
+                "600000.SH",
+                "--no-progress",
+            ]
+        )
+        == 2
+    )
     err = capsys.readouterr().err
     assert "the akshare package is not installed" in err and "pip install akshare" in err
 
@@ -320,7 +514,12 @@ def test_akshare_fetch_fills_a_store(monkeypatch, tmp_path, calls):
     store = tmp_path / "real.sqlite"
     summary = run_fetch(store, "akshare", funds=["110022", "000009.OF"], progress=True)
     assert {k: summary.counts[k] for k in ("instruments", "funds", "navs", "industries", "st")} == {
-        "instruments": 4, "funds": 2, "navs": 5, "industries": 3, "st": 1}
+        "instruments": 4,
+        "funds": 2,
+        "navs": 5,
+        "industries": 3,
+        "st": 1,
+    }
     hist = {kw["symbol"]: kw for name, kw in calls if name == "stock_zh_a_hist"}
     assert sorted(hist) == ["000001", "000002", "600000"] and {kw["adjust"] for kw in hist.values()} == {"hfq"}
     assert hist["600000"]["start_date"] == "20250102" and hist["600000"]["end_date"] == "20250124"
@@ -356,8 +555,11 @@ def test_akshare_schema_changes_are_named(monkeypatch, tmp_path, calls):
     module = akshare_module(calls)
     module.stock_zh_a_hist = lambda **kw: pd.DataFrame({"date": [D(2025, 1, 2)], "close": [1.0]})
     install(monkeypatch, "akshare", module)
-    with pytest.raises(vd.FetchError, match=r"akshare stock_zh_a_hist 000001: the answer lacks the column\(s\) "
-                                            r"日期, 收盘, 成交量, 成交额 \(has date, close\)"):
+    with pytest.raises(
+        vd.FetchError,
+        match=r"akshare stock_zh_a_hist 000001: the answer lacks the column\(s\) "
+        r"日期, 收盘, 成交量, 成交额 \(has date, close\)",
+    ):
         run_fetch(tmp_path / "s.sqlite", "akshare")
 
 
@@ -373,8 +575,24 @@ def test_an_interrupted_fetch_resumes_where_it_stopped(monkeypatch, tmp_path, ca
     F.fetch(store, "akshare", "2025-01-02", "2025-01-24", ids=["600004.SH"], pause=0, today=TODAY)
     before = file_hash(store)
     install(monkeypatch, "akshare", akshare_module(calls, fail))
-    argv = ["fetch", "--source", "akshare", "--store", str(store), "--start", "2025-01-02", "--end", "2025-01-24",
-            "--ids", "600000.SH,000001.SZ", "--ids", "000002.SZ", "--pause", "0", "--no-progress"]
+    argv = [
+        "fetch",
+        "--source",
+        "akshare",
+        "--store",
+        str(store),
+        "--start",
+        "2025-01-02",
+        "--end",
+        "2025-01-24",
+        "--ids",
+        "600000.SH,000001.SZ",
+        "--ids",
+        "000002.SZ",
+        "--pause",
+        "0",
+        "--no-progress",
+    ]
     assert main(argv) == 2
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and "akshare stock_zh_a_hist 000002: ConnectionError: HTTPSConnectionPool" in err
@@ -389,14 +607,18 @@ def test_an_interrupted_fetch_resumes_where_it_stopped(monkeypatch, tmp_path, ca
     assert "fetched from akshare" in capsys.readouterr().out
     # only what was missing was asked for: no calendar, no instrument lists, not 000001's bars again
     assert [(n, kw.get("symbol")) for n, kw in calls if n != "index_component_sw"] == [
-        ("stock_zh_a_hist", "000002"), ("stock_zh_a_hist", "600000"), ("stock_zh_a_st_em", None)]
+        ("stock_zh_a_hist", "000002"),
+        ("stock_zh_a_hist", "600000"),
+        ("stock_zh_a_st_em", None),
+    ]
     assert not (tmp_path / "real.sqlite.fetch").exists()
 
     # the same as a fetch that was never interrupted, and the earlier data are still there
     calls.clear()
     other = tmp_path / "other.sqlite"
-    F.fetch(other, "akshare", "2025-01-02", "2025-01-24", ids=["600000.SH", "000001.SZ", "000002.SZ"], pause=0,
-            today=TODAY)
+    F.fetch(
+        other, "akshare", "2025-01-02", "2025-01-24", ids=["600000.SH", "000001.SZ", "000002.SZ"], pause=0, today=TODAY
+    )
     ids = ["600000.XSHG", "000001.XSHE", "000002.XSHE"]
     vd.init(store)
     resumed = vd.get_price(ids, "2025-01-02", "2025-01-24")
@@ -414,8 +636,10 @@ def test_a_later_fetch_continues_the_stored_histories(monkeypatch, tmp_path, cal
     run_fetch(store, "akshare", ids=[], today="2025-01-24")
     # a sector from the user's own file, which neither source gives
     sectors = tmp_path / "sectors.csv"
-    sectors.write_text("order_book_id,symbol,type,sector_type_name,listed_date\n"
-                       "600000.SH,浦发银行,CS,Financials,1999-11-10\n", encoding="utf-8")
+    sectors.write_text(
+        "order_book_id,symbol,type,sector_type_name,listed_date\n600000.SH,浦发银行,CS,Financials,1999-11-10\n",
+        encoding="utf-8",
+    )
     import_files(store, [(None, sectors)])
     install(monkeypatch, "akshare", akshare_module(calls, members=("600000", "000001"), as_of=D(2025, 2, 5)))
     # a later range: the index has no listing date at the source, and bars stored before the range

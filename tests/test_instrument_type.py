@@ -16,8 +16,7 @@ def client(fake_client):
     "ids, result, calls",
     [
         (["S1", "S2"], "CS", [("instruments", "S1"), ("instruments", "S2")]),
-        (["F1", "F2"], "PublicFund",
-         [("instruments", "F1"), ("fund.instruments", "F1"), ("fund.instruments", "F2")]),
+        (["F1", "F2"], "PublicFund", [("instruments", "F1"), ("fund.instruments", "F1"), ("fund.instruments", "F2")]),
         (["S1", "S1"], "CS", [("instruments", "S1"), ("instruments", "S1")]),
     ],
 )

@@ -79,11 +79,14 @@ def test_the_package_has_no_import_circle():
     assert cycles(graph) == []
 
 
-@pytest.mark.parametrize("graph, expected", [
-    ({"a": {"b"}, "b": {"c"}, "c": set()}, []),
-    ({"a": {"b"}, "b": {"a"}, "c": {"a"}}, [["a", "b"]]),
-    ({"a": {"b"}, "b": {"c"}, "c": {"a"}, "d": {"d"}}, [["a", "b", "c"]]),
-])
+@pytest.mark.parametrize(
+    "graph, expected",
+    [
+        ({"a": {"b"}, "b": {"c"}, "c": set()}, []),
+        ({"a": {"b"}, "b": {"a"}, "c": {"a"}}, [["a", "b"]]),
+        ({"a": {"b"}, "b": {"c"}, "c": {"a"}, "d": {"d"}}, [["a", "b", "c"]]),
+    ],
+)
 def test_cycles_are_found(graph, expected):
     assert cycles(graph) == expected
 

@@ -95,6 +95,7 @@ def swallow(call, *errors):
     def run():
         with contextlib.suppress(*errors):
             call()
+
     return run
 
 
@@ -110,50 +111,90 @@ def optimize(**kwargs):
 
 # name -> (call, objects whose reference counts must not change)
 CASES = {
-    "portfolio_optimize": (in_turn(*(optimize(method=m) for m in M), optimize(cons=opt.GICSConstraint(RULES)),
-                                   optimize(method=M.MIN_VARIANCE, bnds={"*": (0, 0.5)}, cov_shrinkage=False)),
-                           [IDS, RULES]),
-    "portfolio_optimize refusing": (in_turn(swallow(lambda: opt.portfolio_optimize(IDS, "2005-06-30"),
-                                                    opt.InvalidArgument),
-                                            swallow(optimize(method="x"), opt.OptimizationFailed),
-                                            swallow(optimize(bnds={"A": (2, 3)}), opt.InvalidArgument),
-                                            swallow(optimize(tol=0), opt.InvalidArgument)), [IDS]),
+    "portfolio_optimize": (
+        in_turn(
+            *(optimize(method=m) for m in M),
+            optimize(cons=opt.GICSConstraint(RULES)),
+            optimize(method=M.MIN_VARIANCE, bnds={"*": (0, 0.5)}, cov_shrinkage=False),
+        ),
+        [IDS, RULES],
+    ),
+    "portfolio_optimize refusing": (
+        in_turn(
+            swallow(lambda: opt.portfolio_optimize(IDS, "2005-06-30"), opt.InvalidArgument),
+            swallow(optimize(method="x"), opt.OptimizationFailed),
+            swallow(optimize(bnds={"A": (2, 3)}), opt.InvalidArgument),
+            swallow(optimize(tol=0), opt.InvalidArgument),
+        ),
+        [IDS],
+    ),
     "_cov_shrinkage": (lambda: opt._cov_shrinkage(DF), [DF]),
     "_cov_shrinkage refusing a non-table": (swallow(lambda: opt._cov_shrinkage(IDS), TypeError), [IDS]),
     "_general_bnds": (lambda: opt._general_bnds(IDS, {"*": (0, 0.5), "Z": (0, 1)}), [IDS]),
     "_general_bnds refusing": (swallow(lambda: opt._general_bnds(IDS, {"A": (0.9, 0.1)}), opt.InvalidArgument), [IDS]),
-    "_to_constraint and its records": (lambda: [r["fun"](np.full(3, 0.3))
-                                                for r in opt._to_constraint({"X": [0, 2], "Y": [1]}, RULES)], [RULES]),
-    "_to_constraint refusing": (swallow(lambda: opt._to_constraint({"X": [0]}, {"X": (0.8, 0.2)}), opt.InvalidArgument),
-                                []),
+    "_to_constraint and its records": (
+        lambda: [r["fun"](np.full(3, 0.3)) for r in opt._to_constraint({"X": [0, 2], "Y": [1]}, RULES)],
+        [RULES],
+    ),
+    "_to_constraint refusing": (
+        swallow(lambda: opt._to_constraint({"X": [0]}, {"X": (0.8, 0.2)}), opt.InvalidArgument),
+        [],
+    ),
     "_ensure_same_type_instruments": (lambda: opt._ensure_same_type_instruments(IDS), [IDS]),
-    "_ensure_same_type_instruments refusing": (swallow(lambda: opt._ensure_same_type_instruments(["A", "Q"]),
-                                                       opt.InvalidArgument), []),
-    "constraint classes": (in_turn(*(lambda cls=cls: cls(RULES).to_constraint(IDS, "2020-06-01")
-                                     for cls in (opt.GICSConstraint, opt.ShenWanConstraint))), [IDS, RULES]),
-    "methods": (in_turn(lambda: opt.risk_parity_optimize(C_M, W, [(1e-6, None)] * 3, 100),
-                        lambda: opt.risk_parity_with_cons_optimize(C_M, W, B, BUDGET, 100, 1e-8),
-                        lambda: opt.min_variance_optimize(C_M, W, B, [BUDGET], 100, 1e-8),
-                        lambda: opt.mean_variance_optimize(C_M, W, 2, DF.mean(), B, BUDGET, 100, 1e-8),
-                        lambda: opt.min_tracking_error_optimize(W, DF.mean(axis=1), DF, B, BUDGET, 100, 1e-8)),
-                [C_M, DF, W, B, BUDGET]),
-    "methods failing": (swallow(lambda: opt.min_variance_optimize(C_M, W, B, BUDGET, 100, 1e-8),
-                                opt.OptimizationFailed),
-                        [C_M, W, B, BUDGET]),
-    "methods refusing": (swallow(lambda: opt.mean_variance_optimize(C_M, W, 1, [0.1], B, BUDGET, 100, 1e-8),
-                                 ValueError),
-                         [C_M]),
-    "native solves": (in_turn(lambda: native.solve("risk_parity", COV, None),
-                              lambda: native.solve("risk_parity", COV, LIMITS),
-                              lambda: native.solve("min_variance", COV, LIMITS),
-                              lambda: native.solve("mean_variance", COV, LIMITS, mu=R.mean(axis=0), risk_aversion=2),
-                              lambda: native.solve("min_tracking_error", None, LIMITS, R=R, b=R.mean(axis=1))),
-                      [COV, LIMITS, R]),
-    "native solves refusing": (in_turn(swallow(lambda: native.solve("min_variance", COV, None), opt.InvalidArgument),
-                                       swallow(lambda: native.solve("risk_parity", COV[:2], LIMITS),
-                                               opt.InvalidArgument)), [COV, LIMITS]),
-    "closures given bad vectors": (swallow(lambda: [f(x) for f in CLOSURES for x in (None, [1.0], np.zeros((3, 3)))],
-                                           TypeError, ValueError, IndexError), []),
+    "_ensure_same_type_instruments refusing": (
+        swallow(lambda: opt._ensure_same_type_instruments(["A", "Q"]), opt.InvalidArgument),
+        [],
+    ),
+    "constraint classes": (
+        in_turn(
+            *(
+                lambda cls=cls: cls(RULES).to_constraint(IDS, "2020-06-01")
+                for cls in (opt.GICSConstraint, opt.ShenWanConstraint)
+            )
+        ),
+        [IDS, RULES],
+    ),
+    "methods": (
+        in_turn(
+            lambda: opt.risk_parity_optimize(C_M, W, [(1e-6, None)] * 3, 100),
+            lambda: opt.risk_parity_with_cons_optimize(C_M, W, B, BUDGET, 100, 1e-8),
+            lambda: opt.min_variance_optimize(C_M, W, B, [BUDGET], 100, 1e-8),
+            lambda: opt.mean_variance_optimize(C_M, W, 2, DF.mean(), B, BUDGET, 100, 1e-8),
+            lambda: opt.min_tracking_error_optimize(W, DF.mean(axis=1), DF, B, BUDGET, 100, 1e-8),
+        ),
+        [C_M, DF, W, B, BUDGET],
+    ),
+    "methods failing": (
+        swallow(lambda: opt.min_variance_optimize(C_M, W, B, BUDGET, 100, 1e-8), opt.OptimizationFailed),
+        [C_M, W, B, BUDGET],
+    ),
+    "methods refusing": (
+        swallow(lambda: opt.mean_variance_optimize(C_M, W, 1, [0.1], B, BUDGET, 100, 1e-8), ValueError),
+        [C_M],
+    ),
+    "native solves": (
+        in_turn(
+            lambda: native.solve("risk_parity", COV, None),
+            lambda: native.solve("risk_parity", COV, LIMITS),
+            lambda: native.solve("min_variance", COV, LIMITS),
+            lambda: native.solve("mean_variance", COV, LIMITS, mu=R.mean(axis=0), risk_aversion=2),
+            lambda: native.solve("min_tracking_error", None, LIMITS, R=R, b=R.mean(axis=1)),
+        ),
+        [COV, LIMITS, R],
+    ),
+    "native solves refusing": (
+        in_turn(
+            swallow(lambda: native.solve("min_variance", COV, None), opt.InvalidArgument),
+            swallow(lambda: native.solve("risk_parity", COV[:2], LIMITS), opt.InvalidArgument),
+        ),
+        [COV, LIMITS],
+    ),
+    "closures given bad vectors": (
+        swallow(
+            lambda: [f(x) for f in CLOSURES for x in (None, [1.0], np.zeros((3, 3)))], TypeError, ValueError, IndexError
+        ),
+        [],
+    ),
 }
 
 
@@ -176,9 +217,21 @@ CLOSURES = closures()
 
 
 class Mallinfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-                 "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 def c_heap_in_use():
@@ -272,13 +325,16 @@ def leaking(call, make):
     def run():
         call()
         LEAKED.append(make())
+
     return run
 
 
 # What a leak of one object per call looks like to the measure: a small object, and a larger copy
 # of the inputs that pymalloc hands on to the C allocator.
-@pytest.mark.skipif(not sys.platform.startswith("linux") or SANITIZED or c_heap_in_use() is None,
-                    reason="reads /proc/self/statm and glibc's heap figures")
+@pytest.mark.skipif(
+    not sys.platform.startswith("linux") or SANITIZED or c_heap_in_use() is None,
+    reason="reads /proc/self/statm and glibc's heap figures",
+)
 @pytest.mark.parametrize("make", [object, lambda: bytes(4096)], ids=["object", "4 KiB copy"])
 def test_the_measure_catches_a_leak_of_one_object_per_call(monkeypatch, make):
     call, _ = CASES["portfolio_optimize"]

@@ -35,10 +35,19 @@ def market(store, tmp_path_factory):
     folder = tmp_path_factory.mktemp("limits")
     (folder / "dates.txt").write_text("".join(f"{d}\n" for d in days), encoding="utf-8")
     veladatac.init(None)
-    return {"store": store, "ids": ids, "days": days, "top": top, "free": free, "sector": sectors[top],
-            "sector_members": [i for i in ids if sectors[i] == sectors[top]],
-            "code": str(industry["index_code"].iloc[0]), "industry": str(industry["index_name"].iloc[0]),
-            "absent": next(s for s in veladatac.GICS_SECTORS if s not in held), "folder": folder}
+    return {
+        "store": store,
+        "ids": ids,
+        "days": days,
+        "top": top,
+        "free": free,
+        "sector": sectors[top],
+        "sector_members": [i for i in ids if sectors[i] == sectors[top]],
+        "code": str(industry["index_code"].iloc[0]),
+        "industry": str(industry["index_name"].iloc[0]),
+        "absent": next(s for s in veladatac.GICS_SECTORS if s not in held),
+        "folder": folder,
+    }
 
 
 def attempt(entry, m, scheme, rules, tmp_path):
@@ -47,8 +56,14 @@ def attempt(entry, m, scheme, rules, tmp_path):
     if entry.startswith("api"):
         veladatac.init(store.path)
         try:
-            r = vo.optimize(ids, m["days"][-1], method=vo.OptimizeMethod.MIN_VARIANCE, cons=CLASSES[scheme](rules),
-                            quiet=True, solver=entry.split()[1])
+            r = vo.optimize(
+                ids,
+                m["days"][-1],
+                method=vo.OptimizeMethod.MIN_VARIANCE,
+                cons=CLASSES[scheme](rules),
+                quiet=True,
+                solver=entry.split()[1],
+            )
         except vo.InvalidArgument as e:
             return "refused", e.describe() if hasattr(e, "describe") else str(e)
         return "ok", [r.to_dict()], [r.limits.unused_note(u) for u in r.unused_limits]
@@ -99,18 +114,36 @@ def test_a_group_cap_is_honoured_by_every_entry_point(market, entry, case, tmp_p
 
 
 REFUSALS = {
-    "sector typo": ("gics", lambda m: {m["sector"][:-1] + "x": (0, 0.5)},
-                    lambda m: f"unknown sector '{m['sector'][:-1]}x' (did you mean '{m['sector']}'?)"),
-    "industry code typo": ("shenwan", lambda m: {m["code"][:-1]: (0, 0.5)},
-                           lambda m: f"unknown Shenwan industry '{m['code'][:-1]}' (did you mean"),
-    "industry name typo": ("shenwan", lambda m: {m["industry"] + "业": (0, 0.5)},
-                           lambda m: f"unknown Shenwan industry '{m['industry']}业'"),
-    "fund types on stocks": ("fund_type", lambda m: {"Stock": (0, 0.5)},
-                             lambda m: "limits apply to funds, and no id of the universe is a fund: 8 stocks"),
-    "a floor on a sector no stock is in": ("gics", lambda m: {m["absent"]: (0.1, 0.5)},
-                                           lambda m: f"floor 0.1000 on {m['absent']} cannot be met: no instrument"),
-    "the same industry by code and by name": ("shenwan", lambda m: {m["code"]: (0, 0.5), m["industry"]: (0, 0.4)},
-                                              lambda m: f"the limit on {m['industry']} is given twice"),
+    "sector typo": (
+        "gics",
+        lambda m: {m["sector"][:-1] + "x": (0, 0.5)},
+        lambda m: f"unknown sector '{m['sector'][:-1]}x' (did you mean '{m['sector']}'?)",
+    ),
+    "industry code typo": (
+        "shenwan",
+        lambda m: {m["code"][:-1]: (0, 0.5)},
+        lambda m: f"unknown Shenwan industry '{m['code'][:-1]}' (did you mean",
+    ),
+    "industry name typo": (
+        "shenwan",
+        lambda m: {m["industry"] + "业": (0, 0.5)},
+        lambda m: f"unknown Shenwan industry '{m['industry']}业'",
+    ),
+    "fund types on stocks": (
+        "fund_type",
+        lambda m: {"Stock": (0, 0.5)},
+        lambda m: "limits apply to funds, and no id of the universe is a fund: 8 stocks",
+    ),
+    "a floor on a sector no stock is in": (
+        "gics",
+        lambda m: {m["absent"]: (0.1, 0.5)},
+        lambda m: f"floor 0.1000 on {m['absent']} cannot be met: no instrument",
+    ),
+    "the same industry by code and by name": (
+        "shenwan",
+        lambda m: {m["code"]: (0, 0.5), m["industry"]: (0, 0.4)},
+        lambda m: f"the limit on {m['industry']} is given twice",
+    ),
 }
 
 

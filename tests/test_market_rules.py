@@ -9,93 +9,149 @@ from veladatac import rules
 D = dt.date
 
 
-@pytest.mark.parametrize("oid, board", [
-    ("600000.XSHG", "sh_main"), ("601398.XSHG", "sh_main"), ("603259.XSHG", "sh_main"), ("605499.XSHG", "sh_main"),
-    ("688981.XSHG", "star"), ("689009.XSHG", "star"), ("000001.XSHE", "sz_main"), ("001979.XSHE", "sz_main"),
-    ("002594.XSHE", "sz_main"), ("003816.XSHE", "sz_main"), ("300750.XSHE", "chinext"), ("301269.XSHE", "chinext"),
-    ("430047.BJSE", "bse"), ("000300.XSHG", None), ("900901.XSHG", None), ("000001.OF", None), ("200002.XSHE", None),
-])
+@pytest.mark.parametrize(
+    "oid, board",
+    [
+        ("600000.XSHG", "sh_main"),
+        ("601398.XSHG", "sh_main"),
+        ("603259.XSHG", "sh_main"),
+        ("605499.XSHG", "sh_main"),
+        ("688981.XSHG", "star"),
+        ("689009.XSHG", "star"),
+        ("000001.XSHE", "sz_main"),
+        ("001979.XSHE", "sz_main"),
+        ("002594.XSHE", "sz_main"),
+        ("003816.XSHE", "sz_main"),
+        ("300750.XSHE", "chinext"),
+        ("301269.XSHE", "chinext"),
+        ("430047.BJSE", "bse"),
+        ("000300.XSHG", None),
+        ("900901.XSHG", None),
+        ("000001.OF", None),
+        ("200002.XSHE", None),
+    ],
+)
 def test_the_board_follows_from_the_id(oid, board):
     assert rules.board_of(oid) == board
 
 
-@pytest.mark.parametrize("previous, fraction, up, down", [
-    (10.00, 0.10, 11.00, 9.00),
-    (5.55, 0.10, 6.11, 5.00),  # 6.105 and 4.995 round half up, to 6.11 and 5.00
-    (3.33, 0.10, 3.66, 3.00),  # 3.663 -> 3.66, 2.997 -> 3.00
-    (7.77, 0.05, 8.16, 7.38),  # 8.1585 -> 8.16, 7.3815 -> 7.38
-    (12.35, 0.20, 14.82, 9.88),
-    (1.05, 0.05, 1.10, 1.00),  # 1.1025 -> 1.10, 0.9975 -> 1.00
-])
+@pytest.mark.parametrize(
+    "previous, fraction, up, down",
+    [
+        (10.00, 0.10, 11.00, 9.00),
+        (5.55, 0.10, 6.11, 5.00),  # 6.105 and 4.995 round half up, to 6.11 and 5.00
+        (3.33, 0.10, 3.66, 3.00),  # 3.663 -> 3.66, 2.997 -> 3.00
+        (7.77, 0.05, 8.16, 7.38),  # 8.1585 -> 8.16, 7.3815 -> 7.38
+        (12.35, 0.20, 14.82, 9.88),
+        (1.05, 0.05, 1.10, 1.00),  # 1.1025 -> 1.10, 0.9975 -> 1.00
+    ],
+)
 def test_limit_prices_are_rounded_to_the_fen_half_up(previous, fraction, up, down):
     assert rules.limit_price(previous, fraction, up=True) == up
     assert rules.limit_price(previous, fraction, up=False) == down
 
 
-@pytest.mark.parametrize("board, day, special, fraction", [
-    ("sh_main", D(2024, 5, 6), False, 0.10),
-    ("sh_main", D(2024, 5, 6), True, 0.05),
-    ("sz_main", D(2026, 7, 3), True, 0.05),
-    ("sz_main", D(2026, 7, 6), True, 0.10),  # main-board risk-warned stocks at 10 % from 2026-07-06
-    ("chinext", D(2020, 8, 21), False, 0.10),
-    ("chinext", D(2020, 8, 21), True, 0.05),
-    ("chinext", D(2020, 8, 24), False, 0.20),  # the ChiNext reform
-    ("chinext", D(2020, 8, 24), True, 0.20),
-    ("star", D(2019, 7, 22), False, 0.20),
-    ("star", D(2019, 7, 19), False, None),  # before the STAR Market opened
-    ("bse", D(2022, 1, 4), False, 0.30),
-])
+@pytest.mark.parametrize(
+    "board, day, special, fraction",
+    [
+        ("sh_main", D(2024, 5, 6), False, 0.10),
+        ("sh_main", D(2024, 5, 6), True, 0.05),
+        ("sz_main", D(2026, 7, 3), True, 0.05),
+        ("sz_main", D(2026, 7, 6), True, 0.10),  # main-board risk-warned stocks at 10 % from 2026-07-06
+        ("chinext", D(2020, 8, 21), False, 0.10),
+        ("chinext", D(2020, 8, 21), True, 0.05),
+        ("chinext", D(2020, 8, 24), False, 0.20),  # the ChiNext reform
+        ("chinext", D(2020, 8, 24), True, 0.20),
+        ("star", D(2019, 7, 22), False, 0.20),
+        ("star", D(2019, 7, 19), False, None),  # before the STAR Market opened
+        ("bse", D(2022, 1, 4), False, 0.30),
+    ],
+)
 def test_price_limits_by_board_date_and_status(board, day, special, fraction):
     assert rules.price_limit(board, day, special) == fraction
 
 
-@pytest.mark.parametrize("oid, day, days_listed, expected", [
-    ("688981.XSHG", D(2024, 3, 1), 5, (None, None)),  # STAR: the first five days are free
-    ("688981.XSHG", D(2024, 3, 1), 6, (12.0, 8.0)),
-    ("300750.XSHE", D(2020, 8, 20), 2, (11.0, 9.0)),  # ChiNext before the reform: limited from day 2
-    ("300750.XSHE", D(2020, 9, 1), 3, (None, None)),  # ChiNext after it: five free days
-    ("600000.XSHG", D(2023, 4, 7), 1, (None, None)),  # a main-board first day set from the offer price
-    ("600000.XSHG", D(2023, 4, 7), 2, (11.0, 9.0)),
-    ("600000.XSHG", D(2023, 4, 12), 3, (None, None)),  # main-board registration reform: five free days
-    ("600000.XSHG", D(2024, 4, 12), None, (11.0, 9.0)),  # listed long ago
-])
+@pytest.mark.parametrize(
+    "oid, day, days_listed, expected",
+    [
+        ("688981.XSHG", D(2024, 3, 1), 5, (None, None)),  # STAR: the first five days are free
+        ("688981.XSHG", D(2024, 3, 1), 6, (12.0, 8.0)),
+        ("300750.XSHE", D(2020, 8, 20), 2, (11.0, 9.0)),  # ChiNext before the reform: limited from day 2
+        ("300750.XSHE", D(2020, 9, 1), 3, (None, None)),  # ChiNext after it: five free days
+        ("600000.XSHG", D(2023, 4, 7), 1, (None, None)),  # a main-board first day set from the offer price
+        ("600000.XSHG", D(2023, 4, 7), 2, (11.0, 9.0)),
+        ("600000.XSHG", D(2023, 4, 12), 3, (None, None)),  # main-board registration reform: five free days
+        ("600000.XSHG", D(2024, 4, 12), None, (11.0, 9.0)),  # listed long ago
+    ],
+)
 def test_no_limit_in_the_first_days_after_listing_where_the_rules_say_so(oid, day, days_listed, expected):
     assert rules.limits_on(oid, day, 10.0, False, days_listed) == expected
 
 
-@pytest.mark.parametrize("board, shares, held", [
-    ("sh_main", 99, 0), ("sh_main", 100, 100), ("sh_main", 1299.9, 1200), ("chinext", 350, 300),
-    ("star", 199, 0), ("star", 200, 200), ("star", 237.8, 237), ("bse", 150.5, 150), ("bse", 99, 0),
-])
+@pytest.mark.parametrize(
+    "board, shares, held",
+    [
+        ("sh_main", 99, 0),
+        ("sh_main", 100, 100),
+        ("sh_main", 1299.9, 1200),
+        ("chinext", 350, 300),
+        ("star", 199, 0),
+        ("star", 200, 200),
+        ("star", 237.8, 237),
+        ("bse", 150.5, 150),
+        ("bse", 99, 0),
+    ],
+)
 def test_holdings_round_down_to_whole_lots(board, shares, held):
     assert rules.lot_of(board, D(2024, 1, 2)).round_down(shares) == held
 
 
-@pytest.mark.parametrize("oid, side, shares, price, day, expected", [
-    # 1000 x 10.00 = 10000: commission 2.5 bps = 2.50 -> the 5.00 minimum; stamp duty 0.1 % on sells
-    # before 2023-08-28, 0.05 % from then; transfer 0.01 per mille from 2022-04-29
-    ("600000.XSHG", "sell", 1000, 10.0, D(2023, 8, 25), {"commission": 5.0, "stamp_duty": 10.0, "transfer": 0.1}),
-    ("600000.XSHG", "sell", 1000, 10.0, D(2023, 8, 28), {"commission": 5.0, "stamp_duty": 5.0, "transfer": 0.1}),
-    ("600000.XSHG", "buy", 1000, 10.0, D(2023, 8, 28), {"commission": 5.0, "stamp_duty": 0.0, "transfer": 0.1}),
-    # 100000 x 25.00 = 2.5M: commission 625.00, duty 1250.00, transfer 25.00
-    ("000001.XSHE", "sell", 100000, 25.0, D(2024, 6, 3), {"commission": 625.0, "stamp_duty": 1250.0,
-                                                          "transfer": 25.0}),
-    # 2022-04-28, before the halving: 0.02 per mille of 2.5M = 50.00
-    ("000001.XSHE", "buy", 100000, 25.0, D(2022, 4, 28), {"commission": 625.0, "stamp_duty": 0.0, "transfer": 50.0}),
-    # 2012: both sides of Shanghai paid 0.6 yuan per 1000 shares, Shenzhen none; duty on sells only
-    ("600000.XSHG", "buy", 5000, 8.0, D(2012, 5, 2), {"commission": 10.0, "stamp_duty": 0.0, "transfer": 3.0}),
-    ("000002.XSHE", "sell", 5000, 8.0, D(2012, 5, 2), {"commission": 10.0, "stamp_duty": 40.0, "transfer": 0.0}),
-    # 2008-06-02: 0.1 % on both sides
-    ("000002.XSHE", "buy", 5000, 8.0, D(2008, 6, 2), {"commission": 10.0, "stamp_duty": 40.0, "transfer": 0.0}),
-    ("600000.XSHG", "buy", 0, 8.0, D(2024, 6, 3), {"commission": 0.0, "stamp_duty": 0.0, "transfer": 0.0}),
-])
+@pytest.mark.parametrize(
+    "oid, side, shares, price, day, expected",
+    [
+        # 1000 x 10.00 = 10000: commission 2.5 bps = 2.50 -> the 5.00 minimum; stamp duty 0.1 % on sells
+        # before 2023-08-28, 0.05 % from then; transfer 0.01 per mille from 2022-04-29
+        ("600000.XSHG", "sell", 1000, 10.0, D(2023, 8, 25), {"commission": 5.0, "stamp_duty": 10.0, "transfer": 0.1}),
+        ("600000.XSHG", "sell", 1000, 10.0, D(2023, 8, 28), {"commission": 5.0, "stamp_duty": 5.0, "transfer": 0.1}),
+        ("600000.XSHG", "buy", 1000, 10.0, D(2023, 8, 28), {"commission": 5.0, "stamp_duty": 0.0, "transfer": 0.1}),
+        # 100000 x 25.00 = 2.5M: commission 625.00, duty 1250.00, transfer 25.00
+        (
+            "000001.XSHE",
+            "sell",
+            100000,
+            25.0,
+            D(2024, 6, 3),
+            {"commission": 625.0, "stamp_duty": 1250.0, "transfer": 25.0},
+        ),
+        # 2022-04-28, before the halving: 0.02 per mille of 2.5M = 50.00
+        (
+            "000001.XSHE",
+            "buy",
+            100000,
+            25.0,
+            D(2022, 4, 28),
+            {"commission": 625.0, "stamp_duty": 0.0, "transfer": 50.0},
+        ),
+        # 2012: both sides of Shanghai paid 0.6 yuan per 1000 shares, Shenzhen none; duty on sells only
+        ("600000.XSHG", "buy", 5000, 8.0, D(2012, 5, 2), {"commission": 10.0, "stamp_duty": 0.0, "transfer": 3.0}),
+        ("000002.XSHE", "sell", 5000, 8.0, D(2012, 5, 2), {"commission": 10.0, "stamp_duty": 40.0, "transfer": 0.0}),
+        # 2008-06-02: 0.1 % on both sides
+        ("000002.XSHE", "buy", 5000, 8.0, D(2008, 6, 2), {"commission": 10.0, "stamp_duty": 40.0, "transfer": 0.0}),
+        ("600000.XSHG", "buy", 0, 8.0, D(2024, 6, 3), {"commission": 0.0, "stamp_duty": 0.0, "transfer": 0.0}),
+    ],
+)
 def test_fees_of_one_order_by_hand(oid, side, shares, price, day, expected):
     assert rules.FeeSchedule().fees(oid, side, shares, price, day) == expected
 
 
 def test_every_rule_names_its_source_and_runs_in_date_order():
-    tables = [rules.STAMP_DUTY, rules.TRANSFER_FEE, *rules.PRICE_LIMITS.values(), *rules.LOTS.values(),
-              *rules.FREE_DAYS_AFTER_LISTING.values()]
+    tables = [
+        rules.STAMP_DUTY,
+        rules.TRANSFER_FEE,
+        *rules.PRICE_LIMITS.values(),
+        *rules.LOTS.values(),
+        *rules.FREE_DAYS_AFTER_LISTING.values(),
+    ]
     for table in tables:
         assert [e.start for e in table] == sorted(e.start for e in table)
         assert all(e.source.strip() for e in table)

@@ -54,10 +54,27 @@ def test_constants_and_aliases():
 
 def test_names_are_bound_in_import_order():
     names = [k for k in vars(opt) if not k.startswith("__")]
-    expected_prefix = ["datetime", "warnings", "Enum", "defaultdict", "pd", "np", "sc_opt", "scsp", "veladatac",
-                       "InvalidArgument", "OptimizationFailed", "OptimizeMethod", "_to_constraint", "GICSConstraint",
-                       "ShenWanConstraint", "FundTypeConstraint", "MIN_OPTIMIZE_DATE", "MIN_OPTIMIZE_DATE_STR",
-                       "_general_bnds"]
+    expected_prefix = [
+        "datetime",
+        "warnings",
+        "Enum",
+        "defaultdict",
+        "pd",
+        "np",
+        "sc_opt",
+        "scsp",
+        "veladatac",
+        "InvalidArgument",
+        "OptimizationFailed",
+        "OptimizeMethod",
+        "_to_constraint",
+        "GICSConstraint",
+        "ShenWanConstraint",
+        "FundTypeConstraint",
+        "MIN_OPTIMIZE_DATE",
+        "MIN_OPTIMIZE_DATE_STR",
+        "_general_bnds",
+    ]
     assert names[: len(expected_prefix)] == expected_prefix
 
 
@@ -131,7 +148,10 @@ def test_methods_bind_to_instances():
     cls = opt.GICSConstraint
     assert cls.__bases__ == (object,) and cls.__module__ == "vela_optimizer.optimizer"
     assert [k for k in vars(cls) if not k.startswith("__") or k == "__init__"] == [
-        "__init__", "_verify_rules", "to_constraint"]
+        "__init__",
+        "_verify_rules",
+        "to_constraint",
+    ]
     assert cls.to_constraint.__qualname__ == "GICSConstraint.to_constraint"
     assert isinstance(vars(cls)["_verify_rules"], staticmethod)
     obj = cls({"X": (0, 1)})

@@ -14,8 +14,16 @@ from vela_optimizer import optimizer as opt
 from veladatac import rules
 
 M = opt.OptimizeMethod
-IDS = ["600001.XSHG", "600002.XSHG", "600003.XSHG", "600004.XSHG", "000005.XSHE", "000006.XSHE", "300007.XSHE",
-       "688008.XSHG"]
+IDS = [
+    "600001.XSHG",
+    "600002.XSHG",
+    "600003.XSHG",
+    "600004.XSHG",
+    "000005.XSHE",
+    "000006.XSHE",
+    "300007.XSHE",
+    "688008.XSHG",
+]
 UP, DOWN, HALTED = IDS[1], IDS[2], IDS[3]  # closes at +10 %, at -10 %, no volume on the last day
 OUTSIDE_HALTED, OUTSIDE_FREE = "600009.XSHG", "600010.XSHG"  # held, not in the universe
 
@@ -73,8 +81,11 @@ def test_the_days_rules_bound_the_trades(client, method):
     assert r.kept == {OUTSIDE_HALTED: 0.04} and r.sold_outside == {OUTSIDE_FREE: 0.06}
     assert math.fsum(w) == pytest.approx(0.96, abs=1e-12) and r.to_dict()[OUTSIDE_HALTED] == 0.04
     assert {(u.id, u.reason, u.inside) for u in r.untradable} == {
-        (UP, "limit_up", True), (DOWN, "limit_down", True), (HALTED, "suspended", True),
-        (OUTSIDE_HALTED, "suspended", False)}
+        (UP, "limit_up", True),
+        (DOWN, "limit_down", True),
+        (HALTED, "suspended", True),
+        (OUTSIDE_HALTED, "suspended", False),
+    }
     # turnover from the holdings, the forced sale outside included
     d = np.array([w[i] - HELD.get(i, 0.0) for i in IDS])
     bought, sold = d[d > 0].sum(), -d[d < 0].sum() + 0.06
@@ -98,19 +109,22 @@ def test_holdings_that_are_all_cash_are_a_build_from_cash(client):
     assert r.turnover == pytest.approx(1.0, abs=1e-12) and r.bought == pytest.approx(1.0, abs=1e-12)
 
 
-@pytest.mark.parametrize("kw, words", [
-    (dict(holdings={IDS[0]: -0.1}), "持仓 600001.XSHG 的权重 -0.1 无效"),
-    (dict(holdings={IDS[0]: math.nan}), "的权重 nan 无效"),
-    (dict(holdings={IDS[0]: 0.7, IDS[1]: 0.4}), "持仓权重之和 1.100000 大于1"),
-    (dict(holdings={1: 0.1}), "持仓合约代码必须是字符串"),
-    (dict(holdings=[(IDS[0], 0.1)]), "holdings 必须是"),
-    (dict(max_turnover=-0.1), "max_turnover 必须是 0 到 2 之间的数"),
-    (dict(max_turnover=2.5), "max_turnover 必须是 0 到 2 之间的数"),
-    (dict(max_turnover=True), "max_turnover 必须是 0 到 2 之间的数"),
-    (dict(holdings=HELD, solver="scipy"), "solver='scipy' 无法满足 holdings"),
-    (dict(max_turnover=0.5, solver="scipy"), "solver='scipy' 无法满足 holdings"),
-    (dict(holdings=HELD, trading_rules="yes"), "trading_rules 必须为 True 或 False"),
-])
+@pytest.mark.parametrize(
+    "kw, words",
+    [
+        (dict(holdings={IDS[0]: -0.1}), "持仓 600001.XSHG 的权重 -0.1 无效"),
+        (dict(holdings={IDS[0]: math.nan}), "的权重 nan 无效"),
+        (dict(holdings={IDS[0]: 0.7, IDS[1]: 0.4}), "持仓权重之和 1.100000 大于1"),
+        (dict(holdings={1: 0.1}), "持仓合约代码必须是字符串"),
+        (dict(holdings=[(IDS[0], 0.1)]), "holdings 必须是"),
+        (dict(max_turnover=-0.1), "max_turnover 必须是 0 到 2 之间的数"),
+        (dict(max_turnover=2.5), "max_turnover 必须是 0 到 2 之间的数"),
+        (dict(max_turnover=True), "max_turnover 必须是 0 到 2 之间的数"),
+        (dict(holdings=HELD, solver="scipy"), "solver='scipy' 无法满足 holdings"),
+        (dict(max_turnover=0.5, solver="scipy"), "solver='scipy' 无法满足 holdings"),
+        (dict(holdings=HELD, trading_rules="yes"), "trading_rules 必须为 True 或 False"),
+    ],
+)
 def test_bad_holdings_and_turnover_caps_are_refused_before_any_data_work(client, kw, words):
     with pytest.raises(vo.InvalidArgument, match=words):
         optimize(**kw)
@@ -123,11 +137,20 @@ def test_a_turnover_cap_holds_with_names_kept_outside_and_the_days_rules(client,
     extra = {"benchmark": "BM"} if method == M.MIN_TRACKING_ERROR else {}
     client.benchmarks = {"BM": client.close[IDS].mean(axis=1)}
     # fully invested: 0.93 held in the universe, 0.04 kept outside, 0.03 to sell outside
-    held = {UP: 0.10, DOWN: 0.15, HALTED: 0.05, IDS[0]: 0.2, IDS[4]: 0.3, IDS[5]: 0.13, OUTSIDE_HALTED: 0.04,
-            OUTSIDE_FREE: 0.03}
+    held = {
+        UP: 0.10,
+        DOWN: 0.15,
+        HALTED: 0.05,
+        IDS[0]: 0.2,
+        IDS[4]: 0.3,
+        IDS[5]: 0.13,
+        OUTSIDE_HALTED: 0.04,
+        OUTSIDE_FREE: 0.03,
+    }
     r = optimize(method=method, holdings=held, max_turnover=cap, bnds={"*": (0, 0.35)}, **extra)
-    free = vo.optimize(IDS, "2020-06-01", window=88, quiet=True, method=method, holdings=held,
-                       bnds={"*": (0, 0.35)}, **extra)
+    free = vo.optimize(
+        IDS, "2020-06-01", window=88, quiet=True, method=method, holdings=held, bnds={"*": (0, 0.35)}, **extra
+    )
     assert free.turnover > cap + 1e-3  # the cap binds
     assert r.turnover <= cap + 1e-9 and max(r.bought, r.sold) == pytest.approx(r.turnover, abs=1e-15)
     assert r.sold >= 0.03 - 1e-12  # the free name outside is sold, within the cap
@@ -140,9 +163,11 @@ def test_selling_what_is_outside_the_universe_beyond_the_cap_is_a_conflict(clien
     held = {IDS[0]: 0.2, OUTSIDE_FREE: 0.3}
     with pytest.raises(vo.InvalidArgument) as e:
         optimize(holdings=held, max_turnover=0.25)
-    assert e.value.describe() == (f"limits conflict: the held ids outside the universe must be sold ({OUTSIDE_FREE}: "
-                                  "0.3000 of the portfolio), more than the turnover cap 0.2500 allows; add them to "
-                                  "the universe or raise the cap")
+    assert e.value.describe() == (
+        f"limits conflict: the held ids outside the universe must be sold ({OUTSIDE_FREE}: "
+        "0.3000 of the portfolio), more than the turnover cap 0.2500 allows; add them to "
+        "the universe or raise the cap"
+    )
     assert "超过换手上限 0.2500" in str(e.value)
 
 
@@ -155,8 +180,9 @@ def test_cash_beyond_the_turnover_cap_cannot_be_invested_and_says_so(client):
 def test_a_sector_cap_the_holdings_break_beyond_the_turnover_cap_is_named(client):
     held = {i: 0.125 for i in IDS}  # fully invested; Financials (every other id) hold 0.5
     with pytest.raises(vo.LimitConflict) as e:
-        optimize(holdings=held, max_turnover=0.1, trading_rules=False,
-                 cons=opt.GICSConstraint({"Financials": (0, 0.1)}))
+        optimize(
+            holdings=held, max_turnover=0.1, trading_rules=False, cons=opt.GICSConstraint({"Financials": (0, 0.1)})
+        )
     kinds = {c["kind"] for c in e.value.conflict}
     assert "group_upper" in kinds and any(k.startswith("turnover") for k in kinds)
     assert "turnover cap 0.1000" in e.value.describe() and "Financials" in e.value.describe()
@@ -169,8 +195,14 @@ def ruled_store(tmp_path_factory):
     import veladatac
     from veladatac import sample
 
-    info = sample.build_store(tmp_path_factory.mktemp("ruled") / "s.sqlite", n_stocks=60, n_funds=4,
-                              start="2025-01-01", end="2026-06-30", seed=3)
+    info = sample.build_store(
+        tmp_path_factory.mktemp("ruled") / "s.sqlite",
+        n_stocks=60,
+        n_funds=4,
+        start="2025-01-01",
+        end="2026-06-30",
+        seed=3,
+    )
     veladatac.init(info.path)
     ids = list(info.stock_ids)
     days = veladatac.get_trading_dates("2025-10-01", "2026-06-30")
@@ -196,8 +228,9 @@ def test_the_days_rules_on_a_real_sample_day(ruled_store, monkeypatch):
     awkward = {i for ids in info.roles.values() for i in ids}
     others = [i for i in info.stock_ids if i not in awkward and i not in (up, down, halted)][:12]
     held = {up: 0.1, down: 0.1, halted: 0.1, **{i: 0.05 for i in others[:10]}}
-    r = vo.optimize([up, down, halted, *others], day, method=M.MIN_VARIANCE, quiet=True, holdings=held,
-                    bnds={"*": (0, 0.3)})
+    r = vo.optimize(
+        [up, down, halted, *others], day, method=M.MIN_VARIANCE, quiet=True, holdings=held, bnds={"*": (0, 0.3)}
+    )
     reasons = {u.id: u.reason for u in r.untradable}
     assert reasons[up] == "limit_up" and reasons[down] == "limit_down" and reasons[halted] == "suspended"
     weights = r.to_dict()

@@ -67,11 +67,15 @@ def _runs(flags: pd.Series) -> list[int]:
 
 # ---- indices --------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("n_stocks, sizes", [
-    (30, (7, 11, 7)),         # a quarter, three eighths, a quarter of the sample
-    (400, (100, 150, 100)),   # the default sample's proportions
-    (1300, (300, 487, 325)),  # 000300 at its real size, the others still proportional
-])
+
+@pytest.mark.parametrize(
+    "n_stocks, sizes",
+    [
+        (30, (7, 11, 7)),  # a quarter, three eighths, a quarter of the sample
+        (400, (100, 150, 100)),  # the default sample's proportions
+        (1300, (300, 487, 325)),  # 000300 at its real size, the others still proportional
+    ],
+)
 def test_tiered_index_sizes_follow_the_sample(tmp_path, n_stocks, sizes):
     info = sample.build_store(tmp_path / "s.sqlite", n_stocks=n_stocks, seed=3, **SHORT)
     vd.init(info.path)
@@ -85,8 +89,11 @@ def test_tiered_index_sizes_follow_the_sample(tmp_path, n_stocks, sizes):
 
 
 def _listed(records, day):
-    return sorted(r.order_book_id for r in records
-                  if r.listed_date <= day and (r.de_listed_date is None or day < r.de_listed_date))
+    return sorted(
+        r.order_book_id
+        for r in records
+        if r.listed_date <= day and (r.de_listed_date is None or day < r.de_listed_date)
+    )
 
 
 def test_the_all_share_index_holds_every_listed_stock_on_each_date(on_small):
@@ -110,6 +117,7 @@ def test_the_all_share_index_holds_every_listed_stock_on_each_date(on_small):
 
 # ---- special treatment ---------------------------------------------------------------------------
 
+
 def test_special_treatment_episodes_are_served_by_the_client(on_default):
     periods = catalog.special_treatment_periods()
     assert {p.status for p in periods} == {"ST", "*ST"} and len(periods) >= 60
@@ -132,15 +140,22 @@ def test_special_treatment_episodes_are_served_by_the_client(on_default):
             after = vd.special_treatment([p.order_book_id], p.end + dt.timedelta(days=1))
             assert after.get(p.order_book_id) != p.status
     gone = [r for r in records.values() if r.de_listed_date is not None]
-    before_exit = [r for r in gone if vd.special_treatment([r.order_book_id], vd.trading_date_offset(
-        r.de_listed_date, -1)) == {r.order_book_id: "*ST"}]
+    before_exit = [
+        r
+        for r in gone
+        if vd.special_treatment([r.order_book_id], vd.trading_date_offset(r.de_listed_date, -1))
+        == {r.order_book_id: "*ST"}
+    ]
     assert len(gone) >= 5 and len(before_exit) >= 2  # de-listings under *ST to their last day
-    shares = [len(vd.special_treatment(list(on_default.stock_ids), d)) / len(vd.index_components(ALL_SHARE, d))
-              for d in ("2012-06-01", "2019-06-03", "2026-06-01")]
+    shares = [
+        len(vd.special_treatment(list(on_default.stock_ids), d)) / len(vd.index_components(ALL_SHARE, d))
+        for d in ("2012-06-01", "2019-06-03", "2026-06-01")
+    ]
     assert all(0.01 <= s <= 0.08 for s in shares), shares
 
 
 # ---- limits ----------------------------------------------------------------------------------------
+
 
 def test_index_members_hit_both_limits_from_2016(on_default):
     members = set()
@@ -161,9 +176,15 @@ def test_index_members_hit_both_limits_from_2016(on_default):
 
 
 # the days the rules change inside the default sample's range (limits, days without a limit)
-RULE_CHANGES = sorted({e.start for table in (rules.PRICE_LIMITS, rules.FREE_DAYS_AFTER_LISTING)
-                       for entries in table.values() for e in entries
-                       if D(2005, 1, 4) < e.start <= D(2026, 12, 31)})
+RULE_CHANGES = sorted(
+    {
+        e.start
+        for table in (rules.PRICE_LIMITS, rules.FREE_DAYS_AFTER_LISTING)
+        for entries in table.values()
+        for e in entries
+        if D(2005, 1, 4) < e.start <= D(2026, 12, 31)
+    }
+)
 
 
 def test_closes_hit_the_limits_in_streaks_and_never_pass_them(on_default):
@@ -199,8 +220,9 @@ def test_limit_streaks_last_one_to_five_days(on_default):
         assert sorted(set(runs)) == [1, 2, 3, 4, 5], (up, np.bincount(runs))
 
 
-@pytest.mark.parametrize("fraction", sorted({f for entries in rules.PRICE_LIMITS.values()
-                                             for e in entries for f in e.value.values()}))
+@pytest.mark.parametrize(
+    "fraction", sorted({f for entries in rules.PRICE_LIMITS.values() for e in entries for f in e.value.values()})
+)
 def test_the_generator_s_limits_in_fen_are_the_rules_limit_prices(fraction):
     prev = np.concatenate([np.arange(1, 4000), np.random.default_rng(1).integers(4000, 2_000_000, 4000)])
     num, den = Decimal(repr(fraction)).as_integer_ratio()
@@ -212,9 +234,13 @@ def test_the_generator_s_limits_in_fen_are_the_rules_limit_prices(fraction):
 def test_every_close_is_on_the_fen_grid(default_sample):
     con = sqlite3.connect(default_sample.path)
     try:
-        blobs = [row[0] for row in con.execute(
-            "SELECT data FROM series s JOIN instruments i USING (order_book_id) "
-            "WHERE s.field = 'close' AND i.type = 'CS'")]
+        blobs = [
+            row[0]
+            for row in con.execute(
+                "SELECT data FROM series s JOIN instruments i USING (order_book_id) "
+                "WHERE s.field = 'close' AND i.type = 'CS'"
+            )
+        ]
     finally:
         con.close()
     c = np.concatenate([np.frombuffer(b, dtype="<f8") for b in blobs])
@@ -224,6 +250,7 @@ def test_every_close_is_on_the_fen_grid(default_sample):
 
 
 # ---- determinism and the command --------------------------------------------------------------------
+
 
 def _content(path):
     con = sqlite3.connect(path)
@@ -247,14 +274,21 @@ def _cache_files():
     return sorted(p.name for p in sample.sample_store_path().parent.glob("*.sqlite"))
 
 
-@pytest.mark.parametrize("args, status, made, text", [
-    ([], 0, lambda: [sample.sample_store_path().name], "the default sample store"),
-    (["--stocks", "40", "--start", "2025-09-01"], 0,
-     lambda: ["sample-40stocks-60funds-20250901-20261231-seed20260101.sqlite"], "40 stocks, 60 funds"),
-    (["--stocks", "6001"], 1, lambda: [], "n_stocks must be in [16, 6000]"),
-    (["--start", "2025-13-01"], 1, lambda: [], "--start '2025-13-01' is not a valid calendar date"),
-    (["--out", "{tmp}"], 1, lambda: [], "is a folder"),
-])
+@pytest.mark.parametrize(
+    "args, status, made, text",
+    [
+        ([], 0, lambda: [sample.sample_store_path().name], "the default sample store"),
+        (
+            ["--stocks", "40", "--start", "2025-09-01"],
+            0,
+            lambda: ["sample-40stocks-60funds-20250901-20261231-seed20260101.sqlite"],
+            "40 stocks, 60 funds",
+        ),
+        (["--stocks", "6001"], 1, lambda: [], "n_stocks must be in [16, 6000]"),
+        (["--start", "2025-13-01"], 1, lambda: [], "--start '2025-13-01' is not a valid calendar date"),
+        (["--out", "{tmp}"], 1, lambda: [], "is a folder"),
+    ],
+)
 def test_the_sample_command(tmp_path, capsys, args, status, made, text):
     got = main(["sample", *(a.format(tmp=tmp_path) for a in args)])
     out, err = capsys.readouterr()
@@ -263,22 +297,44 @@ def test_the_sample_command(tmp_path, capsys, args, status, made, text):
 
 
 def test_the_sample_command_writes_where_it_is_told(tmp_path, capsys):
-    assert main(["sample", "--out", str(tmp_path / "m.sqlite"), "--stocks", "20", "--funds", "3",
-                 "--start", "2025-09-01", "--seed", "4"]) == 0
+    assert (
+        main(
+            [
+                "sample",
+                "--out",
+                str(tmp_path / "m.sqlite"),
+                "--stocks",
+                "20",
+                "--funds",
+                "3",
+                "--start",
+                "2025-09-01",
+                "--seed",
+                "4",
+            ]
+        )
+        == 0
+    )
     assert "20 stocks, 3 funds, 2025-09-01 .. 2026-12-31" in capsys.readouterr().out
-    assert _content(tmp_path / "m.sqlite") == _content(sample.build_store(
-        tmp_path / "again.sqlite", n_stocks=20, n_funds=3, start="2025-09-01", seed=4).path)
+    assert _content(tmp_path / "m.sqlite") == _content(
+        sample.build_store(tmp_path / "again.sqlite", n_stocks=20, n_funds=3, start="2025-09-01", seed=4).path
+    )
     assert not _cache_files()
 
 
 # ---- the market-size sample ---------------------------------------------------------------------------
+
 
 @pytest.mark.slow
 def test_a_market_size_sample(tmp_path):
     info = sample.build_store(tmp_path / "m.sqlite", n_stocks=5000, n_funds=200, start="2025-06-01")
     vd.init(info.path)
     assert len(set(info.stock_ids)) == 5000 and {rules.board_of(x) for x in info.stock_ids} == {
-        "sh_main", "star", "sz_main", "chinext"}
+        "sh_main",
+        "star",
+        "sz_main",
+        "chinext",
+    }
     records = vd.instruments(list(info.stock_ids))
     for day in (info.start, D(2026, 1, 5), D(2026, 7, 1)):
         assert [len(vd.index_components(x, day)) for x in TIERS] == [300, 500, 1000]

@@ -90,17 +90,25 @@ def test_each_dropped_stock_warns_once_in_order(fake_client, spy):
     window, rows = 10, 11
     last_missing = ramp(rows)
     last_missing[-1] = np.nan
-    ids = universe(fake_client, window, {
-        "D": (last_missing, np.full(rows, 1.0)),
-        "S": (last_missing.copy(), zeros_at(rows, 6)),      # suspended and no last close: one warning
-        "Z": (ramp(rows), zeros_at(rows, rows)),             # zero volume with a last close: suspended only
-        "Q": (closes_present(rows, 4), np.full(rows, 1.0)),
-        "V": (ramp(rows), zeros_at(rows, 4)),                # some suspension, kept, not delisted
-    })
+    ids = universe(
+        fake_client,
+        window,
+        {
+            "D": (last_missing, np.full(rows, 1.0)),
+            "S": (last_missing.copy(), zeros_at(rows, 6)),  # suspended and no last close: one warning
+            "Z": (ramp(rows), zeros_at(rows, rows)),  # zero volume with a last close: suspended only
+            "Q": (closes_present(rows, 4), np.full(rows, 1.0)),
+            "V": (ramp(rows), zeros_at(rows, 4)),  # some suspension, kept, not delisted
+        },
+    )
     with pytest.warns(UserWarning) as rec:
         opt.portfolio_optimize(ids, DATE, window=window)
     assert [str(w.message) for w in rec] == [
-        SUSPENDED.format("S"), SUSPENDED.format("Z"), SHORT.format("Q"), DELISTED.format("D")]
+        SUSPENDED.format("S"),
+        SUSPENDED.format("Z"),
+        SHORT.format("Q"),
+        DELISTED.format("D"),
+    ]
     assert list(spy.df.columns) == ["H0", "H1", "V"]
 
 

@@ -25,8 +25,10 @@ BARS = "order_book_id,date,close,volume\n600001.XSHG,2025-01-09,13,1\n"
 
 # Each stage of import_files, stopped by a hook that reports and then waits to be killed.
 STAGES = {
-    "copying the store": ("shutil.copyfile",
-                          "lambda src, dst: (open(dst, 'wb').write(open(src, 'rb').read()[:8192]), hang())"),
+    "copying the store": (
+        "shutil.copyfile",
+        "lambda src, dst: (open(dst, 'wb').write(open(src, 'rb').read()[:8192]), hang())",
+    ),
     "writing the new rows": ("imp._Importer.run", "lambda self, parsed: (real(self, parsed), hang())"),
     "flushing the new copy": ("schema.fsync_file", "lambda path: hang()"),
 }
@@ -73,8 +75,14 @@ class Pristine(tuple):
 @pytest.fixture(scope="module")
 def pristine(tmp_path_factory):
     """A small sample store's bytes, its ids and its page size."""
-    info = sample.build_store(tmp_path_factory.mktemp("pristine") / "s.sqlite", n_stocks=16, n_funds=4,
-                              start="2025-01-01", end="2026-06-30", seed=3)
+    info = sample.build_store(
+        tmp_path_factory.mktemp("pristine") / "s.sqlite",
+        n_stocks=16,
+        n_funds=4,
+        start="2025-01-01",
+        end="2026-06-30",
+        seed=3,
+    )
     data = info.path.read_bytes()
     return Pristine((info, data, int.from_bytes(data[16:18], "big")))
 
@@ -89,8 +97,13 @@ def every_operation(info):
     yield lambda: vd.fund.get_nav(list(info.fund_ids), "2026-01-05", day, fields="adjusted_net_value")
     yield lambda: vd.shenwan_instrument_industry(ids, day)
     yield lambda: vd.index_components("000300.XSHG", day)
-    yield lambda: opt.portfolio_optimize(ids[:6], day, method=opt.OptimizeMethod.MIN_VARIANCE, quiet=True,
-                                         cons=opt.GICSConstraint({"Financials": (0, 0.5)}))
+    yield lambda: opt.portfolio_optimize(
+        ids[:6],
+        day,
+        method=opt.OptimizeMethod.MIN_VARIANCE,
+        quiet=True,
+        cons=opt.GICSConstraint({"Financials": (0, 0.5)}),
+    )
 
 
 # client_isolation (function-scoped) only chooses a cache folder: one per test is enough.
@@ -128,12 +141,16 @@ def test_a_store_damaged_inside_gives_store_errors_never_a_crash(pristine, tmp_p
         vd.init(None)
 
 
-@pytest.mark.parametrize("sql, value", [
-    ("UPDATE calendar SET day = ? WHERE day = (SELECT MIN(day) FROM calendar)", 99),
-    ("UPDATE calendar SET day = ? WHERE day = (SELECT MAX(day) FROM calendar)", 20251340),
-    ("UPDATE calendar SET day = ? WHERE day = (SELECT MAX(day) FROM calendar)", 100000101),
-    ("UPDATE meta SET value = ? WHERE key = 'calendar_first'", "-5"),
-], ids=["year 0", "month 13", "year 10000", "range start"])
+@pytest.mark.parametrize(
+    "sql, value",
+    [
+        ("UPDATE calendar SET day = ? WHERE day = (SELECT MIN(day) FROM calendar)", 99),
+        ("UPDATE calendar SET day = ? WHERE day = (SELECT MAX(day) FROM calendar)", 20251340),
+        ("UPDATE calendar SET day = ? WHERE day = (SELECT MAX(day) FROM calendar)", 100000101),
+        ("UPDATE meta SET value = ? WHERE key = 'calendar_first'", "-5"),
+    ],
+    ids=["year 0", "month 13", "year 10000", "range start"],
+)
 def test_a_calendar_day_that_is_no_date_is_a_store_error(known_store, tmp_path, sql, value):
     # Read back, such a day came out of trading_date_offset as a count of days (an int), which
     # the next request refused as the caller's bad start_date.

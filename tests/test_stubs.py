@@ -33,8 +33,10 @@ def stub_parameters(fn: ast.FunctionDef) -> list:
     """(name, default) per parameter, ``inspect.Parameter.empty`` where there is none."""
     args, defaults = fn.args.args, fn.args.defaults
     required = len(args) - len(defaults)
-    return [(a.arg, inspect.Parameter.empty if i < required else stub_default(defaults[i - required]))
-            for i, a in enumerate(args)]
+    return [
+        (a.arg, inspect.Parameter.empty if i < required else stub_default(defaults[i - required]))
+        for i, a in enumerate(args)
+    ]
 
 
 def runtime_parameters(f) -> list:
@@ -63,9 +65,9 @@ def test_every_class_has_a_stub_with_its_methods(name):
         assert members == [m.name for m in runtime]
         return
     for method in ("__init__", "_verify_rules", "to_constraint"):
-        assert stub_parameters(methods[method]) == runtime_parameters(vars(runtime)[method].__func__
-                                                                      if method == "_verify_rules"
-                                                                      else getattr(runtime, method))
+        assert stub_parameters(methods[method]) == runtime_parameters(
+            vars(runtime)[method].__func__ if method == "_verify_rules" else getattr(runtime, method)
+        )
         assert ast.get_docstring(methods[method])
 
 
@@ -85,18 +87,30 @@ def test_the_stubs_ship_in_the_wheel():
 
 # Every Python module of the package (the extension is documented by its stubs; __main__ runs the
 # command line when imported), and the client's catalogue the command line reads.
-PACKAGE_MODULES = sorted(m.name for m in pkgutil.walk_packages([str(PACKAGE)], prefix="vela_optimizer.")
-                         if m.name.rsplit(".", 1)[-1] not in ("optimizer", "__main__")) + ["veladatac.catalog"]
+PACKAGE_MODULES = sorted(
+    m.name
+    for m in pkgutil.walk_packages([str(PACKAGE)], prefix="vela_optimizer.")
+    if m.name.rsplit(".", 1)[-1] not in ("optimizer", "__main__")
+) + ["veladatac.catalog"]
 
 
 @pytest.mark.parametrize("name", PACKAGE_MODULES)
 def test_public_functions_of_the_package_are_documented(name):
     module = importlib.import_module(name)
-    own = [v for k, v in vars(module).items()
-           if not k.startswith("_") and getattr(v, "__module__", None) == name
-           and (inspect.isfunction(v) or inspect.isclass(v))]
-    methods = [m for c in own if inspect.isclass(c) for k, m in vars(c).items()
-               if not k.startswith("_") and inspect.isfunction(m)]
+    own = [
+        v
+        for k, v in vars(module).items()
+        if not k.startswith("_")
+        and getattr(v, "__module__", None) == name
+        and (inspect.isfunction(v) or inspect.isclass(v))
+    ]
+    methods = [
+        m
+        for c in own
+        if inspect.isclass(c)
+        for k, m in vars(c).items()
+        if not k.startswith("_") and inspect.isfunction(m)
+    ]
     # a subpackage's __init__ may only gather its modules' names
     assert own or hasattr(module, "__path__")
     assert (module.__doc__ or "").strip()

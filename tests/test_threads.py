@@ -24,8 +24,14 @@ THREADS = 8
 @pytest.fixture(scope="module")
 def store(tmp_path_factory, monkeypatch_module):
     monkeypatch_module.setenv("XDG_CACHE_HOME", str(tmp_path_factory.mktemp("cache")))  # never the user's store
-    info = sample.build_store(tmp_path_factory.mktemp("threads") / "store.sqlite", n_stocks=24, n_funds=6,
-                              start="2025-01-01", end="2026-12-31", seed=11)
+    info = sample.build_store(
+        tmp_path_factory.mktemp("threads") / "store.sqlite",
+        n_stocks=24,
+        n_funds=6,
+        start="2025-01-01",
+        end="2026-12-31",
+        seed=11,
+    )
     veladatac.init(info.path)
     yield info
     veladatac.init(None)
@@ -79,9 +85,17 @@ def same(a, b):
 def test_eight_threads_optimising_on_a_store_agree_with_serial_calls(store):
     ids, date = healthy(store, 8), store.end.isoformat()
     jobs = [lambda m=m: opt.portfolio_optimize(ids, date, method=m, benchmark="000300.XSHG", quiet=True) for m in M]
-    jobs += [lambda: opt.portfolio_optimize(ids, date, method=M.MIN_VARIANCE, bnds={"*": (0, 0.3)},
-                                            cons=opt.GICSConstraint({"Financials": (0, 0.2)}), quiet=True),
-             lambda: opt.portfolio_optimize(ids, date, cons=opt.ShenWanConstraint({"银行": (0, 0.3)}), quiet=True)]
+    jobs += [
+        lambda: opt.portfolio_optimize(
+            ids,
+            date,
+            method=M.MIN_VARIANCE,
+            bnds={"*": (0, 0.3)},
+            cons=opt.GICSConstraint({"Financials": (0, 0.2)}),
+            quiet=True,
+        ),
+        lambda: opt.portfolio_optimize(ids, date, cons=opt.ShenWanConstraint({"银行": (0, 0.3)}), quiet=True),
+    ]
     serial, problems = run_everywhere(jobs)
     assert not problems, problems[0]
     assert all(sorted(w) == sorted(ids) and sum(w.values()) == pytest.approx(1, abs=1e-6) for w in serial)
@@ -96,12 +110,14 @@ def test_eight_threads_calling_the_methods_agree_with_serial_calls(n, rounds):
     c_m = opt._cov_shrinkage(df)[0]
     w, b = [1 / n] * n, [(0, 0.3)] * n
     cons = opt._to_constraint({"X": list(range(n // 2)), "Y": list(range(n // 2, n))}, {"X": (0.2, 0.6)})
-    jobs = [lambda: opt._cov_shrinkage(df),
-            lambda: opt.risk_parity_optimize(c_m, w, [(1e-6, None)] * n, 1000),
-            lambda: opt.risk_parity_with_cons_optimize(c_m, w, b, cons, 1000, 1e-8),
-            lambda: opt.min_variance_optimize(c_m, w, b, cons, 1000, 1e-8),
-            lambda: opt.mean_variance_optimize(c_m, w, 3, df.mean(), b, cons, 1000, 1e-8),
-            lambda: opt.min_tracking_error_optimize(w, df.iloc[:, :4].mean(axis=1), df, b, cons, 1000, 1e-8)]
+    jobs = [
+        lambda: opt._cov_shrinkage(df),
+        lambda: opt.risk_parity_optimize(c_m, w, [(1e-6, None)] * n, 1000),
+        lambda: opt.risk_parity_with_cons_optimize(c_m, w, b, cons, 1000, 1e-8),
+        lambda: opt.min_variance_optimize(c_m, w, b, cons, 1000, 1e-8),
+        lambda: opt.mean_variance_optimize(c_m, w, 3, df.mean(), b, cons, 1000, 1e-8),
+        lambda: opt.min_tracking_error_optimize(w, df.iloc[:, :4].mean(axis=1), df, b, cons, 1000, 1e-8),
+    ]
     _, problems = run_everywhere(jobs, rounds)
     assert not problems, problems[0]
 
@@ -180,18 +196,27 @@ def test_eight_threads_solving_natively_agree_and_leave_blas_as_it_was(two_blas_
     ids = [f"S{i}" for i in range(n)]
     caps = Limits.build(ids, np.zeros(n), [0.06] * n, [("g", list(range(n // 3)), 0.0, 0.2)])
     w = solve("risk_parity", C, None).x
-    binding = Limits.build(ids, np.zeros(n), [0.8 * w.max() if k == np.argmax(w) else 1.0 for k in range(n)],
-                           [("g", list(range(n // 2)), min(1.0, 1.2 * w[: n // 2].sum()), 1.0)])
+    binding = Limits.build(
+        ids,
+        np.zeros(n),
+        [0.8 * w.max() if k == np.argmax(w) else 1.0 for k in range(n)],
+        [("g", list(range(n // 2)), min(1.0, 1.2 * w[: n // 2].sum()), 1.0)],
+    )
 
     def job(*args, **kw):
         def run():
             sol = solve(*args, **kw)
             return {"x": tuple(sol.x), "status": sol.status, "iterations": sol.iterations}
+
         return run
 
-    jobs = [job("min_variance", C, caps), job("mean_variance", C, caps, mu=r.mean(axis=0), risk_aversion=3),
-            job("min_tracking_error", None, caps, R=r, b=r @ np.full(n, 1 / n) + rng.normal(0, 0.002, 131)),
-            job("risk_parity", C, binding), job("risk_parity", C, None)]
+    jobs = [
+        job("min_variance", C, caps),
+        job("mean_variance", C, caps, mu=r.mean(axis=0), risk_aversion=3),
+        job("min_tracking_error", None, caps, R=r, b=r @ np.full(n, 1 / n) + rng.normal(0, 0.002, 131)),
+        job("risk_parity", C, binding),
+        job("risk_parity", C, None),
+    ]
     serial, problems = run_everywhere(jobs, rounds=2)
     assert not problems, problems[0]
     assert all(out["status"] == "solved" for out in serial)

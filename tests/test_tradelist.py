@@ -19,8 +19,14 @@ DAY = dt.date(2024, 6, 3)
 def result(weights, upper, groups=(), holdings=None, untradable=(), kept=None, lower=None):
     ids = list(weights)
     lim = Limits.build(ids, lower if lower is not None else np.zeros(len(ids)), upper, groups)
-    return SimpleNamespace(weights=pd.Series(weights, dtype=float), trading_date=DAY, linear_limits=lim,
-                           untradable=list(untradable), kept=kept or {}, holdings=holdings)
+    return SimpleNamespace(
+        weights=pd.Series(weights, dtype=float),
+        trading_date=DAY,
+        linear_limits=lim,
+        untradable=list(untradable),
+        kept=kept or {},
+        holdings=holdings,
+    )
 
 
 def valid_order(oid, side, shares, held_before):
@@ -58,15 +64,19 @@ def test_a_build_from_cash_by_hand():
     buys = {o.id: o for o in tl.orders}
     assert buys["000001.XSHE"].fees == {"commission": 99.84, "stamp_duty": 0.0, "transfer": 3.99}
     assert buys["688001.XSHG"].fees == {"commission": 74.99, "stamp_duty": 0.0, "transfer": 3.0}
-    assert tl.cash_left == pytest.approx(1_000_000 - 300_000 - 299_970 - 399_378 - 75.0 - 3.0 - 74.99 - 3.0
-                                         - 99.84 - 3.99, abs=1e-9)
+    assert tl.cash_left == pytest.approx(
+        1_000_000 - 300_000 - 299_970 - 399_378 - 75.0 - 3.0 - 74.99 - 3.0 - 99.84 - 3.99, abs=1e-9
+    )
 
 
 @pytest.mark.parametrize("seed", range(8))
 def test_lots_never_break_a_cap_or_a_group_cap_and_the_cash_left_buys_no_lot_that_fits(seed):
     rng = np.random.default_rng(seed)
-    ids = ([f"600{k:03d}.XSHG" for k in range(6)] + [f"688{k:03d}.XSHG" for k in range(2)]
-           + [f"300{k:03d}.XSHE" for k in range(4)])
+    ids = (
+        [f"600{k:03d}.XSHG" for k in range(6)]
+        + [f"688{k:03d}.XSHG" for k in range(2)]
+        + [f"300{k:03d}.XSHE" for k in range(4)]
+    )
     n = len(ids)
     caps = np.full(n, 0.12)
     w = rng.dirichlet(np.ones(n))
@@ -86,15 +96,20 @@ def test_lots_never_break_a_cap_or_a_group_cap_and_the_cash_left_buys_no_lot_tha
         w_more = np.array([tl.weights.get(i, 0.0) for i in ids])
         w_more[k] = more * prices[oid] / tl.value
         over = w_more[k] > lim.upper[k] + 1e-12 or any(
-            w_more[lim.A[r] > 0].sum() > lim.hi[r] + 1e-12 for r in lim.group_rows if lim.A[r, k])
+            w_more[lim.A[r] > 0].sum() > lim.hi[r] + 1e-12 for r in lim.group_rows if lim.A[r, k]
+        )
         cost = (more - tl.target[oid]) * prices[oid]
         assert over or w_more[k] > w[k] or cost > tl.cash_left
 
 
 def test_sells_round_up_and_untradable_names_get_no_order():
     held = {"600000.XSHG": 0.5, "600001.XSHG": 0.3, "600002.XSHG": 0.2}
-    res = result({"600000.XSHG": 0.25, "600001.XSHG": 0.3, "600002.XSHG": 0.45}, [1.0, 1.0, 1.0], holdings=held,
-                 untradable=[Untradable("600001.XSHG", "suspended", 0.3)])
+    res = result(
+        {"600000.XSHG": 0.25, "600001.XSHG": 0.3, "600002.XSHG": 0.45},
+        [1.0, 1.0, 1.0],
+        holdings=held,
+        untradable=[Untradable("600001.XSHG", "suspended", 0.3)],
+    )
     prices = {"600000.XSHG": 10.0, "600001.XSHG": 20.0, "600002.XSHG": 5.0}
     # 100,000 yuan: 5000, 1500 and 4000 shares held; 600000 to 2500 shares, 600002 to 9000
     tl = trade_list(res, prices, capital=100_000)
@@ -114,11 +129,14 @@ def test_positions_in_shares_value_the_portfolio_at_the_closes():
     check(tl, res)
 
 
-@pytest.mark.parametrize("kw, words", [
-    (dict(), "capital（资金）或 shares（持股数）之一"),
-    (dict(capital=1e6, shares={}), "之一"),
-    (dict(capital=0.0), "组合市值 0.0 必须大于0"),
-])
+@pytest.mark.parametrize(
+    "kw, words",
+    [
+        (dict(), "capital（资金）或 shares（持股数）之一"),
+        (dict(capital=1e6, shares={}), "之一"),
+        (dict(capital=0.0), "组合市值 0.0 必须大于0"),
+    ],
+)
 def test_refusals(kw, words):
     from vela_optimizer.exception import InvalidArgument
 

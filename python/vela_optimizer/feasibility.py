@@ -68,8 +68,14 @@ _Y_EPS = 1e-9
 _MESSAGE_ITEMS = 8
 
 _KIND_CODES = {"lower": 0, "upper": 1, "floor": 2, "cap": 3, "buy": 4, "sell": 5}
-_KINDS = {"lower": "instrument_lower", "upper": "instrument_upper", "floor": "group_lower", "cap": "group_upper",
-          "buy": "turnover_buy", "sell": "turnover_sell"}
+_KINDS = {
+    "lower": "instrument_lower",
+    "upper": "instrument_upper",
+    "floor": "group_lower",
+    "cap": "group_upper",
+    "buy": "turnover_buy",
+    "sell": "turnover_sell",
+}
 # Bound sources that are trading rules of the day (vela_optimizer.market.tradability), named as such.
 _RULES = ("suspended", "limit_up", "limit_down")
 
@@ -218,8 +224,10 @@ def _problem(limits: Limits) -> _Problem:
     m = A.shape[0]
     labels = list(limits.row_labels)
     if lower.shape != (n,) or upper.shape != (n,) or A.shape != (m, n) or lo.shape != (m,) or hi.shape != (m,):
-        raise ValueError(f"limits: shapes disagree (n = {n}, lower {lower.shape}, upper {upper.shape}, "
-                         f"A {A.shape}, lo {lo.shape}, hi {hi.shape})")
+        raise ValueError(
+            f"limits: shapes disagree (n = {n}, lower {lower.shape}, upper {upper.shape}, "
+            f"A {A.shape}, lo {lo.shape}, hi {hi.shape})"
+        )
     if len(labels) != m:
         raise ValueError(f"limits: {len(labels)} row labels for {m} rows")
     for name, v in (("lower", lower), ("upper", upper), ("A", A), ("lo", lo), ("hi", hi)):
@@ -249,8 +257,9 @@ def _turnover(limits: Limits, n: int):
     """(holdings, max_buy, max_sell) of ``limits``, checked; holdings None without a cap."""
     max_buy, max_sell = float(getattr(limits, "max_buy", math.inf)), float(getattr(limits, "max_sell", math.inf))
     if math.isnan(max_buy) or math.isnan(max_sell) or max_buy < 0 or max_sell < 0:
-        raise ValueError(f"limits: caps on what is bought and sold must be >= 0 (max_buy {max_buy}, "
-                         f"max_sell {max_sell})")
+        raise ValueError(
+            f"limits: caps on what is bought and sold must be >= 0 (max_buy {max_buy}, max_sell {max_sell})"
+        )
     holdings = getattr(limits, "holdings", None)
     if holdings is None:
         if math.isfinite(max_buy) or math.isfinite(max_sell):
@@ -329,8 +338,11 @@ def _sum_end(values: np.ndarray, kind, positions) -> _End:
 
 def _total(ends) -> _End:
     """The bound on a sum of independent components' sums, set by each component's end."""
-    return _End(math.fsum(e.value for e in ends), tuple(part for e in ends for part in e.parts),
-                math.fsum(e.magnitude for e in ends))
+    return _End(
+        math.fsum(e.value for e in ends),
+        tuple(part for e in ends for part in e.parts),
+        math.fsum(e.magnitude for e in ends),
+    )
 
 
 def _tightest(ends, floor: bool) -> _End:
@@ -388,8 +400,8 @@ def _closed_form(p: _Problem, member: np.ndarray) -> _Found | None:
     lower, upper, n = p.lower, p.upper, p.n
     order = np.argsort(member, kind="stable")
     starts = np.searchsorted(member[order], np.arange(-1, p.groups + 1))
-    members = [order[starts[g + 1]:starts[g + 2]] for g in range(p.groups)]
-    free = order[starts[0]:starts[1]]
+    members = [order[starts[g + 1] : starts[g + 2]] for g in range(p.groups)]
+    free = order[starts[0] : starts[1]]
     # A group holding every instrument bounds the same sum as the budget, and so does a lone
     # instrument: their limits are weighed together with the budget's, or a conflict named at
     # their level could keep a limit that the budget makes unnecessary.
@@ -508,8 +520,9 @@ def _elastic(p: _Problem, atoms) -> tuple[float, dict, float]:
     A_ub = b_ub = A_eq = b_eq = None
     blocks, rhs_blocks = [], []
     if rows:
-        own = scipy.sparse.csr_array((-np.ones(nrow), (np.arange(nrow), [n + j for j in row_atoms])),
-                                     shape=(len(rows), cols))
+        own = scipy.sparse.csr_array(
+            (-np.ones(nrow), (np.arange(nrow), [n + j for j in row_atoms])), shape=(len(rows), cols)
+        )
         blocks.append(scipy.sparse.csr_array(np.array(rows)) @ W + own)
         rhs_blocks.append(np.array(rhs, dtype=float))
     for a, j in enumerate(turn.tolist()):
@@ -524,8 +537,9 @@ def _elastic(p: _Problem, atoms) -> tuple[float, dict, float]:
         b_eq = np.array([p.budget[1]])
     c = np.r_[np.zeros(n), np.ones(k), np.zeros(cols - n - k)]
     bounds = np.column_stack([np.r_[z_lo, np.zeros(cols - n)], np.r_[z_hi, np.full(cols - n, np.inf)]])
-    res = scipy.optimize.linprog(c, A_ub=A_ub, b_ub=b_ub, A_eq=A_eq, b_eq=b_eq, bounds=bounds,
-                                 method="highs", options=_HIGHS_OPTIONS)
+    res = scipy.optimize.linprog(
+        c, A_ub=A_ub, b_ub=b_ub, A_eq=A_eq, b_eq=b_eq, bounds=bounds, method="highs", options=_HIGHS_OPTIONS
+    )
     if res.status != 0:
         # The elastic LP is always feasible and bounded below by 0: anything else is a failure.
         raise OptimizationFailed(f"OPTIMIZER: 约束可行性检查的线性规划未能完成：{res.message}")
@@ -538,8 +552,11 @@ def _elastic(p: _Problem, atoms) -> tuple[float, dict, float]:
     for a, j in enumerate(turn.tolist()):
         y_all[j] = marg[after + a * (n + 1) + n]
     y = dict(zip(atoms, y_all.tolist()))
-    y_b = float(res.eqlin.marginals[0]) if A_eq is not None else \
-        sum(side * float(m) for side, m in zip(budget_rows, marg[nrow:after]))
+    y_b = (
+        float(res.eqlin.marginals[0])
+        if A_eq is not None
+        else sum(side * float(m) for side, m in zip(budget_rows, marg[nrow:after]))
+    )
     return float(res.fun), y, y_b
 
 
@@ -550,8 +567,9 @@ def _turnover_rows(p: _Problem, W, kind: str, slack: int, first: int, cols: int)
     n = p.n
     sign = 1.0 if kind == "buy" else -1.0
     t = scipy.sparse.csr_array((-np.ones(n), (np.arange(n), first + np.arange(n))), shape=(n, cols))
-    total = scipy.sparse.csr_array((np.r_[np.ones(n), -1.0], (np.zeros(n + 1, dtype=int),
-                                                              np.r_[first + np.arange(n), slack])), shape=(1, cols))
+    total = scipy.sparse.csr_array(
+        (np.r_[np.ones(n), -1.0], (np.zeros(n + 1, dtype=int), np.r_[first + np.arange(n), slack])), shape=(1, cols)
+    )
     return scipy.sparse.vstack([sign * W + t, total], format="csr")
 
 
@@ -646,14 +664,24 @@ def _name(p: _Problem, f: _Found) -> LimitConflict:
     for (kind, k), y in zip(f.atoms, f.y):
         if kind in ("buy", "sell"):
             key = (_KINDS[kind], 0)
-            entry = {"kind": _KINDS[kind], "label": "turnover", "bound": p.max_buy if kind == "buy" else p.max_sell,
-                     "count": 0, "ids": []}
+            entry = {
+                "kind": _KINDS[kind],
+                "label": "turnover",
+                "bound": p.max_buy if kind == "buy" else p.max_sell,
+                "count": 0,
+                "ids": [],
+            }
         elif kind in ("floor", "cap"):
             members = np.flatnonzero(p.rows[k]).tolist()
             bound = float(p.lo[k] if kind == "floor" else p.hi[k])
             key = (_KINDS[kind], k)
-            entry = {"kind": _KINDS[kind], "label": p.labels[k], "bound": bound,
-                     "count": len(members), "ids": [p.ids[i] for i in members]}
+            entry = {
+                "kind": _KINDS[kind],
+                "label": p.labels[k],
+                "bound": bound,
+                "count": len(members),
+                "ids": [p.ids[i] for i in members],
+            }
         else:
             bound = float(p.lower[k] if kind == "lower" else p.upper[k])
             src = p.source[k]
@@ -684,8 +712,15 @@ def _name(p: _Problem, f: _Found) -> LimitConflict:
 
     def order(key):
         entry = keyed[key][0]
-        rank = 0 if key == target_key else 1 if entry["kind"].startswith(("group", "turnover")) else \
-            3 if entry["kind"].startswith("default") else 2
+        rank = (
+            0
+            if key == target_key
+            else 1
+            if entry["kind"].startswith(("group", "turnover"))
+            else 3
+            if entry["kind"].startswith("default")
+            else 2
+        )
         position = key[1] if isinstance(key[1], int) else 0
         return (rank, position, entry["kind"])
 
@@ -694,8 +729,9 @@ def _name(p: _Problem, f: _Found) -> LimitConflict:
     for key in keys:
         entry, ysum = keyed[key]
         entry["relaxation"] = f.gap / ysum
-        conflict.append({k: entry[k] for k in ("kind", "label", "bound", "relaxation", "count", "ids", "rule")
-                         if k in entry})
+        conflict.append(
+            {k: entry[k] for k in ("kind", "label", "bound", "relaxation", "count", "ids", "rule") if k in entry}
+        )
 
     if target_key is None:
         side = f.target[1]
@@ -733,8 +769,11 @@ def _side_items(exc: LimitConflict, zh: bool, d: int) -> list:
     belong to the group whose limit is the target."""
     side = [e for i, e in enumerate(exc.conflict) if i != exc.target]
     others = any(not e["kind"].startswith("default") for e in side)
-    group = set(exc.conflict[exc.target]["ids"]) if exc.target is not None and \
-        exc.conflict[exc.target]["kind"].startswith("group") else set()
+    group = (
+        set(exc.conflict[exc.target]["ids"])
+        if exc.target is not None and exc.conflict[exc.target]["kind"].startswith("group")
+        else set()
+    )
     items, merged = [], {}
     for e in side:
         kind, bound = e["kind"], e["bound"]
@@ -749,19 +788,29 @@ def _side_items(exc: LimitConflict, zh: bool, d: int) -> list:
             merged[key] = [e["label"]]
             items.append(("ids", key))
         elif kind.startswith("group"):
-            items.append(("text", f"类别 {e['label']} {'上限' if upper else '下限'} {_figure(bound, d)}" if zh
-                          else f"{'cap' if upper else 'floor'} {_figure(bound, d)} on {e['label']}"))
+            items.append(
+                (
+                    "text",
+                    f"类别 {e['label']} {'上限' if upper else '下限'} {_figure(bound, d)}"
+                    if zh
+                    else f"{'cap' if upper else 'floor'} {_figure(bound, d)} on {e['label']}",
+                )
+            )
         else:
             c = e["count"]
             members = bool(group) and set(e["ids"]) <= group
             if zh:
                 each = "各" if c > 1 else ""
-                text = (f"{'其余 ' if others else ''}{c} 个{'成员' if members else '合约'}默认"
-                        f"{'上限' if upper else '下限'}{each} {_figure(bound, d)}")
+                text = (
+                    f"{'其余 ' if others else ''}{c} 个{'成员' if members else '合约'}默认"
+                    f"{'上限' if upper else '下限'}{each} {_figure(bound, d)}"
+                )
             else:
                 noun = ("member" if members else "instrument") + ("" if c == 1 else "s")
-                text = (f"default {'cap' if upper else 'floor'} {_figure(bound, d)} on {c} "
-                        f"{'other ' if others else ''}{noun}")
+                text = (
+                    f"default {'cap' if upper else 'floor'} {_figure(bound, d)} on {c} "
+                    f"{'other ' if others else ''}{noun}"
+                )
             items.append(("text", text))
     out = []
     for form, value in items:
@@ -797,8 +846,11 @@ def _special_text(e: dict, zh: bool, d: int) -> str:
         return f"换手上限 {_figure(e['bound'], d)}" if zh else f"turnover cap {_figure(e['bound'], d)}"
     pct = 100 * e["bound"]
     zh_rule = {"suspended": "停牌，持有", "limit_up": "涨停，最多", "limit_down": "跌停，至少"}
-    en_rule = {"suspended": "suspended, held at", "limit_up": "closed at its up-limit, at most",
-               "limit_down": "closed at its down-limit, at least"}
+    en_rule = {
+        "suspended": "suspended, held at",
+        "limit_up": "closed at its up-limit, at most",
+        "limit_down": "closed at its down-limit, at least",
+    }
     if zh:
         return f"{e['label']} {zh_rule[e['rule']]} {pct:.2f}%"
     return f"{e['label']} {en_rule[e['rule']]} {pct:.2f} %"
@@ -810,11 +862,17 @@ def _target_text(exc: LimitConflict, zh: bool, d: int) -> str:
         return _special_text(e, zh, d)
     upper = e["kind"].endswith("upper")
     if e["kind"].startswith("group"):
-        return (f"类别 {e['label']} {'上限' if upper else '下限'} {_figure(e['bound'], d)}" if zh
-                else f"{'cap' if upper else 'floor'} {_figure(e['bound'], d)} on {e['label']}")
+        return (
+            f"类别 {e['label']} {'上限' if upper else '下限'} {_figure(e['bound'], d)}"
+            if zh
+            else f"{'cap' if upper else 'floor'} {_figure(e['bound'], d)} on {e['label']}"
+        )
     who = e["label"] if e["kind"].startswith("instrument") else ", ".join(e["ids"])
-    return (f"合约 {who} {'上限' if upper else '下限'} {_figure(e['bound'], d)}" if zh
-            else f"{'cap' if upper else 'floor'} {_figure(e['bound'], d)} on {who}")
+    return (
+        f"合约 {who} {'上限' if upper else '下限'} {_figure(e['bound'], d)}"
+        if zh
+        else f"{'cap' if upper else 'floor'} {_figure(e['bound'], d)} on {who}"
+    )
 
 
 def _single(exc: LimitConflict) -> bool:
@@ -836,15 +894,19 @@ def _message_zh(exc: LimitConflict) -> str:
     if exc.target is None:
         b = _budget_figure(exc.budget, d)
         total = _figure(exc.budget - exc.shortfall, d)
-        return (f"OPTIMIZER: 约束相互冲突，无法满足权重之和为{b}：{_join(items, True)} "
-                f"合计{'最多' if short else '至少'} {total}（比 {b} {'少' if short else '多'} {gap}）"
-                + _screened_text(exc, True))
+        return (
+            f"OPTIMIZER: 约束相互冲突，无法满足权重之和为{b}：{_join(items, True)} "
+            f"合计{'最多' if short else '至少'} {total}（比 {b} {'少' if short else '多'} {gap}）"
+            + _screened_text(exc, True)
+        )
     if _empty_group(exc):
         return f"OPTIMIZER: 约束相互冲突，无法满足{_target_text(exc, True, d)}：没有合约属于该类别（少 {gap}）"
     bound = exc.conflict[exc.target]["bound"]
     total = "" if _single(exc) else f" 合计{'最多' if short else '至少'} {_figure(bound - exc.shortfall, d)}"
-    return (f"OPTIMIZER: 约束相互冲突，无法满足{_target_text(exc, True, d)}：{_join(items, True)}{total}"
-            f"（{'少' if short else '多'} {gap}）" + _screened_text(exc, True))
+    return (
+        f"OPTIMIZER: 约束相互冲突，无法满足{_target_text(exc, True, d)}：{_join(items, True)}{total}"
+        f"（{'少' if short else '多'} {gap}）" + _screened_text(exc, True)
+    )
 
 
 def _message_en(exc: LimitConflict) -> str:
@@ -856,15 +918,21 @@ def _message_en(exc: LimitConflict) -> str:
     if exc.target is None:
         b = _budget_figure(exc.budget, d)
         total = _figure(exc.budget - exc.shortfall, d)
-        return (f"limits conflict: {_join(items, False)} {verb} {total} in total "
-                f"({gap} {'short of' if short else 'over'} {b})" + _screened_text(exc, False))
+        return (
+            f"limits conflict: {_join(items, False)} {verb} {total} in total "
+            f"({gap} {'short of' if short else 'over'} {b})" + _screened_text(exc, False)
+        )
     if _empty_group(exc):
-        return (f"limits conflict: {_target_text(exc, False, d)} cannot be met: no instrument of the portfolio "
-                f"is in {exc.conflict[0]['label']} ({gap} short)")
+        return (
+            f"limits conflict: {_target_text(exc, False, d)} cannot be met: no instrument of the portfolio "
+            f"is in {exc.conflict[0]['label']} ({gap} short)"
+        )
     bound = exc.conflict[exc.target]["bound"]
     total = "" if _single(exc) else f" {verb} {_figure(bound - exc.shortfall, d)} in total"
-    return (f"limits conflict: {_target_text(exc, False, d)} cannot be met: {_join(items, False)}{total} "
-            f"({gap} {'short' if short else 'over'})" + _screened_text(exc, False))
+    return (
+        f"limits conflict: {_target_text(exc, False, d)} cannot be met: {_join(items, False)}{total} "
+        f"({gap} {'short' if short else 'over'})" + _screened_text(exc, False)
+    )
 
 
 def _screened_text(exc: LimitConflict, zh: bool) -> str:

@@ -63,8 +63,9 @@ class Limits:
         return self.holdings is not None and (np.isfinite(self.max_buy) or np.isfinite(self.max_sell))
 
     @classmethod
-    def build(cls, ids, lower, upper, groups=(), bound_source=None, holdings=None, max_buy=np.inf,
-              max_sell=np.inf, budget=1.0) -> Limits:
+    def build(
+        cls, ids, lower, upper, groups=(), bound_source=None, holdings=None, max_buy=np.inf, max_sell=np.inf, budget=1.0
+    ) -> Limits:
         """Limits from instrument bounds and group limits.
 
         Parameters
@@ -90,11 +91,19 @@ class Limits:
             hi.append(float(cap))
             labels.append(label)
         up = np.array([np.inf if u is None else float(u) for u in upper])
-        return cls(ids=list(ids), lower=np.asarray(lower, dtype=float), upper=up, A=np.vstack([*rows, np.ones(n)]),
-                   lo=np.array([*lo, float(budget)]), hi=np.array([*hi, float(budget)]), row_labels=[*labels, None],
-                   bound_source=list(bound_source) if bound_source is not None else [""] * n,
-                   holdings=None if holdings is None else np.asarray(holdings, dtype=float),
-                   max_buy=float(max_buy), max_sell=float(max_sell))
+        return cls(
+            ids=list(ids),
+            lower=np.asarray(lower, dtype=float),
+            upper=up,
+            A=np.vstack([*rows, np.ones(n)]),
+            lo=np.array([*lo, float(budget)]),
+            hi=np.array([*hi, float(budget)]),
+            row_labels=[*labels, None],
+            bound_source=list(bound_source) if bound_source is not None else [""] * n,
+            holdings=None if holdings is None else np.asarray(holdings, dtype=float),
+            max_buy=float(max_buy),
+            max_sell=float(max_sell),
+        )
 
     def scaled(self, s: float) -> Limits:
         """The same limits on ``x = w / s``: every bound, row limit, holding and cap divided by ``s`` (a
@@ -102,8 +111,16 @@ class Limits:
         if s == 1.0:
             return self
         h = None if self.holdings is None else self.holdings / s
-        return replace(self, lower=self.lower / s, upper=self.upper / s, lo=self.lo / s, hi=self.hi / s, holdings=h,
-                       max_buy=self.max_buy / s, max_sell=self.max_sell / s)
+        return replace(
+            self,
+            lower=self.lower / s,
+            upper=self.upper / s,
+            lo=self.lo / s,
+            hi=self.hi / s,
+            holdings=h,
+            max_buy=self.max_buy / s,
+            max_sell=self.max_sell / s,
+        )
 
     @property
     def n(self) -> int:

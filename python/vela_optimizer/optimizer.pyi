@@ -212,8 +212,9 @@ def portfolio_optimize(
         The minimizer stopped without an accepted answer, or the weights are not finite.
     """
 
-def risk_parity_optimize(c_m: pd.DataFrame, init_weight: Sequence[float], bounds: Sequence[Bound],
-                         max_iteration: int) -> dict[str, float]:
+def risk_parity_optimize(
+    c_m: pd.DataFrame, init_weight: Sequence[float], bounds: Sequence[Bound], max_iteration: int
+) -> dict[str, float]:
     """Risk parity without limits: minimise wᵀCw − 15·Σ ln w_i under box ``bounds`` (L-BFGS-B),
     then rescale the weights to sum to 1.
 
@@ -233,9 +234,14 @@ def risk_parity_optimize(c_m: pd.DataFrame, init_weight: Sequence[float], bounds
         id -> weight.
     """
 
-def risk_parity_with_cons_optimize(c_m: pd.DataFrame, init_weight: Sequence[float], bounds: Sequence[Bound],
-                                   cons: Sequence[ConstraintRecord], max_iteration: int,
-                                   tol: float) -> dict[str, float]:
+def risk_parity_with_cons_optimize(
+    c_m: pd.DataFrame,
+    init_weight: Sequence[float],
+    bounds: Sequence[Bound],
+    cons: Sequence[ConstraintRecord],
+    max_iteration: int,
+    tol: float,
+) -> dict[str, float]:
     """Risk parity under bounds and constraint records: minimise the sum of absolute differences
     of the risk contributions w_i (C w)_i over all pairs (SLSQP, finite-difference gradient).
 
@@ -245,8 +251,14 @@ def risk_parity_with_cons_optimize(c_m: pd.DataFrame, init_weight: Sequence[floa
         id -> weight.
     """
 
-def min_variance_optimize(c_m: pd.DataFrame, init_weight: Sequence[float], bounds: Sequence[Bound],
-                          cons: Sequence[ConstraintRecord], max_iteration: int, tol: float) -> dict[str, float]:
+def min_variance_optimize(
+    c_m: pd.DataFrame,
+    init_weight: Sequence[float],
+    bounds: Sequence[Bound],
+    cons: Sequence[ConstraintRecord],
+    max_iteration: int,
+    tol: float,
+) -> dict[str, float]:
     """Minimise wᵀCw under ``bounds`` and ``cons`` (SLSQP with the analytic gradient).
 
     Returns
@@ -255,9 +267,16 @@ def min_variance_optimize(c_m: pd.DataFrame, init_weight: Sequence[float], bound
         id -> weight.
     """
 
-def mean_variance_optimize(c_m: pd.DataFrame, init_weight: Sequence[float], risk_aversion_coefficient: float,
-                           expected_return: pd.Series | Sequence[float], bounds: Sequence[Bound],
-                           cons: Sequence[ConstraintRecord], max_iteration: int, tol: float) -> dict[str, float]:
+def mean_variance_optimize(
+    c_m: pd.DataFrame,
+    init_weight: Sequence[float],
+    risk_aversion_coefficient: float,
+    expected_return: pd.Series | Sequence[float],
+    bounds: Sequence[Bound],
+    cons: Sequence[ConstraintRecord],
+    max_iteration: int,
+    tol: float,
+) -> dict[str, float]:
     """Minimise (λ/2)·wᵀCw − μᵀw, λ = ``risk_aversion_coefficient``, under ``bounds`` and ``cons`` (SLSQP).
 
     ``expected_return`` holds one mean daily return μ_i per instrument, in ``c_m``'s order.
@@ -268,9 +287,15 @@ def mean_variance_optimize(c_m: pd.DataFrame, init_weight: Sequence[float], risk
         id -> weight.
     """
 
-def min_tracking_error_optimize(init_weight: Sequence[float], benchmark: pd.Series, df: pd.DataFrame,
-                                bounds: Sequence[Bound], cons: Sequence[ConstraintRecord], max_iteration: int,
-                                tol: float) -> dict[str, float]:
+def min_tracking_error_optimize(
+    init_weight: Sequence[float],
+    benchmark: pd.Series,
+    df: pd.DataFrame,
+    bounds: Sequence[Bound],
+    cons: Sequence[ConstraintRecord],
+    max_iteration: int,
+    tol: float,
+) -> dict[str, float]:
     """Minimise Σ_t (b_t − Σ_i R_ti·w_i)², the squared daily return difference to the benchmark,
     over the days on which the benchmark and every instrument have a return (SLSQP).
 
@@ -299,8 +324,7 @@ def _cov_shrinkage(df: pd.DataFrame) -> tuple[pd.DataFrame, float]:
 def _general_bnds(order_book_ids: Sequence[str], bounds: Mapping[str, Bound | None]) -> list[Bound]:
     """One (lower, upper) pair per id from ``bnds`` (see :func:`portfolio_optimize`)."""
 
-def _to_constraint(reversed_index: Mapping[Any, Sequence[int]],
-                   rules: Mapping[Any, Bound]) -> list[ConstraintRecord]:
+def _to_constraint(reversed_index: Mapping[Any, Sequence[int]], rules: Mapping[Any, Bound]) -> list[ConstraintRecord]:
     """Floor and cap records for each label of ``reversed_index`` (label -> positions) that has a rule,
     then the budget record."""
 

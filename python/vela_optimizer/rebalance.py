@@ -41,8 +41,10 @@ class ForcedSalesConflict(InvalidArgument):
         self.sold, self.cap = dict(sold), float(cap)
         total = math.fsum(self.sold.values())
         names = "、".join(list(self.sold)[:8]) + (f" 等共 {len(self.sold)} 个" if len(self.sold) > 8 else "")
-        super().__init__(f"OPTIMIZER: 约束相互冲突：须卖出不在合约列表中的持仓 {names}（合计 {total:.4f}），"
-                         f"超过换手上限 {self.cap:.4f}")
+        super().__init__(
+            f"OPTIMIZER: 约束相互冲突：须卖出不在合约列表中的持仓 {names}（合计 {total:.4f}），"
+            f"超过换手上限 {self.cap:.4f}"
+        )
 
     def __reduce__(self):
         return type(self), (self.sold, self.cap)
@@ -51,9 +53,11 @@ class ForcedSalesConflict(InvalidArgument):
         """One English line: the forced sales and the cap they break."""
         total = math.fsum(self.sold.values())
         names = ", ".join(list(self.sold)[:8]) + (f" and {len(self.sold) - 8} more" if len(self.sold) > 8 else "")
-        return (f"limits conflict: the held ids outside the universe must be sold ({names}: {total:.4f} of the "
-                f"portfolio), more than the turnover cap {self.cap:.4f} allows; add them to the universe or raise "
-                "the cap")
+        return (
+            f"limits conflict: the held ids outside the universe must be sold ({names}: {total:.4f} of the "
+            f"portfolio), more than the turnover cap {self.cap:.4f} allows; add them to the universe or raise "
+            "the cap"
+        )
 
 
 @dataclass(frozen=True)
@@ -160,8 +164,10 @@ def plan(request, ids: list, day, lower, upper, source, client):
         ruled = _ruled(status, h[k], lower[k], upper[k])
         if ruled != (lower[k], upper[k]):
             if ruled[0] < lower[k] or ruled[1] > upper[k]:
-                notes.append(f"{oid} {tradability.REASONS[status.reason]}: held at {100 * h[k]:.2f} %, outside its "
-                             f"bounds {100 * lower[k]:.2f} % .. {100 * upper[k]:.2f} %, which give way to the rule")
+                notes.append(
+                    f"{oid} {tradability.REASONS[status.reason]}: held at {100 * h[k]:.2f} %, outside its "
+                    f"bounds {100 * lower[k]:.2f} % .. {100 * upper[k]:.2f} %, which give way to the rule"
+                )
             lower[k], upper[k] = ruled
             source[k] = status.reason
         if status.reason == SUSPENDED or h[k] > 0 or status.reason == LIMIT_UP:

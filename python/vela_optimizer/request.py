@@ -30,8 +30,18 @@ from .universe import UsageError
 SOLVERS = ("native", "scipy")
 
 # The module's own defaults, read from its portfolio_optimize: every entry point shares them.
-PARAMS = ("method", "bnds", "cons", "cov_shrinkage", "benchmark", "risk_aversion_coefficient", "window",
-          "max_iteration", "tol", "quiet")
+PARAMS = (
+    "method",
+    "bnds",
+    "cons",
+    "cov_shrinkage",
+    "benchmark",
+    "risk_aversion_coefficient",
+    "window",
+    "max_iteration",
+    "tol",
+    "quiet",
+)
 DEFAULTS = dict(zip(PARAMS, optimizer.portfolio_optimize.__defaults__ or ()))
 
 
@@ -72,8 +82,9 @@ class UnknownLabel(Refusal):
 
     def __init__(self, scheme: str, unknown):
         self.scheme, self.unknown = scheme, [(label, list(near)) for label, near in unknown]
-        parts = [f"{label} 不存在" + (f"（是否为 {'、'.join(near)}？）" if near else "")
-                 for label, near in self.unknown]
+        parts = [
+            f"{label} 不存在" + (f"（是否为 {'、'.join(near)}？）" if near else "") for label, near in self.unknown
+        ]
         super().__init__(f"OPTIMIZER: {CLASSES[scheme]} 中的{NOUNS_ZH[scheme]} {'；'.join(parts)}")
 
     def __reduce__(self):
@@ -81,8 +92,10 @@ class UnknownLabel(Refusal):
 
     def describe(self, option=None) -> str:
         """The unknown labels with close matches, as one English line."""
-        parts = [f"'{label}'" + (f" (did you mean {either([repr(n) for n in near])}?)" if near else "")
-                 for label, near in self.unknown]
+        parts = [
+            f"'{label}'" + (f" (did you mean {either([repr(n) for n in near])}?)" if near else "")
+            for label, near in self.unknown
+        ]
         return f"{self._where(option)}: unknown {NOUNS[self.scheme]} {', '.join(parts)}"
 
 
@@ -100,8 +113,10 @@ class LimitKindMismatch(Refusal):
     def __init__(self, scheme: str, kind: str, ids):
         self.scheme, self.kind, self.ids = scheme, kind, list(ids)
         wanted = {"stock": "股票", "fund": "基金"}
-        super().__init__(f"OPTIMIZER: {CLASSES[scheme]} 只适用于{wanted[KINDS[scheme]]}，而传入的合约是"
-                         f"{wanted[kind]}：{some(self.ids, 5)}")
+        super().__init__(
+            f"OPTIMIZER: {CLASSES[scheme]} 只适用于{wanted[KINDS[scheme]]}，而传入的合约是"
+            f"{wanted[kind]}：{some(self.ids, 5)}"
+        )
 
     def __reduce__(self):
         return type(self), (self.scheme, self.kind, self.ids)
@@ -109,8 +124,10 @@ class LimitKindMismatch(Refusal):
     def describe(self, option=None) -> str:
         """The scheme, the kind it classifies and the instruments it cannot, as one English line."""
         wanted = KINDS[self.scheme]
-        return (f"{self._where(option)} limits apply to {wanted}s, and no id of the universe is a {wanted}: "
-                f"{plural(len(self.ids), self.kind)} lack a {NOUNS[self.scheme]} ({some(self.ids)})")
+        return (
+            f"{self._where(option)} limits apply to {wanted}s, and no id of the universe is a {wanted}: "
+            f"{plural(len(self.ids), self.kind)} lack a {NOUNS[self.scheme]} ({some(self.ids)})"
+        )
 
 
 class RepeatedLabel(Refusal):
@@ -127,8 +144,10 @@ class RepeatedLabel(Refusal):
 
     def __init__(self, scheme: str, label, given):
         self.scheme, self.label, self.given = scheme, label, list(given)
-        super().__init__(f"OPTIMIZER: {CLASSES[scheme]} 对{NOUNS_ZH[scheme]} {label} 的约束给出了两次"
-                         f"（{'、'.join(map(str, self.given))}）")
+        super().__init__(
+            f"OPTIMIZER: {CLASSES[scheme]} 对{NOUNS_ZH[scheme]} {label} 的约束给出了两次"
+            f"（{'、'.join(map(str, self.given))}）"
+        )
 
     def __reduce__(self):
         return type(self), (self.scheme, self.label, self.given)
@@ -274,14 +293,19 @@ class GroupLimits:
         """What a rule whose label no instrument of the portfolio carries means, in one line: a cap
         there limits nothing (a floor there is a conflict, never a note)."""
         code = f"{rule.code} " if rule.code and rule.code != rule.label else ""
-        return f"the cap {rule.high} on {code}{rule.label} limits nothing: no instrument of the portfolio is in that " \
-               f"{self.noun}"
+        return (
+            f"the cap {rule.high} on {code}{rule.label} limits nothing: no instrument of the portfolio is in that "
+            f"{self.noun}"
+        )
 
     def record(self) -> dict:
         """The limits as given and as resolved, plain data for a saved record."""
-        return {"by": self.noun, "scheme": self.scheme,
-                "given": {str(r.given): [r.low, r.high] for r in self.rules},
-                "resolved": [{"label": r.label, "code": r.code, "low": r.low, "high": r.high} for r in self.rules]}
+        return {
+            "by": self.noun,
+            "scheme": self.scheme,
+            "given": {str(r.given): [r.low, r.high] for r in self.rules},
+            "resolved": [{"label": r.label, "code": r.code, "low": r.low, "high": r.high} for r in self.rules],
+        }
 
 
 def resolve_limits(scheme: str, rules, client, date) -> GroupLimits:
@@ -298,8 +322,9 @@ def resolve_limits(scheme: str, rules, client, date) -> GroupLimits:
         Two rules naming one label.
     """
     if not isinstance(rules, Mapping):
-        raise InvalidArgument(f"OPTIMIZER: {CLASSES[scheme]} 的约束必须是 {{类别: (下限, 上限)}} 形式的字典，"
-                              f"传入值为：{rules!r}")
+        raise InvalidArgument(
+            f"OPTIMIZER: {CLASSES[scheme]} 的约束必须是 {{类别: (下限, 上限)}} 形式的字典，传入值为：{rules!r}"
+        )
     pairs = [(given, _check_rule(given, value)) for given, value in rules.items()]
     cat = classification.catalogue(scheme, client)
     resolved: list = []
@@ -401,24 +426,48 @@ class Request:
     @property
     def plain_risk_parity(self) -> bool:
         """Risk parity without bounds, group limits or holdings: the equal-contribution problem."""
-        return (self.method == OptimizeMethod.RISK_PARITY and self.bnds is None and self.cons is None
-                and not self.rebalancing)
+        return (
+            self.method == OptimizeMethod.RISK_PARITY
+            and self.bnds is None
+            and self.cons is None
+            and not self.rebalancing
+        )
 
     def arguments(self, **changes) -> tuple:
         """The module's ``portfolio_optimize`` arguments, in order (with ``changes`` by name)."""
-        values = dict(order_book_ids=self.ids, date=self.date, method=self.method, bnds=self.bnds, cons=self.cons,
-                      cov_shrinkage=self.cov_shrinkage, benchmark=self.benchmark,
-                      risk_aversion_coefficient=self.risk_aversion, window=self.window,
-                      max_iteration=self.max_iteration, tol=self.tol, quiet=self.quiet)
+        values = dict(
+            order_book_ids=self.ids,
+            date=self.date,
+            method=self.method,
+            bnds=self.bnds,
+            cons=self.cons,
+            cov_shrinkage=self.cov_shrinkage,
+            benchmark=self.benchmark,
+            risk_aversion_coefficient=self.risk_aversion,
+            window=self.window,
+            max_iteration=self.max_iteration,
+            tol=self.tol,
+            quiet=self.quiet,
+        )
         values.update(changes)
         return tuple(values.values())
 
     def keywords(self) -> dict:
         """The request as keyword arguments of :func:`vela_optimizer.optimize` (all but ids and date;
         the rebalancing ones only when it rebalances)."""
-        out = dict(method=self.method, bnds=self.bnds, cons=self.cons, cov_shrinkage=self.cov_shrinkage,
-                   benchmark=self.benchmark, risk_aversion_coefficient=self.risk_aversion, window=self.window,
-                   max_iteration=self.max_iteration, tol=self.tol, quiet=self.quiet, solver=self.solver)
+        out = dict(
+            method=self.method,
+            bnds=self.bnds,
+            cons=self.cons,
+            cov_shrinkage=self.cov_shrinkage,
+            benchmark=self.benchmark,
+            risk_aversion_coefficient=self.risk_aversion,
+            window=self.window,
+            max_iteration=self.max_iteration,
+            tol=self.tol,
+            quiet=self.quiet,
+            solver=self.solver,
+        )
         if self.time_limit is not None:
             out.update(time_limit=self.time_limit)
         if self.rebalancing:
@@ -430,12 +479,27 @@ class Request:
         return replace(self, date=date, ids=list(self.ids if ids is None else ids))
 
 
-def from_arguments(order_book_ids, date, method=DEFAULTS["method"], bnds=None, cons=None,
-                   cov_shrinkage=DEFAULTS["cov_shrinkage"], benchmark=None,
-                   risk_aversion_coefficient=DEFAULTS["risk_aversion_coefficient"], window=DEFAULTS["window"],
-                   max_iteration=DEFAULTS["max_iteration"], tol=DEFAULTS["tol"], quiet=DEFAULTS["quiet"], *,
-                   solver="native", holdings=None, max_turnover=None, trading_rules=True, time_limit=None,
-                   client=None) -> Request:
+def from_arguments(
+    order_book_ids,
+    date,
+    method=DEFAULTS["method"],
+    bnds=None,
+    cons=None,
+    cov_shrinkage=DEFAULTS["cov_shrinkage"],
+    benchmark=None,
+    risk_aversion_coefficient=DEFAULTS["risk_aversion_coefficient"],
+    window=DEFAULTS["window"],
+    max_iteration=DEFAULTS["max_iteration"],
+    tol=DEFAULTS["tol"],
+    quiet=DEFAULTS["quiet"],
+    *,
+    solver="native",
+    holdings=None,
+    max_turnover=None,
+    trading_rules=True,
+    time_limit=None,
+    client=None,
+) -> Request:
     """The request of a package-level call, checked; ``client`` defaults to the module's client.
 
     Raises
@@ -455,20 +519,50 @@ def from_arguments(order_book_ids, date, method=DEFAULTS["method"], bnds=None, c
         if solver == "scipy":
             raise InvalidArgument("OPTIMIZER: solver='scipy' 无法限制求解时间（time_limit），请使用 solver='native'")
         native.Settings(time_limit=time_limit)  # its checks, with their messages
-    _engine().check(order_book_ids, date, method, bnds, cons, cov_shrinkage, benchmark, risk_aversion_coefficient,
-                    window, max_iteration, tol, quiet)
+    _engine().check(
+        order_book_ids,
+        date,
+        method,
+        bnds,
+        cons,
+        cov_shrinkage,
+        benchmark,
+        risk_aversion_coefficient,
+        window,
+        max_iteration,
+        tol,
+        quiet,
+    )
     check_bounds(bnds)
     scheme = classification.scheme_of(cons, optimizer)
     limits = None
     if scheme is not None:
         limits = resolve_limits(scheme, cons._rules, client if client is not None else optimizer.veladatac, date)
-    request = Request(order_book_ids, date, method, bnds, limits, cons, cov_shrinkage, benchmark,
-                      risk_aversion_coefficient, window, max_iteration, tol, quiet, solver, holdings, max_turnover,
-                      trading_rules, None if time_limit is None else float(time_limit))
+    request = Request(
+        order_book_ids,
+        date,
+        method,
+        bnds,
+        limits,
+        cons,
+        cov_shrinkage,
+        benchmark,
+        risk_aversion_coefficient,
+        window,
+        max_iteration,
+        tol,
+        quiet,
+        solver,
+        holdings,
+        max_turnover,
+        trading_rules,
+        None if time_limit is None else float(time_limit),
+    )
     if request.rebalancing and (solver == "scipy" or request.own_constraint):
         why = "solver='scipy'" if solver == "scipy" else "自定义约束（只能由 scipy 路径求解）"
-        raise InvalidArgument(f"OPTIMIZER: {why} 无法满足 holdings 与 max_turnover，"
-                              "请使用 solver='native' 与本包的约束类")
+        raise InvalidArgument(
+            f"OPTIMIZER: {why} 无法满足 holdings 与 max_turnover，请使用 solver='native' 与本包的约束类"
+        )
     return request
 
 
@@ -510,16 +604,18 @@ def check_benchmark(benchmark, client) -> None:
     kinds = universe.classify([benchmark], client)
     if kinds.unknown:
         # a benchmark is most often an index: those first, any id when no index is close
-        near = (universe.close_ids(benchmark, universe.known_ids(indices_only=True))
-                or universe.close_ids(benchmark, universe.known_ids()))
+        near = universe.close_ids(benchmark, universe.known_ids(indices_only=True)) or universe.close_ids(
+            benchmark, universe.known_ids()
+        )
         guess = f" (did you mean {either(near)}?)" if near else ""
         raise UsageError(f"unknown benchmark {benchmark}{guess}")
     if kinds.funds:
         raise UsageError(f"the benchmark {benchmark} is a fund; a benchmark is an index or a stock")
 
 
-def from_options(args, client, day, ids, kind: str, *, bnds=None, cons=None, holdings=None,
-                 max_turnover=None) -> Request:
+def from_options(
+    args, client, day, ids, kind: str, *, bnds=None, cons=None, holdings=None, max_turnover=None
+) -> Request:
     """The request of the shared command-line options on ``day`` over the universe ``ids``.
 
     ``bnds`` and ``cons`` are the options' bounds and constraint object (see
@@ -537,9 +633,24 @@ def from_options(args, client, day, ids, kind: str, *, bnds=None, cons=None, hol
     from veladatac import store_id
 
     benchmark = store_id(args.benchmark) if args.benchmark else None
-    request = from_arguments(ids, day, OptimizeMethod(args.method), bnds, cons, not args.no_shrinkage,
-                             benchmark, args.risk_aversion, args.window, args.max_iteration, args.tol, True,
-                             solver=args.solver, holdings=holdings, max_turnover=max_turnover, client=client)
+    request = from_arguments(
+        ids,
+        day,
+        OptimizeMethod(args.method),
+        bnds,
+        cons,
+        not args.no_shrinkage,
+        benchmark,
+        args.risk_aversion,
+        args.window,
+        args.max_iteration,
+        args.tol,
+        True,
+        solver=args.solver,
+        holdings=holdings,
+        max_turnover=max_turnover,
+        client=client,
+    )
     check_kind(request.limits, kind, ids)
     check_benchmark(benchmark, client)
     return replace(request, notes=_outside_notes(bnds, ids))

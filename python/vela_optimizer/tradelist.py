@@ -95,8 +95,10 @@ class TradeList:
 
     def totals(self) -> dict:
         """``{"bought", "sold"}`` values and each fee kind summed over the orders, yuan."""
-        out = {"bought": math.fsum(o.value for o in self.orders if o.side == "buy"),
-               "sold": math.fsum(o.value for o in self.orders if o.side == "sell")}
+        out = {
+            "bought": math.fsum(o.value for o in self.orders if o.side == "buy"),
+            "sold": math.fsum(o.value for o in self.orders if o.side == "sell"),
+        }
         for kind in FEE_KINDS:
             out[kind] = math.fsum(o.fees[kind] for o in self.orders)
         return out
@@ -148,8 +150,9 @@ class _Book:
         """Whether the weights ``w`` keep position ``k``'s cap and its groups' caps."""
         if w[k] > self.limits.upper[k] + 1e-12:
             return False
-        return all(w[g].sum() <= self.limits.hi[r] + 1e-12
-                   for r, g in zip(self.limits.group_rows, self.groups) if k in g)
+        return all(
+            w[g].sum() <= self.limits.hi[r] + 1e-12 for r, g in zip(self.limits.group_rows, self.groups) if k in g
+        )
 
 
 def _afford(book: _Book, shares, cash, lots) -> np.ndarray:
@@ -160,8 +163,7 @@ def _afford(book: _Book, shares, cash, lots) -> np.ndarray:
         buys = [k for k in range(len(shares)) if shares[k] > book.current[k]]
         k = max(buys, key=lambda k: -flows[k])
         fewer = shares[k] - lots[k].step
-        shares[k] = fewer if fewer - book.current[k] >= lots[k].minimum or fewer <= book.current[k] \
-            else book.current[k]
+        shares[k] = fewer if fewer - book.current[k] >= lots[k].minimum or fewer <= book.current[k] else book.current[k]
         flows[k] = book.flow(k, shares[k])
     return shares
 
@@ -256,17 +258,24 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
     no_sell = {u.id for u in result.untradable if u.reason == "limit_down"}
     target_w = result.weights.to_numpy(dtype=float)
     wanted = target_w * value / p
-    shares = np.array([c if i in blocked or (t > c and i in no_buy) or (t < c and i in no_sell)
-                       else _rounded(int(c), t, lot) for i, c, t, lot in zip(ids, current, wanted, lots)],
-                      dtype=np.int64)
+    shares = np.array(
+        [
+            c if i in blocked or (t > c and i in no_buy) or (t < c and i in no_sell) else _rounded(int(c), t, lot)
+            for i, c, t, lot in zip(ids, current, wanted, lots)
+        ],
+        dtype=np.int64,
+    )
     tradable = np.array([i not in blocked and i not in no_buy for i in ids])
     # held ids outside the result are sold in full first (their cash pays for the buys), unless the
     # day's rules keep them
     outside = [i for i in everyone if i not in set(ids) and held.get(i, 0) > 0]
     kept = set(result.kept)
     final = {i: (held[i] if i in kept else 0) for i in outside}
-    freed = math.fsum(held[i] * prices[i] - math.fsum(fees.fees(i, "sell", held[i], prices[i], day).values())
-                      for i in outside if i not in kept)
+    freed = math.fsum(
+        held[i] * prices[i] - math.fsum(fees.fees(i, "sell", held[i], prices[i], day).values())
+        for i in outside
+        if i not in kept
+    )
     book = _Book(ids, p, result.linear_limits, value, fees, day, current)
     shares = _spend(book, shares, cash + freed, tradable, target_w, lots)
     final.update({i: int(n) for i, n in zip(ids, shares)})
@@ -278,8 +287,11 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
         side = "buy" if after > before else "sell"
         n = abs(after - before)
         orders.append(Order(i, side, n, prices[i], n * prices[i], fees.fees(i, side, n, prices[i], day)))
-    left = rules.round_fen(cash + math.fsum(o.value if o.side == "sell" else -o.value for o in orders)
-                           - math.fsum(o.total_fees for o in orders))
+    left = rules.round_fen(
+        cash
+        + math.fsum(o.value if o.side == "sell" else -o.value for o in orders)
+        - math.fsum(o.total_fees for o in orders)
+    )
     weights = {i: final[i] * prices[i] / value for i in final if final[i] > 0}
     notes = _floor_notes(result.linear_limits, book.weights(shares), ids)
     return TradeList(day, value, dict(held), final, orders, cash, left, weights, notes)
@@ -290,8 +302,9 @@ def _floor_notes(limits, w, ids) -> list:
     for r in limits.group_rows:
         total = float(w[limits.A[r] > 0].sum())
         if total < limits.lo[r] - 1e-9:
-            notes.append(f"the floor {limits.lo[r]:.4f} on {limits.row_labels[r]} is missed by whole lots: "
-                         f"{total:.4f} held")
+            notes.append(
+                f"the floor {limits.lo[r]:.4f} on {limits.row_labels[r]} is missed by whole lots: {total:.4f} held"
+            )
     for k in np.flatnonzero(w < limits.lower - 1e-9):
         notes.append(f"the floor {limits.lower[k]:.4f} on {ids[k]} is missed by whole lots: {w[k]:.4f} held")
     return notes

@@ -131,12 +131,16 @@ def check_kinds(kinds: Kinds) -> None:
         raise UsageError(f"{plural(len(kinds.unknown), 'unknown id')}{where}: {', '.join(parts)}")
     if kinds.indices:
         first = kinds.indices[0]
-        raise UsageError(f"{some(kinds.indices)} {'is an index' if len(kinds.indices) == 1 else 'are indices'}, "
-                         f"not {'a stock' if len(kinds.indices) == 1 else 'stocks'}: use --universe {first} for its "
-                         f"members, or --benchmark {first}")
+        raise UsageError(
+            f"{some(kinds.indices)} {'is an index' if len(kinds.indices) == 1 else 'are indices'}, "
+            f"not {'a stock' if len(kinds.indices) == 1 else 'stocks'}: use --universe {first} for its "
+            f"members, or --benchmark {first}"
+        )
     if kinds.stocks and kinds.funds:
-        raise UsageError(f"stocks and funds cannot be optimised together: {plural(len(kinds.stocks), 'stock')} "
-                         f"({some(kinds.stocks)}) and {plural(len(kinds.funds), 'fund')} ({some(kinds.funds)})")
+        raise UsageError(
+            f"stocks and funds cannot be optimised together: {plural(len(kinds.stocks), 'stock')} "
+            f"({some(kinds.stocks)}) and {plural(len(kinds.funds), 'fund')} ({some(kinds.funds)})"
+        )
 
 
 # ---------------------------------------------------------------- --limit

@@ -26,56 +26,101 @@ def _encoding(name: str) -> str:
 
 
 def _parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog="python -m veladatac",
-                                description="Local market-data store: import CSV files, inspect, build samples.")
+    p = argparse.ArgumentParser(
+        prog="python -m veladatac", description="Local market-data store: import CSV files, inspect, build samples."
+    )
     sub = p.add_subparsers(dest="command", required=True)
 
-    imp = sub.add_parser("import", help="load CSV files into a store in one transaction",
-                         description="Load CSV files into a store, all or nothing. Name each file's "
-                                     "kind with a flag, or give it plainly and let its header "
-                                     "columns tell the kind. See README.md for the formats.")
+    imp = sub.add_parser(
+        "import",
+        help="load CSV files into a store in one transaction",
+        description="Load CSV files into a store, all or nothing. Name each file's "
+        "kind with a flag, or give it plainly and let its header "
+        "columns tell the kind. See README.md for the formats.",
+    )
     imp.add_argument("--store", required=True, type=Path, help="store file (created if missing)")
     for kind, spec in KINDS.items():
-        imp.add_argument("--" + kind.replace("_", "-"), dest=kind, action="append", default=[],
-                         type=Path, metavar="FILE",
-                         help=spec.help or f"file of {kind.replace('_', ' ')} (repeatable)")
-    imp.add_argument("--encoding", type=_encoding, default=None, metavar="NAME",
-                     help="text encoding of the files (default: UTF-8, else GBK/GB18030, told per file)")
-    imp.add_argument("files", nargs="*", type=Path, metavar="FILE",
-                     help="files whose kind is told by their header")
+        imp.add_argument(
+            "--" + kind.replace("_", "-"),
+            dest=kind,
+            action="append",
+            default=[],
+            type=Path,
+            metavar="FILE",
+            help=spec.help or f"file of {kind.replace('_', ' ')} (repeatable)",
+        )
+    imp.add_argument(
+        "--encoding",
+        type=_encoding,
+        default=None,
+        metavar="NAME",
+        help="text encoding of the files (default: UTF-8, else GBK/GB18030, told per file)",
+    )
+    imp.add_argument("files", nargs="*", type=Path, metavar="FILE", help="files whose kind is told by their header")
 
-    fet = sub.add_parser("fetch", help="fetch real data from BaoStock or AKShare into a store",
-                         description="Fetch a trading calendar, instruments, daily bars (backward adjusted), "
-                                     "index members, industries, special treatment and fund net values from a "
-                                     "public source, in batches kept in a fetch folder, then import them in one "
-                                     "transaction. Run the same command again to resume an interrupted fetch. "
-                                     "See README.md, 'Real data'.")
+    fet = sub.add_parser(
+        "fetch",
+        help="fetch real data from BaoStock or AKShare into a store",
+        description="Fetch a trading calendar, instruments, daily bars (backward adjusted), "
+        "index members, industries, special treatment and fund net values from a "
+        "public source, in batches kept in a fetch folder, then import them in one "
+        "transaction. Run the same command again to resume an interrupted fetch. "
+        "See README.md, 'Real data'.",
+    )
     fet.add_argument("--source", required=True, choices=("baostock", "akshare"))
     fet.add_argument("--store", required=True, type=Path, help="store file (created if missing)")
     fet.add_argument("--start", required=True, help="first day (YYYY-MM-DD or YYYYMMDD)")
     fet.add_argument("--end", required=True, help="last day, inclusive")
-    fet.add_argument("--ids", action="append", default=[], metavar="ID[,ID...]",
-                     help="stocks, e.g. 600000.SH,000001.SZ (repeatable)")
-    fet.add_argument("--index", action="append", default=[], metavar="ID",
-                     help="an index, e.g. 000300.SH: its closes and its members over the range join (repeatable)")
-    fet.add_argument("--funds", action="append", default=[], metavar="CODE[,CODE...]",
-                     help="funds, e.g. 110022 or 110022.OF (akshare only; repeatable)")
-    fet.add_argument("--folder", type=Path, default=None,
-                     help="where fetched batches are kept until the import (default: <store>.fetch)")
-    fet.add_argument("--pause", type=float, default=None, metavar="SECONDS",
-                     help="wait between two requests (default: the source's pace, see README.md)")
+    fet.add_argument(
+        "--ids", action="append", default=[], metavar="ID[,ID...]", help="stocks, e.g. 600000.SH,000001.SZ (repeatable)"
+    )
+    fet.add_argument(
+        "--index",
+        action="append",
+        default=[],
+        metavar="ID",
+        help="an index, e.g. 000300.SH: its closes and its members over the range join (repeatable)",
+    )
+    fet.add_argument(
+        "--funds",
+        action="append",
+        default=[],
+        metavar="CODE[,CODE...]",
+        help="funds, e.g. 110022 or 110022.OF (akshare only; repeatable)",
+    )
+    fet.add_argument(
+        "--folder",
+        type=Path,
+        default=None,
+        help="where fetched batches are kept until the import (default: <store>.fetch)",
+    )
+    fet.add_argument(
+        "--pause",
+        type=float,
+        default=None,
+        metavar="SECONDS",
+        help="wait between two requests (default: the source's pace, see README.md)",
+    )
     fet.add_argument("--no-progress", action="store_true", help="no progress bar")
 
     info = sub.add_parser("info", help="summarise a store")
-    info.add_argument("--store", type=Path, default=None,
-                      help=f"store file (default: ${_store.ENV_VAR}, else the sample store)")
+    info.add_argument(
+        "--store", type=Path, default=None, help=f"store file (default: ${_store.ENV_VAR}, else the sample store)"
+    )
 
-    smp = sub.add_parser("sample", help="build a synthetic sample store",
-                         description="Build a synthetic sample store (see README.md, 'Sample data'). The same "
-                                     "arguments always give the same content.")
-    smp.add_argument("--out", type=Path, default=None,
-                     help="where to write it (default: the cache folder; with every other option at its default, "
-                          "the default sample store the client uses)")
+    smp = sub.add_parser(
+        "sample",
+        help="build a synthetic sample store",
+        description="Build a synthetic sample store (see README.md, 'Sample data'). The same "
+        "arguments always give the same content.",
+    )
+    smp.add_argument(
+        "--out",
+        type=Path,
+        default=None,
+        help="where to write it (default: the cache folder; with every other option at its default, "
+        "the default sample store the client uses)",
+    )
     smp.add_argument("--stocks", type=int, default=DEFAULT_STOCKS, help=f"stocks (default {DEFAULT_STOCKS})")
     smp.add_argument("--funds", type=int, default=DEFAULT_FUNDS, help=f"funds (default {DEFAULT_FUNDS})")
     smp.add_argument("--start", default=DEFAULT_START, help=f"first day (default {DEFAULT_START})")
@@ -93,8 +138,11 @@ def _info(path: Path | None, out) -> None:
         meta = dict(con.execute("SELECT key, value FROM meta"))
         lo, hi, n = con.execute("SELECT MIN(day), MAX(day), COUNT(*) FROM calendar").fetchone()
         print(f"store:        {path}", file=out)
-        print(f"layout:       version {meta.get('schema_version')}, made by "
-              f"{meta.get('created_by', 'import')}, content id {meta.get('store_uid')}", file=out)
+        print(
+            f"layout:       version {meta.get('schema_version')}, made by "
+            f"{meta.get('created_by', 'import')}, content id {meta.get('store_uid')}",
+            file=out,
+        )
         if meta.get("sample_params"):
             print(f"sample:       {meta['sample_params']}", file=out)
         if n:
@@ -106,16 +154,19 @@ def _info(path: Path | None, out) -> None:
         for typ, cnt in con.execute("SELECT fund_type, COUNT(*) FROM funds GROUP BY fund_type ORDER BY fund_type"):
             print(f"funds:        {cnt:6d} {typ}", file=out)
         for field, ids, y0, y1 in con.execute(
-                "SELECT field, COUNT(DISTINCT order_book_id), MIN(year), MAX(year) FROM series "
-                "GROUP BY field ORDER BY field"):
+            "SELECT field, COUNT(DISTINCT order_book_id), MIN(year), MAX(year) FROM series "
+            "GROUP BY field ORDER BY field"
+        ):
             print(f"series:       {field}: {ids} ids, years {y0}..{y1}", file=out)
         rows, ids = con.execute("SELECT COUNT(*), COUNT(DISTINCT order_book_id) FROM industry").fetchone()
         print(f"industries:   {rows} periods for {ids} ids", file=out)
         if con.execute("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'special_treatment'").fetchone():
             rows, ids = con.execute("SELECT COUNT(*), COUNT(DISTINCT order_book_id) FROM special_treatment").fetchone()
             print(f"ST periods:   {rows} periods for {ids} ids", file=out)
-        for idx, rows, ids in con.execute("SELECT index_id, COUNT(*), COUNT(DISTINCT order_book_id) "
-                                          "FROM index_members GROUP BY index_id ORDER BY index_id"):
+        for idx, rows, ids in con.execute(
+            "SELECT index_id, COUNT(*), COUNT(DISTINCT order_book_id) "
+            "FROM index_members GROUP BY index_id ORDER BY index_id"
+        ):
             print(f"index {idx}: {rows} membership periods, {ids} distinct members", file=out)
     except sqlite3.DatabaseError as e:
         raise VeladatacError(f"store {path} is unreadable or not a store: {e}") from None
@@ -132,21 +183,36 @@ def _fetch(args) -> int:
 
     folder = args.folder if args.folder is not None else fetch.default_folder(args.store)
     try:
-        summary = fetch.fetch(args.store, args.source, args.start, args.end, ids=_split(args.ids),
-                              indices=_split(args.index), funds=_split(args.funds), folder=folder,
-                              pause=args.pause, progress=not args.no_progress)
+        summary = fetch.fetch(
+            args.store,
+            args.source,
+            args.start,
+            args.end,
+            ids=_split(args.ids),
+            indices=_split(args.index),
+            funds=_split(args.funds),
+            folder=folder,
+            pause=args.pause,
+            progress=not args.no_progress,
+        )
     except ValueError as e:  # bad parameters (CsvImportError, also a ValueError, is caught below)
         if isinstance(e, VeladatacError):
             raise
         print(f"fetch: {e}", file=sys.stderr)
         return 2
     except FetchError as e:
-        print(f"fetch failed (the store was not changed; what was fetched is kept in {folder}, and the same "
-              f"command resumes): {e}", file=sys.stderr)
+        print(
+            f"fetch failed (the store was not changed; what was fetched is kept in {folder}, and the same "
+            f"command resumes): {e}",
+            file=sys.stderr,
+        )
         return 2
     except KeyboardInterrupt:
-        print(f"fetch interrupted (the store was not changed; what was fetched is kept in {folder}, and the same "
-              "command resumes)", file=sys.stderr)
+        print(
+            f"fetch interrupted (the store was not changed; what was fetched is kept in {folder}, and the same "
+            "command resumes)",
+            file=sys.stderr,
+        )
         return 130
     done = ", ".join(f"{n} {k} rows" for k, n in summary.counts.items())
     print(f"fetched from {args.source} into {summary.store} ({summary.requests} requests): {done}")
@@ -162,7 +228,12 @@ def _sample(args, out) -> None:
     t0 = time.perf_counter()
     start, end = to_date(args.start, "--start"), to_date(args.end, "--end")
     is_default = (args.stocks, args.funds, start, end, args.seed) == (
-        DEFAULT_STOCKS, DEFAULT_FUNDS, to_date(DEFAULT_START), to_date(DEFAULT_END), DEFAULT_SEED)
+        DEFAULT_STOCKS,
+        DEFAULT_FUNDS,
+        to_date(DEFAULT_START),
+        to_date(DEFAULT_END),
+        DEFAULT_SEED,
+    )
     if args.out is None and is_default:
         path = sample.ensure_sample_store(rebuild=True)
         what = f"the default sample store ({DEFAULT_STOCKS} stocks, {DEFAULT_FUNDS} funds)"
@@ -172,9 +243,9 @@ def _sample(args, out) -> None:
             raise ValueError(f"--out {path} is a folder; name the store file to write")
         if path is None:
             path = sample.sample_store_path().parent / (
-                f"sample-{args.stocks}stocks-{args.funds}funds-{start:%Y%m%d}-{end:%Y%m%d}-seed{args.seed}.sqlite")
-        info = sample.build_store(path, n_stocks=args.stocks, n_funds=args.funds, start=start, end=end,
-                                  seed=args.seed)
+                f"sample-{args.stocks}stocks-{args.funds}funds-{start:%Y%m%d}-{end:%Y%m%d}-seed{args.seed}.sqlite"
+            )
+        info = sample.build_store(path, n_stocks=args.stocks, n_funds=args.funds, start=start, end=end, seed=args.seed)
         what = f"{len(info.stock_ids)} stocks, {len(info.fund_ids)} funds, {info.start} .. {info.end}"
     size = path.stat().st_size / 2**20
     print(f"built {path}: {what}, {size:.1f} MiB in {time.perf_counter() - t0:.2f} s", file=out)
@@ -223,8 +294,7 @@ def _main(argv=None) -> int:
                 print(f"error: cannot write {args.out or e.filename}: {e.strerror or e}", file=sys.stderr)
                 return 1
     except VeladatacError as e:
-        what = ("import refused (the store was not changed)" if args.command in ("import", "fetch")
-                else "error")
+        what = "import refused (the store was not changed)" if args.command in ("import", "fetch") else "error"
         print(f"{what}: {e}", file=sys.stderr)
         return 1
     except ValueError as e:  # bad sample parameters

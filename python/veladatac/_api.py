@@ -59,8 +59,7 @@ def _norm_fields(fields, allowed: tuple[str, ...]) -> tuple[list[str], bool]:
 
 def _day_in_calendar(h, day: np.datetime64, what: str) -> np.datetime64:
     if day < h.first or day > h.last:
-        raise CalendarRangeError(
-            f"{what} {day} is outside the trading calendar of the store ({h.first} .. {h.last})")
+        raise CalendarRangeError(f"{what} {day} is outside the trading calendar of the store ({h.first} .. {h.last})")
     return day
 
 
@@ -76,8 +75,7 @@ def _window(h, start: np.datetime64, end: np.datetime64) -> tuple[int, int]:
     """Calendar positions [i0, i1) of the trading days in [start, end], both inclusive."""
     _day_in_calendar(h, start, "start_date")
     _day_in_calendar(h, end, "end_date")
-    return (int(np.searchsorted(h.days, start, "left")),
-            int(np.searchsorted(h.days, end, "right")))
+    return (int(np.searchsorted(h.days, start, "left")), int(np.searchsorted(h.days, end, "right")))
 
 
 def _shape(h, block, ids, single_id, fields, single_field, i0, i1):
@@ -106,7 +104,8 @@ def trading_date_offset(date, n: int) -> _dt.date:
     if not 0 <= pos < h.days.size:
         raise CalendarRangeError(
             f"{n} trading days from {day} is outside the trading calendar of the store "
-            f"(trading days {h.days[0]} .. {h.days[-1]})")
+            f"(trading days {h.days[0]} .. {h.days[-1]})"
+        )
     return h.days[pos].item()
 
 
@@ -143,16 +142,32 @@ def get_price(order_book_ids, start_date, end_date, frequency: str = "1d", field
     """
     if frequency != "1d":
         raise ValueError(f"frequency {frequency!r} is not available; only '1d' (daily) is")
-    return _read_series(order_book_ids, "order_book_ids", fields, PRICE_FIELDS, start_date, end_date,
-                        lambda h: (h.instruments, h.funds), "instrument",
-                        "is a fund; read it with veladatac.fund.get_nav")
+    return _read_series(
+        order_book_ids,
+        "order_book_ids",
+        fields,
+        PRICE_FIELDS,
+        start_date,
+        end_date,
+        lambda h: (h.instruments, h.funds),
+        "instrument",
+        "is a fund; read it with veladatac.fund.get_nav",
+    )
 
 
 def get_nav(fund_ids, start_date, end_date, fields="adjusted_net_value"):
     """Fund net values, shaped like :func:`get_price` (fields: "adjusted_net_value")."""
-    return _read_series(fund_ids, "fund_ids", fields, NAV_FIELDS, start_date, end_date,
-                        lambda h: (h.funds, h.instruments), "fund",
-                        "is not a fund; read it with veladatac.get_price")
+    return _read_series(
+        fund_ids,
+        "fund_ids",
+        fields,
+        NAV_FIELDS,
+        start_date,
+        end_date,
+        lambda h: (h.funds, h.instruments),
+        "fund",
+        "is not a fund; read it with veladatac.get_price",
+    )
 
 
 def _read_series(ids_arg, what, fields, allowed, start_date, end_date, registries, kind, hint):
@@ -200,17 +215,20 @@ def shenwan_instrument_industry(order_book_ids, date) -> pd.DataFrame:
     def read(h, con):
         found = {}
         for k in range(0, len(wanted), _store._MAX_PARAMS):
-            part = wanted[k:k + _store._MAX_PARAMS]
-            sql = (f"SELECT order_book_id, index_code, index_name FROM industry "
-                   f"WHERE order_book_id IN ({','.join('?' * len(part))}) "
-                   f"AND start_date <= ? AND (end_date IS NULL OR end_date >= ?)")
+            part = wanted[k : k + _store._MAX_PARAMS]
+            sql = (
+                f"SELECT order_book_id, index_code, index_name FROM industry "
+                f"WHERE order_book_id IN ({','.join('?' * len(part))}) "
+                f"AND start_date <= ? AND (end_date IS NULL OR end_date >= ?)"
+            )
             for oid, code, name in con.execute(sql, (*part, day, day)):
                 found[oid] = (code, name)
         rows = [x for x in wanted if x in found]
-        return pd.DataFrame({"index_code": [found[x][0] for x in rows],
-                             "index_name": [found[x][1] for x in rows]},
-                            index=pd.Index(rows, name="order_book_id", dtype=object),
-                            columns=["index_code", "index_name"])
+        return pd.DataFrame(
+            {"index_code": [found[x][0] for x in rows], "index_name": [found[x][1] for x in rows]},
+            index=pd.Index(rows, name="order_book_id", dtype=object),
+            columns=["index_code", "index_name"],
+        )
 
     return _store.run(read)
 
@@ -229,7 +247,8 @@ def index_components(index_id: str, date) -> list[str]:
         rows = con.execute(
             "SELECT order_book_id FROM index_members WHERE index_id = ? AND start_date <= ? "
             "AND (end_date IS NULL OR end_date >= ?) ORDER BY order_book_id",
-            (index_id, day, day))
+            (index_id, day, day),
+        )
         return [r[0] for r in rows]
 
     return _store.run(read)
@@ -251,10 +270,12 @@ def special_treatment(order_book_ids, date) -> dict:
             return {}
         found = {}
         for k in range(0, len(wanted), _store._MAX_PARAMS):
-            part = wanted[k:k + _store._MAX_PARAMS]
-            sql = (f"SELECT order_book_id, status FROM special_treatment "
-                   f"WHERE order_book_id IN ({','.join('?' * len(part))}) "
-                   f"AND start_date <= ? AND (end_date IS NULL OR end_date >= ?)")
+            part = wanted[k : k + _store._MAX_PARAMS]
+            sql = (
+                f"SELECT order_book_id, status FROM special_treatment "
+                f"WHERE order_book_id IN ({','.join('?' * len(part))}) "
+                f"AND start_date <= ? AND (end_date IS NULL OR end_date >= ?)"
+            )
             found.update(con.execute(sql, (*part, day, day)))
         return {x: found[x] for x in wanted if x in found}
 
@@ -291,9 +312,13 @@ def limit_prices(order_book_ids, date) -> pd.DataFrame:
             days_listed = None
             if listed is not None and listed <= day and (day - listed).days < 30:
                 # a listing before the calendar: the days the store knows, and the listing day
-                days_listed = (len(get_trading_dates(listed, day)) if listed >= first
-                               else len(get_trading_dates(first, day)) + 1)
+                days_listed = (
+                    len(get_trading_dates(listed, day)) if listed >= first else len(get_trading_dates(first, day)) + 1
+                )
             prev = float(closes[oid].iloc[0]) if len(closes) > 1 else float("nan")
             up[oid], down[oid] = rules.limits_on(oid, day, prev, oid in special, days_listed)
-    return pd.DataFrame({"up": [up.get(i) for i in wanted], "down": [down.get(i) for i in wanted]},
-                        index=pd.Index(wanted, name="order_book_id", dtype=object), dtype=float)
+    return pd.DataFrame(
+        {"up": [up.get(i) for i in wanted], "down": [down.get(i) for i in wanted]},
+        index=pd.Index(wanted, name="order_book_id", dtype=object),
+        dtype=float,
+    )

@@ -19,8 +19,7 @@ import pandas as pd
 _ISO = re.compile(r"(\d{4})-(\d{2})-(\d{2})", re.ASCII)
 _COMPACT = re.compile(r"(\d{4})(\d{2})(\d{2})", re.ASCII)
 
-_ACCEPTED = ("'YYYY-MM-DD' or 'YYYYMMDD' text, int YYYYMMDD, datetime.date, "
-             "datetime.datetime or pandas.Timestamp")
+_ACCEPTED = "'YYYY-MM-DD' or 'YYYYMMDD' text, int YYYYMMDD, datetime.date, datetime.datetime or pandas.Timestamp"
 
 
 def _make(y: int, m: int, d: int, original, what: str) -> _dt.date:

@@ -14,9 +14,12 @@ import re
 
 # Short suffix (and the store's own, so that a lower-case 'xshg' is mended too) -> the store's.
 EXCHANGE_SUFFIXES = {
-    "SH": "XSHG", "XSHG": "XSHG",
-    "SZ": "XSHE", "XSHE": "XSHE",
-    "BJ": "BJSE", "BJSE": "BJSE",
+    "SH": "XSHG",
+    "XSHG": "XSHG",
+    "SZ": "XSHE",
+    "XSHE": "XSHE",
+    "BJ": "BJSE",
+    "BJSE": "BJSE",
 }
 
 # First digits of Beijing Stock Exchange codes, for sources that give bare codes of stocks:

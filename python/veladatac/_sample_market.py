@@ -67,12 +67,12 @@ def st_episodes(rng, T: int, first_bar, last_bar, n_fixed: int) -> np.ndarray:
             a = max(int(rng.integers(lo, last + 1)), f)
             b = min(a + int(rng.integers(120, 600)) - 1, last)
             starred, improves = rng.random() < 0.55, rng.random() < 0.4
-            st[a:b + 1, i] = 2 if starred else 1
+            st[a : b + 1, i] = 2 if starred else 1
             if starred and improves:
-                st[(a + b) // 2 + 1:b + 1, i] = 1
+                st[(a + b) // 2 + 1 : b + 1, i] = 1
     for i in np.flatnonzero(before_exit):
         last = int(last_bar[i])
-        st[max(last - int(rng.integers(120, 400)), int(first_bar[i])):last + 1, i] = 2
+        st[max(last - int(rng.integers(120, 400)), int(first_bar[i])) : last + 1, i] = 2
     return st
 
 
@@ -166,8 +166,9 @@ def streak_events(rng, eligible: np.ndarray) -> np.ndarray:
     col, t = np.nonzero(u.T < up_p + down_p)  # by stock, then day
     sign = np.where(u[t, col] < up_p, 1, -1).astype(np.int8)
     del u
-    lengths = rng.choice(np.arange(1, len(_STREAK_LENGTHS) + 1), size=t.size,
-                         p=np.array(_STREAK_LENGTHS) / sum(_STREAK_LENGTHS))
+    lengths = rng.choice(
+        np.arange(1, len(_STREAK_LENGTHS) + 1), size=t.size, p=np.array(_STREAK_LENGTHS) / sum(_STREAK_LENGTHS)
+    )
     keep = np.ones(t.size, dtype=bool)
     keep[1:] = (col[1:] != col[:-1]) | (t[1:] - t[:-1] > 6)  # another start in the 6 days before
     events = np.zeros((T, n), dtype=np.int8)

@@ -31,9 +31,17 @@ PRICE_FIELDS = ("close", "volume")
 NAV_FIELDS = ("adjusted_net_value",)
 
 GICS_SECTORS = (
-    "Energy", "Materials", "Industrials", "Consumer Discretionary", "Consumer Staples",
-    "Health Care", "Financials", "Information Technology", "Communication Services",
-    "Utilities", "Real Estate",
+    "Energy",
+    "Materials",
+    "Industrials",
+    "Consumer Discretionary",
+    "Consumer Staples",
+    "Health Care",
+    "Financials",
+    "Information Technology",
+    "Communication Services",
+    "Utilities",
+    "Real Estate",
 )
 
 STOCK_TYPE = "CS"
@@ -115,13 +123,15 @@ def shipped_calendar() -> np.ndarray:
 
 def create_schema(con: sqlite3.Connection) -> None:
     con.executescript(DDL + SPECIAL_TREATMENT_DDL)
-    set_meta(con, schema_version=str(SCHEMA_VERSION),
-             created=_dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds"))
+    set_meta(
+        con,
+        schema_version=str(SCHEMA_VERSION),
+        created=_dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds"),
+    )
 
 
 def set_meta(con: sqlite3.Connection, **items) -> None:
-    con.executemany("INSERT OR REPLACE INTO meta(key, value) VALUES (?, ?)",
-                    [(k, str(v)) for k, v in items.items()])
+    con.executemany("INSERT OR REPLACE INTO meta(key, value) VALUES (?, ?)", [(k, str(v)) for k, v in items.items()])
 
 
 def stamp_new_version(con: sqlite3.Connection) -> str:
@@ -138,8 +148,7 @@ def write_calendar(con: sqlite3.Connection, days: np.ndarray, coverage=None) -> 
     days = np.asarray(days, dtype="datetime64[D]")
     lo, hi = coverage if coverage is not None else (days[0], days[-1])
     con.execute("DELETE FROM calendar")
-    con.executemany("INSERT INTO calendar(day) VALUES (?)",
-                    ((int(v),) for v in days_to_ints(days)))
+    con.executemany("INSERT INTO calendar(day) VALUES (?)", ((int(v),) for v in days_to_ints(days)))
     set_meta(con, calendar_first=int(days_to_ints([lo])[0]), calendar_last=int(days_to_ints([hi])[0]))
 
 
@@ -154,8 +163,7 @@ def year_bounds(days: np.ndarray) -> dict[int, tuple[int, int]]:
     return {int(years[s]): (int(s), int(e)) for s, e in zip(starts, ends)}
 
 
-def series_chunks(order_book_id: str, field: str, values: np.ndarray,
-                  bounds: dict[int, tuple[int, int]]):
+def series_chunks(order_book_id: str, field: str, values: np.ndarray, bounds: dict[int, tuple[int, int]]):
     """Rows for the ``series`` table from a calendar-aligned vector; all-NaN years are skipped."""
     values = np.asarray(values, dtype=CHUNK_DTYPE)
     for year, (s, e) in bounds.items():

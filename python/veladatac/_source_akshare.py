@@ -69,13 +69,17 @@ class AkshareSource(Source):
             return []
         missing = [c for c in columns if c not in df.columns]
         if missing:
-            raise FetchError(f"akshare {what}: the answer lacks the column(s) {', '.join(missing)} "
-                             f"(has {', '.join(map(str, df.columns))})")
+            raise FetchError(
+                f"akshare {what}: the answer lacks the column(s) {', '.join(missing)} "
+                f"(has {', '.join(map(str, df.columns))})"
+            )
         return df[list(columns)].to_dict("records")
 
     def calendar(self, plan) -> list:
-        return [{"date": r["trade_date"]} for r in
-                self.frame("tool_trade_date_hist_sina", "tool_trade_date_hist_sina", ["trade_date"])]
+        return [
+            {"date": r["trade_date"]}
+            for r in self.frame("tool_trade_date_hist_sina", "tool_trade_date_hist_sina", ["trade_date"])
+        ]
 
     def instruments(self) -> list:
         out = {}
@@ -85,23 +89,39 @@ class AkshareSource(Source):
             for r in self.frame(what, fn, cols, **kw):
                 c = _code(r[code])
                 if len(c) == 6 and c.isdigit():
-                    out[f"{c}.{market}"] = {"order_book_id": f"{c}.{market}", "symbol": _text(r[name]),
-                                            "type": "CS", "listed_date": r[listed],
-                                            "de_listed_date": r[delisted] if delisted else ""}
+                    out[f"{c}.{market}"] = {
+                        "order_book_id": f"{c}.{market}",
+                        "symbol": _text(r[name]),
+                        "type": "CS",
+                        "listed_date": r[listed],
+                        "de_listed_date": r[delisted] if delisted else "",
+                    }
         return list(out.values())
 
     def members(self, index_id: str, days: list) -> list:
         code = index_id.split(".")[0]
-        rows = self.frame(f"index_stock_cons_csindex {code}", "index_stock_cons_csindex",
-                          ["日期", "指数名称", "成分券代码", "成分券名称", "交易所"], symbol=code)
+        rows = self.frame(
+            f"index_stock_cons_csindex {code}",
+            "index_stock_cons_csindex",
+            ["日期", "指数名称", "成分券代码", "成分券名称", "交易所"],
+            symbol=code,
+        )
         out = []
         for r in rows:
             c = _code(r["成分券代码"])
             market = _EXCHANGES.get(_text(r["交易所"]))
             oid = f"{c}.{market}" if market else stock_id_of_code(c)
             if oid is not None:
-                out.append({"index_id": index_id, "as_of": r["日期"], "since": r["日期"], "order_book_id": oid,
-                            "symbol": _text(r["成分券名称"]), "index_name": _text(r["指数名称"])})
+                out.append(
+                    {
+                        "index_id": index_id,
+                        "as_of": r["日期"],
+                        "since": r["日期"],
+                        "order_book_id": oid,
+                        "symbol": _text(r["成分券名称"]),
+                        "index_name": _text(r["指数名称"]),
+                    }
+                )
         return out
 
     def bars(self, oid: str, is_index: bool, start: _dt.date, end: _dt.date) -> list:
@@ -110,26 +130,43 @@ class AkshareSource(Source):
         if is_index:
             rows = self.frame(f"index_zh_a_hist {code}", "index_zh_a_hist", ["日期", "收盘", "成交量", "成交额"], **kw)
         else:
-            rows = self.frame(f"stock_zh_a_hist {code}", "stock_zh_a_hist", ["日期", "收盘", "成交量", "成交额"],
-                              adjust=ADJUST, **kw)
+            rows = self.frame(
+                f"stock_zh_a_hist {code}", "stock_zh_a_hist", ["日期", "收盘", "成交量", "成交额"], adjust=ADJUST, **kw
+            )
         out = []
         for r in rows:
             lots = _num(_text(r["成交量"]))
-            out.append({"order_book_id": oid, "date": r["日期"], "close": r["收盘"],
-                        "volume": lots * SHARES_PER_LOT if lots is not None else None,
-                        "amount": r["成交额"], "suspended": "", "st": ""})
+            out.append(
+                {
+                    "order_book_id": oid,
+                    "date": r["日期"],
+                    "close": r["收盘"],
+                    "volume": lots * SHARES_PER_LOT if lots is not None else None,
+                    "amount": r["成交额"],
+                    "suspended": "",
+                    "st": "",
+                }
+            )
         return out
 
     def industries(self) -> list:
         out = []
         for code, name, _ in SHENWAN:
-            for r in self.frame(f"index_component_sw {code}", "index_component_sw", ["证券代码", "计入日期"],
-                                symbol=code):
+            for r in self.frame(
+                f"index_component_sw {code}", "index_component_sw", ["证券代码", "计入日期"], symbol=code
+            ):
                 text = _text(r["证券代码"])
                 oid = store_id(text) if "." in text else stock_id_of_code(_code(text))
                 if oid is not None:
-                    out.append({"order_book_id": oid, "index_code": code, "index_name": name,
-                                "since": r["计入日期"], "as_of": self.today})
+                    out.append(
+                        {
+                            "order_book_id": oid,
+                            "index_code": code,
+                            "index_name": name,
+                            "since": r["计入日期"],
+                            "as_of": self.today,
+                        }
+                    )
         return out
 
     def special_treatment(self) -> list:
@@ -137,8 +174,9 @@ class AkshareSource(Source):
         for r in self.frame("stock_zh_a_st_em", "stock_zh_a_st_em", ["代码", "名称"]):
             oid, name = stock_id_of_code(_code(r["代码"])), _text(r["名称"])
             if oid is not None and "ST" in name.upper():
-                out.append({"order_book_id": oid, "status": "*ST" if "*ST" in name.upper() else "ST",
-                            "as_of": self.today})
+                out.append(
+                    {"order_book_id": oid, "status": "*ST" if "*ST" in name.upper() else "ST", "as_of": self.today}
+                )
         return out
 
     def funds(self, fund_ids) -> list:
@@ -147,21 +185,39 @@ class AkshareSource(Source):
         for r in self.frame("fund_name_em", "fund_name_em", ["基金代码", "基金简称", "基金类型"]):
             c = _code(r["基金代码"])
             if c in wanted:
-                out.append({"order_book_id": wanted.pop(c), "symbol": _text(r["基金简称"]),
-                            "fund_type": "", "source_type": _text(r["基金类型"])})
+                out.append(
+                    {
+                        "order_book_id": wanted.pop(c),
+                        "symbol": _text(r["基金简称"]),
+                        "fund_type": "",
+                        "source_type": _text(r["基金类型"]),
+                    }
+                )
         if wanted:
-            raise FetchError(f"akshare fund_name_em does not list {', '.join(sorted(wanted.values()))}; "
-                             "check the fund codes")
+            raise FetchError(
+                f"akshare fund_name_em does not list {', '.join(sorted(wanted.values()))}; check the fund codes"
+            )
         return out
 
     def navs(self, fund_id: str, source_type: str) -> list:
         code = fund_id.split(".")[0]
         if source_type.startswith("货币"):
-            rows = self.frame(f"fund_open_fund_info_em {code} 每万份收益", "fund_open_fund_info_em",
-                              ["净值日期", "每万份收益"], symbol=code, indicator="每万份收益")
-            return [{"order_book_id": fund_id, "date": r["净值日期"], "income_per_10k": r["每万份收益"]}
-                    for r in rows]
-        rows = self.frame(f"fund_open_fund_info_em {code} 单位净值走势", "fund_open_fund_info_em",
-                          ["净值日期", "单位净值", "日增长率"], symbol=code, indicator="单位净值走势")
-        return [{"order_book_id": fund_id, "date": r["净值日期"], "unit_nav": r["单位净值"],
-                 "growth_pct": r["日增长率"]} for r in rows]
+            rows = self.frame(
+                f"fund_open_fund_info_em {code} 每万份收益",
+                "fund_open_fund_info_em",
+                ["净值日期", "每万份收益"],
+                symbol=code,
+                indicator="每万份收益",
+            )
+            return [{"order_book_id": fund_id, "date": r["净值日期"], "income_per_10k": r["每万份收益"]} for r in rows]
+        rows = self.frame(
+            f"fund_open_fund_info_em {code} 单位净值走势",
+            "fund_open_fund_info_em",
+            ["净值日期", "单位净值", "日增长率"],
+            symbol=code,
+            indicator="单位净值走势",
+        )
+        return [
+            {"order_book_id": fund_id, "date": r["净值日期"], "unit_nav": r["单位净值"], "growth_pct": r["日增长率"]}
+            for r in rows
+        ]

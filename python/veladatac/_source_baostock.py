@@ -25,8 +25,11 @@ _MARKETS = {"sh": "XSHG", "sz": "XSHE", "bj": "BJSE"}
 _PREFIX = {v: k for k, v in _MARKETS.items()}
 
 # Indices whose point-in-time members BaoStock lists, and the call that lists them.
-INDEX_MEMBERS = {"000300.XSHG": "query_hs300_stocks", "000905.XSHG": "query_zz500_stocks",
-                 "000016.XSHG": "query_sz50_stocks"}
+INDEX_MEMBERS = {
+    "000300.XSHG": "query_hs300_stocks",
+    "000905.XSHG": "query_zz500_stocks",
+    "000016.XSHG": "query_sz50_stocks",
+}
 
 # adjustflag: "1" backward adjusted (后复权), "2" forward, "3" none. Backward adjusted closes of
 # past days never change, so a later fetch continues the stored series without a seam.
@@ -63,8 +66,9 @@ class BaostockSource(Source):
             raise FetchError("baostock has no fund net values; fetch funds with --source akshare")
         other = [i for i in plan.indices if i not in INDEX_MEMBERS]
         if other:
-            raise FetchError(f"baostock lists the members of {', '.join(INDEX_MEMBERS)} only, not of "
-                             f"{', '.join(other)}")
+            raise FetchError(
+                f"baostock lists the members of {', '.join(INDEX_MEMBERS)} only, not of {', '.join(other)}"
+            )
 
     def query(self, what: str, method: str, **kw) -> list:
         """One call's rows as dicts of its fields (all pages)."""
@@ -106,9 +110,15 @@ class BaostockSource(Source):
         for r in self.query("query_stock_basic", "query_stock_basic"):
             oid = from_source(r.get("code", ""))
             if oid is not None:
-                out.append({"order_book_id": oid, "symbol": r.get("code_name", ""),
-                            "type": _KINDS.get(r.get("type"), "other"),
-                            "listed_date": r.get("ipoDate", ""), "de_listed_date": r.get("outDate", "")})
+                out.append(
+                    {
+                        "order_book_id": oid,
+                        "symbol": r.get("code_name", ""),
+                        "type": _KINDS.get(r.get("type"), "other"),
+                        "listed_date": r.get("ipoDate", ""),
+                        "de_listed_date": r.get("outDate", ""),
+                    }
+                )
         return out
 
     def members(self, index_id: str, days: list) -> list:
@@ -117,17 +127,40 @@ class BaostockSource(Source):
             for r in self.query(f"{method} {d}", method, date=d.isoformat()):
                 oid = from_source(r.get("code", ""))
                 if oid is not None:
-                    out.append({"index_id": index_id, "as_of": d, "since": r.get("updateDate", ""),
-                                "order_book_id": oid, "symbol": r.get("code_name", ""), "index_name": ""})
+                    out.append(
+                        {
+                            "index_id": index_id,
+                            "as_of": d,
+                            "since": r.get("updateDate", ""),
+                            "order_book_id": oid,
+                            "symbol": r.get("code_name", ""),
+                            "index_name": "",
+                        }
+                    )
         return out
 
     def bars(self, oid: str, is_index: bool, start: _dt.date, end: _dt.date) -> list:
         code = to_source(oid)
         fields = "date,code,close,volume,amount" + ("" if is_index else ",tradestatus,isST")
-        rows = self.query(f"query_history_k_data_plus {code}", "query_history_k_data_plus", code=code,
-                          fields=fields, start_date=start.isoformat(), end_date=end.isoformat(),
-                          frequency="d", adjustflag=INDEX_ADJUST if is_index else STOCK_ADJUST)
-        return [{"order_book_id": oid, "date": r.get("date", ""), "close": r.get("close", ""),
-                 "volume": r.get("volume", ""), "amount": r.get("amount", ""),
-                 "suspended": {"0": "1", "1": "0"}.get(r.get("tradestatus"), ""),
-                 "st": r.get("isST", "")} for r in rows]
+        rows = self.query(
+            f"query_history_k_data_plus {code}",
+            "query_history_k_data_plus",
+            code=code,
+            fields=fields,
+            start_date=start.isoformat(),
+            end_date=end.isoformat(),
+            frequency="d",
+            adjustflag=INDEX_ADJUST if is_index else STOCK_ADJUST,
+        )
+        return [
+            {
+                "order_book_id": oid,
+                "date": r.get("date", ""),
+                "close": r.get("close", ""),
+                "volume": r.get("volume", ""),
+                "amount": r.get("amount", ""),
+                "suspended": {"0": "1", "1": "0"}.get(r.get("tradestatus"), ""),
+                "st": r.get("isST", ""),
+            }
+            for r in rows
+        ]

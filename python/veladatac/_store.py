@@ -35,6 +35,7 @@ _CACHE_BUDGET = 512 * 2**20  # bytes of decoded chunks kept per store version
 @dataclass(frozen=True, slots=True)
 class Instrument:
     """A stock or an index. Dates are ``datetime.date`` or None when unknown/still listed."""
+
     order_book_id: str
     symbol: str
     type: str
@@ -46,6 +47,7 @@ class Instrument:
 @dataclass(frozen=True, slots=True)
 class FundInstrument:
     """A fund; ``type`` is the funds' kind code, ``fund_type`` the fund category."""
+
     order_book_id: str
     symbol: str
     type: str
@@ -77,8 +79,7 @@ def check_header(path: Path) -> None:
     page_count = int.from_bytes(head[28:32], "big")
     # the in-header page count is only trustworthy when these two counters agree
     if page_count and head[24:28] == head[92:96] and size < page_size * page_count:
-        raise StoreError(f"store file {path} is truncated ({size} bytes, "
-                         f"its header says {page_size * page_count})")
+        raise StoreError(f"store file {path} is truncated ({size} bytes, its header says {page_size * page_count})")
 
 
 def _checked_days(values, path: Path, what: str) -> np.ndarray:
@@ -131,35 +132,45 @@ class _Handle:
             raise StoreError(f"{self.path} is an SQLite file but not a store (no meta table)") from None
         version = meta.get("schema_version")
         if version != str(SCHEMA_VERSION):
-            raise StoreError(f"store {self.path} has layout version {version!r}; "
-                             f"this client reads version {SCHEMA_VERSION}")
+            raise StoreError(
+                f"store {self.path} has layout version {version!r}; this client reads version {SCHEMA_VERSION}"
+            )
         self.meta = meta
         self.uid = meta.get("store_uid")
         # tables added after layout version 1 may be missing from older stores
         self.tables = frozenset(r[0] for r in con.execute("SELECT name FROM sqlite_master WHERE type = 'table'"))
-        days = _checked_days([r[0] for r in con.execute("SELECT day FROM calendar ORDER BY day")], self.path,
-                             "trading calendar")
+        days = _checked_days(
+            [r[0] for r in con.execute("SELECT day FROM calendar ORDER BY day")], self.path, "trading calendar"
+        )
         if days.size == 0:
             raise StoreError(f"store {self.path} has an empty trading calendar")
         self.days = days
         # range the calendar is complete for; holidays at either end fall inside it
-        ends = _checked_days([int(meta.get("calendar_first", 99991231)), int(meta.get("calendar_last", 10000101))],
-                             self.path, "calendar range")
+        ends = _checked_days(
+            [int(meta.get("calendar_first", 99991231)), int(meta.get("calendar_last", 10000101))],
+            self.path,
+            "calendar range",
+        )
         self.first = min(ends[0], days[0])
         self.last = max(ends[1], days[-1])
         self.day_years = days.astype("datetime64[Y]").astype(np.int64) + 1970
         self.year_bounds = year_bounds(days)
         self.date_index = pd.DatetimeIndex(days.astype("datetime64[ns]"), name="date")
         self.instruments = {
-            r[0]: Instrument(r[0], r[1], r[2], r[3],
-                             int_to_date(r[4]) if r[4] is not None else None,
-                             int_to_date(r[5]) if r[5] is not None else None)
-            for r in con.execute("SELECT order_book_id, symbol, type, sector_type_name, "
-                                 "listed_date, de_listed_date FROM instruments")
+            r[0]: Instrument(
+                r[0],
+                r[1],
+                r[2],
+                r[3],
+                int_to_date(r[4]) if r[4] is not None else None,
+                int_to_date(r[5]) if r[5] is not None else None,
+            )
+            for r in con.execute(
+                "SELECT order_book_id, symbol, type, sector_type_name, listed_date, de_listed_date FROM instruments"
+            )
         }
         self.funds = {
-            r[0]: FundInstrument(*r)
-            for r in con.execute("SELECT order_book_id, symbol, type, fund_type FROM funds")
+            r[0]: FundInstrument(*r) for r in con.execute("SELECT order_book_id, symbol, type, fund_type FROM funds")
         }
 
     def connection(self) -> sqlite3.Connection:
@@ -207,7 +218,7 @@ class _Handle:
                         continue
                     s, e = self.year_bounds[y]
                     lo, hi = max(s, i0), min(e, i1)
-                    block[lo - i0:hi - i0, j] = chunk[lo - s:hi - s]
+                    block[lo - i0 : hi - i0, j] = chunk[lo - s : hi - s]
         return out
 
     def _fetch(self, con, ids, fields, years) -> dict:
@@ -215,18 +226,24 @@ class _Handle:
         found = {}
         fph = ",".join("?" * len(fields))
         for k in range(0, len(ids), _MAX_PARAMS):
-            part = ids[k:k + _MAX_PARAMS]
-            sql = (f"SELECT order_book_id, field, year, data FROM series "
-                   f"WHERE order_book_id IN ({','.join('?' * len(part))}) "
-                   f"AND field IN ({fph}) AND year BETWEEN ? AND ?")
+            part = ids[k : k + _MAX_PARAMS]
+            sql = (
+                f"SELECT order_book_id, field, year, data FROM series "
+                f"WHERE order_book_id IN ({','.join('?' * len(part))}) "
+                f"AND field IN ({fph}) AND year BETWEEN ? AND ?"
+            )
             for oid, field, year, data in con.execute(sql, (*part, *fields, years[0], years[-1])):
                 s, e = self.year_bounds.get(year, (0, -1))
                 if not isinstance(data, bytes):  # a damaged row can hold any SQLite type
-                    raise StoreError(f"store {self.path} is corrupt: series {oid}/{field}/{year} "
-                                     f"holds a {type(data).__name__}, not bytes")
+                    raise StoreError(
+                        f"store {self.path} is corrupt: series {oid}/{field}/{year} "
+                        f"holds a {type(data).__name__}, not bytes"
+                    )
                 if len(data) != (e - s) * CHUNK_DTYPE.itemsize:
-                    raise StoreError(f"store {self.path} is corrupt: series {oid}/{field}/{year} "
-                                     f"has {len(data)} bytes, expected {max(e - s, 0) * 8}")
+                    raise StoreError(
+                        f"store {self.path} is corrupt: series {oid}/{field}/{year} "
+                        f"has {len(data)} bytes, expected {max(e - s, 0) * 8}"
+                    )
                 found[(oid, field, year)] = np.frombuffer(data, dtype=CHUNK_DTYPE)  # read-only
         for oid in ids:
             for f in fields:
@@ -265,6 +282,7 @@ def _resolve() -> tuple[Path, bool]:
     if env:
         return Path(env).expanduser(), False
     from .sample import ensure_sample_store  # imported late: building needs more code
+
     return ensure_sample_store(), True
 
 
@@ -310,6 +328,7 @@ def current_handle() -> _Handle:
                     raise
                 # the sample store is only a cache: rebuild a damaged one
                 from .sample import ensure_sample_store
+
                 ensure_sample_store(rebuild=True)
                 h = _Handle(path, _signature(path))
             _handles.clear()  # one open store at a time: bounds cached memory and connections

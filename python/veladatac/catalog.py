@@ -95,8 +95,9 @@ def sectors() -> list:
     list of str
     """
     h = _store.current_handle()
-    return sorted({r.sector_type_name for r in h.instruments.values()
-                   if r.type != INDEX_TYPE and r.sector_type_name is not None})
+    return sorted(
+        {r.sector_type_name for r in h.instruments.values() if r.type != INDEX_TYPE and r.sector_type_name is not None}
+    )
 
 
 def industries() -> list:
@@ -111,11 +112,15 @@ def industries() -> list:
     """
 
     def read(h, con):
-        rows = con.execute("SELECT index_code, index_name, MIN(start_date), "
-                           "CASE WHEN COUNT(*) = COUNT(end_date) THEN MAX(end_date) END "
-                           "FROM industry GROUP BY index_code, index_name ORDER BY index_code, MIN(start_date)")
-        return [Industry(str(code), str(name), int_to_date(first), int_to_date(last) if last is not None else None)
-                for code, name, first, last in rows]
+        rows = con.execute(
+            "SELECT index_code, index_name, MIN(start_date), "
+            "CASE WHEN COUNT(*) = COUNT(end_date) THEN MAX(end_date) END "
+            "FROM industry GROUP BY index_code, index_name ORDER BY index_code, MIN(start_date)"
+        )
+        return [
+            Industry(str(code), str(name), int_to_date(first), int_to_date(last) if last is not None else None)
+            for code, name, first, last in rows
+        ]
 
     return _store.run(read)
 
@@ -154,8 +159,10 @@ def _edge_position(h, con, year: int, last: bool) -> int | None:
     """Calendar position of the last (or first) day of ``year`` with any value, or None."""
     s, e = h.year_bounds.get(year, (0, 0))
     found = None
-    rows = con.execute(f"SELECT order_book_id, data FROM series WHERE year = ? "
-                       f"AND field IN ({','.join('?' * len(_DATA_FIELDS))})", (year, *_DATA_FIELDS))
+    rows = con.execute(
+        f"SELECT order_book_id, data FROM series WHERE year = ? AND field IN ({','.join('?' * len(_DATA_FIELDS))})",
+        (year, *_DATA_FIELDS),
+    )
     for oid, data in rows:
         if not isinstance(data, bytes) or len(data) != (e - s) * CHUNK_DTYPE.itemsize:
             raise StoreError(f"store {h.path} is corrupt: series {oid}/{year} does not fit the calendar")
@@ -180,8 +187,10 @@ def extent() -> Extent:
     """
 
     def read(h, con):
-        years = con.execute(f"SELECT MIN(year), MAX(year) FROM series "
-                            f"WHERE field IN ({','.join('?' * len(_DATA_FIELDS))})", _DATA_FIELDS).fetchone()
+        years = con.execute(
+            f"SELECT MIN(year), MAX(year) FROM series WHERE field IN ({','.join('?' * len(_DATA_FIELDS))})",
+            _DATA_FIELDS,
+        ).fetchone()
         first = last = None
         if years[0] is not None:
             p0 = _edge_position(h, con, int(years[0]), last=False)
@@ -224,9 +233,13 @@ def special_treatment_periods() -> list:
     def read(h, con):
         if "special_treatment" not in h.tables:
             return []
-        rows = con.execute("SELECT order_book_id, status, start_date, end_date FROM special_treatment "
-                           "ORDER BY order_book_id, start_date")
-        return [STPeriod(oid, status, int_to_date(s), int_to_date(e) if e is not None else None)
-                for oid, status, s, e in rows]
+        rows = con.execute(
+            "SELECT order_book_id, status, start_date, end_date FROM special_treatment "
+            "ORDER BY order_book_id, start_date"
+        )
+        return [
+            STPeriod(oid, status, int_to_date(s), int_to_date(e) if e is not None else None)
+            for oid, status, s, e in rows
+        ]
 
     return _store.run(read)

@@ -85,6 +85,7 @@ _FUND_ID = re.compile(r"([0-9]{6})(\.OF)?", re.IGNORECASE)
 @dataclass(frozen=True)
 class Plan:
     """One fetch: the source, the days and the universe (store ids, sorted)."""
+
     source: str
     start: _dt.date
     end: _dt.date
@@ -111,8 +112,10 @@ def make_plan(source, start, end, ids=(), indices=(), funds=()) -> Plan:
         for v in values:
             oid = store_id(v)
             if not _EXCHANGE_ID.fullmatch(oid):
-                raise ValueError(f"{what}: {v!r} is not an exchange id such as 600000.SH, 000001.SZ, "
-                                 "430047.BJ or 600000.XSHG (bare codes are not guessed)")
+                raise ValueError(
+                    f"{what}: {v!r} is not an exchange id such as 600000.SH, 000001.SZ, "
+                    "430047.BJ or 600000.XSHG (bare codes are not guessed)"
+                )
             out.append(oid)
         return tuple(sorted(set(out)))
 
@@ -122,8 +125,9 @@ def make_plan(source, start, end, ids=(), indices=(), funds=()) -> Plan:
         if m is None:
             raise ValueError(f"--funds: {v!r} is not a fund code such as 110022 or 110022.OF")
         fund_ids.append(f"{m[1]}.OF")
-    plan = Plan(source, start, end, exchange_ids(ids, "--ids"), exchange_ids(indices, "--index"),
-                tuple(sorted(set(fund_ids))))
+    plan = Plan(
+        source, start, end, exchange_ids(ids, "--ids"), exchange_ids(indices, "--index"), tuple(sorted(set(fund_ids)))
+    )
     if not (plan.ids or plan.indices or plan.funds):
         raise ValueError("nothing to fetch: give --ids, --index or --funds")
     return plan
@@ -226,19 +230,32 @@ class Source:
             self.requests += 1
 
     # each returns rows (dicts) in the batch columns above
-    def calendar(self, plan: Plan) -> list: raise NotImplementedError
-    def instruments(self) -> list: raise NotImplementedError
-    def members(self, index_id: str, days: list) -> list: raise NotImplementedError
-    def bars(self, oid: str, is_index: bool, start: _dt.date, end: _dt.date) -> list: raise NotImplementedError
+    def calendar(self, plan: Plan) -> list:
+        raise NotImplementedError
+
+    def instruments(self) -> list:
+        raise NotImplementedError
+
+    def members(self, index_id: str, days: list) -> list:
+        raise NotImplementedError
+
+    def bars(self, oid: str, is_index: bool, start: _dt.date, end: _dt.date) -> list:
+        raise NotImplementedError
+
     industries = None  # () -> list, where the source has Shenwan industries
     special_treatment = None  # () -> list of today's ST statuses, where the source has a list
-    def funds(self, fund_ids) -> list: raise NotImplementedError
-    def navs(self, fund_id: str, source_type: str) -> list: raise NotImplementedError
+
+    def funds(self, fund_ids) -> list:
+        raise NotImplementedError
+
+    def navs(self, fund_id: str, source_type: str) -> list:
+        raise NotImplementedError
 
 
 def _sources():
     from ._source_akshare import AkshareSource
     from ._source_baostock import BaostockSource
+
     return {"baostock": BaostockSource, "akshare": AkshareSource}
 
 
@@ -246,8 +263,10 @@ def _load_library(source: str):
     try:
         return importlib.import_module(source)
     except ImportError as e:
-        raise FetchError(f"the {source} package is not installed ({e}); install it with `pip install {source}` "
-                         f"(or the project's [{source}] extra)") from None
+        raise FetchError(
+            f"the {source} package is not installed ({e}); install it with `pip install {source}` "
+            f"(or the project's [{source}] extra)"
+        ) from None
 
 
 # ---------------------------------------------------------------- the fetch
@@ -256,8 +275,8 @@ def _load_library(source: str):
 @dataclass(frozen=True)
 class FetchSummary:
     store: Path
-    counts: dict          # import kind -> rows imported
-    requests: int         # requests sent by this run (batches of an earlier run are not counted)
+    counts: dict  # import kind -> rows imported
+    requests: int  # requests sent by this run (batches of an earlier run are not counted)
     notes: list = field(default_factory=list)  # what the source could not give, what was mended
 
 
@@ -266,8 +285,20 @@ def default_folder(store) -> Path:
     return store.with_name(store.name + ".fetch")
 
 
-def fetch(store, source: str, start, end, *, ids=(), indices=(), funds=(), folder=None, pause=None,
-          progress: bool = False, today=None) -> FetchSummary:
+def fetch(
+    store,
+    source: str,
+    start,
+    end,
+    *,
+    ids=(),
+    indices=(),
+    funds=(),
+    folder=None,
+    pause=None,
+    progress: bool = False,
+    today=None,
+) -> FetchSummary:
     """Fetch ``source``'s data for a universe over [start, end] into ``store`` (created if missing).
 
     ``ids``: stocks as exchange ids (600000.SH or 600000.XSHG); ``indices``: indices whose closes and
@@ -293,9 +324,21 @@ def fetch(store, source: str, start, end, *, ids=(), indices=(), funds=(), folde
         batches = Batches(work)
         plan_file = work / "plan.json"
         if not plan_file.exists():
-            plan_file.write_text(json.dumps({"source": plan.source, "start": str(plan.start), "end": str(plan.end),
-                                             "ids": plan.ids, "indices": plan.indices, "funds": plan.funds},
-                                            ensure_ascii=False, indent=1), encoding="utf-8")
+            plan_file.write_text(
+                json.dumps(
+                    {
+                        "source": plan.source,
+                        "start": str(plan.start),
+                        "end": str(plan.end),
+                        "ids": plan.ids,
+                        "indices": plan.indices,
+                        "funds": plan.funds,
+                    },
+                    ensure_ascii=False,
+                    indent=1,
+                ),
+                encoding="utf-8",
+            )
         src = source_cls(module, PACE[source] if pause is None else float(pause), today)
         try:
             data = _run_batches(plan, src, batches, progress)
@@ -320,8 +363,9 @@ def _run_batches(plan: Plan, src: Source, batches: Batches, progress: bool) -> d
     from tqdm import tqdm
 
     data = {}
-    bar = tqdm(total=2 + len(plan.indices), unit="batch", desc=f"fetch from {plan.source}",
-               disable=not progress, leave=False)
+    bar = tqdm(
+        total=2 + len(plan.indices), unit="batch", desc=f"fetch from {plan.source}", disable=not progress, leave=False
+    )
 
     def step(name, columns, produce):
         if not batches.has(name):
@@ -346,24 +390,38 @@ def _run_batches(plan: Plan, src: Source, batches: Batches, progress: bool) -> d
             rows = step(f"members-{idx}", MEMBER_COLS, lambda idx=idx: src.members(idx, samples))
             stocks.update(r["order_book_id"] for r in rows)
         series = [(oid, False) for oid in sorted(stocks)] + [(oid, True) for oid in plan.indices]
-        chunks = [series[k:k + BATCH_SIZE] for k in range(0, len(series), BATCH_SIZE)]
-        fund_chunks = [plan.funds[k:k + BATCH_SIZE] for k in range(0, len(plan.funds), BATCH_SIZE)]
-        bar.total = (bar.n + len(chunks) + (src.industries is not None) + (src.special_treatment is not None)
-                     + (1 + len(fund_chunks) if plan.funds else 0))
+        chunks = [series[k : k + BATCH_SIZE] for k in range(0, len(series), BATCH_SIZE)]
+        fund_chunks = [plan.funds[k : k + BATCH_SIZE] for k in range(0, len(plan.funds), BATCH_SIZE)]
+        bar.total = (
+            bar.n
+            + len(chunks)
+            + (src.industries is not None)
+            + (src.special_treatment is not None)
+            + (1 + len(fund_chunks) if plan.funds else 0)
+        )
         bar.refresh()
         for k, chunk in enumerate(chunks):
-            step(f"bars-{k:04d}", BAR_COLS, lambda chunk=chunk: [
-                row for oid, is_index in chunk for row in src.bars(oid, is_index, plan.start, plan.end)])
+            step(
+                f"bars-{k:04d}",
+                BAR_COLS,
+                lambda chunk=chunk: [
+                    row for oid, is_index in chunk for row in src.bars(oid, is_index, plan.start, plan.end)
+                ],
+            )
         if src.industries is not None:
             step("industries", INDUSTRY_COLS, src.industries)
         if src.special_treatment is not None:
             step("st", ST_COLS, src.special_treatment)
         if plan.funds:
-            types = {r["order_book_id"]: r["source_type"] for r in step("funds", FUND_COLS,
-                                                                         lambda: src.funds(plan.funds))}
+            types = {
+                r["order_book_id"]: r["source_type"] for r in step("funds", FUND_COLS, lambda: src.funds(plan.funds))
+            }
             for k, chunk in enumerate(fund_chunks):
-                step(f"navs-{k:04d}", NAV_COLS, lambda chunk=chunk: [
-                    row for fid in chunk for row in src.navs(fid, types.get(fid, ""))])
+                step(
+                    f"navs-{k:04d}",
+                    NAV_COLS,
+                    lambda chunk=chunk: [row for fid in chunk for row in src.navs(fid, types.get(fid, ""))],
+                )
     finally:
         bar.close()
     return data
@@ -382,7 +440,7 @@ def _sample_days(days: list, start: _dt.date, end: _dt.date) -> list:
 
 # ---------------------------------------------------------------- conversion
 
-_INF = 10 ** 9  # an open end, as a day ordinal
+_INF = 10**9  # an open end, as a day ordinal
 
 
 def _ordinal(v: int | None) -> int:
@@ -534,9 +592,18 @@ def nav_values(rows: list, money_market: bool) -> list:
 
 # Fund categories as the store names them (the sample's), by the first part of the source's type
 # (e.g. 混合型-偏股 → Hybrid); a type not listed keeps the source's text.
-FUND_TYPES = {"股票型": "Stock", "混合型": "Hybrid", "债券型": "Bond", "货币型": "Money Market",
-              "指数型": "Index", "QDII": "QDII", "FOF": "FOF", "Reits": "REITs", "REITs": "REITs",
-              "商品": "Commodity"}
+FUND_TYPES = {
+    "股票型": "Stock",
+    "混合型": "Hybrid",
+    "债券型": "Bond",
+    "货币型": "Money Market",
+    "指数型": "Index",
+    "QDII": "QDII",
+    "FOF": "FOF",
+    "Reits": "REITs",
+    "REITs": "REITs",
+    "商品": "Commodity",
+}
 
 
 def fund_type(source_type: str) -> str:
@@ -556,7 +623,7 @@ def _stored(store: Path, sql: str, args) -> list:
         out = []
         args = list(args)
         for k in range(0, max(len(args), 1), 900):
-            part = args[k:k + 900]
+            part = args[k : k + 900]
             out.extend(con.execute(sql.replace("(?)", f"({','.join('?' * len(part))})"), part))
         return out
     except sqlite3.Error:
@@ -602,9 +669,15 @@ def convert(plan: Plan, data: dict, store: Path, out: Path) -> tuple:
     skipped = filled = 0
     records = {}
     # what the store already says of these instruments: kept where the source says nothing
-    stored_recs = {r[0]: r[1:] for r in _stored(
-        store, "SELECT order_book_id, sector_type_name, listed_date, de_listed_date FROM instruments "
-               "WHERE order_book_id IN (?)", stocks + list(plan.indices))}
+    stored_recs = {
+        r[0]: r[1:]
+        for r in _stored(
+            store,
+            "SELECT order_book_id, sector_type_name, listed_date, de_listed_date FROM instruments "
+            "WHERE order_book_id IN (?)",
+            stocks + list(plan.indices),
+        )
+    }
     for oid in stocks + list(plan.indices):
         rec = known.get(oid, {})
         is_index = oid in plan.indices
@@ -626,20 +699,37 @@ def convert(plan: Plan, data: dict, store: Path, out: Path) -> tuple:
         if listed is not None and delisted is not None and delisted <= listed:
             delisted = None
         # the exchanges' instrument list names a stock; an index's member list only where it lacks one
-        records[oid] = (rec.get("symbol") or names.get(oid) or oid, INDEX_TYPE if is_index else STOCK_TYPE,
-                        listed, delisted)
+        records[oid] = (
+            rec.get("symbol") or names.get(oid) or oid,
+            INDEX_TYPE if is_index else STOCK_TYPE,
+            listed,
+            delisted,
+        )
         bar_rows.extend((oid, str(int_to_date(days[p]))) + (repr(c), repr(v)) for p, (c, v) in sorted(bars.items()))
         if st:
             st_runs[oid] = st
     if skipped:
         notes.append(f"{skipped} rows of the source without a usable close, volume or trading day were left out")
     if filled:
-        notes.append(f"{filled} trading days missing from the source inside listing periods were taken as "
-                     "suspended (close carried, volume 0)")
-    write("instruments", ("order_book_id", "symbol", "type", "sector_type_name", "listed_date", "de_listed_date"),
-          [(oid, sym, typ, stored_recs.get(oid, (None,))[0],
-            str(int_to_date(li)) if li else None, str(int_to_date(de)) if de else None)
-           for oid, (sym, typ, li, de) in sorted(records.items())])
+        notes.append(
+            f"{filled} trading days missing from the source inside listing periods were taken as "
+            "suspended (close carried, volume 0)"
+        )
+    write(
+        "instruments",
+        ("order_book_id", "symbol", "type", "sector_type_name", "listed_date", "de_listed_date"),
+        [
+            (
+                oid,
+                sym,
+                typ,
+                stored_recs.get(oid, (None,))[0],
+                str(int_to_date(li)) if li else None,
+                str(int_to_date(de)) if de else None,
+            )
+            for oid, (sym, typ, li, de) in sorted(records.items())
+        ],
+    )
 
     write("bars", ("order_book_id", "date", "close", "volume"), bar_rows)
 
@@ -655,8 +745,9 @@ def convert(plan: Plan, data: dict, store: Path, out: Path) -> tuple:
             notes.append(f"{idx}: {plan.source} gave no members")
             w_lo, w_hi = date_to_int(plan.start), date_to_int(plan.end)
         stored = defaultdict(list)
-        for oid, s, e in _stored(store, "SELECT order_book_id, start_date, end_date FROM index_members "
-                                        "WHERE index_id IN (?)", [idx]):
+        for oid, s, e in _stored(
+            store, "SELECT order_book_id, start_date, end_date FROM index_members WHERE index_id IN (?)", [idx]
+        ):
             stored[oid].append((s, e, True))
         for oid in sorted(set(stored) | set(fetched)):
             for s, e, _ in overlay(stored[oid], fetched.get(oid, []), w_lo, w_hi):
@@ -673,8 +764,12 @@ def convert(plan: Plan, data: dict, store: Path, out: Path) -> tuple:
                 fetched[oid].append((since, None, (r["index_code"], r["index_name"])))
                 window[oid] = (min(since, window.get(oid, (since,))[0]), _day(r["as_of"]))
         stored = defaultdict(list)
-        for oid, code, name, s, e in _stored(store, "SELECT order_book_id, index_code, index_name, start_date, "
-                                                    "end_date FROM industry WHERE order_book_id IN (?)", list(fetched)):
+        for oid, code, name, s, e in _stored(
+            store,
+            "SELECT order_book_id, index_code, index_name, start_date, "
+            "end_date FROM industry WHERE order_book_id IN (?)",
+            list(fetched),
+        ):
             stored[oid].append((s, e, (code, name)))
         rows = []
         for oid in sorted(fetched):
@@ -696,8 +791,11 @@ def convert(plan: Plan, data: dict, store: Path, out: Path) -> tuple:
         for oid in stocks:
             window.setdefault(oid, (as_of_st, as_of_st))
     stored = defaultdict(list)
-    for oid, status, s, e in _stored(store, "SELECT order_book_id, status, start_date, end_date FROM "
-                                            "special_treatment WHERE order_book_id IN (?)", list(window)):
+    for oid, status, s, e in _stored(
+        store,
+        "SELECT order_book_id, status, start_date, end_date FROM special_treatment WHERE order_book_id IN (?)",
+        list(window),
+    ):
         stored[oid].append((s, e, status))
     st_rows = []
     for oid in sorted(window):
@@ -708,9 +806,11 @@ def convert(plan: Plan, data: dict, store: Path, out: Path) -> tuple:
     # funds
     if plan.funds:
         fund_recs = {r["order_book_id"]: r for r in data.get("funds", [])}
-        write("funds", ("order_book_id", "symbol", "fund_type", "type"),
-              [(fid, r["symbol"] or fid, fund_type(r["source_type"]), FUND_TYPE)
-               for fid, r in sorted(fund_recs.items())])
+        write(
+            "funds",
+            ("order_book_id", "symbol", "fund_type", "type"),
+            [(fid, r["symbol"] or fid, fund_type(r["source_type"]), FUND_TYPE) for fid, r in sorted(fund_recs.items())],
+        )
         by_fund = defaultdict(list)
         for k, rows in data.items():
             if k.startswith("navs-"):
@@ -726,8 +826,10 @@ def convert(plan: Plan, data: dict, store: Path, out: Path) -> tuple:
             if not kept:
                 notes.append(f"{fid}: {plan.source} has no net values in the range")
         if dropped:
-            notes.append(f"{dropped} net values dated on days that are not trading days were left out "
-                         "(the next trading day's value includes their change)")
+            notes.append(
+                f"{dropped} net values dated on days that are not trading days were left out "
+                "(the next trading day's value includes their change)"
+            )
         write("navs", ("order_book_id", "date", "adjusted_net_value"), navs)
     return files, notes
 

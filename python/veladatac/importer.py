@@ -62,19 +62,21 @@ class Kind:
 # Applied in this order, so one import can bring a calendar, the instruments and their bars.
 KINDS = {
     "calendar": Kind(("date",), help="calendar file (at most one)"),
-    "instruments": Kind(("order_book_id", "symbol", "type"),
-                        ("sector_type_name", "listed_date", "de_listed_date")),
+    "instruments": Kind(("order_book_id", "symbol", "type"), ("sector_type_name", "listed_date", "de_listed_date")),
     "funds": Kind(("order_book_id", "symbol", "fund_type"), ("type",)),
     "industries": Kind(("order_book_id", "index_code", "index_name", "start_date"), ("end_date",)),
     "index_members": Kind(("index_id", "order_book_id", "start_date"), ("end_date",)),
-    "st": Kind(("order_book_id", "status", "start_date"), ("end_date",),
-               help="file of special treatment periods (repeatable)"),
+    "st": Kind(
+        ("order_book_id", "status", "start_date"), ("end_date",), help="file of special treatment periods (repeatable)"
+    ),
     "bars": Kind(("order_book_id", "date", "close", "volume")),
-    "wide_closes": Kind(("date",), wide=True,
-                        help="wide table of closes: a date column, then one column per id (repeatable)"),
+    "wide_closes": Kind(
+        ("date",), wide=True, help="wide table of closes: a date column, then one column per id (repeatable)"
+    ),
     "navs": Kind(("order_book_id", "date", "adjusted_net_value")),
-    "wide_navs": Kind(("date",), wide=True,
-                      help="wide table of fund net values: a date column, then one column per fund (repeatable)"),
+    "wide_navs": Kind(
+        ("date",), wide=True, help="wide table of fund net values: a date column, then one column per fund (repeatable)"
+    ),
 }
 
 # A file whose header is 'date' and then ids, without a flag naming its kind: closes or net
@@ -160,9 +162,10 @@ class Row:
 @dataclass
 class WideTable:
     """A 'date' column and one column per id; ``rows`` are (line, cells) with the date first."""
+
     file: Path
-    ids: list          # store ids, one per column after 'date'
-    written: list      # the column names as the file writes them
+    ids: list  # store ids, one per column after 'date'
+    written: list  # the column names as the file writes them
     rows: list
 
     def fail(self, line: int | None, problem: str):
@@ -182,6 +185,7 @@ def decode(path, data: bytes, encoding: str | None = None) -> str:
     does not decode. Text that decodes as UTF-8 up to a bad byte after some Chinese characters is
     taken for damaged UTF-8 and refused there, rather than read as GB18030 into wrong characters.
     """
+
     def line_of(err: UnicodeDecodeError) -> int:
         return data.count(b"\n", 0, err.start) + 1
 
@@ -189,27 +193,40 @@ def decode(path, data: bytes, encoding: str | None = None) -> str:
         try:
             text = data.decode(encoding)
         except UnicodeDecodeError as e:
-            raise CsvImportError(path, line_of(e), f"the line is not {encoding} text "
-                                 f"(byte 0x{data[e.start]:02x})") from None
+            raise CsvImportError(
+                path, line_of(e), f"the line is not {encoding} text (byte 0x{data[e.start]:02x})"
+            ) from None
         return text[1:] if text.startswith("\ufeff") else text
     if data.startswith((b"\xff\xfe", b"\xfe\xff")):
-        raise CsvImportError(path, 1, "the file is UTF-16 text (Excel's 'Unicode text'); save it as "
-                             "'CSV UTF-8' or name its encoding with --encoding utf-16")
+        raise CsvImportError(
+            path,
+            1,
+            "the file is UTF-16 text (Excel's 'Unicode text'); save it as "
+            "'CSV UTF-8' or name its encoding with --encoding utf-16",
+        )
     try:
         return data.decode("utf-8-sig")
     except UnicodeDecodeError as e:
         utf8_error = e
-    if any(ord(c) >= 0x800 for c in data[:utf8_error.start].decode("utf-8-sig")):
-        raise CsvImportError(path, line_of(utf8_error), f"the line is not UTF-8 text (byte "
-                             f"0x{data[utf8_error.start]:02x}) although the lines before it are; "
-                             "mend it, or name the file's encoding with --encoding") from None
+    if any(ord(c) >= 0x800 for c in data[: utf8_error.start].decode("utf-8-sig")):
+        raise CsvImportError(
+            path,
+            line_of(utf8_error),
+            f"the line is not UTF-8 text (byte "
+            f"0x{data[utf8_error.start]:02x}) although the lines before it are; "
+            "mend it, or name the file's encoding with --encoding",
+        ) from None
     try:
         return data.decode("gb18030")
     except UnicodeDecodeError as e:
         line = max(line_of(e), line_of(utf8_error))
-        raise CsvImportError(path, line, "the file is neither UTF-8 nor GBK/GB18030 text and this line "
-                             "does not decode; save it as 'CSV UTF-8' or name its encoding with "
-                             "--encoding") from None
+        raise CsvImportError(
+            path,
+            line,
+            "the file is neither UTF-8 nor GBK/GB18030 text and this line "
+            "does not decode; save it as 'CSV UTF-8' or name its encoding with "
+            "--encoding",
+        ) from None
 
 
 def read_csv(path, kind: str | None = None, encoding: str | None = None):
@@ -254,28 +271,39 @@ def _check_header(path, header, kind):
         raise CsvImportError(path, 1, f"column(s) {', '.join(dup)} appear more than once")
     cols = set(header)
     if kind is None:
-        fits = [k for k, cols_of in KINDS.items() if not cols_of.wide
-                and set(cols_of.required) <= cols <= set(cols_of.required) | set(cols_of.optional)]
+        fits = [
+            k
+            for k, cols_of in KINDS.items()
+            if not cols_of.wide and set(cols_of.required) <= cols <= set(cols_of.required) | set(cols_of.optional)
+        ]
         if len(fits) == 1:
             return fits[0]
         if header[0] == "date" and len(header) > 1 and not set(header[1:]) & _NARROW_COLUMNS:
             _check_wide_header(path, header)
             return WIDE
-        raise CsvImportError(path, 1, "cannot tell which kind of file this is from its columns; name it "
-                             "with --" + "/--".join(k.replace("_", "-") for k in KINDS)
-                             + " (a wide table has a 'date' column first, then one column per id)")
+        raise CsvImportError(
+            path,
+            1,
+            "cannot tell which kind of file this is from its columns; name it "
+            "with --"
+            + "/--".join(k.replace("_", "-") for k in KINDS)
+            + " (a wide table has a 'date' column first, then one column per id)",
+        )
     cols_of = KINDS[kind]
     if cols_of.wide:
         _check_wide_header(path, header)
         return kind
     missing = [c for c in cols_of.required if c not in cols]
     if missing:
-        raise CsvImportError(path, 1, f"missing column(s) {', '.join(missing)} "
-                             f"required in a {kind} file")
+        raise CsvImportError(path, 1, f"missing column(s) {', '.join(missing)} required in a {kind} file")
     extra = [c for c in header if c not in cols_of.required and c not in cols_of.optional]
     if extra:
-        raise CsvImportError(path, 1, f"unknown column(s) {', '.join(extra)} in a {kind} file "
-                             f"(allowed: {', '.join(cols_of.required + cols_of.optional)})")
+        raise CsvImportError(
+            path,
+            1,
+            f"unknown column(s) {', '.join(extra)} in a {kind} file "
+            f"(allowed: {', '.join(cols_of.required + cols_of.optional)})",
+        )
     return kind
 
 
@@ -285,12 +313,10 @@ def _check_wide_header(path, header) -> None:
     seen = {}
     for j, h in enumerate(header[1:], start=2):
         if not _ID.fullmatch(h):
-            raise CsvImportError(path, 1, f"column {j} {h!r} is not a valid id "
-                                 "(letters, digits, '.', '_', '-')")
+            raise CsvImportError(path, 1, f"column {j} {h!r} is not a valid id (letters, digits, '.', '_', '-')")
         oid = store_id(h)
         if oid in seen:
-            raise CsvImportError(path, 1, f"columns {seen[oid][0]} ({seen[oid][1]}) and {j} ({h}) "
-                                 f"are both {oid}")
+            raise CsvImportError(path, 1, f"columns {seen[oid][0]} ({seen[oid][1]}) and {j} ({h}) are both {oid}")
         seen[oid] = (j, h)
 
 
@@ -324,8 +350,11 @@ def import_files(store, files, encoding: str | None = None) -> ImportSummary:
         counts[k] += len(rows.rows) if isinstance(rows, WideTable) else len(rows)
     if len(parsed.get("calendar", [])) > 1:
         second = parsed["calendar"][1][0]
-        raise CsvImportError(second, None, "only one calendar file may be given per import "
-                             "(a calendar file replaces the store's calendar)")
+        raise CsvImportError(
+            second,
+            None,
+            "only one calendar file may be given per import (a calendar file replaces the store's calendar)",
+        )
     store.parent.mkdir(parents=True, exist_ok=True)
     with _file_lock(store.with_name(store.name + ".lock")):
         _remove_leftovers(store)
@@ -372,16 +401,19 @@ def _check_layout(con, store) -> None:
     except sqlite3.DatabaseError:
         raise StoreError(f"{store} is not a store file") from None
     if row is None or row[0] != str(SCHEMA_VERSION):
-        raise StoreError(f"store {store} has layout version {row and row[0]!r}; "
-                         f"this client writes version {SCHEMA_VERSION}")
+        raise StoreError(
+            f"store {store} has layout version {row and row[0]!r}; this client writes version {SCHEMA_VERSION}"
+        )
 
 
 class _Importer:
     def __init__(self, con: sqlite3.Connection):
         self.con = con
         self.cal = self._load_calendar()
-        self.instruments = {r[0]: (r[1], r[2], r[3]) for r in con.execute(
-            "SELECT order_book_id, type, listed_date, de_listed_date FROM instruments")}
+        self.instruments = {
+            r[0]: (r[1], r[2], r[3])
+            for r in con.execute("SELECT order_book_id, type, listed_date, de_listed_date FROM instruments")
+        }
         self.funds = {r[0] for r in con.execute("SELECT order_book_id FROM funds")}
         self.origin: dict[str, Row] = {}  # instrument id -> row that (re)defined it
         self.bar_rows: dict[str, dict[int, Row]] = defaultdict(dict)  # id -> position -> row
@@ -389,11 +421,18 @@ class _Importer:
 
     def run(self, parsed) -> None:
         parsed = {k: list(v) for k, v in parsed.items()}
-        handlers = {"calendar": self._calendar, "instruments": self._instruments,
-                    "funds": self._funds, "industries": self._industries,
-                    "index_members": self._index_members, "st": self._special_treatment,
-                    "bars": self._bars, "wide_closes": self._wide_closes, "navs": self._navs,
-                    "wide_navs": self._wide_navs}
+        handlers = {
+            "calendar": self._calendar,
+            "instruments": self._instruments,
+            "funds": self._funds,
+            "industries": self._industries,
+            "index_members": self._index_members,
+            "st": self._special_treatment,
+            "bars": self._bars,
+            "wide_closes": self._wide_closes,
+            "navs": self._navs,
+            "wide_navs": self._wide_navs,
+        }
         assert list(handlers) == list(KINDS)
         for kind, handler in handlers.items():
             if kind == "wide_closes":  # instruments and funds are in: wide tables can be told apart
@@ -406,8 +445,7 @@ class _Importer:
         self._check_listing_windows()
 
     def _load_calendar(self) -> np.ndarray:
-        return np.array([r[0] for r in self.con.execute("SELECT day FROM calendar ORDER BY day")],
-                        dtype=np.int64)
+        return np.array([r[0] for r in self.con.execute("SELECT day FROM calendar ORDER BY day")], dtype=np.int64)
 
     def _load_full(self, oid: str, field: str, cal: np.ndarray | None = None) -> np.ndarray:
         """One id's field as a vector aligned to ``cal`` (default: the current calendar)."""
@@ -415,15 +453,18 @@ class _Importer:
         bounds = year_bounds(ints_to_days(cal))
         full = np.full(cal.size, np.nan)
         for year, data in self.con.execute(
-                "SELECT year, data FROM series WHERE order_book_id = ? AND field = ?", (oid, field)):
+            "SELECT year, data FROM series WHERE order_book_id = ? AND field = ?", (oid, field)
+        ):
             s, e = bounds[year]
             full[s:e] = np.frombuffer(data, CHUNK_DTYPE)
         return full
 
     def _store_full(self, oid: str, field: str, full: np.ndarray) -> None:
         self.con.execute("DELETE FROM series WHERE order_book_id = ? AND field = ?", (oid, field))
-        self.con.executemany("INSERT INTO series VALUES (?, ?, ?, ?)",
-                             list(series_chunks(oid, field, full, year_bounds(ints_to_days(self.cal)))))
+        self.con.executemany(
+            "INSERT INTO series VALUES (?, ?, ?, ?)",
+            list(series_chunks(oid, field, full, year_bounds(ints_to_days(self.cal)))),
+        )
 
     # -- calendar: replaces the store's calendar; existing values move to the new positions --
     def _calendar(self, path, rows):
@@ -450,8 +491,11 @@ class _Importer:
             bad = (pos >= new.size) | (new[np.minimum(pos, new.size - 1)] != old[have])
             if bad.any():
                 d = int_to_date(int(old[have][np.argmax(bad)]))
-                raise CsvImportError(path, None, f"the store holds {field} of {oid} on {d}, "
-                                     f"which this calendar does not list as a trading day")
+                raise CsvImportError(
+                    path,
+                    None,
+                    f"the store holds {field} of {oid} on {d}, which this calendar does not list as a trading day",
+                )
             aligned = np.full(new.size, np.nan)
             aligned[pos] = full[have]
             moved[(oid, field)] = aligned
@@ -475,13 +519,11 @@ class _Importer:
             symbol = r.text("symbol")
             sector = r.text("sector_type_name", required=False)
             if sector is not None and sector not in GICS_SECTORS:
-                r.fail(f"sector_type_name {sector!r} is not one of the 11 GICS sectors "
-                       f"({', '.join(GICS_SECTORS)})")
+                r.fail(f"sector_type_name {sector!r} is not one of the 11 GICS sectors ({', '.join(GICS_SECTORS)})")
             listed = r.date("listed_date", required=False)
             delisted = r.date("de_listed_date", required=False)
             if listed is not None and delisted is not None and delisted <= listed:
-                r.fail(f"de_listed_date {int_to_date(delisted)} is not after listed_date "
-                       f"{int_to_date(listed)}")
+                r.fail(f"de_listed_date {int_to_date(delisted)} is not after listed_date {int_to_date(listed)}")
             out.append((oid, symbol, typ, sector, listed, delisted))
             self.instruments[oid] = (typ, listed, delisted)
             self.origin[oid] = r
@@ -518,8 +560,10 @@ class _Importer:
             items.sort(key=lambda x: x[0])
             for (_, e0, r0), (s1, _, r1) in zip(items, items[1:]):
                 if e0 is None or e0 >= s1:
-                    r1.fail(f"{what} of {' in '.join(reversed(key))} from {int_to_date(s1)} overlaps "
-                            f"the one on line {r0.line} (end_date is inclusive)")
+                    r1.fail(
+                        f"{what} of {' in '.join(reversed(key))} from {int_to_date(s1)} overlaps "
+                        f"the one on line {r0.line} (end_date is inclusive)"
+                    )
         return by_key
 
     def _need_instrument(self, r: Row, oid: str, want_type: str | None = None):
@@ -548,8 +592,7 @@ class _Importer:
                 self._need_instrument(r, idx, INDEX_TYPE)
                 self._need_instrument(r, oid)
                 out.append((idx, oid, s, e))
-        self.con.executemany("DELETE FROM index_members WHERE index_id = ?",
-                             [(i,) for i in {k[0] for k in by_key}])
+        self.con.executemany("DELETE FROM index_members WHERE index_id = ?", [(i,) for i in {k[0] for k in by_key}])
         self.con.executemany("INSERT INTO index_members VALUES (?, ?, ?, ?)", out)
 
     def _special_treatment(self, path, rows):
@@ -625,8 +668,7 @@ class _Importer:
             if vals[0] <= 0:
                 r.fail(f"adjusted_net_value {vals[0]:g} is not positive")
 
-        self._merge(self._daily(rows, ("adjusted_net_value",), check_id, check_value),
-                    ("adjusted_net_value",))
+        self._merge(self._daily(rows, ("adjusted_net_value",), check_id, check_value), ("adjusted_net_value",))
 
     # -- wide tables: one column per id; an empty cell is a day without a value --------------
     def _wide_kind(self, table: WideTable) -> str:
@@ -638,9 +680,12 @@ class _Importer:
                 table.fail(1, f"unknown id in {table.column(j)}; import it in an instruments or funds file first")
             first.setdefault(what, j)
         if len(first) > 1:
-            table.fail(1, f"a wide table holds either closes of instruments or net values of funds, but "
-                          f"{table.column(first['instrument'])} is an instrument and "
-                          f"{table.column(first['fund'])} a fund")
+            table.fail(
+                1,
+                f"a wide table holds either closes of instruments or net values of funds, but "
+                f"{table.column(first['instrument'])} is an instrument and "
+                f"{table.column(first['fund'])} a fund",
+            )
         return "wide_closes" if "instrument" in first else "wide_navs"
 
     def _wide_values(self, table: WideTable, what: str) -> dict:
@@ -680,8 +725,7 @@ class _Importer:
         for j, oid in enumerate(table.ids):
             if oid not in self.instruments:
                 hint = " (it is a fund: its net values go in a wide navs table)" if oid in self.funds else ""
-                table.fail(1, f"unknown instrument in {table.column(j)}{hint}; import it in an "
-                              "instruments file first")
+                table.fail(1, f"unknown instrument in {table.column(j)}{hint}; import it in an instruments file first")
         per_id = self._wide_values(table, "close")
         for oid, (pos, _, src) in per_id.items():
             self.bar_rows[oid].update(zip(pos, src))
@@ -713,6 +757,8 @@ class _Importer:
             row = self.bar_rows.get(oid, {}).get(p) or self.origin.get(oid)
             if row is None:  # only possible if the store was inconsistent before
                 row = Row(Path("(store)"), None, {})
-            row.fail(f"{oid} has a bar on {int_to_date(int(self.cal[p]))}, outside its listing "
-                     f"period (listed {int_to_date(listed) if listed else 'unknown'}, de-listed "
-                     f"{int_to_date(delisted) if delisted else 'never'})")
+            row.fail(
+                f"{oid} has a bar on {int_to_date(int(self.cal[p]))}, outside its listing "
+                f"period (listed {int_to_date(listed) if listed else 'unknown'}, de-listed "
+                f"{int_to_date(delisted) if delisted else 'never'})"
+            )

@@ -21,12 +21,18 @@ from typing import Any
 
 SH_MAIN, STAR, SZ_MAIN, CHINEXT, BSE = "sh_main", "star", "sz_main", "chinext", "bse"
 BOARDS = (SH_MAIN, STAR, SZ_MAIN, CHINEXT, BSE)
-BOARD_NAMES = {SH_MAIN: "Shanghai main board", STAR: "STAR Market", SZ_MAIN: "Shenzhen main board",
-               CHINEXT: "ChiNext", BSE: "Beijing Stock Exchange"}
+BOARD_NAMES = {
+    SH_MAIN: "Shanghai main board",
+    STAR: "STAR Market",
+    SZ_MAIN: "Shenzhen main board",
+    CHINEXT: "ChiNext",
+    BSE: "Beijing Stock Exchange",
+}
 
-_PREFIXES = {".XSHG": {"600": SH_MAIN, "601": SH_MAIN, "603": SH_MAIN, "605": SH_MAIN, "688": STAR, "689": STAR},
-             ".XSHE": {"000": SZ_MAIN, "001": SZ_MAIN, "002": SZ_MAIN, "003": SZ_MAIN, "300": CHINEXT,
-                       "301": CHINEXT}}
+_PREFIXES = {
+    ".XSHG": {"600": SH_MAIN, "601": SH_MAIN, "603": SH_MAIN, "605": SH_MAIN, "688": STAR, "689": STAR},
+    ".XSHE": {"000": SZ_MAIN, "001": SZ_MAIN, "002": SZ_MAIN, "003": SZ_MAIN, "300": CHINEXT, "301": CHINEXT},
+}
 
 
 def board_of(order_book_id: str) -> str | None:
@@ -64,31 +70,63 @@ D = _dt.date
 # Fractions of the previous close; per board, for ordinary stocks and for stocks under special
 # treatment (ST, *ST).
 PRICE_LIMITS = {
-    SH_MAIN: [Dated(D(1996, 12, 16), {"normal": 0.10, "st": 0.10},
-                    "SSE notice on daily price limits for stocks and funds, effective 1996-12-16"),
-              Dated(D(1998, 4, 22), {"normal": 0.10, "st": 0.05},
-                    "SSE/SZSE special treatment rules: risk-warned stocks limited to 5 %, from 1998-04-22"),
-              Dated(D(2026, 7, 6), {"normal": 0.10, "st": 0.10},
-                    "SSE/SZSE revised trading rules: main-board risk-warned stocks limited to 10 %, "
-                    "as other main-board stocks, effective 2026-07-06")],
-    STAR: [Dated(D(2019, 7, 22), {"normal": 0.20, "st": 0.20},
-                 "SSE STAR Market trading rules, first trading day 2019-07-22")],
-    CHINEXT: [Dated(D(2009, 10, 30), {"normal": 0.10, "st": 0.05},
-                    "SZSE ChiNext opened under the main-board price limits, 2009-10-30"),
-              Dated(D(2020, 8, 24), {"normal": 0.20, "st": 0.20},
-                    "SZSE ChiNext registration reform trading rules, effective 2020-08-24")],
-    BSE: [Dated(D(2021, 11, 15), {"normal": 0.30, "st": 0.30},
-                "BSE trading rules, first trading day 2021-11-15")],
+    SH_MAIN: [
+        Dated(
+            D(1996, 12, 16),
+            {"normal": 0.10, "st": 0.10},
+            "SSE notice on daily price limits for stocks and funds, effective 1996-12-16",
+        ),
+        Dated(
+            D(1998, 4, 22),
+            {"normal": 0.10, "st": 0.05},
+            "SSE/SZSE special treatment rules: risk-warned stocks limited to 5 %, from 1998-04-22",
+        ),
+        Dated(
+            D(2026, 7, 6),
+            {"normal": 0.10, "st": 0.10},
+            "SSE/SZSE revised trading rules: main-board risk-warned stocks limited to 10 %, "
+            "as other main-board stocks, effective 2026-07-06",
+        ),
+    ],
+    STAR: [
+        Dated(
+            D(2019, 7, 22), {"normal": 0.20, "st": 0.20}, "SSE STAR Market trading rules, first trading day 2019-07-22"
+        )
+    ],
+    CHINEXT: [
+        Dated(
+            D(2009, 10, 30),
+            {"normal": 0.10, "st": 0.05},
+            "SZSE ChiNext opened under the main-board price limits, 2009-10-30",
+        ),
+        Dated(
+            D(2020, 8, 24),
+            {"normal": 0.20, "st": 0.20},
+            "SZSE ChiNext registration reform trading rules, effective 2020-08-24",
+        ),
+    ],
+    BSE: [Dated(D(2021, 11, 15), {"normal": 0.30, "st": 0.30}, "BSE trading rules, first trading day 2021-11-15")],
 }
 PRICE_LIMITS[SZ_MAIN] = PRICE_LIMITS[SH_MAIN]
 
 # Trading days after listing without a price limit (the listing day counts as the first).
 FREE_DAYS_AFTER_LISTING = {
-    SH_MAIN: [Dated(D(2023, 4, 10), 5, "SSE/SZSE main-board registration reform: no limit in the first five "
-                                       "trading days of a new listing, from 2023-04-10")],
+    SH_MAIN: [
+        Dated(
+            D(2023, 4, 10),
+            5,
+            "SSE/SZSE main-board registration reform: no limit in the first five "
+            "trading days of a new listing, from 2023-04-10",
+        )
+    ],
     STAR: [Dated(D(2019, 7, 22), 5, "SSE STAR Market trading rules: no limit in the first five trading days")],
-    CHINEXT: [Dated(D(2020, 8, 24), 5, "SZSE ChiNext registration reform: no limit in the first five trading "
-                                       "days, from 2020-08-24")],
+    CHINEXT: [
+        Dated(
+            D(2020, 8, 24),
+            5,
+            "SZSE ChiNext registration reform: no limit in the first five trading days, from 2020-08-24",
+        )
+    ],
     BSE: [Dated(D(2021, 11, 15), 1, "BSE trading rules: no limit on the listing day")],
 }
 FREE_DAYS_AFTER_LISTING[SZ_MAIN] = FREE_DAYS_AFTER_LISTING[SH_MAIN]
@@ -117,8 +155,9 @@ def price_limit(board: str, day: _dt.date, special: bool) -> float | None:
     return None if rule is None else rule["st" if special else "normal"]
 
 
-def limits_on(order_book_id: str, day: _dt.date, previous_close: float, special: bool,
-              days_listed: int | None) -> tuple:
+def limits_on(
+    order_book_id: str, day: _dt.date, previous_close: float, special: bool, days_listed: int | None
+) -> tuple:
     """(up, down) limit prices of a stock on ``day``; (None, None) where no limit applies (no
     board rule, the first days after listing, no previous close)."""
     board = board_of(order_book_id)
@@ -136,6 +175,7 @@ def limits_on(order_book_id: str, day: _dt.date, previous_close: float, special:
 
 
 # ---------------------------------------------------------------- board lots
+
 
 @dataclass(frozen=True)
 class Lot:
@@ -173,19 +213,31 @@ STAMP_DUTY = [
     Dated(D(2007, 5, 30), {"buy": 0.003, "sell": 0.003}, "Ministry of Finance: 0.3 % both sides from 2007-05-30"),
     Dated(D(2008, 4, 24), {"buy": 0.001, "sell": 0.001}, "Ministry of Finance: 0.1 % both sides from 2008-04-24"),
     Dated(D(2008, 9, 19), {"buy": 0.0, "sell": 0.001}, "Ministry of Finance: 0.1 % on sells only from 2008-09-19"),
-    Dated(D(2023, 8, 28), {"buy": 0.0, "sell": 0.0005},
-          "Ministry of Finance and State Taxation Administration: halved to 0.05 % on sells from 2023-08-28"),
+    Dated(
+        D(2023, 8, 28),
+        {"buy": 0.0, "sell": 0.0005},
+        "Ministry of Finance and State Taxation Administration: halved to 0.05 % on sells from 2023-08-28",
+    ),
 ]
 
 # Transfer fee to the central depository, both sides: a fraction of the traded value, or (before
 # 2015-08-01, Shanghai only) yuan per share.
 TRANSFER_FEE = [
-    Dated(D(2005, 1, 1), {"per_share": {SH_MAIN: 0.0006, STAR: 0.0006}, "of_value": 0.0},
-          "CSDC Shanghai branch: 0.6 yuan per 1,000 shares; none in Shenzhen"),
-    Dated(D(2015, 8, 1), {"per_share": {}, "of_value": 0.00002},
-          "CSDC: 0.02 per mille of the traded value in Shanghai and Shenzhen from 2015-08-01"),
-    Dated(D(2022, 4, 29), {"per_share": {}, "of_value": 0.00001},
-          "CSDC: halved to 0.01 per mille of the traded value from 2022-04-29"),
+    Dated(
+        D(2005, 1, 1),
+        {"per_share": {SH_MAIN: 0.0006, STAR: 0.0006}, "of_value": 0.0},
+        "CSDC Shanghai branch: 0.6 yuan per 1,000 shares; none in Shenzhen",
+    ),
+    Dated(
+        D(2015, 8, 1),
+        {"per_share": {}, "of_value": 0.00002},
+        "CSDC: 0.02 per mille of the traded value in Shanghai and Shenzhen from 2015-08-01",
+    ),
+    Dated(
+        D(2022, 4, 29),
+        {"per_share": {}, "of_value": 0.00001},
+        "CSDC: halved to 0.01 per mille of the traded value from 2022-04-29",
+    ),
 ]
 
 # Commission is the broker's: a rate on the traded value (exchange handling and regulatory fees

@@ -53,8 +53,7 @@ DEFAULT_END = "2026-12-31"
 DEFAULT_STOCKS = 400
 DEFAULT_FUNDS = 60
 # (id, name, real size): tiers of the largest stocks by market cap, one after the other
-TIERED_INDICES = (("000300.XSHG", "沪深300", 300), ("000905.XSHG", "中证500", 500),
-                  ("000852.XSHG", "中证1000", 1000))
+TIERED_INDICES = (("000300.XSHG", "沪深300", 300), ("000905.XSHG", "中证500", 500), ("000852.XSHG", "中证1000", 1000))
 # share of the sample's stocks each tier takes while the sample is too small for its real size
 _TIER_SHARES = ((1, 4), (3, 8), (1, 4))
 ALL_SHARE = ("000985.XSHG", "中证全指")  # every listed stock
@@ -62,65 +61,158 @@ INDEX_IDS = (*(x[0] for x in TIERED_INDICES), ALL_SHARE[0])
 
 # (code, name, GICS sector): level-1 Shenwan industries as named from mid 2021
 SHENWAN = (
-    ("801780", "银行", "Financials"), ("801790", "非银金融", "Financials"),
-    ("801120", "食品饮料", "Consumer Staples"), ("801010", "农林牧渔", "Consumer Staples"),
-    ("801980", "美容护理", "Consumer Staples"), ("801150", "医药生物", "Health Care"),
-    ("801080", "电子", "Information Technology"), ("801750", "计算机", "Information Technology"),
-    ("801770", "通信", "Communication Services"), ("801760", "传媒", "Communication Services"),
-    ("801160", "公用事业", "Utilities"), ("801180", "房地产", "Real Estate"),
-    ("801950", "煤炭", "Energy"), ("801960", "石油石化", "Energy"),
-    ("801030", "基础化工", "Materials"), ("801040", "钢铁", "Materials"),
-    ("801050", "有色金属", "Materials"), ("801710", "建筑材料", "Materials"),
-    ("801890", "机械设备", "Industrials"), ("801730", "电力设备", "Industrials"),
-    ("801740", "国防军工", "Industrials"), ("801720", "建筑装饰", "Industrials"),
-    ("801170", "交通运输", "Industrials"), ("801970", "环保", "Industrials"),
-    ("801230", "综合", "Industrials"), ("801880", "汽车", "Consumer Discretionary"),
-    ("801110", "家用电器", "Consumer Discretionary"), ("801130", "纺织服饰", "Consumer Discretionary"),
-    ("801140", "轻工制造", "Consumer Discretionary"), ("801200", "商贸零售", "Consumer Discretionary"),
+    ("801780", "银行", "Financials"),
+    ("801790", "非银金融", "Financials"),
+    ("801120", "食品饮料", "Consumer Staples"),
+    ("801010", "农林牧渔", "Consumer Staples"),
+    ("801980", "美容护理", "Consumer Staples"),
+    ("801150", "医药生物", "Health Care"),
+    ("801080", "电子", "Information Technology"),
+    ("801750", "计算机", "Information Technology"),
+    ("801770", "通信", "Communication Services"),
+    ("801760", "传媒", "Communication Services"),
+    ("801160", "公用事业", "Utilities"),
+    ("801180", "房地产", "Real Estate"),
+    ("801950", "煤炭", "Energy"),
+    ("801960", "石油石化", "Energy"),
+    ("801030", "基础化工", "Materials"),
+    ("801040", "钢铁", "Materials"),
+    ("801050", "有色金属", "Materials"),
+    ("801710", "建筑材料", "Materials"),
+    ("801890", "机械设备", "Industrials"),
+    ("801730", "电力设备", "Industrials"),
+    ("801740", "国防军工", "Industrials"),
+    ("801720", "建筑装饰", "Industrials"),
+    ("801170", "交通运输", "Industrials"),
+    ("801970", "环保", "Industrials"),
+    ("801230", "综合", "Industrials"),
+    ("801880", "汽车", "Consumer Discretionary"),
+    ("801110", "家用电器", "Consumer Discretionary"),
+    ("801130", "纺织服饰", "Consumer Discretionary"),
+    ("801140", "轻工制造", "Consumer Discretionary"),
+    ("801200", "商贸零售", "Consumer Discretionary"),
     ("801210", "社会服务", "Consumer Discretionary"),
 )
 # relative number of listed companies per industry (rough shape of the real market)
 _INDUSTRY_WEIGHT = {
-    "银行": 2, "非银金融": 4, "食品饮料": 4, "农林牧渔": 3, "美容护理": 1, "医药生物": 9,
-    "电子": 9, "计算机": 7, "通信": 3, "传媒": 3, "公用事业": 3, "房地产": 3, "煤炭": 1,
-    "石油石化": 1, "基础化工": 8, "钢铁": 1, "有色金属": 3, "建筑材料": 2, "机械设备": 9,
-    "电力设备": 7, "国防军工": 2, "建筑装饰": 3, "交通运输": 3, "环保": 2, "综合": 1,
-    "汽车": 5, "家用电器": 2, "纺织服饰": 2, "轻工制造": 3, "商贸零售": 2, "社会服务": 2,
+    "银行": 2,
+    "非银金融": 4,
+    "食品饮料": 4,
+    "农林牧渔": 3,
+    "美容护理": 1,
+    "医药生物": 9,
+    "电子": 9,
+    "计算机": 7,
+    "通信": 3,
+    "传媒": 3,
+    "公用事业": 3,
+    "房地产": 3,
+    "煤炭": 1,
+    "石油石化": 1,
+    "基础化工": 8,
+    "钢铁": 1,
+    "有色金属": 3,
+    "建筑材料": 2,
+    "机械设备": 9,
+    "电力设备": 7,
+    "国防军工": 2,
+    "建筑装饰": 3,
+    "交通运输": 3,
+    "环保": 2,
+    "综合": 1,
+    "汽车": 5,
+    "家用电器": 2,
+    "纺织服饰": 2,
+    "轻工制造": 3,
+    "商贸零售": 2,
+    "社会服务": 2,
 }
 # names these industries had before the sample's reclassification day
 _OLD_NAMES = {
-    "基础化工": ("801030", "化工"), "电力设备": ("801730", "电气设备"),
-    "纺织服饰": ("801130", "纺织服装"), "商贸零售": ("801200", "商业贸易"),
-    "社会服务": ("801210", "休闲服务"), "煤炭": ("801020", "采掘"), "石油石化": ("801020", "采掘"),
+    "基础化工": ("801030", "化工"),
+    "电力设备": ("801730", "电气设备"),
+    "纺织服饰": ("801130", "纺织服装"),
+    "商贸零售": ("801200", "商业贸易"),
+    "社会服务": ("801210", "休闲服务"),
+    "煤炭": ("801020", "采掘"),
+    "石油石化": ("801020", "采掘"),
     "美容护理": ("801030", "化工"),
 }
 RECLASSIFICATION_DAY = _dt.date(2021, 7, 30)
 
 _NAME_SUFFIX = {
-    "银行": "银行 农商行", "非银金融": "证券 保险 信托", "食品饮料": "食品 酒业 乳业",
-    "农林牧渔": "农业 牧业 种业", "美容护理": "日化 美妆", "医药生物": "药业 生物 医疗",
-    "电子": "电子 微电 光电", "计算机": "软件 信息 数码", "通信": "通信 网络",
-    "传媒": "传媒 文化", "公用事业": "电力 水务 燃气", "房地产": "地产 置业",
-    "煤炭": "煤业 能源", "石油石化": "石化 油气", "基础化工": "化工 材料", "钢铁": "钢铁 特钢",
-    "有色金属": "矿业 铝业 锂业", "建筑材料": "建材 水泥", "机械设备": "机械 重工 装备",
-    "电力设备": "电气 新能 电池", "国防军工": "航天 航空 防务", "建筑装饰": "建设 建工",
-    "交通运输": "物流 航运 高速", "环保": "环境 环保", "综合": "实业 控股", "汽车": "汽车 汽配",
-    "家用电器": "电器 家电", "纺织服饰": "服饰 纺织", "轻工制造": "家居 纸业",
-    "商贸零售": "商贸 百货", "社会服务": "旅游 教育 酒店",
+    "银行": "银行 农商行",
+    "非银金融": "证券 保险 信托",
+    "食品饮料": "食品 酒业 乳业",
+    "农林牧渔": "农业 牧业 种业",
+    "美容护理": "日化 美妆",
+    "医药生物": "药业 生物 医疗",
+    "电子": "电子 微电 光电",
+    "计算机": "软件 信息 数码",
+    "通信": "通信 网络",
+    "传媒": "传媒 文化",
+    "公用事业": "电力 水务 燃气",
+    "房地产": "地产 置业",
+    "煤炭": "煤业 能源",
+    "石油石化": "石化 油气",
+    "基础化工": "化工 材料",
+    "钢铁": "钢铁 特钢",
+    "有色金属": "矿业 铝业 锂业",
+    "建筑材料": "建材 水泥",
+    "机械设备": "机械 重工 装备",
+    "电力设备": "电气 新能 电池",
+    "国防军工": "航天 航空 防务",
+    "建筑装饰": "建设 建工",
+    "交通运输": "物流 航运 高速",
+    "环保": "环境 环保",
+    "综合": "实业 控股",
+    "汽车": "汽车 汽配",
+    "家用电器": "电器 家电",
+    "纺织服饰": "服饰 纺织",
+    "轻工制造": "家居 纸业",
+    "商贸零售": "商贸 百货",
+    "社会服务": "旅游 教育 酒店",
 }
 _NAME_CHARS = "华中东海金新天恒长国大广永泰瑞宏安信通鑫晨博远盛达荣昌隆兴嘉明丰和景润光佳航凯"
 
 FUND_TYPES = ("Stock", "Hybrid", "Bond", "Money Market", "Index", "QDII")
-_FUND_SUFFIX = {"Stock": "股票", "Hybrid": "混合", "Bond": "债券", "Money Market": "货币",
-                "Index": "300指数", "QDII": "全球QDII"}
-_FUND_THEME = ("成长", "价值", "稳健", "优选", "精选", "创新", "红利", "消费", "科技", "均衡",
-               "领航", "睿选", "鑫利", "恒益", "安泰", "瑞丰")
+_FUND_SUFFIX = {
+    "Stock": "股票",
+    "Hybrid": "混合",
+    "Bond": "债券",
+    "Money Market": "货币",
+    "Index": "300指数",
+    "QDII": "全球QDII",
+}
+_FUND_THEME = (
+    "成长",
+    "价值",
+    "稳健",
+    "优选",
+    "精选",
+    "创新",
+    "红利",
+    "消费",
+    "科技",
+    "均衡",
+    "领航",
+    "睿选",
+    "鑫利",
+    "恒益",
+    "安泰",
+    "瑞丰",
+)
 
 # (role, count per 400 stocks, minimum count)
 _ROLES = (
-    ("long_suspension", 4, 1), ("suspended_at_end", 1, 1), ("recent_listing", 5, 2),
-    ("recent_delisting", 5, 2), ("interior_gaps", 4, 1), ("illiquid_no_last_close", 1, 1),
-    ("industry_change", 8, 2), ("unclassified", 4, 1),
+    ("long_suspension", 4, 1),
+    ("suspended_at_end", 1, 1),
+    ("recent_listing", 5, 2),
+    ("recent_delisting", 5, 2),
+    ("interior_gaps", 4, 1),
+    ("illiquid_no_last_close", 1, 1),
+    ("industry_change", 8, 2),
+    ("unclassified", 4, 1),
 )
 MIN_STOCKS = 16
 MAX_STOCKS = 6000  # the id ranges drawn from hold about 8600 codes
@@ -142,6 +234,7 @@ class SampleInfo:
     unclassified: no Shenwan industry during part of the last ~2 years;
     recent_fund / liquidated_fund: fund started / stopped within the last 100 days.
     """
+
     path: Path
     start: _dt.date
     end: _dt.date
@@ -154,6 +247,7 @@ class SampleInfo:
 
 
 # ---- default store location ------------------------------------------------------------
+
 
 def _cache_root() -> Path:
     xdg = os.environ.get("XDG_CACHE_HOME")
@@ -230,17 +324,30 @@ def ensure_sample_store(cache_dir=None, *, rebuild: bool = False) -> Path:
 # (first code, end code (excluded), exchange, share of listings): the code ranges of the boards,
 # with room for about 8600 stocks, weighted like today's market
 _ID_POOLS = (
-    (600000, 601000, "XSHG", 0.165), (601000, 602000, "XSHG", 0.035), (603000, 604000, "XSHG", 0.165),
-    (605000, 605600, "XSHG", 0.025), (688001, 689000, "XSHG", 0.11),
-    (1, 1000, "XSHE", 0.09), (1200, 1400, "XSHE", 0.015), (2001, 3000, "XSHE", 0.18),
-    (3000, 3100, "XSHE", 0.01), (300001, 301000, "XSHE", 0.15), (301000, 301700, "XSHE", 0.055),
+    (600000, 601000, "XSHG", 0.165),
+    (601000, 602000, "XSHG", 0.035),
+    (603000, 604000, "XSHG", 0.165),
+    (605000, 605600, "XSHG", 0.025),
+    (688001, 689000, "XSHG", 0.11),
+    (1, 1000, "XSHE", 0.09),
+    (1200, 1400, "XSHE", 0.015),
+    (2001, 3000, "XSHE", 0.18),
+    (3000, 3100, "XSHE", 0.01),
+    (300001, 301000, "XSHE", 0.15),
+    (301000, 301700, "XSHE", 0.055),
 )
 _FIXED_IDS = ("600000.XSHG", "600004.XSHG", "000001.XSHE", "000002.XSHE")
 # first listing under a code series (plausible listing dates only; a board's own opening
 # comes from its first board-lot rule)
-_SERIES_OPENED = {"601": _dt.date(2006, 6, 1), "603": _dt.date(2011, 1, 4), "605": _dt.date(2020, 1, 2),
-                  "002": _dt.date(2004, 6, 25), "001": _dt.date(2021, 6, 1), "003": _dt.date(2020, 6, 1),
-                  "301": _dt.date(2021, 1, 4)}
+_SERIES_OPENED = {
+    "601": _dt.date(2006, 6, 1),
+    "603": _dt.date(2011, 1, 4),
+    "605": _dt.date(2020, 1, 2),
+    "002": _dt.date(2004, 6, 25),
+    "001": _dt.date(2021, 6, 1),
+    "003": _dt.date(2020, 6, 1),
+    "301": _dt.date(2021, 1, 4),
+}
 
 
 def _stock_ids(rng: np.random.Generator, n: int) -> list[str]:
@@ -248,8 +355,10 @@ def _stock_ids(rng: np.random.Generator, n: int) -> list[str]:
     board ranges, as many from each as a multinomial draw by the ranges' weights gives (a
     range that is full passes its excess to the ranges with most room)."""
     fixed = list(_FIXED_IDS[:n])
-    free = [np.setdiff1d(np.arange(lo, hi), [int(x[:6]) for x in fixed if x.endswith(exch)])
-            for lo, hi, exch, _ in _ID_POOLS]
+    free = [
+        np.setdiff1d(np.arange(lo, hi), [int(x[:6]) for x in fixed if x.endswith(exch)])
+        for lo, hi, exch, _ in _ID_POOLS
+    ]
     weights = np.array([p[3] for p in _ID_POOLS])
     counts = rng.multinomial(n - len(fixed), weights / weights.sum())
     room = np.array([f.size for f in free]) - counts
@@ -259,9 +368,11 @@ def _stock_ids(rng: np.random.Generator, n: int) -> list[str]:
         counts[k] += room[k]
         counts[j] -= room[k]
         room = np.array([f.size for f in free]) - counts
-    drawn = [f"{int(c):06d}.{exch}"
-             for (lo, hi, exch, _), pool, m in zip(_ID_POOLS, free, counts, strict=True)
-             for c in rng.choice(pool, size=int(m), replace=False)]
+    drawn = [
+        f"{int(c):06d}.{exch}"
+        for (lo, hi, exch, _), pool, m in zip(_ID_POOLS, free, counts, strict=True)
+        for c in rng.choice(pool, size=int(m), replace=False)
+    ]
     return fixed + [drawn[k] for k in rng.permutation(len(drawn))]
 
 
@@ -291,8 +402,15 @@ def _student_t(rng, df, size):
     return out
 
 
-def build_store(path, *, n_stocks: int = DEFAULT_STOCKS, n_funds: int = DEFAULT_FUNDS, start=DEFAULT_START,
-                end=DEFAULT_END, seed: int = DEFAULT_SEED) -> SampleInfo:
+def build_store(
+    path,
+    *,
+    n_stocks: int = DEFAULT_STOCKS,
+    n_funds: int = DEFAULT_FUNDS,
+    start=DEFAULT_START,
+    end=DEFAULT_END,
+    seed: int = DEFAULT_SEED,
+) -> SampleInfo:
     """Write a synthetic store to ``path`` atomically and describe what it holds.
 
     The trading calendar is the packaged Shanghai calendar cut to [start, end]; it must
@@ -311,8 +429,10 @@ def build_store(path, *, n_stocks: int = DEFAULT_STOCKS, n_funds: int = DEFAULT_
     days = cal[(cal >= lo) & (cal <= hi)]
     coverage = (max(lo, SHIPPED_COVERAGE[0]), min(hi, SHIPPED_COVERAGE[1]))
     if days.size < MIN_DAYS:
-        raise ValueError(f"[{start}, {end}] holds {days.size} trading days of the packaged "
-                         f"calendar ({cal[0]} .. {cal[-1]}); at least {MIN_DAYS} are needed")
+        raise ValueError(
+            f"[{start}, {end}] holds {days.size} trading days of the packaged "
+            f"calendar ({cal[0]} .. {cal[-1]}); at least {MIN_DAYS} are needed"
+        )
     rng = np.random.default_rng(seed)
     data = _generate(rng, days, n_stocks, n_funds)
 
@@ -323,19 +443,35 @@ def build_store(path, *, n_stocks: int = DEFAULT_STOCKS, n_funds: int = DEFAULT_
             create_schema(con)  # executescript commits on its own, so before BEGIN
             con.execute("BEGIN")
             _write(con, days, coverage, data)
-            set_meta(con, created_by="sample", data_version=DATA_VERSION,
-                     sample_params=json.dumps({"n_stocks": n_stocks, "n_funds": n_funds,
-                                               "start": str(days[0]), "end": str(days[-1]),
-                                               "seed": seed}))
+            set_meta(
+                con,
+                created_by="sample",
+                data_version=DATA_VERSION,
+                sample_params=json.dumps(
+                    {
+                        "n_stocks": n_stocks,
+                        "n_funds": n_funds,
+                        "start": str(days[0]),
+                        "end": str(days[-1]),
+                        "seed": seed,
+                    }
+                ),
+            )
             stamp_new_version(con)
             con.execute("COMMIT")
         finally:
             con.close()
-    return SampleInfo(path=path, start=days[0].item(), end=days[-1].item(), seed=seed,
-                      stock_ids=tuple(sorted(data["stock_ids"])), index_ids=INDEX_IDS,
-                      fund_ids=tuple(sorted(data["fund_ids"])),
-                      roles={k: tuple(v) for k, v in data["roles"].items()},
-                      seconds=time.perf_counter() - t0)
+    return SampleInfo(
+        path=path,
+        start=days[0].item(),
+        end=days[-1].item(),
+        seed=seed,
+        stock_ids=tuple(sorted(data["stock_ids"])),
+        index_ids=INDEX_IDS,
+        fund_ids=tuple(sorted(data["fund_ids"])),
+        roles={k: tuple(v) for k, v in data["roles"].items()},
+        seconds=time.perf_counter() - t0,
+    )
 
 
 def _generate(rng: np.random.Generator, days: np.ndarray, n: int, n_funds: int) -> dict:
@@ -351,17 +487,28 @@ def _generate(rng: np.random.Generator, days: np.ndarray, n: int, n_funds: int) 
     state = _day_states(rng, days.size, first_bar, last_bar, roles, role_of)
     st = market.st_episodes(rng, days.size, first_bar, last_bar, len(_FIXED_IDS))
     close, volume, shares = _prices_and_volumes(rng, days, ids, sector_of, state, st, first_bar, listed_date)
-    index_close, index_volume, index_rows = _indices(days, ids, close, volume, shares, first_bar, last_bar,
-                                                     listed_date, st)
+    index_close, index_volume, index_rows = _indices(
+        days, ids, close, volume, shares, first_bar, last_bar, listed_date, st
+    )
     industry_rows = _industry_history(rng, days, ids, ind, roles, role_of, first_bar, last_bar, listed_date)
     funds = _funds(rng, days, n_funds, index_close[0])
     return {
-        "days": days, "stock_ids": ids, "symbols": symbols, "sector_of": sector_of,
-        "listed_date": listed_date, "first_bar": first_bar, "last_bar": last_bar,
-        "close": close, "volume": volume, "index_close": index_close,
-        "index_volume": index_volume, "index_rows": index_rows, "industry_rows": industry_rows,
+        "days": days,
+        "stock_ids": ids,
+        "symbols": symbols,
+        "sector_of": sector_of,
+        "listed_date": listed_date,
+        "first_bar": first_bar,
+        "last_bar": last_bar,
+        "close": close,
+        "volume": volume,
+        "index_close": index_close,
+        "index_volume": index_volume,
+        "index_rows": index_rows,
+        "industry_rows": industry_rows,
         "st_rows": market.st_rows(days, ids, st, last_bar),
-        "fund_ids": funds["ids"], "funds": funds,
+        "fund_ids": funds["ids"],
+        "funds": funds,
         "roles": {**{r: [ids[i] for i in m] for r, m in roles.items()}, **funds["roles"]},
     }
 
@@ -385,9 +532,11 @@ def _stock_identities(rng, n: int):
     for i, sector in enumerate(GICS_SECTORS):
         ind[i] = first_of_sector[sector]
     sector_of = np.array([GICS_SECTORS.index(SHENWAN[k][2]) for k in ind])
-    symbols = _unique_names(rng, n, lambda i: (
-        "".join(rng.choice(list(_NAME_CHARS), 2))
-        + rng.choice(_NAME_SUFFIX[SHENWAN[ind[i]][1]].split())))
+    symbols = _unique_names(
+        rng,
+        n,
+        lambda i: "".join(rng.choice(list(_NAME_CHARS), 2)) + rng.choice(_NAME_SUFFIX[SHENWAN[ind[i]][1]].split()),
+    )
     return ids, ind, sector_of, symbols
 
 
@@ -514,7 +663,7 @@ def _day_states(rng, T: int, first_bar, last_bar, roles, role_of) -> np.ndarray:
     def suspend(i, a, b):
         a, b = max(a, first_bar[i] + 1), min(b, last_bar[i])
         if a <= b:
-            state[a:b + 1, i] = market.HALTED
+            state[a : b + 1, i] = market.HALTED
 
     def gap(i, pos):
         if first_bar[i] < pos <= last_bar[i]:
@@ -550,8 +699,9 @@ def _day_states(rng, T: int, first_bar, last_bar, roles, role_of) -> np.ndarray:
 def tier_sizes(n_stocks: int) -> tuple[int, ...]:
     """Members of 000300, 000905 and 000852 in a sample of ``n_stocks``: the real size where the
     sample has the stocks for it, else a fixed share of the sample (1/4, 3/8, 1/4)."""
-    return tuple(min(real, n_stocks * num // den)
-                 for (_, _, real), (num, den) in zip(TIERED_INDICES, _TIER_SHARES, strict=True))
+    return tuple(
+        min(real, n_stocks * num // den) for (_, _, real), (num, den) in zip(TIERED_INDICES, _TIER_SHARES, strict=True)
+    )
 
 
 def _runs_by_column(mask: np.ndarray):
@@ -584,9 +734,9 @@ def _tier_members(close, volume, shares, days, first_bar, last_bar, st) -> list:
         ok = np.isfinite(close[rd]) & (volume[rd] > 0) & (last_bar > rd) & (st[rd] == 0)
         if rb > 0:
             ok &= first_bar <= rd - 20
-        ranked = np.argsort(-np.where(ok, shares * close[rd], -1.0), kind="stable")[:int(ok.sum())]
+        ranked = np.argsort(-np.where(ok, shares * close[rd], -1.0), kind="stable")[: int(ok.sum())]
         for j in range(len(TIERED_INDICES)):
-            sets[j, p, ranked[edges[j]:edges[j + 1]]] = True
+            sets[j, p, ranked[edges[j] : edges[j + 1]]] = True
     period = np.searchsorted(np.array(rebal), np.arange(T), "right") - 1
     alive = np.arange(T)[:, None] <= last_bar
     return [sets[j][period] & alive for j in range(len(TIERED_INDICES))]
@@ -610,7 +760,7 @@ def _indices(days, ids, close, volume, shares, first_bar, last_bar, listed_date,
     ret, tot, vol = np.zeros((len(members), T)), np.zeros((len(members), T)), np.zeros((len(members), T))
     for a in range(1, T, 256):  # by stretches of days: a few (days, n) arrays at a time
         b = min(a + 256, T)
-        prev, cur = close[a - 1:b - 1], close[a:b]
+        prev, cur = close[a - 1 : b - 1], close[a:b]
         stock_ret = np.where(np.isfinite(prev) & np.isfinite(cur), cur / prev - 1.0, 0.0)
         prev_cap = np.nan_to_num(prev * shares)
         for j, mem in enumerate(members):
@@ -625,8 +775,10 @@ def _indices(days, ids, close, volume, shares, first_bar, last_bar, listed_date,
     index_rows = []
     for (idx_id, _, _), mem in zip(TIERED_INDICES, tiers, strict=True):
         cols, first, last = _runs_by_column(mem)
-        index_rows.extend((idx_id, ids[c], int(ints[a]), None if b == L else int(ints[b]))
-                          for c, a, b in zip(cols, first, last, strict=True))
+        index_rows.extend(
+            (idx_id, ids[c], int(ints[a]), None if b == L else int(ints[b]))
+            for c, a, b in zip(cols, first, last, strict=True)
+        )
     first_day = days[0].item()
     for i, oid in enumerate(ids):
         end = None if last_bar[i] == L else _int_minus_day(int(ints[last_bar[i] + 1]))
@@ -655,8 +807,11 @@ def _industry_history(rng, days, ids, ind, roles, role_of, first_bar, last_bar, 
         role = role_of.get(i)
         code, name, sector = SHENWAN[ind[i]]
         begin = first_bar[i] + 40 if role == "recent_listing" else None
-        start_int = int(ints[begin]) if begin is not None and begin <= L else (
-            None if begin is not None else date_to_int(listed_date[i]))
+        start_int = (
+            int(ints[begin])
+            if begin is not None and begin <= L
+            else (None if begin is not None else date_to_int(listed_date[i]))
+        )
         if start_int is None:
             continue
         stop = None if last_bar[i] == L else int(ints[last_bar[i]])
@@ -706,12 +861,22 @@ def _funds(rng, days, n_funds, bench_close) -> dict:
         if oid not in taken:
             taken.add(oid)
             ids.append(oid)
-    kinds = [FUND_TYPES[i % len(FUND_TYPES)] if i < len(FUND_TYPES)
-             else FUND_TYPES[int(rng.choice(len(FUND_TYPES), p=[.3, .3, .15, .05, .15, .05]))]
-             for i in range(n_funds)]
-    names = _unique_names(rng, n_funds, lambda i: (
-        "".join(rng.choice(list(_NAME_CHARS), 2)) + rng.choice(_FUND_THEME)
-        + _FUND_SUFFIX[kinds[i]] + rng.choice(["A", "C", ""])))
+    kinds = [
+        FUND_TYPES[i % len(FUND_TYPES)]
+        if i < len(FUND_TYPES)
+        else FUND_TYPES[int(rng.choice(len(FUND_TYPES), p=[0.3, 0.3, 0.15, 0.05, 0.15, 0.05]))]
+        for i in range(n_funds)
+    ]
+    names = _unique_names(
+        rng,
+        n_funds,
+        lambda i: (
+            "".join(rng.choice(list(_NAME_CHARS), 2))
+            + rng.choice(_FUND_THEME)
+            + _FUND_SUFFIX[kinds[i]]
+            + rng.choice(["A", "C", ""])
+        ),
+    )
     bench = np.concatenate(([0.0], bench_close[1:] / bench_close[:-1] - 1.0))
     foreign = 0.011 * _student_t(rng, 4.0, T)
     nav = np.full((T, n_funds), np.nan)
@@ -743,12 +908,12 @@ def _funds(rng, days, n_funds, bench_close) -> dict:
         r = r.copy()
         r[first] = 0.0
         level = 1.0 if first > 0 else float(rng.uniform(1.0, 3.0))
-        path = level * np.cumprod(1.0 + r[first:last + 1])
-        nav[first:last + 1, i] = np.round(path, 4)
+        path = level * np.cumprod(1.0 + r[first : last + 1])
+        nav[first : last + 1, i] = np.round(path, 4)
         if kind == "QDII":  # no price on foreign market holidays
             holes = rng.random(last - first + 1) < 0.04
             holes[0] = False
-            nav[first:last + 1, i][holes] = np.nan
+            nav[first : last + 1, i][holes] = np.nan
     return {"ids": ids, "kinds": kinds, "names": names, "nav": nav, "roles": roles}
 
 
@@ -763,15 +928,28 @@ def _write(con, days, coverage, data) -> None:
     ids = data["stock_ids"]
     con.executemany(
         "INSERT INTO instruments VALUES (?, ?, ?, ?, ?, ?)",
-        [(oid, data["symbols"][i], STOCK_TYPE, GICS_SECTORS[data["sector_of"][i]],
-          date_to_int(data["listed_date"][i]), _delisted(days, data["last_bar"][i]))
-         for i, oid in enumerate(ids)])
+        [
+            (
+                oid,
+                data["symbols"][i],
+                STOCK_TYPE,
+                GICS_SECTORS[data["sector_of"][i]],
+                date_to_int(data["listed_date"][i]),
+                _delisted(days, data["last_bar"][i]),
+            )
+            for i, oid in enumerate(ids)
+        ],
+    )
     first = date_to_int(days[0].item())
-    con.executemany("INSERT INTO instruments VALUES (?, ?, ?, NULL, ?, NULL)",
-                    [(oid, name, INDEX_TYPE, first) for oid, name, _ in (*TIERED_INDICES, (*ALL_SHARE, None))])
+    con.executemany(
+        "INSERT INTO instruments VALUES (?, ?, ?, NULL, ?, NULL)",
+        [(oid, name, INDEX_TYPE, first) for oid, name, _ in (*TIERED_INDICES, (*ALL_SHARE, None))],
+    )
     f = data["funds"]
-    con.executemany("INSERT INTO funds VALUES (?, ?, ?, ?)",
-                    [(oid, f["names"][i], FUND_TYPE, f["kinds"][i]) for i, oid in enumerate(f["ids"])])
+    con.executemany(
+        "INSERT INTO funds VALUES (?, ?, ?, ?)",
+        [(oid, f["names"][i], FUND_TYPE, f["kinds"][i]) for i, oid in enumerate(f["ids"])],
+    )
 
     def rows():  # streamed into the table: a (T, n) array is never copied whole
         for i, oid in enumerate(ids):

@@ -65,8 +65,10 @@ def _rows(path) -> tuple:
     header = [h.strip() for h in next(reader, [])]
     amount = next((c for c in ("weight", "shares") if c in header), None)
     if "order_book_id" not in header or amount is None or ("weight" in header and "shares" in header):
-        raise UsageError(f"{path}, line 1: the header must have order_book_id and one of weight, shares; "
-                         f"it has {', '.join(header) or 'nothing'}")
+        raise UsageError(
+            f"{path}, line 1: the header must have order_book_id and one of weight, shares; "
+            f"it has {', '.join(header) or 'nothing'}"
+        )
     i, j = header.index("order_book_id"), header.index(amount)
     rows = []
     for line, row in enumerate(reader, 2):

@@ -14,9 +14,13 @@ def store_members(date):
     """(stocks listed on ``date``, every fund) of the store, ids sorted."""
     from veladatac import catalog
 
-    stocks = [r.order_book_id for r in catalog.instruments() if r.type != INDEX_TYPE
-              and (r.listed_date is None or r.listed_date <= date)
-              and (r.de_listed_date is None or date < r.de_listed_date)]
+    stocks = [
+        r.order_book_id
+        for r in catalog.instruments()
+        if r.type != INDEX_TYPE
+        and (r.listed_date is None or r.listed_date <= date)
+        and (r.de_listed_date is None or date < r.de_listed_date)
+    ]
     return stocks, [r.order_book_id for r in catalog.funds()]
 
 
@@ -37,8 +41,11 @@ def listing(what: str, ids, client, date) -> str:
     from veladatac import catalog
 
     if what == "indices":
-        rows = [[r.order_book_id, r.symbol, str(len(client.index_components(r.order_book_id, date)))]
-                for r in catalog.instruments() if r.type == INDEX_TYPE]
+        rows = [
+            [r.order_book_id, r.symbol, str(len(client.index_components(r.order_book_id, date)))]
+            for r in catalog.instruments()
+            if r.type == INDEX_TYPE
+        ]
         return f"Indices on {date} (members on that day)\n\n" + table(["id", "name", "members"], rows, "llr")
     if ids is None:
         stocks, funds = store_members(date)
@@ -60,13 +67,16 @@ def listing(what: str, ids, client, date) -> str:
             head, align = [NOUNS[option], "count"], "lr"
         # a store's stocks are already "listed on" the date; fund types do not change with it
         on = f" on {date}" if ids is not None and kind == "stock" else ""
-        text = (f"{what.capitalize().replace('-', ' ')} of the {plural(len(members), kind)} {whose[kind]}{on}\n\n"
-                + table(head, rows, align))
+        text = (
+            f"{what.capitalize().replace('-', ' ')} of the {plural(len(members), kind)} {whose[kind]}{on}\n\n"
+            + table(head, rows, align)
+        )
         missing = sum(1 for v in labels.of.values() if v is None)
         return text + (f"\n\n{plural(missing, 'id')} without a {NOUNS[option]}" if missing else "")
     records = dict(zip(stocks, client.instruments(stocks))) if stocks else {}
     rows = [[i, records[i].symbol, "stock", records[i].sector_type_name or ""] for i in stocks]
     rows += [[i, r.symbol, "fund", r.fund_type] for i, r in ((i, client.fund.instruments(i)) for i in funds)]
-    title = (f"Ids: {plural(len(stocks), 'stock')} {whose['stock']}" if stocks else "Ids:") + \
-        (f"{' and' if stocks else ''} {plural(len(funds), 'fund')} {whose['fund']}" if funds else "")
+    title = (f"Ids: {plural(len(stocks), 'stock')} {whose['stock']}" if stocks else "Ids:") + (
+        f"{' and' if stocks else ''} {plural(len(funds), 'fund')} {whose['fund']}" if funds else ""
+    )
     return title + "\n\n" + table(["id", "name", "kind", "sector / fund type"], rows, "llll")

@@ -35,36 +35,61 @@ def build_parser() -> argparse.ArgumentParser:
         description="Compute portfolio weights for Chinese-mainland stocks or funds from their daily history.",
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="examples:\n"
-               "  vela-optimize --universe 000300.XSHG --limit 30 --method min_variance \\\n"
-               "      --default-bound 0:0.1 --gics Financials=0:0.25\n"
-               "  vela-optimize --universe 000300.XSHG --limit 30 --shenwan 银行=0:0.2 --shenwan 801790=0:0.1\n"
-               "  vela-optimize 000001.OF 110022.OF --fund-type Hybrid=0:0.6\n"
-               "  vela-optimize --list industries     (also: indices, sectors, fund-types, ids)\n\n"
-               "Errors print one line on stderr and exit with status 2. When stdout is closed early\n"
-               f"(vela-optimize ... | head -1) the command stops quietly with status {EXIT_BROKEN_PIPE}.",
+        "  vela-optimize --universe 000300.XSHG --limit 30 --method min_variance \\\n"
+        "      --default-bound 0:0.1 --gics Financials=0:0.25\n"
+        "  vela-optimize --universe 000300.XSHG --limit 30 --shenwan 银行=0:0.2 --shenwan 801790=0:0.1\n"
+        "  vela-optimize 000001.OF 110022.OF --fund-type Hybrid=0:0.6\n"
+        "  vela-optimize --list industries     (also: indices, sectors, fund-types, ids)\n\n"
+        "Errors print one line on stderr and exit with status 2. When stdout is closed early\n"
+        f"(vela-optimize ... | head -1) the command stops quietly with status {EXIT_BROKEN_PIPE}.",
     )
     options.add_arguments(p)
     s = p.add_argument_group("store and date")
-    s.add_argument("--store", metavar="PATH",
-                   help="market-data store file (default: $VELADATAC_STORE, else the synthetic sample store)")
-    s.add_argument("--date", type=options.date_value,
-                   help="last day of the history window, YYYY-MM-DD or YYYYMMDD "
-                        "(default: the latest trading day with data, not after today)")
-    s.add_argument("--list", choices=LISTINGS, metavar="WHAT",
-                   help="list what can be named, with counts, and exit: " + ", ".join(LISTINGS) +
-                        " (ids: of the universe given, else of the whole store)")
+    s.add_argument(
+        "--store",
+        metavar="PATH",
+        help="market-data store file (default: $VELADATAC_STORE, else the synthetic sample store)",
+    )
+    s.add_argument(
+        "--date",
+        type=options.date_value,
+        help="last day of the history window, YYYY-MM-DD or YYYYMMDD "
+        "(default: the latest trading day with data, not after today)",
+    )
+    s.add_argument(
+        "--list",
+        choices=LISTINGS,
+        metavar="WHAT",
+        help="list what can be named, with counts, and exit: "
+        + ", ".join(LISTINGS)
+        + " (ids: of the universe given, else of the whole store)",
+    )
 
     r = p.add_argument_group("rebalancing a held portfolio")
-    r.add_argument("--holdings", metavar="FILE",
-                   help="CSV of the portfolio held now: order_book_id and weight (fractions of its value, the rest "
-                        "cash) or shares; held ids outside the universe are sold (without a universe: the held ids)")
-    r.add_argument("--max-turnover", type=options.turnover_cap, metavar="X",
-                   help="cap on the one-way turnover, max(bought, sold), as a fraction of the portfolio, 0 to 2")
-    r.add_argument("--capital", type=options.number, metavar="YUAN",
-                   help="the portfolio's value, for the trade list when the holdings are weights (with shares: "
-                        "their value is the default, a capital above it is the positions plus cash)")
-    r.add_argument("--trades", metavar="FILE.csv",
-                   help="write the orders in whole board lots with their fees (needs --capital or shares)")
+    r.add_argument(
+        "--holdings",
+        metavar="FILE",
+        help="CSV of the portfolio held now: order_book_id and weight (fractions of its value, the rest "
+        "cash) or shares; held ids outside the universe are sold (without a universe: the held ids)",
+    )
+    r.add_argument(
+        "--max-turnover",
+        type=options.turnover_cap,
+        metavar="X",
+        help="cap on the one-way turnover, max(bought, sold), as a fraction of the portfolio, 0 to 2",
+    )
+    r.add_argument(
+        "--capital",
+        type=options.number,
+        metavar="YUAN",
+        help="the portfolio's value, for the trade list when the holdings are weights (with shares: "
+        "their value is the default, a capital above it is the positions plus cash)",
+    )
+    r.add_argument(
+        "--trades",
+        metavar="FILE.csv",
+        help="write the orders in whole board lots with their fees (needs --capital or shares)",
+    )
 
     out = p.add_argument_group("output")
     out.add_argument("--json", metavar="FILE", help="write weights and report as JSON")
@@ -96,9 +121,16 @@ def window_coverage(client, extent, day, window: int):
 
 
 STAGE_NOTES = {
-    "window": "finding the window", "benchmark": "reading the benchmark", "instruments": "checking the instruments",
-    "prices": "reading prices", "screening": "screening", "bounds": "bounds", "covariance": "estimating the covariance",
-    "constraints": "group limits", "feasibility": "checking the limits", "solve": "solving",
+    "window": "finding the window",
+    "benchmark": "reading the benchmark",
+    "instruments": "checking the instruments",
+    "prices": "reading prices",
+    "screening": "screening",
+    "bounds": "bounds",
+    "covariance": "estimating the covariance",
+    "constraints": "group limits",
+    "feasibility": "checking the limits",
+    "solve": "solving",
 }
 
 # Seconds between rewrites of the stage line while one stage lasts.
@@ -204,20 +236,28 @@ def inputs_of(args, request, extent, day, start, kind: str) -> dict:
         "date_used": str(day),
         "store": str(extent.path),
         "store_identity": catalog.identity(),
-        "universe": {"ids": list(args.ids), "ids_file": args.ids_file, "index": args.universe, "limit": args.limit,
-                     "limit_by": basis if args.limit is not None else None},
+        "universe": {
+            "ids": list(args.ids),
+            "ids_file": args.ids_file,
+            "index": args.universe,
+            "limit": args.limit,
+            "limit_by": basis if args.limit is not None else None,
+        },
         "window": args.window,
         "window_start": str(start),
         "cov_shrinkage": not args.no_shrinkage,
         "bounds": {k: list(v) for k, v in request.bnds.items()} if request.bnds else None,
-        "limits": {"by": limits.noun, "rules": {str(r.label): [r.low, r.high] for r in limits.rules},
-                   **limits.record()} if limits else None,
+        "limits": {"by": limits.noun, "rules": {str(r.label): [r.low, r.high] for r in limits.rules}, **limits.record()}
+        if limits
+        else None,
         "risk_aversion": args.risk_aversion,
         "benchmark": request.benchmark,
         "max_iteration": args.max_iteration,
         "tol": args.tol,
         "solver": args.solver,
-        "holdings": request.holdings, "holdings_file": args.holdings, "max_turnover": args.max_turnover,
+        "holdings": request.holdings,
+        "holdings_file": args.holdings,
+        "max_turnover": args.max_turnover,
         "capital": args.capital,
         "version": package_version(),
     }
@@ -262,16 +302,21 @@ def _notes(request, result, window) -> list:
     start, days, present = window
     notes = []
     if present < days:
-        notes.append(f"the store has data for {present} of the {days} trading days of the window "
-                     f"({start} .. {result.trading_date})")
+        notes.append(
+            f"the store has data for {present} of the {days} trading days of the window "
+            f"({start} .. {result.trading_date})"
+        )
     notes += request.notes
     if result.limits is not None:
         from vela_optimizer.classification import UNCLASSIFIED
 
         noun = result.limits.noun
         named = {g.label for g in result.groups}
-        free = [i for i, label in zip(result.retained, result.labels)
-                if label in (None, UNCLASSIFIED) and label not in named]
+        free = [
+            i
+            for i, label in zip(result.retained, result.labels)
+            if label in (None, UNCLASSIFIED) and label not in named
+        ]
         if free:
             notes.append(f"{plural(len(free), 'id')} without a {noun} escape every group limit: {some(free)}")
         notes += [result.limits.unused_note(r) for r in result.unused_limits]
@@ -293,8 +338,11 @@ def _optimise(args, request, progress):
             raise
     alerts = [str(w.message) for w in caught if not issubclass(w.category, UserWarning)]
     if not result.converged:
-        alerts.insert(0, f"the {result.solver} solver stopped at the iteration limit after {result.iterations} "
-                         "iterations without converging; the weights are its last iterate (raise --max-iteration)")
+        alerts.insert(
+            0,
+            f"the {result.solver} solver stopped at the iteration limit after {result.iterations} "
+            "iterations without converging; the weights are its last iterate (raise --max-iteration)",
+        )
     return result, alerts
 
 
@@ -316,8 +364,11 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
     if args.list:
         from vela_optimizer.cli.listing import listing
 
-        ids = universe.resolve(args.ids, args.ids_file, args.universe, args.limit, client, day) \
-            if args.ids or args.ids_file or args.universe else None
+        ids = (
+            universe.resolve(args.ids, args.ids_file, args.universe, args.limit, client, day)
+            if args.ids or args.ids_file or args.universe
+            else None
+        )
         return emit(listing(args.list, ids, client, day))
     from vela_optimizer.cli import report as _report
 
@@ -332,28 +383,47 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
         if args.trades and held.shares is None and args.capital is None:
             raise UsageError("--trades needs the portfolio's value: --holdings gives weights, so give --capital")
     named = args.ids or args.ids_file or args.universe
-    ids = universe.resolve(args.ids if named or held is None else list(held.weights), args.ids_file, args.universe,
-                           args.limit, client, day)
+    ids = universe.resolve(
+        args.ids if named or held is None else list(held.weights), args.ids_file, args.universe, args.limit, client, day
+    )
     kind = universe.classify(ids, client).kind
-    request = _request.from_options(args, client, day, ids, kind, bnds=options.bounds_of(args),
-                                    cons=options.constraint_of(args, vela_optimizer),
-                                    holdings=_holdings_of(held, args), max_turnover=args.max_turnover)
+    request = _request.from_options(
+        args,
+        client,
+        day,
+        ids,
+        kind,
+        bnds=options.bounds_of(args),
+        cons=options.constraint_of(args, vela_optimizer),
+        holdings=_holdings_of(held, args),
+        max_turnover=args.max_turnover,
+    )
     window = window_coverage(client, extent, day, args.window)
     if window[2] == 0:
-        raise UsageError(f"the window {window[0]} .. {day} has no data in the store {extent.path}, which has data "
-                         f"for {extent.data_first} .. {extent.data_last}")
+        raise UsageError(
+            f"the window {window[0]} .. {day} has no data in the store {extent.path}, which has data "
+            f"for {extent.data_first} .. {extent.data_last}"
+        )
     result, alerts = _optimise(args, request, progress)
     progress.note("building the report")
     retained = list(result.weights.index)
     header, groups, codes = group_column(result, client, kind, retained, day)
     report = _report.build(
-        result, inputs=inputs_of(args, request, extent, day, window[0], kind),
+        result,
+        inputs=inputs_of(args, request, extent, day, window[0], kind),
         names=names_of(client, kind, list(dict.fromkeys(retained + list(result.holdings or {})))),
-        groups=groups, group_label=header, bounds=result.bounds.given(retained),
-        limits={g.label: (g.floor, g.cap) for g in result.groups} or None, codes=codes, benchmark=request.benchmark,
-        benchmark_returns=result.benchmark_returns, notes=_notes(request, result, window),
-        warnings=alerts, ignored_bounds=[k for k in result.ignored_bounds if k in set(ids)],
-        trades=_trades(args, result, held, client))
+        groups=groups,
+        group_label=header,
+        bounds=result.bounds.given(retained),
+        limits={g.label: (g.floor, g.cap) for g in result.groups} or None,
+        codes=codes,
+        benchmark=request.benchmark,
+        benchmark_returns=result.benchmark_returns,
+        notes=_notes(request, result, window),
+        warnings=alerts,
+        ignored_bounds=[k for k in result.ignored_bounds if k in set(ids)],
+        trades=_trades(args, result, held, client),
+    )
     progress.done()
     for line in alerts:
         print(f"vela-optimize: warning: {line}", file=sys.stderr)
@@ -390,8 +460,9 @@ def _trades(args, result, held, client):
     prices = tradelist.day_closes(wanted, result.trading_date, client)
     if held is not None and held.shares is not None:
         value = held.value
-        return tradelist.trade_list(result, prices, shares=held.shares, cash=value - sum(
-            held.shares[k] * prices[k] for k in held.shares))
+        return tradelist.trade_list(
+            result, prices, shares=held.shares, cash=value - sum(held.shares[k] * prices[k] for k in held.shares)
+        )
     return tradelist.trade_list(result, prices, capital=args.capital)
 
 

@@ -142,49 +142,102 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     """
     d = engine_defaults()
     u = p.add_argument_group("universe")
-    u.add_argument("ids", nargs="*", metavar="ID", help="order book ids, e.g. 600000.XSHG 000001.XSHE (stocks) "
-                                                          "or 000001.OF (funds); not both")
+    u.add_argument(
+        "ids",
+        nargs="*",
+        metavar="ID",
+        help="order book ids, e.g. 600000.XSHG 000001.XSHE (stocks) or 000001.OF (funds); not both",
+    )
     u.add_argument("--ids-file", metavar="FILE", help="file with one order book id per line (# starts a comment)")
-    u.add_argument("--universe", metavar="INDEX", help="members of an index on the date, e.g. 000300.XSHG "
-                                                       "(--list indices)")
-    u.add_argument("--limit", type=int, metavar="N",
-                   help=f"keep the N largest stocks of the universe, by {universe.RANK_BASIS} "
-                        "(the store holds no index weights or share counts); funds: the first N given")
+    u.add_argument(
+        "--universe", metavar="INDEX", help="members of an index on the date, e.g. 000300.XSHG (--list indices)"
+    )
+    u.add_argument(
+        "--limit",
+        type=int,
+        metavar="N",
+        help=f"keep the N largest stocks of the universe, by {universe.RANK_BASIS} "
+        "(the store holds no index weights or share counts); funds: the first N given",
+    )
 
     o = p.add_argument_group("optimisation")
     o.add_argument("--method", choices=d["methods"], default=d["methods"][0], help="objective (default: %(default)s)")
-    o.add_argument("--benchmark", metavar="ID",
-                   help="benchmark id (required by min_tracking_error; with other methods the report "
-                        "gives the tracking error against it)")
-    o.add_argument("--risk-aversion", type=number, default=d["risk_aversion_coefficient"], metavar="X",
-                   help="mean-variance risk aversion λ in λ/2·wᵀCw − μᵀw, with C and μ of daily returns: "
-                        "λ = 1 trades a daily variance of 1e-4 against a mean daily return of 5e-5; "
-                        "tens to hundreds give diversified portfolios (default: %(default)s)")
-    o.add_argument("--window", type=int, default=d["window"], metavar="N",
-                   help="history window in trading days (default: %(default)s)")
+    o.add_argument(
+        "--benchmark",
+        metavar="ID",
+        help="benchmark id (required by min_tracking_error; with other methods the report "
+        "gives the tracking error against it)",
+    )
+    o.add_argument(
+        "--risk-aversion",
+        type=number,
+        default=d["risk_aversion_coefficient"],
+        metavar="X",
+        help="mean-variance risk aversion λ in λ/2·wᵀCw − μᵀw, with C and μ of daily returns: "
+        "λ = 1 trades a daily variance of 1e-4 against a mean daily return of 5e-5; "
+        "tens to hundreds give diversified portfolios (default: %(default)s)",
+    )
+    o.add_argument(
+        "--window",
+        type=int,
+        default=d["window"],
+        metavar="N",
+        help="history window in trading days (default: %(default)s)",
+    )
     o.add_argument("--no-shrinkage", action="store_true", help="use the plain sample covariance")
-    o.add_argument("--solver", choices=d["solvers"], default=d["solver"],
-                   help="native: exact native solvers; scipy: the module's own SLSQP / L-BFGS-B solve "
-                        "(default: %(default)s; the report says which solved)")
-    o.add_argument("--max-iteration", type=int, default=d["max_iteration"], metavar="N",
-                   help="solver iteration limit (default: %(default)s)")
+    o.add_argument(
+        "--solver",
+        choices=d["solvers"],
+        default=d["solver"],
+        help="native: exact native solvers; scipy: the module's own SLSQP / L-BFGS-B solve "
+        "(default: %(default)s; the report says which solved)",
+    )
+    o.add_argument(
+        "--max-iteration",
+        type=int,
+        default=d["max_iteration"],
+        metavar="N",
+        help="solver iteration limit (default: %(default)s)",
+    )
     o.add_argument("--tol", type=number, default=d["tol"], metavar="X", help="solver tolerance (default: %(default)s)")
-    o.add_argument("--quiet", action="store_true",
-                   help="leave the instruments dropped by screening out of the printed report (JSON keeps them)")
+    o.add_argument(
+        "--quiet",
+        action="store_true",
+        help="leave the instruments dropped by screening out of the printed report (JSON keeps them)",
+    )
 
     b = p.add_argument_group("bounds and limits (fractions of the portfolio)")
-    b.add_argument("--bound", action="append", type=labelled_range, default=[], metavar="ID=LOW:HIGH",
-                   help="bound of one instrument (repeatable)")
+    b.add_argument(
+        "--bound",
+        action="append",
+        type=labelled_range,
+        default=[],
+        metavar="ID=LOW:HIGH",
+        help="bound of one instrument (repeatable)",
+    )
     b.add_argument("--default-bound", type=fraction_range, metavar="LOW:HIGH", help="bound for every other instrument")
     g = b.add_mutually_exclusive_group()
-    g.add_argument("--gics", action="append", type=labelled_range, metavar="SECTOR=LOW:HIGH",
-                   help="stocks: sector limit, one of " + ", ".join(GICS_SECTORS) + "; --list sectors")
-    g.add_argument("--shenwan", action="append", type=labelled_range, metavar="INDUSTRY=LOW:HIGH",
-                   help="stocks: Shenwan level-1 industry limit, by name (e.g. 银行) or code (e.g. 801780); "
-                        "--list industries")
-    g.add_argument("--fund-type", action="append", type=labelled_range, metavar="TYPE=LOW:HIGH",
-                   help="funds: fund-type limit, e.g. Stock, Hybrid, Bond, 'Money Market', Index, QDII; "
-                        "--list fund-types")
+    g.add_argument(
+        "--gics",
+        action="append",
+        type=labelled_range,
+        metavar="SECTOR=LOW:HIGH",
+        help="stocks: sector limit, one of " + ", ".join(GICS_SECTORS) + "; --list sectors",
+    )
+    g.add_argument(
+        "--shenwan",
+        action="append",
+        type=labelled_range,
+        metavar="INDUSTRY=LOW:HIGH",
+        help="stocks: Shenwan level-1 industry limit, by name (e.g. 银行) or code (e.g. 801780); --list industries",
+    )
+    g.add_argument(
+        "--fund-type",
+        action="append",
+        type=labelled_range,
+        metavar="TYPE=LOW:HIGH",
+        help="funds: fund-type limit, e.g. Stock, Hybrid, Bond, 'Money Market', Index, QDII; --list fund-types",
+    )
 
 
 def limit_scheme(args) -> str | None:
@@ -247,8 +300,7 @@ def refusal_line(e: Exception, args) -> str:
     if describe is None:
         return str(e)
     scheme = getattr(e, "scheme", "")
-    return describe(LIMIT_OPTIONS[scheme]) if scheme in LIMIT_OPTIONS and limit_scheme(args) == scheme \
-        else describe()
+    return describe(LIMIT_OPTIONS[scheme]) if scheme in LIMIT_OPTIONS and limit_scheme(args) == scheme else describe()
 
 
 def check_output_paths(**paths) -> None:

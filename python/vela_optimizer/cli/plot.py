@@ -8,9 +8,20 @@ from vela_optimizer.cli.report import METHOD_TITLES
 
 # Families that draw Chinese names, the commonest first on each platform; any family whose name
 # says CJK also serves.
-CJK_FAMILIES = ("Noto Sans CJK SC", "Noto Sans SC", "Source Han Sans SC", "WenQuanYi Micro Hei", "WenQuanYi Zen Hei",
-                "Microsoft YaHei", "SimHei", "PingFang SC", "Heiti SC", "Hiragino Sans GB", "Droid Sans Fallback",
-                "AR PL UMing CN")
+CJK_FAMILIES = (
+    "Noto Sans CJK SC",
+    "Noto Sans SC",
+    "Source Han Sans SC",
+    "WenQuanYi Micro Hei",
+    "WenQuanYi Zen Hei",
+    "Microsoft YaHei",
+    "SimHei",
+    "PingFang SC",
+    "Heiti SC",
+    "Hiragino Sans GB",
+    "Droid Sans Fallback",
+    "AR PL UMing CN",
+)
 
 BAR = "#3b6ea5"
 RISK = "#c8553d"
@@ -27,12 +38,32 @@ def cjk_family(available) -> str | None:
 
 
 # Where font packages put their files, for a font installed after matplotlib built its font cache.
-FONT_DIRS = ("/usr/share/fonts", "/usr/local/share/fonts", "~/.local/share/fonts", "~/.fonts", "/Library/Fonts",
-             "/System/Library/Fonts", "C:/Windows/Fonts")
-CJK_FILE_WORDS = ("notosanscjk", "notoserifcjk", "sourcehansans", "wqy", "msyh", "simhei", "simsun", "pingfang",
-                  "droidsansfallback", "uming", "ukai")
-NO_FONT = ("no font with Chinese characters is installed: the chart labels show ids instead of names "
-           "(on Debian or Ubuntu: apt install fonts-noto-cjk)")
+FONT_DIRS = (
+    "/usr/share/fonts",
+    "/usr/local/share/fonts",
+    "~/.local/share/fonts",
+    "~/.fonts",
+    "/Library/Fonts",
+    "/System/Library/Fonts",
+    "C:/Windows/Fonts",
+)
+CJK_FILE_WORDS = (
+    "notosanscjk",
+    "notoserifcjk",
+    "sourcehansans",
+    "wqy",
+    "msyh",
+    "simhei",
+    "simsun",
+    "pingfang",
+    "droidsansfallback",
+    "uming",
+    "ukai",
+)
+NO_FONT = (
+    "no font with Chinese characters is installed: the chart labels show ids instead of names "
+    "(on Debian or Ubuntu: apt install fonts-noto-cjk)"
+)
 
 
 def cjk_files(dirs=FONT_DIRS) -> list:
@@ -43,8 +74,12 @@ def cjk_files(dirs=FONT_DIRS) -> list:
     for d in dirs:
         root = Path(d).expanduser()
         if root.is_dir():
-            found += [p for p in root.rglob("*") if p.suffix.lower() in (".ttf", ".otf", ".ttc")
-                      and any(w in p.name.lower().replace("-", "").replace("_", "") for w in CJK_FILE_WORDS)]
+            found += [
+                p
+                for p in root.rglob("*")
+                if p.suffix.lower() in (".ttf", ".otf", ".ttc")
+                and any(w in p.name.lower().replace("-", "").replace("_", "") for w in CJK_FILE_WORDS)
+            ]
     return sorted(found)
 
 
@@ -108,8 +143,9 @@ def write_plot(path, report: dict) -> str | None:
     height = max(3.0, 0.28 * len(held) + 1.6)
     rc: Any = {"font.family": [family, "DejaVu Sans"]} if family else {}
     with plt.rc_context(rc):
-        fig, axes = plt.subplots(1, panels, figsize=(5.5 * panels, height),
-                                 gridspec_kw={"width_ratios": [3, 3, 2][:panels]})
+        fig, axes = plt.subplots(
+            1, panels, figsize=(5.5 * panels, height), gridspec_kw={"width_ratios": [3, 3, 2][:panels]}
+        )
         weights, risk = axes[0], axes[1]
         y = list(range(len(held)))
         weights.barh(y, [100 * r["weight"] for r in held], color=BAR)
@@ -118,8 +154,9 @@ def write_plot(path, report: dict) -> str | None:
         if caps:
             weights.scatter([c for _, c in caps], [i for i, _ in caps], marker="|", s=160, color=LIMIT, label="cap")
         if floors:
-            weights.scatter([f for _, f in floors], [i for i, _ in floors], marker="|", s=160, color="grey",
-                            label="floor")
+            weights.scatter(
+                [f for _, f in floors], [i for i, _ in floors], marker="|", s=160, color="grey", label="floor"
+            )
         if caps or floors:
             weights.legend(loc="lower right", fontsize=8)
         weights.set_yticks(y, labels_for(held, family))

@@ -30,7 +30,6 @@ METHOD_TITLES = {
 }
 
 
-
 def clean(x: float) -> float:
     """``x``, or 0.0 when it is within :data:`ZERO` of zero (also turns -0.0 into 0.0)."""
     x = float(x)
@@ -54,9 +53,23 @@ def tracking_error(returns, weights, benchmark) -> float:
     return metrics.tracking_error(metrics.active_returns(returns[list(weights.index)], weights, benchmark))
 
 
-def build(result, *, inputs: dict, names: dict, groups: dict, group_label: str, bounds: dict,
-          limits: dict | None = None, codes: dict | None = None, benchmark: str | None = None,
-          benchmark_returns=None, notes=(), warnings=(), ignored_bounds=None, trades=None) -> dict:
+def build(
+    result,
+    *,
+    inputs: dict,
+    names: dict,
+    groups: dict,
+    group_label: str,
+    bounds: dict,
+    limits: dict | None = None,
+    codes: dict | None = None,
+    benchmark: str | None = None,
+    benchmark_returns=None,
+    notes=(),
+    warnings=(),
+    ignored_bounds=None,
+    trades=None,
+) -> dict:
     """The report of ``result`` as plain data (str, float, list, dict: ready for JSON).
 
     Parameters
@@ -95,8 +108,15 @@ def build(result, *, inputs: dict, names: dict, groups: dict, group_label: str, 
     rows = []
     for k, oid in enumerate(ids):
         low, high = bounds.get(oid, (None, None))
-        row = {"id": oid, "name": names.get(oid, ""), "group": groups.get(oid), "weight": clean(w[oid]),
-               "risk_share": clean(shares[k]), "low": low, "high": high}
+        row = {
+            "id": oid,
+            "name": names.get(oid, ""),
+            "group": groups.get(oid),
+            "weight": clean(w[oid]),
+            "risk_share": clean(shares[k]),
+            "low": low,
+            "high": high,
+        }
         if mu is not None:
             row["expected_return"] = float(mu[k])
         rows.append(row)
@@ -129,9 +149,17 @@ def build(result, *, inputs: dict, names: dict, groups: dict, group_label: str, 
         totals: dict = {}
         for r in rows:
             totals[r["group"]] = totals.get(r["group"], 0.0) + r["weight"]
-        report["groups"] = [{"label": label, "code": (codes or {}).get(label), "weight": clean(totals.get(label, 0.0)),
-                             "low": lo, "high": hi, "members": sum(1 for r in rows if r["group"] == label)}
-                            for label, (lo, hi) in limits.items()]
+        report["groups"] = [
+            {
+                "label": label,
+                "code": (codes or {}).get(label),
+                "weight": clean(totals.get(label, 0.0)),
+                "low": lo,
+                "high": hi,
+                "members": sum(1 for r in rows if r["group"] == label),
+            }
+            for label, (lo, hi) in limits.items()
+        ]
     if getattr(result, "holdings", None) is not None:
         report["rebalance"] = rebalance_of(result, names, trades)
     report["dropped"] = [{"id": d[0], "reason": d[1], "why": DROP_REASONS.get(d[1], d[1])} for d in result.dropped]
@@ -149,17 +177,38 @@ def rebalance_of(result, names: dict, trades) -> dict:
     out = {
         "holdings": dict(result.holdings),
         "max_turnover": result.linear_limits.max_buy if result.linear_limits.turnover_capped else None,
-        "bought": result.bought, "sold": result.sold, "turnover": result.turnover,
-        "untradable": [{"id": u.id, "reason": u.reason, "held": u.held, "inside": u.inside, "why": u.describe()}
-                       for u in result.untradable],
-        "kept": dict(result.kept), "sold_outside": dict(result.sold_outside), "notes": list(result.rebalance_notes),
+        "bought": result.bought,
+        "sold": result.sold,
+        "turnover": result.turnover,
+        "untradable": [
+            {"id": u.id, "reason": u.reason, "held": u.held, "inside": u.inside, "why": u.describe()}
+            for u in result.untradable
+        ],
+        "kept": dict(result.kept),
+        "sold_outside": dict(result.sold_outside),
+        "notes": list(result.rebalance_notes),
     }
     if trades is not None:
         out["trades"] = {
-            "day": str(trades.day), "value": trades.value, "cash_before": trades.cash_before,
-            "cash_left": trades.cash_left, "totals": trades.totals(), "notes": list(trades.notes),
-            "orders": [{"id": o.id, "name": names.get(o.id, ""), "side": o.side, "shares": o.shares, "price": o.price,
-                        "value": o.value, **o.fees, "fees": o.total_fees} for o in trades.orders],
+            "day": str(trades.day),
+            "value": trades.value,
+            "cash_before": trades.cash_before,
+            "cash_left": trades.cash_left,
+            "totals": trades.totals(),
+            "notes": list(trades.notes),
+            "orders": [
+                {
+                    "id": o.id,
+                    "name": names.get(o.id, ""),
+                    "side": o.side,
+                    "shares": o.shares,
+                    "price": o.price,
+                    "value": o.value,
+                    **o.fees,
+                    "fees": o.total_fees,
+                }
+                for o in trades.orders
+            ],
         }
     return out
 
@@ -206,39 +255,61 @@ def title(report: dict) -> str:
     asked = inputs.get("date_requested")
     day = report["date_used"]
     when = f"{day} ({asked} is not a trading day)" if asked and asked != day else day
-    return (f"{METHOD_TITLES[report['method']]} on {when}: {report['instruments']} instruments, "
-            f"{inputs['window']}-day window from {report['window_start']}, "
-            f"{'shrunk' if inputs['cov_shrinkage'] else 'sample'} covariance")
+    return (
+        f"{METHOD_TITLES[report['method']]} on {when}: {report['instruments']} instruments, "
+        f"{inputs['window']}-day window from {report['window_start']}, "
+        f"{'shrunk' if inputs['cov_shrinkage'] else 'sample'} covariance"
+    )
 
 
 def render(report: dict, show_dropped: bool = True) -> str:
     """The report as text for a terminal (the first line is the title); ``show_dropped`` lists screening's drops."""
     has_mu = "expected_return_daily" in report
     head = ["id", "name", report["group_label"], "weight", "risk share"] + (["mean return"] if has_mu else [])
-    body = [[r["id"], r["name"], r["group"] or "-", percent(r["weight"]), percent(r["risk_share"])]
-            + ([percent(r["expected_return"], 3)] if has_mu else []) for r in report["rows"]]
+    body = [
+        [r["id"], r["name"], r["group"] or "-", percent(r["weight"]), percent(r["risk_share"])]
+        + ([percent(r["expected_return"], 3)] if has_mu else [])
+        for r in report["rows"]
+    ]
     state = "converged" if report["converged"] else "stopped at the iteration limit"
-    out = [title(report),
-           f"Store {report['inputs']['store']}; solver {report['solver']}, {state} after "
-           f"{report['iterations']} iterations.", "",
-           table(head, body, "lllrrr"), "",
-           f"Weights sum to {report['weight_sum']:.6f}{kept_text(report)}.",
-           f"Portfolio volatility: {percent(report['volatility_daily'], 4)} daily; "
-           f"{percent(report['volatility_annualised'])} annualised "
-           f"(x sqrt({TRADING_DAYS_PER_YEAR}), this report only)."]
+    out = [
+        title(report),
+        f"Store {report['inputs']['store']}; solver {report['solver']}, {state} after "
+        f"{report['iterations']} iterations.",
+        "",
+        table(head, body, "lllrrr"),
+        "",
+        f"Weights sum to {report['weight_sum']:.6f}{kept_text(report)}.",
+        f"Portfolio volatility: {percent(report['volatility_daily'], 4)} daily; "
+        f"{percent(report['volatility_annualised'])} annualised "
+        f"(x sqrt({TRADING_DAYS_PER_YEAR}), this report only).",
+    ]
     if has_mu:
-        out.append(f"Expected return (mean daily return): {percent(report['expected_return_daily'], 4)} daily; "
-                   f"{percent(report['expected_return_annualised'])} annualised (x {TRADING_DAYS_PER_YEAR}).")
+        out.append(
+            f"Expected return (mean daily return): {percent(report['expected_return_daily'], 4)} daily; "
+            f"{percent(report['expected_return_annualised'])} annualised (x {TRADING_DAYS_PER_YEAR})."
+        )
     if "tracking_error_daily" in report:
-        out.append(f"Tracking error against {report['benchmark']}: {percent(report['tracking_error_daily'], 4)} "
-                   f"daily; {percent(report['tracking_error_annualised'])} annualised (this report only).")
+        out.append(
+            f"Tracking error against {report['benchmark']}: {percent(report['tracking_error_daily'], 4)} "
+            f"daily; {percent(report['tracking_error_annualised'])} annualised (this report only)."
+        )
     if report.get("groups"):
         out += ["", f"Limits by {report['group_label']}:"]
-        rows = [[f"{g['code']} {g['label']}" if g.get("code") else g["label"], str(g["members"]),
-                 percent(g["weight"]), fraction(g["low"]), fraction(g["high"])]
-                for g in report["groups"]]
-        out += ["  " + ln for ln in table([report["group_label"], "members", "weight", "floor", "cap"], rows,
-                                          "lrrrr").splitlines()]
+        rows = [
+            [
+                f"{g['code']} {g['label']}" if g.get("code") else g["label"],
+                str(g["members"]),
+                percent(g["weight"]),
+                fraction(g["low"]),
+                fraction(g["high"]),
+            ]
+            for g in report["groups"]
+        ]
+        out += [
+            "  " + ln
+            for ln in table([report["group_label"], "members", "weight", "floor", "cap"], rows, "lrrrr").splitlines()
+        ]
     if "rebalance" in report:
         out += rebalance_lines(report["rebalance"])
     if report["dropped"] and show_dropped:
@@ -261,8 +332,11 @@ def yuan(x: float) -> str:
     return f"{x:,.2f}"
 
 
-ZERO_REASONS = {"bound": "at a bound of 0", "group_cap": "no risk contribution left under a binding group cap",
-                "optimal": "where the optimum puts them"}
+ZERO_REASONS = {
+    "bound": "at a bound of 0",
+    "group_cap": "no risk contribution left under a binding group cap",
+    "optimal": "where the optimum puts them",
+}
 
 
 def zero_line(zeros: list) -> str:
@@ -282,15 +356,19 @@ def kept_text(report: dict) -> str:
     kept = report.get("rebalance", {}).get("kept") or {}
     if not kept:
         return ""
-    return (f"; {', '.join(kept)} kept outside them at {percent(sum(kept.values()))} (could not be traded), "
-            f"{1:.6f} in all")
+    return (
+        f"; {', '.join(kept)} kept outside them at {percent(sum(kept.values()))} (could not be traded), {1:.6f} in all"
+    )
 
 
 def rebalance_lines(rb: dict) -> list:
     """The report's lines on the rebalancing: turnover, untradable names, the orders' totals."""
     cap = "" if rb["max_turnover"] is None else f", cap {percent(rb['max_turnover'])}"
-    lines = ["", f"Rebalancing: turnover {percent(rb['turnover'])} one-way (bought {percent(rb['bought'])}, "
-                 f"sold {percent(rb['sold'])}{cap})."]
+    lines = [
+        "",
+        f"Rebalancing: turnover {percent(rb['turnover'])} one-way (bought {percent(rb['bought'])}, "
+        f"sold {percent(rb['sold'])}{cap}).",
+    ]
     if rb["untradable"]:
         lines.append("Untradable: " + "; ".join(u["why"] for u in rb["untradable"]) + ".")
     if rb["sold_outside"]:
@@ -300,10 +378,12 @@ def rebalance_lines(rb: dict) -> list:
     if t:
         tot = t["totals"]
         fees = tot["commission"] + tot["stamp_duty"] + tot["transfer"]
-        lines.append(f"Orders on {t['day']}: {len(t['orders'])} in whole lots, bought {yuan(tot['bought'])}, sold "
-                     f"{yuan(tot['sold'])} yuan; fees {yuan(fees)} (commission {yuan(tot['commission'])}, stamp "
-                     f"duty {yuan(tot['stamp_duty'])}, transfer {yuan(tot['transfer'])}); cash left "
-                     f"{yuan(t['cash_left'])} of {yuan(t['value'])}.")
+        lines.append(
+            f"Orders on {t['day']}: {len(t['orders'])} in whole lots, bought {yuan(tot['bought'])}, sold "
+            f"{yuan(tot['sold'])} yuan; fees {yuan(fees)} (commission {yuan(tot['commission'])}, stamp "
+            f"duty {yuan(tot['stamp_duty'])}, transfer {yuan(tot['transfer'])}); cash left "
+            f"{yuan(t['cash_left'])} of {yuan(t['value'])}."
+        )
         lines += [f"Note: {n}." for n in t["notes"]]
     return lines
 
@@ -328,16 +408,20 @@ def write_json(path, weights: dict, report: dict) -> None:
     A figure that cannot be computed (NaN) is written as null, so that strict JSON readers accept the file.
     """
     with open(path, "w", encoding="utf-8") as fh:
-        json.dump(json_safe({"weights": weights, "report": report}), fh, ensure_ascii=False, indent=2,
-                  allow_nan=False)
+        json.dump(json_safe({"weights": weights, "report": report}), fh, ensure_ascii=False, indent=2, allow_nan=False)
         fh.write("\n")
 
 
 def input_lines(report: dict) -> list:
     """``key: value`` lines for the inputs and the solve's outcome (JSON values, UTF-8)."""
     items = dict(report["inputs"])
-    items.update(date_used=report["date_used"], window_start=report["window_start"], solver_used=report["solver"],
-                 converged=report["converged"], iterations=report["iterations"])
+    items.update(
+        date_used=report["date_used"],
+        window_start=report["window_start"],
+        solver_used=report["solver"],
+        converged=report["converged"],
+        iterations=report["iterations"],
+    )
     return [f"{k}: {json.dumps(v, ensure_ascii=False)}" for k, v in items.items()]
 
 
@@ -352,11 +436,15 @@ def write_csv(path, report: dict) -> None:
         for line in input_lines(report):
             fh.write(f"# {line}\n")
         writer = csv.writer(fh)
-        writer.writerow(["id", "name", report["group_label"].replace(" ", "_"), "weight", "risk_share"]
-                        + (["expected_return"] if has_mu else []))
+        writer.writerow(
+            ["id", "name", report["group_label"].replace(" ", "_"), "weight", "risk_share"]
+            + (["expected_return"] if has_mu else [])
+        )
         for r in report["rows"]:
-            writer.writerow([r["id"], r["name"], r["group"] or "", repr(r["weight"]), repr(r["risk_share"])]
-                            + ([repr(r["expected_return"])] if has_mu else []))
+            writer.writerow(
+                [r["id"], r["name"], r["group"] or "", repr(r["weight"]), repr(r["risk_share"])]
+                + ([repr(r["expected_return"])] if has_mu else [])
+            )
 
 
 TRADE_COLUMNS = ("id", "name", "side", "shares", "price", "value", "commission", "stamp_duty", "transfer", "fees")
@@ -371,5 +459,13 @@ def write_trades(path, report: dict) -> None:
         writer = csv.writer(fh)
         writer.writerow(TRADE_COLUMNS)
         for o in t["orders"]:
-            writer.writerow([f"{o[c]:.2f}" if c in ("value", "commission", "stamp_duty", "transfer", "fees")
-                             else repr(o[c]) if isinstance(o[c], float) else o[c] for c in TRADE_COLUMNS])
+            writer.writerow(
+                [
+                    f"{o[c]:.2f}"
+                    if c in ("value", "commission", "stamp_duty", "transfer", "fees")
+                    else repr(o[c])
+                    if isinstance(o[c], float)
+                    else o[c]
+                    for c in TRADE_COLUMNS
+                ]
+            )

@@ -75,7 +75,8 @@ def day_status(ids, day, client) -> dict:
         if table is not None and oid in table.index:
             up, down = (None if math.isnan(x) else float(x) for x in table.loc[oid, ["up", "down"]])
         price = rules.round_fen(c_today)
-        reason = LIMIT_UP if up is not None and price >= up else LIMIT_DOWN if down is not None and price <= down \
-            else None
+        reason = (
+            LIMIT_UP if up is not None and price >= up else LIMIT_DOWN if down is not None and price <= down else None
+        )
         out[oid] = DayStatus(oid, reason, c_today, up, down)
     return out
