@@ -38,6 +38,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import scipy.optimize
@@ -78,6 +79,12 @@ _KINDS = {
 }
 # Bound sources that are trading rules of the day (vela_optimizer.market.tradability), named as such.
 _RULES = ("suspended", "limit_up", "limit_down")
+
+# One limit: ("lower" | "upper", instrument), ("floor" | "cap", group row) or ("buy" | "sell", 0).
+_Atom = tuple[str, int]
+# A conflict entry's identity: (kind, instrument or group row), or for a default bound
+# ("default_lower" | "default_upper", its source, its value).
+_Key = tuple[str, int] | tuple[str, str, float]
 
 
 class LimitConflict(InvalidArgument):
@@ -189,8 +196,8 @@ class _Problem:
     hi: np.ndarray
     labels: list
     source: list  # per instrument: "*", "" or its own id
-    budget: tuple | None  # (row, lo_b, hi_b) or None when there is no budget row
-    rules: list = None  # per instrument: the trading rule that set its bound, or None
+    budget: tuple[np.ndarray, float, float] | None  # (row, lo_b, hi_b) or None when there is no budget row
+    rules: list | None = None  # per instrument: the trading rule that set its bound, or None
     holdings: np.ndarray | None = None  # with caps on what is bought and sold
     max_buy: float = math.inf
     max_sell: float = math.inf
@@ -299,10 +306,10 @@ def _tol(*magnitudes) -> float:
 # and the limit the others miss: an atom, or "budget" with the side it stands on.
 @dataclass
 class _Found:
-    atoms: list
-    y: list
+    atoms: list[_Atom]
+    y: list[float]
     gap: float
-    target: object  # an atom, or ("budget", +1 | -1): +1 when the budget is the floor the caps miss
+    target: _Atom  # an atom, or ("budget", +1 | -1): +1 when the budget is the floor the caps miss
 
 
 # ---------------------------------------------------------------- closed form (disjoint groups)
@@ -323,7 +330,7 @@ class _End:
         return sum(len(k) for _, k in self.parts)
 
     @property
-    def atoms(self) -> list:
+    def atoms(self) -> list[_Atom]:
         return [(kind, int(k)) for kind, ks in self.parts for k in ks]
 
 
@@ -385,8 +392,8 @@ def _worst(floors, caps) -> _Found | None:
     Of the rest, the widest gap, so that moving its limits clears the narrower conflicts too;
     near ties (a quarter tolerance) go to the pair naming fewer limits.
     """
-    pairs = [(f, c, _gap(f, c)) for f in floors for c in caps if not (f.budget and c.budget)]
-    pairs = [(f, c, g, set(f.atoms) | set(c.atoms)) for f, c, g in pairs if g > 0]
+    gaps = [(f, c, _gap(f, c)) for f in floors for c in caps if not (f.budget and c.budget)]
+    pairs = [(f, c, g, set(f.atoms) | set(c.atoms)) for f, c, g in gaps if g > 0]
     pairs = [q for q in pairs if not any(o[3] < q[3] for o in pairs)]
     if not pairs:
         return None
@@ -450,7 +457,7 @@ def _closed_form(p: _Problem, member: np.ndarray) -> _Found | None:
 # ---------------------------------------------------------------- general path (elastic LP)
 
 
-def _all_atoms(p: _Problem) -> list:
+def _all_atoms(p: _Problem) -> list[_Atom]:
     atoms = [("lower", int(i)) for i in np.flatnonzero(np.isfinite(p.lower))]
     atoms += [("upper", int(i)) for i in np.flatnonzero(np.isfinite(p.upper))]
     atoms += [("floor", int(r)) for r in np.flatnonzero(np.isfinite(p.lo))]
@@ -503,29 +510,32 @@ def _elastic(p: _Problem, atoms) -> tuple[float, dict, float]:
         chosen = kind[row_atoms] == code
         bound[chosen] = values[pos[row_atoms[chosen]]]
     sign = np.where(upper_side, 1.0, -1.0)
-    rows = list(rows * sign[:, None])
-    rhs = list(bound * sign)
-    row_atoms = row_atoms.tolist()
+    ub_rows = list(rows * sign[:, None])
+    ub_rhs = list(bound * sign)
+    slack_of_row = row_atoms.tolist()
     W = scipy.sparse.csr_array((sub_vals, (sub_rows, sub_cols)), shape=(n, cols))
-    nrow = len(rows)
+    nrow = len(ub_rows)
     budget_rows = []  # +1 for the budget as a floor row, -1 as a cap row
     if p.budget is not None:
         row, lo_b, hi_b = p.budget
         if lo_b != hi_b:
-            for side, sign, b in ((1, -1.0, lo_b), (-1, 1.0, hi_b)):
+            for side, side_sign, b in ((1, -1.0, lo_b), (-1, 1.0, hi_b)):
                 if math.isfinite(b):
-                    rows.append(sign * row)
-                    rhs.append(sign * b)
+                    ub_rows.append(side_sign * row)
+                    ub_rhs.append(side_sign * b)
                     budget_rows.append(side)
     A_ub = b_ub = A_eq = b_eq = None
     blocks, rhs_blocks = [], []
-    if rows:
+    if ub_rows:
         own = scipy.sparse.csr_array(
-            (-np.ones(nrow), (np.arange(nrow), [n + j for j in row_atoms])), shape=(len(rows), cols)
+            (-np.ones(nrow), (np.arange(nrow), [n + j for j in slack_of_row])), shape=(len(ub_rows), cols)
         )
-        blocks.append(scipy.sparse.csr_array(np.array(rows)) @ W + own)
-        rhs_blocks.append(np.array(rhs, dtype=float))
+        blocks.append(scipy.sparse.csr_array(np.array(ub_rows)) @ W + own)
+        rhs_blocks.append(np.array(ub_rhs, dtype=float))
     for a, j in enumerate(turn.tolist()):
+        # _problem keeps holdings whenever a cap on what is bought or sold holds, and only such
+        # a cap makes a "buy" or "sell" atom.
+        assert p.holdings is not None
         blocks.append(_turnover_rows(p, W, atoms[j][0], n + j, n + k + a * n, cols))
         cap = p.max_buy if atoms[j][0] == "buy" else p.max_sell
         rhs_blocks.append(np.r_[p.holdings if atoms[j][0] == "buy" else -p.holdings, cap])
@@ -547,8 +557,8 @@ def _elastic(p: _Problem, atoms) -> tuple[float, dict, float]:
     y_all[lows] = res.lower.marginals[pos[lows]]
     y_all[highs] = -res.upper.marginals[pos[highs]]
     marg = -res.ineqlin.marginals if A_ub is not None else np.empty(0)
-    y_all[row_atoms] = marg[:nrow]
-    after = len(rows)  # the rows of the caps on trades follow the group and budget rows
+    y_all[slack_of_row] = marg[:nrow]
+    after = len(ub_rows)  # the rows of the caps on trades follow the group and budget rows
     for a, j in enumerate(turn.tolist()):
         y_all[j] = marg[after + a * (n + 1) + n]
     y = dict(zip(atoms, y_all.tolist()))
@@ -660,7 +670,10 @@ def _diagnose(limits: Limits, path: str = "auto") -> LimitConflict | None:
 
 
 def _name(p: _Problem, f: _Found) -> LimitConflict:
-    keyed = {}  # entry key -> [entry, total multiplier]
+    entries: dict[_Key, dict[str, Any]] = {}  # entry key -> entry
+    totals: dict[_Key, float] = {}  # entry key -> total multiplier
+    key: _Key
+    entry: dict[str, Any]
     for (kind, k), y in zip(f.atoms, f.y):
         if kind in ("buy", "sell"):
             key = (_KINDS[kind], 0)
@@ -693,14 +706,15 @@ def _name(p: _Problem, f: _Found) -> LimitConflict:
                 entry = {"kind": _KINDS[kind], "label": src, "bound": bound, "count": 1, "ids": [p.ids[k]]}
                 if p.rules is not None and p.rules[k] is not None:
                     entry["rule"] = p.rules[k]
-        if key not in keyed:
-            keyed[key] = [entry, 0.0]
-        keyed[key][1] += y
+        if key not in entries:
+            entries[key] = entry
+            totals[key] = 0.0
+        totals[key] += y
         if entry["kind"].startswith("default_"):
-            keyed[key][0]["count"] += 1
-            keyed[key][0]["ids"].append(p.ids[k])
+            entries[key]["count"] += 1
+            entries[key]["ids"].append(p.ids[k])
 
-    target_key = None
+    target_key: _Key | None = None
     if f.target[0] != "budget":
         kind, k = f.target
         if kind in ("floor", "cap", "buy", "sell"):
@@ -711,7 +725,7 @@ def _name(p: _Problem, f: _Found) -> LimitConflict:
             target_key = ("default_" + kind, src, bound) if src in ("*", "") else (_KINDS[kind], k)
 
     def order(key):
-        entry = keyed[key][0]
+        entry = entries[key]
         rank = (
             0
             if key == target_key
@@ -724,20 +738,22 @@ def _name(p: _Problem, f: _Found) -> LimitConflict:
         position = key[1] if isinstance(key[1], int) else 0
         return (rank, position, entry["kind"])
 
-    keys = sorted(keyed, key=order)
+    keys = sorted(entries, key=order)
     conflict = []
     for key in keys:
-        entry, ysum = keyed[key]
-        entry["relaxation"] = f.gap / ysum
+        entry = entries[key]
+        entry["relaxation"] = f.gap / totals[key]
         conflict.append(
             {k: entry[k] for k in ("kind", "label", "bound", "relaxation", "count", "ids", "rule") if k in entry}
         )
 
     if target_key is None:
         side = f.target[1]
+        # Both paths set a conflict against the budget only when there is a budget row.
+        assert p.budget is not None
         _, lo_b, hi_b = p.budget
         return LimitConflict(conflict, side * f.gap, None, lo_b if side > 0 else hi_b)
-    target_kind = keyed[target_key][0]["kind"]
+    target_kind = entries[target_key]["kind"]
     sign = 1 if target_kind.endswith("lower") else -1
     return LimitConflict(conflict, sign * f.gap, 0, 1.0)
 
@@ -774,27 +790,26 @@ def _side_items(exc: LimitConflict, zh: bool, d: int) -> list:
         if exc.target is not None and exc.conflict[exc.target]["kind"].startswith("group")
         else set()
     )
-    items, merged = [], {}
+    # Each item is a finished text, or the (kind, bound) key of instruments listed together.
+    items: list[str | tuple[str, float]] = []
+    merged: dict[tuple[str, float], list[str]] = {}
     for e in side:
         kind, bound = e["kind"], e["bound"]
         upper = kind.endswith("upper")
         if kind.startswith("turnover") or e.get("rule"):
-            items.append(("text", _special_text(e, zh, d)))
+            items.append(_special_text(e, zh, d))
         elif kind.startswith("instrument"):
             key = (kind, bound)
             if key in merged:
                 merged[key].append(e["label"])
                 continue
             merged[key] = [e["label"]]
-            items.append(("ids", key))
+            items.append(key)
         elif kind.startswith("group"):
             items.append(
-                (
-                    "text",
-                    f"类别 {e['label']} {'上限' if upper else '下限'} {_figure(bound, d)}"
-                    if zh
-                    else f"{'cap' if upper else 'floor'} {_figure(bound, d)} on {e['label']}",
-                )
+                f"类别 {e['label']} {'上限' if upper else '下限'} {_figure(bound, d)}"
+                if zh
+                else f"{'cap' if upper else 'floor'} {_figure(bound, d)} on {e['label']}"
             )
         else:
             c = e["count"]
@@ -811,14 +826,14 @@ def _side_items(exc: LimitConflict, zh: bool, d: int) -> list:
                     f"default {'cap' if upper else 'floor'} {_figure(bound, d)} on {c} "
                     f"{'other ' if others else ''}{noun}"
                 )
-            items.append(("text", text))
+            items.append(text)
     out = []
-    for form, value in items:
-        if form == "text":
-            out.append(value)
+    for item in items:
+        if isinstance(item, str):
+            out.append(item)
             continue
-        kind, bound = value
-        ids = merged[value]
+        kind, bound = item
+        ids = merged[item]
         upper = kind.endswith("upper")
         if zh:
             each = "各" if len(ids) > 1 else ""
