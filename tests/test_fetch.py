@@ -563,6 +563,27 @@ def test_akshare_schema_changes_are_named(monkeypatch, tmp_path, calls):
         run_fetch(tmp_path / "s.sqlite", "akshare")
 
 
+def test_member_rows_without_a_date_are_left_out_and_named_in_a_note(monkeypatch, tmp_path, calls):
+    # Such a row says nothing of when the stock was a member; it stopped the fetch with a TypeError.
+    module = akshare_module(calls)
+    answer = module.index_stock_cons_csindex
+
+    def undated(**kw):
+        df = answer(**kw)
+        df.loc[df["成分券代码"] == "000002", "日期"] = None
+        return df
+
+    module.index_stock_cons_csindex = undated
+    install(monkeypatch, "akshare", module)
+    store = tmp_path / "s.sqlite"
+    summary = run_fetch(store, "akshare")
+    assert "1 index member rows of the source without a date were left out" in summary.notes
+    vd.init(store)
+    assert vd.index_components("000300.XSHG", TODAY) == ["000001.XSHE", "600000.XSHG"]
+    # the stock is still fetched: the row names it
+    assert vd.get_price("000002.XSHE", "2025-01-02", "2025-01-24")["close"].notna().all()
+
+
 def test_an_interrupted_fetch_resumes_where_it_stopped(monkeypatch, tmp_path, calls, capsys):
     monkeypatch.setattr(F, "BATCH_SIZE", 1)  # one id per batch
 

@@ -735,11 +735,15 @@ def convert(plan: Plan, data: dict, store: Path, out: Path) -> tuple:
 
     # index members: the file names each fetched index, so it carries the index's whole history
     members = []
+    undated = 0
     for idx in plan.indices:
         rows = data.get(f"members-{idx}", [])
-        fetched = _member_intervals(rows)
-        if rows:
-            as_of = sorted(_day(r["as_of"]) for r in rows)
+        # a row without the day of its list says nothing of when the stock was a member
+        dated = [(day, r) for r in rows if (day := _day(r["as_of"])) is not None]
+        undated += len(rows) - len(dated)
+        fetched = _member_intervals([r for _, r in dated])
+        if dated:
+            as_of = sorted(day for day, _ in dated)
             w_lo, w_hi = as_of[0], as_of[-1]
         else:
             notes.append(f"{idx}: {plan.source} gave no members")
@@ -752,6 +756,8 @@ def convert(plan: Plan, data: dict, store: Path, out: Path) -> tuple:
         for oid in sorted(set(stored) | set(fetched)):
             for s, e, _ in overlay(stored[oid], fetched.get(oid, []), w_lo, w_hi):
                 members.append((idx, oid, str(int_to_date(s)), str(int_to_date(e)) if e else None))
+    if undated:
+        notes.append(f"{undated} index member rows of the source without a date were left out")
     write("index_members", ("index_id", "order_book_id", "start_date", "end_date"), members)
 
     # Shenwan industries (current classification since its inclusion date) of the universe's stocks
@@ -859,6 +865,8 @@ def _member_intervals(rows: list) -> dict:
     sets = defaultdict(set)
     for r in rows:
         since = _day(r["since"]) or _day(r["as_of"])
+        if since is None:
+            continue  # no day to place it at (convert leaves such rows out and says so)
         sets[since].add(r["order_book_id"])
     order = sorted(sets)
     out = defaultdict(list)
