@@ -34,6 +34,7 @@ import sqlite3
 import time
 from bisect import bisect_left, bisect_right
 from collections import defaultdict
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -201,7 +202,7 @@ class Source:
         self.pause = pause
         self.today = today
         self.requests = 0
-        self._last = None
+        self._last: float | None = None  # time.monotonic() of the previous request
 
     @classmethod
     def check(cls, plan: Plan) -> None:
@@ -242,8 +243,8 @@ class Source:
     def bars(self, oid: str, is_index: bool, start: _dt.date, end: _dt.date) -> list:
         raise NotImplementedError
 
-    industries = None  # () -> list, where the source has Shenwan industries
-    special_treatment = None  # () -> list of today's ST statuses, where the source has a list
+    industries: Callable[[], list] | None = None  # where the source has Shenwan industries
+    special_treatment: Callable[[], list] | None = None  # today's ST statuses, where the source has a list
 
     def funds(self, fund_ids) -> list:
         raise NotImplementedError
@@ -416,11 +417,13 @@ def _run_batches(plan: Plan, src: Source, batches: Batches, progress: bool) -> d
             types = {
                 r["order_book_id"]: r["source_type"] for r in step("funds", FUND_COLS, lambda: src.funds(plan.funds))
             }
-            for k, chunk in enumerate(fund_chunks):
+            for k, fund_chunk in enumerate(fund_chunks):
                 step(
                     f"navs-{k:04d}",
                     NAV_COLS,
-                    lambda chunk=chunk: [row for fid in chunk for row in src.navs(fid, types.get(fid, ""))],
+                    lambda fund_chunk=fund_chunk: [
+                        row for fid in fund_chunk for row in src.navs(fid, types.get(fid, ""))
+                    ],
                 )
     finally:
         bar.close()
@@ -480,7 +483,7 @@ def overlay(stored: list, fetched: list, lo: int, hi: int) -> list:
         if a <= b:
             pieces.append((a, b, v))
     pieces.sort(key=lambda p: p[0])
-    merged = []
+    merged: list[tuple[int, int, object]] = []
     for a, b, v in pieces:
         if merged and merged[-1][2] == v and a <= merged[-1][1] + 1:
             merged[-1] = (merged[-1][0], max(merged[-1][1], b), v)
@@ -542,7 +545,7 @@ def daily_bars(rows: list, days: list, lo: int, hi: int, *, is_index: bool, deli
     filled = 0
     if bars and not is_index:
         last = hi - 1 if delisted is None else min(hi, bisect_left(days, delisted)) - 1
-        close = None
+        close = bars[min(bars)][0]
         for p in range(min(bars), last + 1):
             if p in bars:
                 close = bars[p][0]
@@ -577,7 +580,7 @@ def nav_values(rows: list, money_market: bool) -> list:
             unit, growth = _num(r["unit_nav"]), _num(r["growth_pct"])
             if unit is None or unit <= 0:
                 continue
-            if value is None:
+            if value is None or prev is None:  # the first unit value (prev is set with value)
                 value = unit
             else:
                 ratio = unit / prev - 1
@@ -620,7 +623,7 @@ def _stored(store: Path, sql: str, args) -> list:
     except sqlite3.Error:
         return []  # the import will say what is wrong with the file
     try:
-        out = []
+        out: list[tuple] = []
         args = list(args)
         for k in range(0, max(len(args), 1), 900):
             part = args[k : k + 900]
@@ -665,7 +668,9 @@ def convert(plan: Plan, data: dict, store: Path, out: Path) -> tuple:
         if k.startswith("bars-"):
             for r in rows:
                 by_id[r["order_book_id"]].append(r)
-    bar_rows, st_runs, windows = [], {}, {}
+    bar_rows: list[tuple[str, str, str, str]] = []
+    st_runs: dict[str, dict[int, bool]] = {}  # id -> {position: ST flag}
+    windows: dict[str, tuple[int, int]] = {}  # id -> (first, last) day of its bars
     skipped = filled = 0
     records = {}
     # what the store already says of these instruments: kept where the source says nothing
@@ -736,6 +741,7 @@ def convert(plan: Plan, data: dict, store: Path, out: Path) -> tuple:
     # index members: the file names each fetched index, so it carries the index's whole history
     members = []
     undated = 0
+    stored: defaultdict[str, list[tuple[int, int | None, object]]]
     for idx in plan.indices:
         rows = data.get(f"members-{idx}", [])
         # a row without the day of its list says nothing of when the stock was a member
@@ -761,14 +767,16 @@ def convert(plan: Plan, data: dict, store: Path, out: Path) -> tuple:
     write("index_members", ("index_id", "order_book_id", "start_date", "end_date"), members)
 
     # Shenwan industries (current classification since its inclusion date) of the universe's stocks
+    window: dict[str, tuple[int, int]]  # id -> the days a fetched history knows
     if "industries" in data:
         fetched, window = defaultdict(list), {}
         in_universe = set(stocks)
         for r in sorted(data["industries"], key=lambda r: r["since"]):
-            oid, since = r["order_book_id"], _day(r["since"])
-            if oid in in_universe and since is not None:
+            oid, since, as_of_day = r["order_book_id"], _day(r["since"]), _day(r["as_of"])
+            # our sources date every row with the day of the fetch: only a damaged batch lacks it
+            if oid in in_universe and since is not None and as_of_day is not None:
                 fetched[oid].append((since, None, (r["index_code"], r["index_name"])))
-                window[oid] = (min(since, window.get(oid, (since,))[0]), _day(r["as_of"]))
+                window[oid] = (min(since, window.get(oid, (since,))[0]), as_of_day)
         stored = defaultdict(list)
         for oid, code, name, s, e in _stored(
             store,
@@ -790,9 +798,12 @@ def convert(plan: Plan, data: dict, store: Path, out: Path) -> tuple:
         window[oid] = windows[oid]
     as_of_st = None
     for r in data.get("st", []):
-        as_of_st = _day(r["as_of"])
+        day = _day(r["as_of"])
+        if day is None:
+            continue  # our sources date every row with the day of the fetch: only a damaged batch lacks it
+        as_of_st = day
         if r["order_book_id"] in records:
-            fetched[r["order_book_id"]].append((as_of_st, None, r["status"]))
+            fetched[r["order_book_id"]].append((day, None, r["status"]))
     if as_of_st is not None:
         for oid in stocks:
             window.setdefault(oid, (as_of_st, as_of_st))
@@ -823,7 +834,8 @@ def convert(plan: Plan, data: dict, store: Path, out: Path) -> tuple:
                 for r in rows:
                     by_fund[r["order_book_id"]].append(r)
         inside = set(days[lo:hi])
-        navs, dropped = [], 0
+        navs: list[tuple[str, str, str]] = []
+        dropped = 0
         for fid in sorted(fund_recs):
             values = nav_values(by_fund.get(fid, []), fund_type(fund_recs[fid]["source_type"]) == "Money Market")
             kept = [(d, v) for d, v in values if date_to_int(plan.start) <= d <= date_to_int(plan.end)]
@@ -844,32 +856,33 @@ def _st_periods(flags: dict, days: list, hi: int, symbol: str) -> list:
     """Special treatment periods from daily flags {position: flagged}. The source does not tell ST
     from *ST: a period is "ST", except one still running on the last day of the range of a stock
     whose name (the source's current one) starts with *ST."""
-    periods, run, last = [], None, None
+    periods: list[tuple[int, int | None, str]] = []
+    run: tuple[int, int] | None = None  # first and last position of the flagged run
     for p in sorted(flags):
         if flags[p]:
-            run = p if run is None else run
-            last = p
+            run = (p if run is None else run[0], p)
         elif run is not None:
-            periods.append((days[run], days[last], "ST"))
+            periods.append((days[run[0]], days[run[1]], "ST"))
             run = None
     if run is not None:
+        first, last = run
         if last == hi - 1:
-            periods.append((days[run], None, "*ST" if symbol.startswith("*ST") else "ST"))
+            periods.append((days[first], None, "*ST" if symbol.startswith("*ST") else "ST"))
         else:
-            periods.append((days[run], days[last], "ST"))
+            periods.append((days[first], days[last], "ST"))
     return periods
 
 
 def _member_intervals(rows: list) -> dict:
     """{member: [(start, end, True)]} from point-in-time lists, each with the day it took effect."""
-    sets = defaultdict(set)
+    sets: defaultdict[int, set[str]] = defaultdict(set)
     for r in rows:
         since = _day(r["since"]) or _day(r["as_of"])
         if since is None:
             continue  # no day to place it at (convert leaves such rows out and says so)
         sets[since].add(r["order_book_id"])
     order = sorted(sets)
-    out = defaultdict(list)
+    out: defaultdict[str, list[tuple[int, int | None, bool]]] = defaultdict(list)
     for k, since in enumerate(order):
         end = date_to_int(int_to_date(order[k + 1]) - _dt.timedelta(days=1)) if k + 1 < len(order) else None
         for oid in sets[since]:
@@ -883,7 +896,7 @@ def _member_intervals(rows: list) -> dict:
 
 def _chain(items: list) -> list:
     """Open-ended (start, None, value) items of one key, sorted: each ends the day before the next."""
-    out = []
+    out: list[tuple[int, int | None, object]] = []
     for k, (s, _, v) in enumerate(items):
         if k + 1 < len(items):
             nxt = items[k + 1][0]
