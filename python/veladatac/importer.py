@@ -21,6 +21,7 @@ import sqlite3
 from collections import defaultdict
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Literal, NoReturn, overload
 
 import numpy as np
 
@@ -125,9 +126,13 @@ class Row:
     line: int
     values: dict
 
-    def fail(self, problem: str):
+    def fail(self, problem: str) -> NoReturn:
         raise CsvImportError(self.file, self.line, problem)
 
+    @overload
+    def text(self, col: str, required: Literal[True] = ...) -> str: ...
+    @overload
+    def text(self, col: str, required: bool) -> str | None: ...
     def text(self, col: str, required: bool = True) -> str | None:
         v = self.values.get(col, "")
         if v == "":
@@ -143,6 +148,10 @@ class Row:
             self.fail(f"{col} {v!r} is not a valid id (letters, digits, '.', '_', '-')")
         return store_id(v)
 
+    @overload
+    def date(self, col: str, required: Literal[True] = ...) -> int: ...
+    @overload
+    def date(self, col: str, required: bool) -> int | None: ...
     def date(self, col: str, required: bool = True) -> int | None:
         v = self.text(col, required)
         if v is None:
@@ -168,7 +177,7 @@ class WideTable:
     written: list  # the column names as the file writes them
     rows: list
 
-    def fail(self, line: int | None, problem: str):
+    def fail(self, line: int | None, problem: str) -> NoReturn:
         raise CsvImportError(self.file, line, problem)
 
     def column(self, j: int) -> str:
@@ -247,21 +256,23 @@ def read_csv(path, kind: str | None = None, encoding: str | None = None):
             raise CsvImportError(path, None, "the file is empty (a header line is required)")
         header = [h.strip() for h in header]
         kind = _check_header(path, header, kind)
-        rows = []
+        wide = kind == WIDE or KINDS[kind].wide
+        cells: list[tuple[int, list[str]]] = []  # a wide table's (line, cells)
+        rows: list[Row] = []
         for rec in reader:
             line = reader.line_num
             if not rec or all(not c.strip() for c in rec):
                 continue
             if len(rec) != len(header):
                 raise CsvImportError(path, line, f"expected {len(header)} fields, found {len(rec)}")
-            if kind == WIDE or KINDS[kind].wide:
-                rows.append((line, [c.strip() for c in rec]))
+            if wide:
+                cells.append((line, [c.strip() for c in rec]))
             else:
                 rows.append(Row(path, line, {h: c.strip() for h, c in zip(header, rec)}))
     except csv.Error as e:
         raise CsvImportError(path, reader.line_num, f"malformed CSV: {e}") from None
-    if kind == WIDE or KINDS[kind].wide:
-        return kind, WideTable(path, [store_id(h) for h in header[1:]], header[1:], rows)
+    if wide:
+        return kind, WideTable(path, [store_id(h) for h in header[1:]], header[1:], cells)
     return kind, rows
 
 
@@ -310,7 +321,7 @@ def _check_header(path, header, kind):
 def _check_wide_header(path, header) -> None:
     if header[0] != "date" or len(header) < 2:
         raise CsvImportError(path, 1, "a wide table has a 'date' column first, then one column per id")
-    seen = {}
+    seen: dict[str, tuple[int, str]] = {}  # store id -> (column, as written)
     for j, h in enumerate(header[1:], start=2):
         if not _ID.fullmatch(h):
             raise CsvImportError(path, 1, f"column {j} {h!r} is not a valid id (letters, digits, '.', '_', '-')")
@@ -612,10 +623,10 @@ class _Importer:
         self.con.executemany("INSERT INTO special_treatment VALUES (?, ?, ?, ?)", out)
 
     # -- daily values: a row sets the value on its day, other days keep theirs ---------------
-    def _daily(self, rows, fields, check_id, check_value):
+    def _daily(self, rows, fields, check_id, check_value) -> dict:
         """{id: (positions, values, rows)}; refuses duplicates and non-trading days."""
         seen: dict[tuple[str, int], int] = {}
-        per_id = defaultdict(lambda: ([], [], []))
+        per_id: defaultdict[str, tuple[list[int], list[list[float]], list[Row]]] = defaultdict(lambda: ([], [], []))
         for r in rows:
             oid = r.oid()
             check_id(r, oid)
@@ -673,7 +684,7 @@ class _Importer:
     # -- wide tables: one column per id; an empty cell is a day without a value --------------
     def _wide_kind(self, table: WideTable) -> str:
         """'wide_closes' when every column is an instrument, 'wide_navs' when every one is a fund."""
-        first = {}
+        first: dict[str, int] = {}  # "fund" | "instrument" -> its first column
         for j, oid in enumerate(table.ids):
             what = "fund" if oid in self.funds else "instrument" if oid in self.instruments else None
             if what is None:
@@ -690,7 +701,7 @@ class _Importer:
 
     def _wide_values(self, table: WideTable, what: str) -> dict:
         """{id: (positions, values, rows)} of the non-empty cells, every value checked > 0."""
-        per_id = {oid: ([], [], []) for oid in table.ids}
+        per_id: dict[str, tuple[list[int], list[list[float]], list[Row]]] = {oid: ([], [], []) for oid in table.ids}
         seen: dict[int, int] = {}
         for line, cells in table.rows:
             row = Row(table.file, line, {})
@@ -755,10 +766,11 @@ class _Importer:
                 continue
             p = int(present[np.argmax(bad)])
             row = self.bar_rows.get(oid, {}).get(p) or self.origin.get(oid)
-            if row is None:  # only possible if the store was inconsistent before
-                row = Row(Path("(store)"), None, {})
-            row.fail(
+            problem = (
                 f"{oid} has a bar on {int_to_date(int(self.cal[p]))}, outside its listing "
                 f"period (listed {int_to_date(listed) if listed else 'unknown'}, de-listed "
                 f"{int_to_date(delisted) if delisted else 'never'})"
             )
+            if row is None:  # only possible if the store was inconsistent before
+                raise CsvImportError(Path("(store)"), None, problem)
+            row.fail(problem)
