@@ -273,7 +273,7 @@ def _main(argv=None) -> int:
     args = _parser().parse_args(argv)
     try:
         if args.command == "import":
-            files = [(kind, f) for kind in KINDS for f in getattr(args, kind)]
+            files: list[tuple[str | None, str]] = [(kind, f) for kind in KINDS for f in getattr(args, kind)]
             files += [(None, f) for f in args.files]
             if not files:
                 print("import: no files given", file=sys.stderr)

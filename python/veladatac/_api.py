@@ -8,7 +8,7 @@ import numpy as np
 import pandas as pd
 
 from . import _store
-from ._dates import date_to_int, to_day
+from ._dates import date_to_int, to_date, to_day
 from ._schema import INDEX_TYPE, NAV_FIELDS, PRICE_FIELDS
 from .errors import CalendarRangeError, UnknownIdError
 
@@ -209,7 +209,7 @@ def shenwan_instrument_industry(order_book_ids, date) -> pd.DataFrame:
     (including ids the store does not know) are absent.
     """
     ids, _ = _norm_ids(order_book_ids)
-    day = date_to_int(to_day(date, "date").item())
+    day = date_to_int(to_date(date, "date"))
     wanted = list(dict.fromkeys(ids))
 
     def read(h, con):
@@ -237,7 +237,7 @@ def index_components(index_id: str, date) -> list[str]:
     """Ids of the members of index ``index_id`` on ``date``, sorted; [] when it has none."""
     if not isinstance(index_id, str):
         raise TypeError(f"index_id must be a str; got {type(index_id).__name__}")
-    day = date_to_int(to_day(date, "date").item())
+    day = date_to_int(to_date(date, "date"))
 
     def read(h, con):
         rec = h.instruments.get(index_id)
@@ -262,7 +262,7 @@ def special_treatment(order_book_ids, date) -> dict:
     treatment data (made before the table existed, or never given any) gives an empty dict.
     """
     ids, _ = _norm_ids(order_book_ids)
-    day = date_to_int(to_day(date, "date").item())
+    day = date_to_int(to_date(date, "date"))
     wanted = list(dict.fromkeys(ids))
 
     def read(h, con):

@@ -12,6 +12,7 @@ import datetime as _dt
 import re
 
 import numpy as np
+import numpy.typing as npt
 import pandas as pd
 
 # ASCII digits only: a bare \d also matches other scripts' digits ('２００５０６３０'), which the
@@ -96,10 +97,10 @@ def ints_to_days(values) -> np.ndarray:
     return (years.astype("datetime64[M]") + months).astype("datetime64[D]") + days
 
 
-def days_to_ints(days: np.ndarray) -> np.ndarray:
-    """Vector of ``datetime64[D]`` to YYYYMMDD ints."""
-    days = np.asarray(days, dtype="datetime64[D]")
-    y = days.astype("datetime64[Y]").astype(np.int64) + 1970
-    m = days.astype("datetime64[M]").astype(np.int64) % 12 + 1
-    d = (days - days.astype("datetime64[M]").astype("datetime64[D]")).astype(np.int64) + 1
+def days_to_ints(days: npt.ArrayLike) -> np.ndarray:
+    """Vector of ``datetime64[D]`` (or what reads as such: a list of them) to YYYYMMDD ints."""
+    arr = np.asarray(days, dtype="datetime64[D]")
+    y = arr.astype("datetime64[Y]").astype(np.int64) + 1970
+    m = arr.astype("datetime64[M]").astype(np.int64) % 12 + 1
+    d = (arr - arr.astype("datetime64[M]").astype("datetime64[D]")).astype(np.int64) + 1
     return y * 10000 + m * 100 + d

@@ -41,7 +41,7 @@ ADJUST = "hfq"
 SHARES_PER_LOT = 100
 
 # (call, arguments, code column, name column, listing column, de-listing column, suffix)
-_LISTS = (
+_LISTS: tuple[tuple[str, dict[str, str], str, str, str, str | None, str], ...] = (
     ("stock_info_sh_name_code", {"symbol": "主板A股"}, "证券代码", "证券简称", "上市日期", None, "XSHG"),
     ("stock_info_sh_name_code", {"symbol": "科创板"}, "证券代码", "证券简称", "上市日期", None, "XSHG"),
     ("stock_info_sz_name_code", {"symbol": "A股列表"}, "A股代码", "A股简称", "A股上市日期", None, "XSHE"),

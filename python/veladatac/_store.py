@@ -223,7 +223,7 @@ class _Handle:
 
     def _fetch(self, con, ids, fields, years) -> dict:
         """Chunks of ``ids`` x ``fields`` x ``years`` (None = absent), also added to the cache."""
-        found = {}
+        found: dict[tuple[str, str, int], np.ndarray | None] = {}
         fph = ",".join("?" * len(fields))
         for k in range(0, len(ids), _MAX_PARAMS):
             part = ids[k : k + _MAX_PARAMS]

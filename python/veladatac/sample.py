@@ -379,7 +379,10 @@ def _stock_ids(rng: np.random.Generator, n: int) -> list[str]:
 def _board_open(oid: str) -> _dt.date:
     """First day a stock of this code could have listed: its board's opening (the start of the
     board's lot rule), or later for a code series first used later."""
-    opened = rules.LOTS[rules.board_of(oid)][0].start
+    board = rules.board_of(oid)
+    if board is None:  # never for the ids _stock_ids draws: each is in a board's code range
+        raise ValueError(f"{oid} is not the id of an A-share stock")
+    opened = rules.LOTS[board][0].start
     return max(opened, _SERIES_OPENED.get(oid[:3], opened))
 
 
@@ -526,7 +529,7 @@ def _stock_identities(rng, n: int):
     names_sw = [s[1] for s in SHENWAN]
     w = np.array([_INDUSTRY_WEIGHT[x] for x in names_sw], dtype=float)
     ind = rng.choice(len(SHENWAN), size=n, p=w / w.sum())
-    first_of_sector = {}
+    first_of_sector: dict[str, int] = {}  # GICS sector -> its first position in SHENWAN
     for k, (_, _, sector) in enumerate(SHENWAN):
         first_of_sector.setdefault(sector, k)
     for i, sector in enumerate(GICS_SECTORS):
@@ -880,7 +883,7 @@ def _funds(rng, days, n_funds, bench_close) -> dict:
     bench = np.concatenate(([0.0], bench_close[1:] / bench_close[:-1] - 1.0))
     foreign = 0.011 * _student_t(rng, 4.0, T)
     nav = np.full((T, n_funds), np.nan)
-    roles = {"recent_fund": [], "liquidated_fund": []}
+    roles: dict[str, list[str]] = {"recent_fund": [], "liquidated_fund": []}
     for i in range(n_funds):
         kind = kinds[i]
         e = rng.standard_normal(T)
