@@ -136,10 +136,14 @@ Prepared prepare(const Function &f, PyObject *const *a, const Progress &progress
         module_bounds(f, a, p);
     }
 
-    progress("covariance");
-    const int shrink = PyObject_IsTrue(a[COV_SHRINKAGE]);
-    if (shrink < 0) throw pyb::error_already_set();
-    p.c_m = shrink ? pyb::object(f.global("_cov_shrinkage")(p.df)[pyb::int_(0)]) : p.df.attr("cov")();
+    if (steps != Steps::Returns) {
+        progress("covariance");
+        const int shrink = PyObject_IsTrue(a[COV_SHRINKAGE]);
+        if (shrink < 0) throw pyb::error_already_set();
+        p.c_m = shrink ? pyb::object(f.global("_cov_shrinkage")(p.df)[pyb::int_(0)]) : p.df.attr("cov")();
+    } else {
+        p.c_m = pyb::none();
+    }
 
     if (steps == Steps::Module) {
         progress("constraints");

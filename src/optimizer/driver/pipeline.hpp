@@ -54,8 +54,10 @@ void check_arguments(const py::Function &f, PyObject *const *a);
 
 // Which steps prepare() runs after screening: every step in the module's order (Module), or the
 // data steps only (Data: no bounds, no constraint records), for a caller that states its limits
-// itself and asks for the module's bounds and records only when the module's own solve runs.
-enum class Steps { Module, Data };
+// itself and asks for the module's bounds and records only when the module's own solve runs;
+// Returns: the data steps without the covariance (c_m None), for a caller that estimates it in
+// another form.
+enum class Steps { Module, Data, Returns };
 
 // Runs the shared steps in the module's order; the first failing check ends the call with its
 // exception. `a` holds the portfolio_optimize arguments, defaults filled in.

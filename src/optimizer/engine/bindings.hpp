@@ -13,4 +13,7 @@ void create_engine_module(pybind11::module_ &optimizer);
 // Adds risk_parity_barrier (core/risk_parity) to the engine module.
 void bind_risk_parity(pybind11::module_ &m);
 
+// Adds shrinkage_factors (core/shrinkage's factored estimate) to the engine module.
+void bind_shrinkage(pybind11::module_ &m);
+
 }  // namespace vela::engine

@@ -1,10 +1,12 @@
 // vela_optimizer._engine: what the package level needs from the module's pipeline.
 //
 // check(<portfolio_optimize's parameters>) runs the opening checks of the numeric arguments;
-// prepare(<parameters>, progress=None) the shared data steps (no bounds, no constraint records:
-// the package states its limits as data); solve_scipy(<parameters>, prepared, constraints=None)
-// the module's own bounds step and solve on what prepare returned. Its functions are made over the
-// optimizer module's namespace, so a replaced `veladatac` or `sc_opt` there serves both paths.
+// prepare(<parameters>, progress=None, covariance=True) the shared data steps (no bounds, no
+// constraint records: the package states its limits as data; covariance=False leaves out the
+// covariance too, c_m None, for the package's factored estimate); solve_scipy(<parameters>,
+// prepared, constraints=None) the module's own bounds step and solve on what prepare returned.
+// Its functions are made over the optimizer module's namespace, so a replaced `veladatac` or
+// `sc_opt` there serves both paths.
 #include "engine/bindings.hpp"
 
 #include "driver/pipeline.hpp"
@@ -20,7 +22,7 @@ using py::Function;
 
 namespace {
 
-constexpr Py_ssize_t kProgress = QUIET + 1, kPrepared = QUIET + 1, kConstraints = QUIET + 2;
+constexpr Py_ssize_t kProgress = QUIET + 1, kCovariance = QUIET + 2, kPrepared = QUIET + 1, kConstraints = QUIET + 2;
 
 pyb::dict as_dict(const Prepared &p) {
     pyb::list dropped = dropped_with_reasons(p.screening);
@@ -68,7 +70,9 @@ pyb::object check(Function &f, PyObject *const *a) {
 pyb::object prepare_data(Function &f, PyObject *const *a) {
     Progress progress;
     progress.callback = pyb::reinterpret_borrow<pyb::object>(a[kProgress]);
-    return as_dict(prepare(f, a, progress, Steps::Data));
+    const int covariance = PyObject_IsTrue(a[kCovariance]);
+    if (covariance < 0) throw pyb::error_already_set();
+    return as_dict(prepare(f, a, progress, covariance ? Steps::Data : Steps::Returns));
 }
 
 // {"weights": the method function's result, "scipy": what the last minimizer call reported}.
@@ -115,7 +119,8 @@ void create_engine_module(pyb::module_ &optimizer) {
 
     const py::FunctionSpec functions[] = {
         {"check", "", portfolio_optimize_params(), check, portfolio_optimize_defaults(optimizer)},
-        {"prepare", "", params_with({"progress"}), prepare_data, pyb::tuple(with_defaults(optimizer, {pyb::none()}))},
+        {"prepare", "", params_with({"progress", "covariance"}), prepare_data,
+         pyb::tuple(with_defaults(optimizer, {pyb::none(), pyb::bool_(true)}))},
         {"solve_scipy", "", params_with({"prepared", "constraints"}), solve_scipy,
          pyb::tuple(with_defaults(optimizer, {pyb::none(), pyb::none()}))},
     };
@@ -126,6 +131,7 @@ void create_engine_module(pyb::module_ &optimizer) {
     }
     engine.attr("RISK_PARITY_DEFAULT_BOUND") = pyb::make_tuple(kRiskParityLower, pyb::none());
     bind_risk_parity(engine);
+    bind_shrinkage(engine);
     pyb::module_::import("sys").attr("modules")[pyb::str(name)] = engine;
 }
 
