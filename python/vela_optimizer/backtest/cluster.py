@@ -164,12 +164,14 @@ class Watch:
                 return future.result(timeout=POLL)
             except TimeoutError:
                 pass
-            except CancelledError as e:
+            except (CancelledError, OSError) as e:  # Dask's CommClosedError is an OSError
                 raise self._cancelled(e) from None
 
     def _cancelled(self, e: BaseException) -> BacktestError:
-        """The error of futures Dask cancelled: the connection to the scheduler lost, most often."""
-        why = ("the connection to its scheduler was lost" if getattr(self.client, "status", "") != "running"
+        """The error of futures Dask cancelled, or whose result it could not fetch: the connection to
+        the scheduler lost, most often. (A date's own failure is an outcome, never an exception.)"""
+        lost = isinstance(e, OSError) or getattr(self.client, "status", "") != "running"
+        why = ("the connection to its scheduler was lost" if lost
                else f"{type(e).__name__}: {str(e).splitlines()[0] if str(e) else ''}".rstrip(": "))
         return BacktestError(f"the Dask cluster at {self.address} cancelled the run ({why}); "
                              f"{len(self.pending)} dates were not optimised")
