@@ -18,7 +18,7 @@ from .exception import OptimizationFailed
 from .optimizer import OptimizeMethod
 from .pipeline import Product, Stages
 from .request import DEFAULTS, SOLVERS, check_solver, from_arguments  # noqa: F401  (SOLVERS, check_solver: API)
-from .result import OptimizeResult
+from .result import Lazy, OptimizeResult
 
 DEFAULT_WINDOW = DEFAULTS["window"]
 DEFAULT_MAX_ITERATION = DEFAULTS["max_iteration"]
@@ -36,18 +36,19 @@ def _tracking_rows(product: Product) -> tuple[np.ndarray, np.ndarray]:
     return R, b
 
 
-def _objective(product: Product, C, w, mu) -> float:
+def _objective(product: Product, Cw, w, mu) -> float:
+    """The method's objective at ``w``, given ``Cw`` = C·w."""
     method = product.request.method
     if method == OptimizeMethod.MIN_VARIANCE:
-        return float(w @ C @ w)
+        return float(w @ Cw)
     if method == OptimizeMethod.MEAN_VARIANCE:
-        return float(product.request.risk_aversion / 2 * (w @ C @ w) - w @ mu)
+        return float(product.request.risk_aversion / 2 * (w @ Cw) - w @ mu)
     if method == OptimizeMethod.MIN_TRACKING_ERROR:
         R, b = _tracking_rows(product)
         keep = np.isfinite(b) & np.isfinite(R).all(axis=1)
         d = b[keep] - R[keep] @ w
         return float(d @ d)
-    return metrics.pairwise_spread(metrics.risk_contributions(C, w))
+    return metrics.pairwise_spread(w * Cw)
 
 
 def _not_converged(max_iteration) -> OptimizationFailed:
@@ -64,8 +65,8 @@ def _native_solve(product: Product, limits):
     its problem with λ·s, and the tracking error's returns are s·R.
     """
     request = product.request
-    C = product.covariance.to_numpy(dtype=float)
-    if not np.isfinite(C).all():
+    C = product.native_covariance[0]
+    if isinstance(C, np.ndarray) and not np.isfinite(C).all():
         return None  # a covariance with missing entries: leave it to the scipy path
     s = float(limits.hi[-1])
     method = request.method
@@ -92,27 +93,42 @@ def _native_solve(product: Product, limits):
     return w, sol.iterations, [(product.ids[k], why) for k, why in sol.zeros]
 
 
+def _covariance_of(product: Product, solver: str):
+    """(the covariance the solve used, as the result gives it: a DataFrame or a :class:`Lazy` of one;
+    C as the solve read it; the ids whose block was raised)."""
+    if solver != "native":
+        return product.covariance, product.covariance.to_numpy(dtype=float), []
+    C, raised = product.native_covariance
+    if isinstance(C, np.ndarray) and not raised:
+        return product.covariance, C, []
+    ids = pd.Index(list(product.ids), dtype=object)
+    dense = C.dense if not isinstance(C, np.ndarray) else C.copy
+    return Lazy(lambda: pd.DataFrame(dense(), index=ids, columns=ids.copy())), C, raised
+
+
 def _result(product: Product, limits, x, solver: str, iterations: int, converged: bool,
             stages: Stages, zeros=()) -> OptimizeResult:
     request = product.request
     ids = list(product.ids)
     index = pd.Index(ids, dtype=object)
-    C = product.covariance.to_numpy(dtype=float)
+    covariance, C, raised = _covariance_of(product, solver)
     mu = product.returns.mean() if request.method == OptimizeMethod.MEAN_VARIANCE else None
-    rc = metrics.risk_contributions(C, x)
-    variance = float(x @ C @ x)
+    Cx = C @ x
+    rc = x * Cx
+    variance = float(x @ Cx)
     return OptimizeResult(
         weights=pd.Series(x, index=index, name="weight"), method=request.method, solver=solver, date=request.date,
         trading_date=product.trading_date, start_date=product.start_date, window=int(request.window),
         instrument_type=product.instrument_type, retained=ids, dropped=list(product.dropped),
-        ignored_bounds=list(product.bounds.ignored), returns=product.returns, covariance=product.covariance,
+        ignored_bounds=list(product.bounds.ignored), returns=product.returns, covariance=covariance,
         expected_returns=mu, benchmark_returns=product.benchmark_returns,
         risk_contributions=pd.Series(rc, index=index, name="risk_contribution"),
         volatility=float(np.sqrt(variance)) if variance >= 0 else float("nan"),
-        objective=_objective(product, C, x, None if mu is None else mu.to_numpy(dtype=float)),
+        objective=_objective(product, Cx, x, None if mu is None else mu.to_numpy(dtype=float)),
         iterations=iterations, converged=converged, timings=stages.timings, bounds=product.bounds,
         limits=request.limits, groups=list(product.groups), unused_limits=list(product.unused),
-        labels=product.labels, linear_limits=limits, zeros=list(zeros), **_rebalancing(product, x))
+        labels=product.labels, linear_limits=limits, zeros=list(zeros), covariance_raised=raised,
+        **_rebalancing(product, x))
 
 
 def _rebalancing(product: Product, x) -> dict:

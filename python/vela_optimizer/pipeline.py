@@ -11,6 +11,7 @@ and records, built from the same groups, only when it solves.
 
 from __future__ import annotations
 
+import functools
 import importlib
 import time
 import warnings
@@ -22,10 +23,11 @@ import pandas as pd
 
 from . import classification, optimizer, rebalance
 from .limits import Limits
+from .native import factored
 from .optimizer import OptimizeMethod
 from .rebalance import Plan
 from .request import Request, Rule, check_kind
-from .result import Dropped
+from .result import Dropped, Lazy, LazyFields
 
 # Importing the extension (above) registers its private engine module.
 _engine = importlib.import_module(f"{__package__}._engine")
@@ -126,7 +128,7 @@ class Group:
 
 
 @dataclass(frozen=True)
-class Product:
+class Product(LazyFields):
     """What the pipeline prepared for one request.
 
     Attributes
@@ -141,6 +143,12 @@ class Product:
     returns : pandas.DataFrame
         Daily simple returns (retained ids as columns).
     covariance : pandas.DataFrame
+        The module's estimate (``_cov_shrinkage``, or the sample covariance); formed when first
+        read where the native solve works on ``factors``.
+    factors : vela_optimizer.native.factored.FactoredCovariance or None
+        The same estimate as a diagonal plus a low-rank term (the block among stocks with missing
+        days raised to positive semi-definite), for a native solve of many instruments; None when
+        the native solve takes the dense matrix.
     dropped : list of Dropped
     bounds : Bounds
     groups : list of Group
@@ -174,6 +182,7 @@ class Product:
     benchmark_returns: pd.Series | None
     rebalance: Plan | None = None
     kept_labels: list = field(default_factory=list)
+    factors: Any = None
 
     @property
     def kind(self) -> str:
@@ -187,6 +196,23 @@ class Product:
             return []
         named = {g.label for g in self.groups}
         return [i for i, label in zip(self.ids, self.labels) if label not in named]
+
+    @functools.cached_property
+    def native_covariance(self) -> tuple:
+        """(C, ids raised): the covariance a native solve uses, ``factors`` or the dense estimate,
+        with the block among stocks with missing days raised where the pairwise estimate is not
+        positive semi-definite (:mod:`vela_optimizer.native.factored`), and the ids of those stocks
+        when it was (else [])."""
+        if self.factors is not None:
+            C, raised = self.factors, self.factors.raised
+        else:
+            C = self.covariance.to_numpy(dtype=float)
+            C, raised = factored.raise_gaps_dense(C, self.gap_positions()) if np.isfinite(C).all() else (C, 0.0)
+        return C, [self.ids[i] for i in self.gap_positions()] if raised > 0.0 else []
+
+    def gap_positions(self) -> np.ndarray:
+        """Positions of the retained instruments with a missing return in the window."""
+        return np.flatnonzero(~np.isfinite(self.returns.to_numpy(dtype=float)).all(axis=0))
 
     def limits(self) -> Limits:
         """Bounds, group rows (a floor on an unused label as an empty row, which no portfolio
@@ -264,8 +290,12 @@ def run(request: Request, stages: Stages | None = None) -> Product:
     """
     stages = stages or Stages()
     client = optimizer.veladatac
-    prepared = _engine.prepare(*request.arguments(), progress=stages)
+    native = request.solver == "native" and not request.own_constraint
+    prepared = _engine.prepare(*request.arguments(), progress=stages, covariance=not native)
     ids = list(prepared["columns"])
+    fc = None
+    if native:
+        prepared["c_m"], fc = _covariance(request, prepared["df"], stages)
     kind = "stock" if prepared["instrument_type"] == "CS" else "fund"
     check_kind(request.limits, kind, ids)
 
@@ -285,13 +315,33 @@ def run(request: Request, stages: Stages | None = None) -> Product:
     product = Product(
         request=request, ids=ids, instrument_type=prepared["instrument_type"],
         start_date=_as_date(prepared["start_date"]), trading_date=_as_date(prepared["last_day"]),
-        returns=prepared["df"], covariance=prepared["c_m"],
+        returns=prepared["df"], covariance=prepared["c_m"], factors=fc,
         dropped=[Dropped(i, reason) for i, reason in prepared["dropped"]], bounds=bounds, groups=groups,
         unused=unused, labels=labels, benchmark_returns=_benchmark_returns(request, prepared, client))
     if request.rebalancing:
         stages("trading rules")
         product = _with_rebalance(product, client)
     return product
+
+
+def _covariance(request: Request, df: pd.DataFrame, stages: Stages) -> tuple:
+    """(the module's covariance, or a :class:`Lazy` of it; the factored form or None) of the
+    returns ``df``, for a native solve: the factored form from ``native.factored.MIN_RATIO``
+    times as many instruments as days on (where it holds), else the module's own estimate, as
+    its pipeline computes it (``_cov_shrinkage``, or ``DataFrame.cov``, read from the module at
+    call time)."""
+    stages("covariance")
+    shrink = bool(request.cov_shrinkage)
+
+    def module_estimate():
+        return optimizer._cov_shrinkage(df)[0] if shrink else df.cov()
+
+    T, n = df.shape
+    if shrink and n >= factored.MIN_RATIO * T:
+        found = factored.from_returns(df.to_numpy(dtype=float))
+        if found is not None:
+            return Lazy(module_estimate), found[0]
+    return module_estimate(), None
 
 
 def _with_rebalance(product: Product, client) -> Product:
@@ -302,8 +352,8 @@ def _with_rebalance(product: Product, client) -> Product:
     kept_labels = []
     if request.limits is not None and plan.kept:
         kept_labels = classification.labels_of(request.limits.scheme, list(plan.kept), client, request.date)
-    return replace(product, bounds=replace(b, lower=lower, upper=upper, source=source), rebalance=plan,
-                   kept_labels=kept_labels)
+    return product.replaced(bounds=replace(b, lower=lower, upper=upper, source=source), rebalance=plan,
+                            kept_labels=kept_labels)
 
 
 def solve_scipy(product: Product) -> tuple:

@@ -2,8 +2,9 @@
 
 from __future__ import annotations
 
+import dataclasses
 import datetime as _dt
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 from typing import Any, NamedTuple
 
 import pandas as pd
@@ -18,6 +19,41 @@ DROP_REASONS = {
 }
 
 
+class Lazy:
+    """A field's value formed when it is first read (:class:`LazyFields`): ``make()`` gives it.
+    The covariance of thousands of instruments is an N × N matrix a solve in factored form never
+    needs; it is formed only for a caller who reads it."""
+
+    def __init__(self, make):
+        self.make = make
+
+
+class LazyFields:
+    """For frozen dataclasses: a field given as a :class:`Lazy` is formed on its first read and
+    kept (reading it as an attribute, comparing, ``repr`` and ``dataclasses.replace`` all form it)."""
+
+    def __post_init__(self):
+        lazy = {f.name: getattr(self, f.name) for f in fields(self)}
+        lazy = {name: v for name, v in lazy.items() if isinstance(v, Lazy)}
+        for name in lazy:
+            object.__delattr__(self, name)  # read through __getattr__ from now on
+        object.__setattr__(self, "_lazy", lazy)
+
+    def replaced(self, **changes):
+        """``dataclasses.replace(self, **changes)``, leaving the fields not yet formed unformed."""
+        pending = {name: v for name, v in self.__dict__.get("_lazy", {}).items() if name not in changes}
+        return dataclasses.replace(self, **pending, **changes)
+
+    def __getattr__(self, name):
+        lazy = self.__dict__.get("_lazy")
+        if lazy and name in lazy:
+            value = lazy[name].make()
+            object.__setattr__(self, name, value)
+            del lazy[name]
+            return value
+        raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+
+
 class Dropped(NamedTuple):
     """A stock screening removed: its id and the screen that removed it (a key of ``DROP_REASONS``)."""
 
@@ -26,7 +62,7 @@ class Dropped(NamedTuple):
 
 
 @dataclass(frozen=True)
-class OptimizeResult:
+class OptimizeResult(LazyFields):
     """The weights of one optimisation and everything that went into them.
 
     Attributes
@@ -58,7 +94,11 @@ class OptimizeResult:
     returns : pandas.DataFrame
         The daily simple returns the estimates used (retained ids as columns).
     covariance : pandas.DataFrame
-        The covariance matrix of daily returns (shrunk unless ``cov_shrinkage=False``).
+        The covariance matrix of daily returns (shrunk unless ``cov_shrinkage=False``) the solve
+        used. A native solve of many instruments works on it in factored form and forms this
+        matrix only when it is read. Where screening kept stocks with missing days the estimate is
+        pairwise, and a native solve uses it with the block among those stocks raised by the least
+        that makes the matrix positive semi-definite (``covariance_raised`` names them).
     expected_returns : pandas.Series or None
         Mean daily returns (mean-variance only).
     benchmark_returns : pandas.Series or None
@@ -105,6 +145,9 @@ class OptimizeResult:
         turnover, max(bought, sold).
     rebalance_notes : list of str
         Bounds the day's trading rules overrode.
+    covariance_raised : list of str
+        Native solves: the stocks with missing days whose covariance block was raised because the
+        pairwise estimate was not positive semi-definite (see ``covariance``); empty otherwise.
     zeros : list of (str, str)
         The instruments a native solve set to weight 0, each with why: ``"bound"`` (it sits at a
         bound of 0), ``"group_cap"`` (risk parity: a binding group cap took its weight, and its risk
@@ -148,6 +191,7 @@ class OptimizeResult:
     turnover: float | None = None
     rebalance_notes: list = field(default_factory=list)
     zeros: list = field(default_factory=list)
+    covariance_raised: list = field(default_factory=list)
 
     def to_dict(self) -> dict:
         """The portfolio as ``{id: weight}``, what ``portfolio_optimize`` returns: the weights, and

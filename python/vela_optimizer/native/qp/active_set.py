@@ -1,7 +1,9 @@
 """The active set: KKT solves with chosen bounds and rows held, from a guess to the exact optimum.
 
 :func:`equality_step` solves the equality-constrained KKT system over the free variables for a
-held set of bounds and rows (in least-squares form without ever forming FᵀF). Two methods use it:
+held set of bounds and rows (in least-squares form without ever forming FᵀF; a factored
+covariance by Woodbury's identity without forming it, :class:`..factored.KKTSolver`). Two
+methods use it:
 
 - the polish (:func:`polish`, :func:`active_set`): a primal-dual active-set method from the set
   the interior point found, adding every bound or row the answer breaks and releasing every one
@@ -22,6 +24,7 @@ from __future__ import annotations
 import numpy as np
 import scipy.linalg
 
+from ..factored import KKTSolver
 from ..settings import out_of_time
 from .certify import certified_residual, gradient_scale, recover_row_multipliers, wrong_signs
 
@@ -83,9 +86,11 @@ def equality_step(red, x, fixed_lo, fixed_hi, row_lo, row_hi):
         rhs = np.concatenate([-quad.q[free], -r0, r_rows])
         z = symmetric_solve(K, rhs)
         nu = z[nf + k:]
+    elif quad.is_lowrank and (found := _lowrank_step(quad.P, free, A_WF, -quad.grad(x)[free], r_rows)) is not None:
+        z, nu = found
     else:
         K = np.zeros((nf + mw, nf + mw))
-        K[:nf, :nf] = quad.P[np.ix_(free, free)]
+        K[:nf, :nf] = quad.P.take(free).dense() if quad.is_lowrank else quad.P[np.ix_(free, free)]
         K[nf:, :nf] = A_WF
         K[:nf, nf:] = A_WF.T
         rhs = np.concatenate([-quad.grad(x)[free], r_rows])
@@ -95,6 +100,22 @@ def equality_step(red, x, fixed_lo, fixed_hi, row_lo, row_hi):
     full_nu = np.zeros(red.A.shape[0])
     full_nu[W] = nu
     return x, full_nu
+
+
+def _lowrank_step(P, free, A_WF, r1, r2):
+    """(Δx over the free variables, ν) of the KKT system whose Hessian is the factored P over the
+    free variables, diag(d_F) + W·H·Wᵀ with W = [U_F, J] and H = diag(I, E) (:class:`KKTSolver`,
+    O(n_F·(k + g + m)²)); None where d_F has a zero (the dense system is formed then)."""
+    sub = P.take(free)
+    if not np.all(sub.d > 0.0):
+        return None
+    W, H = sub.U, np.eye(sub.k)
+    if sub.gaps.size:
+        J = np.zeros((sub.n, sub.gaps.size))
+        J[sub.gaps, np.arange(sub.gaps.size)] = 1.0
+        W = np.hstack([W, J])
+        H = scipy.linalg.block_diag(H, sub.E)
+    return KKTSolver(sub.d, W, H, A_WF).solve(r1, r2)
 
 
 def active_set(red, x0, fixed_lo, fixed_hi, row_lo, row_hi, rounds, settings, f_ref=None):

@@ -68,6 +68,9 @@ def setup(red, sparse_lift, eps):
     quad, n = red.quad, red.quad.n
     eq = red.lo == red.hi
     ineq = ~eq
+    lift = quad.P.psd_lift() if quad.is_lowrank else None
+    if lift is not None:
+        return _setup_lowrank(red, lift, eps)
     if sparse_lift:
         k = quad.F.shape[0]
         solver = piqp.SparseSolver()
@@ -83,7 +86,7 @@ def setup(red, sparse_lift, eps):
     else:
         solver = piqp.DenseSolver()
         _configure(solver, eps)
-        P = quad.P if not quad.is_factor else quad.F.T @ quad.F
+        P = quad.F.T @ quad.F if quad.is_factor else (quad.P.dense() if quad.is_lowrank else quad.P)
         c = quad.q if not quad.is_factor else quad.q - quad.F.T @ quad.d
         A_eq = np.asfortranarray(red.A[eq]) if eq.any() else None
         G = np.asfortranarray(red.A[ineq]) if ineq.any() else None
@@ -91,6 +94,33 @@ def setup(red, sparse_lift, eps):
         P = P.T if P.flags.c_contiguous else np.asfortranarray(P)
         solver.setup(P, c, A_eq, red.lo[eq] if eq.any() else None, G, red.lo[ineq] if ineq.any() else None,
                      red.hi[ineq] if ineq.any() else None, red.lower, red.upper)
+    return solver
+
+
+def _setup_lowrank(red, lift, eps):
+    """PIQP's sparse solver on the problem over (x, y), y = Vᵀx, for a factored covariance
+    C = P_w + V·Vᵀ (:meth:`FactoredCovariance.psd_lift`):
+
+        min ½xᵀP_w x + ½‖y‖² + qᵀx   s.t.  Vᵀx − y = 0,  the limits on x.
+
+    Its Hessian diag(P_w, I) is the diagonal with a few dense rows and columns (stocks with
+    missing days), and each factorisation costs O(n·k²), k the columns of V, instead of O(n³)."""
+    import piqp
+
+    quad = red.quad
+    P_w, V = lift
+    k = V.shape[1]
+    eq = red.lo == red.hi
+    ineq = ~eq
+    solver = piqp.SparseSolver()
+    _configure(solver, eps)
+    P = sp.block_diag([sp.triu(P_w), sp.identity(k)], format="csc")
+    A = sp.vstack([sp.hstack([sp.csc_matrix(V.T), -sp.identity(k)]),
+                   sp.hstack([sp.csc_matrix(red.A[eq]), sp.csc_matrix((int(eq.sum()), k))])], format="csc")
+    G = sp.hstack([sp.csc_matrix(red.A[ineq]), sp.csc_matrix((int(ineq.sum()), k))], format="csc")
+    solver.setup(P, np.concatenate([quad.q, np.zeros(k)]), A, np.concatenate([np.zeros(k), red.lo[eq]]), G,
+                 red.lo[ineq], red.hi[ineq], np.concatenate([red.lower, np.full(k, -np.inf)]),
+                 np.concatenate([red.upper, np.full(k, np.inf)]))
     return solver
 
 
@@ -131,16 +161,18 @@ def setup_lifted(red, eps):
 
     quad, n, caps = red.quad, red.quad.n, red.caps
     eq, ineq = red.lo == red.hi, red.lo != red.hi
-    k = quad.F.shape[0] if quad.is_factor else 0
+    top, F, target = _residual_lift(quad)
+    k = F.shape[0] if F is not None else 0
     ncap = len(caps.rows)
     nv = n + k + ncap * n
-    if quad.is_factor:
-        P = sp.block_diag([sp.csc_matrix((n, n)), sp.identity(k), sp.csc_matrix((ncap * n, ncap * n))], format="csc")
+    if F is not None:
+        P = sp.block_diag([top, sp.identity(k), sp.csc_matrix((ncap * n, ncap * n))], format="csc")
         c = np.concatenate([quad.q, np.zeros(k + ncap * n)])
-        eq_rows = [sp.hstack([sp.csc_matrix(quad.F), -sp.identity(k), sp.csc_matrix((k, ncap * n))])]
-        b = [quad.d]
+        eq_rows = [sp.hstack([sp.csc_matrix(F), -sp.identity(k), sp.csc_matrix((k, ncap * n))])]
+        b = [target]
     else:
-        P = sp.block_diag([sp.csc_matrix(np.triu(quad.P)), sp.csc_matrix((ncap * n, ncap * n))], format="csc")
+        dense = quad.P.dense() if quad.is_lowrank else quad.P
+        P = sp.block_diag([sp.csc_matrix(np.triu(dense)), sp.csc_matrix((ncap * n, ncap * n))], format="csc")
         c = np.concatenate([quad.q, np.zeros(ncap * n)])
         eq_rows, b = [], []
     eq_rows.append(sp.hstack([sp.csc_matrix(red.A[eq]), sp.csc_matrix((int(eq.sum()), nv - n))]))
@@ -165,11 +197,26 @@ def setup_lifted(red, eps):
     return solver
 
 
+def _residual_lift(quad):
+    """(the Hessian's part left on x, sparse upper triangle; F; d) for posing ½‖F x − d‖² through
+    a residual y = F x − d: F itself in least-squares form (nothing left on x), Vᵀ for a factored
+    covariance with a lift (P_w left on x); (None, None, None) for a dense P."""
+    n = quad.n
+    if quad.is_factor:
+        return sp.csc_matrix((n, n)), quad.F, quad.d
+    lift = quad.P.psd_lift() if quad.is_lowrank else None
+    if lift is None:
+        return None, None, None
+    P_w, V = lift
+    return sp.triu(P_w, format="csc"), V.T, np.zeros(V.shape[1])
+
+
 def run_lifted(solver, red, max_iteration, eps):
     """Solve the lifted problem of :func:`setup_lifted`; the iterate over x and its active set,
     with the weights held at their holdings (both t ≥ ±(x − h) and t ≥ 0 active) and the caps."""
     n, caps = red.quad.n, red.caps
-    k = red.quad.F.shape[0] if red.quad.is_factor else 0
+    F = _residual_lift(red.quad)[1]
+    k = F.shape[0] if F is not None else 0
     ineq = red.lo != red.hi
     mi = int(ineq.sum())
     _configure(solver, eps)

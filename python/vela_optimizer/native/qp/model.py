@@ -20,11 +20,14 @@ from dataclasses import dataclass
 import numpy as np
 
 from ...exception import InvalidArgument
+from ..factored import FactoredCovariance
 from ..inputs import as_array, check_limits, finite
 
 
 class Quadratic:
-    """A convex quadratic in dense form (``P``) or least-squares form (``F``, ``d``)."""
+    """A convex quadratic in dense form (``P`` an array), factored form (``P`` a
+    :class:`~vela_optimizer.native.factored.FactoredCovariance`: a diagonal plus a low-rank term)
+    or least-squares form (``F``, ``d``)."""
 
     def __init__(self, q, P=None, F=None, d=None):
         self.q = q
@@ -39,6 +42,11 @@ class Quadratic:
     @property
     def is_factor(self):
         return self.F is not None
+
+    @property
+    def is_lowrank(self):
+        """P is a diagonal plus a low-rank term, never formed."""
+        return isinstance(self.P, FactoredCovariance)
 
     def hess(self, v):
         """The Hessian times ``v``: P·v, or Fᵀ(F·v) without forming FᵀF."""
@@ -62,6 +70,8 @@ class Quadratic:
         if not hasattr(self, "_curvature"):
             if self.n == 0:
                 self._curvature = 0.0
+            elif self.is_lowrank:
+                self._curvature = float(np.mean(self.P.diagonal()))
             elif self.F is None:
                 self._curvature = float(np.mean(np.diag(self.P)))
             else:
@@ -72,6 +82,8 @@ class Quadratic:
         """The same quadratic divided by s > 0."""
         if s == 1.0:
             return self
+        if self.is_lowrank:
+            return Quadratic(self.q / s, P=self.P.scaled(1.0 / s))
         if self.F is None:
             return Quadratic(self.q / s, P=self.P / s)
         r = np.sqrt(s)
@@ -82,6 +94,9 @@ class Quadratic:
         if keep.all():
             return self
         fixed = ~keep
+        if self.is_lowrank:
+            moved = self.P @ np.where(fixed, x_fixed, 0.0)
+            return Quadratic(self.q[keep] + moved[keep], P=self.P.take(keep))
         if self.F is None:
             q = self.q[keep] + self.P[np.ix_(keep, fixed)] @ x_fixed[fixed]
             return Quadratic(q, P=self.P[np.ix_(keep, keep)])
@@ -217,7 +232,10 @@ def make_quadratic(P, q, limits, factor, target, against="目标函数"):
 
 def covariance_quadratic(C, curvature, q, limits):
     """½xᵀ(curvature·C)x + qᵀx divided by its scale s, formed in one pass over C, and s: the
-    Hessian's mean diagonal, else the largest |q_i|, else 1 (``q`` None: zero)."""
+    Hessian's mean diagonal, else the largest |q_i|, else 1 (``q`` None: zero). C may be a
+    :class:`~vela_optimizer.native.factored.FactoredCovariance` (kept factored)."""
+    if isinstance(C, FactoredCovariance):
+        return _factored_quadratic(C, curvature, q, limits)
     C = as_array("C", C)
     if not np.all(np.isfinite(C)):
         raise InvalidArgument("OPTIMIZER: 协方差矩阵含有 NaN 或 inf")
@@ -229,3 +247,16 @@ def covariance_quadratic(C, curvature, q, limits):
     scale = (usable(curvature * float(np.mean(np.diag(C)))) if C.size else None) or \
         usable(float(np.abs(q).max(initial=0.0))) or 1.0
     return make_quadratic(C * (curvature / scale), q / scale, limits, None, None, "协方差矩阵"), scale
+
+
+def _factored_quadratic(C, curvature, q, limits):
+    """:func:`covariance_quadratic` of a factored covariance: the same scale, the factors scaled."""
+    n = C.n
+    if q is not None and q.shape != (n,):
+        raise InvalidArgument(f"OPTIMIZER: mu 的长度必须与协方差矩阵的维数 {n} 一致，传入的形状为：{q.shape}")
+    q = np.zeros(n) if q is None else q
+    scale = (usable(curvature * float(np.mean(C.diagonal()))) if n else None) or \
+        usable(float(np.abs(q).max(initial=0.0))) or 1.0
+    check_limits(limits, n, "协方差矩阵")
+    P = C.scaled(curvature / scale) if curvature > 0 else FactoredCovariance(np.zeros(n), np.zeros((n, 0)))
+    return Quadratic(q / scale, P=P), scale

@@ -32,7 +32,7 @@ def solve_small(red, settings):
             return None  # FᵀF is singular: no dense active-set solve
         H, f = quad.F.T @ quad.F, quad.q - quad.F.T @ quad.d
     else:
-        H, f = quad.P, quad.q
+        H, f = (quad.P.dense() if quad.is_lowrank else quad.P), quad.q
     eq = red.lo == red.hi
     sense = np.zeros(n + red.A.shape[0], dtype=np.int32)
     sense[n + np.flatnonzero(eq)] = 5
