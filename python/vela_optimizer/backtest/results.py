@@ -105,6 +105,19 @@ class Rebalance:
         Warnings the optimiser gave on this date.
     seconds : float
         Wall time of the optimisation (not part of the saved results: it differs run to run).
+    before : dict
+        id -> drifted weight just before trading (positions at the day's closes over the value,
+        the rest cash): what the optimiser was given as the holdings.
+    shares : dict or None
+        id -> whole shares held after trading, with a capital; None without one.
+    cash : float
+        Cash left after trading: yuan with a capital, else a fraction of the value after trading.
+    fees : dict
+        ``commission``, ``stamp_duty``, ``transfer`` (or ``flat`` under a flat rate) and their
+        ``total``, as fractions of the value before trading.
+    untradable : list of (str, str)
+        Ids the day's trading rules kept from trading freely, with the reason (``suspended``,
+        ``limit_up``: not bought, ``limit_down``: not sold).
     """
 
     date: _dt.date
@@ -116,6 +129,11 @@ class Rebalance:
     dropped: list = field(default_factory=list)
     notes: list = field(default_factory=list)
     seconds: float = 0.0
+    before: dict = field(default_factory=dict)
+    shares: dict | None = None
+    cash: float = 0.0
+    fees: dict = field(default_factory=dict)
+    untradable: list = field(default_factory=list)
 
 
 @dataclass(frozen=True)
@@ -156,7 +174,8 @@ class BacktestResult:
         """The results as plain JSON-ready data (dates as 'YYYY-MM-DD', NaN as None).
 
         Keys: ``rebalances`` (list of {"date", "weights", "holdings", "traded", "turnover", "cost",
-        "solver", "dropped", "notes"}; ``holdings`` counts the positive weights), ``daily`` (list
+        "solver", "dropped", "notes", "before", "shares", "cash", "fees", "untradable"}; ``holdings``
+        counts the positive weights), ``daily`` (list
         of {"date", "value", "return"} plus the benchmark's figures when there is one), ``stats``,
         ``failures`` (list of {"date", "error", "message", "description"}), ``complete`` and
         ``pending`` (the dates left out of an interrupted run's report, as text).
@@ -169,7 +188,10 @@ class BacktestResult:
                 {"date": r.date.isoformat(), "weights": {k: float(v) for k, v in r.weights.items()},
                  "holdings": holdings(r.weights), "traded": float(r.traded), "turnover": float(r.turnover),
                  "cost": float(r.cost), "solver": r.solver, "dropped": [list(d) for d in r.dropped],
-                 "notes": list(r.notes)}
+                 "notes": list(r.notes), "before": {k: float(v) for k, v in r.before.items()},
+                 "shares": None if r.shares is None else {k: int(v) for k, v in r.shares.items()},
+                 "cash": float(r.cash), "fees": {k: float(v) for k, v in r.fees.items()},
+                 "untradable": [list(u) for u in r.untradable]}
                 for r in self.rebalances
             ],
             "daily": daily,
