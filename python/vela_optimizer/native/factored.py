@@ -31,6 +31,7 @@ zero variance); the caller uses the dense matrix.
 from __future__ import annotations
 
 import importlib
+from typing import Any, NamedTuple
 
 import numpy as np
 import scipy.linalg
@@ -40,11 +41,24 @@ from .. import optimizer  # noqa: F401  (importing the extension registers _engi
 
 _engine = importlib.import_module(".._engine", __package__)
 
-__all__ = ["MIN_RATIO", "FactoredCovariance", "KKTSolver", "from_returns", "raise_gaps_dense"]
+__all__ = ["MIN_RATIO", "FactoredCovariance", "KKTSolver", "Lift", "from_returns", "raise_gaps_dense"]
 
 # The package's native solves take the factored form from this many instruments per day of the
 # window on (measured: bench/bench_market.py --crossover).
 MIN_RATIO = 2.0
+
+
+class Lift(NamedTuple):
+    """A QP's Hessian P posed through extra variables z: over (x, z) the objective
+    ½xᵀ·P_x·x + ½zᵀ·P_z·z with the rows A_x·x + A_z·z = b, which is ½xᵀ·P·x (plus terms linear in
+    x when b ≠ 0) once z is eliminated. P_x and P_z are sparse and positive semi-definite, so an
+    interior point factors the lifted problem in O(n·k²) where P itself is dense."""
+
+    P_x: Any
+    A_x: Any
+    A_z: Any
+    P_z: Any
+    b: np.ndarray
 
 
 class FactoredCovariance:
@@ -122,6 +136,14 @@ class FactoredCovariance:
                 out[np.ix_(self.gaps, np.flatnonzero(sel))] += self.E[:, place[idx[sel]]]
         return out
 
+    def low_rank(self):
+        """(W, H) with C = diag(d) + W·H·Wᵀ: W = [U, J] (n × (k + g)), H = diag(I, E)."""
+        if not self.gaps.size:
+            return self.U, np.eye(self.k)
+        J = np.zeros((self.n, self.gaps.size))
+        J[self.gaps, np.arange(self.gaps.size)] = 1.0
+        return np.hstack([self.U, J]), scipy.linalg.block_diag(np.eye(self.k), self.E)
+
     def dense(self) -> np.ndarray:
         """C as an n × n array."""
         out = self.U @ self.U.T
@@ -154,6 +176,16 @@ class FactoredCovariance:
             P, V = self._lift
             out._lift = (P * c, V * np.sqrt(c))
         return out
+
+    def lift(self):
+        """:class:`Lift` of C over y = Vᵀx (:meth:`psd_lift`): ½xᵀP_w x + ½‖y‖², Vᵀx − y = 0; None
+        where C is not positive semi-definite to rounding."""
+        found = self.psd_lift()
+        if found is None:
+            return None
+        P_w, V = found
+        k = V.shape[1]
+        return Lift(P_w, sp.csc_matrix(V.T), -sp.identity(k, format="csc"), sp.identity(k, format="csc"), np.zeros(k))
 
     def psd_lift(self):
         """(P, V) with C = P + V·Vᵀ, P a sparse positive semi-definite matrix (the diagonal, with
@@ -352,7 +384,8 @@ class KKTSolver:
         self.lu = (lu, piv)
 
     def _once(self, r1, r2):
-        W, D, A, H, r = self.W, self.D, self.A, self.H, self.r
+        W, A, H, r = self.W, self.A, self.H, self.r
+        D = self.D if r1.ndim == 1 else self.D[:, None]
         r1d = r1 / D
         rhs = np.concatenate([H @ (W.T @ r1d), A @ r1d - r2])
         if self.exact:
@@ -363,11 +396,12 @@ class KKTSolver:
         return (r1 - W @ u - A.T @ nu) / D, nu
 
     def solve(self, r1, r2):
-        """(Δ, ν) of the KKT system."""
+        """(Δ, ν) of the KKT system; r1 (n,) and r2 (m,), or (n, c) and (m, c) for c systems."""
         x, nu = self._once(r1, r2)
         W, H, A = self.W, self.H, self.A
+        D = self.D if r1.ndim == 1 else self.D[:, None]
         for _ in range(2):
-            res1 = r1 - (self.D * x + W @ (H @ (W.T @ x)) + A.T @ nu)
+            res1 = r1 - (D * x + W @ (H @ (W.T @ x)) + A.T @ nu)
             res2 = r2 - A @ x
             scale = np.abs(r1).max(initial=0.0) + np.abs(r2).max(initial=0.0)
             if max(np.abs(res1).max(initial=0.0), np.abs(res2).max(initial=0.0)) <= 1e-15 * max(scale, 1e-300):

@@ -109,13 +109,7 @@ def _lowrank_step(P, free, A_WF, r1, r2):
     sub = P.take(free)
     if not np.all(sub.d > 0.0):
         return None
-    W, H = sub.U, np.eye(sub.k)
-    if sub.gaps.size:
-        J = np.zeros((sub.n, sub.gaps.size))
-        J[sub.gaps, np.arange(sub.gaps.size)] = 1.0
-        W = np.hstack([W, J])
-        H = scipy.linalg.block_diag(H, sub.E)
-    return KKTSolver(sub.d, W, H, A_WF).solve(r1, r2)
+    return KKTSolver(sub.d, *sub.low_rank(), A_WF).solve(r1, r2)
 
 
 def active_set(red, x0, fixed_lo, fixed_hi, row_lo, row_hi, rounds, settings, f_ref=None):

@@ -18,6 +18,7 @@ from dataclasses import dataclass
 import numpy as np
 import scipy.sparse as sp
 
+from ..factored import Lift
 from ..settings import ENGINE_MAX_ITERATION
 from ..solution import INFEASIBLE, MAX_ITERATION, NUMERICAL, SOLVED, UNBOUNDED
 
@@ -60,65 +61,53 @@ def _configure(solver, eps):
 
 
 def setup(red, sparse_lift, eps):
-    """A PIQP solver set up for the reduced problem ``red`` to tolerance ``eps``; ``sparse_lift``
-    poses the least-squares form to the sparse solver over (x, y), y = F x − d, instead of the
-    dense FᵀF form."""
-    import piqp
-
-    quad, n = red.quad, red.quad.n
-    eq = red.lo == red.hi
-    ineq = ~eq
-    lift = quad.P.psd_lift() if quad.is_lowrank else None
-    if lift is not None:
-        return _setup_lowrank(red, lift, eps)
-    if sparse_lift:
-        k = quad.F.shape[0]
-        solver = piqp.SparseSolver()
-        _configure(solver, eps)
-        P = sp.block_diag([sp.csc_matrix((n, n)), sp.identity(k)], format="csc")
-        c = np.concatenate([quad.q, np.zeros(k)])
-        A = sp.vstack([sp.hstack([sp.csc_matrix(quad.F), -sp.identity(k)]),
-                       sp.hstack([sp.csc_matrix(red.A[eq]), sp.csc_matrix((int(eq.sum()), k))])], format="csc")
-        b = np.concatenate([quad.d, red.lo[eq]])
-        G = sp.hstack([sp.csc_matrix(red.A[ineq]), sp.csc_matrix((int(ineq.sum()), k))], format="csc")
-        solver.setup(P, c, A, b, G, red.lo[ineq], red.hi[ineq], np.concatenate([red.lower, np.full(k, -np.inf)]),
-                     np.concatenate([red.upper, np.full(k, np.inf)]))
-    else:
-        solver = piqp.DenseSolver()
-        _configure(solver, eps)
-        P = quad.F.T @ quad.F if quad.is_factor else (quad.P.dense() if quad.is_lowrank else quad.P)
-        c = quad.q if not quad.is_factor else quad.q - quad.F.T @ quad.d
-        A_eq = np.asfortranarray(red.A[eq]) if eq.any() else None
-        G = np.asfortranarray(red.A[ineq]) if ineq.any() else None
-        # P is symmetric: its transpose is the column-major array PIQP takes, without a copy.
-        P = P.T if P.flags.c_contiguous else np.asfortranarray(P)
-        solver.setup(P, c, A_eq, red.lo[eq] if eq.any() else None, G, red.lo[ineq] if ineq.any() else None,
-                     red.hi[ineq] if ineq.any() else None, red.lower, red.upper)
-    return solver
-
-
-def _setup_lowrank(red, lift, eps):
-    """PIQP's sparse solver on the problem over (x, y), y = Vᵀx, for a factored covariance
-    C = P_w + V·Vᵀ (:meth:`FactoredCovariance.psd_lift`):
-
-        min ½xᵀP_w x + ½‖y‖² + qᵀx   s.t.  Vᵀx − y = 0,  the limits on x.
-
-    Its Hessian diag(P_w, I) is the diagonal with a few dense rows and columns (stocks with
-    missing days), and each factorisation costs O(n·k²), k the columns of V, instead of O(n³)."""
+    """A PIQP solver set up for the reduced problem ``red`` to tolerance ``eps``: the sparse
+    solver on the lifted problem (:func:`_setup_lifted_hessian`) for a factored P, and in
+    least-squares form with ``sparse_lift`` (over (x, y), y = F x − d, instead of the dense FᵀF
+    form); the dense solver otherwise."""
     import piqp
 
     quad = red.quad
-    P_w, V = lift
-    k = V.shape[1]
+    eq = red.lo == red.hi
+    ineq = ~eq
+    lift = _lift_of(quad) if quad.is_lowrank or sparse_lift else None
+    if lift is not None:
+        return _setup_lifted_hessian(red, lift, eps)
+    solver = piqp.DenseSolver()
+    _configure(solver, eps)
+    P = quad.F.T @ quad.F if quad.is_factor else (quad.P.dense() if quad.is_lowrank else quad.P)
+    c = quad.q if not quad.is_factor else quad.q - quad.F.T @ quad.d
+    A_eq = np.asfortranarray(red.A[eq]) if eq.any() else None
+    G = np.asfortranarray(red.A[ineq]) if ineq.any() else None
+    # P is symmetric: its transpose is the column-major array PIQP takes, without a copy.
+    P = P.T if P.flags.c_contiguous else np.asfortranarray(P)
+    solver.setup(P, c, A_eq, red.lo[eq] if eq.any() else None, G, red.lo[ineq] if ineq.any() else None,
+                 red.hi[ineq] if ineq.any() else None, red.lower, red.upper)
+    return solver
+
+
+def _setup_lifted_hessian(red, lift, eps):
+    """PIQP's sparse solver on the problem lifted by ``lift`` (:class:`..factored.Lift`), over
+    (x, z):
+
+        min ½xᵀP_x x + ½zᵀP_z z + qᵀx   s.t.  A_x x + A_z z = b,  the limits on x.
+
+    For a factored covariance z = Vᵀx (:meth:`FactoredCovariance.lift`): the Hessian diag(P_w, I)
+    is the diagonal with a few dense rows and columns (stocks with missing days), and each
+    factorisation costs O(n·k²), k the columns of V, instead of O(n³)."""
+    import piqp
+
+    quad = red.quad
+    k = lift.A_z.shape[1]
     eq = red.lo == red.hi
     ineq = ~eq
     solver = piqp.SparseSolver()
     _configure(solver, eps)
-    P = sp.block_diag([sp.triu(P_w), sp.identity(k)], format="csc")
-    A = sp.vstack([sp.hstack([sp.csc_matrix(V.T), -sp.identity(k)]),
+    P = sp.block_diag([sp.triu(lift.P_x), sp.triu(lift.P_z)], format="csc")
+    A = sp.vstack([sp.hstack([sp.csc_matrix(lift.A_x), lift.A_z]),
                    sp.hstack([sp.csc_matrix(red.A[eq]), sp.csc_matrix((int(eq.sum()), k))])], format="csc")
     G = sp.hstack([sp.csc_matrix(red.A[ineq]), sp.csc_matrix((int(ineq.sum()), k))], format="csc")
-    solver.setup(P, np.concatenate([quad.q, np.zeros(k)]), A, np.concatenate([np.zeros(k), red.lo[eq]]), G,
+    solver.setup(P, np.concatenate([quad.q, np.zeros(k)]), A, np.concatenate([lift.b, red.lo[eq]]), G,
                  red.lo[ineq], red.hi[ineq], np.concatenate([red.lower, np.full(k, -np.inf)]),
                  np.concatenate([red.upper, np.full(k, np.inf)]))
     return solver
@@ -161,15 +150,15 @@ def setup_lifted(red, eps):
 
     quad, n, caps = red.quad, red.quad.n, red.caps
     eq, ineq = red.lo == red.hi, red.lo != red.hi
-    top, F, target = _residual_lift(quad)
-    k = F.shape[0] if F is not None else 0
+    lift = _lift_of(quad)
+    k = lift.A_z.shape[1] if lift is not None else 0
     ncap = len(caps.rows)
     nv = n + k + ncap * n
-    if F is not None:
-        P = sp.block_diag([top, sp.identity(k), sp.csc_matrix((ncap * n, ncap * n))], format="csc")
+    if lift is not None:
+        P = sp.block_diag([sp.triu(lift.P_x), sp.triu(lift.P_z), sp.csc_matrix((ncap * n, ncap * n))], format="csc")
         c = np.concatenate([quad.q, np.zeros(k + ncap * n)])
-        eq_rows = [sp.hstack([sp.csc_matrix(F), -sp.identity(k), sp.csc_matrix((k, ncap * n))])]
-        b = [target]
+        eq_rows = [sp.hstack([sp.csc_matrix(lift.A_x), lift.A_z, sp.csc_matrix((lift.A_z.shape[0], ncap * n))])]
+        b = [lift.b]
     else:
         dense = quad.P.dense() if quad.is_lowrank else quad.P
         P = sp.block_diag([sp.csc_matrix(np.triu(dense)), sp.csc_matrix((ncap * n, ncap * n))], format="csc")
@@ -197,26 +186,22 @@ def setup_lifted(red, eps):
     return solver
 
 
-def _residual_lift(quad):
-    """(the Hessian's part left on x, sparse upper triangle; F; d) for posing ½‖F x − d‖² through
-    a residual y = F x − d: F itself in least-squares form (nothing left on x), Vᵀ for a factored
-    covariance with a lift (P_w left on x); (None, None, None) for a dense P."""
-    n = quad.n
+def _lift_of(quad):
+    """The :class:`..factored.Lift` of the quadratic's Hessian: in least-squares form the residual
+    y = F x − d (½‖y‖², nothing left on x), for a factored P its own; None for a dense P."""
     if quad.is_factor:
-        return sp.csc_matrix((n, n)), quad.F, quad.d
-    lift = quad.P.psd_lift() if quad.is_lowrank else None
-    if lift is None:
-        return None, None, None
-    P_w, V = lift
-    return sp.triu(P_w, format="csc"), V.T, np.zeros(V.shape[1])
+        k = quad.F.shape[0]
+        return Lift(sp.csc_matrix((quad.n, quad.n)), sp.csc_matrix(quad.F), -sp.identity(k, format="csc"),
+                    sp.identity(k, format="csc"), quad.d)
+    return quad.P.lift() if quad.is_lowrank else None
 
 
 def run_lifted(solver, red, max_iteration, eps):
     """Solve the lifted problem of :func:`setup_lifted`; the iterate over x and its active set,
     with the weights held at their holdings (both t ≥ ±(x − h) and t ≥ 0 active) and the caps."""
     n, caps = red.quad.n, red.caps
-    F = _residual_lift(red.quad)[1]
-    k = F.shape[0] if F is not None else 0
+    lift = _lift_of(red.quad)
+    k = lift.A_z.shape[1] if lift is not None else 0
     ineq = red.lo != red.hi
     mi = int(ineq.sum())
     _configure(solver, eps)

@@ -45,8 +45,10 @@ class Quadratic:
 
     @property
     def is_lowrank(self):
-        """P is a diagonal plus a low-rank term, never formed."""
-        return isinstance(self.P, FactoredCovariance)
+        """P is a diagonal plus a low-rank term, never formed (a
+        :class:`~vela_optimizer.native.factored.FactoredCovariance` or another operator with its
+        ``low_rank``, ``take``, ``scaled`` and ``lift``)."""
+        return hasattr(self.P, "low_rank")
 
     def hess(self, v):
         """The Hessian times ``v``: P·v, or Fᵀ(F·v) without forming FᵀF."""
@@ -216,6 +218,12 @@ def make_quadratic(P, q, limits, factor, target, against="目标函数"):
             if d.shape != (F.shape[0],):
                 raise InvalidArgument(f"OPTIMIZER: target 必须有 {F.shape[0]} 个值，传入的形状为：{d.shape}")
         quad = Quadratic(q, F=np.ascontiguousarray(F), d=d)
+    elif hasattr(P, "low_rank"):
+        if target is not None:
+            raise InvalidArgument("OPTIMIZER: 指定 target 时必须指定 factor")
+        if P.n != n:
+            raise InvalidArgument(f"OPTIMIZER: P 的形状必须为 ({n}, {n})，传入的形状为：{P.shape}")
+        quad = Quadratic(q, P=P)
     else:
         if P is None:
             raise InvalidArgument("OPTIMIZER: 未指定 factor 时必须指定 P")
