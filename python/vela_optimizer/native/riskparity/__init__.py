@@ -32,9 +32,11 @@ import numpy as np
 from ... import optimizer  # noqa: F401  (importing the extension registers _engine)
 from ...exception import InvalidArgument
 from ...metrics import pairwise_spread, risk_contributions
+from ..factored import FactoredCovariance
 from ..inputs import as_array, check_limits
 from ..settings import ENGINE_MAX_ITERATION, blas_threads, settings_for, time_budget
 from ..solution import MAX_ITERATION, NUMERICAL, SOLVED, Solution, zeros_of
+from .newton import barrier_newton
 from .sca import SpreadSCA
 
 # Importing the extension (above) registers its private engine module.
@@ -55,22 +57,33 @@ def _ratio(rc: np.ndarray) -> float:
     return float(np.max(rc)) / low - 1.0 if low > 0 else math.inf
 
 
-def _covariance(C) -> np.ndarray:
+def _covariance(C):
+    """The checked covariance: a square array of finite numbers with positive variances, or a
+    :class:`~..factored.FactoredCovariance` with positive variances (kept factored)."""
+    if isinstance(C, FactoredCovariance):
+        diag = C.diagonal()
+        if not (np.isfinite(diag).all() and np.isfinite(C.U).all() and np.isfinite(C.E).all()):
+            raise InvalidArgument("OPTIMIZER: 协方差矩阵含有 NaN 或 inf")
+        _positive_variances(diag)
+        return C
     a = as_array("C", C)
     if a.ndim != 2 or a.shape[0] != a.shape[1] or a.shape[0] == 0:
         raise InvalidArgument(f"OPTIMIZER: 协方差矩阵必须是非空方阵，传入的形状为：{a.shape}")
     if not np.isfinite(a).all():
         raise InvalidArgument("OPTIMIZER: 协方差矩阵含有 NaN 或 inf")
-    diag = np.diag(a)
+    _positive_variances(np.diag(a))
+    return a
+
+
+def _positive_variances(diag):
     bad = np.flatnonzero(~(diag > 0))
     if bad.size:
         i = int(bad[0])
         raise InvalidArgument(f"OPTIMIZER: 协方差矩阵第 {i} 个合约的方差 {diag[i]} 不是正数，无法计算风险平价权重")
-    return a
 
 
 def _solution(C, w, iterations, status, solver, path, message="", limits=None) -> Solution:
-    rc = risk_contributions(C, w)
+    rc = w * (C @ w) if isinstance(C, FactoredCovariance) else risk_contributions(C, w)
     spread = pairwise_spread(rc)
     return Solution(w, int(iterations), status, solver, spread, message=message, spread=spread, ratio=_ratio(rc),
                     path=path, zeros=zeros_of(w, limits, risk_parity=True))
@@ -84,8 +97,9 @@ def solve_unconstrained(C, *, max_iteration=None, tol=None, method: str = "auto"
 
     Parameters
     ----------
-    C : array_like, shape (n, n)
-        Covariance matrix: finite, positive variances (its symmetric part is used).
+    C : array_like, shape (n, n), or FactoredCovariance
+        Covariance matrix: finite, positive variances (its symmetric part is used); a factored
+        covariance is solved by damped Newton with Woodbury solves (``solver == "newton"``).
     max_iteration : int, optional
         Limit on coordinate sweeps plus Newton steps (``settings.max_iteration`` when not given).
     tol : float, optional
@@ -114,8 +128,15 @@ def solve_unconstrained(C, *, max_iteration=None, tol=None, method: str = "auto"
     solver = _METHODS.get(method) if isinstance(method, str) else None
     if solver is None:
         raise InvalidArgument(f"OPTIMIZER: method 必须为 auto、ccd 或 newton，传入值为：{method!r}")
-    x, iterations, converged = _engine.risk_parity_barrier(a, min(settings.max_iteration, ENGINE_MAX_ITERATION),
-                                                           settings.unconstrained_tol, BARRIER, method)
+    if isinstance(a, FactoredCovariance):
+        # Damped Newton with Woodbury solves: O(n·k²) a step, where the core's sweeps are O(n²).
+        solver = "newton"
+        with blas_threads(settings):
+            x, iterations, converged = barrier_newton(a, min(settings.max_iteration, ENGINE_MAX_ITERATION),
+                                                      settings.unconstrained_tol, BARRIER)
+    else:
+        x, iterations, converged = _engine.risk_parity_barrier(a, min(settings.max_iteration, ENGINE_MAX_ITERATION),
+                                                               settings.unconstrained_tol, BARRIER, method)
     total = float(np.sum(x))
     if not (np.isfinite(x).all() and math.isfinite(total) and total > 0):
         return Solution(np.full(a.shape[0], np.nan), int(iterations), NUMERICAL, solver, math.nan,
@@ -137,8 +158,9 @@ def solve_with_limits(C, limits, *, max_iteration=None, tol=None, settings=None)
 
     Parameters
     ----------
-    C : array_like, shape (n, n)
-        Covariance matrix: finite, positive variances (its symmetric part is used).
+    C : array_like, shape (n, n), or FactoredCovariance
+        Covariance matrix: finite, positive variances (its symmetric part is used); a factored
+        one is kept factored throughout.
     limits : Limits
         Bounds, group rows and the budget over the same n instruments.
     max_iteration : int, optional

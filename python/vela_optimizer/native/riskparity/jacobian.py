@@ -9,6 +9,8 @@ from __future__ import annotations
 import numpy as np
 from scipy.linalg import lapack
 
+from ..factored import KKTSolver
+
 
 class Jacobian:
     """J = diag(C·w) + diag(w)·C, the Jacobian of the contributions at w, factored for solves.
@@ -51,11 +53,15 @@ class Jacobian:
             self.lu, self.piv, info = lapack.dgetrf(J, overwrite_a=1)
             self.singular = info != 0
 
+    def _columns(self, idx):
+        """C[:, idx] (C is symmetric: also C[idx]ᵀ)."""
+        return self.C[:, idx]
+
     def release(self, rows) -> bool:
         """Held ``rows`` become J's own rows again. False when the corrected J is singular there."""
         R = np.union1d(self.released, rows)
         Y, CY = self._solve(np.eye(len(self.w))[:, R])
-        U = self.w[R, None] * self.C[R]  # J's rows R minus the held rows e_iᵀ
+        U = self.w[R, None] * self._columns(R).T  # J's rows R minus the held rows e_iᵀ
         U[np.arange(R.size), R] += self.Cw[R] - 1.0
         cap, piv, info = lapack.dgetrf(np.eye(R.size) + U @ Y)
         if info != 0:
@@ -82,22 +88,27 @@ class Jacobian:
         return z
 
     def _solve(self, V: np.ndarray):
-        C, Z = self.C, self.Z
+        Z = self.Z
         if self.lu is not None:
             X, _ = lapack.dgetrs(self.lu, self.piv, V)
-            return X, C @ X
+            return X, self.C @ X
         Vw = V / self.wz[:, None]
         XZ = V[Z] / self.zdiag[:, None]
         R = Vw
         if Z.size:
-            R = Vw - C[:, Z] @ XZ
+            CZ = self._columns(Z)
+            R = Vw - CZ @ XZ
             R[Z] = 0.0
-        X, _ = lapack.dpotrs(self.chol, R, lower=1)
+        X = self._m_solve(R)
         X[Z] = XZ
         CX = Vw - self.D[:, None] * X
         if Z.size:
-            CX[Z] = C[Z] @ X
+            CX[Z] = CZ.T @ X
         return X, CX
+
+    def _m_solve(self, R):
+        """M⁻¹·R (M's factor)."""
+        return lapack.dpotrs(self.chol, R, lower=1)[0]
 
     def _solve_transposed(self, r: np.ndarray) -> np.ndarray:
         if self.lu is not None:
@@ -107,8 +118,42 @@ class Jacobian:
         wz, zdiag = self.wz[column], self.zdiag[column]
         rP = r.copy()
         rP[Z] = 0.0
-        z = lapack.dpotrs(self.chol, rP, lower=1)[0] / wz
+        z = self._m_solve(rP) / wz
         if Z.size:
             z[Z] = 0.0
-            z[Z] = (r[Z] - self.C[Z] @ (wz * z)) / zdiag
+            z[Z] = (r[Z] - self._columns(Z).T @ (wz * z)) / zdiag
         return z
+
+
+class FactoredJacobian(Jacobian):
+    """:class:`Jacobian` of a factored covariance C = diag(d) + W·H·Wᵀ
+    (:class:`~..factored.FactoredCovariance`): M = C + diag(C·w / w), with the rows and columns
+    solved apart set to those of the identity, is diag(m) + W̃·H·W̃ᵀ (W̃: W with those rows 0), and
+    its solves are Woodbury's (:class:`~..factored.KKTSolver`), O(n·k²) to set up and O(n·k) per
+    column, where a Cholesky factor of the dense M costs O(n³). Where m has a zero (a contribution
+    whose (C·w)_i / w_i cancels d_i exactly) J is taken as singular."""
+
+    def __init__(self, C, w: np.ndarray, Cw: np.ndarray, held: np.ndarray):
+        self.C, self.w, self.Cw = C, w, Cw
+        zero = (np.abs(w) <= 1e-9 * float(np.max(np.abs(w)))) | held
+        self.Z = np.flatnonzero(zero)
+        self.wz = np.where(zero, 1.0, w)
+        self.zdiag = np.where(held, 1.0, Cw)[self.Z]
+        self.D = np.where(zero, 0.0, Cw / self.wz)
+        self.released = np.array([], dtype=np.intp)
+        self._update = None
+        self.lu = None
+        m = np.where(zero, 1.0, C.d + self.D)
+        W, H = C.low_rank()
+        W = W.copy()
+        W[self.Z] = 0.0
+        self.singular = not np.all(np.abs(m) > 1e-14 * float(np.max(np.abs(m))))
+        if not self.singular:
+            self.kkt = KKTSolver(m, W, H, np.zeros((0, m.size)))
+            self.singular = not self.kkt.exact
+
+    def _columns(self, idx):
+        return self.C.columns(idx)
+
+    def _m_solve(self, R):
+        return self.kkt.solve(R, np.zeros((0,) + R.shape[1:]))[0]

@@ -20,24 +20,35 @@ from __future__ import annotations
 import numpy as np
 
 from ... import feasibility
+from ...limits import Limits
 from ...metrics import pairwise_spread
+from ..factored import FactoredCovariance
 from ..qp import solve_qp
 from ..settings import Stopped, out_of_time
 from ..solution import MAX_ITERATION, NUMERICAL, SOLVED, TIME_LIMIT
 from .limits_qp import LimitsQP
 from .spread import SpreadState
+from .squared import SquaredJacobian, centred_jacobian
 from .trades import TradeSides
 
 
 class SpreadSCA:
     """The two phases on C scaled by its mean variance (same minimisers), under ``limits``."""
 
-    def __init__(self, C: np.ndarray, limits, settings):
-        self.C = (C + C.T) / (2.0 * float(np.mean(np.diag(C))))
+    def __init__(self, C, limits, settings):
+        self.factored = isinstance(C, FactoredCovariance)
+        if self.factored:
+            self.C = C.scaled(1.0 / float(np.mean(C.diagonal())))
+            # |C_ij| <= √(C_ii·C_jj) for a positive semi-definite C: a bound, where the dense
+            # path reads the largest entry of each row.
+            root = np.sqrt(self.C.diagonal())
+            self.row_max = root * float(root.max())
+        else:
+            self.C = (C + C.T) / (2.0 * float(np.mean(np.diag(C))))
+            self.row_max = np.max(np.abs(self.C), axis=1)
         self.n = C.shape[0]
         self.limits = limits
         self.settings = settings
-        self.row_max = np.max(np.abs(self.C), axis=1)
         # Caps on what is bought and sold: each QP keeps the weights to their sides of the holdings.
         self.trades = TradeSides(limits, settings.feasibility_tol) if limits.turnover_capped else None
         self.qp = LimitsQP(limits, settings.feasibility_tol, self.trades, settings.max_iteration)
@@ -95,16 +106,19 @@ class SpreadSCA:
         LimitConflict
             When the limits admit no portfolio, naming the limits in conflict.
         """
-        if self.trades is None:
-            x = self.qp.solve(np.eye(self.n), -target)
+        # A factored covariance: n too large for a dense identity, which the exact QP solve takes
+        # as a diagonal (no low-rank term).
+        eye = FactoredCovariance(np.ones(self.n), np.zeros((self.n, 0))) if self.factored else np.eye(self.n)
+        if self.trades is None and not self.factored:
+            x = self.qp.solve(eye, -target)
         else:
             # Under caps on what is bought and sold the nearest portfolio is found exactly over the
             # caps themselves (:mod:`..qp.turnover`); the QPs after it keep to the sides it lies on.
-            near = solve_qp(np.eye(self.n), -target, self.limits, settings=self.settings)
+            near = solve_qp(eye, -target, self.limits, settings=self.settings)
             if near.status in (MAX_ITERATION, TIME_LIMIT):
                 raise Stopped(near.status, f"the start: {near.message}")
             x = near.x if near.status == SOLVED else None
-            if x is not None:
+            if x is not None and self.trades is not None:
                 self.trades.place(x, prefer=target - x)
         if x is None or not self.feasible(x):
             feasibility.check_limits(self.limits)  # raises LimitConflict naming the limits in conflict
@@ -127,21 +141,11 @@ class SpreadSCA:
         f = value(w)
         for k in range(budget):
             self.check_time(w, k)
-            Cw = C @ w
-            rc = w * Cw
-            jac_rc = np.diag(Cw) + w[:, None] * C  # ∂RC_i/∂w_j = δ_ij·(C·w)_i + w_i·C_ij
-            J = n * (jac_rc - jac_rc.mean(axis=0))
-            g = n * (rc - rc.mean())
-            Q = J.T @ J
-            tau = 0.05 * np.trace(Q) / (2 * n) or 1.0
-            # DAQP, warm-started from the last QP's multipliers over the same bounds and rows (the
-            # projection's, at first): few active-set changes from one QP to the next, faster
-            # than the interior point and polish.
-            out = self.qp.solve(2 * (Q + tau * np.eye(n)), 2 * (J.T @ (g - J @ w)) - 2 * tau * w, dense=True)
+            out, J, g = self._squared_qp(w) if self.factored else self._squared_qp_dense(w)
             if out is None or not self.feasible(out):
                 return w, k + 1
             step = out - w
-            predicted = f - float(np.sum((g + J @ step) ** 2))
+            predicted = f - float(np.sum((g + J(step)) ** 2))
             if not predicted > 0:
                 return w, k + 1
             gamma = 1.0
@@ -155,12 +159,48 @@ class SpreadSCA:
                 return w, k + 1
             w, f_old, f = trial, f, f_trial
             if self.trades is not None:
-                # Weights the QP stopped at their holdings go on to the side their multipliers ask.
-                self.trades.flip(out, self.qp.duals[:n], self.qp.duals[n + self.limits.A.shape[0]:])
+                # Weights the QP stopped at their holdings go on to the side their multipliers ask
+                # (the exact solve of the factored QP keeps its multipliers to itself: the spread
+                # phase's QPs flip them).
+                if not self.factored:
+                    self.trades.flip(out, self.qp.duals[:n], self.qp.duals[n + self.limits.A.shape[0]:])
                 self.trades.place(w)
             if f_old - f <= self.settings.squared_progress * f_old:
                 return w, k + 1
         return w, budget
+
+    def _squared_qp_dense(self, w):
+        """(the squared phase's QP answer or None, x -> J·x, g) at w, C dense."""
+        n, C = self.n, self.C
+        Cw = C @ w
+        rc = w * Cw
+        jac_rc = np.diag(Cw) + w[:, None] * C  # ∂RC_i/∂w_j = δ_ij·(C·w)_i + w_i·C_ij
+        J = n * (jac_rc - jac_rc.mean(axis=0))
+        g = n * (rc - rc.mean())
+        Q = J.T @ J
+        tau = 0.05 * np.trace(Q) / (2 * n) or 1.0
+        # DAQP, warm-started from the last QP's multipliers over the same bounds and rows (the
+        # projection's, at first): few active-set changes from one QP to the next, faster than
+        # the interior point and polish.
+        out = self.qp.solve(2 * (Q + tau * np.eye(n)), 2 * (J.T @ (g - J @ w)) - 2 * tau * w, dense=True)
+        return out, (lambda x: J @ x), g
+
+    def _squared_qp(self, w):
+        """:meth:`_squared_qp_dense` on the factored C: J a diagonal plus a low-rank term, the QP
+        solved exactly over the QPs' region without forming JᵀJ (:mod:`.squared`)."""
+        n = self.n
+        (delta, L, R), J, g = centred_jacobian(self.C, w)
+        trace = float(np.sum(SquaredJacobian(delta, L, R, 0.0).diagonal())) / 2.0  # trace(JᵀJ)
+        tau = 0.05 * trace / (2 * n) or 1.0
+        P = SquaredJacobian(delta, L, R, tau)
+        lower, upper, A, lo, hi = self.qp.region()
+        region = Limits(self.limits.ids, lower, upper, A, lo, hi)
+        r = g - J(w)
+        lin = 2.0 * (delta * r + R @ (L.T @ r)) - 2.0 * tau * w  # 2·Jᵀ(g − J·w) − 2τ·w
+        sol = solve_qp(P, lin, region, settings=self.settings)
+        if sol.status in (MAX_ITERATION, TIME_LIMIT):
+            raise Stopped(sol.status, f"the squared-deviation QP: {sol.message}")
+        return (sol.x if sol.status == SOLVED else None), J, g
 
     def spread_phase(self, w: np.ndarray, budget: int):
         """Phase 2: the block SCA on S itself, one QP per step of a :class:`SpreadState`.

@@ -46,7 +46,7 @@ from ...metrics import pairwise_spread
 from ..solution import NUMERICAL, SOLVED
 from . import limits_qp
 from .blocks import crossed_or_merged, initial_blocks, split, untie
-from .jacobian import Jacobian
+from .jacobian import FactoredJacobian, Jacobian
 
 _SINGULAR = "the Jacobian of the risk contributions is singular: stopped at a feasible portfolio"
 _NO_QP = "the block QP failed even with a strong prox term: stopped at a feasible portfolio"
@@ -216,7 +216,7 @@ class SpreadState:
             self.pinned_at[first[pin]] = True
             held = self.pinned_at.copy()
             held[lay.frozen] = True
-            self.jac = Jacobian(sca.C, self.w, self.Cw, held)
+            self.jac = (FactoredJacobian if sca.factored else Jacobian)(sca.C, self.w, self.Cw, held)
             if self.jac.singular:
                 return False
             self.frozen_at, self.reuse = lay.frozen, sca.settings.reuse
@@ -352,7 +352,8 @@ class SpreadState:
         z_pinned = level_price[model.pinned_blocks]
         r = -grad
         if pinned.size:
-            r = r - C[:, pinned] @ (w[pinned] * z_pinned)
+            C_pinned = C.columns(pinned) if sca.factored else C[:, pinned]
+            r = r - C_pinned @ (w[pinned] * z_pinned)
             r[pinned] = 0.0
         z = self.jac.solve_transposed(r)
         z[pinned] = z_pinned
@@ -360,7 +361,7 @@ class SpreadState:
         if pinned.size:
             # The multiplier of d_i = 0 for a pinned instrument, signed as a bound's (> 0 where
             # it presses up against a cap, < 0 down against a floor): the wrong sign releases it.
-            hold = -grad[pinned] - Cw[pinned] * z_pinned - C[pinned] @ (w * z)
+            hold = -grad[pinned] - Cw[pinned] * z_pinned - C_pinned.T @ (w * z)
             slack = 1e-9 * max(1.0, float(np.max(np.abs(lay.coef))))
             cap, floor = lay.at_cap[pinned], lay.at_floor[pinned]
             loose = (cap & ~floor & (hold < -slack)) | (floor & ~cap & (hold > slack))

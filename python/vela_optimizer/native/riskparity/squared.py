@@ -1,0 +1,111 @@
+"""The squared-deviation QP of risk parity under limits (:meth:`.sca.SpreadSCA.squared_phase`) on a
+factored covariance, posed without an n × n matrix.
+
+The phase's QP is min ‖g + J·(x − w)‖² + τ‖x − w‖² over the limits, with J = n·P·(diag(C·w) +
+diag(w)·C) the Jacobian of the centred contributions (P = I − 11ᵀ/n). For C = diag(d) + W·H·Wᵀ,
+
+    J = diag(Δ) + L·Rᵀ,   Δ = n·a,  L = n·[w∘W − 1·mean(w∘W), −1/n·1],  R = [W·H, a],
+    a = C·w + w∘d,
+
+a diagonal plus a term of rank r = k + g + 1, and the QP's Hessian 2·(JᵀJ + τI) is
+:class:`SquaredJacobian`: the diagonal 2·(Δ² + τ) plus [Δ∘L, R]·2·[[0, I], [I, LᵀL]]·[Δ∘L, R]ᵀ
+(indefinite in the middle, positive semi-definite in all) for the active set's Woodbury solves,
+and lifted through v = Rᵀx and e = Δ∘x + L·v (½·2‖e‖² + ½·2τ‖x‖²) for the interior point. The QP
+is then solved exactly by :func:`..qp.solve_qp`.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import scipy.sparse as sp
+
+from ..factored import Lift
+
+
+class SquaredJacobian:
+    """P = c·(2τI + 2·J_Kᵀ·J_K), J = diag(Δ) + L·Rᵀ (n × n) restricted to the columns K (the
+    variables kept), as a diagonal plus a low-rank term (the interface the QP solver reads of a
+    factored Hessian: ``d``, ``low_rank``, ``take``, ``scaled``, ``lift``, products)."""
+
+    def __init__(self, delta, L, R, tau, cols=None, c=1.0):
+        self.delta, self.L, self.R, self.tau, self.c = delta, L, R, float(tau), float(c)
+        self.cols = np.arange(delta.size) if cols is None else cols  # K, positions among J's columns
+        DK = delta[self.cols]
+        self.d = c * (2.0 * tau + 2.0 * DK * DK)
+        self._W = np.hstack([DK[:, None] * L[self.cols], R[self.cols]])
+        r = L.shape[1]
+        self._H = 2.0 * c * np.block([[np.zeros((r, r)), np.eye(r)], [np.eye(r), L.T @ L]])
+
+    @property
+    def n(self) -> int:
+        return self.cols.size
+
+    @property
+    def shape(self) -> tuple:
+        return (self.n, self.n)
+
+    def low_rank(self):
+        """(W, H) with P = diag(d) + W·H·Wᵀ."""
+        return self._W, self._H
+
+    def _J(self, x):
+        """J_K·x, (n_rows,)."""
+        out = self.L @ (self.R[self.cols].T @ x)
+        out[self.cols] += self.delta[self.cols] * x
+        return out
+
+    def _Jt(self, y):
+        """J_Kᵀ·y."""
+        return self.delta[self.cols] * y[self.cols] + self.R[self.cols] @ (self.L.T @ y)
+
+    def __matmul__(self, x):
+        x = np.asarray(x, dtype=float)
+        if x.ndim == 2:
+            return np.column_stack([self @ x[:, j] for j in range(x.shape[1])])
+        return self.c * (2.0 * self.tau * x + 2.0 * self._Jt(self._J(x)))
+
+    def diagonal(self):
+        W, H = self._W, self._H
+        return self.d + np.einsum("ij,ij->i", W @ H, W)
+
+    def dense(self):
+        W, H = self._W, self._H
+        return np.diag(self.d) + W @ H @ W.T
+
+    def take(self, keep):
+        keep = np.asarray(keep)
+        idx = np.flatnonzero(keep) if keep.dtype == bool else keep.astype(np.intp)
+        return SquaredJacobian(self.delta, self.L, self.R, self.tau, self.cols[idx], self.c)
+
+    def scaled(self, s):
+        return SquaredJacobian(self.delta, self.L, self.R, self.tau, self.cols, self.c * s)
+
+    def lift(self):
+        """Over (x, v, e): v = R_Kᵀx, e = S_K·Δ_K∘x + L·v (S_K places K among J's rows), the
+        objective c·(τ‖x‖² + ‖e‖²)."""
+        rows, r, K = self.delta.size, self.R.shape[1], self.cols
+        place = sp.csc_matrix((self.delta[K], (K, np.arange(K.size))), shape=(rows, K.size))
+        A_x = sp.vstack([sp.csc_matrix(self.R[K].T), place], format="csc")
+        A_z = sp.vstack(
+            [
+                sp.hstack([-sp.identity(r), sp.csc_matrix((r, rows))]),
+                sp.hstack([sp.csc_matrix(self.L), -sp.identity(rows)]),
+            ],
+            format="csc",
+        )
+        P_z = sp.block_diag([sp.csc_matrix((r, r)), 2.0 * self.c * sp.identity(rows)], format="csc")
+        return Lift(2.0 * self.c * self.tau * sp.identity(K.size, format="csc"), A_x, A_z, P_z, np.zeros(r + rows))
+
+
+def centred_jacobian(C, w):
+    """(J as (Δ, L, R), its product x -> J·x, g = n·(RC − mean RC)) at w for the factored C."""
+    n = w.size
+    W, H = C.low_rank()
+    Cw = C @ w
+    a = Cw + w * C.d
+    wW = w[:, None] * W
+    L = n * np.hstack([wW - wW.mean(axis=0), np.full((n, 1), -1.0 / n)])
+    R = np.hstack([W @ H, a[:, None]])
+    delta = n * a
+    rc = w * Cw
+    return (delta, L, R), (lambda x: delta * x + L @ (R.T @ x)), n * (rc - rc.mean())
