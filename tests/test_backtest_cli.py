@@ -89,19 +89,20 @@ def test_results_as_json_csv_and_chart_the_same_on_one_and_two_workers(store, tm
     assert doc["failures"] == []
 
     # the CSV tables hold the same numbers, exactly
-    with open(tmp_path / "csv" / "rebalances.csv", encoding="utf-8") as fh:
+    with open(tmp_path / "csv" / "rebalances.csv", encoding="utf-8-sig") as fh:
         rows = list(csv.DictReader(fh))
     assert [(r["date"], r["id"], float(r["weight"])) for r in rows] == [
         (x["date"], oid, w) for x in doc["rebalances"] for oid, w in x["weights"].items()]
-    with open(tmp_path / "csv" / "daily.csv", encoding="utf-8") as fh:
+    with open(tmp_path / "csv" / "daily.csv", encoding="utf-8-sig") as fh:
         daily = list(csv.DictReader(fh))
     assert [(d["date"], float(d["value"])) for d in daily] == [(d["date"], d["value"]) for d in doc["daily"]]
-    with open(tmp_path / "csv" / "stats.csv", encoding="utf-8") as fh:
+    with open(tmp_path / "csv" / "stats.csv", encoding="utf-8-sig") as fh:
         stats = {r["name"]: r["value"] for r in csv.DictReader(fh)}
     assert float(stats["sharpe"]) == doc["stats"]["sharpe"]
-    assert (tmp_path / "csv" / "failures.csv").read_text(encoding="utf-8").strip() == "date,error,message,description"
+    assert (tmp_path / "csv" / "failures.csv").read_text(encoding="utf-8-sig").strip() == \
+        "date,error,message,description"
     # one row per rebalancing with what the JSON carries besides the weights
-    with open(tmp_path / "csv" / "trades.csv", encoding="utf-8") as fh:
+    with open(tmp_path / "csv" / "trades.csv", encoding="utf-8-sig") as fh:
         trades = list(csv.DictReader(fh))
     assert [(t["date"], int(t["holdings"]), float(t["traded"]), float(t["turnover"]), float(t["cost"]), t["solver"])
             for t in trades] == [(x["date"], sum(w > 0 for w in x["weights"].values()), x["traded"], x["turnover"],
@@ -361,7 +362,7 @@ def test_an_output_that_cannot_be_written_does_not_stop_the_others(store, tmp_pa
     assert status == 2 and "annual return" in out
     assert err == f"vela-backtest: error: --json {blocked} could not be written: Is a directory\n"
     assert sorted(os.listdir(tmp_path / "csv")) == ["daily.csv", "failures.csv", "rebalances.csv", "stats.csv",
-                                                    "trades.csv"]
+                                                    "trades.csv", "years.csv"]
     assert os.listdir(blocked) == ["x"]  # nothing left behind: no temporary file either
     assert [p for p in os.listdir(tmp_path) if p.startswith(".")] == []
 
@@ -372,7 +373,7 @@ def test_a_full_disk_is_one_line_and_the_csv_tables_are_written(store, tmp_path,
                                 "--workers", "1", "--json", "/dev/full", "--csv", tmp_path / "csv")
     assert status == 2 and "annual return" in out
     assert err == "vela-backtest: error: --json /dev/full could not be written: No space left on device\n"
-    with open(tmp_path / "csv" / "daily.csv", encoding="utf-8") as fh:
+    with open(tmp_path / "csv" / "daily.csv", encoding="utf-8-sig") as fh:
         assert len(list(csv.DictReader(fh))) > 20
 
 

@@ -1,4 +1,4 @@
-"""Accounting of a backtest: drift, trading costs, delisting, and the summary statistics.
+"""Accounting of a backtest: drift, trading costs and delisting (the statistics: :mod:`.statistics`).
 
 Plain numpy over a price table: nothing here reads the store or calls the optimiser, so every
 figure can be checked by hand. The conventions, in the units used throughout (value 1.0 = the
@@ -24,15 +24,13 @@ starting capital):
 
 from __future__ import annotations
 
-import math
 from dataclasses import dataclass
 
 import numpy as np
 import pandas as pd
 
-from vela_optimizer import metrics
-
-TRADING_DAYS_PER_YEAR = 252
+# The summary figures live with the per-year table; kept importable from here, where they were.
+from vela_optimizer.backtest.statistics import TRADING_DAYS_PER_YEAR, max_drawdown, statistics  # noqa: F401
 
 
 @dataclass(frozen=True)
@@ -174,91 +172,3 @@ def simulate(prices: pd.DataFrame, targets, start, *, delisted=None, costs_bps: 
     previous = np.concatenate(([1.0], values[:-1]))
     daily = pd.DataFrame({"value": values, "return": values / previous - 1.0}, index=days)
     return Ledger(daily, trades)
-
-
-def _annualised_volatility(r: np.ndarray) -> float:
-    return float(np.std(r, ddof=1)) * math.sqrt(TRADING_DAYS_PER_YEAR) if r.size >= 2 else math.nan
-
-
-def _annual_return(final_value: float, days: int) -> float:
-    return final_value ** (TRADING_DAYS_PER_YEAR / days) - 1.0 if days > 0 else math.nan
-
-
-def _ratio(r: np.ndarray) -> float:
-    """Annualised mean over standard deviation of daily figures (Sharpe, information ratio)."""
-    if r.size < 2:
-        return math.nan
-    sd = float(np.std(r, ddof=1))
-    return float(np.mean(r)) / sd * math.sqrt(TRADING_DAYS_PER_YEAR) if sd > 0 else math.nan
-
-
-def max_drawdown(values) -> float:
-    """Largest fall from a running peak, as a positive fraction of the peak.
-
-    The peak starts at the starting capital 1.0, so a first day's cost counts as a fall.
-    """
-    v = np.asarray(values, dtype=float)
-    if v.size == 0:
-        return math.nan
-    peak = np.maximum.accumulate(np.maximum(v, 1.0))
-    return float(np.max(1.0 - v / peak))
-
-
-def statistics(ledger: Ledger, benchmark=None) -> dict:
-    """Summary figures of a simulated portfolio.
-
-    Parameters
-    ----------
-    ledger : Ledger
-    benchmark : pandas.Series, optional
-        Benchmark value on the days of ``ledger.daily`` (any scale, forward-filled, finite on the
-        first day).
-
-    Returns
-    -------
-    dict
-        ``annual_return`` ``V_T ** (252 / N) - 1`` over the ``N`` days after ``d0``;
-        ``annual_volatility`` sample standard deviation (ddof 1) of those ``N`` daily returns times
-        ``sqrt(252)``; ``sharpe`` ``mean / std * sqrt(252)`` of the same returns, risk-free rate 0;
-        ``max_drawdown`` (positive fraction); ``turnover`` the one-way turnover of every rebalancing
-        but the first (which invests the capital from cash) per year of ``N / 252``;
-        ``total_return``, ``final_value``, ``costs`` (sum, in units of the capital), ``days`` (``N``),
-        ``rebalances`` (executed). With a benchmark also ``benchmark_annual_return``,
-        ``benchmark_annual_volatility``, ``benchmark_sharpe``, ``benchmark_max_drawdown``,
-        ``excess_return`` (difference of the annual returns), ``tracking_error`` (std of the daily
-        return differences times ``sqrt(252)``) and ``information_ratio`` (their ``mean / std * sqrt(252)``).
-        A figure that needs more days than there are is NaN.
-    """
-    values = ledger.daily["value"].to_numpy(dtype=float)
-    r = ledger.daily["return"].to_numpy(dtype=float)[1:]
-    days = r.size
-    turnover = float(sum(t.turnover for t in ledger.trades[1:]))
-    stats = {
-        "annual_return": _annual_return(float(values[-1]), days),
-        "annual_volatility": _annualised_volatility(r),
-        "sharpe": _ratio(r),
-        "max_drawdown": max_drawdown(values),
-        "turnover": turnover / (days / TRADING_DAYS_PER_YEAR) if days > 0 else math.nan,
-        "total_return": float(values[-1]) - 1.0,
-        "final_value": float(values[-1]),
-        "costs": float(sum(t.cost for t in ledger.trades)),
-        "days": days,
-        "rebalances": len(ledger.trades),
-    }
-    if benchmark is not None:
-        b = np.asarray(benchmark, dtype=float)
-        if b.shape != values.shape or not np.isfinite(b[0]) or b[0] <= 0:
-            raise ValueError("the benchmark needs one positive value on every day of the backtest")
-        b = b / b[0]
-        rb = b[1:] / b[:-1] - 1.0
-        active = r - rb
-        stats.update({
-            "benchmark_annual_return": _annual_return(float(b[-1]), days),
-            "benchmark_annual_volatility": _annualised_volatility(rb),
-            "benchmark_sharpe": _ratio(rb),
-            "benchmark_max_drawdown": max_drawdown(b),
-            "excess_return": _annual_return(float(values[-1]), days) - _annual_return(float(b[-1]), days),
-            "tracking_error": metrics.tracking_error(active) * math.sqrt(TRADING_DAYS_PER_YEAR),
-            "information_ratio": _ratio(active),
-        })
-    return stats

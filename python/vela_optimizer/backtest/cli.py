@@ -18,6 +18,7 @@ from vela_optimizer import backtest, universe
 from vela_optimizer.backtest.executors import BREAK_EVEN_SECONDS, sigint_ignored
 from vela_optimizer.backtest.outputs import render, write_outputs
 from vela_optimizer.backtest.runner import cores
+from vela_optimizer.backtest.statistics import TRADING_DAYS_PER_YEAR
 from vela_optimizer.cli import options
 from vela_optimizer.cli.optimize import emit
 from vela_optimizer.universe import UsageError
@@ -35,6 +36,27 @@ def _costs(text: str) -> float:
     if not 0 <= value < backtest.MAX_COSTS_BPS:
         raise argparse.ArgumentTypeError(
             f"invalid cost {text!r}: give basis points from 0 up to (not including) {backtest.MAX_COSTS_BPS:g}")
+    return value
+
+
+def _risk_free(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not -1 < value < 1:
+        raise argparse.ArgumentTypeError(f"invalid risk-free rate {text!r}: give an annual rate as a fraction, "
+                                         "0.02 for 2 %")
+    return value
+
+
+def _days_per_year(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 1 <= value <= 366:
+        raise argparse.ArgumentTypeError(f"invalid days a year {text!r}: give a number from 1 to 366")
     return value
 
 
@@ -64,7 +86,12 @@ def build_parser() -> argparse.ArgumentParser:
                "--start 2020-01-01 --end 2024-12-31 --costs-bps 10 --benchmark 000300.XSHG --plot bt.png. "
                "Exit status: 0 done, 1 done with failed dates skipped (--keep-going), 2 error (an output that "
                f"could not be written included), {EXIT_BROKEN_PIPE} stdout closed early, {EXIT_INTERRUPTED} "
-               "interrupted (Ctrl-C: the report of the dates done so far is written, marked incomplete).",
+               "interrupted (Ctrl-C: the report of the dates done so far is written, marked incomplete). "
+               "Figures, with D days a year, N days after the first, daily returns r, the daily risk-free rate f "
+               "and, with --benchmark, active returns a = r - benchmark's: Sharpe mean(r-f)/std(r-f)*sqrt(D); "
+               "Sortino mean(r-f)/sqrt(mean(min(r-f,0)^2))*sqrt(D); Calmar annual return / max drawdown; "
+               "excess return mean(a)*D; tracking error std(a)*sqrt(D); information ratio = excess return / "
+               "tracking error; average holdings: names above 1 bp at each rebalancing, averaged.",
     )
     options.add_arguments(p)
     p.add_argument("--date", type=options.date_value, help=argparse.SUPPRESS)  # one date means nothing here
@@ -80,6 +107,13 @@ def build_parser() -> argparse.ArgumentParser:
     b.add_argument("--costs-bps", type=_costs, default=0.0, metavar="X",
                    help="cost of trading, in basis points of the traded value (buys and sells), charged at each "
                         "rebalancing (default: 0)")
+    b.add_argument("--risk-free", type=_risk_free, default=0.0, metavar="RATE",
+                   help="annual risk-free rate for the Sharpe and Sortino ratios, as a fraction: 0.02 for 2 %% "
+                        "(default: 0); compounded to a daily rate over the trading days a year")
+    b.add_argument("--days-per-year", type=_days_per_year, default=None, metavar="N",
+                   help="trading days a year, to annualise returns, volatility, ratios and turnover (default: the "
+                        "store calendar's mean count over the calendar years of the period, 242 to 244 on the "
+                        "Shanghai calendar)")
     b.add_argument("--keep-going", action="store_true",
                    help="record a date whose optimisation fails and go on with the holdings as they were")
     b.add_argument("--replay", metavar="FILE.json",
@@ -112,10 +146,11 @@ def build_parser() -> argparse.ArgumentParser:
 
     o = p.add_argument_group("output")
     o.add_argument("--json", metavar="FILE", help="write rebalancings, daily values and statistics as JSON")
-    o.add_argument("--csv", metavar="DIR", help="write rebalances.csv, trades.csv, daily.csv, stats.csv and "
-                                                "failures.csv into DIR")
-    o.add_argument("--plot", metavar="FILE.png", help="chart of value, drawdown and sector weights "
-                                                      "(needs matplotlib)")
+    o.add_argument("--csv", metavar="DIR", help="write rebalances.csv, trades.csv, daily.csv, stats.csv, years.csv "
+                                                "and failures.csv into DIR (UTF-8 with a BOM, for Excel)")
+    o.add_argument("--plot", metavar="FILE.png", help="chart of value against the benchmark, relative "
+                                                      "performance, drawdown and the drifted holdings by "
+                                                      "sector (needs matplotlib)")
     return p
 
 
@@ -222,6 +257,7 @@ def _run(args) -> int:
             plan.universe, end=plan.end, dates=plan.dates, **plan.request.keywords(), costs_bps=args.costs_bps,
             workers=args.workers, scheduler=args.scheduler, keep_going=args.keep_going, store=args.store,
             progress=progress, checkpoint=args.checkpoint, cluster_wait=args.cluster_wait,
+            risk_free=args.risk_free, days_per_year=args.days_per_year,
             notify=lambda text: _say(bar, f"vela-backtest: note: {text}"))
     except backtest.BacktestInterrupted as e:
         _close(bar)
@@ -383,6 +419,7 @@ def _plan(args) -> _Plan:
         "window": args.window, "cov_shrinkage": not args.no_shrinkage, "risk_aversion": args.risk_aversion,
         "max_iteration": args.max_iteration, "tol": args.tol, "solver": args.solver,
         "costs_bps": args.costs_bps, "benchmark": request.benchmark, "keep_going": args.keep_going,
+        "risk_free": args.risk_free, "days_per_year": args.days_per_year,
         "bounds": {k: list(v) for k, v in request.bnds.items()} if request.bnds is not None else None,
         "limits": request.limits.record() if request.limits is not None else None,
         "store": store, "version": package_version(),
@@ -433,6 +470,10 @@ def _argv_of(settings: dict) -> list:
         argv += ["--benchmark", settings["benchmark"]]
     if settings["keep_going"]:
         argv.append("--keep-going")
+    argv += ["--risk-free", repr(settings.get("risk_free", 0.0))]
+    # a record from before the option existed was annualised with 252 days
+    days = settings.get("days_per_year", TRADING_DAYS_PER_YEAR)
+    argv += ["--days-per-year", repr(days)] if days is not None else []
     for key, (low, high) in (settings["bounds"] or {}).items():
         argv += ["--default-bound", f"{low!r}:{high!r}"] if key == "*" else ["--bound", f"{key}={low!r}:{high!r}"]
     limits = settings["limits"]

@@ -34,7 +34,7 @@ def sync_folder(folder) -> None:
             os.close(fd)
 
 
-def write_atomic(path, write, *, binary: bool = False) -> None:
+def write_atomic(path, write, *, binary: bool = False, encoding: str = "utf-8") -> None:
     """Write ``path`` by ``write(fh)``, whole or not at all.
 
     A target that exists and is neither a regular file nor a folder (``/dev/stdout``, a FIFO, a
@@ -45,9 +45,11 @@ def write_atomic(path, write, *, binary: bool = False) -> None:
     path : str or os.PathLike
         The file; a symbolic link is followed (the file it names is replaced).
     write : callable
-        ``write(fh)`` with a text file (UTF-8, no newline translation) or, with ``binary``, a
-        binary one.
+        ``write(fh)`` with a text file (``encoding``, no newline translation) or, with ``binary``,
+        a binary one.
     binary : bool
+    encoding : str
+        Of a text file: "utf-8-sig" starts it with a byte order mark.
 
     Raises
     ------
@@ -56,7 +58,7 @@ def write_atomic(path, write, *, binary: bool = False) -> None:
     """
     target = os.path.realpath(os.fspath(path))
     mode = "wb" if binary else "w"
-    text_args = {} if binary else {"encoding": "utf-8", "newline": ""}
+    text_args = {} if binary else {"encoding": encoding, "newline": ""}
     try:
         info = os.stat(target)
     except FileNotFoundError:

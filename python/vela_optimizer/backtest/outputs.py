@@ -17,6 +17,9 @@ from vela_optimizer.backtest.results import BacktestResult
 from vela_optimizer.cli.report import METHOD_TITLES
 from vela_optimizer.universe import UsageError
 
+# the encoding vela-optimize writes its CSV files in (cli/report.py): UTF-8 behind a BOM
+CSV_ENCODING = "utf-8-sig"
+
 
 def _pct(x) -> str:
     return "n/a" if x is None or (isinstance(x, float) and math.isnan(x)) else f"{x:.2%}"
@@ -35,15 +38,44 @@ def _solvers(result) -> str:
     return ", ".join(f"{name} ({n})" for name, n in sorted(counts.items()))
 
 
+def _figures_line(settings: dict, stats: dict) -> str:
+    """The risk-free rate and the days a year the figures use, and where the latter came from."""
+    source = "given" if settings.get("days_per_year") is not None else "the calendar's count over the period"
+    return (f"risk-free rate {stats['risk_free']:.2%} a year; {stats['days_per_year']:.4g} trading days a year "
+            f"({source})")
+
+
+def _table(rows, head) -> list:
+    """Text rows: the first column left-aligned, the others right-aligned; empty columns left out."""
+    every = [head, *rows]
+    keep = [i for i in range(len(head)) if i == 0 or any(r[i] for r in every)]
+    widths = {i: max(len(r[i]) for r in every) for i in keep}
+    return ["  ".join(r[i].ljust(widths[i]) if i == 0 else r[i].rjust(widths[i]) for i in keep).rstrip()
+            for r in every]
+
+
+def _year_lines(result: BacktestResult) -> list:
+    years = result.years
+    if not years:
+        return []
+    bench = "benchmark_return" in years[0]
+    head = ("year", "days", "return", "volatility", "max drawdown", "turnover", "costs",
+            "benchmark" if bench else "")
+    rows = [(str(y["year"]), str(y["days"]), _pct(y["return"]), _pct(y["volatility"]), _pct(y["max_drawdown"]),
+             _pct(y["turnover"]), _pct(y["costs"]), _pct(y["benchmark_return"]) if bench else "") for y in years]
+    return ["", "By calendar year (turnover one-way, the first build from cash left out; costs of the capital):",
+            *_table(rows, head)]
+
+
 def render(result: BacktestResult, settings: dict) -> str:
-    """The summary table printed on stdout.
+    """The summary table printed on stdout, then the per-year table.
 
     Parameters
     ----------
     result : BacktestResult
     settings : dict
         What the run was asked for (``method``, ``schedule``, ``window``, ``costs_bps``, ``solver``,
-        ``benchmark``).
+        ``benchmark``, ``days_per_year``).
 
     Returns
     -------
@@ -58,7 +90,7 @@ def render(result: BacktestResult, settings: dict) -> str:
         f"{executed} rebalancings ({settings['schedule']})"
         + (f", {len(result.failures)} failed" if result.failures else ""),
         (f"{settings['window']}-day window, solved by {_solvers(result)}, costs {settings['costs_bps']:g} bps "
-         "of traded value; risk-free rate 0"),
+         f"of traded value; {_figures_line(settings, s)}"),
         "",
     ]
     bench = settings.get("benchmark")
@@ -66,22 +98,23 @@ def render(result: BacktestResult, settings: dict) -> str:
         ("annual return", _pct(s["annual_return"]), _pct(s.get("benchmark_annual_return"))),
         ("annual volatility", _pct(s["annual_volatility"]), _pct(s.get("benchmark_annual_volatility"))),
         ("Sharpe ratio", _num(s["sharpe"]), _num(s.get("benchmark_sharpe"))),
+        ("Sortino ratio", _num(s.get("sortino")), _num(s.get("benchmark_sortino"))),
         ("max drawdown", _pct(s["max_drawdown"]), _pct(s.get("benchmark_max_drawdown"))),
+        ("Calmar ratio", _num(s.get("calmar")), ""),
         ("total return", _pct(s["total_return"]), ""),
         ("annual turnover (one-way)", _pct(s["turnover"]), ""),
         ("costs (of capital)", _pct(s["costs"]), ""),
+        ("average holdings (> 1 bp)", _num(s.get("average_holdings")), ""),
     ]
     if bench:
-        rows += [("excess annual return", _pct(s["excess_return"]), ""),
+        rows += [("excess return (mean active x days a year)", _pct(s["excess_return"]), ""),
                  ("tracking error", _pct(s["tracking_error"]), ""),
-                 ("information ratio", _num(s["information_ratio"]), "")]
+                 ("information ratio (excess / tracking error)", _num(s["information_ratio"]), "")]
     head = ("", "portfolio", f"benchmark {bench}" if bench else "")
-    widths = [max(len(r[i]) for r in [head, *rows]) for i in range(3)]
-    for r in [head, *rows]:
-        cells = [r[0].ljust(widths[0]), r[1].rjust(widths[1])]
-        if bench:
-            cells.append(r[2].rjust(widths[2]))
-        lines.append("  ".join(cells).rstrip())
+    lines += _table([(a, b, c if bench else "") for a, b, c in rows], head)
+    if not bench:
+        lines.append("excess return, tracking error, information ratio: none without a benchmark (--benchmark ID)")
+    lines += _year_lines(result)
     if result.failures:
         lines += ["", f"Failed rebalancings ({len(result.failures)}; the holdings were kept as they were):"]
         lines += [f"  {f.date}  {f.line}" for f in result.failures]
@@ -105,13 +138,15 @@ def csv_tables(result: BacktestResult) -> dict:
 
     ``rebalances.csv`` (date, id, weight); ``trades.csv``, one row per rebalancing (date, holdings,
     traded, turnover, cost, solver: what the JSON's rebalancings carry besides the weights);
-    ``daily.csv``; ``stats.csv`` (name, value; ``complete`` and ``pending`` last, as in the JSON);
-    ``failures.csv``.
+    ``daily.csv``; ``stats.csv`` (name, value, note: why an empty value is empty; ``complete`` and
+    ``pending`` last, as in the JSON); ``years.csv`` (the per-year table); ``failures.csv``.
     """
     doc = result.to_dict()
     columns = list(doc["daily"][0])
-    stats = [*doc["stats"].items(), ("complete", "true" if doc["complete"] else "false"),
-             ("pending", len(doc["pending"]))]
+    why = doc["unavailable"]
+    stats = [*([k, v, why.get(k, "")] for k, v in doc["stats"].items()),
+             ("complete", "true" if doc["complete"] else "false", ""), ("pending", len(doc["pending"]), "")]
+    year_columns = list(doc["years"][0]) if doc["years"] else ["year"]
     return {
         "rebalances.csv": (["date", "id", "weight"],
                            [[r["date"], oid, x] for r in doc["rebalances"] for oid, x in r["weights"].items()]),
@@ -119,7 +154,8 @@ def csv_tables(result: BacktestResult) -> dict:
                        [[r["date"], r["holdings"], r["traded"], r["turnover"], r["cost"], r["solver"]]
                         for r in doc["rebalances"]]),
         "daily.csv": (columns, [[d[c] for c in columns] for d in doc["daily"]]),
-        "stats.csv": (["name", "value"], stats),
+        "stats.csv": (["name", "value", "note"], stats),
+        "years.csv": (year_columns, [[y[c] for c in year_columns] for y in doc["years"]]),
         "failures.csv": (["date", "error", "message", "description"],
                          [[f["date"], f["error"], f["message"], f["description"]] for f in doc["failures"]]),
     }
@@ -127,7 +163,11 @@ def csv_tables(result: BacktestResult) -> dict:
 
 def write_csv(folder: str, result: BacktestResult) -> list:
     """The CSV tables (see :func:`csv_tables`) in ``folder``, each whole; returns ``(name, error)``
-    for each table that could not be written."""
+    for each table that could not be written.
+
+    UTF-8 with a BOM, as vela-optimize writes its tables: Excel on Chinese Windows reads a file
+    without one as GBK and garbles the names. Read them back with ``encoding="utf-8-sig"``.
+    """
     out = Path(folder)
     failed = []
     for name, (header, rows) in csv_tables(result).items():
@@ -137,7 +177,7 @@ def write_csv(folder: str, result: BacktestResult) -> list:
             w.writerows([_cell(v) for v in row] for row in rows)
 
         try:
-            files.write_atomic(out / name, write)
+            files.write_atomic(out / name, write, encoding=CSV_ENCODING)
         except OSError as e:
             failed.append((name, e))
     return failed

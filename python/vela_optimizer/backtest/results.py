@@ -9,6 +9,8 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
+from vela_optimizer.backtest import statistics as _statistics
+
 
 class BacktestError(Exception):
     """The backtest could not be run to the end (see the subclasses and the message)."""
@@ -152,7 +154,7 @@ class BacktestResult:
         capital of 1.0), ``return``; with a benchmark also ``benchmark_value`` (1.0 on the first
         day) and ``benchmark_return``.
     stats : dict
-        See :func:`vela_optimizer.backtest.accounts.statistics`.
+        See :func:`vela_optimizer.backtest.statistics.statistics`.
     pending : list of datetime.date
         Rebalancing dates the report leaves out because the run was interrupted: the first date
         not done and every later one (the daily table stops on the trading day before the first).
@@ -166,6 +168,18 @@ class BacktestResult:
     pending: list = field(default_factory=list)
 
     @property
+    def years(self) -> list:
+        """The per-year table (see :func:`vela_optimizer.backtest.statistics.per_year`), annualised
+        with the report's own days a year."""
+        D = self.stats.get("days_per_year", _statistics.TRADING_DAYS_PER_YEAR)
+        return _statistics.per_year(self.daily, self.rebalances, D)
+
+    @property
+    def unavailable(self) -> dict:
+        """Statistic name -> why it is NaN (no benchmark, too few days, ...)."""
+        return _statistics.unavailable(self.stats, "benchmark_value" in self.daily)
+
+    @property
     def complete(self) -> bool:
         """Whether every rebalancing date of the backtest is in the report."""
         return not self.pending
@@ -177,6 +191,7 @@ class BacktestResult:
         "solver", "dropped", "notes", "before", "shares", "cash", "fees", "untradable"}; ``holdings``
         counts the positive weights), ``daily`` (list
         of {"date", "value", "return"} plus the benchmark's figures when there is one), ``stats``,
+        ``unavailable`` (why each null statistic is null), ``years`` (the per-year table),
         ``failures`` (list of {"date", "error", "message", "description"}), ``complete`` and
         ``pending`` (the dates left out of an interrupted run's report, as text).
         """
@@ -196,6 +211,8 @@ class BacktestResult:
             ],
             "daily": daily,
             "stats": {k: _plain(v) for k, v in self.stats.items()},
+            "unavailable": self.unavailable,
+            "years": [{k: _plain(v) for k, v in row.items()} for row in self.years],
             "failures": [{"date": f.date.isoformat(), "error": f.error, "message": f.message,
                           "description": f.description} for f in self.failures],
             "complete": self.complete,

@@ -21,7 +21,7 @@ import pandas as pd
 import veladatac
 from vela_optimizer import request as _request
 from vela_optimizer.backtest import cluster, executors
-from vela_optimizer.backtest.accounts import Ledger, simulate, statistics
+from vela_optimizer.backtest.accounts import Ledger, simulate
 from vela_optimizer.backtest.checkpoint import Checkpoint, key_of as checkpoint_key
 from vela_optimizer.backtest.presence import Presence
 from vela_optimizer.backtest.results import (
@@ -33,6 +33,7 @@ from vela_optimizer.backtest.results import (
     RebalanceFailed,
 )
 from vela_optimizer.backtest.schedule import as_date, checked_dates, rebalance_dates
+from vela_optimizer.backtest.statistics import calendar_days_per_year, statistics
 from vela_optimizer.exception import InvalidArgument
 from vela_optimizer.optimizer import OptimizeMethod
 
@@ -86,6 +87,17 @@ def _check_options(method, costs_bps, workers, cluster_wait) -> None:
         raise InvalidArgument(f"OPTIMIZER: cluster_wait 必须为正数（秒），传入值为：{cluster_wait!r}")
 
 
+def _check_figures(risk_free, days_per_year) -> None:
+    """The annual risk-free rate is a fraction (2 is no rate in CNY: 0.02 is 2 %)."""
+    number = (int, float, np.integer, np.floating)
+    if isinstance(risk_free, bool) or not isinstance(risk_free, number) or not -1 < risk_free < 1:
+        raise InvalidArgument(f"OPTIMIZER: risk_free 必须为大于-1且小于1的年利率（0.02 即 2%），"
+                              f"传入值为：{risk_free!r}")
+    if days_per_year is not None and (isinstance(days_per_year, bool) or not isinstance(days_per_year, number)
+                                      or not 1 <= days_per_year <= 366):
+        raise InvalidArgument(f"OPTIMIZER: days_per_year 必须为1至366之间的数或 None，传入值为：{days_per_year!r}")
+
+
 def _series(ids: list, start, end) -> pd.DataFrame:
     """Closes of the stocks and indices, net values of the funds, as one table (days x ids)."""
     kinds = veladatac.instruments(ids)
@@ -106,7 +118,8 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
                  max_iteration=_D["max_iteration"], tol=_D["tol"], quiet=_D["quiet"],
                  solver: str = "native", costs_bps: float = 0.0, workers: int | None = 1, scheduler=None,
                  keep_going: bool = False, store=None, progress=None, checkpoint=None,
-                 cluster_wait: float = CLUSTER_WAIT, notify=None) -> BacktestResult:
+                 cluster_wait: float = CLUSTER_WAIT, notify=None, risk_free: float = 0.0,
+                 days_per_year: float | None = None) -> BacktestResult:
     """Optimise on every rebalancing date, hold the weights as they drift, score the result.
 
     On each rebalancing date ``r`` the weights are those of the package-level optimisation on
@@ -164,6 +177,11 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
     notify : callable, optional
         ``notify(text)`` for a line on how the run goes (a lost cluster worker whose dates run
         again); default: a ``RuntimeWarning``.
+    risk_free : float
+        Annual risk-free rate for the Sharpe and Sortino ratios (0.02 for 2 %); -1 < risk_free < 1.
+    days_per_year : float, optional
+        Trading days a year, to annualise the figures (1 to 366); default: the store calendar's
+        count over the period (:func:`vela_optimizer.backtest.statistics.calendar_days_per_year`).
 
     Returns
     -------
@@ -185,6 +203,7 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
         done so far (``complete`` False).
     """
     _check_options(method, costs_bps, workers, cluster_wait)
+    _check_figures(risk_free, days_per_year)
     if isinstance(universe, str):  # a str is iterable: it would be read as one id per character
         raise InvalidArgument(f"OPTIMIZER: universe 必须为合约列表或可调用对象，传入值为：{universe!r}")
     if benchmark is not None and veladatac.instruments(benchmark) is None \
@@ -204,7 +223,8 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
     universes = [_universe_on(universe, day) for day in schedule]
     book = _open_checkpoint(checkpoint, schedule, last_day, universes, request, costs_bps, identity)
     run = _Run(schedule, keep_going, book, progress)
-    accounts = dict(last_day=last_day, costs_bps=costs_bps, benchmark=benchmark, window=window, identity=identity)
+    accounts = dict(last_day=last_day, costs_bps=costs_bps, benchmark=benchmark, window=window, identity=identity,
+                    figures=(risk_free, days_per_year))
     try:
         tasks = run.tasks(universes, request, forwarded, Presence(last_day))
         _execute(tasks, workers, scheduler, keep_going, run.report, cluster_wait, notify or _warn)
@@ -355,7 +375,8 @@ def cores() -> int:
     return os.cpu_count() or 1
 
 
-def _account(first_day, done, failures, *, last_day, costs_bps, benchmark, window, identity) -> BacktestResult:
+def _account(first_day, done, failures, *, last_day, costs_bps, benchmark, window, identity,
+             figures) -> BacktestResult:
     for o in done:
         if o.store != identity:
             raise BacktestError(f"the weights for {o.date} were computed on another store ({o.store}) than "
@@ -386,7 +407,11 @@ def _account(first_day, done, failures, *, last_day, costs_bps, benchmark, windo
         daily["benchmark_value"] = bench_values / bench_values.iloc[0]
         daily["benchmark_return"] = np.concatenate(
             ([0.0], daily["benchmark_value"].to_numpy()[1:] / daily["benchmark_value"].to_numpy()[:-1] - 1.0))
-    stats = statistics(ledger, bench_values)
+    risk_free, days_per_year = figures
+    if days_per_year is None:
+        days_per_year = calendar_days_per_year(first_day, last_day, veladatac)
+    stats = statistics(ledger, bench_values, weights=[o.weights for o in done], risk_free=float(risk_free),
+                       days_per_year=float(days_per_year))
     stats["failed"] = len(failures)
     trades = {t.date.date(): t for t in ledger.trades}
     rebalances = [
