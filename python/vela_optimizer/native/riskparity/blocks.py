@@ -14,16 +14,36 @@ import itertools
 
 import numpy as np
 
+# From this many instruments in binding groups (and at no bound) on, the spread phase starts them
+# as one block per group rather than as singletons: a first QP of that many variables costs more
+# than the rest of the phase (measured: 899 singletons at N = 2,000, 14 s of DAQP; grouped, the
+# phase took 1.7 s to the same spread, to 1e-14). Below it the start is the singletons'.
+GROUPED_START = 200
+
 
 def initial_blocks(w: np.ndarray, limits, G: np.ndarray, glo: np.ndarray, ghi: np.ndarray) -> list:
     """Instruments touching no active bound or group limit form one block, the rest singletons
-    (``G``, ``glo``, ``ghi``: the group rows of ``limits`` without the budget)."""
-    touched = (np.abs(w - limits.lower) <= 1e-9) | (np.abs(w - limits.upper) <= 1e-9)
+    (``G``, ``glo``, ``ghi``: the group rows of ``limits`` without the budget); with at least
+    ``GROUPED_START`` members of active groups at no bound of their own, those form one block
+    per set of active groups they belong to (near the answer each binding limit has one block; a
+    block whose prices ask for it splits)."""
+    at_bound = (np.abs(w - limits.lower) <= 1e-9) | (np.abs(w - limits.upper) <= 1e-9)
     Gw = G @ w
     active = (np.abs(Gw - glo) <= 1e-9) | (np.abs(Gw - ghi) <= 1e-9)
-    touched |= G[active].sum(axis=0) > 0
+    member = G[active] != 0  # (active rows, n)
+    in_group = member.any(axis=0) & ~at_bound
+    touched = at_bound | in_group
     free = np.flatnonzero(~touched).tolist()
-    return ([free] if free else []) + [[i] for i in np.flatnonzero(touched)]
+    blocks = [free] if free else []
+    if np.count_nonzero(in_group) < GROUPED_START:
+        return blocks + [[i] for i in np.flatnonzero(touched)]
+    grouped = np.flatnonzero(in_group)
+    _, label = np.unique(np.packbits(member[:, grouped], axis=0).T, axis=0, return_inverse=True)
+    label = label.ravel()
+    order = np.argsort(label, kind="stable")
+    cuts = np.flatnonzero(np.diff(label[order])) + 1
+    blocks += [b.tolist() for b in np.split(grouped[order], cuts)]
+    return blocks + [[i] for i in np.flatnonzero(at_bound)]
 
 
 def untie(blocks: list, rc: np.ndarray, tied: float) -> list:
