@@ -300,8 +300,9 @@ def fixed_weights(monkeypatch):
 
 def test_stocks_drift_suspension_delisting_and_costs_through_the_store(hand_store, fixed_weights):
     calls = fixed_weights({D(2025, 1, 6): {A: 0.5, B: 0.3, C: 0.2}, D(2025, 1, 9): {A: 0.5, C: 0.5}})
+    # the flat rate without the trading rules: the cost is charged on the whole value
     r = bt.run_backtest([A, B, C], end="2025-01-14", dates=["2025-01-06", "20250109"], costs_bps=10,
-                        method=M.MIN_VARIANCE, benchmark=INDEX)
+                        method=M.MIN_VARIANCE, benchmark=INDEX, trading_rules=False)
     # B is de-listed on 01-09: that date's universe leaves it out, and says so
     assert calls == [([A, B, C], D(2025, 1, 6), M.MIN_VARIANCE, "native"),
                      ([A, C], D(2025, 1, 9), M.MIN_VARIANCE, "native")]
@@ -345,7 +346,9 @@ def healthy(store, n):
     return [i for i in store.stock_ids if i not in awkward][:n]
 
 
-RUN = dict(start="2025-09-01", end="2026-01-15", method=M.MIN_VARIANCE, bnds={"*": (0, 0.3)}, costs_bps=5)
+# without the trading rules: every date is the optimiser's own, whatever the holdings
+RUN = dict(start="2025-09-01", end="2026-01-15", method=M.MIN_VARIANCE, bnds={"*": (0, 0.3)}, costs_bps=5,
+           trading_rules=False)
 
 
 @pytest.mark.parametrize("solver", ["native", "scipy"])
@@ -541,7 +544,7 @@ def test_a_fund_first_valued_inside_the_period_fails_no_date(on_small, solver):
 # ---------------------------------------------------------------- checkpoints and interrupts
 
 WEEKLY = dict(start="2025-08-01", end="2026-03-31", rebalance="weekly", method=M.MIN_VARIANCE,
-              bnds={"*": (0, 0.4)}, costs_bps=5, solver="scipy", keep_going=True)
+              bnds={"*": (0, 0.4)}, costs_bps=5, solver="scipy", keep_going=True, trading_rules=False)
 
 
 def stopping_after(k):

@@ -61,7 +61,7 @@ def run_here(store, capsys, *args):
 def test_results_as_json_csv_and_chart_the_same_on_one_and_two_workers(store, tmp_path):
     ids = healthy(store, 6)
     common = [*ids, *period(store), "--method", "min_variance", "--default-bound", "0:0.4", "--costs-bps", "5",
-              "--benchmark", store.index_ids[0]]
+              "--benchmark", store.index_ids[0], "--no-trading-rules"]
     one = run(store, *common, "--workers", "1", "--json", tmp_path / "one.json", "--csv", tmp_path / "csv",
               "--plot", tmp_path / "bt.png")
     assert one.returncode == 0, one.stderr
@@ -327,8 +327,8 @@ def test_a_failed_date_names_keep_going_and_its_checkpoint_resumes_with_it(store
     (lambda p: None, ["--method", "min_variance"], "made by another backtest (method risk_parity there, "
                                                    "min_variance here): give another folder, or the settings it was "
                                                    "made with"),
-    (lambda p: None, ["--costs-bps", "3"], "made by another backtest (costs 0.0 there, 3.0 here): give another "
-                                           "folder, or the settings it was made with"),
+    (lambda p: None, ["--costs-bps", "3"], "made by another backtest (costs China schedule there, 3.0 here): give "
+                                           "another folder, or the settings it was made with"),
     (lambda p: p.write_text(""), [], "is a file, not a folder"),
     (lambda p: (p.mkdir(), (p / "notes.txt").write_text("")), [], "holds other files and no backtest.json: not a "
                                                                   "checkpoint (give a new or empty folder)"),

@@ -24,13 +24,18 @@ starting capital):
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+import math
+from dataclasses import dataclass, field
 
 import numpy as np
 import pandas as pd
 
 # The summary figures live with the per-year table; kept importable from here, where they were.
 from vela_optimizer.backtest.statistics import TRADING_DAYS_PER_YEAR, max_drawdown, statistics  # noqa: F401
+from veladatac import rules
+from veladatac.rules import FeeSchedule
+
+FEE_KINDS = ("commission", "stamp_duty", "transfer")
 
 
 @dataclass(frozen=True)
@@ -49,6 +54,14 @@ class Trade:
         The cost charged, in units of the starting capital.
     value_before : float
         ``V_r`` before the cost.
+    before : dict
+        id -> drifted weight ``h_i`` before trading (the positive ones).
+    fees : dict
+        Fee kind -> fraction of ``V_r``, and their ``total``.
+    shares : dict or None
+        id -> shares held after trading (with a capital).
+    cash : float
+        Cash after trading: yuan with a capital, else a fraction of the value after trading.
     """
 
     date: pd.Timestamp
@@ -56,6 +69,10 @@ class Trade:
     turnover: float
     cost: float
     value_before: float
+    before: dict = field(default_factory=dict)
+    fees: dict = field(default_factory=dict)
+    shares: dict | None = None
+    cash: float = 0.0
 
 
 @dataclass(frozen=True)
@@ -75,8 +92,293 @@ class Ledger:
     trades: list
 
 
+@dataclass(frozen=True)
+class Fees:
+    """How a rebalancing is charged: a flat rate on the traded value, or the dated China schedule.
+
+    Attributes
+    ----------
+    costs_bps : float or None
+        The flat rate in basis points of the traded value (buys and sells); None: the schedule.
+    schedule : veladatac.rules.FeeSchedule
+        Commission (both sides; its per-order minimum only with a capital, where there are orders),
+        stamp duty by date and side, transfer fee by date.
+    """
+
+    costs_bps: float | None = None
+    schedule: FeeSchedule = field(default_factory=FeeSchedule)
+
+    @property
+    def flat(self) -> bool:
+        """Whether the flat rate is charged."""
+        return self.costs_bps is not None
+
+    def kinds(self) -> tuple:
+        """The kinds of fee charged, in the order of :meth:`rates` and :meth:`order`."""
+        return ("flat",) if self.flat else FEE_KINDS
+
+    def rates(self, oid: str, side: str, price: float, day) -> tuple:
+        """Fractions of the traded value of one id by kind, without a capital (no orders: no minimum).
+
+        The transfer fee per share (Shanghai before 2015-08-01) is a fraction ``fee / price``.
+        """
+        if self.costs_bps is not None:
+            return (float(self.costs_bps) / 10_000.0,)
+        if rules.board_of(oid) is None:  # a fund, subscribed and redeemed at its net value
+            return (0.0, 0.0, 0.0)
+        duty = rules.in_force(rules.STAMP_DUTY, day) or {"buy": 0.0, "sell": 0.0}
+        transfer = rules.in_force(rules.TRANSFER_FEE, day) or {"per_share": {}, "of_value": 0.0}
+        per_share = transfer["per_share"].get(rules.board_of(oid), 0.0)
+        return (self.schedule.commission_rate, duty[side], transfer["of_value"] + per_share / price)
+
+    def order(self, oid: str, side: str, shares: int, price: float, day) -> tuple:
+        """Yuan by kind of one order of whole shares (each to the fen)."""
+        if self.costs_bps is None and rules.board_of(oid) is None:  # a fund: at its net value
+            return (0.0, 0.0, 0.0)
+        fees = self.for_orders().fees(oid, side, int(shares), float(price), day)
+        return (fees["commission"],) if self.costs_bps is not None else tuple(fees[k] for k in FEE_KINDS)
+
+    def for_orders(self):
+        """What :func:`vela_optimizer.tradelist.trade_list` charges orders with: the schedule, or the
+        flat rate as a commission without minimum."""
+        return self.schedule if self.costs_bps is None else _FlatOrders(float(self.costs_bps) / 10_000.0)
+
+
+@dataclass(frozen=True)
+class _FlatOrders:
+    """A flat rate on the traded value, shaped like :class:`veladatac.rules.FeeSchedule`."""
+
+    rate: float
+
+    def fees(self, order_book_id: str, side: str, shares: int, price: float, day) -> dict:
+        return {"commission": rules.round_fen(self.rate * shares * price) if shares > 0 else 0.0,
+                "stamp_duty": 0.0, "transfer": 0.0}
+
+
+class Book:
+    """A portfolio walked through the trading days: drift, de-listings, rebalancings.
+
+    Without a capital the holdings are values in units of the starting capital (1.0); with one,
+    whole shares and cash in yuan, and the value is ``(sum_i shares_i * P_i,t + cash) / capital``.
+    :func:`simulate` runs one through a list of targets; the backtest steps one rebalancing at a
+    time, since each optimisation starts from the drifted holdings (:meth:`before`).
+
+    Parameters
+    ----------
+    prices, start, delisted
+        As for :func:`simulate`.
+    fees : Fees
+        Default: no cost.
+    capital : float, optional
+        Yuan: the holdings are shares (:meth:`rebalance` takes them).
+    ruled : bool
+        Whether the day's trading rules bind. Without them and with a flat rate, the cost is
+        charged on the whole value (``w_i * (V_r - cost)``); otherwise the sells are made in full,
+        a name the rules hold keeps its value, and the buys pay the costs.
+    """
+
+    def __init__(self, prices: pd.DataFrame, start, *, delisted=None, fees: Fees | None = None,
+                 capital: float | None = None, ruled: bool = False):
+        start = pd.Timestamp(start)
+        index = prices.index
+        first = index.searchsorted(start)
+        if first >= len(index) or index[first] != start:
+            raise ValueError(f"the backtest's first day {start.date()} is not a trading day of the price table")
+        self.ids = list(prices.columns)
+        self.column = {oid: j for j, oid in enumerate(self.ids)}
+        self.filled = prices.ffill().to_numpy(dtype=float)[first:]
+        self.days = index[first:]
+        n_days, n = self.filled.shape
+        with np.errstate(divide="ignore", invalid="ignore"):
+            growth = self.filled[1:] / self.filled[:-1]
+        self.growth = np.where(np.isfinite(growth), growth, 1.0)  # no price yet on either day: nothing held
+        self.gone_from = np.full(n, n_days)  # row index from which a holding is cash
+        for oid, when in (delisted or {}).items():
+            if oid in self.column and when is not None:
+                self.gone_from[self.column[oid]] = self.days.searchsorted(pd.Timestamp(when))
+        self.fees = fees or Fees(0.0)
+        self.capital = None if capital is None else float(capital)
+        self.ruled = ruled
+        self.held = np.zeros(n) if capital is None else np.zeros(n, dtype=np.int64)
+        self.cash = 1.0 if capital is None else float(capital)
+        self.values = np.empty(n_days)
+        self.trades: list = []
+        self.t = -1  # the last row walked to
+        self.traded_on = -1
+
+    def row(self, when) -> int:
+        """The row of a rebalancing day; ValueError when it is not a row after the last rebalancing."""
+        when = pd.Timestamp(when)
+        row = int(self.days.searchsorted(when))
+        if row >= len(self.days) or self.days[row] != when:
+            raise ValueError(f"rebalancing day {when.date()} is not a trading day of the backtest")
+        if row <= self.traded_on:
+            raise ValueError(f"rebalancing days are not in ascending order at {when.date()}")
+        return row
+
+    def _value(self, t: int) -> float:
+        if self.capital is None:
+            return float(self.held.sum() + self.cash)
+        on = self.held != 0
+        return (math.fsum(self.held[on] * self.filled[t, on]) + self.cash) / self.capital
+
+    def walk(self, to: int) -> None:
+        """Drift the holdings through row ``to`` (its close, before any trade on it)."""
+        while self.t < to:
+            t = self.t = self.t + 1
+            if t > 0:
+                self.values[t - 1] = self._value(t - 1)
+                if self.capital is None:
+                    self.held *= self.growth[t - 1]
+            gone = (self.gone_from <= t) & (self.held != 0)
+            if gone.any():
+                if self.capital is None:
+                    self.cash += self.held[gone].sum()
+                else:  # sold at the last close
+                    self.cash += math.fsum(self.held[gone] * self.filled[t, gone])
+                self.held[gone] = 0
+
+    def before(self, when) -> tuple:
+        """(row, value ``V_r`` in units of the capital, id -> drifted weight of each holding) at the
+        close of the rebalancing day ``when``, before trading."""
+        row = self.row(when)
+        self.walk(row)
+        value = self._value(row)
+        if self.capital is None:
+            weights = self.held / value
+        else:
+            weights = self.held * np.where(self.held != 0, self.filled[row], 0.0) / self.capital / value
+        return row, value, {self.ids[j]: float(weights[j]) for j in np.flatnonzero(weights > 0)}
+
+    def vector(self, weights, when) -> np.ndarray:
+        """The weights as a vector over the table's ids; ValueError for an id without prices."""
+        w = np.zeros(len(self.ids))
+        for oid, x in weights.items():
+            if oid not in self.column:
+                raise ValueError(f"no prices for {oid}, weighted on {pd.Timestamp(when).date()}")
+            w[self.column[oid]] = x
+        return w
+
+    def priced(self, w, row: int, when) -> None:
+        """ValueError for a weight on an instrument without a price on or before the row."""
+        bad = (w != 0) & ~np.isfinite(self.filled[row])
+        if np.any(bad):
+            missing = [self.ids[j] for j in np.flatnonzero(bad)]
+            raise ValueError(f"no price on or before {pd.Timestamp(when).date()} for {', '.join(missing)}")
+
+    def rebalance(self, when, weights, *, untradable=(), shares=None) -> Trade:
+        """Trade at the close of ``when`` to the target ``weights`` (id -> weight).
+
+        ``untradable``: (id, reason) pairs the day's rules hold: a suspended holding keeps its
+        value, one at its up-limit is not added to, one at its down-limit not cut. With a capital,
+        ``shares`` (id -> whole shares, from the trade list) are the positions after trading.
+        """
+        row, value, before = self.before(when)
+        w = self.vector(weights, when)
+        self.priced(w, row, when)
+        day = self.days[row].date()
+        if self.capital is not None:
+            trade = self._in_shares(row, day, value, before, shares)
+        elif self.fees.flat and not self.ruled:
+            trade = self._on_the_whole(row, value, before, w)
+        else:
+            trade = self._buys_pay(row, day, value, before, w, dict(untradable))
+        self.trades.append(trade)
+        self.traded_on = row
+        return trade
+
+    def _on_the_whole(self, row, value, before, w) -> Trade:
+        drift = self.held / value
+        traded = float(np.abs(w - drift).sum())
+        cash_leg = abs(float(1.0 - w.sum()) - self.cash / value)
+        cost = float(self.fees.costs_bps or 0.0) / 10_000.0 * value * traded
+        after = value - cost
+        self.held = w * after
+        self.cash = after - self.held.sum()
+        fee = cost / value
+        return Trade(self.days[row], traded, 0.5 * (traded + cash_leg), float(cost), float(value), before,
+                     {"flat": fee, "total": fee}, None, float(self.cash / after))
+
+    def _buys_pay(self, row, day, value, before, w, ruled) -> Trade:
+        old = self.held.copy()
+        target = w * value
+        for oid, reason in ruled.items():
+            k = self.column.get(oid)
+            if k is not None and (reason == "suspended" or (reason == "limit_up" and target[k] >= old[k])
+                                  or (reason == "limit_down" and target[k] <= old[k])):
+                target[k] = old[k]
+        delta = target - old
+        kinds = self.fees.kinds()
+        sell_fees, buy_fees = np.zeros(len(kinds)), np.zeros(len(kinds))
+        for j in np.flatnonzero(delta):
+            side = "buy" if delta[j] > 0 else "sell"
+            rate = np.asarray(self.fees.rates(self.ids[j], side, float(self.filled[row, j]), day))
+            if side == "buy":
+                buy_fees += rate * delta[j]
+            else:
+                sell_fees -= rate * delta[j]
+        sells, buys = -float(delta[delta < 0].sum()), float(delta[delta > 0].sum())
+        # the buys are scaled down when the cash and the sells, their fees paid, do not cover them
+        # and their own fees
+        scale = 1.0
+        free = self.cash + sells - float(sell_fees.sum())
+        if buys > 0 and free < buys + float(buy_fees.sum()):
+            scale = max(0.0, free / (buys + float(buy_fees.sum())))
+        self.held = old + np.where(delta > 0, delta * scale, delta)
+        fees = sell_fees + scale * buy_fees
+        cost = float(fees.sum())
+        self.cash = max(0.0, free - scale * (buys + float(buy_fees.sum())))
+        return self._recorded(row, value, before, old, fees, cost, None)
+
+    def _in_shares(self, row, day, value, before, shares) -> Trade:
+        if shares is None:
+            raise ValueError(f"no whole shares for the rebalancing of {day} with a capital")
+        old = self.held.copy()
+        new = np.zeros(len(self.ids), dtype=np.int64)
+        for oid, n in shares.items():
+            if oid not in self.column:
+                raise ValueError(f"no prices for {oid}, held on {day}")
+            new[self.column[oid]] = int(n)
+        fees = np.zeros(len(self.fees.kinds()))
+        flows = []
+        for j in np.flatnonzero(new != old):
+            n = int(new[j] - old[j])
+            price = float(self.filled[row, j])
+            fees += np.asarray(self.fees.order(self.ids[j], "buy" if n > 0 else "sell", abs(n), price, day))
+            flows.append(-n * price)
+        self.held = new
+        self.cash = self.cash + math.fsum(flows) - float(fees.sum())
+        capital = float(self.capital or 1.0)
+        kept = {self.ids[j]: int(new[j]) for j in np.flatnonzero(new)}
+        return self._recorded(row, value, before, old, fees / capital, float(fees.sum()) / capital, kept)
+
+    def _recorded(self, row, value, before, old, fees, cost, shares) -> Trade:
+        """The Trade of a rebalancing whose new holdings (``self.held``, ``self.cash``) are set."""
+        if self.capital is None:
+            new, was, cash = self.held, old, self.cash
+        else:
+            p = np.where(np.isfinite(self.filled[row]), self.filled[row], 0.0)
+            new, was, cash = self.held * p / self.capital, old * p / self.capital, self.cash / self.capital
+        traded = float(np.abs(new - was).sum()) / value
+        after = value - cost
+        cash_leg = abs(cash / after - (value - float(was.sum())) / value) if after > 0 else 0.0
+        by_kind = {k: float(x) / value for k, x in zip(self.fees.kinds(), fees, strict=True)}
+        by_kind["total"] = cost / value
+        left = self.cash if self.capital is not None else (self.cash / after if after > 0 else 0.0)
+        return Trade(self.days[row], traded, 0.5 * (traded + cash_leg), cost, float(value), before, by_kind,
+                     shares, float(left))
+
+    def ledger(self) -> Ledger:
+        """The daily values through the table's last day, and the trades."""
+        self.walk(len(self.days) - 1)
+        self.values[self.t] = self._value(self.t)
+        previous = np.concatenate(([1.0], self.values[:-1]))
+        daily = pd.DataFrame({"value": self.values, "return": self.values / previous - 1.0}, index=self.days)
+        return Ledger(daily, list(self.trades))
+
+
 def simulate(prices: pd.DataFrame, targets, start, *, delisted=None, costs_bps: float = 0.0) -> Ledger:
-    """Run a portfolio through its rebalancings on a table of prices.
+    """Run a portfolio through its rebalancings on a table of prices, charged a flat rate.
 
     Parameters
     ----------
@@ -105,70 +407,14 @@ def simulate(prices: pd.DataFrame, targets, start, *, delisted=None, costs_bps: 
         an id missing from the table, or a weight on an instrument that has no price on or before
         its rebalancing day.
     """
-    start = pd.Timestamp(start)
-    index = prices.index
-    first = index.searchsorted(start)
-    if first >= len(index) or index[first] != start:
-        raise ValueError(f"the backtest's first day {start.date()} is not a trading day of the price table")
-    ids = list(prices.columns)
-    column = {oid: j for j, oid in enumerate(ids)}
-    filled = prices.ffill().to_numpy(dtype=float)[first:]
-    days = index[first:]
-    n_days, n = filled.shape
-    with np.errstate(divide="ignore", invalid="ignore"):
-        growth = filled[1:] / filled[:-1]
-    growth = np.where(np.isfinite(growth), growth, 1.0)  # no price yet on either day: nothing held
-
-    gone_from = np.full(n, n_days)  # row index from which a holding is cash
-    for oid, when in (delisted or {}).items():
-        if oid in column and when is not None:
-            gone_from[column[oid]] = days.searchsorted(pd.Timestamp(when))
-
-    plan = {}
+    book = Book(prices, start, delisted=delisted, fees=Fees(float(costs_bps)))
     last = -1
-    for when, weights in targets:
-        when = pd.Timestamp(when)
-        row = days.searchsorted(when)
-        if row >= n_days or days[row] != when:
-            raise ValueError(f"rebalancing day {when.date()} is not a trading day of the backtest")
+    for when, weights in targets:  # every target checked before any is traded
+        row = book.row(when)
         if row <= last:
-            raise ValueError(f"rebalancing days are not in ascending order at {when.date()}")
+            raise ValueError(f"rebalancing days are not in ascending order at {pd.Timestamp(when).date()}")
         last = row
-        w = np.zeros(n)
-        for oid, x in weights.items():
-            if oid not in column:
-                raise ValueError(f"no prices for {oid}, weighted on {when.date()}")
-            w[column[oid]] = x
-        priced = np.isfinite(filled[row])
-        if np.any((w != 0) & ~priced):
-            missing = [ids[j] for j in np.flatnonzero((w != 0) & ~priced)]
-            raise ValueError(f"no price on or before {when.date()} for {', '.join(missing)}")
-        plan[row] = w
-
-    rate = costs_bps / 10_000.0
-    held = np.zeros(n)
-    cash = 1.0
-    values = np.empty(n_days)
-    trades = []
-    for t in range(n_days):
-        if t > 0:
-            held *= growth[t - 1]
-        gone = (gone_from <= t) & (held != 0)
-        if gone.any():
-            cash += held[gone].sum()
-            held[gone] = 0.0
-        value = held.sum() + cash
-        if t in plan:
-            w = plan[t]
-            drift = held / value
-            traded = float(np.abs(w - drift).sum())
-            cash_leg = abs(float(1.0 - w.sum()) - cash / value)
-            cost = rate * value * traded
-            trades.append(Trade(days[t], traded, 0.5 * (traded + cash_leg), float(cost), float(value)))
-            value -= cost
-            held = w * value
-            cash = value - held.sum()
-        values[t] = value
-    previous = np.concatenate(([1.0], values[:-1]))
-    daily = pd.DataFrame({"value": values, "return": values / previous - 1.0}, index=days)
-    return Ledger(daily, trades)
+        book.priced(book.vector(weights, when), row, when)
+    for when, weights in targets:
+        book.rebalance(when, weights)
+    return book.ledger()

@@ -34,7 +34,8 @@ ENTRIES = "dates"
 FIELDS = {"dates": "rebalancing dates", "end": "end", "universe": "universe", "method": "method",
           "bounds": "bounds", "limits": "group limits", "cov_shrinkage": "shrinkage", "benchmark": "benchmark",
           "risk_aversion": "risk aversion", "window": "window", "max_iteration": "iteration limit", "tol": "tolerance",
-          "solver": "solver", "costs_bps": "costs", "store": "store", "version": "version"}
+          "solver": "solver", "costs_bps": "costs", "trading_rules": "trading rules", "max_turnover": "turnover cap",
+          "capital": "capital", "store": "store", "version": "version"}
 
 
 class CheckpointError(BacktestError):
@@ -75,6 +76,8 @@ def _difference(name: str, theirs, ours) -> str:
         return "another universe on some dates"
     if name == "dates":
         return f"{words} {_span(theirs)} there, {_span(ours)} here"
+    if name == "costs_bps":  # no flat rate: the dated schedule
+        return f"{words} {_plain(theirs or 'China schedule')} there, {_plain(ours or 'China schedule')} here"
     return f"{words} {_plain(theirs)} there, {_plain(ours)} here"
 
 
@@ -89,13 +92,14 @@ def _plain(value) -> str:
         else str(value)
 
 
-def key_of(schedule, end: _dt.date, universes, request, costs_bps: float, store: str, version: str) -> dict:
+def key_of(schedule, end: _dt.date, universes, request, trading: dict, store: str, version: str) -> dict:
     """What makes a backtest's rebalancings and report what they are, as plain data.
 
     Where and how the dates run (workers, cluster, the store's path) is left out, and so is
     ``keep_going``: it decides what a failure does, not what a date gives, so a run stopped by a
     failed date can be resumed with it. The universe of every date (``universes``: the ids as read
-    on each date, or None where they could not be read) enters as a digest.
+    on each date, or None where they could not be read) enters as a digest; ``trading`` is
+    :meth:`vela_optimizer.backtest.trading.Trading.record` (rules, turnover cap, capital, fees).
 
     Raises
     ------
@@ -115,7 +119,7 @@ def key_of(schedule, end: _dt.date, universes, request, costs_bps: float, store:
         "cov_shrinkage": bool(request.cov_shrinkage), "benchmark": request.benchmark,
         "risk_aversion": float(request.risk_aversion), "window": int(request.window),
         "max_iteration": int(request.max_iteration), "tol": float(request.tol), "solver": request.solver,
-        "costs_bps": float(costs_bps), "store": store, "version": version,
+        **trading, "store": store, "version": version,
     }
     return json.loads(json.dumps(key, ensure_ascii=False))  # tuples as lists, as read back from the file
 
@@ -192,7 +196,9 @@ class Checkpoint:
                 return None
             return {"date": day, "weights": dict(doc["weights"]), "solver": doc["solver"],
                     "dropped": [tuple(d) for d in doc["dropped"]], "notes": list(doc["notes"]),
-                    "seconds": float(doc["seconds"]), "store": doc["store"]}
+                    "seconds": float(doc["seconds"]), "store": doc["store"],
+                    "untradable": [tuple(u) for u in doc.get("untradable", [])],
+                    "shares": None if doc.get("shares") is None else {k: int(v) for k, v in doc["shares"].items()}}
         except (OSError, ValueError, KeyError, TypeError):
             return None
 
@@ -206,7 +212,8 @@ class Checkpoint:
         """
         doc = {"key": self.digest, "date": outcome.date.isoformat(), "weights": outcome.weights,
                "solver": outcome.solver, "dropped": [list(d) for d in outcome.dropped], "notes": list(outcome.notes),
-               "seconds": outcome.seconds, "store": outcome.store}
+               "seconds": outcome.seconds, "store": outcome.store, "untradable": [list(u) for u in outcome.untradable],
+               "shares": outcome.shares}
         try:
             files.write_atomic(self._entry(outcome.date), lambda fh: _dump(doc, fh))
         except OSError as e:

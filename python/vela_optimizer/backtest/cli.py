@@ -39,6 +39,16 @@ def _costs(text: str) -> float:
     return value
 
 
+def _capital(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not backtest.MIN_CAPITAL <= value < math.inf:
+        raise argparse.ArgumentTypeError(f"invalid capital {text!r}: give yuan, at least {backtest.MIN_CAPITAL:g}")
+    return value
+
+
 def _risk_free(text: str) -> float:
     try:
         value = float(text)
@@ -104,9 +114,22 @@ def build_parser() -> argparse.ArgumentParser:
                    help="rebalance on the last trading day of each period (default: monthly)")
     b.add_argument("--dates", metavar="FILE", help="rebalance on the trading days listed in FILE, one a line "
                                                    "(instead of --start and --rebalance)")
-    b.add_argument("--costs-bps", type=_costs, default=0.0, metavar="X",
-                   help="cost of trading, in basis points of the traded value (buys and sells), charged at each "
-                        "rebalancing (default: 0)")
+    b.add_argument("--costs-bps", type=_costs, default=None, metavar="X",
+                   help="a flat cost of trading, in basis points of the traded value (buys and sells), charged at "
+                        "each rebalancing; giving it switches off the default, the dated China fee schedule "
+                        "(commission 2.5 bp both sides, with a 5-yuan minimum per order under --capital; stamp "
+                        "duty on sells, 10 bp, 5 bp from 2023-08-28; transfer fee, 0.1 bp from 2022-04-29)")
+    b.add_argument("--no-trading-rules", action="store_true",
+                   help="trade as if the market had no rules; by default, on every rebalancing day a suspended "
+                        "name is not traded, one closed at its up-limit not bought, one at its down-limit not sold "
+                        "(not with --solver scipy, which cannot bound trades)")
+    b.add_argument("--max-turnover", type=options.turnover_cap, default=None, metavar="X",
+                   help="cap on the one-way turnover of each rebalancing, max(bought, sold), as a fraction of the "
+                        "portfolio, 0 to 2; the first build from cash is exempt")
+    b.add_argument("--capital", type=_capital, default=None, metavar="YUAN",
+                   help="hold the portfolio in whole shares bought and sold in board lots (100 shares; STAR "
+                        "Market 200, then steps of 1) from this capital, rounding without breaking a cap; the "
+                        "cash left is held (default: weights, no lots)")
     b.add_argument("--risk-free", type=_risk_free, default=0.0, metavar="RATE",
                    help="annual risk-free rate for the Sharpe and Sortino ratios, as a fraction: 0.02 for 2 %% "
                         "(default: 0); compounded to a daily rate over the trading days a year")
@@ -255,6 +278,8 @@ def _run(args) -> int:
 
         result = backtest.run_backtest(
             plan.universe, end=plan.end, dates=plan.dates, **plan.request.keywords(), costs_bps=args.costs_bps,
+            trading_rules=False if args.no_trading_rules else None, max_turnover=args.max_turnover,
+            capital=args.capital,
             workers=args.workers, scheduler=args.scheduler, keep_going=args.keep_going, store=args.store,
             progress=progress, checkpoint=args.checkpoint, cluster_wait=args.cluster_wait,
             risk_free=args.risk_free, days_per_year=args.days_per_year,
@@ -419,6 +444,10 @@ def _plan(args) -> _Plan:
         "window": args.window, "cov_shrinkage": not args.no_shrinkage, "risk_aversion": args.risk_aversion,
         "max_iteration": args.max_iteration, "tol": args.tol, "solver": args.solver,
         "costs_bps": args.costs_bps, "benchmark": request.benchmark, "keep_going": args.keep_going,
+        # the rules bind where the solver can bound trades (not on the scipy path)
+        "trading_rules": not args.no_trading_rules and args.solver != "scipy",
+        "max_turnover": args.max_turnover, "capital": args.capital,
+        "fees": "china" if args.costs_bps is None else "flat",
         "risk_free": args.risk_free, "days_per_year": args.days_per_year,
         "bounds": {k: list(v) for k, v in request.bnds.items()} if request.bnds is not None else None,
         "limits": request.limits.record() if request.limits is not None else None,
@@ -459,8 +488,13 @@ def _argv_of(settings: dict) -> list:
     argv = list(settings["universe_ids"] or [])
     argv += ["--method", settings["method"], "--window", str(settings["window"]),
              "--risk-aversion", repr(settings["risk_aversion"]), "--max-iteration", str(settings["max_iteration"]),
-             "--tol", repr(settings["tol"]), "--solver", settings["solver"], "--costs-bps", repr(settings["costs_bps"]),
+             "--tol", repr(settings["tol"]), "--solver", settings["solver"],
              "--end", settings["end"]] + (["--start", settings["start"]] if settings["start"] else [])
+    argv += ["--costs-bps", repr(settings["costs_bps"])] if settings["costs_bps"] is not None else []
+    # a record from before the trading rules traded without them
+    argv += [] if settings.get("trading_rules", False) else ["--no-trading-rules"]
+    for key, option in (("max_turnover", "--max-turnover"), ("capital", "--capital")):
+        argv += [option, repr(settings[key])] if settings.get(key) is not None else []
     if settings["universe"]:
         argv += ["--universe", settings["universe"]]
         argv += ["--limit", str(settings["limit"])] if settings["limit"] else []

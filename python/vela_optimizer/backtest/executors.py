@@ -36,6 +36,9 @@ class Task:
     solver: str
     store: str | None = None  # the store a worker process opens; None: its own default
     notes: tuple = ()  # notes on the date's universe, put before the optimiser's own
+    # with a capital: (id -> shares held, cash in yuan, id -> the day's price, Fees): the weights
+    # become whole board lots (vela_optimizer.tradelist) where they are optimised
+    lots: tuple | None = None
 
 
 @dataclass(frozen=True)
@@ -51,17 +54,31 @@ class Outcome:
     seconds: float = 0.0
     error: tuple | None = None  # (class name, message, one English line or "")
     store: str | None = None  # identity of the store the weights came from
+    untradable: list = field(default_factory=list)  # (id, reason) the day's rules held
+    shares: dict | None = None  # id -> whole shares after trading, with a capital
 
 
 def optimise(ids: list, date: _dt.date, params: dict, solver: str):
     """Weights of one rebalancing date: the one place where the backtest calls the optimiser.
 
     Returns (weights as a dict, what solved, dropped ids with reasons, notes on limits that limited
-    nothing on that date).
+    nothing on that date, the result).
     """
     result = vela_optimizer.optimize(ids, date, **params, solver=solver)
     notes = [result.limits.unused_note(r) for r in result.unused_limits]
-    return result.to_dict(), result.solver, [(d.id, d.reason) for d in result.dropped], notes
+    return result.to_dict(), result.solver, [(d.id, d.reason) for d in result.dropped], notes, result
+
+
+def whole_lots(result, lots: tuple) -> tuple:
+    """(id -> whole shares after trading, notes): the trade list of ``result`` from the positions of
+    ``lots`` (see :attr:`Task.lots`), rounded without breaking a cap."""
+    from vela_optimizer.tradelist import trade_list
+
+    if result is None:
+        raise RuntimeError("whole board lots need the optimisation's result")
+    shares, cash, prices, fees = lots
+    listed = trade_list(result, dict(prices), shares=dict(shares), cash=cash, fees=fees.for_orders())
+    return {i: int(n) for i, n in listed.target.items() if n > 0}, list(listed.notes)
 
 
 def error_of(e: Exception) -> tuple:
@@ -90,13 +107,19 @@ def rebalance(task: Task) -> Outcome:
     try:
         with one_blas_thread(), warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            weights, solver, dropped, notes = optimise(list(task.ids), task.date, task.params, task.solver)
+            weights, solver, dropped, notes, *rest = optimise(list(task.ids), task.date, task.params, task.solver)
+            result = rest[0] if rest else None
+            untradable = [(u.id, u.reason) for u in getattr(result, "untradable", [])]
+            shares = None
+            if task.lots is not None:
+                shares, lot_notes = whole_lots(result, task.lots)
+                notes = [*notes, *lot_notes]
         identity = store_identity()
     except Exception as e:  # noqa: BLE001 - any failure of a date is reported with its date
         return Outcome(task.index, task.date, error=error_of(e), seconds=time.perf_counter() - started)
     return Outcome(task.index, task.date, weights, solver, dropped,
                    [*task.notes, *(str(w.message) for w in caught), *notes], time.perf_counter() - started,
-                   store=identity)
+                   store=identity, untradable=untradable, shares=shares)
 
 
 _opened_store: object = object()  # what this worker process last passed to veladatac.init

@@ -14,6 +14,7 @@ from pathlib import Path
 
 from vela_optimizer.backtest import files
 from vela_optimizer.backtest.results import BacktestResult
+from vela_optimizer.backtest.trading import costs_words, trading_words
 from vela_optimizer.cli.report import METHOD_TITLES
 from vela_optimizer.universe import UsageError
 
@@ -89,8 +90,8 @@ def render(result: BacktestResult, settings: dict) -> str:
         f"{title} backtest, {days[0].date()} .. {days[-1].date()} ({s['days']} trading days): "
         f"{executed} rebalancings ({settings['schedule']})"
         + (f", {len(result.failures)} failed" if result.failures else ""),
-        (f"{settings['window']}-day window, solved by {_solvers(result)}, costs {settings['costs_bps']:g} bps "
-         f"of traded value; {_figures_line(settings, s)}"),
+        (f"{settings['window']}-day window, solved by {_solvers(result)}, {trading_words(settings)}; "
+         f"{_figures_line(settings, s)}"),
         "",
     ]
     bench = settings.get("benchmark")
@@ -217,7 +218,7 @@ def write_plot(path: str, result: BacktestResult, settings: dict, sectors: dict)
     top.set_ylabel("value (start = 1)")
     top.legend(loc="upper left", fontsize=8)
     top.set_title(f"{METHOD_TITLES.get(settings['method'], settings['method'])}, {settings['schedule']} "
-                  f"rebalancing, costs {settings['costs_bps']:g} bps")
+                  f"rebalancing, {costs_words(settings)}")
 
     values = daily["value"].to_numpy()
     drawdown = values / np.maximum.accumulate(np.maximum(values, 1.0)) - 1.0

@@ -20,8 +20,8 @@ import pandas as pd
 
 import veladatac
 from vela_optimizer import request as _request
-from vela_optimizer.backtest import cluster, executors
-from vela_optimizer.backtest.accounts import Ledger, simulate
+from vela_optimizer.backtest import cluster, executors, trading as _trading
+from vela_optimizer.backtest.accounts import Ledger
 from vela_optimizer.backtest.checkpoint import Checkpoint, key_of as checkpoint_key
 from vela_optimizer.backtest.presence import Presence
 from vela_optimizer.backtest.results import (
@@ -76,8 +76,9 @@ class IndexUniverse:
 def _check_options(method, costs_bps, workers, cluster_wait) -> None:
     if not isinstance(method, OptimizeMethod):
         raise InvalidArgument(f"OPTIMIZER: method 必须为 OptimizeMethod，传入值为：{method!r}")
-    if (isinstance(costs_bps, bool) or not isinstance(costs_bps, (int, float, np.integer, np.floating))
-            or not 0 <= costs_bps < MAX_COSTS_BPS):
+    number = (int, float, np.integer, np.floating)
+    if costs_bps is not None and (isinstance(costs_bps, bool) or not isinstance(costs_bps, number)
+                                  or not 0 <= costs_bps < MAX_COSTS_BPS):
         raise InvalidArgument(f"OPTIMIZER: costs_bps 必须为不小于0且小于{MAX_COSTS_BPS:g}的数，传入值为：{costs_bps!r}")
     if workers is not None and (isinstance(workers, bool) or not isinstance(workers, (int, np.integer))
                                 or workers < 1):
@@ -116,10 +117,11 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
                  method=_D["method"], bnds=None, cons=None, cov_shrinkage=_D["cov_shrinkage"],
                  benchmark=None, risk_aversion_coefficient=_D["risk_aversion_coefficient"], window=_D["window"],
                  max_iteration=_D["max_iteration"], tol=_D["tol"], quiet=_D["quiet"],
-                 solver: str = "native", costs_bps: float = 0.0, workers: int | None = 1, scheduler=None,
+                 solver: str = "native", costs_bps: float | None = None, workers: int | None = 1, scheduler=None,
                  keep_going: bool = False, store=None, progress=None, checkpoint=None,
                  cluster_wait: float = CLUSTER_WAIT, notify=None, risk_free: float = 0.0,
-                 days_per_year: float | None = None) -> BacktestResult:
+                 days_per_year: float | None = None, trading_rules: bool | None = None,
+                 max_turnover: float | None = None, capital: float | None = None) -> BacktestResult:
     """Optimise on every rebalancing date, hold the weights as they drift, score the result.
 
     On each rebalancing date ``r`` the weights are those of the package-level optimisation on
@@ -148,9 +150,11 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
         (tracking error, information ratio).
     solver : {"native", "scipy"}
         As for :func:`vela_optimizer.optimize`. The optimisations run with BLAS on one thread.
-    costs_bps : float
-        Cost charged on the traded value (buys and sells) at each rebalancing, in basis points;
-        0 <= costs_bps < 5000.
+    costs_bps, trading_rules, max_turnover, capital
+        How it trades (:mod:`vela_optimizer.backtest.trading`): a flat cost in basis points of the
+        traded value, 0 to 5000 (default: the dated China fee schedule); the day's rules (default
+        on, off with ``solver="scipy"``); a one-way turnover cap (the build from cash exempt); yuan
+        held in whole board lots. With the rules, a cap or a capital dates run one after another.
     workers : int or None
         Local processes to optimise on; 1 (default) optimises in this process; None: in this
         process while the dates left would take less than about
@@ -204,33 +208,45 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
     """
     _check_options(method, costs_bps, workers, cluster_wait)
     _check_figures(risk_free, days_per_year)
+    _check_inputs(universe, benchmark)
+    end = as_date(end, "end") if end is not None else veladatac.trading_date_offset(_dt.date.today(), 0)
+    schedule = _schedule(start, end, rebalance, dates)
+    # Checked once, here; each date's optimisation checks it again on that date's universe.
+    args: tuple = ([], schedule[-1], method, bnds, cons, cov_shrinkage, benchmark, risk_aversion_coefficient, window,
+            max_iteration, tol, quiet)
+    request, trading = _trading.checked(args, solver, trading_rules, max_turnover, capital, costs_bps)
+    last_day = veladatac.trading_date_offset(end, 0)
+    identity = executors.store_identity()
+    forwarded = _forwarded(store, scheduler)
+    universes = [_universe_on(universe, day) for day in schedule]
+    book = _open_checkpoint(checkpoint, schedule, last_day, universes, request, trading, identity)
+    run = _Run(schedule, keep_going, book, progress, trading.chained)
+    accounts = dict(last_day=last_day, trading=trading, columns=trading.columns(universes), benchmark=benchmark,
+                    window=window, identity=identity, figures=(risk_free, days_per_year))
+    try:
+        tasks = run.tasks(universes, request, forwarded, Presence(last_day))
+        if trading.chained:
+            _chain(run, tasks, trading, scheduler, cluster_wait, notify or _warn, accounts)
+        else:
+            _execute(tasks, workers, scheduler, keep_going, run.report, cluster_wait, notify or _warn)
+        return run.result(**accounts)
+    except KeyboardInterrupt:
+        raise run.interrupted(**accounts) from None
+
+
+def _check_inputs(universe, benchmark) -> None:
     if isinstance(universe, str):  # a str is iterable: it would be read as one id per character
         raise InvalidArgument(f"OPTIMIZER: universe 必须为合约列表或可调用对象，传入值为：{universe!r}")
     if benchmark is not None and veladatac.instruments(benchmark) is None \
             and veladatac.fund.instruments(benchmark) is None:
         raise InvalidArgument(f"OPTIMIZER: 基准 {benchmark} 不在数据中")
-    end = as_date(end, "end") if end is not None else veladatac.trading_date_offset(_dt.date.today(), 0)
-    schedule = _schedule(start, end, rebalance, dates)
-    # Checked once, here; each date's optimisation checks it again on that date's universe.
-    request = _request.from_arguments([], schedule[-1], method, bnds, cons, cov_shrinkage, benchmark,
-                                      risk_aversion_coefficient, window, max_iteration, tol, quiet, solver=solver)
-    last_day = veladatac.trading_date_offset(end, 0)
-    identity = executors.store_identity()
+
+
+def _forwarded(store, scheduler):
+    """The store the workers open: the one given; for local processes else the one this process reads."""
     if scheduler is not None:
-        forwarded = None if store is None else os.fspath(store)
-    else:
-        forwarded = os.fspath(store) if store is not None else executors.explicit_store()
-    universes = [_universe_on(universe, day) for day in schedule]
-    book = _open_checkpoint(checkpoint, schedule, last_day, universes, request, costs_bps, identity)
-    run = _Run(schedule, keep_going, book, progress)
-    accounts = dict(last_day=last_day, costs_bps=costs_bps, benchmark=benchmark, window=window, identity=identity,
-                    figures=(risk_free, days_per_year))
-    try:
-        tasks = run.tasks(universes, request, forwarded, Presence(last_day))
-        _execute(tasks, workers, scheduler, keep_going, run.report, cluster_wait, notify or _warn)
-        return run.result(**accounts)
-    except KeyboardInterrupt:
-        raise run.interrupted(**accounts) from None
+        return None if store is None else os.fspath(store)
+    return os.fspath(store) if store is not None else executors.explicit_store()
 
 
 def _schedule(start, end: _dt.date, rebalance: str, dates) -> list:
@@ -259,14 +275,47 @@ def _universe_on(universe, day):
         return executors.error_of(e)
 
 
-def _open_checkpoint(folder, schedule, last_day, universes, request, costs_bps, identity):
+def _chain(run, tasks, trading, scheduler, cluster_wait, notify, accounts) -> None:
+    """Optimise the dates one after another from the holdings each leaves (:func:`.trading.chain`)."""
+    if not tasks:
+        return
+    first = run.schedule[0]
+    prices, delisted = _prices(accounts["columns"], first, accounts["last_day"], accounts["window"], first)
+    book = trading.book(prices, run.schedule[0], delisted)
+
+    def execute(task):
+        if scheduler is not None:
+            cluster.on_cluster([task], scheduler, run.keep_going, run.report, cluster_wait, notify)
+        else:
+            executors.serial([task], run.keep_going, run.report)
+
+    _trading.chain(run, tasks, trading, book, execute)
+
+
+def _prices(held, first_day, last_day, window, first_rebalance):
+    """(the price table of ``held``, their de-listing dates): prices from the first optimisation's
+    window on, so that a fund without a published value on that day is bought at its last one."""
+    try:
+        fill_from = min(first_day, veladatac.trading_date_offset(first_rebalance, -window))
+    except veladatac.CalendarRangeError:
+        fill_from = first_day
+    if not held:
+        days = pd.DatetimeIndex(pd.to_datetime(veladatac.get_trading_dates(fill_from, last_day)))
+        return pd.DataFrame(index=days), {}
+    prices = _series(held, fill_from, last_day)
+    records = veladatac.instruments(held)
+    delisted = {oid: rec.de_listed_date for oid, rec in zip(held, records, strict=True) if rec is not None}
+    return prices, delisted
+
+
+def _open_checkpoint(folder, schedule, last_day, universes, request, trading, identity):
     if folder is None:
         return None
     from vela_optimizer.cli.optimize import package_version
 
     lists = [ids if isinstance(ids, list) else None for ids in universes]
     try:
-        key = checkpoint_key(schedule, last_day, lists, request, costs_bps, identity, package_version())
+        key = checkpoint_key(schedule, last_day, lists, request, trading.record(), identity, package_version())
     except ValueError:
         raise InvalidArgument(f"OPTIMIZER: 使用 checkpoint 时 cons 必须为本包的约束类（自定义约束对象无法记录），"
                               f"传入值为：{request.cons!r}") from None
@@ -277,8 +326,9 @@ class _Run:
     """One backtest's dates and their outcomes as they come in: each kept in the checkpoint and told
     to the progress callback as it arrives, whichever process computed it."""
 
-    def __init__(self, schedule, keep_going: bool, book, progress):
+    def __init__(self, schedule, keep_going: bool, book, progress, chained: bool = False):
         self.schedule, self.keep_going, self.book, self.progress = schedule, keep_going, book, progress
+        self.chained = chained
         self.outcomes: dict = {}
 
     def report(self, outcome, kept: bool = False) -> None:
@@ -297,6 +347,8 @@ class _Run:
         is optimised."""
         params = request.keywords()
         solver = params.pop("solver")
+        for name in ("holdings", "max_turnover", "trading_rules"):  # a chain sets them date by date
+            params.pop(name, None)
         tasks = []
         for i, (day, ids) in enumerate(zip(self.schedule, universes, strict=True)):
             if not isinstance(ids, list):
@@ -304,7 +356,9 @@ class _Run:
                 if not self.keep_going:
                     break
                 continue
-            entry = self.book.load(day) if self.book is not None else None
+            # in a chain, a date kept after one optimised again started from other holdings
+            fresh = self.chained and bool(tasks)
+            entry = self.book.load(day) if self.book is not None and not fresh else None
             if entry is not None:
                 self.report(executors.Outcome(i, **entry), kept=True)
                 continue
@@ -375,26 +429,18 @@ def cores() -> int:
     return os.cpu_count() or 1
 
 
-def _account(first_day, done, failures, *, last_day, costs_bps, benchmark, window, identity,
+def _account(first_day, done, failures, *, last_day, trading, columns, benchmark, window, identity,
              figures) -> BacktestResult:
     for o in done:
         if o.store != identity:
             raise BacktestError(f"the weights for {o.date} were computed on another store ({o.store}) than "
                                 f"this process reads ({identity}): give every worker the same store "
                                 f"(--store / VELADATAC_STORE)")
-    held = list(dict.fromkeys(oid for o in done for oid in o.weights))
-    # Prices from the first optimisation's window on, so that a fund without a published value on
-    # that day is bought at its last one.
+    held = list(dict.fromkeys(oid for o in done for oid in o.weights)) if columns is None else columns
+    prices, delisted = _prices(held, first_day, last_day, window, done[0].date if columns is None else first_day)
+    fill_from = prices.index[0].date() if len(prices.index) else first_day
     try:
-        fill_from = min(first_day, veladatac.trading_date_offset(done[0].date, -window))
-    except veladatac.CalendarRangeError:
-        fill_from = first_day
-    prices = _series(held, fill_from, last_day)
-    records = veladatac.instruments(held)
-    delisted = {oid: rec.de_listed_date for oid, rec in zip(held, records, strict=True) if rec is not None}
-    try:
-        ledger: Ledger = simulate(prices, [(o.date, o.weights) for o in done], first_day,
-                                  delisted=delisted, costs_bps=float(costs_bps))
+        ledger: Ledger = trading.ledger(prices, done, first_day, delisted)
     except ValueError as e:  # the store cannot price a holding the optimiser chose
         raise BacktestError(f"the portfolio cannot be valued: {e}") from e
     daily = ledger.daily.copy()
@@ -416,7 +462,8 @@ def _account(first_day, done, failures, *, last_day, costs_bps, benchmark, windo
     trades = {t.date.date(): t for t in ledger.trades}
     rebalances = [
         Rebalance(o.date, o.weights, trades[o.date].traded, trades[o.date].turnover, trades[o.date].cost,
-                  o.solver, list(o.dropped), list(o.notes), o.seconds)
+                  o.solver, list(o.dropped), list(o.notes), o.seconds, trades[o.date].before, trades[o.date].shares,
+                  trades[o.date].cash, trades[o.date].fees, [tuple(u) for u in o.untradable])
         for o in done
     ]
     return BacktestResult(rebalances, failures, daily, stats)
