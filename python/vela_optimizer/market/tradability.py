@@ -13,6 +13,8 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass
 
+import numpy as np
+
 from veladatac import rules
 
 SUSPENDED, LIMIT_UP, LIMIT_DOWN = "suspended", "limit_up", "limit_down"
@@ -64,16 +66,19 @@ def day_status(ids, day, client) -> dict:
     close, volume = bars["close"], bars["volume"]
     limits = getattr(client, "limit_prices", None)
     table = limits(ids, day) if limits is not None else None
+    # one row per id read at once: a lookup per id costs more than the rest of a rebalancing
+    closes = close.iloc[-1].reindex(ids).to_numpy(dtype=float) if len(close) else np.full(len(ids), math.nan)
+    volumes = volume.iloc[-1].reindex(ids).to_numpy(dtype=float) if len(volume) else np.full(len(ids), math.nan)
+    nan = np.full(len(ids), math.nan)
+    ups = table["up"].reindex(ids).to_numpy(dtype=float) if table is not None else nan
+    downs = table["down"].reindex(ids).to_numpy(dtype=float) if table is not None else nan
     out = {}
-    for oid in ids:
-        c_today = float(close[oid].iloc[-1]) if len(close) else math.nan
-        v_today = float(volume[oid].iloc[-1]) if len(volume) else math.nan
+    for k, oid in enumerate(ids):
+        c_today, v_today = float(closes[k]), float(volumes[k])
         if not math.isfinite(c_today) or not (v_today > 0):
             out[oid] = DayStatus(oid, SUSPENDED, c_today)
             continue
-        up = down = None
-        if table is not None and oid in table.index:
-            up, down = (None if math.isnan(x) else float(x) for x in table.loc[oid, ["up", "down"]])
+        up, down = (None if math.isnan(x) else float(x) for x in (ups[k], downs[k]))
         price = rules.round_fen(c_today)
         reason = (
             LIMIT_UP if up is not None and price >= up else LIMIT_DOWN if down is not None and price <= down else None
