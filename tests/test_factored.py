@@ -1,0 +1,156 @@
+"""The shrunk covariance as a diagonal plus a low-rank term, and the native solves on it, against
+the dense estimate and the dense solves, on small problems (with and without stocks missing
+days, with caps, floors and group limits that bind, each method)."""
+
+import dataclasses
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import veladatac
+from vela_optimizer import engine, optimizer
+from vela_optimizer.limits import Limits
+from vela_optimizer.native import SOLVED, Settings, factored, solve
+from veladatac import sample
+
+FEASIBLE = 1e-9
+EXACT = 1e-8  # the factored answer's objective may exceed the dense one's by this, relatively
+
+
+def returns(T, n, gaps, seed):
+    """(T, n) daily returns of a 3-factor model; the last ``gaps`` stocks listed part-way."""
+    rng = np.random.default_rng(seed)
+    R = rng.normal(0, 0.01, (T, 3)) @ rng.normal(1, 0.4, (n, 3)).T + rng.normal(0, 0.02, (T, n))
+    for j in range(gaps):
+        R[: rng.integers(3, T // 2), n - 1 - j] = np.nan
+    return R
+
+
+def dense_of(R):
+    """The module's estimate with the gap block raised as the package raises it."""
+    C = optimizer._cov_shrinkage(pd.DataFrame(R))[0].to_numpy(dtype=float)
+    return factored.raise_gaps_dense(C, np.flatnonzero(~np.isfinite(R).all(axis=0)))
+
+
+def limits(n, cap, group_cap, floor, seed):
+    """Caps on every weight, four groups of uneven size with the first capped at ``group_cap``
+    and the last floored at ``floor``, the budget."""
+    lab = np.random.default_rng(seed).choice(4, n, p=[0.4, 0.3, 0.2, 0.1])
+    A = np.array([(lab == g).astype(float) for g in range(4)] + [np.ones(n)])
+    lo = np.array([0.0, 0.0, 0.0, floor, 1.0])
+    hi = np.array([group_cap, 1.0, 1.0, 1.0, 1.0])
+    return Limits([str(i) for i in range(n)], np.zeros(n), np.full(n, cap), A, lo, hi, row_labels=[*"abcd", None])
+
+
+@pytest.mark.parametrize("gaps", [0, 1, 7])
+@pytest.mark.parametrize("T, n", [(30, 90), (60, 45)])
+def test_the_factored_estimate_is_the_dense_one(T, n, gaps):
+    R = returns(T, n, gaps, seed=T + n + gaps)
+    fc, delta = factored.from_returns(R)
+    dense, raised = dense_of(R)
+    assert delta == pytest.approx(optimizer._cov_shrinkage(pd.DataFrame(R))[1], rel=1e-12)
+    assert np.abs(fc.dense() - dense).max() <= 1e-12 * np.abs(dense).max()
+    assert fc.raised == pytest.approx(raised, rel=1e-6, abs=1e-18)
+    # Raised where pairwise, the estimate is a covariance: no portfolio of negative variance.
+    assert np.linalg.eigvalsh(fc.dense()).min() >= -1e-12 * np.abs(dense).max()
+    x = np.random.default_rng(0).normal(size=(n, 2))
+    assert np.allclose(fc @ x, dense @ x, rtol=1e-12, atol=1e-15)
+    assert fc.quadratic(x[:, 0]) == pytest.approx(x[:, 0] @ dense @ x[:, 0], rel=1e-12)
+    keep = np.arange(0, n, 3)
+    assert np.allclose(fc.take(keep).dense(), dense[np.ix_(keep, keep)], rtol=1e-12, atol=1e-18)
+    assert np.allclose(fc.columns(keep), dense[:, keep], rtol=1e-12, atol=1e-18)
+
+
+def objective(method, C, x, mu):
+    if method == "min_variance":
+        return float(x @ C @ x)
+    if method == "mean_variance":
+        return float(1.5 * (x @ C @ x) - mu @ x)
+    rc = x * (C @ x)
+    return float(np.abs(rc[:, None] - rc[None, :]).sum() / 2)
+
+
+CASES = [
+    # gaps, cap, first group's cap, last group's floor: none binding, caps, groups, both, a floor
+    (0, 1.0, 1.0, 0.0),
+    (6, 1.0, 1.0, 0.0),
+    (0, 0.02, 1.0, 0.0),
+    (6, 0.02, 0.25, 0.0),
+    (0, 0.03, 0.3, 0.15),
+    (9, 0.025, 0.3, 0.15),
+]
+
+
+@pytest.mark.parametrize("method", ["min_variance", "mean_variance", "risk_parity"])
+@pytest.mark.parametrize("gaps, cap, group_cap, floor", CASES)
+def test_factored_solves_match_the_dense_ones(method, gaps, cap, group_cap, floor):
+    T, n = 40, 120
+    R = returns(T, n, gaps, seed=gaps + int(100 * cap))
+    fc, _ = factored.from_returns(R)
+    dense, _ = dense_of(R)
+    lim = limits(n, cap, group_cap, floor, seed=gaps)
+    mu = np.nanmean(R, axis=0)
+    extra = {"mu": mu, "risk_aversion": 3.0} if method == "mean_variance" else {}
+    got = solve(method, fc, lim, Settings(), **extra)
+    want = solve(method, dense, lim, Settings(), **extra)
+    assert got.status == want.status == SOLVED
+    assert lim.violation(got.x) <= FEASIBLE
+    f_got, f_want = objective(method, dense, got.x, mu), objective(method, dense, want.x, mu)
+    if method == "risk_parity" and want.path == "equal":
+        # Equal contributions: both spreads are rounding; the weights are the one answer.
+        assert got.path == "equal" and np.abs(got.x - want.x).max() <= 1e-9
+    else:
+        assert f_got <= f_want + EXACT * abs(f_want)
+    if method != "risk_parity":
+        assert np.abs(got.x - want.x).max() <= 1e-7  # a strictly convex QP: one minimiser
+
+
+def test_risk_parity_under_a_turnover_cap_matches_the_dense_solve():
+    T, n = 40, 100
+    R = returns(T, n, 4, seed=11)
+    fc, _ = factored.from_returns(R)
+    dense, _ = dense_of(R)
+    h = np.random.default_rng(2).dirichlet(np.ones(n))
+    h = np.minimum(h, 0.03)
+    h /= h.sum()
+    lim = dataclasses.replace(limits(n, 0.03, 0.3, 0.0, seed=4), holdings=h, max_buy=0.2, max_sell=0.2)
+    got = solve("risk_parity", fc, lim, Settings())
+    want = solve("risk_parity", dense, lim, Settings())
+    assert got.status == want.status == SOLVED and lim.violation(got.x) <= FEASIBLE
+    assert np.maximum(got.x - h, 0).sum() <= 0.2 + FEASIBLE
+    f_got, f_want = objective("risk_parity", dense, got.x, None), objective("risk_parity", dense, want.x, None)
+    assert f_got <= f_want + EXACT * f_want
+
+
+@pytest.fixture(scope="module")
+def store(tmp_path_factory):
+    info = sample.build_store(
+        tmp_path_factory.mktemp("factored") / "s.sqlite", n_stocks=80, n_funds=3, start="2025-06-01", seed=9
+    )
+    veladatac.init(info.path)
+    yield info
+    veladatac.init(None)
+
+
+@pytest.mark.parametrize(
+    "method, kwargs",
+    [
+        ("min_variance", {}),
+        ("mean_variance", {"risk_aversion_coefficient": 2.0}),
+        ("risk_parity", {}),
+        ("risk_parity", {"bnds": {"*": (0, 0.03)}}),
+    ],
+)
+def test_optimize_in_factored_form_gives_the_dense_answer(store, monkeypatch, method, kwargs):
+    # A 20-day window over the sample's stocks: many more stocks than days, so the factored form.
+    args = (store.stock_ids, store.end, optimizer.OptimizeMethod(method))
+    kw = dict(window=20, quiet=True, **kwargs)
+    got = engine.optimize(*args, **kw)
+    factors = got.covariance  # formed from the factors when read: the module's own estimate
+    monkeypatch.setattr(factored, "MIN_RATIO", np.inf)
+    want = engine.optimize(*args, **kw)
+    assert got.solver == want.solver == "native"
+    assert np.abs(factors.to_numpy() - want.covariance.to_numpy()).max() <= 1e-12 * want.covariance.abs().max().max()
+    assert got.objective <= want.objective + EXACT * abs(want.objective) + (1e-15 if method == "risk_parity" else 0)
+    assert np.abs(got.weights - want.weights).max() <= 1e-7
