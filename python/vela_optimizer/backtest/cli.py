@@ -440,7 +440,8 @@ def _plan(args) -> _Plan:
                                     bnds=options.bounds_of(args), cons=options.constraint_of(args, vela_optimizer))
     settings = {
         "method": args.method, "schedule": schedule, "start": str(args.start or ""), "end": str(end),
-        "universe": args.universe or None, "limit": args.limit, "ids": list(args.ids), "ids_file": args.ids_file,
+        "universe": args.universe or None, "limit": args.limit,
+        "ids": [veladatac.store_id(i) for i in args.ids], "ids_file": args.ids_file,
         "window": args.window, "cov_shrinkage": not args.no_shrinkage, "risk_aversion": args.risk_aversion,
         "max_iteration": args.max_iteration, "tol": args.tol, "solver": args.solver,
         "costs_bps": args.costs_bps, "benchmark": request.benchmark, "keep_going": args.keep_going,

@@ -10,6 +10,7 @@ from __future__ import annotations
 import csv
 import json
 import math
+import sys
 from pathlib import Path
 
 from vela_optimizer.backtest import files
@@ -196,65 +197,53 @@ def sector_of(client, ids) -> dict:
     return out
 
 
-def write_plot(path: str, result: BacktestResult, settings: dict, sectors: dict) -> None:
-    """Value against the benchmark, drawdown, and weights by sector at each rebalancing (PNG, written whole)."""
+def write_plot(path: str, result: BacktestResult, settings: dict, client) -> str | None:
+    """Value against the benchmark, relative performance, drawdown, and the drifted holdings by
+    sector (PNG, written whole); returns the warning when no font draws Chinese, else None."""
     try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
+        import matplotlib  # noqa: F401
     except ImportError:
         raise UsageError("--plot needs matplotlib: pip install 'vela_optimizer[plot]'") from None
-    import numpy as np
+    from vela_optimizer.backtest import plot
 
-    daily = result.daily
-    days = daily.index
-    fig, (top, mid, low) = plt.subplots(3, 1, figsize=(11, 9), sharex=True,
-                                        gridspec_kw={"height_ratios": [3, 1.3, 2.2]})
-    top.plot(days, daily["value"], color="#3b6ea5", lw=1.3, label="portfolio")
-    if "benchmark_value" in daily:
-        top.plot(days, daily["benchmark_value"], color="#888888", lw=1.0, label=f"benchmark {settings['benchmark']}")
-    top.axhline(1.0, color="black", lw=0.5, alpha=0.4)
-    top.set_ylabel("value (start = 1)")
-    top.legend(loc="upper left", fontsize=8)
-    top.set_title(f"{METHOD_TITLES.get(settings['method'], settings['method'])}, {settings['schedule']} "
-                  f"rebalancing, {costs_words(settings)}")
+    held = sorted({oid for r in result.rebalances for oid in r.weights})
+    days = result.daily.index
+    first = min(r.date for r in result.rebalances)
+    try:  # from the first window on, so that a fund without a value on the first day has its last one
+        since = client.trading_date_offset(first, -int(settings.get("window") or 0))
+    except client.CalendarRangeError:
+        since = first
+    prices = plot.closes(client, held, since, days[-1].date())
+    delisted = {oid: (rec.de_listed_date if rec is not None else None)
+                for oid, rec in zip(held, client.instruments(held), strict=True)}
+    bench = settings.get("benchmark")
+    benchmark = (bench, _name_of(client, bench)) if bench else None
+    title = (f"{METHOD_TITLES.get(settings['method'], settings['method'])}, {settings['schedule']} "
+             f"rebalancing, {costs_words(settings)}")
+    out: list = []
+    files.write_atomic(path, lambda fh: out.append(plot.draw(fh, result, title, benchmark,
+                                                             plot.drifted(result, prices, delisted),
+                                                             sector_of(client, held))), binary=True)
+    return out[0] if out else None
 
-    values = daily["value"].to_numpy()
-    drawdown = values / np.maximum.accumulate(np.maximum(values, 1.0)) - 1.0
-    mid.fill_between(days, 100 * drawdown, 0, color="#c8553d", alpha=0.6, lw=0)
-    mid.set_ylabel("drawdown (%)")
 
-    names = sorted({sectors.get(oid, "other") for r in result.rebalances for oid in r.weights})
-    starts = [np.datetime64(r.date) for r in result.rebalances] + [np.datetime64(days[-1].date())]
-    totals = np.zeros((len(names), len(result.rebalances)))
-    for j, r in enumerate(result.rebalances):
-        for oid, w in r.weights.items():
-            totals[names.index(sectors.get(oid, "other")), j] += 100 * w
-    colours = plt.get_cmap("tab20")(np.linspace(0, 1, max(len(names), 2)))
-    base = np.zeros(len(result.rebalances) + 1)
-    for k, name in enumerate(names):
-        level = base + np.append(totals[k], totals[k, -1])
-        low.fill_between(starts, base, level, step="post", color=colours[k], lw=0, label=name)
-        base = level
-    low.set_ylabel("weight by sector (%)")
-    low.set_ylim(0, max(100.0, float(base.max()) if base.size else 100.0))
-    low.legend(loc="center left", bbox_to_anchor=(1.0, 0.5), fontsize=7, frameon=False)
-    for ax in (top, mid, low):
-        ax.grid(alpha=0.3)
-    fig.tight_layout()
-    try:
-        files.write_atomic(path, lambda fh: fig.savefig(fh, format="png", dpi=110), binary=True)
-    finally:
-        plt.close(fig)
+def _name_of(client, oid: str) -> str:
+    """An instrument's or a fund's name (symbol), "" when the store has none."""
+    rec = client.instruments(oid)
+    if rec is None:
+        rec = client.fund.instruments(oid)
+    return (getattr(rec, "symbol", None) or "") if rec is not None else ""
 
 
 def _reason(e: Exception) -> str:
     return getattr(e, "strerror", None) or str(e)
 
 
-def write_outputs(args, result: BacktestResult, settings: dict, client, *, plot: bool = True) -> tuple:
+def write_outputs(args, result: BacktestResult, settings: dict, client, *, plot: bool = True, warn=None) -> tuple:
     """Write ``--json``, ``--csv`` and (with ``plot``) ``--plot``, each on its own.
+
+    ``warn(text)`` is told when the chart has no font for Chinese (default: one line on stderr, as
+    vela-optimize says it).
 
     Returns
     -------
@@ -262,6 +251,7 @@ def write_outputs(args, result: BacktestResult, settings: dict, client, *, plot:
         What was written (the paths as given), and one line for each output that could not be.
     """
     written, problems = [], []
+    warn = warn or (lambda text: print(f"vela-backtest: warning: {text}", file=sys.stderr))
     if args.json:
         try:
             write_json(args.json, result, settings)
@@ -280,9 +270,10 @@ def write_outputs(args, result: BacktestResult, settings: dict, client, *, plot:
             written.append(args.csv)
     if args.plot and plot:
         try:
-            held = sorted({oid for r in result.rebalances for oid in r.weights})
-            write_plot(args.plot, result, settings, sector_of(client, held))
+            font = write_plot(args.plot, result, settings, client)
             written.append(args.plot)
+            if font:
+                warn(font)
         except OSError as e:
             problems.append(f"--plot {args.plot} could not be written: {_reason(e)}")
     return written, problems
