@@ -306,6 +306,8 @@ def limit_prices(order_book_ids, date) -> pd.DataFrame:
         closes = get_price(stocks, before, day, fields="close")
         special = special_treatment(stocks, day)
         records = dict(zip(stocks, instruments(stocks)))
+        # the previous closes as one row: a column lookup per id costs more than the rest
+        previous = closes.iloc[0].to_dict() if len(closes) > 1 else {}
         for oid in stocks:
             rec = records[oid]
             listed = rec.listed_date if rec is not None else None
@@ -315,7 +317,7 @@ def limit_prices(order_book_ids, date) -> pd.DataFrame:
                 days_listed = (
                     len(get_trading_dates(listed, day)) if listed >= first else len(get_trading_dates(first, day)) + 1
                 )
-            prev = float(closes[oid].iloc[0]) if len(closes) > 1 else float("nan")
+            prev = float(previous.get(oid, float("nan")))
             up[oid], down[oid] = rules.limits_on(oid, day, prev, oid in special, days_listed)
     return pd.DataFrame(
         {"up": [up.get(i) for i in wanted], "down": [down.get(i) for i in wanted]},

@@ -20,6 +20,14 @@ starting capital):
   weights earn from the next trading day on.
 - One-way turnover of a rebalancing: ``(sum_i |w_i - h_i| + |w_0 - h_0|) / 2``, the cash leg
   included, so that investing the capital from cash counts 1.0, as does replacing every holding.
+
+That charge on the whole value is the flat rate's without the trading rules. Otherwise
+(:class:`Book`, ``ruled`` or the fee schedule) the sells are made in full (``a_i = w_i V_r``), a
+name the day's rules hold keeps ``a_i`` exactly, and the buys pay the fees: scaled by one factor
+when the cash and the sells, their fees paid, do not cover the buys and their fees, so that cash
+never goes negative. With a capital the holdings are whole shares and cash in yuan, set by the
+trade list, and every day's value is ``(sum_i shares_i P_i,t + cash) / capital``; the fees are
+those of the orders (:class:`Fees`).
 """
 
 from __future__ import annotations
@@ -185,6 +193,7 @@ class Book:
         if first >= len(index) or index[first] != start:
             raise ValueError(f"the backtest's first day {start.date()} is not a trading day of the price table")
         self.ids = list(prices.columns)
+        self.first_row_day = index[0].date() if len(index) else start.date()  # the table's first day
         self.column = {oid: j for j, oid in enumerate(self.ids)}
         self.filled = prices.ffill().to_numpy(dtype=float)[first:]
         self.days = index[first:]

@@ -282,6 +282,7 @@ def _chain(run, tasks, trading, scheduler, cluster_wait, notify, accounts) -> No
     first = run.schedule[0]
     prices, delisted = _prices(accounts["columns"], first, accounts["last_day"], accounts["window"], first)
     book = trading.book(prices, run.schedule[0], delisted)
+    accounts["book"] = book  # the report's accounts, when the chain ran to the end
 
     def execute(task):
         if scheduler is not None:
@@ -430,17 +431,23 @@ def cores() -> int:
 
 
 def _account(first_day, done, failures, *, last_day, trading, columns, benchmark, window, identity,
-             figures) -> BacktestResult:
+             figures, book=None) -> BacktestResult:
     for o in done:
         if o.store != identity:
             raise BacktestError(f"the weights for {o.date} were computed on another store ({o.store}) than "
                                 f"this process reads ({identity}): give every worker the same store "
                                 f"(--store / VELADATAC_STORE)")
-    held = list(dict.fromkeys(oid for o in done for oid in o.weights)) if columns is None else columns
-    prices, delisted = _prices(held, first_day, last_day, window, done[0].date if columns is None else first_day)
-    fill_from = prices.index[0].date() if len(prices.index) else first_day
     try:
-        ledger: Ledger = trading.ledger(prices, done, first_day, delisted)
+        if book is not None and book.days[-1].date() == last_day and \
+                [t.date.date() for t in book.trades] == [o.date for o in done]:
+            ledger: Ledger = book.ledger()  # the chain's own book: the same steps again would give the same bits
+            fill_from = book.first_row_day
+        else:
+            held = list(dict.fromkeys(oid for o in done for oid in o.weights)) if columns is None else columns
+            prices, delisted = _prices(held, first_day, last_day, window,
+                                       done[0].date if columns is None else first_day)
+            fill_from = prices.index[0].date() if len(prices.index) else first_day
+            ledger = trading.ledger(prices, done, first_day, delisted)
     except ValueError as e:  # the store cannot price a holding the optimiser chose
         raise BacktestError(f"the portfolio cannot be valued: {e}") from e
     daily = ledger.daily.copy()

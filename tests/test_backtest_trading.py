@@ -1,0 +1,331 @@
+"""Backtests under the A-share trading rules: suspensions and price limits on real sample days, the
+turnover cap, whole board lots from a capital, the dated fee schedule, and the switches."""
+
+import datetime as _dt
+import json
+import math
+import os
+import sys
+
+import pandas as pd
+import pytest
+
+import veladatac
+from vela_optimizer import OptimizeMethod as M, backtest as bt
+from vela_optimizer.backtest.cli import main
+from vela_optimizer.market import tradability
+from veladatac import rules, sample
+
+sys.path.insert(0, os.path.dirname(__file__))  # client_fixtures under any pytest import mode
+from client_fixtures import client_isolation  # noqa: E402, F401
+
+STAMP_DUTY_HALVED = _dt.date(2023, 8, 28)
+WINDOW = 60
+
+
+@pytest.fixture(scope="module")
+def market(tmp_path_factory):
+    """A sample store over the stamp duty's change, with the healthy ids (no listing, de-listing or
+    long suspension of their own role)."""
+    info = sample.build_store(
+        tmp_path_factory.mktemp("trading") / "s.sqlite",
+        n_stocks=40,
+        n_funds=0,
+        start="2023-01-01",
+        end="2024-03-29",
+        seed=3,
+    )
+    awkward = {i for ids in info.roles.values() for i in ids}
+    return info, [i for i in info.stock_ids if i not in awkward]
+
+
+def listed_throughout(info):
+    """The stock ids listed over the whole sample (suspensions and gaps among them)."""
+    moving = {i for role in ("recent_listing", "recent_delisting") for i in info.roles[role]}
+    return [i for i in info.stock_ids if i not in moving]
+
+
+@pytest.fixture
+def on_market(market):
+    veladatac.init(market[0].path)
+    return market
+
+
+def event(ids, reason):
+    """(day, id): the first day from April 2023 on which ``id`` has the status ``reason``, having traded
+    freely five trading days before."""
+    days = veladatac.get_trading_dates("2023-04-03", "2024-03-29")
+    bars = veladatac.get_price(ids, days[0], days[-1], fields=["close", "volume"])
+    moved = bars["close"].pct_change().abs()
+    for k, day in enumerate(days[5:], start=5):
+        volume = bars["volume"].iloc[k]
+        candidates = [
+            i
+            for i in ids
+            if (volume[i] == 0) == (reason == tradability.SUSPENDED)
+            and (reason == tradability.SUSPENDED or moved[i].iloc[k] > 0.04)
+        ]
+        if not candidates:
+            continue
+        status = tradability.day_status(candidates, day, veladatac)
+        for oid in candidates:
+            if (
+                status[oid].reason == reason
+                and tradability.day_status([oid], days[k - 5], veladatac)[oid].reason is None
+            ):
+                return day, days[k - 5], oid
+    pytest.fail(f"the sample has no {reason} day after a free one")
+
+
+@pytest.mark.parametrize("reason", [tradability.SUSPENDED, tradability.LIMIT_UP, tradability.LIMIT_DOWN])
+def test_a_name_the_days_rules_hold_is_not_traded_that_way(on_market, reason):
+    info, healthy = on_market
+    day, first, oid = event(listed_throughout(info), reason)
+    ids = [oid, *[i for i in healthy if i != oid][:9]]
+    # risk parity holds every name, so the name is held when its day comes
+    r = bt.run_backtest(ids, end=day, dates=[first, day], method=M.RISK_PARITY, window=WINDOW, capital=1e7)
+    held, after = r.rebalances[0].shares.get(oid, 0), r.rebalances[1].shares.get(oid, 0)
+    assert held > 0
+    assert (oid, reason) in r.rebalances[1].untradable
+    if reason == tradability.SUSPENDED:
+        assert after == held
+    elif reason == tradability.LIMIT_UP:
+        assert after <= held
+    else:
+        assert after >= held
+
+
+# ---------------------------------------------------------------- capital in board lots
+
+CAP = 0.08
+
+
+@pytest.fixture(scope="module", params=[3e5, 3e6], ids=["300k", "3M"])
+def in_lots(market, request):
+    """A monthly run from a capital across the stamp duty's change, with a binding cap on every name."""
+    info, healthy = market
+    veladatac.init(info.path)
+    r = bt.run_backtest(
+        healthy[:20],
+        "2023-05-01",
+        "2023-12-31",
+        method=M.MIN_VARIANCE,
+        window=WINDOW,
+        bnds={"*": (0, CAP)},
+        capital=request.param,
+    )
+    closes = veladatac.get_price(healthy[:20], "2023-01-03", "2023-12-29", fields="close").ffill()
+    veladatac.init(None)
+    return r, request.param, closes
+
+
+def positions(r, closes, capital):
+    """Per rebalancing: (day, shares before, cash before, the day's closes)."""
+    shares, cash, out = {}, capital, []
+    for x in r.rebalances:
+        out.append((x.date, shares, cash, closes.loc[pd.Timestamp(x.date)]))
+        shares, cash = x.shares, x.cash
+    return out
+
+
+def test_whole_lots_keep_the_caps_and_the_value_is_shares_times_closes_plus_cash(in_lots):
+    r, capital, closes = in_lots
+    assert any(w >= CAP - 1e-6 for x in r.rebalances for w in x.weights.values())  # the cap binds
+    for (day, shares, cash, p), x in zip(positions(r, closes, capital), r.rebalances, strict=True):
+        value = math.fsum(n * p[i] for i, n in shares.items()) + cash
+        for oid, n in x.shares.items():
+            lot = rules.lot_of(rules.board_of(oid), day)
+            assert n >= lot.minimum and (n - lot.minimum) % lot.step == 0
+            assert n * p[oid] / value <= CAP + 1e-12
+        assert x.cash >= 0
+        # the drifted weights the optimiser was given, recomputed from the shares and cash held
+        expected = {i: n * p[i] / value for i, n in shares.items() if n > 0}
+        assert x.before.keys() == expected.keys()
+        for oid, w in expected.items():
+            assert x.before[oid] == pytest.approx(w, rel=1e-12)
+    # every day's value from the latest rebalancing's shares and cash
+    latest = {pd.Timestamp(x.date): x for x in r.rebalances}
+    held = None
+    for day, value in r.daily["value"].items():
+        held = latest.get(day, held)
+        p = closes.loc[day]
+        assert value == pytest.approx(
+            (math.fsum(n * p[i] for i, n in held.shares.items()) + held.cash) / capital, rel=1e-12
+        )
+
+
+def test_stamp_duty_is_charged_on_sells_at_the_rate_of_the_day(in_lots):
+    r, capital, closes = in_lots
+    regimes = set()
+    for (day, shares, cash, p), x in zip(positions(r, closes, capital), r.rebalances, strict=True):
+        value = math.fsum(n * p[i] for i, n in shares.items()) + cash
+        rate = 0.001 if day < STAMP_DUTY_HALVED else 0.0005
+        sold = {i: n - x.shares.get(i, 0) for i, n in shares.items() if n > x.shares.get(i, 0)}
+        duty = math.fsum(rules.round_fen(rate * n * p[i]) for i, n in sold.items())
+        assert x.fees["stamp_duty"] == pytest.approx(duty / value, rel=1e-12, abs=1e-18)
+        assert x.fees["total"] == pytest.approx(
+            x.fees["commission"] + x.fees["stamp_duty"] + x.fees["transfer"], rel=1e-12
+        )
+        if sold:
+            regimes.add(rate)
+    assert regimes == {0.001, 0.0005}
+
+
+# ---------------------------------------------------------------- turnover cap
+
+
+@pytest.mark.parametrize("cap", [0.1, 0.3])
+def test_the_turnover_cap_holds_on_every_rebalancing_but_the_build_from_cash(on_market, cap):
+    _, healthy = on_market
+    r = bt.run_backtest(
+        healthy[:16],
+        "2023-05-01",
+        "2023-10-31",
+        method=M.MIN_VARIANCE,
+        window=WINDOW,
+        bnds={"*": (0, 0.2)},
+        max_turnover=cap,
+    )
+    # the build from cash invests it all, whatever the cap
+    assert r.rebalances[0].before == {} and sum(r.rebalances[0].weights.values()) == pytest.approx(1.0, abs=1e-9)
+    one_way = []
+    for x in r.rebalances[1:]:
+        ids = set(x.weights) | set(x.before)
+        d = [x.weights.get(i, 0.0) - x.before.get(i, 0.0) for i in ids]
+        one_way.append(max(sum(v for v in d if v > 0), -sum(v for v in d if v < 0)))
+    assert max(one_way) <= cap + 1e-7
+    assert max(one_way) >= cap - 1e-6  # the cap binds somewhere
+
+
+# ---------------------------------------------------------------- where the chain runs, checkpoints
+
+
+@pytest.fixture(scope="module")
+def dask_cluster():
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=":0"
+    ) as cluster:
+        yield cluster
+
+
+CHAIN = dict(
+    start="2023-06-01",
+    end="2023-09-30",
+    method=M.MIN_VARIANCE,
+    window=WINDOW,
+    bnds={"*": (0, 0.2)},
+    max_turnover=0.4,
+    capital=1e6,
+)
+
+
+def same(a, b):
+    assert a.to_dict() == b.to_dict()
+    pd.testing.assert_frame_equal(a.daily, b.daily, check_exact=True)
+
+
+@pytest.mark.parametrize("mode", ["processes", "cluster"])
+def test_a_chained_run_is_the_same_bits_wherever_it_runs(on_market, request, mode):
+    info, healthy = on_market
+    serial = bt.run_backtest(healthy[:10], **CHAIN)
+    where = (
+        {"workers": 2}
+        if mode == "processes"
+        else {"scheduler": request.getfixturevalue("dask_cluster").scheduler_address, "store": info.path}
+    )
+    same(serial, bt.run_backtest(healthy[:10], **CHAIN, **where))
+
+
+def stopping_after(k):
+    done = []
+
+    def progress(day, failed):
+        done.append(day)
+        if len(done) == k:
+            raise KeyboardInterrupt
+
+    return progress
+
+
+def test_a_chained_run_resumes_from_its_checkpoint_to_the_same_bits(on_market, tmp_path):
+    _, healthy = on_market
+    reference = bt.run_backtest(healthy[:10], **CHAIN)
+    with pytest.raises(bt.BacktestInterrupted):
+        bt.run_backtest(healthy[:10], **CHAIN, checkpoint=tmp_path / "ck", progress=stopping_after(2))
+    same(reference, bt.run_backtest(healthy[:10], **CHAIN, checkpoint=tmp_path / "ck"))
+
+
+@pytest.mark.parametrize(
+    "change, field",
+    [
+        (dict(trading_rules=False), "trading_rules"),
+        (dict(max_turnover=0.3), "max_turnover"),
+        (dict(capital=2e6), "capital"),
+        (dict(costs_bps=5), "costs_bps"),
+    ],
+)
+def test_a_checkpoint_made_with_other_trading_settings_is_refused(on_market, tmp_path, change, field):
+    _, healthy = on_market
+    args = dict(CHAIN, end="2023-07-31")
+    bt.run_backtest(healthy[:6], **args, checkpoint=tmp_path / "ck")
+    with pytest.raises(bt.CheckpointMismatch) as info:
+        bt.run_backtest(healthy[:6], **{**args, **change}, checkpoint=tmp_path / "ck")
+    assert [d[0] for d in info.value.differences] == [field]
+
+
+# ---------------------------------------------------------------- the command's switches and replay
+
+
+def run_here(store, capsys, *args):
+    veladatac.init(store.path)
+    try:
+        status = main([str(a) for a in args])
+    except SystemExit as e:
+        status = e.code
+    out = capsys.readouterr()
+    return status, out.out, out.err
+
+
+@pytest.mark.parametrize(
+    "switches",
+    [[], ["--no-trading-rules"], ["--costs-bps", "5"], ["--capital", "1000000", "--max-turnover", "0.3"]],
+    ids=["defaults", "no-rules", "flat", "capital"],
+)
+def test_the_switches_are_recorded_and_a_replay_reproduces_the_run(market, tmp_path, capsys, switches):
+    info, healthy = market
+    first, again = tmp_path / "first.json", tmp_path / "again.json"
+    status, _, err = run_here(
+        info,
+        capsys,
+        *healthy[:8],
+        "--start",
+        "2023-05-01",
+        "--end",
+        "2023-09-30",
+        "--method",
+        "min_variance",
+        "--window",
+        WINDOW,
+        *switches,
+        "--json",
+        first,
+    )
+    assert status == 0, err
+    doc = json.loads(first.read_text(encoding="utf-8"))
+    settings = doc["settings"]
+    assert settings["trading_rules"] is ("--no-trading-rules" not in switches)
+    flat = "--costs-bps" in switches
+    assert settings["costs_bps"] == (5.0 if flat else None)
+    for x in doc["rebalances"]:
+        assert set(x["fees"]) == ({"flat", "total"} if flat else {"commission", "stamp_duty", "transfer", "total"})
+        if flat:
+            assert x["fees"]["flat"] == pytest.approx(5e-4 * x["traded"], rel=1e-9)
+        assert (x["shares"] is not None) is ("--capital" in switches)
+        if "--no-trading-rules" in switches:
+            assert x["untradable"] == []
+    status, _, err = run_here(info, capsys, "--replay", first, "--json", again)
+    assert status == 0, err
+    replayed = json.loads(again.read_text(encoding="utf-8"))
+    assert {k: v for k, v in replayed.items() if k != "settings"} == {k: v for k, v in doc.items() if k != "settings"}
+    assert replayed["settings"] == settings
