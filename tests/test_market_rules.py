@@ -138,6 +138,9 @@ def test_holdings_round_down_to_whole_lots(board, shares, held):
         # 2008-06-02: 0.1 % on both sides
         ("000002.XSHE", "buy", 5000, 8.0, D(2008, 6, 2), {"commission": 10.0, "stamp_duty": 40.0, "transfer": 0.0}),
         ("600000.XSHG", "buy", 0, 8.0, D(2024, 6, 3), {"commission": 0.0, "stamp_duty": 0.0, "transfer": 0.0}),
+        # a fund (an ETF, an open-ended fund) pays the broker's commission only
+        ("510300.XSHG", "sell", 10000, 4.0, D(2024, 6, 3), {"commission": 10.0, "stamp_duty": 0.0, "transfer": 0.0}),
+        ("110011.OF", "sell", 10000, 4.0, D(2022, 4, 28), {"commission": 10.0, "stamp_duty": 0.0, "transfer": 0.0}),
     ],
 )
 def test_fees_of_one_order_by_hand(oid, side, shares, price, day, expected):

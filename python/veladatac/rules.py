@@ -255,7 +255,8 @@ def round_fen(x: float) -> float:
 @dataclass(frozen=True)
 class FeeSchedule:
     """The fees of one order: commission (both sides, with a per-order minimum), stamp duty (by
-    date, sells only since 2008-09-19) and the transfer fee (by date).
+    date, sells only since 2008-09-19) and the transfer fee (by date); a fund (no A-share board)
+    pays the commission only.
 
     Attributes
     ----------
@@ -277,6 +278,8 @@ class FeeSchedule:
         board = board_of(order_book_id)
         duty = in_force(STAMP_DUTY, day) or {"buy": 0.0, "sell": 0.0}
         transfer = in_force(TRANSFER_FEE, day) or {"per_share": {}, "of_value": 0.0}
+        if board is None:  # a fund: stamp duty and the transfer fee are on share transfers only
+            duty, transfer = {"buy": 0.0, "sell": 0.0}, {"per_share": {}, "of_value": 0.0}
         return {
             "commission": round_fen(max(self.commission_rate * value, self.commission_minimum)),
             "stamp_duty": round_fen(duty[side] * value),
