@@ -5,8 +5,10 @@ The public names live here; ``runner`` runs a backtest, ``schedule`` finds its d
 the dates' optimisations (serially or on local processes) and ``cluster`` on a Dask cluster,
 ``checkpoint`` keeps each finished date in a folder, ``trading`` holds the trading rules, turnover
 cap, capital and fees and runs the dates as a chain when they need the holdings, ``accounts`` does
-the accounting and statistics, ``results`` holds what it produced, ``files`` writes files whole or not at all, and
-``cli`` is the command line ``vela-backtest`` (also ``python -m vela_optimizer.backtest``).
+the accounting, ``statistics`` the figures and the per-year table, ``results`` holds what it
+produced, ``outputs`` prints and writes it (``plot`` draws the chart), ``files`` writes files
+whole or not at all, and ``cli`` is the command line ``vela-backtest`` (also
+``python -m vela_optimizer.backtest``).
 """
 
 from vela_optimizer.backtest.checkpoint import CheckpointError, CheckpointMismatch
