@@ -129,6 +129,7 @@ class _Book:
         self.ids, self.prices, self.limits, self.value, self.fees, self.day = ids, prices, limits, value, fees, day
         self.current = current
         self.groups = [np.flatnonzero(limits.A[r]) for r in limits.group_rows]
+        self._flows: dict = {}  # (position, shares after) -> flow: the same order is asked for again and again
 
     def weights(self, shares) -> np.ndarray:
         return shares * self.prices / self.value
@@ -139,12 +140,17 @@ class _Book:
         c = self.current[k]
         if shares_k == c:
             return 0.0
+        known = self._flows.get((k, int(shares_k)))
+        if known is not None:
+            return known
         # the fees of one order at the close, which is what the day's cash will pay
         side = "buy" if shares_k > c else "sell"
         n = int(abs(shares_k - c))
         value = n * self.prices[k]
         fee = math.fsum(self.fees.fees(self.ids[k], side, n, float(self.prices[k]), self.day).values())
-        return (-value if side == "buy" else value) - fee
+        flow = (-value if side == "buy" else value) - fee
+        self._flows[(k, int(shares_k))] = flow
+        return flow
 
     def fits(self, k, w) -> bool:
         """Whether the weights ``w`` keep position ``k``'s cap and its groups' caps."""
