@@ -125,19 +125,23 @@ class Fees:
         """The kinds of fee charged, in the order of :meth:`rates` and :meth:`order`."""
         return ("flat",) if self.flat else FEE_KINDS
 
-    def rates(self, oid: str, side: str, price: float, day) -> tuple:
-        """Fractions of the traded value of one id by kind, without a capital (no orders: no minimum).
-
-        The transfer fee per share (Shanghai before 2015-08-01) is a fraction ``fee / price``.
-        """
+    def rate_table(self, boards: list, prices: np.ndarray, day, side: str) -> np.ndarray:
+        """Fractions of the traded value, one row per id (its board, or None for a fund, and its
+        price) and one column per kind in :meth:`kinds` order; without a capital (no orders: no
+        minimum). The transfer fee per share (Shanghai before 2015-08-01) is ``fee / price``; a
+        fund, subscribed and redeemed at its net value, pays nothing."""
+        n = len(boards)
         if self.costs_bps is not None:
-            return (float(self.costs_bps) / 10_000.0,)
-        if rules.board_of(oid) is None:  # a fund, subscribed and redeemed at its net value
-            return (0.0, 0.0, 0.0)
+            return np.full((n, 1), float(self.costs_bps) / 10_000.0)
         duty = rules.in_force(rules.STAMP_DUTY, day) or {"buy": 0.0, "sell": 0.0}
         transfer = rules.in_force(rules.TRANSFER_FEE, day) or {"per_share": {}, "of_value": 0.0}
-        per_share = transfer["per_share"].get(rules.board_of(oid), 0.0)
-        return (self.schedule.commission_rate, duty[side], transfer["of_value"] + per_share / price)
+        per_share = np.array([transfer["per_share"].get(b, 0.0) for b in boards], dtype=float)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            by_price = np.where(per_share > 0, per_share / prices, 0.0)
+        table = np.column_stack([np.full(n, self.schedule.commission_rate), np.full(n, duty[side]),
+                                 transfer["of_value"] + np.where(np.isfinite(by_price), by_price, 0.0)])
+        stock = np.array([b is not None for b in boards], dtype=bool)
+        return np.where(stock[:, None], table, 0.0)
 
     def order(self, oid: str, side: str, shares: int, price: float, day) -> tuple:
         """Yuan by kind of one order of whole shares (each to the fen)."""
@@ -193,6 +197,7 @@ class Book:
         if first >= len(index) or index[first] != start:
             raise ValueError(f"the backtest's first day {start.date()} is not a trading day of the price table")
         self.ids = list(prices.columns)
+        self.boards = [rules.board_of(oid) for oid in self.ids]
         self.first_row_day = index[0].date() if len(index) else start.date()  # the table's first day
         self.column = {oid: j for j, oid in enumerate(self.ids)}
         self.filled = prices.ffill().to_numpy(dtype=float)[first:]
@@ -317,15 +322,10 @@ class Book:
                                   or (reason == "limit_down" and target[k] <= old[k])):
                 target[k] = old[k]
         delta = target - old
-        kinds = self.fees.kinds()
-        sell_fees, buy_fees = np.zeros(len(kinds)), np.zeros(len(kinds))
-        for j in np.flatnonzero(delta):
-            side = "buy" if delta[j] > 0 else "sell"
-            rate = np.asarray(self.fees.rates(self.ids[j], side, float(self.filled[row, j]), day))
-            if side == "buy":
-                buy_fees += rate * delta[j]
-            else:
-                sell_fees -= rate * delta[j]
+        price = self.filled[row]
+        bought, sold = np.maximum(delta, 0.0), np.maximum(-delta, 0.0)
+        buy_fees = (self.fees.rate_table(self.boards, price, day, "buy") * bought[:, None]).sum(axis=0)
+        sell_fees = (self.fees.rate_table(self.boards, price, day, "sell") * sold[:, None]).sum(axis=0)
         sells, buys = -float(delta[delta < 0].sum()), float(delta[delta > 0].sum())
         # the buys are scaled down when the cash and the sells, their fees paid, do not cover them
         # and their own fees

@@ -79,7 +79,9 @@ def day_status(ids, day, client) -> dict:
             out[oid] = DayStatus(oid, SUSPENDED, c_today)
             continue
         up, down = (None if math.isnan(x) else float(x) for x in (ups[k], downs[k]))
-        price = rules.round_fen(c_today)
+        # the close rounded to the fen (half up) can only reach a limit from within half a fen of it
+        near = (up is not None and c_today >= up - 0.0051) or (down is not None and c_today <= down + 0.0051)
+        price = rules.round_fen(c_today) if near else c_today
         reason = (
             LIMIT_UP if up is not None and price >= up else LIMIT_DOWN if down is not None and price <= down else None
         )
