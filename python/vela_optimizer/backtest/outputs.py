@@ -206,7 +206,7 @@ def write_plot(path: str, result: BacktestResult, settings: dict, client) -> str
         raise UsageError("--plot needs matplotlib: pip install 'vela_optimizer[plot]'") from None
     from vela_optimizer.backtest import plot
 
-    held = sorted({oid for r in result.rebalances for oid in r.weights})
+    held = sorted({oid for r in result.rebalances for oid in (*r.weights, *(getattr(r, "shares", None) or ()))})
     days = result.daily.index
     first = min(r.date for r in result.rebalances)
     try:  # from the first window on, so that a fund without a value on the first day has its last one

@@ -39,10 +39,12 @@ def closes(client, ids: list, start, end) -> pd.DataFrame:
 def drifted(result, prices: pd.DataFrame, delisted: dict) -> pd.DataFrame:
     """Each day's holdings as fractions of the portfolio's value, plus the cash share.
 
-    Between two rebalancings a holding bought at weight ``w_i`` on day ``r`` is worth
-    ``w_i * P_i,t / P_i,r`` (prices forward-filled) and the cash ``1 - sum(w)`` stays put; from its
-    de-listing date on a stock's value is cash. Each row is divided by its total, so the rows sum
-    to 1 and the totals follow the portfolio's value from one rebalancing to the next.
+    After a rebalancing on day ``r`` the weights are its whole shares at ``r``'s closes over the
+    value when it holds shares (a capital), else its target weights. Until the next one a holding
+    bought at weight ``w_i`` is worth ``w_i * P_i,t / P_i,r`` (prices forward-filled) and the cash
+    ``1 - sum(w)`` stays put; from its de-listing date on a stock's value is cash. Each row is
+    divided by its total, so the rows sum to 1 and the totals follow the portfolio's value from one
+    rebalancing to the next.
 
     Parameters
     ----------
@@ -64,7 +66,7 @@ def drifted(result, prices: pd.DataFrame, delisted: dict) -> pd.DataFrame:
     out = np.zeros((len(days), len(ids) + 1))
     starts = [days.searchsorted(pd.Timestamp(r.date)) for r in result.rebalances] + [len(days)]
     for r, a, b in zip(result.rebalances, starts[:-1], starts[1:], strict=True):
-        w = np.array([r.weights.get(i, 0.0) for i in ids])
+        w = _bought(r, ids, filled[a])
         with np.errstate(divide="ignore", invalid="ignore"):
             growth = filled[a:b] / filled[a]
         growth = np.where(np.isfinite(growth), growth, 1.0)
@@ -78,6 +80,16 @@ def drifted(result, prices: pd.DataFrame, delisted: dict) -> pd.DataFrame:
         out[a:b, -1] = cash
     total = out.sum(axis=1, keepdims=True)
     return pd.DataFrame(out / np.where(total > 0, total, 1.0), index=days, columns=[*ids, CASH])
+
+
+def _bought(rebalance, ids: list, closes: np.ndarray) -> np.ndarray:
+    """The weights held after a rebalancing's trades: whole shares at the day's closes over the value
+    when it holds shares (a capital), else the target weights."""
+    shares = getattr(rebalance, "shares", None)
+    if not shares:
+        return np.array([rebalance.weights.get(i, 0.0) for i in ids])
+    values = np.nan_to_num(np.array([shares.get(i, 0) for i in ids], dtype=float) * closes)
+    return values / (values.sum() + float(rebalance.cash))
 
 
 def by_group(weights: pd.DataFrame, groups: dict) -> pd.DataFrame:
