@@ -59,25 +59,30 @@ class SquaredJacobian:
         return self.delta[self.cols] * y[self.cols] + self.R[self.cols] @ (self.L.T @ y)
 
     def __matmul__(self, x):
+        """P·x for x of shape (n,) or (n, m)."""
         x = np.asarray(x, dtype=float)
         if x.ndim == 2:
             return np.column_stack([self @ x[:, j] for j in range(x.shape[1])])
         return self.c * (2.0 * self.tau * x + 2.0 * self._Jt(self._J(x)))
 
     def diagonal(self):
+        """The diagonal of P."""
         W, H = self._W, self._H
         return self.d + np.einsum("ij,ij->i", W @ H, W)
 
     def dense(self):
+        """P as an n × n array (small sub-problems only)."""
         W, H = self._W, self._H
         return np.diag(self.d) + W @ H @ W.T
 
     def take(self, keep):
+        """P over the variables ``keep`` (a boolean mask or positions, in order)."""
         keep = np.asarray(keep)
         idx = np.flatnonzero(keep) if keep.dtype == bool else keep.astype(np.intp)
         return SquaredJacobian(self.delta, self.L, self.R, self.tau, self.cols[idx], self.c)
 
     def scaled(self, s):
+        """s·P for s > 0."""
         return SquaredJacobian(self.delta, self.L, self.R, self.tau, self.cols, self.c * s)
 
     def lift(self):
