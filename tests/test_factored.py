@@ -12,6 +12,7 @@ import veladatac
 from vela_optimizer import engine, optimizer
 from vela_optimizer.limits import Limits
 from vela_optimizer.native import SOLVED, Settings, factored, solve
+from vela_optimizer.native.riskparity import sca
 from veladatac import sample
 
 FEASIBLE = 1e-9
@@ -104,6 +105,24 @@ def test_factored_solves_match_the_dense_ones(method, gaps, cap, group_cap, floo
         assert f_got <= f_want + EXACT * abs(f_want)
     if method != "risk_parity":
         assert np.abs(got.x - want.x).max() <= 1e-7  # a strictly convex QP: one minimiser
+
+
+@pytest.mark.parametrize("gaps, cap, group_cap, floor", [c for c in CASES if c[2] < 1])
+def test_risk_parity_with_the_squared_phase_in_factored_form_matches_the_dense_solve(
+    monkeypatch, gaps, cap, group_cap, floor
+):
+    # The squared phase's QPs lifted for the interior point, as above DENSE_SQUARED_N instruments.
+    monkeypatch.setattr(sca, "DENSE_SQUARED_N", 0)
+    R = returns(40, 120, gaps, seed=gaps + int(100 * cap))
+    fc, _ = factored.from_returns(R)
+    dense, _ = dense_of(R)
+    lim = limits(120, cap, group_cap, floor, seed=gaps)
+    got = solve("risk_parity", fc, lim, Settings())
+    want = solve("risk_parity", dense, lim, Settings())
+    assert got.status == want.status == SOLVED and got.path == want.path == "sca"
+    assert lim.violation(got.x) <= FEASIBLE
+    f_got, f_want = objective("risk_parity", dense, got.x, None), objective("risk_parity", dense, want.x, None)
+    assert f_got <= f_want + EXACT * f_want
 
 
 def test_risk_parity_under_a_turnover_cap_matches_the_dense_solve():
