@@ -356,11 +356,18 @@ def test_a_group_named_in_chinese_falls_back_to_its_largest_id(family, expected)
     assert {k: labels[k] for k in expected} == expected
 
 
-def test_drifted_holdings_start_at_the_targets_and_sum_to_one(store):
+@pytest.mark.parametrize("capital", [None, 1_000_000])
+def test_drifted_holdings_start_at_what_was_bought_and_sum_to_one(store, capital):
     veladatac.init(store.path)
     ids = healthy(store, 5)
     result = backtest.run_backtest(
-        ids, "2025-09-01", "2026-01-30", method=OptimizeMethod.MIN_VARIANCE, bnds={"*": (0.0, 0.4)}, workers=1
+        ids,
+        "2025-09-01",
+        "2026-01-30",
+        method=OptimizeMethod.MIN_VARIANCE,
+        bnds={"*": (0.0, 0.4)},
+        workers=1,
+        capital=capital,
     )
     prices = backtest_plot.closes(veladatac, ids, "2025-08-01", "2026-01-30")
     held = backtest_plot.drifted(result, prices, {})
@@ -369,13 +376,19 @@ def test_drifted_holdings_start_at_the_targets_and_sum_to_one(store):
     for reb in result.rebalances:
         start = pd.Timestamp(reb.date)
         row = held.loc[start]
-        total = sum(reb.weights.values())
-        np.testing.assert_allclose([row[i] for i in ids], [reb.weights.get(i, 0.0) for i in ids], atol=1e-12)
-        assert row["cash"] == pytest.approx(1 - total, abs=1e-12)
+        if capital is None:  # the target weights, the rest in cash
+            bought = {i: reb.weights.get(i, 0.0) for i in ids}
+            cash = 1 - sum(reb.weights.values())
+        else:  # whole shares at the day's closes, over the value the accounts give the day
+            value = result.daily["value"].loc[start] * capital
+            bought = {i: reb.shares.get(i, 0) * prices.loc[start, i] / value for i in ids}
+            cash = reb.cash / value
+        np.testing.assert_allclose([row[i] for i in ids], [bought[i] for i in ids], rtol=1e-9, atol=1e-12)
+        assert row["cash"] == pytest.approx(cash, rel=1e-9, abs=1e-12)
         # on the next day each weight has moved by its own price's change
         after = held.index[held.index.searchsorted(start) + 1] if start < held.index[-1] else None
         if after is not None and after not in rebalancing_days:
             growth = prices.ffill().loc[after] / prices.ffill().loc[start]
-            moved = {i: reb.weights.get(i, 0.0) * growth[i] for i in ids}
-            norm = sum(moved.values()) + (1 - total)
+            moved = {i: bought[i] * growth[i] for i in ids}
+            norm = sum(moved.values()) + cash
             np.testing.assert_allclose([held.loc[after, i] for i in ids], [moved[i] / norm for i in ids], rtol=1e-9)
