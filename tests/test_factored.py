@@ -162,10 +162,12 @@ def store(tmp_path_factory):
     ],
 )
 def test_optimize_in_factored_form_gives_the_dense_answer(store, monkeypatch, method, kwargs):
-    # A 20-day window over the sample's stocks: many more stocks than days, so the factored form.
+    # A 10-day window over the sample's stocks: many more stocks than days, so the factored form.
     args = (store.stock_ids, store.end, optimizer.OptimizeMethod(method))
-    kw = dict(window=20, quiet=True, **kwargs)
+    kw = dict(window=10, quiet=True, **kwargs)
     got = engine.optimize(*args, **kw)
+    T, n = got.returns.shape
+    assert n >= factored.MIN_RATIO * T
     factors = got.covariance  # formed from the factors when read: the module's own estimate
     monkeypatch.setattr(factored, "MIN_RATIO", np.inf)
     want = engine.optimize(*args, **kw)

@@ -41,7 +41,7 @@ SQUARED_EPS_LOOSE = 1e-6
 # Up to this many instruments the squared phase of a factored covariance forms its QP densely, as
 # the dense path does (DAQP over the n × n matrix JᵀJ, 8 MB at 1,000), and gives the dense path's
 # iterates: measured at 1,000 stocks with industries capped at 5 %, the factored QPs (interior
-# point on the lifted problem, then the polish) took 2.6 s each against DAQP's 0.1–0.3 s.
+# point on the lifted problem, then the polish) took 2.6-3.3 s each against DAQP's 0.17-0.34 s.
 DENSE_SQUARED_N = 1200
 
 
