@@ -53,22 +53,42 @@ class DayStatus:
         return self.reason is None or self.reason == LIMIT_UP
 
 
+# The smallest daily limit of any rule, as a fraction of the previous close.
+SMALLEST_LIMIT = min(f for entries in rules.PRICE_LIMITS.values() for e in entries for f in e.value.values())
+# A limit price is the previous close times (1 ± limit) rounded to the fen, and a close is at it
+# once rounded to the fen: a close at a limit is within a fen of that product.
+REACH = 0.0101
+
+
 def day_status(ids, day, client) -> dict:
     """id -> :class:`DayStatus` of the stocks among ``ids`` on the trading day ``day``.
 
     Reads the day's closes and volumes, and its limit prices where the client gives them
-    (``client.limit_prices``; a client without it leaves the price limits unchecked).
+    (``client.limit_prices``; a client without it leaves the price limits unchecked) for the
+    stocks whose close moved far enough from the previous one to be at a limit (the others have
+    ``up`` and ``down`` None).
     """
     ids = [i for i in ids if rules.board_of(i) is not None]
     if not ids:
         return {}
-    bars = client.get_price(ids, day, day, fields=["close", "volume"])
-    close, volume = bars["close"], bars["volume"]
     limits = getattr(client, "limit_prices", None)
-    table = limits(ids, day) if limits is not None else None
+    before = _previous_day(client, day) if limits is not None else None
+    bars = client.get_price(ids, before or day, day, fields=["close", "volume"])
+    close, volume = bars["close"], bars["volume"]
     # one row per id read at once: a lookup per id costs more than the rest of a rebalancing
     closes = close.iloc[-1].reindex(ids).to_numpy(dtype=float) if len(close) else np.full(len(ids), math.nan)
     volumes = volume.iloc[-1].reindex(ids).to_numpy(dtype=float) if len(volume) else np.full(len(ids), math.nan)
+    table = None
+    if limits is not None:
+        wanted = ids
+        if before is not None and len(close) == 2:
+            previous = close.iloc[0].reindex(ids).to_numpy(dtype=float)
+            with np.errstate(invalid="ignore"):
+                reach = (closes >= previous * (1 + SMALLEST_LIMIT) - REACH) | (
+                    closes <= previous * (1 - SMALLEST_LIMIT) + REACH
+                )
+            wanted = [oid for oid, near in zip(ids, reach & (volumes > 0)) if near]
+        table = limits(wanted, day) if wanted else None
     nan = np.full(len(ids), math.nan)
     ups = table["up"].reindex(ids).to_numpy(dtype=float) if table is not None else nan
     downs = table["down"].reindex(ids).to_numpy(dtype=float) if table is not None else nan
@@ -87,3 +107,12 @@ def day_status(ids, day, client) -> dict:
         )
         out[oid] = DayStatus(oid, reason, c_today, up, down)
     return out
+
+
+def _previous_day(client, day):
+    """The trading day before ``day``, or None where the client cannot tell."""
+    try:
+        before = client.trading_date_offset(day, -1)
+        return before if before is not None and before < day else None
+    except Exception:  # noqa: BLE001 - no day before the calendar: every limit is read
+        return None
