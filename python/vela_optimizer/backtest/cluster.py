@@ -82,7 +82,7 @@ class Watch:
         self.address = getattr(client.scheduler, "address", str(client.scheduler))
         self.dates: dict = {}  # task key -> its rebalancing date
         self.seen: dict = {}  # worker -> keys of ours it was running at the last look
-        self.empty_since = None
+        self.empty_since: float | None = None
         self.looked = time.monotonic()
         self.pending: set = set()  # the futures not finished at the last wait
 

@@ -12,6 +12,7 @@ import os
 import stat
 import tempfile
 import threading
+from typing import Any
 
 _umask_lock = threading.Lock()
 
@@ -58,7 +59,7 @@ def write_atomic(path, write, *, binary: bool = False, encoding: str = "utf-8") 
     """
     target = os.path.realpath(os.fspath(path))
     mode = "wb" if binary else "w"
-    text_args = {} if binary else {"encoding": encoding, "newline": ""}
+    text_args: dict[str, Any] = {} if binary else {"encoding": encoding, "newline": ""}
     try:
         info = os.stat(target)
     except FileNotFoundError:

@@ -32,7 +32,7 @@ def _num(x) -> str:
 
 
 def _solvers(result) -> str:
-    counts = {}
+    counts: dict[str, int] = {}
     for r in result.rebalances:
         counts[r.solver] = counts.get(r.solver, 0) + 1
     if len(counts) == 1:

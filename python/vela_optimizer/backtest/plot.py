@@ -116,7 +116,7 @@ def group_labels(weights: pd.DataFrame, groups: dict, family) -> dict:
     return out
 
 
-def draw(path_or_file, result, title: str, benchmark: tuple, weights: pd.DataFrame, groups: dict) -> str | None:
+def draw(path_or_file, result, title: str, benchmark: tuple | None, weights: pd.DataFrame, groups: dict) -> str | None:
     """Draw the chart as PNG; returns the no-font warning, or None.
 
     Parameters
@@ -146,7 +146,7 @@ def draw(path_or_file, result, title: str, benchmark: tuple, weights: pd.DataFra
         )
         top, low = axes[0], axes[-1]
         top.plot(days, daily["value"], color=PORTFOLIO, lw=1.3, label="portfolio")
-        if relative:
+        if relative and benchmark is not None:
             oid, name = benchmark
             label = f"{oid} {name}".rstrip() if family or str(name).isascii() else oid
             top.plot(days, daily["benchmark_value"], color=BENCHMARK, lw=1.0, label=f"benchmark {label}")
