@@ -77,6 +77,31 @@ def event(ids, reason):
     pytest.fail(f"the sample has no {reason} day after a free one")
 
 
+def test_the_days_status_finds_every_limit_the_limit_prices_give(on_market):
+    # the status reads limit prices only where the close moved enough to be at one: it must miss none
+    info, _ = on_market
+    ids = listed_throughout(info)
+    days = veladatac.get_trading_dates("2023-01-04", "2024-03-29")
+    bars = veladatac.get_price(ids, days[0], days[-1], fields=["close", "volume"])
+    hits = 0
+    for day in days:
+        limits = veladatac.limit_prices(ids, day)
+        close, volume = bars["close"].loc[pd.Timestamp(day)], bars["volume"].loc[pd.Timestamp(day)]
+        expected = {}
+        for oid in ids:
+            if not volume[oid] > 0:
+                expected[oid] = tradability.SUSPENDED
+            elif rules.round_fen(close[oid]) >= limits.loc[oid, "up"]:
+                expected[oid] = tradability.LIMIT_UP
+            elif rules.round_fen(close[oid]) <= limits.loc[oid, "down"]:
+                expected[oid] = tradability.LIMIT_DOWN
+            else:
+                expected[oid] = None
+        assert {k: v.reason for k, v in tradability.day_status(ids, day, veladatac).items()} == expected, day
+        hits += sum(1 for r in expected.values() if r in (tradability.LIMIT_UP, tradability.LIMIT_DOWN))
+    assert hits >= 20
+
+
 @pytest.mark.parametrize("reason", [tradability.SUSPENDED, tradability.LIMIT_UP, tradability.LIMIT_DOWN])
 def test_a_name_the_days_rules_hold_is_not_traded_that_way(on_market, reason):
     info, healthy = on_market

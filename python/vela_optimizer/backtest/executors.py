@@ -219,7 +219,7 @@ def collect(futures, tasks, wait, keep_going: bool, report, cancel_frees: bool, 
     pending, results, stop, cancelled = set(futures), {}, None, set()
     while pending:
         done, pending = wait(pending, return_when="FIRST_COMPLETED")
-        for f in sorted(done, key=position.get):
+        for f in sorted(done, key=lambda f: position[f]):
             if f in cancelled:
                 continue
             try:

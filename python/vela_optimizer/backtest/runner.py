@@ -350,7 +350,7 @@ class _Run:
         solver = params.pop("solver")
         for name in ("holdings", "max_turnover", "trading_rules"):  # a chain sets them date by date
             params.pop(name, None)
-        tasks = []
+        tasks: list = []
         for i, (day, ids) in enumerate(zip(self.schedule, universes, strict=True)):
             if not isinstance(ids, list):
                 self.report(executors.Outcome(i, day, error=ids))
