@@ -187,7 +187,8 @@ def _spend(book: _Book, shares, cash, tradable, target_w, lots) -> np.ndarray:
             if gap > 1e-12:
                 floors[g] += gap
         short = target_w - w
-        for k in sorted(range(len(shares)), key=lambda k: (not floors[k] > 1e-12, -short[k])):
+        # floors first, then the furthest below target; ties in position order (a stable sort)
+        for k in np.lexsort((-short, ~(floors > 1e-12))).tolist():
             if not tradable[k] or (short[k] <= 0 and floors[k] <= 1e-12):
                 continue
             step = lots[k].step if shares[k] >= lots[k].minimum else lots[k].minimum - shares[k]
