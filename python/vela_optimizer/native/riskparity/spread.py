@@ -383,11 +383,19 @@ class SpreadState:
                 self.flipped = sca.trades.flip(trial, lam_sides, lam_caps)
                 # One sent to the other side is free there at once (not pinned at the holding
                 # again only to be released by the next QP's multiplier).
-                self.released |= sca.trades.side != side
+                moved = sca.trades.side != side
+                self.released |= moved
                 sca.trades.place(trial)
             self.w, self.f, self.Cw = trial, f_trial, C_trial
             # A released instrument that has left its bound may be pinned again when it returns.
             self.released &= np.logical_or(*sca.at_bounds(self.w))
+            if sca.trades is not None:
+                # So may one the QP held at its holding, its side's bound, with a multiplier of the
+                # right sign: released weights at their holdings would otherwise pile up as
+                # variables of every later QP (most weights sit there when the caps bind).
+                side, slack = sca.trades.side, 1e-9 * max(1.0, float(np.max(np.abs(lay.coef))))
+                held = ((side > 0) & (lam_bounds < -slack)) | ((side < 0) & (lam_bounds > slack))
+                self.released &= ~(held & ~moved & sca.trades.at_h(self.w))
             tau = self.tau
             self.tau = max(tau / 4, self.tau_floor) if rho > 0.75 else (tau * 4 if rho < 0.25 else tau)
         elif self.relaxed:
