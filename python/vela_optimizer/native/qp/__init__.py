@@ -152,7 +152,8 @@ def _solve_capped(quad, red, limits, settings, objective):
     # vertex from the holdings on its own sides (a rebalance keeps most weights at their
     # holdings, and its optimum is a vertex but for a few free weights), then the one from the
     # floors on the guessed sides.
-    guess = settings.guess_rounds and not red.quad.is_factor and np.any(red.quad.q)
+    guess = settings.guess_rounds and red.quad.n >= settings.guess_min_n and not red.quad.is_factor and \
+        np.any(red.quad.q)
     starts = (("daqp", narrow.quad.n <= settings.small_n, lambda: (side, solve_small(narrow, settings))),
               ("active-set", guess, lambda: _from_holdings(red, side, settings)),
               ("active-set", settings.guess_rounds, lambda: (side, guess_and_check(narrow, settings))))
