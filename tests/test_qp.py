@@ -755,6 +755,11 @@ TRADED = [  # seed, n, method, holdings, buy cap, sell cap, days
     (67, 150, "min_tracking_error", "drifted", 0.15, 0.15, 20),  # n > 6T: the sparse least-squares form
     (68, 50, "min_variance", "drifted", np.inf, 0.02, 131),
     (69, 25, "mean_variance", "forced", 0.5, 0.5, 131),  # caps that do not bind
+    # The greedy vertex from the holdings (mean-variance beyond DAQP's sizes): kinks inside the
+    # bounds, a buy cap tighter than the sell cap, a forced sale.
+    (72, 150, "mean_variance", "index", 0.05, 0.05, 131),
+    (73, 200, "mean_variance", "drifted", 0.02, 0.2, 131),
+    (74, 110, "mean_variance", "forced", 0.1, 0.1, 131),
 ]
 
 

@@ -147,13 +147,22 @@ def _solve_capped(quad, red, limits, settings, objective):
     side = turnover.guess_sides(red, settings.primal_tol)
     narrow = turnover.restricted(red, side, settings.primal_tol)
     late = partial(_late, red, limits, objective)
-    # The restricted problem's exact optimum, where DAQP (small problems) or the greedy vertex
-    # finds one, starts the active set over the holdings.
-    for solver, exact in (("daqp", solve_small if narrow.quad.n <= settings.small_n else None),
-                          ("active-set", guess_and_check if settings.guess_rounds else None)):
-        guessed = exact(narrow, settings) if exact is not None else None
+    # The restricted problem's exact optimum, where DAQP (small problems) or an active set from a
+    # greedy vertex finds one, starts the active set over the holdings: for mean-variance the
+    # vertex from the holdings on its own sides (a rebalance keeps most weights at their
+    # holdings, and its optimum is a vertex but for a few free weights), then the one from the
+    # floors on the guessed sides.
+    guess = settings.guess_rounds and red.quad.n >= settings.guess_min_n and not red.quad.is_factor and \
+        np.any(red.quad.q)
+    starts = (("daqp", narrow.quad.n <= settings.small_n, lambda: (side, solve_small(narrow, settings))),
+              ("active-set", guess, lambda: _from_holdings(red, side, settings)),
+              ("active-set", settings.guess_rounds, lambda: (side, guess_and_check(narrow, settings))))
+    for solver, usable_here, start in starts:
+        if not usable_here:
+            continue
+        at, guessed = start()
         if guessed is not None:
-            st = turnover.state_at(red, side, guessed[0], settings.primal_tol)
+            st = turnover.state_at(red, at, guessed[0], settings.primal_tol)
             found = turnover.kink_active_set(red, st, guessed[0], settings.turnover_rounds, settings)
             if found is not None:
                 return _exact(red, limits, found, objective, 0, solver)
@@ -193,6 +202,14 @@ def _solve_capped(quad, red, limits, settings, objective):
     return Solution(x, ip.iterations, SOLVED, "piqp", objective(x), kkt_residual=kkt, polished=False,
                     message=f"the interior point met its tolerance after {ip.iterations} iterations; no exact "
                             f"point on its active set (KKT residual {kkt:.1e})")
+
+
+def _from_holdings(red, side, settings):
+    """(the sides, the active set's answer on them or None) from :func:`.turnover.traded_vertex`."""
+    start = turnover.traded_vertex(red, side, settings)
+    if start is None:
+        return side, None
+    return start[0], guess_and_check(start[1], settings, start=start[2])
 
 
 def _late(red, limits, objective, x_kept, iterations, where):

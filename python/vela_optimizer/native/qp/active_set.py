@@ -276,7 +276,7 @@ def vertex_guess(red, settings):
     return x, fixed_lo, fixed_hi, row_lo, row_hi
 
 
-def guess_and_check(red, settings):
+def guess_and_check(red, settings, start=None):
     """The exact optimum reached from the greedy vertex with its KKT residual, or None (the
     interior point then solves the problem as before).
 
@@ -287,12 +287,20 @@ def guess_and_check(red, settings):
     change per round; at a vertex optimum (few free weights) it takes a few rounds. The point
     it ends at is accepted on the polish's terms (no bound or row broken by more than
     ``Settings.primal_tol``, every multiplier of the right sign, stationary on the free
-    variables); ``guess_rounds`` plus one per ``guess_rounds_per`` instruments are tried."""
+    variables); ``guess_rounds`` plus one per ``guess_rounds_per`` instruments are tried.
+
+    ``start`` (:func:`vertex_guess`'s form) replaces the greedy vertex: a vertex but for a few free
+    weights, whose rows the free weights do not determine. There the multipliers recovered under
+    their signs choose the bound or row to release even when they leave the free weights short
+    of stationary (the least-squares ones of the KKT solve may then be wrong for most bounds at
+    once, these for the few the point really has wrong); only multipliers that certify the
+    point accept it."""
     primal_tol, dual_tol = settings.primal_tol, settings.dual_tol
     quad = red.quad
     if quad.is_factor or not np.any(quad.q) or quad.n < settings.guess_min_n:
         return None
-    guess = vertex_guess(red, settings)
+    guided = start is not None
+    guess = start if guided else vertex_guess(red, settings)
     if guess is None:
         return None
     x, fixed_lo, fixed_hi, row_lo, row_hi = guess
@@ -333,6 +341,7 @@ def guess_and_check(red, settings):
         tol_d = dual_tol * gradient_scale(quad, x)
         g = quad.grad(x)
         wrong = wrong_signs(g, red.A, nu, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d)
+        choose_nu, choose = nu, wrong  # the multipliers that choose what to release
         free = ~(fixed_lo | fixed_hi)
         W = row_lo | row_hi
         if any(w.any() for w in wrong) and np.linalg.matrix_rank(red.A[W][:, free]) < int(W.sum()):
@@ -343,9 +352,12 @@ def guess_and_check(red, settings):
             recovered = np.zeros_like(nu)
             recovered[W] = recover_row_multipliers(g, red.A[W], signs, fixed_lo, fixed_hi, np.zeros_like(free),
                                                    tol_d / dual_tol)
+            alt = wrong_signs(g, red.A, recovered, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d)
             if np.abs((g + red.A.T @ recovered)[free]).max(initial=0.0) <= tol_d:
-                nu = recovered
-                wrong = wrong_signs(g, red.A, nu, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d)
+                nu, wrong = recovered, alt
+                choose_nu, choose = nu, wrong
+            elif guided and sum(int(w.sum()) for w in alt) < sum(int(w.sum()) for w in wrong):
+                choose_nu, choose = recovered, alt
         n_wrong = sum(int(w.sum()) for w in wrong)
         if n_wrong == 0:
             # Accepted on the polish's terms: every bound and row within primal_tol (held ones
@@ -360,10 +372,12 @@ def guess_and_check(red, settings):
             return x, certified_residual(red, x, r, nu, free, fixed_lo, fixed_hi, row_lo, row_hi, eq,
                                          tol_d / dual_tol)
         # Each round releases one: more wrong signs than rounds left cannot end in time.
-        if n_wrong > rounds - done - 1:
+        n_choose = sum(int(w.sum()) for w in choose)
+        if n_choose == 0 or n_choose > rounds - done - 1:
             return None
-        r = np.abs(g + red.A.T @ nu)
-        size = np.concatenate([np.where(wrong[0] | wrong[1], r, 0.0), np.where(wrong[2] | wrong[3], np.abs(nu), 0.0)])
+        r = np.abs(g + red.A.T @ choose_nu)
+        size = np.concatenate([np.where(choose[0] | choose[1], r, 0.0),
+                               np.where(choose[2] | choose[3], np.abs(choose_nu), 0.0)])
         k = int(np.argmax(size))
         n = quad.n
         if k < n:

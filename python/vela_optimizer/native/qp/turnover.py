@@ -31,6 +31,7 @@ condition fails is released to the side it points to.
 from __future__ import annotations
 
 import dataclasses
+import math
 from dataclasses import dataclass
 
 import numpy as np
@@ -112,6 +113,87 @@ def restricted(red, side, tol):
     return dataclasses.replace(red, lower=lower, upper=upper, A=np.vstack([red.A, rows]),
                                lo=np.concatenate([red.lo, np.full(k, -np.inf)]), hi=np.concatenate([red.hi, his]),
                                caps=None)
+
+
+def traded_vertex(red, side, settings):
+    """A vertex of the limits (but for a few weights) reached greedily from the holdings: the
+    sides it lies on, the problem restricted to them (:func:`restricted`) and the start of
+    :func:`.active_set.guess_and_check` there (x and the bounds and rows it holds); None where
+    the greedy cannot read the limits (rows with a negative coefficient, infinite floors) or the
+    holdings break a row.
+
+    From x = h (each weight kept within its bounds and its ``side``), weight moves from the
+    instrument with the highest gradient that can still be sold to the one with the lowest that
+    can still be bought, while that lowers the objective's slope (g_buy < g_sell): each move as
+    large as the buyer's cap, the seller's floor, every row's headroom and the cap on what is
+    bought allow, one weight in and one out (the budget holds). That is the answer of the
+    problem linearised at the holdings when bounds and the caps bind, and next to the optimum of
+    a rebalance, where most weights stay at their holdings and few are free."""
+    tol = settings.primal_tol
+    narrow = restricted(red, side, tol)
+    A, lo, hi = narrow.A, narrow.lo, narrow.hi
+    if np.any(A < 0.0) or not np.all(np.isfinite(narrow.lower)):
+        return None
+    x = np.clip(red.caps.h, narrow.lower, narrow.upper)
+    ax = A @ x
+    if np.any(ax < lo - tol) or np.any(ax > hi + tol):
+        return None
+    g = narrow.quad.grad(x)
+    buyers = np.flatnonzero(narrow.upper - x > tol)
+    sellers = np.flatnonzero(x - narrow.lower > tol)
+    buyers = buyers[np.argsort(g[buyers], kind="stable")].tolist()
+    sellers = sellers[np.argsort(-g[sellers], kind="stable")].tolist()
+    # Plain floats: a move touches two weights and a few rows, where numpy's per-call cost would
+    # dominate.
+    cols, lo_l, hi_l, ax_l = A.T.tolist(), lo.tolist(), hi.tolist(), ax.tolist()
+    xs, upper, lower, gs = x.tolist(), narrow.upper.tolist(), narrow.lower.tolist(), g.tolist()
+    rows = range(len(lo_l))
+    i = j = 0
+    while i < len(buyers) and j < len(sellers) and gs[buyers[i]] < gs[sellers[j]]:
+        b, s = buyers[i], sellers[j]
+        if b == s:
+            j += 1
+            continue
+        diff = [cb - cs for cb, cs in zip(cols[b], cols[s])]
+        t_row, r_stop = math.inf, -1
+        for r in rows:
+            d = diff[r]
+            room = (hi_l[r] - ax_l[r]) / d if d > 0.0 else ((lo_l[r] - ax_l[r]) / d if d < 0.0 else math.inf)
+            if room < t_row:
+                t_row, r_stop = room, r
+        t_b, t_s = upper[b] - xs[b], xs[s] - lower[s]
+        t = max(min(t_b, t_s, t_row), 0.0)
+        xs[b] += t
+        xs[s] -= t
+        for r in rows:
+            ax_l[r] += t * diff[r]
+        if t in (t_b, t_s):
+            if t == t_b:
+                xs[b] = upper[b]
+                i += 1
+            if t == t_s:
+                xs[s] = lower[s]
+                j += 1
+        elif diff[r_stop] > 0.0:
+            # A row of the buyer's is full: no buyer in it can take weight from this seller (one
+            # by one they would cost a pass each once the cap on what is bought is used up).
+            c = cols[s][r_stop]
+            buyers[i:] = [k for k in buyers[i:] if cols[k][r_stop] <= c]
+        else:
+            c = cols[b][r_stop]  # a row of the seller's is at its floor
+            sellers[j:] = [k for k in sellers[j:] if cols[k][r_stop] <= c]
+    x = np.array(xs)
+    # The weights moved lie on their sides; the others keep the side their gradient suggested.
+    moved = sides(x, red.caps.h, red.lower, red.upper, tol)
+    side = np.where(np.abs(x - red.caps.h) <= tol, side, moved).astype(np.int8)
+    narrow = restricted(red, side, tol)
+    ax = narrow.A @ x
+    eq = narrow.lo == narrow.hi
+    fixed_hi = x >= narrow.upper - tol
+    fixed_lo = ~fixed_hi & (x <= narrow.lower + tol)
+    row_hi = ~eq & (ax >= narrow.hi - tol)
+    row_lo = eq | (~row_hi & (ax <= narrow.lo + tol))
+    return side, narrow, (x, fixed_lo, fixed_hi, row_lo, row_hi)
 
 
 def restricted_state(red, side, ip, tol):

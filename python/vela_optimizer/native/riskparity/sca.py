@@ -75,9 +75,12 @@ class SpreadSCA:
         return pairwise_spread(w * (self.C @ w))
 
     def at_bounds(self, w):
-        """(at its floor, at its cap): masks of the instruments held at a bound."""
-        L, tol = self.limits, self.settings.feasibility_tol
-        return np.abs(w - L.lower) <= tol, np.abs(w - L.upper) <= tol
+        """(at its floor, at its cap): masks of the instruments held at a bound. Under caps on
+        what is bought and sold the bounds are those of the sides (:meth:`.trades.TradeSides.bounds`):
+        a weight at its holding is at the floor of the buy side or the cap of the sell side."""
+        tol = self.settings.feasibility_tol
+        lower, upper = (self.limits.lower, self.limits.upper) if self.trades is None else self.trades.bounds()
+        return np.abs(w - lower) <= tol, np.abs(w - upper) <= tol
 
     def feasible(self, w) -> bool:
         """``w`` is finite and breaks no limit by more than ``Settings.feasibility_tol``."""

@@ -358,6 +358,7 @@ class SpreadState:
         z = self.jac.solve_transposed(r)
         z[pinned] = z_pinned
         self.prices = z
+        lam_sides = lam_bounds
         if pinned.size:
             # The multiplier of d_i = 0 for a pinned instrument, signed as a bound's (> 0 where
             # it presses up against a cap, < 0 down against a floor): the wrong sign releases it.
@@ -366,6 +367,11 @@ class SpreadState:
             cap, floor = lay.at_cap[pinned], lay.at_floor[pinned]
             loose = (cap & ~floor & (hold < -slack)) | (floor & ~cap & (hold > slack))
             self.released[pinned[loose]] = True
+            if sca.trades is not None:
+                # A weight pinned at its holding is at its side's bound: its multiplier there
+                # decides, as a free weight's does, whether it goes on to the other side.
+                lam_sides = lam_bounds.copy()
+                lam_sides[pinned] = hold
         accepted = f_trial < self.f and rho > 0.1 and sca.feasible(trial)
         if rho < 0.75:
             self.reuse = 0
@@ -373,11 +379,23 @@ class SpreadState:
         if accepted:
             if sca.trades is not None:
                 # Weights the step stopped at their holdings go on to the side their multipliers ask.
-                self.flipped = sca.trades.flip(trial, lam_bounds, lam_caps)
+                side = sca.trades.side.copy()
+                self.flipped = sca.trades.flip(trial, lam_sides, lam_caps)
+                # One sent to the other side is free there at once (not pinned at the holding
+                # again only to be released by the next QP's multiplier).
+                moved = sca.trades.side != side
+                self.released |= moved
                 sca.trades.place(trial)
             self.w, self.f, self.Cw = trial, f_trial, C_trial
             # A released instrument that has left its bound may be pinned again when it returns.
             self.released &= np.logical_or(*sca.at_bounds(self.w))
+            if sca.trades is not None:
+                # So may one the QP held at its holding, its side's bound, with a multiplier of the
+                # right sign: released weights at their holdings would otherwise pile up as
+                # variables of every later QP (most weights sit there when the caps bind).
+                side, slack = sca.trades.side, 1e-9 * max(1.0, float(np.max(np.abs(lay.coef))))
+                held = ((side > 0) & (lam_bounds < -slack)) | ((side < 0) & (lam_bounds > slack))
+                self.released &= ~(held & ~moved & sca.trades.at_h(self.w))
             tau = self.tau
             self.tau = max(tau / 4, self.tau_floor) if rho > 0.75 else (tau * 4 if rho < 0.25 else tau)
         elif self.relaxed:
