@@ -45,7 +45,7 @@ import numpy as np
 from ...metrics import pairwise_spread
 from ..solution import NUMERICAL, SOLVED
 from . import limits_qp
-from .blocks import crossed_or_merged, initial_blocks, split, untie
+from .blocks import crossed_or_merged, initial_blocks, loosen, split
 from .jacobian import FactoredJacobian, Jacobian
 
 _SINGULAR = "the Jacobian of the risk contributions is singular: stopped at a feasible portfolio"
@@ -135,7 +135,7 @@ class SpreadState:
             # active-set solver: retry with a stronger prox term. Under caps on trades a block
             # moving as one may be unable to keep its members on their sides of their holdings:
             # singletons always can (s = 0 is the current, feasible, portfolio).
-            untied = untie(self.blocks, lay.rc, sca.settings.tied)
+            untied = loosen(self.blocks, lay.rc, sca.settings.tied)
             if sca.trades is not None and len(untied) == len(self.blocks) and len(untied) < sca.n:
                 untied = [[i] for b in untied for i in b]
             if len(untied) == len(self.blocks):
@@ -404,7 +404,7 @@ class SpreadState:
         else:
             self.tau *= 4
             if predicted <= 0:
-                untied = untie(self.blocks, lay.rc, sca.settings.tied)
+                untied = loosen(self.blocks, lay.rc, sca.settings.tied)
                 if len(untied) != len(self.blocks):
                     self.blocks = untied
                     return None
