@@ -24,6 +24,7 @@ Then risk parity at the same sizes (bench/bench_risk_parity.py's table: no limit
 not bind, binding caps with group limits; riskparityportfolio and skfolio as peers). The scipy
 path's risk parity takes minutes under limits: it runs once, at N = 300, with --risk-parity-scipy.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -52,12 +53,24 @@ def methods(pr):
     C, mu, R, b, L = pr.cov, pr.mu, pr.returns, pr.benchmark, pr.limits
     X = R - b[:, None]
     return {
-        "min variance": {"native": lambda: qp.min_variance(C, L).x, "objective": lambda w: float(w @ C @ w),
-                             "quad": C, "mu": None},
-        "mean-variance": {"native": lambda: qp.mean_variance(C, mu, LAMBDA, L).x,
-                              "objective": lambda w: float(LAMBDA / 2 * w @ C @ w - mu @ w), "quad": C, "mu": mu},
-        "tracking error": {"native": lambda: qp.min_tracking_error(R, b, L).x,
-                               "objective": lambda w: float(np.sum((b - R @ w) ** 2)), "quad": X.T @ X, "mu": None},
+        "min variance": {
+            "native": lambda: qp.min_variance(C, L).x,
+            "objective": lambda w: float(w @ C @ w),
+            "quad": C,
+            "mu": None,
+        },
+        "mean-variance": {
+            "native": lambda: qp.mean_variance(C, mu, LAMBDA, L).x,
+            "objective": lambda w: float(LAMBDA / 2 * w @ C @ w - mu @ w),
+            "quad": C,
+            "mu": mu,
+        },
+        "tracking error": {
+            "native": lambda: qp.min_tracking_error(R, b, L).x,
+            "objective": lambda w: float(np.sum((b - R @ w) ** 2)),
+            "quad": X.T @ X,
+            "mu": None,
+        },
     }
 
 
@@ -76,6 +89,7 @@ def scipy_path(name, pr):
     init = [1 / pr.n] * pr.n
     c_m = pd.DataFrame(pr.cov, index=ids, columns=ids)
     if name == "min variance":
+
         def call():
             return optimizer.min_variance_optimize(c_m, init, bounds, cons, 1000, 1e-8)
     elif name == "mean-variance":
@@ -148,8 +162,9 @@ def peer_skfolio(name, pr, m):
 
     ids = [f"a{i}" for i in range(pr.n)]
     groups = [[f"sector{s}" for s in pr.sectors]]
-    constraints = [f"sector{s} >= {lo}" for s, lo, _ in GROUPS if lo > 0] + \
-        [f"sector{s} <= {hi}" for s, _, hi in GROUPS if hi < 1]
+    constraints = [f"sector{s} >= {lo}" for s, lo, _ in GROUPS if lo > 0] + [
+        f"sector{s} <= {hi}" for s, _, hi in GROUPS if hi < 1
+    ]
     X = pd.DataFrame(pr.returns, columns=ids)
     mu = m["mu"] if m["mu"] is not None else np.zeros(pr.n)
 
@@ -157,9 +172,16 @@ def peer_skfolio(name, pr, m):
         prior = EmpiricalPrior(mu_estimator=GivenMu(mu), covariance_estimator=Given(m["quad"]))
         # skfolio's utility is μᵀw − a·wᵀΣw: a = λ/2 gives λ/2·wᵀΣw − μᵀw.
         objective = ObjectiveFunction.MAXIMIZE_UTILITY if name == "mean-variance" else ObjectiveFunction.MINIMIZE_RISK
-        model = MeanRisk(objective_function=objective, risk_aversion=LAMBDA / 2, prior_estimator=prior,
-                         min_weights=0.0, max_weights=float(pr.limits.upper[0]), groups=groups,
-                         linear_constraints=constraints, solver="CLARABEL")
+        model = MeanRisk(
+            objective_function=objective,
+            risk_aversion=LAMBDA / 2,
+            prior_estimator=prior,
+            min_weights=0.0,
+            max_weights=float(pr.limits.upper[0]),
+            groups=groups,
+            linear_constraints=constraints,
+            solver="CLARABEL",
+        )
         model.fit(X)
         return np.asarray(model.weights_, dtype=float)
 
@@ -180,8 +202,13 @@ def peer_cvxpy(name, pr, m):
             objective = cp.quad_form(w, cp.psd_wrap(pr.cov))
             if name == "mean-variance":
                 objective = LAMBDA / 2 * objective - pr.mu @ w
-        cons = [w >= L.lower, w <= L.upper, L.A[eq] @ w == L.lo[eq], L.A[~eq] @ w >= L.lo[~eq],
-                L.A[~eq] @ w <= L.hi[~eq]]
+        cons = [
+            w >= L.lower,
+            w <= L.upper,
+            L.A[eq] @ w == L.lo[eq],
+            L.A[~eq] @ w >= L.lo[~eq],
+            L.A[~eq] @ w <= L.hi[~eq],
+        ]
         cp.Problem(cp.Minimize(objective), cons).solve(solver=cp.CLARABEL)
         return np.asarray(w.value, dtype=float)
 
@@ -206,16 +233,25 @@ def solve_table(sizes, repeat, skip_scipy_large):
             else:
                 rows.append(("scipy path", *timed_or_failure(scipy_path(name, pr), 1 if n >= 300 else repeat)))
             for peer, make in PEERS.items():
-                rows.append((peer, *timed_or_failure(lambda make=make, name=name, pr=pr, m=m: make(name, pr, m)(),
-                                                     1 if n >= 1000 else repeat)))
+                rows.append(
+                    (
+                        peer,
+                        *timed_or_failure(
+                            lambda make=make, name=name, pr=pr, m=m: make(name, pr, m)(), 1 if n >= 1000 else repeat
+                        ),
+                    )
+                )
             for engine, t, w in rows:
                 if isinstance(w, str):
                     print(f"{name:15s} {n:5d} {engine:16s} {w}")
                     continue
                 gap = (m["objective"](w) - f_native) / abs(f_native)
                 ratio = t / t_native
-                print(f"{name:15s} {n:5d} {engine:16s} {t * 1e3:9.1f}ms {ratio:8.1f}x {gap:9.1e} "
-                      f"{pr.limits.violation(w):8.1e}", flush=True)
+                print(
+                    f"{name:15s} {n:5d} {engine:16s} {t * 1e3:9.1f}ms {ratio:8.1f}x {gap:9.1e} "
+                    f"{pr.limits.violation(w):8.1e}",
+                    flush=True,
+                )
                 if engine != "native":
                     summary.append((name, n, engine, ratio))
     return summary
@@ -257,18 +293,24 @@ def end_to_end(n, repeat):
                 "mean-variance": {"method": vo.OptimizeMethod.MEAN_VARIANCE, "risk_aversion_coefficient": LAMBDA},
                 "tracking error": {"method": vo.OptimizeMethod.MIN_TRACKING_ERROR, "benchmark": info.index_ids[0]},
             }
-            print(f"\nEnd to end: portfolio_optimize on a sample store, {len(ids)} stocks on {date}, bounds "
-                  f"(0, {3 / len(ids):.4f}) each, GICS limits {sectors}")
+            print(
+                f"\nEnd to end: portfolio_optimize on a sample store, {len(ids)} stocks on {date}, bounds "
+                f"(0, {3 / len(ids):.4f}) each, GICS limits {sectors}"
+            )
             print(f"{'method':15s} {'native':>10s} {'scipy':>10s} {'scipy/native':>13s} {'max |w diff|':>13s}")
             out = []
             for name, kwargs in cases.items():
                 args = dict(bnds={"*": (0, 3 / len(ids))}, cons=vo.GICSConstraint(sectors), quiet=True, **kwargs)
                 t_native, w_native = median_time(
-                    lambda a=args: vo.portfolio_optimize(ids, date, solver="native", **a), repeat)
+                    lambda a=args: vo.portfolio_optimize(ids, date, solver="native", **a), repeat
+                )
                 t_scipy, w_scipy = median_time(lambda a=args: vo.portfolio_optimize(ids, date, solver="scipy", **a), 1)
                 diff = max(abs(w_native[k] - w_scipy.get(k, 0.0)) for k in w_native)
-                print(f"{name:15s} {t_native * 1e3:8.1f}ms {t_scipy * 1e3:8.1f}ms {t_scipy / t_native:12.1f}x "
-                      f"{diff:13.1e}", flush=True)
+                print(
+                    f"{name:15s} {t_native * 1e3:8.1f}ms {t_scipy * 1e3:8.1f}ms {t_scipy / t_native:12.1f}x "
+                    f"{diff:13.1e}",
+                    flush=True,
+                )
                 out.append((name, t_scipy / t_native))
         finally:
             veladatac.init(None)
@@ -283,8 +325,11 @@ def main(argv=None):
     parser.add_argument("--no-e2e", action="store_true", help="leave out the end-to-end table")
     parser.add_argument("--e2e-size", type=int, default=300)
     parser.add_argument("--no-risk-parity", action="store_true", help="leave out the risk parity table")
-    parser.add_argument("--risk-parity-scipy", action="store_true",
-                        help="run the scipy path's risk parity once at N = 300 under binding limits (minutes)")
+    parser.add_argument(
+        "--risk-parity-scipy",
+        action="store_true",
+        help="run the scipy path's risk parity once at N = 300 under binding limits (minutes)",
+    )
     args = parser.parse_args(argv)
     sizes = [int(s) for s in args.sizes.split(",") if s]  # --sizes "" leaves only the end-to-end table
     # Every engine gets the same BLAS: one thread (the scipy path collapses with default threads on
@@ -305,8 +350,10 @@ def main(argv=None):
     print("\nTargets")
     for name, n, engine, ratio in summary:
         if engine == "scipy path" and n == 300:
-            print(f"  {name:15s} N={n:<5d} native vs scipy path solve: {ratio:7.1f}x (target >= 50x) "
-                  f"{'ok' if ratio >= 50 else 'MISSED'}")
+            print(
+                f"  {name:15s} N={n:<5d} native vs scipy path solve: {ratio:7.1f}x (target >= 50x) "
+                f"{'ok' if ratio >= 50 else 'MISSED'}"
+            )
     slow = [(name, n, engine, ratio) for name, n, engine, ratio in summary if engine in PEERS and ratio <= 1]
     print(f"  native faster than every peer on every row: {'yes' if not slow else 'no: ' + str(slow)}")
     for name, ratio in e2e:

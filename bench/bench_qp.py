@@ -14,6 +14,7 @@ takes about 20 s per solve at N = 1000 and is skipped there unless --slsqp-large
 A second table compares the two forms ours can solve tracking error in (dense FᵀF against the
 sparse lifted problem y = F x − d) to place the switch between them.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -42,8 +43,17 @@ def run_piqp(P, q, limits):
     eq, ineq = split(limits)
     s = piqp.DenseSolver()
     s.settings.eps_abs, s.settings.eps_rel = 1e-10, 0.0
-    s.setup(np.asfortranarray(P), q, np.asfortranarray(limits.A[eq]), limits.lo[eq], np.asfortranarray(limits.A[ineq]),
-            limits.lo[ineq], limits.hi[ineq], limits.lower, limits.upper)
+    s.setup(
+        np.asfortranarray(P),
+        q,
+        np.asfortranarray(limits.A[eq]),
+        limits.lo[eq],
+        np.asfortranarray(limits.A[ineq]),
+        limits.lo[ineq],
+        limits.hi[ineq],
+        limits.lower,
+        limits.upper,
+    )
     status = s.solve()
     return np.array(s.result.x), status == piqp.PIQP_SOLVED
 
@@ -54,9 +64,14 @@ def run_daqp(P, q, limits):
     n = len(q)
     eq, _ = split(limits)
     sense = np.concatenate([np.zeros(n, dtype=np.int32), np.where(eq, 5, 0).astype(np.int32)])
-    x, _, flag, _ = daqp.solve(np.ascontiguousarray(P), q, np.ascontiguousarray(limits.A),
-                               np.concatenate([limits.upper, limits.hi]), np.concatenate([limits.lower, limits.lo]),
-                               sense)
+    x, _, flag, _ = daqp.solve(
+        np.ascontiguousarray(P),
+        q,
+        np.ascontiguousarray(limits.A),
+        np.concatenate([limits.upper, limits.hi]),
+        np.concatenate([limits.lower, limits.lo]),
+        sense,
+    )
     return np.asarray(x), flag == 1
 
 
@@ -107,28 +122,55 @@ def run_proxsuite(P, q, limits):
     import proxsuite
 
     eq, ineq = split(limits)
-    r = proxsuite.proxqp.dense.solve(H=np.ascontiguousarray(P), g=q, A=np.ascontiguousarray(limits.A[eq]),
-                                     b=limits.lo[eq], C=np.ascontiguousarray(limits.A[ineq]), l=limits.lo[ineq],
-                                     u=limits.hi[ineq], l_box=limits.lower, u_box=limits.upper, eps_abs=1e-10,
-                                     eps_rel=0.0)
+    r = proxsuite.proxqp.dense.solve(
+        H=np.ascontiguousarray(P),
+        g=q,
+        A=np.ascontiguousarray(limits.A[eq]),
+        b=limits.lo[eq],
+        C=np.ascontiguousarray(limits.A[ineq]),
+        l=limits.lo[ineq],
+        u=limits.hi[ineq],
+        l_box=limits.lower,
+        u_box=limits.upper,
+        eps_abs=1e-10,
+        eps_rel=0.0,
+    )
     return np.array(r.x), "Solved" in str(r.info.status)
 
 
 def run_slsqp(P, q, limits):
     n = len(q)
     eq, ineq = split(limits)
-    cons = [{"type": "eq", "fun": lambda x: limits.A[eq] @ x - limits.lo[eq], "jac": lambda x: limits.A[eq]},
-            {"type": "ineq", "fun": lambda x: np.concatenate([limits.A[ineq] @ x - limits.lo[ineq],
-                                                              limits.hi[ineq] - limits.A[ineq] @ x]),
-             "jac": lambda x: np.vstack([limits.A[ineq], -limits.A[ineq]])}]
-    res = scipy.optimize.minimize(lambda x: 0.5 * x @ P @ x + q @ x, np.full(n, 1 / n), jac=lambda x: P @ x + q,
-                                  method="SLSQP", bounds=list(zip(limits.lower, limits.upper)), constraints=cons,
-                                  options={"maxiter": 1000, "ftol": 1e-12})
+    cons = [
+        {"type": "eq", "fun": lambda x: limits.A[eq] @ x - limits.lo[eq], "jac": lambda x: limits.A[eq]},
+        {
+            "type": "ineq",
+            "fun": lambda x: np.concatenate(
+                [limits.A[ineq] @ x - limits.lo[ineq], limits.hi[ineq] - limits.A[ineq] @ x]
+            ),
+            "jac": lambda x: np.vstack([limits.A[ineq], -limits.A[ineq]]),
+        },
+    ]
+    res = scipy.optimize.minimize(
+        lambda x: 0.5 * x @ P @ x + q @ x,
+        np.full(n, 1 / n),
+        jac=lambda x: P @ x + q,
+        method="SLSQP",
+        bounds=list(zip(limits.lower, limits.upper)),
+        constraints=cons,
+        options={"maxiter": 1000, "ftol": 1e-12},
+    )
     return res.x, bool(res.success)
 
 
-PEERS = {"PIQP raw": run_piqp, "DAQP": run_daqp, "HiGHS": run_highs, "Clarabel": run_clarabel,
-         "ProxSuite": run_proxsuite, "SLSQP": run_slsqp}
+PEERS = {
+    "PIQP raw": run_piqp,
+    "DAQP": run_daqp,
+    "HiGHS": run_highs,
+    "Clarabel": run_clarabel,
+    "ProxSuite": run_proxsuite,
+    "SLSQP": run_slsqp,
+}
 
 
 def problems(pr):
@@ -138,10 +180,20 @@ def problems(pr):
     ew = float(np.sum((b - R.mean(axis=1)) ** 2))
     yield ("min variance", lambda: qp.min_variance(C, L), 2 * C / s, np.zeros(pr.n), lambda x: x @ C @ x)
     for lam in (1.0, 100.0):
-        yield (f"mean-var λ={lam:g}", lambda lam=lam: qp.mean_variance(C, mu, lam, L), lam * C / (lam * s),
-               -mu / (lam * s), lambda x, lam=lam: lam / 2 * x @ C @ x - mu @ x)
-    yield ("tracking error", lambda: qp.min_tracking_error(R, b, L), 2 * R.T @ R / ew, -2 * R.T @ b / ew,
-           lambda x: float(np.sum((b - R @ x) ** 2)))
+        yield (
+            f"mean-var λ={lam:g}",
+            lambda lam=lam: qp.mean_variance(C, mu, lam, L),
+            lam * C / (lam * s),
+            -mu / (lam * s),
+            lambda x, lam=lam: lam / 2 * x @ C @ x - mu @ x,
+        )
+    yield (
+        "tracking error",
+        lambda: qp.min_tracking_error(R, b, L),
+        2 * R.T @ R / ew,
+        -2 * R.T @ b / ew,
+        lambda x: float(np.sum((b - R @ x) ** 2)),
+    )
 
 
 def fmt_time(t):
@@ -167,15 +219,19 @@ def solver_table(sizes, repeat, slsqp_large):
                 try:
                     with warnings.catch_warnings():
                         warnings.simplefilter("ignore")
-                        t, (x, ok) = median_time(lambda run=run, P=P, q=q, pr=pr: run(P, q, pr.limits),
-                                                 1 if slow else repeat)
+                        t, (x, ok) = median_time(
+                            lambda run=run, P=P, q=q, pr=pr: run(P, q, pr.limits), 1 if slow else repeat
+                        )
                     rows[peer] = (t, x, ok)
                 except Exception as e:  # a peer that fails is reported, not fatal to the table
                     rows[peer] = (float("nan"), np.full(n, np.nan), f"{type(e).__name__}")
             # The best among points that break no limit by more than 1e-12: a point outside the
             # limits by 1e-11 can look better by about that much.
-            values = {k: objective(v[1]) for k, v in rows.items() if v is not None and np.all(np.isfinite(v[1]))
-                      and pr.limits.violation(v[1]) <= 1e-12}
+            values = {
+                k: objective(v[1])
+                for k, v in rows.items()
+                if v is not None and np.all(np.isfinite(v[1])) and pr.limits.violation(v[1]) <= 1e-12
+            }
             best = min(values.values())
             cells = []
             for k in names:
@@ -209,11 +265,18 @@ def te_forms(sizes, repeat):
         out = {}
         for form, ratio in (("dense", float("inf")), ("sparse", 0.0)):
             settings = Settings(sparse_ratio=ratio)
-            out[form] = median_time(lambda pr=pr, settings=settings: qp.min_tracking_error(
-                pr.returns, pr.benchmark, pr.limits, settings=settings), repeat)
+            out[form] = median_time(
+                lambda pr=pr, settings=settings: qp.min_tracking_error(
+                    pr.returns, pr.benchmark, pr.limits, settings=settings
+                ),
+                repeat,
+            )
         rel = abs(out["dense"][1].objective - out["sparse"][1].objective) / out["dense"][1].objective
-        print(f"{n:5d} {pr.returns.shape[0]:4d} {fmt_time(out['dense'][0])} {fmt_time(out['sparse'][0])} "
-              f"{out['dense'][0] / out['sparse'][0]:12.2f}x   (objectives differ by {rel:.1e})", flush=True)
+        print(
+            f"{n:5d} {pr.returns.shape[0]:4d} {fmt_time(out['dense'][0])} {fmt_time(out['sparse'][0])} "
+            f"{out['dense'][0] / out['sparse'][0]:12.2f}x   (objectives differ by {rel:.1e})",
+            flush=True,
+        )
 
 
 def main(argv=None):

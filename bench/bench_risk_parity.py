@@ -66,12 +66,19 @@ def limits_for(C, case, seed=1):
         upper[:] = 1.5 * w.max()
         hi[0] = min(1.0, 1.2 * (A[0] @ w))
     else:
-        big = np.argsort(w)[-max(1, n // 10):]
+        big = np.argsort(w)[-max(1, n // 10) :]
         upper[big] = 0.8 * w[big]
         hi[0] = 0.8 * (A[0] @ w)
         lo[1] = min(1.0, 1.1 * (A[1] @ w))
-    return Limits(ids=[f"S{i}" for i in range(n)], lower=np.zeros(n), upper=upper, A=A, lo=lo, hi=hi,
-                  row_labels=[f"sector{s}" for s in range(SECTORS)] + [None]), sector
+    return Limits(
+        ids=[f"S{i}" for i in range(n)],
+        lower=np.zeros(n),
+        upper=upper,
+        A=A,
+        lo=lo,
+        hi=hi,
+        row_labels=[f"sector{s}" for s in range(SECTORS)] + [None],
+    ), sector
 
 
 CPU = {}
@@ -147,8 +154,9 @@ def scipy_path(C, limits, sector):
     rules = {f"s{s}": (float(limits.lo[s]), float(limits.hi[s])) for s in range(SECTORS) if f"s{s}" in groups}
     records = opt._to_constraint(groups, rules)
     bounds = [(float(a), float(b)) for a, b in zip(limits.lower, limits.upper)]
-    got = opt.risk_parity_with_cons_optimize(pd.DataFrame(C, index=ids, columns=ids), [1 / n] * n, bounds,
-                                             records, 1000, 1e-8)
+    got = opt.risk_parity_with_cons_optimize(
+        pd.DataFrame(C, index=ids, columns=ids), [1 / n] * n, bounds, records, 1000, 1e-8
+    )
     return np.array([got[i] for i in ids])
 
 
@@ -159,9 +167,11 @@ def row(case, n, name, seconds, answer, w, C, limits, base):
     viol = 0.0 if limits is None else limits.violation(w)
     cpu = CPU.get(id(answer), float("nan"))
     RATIOS.append((case, n, name, seconds / base[0]))
-    print(f"{case:8s} {n:5d}  {name:38s} {seconds * 1e3:10.2f} ms {cpu * 1e3:10.2f} ms  x{seconds / base[0]:8.2f} "
-          f"x{cpu / base[1]:8.2f}  spread {metrics.pairwise_spread(rc):.6e}  ratio {ratio:9.2e}  viol {viol:7.1e}",
-          flush=True)
+    print(
+        f"{case:8s} {n:5d}  {name:38s} {seconds * 1e3:10.2f} ms {cpu * 1e3:10.2f} ms  x{seconds / base[0]:8.2f} "
+        f"x{cpu / base[1]:8.2f}  spread {metrics.pairwise_spread(rc):.6e}  ratio {ratio:9.2e}  viol {viol:7.1e}",
+        flush=True,
+    )
 
 
 def table(sizes, repeat_small, scipy=False, peers=True):
@@ -169,8 +179,10 @@ def table(sizes, repeat_small, scipy=False, peers=True):
     (case, N, contender, wall time / native wall time) for the targets' summary."""
     vanilla, rpp_package = vanilla_module()
     del RATIOS[:]
-    print("case         N  contender                                    wall time     CPU time  wall/native "
-          "CPU/native  spread, ratio, largest limit broken")
+    print(
+        "case         N  contender                                    wall time     CPU time  wall/native "
+        "CPU/native  spread, ratio, largest limit broken"
+    )
     with threadpool_limits(limits=1, user_api="blas"):
         for n in sizes:
             C, returns = market(n)
@@ -199,8 +211,10 @@ def table(sizes, repeat_small, scipy=False, peers=True):
                 limits, sector = limits_for(C, case)
                 # A median over the full repeat up to N = 300 (a tenth of a second each under binding
                 # limits): on a shared machine a median of two is at the mercy of one busy moment.
-                wall, r = timed(lambda: rp.solve_with_limits(C, limits, max_iteration=1000, tol=1e-8),
-                                repeat if case == "loose" or n <= 300 else max(1, repeat // 2))
+                wall, r = timed(
+                    lambda: rp.solve_with_limits(C, limits, max_iteration=1000, tol=1e-8),
+                    repeat if case == "loose" or n <= 300 else max(1, repeat // 2),
+                )
                 base = (wall, CPU[id(r)])
                 row(case, n, f"native ({r.path}, {r.iterations} it)", wall, r, r.x, C, limits, base)
                 if peers:
@@ -212,8 +226,7 @@ def table(sizes, repeat_small, scipy=False, peers=True):
                         dvec = np.concatenate([limits.upper, -limits.lower, limits.hi[:-1], -limits.lo[:-1]])
                         with contextlib.redirect_stderr(io.StringIO()):  # its progress bar
                             t, out = timed(lambda: portfolio.design(Dmat=Dmat, dvec=dvec), 1)
-                        row(case, n, "riskparityportfolio SCA", t, out, np.asarray(portfolio.weights), C, limits,
-                            base)
+                        row(case, n, "riskparityportfolio SCA", t, out, np.asarray(portfolio.weights), C, limits, base)
                 if case == "binding" and n == 300 and scipy:
                     t, w = timed(lambda: scipy_path(C, limits, sector), 1)
                     row(case, n, "scipy path (SLSQP, finite diff.)", t, w, w, C, limits, base)
@@ -230,22 +243,32 @@ def targets(ratios):
     lines = []
     for case, n, name, ratio in ratios:
         if name.startswith("scipy path"):
-            lines.append(f"  risk parity {case} N={n}: native vs scipy path {ratio:8.1f}x (target >= 500x) "
-                         f"{'ok' if ratio >= 500 else 'MISSED'}")
+            lines.append(
+                f"  risk parity {case} N={n}: native vs scipy path {ratio:8.1f}x (target >= 500x) "
+                f"{'ok' if ratio >= 500 else 'MISSED'}"
+            )
     # Without limits only the peers run to the native accuracy count (riskparityportfolio at its
     # default tolerance stops with contributions 12 % apart): riskparityportfolio at 1e-12 against
     # the native solve at its default (contributions 1000x closer), and at the same accuracy.
     same_accuracy = {n: ratio for case, n, name, ratio in ratios if case == "plain" and name == "native (tol 1e-9)"}
-    counted = [(case, n, name, ratio) for case, n, name, ratio in ratios
-               if not name.startswith(("native", "scipy")) and (case != "plain" or (n >= 1000 and "1e-12" in name))]
+    counted = [
+        (case, n, name, ratio)
+        for case, n, name, ratio in ratios
+        if not name.startswith(("native", "scipy")) and (case != "plain" or (n >= 1000 and "1e-12" in name))
+    ]
     slow = [(case, n, name, round(ratio, 2)) for case, n, name, ratio in counted if ratio <= 1]
-    lines.append(f"  risk parity native faster than every peer (limits; plain at N >= 1000): "
-                 f"{'yes' if not slow else 'no: ' + str(slow)}")
-    plain = [(n, ratio / same_accuracy[n]) for case, n, name, ratio in counted
-             if case == "plain" and n in same_accuracy]
+    lines.append(
+        f"  risk parity native faster than every peer (limits; plain at N >= 1000): "
+        f"{'yes' if not slow else 'no: ' + str(slow)}"
+    )
+    plain = [
+        (n, ratio / same_accuracy[n]) for case, n, name, ratio in counted if case == "plain" and n in same_accuracy
+    ]
     if plain:
-        lines.append("  plain, at the same accuracy (native tol 1e-9): riskparityportfolio 1e-12 takes "
-                     + ", ".join(f"{r:.2f}x at N={n}" for n, r in plain))
+        lines.append(
+            "  plain, at the same accuracy (native tol 1e-9): riskparityportfolio 1e-12 takes "
+            + ", ".join(f"{r:.2f}x at N={n}" for n, r in plain)
+        )
     return lines
 
 

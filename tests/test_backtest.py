@@ -61,26 +61,29 @@ def test_rebalancing_is_on_the_last_trading_day_of_each_period(hand_store, start
     assert bt.rebalance_dates(start, end, frequency) == expected
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: bt.rebalance_dates("2025-01-01", "2025-03-01", "daily"), "rebalance 必须为"),
-    (lambda: bt.rebalance_dates("2025-03-01", "2025-01-01"), "晚于结束日"),
-    (lambda: bt.rebalance_dates("2025-02-30", "2025-03-01"), "start 不是有效日期"),
-    (lambda: bt.run_backtest(["A", "B"], end="2025-03-01", dates=["2025-01-27", "2025-01-27"]), "重复出现"),
-    (lambda: bt.run_backtest(["A", "B"], end="2025-03-01", dates=["2025-01-28"]), "不是交易日"),
-    (lambda: bt.run_backtest(["A", "B"], end="2025-01-10", dates=["2025-01-27"]), "晚于回测结束日"),
-    (lambda: bt.run_backtest(["A", "B"], "2025-01-01", "2025-03-01", dates=["2025-01-27"]), "不能同时指定"),
-    (lambda: bt.run_backtest(["A", "B"], end="2025-03-01"), "必须指定 start 或 dates"),
-    (lambda: bt.run_backtest(["A", "B"], end="2025-03-01", dates=[]), "dates 为空"),
-    (lambda: bt.run_backtest(["A", "B"], "2025-01-28", "2025-02-04"), "之间没有调仓日"),
-    (lambda: bt.run_backtest(["A", "B"], "2025-01-01", "2025-03-01", costs_bps=-1), "costs_bps"),
-    (lambda: bt.run_backtest(["A", "B"], "2025-01-01", "2025-03-01", costs_bps=5000), "costs_bps"),
-    (lambda: bt.run_backtest(["A", "B"], "2025-01-01", "2025-03-01", workers=0), "workers"),
-    (lambda: bt.run_backtest(["A", "B"], "2025-01-01", "2025-03-01", solver="magic"), "solver"),
-    (lambda: bt.run_backtest(["A", "B"], "2025-01-01", "2025-03-01", method="min_variance"), "method"),
-    (lambda: bt.run_backtest("600001.XSHG", "2025-01-01", "2025-03-01"), "universe 必须为合约列表"),
-    (lambda: bt.run_backtest(["A", "B"], end="2025-03-01", dates="2025-01-27"), "dates 必须为日期列表"),
-    (lambda: bt.run_backtest(["A", "B"], "2025-01-01", "2025-03-01", benchmark="999999.XSHG"), "基准 999999.XSHG"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: bt.rebalance_dates("2025-01-01", "2025-03-01", "daily"), "rebalance 必须为"),
+        (lambda: bt.rebalance_dates("2025-03-01", "2025-01-01"), "晚于结束日"),
+        (lambda: bt.rebalance_dates("2025-02-30", "2025-03-01"), "start 不是有效日期"),
+        (lambda: bt.run_backtest(["A", "B"], end="2025-03-01", dates=["2025-01-27", "2025-01-27"]), "重复出现"),
+        (lambda: bt.run_backtest(["A", "B"], end="2025-03-01", dates=["2025-01-28"]), "不是交易日"),
+        (lambda: bt.run_backtest(["A", "B"], end="2025-01-10", dates=["2025-01-27"]), "晚于回测结束日"),
+        (lambda: bt.run_backtest(["A", "B"], "2025-01-01", "2025-03-01", dates=["2025-01-27"]), "不能同时指定"),
+        (lambda: bt.run_backtest(["A", "B"], end="2025-03-01"), "必须指定 start 或 dates"),
+        (lambda: bt.run_backtest(["A", "B"], end="2025-03-01", dates=[]), "dates 为空"),
+        (lambda: bt.run_backtest(["A", "B"], "2025-01-28", "2025-02-04"), "之间没有调仓日"),
+        (lambda: bt.run_backtest(["A", "B"], "2025-01-01", "2025-03-01", costs_bps=-1), "costs_bps"),
+        (lambda: bt.run_backtest(["A", "B"], "2025-01-01", "2025-03-01", costs_bps=5000), "costs_bps"),
+        (lambda: bt.run_backtest(["A", "B"], "2025-01-01", "2025-03-01", workers=0), "workers"),
+        (lambda: bt.run_backtest(["A", "B"], "2025-01-01", "2025-03-01", solver="magic"), "solver"),
+        (lambda: bt.run_backtest(["A", "B"], "2025-01-01", "2025-03-01", method="min_variance"), "method"),
+        (lambda: bt.run_backtest("600001.XSHG", "2025-01-01", "2025-03-01"), "universe 必须为合约列表"),
+        (lambda: bt.run_backtest(["A", "B"], end="2025-03-01", dates="2025-01-27"), "dates 必须为日期列表"),
+        (lambda: bt.run_backtest(["A", "B"], "2025-01-01", "2025-03-01", benchmark="999999.XSHG"), "基准 999999.XSHG"),
+    ],
+)
 def test_bad_options_are_refused_before_any_optimisation(hand_store, call, message):
     with pytest.raises(InvalidArgument, match=message) as info:
         call()
@@ -93,29 +96,65 @@ def test_bad_options_are_refused_before_any_optimisation(hand_store, call, messa
 # per trade (traded, one-way turnover, cost), all worked out by hand in the comments.
 ACCOUNTS = {
     # 0.5/0.5; A +10 % then +10 %, B -10 % then flat: 1.0 | 0.55 + 0.45 | 0.605 + 0.45
-    "drift": (dict(A=[10, 11, 12.1], B=[20, 18, 18]), [(0, dict(A=0.5, B=0.5))], 0, {},
-              [1.0, 1.0, 1.055], [(1.0, 1.0, 0.0)]),
+    "drift": (
+        dict(A=[10, 11, 12.1], B=[20, 18, 18]),
+        [(0, dict(A=0.5, B=0.5))],
+        0,
+        {},
+        [1.0, 1.0, 1.055],
+        [(1.0, 1.0, 0.0)],
+    ),
     # 10 bps: day 0 costs 0.001 (V 0.999, 0.4995 each); day 1 drifts to 0.54945 / 0.44955 (V 0.999),
     # trades back |0.5-0.55| + |0.5-0.45| = 0.1 for 0.001 * 0.999 * 0.1 = 9.99e-5 (V 0.9989001,
     # 0.49945005 each); day 2: 0.549395055 + 0.49945005
-    "costs": (dict(A=[10, 11, 12.1], B=[20, 18, 18]), [(0, dict(A=0.5, B=0.5)), (1, dict(A=0.5, B=0.5))], 10, {},
-              [0.999, 0.9989001, 1.048845105], [(1.0, 1.0, 0.001), (0.1, 0.05, 9.99e-5)]),
+    "costs": (
+        dict(A=[10, 11, 12.1], B=[20, 18, 18]),
+        [(0, dict(A=0.5, B=0.5)), (1, dict(A=0.5, B=0.5))],
+        10,
+        {},
+        [0.999, 0.9989001, 1.048845105],
+        [(1.0, 1.0, 0.001), (0.1, 0.05, 9.99e-5)],
+    ),
     # weights summing to 0.9 leave 0.1 in cash: 0.66 + 0.27 + 0.1 | 0.726 + 0.27 + 0.1; the cash leg
     # |0.1 - 1| makes the one-way turnover (0.9 + 0.9) / 2
-    "budget short of one": (dict(A=[10, 11, 12.1], B=[20, 18, 18]), [(0, dict(A=0.6, B=0.3))], 0, {},
-                            [1.0, 1.03, 1.096], [(0.9, 0.9, 0.0)]),
+    "budget short of one": (
+        dict(A=[10, 11, 12.1], B=[20, 18, 18]),
+        [(0, dict(A=0.6, B=0.3))],
+        0,
+        {},
+        [1.0, 1.03, 1.096],
+        [(0.9, 0.9, 0.0)],
+    ),
     # A suspended on day 1 (close carried), no bar on day 2, then 11: 0 %, 0 %, +10 % on day 3
-    "suspension and a gap": (dict(A=[10, 10, np.nan, 11], B=[5, 5, 5, 5]), [(0, dict(A=0.5, B=0.5))], 0, {},
-                             [1.0, 1.0, 1.0, 1.05], [(1.0, 1.0, 0.0)]),
+    "suspension and a gap": (
+        dict(A=[10, 10, np.nan, 11], B=[5, 5, 5, 5]),
+        [(0, dict(A=0.5, B=0.5))],
+        0,
+        {},
+        [1.0, 1.0, 1.0, 1.05],
+        [(1.0, 1.0, 0.0)],
+    ),
     # 100 bps; A de-listed on day 2 (no bar from then): its 0.5445 becomes cash; on day 3 B is worth
     # 0.5445 and everything goes into B: traded |1 - 0.5| = 0.5 (the cash is not sold), cost
     # 0.01 * 1.089 * 0.5 = 0.005445, one-way (0.5 + |0 - 0.5|) / 2 = 0.5
-    "delisting": (dict(A=[10, 11, np.nan, np.nan], B=[20, 20, 20, 22]), [(0, dict(A=0.5, B=0.5)), (3, dict(B=1.0))],
-                  100, {"A": 2}, [0.99, 1.0395, 1.0395, 1.083555], [(1.0, 1.0, 0.01), (0.5, 0.5, 0.005445)]),
+    "delisting": (
+        dict(A=[10, 11, np.nan, np.nan], B=[20, 20, 20, 22]),
+        [(0, dict(A=0.5, B=0.5)), (3, dict(B=1.0))],
+        100,
+        {"A": 2},
+        [0.99, 1.0395, 1.0395, 1.083555],
+        [(1.0, 1.0, 0.01), (0.5, 0.5, 0.005445)],
+    ),
     # a de-listing date between two rows is reached on the next row; then all is cash, and buying B
     # with it trades 1.0 and turns over (1 + |0 - 1|) / 2 = 1.0
-    "delisting between rows": (dict(A=[10, 11, np.nan], B=[1, 1, 1]), [(0, dict(A=1.0)), (2, dict(B=1.0))], 0,
-                               {"A": "2025-01-07 12:00"}, [1.0, 1.1, 1.1], [(1.0, 1.0, 0.0), (1.0, 1.0, 0.0)]),
+    "delisting between rows": (
+        dict(A=[10, 11, np.nan], B=[1, 1, 1]),
+        [(0, dict(A=1.0)), (2, dict(B=1.0))],
+        0,
+        {"A": "2025-01-07 12:00"},
+        [1.0, 1.1, 1.1],
+        [(1.0, 1.0, 0.0), (1.0, 1.0, 0.0)],
+    ),
 }
 
 
@@ -141,14 +180,20 @@ def test_rows_before_the_start_only_fill_forward():
     assert list(ledger.daily.index) == list(frame.index[1:])
 
 
-@pytest.mark.parametrize("targets, start, message", [
-    ([(pd.Timestamp("2025-01-11"), {"A": 1.0})], "2025-01-06", "not a trading day"),
-    ([(pd.Timestamp("2025-01-07"), {"A": 1.0}), (pd.Timestamp("2025-01-06"), {"A": 1.0})], "2025-01-06",
-     "ascending"),
-    ([(pd.Timestamp("2025-01-06"), {"Z": 1.0})], "2025-01-06", "no prices for Z"),
-    ([(pd.Timestamp("2025-01-06"), {"C": 1.0})], "2025-01-06", "no price on or before 2025-01-06 for C"),
-    ([(pd.Timestamp("2025-01-06"), {"A": 1.0})], "2025-01-05", "first day"),
-])
+@pytest.mark.parametrize(
+    "targets, start, message",
+    [
+        ([(pd.Timestamp("2025-01-11"), {"A": 1.0})], "2025-01-06", "not a trading day"),
+        (
+            [(pd.Timestamp("2025-01-07"), {"A": 1.0}), (pd.Timestamp("2025-01-06"), {"A": 1.0})],
+            "2025-01-06",
+            "ascending",
+        ),
+        ([(pd.Timestamp("2025-01-06"), {"Z": 1.0})], "2025-01-06", "no prices for Z"),
+        ([(pd.Timestamp("2025-01-06"), {"C": 1.0})], "2025-01-06", "no price on or before 2025-01-06 for C"),
+        ([(pd.Timestamp("2025-01-06"), {"A": 1.0})], "2025-01-05", "first day"),
+    ],
+)
 def test_accounting_refuses_what_it_cannot_price(targets, start, message):
     frame = table(3, A=[1, 1, 1], C=[np.nan, 2, 2])
     with pytest.raises(ValueError, match=message):
@@ -167,8 +212,7 @@ def ledger_of(values, turnovers=(1.0,)):
 
 def test_statistics_against_closed_forms():
     # daily returns after d0: +10 %, -10 %, +10 %: mean 1/30, sample variance 1/75
-    s = statistics(ledger_of([1.0, 1.1, 0.99, 1.089], turnovers=(1.0, 0.3)),
-                   benchmark=pd.Series([2.0, 2.2, 2.2, 2.42]))
+    s = statistics(ledger_of([1.0, 1.1, 0.99, 1.089], turnovers=(1.0, 0.3)), benchmark=pd.Series([2.0, 2.2, 2.2, 2.42]))
     assert s["days"] == 3 and s["rebalances"] == 2
     assert s["annual_return"] == pytest.approx(1.089 ** (252 / 3) - 1, rel=1e-12)
     assert s["annual_volatility"] == pytest.approx(math.sqrt(1 / 75) * SQRT252, rel=1e-12)
@@ -186,12 +230,15 @@ def test_statistics_against_closed_forms():
     assert s["benchmark_max_drawdown"] == 0.0
 
 
-@pytest.mark.parametrize("values, expected", [
-    ([1.0, 1.2, 0.9, 1.1, 0.6, 1.3], 0.5),  # 1.2 -> 0.6
-    ([0.999, 1.01, 1.02], 0.001),  # the first day's cost is a fall from the capital 1.0
-    ([1.0, 1.1, 1.2], 0.0),
-    ([0.5], 0.5),
-])
+@pytest.mark.parametrize(
+    "values, expected",
+    [
+        ([1.0, 1.2, 0.9, 1.1, 0.6, 1.3], 0.5),  # 1.2 -> 0.6
+        ([0.999, 1.01, 1.02], 0.001),  # the first day's cost is a fall from the capital 1.0
+        ([1.0, 1.1, 1.2], 0.0),
+        ([0.5], 0.5),
+    ],
+)
 def test_max_drawdown(values, expected):
     assert max_drawdown(values) == pytest.approx(expected, rel=1e-12, abs=1e-15)
 
@@ -301,11 +348,20 @@ def fixed_weights(monkeypatch):
 def test_stocks_drift_suspension_delisting_and_costs_through_the_store(hand_store, fixed_weights):
     calls = fixed_weights({D(2025, 1, 6): {A: 0.5, B: 0.3, C: 0.2}, D(2025, 1, 9): {A: 0.5, C: 0.5}})
     # the flat rate without the trading rules: the cost is charged on the whole value
-    r = bt.run_backtest([A, B, C], end="2025-01-14", dates=["2025-01-06", "20250109"], costs_bps=10,
-                        method=M.MIN_VARIANCE, benchmark=INDEX, trading_rules=False)
+    r = bt.run_backtest(
+        [A, B, C],
+        end="2025-01-14",
+        dates=["2025-01-06", "20250109"],
+        costs_bps=10,
+        method=M.MIN_VARIANCE,
+        benchmark=INDEX,
+        trading_rules=False,
+    )
     # B is de-listed on 01-09: that date's universe leaves it out, and says so
-    assert calls == [([A, B, C], D(2025, 1, 6), M.MIN_VARIANCE, "native"),
-                     ([A, C], D(2025, 1, 9), M.MIN_VARIANCE, "native")]
+    assert calls == [
+        ([A, B, C], D(2025, 1, 6), M.MIN_VARIANCE, "native"),
+        ([A, C], D(2025, 1, 9), M.MIN_VARIANCE, "native"),
+    ]
     assert r.rebalances[1].notes[0].endswith(f"not trading on 2025-01-09: {B} (de-listed on 2025-01-09)")
     # 01-06: buy for 0.001 -> 0.999 = A 0.4995, B 0.2997, C 0.1998
     # 01-07: A +10 %, B -10 %: 0.54945 + 0.26973 + 0.1998 = 1.01898
@@ -347,8 +403,9 @@ def healthy(store, n):
 
 
 # without the trading rules: every date is the optimiser's own, whatever the holdings
-RUN = dict(start="2025-09-01", end="2026-01-15", method=M.MIN_VARIANCE, bnds={"*": (0, 0.3)}, costs_bps=5,
-           trading_rules=False)
+RUN = dict(
+    start="2025-09-01", end="2026-01-15", method=M.MIN_VARIANCE, bnds={"*": (0, 0.3)}, costs_bps=5, trading_rules=False
+)
 
 
 @pytest.mark.parametrize("solver", ["native", "scipy"])
@@ -359,8 +416,9 @@ def test_each_rebalancing_has_the_optimisers_weights_on_that_date(on_small, solv
     for x in r.rebalances:
         # BLAS on one thread, as the backtest runs it: the thread count changes the scipy path's last bits
         with threadpool_limits(limits=1, user_api="blas"):
-            expected = vo.portfolio_optimize(ids, x.date, method=M.MIN_VARIANCE, bnds={"*": (0, 0.3)},
-                                             benchmark=on_small.index_ids[0], solver=solver)
+            expected = vo.portfolio_optimize(
+                ids, x.date, method=M.MIN_VARIANCE, bnds={"*": (0, 0.3)}, benchmark=on_small.index_ids[0], solver=solver
+            )
         assert x.weights == expected
         assert x.solver == solver
     # the daily table runs from the first rebalancing to the last trading day up to the end
@@ -369,15 +427,21 @@ def test_each_rebalancing_has_the_optimisers_weights_on_that_date(on_small, solv
     doc = r.to_dict()
     assert set(doc) == {"rebalances", "daily", "stats", "unavailable", "years", "failures", "complete", "pending"}
     assert doc["complete"] is True and doc["pending"] == []
-    assert {"annual_return", "annual_volatility", "sharpe", "max_drawdown", "turnover",
-            "tracking_error", "information_ratio"} <= set(doc["stats"])
+    assert {
+        "annual_return",
+        "annual_volatility",
+        "sharpe",
+        "max_drawdown",
+        "turnover",
+        "tracking_error",
+        "information_ratio",
+    } <= set(doc["stats"])
     assert doc["daily"][0]["value"] == pytest.approx(1 - 0.0005, rel=1e-12)  # 5 bps on buying the capital
 
 
 def test_screened_stocks_are_reported_with_the_rebalancing(on_small):
     dropped = on_small.roles["illiquid_no_last_close"][0]  # no bar on the last day of the store
-    r = bt.run_backtest(healthy(on_small, 5) + [dropped], end=on_small.end, dates=[on_small.end],
-                        method=M.MIN_VARIANCE)
+    r = bt.run_backtest(healthy(on_small, 5) + [dropped], end=on_small.end, dates=[on_small.end], method=M.MIN_VARIANCE)
     (x,) = r.rebalances
     assert dropped not in x.weights
     assert x.dropped == [(dropped, "delisted")]
@@ -395,8 +459,9 @@ def test_an_index_universe_is_read_again_on_every_date(on_small, fixed_weights):
 @pytest.fixture(scope="module")
 def dask_cluster():
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=":0") as cluster:  # any free port: 8787 may be taken
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=":0"
+    ) as cluster:  # any free port: 8787 may be taken
         yield cluster
 
 
@@ -425,8 +490,9 @@ def test_serial_local_processes_and_a_cluster_give_the_same_bits(on_small, reque
 
 
 def test_workers_that_read_another_store_stop_the_run(on_small, dask_cluster, tmp_path):
-    other = sample.build_store(tmp_path / "other.sqlite", n_stocks=30, n_funds=8, start="2025-01-01",
-                               end="2026-12-31", seed=7)  # the same content, another file
+    other = sample.build_store(
+        tmp_path / "other.sqlite", n_stocks=30, n_funds=8, start="2025-01-01", end="2026-12-31", seed=7
+    )  # the same content, another file
     with pytest.raises(bt.BacktestError, match="another store"):
         bt.run_backtest(healthy(on_small, 8), **RUN, scheduler=dask_cluster.scheduler_address, store=other.path)
 
@@ -451,12 +517,15 @@ def failing_on(store, bad, how="optimiser"):
     return universe
 
 
-@pytest.mark.parametrize("how, mode, message", [
-    ("optimiser", "serial", "合约数目太少"),
-    ("optimiser", "processes", "合约数目太少"),
-    ("optimiser", "cluster", "合约数目太少"),
-    ("universe", "serial", "no members on"),  # the universe is read in this process, whatever runs the rest
-])
+@pytest.mark.parametrize(
+    "how, mode, message",
+    [
+        ("optimiser", "serial", "合约数目太少"),
+        ("optimiser", "processes", "合约数目太少"),
+        ("optimiser", "cluster", "合约数目太少"),
+        ("universe", "serial", "no members on"),  # the universe is read in this process, whatever runs the rest
+    ],
+)
 def test_the_earliest_failed_date_stops_the_run(on_small, request, how, mode, message):
     dates = bt.rebalance_dates(FAIL_RUN["start"], FAIL_RUN["end"])
     bad = {dates[3], dates[1]}
@@ -472,16 +541,24 @@ def test_keep_going_records_failed_dates_and_keeps_the_holdings(on_small, reques
     dates = bt.rebalance_dates(FAIL_RUN["start"], FAIL_RUN["end"])
     bad = {dates[1], dates[3]}
     seen = []
-    r = bt.run_backtest(failing_on(on_small, bad), **FAIL_RUN, **where(mode, request, on_small), keep_going=True,
-                        progress=lambda day, failed: seen.append((day, failed)))
+    r = bt.run_backtest(
+        failing_on(on_small, bad),
+        **FAIL_RUN,
+        **where(mode, request, on_small),
+        keep_going=True,
+        progress=lambda day, failed: seen.append((day, failed)),
+    )
     assert [(f.date, f.error) for f in r.failures] == [(dates[1], "InvalidArgument"), (dates[3], "InvalidArgument")]
     assert sorted(seen) == [(d, d in bad) for d in dates]
     assert r.stats["failed"] == 2 and r.stats["rebalances"] == len(dates) - 2
     # skipping a date = never having scheduled it
     kept = [d for d in dates if d not in bad]
-    plain = bt.run_backtest(healthy(on_small, 6), end=FAIL_RUN["end"], dates=kept, method=M.MIN_VARIANCE,
-                            solver="scipy")
+    plain = bt.run_backtest(
+        healthy(on_small, 6), end=FAIL_RUN["end"], dates=kept, method=M.MIN_VARIANCE, solver="scipy"
+    )
     pd.testing.assert_frame_equal(r.daily, plain.daily, check_exact=True)
+
+
 def test_keep_going_with_the_first_date_failed_starts_in_cash(on_small):
     dates = bt.rebalance_dates(FAIL_RUN["start"], FAIL_RUN["end"])
     r = bt.run_backtest(failing_on(on_small, {dates[0]}), **FAIL_RUN, keep_going=True, costs_bps=20)
@@ -527,8 +604,11 @@ def test_a_date_optimises_only_what_exists_on_it(on_small, fixed_weights, role, 
         present = date >= day if entry else date < day
         assert ids == ([*others, oid] if present else others)
         notes = [n for n in x.notes if oid in n]
-        assert notes == ([] if present else [f"1 instrument left out of this date's universe, not trading on "
-                                              f"{date}: {oid} ({words.format(day)})"])
+        assert notes == (
+            []
+            if present
+            else [f"1 instrument left out of this date's universe, not trading on {date}: {oid} ({words.format(day)})"]
+        )
 
 
 @pytest.mark.parametrize("solver", ["native", "scipy"])
@@ -543,8 +623,17 @@ def test_a_fund_first_valued_inside_the_period_fails_no_date(on_small, solver):
 
 # ---------------------------------------------------------------- checkpoints and interrupts
 
-WEEKLY = dict(start="2025-08-01", end="2026-03-31", rebalance="weekly", method=M.MIN_VARIANCE,
-              bnds={"*": (0, 0.4)}, costs_bps=5, solver="scipy", keep_going=True, trading_rules=False)
+WEEKLY = dict(
+    start="2025-08-01",
+    end="2026-03-31",
+    rebalance="weekly",
+    method=M.MIN_VARIANCE,
+    bnds={"*": (0, 0.4)},
+    costs_bps=5,
+    solver="scipy",
+    keep_going=True,
+    trading_rules=False,
+)
 
 
 def stopping_after(k):
@@ -566,8 +655,9 @@ def test_an_interrupted_run_resumes_to_the_same_bits(on_small, request, tmp_path
     n = len(reference.rebalances)
     k = random.Random().randint(1, n - 1)  # any point: a date done in this run, or the last one
     with pytest.raises(bt.BacktestInterrupted) as info:
-        bt.run_backtest(ids, **WEEKLY, checkpoint=tmp_path / "ck", progress=stopping_after(k),
-                        **where(mode, request, on_small))
+        bt.run_backtest(
+            ids, **WEEKLY, checkpoint=tmp_path / "ck", progress=stopping_after(k), **where(mode, request, on_small)
+        )
     e = info.value
     assert (e.finished, e.total) == (k, n), k
     # the report of the dates up to the first not done; on processes or a cluster the first date
@@ -576,7 +666,7 @@ def test_an_interrupted_run_resumes_to_the_same_bits(on_small, request, tmp_path
     assert part is not None or mode != "serial"
     done = part.rebalances if part is not None else []
     if part is not None:
-        assert not part.complete and part.pending == [x.date for x in reference.rebalances[len(done):]]
+        assert not part.complete and part.pending == [x.date for x in reference.rebalances[len(done) :]]
         assert part.daily.index[-1] < pd.Timestamp(part.pending[0])
         assert part.to_dict()["complete"] is False
     assert [(x.date, x.weights) for x in done] == [(x.date, x.weights) for x in reference.rebalances[: len(done)]]
@@ -635,8 +725,9 @@ def test_a_checkpoint_is_refused_for_another_universe_or_store_and_taken_with_ke
         bt.run_backtest(ids[1:], **args, checkpoint=tmp_path / "ck")
     # what is done on a failure does not change what a date gives: a run that stopped resumes with it
     same(first, bt.run_backtest(ids[:6], **dict(args, keep_going=True), checkpoint=tmp_path / "ck"))
-    other = sample.build_store(tmp_path / "other.sqlite", n_stocks=30, n_funds=8, start="2025-01-01",
-                               end="2026-12-31", seed=8)
+    other = sample.build_store(
+        tmp_path / "other.sqlite", n_stocks=30, n_funds=8, start="2025-01-01", end="2026-12-31", seed=8
+    )
     veladatac.init(other.path)
     with pytest.raises(bt.CheckpointMismatch) as info:
         bt.run_backtest(ids[:6], **args, checkpoint=tmp_path / "ck")
@@ -667,7 +758,8 @@ ADAPTIVE = [
 
 @pytest.mark.parametrize("seconds, break_even, switch", ADAPTIVE)
 def test_the_default_goes_to_processes_once_the_rest_would_take_longer_than_the_break_even(
-        monkeypatch, seconds, break_even, switch):
+    monkeypatch, seconds, break_even, switch
+):
     monkeypatch.setattr(executors, "rebalance", timed_outcomes(seconds))
     sent = []
 
@@ -676,8 +768,7 @@ def test_the_default_goes_to_processes_once_the_rest_would_take_longer_than_the_
         return {t.index: executors.Outcome(t.index, t.date, {"A": 1.0}) for t in tasks}
 
     monkeypatch.setattr(executors, "on_processes", processes)
-    tasks = [executors.Task(i, D(2025, 1, 1) + dt.timedelta(days=i), ("A",), {}, "native")
-             for i in range(len(seconds))]
+    tasks = [executors.Task(i, D(2025, 1, 1) + dt.timedelta(days=i), ("A",), {}, "native") for i in range(len(seconds))]
     reported = []
     out = executors.adaptive(tasks, 2, False, reported.append, break_even=break_even)
     assert sorted(out) == list(range(len(seconds)))

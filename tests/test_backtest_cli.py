@@ -24,13 +24,21 @@ from client_fixtures import client_isolation  # noqa: F401
 
 @pytest.fixture(scope="module")
 def store(tmp_path_factory):
-    return sample.build_store(tmp_path_factory.mktemp("bt-cli") / "store.sqlite", n_stocks=24, n_funds=6,
-                              start="2025-01-01", end="2026-12-31", seed=11)
+    return sample.build_store(
+        tmp_path_factory.mktemp("bt-cli") / "store.sqlite",
+        n_stocks=24,
+        n_funds=6,
+        start="2025-01-01",
+        end="2026-12-31",
+        seed=11,
+    )
 
 
 def command(store, *args, env=None):
-    return ([sys.executable, "-m", "vela_optimizer.backtest", *map(str, args)],
-            {**os.environ, "VELADATAC_STORE": str(store.path), **(env or {})})
+    return (
+        [sys.executable, "-m", "vela_optimizer.backtest", *map(str, args)],
+        {**os.environ, "VELADATAC_STORE": str(store.path), **(env or {})},
+    )
 
 
 def run(store, *args, env=None):
@@ -60,16 +68,45 @@ def run_here(store, capsys, *args):
 
 def test_results_as_json_csv_and_chart_the_same_on_one_and_two_workers(store, tmp_path):
     ids = healthy(store, 6)
-    common = [*ids, *period(store), "--method", "min_variance", "--default-bound", "0:0.4", "--costs-bps", "5",
-              "--benchmark", store.index_ids[0], "--no-trading-rules"]
-    one = run(store, *common, "--workers", "1", "--json", tmp_path / "one.json", "--csv", tmp_path / "csv",
-              "--plot", tmp_path / "bt.png")
+    common = [
+        *ids,
+        *period(store),
+        "--method",
+        "min_variance",
+        "--default-bound",
+        "0:0.4",
+        "--costs-bps",
+        "5",
+        "--benchmark",
+        store.index_ids[0],
+        "--no-trading-rules",
+    ]
+    one = run(
+        store,
+        *common,
+        "--workers",
+        "1",
+        "--json",
+        tmp_path / "one.json",
+        "--csv",
+        tmp_path / "csv",
+        "--plot",
+        tmp_path / "bt.png",
+    )
     assert one.returncode == 0, one.stderr
     # no progress bar when stderr is not a terminal; the chart's one line when no font draws Chinese
     assert one.stderr in ("", f"vela-backtest: warning: {plot.NO_FONT}\n")
-    for words in ("Minimum variance backtest", "annual return", "annual volatility", "Sharpe ratio",
-                  "max drawdown", "annual turnover (one-way)", "tracking error", "information ratio",
-                  f"benchmark {store.index_ids[0]}"):
+    for words in (
+        "Minimum variance backtest",
+        "annual return",
+        "annual volatility",
+        "Sharpe ratio",
+        "max drawdown",
+        "annual turnover (one-way)",
+        "tracking error",
+        "information ratio",
+        f"benchmark {store.index_ids[0]}",
+    ):
         assert words in one.stdout
     two = run(store, *common, "--workers", "2", "--json", tmp_path / "two.json")
     assert two.returncode == 0, two.stderr
@@ -78,14 +115,23 @@ def test_results_as_json_csv_and_chart_the_same_on_one_and_two_workers(store, tm
 
     doc = json.loads((tmp_path / "one.json").read_text(encoding="utf-8"))
     assert {"rebalances", "daily", "stats", "settings", "failures"} <= set(doc)
-    assert [r["date"] for r in doc["rebalances"]] == ["2025-09-30", "2025-10-31", "2025-11-28", "2025-12-31",
-                                                      "2026-01-30"]
+    assert [r["date"] for r in doc["rebalances"]] == [
+        "2025-09-30",
+        "2025-10-31",
+        "2025-11-28",
+        "2025-12-31",
+        "2026-01-30",
+    ]
     for r in doc["rebalances"]:
         assert sorted(r["weights"]) == sorted(ids)
         assert sum(r["weights"].values()) == pytest.approx(1, abs=1e-6)
-    assert doc["daily"][0] == {"date": "2025-09-30", "value": pytest.approx(0.9995, rel=1e-12),
-                               "return": pytest.approx(-0.0005, rel=1e-10), "benchmark_value": 1.0,
-                               "benchmark_return": 0.0}
+    assert doc["daily"][0] == {
+        "date": "2025-09-30",
+        "value": pytest.approx(0.9995, rel=1e-12),
+        "return": pytest.approx(-0.0005, rel=1e-10),
+        "benchmark_value": 1.0,
+        "benchmark_return": 0.0,
+    }
     assert doc["daily"][-1]["date"] == "2026-02-13"
     assert doc["failures"] == []
 
@@ -93,21 +139,27 @@ def test_results_as_json_csv_and_chart_the_same_on_one_and_two_workers(store, tm
     with open(tmp_path / "csv" / "rebalances.csv", encoding="utf-8-sig") as fh:
         rows = list(csv.DictReader(fh))
     assert [(r["date"], r["id"], float(r["weight"])) for r in rows] == [
-        (x["date"], oid, w) for x in doc["rebalances"] for oid, w in x["weights"].items()]
+        (x["date"], oid, w) for x in doc["rebalances"] for oid, w in x["weights"].items()
+    ]
     with open(tmp_path / "csv" / "daily.csv", encoding="utf-8-sig") as fh:
         daily = list(csv.DictReader(fh))
     assert [(d["date"], float(d["value"])) for d in daily] == [(d["date"], d["value"]) for d in doc["daily"]]
     with open(tmp_path / "csv" / "stats.csv", encoding="utf-8-sig") as fh:
         stats = {r["name"]: r["value"] for r in csv.DictReader(fh)}
     assert float(stats["sharpe"]) == doc["stats"]["sharpe"]
-    assert (tmp_path / "csv" / "failures.csv").read_text(encoding="utf-8-sig").strip() == \
-        "date,error,message,description"
+    assert (tmp_path / "csv" / "failures.csv").read_text(
+        encoding="utf-8-sig"
+    ).strip() == "date,error,message,description"
     # one row per rebalancing with what the JSON carries besides the weights
     with open(tmp_path / "csv" / "trades.csv", encoding="utf-8-sig") as fh:
         trades = list(csv.DictReader(fh))
-    assert [(t["date"], int(t["holdings"]), float(t["traded"]), float(t["turnover"]), float(t["cost"]), t["solver"])
-            for t in trades] == [(x["date"], sum(w > 0 for w in x["weights"].values()), x["traded"], x["turnover"],
-                                  x["cost"], x["solver"]) for x in doc["rebalances"]]
+    assert [
+        (t["date"], int(t["holdings"]), float(t["traded"]), float(t["turnover"]), float(t["cost"]), t["solver"])
+        for t in trades
+    ] == [
+        (x["date"], sum(w > 0 for w in x["weights"].values()), x["traded"], x["turnover"], x["cost"], x["solver"])
+        for x in doc["rebalances"]
+    ]
     assert [x["holdings"] for x in doc["rebalances"]] == [int(t["holdings"]) for t in trades]
     assert doc["complete"] is True and stats["complete"] == "true" and stats["pending"] == "0"
     assert (tmp_path / "bt.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
@@ -125,8 +177,9 @@ def test_a_failed_date_is_an_error_naming_it(store, capsys):
 
 
 def test_keep_going_records_failed_dates_and_exits_1(store, tmp_path, capsys):
-    status, out, err = run_here(store, capsys, *healthy(store, 4), *EARLY, "--keep-going", "--json",
-                                tmp_path / "k.json")
+    status, out, err = run_here(
+        store, capsys, *healthy(store, 4), *EARLY, "--keep-going", "--json", tmp_path / "k.json"
+    )
     assert status == 1, err
     failed = ["2025-03-31", "2025-04-30", "2025-05-30", "2025-06-30"]
     assert [line.split()[4] for line in err.strip().splitlines()] == failed
@@ -140,23 +193,32 @@ def test_keep_going_records_failed_dates_and_exits_1(store, tmp_path, capsys):
     assert {d["value"] for d in doc["daily"] if d["date"] < "2025-07-31"} == {1.0}
 
 
-@pytest.mark.parametrize("args, message", [
-    (["--dates", "{dates}"], "line 3: '2025-13-01' is not a date"),
-    (["--dates", "{holiday}"], "OPTIMIZER: 调仓日 2025-10-01 不是交易日"),
-    (["--start", "2025-09-01", "--json", "/nonexistent/dir/bt.json"],
-     "--json /nonexistent/dir/bt.json: no such folder"),
-    (["--start", "2025-09-01", "--plot", "/nonexistent/dir/bt.png"], "--plot /nonexistent/dir/bt.png: no such folder"),
-    (["--start", "2025-09-01", "--csv", "{file}"], "File exists"),
-    (["--start", "2025-09-01", "--store", "/nonexistent/store.sqlite"], "does not exist"),
-    (["--start", "2025-09-01", "--universe", "999999.XSHG"], "index id '999999.XSHG' is not in store"),
-    (["--start", "2025-10-08", "--end", "2025-10-10"], "no monthly rebalancing date from 2025-10-08 to 2025-10-10"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--dates", "{dates}"], "line 3: '2025-13-01' is not a date"),
+        (["--dates", "{holiday}"], "OPTIMIZER: 调仓日 2025-10-01 不是交易日"),
+        (
+            ["--start", "2025-09-01", "--json", "/nonexistent/dir/bt.json"],
+            "--json /nonexistent/dir/bt.json: no such folder",
+        ),
+        (
+            ["--start", "2025-09-01", "--plot", "/nonexistent/dir/bt.png"],
+            "--plot /nonexistent/dir/bt.png: no such folder",
+        ),
+        (["--start", "2025-09-01", "--csv", "{file}"], "File exists"),
+        (["--start", "2025-09-01", "--store", "/nonexistent/store.sqlite"], "does not exist"),
+        (["--start", "2025-09-01", "--universe", "999999.XSHG"], "index id '999999.XSHG' is not in store"),
+        (["--start", "2025-10-08", "--end", "2025-10-10"], "no monthly rebalancing date from 2025-10-08 to 2025-10-10"),
+    ],
+)
 def test_user_errors_print_one_line_and_exit_2(store, tmp_path, capsys, args, message):
     (tmp_path / "dates.txt").write_text("# rebalancing days\n2025-09-30\n2025-13-01\n", encoding="utf-8")
     (tmp_path / "holiday.txt").write_text("2025-10-01\n", encoding="utf-8")
     (tmp_path / "a-file").write_text("", encoding="utf-8")
-    args = [a.format(dates=tmp_path / "dates.txt", holiday=tmp_path / "holiday.txt", file=tmp_path / "a-file")
-            for a in args]
+    args = [
+        a.format(dates=tmp_path / "dates.txt", holiday=tmp_path / "holiday.txt", file=tmp_path / "a-file") for a in args
+    ]
     ids = [] if "--universe" in args else healthy(store, 4)
     end = [] if "--end" in args else ["--end", "2025-12-31"]
     status, out, err = run_here(store, capsys, *ids, *args, *end, "--workers", "1")
@@ -168,25 +230,37 @@ def test_user_errors_print_one_line_and_exit_2(store, tmp_path, capsys, args, me
 
 def test_an_unreachable_scheduler_is_an_error(store):
     pytest.importorskip("distributed")
-    r = run(store, *healthy(store, 4), "--start", "2025-09-01", "--end", "2025-10-31",
-            "--scheduler", "tcp://127.0.0.1:9", env={"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"})
+    r = run(
+        store,
+        *healthy(store, 4),
+        "--start",
+        "2025-09-01",
+        "--end",
+        "2025-10-31",
+        "--scheduler",
+        "tcp://127.0.0.1:9",
+        env={"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"},
+    )
     assert r.returncode == 2
     assert r.stderr.startswith("vela-backtest: error: cannot reach the Dask scheduler at tcp://127.0.0.1:9")
     assert len(r.stderr.strip().splitlines()) == 1
 
 
-@pytest.mark.parametrize("args, words", [
-    (["--date", "2025-09-30"], "--date is one day"),
-    ([], "give --start"),
-    (["--start", "2025-09-01", "--dates", "x.txt"], "leave out --start"),
-    (["--start", "2025-09-01", "--rebalance", "daily"], "invalid choice: 'daily'"),
-    (["--start", "2025-09-01", "--costs-bps", "-1"], "invalid cost '-1'"),
-    (["--start", "2025-09-01", "--workers", "0"], "invalid count '0'"),
-    (["--start", "2025-09-01", "--plot", "bt.jpg"], "ending in .png"),
-    (["--start", "2025-09-01", "--method", "min_tracking_error"], "needs --benchmark"),
-    (["--start", "2025-09-01", "--limit", "0"], "--limit must be at least 1"),
-    (["--start", "2025-09-31"], "invalid date '2025-09-31'"),
-])
+@pytest.mark.parametrize(
+    "args, words",
+    [
+        (["--date", "2025-09-30"], "--date is one day"),
+        ([], "give --start"),
+        (["--start", "2025-09-01", "--dates", "x.txt"], "leave out --start"),
+        (["--start", "2025-09-01", "--rebalance", "daily"], "invalid choice: 'daily'"),
+        (["--start", "2025-09-01", "--costs-bps", "-1"], "invalid cost '-1'"),
+        (["--start", "2025-09-01", "--workers", "0"], "invalid count '0'"),
+        (["--start", "2025-09-01", "--plot", "bt.jpg"], "ending in .png"),
+        (["--start", "2025-09-01", "--method", "min_tracking_error"], "needs --benchmark"),
+        (["--start", "2025-09-01", "--limit", "0"], "--limit must be at least 1"),
+        (["--start", "2025-09-31"], "invalid date '2025-09-31'"),
+    ],
+)
 def test_bad_command_lines_are_one_line_pointing_at_the_help(store, capsys, args, words):
     status, _, err = run_here(store, capsys, "600000.XSHG", *args)
     assert status == 2
@@ -214,8 +288,7 @@ def test_a_progress_bar_on_a_terminal(store):
     reader = threading.Thread(target=drain)
     reader.start()
     try:
-        argv, env = command(store, *healthy(store, 4), "--start", "2025-09-01", "--end", "2025-11-30",
-                            "--workers", "1")
+        argv, env = command(store, *healthy(store, 4), "--start", "2025-09-01", "--end", "2025-11-30", "--workers", "1")
         r = subprocess.run(argv, check=False, stdout=subprocess.PIPE, stderr=follower, env=env, timeout=300)
     finally:
         os.close(follower)
@@ -234,8 +307,9 @@ def test_a_negative_bound_is_a_value_not_an_option(argv):
     assert args.default_bound == (-0.1, 0.5) or args.bound == [("A", (-0.2, 0.3))]
 
 
-@pytest.mark.parametrize("build", [backtest_cli.build_parser, optimize.build_parser],
-                         ids=["vela-backtest", "vela-optimize"])
+@pytest.mark.parametrize(
+    "build", [backtest_cli.build_parser, optimize.build_parser], ids=["vela-backtest", "vela-optimize"]
+)
 def test_the_help_lists_the_group_limits_with_the_bounds(build):
     sections, title = {}, None
     for line in build().format_help().splitlines():
@@ -258,9 +332,26 @@ def test_backtest_group_limits_of_two_kinds_are_refused(capsys):
 def test_a_saved_run_is_replayed_from_its_json(store, tmp_path, capsys):
     ids = healthy(store, 6)
     first = tmp_path / "first.json"
-    status, out, err = run_here(store, capsys, *ids, *period(store), "--method", "min_variance", "--default-bound",
-                                "0:0.4", "--bound", f"{ids[0]}=0.05:0.3", "--gics", "Energy=0:0.1", "--costs-bps",
-                                "5", "--workers", "1", "--json", first)
+    status, out, err = run_here(
+        store,
+        capsys,
+        *ids,
+        *period(store),
+        "--method",
+        "min_variance",
+        "--default-bound",
+        "0:0.4",
+        "--bound",
+        f"{ids[0]}=0.05:0.3",
+        "--gics",
+        "Energy=0:0.1",
+        "--costs-bps",
+        "5",
+        "--workers",
+        "1",
+        "--json",
+        first,
+    )
     assert status == 0, err
     doc = json.loads(first.read_text(encoding="utf-8"))
     s = doc["settings"]
@@ -278,8 +369,9 @@ def test_a_saved_run_is_replayed_from_its_json(store, tmp_path, capsys):
 
 
 def test_a_replay_on_other_data_is_refused(store, tmp_path, capsys):
-    other = sample.build_store(tmp_path / "other.sqlite", n_stocks=24, n_funds=6, start="2025-01-01",
-                               end="2026-12-31", seed=12)
+    other = sample.build_store(
+        tmp_path / "other.sqlite", n_stocks=24, n_funds=6, start="2025-01-01", end="2026-12-31", seed=12
+    )
     first = tmp_path / "first.json"
     status, _, err = run_here(store, capsys, *healthy(store, 4), *period(store), "--workers", "1", "--json", first)
     assert status == 0, err
@@ -313,8 +405,10 @@ def test_a_failed_date_names_keep_going_and_its_checkpoint_resumes_with_it(store
     ids, before, after = leaving(store)
     status, out, err = run_here(store, capsys, *ids, *LATE, "--checkpoint", ck)
     assert (status, out) == (2, "")
-    assert err == (f"vela-backtest: error: rebalancing on {after[0]} failed: 合约数目太少; --keep-going records a "
-                   f"failed date and goes on with the holdings as they were (the dates done are kept in {ck})\n")
+    assert err == (
+        f"vela-backtest: error: rebalancing on {after[0]} failed: 合约数目太少; --keep-going records a "
+        f"failed date and goes on with the holdings as they were (the dates done are kept in {ck})\n"
+    )
     assert sorted(p.name for p in (ck / "dates").iterdir()) == [f"{d}.json" for d in before]
     optimised = []
     real = executors.optimise
@@ -324,18 +418,33 @@ def test_a_failed_date_names_keep_going_and_its_checkpoint_resumes_with_it(store
     assert optimised == after  # the dates kept are not optimised again
 
 
-@pytest.mark.parametrize("make, given, reason", [
-    (lambda p: None, ["--method", "min_variance"], "made by another backtest (method risk_parity there, "
-                                                   "min_variance here): give another folder, or the settings it was "
-                                                   "made with"),
-    (lambda p: None, ["--costs-bps", "3"], "made by another backtest (costs China schedule there, 3.0 here): give "
-                                           "another folder, or the settings it was made with"),
-    (lambda p: p.write_text(""), [], "is a file, not a folder"),
-    (lambda p: (p.mkdir(), (p / "notes.txt").write_text("")), [], "holds other files and no backtest.json: not a "
-                                                                  "checkpoint (give a new or empty folder)"),
-])
-def test_a_checkpoint_folder_that_cannot_be_used_is_refused_before_any_date(store, tmp_path, capsys, make, given,
-                                                                            reason):
+@pytest.mark.parametrize(
+    "make, given, reason",
+    [
+        (
+            lambda p: None,
+            ["--method", "min_variance"],
+            "made by another backtest (method risk_parity there, "
+            "min_variance here): give another folder, or the settings it was "
+            "made with",
+        ),
+        (
+            lambda p: None,
+            ["--costs-bps", "3"],
+            "made by another backtest (costs China schedule there, 3.0 here): give "
+            "another folder, or the settings it was made with",
+        ),
+        (lambda p: p.write_text(""), [], "is a file, not a folder"),
+        (
+            lambda p: (p.mkdir(), (p / "notes.txt").write_text("")),
+            [],
+            "holds other files and no backtest.json: not a checkpoint (give a new or empty folder)",
+        ),
+    ],
+)
+def test_a_checkpoint_folder_that_cannot_be_used_is_refused_before_any_date(
+    store, tmp_path, capsys, make, given, reason
+):
     ck = tmp_path / "ck"
     period = [*healthy(store, 4), "--start", "2025-09-01", "--end", "2025-11-30", "--workers", "1"]
     status, _, err = run_here(store, capsys, *period, "--checkpoint", tmp_path / "first")
@@ -358,20 +467,52 @@ def test_an_output_that_cannot_be_written_does_not_stop_the_others(store, tmp_pa
         return result
 
     monkeypatch.setattr(backtest, "run_backtest", run_then_block)
-    status, out, err = run_here(store, capsys, *healthy(store, 4), "--start", "2025-09-01", "--end", "2025-11-30",
-                                "--workers", "1", "--json", blocked, "--csv", tmp_path / "csv")
+    status, out, err = run_here(
+        store,
+        capsys,
+        *healthy(store, 4),
+        "--start",
+        "2025-09-01",
+        "--end",
+        "2025-11-30",
+        "--workers",
+        "1",
+        "--json",
+        blocked,
+        "--csv",
+        tmp_path / "csv",
+    )
     assert status == 2 and "annual return" in out
     assert err == f"vela-backtest: error: --json {blocked} could not be written: Is a directory\n"
-    assert sorted(os.listdir(tmp_path / "csv")) == ["daily.csv", "failures.csv", "rebalances.csv", "stats.csv",
-                                                    "trades.csv", "years.csv"]
+    assert sorted(os.listdir(tmp_path / "csv")) == [
+        "daily.csv",
+        "failures.csv",
+        "rebalances.csv",
+        "stats.csv",
+        "trades.csv",
+        "years.csv",
+    ]
     assert os.listdir(blocked) == ["x"]  # nothing left behind: no temporary file either
     assert [p for p in os.listdir(tmp_path) if p.startswith(".")] == []
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no /dev/full")
 def test_a_full_disk_is_one_line_and_the_csv_tables_are_written(store, tmp_path, capsys):
-    status, out, err = run_here(store, capsys, *healthy(store, 4), "--start", "2025-09-01", "--end", "2025-11-30",
-                                "--workers", "1", "--json", "/dev/full", "--csv", tmp_path / "csv")
+    status, out, err = run_here(
+        store,
+        capsys,
+        *healthy(store, 4),
+        "--start",
+        "2025-09-01",
+        "--end",
+        "2025-11-30",
+        "--workers",
+        "1",
+        "--json",
+        "/dev/full",
+        "--csv",
+        tmp_path / "csv",
+    )
     assert status == 2 and "annual return" in out
     assert err == "vela-backtest: error: --json /dev/full could not be written: No space left on device\n"
     with open(tmp_path / "csv" / "daily.csv", encoding="utf-8-sig") as fh:
@@ -379,8 +520,20 @@ def test_a_full_disk_is_one_line_and_the_csv_tables_are_written(store, tmp_path,
 
 
 def test_a_closed_pipe_exits_141_with_every_file_whole(store, tmp_path):
-    argv, env = command(store, *healthy(store, 4), "--start", "2025-09-01", "--end", "2025-11-30", "--workers", "1",
-                        "--json", tmp_path / "r.json", "--csv", tmp_path / "csv")
+    argv, env = command(
+        store,
+        *healthy(store, 4),
+        "--start",
+        "2025-09-01",
+        "--end",
+        "2025-11-30",
+        "--workers",
+        "1",
+        "--json",
+        tmp_path / "r.json",
+        "--csv",
+        tmp_path / "csv",
+    )
     reader, writer = os.pipe()
     os.close(reader)  # `| head -0`: the reader is gone before anything is written
     try:
@@ -393,16 +546,20 @@ def test_a_closed_pipe_exits_141_with_every_file_whole(store, tmp_path):
     assert (tmp_path / "csv" / "trades.csv").read_text(encoding="utf-8").count("\n") == 4
 
 
-@pytest.mark.parametrize("address, reason", [
-    ("nonsense", "missing port number in address 'nonsense'"),
-    ("tcp://nonsense.invalid:8786", "unknown host nonsense.invalid"),
-])
+@pytest.mark.parametrize(
+    "address, reason",
+    [
+        ("nonsense", "missing port number in address 'nonsense'"),
+        ("tcp://nonsense.invalid:8786", "unknown host nonsense.invalid"),
+    ],
+)
 def test_a_scheduler_address_that_names_no_host_is_refused_at_once(store, address, reason):
     pytest.importorskip("distributed")
     # a process of its own: a half-made client used to hang 60 s as the interpreter exited, then print
     # a traceback (the timeout only catches a hang)
-    argv, env = command(store, *healthy(store, 4), "--start", "2025-09-01", "--end", "2025-10-31",
-                        "--scheduler", address)
+    argv, env = command(
+        store, *healthy(store, 4), "--start", "2025-09-01", "--end", "2025-10-31", "--scheduler", address
+    )
     r = subprocess.run(argv, check=False, capture_output=True, text=True, env=env, timeout=30)
     assert (r.returncode, r.stdout) == (2, "")
     assert r.stderr == f"vela-backtest: error: cannot reach the Dask scheduler at {address}: {reason}\n"
@@ -410,15 +567,40 @@ def test_a_scheduler_address_that_names_no_host_is_refused_at_once(store, addres
 
 def test_the_command_and_the_api_share_a_checkpoint(store, tmp_path, capsys, monkeypatch):
     ids, ck = healthy(store, 5), tmp_path / "ck"
-    status, _, err = run_here(store, capsys, *ids, "--start", "2025-09-01", "--end", "2025-12-31", "--method",
-                              "min_variance", "--default-bound", "0:0.4", "--costs-bps", "5", "--workers", "1",
-                              "--checkpoint", ck, "--json", tmp_path / "r.json")
+    status, _, err = run_here(
+        store,
+        capsys,
+        *ids,
+        "--start",
+        "2025-09-01",
+        "--end",
+        "2025-12-31",
+        "--method",
+        "min_variance",
+        "--default-bound",
+        "0:0.4",
+        "--costs-bps",
+        "5",
+        "--workers",
+        "1",
+        "--checkpoint",
+        ck,
+        "--json",
+        tmp_path / "r.json",
+    )
     assert status == 0, err
     optimised = []
     monkeypatch.setattr(executors, "optimise", lambda *a: optimised.append(a))
     veladatac.init(store.path)
-    r = backtest.run_backtest(ids, "2025-09-01", "2025-12-31", method=vela_optimizer.OptimizeMethod.MIN_VARIANCE,
-                              bnds={"*": (0, 0.4)}, costs_bps=5, checkpoint=ck)
+    r = backtest.run_backtest(
+        ids,
+        "2025-09-01",
+        "2025-12-31",
+        method=vela_optimizer.OptimizeMethod.MIN_VARIANCE,
+        bnds={"*": (0, 0.4)},
+        costs_bps=5,
+        checkpoint=ck,
+    )
     assert optimised == []  # every date read from the folder the command filled
     doc = json.loads((tmp_path / "r.json").read_text(encoding="utf-8"))
     assert r.to_dict() == {k: v for k, v in doc.items() if k != "settings"}

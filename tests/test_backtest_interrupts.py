@@ -27,14 +27,35 @@ distributed = pytest.importorskip("distributed")
 psutil = pytest.importorskip("psutil")  # distributed needs it
 
 # Weekly risk parity under bounds: about 20 ms a date, 73 dates.
-RUN = ["--start", "2025-08-01", "--end", "2026-12-31", "--rebalance", "weekly", "--method", "risk_parity",
-       "--default-bound", "0:0.2", "--solver", "scipy", "--costs-bps", "5", "--keep-going"]
+RUN = [
+    "--start",
+    "2025-08-01",
+    "--end",
+    "2026-12-31",
+    "--rebalance",
+    "weekly",
+    "--method",
+    "risk_parity",
+    "--default-bound",
+    "0:0.2",
+    "--solver",
+    "scipy",
+    "--costs-bps",
+    "5",
+    "--keep-going",
+]
 
 
 @pytest.fixture(scope="module")
 def store(tmp_path_factory):
-    return sample.build_store(tmp_path_factory.mktemp("bt-int") / "store.sqlite", n_stocks=24, n_funds=6,
-                              start="2025-01-01", end="2026-12-31", seed=11)
+    return sample.build_store(
+        tmp_path_factory.mktemp("bt-int") / "store.sqlite",
+        n_stocks=24,
+        n_funds=6,
+        start="2025-01-01",
+        end="2026-12-31",
+        seed=11,
+    )
 
 
 def ids_of(store):
@@ -63,8 +84,9 @@ def reference(store, tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def cluster():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=":0") as c:
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=":0"
+    ) as c:
         yield c
 
 
@@ -75,9 +97,20 @@ def scheduler_only():
         started = []
 
         def worker():
-            p = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", c.scheduler_address,
-                                  "--no-nanny", "--nthreads", "1", "--no-dashboard"],
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            p = subprocess.Popen(
+                [
+                    sys.executable,
+                    "-m",
+                    "distributed.cli.dask_worker",
+                    c.scheduler_address,
+                    "--no-nanny",
+                    "--nthreads",
+                    "1",
+                    "--no-dashboard",
+                ],
+                stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL,
+            )
             started.append(p)
             return p
 
@@ -106,7 +139,8 @@ INTERRUPTED = re.compile(
     r"vela-backtest: interrupted (after (?P<done>\d+) of (?P<total>\d+) rebalancing dates; they are kept in (?P<ck>\S+)"
     r": run the same command again to resume(; (?P<json>\S+) holds the report of the first (?P<first>\d+) \(marked "
     r"incomplete\)|; (?P<whole>\S+) holds the complete report|; no report written: no rebalancing was done)?|before "
-    r"any rebalancing date was done; run the same command again to resume from (?P<ck0>\S+))$")
+    r"any rebalancing date was done; run the same command again to resume from (?P<ck0>\S+))$"
+)
 
 
 # where the dates run; the seconds after the checkpoint folder appears in which SIGINT is sent at random
@@ -117,14 +151,20 @@ MODES = [("serial", 2.5, "group"), ("processes", 5.0, "group"), ("cluster", 2.0,
 
 @pytest.mark.parametrize("mode, span, target", MODES, ids=[m[0] for m in MODES])
 def test_sigint_at_a_random_point_then_the_same_command_reports_what_an_uninterrupted_run_does(
-        store, reference, request, tmp_path, mode, span, target):
-    where = {"serial": ["--workers", "1"], "processes": ["--workers", "2"]}.get(mode) or \
-        ["--scheduler", request.getfixturevalue("cluster").scheduler_address, "--store", store.path]
+    store, reference, request, tmp_path, mode, span, target
+):
+    where = {"serial": ["--workers", "1"], "processes": ["--workers", "2"]}.get(mode) or [
+        "--scheduler",
+        request.getfixturevalue("cluster").scheduler_address,
+        "--store",
+        store.path,
+    ]
     ck, out = tmp_path / "ck", tmp_path / "r.json"
-    seed = random.randrange(10 ** 6)
+    seed = random.randrange(10**6)
     argv, env = command(store, *where, "--checkpoint", ck, "--json", out)
-    p = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
-                         start_new_session=True)
+    p = subprocess.Popen(
+        argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env, start_new_session=True
+    )
     try:
         wait_for(lambda: (ck / "dates").is_dir() or p.poll() is not None, "the checkpoint")
         time.sleep(random.Random(seed).uniform(0, span))
@@ -179,13 +219,15 @@ def test_a_cluster_without_workers_is_refused_within_the_wait(store, scheduler_o
     assert not (tmp_path / "r.json").exists()
 
 
-def test_a_cluster_whose_last_worker_dies_stops_and_the_same_command_resumes(store, reference, scheduler_only,
-                                                                             tmp_path):
+def test_a_cluster_whose_last_worker_dies_stops_and_the_same_command_resumes(
+    store, reference, scheduler_only, tmp_path
+):
     address = scheduler_only.scheduler_address
     worker = scheduler_only.worker()
     ck, out = tmp_path / "ck", tmp_path / "r.json"
-    argv, env = command(store, "--scheduler", address, "--store", store.path, "--cluster-wait", "2",
-                        "--checkpoint", ck, "--json", out)
+    argv, env = command(
+        store, "--scheduler", address, "--store", store.path, "--cluster-wait", "2", "--checkpoint", ck, "--json", out
+    )
     p = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
     try:
         wait_for(lambda: len(entries(ck)) >= 3 or p.poll() is not None, "three dates done")
@@ -196,11 +238,16 @@ def test_a_cluster_whose_last_worker_dies_stops_and_the_same_command_resumes(sto
             p.kill()
     lines = err.splitlines()
     assert p.returncode == 2, err
-    assert re.fullmatch(rf"vela-backtest: error: the Dask cluster at {address} has no workers left: none came back "
-                        rf"in 2 s; \d+ dates were not optimised \(the dates done are kept in {ck}\)", lines[-1])
+    assert re.fullmatch(
+        rf"vela-backtest: error: the Dask cluster at {address} has no workers left: none came back "
+        rf"in 2 s; \d+ dates were not optimised \(the dates done are kept in {ck}\)",
+        lines[-1],
+    )
     # what the command said of the lost worker, and nothing of Dask's own
-    said = re.compile(r"vela-backtest: note: lost the Dask worker tcp://\S+; (the date \S+|the \d+ dates \(.*\)|"
-                      r"any date) it held runs? again when a worker joins")
+    said = re.compile(
+        r"vela-backtest: note: lost the Dask worker tcp://\S+; (the date \S+|the \d+ dates \(.*\)|"
+        r"any date) it held runs? again when a worker joins"
+    )
     assert lines[:-1] and all(said.fullmatch(line) for line in lines[:-1]), err
     scheduler_only.worker()
     again = run(store, "--scheduler", address, "--store", store.path, "--checkpoint", ck, "--json", out)
@@ -219,8 +266,16 @@ def test_the_dates_of_a_lost_worker_run_on_the_others_and_are_said(store, schedu
         client.close()
     victim = sorted(pids)[0]
     veladatac.init(store.path)
-    args = dict(start="2025-08-01", end="2026-12-31", rebalance="weekly", method=OptimizeMethod.RISK_PARITY,
-                bnds={"*": (0, 0.2)}, solver="scipy", costs_bps=5, keep_going=True)
+    args = dict(
+        start="2025-08-01",
+        end="2026-12-31",
+        rebalance="weekly",
+        method=OptimizeMethod.RISK_PARITY,
+        bnds={"*": (0, 0.2)},
+        solver="scipy",
+        costs_bps=5,
+        keep_going=True,
+    )
     done, notes = [], []
 
     def progress(day, failed):
@@ -229,8 +284,14 @@ def test_the_dates_of_a_lost_worker_run_on_the_others_and_are_said(store, schedu
             os.kill(pids[victim], signal.SIGKILL)
             time.sleep(0.6)  # the cluster sees it gone before the next look; the other worker goes on
 
-    r = bt.run_backtest(ids_of(store), **args, scheduler=scheduler_only.scheduler_address, store=store.path,
-                        progress=progress, notify=notes.append)
+    r = bt.run_backtest(
+        ids_of(store),
+        **args,
+        scheduler=scheduler_only.scheduler_address,
+        store=store.path,
+        progress=progress,
+        notify=notes.append,
+    )
     assert len(notes) == 1 and notes[0].startswith(f"lost the Dask worker {victim}; ")
     assert notes[0].endswith("again on the other workers")
     assert r.to_dict() == bt.run_backtest(ids_of(store), **args).to_dict()
@@ -244,16 +305,39 @@ def free_port():
 
 def test_a_scheduler_that_dies_is_one_line_and_the_dates_done_are_kept(store, reference, tmp_path):
     address = f"tcp://127.0.0.1:{free_port()}"
-    scheduler = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
-                                  "--port", address.rsplit(":", 1)[1], "--no-dashboard"],
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    worker = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", address, "--no-nanny",
-                               "--nthreads", "1", "--no-dashboard"], stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL)
+    scheduler = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "distributed.cli.dask_scheduler",
+            "--host",
+            "127.0.0.1",
+            "--port",
+            address.rsplit(":", 1)[1],
+            "--no-dashboard",
+        ],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
+    worker = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "distributed.cli.dask_worker",
+            address,
+            "--no-nanny",
+            "--nthreads",
+            "1",
+            "--no-dashboard",
+        ],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
     ck = tmp_path / "ck"
     try:
-        argv, env = command(store, "--scheduler", address, "--store", store.path, "--cluster-wait", "60",
-                            "--checkpoint", ck)
+        argv, env = command(
+            store, "--scheduler", address, "--store", store.path, "--cluster-wait", "60", "--checkpoint", ck
+        )
         p = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
         wait_for(lambda: len(entries(ck)) >= 3 or p.poll() is not None, "three dates done")
         scheduler.kill()
@@ -263,9 +347,12 @@ def test_a_scheduler_that_dies_is_one_line_and_the_dates_done_are_kept(store, re
             q.kill()
             q.wait()
     assert p.returncode == 2, err
-    assert re.fullmatch(rf"vela-backtest: error: the Dask cluster at {address} cancelled the run \(the connection "
-                        rf"to its scheduler was lost\); \d+ dates were not optimised \(the dates done are kept in "
-                        rf"{ck}\)\n", err), err
+    assert re.fullmatch(
+        rf"vela-backtest: error: the Dask cluster at {address} cancelled the run \(the connection "
+        rf"to its scheduler was lost\); \d+ dates were not optimised \(the dates done are kept in "
+        rf"{ck}\)\n",
+        err,
+    ), err
     kept = entries(ck)
     assert len(kept) >= 3
     full = json.loads(reference)

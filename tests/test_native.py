@@ -47,19 +47,29 @@ CLOSED_FORMS = {
     # Two uncorrelated assets, variances 1 and 3 (×1e-4): w ∝ 1/v.
     "min variance": ("min_variance", np.diag([1e-4, 3e-4]), limits(2), {}, [0.75, 0.25]),
     # λ = 10, equal variances 0.01, μ = (0.02, 0.01): w1 = (λ·v + μ1 − μ2) / (2λ·v) = 0.55.
-    "mean-variance": ("mean_variance", np.diag([0.01, 0.01]), limits(2),
-                      {"mu": [0.02, 0.01], "risk_aversion": 10}, [0.55, 0.45]),
+    "mean-variance": (
+        "mean_variance",
+        np.diag([0.01, 0.01]),
+        limits(2),
+        {"mu": [0.02, 0.01], "risk_aversion": 10},
+        [0.55, 0.45],
+    ),
     # Any real λ: a Fraction has no NumPy type (np.isfinite refused it with a TypeError).
-    "mean-variance, λ a fraction": ("mean_variance", np.diag([0.01, 0.01]), limits(2),
-                                    {"mu": [0.02, 0.01], "risk_aversion": Fraction(10)}, [0.55, 0.45]),
+    "mean-variance, λ a fraction": (
+        "mean_variance",
+        np.diag([0.01, 0.01]),
+        limits(2),
+        {"mu": [0.02, 0.01], "risk_aversion": Fraction(10)},
+        [0.55, 0.45],
+    ),
     # A benchmark that is a portfolio of the instruments (more days than instruments): tracked exactly.
     "tracking error": ("min_tracking_error", None, limits(3), {"R": R_DAYS, "b": R_DAYS @ W_BENCH}, W_BENCH),
     # Risk parity without limits: w ∝ 1/σ for two assets.
-    "risk parity": ("risk_parity", np.diag(SIG ** 2), None, {}, [2 / 3, 1 / 3]),
+    "risk parity": ("risk_parity", np.diag(SIG**2), None, {}, [2 / 3, 1 / 3]),
     # The enum's value is the method.
-    "risk parity, enum": (opt.OptimizeMethod.RISK_PARITY, np.diag(SIG ** 2), None, {}, [2 / 3, 1 / 3]),
+    "risk parity, enum": (opt.OptimizeMethod.RISK_PARITY, np.diag(SIG**2), None, {}, [2 / 3, 1 / 3]),
     # A cap below the equal-risk weight: RC_1 − RC_2 increases along the budget, so the cap binds.
-    "risk parity, cap": ("risk_parity", np.diag(SIG ** 2), limits(2, [0.5, 1.0]), {}, [0.5, 0.5]),
+    "risk parity, cap": ("risk_parity", np.diag(SIG**2), limits(2, [0.5, 1.0]), {}, [0.5, 0.5]),
 }
 
 
@@ -90,8 +100,10 @@ BAD_CALLS = {
     "no expected returns": (lambda: solve("mean_variance", C2, limits(2), risk_aversion=1), "必须指定 mu"),
     "no risk aversion": (lambda: solve("mean_variance", C2, limits(2), mu=[0, 0]), "必须指定 risk_aversion"),
     "no returns": (lambda: solve("min_tracking_error", None, limits(2), b=np.zeros(5)), "必须指定 R"),
-    "settings of another type": (lambda: solve("min_variance", C2, limits(2), {"tol": 1e-8}),
-                                 "settings 必须为 Settings"),
+    "settings of another type": (
+        lambda: solve("min_variance", C2, limits(2), {"tol": 1e-8}),
+        "settings 必须为 Settings",
+    ),
     "limits of another type": (lambda: solve("risk_parity", C2, {"lower": [0, 0]}), "limits 必须为 Limits"),
     "limits with NaN": (lambda: solve("risk_parity", C2, limits(2, [np.nan, 1.0])), "约束 upper 含有 NaN"),
     "mu of another length": (lambda: solve("mean_variance", C2, limits(2), mu=[0.1], risk_aversion=1), "mu 的长度"),
@@ -116,7 +128,7 @@ BAD_SETTINGS = [
     ({"tol": 0.0}, "OPTIMIZER: tol 必须为正数，传入值为：0.0"),
     ({"tol": float("nan")}, "OPTIMIZER: tol 必须为正数，传入值为：nan"),
     ({"tol": "1e-8"}, "OPTIMIZER: tol 必须为正数，传入值为：1e-8"),
-    ({"tol": 10 ** 400}, f"OPTIMIZER: tol 必须为正数，传入值为：{10 ** 400}"),  # an int beyond any float
+    ({"tol": 10**400}, f"OPTIMIZER: tol 必须为正数，传入值为：{10**400}"),  # an int beyond any float
     ({"eps": -1e-10}, "OPTIMIZER: eps 必须为正数，传入值为：-1e-10"),
     ({"guess_rounds": -1}, "OPTIMIZER: guess_rounds 必须为非负整数，传入值为：-1"),
     ({"guess_rounds_per": 0}, "OPTIMIZER: guess_rounds_per 必须为正整数，传入值为：0"),
@@ -136,28 +148,34 @@ def test_settings_are_checked_when_made(kw, message):
     assert str(e.value) == message
 
 
-@pytest.mark.parametrize(("call", "message"), [
-    # A solver's own keyword is checked under its own name, with the same text as the setting's.
-    (lambda: qp.min_variance(C2, limits(2), max_iteration=0), "OPTIMIZER: max_iteration 必须为正整数，传入值为：0"),
-    (lambda: rp.solve_with_limits(C2, limits(2), tol=-1.0), "OPTIMIZER: tol 必须为正数，传入值为：-1.0"),
-    # Plain risk parity's tol is the unconstrained stop, still named tol for its caller.
-    (lambda: rp.solve_unconstrained(C2, tol=0), "OPTIMIZER: tol 必须为正数，传入值为：0"),
-])
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        # A solver's own keyword is checked under its own name, with the same text as the setting's.
+        (lambda: qp.min_variance(C2, limits(2), max_iteration=0), "OPTIMIZER: max_iteration 必须为正整数，传入值为：0"),
+        (lambda: rp.solve_with_limits(C2, limits(2), tol=-1.0), "OPTIMIZER: tol 必须为正数，传入值为：-1.0"),
+        # Plain risk parity's tol is the unconstrained stop, still named tol for its caller.
+        (lambda: rp.solve_unconstrained(C2, tol=0), "OPTIMIZER: tol 必须为正数，传入值为：0"),
+    ],
+)
 def test_solver_keywords_are_checked_like_the_settings(call, message):
     with pytest.raises(InvalidArgument) as e:
         call()
     assert str(e.value) == message
 
 
-@pytest.mark.parametrize(("kw", "field", "value"), [
-    ({"max_iteration": np.int64(7)}, "max_iteration", 7),
-    ({"tol": np.float32(0.5)}, "tol", 0.5),
-    ({"sparse_ratio": float("inf")}, "sparse_ratio", float("inf")),
-    ({"guess_rounds": 0}, "guess_rounds", 0),
-    ({"sparse_ratio": 10 ** 400}, "sparse_ratio", float("inf")),  # too large for a float: no ratio reached
-    ({"time_limit": 2}, "time_limit", 2.0),
-    ({"time_limit": float("inf")}, "time_limit", None),  # no limit
-])
+@pytest.mark.parametrize(
+    ("kw", "field", "value"),
+    [
+        ({"max_iteration": np.int64(7)}, "max_iteration", 7),
+        ({"tol": np.float32(0.5)}, "tol", 0.5),
+        ({"sparse_ratio": float("inf")}, "sparse_ratio", float("inf")),
+        ({"guess_rounds": 0}, "guess_rounds", 0),
+        ({"sparse_ratio": 10**400}, "sparse_ratio", float("inf")),  # too large for a float: no ratio reached
+        ({"time_limit": 2}, "time_limit", 2.0),
+        ({"time_limit": float("inf")}, "time_limit", None),  # no limit
+    ],
+)
 def test_numpy_numbers_and_edge_values_are_accepted(kw, field, value):
     assert getattr(Settings(**kw), field) == value
 
@@ -178,7 +196,7 @@ def test_the_iteration_limit_is_a_status(method):
         assert L.violation(sol.x) <= 1e-12
 
 
-@pytest.mark.parametrize("max_iteration", [2 ** 31, 10 ** 30])
+@pytest.mark.parametrize("max_iteration", [2**31, 10**30])
 @pytest.mark.parametrize("case", ["min variance", "risk parity", "risk parity, cap"])
 def test_an_iteration_limit_beyond_the_engines_counters_is_no_limit(case, max_iteration):
     """The compiled solvers count in a C int: a larger limit raised TypeError from their bindings."""
@@ -188,10 +206,13 @@ def test_an_iteration_limit_beyond_the_engines_counters_is_no_limit(case, max_it
     np.testing.assert_allclose(sol.x, expected, rtol=0, atol=1e-10)
 
 
-@pytest.mark.parametrize(("L", "found_by"), [
-    (limits(3, 0.2), "interior point"),  # caps of 0.2 hold 0.6 at most: the interior point finds out
-    (limits(3, [1.0, 0.7, 1.0], [("a", [0], 0.5, 0.4)]), "floor above its cap"),  # seen before any solve
-])
+@pytest.mark.parametrize(
+    ("L", "found_by"),
+    [
+        (limits(3, 0.2), "interior point"),  # caps of 0.2 hold 0.6 at most: the interior point finds out
+        (limits(3, [1.0, 0.7, 1.0], [("a", [0], 0.5, 0.4)]), "floor above its cap"),  # seen before any solve
+    ],
+)
 def test_infeasible_limits_give_a_status_in_the_qp(L, found_by):
     sol = solve("min_variance", np.diag([1e-4, 2e-4, 3e-4]), L)
     assert sol.status == "infeasible" and not sol.converged
@@ -230,12 +251,16 @@ def test_a_singular_jacobian_stops_at_a_feasible_portfolio_as_numerical(monkeypa
     assert L.violation(sol.x) <= 1e-12
 
 
-@pytest.mark.parametrize("module", ["vela_optimizer.native", "vela_optimizer.native.riskparity",
-                                    "vela_optimizer.native.qp", "vela_optimizer._blas"])
+@pytest.mark.parametrize(
+    "module",
+    ["vela_optimizer.native", "vela_optimizer.native.riskparity", "vela_optimizer.native.qp", "vela_optimizer._blas"],
+)
 def test_each_native_module_imports_first_in_a_fresh_interpreter(module):
     """No import cycle, and risk parity imports the extension (which registers its engine) itself."""
-    code = f"import {module}; from vela_optimizer.native import solve; import numpy as np; " \
-           "print(solve('risk_parity', np.diag([1e-4, 4e-4]), None).status)"
+    code = (
+        f"import {module}; from vela_optimizer.native import solve; import numpy as np; "
+        "print(solve('risk_parity', np.diag([1e-4, 4e-4]), None).status)"
+    )
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == "solved"
@@ -316,10 +341,19 @@ def test_a_time_limit_reached_before_any_iterate_gives_no_weights(monkeypatch, m
     C, r = factor_cov(120, 5)
     L = limits(120, 0.05, [("g", list(range(30)), 0.0, 0.2)])
     if method.endswith("caps"):
-        L = Limits.build(L.ids, L.lower, L.upper, [("g", list(range(30)), 0.0, 0.2)], holdings=np.full(120, 1 / 120),
-                         max_buy=0.1, max_sell=0.1)
-    kw = {"mean_variance": {"mu": r.mean(axis=0), "risk_aversion": 1.0},
-          "min_tracking_error": {"R": r, "b": r.mean(axis=1) + 1e-3}}.get(method, {})
+        L = Limits.build(
+            L.ids,
+            L.lower,
+            L.upper,
+            [("g", list(range(30)), 0.0, 0.2)],
+            holdings=np.full(120, 1 / 120),
+            max_buy=0.1,
+            max_sell=0.1,
+        )
+    kw = {
+        "mean_variance": {"mu": r.mean(axis=0), "risk_aversion": 1.0},
+        "min_tracking_error": {"R": r, "b": r.mean(axis=1) + 1e-3},
+    }.get(method, {})
     with_clock(monkeypatch, 1.0)
     sol = solve(method.split(",")[0], C, L, Settings(time_limit=0.5), **kw)
     assert sol.status == "time_limit" and not sol.converged
@@ -355,8 +389,7 @@ def test_a_time_limit_in_risk_parity_gives_the_last_feasible_iterate(monkeypatch
 
 @pytest.mark.parametrize("flag, status", [(-7, "time_limit"), (-4, "max_iteration")])
 @pytest.mark.parametrize("at_call", [1, 4])
-def test_daqp_stopped_by_its_limits_ends_risk_parity_at_the_last_feasible_iterate(monkeypatch, flag, status,
-                                                                                   at_call):
+def test_daqp_stopped_by_its_limits_ends_risk_parity_at_the_last_feasible_iterate(monkeypatch, flag, status, at_call):
     C, L = binding_risk_parity()
     real, calls = limits_qp.daqp.solve, []
 

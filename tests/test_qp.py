@@ -1,5 +1,6 @@
 """The native QP layer: closed-form answers, exactness against scipy SLSQP, KKT residuals,
 least-squares form, iteration limits and the failures it must report."""
+
 import dataclasses
 
 import numpy as np
@@ -28,9 +29,16 @@ def make_limits(n, lower=0.0, upper=1.0, groups=(), budget=True):
         lo.append(1.0)
         hi.append(1.0)
         labels.append(None)
-    return Limits(ids=[f"{i:06d}" for i in range(n)], lower=np.broadcast_to(np.asarray(lower, float), (n,)).copy(),
-                  upper=np.broadcast_to(np.asarray(upper, float), (n,)).copy(), A=np.array(rows).reshape(-1, n),
-                  lo=np.array(lo, float), hi=np.array(hi, float), row_labels=labels, bound_source=[""] * n)
+    return Limits(
+        ids=[f"{i:06d}" for i in range(n)],
+        lower=np.broadcast_to(np.asarray(lower, float), (n,)).copy(),
+        upper=np.broadcast_to(np.asarray(upper, float), (n,)).copy(),
+        A=np.array(rows).reshape(-1, n),
+        lo=np.array(lo, float),
+        hi=np.array(hi, float),
+        row_labels=labels,
+        bound_source=[""] * n,
+    )
 
 
 def slsqp(P, q, limits):
@@ -46,10 +54,15 @@ def slsqp(P, q, limits):
             cons.append({"type": "ineq", "fun": lambda x, a=a, c=lo: a @ x - c, "jac": lambda x, a=a: a})
             cons.append({"type": "ineq", "fun": lambda x, a=a, c=hi: c - a @ x, "jac": lambda x, a=a: -a})
     with threadpool_limits(1, user_api="blas"):  # SLSQP collapses with BLAS threads on a busy machine
-        res = scipy.optimize.minimize(lambda x: (0.5 * x @ P @ x + q @ x) / s, np.full(n, 1.0 / n),
-                                      jac=lambda x: (P @ x + q) / s, method="SLSQP",
-                                      bounds=list(zip(limits.lower, limits.upper)), constraints=cons,
-                                      options={"maxiter": 1000, "ftol": 1e-12})
+        res = scipy.optimize.minimize(
+            lambda x: (0.5 * x @ P @ x + q @ x) / s,
+            np.full(n, 1.0 / n),
+            jac=lambda x: (P @ x + q) / s,
+            method="SLSQP",
+            bounds=list(zip(limits.lower, limits.upper)),
+            constraints=cons,
+            options={"maxiter": 1000, "ftol": 1e-12},
+        )
     return res.x
 
 
@@ -63,8 +76,11 @@ def random_problem(seed, n, t=131):
     cov = 0.7 * s + 0.3 * np.diag(np.diag(s))
     sectors = rng.integers(0, 5, n)
     cap = 2.5 / n
-    groups = [(np.flatnonzero(sectors == 0), 0.0, 0.15), (np.flatnonzero(sectors == 1), 0.25, 1.0),
-              (np.flatnonzero(sectors == 2), 0.0, 0.12)]
+    groups = [
+        (np.flatnonzero(sectors == 0), 0.0, 0.15),
+        (np.flatnonzero(sectors == 1), 0.25, 1.0),
+        (np.flatnonzero(sectors == 2), 0.0, 0.12),
+    ]
     return returns, cov, make_limits(n, 0.0, cap, groups)
 
 
@@ -142,8 +158,9 @@ def test_singular_covariance_from_identical_series(seed):
     pair = (c[1, 1] - c[0, 1]) / (c[0, 0] + c[1, 1] - 2 * c[0, 1])
     assert r.x[0] + r.x[1] == pytest.approx(pair, abs=1e-12)
     assert r.x[2] == pytest.approx(1 - pair, abs=1e-12)
-    assert r.objective == pytest.approx((c[0, 0] * c[1, 1] - c[0, 1] ** 2) / (c[0, 0] + c[1, 1] - 2 * c[0, 1]),
-                                        rel=1e-10)
+    assert r.objective == pytest.approx(
+        (c[0, 0] * c[1, 1] - c[0, 1] ** 2) / (c[0, 0] + c[1, 1] - 2 * c[0, 1]), rel=1e-10
+    )
     assert r.x.min() >= 0 and r.kkt_residual <= 1e-10
 
 
@@ -161,12 +178,15 @@ def test_zero_variance_portfolio(seed, n, t):
     assert make_limits(n).violation(r.x) <= 1e-12
 
 
-@pytest.mark.parametrize("lam, v1, v2, c, mu1, mu2", [
-    (10, 0.01, 0.01, 0.0, 0.02, 0.01),     # the textbook case: 0.55 / 0.45
-    (10, 4e-4, 2e-4, 5e-5, 1e-3, 5e-4),
-    (1, 4e-4, 4e-4, 1e-4, 2e-4, 1e-4),
-    (100, 3e-4, 1e-4, -2e-5, 8e-4, 3e-4),
-])
+@pytest.mark.parametrize(
+    "lam, v1, v2, c, mu1, mu2",
+    [
+        (10, 0.01, 0.01, 0.0, 0.02, 0.01),  # the textbook case: 0.55 / 0.45
+        (10, 4e-4, 2e-4, 5e-5, 1e-3, 5e-4),
+        (1, 4e-4, 4e-4, 1e-4, 2e-4, 1e-4),
+        (100, 3e-4, 1e-4, -2e-5, 8e-4, 3e-4),
+    ],
+)
 def test_mean_variance_two_assets(lam, v1, v2, c, mu1, mu2):
     # d/dw1 of λ/2·wᵀCw − μᵀw along w2 = 1 − w1 vanishes at
     # w1 = (λ(v2 − c) + μ1 − μ2) / (λ(v1 + v2 − 2c)).
@@ -184,8 +204,9 @@ def test_mean_variance_textbook_weights():
     np.testing.assert_allclose(r.x, [0.55, 0.45], rtol=0, atol=1e-12)
 
 
-@pytest.mark.parametrize("mu, best", [([1e-3, 2e-3, 5e-4], 1), ([3e-4, -1e-4, 2e-4, 1e-4], 0),
-                                      ([-2e-3, -1e-3, -3e-3], 1)])
+@pytest.mark.parametrize(
+    "mu, best", [([1e-3, 2e-3, 5e-4], 1), ([3e-4, -1e-4, 2e-4, 1e-4], 0), ([-2e-3, -1e-3, -3e-3], 1)]
+)
 def test_mean_variance_without_risk_aversion_holds_the_best_asset(mu, best):
     n = len(mu)
     cov = np.diag(np.linspace(1e-4, 5e-4, n))
@@ -241,8 +262,12 @@ def test_tracking_error_never_worse_than_slsqp(seed, n, t):
     rng = np.random.default_rng(seed + 100)
     b = returns @ rng.dirichlet(np.ones(n)) + rng.normal(0, 0.003, len(returns))
     r = qp.min_tracking_error(returns, b, limits)
-    check_exact(r, limits, slsqp(2 * returns.T @ returns, -2 * returns.T @ b, limits),
-                lambda x: float(np.sum((b - returns @ x) ** 2)))
+    check_exact(
+        r,
+        limits,
+        slsqp(2 * returns.T @ returns, -2 * returns.T @ b, limits),
+        lambda x: float(np.sum((b - returns @ x) ** 2)),
+    )
 
 
 @pytest.mark.parametrize("seed, n, t", [(12, 32, 131), (13, 45, 131), (14, 40, 30), (15, 61, 40)])
@@ -261,8 +286,12 @@ def test_tracking_error_with_duplicate_series(seed, n, t, replicable):
     else:
         limits = make_limits(n, 0.0, 1.0)
     r = qp.min_tracking_error(returns, b, limits)
-    check_exact(r, limits, slsqp(2 * returns.T @ returns, -2 * returns.T @ b, limits),
-                lambda x: float(np.sum((b - returns @ x) ** 2)))
+    check_exact(
+        r,
+        limits,
+        slsqp(2 * returns.T @ returns, -2 * returns.T @ b, limits),
+        lambda x: float(np.sum((b - returns @ x) ** 2)),
+    )
     if replicable:
         assert r.objective <= 1e-12
 
@@ -285,17 +314,20 @@ def test_kkt_residual_flags_a_point_that_is_not_optimal(seed, n):
     assert qp.kkt_residual(2 * cov, np.zeros(n), limits, z) >= limits.violation(z) > 1e-3
 
 
-@pytest.mark.parametrize("x, expected", [
-    # Two assets, variances 1 and 3 (×1e-4): the optimum (0.75, 0.25) has residual 0.
-    ([0.75, 0.25], 0.0),
-    # At (0.5, 0.5) the gradient 2Cx = (1, 3)·1e-4 is not balanced by the budget's multiplier:
-    # ν = −2e-4 leaves ±1e-4, divided by the scale max(‖2Cx‖∞, mean(diag 2C)·‖x‖∞) = 3e-4.
-    ([0.5, 0.5], 1 / 3),
-    # At the vertex (1, 0) both weights sit at a bound (1 is the upper one): w1 needs ν ≤ −2e-4,
-    # w2 needs ν ≥ 0; the best ν = −1e-4 leaves 1e-4 on each, divided by
-    # max(‖2Cx‖∞ = 2e-4, mean(diag 2C)·‖x‖∞ = 4e-4).
-    ([1.0, 0.0], 0.25),
-])
+@pytest.mark.parametrize(
+    "x, expected",
+    [
+        # Two assets, variances 1 and 3 (×1e-4): the optimum (0.75, 0.25) has residual 0.
+        ([0.75, 0.25], 0.0),
+        # At (0.5, 0.5) the gradient 2Cx = (1, 3)·1e-4 is not balanced by the budget's multiplier:
+        # ν = −2e-4 leaves ±1e-4, divided by the scale max(‖2Cx‖∞, mean(diag 2C)·‖x‖∞) = 3e-4.
+        ([0.5, 0.5], 1 / 3),
+        # At the vertex (1, 0) both weights sit at a bound (1 is the upper one): w1 needs ν ≤ −2e-4,
+        # w2 needs ν ≥ 0; the best ν = −1e-4 leaves 1e-4 on each, divided by
+        # max(‖2Cx‖∞ = 2e-4, mean(diag 2C)·‖x‖∞ = 4e-4).
+        ([1.0, 0.0], 0.25),
+    ],
+)
 def test_kkt_residual_values(x, expected):
     cov = np.diag([1e-4, 3e-4])
     assert qp.kkt_residual(2 * cov, np.zeros(2), make_limits(2), x) == pytest.approx(expected, abs=1e-12)
@@ -305,8 +337,18 @@ def test_kkt_residual_values(x, expected):
 # Tracking error and the least-squares form.
 
 
-@pytest.mark.parametrize("seed, n, t, nan_rows", [(0, 20, 131, 0), (1, 40, 131, 5), (2, 60, 131, 0), (3, 200, 131, 0),
-                                                  (4, 300, 131, 7), (5, 250, 40, 0), (6, 400, 60, 3)])
+@pytest.mark.parametrize(
+    "seed, n, t, nan_rows",
+    [
+        (0, 20, 131, 0),
+        (1, 40, 131, 5),
+        (2, 60, 131, 0),
+        (3, 200, 131, 0),
+        (4, 300, 131, 7),
+        (5, 250, 40, 0),
+        (6, 400, 60, 3),
+    ],
+)
 def test_tracking_error_recovers_a_replicable_benchmark(seed, n, t, nan_rows):
     """A benchmark that is a feasible portfolio of the instruments is tracked to a squared error
     of 1e-12 or less (also when T < n makes RᵀR singular, with n > 6T solved in the sparse lifted
@@ -318,9 +360,16 @@ def test_tracking_error_recovers_a_replicable_benchmark(seed, n, t, nan_rows):
     # Group rows that w meets exactly: a cap at its weight in the first group, a floor at its
     # weight in the second (both binding), a slack cap on the third.
     members = [np.flatnonzero(row) for row in limits.A[:-1]]
-    limits = make_limits(n, 0.0, limits.upper, [(members[0], 0.0, w[members[0]].sum()),
-                                                 (members[1], w[members[1]].sum(), 1.0),
-                                                 (members[2], 0.0, w[members[2]].sum() + 0.05)])
+    limits = make_limits(
+        n,
+        0.0,
+        limits.upper,
+        [
+            (members[0], 0.0, w[members[0]].sum()),
+            (members[1], w[members[1]].sum(), 1.0),
+            (members[2], 0.0, w[members[2]].sum() + 0.05),
+        ],
+    )
     assert limits.violation(w) <= 1e-15
     b = returns @ w
     if nan_rows:
@@ -328,7 +377,7 @@ def test_tracking_error_recovers_a_replicable_benchmark(seed, n, t, nan_rows):
         returns = returns.copy()
         returns[rows[: nan_rows // 2], rng.integers(0, n)] = np.nan
         b = b.copy()
-        b[rows[nan_rows // 2:]] = np.nan
+        b[rows[nan_rows // 2 :]] = np.nan
     r = qp.min_tracking_error(returns, b, limits)
     assert r.converged and r.polished
     assert r.objective <= 1e-12
@@ -463,30 +512,36 @@ def test_iteration_limit_reports_not_converged():
     assert qp.min_variance(cov, limits, max_iteration=1000).converged
 
 
-@pytest.mark.parametrize("kwargs", [
-    {"upper": 0.2},                                        # four caps of 0.2 hold 0.8 at most
-    {"groups": [([0, 1], 0.7, 1.0), ([2, 3], 0.4, 1.0)]},  # floors summing to 1.1
-    {"groups": [([0], 0.5, 0.4)]},                         # a floor above its cap
-    {"lower": [0, 0, 0.6, 0.6], "upper": [1, 1, 0.6, 0.6]},   # fixed weights over the budget
-])
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        {"upper": 0.2},  # four caps of 0.2 hold 0.8 at most
+        {"groups": [([0, 1], 0.7, 1.0), ([2, 3], 0.4, 1.0)]},  # floors summing to 1.1
+        {"groups": [([0], 0.5, 0.4)]},  # a floor above its cap
+        {"lower": [0, 0, 0.6, 0.6], "upper": [1, 1, 0.6, 0.6]},  # fixed weights over the budget
+    ],
+)
 def test_infeasible_limits_are_not_reported_as_solved(kwargs):
     r = qp.min_variance(np.diag([1e-4, 2e-4, 3e-4, 4e-4]), make_limits(4, **kwargs))
     assert not r.converged
     assert r.status == "infeasible"
 
 
-@pytest.mark.parametrize("call, match", [
-    (lambda L: qp.mean_variance(np.eye(3), np.ones(3), -1, L), "lam"),
-    (lambda L: qp.mean_variance(np.eye(3), np.ones(3), float("nan"), L), "lam"),
-    (lambda L: qp.min_variance(np.full((3, 3), np.nan), L), "NaN 或 inf"),
-    (lambda L: qp.min_variance(np.eye(4), L), "3"),
-    (lambda L: qp.min_variance(np.eye(3), L, max_iteration=0), "max_iteration"),
-    (lambda L: qp.min_variance(np.eye(3), L, max_iteration=2.5), "max_iteration"),
-    (lambda L: qp.solve_qp(np.eye(3), [0, 0, np.inf], L), "NaN 或 inf"),
-    (lambda L: qp.solve_qp(np.eye(3), np.zeros(3), L, factor=np.eye(3)), "只能指定其一"),
-    (lambda L: qp.min_tracking_error(np.full((5, 3), np.nan), np.zeros(5), L), "没有一天"),
-    (lambda L: qp.min_tracking_error(np.ones((5, 3)), np.zeros(4), L), "形状"),
-])
+@pytest.mark.parametrize(
+    "call, match",
+    [
+        (lambda L: qp.mean_variance(np.eye(3), np.ones(3), -1, L), "lam"),
+        (lambda L: qp.mean_variance(np.eye(3), np.ones(3), float("nan"), L), "lam"),
+        (lambda L: qp.min_variance(np.full((3, 3), np.nan), L), "NaN 或 inf"),
+        (lambda L: qp.min_variance(np.eye(4), L), "3"),
+        (lambda L: qp.min_variance(np.eye(3), L, max_iteration=0), "max_iteration"),
+        (lambda L: qp.min_variance(np.eye(3), L, max_iteration=2.5), "max_iteration"),
+        (lambda L: qp.solve_qp(np.eye(3), [0, 0, np.inf], L), "NaN 或 inf"),
+        (lambda L: qp.solve_qp(np.eye(3), np.zeros(3), L, factor=np.eye(3)), "只能指定其一"),
+        (lambda L: qp.min_tracking_error(np.full((5, 3), np.nan), np.zeros(5), L), "没有一天"),
+        (lambda L: qp.min_tracking_error(np.ones((5, 3)), np.zeros(4), L), "形状"),
+    ],
+)
 def test_bad_inputs_raise(call, match):
     with pytest.raises(InvalidArgument, match=match):
         call(make_limits(3))
@@ -565,8 +620,10 @@ def test_vertex_optima_are_taken_from_the_guess(seed, n, lam, guess_small):
     assert r.kkt_residual == pytest.approx(full, abs=1e-13)
 
 
-@pytest.mark.parametrize("seed, m, signs", [(0, 1, [0]), (1, 1, [1]), (2, 2, [0, -1]), (3, 3, [0, 1, -1]),
-                                            (4, 4, [0, 1, 1, -1]), (5, 2, [1, 1])])
+@pytest.mark.parametrize(
+    "seed, m, signs",
+    [(0, 1, [0]), (1, 1, [1]), (2, 2, [0, -1]), (3, 3, [0, 1, -1]), (4, 4, [0, 1, 1, -1]), (5, 2, [1, 1])],
+)
 def test_row_multipliers_minimise_the_stationarity_residual(seed, m, signs):
     """Free weights, weights at a lower and at an upper bound, rows with and without a sign:
     the recovered multipliers reach the smallest residual a general-purpose minimiser finds."""
@@ -580,23 +637,39 @@ def test_row_multipliers_minimise_the_stationarity_residual(seed, m, signs):
 
     def h(nu):
         r = g + A_W.T @ nu
-        return 0.5 * float(np.sum(np.where(free, r, 0) ** 2 + np.where(at_lower, np.minimum(r, 0), 0) ** 2
-                                  + np.where(at_upper, np.maximum(r, 0), 0) ** 2))
+        return 0.5 * float(
+            np.sum(
+                np.where(free, r, 0) ** 2
+                + np.where(at_lower, np.minimum(r, 0), 0) ** 2
+                + np.where(at_upper, np.maximum(r, 0), 0) ** 2
+            )
+        )
 
     nu = certify.recover_row_multipliers(g, A_W, signs, at_lower, at_upper, fixed, 1.0)
     assert np.all(nu[signs > 0] >= 0) and np.all(nu[signs < 0] <= 0)
     bounds = [(0, None) if s > 0 else (None, 0) if s < 0 else (None, None) for s in signs]
-    best = min(scipy.optimize.minimize(h, rng.normal(0, 3, m), method="L-BFGS-B", bounds=bounds,
-                                       options={"ftol": 1e-15, "gtol": 1e-12, "maxiter": 10000}).fun for _ in range(5))
+    best = min(
+        scipy.optimize.minimize(
+            h,
+            rng.normal(0, 3, m),
+            method="L-BFGS-B",
+            bounds=bounds,
+            options={"ftol": 1e-15, "gtol": 1e-12, "maxiter": 10000},
+        ).fun
+        for _ in range(5)
+    )
     assert h(nu) <= best + 1e-9 * max(best, 1.0)
 
 
-@pytest.mark.parametrize("n, caps, floor, expected", [
-    # λ = 0: fill in order of μ to each cap, within the group cap; the floor group gets its best.
-    (6, 0.3, None, [0.3, 0.3, 0.3, 0.1, 0.0, 0.0]),
-    (6, 0.5, (4, 5, 0.2), [0.5, 0.3, 0.0, 0.0, 0.2, 0.0]),
-    (6, 1.0, (5, 5, 0.4), [0.6, 0.0, 0.0, 0.0, 0.0, 0.4]),
-])
+@pytest.mark.parametrize(
+    "n, caps, floor, expected",
+    [
+        # λ = 0: fill in order of μ to each cap, within the group cap; the floor group gets its best.
+        (6, 0.3, None, [0.3, 0.3, 0.3, 0.1, 0.0, 0.0]),
+        (6, 0.5, (4, 5, 0.2), [0.5, 0.3, 0.0, 0.0, 0.2, 0.0]),
+        (6, 1.0, (5, 5, 0.4), [0.6, 0.0, 0.0, 0.0, 0.0, 0.4]),
+    ],
+)
 def test_linear_program_vertex_in_closed_form(n, caps, floor, expected, guess_small):
     """μ falls with the index; the first three form a group capped at 0.9."""
     mu = np.linspace(5e-3, 1e-3, n)
@@ -611,8 +684,13 @@ def test_linear_program_vertex_in_closed_form(n, caps, floor, expected, guess_sm
 
 WRONG_GUESSES = {
     # The instruments with the worst linear terms at their caps, the best at their floors.
-    "worst at caps": lambda red, g: (g[0][::-1].copy(), g[2][::-1].copy(), g[1][::-1].copy(), g[3],
-                                     np.zeros_like(g[4])),
+    "worst at caps": lambda red, g: (
+        g[0][::-1].copy(),
+        g[2][::-1].copy(),
+        g[1][::-1].copy(),
+        g[3],
+        np.zeros_like(g[4]),
+    ),
     # Every instrument free, only the budget held: the answer breaks bounds.
     "all free": lambda red, g: (g[0], np.zeros_like(g[1]), np.zeros_like(g[2]), g[3], np.zeros_like(g[4])),
     "no guess": lambda red, g: None,
@@ -628,16 +706,18 @@ def test_fallback_when_the_guess_is_wrong(monkeypatch, seed, n, lam, guess, gues
     mu = returns.mean(axis=0)
     ip = qp.mean_variance(cov, mu, lam, limits, settings=piqp_path(guess_small))
     greedy = active_set.vertex_guess
-    one_round = dataclasses.replace(guess_small, guess_rounds=1, guess_rounds_per=10 ** 9)
-    monkeypatch.setattr(active_set, "vertex_guess",
-                        lambda red, settings: WRONG_GUESSES[guess](red, greedy(red, settings)))
+    one_round = dataclasses.replace(guess_small, guess_rounds=1, guess_rounds_per=10**9)
+    monkeypatch.setattr(
+        active_set, "vertex_guess", lambda red, settings: WRONG_GUESSES[guess](red, greedy(red, settings))
+    )
     r = qp.mean_variance(cov, mu, lam, limits, settings=one_round)
     assert r.solver == "piqp" and r.polished and r.converged
     np.testing.assert_allclose(r.x, ip.x, rtol=0, atol=1e-12)
 
 
-@pytest.mark.parametrize("lower, sign, guessed", [(0.0, 1.0, True), (-0.2, 1.0, True), (-np.inf, 1.0, False),
-                                                  (0.0, -1.0, False)])
+@pytest.mark.parametrize(
+    "lower, sign, guessed", [(0.0, 1.0, True), (-0.2, 1.0, True), (-np.inf, 1.0, False), (0.0, -1.0, False)]
+)
 def test_guess_reads_only_limits_it_can_fill(lower, sign, guessed, guess_small):
     """The greedy fill needs finite lower bounds and rows of nonnegative coefficients (a row
     ``sign`` = −1 bounds the negated group); otherwise no guess and the interior point answers.
@@ -649,8 +729,16 @@ def test_guess_reads_only_limits_it_can_fill(lower, sign, guessed, guess_small):
     A = base.A.copy()
     A[0] *= sign
     lo, hi = (base.lo, base.hi) if sign > 0 else (np.array([-0.3, 1.0]), np.array([0.0, 1.0]))
-    limits = Limits(ids=base.ids, lower=base.lower, upper=base.upper, A=A, lo=lo, hi=hi,
-                    row_labels=base.row_labels, bound_source=base.bound_source)
+    limits = Limits(
+        ids=base.ids,
+        lower=base.lower,
+        upper=base.upper,
+        A=A,
+        lo=lo,
+        hi=hi,
+        row_labels=base.row_labels,
+        bound_source=base.bound_source,
+    )
     red = model.reduce(model.Quadratic(-mu, P=cov), limits, guess_small.primal_tol)
     assert (active_set.vertex_guess(red, guess_small) is not None) == guessed
     r = qp.mean_variance(cov, mu, 1, limits, settings=guess_small)
@@ -693,11 +781,11 @@ def descent_over_lifted_limits(g, limits, x):
     for j, (sign, cap) in enumerate(caps):
         t = np.zeros((n, width))
         t[:, :n] = sign * np.eye(n)
-        t[:, n * (1 + j):n * (2 + j)] = -np.eye(n)
+        t[:, n * (1 + j) : n * (2 + j)] = -np.eye(n)
         rows.append(t)
         rhs.append(sign * h)
         total = np.zeros((1, width))
-        total[0, n * (1 + j):n * (2 + j)] = 1.0
+        total[0, n * (1 + j) : n * (2 + j)] = 1.0
         rows.append(total)
         rhs.append([cap])
     eq = limits.lo == limits.hi
@@ -706,9 +794,16 @@ def descent_over_lifted_limits(g, limits, x):
     rows += [A[finite_hi], -A[finite_lo]]
     rhs += [limits.hi[finite_hi], -limits.lo[finite_lo]]
     bounds = [(lo, None if np.isinf(up) else up) for lo, up in zip(limits.lower, limits.upper)] + [(0, None)] * (n * k)
-    res = scipy.optimize.linprog(np.r_[g, np.zeros(n * k)], A_ub=np.vstack(rows), b_ub=np.concatenate(rhs),
-                                 A_eq=A[eq], b_eq=limits.lo[eq], bounds=bounds, method="highs",
-                                 options={"primal_feasibility_tolerance": 1e-10, "dual_feasibility_tolerance": 1e-10})
+    res = scipy.optimize.linprog(
+        np.r_[g, np.zeros(n * k)],
+        A_ub=np.vstack(rows),
+        b_ub=np.concatenate(rhs),
+        A_eq=A[eq],
+        b_eq=limits.lo[eq],
+        bounds=bounds,
+        method="highs",
+        options={"primal_feasibility_tolerance": 1e-10, "dual_feasibility_tolerance": 1e-10},
+    )
     assert res.status == 0, res.message
     return float(g @ (res.x[:n] - x)), res.x[:n]
 
@@ -735,13 +830,28 @@ def traded_problem(seed, n, method, holdings, t=131):
     mu = returns.mean(axis=0)
     b = returns @ rng.dirichlet(np.ones(n)) + rng.normal(0, 0.002, len(returns))
     if method == "min_variance":
-        return limits, h, (lambda L, **kw: qp.min_variance(cov, L, **kw)), (lambda x: 2 * cov @ x), \
-            (lambda x: float(x @ cov @ x))
+        return (
+            limits,
+            h,
+            (lambda L, **kw: qp.min_variance(cov, L, **kw)),
+            (lambda x: 2 * cov @ x),
+            (lambda x: float(x @ cov @ x)),
+        )
     if method == "mean_variance":
-        return limits, h, (lambda L, **kw: qp.mean_variance(cov, mu, 5.0, L, **kw)), \
-            (lambda x: 5.0 * cov @ x - mu), (lambda x: float(2.5 * x @ cov @ x - mu @ x))
-    return limits, h, (lambda L, **kw: qp.min_tracking_error(returns, b, L, **kw)), \
-        (lambda x: 2 * returns.T @ (returns @ x - b)), (lambda x: float(np.sum((b - returns @ x) ** 2)))
+        return (
+            limits,
+            h,
+            (lambda L, **kw: qp.mean_variance(cov, mu, 5.0, L, **kw)),
+            (lambda x: 5.0 * cov @ x - mu),
+            (lambda x: float(2.5 * x @ cov @ x - mu @ x)),
+        )
+    return (
+        limits,
+        h,
+        (lambda L, **kw: qp.min_tracking_error(returns, b, L, **kw)),
+        (lambda x: 2 * returns.T @ (returns @ x - b)),
+        (lambda x: float(np.sum((b - returns @ x) ** 2))),
+    )
 
 
 TRADED = [  # seed, n, method, holdings, buy cap, sell cap, days
@@ -786,19 +896,30 @@ def test_caps_on_trades_never_worse_than_slsqp_on_the_lifted_problem(seed, n, me
     r = solve(capped)
     caps = [(s, c) for s, c in ((1.0, buy), (-1.0, sell)) if np.isfinite(c)]
     k = len(caps)
-    cons = [{"type": "eq" if lo == hi else "ineq", "fun": (lambda z, a=a, lo=lo: a @ z[:n] - lo)}
-            for a, lo, hi in zip(capped.A, capped.lo, capped.hi)]
-    cons += [{"type": "ineq", "fun": (lambda z, a=a, hi=hi: hi - a @ z[:n])}
-             for a, lo, hi in zip(capped.A, capped.lo, capped.hi) if lo != hi]
+    cons = [
+        {"type": "eq" if lo == hi else "ineq", "fun": (lambda z, a=a, lo=lo: a @ z[:n] - lo)}
+        for a, lo, hi in zip(capped.A, capped.lo, capped.hi)
+    ]
+    cons += [
+        {"type": "ineq", "fun": (lambda z, a=a, hi=hi: hi - a @ z[:n])}
+        for a, lo, hi in zip(capped.A, capped.lo, capped.hi)
+        if lo != hi
+    ]
     for j, (sign, cap) in enumerate(caps):
-        cons.append({"type": "ineq", "fun": lambda z, j=j, s=sign: z[n * (1 + j):n * (2 + j)] - s * (z[:n] - h)})
-        cons.append({"type": "ineq", "fun": lambda z, j=j, c=cap: c - z[n * (1 + j):n * (2 + j)].sum()})
+        cons.append({"type": "ineq", "fun": lambda z, j=j, s=sign: z[n * (1 + j) : n * (2 + j)] - s * (z[:n] - h)})
+        cons.append({"type": "ineq", "fun": lambda z, j=j, c=cap: c - z[n * (1 + j) : n * (2 + j)].sum()})
     scale = abs(f(h)) or 1.0
     bounds = list(zip(capped.lower, capped.upper)) + [(0, None)] * (n * k)
     with threadpool_limits(1, user_api="blas"):
-        res = scipy.optimize.minimize(lambda z: f(z[:n]) / scale, np.r_[h, np.zeros(n * k)],
-                                      jac=lambda z: np.r_[grad(z[:n]), np.zeros(n * k)] / scale, method="SLSQP",
-                                      bounds=bounds, constraints=cons, options={"maxiter": 2000, "ftol": 1e-15})
+        res = scipy.optimize.minimize(
+            lambda z: f(z[:n]) / scale,
+            np.r_[h, np.zeros(n * k)],
+            jac=lambda z: np.r_[grad(z[:n]), np.zeros(n * k)] / scale,
+            method="SLSQP",
+            bounds=bounds,
+            constraints=cons,
+            options={"maxiter": 2000, "ftol": 1e-15},
+        )
     theirs = res.x[:n]
     assert capped.violation(r.x) <= 1e-9
     assert r.objective <= f(theirs) + 1e-8 * abs(f(theirs))
@@ -814,25 +935,31 @@ def test_holdings_without_caps_change_nothing(method, n):
     assert (plain.solver, plain.iterations, plain.message) == (held.solver, held.iterations, held.message)
 
 
-@pytest.mark.parametrize("change, match", [
-    ({"max_buy": 0.1}, "holdings"),
-    ({"max_sell": 0.0}, "holdings"),
-    ({"holdings": np.full(4, 0.25), "max_buy": float("nan")}, "max_buy"),
-    ({"holdings": np.full(4, 0.25), "max_sell": -0.1}, "max_sell"),
-    ({"holdings": np.full(3, 0.25), "max_buy": 0.1}, "holdings"),
-    ({"holdings": np.array([0.25, np.nan, 0.25, 0.25]), "max_buy": 0.1}, "holdings"),
-])
+@pytest.mark.parametrize(
+    "change, match",
+    [
+        ({"max_buy": 0.1}, "holdings"),
+        ({"max_sell": 0.0}, "holdings"),
+        ({"holdings": np.full(4, 0.25), "max_buy": float("nan")}, "max_buy"),
+        ({"holdings": np.full(4, 0.25), "max_sell": -0.1}, "max_sell"),
+        ({"holdings": np.full(3, 0.25), "max_buy": 0.1}, "holdings"),
+        ({"holdings": np.array([0.25, np.nan, 0.25, 0.25]), "max_buy": 0.1}, "holdings"),
+    ],
+)
 def test_caps_on_trades_need_readable_holdings(change, match):
     limits = dataclasses.replace(make_limits(4), **change)
     with pytest.raises(InvalidArgument, match=match):
         qp.min_variance(np.diag([1e-4, 2e-4, 3e-4, 4e-4]), limits)
 
 
-@pytest.mark.parametrize("h, buy, sell, status", [
-    ([0.2, 0.2, 0.2, 0.2], 0.1, 0.1, "infeasible"),   # 0.2 must be bought: the buy cap allows 0.1
-    ([0.6, 0.2, 0.1, 0.1], 0.05, 0.05, "infeasible"),  # 0.6 above the cap of 0.5: 0.1 must be sold
-    ([0.6, 0.2, 0.1, 0.1], 0.1, 0.1, "solved"),        # ... which the caps just allow
-])
+@pytest.mark.parametrize(
+    "h, buy, sell, status",
+    [
+        ([0.2, 0.2, 0.2, 0.2], 0.1, 0.1, "infeasible"),  # 0.2 must be bought: the buy cap allows 0.1
+        ([0.6, 0.2, 0.1, 0.1], 0.05, 0.05, "infeasible"),  # 0.6 above the cap of 0.5: 0.1 must be sold
+        ([0.6, 0.2, 0.1, 0.1], 0.1, 0.1, "solved"),  # ... which the caps just allow
+    ],
+)
 def test_caps_on_trades_that_cannot_hold(h, buy, sell, status):
     limits = with_trades(make_limits(4, 0.0, 0.5), h, buy, sell)
     r = qp.min_variance(np.diag([1e-4, 2e-4, 3e-4, 4e-4]), limits)
@@ -904,8 +1031,13 @@ def test_kkt_residual_under_caps_on_trades():
 # ---------------------------------------------------------------------------------------------
 # Small problems: DAQP's active set first, certified; the interior point otherwise.
 
-SMALL = [(80, 20, "min_variance"), (81, 45, "mean_variance"), (82, 60, "min_tracking_error"),
-         (83, 100, "min_variance"), (84, 100, "min_tracking_error")]
+SMALL = [
+    (80, 20, "min_variance"),
+    (81, 45, "mean_variance"),
+    (82, 60, "min_tracking_error"),
+    (83, 100, "min_variance"),
+    (84, 100, "min_tracking_error"),
+]
 
 
 @pytest.mark.parametrize("seed, n, method", SMALL)
@@ -935,7 +1067,7 @@ def test_a_daqp_answer_that_does_not_certify_falls_back_to_the_interior_point(mo
             x = x + 1e-6
         elif spoil == "not optimal":  # on the limits, not stationary: weight moved between two names
             x = x.copy()
-            free = np.flatnonzero(info["lam"][:len(x)] == 0)
+            free = np.flatnonzero(info["lam"][: len(x)] == 0)
             x[free[0]] += 1e-6
             x[free[1]] -= 1e-6
         else:

@@ -20,8 +20,12 @@ METHODS = ["auto", "ccd", "newton"]
 
 def limits_of(ids, bounds, groups, rules):
     """The linear limits of the module's bounds list and group rules over ``groups`` (label -> positions)."""
-    return Limits.build(ids, [lo for lo, _ in bounds], [hi for _, hi in bounds],
-                        [(k, groups[k], *rules[k]) for k in groups if k in rules])
+    return Limits.build(
+        ids,
+        [lo for lo, _ in bounds],
+        [hi for _, hi in bounds],
+        [(k, groups[k], *rules[k]) for k in groups if k in rules],
+    )
 
 
 def factor_market(n, seed, days=131, shrink=0.3):
@@ -92,8 +96,9 @@ def test_unconstrained_factor_markets_reach_equal_contributions(n, seed, method)
 def test_native_minimises_the_scipy_paths_own_objective_more_tightly():
     ids = [f"S{i}" for i in range(12)]
     C = factor_market(12, 7)
-    scipy_w = opt.risk_parity_optimize(pd.DataFrame(C, index=ids, columns=ids), [1 / 12] * 12, [(1e-6, None)] * 12,
-                                       1000)
+    scipy_w = opt.risk_parity_optimize(
+        pd.DataFrame(C, index=ids, columns=ids), [1 / 12] * 12, [(1e-6, None)] * 12, 1000
+    )
     scipy_w = np.array([scipy_w[i] for i in ids])
     r = rp.solve_unconstrained(C, max_iteration=1000)
     scipy_rc = scipy_w * (C @ scipy_w)
@@ -209,8 +214,9 @@ def scipy_and_native(C, ids, bnds, groups, rules, max_iteration=1000):
     bounds = opt._general_bnds(ids, bnds)
     records = opt._to_constraint(groups, rules)
     limits = limits_of(ids, bounds, groups, rules)
-    got = opt.risk_parity_with_cons_optimize(pd.DataFrame(C, index=ids, columns=ids), [1 / n] * n, bounds, records,
-                                             1000, 1e-8)
+    got = opt.risk_parity_with_cons_optimize(
+        pd.DataFrame(C, index=ids, columns=ids), [1 / n] * n, bounds, records, 1000, 1e-8
+    )
     scipy_w = np.array([got[i] for i in ids])
     return scipy_w, rp.solve_with_limits(C, limits, max_iteration=max_iteration, tol=1e-8), limits
 
@@ -245,8 +251,15 @@ def test_two_instruments_under_a_binding_cap_sit_on_it(variances, cap):
     C = np.diag(variances)
     free = rp.solve_unconstrained(C, max_iteration=100).x
     assert cap < free[0]
-    limits = Limits(ids=["a", "b"], lower=np.zeros(2), upper=np.array([cap, 1.0]), A=np.ones((1, 2)),
-                    lo=np.ones(1), hi=np.ones(1), row_labels=[None])
+    limits = Limits(
+        ids=["a", "b"],
+        lower=np.zeros(2),
+        upper=np.array([cap, 1.0]),
+        A=np.ones((1, 2)),
+        lo=np.ones(1),
+        hi=np.ones(1),
+        row_labels=[None],
+    )
     r = rp.solve_with_limits(C, limits, max_iteration=100, tol=1e-10)
     np.testing.assert_allclose(r.x, [cap, 1 - cap], rtol=0, atol=1e-12)
 
@@ -265,7 +278,6 @@ def test_a_floor_above_the_equal_risk_weight_is_met(seed):
     assert r.spread <= brute_spread(scipy_w * (C @ scipy_w)) * (1 + 1e-9)
 
 
-
 def crowded_problem(n, seed):
     """The tenth of instruments with the largest equal-risk weights capped at 0.8 of them (a crowd
     of levels held at a bound), sector 0 capped below its equal-risk weight, sector 1 floored
@@ -274,7 +286,7 @@ def crowded_problem(n, seed):
     w = rp.solve_unconstrained(C, max_iteration=1000).x
     ids = [f"S{i:03d}" for i in range(n)]
     sector = np.random.default_rng(seed).integers(0, 4, n)
-    big = np.argsort(w)[-max(2, n // 10):]
+    big = np.argsort(w)[-max(2, n // 10) :]
     bnds = {"*": (0, 1)} | {ids[i]: (0, 0.8 * float(w[i])) for i in big}
     groups = {f"s{s}": np.flatnonzero(sector == s).tolist() for s in range(4)}
     rules = {g: (0.0, 1.0) for g in groups}
@@ -328,44 +340,50 @@ def test_a_failed_qp_with_pinned_levels_is_retried_with_every_level_free(monkeyp
     assert r.spread <= calm.spread * (1 + 1e-6)
 
 
-@pytest.mark.parametrize(("blocks", "touching", "crossed", "apart", "expected"), [
-    # An active ordering constraint between blocks 1 and 2: they swap places.
-    ([[0], [1, 2], [3]], {1}, set(), (), [[0], [3], [1, 2]]),
-    # The same pair meeting again right after its crossing is tied: it merges.
-    ([[0], [3], [1, 2]], {1}, {frozenset(((3,), (1, 2)))}, (), [[0], [3, 1, 2]]),
-    # Three blocks in a run of active constraints merge.
-    ([[0], [1], [2], [3]], {0, 1}, set(), (), [[0, 1, 2], [3]]),
-    # A pair tied across a singleton whose constraints were left out swaps over it, once.
-    ([[0, 1], [2], [3]], set(), set(), [(0, 2)], [[3], [2], [0, 1]]),
-    ([[0, 1], [2], [3]], set(), {frozenset(((0, 1), (3,)))}, [(0, 2)], [[0, 1], [2], [3]]),
-])
+@pytest.mark.parametrize(
+    ("blocks", "touching", "crossed", "apart", "expected"),
+    [
+        # An active ordering constraint between blocks 1 and 2: they swap places.
+        ([[0], [1, 2], [3]], {1}, set(), (), [[0], [3], [1, 2]]),
+        # The same pair meeting again right after its crossing is tied: it merges.
+        ([[0], [3], [1, 2]], {1}, {frozenset(((3,), (1, 2)))}, (), [[0], [3, 1, 2]]),
+        # Three blocks in a run of active constraints merge.
+        ([[0], [1], [2], [3]], {0, 1}, set(), (), [[0, 1, 2], [3]]),
+        # A pair tied across a singleton whose constraints were left out swaps over it, once.
+        ([[0, 1], [2], [3]], set(), set(), [(0, 2)], [[3], [2], [0, 1]]),
+        ([[0, 1], [2], [3]], set(), {frozenset(((0, 1), (3,)))}, [(0, 2)], [[0, 1], [2], [3]]),
+    ],
+)
 def test_blocks_cross_or_merge(blocks, touching, crossed, apart, expected):
     out, _ = rp_blocks.crossed_or_merged(blocks, touching, crossed, apart)
     assert out == expected
 
 
-
-@pytest.mark.parametrize(("blocks", "prices", "expected"), [
-    # Prices inside the block's permutohedron: the cheapest member is not below the smallest
-    # coefficient of the block's positions (-1 at positions 1 and 2 of 4): it stays whole.
-    ([[0], [1, 2], [3]], [0, 0, 0, 0], [[0], [1, 2], [3]]),
-    # Member 2 is 1 below that coefficient: moving it down lowers S, it splits off below.
-    ([[0], [1, 2], [3]], [0, 2, -2, 0], [[0], [2], [1], [3]]),
-    # Equal prices keep the list's order; the block splits all the same.
-    ([[1, 0], [2], [3]], [-5, -5, 0, 0], [[1], [0], [2], [3]]),
-    # One block over all four positions (coefficients -3, -1, 1, 3), members sorted by price:
-    # shortfalls 0.5, 1, 0 after 1, 2, 3 members, so it splits after the second.
-    ([[3, 1, 0, 2]], [-3.5, -1.5, 2, 3], [[0, 1], [2, 3]]),
-    # Two blocks after a singleton, each at its own positions (coefficients -3, -1 and 1, 3, 5
-    # of six): each splits at its own largest shortfall, and the order of the list is kept.
-    ([[5], [0, 1], [2, 3, 4]], [0, -4, 5, 0, 4, 0], [[5], [1], [0], [3], [4, 2]]),
-])
+@pytest.mark.parametrize(
+    ("blocks", "prices", "expected"),
+    [
+        # Prices inside the block's permutohedron: the cheapest member is not below the smallest
+        # coefficient of the block's positions (-1 at positions 1 and 2 of 4): it stays whole.
+        ([[0], [1, 2], [3]], [0, 0, 0, 0], [[0], [1, 2], [3]]),
+        # Member 2 is 1 below that coefficient: moving it down lowers S, it splits off below.
+        ([[0], [1, 2], [3]], [0, 2, -2, 0], [[0], [2], [1], [3]]),
+        # Equal prices keep the list's order; the block splits all the same.
+        ([[1, 0], [2], [3]], [-5, -5, 0, 0], [[1], [0], [2], [3]]),
+        # One block over all four positions (coefficients -3, -1, 1, 3), members sorted by price:
+        # shortfalls 0.5, 1, 0 after 1, 2, 3 members, so it splits after the second.
+        ([[3, 1, 0, 2]], [-3.5, -1.5, 2, 3], [[0, 1], [2, 3]]),
+        # Two blocks after a singleton, each at its own positions (coefficients -3, -1 and 1, 3, 5
+        # of six): each splits at its own largest shortfall, and the order of the list is kept.
+        ([[5], [0, 1], [2, 3, 4]], [0, -4, 5, 0, 4, 0], [[5], [1], [0], [3], [4, 2]]),
+    ],
+)
 def test_a_block_splits_where_its_cheapest_members_fall_short_of_its_coefficients(blocks, prices, expected):
     n = sum(map(len, blocks))
     coefficients = 2.0 * np.arange(1, n + 1) - n - 1.0
     out, changed = rp_blocks.split(blocks, coefficients, np.array(prices, dtype=float))
     assert [list(map(int, b)) for b in out] == expected
     assert changed == (expected != blocks)
+
 
 def hedged_market(n, seed):
     """Instrument 0 short the average of the others: its contribution is negative at equal weights."""
@@ -375,9 +393,18 @@ def hedged_market(n, seed):
     return np.cov(r, rowvar=False)
 
 
-@pytest.mark.parametrize(("case", "cholesky"), [
-    ("positive", True), ("zeros", True), ("tiny", True), ("held", True), ("released", True), ("hedge", False),
-    ("hedge released", False)])
+@pytest.mark.parametrize(
+    ("case", "cholesky"),
+    [
+        ("positive", True),
+        ("zeros", True),
+        ("tiny", True),
+        ("held", True),
+        ("released", True),
+        ("hedge", False),
+        ("hedge released", False),
+    ],
+)
 def test_the_jacobian_solves_with_the_contributions_jacobian(case, cholesky):
     """J·X = V, C·X and Jᵀ·z = r against the dense Jacobian of w ∘ (C·w); rows at a zero weight are
     (C·w)_i·e_iᵀ, held rows e_iᵀ, and released rows their own again."""
@@ -414,9 +441,16 @@ def test_the_jacobian_solves_with_the_contributions_jacobian(case, cholesky):
     np.testing.assert_allclose(jac.solve_transposed(r), np.linalg.solve(J.T, r), rtol=0, atol=1e-10 * scale)
 
 
-@pytest.mark.parametrize(("case", "seed"), [("caps and groups", 11), ("an equal group", 11), ("singular H", 11),
-                                          ("bounds the unconstrained minimiser keeps", 6),
-                                          ("bounds the unconstrained minimiser keeps", 15)])
+@pytest.mark.parametrize(
+    ("case", "seed"),
+    [
+        ("caps and groups", 11),
+        ("an equal group", 11),
+        ("singular H", 11),
+        ("bounds the unconstrained minimiser keeps", 6),
+        ("bounds the unconstrained minimiser keeps", 15),
+    ],
+)
 def test_a_dense_qp_over_the_limits_solved_in_least_distance_form_is_the_same_qp(monkeypatch, case, seed):
     """The factored (least-distance) form of a QP over the limits gives the same weights and the
     same multipliers as DAQP on H itself; an H that is not positive definite takes the direct path.
@@ -429,8 +463,15 @@ def test_a_dense_qp_over_the_limits_solved_in_least_distance_form_is_the_same_qp
     lo, hi = np.array([0.0, 0.4, 0.0, 1.0]), np.array([0.25, 1.0, 1.0, 1.0])
     if case == "an equal group":
         lo[2] = hi[2] = 0.3
-    limits = Limits(ids=[f"S{i}" for i in range(n)], lower=np.zeros(n), upper=np.full(n, 0.15), A=A, lo=lo, hi=hi,
-                    row_labels=["a", "b", "c", None])
+    limits = Limits(
+        ids=[f"S{i}" for i in range(n)],
+        lower=np.zeros(n),
+        upper=np.full(n, 0.15),
+        A=A,
+        lo=lo,
+        hi=hi,
+        row_labels=["a", "b", "c", None],
+    )
     M = rng.normal(size=(n + 3, n))
     H = M.T @ M + 0.1 * np.eye(n)
     if case == "singular H":
@@ -490,15 +531,29 @@ def test_the_iteration_limit_under_binding_limits_still_gives_a_feasible_portfol
 
 def test_limits_that_admit_no_portfolio_name_the_conflict():
     C = factor_market(4, 1)
-    limits = Limits(ids=list("abcd"), lower=np.zeros(4), upper=np.full(4, 0.2), A=np.ones((1, 4)), lo=np.ones(1),
-                    hi=np.ones(1), row_labels=[None])
+    limits = Limits(
+        ids=list("abcd"),
+        lower=np.zeros(4),
+        upper=np.full(4, 0.2),
+        A=np.ones((1, 4)),
+        lo=np.ones(1),
+        hi=np.ones(1),
+        row_labels=[None],
+    )
     with pytest.raises(vo.LimitConflict):
         rp.solve_with_limits(C, limits, max_iteration=100, tol=1e-8)
 
 
 def test_limits_over_other_instruments_are_refused():
-    limits = Limits(ids=list("abc"), lower=np.zeros(3), upper=np.full(3, 0.5), A=np.ones((1, 3)), lo=np.ones(1),
-                    hi=np.ones(1), row_labels=[None])
+    limits = Limits(
+        ids=list("abc"),
+        lower=np.zeros(3),
+        upper=np.full(3, 0.5),
+        A=np.ones((1, 3)),
+        lo=np.ones(1),
+        hi=np.ones(1),
+        row_labels=[None],
+    )
     with pytest.raises(IA, match="约束的合约数 3 与协方差矩阵的维数 4 不一致"):
         rp.solve_with_limits(factor_market(4, 1), limits, max_iteration=100, tol=1e-8)
 
@@ -523,8 +578,12 @@ def fake_market(n=10, rows=90, seed=0):
 
 @pytest.mark.parametrize(
     "limits",
-    [{}, {"bnds": {"*": (0, 0.3)}}, {"bnds": {"*": (0, 0.12)}},
-     {"bnds": {"*": (0, 0.2)}, "cons": opt.GICSConstraint({"Energy": (0, 0.2), "Materials": (0.4, 1)})}],
+    [
+        {},
+        {"bnds": {"*": (0, 0.3)}},
+        {"bnds": {"*": (0, 0.12)}},
+        {"bnds": {"*": (0, 0.2)}, "cons": opt.GICSConstraint({"Energy": (0, 0.2), "Materials": (0.4, 1)})},
+    ],
     ids=["plain", "loose caps", "tight caps", "caps and groups"],
 )
 def test_the_native_path_solves_risk_parity_no_worse_than_the_scipy_path(monkeypatch, limits):
@@ -558,9 +617,19 @@ def traded_limits(n, seed, holdings, cap):
     from vela_optimizer.native.qp import solve_qp
 
     h = solve_qp(np.eye(n), -target, limits).x  # the nearest holdings within the limits
-    return C, limits, Limits.build(ids, limits.lower, limits.upper,
-                                   [(k, groups[k], *rules[k]) for k in groups if k in rules], holdings=h,
-                                   max_buy=cap, max_sell=cap)
+    return (
+        C,
+        limits,
+        Limits.build(
+            ids,
+            limits.lower,
+            limits.upper,
+            [(k, groups[k], *rules[k]) for k in groups if k in rules],
+            holdings=h,
+            max_buy=cap,
+            max_sell=cap,
+        ),
+    )
 
 
 def feasible_directions(limits, count, seed):
@@ -569,9 +638,14 @@ def feasible_directions(limits, count, seed):
     from scipy.optimize import linprog
 
     n, h = limits.n, limits.holdings
-    A_ub = np.block([[np.eye(n), -np.eye(n), np.zeros((n, n))], [-np.eye(n), np.zeros((n, n)), -np.eye(n)],
-                     [np.zeros((1, n)), np.ones((1, n)), np.zeros((1, n))],
-                     [np.zeros((1, n)), np.zeros((1, n)), np.ones((1, n))]])
+    A_ub = np.block(
+        [
+            [np.eye(n), -np.eye(n), np.zeros((n, n))],
+            [-np.eye(n), np.zeros((n, n)), -np.eye(n)],
+            [np.zeros((1, n)), np.ones((1, n)), np.zeros((1, n))],
+            [np.zeros((1, n)), np.zeros((1, n)), np.ones((1, n))],
+        ]
+    )
     b_ub = np.r_[h, -h, limits.max_buy, limits.max_sell]
     G = np.hstack([limits.A, np.zeros((limits.A.shape[0], 2 * n))])
     A_ub = np.vstack([A_ub, G[:-1], -G[:-1]])
@@ -579,14 +653,26 @@ def feasible_directions(limits, count, seed):
     bounds = list(zip(limits.lower, limits.upper)) + [(0, None)] * (2 * n)
     rng = np.random.default_rng(seed)
     for _ in range(count):
-        res = linprog(np.r_[rng.normal(size=n), np.zeros(2 * n)], A_ub=A_ub, b_ub=b_ub, A_eq=G[-1:], b_eq=[1.0],
-                      bounds=bounds, method="highs")
+        res = linprog(
+            np.r_[rng.normal(size=n), np.zeros(2 * n)],
+            A_ub=A_ub,
+            b_ub=b_ub,
+            A_eq=G[-1:],
+            b_eq=[1.0],
+            bounds=bounds,
+            method="highs",
+        )
         assert res.status == 0
         yield res.x[:n]
 
 
-TRADED = [(8, 0, "equal", 0.02), (12, 4, "away", 0.03), (15, 7, "equal", 0.1), (40, 3, "away", 0.04),
-          (60, 5, "equal", 0.08)]
+TRADED = [
+    (8, 0, "equal", 0.02),
+    (12, 4, "away", 0.03),
+    (15, 7, "equal", 0.1),
+    (40, 3, "away", 0.04),
+    (60, 5, "equal", 0.08),
+]
 
 
 @pytest.mark.parametrize(("n", "seed", "holdings", "cap"), TRADED)

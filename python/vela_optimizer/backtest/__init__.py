@@ -13,17 +13,32 @@ whole or not at all, and ``cli`` is the command line ``vela-backtest`` (also
 
 from vela_optimizer.backtest.checkpoint import CheckpointError, CheckpointMismatch
 from vela_optimizer.backtest.results import (
-                                             BacktestError,
-                                             BacktestInterrupted,
-                                             BacktestResult,
-                                             Failure,
-                                             Rebalance,
-                                             RebalanceFailed,
+    BacktestError,
+    BacktestInterrupted,
+    BacktestResult,
+    Failure,
+    Rebalance,
+    RebalanceFailed,
 )
 from vela_optimizer.backtest.runner import CLUSTER_WAIT, MAX_COSTS_BPS, SOLVERS, IndexUniverse, run_backtest
 from vela_optimizer.backtest.schedule import FREQUENCIES, rebalance_dates
 from vela_optimizer.backtest.trading import MIN_CAPITAL
 
-__all__ = ["BacktestError", "BacktestInterrupted", "BacktestResult", "CLUSTER_WAIT", "CheckpointError",
-           "CheckpointMismatch", "Failure", "FREQUENCIES", "IndexUniverse", "MAX_COSTS_BPS", "MIN_CAPITAL", "Rebalance",
-           "RebalanceFailed", "SOLVERS", "rebalance_dates", "run_backtest"]
+__all__ = [
+    "BacktestError",
+    "BacktestInterrupted",
+    "BacktestResult",
+    "CLUSTER_WAIT",
+    "CheckpointError",
+    "CheckpointMismatch",
+    "Failure",
+    "FREQUENCIES",
+    "IndexUniverse",
+    "MAX_COSTS_BPS",
+    "MIN_CAPITAL",
+    "Rebalance",
+    "RebalanceFailed",
+    "SOLVERS",
+    "rebalance_dates",
+    "run_backtest",
+]

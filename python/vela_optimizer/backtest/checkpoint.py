@@ -31,11 +31,27 @@ KEY_FILE = "backtest.json"
 ENTRIES = "dates"
 
 # The key's fields in the order a refusal names them, with the words it uses.
-FIELDS = {"dates": "rebalancing dates", "end": "end", "universe": "universe", "method": "method",
-          "bounds": "bounds", "limits": "group limits", "cov_shrinkage": "shrinkage", "benchmark": "benchmark",
-          "risk_aversion": "risk aversion", "window": "window", "max_iteration": "iteration limit", "tol": "tolerance",
-          "solver": "solver", "costs_bps": "costs", "trading_rules": "trading rules", "max_turnover": "turnover cap",
-          "capital": "capital", "store": "store", "version": "version"}
+FIELDS = {
+    "dates": "rebalancing dates",
+    "end": "end",
+    "universe": "universe",
+    "method": "method",
+    "bounds": "bounds",
+    "limits": "group limits",
+    "cov_shrinkage": "shrinkage",
+    "benchmark": "benchmark",
+    "risk_aversion": "risk aversion",
+    "window": "window",
+    "max_iteration": "iteration limit",
+    "tol": "tolerance",
+    "solver": "solver",
+    "costs_bps": "costs",
+    "trading_rules": "trading rules",
+    "max_turnover": "turnover cap",
+    "capital": "capital",
+    "store": "store",
+    "version": "version",
+}
 
 
 class CheckpointError(BacktestError):
@@ -66,8 +82,11 @@ class CheckpointMismatch(CheckpointError):
         self.differences = list(differences)
         parts = [_difference(*d) for d in self.differences[:3]]
         more = f"; and {len(self.differences) - 3} more" if len(self.differences) > 3 else ""
-        super().__init__(folder, f"made by another backtest ({'; '.join(parts)}{more}): give another folder, "
-                                 "or the settings it was made with")
+        super().__init__(
+            folder,
+            f"made by another backtest ({'; '.join(parts)}{more}): give another folder, "
+            "or the settings it was made with",
+        )
 
 
 def _difference(name: str, theirs, ours) -> str:
@@ -88,8 +107,13 @@ def _span(dates) -> str:
 
 
 def _plain(value) -> str:
-    return "none" if value is None else json.dumps(value, ensure_ascii=False) if isinstance(value, (dict, list)) \
+    return (
+        "none"
+        if value is None
+        else json.dumps(value, ensure_ascii=False)
+        if isinstance(value, (dict, list))
         else str(value)
+    )
 
 
 def key_of(schedule, end: _dt.date, universes, request, trading: dict, store: str, version: str) -> dict:
@@ -111,15 +135,22 @@ def key_of(schedule, end: _dt.date, universes, request, trading: dict, store: st
     pairs = [[d.isoformat(), None if ids is None else list(ids)] for d, ids in zip(schedule, universes, strict=True)]
     listed = json.dumps(pairs, ensure_ascii=False, separators=(",", ":"))
     key = {
-        "dates": [d.isoformat() for d in schedule], "end": end.isoformat(),
+        "dates": [d.isoformat() for d in schedule],
+        "end": end.isoformat(),
         "universe": hashlib.sha256(listed.encode("utf-8")).hexdigest(),
         "method": request.method.value,
         "bounds": {str(k): [float(v[0]), float(v[1])] for k, v in request.bnds.items()} if request.bnds else None,
         "limits": request.limits.record() if request.limits is not None else None,
-        "cov_shrinkage": bool(request.cov_shrinkage), "benchmark": request.benchmark,
-        "risk_aversion": float(request.risk_aversion), "window": int(request.window),
-        "max_iteration": int(request.max_iteration), "tol": float(request.tol), "solver": request.solver,
-        **trading, "store": store, "version": version,
+        "cov_shrinkage": bool(request.cov_shrinkage),
+        "benchmark": request.benchmark,
+        "risk_aversion": float(request.risk_aversion),
+        "window": int(request.window),
+        "max_iteration": int(request.max_iteration),
+        "tol": float(request.tol),
+        "solver": request.solver,
+        **trading,
+        "store": store,
+        "version": version,
     }
     return json.loads(json.dumps(key, ensure_ascii=False))  # tuples as lists, as read back from the file
 
@@ -159,8 +190,9 @@ class Checkpoint:
         if head.is_file():
             self._compare(head)
         elif self.folder.is_dir() and any(self.folder.iterdir()):
-            raise CheckpointError(self.folder, f"holds other files and no {KEY_FILE}: not a checkpoint "
-                                               "(give a new or empty folder)")
+            raise CheckpointError(
+                self.folder, f"holds other files and no {KEY_FILE}: not a checkpoint (give a new or empty folder)"
+            )
         else:
             self.folder.mkdir(parents=True, exist_ok=True)
             files.write_atomic(head, lambda fh: _dump({"format": FORMAT, "key": self.key}, fh))
@@ -194,11 +226,17 @@ class Checkpoint:
                 doc = json.load(fh)
             if doc.get("key") != self.digest or doc.get("date") != day.isoformat():
                 return None
-            return {"date": day, "weights": dict(doc["weights"]), "solver": doc["solver"],
-                    "dropped": [tuple(d) for d in doc["dropped"]], "notes": list(doc["notes"]),
-                    "seconds": float(doc["seconds"]), "store": doc["store"],
-                    "untradable": [tuple(u) for u in doc.get("untradable", [])],
-                    "shares": None if doc.get("shares") is None else {k: int(v) for k, v in doc["shares"].items()}}
+            return {
+                "date": day,
+                "weights": dict(doc["weights"]),
+                "solver": doc["solver"],
+                "dropped": [tuple(d) for d in doc["dropped"]],
+                "notes": list(doc["notes"]),
+                "seconds": float(doc["seconds"]),
+                "store": doc["store"],
+                "untradable": [tuple(u) for u in doc.get("untradable", [])],
+                "shares": None if doc.get("shares") is None else {k: int(v) for k, v in doc["shares"].items()},
+            }
         except (OSError, ValueError, KeyError, TypeError):
             return None
 
@@ -210,21 +248,31 @@ class Checkpoint:
         CheckpointError
             It cannot be written (the dates kept so far stay).
         """
-        doc = {"key": self.digest, "date": outcome.date.isoformat(), "weights": outcome.weights,
-               "solver": outcome.solver, "dropped": [list(d) for d in outcome.dropped], "notes": list(outcome.notes),
-               "seconds": outcome.seconds, "store": outcome.store, "untradable": [list(u) for u in outcome.untradable],
-               "shares": outcome.shares}
+        doc = {
+            "key": self.digest,
+            "date": outcome.date.isoformat(),
+            "weights": outcome.weights,
+            "solver": outcome.solver,
+            "dropped": [list(d) for d in outcome.dropped],
+            "notes": list(outcome.notes),
+            "seconds": outcome.seconds,
+            "store": outcome.store,
+            "untradable": [list(u) for u in outcome.untradable],
+            "shares": outcome.shares,
+        }
         try:
             files.write_atomic(self._entry(outcome.date), lambda fh: _dump(doc, fh))
         except OSError as e:
-            raise CheckpointError(self.folder, f"the rebalancing of {outcome.date} cannot be written: "
-                                               f"{e.strerror or e}") from None
+            raise CheckpointError(
+                self.folder, f"the rebalancing of {outcome.date} cannot be written: {e.strerror or e}"
+            ) from None
 
     def kept(self) -> int:
         """Rebalancing dates whose entry is in the folder."""
         try:
-            return sum(1 for p in (self.folder / ENTRIES).iterdir()
-                       if p.suffix == ".json" and not files.is_temporary(p.name))
+            return sum(
+                1 for p in (self.folder / ENTRIES).iterdir() if p.suffix == ".json" and not files.is_temporary(p.name)
+            )
         except OSError:
             return 0
 

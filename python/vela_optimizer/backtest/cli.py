@@ -35,7 +35,8 @@ def _costs(text: str) -> float:
         value = math.nan
     if not 0 <= value < backtest.MAX_COSTS_BPS:
         raise argparse.ArgumentTypeError(
-            f"invalid cost {text!r}: give basis points from 0 up to (not including) {backtest.MAX_COSTS_BPS:g}")
+            f"invalid cost {text!r}: give basis points from 0 up to (not including) {backtest.MAX_COSTS_BPS:g}"
+        )
     return value
 
 
@@ -55,8 +56,9 @@ def _risk_free(text: str) -> float:
     except ValueError:
         value = math.nan
     if not -1 < value < 1:
-        raise argparse.ArgumentTypeError(f"invalid risk-free rate {text!r}: give an annual rate as a fraction, "
-                                         "0.02 for 2 %")
+        raise argparse.ArgumentTypeError(
+            f"invalid risk-free rate {text!r}: give an annual rate as a fraction, 0.02 for 2 %"
+        )
     return value
 
 
@@ -91,90 +93,174 @@ def build_parser() -> argparse.ArgumentParser:
     p = options.Parser(
         prog="vela-backtest",
         description="Optimise a universe on every rebalancing date of a period, hold the weights as prices move, "
-                    "and report returns, risk, drawdown and turnover.",
+        "and report returns, risk, drawdown and turnover.",
         epilog="Example: vela-backtest --universe 000300.XSHG --limit 50 --method min_variance --default-bound 0:0.1 "
-               "--start 2020-01-01 --end 2024-12-31 --costs-bps 10 --benchmark 000300.XSHG --plot bt.png. "
-               "Exit status: 0 done, 1 done with failed dates skipped (--keep-going), 2 error (an output that "
-               f"could not be written included), {EXIT_BROKEN_PIPE} stdout closed early, {EXIT_INTERRUPTED} "
-               "interrupted (Ctrl-C: the report of the dates done so far is written, marked incomplete). "
-               "Figures, with D days a year, N days after the first, daily returns r, the daily risk-free rate f "
-               "and, with --benchmark, active returns a = r - benchmark's: Sharpe mean(r-f)/std(r-f)*sqrt(D); "
-               "Sortino mean(r-f)/sqrt(mean(min(r-f,0)^2))*sqrt(D); Calmar annual return / max drawdown; "
-               "excess return mean(a)*D; tracking error std(a)*sqrt(D); information ratio = excess return / "
-               "tracking error; average holdings: names above 1 bp at each rebalancing, averaged.",
+        "--start 2020-01-01 --end 2024-12-31 --costs-bps 10 --benchmark 000300.XSHG --plot bt.png. "
+        "Exit status: 0 done, 1 done with failed dates skipped (--keep-going), 2 error (an output that "
+        f"could not be written included), {EXIT_BROKEN_PIPE} stdout closed early, {EXIT_INTERRUPTED} "
+        "interrupted (Ctrl-C: the report of the dates done so far is written, marked incomplete). "
+        "Figures, with D days a year, N days after the first, daily returns r, the daily risk-free rate f "
+        "and, with --benchmark, active returns a = r - benchmark's: Sharpe mean(r-f)/std(r-f)*sqrt(D); "
+        "Sortino mean(r-f)/sqrt(mean(min(r-f,0)^2))*sqrt(D); Calmar annual return / max drawdown; "
+        "excess return mean(a)*D; tracking error std(a)*sqrt(D); information ratio = excess return / "
+        "tracking error; average holdings: names above 1 bp at each rebalancing, averaged.",
     )
     options.add_arguments(p)
     p.add_argument("--date", type=options.date_value, help=argparse.SUPPRESS)  # one date means nothing here
 
+    _backtest_options(p)
+    _where_options(p)
+    _output_options(p)
+    return p
+
+
+def _backtest_options(p: argparse.ArgumentParser) -> None:
+    """The period, the schedule, the trading rules and costs, the statistics' conventions."""
     b = p.add_argument_group("backtest")
     b.add_argument("--start", type=options.date_value, metavar="DATE", help="first day of the period (YYYY-MM-DD)")
-    b.add_argument("--end", type=options.date_value, metavar="DATE",
-                   help="last day of the period (default: the latest trading day with data, not after today)")
-    b.add_argument("--rebalance", choices=backtest.FREQUENCIES, default="monthly",
-                   help="rebalance on the last trading day of each period (default: monthly)")
-    b.add_argument("--dates", metavar="FILE", help="rebalance on the trading days listed in FILE, one a line "
-                                                   "(instead of --start and --rebalance)")
-    b.add_argument("--costs-bps", type=_costs, default=None, metavar="X",
-                   help="a flat cost of trading, in basis points of the traded value (buys and sells), charged at "
-                        "each rebalancing; giving it switches off the default, the dated China fee schedule "
-                        "(commission 2.5 bp both sides, with a 5-yuan minimum per order under --capital; stamp "
-                        "duty on sells, 10 bp, 5 bp from 2023-08-28; transfer fee, 0.1 bp from 2022-04-29)")
-    b.add_argument("--no-trading-rules", action="store_true",
-                   help="trade as if the market had no rules; by default, on every rebalancing day a suspended "
-                        "name is not traded, one closed at its up-limit not bought, one at its down-limit not sold "
-                        "(not with --solver scipy, which cannot bound trades)")
-    b.add_argument("--max-turnover", type=options.turnover_cap, default=None, metavar="X",
-                   help="cap on the one-way turnover of each rebalancing, max(bought, sold), as a fraction of the "
-                        "portfolio, 0 to 2; the first build from cash is exempt")
-    b.add_argument("--capital", type=_capital, default=None, metavar="YUAN",
-                   help="hold the portfolio in whole shares bought and sold in board lots (100 shares; STAR "
-                        "Market 200, then steps of 1) from this capital, rounding without breaking a cap; the "
-                        "cash left is held (default: weights, no lots)")
-    b.add_argument("--risk-free", type=_risk_free, default=0.0, metavar="RATE",
-                   help="annual risk-free rate for the Sharpe and Sortino ratios, as a fraction: 0.02 for 2 %% "
-                        "(default: 0); compounded to a daily rate over the trading days a year")
-    b.add_argument("--days-per-year", type=_days_per_year, default=None, metavar="N",
-                   help="trading days a year, to annualise returns, volatility, ratios and turnover (default: the "
-                        "store calendar's mean count over the calendar years of the period, 242 to 244 on the "
-                        "Shanghai calendar)")
-    b.add_argument("--keep-going", action="store_true",
-                   help="record a date whose optimisation fails and go on with the holdings as they were")
-    b.add_argument("--replay", metavar="FILE.json",
-                   help="run again the backtest recorded in FILE.json (written by --json): the same universe, "
-                        "dates, method, bounds, limits and costs, on the same store; of this command line only "
-                        "the outputs, --checkpoint, --store, --workers, --scheduler and --cluster-wait are used")
-    b.add_argument("--checkpoint", metavar="DIR",
-                   help="keep each finished rebalancing in DIR as soon as it is done; the same command with the "
-                        "same DIR optimises only the dates not kept yet (after Ctrl-C, a failed date or a lost "
-                        "cluster) and reports exactly what one uninterrupted run reports. A DIR made by another "
-                        "backtest is refused")
+    b.add_argument(
+        "--end",
+        type=options.date_value,
+        metavar="DATE",
+        help="last day of the period (default: the latest trading day with data, not after today)",
+    )
+    b.add_argument(
+        "--rebalance",
+        choices=backtest.FREQUENCIES,
+        default="monthly",
+        help="rebalance on the last trading day of each period (default: monthly)",
+    )
+    b.add_argument(
+        "--dates",
+        metavar="FILE",
+        help="rebalance on the trading days listed in FILE, one a line (instead of --start and --rebalance)",
+    )
+    b.add_argument(
+        "--costs-bps",
+        type=_costs,
+        default=None,
+        metavar="X",
+        help="a flat cost of trading, in basis points of the traded value (buys and sells), charged at "
+        "each rebalancing; giving it switches off the default, the dated China fee schedule "
+        "(commission 2.5 bp both sides, with a 5-yuan minimum per order under --capital; stamp "
+        "duty on sells, 10 bp, 5 bp from 2023-08-28; transfer fee, 0.1 bp from 2022-04-29)",
+    )
+    b.add_argument(
+        "--no-trading-rules",
+        action="store_true",
+        help="trade as if the market had no rules; by default, on every rebalancing day a suspended "
+        "name is not traded, one closed at its up-limit not bought, one at its down-limit not sold "
+        "(not with --solver scipy, which cannot bound trades)",
+    )
+    b.add_argument(
+        "--max-turnover",
+        type=options.turnover_cap,
+        default=None,
+        metavar="X",
+        help="cap on the one-way turnover of each rebalancing, max(bought, sold), as a fraction of the "
+        "portfolio, 0 to 2; the first build from cash is exempt",
+    )
+    b.add_argument(
+        "--capital",
+        type=_capital,
+        default=None,
+        metavar="YUAN",
+        help="hold the portfolio in whole shares bought and sold in board lots (100 shares; STAR "
+        "Market 200, then steps of 1) from this capital, rounding without breaking a cap; the "
+        "cash left is held (default: weights, no lots)",
+    )
+    b.add_argument(
+        "--risk-free",
+        type=_risk_free,
+        default=0.0,
+        metavar="RATE",
+        help="annual risk-free rate for the Sharpe and Sortino ratios, as a fraction: 0.02 for 2 %% "
+        "(default: 0); compounded to a daily rate over the trading days a year",
+    )
+    b.add_argument(
+        "--days-per-year",
+        type=_days_per_year,
+        default=None,
+        metavar="N",
+        help="trading days a year, to annualise returns, volatility, ratios and turnover (default: the "
+        "store calendar's mean count over the calendar years of the period, 242 to 244 on the "
+        "Shanghai calendar)",
+    )
+    b.add_argument(
+        "--keep-going",
+        action="store_true",
+        help="record a date whose optimisation fails and go on with the holdings as they were",
+    )
+    b.add_argument(
+        "--replay",
+        metavar="FILE.json",
+        help="run again the backtest recorded in FILE.json (written by --json): the same universe, "
+        "dates, method, bounds, limits and costs, on the same store; of this command line only "
+        "the outputs, --checkpoint, --store, --workers, --scheduler and --cluster-wait are used",
+    )
+    b.add_argument(
+        "--checkpoint",
+        metavar="DIR",
+        help="keep each finished rebalancing in DIR as soon as it is done; the same command with the "
+        "same DIR optimises only the dates not kept yet (after Ctrl-C, a failed date or a lost "
+        "cluster) and reports exactly what one uninterrupted run reports. A DIR made by another "
+        "backtest is refused",
+    )
 
+
+def _where_options(p: argparse.ArgumentParser) -> None:
+    """Where the optimisations run: this process, local processes or a Dask cluster, and the store."""
     r = p.add_argument_group("where the optimisations run")
-    r.add_argument("--workers", type=options.positive_int, default=None, metavar="N",
-                   help="local processes; 1 runs every date in this process. Default: the dates run in this "
-                        "process until those done show that the rest would take more than "
-                        f"{BREAK_EVEN_SECONDS:g} s one after another; the rest then go to one process per core "
-                        f"({cores()} here). Below that, starting the processes (0.8 to 1.6 s: imports, the "
-                        "store) makes a run slower: measured on 2 cores busy with other work, 2 processes lost "
-                        "to 1 up to 9.8 s of serial work and won at 15 s (bench/bench_backtest.py --break-even)")
-    r.add_argument("--scheduler", metavar="ADDRESS",
-                   help="a Dask scheduler, e.g. tcp://10.0.0.5:8786: optimise on its workers (needs "
-                        "vela_optimizer[cluster])")
-    r.add_argument("--cluster-wait", type=_seconds, default=backtest.CLUSTER_WAIT, metavar="SECONDS",
-                   help="how long a cluster may be without workers (at the start, or after its last worker is "
-                        "gone) before the run stops (default: %(default)g); reaching its scheduler may take as "
-                        "long, or Dask's connect timeout (30 s) when that is shorter")
-    r.add_argument("--store", metavar="PATH", help="market-data store file, read here and by every worker "
-                                                   "(default: $VELADATAC_STORE, else the sample store)")
+    r.add_argument(
+        "--workers",
+        type=options.positive_int,
+        default=None,
+        metavar="N",
+        help="local processes; 1 runs every date in this process. Default: the dates run in this "
+        "process until those done show that the rest would take more than "
+        f"{BREAK_EVEN_SECONDS:g} s one after another; the rest then go to one process per core "
+        f"({cores()} here). Below that, starting the processes (0.8 to 1.6 s: imports, the "
+        "store) makes a run slower: measured on 2 cores busy with other work, 2 processes lost "
+        "to 1 up to 9.8 s of serial work and won at 15 s (bench/bench_backtest.py --break-even)",
+    )
+    r.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="a Dask scheduler, e.g. tcp://10.0.0.5:8786: optimise on its workers (needs vela_optimizer[cluster])",
+    )
+    r.add_argument(
+        "--cluster-wait",
+        type=_seconds,
+        default=backtest.CLUSTER_WAIT,
+        metavar="SECONDS",
+        help="how long a cluster may be without workers (at the start, or after its last worker is "
+        "gone) before the run stops (default: %(default)g); reaching its scheduler may take as "
+        "long, or Dask's connect timeout (30 s) when that is shorter",
+    )
+    r.add_argument(
+        "--store",
+        metavar="PATH",
+        help="market-data store file, read here and by every worker (default: $VELADATAC_STORE, else the sample store)",
+    )
 
+
+def _output_options(p: argparse.ArgumentParser) -> None:
+    """The files written."""
     o = p.add_argument_group("output")
     o.add_argument("--json", metavar="FILE", help="write rebalancings, daily values and statistics as JSON")
-    o.add_argument("--csv", metavar="DIR", help="write rebalances.csv, trades.csv, daily.csv, stats.csv, years.csv "
-                                                "and failures.csv into DIR (UTF-8 with a BOM, for Excel)")
-    o.add_argument("--plot", metavar="FILE.png", help="chart of value against the benchmark, relative "
-                                                      "performance, drawdown and the drifted holdings by "
-                                                      "sector (needs matplotlib)")
-    return p
+    o.add_argument(
+        "--csv",
+        metavar="DIR",
+        help="write rebalances.csv, trades.csv, daily.csv, stats.csv, years.csv "
+        "and failures.csv into DIR (UTF-8 with a BOM, for Excel)",
+    )
+    o.add_argument(
+        "--plot",
+        metavar="FILE.png",
+        help="chart of value against the benchmark, relative "
+        "performance, drawdown and the drifted holdings by "
+        "sector (needs matplotlib)",
+    )
 
 
 def read_dates(path: str) -> list:
@@ -220,8 +306,10 @@ def _failure_line(e: backtest.RebalanceFailed, args) -> str:
     if len(e.failures) > 1:
         return f"every rebalancing failed ({len(e.failures)} dates); the first, on {first.date}: {first.line}"
     kept = f" (the dates done are kept in {args.checkpoint})" if args.checkpoint else ""
-    return (f"rebalancing on {first.date} failed: {first.line}; --keep-going records a failed date and goes on "
-            f"with the holdings as they were{kept}")
+    return (
+        f"rebalancing on {first.date} failed: {first.line}; --keep-going records a failed date and goes on "
+        f"with the holdings as they were{kept}"
+    )
 
 
 def main(argv=None) -> int:
@@ -262,8 +350,7 @@ def _run(args) -> int:
     import veladatac
     from vela_optimizer.exception import InvalidArgument, OptimizationFailed
 
-    known = (InvalidArgument, OptimizationFailed, backtest.BacktestError, UsageError, veladatac.VeladatacError,
-             OSError)
+    known = (InvalidArgument, OptimizationFailed, backtest.BacktestError, UsageError, veladatac.VeladatacError, OSError)
     bar, plan, ran = None, None, []
     try:
         _check_outputs(args)
@@ -277,20 +364,35 @@ def _run(args) -> int:
                 bar.set_postfix_str(f"{day}" + (" failed" if failed else ""))
 
         result = backtest.run_backtest(
-            plan.universe, end=plan.end, dates=plan.dates, **plan.request.keywords(), costs_bps=args.costs_bps,
-            trading_rules=False if args.no_trading_rules else None, max_turnover=args.max_turnover,
+            plan.universe,
+            end=plan.end,
+            dates=plan.dates,
+            **plan.request.keywords(),
+            costs_bps=args.costs_bps,
+            trading_rules=False if args.no_trading_rules else None,
+            max_turnover=args.max_turnover,
             capital=args.capital,
-            workers=args.workers, scheduler=args.scheduler, keep_going=args.keep_going, store=args.store,
-            progress=progress, checkpoint=args.checkpoint, cluster_wait=args.cluster_wait,
-            risk_free=args.risk_free, days_per_year=args.days_per_year,
-            notify=lambda text: _say(bar, f"vela-backtest: note: {text}"))
+            workers=args.workers,
+            scheduler=args.scheduler,
+            keep_going=args.keep_going,
+            store=args.store,
+            progress=progress,
+            checkpoint=args.checkpoint,
+            cluster_wait=args.cluster_wait,
+            risk_free=args.risk_free,
+            days_per_year=args.days_per_year,
+            notify=lambda text: _say(bar, f"vela-backtest: note: {text}"),
+        )
     except backtest.BacktestInterrupted as e:
         _close(bar)
         return _interrupted(args, e, plan)
     except KeyboardInterrupt:
         _close(bar)
-        how = (f"run the same command again to resume from {args.checkpoint}" if args.checkpoint else
-               "give --checkpoint DIR to keep the dates done, and resume where a run stopped")
+        how = (
+            f"run the same command again to resume from {args.checkpoint}"
+            if args.checkpoint
+            else "give --checkpoint DIR to keep the dates done, and resume where a run stopped"
+        )
         print(f"vela-backtest: interrupted before any rebalancing date was done; {how}", file=sys.stderr)
         return EXIT_INTERRUPTED
     except backtest.RebalanceFailed as e:
@@ -310,8 +412,9 @@ def _run(args) -> int:
     try:
         return _report(args, result, plan.settings, veladatac)
     except KeyboardInterrupt:
-        print("vela-backtest: interrupted while writing the outputs (each file is whole, or as it was)",
-              file=sys.stderr)
+        print(
+            "vela-backtest: interrupted while writing the outputs (each file is whole, or as it was)", file=sys.stderr
+        )
         return EXIT_INTERRUPTED
 
 
@@ -418,8 +521,10 @@ def _plan(args) -> _Plan:
     store = veladatac.catalog.identity()
     recorded = getattr(args, "replay_store", None)
     if recorded is not None and _content(recorded) != _content(store):
-        raise UsageError(f"{args.replay} was run on store {recorded['path']} ({_content(recorded)}); this store, "
-                         f"{store['path']}, holds other data ({_content(store)}): give that store with --store")
+        raise UsageError(
+            f"{args.replay} was run on store {recorded['path']} ({_content(recorded)}); this store, "
+            f"{store['path']}, holds other data ({_content(store)}): give that store with --store"
+        )
     # the latest trading day with data, not after today, as vela-optimize's default date
     end = args.end or _request.resolve_date(None, veladatac, veladatac.catalog.extent(), _dt.date.today())
     if getattr(args, "replay_dates", None):
@@ -429,32 +534,56 @@ def _plan(args) -> _Plan:
     else:
         dates, schedule = backtest.rebalance_dates(args.start, end, args.rebalance), args.rebalance
         if not dates:
-            raise UsageError(f"no {args.rebalance} rebalancing date from {args.start} to {end}: a period's "
-                             "last trading day must fall inside")
+            raise UsageError(
+                f"no {args.rebalance} rebalancing date from {args.start} to {end}: a period's "
+                "last trading day must fall inside"
+            )
 
     def universe_on(day):
         return universe.resolve(args.ids, args.ids_file, args.universe, args.limit, veladatac, day)
 
     ids = universe_on(end)
-    request = _request.from_options(args, veladatac, max(dates), ids, universe.classify(ids, veladatac).kind,
-                                    bnds=options.bounds_of(args), cons=options.constraint_of(args, vela_optimizer))
+    request = _request.from_options(
+        args,
+        veladatac,
+        max(dates),
+        ids,
+        universe.classify(ids, veladatac).kind,
+        bnds=options.bounds_of(args),
+        cons=options.constraint_of(args, vela_optimizer),
+    )
     settings = {
-        "method": args.method, "schedule": schedule, "start": str(args.start or ""), "end": str(end),
-        "universe": args.universe or None, "limit": args.limit,
-        "ids": [veladatac.store_id(i) for i in args.ids], "ids_file": args.ids_file,
-        "window": args.window, "cov_shrinkage": not args.no_shrinkage, "risk_aversion": args.risk_aversion,
-        "max_iteration": args.max_iteration, "tol": args.tol, "solver": args.solver,
-        "costs_bps": args.costs_bps, "benchmark": request.benchmark, "keep_going": args.keep_going,
+        "method": args.method,
+        "schedule": schedule,
+        "start": str(args.start or ""),
+        "end": str(end),
+        "universe": args.universe or None,
+        "limit": args.limit,
+        "ids": [veladatac.store_id(i) for i in args.ids],
+        "ids_file": args.ids_file,
+        "window": args.window,
+        "cov_shrinkage": not args.no_shrinkage,
+        "risk_aversion": args.risk_aversion,
+        "max_iteration": args.max_iteration,
+        "tol": args.tol,
+        "solver": args.solver,
+        "costs_bps": args.costs_bps,
+        "benchmark": request.benchmark,
+        "keep_going": args.keep_going,
         # the rules bind where the solver can bound trades (not on the scipy path)
         "trading_rules": not args.no_trading_rules and args.solver != "scipy",
-        "max_turnover": args.max_turnover, "capital": args.capital,
+        "max_turnover": args.max_turnover,
+        "capital": args.capital,
         "fees": "china" if args.costs_bps is None else "flat",
-        "risk_free": args.risk_free, "days_per_year": args.days_per_year,
+        "risk_free": args.risk_free,
+        "days_per_year": args.days_per_year,
         "bounds": {k: list(v) for k, v in request.bnds.items()} if request.bnds is not None else None,
         "limits": request.limits.record() if request.limits is not None else None,
-        "store": store, "version": package_version(),
+        "store": store,
+        "version": package_version(),
         # what a replay needs whatever files have changed since: the universe when it is fixed, every date
-        "universe_ids": None if args.universe else list(ids), "dates": [str(d) for d in dates],
+        "universe_ids": None if args.universe else list(ids),
+        "dates": [str(d) for d in dates],
     }
     return _Plan(dates, end, universe_on if args.universe else ids, request, settings)
 
@@ -473,8 +602,11 @@ def _replayed(parser, given):
             settings = json.load(fh)["settings"]
         argv = _argv_of(settings)
     except (OSError, ValueError, KeyError, TypeError) as e:
-        parser.exit(EXIT_ERROR, f"vela-backtest: error: --replay {given.replay}: not a record of vela-backtest "
-                                f"--json ({type(e).__name__}: {e})\n")
+        parser.exit(
+            EXIT_ERROR,
+            f"vela-backtest: error: --replay {given.replay}: not a record of vela-backtest "
+            f"--json ({type(e).__name__}: {e})\n",
+        )
     args = parser.parse_args(argv)
     for name in ("json", "csv", "plot", "checkpoint", "store", "workers", "scheduler", "cluster_wait", "replay"):
         setattr(args, name, getattr(given, name))
@@ -487,10 +619,22 @@ def _replayed(parser, given):
 def _argv_of(settings: dict) -> list:
     """The command line of a recorded run (see the settings :func:`_plan` records)."""
     argv = list(settings["universe_ids"] or [])
-    argv += ["--method", settings["method"], "--window", str(settings["window"]),
-             "--risk-aversion", repr(settings["risk_aversion"]), "--max-iteration", str(settings["max_iteration"]),
-             "--tol", repr(settings["tol"]), "--solver", settings["solver"],
-             "--end", settings["end"]] + (["--start", settings["start"]] if settings["start"] else [])
+    argv += [
+        "--method",
+        settings["method"],
+        "--window",
+        str(settings["window"]),
+        "--risk-aversion",
+        repr(settings["risk_aversion"]),
+        "--max-iteration",
+        str(settings["max_iteration"]),
+        "--tol",
+        repr(settings["tol"]),
+        "--solver",
+        settings["solver"],
+        "--end",
+        settings["end"],
+    ] + (["--start", settings["start"]] if settings["start"] else [])
     argv += ["--costs-bps", repr(settings["costs_bps"])] if settings["costs_bps"] is not None else []
     # a record from before the trading rules traded without them
     argv += [] if settings.get("trading_rules", False) else ["--no-trading-rules"]
@@ -532,4 +676,3 @@ def _check_outputs(args) -> None:
 def _close(bar) -> None:
     if bar is not None:
         bar.close()
-

@@ -89,8 +89,9 @@ class Watch:
     def look(self) -> dict | None:
         """worker -> keys it runs, or None when the scheduler does not answer within :data:`ANSWER`."""
         try:
-            processing = self.client.sync(self.client.scheduler.processing, workers=None,
-                                          callback_timeout=min(ANSWER, self.grace))
+            processing = self.client.sync(
+                self.client.scheduler.processing, workers=None, callback_timeout=min(ANSWER, self.grace)
+            )
         except Exception:  # noqa: BLE001 - whatever the reason, the scheduler did not answer
             return None
         return {w: [str(k) for k in keys] for w, keys in processing.items()}
@@ -100,8 +101,9 @@ class Watch:
         deadline = time.monotonic() + self.grace
         while not (now := self.look()):
             if time.monotonic() >= deadline:
-                raise BacktestError(f"the Dask cluster at {self.address} has no workers: none joined in "
-                                    f"{self.grace:g} s")
+                raise BacktestError(
+                    f"the Dask cluster at {self.address} has no workers: none joined in {self.grace:g} s"
+                )
             time.sleep(min(POLL, max(0.0, deadline - time.monotonic())))
         self.seen = {w: [] for w in now}
 
@@ -171,10 +173,15 @@ class Watch:
         """The error of futures Dask cancelled, or whose result it could not fetch: the connection to
         the scheduler lost, most often. (A date's own failure is an outcome, never an exception.)"""
         lost = isinstance(e, OSError) or getattr(self.client, "status", "") != "running"
-        why = ("the connection to its scheduler was lost" if lost
-               else f"{type(e).__name__}: {str(e).splitlines()[0] if str(e) else ''}".rstrip(": "))
-        return BacktestError(f"the Dask cluster at {self.address} cancelled the run ({why}); "
-                             f"{len(self.pending)} dates were not optimised")
+        why = (
+            "the connection to its scheduler was lost"
+            if lost
+            else f"{type(e).__name__}: {str(e).splitlines()[0] if str(e) else ''}".rstrip(": ")
+        )
+        return BacktestError(
+            f"the Dask cluster at {self.address} cancelled the run ({why}); "
+            f"{len(self.pending)} dates were not optimised"
+        )
 
 
 def _dates(days) -> str:

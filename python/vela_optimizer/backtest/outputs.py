@@ -43,8 +43,9 @@ def _solvers(result) -> str:
 def _figures_line(settings: dict, stats: dict) -> str:
     """The risk-free rate and the days a year the figures use, and where the latter came from."""
     source = "given" if settings.get("days_per_year") is not None else "the calendar's count over the period"
-    return (f"risk-free rate {stats['risk_free']:.2%} a year; {stats['days_per_year']:.4g} trading days a year "
-            f"({source})")
+    return (
+        f"risk-free rate {stats['risk_free']:.2%} a year; {stats['days_per_year']:.4g} trading days a year ({source})"
+    )
 
 
 def _table(rows, head) -> list:
@@ -52,8 +53,7 @@ def _table(rows, head) -> list:
     every = [head, *rows]
     keep = [i for i in range(len(head)) if i == 0 or any(r[i] for r in every)]
     widths = {i: max(len(r[i]) for r in every) for i in keep}
-    return ["  ".join(r[i].ljust(widths[i]) if i == 0 else r[i].rjust(widths[i]) for i in keep).rstrip()
-            for r in every]
+    return ["  ".join(r[i].ljust(widths[i]) if i == 0 else r[i].rjust(widths[i]) for i in keep).rstrip() for r in every]
 
 
 def _year_lines(result: BacktestResult) -> list:
@@ -61,12 +61,25 @@ def _year_lines(result: BacktestResult) -> list:
     if not years:
         return []
     bench = "benchmark_return" in years[0]
-    head = ("year", "days", "return", "volatility", "max drawdown", "turnover", "costs",
-            "benchmark" if bench else "")
-    rows = [(str(y["year"]), str(y["days"]), _pct(y["return"]), _pct(y["volatility"]), _pct(y["max_drawdown"]),
-             _pct(y["turnover"]), _pct(y["costs"]), _pct(y["benchmark_return"]) if bench else "") for y in years]
-    return ["", "By calendar year (turnover one-way, the first build from cash left out; costs of the capital):",
-            *_table(rows, head)]
+    head = ("year", "days", "return", "volatility", "max drawdown", "turnover", "costs", "benchmark" if bench else "")
+    rows = [
+        (
+            str(y["year"]),
+            str(y["days"]),
+            _pct(y["return"]),
+            _pct(y["volatility"]),
+            _pct(y["max_drawdown"]),
+            _pct(y["turnover"]),
+            _pct(y["costs"]),
+            _pct(y["benchmark_return"]) if bench else "",
+        )
+        for y in years
+    ]
+    return [
+        "",
+        "By calendar year (turnover one-way, the first build from cash left out; costs of the capital):",
+        *_table(rows, head),
+    ]
 
 
 def render(result: BacktestResult, settings: dict) -> str:
@@ -91,8 +104,10 @@ def render(result: BacktestResult, settings: dict) -> str:
         f"{title} backtest, {days[0].date()} .. {days[-1].date()} ({s['days']} trading days): "
         f"{executed} rebalancings ({settings['schedule']})"
         + (f", {len(result.failures)} failed" if result.failures else ""),
-        (f"{settings['window']}-day window, solved by {_solvers(result)}, {trading_words(settings)}; "
-         f"{_figures_line(settings, s)}"),
+        (
+            f"{settings['window']}-day window, solved by {_solvers(result)}, {trading_words(settings)}; "
+            f"{_figures_line(settings, s)}"
+        ),
         "",
     ]
     bench = settings.get("benchmark")
@@ -109,9 +124,11 @@ def render(result: BacktestResult, settings: dict) -> str:
         ("average holdings (> 1 bp)", _num(s.get("average_holdings")), ""),
     ]
     if bench:
-        rows += [("excess return (mean active x days a year)", _pct(s["excess_return"]), ""),
-                 ("tracking error", _pct(s["tracking_error"]), ""),
-                 ("information ratio (excess / tracking error)", _num(s["information_ratio"]), "")]
+        rows += [
+            ("excess return (mean active x days a year)", _pct(s["excess_return"]), ""),
+            ("tracking error", _pct(s["tracking_error"]), ""),
+            ("information ratio (excess / tracking error)", _num(s["information_ratio"]), ""),
+        ]
     head = ("", "portfolio", f"benchmark {bench}" if bench else "")
     lines += _table([(a, b, c if bench else "") for a, b, c in rows], head)
     if not bench:
@@ -146,20 +163,28 @@ def csv_tables(result: BacktestResult) -> dict:
     doc = result.to_dict()
     columns = list(doc["daily"][0])
     why = doc["unavailable"]
-    stats = [*([k, v, why.get(k, "")] for k, v in doc["stats"].items()),
-             ("complete", "true" if doc["complete"] else "false", ""), ("pending", len(doc["pending"]), "")]
+    stats = [
+        *([k, v, why.get(k, "")] for k, v in doc["stats"].items()),
+        ("complete", "true" if doc["complete"] else "false", ""),
+        ("pending", len(doc["pending"]), ""),
+    ]
     year_columns = list(doc["years"][0]) if doc["years"] else ["year"]
     return {
-        "rebalances.csv": (["date", "id", "weight"],
-                           [[r["date"], oid, x] for r in doc["rebalances"] for oid, x in r["weights"].items()]),
-        "trades.csv": (["date", "holdings", "traded", "turnover", "cost", "solver"],
-                       [[r["date"], r["holdings"], r["traded"], r["turnover"], r["cost"], r["solver"]]
-                        for r in doc["rebalances"]]),
+        "rebalances.csv": (
+            ["date", "id", "weight"],
+            [[r["date"], oid, x] for r in doc["rebalances"] for oid, x in r["weights"].items()],
+        ),
+        "trades.csv": (
+            ["date", "holdings", "traded", "turnover", "cost", "solver"],
+            [[r["date"], r["holdings"], r["traded"], r["turnover"], r["cost"], r["solver"]] for r in doc["rebalances"]],
+        ),
         "daily.csv": (columns, [[d[c] for c in columns] for d in doc["daily"]]),
         "stats.csv": (["name", "value", "note"], stats),
         "years.csv": (year_columns, [[y[c] for c in year_columns] for y in doc["years"]]),
-        "failures.csv": (["date", "error", "message", "description"],
-                         [[f["date"], f["error"], f["message"], f["description"]] for f in doc["failures"]]),
+        "failures.csv": (
+            ["date", "error", "message", "description"],
+            [[f["date"], f["error"], f["message"], f["description"]] for f in doc["failures"]],
+        ),
     }
 
 
@@ -173,6 +198,7 @@ def write_csv(folder: str, result: BacktestResult) -> list:
     out = Path(folder)
     failed = []
     for name, (header, rows) in csv_tables(result).items():
+
         def write(fh, header=header, rows=rows):
             w = csv.writer(fh)
             w.writerow(header)
@@ -214,16 +240,24 @@ def write_plot(path: str, result: BacktestResult, settings: dict, client) -> str
     except client.CalendarRangeError:
         since = first
     prices = plot.closes(client, held, since, days[-1].date())
-    delisted = {oid: (rec.de_listed_date if rec is not None else None)
-                for oid, rec in zip(held, client.instruments(held), strict=True)}
+    delisted = {
+        oid: (rec.de_listed_date if rec is not None else None)
+        for oid, rec in zip(held, client.instruments(held), strict=True)
+    }
     bench = settings.get("benchmark")
     benchmark = (bench, _name_of(client, bench)) if bench else None
-    title = (f"{METHOD_TITLES.get(settings['method'], settings['method'])}, {settings['schedule']} "
-             f"rebalancing, {costs_words(settings)}")
+    title = (
+        f"{METHOD_TITLES.get(settings['method'], settings['method'])}, {settings['schedule']} "
+        f"rebalancing, {costs_words(settings)}"
+    )
     out: list = []
-    files.write_atomic(path, lambda fh: out.append(plot.draw(fh, result, title, benchmark,
-                                                             plot.drifted(result, prices, delisted),
-                                                             sector_of(client, held))), binary=True)
+    files.write_atomic(
+        path,
+        lambda fh: out.append(
+            plot.draw(fh, result, title, benchmark, plot.drifted(result, prices, delisted), sector_of(client, held))
+        ),
+        binary=True,
+    )
     return out[0] if out else None
 
 
@@ -264,8 +298,9 @@ def write_outputs(args, result: BacktestResult, settings: dict, client, *, plot:
             failed = write_csv(args.csv, result)
         except OSError as e:
             failed = [("", e)]
-        problems += [f"--csv {args.csv}: {name + ' ' if name else ''}could not be written: {_reason(e)}"
-                     for name, e in failed]
+        problems += [
+            f"--csv {args.csv}: {name + ' ' if name else ''}could not be written: {_reason(e)}" for name, e in failed
+        ]
         if not failed:
             written.append(args.csv)
     if args.plot and plot:

@@ -60,8 +60,10 @@ class Presence:
                 absent.append(f"{oid} ({why})")
         if not absent:
             return kept, None
-        return kept, (f"{plural(len(absent), 'instrument')} left out of this date's universe, not trading on "
-                      f"{day}: {', '.join(absent)}")
+        return kept, (
+            f"{plural(len(absent), 'instrument')} left out of this date's universe, not trading on "
+            f"{day}: {', '.join(absent)}"
+        )
 
     def _absence(self, oid, day: _dt.date) -> str | None:
         span = self._spans.get(oid) if isinstance(oid, str) else None

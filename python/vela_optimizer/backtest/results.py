@@ -200,21 +200,32 @@ class BacktestResult:
             daily.append({"date": day.date().isoformat(), **{k: _plain(v) for k, v in row.items()}})
         return {
             "rebalances": [
-                {"date": r.date.isoformat(), "weights": {k: float(v) for k, v in r.weights.items()},
-                 "holdings": holdings(r.weights), "traded": float(r.traded), "turnover": float(r.turnover),
-                 "cost": float(r.cost), "solver": r.solver, "dropped": [list(d) for d in r.dropped],
-                 "notes": list(r.notes), "before": {k: float(v) for k, v in r.before.items()},
-                 "shares": None if r.shares is None else {k: int(v) for k, v in r.shares.items()},
-                 "cash": float(r.cash), "fees": {k: float(v) for k, v in r.fees.items()},
-                 "untradable": [list(u) for u in r.untradable]}
+                {
+                    "date": r.date.isoformat(),
+                    "weights": {k: float(v) for k, v in r.weights.items()},
+                    "holdings": holdings(r.weights),
+                    "traded": float(r.traded),
+                    "turnover": float(r.turnover),
+                    "cost": float(r.cost),
+                    "solver": r.solver,
+                    "dropped": [list(d) for d in r.dropped],
+                    "notes": list(r.notes),
+                    "before": {k: float(v) for k, v in r.before.items()},
+                    "shares": None if r.shares is None else {k: int(v) for k, v in r.shares.items()},
+                    "cash": float(r.cash),
+                    "fees": {k: float(v) for k, v in r.fees.items()},
+                    "untradable": [list(u) for u in r.untradable],
+                }
                 for r in self.rebalances
             ],
             "daily": daily,
             "stats": {k: _plain(v) for k, v in self.stats.items()},
             "unavailable": self.unavailable,
             "years": [{k: _plain(v) for k, v in row.items()} for row in self.years],
-            "failures": [{"date": f.date.isoformat(), "error": f.error, "message": f.message,
-                          "description": f.description} for f in self.failures],
+            "failures": [
+                {"date": f.date.isoformat(), "error": f.error, "message": f.message, "description": f.description}
+                for f in self.failures
+            ],
             "complete": self.complete,
             "pending": [d.isoformat() for d in self.pending],
         }
@@ -231,4 +242,3 @@ def _plain(x):
     if isinstance(x, np.integer):
         return int(x)
     return x
-

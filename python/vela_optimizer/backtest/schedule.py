@@ -79,4 +79,3 @@ def checked_dates(dates, end: _dt.date) -> list:
         if veladatac.trading_date_offset(d, 0) != d:
             raise InvalidArgument(f"OPTIMIZER: 调仓日 {d} 不是交易日")
     return out
-
