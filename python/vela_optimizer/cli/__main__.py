@@ -1,0 +1,7 @@
+"""python -m vela_optimizer.cli: the vela-optimize command line."""
+
+import sys
+
+from vela_optimizer.cli import main
+
+sys.exit(main())
