@@ -82,19 +82,30 @@ class Bounds:
         if request.bnds is None:
             if request.method == OptimizeMethod.RISK_PARITY:
                 low, high = _engine.RISK_PARITY_DEFAULT_BOUND
-                return cls(np.full(n, float(low)), np.full(n, np.inf if high is None else float(high)),
-                           [RISK_PARITY_DEFAULT] * n, [])
+                return cls(
+                    np.full(n, float(low)),
+                    np.full(n, np.inf if high is None else float(high)),
+                    [RISK_PARITY_DEFAULT] * n,
+                    [],
+                )
             return cls(np.zeros(n), np.ones(n), [DEFAULT] * n, [])
         retained = set(ids)
         sources = [i if i in request.bnds else ("*" if "*" in request.bnds else DEFAULT) for i in ids]
         pairs = [request.bnds[s] if s else (0, 1) for s in sources]
-        return cls(np.array([float(lo) for lo, _ in pairs]), np.array([float(hi) for _, hi in pairs]), sources,
-                   [k for k in request.bnds if k != "*" and k not in retained])
+        return cls(
+            np.array([float(lo) for lo, _ in pairs]),
+            np.array([float(hi) for _, hi in pairs]),
+            sources,
+            [k for k in request.bnds if k != "*" and k not in retained],
+        )
 
     def given(self, ids) -> dict:
         """id -> (low, high) for the instruments whose bounds the caller set (by id or by "*")."""
-        return {i: (float(lo), float(hi)) for i, lo, hi, s in zip(ids, self.lower, self.upper, self.source)
-                if s not in (DEFAULT, RISK_PARITY_DEFAULT)}
+        return {
+            i: (float(lo), float(hi))
+            for i, lo, hi, s in zip(ids, self.lower, self.upper, self.source)
+            if s not in (DEFAULT, RISK_PARITY_DEFAULT)
+        }
 
 
 @dataclass(frozen=True)
@@ -220,17 +231,32 @@ class Product(LazyFields):
         empty = [Group(r, np.zeros(0, dtype=int)) for r in self.unused if float(r.low) > 0]
         plan = self.rebalance
         if plan is None:
-            return Limits.build(self.ids, self.bounds.lower, self.bounds.upper,
-                                [(g.label, g.positions, g.floor, g.cap) for g in [*self.groups, *empty]],
-                                self.bounds.source)
+            return Limits.build(
+                self.ids,
+                self.bounds.lower,
+                self.bounds.upper,
+                [(g.label, g.positions, g.floor, g.cap) for g in [*self.groups, *empty]],
+                self.bounds.source,
+            )
         # what is kept outside the optimisation counts towards its group's floor and cap
         kept = dict(zip(self.kept_labels, [0.0] * len(self.kept_labels)))
         for label, weight in zip(self.kept_labels, plan.kept.values()):
             kept[label] += weight
-        groups = [(g.label, g.positions, g.floor - kept.get(g.label, 0.0), g.cap - kept.get(g.label, 0.0))
-                  for g in [*self.groups, *empty]]
-        return Limits.build(self.ids, self.bounds.lower, self.bounds.upper, groups, self.bounds.source,
-                            holdings=plan.h, max_buy=plan.max_buy, max_sell=plan.max_sell, budget=plan.budget)
+        groups = [
+            (g.label, g.positions, g.floor - kept.get(g.label, 0.0), g.cap - kept.get(g.label, 0.0))
+            for g in [*self.groups, *empty]
+        ]
+        return Limits.build(
+            self.ids,
+            self.bounds.lower,
+            self.bounds.upper,
+            groups,
+            self.bounds.source,
+            holdings=plan.h,
+            max_buy=plan.max_buy,
+            max_sell=plan.max_sell,
+            budget=plan.budget,
+        )
 
     def module_constraints(self):
         """The module's constraint records for these groups (None without group limits), as the
@@ -274,8 +300,7 @@ def _groups(request: Request, ids: list, labels: list | None):
         from .request import UnknownLabel
 
         present = [str(x) for x in members]
-        raise UnknownLabel(request.limits.scheme,
-                           [(r.given, classification.suggest(r.given, present)) for r in unused])
+        raise UnknownLabel(request.limits.scheme, [(r.given, classification.suggest(r.given, present)) for r in unused])
     return groups, unused
 
 
@@ -313,11 +338,21 @@ def run(request: Request, stages: Stages | None = None) -> Product:
     if request.benchmark is not None and request.method != OptimizeMethod.MIN_TRACKING_ERROR:
         stages("benchmark")
     product = Product(
-        request=request, ids=ids, instrument_type=prepared["instrument_type"],
-        start_date=_as_date(prepared["start_date"]), trading_date=_as_date(prepared["last_day"]),
-        returns=prepared["df"], covariance=prepared["c_m"], factors=fc,
-        dropped=[Dropped(i, reason) for i, reason in prepared["dropped"]], bounds=bounds, groups=groups,
-        unused=unused, labels=labels, benchmark_returns=_benchmark_returns(request, prepared, client))
+        request=request,
+        ids=ids,
+        instrument_type=prepared["instrument_type"],
+        start_date=_as_date(prepared["start_date"]),
+        trading_date=_as_date(prepared["last_day"]),
+        returns=prepared["df"],
+        covariance=prepared["c_m"],
+        factors=fc,
+        dropped=[Dropped(i, reason) for i, reason in prepared["dropped"]],
+        bounds=bounds,
+        groups=groups,
+        unused=unused,
+        labels=labels,
+        benchmark_returns=_benchmark_returns(request, prepared, client),
+    )
     if request.rebalancing:
         stages("trading rules")
         product = _with_rebalance(product, client)
@@ -347,13 +382,15 @@ def _covariance(request: Request, df: pd.DataFrame, stages: Stages) -> tuple:
 def _with_rebalance(product: Product, client) -> Product:
     """``product`` with the rebalancing plan of its request, and the day's rules in its bounds."""
     request, b = product.request, product.bounds
-    plan, lower, upper, source = rebalance.plan(request, product.ids, product.trading_date, b.lower, b.upper,
-                                                b.source, client)
+    plan, lower, upper, source = rebalance.plan(
+        request, product.ids, product.trading_date, b.lower, b.upper, b.source, client
+    )
     kept_labels = []
     if request.limits is not None and plan.kept:
         kept_labels = classification.labels_of(request.limits.scheme, list(plan.kept), client, request.date)
-    return product.replaced(bounds=replace(b, lower=lower, upper=upper, source=source), rebalance=plan,
-                            kept_labels=kept_labels)
+    return product.replaced(
+        bounds=replace(b, lower=lower, upper=upper, source=source), rebalance=plan, kept_labels=kept_labels
+    )
 
 
 def solve_scipy(product: Product) -> tuple:
@@ -372,11 +409,18 @@ def solve_scipy(product: Product) -> tuple:
     cons = request.cons
     if request.limits is not None:
         cons = getattr(optimizer, classification.CLASSES[request.limits.scheme])(request.limits.module_rules())
-    prepared = {"start_date": product.start_date, "benchmark": product.benchmark_returns
-                if request.method == OptimizeMethod.MIN_TRACKING_ERROR else request.benchmark,
-                "instrument_type": product.instrument_type, "df": product.returns, "columns": list(product.ids),
-                "c_m": product.covariance}
-    out = _engine.solve_scipy(*request.arguments(bnds=bnds, cons=cons), prepared=prepared,
-                              constraints=product.module_constraints())
+    prepared = {
+        "start_date": product.start_date,
+        "benchmark": product.benchmark_returns
+        if request.method == OptimizeMethod.MIN_TRACKING_ERROR
+        else request.benchmark,
+        "instrument_type": product.instrument_type,
+        "df": product.returns,
+        "columns": list(product.ids),
+        "c_m": product.covariance,
+    }
+    out = _engine.solve_scipy(
+        *request.arguments(bnds=bnds, cons=cons), prepared=prepared, constraints=product.module_constraints()
+    )
     weights = out["weights"]
     return np.array([weights[i] for i in product.ids], dtype=float), out["scipy"]

@@ -27,8 +27,19 @@ from . import qp, riskparity
 from .settings import Settings, settings_for
 from .solution import INFEASIBLE, MAX_ITERATION, NUMERICAL, SOLVED, STATUSES, TIME_LIMIT, UNBOUNDED, Solution
 
-__all__ = ["INFEASIBLE", "MAX_ITERATION", "METHODS", "NUMERICAL", "SOLVED", "STATUSES", "TIME_LIMIT", "UNBOUNDED",
-           "Settings", "Solution", "solve"]
+__all__ = [
+    "INFEASIBLE",
+    "MAX_ITERATION",
+    "METHODS",
+    "NUMERICAL",
+    "SOLVED",
+    "STATUSES",
+    "TIME_LIMIT",
+    "UNBOUNDED",
+    "Settings",
+    "Solution",
+    "solve",
+]
 
 METHODS = ("risk_parity", "min_variance", "mean_variance", "min_tracking_error")
 
@@ -88,6 +99,7 @@ def solve(method, C, limits, settings=None, *, mu=None, risk_aversion=None, R=No
     if name == "min_variance":
         return qp.min_variance(C, limits, settings=settings)
     if name == "mean_variance":
-        return qp.mean_variance(C, _needed(mu, "mu", name), _needed(risk_aversion, "risk_aversion", name), limits,
-                                settings=settings)
+        return qp.mean_variance(
+            C, _needed(mu, "mu", name), _needed(risk_aversion, "risk_aversion", name), limits, settings=settings
+        )
     return qp.min_tracking_error(_needed(R, "R", name), _needed(b, "b", name), limits, settings=settings)

@@ -20,8 +20,12 @@ def check_limits(limits, n, against="目标函数"):
         raise InvalidArgument(f"OPTIMIZER: limits 必须为 Limits，传入值的类型为：{type(limits).__name__}")
     if limits.lower.shape != (n,) or limits.upper.shape != (n,):
         raise InvalidArgument(f"OPTIMIZER: 约束的合约数 {limits.lower.shape[0]} 与{against}的维数 {n} 不一致")
-    if limits.A.ndim != 2 or limits.A.shape[1] != n or limits.lo.shape != (limits.A.shape[0],) or \
-            limits.hi.shape != (limits.A.shape[0],):
+    if (
+        limits.A.ndim != 2
+        or limits.A.shape[1] != n
+        or limits.lo.shape != (limits.A.shape[0],)
+        or limits.hi.shape != (limits.A.shape[0],)
+    ):
         raise InvalidArgument(f"OPTIMIZER: 约束矩阵 A 的形状 {limits.A.shape} 必须为 (m, {n})，lo 与 hi 的长度必须为 m")
     for name in ("lower", "upper", "lo", "hi"):
         if np.any(np.isnan(getattr(limits, name))):

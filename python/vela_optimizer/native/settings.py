@@ -13,12 +13,21 @@ from dataclasses import dataclass
 from .._blas import one_blas_thread
 from ..exception import InvalidArgument
 
-__all__ = ["ENGINE_MAX_ITERATION", "Settings", "Stopped", "as_real", "blas_threads", "out_of_time", "seconds_left",
-           "settings_for", "time_budget"]
+__all__ = [
+    "ENGINE_MAX_ITERATION",
+    "Settings",
+    "Stopped",
+    "as_real",
+    "blas_threads",
+    "out_of_time",
+    "seconds_left",
+    "settings_for",
+    "time_budget",
+]
 
 # The compiled solvers count iterations in a C int: a larger max_iteration is no limit in
 # practice, and is passed on to them as this one.
-ENGINE_MAX_ITERATION = 2 ** 31 - 1
+ENGINE_MAX_ITERATION = 2**31 - 1
 
 
 @dataclass(frozen=True)
@@ -199,16 +208,38 @@ def _flag(name, value):
     return value
 
 
-_CHECKS = {"positive integer": _positive_integer, "count": _count, "positive": _positive,
-           "nonnegative": _nonnegative, "flag": _flag, "seconds": _seconds}
+_CHECKS = {
+    "positive integer": _positive_integer,
+    "count": _count,
+    "positive": _positive,
+    "nonnegative": _nonnegative,
+    "flag": _flag,
+    "seconds": _seconds,
+}
 _KINDS = {
-    "max_iteration": "positive integer", "tol": "positive", "time_limit": "seconds", "one_blas_thread": "flag",
-    "eps_loose": "positive", "eps": "positive", "primal_tol": "positive", "dual_tol": "positive",
-    "polish_rounds": "count", "turnover_eps": "positive", "turnover_rounds": "count", "guess_rounds": "count",
+    "max_iteration": "positive integer",
+    "tol": "positive",
+    "time_limit": "seconds",
+    "one_blas_thread": "flag",
+    "eps_loose": "positive",
+    "eps": "positive",
+    "primal_tol": "positive",
+    "dual_tol": "positive",
+    "polish_rounds": "count",
+    "turnover_eps": "positive",
+    "turnover_rounds": "count",
+    "guess_rounds": "count",
     "guess_rounds_per": "positive integer",
-    "guess_min_n": "count", "small_n": "count", "sparse_ratio": "nonnegative",
-    "unconstrained_tol": "positive", "feasibility_tol": "positive", "squared_progress": "nonnegative",
-    "tied": "positive", "reuse": "count", "chord_step": "nonnegative", "tau_floor": "positive",
+    "guess_min_n": "count",
+    "small_n": "count",
+    "sparse_ratio": "nonnegative",
+    "unconstrained_tol": "positive",
+    "feasibility_tol": "positive",
+    "squared_progress": "nonnegative",
+    "tied": "positive",
+    "reuse": "count",
+    "chord_step": "nonnegative",
+    "tau_floor": "positive",
     "trade_tau_floor": "positive",
 }
 

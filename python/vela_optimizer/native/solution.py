@@ -6,8 +6,17 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-__all__ = ["INFEASIBLE", "MAX_ITERATION", "NUMERICAL", "SOLVED", "STATUSES", "TIME_LIMIT", "UNBOUNDED", "Solution",
-           "zeros_of"]
+__all__ = [
+    "INFEASIBLE",
+    "MAX_ITERATION",
+    "NUMERICAL",
+    "SOLVED",
+    "STATUSES",
+    "TIME_LIMIT",
+    "UNBOUNDED",
+    "Solution",
+    "zeros_of",
+]
 
 SOLVED = "solved"
 MAX_ITERATION = "max_iteration"

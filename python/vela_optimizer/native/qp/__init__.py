@@ -89,14 +89,30 @@ def _solve_any(quad, limits, settings, scale, objective):
     scaled = quad.scaled(scale)
     red = reduce(scaled, limits, settings.primal_tol)
     if red is None:
-        return Solution(np.full(n, np.nan), 0, INFEASIBLE, "piqp", float("nan"), kkt_residual=float("inf"),
-                        polished=False, message="the limits admit no portfolio: a floor above its cap, or weights "
-                                                "fixed by their bounds outside a limit")
+        return Solution(
+            np.full(n, np.nan),
+            0,
+            INFEASIBLE,
+            "piqp",
+            float("nan"),
+            kkt_residual=float("inf"),
+            polished=False,
+            message="the limits admit no portfolio: a floor above its cap, or weights "
+            "fixed by their bounds outside a limit",
+        )
     with blas_threads(settings):
         if red.quad.n == 0:
             x = red.expand(np.zeros(0))
-            return Solution(x, 0, SOLVED, "piqp", objective(x), kkt_residual=_kkt(quad, limits, x), polished=True,
-                            message="every weight is fixed by its bounds")
+            return Solution(
+                x,
+                0,
+                SOLVED,
+                "piqp",
+                objective(x),
+                kkt_residual=_kkt(quad, limits, x),
+                polished=True,
+                message="every weight is fixed by its bounds",
+            )
         if red.caps is not None:
             return _solve_capped(quad, red, limits, settings, objective)
         late = partial(_late, red, limits, objective)
@@ -124,16 +140,32 @@ def _solve_any(quad, limits, settings, scale, objective):
         if ip.status != SOLVED:
             value = objective(x) if np.all(np.isfinite(x)) else float("nan")
             text = _IP_ENDED.get(ip.status, "the interior point failed numerically").format(it=ip.iterations)
-            return Solution(x, ip.iterations, ip.status, "piqp", value, kkt_residual=_kkt(quad, limits, x),
-                            polished=False, message=text)
+            return Solution(
+                x,
+                ip.iterations,
+                ip.status,
+                "piqp",
+                value,
+                kkt_residual=_kkt(quad, limits, x),
+                polished=False,
+                message=text,
+            )
         polished = polish(red, ip, settings)
         if polished is None and (stop := late(ip.x, ip.iterations, "in the polish")) is not None:
             return stop
         if polished is None:
             kkt = _kkt(quad, limits, x)
-            return Solution(x, ip.iterations, SOLVED, "piqp", objective(x), kkt_residual=kkt, polished=False,
-                            message=f"the interior point met its tolerance after {ip.iterations} iterations; no "
-                                    f"exact point on its active set (KKT residual {kkt:.1e})")
+            return Solution(
+                x,
+                ip.iterations,
+                SOLVED,
+                "piqp",
+                objective(x),
+                kkt_residual=kkt,
+                polished=False,
+                message=f"the interior point met its tolerance after {ip.iterations} iterations; no "
+                f"exact point on its active set (KKT residual {kkt:.1e})",
+            )
         return _exact(red, limits, polished, objective, ip.iterations, "piqp")
 
 
@@ -152,11 +184,14 @@ def _solve_capped(quad, red, limits, settings, objective):
     # vertex from the holdings on its own sides (a rebalance keeps most weights at their
     # holdings, and its optimum is a vertex but for a few free weights), then the one from the
     # floors on the guessed sides.
-    guess = settings.guess_rounds and red.quad.n >= settings.guess_min_n and not red.quad.is_factor and \
-        np.any(red.quad.q)
-    starts = (("daqp", narrow.quad.n <= settings.small_n, lambda: (side, solve_small(narrow, settings))),
-              ("active-set", guess, lambda: _from_holdings(red, side, settings)),
-              ("active-set", settings.guess_rounds, lambda: (side, guess_and_check(narrow, settings))))
+    guess = (
+        settings.guess_rounds and red.quad.n >= settings.guess_min_n and not red.quad.is_factor and np.any(red.quad.q)
+    )
+    starts = (
+        ("daqp", narrow.quad.n <= settings.small_n, lambda: (side, solve_small(narrow, settings))),
+        ("active-set", guess, lambda: _from_holdings(red, side, settings)),
+        ("active-set", settings.guess_rounds, lambda: (side, guess_and_check(narrow, settings))),
+    )
     for solver, usable_here, start in starts:
         if not usable_here:
             continue
@@ -189,19 +224,29 @@ def _solve_capped(quad, red, limits, settings, objective):
     if ip.status != SOLVED:
         value = objective(x) if np.all(np.isfinite(x)) else float("nan")
         text = _IP_ENDED.get(ip.status, "the interior point failed numerically").format(it=ip.iterations)
-        return Solution(x, ip.iterations, ip.status, "piqp", value, kkt_residual=_kkt(quad, limits, x),
-                        polished=False, message=text)
-    st = turnover.start_state(red, ip.x, ip.at_lower, ip.at_upper, ip.row_lo, ip.row_hi, settings.primal_tol,
-                              ip.at_h, ip.cap_held)
+        return Solution(
+            x, ip.iterations, ip.status, "piqp", value, kkt_residual=_kkt(quad, limits, x), polished=False, message=text
+        )
+    st = turnover.start_state(
+        red, ip.x, ip.at_lower, ip.at_upper, ip.row_lo, ip.row_hi, settings.primal_tol, ip.at_h, ip.cap_held
+    )
     found = turnover.kink_active_set(red, st, ip.x, settings.turnover_rounds, settings)
     if found is not None:
         return _exact(red, limits, found, objective, ip.iterations, "piqp")
     if (stop := late(ip.x, ip.iterations, "in the active set")) is not None:
         return stop
     kkt = _kkt(quad, limits, x)
-    return Solution(x, ip.iterations, SOLVED, "piqp", objective(x), kkt_residual=kkt, polished=False,
-                    message=f"the interior point met its tolerance after {ip.iterations} iterations; no exact "
-                            f"point on its active set (KKT residual {kkt:.1e})")
+    return Solution(
+        x,
+        ip.iterations,
+        SOLVED,
+        "piqp",
+        objective(x),
+        kkt_residual=kkt,
+        polished=False,
+        message=f"the interior point met its tolerance after {ip.iterations} iterations; no exact "
+        f"point on its active set (KKT residual {kkt:.1e})",
+    )
 
 
 def _from_holdings(red, side, settings):
@@ -219,9 +264,16 @@ def _late(red, limits, objective, x_kept, iterations, where):
         return None
     x = red.expand(x_kept) if x_kept is not None else np.full(limits.n, np.nan)
     finite = bool(np.all(np.isfinite(x)))
-    return Solution(x, iterations, TIME_LIMIT, "piqp", objective(x) if finite else float("nan"),
-                    kkt_residual=None, polished=False,
-                    message=f"the time limit was reached {where} ({iterations} interior-point iterations)")
+    return Solution(
+        x,
+        iterations,
+        TIME_LIMIT,
+        "piqp",
+        objective(x) if finite else float("nan"),
+        kkt_residual=None,
+        polished=False,
+        message=f"the time limit was reached {where} ({iterations} interior-point iterations)",
+    )
 
 
 def _exact(red, limits, found, objective, iterations, solver):
@@ -229,11 +281,20 @@ def _exact(red, limits, found, objective, iterations, solver):
     residual under the certifying multipliers)."""
     x = red.expand(found[0])
     kkt = max(found[1], limits.violation(x))
-    how = {"active-set": "the active set from the greedy vertex",
-           "daqp": f"DAQP's active set ({iterations} iterations)"}.get(
-        solver, f"the interior point ({iterations} iterations) and the polish on its active set")
-    return Solution(x, iterations, SOLVED, solver, objective(x), kkt_residual=kkt, polished=True,
-                    message=f"{how} gave the exact optimum (KKT residual {kkt:.1e})")
+    how = {
+        "active-set": "the active set from the greedy vertex",
+        "daqp": f"DAQP's active set ({iterations} iterations)",
+    }.get(solver, f"the interior point ({iterations} iterations) and the polish on its active set")
+    return Solution(
+        x,
+        iterations,
+        SOLVED,
+        solver,
+        objective(x),
+        kkt_residual=kkt,
+        polished=True,
+        message=f"{how} gave the exact optimum (KKT residual {kkt:.1e})",
+    )
 
 
 def _kkt(quad, limits, x):
@@ -374,8 +435,9 @@ def min_tracking_error(R, b, limits, *, max_iteration=None, settings=None) -> So
     R = as_array("R", R)
     b = as_array("b", b)
     if R.ndim != 2 or b.shape != (R.shape[0],):
-        raise InvalidArgument(f"OPTIMIZER: R 的形状必须为 (T, n)，b 的形状必须为 (T,)，"
-                              f"传入的形状为：{R.shape} 和 {b.shape}")
+        raise InvalidArgument(
+            f"OPTIMIZER: R 的形状必须为 (T, n)，b 的形状必须为 (T,)，传入的形状为：{R.shape} 和 {b.shape}"
+        )
     complete = np.isfinite(b) & np.all(np.isfinite(R), axis=1)
     if not complete.any():
         raise InvalidArgument("OPTIMIZER: 没有一天同时有基准和全部合约的收益率")

@@ -78,14 +78,14 @@ def equality_step(red, x, fixed_lo, fixed_hi, row_lo, row_hi):
             r0 = Q.T @ r0
         k = F_F.shape[0]
         K = np.zeros((nf + k + mw, nf + k + mw))
-        K[nf:nf + k, :nf] = F_F
-        K[:nf, nf:nf + k] = F_F.T
-        K[nf:nf + k, nf:nf + k] = -np.eye(k)
-        K[nf + k:, :nf] = A_WF
-        K[:nf, nf + k:] = A_WF.T
+        K[nf : nf + k, :nf] = F_F
+        K[:nf, nf : nf + k] = F_F.T
+        K[nf : nf + k, nf : nf + k] = -np.eye(k)
+        K[nf + k :, :nf] = A_WF
+        K[:nf, nf + k :] = A_WF.T
         rhs = np.concatenate([-quad.q[free], -r0, r_rows])
         z = symmetric_solve(K, rhs)
-        nu = z[nf + k:]
+        nu = z[nf + k :]
     elif quad.is_lowrank and (found := _lowrank_step(quad.P, free, A_WF, -quad.grad(x)[free], r_rows)) is not None:
         z, nu = found
     else:
@@ -153,8 +153,9 @@ def active_set(red, x0, fixed_lo, fixed_hi, row_lo, row_hi, rounds, settings, f_
         if any(w.any() for w in wrong):
             signs = np.where(row_hi, 1, np.where(row_lo & ~eq, -1, 0))[W]
             recovered = np.zeros_like(nu)
-            recovered[W] = recover_row_multipliers(g, red.A[W], signs, fixed_lo, fixed_hi, np.zeros_like(free),
-                                                   tol_d / dual_tol)
+            recovered[W] = recover_row_multipliers(
+                g, red.A[W], signs, fixed_lo, fixed_hi, np.zeros_like(free), tol_d / dual_tol
+            )
             # Kept only where they leave the free variables stationary: where the free variables
             # determine ν, the recovered multipliers break stationarity, and the wrong signs of
             # the KKT solve's own ν say which bound or row to release.
@@ -172,8 +173,7 @@ def active_set(red, x0, fixed_lo, fixed_hi, row_lo, row_hi, rounds, settings, f_
                 f = red.quad.value(x)
                 if f > f_ref + 1e-7 * abs(f_ref) + 1e-14 * gradient_scale(red.quad, x):
                     return None
-            return x, certified_residual(red, x, r, nu, free, fixed_lo, fixed_hi, row_lo, row_hi, eq,
-                                         tol_d / dual_tol)
+            return x, certified_residual(red, x, r, nu, free, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d / dual_tol)
         fixed_lo = (fixed_lo | below) & ~wrong_lo
         fixed_hi = (fixed_hi | above) & ~wrong_hi
         row_lo = (row_lo | rows_below) & ~wrong_row_lo
@@ -189,8 +189,17 @@ def polish(red, ip, settings, early=False):
     times at most (``Settings.polish_rounds``). At the interior point's answer the polished
     objective must also be no worse than the answer's; an early iterate may lie outside the
     limits, and there the KKT conditions alone decide."""
-    return active_set(red, ip.x, ip.at_lower.copy(), ip.at_upper.copy(), ip.row_lo.copy(), ip.row_hi.copy(),
-                      settings.polish_rounds, settings, f_ref=None if early else red.quad.value(ip.x))
+    return active_set(
+        red,
+        ip.x,
+        ip.at_lower.copy(),
+        ip.at_upper.copy(),
+        ip.row_lo.copy(),
+        ip.row_hi.copy(),
+        settings.polish_rounds,
+        settings,
+        f_ref=None if early else red.quad.value(ip.x),
+    )
 
 
 def vertex_guess(red, settings):
@@ -350,8 +359,9 @@ def guess_and_check(red, settings, start=None):
             # when it leaves the free weights stationary.
             signs = np.where(row_hi, 1, np.where(row_lo & ~eq, -1, 0))[W]
             recovered = np.zeros_like(nu)
-            recovered[W] = recover_row_multipliers(g, red.A[W], signs, fixed_lo, fixed_hi, np.zeros_like(free),
-                                                   tol_d / dual_tol)
+            recovered[W] = recover_row_multipliers(
+                g, red.A[W], signs, fixed_lo, fixed_hi, np.zeros_like(free), tol_d / dual_tol
+            )
             alt = wrong_signs(g, red.A, recovered, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d)
             if np.abs((g + red.A.T @ recovered)[free]).max(initial=0.0) <= tol_d:
                 nu, wrong = recovered, alt
@@ -363,21 +373,25 @@ def guess_and_check(red, settings, start=None):
             # Accepted on the polish's terms: every bound and row within primal_tol (held ones
             # included), the multipliers' signs checked above, the free weights stationary.
             ax = red.A @ x
-            feasible = max(float(np.max(red.lower - x, initial=0.0)), float(np.max(x - red.upper, initial=0.0)),
-                           float(np.max(red.lo - ax, initial=0.0)), float(np.max(ax - red.hi, initial=0.0)))
+            feasible = max(
+                float(np.max(red.lower - x, initial=0.0)),
+                float(np.max(x - red.upper, initial=0.0)),
+                float(np.max(red.lo - ax, initial=0.0)),
+                float(np.max(ax - red.hi, initial=0.0)),
+            )
             r = g + red.A.T @ nu
             stationary = np.abs(r[free]).max(initial=0.0) <= tol_d
             if not (feasible <= primal_tol and stationary and np.all(np.isfinite(x))):
                 return None
-            return x, certified_residual(red, x, r, nu, free, fixed_lo, fixed_hi, row_lo, row_hi, eq,
-                                         tol_d / dual_tol)
+            return x, certified_residual(red, x, r, nu, free, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d / dual_tol)
         # Each round releases one: more wrong signs than rounds left cannot end in time.
         n_choose = sum(int(w.sum()) for w in choose)
         if n_choose == 0 or n_choose > rounds - done - 1:
             return None
         r = np.abs(g + red.A.T @ choose_nu)
-        size = np.concatenate([np.where(choose[0] | choose[1], r, 0.0),
-                               np.where(choose[2] | choose[3], np.abs(choose_nu), 0.0)])
+        size = np.concatenate(
+            [np.where(choose[0] | choose[1], r, 0.0), np.where(choose[2] | choose[3], np.abs(choose_nu), 0.0)]
+        )
         k = int(np.argmax(size))
         n = quad.n
         if k < n:

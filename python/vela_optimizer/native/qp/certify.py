@@ -24,15 +24,18 @@ from .model import make_quadratic
 def gradient_scale(quad, x):
     """The size of the gradient terms, for judging multipliers and stationarity."""
     hx = quad.hess(x)
-    return max(float(np.abs(hx).max(initial=0.0)), float(np.abs(quad.q).max(initial=0.0)),
-               abs(quad.mean_curvature()) * float(np.abs(x).max(initial=0.0)), 1e-300)
+    return max(
+        float(np.abs(hx).max(initial=0.0)),
+        float(np.abs(quad.q).max(initial=0.0)),
+        abs(quad.mean_curvature()) * float(np.abs(x).max(initial=0.0)),
+        1e-300,
+    )
 
 
 def wrong_signs(g, A, nu, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol):
     """Bounds and rows whose multiplier has the wrong sign, given ∇f = g and row multipliers ν."""
     r = g + A.T @ nu
-    return (fixed_lo & ~fixed_hi & (r < -tol), fixed_hi & (r > tol), row_lo & ~eq & (nu > tol),
-            row_hi & (nu < -tol))
+    return (fixed_lo & ~fixed_hi & (r < -tol), fixed_hi & (r > tol), row_lo & ~eq & (nu > tol), row_hi & (nu < -tol))
 
 
 def certified_residual(red, x, r, nu, free, fixed_lo, fixed_hi, row_lo, row_hi, eq, scale):
@@ -41,9 +44,13 @@ def certified_residual(red, x, r, nu, free, fixed_lo, fixed_hi, row_lo, row_hi, 
     multipliers, and multiplier × slack of the held rows and bounds, over the gradient's
     ``scale``. It bounds :func:`kkt_residual`, which searches for the multipliers that make the
     residual smallest, and costs no search: the solve has already found them."""
-    stat = max(float(np.abs(r[free]).max(initial=0.0)),
-               float(np.max(-r[fixed_lo & ~fixed_hi], initial=0.0)), float(np.max(r[fixed_hi], initial=0.0)),
-               float(np.max(nu[row_lo & ~eq], initial=0.0)), float(np.max(-nu[row_hi], initial=0.0)))
+    stat = max(
+        float(np.abs(r[free]).max(initial=0.0)),
+        float(np.max(-r[fixed_lo & ~fixed_hi], initial=0.0)),
+        float(np.max(r[fixed_hi], initial=0.0)),
+        float(np.max(nu[row_lo & ~eq], initial=0.0)),
+        float(np.max(-nu[row_hi], initial=0.0)),
+    )
     ax = red.A @ x
     row_slack = np.where(row_hi, red.hi - ax, np.where(row_lo, ax - red.lo, 0.0))
     bound_slack = np.where(fixed_hi, red.upper - x, np.where(fixed_lo, x - red.lower, 0.0))
@@ -61,8 +68,8 @@ def _signed_lstsq(M, rhs, signs):
     free = signs == 0
     cols = np.hstack([M * np.where(free, 1.0, signs), -M[:, free]])
     u = nnls(cols, rhs)[0]
-    nu = u[:M.shape[1]] * np.where(free, 1.0, signs)
-    nu[free] -= u[M.shape[1]:]
+    nu = u[: M.shape[1]] * np.where(free, 1.0, signs)
+    nu[free] -= u[M.shape[1] :]
     return nu
 
 
@@ -198,8 +205,11 @@ def residual(quad, limits, x, active_tol=1e-9):
     # mean curvature times the largest weight keeps the scale when Px vanishes (a singular P
     # whose null space the optimum lies in: a portfolio of zero variance).
     linear = quad.q - quad.F.T @ quad.d if quad.is_factor else quad.q
-    scale = max(float(np.abs(quad.hess(x)).max(initial=0.0)), float(np.abs(linear).max(initial=0.0)),
-                quad.mean_curvature() * float(np.abs(x).max(initial=0.0)))
+    scale = max(
+        float(np.abs(quad.hess(x)).max(initial=0.0)),
+        float(np.abs(linear).max(initial=0.0)),
+        quad.mean_curvature() * float(np.abs(x).max(initial=0.0)),
+    )
     if not scale > 0.0:
         scale = 1.0
     if limits.turnover_capped:
@@ -216,8 +226,9 @@ def residual(quad, limits, x, active_tol=1e-9):
     signs = np.where(row_hi, 1, np.where(row_lo, -1, 0))[W]
     nu = recover_row_multipliers(g, limits.A[W], signs, at_lower, at_upper, fixed, scale)
     r = g + limits.A[W].T @ nu
-    stat = np.where(fixed, 0.0,
-                    np.where(at_lower, np.maximum(-r, 0.0), np.where(at_upper, np.maximum(r, 0.0), np.abs(r))))
+    stat = np.where(
+        fixed, 0.0, np.where(at_lower, np.maximum(-r, 0.0), np.where(at_upper, np.maximum(r, 0.0), np.abs(r)))
+    )
     z_bound = np.where(at_lower, np.maximum(r, 0.0), 0.0) + np.where(at_upper, np.maximum(-r, 0.0), 0.0)
     slack = np.where(at_lower, x - lower, np.where(at_upper, upper - x, 0.0))
     row_slack = np.where(row_lo, ax - limits.lo, np.where(row_hi, limits.hi - ax, 0.0))[W]
@@ -247,11 +258,14 @@ def _capped_residual(limits, x, g, scale, active_tol):
     cols = np.concatenate([np.arange(n), held, held])
     k = held.size
     rows, cap_slack = [limits.A[:, cols]], []
-    for sign, cap, side, traded in ((1, limits.max_buy, buy, np.maximum(d, 0.0).sum()),
-                                    (-1, limits.max_sell, ~buy & ~at_h, np.maximum(-d, 0.0).sum())):
+    for sign, cap, side, traded in (
+        (1, limits.max_buy, buy, np.maximum(d, 0.0).sum()),
+        (-1, limits.max_sell, ~buy & ~at_h, np.maximum(-d, 0.0).sum()),
+    ):
         if np.isfinite(cap):
-            row = np.concatenate([np.where(side, float(sign), 0.0), np.full(k, float(sign > 0)),
-                                  np.full(k, -float(sign < 0))])
+            row = np.concatenate(
+                [np.where(side, float(sign), 0.0), np.full(k, float(sign > 0)), np.full(k, -float(sign < 0))]
+            )
             rows.append(row[None, :])
             cap_slack.append(cap - float(traded))
     A = np.vstack(rows)
@@ -270,7 +284,6 @@ def _capped_residual(limits, x, g, scale, active_tol):
     xc = x[cols]
     slack = np.where(lo_c, xc - lower[cols], np.where(hi_c, upper[cols] - xc, 0.0))
     slack[n:] = np.abs(d[cols[n:]])
-    row_slack = np.concatenate([np.where(row_lo, ax - limits.lo, np.where(row_hi, limits.hi - ax, 0.0)),
-                                cap_slack])[W]
+    row_slack = np.concatenate([np.where(row_lo, ax - limits.lo, np.where(row_hi, limits.hi - ax, 0.0)), cap_slack])[W]
     comp = max(float(np.abs(z_bound * slack).max(initial=0.0)), float(np.abs(nu * row_slack).max(initial=0.0)))
     return max(float(stat.max(initial=0.0)) / scale, limits.violation(x), comp / scale)

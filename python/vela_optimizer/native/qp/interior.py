@@ -81,8 +81,17 @@ def setup(red, sparse_lift, eps):
     G = np.asfortranarray(red.A[ineq]) if ineq.any() else None
     # P is symmetric: its transpose is the column-major array PIQP takes, without a copy.
     P = P.T if P.flags.c_contiguous else np.asfortranarray(P)
-    solver.setup(P, c, A_eq, red.lo[eq] if eq.any() else None, G, red.lo[ineq] if ineq.any() else None,
-                 red.hi[ineq] if ineq.any() else None, red.lower, red.upper)
+    solver.setup(
+        P,
+        c,
+        A_eq,
+        red.lo[eq] if eq.any() else None,
+        G,
+        red.lo[ineq] if ineq.any() else None,
+        red.hi[ineq] if ineq.any() else None,
+        red.lower,
+        red.upper,
+    )
     return solver
 
 
@@ -104,12 +113,25 @@ def _setup_lifted_hessian(red, lift, eps):
     solver = piqp.SparseSolver()
     _configure(solver, eps)
     P = sp.block_diag([sp.triu(lift.P_x), sp.triu(lift.P_z)], format="csc")
-    A = sp.vstack([sp.hstack([sp.csc_matrix(lift.A_x), lift.A_z]),
-                   sp.hstack([sp.csc_matrix(red.A[eq]), sp.csc_matrix((int(eq.sum()), k))])], format="csc")
+    A = sp.vstack(
+        [
+            sp.hstack([sp.csc_matrix(lift.A_x), lift.A_z]),
+            sp.hstack([sp.csc_matrix(red.A[eq]), sp.csc_matrix((int(eq.sum()), k))]),
+        ],
+        format="csc",
+    )
     G = sp.hstack([sp.csc_matrix(red.A[ineq]), sp.csc_matrix((int(ineq.sum()), k))], format="csc")
-    solver.setup(P, np.concatenate([quad.q, np.zeros(k)]), A, np.concatenate([lift.b, red.lo[eq]]), G,
-                 red.lo[ineq], red.hi[ineq], np.concatenate([red.lower, np.full(k, -np.inf)]),
-                 np.concatenate([red.upper, np.full(k, np.inf)]))
+    solver.setup(
+        P,
+        np.concatenate([quad.q, np.zeros(k)]),
+        A,
+        np.concatenate([lift.b, red.lo[eq]]),
+        G,
+        red.lo[ineq],
+        red.hi[ineq],
+        np.concatenate([red.lower, np.full(k, -np.inf)]),
+        np.concatenate([red.upper, np.full(k, np.inf)]),
+    )
     return solver
 
 
@@ -173,16 +195,24 @@ def setup_lifted(red, eps):
         g_rows.append(sign * sp.hstack([sp.identity(n), sp.csc_matrix((n, nv - n))]) - t)
         g_lo.append(np.full(n, -np.inf))
         g_hi.append(sign * caps.h)
-        g_rows.append(sp.csc_matrix((np.ones(n), (np.zeros(n, dtype=int), n + k + j * n + np.arange(n))),
-                                    shape=(1, nv)))
+        g_rows.append(
+            sp.csc_matrix((np.ones(n), (np.zeros(n, dtype=int), n + k + j * n + np.arange(n))), shape=(1, nv))
+        )
         g_lo.append([-np.inf])
         g_hi.append([cap])
     solver = piqp.SparseSolver()
     _configure(solver, eps)
-    solver.setup(P, c, sp.vstack(eq_rows, format="csc"), np.concatenate(b), sp.vstack(g_rows, format="csc"),
-                 np.concatenate(g_lo), np.concatenate(g_hi),
-                 np.concatenate([red.lower, np.full(k, -np.inf), np.zeros(ncap * n)]),
-                 np.concatenate([red.upper, np.full(k, np.inf), np.full(ncap * n, np.inf)]))
+    solver.setup(
+        P,
+        c,
+        sp.vstack(eq_rows, format="csc"),
+        np.concatenate(b),
+        sp.vstack(g_rows, format="csc"),
+        np.concatenate(g_lo),
+        np.concatenate(g_hi),
+        np.concatenate([red.lower, np.full(k, -np.inf), np.zeros(ncap * n)]),
+        np.concatenate([red.upper, np.full(k, np.inf), np.full(ncap * n, np.inf)]),
+    )
     return solver
 
 
@@ -191,8 +221,13 @@ def _lift_of(quad):
     y = F x − d (½‖y‖², nothing left on x), for a factored P its own; None for a dense P."""
     if quad.is_factor:
         k = quad.F.shape[0]
-        return Lift(sp.csc_matrix((quad.n, quad.n)), sp.csc_matrix(quad.F), -sp.identity(k, format="csc"),
-                    sp.identity(k, format="csc"), quad.d)
+        return Lift(
+            sp.csc_matrix((quad.n, quad.n)),
+            sp.csc_matrix(quad.F),
+            -sp.identity(k, format="csc"),
+            sp.identity(k, format="csc"),
+            quad.d,
+        )
     return quad.P.lift() if quad.is_lowrank else None
 
 

@@ -173,8 +173,9 @@ def reduce(quad, limits, primal_tol):
         caps = reduced_caps(limits, keep, x_fixed, A[live], lo[live], hi[live], primal_tol)
         if caps is None:
             return None
-    return Reduced(quad.restrict(keep, x_fixed), keep, x_fixed, lower[keep], upper[keep], A[live], lo[live],
-                   hi[live], caps)
+    return Reduced(
+        quad.restrict(keep, x_fixed), keep, x_fixed, lower[keep], upper[keep], A[live], lo[live], hi[live], caps
+    )
 
 
 def reduced_caps(limits, keep, x_fixed, A, lo, hi, primal_tol):
@@ -252,8 +253,11 @@ def covariance_quadratic(C, curvature, q, limits):
     if q is not None and q.shape != (C.shape[0],):
         raise InvalidArgument(f"OPTIMIZER: mu 的长度必须与协方差矩阵的维数 {C.shape[0]} 一致，传入的形状为：{q.shape}")
     q = np.zeros(C.shape[0]) if q is None else q
-    scale = (usable(curvature * float(np.mean(np.diag(C)))) if C.size else None) or \
-        usable(float(np.abs(q).max(initial=0.0))) or 1.0
+    scale = (
+        (usable(curvature * float(np.mean(np.diag(C)))) if C.size else None)
+        or usable(float(np.abs(q).max(initial=0.0)))
+        or 1.0
+    )
     return make_quadratic(C * (curvature / scale), q / scale, limits, None, None, "协方差矩阵"), scale
 
 
@@ -263,8 +267,11 @@ def _factored_quadratic(C, curvature, q, limits):
     if q is not None and q.shape != (n,):
         raise InvalidArgument(f"OPTIMIZER: mu 的长度必须与协方差矩阵的维数 {n} 一致，传入的形状为：{q.shape}")
     q = np.zeros(n) if q is None else q
-    scale = (usable(curvature * float(np.mean(C.diagonal()))) if n else None) or \
-        usable(float(np.abs(q).max(initial=0.0))) or 1.0
+    scale = (
+        (usable(curvature * float(np.mean(C.diagonal()))) if n else None)
+        or usable(float(np.abs(q).max(initial=0.0)))
+        or 1.0
+    )
     check_limits(limits, n, "协方差矩阵")
     P = C.scaled(curvature / scale) if curvature > 0 else FactoredCovariance(np.zeros(n), np.zeros((n, 0)))
     return Quadratic(q / scale, P=P), scale

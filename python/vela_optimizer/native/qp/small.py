@@ -38,9 +38,17 @@ def solve_small(red, settings):
     sense[n + np.flatnonzero(eq)] = 5
     upper = np.minimum(np.concatenate([red.upper, red.hi]), _INF)
     lower = np.maximum(np.concatenate([red.lower, red.lo]), -_INF)
-    x, _, flag, info = daqp.solve(np.ascontiguousarray(H), f, np.ascontiguousarray(red.A), upper, lower, sense,
-                                  primal_tol=settings.primal_tol, eps_prox=0.0,
-                                  iter_limit=min(settings.max_iteration, ENGINE_MAX_ITERATION))
+    x, _, flag, info = daqp.solve(
+        np.ascontiguousarray(H),
+        f,
+        np.ascontiguousarray(red.A),
+        upper,
+        lower,
+        sense,
+        primal_tol=settings.primal_tol,
+        eps_prox=0.0,
+        iter_limit=min(settings.max_iteration, ENGINE_MAX_ITERATION),
+    )
     if flag != 1 or not np.all(np.isfinite(x)):
         return None
     lam = info["lam"]
@@ -52,8 +60,12 @@ def solve_small(red, settings):
     row_hi, row_lo = (nu > 0) & ~eq, (nu < 0) | eq
     r = quad.grad(x) + red.A.T @ nu
     ax = red.A @ x
-    broken = max(float(np.max(red.lower - x, initial=0.0)), float(np.max(x - red.upper, initial=0.0)),
-                 float(np.max(red.lo - ax, initial=0.0)), float(np.max(ax - red.hi, initial=0.0)))
+    broken = max(
+        float(np.max(red.lower - x, initial=0.0)),
+        float(np.max(x - red.upper, initial=0.0)),
+        float(np.max(red.lo - ax, initial=0.0)),
+        float(np.max(ax - red.hi, initial=0.0)),
+    )
     scale = gradient_scale(quad, x)
     residual = certified_residual(red, x, r, nu, free, fixed_lo, fixed_hi, row_lo, row_hi, eq, scale)
     # DAQP ends on its active set's KKT point, to rounding: its residual is 1e-16 to 1e-15 where it

@@ -55,8 +55,10 @@ class KinkState:
 
     def key(self):
         """The state as bytes, to tell a state seen before."""
-        return b"".join(a.tobytes() for a in (self.fixed_lo, self.fixed_hi, self.at_h, self.side, self.row_lo,
-                                             self.row_hi, self.cap_held))
+        return b"".join(
+            a.tobytes()
+            for a in (self.fixed_lo, self.fixed_hi, self.at_h, self.side, self.row_lo, self.row_hi, self.cap_held)
+        )
 
 
 def inside(h, lower, upper, tol):
@@ -110,9 +112,15 @@ def restricted(red, side, tol):
     st = KinkState(np.zeros_like(kink), np.zeros_like(kink), np.zeros_like(kink), side, None, None, None)
     rows, his = _cap_rows(red, st)
     k = rows.shape[0]
-    return dataclasses.replace(red, lower=lower, upper=upper, A=np.vstack([red.A, rows]),
-                               lo=np.concatenate([red.lo, np.full(k, -np.inf)]), hi=np.concatenate([red.hi, his]),
-                               caps=None)
+    return dataclasses.replace(
+        red,
+        lower=lower,
+        upper=upper,
+        A=np.vstack([red.A, rows]),
+        lo=np.concatenate([red.lo, np.full(k, -np.inf)]),
+        hi=np.concatenate([red.hi, his]),
+        caps=None,
+    )
 
 
 def traded_vertex(red, side, settings):
@@ -201,8 +209,15 @@ def restricted_state(red, side, ip, tol):
     side put at their holding are held there."""
     h, m = red.caps.h, red.A.shape[0]
     at_h = inside(h, red.lower, red.upper, tol) & (((side > 0) & ip.at_lower) | ((side < 0) & ip.at_upper))
-    return KinkState(ip.at_lower & ~at_h, ip.at_upper & ~at_h, at_h, side.copy(), ip.row_lo[:m].copy(),
-                     ip.row_hi[:m].copy(), ip.row_hi[m:].copy())
+    return KinkState(
+        ip.at_lower & ~at_h,
+        ip.at_upper & ~at_h,
+        at_h,
+        side.copy(),
+        ip.row_lo[:m].copy(),
+        ip.row_hi[:m].copy(),
+        ip.row_hi[m:].copy(),
+    )
 
 
 def state_at(red, side, x, tol):
@@ -238,10 +253,20 @@ def augmented(red, st):
     holdings (as lower bounds), and the masks of the equality step."""
     rows, his = _cap_rows(red, st)
     k = rows.shape[0]
-    aug = dataclasses.replace(red, lower=np.where(st.at_h, red.caps.h, red.lower), A=np.vstack([red.A, rows]),
-                              lo=np.concatenate([red.lo, np.full(k, -np.inf)]), hi=np.concatenate([red.hi, his]))
-    return (aug, st.fixed_lo | st.at_h, st.fixed_hi & ~st.at_h, np.concatenate([st.row_lo, np.zeros(k, dtype=bool)]),
-            np.concatenate([st.row_hi, st.cap_held]))
+    aug = dataclasses.replace(
+        red,
+        lower=np.where(st.at_h, red.caps.h, red.lower),
+        A=np.vstack([red.A, rows]),
+        lo=np.concatenate([red.lo, np.full(k, -np.inf)]),
+        hi=np.concatenate([red.hi, his]),
+    )
+    return (
+        aug,
+        st.fixed_lo | st.at_h,
+        st.fixed_hi & ~st.at_h,
+        np.concatenate([st.row_lo, np.zeros(k, dtype=bool)]),
+        np.concatenate([st.row_hi, st.cap_held]),
+    )
 
 
 def _columns(red, st, aug, g):
@@ -309,11 +334,12 @@ def kink_active_set(red, st, x0, rounds, settings):
             held_c = np.concatenate([st.at_h, np.zeros(cols.size - st.at_h.size, bool)])
             recovered[W] = recover_row_multipliers(g_c, A_c[W], signs, lo_c, hi_c, held_c, tol_d / dual_tol)
             # Kept only where they leave the free weights stationary (as in active_set.active_set).
-            if np.abs((g_c + A_c.T @ recovered)[:st.at_h.size][free]).max(initial=0.0) <= tol_d:
+            if np.abs((g_c + A_c.T @ recovered)[: st.at_h.size][free]).max(initial=0.0) <= tol_d:
                 nu = recovered
                 wrong = wrong_signs(g_c, A_c, nu, lo_c, hi_c, row_lo, row_hi, eq, tol_d)
-        primal_bad = below.any() or above.any() or cross_down.any() or cross_up.any() or rows_below.any() or \
-            rows_above.any()
+        primal_bad = (
+            below.any() or above.any() or cross_down.any() or cross_up.any() or rows_below.any() or rows_above.any()
+        )
         if not primal_bad and not any(w.any() for w in wrong):
             r = g_c + A_c.T @ nu
             n = red.quad.n
@@ -334,25 +360,33 @@ def _next_state(st, wrong, below, above, crossed, rows_below, rows_above, m):
     k = held.size
     # Columns (see _columns): the weights, each held weight's buy-side column, its sell-side one.
     release_up, release_down = np.zeros(n, bool), np.zeros(n, bool)
-    release_up[held[wrong_lo[n:n + k]]] = True
-    release_down[held[wrong_hi[n + k:n + 2 * k]]] = True
+    release_up[held[wrong_lo[n : n + k]]] = True
+    release_down[held[wrong_hi[n + k : n + 2 * k]]] = True
     side = st.side.copy()
     side[release_up] = 1
     side[release_down] = -1
-    return KinkState(fixed_lo=(st.fixed_lo | below) & ~wrong_lo[:n], fixed_hi=(st.fixed_hi | above) & ~wrong_hi[:n],
-                     at_h=(st.at_h | crossed) & ~(release_up | release_down), side=side,
-                     row_lo=(st.row_lo | rows_below[:m]) & ~wrong_row_lo[:m],
-                     row_hi=(st.row_hi | rows_above[:m]) & ~wrong_row_hi[:m],
-                     cap_held=(st.cap_held | rows_above[m:]) & ~wrong_row_hi[m:])
+    return KinkState(
+        fixed_lo=(st.fixed_lo | below) & ~wrong_lo[:n],
+        fixed_hi=(st.fixed_hi | above) & ~wrong_hi[:n],
+        at_h=(st.at_h | crossed) & ~(release_up | release_down),
+        side=side,
+        row_lo=(st.row_lo | rows_below[:m]) & ~wrong_row_lo[:m],
+        row_hi=(st.row_hi | rows_above[:m]) & ~wrong_row_hi[:m],
+        cap_held=(st.cap_held | rows_above[m:]) & ~wrong_row_hi[m:],
+    )
 
 
 def _residual(aug, x, r, nu, free, at_lower, at_upper, cols, row_lo, row_hi, eq, scale):
     """The KKT residual under the multipliers found, over the gradient's ``scale``: stationarity
     of the free weights, signs of the bound, holding and row multipliers, multiplier × slack."""
     n = x.shape[0]
-    stat = max(float(np.abs(r[:n][free]).max(initial=0.0)), float(np.max(-r[at_lower], initial=0.0)),
-               float(np.max(r[at_upper], initial=0.0)), float(np.max(nu[row_lo & ~eq], initial=0.0)),
-               float(np.max(-nu[row_hi], initial=0.0)))
+    stat = max(
+        float(np.abs(r[:n][free]).max(initial=0.0)),
+        float(np.max(-r[at_lower], initial=0.0)),
+        float(np.max(r[at_upper], initial=0.0)),
+        float(np.max(nu[row_lo & ~eq], initial=0.0)),
+        float(np.max(-nu[row_hi], initial=0.0)),
+    )
     ax = aug.A @ x
     row_slack = np.where(row_hi, aug.hi - ax, np.where(row_lo, ax - aug.lo, 0.0))
     # A weight held at its holding has no slack there (its columns beyond the first n).

@@ -85,8 +85,18 @@ def _positive_variances(diag):
 def _solution(C, w, iterations, status, solver, path, message="", limits=None) -> Solution:
     rc = w * (C @ w) if isinstance(C, FactoredCovariance) else risk_contributions(C, w)
     spread = pairwise_spread(rc)
-    return Solution(w, int(iterations), status, solver, spread, message=message, spread=spread, ratio=_ratio(rc),
-                    path=path, zeros=zeros_of(w, limits, risk_parity=True))
+    return Solution(
+        w,
+        int(iterations),
+        status,
+        solver,
+        spread,
+        message=message,
+        spread=spread,
+        ratio=_ratio(rc),
+        path=path,
+        zeros=zeros_of(w, limits, risk_parity=True),
+    )
 
 
 def solve_unconstrained(C, *, max_iteration=None, tol=None, method: str = "auto", settings=None) -> Solution:
@@ -132,21 +142,35 @@ def solve_unconstrained(C, *, max_iteration=None, tol=None, method: str = "auto"
         # Damped Newton with Woodbury solves: O(n·k²) a step, where the core's sweeps are O(n²).
         solver = "newton"
         with blas_threads(settings):
-            x, iterations, converged = barrier_newton(a, min(settings.max_iteration, ENGINE_MAX_ITERATION),
-                                                      settings.unconstrained_tol, BARRIER)
+            x, iterations, converged = barrier_newton(
+                a, min(settings.max_iteration, ENGINE_MAX_ITERATION), settings.unconstrained_tol, BARRIER
+            )
     else:
-        x, iterations, converged = _engine.risk_parity_barrier(a, min(settings.max_iteration, ENGINE_MAX_ITERATION),
-                                                               settings.unconstrained_tol, BARRIER, method)
+        x, iterations, converged = _engine.risk_parity_barrier(
+            a, min(settings.max_iteration, ENGINE_MAX_ITERATION), settings.unconstrained_tol, BARRIER, method
+        )
     total = float(np.sum(x))
     if not (np.isfinite(x).all() and math.isfinite(total) and total > 0):
-        return Solution(np.full(a.shape[0], np.nan), int(iterations), NUMERICAL, solver, math.nan,
-                        message="the unconstrained risk parity solve gave weights that are not finite and positive",
-                        spread=math.nan, ratio=math.nan, path="equal")
+        return Solution(
+            np.full(a.shape[0], np.nan),
+            int(iterations),
+            NUMERICAL,
+            solver,
+            math.nan,
+            message="the unconstrained risk parity solve gave weights that are not finite and positive",
+            spread=math.nan,
+            ratio=math.nan,
+            path="equal",
+        )
     status = SOLVED if converged else MAX_ITERATION
-    message = ("equal risk contributions" if converged else
-               "stopped at the iteration limit before the risk contributions were equal to the tolerance")
-    return _solution(a, x / total, iterations, status, solver, "equal",
-                     f"{message} ({iterations} sweeps and Newton steps)")
+    message = (
+        "equal risk contributions"
+        if converged
+        else "stopped at the iteration limit before the risk contributions were equal to the tolerance"
+    )
+    return _solution(
+        a, x / total, iterations, status, solver, "equal", f"{message} ({iterations} sweeps and Newton steps)"
+    )
 
 
 def solve_with_limits(C, limits, *, max_iteration=None, tol=None, settings=None) -> Solution:
@@ -217,7 +241,11 @@ def _finish(a, w, equal, iterations, status, message, limits) -> Solution:
     if status == SOLVED and not equal.converged:
         status, message = MAX_ITERATION, "the unconstrained solve stopped at the iteration limit"
     if not message:
-        message = ("limits bind: the pairwise spread was minimised over them" if status == SOLVED else
-                   "stopped at the iteration limit at a feasible portfolio before the steps settled")
-    return _solution(a, w, equal.iterations + iterations, status, "daqp-sca", "sca",
-                     f"{message} ({iterations} QPs)", limits)
+        message = (
+            "limits bind: the pairwise spread was minimised over them"
+            if status == SOLVED
+            else "stopped at the iteration limit at a feasible portfolio before the steps settled"
+        )
+    return _solution(
+        a, w, equal.iterations + iterations, status, "daqp-sca", "sca", f"{message} ({iterations} QPs)", limits
+    )

@@ -50,7 +50,7 @@ def untie(blocks: list, rc: np.ndarray, tied: float) -> list:
     """Blocks whose contributions are not (yet) equal, to ``tied`` relative to their mean size,
     dissolved into singletons."""
     size = float(np.mean(np.abs(rc))) or 1.0
-    out = []
+    out: list[list[int]] = []
     for b in blocks:
         if len(b) > 1 and np.ptp(rc[b]) > tied * size:
             out.extend([i] for i in b)
@@ -101,8 +101,13 @@ def crossed_or_merged(blocks: list, touching: set, crossed: set, apart=()):
         new_crossed.add(frozenset((tuple(out[j]), tuple(out[j + 1]))))
     for a, b in apart:
         pair = frozenset((tuple(blocks[a]), tuple(blocks[b])))
-        if pair not in crossed and a not in swapped and a - 1 not in swapped and b not in swapped \
-                and b - 1 not in swapped:
+        if (
+            pair not in crossed
+            and a not in swapped
+            and a - 1 not in swapped
+            and b not in swapped
+            and b - 1 not in swapped
+        ):
             out[a], out[b] = out[b], out[a]
             new_crossed.add(pair)
     return (merged(out, join) if join else out), new_crossed
@@ -138,14 +143,14 @@ def split(blocks: list, coefficients: np.ndarray, z: np.ndarray):
     out, changed = list(blocks), False
     for j in multi[::-1].tolist():  # from the end: a split shifts only the blocks after it
         start, size = int(starts[j]), int(sizes[j])
-        cb = coefficients[start:start + size]
-        b = flat[start:start + size]
+        cb = coefficients[start : start + size]
+        b = flat[start : start + size]
         zb = z[b]
         o = np.argsort(zb, kind="stable")
         shortfall = np.cumsum(cb[:-1]) - np.cumsum(zb[o[:-1]])
         cut = int(np.argmax(shortfall))
         # cb is increasing: its largest magnitude is at one end.
         if shortfall[cut] > 1e-9 * max(1.0, abs(float(cb[0])), abs(float(cb[-1]))):
-            out[j:j + 1] = [b[o[:cut + 1]].tolist(), b[o[cut + 1:]].tolist()]
+            out[j : j + 1] = [b[o[: cut + 1]].tolist(), b[o[cut + 1 :]].tolist()]
             changed = True
     return out, changed

@@ -37,11 +37,11 @@ class Jacobian:
         self.zdiag = np.where(held, 1.0, Cw)[self.Z]
         self.D = np.where(zero, 0.0, Cw / self.wz)
         self.released = np.array([], dtype=np.intp)
-        self._update = None
+        self._update: tuple | None = None
         M = C.copy()
         M[self.Z] = 0.0
         M[:, self.Z] = 0.0
-        M.flat[::M.shape[0] + 1] += np.where(zero, 1.0, self.D)
+        M.flat[:: M.shape[0] + 1] += np.where(zero, 1.0, self.D)
         # M is symmetric: M.T is the column-major array LAPACK factors in place.
         self.chol, info = lapack.dpotrf(M.T, lower=1, clean=0, overwrite_a=1)
         self.lu = None

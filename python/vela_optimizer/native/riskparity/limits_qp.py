@@ -67,8 +67,9 @@ def _daqp(H, f, A, upper, lower, sense, primal_tol, iter_limit, kw):
     # times the variables and rows, so that a small max_iteration (a count of QPs) still lets a
     # QP finish; beyond that the call's max_iteration bounds it.
     iters = min(max(int(iter_limit), 4 * (len(upper))), ENGINE_MAX_ITERATION)
-    x, _, flag, info = daqp.solve(H, f, A, upper, lower, sense, primal_tol=primal_tol, iter_limit=iters,
-                                  time_limit=limit, **kw)
+    x, _, flag, info = daqp.solve(
+        H, f, A, upper, lower, sense, primal_tol=primal_tol, iter_limit=iters, time_limit=limit, **kw
+    )
     if flag == DAQP_ITERATIONS:
         raise Stopped(MAX_ITERATION, f"a QP reached the iteration limit ({iters} active-set iterations)")
     if flag == DAQP_TIME:
@@ -98,8 +99,13 @@ class LimitsQP:
             return L.lower, L.upper, L.A, L.lo, L.hi
         lower, upper = self.trades.bounds()
         rows, caps = self.trades.rows()
-        return (lower, upper, np.vstack([L.A, rows]), np.concatenate([L.lo, np.full(caps.size, -np.inf)]),
-                np.concatenate([L.hi, caps]))
+        return (
+            lower,
+            upper,
+            np.vstack([L.A, rows]),
+            np.concatenate([L.lo, np.full(caps.size, -np.inf)]),
+            np.concatenate([L.hi, caps]),
+        )
 
     def solve(self, H: np.ndarray, f: np.ndarray, dense: bool = False):
         """min ½xᵀHx + fᵀx over the limits (bounds as DAQP's simple bounds), or None.
@@ -113,12 +119,21 @@ class LimitsQP:
         # H is symmetric: its transpose is the column-major array LAPACK takes without a copy (a
         # row-major one is transposed into a copy first, which costs more than the factorisation).
         factor, info = lapack.dpotrf(H.T, lower=1, clean=1) if dense else (None, 1)
-        if info == 0:
+        if factor is not None and info == 0:
             out = self._least_distance(factor, f, region)
         else:
             lower, upper, A, lo, hi = region
-            out = daqp_solve(H, f, A, np.concatenate([upper, hi]), np.concatenate([lower, lo]), self.n + self.equal,
-                             primal_tol=self.primal_tol, duals=self.duals, iter_limit=self.iter_limit)
+            out = daqp_solve(
+                H,
+                f,
+                A,
+                np.concatenate([upper, hi]),
+                np.concatenate([lower, lo]),
+                self.n + self.equal,
+                primal_tol=self.primal_tol,
+                duals=self.duals,
+                iter_limit=self.iter_limit,
+            )
         if out is None:
             return None
         self.duals = out[1]
@@ -150,8 +165,17 @@ class LimitsQP:
             up = np.concatenate([upper[S] + x0[S], hi + shift_A])
             low = np.concatenate([lower[S] + x0[S], lo + shift_A])
             duals = None if self.duals is None else np.concatenate([self.duals[S], self.duals[n:]])
-            out = daqp_solve(np.eye(n), np.zeros(n), rows, up, low, S.size + self.equal, primal_tol=tol, duals=duals,
-                             iter_limit=self.iter_limit)
+            out = daqp_solve(
+                np.eye(n),
+                np.zeros(n),
+                rows,
+                up,
+                low,
+                S.size + self.equal,
+                primal_tol=tol,
+                duals=duals,
+                iter_limit=self.iter_limit,
+            )
             if out is None:
                 return None
             u, lam = out
@@ -159,7 +183,7 @@ class LimitsQP:
             broken = ~rows_in & ((x < lower - tol) | (x > upper + tol))
             if not broken.any():
                 full = np.zeros(n + lam.size - S.size)
-                full[S] = lam[:S.size]
-                full[n:] = lam[S.size:]
+                full[S] = lam[: S.size]
+                full[n:] = lam[S.size :]
                 return x, full
             rows_in |= broken

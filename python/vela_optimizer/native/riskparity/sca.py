@@ -180,7 +180,7 @@ class SpreadSCA:
                 # (the exact solve of the factored QP keeps its multipliers to itself: the spread
                 # phase's QPs flip them).
                 if dense:
-                    self.trades.flip(out, self.qp.duals[:n], self.qp.duals[n + self.limits.A.shape[0]:])
+                    self.trades.flip(out, self.qp.duals[:n], self.qp.duals[n + self.limits.A.shape[0] :])
                 self.trades.place(w)
             if f_old - f <= self.settings.squared_progress * f_old:
                 return w, k + 1

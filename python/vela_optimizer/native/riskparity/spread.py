@@ -38,7 +38,9 @@ from __future__ import annotations
 
 import itertools
 import math
+from collections.abc import Callable
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 
@@ -74,14 +76,14 @@ class _Layout:
 class _Model:
     """The QP of one step in the block changes s, and its answer (``out``: (s, multipliers) or None)."""
 
-    out: tuple | None
+    out: Any  # (s, multipliers), or None when the QP failed
     K: np.ndarray  # J⁻¹·B over the free blocks
     d0: np.ndarray  # J⁻¹·v0
     T: np.ndarray  # every block's change is T·s + t0
     t0: np.ndarray
     pinned: np.ndarray  # the pinned instruments
     pinned_blocks: np.ndarray
-    curvature: object  # v -> H·v at the last prices, or None
+    curvature: Callable[[np.ndarray], np.ndarray] | None  # v -> H·v at the last prices
     pair_lo: np.ndarray  # the ordering rows: block pair_lo stays below block pair_hi
     pair_hi: np.ndarray
     free_rows: np.ndarray  # instruments whose bound rows are in the QP
@@ -97,13 +99,15 @@ class SpreadState:
     f: float  # S(w)
     blocks: list
     released: np.ndarray  # at a bound whose bound stopped holding: not pinned
-    tau: float | None = None  # prox weight, set at the first QP
-    tau_floor: float | None = None
-    prices: np.ndarray | None = None  # z of the last QP
+    # None until the first QP sets them; the step logic reads them only after that, which a
+    # type checker cannot follow, hence Any.
+    tau: Any = None  # prox weight
+    tau_floor: Any = None
+    prices: Any = None  # z of the last QP (np.ndarray)
     crossed: set = field(default_factory=set)  # pairs of blocks that crossed at the last step
-    jac: Jacobian | None = None  # J's factors, and the frozen rows and pins they were made for
-    frozen_at: np.ndarray | None = None
-    pinned_at: np.ndarray | None = None
+    jac: Any = None  # J's factors (Jacobian), and the frozen rows and pins they were made for
+    frozen_at: Any = None
+    pinned_at: Any = None
     reuse: int = 0  # further QPs the factors may serve
     last_lam: tuple | None = None  # multipliers of the last block QP: bounds, group rows, budget
     unpinned: bool = False  # the last QP with pinned levels failed: the next pins none
@@ -115,8 +119,13 @@ class SpreadState:
         """The state at phase 1's answer ``w``."""
         if sca.trades is not None:
             sca.trades.place(w)
-        return cls(w=w, Cw=sca.C @ w, f=sca.spread(w), blocks=initial_blocks(w, sca.limits, sca.G, sca.glo, sca.ghi),
-                   released=np.zeros(sca.n, dtype=bool))
+        return cls(
+            w=w,
+            Cw=sca.C @ w,
+            f=sca.spread(w),
+            blocks=initial_blocks(w, sca.limits, sca.G, sca.glo, sca.ghi),
+            released=np.zeros(sca.n, dtype=bool),
+        )
 
     def step(self, sca, k: int):
         """Take QP number ``k``: None to go on, or (QPs used, status, message) when the phase ends."""
@@ -160,7 +169,8 @@ class SpreadState:
         counts = np.fromiter(map(len, blocks), dtype=np.intp, count=p)
         label = np.empty(n, dtype=np.intp)
         label[np.fromiter(itertools.chain.from_iterable(blocks), dtype=np.intp, count=n)] = np.repeat(
-            np.arange(p), counts)
+            np.arange(p), counts
+        )
         sizes = counts.astype(float)
         means = np.bincount(label, rc, p) / sizes
         # Blocks in increasing order of their mean; where the list is in that order up to ties,
@@ -294,11 +304,18 @@ class SpreadState:
         k = trade_caps.size
         # Ordering rows: (level lo) − (level hi) ≤ their current gap, each level T·s + t0.
         rows = np.vstack([K[free_rows], G @ K, T[pair_lo] - T[pair_hi], trade_rows @ K, K.sum(axis=0, keepdims=True)])
-        upper = np.concatenate([upper_w[free_rows] - base[free_rows], sca.ghi - G @ base,
-                                means[pair_hi] - means[pair_lo] - (t0[pair_lo] - t0[pair_hi]),
-                                trade_caps - trade_rows @ base, [1.0 - base.sum()]])
-        lower = np.concatenate([lower_w[free_rows] - base[free_rows], sca.glo - G @ base, np.full(q + k, -np.inf),
-                                [1.0 - base.sum()]])
+        upper = np.concatenate(
+            [
+                upper_w[free_rows] - base[free_rows],
+                sca.ghi - G @ base,
+                means[pair_hi] - means[pair_lo] - (t0[pair_lo] - t0[pair_hi]),
+                trade_caps - trade_rows @ base,
+                [1.0 - base.sum()],
+            ]
+        )
+        lower = np.concatenate(
+            [lower_w[free_rows] - base[free_rows], sca.glo - G @ base, np.full(q + k, -np.inf), [1.0 - base.sum()]]
+        )
         is_frozen = np.zeros(n, dtype=bool)
         is_frozen[lay.frozen] = True
         fixed = np.flatnonzero(is_frozen[free_rows])
@@ -309,15 +326,23 @@ class SpreadState:
         if self.last_lam is not None:
             duals = np.zeros(len(upper))
             duals[:nb] = self.last_lam[0][free_rows]
-            duals[nb:nb + m] = self.last_lam[1]
-            duals[len(upper) - 1 - k:-1] = self.last_lam[3]
+            duals[nb : nb + m] = self.last_lam[1]
+            duals[len(upper) - 1 - k : -1] = self.last_lam[3]
             duals[-1] = self.last_lam[2]
-        out = limits_qp.daqp_solve(H, lin, rows, upper, lower, np.append(fixed, len(upper) - 1),
-                                   primal_tol=sca.settings.feasibility_tol, duals=duals,
-                                   iter_limit=sca.settings.max_iteration)
+        out = limits_qp.daqp_solve(
+            H,
+            lin,
+            rows,
+            upper,
+            lower,
+            np.append(fixed, len(upper) - 1),
+            primal_tol=sca.settings.feasibility_tol,
+            duals=duals,
+            iter_limit=sca.settings.max_iteration,
+        )
         return _Model(out, K, d0, T, t0, pinned, pinned_blocks, curvature, pair_lo, pair_hi, free_rows, m)
 
-    def take(self, sca, lay: _Layout, model: _Model):
+    def take(self, sca, lay: _Layout, model: _Model) -> tuple[bool, np.ndarray, np.ndarray] | None:
         """Judge the QP's step: the prices z, pins released, the step accepted or not and τ.
         Returns (accepted, d, ordering multipliers), or None when the next QP follows at once."""
         n, C, G, w, Cw = sca.n, sca.C, sca.G, self.w, self.Cw
@@ -326,8 +351,8 @@ class SpreadState:
         s, lam = model.out
         lam_bounds = np.zeros(n)
         lam_bounds[model.free_rows] = lam[:nb]
-        lam_groups, lam_order = lam[nb:nb + m], lam[nb + m:nb + m + q]
-        lam_caps = lam[nb + m + q:-1]  # the caps on what is bought and sold
+        lam_groups, lam_order = lam[nb : nb + m], lam[nb + m : nb + m + q]
+        lam_caps = lam[nb + m + q : -1]  # the caps on what is bought and sold
         self.last_lam = (lam_bounds, lam_groups, lam[-1], lam_caps)
         s_all = model.T @ s + model.t0
         d = model.d0 + model.K @ s

@@ -22,6 +22,8 @@ bought set T, cutting planes) need many rounds where many weights sit at their h
 
 from __future__ import annotations
 
+from typing import Any
+
 import numpy as np
 
 from ..qp.model import reduced_caps
@@ -41,7 +43,7 @@ class TradeSides:
         self.lower, self.upper = limits.lower, limits.upper
         self.inside = inside(self.h, self.lower, self.upper, tol)
         self.tol = tol
-        self.side = None
+        self.side: Any = None  # +1 / −1 per instrument (int8), set by the first start
 
     @property
     def k(self) -> int:
