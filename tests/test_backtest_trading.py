@@ -354,3 +354,42 @@ def test_the_switches_are_recorded_and_a_replay_reproduces_the_run(market, tmp_p
     replayed = json.loads(again.read_text(encoding="utf-8"))
     assert {k: v for k, v in replayed.items() if k != "settings"} == {k: v for k, v in doc.items() if k != "settings"}
     assert replayed["settings"] == settings
+
+
+class CountingClient:
+    """The store's client, counting the bars read."""
+
+    def __init__(self):
+        self.reads = 0
+
+    def get_price(self, *args, **kwargs):
+        self.reads += 1
+        return veladatac.get_price(*args, **kwargs)
+
+    def __getattr__(self, name):
+        return getattr(veladatac, name)
+
+
+@pytest.mark.parametrize(
+    "ids_part, days_part, same_client, one_read",
+    [
+        (slice(None), slice(None), True, True),  # every day from the one read
+        (slice(None, 20), slice(None), True, False),  # ids outside it: those days read their own
+        (slice(None), slice(100, 200), True, False),  # days outside it read their own
+        (slice(None), slice(None), False, False),  # another client's bars are never used
+    ],
+)
+def test_the_days_status_from_bars_read_once_is_the_same(on_market, ids_part, days_part, same_client, one_read):
+    info, _ = on_market
+    ids = list(info.stock_ids)  # listings, de-listings and suspensions among them
+    days = veladatac.get_trading_dates("2023-01-03", "2024-03-29")
+    alone = [tradability.day_status(ids, day, veladatac) for day in days]
+    client = CountingClient()
+    preloaded_client = client if same_client else CountingClient()
+    span = days[days_part]
+    with tradability.preloaded(preloaded_client, ids[ids_part], span[0], span[-1]):
+        within = [tradability.day_status(ids, day, client) for day in days]
+    assert [{k: repr(v) for k, v in d.items()} for d in within] == [{k: repr(v) for k, v in d.items()} for d in alone]
+    assert any(s.reason == tradability.SUSPENDED for d in alone for s in d.values())
+    assert (client.reads == 1) == one_read
+    assert tradability._preloaded is None  # the block leaves nothing behind

@@ -290,7 +290,11 @@ def _chain(run, tasks, trading, scheduler, cluster_wait, notify, accounts) -> No
         else:
             executors.serial([task], run.keep_going, run.report)
 
-    _trading.chain(run, tasks, trading, book, execute)
+    if scheduler is not None:  # the dates are optimised on the cluster
+        _trading.chain(run, tasks, trading, book, execute)
+        return
+    with _trading.day_bars(tasks, book):
+        _trading.chain(run, tasks, trading, book, execute)
 
 
 def _prices(held, first_day, last_day, window, first_rebalance):

@@ -10,6 +10,7 @@ and redeemed at their net value and have no such rules.
 
 from __future__ import annotations
 
+import contextlib
 import math
 from dataclasses import dataclass
 
@@ -66,47 +67,144 @@ def day_status(ids, day, client) -> dict:
     Reads the day's closes and volumes, and its limit prices where the client gives them
     (``client.limit_prices``; a client without it leaves the price limits unchecked) for the
     stocks whose close moved far enough from the previous one to be at a limit (the others have
-    ``up`` and ``down`` None).
+    ``up`` and ``down`` None). Within :func:`preloaded` the closes and volumes come from the bars
+    read there.
     """
-    ids = [i for i in ids if rules.board_of(i) is not None]
+    ids = [i for i in ids if board(i) is not None]
     if not ids:
         return {}
     limits = getattr(client, "limit_prices", None)
     before = _previous_day(client, day) if limits is not None else None
-    bars = client.get_price(ids, before or day, day, fields=["close", "volume"])
-    close, volume = bars["close"], bars["volume"]
-    # one row per id read at once: a lookup per id costs more than the rest of a rebalancing
-    closes = close.iloc[-1].reindex(ids).to_numpy(dtype=float) if len(close) else np.full(len(ids), math.nan)
-    volumes = volume.iloc[-1].reindex(ids).to_numpy(dtype=float) if len(volume) else np.full(len(ids), math.nan)
+    bars = _preloaded.rows(client, ids, before, day) if _preloaded is not None else None
+    if bars is None:
+        bars = _read_rows(client, ids, before, day)
+    previous, closes, volumes = bars
     table = None
     if limits is not None:
         wanted = ids
-        if before is not None and len(close) == 2:
-            previous = close.iloc[0].reindex(ids).to_numpy(dtype=float)
+        if previous is not None:
             with np.errstate(invalid="ignore"):
                 reach = (closes >= previous * (1 + SMALLEST_LIMIT) - REACH) | (
                     closes <= previous * (1 - SMALLEST_LIMIT) + REACH
                 )
-            wanted = [oid for oid, near in zip(ids, reach & (volumes > 0)) if near]
+            wanted = [ids[k] for k in np.flatnonzero(reach & (volumes > 0))]
         table = limits(wanted, day) if wanted else None
-    nan = np.full(len(ids), math.nan)
-    ups = table["up"].reindex(ids).to_numpy(dtype=float) if table is not None else nan
-    downs = table["down"].reindex(ids).to_numpy(dtype=float) if table is not None else nan
+    with np.errstate(invalid="ignore"):
+        suspended = ~np.isfinite(closes) | ~(volumes > 0)
+    if table is None:  # no limit read: a stock trades freely unless suspended
+        return {
+            oid: DayStatus(oid, SUSPENDED if off else None, c)
+            for oid, c, off in zip(ids, closes.tolist(), suspended.tolist())
+        }
+    ups, downs = _by_id(table["up"], ids), _by_id(table["down"], ids)
+    has_up, has_down = ~np.isnan(ups), ~np.isnan(downs)
+    # the close rounded to the fen (half up) can only reach a limit from within half a fen of it
+    price = closes.copy()
+    near = ~suspended & ((has_up & (closes >= ups - 0.0051)) | (has_down & (closes <= downs + 0.0051)))
+    for k in np.flatnonzero(near).tolist():
+        price[k] = rules.round_fen(float(closes[k]))
+    at_up = ~suspended & has_up & (price >= ups)
+    at_down = ~suspended & ~at_up & has_down & (price <= downs)
+    reasons = np.where(at_up, LIMIT_UP, np.where(at_down, LIMIT_DOWN, "")).tolist()
     out = {}
-    for k, oid in enumerate(ids):
-        c_today, v_today = float(closes[k]), float(volumes[k])
-        if not math.isfinite(c_today) or not (v_today > 0):
-            out[oid] = DayStatus(oid, SUSPENDED, c_today)
-            continue
-        up, down = (None if math.isnan(x) else float(x) for x in (ups[k], downs[k]))
-        # the close rounded to the fen (half up) can only reach a limit from within half a fen of it
-        near = (up is not None and c_today >= up - 0.0051) or (down is not None and c_today <= down + 0.0051)
-        price = rules.round_fen(c_today) if near else c_today
-        reason = (
-            LIMIT_UP if up is not None and price >= up else LIMIT_DOWN if down is not None and price <= down else None
-        )
-        out[oid] = DayStatus(oid, reason, c_today, up, down)
+    for oid, c, off, reason, up, down in zip(
+        ids, closes.tolist(), suspended.tolist(), reasons, ups.tolist(), downs.tolist()
+    ):
+        if off:
+            out[oid] = DayStatus(oid, SUSPENDED, c)
+        else:
+            out[oid] = DayStatus(oid, reason or None, c, None if up != up else up, None if down != down else down)
     return out
+
+
+_BOARDS: dict = {}  # id -> its board (None: no A-share board); an id's board never changes
+
+
+def board(oid):
+    """:func:`veladatac.rules.board_of`, remembered per id."""
+    try:
+        return _BOARDS[oid]
+    except KeyError:
+        board = _BOARDS[oid] = rules.board_of(oid)
+        return board
+    except TypeError:  # not hashable: board_of gives its own error
+        return rules.board_of(oid)
+
+
+def _read_rows(client, ids: list, before, day) -> tuple:
+    """(the previous closes or None, the day's closes, its volumes) of ``ids``, read from the client."""
+    bars = client.get_price(ids, before or day, day, fields=["close", "volume"])
+    close, volume = bars["close"], bars["volume"]
+    # one row per id read at once: a lookup per id costs more than the rest of a rebalancing
+    closes = _row(close, -1, ids)
+    volumes = _row(volume, -1, ids)
+    previous = _row(close, 0, ids) if before is not None and len(close) == 2 else None
+    return previous, closes, volumes
+
+
+def _row(table, k: int, ids: list) -> np.ndarray:
+    """Row ``k`` of a days x ids table, in the order of ``ids`` (NaN where it has no column)."""
+    if not len(table):
+        return np.full(len(ids), math.nan)
+    if table.columns.tolist() == ids:  # as the client answers: in the order asked
+        return table.to_numpy(dtype=float)[k]
+    return table.iloc[k].reindex(ids).to_numpy(dtype=float)
+
+
+def _by_id(column, ids: list) -> np.ndarray:
+    """A Series by id as an array in the order of ``ids`` (NaN where it has none)."""
+    known = dict(zip(column.index.tolist(), column.to_numpy(dtype=float).tolist()))
+    return np.array([known.get(i, math.nan) for i in ids], dtype=float)
+
+
+class _Bars:
+    """Closes and volumes of many stocks over many days, read at once from one client."""
+
+    def __init__(self, client, ids: list, start, end):
+        bars = client.get_price(ids, start, end, fields=["close", "volume"])
+        self.client = client
+        self.column = {oid: j for j, oid in enumerate(ids)}
+        self.row = {_day(d): t for t, d in enumerate(bars["close"].index)}
+        self.close = bars["close"].to_numpy(dtype=float)
+        self.volume = bars["volume"].to_numpy(dtype=float)
+
+    def rows(self, client, ids: list, before, day):
+        """:func:`_read_rows` from these bars; None where they do not hold every id and day asked."""
+        t = self.row.get(day)
+        if client is not self.client or t is None or (before is not None and self.row.get(before) != t - 1):
+            return None
+        try:
+            cols = [self.column[i] for i in ids]
+        except KeyError:
+            return None
+        previous = self.close[t - 1, cols] if before is not None else None
+        return previous, self.close[t, cols], self.volume[t, cols]
+
+
+def _day(value):
+    return value.date() if hasattr(value, "date") and callable(value.date) else value
+
+
+_preloaded: _Bars | None = None
+
+
+@contextlib.contextmanager
+def preloaded(client, ids, start, end):
+    """Within this block :func:`day_status` reads the closes and volumes of the stocks among ``ids``
+    from ``start`` through ``end`` from one read made here (a backtest's days, one after another:
+    one read instead of one per day). The statuses are the same; a client that cannot give the
+    bars leaves every day to its own read."""
+    global _preloaded
+    stocks = [i for i in dict.fromkeys(ids) if isinstance(i, str) and board(i) is not None]
+    saved = _preloaded
+    try:
+        _preloaded = _Bars(client, stocks, start, end) if stocks else None
+    except Exception:  # noqa: BLE001 - an id or day the client does not know: each day reads its own
+        _preloaded = None
+    try:
+        yield
+    finally:
+        _preloaded = saved
 
 
 def _previous_day(client, day):
