@@ -27,6 +27,7 @@ from veladatac import rules
 from veladatac.rules import FeeSchedule, Lot
 
 from .exception import InvalidArgument
+from .market import tradability
 
 FEE_KINDS = ("commission", "stamp_duty", "transfer")
 
@@ -104,9 +105,17 @@ class TradeList:
         return out
 
 
-def _lot(oid: str, day) -> Lot:
-    board = rules.board_of(oid)
-    return rules.lot_of(board, day) if board is not None else Lot(1, 1)
+def _lots(ids: list, day) -> list:
+    """The board lot of each id on ``day`` (a fund: one unit); one look-up per board."""
+    by_board: dict = {}
+    out = []
+    for oid in ids:
+        board = tradability.board(oid)
+        lot = by_board.get(board)
+        if lot is None:
+            lot = by_board[board] = rules.lot_of(board, day) if board is not None else Lot(1, 1)
+        out.append(lot)
+    return out
 
 
 def _rounded(current: int, target: float, lot: Lot) -> int:
@@ -128,6 +137,7 @@ class _Book:
     def __init__(self, ids, prices, limits, value, fees, day, current):
         self.ids, self.prices, self.limits, self.value, self.fees, self.day = ids, prices, limits, value, fees, day
         self.current = current
+        self._current = current.tolist()  # read once per order asked: plain ints are the faster look-up
         self.groups = [np.flatnonzero(limits.A[r]) for r in limits.group_rows]
         self._flows: dict = {}  # (position, shares after) -> flow: the same order is asked for again and again
 
@@ -137,7 +147,7 @@ class _Book:
     def flow(self, k, shares_k) -> float:
         """Cash the order of position ``k`` (from its current shares to ``shares_k``) brings, its fees
         paid: negative for a buy."""
-        c = self.current[k]
+        c = self._current[k]
         if shares_k == c:
             return 0.0
         known = self._flows.get((k, int(shares_k)))
@@ -164,7 +174,7 @@ class _Book:
 def _afford(book: _Book, shares, cash, lots) -> np.ndarray:
     """Take lots off the largest buys until the orders and their fees fit in the cash."""
     shares = shares.copy()
-    flows = np.array([book.flow(k, shares[k]) for k in range(len(shares))])
+    flows = np.array([book.flow(k, n) for k, n in enumerate(shares.tolist())])
     while cash + math.fsum(flows) < 0:
         buys = [k for k in range(len(shares)) if shares[k] > book.current[k]]
         k = max(buys, key=lambda k: -flows[k])
@@ -177,7 +187,7 @@ def _afford(book: _Book, shares, cash, lots) -> np.ndarray:
 def _spend(book: _Book, shares, cash, tradable, target_w, lots) -> np.ndarray:
     """Add lots while cash lasts: floors first, then the furthest below target, caps kept."""
     shares = _afford(book, shares, cash, lots)
-    flows = np.array([book.flow(k, shares[k]) for k in range(len(shares))])
+    flows = np.array([book.flow(k, n) for k, n in enumerate(shares.tolist())])
     left = cash + math.fsum(flows)
     while True:
         w = book.weights(shares)
@@ -259,7 +269,7 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
     held = {i: int(n) for i, n in held.items()}
     p = np.array([prices[i] for i in ids], dtype=float)
     current = np.array([held.get(i, 0) for i in ids], dtype=np.int64)
-    lots = [_lot(i, day) for i in ids]
+    lots = _lots(ids, day)
     blocked = {u.id for u in result.untradable if u.reason == "suspended"}
     no_buy = {u.id for u in result.untradable if u.reason == "limit_up"}
     no_sell = {u.id for u in result.untradable if u.reason == "limit_down"}
@@ -268,7 +278,7 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
     shares = np.array(
         [
             c if i in blocked or (t > c and i in no_buy) or (t < c and i in no_sell) else _rounded(int(c), t, lot)
-            for i, c, t, lot in zip(ids, current, wanted, lots)
+            for i, c, t, lot in zip(ids, current.tolist(), wanted.tolist(), lots)
         ],
         dtype=np.int64,
     )
