@@ -90,6 +90,13 @@ class Settings:
     guess_min_n : int
         Below this many instruments the guess is not tried: the interior point is fast there and
         the guess was measured slower even when right.
+    screen_min_n : int
+        A factored covariance from this many instruments is first solved over the best
+        ``screen_share`` of them by their gradient at equal weights, the others held at their
+        floors, and that answer's active set is certified over all (:mod:`.qp.screen`); failing
+        that, the whole problem is solved. 0 switches screening off.
+    screen_share : float
+        The share of the instruments the screened problem keeps (above 1: none screened out).
     sparse_ratio : float
         Least-squares form: the lifted sparse problem is posed once the instruments outnumber
         the factor's rows by this much (measured faster there than the dense FᵀF form).
@@ -137,6 +144,8 @@ class Settings:
     guess_rounds_per: int = 25
     guess_min_n: int = 100
     small_n: int = 100
+    screen_min_n: int = 500
+    screen_share: float = 0.25
     sparse_ratio: float = 6.0
     unconstrained_tol: float = 1e-12
     feasibility_tol: float = 1e-12
@@ -232,6 +241,8 @@ _KINDS = {
     "guess_rounds_per": "positive integer",
     "guess_min_n": "count",
     "small_n": "count",
+    "screen_min_n": "count",
+    "screen_share": "positive",
     "sparse_ratio": "nonnegative",
     "unconstrained_tol": "positive",
     "feasibility_tol": "positive",

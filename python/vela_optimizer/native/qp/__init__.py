@@ -59,7 +59,7 @@ from ...exception import InvalidArgument
 from ..inputs import as_array, finite
 from ..settings import as_real, blas_threads, out_of_time, settings_for, time_budget
 from ..solution import INFEASIBLE, MAX_ITERATION, SOLVED, TIME_LIMIT, UNBOUNDED, Solution, zeros_of
-from . import interior, turnover
+from . import interior, screen, turnover
 from .active_set import guess_and_check, polish
 from .certify import kkt_residual, residual
 from .model import covariance_quadratic, make_quadratic, reduce, usable
@@ -124,6 +124,10 @@ def _solve_any(quad, limits, settings, scale, objective):
             guessed = guess_and_check(red, settings)
             if guessed is not None:
                 return _exact(red, limits, guessed, objective, 0, "active-set")
+        if screen.usable_for(red, settings):
+            found = screen.screened(red, settings)
+            if found is not None:
+                return _exact(red, limits, found[:2], objective, found[2], "piqp")
         if (stop := late(None, 0, "before the interior point")) is not None:
             return stop
         sparse_lift = red.quad.is_factor and red.quad.n > settings.sparse_ratio * red.quad.F.shape[0]
