@@ -175,3 +175,44 @@ def test_optimize_in_factored_form_gives_the_dense_answer(store, monkeypatch, me
     assert np.abs(factors.to_numpy() - want.covariance.to_numpy()).max() <= 1e-12 * want.covariance.abs().max().max()
     assert got.objective <= want.objective + EXACT * abs(want.objective) + (1e-15 if method == "risk_parity" else 0)
     assert np.abs(got.weights - want.weights).max() <= 1e-7
+
+
+@pytest.mark.parametrize("method", ["min_variance", "mean_variance"])
+@pytest.mark.parametrize("share", [0.05, 0.1, 0.25])
+@pytest.mark.parametrize("gaps, cap, group_cap, floor", CASES)
+def test_screened_factored_solves_match_the_dense_ones(monkeypatch, method, share, gaps, cap, group_cap, floor):
+    # From Settings.screen_min_n instruments a factored QP is solved over a share of them first
+    # and certified over all: a share too small to hold the budget (5 % of 600 under 2 % caps)
+    # must fall back to the whole problem, and a screened answer, when accepted, must be the
+    # whole problem's optimum (the dense solve, which never screens).
+    from vela_optimizer.native.qp import screen
+
+    accepted = []
+    real = screen.screened
+
+    def spy(red, settings):
+        found = real(red, settings)
+        accepted.append(found is not None)
+        return found
+
+    monkeypatch.setattr(screen, "screened", spy)
+    T, n = 40, 600
+    R = returns(T, n, gaps, seed=gaps + int(100 * cap))
+    fc, _ = factored.from_returns(R)
+    dense, _ = dense_of(R)
+    lim = limits(n, cap, group_cap, floor, seed=gaps)
+    mu = np.nanmean(R, axis=0)
+    extra = {"mu": mu, "risk_aversion": 3.0} if method == "mean_variance" else {}
+    settings = Settings(screen_share=share, guess_rounds=0)
+    got = solve(method, fc, lim, settings, **extra)
+    want = solve(method, dense, lim, settings, **extra)
+    assert got.status == want.status == SOLVED and got.polished
+    assert len(accepted) == 1
+    if share * n * cap < 1.0:  # the screened instruments cannot hold the budget
+        assert not accepted[0]
+    elif share >= Settings().screen_share:
+        assert accepted[0]  # on these problems the default share holds the optimum's support
+    assert lim.violation(got.x) <= FEASIBLE
+    f_got, f_want = objective(method, dense, got.x, mu), objective(method, dense, want.x, mu)
+    assert f_got <= f_want + EXACT * abs(f_want)
+    assert np.abs(got.x - want.x).max() <= 1e-7
