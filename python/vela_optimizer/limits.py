@@ -141,4 +141,5 @@ class Limits:
         if self.holdings is not None:
             d = w - self.holdings
             parts += [np.array([np.maximum(d, 0).sum() - self.max_buy, np.maximum(-d, 0).sum() - self.max_sell])]
-        return float(max(0.0, *(float(np.max(p, initial=0.0)) for p in parts)))
+        # np.maximum.reduce is np.max without its Python wrapper (this runs once per solve).
+        return float(max(0.0, *(float(np.maximum.reduce(p, initial=0.0)) for p in parts)))

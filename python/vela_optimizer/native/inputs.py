@@ -6,6 +6,8 @@ naming it.
 
 from __future__ import annotations
 
+import math
+
 import numpy as np
 
 from ..exception import InvalidArgument
@@ -27,6 +29,27 @@ def check_limits(limits, n, against="目标函数"):
         or limits.hi.shape != (limits.A.shape[0],)
     ):
         raise InvalidArgument(f"OPTIMIZER: 约束矩阵 A 的形状 {limits.A.shape} 必须为 (m, {n})，lo 与 hi 的长度必须为 m")
+    # One comparison per array when all is well (a NaN fails every comparison), the checks one by
+    # one for the message otherwise.
+    if not (
+        (limits.lower < np.inf).all()
+        and (limits.upper > -np.inf).all()
+        and (limits.lo == limits.lo).all()
+        and (limits.hi == limits.hi).all()
+        and np.isfinite(limits.A).all()
+    ):
+        _refuse_values(limits)
+    if limits.holdings is not None or not (_no_cap(limits.max_buy) and _no_cap(limits.max_sell)):
+        _check_turnover(limits, n)
+
+
+def _no_cap(cap):
+    """A cap that is a float +inf: no cap, nothing to check without holdings."""
+    return isinstance(cap, float) and cap == math.inf
+
+
+def _refuse_values(limits):
+    """Raise for the first NaN or misplaced infinity in the limits' values."""
     for name in ("lower", "upper", "lo", "hi"):
         if np.any(np.isnan(getattr(limits, name))):
             raise InvalidArgument(f"OPTIMIZER: 约束 {name} 含有 NaN")
@@ -34,7 +57,6 @@ def check_limits(limits, n, against="目标函数"):
         raise InvalidArgument("OPTIMIZER: 约束的下限不能为 +inf，上限不能为 -inf")
     if not np.all(np.isfinite(limits.A)):
         raise InvalidArgument("OPTIMIZER: 约束矩阵 A 含有 NaN 或 inf")
-    _check_turnover(limits, n)
 
 
 def _check_turnover(limits, n):
@@ -66,6 +88,6 @@ def as_array(name, a):
 def finite(name, a):
     """``a`` as an array of floats when every value is finite; InvalidArgument naming it otherwise."""
     a = as_array(name, a)
-    if not np.all(np.isfinite(a)):
+    if not np.isfinite(a).all():
         raise InvalidArgument(f"OPTIMIZER: {name} 含有 NaN 或 inf")
     return a

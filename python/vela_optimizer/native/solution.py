@@ -108,21 +108,22 @@ ZERO = 1e-12
 def zeros_of(x, limits, risk_parity=False) -> tuple:
     """The ``zeros`` of a solution ``x`` under ``limits`` (see :class:`Solution`)."""
     x = np.asarray(x, dtype=float)
-    if limits is None or not np.all(np.isfinite(x)):
+    if limits is None or not np.isfinite(x).all():
         return ()
     zero = np.flatnonzero(np.abs(x) <= ZERO)
     if not zero.size:
         return ()
-    capped = np.zeros(zero.size, dtype=bool)
+    capped = [False] * zero.size
     rows = list(limits.group_rows)
     if risk_parity and rows:
         G = limits.A[rows]
         binding = G @ x >= limits.hi[rows] - ZERO
         if binding.any():
-            capped = np.any(G[binding][:, zero] != 0.0, axis=0)
-    at_bound = (np.abs(limits.lower[zero]) <= ZERO) | (np.abs(limits.upper[zero]) <= ZERO)
-    reasons = np.where(capped, "group_cap", np.where(at_bound, "bound", "optimal")).tolist()
-    return tuple(zip(zero.tolist(), reasons))
+            capped = np.any(G[binding][:, zero] != 0.0, axis=0).tolist()
+    at_bound = ((np.abs(limits.lower[zero]) <= ZERO) | (np.abs(limits.upper[zero]) <= ZERO)).tolist()
+    return tuple(
+        (i, "group_cap" if c else "bound" if b else "optimal") for i, c, b in zip(zero.tolist(), capped, at_bound)
+    )
 
 
 def _describe(status, solver, iterations) -> str:

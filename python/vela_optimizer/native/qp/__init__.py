@@ -79,6 +79,8 @@ def _solve(quad, limits, settings, scale, objective):
     Solution lists the weights set to zero (``zeros``)."""
     with time_budget(settings):
         sol = _solve_any(quad, limits, settings, scale, objective)
+    if sol.polished:  # an exact answer is built with its zeros (:func:`_exact`)
+        return sol
     zeros = zeros_of(sol.x, limits)
     return dataclasses.replace(sol, zeros=zeros) if zeros else sol
 
@@ -112,6 +114,7 @@ def _solve_any(quad, limits, settings, scale, objective):
                 kkt_residual=_kkt(quad, limits, x),
                 polished=True,
                 message="every weight is fixed by its bounds",
+                zeros=zeros_of(x, limits),
             )
         if red.caps is not None:
             return _solve_capped(quad, red, limits, settings, objective)
@@ -119,7 +122,9 @@ def _solve_any(quad, limits, settings, scale, objective):
         if red.quad.n <= settings.small_n:
             found = solve_small(red, settings)
             if found is not None:
-                return _exact(red, limits, found[:2], objective, found[2], "daqp")
+                # Over the whole problem DAQP's own check is the limits' violation.
+                broken = found[3] if red.whole else None
+                return _exact(red, limits, found[:2], objective, found[2], "daqp", broken)
         if settings.guess_rounds:
             guessed = guess_and_check(red, settings)
             if guessed is not None:
@@ -280,11 +285,12 @@ def _late(red, limits, objective, x_kept, iterations, where):
     )
 
 
-def _exact(red, limits, found, objective, iterations, solver):
+def _exact(red, limits, found, objective, iterations, solver, broken=None):
     """The Solution of an answer the active set certified: ``found`` is (reduced x, its KKT
-    residual under the certifying multipliers)."""
+    residual under the certifying multipliers); ``broken``, when given, is ``limits.violation`` at
+    that x, already measured."""
     x = red.expand(found[0])
-    kkt = max(found[1], limits.violation(x))
+    kkt = max(found[1], limits.violation(x) if broken is None else broken)
     how = {
         "active-set": "the active set from the greedy vertex",
         "daqp": f"DAQP's active set ({iterations} iterations)",
@@ -298,6 +304,7 @@ def _exact(red, limits, found, objective, iterations, solver):
         kkt_residual=kkt,
         polished=True,
         message=f"{how} gave the exact optimum (KKT residual {kkt:.1e})",
+        zeros=zeros_of(x, limits),
     )
 
 

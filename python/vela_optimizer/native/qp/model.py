@@ -75,7 +75,7 @@ class Quadratic:
             elif self.is_lowrank:
                 self._curvature = float(np.mean(self.P.diagonal()))
             elif self.F is None:
-                self._curvature = float(np.mean(np.diag(self.P)))
+                self._curvature = float(self.P.trace()) / self.n
             else:
                 self._curvature = float(np.mean(np.einsum("ij,ij->j", self.F, self.F)))
         return self._curvature
@@ -144,6 +144,7 @@ class Reduced:
     lo: np.ndarray
     hi: np.ndarray
     caps: Caps | None = None
+    whole: bool = False  # every variable kept and every row live: the limits as given
 
     def expand(self, x_kept):
         """All n variables: the fixed ones at their values, the kept ones at ``x_kept``."""
@@ -157,25 +158,33 @@ def reduce(quad, limits, primal_tol):
     cannot hold (a bound or a row whose floor exceeds its cap, or a row of fixed variables
     outside its range by more than ``primal_tol``)."""
     lower, upper = limits.lower, limits.upper
-    if np.any(lower > upper) or np.any(limits.lo > limits.hi):
-        return None
     keep = lower < upper
-    x_fixed = np.where(keep, 0.0, lower)
-    offset = limits.A[:, ~keep] @ x_fixed[~keep]
-    A = limits.A[:, keep]
-    lo, hi = limits.lo - offset, limits.hi - offset
-    live = np.any(A != 0.0, axis=1) & ~(np.isneginf(lo) & np.isposinf(hi))
-    dead = ~live
-    if np.any(lo[dead] > primal_tol) or np.any(hi[dead] < -primal_tol):
+    if (limits.lo > limits.hi).any():
         return None
+    if keep.all():  # nothing fixed (the common case, copied without indexing)
+        x_fixed = np.zeros(keep.size)
+        lower, upper, A, lo, hi = lower.copy(), upper.copy(), limits.A.copy(), limits.lo.copy(), limits.hi.copy()
+    else:
+        if (lower > upper).any():
+            return None
+        x_fixed = np.where(keep, 0.0, lower)
+        offset = limits.A[:, ~keep] @ x_fixed[~keep]
+        A = limits.A[:, keep]
+        lo, hi = limits.lo - offset, limits.hi - offset
+        lower, upper = lower[keep], upper[keep]
+    live = (A != 0.0).any(axis=1) & ((lo != -np.inf) | (hi != np.inf))
+    whole = bool(live.all()) and bool(keep.all()) and not limits.turnover_capped
+    if not live.all():
+        dead = ~live
+        if (lo[dead] > primal_tol).any() or (hi[dead] < -primal_tol).any():
+            return None
+        A, lo, hi = A[live], lo[live], hi[live]
     caps = None
     if limits.turnover_capped:
-        caps = reduced_caps(limits, keep, x_fixed, A[live], lo[live], hi[live], primal_tol)
+        caps = reduced_caps(limits, keep, x_fixed, A, lo, hi, primal_tol)
         if caps is None:
             return None
-    return Reduced(
-        quad.restrict(keep, x_fixed), keep, x_fixed, lower[keep], upper[keep], A[live], lo[live], hi[live], caps
-    )
+    return Reduced(quad.restrict(keep, x_fixed), keep, x_fixed, lower, upper, A, lo, hi, caps, whole)
 
 
 def reduced_caps(limits, keep, x_fixed, A, lo, hi, primal_tol):
@@ -197,7 +206,7 @@ def reduced_caps(limits, keep, x_fixed, A, lo, hi, primal_tol):
 
 def usable(s):
     """``s`` when it can scale an objective (finite, positive), else None."""
-    return s if np.isfinite(s) and s > 0.0 else None
+    return s if math.isfinite(s) and s > 0.0 else None
 
 
 def make_quadratic(P, q, limits, factor, target, against="目标函数"):
@@ -234,7 +243,7 @@ def make_quadratic(P, q, limits, factor, target, against="目标函数"):
         if P.shape != (n, n):
             raise InvalidArgument(f"OPTIMIZER: P 的形状必须为 ({n}, {n})，传入的形状为：{P.shape}")
         # ½xᵀPx sees only the symmetric part of P.
-        quad = Quadratic(q, P=P if np.array_equal(P, P.T) else 0.5 * (P + P.T))
+        quad = Quadratic(q, P=P if (P == P.T).all() else 0.5 * (P + P.T))
     check_limits(limits, n, against)
     return quad
 
@@ -246,7 +255,7 @@ def covariance_quadratic(C, curvature, q, limits):
     if isinstance(C, FactoredCovariance):
         return _factored_quadratic(C, curvature, q, limits)
     C = as_array("C", C)
-    if not np.all(np.isfinite(C)):
+    if not np.isfinite(C).all():
         raise InvalidArgument("OPTIMIZER: 协方差矩阵含有 NaN 或 inf")
     if C.ndim != 2 or C.shape[0] != C.shape[1]:
         raise InvalidArgument(f"OPTIMIZER: 协方差矩阵必须是方阵，传入的形状为：{C.shape}")
@@ -254,7 +263,7 @@ def covariance_quadratic(C, curvature, q, limits):
         raise InvalidArgument(f"OPTIMIZER: mu 的长度必须与协方差矩阵的维数 {C.shape[0]} 一致，传入的形状为：{q.shape}")
     q = np.zeros(C.shape[0]) if q is None else q
     scale = (
-        (usable(curvature * float(np.mean(np.diag(C)))) if C.size else None)
+        (usable(curvature * (float(C.trace()) / C.shape[0])) if C.size else None)
         or usable(float(np.abs(q).max(initial=0.0)))
         or 1.0
     )

@@ -15,15 +15,14 @@ import daqp
 import numpy as np
 
 from ..settings import ENGINE_MAX_ITERATION, out_of_time
-from .certify import certified_residual, gradient_scale
 
 # DAQP's infinity: bounds beyond it are absent.
 _INF = 1e30
 
 
 def solve_small(red, settings):
-    """(x over the reduced variables, its KKT residual, DAQP's iterations) from DAQP, certified,
-    or None."""
+    """(x over the reduced variables, its KKT residual, DAQP's iterations, the most it breaks a
+    bound or row by) from DAQP, certified, or None."""
     quad, n = red.quad, red.quad.n
     if out_of_time():
         return None
@@ -33,15 +32,17 @@ def solve_small(red, settings):
         H, f = quad.F.T @ quad.F, quad.q - quad.F.T @ quad.d
     else:
         H, f = (quad.P.dense() if quad.is_lowrank else quad.P), quad.q
+    A = red.A
     eq = red.lo == red.hi
-    sense = np.zeros(n + red.A.shape[0], dtype=np.int32)
-    sense[n + np.flatnonzero(eq)] = 5
-    upper = np.minimum(np.concatenate([red.upper, red.hi]), _INF)
-    lower = np.maximum(np.concatenate([red.lower, red.lo]), -_INF)
+    sense = np.zeros(n + eq.size, dtype=np.int32)
+    sense[n:][eq] = 5
+    # Bounds and rows side by side, as DAQP reads them; beyond its infinity a side is absent.
+    upper = np.minimum(np.concatenate((red.upper, red.hi)), _INF)
+    lower = np.maximum(np.concatenate((red.lower, red.lo)), -_INF)
     x, _, flag, info = daqp.solve(
         np.ascontiguousarray(H),
         f,
-        np.ascontiguousarray(red.A),
+        np.ascontiguousarray(A),
         upper,
         lower,
         sense,
@@ -49,27 +50,56 @@ def solve_small(red, settings):
         eps_prox=0.0,
         iter_limit=min(settings.max_iteration, ENGINE_MAX_ITERATION),
     )
-    if flag != 1 or not np.all(np.isfinite(x)):
+    if flag != 1 or not np.isfinite(x).all():
         return None
-    lam = info["lam"]
-    # DAQP's multipliers: H·x + f + λ_b + Aᵀν = 0, λ > 0 where an upper side is active, < 0 a
-    # lower one; so r = ∇f + Aᵀν = −λ_b, ≥ 0 at a lower bound and ≤ 0 at an upper one.
-    lam_b, nu = lam[:n], lam[n:]
-    fixed_lo, fixed_hi = lam_b < 0, lam_b > 0
-    free = ~(fixed_lo | fixed_hi)
-    row_hi, row_lo = (nu > 0) & ~eq, (nu < 0) | eq
-    r = quad.grad(x) + red.A.T @ nu
-    ax = red.A @ x
-    broken = max(
-        float(np.max(red.lower - x, initial=0.0)),
-        float(np.max(x - red.upper, initial=0.0)),
-        float(np.max(red.lo - ax, initial=0.0)),
-        float(np.max(ax - red.hi, initial=0.0)),
-    )
-    scale = gradient_scale(quad, x)
-    residual = certified_residual(red, x, r, nu, free, fixed_lo, fixed_hi, row_lo, row_hi, eq, scale)
+    z = np.concatenate((x, A @ x))
+    below, above = z - lower, upper - z  # slack to each side, negative where broken
+    # (A side beyond DAQP's infinity reads as there: it can only refuse a point beyond 1e30.)
+    broken = max(-float(below.min()), -float(above.min()), 0.0)
+    if not broken <= settings.primal_tol:
+        return None
+    residual = _certify(quad, A, x, info["lam"], below, above)
     # DAQP ends on its active set's KKT point, to rounding: its residual is 1e-16 to 1e-15 where it
     # converges (a thousandth of the polish's tolerance leaves a margin and refuses anything else).
-    if broken > settings.primal_tol or residual > 1e-3 * settings.dual_tol:
+    # Written so that a NaN residual is refused too.
+    if not residual <= 1e-3 * settings.dual_tol:
         return None
-    return x, residual, int(info.get("iterations", 0))
+    return x, residual, int(info.get("iterations", 0)), broken
+
+
+def _certify(quad, A, x, lam, below, above):
+    """The KKT residual of DAQP's answer ``x`` under its multipliers ``lam`` (bounds, then rows)
+    over the gradient's scale, as :func:`.certify.certified_residual` reads it; ``below`` and
+    ``above`` are the slacks of x then A·x to their lower and upper sides.
+
+    DAQP's multipliers: H·x + f + λ_b + Aᵀν = 0 with λ > 0 where an upper side is active and
+    λ < 0 a lower one; so r = ∇f + Aᵀν = −λ_b, ≥ 0 at a lower bound and ≤ 0 at an upper one.
+    A row's multiplier has its sign by construction (the side it holds is read from it); what is
+    checked is that r, computed afresh, agrees: free weights stationary, each held bound's r of
+    its sign, and multiplier × slack over the held bounds and rows (r for a bound, ν for a row),
+    all at once over the bounds and rows stacked as DAQP reads them (absent sides at DAQP's
+    infinity, so a product with a zero multiplier is 0)."""
+    n = x.shape[0]
+    nu = lam[n:]
+    if quad.is_factor:
+        fx = quad.F @ x
+        hx = quad.F.T @ fx
+        g = quad.F.T @ (fx - quad.d) + quad.q
+    else:
+        hx = quad.P @ x
+        g = hx + quad.q
+    r = g + A.T @ nu
+    side = np.sign(lam[:n])  # −1 held at the lower bound, +1 at the upper, 0 free
+    free = side == 0.0
+    stat = np.where(free, np.abs(r), side * r).max()
+    slack = np.where(lam > 0.0, above, below)
+    slack[:n] *= np.where(free, 0.0, r)
+    slack[n:] *= nu
+    comp = np.abs(slack).max()
+    scale = max(
+        float(np.abs(hx).max()),
+        float(np.abs(quad.q).max()),
+        abs(quad.mean_curvature()) * float(np.abs(x).max()),
+        1e-300,
+    )
+    return float(np.maximum(stat, comp)) / scale  # comp >= 0; NaN carried through, to be refused
