@@ -176,7 +176,7 @@ def _afford(book: _Book, shares, cash, lots) -> np.ndarray:
     shares = shares.copy()
     flows = np.array([book.flow(k, n) for k, n in enumerate(shares.tolist())])
     while cash + math.fsum(flows) < 0:
-        buys = [k for k in range(len(shares)) if shares[k] > book.current[k]]
+        buys = np.flatnonzero(shares > book.current).tolist()
         k = max(buys, key=lambda k: -flows[k])
         fewer = shares[k] - lots[k].step
         shares[k] = fewer if fewer - book.current[k] >= lots[k].minimum or fewer <= book.current[k] else book.current[k]
@@ -285,7 +285,8 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
     tradable = np.array([i not in blocked and i not in no_buy for i in ids])
     # held ids outside the result are sold in full first (their cash pays for the buys), unless the
     # day's rules keep them
-    outside = [i for i in everyone if i not in set(ids) and held.get(i, 0) > 0]
+    inside = set(ids)
+    outside = [i for i in everyone if i not in inside and held.get(i, 0) > 0]
     kept = set(result.kept)
     final = {i: (held[i] if i in kept else 0) for i in outside}
     freed = math.fsum(
