@@ -449,16 +449,19 @@ def min_tracking_error(R, b, limits, *, max_iteration=None, settings=None) -> So
         raise InvalidArgument(
             f"OPTIMIZER: R 的形状必须为 (T, n)，b 的形状必须为 (T,)，传入的形状为：{R.shape} 和 {b.shape}"
         )
-    complete = np.isfinite(b) & np.all(np.isfinite(R), axis=1)
+    complete = np.isfinite(R).all(axis=1) & np.isfinite(b)
     if not complete.any():
         raise InvalidArgument("OPTIMIZER: 没有一天同时有基准和全部合约的收益率")
-    F, d = R[complete], b[complete]
+    F, d = (R, b) if complete.all() else (R[complete], b[complete])
     n = R.shape[1]
-    # ½‖√2·(F x − d)‖² = ‖F x − d‖²: the caller's objective in least-squares form.
-    quad = make_quadratic(None, np.zeros(n), limits, np.sqrt(2.0) * F, np.sqrt(2.0) * d)
-    # The equal-weight tracking error; the Hessian's scale when the benchmark is (nearly) the
-    # equal-weight portfolio itself and that error vanishes.
-    curvature = quad.mean_curvature()
+    # The caller's objective ‖F x − d‖² is ½‖√2·(F x − d)‖², of Hessian 2FᵀF. Its scale: the
+    # equal-weight tracking error, or that mean diagonal when the benchmark is (nearly) the
+    # equal-weight portfolio itself and that error vanishes. The factor and target are scaled
+    # as they are made (one pass over F, not two).
+    curvature = 2.0 * float(np.mean(np.einsum("ij,ij->j", F, F))) if n else 0.0
     ew = float(np.sum((d - F.mean(axis=1)) ** 2))
-    scale = ew if ew > 1e-6 * curvature else curvature
-    return _solve(quad, limits, settings, usable(scale) or 1.0, lambda x: float(np.sum((d - F @ x) ** 2)))
+    scale = usable(ew if ew > 1e-6 * curvature else curvature) or 1.0
+    root = math.sqrt(2.0 / scale)
+    quad = make_quadratic(None, np.zeros(n), limits, root * F, root * d)
+    quad.known_curvature(curvature / scale)
+    return _solve(quad, limits, settings, 1.0, lambda x: float(np.sum((d - F @ x) ** 2)))

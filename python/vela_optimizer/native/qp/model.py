@@ -80,6 +80,10 @@ class Quadratic:
                 self._curvature = float(np.mean(np.einsum("ij,ij->j", self.F, self.F)))
         return self._curvature
 
+    def known_curvature(self, c):
+        """Set :meth:`mean_curvature` to ``c`` where the caller has already measured it."""
+        self._curvature = c
+
     def scaled(self, s):
         """The same quadratic divided by s > 0."""
         if s == 1.0:
