@@ -271,7 +271,16 @@ def covariance_quadratic(C, curvature, q, limits):
         or usable(float(np.abs(q).max(initial=0.0)))
         or 1.0
     )
-    return make_quadratic(C * (curvature / scale), q / scale, limits, None, None, "协方差矩阵"), scale
+    P, q = C * (curvature / scale), q / scale
+    # make_quadratic's checks, on what its others already hold here (shapes; finite inputs) left
+    # out: a product or quotient that overflowed, symmetry, the limits.
+    if not np.isfinite(q).all():
+        raise InvalidArgument("OPTIMIZER: q 含有 NaN 或 inf")
+    if not np.isfinite(P).all():
+        raise InvalidArgument("OPTIMIZER: P 含有 NaN 或 inf")
+    quad = Quadratic(q, P=P if (P == P.T).all() else 0.5 * (P + P.T))
+    check_limits(limits, C.shape[0], "协方差矩阵")
+    return quad, scale
 
 
 def _factored_quadratic(C, curvature, q, limits):
