@@ -371,25 +371,28 @@ class CountingClient:
 
 
 @pytest.mark.parametrize(
-    "ids_part, days_part, same_client, one_read",
+    "ids_part, days_part, same_client, all_read_before",
     [
-        (slice(None), slice(None), True, True),  # every day from the one read
-        (slice(None, 20), slice(None), True, False),  # ids outside it: those days read their own
-        (slice(None), slice(100, 200), True, False),  # days outside it read their own
+        (slice(None), slice(None), True, True),  # every day from the reads made first (two stretches)
+        (slice(None, 20), slice(None), True, False),  # ids outside them: those days read their own
+        (slice(None), slice(100, 200), True, False),  # days outside them read their own
+        (slice(None), slice(None, None, 7), True, False),  # as do the days between the ones asked
         (slice(None), slice(None), False, False),  # another client's bars are never used
     ],
 )
-def test_the_days_status_from_bars_read_once_is_the_same(on_market, ids_part, days_part, same_client, one_read):
+def test_the_days_status_from_bars_read_before_is_the_same(
+    on_market, ids_part, days_part, same_client, all_read_before
+):
     info, _ = on_market
     ids = list(info.stock_ids)  # listings, de-listings and suspensions among them
     days = veladatac.get_trading_dates("2023-01-03", "2024-03-29")
+    assert len(days) > tradability._Bars.STRETCH
     alone = [tradability.day_status(ids, day, veladatac) for day in days]
     client = CountingClient()
-    preloaded_client = client if same_client else CountingClient()
-    span = days[days_part]
-    with tradability.preloaded(preloaded_client, ids[ids_part], span[0], span[-1]):
+    with tradability.preloaded(client if same_client else CountingClient(), ids[ids_part], days[days_part]):
+        client.reads = 0
         within = [tradability.day_status(ids, day, client) for day in days]
     assert [{k: repr(v) for k, v in d.items()} for d in within] == [{k: repr(v) for k, v in d.items()} for d in alone]
     assert any(s.reason == tradability.SUSPENDED for d in alone for s in d.values())
-    assert (client.reads == 1) == one_read
+    assert (client.reads == 0) == all_read_before
     assert tradability._preloaded is None  # the block leaves nothing behind

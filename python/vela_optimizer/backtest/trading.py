@@ -179,17 +179,14 @@ def chain(run, tasks, trading: Trading, book: Book, execute) -> None:
 
 def day_bars(tasks, book: Book):
     """A block within which the day's trading status of each of ``tasks`` (optimised in this process)
-    reads its closes and volumes from one read of the book's ids over their days, instead of one
-    read a day; with a client other than the store's own, nothing changes."""
+    reads the closes and volumes of the book's ids from a few reads over all their days instead of
+    one read a day; with a client other than the store's own, nothing changes."""
     from vela_optimizer import optimizer
 
     client = optimizer.veladatac  # the optimisation's client, read at call time as it reads it
     if client is not veladatac or not tasks or not book.ids:
         return contextlib.nullcontext()
-    first, last = min(t.date for t in tasks), max(t.date for t in tasks)
-    with contextlib.suppress(veladatac.CalendarRangeError):
-        first = veladatac.trading_date_offset(first, -1)  # the day before the first: its closes
-    return tradability.preloaded(client, list(book.ids), first, last)
+    return tradability.preloaded(client, list(book.ids), [t.date for t in tasks])
 
 
 def _from_holdings(task, trading: Trading, book: Book):

@@ -158,27 +158,50 @@ def _by_id(column, ids: list) -> np.ndarray:
 
 
 class _Bars:
-    """Closes and volumes of many stocks over many days, read at once from one client."""
+    """The closes and volumes of many stocks on some trading days and the day before each, read from
+    one client a stretch of days at a time."""
 
-    def __init__(self, client, ids: list, start, end):
-        bars = client.get_price(ids, start, end, fields=["close", "volume"])
+    STRETCH = 250  # trading days a read: a year of a large universe stays a few tens of megabytes
+
+    def __init__(self, client, ids: list, days):
         self.client = client
         self.column = {oid: j for j, oid in enumerate(ids)}
-        self.row = {_day(d): t for t, d in enumerate(bars["close"].index)}
-        self.close = bars["close"].to_numpy(dtype=float)
-        self.volume = bars["volume"].to_numpy(dtype=float)
+        self.on: dict = {}  # trading day -> (the day before or None, its closes or None, closes, volumes)
+        wanted = sorted({client.trading_date_offset(d, 0) for d in days})
+        if not wanted:
+            return
+        try:
+            first = client.trading_date_offset(wanted[0], -1)
+        except Exception:  # noqa: BLE001 - the calendar's first day: there is no day before it
+            first = wanted[0]
+        calendar = client.get_trading_dates(first, wanted[-1])
+        keep = set(wanted)
+        for i0 in range(0, len(calendar), self.STRETCH):
+            here = keep.intersection(calendar[i0 : i0 + self.STRETCH])
+            if not here:
+                continue
+            span = calendar[max(i0 - 1, 0) : i0 + self.STRETCH]  # and the day before the stretch
+            bars = client.get_price(ids, span[0], span[-1], fields=["close", "volume"])
+            close, volume = bars["close"].to_numpy(dtype=float), bars["volume"].to_numpy(dtype=float)
+            row = {_day(d): t for t, d in enumerate(bars["close"].index)}
+            for day in here:
+                t = row.get(day)
+                if t is None:
+                    continue
+                before = _day(bars["close"].index[t - 1]) if t > 0 else None
+                self.on[day] = (before, close[t - 1] if t > 0 else None, close[t], volume[t])
 
     def rows(self, client, ids: list, before, day):
         """:func:`_read_rows` from these bars; None where they do not hold every id and day asked."""
-        t = self.row.get(day)
-        if client is not self.client or t is None or (before is not None and self.row.get(before) != t - 1):
+        found = self.on.get(day)
+        if client is not self.client or found is None or (before is not None and found[0] != before):
             return None
         try:
             cols = [self.column[i] for i in ids]
         except KeyError:
             return None
-        previous = self.close[t - 1, cols] if before is not None else None
-        return previous, self.close[t, cols], self.volume[t, cols]
+        _, previous, close, volume = found
+        return (previous[cols] if before is not None else None), close[cols], volume[cols]
 
 
 def _day(value):
@@ -189,16 +212,16 @@ _preloaded: _Bars | None = None
 
 
 @contextlib.contextmanager
-def preloaded(client, ids, start, end):
+def preloaded(client, ids, days):
     """Within this block :func:`day_status` reads the closes and volumes of the stocks among ``ids``
-    from ``start`` through ``end`` from one read made here (a backtest's days, one after another:
-    one read instead of one per day). The statuses are the same; a client that cannot give the
-    bars leaves every day to its own read."""
+    on the trading days of ``days`` (a backtest's rebalancing days, one after another) from reads
+    made here, a stretch of days at a time, instead of one read a day. The statuses are the same;
+    a day, an id or a client the reads do not cover is left to its own read."""
     global _preloaded
     stocks = [i for i in dict.fromkeys(ids) if isinstance(i, str) and board(i) is not None]
     saved = _preloaded
     try:
-        _preloaded = _Bars(client, stocks, start, end) if stocks else None
+        _preloaded = _Bars(client, stocks, days) if stocks else None
     except Exception:  # noqa: BLE001 - an id or day the client does not know: each day reads its own
         _preloaded = None
     try:
