@@ -106,8 +106,9 @@ def _covariance_of(product: Product, solver: str):
     return Lazy(lambda: pd.DataFrame(dense(), index=ids, columns=ids.copy())), C, raised
 
 
-def _result(product: Product, limits, x, solver: str, iterations: int, converged: bool,
-            stages: Stages, zeros=()) -> OptimizeResult:
+def _result(
+    product: Product, limits, x, solver: str, iterations: int, converged: bool, stages: Stages, zeros=()
+) -> OptimizeResult:
     request = product.request
     ids = list(product.ids)
     index = pd.Index(ids, dtype=object)
@@ -117,18 +118,37 @@ def _result(product: Product, limits, x, solver: str, iterations: int, converged
     rc = x * Cx
     variance = float(x @ Cx)
     return OptimizeResult(
-        weights=pd.Series(x, index=index, name="weight"), method=request.method, solver=solver, date=request.date,
-        trading_date=product.trading_date, start_date=product.start_date, window=int(request.window),
-        instrument_type=product.instrument_type, retained=ids, dropped=list(product.dropped),
-        ignored_bounds=list(product.bounds.ignored), returns=product.returns, covariance=covariance,
-        expected_returns=mu, benchmark_returns=product.benchmark_returns,
+        weights=pd.Series(x, index=index, name="weight"),
+        method=request.method,
+        solver=solver,
+        date=request.date,
+        trading_date=product.trading_date,
+        start_date=product.start_date,
+        window=int(request.window),
+        instrument_type=product.instrument_type,
+        retained=ids,
+        dropped=list(product.dropped),
+        ignored_bounds=list(product.bounds.ignored),
+        returns=product.returns,
+        covariance=covariance,
+        expected_returns=mu,
+        benchmark_returns=product.benchmark_returns,
         risk_contributions=pd.Series(rc, index=index, name="risk_contribution"),
         volatility=float(np.sqrt(variance)) if variance >= 0 else float("nan"),
         objective=_objective(product, Cx, x, None if mu is None else mu.to_numpy(dtype=float)),
-        iterations=iterations, converged=converged, timings=stages.timings, bounds=product.bounds,
-        limits=request.limits, groups=list(product.groups), unused_limits=list(product.unused),
-        labels=product.labels, linear_limits=limits, zeros=list(zeros), covariance_raised=raised,
-        **_rebalancing(product, x))
+        iterations=iterations,
+        converged=converged,
+        timings=stages.timings,
+        bounds=product.bounds,
+        limits=request.limits,
+        groups=list(product.groups),
+        unused_limits=list(product.unused),
+        labels=product.labels,
+        linear_limits=limits,
+        zeros=list(zeros),
+        covariance_raised=raised,
+        **_rebalancing(product, x),
+    )
 
 
 def _rebalancing(product: Product, x) -> dict:
@@ -136,20 +156,40 @@ def _rebalancing(product: Product, x) -> dict:
     plan = product.rebalance
     if plan is None:
         return {}
-    return dict(holdings=dict(plan.holdings), kept=dict(plan.kept), sold_outside=dict(plan.sold),
-                untradable=list(plan.untradable), **rebalance.trades(plan, product.ids, x),
-                rebalance_notes=list(plan.notes))
+    return dict(
+        holdings=dict(plan.holdings),
+        kept=dict(plan.kept),
+        sold_outside=dict(plan.sold),
+        untradable=list(plan.untradable),
+        **rebalance.trades(plan, product.ids, x),
+        rebalance_notes=list(plan.notes),
+    )
 
 
 _D = DEFAULTS
 
 
-def optimize(order_book_ids, date, method=_D["method"], bnds=_D["bnds"], cons=_D["cons"],
-             cov_shrinkage=_D["cov_shrinkage"], benchmark=_D["benchmark"],
-             risk_aversion_coefficient=_D["risk_aversion_coefficient"], window=_D["window"],
-             max_iteration=_D["max_iteration"], tol=_D["tol"], quiet=_D["quiet"], *, solver="native",
-             holdings=None, max_turnover=None, trading_rules=True, time_limit=None,
-             progress=None) -> OptimizeResult:
+def optimize(
+    order_book_ids,
+    date,
+    method=_D["method"],
+    bnds=_D["bnds"],
+    cons=_D["cons"],
+    cov_shrinkage=_D["cov_shrinkage"],
+    benchmark=_D["benchmark"],
+    risk_aversion_coefficient=_D["risk_aversion_coefficient"],
+    window=_D["window"],
+    max_iteration=_D["max_iteration"],
+    tol=_D["tol"],
+    quiet=_D["quiet"],
+    *,
+    solver="native",
+    holdings=None,
+    max_turnover=None,
+    trading_rules=True,
+    time_limit=None,
+    progress=None,
+) -> OptimizeResult:
     """Optimise and return everything the optimisation produced.
 
     Parameters are those of :func:`vela_optimizer.portfolio_optimize`, plus ``progress``, a
@@ -181,10 +221,25 @@ def optimize(order_book_ids, date, method=_D["method"], bnds=_D["bnds"], cons=_D
         When the scipy path's solve is not accepted, or the native solve stops at
         ``max_iteration`` without meeting its tolerance.
     """
-    request = from_arguments(order_book_ids, date, method, bnds, cons, cov_shrinkage, benchmark,
-                             risk_aversion_coefficient, window, max_iteration, tol, quiet, solver=solver,
-                             holdings=holdings, max_turnover=max_turnover, trading_rules=trading_rules,
-                             time_limit=time_limit)
+    request = from_arguments(
+        order_book_ids,
+        date,
+        method,
+        bnds,
+        cons,
+        cov_shrinkage,
+        benchmark,
+        risk_aversion_coefficient,
+        window,
+        max_iteration,
+        tol,
+        quiet,
+        solver=solver,
+        holdings=holdings,
+        max_turnover=max_turnover,
+        trading_rules=trading_rules,
+        time_limit=time_limit,
+    )
     return solve(request, progress)
 
 
@@ -201,8 +256,7 @@ def solve(request, progress=None) -> OptimizeResult:
         answer = _native_solve(product, limits)
     if answer is not None:
         x, iterations, zeros = answer
-        result = _result(product, limits, np.asarray(x, dtype=float), "native", iterations, True, stages,
-                         zeros)
+        result = _result(product, limits, np.asarray(x, dtype=float), "native", iterations, True, stages, zeros)
     else:
         x, info = pipeline.solve_scipy(product)
         result = _result(product, limits, x, "scipy", int(info.get("nit") or 0), bool(info.get("success")), stages)
@@ -210,12 +264,26 @@ def solve(request, progress=None) -> OptimizeResult:
     return result
 
 
-def portfolio_optimize(order_book_ids, date, method=_D["method"], bnds=_D["bnds"], cons=_D["cons"],
-                       cov_shrinkage=_D["cov_shrinkage"], benchmark=_D["benchmark"],
-                       risk_aversion_coefficient=_D["risk_aversion_coefficient"], window=_D["window"],
-                       max_iteration=_D["max_iteration"], tol=_D["tol"], quiet=_D["quiet"], *,
-                       solver="native", holdings=None, max_turnover=None, trading_rules=True,
-                       time_limit=None) -> dict:
+def portfolio_optimize(
+    order_book_ids,
+    date,
+    method=_D["method"],
+    bnds=_D["bnds"],
+    cons=_D["cons"],
+    cov_shrinkage=_D["cov_shrinkage"],
+    benchmark=_D["benchmark"],
+    risk_aversion_coefficient=_D["risk_aversion_coefficient"],
+    window=_D["window"],
+    max_iteration=_D["max_iteration"],
+    tol=_D["tol"],
+    quiet=_D["quiet"],
+    *,
+    solver="native",
+    holdings=None,
+    max_turnover=None,
+    trading_rules=True,
+    time_limit=None,
+) -> dict:
     """Portfolio weights of the retained instruments, ``{order_book_id: weight}``.
 
     Parameters
@@ -277,6 +345,22 @@ def portfolio_optimize(order_book_ids, date, method=_D["method"], bnds=_D["bnds"
     InvalidArgument, OptimizationFailed
         As :func:`optimize`.
     """
-    return optimize(order_book_ids, date, method, bnds, cons, cov_shrinkage, benchmark, risk_aversion_coefficient,
-                    window, max_iteration, tol, quiet, solver=solver, holdings=holdings, max_turnover=max_turnover,
-                    trading_rules=trading_rules, time_limit=time_limit).to_dict()
+    return optimize(
+        order_book_ids,
+        date,
+        method,
+        bnds,
+        cons,
+        cov_shrinkage,
+        benchmark,
+        risk_aversion_coefficient,
+        window,
+        max_iteration,
+        tol,
+        quiet,
+        solver=solver,
+        holdings=holdings,
+        max_turnover=max_turnover,
+        trading_rules=trading_rules,
+        time_limit=time_limit,
+    ).to_dict()

@@ -138,8 +138,13 @@ class Fees:
         per_share = np.array([transfer["per_share"].get(b, 0.0) for b in boards], dtype=float)
         with np.errstate(divide="ignore", invalid="ignore"):
             by_price = np.where(per_share > 0, per_share / prices, 0.0)
-        table = np.column_stack([np.full(n, self.schedule.commission_rate), np.full(n, duty[side]),
-                                 transfer["of_value"] + np.where(np.isfinite(by_price), by_price, 0.0)])
+        table = np.column_stack(
+            [
+                np.full(n, self.schedule.commission_rate),
+                np.full(n, duty[side]),
+                transfer["of_value"] + np.where(np.isfinite(by_price), by_price, 0.0),
+            ]
+        )
         stock = np.array([b is not None for b in boards], dtype=bool)
         return np.where(stock[:, None], table, 0.0)
 
@@ -163,8 +168,11 @@ class _FlatOrders:
     rate: float
 
     def fees(self, order_book_id: str, side: str, shares: int, price: float, day) -> dict:
-        return {"commission": rules.round_fen(self.rate * shares * price) if shares > 0 else 0.0,
-                "stamp_duty": 0.0, "transfer": 0.0}
+        return {
+            "commission": rules.round_fen(self.rate * shares * price) if shares > 0 else 0.0,
+            "stamp_duty": 0.0,
+            "transfer": 0.0,
+        }
 
 
 class Book:
@@ -189,8 +197,16 @@ class Book:
         a name the rules hold keeps its value, and the buys pay the costs.
     """
 
-    def __init__(self, prices: pd.DataFrame, start, *, delisted=None, fees: Fees | None = None,
-                 capital: float | None = None, ruled: bool = False):
+    def __init__(
+        self,
+        prices: pd.DataFrame,
+        start,
+        *,
+        delisted=None,
+        fees: Fees | None = None,
+        capital: float | None = None,
+        ruled: bool = False,
+    ):
         start = pd.Timestamp(start)
         index = prices.index
         first = index.searchsorted(start)
@@ -310,16 +326,28 @@ class Book:
         self.held = w * after
         self.cash = after - self.held.sum()
         fee = cost / value
-        return Trade(self.days[row], traded, 0.5 * (traded + cash_leg), float(cost), float(value), before,
-                     {"flat": fee, "total": fee}, None, float(self.cash / after))
+        return Trade(
+            self.days[row],
+            traded,
+            0.5 * (traded + cash_leg),
+            float(cost),
+            float(value),
+            before,
+            {"flat": fee, "total": fee},
+            None,
+            float(self.cash / after),
+        )
 
     def _buys_pay(self, row, day, value, before, w, ruled) -> Trade:
         old = self.held.copy()
         target = w * value
         for oid, reason in ruled.items():
             k = self.column.get(oid)
-            if k is not None and (reason == "suspended" or (reason == "limit_up" and target[k] >= old[k])
-                                  or (reason == "limit_down" and target[k] <= old[k])):
+            if k is not None and (
+                reason == "suspended"
+                or (reason == "limit_up" and target[k] >= old[k])
+                or (reason == "limit_down" and target[k] <= old[k])
+            ):
                 target[k] = old[k]
         delta = target - old
         price = self.filled[row]
@@ -374,8 +402,9 @@ class Book:
         by_kind = {k: float(x) / value for k, x in zip(self.fees.kinds(), fees, strict=True)}
         by_kind["total"] = cost / value
         left = self.cash if self.capital is not None else (self.cash / after if after > 0 else 0.0)
-        return Trade(self.days[row], traded, 0.5 * (traded + cash_leg), cost, float(value), before, by_kind,
-                     shares, float(left))
+        return Trade(
+            self.days[row], traded, 0.5 * (traded + cash_leg), cost, float(value), before, by_kind, shares, float(left)
+        )
 
     def ledger(self) -> Ledger:
         """The daily values through the table's last day, and the trades."""

@@ -117,9 +117,18 @@ def rebalance(task: Task) -> Outcome:
         identity = store_identity()
     except Exception as e:  # noqa: BLE001 - any failure of a date is reported with its date
         return Outcome(task.index, task.date, error=error_of(e), seconds=time.perf_counter() - started)
-    return Outcome(task.index, task.date, weights, solver, dropped,
-                   [*task.notes, *(str(w.message) for w in caught), *notes], time.perf_counter() - started,
-                   store=identity, untradable=untradable, shares=shares)
+    return Outcome(
+        task.index,
+        task.date,
+        weights,
+        solver,
+        dropped,
+        [*task.notes, *(str(w.message) for w in caught), *notes],
+        time.perf_counter() - started,
+        store=identity,
+        untradable=untradable,
+        shares=shares,
+    )
 
 
 _opened_store: object = object()  # what this worker process last passed to veladatac.init
@@ -228,8 +237,9 @@ def collect(futures, tasks, wait, keep_going: bool, report, cancel_frees: bool, 
                 raise
             except BaseException as e:  # a cancelled Dask future raises one that is not an Exception
                 first = str(e).splitlines()[0] if str(e) else ""  # the error is one line
-                raise BacktestError(f"the worker optimising {tasks[position[f]].date} failed: "
-                                    f"{type(e).__name__}: {first}".rstrip(": ")) from e
+                raise BacktestError(
+                    f"the worker optimising {tasks[position[f]].date} failed: {type(e).__name__}: {first}".rstrip(": ")
+                ) from e
             report(outcome)
             if stop is not None and outcome.index > stop:
                 continue
@@ -286,9 +296,13 @@ def adaptive(tasks, workers: int, keep_going, report, break_even: float = BREAK_
         if outcome.error and not keep_going:
             return results
         seconds.append(outcome.seconds)
-        rest = tasks[k + 1:]
-        if workers > 1 and len(rest) > 1 and len(seconds) > TIMED and \
-                statistics.median(seconds[1:]) * len(rest) > break_even:
+        rest = tasks[k + 1 :]
+        if (
+            workers > 1
+            and len(rest) > 1
+            and len(seconds) > TIMED
+            and statistics.median(seconds[1:]) * len(rest) > break_even
+        ):
             results.update(on_processes(rest, workers, keep_going, report))
             return results
     return results

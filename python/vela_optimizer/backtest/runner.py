@@ -69,7 +69,6 @@ class IndexUniverse:
         return ids if self.limit is None else ids[: self.limit]
 
 
-
 # ---------------------------------------------------------------- the backtest
 
 
@@ -77,14 +76,17 @@ def _check_options(method, costs_bps, workers, cluster_wait) -> None:
     if not isinstance(method, OptimizeMethod):
         raise InvalidArgument(f"OPTIMIZER: method 必须为 OptimizeMethod，传入值为：{method!r}")
     number = (int, float, np.integer, np.floating)
-    if costs_bps is not None and (isinstance(costs_bps, bool) or not isinstance(costs_bps, number)
-                                  or not 0 <= costs_bps < MAX_COSTS_BPS):
+    if costs_bps is not None and (
+        isinstance(costs_bps, bool) or not isinstance(costs_bps, number) or not 0 <= costs_bps < MAX_COSTS_BPS
+    ):
         raise InvalidArgument(f"OPTIMIZER: costs_bps 必须为不小于0且小于{MAX_COSTS_BPS:g}的数，传入值为：{costs_bps!r}")
-    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, (int, np.integer))
-                                or workers < 1):
+    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, (int, np.integer)) or workers < 1):
         raise InvalidArgument(f"OPTIMIZER: workers 必须为正整数或 None，传入值为：{workers!r}")
-    if (isinstance(cluster_wait, bool) or not isinstance(cluster_wait, (int, float, np.integer, np.floating))
-            or not 0 < cluster_wait < math.inf):
+    if (
+        isinstance(cluster_wait, bool)
+        or not isinstance(cluster_wait, (int, float, np.integer, np.floating))
+        or not 0 < cluster_wait < math.inf
+    ):
         raise InvalidArgument(f"OPTIMIZER: cluster_wait 必须为正数（秒），传入值为：{cluster_wait!r}")
 
 
@@ -92,10 +94,12 @@ def _check_figures(risk_free, days_per_year) -> None:
     """The annual risk-free rate is a fraction (2 is no rate in CNY: 0.02 is 2 %)."""
     number = (int, float, np.integer, np.floating)
     if isinstance(risk_free, bool) or not isinstance(risk_free, number) or not -1 < risk_free < 1:
-        raise InvalidArgument(f"OPTIMIZER: risk_free 必须为大于-1且小于1的年利率（0.02 即 2%），"
-                              f"传入值为：{risk_free!r}")
-    if days_per_year is not None and (isinstance(days_per_year, bool) or not isinstance(days_per_year, number)
-                                      or not 1 <= days_per_year <= 366):
+        raise InvalidArgument(
+            f"OPTIMIZER: risk_free 必须为大于-1且小于1的年利率（0.02 即 2%），传入值为：{risk_free!r}"
+        )
+    if days_per_year is not None and (
+        isinstance(days_per_year, bool) or not isinstance(days_per_year, number) or not 1 <= days_per_year <= 366
+    ):
         raise InvalidArgument(f"OPTIMIZER: days_per_year 必须为1至366之间的数或 None，传入值为：{days_per_year!r}")
 
 
@@ -113,6 +117,7 @@ def _series(ids: list, start, end) -> pd.DataFrame:
     return table[ids]
 
 
+# The keywords several a line: one a line would double the function's length.
 def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", dates=None,
                  method=_D["method"], bnds=None, cons=None, cov_shrinkage=_D["cov_shrinkage"],
                  benchmark=None, risk_aversion_coefficient=_D["risk_aversion_coefficient"], window=_D["window"],
@@ -121,7 +126,7 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
                  keep_going: bool = False, store=None, progress=None, checkpoint=None,
                  cluster_wait: float = CLUSTER_WAIT, notify=None, risk_free: float = 0.0,
                  days_per_year: float | None = None, trading_rules: bool | None = None,
-                 max_turnover: float | None = None, capital: float | None = None) -> BacktestResult:
+                 max_turnover: float | None = None, capital: float | None = None) -> BacktestResult:  # fmt: skip
     """Optimise on every rebalancing date, hold the weights as they drift, score the result.
 
     On each rebalancing date ``r`` the weights are those of the package-level optimisation on
@@ -212,8 +217,8 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
     end = as_date(end, "end") if end is not None else veladatac.trading_date_offset(_dt.date.today(), 0)
     schedule = _schedule(start, end, rebalance, dates)
     # Checked once, here; each date's optimisation checks it again on that date's universe.
-    args: tuple = ([], schedule[-1], method, bnds, cons, cov_shrinkage, benchmark, risk_aversion_coefficient, window,
-            max_iteration, tol, quiet)
+    model = (cov_shrinkage, benchmark, risk_aversion_coefficient, window, max_iteration, tol, quiet)
+    args: tuple = ([], schedule[-1], method, bnds, cons, *model)
     request, trading = _trading.checked(args, solver, trading_rules, max_turnover, capital, costs_bps)
     last_day = veladatac.trading_date_offset(end, 0)
     identity = executors.store_identity()
@@ -221,8 +226,8 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
     universes = [_universe_on(universe, day) for day in schedule]
     book = _open_checkpoint(checkpoint, schedule, last_day, universes, request, trading, identity)
     run = _Run(schedule, keep_going, book, progress, trading.chained)
-    accounts = dict(last_day=last_day, trading=trading, columns=trading.columns(universes), benchmark=benchmark,
-                    window=window, identity=identity, figures=(risk_free, days_per_year))
+    accounts = dict(last_day=last_day, trading=trading, columns=trading.columns(universes), benchmark=benchmark)
+    accounts.update(window=window, identity=identity, figures=(risk_free, days_per_year))
     try:
         tasks = run.tasks(universes, request, forwarded, Presence(last_day))
         if trading.chained:
@@ -237,8 +242,11 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
 def _check_inputs(universe, benchmark) -> None:
     if isinstance(universe, str):  # a str is iterable: it would be read as one id per character
         raise InvalidArgument(f"OPTIMIZER: universe 必须为合约列表或可调用对象，传入值为：{universe!r}")
-    if benchmark is not None and veladatac.instruments(benchmark) is None \
-            and veladatac.fund.instruments(benchmark) is None:
+    if (
+        benchmark is not None
+        and veladatac.instruments(benchmark) is None
+        and veladatac.fund.instruments(benchmark) is None
+    ):
         raise InvalidArgument(f"OPTIMIZER: 基准 {benchmark} 不在数据中")
 
 
@@ -262,8 +270,9 @@ def _schedule(start, end: _dt.date, rebalance: str, dates) -> list:
     else:
         schedule = rebalance_dates(start, end, rebalance)
     if not schedule:
-        raise InvalidArgument("OPTIMIZER: dates 为空" if dates is not None else
-                              f"OPTIMIZER: {start} 至 {end} 之间没有调仓日")
+        raise InvalidArgument(
+            "OPTIMIZER: dates 为空" if dates is not None else f"OPTIMIZER: {start} 至 {end} 之间没有调仓日"
+        )
     return schedule
 
 
@@ -322,8 +331,10 @@ def _open_checkpoint(folder, schedule, last_day, universes, request, trading, id
     try:
         key = checkpoint_key(schedule, last_day, lists, request, trading.record(), identity, package_version())
     except ValueError:
-        raise InvalidArgument(f"OPTIMIZER: 使用 checkpoint 时 cons 必须为本包的约束类（自定义约束对象无法记录），"
-                              f"传入值为：{request.cons!r}") from None
+        raise InvalidArgument(
+            f"OPTIMIZER: 使用 checkpoint 时 cons 必须为本包的约束类（自定义约束对象无法记录），"
+            f"传入值为：{request.cons!r}"
+        ) from None
     return Checkpoint(folder, key)
 
 
@@ -402,8 +413,12 @@ class _Run:
                 if pending:
                     accounts["last_day"] = veladatac.trading_date_offset(pending[0], -1)
                 try:
-                    result = replace(_account(self.schedule[0], done, [Failure(o.date, *o.error) for o in prefix
-                                                                       if o.error], **accounts), pending=pending)
+                    result = replace(
+                        _account(
+                            self.schedule[0], done, [Failure(o.date, *o.error) for o in prefix if o.error], **accounts
+                        ),
+                        pending=pending,
+                    )
                 except (BacktestError, InvalidArgument, veladatac.VeladatacError):
                     result = None
         return BacktestInterrupted(result, len(self.outcomes), len(self.schedule))
@@ -434,22 +449,29 @@ def cores() -> int:
     return os.cpu_count() or 1
 
 
-def _account(first_day, done, failures, *, last_day, trading, columns, benchmark, window, identity,
-             figures, book=None) -> BacktestResult:
+def _account(
+    first_day, done, failures, *, last_day, trading, columns, benchmark, window, identity, figures, book=None
+) -> BacktestResult:
     for o in done:
         if o.store != identity:
-            raise BacktestError(f"the weights for {o.date} were computed on another store ({o.store}) than "
-                                f"this process reads ({identity}): give every worker the same store "
-                                f"(--store / VELADATAC_STORE)")
+            raise BacktestError(
+                f"the weights for {o.date} were computed on another store ({o.store}) than "
+                f"this process reads ({identity}): give every worker the same store "
+                f"(--store / VELADATAC_STORE)"
+            )
     try:
-        if book is not None and book.days[-1].date() == last_day and \
-                [t.date.date() for t in book.trades] == [o.date for o in done]:
+        if (
+            book is not None
+            and book.days[-1].date() == last_day
+            and [t.date.date() for t in book.trades] == [o.date for o in done]
+        ):
             ledger: Ledger = book.ledger()  # the chain's own book: the same steps again would give the same bits
             fill_from = book.first_row_day
         else:
             held = list(dict.fromkeys(oid for o in done for oid in o.weights)) if columns is None else columns
-            prices, delisted = _prices(held, first_day, last_day, window,
-                                       done[0].date if columns is None else first_day)
+            prices, delisted = _prices(
+                held, first_day, last_day, window, done[0].date if columns is None else first_day
+            )
             fill_from = prices.index[0].date() if len(prices.index) else first_day
             ledger = trading.ledger(prices, done, first_day, delisted)
     except ValueError as e:  # the store cannot price a holding the optimiser chose
@@ -463,19 +485,37 @@ def _account(first_day, done, failures, *, last_day, trading, columns, benchmark
             raise InvalidArgument(f"OPTIMIZER: 基准 {benchmark} 在 {first_day} 及之前没有价格")
         daily["benchmark_value"] = bench_values / bench_values.iloc[0]
         daily["benchmark_return"] = np.concatenate(
-            ([0.0], daily["benchmark_value"].to_numpy()[1:] / daily["benchmark_value"].to_numpy()[:-1] - 1.0))
+            ([0.0], daily["benchmark_value"].to_numpy()[1:] / daily["benchmark_value"].to_numpy()[:-1] - 1.0)
+        )
     risk_free, days_per_year = figures
     if days_per_year is None:
         days_per_year = calendar_days_per_year(first_day, last_day, veladatac)
-    stats = statistics(ledger, bench_values, weights=[o.weights for o in done], risk_free=float(risk_free),
-                       days_per_year=float(days_per_year))
+    stats = statistics(
+        ledger,
+        bench_values,
+        weights=[o.weights for o in done],
+        risk_free=float(risk_free),
+        days_per_year=float(days_per_year),
+    )
     stats["failed"] = len(failures)
     trades = {t.date.date(): t for t in ledger.trades}
     rebalances = [
-        Rebalance(o.date, o.weights, trades[o.date].traded, trades[o.date].turnover, trades[o.date].cost,
-                  o.solver, list(o.dropped), list(o.notes), o.seconds, trades[o.date].before, trades[o.date].shares,
-                  trades[o.date].cash, trades[o.date].fees, [tuple(u) for u in o.untradable])
+        Rebalance(
+            o.date,
+            o.weights,
+            trades[o.date].traded,
+            trades[o.date].turnover,
+            trades[o.date].cost,
+            o.solver,
+            list(o.dropped),
+            list(o.notes),
+            o.seconds,
+            trades[o.date].before,
+            trades[o.date].shares,
+            trades[o.date].cash,
+            trades[o.date].fees,
+            [tuple(u) for u in o.untradable],
+        )
         for o in done
     ]
     return BacktestResult(rebalances, failures, daily, stats)
-
