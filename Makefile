@@ -3,7 +3,8 @@
 # make run:  the main job, a real optimisation on the sample data.
 # make test-heavy: the suite with the long hypothesis profile and the slow stress tests.
 # make test-asan:  the extension built with ASan+UBSan into build/asan, the whole suite run on it.
-# make lint: ruff on the Python code, clang-format's check on the C++ sources.
+# make lint: ruff (check and format) and mypy on the Python code, clang-format's check on the C++
+#            sources; on the installed package with its test extra, whose types mypy reads.
 PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
@@ -66,11 +67,13 @@ test-asan: $(PY)
 	  $(abspath $(PY)) -m pytest -q -p no:cacheprovider --rootdir=.. -c ../pyproject.toml
 
 # Pinned: what a linter flags and how a formatter lays code out change between releases.
-LINT_TOOLS := ruff==0.17.6 clang-format==23.1.3
+LINT_TOOLS := ruff==0.17.6 clang-format==23.1.3 mypy==1.19.1
 CXX_SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' | sort)
-lint: $(PY)
+lint: $(TEST_STAMP)
 	$(PY) -m pip install --quiet $(LINT_TOOLS)
 	$(VENV)/bin/ruff check .
+	$(VENV)/bin/ruff format --check .
+	$(VENV)/bin/mypy
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 
 run: $(RUN_STAMP)
