@@ -175,6 +175,34 @@ def test_index_members_hit_both_limits_from_2016(on_default):
     assert up >= 50 and down >= 50, (up, down)
 
 
+def test_special_treatment_names_have_their_own_limits_and_the_days_status_holds_them(on_default):
+    """An ST or *ST stock's limit prices are its board's special-treatment fraction of the close before
+    (to the fen), and on a day it closes at one the day's status names it, so that no rebalancing
+    buys it at its up-limit or sells it at its down-limit."""
+    from vela_optimizer.market import tradability
+
+    periods = [p for p in catalog.special_treatment_periods() if p.start > on_default.start][::5]
+    checked, held = 0, {tradability.LIMIT_UP: 0, tradability.LIMIT_DOWN: 0}
+    for p in periods:
+        days = vd.get_trading_dates(p.start, p.end or on_default.end)[1:40]
+        closes = vd.get_price([p.order_book_id], vd.trading_date_offset(p.start, -1), days[-1], fields="close")
+        closes = closes.iloc[:, 0]
+        for day in days:
+            fraction = rules.price_limit(rules.board_of(p.order_book_id), day, True)
+            before, close = closes.loc[: pd.Timestamp(day)].iloc[-2:]
+            if not (np.isfinite(before) and np.isfinite(close)):
+                continue
+            limits = vd.limit_prices([p.order_book_id], day).iloc[0]
+            want = (rules.limit_price(before, fraction, True), rules.limit_price(before, fraction, False))
+            assert (limits["up"], limits["down"]) == want, (p, day)
+            checked += 1
+            if close in want:
+                reason = tradability.day_status([p.order_book_id], day, vd)[p.order_book_id].reason
+                assert reason == (tradability.LIMIT_UP if close == want[0] else tradability.LIMIT_DOWN), (p, day)
+                held[reason] += 1
+    assert checked >= 500 and min(held.values()) >= 3, (checked, held)
+
+
 # the days the rules change inside the default sample's range (limits, days without a limit)
 RULE_CHANGES = sorted(
     {
