@@ -2,7 +2,7 @@
 5,000 stocks, side by side in one run, with one BLAS thread.
 
     PYTHONPATH=python python bench/bench_market.py [--sizes 1000,2000,5000]
-        [--methods min_variance,mean_variance,risk_parity,risk_parity_5%] [--repeat 3] [--store PATH]
+        [--methods min_variance,mean_variance,risk_parity,risk_parity_5%,tracking_error] [--repeat 3] [--store PATH]
         [--peers-at-5000 all|piqp|none] [--crossover]
 
 The problems are the market-size sample's (``python -m veladatac sample --stocks 5000 --funds 200
@@ -10,7 +10,9 @@ The problems are the market-size sample's (``python -m veladatac sample --stocks
 N = 1,000 the members of 000852.XSHG, N = 2,000 the first 2,000 of the all-share index
 000985.XSHG, N = 5,000 all of its members (about 4,900 are left after screening); every weight
 capped at 2 % and every Shenwan level-1 industry at 10 % (and, for the case ``risk_parity_5%``,
-at 5 %: there the limits bind for risk parity), the shrunk covariance of the 132-day window.
+at 5 %: there the limits bind for risk parity), the shrunk covariance of the 132-day window. The case ``tracking_error``
+minimises ‖b − R·w‖² over the window's complete days, R (T × N) the instruments' daily returns and b those of
+the all-share index 000985.XSHG, under the same limits (at N = 5,000 only when named).
 
 Rows per size and method:
 - ``optimize()``: the whole call of :func:`vela_optimizer.engine.optimize` (fetch, screening,
@@ -22,9 +24,13 @@ Rows per size and method:
   included, the matrices themselves built outside the timing): PIQP dense and sparse, Clarabel,
   OSQP (at its default accuracy and polished), PyPortfolioOpt and skfolio (each through cvxpy and
   Clarabel), for risk parity skfolio's RiskBudgeting and riskparityportfolio's successive convex
-  approximation.
+  approximation. For tracking error: PIQP dense on the formed Hessian 2RᵀR (formed outside the
+  timing), PIQP sparse, Clarabel and OSQP on the lifted least-squares form min ‖y‖² s.t.
+  y = b − R·w, PyPortfolioOpt through its generic convex objective (its own ex-post tracking error
+  subtracts the mean difference); skfolio's benchmark tracker minimises a risk measure of the
+  excess returns about their mean, another problem, and is not a row.
 
-"gap" is the relative excess of the method's objective (variance; λ/2·wᵀCw − μᵀw) over the best
+"gap" is the relative excess of the method's objective (variance; λ/2·wᵀCw − μᵀw; ‖b − R·w‖²) over the best
 answer any row found that breaks no limit by more than 1e-12 (for risk parity the excess of the
 pairwise spread Σ_{i<j}|RC_i − RC_j| per pair, relative to the mean contribution), "viol" the largest
 limit broken. The last lines give each row's growth exponent (the slope of log time against log N
@@ -66,7 +72,9 @@ CASES = {
     "mean_variance": ("mean_variance", INDUSTRY_CAP),
     "risk_parity": ("risk_parity", INDUSTRY_CAP),
     "risk_parity_5%": ("risk_parity", 0.05),
+    "tracking_error": ("min_tracking_error", INDUSTRY_CAP),
 }
+BENCHMARK = "000985.XSHG"  # the index the tracking-error case follows (the all-share index)
 FEASIBLE = 1e-12  # the best answer is the best of those breaking no limit by more than this
 
 
@@ -93,6 +101,7 @@ def request_args(ids, date, method, industry_cap=INDUSTRY_CAP):
 
     labels = {row for row in veladatac.shenwan_instrument_industry(ids, date)["index_name"].dropna()}
     cons = opt.ShenWanConstraint({label: (0.0, industry_cap) for label in sorted(labels)})
+    extra = dict(benchmark=BENCHMARK) if method == "min_tracking_error" else {}
     return dict(
         order_book_ids=ids,
         date=date,
@@ -101,6 +110,7 @@ def request_args(ids, date, method, industry_cap=INDUSTRY_CAP):
         cons=cons,
         risk_aversion_coefficient=LAMBDA,
         quiet=True,
+        **extra,
     )
 
 
@@ -326,7 +336,155 @@ QP_PEERS = {
 RP_PEERS = {"skfolio": peer_skfolio, "riskparityportfolio": peer_rpp}
 
 
-def objective(method, C, mu, w):
+# The tracking-error peers get (F, d, limits): the window's complete days, F (T, n) the
+# instruments' returns and d (T,) the benchmark's, and minimise ‖d − F·w‖² as the native solve does.
+
+
+def te_piqp_dense(F, d, L):
+    """PIQP dense on the formed Hessian 2FᵀF (formed outside the timing, as the covariance is for
+    the other methods)."""
+    import piqp
+
+    A_eq, b_eq, G, g_lo, g_hi = _rows(L)
+    P = np.asfortranarray(2.0 * (F.T @ F))
+    c = -2.0 * (F.T @ d)
+
+    def run():
+        solver = piqp.DenseSolver()
+        solver.settings.verbose = False
+        solver.setup(P, c, A_eq, b_eq, G, g_lo, g_hi, L.lower, L.upper)
+        solver.solve()
+        return np.array(solver.result.x)
+
+    return run
+
+
+def _lifted(F, d, L):
+    """The least-squares form over x = (w, y): min ‖y‖² s.t. y + F·w = d and the limits on w.
+    (P upper triangle, the equality rows and right-hand side, the inequality rows and bounds, the
+    bounds on x), all sparse."""
+    import scipy.sparse as sp
+
+    T, n = F.shape
+    A_eq, b_eq, G, g_lo, g_hi = _rows(L)
+    P = sp.block_diag([sp.csc_matrix((n, n)), 2.0 * sp.identity(T)], "csc")
+    E = sp.vstack(
+        [
+            sp.hstack([sp.csc_matrix(A_eq), sp.csc_matrix((A_eq.shape[0], T))]),
+            sp.hstack([sp.csc_matrix(F), sp.identity(T)]),
+        ],
+        "csc",
+    )
+    H = sp.hstack([sp.csc_matrix(G), sp.csc_matrix((G.shape[0], T))], "csc")
+    lower = np.concatenate([L.lower, np.full(T, -np.inf)])
+    upper = np.concatenate([L.upper, np.full(T, np.inf)])
+    return P, E, np.concatenate([b_eq, d]), H, g_lo, g_hi, lower, upper
+
+
+def te_piqp_sparse(F, d, L):
+    import piqp
+
+    P, E, e, H, h_lo, h_hi, lower, upper = _lifted(F, d, L)
+    n = F.shape[1]
+
+    def run():
+        solver = piqp.SparseSolver()
+        solver.settings.verbose = False
+        solver.setup(P, np.zeros(P.shape[0]), E, e, H, h_lo, h_hi, lower, upper)
+        solver.solve()
+        return np.array(solver.result.x)[:n]
+
+    return run
+
+
+def te_clarabel(F, d, L):
+    import clarabel
+    import scipy.sparse as sp
+
+    P, E, e, H, h_lo, h_hi, lower, upper = _lifted(F, d, L)
+    m, n = P.shape[0], F.shape[1]
+    eye = sp.identity(m, format="csc")
+    A = sp.vstack([E, H, -H, -eye, eye], "csc")
+    b = np.concatenate([e, h_hi, -h_lo, -lower, upper])
+    keep = np.isfinite(b)
+    A, b = A[np.flatnonzero(keep)], b[keep]
+    cones = [clarabel.ZeroConeT(E.shape[0]), clarabel.NonnegativeConeT(int(A.shape[0] - E.shape[0]))]
+
+    def run():
+        settings = clarabel.DefaultSettings()
+        settings.verbose = False
+        return np.array(clarabel.DefaultSolver(P, np.zeros(m), A, b, cones, settings).solve().x)[:n]
+
+    return run
+
+
+def te_osqp(F, d, L):
+    import osqp
+    import scipy.sparse as sp
+
+    T, n = F.shape
+    P = sp.block_diag([sp.csc_matrix((n, n)), 2.0 * sp.identity(T)], "csc")
+    A = sp.vstack(
+        [
+            sp.hstack([sp.csc_matrix(L.A), sp.csc_matrix((L.A.shape[0], T))]),
+            sp.hstack([sp.identity(n), sp.csc_matrix((n, T))]),
+            sp.hstack([sp.csc_matrix(F), sp.identity(T)]),
+        ],
+        "csc",
+    )
+    lo, hi = np.concatenate([L.lo, L.lower, d]), np.concatenate([L.hi, L.upper, d])
+
+    def run():
+        solver = osqp.OSQP()
+        solver.setup(
+            P, np.zeros(n + T), A, lo, hi, verbose=False, polishing=True, eps_abs=1e-8, eps_rel=1e-8, max_iter=20000
+        )
+        return np.array(solver.solve().x)[:n]
+
+    return run
+
+
+def te_pypfopt(F, d, L):
+    """PyPortfolioOpt's own ex-post tracking error subtracts the mean daily difference (a different
+    problem); its generic convex objective states ‖d − F·w‖² itself, through cvxpy."""
+    import cvxpy as cp
+    import pandas as pd
+    from pypfopt import EfficientFrontier
+
+    n = F.shape[1]
+    ids = [f"a{i}" for i in range(n)]
+    label = _sectors(L)
+    sectors = {i: f"s{s}" for i, s in zip(ids, label)}
+    upper = {f"s{r}": float(L.hi[r]) for r in range(L.A.shape[0] - 1)}
+    lower = {f"s{r}": float(L.lo[r]) for r in range(L.A.shape[0] - 1)}
+    # Not read by the convex objective; the frontier wants a covariance to be built.
+    frame = pd.DataFrame(np.eye(n), index=ids, columns=ids)
+
+    def run():
+        ef = EfficientFrontier(None, frame, weight_bounds=(0, CAP))
+        ef.add_sector_constraints(sectors, lower, upper)
+        ef.convex_objective(lambda w: cp.sum_squares(d - F @ w))
+        return np.array([ef.weights[k] for k in range(n)], dtype=float)
+
+    return run
+
+
+# skfolio's BenchmarkTracker minimises a risk measure of the excess returns (by default their
+# standard deviation, about their mean): not ‖d − F·w‖², so it is not a row.
+TE_PEERS = {
+    "PIQP dense": te_piqp_dense,
+    "PIQP sparse": te_piqp_sparse,
+    "Clarabel": te_clarabel,
+    "OSQP": te_osqp,
+    "PyPortfolioOpt": te_pypfopt,
+}
+
+
+def objective(method, C, mu, w, Fd=None):
+    if method == "min_tracking_error":
+        F, d = Fd
+        r = d - F @ w
+        return float(r @ r)
     if method == "min_variance":
         return float(w @ C @ w)
     if method == "mean_variance":
@@ -353,37 +511,48 @@ def one_size(n, date, methods, repeat, peers_here, rows):
         L = product.limits()
         C_native = product.native_covariance[0]
         mu = product.returns.mean().to_numpy(dtype=float)
-        extra = dict(mu=mu, risk_aversion=LAMBDA) if method == "mean_variance" else {}
+        extra: dict = dict(mu=mu, risk_aversion=LAMBDA) if method == "mean_variance" else {}
+        Fd = None
+        if method == "min_tracking_error":
+            R, b = product.returns.to_numpy(dtype=float), np.asarray(product.benchmark_returns, dtype=float)
+            extra = dict(R=R, b=b)
+            keep = np.isfinite(R).all(axis=1) & np.isfinite(b)  # the complete days, as the solve reads
+            Fd = (np.ascontiguousarray(R[keep]), b[keep])
         settings = native.Settings()
         solve_t, sol = best_of(lambda: native.solve(method, C_native, L, settings, **extra), repeat)
         peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024  # KiB on Linux
-        C = result.covariance.to_numpy(dtype=float)
+        # Tracking error reads no covariance: none is formed for it.
+        C = None if Fd is not None else result.covariance.to_numpy(dtype=float)
         found = [("optimize()", wall, result.weights.to_numpy(dtype=float)), ("native solve", solve_t, sol.x)]
-        table = RP_PEERS if method == "risk_parity" else QP_PEERS
+        table = RP_PEERS if method == "risk_parity" else TE_PEERS if Fd is not None else QP_PEERS
         for name, make in table.items():
             if name not in peers_here:
                 continue
             try:
-                t, w = best_of(make(method, C, mu, L), 1 if n >= 2000 else repeat)
+                run = make(*Fd, L) if Fd is not None else make(method, C, mu, L)
+                t, w = best_of(run, 1 if n >= 2000 else repeat)
                 found.append((name, t, w))
             except Exception as exc:  # a peer that fails is a row that says so
                 found.append((name, math.nan, None))
                 print(f"  {name} failed at N={N} {case}: {type(exc).__name__}: {str(exc)[:100]}", flush=True)
-        values = [objective(method, C, mu, w) for _, _, w in found if w is not None and L.violation(w) <= FEASIBLE]
+        values = [objective(method, C, mu, w, Fd) for _, _, w in found if w is not None and L.violation(w) <= FEASIBLE]
         best = min(values) if values else math.nan
         for name, t, w in found:
             if w is None:
                 print(f"{case:14s} {N:5d}  {name:20s} {'failed':>10s}", flush=True)
                 continue
-            f = objective(method, C, mu, w)
+            f = objective(method, C, mu, w, Fd)
             if method == "risk_parity":
                 # The spread is 0 at equal contributions: its excess per pair, relative to the mean
                 # contribution (2·ΔS / ((N − 1)·wᵀCw)).
                 gap = 2 * (f - best) / ((N - 1) * float(w @ C @ w))
             else:
                 gap = (f - best) / abs(best) if best else math.nan
+            # With more instruments than days the benchmark can be matched exactly and the best
+            # tracking error is rounding: its size against ‖b‖² says how close each row came.
+            te = f"  ‖b−Rw‖²/‖b‖² {f / float(Fd[1] @ Fd[1]):8.1e}" if Fd is not None else ""
             print(
-                f"{case:14s} {N:5d}  {name:20s} {t:10.3f} s  gap {gap:9.1e}  viol {L.violation(w):8.1e}"
+                f"{case:14s} {N:5d}  {name:20s} {t:10.3f} s  gap {gap:9.1e}  viol {L.violation(w):8.1e}{te}"
                 + (f"  peak {peak:6.0f} MiB" if name == "native solve" else ""),
                 flush=True,
             )
