@@ -433,9 +433,9 @@ class Request:
             and not self.rebalancing
         )
 
-    def arguments(self, **changes) -> tuple:
-        """The module's ``portfolio_optimize`` arguments, in order (with ``changes`` by name)."""
-        values = dict(
+    def _module_values(self) -> dict:
+        """The module's ``portfolio_optimize`` arguments by name, in its order."""
+        return dict(
             order_book_ids=self.ids,
             date=self.date,
             method=self.method,
@@ -449,25 +449,19 @@ class Request:
             tol=self.tol,
             quiet=self.quiet,
         )
+
+    def arguments(self, **changes) -> tuple:
+        """The module's ``portfolio_optimize`` arguments, in order (with ``changes`` by name)."""
+        values = self._module_values()
         values.update(changes)
         return tuple(values.values())
 
     def keywords(self) -> dict:
         """The request as keyword arguments of :func:`vela_optimizer.optimize` (all but ids and date;
         the rebalancing ones only when it rebalances)."""
-        out = dict(
-            method=self.method,
-            bnds=self.bnds,
-            cons=self.cons,
-            cov_shrinkage=self.cov_shrinkage,
-            benchmark=self.benchmark,
-            risk_aversion_coefficient=self.risk_aversion,
-            window=self.window,
-            max_iteration=self.max_iteration,
-            tol=self.tol,
-            quiet=self.quiet,
-            solver=self.solver,
-        )
+        out = self._module_values()
+        del out["order_book_ids"], out["date"]
+        out.update(solver=self.solver)
         if self.time_limit is not None:
             out.update(time_limit=self.time_limit)
         if self.rebalancing:

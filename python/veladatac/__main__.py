@@ -39,7 +39,7 @@ def _parser() -> argparse.ArgumentParser:
         "columns tell the kind. See README.md for the formats.",
     )
     imp.add_argument("--store", required=True, type=Path, help="store file (created if missing)")
-    for kind, spec in KINDS.items():
+    for kind, form in KINDS.items():
         imp.add_argument(
             "--" + kind.replace("_", "-"),
             dest=kind,
@@ -47,7 +47,7 @@ def _parser() -> argparse.ArgumentParser:
             default=[],
             type=Path,
             metavar="FILE",
-            help=spec.help or f"file of {kind.replace('_', ' ')} (repeatable)",
+            help=form.help or f"file of {kind.replace('_', ' ')} (repeatable)",
         )
     imp.add_argument(
         "--encoding",
