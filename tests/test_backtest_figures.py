@@ -392,3 +392,34 @@ def test_drifted_holdings_start_at_what_was_bought_and_sum_to_one(store, capital
             moved = {i: bought[i] * growth[i] for i in ids}
             norm = sum(moved.values()) + cash
             np.testing.assert_allclose([held.loc[after, i] for i in ids], [moved[i] / norm for i in ids], rtol=1e-9)
+
+
+@pytest.mark.parametrize("limit", [None, "--gics", "--shenwan"])
+def test_the_chart_groups_holdings_as_the_limits_do(store, tmp_path, capsys, monkeypatch, limit):
+    """Shenwan limits: the holdings panel by Shenwan industry on the last rebalancing day, like the
+    limits it was held to; otherwise by sector."""
+    pytest.importorskip("matplotlib")
+    ids = healthy(store, 6)
+    veladatac.init(store.path)
+    sectors = {r.order_book_id: r.sector_type_name for r in veladatac.instruments(ids)}
+    industries = veladatac.shenwan_instrument_industry(ids, "2026-01-30")["index_name"].to_dict()
+    assert set(industries.values()) != set(sectors.values())  # the two groupings can be told apart
+    label = {"--gics": sectors[ids[0]], "--shenwan": industries[ids[0]]}.get(limit)
+    seen = {}
+    monkeypatch.setattr(backtest_plot, "draw", lambda *a: seen.update(a[-1]))
+    status, _, err = run_here(
+        store,
+        capsys,
+        *ids,
+        "--start",
+        "2025-09-01",
+        "--end",
+        "2026-01-30",
+        "--workers",
+        "1",
+        *([limit, f"{label}=0:0.9"] if limit else []),
+        "--plot",
+        tmp_path / "bt.png",
+    )
+    assert status == 0, err
+    assert seen == (industries if limit == "--shenwan" else sectors)

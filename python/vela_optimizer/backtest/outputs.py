@@ -211,12 +211,15 @@ def write_csv(folder: str, result: BacktestResult) -> list:
     return failed
 
 
-def sector_of(client, ids) -> dict:
-    """id -> sector (stocks) or fund type (funds); "other" when the store has neither."""
+def sector_of(client, ids, industry_on=None) -> dict:
+    """id -> sector (stocks) or fund type (funds); "other" when the store has neither. With
+    ``industry_on`` (a date), a stock's Shenwan industry on that date instead of its sector: the
+    chart then groups the holdings the way the limits did."""
+    industry = client.shenwan_instrument_industry(list(ids), industry_on)["index_name"] if industry_on else {}
     out = {}
     for oid, rec in zip(ids, client.instruments(list(ids)), strict=True):
         if rec is not None:
-            out[oid] = rec.sector_type_name or "other"
+            out[oid] = industry.get(oid) or rec.sector_type_name or "other"
         else:
             fund = client.fund.instruments(oid)
             out[oid] = (fund.fund_type if fund is not None else None) or "other"
@@ -225,7 +228,8 @@ def sector_of(client, ids) -> dict:
 
 def write_plot(path: str, result: BacktestResult, settings: dict, client) -> str | None:
     """Value against the benchmark, relative performance, drawdown, and the drifted holdings by
-    sector (PNG, written whole); returns the warning when no font draws Chinese, else None."""
+    sector, or by Shenwan industry under Shenwan limits (PNG, written whole); returns the warning
+    when no font draws Chinese, else None."""
     try:
         import matplotlib  # noqa: F401
     except ImportError:
@@ -250,12 +254,15 @@ def write_plot(path: str, result: BacktestResult, settings: dict, client) -> str
         f"{METHOD_TITLES.get(settings['method'], settings['method'])}, {settings['schedule']} "
         f"rebalancing, {costs_words(settings)}"
     )
+    # Grouped as the limits were (Shenwan industries on the last rebalancing date), else by sector.
+    limits = settings.get("limits") or {}
+    groups = sector_of(
+        client, held, max(r.date for r in result.rebalances) if limits.get("scheme") == "shenwan" else None
+    )
     out: list = []
     files.write_atomic(
         path,
-        lambda fh: out.append(
-            plot.draw(fh, result, title, benchmark, plot.drifted(result, prices, delisted), sector_of(client, held))
-        ),
+        lambda fh: out.append(plot.draw(fh, result, title, benchmark, plot.drifted(result, prices, delisted), groups)),
         binary=True,
     )
     return out[0] if out else None
