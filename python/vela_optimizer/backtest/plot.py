@@ -179,7 +179,9 @@ def draw(path_or_file, result, title: str, benchmark: tuple | None, weights: pd.
 
         summed = by_group(weights, groups)
         labels = group_labels(weights, groups, family)
-        colours = plt.get_cmap("tab20")(np.linspace(0, 1, max(summed.shape[1], 2)))
+        # Up to 40 distinct colours (some 31 Shenwan industries can be held at once), in order of size.
+        palette = np.vstack((plt.get_cmap("tab20")(np.arange(20)), plt.get_cmap("tab20b")(np.arange(20))))
+        colours = palette[np.arange(summed.shape[1]) % len(palette)]
         low.stackplot(
             days,
             100 * summed.to_numpy().T,
@@ -189,7 +191,10 @@ def draw(path_or_file, result, title: str, benchmark: tuple | None, weights: pd.
         )
         low.set_ylim(0, 100)
         low.set_ylabel("holdings by group, drifted (%)")
-        low.legend(loc="center left", bbox_to_anchor=(1.0, 0.5), fontsize=7, frameon=False)
+        # Columns of at most 14 entries: a longer legend than the panel stretches the layout.
+        low.legend(
+            loc="center left", bbox_to_anchor=(1.0, 0.5), fontsize=7, frameon=False, ncol=-(-summed.shape[1] // 14)
+        )
         for ax in axes:
             ax.grid(alpha=0.3)
         fig.tight_layout()
