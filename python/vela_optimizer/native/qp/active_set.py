@@ -71,21 +71,28 @@ def equality_step(red, x, fixed_lo, fixed_hi, row_lo, row_hi):
         #   F_Fᵀλ + A_WFᵀν = −q_F,   F_F Δx_F − λ = −(F x − d),   A_WF Δx_F = c_W − A_W x.
         # With more days than free instruments F_F = Q·R (thin QR) gives the same system with R
         # and Qᵀ(F x − d) in place of F_F and F x − d, of size 2·n_F + m_W instead of n_F + T + m_W:
-        # the part of the residual outside F_F's range does not move with Δx_F.
-        F_F, r0 = quad.F[:, free], quad.F @ x - quad.d
+        # the part of the residual outside F_F's range does not move with Δx_F. With more free
+        # instruments than days and held rows the system is posed in the row space of
+        # [F_F; A_WF] (:func:`_row_space`): F_FᵀF_F is singular there, and the least-norm
+        # correction is taken without a dense least-squares solve over every free instrument.
+        F_F, r0, q_F = quad.F[:, free], quad.F @ x - quad.d, quad.q[free]
+        basis = None
         if F_F.shape[0] > nf:
             Q, F_F = np.linalg.qr(F_F)
             r0 = Q.T @ r0
-        k = F_F.shape[0]
-        K = np.zeros((nf + k + mw, nf + k + mw))
-        K[nf : nf + k, :nf] = F_F
-        K[:nf, nf : nf + k] = F_F.T
-        K[nf : nf + k, nf : nf + k] = -np.eye(k)
-        K[nf + k :, :nf] = A_WF
-        K[:nf, nf + k :] = A_WF.T
-        rhs = np.concatenate([-quad.q[free], -r0, r_rows])
+        elif nf > F_F.shape[0] + mw:
+            basis, F_F, A_WF, q_F = _row_space(F_F, A_WF, q_F)
+        k, nv = F_F.shape[0], F_F.shape[1]
+        K = np.zeros((nv + k + mw, nv + k + mw))
+        K[nv : nv + k, :nv] = F_F
+        K[:nv, nv : nv + k] = F_F.T
+        K[nv : nv + k, nv : nv + k] = -np.eye(k)
+        K[nv + k :, :nv] = A_WF
+        K[:nv, nv + k :] = A_WF.T
+        rhs = np.concatenate([-q_F, -r0, r_rows])
         z = symmetric_solve(K, rhs)
-        nu = z[nf + k :]
+        nu = z[nv + k :]
+        z = z[:nv] if basis is None else basis @ z[:nv]
     elif quad.is_lowrank and (found := _lowrank_step(quad.P, free, A_WF, -quad.grad(x)[free], r_rows)) is not None:
         z, nu = found
     else:
@@ -100,6 +107,23 @@ def equality_step(red, x, fixed_lo, fixed_hi, row_lo, row_hi):
     full_nu = np.zeros(red.A.shape[0])
     full_nu[W] = nu
     return x, full_nu
+
+
+def _row_space(F_F, A_WF, q_F):
+    """With more free instruments than days and held rows together, k = T + m_W: (an orthonormal
+    basis Q (n_F, k) of the row space of B = [F_F; A_WF], F_F·Q, A_WF·Q, Qᵀq_F).
+
+    A correction outside B's row space changes neither the residual nor the held rows, so the
+    least-norm correction lies in it: Δx_F = Q·w, and the KKT system in w is the one over the
+    free instruments with F_F·Q = R_Fᵀ and A_WF·Q = R_Aᵀ in place of F_F and A_WF (Bᵀ = Q·R,
+    thin QR, O(n_F·k²)), of size 2k instead of n_F + k, where F_FᵀF_F is singular and
+    the whole system would need a dense least-squares solve, O(n_F³). Its solution is unique
+    where B has full row rank; otherwise the small system's least-norm answer is taken. A part
+    of q_F outside the row space is dropped here; the stationarity check of the caller then
+    rejects the point (the objective falls without bound along it over the free set)."""
+    T = F_F.shape[0]
+    Q, R = np.linalg.qr(np.vstack([F_F, A_WF]).T)
+    return Q, R[:, :T].T, R[:, T:].T, Q.T @ q_F
 
 
 def _lowrank_step(P, free, A_WF, r1, r2):
