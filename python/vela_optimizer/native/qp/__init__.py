@@ -59,7 +59,7 @@ from ...exception import InvalidArgument
 from ..inputs import as_array, finite
 from ..settings import as_real, blas_threads, out_of_time, settings_for, time_budget
 from ..solution import INFEASIBLE, MAX_ITERATION, SOLVED, TIME_LIMIT, UNBOUNDED, Solution, zeros_of
-from . import interior, screen, turnover
+from . import interior, screen, turnover, wide
 from .active_set import guess_and_check, polish
 from .certify import kkt_residual, residual
 from .model import covariance_quadratic, make_quadratic, reduce, usable
@@ -133,6 +133,11 @@ def _solve_any(quad, limits, settings, scale, objective):
             found = screen.screened(red, settings)
             if found is not None:
                 return _exact(red, limits, found[:2], objective, found[2], "piqp")
+        if wide.usable_for(red, settings):
+            early = wide.solve(red, max(settings.eps_loose, settings.eps), settings.max_iteration)
+            polished = polish(red, early, settings, early=True) if early is not None else None
+            if polished is not None:
+                return _exact(red, limits, polished, objective, early.iterations, "interior-point")
         if (stop := late(None, 0, "before the interior point")) is not None:
             return stop
         sparse_lift = red.quad.is_factor and red.quad.n > settings.sparse_ratio * red.quad.F.shape[0]
@@ -294,6 +299,7 @@ def _exact(red, limits, found, objective, iterations, solver, broken=None):
     how = {
         "active-set": "the active set from the greedy vertex",
         "daqp": f"DAQP's active set ({iterations} iterations)",
+        "interior-point": f"the interior point in the days' dimension ({iterations} iterations) and the polish",
     }.get(solver, f"the interior point ({iterations} iterations) and the polish on its active set")
     return Solution(
         x,
