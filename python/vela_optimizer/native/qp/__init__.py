@@ -134,7 +134,7 @@ def _solve_any(quad, limits, settings, scale, objective):
             if found is not None:
                 return _exact(red, limits, found[:2], objective, found[2], "piqp")
         if wide.usable_for(red, settings):
-            early = wide.solve(red, max(settings.eps_loose, settings.eps), settings.max_iteration)
+            early = wide.solve(red, max(settings.wide_eps, settings.eps), settings.max_iteration)
             polished = polish(red, early, settings, early=True) if early is not None else None
             if polished is not None:
                 return _exact(red, limits, polished, objective, early.iterations, "interior-point")

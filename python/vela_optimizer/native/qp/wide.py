@@ -59,16 +59,19 @@ class _Problem:
         # Each weight in units of its box (x = c·x̃, c = upper − lower): the slack-below-multiplier
         # test of the active set and the start are then read on one scale whatever the caps.
         self.c = red.upper - red.lower
-        self.F, self.d, self.q = quad.F * self.c, quad.d, quad.q * self.c
-        self.n = quad.n
+        self.n = n = quad.n
         eq = red.lo == red.hi
-        A = red.A * self.c
-        self.A_e, self.b_e = A[eq], red.lo[eq]
-        self.A_i = A[~eq]
+        T, mi = quad.F.shape[0], int((~eq).sum())
+        # V = [F; A_i; A_e] in the scaled weights, filled in place; F, A_i, A_e are views of it.
+        self.V = V = np.empty((T + red.A.shape[0], n))
+        np.multiply(quad.F, self.c, out=V[:T])
+        np.multiply(red.A[~eq], self.c, out=V[T : T + mi])
+        np.multiply(red.A[eq], self.c, out=V[T + mi :])
+        self.F, self.A_i, self.A_e = V[:T], V[T : T + mi], V[T + mi :]
+        self.d, self.q, self.b_e = quad.d, quad.q * self.c, red.lo[eq]
         self.lower = np.concatenate([red.lower / self.c, red.lo[~eq]])
         self.upper = np.concatenate([red.upper / self.c, red.hi[~eq]])
         self.has_l, self.has_u = np.isfinite(self.lower), np.isfinite(self.upper)
-        self.V = np.vstack([self.F, self.A_i, self.A_e])
         self.eq = eq
         self.sides = int(self.has_l.sum() + self.has_u.sum())
 
@@ -100,16 +103,16 @@ def _factor(prob, theta):
     """The Cholesky factor of diag(E⁻¹, 0) + V Θ_x⁻¹ Vᵀ, or None where it breaks down."""
     n, T, mi = prob.n, prob.F.shape[0], prob.A_i.shape[0]
     W = prob.V * (1.0 / np.sqrt(theta[:n]))
-    M = W @ W.T
+    # W·Wᵀ's lower triangle (BLAS syrk on the transposed, column-major view: half a product).
+    M = scipy.linalg.blas.dsyrk(1.0, W.T, trans=1, lower=1)
     diag = np.concatenate([np.ones(T), 1.0 / theta[n:], np.zeros(prob.A_e.shape[0])])
     M[np.diag_indices_from(M)] += diag
     # The equality rows' block has no diagonal of its own: a regularisation at rounding level keeps
     # the factorisation from breaking down on rows that F's rows already span.
-    M[T + mi :, T + mi :] += 1e-14 * np.abs(M).max() * np.eye(prob.A_e.shape[0])
-    try:
-        return scipy.linalg.cho_factor(M, lower=True, check_finite=False)
-    except np.linalg.LinAlgError:
-        return None
+    block = np.diag(M)[T + mi :]
+    M[T + mi :, T + mi :] += 1e-14 * float(block.max(initial=0.0)) * np.eye(block.size)
+    L, info = scipy.linalg.lapack.dpotrf(M, lower=1, clean=1, overwrite_a=1)
+    return (L, True) if info == 0 else None
 
 
 def _direction(prob, theta, cho, rho, r_e, r_i):
