@@ -134,10 +134,16 @@ def _solve_any(quad, limits, settings, scale, objective):
             if found is not None:
                 return _exact(red, limits, found[:2], objective, found[2], "piqp")
         if wide.usable_for(red, settings):
-            early = wide.solve(red, max(settings.wide_eps, settings.eps), settings.max_iteration)
-            polished = polish(red, early, settings, early=True) if early is not None else None
-            if polished is not None:
-                return _exact(red, limits, polished, objective, early.iterations, "interior-point")
+            # From its loose tolerance on, every hundredfold tighter one down to eps: where the
+            # active set read there leaves the polish short, a few more iterations settle it.
+            steps = (
+                math.ceil(math.log10(settings.wide_eps / settings.eps) / 2) if settings.wide_eps > settings.eps else 0
+            )
+            tolerances = [max(settings.wide_eps * 0.01**k, settings.eps) for k in range(steps + 1)]
+            for early in wide.solve(red, tolerances, settings.max_iteration):
+                polished = polish(red, early, settings, early=True)
+                if polished is not None:
+                    return _exact(red, limits, polished, objective, early.iterations, "interior-point")
         if (stop := late(None, 0, "before the interior point")) is not None:
             return stop
         sparse_lift = red.quad.is_factor and red.quad.n > settings.sparse_ratio * red.quad.F.shape[0]

@@ -164,10 +164,13 @@ def _newton(prob, lin, z_l, z_u, target_l, target_u):
     return dv, dye, dyi, dz_l, dz_u
 
 
-def solve(red, eps, max_iteration):
-    """Run to tolerance ``eps`` (relative on the rows and stationarity, absolute on the mean
-    complementarity of the scaled problem); the iterate and its active-set guess (:class:`IPResult`),
-    or None where the run fails or the time limit passes."""
+def solve(red, tolerances, max_iteration):
+    """Run the interior point, yielding the iterate and its active-set guess (:class:`IPResult`)
+    each time it meets the next of the decreasing ``tolerances`` (relative on the rows and
+    stationarity, absolute on the mean complementarity of the scaled problem), the iterations
+    going on from there when the caller asks for the next; it ends early where a step fails, at
+    ``max_iteration`` or at the time limit."""
+    tolerances = list(tolerances)
     prob = _Problem(red)
     n, sides = prob.n, max(prob.sides, 1)
     v, y_e, y_i = prob.start()
@@ -178,8 +181,8 @@ def solve(red, eps, max_iteration):
     z_u = np.where(prob.has_u, z0, 0.0)
     b_scale = 1.0 + float(np.abs(prob.b_e).max(initial=0.0))
     for it in range(int(max_iteration)):
-        if out_of_time():
-            return None
+        if out_of_time() or not tolerances:
+            return
         x, w = v[:n], v[n:]
         g_x = prob.F.T @ (prob.F @ x - prob.d) + prob.q
         r_v = np.concatenate([g_x + prob.A_e.T @ y_e + prob.A_i.T @ y_i, -y_i]) - z_l + z_u
@@ -190,14 +193,22 @@ def solve(red, eps, max_iteration):
         mu = float(comp_l.sum() + comp_u.sum()) / sides
         primal = max(float(np.abs(r_e).max(initial=0.0)), float(np.abs(r_i).max(initial=0.0)))
         dual = float(np.abs(r_v).max(initial=0.0))
-        if primal <= eps * b_scale and dual <= eps * (1.0 + float(np.abs(g_x).max())) and mu <= eps:
-            return _result(prob, v, s_l, s_u, z_l, z_u, it)
+        while (
+            tolerances
+            and primal <= (eps := tolerances[0]) * b_scale
+            and dual <= eps * (1.0 + float(np.abs(g_x).max()))
+            and mu <= eps
+        ):
+            tolerances.pop(0)
+            yield _result(prob, v, s_l, s_u, z_l, z_u, it)
+        if not tolerances:
+            return
         inv_l = np.where(prob.has_l, 1.0 / s_l, 0.0)
         inv_u = np.where(prob.has_u, 1.0 / s_u, 0.0)
         theta = z_l * inv_l + z_u * inv_u
         cho = _factor(prob, theta)
         if cho is None:
-            return None
+            return
         lin = _Linear(theta, cho, inv_l, inv_u, r_v, r_e, r_i)
         # Predictor: the affine step (every s·z to 0).
         dv, dye, dyi, dz_l, dz_u = _newton(prob, lin, z_l, z_u, -comp_l, -comp_u)
@@ -218,13 +229,12 @@ def solve(red, eps, max_iteration):
         a_p = _TO_BOUNDARY * min(_max_step(s_l, dv), _max_step(s_u, -dv))
         a_d = _TO_BOUNDARY * min(_max_step(z_l, dz_l), _max_step(z_u, dz_u))
         if max(a_p, a_d) < _MIN_STEP or not np.all(np.isfinite(dv)):
-            return None
+            return
         v = v + a_p * dv
         y_e, y_i = y_e + a_d * dye, y_i + a_d * dyi
         z_l, z_u = z_l + a_d * dz_l, z_u + a_d * dz_u
         # The slacks from the point itself (exact), not updated along the step.
         s_l, s_u = prob.slacks(v)
-    return None
 
 
 def _result(prob, v, s_l, s_u, z_l, z_u, iterations):
