@@ -20,10 +20,16 @@ three steps (four with a linear term, as in mean-variance):
 2. Interior point (:mod:`.interior`: PIQP, dense; in least-squares form the sparse solver on the
    lifted problem y = F x − d once the instruments outnumber the days by ``Settings.sparse_ratio``),
    first to the loose tolerance ``Settings.eps_loose``: the active set is plain there in nearly
-   every problem measured, a few iterations before the tight answer.
+   every problem measured, a few iterations before the tight answer. Where the instruments
+   outnumber the days by that ratio and every bound is finite (no caps on trades), an interior
+   point whose Newton systems are of the size of the days and rows (:mod:`.wide`) runs first, its
+   iterate polished at ``Settings.wide_eps`` and every hundredfold tighter tolerance down to
+   ``eps`` (``solver="interior-point"``); failing that, PIQP as above.
 3. Polish (:mod:`.active_set`, judged by :mod:`.certify`). The bounds and rows the interior point
    found active (slack below multiplier) are held and the equality-constrained KKT system is
-   solved, in least-squares form when a factor is given (F is never squared there). The answer
+   solved, in least-squares form when a factor is given (F is never squared there; with more
+   free instruments than days and held rows, in the row space of the free days and held rows,
+   the least-norm correction, never an N × N system). The answer
    is kept only if it breaks no bound or row by more than ``Settings.primal_tol`` and every
    multiplier has the right sign (a KKT point of a convex problem: the optimum); otherwise the
    guess is corrected (violated constraints added, wrong-signed ones released) and the system
