@@ -159,16 +159,18 @@ class _RowSpace:
         B = np.concatenate([F_F, A_WF])
         self.exact = exact
         if not exact:
-            norms = np.sqrt(np.einsum("ij,ij->i", B, B))
+            # The Gram matrix of B's rows scaled to unit length is D·(B·Bᵀ)·D, D = diag(1/‖row‖):
+            # scaled after the product, B itself is not copied again.
+            gram = scipy.linalg.blas.dsyrk(1.0, B.T, trans=1, lower=1)
+            norms = np.sqrt(np.diag(gram))
             if np.all(norms > 0.0):
-                scaled = B / norms[:, None]
-                gram = scipy.linalg.blas.dsyrk(1.0, scaled.T, trans=1, lower=1)
-                lower, info = scipy.linalg.lapack.dpotrf(gram, lower=1, clean=1)
+                gram /= np.outer(norms, norms)
+                lower, info = scipy.linalg.lapack.dpotrf(gram, lower=1, clean=1, overwrite_a=1)
                 diag = np.abs(np.diag(lower))
                 # diag(L)² bounds the Gram matrix's condition from below; past 1e12 (B's past 1e6)
                 # the Gram route loses what the refinement pass can win back.
                 if info == 0 and diag.min() > 1e-6 * diag.max():
-                    self._B, self._L = scaled, lower
+                    self._B, self._L, self._norms = B, lower, norms
                     self.R = lower.T * norms[None, :]
                     return
         self.exact = True
@@ -177,12 +179,13 @@ class _RowSpace:
     def up(self, w):
         if self.exact:
             return self._Q @ w
-        return self._B.T @ scipy.linalg.solve_triangular(self._L, w, lower=True, trans="T", check_finite=False)
+        u = scipy.linalg.solve_triangular(self._L, w, lower=True, trans="T", check_finite=False)
+        return self._B.T @ (u / self._norms)
 
     def down(self, q):
         if self.exact:
             return self._Q.T @ q
-        return scipy.linalg.solve_triangular(self._L, self._B @ q, lower=True, check_finite=False)
+        return scipy.linalg.solve_triangular(self._L, (self._B @ q) / self._norms, lower=True, check_finite=False)
 
 
 def _lowrank_step(P, free, A_WF, r1, r2):

@@ -136,9 +136,10 @@ def _direction(prob, theta, cho, rho, r_e, r_i):
 
 def _max_step(s, ds):
     """The largest α <= 1 with s + α·ds >= 0 (s > 0)."""
-    with np.errstate(divide="ignore", invalid="ignore"):
-        t = np.where(ds < 0.0, -s / ds, np.inf)
-    return min(1.0, float(np.min(t, initial=np.inf)))
+    down = ds < 0.0
+    if not down.any():
+        return 1.0
+    return min(1.0, float(np.min(s[down] / -ds[down])))
 
 
 @dataclass
