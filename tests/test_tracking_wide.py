@@ -16,19 +16,20 @@ FEASIBLE = 1e-9
 EXACT = 1e-8  # relative excess of the objective over the dense solve's allowed
 
 
-def wide_problem(seed, T, n, cap, group_cap, floor, benchmark, turnover=None):
+def wide_problem(seed, T, n, cap, group_cap, floor, benchmark, turnover=None, open_floors=False):
     """(R (T, n), b, limits): three-factor returns, four groups (the first capped at ``group_cap``,
     the last floored at ``floor``), every weight capped at ``cap``, the budget; with ``turnover``
     holdings of equal weight over a third of the names and buys and sells each capped at it.
     The benchmark: ``replicable`` the returns of a feasible portfolio (zero tracking error is
     reachable, the minimisers a whole face), ``tilted`` one leaning on the capped group,
+    ``open_floors``: the first three groups without a floor (rows bounded on one side only).
     ``leveraged`` 20 times a portfolio's (out of reach of any budget-one portfolio); ``tilted``
     and ``leveraged`` leave a positive tracking error, the limits binding."""
     rng = np.random.default_rng(seed)
     R = rng.normal(0, 0.01, (T, 3)) @ rng.normal(1, 0.4, (n, 3)).T + rng.normal(0, 0.02, (T, n))
     label = rng.choice(4, n, p=[0.35, 0.3, 0.2, 0.15])
     A = np.array([(label == g).astype(float) for g in range(4)] + [np.ones(n)])
-    lo = np.array([0.0, 0.0, 0.0, floor, 1.0])
+    lo = np.array([-np.inf if open_floors else 0.0] * 3 + [floor, 1.0])
     hi = np.array([group_cap, 1.0, 1.0, 1.0, 1.0])
     # A feasible portfolio: equal weights within each group, the first at its cap, the last at
     # its floor where that floor is above an equal share.
@@ -120,20 +121,22 @@ def kkt_gap(R, b, limits, x, tol=1e-9):
 
 
 WIDE = [
-    # seed, days, instruments, cap, first group's cap, last group's floor, benchmark
-    (1, 20, 150, 1.0, 1.0, 0.0, "replicable"),
-    (2, 20, 150, 0.02, 0.35, 0.0, "replicable"),
-    (3, 12, 200, 0.015, 0.3, 0.25, "replicable"),
-    (4, 20, 150, 0.02, 0.2, 0.0, "tilted"),
-    (5, 15, 200, 0.01, 0.3, 0.2, "tilted"),
-    (6, 20, 150, 0.03, 0.35, 0.0, "leveraged"),
-    (7, 10, 90, 0.05, 0.35, 0.0, "leveraged"),
+    # seed, days, instruments, cap, first group's cap, last group's floor, benchmark, open floors
+    (1, 20, 150, 1.0, 1.0, 0.0, "replicable", False),
+    (2, 20, 150, 0.02, 0.35, 0.0, "replicable", False),
+    (3, 12, 200, 0.015, 0.3, 0.25, "replicable", False),
+    (4, 20, 150, 0.02, 0.2, 0.0, "tilted", False),
+    (5, 15, 200, 0.01, 0.3, 0.2, "tilted", False),
+    (6, 20, 150, 0.03, 0.35, 0.0, "leveraged", False),
+    (7, 10, 90, 0.05, 0.35, 0.0, "leveraged", False),
+    (8, 20, 150, 0.02, 0.35, 0.0, "replicable", True),
+    (9, 20, 150, 0.02, 0.2, 0.0, "tilted", True),
 ]
 
 
-@pytest.mark.parametrize("seed, T, n, cap, group_cap, floor, benchmark", WIDE)
-def test_wide_tracking_error_is_exact(seed, T, n, cap, group_cap, floor, benchmark):
-    R, b, limits = wide_problem(seed, T, n, cap, group_cap, floor, benchmark)
+@pytest.mark.parametrize("seed, T, n, cap, group_cap, floor, benchmark, open_floors", WIDE)
+def test_wide_tracking_error_is_exact(seed, T, n, cap, group_cap, floor, benchmark, open_floors):
+    R, b, limits = wide_problem(seed, T, n, cap, group_cap, floor, benchmark, open_floors=open_floors)
     r = qp.min_tracking_error(R, b, limits)
     assert r.converged and r.polished and r.solver == "interior-point"
     assert limits.violation(r.x) <= FEASIBLE

@@ -94,8 +94,10 @@ class _Problem:
         return v, np.zeros(self.A_e.shape[0]), np.zeros(self.A_i.shape[0])
 
     def slacks(self, v):
-        s_l = np.where(self.has_l, v - self.lower, np.inf)
-        s_u = np.where(self.has_u, self.upper - v, np.inf)
+        # A missing side (a row without floor or cap) gets slack 1 and multiplier 0: it never
+        # limits a step (its direction is masked) and adds nothing to Θ or the complementarity.
+        s_l = np.where(self.has_l, v - self.lower, 1.0)
+        s_u = np.where(self.has_u, self.upper - v, 1.0)
         return s_l, s_u
 
 
@@ -215,7 +217,7 @@ def solve(red, tolerances, max_iteration):
         lin = _Linear(theta, cho, inv_l, inv_u, r_v, r_e, r_i)
         # Predictor: the affine step (every s·z to 0).
         dv, dye, dyi, dz_l, dz_u = _newton(prob, lin, z_l, z_u, -comp_l, -comp_u)
-        a_p = min(_max_step(s_l, dv), _max_step(s_u, -dv))
+        a_p = min(_max_step(s_l, np.where(prob.has_l, dv, 0.0)), _max_step(s_u, np.where(prob.has_u, -dv, 0.0)))
         a_d = min(_max_step(z_l, dz_l), _max_step(z_u, dz_u))
         mu_aff = (
             float(
@@ -229,7 +231,9 @@ def solve(red, tolerances, max_iteration):
         target_l = np.where(prob.has_l, sigma * mu - comp_l - dv * dz_l, 0.0)
         target_u = np.where(prob.has_u, sigma * mu - comp_u + dv * dz_u, 0.0)
         dv, dye, dyi, dz_l, dz_u = _newton(prob, lin, z_l, z_u, target_l, target_u)
-        a_p = _TO_BOUNDARY * min(_max_step(s_l, dv), _max_step(s_u, -dv))
+        a_p = _TO_BOUNDARY * min(
+            _max_step(s_l, np.where(prob.has_l, dv, 0.0)), _max_step(s_u, np.where(prob.has_u, -dv, 0.0))
+        )
         a_d = _TO_BOUNDARY * min(_max_step(z_l, dz_l), _max_step(z_u, dz_u))
         if max(a_p, a_d) < _MIN_STEP or not np.all(np.isfinite(dv)):
             return
