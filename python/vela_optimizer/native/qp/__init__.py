@@ -21,7 +21,7 @@ three steps (four with a linear term, as in mean-variance):
    lifted problem y = F x − d once the instruments outnumber the days by ``Settings.sparse_ratio``),
    first to the loose tolerance ``Settings.eps_loose``: the active set is plain there in nearly
    every problem measured, a few iterations before the tight answer. Where the instruments
-   outnumber the days by that ratio and every bound is finite (no caps on trades), an interior
+   outnumber the days by ``Settings.wide_ratio`` and every bound is finite (no caps on trades), an interior
    point whose Newton systems are of the size of the days and rows (:mod:`.wide`) runs first, its
    iterate polished at ``Settings.wide_eps`` and every hundredfold tighter tolerance down to
    ``eps`` (``solver="interior-point"``); failing that, PIQP as above.

@@ -41,12 +41,12 @@ _MIN_STEP = 1e-8
 
 def usable_for(red, settings) -> bool:
     """Least-squares form without caps on trades, instruments outnumbering the days by
-    ``Settings.sparse_ratio``, every bound finite (Θ_x > 0 is inverted)."""
+    ``Settings.wide_ratio``, every bound finite (Θ_x > 0 is inverted)."""
     quad = red.quad
     return (
         quad.is_factor
         and red.caps is None
-        and quad.n > settings.sparse_ratio * quad.F.shape[0]
+        and quad.n > settings.wide_ratio * quad.F.shape[0]
         and bool(np.all(np.isfinite(red.lower)) and np.all(np.isfinite(red.upper)))
     )
 
