@@ -16,11 +16,11 @@ size k = T + m
     (diag(E⁻¹, 0) + V Θ_x⁻¹ Vᵀ) [p; Δy] = V Θ_x⁻¹ b + [0; r_e],   Δx = Θ_x⁻¹ (b − Vᵀ [p; Δy]),
 
 one product V Θ_x⁻¹ Vᵀ (O(n·k²)) and one Cholesky factorisation (O(k³)) per iteration, never an
-n × n matrix: a tenth of the sparse solver's time on the lifted problem over (x, F x − d) there.
-Mehrotra's predictor-corrector; the run stops at a loose tolerance, where the active set is
-plain, and the polish (:mod:`.active_set`) makes the answer exact. A run that fails (a
-factorisation that breaks down, no progress) returns None and the caller solves the problem as if
-it had not been tried.
+n × n matrix: a tenth of the sparse solver's time or less on the lifted problem over (x, F x − d)
+there. Mehrotra's predictor-corrector; the iterate is handed over at a loose tolerance, where the
+active set is plain, and the polish (:mod:`.active_set`) makes the answer exact; where it cannot,
+the iterations go on to the next tolerance. A run that fails (a factorisation that breaks down, no
+progress) ends without an iterate and the caller solves the problem as if it had not been tried.
 """
 
 from __future__ import annotations
