@@ -248,3 +248,16 @@ def test_a_failed_wide_interior_point_leaves_the_solve_to_piqp(monkeypatch, seed
     assert fast.solver == "interior-point"
     assert fast.objective <= r.objective * (1 + EXACT) + 1e-12 * float(b @ b)
     assert r.objective <= fast.objective * (1 + EXACT) + 1e-12 * float(b @ b)
+
+
+@pytest.mark.parametrize("seed, T, n, floor", [(41, 20, 150, 0.9), (42, 12, 200, 0.95)])
+def test_wide_tracking_error_under_limits_that_admit_no_portfolio_says_so(seed, T, n, floor):
+    """The last group floored above what its members' caps allow: the interior point in the days'
+    dimension cannot tell infeasible limits, and must give up quietly (its multipliers grow
+    without bound) for PIQP to report them."""
+    R, b, limits = wide_problem(seed, T, n, 0.02, 0.3, 0.0, "tilted")
+    lo = limits.lo.copy()
+    lo[3] = floor
+    assert floor > 0.02 * limits.A[3].sum()
+    r = qp.min_tracking_error(R, b, Limits(limits.ids, limits.lower, limits.upper, limits.A, lo, limits.hi))
+    assert r.status == "infeasible" and not r.converged

@@ -37,6 +37,9 @@ from .interior import IPResult
 # Fraction of the way to the boundary a step may go, and the floor of a step worth taking.
 _TO_BOUNDARY = 0.99
 _MIN_STEP = 1e-8
+# Iterations after which the run gives up (3 to 13 were taken on the market-size sample and the
+# tests' problems): beyond them PIQP, which reports limits that admit no point, takes over.
+_MAX_ITERATION = 60
 
 
 def usable_for(red, settings) -> bool:
@@ -167,81 +170,104 @@ def _newton(prob, lin, z_l, z_u, target_l, target_u):
     return dv, dye, dyi, dz_l, dz_u
 
 
+class _State:
+    """The iterate: v = (x, w), the rows' multipliers y_e and y_i, the bounds' z_l and z_u, the
+    slacks s_l and s_u (from v itself), and what :meth:`measure` read at it."""
+
+    def __init__(self, prob):
+        self.prob = prob
+        self.v, self.y_e, self.y_i = prob.start()
+        self.s_l, self.s_u = prob.slacks(self.v)
+        n = prob.n
+        grad = prob.F.T @ (prob.F @ self.v[:n] - prob.d) + prob.q
+        # Multipliers a hundredth of the gradient's size: on the market-size sample and the
+        # tests' problems that took two iterations fewer than the gradient's size (5 and 7 to 3
+        # and 5).
+        z0 = 0.01 * max(1.0, float(np.abs(grad).max()))
+        self.z_l = np.where(prob.has_l, z0, 0.0)
+        self.z_u = np.where(prob.has_u, z0, 0.0)
+
+    def measure(self):
+        """The residuals at the iterate; (primal, dual, μ, the gradient's size)."""
+        prob, n = self.prob, self.prob.n
+        x, w = self.v[:n], self.v[n:]
+        g_x = prob.F.T @ (prob.F @ x - prob.d) + prob.q
+        self.r_v = np.concatenate([g_x + prob.A_e.T @ self.y_e + prob.A_i.T @ self.y_i, -self.y_i])
+        self.r_v += self.z_u - self.z_l
+        self.r_e = prob.A_e @ x - prob.b_e
+        self.r_i = prob.A_i @ x - w
+        self.comp_l = np.where(prob.has_l, self.s_l * self.z_l, 0.0)
+        self.comp_u = np.where(prob.has_u, self.s_u * self.z_u, 0.0)
+        self.mu = float(self.comp_l.sum() + self.comp_u.sum()) / max(prob.sides, 1)
+        primal = max(float(np.abs(self.r_e).max(initial=0.0)), float(np.abs(self.r_i).max(initial=0.0)))
+        return primal, float(np.abs(self.r_v).max(initial=0.0)), self.mu, float(np.abs(g_x).max())
+
+    def advance(self):
+        """One predictor-corrector step from the measured iterate; False where it fails."""
+        prob = self.prob
+        s_l, s_u, z_l, z_u, mu = self.s_l, self.s_u, self.z_l, self.z_u, self.mu
+        inv_l = np.where(prob.has_l, 1.0 / s_l, 0.0)
+        inv_u = np.where(prob.has_u, 1.0 / s_u, 0.0)
+        theta = z_l * inv_l + z_u * inv_u
+        cho = _factor(prob, theta) if np.all(np.isfinite(theta)) else None
+        if cho is None:
+            return False
+        lin = _Linear(theta, cho, inv_l, inv_u, self.r_v, self.r_e, self.r_i)
+        # Predictor: the affine step (every s·z to 0).
+        dv, dye, dyi, dz_l, dz_u = _newton(prob, lin, z_l, z_u, -self.comp_l, -self.comp_u)
+        a_p, a_d = _steps(prob, self, dv, dz_l, dz_u)
+        mu_aff = float(
+            np.sum(np.where(prob.has_l, (s_l + a_p * dv) * (z_l + a_d * dz_l), 0.0))
+            + np.sum(np.where(prob.has_u, (s_u - a_p * dv) * (z_u + a_d * dz_u), 0.0))
+        ) / max(prob.sides, 1)
+        sigma = (mu_aff / mu) ** 3 if mu > 0.0 else 0.0
+        # Corrector: centring σμ and Mehrotra's second-order term.
+        target_l = np.where(prob.has_l, sigma * mu - self.comp_l - dv * dz_l, 0.0)
+        target_u = np.where(prob.has_u, sigma * mu - self.comp_u + dv * dz_u, 0.0)
+        dv, dye, dyi, dz_l, dz_u = _newton(prob, lin, z_l, z_u, target_l, target_u)
+        a_p, a_d = (_TO_BOUNDARY * a for a in _steps(prob, self, dv, dz_l, dz_u))
+        if max(a_p, a_d) < _MIN_STEP or not (np.all(np.isfinite(dv)) and np.all(np.isfinite(dz_l + dz_u))):
+            return False
+        self.v = self.v + a_p * dv
+        self.y_e, self.y_i = self.y_e + a_d * dye, self.y_i + a_d * dyi
+        self.z_l, self.z_u = z_l + a_d * dz_l, z_u + a_d * dz_u
+        # The slacks from the point itself (exact), not updated along the step.
+        self.s_l, self.s_u = prob.slacks(self.v)
+        return True
+
+
+def _steps(prob, st, dv, dz_l, dz_u):
+    """(primal, dual) step lengths up to 1 keeping the slacks and the multipliers nonnegative."""
+    a_p = min(_max_step(st.s_l, np.where(prob.has_l, dv, 0.0)), _max_step(st.s_u, np.where(prob.has_u, -dv, 0.0)))
+    return a_p, min(_max_step(st.z_l, dz_l), _max_step(st.z_u, dz_u))
+
+
 def solve(red, tolerances, max_iteration):
     """Run the interior point, yielding the iterate and its active-set guess (:class:`IPResult`)
     each time it meets the next of the decreasing ``tolerances`` (relative on the rows and
     stationarity, absolute on the mean complementarity of the scaled problem), the iterations
     going on from there when the caller asks for the next; it ends early where a step fails, at
-    ``max_iteration`` or at the time limit."""
+    ``max_iteration`` or ``_MAX_ITERATION`` (PIQP, which tells infeasible limits, then solves)
+    or at the time limit. Overflow on the way (multipliers growing without bound where the limits
+    admit no point) ends the run, silently: it is read as a failed step."""
     tolerances = list(tolerances)
     prob = _Problem(red)
-    n, sides = prob.n, max(prob.sides, 1)
-    v, y_e, y_i = prob.start()
-    s_l, s_u = prob.slacks(v)
-    grad = prob.F.T @ (prob.F @ v[:n] - prob.d) + prob.q
-    # Multipliers a hundredth of the gradient's size: on the market-size sample and the tests'
-    # problems that took two iterations fewer than the gradient's size (5 and 7 to 3 and 5).
-    z0 = 0.01 * max(1.0, float(np.abs(grad).max()))
-    z_l = np.where(prob.has_l, z0, 0.0)
-    z_u = np.where(prob.has_u, z0, 0.0)
     b_scale = 1.0 + float(np.abs(prob.b_e).max(initial=0.0))
-    for it in range(int(max_iteration)):
+    with np.errstate(all="ignore"):
+        st = _State(prob)
+    for it in range(min(int(max_iteration), _MAX_ITERATION)):
         if out_of_time() or not tolerances:
             return
-        x, w = v[:n], v[n:]
-        g_x = prob.F.T @ (prob.F @ x - prob.d) + prob.q
-        r_v = np.concatenate([g_x + prob.A_e.T @ y_e + prob.A_i.T @ y_i, -y_i]) - z_l + z_u
-        r_e = prob.A_e @ x - prob.b_e
-        r_i = prob.A_i @ x - w
-        comp_l = np.where(prob.has_l, s_l * z_l, 0.0)
-        comp_u = np.where(prob.has_u, s_u * z_u, 0.0)
-        mu = float(comp_l.sum() + comp_u.sum()) / sides
-        primal = max(float(np.abs(r_e).max(initial=0.0)), float(np.abs(r_i).max(initial=0.0)))
-        dual = float(np.abs(r_v).max(initial=0.0))
-        while (
-            tolerances
-            and primal <= (eps := tolerances[0]) * b_scale
-            and dual <= eps * (1.0 + float(np.abs(g_x).max()))
-            and mu <= eps
-        ):
+        with np.errstate(all="ignore"):
+            primal, dual, mu, g_size = st.measure()
+        while tolerances and primal <= (eps := tolerances[0]) * b_scale and dual <= eps * (1.0 + g_size) and mu <= eps:
             tolerances.pop(0)
-            yield _result(prob, v, s_l, s_u, z_l, z_u, it)
+            yield _result(prob, st.v, st.s_l, st.s_u, st.z_l, st.z_u, it)
         if not tolerances:
             return
-        inv_l = np.where(prob.has_l, 1.0 / s_l, 0.0)
-        inv_u = np.where(prob.has_u, 1.0 / s_u, 0.0)
-        theta = z_l * inv_l + z_u * inv_u
-        cho = _factor(prob, theta)
-        if cho is None:
-            return
-        lin = _Linear(theta, cho, inv_l, inv_u, r_v, r_e, r_i)
-        # Predictor: the affine step (every s·z to 0).
-        dv, dye, dyi, dz_l, dz_u = _newton(prob, lin, z_l, z_u, -comp_l, -comp_u)
-        a_p = min(_max_step(s_l, np.where(prob.has_l, dv, 0.0)), _max_step(s_u, np.where(prob.has_u, -dv, 0.0)))
-        a_d = min(_max_step(z_l, dz_l), _max_step(z_u, dz_u))
-        mu_aff = (
-            float(
-                np.sum(np.where(prob.has_l, (s_l + a_p * dv) * (z_l + a_d * dz_l), 0.0))
-                + np.sum(np.where(prob.has_u, (s_u - a_p * dv) * (z_u + a_d * dz_u), 0.0))
-            )
-            / sides
-        )
-        sigma = (mu_aff / mu) ** 3 if mu > 0.0 else 0.0
-        # Corrector: centring σμ and Mehrotra's second-order term.
-        target_l = np.where(prob.has_l, sigma * mu - comp_l - dv * dz_l, 0.0)
-        target_u = np.where(prob.has_u, sigma * mu - comp_u + dv * dz_u, 0.0)
-        dv, dye, dyi, dz_l, dz_u = _newton(prob, lin, z_l, z_u, target_l, target_u)
-        a_p = _TO_BOUNDARY * min(
-            _max_step(s_l, np.where(prob.has_l, dv, 0.0)), _max_step(s_u, np.where(prob.has_u, -dv, 0.0))
-        )
-        a_d = _TO_BOUNDARY * min(_max_step(z_l, dz_l), _max_step(z_u, dz_u))
-        if max(a_p, a_d) < _MIN_STEP or not np.all(np.isfinite(dv)):
-            return
-        v = v + a_p * dv
-        y_e, y_i = y_e + a_d * dye, y_i + a_d * dyi
-        z_l, z_u = z_l + a_d * dz_l, z_u + a_d * dz_u
-        # The slacks from the point itself (exact), not updated along the step.
-        s_l, s_u = prob.slacks(v)
+        with np.errstate(all="ignore"):
+            if not st.advance():
+                return
 
 
 def _result(prob, v, s_l, s_u, z_l, z_u, iterations):
