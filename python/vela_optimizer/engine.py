@@ -10,6 +10,8 @@ honoured.
 
 from __future__ import annotations
 
+import functools
+
 import numpy as np
 import pandas as pd
 
@@ -65,11 +67,12 @@ def _native_solve(product: Product, limits):
     its problem with λ·s, and the tracking error's returns are s·R.
     """
     request = product.request
-    C = product.native_covariance[0]
+    method = request.method
+    # The tracking error's solve reads the returns, not the covariance (formed only if read).
+    C = None if method == OptimizeMethod.MIN_TRACKING_ERROR else product.native_covariance[0]
     if isinstance(C, np.ndarray) and not np.isfinite(C).all():
         return None  # a covariance with missing entries: leave it to the scipy path
     s = float(limits.hi[-1])
-    method = request.method
     extra = {}
     if method == OptimizeMethod.MEAN_VARIANCE:
         extra = dict(mu=product.returns.mean().to_numpy(dtype=float), risk_aversion=float(request.risk_aversion) * s)
@@ -112,11 +115,8 @@ def _result(
     request = product.request
     ids = list(product.ids)
     index = pd.Index(ids, dtype=object)
-    covariance, C, raised = _covariance_of(product, solver)
     mu = product.returns.mean() if request.method == OptimizeMethod.MEAN_VARIANCE else None
-    Cx = C @ x
-    rc = x * Cx
-    variance = float(x @ Cx)
+    risk, Cx = _risk_fields(product, solver, x, index)
     return OptimizeResult(
         weights=pd.Series(x, index=index, name="weight"),
         method=request.method,
@@ -130,11 +130,8 @@ def _result(
         dropped=list(product.dropped),
         ignored_bounds=list(product.bounds.ignored),
         returns=product.returns,
-        covariance=covariance,
         expected_returns=mu,
         benchmark_returns=product.benchmark_returns,
-        risk_contributions=pd.Series(rc, index=index, name="risk_contribution"),
-        volatility=float(np.sqrt(variance)) if variance >= 0 else float("nan"),
         objective=_objective(product, Cx, x, None if mu is None else mu.to_numpy(dtype=float)),
         iterations=iterations,
         converged=converged,
@@ -146,9 +143,41 @@ def _result(
         labels=product.labels,
         linear_limits=limits,
         zeros=list(zeros),
-        covariance_raised=raised,
+        **risk,
         **_rebalancing(product, x),
     )
+
+
+def _risk_fields(product: Product, solver: str, x, index) -> tuple:
+    """(the result's covariance, risk contributions, volatility and raised ids; C·x, or None where
+    those fields are left to be formed when first read). The tracking error's solve never reads
+    the covariance: for it they wait for a caller who reads one of them (the covariance of
+    thousands of instruments is the costliest step of its call), and its objective needs no C·x."""
+
+    def formed():
+        covariance, C, raised = _covariance_of(product, solver)
+        Cx = C @ x
+        return covariance, Cx, float(x @ Cx), raised
+
+    def fields(covariance, Cx, variance, raised):
+        return dict(
+            covariance=covariance,
+            risk_contributions=pd.Series(x * Cx, index=index, name="risk_contribution"),
+            volatility=float(np.sqrt(variance)) if variance >= 0 else float("nan"),
+            covariance_raised=raised,
+        )
+
+    if product.request.method != OptimizeMethod.MIN_TRACKING_ERROR:
+        found = formed()
+        return fields(*found), found[1]
+    once = functools.cache(lambda: fields(*formed()))
+
+    def field_of(name):
+        value = once()[name]
+        return value.make() if isinstance(value, Lazy) else value
+
+    names = ("covariance", "risk_contributions", "volatility", "covariance_raised")
+    return {name: Lazy(functools.partial(field_of, name)) for name in names}, None
 
 
 def _rebalancing(product: Product, x) -> dict:

@@ -373,10 +373,19 @@ def _covariance(request: Request, df: pd.DataFrame, stages: Stages) -> tuple:
 
     T, n = df.shape
     if shrink and n >= factored.MIN_RATIO * T:
+        if request.method == OptimizeMethod.MIN_TRACKING_ERROR:
+            # The tracking error's solve reads the returns alone: the covariance (of the result's
+            # risk figures) is formed when first read, factored where that holds, else dense.
+            return Lazy(module_estimate), Lazy(lambda: _factored_or_none(df))
         found = factored.from_returns(df.to_numpy(dtype=float))
         if found is not None:
             return Lazy(module_estimate), found[0]
     return module_estimate(), None
+
+
+def _factored_or_none(df: pd.DataFrame):
+    found = factored.from_returns(df.to_numpy(dtype=float))
+    return None if found is None else found[0]
 
 
 def _with_rebalance(product: Product, client) -> Product:

@@ -50,7 +50,9 @@ class Solution:
         admit no portfolio); ``"unbounded"``; ``"numerical"`` (the solver failed; ``message`` says
         where).
     solver : str
-        What solved: ``"piqp"`` (the interior point, then the polish), ``"daqp"`` (small
+        What solved: ``"piqp"`` (the interior point, then the polish), ``"interior-point"``
+        (tracking error on many more instruments than days: the interior point in the days'
+        dimension, :mod:`vela_optimizer.native.qp.wide`, then the polish), ``"daqp"`` (small
         problems: DAQP's active set, checked exact), ``"active-set"`` (the active set from the
         greedy vertex, checked exact), ``"ccd"`` / ``"newton"`` (risk parity
         without limits: coordinate descent handing over to Newton, or Newton alone),

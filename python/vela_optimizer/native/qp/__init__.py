@@ -20,10 +20,16 @@ three steps (four with a linear term, as in mean-variance):
 2. Interior point (:mod:`.interior`: PIQP, dense; in least-squares form the sparse solver on the
    lifted problem y = F x − d once the instruments outnumber the days by ``Settings.sparse_ratio``),
    first to the loose tolerance ``Settings.eps_loose``: the active set is plain there in nearly
-   every problem measured, a few iterations before the tight answer.
+   every problem measured, a few iterations before the tight answer. Where the instruments
+   outnumber the days by ``Settings.wide_ratio`` and every bound is finite (no caps on trades), an interior
+   point whose Newton systems are of the size of the days and rows (:mod:`.wide`) runs first, its
+   iterate polished at ``Settings.wide_eps`` and every hundredfold tighter tolerance down to
+   ``eps`` (``solver="interior-point"``); failing that, PIQP as above.
 3. Polish (:mod:`.active_set`, judged by :mod:`.certify`). The bounds and rows the interior point
    found active (slack below multiplier) are held and the equality-constrained KKT system is
-   solved, in least-squares form when a factor is given (F is never squared there). The answer
+   solved, in least-squares form when a factor is given (F is never squared there; with more
+   free instruments than days and held rows, in the row space of the free days and held rows,
+   the least-norm correction, never an N × N system). The answer
    is kept only if it breaks no bound or row by more than ``Settings.primal_tol`` and every
    multiplier has the right sign (a KKT point of a convex problem: the optimum); otherwise the
    guess is corrected (violated constraints added, wrong-signed ones released) and the system
@@ -59,7 +65,7 @@ from ...exception import InvalidArgument
 from ..inputs import as_array, finite
 from ..settings import as_real, blas_threads, out_of_time, settings_for, time_budget
 from ..solution import INFEASIBLE, MAX_ITERATION, SOLVED, TIME_LIMIT, UNBOUNDED, Solution, zeros_of
-from . import interior, screen, turnover
+from . import interior, screen, turnover, wide
 from .active_set import guess_and_check, polish
 from .certify import kkt_residual, residual
 from .model import covariance_quadratic, make_quadratic, reduce, usable
@@ -133,6 +139,17 @@ def _solve_any(quad, limits, settings, scale, objective):
             found = screen.screened(red, settings)
             if found is not None:
                 return _exact(red, limits, found[:2], objective, found[2], "piqp")
+        if wide.usable_for(red, settings):
+            # From its loose tolerance on, every hundredfold tighter one down to eps: where the
+            # active set read there leaves the polish short, a few more iterations settle it.
+            steps = (
+                math.ceil(math.log10(settings.wide_eps / settings.eps) / 2) if settings.wide_eps > settings.eps else 0
+            )
+            tolerances = [max(settings.wide_eps * 0.01**k, settings.eps) for k in range(steps + 1)]
+            for early in wide.solve(red, tolerances, settings.max_iteration):
+                polished = polish(red, early, settings, early=True)
+                if polished is not None:
+                    return _exact(red, limits, polished, objective, early.iterations, "interior-point")
         if (stop := late(None, 0, "before the interior point")) is not None:
             return stop
         sparse_lift = red.quad.is_factor and red.quad.n > settings.sparse_ratio * red.quad.F.shape[0]
@@ -294,6 +311,7 @@ def _exact(red, limits, found, objective, iterations, solver, broken=None):
     how = {
         "active-set": "the active set from the greedy vertex",
         "daqp": f"DAQP's active set ({iterations} iterations)",
+        "interior-point": f"the interior point in the days' dimension ({iterations} iterations) and the polish",
     }.get(solver, f"the interior point ({iterations} iterations) and the polish on its active set")
     return Solution(
         x,
