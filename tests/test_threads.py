@@ -221,3 +221,23 @@ def test_eight_threads_solving_natively_agree_and_leave_blas_as_it_was(two_blas_
     assert not problems, problems[0]
     assert all(out["status"] == "solved" for out in serial)
     assert blas_threads() == two_blas_threads
+
+
+@pytest.mark.parametrize("main_first", [True, False])
+def test_a_worker_thread_holds_blas_to_one_thread_after_the_main_thread_did(two_blas_threads, main_first):
+    """A thread other than the first to set OpenBLAS's count must still limit it (a backtest's
+    worker threads solve there): otherwise its solves run on every thread and round differently."""
+    if main_first:
+        with one_blas_thread():
+            assert all(t == 1 for _, t in blas_threads())
+    seen = []
+
+    def work():
+        with one_blas_thread():
+            seen.append(blas_threads())
+
+    worker = threading.Thread(target=work)
+    worker.start()
+    worker.join()
+    assert seen and all(t == 1 for _, t in seen[0])
+    assert blas_threads() == two_blas_threads

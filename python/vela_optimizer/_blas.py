@@ -42,6 +42,20 @@ def _blas_libraries():
     return ThreadpoolController().select(user_api="blas").lib_controllers
 
 
+def _set_threads(lib, threads: int) -> None:
+    """Set a library's thread count from whichever thread holds the lock.
+
+    threadpoolctl (from 3.8) lets only the first Python thread that set OpenBLAS's pthreads pool
+    change it again; from any other thread the call does nothing. The solves of a backtest's
+    worker threads would then run on the default threads, and round differently from the same
+    solve on the main thread. Here the count is already coordinated process-wide (under _lock),
+    so the thread that sets it takes control first."""
+    clear = getattr(lib, "clear_controlling_thread", None)
+    if clear is not None:
+        clear(force=True)
+    lib.set_num_threads(threads)
+
+
 class one_blas_thread:  # noqa: N801 (used as a function: ``with one_blas_thread():``)
     """A context in which BLAS runs on one thread; the thread counts the first caller found are
     restored when the last caller leaves, whatever the order in which threads enter and leave.
@@ -60,7 +74,7 @@ class one_blas_thread:  # noqa: N801 (used as a function: ``with one_blas_thread
                     _libraries = _blas_libraries()
                 saved = [(lib, lib.get_num_threads()) for lib in _libraries]
                 for lib, _ in saved:
-                    lib.set_num_threads(1)
+                    _set_threads(lib, 1)
                 _saved = saved
             _depth += 1
         return self
@@ -72,5 +86,5 @@ class one_blas_thread:  # noqa: N801 (used as a function: ``with one_blas_thread
             if _depth == 0:
                 saved, _saved = _saved, None
                 for lib, threads in saved:
-                    lib.set_num_threads(threads)
+                    _set_threads(lib, threads)
         return False
