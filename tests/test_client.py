@@ -762,3 +762,52 @@ def test_info_into_a_closed_pipe_stops_quietly(on_small):
     with p.stderr:
         err = p.stderr.read()
     assert p.wait(timeout=60) == 141 and err == b""
+
+
+def test_one_version_serves_a_block_from_the_store_it_started_on(known_store, tmp_path):
+    """Inside ``one_version`` a request reads one store version even while the file is replaced
+    (the next block, and other threads meanwhile, read the new one); a thread whose pinned version
+    was replaced before its first read goes on with the current one rather than failing."""
+    from veladatac import _store
+    from veladatac.importer import import_files
+
+    path = tmp_path / "pinned.sqlite"
+    shutil.copyfile(known_store, path)
+    vd.init(path)
+
+    def close():
+        return vd.get_price("600001.XSHG", "2025-01-08", "2025-01-08", fields="close").iat[0]
+
+    def replace_with(value):
+        f = tmp_path / f"b{value}.csv"
+        f.write_text(f"order_book_id,date,close,volume\n600001.XSHG,2025-01-08,{value},1\n")
+        import_files(path, [("bars", f)])
+
+    other = []
+    with vd.one_version():
+        assert close() == 11.5
+        replace_with(77)
+        with vd.one_version():  # nested: still the outer block's version
+            assert close() == 11.5
+        reader = threading.Thread(target=lambda: other.append(close()))
+        reader.start()
+        reader.join()
+        assert close() == 11.5 and vd.shenwan_instrument_industry(["600001.XSHG"], "2025-01-08").shape[0] == 1
+    assert other == [77] and close() == 77
+
+    entered, replaced, late = threading.Event(), threading.Event(), []
+
+    def pinned_then_replaced():
+        with vd.one_version():
+            entered.set()
+            replaced.wait(30)
+            late.append(close())
+        late.append(_store._pinned.handle)
+
+    reader = threading.Thread(target=pinned_then_replaced)
+    reader.start()
+    entered.wait(30)
+    replace_with(88)
+    replaced.set()
+    reader.join()
+    assert late == [88, None]

@@ -11,6 +11,7 @@ and records, built from the same groups, only when it solves.
 
 from __future__ import annotations
 
+import contextlib
 import functools
 import importlib
 import time
@@ -313,8 +314,13 @@ def run(request: Request, stages: Stages | None = None) -> Product:
         The module's checks (dates, ids, screening leaving fewer than two instruments, ...),
         limits of a scheme that does not classify the instruments (:class:`LimitKindMismatch`).
     """
-    stages = stages or Stages()
     client = optimizer.veladatac
+    # One store version for the whole request (a client without versions reads as it always does).
+    with getattr(client, "one_version", contextlib.nullcontext)():
+        return _run(request, stages or Stages(), client)
+
+
+def _run(request: Request, stages: Stages, client) -> Product:
     native = request.solver == "native" and not request.own_constraint
     prepared = _engine.prepare(*request.arguments(), progress=stages, covariance=not native)
     ids = list(prepared["columns"])

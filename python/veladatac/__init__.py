@@ -20,7 +20,7 @@ from ._api import (
 from ._dates import to_date
 from ._ids import store_id
 from ._schema import GICS_SECTORS
-from ._store import ENV_VAR, FundInstrument, Instrument, init
+from ._store import ENV_VAR, FundInstrument, Instrument, init, one_version
 from .errors import (
     CalendarRangeError,
     CsvImportError,
@@ -32,6 +32,7 @@ from .errors import (
 
 __all__ = [
     "init",
+    "one_version",
     "trading_date_offset",
     "get_trading_dates",
     "get_price",

@@ -211,26 +211,32 @@ def shenwan_instrument_industry(order_book_ids, date) -> pd.DataFrame:
     ids, _ = _norm_ids(order_book_ids)
     day = date_to_int(to_date(date, "date"))
     wanted = list(dict.fromkeys(ids))
-
-    def read(h, con):
-        found = {}
-        for k in range(0, len(wanted), _store._MAX_PARAMS):
-            part = wanted[k : k + _store._MAX_PARAMS]
-            sql = (
-                f"SELECT order_book_id, index_code, index_name FROM industry "
-                f"WHERE order_book_id IN ({','.join('?' * len(part))}) "
-                f"AND start_date <= ? AND (end_date IS NULL OR end_date >= ?)"
-            )
-            for oid, code, name in con.execute(sql, (*part, day, day)):
+    periods = _store.run(lambda h, con: h.derived("industry", lambda: _industry_periods(con)))
+    found = {}
+    for oid in wanted:
+        for start, end, code, name in periods.get(oid, ()):
+            if start <= day and (end is None or end >= day):
                 found[oid] = (code, name)
-        rows = [x for x in wanted if x in found]
-        return pd.DataFrame(
-            {"index_code": [found[x][0] for x in rows], "index_name": [found[x][1] for x in rows]},
-            index=pd.Index(rows, name="order_book_id", dtype=object),
-            columns=["index_code", "index_name"],
-        )
+                break
+    rows = [x for x in wanted if x in found]
+    return pd.DataFrame(
+        {"index_code": [found[x][0] for x in rows], "index_name": [found[x][1] for x in rows]},
+        index=pd.Index(rows, name="order_book_id", dtype=object),
+        columns=["index_code", "index_name"],
+    )
 
-    return _store.run(read)
+
+def _industry_periods(con) -> dict:
+    """id -> its classification periods (start, end or None, code, name), latest first: the whole
+    table (a few rows per stock) read once per store version."""
+    periods: dict = {}
+    rows = con.execute(
+        "SELECT order_book_id, start_date, end_date, index_code, index_name FROM industry "
+        "ORDER BY order_book_id, start_date DESC"
+    )
+    for oid, start, end, code, name in rows:
+        periods.setdefault(oid, []).append((start, end, code, name))
+    return periods
 
 
 def index_components(index_id: str, date) -> list[str]:

@@ -11,6 +11,7 @@ reading the old version until they are dropped, so no read mixes two versions.
 
 from __future__ import annotations
 
+import contextlib
 import datetime as _dt
 import os
 import sqlite3
@@ -112,6 +113,7 @@ class _Handle:
         self.signature = signature
         self._local = threading.local()
         self._chunks: dict = {}  # (id, field, year) -> read-only float64 array, or None
+        self._derived: dict = {}  # name -> a table read whole once (a store version never changes)
         self._cache_bytes = 0
         check_header(path)
         con = _connect_ro(path)
@@ -189,6 +191,14 @@ class _Handle:
                 raise _Stale()
             self._local.con = con
         return con
+
+    def derived(self, name: str, build):
+        """``build()`` once per store version, kept: small whole tables that every call would
+        otherwise read again (two threads may both build it; either result is the same)."""
+        found = self._derived.get(name)
+        if found is None:
+            found = self._derived[name] = build()
+        return found
 
     def read_block(self, con: sqlite3.Connection, ids, fields, i0: int, i1: int):
         """Values of ``fields`` for ``ids`` on calendar positions [i0, i1).
@@ -312,7 +322,32 @@ def init(path=None) -> Path | None:
     return path
 
 
+# The store version this thread holds on to inside ``one_version()``.
+_pinned = threading.local()
+
+
+@contextlib.contextmanager
+def one_version():
+    """Every read of this thread inside the block is served by the store version current at its
+    start: a request's prices, instruments and classifications then come from one version even if
+    the file is replaced meanwhile, and the file is not looked at again for every call (thousands
+    of per-instrument calls each paid a stat). Nested blocks keep the outer block's version. A
+    version whose file can no longer be opened (replaced before this thread first read it) is let
+    go, and reads go on from the current one."""
+    if getattr(_pinned, "handle", None) is not None:
+        yield
+        return
+    _pinned.handle = current_handle()
+    try:
+        yield
+    finally:
+        _pinned.handle = None
+
+
 def current_handle() -> _Handle:
+    pinned = getattr(_pinned, "handle", None)
+    if pinned is not None:
+        return pinned
     path, is_sample = _resolve()
     sig = _signature(path)
     h = _handles.get(path)
@@ -343,6 +378,7 @@ def run(fn):
         try:
             con = h.connection()
         except _Stale:
+            _pinned.handle = None
             with _state_lock:
                 if _handles.get(h.path) is h:
                     del _handles[h.path]

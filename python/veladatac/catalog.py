@@ -117,12 +117,12 @@ def industries() -> list:
             "CASE WHEN COUNT(*) = COUNT(end_date) THEN MAX(end_date) END "
             "FROM industry GROUP BY index_code, index_name ORDER BY index_code, MIN(start_date)"
         )
-        return [
+        return tuple(
             Industry(str(code), str(name), int_to_date(first), int_to_date(last) if last is not None else None)
             for code, name, first, last in rows
-        ]
+        )
 
-    return _store.run(read)
+    return list(_store.run(lambda h, con: h.derived("industries", lambda: read(h, con))))
 
 
 def fund_types() -> list:
