@@ -312,6 +312,9 @@ class SpreadState:
         # a crowd of capped levels lies in the way).
         kept = np.flatnonzero(~lay.at_bound) if self.relaxed else np.arange(p)
         pair_lo, pair_hi = kept[:-1], kept[1:]
+        if sca.trades is not None and not self.relaxed:
+            both = lay.pin[pair_lo] & lay.pin[pair_hi]
+            pair_lo, pair_hi = pair_lo[~both], pair_hi[~both]
         q = pair_lo.shape[0]
         base = self.w + d0
         # Each anchored block's change is its anchor's: s_b = w_a·(C·d)_a, a row of the QP in s.
