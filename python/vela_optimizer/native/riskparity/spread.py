@@ -313,6 +313,11 @@ class SpreadState:
         kept = np.flatnonzero(~lay.at_bound) if self.relaxed else np.arange(p)
         pair_lo, pair_hi = kept[:-1], kept[1:]
         if sca.trades is not None and not self.relaxed:
+            # Under caps on trades most levels are pinned at the holdings, crowded together: two
+            # adjacent pinned levels move only through the other weights, and a swap between them
+            # changes S by twice their small crossing, which the step's test of the actual spread
+            # judges. Their rows were most of a block QP's rows, each costing every active-set
+            # iteration a product.
             both = lay.pin[pair_lo] & lay.pin[pair_hi]
             pair_lo, pair_hi = pair_lo[~both], pair_hi[~both]
         q = pair_lo.shape[0]
