@@ -853,7 +853,7 @@ def test_caps_on_trades_answer_is_stationary_over_the_caps(n, seed, holdings, bu
     d = r.x - limits.holdings
     assert np.maximum(d, 0).sum() <= buy + 1e-10 and np.maximum(-d, 0).sum() <= sell + 1e-10
     if variant == "untradable":
-        np.testing.assert_array_equal(r.x[names[:3]], limits.holdings[names[:3]])
+        np.testing.assert_allclose(r.x[names[:3]], limits.holdings[names[:3]], rtol=0, atol=1e-15)
     assert r.spread == pytest.approx(brute_spread(r.x * (C @ r.x)), rel=1e-12)
     floor, scale = directional_floor(C, r.x, limits)
     assert floor >= -1e-7 * scale
