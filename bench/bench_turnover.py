@@ -3,7 +3,7 @@ side in one run: minimum variance, mean-variance (λ = 1), minimum tracking erro
 under binding limits.
 
     PYTHONPATH=python python bench/bench_turnover.py [--sizes 300,1000] [--caps 0.05,0.1,0.2] [--repeat 3]
-        [--no-risk-parity]
+        [--no-risk-parity | --risk-parity-only]
 
 Problems: the QP family of bench/qp_problems.py (T = 131, shrunk covariance, binding caps, three
 group limits, budget) and the risk-parity family of bench/bench_risk_parity.py ("binding": caps
@@ -85,14 +85,14 @@ def traded(x, h):
     return max(float(np.maximum(d, 0).sum()), float(np.maximum(-d, 0).sum()))
 
 
-def table(sizes, caps, repeat, risk_parity):
+def table(sizes, caps, repeat, risk_parity, others=True):
     ratios = []
     print(
         f"{'method':<15}{'N':>6}{'cap':>7}{'uncapped':>12}{'capped':>12}{'ratio':>16}{'traded':>9}"
         f"{'uncapped traded':>17}  solver"
     )
     for n in sizes:
-        cases = list(qp_methods(n)) + (list(rp_method(n)) if risk_parity else [])
+        cases = (list(qp_methods(n)) if others else []) + (list(rp_method(n)) if risk_parity else [])
         for name, L, solve, h in cases:
             base_wall, base_cpu, base = timed(lambda: solve(L), repeat)
             for cap in caps:
@@ -114,12 +114,14 @@ def main(argv=None):
     ap.add_argument("--sizes", default="300,1000")
     ap.add_argument("--caps", default="0.05,0.1,0.2")
     ap.add_argument("--repeat", type=int, default=3)
-    ap.add_argument("--no-risk-parity", action="store_true")
+    which = ap.add_mutually_exclusive_group()
+    which.add_argument("--no-risk-parity", action="store_true")
+    which.add_argument("--risk-parity-only", action="store_true", help="the risk-parity rows alone")
     args = ap.parse_args(argv)
     sizes = [int(s) for s in args.sizes.split(",")]
     caps = [float(c) for c in args.caps.split(",")]
     with threadpool_limits(limits=1, user_api="blas"):
-        ratios = table(sizes, caps, args.repeat, not args.no_risk_parity)
+        ratios = table(sizes, caps, args.repeat, not args.no_risk_parity, not args.risk_parity_only)
     print()
     for name in dict.fromkeys(r[0] for r in ratios):
         for n in sizes:

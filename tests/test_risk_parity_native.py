@@ -750,3 +750,110 @@ def test_caps_on_trades_need_holdings():
     C, plain, _ = traded_limits(8, 0, "equal", 0.05)
     with pytest.raises(IA, match="holdings"):
         rp.solve_with_limits(C, dataclasses.replace(plain, max_buy=0.1))
+
+
+def directional_floor(C, w, limits, tie=1e-8, tol=1e-10):
+    """The least directional derivative S'(w; d) of the pairwise spread over the directions d of
+    the feasible cone at ``w`` (bounds, groups, budget and the caps on what is bought and sold
+    that bind there), |d_i| <= 1: an LP, 0 exactly when w is first-order stationary. Contributions
+    within ``tie`` of their mean size are tied: their pair adds |(J·d)_i − (J·d)_j|."""
+    from scipy.optimize import linprog
+
+    n, h = limits.n, limits.holdings
+    Cw = C @ w
+    rc = w * Cw
+    J = np.diag(Cw) + w[:, None] * C
+    gap = rc[:, None] - rc[None, :]
+    tied = np.abs(gap) <= tie * np.mean(np.abs(rc))
+    c = np.where(tied, 0.0, np.sign(gap)).sum(axis=1)  # Σ over untied pairs of sign(RC_i − RC_j)
+    pi, pj = np.nonzero(np.triu(tied, 1))
+    held = np.flatnonzero(np.abs(w - h) <= tol)  # what they buy or sell counts from 0
+    k, t = held.size, pi.size
+    # Variables: d (n), bought and sold at the holdings (k each), |(J·d)_i − (J·d)_j| of tied pairs (t).
+    size = n + 2 * k + t
+    obj = np.concatenate([J.T @ c, np.zeros(2 * k), np.ones(t)])
+    A_ub, b_ub, A_eq = [], [], [np.r_[np.ones(n), np.zeros(size - n)]]
+
+    def row(d=None, buy=None, sell=None, pair=None):
+        r = np.zeros(size)
+        if d is not None:
+            r[:n] = d
+        if buy is not None:
+            r[n : n + k] = buy
+        if sell is not None:
+            r[n + k : n + 2 * k] = sell
+        if pair is not None:
+            r[n + 2 * k :] = pair
+        return r
+
+    for j, i in enumerate(held):  # bought ≥ d_i, sold ≥ −d_i
+        A_ub += [row(d=np.eye(n)[i], buy=-np.eye(k)[j]), row(d=-np.eye(n)[i], sell=-np.eye(k)[j])]
+    for r_, (i, j) in enumerate(zip(pi, pj)):
+        diff = J[i] - J[j]
+        A_ub += [row(d=diff, pair=-np.eye(t)[r_]), row(d=-diff, pair=-np.eye(t)[r_])]
+    G, ax = limits.A[:-1], limits.A[:-1] @ w
+    for r_ in np.flatnonzero(ax <= limits.lo[:-1] + tol):
+        A_ub.append(row(d=-G[r_]))
+    for r_ in np.flatnonzero(ax >= limits.hi[:-1] - tol):
+        A_ub.append(row(d=G[r_]))
+    d_w = w - h
+    bought, sold = np.maximum(d_w, 0).sum(), np.maximum(-d_w, 0).sum()
+    if bought >= limits.max_buy - tol:
+        A_ub.append(row(d=np.where(d_w > tol, 1.0, 0.0), buy=np.ones(k)))
+    if sold >= limits.max_sell - tol:
+        A_ub.append(row(d=np.where(d_w < -tol, -1.0, 0.0), sell=np.ones(k)))
+    b_ub = np.zeros(len(A_ub))
+    low = np.where(w <= limits.lower + tol, 0.0, -1.0)
+    high = np.where(w >= limits.upper - tol, 0.0, 1.0)
+    bounds = list(zip(low, high)) + [(0, None)] * (2 * k + t)
+    res = linprog(obj, A_ub=np.array(A_ub), b_ub=b_ub, A_eq=np.array(A_eq), b_eq=[0.0], bounds=bounds, method="highs")
+    assert res.status == 0
+    return res.fun, float(np.abs(J.T @ c).sum() + np.abs(J).sum())
+
+
+def caps_case(n, seed, holdings, buy, sell, variant):
+    """traded_limits' problem with one-way caps ``buy`` and ``sell`` and a variant: "groups" as
+    is (a capped and a floored group), "untradable" (three names held at their holdings, as
+    suspended names are), "one way" (two names that can only be sold, two only bought)."""
+    C, plain, limits = traded_limits(n, seed, holdings, max(buy, sell))
+    lower, upper, h = limits.lower.copy(), limits.upper.copy(), limits.holdings
+    rng = np.random.default_rng(seed)
+    names = rng.choice(np.flatnonzero((h > 1e-6) & (h < upper - 1e-6)), 4, replace=False)
+    if variant == "untradable":
+        lower[names[:3]] = upper[names[:3]] = h[names[:3]]
+    elif variant == "one way":
+        upper[names[:2]] = h[names[:2]]
+        lower[names[2:]] = h[names[2:]]
+    out = dataclasses.replace(limits, lower=lower, upper=upper, max_buy=buy, max_sell=sell)
+    return C, dataclasses.replace(plain, lower=lower, upper=upper), out, names
+
+
+CAPS_CASES = [
+    (12, 4, "away", 0.03, 0.03, "groups"),
+    (16, 7, "equal", 0.06, 0.06, "untradable"),
+    (20, 3, "away", 0.05, 0.02, "one way"),
+    (24, 5, "equal", 0.02, 0.08, "groups"),
+    (30, 11, "away", 0.015, 0.015, "untradable"),
+    (36, 2, "equal", 0.05, 0.05, "one way"),
+]
+
+
+@pytest.mark.parametrize(("n", "seed", "holdings", "buy", "sell", "variant"), CAPS_CASES)
+def test_caps_on_trades_answer_is_stationary_over_the_caps(n, seed, holdings, buy, sell, variant):
+    """With caps that bind (the answer without them breaks one), the answer keeps every limit and
+    cap, leaves untradable names at their holdings, and no direction of the feasible cone lowers
+    the spread to first order (an LP over the cone, independent of the solver's blocks)."""
+    C, free_limits, limits, names = caps_case(n, seed, holdings, buy, sell, variant)
+    free = rp.solve_with_limits(C, free_limits)
+    d = free.x - limits.holdings
+    assert np.maximum(d, 0).sum() > buy or np.maximum(-d, 0).sum() > sell
+    r = rp.solve_with_limits(C, limits)
+    assert r.status == "solved" and r.path == "sca"
+    assert limits.violation(r.x) <= 1e-10
+    d = r.x - limits.holdings
+    assert np.maximum(d, 0).sum() <= buy + 1e-10 and np.maximum(-d, 0).sum() <= sell + 1e-10
+    if variant == "untradable":
+        np.testing.assert_allclose(r.x[names[:3]], limits.holdings[names[:3]], rtol=0, atol=1e-15)
+    assert r.spread == pytest.approx(brute_spread(r.x * (C @ r.x)), rel=1e-12)
+    floor, scale = directional_floor(C, r.x, limits)
+    assert floor >= -1e-7 * scale

@@ -70,6 +70,7 @@ class _Layout:
     at_cap: np.ndarray
     at_bound: np.ndarray  # singleton blocks held at a bound
     pin: np.ndarray  # the blocks pinned (not variables of the QP)
+    anchor: np.ndarray  # each block's member held at its holding that the others follow, or −1
 
 
 @dataclass
@@ -83,6 +84,8 @@ class _Model:
     t0: np.ndarray
     pinned: np.ndarray  # the pinned instruments
     pinned_blocks: np.ndarray
+    anchors: np.ndarray  # the anchors (held where they are, their blocks following them)
+    anchor_blocks: np.ndarray
     curvature: Callable[[np.ndarray], np.ndarray] | None  # v -> H·v at the last prices
     pair_lo: np.ndarray  # the ordering rows: block pair_lo stays below block pair_hi
     pair_hi: np.ndarray
@@ -133,7 +136,14 @@ class SpreadState:
         if not self.factor(sca, lay):
             return k, NUMERICAL, _SINGULAR
         model = self.block_qp(sca, lay, *self.directions(sca, lay))
-        if model.out is None and model.pinned.size:
+        if model.out is None and (model.pinned.size or model.anchors.size):
+            # Blocks not yet tied, levelled first, may break the limits: under caps on trades, where
+            # most levels are pinned and a QP without pins has as many variables as instruments
+            # (seconds each at a thousand), those blocks are loosened first, the pins kept.
+            untied = loosen(self.blocks, lay.rc, sca.settings.tied) if sca.trades is not None else self.blocks
+            if len(untied) != len(self.blocks):
+                self.blocks = untied
+                return None
             # Pinned levels may be unable to keep their order without leaving their bounds:
             # the same QP with every level free.
             self.unpinned = True
@@ -161,8 +171,12 @@ class SpreadState:
     def layout(self, sca) -> _Layout:
         """Order the blocks by their mean contribution and read what the step needs of them."""
         n, w, Cw = sca.n, self.w, self.Cw
+        anchorable = np.zeros(n, dtype=bool)
         if sca.trades is not None:
-            self.blocks = _apart(self.blocks, sca.trades.at_h(w))
+            held = sca.trades.at_h(w)
+            if not self.unpinned:
+                anchorable = held & ~self.released
+            self.blocks = _apart(self.blocks, held, anchorable)
         blocks = self.blocks
         rc = w * Cw
         p = len(blocks)
@@ -173,6 +187,12 @@ class SpreadState:
         )
         sizes = counts.astype(float)
         means = np.bincount(label, rc, p) / sizes
+        # A block holding a weight at its holding follows that weight's contribution: its value is
+        # the anchor's (the anchor's weight stays, its contribution moves with the others' weights).
+        anchor = np.full(p, -1, dtype=np.intp)
+        anchored = np.flatnonzero(anchorable & (counts[label] > 1))
+        anchor[label[anchored]] = anchored
+        means[label[anchored]] = rc[anchored]
         # Blocks in increasing order of their mean; where the list is in that order up to ties,
         # the list order stands (it carries the crossings asked for below).
         tie = sca.settings.tied * (float(np.mean(np.abs(rc))) or 1.0)
@@ -181,7 +201,7 @@ class SpreadState:
         else:
             rank = np.argsort(means, kind="stable")
         blocks = self.blocks = [blocks[j] for j in rank]
-        means, sizes = means[rank], sizes[rank]
+        means, sizes, anchor = means[rank], sizes[rank], anchor[rank]
         label = np.argsort(rank)[label]
         level = means[label] - rc  # v0: moves each block to its mean
         starts = np.concatenate([[0], np.cumsum(sizes[:-1])]).astype(np.intp)
@@ -200,12 +220,13 @@ class SpreadState:
         pin = at_bound & ~self.released[first] if not self.unpinned else np.zeros(p, dtype=bool)
         if pin.all():
             pin[:] = False
-        return _Layout(rc, p, label, means, level, coef, frozen, first, at_floor, at_cap, at_bound, pin)
+        return _Layout(rc, p, label, means, level, coef, frozen, first, at_floor, at_cap, at_bound, pin, anchor)
 
     def factor(self, sca, lay: _Layout) -> bool:
         """J's factors for this step, reused or made anew (``lay.pin`` narrowed to the pins they
         hold); False when J is singular (no Newton model here)."""
         n, pin, first = sca.n, lay.pin, lay.first
+        anchors = lay.anchor[lay.anchor >= 0]
         jac = self.jac
         # The pins are part of J's factors: while those are reused, only instruments pinned when
         # they were made stay pinned, and those of them that no longer can be are released from
@@ -216,14 +237,17 @@ class SpreadState:
             in_factors[jac.released] = False
             pinnable = np.zeros(n, dtype=bool)
             pinnable[first[pin]] = True
+            pinnable[anchors] = True
             gone = np.flatnonzero(in_factors & ~pinnable)
-            if gone.size and not jac.release(gone):
+            # An anchor must be held in the factors: one that is not asks for new factors.
+            if not in_factors[anchors].all() or (gone.size and not jac.release(gone)):
                 stale = True
             else:
                 pin &= in_factors[first]
         if stale:
             self.pinned_at = np.zeros(n, dtype=bool)
             self.pinned_at[first[pin]] = True
+            self.pinned_at[anchors] = True
             held = self.pinned_at.copy()
             held[lay.frozen] = True
             self.jac = (FactoredJacobian if sca.factored else Jacobian)(sca.C, self.w, self.Cw, held)
@@ -246,6 +270,7 @@ class SpreadState:
         column[free_blocks] = np.arange(pf)
         rhs = np.zeros((n, pf + 1))
         members = np.flatnonzero(column[label] >= 0)
+        members = members[~np.isin(members, lay.anchor)]  # an anchor's row is held: d_i = 0
         rhs[members, column[label[members]]] = 1.0
         rhs[:, pf] = lay.level
         solved, C_solved = self.jac.solve(rhs)
@@ -287,10 +312,26 @@ class SpreadState:
         # a crowd of capped levels lies in the way).
         kept = np.flatnonzero(~lay.at_bound) if self.relaxed else np.arange(p)
         pair_lo, pair_hi = kept[:-1], kept[1:]
+        if sca.trades is not None and not self.relaxed:
+            # Under caps on trades most levels are pinned at the holdings, crowded together: two
+            # adjacent pinned levels move only through the other weights, and a swap between them
+            # changes S by twice their small crossing, which the step's test of the actual spread
+            # judges. Their rows were most of a block QP's rows, each costing every active-set
+            # iteration a product.
+            both = lay.pin[pair_lo] & lay.pin[pair_hi]
+            pair_lo, pair_hi = pair_lo[~both], pair_hi[~both]
         q = pair_lo.shape[0]
         base = self.w + d0
+        # Each anchored block's change is its anchor's: s_b = w_a·(C·d)_a, a row of the QP in s.
+        anchor_blocks = np.flatnonzero(lay.anchor >= 0)
+        anchors = lay.anchor[anchor_blocks]
+        a = anchors.size
+        anchor_rows = -self.w[anchors, None] * CK[anchors]
+        anchor_rows[np.arange(a), (np.cumsum(~lay.pin) - 1)[anchor_blocks]] += 1.0
+        anchor_rhs = self.w[anchors] * Cd0[anchors]
         is_free = np.ones(n, dtype=bool)
         is_free[pinned] = False
+        is_free[anchors] = False
         free_rows = np.flatnonzero(is_free)
         nb = free_rows.size
         means = lay.means
@@ -303,18 +344,28 @@ class SpreadState:
             trade_rows, trade_caps = sca.trades.rows()
         k = trade_caps.size
         # Ordering rows: (level lo) − (level hi) ≤ their current gap, each level T·s + t0.
-        rows = np.vstack([K[free_rows], G @ K, T[pair_lo] - T[pair_hi], trade_rows @ K, K.sum(axis=0, keepdims=True)])
+        rows = np.vstack(
+            [K[free_rows], G @ K, T[pair_lo] - T[pair_hi], anchor_rows, trade_rows @ K, K.sum(axis=0, keepdims=True)]
+        )
         upper = np.concatenate(
             [
                 upper_w[free_rows] - base[free_rows],
                 sca.ghi - G @ base,
                 means[pair_hi] - means[pair_lo] - (t0[pair_lo] - t0[pair_hi]),
+                anchor_rhs,
                 trade_caps - trade_rows @ base,
                 [1.0 - base.sum()],
             ]
         )
         lower = np.concatenate(
-            [lower_w[free_rows] - base[free_rows], sca.glo - G @ base, np.full(q + k, -np.inf), [1.0 - base.sum()]]
+            [
+                lower_w[free_rows] - base[free_rows],
+                sca.glo - G @ base,
+                np.full(q, -np.inf),
+                anchor_rhs,
+                np.full(k, -np.inf),
+                [1.0 - base.sum()],
+            ]
         )
         is_frozen = np.zeros(n, dtype=bool)
         is_frozen[lay.frozen] = True
@@ -335,24 +386,26 @@ class SpreadState:
             rows,
             upper,
             lower,
-            np.append(fixed, len(upper) - 1),
+            np.concatenate([fixed, nb + m + q + np.arange(a), [len(upper) - 1]]).astype(np.intp),
             primal_tol=sca.settings.feasibility_tol,
             duals=duals,
             iter_limit=sca.settings.max_iteration,
         )
-        return _Model(out, K, d0, T, t0, pinned, pinned_blocks, curvature, pair_lo, pair_hi, free_rows, m)
+        return _Model(
+            out, K, d0, T, t0, pinned, pinned_blocks, anchors, anchor_blocks, curvature, pair_lo, pair_hi, free_rows, m
+        )
 
     def take(self, sca, lay: _Layout, model: _Model) -> tuple[bool, np.ndarray, np.ndarray] | None:
         """Judge the QP's step: the prices z, pins released, the step accepted or not and τ.
         Returns (accepted, d, ordering multipliers), or None when the next QP follows at once."""
         n, C, G, w, Cw = sca.n, sca.C, sca.G, self.w, self.Cw
         p, m, pinned = lay.p, model.m, model.pinned
-        nb, q = model.free_rows.size, model.pair_lo.shape[0]
+        nb, q, a = model.free_rows.size, model.pair_lo.shape[0], model.anchors.size
         s, lam = model.out
         lam_bounds = np.zeros(n)
         lam_bounds[model.free_rows] = lam[:nb]
         lam_groups, lam_order = lam[nb : nb + m], lam[nb + m : nb + m + q]
-        lam_caps = lam[nb + m + q : -1]  # the caps on what is bought and sold
+        lam_caps = lam[nb + m + q + a : -1]  # the caps on what is bought and sold
         self.last_lam = (lam_bounds, lam_groups, lam[-1], lam_caps)
         s_all = model.T @ s + model.t0
         d = model.d0 + model.K @ s
@@ -365,38 +418,29 @@ class SpreadState:
             Hd = model.curvature(d)
             predicted -= 0.5 * float(d @ Hd)
         rho = (self.f - f_trial) / predicted if predicted > 0 else -1.0
-        # Prices z: the multipliers of the contributions in the linearised model. A pinned
-        # instrument's is its block's (coefficient and ordering multipliers); the others solve
-        # Jᵀ·z = −(prox + curvature + limits' gradient) over the columns not pinned.
         grad = 2 * self.tau * d + lam_bounds + G.T @ lam_groups + lam[-1]
         if lam_caps.size:
             grad = grad + sca.trades.rows()[0].T @ lam_caps
         if model.curvature is not None:
             grad = grad + Hd
         level_price = lay.coef + np.bincount(model.pair_lo, lam_order, p) - np.bincount(model.pair_hi, lam_order, p)
-        z_pinned = level_price[model.pinned_blocks]
-        r = -grad
-        if pinned.size:
-            C_pinned = C.columns(pinned) if sca.factored else C[:, pinned]
-            r = r - C_pinned @ (w[pinned] * z_pinned)
-            r[pinned] = 0.0
-        z = self.jac.solve_transposed(r)
-        z[pinned] = z_pinned
-        self.prices = z
+        held = np.concatenate([pinned, model.anchors])
+        z = self.prices = self._prices(sca, lay, model, grad, level_price, held)
         lam_sides = lam_bounds
-        if pinned.size:
-            # The multiplier of d_i = 0 for a pinned instrument, signed as a bound's (> 0 where
+        if held.size:
+            # The multiplier of d_i = 0 for a held instrument, signed as a bound's (> 0 where
             # it presses up against a cap, < 0 down against a floor): the wrong sign releases it.
-            hold = -grad[pinned] - Cw[pinned] * z_pinned - C_pinned.T @ (w * z)
+            C_held = C.columns(held) if sca.factored else C[:, held]
+            hold = -grad[held] - Cw[held] * z[held] - C_held.T @ (w * z)
             slack = 1e-9 * max(1.0, float(np.max(np.abs(lay.coef))))
-            cap, floor = lay.at_cap[pinned], lay.at_floor[pinned]
+            cap, floor = lay.at_cap[held], lay.at_floor[held]
             loose = (cap & ~floor & (hold < -slack)) | (floor & ~cap & (hold > slack))
-            self.released[pinned[loose]] = True
+            self.released[held[loose]] = True
             if sca.trades is not None:
-                # A weight pinned at its holding is at its side's bound: its multiplier there
+                # A weight held at its holding is at its side's bound: its multiplier there
                 # decides, as a free weight's does, whether it goes on to the other side.
                 lam_sides = lam_bounds.copy()
-                lam_sides[pinned] = hold
+                lam_sides[held] = hold
         accepted = f_trial < self.f and rho > 0.1 and sca.feasible(trial)
         if rho < 0.75:
             self.reuse = 0
@@ -435,6 +479,42 @@ class SpreadState:
                     return None
         return accepted, d, lam_order
 
+    def _prices(self, sca, lay: _Layout, model: _Model, grad, level_price, held) -> np.ndarray:
+        """Prices z: the multipliers of the contributions in the linearised model, from the
+        gradient ``grad`` of the prox, curvature and limits' terms and each block's price
+        ``level_price`` (coefficient and ordering multipliers).
+
+        A pinned instrument's price is its block's; the instruments not ``held`` solve
+        Jᵀ·z = −grad over their columns (a held column has a multiplier of its own, d_i = 0). An
+        anchor's price ζ is unknown: z = z₀ + Y·ζ, linear in the anchors', and each anchored
+        block's prices sum to its block's price (a system in ζ of one row per anchor).
+        """
+        C, w, pinned, anchors = sca.C, self.w, model.pinned, model.anchors
+        z_pinned = level_price[model.pinned_blocks]
+        r = -grad
+        if pinned.size:
+            C_pinned = C.columns(pinned) if sca.factored else C[:, pinned]
+            r = r - C_pinned @ (w[pinned] * z_pinned)
+        r[held] = 0.0
+        z = self.jac.solve_transposed(r)
+        a = anchors.size
+        if a:
+            V = -(C.columns(anchors) if sca.factored else C[:, anchors]) * w[anchors]
+            V[held] = 0.0
+            Y = self.jac.solve_transposed(V).reshape(sca.n, a)
+            which = np.full(lay.p, -1, dtype=np.intp)
+            which[model.anchor_blocks] = np.arange(a)
+            block_of = which[lay.label]
+            others = np.flatnonzero(block_of >= 0)
+            others = others[~np.isin(others, anchors)]
+            M = np.eye(a)
+            np.add.at(M, block_of[others], Y[others])
+            zeta = np.linalg.solve(M, level_price[model.anchor_blocks] - np.bincount(block_of[others], z[others], a))
+            z = z + Y @ zeta
+            z[anchors] = zeta
+        z[pinned] = z_pinned
+        return z
+
     def restructure(self, sca, lay: _Layout, model: _Model, accepted: bool, d: np.ndarray, lam_order, k: int):
         """Blocks cross, merge or split after the step; (QPs used, "solved", "") once the steps
         have settled, else None."""
@@ -463,16 +543,20 @@ class SpreadState:
         return None
 
 
-def _apart(blocks: list, held: np.ndarray) -> list:
-    """The blocks with the members ``held`` at their holdings as singletons: a block moves its
-    members' contributions together, which a member stopped at its holding cannot follow."""
+def _apart(blocks: list, held: np.ndarray, anchorable: np.ndarray) -> list:
+    """The blocks with the members ``held`` at their holdings as singletons, but for one
+    ``anchorable`` member a block keeps as its anchor: a block moves its members' contributions
+    together, which a member stopped at its holding cannot follow, while the others can follow its
+    contribution (the anchor stays at its holding, as at the answer, where free weights sit tied
+    to the contribution of one held at its holding)."""
     if not held.any():
         return blocks
     out = []
     for b in blocks:
         if len(b) > 1 and held[b].any():
-            rest = [i for i in b if not held[i]]
-            out.extend(([rest] if rest else []) + [[i] for i in b if held[i]])
+            keep = next((i for i in b if anchorable[i]), -1)
+            rest = [i for i in b if not held[i] or i == keep]
+            out.extend(([rest] if rest else []) + [[i] for i in b if held[i] and i != keep])
         else:
             out.append(b)
     return out
