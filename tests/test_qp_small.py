@@ -425,3 +425,53 @@ def test_certify_refuses_arguments_it_cannot_read(state, x, lam):
     made, *_ = solved_small()
     with pytest.raises((TypeError, ValueError)):
         _engine.small_certify(made["state"] if state is None else state, x, lam, 1e-11, 1e-9)
+
+
+@pytest.mark.parametrize(
+    "move, by",
+    [
+        ("nothing", 0.0),
+        ("a weight below its floor", 3e-7),
+        ("a weight above its cap", 0.4),
+        ("a group above its cap", 0.25),
+        ("a group below its floor", 0.0),
+    ],
+)
+def test_broken_is_the_limits_violation(move, by):
+    """The violation reported with an answer is Limits.violation's, bit for bit, from the same A·x."""
+    made, x, lam, limits, _ = solved_small()
+    w = _engine.small_certify(made["state"], x, lam, 1e-11, 1e-9)[0].copy()
+    if move == "a weight below its floor":
+        w[4] = -by
+    elif move == "a weight above its cap":
+        w[0] = by
+    elif move == "a group above its cap":
+        w[:3] += by / 3
+    elif move == "a group below its floor":
+        w[:3] = 0.0
+    broken = _engine.small_broken(made["state"], w, limits.A @ w)
+    assert broken == limits.violation(w)
+    assert (broken > 1e-12) == (move != "nothing")  # the optimum breaks nothing beyond rounding
+    with pytest.raises(ValueError):
+        _engine.small_broken(made["state"], w[:-1], limits.A @ w)
+
+
+@pytest.mark.parametrize("width", [1, 3, 4, 8, 9, 13, 37, 100])
+@pytest.mark.parametrize("days", [2, 131])
+def test_tracking_hessian_is_the_gram_matrix_at_any_width(width, days):
+    """FᵀF, formed by blocks of 4 × 8, over widths that fill no block, one block, and leave ragged
+    edges; and f = −Fᵀd."""
+    if days < width:
+        days = width + 1  # fewer days than weights is declined (FᵀF singular)
+    limits = limits_of(width, 1.0)
+    R = returns_of(30 + width, width, days)
+    b = R.mean(axis=1) + np.linspace(-0.01, 0.01, days)
+    got = handed(
+        limits, _engine.small_tracking(R, b, limits.lower, limits.upper, limits.A, limits.lo, limits.hi, 100, 1e-11)
+    )
+    s = np.sum((b - R.mean(axis=1)) ** 2)
+    F, d = R * np.sqrt(2 / s), b * np.sqrt(2 / s)
+    H = F.T @ F
+    np.testing.assert_allclose(got["H"], H, rtol=1e-12, atol=1e-14 * np.abs(H).max())
+    np.testing.assert_array_equal(got["H"], got["H"].T)
+    np.testing.assert_allclose(got["f"], -F.T @ d, rtol=1e-12, atol=1e-14 * np.abs(F.T @ d).max())

@@ -141,29 +141,67 @@ VELA_SIMD_CLONES void mat_t_vec(const double *M, std::size_t rows, std::size_t c
     }
 }
 
-// H (k × k) = FᵀF for F (t × k, row-major): the upper triangle by rank-four updates along F's rows
-// (contiguous in the inner loop, each load and store of H serving four rows), then mirrored.
+#if defined(__GNUC__)
+// Four doubles: one AVX register in the AVX2 clone, two SSE2 registers otherwise.
+typedef double Quad __attribute__((vector_size(4 * sizeof(double))));
+
+// H (k × k) = FᵀF for F (t × k, row-major), by blocks of 4 × 8 entries on and above the diagonal:
+// H_IJ = Σ_t F_tIᵀ F_tJ with the 32 sums in eight registers over all t (each row of F read once
+// per block, H written once), on a copy of F padded with zero columns to a multiple of 8; the
+// lower triangle mirrored. Twice the speed of rank-four updates of H's rows at 50 and 100 columns.
 VELA_SIMD_CLONES void gram(const double *F, std::size_t t, std::size_t k, double *H) {
-    std::fill(H, H + k * k, 0.0);
-    std::size_t r = 0;
-    for (; r + 4 <= t; r += 4) {
-        const double *r0 = F + r * k, *r1 = r0 + k, *r2 = r1 + k, *r3 = r2 + k;
-        for (std::size_t i = 0; i < k; ++i) {
-            const double w0 = r0[i], w1 = r1[i], w2 = r2[i], w3 = r3[i];
-            double *h = H + i * k;
-            for (std::size_t j = i; j < k; ++j) h[j] += (w0 * r0[j] + w1 * r1[j]) + (w2 * r2[j] + w3 * r3[j]);
-        }
-    }
-    for (; r < t; ++r) {
-        const double *row = F + r * k;
-        for (std::size_t i = 0; i < k; ++i) {
-            const double w = row[i];
-            double *h = H + i * k;
-            for (std::size_t j = i; j < k; ++j) h[j] += w * row[j];
+    const std::size_t kp = (k + 7) / 8 * 8;
+    std::vector<double> padded(t * kp, 0.0);
+    for (std::size_t r = 0; r < t; ++r) std::copy(F + r * k, F + (r + 1) * k, padded.begin() + r * kp);
+    for (std::size_t i0 = 0; i0 < k; i0 += 4) {
+        for (std::size_t j0 = i0 / 8 * 8; j0 < k; j0 += 8) {
+            Quad acc[4][2] = {};
+            for (std::size_t r = 0; r < t; ++r) {
+                const double *row = padded.data() + r * kp;
+                Quad x0, x1;
+                std::memcpy(&x0, row + j0, sizeof x0);  // unaligned loads
+                std::memcpy(&x1, row + j0 + 4, sizeof x1);
+                for (std::size_t a = 0; a < 4; ++a) {
+                    const double w = row[i0 + a];
+                    acc[a][0] += w * x0;
+                    acc[a][1] += w * x1;
+                }
+            }
+            for (std::size_t a = 0; a < 4 && i0 + a < k; ++a)
+                for (std::size_t b = 0; b < 8 && j0 + b < k; ++b)
+                    if (j0 + b >= i0 + a) H[(i0 + a) * k + j0 + b] = acc[a][b / 4][b % 4];
         }
     }
     for (std::size_t i = 0; i < k; ++i)
         for (std::size_t j = 0; j < i; ++j) H[i * k + j] = H[j * k + i];
+}
+#else
+// H (k × k) = FᵀF for F (t × k, row-major): the upper triangle by rank-one updates along F's rows,
+// then mirrored.
+void gram(const double *F, std::size_t t, std::size_t k, double *H) {
+    std::fill(H, H + k * k, 0.0);
+    for (std::size_t r = 0; r < t; ++r)
+        for (std::size_t i = 0; i < k; ++i)
+            for (std::size_t j = i; j < k; ++j) H[i * k + j] += F[r * k + i] * F[r * k + j];
+    for (std::size_t i = 0; i < k; ++i)
+        for (std::size_t j = 0; j < i; ++j) H[i * k + j] = H[j * k + i];
+}
+#endif
+
+// Σ_j row_j, and row_j² added to col_sq_j, over one day's n returns (four partial sums: no chain
+// of dependent additions).
+VELA_SIMD_CLONES double day_sums(const double *row, std::size_t n, double *col_sq) {
+    for (std::size_t j = 0; j < n; ++j) col_sq[j] += row[j] * row[j];
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    std::size_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        s0 += row[j];
+        s1 += row[j + 1];
+        s2 += row[j + 2];
+        s3 += row[j + 3];
+    }
+    for (; j < n; ++j) s0 += row[j];
+    return (s0 + s1) + (s2 + s3);
 }
 
 // Steps 2 and 3 of the covariance form, on the scaled P and q (P itself is H when nothing is fixed).
@@ -273,13 +311,7 @@ SmallQp small_tracking(const double *R, const double *b, std::size_t days, const
     std::vector<double> col_sq(n, 0.0);
     double ew = 0.0;
     for (std::size_t r : complete) {
-        const double *row = R + r * n;
-        double s[4] = {0.0, 0.0, 0.0, 0.0};  // four partial sums: no chain of dependent additions
-        for (std::size_t j = 0; j < n; ++j) {
-            s[j % 4] += row[j];
-            col_sq[j] += row[j] * row[j];
-        }
-        const double e = b[r] - ((s[0] + s[1]) + (s[2] + s[3])) / static_cast<double>(n);
+        const double e = b[r] - day_sums(R + r * n, n, col_sq.data()) / static_cast<double>(n);
         ew += e * e;
     }
     double sum_sq = 0.0;
@@ -410,6 +442,13 @@ SmallAnswer certify_small(const SmallQp &qp, const double *x, const double *lam,
     }
     out.certified = true;
     return out;
+}
+
+double limits_broken(const SmallQp &qp, const double *x, const double *ax) {
+    double worst = 0.0;
+    for (std::size_t i = 0; i < qp.n; ++i) worst = nan_max(worst, nan_max(qp.lower[i] - x[i], x[i] - qp.upper[i]));
+    for (std::size_t j = 0; j < qp.m; ++j) worst = nan_max(worst, nan_max(qp.lo[j] - ax[j], ax[j] - qp.hi[j]));
+    return worst;
 }
 
 }  // namespace vela::core

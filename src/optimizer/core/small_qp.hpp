@@ -100,4 +100,8 @@ struct SmallAnswer {
 // x (k) and lam (k + rows) from the solver.
 SmallAnswer certify_small(const SmallQp &qp, const double *x, const double *lam, double primal_tol, double dual_tol);
 
+// The largest amount x (all n) breaks a bound or row of the full limits by, 0 if none, given the
+// rows' values ax = A x (m) as the caller computes them, so that the figure is the caller's own.
+double limits_broken(const SmallQp &qp, const double *x, const double *ax);
+
 }  // namespace vela::core

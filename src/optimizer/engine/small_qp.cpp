@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace vela::engine {
@@ -102,11 +103,25 @@ pyb::object small_tracking(const pyb::handle &R, const pyb::handle &b, const pyb
     return handed_over(std::move(qp));
 }
 
+// The problem a capsule from small_covariance or small_tracking holds.
+const core::SmallQp &problem_of(const pyb::capsule &state, const char *who) {
+    if (!PyCapsule_IsValid(state.ptr(), kCapsule))
+        throw std::invalid_argument(std::string(who) +
+                                    ": state must be the capsule small_covariance or small_tracking made");
+    return *static_cast<const core::SmallQp *>(PyCapsule_GetPointer(state.ptr(), kCapsule));
+}
+
+double small_broken(const pyb::capsule &state, const Array &x, const Array &ax) {
+    const core::SmallQp &qp = problem_of(state, "small_broken");
+    if (x.ndim() != 1 || x.shape(0) != static_cast<pyb::ssize_t>(qp.n) || ax.ndim() != 1 ||
+        ax.shape(0) != static_cast<pyb::ssize_t>(qp.m))
+        throw std::invalid_argument("small_broken: x must have one value per variable and ax one per row");
+    return core::limits_broken(qp, x.data(), ax.data());
+}
+
 pyb::object small_certify(const pyb::capsule &state, const Array &x, const Array &lam, double primal_tol,
                           double dual_tol) {
-    if (!PyCapsule_IsValid(state.ptr(), kCapsule))
-        throw std::invalid_argument("small_certify: state must be the capsule small_covariance or small_tracking made");
-    const auto &qp = *static_cast<const core::SmallQp *>(PyCapsule_GetPointer(state.ptr(), kCapsule));
+    const core::SmallQp &qp = problem_of(state, "small_certify");
     const auto k = static_cast<pyb::ssize_t>(qp.k), rows = static_cast<pyb::ssize_t>(qp.rows);
     if (x.ndim() != 1 || x.shape(0) != k || lam.ndim() != 1 || lam.shape(0) != k + rows)
         throw std::invalid_argument(
@@ -143,8 +158,12 @@ void bind_small_qp(pyb::module_ &m) {
           pyb::arg("dual_tol"),
           "DAQP's answer x with its multipliers lam certified on the polish's terms (no side broken by\n"
           "more than primal_tol, KKT residual under lam at most 1e-3·dual_tol): (x over all variables,\n"
-          "that KKT residual, the objective in the caller's units, the zeros as (position, 'bound' or 'optimal')), or "
-          "None.");
+          "that KKT residual, the objective in the caller's units, the zeros as (position, 'bound'\n"
+          "or 'optimal')), or None.");
+    m.def("small_broken", &small_broken, pyb::arg("state"), pyb::arg("x"), pyb::arg("ax"),
+          "The largest amount x (every variable) breaks a bound or row of the limits the problem was\n"
+          "prepared under by, 0 if none, given the rows' values ax = A @ x: Limits.violation's figure\n"
+          "from the caller's own product.");
 }
 
 }  // namespace vela::engine

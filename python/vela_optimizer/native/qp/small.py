@@ -196,9 +196,9 @@ def _certified(made, limits, settings):
     if done is None:
         return None
     x, residual, objective, zeros = done
-    # The limits' violation as the caller measures it (its own product A·x, whose rounding the
-    # reduced problem's need not match), as the general path reports it.
-    kkt = max(residual, limits.violation(x))
+    # The limits' violation as :meth:`Limits.violation` measures it (from numpy's product A·x, whose
+    # rounding the reduced problem's need not match), as the general path reports it.
+    kkt = max(residual, _engine.small_broken(state, x, limits.A @ x))
     iterations = int(info.get("iterations", 0))
     return Solution(
         x,
