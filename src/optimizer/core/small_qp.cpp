@@ -37,6 +37,14 @@ VELA_SIMD_CLONES bool all_finite(const double *v, std::size_t len) {
 // A scale that can divide an objective: finite and positive.
 bool usable_scale(double s) { return std::isfinite(s) && s > 0.0; }
 
+// At most max_kept and at least one variable not fixed by its bounds: checked before any other
+// work, so that a large problem is declined at the cost of one pass over its bounds.
+bool few_kept(const SmallLimits &lim, std::size_t max_kept) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < lim.n; ++i) kept += lim.lower[i] < lim.upper[i];
+    return kept > 0 && kept <= max_kept;
+}
+
 // The limits can be read (no NaN side, no lower bound at +∞ or upper at −∞, A finite); copied.
 bool copy_limits(const SmallLimits &lim, SmallQp &qp) {
     const std::size_t n = lim.n, m = lim.m;
@@ -268,7 +276,8 @@ SmallQp small_covariance(const double *C, double curvature, const double *q, con
                          std::size_t max_kept, double primal_tol) {
     SmallQp qp;
     const std::size_t n = lim.n;
-    if (n == 0 || !all_finite(C, n * n) || (q && !all_finite(q, n)) || !copy_limits(lim, qp)) return qp;
+    if (!few_kept(lim, max_kept) || !all_finite(C, n * n) || (q && !all_finite(q, n)) || !copy_limits(lim, qp))
+        return qp;
     double trace = 0.0;
     for (std::size_t i = 0; i < n; ++i) trace += C[i * n + i];
     // The Hessian's mean diagonal scales the objective; where it is not positive (λ = 0, a zero
@@ -300,7 +309,7 @@ SmallQp small_tracking(const double *R, const double *b, std::size_t days, const
     SmallQp qp;
     qp.least_squares = true;
     const std::size_t n = lim.n;
-    if (n == 0 || !copy_limits(lim, qp)) return qp;
+    if (!few_kept(lim, max_kept) || !copy_limits(lim, qp)) return qp;
     // The complete days: the benchmark and every column finite.
     std::vector<std::size_t> complete;
     for (std::size_t r = 0; r < days; ++r)
