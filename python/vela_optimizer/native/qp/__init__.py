@@ -13,9 +13,9 @@ three steps (four with a linear term, as in mean-variance):
 1a. Small problems (:mod:`.small`, up to ``Settings.small_n`` free variables): DAQP's dual active
    set, accepted on the polish's terms below (``solver="daqp"``); otherwise the steps below.
    Minimum variance, mean-variance and tracking error without caps on trading or a time limit
-   try this first on a lean path that makes three calls in all (steps 1 and 1a in one native
-   call, DAQP, its certificate and the Solution's fields in another); whatever it declines is
-   solved from step 1 as if it had not been tried.
+   try this first on a lean path of a few calls (steps 1 and 1a in one native call, DAQP, its
+   certificate and the Solution's fields in another); whatever it declines is solved from step 1
+   as if it had not been tried.
 1b. Guess (:mod:`.active_set`; dense P with q ≠ 0, finite floors, rows of nonnegative
    coefficients, from ``Settings.guess_min_n`` instruments). A greedy fill gives a vertex of the
    limits and a primal active-set method steps from it; its end point is accepted on the polish's

@@ -12,10 +12,11 @@ Minimum variance, mean-variance and tracking error on plain limits take a lean p
 (:func:`covariance_small`, :func:`tracking_small`): one native call scales, reduces and hands the
 problem over (``_engine.small_covariance`` / ``small_tracking``), DAQP solves it, and one more
 certifies the answer on the same terms and builds what the Solution reports
-(``_engine.small_certify``). At fifty instruments the general path's steps (some hundred array
-operations) took longer than DAQP itself. Whatever the lean path declines (inputs to refuse,
-limits that admit no point, caps on trading, a time limit, an answer not certified) goes the general
-way, as if the lean path had not been tried.
+(``_engine.small_certify``; the limits' violation is read from numpy's A·x by ``small_broken``,
+as :meth:`~vela_optimizer.limits.Limits.violation` reads it). At fifty instruments the general
+path's steps (some hundred array operations) took longer than DAQP itself. Whatever the lean path
+declines (inputs to refuse, limits that admit no point, caps on trading, a time limit, an answer
+not certified) goes the general way, as if the lean path had not been tried.
 """
 
 from __future__ import annotations
