@@ -132,6 +132,7 @@ void create_engine_module(pyb::module_ &optimizer) {
     engine.attr("RISK_PARITY_DEFAULT_BOUND") = pyb::make_tuple(kRiskParityLower, pyb::none());
     bind_risk_parity(engine);
     bind_shrinkage(engine);
+    bind_small_qp(engine);
     pyb::module_::import("sys").attr("modules")[pyb::str(name)] = engine;
 }
 

@@ -12,6 +12,10 @@ three steps (four with a linear term, as in mean-variance):
    the objective and the rows.
 1a. Small problems (:mod:`.small`, up to ``Settings.small_n`` free variables): DAQP's dual active
    set, accepted on the polish's terms below (``solver="daqp"``); otherwise the steps below.
+   Minimum variance, mean-variance and tracking error without caps on trading or a time limit
+   try this first on a lean path of a few calls (steps 1 and 1a in one native call, DAQP, its
+   certificate and the Solution's fields in another); whatever it declines is solved from step 1
+   as if it had not been tried.
 1b. Guess (:mod:`.active_set`; dense P with q ≠ 0, finite floors, rows of nonnegative
    coefficients, from ``Settings.guess_min_n`` instruments). A greedy fill gives a vertex of the
    limits and a primal active-set method steps from it; its end point is accepted on the polish's
@@ -65,7 +69,7 @@ from ...exception import InvalidArgument
 from ..inputs import as_array, finite
 from ..settings import as_real, blas_threads, out_of_time, settings_for, time_budget
 from ..solution import INFEASIBLE, MAX_ITERATION, SOLVED, TIME_LIMIT, UNBOUNDED, Solution, zeros_of
-from . import interior, screen, turnover, wide
+from . import interior, screen, small, turnover, wide
 from .active_set import guess_and_check, polish
 from .certify import kkt_residual, residual
 from .model import covariance_quadratic, make_quadratic, reduce, usable
@@ -388,6 +392,8 @@ def min_variance(C, limits, *, max_iteration=None, settings=None) -> Solution:
         ``objective`` is ``xᵀCx`` (no ½: the value the scipy path minimises).
     """
     settings = settings_for(settings, max_iteration=max_iteration)
+    if (lean := small.covariance_small(C, 2.0, None, limits, settings)) is not None:
+        return lean
     quad, scale = covariance_quadratic(C, 2.0, None, limits)
     return _solve(quad, limits, settings, 1.0, lambda x: scale * float(x @ (quad.P @ x)) / 2.0)
 
@@ -425,7 +431,10 @@ def mean_variance(C, mu, lam, limits, *, max_iteration=None, settings=None) -> S
     real = as_real(lam)
     if not (math.isfinite(real) and real >= 0):
         raise InvalidArgument(f"OPTIMIZER: 风险厌恶系数 lam 必须为不小于0的有限数，传入值为：{lam!r}")
-    quad, scale = covariance_quadratic(C, real, -finite("mu", mu), limits)
+    q = -finite("mu", mu)
+    if (lean := small.covariance_small(C, real, q, limits, settings)) is not None:
+        return lean
+    quad, scale = covariance_quadratic(C, real, q, limits)
     return _solve(quad, limits, settings, 1.0, lambda x: scale * quad.value(x))
 
 
@@ -461,6 +470,8 @@ def min_tracking_error(R, b, limits, *, max_iteration=None, settings=None) -> So
         If the shapes disagree or no day is complete.
     """
     settings = settings_for(settings, max_iteration=max_iteration)
+    if (lean := small.tracking_small(R, b, limits, settings)) is not None:
+        return lean
     R = as_array("R", R)
     b = as_array("b", b)
     if R.ndim != 2 or b.shape != (R.shape[0],):
