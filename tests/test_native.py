@@ -421,3 +421,18 @@ def test_daqp_without_a_time_limit_is_given_none(monkeypatch):
     seen.clear()
     solve("risk_parity", C, L, Settings(max_iteration=2))
     assert seen and all(kw["iter_limit"] >= 4 * C.shape[0] for kw in seen[:1])
+
+
+@pytest.mark.parametrize("time_limit", [None, 60.0])
+@pytest.mark.parametrize("method", ["min_variance", "mean_variance"])
+def test_small_qps_give_daqp_what_is_left_of_the_time_limit(monkeypatch, method, time_limit):
+    from vela_optimizer.native.qp import small
+
+    C, L = binding_risk_parity()
+    real, seen = small.daqp.solve, []
+    monkeypatch.setattr(small.daqp, "solve", lambda *a, **kw: seen.append(kw) or real(*a, **kw))
+    extra = {"mu": np.linspace(0.0, 1e-3, C.shape[0]), "risk_aversion": 2.0} if method == "mean_variance" else {}
+    sol = solve(method, C, L, Settings(time_limit=time_limit), **extra)
+    assert sol.converged and sol.solver == "daqp" and seen
+    for kw in seen:
+        assert kw.get("time_limit", 0) == 0 if time_limit is None else 0 < kw["time_limit"] <= time_limit

@@ -19,6 +19,7 @@ __all__ = [
     "Stopped",
     "as_real",
     "blas_threads",
+    "daqp_time_limit",
     "out_of_time",
     "seconds_left",
     "settings_for",
@@ -328,6 +329,12 @@ def time_budget(settings: Settings):
 def seconds_left() -> float:
     """Seconds left to the solve under way (inf without a time limit; 0 once it has passed)."""
     return max(_END.get() - time.monotonic(), 0.0)
+
+
+def daqp_time_limit() -> float:
+    """What is left of the solve's time limit as DAQP's ``time_limit`` reads it (0 is none)."""
+    left = seconds_left()
+    return 0.0 if math.isinf(left) else max(left, 1e-9)
 
 
 def out_of_time() -> bool:

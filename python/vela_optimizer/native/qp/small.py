@@ -29,7 +29,7 @@ import numpy as np
 
 from ... import optimizer  # noqa: F401  (importing the extension registers _engine)
 from ...limits import Limits
-from ..settings import ENGINE_MAX_ITERATION, out_of_time, seconds_left
+from ..settings import ENGINE_MAX_ITERATION, daqp_time_limit, out_of_time, seconds_left
 from ..solution import SOLVED, Solution
 
 _engine = importlib.import_module("..._engine", __package__)
@@ -67,6 +67,9 @@ def solve_small(red, settings):
         primal_tol=settings.primal_tol,
         eps_prox=0.0,
         iter_limit=min(settings.max_iteration, ENGINE_MAX_ITERATION),
+        # What is left of the solve's time limit (DAQP reads 0 as none); a solve stopped by it
+        # is declined here, and the interior point reports the time limit.
+        time_limit=daqp_time_limit(),
     )
     if flag != 1 or not np.isfinite(x).all():
         return None

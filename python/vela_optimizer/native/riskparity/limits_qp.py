@@ -8,13 +8,11 @@ few constraints from one QP to the next. :func:`daqp_solve` is the one call into
 
 from __future__ import annotations
 
-import math
-
 import daqp
 import numpy as np
 from scipy.linalg import lapack
 
-from ..settings import ENGINE_MAX_ITERATION, Stopped, out_of_time, seconds_left
+from ..settings import ENGINE_MAX_ITERATION, Stopped, daqp_time_limit, out_of_time
 from ..solution import MAX_ITERATION, TIME_LIMIT
 
 # DAQP's infinity: bounds beyond it are absent.
@@ -60,9 +58,7 @@ def _daqp(H, f, A, upper, lower, sense, primal_tol, iter_limit, kw):
     """One DAQP call within the iteration limit and what is left of the time limit: (x, flag, info)."""
     if out_of_time():
         raise Stopped(TIME_LIMIT, "the time limit was reached before a QP")
-    left = seconds_left()
-    # DAQP reads a time limit of 0 as none.
-    limit = 0.0 if math.isinf(left) else max(left, 1e-9)
+    limit = daqp_time_limit()
     # An active-set solve cold-started adds each of its constraints about once: at least a few
     # times the variables and rows, so that a small max_iteration (a count of QPs) still lets a
     # QP finish; beyond that the call's max_iteration bounds it.
