@@ -190,6 +190,8 @@ def _read_series(ids_arg, what, fields, allowed, start_date, end_date, registrie
 
 def instruments(order_book_ids):
     """Stock/index record(s); None for an id the store does not know or for a fund id."""
+    if type(order_book_ids) is str:  # one id, as a caller checking each of thousands asks
+        return _store.current_handle().instruments.get(order_book_ids)
     ids, single = _norm_ids(order_book_ids)
     known = _store.current_handle().instruments
     return known.get(ids[0]) if single else [known.get(x) for x in ids]

@@ -31,6 +31,7 @@ ENV_VAR = "VELADATAC_STORE"
 _SQLITE_MAGIC = b"SQLite format 3\x00"
 _MAX_PARAMS = 900  # stay under SQLite's smallest default limit on bound parameters
 _CACHE_BUDGET = 512 * 2**20  # bytes of decoded chunks kept per store version
+_MISSING = object()  # a chunk not read yet (None is a chunk the store does not have)
 
 
 @dataclass(frozen=True, slots=True)
@@ -216,19 +217,21 @@ class _Handle:
         # the cache dict is only ever added to or replaced whole, so this reference stays
         # complete for every key it had, whatever other threads do meanwhile
         cache = self._chunks
-        todo = [oid for oid in ids if any((oid, f, y) not in cache for f in fields for y in years)]
-        fetched = self._fetch(con, todo, fields, years) if todo else {}
-        for f in fields:
-            block = out[f]
-            for j, oid in enumerate(ids):
-                for y in years:
-                    key = (oid, f, y)
-                    chunk = fetched[key] if key in fetched else cache.get(key)
-                    if chunk is None:
-                        continue
-                    s, e = self.year_bounds[y]
-                    lo, hi = max(s, i0), min(e, i1)
-                    block[lo - i0 : hi - i0, j] = chunk[lo - s : hi - s]
+        chunks = {(f, y): [cache.get((oid, f, y), _MISSING) for oid in ids] for f in fields for y in years}
+        todo = sorted({j for found in chunks.values() for j, c in enumerate(found) if c is _MISSING})
+        if todo:
+            fetched = self._fetch(con, [ids[j] for j in todo], fields, years)
+            for (f, y), found in chunks.items():
+                for j in todo:
+                    found[j] = fetched[(ids[j], f, y)]
+        for (f, y), found in chunks.items():
+            # A year's chunks all have the year's length: the columns held are copied in one step.
+            held = [j for j, c in enumerate(found) if c is not None]
+            if not held:
+                continue
+            s, e = self.year_bounds[y]
+            lo, hi = max(s, i0), min(e, i1)
+            out[f][lo - i0 : hi - i0, held] = np.stack([found[j] for j in held], axis=1)[lo - s : hi - s]
         return out
 
     def _fetch(self, con, ids, fields, years) -> dict:
