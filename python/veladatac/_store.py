@@ -231,7 +231,14 @@ class _Handle:
                 continue
             s, e = self.year_bounds[y]
             lo, hi = max(s, i0), min(e, i1)
-            out[f][lo - i0 : hi - i0, held] = np.stack([found[j] for j in held], axis=1)[lo - s : hi - s]
+            # One row per instrument (np.array of equal-length chunks is a single copy); the block
+            # is column-major, so its transpose takes the rows as they are.
+            rows = np.array([found[j] for j in held])[:, lo - s : hi - s]
+            target = out[f].T
+            if len(held) == len(ids):
+                target[:, lo - i0 : hi - i0] = rows
+            else:
+                target[held, lo - i0 : hi - i0] = rows
         return out
 
     def _fetch(self, con, ids, fields, years) -> dict:
