@@ -383,9 +383,9 @@ def _covariance(request: Request, df: pd.DataFrame, stages: Stages) -> tuple:
             # The tracking error's solve reads the returns alone: the covariance (of the result's
             # risk figures) is formed when first read, factored where that holds, else dense.
             return Lazy(module_estimate), Lazy(lambda: _factored_or_none(df))
-        found = factored.from_returns(df.to_numpy(dtype=float))
-        if found is not None:
-            return Lazy(module_estimate), found[0]
+        fc = _factored_or_none(df)
+        if fc is not None:
+            return Lazy(module_estimate), fc
     return module_estimate(), None
 
 

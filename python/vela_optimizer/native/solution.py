@@ -15,6 +15,7 @@ __all__ = [
     "TIME_LIMIT",
     "UNBOUNDED",
     "Solution",
+    "exact",
     "zeros_of",
 ]
 
@@ -125,6 +126,27 @@ def zeros_of(x, limits, risk_parity=False) -> tuple:
     at_bound = ((np.abs(limits.lower[zero]) <= ZERO) | (np.abs(limits.upper[zero]) <= ZERO)).tolist()
     return tuple(
         (i, "group_cap" if c else "bound" if b else "optimal") for i, c, b in zip(zero.tolist(), capped, at_bound)
+    )
+
+
+def exact(x, iterations, solver, objective, kkt, zeros) -> Solution:
+    """The Solution of an answer certified exact (a KKT point to the polish's tolerance), its
+    message naming what found it: ``solver`` as :class:`Solution` lists them."""
+    how = {
+        "active-set": "the active set from the greedy vertex",
+        "daqp": f"DAQP's active set ({iterations} iterations)",
+        "interior-point": f"the interior point in the days' dimension ({iterations} iterations) and the polish",
+    }.get(solver, f"the interior point ({iterations} iterations) and the polish on its active set")
+    return Solution(
+        x,
+        iterations,
+        SOLVED,
+        solver,
+        objective,
+        kkt_residual=kkt,
+        polished=True,
+        message=f"{how} gave the exact optimum (KKT residual {kkt:.1e})",
+        zeros=zeros,
     )
 
 

@@ -68,7 +68,7 @@ import numpy as np
 from ...exception import InvalidArgument
 from ..inputs import as_array, finite
 from ..settings import as_real, blas_threads, out_of_time, settings_for, time_budget
-from ..solution import INFEASIBLE, MAX_ITERATION, SOLVED, TIME_LIMIT, UNBOUNDED, Solution, zeros_of
+from ..solution import INFEASIBLE, MAX_ITERATION, SOLVED, TIME_LIMIT, UNBOUNDED, Solution, exact, zeros_of
 from . import interior, screen, small, turnover, wide
 from .active_set import guess_and_check, polish
 from .certify import kkt_residual, residual
@@ -312,22 +312,7 @@ def _exact(red, limits, found, objective, iterations, solver, broken=None):
     that x, already measured."""
     x = red.expand(found[0])
     kkt = max(found[1], limits.violation(x) if broken is None else broken)
-    how = {
-        "active-set": "the active set from the greedy vertex",
-        "daqp": f"DAQP's active set ({iterations} iterations)",
-        "interior-point": f"the interior point in the days' dimension ({iterations} iterations) and the polish",
-    }.get(solver, f"the interior point ({iterations} iterations) and the polish on its active set")
-    return Solution(
-        x,
-        iterations,
-        SOLVED,
-        solver,
-        objective(x),
-        kkt_residual=kkt,
-        polished=True,
-        message=f"{how} gave the exact optimum (KKT residual {kkt:.1e})",
-        zeros=zeros_of(x, limits),
-    )
+    return exact(x, iterations, solver, objective(x), kkt, zeros_of(x, limits))
 
 
 def _kkt(quad, limits, x):

@@ -30,7 +30,7 @@ import numpy as np
 from ... import optimizer  # noqa: F401  (importing the extension registers _engine)
 from ...limits import Limits
 from ..settings import ENGINE_MAX_ITERATION, daqp_time_limit, out_of_time, seconds_left
-from ..solution import SOLVED, Solution
+from ..solution import exact
 
 _engine = importlib.import_module("..._engine", __package__)
 
@@ -203,15 +203,4 @@ def _certified(made, limits, settings):
     # The limits' violation as :meth:`Limits.violation` measures it (from numpy's product A·x, whose
     # rounding the reduced problem's need not match), as the general path reports it.
     kkt = max(residual, _engine.small_broken(state, x, limits.A @ x))
-    iterations = int(info.get("iterations", 0))
-    return Solution(
-        x,
-        iterations,
-        SOLVED,
-        "daqp",
-        objective,
-        kkt_residual=kkt,
-        polished=True,
-        message=f"DAQP's active set ({iterations} iterations) gave the exact optimum (KKT residual {kkt:.1e})",
-        zeros=zeros,
-    )
+    return exact(x, int(info.get("iterations", 0)), "daqp", objective, kkt, zeros)
