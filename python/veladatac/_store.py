@@ -67,8 +67,10 @@ def check_header(path: Path) -> None:
     possibly deep inside a query; checking up front gives one clear error instead.
     """
     try:
-        size = path.stat().st_size
+        # The size from the file opened, not from the path: a file replaced between a stat of the
+        # path and the open would pair the old file's size with the new one's header.
         with open(path, "rb") as f:
+            size = os.fstat(f.fileno()).st_size
             head = f.read(100)
     except FileNotFoundError:
         raise StoreError(f"store file {path} does not exist") from None
