@@ -725,6 +725,76 @@ def test_caps_on_trades_no_feasible_direction_lowers_the_spread(n, seed, holding
             assert brute_spread(w * (C @ w)) >= spread - 1e-7 * eps * spread
 
 
+def assert_stationary_under_caps(C, limits, r):
+    """Every limit and cap kept, the reported spread the brute-force one, and first-order
+    stationarity over the feasible cone (an LP independent of the solver)."""
+    assert r.status == "solved" and r.path == "sca"
+    assert limits.violation(r.x) <= 1e-10
+    assert r.spread == pytest.approx(brute_spread(r.x * (C @ r.x)), rel=1e-12)
+    floor, scale = directional_floor(C, r.x, limits)
+    assert floor >= -1e-7 * scale
+
+
+@pytest.mark.parametrize(
+    ("n", "seed", "holdings", "share", "restores"),
+    [
+        (60, 3, "away", spread.FAR_SHARE, False),  # passes a crowd of held levels at once
+        (60, 2, "away", 50.0, True),  # far too far: the QP after it restores single crossings
+        (80, 3, "equal", 50.0, True),
+    ],
+)
+def test_caps_on_trades_free_blocks_pass_several_held_levels_at_once(monkeypatch, n, seed, holdings, share, restores):
+    """A free weight walking through the contributions of weights held at their holdings passes
+    several in one QP; where that asks too much the single crossings are restored. The answer is
+    stationary, and the one reached crossing one level per QP."""
+    C, _, limits = traded_limits(n, seed, holdings, 0.03)
+    monkeypatch.setattr(spread, "FAR_LEVELS", 0)
+    single = rp.solve_with_limits(C, limits)
+    monkeypatch.setattr(spread, "FAR_LEVELS", 16)
+    monkeypatch.setattr(spread, "FAR_SHARE", share)
+    seen = {"far": 0, "restored": 0}
+    moved_further, step = spread.SpreadState.moved_further, spread.SpreadState.step
+
+    def counted_moves(self, plans):
+        moved_further(self, plans)
+        seen["far"] += self.pending is not None
+
+    def counted_steps(self, sca_, k):
+        before = self.pending
+        out = step(self, sca_, k)
+        seen["restored"] += before is not None and self.blocks is before[0]
+        return out
+
+    monkeypatch.setattr(spread.SpreadState, "moved_further", counted_moves)
+    monkeypatch.setattr(spread.SpreadState, "step", counted_steps)
+    r = rp.solve_with_limits(C, limits)
+    assert seen["far"] >= 1 and (seen["restored"] >= 1) == restores
+    assert_stationary_under_caps(C, limits, r)
+    assert r.spread == pytest.approx(single.spread, rel=1e-9)
+
+
+@pytest.mark.parametrize(("cap", "handed_over"), [(0.03, True), (None, False)])
+def test_caps_on_trades_that_clearly_bind_skip_the_rest_of_the_solve_without_them(monkeypatch, cap, handed_over):
+    """Once the solve without caps trades well past a cap after its squared phase, its spread
+    phase is skipped and the capped solve starts there; a cap that binds a little lets it finish,
+    and the capped solve starts from its blocks. Either way the answer is stationary."""
+    C, plain, limits = traded_limits(60, 3, "away", 1.0)
+    d = rp.solve_with_limits(C, plain).x - limits.holdings
+    traded = float(np.maximum(d, 0).sum())
+    limits = dataclasses.replace(limits, max_buy=cap or 0.97 * traded, max_sell=cap or 0.97 * traded)
+    runs = []
+    spread_phase = sca.SpreadSCA.spread_phase
+
+    def recorded(self, w, budget):
+        runs.append((self.trades is not None, self.blocks_hint is not None))
+        return spread_phase(self, w, budget)
+
+    monkeypatch.setattr(sca.SpreadSCA, "spread_phase", recorded)
+    r = rp.solve_with_limits(C, limits)
+    assert runs == ([(True, False)] if handed_over else [(False, False), (True, True)])
+    assert_stationary_under_caps(C, limits, r)
+
+
 @pytest.mark.parametrize(("n", "seed"), [(12, 4), (40, 3)])
 def test_caps_on_trades_that_do_not_bind_and_holdings_alone_change_nothing(n, seed):
     C, plain, limits = traded_limits(n, seed, "away", 1.0)
@@ -848,12 +918,8 @@ def test_caps_on_trades_answer_is_stationary_over_the_caps(n, seed, holdings, bu
     d = free.x - limits.holdings
     assert np.maximum(d, 0).sum() > buy or np.maximum(-d, 0).sum() > sell
     r = rp.solve_with_limits(C, limits)
-    assert r.status == "solved" and r.path == "sca"
-    assert limits.violation(r.x) <= 1e-10
+    assert_stationary_under_caps(C, limits, r)
     d = r.x - limits.holdings
     assert np.maximum(d, 0).sum() <= buy + 1e-10 and np.maximum(-d, 0).sum() <= sell + 1e-10
     if variant == "untradable":
         np.testing.assert_allclose(r.x[names[:3]], limits.holdings[names[:3]], rtol=0, atol=1e-15)
-    assert r.spread == pytest.approx(brute_spread(r.x * (C @ r.x)), rel=1e-12)
-    floor, scale = directional_floor(C, r.x, limits)
-    assert floor >= -1e-7 * scale

@@ -37,7 +37,7 @@ from ..inputs import as_array, check_limits
 from ..settings import ENGINE_MAX_ITERATION, blas_threads, settings_for, time_budget
 from ..solution import MAX_ITERATION, NUMERICAL, SOLVED, Solution, zeros_of
 from .newton import barrier_newton
-from .sca import SpreadSCA
+from .sca import HANDED_OVER, SpreadSCA
 
 # Importing the extension (above) registers its private engine module.
 _engine = importlib.import_module("..._engine", __package__)
@@ -46,6 +46,12 @@ __all__ = ["BARRIER", "solve_unconstrained", "solve_with_limits"]
 
 # c in the scipy path's f(x) = xᵀCx − c·Σ ln x_i.
 BARRIER = 15.0
+# Under caps on trades the solve without them runs first (its answer is the answer when it meets
+# the caps); once its squared phase's answer trades more than this multiple of a cap, the caps
+# will bind and the rest of that solve is skipped: the capped solve starts from there. Measured on
+# 32 problems of 40 to 1,000 instruments, that answer's turnover was within 0.92-1.05 of the
+# final one's.
+CLEARLY_CAPPED = 1.25
 # The unconstrained solver's methods, and what each is reported as.
 _METHODS = {"auto": "ccd", "ccd": "ccd", "newton": "newton"}
 
@@ -222,18 +228,34 @@ def _with_limits(a, limits, settings) -> Solution:
     equal = solve_unconstrained(a, settings=settings)
     if equal.status == NUMERICAL or (equal.converged and limits.violation(equal.x) <= settings.feasibility_tol):
         return equal
-    start, used = equal.x, 0
+    start, used, hint = equal.x, 0, None
     with blas_threads(settings):
         if limits.turnover_capped:
             # Caps on what is bought and sold: the answer without them when it meets them (the caps
             # narrow the limits, so it is then the answer with them too), else the start.
-            free = dataclasses.replace(limits, max_buy=math.inf, max_sell=math.inf)
-            w, used, status, message = SpreadSCA(a, free, settings).run(equal.x, settings.max_iteration)
-            if not np.all(np.isfinite(w)) or limits.violation(w) <= settings.feasibility_tol:
+            free = SpreadSCA(a, dataclasses.replace(limits, max_buy=math.inf, max_sell=math.inf), settings)
+            w, used, status, message = free.run(
+                equal.x, settings.max_iteration, hand_over=lambda x: _clearly_capped(x, limits)
+            )
+            if status != HANDED_OVER and (
+                not np.all(np.isfinite(w)) or limits.violation(w) <= settings.feasibility_tol
+            ):
                 return _finish(a, w, equal, used, status, message, limits)
-            start = w
-        w, iterations, status, message = SpreadSCA(a, limits, settings).run(start, settings.max_iteration - used)
+            # A cap that binds only a little leaves most contributions tied as they were without it.
+            start, hint = w, free.blocks
+        capped = SpreadSCA(a, limits, settings)
+        capped.blocks_hint = hint
+        w, iterations, status, message = capped.run(start, settings.max_iteration - used)
     return _finish(a, w, equal, used + iterations, status, message, limits)
+
+
+def _clearly_capped(w, limits) -> bool:
+    """Whether ``w`` buys or sells more than :data:`CLEARLY_CAPPED` times the cap on it."""
+    d = w - limits.holdings
+    return bool(
+        np.maximum(d, 0.0).sum() > CLEARLY_CAPPED * limits.max_buy
+        or np.maximum(-d, 0.0).sum() > CLEARLY_CAPPED * limits.max_sell
+    )
 
 
 def _finish(a, w, equal, iterations, status, message, limits) -> Solution:

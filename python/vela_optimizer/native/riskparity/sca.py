@@ -43,6 +43,8 @@ SQUARED_EPS_LOOSE = 1e-6
 # iterates: measured at 1,000 stocks with industries capped at 5 %, the factored QPs (interior
 # point on the lifted problem, then the polish) took 2.6-3.3 s each against DAQP's 0.17-0.34 s.
 DENSE_SQUARED_N = 1200
+# :meth:`SpreadSCA.run`'s status when ``hand_over`` stopped it after the squared phase.
+HANDED_OVER = "handed_over"
 
 
 class SpreadSCA:
@@ -65,6 +67,10 @@ class SpreadSCA:
         # Caps on what is bought and sold: each QP keeps the weights to their sides of the holdings.
         self.trades = TradeSides(limits, settings.feasibility_tol) if limits.turnover_capped else None
         self.qp = LimitsQP(limits, settings.feasibility_tol, self.trades, settings.max_iteration)
+        # Blocks for the spread phase to start from rather than its own first guess (the blocks a
+        # solve of nearby limits ended with), and the blocks this run's spread phase ended with.
+        self.blocks_hint: list | None = None
+        self.blocks: list | None = None
         self.G = limits.A[:-1]
         self.glo, self.ghi = limits.lo[:-1], limits.hi[:-1]
         # Coefficient of the k-th smallest value in S = Σ_k (2k − n − 1)·s_k.
@@ -86,9 +92,10 @@ class SpreadSCA:
         """``w`` is finite and breaks no limit by more than ``Settings.feasibility_tol``."""
         return bool(np.isfinite(w).all()) and self.limits.violation(w) <= self.settings.feasibility_tol
 
-    def run(self, w_equal: np.ndarray, max_iteration: int):
+    def run(self, w_equal: np.ndarray, max_iteration: int, hand_over=None):
         """(w, QPs used, status, message) from the equal-contribution portfolio ``w_equal``; w is
-        NaN when no feasible start was found (``"numerical"``)."""
+        NaN when no feasible start was found (``"numerical"``). ``hand_over`` (w -> bool) may end
+        the run after the squared phase: status :data:`HANDED_OVER`, w its answer."""
         self.last = np.full(self.n, np.nan), 0  # the last feasible iterate and the QPs used to reach it
         try:
             w = self.project(w_equal)
@@ -99,6 +106,8 @@ class SpreadSCA:
             self.last = w, used
             if used >= max_iteration:
                 return w, used, MAX_ITERATION, ""
+            if hand_over is not None and hand_over(w):
+                return w, used, HANDED_OVER, ""
             w, more, status, message = self.spread_phase(w, max_iteration - used)
             return w, used + more, status, message
         except Stopped as stop:
@@ -231,11 +240,16 @@ class SpreadSCA:
         """Phase 2: the block SCA on S itself, one QP per step of a :class:`SpreadState`.
         Returns (w, QPs used, status, message)."""
         state = SpreadState.start(self, w)
+        if self.blocks_hint is not None:
+            state.blocks = [list(b) for b in self.blocks_hint]
         done = self.last[1]  # the squared phase's QPs
-        for k in range(budget):
-            self.check_time(state.w, done + k)
-            end = state.step(self, k)
-            if end is not None:
-                used, status, message = end
-                return state.w, used, status, message
-        return state.w, budget, MAX_ITERATION, ""
+        try:
+            for k in range(budget):
+                self.check_time(state.w, done + k)
+                end = state.step(self, k)
+                if end is not None:
+                    used, status, message = end
+                    return state.w, used, status, message
+            return state.w, budget, MAX_ITERATION, ""
+        finally:
+            self.blocks = state.blocks

@@ -50,6 +50,11 @@ from . import limits_qp
 from .blocks import crossed_or_merged, initial_blocks, loosen, split
 from .jacobian import FactoredJacobian, Jacobian
 
+# At most this many pinned levels passed at once beyond the one touched (:meth:`SpreadState.far_crossings`).
+FAR_LEVELS = 16
+# The share of a free block's ordering multiplier that may pay for the further levels it passes.
+FAR_SHARE = 0.5
+
 _SINGULAR = "the Jacobian of the risk contributions is singular: stopped at a feasible portfolio"
 _NO_QP = "the block QP failed even with a strong prox term: stopped at a feasible portfolio"
 
@@ -116,6 +121,10 @@ class SpreadState:
     unpinned: bool = False  # the last QP with pinned levels failed: the next pins none
     relaxed: bool = True  # the ordering rows of blocks held at a bound are left out
     flipped: bool = False  # the last step sent a weight at its holding to its other side
+    # Set while blocks moved past several pinned levels at once (:meth:`far_crossings`) await
+    # the QP that judges it: (the list with single crossings, the prox weight before), restored
+    # when that QP fails or its step is rejected.
+    pending: tuple | None = None
 
     @classmethod
     def start(cls, sca, w: np.ndarray) -> SpreadState:
@@ -136,6 +145,10 @@ class SpreadState:
         if not self.factor(sca, lay):
             return k, NUMERICAL, _SINGULAR
         model = self.block_qp(sca, lay, *self.directions(sca, lay))
+        pending, self.pending = self.pending, None
+        if pending is not None and model.out is None:
+            self.blocks, self.tau = pending  # the far crossings asked too much: one level each
+            return None
         if model.out is None and (model.pinned.size or model.anchors.size):
             # Blocks not yet tied, levelled first, may break the limits: under caps on trades, where
             # most levels are pinned and a QP without pins has as many variables as instruments
@@ -164,6 +177,9 @@ class SpreadState:
             self.blocks = untied
             return None
         taken = self.take(sca, lay, model)
+        if pending is not None and (taken is None or not taken[0]):
+            self.blocks, self.tau = pending
+            return None
         if taken is None:
             return None
         return self.restructure(sca, lay, model, *taken, k)
@@ -196,7 +212,7 @@ class SpreadState:
         # Blocks in increasing order of their mean; where the list is in that order up to ties,
         # the list order stands (it carries the crossings asked for below).
         tie = sca.settings.tied * (float(np.mean(np.abs(rc))) or 1.0)
-        if np.all(np.diff(means) >= -tie):
+        if self.pending is not None or np.all(np.diff(means) >= -tie):
             rank = np.arange(p)
         else:
             rank = np.argsort(means, kind="stable")
@@ -525,7 +541,10 @@ class SpreadState:
             touching = {int(pair_lo[r]) for r in active if pair_hi[r] == pair_lo[r] + 1}
             apart = [(int(pair_lo[r]), int(pair_hi[r])) for r in active if pair_hi[r] != pair_lo[r] + 1]
             if touching or apart:
+                far = self.far_crossings(sca, lay, model, lam_order, touching)
                 self.blocks, self.crossed = crossed_or_merged(self.blocks, touching, self.crossed, apart)
+                if far:
+                    self.moved_further(far)
                 changed = True
             else:
                 self.crossed = set()
@@ -541,6 +560,76 @@ class SpreadState:
         if step <= sca.settings.tol and not changed:
             return k + 1, SOLVED, ""
         return None
+
+    def far_crossings(self, sca, lay: _Layout, model: _Model, lam_order, touching: set) -> list:
+        """Free blocks that will pass more pinned levels than the one they touch: (block, the
+        level touched, the levels after it, direction) per block, the list in this step's order.
+
+        A free block pressing on a pinned level (ordering multiplier λ) crosses it in the next
+        QP's order, and then presses on the next level with λ less twice the product of their
+        sizes (its coefficient in S moves by that much per level passed): under caps on trades a
+        free weight walks through a crowd of levels held at their holdings, one QP each. Levels
+        are passed at once while half of λ still pays for them and they lie within the distance
+        the block just moved; the next QP's ordering rows then carry it past them (a row with a
+        negative gap), its model exact over that order, and the step's test of the actual spread
+        judges it (:attr:`pending`).
+        """
+        if sca.trades is None or self.relaxed:
+            return []
+        s = model.out[0]
+        moved = model.T @ s + model.t0
+        new = lay.means + moved
+        pin, sizes, p = lay.pin, np.fromiter(map(len, self.blocks), dtype=float, count=lay.p), lay.p
+        busy = set(touching) | {j + 1 for j in touching}
+        plans = []
+        for r in np.flatnonzero(lam_order > 0).tolist():
+            j = int(model.pair_lo[r])
+            if model.pair_hi[r] != j + 1 or pin[j] == pin[j + 1] or j - 1 in touching or j + 1 in touching:
+                continue
+            b, level, way = (j, j + 1, 1) if pin[j + 1] else (j + 1, j, -1)
+            if lay.anchor[b] >= 0:
+                continue
+            budget = FAR_SHARE * float(lam_order[r]) - 2.0 * sizes[b] * sizes[level]
+            reach = abs(float(moved[b]))
+            passed = []
+            i = level + way
+            while 0 <= i < p and pin[i] and i not in busy and len(passed) < FAR_LEVELS:
+                cost = 2.0 * sizes[b] * sizes[i]
+                if cost > budget or abs(float(new[i] - new[b])) > reach:
+                    break
+                budget -= cost
+                passed.append(i)
+                i += way
+            if passed:
+                busy.update(passed)
+                plans.append((self.blocks[b], self.blocks[level], [self.blocks[i] for i in passed], way))
+        return plans
+
+    def moved_further(self, plans: list) -> None:
+        """Each planned block, one level past the level it touched after the single crossings,
+        moved on past the further levels (:meth:`far_crossings`); blocks are matched by their
+        members (a merge elsewhere rebuilds the lists)."""
+        single = [list(b) for b in self.blocks]
+        out = self.blocks
+        where = {b[0]: i for i, b in enumerate(out)}
+        moved = False
+        for block, level, passed, way in plans:
+            at = where.get(block[0], -1)
+            if at < 0 or out[at] != block or not (0 <= at - way < len(out)) or out[at - way] != level:
+                continue
+            ahead = [out[at + way * t] for t in range(1, len(passed) + 1) if 0 <= at + way * t < len(out)]
+            if ahead != passed:
+                continue
+            if way > 0:
+                out[at : at + len(passed) + 1] = passed + [block]
+            else:
+                out[at - len(passed) : at + 1] = [block] + passed
+            for i in range(min(at, at + way * len(passed)), max(at, at + way * len(passed)) + 1):
+                where[out[i][0]] = i
+            self.crossed.add(frozenset((tuple(passed[-1]), tuple(block))))
+            moved = True
+        if moved:
+            self.pending = (single, self.tau)
 
 
 def _apart(blocks: list, held: np.ndarray, anchorable: np.ndarray) -> list:
