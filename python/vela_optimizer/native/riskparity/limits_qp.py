@@ -103,20 +103,21 @@ class LimitsQP:
             np.concatenate([L.hi, caps]),
         )
 
-    def solve(self, H: np.ndarray, f: np.ndarray, dense: bool = False):
+    def solve(self, H: np.ndarray, f: np.ndarray, dense: bool = False, likely=None):
         """min ½xᵀHx + fᵀx over the limits (bounds as DAQP's simple bounds), or None.
 
         With ``dense`` (a dense, positive definite H), H = RᵀR is factored here and DAQP solves
         the same QP in u = R·x + R⁻ᵀ·f: min ½‖u‖² with the limits' rows mapped through R⁻¹ (same
         rows, same multipliers). DAQP's own set-up of a dense H is an unblocked factorisation,
-        many times slower than LAPACK's Cholesky.
+        many times slower than LAPACK's Cholesky. ``likely`` (a mask) adds bounds likely to bind
+        to those the least-distance QP poses from the start.
         """
         region = self.region()
         # H is symmetric: its transpose is the column-major array LAPACK takes without a copy (a
         # row-major one is transposed into a copy first, which costs more than the factorisation).
         factor, info = lapack.dpotrf(H.T, lower=1, clean=1) if dense else (None, 1)
         if factor is not None and info == 0:
-            out = self._least_distance(factor, f, region)
+            out = self._least_distance(factor, f, region, likely)
         else:
             lower, upper, A, lo, hi = region
             out = daqp_solve(
@@ -135,7 +136,7 @@ class LimitsQP:
         self.duals = out[1]
         return out[0]
 
-    def _least_distance(self, factor: np.ndarray, f: np.ndarray, region):
+    def _least_distance(self, factor: np.ndarray, f: np.ndarray, region, likely=None):
         """:meth:`solve` on H = F·Fᵀ (``factor`` F lower triangular, R = Fᵀ) over ``region``:
         (x, multipliers) or None.
 
@@ -151,6 +152,8 @@ class LimitsQP:
         rows_in = (-x0 < lower) | (-x0 > upper)
         if self.duals is not None:
             rows_in |= self.duals[:n] != 0
+        if likely is not None:
+            rows_in |= likely
         A_cols = lapack.dtrtrs(factor, A.T, lower=1)[0]  # F⁻¹·Aᵀ
         shift_A = A @ x0
         while True:
