@@ -12,6 +12,7 @@ import vela_optimizer as vo
 from vela_optimizer import _engine, metrics, optimizer as opt
 from vela_optimizer.limits import Limits
 from vela_optimizer.native import Settings, riskparity as rp
+from vela_optimizer.native.factored import FactoredCovariance
 from vela_optimizer.native.riskparity import blocks as rp_blocks, jacobian, limits_qp, sca, spread
 
 IA = opt.InvalidArgument
@@ -394,38 +395,65 @@ def hedged_market(n, seed):
 
 
 @pytest.mark.parametrize(
-    ("case", "cholesky"),
+    ("case", "cholesky", "factored"),
     [
-        ("positive", True),
-        ("zeros", True),
-        ("tiny", True),
-        ("held", True),
-        ("released", True),
-        ("hedge", False),
-        ("hedge released", False),
+        ("positive", True, False),
+        ("positive", True, True),
+        ("zeros", True, False),
+        ("tiny", True, False),
+        ("held", True, False),
+        ("held", True, True),
+        ("released", True, False),
+        ("released", True, True),
+        ("mostly held", True, False),
+        ("mostly held", True, True),
+        ("mostly held released", True, False),
+        ("mostly held released", True, True),
+        ("all held", True, False),
+        ("all held", True, True),
+        ("all held released", True, False),
+        ("all held released", True, True),
+        ("hedge", False, False),
+        ("hedge released", False, False),
+        ("hedge mostly held", False, False),
     ],
 )
-def test_the_jacobian_solves_with_the_contributions_jacobian(case, cholesky):
+def test_the_jacobian_solves_with_the_contributions_jacobian(case, cholesky, factored):
     """J·X = V, C·X and Jᵀ·z = r against the dense Jacobian of w ∘ (C·w); rows at a zero weight are
-    (C·w)_i·e_iᵀ, held rows e_iᵀ, and released rows their own again."""
+    (C·w)_i·e_iᵀ, held rows e_iᵀ, and released rows their own again. The rows neither held nor at a
+    zero weight solve with their own block of M alone: none of them ("all held"), a few ("mostly
+    held"), or all ("positive"); released rows join them through the low-rank correction. The
+    factored form (C = diag(d) + U·Uᵀ) against the same dense J."""
     n = 30
     rng = np.random.default_rng(7)
     C = hedged_market(n, 3) if case.startswith("hedge") else factor_market(n, 3)
+    if factored:
+        # C's three leading eigenvectors and the rest of its diagonal (positive: C − U·Uᵀ is PSD)
+        values, vectors = np.linalg.eigh(C)
+        U = vectors[:, -3:] * np.sqrt(values[-3:])
+        d = np.diag(C) - np.einsum("ij,ij->i", U, U)
+        Cf = FactoredCovariance(d, U)
+        C = Cf.dense()
     w = np.full(n, 1.0 / n) if case.startswith("hedge") else rp.solve_unconstrained(C, max_iteration=100).x
     held = np.array([], dtype=np.intp)
-    if case in ("zeros", "held"):
+    if case in ("zeros", "held", "mostly held", "mostly held released"):
         w[[2, 5, 11]] = 0.0
     if case == "tiny":
         w[[2, 5]] = [1e-13, -1e-14]
     if case in ("held", "released", "hedge released"):
         held = np.array([4, 5, 8, 17])
+    if "mostly held" in case:
+        held = np.setdiff1d(np.arange(n), [0, 2, 3, 9, 21, 29])  # 2: at a zero weight, not held
+    if "all held" in case:
+        held = np.arange(n)
     Cw = C @ w
     mask = np.zeros(n, dtype=bool)
     mask[held] = True
-    jac = jacobian.Jacobian(C, w, Cw, mask)
+    jac = jacobian.FactoredJacobian(Cf, w, Cw, mask) if factored else jacobian.Jacobian(C, w, Cw, mask)
+    assert not jac.singular
     if "released" in case:
         assert jac.release([8]) and jac.release([4, 17])
-        held = np.array([5])
+        held = np.setdiff1d(held, [4, 8, 17])
     assert (jac.lu is None) == cholesky
     J = np.diag(Cw) + w[:, None] * C
     zero = np.abs(w) <= 1e-9 * w.max()
@@ -433,12 +461,13 @@ def test_the_jacobian_solves_with_the_contributions_jacobian(case, cholesky):
     J[zero, zero] = Cw[zero]
     J[held] = 0.0
     J[held, held] = 1.0
-    V, r = rng.normal(size=(n, 4)), rng.normal(size=n)
+    V, r, R = rng.normal(size=(n, 4)), rng.normal(size=n), rng.normal(size=(n, 3))
     X, CX = jac.solve(V)
     scale = np.abs(np.linalg.inv(J)).max()
     np.testing.assert_allclose(X, np.linalg.solve(J, V), rtol=0, atol=1e-10 * scale)
     np.testing.assert_allclose(CX, C @ X, rtol=0, atol=1e-10 * scale * np.abs(C).max())
     np.testing.assert_allclose(jac.solve_transposed(r), np.linalg.solve(J.T, r), rtol=0, atol=1e-10 * scale)
+    np.testing.assert_allclose(jac.solve_transposed(R), np.linalg.solve(J.T, R), rtol=0, atol=1e-10 * scale)
 
 
 @pytest.mark.parametrize(

@@ -20,9 +20,10 @@ class Jacobian:
     an LU's work, and C·X for X = J⁻¹·V comes free, as V/w − diag(C·w / w)·X on those rows.
     Rows with w_i ≈ 0 are (C·w)_i·e_iᵀ (dropping w_i·C_i·, at most 1e-9 of the row); ``held``
     rows (instruments pinned where they are, and those whose (C·w)_i vanishes too) become e_iᵀ.
-    Their unknowns are solved first, and their rows and columns of M become those of the
-    identity, which keeps M's factor in place. Where M is not positive definite (an instrument
-    with a negative contribution) an LU factor of J serves.
+    Those rows, Z, are solved first, apart; the others, F, then solve with M[F, F] alone, whose
+    factor is all that is made: under caps on trades most instruments are held, and M[F, F] is a
+    fraction of M (its factor (|F| / n)³ of M's work, each solve (|F| / n)²). Where M[F, F] is
+    not positive definite (an instrument with a negative contribution) an LU factor of J serves.
 
     :meth:`release` gives held rows back their own values without new factors: a correction of
     rank r for r released rows (Sherman-Morrison-Woodbury), r solves once, then O(n·r) per solve.
@@ -30,20 +31,15 @@ class Jacobian:
 
     def __init__(self, C: np.ndarray, w: np.ndarray, Cw: np.ndarray, held: np.ndarray):
         """``held``: a mask of the rows that become e_iᵀ."""
-        self.C, self.w, self.Cw = C, w, Cw
-        zero = (np.abs(w) <= 1e-9 * float(np.max(np.abs(w)))) | held
-        self.Z = np.flatnonzero(zero)
-        self.wz = np.where(zero, 1.0, w)  # w with 1 in the rows solved apart
-        self.zdiag = np.where(held, 1.0, Cw)[self.Z]
-        self.D = np.where(zero, 0.0, Cw / self.wz)
-        self.released = np.array([], dtype=np.intp)
-        self._update: tuple | None = None
-        M = C.copy()
-        M[self.Z] = 0.0
-        M[:, self.Z] = 0.0
-        M.flat[:: M.shape[0] + 1] += np.where(zero, 1.0, self.D)
-        # M is symmetric: M.T is the column-major array LAPACK factors in place.
-        self.chol, info = lapack.dpotrf(M.T, lower=1, clean=0, overwrite_a=1)
+        self._split(C, w, Cw, held)
+        F = self.F
+        # M[F, F] = C[F, F] + diag(C·w / w)[F], gathered from C without a copy of all of it.
+        M = C.copy() if F.size == C.shape[0] else C[np.ix_(F, F)]
+        M.flat[:: F.size + 1] += self.D[F]
+        info = 0
+        if F.size:
+            # M[F, F] is symmetric: its transpose is the column-major array LAPACK factors in place.
+            self.chol, info = lapack.dpotrf(M.T, lower=1, clean=0, overwrite_a=1)
         self.lu = None
         self.singular = False
         if info != 0:
@@ -53,9 +49,25 @@ class Jacobian:
             self.lu, self.piv, info = lapack.dgetrf(J, overwrite_a=1)
             self.singular = info != 0
 
+    def _split(self, C, w: np.ndarray, Cw: np.ndarray, held: np.ndarray) -> np.ndarray:
+        """Z, the rows solved apart (``held``, and w_i ≈ 0), and F, the others; their mask."""
+        self.C, self.w, self.Cw = C, w, Cw
+        zero = (np.abs(w) <= 1e-9 * float(np.max(np.abs(w)))) | held
+        self.Z, self.F = np.flatnonzero(zero), np.flatnonzero(~zero)
+        self.wz = np.where(zero, 1.0, w)  # w with 1 in the rows solved apart
+        self.zdiag = np.where(held, 1.0, Cw)[self.Z]
+        self.D = np.where(zero, 0.0, Cw / self.wz)
+        self.released = np.array([], dtype=np.intp)
+        self._update: tuple | None = None
+        return zero
+
     def _columns(self, idx):
         """C[:, idx] (C is symmetric: also C[idx]ᵀ)."""
         return self.C[:, idx]
+
+    def _rows(self, idx):
+        """C[idx] (C is symmetric: also C[:, idx]ᵀ; rows are the cheaper gather of a C-ordered C)."""
+        return self.C[idx]
 
     def release(self, rows) -> bool:
         """Held ``rows`` become J's own rows again. False when the corrected J is singular there."""
@@ -88,40 +100,43 @@ class Jacobian:
         return z
 
     def _solve(self, V: np.ndarray):
-        Z = self.Z
+        """J·X = V: X[Z] = V[Z] / J's diagonal there; then M[F, F]·X[F] = V[F]/w[F] − C[F, Z]·X[Z],
+        and C·X = V/w − diag(C·w / w)·X on F."""
         if self.lu is not None:
             X, _ = lapack.dgetrs(self.lu, self.piv, V)
             return X, self.C @ X
+        Z, F = self.Z, self.F
         Vw = V / self.wz[:, None]
-        XZ = V[Z] / self.zdiag[:, None]
-        R = Vw
-        if Z.size:
-            CZ = self._columns(Z)
-            R = Vw - CZ @ XZ
-            R[Z] = 0.0
-        X = self._m_solve(R)
-        X[Z] = XZ
+        if not Z.size:
+            X = self._m_solve(Vw)
+            return X, Vw - self.D[:, None] * X
+        X = np.empty_like(Vw)
+        X[Z] = V[Z] / self.zdiag[:, None]
+        CZ = self._rows(Z)
+        X[F] = self._m_solve(Vw[F] - CZ[:, F].T @ X[Z])
         CX = Vw - self.D[:, None] * X
-        if Z.size:
-            CX[Z] = CZ.T @ X
+        CX[Z] = CZ @ X
         return X, CX
 
-    def _m_solve(self, R):
-        """M⁻¹·R (M's factor)."""
-        return lapack.dpotrs(self.chol, R, lower=1)[0]
+    def _m_solve(self, RF):
+        """M[F, F]⁻¹·RF (its factor)."""
+        if not self.F.size:
+            return RF.copy()
+        return lapack.dpotrs(self.chol, RF, lower=1)[0]
 
     def _solve_transposed(self, r: np.ndarray) -> np.ndarray:
+        """Jᵀ·z = r: y = M[F, F]⁻¹·r[F] and z[F] = y / w[F] (Jᵀ's rows F have no Z entries, as
+        J's columns F are zero on the rows Z); then z[Z] from Jᵀ's rows Z, C[Z, F]·y + zdiag·z[Z]."""
         if self.lu is not None:
             return lapack.dgetrs(self.lu, self.piv, r, trans=1)[0]
-        Z = self.Z
+        Z, F = self.Z, self.F
         column = (slice(None),) + (None,) * (r.ndim - 1)  # w and the diagonal broadcast over r's columns
-        wz, zdiag = self.wz[column], self.zdiag[column]
-        rP = r.copy()
-        rP[Z] = 0.0
-        z = self._m_solve(rP) / wz
-        if Z.size:
-            z[Z] = 0.0
-            z[Z] = (r[Z] - self._columns(Z).T @ (wz * z)) / zdiag
+        if not Z.size:
+            return self._m_solve(r) / self.wz[column]
+        y = self._m_solve(r[F])
+        z = np.empty(r.shape)
+        z[F] = y / self.wz[F][column]
+        z[Z] = (r[Z] - self._rows(Z)[:, F] @ y) / self.zdiag[column]
         return z
 
 
@@ -134,14 +149,7 @@ class FactoredJacobian(Jacobian):
     whose (C·w)_i / w_i cancels d_i exactly) J is taken as singular."""
 
     def __init__(self, C, w: np.ndarray, Cw: np.ndarray, held: np.ndarray):
-        self.C, self.w, self.Cw = C, w, Cw
-        zero = (np.abs(w) <= 1e-9 * float(np.max(np.abs(w)))) | held
-        self.Z = np.flatnonzero(zero)
-        self.wz = np.where(zero, 1.0, w)
-        self.zdiag = np.where(held, 1.0, Cw)[self.Z]
-        self.D = np.where(zero, 0.0, Cw / self.wz)
-        self.released = np.array([], dtype=np.intp)
-        self._update = None
+        zero = self._split(C, w, Cw, held)
         self.lu = None
         m = np.where(zero, 1.0, C.d + self.D)
         W, H = C.low_rank()
@@ -155,5 +163,11 @@ class FactoredJacobian(Jacobian):
     def _columns(self, idx):
         return self.C.columns(idx)
 
-    def _m_solve(self, R):
-        return self.kkt.solve(R, np.zeros((0,) + R.shape[1:]))[0]
+    def _rows(self, idx):
+        return self.C.columns(idx).T
+
+    def _m_solve(self, RF):
+        # Woodbury's solve is O(n) a column whatever F is: over all of M, the rows Z zero.
+        R = np.zeros((self.w.size,) + RF.shape[1:])
+        R[self.F] = RF
+        return self.kkt.solve(R, np.zeros((0,) + R.shape[1:]))[0][self.F]
