@@ -228,7 +228,7 @@ def _with_limits(a, limits, settings) -> Solution:
     equal = solve_unconstrained(a, settings=settings)
     if equal.status == NUMERICAL or (equal.converged and limits.violation(equal.x) <= settings.feasibility_tol):
         return equal
-    start, used, hint = equal.x, 0, None
+    start, used, hint, toward = equal.x, 0, None, None
     with blas_threads(settings):
         if limits.turnover_capped:
             # Caps on what is bought and sold: the answer without them when it meets them (the caps
@@ -242,11 +242,26 @@ def _with_limits(a, limits, settings) -> Solution:
             ):
                 return _finish(a, w, equal, used, status, message, limits)
             # A cap that binds only a little leaves most contributions tied as they were without it.
-            start, hint = w, free.blocks
+            start, hint, toward = w, free.blocks, _toward(limits, w, settings)
         capped = SpreadSCA(a, limits, settings)
         capped.blocks_hint = hint
-        w, iterations, status, message = capped.run(start, settings.max_iteration - used)
+        w, iterations, status, message = capped.run(start, settings.max_iteration - used, start=toward)
     return _finish(a, w, equal, used + iterations, status, message, limits)
+
+
+def _toward(limits, w, settings):
+    """The portfolio on the way from the holdings to ``w`` that trades up to the caps (within
+    the limits, as both ends are), or None when the holdings break the limits. It keeps the
+    trades' proportions, where the nearest portfolio within the caps cuts the largest trades:
+    measured at 300 instruments, the capped solve took fewer QPs from it and no projection."""
+    h = limits.holdings
+    if limits.violation(h) > settings.feasibility_tol:
+        return None
+    d = w - h
+    bought, sold = float(np.maximum(d, 0.0).sum()), float(np.maximum(-d, 0.0).sum())
+    t = min(1.0, limits.max_buy / bought if bought > 0 else 1.0, limits.max_sell / sold if sold > 0 else 1.0)
+    x = h + t * d
+    return x if limits.violation(x) <= settings.feasibility_tol else None
 
 
 def _clearly_capped(w, limits) -> bool:

@@ -79,6 +79,22 @@ def loosen(blocks: list, rc: np.ndarray, tied: float) -> list:
     return out
 
 
+def halved_when_nearly_tied(blocks: list, rc: np.ndarray, tied: float, nearly: float, least: int = 8) -> list:
+    """Blocks of at least ``least`` members whose contributions are not tied to ``tied`` but are
+    to ``nearly`` (relative to their mean size), each cut in two at its median contribution."""
+    size = float(np.mean(np.abs(rc))) or 1.0
+    out = []
+    for b in blocks:
+        spread = float(np.ptp(rc[b])) if len(b) >= least else 0.0
+        if tied * size < spread <= nearly * size:
+            order = np.asarray(b)[np.argsort(rc[b], kind="stable")]
+            half = order.size // 2
+            out.extend([order[:half].tolist(), order[half:].tolist()])
+        else:
+            out.append(b)
+    return out
+
+
 def crossed_or_merged(blocks: list, touching: set, crossed: set, apart=()):
     """Blocks j and j + 1 whose ordering constraint is active (the model pushes j above j + 1),
     swapped in the order rather than joined, so that a block moving through a crowd of levels

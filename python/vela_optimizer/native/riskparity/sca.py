@@ -92,16 +92,27 @@ class SpreadSCA:
         """``w`` is finite and breaks no limit by more than ``Settings.feasibility_tol``."""
         return bool(np.isfinite(w).all()) and self.limits.violation(w) <= self.settings.feasibility_tol
 
-    def run(self, w_equal: np.ndarray, max_iteration: int, hand_over=None):
+    def run(self, w_equal: np.ndarray, max_iteration: int, hand_over=None, start=None):
         """(w, QPs used, status, message) from the equal-contribution portfolio ``w_equal``; w is
         NaN when no feasible start was found (``"numerical"``). ``hand_over`` (w -> bool) may end
-        the run after the squared phase: status :data:`HANDED_OVER`, w its answer."""
+        the run after the squared phase: status :data:`HANDED_OVER`, w its answer. ``start``, a
+        portfolio within the limits, is begun at rather than the one nearest to ``w_equal``; with
+        :attr:`blocks_hint` too the squared phase is skipped (the start lies near an answer whose
+        blocks it keeps)."""
         self.last = np.full(self.n, np.nan), 0  # the last feasible iterate and the QPs used to reach it
         try:
-            w = self.project(w_equal)
+            if start is None:
+                w = self.project(w_equal)
+            else:
+                w = start
+                if self.trades is not None:
+                    self.trades.place(w, prefer=w_equal - w)
             if w is None:
                 return np.full(self.n, np.nan), 0, NUMERICAL, "no portfolio within the limits was found to start from"
             self.last = w, 0
+            if start is not None and self.blocks_hint is not None:
+                w, more, status, message = self.spread_phase(w, max_iteration)
+                return w, more, status, message
             w, used = self.squared_phase(w, max_iteration)
             self.last = w, used
             if used >= max_iteration:

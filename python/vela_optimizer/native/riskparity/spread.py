@@ -47,11 +47,14 @@ import numpy as np
 from ...metrics import pairwise_spread
 from ..solution import NUMERICAL, SOLVED
 from . import limits_qp
-from .blocks import crossed_or_merged, initial_blocks, loosen, split
+from .blocks import crossed_or_merged, halved_when_nearly_tied, initial_blocks, loosen, split
 from .jacobian import FactoredJacobian, Jacobian
 
 # At most this many pinned levels passed at once beyond the one touched (:meth:`SpreadState.far_crossings`).
 FAR_LEVELS = 16
+# Blocks whose contributions spread by at most this (relative to their mean size) are tied but for
+# rounding (:func:`.blocks.halved_when_nearly_tied`).
+NEARLY_TIED = 1e-6
 # The share of a free block's ordering multiplier that may pay for the further levels it passes.
 FAR_SHARE = 0.5
 
@@ -153,7 +156,14 @@ class SpreadState:
             # Blocks not yet tied, levelled first, may break the limits: under caps on trades, where
             # most levels are pinned and a QP without pins has as many variables as instruments
             # (seconds each at a thousand), those blocks are loosened first, the pins kept.
-            untied = loosen(self.blocks, lay.rc, sca.settings.tied) if sca.trades is not None else self.blocks
+            untied = self.blocks
+            if sca.trades is not None:
+                # Blocks tied but for rounding (a chord step's leftovers) fail as degenerate QPs,
+                # DAQP finding no point in a region a few 1e-12 thick: halved, they lose the
+                # degeneracy; dissolved, one QP has as many variables as they have members.
+                untied = halved_when_nearly_tied(self.blocks, lay.rc, sca.settings.tied, NEARLY_TIED)
+                if len(untied) == len(self.blocks):
+                    untied = loosen(self.blocks, lay.rc, sca.settings.tied)
             if len(untied) != len(self.blocks):
                 self.blocks = untied
                 return None
