@@ -601,7 +601,7 @@ class SpreadState:
                 continue
             budget = FAR_SHARE * float(lam_order[r]) - 2.0 * sizes[b] * sizes[level]
             reach = abs(float(moved[b]))
-            passed = []
+            passed: list[int] = []
             i = level + way
             while 0 <= i < p and pin[i] and i not in busy and len(passed) < FAR_LEVELS:
                 cost = 2.0 * sizes[b] * sizes[i]
