@@ -156,6 +156,7 @@ class LimitsQP:
             rows_in |= likely
         A_cols = lapack.dtrtrs(factor, A.T, lower=1)[0]  # F⁻¹·Aᵀ
         shift_A = A @ x0
+        last = None if self.duals is None else self.duals.copy()  # multipliers to start from: bounds, rows
         while True:
             S = np.flatnonzero(rows_in)
             E = np.eye(n)[:, S]
@@ -163,7 +164,7 @@ class LimitsQP:
             rows = np.vstack([B_cols.T, A_cols.T])
             up = np.concatenate([upper[S] + x0[S], hi + shift_A])
             low = np.concatenate([lower[S] + x0[S], lo + shift_A])
-            duals = None if self.duals is None else np.concatenate([self.duals[S], self.duals[n:]])
+            duals = None if last is None else np.concatenate([last[S], last[n:]])
             out = daqp_solve(
                 np.eye(n),
                 np.zeros(n),
@@ -180,9 +181,11 @@ class LimitsQP:
             u, lam = out
             x = lapack.dtrtrs(factor, u, lower=1, trans=1)[0] - x0
             broken = ~rows_in & ((x < lower - tol) | (x > upper + tol))
+            full = np.zeros(n + lam.size - S.size)
+            full[S] = lam[: S.size]
+            full[n:] = lam[S.size :]
             if not broken.any():
-                full = np.zeros(n + lam.size - S.size)
-                full[S] = lam[: S.size]
-                full[n:] = lam[S.size :]
                 return x, full
+            # The next round adds the broken bounds: it starts from this round's active set.
+            last = full
             rows_in |= broken
