@@ -131,14 +131,17 @@ def crossed_or_merged(blocks: list, touching: set, crossed: set, apart=()):
 
 def merged(blocks: list, touching: set) -> list:
     """Adjacent blocks whose ordering constraint j (between blocks j and j + 1) is active, joined."""
-    out, j = [], 0
-    while j < len(blocks):
-        current = list(blocks[j])
-        while j < len(blocks) - 1 and j in touching:
-            j += 1
-            current += blocks[j]
-        out.append(current)
-        j += 1
+    # Runs of consecutive active constraints join; the blocks between runs stand as they are.
+    joins = sorted(j for j in touching if 0 <= j < len(blocks) - 1)
+    out, done, r = [], 0, 0
+    while r < len(joins):
+        start = end = joins[r]
+        while r + 1 < len(joins) and joins[r + 1] == end + 1:
+            r, end = r + 1, end + 1
+        out.extend(blocks[done:start])
+        out.append(list(itertools.chain.from_iterable(blocks[start : end + 2])))
+        done, r = end + 2, r + 1
+    out.extend(blocks[done:])
     return out
 
 
@@ -156,17 +159,29 @@ def split(blocks: list, coefficients: np.ndarray, z: np.ndarray):
         return blocks, False
     flat = np.fromiter(itertools.chain.from_iterable(blocks), dtype=np.intp, count=int(sizes.sum()))
     starts = np.cumsum(sizes) - sizes  # the blocks' first positions in the list's order
-    out, changed = list(blocks), False
-    for j in multi[::-1].tolist():  # from the end: a split shifts only the blocks after it
-        start, size = int(starts[j]), int(sizes[j])
-        cb = coefficients[start : start + size]
-        b = flat[start : start + size]
-        zb = z[b]
-        o = np.argsort(zb, kind="stable")
-        shortfall = np.cumsum(cb[:-1]) - np.cumsum(zb[o[:-1]])
-        cut = int(np.argmax(shortfall))
-        # cb is increasing: its largest magnitude is at one end.
-        if shortfall[cut] > 1e-9 * max(1.0, abs(float(cb[0])), abs(float(cb[-1]))):
-            out[j : j + 1] = [b[o[: cut + 1]].tolist(), b[o[cut + 1 :]].tolist()]
-            changed = True
-    return out, changed
+    # One row per block of several members, padded to the largest: the prices sort and sum along
+    # the rows as each block's own would (a stable sort, NaN padding after every price, even a NaN
+    # one; sums from the left, the padding past each block's last sum), so the cuts are the same.
+    size = sizes[multi]
+    width = int(size.max())
+    valid = np.arange(width) < size[:, None]
+    pos = np.where(valid, starts[multi, None] + np.arange(width), 0)
+    members = flat[pos]
+    zb = np.where(valid, z[members], np.nan)
+    o = np.argsort(zb, axis=1, kind="stable")
+    cb = coefficients[pos]  # integers: their prefix sums are exact
+    shortfall = (np.cumsum(cb, axis=1) - np.cumsum(np.sort(zb, axis=1, kind="stable"), axis=1))[:, :-1]
+    shortfall[~valid[:, 1:]] = -np.inf  # past each block's last prefix
+    cut = np.argmax(shortfall, axis=1)
+    rows = np.arange(multi.size)
+    # cb is increasing: its largest magnitude is at one end.
+    scale = np.maximum(1.0, np.maximum(np.abs(cb[:, 0]), np.abs(cb[rows, size - 1])))
+    cuts = np.flatnonzero(shortfall[rows, cut] > 1e-9 * scale)
+    if not cuts.size:
+        return blocks, False
+    out = list(blocks)
+    for r in cuts[::-1].tolist():  # from the end: a split shifts only the blocks after it
+        j, c, b = int(multi[r]), int(cut[r]), members[r]
+        order = o[r, : size[r]]
+        out[j : j + 1] = [b[order[: c + 1]].tolist(), b[order[c + 1 :]].tolist()]
+    return out, True
