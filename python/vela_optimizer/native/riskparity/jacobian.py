@@ -59,6 +59,7 @@ class Jacobian:
         self.D = np.where(zero, 0.0, Cw / self.wz)
         self.released = np.array([], dtype=np.intp)
         self._update: tuple | None = None
+        self._held: tuple | None = None  # C[Z] and C[Z, F], gathered once for every solve
         return zero
 
     def _columns(self, idx):
@@ -69,10 +70,19 @@ class Jacobian:
         """C[idx] (C is symmetric: also C[:, idx]ᵀ; rows are the cheaper gather of a C-ordered C)."""
         return self.C[idx]
 
+    def _held_rows(self) -> tuple:
+        """(C[Z], C[Z, F]): the same for every solve with these factors (Z and F are fixed)."""
+        if self._held is None:
+            CZ = self._rows(self.Z)
+            self._held = CZ, CZ[:, self.F]
+        return self._held
+
     def release(self, rows) -> bool:
         """Held ``rows`` become J's own rows again. False when the corrected J is singular there."""
         R = np.union1d(self.released, rows)
-        Y, CY = self._solve(np.eye(len(self.w))[:, R])
+        E = np.zeros((len(self.w), R.size))  # the identity's columns R
+        E[R, np.arange(R.size)] = 1.0
+        Y, CY = self._solve(E)
         U = self.w[R, None] * self._columns(R).T  # J's rows R minus the held rows e_iᵀ
         U[np.arange(R.size), R] += self.Cw[R] - 1.0
         cap, piv, info = lapack.dgetrf(np.eye(R.size) + U @ Y)
@@ -112,8 +122,8 @@ class Jacobian:
             return X, Vw - self.D[:, None] * X
         X = np.empty_like(Vw)
         X[Z] = V[Z] / self.zdiag[:, None]
-        CZ = self._rows(Z)
-        X[F] = self._m_solve(Vw[F] - CZ[:, F].T @ X[Z])
+        CZ, CZF = self._held_rows()
+        X[F] = self._m_solve(Vw[F] - CZF.T @ X[Z])
         CX = Vw - self.D[:, None] * X
         CX[Z] = CZ @ X
         return X, CX
@@ -136,7 +146,7 @@ class Jacobian:
         y = self._m_solve(r[F])
         z = np.empty(r.shape)
         z[F] = y / self.wz[F][column]
-        z[Z] = (r[Z] - self._rows(Z)[:, F] @ y) / self.zdiag[column]
+        z[Z] = (r[Z] - self._held_rows()[1] @ y) / self.zdiag[column]
         return z
 
 
