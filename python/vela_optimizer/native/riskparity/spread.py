@@ -99,6 +99,7 @@ class _Model:
     pair_hi: np.ndarray
     free_rows: np.ndarray  # instruments whose bound rows are in the QP
     m: int  # group rows
+    trade_rows: np.ndarray  # the caps' rows over the sides the QP was posed on, (k, n)
 
 
 @dataclass
@@ -207,10 +208,10 @@ class SpreadState:
         rc = w * Cw
         p = len(blocks)
         counts = np.fromiter(map(len, blocks), dtype=np.intp, count=p)
+        flat = np.fromiter(itertools.chain.from_iterable(blocks), dtype=np.intp, count=n)
         label = np.empty(n, dtype=np.intp)
-        label[np.fromiter(itertools.chain.from_iterable(blocks), dtype=np.intp, count=n)] = np.repeat(
-            np.arange(p), counts
-        )
+        label[flat] = np.repeat(np.arange(p), counts)
+        first = flat[np.cumsum(counts) - counts]
         sizes = counts.astype(float)
         means = np.bincount(label, rc, p) / sizes
         # A block holding a weight at its holding follows that weight's contribution: its value is
@@ -223,12 +224,12 @@ class SpreadState:
         # the list order stands (it carries the crossings asked for below).
         tie = sca.settings.tied * (float(np.mean(np.abs(rc))) or 1.0)
         if self.pending is not None or np.all(np.diff(means) >= -tie):
-            rank = np.arange(p)
+            blocks = self.blocks = list(blocks)
         else:
             rank = np.argsort(means, kind="stable")
-        blocks = self.blocks = [blocks[j] for j in rank]
-        means, sizes, anchor = means[rank], sizes[rank], anchor[rank]
-        label = np.argsort(rank)[label]
+            blocks = self.blocks = [blocks[j] for j in rank.tolist()]
+            means, sizes, anchor, first = means[rank], sizes[rank], anchor[rank], first[rank]
+            label = np.argsort(rank)[label]
         level = means[label] - rc  # v0: moves each block to its mean
         starts = np.concatenate([[0], np.cumsum(sizes[:-1])]).astype(np.intp)
         coef = np.add.reduceat(sca.coefficients, starts)
@@ -237,7 +238,6 @@ class SpreadState:
         # keeps J invertible; S still never increases.
         row_size = np.abs(Cw) + w * sca.row_max  # bounds the largest entry of each row of J
         frozen = np.flatnonzero(row_size <= 1e-14 * float(np.max(row_size)))
-        first = np.fromiter((b[0] for b in blocks), dtype=np.intp, count=p)
         at_floor, at_cap = sca.at_bounds(w)
         at_bound = (sizes == 1) & (at_floor | at_cap)[first]
         # Singletons held at a bound are pinned there (d_i = 0): not variables of the QP, their
@@ -295,8 +295,9 @@ class SpreadState:
         column = np.full(p, -1, dtype=np.intp)
         column[free_blocks] = np.arange(pf)
         rhs = np.zeros((n, pf + 1))
-        members = np.flatnonzero(column[label] >= 0)
-        members = members[~np.isin(members, lay.anchor)]  # an anchor's row is held: d_i = 0
+        is_member = column[label] >= 0
+        is_member[lay.anchor[lay.anchor >= 0]] = False  # an anchor's row is held: d_i = 0
+        members = np.flatnonzero(is_member)
         rhs[members, column[label[members]]] = 1.0
         rhs[:, pf] = lay.level
         solved, C_solved = self.jac.solve(rhs)
@@ -367,7 +368,7 @@ class SpreadState:
             # Caps on what is bought and sold: every weight kept to its side of its holding, the
             # caps rows over the sides (w + d0 + K·s moves the pinned weights by 0).
             lower_w, upper_w = sca.trades.bounds()
-            trade_rows, trade_caps = sca.trades.rows()
+            trade_rows, trade_caps = sca.trades.rows()  # the sides stay until take() has read them
         k = trade_caps.size
         # Ordering rows: (level lo) − (level hi) ≤ their current gap, each level T·s + t0.
         rows = np.vstack(
@@ -418,7 +419,21 @@ class SpreadState:
             iter_limit=sca.settings.max_iteration,
         )
         return _Model(
-            out, K, d0, T, t0, pinned, pinned_blocks, anchors, anchor_blocks, curvature, pair_lo, pair_hi, free_rows, m
+            out,
+            K,
+            d0,
+            T,
+            t0,
+            pinned,
+            pinned_blocks,
+            anchors,
+            anchor_blocks,
+            curvature,
+            pair_lo,
+            pair_hi,
+            free_rows,
+            m,
+            trade_rows,
         )
 
     def take(self, sca, lay: _Layout, model: _Model) -> tuple[bool, np.ndarray, np.ndarray] | None:
@@ -446,7 +461,7 @@ class SpreadState:
         rho = (self.f - f_trial) / predicted if predicted > 0 else -1.0
         grad = 2 * self.tau * d + lam_bounds + G.T @ lam_groups + lam[-1]
         if lam_caps.size:
-            grad = grad + sca.trades.rows()[0].T @ lam_caps
+            grad = grad + model.trade_rows.T @ lam_caps
         if model.curvature is not None:
             grad = grad + Hd
         level_price = lay.coef + np.bincount(model.pair_lo, lam_order, p) - np.bincount(model.pair_hi, lam_order, p)
@@ -531,8 +546,9 @@ class SpreadState:
             which = np.full(lay.p, -1, dtype=np.intp)
             which[model.anchor_blocks] = np.arange(a)
             block_of = which[lay.label]
-            others = np.flatnonzero(block_of >= 0)
-            others = others[~np.isin(others, anchors)]
+            in_other = block_of >= 0
+            in_other[anchors] = False
+            others = np.flatnonzero(in_other)
             M = np.eye(a)
             np.add.at(M, block_of[others], Y[others])
             zeta = np.linalg.solve(M, level_price[model.anchor_blocks] - np.bincount(block_of[others], z[others], a))
@@ -649,13 +665,19 @@ def _apart(blocks: list, held: np.ndarray, anchorable: np.ndarray) -> list:
     contribution (the anchor stays at its holding, as at the answer, where free weights sit tied
     to the contribution of one held at its holding)."""
     if not held.any():
-        return blocks
-    out = []
-    for b in blocks:
-        if len(b) > 1 and held[b].any():
-            keep = next((i for i in b if anchorable[i]), -1)
-            rest = [i for i in b if not held[i] or i == keep]
-            out.extend(([rest] if rest else []) + [[i] for i in b if held[i] and i != keep])
-        else:
-            out.append(b)
+        return list(blocks)
+    sizes = np.fromiter(map(len, blocks), dtype=np.intp, count=len(blocks))
+    multi = np.flatnonzero(sizes > 1)
+    if not multi.size:
+        return list(blocks)
+    members = np.fromiter(
+        itertools.chain.from_iterable(blocks[j] for j in multi.tolist()), dtype=np.intp, count=int(sizes[multi].sum())
+    )
+    holding = np.add.reduceat(held[members], np.cumsum(sizes[multi]) - sizes[multi])
+    out = list(blocks)
+    for j in multi[holding > 0][::-1].tolist():  # from the end: a block cut shifts only those after it
+        b = blocks[j]
+        keep = next((i for i in b if anchorable[i]), -1)
+        rest = [i for i in b if not held[i] or i == keep]
+        out[j : j + 1] = ([rest] if rest else []) + [[i] for i in b if held[i] and i != keep]
     return out
