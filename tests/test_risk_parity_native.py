@@ -376,6 +376,13 @@ def test_blocks_cross_or_merge(blocks, touching, crossed, apart, expected):
         # Two blocks after a singleton, each at its own positions (coefficients -3, -1 and 1, 3, 5
         # of six): each splits at its own largest shortfall, and the order of the list is kept.
         ([[5], [0, 1], [2, 3, 4]], [0, -4, 5, 0, 4, 0], [[5], [1], [0], [3], [4, 2]]),
+        # Blocks of different sizes side by side: the short one (coefficients -5, -3) stays whole,
+        # the long one (-1, 1, 3, 5) splits off its dearest member; and the other way round, the
+        # short one (3, 5) after the long one splits, the long one (-5, -3, -1, 1) stays whole.
+        ([[0, 1], [2, 3, 4, 5]], [0, 0, 0, 0, 0, 0], [[0, 1], [2, 3, 4], [5]]),
+        ([[2, 3, 4, 5], [0, 1]], [0, 0, 0, 0, 0, 0], [[2, 3, 4, 5], [0], [1]]),
+        # A NaN price (a failed solve's) leaves the block whole, though a finite prefix falls short.
+        ([[0, 1, 2]], [np.nan, np.nan, -10], [[0, 1, 2]]),
     ],
 )
 def test_a_block_splits_where_its_cheapest_members_fall_short_of_its_coefficients(blocks, prices, expected):
@@ -433,6 +440,46 @@ def test_capped_start_on_the_way_from_the_holdings(shift, expected):
     t = np.max(np.maximum(dx, 0).sum() / np.maximum(d, 0).sum())
     np.testing.assert_allclose(dx, t * d, rtol=0, atol=1e-15)
     assert max(np.maximum(dx, 0).sum(), np.maximum(-dx, 0).sum()) == pytest.approx(0.02, abs=1e-15)
+
+
+@pytest.mark.parametrize(
+    ("blocks", "touching", "expected"),
+    [
+        # Two runs of active constraints: 0 joins blocks 0 and 1, 2 and 3 join blocks 2 to 4.
+        ([[0], [1], [2], [3], [4]], {0, 2, 3}, [[0, 1], [2, 3, 4]]),
+        # A constraint past the last block, or before the first, joins nothing.
+        ([[0], [1], [2], [3]], {3, -1}, [[0], [1], [2], [3]]),
+        # A run reaching the last block takes it in, members in the list's order.
+        ([[0], [1, 5], [2], [3]], {1, 2}, [[0], [1, 5, 2, 3]]),
+        ([[0], [1]], set(), [[0], [1]]),
+    ],
+)
+def test_blocks_whose_ordering_constraints_are_active_merge(blocks, touching, expected):
+    assert rp_blocks.merged(blocks, touching) == expected
+
+
+@pytest.mark.parametrize(
+    ("blocks", "held", "anchorable", "expected"),
+    [
+        # A member held at its holding leaves its block as a singleton after it.
+        ([[0, 1, 2]], {1}, set(), [[0, 2], [1]]),
+        # One that can anchor the block stays in it; only the first of several anchorable does.
+        ([[0, 1, 2]], {1}, {1}, [[0, 1, 2]]),
+        ([[0, 1, 2]], {0, 2}, {0, 2}, [[0, 1], [2]]),
+        # Every member held: the anchor alone is the block, or, with none, all are singletons.
+        ([[0, 1]], {0, 1}, {1}, [[1], [0]]),
+        ([[0, 1]], {0, 1}, set(), [[0], [1]]),
+        # Singletons stay as they are; blocks after a cut one keep their places.
+        ([[3], [0, 1, 2], [4, 5]], {1, 3, 4}, {3}, [[3], [0, 2], [1], [5], [4]]),
+        ([[0, 1, 2]], set(), set(), [[0, 1, 2]]),
+    ],
+)
+def test_weights_held_at_their_holdings_leave_their_blocks(blocks, held, anchorable, expected):
+    n = sum(map(len, blocks))
+    held_mask, anchor_mask = np.zeros(n, dtype=bool), np.zeros(n, dtype=bool)
+    held_mask[list(held)] = True
+    anchor_mask[list(anchorable)] = True
+    assert spread._apart(blocks, held_mask, anchor_mask) == expected
 
 
 def hedged_market(n, seed):
