@@ -466,12 +466,16 @@ class SpreadState:
             grad = grad + Hd
         level_price = lay.coef + np.bincount(model.pair_lo, lam_order, p) - np.bincount(model.pair_hi, lam_order, p)
         held = np.concatenate([pinned, model.anchors])
-        z = self.prices = self._prices(sca, lay, model, grad, level_price, held)
+        # C's columns at the held instruments, the pinned then the anchors: one gather for the
+        # prices and the held multipliers (the factored form makes its columns where asked).
+        C_held = None if sca.factored or not held.size else C[:, held]
+        z = self.prices = self._prices(sca, lay, model, grad, level_price, held, C_held)
         lam_sides = lam_bounds
         if held.size:
             # The multiplier of d_i = 0 for a held instrument, signed as a bound's (> 0 where
             # it presses up against a cap, < 0 down against a floor): the wrong sign releases it.
-            C_held = C.columns(held) if sca.factored else C[:, held]
+            if C_held is None:
+                C_held = C.columns(held)
             hold = -grad[held] - Cw[held] * z[held] - C_held.T @ (w * z)
             slack = 1e-9 * max(1.0, float(np.max(np.abs(lay.coef))))
             cap, floor = lay.at_cap[held], lay.at_floor[held]
@@ -520,7 +524,7 @@ class SpreadState:
                     return None
         return accepted, d, lam_order
 
-    def _prices(self, sca, lay: _Layout, model: _Model, grad, level_price, held) -> np.ndarray:
+    def _prices(self, sca, lay: _Layout, model: _Model, grad, level_price, held, C_held=None) -> np.ndarray:
         """Prices z: the multipliers of the contributions in the linearised model, from the
         gradient ``grad`` of the prox, curvature and limits' terms and each block's price
         ``level_price`` (coefficient and ordering multipliers).
@@ -528,19 +532,27 @@ class SpreadState:
         A pinned instrument's price is its block's; the instruments not ``held`` solve
         Jᵀ·z = −grad over their columns (a held column has a multiplier of its own, d_i = 0). An
         anchor's price ζ is unknown: z = z₀ + Y·ζ, linear in the anchors', and each anchored
-        block's prices sum to its block's price (a system in ζ of one row per anchor).
+        block's prices sum to its block's price (a system in ζ of one row per anchor). ``C_held``:
+        C's columns at ``held`` (the pinned, then the anchors), or None to gather them here.
         """
         C, w, pinned, anchors = sca.C, self.w, model.pinned, model.anchors
         z_pinned = level_price[model.pinned_blocks]
         r = -grad
         if pinned.size:
-            C_pinned = C.columns(pinned) if sca.factored else C[:, pinned]
+            if C_held is not None:
+                C_pinned = C_held[:, : pinned.size]
+            else:
+                C_pinned = C.columns(pinned) if sca.factored else C[:, pinned]
             r = r - C_pinned @ (w[pinned] * z_pinned)
         r[held] = 0.0
         z = self.jac.solve_transposed(r)
         a = anchors.size
         if a:
-            V = -(C.columns(anchors) if sca.factored else C[:, anchors]) * w[anchors]
+            if C_held is not None:
+                C_anchors = C_held[:, pinned.size :]
+            else:
+                C_anchors = C.columns(anchors) if sca.factored else C[:, anchors]
+            V = -C_anchors * w[anchors]
             V[held] = 0.0
             Y = self.jac.solve_transposed(V).reshape(sca.n, a)
             which = np.full(lay.p, -1, dtype=np.intp)
@@ -635,7 +647,7 @@ class SpreadState:
         """Each planned block, one level past the level it touched after the single crossings,
         moved on past the further levels (:meth:`far_crossings`); blocks are matched by their
         members (a merge elsewhere rebuilds the lists)."""
-        single = [list(b) for b in self.blocks]
+        single = list(self.blocks)  # the blocks themselves are never changed in place, only the list
         out = self.blocks
         where = {b[0]: i for i, b in enumerate(out)}
         moved = False
@@ -676,8 +688,11 @@ def _apart(blocks: list, held: np.ndarray, anchorable: np.ndarray) -> list:
     holding = np.add.reduceat(held[members], np.cumsum(sizes[multi]) - sizes[multi])
     out = list(blocks)
     for j in multi[holding > 0][::-1].tolist():  # from the end: a block cut shifts only those after it
-        b = blocks[j]
-        keep = next((i for i in b if anchorable[i]), -1)
-        rest = [i for i in b if not held[i] or i == keep]
-        out[j : j + 1] = ([rest] if rest else []) + [[i] for i in b if held[i] and i != keep]
+        b = np.asarray(blocks[j])
+        out_b = held[b]
+        can = np.flatnonzero(anchorable[b])
+        if can.size:
+            out_b[can[0]] = False  # the first anchorable member stays, as the block's anchor
+        rest = b[~out_b].tolist()
+        out[j : j + 1] = ([rest] if rest else []) + [[i] for i in b[out_b].tolist()]
     return out
