@@ -575,9 +575,11 @@ class SpreadState:
         changed = self.flipped  # the next QP's region differs
         if accepted and lay.p > 1:
             pair_lo, pair_hi = model.pair_lo, model.pair_hi
-            active = np.flatnonzero(lam_order > 0)
-            touching = {int(pair_lo[r]) for r in active if pair_hi[r] == pair_lo[r] + 1}
-            apart = [(int(pair_lo[r]), int(pair_hi[r])) for r in active if pair_hi[r] != pair_lo[r] + 1]
+            active = lam_order > 0
+            lo, hi = pair_lo[active], pair_hi[active]
+            adjacent = hi == lo + 1
+            touching = set(lo[adjacent].tolist())
+            apart = list(zip(lo[~adjacent].tolist(), hi[~adjacent].tolist()))
             if touching or apart:
                 far = self.far_crossings(sca, lay, model, lam_order, touching)
                 self.blocks, self.crossed = crossed_or_merged(self.blocks, touching, self.crossed, apart)
