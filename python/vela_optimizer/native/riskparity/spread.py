@@ -680,21 +680,14 @@ def _apart(blocks: list, held: np.ndarray, anchorable: np.ndarray) -> list:
     to the contribution of one held at its holding)."""
     if not held.any():
         return list(blocks)
-    sizes = np.fromiter(map(len, blocks), dtype=np.intp, count=len(blocks))
-    multi = np.flatnonzero(sizes > 1)
-    if not multi.size:
-        return list(blocks)
-    members = np.fromiter(
-        itertools.chain.from_iterable(blocks[j] for j in multi.tolist()), dtype=np.intp, count=int(sizes[multi].sum())
-    )
-    holding = np.add.reduceat(held[members], np.cumsum(sizes[multi]) - sizes[multi])
-    out = list(blocks)
-    for j in multi[holding > 0][::-1].tolist():  # from the end: a block cut shifts only those after it
-        b = np.asarray(blocks[j])
-        out_b = held[b]
-        can = np.flatnonzero(anchorable[b])
-        if can.size:
-            out_b[can[0]] = False  # the first anchorable member stays, as the block's anchor
-        rest = b[~out_b].tolist()
-        out[j : j + 1] = ([rest] if rest else []) + [[i] for i in b[out_b].tolist()]
+    # Python's own lists: the blocks are short lists, where indexing an array costs more than the test.
+    held_l, anchorable_l = held.tolist(), anchorable.tolist()
+    out = []
+    for b in blocks:
+        if len(b) > 1 and any(held_l[i] for i in b):
+            keep = next((i for i in b if anchorable_l[i]), -1)
+            rest = [i for i in b if not held_l[i] or i == keep]
+            out.extend(([rest] if rest else []) + [[i] for i in b if held_l[i] and i != keep])
+        else:
+            out.append(b)
     return out
