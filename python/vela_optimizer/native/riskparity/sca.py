@@ -221,7 +221,7 @@ class SpreadSCA:
         # the interior point and polish.
         # Under caps on trades the bounds w sits at, and every side's bound at a holding (where
         # most weights stop when the caps bind), are posed from the start: adding them as the
-        # answers broke them took three or four rounds of the least-distance QP a QP at 300
+        # answers broke them took three or four rounds of the least-distance QP for each QP at 300
         # instruments (the squared phase 47 ms to 30 ms, the same answers).
         likely = None if self.trades is None else np.logical_or(*self.at_bounds(w)) | self.trades.inside
         out = self.qp.solve(2 * (Q + tau * np.eye(n)), 2 * (J.T @ (g - J @ w)) - 2 * tau * w, dense=True, likely=likely)

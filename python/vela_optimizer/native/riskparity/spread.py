@@ -14,15 +14,16 @@ with H = diag(z)·C + C·diag(z) the curvature of Σ z_i·RC_i at the last price
 positive semi-definite), takes Newton-like steps: within a block structure the iterates converge
 quadratically. τ follows a trust-region rule on the ratio of actual to predicted decrease; a step
 is taken only if it lowers S and keeps every limit. Two blocks whose ordering constraint is
-active swap places in the order (at the tie both orders give the same S), so a block passes a
-crowd of levels one per step; if they meet again right after, they are tied and merge (at first,
-the levels of singletons held at a bound are not even stopped at: a block passes several in one
-step). A block splits when its prices z (from the QP's multipliers, z = −J⁻ᵀ·(gradient of the
-limits and the prox term)) leave the permutohedron of its coefficients, i.e. when moving its
-cheapest members down lowers S (:mod:`.blocks`). Singletons held at a bound are pinned: their
-weight stays (d_i = 0, a held row of J), so they are not variables of the QP, and their
-contributions follow the others' moves; one whose bound's multiplier changes sign is released
-(far fewer variables per QP where many instruments sit at a bound).
+active swap places in the order (at the tie both orders give the same S), so a block passes a crowd
+of levels one per step; if they meet again right after, they are tied and merge (at first, the
+levels of singletons held at a bound are not even stopped at: a block passes several in one step;
+under caps on trades a free block passes as many pinned levels at once as its ordering multiplier
+pays for, :meth:`SpreadState.far_crossings`). A block splits when its prices z (from the QP's
+multipliers, z = −J⁻ᵀ·(gradient of the limits and the prox term)) leave the permutohedron of its
+coefficients, i.e. when moving its cheapest members down lowers S (:mod:`.blocks`). Singletons held
+at a bound are pinned: their weight stays (d_i = 0, a held row of J), so they are not variables of
+the QP, and their contributions follow the others' moves; one whose bound's multiplier changes sign
+is released (far fewer variables per QP where many instruments sit at a bound).
 
 Every accepted iterate is feasible and S never increases, so the answer is never worse than
 phase 1's. While the blocks keep changing, J's factors from up to ``Settings.reuse`` QPs back
