@@ -314,25 +314,9 @@ class SpreadState:
 
     def block_qp(self, sca, lay: _Layout, K, d0, CK, Cd0, T, t0, pinned, pinned_blocks) -> _Model:
         """The QP in the block changes s, solved by DAQP warm-started from the last block QP."""
-        n, C, L, G = sca.n, sca.C, sca.limits, sca.G
-        m, p, coef = G.shape[0], lay.p, lay.coef
-        if self.tau is None:
-            self.tau = float(np.linalg.norm(coef)) / math.sqrt(p) or 1.0
-            floor = sca.settings.tau_floor if sca.trades is None else sca.settings.trade_tau_floor
-            self.tau_floor = floor * self.tau
-        tau = self.tau
-        H = 2 * tau * (K.T @ K)
-        lin = T.T @ coef + 2 * tau * (K.T @ d0)
-        # ∇² Σ z_i·RC_i = diag(z)·C + C·diag(z), applied without forming it; in the block
-        # space Kᵀ·(diag(z)·C + C·diag(z))·K = (z∘K)ᵀ(C·K) + its transpose: one product with C.
-        curvature = None if self.prices is None else (lambda v, z=self.prices: z * (C @ v) + C @ (z * v))
-        if curvature is not None:
-            z = self.prices
-            zK = z[:, None] * K
-            M = zK.T @ CK
-            ev, V = np.linalg.eigh(M + M.T)
-            H = H + (V * np.maximum(ev, 0.0)) @ V.T
-            lin = lin + zK.T @ Cd0 + CK.T @ (z * d0)
+        n, L, G = sca.n, sca.limits, sca.G
+        m, p = G.shape[0], lay.p
+        H, lin, curvature = self.objective(sca, lay, K, d0, CK, Cd0, T)
         # At first a block may pass the singletons held at a bound (capped or at zero weight)
         # without stopping at each: their ordering constraints are left out, the ones between
         # the other blocks kept. The model's S is then too low past such a level, so the first
@@ -436,6 +420,30 @@ class SpreadState:
             m,
             trade_rows,
         )
+
+    def objective(self, sca, lay: _Layout, K, d0, CK, Cd0, T):
+        """The block QP's objective in s, (H, lin), and v -> H·v in the weights at the last prices
+        (None before the first QP): cᵀs plus the prox term and the curvature, clipped to positive
+        semi-definite."""
+        C, coef = sca.C, lay.coef
+        if self.tau is None:
+            self.tau = float(np.linalg.norm(coef)) / math.sqrt(lay.p) or 1.0
+            floor = sca.settings.tau_floor if sca.trades is None else sca.settings.trade_tau_floor
+            self.tau_floor = floor * self.tau
+        tau = self.tau
+        H = 2 * tau * (K.T @ K)
+        lin = T.T @ coef + 2 * tau * (K.T @ d0)
+        # ∇² Σ z_i·RC_i = diag(z)·C + C·diag(z), applied without forming it; in the block
+        # space Kᵀ·(diag(z)·C + C·diag(z))·K = (z∘K)ᵀ(C·K) + its transpose: one product with C.
+        curvature = None if self.prices is None else (lambda v, z=self.prices: z * (C @ v) + C @ (z * v))
+        if curvature is not None:
+            z = self.prices
+            zK = z[:, None] * K
+            M = zK.T @ CK
+            ev, V = np.linalg.eigh(M + M.T)
+            H = H + (V * np.maximum(ev, 0.0)) @ V.T
+            lin = lin + zK.T @ Cd0 + CK.T @ (z * d0)
+        return H, lin, curvature
 
     def take(self, sca, lay: _Layout, model: _Model) -> tuple[bool, np.ndarray, np.ndarray] | None:
         """Judge the QP's step: the prices z, pins released, the step accepted or not and τ.
