@@ -107,17 +107,20 @@ def test_factored_solves_match_the_dense_ones(method, gaps, cap, group_cap, floo
         assert np.abs(got.x - want.x).max() <= 1e-7  # a strictly convex QP: one minimiser
 
 
+@pytest.mark.parametrize("screen", [False, True])
 @pytest.mark.parametrize("gaps, cap, group_cap, floor", [c for c in CASES if c[2] < 1])
 def test_risk_parity_with_the_squared_phase_in_factored_form_matches_the_dense_solve(
-    monkeypatch, gaps, cap, group_cap, floor
+    monkeypatch, gaps, cap, group_cap, floor, screen
 ):
-    # The squared phase's QPs lifted for the interior point, as above DENSE_SQUARED_N instruments.
+    # The squared phase's QPs lifted for the interior point, as above DENSE_SQUARED_N instruments;
+    # with ``screen`` also screened first, as from Settings.screen_min_n instruments.
     monkeypatch.setattr(sca, "DENSE_SQUARED_N", 0)
+    settings = Settings(screen_min_n=50) if screen else Settings()
     R = returns(40, 120, gaps, seed=gaps + int(100 * cap))
     fc, _ = factored.from_returns(R)
     dense, _ = dense_of(R)
     lim = limits(120, cap, group_cap, floor, seed=gaps)
-    got = solve("risk_parity", fc, lim, Settings())
+    got = solve("risk_parity", fc, lim, settings)
     want = solve("risk_parity", dense, lim, Settings())
     assert got.status == want.status == SOLVED and got.path == want.path == "sca"
     assert lim.violation(got.x) <= FEASIBLE

@@ -25,7 +25,7 @@ from ..factored import Lift
 class SquaredJacobian:
     """P = c·(2τI + 2·J_Kᵀ·J_K), J = diag(Δ) + L·Rᵀ (n × n) restricted to the columns K (the
     variables kept), as a diagonal plus a low-rank term (the interface the QP solver reads of a
-    factored Hessian: ``d``, ``low_rank``, ``take``, ``scaled``, ``lift``, products)."""
+    factored Hessian: ``d``, ``k``, ``low_rank``, ``take``, ``scaled``, ``lift``, products)."""
 
     def __init__(self, delta, L, R, tau, cols=None, c=1.0):
         self.delta, self.L, self.R, self.tau, self.c = delta, L, R, float(tau), float(c)
@@ -43,6 +43,12 @@ class SquaredJacobian:
     @property
     def shape(self) -> tuple:
         return (self.n, self.n)
+
+    @property
+    def k(self) -> int:
+        """Columns of the low-rank term (the screened QP's sub-problems read it to choose between
+        the factored and the dense form)."""
+        return self._W.shape[1]
 
     def low_rank(self):
         """(W, H) with P = diag(d) + W·H·Wᵀ."""
