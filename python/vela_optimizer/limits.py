@@ -132,6 +132,11 @@ class Limits:
         """Positions of the group rows in ``A`` (every row but the budget row)."""
         return range(len(self.row_labels) - 1)
 
+    def traded(self, w) -> tuple[float, float]:
+        """(bought, sold) moving the holdings to ``w``: Σ max(w − h, 0) and Σ max(h − w, 0)."""
+        d = np.asarray(w, dtype=float) - self.holdings
+        return float(np.maximum(d, 0).sum()), float(np.maximum(-d, 0).sum())
+
     def violation(self, w) -> float:
         """The largest amount by which ``w`` breaks any bound, group limit, the budget or a cap on
         what is bought or sold (0 if none)."""
@@ -139,7 +144,7 @@ class Limits:
         ax = self.A @ w
         parts = [self.lower - w, w - self.upper, self.lo - ax, ax - self.hi]
         if self.holdings is not None:
-            d = w - self.holdings
-            parts += [np.array([np.maximum(d, 0).sum() - self.max_buy, np.maximum(-d, 0).sum() - self.max_sell])]
+            bought, sold = self.traded(w)
+            parts += [np.array([bought - self.max_buy, sold - self.max_sell])]
         # np.maximum.reduce is np.max without its Python wrapper (this runs once per solve).
         return float(max(0.0, *(float(np.maximum.reduce(p, initial=0.0)) for p in parts)))

@@ -57,20 +57,7 @@ def solve_small(red, settings):
     # Bounds and rows side by side, as DAQP reads them; beyond its infinity a side is absent.
     upper = np.minimum(np.concatenate((red.upper, red.hi)), _INF)
     lower = np.maximum(np.concatenate((red.lower, red.lo)), -_INF)
-    x, _, flag, info = daqp.solve(
-        np.ascontiguousarray(H),
-        f,
-        np.ascontiguousarray(A),
-        upper,
-        lower,
-        sense,
-        primal_tol=settings.primal_tol,
-        eps_prox=0.0,
-        iter_limit=min(settings.max_iteration, ENGINE_MAX_ITERATION),
-        # What is left of the solve's time limit (DAQP reads 0 as none); a solve stopped by it
-        # is declined here, and the interior point reports the time limit.
-        time_limit=daqp_time_limit(),
-    )
+    x, flag, info = _daqp(np.ascontiguousarray(H), f, np.ascontiguousarray(A), upper, lower, sense, settings)
     if flag != 1 or not np.isfinite(x).all():
         return None
     z = np.concatenate((x, A @ x))
@@ -86,6 +73,25 @@ def solve_small(red, settings):
     if not residual <= 1e-3 * settings.dual_tol:
         return None
     return x, residual, int(info.get("iterations", 0)), broken
+
+
+def _daqp(H, f, A, upper, lower, sense, settings):
+    """DAQP's plain active set on min ½xᵀHx + fᵀx, lower <= (x, A·x) <= upper: (x, flag, info).
+    It gets what is left of the solve's time limit (DAQP reads 0 as none); a solve stopped by it
+    is declined by the callers, and the interior point reports the time limit."""
+    x, _, flag, info = daqp.solve(
+        H,
+        f,
+        A,
+        upper,
+        lower,
+        sense,
+        primal_tol=settings.primal_tol,
+        eps_prox=0.0,
+        iter_limit=min(settings.max_iteration, ENGINE_MAX_ITERATION),
+        time_limit=daqp_time_limit(),
+    )
+    return x, flag, info
 
 
 def _certify(quad, A, x, lam, below, above):
@@ -183,17 +189,7 @@ def _no_cap(cap):
 def _certified(made, limits, settings):
     """DAQP on the problem ``made`` (its state, then DAQP's arguments), its answer certified."""
     state, H, f, A, upper, lower, sense = made
-    x, _, flag, info = daqp.solve(
-        H,
-        f,
-        A,
-        upper,
-        lower,
-        sense,
-        primal_tol=settings.primal_tol,
-        eps_prox=0.0,
-        iter_limit=min(settings.max_iteration, ENGINE_MAX_ITERATION),
-    )
+    x, flag, info = _daqp(H, f, A, upper, lower, sense, settings)
     if flag != 1:
         return None
     done = _engine.small_certify(state, x, info["lam"], settings.primal_tol, settings.dual_tol)

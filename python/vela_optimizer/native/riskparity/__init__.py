@@ -257,20 +257,16 @@ def _toward(limits, w, settings):
     h = limits.holdings
     if limits.violation(h) > settings.feasibility_tol:
         return None
-    d = w - h
-    bought, sold = float(np.maximum(d, 0.0).sum()), float(np.maximum(-d, 0.0).sum())
+    bought, sold = limits.traded(w)
     t = min(1.0, limits.max_buy / bought if bought > 0 else 1.0, limits.max_sell / sold if sold > 0 else 1.0)
-    x = h + t * d
+    x = h + t * (w - h)
     return x if limits.violation(x) <= settings.feasibility_tol else None
 
 
 def _clearly_capped(w, limits) -> bool:
     """Whether ``w`` buys or sells more than :data:`CLEARLY_CAPPED` times the cap on it."""
-    d = w - limits.holdings
-    return bool(
-        np.maximum(d, 0.0).sum() > CLEARLY_CAPPED * limits.max_buy
-        or np.maximum(-d, 0.0).sum() > CLEARLY_CAPPED * limits.max_sell
-    )
+    bought, sold = limits.traded(w)
+    return bought > CLEARLY_CAPPED * limits.max_buy or sold > CLEARLY_CAPPED * limits.max_sell
 
 
 def _finish(a, w, equal, iterations, status, message, limits) -> Solution:

@@ -70,13 +70,15 @@ def loosen(blocks: list, rc: np.ndarray, tied: float) -> list:
     size = float(np.mean(np.abs(rc))) or 1.0
     out = []
     for b in blocks:
-        if len(b) > 1 and np.ptp(rc[b]) > tied * size:
-            order = np.asarray(b)[np.argsort(rc[b], kind="stable")]
-            half = order.size // 2
-            out.extend([order[:half].tolist(), order[half:].tolist()])
-        else:
-            out.append(b)
+        out.extend(_halves(b, rc) if len(b) > 1 and np.ptp(rc[b]) > tied * size else [b])
     return out
+
+
+def _halves(b: list, rc: np.ndarray) -> list:
+    """Block ``b`` cut in two at its median contribution: the smaller contributions, then the larger."""
+    order = np.asarray(b)[np.argsort(rc[b], kind="stable")]
+    half = order.size // 2
+    return [order[:half].tolist(), order[half:].tolist()]
 
 
 def halved_when_nearly_tied(blocks: list, rc: np.ndarray, tied: float, nearly: float, least: int = 8) -> list:
@@ -86,12 +88,7 @@ def halved_when_nearly_tied(blocks: list, rc: np.ndarray, tied: float, nearly: f
     out = []
     for b in blocks:
         spread = float(np.ptp(rc[b])) if len(b) >= least else 0.0
-        if tied * size < spread <= nearly * size:
-            order = np.asarray(b)[np.argsort(rc[b], kind="stable")]
-            half = order.size // 2
-            out.extend([order[:half].tolist(), order[half:].tolist()])
-        else:
-            out.append(b)
+        out.extend(_halves(b, rc) if tied * size < spread <= nearly * size else [b])
     return out
 
 
