@@ -14,6 +14,7 @@ from vela_optimizer.limits import Limits
 from vela_optimizer.native import Settings, riskparity as rp
 from vela_optimizer.native.factored import FactoredCovariance
 from vela_optimizer.native.riskparity import blocks as rp_blocks, jacobian, limits_qp, sca, spread
+from vela_optimizer.native.riskparity.trades import TradeSides
 
 IA = opt.InvalidArgument
 METHODS = ["auto", "ccd", "newton"]
@@ -316,9 +317,9 @@ def test_a_failed_qp_with_pinned_levels_is_retried_with_every_level_free(monkeyp
     real_qp, real_phase = limits_qp.daqp_solve, sca.SpreadSCA.spread_phase
     sizes, rows, one_sided, in_phase = [], [], [], []
 
-    def spread_phase(self, w, budget):
+    def spread_phase(self, w, budget, hand_over=None):
         in_phase.append(True)
-        return real_phase(self, w, budget)
+        return real_phase(self, w, budget, hand_over)
 
     def failing_once(H, f, A, upper, lower, equal_rows, **kw):
         if in_phase:  # the block QPs, not the projection or the squared-deviation phase
@@ -616,6 +617,55 @@ def test_a_dense_qp_over_the_limits_solved_in_least_distance_form_is_the_same_qp
         assert len(solves) == 3
 
 
+@pytest.mark.parametrize(
+    ("guess", "seed", "caps", "rounds"),
+    [
+        ("the answer's bounds", 1, False, 1),
+        ("the answer's bounds", 5, True, 1),
+        ("and one that does not bind", 1, False, 2),
+        ("and one that does not bind", 5, True, 2),
+        ("every weight at its floor", 1, False, None),  # the budget row has no room: the whole QP
+    ],
+)
+def test_a_qp_with_weights_held_at_their_bounds_first_is_the_same_qp(monkeypatch, guess, seed, caps, rounds):
+    """Weights fixed at a bound first, the QP over the others: the same weights and multipliers as
+    the whole QP once a fixed weight whose multiplier says so is freed (a second round), None when
+    the fixed weights leave the rows no room. With caps on trades the bounds are the sides'."""
+    n, tol = 12, Settings().feasibility_tol
+    rng = np.random.default_rng(seed)
+    groups = [("a", [0, 3, 6, 9], 0.0, 0.25), ("b", [1, 4, 7, 10], 0.4, 1.0)]
+    limits = Limits.build([f"S{i}" for i in range(n)], np.zeros(n), np.full(n, 0.25), groups)
+    trades = None
+    if caps:
+        h = rp.solve_with_limits(np.diag(rng.uniform(1, 4, n)), limits).x  # held within the limits
+        limits = dataclasses.replace(limits, holdings=h, max_buy=0.1, max_sell=0.1)
+        trades = TradeSides(limits, tol)
+        trades.place(h, prefer=rng.normal(size=n))
+    M = rng.normal(size=(n + 3, n))
+    H, f = M.T @ M + 0.1 * np.eye(n), 3 * rng.normal(size=n)
+    whole = limits_qp.LimitsQP(limits, tol, trades)
+    x = whole.solve(H, f, dense=True)
+    lower, upper = whole.region()[:2]
+    at_floor, at_cap = np.abs(x - lower) <= 1e-12, np.abs(x - upper) <= 1e-12
+    held, at_upper = at_floor | at_cap, at_cap & ~at_floor
+    assert 2 <= held.sum() <= n - 4  # some bounds bind, not all
+    if guess.startswith("and one"):
+        held[np.flatnonzero(~held)[0]] = True
+    elif guess.startswith("every"):
+        held, at_upper = np.ones(n, dtype=bool), np.zeros(n, dtype=bool)
+    solves = []
+    daqp = limits_qp.daqp_solve
+    monkeypatch.setattr(limits_qp, "daqp_solve", lambda *a, **k: solves.append(1) or daqp(*a, **k))
+    part = limits_qp.LimitsQP(limits, tol, trades)
+    y = part.solve_held(H, f, held, at_upper)
+    if rounds is None:
+        assert y is None and part.duals is None
+        return
+    assert len(solves) == rounds
+    np.testing.assert_allclose(y, x, rtol=0, atol=1e-12)
+    np.testing.assert_allclose(part.duals, whole.duals, rtol=1e-8, atol=1e-9)
+
+
 def test_a_cycling_active_set_solve_is_retried_in_proximal_mode(monkeypatch):
     """A QP on which DAQP reports cycling is solved again in its proximal mode, to the same answer."""
     rng = np.random.default_rng(5)
@@ -899,25 +949,34 @@ def test_caps_on_trades_free_blocks_pass_several_held_levels_at_once(monkeypatch
     assert r.spread == pytest.approx(single.spread, rel=1e-9)
 
 
-@pytest.mark.parametrize(("cap", "handed_over"), [(0.03, True), (None, False)])
-def test_caps_on_trades_that_clearly_bind_skip_the_rest_of_the_solve_without_them(monkeypatch, cap, handed_over):
-    """Once the solve without caps trades well past a cap after its squared phase, its spread
-    phase is skipped and the capped solve starts there; a cap that binds a little lets it finish,
-    and the capped solve starts from its blocks. Either way the answer is stationary."""
+@pytest.mark.parametrize(
+    ("cap", "share", "expected"),
+    [
+        (0.03, None, [(True, False, "solved")]),  # handed over after the squared phase
+        (None, 0.95, [(False, False, sca.HANDED_OVER), (True, True, "solved")]),  # after a spread QP
+        (None, 0.995, [(False, False, "solved"), (True, True, "solved")]),  # binds a little: finished
+    ],
+)
+def test_caps_on_trades_that_clearly_bind_skip_the_rest_of_the_solve_without_them(monkeypatch, cap, share, expected):
+    """Once the solve without caps trades well past a cap after its squared phase, or past it
+    after a QP of its spread phase, the rest of it is skipped and the capped solve starts there
+    (from its blocks, once its spread phase has begun); a cap that binds only a little lets it
+    finish. Either way the answer is stationary."""
     C, plain, limits = traded_limits(60, 3, "away", 1.0)
     d = rp.solve_with_limits(C, plain).x - limits.holdings
     traded = float(np.maximum(d, 0).sum())
-    limits = dataclasses.replace(limits, max_buy=cap or 0.97 * traded, max_sell=cap or 0.97 * traded)
+    limits = dataclasses.replace(limits, max_buy=cap or share * traded, max_sell=cap or share * traded)
     runs = []
     spread_phase = sca.SpreadSCA.spread_phase
 
-    def recorded(self, w, budget):
-        runs.append((self.trades is not None, self.blocks_hint is not None))
-        return spread_phase(self, w, budget)
+    def recorded(self, w, budget, hand_over=None):
+        out = spread_phase(self, w, budget, hand_over)
+        runs.append((self.trades is not None, self.blocks_hint is not None, out[2]))
+        return out
 
     monkeypatch.setattr(sca.SpreadSCA, "spread_phase", recorded)
     r = rp.solve_with_limits(C, limits)
-    assert runs == ([(True, False)] if handed_over else [(False, False), (True, True)])
+    assert runs == expected
     assert_stationary_under_caps(C, limits, r)
 
 
