@@ -152,11 +152,12 @@ class LimitsQP:
         lower, upper, A, lo, hi = self.region()
         held = held.copy()
         value = np.where(at_upper, upper, lower)
+        start = self.duals  # each round starts from the last one's active set, the freed weights off it
         for _ in range(rounds):
             F, Z = np.flatnonzero(~held), np.flatnonzero(held)
             x = value.copy()
             shift = A[:, Z] @ value[Z]
-            duals = None if self.duals is None else np.concatenate([self.duals[F], self.duals[n:]])
+            duals = None if start is None else np.concatenate([start[F], start[n:]])
             out = daqp_solve(
                 H[np.ix_(F, F)],
                 f[F] + H[np.ix_(F, Z)] @ value[Z],
@@ -183,6 +184,8 @@ class LimitsQP:
                 self.duals = lam
                 return x
             held[Z[wrong]] = False
+            start = lam
+            start[Z[wrong]] = 0.0
         return None
 
     def _least_distance(self, factor: np.ndarray, f: np.ndarray, region, likely=None):
