@@ -120,6 +120,23 @@ def test_sells_round_up_and_untradable_names_get_no_order():
     assert tl.target["600002.XSHG"] <= 9000
 
 
+@pytest.mark.parametrize(
+    ("held", "current", "cash_before"),
+    [
+        # 5,000 yuan each at 3.33 is 1501.5 shares: 1502 each would cost 10,003.32
+        ({"600000.XSHG": 0.5, "600001.XSHG": 0.5}, {"600000.XSHG": 1501, "600001.XSHG": 1501}, 3.34),
+        # the nearest whole shares cost less than the capital: they stand
+        ({"600000.XSHG": 0.5, "600001.XSHG": 0.4}, {"600000.XSHG": 1502, "600001.XSHG": 1201}, 999.01),
+    ],
+)
+def test_holdings_given_as_weights_of_a_capital_never_cost_more_than_it(held, current, cash_before):
+    res = result({"600000.XSHG": 0.5, "600001.XSHG": 0.5}, [1.0, 1.0], holdings=held)
+    tl = trade_list(res, {"600000.XSHG": 3.33, "600001.XSHG": 3.33}, capital=10_000)
+    assert tl.current == current
+    assert tl.cash_before == pytest.approx(cash_before, abs=1e-9)
+    check(tl, res)
+
+
 def test_positions_in_shares_value_the_portfolio_at_the_closes():
     res = result({"600000.XSHG": 0.5, "600001.XSHG": 0.5}, [1.0, 1.0])
     tl = trade_list(res, {"600000.XSHG": 10.0, "600001.XSHG": 20.0}, shares={"600000.XSHG": 1050}, cash=9500.0)

@@ -255,10 +255,15 @@ def trade_list(result, prices: dict, *, capital=None, shares=None, cash=0.0, fee
     if shares is not None:
         value = math.fsum(held.get(i, 0) * prices[i] for i in everyone) + float(cash)
     else:
-        # weights of a capital held as the nearest whole shares
+        # weights of a capital held as the nearest whole shares; where those cost more than the
+        # capital (each rounded up by up to half a share), as the whole shares it pays for
         value = float(capital)
-        held = {i: round(w * value / prices[i]) for i, w in (result.holdings or {}).items()}
+        weights = (result.holdings or {}).items()
+        held = {i: round(w * value / prices[i]) for i, w in weights}
         cash = value - math.fsum(held[i] * prices[i] for i in held)
+        if cash < 0:
+            held = {i: math.floor(w * value / prices[i]) for i, w in weights}
+            cash = value - math.fsum(held[i] * prices[i] for i in held)
     if not value > 0:
         raise InvalidArgument(f"OPTIMIZER: 组合市值 {value} 必须大于0")
     return _round(result, prices, value, held, float(cash), fees, day, everyone)
