@@ -14,7 +14,6 @@ from vela_optimizer.limits import Limits
 from vela_optimizer.native import Settings, riskparity as rp
 from vela_optimizer.native.factored import FactoredCovariance
 from vela_optimizer.native.riskparity import blocks as rp_blocks, jacobian, limits_qp, sca, spread
-from vela_optimizer.native.riskparity.trades import TradeSides
 
 IA = opt.InvalidArgument
 METHODS = ["auto", "ccd", "newton"]
@@ -615,55 +614,6 @@ def test_a_dense_qp_over_the_limits_solved_in_least_distance_form_is_the_same_qp
     np.testing.assert_allclose(dense.duals, plain.duals, rtol=1e-8, atol=1e-10)
     if case.startswith("bounds"):
         assert len(solves) == 3
-
-
-@pytest.mark.parametrize(
-    ("guess", "seed", "caps", "rounds"),
-    [
-        ("the answer's bounds", 1, False, 1),
-        ("the answer's bounds", 5, True, 1),
-        ("and one that does not bind", 1, False, 2),
-        ("and one that does not bind", 5, True, 2),
-        ("every weight at its floor", 1, False, None),  # the budget row has no room: the whole QP
-    ],
-)
-def test_a_qp_with_weights_held_at_their_bounds_first_is_the_same_qp(monkeypatch, guess, seed, caps, rounds):
-    """Weights fixed at a bound first, the QP over the others: the same weights and multipliers as
-    the whole QP once a fixed weight whose multiplier says so is freed (a second round), None when
-    the fixed weights leave the rows no room. With caps on trades the bounds are the sides'."""
-    n, tol = 12, Settings().feasibility_tol
-    rng = np.random.default_rng(seed)
-    groups = [("a", [0, 3, 6, 9], 0.0, 0.25), ("b", [1, 4, 7, 10], 0.4, 1.0)]
-    limits = Limits.build([f"S{i}" for i in range(n)], np.zeros(n), np.full(n, 0.25), groups)
-    trades = None
-    if caps:
-        h = rp.solve_with_limits(np.diag(rng.uniform(1, 4, n)), limits).x  # held within the limits
-        limits = dataclasses.replace(limits, holdings=h, max_buy=0.1, max_sell=0.1)
-        trades = TradeSides(limits, tol)
-        trades.place(h, prefer=rng.normal(size=n))
-    M = rng.normal(size=(n + 3, n))
-    H, f = M.T @ M + 0.1 * np.eye(n), 3 * rng.normal(size=n)
-    whole = limits_qp.LimitsQP(limits, tol, trades)
-    x = whole.solve(H, f, dense=True)
-    lower, upper = whole.region()[:2]
-    at_floor, at_cap = np.abs(x - lower) <= 1e-12, np.abs(x - upper) <= 1e-12
-    held, at_upper = at_floor | at_cap, at_cap & ~at_floor
-    assert 2 <= held.sum() <= n - 4  # some bounds bind, not all
-    if guess.startswith("and one"):
-        held[np.flatnonzero(~held)[0]] = True
-    elif guess.startswith("every"):
-        held, at_upper = np.ones(n, dtype=bool), np.zeros(n, dtype=bool)
-    solves = []
-    daqp = limits_qp.daqp_solve
-    monkeypatch.setattr(limits_qp, "daqp_solve", lambda *a, **k: solves.append(1) or daqp(*a, **k))
-    part = limits_qp.LimitsQP(limits, tol, trades)
-    y = part.solve_held(H, f, held, at_upper)
-    if rounds is None:
-        assert y is None and part.duals is None
-        return
-    assert len(solves) == rounds
-    np.testing.assert_allclose(y, x, rtol=0, atol=1e-12)
-    np.testing.assert_allclose(part.duals, whole.duals, rtol=1e-8, atol=1e-9)
 
 
 def test_a_cycling_active_set_solve_is_retried_in_proximal_mode(monkeypatch):

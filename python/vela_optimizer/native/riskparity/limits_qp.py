@@ -85,7 +85,7 @@ class LimitsQP:
         self.primal_tol = primal_tol
         self.iter_limit = iter_limit
         self.trades = trades
-        self.duals: np.ndarray | None = None  # multipliers of the last QP over the limits (bounds, then rows)
+        self.duals = None  # multipliers of the last QP over the limits (bounds, then rows)
         self.equal = np.flatnonzero(limits.lo == limits.hi)  # the equal rows
 
     def region(self):
@@ -135,58 +135,6 @@ class LimitsQP:
             return None
         self.duals = out[1]
         return out[0]
-
-    def solve_held(self, H: np.ndarray, f: np.ndarray, held: np.ndarray, at_upper: np.ndarray, rounds: int = 8):
-        """:meth:`solve` (dense H) with the weights ``held`` (a mask; each at the region's upper bound
-        where ``at_upper``, else at its lower) fixed there first: a QP over the other weights alone.
-        Its answer is the whole QP's once every fixed weight's multiplier has its bound's sign; the
-        weights whose multiplier does not are freed and the QP solved again. None when that takes
-        more than ``rounds`` QPs or one fails (fixing weights may leave the rows no room): the
-        caller solves the whole QP.
-
-        Under caps on trades most weights sit at their holdings, a bound of the region: the squared
-        phase's QPs after its first keep most of them there, and a QP over the rest costs a fraction
-        of one over every weight (at 300 instruments, 212 held: 0.7 ms against 8 ms).
-        """
-        n, tol = self.n, self.primal_tol
-        lower, upper, A, lo, hi = self.region()
-        held = held.copy()
-        value = np.where(at_upper, upper, lower)
-        start = self.duals  # each round starts from the last one's active set, the freed weights off it
-        for _ in range(rounds):
-            F, Z = np.flatnonzero(~held), np.flatnonzero(held)
-            x = value.copy()
-            shift = A[:, Z] @ value[Z]
-            duals = None if start is None else np.concatenate([start[F], start[n:]])
-            out = daqp_solve(
-                H[np.ix_(F, F)],
-                f[F] + H[np.ix_(F, Z)] @ value[Z],
-                A[:, F],
-                np.concatenate([upper[F], hi - shift]),
-                np.concatenate([lower[F], lo - shift]),
-                F.size + self.equal,
-                primal_tol=tol,
-                duals=duals,
-                iter_limit=self.iter_limit,
-            )
-            if out is None:
-                return None
-            x[F] = out[0]
-            lam = np.empty(n + A.shape[0])
-            lam[F] = out[1][: F.size]
-            lam[n:] = out[1][F.size :]
-            # A fixed weight's multiplier closes H·x + f + Aᵀ·λ = 0 on its row: > 0 pressing up
-            # against an upper bound, < 0 down against a lower one (DAQP's signs).
-            lam[Z] = -(H[Z] @ x + f[Z] + A[:, Z].T @ lam[n:])
-            scale = 1e-9 * max(1.0, float(np.max(np.abs(lam[Z]), initial=0.0)))
-            wrong = np.where(at_upper[Z], lam[Z] < -scale, lam[Z] > scale)
-            if not wrong.any():
-                self.duals = lam
-                return x
-            held[Z[wrong]] = False
-            start = lam
-            start[Z[wrong]] = 0.0
-        return None
 
     def _least_distance(self, factor: np.ndarray, f: np.ndarray, region, likely=None):
         """:meth:`solve` on H = F·Fᵀ (``factor`` F lower triangular, R = Fᵀ) over ``region``:
