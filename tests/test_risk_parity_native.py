@@ -930,6 +930,47 @@ def test_caps_on_trades_that_clearly_bind_skip_the_rest_of_the_solve_without_the
     assert_stationary_under_caps(C, limits, r)
 
 
+@pytest.mark.parametrize(
+    ("case", "hair", "moved"),
+    [
+        ("below on the buy side", -3e-13, 4),  # the budget over once they are on them: 4 buys less
+        ("above on the sell side", 3e-13, 6),  # the budget short: 6 sells less
+        ("no weight has room", -3e-13, None),  # 0 is the one bought, its group at its floor
+    ],
+)
+def test_weights_a_qp_stops_at_their_holdings_are_put_on_them_exactly(case, hair, moved):
+    """Weights within the tolerance of their holdings lie on them after a step, so that the caps,
+    which count only what lies past a holding, count what the QP's rows over the sides count; the
+    budget is restored on a weight whose move lowers what is traded, inside its bounds and groups."""
+    from vela_optimizer.native.riskparity.trades import TradeSides
+
+    n, tol = 12, Settings().feasibility_tol
+    h = np.full(n, 1 / n)
+    x = h.copy()
+    bought = [0] if moved is None else [4, 5]
+    x[bought] += 0.02
+    x[6:8] -= 0.02 * len(bought) / 2
+    x[8:] += hair  # four weights a hair off their holdings, on the other side of their side
+    x[bought[0]] -= 4 * hair  # the QP's answer meets the budget
+    floor = float(x[:4].sum()) if moved is None else 0.0
+    groups = [("a", [0, 1, 2, 3], floor, 0.6)]
+    limits = Limits.build(
+        [f"S{i}" for i in range(n)], np.zeros(n), np.full(n, 0.3), groups, holdings=h, max_buy=0.1, max_sell=0.1
+    )
+    sides = TradeSides(limits, tol)
+    sides.place(x, prefer=np.full(n, -hair))  # at their holdings: on the side they are off
+    y = sides.snapped(x, limits)
+    if moved is None:
+        assert y is x
+        return
+    np.testing.assert_array_equal(y[8:], h[8:])
+    assert abs(y.sum() - 1.0) <= 1e-15
+    changed = np.flatnonzero(y != np.where(np.abs(x - h) <= tol, h, x))
+    assert changed.tolist() == [moved] and abs(y[moved] - h[moved]) < abs(x[moved] - h[moved])
+    b, s = limits.traded(y)
+    assert b <= float(np.maximum(x - h, 0).sum()) and s <= float(np.maximum(h - x, 0).sum())
+
+
 @pytest.mark.parametrize(("n", "seed"), [(12, 4), (40, 3)])
 def test_caps_on_trades_that_do_not_bind_and_holdings_alone_change_nothing(n, seed):
     C, plain, limits = traded_limits(n, seed, "away", 1.0)

@@ -459,7 +459,7 @@ class SpreadState:
         self.last_lam = (lam_bounds, lam_groups, lam[-1], lam_caps)
         s_all = model.T @ s + model.t0
         d = model.d0 + model.K @ s
-        trial = w + d
+        trial = w + d if sca.trades is None else sca.trades.snapped(w + d, sca.limits)
         C_trial = C @ trial
         f_trial = pairwise_spread(trial * C_trial)
         # The model's contributions rc + J·d are the block values moved by s (J·d = v0 + B·s).
