@@ -616,6 +616,38 @@ def test_a_dense_qp_over_the_limits_solved_in_least_distance_form_is_the_same_qp
         assert len(solves) == 3
 
 
+@pytest.mark.parametrize(("bounds", "equalities"), [(0, 3), (4, 3), (0, 6)])
+def test_a_qp_daqp_calls_infeasible_is_solved_again_over_its_equalities_null_space(monkeypatch, bounds, equalities):
+    """When DAQP reports a QP with equality rows infeasible, the QP over the null space of those
+    rows gives its answer: the same weights and multipliers as DAQP where it solves it (simple
+    bounds included), every row met."""
+    n, tol = 8, 1e-12
+    rng = np.random.default_rng(bounds + equalities)
+    M = rng.normal(size=(n + 2, n))
+    H, f = M.T @ M + 0.1 * np.eye(n), 3 * rng.normal(size=n)
+    A = rng.normal(size=(equalities + 4, n))
+    x0 = rng.uniform(-0.5, 0.5, n)  # a point meeting every row
+    upper = np.concatenate([np.full(bounds, 0.5), A @ x0 + np.r_[np.zeros(equalities), rng.uniform(0, 0.3, 4)]])
+    lower = np.concatenate([np.full(bounds, -0.5), A @ x0 - np.r_[np.zeros(equalities), rng.uniform(0, 0.3, 4)]])
+    equal = bounds + np.arange(equalities)
+    x, lam = limits_qp.daqp_solve(H, f, A, upper, lower, equal, primal_tol=tol)
+    real, calls = limits_qp.daqp.solve, []
+
+    def infeasible_once(*args, **kw):
+        calls.append(len(args[3]))
+        if len(calls) == 1:
+            return np.full(n, np.nan), 0.0, -1, {"lam": np.zeros(len(args[3]))}
+        return real(*args, **kw)
+
+    monkeypatch.setattr(limits_qp.daqp, "solve", infeasible_once)
+    y, mu = limits_qp.daqp_solve(H, f, A, upper, lower, equal, primal_tol=tol)
+    assert calls == [len(upper), len(upper) - equalities]  # the second over the inequality rows alone
+    np.testing.assert_allclose(y, x, rtol=0, atol=1e-10)
+    np.testing.assert_allclose(mu, lam, rtol=1e-7, atol=1e-8)
+    rows = np.vstack([np.eye(n)[:bounds], A])
+    assert np.all(rows @ y <= upper + 1e-10) and np.all(rows @ y >= lower - 1e-10)
+
+
 def test_a_cycling_active_set_solve_is_retried_in_proximal_mode(monkeypatch):
     """A QP on which DAQP reports cycling is solved again in its proximal mode, to the same answer."""
     rng = np.random.default_rng(5)

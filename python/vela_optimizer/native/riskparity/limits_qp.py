@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import daqp
 import numpy as np
+from scipy import linalg
 from scipy.linalg import lapack
 
 from ..settings import ENGINE_MAX_ITERATION, Stopped, daqp_time_limit, out_of_time
@@ -49,9 +50,50 @@ def daqp_solve(H, f, A, upper, lower, equal_rows, *, primal_tol, duals=None, ite
         # weight is small) can make the active-set solver cycle; its proximal-point mode, a
         # sequence of regularised QPs converging to the same answer, does not.
         x, flag, info = _daqp(H, f, A, upper, lower, sense, primal_tol, iter_limit, dict(kw, eps_prox=1e-8))
+    if flag < 1 and np.any(sense == 5):
+        return _eliminated(H, f, A, upper, lower, sense, primal_tol, iter_limit)
     if flag < 1 or not np.isfinite(x).all():  # positive flags are optimal (2: soft constraints)
         return None
     return x, info["lam"]
+
+
+def _eliminated(H, f, A, upper, lower, sense, primal_tol, iter_limit):
+    """:func:`daqp_solve` once more with the equality rows eliminated, x = x_p + N·y over their
+    null space N: (x, multipliers) or None.
+
+    DAQP may call a QP with nearly as many equality rows as variables infeasible when it is not:
+    a block QP of risk parity under caps on trades at 1,500 instruments, 113 anchors' rows over
+    121 block changes, every row met at the current point to 5e-15, was "infeasible" at any primal
+    tolerance; over the 8 directions the equalities leave, DAQP solved it. The equality rows'
+    multipliers then close H·x + f + Aᵀ·λ = 0 (the rows are independent)."""
+    n = H.shape[0]
+    rows = np.vstack([np.eye(n)[: len(upper) - A.shape[0]], A])  # DAQP's simple bounds as rows
+    eq = sense == 5
+    E = rows[eq]
+    x_p = np.linalg.lstsq(E, upper[eq], rcond=None)[0]
+    N = linalg.null_space(E)
+    if N.shape[1] == 0 or N.shape[1] > n - np.count_nonzero(eq):
+        return None  # dependent equality rows, or none left to move in
+    G = rows[~eq]
+    shift = G @ x_p
+    y, flag, info = _daqp(
+        N.T @ H @ N,
+        N.T @ (H @ x_p + f),
+        G @ N,
+        upper[~eq] - shift,
+        lower[~eq] - shift,
+        np.zeros(G.shape[0], dtype=np.int32),
+        primal_tol,
+        iter_limit,
+        {},
+    )
+    if flag < 1 or not np.isfinite(y).all():
+        return None
+    x = x_p + N @ y
+    lam = np.zeros(len(upper))
+    lam[~eq] = info["lam"]
+    lam[eq] = np.linalg.lstsq(E.T, -(H @ x + f + G.T @ lam[~eq]), rcond=None)[0]
+    return x, lam
 
 
 def _daqp(H, f, A, upper, lower, sense, primal_tol, iter_limit, kw):
