@@ -616,7 +616,7 @@ def test_a_dense_qp_over_the_limits_solved_in_least_distance_form_is_the_same_qp
         assert len(solves) == 3
 
 
-@pytest.mark.parametrize(("bounds", "equalities"), [(0, 3), (4, 3), (0, 6)])
+@pytest.mark.parametrize(("bounds", "equalities"), [(0, 4), (4, 6), (0, 6)])
 def test_a_qp_daqp_calls_infeasible_is_solved_again_over_its_equalities_null_space(monkeypatch, bounds, equalities):
     """When DAQP reports a QP with equality rows infeasible, the QP over the null space of those
     rows gives its answer: the same weights and multipliers as DAQP where it solves it (simple

@@ -50,7 +50,7 @@ def daqp_solve(H, f, A, upper, lower, equal_rows, *, primal_tol, duals=None, ite
         # weight is small) can make the active-set solver cycle; its proximal-point mode, a
         # sequence of regularised QPs converging to the same answer, does not.
         x, flag, info = _daqp(H, f, A, upper, lower, sense, primal_tol, iter_limit, dict(kw, eps_prox=1e-8))
-    if flag < 1 and np.any(sense == 5):
+    if flag < 1 and 2 * np.count_nonzero(sense == 5) >= H.shape[0]:
         return _eliminated(H, f, A, upper, lower, sense, primal_tol, iter_limit)
     if flag < 1 or not np.isfinite(x).all():  # positive flags are optimal (2: soft constraints)
         return None
@@ -64,8 +64,10 @@ def _eliminated(H, f, A, upper, lower, sense, primal_tol, iter_limit):
     DAQP may call a QP with nearly as many equality rows as variables infeasible when it is not:
     a block QP of risk parity under caps on trades at 1,500 instruments, 113 anchors' rows over
     121 block changes, every row met at the current point to 5e-15, was "infeasible" at any primal
-    tolerance; over the 8 directions the equalities leave, DAQP solved it. The equality rows'
-    multipliers then close H·x + f + Aᵀ·λ = 0 (the rows are independent)."""
+    tolerance; over the 8 directions the equalities leave, DAQP solved it. It is tried where the
+    equality rows are at least half the variables: with fewer, DAQP was right each time measured
+    (8 block QPs at 300 instruments, 2 to 8 equality rows over 40 to 72 variables). The equality
+    rows' multipliers then close H·x + f + Aᵀ·λ = 0 (the rows are independent)."""
     n = H.shape[0]
     rows = np.vstack([np.eye(n)[: len(upper) - A.shape[0]], A])  # DAQP's simple bounds as rows
     eq = sense == 5
