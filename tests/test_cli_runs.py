@@ -4,6 +4,7 @@ import collections
 import json
 import math
 import os
+import re
 import sys
 
 import numpy as np
@@ -430,6 +431,9 @@ def test_the_csv_files_start_with_a_bom_for_excel(store, run, tmp_path):
     for path in (csv_path, trades):
         raw = path.read_bytes()
         assert raw.startswith(b"\xef\xbb\xbf") and raw.count(b"\xef\xbb\xbf") == 1
+    head = [line for line in trades.read_text(encoding="utf-8-sig").splitlines() if line.startswith("#")]
+    assert head[0] == f'# day: "{store.end}"' and head[1] == "# value: 1000000.00"
+    assert all(re.fullmatch(r"# cash_(before|left): -?\d+\.\d\d", line) for line in head[2:]) and len(head) == 4
     table = pd.read_csv(csv_path, comment="#", encoding="utf-8-sig")
     assert list(table["id"]) and table["weight"].sum() == pytest.approx(1.0, abs=1e-9)
 

@@ -454,8 +454,10 @@ def write_trades(path, report: dict) -> None:
     """The orders as CSV, one a line (``TRADE_COLUMNS``); the day, value and cash as leading ``#`` lines."""
     t = report["rebalance"]["trades"]
     with open(path, "w", newline="", encoding="utf-8-sig") as fh:
-        for key in ("day", "value", "cash_before", "cash_left"):
-            fh.write(f"# {key}: {json.dumps(t[key])}\n")
+        # yuan to the fen, as the orders' amounts (the JSON report keeps them whole)
+        fh.write(f"# day: {json.dumps(t['day'])}\n")
+        for key in ("value", "cash_before", "cash_left"):
+            fh.write(f"# {key}: {t[key]:.2f}\n")
         writer = csv.writer(fh)
         writer.writerow(TRADE_COLUMNS)
         for o in t["orders"]:
