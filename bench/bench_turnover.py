@@ -85,11 +85,6 @@ def rp_method(n):
     yield "risk parity", L, (lambda Lx: rp.solve_with_limits(C, Lx)), held(L, rp.solve_with_limits(other, L).x)
 
 
-def traded(x, h):
-    d = x - h
-    return max(float(np.maximum(d, 0).sum()), float(np.maximum(-d, 0).sum()))
-
-
 def table(sizes, caps, repeat, risk_parity, others=True):
     ratios = []
     print(
@@ -109,9 +104,10 @@ def table(sizes, caps, repeat, risk_parity, others=True):
                 cpu_ratio = float(np.median(cpu[j] / cpu[0]))
                 ratios.append((name, n, cap, ratio, cpu_ratio))
                 qps = f"{_qps(r)}/{_qps(base)}" if name == "risk parity" else "-"
+                traded, traded_base = max(capped.traded(r.x)), max(capped.traded(base.x))
                 print(
                     f"{name:<15}{n:>6}{cap:>7.2f}{np.median(wall[0]) * 1e3:>10.1f}ms{np.median(wall[j]) * 1e3:>10.1f}ms"
-                    f"{ratio:>8.2f} ({cpu_ratio:4.2f}){qps:>11}{traded(r.x, h):>9.4f}{traded(base.x, h):>17.4f}  "
+                    f"{ratio:>8.2f} ({cpu_ratio:4.2f}){qps:>11}{traded:>9.4f}{traded_base:>17.4f}  "
                     f"{r.solver}{'' if exact else '  NOT EXACT: ' + r.message}"
                 )
     return ratios

@@ -43,7 +43,7 @@ SQUARED_EPS_LOOSE = 1e-6
 # iterates: measured at 1,000 stocks with industries capped at 5 %, the factored QPs (interior
 # point on the lifted problem, then the polish) took 2.6-3.3 s each against DAQP's 0.17-0.34 s.
 DENSE_SQUARED_N = 1200
-# :meth:`SpreadSCA.run`'s status when ``hand_over`` stopped it after the squared phase.
+# :meth:`SpreadSCA.run`'s status when ``hand_over`` stopped it (after the squared phase or a spread QP).
 HANDED_OVER = "handed_over"
 
 
@@ -112,8 +112,7 @@ class SpreadSCA:
                 return np.full(self.n, np.nan), 0, NUMERICAL, "no portfolio within the limits was found to start from"
             self.last = w, 0
             if start is not None and self.blocks_hint is not None:
-                w, more, status, message = self.spread_phase(w, max_iteration)
-                return w, more, status, message
+                return self.spread_phase(w, max_iteration)
             w, used = self.squared_phase(w, max_iteration)
             self.last = w, used
             if used >= max_iteration:
