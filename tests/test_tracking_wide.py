@@ -4,6 +4,8 @@ dimension and the polish in the row space of the free days and held rows, agains
 solver on the formed problem to a tight tolerance and against the KKT conditions checked here;
 under a cap on trades, against the same dense solve with the trades as variables."""
 
+import dataclasses
+
 import numpy as np
 import pytest
 import scipy.optimize
@@ -176,6 +178,61 @@ def test_wide_tracking_error_under_a_cap_on_trades_matches_the_dense_solve(
     f_ref = float(np.sum((b - R @ ref) ** 2))
     assert r.objective <= f_ref + EXACT * f_ref + 1e-12 * float(b @ b)
     assert traded <= turnover + FEASIBLE
+
+
+def market_rebalance(seed, T, n, turnover):
+    """(R, b, limits) shaped like a rebalance on the market: three-factor daily returns, ten
+    sectors of which three are limited, every weight capped at 5/n, a benchmark over the same
+    names plus noise from outside them, holdings the tracking portfolio of other days' returns
+    (a portfolio held since the last rebalance), buys and sells each capped at ``turnover``."""
+
+    def draw(s):
+        rng = np.random.default_rng(s)
+        loadings = np.column_stack([rng.normal(1.0, 0.3, n), rng.normal(0.0, 0.5, (n, 2))])
+        factors = rng.normal(0.0, [0.012, 0.005, 0.004], (T, 3))
+        R = factors @ loadings.T + rng.normal(0.0, 1.0, (T, n)) * rng.uniform(0.008, 0.025, n)
+        return R, R @ rng.dirichlet(np.full(n, 0.5)) + rng.normal(0.0, 0.004, T), rng.integers(0, 10, n)
+
+    R, b, sector = draw(seed)
+    A = np.array([(sector == g).astype(float) for g in range(3)] + [np.ones(n)])
+    limits = Limits(
+        [str(i) for i in range(n)],
+        np.zeros(n),
+        np.full(n, 5.0 / n),
+        A,
+        np.array([0, 0.05, 0, 1]),
+        np.array([0.15, 1, 0.12, 1]),
+    )
+    R_then, b_then, _ = draw(seed + 50)
+    h = qp.min_tracking_error(R_then, b_then, limits).x
+    return R, b, dataclasses.replace(limits, holdings=h, max_buy=turnover, max_sell=turnover)
+
+
+@pytest.mark.parametrize("split_only", [False, True])
+@pytest.mark.parametrize(
+    "seed, T, n, turnover",
+    [(1, 30, 150, 0.1), (2, 30, 150, 0.05), (3, 40, 200, 0.1), (4, 60, 300, 0.3), (5, 40, 200, 0.02)],
+)
+def test_wide_tracking_error_under_a_cap_on_trades_is_solved_in_the_days_dimension(
+    monkeypatch, seed, T, n, turnover, split_only
+):
+    """A rebalance with many more instruments than days: the interior point of the days' size on
+    the problem restricted to guessed sides or (``split_only``: the restricted one refused) on the
+    problem split at the holdings, made exact by the active set over the holdings, no worse than
+    the dense solve with the trades as variables."""
+    R, b, limits = market_rebalance(seed, T, n, turnover)
+    if split_only:
+        usable = qp.wide.usable_for
+        monkeypatch.setattr(qp.wide, "usable_for", lambda red, s: red.quad.n > n and usable(red, s))
+    r = qp.min_tracking_error(R, b, limits)
+    assert r.converged and r.polished and r.solver == "interior-point"
+    assert limits.violation(r.x) <= FEASIBLE and max(limits.traded(r.x)) <= turnover + FEASIBLE
+    ref = dense_reference(R, b, limits)
+    f_ref = float(np.sum((b - R @ ref) ** 2))
+    assert r.objective <= f_ref + EXACT * f_ref + 1e-12 * float(b @ b)
+    # The cap binds: the answer without it trades more.
+    free = dataclasses.replace(limits, holdings=None, max_buy=np.inf, max_sell=np.inf)
+    assert max(limits.traded(qp.min_tracking_error(R, b, free).x)) > turnover + 1e-6
 
 
 def wide_step_problem(seed, T, n, m, near_duplicate_day):

@@ -45,9 +45,10 @@ three steps (four with a linear term, as in mean-variance):
 Caps on what is bought and sold against holdings (``Limits.holdings``, ``max_buy``, ``max_sell``)
 take their own path (:mod:`.turnover`): every weight kept to the side of its holding its gradient
 points to, the caps as linear rows over the sides, that problem solved as above (the greedy vertex
-for mean-variance, else the interior point to ``Settings.turnover_eps``), and from its active set
-an active set over the weights and their holdings gives the exact optimum; the lifted problem on
-the sparse interior point is the fallback.
+for mean-variance; with many more instruments than days the interior point of the days' size,
+on that problem and on the one split at the holdings; else the interior point to
+``Settings.turnover_eps``), and from its active set an active set over the weights and their
+holdings gives the exact optimum; the lifted problem on the sparse interior point is the fallback.
 
 BLAS is held to one thread around a solve (``Settings.one_blas_thread``): on a busy two-core
 machine default BLAS threads make dense algebra many times slower (PIQP itself uses no BLAS and
@@ -144,13 +145,7 @@ def _solve_any(quad, limits, settings, scale, objective):
             if found is not None:
                 return _exact(red, limits, found[:2], objective, found[2], "piqp")
         if wide.usable_for(red, settings):
-            # From its loose tolerance on, every hundredfold tighter one down to eps: where the
-            # active set read there leaves the polish short, a few more iterations settle it.
-            steps = (
-                math.ceil(math.log10(settings.wide_eps / settings.eps) / 2) if settings.wide_eps > settings.eps else 0
-            )
-            tolerances = [max(settings.wide_eps * 0.01**k, settings.eps) for k in range(steps + 1)]
-            for early in wide.solve(red, tolerances, settings.max_iteration):
+            for early in wide.solve(red, _wide_tolerances(settings), settings.max_iteration):
                 polished = polish(red, early, settings, early=True)
                 if polished is not None:
                     return _exact(red, limits, polished, objective, early.iterations, "interior-point")
@@ -202,8 +197,9 @@ def _solve_any(quad, limits, settings, scale, objective):
 def _solve_capped(quad, red, limits, settings, objective):
     """:func:`_solve` under caps on what is bought and sold (:mod:`.turnover`): every weight kept
     to the side of its holding its gradient points to, the caps are linear rows and the
-    restricted problem is solved as any other (the greedy vertex for mean-variance, else the
-    interior point to ``Settings.turnover_eps``, then to ``eps``); from its active set, the
+    restricted problem is solved as any other (the greedy vertex for mean-variance; with many
+    more instruments than days the interior point of the days' size, :func:`_wide_starts`; else
+    the interior point to ``Settings.turnover_eps``, then to ``eps``); from its active set, the
     active set over the weights and their holdings gives the exact optimum. Failing that, the
     interior point on the lifted problem and the same active set from its iterate."""
     side = turnover.guess_sides(red, settings.primal_tol)
@@ -231,6 +227,10 @@ def _solve_capped(quad, red, limits, settings, objective):
             found = turnover.kink_active_set(red, st, guessed[0], settings.turnover_rounds, settings)
             if found is not None:
                 return _exact(red, limits, found, objective, 0, solver)
+    for early, st, x0 in _wide_starts(red, side, narrow, settings):
+        found = turnover.kink_active_set(red, st, x0, settings.turnover_rounds, settings)
+        if found is not None:
+            return _exact(red, limits, found, objective, early.iterations, "interior-point")
     sparse_lift = red.quad.is_factor and red.quad.n > settings.sparse_ratio * red.quad.F.shape[0]
     solver = interior.setup(narrow, sparse_lift, settings.eps)
     iterations, last = 0, None
@@ -277,6 +277,35 @@ def _solve_capped(quad, red, limits, settings, objective):
         message=f"the interior point met its tolerance after {ip.iterations} iterations; no exact "
         f"point on its active set (KKT residual {kkt:.1e})",
     )
+
+
+def _wide_starts(red, side, narrow, settings):
+    """With many more instruments than days (least-squares form, :mod:`.wide`), starts of the
+    active set over the holdings from the interior point of the days' size, at each of its
+    tolerances: (its result, the state, x). First on the problem restricted to the guessed sides,
+    then, where none of those leads to the optimum, on the problem split at the holdings
+    (:func:`.turnover.split`), which guesses no side. Measured on 1,000 and 2,000 instruments
+    over 131 days, each start's active set fails on a few problems the other solves (where the
+    optimum is a face wider than the days, tracking error near zero), and either is a tenth of
+    the sparse interior point's time."""
+    tol = settings.primal_tol
+    if wide.usable_for(narrow, settings):
+        for early in wide.solve(narrow, _wide_tolerances(settings), settings.max_iteration):
+            yield early, turnover.restricted_state(red, side, early, tol), early.x
+    if not red.quad.is_factor:
+        return
+    parts = turnover.split(red, tol)
+    if wide.usable_for(parts.red, settings):
+        for early in wide.solve(parts.red, _wide_tolerances(settings), settings.max_iteration):
+            yield (early, *turnover.split_state(red, parts, early, tol))
+
+
+def _wide_tolerances(settings):
+    """The wide interior point's tolerances: from ``Settings.wide_eps`` every hundredfold tighter
+    one down to ``eps``. Where the active set read at one leaves the polish short, a few more
+    iterations settle it."""
+    steps = math.ceil(math.log10(settings.wide_eps / settings.eps) / 2) if settings.wide_eps > settings.eps else 0
+    return [max(settings.wide_eps * 0.01**k, settings.eps) for k in range(steps + 1)]
 
 
 def _from_holdings(red, side, settings):

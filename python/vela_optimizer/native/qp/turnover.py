@@ -3,9 +3,10 @@
 With holdings h the caps Σ max(x − h, 0) <= B and Σ max(h − x, 0) <= S (:class:`.model.Caps`) are
 convex and piecewise linear, with a kink at each h_i. Lifted (u ≥ x − h, u ≥ 0, Σu ≤ B) they
 are linear, but a lifted dense problem has twice the variables and a dense interior point costs
-eight times as much per iteration; so the lift serves only as a fallback (:mod:`.interior`), and
-the exact answer comes from an active set over x alone, where every weight is in one of the
-states
+eight times as much per iteration; so the lift serves only as a fallback (:mod:`.interior`), or
+in least-squares form with many more instruments than days (:class:`Split`), where the interior
+point's Newton systems are of the days' size whatever the variables; and the exact answer comes
+from an active set over x alone, where every weight is in one of the states
 
     at a bound | held at its holding (x_i = h_i) | free on the buy side (x_i > h_i) | free on the
     sell side (x_i < h_i)
@@ -121,6 +122,83 @@ def restricted(red, side, tol):
         hi=np.concatenate([red.hi, his]),
         caps=None,
     )
+
+
+@dataclass(frozen=True)
+class Split:
+    """The reduced problem in least-squares form with every weight that has a kink split at its
+    holding, x_i = h_i + u_i − v_i, u_i in [0, upper_i − h_i] and v_i in [0, h_i − lower_i]: what
+    is bought and sold are the sums of u and of v, so the caps are linear rows and x stays within
+    its bounds through u's and v's boxes alone. Variables (x over the weights without a kink,
+    u, v); F becomes [F_x, F_k, −F_k], a problem for the interior point of the days' size
+    (:mod:`.wide`), whose Newton systems do not grow with the variables."""
+
+    red: object  # the split problem (a Reduced without caps)
+    kink: np.ndarray  # bool (n,): the weights split
+    side: np.ndarray  # the sides of the weights without a kink (as :func:`sides`)
+
+
+def split(red, tol):
+    """The :class:`Split` of ``red`` (least-squares form, caps on trades)."""
+    from .model import Quadratic
+
+    quad, caps = red.quad, red.caps
+    h = caps.h
+    kink = inside(h, red.lower, red.upper, tol)
+    plain = ~kink
+    side = sides(h, h, red.lower, red.upper, tol)
+    F, q, A = quad.F, quad.q, red.A
+    hk = h[kink]
+    moved = A[:, kink] @ hk
+    cap_rows, cap_his = [], []
+    nk = int(kink.sum())
+    for sign, cap in caps.rows:
+        on = plain & (side == sign)
+        cap_rows.append(
+            np.concatenate([np.where(on, float(sign), 0.0)[plain], np.full(nk, sign > 0), np.full(nk, sign < 0)])
+        )
+        cap_his.append(cap + float(sign * h[on].sum()))
+    k = len(cap_rows)
+    rows = np.vstack([np.hstack([A[:, plain], A[:, kink], -A[:, kink]]), np.array(cap_rows).reshape(k, -1)])
+    split_quad = Quadratic(
+        np.concatenate([q[plain], q[kink], -q[kink]]),
+        F=np.hstack([F[:, plain], F[:, kink], -F[:, kink]]),
+        d=quad.d - F[:, kink] @ hk,
+    )
+    zeros = np.zeros(nk)
+    out = dataclasses.replace(
+        red,
+        quad=split_quad,
+        lower=np.concatenate([red.lower[plain], zeros, zeros]),
+        upper=np.concatenate([red.upper[plain], red.upper[kink] - hk, hk - red.lower[kink]]),
+        A=rows,
+        lo=np.concatenate([red.lo - moved, np.full(k, -np.inf)]),
+        hi=np.concatenate([red.hi - moved, cap_his]),
+        caps=None,
+        whole=False,
+    )
+    return Split(out, kink, side)
+
+
+def split_state(red, sp, ip, tol):
+    """The state and x from an interior point's iterate ``ip`` on the :class:`Split` ``sp``: a
+    split weight is at its upper bound where u is, at its lower bound where v is, held at its
+    holding where both u and v are at 0."""
+    kink, plain = sp.kink, ~sp.kink
+    n, nk, m = kink.size, int(kink.sum()), red.A.shape[0]
+    npl = n - nk
+    x, fixed_lo, fixed_hi = red.caps.h.copy(), np.zeros(n, bool), np.zeros(n, bool)
+    u, v = ip.x[npl : npl + nk], ip.x[npl + nk :]
+    x[plain] = ip.x[:npl]
+    x[kink] += u - v
+    fixed_lo[plain], fixed_hi[plain] = ip.at_lower[:npl], ip.at_upper[:npl]
+    u_lo, u_hi = ip.at_lower[npl : npl + nk], ip.at_upper[npl : npl + nk]
+    v_lo, v_hi = ip.at_lower[npl + nk :], ip.at_upper[npl + nk :]
+    fixed_hi[kink] = u_hi
+    fixed_lo[kink] = v_hi & ~u_hi
+    at_h = np.zeros(n, bool)
+    at_h[kink] = u_lo & v_lo
+    return start_state(red, x, fixed_lo, fixed_hi, ip.row_lo[:m], ip.row_hi[:m], tol, at_h, ip.row_hi[m:]), x
 
 
 def traded_vertex(red, side, settings):
