@@ -40,6 +40,7 @@ import numpy as np
 from ..settings import out_of_time
 from .active_set import equality_step
 from .certify import gradient_scale, recover_row_multipliers, wrong_signs
+from .model import Quadratic, Reduced
 
 
 @dataclass
@@ -133,15 +134,12 @@ class Split:
     u, v); F becomes [F_x, F_k, −F_k], a problem for the interior point of the days' size
     (:mod:`.wide`), whose Newton systems do not grow with the variables."""
 
-    red: object  # the split problem (a Reduced without caps)
+    red: Reduced  # the split problem, without caps
     kink: np.ndarray  # bool (n,): the weights split
-    side: np.ndarray  # the sides of the weights without a kink (as :func:`sides`)
 
 
 def split(red, tol):
     """The :class:`Split` of ``red`` (least-squares form, caps on trades)."""
-    from .model import Quadratic
-
     quad, caps = red.quad, red.caps
     h = caps.h
     kink = inside(h, red.lower, red.upper, tol)
@@ -177,7 +175,7 @@ def split(red, tol):
         caps=None,
         whole=False,
     )
-    return Split(out, kink, side)
+    return Split(out, kink)
 
 
 def split_state(red, sp, ip, tol):
