@@ -887,6 +887,25 @@ def test_caps_on_trades_give_the_optimum_of_the_lifted_problem(seed, n, method, 
     assert r.kkt_residual <= 1e-10
 
 
+@pytest.mark.parametrize(
+    "seed, n, holdings, cap",
+    [(100, 150, "index", 0.1), (101, 150, "drifted", 0.2), (103, 300, "index", 0.1), (134, 150, "index", 0.2)],
+)
+def test_mean_variance_rebalances_are_finished_by_the_active_set_from_the_holdings(seed, n, holdings, cap):
+    """Rebalances whose active set from the vertex reached from the holdings meets degenerate
+    vertices (a release the next step undoes at once) or needs more than the greedy vertex's
+    rounds: it finishes there ("active-set"), at the optimum of the lifted problem, rather than
+    leaving the problem to the interior point."""
+    limits, h, solve, grad, f = traded_problem(seed, n, "mean_variance", holdings)
+    capped = with_trades(limits, h, cap, cap)
+    r = solve(capped)
+    assert r.converged and r.polished and r.solver == "active-set", r.message
+    assert capped.violation(r.x) <= 1e-11
+    gap, y = descent_over_lifted_limits(grad(r.x), capped, r.x)
+    assert gap >= -1e-8 * float(np.abs(grad(r.x)).max())
+    assert r.objective <= f(y) + 1e-8 * abs(f(y)) and r.kkt_residual <= 1e-10
+
+
 @pytest.mark.parametrize("seed, n, method, holdings, buy, sell, t", [c for c in TRADED if c[1] <= 12])
 def test_caps_on_trades_never_worse_than_slsqp_on_the_lifted_problem(seed, n, method, holdings, buy, sell, t):
     """A general solver on the lifted problem (variables x, t_buy, t_sell), SLSQP at a tight
