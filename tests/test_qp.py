@@ -887,16 +887,42 @@ def test_caps_on_trades_give_the_optimum_of_the_lifted_problem(seed, n, method, 
     assert r.kkt_residual <= 1e-10
 
 
+def held_since_last_rebalance(seed, n, lam):
+    """(limits, holdings, solve, gradient, objective) of mean-variance at risk aversion ``lam``, the
+    holdings the answer on another problem's data within the same limits."""
+    returns, cov, limits = random_problem(seed, n)
+    mu = returns.mean(axis=0)
+    then_returns, then_cov, _ = random_problem(seed + 50, n)
+    h = qp.mean_variance(then_cov, then_returns.mean(axis=0), lam, limits).x
+    return (
+        limits,
+        h,
+        (lambda L: qp.mean_variance(cov, mu, lam, L)),
+        (lambda x: lam * cov @ x - mu),
+        (lambda x: float(lam / 2 * x @ cov @ x - mu @ x)),
+    )
+
+
 @pytest.mark.parametrize(
-    "seed, n, holdings, cap",
-    [(100, 150, "index", 0.1), (101, 150, "drifted", 0.2), (103, 300, "index", 0.1), (134, 150, "index", 0.2)],
+    "problem, cap",
+    [
+        # Degenerate vertices on the way: a release the next step undoes at once.
+        ((held_since_last_rebalance, 209, 200, 1.0), 0.05),
+        ((held_since_last_rebalance, 212, 120, 1.0), 0.2),
+        ((held_since_last_rebalance, 289, 200, 20.0), 0.05),
+        # More pivots than the greedy vertex's rounds.
+        ((traded_problem, 100, 150, "mean_variance", "index"), 0.1),
+        ((traded_problem, 101, 150, "mean_variance", "drifted"), 0.2),
+        ((traded_problem, 111, 300, "mean_variance", "index"), 0.1),
+    ],
+    ids=["degenerate-209", "degenerate-212", "degenerate-289", "pivots-100", "pivots-101", "pivots-111"],
 )
-def test_mean_variance_rebalances_are_finished_by_the_active_set_from_the_holdings(seed, n, holdings, cap):
+def test_mean_variance_rebalances_are_finished_by_the_active_set_from_the_holdings(problem, cap):
     """Rebalances whose active set from the vertex reached from the holdings meets degenerate
-    vertices (a release the next step undoes at once) or needs more than the greedy vertex's
-    rounds: it finishes there ("active-set"), at the optimum of the lifted problem, rather than
-    leaving the problem to the interior point."""
-    limits, h, solve, grad, f = traded_problem(seed, n, "mean_variance", holdings)
+    vertices or needs more rounds than one from the greedy vertex: it finishes there
+    ("active-set"), at the optimum of the lifted problem, rather than leaving the problem to the
+    interior point."""
+    limits, h, solve, grad, f = problem[0](*problem[1:])
     capped = with_trades(limits, h, cap, cap)
     r = solve(capped)
     assert r.converged and r.polished and r.solver == "active-set", r.message
