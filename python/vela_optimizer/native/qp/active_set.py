@@ -26,7 +26,7 @@ import scipy.linalg
 
 from ..factored import KKTSolver
 from ..settings import out_of_time
-from .certify import certified_residual, gradient_scale, recover_row_multipliers, wrong_signs
+from .certify import certified_residual, gradient_and_scale, recover_row_multipliers, wrong_signs
 
 
 def symmetric_solve(K, rhs):
@@ -75,7 +75,9 @@ def equality_step(red, x, fixed_lo, fixed_hi, row_lo, row_hi):
         K[:nf, :nf] = quad.P.take(free).dense() if quad.is_lowrank else quad.P[np.ix_(free, free)]
         K[nf:, :nf] = A_WF
         K[:nf, nf:] = A_WF.T
-        rhs = np.concatenate([-quad.grad(x)[free], r_rows])
+        # A dense P's gradient over the free variables alone: their rows of P (few at a vertex).
+        g_free = quad.grad(x)[free] if quad.is_lowrank else quad.P[free] @ x + quad.q[free]
+        rhs = np.concatenate([-g_free, r_rows])
         z = symmetric_solve(K, rhs)
         nu = z[nf:]
     x[free] += z[:nf]
@@ -224,7 +226,8 @@ def active_set(red, x0, fixed_lo, fixed_hi, row_lo, row_hi, rounds, settings, f_
         c_W = np.where(row_hi, red.hi, red.lo)[W]
         if np.abs(ax[W] - c_W).max(initial=0.0) > primal_tol:
             return None
-        tol_d = dual_tol * gradient_scale(red.quad, x)
+        g, scale = gradient_and_scale(red.quad, x)
+        tol_d = dual_tol * scale
         # Primal: free variables inside their bounds, rows left free inside their range.
         below = free & (x < red.lower - primal_tol)
         above = free & (x > red.upper + primal_tol)
@@ -234,7 +237,6 @@ def active_set(red, x0, fixed_lo, fixed_hi, row_lo, row_hi, rounds, settings, f_
         # row's cap and ≤ 0 at its floor (equality rows are free). When the free variables do
         # not determine ν (a vertex: every variable of a row at a bound), the KKT solve leaves
         # it at the least-squares answer; the multipliers are then recovered under their signs.
-        g = red.quad.grad(x)
         wrong = wrong_signs(g, red.A, nu, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d)
         if any(w.any() for w in wrong):
             signs = np.where(row_hi, 1, np.where(row_lo & ~eq, -1, 0))[W]
@@ -257,7 +259,7 @@ def active_set(red, x0, fixed_lo, fixed_hi, row_lo, row_hi, rounds, settings, f_
                 return None
             if f_ref is not None:
                 f = red.quad.value(x)
-                if f > f_ref + 1e-7 * abs(f_ref) + 1e-14 * gradient_scale(red.quad, x):
+                if f > f_ref + 1e-7 * abs(f_ref) + 1e-14 * scale:
                     return None
             return x, certified_residual(red, x, r, nu, free, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d / dual_tol)
         fixed_lo = (fixed_lo | below) & ~wrong_lo
@@ -484,8 +486,8 @@ def guess_and_check(red, settings, start=None):
                 x[pos] = red.lower[pos] if which == 0 else red.upper[pos]
             continue
         # At the KKT point of the held set: release the most wrong-signed multiplier, if any.
-        tol_d = dual_tol * gradient_scale(quad, x)
-        g = quad.grad(x)
+        g, scale = gradient_and_scale(quad, x)
+        tol_d = dual_tol * scale
         wrong = wrong_signs(g, red.A, nu, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d)
         choose_nu, choose = nu, wrong  # the multipliers that choose what to release
         free = ~(fixed_lo | fixed_hi)

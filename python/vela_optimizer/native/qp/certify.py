@@ -21,9 +21,20 @@ from ...exception import InvalidArgument
 from .model import make_quadratic
 
 
-def gradient_scale(quad, x):
-    """The size of the gradient terms, for judging multipliers and stationarity."""
+def gradient_and_scale(quad, x):
+    """(∇f at ``x``, :func:`gradient_scale` there), the Hessian product formed once where the
+    gradient is it plus q (a dense or factored P: over the whole market a product with P costs
+    as much as the rest of an active-set round)."""
+    if quad.is_factor:
+        return quad.grad(x), gradient_scale(quad, x)
     hx = quad.hess(x)
+    return hx + quad.q, gradient_scale(quad, x, hx)
+
+
+def gradient_scale(quad, x, hx=None):
+    """The size of the gradient terms, for judging multipliers and stationarity (``hx``: the
+    Hessian times x, where the caller has it)."""
+    hx = quad.hess(x) if hx is None else hx
     return max(
         float(np.abs(hx).max(initial=0.0)),
         float(np.abs(quad.q).max(initial=0.0)),

@@ -39,7 +39,7 @@ import numpy as np
 
 from ..settings import out_of_time
 from .active_set import equality_step
-from .certify import gradient_scale, recover_row_multipliers, wrong_signs
+from .certify import gradient_and_scale, recover_row_multipliers, wrong_signs
 from .model import Quadratic, Reduced
 
 
@@ -398,8 +398,8 @@ def kink_active_set(red, st, x0, rounds, settings):
         above &= ~cross_up
         rows_below = ~W & (ax < aug.lo - primal_tol)
         rows_above = ~W & (ax > aug.hi + primal_tol)
-        tol_d = dual_tol * gradient_scale(red.quad, x)
-        g = red.quad.grad(x)
+        g, scale = gradient_and_scale(red.quad, x)
+        tol_d = dual_tol * scale
         eq = aug.lo == aug.hi
         g_c, A_c, lo_c, hi_c, cols = _columns(red, st, aug, g)
         wrong = wrong_signs(g_c, A_c, nu, lo_c, hi_c, row_lo, row_hi, eq, tol_d)
