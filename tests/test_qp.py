@@ -1150,3 +1150,23 @@ def test_the_polish_releases_a_wrong_signed_multiplier_the_free_weights_determin
     assert len(runs) == 1 and r.polished and r.kkt_residual <= 1e-10
     gap, _ = descent_over_lifted_limits(2 * pr.returns.T @ (pr.returns @ r.x - pr.benchmark), pr.limits, r.x)
     assert gap >= -1e-8 * float(np.abs(2 * pr.returns.T @ (pr.returns @ r.x - pr.benchmark)).max())
+
+
+@pytest.mark.parametrize("moves", [[3], [1, 1, 2], [40], [2, 60, 1]])
+def test_gradients_kept_across_rounds_match_the_fresh_product(moves):
+    """The active set's gradient kept over the weights a round moved (a few columns of P, or the
+    whole product once more than an eighth moved) is the gradient formed afresh, to rounding."""
+    n = 200
+    rng = np.random.default_rng(len(moves) + sum(moves))
+    M = rng.normal(size=(n, n))
+    quad = model.Quadratic(rng.normal(size=n), P=M @ M.T / n)
+    kept = active_set._Gradients(quad)
+    x = rng.uniform(0, 1, n)
+    kept.at(x)
+    for k in moves:
+        x = x.copy()
+        x[rng.choice(n, k, replace=False)] += rng.normal(size=k)
+        g, scale = kept.at(x)
+        fresh, fresh_scale = quad.grad(x), certify.gradient_scale(quad, x)
+        np.testing.assert_allclose(g, fresh, rtol=0, atol=1e-12 * float(np.abs(fresh).max()))
+        assert scale == pytest.approx(fresh_scale, rel=1e-12)

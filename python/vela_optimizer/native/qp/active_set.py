@@ -26,7 +26,7 @@ import scipy.linalg
 
 from ..factored import KKTSolver
 from ..settings import out_of_time
-from .certify import certified_residual, gradient_and_scale, recover_row_multipliers, wrong_signs
+from .certify import certified_residual, gradient_and_scale, gradient_scale, recover_row_multipliers, wrong_signs
 
 
 def symmetric_solve(K, rhs):
@@ -409,6 +409,28 @@ def _accepted(red, x, g, nu, held, tol_d, settings):
     return x, certified_residual(red, x, r, nu, free, *held, eq, tol_d / settings.dual_tol)
 
 
+class _Gradients:
+    """∇f and its scale along the rounds of an active set over a dense P: a round moves the free
+    weights and the one its step meets, so P·x is updated over those columns (n × a few) rather
+    than formed again (n × n: over the whole market the bulk of a round). Formed afresh where
+    more than an eighth of the weights moved, and for the certificate."""
+
+    def __init__(self, quad):
+        self.quad, self.x, self.hx = quad, None, None
+
+    def at(self, x):
+        quad = self.quad
+        if quad.is_factor or quad.is_lowrank:
+            return gradient_and_scale(quad, x)
+        moved = None if self.x is None else np.flatnonzero(x != self.x)
+        if moved is not None and moved.size <= x.size // 8:
+            self.hx = self.hx + quad.P[:, moved] @ (x[moved] - self.x[moved])
+        else:
+            self.hx = quad.P @ x
+        self.x = x.copy()
+        return self.hx + quad.q, gradient_scale(quad, x, self.hx)
+
+
 # Rounds per ``guess_rounds_per`` instruments from a ``start`` (the vertex reached from the
 # holdings under caps on trades), where the greedy vertex gets one. A rebalance at 3,000
 # instruments took 140 to 250 rounds there (each release followed by the step it allows: two
@@ -459,6 +481,7 @@ def guess_and_check(red, settings, start=None):
     # again would repeat the round. Kept from the choice until a step moves the point.
     barred = np.zeros(quad.n + red.A.shape[0], dtype=bool)
     released = -1
+    gradients = _Gradients(quad)
     for done in range(rounds):
         if out_of_time():
             return None
@@ -486,7 +509,7 @@ def guess_and_check(red, settings, start=None):
                 x[pos] = red.lower[pos] if which == 0 else red.upper[pos]
             continue
         # At the KKT point of the held set: release the most wrong-signed multiplier, if any.
-        g, scale = gradient_and_scale(quad, x)
+        g, scale = gradients.at(x)
         tol_d = dual_tol * scale
         wrong = wrong_signs(g, red.A, nu, fixed_lo, fixed_hi, row_lo, row_hi, eq, tol_d)
         choose_nu, choose = nu, wrong  # the multipliers that choose what to release
@@ -508,7 +531,8 @@ def guess_and_check(red, settings, start=None):
             elif guided and sum(int(w.sum()) for w in alt) < sum(int(w.sum()) for w in wrong):
                 choose_nu, choose = recovered, alt
         if not any(w.any() for w in wrong):
-            return _accepted(red, x, g, nu, (fixed_lo, fixed_hi, row_lo, row_hi), tol_d, settings)
+            g, scale = gradient_and_scale(quad, x)
+            return _accepted(red, x, g, nu, (fixed_lo, fixed_hi, row_lo, row_hi), dual_tol * scale, settings)
         # Each round releases one: more wrong signs than rounds left cannot end in time.
         n_choose = sum(int(w.sum()) for w in choose)
         if n_choose == 0 or n_choose > rounds - done - 1:
