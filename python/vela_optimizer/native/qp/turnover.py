@@ -140,24 +140,24 @@ class Split:
 
 def split(red, tol):
     """The :class:`Split` of ``red`` (least-squares form, caps on trades)."""
-    quad, caps = red.quad, red.caps
-    h = caps.h
+    quad, h = red.quad, red.caps.h
     kink = inside(h, red.lower, red.upper, tol)
     plain = ~kink
-    side = sides(h, h, red.lower, red.upper, tol)
     F, q, A = quad.F, quad.q, red.A
     hk = h[kink]
     moved = A[:, kink] @ hk
-    cap_rows, cap_his = [], []
-    nk = int(kink.sum())
-    for sign, cap in caps.rows:
-        on = plain & (side == sign)
-        cap_rows.append(
-            np.concatenate([np.where(on, float(sign), 0.0)[plain], np.full(nk, sign > 0), np.full(nk, sign < 0)])
-        )
-        cap_his.append(cap + float(sign * h[on].sum()))
-    k = len(cap_rows)
-    rows = np.vstack([np.hstack([A[:, plain], A[:, kink], -A[:, kink]]), np.array(cap_rows).reshape(k, -1)])
+    # The caps' rows over the weights without a kink (on the only side they can take; the split
+    # ones as if held), then a buy cap over u and a sell cap over v.
+    none, side = np.zeros_like(kink), sides(h, h, red.lower, red.upper, tol)
+    over_x, cap_his = _cap_rows(red, KinkState(none, none, kink, side, None, None, None))
+    k, nk = over_x.shape[0], int(kink.sum())
+    buys = np.array([sign > 0 for sign, _ in red.caps.rows], dtype=float)[:, None]
+    rows = np.vstack(
+        [
+            np.hstack([A[:, plain], A[:, kink], -A[:, kink]]),
+            np.hstack([over_x[:, plain], np.repeat(buys, nk, axis=1), np.repeat(1.0 - buys, nk, axis=1)]),
+        ]
+    )
     split_quad = Quadratic(
         np.concatenate([q[plain], q[kink], -q[kink]]),
         F=np.hstack([F[:, plain], F[:, kink], -F[:, kink]]),
