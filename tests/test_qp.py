@@ -621,17 +621,32 @@ def test_vertex_optima_are_taken_from_the_guess(seed, n, lam, guess_small):
 
 
 @pytest.mark.parametrize(
-    "seed, m, signs",
-    [(0, 1, [0]), (1, 1, [1]), (2, 2, [0, -1]), (3, 3, [0, 1, -1]), (4, 4, [0, 1, 1, -1]), (5, 2, [1, 1])],
+    "seed, m, signs, n, shape",
+    [
+        (0, 1, [0], 40, "random"),
+        (1, 1, [1], 40, "random"),
+        (2, 2, [0, -1], 40, "random"),
+        (3, 3, [0, 1, -1], 40, "random"),
+        (4, 4, [0, 1, 1, -1], 40, "random"),
+        (5, 2, [1, 1], 40, "random"),
+        # Two rows alike (the multipliers not unique): the least-squares start is singular.
+        (6, 3, [0, 0, 0], 40, "twin rows"),
+        (7, 3, [1, 1, 0], 40, "twin rows"),
+        # A vertex: no free weight, every row read through the bounds alone.
+        (8, 4, [0, 1, -1, 1], 40, "no free weight"),
+        # A rebalance's shape: the budget, three groups and two caps over a few hundred weights.
+        (9, 6, [0, 1, -1, 1, 1, 1], 300, "random"),
+    ],
 )
-def test_row_multipliers_minimise_the_stationarity_residual(seed, m, signs):
+def test_row_multipliers_minimise_the_stationarity_residual(seed, m, signs, n, shape):
     """Free weights, weights at a lower and at an upper bound, rows with and without a sign:
     the recovered multipliers reach the smallest residual a general-purpose minimiser finds."""
     rng = np.random.default_rng(seed)
-    n = 40
     g = rng.normal(0, 1, n)
     A_W = (rng.random((m, n)) < 0.6).astype(float)
-    kind = rng.integers(0, 4, n)  # 0 free, 1 at lower, 2 at upper, 3 fixed
+    if shape == "twin rows":
+        A_W[1] = A_W[0]
+    kind = rng.integers(1 if shape == "no free weight" else 0, 4, n)  # 0 free, 1 at lower, 2 at upper, 3 fixed
     free, at_lower, at_upper, fixed = (kind == k for k in range(4))
     signs = np.array(signs)
 

@@ -16,6 +16,9 @@ void bind_risk_parity(pybind11::module_ &m);
 // Adds shrinkage_factors (core/shrinkage's factored estimate) to the engine module.
 void bind_shrinkage(pybind11::module_ &m);
 
+// Adds recover_multipliers (core/multipliers) to the engine module.
+void bind_multipliers(pybind11::module_ &m);
+
 // Adds small_covariance, small_tracking and small_certify (core/small_qp) to the engine module.
 void bind_small_qp(pybind11::module_ &m);
 

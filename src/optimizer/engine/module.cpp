@@ -133,6 +133,7 @@ void create_engine_module(pyb::module_ &optimizer) {
     bind_risk_parity(engine);
     bind_shrinkage(engine);
     bind_small_qp(engine);
+    bind_multipliers(engine);
     pyb::module_::import("sys").attr("modules")[pyb::str(name)] = engine;
 }
 

@@ -15,10 +15,15 @@ free variables and leave no multiplier on a constraint with slack. Two uses:
 
 from __future__ import annotations
 
+import importlib
+
 import numpy as np
 
+from ... import optimizer  # noqa: F401  (importing the extension registers _engine)
 from ...exception import InvalidArgument
 from .model import make_quadratic
+
+_engine = importlib.import_module("..._engine", __package__)
 
 
 def gradient_and_scale(quad, x):
@@ -69,21 +74,6 @@ def certified_residual(red, x, r, nu, free, fixed_lo, fixed_hi, row_lo, row_hi, 
     return max(stat, comp) / scale
 
 
-def _signed_lstsq(M, rhs, signs):
-    """argmin ‖M ν − rhs‖ with ν_j ≥ 0 where signs > 0, ≤ 0 where signs < 0, free where 0
-    (non-negative least squares on ν = S·u, a free ν_j split into u⁺ − u⁻)."""
-    if not signs.any():
-        return np.linalg.lstsq(M, rhs, rcond=None)[0]
-    from scipy.optimize import nnls
-
-    free = signs == 0
-    cols = np.hstack([M * np.where(free, 1.0, signs), -M[:, free]])
-    u = nnls(cols, rhs)[0]
-    nu = u[: M.shape[1]] * np.where(free, 1.0, signs)
-    nu[free] -= u[M.shape[1] :]
-    return nu
-
-
 def recover_row_multipliers(g, A_W, signs, at_lower, at_upper, fixed, scale):
     """Row multipliers ν under their sign conditions (ν ≥ 0 where signs > 0, ≤ 0 where signs < 0,
     free where 0) minimising the stationarity residual
@@ -94,75 +84,13 @@ def recover_row_multipliers(g, A_W, signs, at_lower, at_upper, fixed, scale):
     (each active bound takes the multiplier that closes its own component when its sign allows).
     h is convex and piecewise quadratic in a few unknowns (one per active row): Newton steps on
     the current piece (a sign-constrained least-squares problem over the components whose φ is
-    quadratic there) with a backtracking line search, from the least-squares answer over the
-    free variables; it stops once every component is within 1e-15·scale."""
-    m = A_W.shape[0]
-    if m == 0:
+    quadratic there) with an exact line search over its kinks, from the least-squares answer over
+    the free variables; it stops once every component is within 1e-15·scale. In the extension
+    (``_engine.recover_multipliers``): at a vertex an active-set round over a few hundred
+    instruments spent most of its time here, in numpy calls over a few unknowns."""
+    if A_W.shape[0] == 0:
         return np.zeros(0)
-    free = ~(at_lower | at_upper | fixed)
-
-    def pieces(nu):
-        # Components on a kink (r = 0 at a bound) count as quadratic: the Newton model then
-        # sees both sides of a bound whose sign conflicts with a row's.
-        r = g + A_W.T @ nu
-        return r, free | (at_lower & (r <= 0)) | (at_upper & (r >= 0))
-
-    def h(nu):
-        r, on = pieces(nu)
-        return 0.5 * float(np.sum(r[on] ** 2))
-
-    bound = at_lower | at_upper
-
-    def slope(r, delta, t):
-        # d/dt h(ν + t·step): piecewise linear and nondecreasing in t (h is convex).
-        rt = r + t * delta
-        psi = np.where(free, rt, np.where(at_lower, np.minimum(rt, 0.0), np.where(at_upper, np.maximum(rt, 0.0), 0.0)))
-        return float(psi @ delta)
-
-    nu = _signed_lstsq(A_W[:, free].T, -g[free], signs) if free.any() else np.zeros(m)
-    for _ in range(50):
-        r, on = pieces(nu)
-        if not on.any() or np.abs(r[on]).max() <= 1e-15 * scale:
-            break
-        h0 = h(nu)
-        step = _signed_lstsq(A_W[:, on].T, -g[on], signs) - nu
-        t = _exact_step(r, A_W.T @ step, bound, nu, step, signs, slope)
-        trial = nu + t * step
-        if not (t > 0.0 and h(trial) < h0):
-            break
-        nu = trial
-    return nu
-
-
-def _exact_step(r, delta, bound, nu, step, signs, slope):
-    """The t ≥ 0 minimising h(ν + t·step) as far as the signs of ν allow: the slope is linear
-    between the kinks t_i = −r_i/δ_i of the bound components, so bisect over the kinks for the
-    last one with a slope ≤ 0 and solve the linear piece after it. The minimiser of one piece
-    (the Newton target, t = 1) often lies short of the true one when the pieces change."""
-    with np.errstate(divide="ignore", invalid="ignore"):
-        limit = np.where((signs > 0) & (step < 0.0) | (signs < 0) & (step > 0.0), -nu / step, np.inf)
-        kinks = np.where(bound & (delta != 0.0), -r / delta, np.nan)
-    t_max = max(float(np.min(limit, initial=np.inf)), 0.0)
-    kinks = np.sort(kinks[(kinks > 0.0) & (kinks < t_max)])
-    grid = np.concatenate([[0.0], kinks, [t_max]]) if np.isfinite(t_max) else np.concatenate([[0.0], kinks])
-    s0 = slope(r, delta, 0.0)
-    if not s0 < 0.0:
-        return 0.0
-    lo, hi, s_lo, s_hi = 0, grid.size, s0, None
-    while hi - lo > 1:  # invariant: slope(grid[lo]) < 0, slope(grid[hi]) >= 0 (grid[size] = beyond)
-        mid = (lo + hi) // 2
-        s_mid = slope(r, delta, grid[mid])
-        if s_mid < 0.0:
-            lo, s_lo = mid, s_mid
-        else:
-            hi, s_hi = mid, s_mid
-    if hi == grid.size:
-        if np.isfinite(t_max):
-            return t_max
-        # Beyond the last kink the slope grows linearly with the curvature of that piece.
-        curvature = slope(r, delta, grid[lo] + 1.0) - s_lo
-        return grid[lo] - s_lo / curvature if curvature > 0.0 else grid[lo]
-    return grid[lo] - s_lo * (grid[hi] - grid[lo]) / (s_hi - s_lo) if s_hi > s_lo else grid[hi]
+    return _engine.recover_multipliers(g, A_W, signs, at_lower, at_upper, fixed, float(scale))
 
 
 def kkt_residual(P, q, limits, x, *, factor=None, target=None, active_tol=1e-9):
