@@ -48,7 +48,7 @@ def symmetric_solve(K, rhs):
             scale = np.abs(K).max() * np.abs(z).max() + np.abs(rhs).max()
             if np.all(np.isfinite(z)) and np.abs(rhs - K @ z).max() <= 1e-13 * max(scale, 1e-300):
                 return z
-    return scipy.linalg.lstsq(K, rhs, cond=1e-13, lapack_driver="gelsd", check_finite=False)[0]
+    return _min_norm(K, rhs)
 
 
 def equality_step(red, x, fixed_lo, fixed_hi, row_lo, row_hi):
@@ -78,12 +78,20 @@ def equality_step(red, x, fixed_lo, fixed_hi, row_lo, row_hi):
         # A dense P's gradient over the free variables alone: their rows of P (few at a vertex).
         g_free = quad.grad(x)[free] if quad.is_lowrank else quad.P[free] @ x + quad.q[free]
         rhs = np.concatenate([-g_free, r_rows])
-        z = symmetric_solve(K, rhs)
+        # More rows held than variables free (a vertex): K is singular, the least-squares answer
+        # is the one symmetric_solve would reach after its factorisation failed.
+        z = symmetric_solve(K, rhs) if mw <= nf else _min_norm(K, rhs)
         nu = z[nf:]
     x[free] += z[:nf]
     full_nu = np.zeros(red.A.shape[0])
     full_nu[W] = nu
     return x, full_nu
+
+
+def _min_norm(K, rhs):
+    """The minimum-norm least-squares answer of K z = rhs (:func:`symmetric_solve`'s for a
+    singular K)."""
+    return scipy.linalg.lstsq(K, rhs, cond=1e-13, lapack_driver="gelsd", check_finite=False)[0]
 
 
 def _least_squares_step(quad, x, free, A_W, c_W):
@@ -409,6 +417,14 @@ def _accepted(red, x, g, nu, held, tol_d, settings):
     return x, certified_residual(red, x, r, nu, free, *held, eq, tol_d / settings.dual_tol)
 
 
+def _undetermined(A, W, free):
+    """Whether the free variables leave the held rows' multipliers undetermined (A_WF of lower
+    rank than the rows held): at once where more rows are held than variables are free (a vertex,
+    most rounds from one), else by the rank."""
+    m = int(W.sum())
+    return m > int(free.sum()) or np.linalg.matrix_rank(A[W][:, free]) < m
+
+
 class _Gradients:
     """∇f and its scale along the rounds of an active set over a dense P: a round moves the free
     weights and the one its step meets, so P·x is updated over those columns (n × a few) rather
@@ -515,7 +531,7 @@ def guess_and_check(red, settings, start=None):
         choose_nu, choose = nu, wrong  # the multipliers that choose what to release
         free = ~(fixed_lo | fixed_hi)
         W = row_lo | row_hi
-        if any(w.any() for w in wrong) and np.linalg.matrix_rank(red.A[W][:, free]) < int(W.sum()):
+        if any(w.any() for w in wrong) and _undetermined(red.A, W, free):
             # At a vertex the free weights do not determine ν and the KKT solve leaves it at the
             # least-squares answer: recover it under its signs, as the polish does, and keep it
             # when it leaves the free weights stationary.
