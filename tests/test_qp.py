@@ -918,20 +918,20 @@ def held_since_last_rebalance(seed, n, lam):
     )
 
 
-@pytest.mark.parametrize(
-    "problem, cap",
-    [
-        # Degenerate vertices on the way: a release the next step undoes at once.
-        ((held_since_last_rebalance, 209, 200, 1.0), 0.05),
-        ((held_since_last_rebalance, 212, 120, 1.0), 0.2),
-        ((held_since_last_rebalance, 289, 200, 20.0), 0.05),
-        # More pivots than the greedy vertex's rounds.
-        ((traded_problem, 100, 150, "mean_variance", "index"), 0.1),
-        ((traded_problem, 101, 150, "mean_variance", "drifted"), 0.2),
-        ((traded_problem, 111, 300, "mean_variance", "index"), 0.1),
-    ],
-    ids=["degenerate-209", "degenerate-212", "degenerate-289", "pivots-100", "pivots-101", "pivots-111"],
-)
+REBALANCES = [
+    # Degenerate vertices on the way: a release the next step undoes at once.
+    ((held_since_last_rebalance, 209, 200, 1.0), 0.05),
+    ((held_since_last_rebalance, 212, 120, 1.0), 0.2),
+    ((held_since_last_rebalance, 289, 200, 20.0), 0.05),
+    # More pivots than the greedy vertex's rounds.
+    ((traded_problem, 100, 150, "mean_variance", "index"), 0.1),
+    ((traded_problem, 101, 150, "mean_variance", "drifted"), 0.2),
+    ((traded_problem, 111, 300, "mean_variance", "index"), 0.1),
+]
+REBALANCE_IDS = ["degenerate-209", "degenerate-212", "degenerate-289", "pivots-100", "pivots-101", "pivots-111"]
+
+
+@pytest.mark.parametrize("problem, cap", REBALANCES, ids=REBALANCE_IDS)
 def test_mean_variance_rebalances_are_finished_by_the_active_set_from_the_holdings(problem, cap):
     """Rebalances whose active set from the vertex reached from the holdings meets degenerate
     vertices or needs more rounds than one from the greedy vertex: it finishes there
@@ -941,6 +941,131 @@ def test_mean_variance_rebalances_are_finished_by_the_active_set_from_the_holdin
     capped = with_trades(limits, h, cap, cap)
     r = solve(capped)
     assert r.converged and r.polished and r.solver == "active-set", r.message
+    assert capped.violation(r.x) <= 1e-11
+    gap, y = descent_over_lifted_limits(grad(r.x), capped, r.x)
+    assert gap >= -1e-8 * float(np.abs(grad(r.x)).max())
+    assert r.objective <= f(y) + 1e-8 * abs(f(y)) and r.kkt_residual <= 1e-10
+
+
+def hessian_and_linear(grad, n):
+    """(P, q) of a quadratic objective from its gradient ∇f(x) = P x + q."""
+    q = grad(np.zeros(n))
+    return np.column_stack([grad(e) - q for e in np.eye(n)]), q
+
+
+def spied_held_residual(monkeypatch, refuse=False):
+    """What :func:`turnover.held_residual` answered, call by call (``refuse``: it answers None
+    whatever it found, forcing the active set over the holdings as before it)."""
+    real, answers = turnover.held_residual, []
+
+    def spy(*args):
+        answers.append(real(*args))
+        return None if refuse else answers[-1]
+
+    monkeypatch.setattr(turnover, "held_residual", spy)
+    return answers
+
+
+@pytest.mark.parametrize(
+    "problem, buy, sell",
+    [(problem, cap, cap) for problem, cap in REBALANCES]
+    + [
+        # Under the budget the sell cap is a buy cap (model.Caps): one cap row either way.
+        ((traded_problem, 72, 150, "mean_variance", "index"), 0.03, 0.3),
+        ((traded_problem, 73, 200, "mean_variance", "drifted"), np.inf, 0.04),
+    ],
+    ids=[*REBALANCE_IDS, "asymmetric-72", "sell-only-73"],
+)
+def test_rebalances_certified_at_the_restricted_optimum(monkeypatch, problem, buy, sell):
+    """Where the weights held at their holdings meet their other side's condition, the optimum
+    on the sides is returned with its own certificate: the answer the active set over the
+    holdings gives from it, its KKT residual as small, and optimal by multipliers found anew."""
+    limits, h, solve, grad, _ = problem[0](*problem[1:])
+    capped = with_trades(limits, h, buy, sell)
+    answers = spied_held_residual(monkeypatch)
+    r = solve(capped)
+    assert r.converged and r.polished and r.solver == "active-set", r.message
+    assert answers and answers[-1] is not None  # certified here, not by the active set's round
+    assert r.kkt_residual <= 1e-10 and capped.violation(r.x) <= 1e-11
+    P, q = hessian_and_linear(grad, limits.n)
+    assert qp.kkt_residual(P, q, capped, r.x) <= 1e-9
+    refused = spied_held_residual(monkeypatch, refuse=True)
+    before = solve(capped)
+    assert refused and before.solver == "active-set" and before.kkt_residual <= 1e-10
+    assert abs(r.objective - before.objective) <= 1e-12 * abs(before.objective)
+    np.testing.assert_allclose(r.x, before.x, rtol=0, atol=1e-9)
+
+
+@pytest.mark.parametrize(
+    "side, x, grad, row, buy, sell, kappa, certified",
+    [
+        # Held on the buy side: it may still be sold while s = ∇f + Aᵀν <= κ_S.
+        (1, 0.5, 0.3, 0.0, 0.1, 0.1, (0.0, 0.5), True),
+        (1, 0.5, 0.6, 0.0, 0.1, 0.1, (0.0, 0.5), False),
+        (1, 0.5, 0.3, 0.2, 0.1, 0.1, (0.0, 0.5), False),  # the row's multiplier counts: s = 0.3 + 2·0.2
+        (1, 0.5, 0.8, -0.2, 0.1, 0.1, (0.0, 0.5), True),  # s = 0.8 − 2·0.2
+        (1, 0.5, 1e-6, 0.0, 0.1, np.inf, (0.2,), False),  # no sell cap: κ_S = 0
+        (1, 0.5, -0.2, 0.0, 0.1, np.inf, (0.2,), True),
+        # Held on the sell side: it may still be bought while s >= −κ_B.
+        (-1, 0.5, -0.3, 0.0, 0.1, 0.1, (0.5, 0.0), True),
+        (-1, 0.5, -0.6, 0.0, 0.1, 0.1, (0.5, 0.0), False),
+        (-1, 0.5, -1e-6, 0.0, np.inf, 0.1, (0.2,), False),  # no buy cap: κ_B = 0
+        # Away from its holding, or a holding at a bound: no kink, nothing to check.
+        (1, 0.6, 5.0, 0.0, 0.1, 0.1, (0.0, 0.0), True),
+        (1, 0.0, 5.0, 0.0, 0.1, 0.1, (0.0, 0.0), True),
+    ],
+)
+def test_held_weights_meet_the_other_side_of_their_condition(side, x, grad, row, buy, sell, kappa, certified):
+    """One weight at ``x`` (its holding 0.5, or 0 at its floor when x is) with a row of
+    coefficient 2 (multiplier ``row``) and the caps' multipliers ``kappa`` (in ``Caps.rows``
+    order): certified, with nothing violated, exactly when −κ_B <= ∇f + Aᵀν <= κ_S holds there."""
+    h = 0.5 if x != 0.0 else 0.0
+    red = model.Reduced(
+        quad=model.Quadratic(np.zeros(1), P=np.eye(1)),
+        keep=np.ones(1, bool),
+        x_fixed=np.zeros(1),
+        lower=np.zeros(1),
+        upper=np.ones(1),
+        A=np.full((1, 1), 2.0),
+        lo=np.full(1, -np.inf),
+        hi=np.ones(1),
+        caps=model.Caps(np.full(1, h), buy, sell),
+    )
+    nu, g = np.array([row, *kappa]), np.array([grad])
+    found = turnover.held_residual(red, np.array([side], np.int8), np.full(1, x), nu, g, 1.0, Settings())
+    assert found == (0.0 if certified else None)
+
+
+def shunned(seed, n, lam, bad, penalty):
+    """Mean-variance from spread holdings (a Dirichlet draw within the limits) where the first
+    ``bad`` instruments' returns are ``penalty`` times the largest below the others: their
+    gradients lift the mean that guesses the sides, so most holdings are guessed bought, and
+    the optimum sells some of them beyond what the bad ones free."""
+    returns, cov, limits = random_problem(seed, n)
+    rng = np.random.default_rng(seed + 7)
+    h = qp.solve_qp(np.eye(n), -rng.dirichlet(np.ones(n)), limits).x
+    mu = returns.mean(axis=0)
+    mu[:bad] -= penalty * np.abs(mu).max()
+    return (
+        limits,
+        h,
+        (lambda L: qp.mean_variance(cov, mu, lam, L)),
+        (lambda x: lam * cov @ x - mu),
+        (lambda x: float(lam / 2 * x @ cov @ x - mu @ x)),
+    )
+
+
+@pytest.mark.parametrize("seed, bad, cap", [(100, 3, 0.1), (101, 3, 0.05), (102, 10, 0.1)])
+def test_a_held_weight_the_optimum_trades_the_other_way_is_not_certified(monkeypatch, seed, bad, cap):
+    """The optimum on the guessed sides keeps a weight at its holding that the optimum under the
+    caps trades the other way: it is refused there, and the solve goes on to the optimum of the
+    lifted problem."""
+    limits, h, solve, grad, f = shunned(seed, 150, 1.0, bad, 30.0)
+    capped = with_trades(limits, h, cap, cap)
+    answers = spied_held_residual(monkeypatch)
+    r = solve(capped)
+    assert None in answers
+    assert r.converged and r.polished, r.message
     assert capped.violation(r.x) <= 1e-11
     gap, y = descent_over_lifted_limits(grad(r.x), capped, r.x)
     assert gap >= -1e-8 * float(np.abs(grad(r.x)).max())

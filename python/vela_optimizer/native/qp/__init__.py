@@ -213,16 +213,25 @@ def _solve_capped(quad, red, limits, settings, objective):
     guess = (
         settings.guess_rounds and red.quad.n >= settings.guess_min_n and not red.quad.is_factor and np.any(red.quad.q)
     )
+    # The active set's answers carry their multipliers: where the weights held at their holdings
+    # meet their other side's condition too, that certificate is the capped problem's
+    # (:func:`.turnover.held_residual`) and the round of the active set over the holdings that
+    # would confirm it is skipped.
     starts = (
         ("daqp", narrow.quad.n <= settings.small_n, lambda: (side, solve_small(narrow, settings))),
         ("active-set", guess, lambda: _from_holdings(red, side, settings)),
-        ("active-set", settings.guess_rounds, lambda: (side, guess_and_check(narrow, settings))),
+        ("active-set", settings.guess_rounds, lambda: (side, guess_and_check(narrow, settings, multipliers=True))),
     )
     for solver, usable_here, start in starts:
         if not usable_here:
             continue
         at, guessed = start()
         if guessed is not None:
+            if solver == "active-set":
+                x, res, nu, g, scale = guessed
+                held = turnover.held_residual(red, at, x, nu, g, scale, settings)
+                if held is not None:
+                    return _exact(red, limits, (x, max(res, held)), objective, 0, solver)
             st = turnover.state_at(red, at, guessed[0], settings.primal_tol)
             found = turnover.kink_active_set(red, st, guessed[0], settings.turnover_rounds, settings)
             if found is not None:
@@ -309,11 +318,12 @@ def _wide_tolerances(settings):
 
 
 def _from_holdings(red, side, settings):
-    """(the sides, the active set's answer on them or None) from :func:`.turnover.traded_vertex`."""
+    """(the sides, the active set's answer on them with its multipliers, or None) from
+    :func:`.turnover.traded_vertex`."""
     start = turnover.traded_vertex(red, side, settings)
     if start is None:
         return side, None
-    return start[0], guess_and_check(start[1], settings, start=start[2])
+    return start[0], guess_and_check(start[1], settings, start=start[2], multipliers=True)
 
 
 def _late(red, limits, objective, x_kept, iterations, where):

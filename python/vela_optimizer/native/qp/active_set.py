@@ -457,9 +457,10 @@ class _Gradients:
 _GUIDED_ROUNDS = 2
 
 
-def guess_and_check(red, settings, start=None):
+def guess_and_check(red, settings, start=None, multipliers=False):
     """The exact optimum reached from the greedy vertex with its KKT residual, or None (the
-    interior point then solves the problem as before).
+    interior point then solves the problem as before). With ``multipliers``, an accepted answer
+    also carries what certified it: (x, residual, ν over ``red``'s rows, ∇f at x, its scale).
 
     A primal active-set method (Nocedal & Wright, Numerical Optimization, §16.5) from the vertex,
     which is feasible: solve the KKT system with the held bounds and rows, step towards its
@@ -548,7 +549,8 @@ def guess_and_check(red, settings, start=None):
                 choose_nu, choose = recovered, alt
         if not any(w.any() for w in wrong):
             g, scale = gradient_and_scale(quad, x)
-            return _accepted(red, x, g, nu, (fixed_lo, fixed_hi, row_lo, row_hi), dual_tol * scale, settings)
+            found = _accepted(red, x, g, nu, (fixed_lo, fixed_hi, row_lo, row_hi), dual_tol * scale, settings)
+            return (*found, nu, g, scale) if found is not None and multipliers else found
         # Each round releases one: more wrong signs than rounds left cannot end in time.
         n_choose = sum(int(w.sum()) for w in choose)
         if n_choose == 0 or n_choose > rounds - done - 1:

@@ -312,6 +312,30 @@ def state_at(red, side, x, tol):
     return KinkState(fixed_lo, fixed_hi, at_h, side.copy(), row_lo, row_hi, cap_held)
 
 
+def held_residual(red, side, x, nu, g, scale, settings):
+    """The KKT residual under the caps of the optimum ``x`` of the problem restricted to ``side``
+    (:func:`restricted`), from the multipliers ``nu`` that certified it there (the reduced rows',
+    then one per cap in ``Caps.rows`` order), ∇f = ``g`` and its ``scale``; None where a weight
+    held at its holding breaks the condition on its other side (the optimum under the caps then
+    moves it there).
+
+    The restricted problem's limits are the caps' over its sides, so its certificate covers
+    every bound, row and cap, the free weights' stationarity and the signs; what it lacks is half
+    of a held weight's condition −κ_B <= s_i <= κ_S (s = ∇f + Aᵀν over the reduced rows): its
+    bound at h_i gives the buy side's s_i >= −κ_B (the buy row reads it) and the sell side's
+    s_i <= κ_S, not the other. Judged as :func:`kink_active_set` judges the held weights'
+    columns, ``dual_tol`` times the scale."""
+    caps, m = red.caps, red.A.shape[0]
+    kappa = {sign: float(nu[m + j]) for j, (sign, _) in enumerate(caps.rows)}
+    tol = settings.primal_tol
+    held = inside(caps.h, red.lower, red.upper, tol) & (np.abs(x - caps.h) <= tol)
+    s = g[held] + red.A[:, held].T @ nu[:m]
+    # A buy-side weight may still be sold down to κ_S; a sell-side one bought up to −κ_B.
+    over = np.where(side[held] > 0, s - kappa.get(-1, 0.0), -kappa.get(1, 0.0) - s)
+    worst = float(np.max(over, initial=0.0))
+    return None if worst > settings.dual_tol * scale else worst / scale
+
+
 def _cap_rows(red, st):
     """The cap rows for the state: coefficients (k, n) and caps (k,), the sides' holdings moved
     to the right-hand side."""
