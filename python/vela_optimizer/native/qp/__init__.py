@@ -200,7 +200,9 @@ def _solve_capped(quad, red, limits, settings, objective):
     restricted problem is solved as any other (the greedy vertex for mean-variance; with many
     more instruments than days the interior point of the days' size, :func:`_wide_starts`; else
     the interior point to ``Settings.turnover_eps``, then to ``eps``); from its active set, the
-    active set over the weights and their holdings gives the exact optimum. Failing that, the
+    active set over the weights and their holdings gives the exact optimum (an active set's
+    optimum on the sides whose held weights meet the other side's condition is that optimum
+    already, :func:`.turnover.held_residual`). Failing that, the
     interior point on the lifted problem and the same active set from its iterate."""
     side = turnover.guess_sides(red, settings.primal_tol)
     narrow = turnover.restricted(red, side, settings.primal_tol)

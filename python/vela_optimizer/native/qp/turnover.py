@@ -26,7 +26,10 @@ reads the sell row, as if at an upper bound), every check of :mod:`.certify` app
 
 :func:`kink_active_set` is the primal-dual active set of :func:`.active_set.active_set` with the
 new state: a free weight that crosses its holding is held there; a held weight whose
-condition fails is released to the side it points to.
+condition fails is released to the side it points to. Where the optimum of the problem
+restricted to the sides (:func:`restricted`) comes with its multipliers, :func:`held_residual`
+checks the half of the held weights' conditions the restriction leaves out, and certifies it as
+the optimum under the caps without a round of the active set.
 """
 
 from __future__ import annotations
