@@ -221,7 +221,7 @@ def _solve_capped(quad, red, limits, settings, objective):
     # would confirm it is skipped.
     starts = (
         ("daqp", narrow.quad.n <= settings.small_n, lambda: (side, solve_small(narrow, settings))),
-        ("active-set", guess, lambda: _from_holdings(red, side, settings)),
+        ("active-set", guess, lambda: _from_holdings(red, side, narrow, settings)),
         ("active-set", settings.guess_rounds, lambda: (side, guess_and_check(narrow, settings, multipliers=True))),
     )
     for solver, usable_here, start in starts:
@@ -319,10 +319,10 @@ def _wide_tolerances(settings):
     return [max(settings.wide_eps * 0.01**k, settings.eps) for k in range(steps + 1)]
 
 
-def _from_holdings(red, side, settings):
+def _from_holdings(red, side, narrow, settings):
     """(the sides, the active set's answer on them with its multipliers, or None) from
-    :func:`.turnover.traded_vertex`."""
-    start = turnover.traded_vertex(red, side, settings)
+    :func:`.turnover.traded_vertex` (``narrow``: the problem restricted to ``side``)."""
+    start = turnover.traded_vertex(red, side, settings, narrow)
     if start is None:
         return side, None
     return start[0], guess_and_check(start[1], settings, start=start[2], multipliers=True)

@@ -202,7 +202,7 @@ def split_state(red, sp, ip, tol):
     return start_state(red, x, fixed_lo, fixed_hi, ip.row_lo[:m], ip.row_hi[:m], tol, at_h, ip.row_hi[m:]), x
 
 
-def traded_vertex(red, side, settings):
+def traded_vertex(red, side, settings, narrow=None):
     """A vertex of the limits (but for a few weights) reached greedily from the holdings: the
     sides it lies on, the problem restricted to them (:func:`restricted`) and the start of
     :func:`.active_set.guess_and_check` there (x and the bounds and rows it holds); None where
@@ -215,9 +215,10 @@ def traded_vertex(red, side, settings):
     large as the buyer's cap, the seller's floor, every row's headroom and the cap on what is
     bought allow, one weight in and one out (the budget holds). That is the answer of the
     problem linearised at the holdings when bounds and the caps bind, and next to the optimum of
-    a rebalance, where most weights stay at their holdings and few are free."""
+    a rebalance, where most weights stay at their holdings and few are free. ``narrow``: the
+    problem restricted to ``side``, where the caller has it."""
     tol = settings.primal_tol
-    narrow = restricted(red, side, tol)
+    narrow = restricted(red, side, tol) if narrow is None else narrow
     A, lo, hi = narrow.A, narrow.lo, narrow.hi
     if np.any(A < 0.0) or not np.all(np.isfinite(narrow.lower)):
         return None
