@@ -1003,6 +1003,55 @@ def test_weights_a_qp_stops_at_their_holdings_are_put_on_them_exactly(case, hair
     assert b <= float(np.maximum(x - h, 0).sum()) and s <= float(np.maximum(h - x, 0).sum())
 
 
+@pytest.mark.parametrize(
+    "moves",
+    [
+        ["place"],
+        ["place", "flip up"],
+        ["place", "flip down", "flip up"],
+        ["place", "trade more"],
+        ["place", "flip up", "trade more", "flip down"],
+    ],
+)
+def test_the_sides_bounds_and_cap_rows_are_those_of_the_sides_after_each_change(moves):
+    """The region's bounds and the caps' rows are kept between calls while the sides stand: after
+    every change of the sides (a weight sent to its other side, or a new iterate placed) they are
+    those of the sides now."""
+    from vela_optimizer.native.riskparity.trades import TradeSides
+
+    n, tol = 8, Settings().feasibility_tol
+    h = np.full(n, 1 / n)
+    limits = Limits.build(
+        [f"S{i}" for i in range(n)], np.zeros(n), np.full(n, 0.5), [], holdings=h, max_buy=0.1, max_sell=0.1
+    )
+    sides = TradeSides(limits, tol)
+    x = h.copy()
+    x[[0, 1]] += [0.02, -0.02]  # 0 bought, 1 sold, the rest at their holdings
+    for move in moves:
+        before = None if sides.side is None else sides.side.copy()
+        if before is not None:
+            sides.bounds(), sides.rows()  # read before the change, as every step does
+        if move == "place":
+            sides.place(x, prefer=np.where(np.arange(n) % 2 == 0, 1.0, -1.0))
+        elif move == "trade more":
+            x = x.copy()
+            x[[2, 3]] += [-0.01, 0.01]  # 2 sold, 3 bought: their sides are where they lie
+            sides.place(x)
+        else:
+            up = move == "flip up"
+            assert sides.flip(x, np.full(n, 1.0 if up else -1.0), np.zeros(len(sides.caps)))
+        assert before is None or not np.array_equal(sides.side, before)
+        side = sides.side
+        lower, upper = sides.bounds()
+        np.testing.assert_array_equal(lower, np.where(side > 0, h, 0.0))
+        np.testing.assert_array_equal(upper, np.where(side < 0, h, 0.5))
+        rows, caps = sides.rows()
+        signs = np.array([sign for sign, _ in sides.caps])
+        expected = np.where(side[None, :] == signs[:, None], signs[:, None], 0.0)
+        np.testing.assert_array_equal(rows, expected)
+        np.testing.assert_array_equal(caps, [cap + row @ h for (_, cap), row in zip(sides.caps, expected)])
+
+
 @pytest.mark.parametrize(("n", "seed"), [(12, 4), (40, 3)])
 def test_caps_on_trades_that_do_not_bind_and_holdings_alone_change_nothing(n, seed):
     C, plain, limits = traded_limits(n, seed, "away", 1.0)

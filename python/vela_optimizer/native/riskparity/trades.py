@@ -44,6 +44,8 @@ class TradeSides:
         self.inside = inside(self.h, self.lower, self.upper, tol)
         self.tol = tol
         self.side: Any = None  # +1 / −1 per instrument (int8), set by the first start
+        self._bounds: tuple | None = None  # (the sides, lower, upper) of the last bounds()
+        self._rows: tuple | None = None  # (the sides, rows, caps) of the last rows()
 
     @property
     def k(self) -> int:
@@ -66,17 +68,26 @@ class TradeSides:
         self.side = side
 
     def bounds(self):
-        """The bounds of the region: the limits' bounds and each weight's side of its holding."""
-        lower = np.where(self.inside & (self.side > 0), self.h, self.lower)
-        upper = np.where(self.inside & (self.side < 0), self.h, self.upper)
-        return lower, upper
+        """The bounds of the region: the limits' bounds and each weight's side of its holding
+        (read-only arrays, kept while the sides stand: each step reads them several times)."""
+        # The sides are only ever replaced, never changed in place: the array itself is the key.
+        if self._bounds is None or self._bounds[0] is not self.side:
+            lower = np.where(self.inside & (self.side > 0), self.h, self.lower)
+            upper = np.where(self.inside & (self.side < 0), self.h, self.upper)
+            lower.flags.writeable = upper.flags.writeable = False
+            self._bounds = (self.side, lower, upper)
+        return self._bounds[1:]
 
     def rows(self):
         """The caps as rows over the weights, (k, n), and their caps (k,): Σ a_i x_i <= cap + a·h
-        with a = ±1 on the cap's side."""
-        signs = np.array([sign for sign, _ in self.caps], dtype=float)
-        rows = np.where(self.side[None, :] == signs[:, None], signs[:, None], 0.0).reshape(self.k, self.h.size)
-        return rows, np.array([cap for _, cap in self.caps], dtype=float) + rows @ self.h
+        with a = ±1 on the cap's side (read-only, kept while the sides stand, as :meth:`bounds`)."""
+        if self._rows is None or self._rows[0] is not self.side:
+            signs = np.array([sign for sign, _ in self.caps], dtype=float)
+            rows = np.where(self.side[None, :] == signs[:, None], signs[:, None], 0.0).reshape(self.k, self.h.size)
+            caps = np.array([cap for _, cap in self.caps], dtype=float) + rows @ self.h
+            rows.flags.writeable = caps.flags.writeable = False
+            self._rows = (self.side, rows, caps)
+        return self._rows[1:]
 
     def snapped(self, x, limits):
         """``x`` with the weights within the tolerance of their holdings put on them exactly, the
