@@ -514,7 +514,8 @@ def hedged_market(n, seed):
         ("hedge mostly held", False, False),
     ],
 )
-def test_the_jacobian_solves_with_the_contributions_jacobian(case, cholesky, factored):
+@pytest.mark.parametrize("rhs", ["dense", "zero on the rows solved apart"])
+def test_the_jacobian_solves_with_the_contributions_jacobian(case, cholesky, factored, rhs):
     """J·X = V, C·X and Jᵀ·z = r against the dense Jacobian of w ∘ (C·w); rows at a zero weight are
     (C·w)_i·e_iᵀ, held rows e_iᵀ, and released rows their own again. The rows neither held nor at a
     zero weight solve with their own block of M alone: none of them ("all held"), a few ("mostly
@@ -558,6 +559,9 @@ def test_the_jacobian_solves_with_the_contributions_jacobian(case, cholesky, fac
     J[held] = 0.0
     J[held, held] = 1.0
     V, r, R = rng.normal(size=(n, 4)), rng.normal(size=n), rng.normal(size=(n, 3))
+    if rhs != "dense":
+        # The spread phase's right-hand sides: 0 on the held rows (and here on the zero weights').
+        V[zero | np.isin(np.arange(n), held)] = 0.0
     X, CX = jac.solve(V)
     scale = np.abs(np.linalg.inv(J)).max()
     np.testing.assert_allclose(X, np.linalg.solve(J, V), rtol=0, atol=1e-10 * scale)

@@ -116,15 +116,19 @@ class Jacobian:
             X, _ = lapack.dgetrs(self.lu, self.piv, V)
             return X, self.C @ X
         Z, F = self.Z, self.F
-        Vw = V / self.wz[:, None]
         if not Z.size:
+            Vw = V / self.wz[:, None]
             X = self._m_solve(Vw)
             return X, Vw - self.D[:, None] * X
-        X = np.empty_like(Vw)
-        X[Z] = V[Z] / self.zdiag[:, None]
+        # Rows F only where the rows Z are overwritten: under caps on trades most rows are Z.
+        VwF = V[F] / self.wz[F, None]
+        X = np.empty(V.shape)
+        XZ = X[Z] = V[Z] / self.zdiag[:, None]
         CZ, CZF = self._held_rows()
-        X[F] = self._m_solve(Vw[F] - CZF.T @ X[Z])
-        CX = Vw - self.D[:, None] * X
+        # X[Z] is often 0 (every right-hand side 0 on the held rows): then so is its product.
+        XF = X[F] = self._m_solve(VwF - CZF.T @ XZ if XZ.any() else VwF)
+        CX = np.empty(V.shape)
+        CX[F] = VwF - self.D[F, None] * XF
         CX[Z] = CZ @ X
         return X, CX
 
