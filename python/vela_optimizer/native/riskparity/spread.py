@@ -477,7 +477,7 @@ class SpreadState:
         held = np.concatenate([pinned, model.anchors])
         # C's columns at the held instruments, the pinned then the anchors: one gather for the
         # prices and the held multipliers (the factored form makes its columns where asked).
-        C_held = None if sca.factored or not held.size else C[:, held]
+        C_held = None if sca.factored or not held.size else C[held].T  # rows: the cheaper gather, C symmetric
         z = self.prices = self._prices(sca, lay, model, grad, level_price, held, C_held)
         lam_sides = lam_bounds
         if held.size:
@@ -626,25 +626,28 @@ class SpreadState:
         if sca.trades is None or self.relaxed:
             return []
         s = model.out[0]
-        moved = model.T @ s + model.t0
-        new = lay.means + moved
-        pin, sizes, p = lay.pin, np.fromiter(map(len, self.blocks), dtype=float, count=lay.p), lay.p
+        moved_a = model.T @ s + model.t0
+        # Python floats and lists: the loops below read single entries, where an array's cost more.
+        moved, new = moved_a.tolist(), (lay.means + moved_a).tolist()
+        pin, anchor, p = lay.pin.tolist(), lay.anchor.tolist(), lay.p
+        sizes = [float(len(b)) for b in self.blocks]
+        pair_lo, pair_hi, lam = model.pair_lo.tolist(), model.pair_hi.tolist(), lam_order.tolist()
         busy = set(touching) | {j + 1 for j in touching}
         plans = []
         for r in np.flatnonzero(lam_order > 0).tolist():
-            j = int(model.pair_lo[r])
-            if model.pair_hi[r] != j + 1 or pin[j] == pin[j + 1] or j - 1 in touching or j + 1 in touching:
+            j = pair_lo[r]
+            if pair_hi[r] != j + 1 or pin[j] == pin[j + 1] or j - 1 in touching or j + 1 in touching:
                 continue
             b, level, way = (j, j + 1, 1) if pin[j + 1] else (j + 1, j, -1)
-            if lay.anchor[b] >= 0:
+            if anchor[b] >= 0:
                 continue
-            budget = FAR_SHARE * float(lam_order[r]) - 2.0 * sizes[b] * sizes[level]
-            reach = abs(float(moved[b]))
+            budget = FAR_SHARE * lam[r] - 2.0 * sizes[b] * sizes[level]
+            reach = abs(moved[b])
             passed: list[int] = []
             i = level + way
             while 0 <= i < p and pin[i] and i not in busy and len(passed) < FAR_LEVELS:
                 cost = 2.0 * sizes[b] * sizes[i]
-                if cost > budget or abs(float(new[i] - new[b])) > reach:
+                if cost > budget or abs(new[i] - new[b]) > reach:
                     break
                 budget -= cost
                 passed.append(i)
