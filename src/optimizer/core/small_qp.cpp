@@ -422,10 +422,23 @@ double objective(const SmallQp &qp, const std::vector<double> &x, Products &made
 
 }  // namespace
 
-SmallAnswer certify_small(const SmallQp &qp, const double *x, const double *lam, double primal_tol, double dual_tol) {
+SmallAnswer certify_small(const SmallQp &qp, const double *x_in, const double *lam, double primal_tol,
+                          double dual_tol) {
     SmallAnswer out;
     const std::size_t k = qp.k, rows = qp.rows;
-    if (!qp.usable || !all_finite(x, k)) return out;
+    if (!qp.usable || !all_finite(x_in, k)) return out;
+    // A bound the solver holds (its multiplier nonzero) comes out a few 1e-16 off it, either side
+    // (weights of −3e-15 or 2e-31 at a floor of 0); so may one it does not hold but meets. Within
+    // primal_tol of such a bound the answer is put on it, and that point is the one certified and
+    // returned; one further beyond is refused below as broken.
+    std::vector<double> clipped(x_in, x_in + k);
+    for (std::size_t a = 0; a < k; ++a) {
+        double &v = clipped[a];
+        const bool at_lo = lam[a] < 0.0 || v < qp.bl[a], at_hi = lam[a] > 0.0 || v > qp.bu[a];
+        if (at_lo && std::abs(v - qp.bl[a]) <= primal_tol) v = qp.bl[a];
+        if (at_hi && std::abs(v - qp.bu[a]) <= primal_tol) v = qp.bu[a];
+    }
+    const double *x = clipped.data();
     std::vector<double> z(k + rows), below(k + rows), above(k + rows);
     std::copy(x, x + k, z.begin());
     mat_vec(qp.Ar.data(), rows, k, x, z.data() + k);

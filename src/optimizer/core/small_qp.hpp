@@ -23,8 +23,10 @@
 // admit no point, a Hessian whose mean diagonal is not positive, more kept variables than the
 // caller allows, fewer factor rows than kept variables (FᵀF singular), every variable fixed.
 //
-// The certificate (certify_small) accepts the solver's answer x with multipliers λ (bounds,
-// then rows; H x + f + λ_b + Aᵀν = 0, λ > 0 where an upper side holds, < 0 a lower one) when
+// The certificate (certify_small) puts the solver's answer on the bounds it holds or breaks,
+// where it lies within primal_tol of them (a bound it holds comes out a few 1e-16 off), and
+// accepts that x with multipliers λ (bounds, then rows; H x + f + λ_b + Aᵀν = 0, λ > 0 where an
+// upper side holds, < 0 a lower one) when
 //
 //   broken   = max(0, max_i (lower_i − z_i), max_i (z_i − upper_i)) ≤ primal_tol,  z = (x, A x)
 //   residual = max(stat, comp) / g ≤ 10⁻³·dual_tol, where r = ∇f(x) + Aᵀν computed afresh,
