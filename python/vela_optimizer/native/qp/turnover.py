@@ -272,9 +272,12 @@ def traded_vertex(red, side, settings, narrow=None):
             sellers[j:] = [k for k in sellers[j:] if cols[k][r_stop] <= c]
     x = np.array(xs)
     # The weights moved lie on their sides; the others keep the side their gradient suggested.
+    # The moves keep to the restricted problem's bounds (each weight on its side of its holding):
+    # the sides stand, and with them that problem, which is built again only where they do not.
     moved = sides(x, red.caps.h, red.lower, red.upper, tol)
-    side = np.where(np.abs(x - red.caps.h) <= tol, side, moved).astype(np.int8)
-    narrow = restricted(red, side, tol)
+    new_side = np.where(np.abs(x - red.caps.h) <= tol, side, moved).astype(np.int8)
+    if not np.array_equal(new_side, side):
+        side, narrow = new_side, restricted(red, new_side, tol)
     ax = narrow.A @ x
     eq = narrow.lo == narrow.hi
     fixed_hi = x >= narrow.upper - tol
