@@ -294,8 +294,8 @@ std::vector<double> recover_row_multipliers(const double *g, const double *A, co
         if (state[i] == BoundState::kFree) rows.push_back(i);
     if (!rows.empty()) nu = signed_lstsq(pc, rows, signs);
     std::vector<double> r, delta(n), step(m), trial(m), r_trial;
+    pc.residual(nu, r);  // kept with ν: an accepted step's residual is the next round's
     for (int it = 0; it < 50; ++it) {
-        pc.residual(nu, r);
         rows.clear();
         double worst = 0.0;
         for (std::size_t i = 0; i < n; ++i)
@@ -317,6 +317,7 @@ std::vector<double> recover_row_multipliers(const double *g, const double *A, co
         pc.residual(trial, r_trial);
         if (!(t > 0.0 && pc.value(r_trial) < h0)) break;
         nu = trial;
+        r.swap(r_trial);
     }
     return nu;
 }
