@@ -16,9 +16,11 @@ from veladatac import rules
 DAY = dt.date(2024, 6, 3)
 
 
-def result(weights, upper, groups=(), holdings=None, untradable=(), kept=None, lower=None):
+def result(weights, upper, groups=(), holdings=None, untradable=(), kept=None, lower=None, cap=np.inf):
     ids = list(weights)
-    lim = Limits.build(ids, lower if lower is not None else np.zeros(len(ids)), upper, groups)
+    h = None if holdings is None else np.array([holdings.get(i, 0.0) for i in ids])
+    lower = lower if lower is not None else np.zeros(len(ids))
+    lim = Limits.build(ids, lower, upper, groups, holdings=h, max_buy=cap, max_sell=cap)
     return SimpleNamespace(
         weights=pd.Series(weights, dtype=float),
         trading_date=DAY,
@@ -168,3 +170,61 @@ def test_a_missing_close_is_refused():
     res = result({"600000.XSHG": 0.5, "600001.XSHG": 0.5}, [1.0, 1.0])
     with pytest.raises(InvalidArgument, match="缺少 600001.XSHG"):
         trade_list(res, {"600000.XSHG": 10.0, "600001.XSHG": math.nan}, capital=1e5)
+
+
+def traded(tl):
+    """(bought, sold) of the orders as fractions of the portfolio's value."""
+    return (
+        math.fsum(o.value for o in tl.orders if o.side == "buy") / tl.value,
+        math.fsum(o.value for o in tl.orders if o.side == "sell") / tl.value,
+    )
+
+
+# 100,000 yuan in 600000 and 600001 at 10.00 (5000 shares each) moved to 34.5 % each and 31 % of
+# 600002: 1550 shares of each sold, rounded up to 1600, would sell 32 % under a 31 % cap.
+TURNOVER_CASE = dict(
+    weights={"600000.XSHG": 0.345, "600001.XSHG": 0.345, "600002.XSHG": 0.31},
+    holdings={"600000.XSHG": 0.5, "600001.XSHG": 0.5},
+    cap=0.31,
+)
+TEN = {"600000.XSHG": 10.0, "600001.XSHG": 10.0, "600002.XSHG": 10.0}
+
+
+def test_a_sale_the_lots_take_past_the_sell_cap_is_made_smaller():
+    res = result(upper=[1.0, 1.0, 1.0], **TURNOVER_CASE)
+    tl = trade_list(res, TEN, capital=100_000)
+    check(tl, res)
+    bought, sold = traded(tl)
+    assert sold == pytest.approx(0.31) and bought <= 0.31
+    # one of the two sales is 1500 shares: its holding ends 50 shares above the target, under its cap
+    assert sorted(tl.target[i] for i in ("600000.XSHG", "600001.XSHG")) == [3400, 3500]
+    assert not tl.notes
+
+
+def test_a_sell_cap_whole_lots_must_pass_is_noted():
+    # both sold to their caps of 34.5 %: a smaller sale of either would leave it above its cap
+    res = result(upper=[0.345, 0.345, 1.0], **TURNOVER_CASE)
+    tl = trade_list(res, TEN, capital=100_000)
+    check(tl, res)
+    assert traded(tl)[1] == pytest.approx(0.32)
+    assert tl.notes == [
+        "whole lots pass the cap of 0.3100 on what is sold: 0.3200 sold (a smaller sale would leave a holding "
+        "above its cap or its group's)"
+    ]
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_lots_keep_the_caps_on_what_is_bought_and_sold(seed):
+    rng = np.random.default_rng(100 + seed)
+    ids = [f"600{k:03d}.XSHG" for k in range(8)] + [f"688{k:03d}.XSHG" for k in range(2)] + ["300001.XSHE"]
+    n = len(ids)
+    h = rng.dirichlet(np.ones(n)) * rng.uniform(0.9, 1.0)  # some cash
+    w = rng.dirichlet(np.ones(n))
+    cap = float(max(np.maximum(w - h, 0).sum(), np.maximum(h - w, 0).sum()))  # the answer's turnover binds
+    res = result(dict(zip(ids, w)), np.ones(n), holdings=dict(zip(ids, h)), cap=cap)
+    prices = dict(zip(ids, np.round(rng.uniform(20, 300, n), 2)))  # dear shares: a lot is a large step
+    tl = trade_list(res, prices, capital=float(rng.uniform(3e5, 2e6)))
+    check(tl, res)
+    bought, sold = traded(tl)
+    assert bought <= cap + 1e-12
+    assert sold <= cap + 1e-12 or any("on what is sold" in note for note in tl.notes)

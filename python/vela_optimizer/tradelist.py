@@ -6,10 +6,15 @@ valued at the trading day's closes) and the day's closes:
 1. each instrument's target is ``w_i * V / p_i`` shares; buys are rounded down to whole lots and
    sells up (a position sold down to less than a lot is sold whole), so that no holding ends above
    its target: no instrument cap and no group cap can be broken by the rounding;
-2. the cash that rounding leaves is spent a lot at a time, first on group and instrument floors
+2. under caps on what is bought and sold, sells the rounding took past the sell cap are made
+   smaller a step at a time where the larger holding keeps its caps, and buys past the buy cap
+   (holdings given as weights of a capital are whole shares, a little off their weights) are
+   made smaller; a cap the lots still pass is noted, never passed silently;
+3. the cash that rounding leaves is spent a lot at a time, first on group and instrument floors
    the rounding broke, then on the instruments furthest below their target value, never past an
-   instrument's or a group's cap, and never past the cash the orders and their fees leave;
-3. fees follow :class:`veladatac.rules.FeeSchedule` on the trading day; a buy costs its
+   instrument's or a group's cap or the buy cap, and never past the cash the orders and their
+   fees leave;
+4. fees follow :class:`veladatac.rules.FeeSchedule` on the trading day; a buy costs its
    value and its fees, a sell brings its value less its fees.
 
 Instruments the day's rules keep from trading (suspended, or at a price limit the trade would
@@ -81,7 +86,8 @@ class TradeList:
     weights : dict
         id -> weight of the positions after the orders (at the day's closes) in ``value``.
     notes : list of str
-        Floors the whole lots could not reach with the cash there was.
+        Floors the whole lots could not reach with the cash there was, and a cap on what is bought
+        or sold that whole lots pass (every smaller sale would leave a holding above its cap).
     """
 
     day: object
@@ -131,6 +137,32 @@ def _rounded(current: int, target: float, lot: Lot) -> int:
     return 0 if q >= current else current - q
 
 
+def _less_sold(current: int, after: int, lot: Lot) -> int:
+    """The position after the next smaller sale than the one from ``current`` to ``after`` shares:
+    a step less (a whole sale, an odd remainder in it, keeps the remainder's whole lots), or none
+    below the lot's minimum."""
+    q = current - after
+    q = (current - 1) // lot.step * lot.step if q == current else q - lot.step
+    return current - (q if q >= lot.minimum else 0)
+
+
+def _more(current: int, after: int, lot: Lot) -> int:
+    """The position after the next larger order than the one from ``current`` to ``after`` shares:
+    a smaller sale, or a buy of a step more (at least the lot's minimum). Orders are whole lots
+    whatever the position held: an odd holding stays odd."""
+    if after < current:
+        return _less_sold(current, after, lot)
+    q = after - current
+    return current + (q + lot.step if q >= lot.minimum else lot.minimum)
+
+
+def _less_bought(current: int, after: int, lot: Lot) -> int:
+    """The position after the buy from ``current`` to ``after`` shares is made a step smaller
+    (none below the lot's minimum)."""
+    fewer = after - lot.step
+    return fewer if fewer - current >= lot.minimum or fewer <= current else current
+
+
 class _Book:
     """Positions, cash and the limits they must keep while lots are added."""
 
@@ -140,9 +172,18 @@ class _Book:
         self._current = current.tolist()  # read once per order asked: plain ints are the faster look-up
         self.groups = [np.flatnonzero(limits.A[r]) for r in limits.group_rows]
         self._flows: dict = {}  # (position, shares after) -> flow: the same order is asked for again and again
+        # The caps on what is bought and sold among these instruments, in yuan (a micro-yuan of
+        # slack for the sums' rounding); inf without caps.
+        self.buy_cap = float(limits.max_buy) * value + 1e-6
+        self.sell_cap = float(limits.max_sell) * value + 1e-6
 
     def weights(self, shares) -> np.ndarray:
         return shares * self.prices / self.value
+
+    def traded(self, shares) -> tuple:
+        """(bought, sold): the value of the buys and of the sells from the current positions, yuan."""
+        d = (np.asarray(shares) - self.current) * self.prices
+        return math.fsum(d[d > 0]), -math.fsum(d[d < 0])
 
     def flow(self, k, shares_k) -> float:
         """Cash the order of position ``k`` (from its current shares to ``shares_k``) brings, its fees
@@ -171,6 +212,35 @@ class _Book:
         )
 
 
+def _within_caps(book: _Book, shares, wanted, lots) -> np.ndarray:
+    """Sells made smaller while they pass the sell cap, buys while they pass the buy cap.
+
+    A sell is made a step smaller where the larger holding keeps its cap and its groups' caps,
+    the one sold furthest past its target first; where none can, the sells stand (the caller
+    notes the cap passed). Buys are all below their targets: the largest is made smaller."""
+    shares = shares.copy()
+    bought, sold = book.traded(shares)
+    while sold > book.sell_cap:
+        w = book.weights(shares)
+        sells = np.flatnonzero(shares < book.current)
+        for k in sells[np.argsort(-(wanted[sells] - shares[sells]) * book.prices[sells], kind="stable")].tolist():
+            trial = w.copy()
+            more = _less_sold(int(book.current[k]), int(shares[k]), lots[k])
+            trial[k] = more * book.prices[k] / book.value
+            if book.fits(k, trial):
+                shares[k] = more
+                break
+        else:
+            break
+        bought, sold = book.traded(shares)
+    while bought > book.buy_cap:
+        d = (shares - book.current) * book.prices
+        k = int(np.argmax(d))
+        shares[k] = _less_bought(int(book.current[k]), int(shares[k]), lots[k])
+        bought, sold = book.traded(shares)
+    return shares
+
+
 def _afford(book: _Book, shares, cash, lots) -> np.ndarray:
     """Take lots off the largest buys until the orders and their fees fit in the cash."""
     shares = shares.copy()
@@ -178,17 +248,18 @@ def _afford(book: _Book, shares, cash, lots) -> np.ndarray:
     while cash + math.fsum(flows) < 0:
         buys = np.flatnonzero(shares > book.current).tolist()
         k = max(buys, key=lambda k: -flows[k])
-        fewer = shares[k] - lots[k].step
-        shares[k] = fewer if fewer - book.current[k] >= lots[k].minimum or fewer <= book.current[k] else book.current[k]
+        shares[k] = _less_bought(int(book.current[k]), int(shares[k]), lots[k])
         flows[k] = book.flow(k, shares[k])
     return shares
 
 
 def _spend(book: _Book, shares, cash, tradable, target_w, lots) -> np.ndarray:
-    """Add lots while cash lasts: floors first, then the furthest below target, caps kept."""
+    """Add lots while cash lasts: floors first, then the furthest below target, caps kept (the
+    instruments', the groups' and the buy cap)."""
     shares = _afford(book, shares, cash, lots)
     flows = np.array([book.flow(k, n) for k, n in enumerate(shares.tolist())])
     left = cash + math.fsum(flows)
+    bought = book.traded(shares)[0]
     while True:
         w = book.weights(shares)
         floors = np.maximum(book.limits.lower - w, 0.0)
@@ -201,12 +272,15 @@ def _spend(book: _Book, shares, cash, tradable, target_w, lots) -> np.ndarray:
         for k in np.lexsort((-short, ~(floors > 1e-12))).tolist():
             if not tradable[k] or (short[k] <= 0 and floors[k] <= 1e-12):
                 continue
-            step = lots[k].step if shares[k] >= lots[k].minimum else lots[k].minimum - shares[k]
+            step = _more(int(book.current[k]), int(shares[k]), lots[k]) - shares[k]
             trial = w.copy()
             trial[k] = (shares[k] + step) * book.prices[k] / book.value
             flow = book.flow(k, shares[k] + step)
-            if book.fits(k, trial) and left - flows[k] + flow >= 0:
+            c = book.current[k]
+            more = (max(shares[k] + step - c, 0) - max(shares[k] - c, 0)) * book.prices[k]  # bought
+            if book.fits(k, trial) and left - flows[k] + flow >= 0 and bought + more <= book.buy_cap:
                 left += flow - flows[k]
+                bought += more
                 shares[k] += step
                 flows[k] = flow
                 break
@@ -300,6 +374,7 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
         if i not in kept
     )
     book = _Book(ids, p, result.linear_limits, value, fees, day, current)
+    shares = _within_caps(book, shares, wanted, lots)
     shares = _spend(book, shares, cash + freed, tradable, target_w, lots)
     final.update({i: int(n) for i, n in zip(ids, shares)})
     orders = []
@@ -316,7 +391,7 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
         - math.fsum(o.total_fees for o in orders)
     )
     weights = {i: final[i] * prices[i] / value for i in final if final[i] > 0}
-    notes = _floor_notes(result.linear_limits, book.weights(shares), ids)
+    notes = _floor_notes(result.linear_limits, book.weights(shares), ids) + _cap_notes(book, shares)
     return TradeList(day, value, dict(held), final, orders, cash, left, weights, notes)
 
 
@@ -330,6 +405,20 @@ def _floor_notes(limits, w, ids) -> list:
             )
     for k in np.flatnonzero(w < limits.lower - 1e-9):
         notes.append(f"the floor {limits.lower[k]:.4f} on {ids[k]} is missed by whole lots: {w[k]:.4f} held")
+    return notes
+
+
+def _cap_notes(book: _Book, shares) -> list:
+    """The caps on what is bought and sold that the orders pass, each with what they trade."""
+    lim, notes = book.limits, []
+    for side, total, cap, limit in zip(
+        ("bought", "sold"), book.traded(shares), (book.buy_cap, book.sell_cap), (lim.max_buy, lim.max_sell)
+    ):
+        if total > cap:
+            notes.append(
+                f"whole lots pass the cap of {limit:.4f} on what is {side}: {total / book.value:.4f} {side} (a "
+                "smaller sale would leave a holding above its cap or its group's)"
+            )
     return notes
 
 
