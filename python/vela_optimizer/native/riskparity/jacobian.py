@@ -125,11 +125,16 @@ class Jacobian:
         X = np.empty(V.shape)
         XZ = X[Z] = V[Z] / self.zdiag[:, None]
         CZ, CZF = self._held_rows()
-        # X[Z] is often 0 (every right-hand side 0 on the held rows): then so is its product.
-        XF = X[F] = self._m_solve(VwF - CZF.T @ XZ if XZ.any() else VwF)
+        # Few rows of X[Z] are not 0 (the right-hand sides are mostly 0 on the held rows): the
+        # products with X[Z] run over those alone, C[Z]·X as C[Z, F]·X[F] plus their columns
+        # (under caps on trades Z is most rows, and C[Z]·X was most of a solve's work).
+        nz = np.flatnonzero(XZ.any(axis=1))
+        XF = X[F] = self._m_solve(VwF - CZF[nz].T @ XZ[nz] if nz.size else VwF)
         CX = np.empty(V.shape)
         CX[F] = VwF - self.D[F, None] * XF
-        CX[Z] = CZ @ X
+        CX[Z] = CZF @ XF
+        if nz.size:
+            CX[Z] += CZ[:, Z[nz]] @ XZ[nz]
         return X, CX
 
     def _m_solve(self, RF):
