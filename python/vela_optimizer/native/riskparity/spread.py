@@ -58,6 +58,15 @@ FAR_LEVELS = 16
 NEARLY_TIED = 1e-6
 # The share of a free block's ordering multiplier that may pay for the further levels it passes.
 FAR_SHARE = 0.5
+# Under caps on trades, while the ordering rows of the levels held at a bound are left out, the block
+# QP sees the crowd of those levels around each free block as a curvature: S rises by 2·n_b at each
+# level a block of n_b members passes, 2·n_b·ρ per unit of its change squared over ρ levels per
+# unit of contribution, with ρ read from the CROWD_LEVELS nearest levels; CROWD_WEIGHT times that
+# is added. Measured on 18 rebalances at 300 instruments (caps of 5-20 %), the capped solves took
+# 1,076 QPs without it and 959 / 921 / 918 with weights 1 / 2 / 4 (6 at 1,000: 1,268 and 1,024 at
+# weight 2), to the same spreads (within 1.3e-8 relative, some lower).
+CROWD_LEVELS = 8
+CROWD_WEIGHT = 2.0
 
 _SINGULAR = "the Jacobian of the risk contributions is singular: stopped at a feasible portfolio"
 _NO_QP = "the block QP failed even with a strong prox term: stopped at a feasible portfolio"
@@ -443,6 +452,12 @@ class SpreadState:
             ev, V = np.linalg.eigh(M + M.T)
             H = H + (V * np.maximum(ev, 0.0)) @ V.T
             lin = lin + zK.T @ Cd0 + CK.T @ (z * d0)
+        if sca.trades is not None and self.relaxed:
+            # The levels held at a bound whose ordering rows are left out (most, under caps) as the
+            # curvature of the crowd each free block would pass: without it the linear model
+            # passes any number of them at no cost, overshoots, and its first rejected step ends
+            # the relaxed start (the free blocks then pass the crowd a level or two a QP).
+            H = H + np.diag(_crowd(lay))
         return H, lin, curvature
 
     def take(self, sca, lay: _Layout, model: _Model) -> tuple[bool, np.ndarray, np.ndarray] | None:
@@ -682,6 +697,27 @@ class SpreadState:
             moved = True
         if moved:
             self.pending = (single, self.tau)
+
+
+def _crowd(lay: _Layout) -> np.ndarray:
+    """Per free block (the QP's variables, in order), the curvature of the spread in its change
+    from the pinned levels around it: CROWD_WEIGHT · 2·n_b·ρ_b, ρ_b = k / (2·r_b) levels per unit
+    of contribution, r_b the distance to the k-th nearest pinned level (k = CROWD_LEVELS; 0 where
+    fewer levels are pinned, or k of them tie with the block)."""
+    free = np.flatnonzero(~lay.pin)
+    levels = np.sort(lay.means[lay.pin])
+    k = CROWD_LEVELS
+    if levels.size < k:
+        return np.zeros(free.size)
+    v = lay.means[free]
+    # The k nearest levels are among the k below v and the k above it.
+    idx = np.searchsorted(levels, v)[:, None] + np.arange(-k, k)
+    inside = (idx >= 0) & (idx < levels.size)
+    dist = np.where(inside, np.abs(levels[np.clip(idx, 0, levels.size - 1)] - v[:, None]), np.inf)
+    reach = np.partition(dist, k - 1, axis=1)[:, k - 1]
+    members = np.bincount(lay.label, minlength=lay.p)[free]
+    density = np.divide(k, 2.0 * reach, out=np.zeros(free.size), where=reach > 0)
+    return CROWD_WEIGHT * 2.0 * members * density
 
 
 def _apart(blocks: list, held: np.ndarray, anchorable: np.ndarray) -> list:
