@@ -384,6 +384,15 @@ def test_a_held_portfolio_in_shares_from_excel_becomes_orders_in_whole_lots(stor
         ("order_book_id,weight\n{typo},0.5\n", [], "1 unknown id"),
         ("order_book_id,weight\n{a},0.5\n", ["--trades", "{tmp}/t.csv"], "--trades needs the portfolio's value"),
         ("order_book_id,weight\n{a},0.5\n", ["--max-turnover", "2.5"], "invalid turnover cap '2.5'"),
+        ("order_book_id,weight\n{a},0.3\n,0.2\n", [], "held.csv, line 3: order_book_id is empty"),
+        (" order_book_id ,weight\n  ,0.2\n", [], "held.csv, line 2: order_book_id is empty"),
+        ("order_book_id,shares\n{a},1e19\n", [], "line 2: shares '1e19' is more than any real position"),
+        ("order_book_id,shares\n{b},100\n{a},100000000000000000000\n", [], "line 3: shares '1000000000"),
+        ("order_book_id,shares\n{a},1e15\n", [], "the positions are worth"),
+        ("order_book_id,weight\n{a},0.5\n", ["--capital", "nan"], "invalid capital 'nan'"),
+        ("order_book_id,weight\n{a},0.5\n", ["--capital", "inf"], "invalid capital 'inf'"),
+        ("order_book_id,weight\n{a},0.5\n", ["--capital", "1e300", "--trades", "{tmp}/t.csv"], "invalid capital"),
+        ("order_book_id,weight\n{a},0.5\n", ["--capital", "0"], "invalid capital '0'"),
     ],
 )
 def test_bad_holdings_and_rebalancing_options_are_one_line(store, run, tmp_path, capsys, content, args, line):
@@ -399,6 +408,87 @@ def test_bad_holdings_and_rebalancing_options_are_one_line(store, run, tmp_path,
     lines = err.strip().splitlines()
     assert (status, out) == (2, "") and len(lines) == 1 and lines[0].startswith("vela-optimize: error: ")
     assert line.format(**fill) in lines[0]
+
+
+@pytest.mark.parametrize(
+    "data, line",
+    [
+        ("order_book_id,weight\r\n000001.SZ,0.3\r\n".encode("utf-16"), 1),  # Excel's 'Unicode text'
+        (bytes(range(128, 256)) * 4, 1),
+        ("order_book_id,weight\n# 持仓\n".encode() + b"000001.SZ,0.3\xff\n", 3),  # UTF-8 broken on line 3
+    ],
+)
+def test_a_holdings_file_that_does_not_decode_says_how_to_save_it(store, run, tmp_path, data, line):
+    path = tmp_path / "held.csv"
+    path.write_bytes(data)
+    status, out, err = run(store.path, *healthy(store, 4), "--date", store.end, "--holdings", path)
+    lines = err.strip().splitlines()
+    assert (status, out, len(lines)) == (2, "", 1)
+    assert lines[0].startswith(f"vela-optimize: error: --holdings {path}, line {line}: ")
+    # vela-optimize has no --encoding: the advice is to save the file in an encoding it reads
+    assert lines[0].endswith("save it as 'CSV UTF-8' or as CSV in GBK") or lines[0].endswith(
+        "save the file as 'CSV UTF-8' or as CSV in GBK"
+    )
+    assert "--encoding" not in lines[0]
+
+
+@pytest.mark.parametrize("universe_kind", ["stock", "fund"])
+def test_a_held_id_of_the_other_kind_is_sold_under_its_own_name(store, run, tmp_path, universe_kind):
+    stocks = healthy(store, 6)
+    funds = [f for f in store.fund_ids if f not in store.roles["liquidated_fund"]]
+    ids, other = (stocks, funds[0]) if universe_kind == "stock" else (funds, stocks[0])
+    path = holdings_file(tmp_path, f"order_book_id,weight\n{other},0.2\n{ids[0]},0.5\n")
+    trades = tmp_path / "t.csv"
+    doc, text, _ = report_of(
+        run,
+        store,
+        *ids,
+        "--method",
+        "min_variance",
+        "--date",
+        store.end,
+        "--holdings",
+        path,
+        "--capital",
+        "1000000",
+        "--trades",
+        trades,
+        tmp_path=tmp_path,
+    )
+    rb = doc["report"]["rebalance"]
+    assert rb["sold_outside"] == pytest.approx({other: 0.2}) and f"outside the universe): {other}." in text
+    record = veladatac.instruments(other) if universe_kind == "fund" else veladatac.fund.instruments(other)
+    orders = pd.read_csv(trades, comment="#", dtype={"id": str})
+    sold = orders.loc[orders["id"] == other]
+    assert sold[["name", "side"]].values.tolist() == [[record.symbol, "sell"]]
+
+
+@pytest.mark.parametrize("held", [False, True])
+def test_a_fund_without_a_net_value_on_the_day_needs_one_only_when_traded(store, run, tmp_path, held):
+    # the liquidated fund has no net value on the last day; the optimiser keeps it at 0
+    gone = store.roles["liquidated_fund"][0]
+    trades = tmp_path / "t.csv"
+    extra = ["--holdings", holdings_file(tmp_path, f"order_book_id,weight\n{gone},0.1\n")] if held else []
+    status, out, err = run(
+        store.path,
+        *store.fund_ids,
+        "--method",
+        "min_variance",
+        "--date",
+        store.end,
+        "--capital",
+        "1000000",
+        "--trades",
+        trades,
+        *extra,
+    )
+    if held:
+        assert (status, out) == (2, "")
+        assert err.strip().splitlines() == [f"vela-optimize: error: OPTIMIZER: 缺少 {gone} 在 {store.end} 的有效收盘价"]
+        return
+    assert status == 0, err
+    orders = pd.read_csv(trades, comment="#", dtype={"id": str})
+    assert len(orders) and gone not in set(orders["id"]) and (orders["side"] == "buy").all()
 
 
 def test_exchange_suffix_ids_are_read_as_the_stores_everywhere(store, run, tmp_path):

@@ -154,14 +154,26 @@ def test_positions_in_shares_value_the_portfolio_at_the_closes():
         (dict(), "capital（资金）或 shares（持股数）之一"),
         (dict(capital=1e6, shares={}), "之一"),
         (dict(capital=0.0), "组合市值 0.0 必须大于0"),
+        # amounts no real portfolio has: refused, not carried into the lots' integer arithmetic
+        (dict(capital=math.nan), "capital（资金）nan 须为不超过 1e\\+13 元的有限数"),
+        (dict(capital=math.inf), "capital（资金）inf 须为"),
+        (dict(capital=1e300), "capital（资金）1e\\+300 须为"),
+        (dict(capital=2e13), "capital（资金）2e\\+13 须为"),
+        (dict(shares={"600000.XSHG": 100}, cash=math.nan), "cash（现金）nan 须为"),
+        (dict(shares={"600000.XSHG": 100}, cash=-math.inf), "cash（现金）-inf 须为"),
+        (dict(shares={"600000.XSHG": 1e19}), "600000.XSHG 的持股数 1e\\+19 超出上限 1e\\+15 股"),
+        (dict(shares={"600000.XSHG": math.nan}), "600000.XSHG 的持股数 nan 超出上限"),
+        (dict(shares={"600000.XSHG": 2e12}), "组合市值 2e\\+13 元超出上限 1e\\+13 元"),
+        (dict(capital=1e6, prices={"600000.XSHG": 1e-10}), "600000.XSHG 的目标持股数超出上限 1e\\+15 股"),
     ],
 )
 def test_refusals(kw, words):
     from vela_optimizer.exception import InvalidArgument
 
     res = result({"600000.XSHG": 1.0}, [1.0])
+    prices = kw.pop("prices", {"600000.XSHG": 10.0})
     with pytest.raises(InvalidArgument, match=words):
-        trade_list(res, {"600000.XSHG": 10.0}, **kw)
+        trade_list(res, prices, **kw)
 
 
 def test_a_missing_close_is_refused():
@@ -228,3 +240,39 @@ def test_lots_keep_the_caps_on_what_is_bought_and_sold(seed):
     bought, sold = traded(tl)
     assert bought <= cap + 1e-12
     assert sold <= cap + 1e-12 or any("on what is sold" in note for note in tl.notes)
+
+
+@pytest.mark.parametrize(
+    "close, kw, refused",
+    [
+        # at a target of 0 and not held: no close is needed, and no order is made
+        (None, dict(capital=1e5), False),
+        (math.nan, dict(capital=1e5), False),
+        (0.0, dict(shares={"600000.XSHG": 1000}, cash=5e4), False),
+        # held, in shares or as a weight of the capital: its close values it and sells it
+        (None, dict(shares={"600000.XSHG": 1000, "600001.XSHG": 100}, cash=5e4), True),
+        (math.nan, dict(capital=1e5, holdings={"600001.XSHG": 0.1}), True),
+    ],
+)
+def test_a_close_is_needed_only_where_there_is_something_to_trade(close, kw, refused):
+    from vela_optimizer.exception import InvalidArgument
+
+    # 600000 and 600001 share a group whose floor the lots of 600000 miss (3.33 a share): the
+    # spending of the cash left looks at every member, and 600001, without a close, must be passed by
+    res = result(
+        {"600000.XSHG": 0.5, "600001.XSHG": 0.0},
+        [0.5, 1.0],
+        groups=[("G", [0, 1], 0.5, 1.0)],
+        holdings=kw.pop("holdings", None),
+    )
+    prices = {"600000.XSHG": 3.33} | ({} if close is None else {"600001.XSHG": close})
+    if refused:
+        with pytest.raises(InvalidArgument, match="缺少 600001.XSHG"):
+            trade_list(res, prices, **kw)
+        return
+    tl = trade_list(res, prices, **kw)
+    check(tl, res)
+    assert tl.target["600001.XSHG"] == 0 and "600001.XSHG" not in {o.id for o in tl.orders}
+    # 600000 in whole lots below its cap of 0.5 (which keeps the group floor out of reach)
+    assert tl.target["600000.XSHG"] == math.floor(0.5 * tl.value / 3.33 / 100) * 100
+    assert "600001.XSHG" not in tl.weights and tl.notes

@@ -36,6 +36,13 @@ from .market import tradability
 
 FEE_KINDS = ("commission", "stamp_duty", "transfer")
 
+# The largest portfolio value a trade list is made for, yuan: values and cash to the fen stay exact
+# in a double up to 2**53 fen (about 9.0e13 yuan), and no real portfolio comes near it.
+MAX_VALUE = 1e13
+# The largest position, shares, held or wanted: share counts stay exact in a double (2**53 is about
+# 9.0e15) and far inside int64, where the lots are counted.
+MAX_SHARES = 1e15
+
 
 @dataclass(frozen=True)
 class Order:
@@ -296,7 +303,8 @@ def trade_list(result, prices: dict, *, capital=None, shares=None, cash=0.0, fee
     result : OptimizeResult
         An optimisation (with its ``linear_limits``; with ``holdings`` when it rebalanced).
     prices : dict
-        id -> the trading day's close, for every instrument of the result and every held id.
+        id -> the trading day's close, for every held id and every instrument of the result with
+        a target above 0 (one at 0 and not held needs none: it gets no order).
     capital : float, optional
         The portfolio's value in yuan, when the holdings are weights (``result.holdings``, or
         none: a build from cash).
@@ -313,8 +321,10 @@ def trade_list(result, prices: dict, *, capital=None, shares=None, cash=0.0, fee
     Raises
     ------
     InvalidArgument
-        Neither or both of ``capital`` and ``shares``; a price missing or not positive; a value
-        that is not positive.
+        Neither or both of ``capital`` and ``shares``; a price missing or not positive for an
+        instrument held or with a target above 0; a capital or cash that is not finite; a value
+        that is not positive or above :data:`MAX_VALUE` yuan; a position held or wanted above
+        :data:`MAX_SHARES` shares.
     """
     if (capital is None) == (shares is None):
         raise InvalidArgument("OPTIMIZER: 生成交易清单须给出 capital（资金）或 shares（持股数）之一")
@@ -322,31 +332,63 @@ def trade_list(result, prices: dict, *, capital=None, shares=None, cash=0.0, fee
     day = result.trading_date
     ids = list(result.weights.index)
     held = dict(shares) if shares is not None else {}
+    _check_amounts(capital, cash)
     everyone = list(dict.fromkeys(ids + list(held) + list(result.holdings or {})))
-    bad = [i for i in everyone if not (isinstance(prices.get(i), (int, float)) and prices[i] > 0)]
+    # a price is needed where there is something to trade or to value: a position held, or a target
+    # above 0; an instrument at 0 that is not held gets no order whatever its close
+    targets = dict(zip(ids, result.weights.to_numpy(dtype=float).tolist()))
+    holding = {i for i, n in held.items() if n != 0} | {i for i, w in (result.holdings or {}).items() if w > 0}
+    needed = [i for i in everyone if i in holding or targets.get(i, 0.0) > 0]
+    bad = [i for i in needed if not _priced(prices.get(i))]
     if bad:
         raise InvalidArgument(f"OPTIMIZER: 缺少 {', '.join(bad[:5])} 在 {day} 的有效收盘价")
     if shares is not None:
-        value = math.fsum(held.get(i, 0) * prices[i] for i in everyone) + float(cash)
+        value = math.fsum(n * prices[i] for i, n in held.items() if n != 0) + float(cash)
     else:
         # weights of a capital held as the nearest whole shares; where those cost more than the
         # capital (each rounded up by up to half a share), as the whole shares it pays for
         value = float(capital)
         weights = (result.holdings or {}).items()
-        held = {i: round(w * value / prices[i]) for i, w in weights}
-        cash = value - math.fsum(held[i] * prices[i] for i in held)
+        held = {i: round(w * value / prices[i]) if w > 0 else 0 for i, w in weights}
+        cash = value - math.fsum(n * prices[i] for i, n in held.items() if n)
         if cash < 0:
-            held = {i: math.floor(w * value / prices[i]) for i, w in weights}
-            cash = value - math.fsum(held[i] * prices[i] for i in held)
+            held = {i: math.floor(w * value / prices[i]) if w > 0 else 0 for i, w in weights}
+            cash = value - math.fsum(n * prices[i] for i, n in held.items() if n)
+    # past MAX_SHARES a position's lots could not be counted exactly
+    big = [i for i, n in held.items() if not (math.isfinite(n) and abs(n) <= MAX_SHARES)]
+    if big:
+        raise InvalidArgument(f"OPTIMIZER: {', '.join(big[:5])} 的持股数 {held[big[0]]:g} 超出上限 {MAX_SHARES:g} 股")
     if not value > 0:
         raise InvalidArgument(f"OPTIMIZER: 组合市值 {value} 必须大于0")
+    if value > MAX_VALUE:
+        raise InvalidArgument(f"OPTIMIZER: 组合市值 {value:g} 元超出上限 {MAX_VALUE:g} 元")
+    big = [i for i in ids if targets[i] > 0 and targets[i] * value / prices[i] > MAX_SHARES]
+    if big:
+        raise InvalidArgument(f"OPTIMIZER: {', '.join(big[:5])} 的目标持股数超出上限 {MAX_SHARES:g} 股（收盘价过低）")
     return _round(result, prices, value, held, float(cash), fees, day, everyone)
+
+
+def _priced(price) -> bool:
+    """Whether ``price`` is a close a trade can be made at: a finite number above 0."""
+    return isinstance(price, (int, float)) and math.isfinite(price) and price > 0
+
+
+def _check_amounts(capital, cash) -> None:
+    """Refuse a capital or a cash that is not a real one: not a finite number, or past
+    :data:`MAX_VALUE` yuan."""
+    if capital is not None and not (math.isfinite(capital) and capital <= MAX_VALUE):
+        raise InvalidArgument(f"OPTIMIZER: capital（资金）{capital:g} 须为不超过 {MAX_VALUE:g} 元的有限数")
+    if not (math.isfinite(cash) and abs(cash) <= MAX_VALUE):
+        raise InvalidArgument(f"OPTIMIZER: cash（现金）{cash:g} 须为绝对值不超过 {MAX_VALUE:g} 元的有限数")
 
 
 def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
     ids = list(result.weights.index)
     held = {i: int(n) for i, n in held.items()}
-    p = np.array([prices[i] for i in ids], dtype=float)
+    # an instrument without a close is one at a target of 0 and not held (trade_list checked that):
+    # it is never traded, so the 1.0 standing in for its close values nothing but its 0 shares
+    priced = np.array([_priced(prices.get(i)) for i in ids], dtype=bool)
+    p = np.array([prices[i] if ok else 1.0 for i, ok in zip(ids, priced.tolist())], dtype=float)
     current = np.array([held.get(i, 0) for i in ids], dtype=np.int64)
     lots = _lots(ids, day)
     blocked = {u.id for u in result.untradable if u.reason == "suspended"}
@@ -361,7 +403,7 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
         ],
         dtype=np.int64,
     )
-    tradable = np.array([i not in blocked and i not in no_buy for i in ids])
+    tradable = np.array([i not in blocked and i not in no_buy for i in ids]) & priced
     # held ids outside the result are sold in full first (their cash pays for the buys), unless the
     # day's rules keep them
     inside = set(ids)

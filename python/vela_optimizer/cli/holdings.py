@@ -1,7 +1,8 @@
 """``--holdings FILE``: a held portfolio as a desk exports it, weights or shares by id.
 
 The file is CSV with a header: ``order_book_id`` and either ``weight`` (fractions of the
-portfolio's value, the rest cash) or ``shares``; UTF-8 (with or without a BOM) or GBK / GB18030,
+portfolio's value, the rest cash) or ``shares`` (whole numbers, at most
+:data:`vela_optimizer.tradelist.MAX_SHARES`); UTF-8 (with or without a BOM) or GBK / GB18030,
 as Excel saves it on Chinese Windows. Ids may carry the exchange suffixes ``.SH`` / ``.SZ`` / ``.BJ``.
 With shares, the weights are their values at the trading day's closes over the portfolio's value:
 the positions' value, or ``--capital`` when it is given (the rest being cash).
@@ -15,6 +16,7 @@ import math
 from dataclasses import dataclass
 
 from vela_optimizer import universe
+from vela_optimizer.tradelist import MAX_SHARES, MAX_VALUE
 from vela_optimizer.universe import UsageError
 
 
@@ -57,10 +59,20 @@ def _rows(path) -> tuple:
             data = fh.read()
     except OSError as e:
         raise UsageError(f"--holdings {path}: {e.strerror or e}") from None
+    # the importer's own refusals point at its --encoding option, which vela-optimize has not: the
+    # holdings file is to be saved again in an encoding it reads
+    if data.startswith((b"\xff\xfe", b"\xfe\xff")):
+        raise UsageError(
+            f"--holdings {path}, line 1: the file is UTF-16 text (Excel's 'Unicode text'); "
+            "save it as 'CSV UTF-8' or as CSV in GBK"
+        )
     try:
         text = decode(path, data)
     except CsvImportError as e:
-        raise UsageError(f"--holdings {e}") from None
+        raise UsageError(
+            f"--holdings {path}, line {e.line}: the text does not decode here (it is read as UTF-8, "
+            "else GBK/GB18030); save the file as 'CSV UTF-8' or as CSV in GBK"
+        ) from None
     reader = csv.reader(io.StringIO(text))
     header = [h.strip() for h in next(reader, [])]
     amount = next((c for c in ("weight", "shares") if c in header), None)
@@ -76,6 +88,8 @@ def _rows(path) -> tuple:
             continue
         if len(row) <= max(i, j):
             raise UsageError(f"{path}, line {line}: {len(row)} fields, the header has {len(header)}")
+        if not row[i].strip():
+            raise UsageError(f"{path}, line {line}: order_book_id is empty")
         rows.append((line, store_id(row[i].strip()), row[j].strip()))
     return amount, rows
 
@@ -99,6 +113,12 @@ def read(path, client, day, capital=None) -> Holdings:
     if kinds.unknown or kinds.indices:
         universe.check_kinds(universe.Kinds([], [], kinds.indices, kinds.unknown))
     values = {oid: _number(path, line, amount, text) for line, oid, text in rows}
+    if amount == "shares":
+        for line, oid, text in rows:
+            if values[oid] > MAX_SHARES:
+                raise UsageError(
+                    f"{path}, line {line}: shares {text!r} is more than any real position (at most {MAX_SHARES:g})"
+                )
     if amount == "weight":
         total = math.fsum(values.values())
         if total > 1 + 1e-12:
@@ -121,6 +141,8 @@ def _priced(path, shares: dict, client, day, capital) -> Holdings:
     value = held if capital is None else float(capital)
     if not value > 0:
         raise UsageError(f"{path}: the positions are worth nothing on {day}")
+    if held > MAX_VALUE:
+        raise UsageError(f"{path}: the positions are worth {held:.6g} yuan on {day}, more than {MAX_VALUE:g}")
     if held > value * (1 + 1e-12):
         raise UsageError(f"--capital {capital:g} is less than the positions' value {held:.2f} on {day}")
     return Holdings({k: shares[k] * closes[k] / value for k in shares}, {k: int(v) for k, v in shares.items()}, value)

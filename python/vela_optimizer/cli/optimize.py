@@ -80,7 +80,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     r.add_argument(
         "--capital",
-        type=options.number,
+        type=options.capital,
         metavar="YUAN",
         help="the portfolio's value, for the trade list when the holdings are weights (with shares: "
         "their value is the default, a capital above it is the positions plus cash)",
@@ -216,11 +216,16 @@ def group_column(result, client, kind: str, ids, day):
     return classification.NOUNS[scheme], labels.of, {nm: c for c, nm in labels.codes.items()}
 
 
-def names_of(client, kind: str, ids) -> dict:
-    """id -> display name."""
-    if kind == "fund":
-        return {i: client.fund.instruments(i).symbol for i in ids}
-    return {i: r.symbol for i, r in zip(ids, client.instruments(list(ids)))}
+def names_of(client, ids) -> dict:
+    """id -> display name, each id looked up as what it is: a held id outside the universe may be a
+    fund beside stocks or a stock beside funds (it is sold all the same)."""
+    ids = list(ids)
+    records = client.instruments(ids) if ids else []
+    out = {}
+    for oid, rec in zip(ids, records):
+        rec = rec if rec is not None else client.fund.instruments(oid)
+        out[oid] = rec.symbol if rec is not None else ""
+    return out
 
 
 def inputs_of(args, request, extent, day, start, kind: str) -> dict:
@@ -411,7 +416,7 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
     report = _report.build(
         result,
         inputs=inputs_of(args, request, extent, day, window[0], kind),
-        names=names_of(client, kind, list(dict.fromkeys(retained + list(result.holdings or {})))),
+        names=names_of(client, list(dict.fromkeys(retained + list(result.holdings or {})))),
         groups=groups,
         group_label=header,
         bounds=result.bounds.given(retained),

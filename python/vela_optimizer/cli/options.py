@@ -62,6 +62,17 @@ def number(text: str) -> float:
         raise argparse.ArgumentTypeError(f"invalid number {text!r}") from None
 
 
+def capital(text: str) -> float:
+    """A portfolio's value in yuan: above 0 and at most :data:`vela_optimizer.tradelist.MAX_VALUE`,
+    the largest its orders are counted for (to the fen, exactly)."""
+    from vela_optimizer.tradelist import MAX_VALUE
+
+    x = number(text)
+    if not 0 < x <= MAX_VALUE:
+        raise argparse.ArgumentTypeError(f"invalid capital {text!r}: give yuan, above 0 and at most {MAX_VALUE:g}")
+    return x
+
+
 def fraction_range(text: str) -> tuple:
     """``LOW:HIGH``, two numbers."""
     low, sep, high = text.partition(":")
