@@ -276,3 +276,24 @@ def test_a_close_is_needed_only_where_there_is_something_to_trade(close, kw, ref
     # 600000 in whole lots below its cap of 0.5 (which keeps the group floor out of reach)
     assert tl.target["600000.XSHG"] == math.floor(0.5 * tl.value / 3.33 / 100) * 100
     assert "600001.XSHG" not in tl.weights and tl.notes
+
+
+@pytest.mark.parametrize(
+    ("ids", "price", "capital"),
+    [
+        (["000001.OF", "000002.OF", "000003.OF", "000004.OF"], 1.0, 1e9),  # one unit a lot
+        (["600000.XSHG", "600001.XSHG", "600002.XSHG", "600003.XSHG"], 10.0, 1e11),  # 100 shares a lot
+    ],
+)
+def test_fees_the_cash_cannot_cover_cut_the_buys_evenly(ids, price, capital):
+    # built from cash, a quarter in each: the buys cost the whole capital, so their commission
+    # (2.5 bps, 62,500 yuan an order at 1e9) is cut from them, evenly, in whole lots
+    res = result(dict.fromkeys(ids, 0.25), [1.0] * 4)
+    tl = trade_list(res, dict.fromkeys(ids, price), capital=capital)
+    check(tl, res)
+    lot = rules.lot_of(rules.board_of(ids[0]), DAY).step
+    held = sorted(tl.target[i] for i in ids)
+    assert held[-1] - held[0] <= lot
+    paid = math.fsum(o.value + o.total_fees for o in tl.orders)
+    assert 0 <= tl.cash_left == pytest.approx(capital - paid, abs=0.01)
+    assert tl.cash_left < 4 * lot * price  # no lot of any of them is left unbought

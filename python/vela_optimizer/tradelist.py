@@ -248,10 +248,46 @@ def _within_caps(book: _Book, shares, wanted, lots) -> np.ndarray:
     return shares
 
 
+def _lots_up(shares: float, lot: Lot) -> int:
+    """The smallest whole-lot buy of at least ``shares`` (0 for none)."""
+    if shares <= 0:
+        return 0
+    if shares <= lot.minimum:
+        return lot.minimum
+    return lot.minimum + math.ceil((shares - lot.minimum) / lot.step - 1e-9) * lot.step
+
+
+def _levelled(book: _Book, shares, short: float, lots) -> np.ndarray:
+    """The buys above a level cut to it, the level where the cuts add up to ``short`` yuan, each
+    cut a whole number of lots no larger than that: at once what taking a lot at a time off the
+    largest buy comes to (a fund bought at 1 yuan a unit is one unit a lot, and the fees of a
+    portfolio of a billion yuan are hundreds of thousands of them)."""
+    buys = np.flatnonzero(shares > book.current)
+    value = (shares[buys] - book.current[buys]) * book.prices[buys]
+    v = np.sort(value)[::-1]
+    # cutting every buy above v[j] to it frees above[j]; the level lies where that passes short
+    above = np.cumsum(v) - v * np.arange(1, v.size + 1)
+    j = int(np.searchsorted(above, short))
+    if j == 0:
+        return shares
+    level = max((float(np.sum(v[:j])) - short) / j, 0.0)
+    out = shares.copy()
+    for k, val in zip(buys.tolist(), value.tolist()):
+        if val > level:
+            c = int(book.current[k])
+            out[k] = c + min(int(shares[k]) - c, _lots_up(level / book.prices[k], lots[k]))
+    return out
+
+
 def _afford(book: _Book, shares, cash, lots) -> np.ndarray:
-    """Take lots off the largest buys until the orders and their fees fit in the cash."""
+    """Take lots off the largest buys until the orders and their fees fit in the cash: the buys
+    levelled first (:func:`_levelled`, their fees left to the rest), then a lot at a time."""
     shares = shares.copy()
     flows = np.array([book.flow(k, n) for k, n in enumerate(shares.tolist())])
+    short = -(cash + math.fsum(flows))
+    if short > 0:
+        shares = _levelled(book, shares, short, lots)
+        flows = np.array([book.flow(k, n) for k, n in enumerate(shares.tolist())])
     while cash + math.fsum(flows) < 0:
         buys = np.flatnonzero(shares > book.current).tolist()
         k = max(buys, key=lambda k: -flows[k])
