@@ -259,6 +259,9 @@ def test_an_unreachable_scheduler_is_an_error(store):
         (["--start", "2025-09-01", "--method", "min_tracking_error"], "needs --benchmark"),
         (["--start", "2025-09-01", "--limit", "0"], "--limit must be at least 1"),
         (["--start", "2025-09-31"], "invalid date '2025-09-31'"),
+        (["--start", "2025-09-01", "--capital", "999"], "invalid capital '999'"),
+        (["--start", "2025-09-01", "--capital", "1e300"], "at most 1e+13"),
+        (["--start", "2025-09-01", "--capital", "inf"], "invalid capital 'inf'"),
     ],
 )
 def test_bad_command_lines_are_one_line_pointing_at_the_help(store, capsys, args, words):

@@ -13,6 +13,7 @@ import pytest
 import veladatac
 from vela_optimizer import OptimizeMethod as M, backtest as bt
 from vela_optimizer.backtest.cli import main
+from vela_optimizer.exception import InvalidArgument
 from vela_optimizer.market import tradability
 from veladatac import rules, sample
 
@@ -396,3 +397,11 @@ def test_the_days_status_from_bars_read_before_is_the_same(
     assert any(s.reason == tradability.SUSPENDED for d in alone for s in d.values())
     assert (client.reads == 0) == all_read_before
     assert tradability._preloaded is None  # the block leaves nothing behind
+
+
+@pytest.mark.parametrize("capital", [999.0, 2e13, math.inf, math.nan, True, "1e6"])
+def test_a_capital_outside_what_whole_lots_are_counted_for_is_refused(capital):
+    # below a lot of anything listed, above the value a trade list keeps exact to the fen (a
+    # billion-fold capital reached the orders and failed there, mid-run), or not a number
+    with pytest.raises(InvalidArgument, match="capital 必须为不小于1000元、不超过1e\\+13元的数"):
+        bt.run_backtest(["600000.XSHG"], end="2025-09-30", dates=["2025-09-30"], capital=capital)

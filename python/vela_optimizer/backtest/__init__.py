@@ -22,7 +22,7 @@ from vela_optimizer.backtest.results import (
 )
 from vela_optimizer.backtest.runner import CLUSTER_WAIT, MAX_COSTS_BPS, SOLVERS, IndexUniverse, run_backtest
 from vela_optimizer.backtest.schedule import FREQUENCIES, rebalance_dates
-from vela_optimizer.backtest.trading import MIN_CAPITAL
+from vela_optimizer.backtest.trading import MAX_CAPITAL, MIN_CAPITAL
 
 __all__ = [
     "BacktestError",
@@ -34,6 +34,7 @@ __all__ = [
     "Failure",
     "FREQUENCIES",
     "IndexUniverse",
+    "MAX_CAPITAL",
     "MAX_COSTS_BPS",
     "MIN_CAPITAL",
     "Rebalance",

@@ -45,8 +45,11 @@ def _capital(text: str) -> float:
         value = float(text)
     except ValueError:
         value = math.nan
-    if not backtest.MIN_CAPITAL <= value < math.inf:
-        raise argparse.ArgumentTypeError(f"invalid capital {text!r}: give yuan, at least {backtest.MIN_CAPITAL:g}")
+    if not backtest.MIN_CAPITAL <= value <= backtest.MAX_CAPITAL:
+        raise argparse.ArgumentTypeError(
+            f"invalid capital {text!r}: give yuan, at least {backtest.MIN_CAPITAL:g} and at most "
+            f"{backtest.MAX_CAPITAL:g}"
+        )
     return value
 
 

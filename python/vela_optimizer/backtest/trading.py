@@ -35,9 +35,12 @@ from vela_optimizer.backtest.accounts import Book, Fees, Ledger
 from vela_optimizer.backtest.results import BacktestError
 from vela_optimizer.exception import InvalidArgument
 from vela_optimizer.market import tradability
+from vela_optimizer.tradelist import MAX_VALUE
 
 # Cash below this many yuan cannot buy a lot of anything listed: a capital is at least this.
 MIN_CAPITAL = 1000.0
+# A capital is at most the largest value a trade list is made for (its cash to the fen exact).
+MAX_CAPITAL = MAX_VALUE
 
 
 @dataclass(frozen=True)
@@ -131,9 +134,11 @@ def check(trading_rules, max_turnover, capital, costs_bps, solver: str, own_cons
     if capital is not None and (
         isinstance(capital, bool)
         or not isinstance(capital, (int, float, np.integer, np.floating))
-        or not MIN_CAPITAL <= capital < math.inf
+        or not MIN_CAPITAL <= capital <= MAX_CAPITAL
     ):
-        raise InvalidArgument(f"OPTIMIZER: capital 必须为不小于{MIN_CAPITAL:g}元的有限数，传入值为：{capital!r}")
+        raise InvalidArgument(
+            f"OPTIMIZER: capital 必须为不小于{MIN_CAPITAL:g}元、不超过{MAX_CAPITAL:g}元的数，传入值为：{capital!r}"
+        )
     rules = (solver != "scipy" and not own_constraint) if trading_rules is None else trading_rules
     fees = Fees(None if costs_bps is None else float(costs_bps))
     return Trading(
