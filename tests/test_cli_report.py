@@ -247,3 +247,17 @@ def test_the_weights_a_solve_set_to_zero_are_said_by_why(zeros, line):
     rep["zeros"] = [{"id": i, "why": w} for i, w in zeros]
     assert _report.zero_line(rep["zeros"]) == line
     assert line in _report.render(rep)
+
+
+@pytest.mark.parametrize(
+    ("iterations", "converged", "said"),
+    [
+        (0, True, "solver native, converged exactly, by an active set."),  # the active set's exact answer
+        (12, True, "solver native, converged after 12 iterations."),
+        (0, False, "solver native, stopped at the iteration limit after 0 iterations."),
+    ],
+)
+def test_the_solve_line_says_how_the_answer_was_reached(iterations, converged, said):
+    res = result(WEIGHTS, COV, converged=converged)
+    res.iterations = iterations
+    assert _report.render(build(res)).splitlines()[1].endswith(said)

@@ -272,10 +272,16 @@ def render(report: dict, show_dropped: bool = True) -> str:
         for r in report["rows"]
     ]
     state = "converged" if report["converged"] else "stopped at the iteration limit"
+    # The native QP solves count interior-point iterations: an answer an active set reached
+    # exactly (most rebalances) took none, which "after 0 iterations" would misread.
+    steps = (
+        "exactly, by an active set"
+        if report["converged"] and report["iterations"] == 0
+        else f"after {report['iterations']} iterations"
+    )
     out = [
         title(report),
-        f"Store {report['inputs']['store']}; solver {report['solver']}, {state} after "
-        f"{report['iterations']} iterations.",
+        f"Store {report['inputs']['store']}; solver {report['solver']}, {state} {steps}.",
         "",
         table(head, body, "lllrrr"),
         "",
