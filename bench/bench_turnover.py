@@ -109,10 +109,11 @@ def table(sizes, caps, repeat, risk_parity, others=True, problems=1):
                 ratio = float(np.median(wall[j] / wall[0]))
                 cpu_ratio = float(np.median(cpu[j] / cpu[0]))
                 ratios.append((name, n, cap, ratio, cpu_ratio))
+                qps = "-"
                 if name.startswith("risk parity"):
                     t = totals.setdefault((n, cap), [0.0, 0.0])
                     t[0], t[1] = t[0] + float(np.median(wall[j])), t[1] + float(np.median(wall[0]))
-                qps = f"{_qps(r)}/{_qps(base)}" if name.startswith("risk parity") else "-"
+                    qps = f"{_qps(r)}/{_qps(base)}"
                 traded, traded_base = max(capped.traded(r.x)), max(capped.traded(base.x))
                 print(
                     f"{name:<15}{n:>6}{cap:>7.2f}{np.median(wall[0]) * 1e3:>10.1f}ms{np.median(wall[j]) * 1e3:>10.1f}ms"
