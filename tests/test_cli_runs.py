@@ -414,6 +414,9 @@ def test_bad_holdings_and_rebalancing_options_are_one_line(store, run, tmp_path,
     "data, line",
     [
         ("order_book_id,weight\r\n000001.SZ,0.3\r\n".encode("utf-16"), 1),  # Excel's 'Unicode text'
+        ("order_book_id,weight\r\n000001.SZ,0.3\r\n".encode("utf-16-le"), 1),  # the same without its mark
+        ("order_book_id,weight\r\n000001.SZ,0.3\r\n".encode("utf-16-be"), 1),
+        (b"PK\x03\x04\x14\x00\x06\x00" + bytes(200), 1),  # an .xlsx workbook given for its CSV
         (bytes(range(128, 256)) * 4, 1),
         ("order_book_id,weight\n# 持仓\n".encode() + b"000001.SZ,0.3\xff\n", 3),  # UTF-8 broken on line 3
     ],

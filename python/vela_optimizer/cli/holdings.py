@@ -61,7 +61,14 @@ def _rows(path) -> tuple:
         raise UsageError(f"--holdings {path}: {e.strerror or e}") from None
     # the importer's own refusals point at its --encoding option, which vela-optimize has not: the
     # holdings file is to be saved again in an encoding it reads
-    if data.startswith((b"\xff\xfe", b"\xfe\xff")):
+    if data.startswith((b"PK\x03\x04", b"\xd0\xcf\x11\xe0")):
+        raise UsageError(
+            f"--holdings {path}, line 1: the file is an Excel workbook, not CSV text; "
+            "save it as 'CSV UTF-8' or as CSV in GBK"
+        )
+    # UTF-16 without its byte-order mark decodes as UTF-8 with a NUL in every other byte, which
+    # would then be refused as a header without order_book_id
+    if data.startswith((b"\xff\xfe", b"\xfe\xff")) or b"\x00" in data[:4096]:
         raise UsageError(
             f"--holdings {path}, line 1: the file is UTF-16 text (Excel's 'Unicode text'); "
             "save it as 'CSV UTF-8' or as CSV in GBK"
