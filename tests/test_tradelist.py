@@ -283,12 +283,15 @@ def test_a_close_is_needed_only_where_there_is_something_to_trade(close, kw, ref
     [
         (["000001.OF", "000002.OF", "000003.OF", "000004.OF"], 1.0, 1e9),  # one unit a lot
         (["600000.XSHG", "600001.XSHG", "600002.XSHG", "600003.XSHG"], 10.0, 1e11),  # 100 shares a lot
+        # the largest value taken, in one fund: the cut's own commission (6.25 million units) is
+        # bought back too
+        (["000001.OF"], 1.0, 1e13),
     ],
 )
 def test_fees_the_cash_cannot_cover_cut_the_buys_evenly(ids, price, capital):
     # built from cash, a quarter in each: the buys cost the whole capital, so their commission
     # (2.5 bps, 62,500 yuan an order at 1e9) is cut from them, evenly, in whole lots
-    res = result(dict.fromkeys(ids, 0.25), [1.0] * 4)
+    res = result(dict.fromkeys(ids, 1 / len(ids)), [1.0] * len(ids))
     tl = trade_list(res, dict.fromkeys(ids, price), capital=capital)
     check(tl, res)
     lot = rules.lot_of(rules.board_of(ids[0]), DAY).step
@@ -296,4 +299,4 @@ def test_fees_the_cash_cannot_cover_cut_the_buys_evenly(ids, price, capital):
     assert held[-1] - held[0] <= lot
     paid = math.fsum(o.value + o.total_fees for o in tl.orders)
     assert 0 <= tl.cash_left == pytest.approx(capital - paid, abs=0.01)
-    assert tl.cash_left < 4 * lot * price  # no lot of any of them is left unbought
+    assert tl.cash_left < len(ids) * lot * price  # no lot of any of them is left unbought

@@ -42,6 +42,9 @@ MAX_VALUE = 1e13
 # The largest position, shares, held or wanted: share counts stay exact in a double (2**53 is about
 # 9.0e15) and far inside int64, where the lots are counted.
 MAX_SHARES = 1e15
+# Rounds of the levelled cut that pays for fees the cash cannot cover (:func:`_afford`): each leaves
+# the fees' rate (a few bps) of the last one's error, so two or three reach a lot of each buy.
+CUT_ROUNDS = 6
 
 
 @dataclass(frozen=True)
@@ -281,13 +284,26 @@ def _levelled(book: _Book, shares, short: float, lots) -> np.ndarray:
 
 def _afford(book: _Book, shares, cash, lots) -> np.ndarray:
     """Take lots off the largest buys until the orders and their fees fit in the cash: the buys
-    levelled first (:func:`_levelled`, their fees left to the rest), then a lot at a time."""
+    levelled first (:func:`_levelled`), then a lot at a time."""
     shares = shares.copy()
     flows = np.array([book.flow(k, n) for k, n in enumerate(shares.tolist())])
     short = -(cash + math.fsum(flows))
     if short > 0:
-        shares = _levelled(book, shares, short, lots)
-        flows = np.array([book.flow(k, n) for k, n in enumerate(shares.tolist())])
+        # A cut of the shortfall also saves the cut's own fees, cash the spending after it would
+        # add back a lot at a time: 62,500 one-yuan units for a fund bought with 1e12 yuan at
+        # 2.5 bps. Each round corrects the cut by what the last one left over (or still lacked),
+        # a correction that shrinks by the fees' rate a round, until less than a lot of each buy
+        # is left over.
+        buys = np.flatnonzero(shares > book.current)
+        enough = math.fsum(lots[k].step * float(book.prices[k]) for k in buys.tolist())
+        start, cut = shares, short
+        for _ in range(CUT_ROUNDS):
+            shares = _levelled(book, start, cut, lots)
+            flows = np.array([book.flow(k, n) for k, n in enumerate(shares.tolist())])
+            left = cash + math.fsum(flows)
+            if 0 <= left <= enough:
+                break
+            cut -= left
     while cash + math.fsum(flows) < 0:
         buys = np.flatnonzero(shares > book.current).tolist()
         k = max(buys, key=lambda k: -flows[k])
