@@ -15,7 +15,7 @@ from threadpoolctl import threadpool_limits
 
 import vela_optimizer as vo
 import veladatac
-from vela_optimizer import backtest as bt
+from vela_optimizer import backtest as bt, tradelist
 from vela_optimizer.backtest import executors, files
 from vela_optimizer.backtest.accounts import Ledger, Trade, max_drawdown, simulate, statistics
 from vela_optimizer.exception import InvalidArgument
@@ -388,10 +388,34 @@ def test_stocks_drift_suspension_delisting_and_costs_through_the_store(hand_stor
 def test_funds_earn_their_net_value_return_and_a_missing_value_catches_up(hand_store, fixed_weights):
     fixed_weights({D(2025, 1, 6): {F1: 0.5, F2: 0.5}})
     r = bt.run_backtest([F1, F2], end="2025-01-10", dates=["2025-01-06"])
-    # F1: 1.00, 1.02, (none), 1.0404, 1.0404; F2: 2.0, 1.9, 1.995, 1.995, 2.09475
+    # F1: 1.00, 1.02, (none), 1.0404, 1.0404; F2: 2.0, 1.9, 1.995, 1.995, 2.09475; bought from cash
+    # with the schedule's commission alone (2.5 bps of what is bought: no stamp duty or transfer fee
+    # on a fund), so that what is bought and its commission spend the whole value
+    kept = 1 / 1.00025
     expected = [1.0, 0.51 + 0.475, 0.51 + 0.49875, 0.5202 + 0.49875, 0.5202 + 0.5236875]
-    np.testing.assert_allclose(r.daily["value"], expected, rtol=1e-12)
+    np.testing.assert_allclose(r.daily["value"], np.array(expected) * kept, rtol=1e-12)
+    assert r.rebalances[0].cost == pytest.approx(0.00025 * kept, rel=1e-12)
+    fees = {"commission": 0.00025 * kept, "stamp_duty": 0.0, "transfer": 0.0, "total": 0.00025 * kept}
+    assert r.rebalances[0].fees == pytest.approx(fees, rel=1e-12)
     np.testing.assert_allclose(r.daily["return"].iloc[2], (0.51 + 0.49875) / 0.985 - 1, rtol=1e-12)
+
+
+@pytest.mark.parametrize("capital", [1e6, 1e4])  # at 10,000 yuan the 5-yuan minimum binds
+def test_funds_bought_from_a_capital_pay_each_orders_commission_and_no_more(on_small, capital):
+    funds = [f for f in on_small.fund_ids if f not in on_small.roles["liquidated_fund"]][:4]
+    r = bt.run_backtest(funds, "2026-11-01", "2026-12-31", method=M.MIN_VARIANCE, capital=capital)
+    first = r.rebalances[0]
+    navs = tradelist.day_closes(funds, first.date, veladatac)
+    bought = {i: n for i, n in first.shares.items() if n > 0}
+    fees = [veladatac.rules.FeeSchedule().fees(i, "buy", n, navs[i], first.date) for i, n in bought.items()]
+    commission = math.fsum(f["commission"] for f in fees)
+    assert bought and commission >= 5.0 * len(bought)
+    assert all(f["stamp_duty"] == f["transfer"] == 0 for f in fees)
+    # the cash the trade list planned with is what the accounts charge, to the fen
+    spent = math.fsum(n * navs[i] for i, n in bought.items())
+    assert first.cash == pytest.approx(capital - spent - commission, abs=1e-6)
+    assert first.fees["commission"] == pytest.approx(commission / capital, rel=1e-12)
+    assert first.fees["stamp_duty"] == first.fees["transfer"] == 0
 
 
 # ---------------------------------------------------------------- the optimiser on every date

@@ -129,7 +129,8 @@ class Fees:
         """Fractions of the traded value, one row per id (its board, or None for a fund, and its
         price) and one column per kind in :meth:`kinds` order; without a capital (no orders: no
         minimum). The transfer fee per share (Shanghai before 2015-08-01) is ``fee / price``; a
-        fund, subscribed and redeemed at its net value, pays nothing."""
+        fund pays the commission alone (stamp duty and the transfer fee are on share transfers), as
+        the orders of a trade list are charged."""
         n = len(boards)
         if self.costs_bps is not None:
             return np.full((n, 1), float(self.costs_bps) / 10_000.0)
@@ -146,12 +147,11 @@ class Fees:
             ]
         )
         stock = np.array([b is not None for b in boards], dtype=bool)
-        return np.where(stock[:, None], table, 0.0)
+        table[~stock, 1:] = 0.0
+        return table
 
     def order(self, oid: str, side: str, shares: int, price: float, day) -> tuple:
         """Yuan by kind of one order of whole shares (each to the fen)."""
-        if self.costs_bps is None and rules.board_of(oid) is None:  # a fund: at its net value
-            return (0.0, 0.0, 0.0)
         fees = self.for_orders().fees(oid, side, int(shares), float(price), day)
         return (fees["commission"],) if self.costs_bps is not None else tuple(fees[k] for k in FEE_KINDS)
 
