@@ -104,6 +104,26 @@ def test_lots_never_break_a_cap_or_a_group_cap_and_the_cash_left_buys_no_lot_tha
         assert over or w_more[k] > w[k] or cost > tl.cash_left
 
 
+
+@pytest.mark.parametrize(
+    ("held", "noise"),
+    [
+        ({}, 1e-14),  # bought from cash: the leftover cash would pay for the STAR name's first lot
+        ({}, 2.6e-15),
+        ({"688001.XSHG": 0.02}, 1e-14),  # held: sold whole, not kept as the lot the cash buys back
+    ],
+)
+def test_a_target_of_zero_up_to_the_solvers_rounding_gets_no_lot(held, noise):
+    # the two names at their caps leave 1 % of the capital as cash, a lot of the third costs 0.5 %
+    ids = ["600000.XSHG", "000001.XSHE", "688001.XSHG"]
+    res = result(dict(zip(ids, [0.5, 0.49, noise])), [0.5, 0.49, 0.3], holdings=held or None)
+    prices = {"600000.XSHG": 10.0, "000001.XSHE": 7.0, "688001.XSHG": 25.0}
+    tl = trade_list(res, prices, capital=1_000_000)
+    check(tl, res)
+    assert tl.target["688001.XSHG"] == 0
+    assert tl.cash_left > 9_000  # the cash stays cash (1 % less the fees)
+
+
 def test_sells_round_up_and_untradable_names_get_no_order():
     held = {"600000.XSHG": 0.5, "600001.XSHG": 0.3, "600002.XSHG": 0.2}
     res = result(

@@ -33,6 +33,7 @@ from veladatac.rules import FeeSchedule, Lot
 
 from .exception import InvalidArgument
 from .market import tradability
+from .native.solution import ZERO
 
 FEE_KINDS = ("commission", "stamp_duty", "transfer")
 
@@ -388,7 +389,7 @@ def trade_list(result, prices: dict, *, capital=None, shares=None, cash=0.0, fee
     everyone = list(dict.fromkeys(ids + list(held) + list(result.holdings or {})))
     # a price is needed where there is something to trade or to value: a position held, or a target
     # above 0; an instrument at 0 that is not held gets no order whatever its close
-    targets = dict(zip(ids, result.weights.to_numpy(dtype=float).tolist()))
+    targets = dict(zip(ids, _targets(result).tolist()))
     holding = {i for i, n in held.items() if n != 0} | {i for i, w in (result.holdings or {}).items() if w > 0}
     needed = [i for i in everyone if i in holding or targets.get(i, 0.0) > 0]
     bad = [i for i in needed if not _priced(prices.get(i))]
@@ -420,6 +421,12 @@ def trade_list(result, prices: dict, *, capital=None, shares=None, cash=0.0, fee
     return _round(result, prices, value, held, float(cash), fees, day, everyone)
 
 
+def _targets(result) -> np.ndarray:
+    """The result's weights, those within :data:`ZERO` of 0 as 0."""
+    w = result.weights.to_numpy(dtype=float)
+    return np.where(w > ZERO, w, 0.0)
+
+
 def _priced(price) -> bool:
     """Whether ``price`` is a close a trade can be made at: a finite number above 0."""
     return isinstance(price, (int, float)) and math.isfinite(price) and price > 0
@@ -446,7 +453,9 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
     blocked = {u.id for u in result.untradable if u.reason == "suspended"}
     no_buy = {u.id for u in result.untradable if u.reason == "limit_up"}
     no_sell = {u.id for u in result.untradable if u.reason == "limit_down"}
-    target_w = result.weights.to_numpy(dtype=float)
+    # a target within ZERO of 0 is the solver's rounding, not a position: spending leftover cash
+    # on it bought a whole lot (17,000 yuan of a STAR name for a target of 1e-14)
+    target_w = _targets(result)
     wanted = target_w * value / p
     shares = np.array(
         [
