@@ -104,7 +104,6 @@ def test_lots_never_break_a_cap_or_a_group_cap_and_the_cash_left_buys_no_lot_tha
         assert over or w_more[k] > w[k] or cost > tl.cash_left
 
 
-
 @pytest.mark.parametrize(
     ("held", "noise"),
     [
