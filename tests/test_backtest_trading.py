@@ -399,9 +399,9 @@ def test_the_days_status_from_bars_read_before_is_the_same(
     assert tradability._preloaded is None  # the block leaves nothing behind
 
 
-@pytest.mark.parametrize("capital", [999.0, 2e13, math.inf, math.nan, True, "1e6"])
+@pytest.mark.parametrize("capital", [999.0, 2e11, 1e13, math.inf, math.nan, True, "1e6"])
 def test_a_capital_outside_what_whole_lots_are_counted_for_is_refused(capital):
-    # below a lot of anything listed, above the value a trade list keeps exact to the fen (a
-    # billion-fold capital reached the orders and failed there, mid-run), or not a number
-    with pytest.raises(InvalidArgument, match="capital 必须为不小于1000元、不超过1e\\+13元的数"):
+    # below a lot of anything listed, above a hundredth of the value a trade list keeps exact to the
+    # fen (a capital at that value failed mid-run once the portfolio gained), or not a number
+    with pytest.raises(InvalidArgument, match="capital 必须为不小于1000元、不超过1e\\+11元的数"):
         bt.run_backtest(["600000.XSHG"], end="2025-09-30", dates=["2025-09-30"], capital=capital)

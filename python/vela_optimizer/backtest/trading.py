@@ -39,8 +39,10 @@ from vela_optimizer.tradelist import MAX_VALUE
 
 # Cash below this many yuan cannot buy a lot of anything listed: a capital is at least this.
 MIN_CAPITAL = 1000.0
-# A capital is at most the largest value a trade list is made for (its cash to the fen exact).
-MAX_CAPITAL = MAX_VALUE
+# A capital is at most a hundredth of the largest value a trade list is made for (its cash to the
+# fen exact): the portfolio's value on a later date, not the capital, meets that limit, and a
+# capital at the limit itself failed mid-run as soon as the portfolio gained.
+MAX_CAPITAL = MAX_VALUE / 100
 
 
 @dataclass(frozen=True)
