@@ -3,6 +3,7 @@ universe, the turnover reported, and every refusal."""
 
 import datetime as dt
 import math
+import pickle
 
 import numpy as np
 import pandas as pd
@@ -237,3 +238,25 @@ def test_the_days_rules_on_a_real_sample_day(ruled_store, monkeypatch):
     assert weights[up] <= 0.1 + 1e-9 and weights[down] >= 0.1 - 1e-9
     assert weights[halted] == pytest.approx(0.1, abs=1e-12)  # in the optimisation or kept outside it
     veladatac.init(None)
+
+
+
+@pytest.mark.parametrize("sold", [0.1, 0.12])
+def test_a_conflict_with_the_sell_cap_the_forced_sales_narrowed_states_the_cap_as_given(client, sold):
+    # fully invested, one id outside the universe sold in full; the Financials cap asks for more
+    # sales among the rest than the cap less that sale leaves
+    held = {i: (1 - sold) / len(IDS) for i in IDS} | {OUTSIDE_FREE: sold}
+    with pytest.raises(vo.LimitConflict) as e:
+        optimize(
+            holdings=held, max_turnover=0.15, trading_rules=False, cons=opt.GICSConstraint({"Financials": (0, 0.1)})
+        )
+    (sell,) = [c for c in e.value.conflict if c["kind"] == "turnover_sell"]
+    left = 0.15 - sold
+    assert sell["cap"] == pytest.approx(0.15) and sell["bound"] == pytest.approx(left)
+    assert sell["sold_outside"] == [OUTSIDE_FREE]
+    # the cap as given, and what the sale left of it: not a figure the caller never gave
+    assert f"turnover cap 0.1500 ({left:.4f} of it left after selling {OUTSIDE_FREE} outside the universe)" in (
+        e.value.describe()
+    )
+    assert f"换手上限 0.1500（卖出组合外的 {OUTSIDE_FREE} 后余 {left:.4f}）" in str(e.value)
+    assert pickle.loads(pickle.dumps(e.value)).describe() == e.value.describe()  # backtests on processes

@@ -278,7 +278,10 @@ def solve(request, progress=None) -> OptimizeResult:
     product = pipeline.run(request, stages)
     limits = product.limits()
     stages("feasibility")
-    feasibility.check_limits(limits, screened_out=[d.id for d in product.dropped])
+    plan = product.rebalance
+    feasibility.check_limits(
+        limits, screened_out=[d.id for d in product.dropped], sold_outside=plan.sold if plan is not None else None
+    )
     stages("solve")
     answer = None
     if request.solver == "native" and not request.own_constraint:

@@ -107,7 +107,9 @@ class LimitConflict(InvalidArgument):
         bound moves for all instruments it covers at once), ``count`` (how many instruments the
         limit covers; 0 for a turnover cap) and ``ids`` (those instruments; a group's members). An
         instrument whose bound a trading rule set also has ``rule`` (``"suspended"``,
-        ``"limit_up"`` or ``"limit_down"``).
+        ``"limit_up"`` or ``"limit_down"``). The sell cap that selling held ids outside the
+        optimisation narrowed also has ``cap`` (the turnover cap as given; ``bound`` is what those
+        sales leave of it) and ``sold_outside`` (those ids).
     shortfall : float
         By how much the named limits miss the limit they cannot meet (the budget, unless
         ``target`` names a group limit): positive when caps allow too little ("short"),
@@ -146,7 +148,7 @@ class LimitConflict(InvalidArgument):
         return _message_en(self)
 
 
-def check_limits(limits: Limits, screened_out=()) -> None:
+def check_limits(limits: Limits, screened_out=(), sold_outside=None) -> None:
     """Decide whether the limits of one optimisation admit a portfolio.
 
     Parameters
@@ -156,6 +158,10 @@ def check_limits(limits: Limits, screened_out=()) -> None:
     screened_out : sequence of str
         Instruments screening removed before the limits were stated; a conflict of instrument
         caps that allow too little names them.
+    sold_outside : dict, optional
+        Held ids outside the optimisation sold in full -> their weight: the sell cap in ``limits``
+        is the turnover cap less these sales, and a conflict naming it states the cap as given and
+        what the sales left of it (the entry's ``cap`` and ``sold_outside``).
 
     Raises
     ------
@@ -172,8 +178,14 @@ def check_limits(limits: Limits, screened_out=()) -> None:
     """
     exc = _diagnose(limits)
     if exc is not None:
-        if screened_out and _screening_matters(exc.conflict, exc.shortfall):
-            exc = LimitConflict(exc.conflict, exc.shortfall, exc.target, exc.budget, screened_out)
+        conflict = exc.conflict
+        if sold_outside:
+            sold = math.fsum(sold_outside.values())
+            for e in conflict:
+                if e["kind"] == "turnover_sell":
+                    e.update(cap=e["bound"] + sold, sold_outside=sorted(sold_outside))
+        if (screened_out and _screening_matters(conflict, exc.shortfall)) or sold_outside:
+            exc = LimitConflict(conflict, exc.shortfall, exc.target, exc.budget, screened_out)
         raise exc
 
 
@@ -858,6 +870,15 @@ def _special_text(e: dict, zh: bool, d: int) -> str:
     """A cap on trades ("换手上限 0.1000", "turnover cap 0.1000"), or an instrument held by a
     trading rule ("600000.XSHG 停牌，持有 3.20%", "600000.XSHG suspended, held at 3.20 %")."""
     if e["kind"].startswith("turnover"):
+        if e.get("sold_outside"):
+            # the sell cap left once the held ids outside the universe are sold: the cap as given
+            # and what those sales leave of it, not a figure the caller never gave
+            cap, left, ids = _figure(e["cap"], d), _figure(e["bound"], d), _names(e["sold_outside"], zh)
+            return (
+                f"换手上限 {cap}（卖出组合外的 {ids} 后余 {left}）"
+                if zh
+                else (f"turnover cap {cap} ({left} of it left after selling {ids} outside the universe)")
+            )
         return f"换手上限 {_figure(e['bound'], d)}" if zh else f"turnover cap {_figure(e['bound'], d)}"
     pct = 100 * e["bound"]
     zh_rule = {"suspended": "停牌，持有", "limit_up": "涨停，最多", "limit_down": "跌停，至少"}
@@ -869,6 +890,13 @@ def _special_text(e: dict, zh: bool, d: int) -> str:
     if zh:
         return f"{e['label']} {zh_rule[e['rule']]} {pct:.2f}%"
     return f"{e['label']} {en_rule[e['rule']]} {pct:.2f} %"
+
+
+def _names(ids: list, zh: bool) -> str:
+    """Up to eight ids, then how many more."""
+    if zh:
+        return "、".join(ids[:8]) + (f" 等共 {len(ids)} 个" if len(ids) > 8 else "")
+    return ", ".join(ids[:8]) + (f" and {len(ids) - 8} more" if len(ids) > 8 else "")
 
 
 def _target_text(exc: LimitConflict, zh: bool, d: int) -> str:
