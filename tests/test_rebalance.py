@@ -240,7 +240,6 @@ def test_the_days_rules_on_a_real_sample_day(ruled_store, monkeypatch):
     veladatac.init(None)
 
 
-
 @pytest.mark.parametrize("sold", [0.1, 0.12])
 def test_a_conflict_with_the_sell_cap_the_forced_sales_narrowed_states_the_cap_as_given(client, sold):
     # fully invested, one id outside the universe sold in full; the Financials cap asks for more
