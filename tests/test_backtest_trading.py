@@ -180,6 +180,27 @@ def test_whole_lots_keep_the_caps_and_the_value_is_shares_times_closes_plus_cash
         )
 
 
+def test_holdings_count_the_positions_the_lots_hold_not_the_targets(market):
+    # 30,000 yuan over 20 names: many a target is worth less than a lot of its name
+    info, healthy = market
+    veladatac.init(info.path)
+    capital = 3e4
+    r = bt.run_backtest(healthy[:20], "2023-05-01", "2023-08-31", method=M.MIN_VARIANCE, window=WINDOW, capital=capital)
+    closes = veladatac.get_price(healthy[:20], "2023-05-01", "2023-08-31", fields="close").ffill()
+    veladatac.init(None)
+    doc = r.to_dict()
+    counts, targets = [], []
+    for x, rec in zip(r.rebalances, doc["rebalances"], strict=True):
+        p = closes.loc[pd.Timestamp(x.date)]
+        values = {i: n * p[i] for i, n in x.shares.items() if n > 0}
+        after = math.fsum(values.values()) + x.cash
+        assert rec["holdings"] == len(values)
+        counts.append(sum(v / after > 1e-4 for v in values.values()))
+        targets.append(sum(w > 1e-4 for w in x.weights.values()))
+    assert r.stats["average_holdings"] == pytest.approx(sum(counts) / len(counts), rel=1e-12)
+    assert sum(counts) < sum(targets)  # the case this is about: targets the lots leave unbought
+
+
 def test_stamp_duty_is_charged_on_sells_at_the_rate_of_the_day(in_lots):
     r, capital, closes = in_lots
     regimes = set()

@@ -70,6 +70,9 @@ class Trade:
         id -> shares held after trading (with a capital).
     cash : float
         Cash after trading: yuan with a capital, else a fraction of the value after trading.
+    held : dict or None
+        id -> weight of the value after trading of each position held (with a capital, where whole
+        lots make it differ from the target: a name the cash buys no lot of is not held).
     """
 
     date: pd.Timestamp
@@ -81,6 +84,7 @@ class Trade:
     fees: dict = field(default_factory=dict)
     shares: dict | None = None
     cash: float = 0.0
+    held: dict | None = None
 
 
 @dataclass(frozen=True)
@@ -402,8 +406,20 @@ class Book:
         by_kind = {k: float(x) / value for k, x in zip(self.fees.kinds(), fees, strict=True)}
         by_kind["total"] = cost / value
         left = self.cash if self.capital is not None else (self.cash / after if after > 0 else 0.0)
+        held = None
+        if shares is not None and after > 0:
+            held = {self.ids[j]: float(new[j]) / after for j in np.flatnonzero(new > 0)}
         return Trade(
-            self.days[row], traded, 0.5 * (traded + cash_leg), cost, float(value), before, by_kind, shares, float(left)
+            self.days[row],
+            traded,
+            0.5 * (traded + cash_leg),
+            cost,
+            float(value),
+            before,
+            by_kind,
+            shares,
+            float(left),
+            held,
         )
 
     def ledger(self) -> Ledger:

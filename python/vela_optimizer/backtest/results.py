@@ -203,7 +203,7 @@ class BacktestResult:
                 {
                     "date": r.date.isoformat(),
                     "weights": {k: float(v) for k, v in r.weights.items()},
-                    "holdings": holdings(r.weights),
+                    "holdings": holdings(r.weights, r.shares),
                     "traded": float(r.traded),
                     "turnover": float(r.turnover),
                     "cost": float(r.cost),
@@ -231,8 +231,11 @@ class BacktestResult:
         }
 
 
-def holdings(weights: dict) -> int:
-    """Instruments held after a rebalancing: those with a positive weight."""
+def holdings(weights: dict, shares: dict | None = None) -> int:
+    """Instruments held after a rebalancing: with a capital those with shares (whole lots may leave
+    a name with a target unbought), else those with a positive weight."""
+    if shares is not None:
+        return sum(1 for n in shares.values() if n > 0)
     return sum(1 for w in weights.values() if w > 0)
 
 

@@ -490,30 +490,31 @@ def _account(
     risk_free, days_per_year = figures
     if days_per_year is None:
         days_per_year = calendar_days_per_year(first_day, last_day, veladatac)
+    trades_on = {t.date.date(): t for t in ledger.trades}
     stats = statistics(
         ledger,
         bench_values,
-        weights=[o.weights for o in done],
+        # with a capital, what the whole lots hold rather than the targets
+        weights=[trades_on[o.date].held if trades_on[o.date].held is not None else o.weights for o in done],
         risk_free=float(risk_free),
         days_per_year=float(days_per_year),
     )
     stats["failed"] = len(failures)
-    trades = {t.date.date(): t for t in ledger.trades}
     rebalances = [
         Rebalance(
             o.date,
             o.weights,
-            trades[o.date].traded,
-            trades[o.date].turnover,
-            trades[o.date].cost,
+            trades_on[o.date].traded,
+            trades_on[o.date].turnover,
+            trades_on[o.date].cost,
             o.solver,
             list(o.dropped),
             list(o.notes),
             o.seconds,
-            trades[o.date].before,
-            trades[o.date].shares,
-            trades[o.date].cash,
-            trades[o.date].fees,
+            trades_on[o.date].before,
+            trades_on[o.date].shares,
+            trades_on[o.date].cash,
+            trades_on[o.date].fees,
             [tuple(u) for u in o.untradable],
         )
         for o in done

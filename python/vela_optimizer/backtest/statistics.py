@@ -14,7 +14,8 @@ the first day ``d0``, daily returns ``r_t`` (``t = 1 .. N``), the daily risk-fre
 - with a benchmark of daily returns ``b_t`` and active returns ``a_t = r_t - b_t``:
   ``excess_return`` ``mean(a) * D``, ``tracking_error`` ``std(a) * sqrt(D)`` and
   ``information_ratio`` ``excess_return / tracking_error`` (so ``mean(a) / std(a) * sqrt(D)``);
-- ``average_holdings`` the mean, over the executed rebalancings, of the names weighted above 1 bp.
+- ``average_holdings`` the mean, over the executed rebalancings, of the names weighted above 1 bp
+  (with a capital, weighted so by the positions the whole lots hold).
 
 A figure without the days, the benchmark or the spread it needs is NaN, and :func:`unavailable`
 says why.
@@ -94,7 +95,8 @@ def statistics(
         Benchmark value on the days of ``ledger.daily`` (any scale, forward-filled, finite on the
         first day).
     weights : sequence of mapping id -> weight
-        The executed rebalancings' weights, for ``average_holdings``.
+        The weights held after each executed rebalancing (its targets, or with a capital what the
+        whole lots hold), for ``average_holdings``.
     risk_free : float
         Annual risk-free rate ``RF`` (0.02 for 2 %).
     days_per_year : float
