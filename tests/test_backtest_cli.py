@@ -607,3 +607,36 @@ def test_the_command_and_the_api_share_a_checkpoint(store, tmp_path, capsys, mon
     assert optimised == []  # every date read from the folder the command filled
     doc = json.loads((tmp_path / "r.json").read_text(encoding="utf-8"))
     assert r.to_dict() == {k: v for k, v in doc.items() if k != "settings"}
+
+
+# ---------------------------------------------------------------- what both commands read from the user
+
+
+def optimize_here(store, capsys, *args):
+    """vela-optimize's main() in this process, on the store; returns (exit status, stdout, stderr)."""
+    veladatac.init(store.path)
+    try:
+        status = optimize.main([str(a) for a in args])
+    except SystemExit as e:
+        status = e.code
+    out = capsys.readouterr()
+    return status, out.out, out.err
+
+
+def on_both(store, capsys, command, *args):
+    """(status, stdout, stderr) of ``args`` on vela-backtest (a short period) or vela-optimize (one date)."""
+    if command == "vela-backtest":
+        return run_here(store, capsys, *args, "--start", "2025-09-01", "--end", "2025-10-31", "--workers", "1")
+    return optimize_here(store, capsys, *args, "--date", "2025-10-31")
+
+
+BOTH = ["vela-backtest", "vela-optimize"]
+
+
+@pytest.mark.parametrize("command", BOTH)
+@pytest.mark.parametrize("index", ["000300.SH", "000300.xshg", "000300.sh"])
+def test_the_universe_index_takes_an_exchange_suffix(store, capsys, command, index):
+    status, out, err = on_both(store, capsys, command, "--universe", index, "--limit", "4", "--method", "min_variance")
+    assert status == 0, err
+    expected = on_both(store, capsys, command, "--universe", "000300.XSHG", "--limit", "4", "--method", "min_variance")
+    assert out == expected[1]

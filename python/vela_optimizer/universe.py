@@ -34,8 +34,9 @@ def gather(ids, ids_file, universe, client, date) -> list:
     """Ids from the command line, the ids file and the index, in that order, each once.
 
     An id named by several sources (or twice in one) is kept at its first occurrence: the
-    optimiser refuses a repeated id, and a repeat here is a merge, not a mistake. Ids written with
-    an exchange suffix (``600000.SH``, ``000001.SZ``) are read as the store's (``600000.XSHG``).
+    optimiser refuses a repeated id, and a repeat here is a merge, not a mistake. Ids and the index
+    written with an exchange suffix (``600000.SH``, ``000300.xshg``) are read as the store's
+    (``600000.XSHG``, ``000300.XSHG``).
     """
     from veladatac import store_id
 
@@ -44,7 +45,7 @@ def gather(ids, ids_file, universe, client, date) -> list:
         with open(ids_file, encoding="utf-8-sig") as fh:
             found += [store_id(line.strip()) for line in fh if line.strip() and not line.lstrip().startswith("#")]
     if universe:
-        found += client.index_components(universe, date)
+        found += client.index_components(store_id(universe), date)
     return list(dict.fromkeys(found))
 
 

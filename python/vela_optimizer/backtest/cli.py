@@ -560,7 +560,7 @@ def _plan(args) -> _Plan:
         "schedule": schedule,
         "start": str(args.start or ""),
         "end": str(end),
-        "universe": args.universe or None,
+        "universe": veladatac.store_id(args.universe) if args.universe else None,
         "limit": args.limit,
         "ids": [veladatac.store_id(i) for i in args.ids],
         "ids_file": args.ids_file,
