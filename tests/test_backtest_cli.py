@@ -640,3 +640,53 @@ def test_the_universe_index_takes_an_exchange_suffix(store, capsys, command, ind
     assert status == 0, err
     expected = on_both(store, capsys, command, "--universe", "000300.XSHG", "--limit", "4", "--method", "min_variance")
     assert out == expected[1]
+
+
+IDS_TEXT = "# 自选股\r\n000001.XSHE\r\n000348.XSHE\r\n000671.XSHE\r\n"
+DATES_TEXT = "# 调仓日\r\n2025-09-30\r\n2025-10-31\r\n"
+
+
+@pytest.mark.parametrize(
+    "command, option, data, shown",
+    [
+        ("vela-backtest", "--dates", DATES_TEXT.encode("utf-8-sig"), "2 rebalancings"),
+        ("vela-backtest", "--dates", DATES_TEXT.encode("gbk"), "2 rebalancings"),
+        ("vela-backtest", "--dates", DATES_TEXT.encode("utf-16"), None),
+        ("vela-backtest", "--dates", DATES_TEXT.encode("utf-16-le"), None),
+        ("vela-backtest", "--ids-file", IDS_TEXT.encode("gbk"), "2 rebalancings"),
+        ("vela-backtest", "--ids-file", IDS_TEXT.encode("utf-16"), None),
+        ("vela-optimize", "--ids-file", IDS_TEXT.encode("gbk"), "000671.XSHE"),
+        ("vela-optimize", "--ids-file", IDS_TEXT.encode("utf-16"), None),
+        ("vela-optimize", "--ids-file", IDS_TEXT.encode("utf-16-be"), None),
+    ],
+    ids=[
+        "backtest-dates-utf8-bom",
+        "backtest-dates-gbk",
+        "backtest-dates-utf16",
+        "backtest-dates-utf16-no-mark",
+        "backtest-ids-gbk",
+        "backtest-ids-utf16",
+        "optimize-ids-gbk",
+        "optimize-ids-utf16",
+        "optimize-ids-utf16-no-mark",
+    ],
+)
+def test_text_files_as_saved_on_chinese_windows(store, tmp_path, capsys, command, option, data, shown):
+    """UTF-8 with a BOM and GBK are read; UTF-16, with its mark or without, is one line saying how to save it."""
+    given = tmp_path / "given.txt"
+    given.write_bytes(data)
+    (tmp_path / "ids.txt").write_text(IDS_TEXT, encoding="utf-8")
+    if option == "--dates":
+        args = ["--ids-file", tmp_path / "ids.txt", "--dates", given, "--end", "2025-12-31", "--workers", "1"]
+        status, out, err = run_here(store, capsys, *args)
+    else:
+        status, out, err = on_both(store, capsys, command, "--ids-file", given)
+    if shown is not None:
+        assert status == 0, err
+        assert shown in out
+    else:
+        assert status == 2
+        assert err.splitlines() == [
+            f"{command}: error: {option} {given}, line 1: the file is UTF-16 text (Excel's 'Unicode text'); "
+            "save it as 'CSV UTF-8' or as CSV in GBK"
+        ]

@@ -267,7 +267,8 @@ def _output_options(p: argparse.ArgumentParser) -> None:
 
 
 def read_dates(path: str) -> list:
-    """Dates from a file, one a line ('#' starts a comment); a bad line is a UsageError naming it.
+    """Dates from a file, one a line ('#' starts a comment), read as :func:`vela_optimizer.universe.read_text`
+    reads it; a bad line is a UsageError naming it.
 
     Parameters
     ----------
@@ -278,15 +279,14 @@ def read_dates(path: str) -> list:
     list of datetime.date
     """
     out = []
-    with open(path, encoding="utf-8") as fh:
-        for number, line in enumerate(fh, 1):
-            text = line.split("#", 1)[0].strip()
-            if not text:
-                continue
-            try:
-                out.append(options.date_value(text))
-            except argparse.ArgumentTypeError:
-                raise UsageError(f"{path}, line {number}: {text!r} is not a date (use YYYY-MM-DD)") from None
+    for number, line in universe.text_lines(path, "--dates"):
+        text = line.split("#", 1)[0].strip()
+        if not text:
+            continue
+        try:
+            out.append(options.date_value(text))
+        except argparse.ArgumentTypeError:
+            raise UsageError(f"{path}, line {number}: {text!r} is not a date (use YYYY-MM-DD)") from None
     if not out:
         raise UsageError(f"{path} lists no dates")
     return out
