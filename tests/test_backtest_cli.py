@@ -690,3 +690,15 @@ def test_text_files_as_saved_on_chinese_windows(store, tmp_path, capsys, command
             f"{command}: error: {option} {given}, line 1: the file is UTF-16 text (Excel's 'Unicode text'); "
             "save it as 'CSV UTF-8' or as CSV in GBK"
         ]
+
+
+@pytest.mark.parametrize("command", BOTH)
+@pytest.mark.parametrize(
+    "line", ["000671.XSHE  # 美的", "000671.XSHE\t# 第三只", "000671.XSHE#", "  000671.SZ # 深市后缀"]
+)
+def test_an_ids_file_line_may_end_in_a_comment(store, tmp_path, capsys, command, line):
+    (tmp_path / "ids.txt").write_text(f"# 自选股\n000001.XSHE\n000348.XSHE # 第二只\n{line}\n", encoding="utf-8")
+    status, out, err = on_both(store, capsys, command, "--ids-file", tmp_path / "ids.txt", "--method", "min_variance")
+    assert status == 0, err
+    expected = on_both(store, capsys, command, "000001.XSHE", "000348.XSHE", "000671.XSHE", "--method", "min_variance")
+    assert out == expected[1]

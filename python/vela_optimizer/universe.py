@@ -91,8 +91,9 @@ def gather(ids, ids_file, universe, client, date) -> list:
 
     found = [store_id(i) for i in ids]
     if ids_file:
-        lines = (line for _, line in text_lines(ids_file, "--ids-file"))
-        found += [store_id(line.strip()) for line in lines if line.strip() and not line.lstrip().startswith("#")]
+        # '#' starts a comment anywhere on a line (no id holds one): "600050.XSHG  # 中国联通"
+        named = (line.split("#", 1)[0].strip() for _, line in text_lines(ids_file, "--ids-file"))
+        found += [store_id(oid) for oid in named if oid]
     if universe:
         found += client.index_components(store_id(universe), date)
     return list(dict.fromkeys(found))
