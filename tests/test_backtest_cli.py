@@ -702,3 +702,38 @@ def test_an_ids_file_line_may_end_in_a_comment(store, tmp_path, capsys, command,
     assert status == 0, err
     expected = on_both(store, capsys, command, "000001.XSHE", "000348.XSHE", "000671.XSHE", "--method", "min_variance")
     assert out == expected[1]
+
+
+@pytest.fixture(scope="module")
+def record(store, tmp_path_factory):
+    """The settings of a short recorded run."""
+    path = tmp_path_factory.mktemp("record") / "run.json"
+    argv, env = command(store, *healthy(store, 4), *period(store), "--workers", "1", "--json", path)
+    subprocess.run(argv, check=True, capture_output=True, env=env, timeout=300)
+    return json.loads(path.read_text(encoding="utf-8"))
+
+
+@pytest.mark.parametrize(
+    "edit, why",
+    [
+        ({"dates": ["garbage"]}, "settings.dates: invalid date 'garbage'"),
+        ({"dates": ["2025-09-30", None]}, "settings.dates: invalid date None"),
+        ({"dates": "2025-09-30"}, "TypeError: dates must be a list of dates"),
+        ({"dates": []}, "TypeError: dates must be a list of dates"),
+        ({"start": 5}, "TypeError: 5 where the command line takes text"),
+        ({"end": "garbage"}, "argument --end: invalid date 'garbage'"),
+        ({"window": "abc"}, "argument --window: invalid int value: 'abc'"),
+        ({"bounds": [[0, 0.1]]}, "AttributeError"),
+        ({"store": "store.sqlite"}, "TypeError: store 'store.sqlite' is not a store's identity"),
+    ],
+)
+def test_an_edited_replay_record_is_one_line(store, tmp_path, capsys, record, edit, why):
+    edited = tmp_path / "edited.json"
+    edited.write_text(json.dumps({**record, "settings": {**record["settings"], **edit}}), encoding="utf-8")
+    status, out, err = run_here(store, capsys, "--replay", edited, "--workers", "1")
+    assert (status, out) == (2, "")
+    lines = err.splitlines()
+    assert len(lines) == 1 and lines[0].startswith(
+        f"vela-backtest: error: --replay {edited}: not a record of vela-backtest --json ("
+    )
+    assert why in lines[0]

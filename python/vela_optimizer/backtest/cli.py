@@ -600,20 +600,37 @@ def _content(identity: dict) -> str:
 def _replayed(parser, given):
     """The options of the run recorded in ``given.replay``, with this command line's outputs, store and
     workers; the recorded dates and store identity ride along for :func:`_plan`."""
+
+    def refuse(why: str):
+        parser.exit(
+            EXIT_ERROR, f"vela-backtest: error: --replay {given.replay}: not a record of vela-backtest --json ({why})\n"
+        )
+
     try:
         with open(given.replay, encoding="utf-8") as fh:
             settings = json.load(fh)["settings"]
         argv = _argv_of(settings)
-    except (OSError, ValueError, KeyError, TypeError) as e:
-        parser.exit(
-            EXIT_ERROR,
-            f"vela-backtest: error: --replay {given.replay}: not a record of vela-backtest "
-            f"--json ({type(e).__name__}: {e})\n",
-        )
-    args = parser.parse_args(argv)
+        # an edited record: every value the command line gets is text, the dates are dates
+        wrong = next((a for a in argv if not isinstance(a, str)), None)
+        if wrong is not None:
+            raise TypeError(f"{wrong!r} where the command line takes text")
+        if not (isinstance(settings["dates"], list) and settings["dates"] and isinstance(settings["schedule"], str)):
+            raise TypeError("dates must be a list of dates, schedule a text")
+        if not isinstance(settings["store"], dict):
+            raise TypeError(f"store {settings['store']!r} is not a store's identity")
+        dates = [options.date_value(d) for d in settings["dates"]]
+    except argparse.ArgumentTypeError as e:
+        refuse(f"settings.dates: {e}")
+    except (OSError, ValueError, KeyError, TypeError, AttributeError) as e:
+        refuse(f"{type(e).__name__}: {e}")
+    parser.error = refuse  # type: ignore[method-assign]  # a value the record gives that the options refuse
+    try:
+        args = parser.parse_args(argv)
+    finally:
+        del parser.error  # the class's own again, for the checks of the replayed options
     for name in ("json", "csv", "plot", "checkpoint", "store", "workers", "scheduler", "cluster_wait", "replay"):
         setattr(args, name, getattr(given, name))
-    args.replay_dates = [options.date_value(d) for d in settings["dates"]]
+    args.replay_dates = dates
     args.replay_schedule = settings["schedule"]
     args.replay_store = settings["store"]
     return args
