@@ -12,7 +12,7 @@ import pytest
 
 import vela_optimizer
 import veladatac
-from vela_optimizer import backtest
+from vela_optimizer import backtest, universe
 from vela_optimizer.backtest import cli as backtest_cli, executors
 from vela_optimizer.backtest.cli import main
 from vela_optimizer.cli import optimize, plot
@@ -737,3 +737,96 @@ def test_an_edited_replay_record_is_one_line(store, tmp_path, capsys, record, ed
         f"vela-backtest: error: --replay {edited}: not a record of vela-backtest --json ("
     )
     assert why in lines[0]
+
+
+# ---------------------------------------------------------------- the universe of every date, and its record
+
+TEN = ["--method", "min_variance", "--start", "2025-09-01", "--workers", "1"]
+
+
+@pytest.mark.parametrize("named_by", ["ids", "ids-file"])
+def test_limit_ranks_named_ids_on_each_date_without_looking_ahead(store, tmp_path, capsys, named_by):
+    ids = healthy(store, 10)
+    (tmp_path / "ids.txt").write_text("\n".join(ids), encoding="utf-8")
+    named = ids if named_by == "ids" else ["--ids-file", tmp_path / "ids.txt"]
+    portfolios = []
+    for end in ("2025-11-30", "2026-12-31"):
+        out = tmp_path / f"{end}.json"
+        status, _, err = run_here(store, capsys, *named, "--limit", 3, *TEN, "--end", end, "--json", out)
+        assert status == 0, err
+        portfolios.append(json.loads(out.read_text(encoding="utf-8"))["rebalances"])
+    # a rebalancing holds the 3 largest of its own date: a longer period does not change it
+    assert portfolios[0] == portfolios[1][:3]
+    veladatac.init(store.path)
+    for r in portfolios[1]:
+        assert sorted(r["weights"]) == sorted(universe.largest(ids, "stock", 3, veladatac, r["date"]))
+    # and its record replays it so, the file read when the run was
+    (tmp_path / "ids.txt").write_text(ids[0], encoding="utf-8")
+    status, _, err = run_here(store, capsys, "--replay", out, "--json", tmp_path / "again.json", "--workers", "1")
+    assert status == 0, err
+    assert json.loads((tmp_path / "again.json").read_text(encoding="utf-8"))["rebalances"] == portfolios[1]
+
+
+@pytest.mark.parametrize(
+    "named, given",
+    [
+        (["000001.XSHE", "000348.XSHE"], ["--universe", "000300.XSHG"]),
+        (["--ids-file", "{ids}"], ["--universe", "000300.XSHG"]),
+        (["--ids-file", "{ids}"], ["--universe", "000300.XSHG", "--limit", "8"]),
+    ],
+    ids=["ids-and-index", "file-and-index", "file-and-index-limited"],
+)
+def test_a_replay_runs_the_universe_of_the_record(store, tmp_path, capsys, named, given):
+    ids = tmp_path / "ids.txt"
+    ids.write_text("000001.XSHE\n000348.XSHE # 第二只\n000671.XSHE\n000787.XSHE\n", encoding="utf-8")
+    named = [str(a).format(ids=ids) for a in named]
+    first, again = tmp_path / "first.json", tmp_path / "again.json"
+    argv = [*named, *given, "--default-bound", "0:0.3", *TEN, "--end", "2025-12-31", "--json", first]
+    status, _, err = run_here(store, capsys, *argv)
+    assert status == 0, err
+    ids.write_text("600000.XSHG\n", encoding="utf-8")  # the record holds what the file named
+    status, _, err = run_here(store, capsys, "--replay", first, "--json", again, "--workers", "1")
+    assert status == 0, err
+    recorded, replayed = (json.loads(p.read_text(encoding="utf-8")) for p in (first, again))
+    assert replayed["rebalances"] == recorded["rebalances"]
+    # the named ids are among the 8 largest of the 10
+    assert {"000001.XSHE", "000348.XSHE"} <= set(recorded["rebalances"][0]["weights"])
+
+
+RECORD = {
+    "method": "min_variance",
+    "window": 132,
+    "risk_aversion": 1.0,
+    "max_iteration": 100,
+    "tol": 1e-8,
+    "solver": "native",
+    "costs_bps": None,
+    "end": "2026-01-30",
+    "start": "2025-01-01",
+    "cov_shrinkage": True,
+    "benchmark": None,
+    "keep_going": False,
+    "bounds": None,
+    "limits": None,
+}
+
+
+@pytest.mark.parametrize(
+    "record, named, limited",
+    [
+        # made before the ids named beside an index were kept: those of the command line and its file
+        ({"universe": "000300.XSHG", "ids": ["000001.XSHE"], "universe_ids": None, "limit": 5}, ["000001.XSHE"], True),
+        (
+            {"universe": "000300.XSHG", "ids": [], "ids_file": "ids.txt", "universe_ids": None},
+            ["--ids-file", "ids.txt"],
+            False,
+        ),
+        # the ids named, ranked on every date
+        ({"universe": None, "named_ids": ["A", "B", "C"], "universe_ids": None, "limit": 2}, ["A", "B", "C"], True),
+    ],
+    ids=["index-and-ids-before", "index-and-file-before", "named-and-limit"],
+)
+def test_a_record_replays_the_ids_it_names(record, named, limited):
+    argv = backtest_cli._argv_of({**RECORD, **record})
+    assert argv[: len(named)] == named
+    assert ("--limit" in argv) == limited

@@ -542,8 +542,13 @@ def _plan(args) -> _Plan:
                 "last trading day must fall inside"
             )
 
+    # the ids named one by one and in --ids-file, read once; --universe's members and the --limit
+    # largest are read on each rebalancing date from that date's data only
+    named = universe.gather(args.ids, args.ids_file, None, veladatac, end)
+    varies = bool(args.universe) or args.limit is not None
+
     def universe_on(day):
-        return universe.resolve(args.ids, args.ids_file, args.universe, args.limit, veladatac, day)
+        return universe.resolve(named, None, args.universe, args.limit, veladatac, day)
 
     ids = universe_on(end)
     request = _request.from_options(
@@ -584,11 +589,13 @@ def _plan(args) -> _Plan:
         "limits": request.limits.record() if request.limits is not None else None,
         "store": store,
         "version": package_version(),
-        # what a replay needs whatever files have changed since: the universe when it is fixed, every date
-        "universe_ids": None if args.universe else list(ids),
+        # what a replay needs whatever files have changed since: the ids named (--ids-file's read), the
+        # universe when it is the same on every date, every date
+        "named_ids": named,
+        "universe_ids": None if varies else list(ids),
         "dates": [str(d) for d in dates],
     }
-    return _Plan(dates, end, universe_on if args.universe else ids, request, settings)
+    return _Plan(dates, end, universe_on if varies else ids, request, settings)
 
 
 def _content(identity: dict) -> str:
@@ -638,7 +645,13 @@ def _replayed(parser, given):
 
 def _argv_of(settings: dict) -> list:
     """The command line of a recorded run (see the settings :func:`_plan` records)."""
-    argv = list(settings["universe_ids"] or [])
+    if "named_ids" in settings:
+        argv = list(settings["named_ids"])
+    elif settings["universe"]:  # a record from before the ids named beside an index were kept
+        argv = list(settings.get("ids") or [])
+        argv += ["--ids-file", settings["ids_file"]] if settings.get("ids_file") else []
+    else:  # the same: its universe on every date, --limit's ranked once
+        argv = list(settings["universe_ids"] or [])
     argv += [
         "--method",
         settings["method"],
@@ -662,7 +675,8 @@ def _argv_of(settings: dict) -> list:
         argv += [option, repr(settings[key])] if settings.get(key) is not None else []
     if settings["universe"]:
         argv += ["--universe", settings["universe"]]
-        argv += ["--limit", str(settings["limit"])] if settings["limit"] else []
+    if settings.get("limit") and (settings["universe"] or "named_ids" in settings):
+        argv += ["--limit", str(settings["limit"])]
     if not settings["cov_shrinkage"]:
         argv.append("--no-shrinkage")
     if settings["benchmark"]:
