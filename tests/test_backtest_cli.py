@@ -830,3 +830,29 @@ def test_a_record_replays_the_ids_it_names(record, named, limited):
     argv = backtest_cli._argv_of({**RECORD, **record})
     assert argv[: len(named)] == named
     assert ("--limit" in argv) == limited
+
+
+@pytest.mark.parametrize(
+    "extra, named",
+    [
+        (
+            ["--max-turnover", "0.01", "--capital", "5e6", "--bound", "600050.XSHG=0:0"],
+            "--bound, --max-turnover, --capital",
+        ),
+        (["--method", "risk_parity"], "--method"),  # the default value, and still not the record's
+        (["--no-trading-rules", "--keep-going"], "--no-trading-rules, --keep-going"),
+        (["000001.XSHE", "--universe", "000300.XSHG"], "ID, --universe"),
+        (["--start", "2025-01-01", "--end", "2025-12-31"], "--start, --end"),
+    ],
+)
+def test_a_replay_refuses_settings_it_would_not_use(store, tmp_path, capsys, record, extra, named):
+    path = tmp_path / "run.json"
+    path.write_text(json.dumps(record), encoding="utf-8")
+    status, out, err = run_here(store, capsys, "--replay", path, "--json", tmp_path / "again.json", *extra)
+    assert (status, out) == (2, "")
+    assert err.splitlines() == [
+        f"vela-backtest: error: --replay runs the recorded settings: leave out {named} (with --replay only the "
+        "outputs, --checkpoint, --store, --workers, --scheduler and --cluster-wait may be given) "
+        "(see vela-backtest --help)"
+    ]
+    assert not (tmp_path / "again.json").exists()

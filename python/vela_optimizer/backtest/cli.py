@@ -198,8 +198,9 @@ def _backtest_options(p: argparse.ArgumentParser) -> None:
         "--replay",
         metavar="FILE.json",
         help="run again the backtest recorded in FILE.json (written by --json): the same universe, "
-        "dates, method, bounds, limits and costs, on the same store; of this command line only "
-        "the outputs, --checkpoint, --store, --workers, --scheduler and --cluster-wait are used",
+        "dates, method, bounds, limits and costs, on the same store; beside it only the outputs, "
+        "--checkpoint, --store, --workers, --scheduler and --cluster-wait may be given (any other "
+        "option is refused)",
     )
     b.add_argument(
         "--checkpoint",
@@ -331,6 +332,12 @@ def main(argv=None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.replay:
+        others = _given_besides(argv, REPLAY_TAKES)
+        if others:
+            parser.error(
+                f"--replay runs the recorded settings: leave out {', '.join(others)} (with --replay only the "
+                "outputs, --checkpoint, --store, --workers, --scheduler and --cluster-wait may be given)"
+            )
         args = _replayed(parser, args)
     if args.date is not None:
         parser.error("--date is one day: give the period with --start and --end, or --dates FILE")
@@ -604,6 +611,24 @@ def _content(identity: dict) -> str:
     return f"sample {identity['key']}" if identity.get("sample") else f"uid {identity.get('uid')}"
 
 
+# what a command line may give beside --replay: where the recorded run goes and where it runs
+REPLAY_TAKES = ("json", "csv", "plot", "checkpoint", "store", "workers", "scheduler", "cluster_wait", "replay")
+
+
+def _given_besides(argv, allowed) -> list:
+    """The options ``argv`` gives whose destinations are not in ``allowed``, as written in the help
+    (``ID`` for ids); an option given with its default value counts."""
+    probe = build_parser()
+    for action in probe._actions:
+        action.default = argparse.SUPPRESS  # only what the command line gives is set
+    given = vars(probe.parse_args(argv))
+    return [
+        a.option_strings[0] if a.option_strings else str(a.metavar)
+        for a in probe._actions
+        if a.dest in given and a.dest not in allowed
+    ]
+
+
 def _replayed(parser, given):
     """The options of the run recorded in ``given.replay``, with this command line's outputs, store and
     workers; the recorded dates and store identity ride along for :func:`_plan`."""
@@ -635,7 +660,7 @@ def _replayed(parser, given):
         args = parser.parse_args(argv)
     finally:
         del parser.error  # the class's own again, for the checks of the replayed options
-    for name in ("json", "csv", "plot", "checkpoint", "store", "workers", "scheduler", "cluster_wait", "replay"):
+    for name in REPLAY_TAKES:
         setattr(args, name, getattr(given, name))
     args.replay_dates = dates
     args.replay_schedule = settings["schedule"]
