@@ -856,3 +856,27 @@ def test_a_replay_refuses_settings_it_would_not_use(store, tmp_path, capsys, rec
         "(see vela-backtest --help)"
     ]
     assert not (tmp_path / "again.json").exists()
+
+
+@pytest.mark.parametrize(
+    "args, note",
+    [
+        (["--bound", "600000.SH=0:0.03"], "1 id outside the universe had no effect: 600000.XSHG"),
+        (
+            ["--bound", "000349.SZ=0.1:0.3", "--bound", "000671.XSHE=0:0.3", "--bound", "600000.XSHG=0:0.2"],
+            "2 ids outside the universe had no effect: 000349.XSHE (did you mean 000348.XSHE?), 600000.XSHG",
+        ),
+        # 000002.XSHE joins the index in 2026: its bound binds from then on
+        (
+            ["--universe", "000300.XSHG", "--bound", "600005.SH=0:0.3", "--bound", "000002.XSHE=0:0.3"],
+            "1 id outside the universe had no effect: 600005.XSHG (did you mean 600004.XSHG?)",
+        ),
+    ],
+    ids=["one", "a-floor-and-a-close-match", "index-over-dates"],
+)
+def test_a_bound_outside_the_universe_of_every_date_is_said_once(store, capsys, args, note):
+    named = [] if "--universe" in args else healthy(store, 4)
+    period = ["--start", "2025-09-01", "--end", "2026-06-30", "--default-bound", "0:0.4", "--workers", "1"]
+    status, out, err = run_here(store, capsys, *named, *args, *period)
+    assert status == 0, err
+    assert err.splitlines() == [f"vela-backtest: note: --bound for {note}"]

@@ -365,6 +365,8 @@ def _run(args) -> int:
     try:
         _check_outputs(args)
         plan = _plan(args)
+        for note in plan.notes:
+            print(f"vela-backtest: note: {note}", file=sys.stderr)
         bar = _progress_bar(len(plan.dates))
 
         def progress(day, failed):
@@ -510,11 +512,32 @@ def _quiet_cluster(active: bool):
 
 
 class _Plan:
-    """A checked backtest: its dates, its universe (ids, or ids by date), its request and the settings
-    its records keep."""
+    """A checked backtest: its dates, its universe (ids, or ids by date), its request, the settings
+    its records keep, and the notes to say before it runs."""
 
-    def __init__(self, dates, end, universe, request, settings):
+    def __init__(self, dates, end, universe, request, settings, notes=()):
         self.dates, self.end, self.universe, self.request, self.settings = dates, end, universe, request, settings
+        self.notes = list(notes)
+
+
+class _DatedUniverse:
+    """The universe of each rebalancing date, read once: the command's notes and the run use the same."""
+
+    def __init__(self, read):
+        self._read, self._read_on = read, {}
+
+    def __call__(self, day):
+        if day not in self._read_on:
+            self._read_on[day] = self._read(day)  # a date whose universe cannot be read fails when it runs
+        return list(self._read_on[day])
+
+    def union(self, dates) -> list:
+        """Every id of the dates' universes that can be read, each once, in the order first met."""
+        found: dict = {}
+        for day in dates:
+            with contextlib.suppress(Exception):
+                found.update(dict.fromkeys(self(day)))
+        return list(found)
 
 
 def _plan(args) -> _Plan:
@@ -554,9 +577,7 @@ def _plan(args) -> _Plan:
     named = universe.gather(args.ids, args.ids_file, None, veladatac, end)
     varies = bool(args.universe) or args.limit is not None
 
-    def universe_on(day):
-        return universe.resolve(named, None, args.universe, args.limit, veladatac, day)
-
+    universe_on = _DatedUniverse(lambda day: universe.resolve(named, None, args.universe, args.limit, veladatac, day))
     ids = universe_on(end)
     request = _request.from_options(
         args,
@@ -602,7 +623,9 @@ def _plan(args) -> _Plan:
         "universe_ids": None if varies else list(ids),
         "dates": [str(d) for d in dates],
     }
-    return _Plan(dates, end, universe_on if varies else ids, request, settings)
+    # a bound on an id outside the universe of every date bounds nothing: said once, before the run
+    notes = _request.outside_notes(request.bnds, universe_on.union(dates) if varies else ids)
+    return _Plan(dates, end, universe_on if varies else ids, request, settings, notes)
 
 
 def _content(identity: dict) -> str:
