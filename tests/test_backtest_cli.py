@@ -12,7 +12,7 @@ import pytest
 
 import vela_optimizer
 import veladatac
-from vela_optimizer import backtest
+from vela_optimizer import backtest, universe
 from vela_optimizer.backtest import cli as backtest_cli, executors
 from vela_optimizer.backtest.cli import main
 from vela_optimizer.cli import optimize, plot
@@ -607,3 +607,276 @@ def test_the_command_and_the_api_share_a_checkpoint(store, tmp_path, capsys, mon
     assert optimised == []  # every date read from the folder the command filled
     doc = json.loads((tmp_path / "r.json").read_text(encoding="utf-8"))
     assert r.to_dict() == {k: v for k, v in doc.items() if k != "settings"}
+
+
+# ---------------------------------------------------------------- what both commands read from the user
+
+
+def optimize_here(store, capsys, *args):
+    """vela-optimize's main() in this process, on the store; returns (exit status, stdout, stderr)."""
+    veladatac.init(store.path)
+    try:
+        status = optimize.main([str(a) for a in args])
+    except SystemExit as e:
+        status = e.code
+    out = capsys.readouterr()
+    return status, out.out, out.err
+
+
+def on_both(store, capsys, command, *args):
+    """(status, stdout, stderr) of ``args`` on vela-backtest (a short period) or vela-optimize (one date)."""
+    if command == "vela-backtest":
+        return run_here(store, capsys, *args, "--start", "2025-09-01", "--end", "2025-10-31", "--workers", "1")
+    return optimize_here(store, capsys, *args, "--date", "2025-10-31")
+
+
+BOTH = ["vela-backtest", "vela-optimize"]
+
+
+@pytest.mark.parametrize("command", BOTH)
+@pytest.mark.parametrize("index", ["000300.SH", "000300.xshg", "000300.sh"])
+def test_the_universe_index_takes_an_exchange_suffix(store, capsys, command, index):
+    status, out, err = on_both(store, capsys, command, "--universe", index, "--limit", "4", "--method", "min_variance")
+    assert status == 0, err
+    expected = on_both(store, capsys, command, "--universe", "000300.XSHG", "--limit", "4", "--method", "min_variance")
+    assert out == expected[1]
+
+
+IDS_TEXT = "# 自选股\r\n000001.XSHE\r\n000348.XSHE\r\n000671.XSHE\r\n"
+DATES_TEXT = "# 调仓日\r\n2025-09-30\r\n2025-10-31\r\n"
+
+
+@pytest.mark.parametrize(
+    "command, option, data, shown",
+    [
+        ("vela-backtest", "--dates", DATES_TEXT.encode("utf-8-sig"), "2 rebalancings"),
+        ("vela-backtest", "--dates", DATES_TEXT.encode("gbk"), "2 rebalancings"),
+        ("vela-backtest", "--dates", DATES_TEXT.encode("utf-16"), None),
+        ("vela-backtest", "--dates", DATES_TEXT.encode("utf-16-le"), None),
+        ("vela-backtest", "--ids-file", IDS_TEXT.encode("gbk"), "2 rebalancings"),
+        ("vela-backtest", "--ids-file", IDS_TEXT.encode("utf-16"), None),
+        ("vela-optimize", "--ids-file", IDS_TEXT.encode("gbk"), "000671.XSHE"),
+        ("vela-optimize", "--ids-file", IDS_TEXT.encode("utf-16"), None),
+        ("vela-optimize", "--ids-file", IDS_TEXT.encode("utf-16-be"), None),
+    ],
+    ids=[
+        "backtest-dates-utf8-bom",
+        "backtest-dates-gbk",
+        "backtest-dates-utf16",
+        "backtest-dates-utf16-no-mark",
+        "backtest-ids-gbk",
+        "backtest-ids-utf16",
+        "optimize-ids-gbk",
+        "optimize-ids-utf16",
+        "optimize-ids-utf16-no-mark",
+    ],
+)
+def test_text_files_as_saved_on_chinese_windows(store, tmp_path, capsys, command, option, data, shown):
+    """UTF-8 with a BOM and GBK are read; UTF-16, with its mark or without, is one line saying how to save it."""
+    given = tmp_path / "given.txt"
+    given.write_bytes(data)
+    (tmp_path / "ids.txt").write_text(IDS_TEXT, encoding="utf-8")
+    if option == "--dates":
+        args = ["--ids-file", tmp_path / "ids.txt", "--dates", given, "--end", "2025-12-31", "--workers", "1"]
+        status, out, err = run_here(store, capsys, *args)
+    else:
+        status, out, err = on_both(store, capsys, command, "--ids-file", given)
+    if shown is not None:
+        assert status == 0, err
+        assert shown in out
+    else:
+        assert status == 2
+        assert err.splitlines() == [
+            f"{command}: error: {option} {given}, line 1: the file is UTF-16 text (Excel's 'Unicode text'); "
+            "save it as 'CSV UTF-8' or as CSV in GBK"
+        ]
+
+
+@pytest.mark.parametrize("command", BOTH)
+@pytest.mark.parametrize(
+    "line", ["000671.XSHE  # 美的", "000671.XSHE\t# 第三只", "000671.XSHE#", "  000671.SZ # 深市后缀"]
+)
+def test_an_ids_file_line_may_end_in_a_comment(store, tmp_path, capsys, command, line):
+    (tmp_path / "ids.txt").write_text(f"# 自选股\n000001.XSHE\n000348.XSHE # 第二只\n{line}\n", encoding="utf-8")
+    status, out, err = on_both(store, capsys, command, "--ids-file", tmp_path / "ids.txt", "--method", "min_variance")
+    assert status == 0, err
+    expected = on_both(store, capsys, command, "000001.XSHE", "000348.XSHE", "000671.XSHE", "--method", "min_variance")
+    assert out == expected[1]
+
+
+@pytest.fixture(scope="module")
+def record(store, tmp_path_factory):
+    """The settings of a short recorded run."""
+    path = tmp_path_factory.mktemp("record") / "run.json"
+    argv, env = command(store, *healthy(store, 4), *period(store), "--workers", "1", "--json", path)
+    subprocess.run(argv, check=True, capture_output=True, env=env, timeout=300)
+    return json.loads(path.read_text(encoding="utf-8"))
+
+
+@pytest.mark.parametrize(
+    "edit, why",
+    [
+        ({"dates": ["garbage"]}, "settings.dates: invalid date 'garbage'"),
+        ({"dates": ["2025-09-30", None]}, "settings.dates: invalid date None"),
+        ({"dates": "2025-09-30"}, "TypeError: dates must be a list of dates"),
+        ({"dates": []}, "TypeError: dates must be a list of dates"),
+        ({"start": 5}, "TypeError: 5 where the command line takes text"),
+        ({"end": "garbage"}, "argument --end: invalid date 'garbage'"),
+        ({"window": "abc"}, "argument --window: invalid int value: 'abc'"),
+        ({"bounds": [[0, 0.1]]}, "AttributeError"),
+        ({"store": "store.sqlite"}, "TypeError: store 'store.sqlite' is not a store's identity"),
+    ],
+)
+def test_an_edited_replay_record_is_one_line(store, tmp_path, capsys, record, edit, why):
+    edited = tmp_path / "edited.json"
+    edited.write_text(json.dumps({**record, "settings": {**record["settings"], **edit}}), encoding="utf-8")
+    status, out, err = run_here(store, capsys, "--replay", edited, "--workers", "1")
+    assert (status, out) == (2, "")
+    lines = err.splitlines()
+    assert len(lines) == 1 and lines[0].startswith(
+        f"vela-backtest: error: --replay {edited}: not a record of vela-backtest --json ("
+    )
+    assert why in lines[0]
+
+
+# ---------------------------------------------------------------- the universe of every date, and its record
+
+TEN = ["--method", "min_variance", "--start", "2025-09-01", "--workers", "1"]
+
+
+@pytest.mark.parametrize("named_by", ["ids", "ids-file"])
+def test_limit_ranks_named_ids_on_each_date_without_looking_ahead(store, tmp_path, capsys, named_by):
+    ids = healthy(store, 10)
+    (tmp_path / "ids.txt").write_text("\n".join(ids), encoding="utf-8")
+    named = ids if named_by == "ids" else ["--ids-file", tmp_path / "ids.txt"]
+    portfolios = []
+    for end in ("2025-11-30", "2026-12-31"):
+        out = tmp_path / f"{end}.json"
+        status, _, err = run_here(store, capsys, *named, "--limit", 3, *TEN, "--end", end, "--json", out)
+        assert status == 0, err
+        portfolios.append(json.loads(out.read_text(encoding="utf-8"))["rebalances"])
+    # a rebalancing holds the 3 largest of its own date: a longer period does not change it
+    assert portfolios[0] == portfolios[1][:3]
+    veladatac.init(store.path)
+    for r in portfolios[1]:
+        assert sorted(r["weights"]) == sorted(universe.largest(ids, "stock", 3, veladatac, r["date"]))
+    # and its record replays it so, the file read when the run was
+    (tmp_path / "ids.txt").write_text(ids[0], encoding="utf-8")
+    status, _, err = run_here(store, capsys, "--replay", out, "--json", tmp_path / "again.json", "--workers", "1")
+    assert status == 0, err
+    assert json.loads((tmp_path / "again.json").read_text(encoding="utf-8"))["rebalances"] == portfolios[1]
+
+
+@pytest.mark.parametrize(
+    "named, given",
+    [
+        (["000001.XSHE", "000348.XSHE"], ["--universe", "000300.XSHG"]),
+        (["--ids-file", "{ids}"], ["--universe", "000300.XSHG"]),
+        (["--ids-file", "{ids}"], ["--universe", "000300.XSHG", "--limit", "8"]),
+    ],
+    ids=["ids-and-index", "file-and-index", "file-and-index-limited"],
+)
+def test_a_replay_runs_the_universe_of_the_record(store, tmp_path, capsys, named, given):
+    ids = tmp_path / "ids.txt"
+    ids.write_text("000001.XSHE\n000348.XSHE # 第二只\n000671.XSHE\n000787.XSHE\n", encoding="utf-8")
+    named = [str(a).format(ids=ids) for a in named]
+    first, again = tmp_path / "first.json", tmp_path / "again.json"
+    argv = [*named, *given, "--default-bound", "0:0.3", *TEN, "--end", "2025-12-31", "--json", first]
+    status, _, err = run_here(store, capsys, *argv)
+    assert status == 0, err
+    ids.write_text("600000.XSHG\n", encoding="utf-8")  # the record holds what the file named
+    status, _, err = run_here(store, capsys, "--replay", first, "--json", again, "--workers", "1")
+    assert status == 0, err
+    recorded, replayed = (json.loads(p.read_text(encoding="utf-8")) for p in (first, again))
+    assert replayed["rebalances"] == recorded["rebalances"]
+    # the named ids are among the 8 largest of the 10
+    assert {"000001.XSHE", "000348.XSHE"} <= set(recorded["rebalances"][0]["weights"])
+
+
+RECORD = {
+    "method": "min_variance",
+    "window": 132,
+    "risk_aversion": 1.0,
+    "max_iteration": 100,
+    "tol": 1e-8,
+    "solver": "native",
+    "costs_bps": None,
+    "end": "2026-01-30",
+    "start": "2025-01-01",
+    "cov_shrinkage": True,
+    "benchmark": None,
+    "keep_going": False,
+    "bounds": None,
+    "limits": None,
+}
+
+
+@pytest.mark.parametrize(
+    "record, named, limited",
+    [
+        # made before the ids named beside an index were kept: those of the command line and its file
+        ({"universe": "000300.XSHG", "ids": ["000001.XSHE"], "universe_ids": None, "limit": 5}, ["000001.XSHE"], True),
+        (
+            {"universe": "000300.XSHG", "ids": [], "ids_file": "ids.txt", "universe_ids": None},
+            ["--ids-file", "ids.txt"],
+            False,
+        ),
+        # the ids named, ranked on every date
+        ({"universe": None, "named_ids": ["A", "B", "C"], "universe_ids": None, "limit": 2}, ["A", "B", "C"], True),
+    ],
+    ids=["index-and-ids-before", "index-and-file-before", "named-and-limit"],
+)
+def test_a_record_replays_the_ids_it_names(record, named, limited):
+    argv = backtest_cli._argv_of({**RECORD, **record})
+    assert argv[: len(named)] == named
+    assert ("--limit" in argv) == limited
+
+
+@pytest.mark.parametrize(
+    "extra, named",
+    [
+        (
+            ["--max-turnover", "0.01", "--capital", "5e6", "--bound", "600050.XSHG=0:0"],
+            "--bound, --max-turnover, --capital",
+        ),
+        (["--method", "risk_parity"], "--method"),  # the default value, and still not the record's
+        (["--no-trading-rules", "--keep-going"], "--no-trading-rules, --keep-going"),
+        (["000001.XSHE", "--universe", "000300.XSHG"], "ID, --universe"),
+        (["--start", "2025-01-01", "--end", "2025-12-31"], "--start, --end"),
+    ],
+)
+def test_a_replay_refuses_settings_it_would_not_use(store, tmp_path, capsys, record, extra, named):
+    path = tmp_path / "run.json"
+    path.write_text(json.dumps(record), encoding="utf-8")
+    status, out, err = run_here(store, capsys, "--replay", path, "--json", tmp_path / "again.json", *extra)
+    assert (status, out) == (2, "")
+    assert err.splitlines() == [
+        f"vela-backtest: error: --replay runs the recorded settings: leave out {named} (with --replay only the "
+        "outputs, --checkpoint, --store, --workers, --scheduler and --cluster-wait may be given) "
+        "(see vela-backtest --help)"
+    ]
+    assert not (tmp_path / "again.json").exists()
+
+
+@pytest.mark.parametrize(
+    "args, note",
+    [
+        (["--bound", "600000.SH=0:0.03"], "1 id outside the universe had no effect: 600000.XSHG"),
+        (
+            ["--bound", "000349.SZ=0.1:0.3", "--bound", "000671.XSHE=0:0.3", "--bound", "600000.XSHG=0:0.2"],
+            "2 ids outside the universe had no effect: 000349.XSHE (did you mean 000348.XSHE?), 600000.XSHG",
+        ),
+        # 000002.XSHE joins the index in 2026: its bound binds from then on
+        (
+            ["--universe", "000300.XSHG", "--bound", "600005.SH=0:0.3", "--bound", "000002.XSHE=0:0.3"],
+            "1 id outside the universe had no effect: 600005.XSHG (did you mean 600004.XSHG?)",
+        ),
+    ],
+    ids=["one", "a-floor-and-a-close-match", "index-over-dates"],
+)
+def test_a_bound_outside_the_universe_of_every_date_is_said_once(store, capsys, args, note):
+    named = [] if "--universe" in args else healthy(store, 4)
+    period = ["--start", "2025-09-01", "--end", "2026-06-30", "--default-bound", "0:0.4", "--workers", "1"]
+    status, out, err = run_here(store, capsys, *named, *args, *period)
+    assert status == 0, err
+    assert err.splitlines() == [f"vela-backtest: note: --bound for {note}"]

@@ -647,10 +647,12 @@ def from_options(
     )
     check_kind(request.limits, kind, ids)
     check_benchmark(benchmark, client)
-    return replace(request, notes=_outside_notes(bnds, ids))
+    return replace(request, notes=outside_notes(bnds, ids))
 
 
-def _outside_notes(bnds, ids) -> list:
+def outside_notes(bnds, ids) -> list:
+    """The note on ``bnds``' ids (``"*"`` aside) that are not among ``ids``, each with its close matches
+    in ``ids``; [] when there is none."""
     members = set(ids)
     outside = [k for k in (bnds or {}) if k != "*" and k not in members]
     if not outside:

@@ -7,6 +7,7 @@ suggestions for unknown ids, which need the whole catalogue of the local store.
 from __future__ import annotations
 
 import difflib
+import io
 from dataclasses import dataclass
 
 import numpy as np
@@ -27,6 +28,54 @@ class UsageError(Exception):
     """A command-line value that parses but cannot be used; the message is one English line."""
 
 
+# ---------------------------------------------------------------- files a person gives
+
+
+def read_text(path, option: str) -> str:
+    """The text of a file given with ``option`` (``--ids-file``, ``--dates``, ``--holdings``), as
+    Excel and editors save it on Chinese Windows: UTF-8 with or without a BOM, else GBK/GB18030.
+
+    Raises
+    ------
+    UsageError
+        One line naming the option and the file: it cannot be read, it is an Excel workbook or
+        UTF-16 text, or it does not decode; the last three say how to save it again.
+    """
+    from veladatac import CsvImportError
+    from veladatac.importer import decode
+
+    try:
+        with open(path, "rb") as fh:
+            data = fh.read()
+    except OSError as e:
+        raise UsageError(f"{option} {path}: {e.strerror or e}") from None
+    # the importer's own refusals point at its --encoding option, which the commands have not: the
+    # file is to be saved again in an encoding they read
+    if data.startswith((b"PK\x03\x04", b"\xd0\xcf\x11\xe0")):
+        raise UsageError(
+            f"{option} {path}, line 1: the file is an Excel workbook, not CSV text; "
+            "save it as 'CSV UTF-8' or as CSV in GBK"
+        )
+    # UTF-16 without its byte-order mark decodes as UTF-8 with a NUL in every other byte
+    if data.startswith((b"\xff\xfe", b"\xfe\xff")) or b"\x00" in data[:4096]:
+        raise UsageError(
+            f"{option} {path}, line 1: the file is UTF-16 text (Excel's 'Unicode text'); "
+            "save it as 'CSV UTF-8' or as CSV in GBK"
+        )
+    try:
+        return decode(path, data)
+    except CsvImportError as e:
+        raise UsageError(
+            f"{option} {path}, line {e.line}: the text does not decode here (it is read as UTF-8, "
+            "else GBK/GB18030); save the file as 'CSV UTF-8' or as CSV in GBK"
+        ) from None
+
+
+def text_lines(path, option: str):
+    """(line number, line) of the file as :func:`read_text` reads it; CR LF and a lone CR end a line as LF does."""
+    return enumerate(io.StringIO(read_text(path, option), newline=None), 1)
+
+
 # ---------------------------------------------------------------- gathering and kinds
 
 
@@ -34,17 +83,19 @@ def gather(ids, ids_file, universe, client, date) -> list:
     """Ids from the command line, the ids file and the index, in that order, each once.
 
     An id named by several sources (or twice in one) is kept at its first occurrence: the
-    optimiser refuses a repeated id, and a repeat here is a merge, not a mistake. Ids written with
-    an exchange suffix (``600000.SH``, ``000001.SZ``) are read as the store's (``600000.XSHG``).
+    optimiser refuses a repeated id, and a repeat here is a merge, not a mistake. Ids and the index
+    written with an exchange suffix (``600000.SH``, ``000300.xshg``) are read as the store's
+    (``600000.XSHG``, ``000300.XSHG``).
     """
     from veladatac import store_id
 
     found = [store_id(i) for i in ids]
     if ids_file:
-        with open(ids_file, encoding="utf-8-sig") as fh:
-            found += [store_id(line.strip()) for line in fh if line.strip() and not line.lstrip().startswith("#")]
+        # '#' starts a comment anywhere on a line (no id holds one): "600050.XSHG  # 中国联通"
+        named = (line.split("#", 1)[0].strip() for _, line in text_lines(ids_file, "--ids-file"))
+        found += [store_id(oid) for oid in named if oid]
     if universe:
-        found += client.index_components(universe, date)
+        found += client.index_components(store_id(universe), date)
     return list(dict.fromkeys(found))
 
 

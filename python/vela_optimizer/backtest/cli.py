@@ -198,8 +198,9 @@ def _backtest_options(p: argparse.ArgumentParser) -> None:
         "--replay",
         metavar="FILE.json",
         help="run again the backtest recorded in FILE.json (written by --json): the same universe, "
-        "dates, method, bounds, limits and costs, on the same store; of this command line only "
-        "the outputs, --checkpoint, --store, --workers, --scheduler and --cluster-wait are used",
+        "dates, method, bounds, limits and costs, on the same store; beside it only the outputs, "
+        "--checkpoint, --store, --workers, --scheduler and --cluster-wait may be given (any other "
+        "option is refused)",
     )
     b.add_argument(
         "--checkpoint",
@@ -267,7 +268,8 @@ def _output_options(p: argparse.ArgumentParser) -> None:
 
 
 def read_dates(path: str) -> list:
-    """Dates from a file, one a line ('#' starts a comment); a bad line is a UsageError naming it.
+    """Dates from a file, one a line ('#' starts a comment), read as :func:`vela_optimizer.universe.read_text`
+    reads it; a bad line is a UsageError naming it.
 
     Parameters
     ----------
@@ -278,15 +280,14 @@ def read_dates(path: str) -> list:
     list of datetime.date
     """
     out = []
-    with open(path, encoding="utf-8") as fh:
-        for number, line in enumerate(fh, 1):
-            text = line.split("#", 1)[0].strip()
-            if not text:
-                continue
-            try:
-                out.append(options.date_value(text))
-            except argparse.ArgumentTypeError:
-                raise UsageError(f"{path}, line {number}: {text!r} is not a date (use YYYY-MM-DD)") from None
+    for number, line in universe.text_lines(path, "--dates"):
+        text = line.split("#", 1)[0].strip()
+        if not text:
+            continue
+        try:
+            out.append(options.date_value(text))
+        except argparse.ArgumentTypeError:
+            raise UsageError(f"{path}, line {number}: {text!r} is not a date (use YYYY-MM-DD)") from None
     if not out:
         raise UsageError(f"{path} lists no dates")
     return out
@@ -331,6 +332,12 @@ def main(argv=None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.replay:
+        others = _given_besides(argv, REPLAY_TAKES)
+        if others:
+            parser.error(
+                f"--replay runs the recorded settings: leave out {', '.join(others)} (with --replay only the "
+                "outputs, --checkpoint, --store, --workers, --scheduler and --cluster-wait may be given)"
+            )
         args = _replayed(parser, args)
     if args.date is not None:
         parser.error("--date is one day: give the period with --start and --end, or --dates FILE")
@@ -358,6 +365,8 @@ def _run(args) -> int:
     try:
         _check_outputs(args)
         plan = _plan(args)
+        for note in plan.notes:
+            print(f"vela-backtest: note: {note}", file=sys.stderr)
         bar = _progress_bar(len(plan.dates))
 
         def progress(day, failed):
@@ -503,11 +512,32 @@ def _quiet_cluster(active: bool):
 
 
 class _Plan:
-    """A checked backtest: its dates, its universe (ids, or ids by date), its request and the settings
-    its records keep."""
+    """A checked backtest: its dates, its universe (ids, or ids by date), its request, the settings
+    its records keep, and the notes to say before it runs."""
 
-    def __init__(self, dates, end, universe, request, settings):
+    def __init__(self, dates, end, universe, request, settings, notes=()):
         self.dates, self.end, self.universe, self.request, self.settings = dates, end, universe, request, settings
+        self.notes = list(notes)
+
+
+class _DatedUniverse:
+    """The universe of each rebalancing date, read once: the command's notes and the run use the same."""
+
+    def __init__(self, read):
+        self._read, self._read_on = read, {}
+
+    def __call__(self, day):
+        if day not in self._read_on:
+            self._read_on[day] = self._read(day)  # a date whose universe cannot be read fails when it runs
+        return list(self._read_on[day])
+
+    def union(self, dates) -> list:
+        """Every id of the dates' universes that can be read, each once, in the order first met."""
+        found: dict = {}
+        for day in dates:
+            with contextlib.suppress(Exception):
+                found.update(dict.fromkeys(self(day)))
+        return list(found)
 
 
 def _plan(args) -> _Plan:
@@ -542,9 +572,12 @@ def _plan(args) -> _Plan:
                 "last trading day must fall inside"
             )
 
-    def universe_on(day):
-        return universe.resolve(args.ids, args.ids_file, args.universe, args.limit, veladatac, day)
+    # the ids named one by one and in --ids-file, read once; --universe's members and the --limit
+    # largest are read on each rebalancing date from that date's data only
+    named = universe.gather(args.ids, args.ids_file, None, veladatac, end)
+    varies = bool(args.universe) or args.limit is not None
 
+    universe_on = _DatedUniverse(lambda day: universe.resolve(named, None, args.universe, args.limit, veladatac, day))
     ids = universe_on(end)
     request = _request.from_options(
         args,
@@ -560,7 +593,7 @@ def _plan(args) -> _Plan:
         "schedule": schedule,
         "start": str(args.start or ""),
         "end": str(end),
-        "universe": args.universe or None,
+        "universe": veladatac.store_id(args.universe) if args.universe else None,
         "limit": args.limit,
         "ids": [veladatac.store_id(i) for i in args.ids],
         "ids_file": args.ids_file,
@@ -584,11 +617,15 @@ def _plan(args) -> _Plan:
         "limits": request.limits.record() if request.limits is not None else None,
         "store": store,
         "version": package_version(),
-        # what a replay needs whatever files have changed since: the universe when it is fixed, every date
-        "universe_ids": None if args.universe else list(ids),
+        # what a replay needs whatever files have changed since: the ids named (--ids-file's read), the
+        # universe when it is the same on every date, every date
+        "named_ids": named,
+        "universe_ids": None if varies else list(ids),
         "dates": [str(d) for d in dates],
     }
-    return _Plan(dates, end, universe_on if args.universe else ids, request, settings)
+    # a bound on an id outside the universe of every date bounds nothing: said once, before the run
+    notes = _request.outside_notes(request.bnds, universe_on.union(dates) if varies else ids)
+    return _Plan(dates, end, universe_on if varies else ids, request, settings, notes)
 
 
 def _content(identity: dict) -> str:
@@ -597,23 +634,58 @@ def _content(identity: dict) -> str:
     return f"sample {identity['key']}" if identity.get("sample") else f"uid {identity.get('uid')}"
 
 
+# what a command line may give beside --replay: where the recorded run goes and where it runs
+REPLAY_TAKES = ("json", "csv", "plot", "checkpoint", "store", "workers", "scheduler", "cluster_wait", "replay")
+
+
+def _given_besides(argv, allowed) -> list:
+    """The options ``argv`` gives whose destinations are not in ``allowed``, as written in the help
+    (``ID`` for ids); an option given with its default value counts."""
+    probe = build_parser()
+    for action in probe._actions:
+        action.default = argparse.SUPPRESS  # only what the command line gives is set
+    given = vars(probe.parse_args(argv))
+    return [
+        a.option_strings[0] if a.option_strings else str(a.metavar)
+        for a in probe._actions
+        if a.dest in given and a.dest not in allowed
+    ]
+
+
 def _replayed(parser, given):
     """The options of the run recorded in ``given.replay``, with this command line's outputs, store and
     workers; the recorded dates and store identity ride along for :func:`_plan`."""
+
+    def refuse(why: str):
+        parser.exit(
+            EXIT_ERROR, f"vela-backtest: error: --replay {given.replay}: not a record of vela-backtest --json ({why})\n"
+        )
+
     try:
         with open(given.replay, encoding="utf-8") as fh:
             settings = json.load(fh)["settings"]
         argv = _argv_of(settings)
-    except (OSError, ValueError, KeyError, TypeError) as e:
-        parser.exit(
-            EXIT_ERROR,
-            f"vela-backtest: error: --replay {given.replay}: not a record of vela-backtest "
-            f"--json ({type(e).__name__}: {e})\n",
-        )
-    args = parser.parse_args(argv)
-    for name in ("json", "csv", "plot", "checkpoint", "store", "workers", "scheduler", "cluster_wait", "replay"):
+        # an edited record: every value the command line gets is text, the dates are dates
+        wrong = next((a for a in argv if not isinstance(a, str)), None)
+        if wrong is not None:
+            raise TypeError(f"{wrong!r} where the command line takes text")
+        if not (isinstance(settings["dates"], list) and settings["dates"] and isinstance(settings["schedule"], str)):
+            raise TypeError("dates must be a list of dates, schedule a text")
+        if not isinstance(settings["store"], dict):
+            raise TypeError(f"store {settings['store']!r} is not a store's identity")
+        dates = [options.date_value(d) for d in settings["dates"]]
+    except argparse.ArgumentTypeError as e:
+        refuse(f"settings.dates: {e}")
+    except (OSError, ValueError, KeyError, TypeError, AttributeError) as e:
+        refuse(f"{type(e).__name__}: {e}")
+    parser.error = refuse  # type: ignore[method-assign]  # a value the record gives that the options refuse
+    try:
+        args = parser.parse_args(argv)
+    finally:
+        del parser.error  # the class's own again, for the checks of the replayed options
+    for name in REPLAY_TAKES:
         setattr(args, name, getattr(given, name))
-    args.replay_dates = [options.date_value(d) for d in settings["dates"]]
+    args.replay_dates = dates
     args.replay_schedule = settings["schedule"]
     args.replay_store = settings["store"]
     return args
@@ -621,7 +693,13 @@ def _replayed(parser, given):
 
 def _argv_of(settings: dict) -> list:
     """The command line of a recorded run (see the settings :func:`_plan` records)."""
-    argv = list(settings["universe_ids"] or [])
+    if "named_ids" in settings:
+        argv = list(settings["named_ids"])
+    elif settings["universe"]:  # a record from before the ids named beside an index were kept
+        argv = list(settings.get("ids") or [])
+        argv += ["--ids-file", settings["ids_file"]] if settings.get("ids_file") else []
+    else:  # the same: its universe on every date, --limit's ranked once
+        argv = list(settings["universe_ids"] or [])
     argv += [
         "--method",
         settings["method"],
@@ -645,7 +723,8 @@ def _argv_of(settings: dict) -> list:
         argv += [option, repr(settings[key])] if settings.get(key) is not None else []
     if settings["universe"]:
         argv += ["--universe", settings["universe"]]
-        argv += ["--limit", str(settings["limit"])] if settings["limit"] else []
+    if settings.get("limit") and (settings["universe"] or "named_ids" in settings):
+        argv += ["--limit", str(settings["limit"])]
     if not settings["cov_shrinkage"]:
         argv.append("--no-shrinkage")
     if settings["benchmark"]:

@@ -51,35 +51,9 @@ def _number(path, line: int, column: str, text: str) -> float:
 
 def _rows(path) -> tuple:
     """(kind of amount, [(line, id, amount text)]) of the file."""
-    from veladatac import CsvImportError, store_id
-    from veladatac.importer import decode
+    from veladatac import store_id
 
-    try:
-        with open(path, "rb") as fh:
-            data = fh.read()
-    except OSError as e:
-        raise UsageError(f"--holdings {path}: {e.strerror or e}") from None
-    # the importer's own refusals point at its --encoding option, which vela-optimize has not: the
-    # holdings file is to be saved again in an encoding it reads
-    if data.startswith((b"PK\x03\x04", b"\xd0\xcf\x11\xe0")):
-        raise UsageError(
-            f"--holdings {path}, line 1: the file is an Excel workbook, not CSV text; "
-            "save it as 'CSV UTF-8' or as CSV in GBK"
-        )
-    # UTF-16 without its byte-order mark decodes as UTF-8 with a NUL in every other byte, which
-    # would then be refused as a header without order_book_id
-    if data.startswith((b"\xff\xfe", b"\xfe\xff")) or b"\x00" in data[:4096]:
-        raise UsageError(
-            f"--holdings {path}, line 1: the file is UTF-16 text (Excel's 'Unicode text'); "
-            "save it as 'CSV UTF-8' or as CSV in GBK"
-        )
-    try:
-        text = decode(path, data)
-    except CsvImportError as e:
-        raise UsageError(
-            f"--holdings {path}, line {e.line}: the text does not decode here (it is read as UTF-8, "
-            "else GBK/GB18030); save the file as 'CSV UTF-8' or as CSV in GBK"
-        ) from None
+    text = universe.read_text(path, "--holdings")
     reader = csv.reader(io.StringIO(text))
     header = [h.strip() for h in next(reader, [])]
     amount = next((c for c in ("weight", "shares") if c in header), None)
