@@ -449,8 +449,18 @@ def test_each_rebalancing_has_the_optimisers_weights_on_that_date(on_small, solv
     assert r.daily.index[0].date() == r.rebalances[0].date
     assert r.daily.index[-1].date() == veladatac.trading_date_offset("2026-01-15", 0)
     doc = r.to_dict()
-    assert set(doc) == {"rebalances", "daily", "stats", "unavailable", "years", "failures", "complete", "pending"}
-    assert doc["complete"] is True and doc["pending"] == []
+    assert set(doc) == {
+        "rebalances",
+        "daily",
+        "stats",
+        "unavailable",
+        "years",
+        "failures",
+        "complete",
+        "pending",
+        "delistings",
+    }
+    assert doc["complete"] is True and doc["pending"] == [] and doc["delistings"] == []
     assert {
         "annual_return",
         "annual_volatility",
@@ -633,6 +643,34 @@ def test_a_date_optimises_only_what_exists_on_it(on_small, fixed_weights, role, 
             if present
             else [f"1 instrument left out of this date's universe, not trading on {date}: {oid} ({words.format(day)})"]
         )
+
+
+@pytest.mark.parametrize("capital", [None, 1e7])
+def test_a_holding_de_listed_between_rebalancings_is_recorded_as_the_cash_it_became(on_small, capital):
+    gone = on_small.roles["recent_delisting"][0]
+    day = veladatac.instruments(gone).de_listed_date
+    # risk parity holds every name, so the stock is held when it goes
+    r = bt.run_backtest(
+        [gone, *healthy(on_small, 5)], "2026-05-01", "2026-12-31", method=M.RISK_PARITY, capital=capital
+    )
+    last = [x for x in r.rebalances if x.date < day][-1]
+    (d,) = r.delistings
+    close = veladatac.get_price(gone, "2026-01-01", day, fields="close").dropna()
+    assert (d.date, d.id, d.price) == (day, gone, float(close.iloc[-1]))
+    # the value it had drifted to on its last day (to the buys' fees, which scale them a little),
+    # in yuan with a capital
+    nxt = [x for x in r.rebalances if x.date >= day][0]
+    if capital is None:
+        drift = close.iloc[-1] / close.loc[pd.Timestamp(last.date)]
+        value = last.weights[gone] * r.daily["value"].loc[pd.Timestamp(last.date)] * drift
+        assert d.shares is None and d.value == pytest.approx(value, rel=1e-4)
+    else:
+        assert d.shares == last.shares[gone] > 0 and d.value == d.shares * d.price
+    assert gone not in nxt.before
+    doc = r.to_dict()
+    assert doc["delistings"] == [
+        {"date": day.isoformat(), "id": gone, "shares": d.shares, "price": d.price, "value": d.value}
+    ]
 
 
 @pytest.mark.parametrize("solver", ["native", "scipy"])

@@ -32,6 +32,7 @@ those of the orders (:class:`Fees`).
 
 from __future__ import annotations
 
+import datetime as _dt
 import math
 from dataclasses import dataclass, field
 
@@ -88,6 +89,30 @@ class Trade:
 
 
 @dataclass(frozen=True)
+class Delisting:
+    """A holding turned into cash at its last close when its stock was de-listed.
+
+    Attributes
+    ----------
+    date : datetime.date
+        The de-listing day (the first trading day the stock no longer trades).
+    id : str
+    shares : int or None
+        Whole shares, with a capital; None without one.
+    price : float
+        The last close, at which the holding is valued into cash.
+    value : float
+        The cash it became: yuan with a capital, else in units of the starting capital.
+    """
+
+    date: _dt.date
+    id: str
+    shares: int | None
+    price: float
+    value: float
+
+
+@dataclass(frozen=True)
 class Ledger:
     """The daily values and the trades of one simulated portfolio.
 
@@ -98,10 +123,13 @@ class Ledger:
         (``V_t / V_t-1 - 1``, with ``V_-1 = 1``: the first row's return is the first day's cost).
     trades : list of Trade
         One per executed rebalancing, in date order.
+    delistings : list of Delisting
+        Holdings turned into cash on their de-listing, in date order.
     """
 
     daily: pd.DataFrame
     trades: list
+    delistings: list = field(default_factory=list)
 
 
 @dataclass(frozen=True)
@@ -237,6 +265,7 @@ class Book:
         self.cash = 1.0 if capital is None else float(capital)
         self.values = np.empty(n_days)
         self.trades: list = []
+        self.delistings: list = []
         self.t = -1  # the last row walked to
         self.traded_on = -1
 
@@ -266,9 +295,17 @@ class Book:
                     self.held *= self.growth[t - 1]
             gone = (self.gone_from <= t) & (self.held != 0)
             if gone.any():
+                day = self.days[t].date()
+                for j in np.flatnonzero(gone).tolist():
+                    price = float(self.filled[t, j])
+                    if self.capital is None:
+                        self.delistings.append(Delisting(day, self.ids[j], None, price, float(self.held[j])))
+                    else:  # sold at the last close
+                        n = int(self.held[j])
+                        self.delistings.append(Delisting(day, self.ids[j], n, price, n * price))
                 if self.capital is None:
                     self.cash += self.held[gone].sum()
-                else:  # sold at the last close
+                else:
                     self.cash += math.fsum(self.held[gone] * self.filled[t, gone])
                 self.held[gone] = 0
 
@@ -428,7 +465,7 @@ class Book:
         self.values[self.t] = self._value(self.t)
         previous = np.concatenate(([1.0], self.values[:-1]))
         daily = pd.DataFrame({"value": self.values, "return": self.values / previous - 1.0}, index=self.days)
-        return Ledger(daily, list(self.trades))
+        return Ledger(daily, list(self.trades), list(self.delistings))
 
 
 def simulate(prices: pd.DataFrame, targets, start, *, delisted=None, costs_bps: float = 0.0) -> Ledger:

@@ -137,7 +137,18 @@ def render(result: BacktestResult, settings: dict) -> str:
     if result.failures:
         lines += ["", f"Failed rebalancings ({len(result.failures)}; the holdings were kept as they were):"]
         lines += [f"  {f.date}  {f.line}" for f in result.failures]
+    if result.delistings:
+        lines += ["", f"De-listed while held ({len(result.delistings)}; turned into cash at the last close):"]
+        lines += [f"  {d.date}  {d.id}  {_delisted(d)}" for d in result.delistings]
     return "\n".join(lines)
+
+
+def _delisted(d) -> str:
+    """A de-listed holding's shares and value (yuan with a capital), else its value as a share of
+    the starting capital."""
+    if d.shares is None:
+        return f"{100 * d.value:.2f} % of the capital at {d.price:,.2f}"
+    return f"{d.shares:,} shares at {d.price:,.2f}: {d.value:,.2f} yuan"
 
 
 def write_json(path: str, result: BacktestResult, settings: dict) -> None:

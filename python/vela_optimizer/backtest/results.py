@@ -159,6 +159,9 @@ class BacktestResult:
         Rebalancing dates the report leaves out because the run was interrupted: the first date
         not done and every later one (the daily table stops on the trading day before the first).
         Empty for a complete report.
+    delistings : list of vela_optimizer.backtest.accounts.Delisting
+        Holdings turned into cash at their last close when their stock was de-listed between
+        rebalancings, in date order.
     """
 
     rebalances: list
@@ -166,6 +169,7 @@ class BacktestResult:
     daily: pd.DataFrame
     stats: dict
     pending: list = field(default_factory=list)
+    delistings: list = field(default_factory=list)
 
     @property
     def years(self) -> list:
@@ -189,11 +193,13 @@ class BacktestResult:
 
         Keys: ``rebalances`` (list of {"date", "weights", "holdings", "traded", "turnover", "cost",
         "solver", "dropped", "notes", "before", "shares", "cash", "fees", "untradable"}; ``holdings``
-        counts the positive weights), ``daily`` (list
+        counts the positive weights, or with a capital the positions held), ``daily`` (list
         of {"date", "value", "return"} plus the benchmark's figures when there is one), ``stats``,
         ``unavailable`` (why each null statistic is null), ``years`` (the per-year table),
-        ``failures`` (list of {"date", "error", "message", "description"}), ``complete`` and
-        ``pending`` (the dates left out of an interrupted run's report, as text).
+        ``failures`` (list of {"date", "error", "message", "description"}), ``complete``,
+        ``pending`` (the dates left out of an interrupted run's report, as text) and ``delistings``
+        (list of {"date", "id", "shares", "price", "value"}: holdings turned into cash at their last
+        close; ``shares`` null and ``value`` in units of the capital without one, yuan with one).
         """
         daily = []
         for day, row in zip(self.daily.index, self.daily.to_dict("records"), strict=True):
@@ -228,6 +234,10 @@ class BacktestResult:
             ],
             "complete": self.complete,
             "pending": [d.isoformat() for d in self.pending],
+            "delistings": [
+                {"date": d.date.isoformat(), "id": d.id, "shares": d.shares, "price": d.price, "value": d.value}
+                for d in self.delistings
+            ],
         }
 
 

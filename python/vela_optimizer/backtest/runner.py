@@ -519,4 +519,4 @@ def _account(
         )
         for o in done
     ]
-    return BacktestResult(rebalances, failures, daily, stats)
+    return BacktestResult(rebalances, failures, daily, stats, delistings=list(ledger.delistings))
