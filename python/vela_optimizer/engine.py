@@ -139,7 +139,7 @@ def _result(
         bounds=product.bounds,
         limits=request.limits,
         groups=list(product.groups),
-        unused_limits=list(product.unused),
+        unused_limits=list(product.idle),
         labels=product.labels,
         linear_limits=limits,
         zeros=list(zeros),
@@ -280,7 +280,10 @@ def solve(request, progress=None) -> OptimizeResult:
     stages("feasibility")
     plan = product.rebalance
     feasibility.check_limits(
-        limits, screened_out=[d.id for d in product.dropped], sold_outside=plan.sold if plan is not None else None
+        limits,
+        screened_out=[d.id for d in product.dropped],
+        sold_outside=plan.sold if plan is not None else None,
+        kept=product.kept_in_groups,
     )
     stages("solve")
     answer = None

@@ -148,7 +148,7 @@ class LimitConflict(InvalidArgument):
         return _message_en(self)
 
 
-def check_limits(limits: Limits, screened_out=(), sold_outside=None) -> None:
+def check_limits(limits: Limits, screened_out=(), sold_outside=None, kept=None) -> None:
     """Decide whether the limits of one optimisation admit a portfolio.
 
     Parameters
@@ -162,6 +162,10 @@ def check_limits(limits: Limits, screened_out=(), sold_outside=None) -> None:
         Held ids outside the optimisation sold in full -> their weight: the sell cap in ``limits``
         is the turnover cap less these sales, and a conflict naming it states the cap as given and
         what the sales left of it (the entry's ``cap`` and ``sold_outside``).
+    kept : dict, optional
+        Group label -> (weight, ids) held outside the optimisation (untradable) in that group: the
+        group's row in ``limits`` is its floor and cap less that weight, and a conflict naming it
+        states the limit as given and those ids (the entry's ``given`` and ``kept_ids``).
 
     Raises
     ------
@@ -184,7 +188,11 @@ def check_limits(limits: Limits, screened_out=(), sold_outside=None) -> None:
             for e in conflict:
                 if e["kind"] == "turnover_sell":
                     e.update(cap=e["bound"] + sold, sold_outside=sorted(sold_outside))
-        if (screened_out and _screening_matters(conflict, exc.shortfall)) or sold_outside:
+        for e in conflict:
+            if e["kind"].startswith("group") and (kept or {}).get(e["label"]):
+                weight, ids = kept[e["label"]]
+                e.update(given=e["bound"] + weight, kept_ids=list(ids))
+        if (screened_out and _screening_matters(conflict, exc.shortfall)) or sold_outside or kept:
             exc = LimitConflict(conflict, exc.shortfall, exc.target, exc.budget, screened_out)
         raise exc
 
@@ -818,11 +826,7 @@ def _side_items(exc: LimitConflict, zh: bool, d: int) -> list:
             merged[key] = [e["label"]]
             items.append(key)
         elif kind.startswith("group"):
-            items.append(
-                f"类别 {e['label']} {'上限' if upper else '下限'} {_figure(bound, d)}"
-                if zh
-                else f"{'cap' if upper else 'floor'} {_figure(bound, d)} on {e['label']}"
-            )
+            items.append(_group_text(e, zh, d))
         else:
             c = e["count"]
             members = bool(group) and set(e["ids"]) <= group
@@ -892,6 +896,26 @@ def _special_text(e: dict, zh: bool, d: int) -> str:
     return f"{e['label']} {en_rule[e['rule']]} {pct:.2f} %"
 
 
+def _group_text(e: dict, zh: bool, d: int) -> str:
+    """A group's floor or cap ("cap 0.1000 on Utilities"); where weight held outside the
+    optimisation is in the group, the limit as given and what that weight leaves of it, not a
+    figure the caller never gave."""
+    upper = e["kind"].endswith("upper")
+    if "kept_ids" not in e:
+        return (
+            f"类别 {e['label']} {'上限' if upper else '下限'} {_figure(e['bound'], d)}"
+            if zh
+            else f"{'cap' if upper else 'floor'} {_figure(e['bound'], d)} on {e['label']}"
+        )
+    given, left, ids = _figure(e["given"], d), _figure(e["bound"], d), _names(e["kept_ids"], zh)
+    if zh:
+        return f"类别 {e['label']} {'上限' if upper else '下限'} {given}（组合外不能交易的 {ids} 占用后余 {left}）"
+    return (
+        f"{'cap' if upper else 'floor'} {given} on {e['label']} ({left} of it left beside {ids}, held outside the "
+        "optimisation as it cannot be traded)"
+    )
+
+
 def _names(ids: list, zh: bool) -> str:
     """Up to eight ids, then how many more."""
     if zh:
@@ -905,11 +929,7 @@ def _target_text(exc: LimitConflict, zh: bool, d: int) -> str:
         return _special_text(e, zh, d)
     upper = e["kind"].endswith("upper")
     if e["kind"].startswith("group"):
-        return (
-            f"类别 {e['label']} {'上限' if upper else '下限'} {_figure(e['bound'], d)}"
-            if zh
-            else f"{'cap' if upper else 'floor'} {_figure(e['bound'], d)} on {e['label']}"
-        )
+        return _group_text(e, zh, d)
     who = e["label"] if e["kind"].startswith("instrument") else ", ".join(e["ids"])
     return (
         f"合约 {who} {'上限' if upper else '下限'} {_figure(e['bound'], d)}"
@@ -922,6 +942,13 @@ def _single(exc: LimitConflict) -> bool:
     """Whether one limit of one figure stands against the target (no total to state)."""
     side = [e for i, e in enumerate(exc.conflict) if i != exc.target]
     return len(side) == 1 and (side[0]["count"] == 1 or side[0]["kind"].startswith("group"))
+
+
+def _kept_only(exc: LimitConflict) -> bool:
+    """Whether the conflict is a cap on a group no instrument of the optimisation belongs to, broken
+    by weight held outside it, standing alone."""
+    e = exc.conflict[0]
+    return len(exc.conflict) == 1 and e["kind"] == "group_upper" and e["count"] == 0 and "kept_ids" in e
 
 
 def _empty_group(exc: LimitConflict) -> bool:
@@ -941,6 +968,13 @@ def _message_zh(exc: LimitConflict) -> str:
             f"OPTIMIZER: 约束相互冲突，无法满足权重之和为{b}：{_join(items, True)} "
             f"合计{'最多' if short else '至少'} {total}（比 {b} {'少' if short else '多'} {gap}）"
             + _screened_text(exc, True)
+        )
+    if _kept_only(exc):
+        e = exc.conflict[0]
+        held = _figure(e["given"] - e["bound"], d)
+        return (
+            f"OPTIMIZER: 约束相互冲突，无法满足类别 {e['label']} 上限 {_figure(e['given'], d)}：组合外不能交易的 "
+            f"{_names(e['kept_ids'], True)} 占 {held}（多 {gap}）"
         )
     if _empty_group(exc):
         return f"OPTIMIZER: 约束相互冲突，无法满足{_target_text(exc, True, d)}：没有合约属于该类别（少 {gap}）"
@@ -964,6 +998,14 @@ def _message_en(exc: LimitConflict) -> str:
         return (
             f"limits conflict: {_join(items, False)} {verb} {total} in total "
             f"({gap} {'short of' if short else 'over'} {b})" + _screened_text(exc, False)
+        )
+    if _kept_only(exc):
+        e = exc.conflict[0]
+        held = _figure(e["given"] - e["bound"], d)
+        return (
+            f"limits conflict: cap {_figure(e['given'], d)} on {e['label']} cannot be met: "
+            f"{_names(e['kept_ids'], False)}, held outside the optimisation as it cannot be traded, holds {held} "
+            f"({gap} over)"
         )
     if _empty_group(exc):
         return (

@@ -226,10 +226,34 @@ class Product(LazyFields):
         """Positions of the retained instruments with a missing return in the window."""
         return np.flatnonzero(~np.isfinite(self.returns.to_numpy(dtype=float)).all(axis=0))
 
+    @property
+    def kept_in_groups(self) -> dict:
+        """Group label -> (weight, ids) held outside the optimisation (untradable) in that group."""
+        kept: dict = {}
+        if self.rebalance is not None:
+            for label, (oid, weight) in zip(self.kept_labels, self.rebalance.kept.items()):
+                w, ids = kept.get(label, (0.0, []))
+                kept[label] = (w + weight, [*ids, oid])
+        return kept
+
+    @property
+    def kept_by_label(self) -> dict:
+        """Group label -> the weight held outside the optimisation (untradable) that carries it."""
+        return {label: w for label, (w, _) in self.kept_in_groups.items()}
+
+    @property
+    def idle(self) -> list:
+        """The rules that limit nothing: no retained instrument and no weight kept outside the
+        optimisation carries their label."""
+        kept = self.kept_by_label
+        return [r for r in self.unused if kept.get(r.label, 0.0) <= 0]
+
     def limits(self) -> Limits:
         """Bounds, group rows (a floor on an unused label as an empty row, which no portfolio
-        meets) and the budget as one linear form."""
-        empty = [Group(r, np.zeros(0, dtype=int)) for r in self.unused if float(r.low) > 0]
+        meets; a rule on a label only weight kept outside the optimisation carries, as an empty
+        row that weight counts against) and the budget as one linear form."""
+        kept = self.kept_by_label
+        empty = [Group(r, np.zeros(0, dtype=int)) for r in self.unused if float(r.low) > 0 or r.label in kept]
         plan = self.rebalance
         if plan is None:
             return Limits.build(
@@ -240,9 +264,6 @@ class Product(LazyFields):
                 self.bounds.source,
             )
         # what is kept outside the optimisation counts towards its group's floor and cap
-        kept = dict(zip(self.kept_labels, [0.0] * len(self.kept_labels)))
-        for label, weight in zip(self.kept_labels, plan.kept.values()):
-            kept[label] += weight
         groups = [
             (g.label, g.positions, g.floor - kept.get(g.label, 0.0), g.cap - kept.get(g.label, 0.0))
             for g in [*self.groups, *empty]
