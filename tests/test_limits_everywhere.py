@@ -1,9 +1,11 @@
 """A group limit is refused or honoured the same way by the package API (both solvers), vela-optimize
 and vela-backtest: by name and by code, typos, the wrong kind, labels no instrument carries."""
 
+import datetime as dt
 import json
 import os
 import sys
+from types import SimpleNamespace
 
 import pytest
 
@@ -11,6 +13,7 @@ import vela_optimizer as vo
 import veladatac
 from vela_optimizer.backtest import cli as backtest_cli
 from vela_optimizer.cli import optimize as optimize_cli
+from vela_optimizer.request import RepeatedLabel, resolve_limits
 
 sys.path.insert(0, os.path.dirname(__file__))  # client_fixtures under any pytest import mode
 from client_fixtures import client_isolation, store  # noqa: E402,F401  (fixtures are found by name)
@@ -166,3 +169,26 @@ def test_a_cap_on_a_sector_no_stock_is_in_is_kept_and_said(market, entry, tmp_pa
     note = f"the cap 0.1 on {absent} limits nothing: no instrument of the portfolio is in that sector"
     assert notes and all(n == note for n in notes)
     assert len(notes) == (2 if entry == "vela-backtest" else 1)  # said on every rebalancing
+
+
+INDUSTRY_SPANS = [  # 801030 renamed on 2021-07-30
+    SimpleNamespace(code="801030", name="化工", first=dt.date(2014, 1, 1), last=dt.date(2021, 7, 29)),
+    SimpleNamespace(code="801030", name="基础化工", first=dt.date(2021, 7, 30), last=None),
+    SimpleNamespace(code="801780", name="银行", first=dt.date(2014, 1, 1), last=None),
+]
+
+
+@pytest.mark.parametrize("given", ["化工", "基础化工", "801030"])
+@pytest.mark.parametrize(("day", "name"), [(dt.date(2021, 6, 30), "化工"), (dt.date(2026, 6, 30), "基础化工")])
+def test_an_industry_limit_by_any_of_its_names_is_on_the_industry_as_named_that_day(given, day, name):
+    # the stocks carry the name of the day: a limit kept under another name of the same industry
+    # matched none of them, and was dropped as a limit on nothing
+    client = SimpleNamespace(catalog=SimpleNamespace(industries=lambda: INDUSTRY_SPANS))
+    (rule,) = resolve_limits("shenwan", {given: (0, 0.1)}, client, day).rules
+    assert (rule.given, rule.label, rule.code) == (given, name, "801030")
+
+
+def test_two_names_of_one_industry_are_one_limit_given_twice():
+    client = SimpleNamespace(catalog=SimpleNamespace(industries=lambda: INDUSTRY_SPANS))
+    with pytest.raises(RepeatedLabel):
+        resolve_limits("shenwan", {"化工": (0, 0.1), "基础化工": (0, 0.2)}, client, dt.date(2026, 6, 30))

@@ -340,6 +340,9 @@ def resolve_limits(scheme: str, rules, client, date) -> GroupLimits:
                 continue
             elif scheme == "shenwan":
                 code = next((c for c, spans in cat.codes.items() if any(n == given for n, _, _ in spans)), None)
+                # the industry as named on the date: a name it had before or after a rename (化工 and
+                # 基础化工 for 801030) matched no instrument that day, and the limit was dropped
+                label = (cat.name_of(code, date) if code is not None else None) or given
         if label in seen:
             raise RepeatedLabel(scheme, label, [seen[label], given])
         seen[label] = given
