@@ -4,6 +4,7 @@ universe, the turnover reported, and every refusal."""
 import datetime as dt
 import math
 import pickle
+from types import SimpleNamespace
 
 import numpy as np
 import pandas as pd
@@ -259,3 +260,44 @@ def test_a_conflict_with_the_sell_cap_the_forced_sales_narrowed_states_the_cap_a
     )
     assert f"换手上限 0.1500（卖出组合外的 {OUTSIDE_FREE} 后余 {left:.4f}）" in str(e.value)
     assert pickle.loads(pickle.dumps(e.value)).describe() == e.value.describe()  # backtests on processes
+
+
+@pytest.mark.parametrize(("cap", "conflict"), [(0.1, True), (0.35, False)])
+def test_a_group_cap_counts_the_weight_kept_outside_even_with_no_member_inside(client, cap, conflict):
+    # the suspended name held outside the universe is the only one in its sector
+    client.stocks[OUTSIDE_HALTED] = stock(OUTSIDE_HALTED, "Utilities")
+    client.catalog = SimpleNamespace(sectors=lambda: ["Financials", "Energy", "Utilities"])
+    kw = dict(holdings={OUTSIDE_HALTED: 0.3, IDS[0]: 0.5}, cons=opt.GICSConstraint({"Utilities": (0, cap)}))
+    if conflict:
+        with pytest.raises(vo.LimitConflict) as e:
+            optimize(**kw)
+        assert e.value.describe() == (
+            f"limits conflict: cap 0.1000 on Utilities cannot be met: {OUTSIDE_HALTED}, held outside the "
+            "optimisation as it cannot be traded, holds 0.3000 (0.2000 over)"
+        )
+        assert f"类别 Utilities 上限 0.1000：组合外不能交易的 {OUTSIDE_HALTED} 占 0.3000（多 0.2000）" in str(e.value)
+        return
+    r = optimize(**kw)
+    # it limits what is kept: not reported as a limit on nothing
+    assert r.kept == {OUTSIDE_HALTED: 0.3} and r.unused_limits == []
+
+
+@pytest.mark.parametrize("written", [HALTED.replace(".XSHG", ".SH"), HALTED.lower()])
+def test_a_held_id_in_another_form_is_the_stores_id(client, written):
+    # the suspended name held as 600004.SH keeps its weight, rather than being taken for one
+    # outside the universe and sold
+    r = optimize(holdings={written: 0.05, IDS[0]: 0.5}, max_turnover=0.6)
+    assert r.weights[HALTED] == pytest.approx(0.05, abs=1e-12)
+    assert r.sold_outside == {} and r.holdings == {HALTED: 0.05, IDS[0]: 0.5}
+
+
+@pytest.mark.parametrize(
+    ("held", "words"),
+    [
+        ({"999999.XSHG": 0.05}, "持仓合约 999999.XSHG 不在数据中"),
+        ({HALTED: 0.05, HALTED.replace(".XSHG", ".SH"): 0.05}, f"持仓 {HALTED} 给出了两次"),
+    ],
+)
+def test_a_held_id_the_store_does_not_know_or_held_twice_is_refused(client, held, words):
+    with pytest.raises(vo.InvalidArgument, match=words):
+        optimize(holdings=held)

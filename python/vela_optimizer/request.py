@@ -233,6 +233,39 @@ def check_holdings(holdings) -> dict | None:
     return out
 
 
+def held_in_store(holdings: dict, ids, client) -> dict:
+    """``holdings`` keyed by the store's ids (``001240.SZ`` and ``001240.xshe`` are 001240.XSHE).
+
+    A held id in another form than the universe's was taken for one outside it and sold, a
+    suspended one included; an id the store does not know was sold without a word.
+
+    Raises
+    ------
+    InvalidArgument
+        An id held twice (in two forms), or held ids outside ``ids`` that the store knows neither as
+        a stock nor as a fund.
+    """
+    from veladatac import store_id
+
+    out: dict = {}
+    written: dict = {}
+    for key, weight in holdings.items():
+        oid = store_id(key)
+        if oid in out:
+            raise InvalidArgument(f"OPTIMIZER: 持仓 {oid} 给出了两次（{written[oid]}、{key}）")
+        out[oid], written[oid] = weight, key
+    universe = set(ids)
+    outside = [i for i in out if i not in universe]
+    if outside:
+        unknown = [i for i, r in zip(outside, client.instruments(outside)) if r is None]
+        # one id a call, as a fund's records are read everywhere else (a replacement client's form)
+        unknown = [i for i in unknown if client.fund.instruments(i) is None]
+        if unknown:
+            named = "、".join(written[i] for i in unknown[:5])
+            raise InvalidArgument(f"OPTIMIZER: 持仓合约 {named} 不在数据中（既非股票也非基金）")
+    return out
+
+
 def check_turnover(max_turnover) -> float | None:
     """A one-way turnover cap: a finite number from 0 to 2, or None."""
     if max_turnover is None:
@@ -531,10 +564,11 @@ def from_arguments(
         quiet,
     )
     check_bounds(bnds)
+    client = client if client is not None else optimizer.veladatac
     scheme = classification.scheme_of(cons, optimizer)
     limits = None
     if scheme is not None:
-        limits = resolve_limits(scheme, cons._rules, client if client is not None else optimizer.veladatac, date)
+        limits = resolve_limits(scheme, cons._rules, client, date)
     request = Request(
         order_book_ids,
         date,
@@ -560,6 +594,8 @@ def from_arguments(
         raise InvalidArgument(
             f"OPTIMIZER: {why} 无法满足 holdings 与 max_turnover，请使用 solver='native' 与本包的约束类"
         )
+    if holdings:
+        request = replace(request, holdings=held_in_store(holdings, order_book_ids, client))
     return request
 
 
