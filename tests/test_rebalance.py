@@ -301,3 +301,17 @@ def test_a_held_id_in_another_form_is_the_stores_id(client, written):
 def test_a_held_id_the_store_does_not_know_or_held_twice_is_refused(client, held, words):
     with pytest.raises(vo.InvalidArgument, match=words):
         optimize(holdings=held)
+
+
+@pytest.mark.parametrize("form", [lambda i: i, lambda i: i.replace(".XSHG", ".SH"), str.lower])
+def test_a_bound_with_an_exchange_suffix_bounds_its_instrument(client, form):
+    free = optimize()
+    top = free.weights.idxmax()
+    assert free.weights[top] > 0.1
+    r = optimize(bnds={form(top): (0, 0.1)})
+    assert r.weights[top] == pytest.approx(0.1, abs=1e-12)
+
+
+def test_one_instrument_bounded_in_two_forms_is_refused(client):
+    with pytest.raises(vo.InvalidArgument, match=f"合约 {IDS[0]} 的上下限给出了两次"):
+        optimize(bnds={IDS[0]: (0, 0.1), IDS[0].replace(".XSHG", ".SH"): (0, 0.2)})

@@ -201,6 +201,30 @@ def check_bounds(bnds) -> None:
             raise InvalidArgument(f"OPTIMIZER: 合约 {key} 的上限 {high} 无效")
 
 
+def bounds_in_store(bnds):
+    """``bnds`` keyed by the store's ids (``000816.SZ`` and ``000816.xshe`` are 000816.XSHE; ``"*"`` as
+    it is), as the commands read ``--bound``: a bound written with an exchange suffix was dropped
+    as if screening had removed its instrument.
+
+    Raises
+    ------
+    InvalidArgument
+        One instrument bounded twice, in two forms.
+    """
+    if not bnds:
+        return bnds
+    from veladatac import store_id
+
+    out: dict = {}
+    written: dict = {}
+    for key, value in bnds.items():
+        oid = store_id(key) if isinstance(key, str) and key != "*" else key
+        if oid in out:
+            raise InvalidArgument(f"OPTIMIZER: 合约 {oid} 的上下限给出了两次（{written[oid]}、{key}）")
+        out[oid], written[oid] = value, key
+    return out
+
+
 def _check_rule(label, value) -> tuple:
     low, high = _pair(value, f"约束 {label}")
     if not 0 <= low <= 1:
@@ -564,6 +588,7 @@ def from_arguments(
         quiet,
     )
     check_bounds(bnds)
+    bnds = bounds_in_store(bnds)
     client = client if client is not None else optimizer.veladatac
     scheme = classification.scheme_of(cons, optimizer)
     limits = None
