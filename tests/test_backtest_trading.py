@@ -121,6 +121,19 @@ def test_a_name_the_days_rules_hold_is_not_traded_that_way(on_market, reason):
         assert after >= held
 
 
+def test_a_bound_the_days_rule_overrides_is_said_in_that_dates_notes(on_market):
+    info, healthy = on_market
+    day, first, oid = event(listed_throughout(info), tradability.SUSPENDED)
+    ids = [oid, *[i for i in healthy if i != oid][:9]]
+    # fixed at 2 % on every date: on the day it is suspended it keeps its drifted weight instead
+    r = bt.run_backtest(ids, end=day, dates=[first, day], method=M.RISK_PARITY, window=WINDOW, bnds={oid: (0.02, 0.02)})
+    held = r.rebalances[1].before[oid]
+    assert abs(held - 0.02) > 1e-6 and r.rebalances[1].weights[oid] == pytest.approx(held, rel=1e-9)
+    notes = [n for n in r.rebalances[1].notes if n.startswith(f"{oid} suspended: held at {100 * held:.2f} %")]
+    assert len(notes) == 1 and notes[0].endswith("outside its bounds 2.00 % .. 2.00 %, which give way to the rule")
+    assert not any(n.startswith(oid) for n in r.rebalances[0].notes)
+
+
 # ---------------------------------------------------------------- capital in board lots
 
 CAP = 0.08
