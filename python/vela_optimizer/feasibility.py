@@ -917,10 +917,11 @@ def _group_text(e: dict, zh: bool, d: int) -> str:
 
 
 def _names(ids: list, zh: bool) -> str:
-    """Up to eight ids, then how many more."""
+    """Up to :data:`_MESSAGE_ITEMS` ids, then how many more."""
+    shown = ids[:_MESSAGE_ITEMS]
     if zh:
-        return "、".join(ids[:8]) + (f" 等共 {len(ids)} 个" if len(ids) > 8 else "")
-    return ", ".join(ids[:8]) + (f" and {len(ids) - 8} more" if len(ids) > 8 else "")
+        return "、".join(shown) + (f" 等共 {len(ids)} 个" if len(ids) > len(shown) else "")
+    return ", ".join(shown) + (f" and {len(ids) - len(shown)} more" if len(ids) > len(shown) else "")
 
 
 def _target_text(exc: LimitConflict, zh: bool, d: int) -> str:
@@ -1024,10 +1025,7 @@ def _screened_text(exc: LimitConflict, zh: bool) -> str:
     ids = exc.screened_out
     if not ids:
         return ""
-    shown = ids[:_MESSAGE_ITEMS]
     if zh:
-        more = f" 等共 {len(ids)} 个" if len(ids) > len(shown) else ""
-        return f"；筛选剔除了 {'、'.join(shown)}{more}"
-    more = f" and {len(ids) - len(shown)} more" if len(ids) > len(shown) else ""
+        return f"；筛选剔除了 {_names(ids, True)}"
     noun = "instrument" if len(ids) == 1 else "instruments"
-    return f"; screening removed {len(ids)} {noun}: {', '.join(shown)}{more}"
+    return f"; screening removed {len(ids)} {noun}: {_names(ids, False)}"

@@ -237,22 +237,17 @@ class Product(LazyFields):
         return kept
 
     @property
-    def kept_by_label(self) -> dict:
-        """Group label -> the weight held outside the optimisation (untradable) that carries it."""
-        return {label: w for label, (w, _) in self.kept_in_groups.items()}
-
-    @property
     def idle(self) -> list:
         """The rules that limit nothing: no retained instrument and no weight kept outside the
         optimisation carries their label."""
-        kept = self.kept_by_label
-        return [r for r in self.unused if kept.get(r.label, 0.0) <= 0]
+        kept = self.kept_in_groups
+        return [r for r in self.unused if r.label not in kept]
 
     def limits(self) -> Limits:
         """Bounds, group rows (a floor on an unused label as an empty row, which no portfolio
         meets; a rule on a label only weight kept outside the optimisation carries, as an empty
         row that weight counts against) and the budget as one linear form."""
-        kept = self.kept_by_label
+        kept = {label: w for label, (w, _) in self.kept_in_groups.items()}
         empty = [Group(r, np.zeros(0, dtype=int)) for r in self.unused if float(r.low) > 0 or r.label in kept]
         plan = self.rebalance
         if plan is None:

@@ -213,16 +213,29 @@ def bounds_in_store(bnds):
     """
     if not bnds:
         return bnds
+    return _in_store_form(bnds, "合约 {} 的上下限")[0]
+
+
+def _in_store_form(entries: dict, what: str) -> tuple:
+    """(``entries`` keyed by the store's ids, store id -> the key as written); keys that are not ids
+    (``"*"``, a key that is not text) as they are.
+
+    Raises
+    ------
+    InvalidArgument
+        Two keys naming one instrument: "OPTIMIZER: {what}给出了两次（...）", ``what`` formatted
+        with the store's id.
+    """
     from veladatac import store_id
 
     out: dict = {}
     written: dict = {}
-    for key, value in bnds.items():
+    for key, value in entries.items():
         oid = store_id(key) if isinstance(key, str) and key != "*" else key
         if oid in out:
-            raise InvalidArgument(f"OPTIMIZER: 合约 {oid} 的上下限给出了两次（{written[oid]}、{key}）")
+            raise InvalidArgument(f"OPTIMIZER: {what.format(oid)}给出了两次（{written[oid]}、{key}）")
         out[oid], written[oid] = value, key
-    return out
+    return out, written
 
 
 def _check_rule(label, value) -> tuple:
@@ -269,15 +282,7 @@ def held_in_store(holdings: dict, ids, client) -> dict:
         An id held twice (in two forms), or held ids outside ``ids`` that the store knows neither as
         a stock nor as a fund.
     """
-    from veladatac import store_id
-
-    out: dict = {}
-    written: dict = {}
-    for key, weight in holdings.items():
-        oid = store_id(key)
-        if oid in out:
-            raise InvalidArgument(f"OPTIMIZER: 持仓 {oid} 给出了两次（{written[oid]}、{key}）")
-        out[oid], written[oid] = weight, key
+    out, written = _in_store_form(holdings, "持仓 {} ")
     universe = set(ids)
     outside = [i for i in out if i not in universe]
     if outside:
