@@ -540,3 +540,35 @@ def test_without_a_chinese_font_one_warning_says_so(store, run, tmp_path, monkey
     assert status == 0
     assert err.strip().splitlines() == [f"vela-optimize: warning: {plot.NO_FONT}"]
     assert "fonts-noto-cjk" in plot.NO_FONT
+
+
+@pytest.mark.parametrize("amount", ["shares", "weight"])
+def test_a_holding_de_listed_before_the_day_is_kept_at_its_last_close_and_named_so(store, run, tmp_path, amount):
+    veladatac.init(store.path)
+    gone = min(store.roles["recent_delisting"], key=lambda i: veladatac.instruments(i).de_listed_date)
+    off = veladatac.instruments(gone).de_listed_date
+    assert off <= pd.Timestamp(store.end).date()
+    bars = veladatac.get_price(gone, store.start, store.end, fields="close").dropna()
+    last, last_day = float(bars.iloc[-1]), bars.index[-1].date()
+    ids = healthy(store, 5)
+    held = {gone: 1000, ids[0]: 2000} if amount == "shares" else {gone: 0.1, ids[0]: 0.3}
+    path = holdings_file(tmp_path, f"order_book_id,{amount}\n" + "".join(f"{i},{n}\n" for i, n in held.items()))
+    trades = tmp_path / "t.csv"
+    capital = [] if amount == "shares" else ["--capital", "1000000"]
+    doc, text, _ = report_of(
+        run, store, *ids, "--method", "min_variance", "--date", store.end, "--holdings", path,
+        "--trades", trades, *capital, tmp_path=tmp_path,
+    )  # fmt: skip
+    rb = doc["report"]["rebalance"]
+    weight = rb["holdings"][gone]
+    if amount == "shares":
+        close = float(veladatac.get_price(ids[0], store.end, store.end, fields="close").iloc[-1])
+        assert weight == pytest.approx(1000 * last / (1000 * last + 2000 * close), rel=1e-12)
+    else:
+        assert weight == 0.1
+    why = {u["id"]: u["why"] for u in rb["untradable"]}
+    assert why[gone] == f"{gone} de-listed on {off}, held at {100 * weight:.2f} %"
+    assert f"Note: {gone} has no close on {store.end}: valued at its last close {last:.2f} of {last_day}." in text
+    assert doc["weights"][gone] == pytest.approx(weight, rel=1e-12)  # kept outside the optimisation
+    orders = pd.read_csv(trades, comment="#", dtype={"id": str})
+    assert gone not in set(orders["id"]) and set(orders["id"]) <= set(ids)

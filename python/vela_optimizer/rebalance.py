@@ -15,6 +15,7 @@ pipeline retained, on the trading day:
 
 from __future__ import annotations
 
+import datetime
 import math
 from dataclasses import dataclass, field
 
@@ -73,16 +74,21 @@ class Untradable:
         Its current weight.
     inside : bool
         Whether it is among the optimised instruments (else held outside them, and kept).
+    delisted : datetime.date or None
+        For a suspended stock, its de-listing date when it was de-listed on or before the day.
     """
 
     id: str
     reason: str
     held: float
     inside: bool = True
+    delisted: datetime.date | None = None
 
     def describe(self) -> str:
         """One English phrase, e.g. ``"600000.XSHG suspended, held at 3.20 %"``."""
         held = f"{100 * self.held:.2f} %"
+        if self.delisted is not None:
+            return f"{self.id} de-listed on {self.delisted.isoformat()}, held at {held}"
         if self.reason == SUSPENDED:
             return f"{self.id} suspended, held at {held}"
         if self.reason == LIMIT_UP:
@@ -171,13 +177,13 @@ def plan(request, ids: list, day, lower, upper, source, client):
             lower[k], upper[k] = ruled
             source[k] = status.reason
         if status.reason == SUSPENDED or h[k] > 0 or status.reason == LIMIT_UP:
-            untradable.append(Untradable(oid, status.reason, float(h[k])))
+            untradable.append(Untradable(oid, status.reason, float(h[k]), delisted=status.delisted))
     kept, sold = {}, {}
     for oid in outside:
         status = statuses.get(oid)
         if status is not None and status.reason in (SUSPENDED, LIMIT_DOWN):
             kept[oid] = held[oid]
-            untradable.append(Untradable(oid, status.reason, held[oid], inside=False))
+            untradable.append(Untradable(oid, status.reason, held[oid], inside=False, delisted=status.delisted))
         else:
             sold[oid] = held[oid]
     if math.fsum(kept.values()) >= 1.0:

@@ -5,7 +5,8 @@ portfolio's value, the rest cash) or ``shares`` (whole numbers, at most
 :data:`vela_optimizer.tradelist.MAX_SHARES`); UTF-8 (with or without a BOM) or GBK / GB18030,
 as Excel saves it on Chinese Windows. Ids may carry the exchange suffixes ``.SH`` / ``.SZ`` / ``.BJ``.
 With shares, the weights are their values at the trading day's closes over the portfolio's value:
-the positions' value, or ``--capital`` when it is given (the rest being cash).
+the positions' value, or ``--capital`` when it is given (the rest being cash). A position without a
+close that day (de-listed, or no bar) is valued at its last close, and the report says so.
 """
 
 from __future__ import annotations
@@ -13,7 +14,7 @@ from __future__ import annotations
 import csv
 import io
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from vela_optimizer import universe
 from vela_optimizer.tradelist import MAX_SHARES, MAX_VALUE
@@ -32,11 +33,14 @@ class Holdings:
         id -> shares, when the file gave shares.
     value : float or None
         The portfolio's value in yuan, when the file gave shares (or ``--capital``).
+    notes : list of str
+        Positions valued at a close before the day, having none on it.
     """
 
     weights: dict
     shares: dict | None = None
     value: float | None = None
+    notes: list = field(default_factory=list)
 
 
 def _number(path, line: int, column: str, text: str) -> float:
@@ -109,12 +113,12 @@ def read(path, client, day, capital=None) -> Holdings:
 
 
 def _priced(path, shares: dict, client, day, capital) -> Holdings:
-    from vela_optimizer.tradelist import day_closes
+    from vela_optimizer.tradelist import held_closes
 
     bad = [f"{k} ({v:g})" for k, v in shares.items() if v != int(v)]
     if bad:
         raise UsageError(f"{path}: shares must be whole numbers: {universe.some(bad)}")
-    closes = day_closes(list(shares), day, client)
+    closes, notes = held_closes(list(shares), list(shares), day, client)
     missing = [k for k in shares if k not in closes]
     if missing:
         raise UsageError(f"{path}: no close on {day} to value {universe.some(missing)}")
@@ -126,4 +130,6 @@ def _priced(path, shares: dict, client, day, capital) -> Holdings:
         raise UsageError(f"{path}: the positions are worth {held:.6g} yuan on {day}, more than {MAX_VALUE:g}")
     if held > value * (1 + 1e-12):
         raise UsageError(f"--capital {capital:g} is less than the positions' value {held:.2f} on {day}")
-    return Holdings({k: shares[k] * closes[k] / value for k in shares}, {k: int(v) for k, v in shares.items()}, value)
+    return Holdings(
+        {k: shares[k] * closes[k] / value for k in shares}, {k: int(v) for k, v in shares.items()}, value, notes
+    )

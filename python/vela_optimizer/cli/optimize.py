@@ -413,6 +413,7 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
     progress.note("building the report")
     retained = list(result.weights.index)
     header, groups, codes = group_column(result, client, kind, retained, day)
+    trades, valued = _trades(args, result, held, client)
     report = _report.build(
         result,
         inputs=inputs_of(args, request, extent, day, window[0], kind),
@@ -424,10 +425,10 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
         codes=codes,
         benchmark=request.benchmark,
         benchmark_returns=result.benchmark_returns,
-        notes=_notes(request, result, window),
+        notes=_notes(request, result, window) + (held.notes if held is not None else []) + valued,
         warnings=alerts,
         ignored_bounds=[k for k in result.ignored_bounds if k in set(ids)],
-        trades=_trades(args, result, held, client),
+        trades=trades,
     )
     progress.done()
     for line in alerts:
@@ -455,20 +456,23 @@ def _holdings_of(held, args):
     return {} if args.capital is not None or args.max_turnover is not None else None
 
 
-def _trades(args, result, held, client):
-    """The trade list, when the portfolio's value is known (``--capital``, or holdings in shares)."""
+def _trades(args, result, held, client) -> tuple:
+    """(the trade list, notes on positions valued at a close before the day), when the portfolio's
+    value is known (``--capital``, or holdings in shares); else (None, [])."""
     from vela_optimizer import tradelist
 
     if args.capital is None and (held is None or held.shares is None):
-        return None
+        return None, []
     wanted = list(result.weights.index) + list(result.holdings or {})
-    prices = tradelist.day_closes(wanted, result.trading_date, client)
+    positions = [i for i, w in (result.holdings or {}).items() if w > 0]
+    prices, notes = tradelist.held_closes(wanted, positions, result.trading_date, client)
     if held is not None and held.shares is not None:
         value = held.value
-        return tradelist.trade_list(
+        trades = tradelist.trade_list(
             result, prices, shares=held.shares, cash=value - sum(held.shares[k] * prices[k] for k in held.shares)
         )
-    return tradelist.trade_list(result, prices, capital=args.capital)
+        return trades, []  # the holdings' reading noted these valuations already
+    return tradelist.trade_list(result, prices, capital=args.capital), notes
 
 
 def emit(text: str) -> int:

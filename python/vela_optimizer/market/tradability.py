@@ -1,16 +1,19 @@
 """Which stocks can be traded on a day, and which way: suspension and the daily price limits.
 
 A stock is *suspended* on a day with a volume of 0 (or without a bar: not listed, de-listed,
-a gap in the data): it can be neither bought nor sold. A stock whose close is at its up-limit
-price cannot be bought at the close (the queue is all buyers), one at its down-limit cannot be
-sold. The limit prices are the client's (:func:`veladatac.limit_prices`, from the dated rules of
-:mod:`veladatac.rules`: board, date, special treatment, days since listing). Funds are subscribed
+a gap in the data): it can be neither bought nor sold; one past its de-listing date says so. A
+stock whose close is at its up-limit price cannot be bought at the close (the queue is all
+buyers), one at its down-limit cannot be sold. The limit prices are the client's
+(:func:`veladatac.limit_prices`, from the dated rules of :mod:`veladatac.rules`: board, date,
+special treatment, days since listing). Funds are subscribed
 and redeemed at their net value and have no such rules.
 """
 
 from __future__ import annotations
 
 import contextlib
+import dataclasses
+import datetime as _dt
 import math
 from dataclasses import dataclass
 
@@ -35,6 +38,9 @@ class DayStatus:
         The day's close (NaN without a bar).
     up, down : float or None
         The day's limit prices (None where no limit applies).
+    delisted : datetime.date or None
+        For a suspended stock de-listed on or before the day, its de-listing date (its first day
+        without a bar).
     """
 
     id: str
@@ -42,6 +48,7 @@ class DayStatus:
     close: float
     up: float | None = None
     down: float | None = None
+    delisted: _dt.date | None = None
 
     @property
     def can_buy(self) -> bool:
@@ -92,10 +99,14 @@ def day_status(ids, day, client) -> dict:
     with np.errstate(invalid="ignore"):
         suspended = ~np.isfinite(closes) | ~(volumes > 0)
     if table is None:  # no limit read: a stock trades freely unless suspended
-        return {
-            oid: DayStatus(oid, SUSPENDED if off else None, c)
-            for oid, c, off in zip(ids, closes.tolist(), suspended.tolist())
-        }
+        return _with_delistings(
+            {
+                oid: DayStatus(oid, SUSPENDED if off else None, c)
+                for oid, c, off in zip(ids, closes.tolist(), suspended.tolist())
+            },
+            day,
+            client,
+        )
     ups, downs = _by_id(table["up"], ids), _by_id(table["down"], ids)
     has_up, has_down = ~np.isnan(ups), ~np.isnan(downs)
     # the close rounded to the fen (half up) can only reach a limit from within half a fen of it
@@ -114,7 +125,21 @@ def day_status(ids, day, client) -> dict:
             out[oid] = DayStatus(oid, SUSPENDED, c)
         else:
             out[oid] = DayStatus(oid, reason or None, c, None if up != up else up, None if down != down else down)
-    return out
+    return _with_delistings(out, day, client)
+
+
+def _with_delistings(statuses: dict, day, client) -> dict:
+    """``statuses`` with each stock suspended for want of a bar because it was de-listed on or
+    before ``day`` marked with its de-listing date: held past it, "suspended" would mislead."""
+    gone = [oid for oid, s in statuses.items() if s.reason == SUSPENDED and not math.isfinite(s.close)]
+    if not gone:
+        return statuses
+    on = _dt.date.fromisoformat(str(day)[:10])  # a date, datetime, Timestamp or ISO text
+    for oid, record in zip(gone, client.instruments(gone)):
+        end = getattr(record, "de_listed_date", None)
+        if end is not None and end <= on:
+            statuses[oid] = dataclasses.replace(statuses[oid], delisted=end)
+    return statuses
 
 
 _BOARDS: dict = {}  # id -> its board (None: no A-share board); an id's board never changes
