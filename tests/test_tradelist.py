@@ -319,3 +319,36 @@ def test_fees_the_cash_cannot_cover_cut_the_buys_evenly(ids, price, capital):
     paid = math.fsum(o.value + o.total_fees for o in tl.orders)
     assert 0 <= tl.cash_left == pytest.approx(capital - paid, abs=0.01)
     assert tl.cash_left < len(ids) * lot * price  # no lot of any of them is left unbought
+
+
+@pytest.mark.parametrize(
+    ("reason", "missed"),
+    [
+        # held as it is: 0.3 of 100,000 yuan at 9.00 is 3,333 shares, 0.29997, short of 0.3 by the
+        # rounding of the weight given to whole shares only
+        ("suspended", False),
+        ("limit_down", False),  # cannot be sold, and the target asks no more than is held
+        # free to trade: a lot of 100 more passes the cap of 0.3, so whole lots do miss the floor
+        (None, True),
+    ],
+)
+def test_only_floors_whole_lots_miss_are_noted_not_a_held_positions_rounding(reason, missed):
+    ids = ["600001.XSHG", "600002.XSHG", "600003.XSHG"]
+    held = {"600001.XSHG": 0.3, "600002.XSHG": 0.65}
+    res = result(
+        dict(zip(ids, [0.3, 0.65, 0.05])),
+        [0.3, 0.7, 0.1],
+        groups=[("G", [0], 0.3, 1.0)],
+        holdings=held,
+        untradable=[Untradable("600001.XSHG", reason, 0.3)] if reason else [],
+        lower=np.array([0.3, 0.0, 0.05]),
+    )
+    tl = trade_list(res, {"600001.XSHG": 9.0, "600002.XSHG": 5.0, "600003.XSHG": 1000.0}, capital=100_000)
+    check(tl, res)
+    assert tl.target["600001.XSHG"] == tl.current["600001.XSHG"] == 3333
+    noted = sorted(n.split(" is missed")[0] for n in tl.notes)
+    # 600003's only lot (100 at 1,000.00) passes its cap of 0.1: its floor of 0.05 is missed whatever the rule
+    expected = ["the floor 0.0500 on 600003.XSHG"]
+    if missed:
+        expected += ["the floor 0.3000 on 600001.XSHG", "the floor 0.3000 on G"]
+    assert noted == sorted(expected)

@@ -494,19 +494,27 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
         - math.fsum(o.total_fees for o in orders)
     )
     weights = {i: final[i] * prices[i] / value for i in final if final[i] > 0}
-    notes = _floor_notes(result.linear_limits, book.weights(shares), ids) + _cap_notes(book, shares)
+    # a position a trading rule kept as held is worth its held shares, the weight given rounded to
+    # a whole share: what it falls short of its target is that rounding, not a floor missed
+    ruled = np.array([i in blocked or i in no_sell for i in ids], dtype=bool) & (shares == current)
+    w = book.weights(shares)
+    short = np.where(ruled, np.maximum(target_w - w, 0.0), 0.0)
+    notes = _floor_notes(result.linear_limits, w, ids, short, ruled) + _cap_notes(book, shares)
     return TradeList(day, value, dict(held), final, orders, cash, left, weights, notes)
 
 
-def _floor_notes(limits, w, ids) -> list:
+def _floor_notes(limits, w, ids, short, ruled) -> list:
+    """The floors whole lots miss: ``short``, what the positions held by a rule (``ruled``) fall
+    short of their targets by rounding to whole shares, is not counted as missed."""
     notes = []
     for r in limits.group_rows:
-        total = float(w[limits.A[r] > 0].sum())
-        if total < limits.lo[r] - 1e-9:
+        members = limits.A[r] > 0
+        total = float(w[members].sum())
+        if total + float(short[members].sum()) < limits.lo[r] - 1e-9:
             notes.append(
                 f"the floor {limits.lo[r]:.4f} on {limits.row_labels[r]} is missed by whole lots: {total:.4f} held"
             )
-    for k in np.flatnonzero(w < limits.lower - 1e-9):
+    for k in np.flatnonzero((w < limits.lower - 1e-9) & ~ruled):
         notes.append(f"the floor {limits.lower[k]:.4f} on {ids[k]} is missed by whole lots: {w[k]:.4f} held")
     return notes
 
@@ -539,3 +547,37 @@ def day_closes(ids, day, client) -> dict:
         table = client.fund.get_nav(funds, day, day)
         out.update({i: float(table[i].iloc[-1]) for i in funds if len(table) and np.isfinite(table[i].iloc[-1])})
     return out
+
+
+def last_closes(ids, day, client) -> dict:
+    """id -> (close, its date) of the stocks among ``ids`` on their last day with a close up to
+    ``day``: what a position that cannot trade on ``day`` (de-listed before it, or no bar that day)
+    is carried at. Funds, and stocks without any close up to ``day``, are left out."""
+    ids = list(dict.fromkeys(ids))
+    records = client.instruments(ids) if ids else []
+    stocks = [(i, r) for i, r in zip(ids, records) if r is not None]
+    if not stocks:
+        return {}
+    start = min((r.listed_date for _, r in stocks if getattr(r, "listed_date", None)), default=day)
+    catalog = getattr(client, "catalog", None)
+    if catalog is not None:  # listed before the store's calendar begins: read from its first day
+        start = max(start, catalog.extent().calendar_first)
+    table = client.get_price([i for i, _ in stocks], start, day, fields="close")
+    out = {}
+    for i, _ in stocks:
+        column = table[i].dropna() if i in table else table.iloc[:0, 0]
+        if len(column) and float(column.iloc[-1]) > 0:
+            out[i] = (float(column.iloc[-1]), column.index[-1].date())
+    return out
+
+
+def held_closes(ids, held, day, client) -> tuple:
+    """(id -> price, notes): the closes of ``day`` (:func:`day_closes`) of ``ids``, and for the ids
+    ``held`` without one their last close (:func:`last_closes`), one note each saying so."""
+    prices = day_closes(ids, day, client)
+    missing = [i for i in dict.fromkeys(held) if i not in prices]
+    notes = []
+    for i, (close, on) in last_closes(missing, day, client).items():
+        prices[i] = close
+        notes.append(f"{i} has no close on {day}: valued at its last close {close:.2f} of {on}")
+    return prices, notes
