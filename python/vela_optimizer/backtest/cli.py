@@ -332,7 +332,7 @@ def main(argv=None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.replay:
-        others = _given_besides(argv, REPLAY_TAKES)
+        others = options.given_besides(build_parser, argv, REPLAY_TAKES)
         if others:
             parser.error(
                 f"--replay runs the recorded settings: leave out {', '.join(others)} (with --replay only the "
@@ -553,11 +553,8 @@ def _plan(args) -> _Plan:
         veladatac.init(args.store)
     store = veladatac.catalog.identity()
     recorded = getattr(args, "replay_store", None)
-    if recorded is not None and _content(recorded) != _content(store):
-        raise UsageError(
-            f"{args.replay} was run on store {recorded['path']} ({_content(recorded)}); this store, "
-            f"{store['path']}, holds other data ({_content(store)}): give that store with --store"
-        )
+    if recorded is not None:
+        options.check_replay_store(args.replay, recorded, store)
     # the latest trading day with data, not after today, as vela-optimize's default date
     end = args.end or _request.resolve_date(None, veladatac, veladatac.catalog.extent(), _dt.date.today())
     if getattr(args, "replay_dates", None):
@@ -628,28 +625,8 @@ def _plan(args) -> _Plan:
     return _Plan(dates, end, universe_on if varies else ids, request, settings, notes)
 
 
-def _content(identity: dict) -> str:
-    """What a store identity says of the content: its uid, or the sample's key (the same content on
-    every machine that builds it)."""
-    return f"sample {identity['key']}" if identity.get("sample") else f"uid {identity.get('uid')}"
-
-
 # what a command line may give beside --replay: where the recorded run goes and where it runs
 REPLAY_TAKES = ("json", "csv", "plot", "checkpoint", "store", "workers", "scheduler", "cluster_wait", "replay")
-
-
-def _given_besides(argv, allowed) -> list:
-    """The options ``argv`` gives whose destinations are not in ``allowed``, as written in the help
-    (``ID`` for ids); an option given with its default value counts."""
-    probe = build_parser()
-    for action in probe._actions:
-        action.default = argparse.SUPPRESS  # only what the command line gives is set
-    given = vars(probe.parse_args(argv))
-    return [
-        a.option_strings[0] if a.option_strings else str(a.metavar)
-        for a in probe._actions
-        if a.dest in given and a.dest not in allowed
-    ]
 
 
 def _replayed(parser, given):
@@ -735,12 +712,7 @@ def _argv_of(settings: dict) -> list:
     # a record from before the option existed was annualised with 252 days
     days = settings.get("days_per_year", TRADING_DAYS_PER_YEAR)
     argv += ["--days-per-year", repr(days)] if days is not None else []
-    for key, (low, high) in (settings["bounds"] or {}).items():
-        argv += ["--default-bound", f"{low!r}:{high!r}"] if key == "*" else ["--bound", f"{key}={low!r}:{high!r}"]
-    limits = settings["limits"]
-    for label, (low, high) in (limits["given"] if limits else {}).items():
-        argv += [options.LIMIT_OPTIONS[limits["scheme"]], f"{label}={low!r}:{high!r}"]
-    return argv
+    return argv + options.limits_argv(settings["bounds"], settings["limits"])
 
 
 def _check_outputs(args) -> None:

@@ -11,7 +11,7 @@ import time
 import warnings
 
 from vela_optimizer import universe
-from vela_optimizer.cli import options
+from vela_optimizer.cli import options, replay
 from vela_optimizer.cli.options import EXIT_BROKEN_PIPE, EXIT_USAGE
 from vela_optimizer.phrases import plural, some
 from vela_optimizer.universe import UsageError
@@ -95,6 +95,7 @@ def build_parser() -> argparse.ArgumentParser:
     out.add_argument("--json", metavar="FILE", help="write weights and report as JSON")
     out.add_argument("--csv", metavar="FILE", help="write the weight table as CSV (inputs as leading # lines)")
     out.add_argument("--plot", metavar="FILE.png", help="chart of weights, risk shares and limits (needs matplotlib)")
+    replay.add_argument(out)
     return p
 
 
@@ -228,9 +229,10 @@ def names_of(client, ids) -> dict:
     return out
 
 
-def inputs_of(args, request, extent, day, start, kind: str) -> dict:
+def inputs_of(args, request, extent, day, start, kind: str, held=None) -> dict:
     """What was asked, as the report records it: every bound and limit as given and as resolved,
-    and the store's identity, so that the run can be reproduced."""
+    the ids named (``--ids-file`` as read), the holdings (``held``: :class:`.holdings.Holdings`)
+    and the store's identity, so that ``--replay`` can run it again."""
     from veladatac import catalog
 
     basis = universe.FUND_RANK_BASIS if kind == "fund" else universe.RANK_BASIS
@@ -262,6 +264,12 @@ def inputs_of(args, request, extent, day, start, kind: str) -> dict:
         "solver": args.solver,
         "holdings": request.holdings,
         "holdings_file": args.holdings,
+        # a file in shares: the weights are theirs at the day's closes, and the trade list starts from them
+        "holdings_shares": held.shares if held is not None else None,
+        "holdings_value": held.value if held is not None and held.shares is not None else None,
+        "holdings_notes": held.notes if held is not None else [],
+        # what --replay needs whatever files have changed since: --ids-file as it was read
+        "named_ids": universe.gather(args.ids, args.ids_file, None, None, day),
         "max_turnover": args.max_turnover,
         "capital": args.capital,
         "version": package_version(),
@@ -361,9 +369,12 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
     for option, path in (("--ids-file", args.ids_file), ("--holdings", args.holdings)):
         if path and not os.path.isfile(path):
             raise UsageError(f"{option} {path}: no such file")
-    if args.trades and args.capital is None and not args.holdings:
+    replayed = getattr(args, "replay_holdings", None)  # a replay's holdings, as its record holds them
+    if args.trades and args.capital is None and not args.holdings and (replayed is None or replayed.shares is None):
         raise UsageError("--trades needs the portfolio's value: give --capital, or --holdings in shares")
     open_store(args.store)
+    if getattr(args, "replay_store", None) is not None:
+        options.check_replay_store(args.replay, args.replay_store, catalog.identity())
     extent = catalog.extent()
     day = _request.resolve_date(args.date, client, extent, today)
     if args.list:
@@ -380,7 +391,7 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
     if args.plot:
         require_matplotlib()
     progress.note("reading the universe")
-    held = None
+    held = replayed
     if args.holdings:
         from vela_optimizer.cli import holdings as _holdings
 
@@ -416,7 +427,7 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
     trades, valued = _trades(args, result, held, client)
     report = _report.build(
         result,
-        inputs=inputs_of(args, request, extent, day, window[0], kind),
+        inputs=inputs_of(args, request, extent, day, window[0], kind, held),
         names=names_of(client, list(dict.fromkeys(retained + list(result.holdings or {})))),
         groups=groups,
         group_label=header,
@@ -500,6 +511,8 @@ def main(argv=None) -> int:
     """
     parser = build_parser()
     args = parser.parse_args(argv)
+    if args.replay:
+        args = replay.replayed(build_parser, parser, args, sys.argv[1:] if argv is None else argv)
     if args.method == "min_tracking_error" and not args.benchmark:
         parser.error("--method min_tracking_error needs --benchmark")
     if args.plot and not args.plot.lower().endswith(".png"):

@@ -330,3 +330,48 @@ def check_output_paths(**paths) -> None:
             raise universe.UsageError(f"{option} {path}: no such folder")
         if not os.access(target.resolve().parent, os.W_OK):
             raise universe.UsageError(f"{option} {path}: the folder cannot be written")
+
+
+# ---------------------------------------------------------------- replays
+
+
+def given_besides(build_parser, argv, allowed) -> list:
+    """The options ``argv`` gives whose destinations are not in ``allowed``, as written in the help
+    (``ID`` for ids), for the parser ``build_parser()`` makes; an option given with its default
+    value counts."""
+    probe = build_parser()
+    for action in probe._actions:
+        action.default = argparse.SUPPRESS  # only what the command line gives is set
+    given = vars(probe.parse_args(argv))
+    return [
+        a.option_strings[0] if a.option_strings else str(a.metavar)
+        for a in probe._actions
+        if a.dest in given and a.dest not in allowed
+    ]
+
+
+def store_content(identity: dict) -> str:
+    """What a store identity says of the content: its uid, or the sample's key (the same content on
+    every machine that builds it)."""
+    return f"sample {identity['key']}" if identity.get("sample") else f"uid {identity.get('uid')}"
+
+
+def check_replay_store(record: str, recorded: dict, store: dict) -> None:
+    """Refuse to replay the run recorded in ``record`` on a store whose content is not the one it ran on."""
+    if store_content(recorded) != store_content(store):
+        raise universe.UsageError(
+            f"{record} was run on store {recorded['path']} ({store_content(recorded)}); this store, "
+            f"{store['path']}, holds other data ({store_content(store)}): give that store with --store"
+        )
+
+
+def limits_argv(bounds, limits) -> list:
+    """The bound and group-limit options of a recorded run: ``bounds`` as the request holds them
+    (``"*"`` for the default bound), ``limits`` as :meth:`vela_optimizer.limits.GroupLimits.record`
+    gives them (the labels as given, and the scheme). Floats are written exactly (``repr``)."""
+    argv = []
+    for key, (low, high) in (bounds or {}).items():
+        argv += ["--default-bound", f"{low!r}:{high!r}"] if key == "*" else ["--bound", f"{key}={low!r}:{high!r}"]
+    for label, (low, high) in (limits["given"] if limits else {}).items():
+        argv += [LIMIT_OPTIONS[limits["scheme"]], f"{label}={low!r}:{high!r}"]
+    return argv

@@ -1,0 +1,121 @@
+"""vela-optimize --replay: a run saved with --json runs again as it ran, or is refused in one line."""
+
+import json
+import os
+import sys
+
+import pytest
+
+import veladatac
+
+sys.path.insert(0, os.path.dirname(__file__))  # client_fixtures under any pytest import mode
+from client_fixtures import client_isolation, known_store, run, store  # noqa: E402,F401  (fixtures are found by name)
+from test_cli_runs import healthy, holdings_file  # noqa: E402
+
+
+def _ids_file(tmp_path, ids):
+    path = tmp_path / "ids.txt"
+    path.write_text("".join(f"{i}  # one of ours\n" for i in ids), encoding="utf-8")
+    return path
+
+
+# each case: the options of the run (ids and files filled in); those with a value write a trade list
+CASES = {
+    "ids file, Shenwan limits, bounds": lambda s, ids, tmp: [
+        "--ids-file", _ids_file(tmp, ids[:6]), ids[6], "--method", "min_variance",
+        "--default-bound", "0:0.3", "--bound", f"{ids[0]}=0.05:0.2", "--shenwan", f"{_industry(s, ids[0])}=0:0.4",
+    ],
+    "shares held, a turnover cap, orders": lambda s, ids, tmp: [
+        *ids[:5], "--method", "mean_variance", "--risk-aversion", "3.5", "--max-turnover", "0.15", "--holdings",
+        holdings_file(tmp, "order_book_id,shares\n" + "".join(f"{i},{1000 * k}\n" for k, i in enumerate(ids[1:5], 1))),
+    ],
+    "weights held with a capital, risk parity, sectors": lambda s, ids, tmp: [
+        *ids[:6], "--window", "60", "--no-shrinkage", "--capital", "2500000", "--gics",
+        f"{veladatac.instruments(ids[0]).sector_type_name}=0:0.5", "--holdings",
+        holdings_file(tmp, f"order_book_id,weight\n{ids[0]},0.3\n{ids[7]},0.2\n"),
+    ],
+}  # fmt: skip
+
+
+def main_of(capsys, store_path, *args):
+    """vela-optimize's main() as the command line runs it, argparse's exits included: (status, stdout, stderr)."""
+    from vela_optimizer import cli
+
+    try:
+        status = cli.main([*map(str, args), "--store", str(store_path)])
+    except SystemExit as e:
+        status = e.code
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def _industry(store, oid):
+    veladatac.init(store.path)
+    return veladatac.shenwan_instrument_industry([oid], store.end)["index_name"].iloc[0]
+
+
+@pytest.mark.parametrize("case", list(CASES))
+def test_a_saved_run_replays_as_it_ran_whatever_its_files_became(store, run, tmp_path, case):
+    ids = healthy(store, 8)
+    args = [str(a) for a in CASES[case](store, ids, tmp_path)]
+    valued = "--capital" in args or case.startswith("shares")
+    trades = ["--trades", tmp_path / "t.csv"] if valued else []
+    status, first, err = run(store.path, *args, "--date", store.end, "--json", tmp_path / "a.json", *trades)
+    assert status == 0, err
+    for name in ("ids.txt", "held.csv"):  # the files the run read are gone: the record holds them
+        (tmp_path / name).unlink(missing_ok=True)
+    again = ["--trades", tmp_path / "t2.csv"] if trades else []
+    status, second, err = run(store.path, "--replay", tmp_path / "a.json", "--json", tmp_path / "b.json", *again)
+    assert status == 0, err
+    assert second == first
+    a, b = (json.loads((tmp_path / f).read_text(encoding="utf-8")) for f in ("a.json", "b.json"))
+    assert b["weights"] == a["weights"]
+    ignored = {"universe", "holdings_file", "date_requested"}  # the ids as named, where they were read
+    assert {k: v for k, v in b["report"]["inputs"].items() if k not in ignored} == {
+        k: v for k, v in a["report"]["inputs"].items() if k not in ignored
+    }
+    if trades:
+        assert (tmp_path / "t2.csv").read_bytes() == (tmp_path / "t.csv").read_bytes()
+        assert a["report"]["rebalance"]["trades"]["orders"]  # the run traded: the replay made the same orders
+
+
+@pytest.mark.parametrize(
+    ("edit", "extra", "line"),
+    [
+        (None, ["--method", "risk_parity"], "--replay runs the recorded options: leave out --method (with --replay "
+         "only the outputs, --store and --quiet may be given) (see vela-optimize --help)"),
+        (None, ["600000.XSHG"], "--replay runs the recorded options: leave out ID"),
+        ("missing", [], "--replay {path}: no such file"),
+        (lambda d: d.pop("report"), [], "--replay {path}: not a record of vela-optimize --json (KeyError: 'report')"),
+        (lambda d: d["report"]["inputs"].update(window=[5]), [],
+         "--replay {path}: not a record of vela-optimize --json (argument --window: invalid int value: '[5]')"),
+        (lambda d: d["report"]["inputs"].update(tol="tight"), [],
+         "--replay {path}: not a record of vela-optimize --json (argument --tol: invalid number \"'tight'\")"),
+        (lambda d: d["report"]["inputs"].update(holdings={"600000.XSHG": "all"}), [],
+         "--replay {path}: not a record of vela-optimize --json (TypeError: holdings must map ids to weights)"),
+        ("other store", [], "{path} was run on store {store} ({content}); this store, {other}, holds other data"),
+    ],
+)  # fmt: skip
+def test_a_replay_that_cannot_run_as_recorded_is_one_line(store, known_store, run, capsys, tmp_path, edit, extra, line):
+    ids = healthy(store, 4)
+    path = tmp_path / "a.json"
+    held = holdings_file(tmp_path, f"order_book_id,weight\n{ids[0]},0.5\n")
+    status, _, err = run(store.path, *ids, "--holdings", held, "--date", store.end, "--json", path)
+    assert status == 0, err
+    doc = json.loads(path.read_text(encoding="utf-8"))
+    at = store.path
+    if edit == "missing":
+        path = tmp_path / "none.json"
+    elif edit == "other store":
+        at = known_store
+    elif edit is not None:
+        edit(doc)
+        path.write_text(json.dumps(doc), encoding="utf-8")
+    status, out, err = main_of(capsys, at, "--replay", path, *extra)
+    assert (status, out) == (2, "")
+    lines = err.strip().splitlines()
+    assert len(lines) == 1
+    identity = doc["report"]["inputs"]["store_identity"] if "report" in doc else {}
+    content = f"uid {identity.get('uid')}"  # a store built here, not the shared sample
+    expected = line.format(path=path, store=store.path, content=content, other=known_store)
+    assert lines[0].startswith(f"vela-optimize: error: {expected}")
