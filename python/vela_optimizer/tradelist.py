@@ -43,6 +43,9 @@ MAX_VALUE = 1e13
 # The largest position, shares, held or wanted: share counts stay exact in a double (2**53 is about
 # 9.0e15) and far inside int64, where the lots are counted.
 MAX_SHARES = 1e15
+# Trading days before the day searched for the last close of a stock without a bar on it: a
+# suspension of up to about a year.
+LAST_CLOSE_DAYS = 250
 # Rounds of the levelled cut that pays for fees the cash cannot cover (:func:`_afford`): each leaves
 # the fees' rate (a few bps) of the last one's error, so two or three reach a lot of each buy.
 CUT_ROUNDS = 6
@@ -526,7 +529,13 @@ def _cap_notes(book: _Book, shares) -> list:
 
 
 def day_closes(ids, day, client) -> dict:
-    """id -> the close (stocks) or net value (funds) of ``day``; ids without one are left out."""
+    """id -> the close (stocks) or net value (funds) of ``day``; ids without one are left out.
+
+    A stock listed on ``day`` without a bar on it (suspended, or a gap in the data) is valued at
+    its last close of the :data:`LAST_CLOSE_DAYS` trading days before: the day's rules keep it from
+    trading (:mod:`vela_optimizer.market.tradability`), so that close only values the position.
+    A fund without a net value on the day, or a stock no longer listed, has no price.
+    """
     ids = list(dict.fromkeys(ids))
     records = client.instruments(ids) if ids else []
     stocks = [i for i, r in zip(ids, records) if r is not None]
@@ -535,7 +544,33 @@ def day_closes(ids, day, client) -> dict:
     if stocks:
         table = client.get_price(stocks, day, day, fields="close")
         out.update({i: float(table[i].iloc[-1]) for i in stocks if len(table) and np.isfinite(table[i].iloc[-1])})
+        listed = {i: r for i, r in zip(ids, records) if r is not None}
+        out.update(_last_closes([i for i in stocks if i not in out and _listed_on(listed[i], day)], day, client))
     if funds:
         table = client.fund.get_nav(funds, day, day)
         out.update({i: float(table[i].iloc[-1]) for i in funds if len(table) and np.isfinite(table[i].iloc[-1])})
+    return out
+
+
+def _listed_on(record, day) -> bool:
+    """Whether the stock of ``record`` is listed on ``day`` (listed on or before it, not yet de-listed)."""
+    listed, gone = getattr(record, "listed_date", None), getattr(record, "de_listed_date", None)
+    return (listed is None or listed <= day) and (gone is None or gone > day)
+
+
+def _last_closes(stocks, day, client) -> dict:
+    """id -> the last close before ``day`` within :data:`LAST_CLOSE_DAYS` trading days, where there is one."""
+    if not stocks:
+        return {}
+    try:
+        start = client.trading_date_offset(day, -LAST_CLOSE_DAYS)
+    except ValueError:  # a day near the calendar's start: from its first day
+        start = client.get_trading_dates("1990-01-01", day)[0]
+    table = client.get_price(stocks, start, day, fields="close")
+    out = {}
+    for i in stocks:
+        seen = table[i].to_numpy(dtype=float) if len(table) else np.empty(0)
+        seen = seen[np.isfinite(seen)]
+        if seen.size:
+            out[i] = float(seen[-1])
     return out
