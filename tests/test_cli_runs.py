@@ -533,6 +533,27 @@ def test_a_held_stock_without_a_bar_on_the_day_is_kept_at_its_last_close(store, 
     assert len(orders) and quiet not in set(orders["id"])
 
 
+@pytest.mark.parametrize(
+    "method, extra, noted",
+    [
+        ("min_variance", ["--risk-aversion", "50"], True),
+        ("risk_parity", ["--risk-aversion", "0.5"], True),
+        ("min_tracking_error", ["--risk-aversion", "50", "--benchmark", "000300.XSHG"], True),
+        ("mean_variance", ["--risk-aversion", "50"], False),
+        ("min_variance", [], False),
+    ],
+)
+def test_a_risk_aversion_the_method_does_not_read_is_noted(store, run, tmp_path, method, extra, noted):
+    doc, text, _ = report_of(
+        run, store, *healthy(store, 4), "--method", method, "--date", store.end, *extra, tmp_path=tmp_path
+    )
+    note = f"--risk-aversion {extra[1] if extra else ''} had no effect: it weighs the mean return of mean_variance only"
+    assert [n for n in doc["report"]["notes"] if n.startswith("--risk-aversion")] == (
+        [f"{note}, not {method}"] if noted else []
+    )
+    assert (f"Note: {note}, not {method}." in text) == noted
+
+
 def test_exchange_suffix_ids_are_read_as_the_stores_everywhere(store, run, tmp_path):
     ids = healthy(store, 4)
     doc, text, _ = report_of(
