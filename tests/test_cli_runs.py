@@ -494,6 +494,66 @@ def test_a_fund_without_a_net_value_on_the_day_needs_one_only_when_traded(store,
     assert len(orders) and gone not in set(orders["id"]) and (orders["side"] == "buy").all()
 
 
+@pytest.mark.parametrize("amount", ["weight", "shares"])
+def test_a_held_stock_without_a_bar_on_the_day_is_kept_at_its_last_close(store, run, tmp_path, amount):
+    # no bar on the last day: the day's rules keep it as it is, valued at the close it last had
+    quiet = store.roles["illiquid_no_last_close"][0]
+    ids = healthy(store, 5)
+    held = {quiet: 0.2, ids[0]: 0.3} if amount == "weight" else {quiet: 1000, ids[0]: 3000}
+    path = holdings_file(tmp_path, f"order_book_id,{amount}\n" + "".join(f"{i},{n}\n" for i, n in held.items()))
+    trades = tmp_path / "t.csv"
+    capital = ["--capital", "2000000"] if amount == "weight" else []
+    doc, _, _ = report_of(
+        run,
+        store,
+        *ids,
+        quiet,
+        "--method",
+        "min_variance",
+        "--date",
+        store.end,
+        "--holdings",
+        path,
+        *capital,
+        "--trades",
+        trades,
+        tmp_path=tmp_path,
+    )
+    closes = veladatac.get_price([quiet, ids[0]], "2026-01-05", store.end, fields="close")
+    assert math.isnan(closes[quiet].iloc[-1])
+    last = closes[quiet].dropna().iloc[-1]
+    rb = doc["report"]["rebalance"]
+    if amount == "shares":
+        value = 1000 * last + 3000 * closes[ids[0]].iloc[-1]
+        assert rb["trades"]["value"] == pytest.approx(value, rel=1e-12)
+        assert rb["holdings"][quiet] == pytest.approx(1000 * last / value, rel=1e-12)
+    assert rb["kept"] == {quiet: rb["holdings"][quiet]}
+    assert [u["reason"] for u in rb["untradable"] if u["id"] == quiet] == ["suspended"]
+    orders = pd.read_csv(trades, comment="#", dtype={"id": str})
+    assert len(orders) and quiet not in set(orders["id"])
+
+
+@pytest.mark.parametrize(
+    "method, extra, noted",
+    [
+        ("min_variance", ["--risk-aversion", "50"], True),
+        ("risk_parity", ["--risk-aversion", "0.5"], True),
+        ("min_tracking_error", ["--risk-aversion", "50", "--benchmark", "000300.XSHG"], True),
+        ("mean_variance", ["--risk-aversion", "50"], False),
+        ("min_variance", [], False),
+    ],
+)
+def test_a_risk_aversion_the_method_does_not_read_is_noted(store, run, tmp_path, method, extra, noted):
+    doc, text, _ = report_of(
+        run, store, *healthy(store, 4), "--method", method, "--date", store.end, *extra, tmp_path=tmp_path
+    )
+    note = f"--risk-aversion {extra[1] if extra else ''} had no effect: it weighs the mean return of mean_variance only"
+    assert [n for n in doc["report"]["notes"] if n.startswith("--risk-aversion")] == (
+        [f"{note}, not {method}"] if noted else []
+    )
+    assert (f"Note: {note}, not {method}." in text) == noted
+
+
 def test_exchange_suffix_ids_are_read_as_the_stores_everywhere(store, run, tmp_path):
     ids = healthy(store, 4)
     doc, text, _ = report_of(

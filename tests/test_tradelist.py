@@ -2,6 +2,7 @@
 
 import datetime as dt
 import math
+from decimal import ROUND_HALF_UP, Decimal
 from types import SimpleNamespace
 
 import numpy as np
@@ -156,6 +157,39 @@ def test_holdings_given_as_weights_of_a_capital_never_cost_more_than_it(held, cu
     assert tl.current == current
     assert tl.cash_before == pytest.approx(cash_before, abs=1e-9)
     check(tl, res)
+
+
+def fen(x) -> Decimal:
+    """``x`` as Decimal yuan, refused unless it is whole fen."""
+    d = Decimal(repr(x))
+    assert d == d.quantize(Decimal("0.01")), x
+    return d
+
+
+@pytest.mark.parametrize(
+    ("prices", "held", "kw"),
+    [
+        # funds at four-decimal net values: units times them are not whole fen
+        ({"000001.OF": 1.2345, "000002.OF": 3.0917}, {"000001.OF": 0.6}, dict(capital=1_000_003.33)),
+        ({"000001.OF": 0.9873, "000002.OF": 1.0001}, None, dict(shares={"000001.OF": 777_777}, cash=12.5)),
+        # a fund beside stocks, and a price whose products carry the doubles' noise
+        ({"000001.OF": 2.7183, "600000.XSHG": 278.54}, {"000001.OF": 0.3}, dict(capital=2_000_000)),
+    ],
+)
+def test_amounts_are_whole_fen_and_the_cash_adds_up_exactly(prices, held, kw):
+    ids = list(prices)
+    res = result(dict.fromkeys(ids, 1 / len(ids)), [1.0] * len(ids), holdings=held)
+    tl = trade_list(res, prices, **kw)
+    assert tl.orders
+    cash = fen(tl.cash_before)
+    for o in tl.orders:
+        assert fen(o.value) == (o.shares * Decimal(repr(o.price))).quantize(Decimal("0.01"), ROUND_HALF_UP)
+        cash += (fen(o.value) if o.side == "sell" else -fen(o.value)) - sum(fen(f) for f in o.fees.values())
+    assert cash == fen(tl.cash_left) and cash >= 0
+    totals = tl.totals()
+    for side in ("bought", "sold"):
+        side_ = "buy" if side == "bought" else "sell"
+        assert fen(totals[side]) == sum((fen(o.value) for o in tl.orders if o.side == side_), Decimal(0))
 
 
 def test_positions_in_shares_value_the_portfolio_at_the_closes():

@@ -716,7 +716,19 @@ def from_options(
     )
     check_kind(request.limits, kind, ids)
     check_benchmark(benchmark, client)
-    return replace(request, notes=outside_notes(bnds, ids))
+    return replace(request, notes=option_notes(args) + outside_notes(bnds, ids))
+
+
+def option_notes(args) -> list:
+    """The notes on options given that the method does not read: ``--risk-aversion`` weighs the mean
+    return of mean-variance only (any other value than the default is taken as given)."""
+    method = OptimizeMethod(args.method)
+    if method == OptimizeMethod.MEAN_VARIANCE or args.risk_aversion == DEFAULTS["risk_aversion_coefficient"]:
+        return []
+    return [
+        f"--risk-aversion {args.risk_aversion:g} had no effect: it weighs the mean return of "
+        f"{OptimizeMethod.MEAN_VARIANCE.value} only, not {method.value}"
+    ]
 
 
 def outside_notes(bnds, ids) -> list:

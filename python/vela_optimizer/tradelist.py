@@ -61,7 +61,8 @@ class Order:
     price : float
         The trading day's close.
     value : float
-        ``shares * price``, yuan.
+        ``shares * price`` to the fen, yuan: what the order pays or brings (a fund's net value has
+        four decimals, so units times it need not be whole fen).
     fees : dict
         Yuan by kind: ``commission``, ``stamp_duty``, ``transfer``.
     """
@@ -113,13 +114,19 @@ class TradeList:
 
     def totals(self) -> dict:
         """``{"bought", "sold"}`` values and each fee kind summed over the orders, yuan."""
+        # each amount is whole fen, so each sum is too (rounded, it is free of the doubles' noise)
         out = {
-            "bought": math.fsum(o.value for o in self.orders if o.side == "buy"),
-            "sold": math.fsum(o.value for o in self.orders if o.side == "sell"),
+            "bought": rules.round_fen(math.fsum(o.value for o in self.orders if o.side == "buy")),
+            "sold": rules.round_fen(math.fsum(o.value for o in self.orders if o.side == "sell")),
         }
         for kind in FEE_KINDS:
-            out[kind] = math.fsum(o.fees[kind] for o in self.orders)
+            out[kind] = rules.round_fen(math.fsum(o.fees[kind] for o in self.orders))
         return out
+
+
+def order_value(shares: int, price: float) -> float:
+    """What an order of ``shares`` at ``price`` pays or brings, yuan to the fen."""
+    return rules.round_fen(shares * price)
 
 
 def _lots(ids: list, day) -> list:
@@ -208,7 +215,7 @@ class _Book:
         # the fees of one order at the close, which is what the day's cash will pay
         side = "buy" if shares_k > c else "sell"
         n = int(abs(shares_k - c))
-        value = n * self.prices[k]
+        value = order_value(n, float(self.prices[k]))
         fee = math.fsum(self.fees.fees(self.ids[k], side, n, float(self.prices[k]), self.day).values())
         flow = (-value if side == "buy" else value) - fee
         self._flows[(k, int(shares_k))] = flow
@@ -444,6 +451,9 @@ def _check_amounts(capital, cash) -> None:
 def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
     ids = list(result.weights.index)
     held = {i: int(n) for i, n in held.items()}
+    # cash is whole fen (the value less positions at four-decimal net values need not be): the
+    # orders' amounts and fees are too, so the cash left is the cash before plus them, exactly
+    cash = rules.round_fen(cash)
     # an instrument without a close is one at a target of 0 and not held (trade_list checked that):
     # it is never traded, so the 1.0 standing in for its close values nothing but its 0 shares
     priced = np.array([_priced(prices.get(i)) for i in ids], dtype=bool)
@@ -472,7 +482,7 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
     kept = set(result.kept)
     final = {i: (held[i] if i in kept else 0) for i in outside}
     freed = math.fsum(
-        held[i] * prices[i] - math.fsum(fees.fees(i, "sell", held[i], prices[i], day).values())
+        order_value(held[i], prices[i]) - math.fsum(fees.fees(i, "sell", held[i], prices[i], day).values())
         for i in outside
         if i not in kept
     )
@@ -487,7 +497,7 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
             continue
         side = "buy" if after > before else "sell"
         n = abs(after - before)
-        orders.append(Order(i, side, n, prices[i], n * prices[i], fees.fees(i, side, n, prices[i], day)))
+        orders.append(Order(i, side, n, prices[i], order_value(n, prices[i]), fees.fees(i, side, n, prices[i], day)))
     left = rules.round_fen(
         cash
         + math.fsum(o.value if o.side == "sell" else -o.value for o in orders)
@@ -534,7 +544,8 @@ def _cap_notes(book: _Book, shares) -> list:
 
 
 def day_closes(ids, day, client) -> dict:
-    """id -> the close (stocks) or net value (funds) of ``day``; ids without one are left out."""
+    """id -> the close (stocks) or net value (funds) of ``day``; ids without one are left out
+    (:func:`held_closes` values the positions among them)."""
     ids = list(dict.fromkeys(ids))
     records = client.instruments(ids) if ids else []
     stocks = [i for i, r in zip(ids, records) if r is not None]

@@ -621,7 +621,9 @@ def _plan(args) -> _Plan:
         "dates": [str(d) for d in dates],
     }
     # a bound on an id outside the universe of every date bounds nothing: said once, before the run
-    notes = _request.outside_notes(request.bnds, universe_on.union(dates) if varies else ids)
+    notes = _request.option_notes(args) + _request.outside_notes(
+        request.bnds, universe_on.union(dates) if varies else ids
+    )
     return _Plan(dates, end, universe_on if varies else ids, request, settings, notes)
 
 
