@@ -158,3 +158,25 @@ def test_every_rule_names_its_source_and_runs_in_date_order():
     for table in tables:
         assert [e.start for e in table] == sorted(e.start for e in table)
         assert all(e.source.strip() for e in table)
+
+
+@pytest.mark.parametrize(
+    "oid, listed, day, days_listed, previous, expected",
+    [
+        # listed 2023-04-04 under the approval rules: limited from its second day, the reform's five
+        # free days (from 2023-04-10) are for the listings after it; 6.47 x 1.1 = 7.117, x 0.9 = 5.823
+        ("003084.XSHE", D(2023, 4, 4), D(2023, 4, 10), 4, 6.47, (7.12, 5.82)),
+        ("603001.XSHG", D(2023, 4, 4), D(2023, 4, 11), 5, 10.0, (11.0, 9.0)),
+        ("603001.XSHG", D(2023, 4, 4), D(2023, 4, 4), 1, 10.0, (None, None)),  # first day: from the offer price
+        ("603002.XSHG", D(2023, 4, 10), D(2023, 4, 14), 5, 10.0, (None, None)),  # listed under the reform
+        ("603002.XSHG", D(2023, 4, 10), D(2023, 4, 17), 6, 10.0, (11.0, 9.0)),
+        # ChiNext: a listing of 2020-08-20 takes the 20 % limit on 2020-08-24 but not the free days
+        ("300999.XSHE", D(2020, 8, 20), D(2020, 8, 24), 3, 10.0, (12.0, 8.0)),
+        ("300998.XSHE", D(2020, 8, 24), D(2020, 8, 28), 5, 10.0, (None, None)),
+        ("300998.XSHE", D(2020, 8, 24), D(2020, 8, 31), 6, 10.0, (12.0, 8.0)),
+    ],
+)
+def test_the_free_days_after_listing_are_those_of_the_rules_the_stock_listed_under(
+    oid, listed, day, days_listed, previous, expected
+):
+    assert rules.limits_on(oid, day, previous, False, days_listed, listed) == expected

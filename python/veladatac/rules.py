@@ -156,16 +156,28 @@ def price_limit(board: str, day: _dt.date, special: bool) -> float | None:
 
 
 def limits_on(
-    order_book_id: str, day: _dt.date, previous_close: float, special: bool, days_listed: int | None
+    order_book_id: str,
+    day: _dt.date,
+    previous_close: float,
+    special: bool,
+    days_listed: int | None,
+    listed: _dt.date | None = None,
 ) -> tuple:
     """(up, down) limit prices of a stock on ``day``; (None, None) where no limit applies (no
-    board rule, the first days after listing, no previous close)."""
+    board rule, the first days after listing, no previous close).
+
+    The days without a limit after a listing are those of the rules the stock listed under
+    (``listed``, its listing day; ``day`` when not given): a main-board stock listed on
+    2023-04-04 is limited from its second day on, 2023-04-10 included, the day from which new
+    listings have five days without a limit.
+    """
     board = board_of(order_book_id)
     if board is None or not math.isfinite(previous_close) or previous_close <= 0:
         return None, None
     if days_listed is not None:
-        free = in_force(FREE_DAYS_AFTER_LISTING.get(board, []), day) or 0
-        first_day_unknown = board in FIRST_DAY_WITHOUT_KNOWN_LIMIT and day < FIRST_DAY_WITHOUT_KNOWN_LIMIT[board]
+        under = day if listed is None else listed
+        free = in_force(FREE_DAYS_AFTER_LISTING.get(board, []), under) or 0
+        first_day_unknown = board in FIRST_DAY_WITHOUT_KNOWN_LIMIT and under < FIRST_DAY_WITHOUT_KNOWN_LIMIT[board]
         if days_listed <= free or (first_day_unknown and days_listed == 1):
             return None, None
     fraction = price_limit(board, day, special)
