@@ -180,3 +180,20 @@ def test_the_free_days_after_listing_are_those_of_the_rules_the_stock_listed_und
     oid, listed, day, days_listed, previous, expected
 ):
     assert rules.limits_on(oid, day, previous, False, days_listed, listed) == expected
+
+
+@pytest.mark.parametrize(
+    "oid, side, shares, price, day, expected",
+    [
+        # 100 x 8.70 = 870.00: duty 0.05 % = 0.435 -> 0.44, transfer 0.0087 -> 0.01, commission 0.2175 -> 5.00
+        ("600000.XSHG", "sell", 100, 8.7, D(2024, 6, 3), {"commission": 5.0, "stamp_duty": 0.44, "transfer": 0.01}),
+        # 200 x 4.85 = 970.00: duty 0.485 -> 0.49
+        ("600000.XSHG", "sell", 200, 4.85, D(2024, 6, 3), {"commission": 5.0, "stamp_duty": 0.49, "transfer": 0.01}),
+        # 2000 x 10.01 = 20020.00: commission 2.5 bps = 5.005 -> 5.01, transfer 0.2002 -> 0.20
+        ("000001.XSHE", "buy", 2000, 10.01, D(2024, 6, 3), {"commission": 5.01, "stamp_duty": 0.0, "transfer": 0.2}),
+        # 1100 x 9.10 = 10010.00: duty 5.005 -> 5.01, commission 2.5025 -> 5.00, transfer 0.1001 -> 0.10
+        ("300750.XSHE", "sell", 1100, 9.1, D(2024, 6, 3), {"commission": 5.0, "stamp_duty": 5.01, "transfer": 0.1}),
+    ],
+)
+def test_fees_are_rounded_half_up_from_the_exact_traded_value(oid, side, shares, price, day, expected):
+    assert rules.FeeSchedule().fees(oid, side, shares, price, day) == expected

@@ -264,6 +264,21 @@ def round_fen(x: float) -> float:
     return float(Decimal(repr(float(x))).quantize(FEN, rounding=ROUND_HALF_UP))
 
 
+def _exact(x: float) -> Decimal:
+    """A rate, price or amount as the decimal it is written as (0.0005, 8.7), not its binary double."""
+    return Decimal(repr(float(x)))
+
+
+def charge(rate: float, shares: int, price: float, per_share: float = 0.0, minimum: float = 0.0) -> float:
+    """Yuan charged on ``shares`` at ``price``: ``rate`` of the traded value plus ``per_share`` a
+    share, at least ``minimum``, rounded to the fen half up. Worked in decimal: in doubles 0.05 %
+    of 100 x 8.70 is 0.434999..., which rounds to 0.43 instead of 0.44."""
+    count = _exact(shares)
+    value = count * _exact(price)
+    amount = max(_exact(rate) * value + _exact(per_share) * count, _exact(minimum))
+    return float(amount.quantize(FEN, rounding=ROUND_HALF_UP))
+
+
 @dataclass(frozen=True)
 class FeeSchedule:
     """The fees of one order: commission (both sides, with a per-order minimum), stamp duty (by
@@ -286,14 +301,13 @@ class FeeSchedule:
         order of ``shares`` at ``price`` on ``day``; ``side`` is ``"buy"`` or ``"sell"``."""
         if shares <= 0:
             return {"commission": 0.0, "stamp_duty": 0.0, "transfer": 0.0}
-        value = shares * price
         board = board_of(order_book_id)
         duty = in_force(STAMP_DUTY, day) or {"buy": 0.0, "sell": 0.0}
         transfer = in_force(TRANSFER_FEE, day) or {"per_share": {}, "of_value": 0.0}
         if board is None:  # a fund: stamp duty and the transfer fee are on share transfers only
             duty, transfer = {"buy": 0.0, "sell": 0.0}, {"per_share": {}, "of_value": 0.0}
         return {
-            "commission": round_fen(max(self.commission_rate * value, self.commission_minimum)),
-            "stamp_duty": round_fen(duty[side] * value),
-            "transfer": round_fen(transfer["of_value"] * value + transfer["per_share"].get(board, 0.0) * shares),
+            "commission": charge(self.commission_rate, shares, price, minimum=self.commission_minimum),
+            "stamp_duty": charge(duty[side], shares, price),
+            "transfer": charge(transfer["of_value"], shares, price, per_share=transfer["per_share"].get(board, 0.0)),
         }
