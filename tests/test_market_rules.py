@@ -193,6 +193,10 @@ def test_the_free_days_after_listing_are_those_of_the_rules_the_stock_listed_und
         ("000001.XSHE", "buy", 2000, 10.01, D(2024, 6, 3), {"commission": 5.01, "stamp_duty": 0.0, "transfer": 0.2}),
         # 1100 x 9.10 = 10010.00: duty 5.005 -> 5.01, commission 2.5025 -> 5.00, transfer 0.1001 -> 0.10
         ("300750.XSHE", "sell", 1100, 9.1, D(2024, 6, 3), {"commission": 5.0, "stamp_duty": 5.01, "transfer": 0.1}),
+        # 0.2 % on both sides from 2001-11-16 until 2005-01-24 (the store's calendar starts 2005-01-04)
+        ("000002.XSHE", "sell", 1000, 10.0, D(2005, 1, 4), {"commission": 5.0, "stamp_duty": 20.0, "transfer": 0.0}),
+        ("600000.XSHG", "buy", 1000, 10.0, D(2005, 1, 21), {"commission": 5.0, "stamp_duty": 20.0, "transfer": 0.6}),
+        ("000002.XSHE", "sell", 1000, 10.0, D(2005, 1, 24), {"commission": 5.0, "stamp_duty": 10.0, "transfer": 0.0}),
     ],
 )
 def test_fees_are_rounded_half_up_from_the_exact_traded_value(oid, side, shares, price, day, expected):

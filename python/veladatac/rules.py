@@ -221,6 +221,7 @@ def lot_of(board: str, day: _dt.date) -> Lot:
 
 # Stamp duty on share transfers, as a fraction of the traded value, by side.
 STAMP_DUTY = [
+    Dated(D(2001, 11, 16), {"buy": 0.002, "sell": 0.002}, "Ministry of Finance: 0.2 % both sides from 2001-11-16"),
     Dated(D(2005, 1, 24), {"buy": 0.001, "sell": 0.001}, "Ministry of Finance: 0.1 % both sides from 2005-01-24"),
     Dated(D(2007, 5, 30), {"buy": 0.003, "sell": 0.003}, "Ministry of Finance: 0.3 % both sides from 2007-05-30"),
     Dated(D(2008, 4, 24), {"buy": 0.001, "sell": 0.001}, "Ministry of Finance: 0.1 % both sides from 2008-04-24"),
