@@ -1,11 +1,12 @@
 """Which stocks can be traded on a day, and which way: suspension and the daily price limits.
 
 A stock is *suspended* on a day with a volume of 0 (or without a bar: not listed, de-listed,
-a gap in the data): it can be neither bought nor sold. A stock whose close is at its up-limit
-price cannot be bought at the close (the queue is all buyers), one at its down-limit cannot be
-sold. The limit prices are the client's (:func:`veladatac.limit_prices`, from the dated rules of
-:mod:`veladatac.rules`: board, date, special treatment, days since listing). Funds are subscribed
-and redeemed at their net value and have no such rules.
+a gap in the data): it can be neither bought nor sold. A close beside a volume that is not known
+(NaN: closes imported from a wide table) is a traded day, as the screening counts it. A stock
+whose close is at its up-limit price cannot be bought at the close (the queue is all buyers), one
+at its down-limit cannot be sold. The limit prices are the client's (:func:`veladatac.limit_prices`,
+from the dated rules of :mod:`veladatac.rules`: board, date, special treatment, days since
+listing). Funds are subscribed and redeemed at their net value and have no such rules.
 """
 
 from __future__ import annotations
@@ -79,6 +80,8 @@ def day_status(ids, day, client) -> dict:
     if bars is None:
         bars = _read_rows(client, ids, before, day)
     previous, closes, volumes = bars
+    # only a volume of exactly 0 halts a stock that has a close: NaN is "traded, volume unknown"
+    suspended = ~np.isfinite(closes) | (volumes == 0)
     table = None
     if limits is not None:
         wanted = ids
@@ -87,10 +90,8 @@ def day_status(ids, day, client) -> dict:
                 reach = (closes >= previous * (1 + SMALLEST_LIMIT) - REACH) | (
                     closes <= previous * (1 - SMALLEST_LIMIT) + REACH
                 )
-            wanted = [ids[k] for k in np.flatnonzero(reach & (volumes > 0))]
+            wanted = [ids[k] for k in np.flatnonzero(reach & ~suspended)]
         table = limits(wanted, day) if wanted else None
-    with np.errstate(invalid="ignore"):
-        suspended = ~np.isfinite(closes) | ~(volumes > 0)
     if table is None:  # no limit read: a stock trades freely unless suspended
         return {
             oid: DayStatus(oid, SUSPENDED if off else None, c)
