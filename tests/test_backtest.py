@@ -857,3 +857,19 @@ def test_a_file_is_replaced_whole_or_left_as_it_was(tmp_path):
     assert target.read_text() == "new" and os.stat(target).st_mode & 0o777 == 0o640
     files.write_atomic(os.devnull, lambda fh: fh.write("into the device, not over it"))
     assert os.path.exists(os.devnull) and not os.path.isfile(os.devnull)
+
+
+@pytest.mark.parametrize(
+    "bps, shares, price, expected",
+    [
+        (2.5, 100, 4.6, 0.12),  # 2.5 bps of 460.00 = 0.115 -> 0.12
+        (2.5, 200, 34.3, 1.72),  # of 6860.00 = 1.715 -> 1.72
+        (2.5, 300, 6.6, 0.5),  # of 1980.00 = 0.495 -> 0.50
+        (5.0, 100, 8.7, 0.44),  # 5 bps of 870.00 = 0.435 -> 0.44
+        (10.0, 300, 3.33, 1.0),  # 10 bps of 999.00 = 0.999 -> 1.00
+    ],
+)
+def test_a_flat_rate_order_is_charged_half_up_to_the_fen(bps, shares, price, expected):
+    from vela_optimizer.backtest.accounts import Fees
+
+    assert Fees(bps).order("600000.XSHG", "sell", shares, price, dt.date(2024, 6, 3)) == (expected,)

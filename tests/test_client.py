@@ -753,6 +753,50 @@ def test_limit_prices_at_the_start_of_a_store_calendar(tmp_path):
     assert table["2025-06-09"].loc["600002.XSHG"].tolist() == [11.0, 9.0]  # its sixth at least
 
 
+def test_limit_prices_give_a_listing_the_free_days_of_the_rules_it_listed_under(tmp_path):
+    """A main-board stock listed on 2023-04-04 is limited on 2023-04-10 and -11 (its 4th and 5th
+    days): the five free days began with the listings of 2023-04-10 (both were reported free)."""
+    from veladatac.importer import import_files
+
+    days = ["2023-04-03", "2023-04-04", "2023-04-06", "2023-04-07", "2023-04-10", "2023-04-11", "2023-04-12"]
+    days += ["2023-04-13", "2023-04-14", "2023-04-17"]
+    listed = {"603001.XSHG": "2023-04-04", "603002.XSHG": "2023-04-10"}
+    files = [
+        ("calendar", write_csv(tmp_path, "c.csv", "date\n" + "\n".join(days) + "\n")),
+        (
+            "instruments",
+            write_csv(
+                tmp_path,
+                "i.csv",
+                "order_book_id,symbol,type,sector_type_name,listed_date,de_listed_date\n"
+                + "".join(f"{oid},s{oid[:6]},CS,Energy,{d},\n" for oid, d in listed.items()),
+            ),
+        ),
+        (
+            "bars",
+            write_csv(
+                tmp_path,
+                "b.csv",
+                "order_book_id,date,close,volume\n"
+                + "".join(f"{oid},{d},10.00,100\n" for oid, first in listed.items() for d in days if d >= first),
+            ),
+        ),
+    ]
+    vd.init(import_files(tmp_path / "reform.sqlite", files).store)
+    ids = list(listed)
+    got = {
+        d: [tuple(None if np.isnan(x) else x for x in row) for row in vd.limit_prices(ids, d).itertuples(index=False)]
+        for d in ("2023-04-06", "2023-04-10", "2023-04-11", "2023-04-14", "2023-04-17")
+    }
+    assert got == {
+        "2023-04-06": [(11.0, 9.0), (None, None)],
+        "2023-04-10": [(11.0, 9.0), (None, None)],
+        "2023-04-11": [(11.0, 9.0), (None, None)],
+        "2023-04-14": [(11.0, 9.0), (None, None)],  # 603002's fifth day
+        "2023-04-17": [(11.0, 9.0), (11.0, 9.0)],
+    }
+
+
 def test_info_into_a_closed_pipe_stops_quietly(on_small):
     env = {**os.environ, vd.ENV_VAR: str(on_small.path)}
     p = subprocess.Popen(

@@ -158,3 +158,46 @@ def test_every_rule_names_its_source_and_runs_in_date_order():
     for table in tables:
         assert [e.start for e in table] == sorted(e.start for e in table)
         assert all(e.source.strip() for e in table)
+
+
+@pytest.mark.parametrize(
+    "oid, listed, day, days_listed, previous, expected",
+    [
+        # listed 2023-04-04 under the approval rules: limited from its second day, the reform's five
+        # free days (from 2023-04-10) are for the listings after it; 6.47 x 1.1 = 7.117, x 0.9 = 5.823
+        ("003084.XSHE", D(2023, 4, 4), D(2023, 4, 10), 4, 6.47, (7.12, 5.82)),
+        ("603001.XSHG", D(2023, 4, 4), D(2023, 4, 11), 5, 10.0, (11.0, 9.0)),
+        ("603001.XSHG", D(2023, 4, 4), D(2023, 4, 4), 1, 10.0, (None, None)),  # first day: from the offer price
+        ("603002.XSHG", D(2023, 4, 10), D(2023, 4, 14), 5, 10.0, (None, None)),  # listed under the reform
+        ("603002.XSHG", D(2023, 4, 10), D(2023, 4, 17), 6, 10.0, (11.0, 9.0)),
+        # ChiNext: a listing of 2020-08-20 takes the 20 % limit on 2020-08-24 but not the free days
+        ("300999.XSHE", D(2020, 8, 20), D(2020, 8, 24), 3, 10.0, (12.0, 8.0)),
+        ("300998.XSHE", D(2020, 8, 24), D(2020, 8, 28), 5, 10.0, (None, None)),
+        ("300998.XSHE", D(2020, 8, 24), D(2020, 8, 31), 6, 10.0, (12.0, 8.0)),
+    ],
+)
+def test_the_free_days_after_listing_are_those_of_the_rules_the_stock_listed_under(
+    oid, listed, day, days_listed, previous, expected
+):
+    assert rules.limits_on(oid, day, previous, False, days_listed, listed) == expected
+
+
+@pytest.mark.parametrize(
+    "oid, side, shares, price, day, expected",
+    [
+        # 100 x 8.70 = 870.00: duty 0.05 % = 0.435 -> 0.44, transfer 0.0087 -> 0.01, commission 0.2175 -> 5.00
+        ("600000.XSHG", "sell", 100, 8.7, D(2024, 6, 3), {"commission": 5.0, "stamp_duty": 0.44, "transfer": 0.01}),
+        # 200 x 4.85 = 970.00: duty 0.485 -> 0.49
+        ("600000.XSHG", "sell", 200, 4.85, D(2024, 6, 3), {"commission": 5.0, "stamp_duty": 0.49, "transfer": 0.01}),
+        # 2000 x 10.01 = 20020.00: commission 2.5 bps = 5.005 -> 5.01, transfer 0.2002 -> 0.20
+        ("000001.XSHE", "buy", 2000, 10.01, D(2024, 6, 3), {"commission": 5.01, "stamp_duty": 0.0, "transfer": 0.2}),
+        # 1100 x 9.10 = 10010.00: duty 5.005 -> 5.01, commission 2.5025 -> 5.00, transfer 0.1001 -> 0.10
+        ("300750.XSHE", "sell", 1100, 9.1, D(2024, 6, 3), {"commission": 5.0, "stamp_duty": 5.01, "transfer": 0.1}),
+        # 0.2 % on both sides from 2001-11-16 until 2005-01-24 (the store's calendar starts 2005-01-04)
+        ("000002.XSHE", "sell", 1000, 10.0, D(2005, 1, 4), {"commission": 5.0, "stamp_duty": 20.0, "transfer": 0.0}),
+        ("600000.XSHG", "buy", 1000, 10.0, D(2005, 1, 21), {"commission": 5.0, "stamp_duty": 20.0, "transfer": 0.6}),
+        ("000002.XSHE", "sell", 1000, 10.0, D(2005, 1, 24), {"commission": 5.0, "stamp_duty": 10.0, "transfer": 0.0}),
+    ],
+)
+def test_fees_are_rounded_half_up_from_the_exact_traded_value(oid, side, shares, price, day, expected):
+    assert rules.FeeSchedule().fees(oid, side, shares, price, day) == expected

@@ -326,7 +326,7 @@ def limit_prices(order_book_ids, date) -> pd.DataFrame:
                     len(get_trading_dates(listed, day)) if listed >= first else len(get_trading_dates(first, day)) + 1
                 )
             prev = float(previous.get(oid, float("nan")))
-            up[oid], down[oid] = rules.limits_on(oid, day, prev, oid in special, days_listed)
+            up[oid], down[oid] = rules.limits_on(oid, day, prev, oid in special, days_listed, listed)
     return pd.DataFrame(
         {"up": [up.get(i) for i in wanted], "down": [down.get(i) for i in wanted]},
         index=pd.Index(wanted, name="order_book_id", dtype=object),

@@ -135,7 +135,7 @@ class Limits:
                 day = days[t].item()
                 if (day - listed).days >= 30:
                     break
-                up, _ = rules.limits_on(ids[i], day, 10.0, bool(st[t, i]), t - int(first_bar[i]) + 1)
+                up, _ = rules.limits_on(ids[i], day, 10.0, bool(st[t, i]), t - int(first_bar[i]) + 1, listed)
                 free[t, i] = up is None
         return free
 

@@ -156,16 +156,28 @@ def price_limit(board: str, day: _dt.date, special: bool) -> float | None:
 
 
 def limits_on(
-    order_book_id: str, day: _dt.date, previous_close: float, special: bool, days_listed: int | None
+    order_book_id: str,
+    day: _dt.date,
+    previous_close: float,
+    special: bool,
+    days_listed: int | None,
+    listed: _dt.date | None = None,
 ) -> tuple:
     """(up, down) limit prices of a stock on ``day``; (None, None) where no limit applies (no
-    board rule, the first days after listing, no previous close)."""
+    board rule, the first days after listing, no previous close).
+
+    The days without a limit after a listing are those of the rules the stock listed under
+    (``listed``, its listing day; ``day`` when not given): a main-board stock listed on
+    2023-04-04 is limited from its second day on, 2023-04-10 included, the day from which new
+    listings have five days without a limit.
+    """
     board = board_of(order_book_id)
     if board is None or not math.isfinite(previous_close) or previous_close <= 0:
         return None, None
     if days_listed is not None:
-        free = in_force(FREE_DAYS_AFTER_LISTING.get(board, []), day) or 0
-        first_day_unknown = board in FIRST_DAY_WITHOUT_KNOWN_LIMIT and day < FIRST_DAY_WITHOUT_KNOWN_LIMIT[board]
+        under = day if listed is None else listed
+        free = in_force(FREE_DAYS_AFTER_LISTING.get(board, []), under) or 0
+        first_day_unknown = board in FIRST_DAY_WITHOUT_KNOWN_LIMIT and under < FIRST_DAY_WITHOUT_KNOWN_LIMIT[board]
         if days_listed <= free or (first_day_unknown and days_listed == 1):
             return None, None
     fraction = price_limit(board, day, special)
@@ -209,6 +221,7 @@ def lot_of(board: str, day: _dt.date) -> Lot:
 
 # Stamp duty on share transfers, as a fraction of the traded value, by side.
 STAMP_DUTY = [
+    Dated(D(2001, 11, 16), {"buy": 0.002, "sell": 0.002}, "Ministry of Finance: 0.2 % both sides from 2001-11-16"),
     Dated(D(2005, 1, 24), {"buy": 0.001, "sell": 0.001}, "Ministry of Finance: 0.1 % both sides from 2005-01-24"),
     Dated(D(2007, 5, 30), {"buy": 0.003, "sell": 0.003}, "Ministry of Finance: 0.3 % both sides from 2007-05-30"),
     Dated(D(2008, 4, 24), {"buy": 0.001, "sell": 0.001}, "Ministry of Finance: 0.1 % both sides from 2008-04-24"),
@@ -252,6 +265,21 @@ def round_fen(x: float) -> float:
     return float(Decimal(repr(float(x))).quantize(FEN, rounding=ROUND_HALF_UP))
 
 
+def _exact(x: float) -> Decimal:
+    """A rate, price or amount as the decimal it is written as (0.0005, 8.7), not its binary double."""
+    return Decimal(repr(float(x)))
+
+
+def charge(rate: float, shares: int, price: float, per_share: float = 0.0, minimum: float = 0.0) -> float:
+    """Yuan charged on ``shares`` at ``price``: ``rate`` of the traded value plus ``per_share`` a
+    share, at least ``minimum``, rounded to the fen half up. Worked in decimal: in doubles 0.05 %
+    of 100 x 8.70 is 0.434999..., which rounds to 0.43 instead of 0.44."""
+    count = _exact(shares)
+    value = count * _exact(price)
+    amount = max(_exact(rate) * value + _exact(per_share) * count, _exact(minimum))
+    return float(amount.quantize(FEN, rounding=ROUND_HALF_UP))
+
+
 @dataclass(frozen=True)
 class FeeSchedule:
     """The fees of one order: commission (both sides, with a per-order minimum), stamp duty (by
@@ -274,14 +302,13 @@ class FeeSchedule:
         order of ``shares`` at ``price`` on ``day``; ``side`` is ``"buy"`` or ``"sell"``."""
         if shares <= 0:
             return {"commission": 0.0, "stamp_duty": 0.0, "transfer": 0.0}
-        value = shares * price
         board = board_of(order_book_id)
         duty = in_force(STAMP_DUTY, day) or {"buy": 0.0, "sell": 0.0}
         transfer = in_force(TRANSFER_FEE, day) or {"per_share": {}, "of_value": 0.0}
         if board is None:  # a fund: stamp duty and the transfer fee are on share transfers only
             duty, transfer = {"buy": 0.0, "sell": 0.0}, {"per_share": {}, "of_value": 0.0}
         return {
-            "commission": round_fen(max(self.commission_rate * value, self.commission_minimum)),
-            "stamp_duty": round_fen(duty[side] * value),
-            "transfer": round_fen(transfer["of_value"] * value + transfer["per_share"].get(board, 0.0) * shares),
+            "commission": charge(self.commission_rate, shares, price, minimum=self.commission_minimum),
+            "stamp_duty": charge(duty[side], shares, price),
+            "transfer": charge(transfer["of_value"], shares, price, per_share=transfer["per_share"].get(board, 0.0)),
         }

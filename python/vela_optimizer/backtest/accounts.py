@@ -201,7 +201,7 @@ class _FlatOrders:
 
     def fees(self, order_book_id: str, side: str, shares: int, price: float, day) -> dict:
         return {
-            "commission": rules.round_fen(self.rate * shares * price) if shares > 0 else 0.0,
+            "commission": rules.charge(self.rate, shares, price) if shares > 0 else 0.0,
             "stamp_duty": 0.0,
             "transfer": 0.0,
         }

@@ -2,11 +2,12 @@
 
 A stock is *suspended* on a day with a volume of 0 (or without a bar: not listed, de-listed,
 a gap in the data): it can be neither bought nor sold; one past its de-listing date says so. A
-stock whose close is at its up-limit price cannot be bought at the close (the queue is all
-buyers), one at its down-limit cannot be sold. The limit prices are the client's
-(:func:`veladatac.limit_prices`, from the dated rules of :mod:`veladatac.rules`: board, date,
-special treatment, days since listing). Funds are subscribed
-and redeemed at their net value and have no such rules.
+close beside a volume that is not known (NaN: closes imported from a wide table) is a traded day,
+as the screening counts it. A stock whose close is at its up-limit price cannot be bought at the
+close (the queue is all buyers), one at its down-limit cannot be sold. The limit prices are the
+client's (:func:`veladatac.limit_prices`, from the dated rules of :mod:`veladatac.rules`: board,
+date, special treatment, days since listing). Funds are subscribed and redeemed at their net value
+and have no such rules.
 """
 
 from __future__ import annotations
@@ -86,6 +87,8 @@ def day_status(ids, day, client) -> dict:
     if bars is None:
         bars = _read_rows(client, ids, before, day)
     previous, closes, volumes = bars
+    # only a volume of exactly 0 halts a stock that has a close: NaN is "traded, volume unknown"
+    suspended = ~np.isfinite(closes) | (volumes == 0)
     table = None
     if limits is not None:
         wanted = ids
@@ -94,10 +97,8 @@ def day_status(ids, day, client) -> dict:
                 reach = (closes >= previous * (1 + SMALLEST_LIMIT) - REACH) | (
                     closes <= previous * (1 - SMALLEST_LIMIT) + REACH
                 )
-            wanted = [ids[k] for k in np.flatnonzero(reach & (volumes > 0))]
+            wanted = [ids[k] for k in np.flatnonzero(reach & ~suspended)]
         table = limits(wanted, day) if wanted else None
-    with np.errstate(invalid="ignore"):
-        suspended = ~np.isfinite(closes) | ~(volumes > 0)
     if table is None:  # no limit read: a stock trades freely unless suspended
         return _with_delistings(
             {
@@ -132,7 +133,7 @@ def _with_delistings(statuses: dict, day, client) -> dict:
     """``statuses`` with each stock suspended for want of a bar because it was de-listed on or
     before ``day`` marked with its de-listing date: held past it, "suspended" would mislead."""
     gone = [oid for oid, s in statuses.items() if s.reason == SUSPENDED and not math.isfinite(s.close)]
-    if not gone:
+    if not gone or not hasattr(client, "instruments"):  # a client without records knows no de-listing
         return statuses
     on = _dt.date.fromisoformat(str(day)[:10])  # a date, datetime, Timestamp or ISO text
     for oid, record in zip(gone, client.instruments(gone)):
