@@ -56,8 +56,9 @@ def test_limit_prices_are_rounded_to_the_fen_half_up(previous, fraction, up, dow
     [
         ("sh_main", D(2024, 5, 6), False, 0.10),
         ("sh_main", D(2024, 5, 6), True, 0.05),
-        ("sz_main", D(2026, 7, 3), True, 0.05),
-        ("sz_main", D(2026, 7, 6), True, 0.10),  # main-board risk-warned stocks at 10 % from 2026-07-06
+        ("sz_main", D(2025, 7, 4), True, 0.05),
+        ("sz_main", D(2025, 7, 7), True, 0.10),  # main-board risk-warned stocks at 10 % from 2025-07-07
+        ("sh_main", D(2025, 7, 7), True, 0.10),
         ("chinext", D(2020, 8, 21), False, 0.10),
         ("chinext", D(2020, 8, 21), True, 0.05),
         ("chinext", D(2020, 8, 24), False, 0.20),  # the ChiNext reform

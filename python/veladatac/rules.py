@@ -82,10 +82,10 @@ PRICE_LIMITS = {
             "SSE/SZSE special treatment rules: risk-warned stocks limited to 5 %, from 1998-04-22",
         ),
         Dated(
-            D(2026, 7, 6),
+            D(2025, 7, 7),
             {"normal": 0.10, "st": 0.10},
-            "SSE/SZSE revised trading rules: main-board risk-warned stocks limited to 10 %, "
-            "as other main-board stocks, effective 2026-07-06",
+            "SSE/SZSE notice adjusting the price-limit ratio of main-board risk-warned stocks "
+            "(consultation of 2025-06-27): 10 %, as other main-board stocks, effective 2025-07-07",
         ),
     ],
     STAR: [
