@@ -210,6 +210,10 @@ def test_keep_going_records_failed_dates_and_exits_1(store, tmp_path, capsys):
         (["--start", "2025-09-01", "--store", "/nonexistent/store.sqlite"], "does not exist"),
         (["--start", "2025-09-01", "--universe", "999999.XSHG"], "index id '999999.XSHG' is not in store"),
         (["--start", "2025-10-08", "--end", "2025-10-10"], "no monthly rebalancing date from 2025-10-08 to 2025-10-10"),
+        (
+            ["--start", "2025-09-01", "--solver", "scipy", "--max-turnover", "0.1"],
+            "--solver scipy cannot take --max-turnover: the module's own solve honours no holdings, turnover cap",
+        ),
     ],
 )
 def test_user_errors_print_one_line_and_exit_2(store, tmp_path, capsys, args, message):

@@ -393,8 +393,14 @@ def test_a_held_portfolio_in_shares_from_excel_becomes_orders_in_whole_lots(stor
         ("order_book_id,weight\n{a},0.5\n", ["--capital", "inf"], "invalid capital 'inf'"),
         ("order_book_id,weight\n{a},0.5\n", ["--capital", "1e300", "--trades", "{tmp}/t.csv"], "invalid capital"),
         ("order_book_id,weight\n{a},0.5\n", ["--capital", "0"], "invalid capital '0'"),
+        ("order_book_id,weight\n{a},0.5\n", ["--solver", "scipy"], "--solver scipy cannot take --holdings: the "
+         "module's own solve honours no holdings, turnover cap or trading rule of the day; use --solver native"),
+        ("order_book_id,weight\n{a},0.5\n", ["--solver", "scipy", "--capital", "1e6", "--max-turnover", "0.1"],
+         "--solver scipy cannot take --holdings, --max-turnover, --capital: "),
+        ("order_book_id,weight\n{a},0.5\n", ["--method", "min_variance", "--max-iteration", "1"],
+         "the native solve reached the iteration limit (1) without converging: raise --max-iteration"),
     ],
-)
+)  # fmt: skip
 def test_bad_holdings_and_rebalancing_options_are_one_line(store, run, tmp_path, capsys, content, args, line):
     ids = healthy(store, 4)
     fill = dict(a=ids[0], b=ids[1], typo=ids[0][:-6] + "9" + ids[0][-5:], tmp=tmp_path)
@@ -533,25 +539,32 @@ def test_a_held_stock_without_a_bar_on_the_day_is_kept_at_its_last_close(store, 
     assert len(orders) and quiet not in set(orders["id"])
 
 
+MEAN_ONLY = "had no effect: it weighs the mean return of mean_variance only, not"
+EXACT = "had no effect: the native solve of {} is exact (--tol sets the scipy path's accuracy"
+
+
 @pytest.mark.parametrize(
     "method, extra, noted",
     [
-        ("min_variance", ["--risk-aversion", "50"], True),
-        ("risk_parity", ["--risk-aversion", "0.5"], True),
-        ("min_tracking_error", ["--risk-aversion", "50", "--benchmark", "000300.XSHG"], True),
-        ("mean_variance", ["--risk-aversion", "50"], False),
-        ("min_variance", [], False),
+        ("min_variance", ["--risk-aversion", "50"], f"--risk-aversion 50 {MEAN_ONLY} min_variance"),
+        ("risk_parity", ["--risk-aversion", "0.5"], f"--risk-aversion 0.5 {MEAN_ONLY} risk_parity"),
+        ("min_tracking_error", ["--risk-aversion", "50", "--benchmark", "000300.XSHG"],
+         f"--risk-aversion 50 {MEAN_ONLY} min_tracking_error"),
+        ("mean_variance", ["--risk-aversion", "50"], None),
+        ("min_variance", [], None),
+        ("min_variance", ["--tol", "1e-4"], "--tol 0.0001 " + EXACT.format("min_variance")),
+        ("mean_variance", ["--tol", "1e-6"], "--tol 1e-06 " + EXACT.format("mean_variance")),
+        ("risk_parity", ["--tol", "1e-4"], None),  # the steps of risk parity under limits
+        ("min_variance", ["--tol", "1e-4", "--solver", "scipy"], None),  # SLSQP's accuracy
     ],
-)
-def test_a_risk_aversion_the_method_does_not_read_is_noted(store, run, tmp_path, method, extra, noted):
+)  # fmt: skip
+def test_an_option_the_solve_does_not_read_is_noted(store, run, tmp_path, method, extra, noted):
     doc, text, _ = report_of(
         run, store, *healthy(store, 4), "--method", method, "--date", store.end, *extra, tmp_path=tmp_path
     )
-    note = f"--risk-aversion {extra[1] if extra else ''} had no effect: it weighs the mean return of mean_variance only"
-    assert [n for n in doc["report"]["notes"] if n.startswith("--risk-aversion")] == (
-        [f"{note}, not {method}"] if noted else []
-    )
-    assert (f"Note: {note}, not {method}." in text) == noted
+    said = [n for n in doc["report"]["notes"] if n.startswith("--")]
+    assert len(said) == (noted is not None) and all(n.startswith(noted) for n in said)
+    assert (f"Note: {noted}" in text) == (noted is not None)
 
 
 def test_exchange_suffix_ids_are_read_as_the_stores_everywhere(store, run, tmp_path):

@@ -53,8 +53,27 @@ def _objective(product: Product, Cw, w, mu) -> float:
     return metrics.pairwise_spread(w * Cw)
 
 
+class IterationLimitReached(OptimizationFailed):
+    """A native solve stopped at ``max_iteration`` before converging (the scipy path returns its
+    last iterate instead)."""
+
+    def __init__(self, max_iteration: int):
+        self.max_iteration = max_iteration
+        super().__init__(f"OPTIMIZER: 达到最大迭代次数 {max_iteration} 仍未收敛")
+
+    def __reduce__(self):
+        return type(self), (self.max_iteration,)
+
+    def describe(self) -> str:
+        """One English line, for the commands."""
+        return (
+            f"the native solve reached the iteration limit ({self.max_iteration}) without converging: "
+            "raise --max-iteration"
+        )
+
+
 def _not_converged(max_iteration) -> OptimizationFailed:
-    return OptimizationFailed(f"OPTIMIZER: 达到最大迭代次数 {max_iteration} 仍未收敛")
+    return IterationLimitReached(max_iteration)
 
 
 def _native_solve(product: Product, limits):

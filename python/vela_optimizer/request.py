@@ -720,15 +720,22 @@ def from_options(
 
 
 def option_notes(args) -> list:
-    """The notes on options given that the method does not read: ``--risk-aversion`` weighs the mean
-    return of mean-variance only (any other value than the default is taken as given)."""
+    """The notes on options given that the solve does not read (any other value than the default is
+    taken as given): ``--risk-aversion`` weighs the mean return of mean-variance only; ``--tol`` is
+    the scipy path's accuracy and risk parity's step, where the native QPs are solved exactly."""
     method = OptimizeMethod(args.method)
-    if method == OptimizeMethod.MEAN_VARIANCE or args.risk_aversion == DEFAULTS["risk_aversion_coefficient"]:
-        return []
-    return [
-        f"--risk-aversion {args.risk_aversion:g} had no effect: it weighs the mean return of "
-        f"{OptimizeMethod.MEAN_VARIANCE.value} only, not {method.value}"
-    ]
+    notes = []
+    if method != OptimizeMethod.MEAN_VARIANCE and args.risk_aversion != DEFAULTS["risk_aversion_coefficient"]:
+        notes.append(
+            f"--risk-aversion {args.risk_aversion:g} had no effect: it weighs the mean return of "
+            f"{OptimizeMethod.MEAN_VARIANCE.value} only, not {method.value}"
+        )
+    if args.solver == "native" and method != OptimizeMethod.RISK_PARITY and args.tol != DEFAULTS["tol"]:
+        notes.append(
+            f"--tol {args.tol:g} had no effect: the native solve of {method.value} is exact (--tol sets the "
+            "scipy path's accuracy and the steps of risk parity under limits)"
+        )
+    return notes
 
 
 def outside_notes(bnds, ids) -> list:

@@ -548,6 +548,7 @@ def _plan(args) -> _Plan:
     from vela_optimizer import request as _request
     from vela_optimizer.cli.optimize import package_version
 
+    options.check_scipy(args.solver, ["--max-turnover"] if args.max_turnover is not None else [])
     if args.store:
         args.store = os.path.abspath(args.store)  # the workers may run in other folders
         veladatac.init(args.store)

@@ -370,6 +370,9 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
         if path and not os.path.isfile(path):
             raise UsageError(f"{option} {path}: no such file")
     replayed = getattr(args, "replay_holdings", None)  # a replay's holdings, as its record holds them
+    held_given = args.holdings or replayed
+    rebalancing = {"--holdings": held_given, "--max-turnover": args.max_turnover, "--capital": args.capital}
+    options.check_scipy(args.solver, [o for o, v in rebalancing.items() if v is not None])
     if args.trades and args.capital is None and not args.holdings and (replayed is None or replayed.shares is None):
         raise UsageError("--trades needs the portfolio's value: give --capital, or --holdings in shares")
     open_store(args.store)

@@ -375,3 +375,13 @@ def limits_argv(bounds, limits) -> list:
     for label, (low, high) in (limits["given"] if limits else {}).items():
         argv += [LIMIT_OPTIONS[limits["scheme"]], f"{label}={low!r}:{high!r}"]
     return argv
+
+
+def check_scipy(solver: str, given: list) -> None:
+    """Refuse the rebalancing options ``given`` (as written) beside ``--solver scipy``, whose solve
+    (the module's own) honours none of them."""
+    if solver == "scipy" and given:
+        raise universe.UsageError(
+            f"--solver scipy cannot take {', '.join(given)}: the module's own solve honours no holdings, "
+            "turnover cap or trading rule of the day; use --solver native"
+        )
