@@ -286,7 +286,7 @@ def test_caps_short_of_the_budget_after_screening_name_what_screening_removed(mo
     assert e.value.screened_out == ["S03"] and e.value.shortfall == pytest.approx(0.1)
     assert str(e.value).endswith("；筛选剔除了 S03")
     assert e.value.describe() == (
-        "limits conflict: default cap 0.3000 on 3 instruments allow at most 0.9000 in "
+        "limits conflict: default cap 0.3000 on 3 instruments allows at most 0.9000 in "
         "total (0.1000 short of 1); screening removed 1 instrument: S03"
     )
 

@@ -530,7 +530,7 @@ MESSAGES = [
     (
         "the wildcard cap on too few instruments",
         ("OPTIMIZER: 约束相互冲突，无法满足权重之和为1：4 个合约默认上限各 0.2000 合计最多 0.8000（比 1 少 0.2000）"),
-        "limits conflict: default cap 0.2000 on 4 instruments allow at most 0.8000 in total (0.2000 short of 1)",
+        "limits conflict: default cap 0.2000 on 4 instruments allows at most 0.8000 in total (0.2000 short of 1)",
     ),
     (
         "a group floor just over its members' caps",
@@ -540,7 +540,7 @@ MESSAGES = [
         ),
         (
             "limits conflict: floor 0.3000010 on Materials cannot be met: default cap 0.1500000 on 2 members "
-            "allow at most 0.3000000 in total (0.0000010 short)"
+            "allows at most 0.3000000 in total (0.0000010 short)"
         ),
     ),
     (
@@ -554,7 +554,7 @@ MESSAGES = [
             "OPTIMIZER: 约束相互冲突，无法满足权重之和为0.4000：5 个合约默认下限各 0.1000 合计至少 0.5000"
             "（比 0.4000 多 0.1000）"
         ),
-        "limits conflict: default floor 0.1000 on 5 instruments require at least 0.5000 in total (0.1000 over 0.4000)",
+        "limits conflict: default floor 0.1000 on 5 instruments requires at least 0.5000 in total (0.1000 over 0.4000)",
     ),
 ]
 
@@ -727,7 +727,7 @@ TRADED = {
         {("group_upper", "Materials"), ("turnover_sell", "turnover")},
         -0.1,
         "OPTIMIZER: 约束相互冲突，无法满足类别 Materials 上限 0.4000：换手上限 0.1000 合计至少 0.5000（多 0.1000）",
-        "limits conflict: cap 0.4000 on Materials cannot be met: turnover cap 0.1000 require at least 0.5000 in "
+        "limits conflict: cap 0.4000 on Materials cannot be met: turnover cap 0.1000 requires at least 0.5000 in "
         "total (0.1000 over)",
     ),
     "holdings short of the budget by more than the buy cap": (
@@ -735,14 +735,14 @@ TRADED = {
         {("turnover_buy", "turnover")},
         0.1,
         "OPTIMIZER: 约束相互冲突，无法满足权重之和为1：换手上限 0.2000 合计最多 0.9000（比 1 少 0.1000）",
-        "limits conflict: turnover cap 0.2000 allow at most 0.9000 in total (0.1000 short of 1)",
+        "limits conflict: turnover cap 0.2000 allows at most 0.9000 in total (0.1000 short of 1)",
     ),
     "a group floor out of reach of the buy cap": (
         traded(make_limits(IDS, default=(0, 0.5), groups={"Other": (["A", "B"], 0.5, 1)}), H5, 0.2, np.inf),
         {("group_lower", "Other"), ("turnover_buy", "turnover")},
         0.1,
         "OPTIMIZER: 约束相互冲突，无法满足类别 Other 下限 0.5000：换手上限 0.2000 合计最多 0.4000（少 0.1000）",
-        "limits conflict: floor 0.5000 on Other cannot be met: turnover cap 0.2000 allow at most 0.4000 in total "
+        "limits conflict: floor 0.5000 on Other cannot be met: turnover cap 0.2000 allows at most 0.4000 in total "
         "(0.1000 short)",
     ),
     "a suspended holding above a group cap": (

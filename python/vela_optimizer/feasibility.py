@@ -993,6 +993,8 @@ def _message_en(exc: LimitConflict) -> str:
     short = exc.shortfall > 0
     gap = _figure(abs(exc.shortfall), d)
     verb = "allow at most" if short else "require at least"
+    if len(items) == 1:  # one limit: "turnover cap 0.2000 allows at most"
+        verb = "allows at most" if short else "requires at least"
     if exc.target is None:
         b = _budget_figure(exc.budget, d)
         total = _figure(exc.budget - exc.shortfall, d)
