@@ -393,6 +393,9 @@ def test_a_held_portfolio_in_shares_from_excel_becomes_orders_in_whole_lots(stor
         ("order_book_id,weight\n{a},0.5\n", ["--capital", "inf"], "invalid capital 'inf'"),
         ("order_book_id,weight\n{a},0.5\n", ["--capital", "1e300", "--trades", "{tmp}/t.csv"], "invalid capital"),
         ("order_book_id,weight\n{a},0.5\n", ["--capital", "0"], "invalid capital '0'"),
+        ("id,name,side,shares,price\n{a},x,buy,100,9.5\n", [], "held.csv, line 1: a trade list (it has a side "
+         "column), not holdings: give the positions held"),
+        ("# method: x\n\nid,weight\n,0.2\n", [], "held.csv, line 4: id is empty"),
         ("order_book_id,weight\n{a},0.5\n", ["--solver", "scipy"], "--solver scipy cannot take --holdings: the "
          "module's own solve honours no holdings, turnover cap or trading rule of the day; use --solver native"),
         ("order_book_id,weight\n{a},0.5\n", ["--solver", "scipy", "--capital", "1e6", "--max-turnover", "0.1"],
@@ -645,3 +648,16 @@ def test_a_holding_de_listed_before_the_day_is_kept_at_its_last_close_and_named_
     assert doc["weights"][gone] == pytest.approx(weight, rel=1e-12)  # kept outside the optimisation
     orders = pd.read_csv(trades, comment="#", dtype={"id": str})
     assert gone not in set(orders["id"]) and set(orders["id"]) <= set(ids)
+
+
+def test_a_weight_table_written_by_csv_reads_back_as_the_holdings(store, run, tmp_path):
+    ids = healthy(store, 6)
+    table = tmp_path / "w.csv"
+    before, _, _ = report_of(run, store, *ids, "--method", "min_variance", "--date", store.end, "--csv", table,
+                             tmp_path=tmp_path)  # fmt: skip
+    assert table.read_bytes().startswith("\ufeff# ".encode())  # the inputs lead the table as comments
+    doc, _, _ = report_of(
+        run, store, *ids, "--date", store.end, "--holdings", table, "--max-turnover", "0.1", tmp_path=tmp_path
+    )
+    held = {i: w for i, w in before["weights"].items() if w > 1e-12}
+    assert doc["report"]["rebalance"]["holdings"] == pytest.approx(held, rel=1e-15, abs=0)

@@ -4,6 +4,8 @@ The file is CSV with a header: ``order_book_id`` and either ``weight`` (fraction
 portfolio's value, the rest cash) or ``shares`` (whole numbers, at most
 :data:`vela_optimizer.tradelist.MAX_SHARES`); UTF-8 (with or without a BOM) or GBK / GB18030,
 as Excel saves it on Chinese Windows. Ids may carry the exchange suffixes ``.SH`` / ``.SZ`` / ``.BJ``.
+Lines starting with ``#`` are comments and the ids' column may be ``id``: the weight table ``--csv``
+writes reads back as holdings.
 With shares, the weights are their values at the trading day's closes over the portfolio's value:
 the positions' value, or ``--capital`` when it is given (the rest being cash). A position without a
 close that day (de-listed, or no bar) is valued at its last close, and the report says so.
@@ -58,23 +60,35 @@ def _rows(path) -> tuple:
     from veladatac import store_id
 
     text = universe.read_text(path, "--holdings")
-    reader = csv.reader(io.StringIO(text))
-    header = [h.strip() for h in next(reader, [])]
-    amount = next((c for c in ("weight", "shares") if c in header), None)
-    if "order_book_id" not in header or amount is None or ("weight" in header and "shares" in header):
+    # lines starting with '#' are comments: the "# key: value" lines --csv writes before its table
+    kept = [(n, line) for n, line in enumerate(io.StringIO(text, newline=None), 1) if not line.lstrip().startswith("#")]
+    while kept and not kept[0][1].strip():  # blank lines before the header
+        kept.pop(0)
+    numbers = [n for n, _ in kept]
+    reader = zip(numbers[1:], csv.reader(line for _, line in kept[1:]))
+    first = numbers[0] if numbers else 1
+    header = [h.strip() for h in next(csv.reader([kept[0][1]]), [])] if kept else []
+    if "side" in header:
         raise UsageError(
-            f"{path}, line 1: the header must have order_book_id and one of weight, shares; "
+            f"{path}, line {first}: a trade list (it has a side column), not holdings: give the positions held"
+        )
+    # the ids' column: order_book_id, or id as vela-optimize's --csv table names it
+    column = next((c for c in ("order_book_id", "id") if c in header), None)
+    amount = next((c for c in ("weight", "shares") if c in header), None)
+    if column is None or amount is None or ("weight" in header and "shares" in header):
+        raise UsageError(
+            f"{path}, line {first}: the header must have order_book_id and one of weight, shares; "
             f"it has {', '.join(header) or 'nothing'}"
         )
-    i, j = header.index("order_book_id"), header.index(amount)
+    i, j = header.index(column), header.index(amount)
     rows = []
-    for line, row in enumerate(reader, 2):
+    for line, row in reader:
         if not any(c.strip() for c in row):
             continue
         if len(row) <= max(i, j):
             raise UsageError(f"{path}, line {line}: {len(row)} fields, the header has {len(header)}")
         if not row[i].strip():
-            raise UsageError(f"{path}, line {line}: order_book_id is empty")
+            raise UsageError(f"{path}, line {line}: {column} is empty")
         rows.append((line, store_id(row[i].strip()), row[j].strip()))
     return amount, rows
 
