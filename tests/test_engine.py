@@ -146,6 +146,43 @@ def test_an_unknown_solver_is_refused_naming_the_choices(client, solver):
     assert client.calls == []  # refused before any data work
 
 
+@pytest.mark.parametrize(
+    "ids, kw, words",
+    [
+        # one id as text: read as its characters, it was refused as a repeated id "0"
+        ("S00", {}, "order_book_ids 必须是合约代码的列表.*\\['S00'\\]"),
+        # switches read by their truth: "False" shrank the covariance, None turned the default off
+        (None, {"cov_shrinkage": "False"}, "cov_shrinkage 必须为 True 或 False，传入值为：'False'"),
+        (None, {"cov_shrinkage": None}, "cov_shrinkage 必须为 True 或 False，传入值为：None"),
+        (None, {"quiet": "yes"}, "quiet 必须为 True 或 False"),
+        (None, {"quiet": 2}, "quiet 必须为 True 或 False，传入值为：2"),
+        # limits that are no constraint object: an AttributeError in the middle of the solve
+        (None, {"cons": [opt.GICSConstraint({"Energy": (0, 0.1)})]}, "cons 必须是.*一次只能给出一个约束对象"),
+        (None, {"cons": {"Energy": (0, 0.1)}}, "cons 必须是.*GICSConstraint\\(\\{...\\}\\)"),
+        (None, {"cons": "Energy"}, "cons 必须是"),
+        (None, {"progress": 5}, "progress 必须是可调用对象"),
+    ],
+)
+def test_arguments_the_module_would_misread_are_refused_before_any_data_is_read(client, ids, kw, words):
+    for f in (vo.portfolio_optimize, vo.optimize):
+        if f is vo.portfolio_optimize and "progress" in kw:
+            continue
+        with pytest.raises(vo.InvalidArgument, match=words):
+            f(client.ids if ids is None else ids, "2020-06-01", window=88, **kw)
+    assert client.calls == []
+
+
+@pytest.mark.parametrize(
+    "kw", [dict(cov_shrinkage=np.bool_(False), quiet=np.bool_(True)), dict(cov_shrinkage=0, quiet=1)]
+)
+def test_numpy_booleans_and_zero_or_one_are_switches(client, kw):
+    got = vo.portfolio_optimize(client.ids, "2020-06-01", window=88, method=M.MIN_VARIANCE, **kw)
+    plain = vo.portfolio_optimize(
+        client.ids, "2020-06-01", window=88, method=M.MIN_VARIANCE, cov_shrinkage=False, quiet=True
+    )
+    assert got == plain
+
+
 class OwnLimit:
     """A caller's own constraint class: its record's fun is a plain Python function."""
 
