@@ -183,6 +183,19 @@ def test_numpy_booleans_and_zero_or_one_are_switches(client, kw):
     assert got == plain
 
 
+@pytest.mark.parametrize(
+    ("method", "extra"), CONVEX + [(M.RISK_PARITY, {})], ids=["mv", "mean-var 50", "mean-var 1", "te", "rp"]
+)
+def test_a_result_pickles_with_every_field_it_can_give(client, method, extra):
+    import pickle
+
+    r = vo.optimize(client.ids, "2020-06-01", window=88, method=method, quiet=True, **extra)
+    back = pickle.loads(pickle.dumps(r))  # a tracking error's fields formed when read held closures
+    assert back.weights.equals(r.weights) and back.objective == r.objective
+    assert back.covariance.equals(r.covariance) and back.volatility == r.volatility
+    assert back.risk_contributions.equals(r.risk_contributions)
+
+
 class OwnLimit:
     """A caller's own constraint class: its record's fun is a plain Python function."""
 
