@@ -380,10 +380,11 @@ def portfolio_optimize(
         ``"native"`` (default): solved exactly by the native solvers. ``"scipy"``: the module's
         own SLSQP / L-BFGS-B solve of the same inputs (the weights of
         ``vela_optimizer.optimizer.portfolio_optimize`` bit for bit, after the package's checks).
-    holdings : dict, optional
-        Current weights ``{id: weight}`` (fractions of the portfolio's value, at least 0, summing
-        to at most 1; the rest is cash): the optimisation rebalances this portfolio. Held ids
-        outside the universe, or removed by screening, are sold when the day's rules allow.
+    holdings : dict or pandas.Series, optional
+        Current weights ``{id: weight}`` (a Series such as a result's ``weights`` too; fractions
+        of the portfolio's value, at least 0, summing to at most 1; the rest is cash): the
+        optimisation rebalances this portfolio. Held ids outside the universe, or removed by
+        screening, are sold when the day's rules allow.
     max_turnover : float, optional
         Cap on the one-way turnover, max(total bought, total sold), as a fraction of the value
         (from 0 to 2). Every method honours it exactly, the native solvers only.

@@ -21,6 +21,7 @@ from dataclasses import dataclass, field, replace
 from typing import Any
 
 import numpy as np
+import pandas as pd
 
 from . import classification, native, optimizer, universe
 from .classification import CLASSES, KINDS, NOUNS, NOUNS_ZH
@@ -289,9 +290,15 @@ def check_cons(cons, scheme) -> None:
 
 def check_holdings(holdings) -> dict | None:
     """Current weights checked: ids as text, weights finite and at least 0, summing (exactly) to at
-    most 1; returned as ``{id: float}`` without the zero weights."""
+    most 1; returned as ``{id: float}`` without the zero weights. A pandas Series of weights (a
+    result's ``weights``, a column of a holdings table) is read as its ``{index: value}``."""
     if holdings is None:
         return None
+    if isinstance(holdings, pd.Series):
+        if not holdings.index.is_unique:
+            twice = list(dict.fromkeys(holdings.index[holdings.index.duplicated()]))
+            raise InvalidArgument(f"OPTIMIZER: 持仓 {'、'.join(map(str, twice[:5]))} 给出了两次")
+        holdings = holdings.to_dict()
     if not isinstance(holdings, Mapping):
         raise InvalidArgument(f"OPTIMIZER: holdings 必须是 {{合约: 权重}} 形式的字典，传入值为：{holdings!r}")
     out = {}
