@@ -146,6 +146,56 @@ def test_an_unknown_solver_is_refused_naming_the_choices(client, solver):
     assert client.calls == []  # refused before any data work
 
 
+@pytest.mark.parametrize(
+    "ids, kw, words",
+    [
+        # one id as text: read as its characters, it was refused as a repeated id "0"
+        ("S00", {}, "order_book_ids 必须是合约代码的列表.*\\['S00'\\]"),
+        # switches read by their truth: "False" shrank the covariance, None turned the default off
+        (None, {"cov_shrinkage": "False"}, "cov_shrinkage 必须为 True 或 False，传入值为：'False'"),
+        (None, {"cov_shrinkage": None}, "cov_shrinkage 必须为 True 或 False，传入值为：None"),
+        (None, {"quiet": "yes"}, "quiet 必须为 True 或 False"),
+        (None, {"quiet": 2}, "quiet 必须为 True 或 False，传入值为：2"),
+        # limits that are no constraint object: an AttributeError in the middle of the solve
+        (None, {"cons": [opt.GICSConstraint({"Energy": (0, 0.1)})]}, "cons 必须是.*一次只能给出一个约束对象"),
+        (None, {"cons": {"Energy": (0, 0.1)}}, "cons 必须是.*GICSConstraint\\(\\{...\\}\\)"),
+        (None, {"cons": "Energy"}, "cons 必须是"),
+        (None, {"progress": 5}, "progress 必须是可调用对象"),
+    ],
+)
+def test_arguments_the_module_would_misread_are_refused_before_any_data_is_read(client, ids, kw, words):
+    for f in (vo.portfolio_optimize, vo.optimize):
+        if f is vo.portfolio_optimize and "progress" in kw:
+            continue
+        with pytest.raises(vo.InvalidArgument, match=words):
+            f(client.ids if ids is None else ids, "2020-06-01", window=88, **kw)
+    assert client.calls == []
+
+
+@pytest.mark.parametrize(
+    "kw", [dict(cov_shrinkage=np.bool_(False), quiet=np.bool_(True)), dict(cov_shrinkage=0, quiet=1)]
+)
+def test_numpy_booleans_and_zero_or_one_are_switches(client, kw):
+    got = vo.portfolio_optimize(client.ids, "2020-06-01", window=88, method=M.MIN_VARIANCE, **kw)
+    plain = vo.portfolio_optimize(
+        client.ids, "2020-06-01", window=88, method=M.MIN_VARIANCE, cov_shrinkage=False, quiet=True
+    )
+    assert got == plain
+
+
+@pytest.mark.parametrize(
+    ("method", "extra"), CONVEX + [(M.RISK_PARITY, {})], ids=["mv", "mean-var 50", "mean-var 1", "te", "rp"]
+)
+def test_a_result_pickles_with_every_field_it_can_give(client, method, extra):
+    import pickle
+
+    r = vo.optimize(client.ids, "2020-06-01", window=88, method=method, quiet=True, **extra)
+    back = pickle.loads(pickle.dumps(r))  # a tracking error's fields formed when read held closures
+    assert back.weights.equals(r.weights) and back.objective == r.objective
+    assert back.covariance.equals(r.covariance) and back.volatility == r.volatility
+    assert back.risk_contributions.equals(r.risk_contributions)
+
+
 class OwnLimit:
     """A caller's own constraint class: its record's fun is a plain Python function."""
 

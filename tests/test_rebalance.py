@@ -111,6 +111,15 @@ def test_holdings_that_are_all_cash_are_a_build_from_cash(client):
     assert r.turnover == pytest.approx(1.0, abs=1e-12) and r.bought == pytest.approx(1.0, abs=1e-12)
 
 
+def test_the_weights_of_a_result_are_holdings_as_they_are(client):
+    # the next rebalancing from the last one's weights, a Series, as from the same weights as a dict
+    before = optimize(bnds={"*": (0, 0.3)})
+    held = before.weights.iloc[::-1] * 0.98  # in another order, 2 % in cash
+    r = optimize(holdings=held, max_turnover=0.1)
+    assert r.holdings == held[held > 0].to_dict() and 0 < r.turnover <= 0.1 + 1e-9
+    assert r.to_dict() == optimize(holdings=held.to_dict(), max_turnover=0.1).to_dict()
+
+
 @pytest.mark.parametrize(
     "kw, words",
     [
@@ -125,6 +134,8 @@ def test_holdings_that_are_all_cash_are_a_build_from_cash(client):
         (dict(holdings=HELD, solver="scipy"), "solver='scipy' 无法满足 holdings"),
         (dict(max_turnover=0.5, solver="scipy"), "solver='scipy' 无法满足 holdings"),
         (dict(holdings=HELD, trading_rules="yes"), "trading_rules 必须为 True 或 False"),
+        (dict(holdings=pd.Series([0.1, 0.2], index=[IDS[0], IDS[0]])), "持仓 600001.XSHG 给出了两次"),
+        (dict(holdings=pd.Series({IDS[0]: -0.1})), "持仓 600001.XSHG 的权重 -0.1 无效"),
     ],
 )
 def test_bad_holdings_and_turnover_caps_are_refused_before_any_data_work(client, kw, words):

@@ -218,6 +218,17 @@ def test_positions_in_shares_value_the_portfolio_at_the_closes():
         (dict(shares={"600000.XSHG": math.nan}), "600000.XSHG 的持股数 nan 超出上限"),
         (dict(shares={"600000.XSHG": 2e12}), "组合市值 2e\\+13 元超出上限 1e\\+13 元"),
         (dict(capital=1e6, prices={"600000.XSHG": 1e-10}), "600000.XSHG 的目标持股数超出上限 1e\\+15 股"),
+        # a short position, text, or an amount that is no number: refused by name, not traded or a TypeError
+        (dict(shares={"600000.XSHG": -500}, cash=1e5), "持仓 600000.XSHG 的持股数 -500 无效"),
+        (dict(shares={"600000.XSHG": "500"}, cash=1e5), "持仓 600000.XSHG 的持股数 '500' 无效"),
+        (dict(shares={"600000.XSHG": True}, cash=1e5), "持股数 True 无效"),
+        (dict(shares={600000: 500}, cash=1e5), "持仓合约代码必须是字符串"),
+        (dict(shares=[("600000.XSHG", 500)], cash=1e5), "shares 必须是"),
+        (dict(shares={"600000.XSHG": 500, "600000.SH": 500}, cash=1e5), "持仓 600000.XSHG 给出了两次"),
+        (dict(capital="1e6"), "capital（资金）须为数，传入值为：'1e6'"),
+        (dict(shares={"600000.XSHG": 100}, cash=None), "cash（现金）须为数"),
+        (dict(capital=1e6, prices=[10.0]), "prices 必须是"),
+        (dict(capital=1e6, prices={"600000.XSHG": 10.0, "600000.SH": 11.0}), "合约 600000.XSHG 的收盘价给出了两次"),
     ],
 )
 def test_refusals(kw, words):
@@ -227,6 +238,33 @@ def test_refusals(kw, words):
     prices = kw.pop("prices", {"600000.XSHG": 10.0})
     with pytest.raises(InvalidArgument, match=words):
         trade_list(res, prices, **kw)
+
+
+@pytest.mark.parametrize(
+    "prices, shares",
+    [
+        # positions and closes as an exchange-suffixed export writes them: the result's ids are the store's
+        ({"600000.SH": 10.0, "000001.SZ": 20.0}, {"600000.SH": 1000, "000001.SZ": 500}),
+        ({"600000.XSHG": 10.0, "000001.XSHE": 20.0}, {"600000.sh": 1000, "000001.xshe": 500}),
+        # closes of a DataFrame row (numpy floats, or integers), positions from an integer column
+        (pd.Series({"600000.XSHG": 10, "000001.XSHE": 20}), pd.Series({"600000.XSHG": 1000, "000001.XSHE": 500})),
+        (
+            {"600000.XSHG": np.float32(10.0), "000001.XSHE": np.int64(20)},
+            {"600000.XSHG": np.int64(1000), "000001.XSHE": 500},
+        ),
+    ],
+)
+def test_positions_and_closes_in_other_forms_are_the_same_trade_list(prices, shares):
+    res = result({"600000.XSHG": 0.5, "000001.XSHE": 0.5}, [1.0, 1.0])
+    tl = trade_list(res, prices, shares=shares, cash=10_000.0)
+    assert tl.current == {"600000.XSHG": 1000, "000001.XSHE": 500} and tl.value == 30_000.0
+    # 15,000 yuan each: 1500 shares of 600000 (buy 500), 750 of 000001 (buy 200, rounded down to lots)
+    assert [(o.id, o.side, o.shares, o.price) for o in tl.orders] == [
+        ("000001.XSHE", "buy", 200, 20.0),
+        ("600000.XSHG", "buy", 500, 10.0),
+    ]
+    assert all(type(o.price) is float for o in tl.orders)
+    check(tl, res)
 
 
 def test_a_missing_close_is_refused():

@@ -16,7 +16,7 @@ import numpy as np
 import pandas as pd
 
 from . import feasibility, metrics, native, pipeline, rebalance
-from .exception import OptimizationFailed
+from .exception import InvalidArgument, OptimizationFailed
 from .optimizer import OptimizeMethod
 from .pipeline import Product, Stages
 from .request import DEFAULTS, SOLVERS, check_solver, from_arguments  # noqa: F401  (SOLVERS, check_solver: API)
@@ -263,12 +263,19 @@ def optimize(
     ------
     InvalidArgument
         For arguments the caller can correct (as the module's own ``portfolio_optimize``), an
-        unknown ``solver``, an unknown group label (:class:`vela_optimizer.request.UnknownLabel`),
+        unknown ``solver``, ids given as one string, ``cov_shrinkage`` or ``quiet`` other than
+        True or False, a ``cons`` that is no constraint object (a list of them, a bare dict), a
+        ``progress`` that cannot be called, an unknown group label (:class:`vela_optimizer.request.UnknownLabel`),
         limits of the wrong kind for the instruments, or limits that admit no portfolio.
     OptimizationFailed
         When the scipy path's solve is not accepted, or the native solve stops at
         ``max_iteration`` without meeting its tolerance.
     """
+    if progress is not None and not callable(progress):
+        # checked before any data is read: it failed at the first stage, after the request's checks
+        raise InvalidArgument(
+            f"OPTIMIZER: progress 必须是可调用对象 progress(stage, info) 或 None，传入值为：{progress!r}"
+        )
     request = from_arguments(
         order_book_ids,
         date,
@@ -373,10 +380,11 @@ def portfolio_optimize(
         ``"native"`` (default): solved exactly by the native solvers. ``"scipy"``: the module's
         own SLSQP / L-BFGS-B solve of the same inputs (the weights of
         ``vela_optimizer.optimizer.portfolio_optimize`` bit for bit, after the package's checks).
-    holdings : dict, optional
-        Current weights ``{id: weight}`` (fractions of the portfolio's value, at least 0, summing
-        to at most 1; the rest is cash): the optimisation rebalances this portfolio. Held ids
-        outside the universe, or removed by screening, are sold when the day's rules allow.
+    holdings : dict or pandas.Series, optional
+        Current weights ``{id: weight}`` (a Series such as a result's ``weights`` too; fractions
+        of the portfolio's value, at least 0, summing to at most 1; the rest is cash): the
+        optimisation rebalances this portfolio. Held ids outside the universe, or removed by
+        screening, are sold when the day's rules allow.
     max_turnover : float, optional
         Cap on the one-way turnover, max(total bought, total sold), as a fraction of the value
         (from 0 to 2). Every method honours it exactly, the native solvers only.

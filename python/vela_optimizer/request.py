@@ -20,6 +20,9 @@ from collections.abc import Mapping
 from dataclasses import dataclass, field, replace
 from typing import Any
 
+import numpy as np
+import pandas as pd
+
 from . import classification, native, optimizer, universe
 from .classification import CLASSES, KINDS, NOUNS, NOUNS_ZH
 from .exception import InvalidArgument
@@ -249,11 +252,53 @@ def _check_rule(label, value) -> tuple:
     return low, high
 
 
+def check_ids(order_book_ids) -> None:
+    """Refuse one id given as text where a list of ids is asked for: the module reads a string as the
+    list of its characters and refused it as a repeated id ("合约 0 重复出现")."""
+    if isinstance(order_book_ids, (str, bytes)):
+        raise InvalidArgument(
+            f"OPTIMIZER: order_book_ids 必须是合约代码的列表，传入值为字符串：{order_book_ids!r}"
+            f"（一个合约请写作 [{order_book_ids!r}]）"
+        )
+
+
+def check_switch(value, name: str) -> None:
+    """Refuse a switch (``cov_shrinkage``, ``quiet``) that is not True or False (numpy's booleans and
+    the integers 0 and 1 are taken as such). The module reads any value by its truth, so
+    ``cov_shrinkage="False"`` shrank the covariance, and ``None`` switched the default on off."""
+    if isinstance(value, (bool, np.bool_)) or (isinstance(value, numbers.Integral) and value in (0, 1)):
+        return
+    raise InvalidArgument(f"OPTIMIZER: {name} 必须为 True 或 False，传入值为：{value!r}")
+
+
+def check_cons(cons, scheme) -> None:
+    """Refuse a ``cons`` that is neither one of the module's constraint classes nor an object with its
+    own ``to_constraint``: a list of them, or a bare ``{label: (lower, upper)}`` dict, failed in the
+    middle of the solve with an AttributeError."""
+    if cons is None or scheme is not None or callable(getattr(cons, "to_constraint", None)):
+        return
+    hint = ""
+    if isinstance(cons, Mapping):
+        hint = "（分组上下限请写作 GICSConstraint({...})、ShenWanConstraint({...}) 或 FundTypeConstraint({...})）"
+    elif isinstance(cons, (list, tuple, set)):
+        hint = "（一次只能给出一个约束对象）"
+    raise InvalidArgument(
+        "OPTIMIZER: cons 必须是 GICSConstraint、ShenWanConstraint、FundTypeConstraint 或带有 to_constraint "
+        f"方法的约束对象，传入值为：{cons!r}{hint}"
+    )
+
+
 def check_holdings(holdings) -> dict | None:
     """Current weights checked: ids as text, weights finite and at least 0, summing (exactly) to at
-    most 1; returned as ``{id: float}`` without the zero weights."""
+    most 1; returned as ``{id: float}`` without the zero weights. A pandas Series of weights (a
+    result's ``weights``, a column of a holdings table) is read as its ``{index: value}``."""
     if holdings is None:
         return None
+    if isinstance(holdings, pd.Series):
+        if not holdings.index.is_unique:
+            twice = list(dict.fromkeys(holdings.index[holdings.index.duplicated()]))
+            raise InvalidArgument(f"OPTIMIZER: 持仓 {'、'.join(map(str, twice[:5]))} 给出了两次")
+        holdings = holdings.to_dict()
     if not isinstance(holdings, Mapping):
         raise InvalidArgument(f"OPTIMIZER: holdings 必须是 {{合约: 权重}} 形式的字典，传入值为：{holdings!r}")
     out = {}
@@ -570,6 +615,9 @@ def from_arguments(
         constraint object); :class:`UnknownLabel` and :class:`RepeatedLabel` for group labels.
     """
     check_solver(solver)
+    check_ids(order_book_ids)
+    check_switch(cov_shrinkage, "cov_shrinkage")
+    check_switch(quiet, "quiet")
     holdings = check_holdings(holdings)
     max_turnover = check_turnover(max_turnover)
     if not isinstance(trading_rules, bool):
@@ -596,6 +644,7 @@ def from_arguments(
     bnds = bounds_in_store(bnds)
     client = client if client is not None else optimizer.veladatac
     scheme = classification.scheme_of(cons, optimizer)
+    check_cons(cons, scheme)
     limits = None
     if scheme is not None:
         limits = resolve_limits(scheme, cons._rules, client, date)

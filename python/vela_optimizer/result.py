@@ -30,7 +30,8 @@ class Lazy:
 
 class LazyFields:
     """For frozen dataclasses: a field given as a :class:`Lazy` is formed on its first read and
-    kept (reading it as an attribute, comparing, ``repr`` and ``dataclasses.replace`` all form it)."""
+    kept (reading it as an attribute, comparing, ``repr``, ``dataclasses.replace``, pickling and
+    ``copy`` all form it)."""
 
     def __post_init__(self):
         lazy = {f.name: getattr(self, f.name) for f in fields(self)}
@@ -43,6 +44,13 @@ class LazyFields:
         """``dataclasses.replace(self, **changes)``, leaving the fields not yet formed unformed."""
         pending = {name: v for name, v in self.__dict__.get("_lazy", {}).items() if name not in changes}
         return dataclasses.replace(self, **pending, **changes)
+
+    def __getstate__(self):
+        # A field not yet formed holds a closure over the solve, which pickle cannot carry (a
+        # tracking-error result could not be pickled at all): form every one, and the state is data.
+        for name in list(self.__dict__.get("_lazy", ())):
+            getattr(self, name)
+        return dict(self.__dict__)
 
     def __getattr__(self, name):
         lazy = self.__dict__.get("_lazy")

@@ -23,7 +23,9 @@ need) get no order. Funds trade in whole units of 1.
 
 from __future__ import annotations
 
+import decimal
 import math
+import numbers
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -34,6 +36,7 @@ from veladatac.rules import FeeSchedule, Lot
 from .exception import InvalidArgument
 from .market import tradability
 from .native.solution import ZERO
+from .request import _in_store_form
 
 FEE_KINDS = ("commission", "stamp_duty", "transfer")
 
@@ -362,14 +365,16 @@ def trade_list(result, prices: dict, *, capital=None, shares=None, cash=0.0, fee
     ----------
     result : OptimizeResult
         An optimisation (with its ``linear_limits``; with ``holdings`` when it rebalanced).
-    prices : dict
+    prices : dict or pandas.Series
         id -> the trading day's close, for every held id and every instrument of the result with
-        a target above 0 (one at 0 and not held needs none: it gets no order).
+        a target above 0 (one at 0 and not held needs none: it gets no order). Ids may carry an
+        exchange suffix (``000001.SZ``), as in ``shares``.
     capital : float, optional
         The portfolio's value in yuan, when the holdings are weights (``result.holdings``, or
         none: a build from cash).
-    shares : dict, optional
-        Current positions in shares instead; the value is then theirs at ``prices`` plus ``cash``.
+    shares : dict or pandas.Series, optional
+        Current positions in shares (at least 0) instead; the value is then theirs at ``prices``
+        plus ``cash``.
     cash : float
         Cash held beside ``shares``, yuan.
     fees : FeeSchedule, optional
@@ -382,7 +387,9 @@ def trade_list(result, prices: dict, *, capital=None, shares=None, cash=0.0, fee
     ------
     InvalidArgument
         Neither or both of ``capital`` and ``shares``; a price missing or not positive for an
-        instrument held or with a target above 0; a capital or cash that is not finite; a value
+        instrument held or with a target above 0; a position that is not a number of at least
+        0; one instrument given twice (``000001.SZ`` and ``000001.XSHE``) in ``shares`` or
+        ``prices``; a capital or cash that is not a finite number; a value
         that is not positive or above :data:`MAX_VALUE` yuan; a position held or wanted above
         :data:`MAX_SHARES` shares.
     """
@@ -391,8 +398,9 @@ def trade_list(result, prices: dict, *, capital=None, shares=None, cash=0.0, fee
     fees = fees or FeeSchedule()
     day = result.trading_date
     ids = list(result.weights.index)
-    held = dict(shares) if shares is not None else {}
     _check_amounts(capital, cash)
+    held = _checked_shares(shares) if shares is not None else {}
+    prices = _store_prices(prices)
     everyone = list(dict.fromkeys(ids + list(held) + list(result.holdings or {})))
     # a price is needed where there is something to trade or to value: a position held, or a target
     # above 0; an instrument at 0 that is not held gets no order whatever its close
@@ -434,14 +442,54 @@ def _targets(result) -> np.ndarray:
     return np.where(w > ZERO, w, 0.0)
 
 
+def _real(x) -> bool:
+    """A real number (numpy's included), not a bool."""
+    return isinstance(x, numbers.Real) and not isinstance(x, (bool, np.bool_))
+
+
 def _priced(price) -> bool:
-    """Whether ``price`` is a close a trade can be made at: a finite number above 0."""
-    return isinstance(price, (int, float)) and math.isfinite(price) and price > 0
+    """Whether ``price`` is a close a trade can be made at: a finite number above 0 (numpy's numbers
+    too: the closes of a DataFrame row are numpy's, an integer column's included)."""
+    return _real(price) and math.isfinite(price) and price > 0
+
+
+def _store_prices(prices) -> dict:
+    """``prices`` keyed by the store's ids (``000001.SZ`` is 000001.XSHE), each close a float.
+
+    The result's ids are the store's: a close given as ``000001.SZ`` was taken for a missing one.
+    """
+    if not hasattr(prices, "items"):
+        raise InvalidArgument(f"OPTIMIZER: prices 必须是 {{合约: 收盘价}} 形式的字典，传入值为：{prices!r}")
+    out = _in_store_form(dict(prices.items()), "合约 {} 的收盘价")[0]
+    return {i: float(p) if _priced(p) else p for i, p in out.items()}
+
+
+def _checked_shares(shares) -> dict:
+    """Positions ``{id: shares}`` keyed by the store's ids, each a number of at least 0.
+
+    A negative position was valued and traded as a short one (the portfolio has none), text
+    failed with a TypeError, and a position written ``000001.SZ`` was taken for one outside the
+    result and sold in full while the result's 000001.XSHE was bought.
+    """
+    if not hasattr(shares, "items"):
+        raise InvalidArgument(f"OPTIMIZER: shares 必须是 {{合约: 持股数}} 形式的字典，传入值为：{shares!r}")
+    for key, n in shares.items():
+        if not isinstance(key, str):
+            raise InvalidArgument(f"OPTIMIZER: 持仓合约代码必须是字符串，传入值为：{key!r}")
+        # NaN and infinities pass here, to be refused with the positions past MAX_SHARES
+        if not _real(n) or n < 0:
+            raise InvalidArgument(f"OPTIMIZER: 持仓 {key} 的持股数 {n!r} 无效（须为不小于0的数）")
+    return _in_store_form(dict(shares.items()), "持仓 {} ")[0]
 
 
 def _check_amounts(capital, cash) -> None:
     """Refuse a capital or a cash that is not a real one: not a finite number, or past
     :data:`MAX_VALUE` yuan."""
+    for name, amount in (("capital（资金）", capital), ("cash（现金）", cash)):
+        if amount is not None and not (_real(amount) or isinstance(amount, decimal.Decimal)):
+            raise InvalidArgument(f"OPTIMIZER: {name}须为数，传入值为：{amount!r}")
+    if cash is None:
+        raise InvalidArgument("OPTIMIZER: cash（现金）须为数，传入值为：None")
     if capital is not None and not (math.isfinite(capital) and capital <= MAX_VALUE):
         raise InvalidArgument(f"OPTIMIZER: capital（资金）{capital:g} 须为不超过 {MAX_VALUE:g} 元的有限数")
     if not (math.isfinite(cash) and abs(cash) <= MAX_VALUE):
