@@ -220,6 +220,7 @@ def test_positions_in_shares_value_the_portfolio_at_the_closes():
         (dict(capital=1e6, prices={"600000.XSHG": 1e-10}), "600000.XSHG 的目标持股数超出上限 1e\\+15 股"),
         # a short position, text, or an amount that is no number: refused by name, not traded or a TypeError
         (dict(shares={"600000.XSHG": -500}, cash=1e5), "持仓 600000.XSHG 的持股数 -500 无效"),
+        (dict(shares={"600000.XSHG": 500.7}, cash=1e5), "持仓 600000.XSHG 的持股数 500.7 须为整数"),
         (dict(shares={"600000.XSHG": "500"}, cash=1e5), "持仓 600000.XSHG 的持股数 '500' 无效"),
         (dict(shares={"600000.XSHG": True}, cash=1e5), "持股数 True 无效"),
         (dict(shares={600000: 500}, cash=1e5), "持仓合约代码必须是字符串"),

@@ -465,7 +465,7 @@ def _store_prices(prices) -> dict:
 
 
 def _checked_shares(shares) -> dict:
-    """Positions ``{id: shares}`` keyed by the store's ids, each a number of at least 0.
+    """Positions ``{id: shares}`` keyed by the store's ids, each a whole number of at least 0.
 
     A negative position was valued and traded as a short one (the portfolio has none), text
     failed with a TypeError, and a position written ``000001.SZ`` was taken for one outside the
@@ -479,6 +479,9 @@ def _checked_shares(shares) -> dict:
         # NaN and infinities pass here, to be refused with the positions past MAX_SHARES
         if not _real(n) or n < 0:
             raise InvalidArgument(f"OPTIMIZER: 持仓 {key} 的持股数 {n!r} 无效（须为不小于0的数）")
+        # the orders count whole shares (a fund: whole units): 500.7 was cut to 500 without a word
+        if math.isfinite(n) and n != int(n):
+            raise InvalidArgument(f"OPTIMIZER: 持仓 {key} 的持股数 {n!r} 须为整数（交易清单按整股、整份计）")
     return _in_store_form(dict(shares.items()), "持仓 {} ")[0]
 
 
