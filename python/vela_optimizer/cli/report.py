@@ -69,6 +69,7 @@ def build(
     warnings=(),
     ignored_bounds=None,
     trades=None,
+    kept_groups=None,
 ) -> dict:
     """The report of ``result`` as plain data (str, float, list, dict: ready for JSON).
 
@@ -98,6 +99,9 @@ def build(
         ids outside the universe belong in the notes, with their close matches.
     trades : vela_optimizer.tradelist.TradeList, optional
         The orders in whole lots, when the portfolio's value is known.
+    kept_groups : dict, optional
+        id -> label of the held ids kept outside the optimisation (they could not be traded): their
+        weight counts in their group's total, as it counted against its floor and cap in the solve.
     """
     w = result.weights.astype(float)
     ids = list(w.index)
@@ -149,11 +153,17 @@ def build(
         totals: dict = {}
         for r in rows:
             totals[r["group"]] = totals.get(r["group"], 0.0) + r["weight"]
+        kept = dict(getattr(result, "kept", None) or {})
+        outside: dict = {}
+        for oid, label in (kept_groups or {}).items():
+            outside[label] = outside.get(label, 0.0) + float(kept.get(oid, 0.0))
         report["groups"] = [
             {
                 "label": label,
                 "code": (codes or {}).get(label),
-                "weight": clean(totals.get(label, 0.0)),
+                # the group's share of the whole portfolio: the optimised weights and what is kept
+                "weight": clean(totals.get(label, 0.0) + outside.get(label, 0.0)),
+                "kept": clean(outside.get(label, 0.0)),
                 "low": lo,
                 "high": hi,
                 "members": sum(1 for r in rows if r["group"] == label),
@@ -316,6 +326,13 @@ def render(report: dict, show_dropped: bool = True) -> str:
             "  " + ln
             for ln in table([report["group_label"], "members", "weight", "floor", "cap"], rows, "lrrrr").splitlines()
         ]
+        kept = [g for g in report["groups"] if g.get("kept")]
+        if kept:
+            out.append(
+                "  Weights include what is kept outside the optimisation (could not be traded): "
+                + ", ".join(f"{percent(g['kept'])} in {g['label']}" for g in kept)
+                + "."
+            )
     if "rebalance" in report:
         out += rebalance_lines(report["rebalance"])
     if report["dropped"] and show_dropped:
