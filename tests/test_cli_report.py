@@ -261,3 +261,48 @@ def test_the_solve_line_says_how_the_answer_was_reached(iterations, converged, s
     res = result(WEIGHTS, COV, converged=converged)
     res.iterations = iterations
     assert _report.render(build(res)).splitlines()[1].endswith(said)
+
+
+def _rebalance(untradable, sold_outside):
+    why = {
+        "suspended": "{} suspended, held at {:.2f} %",
+        "limit_up": "{} closed at its up-limit, not bought (held at {:.2f} %)",
+    }
+    return {
+        "max_turnover": 0.3,
+        "turnover": 0.3,
+        "bought": 0.3,
+        "sold": 0.3,
+        "untradable": [
+            {"id": i, "reason": r, "held": h, "inside": True, "why": why[r].format(i, 100 * h)}
+            for i, r, h in untradable
+        ],
+        "sold_outside": sold_outside,
+        "notes": [],
+    }
+
+
+HALTED_HELD = [("600001.XSHG", "suspended", 0.02), ("600002.XSHG", "suspended", 0.01)]
+MANY_UP = [(f"{300000 + k:06d}.XSHE", "limit_up", 0.0) for k in range(400)]
+MANY_SOLD = {f"{600100 + k:06d}.XSHG": 0.002 for k in range(300)}
+
+
+@pytest.mark.parametrize(
+    ("untradable", "sold", "named", "said"),
+    [
+        # few names: each one in full, as before
+        (HALTED_HELD + MANY_UP[:3], {"600009.XSHG": 0.05}, [u[0] for u in HALTED_HELD + MANY_UP[:3]], ["600009.XSHG."]),
+        # a whole market at a volatile close: every held one named, the others counted by reason
+        (
+            HALTED_HELD + MANY_UP,
+            MANY_SOLD,
+            ["600001.XSHG", "600002.XSHG", "300000.XSHE"],
+            ["400 not held, not bought: 400 at the up-limit (", "and 395 more", "300 ids, 60.00% of the portfolio: "],
+        ),
+    ],
+)
+def test_rebalancing_lines_stay_readable_over_the_whole_market(untradable, sold, named, said):
+    lines = _report.rebalance_lines(_rebalance(untradable, sold))
+    text = "\n".join(lines)
+    assert all(i in text for i in named) and all(s in text for s in said)
+    assert max(map(len, lines)) < 600

@@ -14,6 +14,7 @@ import unicodedata
 import numpy as np
 
 from vela_optimizer import metrics
+from vela_optimizer.phrases import SHOWN, some
 from vela_optimizer.result import DROP_REASONS
 
 TRADING_DAYS_PER_YEAR = 252  # used only to annualise figures in this report
@@ -384,6 +385,31 @@ def kept_text(report: dict) -> str:
     )
 
 
+# What keeps a stock that is not held from being bought, for the summary of many such stocks.
+NOT_HELD = {"suspended": "suspended", "limit_up": "at the up-limit", "limit_down": "at the down-limit"}
+
+
+def untradable_line(untradable: list) -> str:
+    """The day's untradable names: each held one (its weight stays as it is), and the ones not held
+    (nothing to keep, they only cannot be bought) each named when few, else counted by reason with a
+    few named: over the whole market a volatile day has hundreds at a price limit, which would make
+    one unreadable line (the JSON report keeps every one)."""
+    held = [u for u in untradable if u["held"] > ZERO]
+    idle = [u for u in untradable if u["held"] <= ZERO]
+    parts = [u["why"] for u in held]
+    if len(idle) <= SHOWN:
+        parts += [u["why"] for u in idle]
+    else:
+        by_reason: dict = {}
+        for u in idle:
+            by_reason.setdefault(NOT_HELD.get(u["reason"], u["reason"]), []).append(u["id"])
+        parts.append(
+            f"{len(idle)} not held, not bought: "
+            + "; ".join(f"{len(ids)} {why} ({some(ids, 5)})" for why, ids in by_reason.items())
+        )
+    return "Untradable: " + "; ".join(parts) + "."
+
+
 def rebalance_lines(rb: dict) -> list:
     """The report's lines on the rebalancing: turnover, untradable names, the orders' totals."""
     cap = "" if rb["max_turnover"] is None else f", cap {percent(rb['max_turnover'])}"
@@ -393,9 +419,13 @@ def rebalance_lines(rb: dict) -> list:
         f"sold {percent(rb['sold'])}{cap}).",
     ]
     if rb["untradable"]:
-        lines.append("Untradable: " + "; ".join(u["why"] for u in rb["untradable"]) + ".")
+        lines.append(untradable_line(rb["untradable"]))
     if rb["sold_outside"]:
-        lines.append("Sold (held, outside the universe): " + ", ".join(rb["sold_outside"]) + ".")
+        sold = rb["sold_outside"]
+        what = ", ".join(sold)
+        if len(sold) > SHOWN:
+            what = f"{len(sold)} ids, {percent(math.fsum(sold.values()))} of the portfolio: {some(sold)}"
+        lines.append(f"Sold (held, outside the universe): {what}.")
     lines += [f"Note: {n}." for n in rb["notes"]]
     t = rb.get("trades")
     if t:
