@@ -240,6 +240,11 @@ def test_figures_that_cannot_be_computed_are_null_in_strict_json(tmp_path):
             [("x", "group_cap"), ("y", "group_cap"), ("z", "group_cap"), ("w", "group_cap")],
             "At zero: x, y, z, w (no risk contribution left under a binding group cap).",
         ),
+        (
+            [(f"g{k:02d}", "group_cap") for k in range(40)],
+            "At zero: " + ", ".join(f"g{k:02d}" for k in range(10)) + " and 30 more "
+            "(no risk contribution left under a binding group cap).",
+        ),
     ],
 )
 def test_the_weights_a_solve_set_to_zero_are_said_by_why(zeros, line):

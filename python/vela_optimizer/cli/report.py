@@ -370,7 +370,8 @@ def zero_line(zeros: list) -> str:
         by_why.setdefault(z["why"], []).append(z["id"])
     parts = []
     for why, ids in by_why.items():
-        named = ", ".join(ids) if why == "group_cap" or len(ids) <= 3 else f"{len(ids)} instruments"
+        # the ones a group cap zeroed are named (up to SHOWN of them: a whole market may have hundreds)
+        named = some(ids) if why == "group_cap" or len(ids) <= 3 else f"{len(ids)} instruments"
         parts.append(f"{named} ({ZERO_REASONS.get(why, why)})")
     return "At zero: " + "; ".join(parts) + "."
 
