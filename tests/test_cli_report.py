@@ -311,3 +311,23 @@ def test_rebalancing_lines_stay_readable_over_the_whole_market(untradable, sold,
     text = "\n".join(lines)
     assert all(i in text for i in named) and all(s in text for s in said)
     assert max(map(len, lines)) < 600
+
+
+@pytest.mark.parametrize("held", [40, 300])
+def test_the_plot_of_a_whole_market_draws_the_largest_weights_only(tmp_path, held):
+    pytest.importorskip("matplotlib")
+    ids = [f"{600000 + k:06d}.XSHG" for k in range(held)]
+    weights = dict(zip(ids, np.linspace(2.0, 1.0, held) / np.linspace(2.0, 1.0, held).sum()))
+    rep = _report.build(
+        result(weights, np.diag(np.full(held, 1e-4))),
+        inputs=INPUTS,
+        names={},
+        groups={},
+        group_label="sector",
+        bounds={},
+    )
+    _plot.write_plot(tmp_path / "w.png", rep)
+    png = (tmp_path / "w.png").read_bytes()
+    height = int.from_bytes(png[20:24], "big")  # the IHDR chunk: width, then height, in pixels
+    # 0.28 inch a bar and 1.6 for the titles, at 110 dots an inch: 60 bars at most
+    assert height == pytest.approx((0.28 * min(held, 60) + 1.6) * 110, abs=2)
