@@ -297,6 +297,13 @@ MANY_SOLD = {f"{600100 + k:06d}.XSHG": 0.002 for k in range(300)}
     [
         # few names: each one in full, as before
         (HALTED_HELD + MANY_UP[:3], {"600009.XSHG": 0.05}, [u[0] for u in HALTED_HELD + MANY_UP[:3]], ["600009.XSHG."]),
+        # held in the universe but removed by screening: sold, and not said to be outside it
+        (
+            [],
+            {"600009.XSHG": 0.05, "000919.XSHE": 0.01},
+            [],
+            ["Sold (held, outside the universe): 600009.XSHG.", "Sold (held, removed by screening): 000919.XSHE."],
+        ),
         # a whole market at a volatile close: every held one named, the others counted by reason
         (
             HALTED_HELD + MANY_UP,
@@ -307,7 +314,7 @@ MANY_SOLD = {f"{600100 + k:06d}.XSHG": 0.002 for k in range(300)}
     ],
 )
 def test_rebalancing_lines_stay_readable_over_the_whole_market(untradable, sold, named, said):
-    lines = _report.rebalance_lines(_rebalance(untradable, sold))
+    lines = _report.rebalance_lines(_rebalance(untradable, sold), {"000919.XSHE"})
     text = "\n".join(lines)
     assert all(i in text for i in named) and all(s in text for s in said)
     assert max(map(len, lines)) < 600

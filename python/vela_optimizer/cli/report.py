@@ -335,7 +335,7 @@ def render(report: dict, show_dropped: bool = True) -> str:
                 + "."
             )
     if "rebalance" in report:
-        out += rebalance_lines(report["rebalance"])
+        out += rebalance_lines(report["rebalance"], {d["id"] for d in report["dropped"]})
     if report["dropped"] and show_dropped:
         out += ["", f"Dropped by screening ({len(report['dropped'])}):"]
         w = max(width(d["id"]) for d in report["dropped"])
@@ -411,8 +411,9 @@ def untradable_line(untradable: list) -> str:
     return "Untradable: " + "; ".join(parts) + "."
 
 
-def rebalance_lines(rb: dict) -> list:
-    """The report's lines on the rebalancing: turnover, untradable names, the orders' totals."""
+def rebalance_lines(rb: dict, screened=frozenset()) -> list:
+    """The report's lines on the rebalancing: turnover, untradable names, the orders' totals;
+    ``screened``: the ids screening removed (a held one is sold, though it is in the universe)."""
     cap = "" if rb["max_turnover"] is None else f", cap {percent(rb['max_turnover'])}"
     lines = [
         "",
@@ -421,12 +422,14 @@ def rebalance_lines(rb: dict) -> list:
     ]
     if rb["untradable"]:
         lines.append(untradable_line(rb["untradable"]))
-    if rb["sold_outside"]:
-        sold = rb["sold_outside"]
+    for why, inside in (("outside the universe", False), ("removed by screening", True)):
+        sold = {i: x for i, x in rb["sold_outside"].items() if (i in screened) == inside}
+        if not sold:
+            continue
         what = ", ".join(sold)
         if len(sold) > SHOWN:
             what = f"{len(sold)} ids, {percent(math.fsum(sold.values()))} of the portfolio: {some(sold)}"
-        lines.append(f"Sold (held, outside the universe): {what}.")
+        lines.append(f"Sold (held, {why}): {what}.")
     lines += [f"Note: {n}." for n in rb["notes"]]
     t = rb.get("trades")
     if t:
