@@ -151,26 +151,7 @@ def build(
         report["tracking_error_daily"] = te
         report["tracking_error_annualised"] = te * math.sqrt(TRADING_DAYS_PER_YEAR)
     if limits:
-        totals: dict = {}
-        for r in rows:
-            totals[r["group"]] = totals.get(r["group"], 0.0) + r["weight"]
-        kept = dict(getattr(result, "kept", None) or {})
-        outside: dict = {}
-        for oid, label in (kept_groups or {}).items():
-            outside[label] = outside.get(label, 0.0) + float(kept.get(oid, 0.0))
-        report["groups"] = [
-            {
-                "label": label,
-                "code": (codes or {}).get(label),
-                # the group's share of the whole portfolio: the optimised weights and what is kept
-                "weight": clean(totals.get(label, 0.0) + outside.get(label, 0.0)),
-                "kept": clean(outside.get(label, 0.0)),
-                "low": lo,
-                "high": hi,
-                "members": sum(1 for r in rows if r["group"] == label),
-            }
-            for label, (lo, hi) in limits.items()
-        ]
+        report["groups"] = group_totals(rows, limits, codes, dict(getattr(result, "kept", None) or {}), kept_groups)
     if getattr(result, "holdings", None) is not None:
         report["rebalance"] = rebalance_of(result, names, trades)
     report["dropped"] = [{"id": d[0], "reason": d[1], "why": DROP_REASONS.get(d[1], d[1])} for d in result.dropped]
@@ -181,6 +162,30 @@ def build(
     report["warnings"] = list(warnings)
     report["timings"] = {k: float(v) for k, v in dict(result.timings).items()}
     return report
+
+
+def group_totals(rows: list, limits: dict, codes, kept: dict, kept_groups) -> list:
+    """Each limited group's total beside its floor and cap: the rows' weights in it and the weight
+    ``kept`` outside the optimisation by the ids ``kept_groups`` puts in it (id -> label)."""
+    totals: dict = {}
+    for r in rows:
+        totals[r["group"]] = totals.get(r["group"], 0.0) + r["weight"]
+    outside: dict = {}
+    for oid, label in (kept_groups or {}).items():
+        outside[label] = outside.get(label, 0.0) + float(kept.get(oid, 0.0))
+    return [
+        {
+            "label": label,
+            "code": (codes or {}).get(label),
+            # the group's share of the whole portfolio: the optimised weights and what is kept
+            "weight": clean(totals.get(label, 0.0) + outside.get(label, 0.0)),
+            "kept": clean(outside.get(label, 0.0)),
+            "low": lo,
+            "high": hi,
+            "members": sum(1 for r in rows if r["group"] == label),
+        }
+        for label, (lo, hi) in limits.items()
+    ]
 
 
 def rebalance_of(result, names: dict, trades) -> dict:
