@@ -240,6 +240,11 @@ def test_figures_that_cannot_be_computed_are_null_in_strict_json(tmp_path):
             [("x", "group_cap"), ("y", "group_cap"), ("z", "group_cap"), ("w", "group_cap")],
             "At zero: x, y, z, w (no risk contribution left under a binding group cap).",
         ),
+        (
+            [(f"g{k:02d}", "group_cap") for k in range(40)],
+            "At zero: " + ", ".join(f"g{k:02d}" for k in range(10)) + " and 30 more "
+            "(no risk contribution left under a binding group cap).",
+        ),
     ],
 )
 def test_the_weights_a_solve_set_to_zero_are_said_by_why(zeros, line):
@@ -261,3 +266,75 @@ def test_the_solve_line_says_how_the_answer_was_reached(iterations, converged, s
     res = result(WEIGHTS, COV, converged=converged)
     res.iterations = iterations
     assert _report.render(build(res)).splitlines()[1].endswith(said)
+
+
+def _rebalance(untradable, sold_outside):
+    why = {
+        "suspended": "{} suspended, held at {:.2f} %",
+        "limit_up": "{} closed at its up-limit, not bought (held at {:.2f} %)",
+    }
+    return {
+        "max_turnover": 0.3,
+        "turnover": 0.3,
+        "bought": 0.3,
+        "sold": 0.3,
+        "untradable": [
+            {"id": i, "reason": r, "held": h, "inside": True, "why": why[r].format(i, 100 * h)}
+            for i, r, h in untradable
+        ],
+        "sold_outside": sold_outside,
+        "notes": [],
+    }
+
+
+HALTED_HELD = [("600001.XSHG", "suspended", 0.02), ("600002.XSHG", "suspended", 0.01)]
+MANY_UP = [(f"{300000 + k:06d}.XSHE", "limit_up", 0.0) for k in range(400)]
+MANY_SOLD = {f"{600100 + k:06d}.XSHG": 0.002 for k in range(300)}
+
+
+@pytest.mark.parametrize(
+    ("untradable", "sold", "named", "said"),
+    [
+        # few names: each one in full, as before
+        (HALTED_HELD + MANY_UP[:3], {"600009.XSHG": 0.05}, [u[0] for u in HALTED_HELD + MANY_UP[:3]], ["600009.XSHG."]),
+        # held in the universe but removed by screening: sold, and not said to be outside it
+        (
+            [],
+            {"600009.XSHG": 0.05, "000919.XSHE": 0.01},
+            [],
+            ["Sold (held, outside the universe): 600009.XSHG.", "Sold (held, removed by screening): 000919.XSHE."],
+        ),
+        # a whole market at a volatile close: every held one named, the others counted by reason
+        (
+            HALTED_HELD + MANY_UP,
+            MANY_SOLD,
+            ["600001.XSHG", "600002.XSHG", "300000.XSHE"],
+            ["400 not held, not bought: 400 at the up-limit (", "and 395 more", "300 ids, 60.00% of the portfolio: "],
+        ),
+    ],
+)
+def test_rebalancing_lines_stay_readable_over_the_whole_market(untradable, sold, named, said):
+    lines = _report.rebalance_lines(_rebalance(untradable, sold), {"000919.XSHE"})
+    text = "\n".join(lines)
+    assert all(i in text for i in named) and all(s in text for s in said)
+    assert max(map(len, lines)) < 600
+
+
+@pytest.mark.parametrize("held", [40, 300])
+def test_the_plot_of_a_whole_market_draws_the_largest_weights_only(tmp_path, held):
+    pytest.importorskip("matplotlib")
+    ids = [f"{600000 + k:06d}.XSHG" for k in range(held)]
+    weights = dict(zip(ids, np.linspace(2.0, 1.0, held) / np.linspace(2.0, 1.0, held).sum()))
+    rep = _report.build(
+        result(weights, np.diag(np.full(held, 1e-4))),
+        inputs=INPUTS,
+        names={},
+        groups={},
+        group_label="sector",
+        bounds={},
+    )
+    _plot.write_plot(tmp_path / "w.png", rep)
+    png = (tmp_path / "w.png").read_bytes()
+    height = int.from_bytes(png[20:24], "big")  # the IHDR chunk: width, then height, in pixels
+    # 0.28 inch a bar and 1.6 for the titles, at 110 dots an inch: 60 bars at most
+    assert height == pytest.approx((0.28 * min(held, 60) + 1.6) * 110, abs=2)

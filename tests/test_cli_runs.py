@@ -542,6 +542,41 @@ def test_a_held_stock_without_a_bar_on_the_day_is_kept_at_its_last_close(store, 
     assert len(orders) and quiet not in set(orders["id"])
 
 
+@pytest.mark.parametrize("members_inside", [True, False])
+def test_a_group_total_counts_the_weight_kept_outside_the_optimisation(store, run, tmp_path, members_inside):
+    # a held stock without a bar on the day cannot be sold: its weight stays outside the optimised
+    # weights and counts against its sector's cap in the solve, so the report's total must count it
+    quiet, every = store.roles["illiquid_no_last_close"][0], healthy(store, 24)
+    sector = veladatac.instruments(quiet).sector_type_name
+    others = [i for i in every if veladatac.instruments(i).sector_type_name != sector]
+    # the sample's stock without a Shenwan industry shares the held stock's sector
+    same = [i for i in store.roles["unclassified"] if veladatac.instruments(i).sector_type_name == sector]
+    assert same
+    ids = (same + others[:4]) if members_inside else others[:5]
+    path = holdings_file(tmp_path, f"order_book_id,weight\n{quiet},0.2\n{ids[0]},0.3\n")
+    doc, text, _ = report_of(
+        run,
+        store,
+        *ids,
+        "--method",
+        "min_variance",
+        "--date",
+        store.end,
+        "--holdings",
+        path,
+        "--gics",
+        f"{sector}=0:0.45",
+        tmp_path=tmp_path,
+    )
+    rep = doc["report"]
+    kept = rep["rebalance"]["kept"][quiet]
+    inside = math.fsum(doc["weights"][r["id"]] for r in rep["rows"] if r["group"] == sector)
+    (group,) = [g for g in rep["groups"] if g["label"] == sector]
+    assert group["weight"] == pytest.approx(inside + kept, abs=1e-12) and group["weight"] <= 0.45 + 1e-9
+    assert group["kept"] == pytest.approx(kept, abs=1e-15)
+    assert f"{kept:.2%} in {sector}" in text and f"{group['weight']:.2%}" in text
+
+
 MEAN_ONLY = "had no effect: it weighs the mean return of mean_variance only, not"
 EXACT = "had no effect: the native solve of {} is exact (--tol sets the scipy path's accuracy"
 

@@ -184,6 +184,27 @@ def test_selling_what_is_outside_the_universe_beyond_the_cap_is_a_conflict(clien
     assert "超过换手上限 0.2500" in str(e.value)
 
 
+@pytest.mark.parametrize(
+    ("held", "said"),
+    [
+        ({OUTSIDE_FREE: 0.3}, f"({OUTSIDE_FREE}: 0.3000 of the portfolio), more than the turnover cap 0.2500 "
+         "allows; add them to the universe or raise the cap"),
+        # in the universe, but screening removed it: naming it again would change nothing
+        ({IDS[6]: 0.3}, f"or removed by screening must be sold ({IDS[6]}: 0.3000 of the portfolio; removed by "
+         f"screening: {IDS[6]}), more than the turnover cap 0.2500 allows; raise the cap"),
+        ({IDS[6]: 0.2, OUTSIDE_FREE: 0.1}, f"({IDS[6]}, {OUTSIDE_FREE}: 0.3000 of the portfolio; removed by "
+         f"screening: {IDS[6]}), more than the turnover cap 0.2500 allows; add the others to the universe or raise "
+         "the cap"),
+    ],
+)  # fmt: skip
+def test_forced_sales_beyond_the_cap_say_which_screening_removed(client, held, said):
+    client.close.loc[client.close.index[:-10], IDS[6]] = np.nan  # ten closes: too short a history
+    with pytest.raises(vo.InvalidArgument) as e:
+        optimize(holdings={IDS[0]: 0.2, **held}, max_turnover=0.25)
+    assert said in e.value.describe()
+    assert pickle.loads(pickle.dumps(e.value)).describe() == e.value.describe()  # backtests on processes
+
+
 def test_cash_beyond_the_turnover_cap_cannot_be_invested_and_says_so(client):
     with pytest.raises(vo.LimitConflict) as e:
         optimize(holdings={IDS[0]: 0.5}, max_turnover=0.3, trading_rules=False)

@@ -423,5 +423,26 @@ def test_only_floors_whole_lots_miss_are_noted_not_a_held_positions_rounding(rea
     # 600003's only lot (100 at 1,000.00) passes its cap of 0.1: its floor of 0.05 is missed whatever the rule
     expected = ["the floor 0.0500 on 600003.XSHG"]
     if missed:
-        expected += ["the floor 0.3000 on 600001.XSHG", "the floor 0.3000 on G"]
+        # 0.29997 held: five decimals tell it from the floor
+        expected += ["the floor 0.30000 on 600001.XSHG", "the floor 0.30000 on G"]
     assert noted == sorted(expected)
+
+
+@pytest.mark.parametrize(
+    ("groups", "lower", "note"),
+    [
+        # 0.3 of 100 million yuan at 10.01 is 2,997,002.99 shares: 2,997,000 in lots, 0.2999997 held,
+        # and a lot more would pass the cap at the floor; four decimals would read 0.3000 both
+        ((), [0.3, 0.0], "the floor 0.3000000 on 600000.XSHG is missed by whole lots: 0.2999997 held"),
+        (
+            [("Banks", np.array([0]), 0.3, 0.3)],
+            [0.0, 0.0],
+            "the floor 0.3000000 on Banks is missed by whole lots: 0.2999997 held",
+        ),
+    ],
+)
+def test_a_floor_missed_by_a_little_reads_as_missed(groups, lower, note):
+    res = result({"600000.XSHG": 0.3, "600001.XSHG": 0.7}, upper=[0.3, 1.0], groups=groups, lower=np.array(lower))
+    tl = trade_list(res, {"600000.XSHG": 10.01, "600001.XSHG": 10.0}, capital=100_000_000)
+    check(tl, res)
+    assert tl.notes == [note]

@@ -36,28 +36,45 @@ class ForcedSalesConflict(InvalidArgument):
         The held ids to be sold -> their weights.
     cap : float
         The one-way turnover cap.
+    screened : list
+        Those of them that are in the universe but screening removed (adding them to the universe
+        changes nothing for these).
     """
 
-    def __init__(self, sold: dict, cap: float):
-        self.sold, self.cap = dict(sold), float(cap)
+    def __init__(self, sold: dict, cap: float, screened=()):
+        self.sold, self.cap, self.screened = dict(sold), float(cap), list(screened)
         total = math.fsum(self.sold.values())
         names = "、".join(list(self.sold)[:8]) + (f" 等共 {len(self.sold)} 个" if len(self.sold) > 8 else "")
+        where = "不在合约列表中或被筛除" if self.screened else "不在合约列表中"
         super().__init__(
-            f"OPTIMIZER: 约束相互冲突：须卖出不在合约列表中的持仓 {names}（合计 {total:.4f}），"
-            f"超过换手上限 {self.cap:.4f}"
+            f"OPTIMIZER: 约束相互冲突：须卖出{where}的持仓 {names}（合计 {total:.4f}），超过换手上限 {self.cap:.4f}"
         )
 
     def __reduce__(self):
-        return type(self), (self.sold, self.cap)
+        return type(self), (self.sold, self.cap, self.screened)
 
     def describe(self) -> str:
         """One English line: the forced sales and the cap they break."""
         total = math.fsum(self.sold.values())
         names = ", ".join(list(self.sold)[:8]) + (f" and {len(self.sold) - 8} more" if len(self.sold) > 8 else "")
+        if not self.screened:
+            return (
+                f"limits conflict: the held ids outside the universe must be sold ({names}: {total:.4f} of the "
+                f"portfolio), more than the turnover cap {self.cap:.4f} allows; add them to the universe or raise "
+                "the cap"
+            )
+        # a stock of the universe that screening removed is sold too: naming it in the universe again
+        # changes nothing, so the advice is the cap (or the window that screened it out)
+        few = ", ".join(self.screened[:8]) + (f" and {len(self.screened) - 8} more" if len(self.screened) > 8 else "")
+        advice = (
+            "raise the cap"
+            if len(self.screened) == len(self.sold)
+            else "add the others to the universe or raise the cap"
+        )
         return (
-            f"limits conflict: the held ids outside the universe must be sold ({names}: {total:.4f} of the "
-            f"portfolio), more than the turnover cap {self.cap:.4f} allows; add them to the universe or raise "
-            "the cap"
+            f"limits conflict: the held ids outside the universe or removed by screening must be sold ({names}: "
+            f"{total:.4f} of the portfolio; removed by screening: {few}), more than the turnover cap "
+            f"{self.cap:.4f} allows; {advice}"
         )
 
 
@@ -191,7 +208,8 @@ def plan(request, ids: list, day, lower, upper, source, client):
     cap = math.inf if request.max_turnover is None else request.max_turnover
     max_sell = cap - math.fsum(sold.values())
     if max_sell < 0:
-        raise ForcedSalesConflict(sold, cap)
+        universe = set(request.ids)
+        raise ForcedSalesConflict(sold, cap, [i for i in sold if i in universe])
     return Plan(held, h, kept, sold, untradable, cap, max_sell, notes), lower, upper, source
 
 

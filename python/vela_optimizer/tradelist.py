@@ -564,6 +564,16 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
     return TradeList(day, value, dict(held), final, orders, cash, left, weights, notes)
 
 
+def apart(limit: float, held: float) -> tuple:
+    """``limit`` and ``held`` as text with the fewest decimals, at least four, that tell them apart
+    (up to twelve): a floor missed by a few millionths must not read "0.0300 ... 0.0300 held"."""
+    for digits in range(4, 13):
+        a, b = f"{limit:.{digits}f}", f"{held:.{digits}f}"
+        if a != b:
+            return a, b
+    return a, b
+
+
 def _floor_notes(limits, w, ids, short, ruled) -> list:
     """The floors whole lots miss: ``short``, what the positions held by a rule (``ruled``) fall
     short of their targets by rounding to whole shares, is not counted as missed."""
@@ -572,11 +582,11 @@ def _floor_notes(limits, w, ids, short, ruled) -> list:
         members = limits.A[r] > 0
         total = float(w[members].sum())
         if total + float(short[members].sum()) < limits.lo[r] - 1e-9:
-            notes.append(
-                f"the floor {limits.lo[r]:.4f} on {limits.row_labels[r]} is missed by whole lots: {total:.4f} held"
-            )
+            floor, held = apart(float(limits.lo[r]), total)
+            notes.append(f"the floor {floor} on {limits.row_labels[r]} is missed by whole lots: {held} held")
     for k in np.flatnonzero((w < limits.lower - 1e-9) & ~ruled):
-        notes.append(f"the floor {limits.lower[k]:.4f} on {ids[k]} is missed by whole lots: {w[k]:.4f} held")
+        floor, held = apart(float(limits.lower[k]), float(w[k]))
+        notes.append(f"the floor {floor} on {ids[k]} is missed by whole lots: {held} held")
     return notes
 
 
@@ -587,8 +597,9 @@ def _cap_notes(book: _Book, shares) -> list:
         ("bought", "sold"), book.traded(shares), (book.buy_cap, book.sell_cap), (lim.max_buy, lim.max_sell)
     ):
         if total > cap:
+            given, traded = apart(limit, total / book.value)
             notes.append(
-                f"whole lots pass the cap of {limit:.4f} on what is {side}: {total / book.value:.4f} {side} (a "
+                f"whole lots pass the cap of {given} on what is {side}: {traded} {side} (a "
                 "smaller sale would leave a holding above its cap or its group's)"
             )
     return notes

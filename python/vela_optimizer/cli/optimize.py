@@ -217,6 +217,30 @@ def group_column(result, client, kind: str, ids, day):
     return classification.NOUNS[scheme], labels.of, {nm: c for c, nm in labels.codes.items()}
 
 
+def group_limits(result, client, day):
+    """(label -> (floor, cap) of every limit on the portfolio, or None; id -> label of the held ids
+    kept outside the optimisation).
+
+    A held id that could not be traded keeps its weight outside the optimised weights, and that
+    weight counts against its group's floor and cap in the solve: the report's group totals must
+    count it too, and a limit that only such weight carries (no member in the universe) is shown
+    with it rather than left out.
+    """
+    limits = {g.label: (g.floor, g.cap) for g in result.groups}
+    kept_groups: dict = {}
+    if result.limits is not None and getattr(result, "kept", None):
+        from vela_optimizer import classification
+
+        ids = list(result.kept)
+        labels = classification.labels_of(result.limits.scheme, ids, client, day)
+        kept_groups = {i: (None if g == classification.UNCLASSIFIED else g) for i, g in zip(ids, labels)}
+        carried = set(kept_groups.values())
+        for rule in result.limits.rules:
+            if rule.label in carried and rule.label not in limits:
+                limits[rule.label] = (rule.low, rule.high)
+    return limits or None, kept_groups
+
+
 def names_of(client, ids) -> dict:
     """id -> display name, each id looked up as what it is: a held id outside the universe may be a
     fund beside stocks or a stock beside funds (it is sold all the same)."""
@@ -427,6 +451,7 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
     progress.note("building the report")
     retained = list(result.weights.index)
     header, groups, codes = group_column(result, client, kind, retained, day)
+    limits, kept_groups = group_limits(result, client, day)
     trades, valued = _trades(args, result, held, client)
     report = _report.build(
         result,
@@ -435,8 +460,9 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
         groups=groups,
         group_label=header,
         bounds=result.bounds.given(retained),
-        limits={g.label: (g.floor, g.cap) for g in result.groups} or None,
+        limits=limits,
         codes=codes,
+        kept_groups=kept_groups,
         benchmark=request.benchmark,
         benchmark_returns=result.benchmark_returns,
         notes=_notes(request, result, window) + (held.notes if held is not None else []) + valued,

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from typing import Any
 
 from vela_optimizer.cli.report import METHOD_TITLES
@@ -26,6 +27,8 @@ CJK_FAMILIES = (
 BAR = "#3b6ea5"
 RISK = "#c8553d"
 LIMIT = "black"
+# The most instruments drawn, largest first: at 0.28 inch a bar, about 17 inches of them.
+MAX_BARS = 60
 
 
 def cjk_family(available) -> str | None:
@@ -136,8 +139,17 @@ def write_plot(path, report: dict) -> str | None:
     import matplotlib.pyplot as plt
 
     family, warning = chinese_font()
-    held = [r for r in report["rows"] if r["weight"] != 0.0][::-1]  # largest at the top
-    left_out = len(report["rows"]) - len(held)
+    # rows come largest first: draw at most MAX_BARS of them, largest at the top (the figure grows
+    # with each bar, and a whole market holds thousands: no one reads a bar chart that tall)
+    every = [r for r in report["rows"] if r["weight"] != 0.0]
+    held = every[:MAX_BARS][::-1]
+    left_out = len(report["rows"]) - len(every)
+    notes = []
+    if len(every) > len(held):
+        drawn = math.fsum(r["weight"] for r in held)
+        notes.append(f"the {len(held)} largest of {len(every)} held, {drawn:.2%} of the weight")
+    if left_out:
+        notes.append(f"{left_out} at zero left out")
     groups = report.get("groups") or []
     panels = 3 if groups else 2
     height = max(3.0, 0.28 * len(held) + 1.6)
@@ -161,7 +173,7 @@ def write_plot(path, report: dict) -> str | None:
             weights.legend(loc="lower right", fontsize=8)
         weights.set_yticks(y, labels_for(held, family))
         weights.set_xlabel("weight (%)")
-        weights.set_title("Weights" + (f" ({left_out} at zero left out)" if left_out else ""))
+        weights.set_title("Weights" + (f" ({'; '.join(notes)})" if notes else ""))
         risk.barh(y, [100 * r["risk_share"] for r in held], color=RISK)
         risk.set_yticks(y, [])
         risk.set_xlabel("share of portfolio variance (%)")
@@ -188,7 +200,7 @@ def write_plot(path, report: dict) -> str | None:
             g.set_xlabel(f"weight by {report['group_label']} (%)")
             g.set_title("Group limits (floor grey, cap black)")
             g.grid(axis="x", alpha=0.3)
-        fig.suptitle(f"{METHOD_TITLES[report['method']]}, {report['date_used']}, {len(held)} instruments held")
+        fig.suptitle(f"{METHOD_TITLES[report['method']]}, {report['date_used']}, {len(every)} instruments held")
         fig.tight_layout()
         fig.savefig(path, dpi=110)
         plt.close(fig)

@@ -14,6 +14,7 @@ import unicodedata
 import numpy as np
 
 from vela_optimizer import metrics
+from vela_optimizer.phrases import SHOWN, some
 from vela_optimizer.result import DROP_REASONS
 
 TRADING_DAYS_PER_YEAR = 252  # used only to annualise figures in this report
@@ -69,6 +70,7 @@ def build(
     warnings=(),
     ignored_bounds=None,
     trades=None,
+    kept_groups=None,
 ) -> dict:
     """The report of ``result`` as plain data (str, float, list, dict: ready for JSON).
 
@@ -98,6 +100,9 @@ def build(
         ids outside the universe belong in the notes, with their close matches.
     trades : vela_optimizer.tradelist.TradeList, optional
         The orders in whole lots, when the portfolio's value is known.
+    kept_groups : dict, optional
+        id -> label of the held ids kept outside the optimisation (they could not be traded): their
+        weight counts in their group's total, as it counted against its floor and cap in the solve.
     """
     w = result.weights.astype(float)
     ids = list(w.index)
@@ -146,20 +151,7 @@ def build(
         report["tracking_error_daily"] = te
         report["tracking_error_annualised"] = te * math.sqrt(TRADING_DAYS_PER_YEAR)
     if limits:
-        totals: dict = {}
-        for r in rows:
-            totals[r["group"]] = totals.get(r["group"], 0.0) + r["weight"]
-        report["groups"] = [
-            {
-                "label": label,
-                "code": (codes or {}).get(label),
-                "weight": clean(totals.get(label, 0.0)),
-                "low": lo,
-                "high": hi,
-                "members": sum(1 for r in rows if r["group"] == label),
-            }
-            for label, (lo, hi) in limits.items()
-        ]
+        report["groups"] = group_totals(rows, limits, codes, dict(getattr(result, "kept", None) or {}), kept_groups)
     if getattr(result, "holdings", None) is not None:
         report["rebalance"] = rebalance_of(result, names, trades)
     report["dropped"] = [{"id": d[0], "reason": d[1], "why": DROP_REASONS.get(d[1], d[1])} for d in result.dropped]
@@ -170,6 +162,30 @@ def build(
     report["warnings"] = list(warnings)
     report["timings"] = {k: float(v) for k, v in dict(result.timings).items()}
     return report
+
+
+def group_totals(rows: list, limits: dict, codes, kept: dict, kept_groups) -> list:
+    """Each limited group's total beside its floor and cap: the rows' weights in it and the weight
+    ``kept`` outside the optimisation by the ids ``kept_groups`` puts in it (id -> label)."""
+    totals: dict = {}
+    for r in rows:
+        totals[r["group"]] = totals.get(r["group"], 0.0) + r["weight"]
+    outside: dict = {}
+    for oid, label in (kept_groups or {}).items():
+        outside[label] = outside.get(label, 0.0) + float(kept.get(oid, 0.0))
+    return [
+        {
+            "label": label,
+            "code": (codes or {}).get(label),
+            # the group's share of the whole portfolio: the optimised weights and what is kept
+            "weight": clean(totals.get(label, 0.0) + outside.get(label, 0.0)),
+            "kept": clean(outside.get(label, 0.0)),
+            "low": lo,
+            "high": hi,
+            "members": sum(1 for r in rows if r["group"] == label),
+        }
+        for label, (lo, hi) in limits.items()
+    ]
 
 
 def rebalance_of(result, names: dict, trades) -> dict:
@@ -316,8 +332,15 @@ def render(report: dict, show_dropped: bool = True) -> str:
             "  " + ln
             for ln in table([report["group_label"], "members", "weight", "floor", "cap"], rows, "lrrrr").splitlines()
         ]
+        kept = [g for g in report["groups"] if g.get("kept")]
+        if kept:
+            out.append(
+                "  Weights include what is kept outside the optimisation (could not be traded): "
+                + ", ".join(f"{percent(g['kept'])} in {g['label']}" for g in kept)
+                + "."
+            )
     if "rebalance" in report:
-        out += rebalance_lines(report["rebalance"])
+        out += rebalance_lines(report["rebalance"], {d["id"] for d in report["dropped"]})
     if report["dropped"] and show_dropped:
         out += ["", f"Dropped by screening ({len(report['dropped'])}):"]
         w = max(width(d["id"]) for d in report["dropped"])
@@ -352,7 +375,8 @@ def zero_line(zeros: list) -> str:
         by_why.setdefault(z["why"], []).append(z["id"])
     parts = []
     for why, ids in by_why.items():
-        named = ", ".join(ids) if why == "group_cap" or len(ids) <= 3 else f"{len(ids)} instruments"
+        # the ones a group cap zeroed are named (up to SHOWN of them: a whole market may have hundreds)
+        named = some(ids) if why == "group_cap" or len(ids) <= 3 else f"{len(ids)} instruments"
         parts.append(f"{named} ({ZERO_REASONS.get(why, why)})")
     return "At zero: " + "; ".join(parts) + "."
 
@@ -367,8 +391,34 @@ def kept_text(report: dict) -> str:
     )
 
 
-def rebalance_lines(rb: dict) -> list:
-    """The report's lines on the rebalancing: turnover, untradable names, the orders' totals."""
+# What keeps a stock that is not held from being bought, for the summary of many such stocks.
+NOT_HELD = {"suspended": "suspended", "limit_up": "at the up-limit", "limit_down": "at the down-limit"}
+
+
+def untradable_line(untradable: list) -> str:
+    """The day's untradable names: each held one (its weight stays as it is), and the ones not held
+    (nothing to keep, they only cannot be bought) each named when few, else counted by reason with a
+    few named: over the whole market a volatile day has hundreds at a price limit, which would make
+    one unreadable line (the JSON report keeps every one)."""
+    held = [u for u in untradable if u["held"] > ZERO]
+    idle = [u for u in untradable if u["held"] <= ZERO]
+    parts = [u["why"] for u in held]
+    if len(idle) <= SHOWN:
+        parts += [u["why"] for u in idle]
+    else:
+        by_reason: dict = {}
+        for u in idle:
+            by_reason.setdefault(NOT_HELD.get(u["reason"], u["reason"]), []).append(u["id"])
+        parts.append(
+            f"{len(idle)} not held, not bought: "
+            + "; ".join(f"{len(ids)} {why} ({some(ids, 5)})" for why, ids in by_reason.items())
+        )
+    return "Untradable: " + "; ".join(parts) + "."
+
+
+def rebalance_lines(rb: dict, screened=frozenset()) -> list:
+    """The report's lines on the rebalancing: turnover, untradable names, the orders' totals;
+    ``screened``: the ids screening removed (a held one is sold, though it is in the universe)."""
     cap = "" if rb["max_turnover"] is None else f", cap {percent(rb['max_turnover'])}"
     lines = [
         "",
@@ -376,9 +426,15 @@ def rebalance_lines(rb: dict) -> list:
         f"sold {percent(rb['sold'])}{cap}).",
     ]
     if rb["untradable"]:
-        lines.append("Untradable: " + "; ".join(u["why"] for u in rb["untradable"]) + ".")
-    if rb["sold_outside"]:
-        lines.append("Sold (held, outside the universe): " + ", ".join(rb["sold_outside"]) + ".")
+        lines.append(untradable_line(rb["untradable"]))
+    for why, inside in (("outside the universe", False), ("removed by screening", True)):
+        sold = {i: x for i, x in rb["sold_outside"].items() if (i in screened) == inside}
+        if not sold:
+            continue
+        what = ", ".join(sold)
+        if len(sold) > SHOWN:
+            what = f"{len(sold)} ids, {percent(math.fsum(sold.values()))} of the portfolio: {some(sold)}"
+        lines.append(f"Sold (held, {why}): {what}.")
     lines += [f"Note: {n}." for n in rb["notes"]]
     t = rb.get("trades")
     if t:
