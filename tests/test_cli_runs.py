@@ -696,3 +696,22 @@ def test_a_weight_table_written_by_csv_reads_back_as_the_holdings(store, run, tm
     )
     held = {i: w for i, w in before["weights"].items() if w > 1e-12}
     assert doc["report"]["rebalance"]["holdings"] == pytest.approx(held, rel=1e-15, abs=0)
+
+
+@pytest.mark.parametrize("named_by", ["ids", "ids-file", None])
+def test_ids_named_that_limit_leaves_out_are_named(store, run, tmp_path, named_by):
+    veladatac.init(store.path)
+    members = veladatac.index_components("000300.XSHG", store.end)
+    others = [i for i in healthy(store, 24) if i not in members][:2]
+    (tmp_path / "ids.txt").write_text("\n".join(others), encoding="utf-8")
+    named = {"ids": others, "ids-file": ["--ids-file", tmp_path / "ids.txt"], None: []}[named_by]
+    doc, text, _ = report_of(
+        run, store, *named, "--universe", "000300.XSHG", "--limit", "2", "--method", "min_variance",
+        "--date", store.end, tmp_path=tmp_path,
+    )  # fmt: skip
+    kept = set(doc["weights"])
+    left = [i for i in others if i not in kept] if named_by else []
+    said = [n for n in doc["report"]["notes"] if n.startswith("--limit")]
+    ids = f"{len(left)} id{'s' * (len(left) > 1)}"
+    assert said == ([f"--limit 2 left out {ids} named: {', '.join(left)}"] if left else [])
+    assert len(kept) == 2 and (not named_by or left)  # a universe's two largest rank above some name asked for

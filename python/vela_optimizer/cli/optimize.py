@@ -429,6 +429,7 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
     ids = universe.resolve(
         args.ids if named or held is None else list(held.weights), args.ids_file, args.universe, args.limit, client, day
     )
+    limited = _limited_notes(args, ids, day)
     kind = universe.classify(ids, client).kind
     request = _request.from_options(
         args,
@@ -465,7 +466,7 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
         kept_groups=kept_groups,
         benchmark=request.benchmark,
         benchmark_returns=result.benchmark_returns,
-        notes=_notes(request, result, window) + (held.notes if held is not None else []) + valued,
+        notes=limited + _notes(request, result, window) + (held.notes if held is not None else []) + valued,
         warnings=alerts,
         ignored_bounds=[k for k in result.ignored_bounds if k in set(ids)],
         trades=trades,
@@ -486,6 +487,19 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
     if args.trades:
         _report.write_trades(args.trades, report)
     return emit(_report.render(report, show_dropped=not args.quiet))
+
+
+def _limited_notes(args, ids, day) -> list:
+    """A note naming the ids given one by one or in ``--ids-file`` that ``--limit`` left out: the N
+    largest are ranked over them and the index's members together, and a name asked for by name
+    that did not rank is otherwise gone without a word."""
+    if args.limit is None:
+        return []
+    kept = set(ids)
+    left = [i for i in universe.gather(args.ids, args.ids_file, None, None, day) if i not in kept]
+    if not left:
+        return []
+    return [f"--limit {args.limit} left out {plural(len(left), 'id')} named: {some(left)}"]
 
 
 def _holdings_of(held, args):
