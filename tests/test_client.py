@@ -714,37 +714,41 @@ def test_limit_prices_by_hand(on_known, ids, day, expected):
     assert got == expected
 
 
-def test_limit_prices_at_the_start_of_a_store_calendar(tmp_path):
-    """The first calendar day has no previous close; a stock listed before the calendar counts the
-    days the store knows (both raised CalendarRangeError)."""
+def _listed_store(path, days, listed: dict):
+    """A store of ``days`` and stocks listed on the dates of ``listed`` (id -> date), each with a bar of
+    10.00 on every day from its listing."""
     from veladatac.importer import import_files
 
-    days = ["2025-06-03", "2025-06-04", "2025-06-05", "2025-06-06", "2025-06-09", "2025-06-10"]
+    folder = path.parent
     files = [
-        ("calendar", write_csv(tmp_path, "c.csv", "date\n" + "\n".join(days) + "\n")),
+        ("calendar", write_csv(folder, "c.csv", "date\n" + "\n".join(days) + "\n")),
         (
             "instruments",
             write_csv(
-                tmp_path,
+                folder,
                 "i.csv",
-                """\
-            order_book_id,symbol,type,sector_type_name,listed_date,de_listed_date
-            600001.XSHG,甲,CS,Energy,2020-01-02,
-            600002.XSHG,乙,CS,Energy,2025-05-28,
-            """,
+                "order_book_id,symbol,type,sector_type_name,listed_date,de_listed_date\n"
+                + "".join(f"{oid},s{oid[:6]},CS,Energy,{d},\n" for oid, d in listed.items()),
             ),
         ),
         (
             "bars",
             write_csv(
-                tmp_path,
+                folder,
                 "b.csv",
                 "order_book_id,date,close,volume\n"
-                + "".join(f"{oid},{d},10.00,100\n" for oid in ("600001.XSHG", "600002.XSHG") for d in days),
+                + "".join(f"{oid},{d},10.00,100\n" for oid, first in listed.items() for d in days if d >= first),
             ),
         ),
     ]
-    vd.init(import_files(tmp_path / "late.sqlite", files).store)
+    return import_files(path, files).store
+
+
+def test_limit_prices_at_the_start_of_a_store_calendar(tmp_path):
+    """The first calendar day has no previous close; a stock listed before the calendar counts the
+    days the store knows (both raised CalendarRangeError)."""
+    days = ["2025-06-03", "2025-06-04", "2025-06-05", "2025-06-06", "2025-06-09", "2025-06-10"]
+    vd.init(_listed_store(tmp_path / "late.sqlite", days, {"600001.XSHG": "2020-01-02", "600002.XSHG": "2025-05-28"}))
     ids = ["600001.XSHG", "600002.XSHG"]
     table = {d: vd.limit_prices(ids, d) for d in ("2025-06-03", "2025-06-04", "2025-06-09")}
     assert table["2025-06-03"].isna().all().all()
@@ -756,33 +760,10 @@ def test_limit_prices_at_the_start_of_a_store_calendar(tmp_path):
 def test_limit_prices_give_a_listing_the_free_days_of_the_rules_it_listed_under(tmp_path):
     """A main-board stock listed on 2023-04-04 is limited on 2023-04-10 and -11 (its 4th and 5th
     days): the five free days began with the listings of 2023-04-10 (both were reported free)."""
-    from veladatac.importer import import_files
-
     days = ["2023-04-03", "2023-04-04", "2023-04-06", "2023-04-07", "2023-04-10", "2023-04-11", "2023-04-12"]
     days += ["2023-04-13", "2023-04-14", "2023-04-17"]
     listed = {"603001.XSHG": "2023-04-04", "603002.XSHG": "2023-04-10"}
-    files = [
-        ("calendar", write_csv(tmp_path, "c.csv", "date\n" + "\n".join(days) + "\n")),
-        (
-            "instruments",
-            write_csv(
-                tmp_path,
-                "i.csv",
-                "order_book_id,symbol,type,sector_type_name,listed_date,de_listed_date\n"
-                + "".join(f"{oid},s{oid[:6]},CS,Energy,{d},\n" for oid, d in listed.items()),
-            ),
-        ),
-        (
-            "bars",
-            write_csv(
-                tmp_path,
-                "b.csv",
-                "order_book_id,date,close,volume\n"
-                + "".join(f"{oid},{d},10.00,100\n" for oid, first in listed.items() for d in days if d >= first),
-            ),
-        ),
-    ]
-    vd.init(import_files(tmp_path / "reform.sqlite", files).store)
+    vd.init(_listed_store(tmp_path / "reform.sqlite", days, listed))
     ids = list(listed)
     got = {
         d: [tuple(None if np.isnan(x) else x for x in row) for row in vd.limit_prices(ids, d).itertuples(index=False)]

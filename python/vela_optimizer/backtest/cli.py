@@ -645,10 +645,7 @@ def _replayed(parser, given):
         with open(given.replay, encoding="utf-8") as fh:
             settings = json.load(fh)["settings"]
         argv = _argv_of(settings)
-        # an edited record: every value the command line gets is text, the dates are dates
-        wrong = next((a for a in argv if not isinstance(a, str)), None)
-        if wrong is not None:
-            raise TypeError(f"{wrong!r} where the command line takes text")
+        # an edited record: the dates are dates (every value the command line gets is text, below)
         if not (isinstance(settings["dates"], list) and settings["dates"] and isinstance(settings["schedule"], str)):
             raise TypeError("dates must be a list of dates, schedule a text")
         if not isinstance(settings["store"], dict):
@@ -658,13 +655,7 @@ def _replayed(parser, given):
         refuse(f"settings.dates: {e}")
     except (OSError, ValueError, KeyError, TypeError, AttributeError) as e:
         refuse(f"{type(e).__name__}: {e}")
-    parser.error = refuse  # type: ignore[method-assign]  # a value the record gives that the options refuse
-    try:
-        args = parser.parse_args(argv)
-    finally:
-        del parser.error  # the class's own again, for the checks of the replayed options
-    for name in REPLAY_TAKES:
-        setattr(args, name, getattr(given, name))
+    args = options.parse_recorded(parser, argv, given, REPLAY_TAKES, refuse)
     args.replay_dates = dates
     args.replay_schedule = settings["schedule"]
     args.replay_store = settings["store"]
@@ -680,22 +671,8 @@ def _argv_of(settings: dict) -> list:
         argv += ["--ids-file", settings["ids_file"]] if settings.get("ids_file") else []
     else:  # the same: its universe on every date, --limit's ranked once
         argv = list(settings["universe_ids"] or [])
-    argv += [
-        "--method",
-        settings["method"],
-        "--window",
-        str(settings["window"]),
-        "--risk-aversion",
-        repr(settings["risk_aversion"]),
-        "--max-iteration",
-        str(settings["max_iteration"]),
-        "--tol",
-        repr(settings["tol"]),
-        "--solver",
-        settings["solver"],
-        "--end",
-        settings["end"],
-    ] + (["--start", settings["start"]] if settings["start"] else [])
+    argv += options.solve_argv(settings) + ["--end", settings["end"]]
+    argv += ["--start", settings["start"]] if settings["start"] else []
     argv += ["--costs-bps", repr(settings["costs_bps"])] if settings["costs_bps"] is not None else []
     # a record from before the trading rules traded without them
     argv += [] if settings.get("trading_rules", False) else ["--no-trading-rules"]
@@ -705,10 +682,6 @@ def _argv_of(settings: dict) -> list:
         argv += ["--universe", settings["universe"]]
     if settings.get("limit") and (settings["universe"] or "named_ids" in settings):
         argv += ["--limit", str(settings["limit"])]
-    if not settings["cov_shrinkage"]:
-        argv.append("--no-shrinkage")
-    if settings["benchmark"]:
-        argv += ["--benchmark", settings["benchmark"]]
     if settings["keep_going"]:
         argv.append("--keep-going")
     argv += ["--risk-free", repr(settings.get("risk_free", 0.0))]

@@ -365,6 +365,46 @@ def check_replay_store(record: str, recorded: dict, store: dict) -> None:
         )
 
 
+def solve_argv(record: dict) -> list:
+    """The options of a recorded run that both commands share on how to solve: method, window, risk
+    aversion, iteration limit, tolerance, solver, shrinkage and benchmark (``repr`` keeps floats exact)."""
+    argv = [
+        "--method",
+        record["method"],
+        "--window",
+        str(record["window"]),
+        "--risk-aversion",
+        repr(record["risk_aversion"]),
+        "--max-iteration",
+        str(record["max_iteration"]),
+        "--tol",
+        repr(record["tol"]),
+        "--solver",
+        record["solver"],
+    ]
+    if not record["cov_shrinkage"]:
+        argv.append("--no-shrinkage")
+    if record["benchmark"]:
+        argv += ["--benchmark", record["benchmark"]]
+    return argv
+
+
+def parse_recorded(parser, argv: list, given, takes, refuse):
+    """``argv``, a recorded run's command line, parsed by ``parser`` with ``refuse(why)`` for any value
+    the options refuse (an edited record); the options ``takes`` are this command line's (``given``)."""
+    wrong = next((a for a in argv if not isinstance(a, str)), None)
+    if wrong is not None:
+        refuse(f"TypeError: {wrong!r} where the command line takes text")
+    parser.error = refuse
+    try:
+        args = parser.parse_args(argv)
+    finally:
+        del parser.error  # the class's own again, for the checks of the replayed options
+    for name in takes:
+        setattr(args, name, getattr(given, name))
+    return args
+
+
 def limits_argv(bounds, limits) -> list:
     """The bound and group-limit options of a recorded run: ``bounds`` as the request holds them
     (``"*"`` for the default bound), ``limits`` as :meth:`vela_optimizer.limits.GroupLimits.record`

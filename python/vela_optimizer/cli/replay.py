@@ -45,22 +45,12 @@ def replayed(build_parser, parser, given, argv):
         with open(given.replay, encoding="utf-8") as fh:
             inputs = json.load(fh)["report"]["inputs"]
         argv = argv_of(inputs)
-        # an edited record: every value the command line gets is text
-        wrong = next((a for a in argv if not isinstance(a, str)), None)
-        if wrong is not None:
-            raise TypeError(f"{wrong!r} where the command line takes text")
         if not isinstance(inputs["store_identity"], dict):
             raise TypeError(f"store_identity {inputs['store_identity']!r} is not a store's identity")
         held = _holdings(inputs)
     except (OSError, ValueError, KeyError, TypeError, AttributeError) as e:
         refuse(f"{type(e).__name__}: {e}")
-    parser.error = refuse  # type: ignore[method-assign]  # a value the record gives that the options refuse
-    try:
-        args = parser.parse_args(argv)
-    finally:
-        del parser.error  # the class's own again, for the checks of the replayed options
-    for name in REPLAY_TAKES:
-        setattr(args, name, getattr(given, name))
+    args = options.parse_recorded(parser, argv, given, REPLAY_TAKES, refuse)
     args.replay_holdings = None if held is None else Holdings(*held)
     args.replay_store = inputs["store_identity"]
     return args
@@ -94,26 +84,7 @@ def argv_of(inputs: dict) -> list:
         argv += ["--universe", u["index"]]
     if u["limit"] is not None:
         argv += ["--limit", str(u["limit"])]
-    argv += [
-        "--method",
-        inputs["method"],
-        "--date",
-        inputs["date_used"],
-        "--window",
-        str(inputs["window"]),
-        "--risk-aversion",
-        repr(inputs["risk_aversion"]),
-        "--max-iteration",
-        str(inputs["max_iteration"]),
-        "--tol",
-        repr(inputs["tol"]),
-        "--solver",
-        inputs["solver"],
-    ]
-    if not inputs["cov_shrinkage"]:
-        argv.append("--no-shrinkage")
-    if inputs["benchmark"]:
-        argv += ["--benchmark", inputs["benchmark"]]
+    argv += ["--date", inputs["date_used"], *options.solve_argv(inputs)]
     for key, option in (("max_turnover", "--max-turnover"), ("capital", "--capital")):
         argv += [option, repr(inputs[key])] if inputs.get(key) is not None else []
     return argv + options.limits_argv(inputs["bounds"], inputs["limits"])
