@@ -338,3 +338,25 @@ def test_the_plot_of_a_whole_market_draws_the_largest_weights_only(tmp_path, hel
     height = int.from_bytes(png[20:24], "big")  # the IHDR chunk: width, then height, in pixels
     # 0.28 inch a bar and 1.6 for the titles, at 110 dots an inch: 60 bars at most
     assert height == pytest.approx((0.28 * min(held, 60) + 1.6) * 110, abs=2)
+
+
+@pytest.mark.parametrize(("zeros", "listed"), [(3, True), (50, True), (51, False), (4700, False)])
+def test_rows_at_zero_fold_into_one_line_past_a_few(zeros, listed):
+    # a whole-market minimum variance holds a few names and leaves thousands at 0: the table
+    # names every held one and, past a few, counts those at 0 (the CSV and JSON keep every row)
+    held = {"600000.XSHG": 0.6, "600004.XSHG": 0.4}
+    weights = held | {f"{300000 + k:06d}.XSHE": 0.0 for k in range(zeros)}
+    rep = _report.build(
+        result(weights, np.diag(np.full(len(weights), 1e-4))),
+        inputs=INPUTS,
+        names={},
+        groups={},
+        group_label="sector",
+        bounds={},
+    )
+    text = _report.render(rep)
+    assert len(rep["rows"]) == len(weights)
+    assert all(i in text for i in held)
+    assert ("300000.XSHE" in text) == listed
+    assert (f"... and {zeros:,} instruments at 0 (" in text) == (not listed)
+    assert len(text.splitlines()) < 40 + (zeros if listed else 0)

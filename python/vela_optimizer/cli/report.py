@@ -282,10 +282,11 @@ def render(report: dict, show_dropped: bool = True) -> str:
     """The report as text for a terminal (the first line is the title); ``show_dropped`` lists screening's drops."""
     has_mu = "expected_return_daily" in report
     head = ["id", "name", report["group_label"], "weight", "risk share"] + (["mean return"] if has_mu else [])
+    shown, folded = table_rows(report["rows"])
     body = [
         [r["id"], r["name"], r["group"] or "-", percent(r["weight"]), percent(r["risk_share"])]
         + ([percent(r["expected_return"], 3)] if has_mu else [])
-        for r in report["rows"]
+        for r in shown
     ]
     state = "converged" if report["converged"] else "stopped at the iteration limit"
     # The native QP solves count interior-point iterations: an answer an active set reached
@@ -300,6 +301,10 @@ def render(report: dict, show_dropped: bool = True) -> str:
         f"Store {report['inputs']['store']}; solver {report['solver']}, {state} {steps}.",
         "",
         table(head, body, "lllrrr"),
+    ]
+    if folded:
+        out.append(f"... and {folded:,} instruments at 0 (--csv and --json list every one).")
+    out += [
         "",
         f"Weights sum to {report['weight_sum']:.6f}{kept_text(report)}.",
         f"Portfolio volatility: {percent(report['volatility_daily'], 4)} daily; "
@@ -354,6 +359,20 @@ def render(report: dict, show_dropped: bool = True) -> str:
     if report["warnings"]:
         out += [""] + [f"Warning: {n}." for n in report["warnings"]]
     return "\n".join(out)
+
+
+# Past this many rows at exactly 0 the weight table leaves them out and counts them: a
+# minimum-variance portfolio over the whole market holds a few hundred names and leaves thousands
+# at 0, which the "At zero" line says why of. Fewer are named, so that a desk sees which went.
+ZERO_ROWS_SHOWN = 50
+
+
+def table_rows(rows: list) -> tuple[list, int]:
+    """(the weight table's rows to print, how many rows at 0 were left out)."""
+    zero = [r for r in rows if r["weight"] == 0]
+    if len(zero) <= ZERO_ROWS_SHOWN:
+        return rows, 0
+    return [r for r in rows if r["weight"] != 0], len(zero)
 
 
 def yuan(x: float) -> str:
