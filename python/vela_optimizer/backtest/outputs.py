@@ -17,6 +17,7 @@ from vela_optimizer.backtest import files
 from vela_optimizer.backtest.results import BacktestResult
 from vela_optimizer.backtest.trading import costs_words, trading_words
 from vela_optimizer.cli.report import METHOD_TITLES
+from vela_optimizer.phrases import SHOWN
 from vela_optimizer.universe import UsageError
 
 # the encoding vela-optimize writes its CSV files in (cli/report.py): UTF-8 behind a BOM
@@ -139,7 +140,11 @@ def render(result: BacktestResult, settings: dict) -> str:
         lines += [f"  {f.date}  {f.line}" for f in result.failures]
     if result.delistings:
         lines += ["", f"De-listed while held ({len(result.delistings)}; turned into cash at the last close):"]
-        lines += [f"  {d.date}  {d.id}  {_delisted(d)}" for d in result.delistings]
+        # over the whole market hundreds are de-listed in a long run: the first few by date are named,
+        # the rest counted (the JSON and the result keep every one)
+        lines += [f"  {d.date}  {d.id}  {_delisted(d)}" for d in result.delistings[:SHOWN]]
+        if len(result.delistings) > SHOWN:
+            lines.append(f"  and {len(result.delistings) - SHOWN} more (every one in the JSON)")
     return "\n".join(lines)
 
 
