@@ -18,6 +18,7 @@ from vela_optimizer.backtest.results import BacktestResult
 from vela_optimizer.backtest.trading import costs_words, trading_words
 from vela_optimizer.cli.report import METHOD_TITLES
 from vela_optimizer.phrases import SHOWN
+from vela_optimizer.streams import STDOUT
 from vela_optimizer.universe import UsageError
 
 # the encoding vela-optimize writes its CSV files in (cli/report.py): UTF-8 behind a BOM
@@ -312,7 +313,9 @@ def write_outputs(args, result: BacktestResult, settings: dict, client, *, plot:
     if args.json:
         try:
             write_json(args.json, result, settings)
-            written.append(args.json)
+            written.append("stdout" if args.json == STDOUT else args.json)
+        except BrokenPipeError:
+            raise  # not a file that could not be written: the reader of stdout has gone
         except OSError as e:
             problems.append(f"--json {args.json} could not be written: {_reason(e)}")
     if args.csv:
