@@ -673,6 +673,28 @@ def test_a_holding_de_listed_between_rebalancings_is_recorded_as_the_cash_it_bec
     ]
 
 
+@pytest.mark.parametrize(("gone", "rest"), [(11, 1), (400, 390)])  # one past the ten named; a whole market's
+def test_the_summary_names_ten_de_listed_holdings_and_counts_the_rest(on_small, gone, rest):
+    from dataclasses import replace
+
+    from vela_optimizer.backtest.accounts import Delisting
+    from vela_optimizer.backtest.outputs import render
+
+    r = bt.run_backtest(healthy(on_small, 4), "2026-06-01", "2026-08-31", method=M.RISK_PARITY)
+    day = r.rebalances[-1].date
+    many = [Delisting(day, f"{600000 + k:06d}.XSHG", None, 10.0 + k, 0.001) for k in range(gone)]
+    r = replace(r, delistings=many)
+    settings = dict(method="risk_parity", schedule="monthly", window=132, costs_bps=None, solver="native")
+    text = render(r, {**settings, "benchmark": None, "days_per_year": None, "risk_free": 0.0, "trading_rules": False})
+    block = text[text.index("De-listed while held") :].splitlines()
+    assert block[0] == f"De-listed while held ({gone}; turned into cash at the last close):"
+    assert block[1:11] == [
+        f"  {day}  {d.id}  {100 * d.value:.2f} % of the capital at {d.price:,.2f}" for d in many[:10]
+    ]
+    assert block[11:] == [f"  and {rest} more (every one in the JSON)"]
+    assert len(r.to_dict()["delistings"]) == gone  # the JSON keeps them all
+
+
 @pytest.mark.parametrize("solver", ["native", "scipy"])
 def test_a_fund_first_valued_inside_the_period_fails_no_date(on_small, solver):
     # it used to reach the optimiser with no values: "Inequality constraints incompatible" or "ABNORMAL:"

@@ -884,3 +884,33 @@ def test_a_bound_outside_the_universe_of_every_date_is_said_once(store, capsys, 
     status, out, err = run_here(store, capsys, *named, *args, *period)
     assert status == 0, err
     assert err.splitlines() == [f"vela-backtest: note: --bound for {note}"]
+
+
+def test_json_to_stdout_leaves_it_one_document_and_the_summary_goes_to_stderr(store, tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    args = [*healthy(store, 4), *period(store), "--workers", "1"]
+    status, out, err = run_here(store, capsys, *args, "--json", "-")
+    assert status == 0 and not (tmp_path / "-").exists()
+    doc = json.loads(out)
+    # the summary a run without it prints on stdout, and the record a file receives
+    assert run_here(store, capsys, *args, "--json", tmp_path / "bt.json")[1] == err
+    again = json.loads((tmp_path / "bt.json").read_text(encoding="utf-8"))
+    assert doc["rebalances"] == again["rebalances"] and doc["stats"] == again["stats"]
+    # and a replay of that record writes its own to stdout as well
+    (tmp_path / "rec.json").write_text(out, encoding="utf-8")
+    status, replayed, _ = run_here(store, capsys, "--replay", tmp_path / "rec.json", "--json", "-")
+    assert status == 0 and json.loads(replayed)["rebalances"] == doc["rebalances"]
+
+
+@pytest.mark.parametrize(
+    ("option", "line"),
+    [
+        ("--csv", "--csv -: --csv writes six files into a folder, which stdout is not; give a folder"),
+        ("--plot", "--plot -: a chart does not go to stdout; give a file name ending in .png"),
+    ],
+)
+def test_outputs_that_cannot_go_to_stdout_are_refused_for_dash(store, tmp_path, capsys, monkeypatch, option, line):
+    monkeypatch.chdir(tmp_path)
+    status, out, err = run_here(store, capsys, *healthy(store, 4), *period(store), option, "-")
+    assert (status, out) == (2, "") and list(tmp_path.iterdir()) == []
+    assert err.strip().splitlines() == [f"vela-backtest: error: {line} (see vela-backtest --help)"]

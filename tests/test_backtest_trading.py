@@ -257,6 +257,31 @@ def test_the_turnover_cap_holds_on_every_rebalancing_but_the_build_from_cash(on_
     assert max(one_way) >= cap - 1e-6  # the cap binds somewhere
 
 
+@pytest.mark.parametrize("cap", [0.05, 0.1])
+def test_cash_the_lots_leave_beyond_the_cap_is_invested_within_it_and_the_run_goes_on(on_market, cap):
+    _, healthy = on_market
+    capital = 2e4  # a lot of a 10-yuan stock is 5 % of it: the build from cash leaves over a fifth in cash
+    r = bt.run_backtest(
+        healthy[:20],
+        "2023-05-01",
+        "2023-12-31",
+        method=M.MIN_VARIANCE,
+        window=WINDOW,
+        bnds={"*": (0, 0.1)},
+        max_turnover=cap,
+        capital=capital,
+        keep_going=True,
+    )
+    assert r.failures == [] and len(r.rebalances) == 8
+    first, *later = r.rebalances
+    assert first.cash / capital > 2 * cap  # more cash than the cap lets any one rebalancing invest
+    # within the cap, but where whole lots of a sale pass it (the trade list says so)
+    assert all(x.turnover <= cap + 1e-9 or any("whole lots pass the cap" in n for n in x.notes) for x in later)
+    assert sum(x.turnover > 0 for x in later) >= len(later) - 1  # it keeps trading
+    assert later[-1].cash < 0.8 * first.cash  # and the cash is invested, a cap at a time
+    assert any("stays in cash" in n for n in later[0].notes)
+
+
 # ---------------------------------------------------------------- where the chain runs, checkpoints
 
 

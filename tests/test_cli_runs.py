@@ -715,3 +715,51 @@ def test_ids_named_that_limit_leaves_out_are_named(store, run, tmp_path, named_b
     ids = f"{len(left)} id{'s' * (len(left) > 1)}"
     assert said == ([f"--limit 2 left out {ids} named: {', '.join(left)}"] if left else [])
     assert len(kept) == 2 and (not named_by or left)  # a universe's two largest rank above some name asked for
+
+
+@pytest.mark.parametrize("option", ["--json", "--csv", "--trades"])
+def test_an_output_named_dash_goes_to_stdout_and_the_report_to_stderr(store, run, tmp_path, monkeypatch, option):
+    monkeypatch.chdir(tmp_path)
+    args = [*healthy(store, 5), "--date", store.end, "--capital", "1000000"]
+    status, out, err = run(store.path, *args, option, "-")
+    assert status == 0 and not (tmp_path / "-").exists()
+    # stdout is the file the option writes (a pipe takes no byte order mark), stderr the report
+    assert run(store.path, *args, option, tmp_path / "f")[:2] == (0, err)
+    written = (tmp_path / "f").read_bytes().decode("utf-8-sig")
+    assert not out.startswith("\ufeff")
+    if option == "--json":  # the same record, but for the stages' timings
+        doc, again = json.loads(out), json.loads(written)
+        assert doc["weights"] == again["weights"] and doc["report"]["rows"] == again["report"]["rows"]
+        assert doc["weights"].keys() == set(args[:5])
+    else:
+        assert out == written
+
+
+@pytest.mark.parametrize(
+    ("args", "line"),
+    [
+        (["--json", "-", "--csv", "-"], "--json and --csv both write to stdout (-): give all but one a file"),
+        (["--csv", "-", "--trades", "-", "--capital", "1e6"], "--csv and --trades both write to stdout (-): give "
+         "all but one a file"),
+        (["--plot", "-"], "--plot -: a chart does not go to stdout; give a file name ending in .png (see "
+         "vela-optimize --help)"),
+    ],
+)  # fmt: skip
+def test_outputs_on_stdout_that_cannot_be_are_refused_in_one_line(
+    store, run, tmp_path, monkeypatch, capsys, args, line
+):
+    monkeypatch.chdir(tmp_path)
+    try:
+        status, out, err = run(store.path, *healthy(store, 3), *args)
+    except SystemExit as e:  # argparse's own refusals
+        status, (out, err) = e.code, capsys.readouterr()
+    assert (status, out) == (2, "") and list(tmp_path.iterdir()) == []
+    assert err.strip().splitlines()[-1] == f"vela-optimize: error: {line}"
+
+
+def test_a_replay_writes_its_json_to_stdout(store, run, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    status, first, _ = run(store.path, *healthy(store, 5), "--date", store.end, "--json", "-")
+    (tmp_path / "rec.json").write_text(first, encoding="utf-8")
+    status, again, err = run(store.path, "--replay", tmp_path / "rec.json", "--json", "-")
+    assert status == 0 and json.loads(again)["weights"] == json.loads(first)["weights"] and "Risk parity" in err

@@ -134,6 +134,7 @@ def test_the_weights_of_a_result_are_holdings_as_they_are(client):
         (dict(holdings=HELD, solver="scipy"), "solver='scipy' 无法满足 holdings"),
         (dict(max_turnover=0.5, solver="scipy"), "solver='scipy' 无法满足 holdings"),
         (dict(holdings=HELD, trading_rules="yes"), "trading_rules 必须为 True 或 False"),
+        (dict(holdings=HELD, max_turnover=0.1, invest_within_cap=1), "invest_within_cap 必须为 True 或 False"),
         (dict(holdings=pd.Series([0.1, 0.2], index=[IDS[0], IDS[0]])), "持仓 600001.XSHG 给出了两次"),
         (dict(holdings=pd.Series({IDS[0]: -0.1})), "持仓 600001.XSHG 的权重 -0.1 无效"),
     ],
@@ -209,6 +210,38 @@ def test_cash_beyond_the_turnover_cap_cannot_be_invested_and_says_so(client):
     with pytest.raises(vo.LimitConflict) as e:
         optimize(holdings={IDS[0]: 0.5}, max_turnover=0.3, trading_rules=False)
     assert e.value.describe().startswith("limits conflict: turnover cap 0.3000")
+
+
+@pytest.mark.parametrize(
+    ("held", "cap", "rules", "reach"),
+    [
+        # half in cash, cap 0.3: the buys reach 0.8
+        ({IDS[0]: 0.2, IDS[4]: 0.3}, 0.3, False, 0.8),
+        # a holding above its bound of 0.4 is sold down to it first: 0.5 - 0.1 + 0.3
+        ({IDS[0]: 0.5}, 0.3, False, 0.7),
+        # the day's rules: the suspended and the up-limit names take no buys, the others do
+        ({HALTED: 0.1, UP: 0.1, IDS[0]: 0.2}, 0.25, True, 0.65),
+        # a forced sale outside the universe and cash: the buys alone raise the retained weights
+        ({IDS[0]: 0.3, OUTSIDE_FREE: 0.1}, 0.2, True, 0.5),
+        # cash within the cap: fully invested, as without the option
+        ({IDS[0]: 0.3, IDS[4]: 0.3, IDS[5]: 0.2}, 0.25, False, 1.0),
+    ],
+)
+def test_investing_within_the_cap_invests_what_the_cap_and_limits_reach(client, held, cap, rules, reach):
+    kw = dict(holdings=held, max_turnover=cap, trading_rules=rules, bnds={"*": (0, 0.4)})
+    r = optimize(**kw, invest_within_cap=True)
+    assert math.fsum(r.weights) == pytest.approx(reach, abs=1e-8)
+    assert r.turnover <= cap + 1e-9 and r.linear_limits.violation(r.weights.to_numpy()) <= 1e-9
+    lowered = [n for n in r.rebalance_notes if "stays in cash" in n]
+    if reach < 1.0:
+        assert lowered == [
+            f"cash {100 * (1 - math.fsum(held.values())):.2f} % is more than the turnover cap {100 * cap:.2f} % "
+            f"lets the buys invest under the limits: {100 * (1 - reach):.2f} % stays in cash"
+        ]
+        with pytest.raises(vo.LimitConflict):  # without the option: a conflict naming the cap
+            optimize(**kw)
+    else:
+        assert lowered == [] and r.to_dict() == optimize(**kw).to_dict()
 
 
 def test_a_sector_cap_the_holdings_break_beyond_the_turnover_cap_is_named(client):

@@ -237,6 +237,7 @@ def optimize(
     trading_rules=True,
     time_limit=None,
     progress=None,
+    invest_within_cap=False,
 ) -> OptimizeResult:
     """Optimise and return everything the optimisation produced.
 
@@ -246,6 +247,12 @@ def optimize(
     "dropped": [(id, reason), ...]}``, reported before a failing count check), "covariance",
     "bounds", "constraints", "benchmark" (another method with a benchmark), "trading rules"
     (with holdings), "feasibility", "solve", "done".
+
+    ``invest_within_cap=True`` (with a turnover cap): when the cash held, with the forced sales of
+    held ids outside the universe, is more than the cap lets the buys invest, the weights sum to
+    what the cap can reach (the holdings plus the cap) and the rest stays in cash, with a note in
+    ``rebalance_notes``; by default that is a ``LimitConflict`` naming the turnover cap. A backtest
+    passes it: the cash its whole lots leave must not stop every later rebalancing.
 
     The request is checked before any data is read: the solver, the numeric arguments, every
     bound and group rule as given, and each group label against the store's classification (a
@@ -294,6 +301,7 @@ def optimize(
         max_turnover=max_turnover,
         trading_rules=trading_rules,
         time_limit=time_limit,
+        invest_within_cap=invest_within_cap,
     )
     return solve(request, progress)
 
@@ -305,12 +313,16 @@ def solve(request, progress=None) -> OptimizeResult:
     limits = product.limits()
     stages("feasibility")
     plan = product.rebalance
-    feasibility.check_limits(
-        limits,
-        screened_out=[d.id for d in product.dropped],
-        sold_outside=plan.sold if plan is not None else None,
-        kept=product.kept_in_groups,
-    )
+    try:
+        _check_limits(product, limits)
+    except feasibility.LimitConflict:
+        # the budget is lowered only where the limits, the turnover cap among them, miss it
+        lowered = rebalance.within_cap(plan, limits) if plan is not None and request.invest_within_cap else plan
+        if lowered is plan:
+            raise
+        product = product.replaced(rebalance=lowered)
+        limits = product.limits()
+        _check_limits(product, limits)
     stages("solve")
     answer = None
     if request.solver == "native" and not request.own_constraint:
@@ -323,6 +335,16 @@ def solve(request, progress=None) -> OptimizeResult:
         result = _result(product, limits, x, "scipy", int(info.get("nit") or 0), bool(info.get("success")), stages)
     stages("done")
     return result
+
+
+def _check_limits(product: Product, limits) -> None:
+    plan = product.rebalance
+    feasibility.check_limits(
+        limits,
+        screened_out=[d.id for d in product.dropped],
+        sold_outside=plan.sold if plan is not None else None,
+        kept=product.kept_in_groups,
+    )
 
 
 def portfolio_optimize(

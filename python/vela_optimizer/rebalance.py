@@ -10,16 +10,21 @@ pipeline retained, on the trading day:
   it cannot be: then it keeps its weight outside the optimisation, which spreads the rest,
   ``1 - kept``, over the retained instruments;
 - with a one-way turnover cap X, max(bought, sold) <= X: the buys among the retained instruments are
-  capped at X, their sells at X less what the forced sales outside the universe already sell.
+  capped at X, their sells at X less what the forced sales outside the universe already sell. The
+  retained weights can then sum to at most their holdings plus X: with more cash than X, a fully
+  invested portfolio is out of reach. By default that is a conflict; with ``invest_within_cap``
+  the budget becomes the most the limits reach (:func:`within_cap`) and the rest stays in cash.
 """
 
 from __future__ import annotations
 
 import datetime
 import math
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 
 import numpy as np
+import scipy.optimize
+import scipy.sparse
 
 from .exception import InvalidArgument
 from .market import tradability
@@ -131,7 +136,9 @@ class Plan:
     max_buy, max_sell : float
         Caps on what is bought and sold among the retained instruments (``inf`` without a cap).
     notes : list of str
-        Bounds a trading rule overrode.
+        Bounds a trading rule overrode, and cash the turnover cap leaves uninvested.
+    spare : float
+        Cash the turnover cap leaves uninvested (0 unless the request invests within the cap).
     """
 
     holdings: dict
@@ -142,11 +149,13 @@ class Plan:
     max_buy: float = math.inf
     max_sell: float = math.inf
     notes: list = field(default_factory=list)
+    spare: float = 0.0
 
     @property
     def budget(self) -> float:
-        """What the retained instruments' weights sum to: 1 less the weight kept outside them."""
-        return 1.0 - math.fsum(self.kept.values())
+        """What the retained instruments' weights sum to: 1 less the weight kept outside them and
+        the cash the turnover cap leaves uninvested."""
+        return 1.0 - math.fsum(self.kept.values()) - self.spare
 
 
 def _ruled(status, h: float, low: float, high: float) -> tuple:
@@ -211,6 +220,66 @@ def plan(request, ids: list, day, lower, upper, source, client):
         universe = set(request.ids)
         raise ForcedSalesConflict(sold, cap, [i for i in sold if i in universe])
     return Plan(held, h, kept, sold, untradable, cap, max_sell, notes), lower, upper, source
+
+
+def within_cap(plan: Plan, limits) -> Plan:
+    """``plan`` with the budget lowered to the most the retained weights can sum to under ``limits``
+    (bounds, group limits, the caps on what is bought and sold), the rest left in cash, when that
+    is less than the budget; ``plan`` itself when it is not, or when no budget meets the floors.
+
+    With a turnover cap X the buys are all that raise the retained weights above their holdings, and
+    bounds a holding has drifted past force sells that use up the cap as well, so with more cash
+    than X a fully invested portfolio is out of reach.
+    """
+    if not math.isfinite(plan.max_buy) or limits.holdings is None:
+        return plan
+    reach = _reach(limits)
+    # a margin far below any weight that matters and far above the LP's tolerance keeps the lowered
+    # budget strictly inside what the limits allow
+    reach = None if reach is None else reach - 1e-9
+    if reach is None or reach <= 0 or reach >= plan.budget:
+        return plan
+    spare = plan.budget - reach
+    cash = 1.0 - math.fsum(plan.holdings.values())
+    note = (
+        f"cash {100 * cash:.2f} % is more than the turnover cap {100 * plan.max_buy:.2f} % lets the buys "
+        f"invest under the limits: {100 * spare:.2f} % stays in cash"
+    )
+    return replace(plan, spare=plan.spare + spare, notes=[*plan.notes, note])
+
+
+def _reach(limits) -> float | None:
+    """The largest sum of the weights under every limit but the budget (None when none meets
+    them): a linear programme over the weights w and the buys b >= w - h and sells s >= h - w."""
+    n = limits.n
+    h = np.asarray(limits.holdings, dtype=float)
+    eye = scipy.sparse.identity(n, format="csr")
+    zero = scipy.sparse.csr_matrix((n, n))
+    caps = np.zeros((2, 3 * n))
+    caps[0, n : 2 * n] = 1.0  # sum b <= max_buy
+    caps[1, 2 * n :] = 1.0  # sum s <= max_sell
+    rows = [
+        scipy.sparse.hstack([eye, -eye, zero]),  # w - b <= h
+        scipy.sparse.hstack([-eye, zero, -eye]),  # h - w <= s
+        scipy.sparse.csr_matrix(caps),
+    ]
+    rhs = [h, -h, [limits.max_buy, limits.max_sell]]
+    groups = limits.A[:-1]  # the budget row is last
+    pad = scipy.sparse.csr_matrix((groups.shape[0], 2 * n))
+    capped = np.isfinite(limits.hi[:-1])
+    floored = np.isfinite(limits.lo[:-1]) & (limits.lo[:-1] > 0)  # a floor of 0 the bounds already keep
+    if capped.any():
+        rows.append(scipy.sparse.hstack([scipy.sparse.csr_matrix(groups[capped]), pad[capped]]))
+        rhs.append(limits.hi[:-1][capped])
+    if floored.any():
+        rows.append(scipy.sparse.hstack([scipy.sparse.csr_matrix(-groups[floored]), pad[floored]]))
+        rhs.append(-limits.lo[:-1][floored])
+    A_ub = scipy.sparse.vstack(rows, format="csr")
+    b_ub = np.concatenate([np.asarray(r, dtype=float) for r in rhs])
+    bounds = [*zip(limits.lower, limits.upper, strict=True), *[(0.0, None)] * (2 * n)]
+    cost = np.concatenate([-np.ones(n), np.zeros(2 * n)])
+    res = scipy.optimize.linprog(cost, A_ub=A_ub, b_ub=b_ub, bounds=bounds, method="highs")
+    return -float(res.fun) if res.status == 0 else None
 
 
 def trades(plan: Plan, ids: list, w) -> dict:

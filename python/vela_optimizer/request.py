@@ -499,6 +499,9 @@ class Request:
         Whether the day's suspensions and price limits bound the trades (with holdings).
     time_limit : float or None
         Seconds a native solve may take (None: no limit).
+    invest_within_cap : bool
+        With a turnover cap, when the cash held is more than the cap lets the buys invest: invest
+        what the cap allows and leave the rest in cash, instead of a conflict with the budget.
     notes : list of str
         Notes for a command's report (bounds given for ids outside the universe).
     """
@@ -521,6 +524,7 @@ class Request:
     max_turnover: float | None = None
     trading_rules: bool = True
     time_limit: float | None = None
+    invest_within_cap: bool = False
     notes: list = field(default_factory=list)
 
     @property
@@ -576,6 +580,8 @@ class Request:
             out.update(time_limit=self.time_limit)
         if self.rebalancing:
             out.update(holdings=self.holdings, max_turnover=self.max_turnover, trading_rules=self.trading_rules)
+            if self.invest_within_cap:
+                out.update(invest_within_cap=True)
         return out
 
     def on(self, date, ids=None) -> Request:
@@ -603,6 +609,7 @@ def from_arguments(
     trading_rules=True,
     time_limit=None,
     client=None,
+    invest_within_cap=False,
 ) -> Request:
     """The request of a package-level call, checked; ``client`` defaults to the module's client.
 
@@ -622,6 +629,8 @@ def from_arguments(
     max_turnover = check_turnover(max_turnover)
     if not isinstance(trading_rules, bool):
         raise InvalidArgument(f"OPTIMIZER: trading_rules 必须为 True 或 False，传入值为：{trading_rules!r}")
+    if not isinstance(invest_within_cap, bool):
+        raise InvalidArgument(f"OPTIMIZER: invest_within_cap 必须为 True 或 False，传入值为：{invest_within_cap!r}")
     if time_limit is not None:
         if solver == "scipy":
             raise InvalidArgument("OPTIMIZER: solver='scipy' 无法限制求解时间（time_limit），请使用 solver='native'")
@@ -667,6 +676,7 @@ def from_arguments(
         max_turnover,
         trading_rules,
         None if time_limit is None else float(time_limit),
+        invest_within_cap,
     )
     if request.rebalancing and (solver == "scipy" or request.own_constraint):
         why = "solver='scipy'" if solver == "scipy" else "自定义约束（只能由 scipy 路径求解）"

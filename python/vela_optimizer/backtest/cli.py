@@ -21,6 +21,7 @@ from vela_optimizer.backtest.runner import cores
 from vela_optimizer.backtest.statistics import TRADING_DAYS_PER_YEAR
 from vela_optimizer.cli import options
 from vela_optimizer.cli.optimize import emit
+from vela_optimizer.streams import STDOUT, stdout_gone
 from vela_optimizer.universe import UsageError
 
 EXIT_OK, EXIT_SOME_FAILED, EXIT_ERROR = 0, 1, 2
@@ -251,7 +252,11 @@ def _where_options(p: argparse.ArgumentParser) -> None:
 def _output_options(p: argparse.ArgumentParser) -> None:
     """The files written."""
     o = p.add_argument_group("output")
-    o.add_argument("--json", metavar="FILE", help="write rebalancings, daily values and statistics as JSON")
+    o.add_argument(
+        "--json",
+        metavar="FILE",
+        help="write rebalancings, daily values and statistics as JSON; - for stdout (the summary then goes to stderr)",
+    )
     o.add_argument(
         "--csv",
         metavar="DIR",
@@ -349,8 +354,12 @@ def main(argv=None) -> int:
         parser.error("--method min_tracking_error needs --benchmark")
     if args.limit is not None and args.limit < 1:
         parser.error("--limit must be at least 1")
+    if args.plot == STDOUT:
+        parser.error("--plot -: a chart does not go to stdout; give a file name ending in .png")
     if args.plot and not args.plot.lower().endswith(".png"):
         parser.error("--plot writes a PNG file: give a name ending in .png")
+    if args.csv == STDOUT:
+        parser.error("--csv -: --csv writes six files into a folder, which stdout is not; give a folder")
     with _quiet_cluster(args.scheduler is not None):
         return _run(args)
 
@@ -431,9 +440,18 @@ def _run(args) -> int:
 
 
 def _report(args, result, settings, client) -> int:
-    """Files first, then the summary on stdout, then the failed outputs and dates on stderr."""
-    _, problems = write_outputs(args, result, settings, client)
-    status = emit(render(result, settings))
+    """Files first, then the summary on stdout (on stderr when the JSON goes to stdout, which it
+    leaves one document), then the failed outputs and dates on stderr."""
+    try:
+        _, problems = write_outputs(args, result, settings, client)
+    except BrokenPipeError:  # the reader of the JSON on stdout has gone; the files are written
+        stdout_gone()
+        return EXIT_BROKEN_PIPE
+    if args.json == STDOUT:
+        print(render(result, settings), file=sys.stderr)
+        status = 0
+    else:
+        status = emit(render(result, settings))
     for line in problems:
         print(f"vela-backtest: error: {line}", file=sys.stderr)
     for f in result.failures:
@@ -459,7 +477,11 @@ def _interrupted(args, e: backtest.BacktestInterrupted, plan) -> int:
             if e.result is None:
                 parts.append("no report written: no rebalancing was done")
             else:
-                written, problems = write_outputs(args, e.result, plan.settings, None, plot=False)
+                try:
+                    written, problems = write_outputs(args, e.result, plan.settings, None, plot=False)
+                except BrokenPipeError:  # the JSON's reader on stdout has gone: the status stays 130
+                    stdout_gone()
+                    written, problems = [], []
                 done = len(e.result.rebalances) + len(e.result.failures)
                 verb = "holds" if len(written) == 1 else "hold"
                 if written and e.result.complete:  # every date was done: Ctrl-C came during the accounting

@@ -14,6 +14,8 @@ import tempfile
 import threading
 from typing import Any
 
+from vela_optimizer.streams import STDOUT, stdout_text
+
 _umask_lock = threading.Lock()
 
 
@@ -57,6 +59,11 @@ def write_atomic(path, write, *, binary: bool = False, encoding: str = "utf-8") 
     OSError
         The file cannot be written (the target is then as it was).
     """
+    if os.fspath(path) == STDOUT and not binary:
+        # a byte order mark is for a file Excel opens, not for a pipe
+        with stdout_text("utf-8" if encoding == "utf-8-sig" else encoding) as fh:
+            write(fh)
+        return
     target = os.path.realpath(os.fspath(path))
     mode = "wb" if binary else "w"
     text_args: dict[str, Any] = {} if binary else {"encoding": encoding, "newline": ""}

@@ -17,6 +17,8 @@ from vela_optimizer.backtest import files
 from vela_optimizer.backtest.results import BacktestResult
 from vela_optimizer.backtest.trading import costs_words, trading_words
 from vela_optimizer.cli.report import METHOD_TITLES
+from vela_optimizer.phrases import SHOWN
+from vela_optimizer.streams import STDOUT
 from vela_optimizer.universe import UsageError
 
 # the encoding vela-optimize writes its CSV files in (cli/report.py): UTF-8 behind a BOM
@@ -139,7 +141,11 @@ def render(result: BacktestResult, settings: dict) -> str:
         lines += [f"  {f.date}  {f.line}" for f in result.failures]
     if result.delistings:
         lines += ["", f"De-listed while held ({len(result.delistings)}; turned into cash at the last close):"]
-        lines += [f"  {d.date}  {d.id}  {_delisted(d)}" for d in result.delistings]
+        # over the whole market hundreds are de-listed in a long run: the first few by date are named,
+        # the rest counted (the JSON and the result keep every one)
+        lines += [f"  {d.date}  {d.id}  {_delisted(d)}" for d in result.delistings[:SHOWN]]
+        if len(result.delistings) > SHOWN:
+            lines.append(f"  and {len(result.delistings) - SHOWN} more (every one in the JSON)")
     return "\n".join(lines)
 
 
@@ -307,7 +313,9 @@ def write_outputs(args, result: BacktestResult, settings: dict, client, *, plot:
     if args.json:
         try:
             write_json(args.json, result, settings)
-            written.append(args.json)
+            written.append("stdout" if args.json == STDOUT else args.json)
+        except BrokenPipeError:
+            raise  # not a file that could not be written: the reader of stdout has gone
         except OSError as e:
             problems.append(f"--json {args.json} could not be written: {_reason(e)}")
     if args.csv:

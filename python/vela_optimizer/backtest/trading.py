@@ -208,6 +208,10 @@ def _from_holdings(task, trading: Trading, book: Book):
         params.update(
             holdings=before, trading_rules=trading.rules, max_turnover=trading.max_turnover if before else None
         )
+        if before and trading.max_turnover is not None:
+            # cash the whole lots (or a de-listing, or a failed date) left can be more than the cap
+            # lets the buys invest: invest what it allows, so that the run goes on rebalancing
+            params.update(invest_within_cap=True)
     lots = None
     if trading.capital is not None:
         prices = book.filled[row]

@@ -14,6 +14,7 @@ from vela_optimizer import universe
 from vela_optimizer.cli import options, replay
 from vela_optimizer.cli.options import EXIT_BROKEN_PIPE, EXIT_USAGE
 from vela_optimizer.phrases import plural, some
+from vela_optimizer.streams import STDOUT, stdout_gone
 from vela_optimizer.universe import UsageError
 
 __all__ = ["build_parser", "main", "run"]
@@ -88,12 +89,16 @@ def build_parser() -> argparse.ArgumentParser:
     r.add_argument(
         "--trades",
         metavar="FILE.csv",
-        help="write the orders in whole board lots with their fees (needs --capital or shares)",
+        help="write the orders in whole board lots with their fees (needs --capital or shares); - for stdout",
     )
 
     out = p.add_argument_group("output")
-    out.add_argument("--json", metavar="FILE", help="write weights and report as JSON")
-    out.add_argument("--csv", metavar="FILE", help="write the weight table as CSV (inputs as leading # lines)")
+    out.add_argument(
+        "--json", metavar="FILE", help="write weights and report as JSON; - for stdout (the report then goes to stderr)"
+    )
+    out.add_argument(
+        "--csv", metavar="FILE", help="write the weight table as CSV (inputs as leading # lines); - for stdout"
+    )
     out.add_argument("--plot", metavar="FILE.png", help="chart of weights, risk shares and limits (needs matplotlib)")
     replay.add_argument(out)
     return p
@@ -486,7 +491,11 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
             print(f"vela-optimize: warning: {font}", file=sys.stderr)
     if args.trades:
         _report.write_trades(args.trades, report)
-    return emit(_report.render(report, show_dropped=not args.quiet))
+    text = _report.render(report, show_dropped=not args.quiet)
+    if STDOUT in (args.json, args.csv, args.trades):
+        print(text, file=sys.stderr)  # stdout holds the one document asked for
+        return 0
+    return emit(text)
 
 
 def _limited_notes(args, ids, day) -> list:
@@ -539,9 +548,7 @@ def emit(text: str) -> int:
         sys.stdout.write(text + "\n")
         sys.stdout.flush()
     except BrokenPipeError:
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
+        stdout_gone()
         return EXIT_BROKEN_PIPE
     return 0
 
@@ -558,6 +565,8 @@ def main(argv=None) -> int:
         args = replay.replayed(build_parser, parser, args, sys.argv[1:] if argv is None else argv)
     if args.method == "min_tracking_error" and not args.benchmark:
         parser.error("--method min_tracking_error needs --benchmark")
+    if args.plot == STDOUT:
+        parser.error("--plot -: a chart does not go to stdout; give a file name ending in .png")
     if args.plot and not args.plot.lower().endswith(".png"):
         parser.error("--plot writes a PNG file: give a name ending in .png")
 
@@ -567,6 +576,10 @@ def main(argv=None) -> int:
     progress = Progress(sys.stderr.isatty())
     try:
         return run(args, veladatac, progress, _dt.date.today())
+    except BrokenPipeError:  # the reader of an output written to stdout has gone
+        progress.done()
+        stdout_gone()
+        return EXIT_BROKEN_PIPE
     except (InvalidArgument, OptimizationFailed, UsageError, veladatac.VeladatacError, OSError) as e:
         progress.done()
         print(f"vela-optimize: error: {options.refusal_line(e, args)}", file=sys.stderr)

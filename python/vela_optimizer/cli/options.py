@@ -15,6 +15,7 @@ import sys
 
 from vela_optimizer import universe
 from vela_optimizer.classification import CLASSES
+from vela_optimizer.streams import STDOUT
 from veladatac import GICS_SECTORS
 
 # Exit status after stdout was closed by its reader (`vela-optimize ... | head -1`): 128 + SIGPIPE,
@@ -316,11 +317,15 @@ def refusal_line(e: Exception, args) -> str:
 
 def check_output_paths(**paths) -> None:
     """Refuse output files that could not be written, before any work: a missing folder, a folder
-    given for a file. ``paths``: option name (without dashes, ``_`` for ``-``) -> path or None."""
+    given for a file, more than one output on stdout ("-"). ``paths``: option name (without
+    dashes, ``_`` for ``-``) -> path or None."""
     from pathlib import Path
 
+    on_stdout = ["--" + name.replace("_", "-") for name, path in paths.items() if path == STDOUT]
+    if len(on_stdout) > 1:
+        raise universe.UsageError(f"{' and '.join(on_stdout)} both write to stdout (-): give all but one a file")
     for name, path in paths.items():
-        if not path:
+        if not path or path == STDOUT:
             continue
         option = "--" + name.replace("_", "-")
         target = Path(path)

@@ -16,6 +16,7 @@ import numpy as np
 from vela_optimizer import metrics
 from vela_optimizer.phrases import SHOWN, some
 from vela_optimizer.result import DROP_REASONS
+from vela_optimizer.streams import STDOUT, stdout_text
 
 TRADING_DAYS_PER_YEAR = 252  # used only to annualise figures in this report
 
@@ -483,12 +484,20 @@ def json_safe(value):
     return value
 
 
+def _opened(path, encoding: str):
+    """``path`` opened for text without newline translation, or stdout for ``-`` (then without a
+    byte order mark: that is for a file Excel opens, not for a pipe)."""
+    if path == STDOUT:
+        return stdout_text("utf-8" if encoding == "utf-8-sig" else encoding)
+    return open(path, "w", newline="", encoding=encoding)
+
+
 def write_json(path, weights: dict, report: dict) -> None:
     """``{"weights": ..., "report": ...}`` as UTF-8 JSON; ``weights`` exactly as the optimiser gave them.
 
     A figure that cannot be computed (NaN) is written as null, so that strict JSON readers accept the file.
     """
-    with open(path, "w", encoding="utf-8") as fh:
+    with _opened(path, "utf-8") as fh:
         json.dump(json_safe({"weights": weights, "report": report}), fh, ensure_ascii=False, indent=2, allow_nan=False)
         fh.write("\n")
 
@@ -513,7 +522,7 @@ def write_csv(path, report: dict) -> None:
     """
     has_mu = "expected_return_daily" in report
     # utf-8-sig: the BOM tells Excel on Chinese Windows the file is UTF-8 (it would read GBK)
-    with open(path, "w", newline="", encoding="utf-8-sig") as fh:
+    with _opened(path, "utf-8-sig") as fh:
         for line in input_lines(report):
             fh.write(f"# {line}\n")
         writer = csv.writer(fh)
@@ -534,7 +543,7 @@ TRADE_COLUMNS = ("id", "name", "side", "shares", "price", "value", "commission",
 def write_trades(path, report: dict) -> None:
     """The orders as CSV, one a line (``TRADE_COLUMNS``); the day, value and cash as leading ``#`` lines."""
     t = report["rebalance"]["trades"]
-    with open(path, "w", newline="", encoding="utf-8-sig") as fh:
+    with _opened(path, "utf-8-sig") as fh:
         # yuan to the fen, as the orders' amounts (the JSON report keeps them whole)
         fh.write(f"# day: {json.dumps(t['day'])}\n")
         for key in ("value", "cash_before", "cash_left"):
