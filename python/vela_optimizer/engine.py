@@ -263,8 +263,11 @@ def optimize(
     ------
     InvalidArgument
         For arguments the caller can correct (as the module's own ``portfolio_optimize``), an
-        unknown ``solver``, ids given as one string, ``cov_shrinkage`` or ``quiet`` other than
-        True or False, a ``cons`` that is no constraint object (a list of them, a bare dict), a
+        unknown ``solver``, ids given as one string, one id in two forms (``600000.SH`` and
+        ``600000.XSHG``), a date in no accepted form (:class:`vela_optimizer.request.InvalidDate`)
+        or that the store's calendar cannot serve (:class:`vela_optimizer.request.DateOutsideCalendar`),
+        ``cov_shrinkage`` or ``quiet`` other than True or False, a
+        ``cons`` that is no constraint object (a list of them, a bare dict), a
         ``progress`` that cannot be called, an unknown group label (:class:`vela_optimizer.request.UnknownLabel`),
         limits of the wrong kind for the instruments, or limits that admit no portfolio.
     OptimizationFailed
@@ -350,9 +353,14 @@ def portfolio_optimize(
     Parameters
     ----------
     order_book_ids : list of str
-        Instruments: all stocks, or all funds.
-    date : str, datetime.date or datetime.datetime
-        Last day of the estimation window.
+        Instruments: all stocks, or all funds. Ids with the exchanges' short suffixes
+        (``600000.SH``, ``000001.SZ``, ``430047.BJ``, any letter case) are read as the store's
+        (``600000.XSHG``, ``000001.XSHE``, ``430047.BJSE``): results are keyed by the store's ids,
+        and one instrument given in two forms is refused.
+    date : str, int, datetime.date, datetime.datetime or pandas.Timestamp
+        Last day of the estimation window: 'YYYY-MM-DD' or 'YYYYMMDD' text, an int YYYYMMDD, or
+        a date. Any other form, a day that does not exist, or a day the store's calendar cannot
+        serve with ``window`` trading days before it is refused (``InvalidArgument``).
     method : OptimizeMethod
         ``RISK_PARITY`` (default), ``MIN_VARIANCE``, ``MEAN_VARIANCE`` or ``MIN_TRACKING_ERROR``.
     bnds : dict, optional
@@ -363,7 +371,7 @@ def portfolio_optimize(
     cov_shrinkage : bool
         Shrink the covariance towards a constant-correlation target (default) or use the sample one.
     benchmark : str, optional
-        Benchmark id, required by ``MIN_TRACKING_ERROR``.
+        Benchmark id, required by ``MIN_TRACKING_ERROR`` (``000300.SH`` is read as 000300.XSHG).
     risk_aversion_coefficient : float
         λ of mean-variance, ``λ/2·wᵀCw − μᵀw`` with C and μ daily: λ is in units of 1 / daily
         return, so λ = 1 weighs a daily variance of 1e-4 like a mean daily return of 5e-5.
