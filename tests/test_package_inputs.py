@@ -168,3 +168,48 @@ def test_one_id_in_two_spellings_is_refused_by_name(store, ids, respell, solver)
     with pytest.raises(IA) as e:
         vo.optimize([*twice, *ids[1:]], DAY, method=M.MIN_VARIANCE, solver=solver)
     assert str(e.value) == f"OPTIMIZER: 合约 {ids[0]} 给出了两次（{twice[0]}、{twice[1]}）"
+
+
+# ---------------------------------------------------------------- other arguments
+
+
+@pytest.mark.parametrize(
+    "change, text",
+    [
+        (
+            lambda ids: dict(order_book_ids=[ids[0], 600004, ids[2]]),
+            "OPTIMIZER: 合约代码必须是字符串，第 2 个传入值为：600004",
+        ),
+        (lambda ids: dict(order_book_ids=[ids[0], None]), "OPTIMIZER: 合约代码必须是字符串，第 2 个传入值为：None"),
+        (
+            lambda ids: dict(method=M.MIN_TRACKING_ERROR, benchmark=["000300.XSHG"]),
+            "OPTIMIZER: benchmark 必须是一个合约代码（字符串），传入值为：['000300.XSHG']",
+        ),
+        (lambda ids: dict(benchmark=300), "OPTIMIZER: benchmark 必须是一个合约代码（字符串），传入值为：300"),
+        (
+            lambda ids: dict(method=M.MEAN_VARIANCE, risk_aversion_coefficient=True),
+            "OPTIMIZER: risk_aversion_coefficient 必须是不小于0的数，传入值为：True",
+        ),
+        (
+            lambda ids: dict(method=M.MEAN_VARIANCE, risk_aversion_coefficient="2"),
+            "OPTIMIZER: risk_aversion_coefficient 必须是不小于0的数，传入值为：'2'",
+        ),
+        (
+            lambda ids: dict(method=M.MEAN_VARIANCE, risk_aversion_coefficient=np.array(2.0)),
+            "OPTIMIZER: risk_aversion_coefficient 必须是不小于0的数，传入值为：array(2.)",
+        ),
+    ],
+)
+def test_arguments_the_module_would_misread_are_refused_by_name(store, ids, change, text):
+    kwargs = dict(order_book_ids=ids, date=DAY, method=M.MIN_VARIANCE) | change(ids)
+    with pytest.raises(IA) as e:
+        quiet_call(vo.optimize, **kwargs)
+    assert str(e.value) == text
+
+
+@pytest.mark.parametrize("switch", [np.bool_(False), np.bool_(True), 0])
+def test_trading_rules_takes_numpys_booleans_as_the_other_switches_do(store, ids, switch):
+    held = {ids[0]: 0.5, ids[2]: 0.5}
+    got = quiet_call(vo.optimize, ids, DAY, method=M.MIN_VARIANCE, holdings=held, trading_rules=switch)
+    want = quiet_call(vo.optimize, ids, DAY, method=M.MIN_VARIANCE, holdings=held, trading_rules=bool(switch))
+    assert got.to_dict() == want.to_dict()

@@ -263,10 +263,11 @@ def optimize(
     ------
     InvalidArgument
         For arguments the caller can correct (as the module's own ``portfolio_optimize``), an
-        unknown ``solver``, ids given as one string, one id in two forms (``600000.SH`` and
-        ``600000.XSHG``), a date in no accepted form (:class:`vela_optimizer.request.InvalidDate`)
-        or that the store's calendar cannot serve (:class:`vela_optimizer.request.DateOutsideCalendar`),
-        ``cov_shrinkage`` or ``quiet`` other than True or False, a
+        unknown ``solver``, ids given as one string, an id or a benchmark that is not text, one
+        id in two forms (``600000.SH`` and ``600000.XSHG``), a date in no accepted form
+        (:class:`vela_optimizer.request.InvalidDate`) or that the store's calendar cannot serve
+        (:class:`vela_optimizer.request.DateOutsideCalendar`), a risk aversion that is not a
+        number, ``cov_shrinkage``, ``quiet`` or ``trading_rules`` other than True or False, a
         ``cons`` that is no constraint object (a list of them, a bare dict), a
         ``progress`` that cannot be called, an unknown group label (:class:`vela_optimizer.request.UnknownLabel`),
         limits of the wrong kind for the instruments, or limits that admit no portfolio.
@@ -397,9 +398,10 @@ def portfolio_optimize(
         Cap on the one-way turnover, max(total bought, total sold), as a fraction of the value
         (from 0 to 2). Every method honours it exactly, the native solvers only.
     trading_rules : bool
-        With holdings (default True): on the trading day a suspended stock keeps its weight, one at
-        its up-limit is not bought, one at its down-limit not sold; a held id that must be sold
-        but cannot be keeps its weight and the rest of the portfolio sums to 1 less it.
+        With holdings (default True; numpy's booleans, 0 and 1 are taken as such): on the
+        trading day a suspended stock keeps its weight, one at its up-limit is not bought, one
+        at its down-limit not sold; a held id that must be sold but cannot be keeps its weight
+        and the rest of the portfolio sums to 1 less it.
     time_limit : float, optional
         Seconds the native solve may take; past them it stops and raises ``OptimizationFailed``
         (every inner solver call is bounded by it and by ``max_iteration``).

@@ -386,14 +386,13 @@ def check_ids(order_book_ids) -> None:
 
 def ids_in_store(order_book_ids):
     """``order_book_ids`` as a list of the store's ids (``600000.SH`` and ``600000.xshg`` are
-    600000.XSHG, ``000001.SZ`` is 000001.XSHE, ``430047.BJ`` is 430047.BJSE), in the order given;
-    an entry that is not text is left for the module's checks. A value that cannot be iterated is
-    returned as it is, for the module's own refusal.
+    600000.XSHG, ``000001.SZ`` is 000001.XSHE, ``430047.BJ`` is 430047.BJSE), in the order given.
+    A value that cannot be iterated is returned as it is, for the module's own refusal.
 
     Raises
     ------
     InvalidArgument
-        One instrument given twice in two forms
+        An entry that is not text; one instrument given twice in two forms
         ("合约 600000.XSHG 给出了两次（600000.SH、600000.XSHG）"); the same text twice is left
         to the module's check ("合约 ... 重复出现").
     """
@@ -401,11 +400,13 @@ def ids_in_store(order_book_ids):
         given = list(order_book_ids)
     except TypeError:
         return order_book_ids
-    out = [store_id(i) if isinstance(i, str) else i for i in given]
+    for k, oid in enumerate(given, 1):
+        if not isinstance(oid, str):
+            # the client refused it with a TypeError about the whole list
+            raise InvalidArgument(f"OPTIMIZER: 合约代码必须是字符串，第 {k} 个传入值为：{oid!r}")
+    out = [store_id(str(i)) for i in given]
     written: dict = {}
     for oid, key in zip(out, given):
-        if not isinstance(oid, str):
-            continue
         first = written.setdefault(oid, key)
         if first != key:
             raise InvalidArgument(f"OPTIMIZER: 合约 {oid} 给出了两次（{first}、{key}）")
@@ -413,12 +414,30 @@ def ids_in_store(order_book_ids):
 
 
 def benchmark_in_store(benchmark):
-    """``benchmark`` as the store's id (``000300.SH`` is 000300.XSHG); anything but text as it is."""
-    return store_id(benchmark) if isinstance(benchmark, str) else benchmark
+    """``benchmark`` as the store's id (``000300.SH`` is 000300.XSHG); None as it is.
+
+    Raises
+    ------
+    InvalidArgument
+        A benchmark that is not one id as text (a list of ids, a number): the client refused it
+        with its own TypeError or ValueError part-way through the call.
+    """
+    if benchmark is None:
+        return None
+    if not isinstance(benchmark, str):
+        raise InvalidArgument(f"OPTIMIZER: benchmark 必须是一个合约代码（字符串），传入值为：{benchmark!r}")
+    return store_id(str(benchmark))
+
+
+def check_risk_aversion(value) -> None:
+    """Refuse a risk aversion that is not a number: the module read True as 1, and refused text
+    or an array as if it were below 0. Numbers are left to the module's own check."""
+    if not _real(value):
+        raise InvalidArgument(f"OPTIMIZER: risk_aversion_coefficient 必须是不小于0的数，传入值为：{value!r}")
 
 
 def check_switch(value, name: str) -> None:
-    """Refuse a switch (``cov_shrinkage``, ``quiet``) that is not True or False (numpy's booleans and
+    """Refuse a switch (``cov_shrinkage``, ``quiet``, ``trading_rules``) that is not True or False (numpy's booleans and
     the integers 0 and 1 are taken as such). The module reads any value by its truth, so
     ``cov_shrinkage="False"`` shrank the covariance, and ``None`` switched the default on off."""
     if isinstance(value, (bool, np.bool_)) or (isinstance(value, numbers.Integral) and value in (0, 1)):
@@ -764,7 +783,7 @@ def from_arguments(
     Raises
     ------
     InvalidArgument
-        An unknown solver, one id in two forms, the
+        An unknown solver, ids or a benchmark that are not text, one id in two forms, the
         module's opening checks (risk aversion, tol, window, max_iteration), a date in no
         accepted form (:class:`InvalidDate`) or before the module's earliest, a bad bound or
         group rule, bad holdings or turnover cap, holdings or a
@@ -775,12 +794,13 @@ def from_arguments(
     check_ids(order_book_ids)
     order_book_ids = ids_in_store(order_book_ids)
     benchmark = benchmark_in_store(benchmark)
+    check_risk_aversion(risk_aversion_coefficient)
     check_switch(cov_shrinkage, "cov_shrinkage")
     check_switch(quiet, "quiet")
     holdings = check_holdings(holdings)
     max_turnover = check_turnover(max_turnover)
-    if not isinstance(trading_rules, bool):
-        raise InvalidArgument(f"OPTIMIZER: trading_rules 必须为 True 或 False，传入值为：{trading_rules!r}")
+    check_switch(trading_rules, "trading_rules")
+    trading_rules = bool(trading_rules)
     if time_limit is not None:
         if solver == "scipy":
             raise InvalidArgument("OPTIMIZER: solver='scipy' 无法限制求解时间（time_limit），请使用 solver='native'")
