@@ -5,8 +5,9 @@ The package-level ``optimize`` / ``portfolio_optimize`` and both commands build 
 written here once: an :class:`vela_optimizer.exception.InvalidArgument` whose ``str`` is a line in
 the module's style and whose :meth:`Refusal.describe` is the one English line a command prints.
 
-Checked here, before any price is read: the solver, the numeric arguments (the module's own
-opening checks), every bound as given, every group rule as given, and the labels the rules name
+Checked here, before any price is read: the solver, the ids and the benchmark (read as the
+store's ids: ``600000.SH`` is 600000.XSHG), the date's form, the numeric arguments (the module's
+own opening checks), every bound as given, every group rule as given, and the labels the rules name
 against the store's classification (a Shenwan industry by name or by code). What can only be
 checked against the instruments (the kind of limit for stocks or funds, labels that no retained
 instrument carries) is checked by the pipeline with the same exceptions.
