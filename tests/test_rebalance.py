@@ -134,7 +134,7 @@ def test_the_weights_of_a_result_are_holdings_as_they_are(client):
         (dict(holdings=HELD, solver="scipy"), "solver='scipy' 无法满足 holdings"),
         (dict(max_turnover=0.5, solver="scipy"), "solver='scipy' 无法满足 holdings"),
         (dict(holdings=HELD, trading_rules="yes"), "trading_rules 必须为 True 或 False"),
-        (dict(holdings=HELD, max_turnover=0.1, invest_within_cap=1), "invest_within_cap 必须为 True 或 False"),
+        (dict(holdings=HELD, max_turnover=0.1, invest_within_cap="yes"), "invest_within_cap 必须为 True 或 False"),
         (dict(holdings=pd.Series([0.1, 0.2], index=[IDS[0], IDS[0]])), "持仓 600001.XSHG 给出了两次"),
         (dict(holdings=pd.Series({IDS[0]: -0.1})), "持仓 600001.XSHG 的权重 -0.1 无效"),
     ],

@@ -270,8 +270,12 @@ def optimize(
     ------
     InvalidArgument
         For arguments the caller can correct (as the module's own ``portfolio_optimize``), an
-        unknown ``solver``, ids given as one string, ``cov_shrinkage`` or ``quiet`` other than
-        True or False, a ``cons`` that is no constraint object (a list of them, a bare dict), a
+        unknown ``solver``, ids given as one string, an id or a benchmark that is not text, one
+        id in two forms (``600000.SH`` and ``600000.XSHG``), a date in no accepted form
+        (:class:`vela_optimizer.request.InvalidDate`) or that the store's calendar cannot serve
+        (:class:`vela_optimizer.request.DateOutsideCalendar`), a risk aversion that is not a
+        number, ``cov_shrinkage``, ``quiet`` or ``trading_rules`` other than True or False, a
+        ``cons`` that is no constraint object (a list of them, a bare dict), a
         ``progress`` that cannot be called, an unknown group label (:class:`vela_optimizer.request.UnknownLabel`),
         limits of the wrong kind for the instruments, or limits that admit no portfolio.
     OptimizationFailed
@@ -372,9 +376,14 @@ def portfolio_optimize(
     Parameters
     ----------
     order_book_ids : list of str
-        Instruments: all stocks, or all funds.
-    date : str, datetime.date or datetime.datetime
-        Last day of the estimation window.
+        Instruments: all stocks, or all funds. Ids with the exchanges' short suffixes
+        (``600000.SH``, ``000001.SZ``, ``430047.BJ``, any letter case) are read as the store's
+        (``600000.XSHG``, ``000001.XSHE``, ``430047.BJSE``): results are keyed by the store's ids,
+        and one instrument given in two forms is refused.
+    date : str, int, datetime.date, datetime.datetime or pandas.Timestamp
+        Last day of the estimation window: 'YYYY-MM-DD' or 'YYYYMMDD' text, an int YYYYMMDD, or
+        a date. Any other form, a day that does not exist, or a day the store's calendar cannot
+        serve with ``window`` trading days before it is refused (``InvalidArgument``).
     method : OptimizeMethod
         ``RISK_PARITY`` (default), ``MIN_VARIANCE``, ``MEAN_VARIANCE`` or ``MIN_TRACKING_ERROR``.
     bnds : dict, optional
@@ -385,7 +394,7 @@ def portfolio_optimize(
     cov_shrinkage : bool
         Shrink the covariance towards a constant-correlation target (default) or use the sample one.
     benchmark : str, optional
-        Benchmark id, required by ``MIN_TRACKING_ERROR``.
+        Benchmark id, required by ``MIN_TRACKING_ERROR`` (``000300.SH`` is read as 000300.XSHG).
     risk_aversion_coefficient : float
         λ of mean-variance, ``λ/2·wᵀCw − μᵀw`` with C and μ daily: λ is in units of 1 / daily
         return, so λ = 1 weighs a daily variance of 1e-4 like a mean daily return of 5e-5.
@@ -411,9 +420,10 @@ def portfolio_optimize(
         Cap on the one-way turnover, max(total bought, total sold), as a fraction of the value
         (from 0 to 2). Every method honours it exactly, the native solvers only.
     trading_rules : bool
-        With holdings (default True): on the trading day a suspended stock keeps its weight, one at
-        its up-limit is not bought, one at its down-limit not sold; a held id that must be sold
-        but cannot be keeps its weight and the rest of the portfolio sums to 1 less it.
+        With holdings (default True; numpy's booleans, 0 and 1 are taken as such): on the
+        trading day a suspended stock keeps its weight, one at its up-limit is not bought, one
+        at its down-limit not sold; a held id that must be sold but cannot be keeps its weight
+        and the rest of the portfolio sums to 1 less it.
     time_limit : float, optional
         Seconds the native solve may take; past them it stops and raises ``OptimizationFailed``
         (every inner solver call is bounded by it and by ``max_iteration``).

@@ -22,12 +22,14 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from veladatac.errors import CalendarRangeError
+
 from . import classification, optimizer, rebalance
 from .limits import Limits
 from .native import factored
 from .optimizer import OptimizeMethod
 from .rebalance import Plan
-from .request import Request, Rule, check_kind
+from .request import Request, Rule, check_in_calendar, check_kind
 from .result import Dropped, Lazy, LazyFields
 
 # Importing the extension (above) registers its private engine module.
@@ -46,6 +48,11 @@ class Stages:
         self.timings: dict = {}
         self._stage = None
         self._started = time.perf_counter()
+
+    @property
+    def stage(self) -> str | None:
+        """The stage running (the last one announced), None before the first."""
+        return self._stage
 
     def __call__(self, stage: str, info=None) -> None:
         now = time.perf_counter()
@@ -338,7 +345,17 @@ def run(request: Request, stages: Stages | None = None) -> Product:
 
 def _run(request: Request, stages: Stages, client) -> Product:
     native = request.solver == "native" and not request.own_constraint
-    prepared = _engine.prepare(*request.arguments(), progress=stages, covariance=not native)
+    try:
+        prepared = _engine.prepare(*request.arguments(), progress=stages, covariance=not native)
+    except CalendarRangeError:
+        # The window's calendar lookup is the module's first read (stage "window"); there the
+        # client's error means the date, or its window, lies outside the store's calendar. The
+        # date is checked here rather than before the call so that the package reads the client
+        # exactly as the module does.
+        if stages.stage != "window":
+            raise
+        check_in_calendar(request.date, client, "date", int(request.window))
+        raise
     ids = list(prepared["columns"])
     fc = None
     if native:

@@ -5,8 +5,9 @@ The package-level ``optimize`` / ``portfolio_optimize`` and both commands build 
 written here once: an :class:`vela_optimizer.exception.InvalidArgument` whose ``str`` is a line in
 the module's style and whose :meth:`Refusal.describe` is the one English line a command prints.
 
-Checked here, before any price is read: the solver, the numeric arguments (the module's own
-opening checks), every bound as given, every group rule as given, and the labels the rules name
+Checked here, before any price is read: the solver, the ids and the benchmark (read as the
+store's ids: ``600000.SH`` is 600000.XSHG), the date's form, the numeric arguments (the module's
+own opening checks), every bound as given, every group rule as given, and the labels the rules name
 against the store's classification (a Shenwan industry by name or by code). What can only be
 checked against the instruments (the kind of limit for stocks or funds, labels that no retained
 instrument carries) is checked by the pipeline with the same exceptions.
@@ -14,6 +15,7 @@ instrument carries) is checked by the pipeline with the same exceptions.
 
 from __future__ import annotations
 
+import datetime
 import math
 import numbers
 from collections.abc import Mapping
@@ -23,6 +25,9 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from veladatac import store_id, to_date
+from veladatac.errors import CalendarRangeError
+
 from . import classification, native, optimizer, universe
 from .classification import CLASSES, KINDS, NOUNS, NOUNS_ZH
 from .exception import InvalidArgument
@@ -31,6 +36,9 @@ from .phrases import either, plural, some
 from .universe import UsageError
 
 SOLVERS = ("native", "scipy")
+
+# The date forms the market-data client reads (veladatac.to_date), as refusals name them.
+DATE_FORMS = "'YYYY-MM-DD' 或 'YYYYMMDD' 文本、整数 YYYYMMDD、datetime.date、datetime.datetime 或 pandas.Timestamp"
 
 # The module's own defaults, read from its portfolio_optimize: every entry point shares them.
 PARAMS = (
@@ -161,6 +169,67 @@ class RepeatedLabel(Refusal):
         return f"{self._where(option)}: the limit on {self.label} is given twice" + (f" (as {again})" if again else "")
 
 
+def shown_date(value) -> str:
+    """A date as a message shows it: a date, datetime or Timestamp as its text (2026-11-30), anything
+    else by its repr (text in quotes, so that '2026-11-30 ' shows its space)."""
+    return str(value) if isinstance(value, datetime.date) else repr(value)
+
+
+class InvalidDate(InvalidArgument, ValueError):
+    """A date that is none of the accepted forms, or a day that does not exist.
+
+    Also a ``ValueError`` (and :class:`DateOfWrongType` a ``TypeError``), as the client's own
+    refusals were when such a date reached it.
+
+    Attributes
+    ----------
+    value
+        The date as given.
+    what : str
+        The argument's name (``"date"``, ``"start"`` ...).
+    """
+
+    def __init__(self, value, what: str = "date"):
+        self.value, self.what = value, what
+        super().__init__(f"OPTIMIZER: {what} 不是有效日期，传入值为：{value!r}（可用的形式：{DATE_FORMS}）")
+
+    def __reduce__(self):
+        return type(self), (self.value, self.what)
+
+
+class DateOfWrongType(InvalidDate, TypeError):
+    """A date of a type no entry point reads (None, a float, bytes, ``numpy.datetime64`` ...)."""
+
+
+class DateOutsideCalendar(InvalidArgument, CalendarRangeError):
+    """A date past either end of the store's trading calendar, or whose window of ``window`` trading
+    days would start before its first day. Also the client's ``CalendarRangeError``, which such a
+    date raised when it reached the client.
+
+    Attributes
+    ----------
+    value
+        The date as given.
+    what : str
+    window : int
+        Trading days that must precede the date (0: the date itself must be in the calendar).
+    span : tuple of datetime.date or None
+        The calendar's first and last day, when the client tells them.
+    """
+
+    def __init__(self, value, what: str = "date", window: int = 0, span=None):
+        self.value, self.what, self.window, self.span = value, what, window, span
+        where = f"（数据的交易日历为 {span[0]} 至 {span[1]}）" if span else ""
+        if window:
+            text = f"{what} {shown_date(value)} 之前的交易日不足 window={window} 天{where}"
+        else:
+            text = f"{what} {shown_date(value)} 不在数据的交易日历内{where}"
+        super().__init__(f"OPTIMIZER: {text}")
+
+    def __reduce__(self):
+        return type(self), (self.value, self.what, self.window, self.span)
+
+
 # ---------------------------------------------------------------- checks
 
 
@@ -182,6 +251,62 @@ def _pair(value, what: str) -> tuple:
     if not (_real(low) and _real(high)):
         raise InvalidArgument(f"OPTIMIZER: {what} 的上下限必须是两个数 (下限, 上限)，传入值为：{value!r}")
     return low, high
+
+
+def read_date(value, what: str = "date") -> datetime.date:
+    """``value`` as a date, read as the client reads it (:data:`DATE_FORMS`).
+
+    Raises
+    ------
+    InvalidDate
+        Text or an int not of the accepted form, a day that does not exist, NaT.
+    DateOfWrongType
+        A value of no accepted type.
+    """
+    try:
+        return to_date(value, what)
+    except TypeError:
+        raise DateOfWrongType(value, what) from None
+    except ValueError:
+        raise InvalidDate(value, what) from None
+
+
+def check_in_calendar(value, client, what: str = "date", window: int = 0) -> None:
+    """Refuse a date past either end of ``client``'s trading calendar, or one with fewer than
+    ``window`` trading days before it there (:class:`DateOutsideCalendar`). ``value`` is a date in
+    an accepted form; only the calendar is read (``trading_date_offset``)."""
+    try:
+        client.trading_date_offset(value, -window)
+    except CalendarRangeError:
+        pass
+    else:
+        return
+    if window:
+        try:
+            client.trading_date_offset(value, 0)
+        except CalendarRangeError:
+            window = 0  # the day itself is outside: say that, not that the window is short
+    raise DateOutsideCalendar(value, what, window, _calendar_span(client))
+
+
+def _calendar_span(client):
+    """(first, last) day of the client's trading calendar; None for a client that does not say."""
+    extent = getattr(getattr(client, "catalog", None), "extent", None)
+    if not callable(extent):
+        return None
+    found = extent()
+    return found.calendar_first, found.calendar_last
+
+
+def check_date(date) -> None:
+    """Refuse an optimisation's ``date`` in no accepted form, or before the module's earliest date,
+    before anything is read; the client refused the first with its own TypeError or ValueError
+    part-way through the call. A date the store's calendar cannot serve is refused by the
+    pipeline at the module's first read, the window's calendar lookup (:func:`check_in_calendar`)."""
+    day = read_date(date)
+    if day < optimizer.MIN_OPTIMIZE_DATE.date():
+        floor = optimizer.MIN_OPTIMIZE_DATE_STR
+        raise InvalidArgument(f"OPTIMIZER: 日期不能早于{floor}（之前没有足够的数据），传入值为：{shown_date(date)}")
 
 
 def check_bounds(bnds) -> None:
@@ -229,8 +354,6 @@ def _in_store_form(entries: dict, what: str) -> tuple:
         Two keys naming one instrument: "OPTIMIZER: {what}给出了两次（...）", ``what`` formatted
         with the store's id.
     """
-    from veladatac import store_id
-
     out: dict = {}
     written: dict = {}
     for key, value in entries.items():
@@ -262,8 +385,60 @@ def check_ids(order_book_ids) -> None:
         )
 
 
+def ids_in_store(order_book_ids):
+    """``order_book_ids`` as a list of the store's ids (``600000.SH`` and ``600000.xshg`` are
+    600000.XSHG, ``000001.SZ`` is 000001.XSHE, ``430047.BJ`` is 430047.BJSE), in the order given.
+    A value that cannot be iterated is returned as it is, for the module's own refusal.
+
+    Raises
+    ------
+    InvalidArgument
+        An entry that is not text; one instrument given twice in two forms
+        ("合约 600000.XSHG 给出了两次（600000.SH、600000.XSHG）"); the same text twice is left
+        to the module's check ("合约 ... 重复出现").
+    """
+    try:
+        given = list(order_book_ids)
+    except TypeError:
+        return order_book_ids
+    for k, oid in enumerate(given, 1):
+        if not isinstance(oid, str):
+            # the client refused it with a TypeError about the whole list
+            raise InvalidArgument(f"OPTIMIZER: 合约代码必须是字符串，第 {k} 个传入值为：{oid!r}")
+    out = [store_id(str(i)) for i in given]
+    written: dict = {}
+    for oid, key in zip(out, given):
+        first = written.setdefault(oid, key)
+        if first != key:
+            raise InvalidArgument(f"OPTIMIZER: 合约 {oid} 给出了两次（{first}、{key}）")
+    return out
+
+
+def benchmark_in_store(benchmark):
+    """``benchmark`` as the store's id (``000300.SH`` is 000300.XSHG); None as it is.
+
+    Raises
+    ------
+    InvalidArgument
+        A benchmark that is not one id as text (a list of ids, a number): the client refused it
+        with its own TypeError or ValueError part-way through the call.
+    """
+    if benchmark is None:
+        return None
+    if not isinstance(benchmark, str):
+        raise InvalidArgument(f"OPTIMIZER: benchmark 必须是一个合约代码（字符串），传入值为：{benchmark!r}")
+    return store_id(str(benchmark))
+
+
+def check_risk_aversion(value) -> None:
+    """Refuse a risk aversion that is not a number: the module read True as 1, and refused text
+    or an array as if it were below 0. Numbers are left to the module's own check."""
+    if not _real(value):
+        raise InvalidArgument(f"OPTIMIZER: risk_aversion_coefficient 必须是不小于0的数，传入值为：{value!r}")
+
+
 def check_switch(value, name: str) -> None:
-    """Refuse a switch (``cov_shrinkage``, ``quiet``) that is not True or False (numpy's booleans and
+    """Refuse a switch (``cov_shrinkage``, ``quiet``, ``trading_rules``) that is not True or False (numpy's booleans and
     the integers 0 and 1 are taken as such). The module reads any value by its truth, so
     ``cov_shrinkage="False"`` shrank the covariance, and ``None`` switched the default on off."""
     if isinstance(value, (bool, np.bool_)) or (isinstance(value, numbers.Integral) and value in (0, 1)):
@@ -616,21 +791,26 @@ def from_arguments(
     Raises
     ------
     InvalidArgument
-        An unknown solver, the module's opening checks (risk aversion, tol, window,
-        max_iteration), a bad bound or group rule, bad holdings or turnover cap, holdings or a
+        An unknown solver, ids or a benchmark that are not text, one id in two forms, the
+        module's opening checks (risk aversion, tol, window, max_iteration), a date in no
+        accepted form (:class:`InvalidDate`) or before the module's earliest, a bad bound or
+        group rule, bad holdings or turnover cap, holdings or a
         turnover cap with a solve that cannot honour them (the scipy path, a caller's own
         constraint object); :class:`UnknownLabel` and :class:`RepeatedLabel` for group labels.
     """
     check_solver(solver)
     check_ids(order_book_ids)
+    order_book_ids = ids_in_store(order_book_ids)
+    benchmark = benchmark_in_store(benchmark)
+    check_risk_aversion(risk_aversion_coefficient)
     check_switch(cov_shrinkage, "cov_shrinkage")
     check_switch(quiet, "quiet")
     holdings = check_holdings(holdings)
     max_turnover = check_turnover(max_turnover)
-    if not isinstance(trading_rules, bool):
-        raise InvalidArgument(f"OPTIMIZER: trading_rules 必须为 True 或 False，传入值为：{trading_rules!r}")
-    if not isinstance(invest_within_cap, bool):
-        raise InvalidArgument(f"OPTIMIZER: invest_within_cap 必须为 True 或 False，传入值为：{invest_within_cap!r}")
+    check_switch(trading_rules, "trading_rules")
+    trading_rules = bool(trading_rules)
+    check_switch(invest_within_cap, "invest_within_cap")
+    invest_within_cap = bool(invest_within_cap)
     if time_limit is not None:
         if solver == "scipy":
             raise InvalidArgument("OPTIMIZER: solver='scipy' 无法限制求解时间（time_limit），请使用 solver='native'")
@@ -649,6 +829,7 @@ def from_arguments(
         tol,
         quiet,
     )
+    check_date(date)
     check_bounds(bnds)
     bnds = bounds_in_store(bnds)
     client = client if client is not None else optimizer.veladatac
@@ -752,8 +933,6 @@ def from_options(
     UsageError
         An unknown benchmark, or one that is a fund.
     """
-    from veladatac import store_id
-
     benchmark = store_id(args.benchmark) if args.benchmark else None
     request = from_arguments(
         ids,

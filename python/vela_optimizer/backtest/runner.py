@@ -214,7 +214,7 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
     _check_options(method, costs_bps, workers, cluster_wait)
     _check_figures(risk_free, days_per_year)
     _check_inputs(universe, benchmark)
-    end = as_date(end, "end") if end is not None else veladatac.trading_date_offset(_dt.date.today(), 0)
+    end = _end_of(end)
     schedule = _schedule(start, end, rebalance, dates)
     # Checked once, here; each date's optimisation checks it again on that date's universe.
     model = (cov_shrinkage, benchmark, risk_aversion_coefficient, window, max_iteration, tol, quiet)
@@ -255,6 +255,17 @@ def _forwarded(store, scheduler):
     if scheduler is not None:
         return None if store is None else os.fspath(store)
     return os.fspath(store) if store is not None else executors.explicit_store()
+
+
+def _end_of(end) -> _dt.date:
+    """The backtest's last day: ``end`` read, and refused past either end of the store's calendar
+    (the client's CalendarRangeError surfaced part-way through otherwise); None: the latest
+    trading day up to today."""
+    if end is None:
+        return veladatac.trading_date_offset(_dt.date.today(), 0)
+    day = as_date(end, "end")
+    _request.check_in_calendar(day, veladatac, "end")
+    return day
 
 
 def _schedule(start, end: _dt.date, rebalance: str, dates) -> list:

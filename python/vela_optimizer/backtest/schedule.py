@@ -6,6 +6,7 @@ import datetime as _dt
 
 import veladatac
 from vela_optimizer.exception import InvalidArgument
+from vela_optimizer.request import InvalidDate, check_in_calendar, read_date
 
 FREQUENCIES = ("monthly", "weekly", "quarterly")
 
@@ -14,9 +15,9 @@ def as_date(value, what: str) -> _dt.date:
     """``value`` read as a date (text ``YYYY-MM-DD`` or ``YYYYMMDD``, an int ``YYYYMMDD``, a date or a
     datetime); InvalidArgument naming ``what`` for anything else."""
     try:
-        return veladatac.to_date(value.strip() if isinstance(value, str) else value, what)
-    except (TypeError, ValueError):
-        raise InvalidArgument(f"OPTIMIZER: {what} 不是有效日期，传入值为：{value!r}") from None
+        return read_date(value.strip() if isinstance(value, str) else value, what)
+    except InvalidDate as e:
+        raise type(e)(value, what) from None
 
 
 def _period_end(day: _dt.date, frequency: str) -> _dt.date:
@@ -49,7 +50,12 @@ def rebalance_dates(start, end, frequency: str = "monthly") -> list:
     start, end = as_date(start, "start"), as_date(end, "end")
     if start > end:
         raise InvalidArgument(f"OPTIMIZER: 回测开始日 {start} 晚于结束日 {end}")
-    days = veladatac.get_trading_dates(start, end)
+    try:
+        days = veladatac.get_trading_dates(start, end)
+    except veladatac.CalendarRangeError:
+        check_in_calendar(start, veladatac, "start")
+        check_in_calendar(end, veladatac, "end")
+        raise
     out = [d for d, later in zip(days, days[1:], strict=False) if _period_end(d, frequency) < later]
     if days:
         last = days[-1]
@@ -76,6 +82,7 @@ def checked_dates(dates, end: _dt.date) -> list:
     for d in out:
         if d > end:
             raise InvalidArgument(f"OPTIMIZER: 调仓日 {d} 晚于回测结束日 {end}")
+        check_in_calendar(d, veladatac, "dates")
         if veladatac.trading_date_offset(d, 0) != d:
             raise InvalidArgument(f"OPTIMIZER: 调仓日 {d} 不是交易日")
     return out
