@@ -587,11 +587,12 @@ def _partly_sold(book: _Book, result, held: dict, prices: dict, target_w) -> dic
     out = {}
     limits = book.limits
     for oid, left in result.kept.items():
-        part, n = result.sold_outside.get(oid, 0.0), int(held.get(oid, 0))
+        part, n = getattr(result, "sold_outside", {}).get(oid, 0.0), int(held.get(oid, 0))
         if part <= 0 or n <= 0:
             continue
         price, lot = float(prices[oid]), _lots([oid], book.day)[0]
-        rows = [r for r in limits.group_rows if limits.row_labels[r] == result.kept_labels.get(oid)]
+        label = getattr(result, "kept_labels", {}).get(oid)
+        rows = [r for r in limits.group_rows if limits.row_labels[r] == label]
         room = min((book.hi[r] - float(target_w[book.groups[r]].sum()) for r in rows), default=math.inf)
         planned = part * book.value  # yuan
         after = _rounded(n, left * book.value / price, lot)
