@@ -143,7 +143,8 @@ class Plan:
     max_buy, max_sell : float
         Caps on what is bought and sold among the retained instruments (``inf`` without a cap).
     notes : list of str
-        Bounds a trading rule overrode, and cash the turnover cap leaves uninvested.
+        Bounds a trading rule overrode, forced sales the turnover cap leaves unsold, and cash it
+        leaves uninvested.
     spare : float
         Cash the turnover cap leaves uninvested (0 unless the request invests within the cap).
     """
