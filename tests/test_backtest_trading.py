@@ -282,6 +282,51 @@ def test_cash_the_lots_leave_beyond_the_cap_is_invested_within_it_and_the_run_go
     assert any("stays in cash" in n for n in later[0].notes)
 
 
+@pytest.mark.parametrize("capital", [None, 1e7])
+def test_a_name_that_leaves_the_universe_worth_more_than_the_cap_is_sold_a_cap_at_a_time(on_market, capital):
+    _, healthy = on_market
+    core, gone = healthy[:10], healthy[10]
+    cap = 0.1
+    first = []
+
+    def universe(day):  # `gone` is held at 30 % from the first date and leaves the universe after it
+        first.append(first[0] if first else day)
+        return [*core, gone] if day == first[0] else core
+
+    r = bt.run_backtest(
+        universe,
+        "2023-05-01",
+        "2023-10-31",
+        method=M.MIN_VARIANCE,
+        window=WINDOW,
+        bnds={"*": (0, 0.4), gone: (0.3, 0.3)},
+        max_turnover=cap,
+        capital=capital,
+        keep_going=True,
+    )
+    assert r.failures == [] and len(r.rebalances) == 6
+    held = [x.before.get(gone, 0.0) for x in r.rebalances[1:]]
+    assert held[0] > 2 * cap and held[-1] == 0.0  # sold off over the dates that followed
+    for previous, x in zip(r.rebalances, r.rebalances[1:]):
+        h = x.before.get(gone, 0.0)
+        if h == 0.0:
+            assert gone not in x.weights and not any("left unsold" in n for n in x.notes)
+            continue
+        # the cap sells it (in whole lots with a capital: within a lot), the rest held on
+        if capital is None:
+            sold, tol = h - x.weights.get(gone, 0.0), 1e-9
+        else:
+            n = previous.shares[gone]
+            sold, tol = h * (n - x.shares.get(gone, 0)) / n, h * 200 / n
+        assert abs(sold - min(h, cap)) <= tol
+        assert (gone in x.weights) == (h > cap + 1e-9)
+        assert any("left unsold" in n and gone in n for n in x.notes) == (h > cap + 1e-9)
+        # the ledger's one-way turnover stays within the cap (with lots, or says why not)
+        assert x.turnover <= cap + 1e-9 or any("whole lots pass the cap" in n for n in x.notes)
+    costs = math.fsum(x.cost for x in r.rebalances)
+    assert r.stats["costs"] == pytest.approx(costs, rel=1e-12)
+
+
 # ---------------------------------------------------------------- where the chain runs, checkpoints
 
 

@@ -244,6 +244,84 @@ def test_investing_within_the_cap_invests_what_the_cap_and_limits_reach(client, 
         assert lowered == [] and r.to_dict() == optimize(**kw).to_dict()
 
 
+@pytest.mark.parametrize(
+    ("held", "cap", "sold", "left"),
+    [
+        # one holding: the cap is sold, the rest left
+        ({"a": 0.15}, 0.1, {"a": 0.1}, {"a": 0.05}),
+        # the largest cut down to the next, then both to one level
+        ({"a": 0.12, "b": 0.06}, 0.08, {"a": 0.07, "b": 0.01}, {"a": 0.05, "b": 0.05}),
+        # the cap reaches no lower than the next: it is not sold
+        ({"b": 0.03, "a": 0.12}, 0.05, {"a": 0.05}, {"a": 0.07, "b": 0.03}),
+        # equal holdings are cut alike
+        ({"a": 0.1, "b": 0.1, "c": 0.02}, 0.1, {"a": 0.05, "b": 0.05}, {"a": 0.05, "b": 0.05, "c": 0.02}),
+        # a cap used up by sells inside: nothing sold, all left
+        ({"a": 0.1, "b": 0.04}, 0.0, {}, {"a": 0.1, "b": 0.04}),
+    ],
+)
+def test_forced_sales_beyond_the_cap_cut_the_largest_first(held, cap, sold, left):
+    from vela_optimizer.rebalance import sold_within
+
+    out, rest = sold_within(held, cap)
+    assert out == pytest.approx(sold, abs=1e-15) and rest == pytest.approx(left, abs=1e-15)
+    assert math.fsum(out.values()) == pytest.approx(cap, abs=1e-15)
+    # the order the ids come in changes nothing
+    assert sold_within(dict(reversed(list(held.items()))), cap) == (out, rest)
+
+
+@pytest.mark.parametrize(
+    ("held", "cap", "rules", "sold", "kept"),
+    [
+        # worth more than the cap: the cap is sold, the rest kept outside
+        ({IDS[0]: 0.3, OUTSIDE_FREE: 0.15}, 0.1, True, {OUTSIDE_FREE: 0.1}, {OUTSIDE_FREE: 0.05}),
+        # a suspended one is kept whole whatever the cap, the other sold as far as it allows
+        (
+            {IDS[0]: 0.3, OUTSIDE_FREE: 0.15, OUTSIDE_HALTED: 0.05},
+            0.1,
+            True,
+            {OUTSIDE_FREE: 0.1},
+            {OUTSIDE_HALTED: 0.05, OUTSIDE_FREE: 0.05},
+        ),
+        # two sold: the largest first, then both down to one level
+        (
+            {IDS[0]: 0.3, OUTSIDE_HALTED: 0.12, OUTSIDE_FREE: 0.06},
+            0.08,
+            False,
+            {OUTSIDE_HALTED: 0.07, OUTSIDE_FREE: 0.01},
+            {OUTSIDE_HALTED: 0.05, OUTSIDE_FREE: 0.05},
+        ),
+        # a holding above its cap of 0.4 sells 0.1 of the cap first: 0.05 is left for the sale outside
+        ({IDS[0]: 0.5, OUTSIDE_FREE: 0.15}, 0.15, False, {OUTSIDE_FREE: 0.05}, {OUTSIDE_FREE: 0.1}),
+    ],
+)
+def test_forced_sales_beyond_the_cap_sell_what_it_allows_when_investing_within_it(client, held, cap, rules, sold, kept):
+    kw = dict(holdings=held, max_turnover=cap, trading_rules=rules, bnds={"*": (0, 0.4)})
+    with pytest.raises(vo.InvalidArgument, match="换手上限"):  # by default: refused, naming the cap
+        optimize(**kw)
+    r = optimize(**kw, invest_within_cap=True)
+    assert r.sold_outside == pytest.approx(sold, abs=1e-12) and r.kept == pytest.approx(kept, abs=1e-12)
+    assert r.turnover <= cap + 1e-9 and r.linear_limits.violation(r.weights.to_numpy()) <= 1e-9
+    w = r.to_dict()
+    assert {i: w[i] for i in kept} == pytest.approx(kept, abs=1e-12)  # held on at what is left
+    assert math.fsum(w.values()) <= 1.0 + 1e-9
+    # the sold part leaves the portfolio: bought and sold are measured against the holdings
+    assert r.sold == pytest.approx(
+        math.fsum(sold.values()) + math.fsum(np.maximum(r.linear_limits.holdings - r.weights.to_numpy(), 0)), abs=1e-9
+    )
+    unsold = [n for n in r.rebalance_notes if "left unsold" in n]
+    assert len(unsold) == 1 and all(i in unsold[0] for i in sold)
+
+
+def test_what_the_cap_leaves_unsold_counts_against_its_group(client):
+    # 600010 (Energy) is left at 0.05 outside: Energy inside is held to 0.1 less it
+    held = {IDS[0]: 0.3, OUTSIDE_FREE: 0.15}
+    kw = dict(holdings=held, max_turnover=0.1, trading_rules=False, bnds={"*": (0, 0.4)})
+    r = optimize(**kw, cons=opt.GICSConstraint({"Energy": (0.1, 0.1)}), invest_within_cap=True)
+    assert r.kept == pytest.approx({OUTSIDE_FREE: 0.05}) and r.kept_labels == {OUTSIDE_FREE: "Energy"}
+    energy = [i for k, i in enumerate(IDS) if k % 2]
+    assert math.fsum(r.weights[energy]) == pytest.approx(0.05, abs=1e-9)
+
+
 def test_a_sector_cap_the_holdings_break_beyond_the_turnover_cap_is_named(client):
     held = {i: 0.125 for i in IDS}  # fully invested; Financials (every other id) hold 0.5
     with pytest.raises(vo.LimitConflict) as e:

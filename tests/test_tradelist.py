@@ -446,3 +446,59 @@ def test_a_floor_missed_by_a_little_reads_as_missed(groups, lower, note):
     tl = trade_list(res, {"600000.XSHG": 10.01, "600001.XSHG": 10.0}, capital=100_000_000)
     check(tl, res)
     assert tl.notes == [note]
+
+
+# 1,000,000 yuan: 600000 held at 50 %, 600010 (outside the result) at 20 %, 30 % in cash, all at 10.00.
+# Under a cap of 10.05 % the forced sale of 600010 was cut to 10.05 % (10,050 shares), 9.95 % left
+# unsold; 600001 is bought with the cap.
+OUT = "600010.XSHG"
+
+
+@pytest.mark.parametrize(
+    ("group_cap", "left", "notes"),
+    [
+        # no group: the sale rounded up to 10,100 sells past the cap; a lot less keeps it
+        (None, 10_000, []),
+        # its group's cap (with 600000 at its target) has room for the larger remainder
+        (0.7, 10_000, []),
+        # 600000 fills its group's cap: a larger remainder would break it, so the lots pass the
+        # turnover cap, and say so
+        (
+            0.5995,
+            9_900,
+            [
+                "whole lots pass the cap of 0.0000 on what is sold: 0.0005 sold (a smaller sale would leave a "
+                "holding above its cap or its group's)"
+            ],
+        ),
+    ],
+)
+def test_a_forced_sale_the_cap_cut_is_sold_in_whole_lots_within_the_cap(group_cap, left, notes):
+    kept = 0.0995
+    # the group's row carries its cap less what is kept outside, as the optimisation builds it
+    groups = [] if group_cap is None else [("G", [0], 0.0, group_cap - kept)]
+    res = result(
+        {"600000.XSHG": 0.5, "600001.XSHG": 0.1005},
+        [1.0, 1.0],
+        groups,
+        holdings={"600000.XSHG": 0.5, OUT: 0.2},
+        kept={OUT: kept},
+    )
+    res.linear_limits = Limits.build(
+        list(res.weights.index), [0.0, 0.0], [1.0, 1.0], groups, holdings=[0.5, 0.0], max_buy=0.1005, max_sell=0.0
+    )
+    res.sold_outside, res.kept_labels = {OUT: 0.1005}, ({OUT: "G"} if groups else {})
+    prices = {**TEN, OUT: 10.0}
+    tl = trade_list(res, prices, shares={"600000.XSHG": 50_000, OUT: 20_000}, cash=300_000.0)
+    check(tl, res)
+    assert tl.target[OUT] == left  # whole lots, from 20,000 held
+    bought, sold = traded(tl)
+    assert bought <= 0.1005 + 1e-12
+    assert tl.notes == notes
+    if not notes:
+        assert sold <= 0.1005 + 1e-12  # the turnover cap holds
+    else:  # passed by less than a lot
+        assert sold - 0.1005 < 100 * 10.0 / tl.value
+    # the remainder kept outside and the group's targets inside stay within the group's cap
+    if group_cap is not None:
+        assert tl.weights["600000.XSHG"] + tl.weights[OUT] <= group_cap + 1e-12

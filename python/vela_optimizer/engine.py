@@ -208,6 +208,7 @@ def _rebalancing(product: Product, x) -> dict:
         holdings=dict(plan.holdings),
         kept=dict(plan.kept),
         sold_outside=dict(plan.sold),
+        kept_labels={oid: label for label, (_, ids) in product.kept_in_groups.items() for oid in ids},
         untradable=list(plan.untradable),
         **rebalance.trades(plan, product.ids, x),
         rebalance_notes=list(plan.notes),
@@ -253,6 +254,11 @@ def optimize(
     what the cap can reach (the holdings plus the cap) and the rest stays in cash, with a note in
     ``rebalance_notes``; by default that is a ``LimitConflict`` naming the turnover cap. A backtest
     passes it: the cash its whole lots leave must not stop every later rebalancing.
+    Held ids outside the universe worth more than the cap are then sold as far as the cap allows,
+    the largest first (:func:`vela_optimizer.rebalance.sold_within`), and the rest is kept outside
+    the optimisation (``kept``, counted in its group's limits) with a note naming it; by default
+    that is a :class:`vela_optimizer.rebalance.ForcedSalesConflict`. A backtest's later dates sell
+    more of it: a name that left its universe for good must not freeze the run.
 
     The request is checked before any data is read: the solver, the numeric arguments, every
     bound and group rule as given, and each group label against the store's classification (a

@@ -9,6 +9,10 @@ pipeline retained, on the trading day:
 - a held id outside the retained universe (not asked for, or removed by screening) is sold, unless
   it cannot be: then it keeps its weight outside the optimisation, which spreads the rest,
   ``1 - kept``, over the retained instruments;
+- with a one-way turnover cap X, those forced sales beyond X are a conflict
+  (:class:`ForcedSalesConflict`); with ``invest_within_cap`` they sell X instead, the largest
+  first (:func:`sold_within`), and what is left unsold is kept outside the optimisation as a name
+  the rules hold is, to be sold on later rebalancings;
 - with a one-way turnover cap X, max(bought, sold) <= X: the buys among the retained instruments are
   capped at X, their sells at X less what the forced sales outside the universe already sell. The
   retained weights can then sum to at most their holdings plus X: with more cash than X, a fully
@@ -129,14 +133,18 @@ class Plan:
     h : numpy.ndarray
         Current weights of the retained instruments (0 where not held), in weight-vector order.
     kept : dict
-        Held ids outside the optimisation that cannot be sold -> their weight, which they keep.
+        Held ids outside the optimisation that cannot be sold -> their weight, which they keep; with
+        ``invest_within_cap``, also what the turnover cap leaves of the forced sales -> the weight
+        left unsold.
     sold : dict
-        Held ids outside the optimisation, sold in full -> their weight.
+        Held ids outside the optimisation that are sold -> the weight sold: the whole holding, or
+        where the turnover cap leaves part of it unsold (an id in ``kept`` as well), that part.
     untradable : list of Untradable
     max_buy, max_sell : float
         Caps on what is bought and sold among the retained instruments (``inf`` without a cap).
     notes : list of str
-        Bounds a trading rule overrode, and cash the turnover cap leaves uninvested.
+        Bounds a trading rule overrode, forced sales the turnover cap leaves unsold, and cash it
+        leaves uninvested.
     spare : float
         Cash the turnover cap leaves uninvested (0 unless the request invests within the cap).
     """
@@ -180,7 +188,8 @@ def plan(request, ids: list, day, lower, upper, source, client):
     InvalidArgument
         Nothing left to trade: the weight kept outside the optimisation leaves none for it.
     ForcedSalesConflict
-        Selling the held ids outside the universe alone breaks the turnover cap.
+        Selling the held ids outside the universe alone breaks the turnover cap (unless the request
+        invests within the cap: then they sell what the cap allows, :func:`sold_within`).
     """
     held = dict(request.holdings or {})
     retained = set(ids)
@@ -216,10 +225,68 @@ def plan(request, ids: list, day, lower, upper, source, client):
         raise InvalidArgument("OPTIMIZER: 持仓中不能交易的合约已占满组合，无可调仓的权重")
     cap = math.inf if request.max_turnover is None else request.max_turnover
     max_sell = cap - math.fsum(sold.values())
-    if max_sell < 0:
+    within = getattr(request, "invest_within_cap", False)
+    if max_sell < 0 and not within:
         universe = set(request.ids)
         raise ForcedSalesConflict(sold, cap, [i for i in sold if i in universe])
+    if within and sold:
+        # retained holdings above their caps must be sold down to them out of the same cap: the
+        # forced sales outside get what that leaves, else neither sale fits and the date fails
+        over = h - upper
+        needed = math.fsum(over[np.isfinite(over) & (over > 0)].tolist())
+        room = max(cap - needed, 0.0)
+        if math.fsum(sold.values()) > room:
+            sold, unsold = sold_within(sold, room)
+            kept.update(unsold)
+            notes.append(_unsold_note(sold, unsold, cap, needed, set(request.ids)))
+            # the cut parts' fsum can pass the room by an ulp
+            max_sell = max(0.0, cap - math.fsum(sold.values()))
     return Plan(held, h, kept, sold, untradable, cap, max_sell, notes), lower, upper, source
+
+
+def sold_within(sold: dict, cap: float) -> tuple:
+    """(id -> weight sold, id -> weight left unsold) of forced sales ``sold`` (id -> weight held)
+    cut to sell ``cap`` in all: the largest holdings are cut first, down to one level L with
+    ``sum max(h_i - L, 0) = cap``; a holding at or below L is not sold.
+
+    Levelling leaves the smallest largest position outside the universe that the cap allows: these
+    weights are under no bound, and the largest is the exposure the portfolio least meant to carry
+    (pro rata would leave each at the same fraction, the largest the largest still). It depends on
+    the weights alone, not on the order the ids come in; ties are cut alike.
+    """
+    held = sorted(sold.values(), reverse=True)
+    for k in range(1, len(held) + 1):
+        # the k largest cut down to one level sell the cap; it holds when the next is not above it
+        level = (math.fsum(held[:k]) - cap) / k
+        if k == len(held) or level >= held[k]:
+            break
+    out, left = {}, {}
+    for oid, x in sold.items():
+        part = x - level
+        if part > 0:
+            out[oid] = part
+        left_over = min(x, level)
+        if left_over > 0:
+            left[oid] = left_over
+    return out, left
+
+
+def _unsold_note(sold: dict, unsold: dict, cap: float, needed: float, universe) -> str:
+    """The note on what the turnover cap left of the forced sales: ten ids named, the rest counted."""
+    ordered = sorted(unsold.items(), key=lambda kv: -kv[1])
+    named = ", ".join(f"{oid} {100 * w:.2f} %" for oid, w in ordered[:10])
+    if len(ordered) > 10:
+        named += f" and {len(ordered) - 10} more"
+    where = "outside the universe"
+    if any(i in universe for i in unsold):
+        where += " or removed by screening"
+    total, left = math.fsum(sold.values()), math.fsum(unsold.values())
+    why = f" (the rest, {100 * needed:.2f} %, sells holdings down to their caps)" if needed > 0 else ""
+    return (
+        f"the turnover cap {100 * cap:.2f} % sells {100 * total:.2f} % of the {100 * (total + left):.2f} % held "
+        f"{where}{why}, the largest first; {100 * left:.2f} % is left unsold, held outside the optimisation "
+        f"until a later rebalancing sells it: {named}"
+    )
 
 
 def within_cap(plan: Plan, limits) -> Plan:

@@ -143,9 +143,15 @@ class OptimizeResult(LazyFields):
         With holdings: the current weights ``{id: weight}`` the rebalancing started from.
     kept : dict
         Held ids outside the optimised instruments that could not be sold: they keep their weight,
-        and ``weights`` sum to 1 less theirs.
+        and ``weights`` sum to 1 less theirs. With ``invest_within_cap``, also what the turnover cap
+        left unsold of the forced sales, at the weight left.
     sold_outside : dict
-        Held ids outside the optimised instruments, sold in full.
+        Held ids outside the optimised instruments that are sold -> the weight sold: in full, or with
+        ``invest_within_cap`` where the turnover cap leaves part unsold (the id is then in ``kept``
+        too, with the part left).
+    kept_labels : dict
+        With group limits, each id of ``kept`` -> its group label (its weight counts against that
+        group's floor and cap).
     untradable : list of vela_optimizer.rebalance.Untradable
         Stocks the day's rules kept from trading freely (suspended, at a price limit), with why.
     bought, sold, turnover : float or None
@@ -193,6 +199,7 @@ class OptimizeResult(LazyFields):
     holdings: dict | None = None
     kept: dict = field(default_factory=dict)
     sold_outside: dict = field(default_factory=dict)
+    kept_labels: dict = field(default_factory=dict)
     untradable: list = field(default_factory=list)
     bought: float | None = None
     sold: float | None = None

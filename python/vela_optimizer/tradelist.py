@@ -18,7 +18,9 @@ valued at the trading day's closes) and the day's closes:
    value and its fees, a sell brings its value less its fees.
 
 Instruments the day's rules keep from trading (suspended, or at a price limit the trade would
-need) get no order. Funds trade in whole units of 1.
+need) get no order. Held ids outside the result are sold in full, unless the rules keep them; one
+whose forced sale the turnover cap cut (``invest_within_cap``) is sold in whole lots as far as the
+cap allows, rounded as in 2. Funds trade in whole units of 1.
 """
 
 from __future__ import annotations
@@ -197,6 +199,12 @@ class _Book:
         # slack for the sums' rounding); inf without caps.
         self.buy_cap = float(limits.max_buy) * value + 1e-6
         self.sell_cap = float(limits.max_sell) * value + 1e-6
+        # the group caps, lowered by what a part of a forced sale left in whole lots holds above its
+        # planned weight outside these instruments (:func:`_partly_sold`)
+        self.hi = np.array(limits.hi, dtype=float)
+        # yuan such a sale sells past its plan (below 0: short of it): it counts against the sell cap
+        # of these instruments, whose cap is what the cap leaves after the planned forced sales
+        self.beyond = 0.0
 
     def weights(self, shares) -> np.ndarray:
         return shares * self.prices / self.value
@@ -204,7 +212,7 @@ class _Book:
     def traded(self, shares) -> tuple:
         """(bought, sold): the value of the buys and of the sells from the current positions, yuan."""
         d = (np.asarray(shares) - self.current) * self.prices
-        return math.fsum(d[d > 0]), -math.fsum(d[d < 0])
+        return math.fsum(d[d > 0]), -math.fsum(d[d < 0]) + self.beyond
 
     def flow(self, k, shares_k) -> float:
         """Cash the order of position ``k`` (from its current shares to ``shares_k``) brings, its fees
@@ -228,9 +236,7 @@ class _Book:
         """Whether the weights ``w`` keep position ``k``'s cap and its groups' caps."""
         if w[k] > self.limits.upper[k] + 1e-12:
             return False
-        return all(
-            w[g].sum() <= self.limits.hi[r] + 1e-12 for r, g in zip(self.limits.group_rows, self.groups) if k in g
-        )
+        return all(w[g].sum() <= self.hi[r] + 1e-12 for r, g in zip(self.limits.group_rows, self.groups) if k in g)
 
 
 def _within_caps(book: _Book, shares, wanted, lots) -> np.ndarray:
@@ -532,12 +538,14 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
     outside = [i for i in everyone if i not in inside and held.get(i, 0) > 0]
     kept = set(result.kept)
     final = {i: (held[i] if i in kept else 0) for i in outside}
-    freed = math.fsum(
-        order_value(held[i], prices[i]) - math.fsum(fees.fees(i, "sell", held[i], prices[i], day).values())
-        for i in outside
-        if i not in kept
-    )
     book = _Book(ids, p, result.linear_limits, value, fees, day, current)
+    final.update(_partly_sold(book, result, held, prices, target_w))
+    freed = math.fsum(
+        order_value(n, prices[i]) - math.fsum(fees.fees(i, "sell", n, prices[i], day).values())
+        for i in outside
+        for n in [held[i] - final[i]]
+        if n > 0
+    )
     shares = _within_caps(book, shares, wanted, lots)
     shares = _spend(book, shares, cash + freed, tradable, target_w, lots)
     final.update({i: int(n) for i, n in zip(ids, shares)})
@@ -562,6 +570,43 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
     short = np.where(ruled, np.maximum(target_w - w, 0.0), 0.0)
     notes = _floor_notes(result.linear_limits, w, ids, short, ruled) + _cap_notes(book, shares)
     return TradeList(day, value, dict(held), final, orders, cash, left, weights, notes)
+
+
+def _partly_sold(book: _Book, result, held: dict, prices: dict, target_w) -> dict:
+    """id -> whole shares left of each held id outside the result whose forced sale the turnover cap
+    cut (in ``result.sold_outside`` and in ``result.kept``, with the weight left unsold).
+
+    The sale is rounded up to whole lots as every sale is, so that what is left is no more than
+    planned and keeps its group's cap; it is then made a step smaller while it sells more than
+    planned and the larger remainder still keeps that cap (it counts against the group with the
+    targets inside). What is left above the plan lowers the group's cap for the lots spent after;
+    what is sold past the plan, or short of it, counts against the sell cap (``book.beyond``), so
+    the sells inside are made smaller for it (or may be larger), or the trade list notes the cap
+    passed: the sells in all stay within the turnover cap as far as the existing rounding allows.
+    """
+    out = {}
+    limits = book.limits
+    for oid, left in result.kept.items():
+        part, n = getattr(result, "sold_outside", {}).get(oid, 0.0), int(held.get(oid, 0))
+        if part <= 0 or n <= 0:
+            continue
+        price, lot = float(prices[oid]), _lots([oid], book.day)[0]
+        label = getattr(result, "kept_labels", {}).get(oid)
+        rows = [r for r in limits.group_rows if limits.row_labels[r] == label]
+        room = min((book.hi[r] - float(target_w[book.groups[r]].sum()) for r in rows), default=math.inf)
+        planned = part * book.value  # yuan
+        after = _rounded(n, left * book.value / price, lot)
+        while (n - after) * price > planned + 1e-6:
+            smaller = _less_sold(n, after, lot)
+            if smaller * price / book.value - left > room + 1e-12:
+                break
+            after = smaller
+        above = max(after * price / book.value - left, 0.0)
+        for r in rows:
+            book.hi[r] -= above
+        book.beyond += (n - after) * price - planned
+        out[oid] = after
+    return out
 
 
 def apart(limit: float, held: float) -> tuple:
