@@ -33,6 +33,7 @@ import scipy.sparse
 from .exception import InvalidArgument
 from .market import tradability
 from .market.tradability import LIMIT_DOWN, LIMIT_UP, SUSPENDED
+from .phrases import some
 
 
 class ForcedSalesConflict(InvalidArgument):
@@ -273,10 +274,7 @@ def sold_within(sold: dict, cap: float) -> tuple:
 
 def _unsold_note(sold: dict, unsold: dict, cap: float, needed: float, universe) -> str:
     """The note on what the turnover cap left of the forced sales: ten ids named, the rest counted."""
-    ordered = sorted(unsold.items(), key=lambda kv: -kv[1])
-    named = ", ".join(f"{oid} {100 * w:.2f} %" for oid, w in ordered[:10])
-    if len(ordered) > 10:
-        named += f" and {len(ordered) - 10} more"
+    named = some(f"{oid} {100 * w:.2f} %" for oid, w in sorted(unsold.items(), key=lambda kv: -kv[1]))
     where = "outside the universe"
     if any(i in universe for i in unsold):
         where += " or removed by screening"
