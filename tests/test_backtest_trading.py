@@ -327,6 +327,39 @@ def test_a_name_that_leaves_the_universe_worth_more_than_the_cap_is_sold_a_cap_a
     assert r.stats["costs"] == pytest.approx(costs, rel=1e-12)
 
 
+@pytest.mark.parametrize("capital", [None, 1e7])
+def test_holdings_that_drift_above_their_caps_by_more_than_the_cap_are_sold_down_a_cap_at_a_time(on_market, capital):
+    # ten names at their caps of 10 % from the build: every month some rally past them by more than
+    # a cap of 1 % can sell, where every later date failed and the holdings froze
+    _, healthy = on_market
+    cap = 0.01
+    r = bt.run_backtest(
+        healthy[:10],
+        "2023-05-01",
+        "2023-12-31",
+        method=M.MIN_VARIANCE,
+        window=WINDOW,
+        bnds={"*": (0, 0.1)},
+        max_turnover=cap,
+        capital=capital,
+        keep_going=True,
+    )
+    assert r.failures == [] and len(r.rebalances) == 8
+    eased = 0
+    for x in r.rebalances[1:]:
+        above = {i: h - 0.1 for i, h in x.before.items() if h > 0.1 + 1e-9}
+        if math.fsum(above.values()) <= cap:
+            continue
+        eased += 1
+        assert any(f"{max(above, key=above.get)} held at" in n and "above its cap of 10.00 %" in n for n in x.notes)
+        # the cap sells them down (with a capital, rounded to whole lots), none bought past its holding
+        sold = math.fsum(max(x.before[i] - x.weights.get(i, 0.0), 0.0) for i in above)
+        assert sold == pytest.approx(cap, abs=1e-9 if capital is None else 2e-3)
+        assert all(x.weights.get(i, 0.0) <= x.before[i] + 1e-9 for i in above)
+        assert x.turnover <= cap + 1e-9 or any("whole lots pass" in n for n in x.notes)
+    assert eased >= 3
+
+
 # ---------------------------------------------------------------- where the chain runs, checkpoints
 
 

@@ -467,8 +467,11 @@ OUT = "600010.XSHG"
             0.5995,
             9_900,
             [
-                "whole lots pass the cap of 0.0000 on what is sold: 0.0005 sold (a smaller sale would leave a "
-                "holding above its cap or its group's)"
+                # the turnover cap as given and the sells in all: not "a cap of 0.0000", what the
+                # planned forced sale left of it
+                "whole lots pass the turnover cap of 0.1005 on what is sold: 0.1010 sold in all, where the "
+                "forced sales outside the optimisation were planned to use 0.1005 of it (a smaller sale would "
+                "leave a holding above its cap or its group's)"
             ],
         ),
     ],

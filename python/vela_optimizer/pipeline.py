@@ -255,21 +255,15 @@ class Product(LazyFields):
         meets; a rule on a label only weight kept outside the optimisation carries, as an empty
         row that weight counts against) and the budget as one linear form."""
         kept = {label: w for label, (w, _) in self.kept_in_groups.items()}
-        empty = [Group(r, np.zeros(0, dtype=int)) for r in self.unused if float(r.low) > 0 or r.label in kept]
         plan = self.rebalance
         if plan is None:
-            return Limits.build(
-                self.ids,
-                self.bounds.lower,
-                self.bounds.upper,
-                [(g.label, g.positions, g.floor, g.cap) for g in [*self.groups, *empty]],
-                self.bounds.source,
-            )
-        # what is kept outside the optimisation counts towards its group's floor and cap
-        groups = [
-            (g.label, g.positions, g.floor - kept.get(g.label, 0.0), g.cap - kept.get(g.label, 0.0))
-            for g in [*self.groups, *empty]
-        ]
+            return Limits.build(self.ids, self.bounds.lower, self.bounds.upper, self.group_limits(), self.bounds.source)
+        # what is kept outside the optimisation counts towards its group's floor and cap; a limit
+        # the turnover cap lets the holdings approach only part of the way is today's
+        groups = []
+        for label, positions, floor, cap in self.group_limits():
+            floor, cap = plan.groups.get(label, (floor, cap))
+            groups.append((label, positions, floor - kept.get(label, 0.0), cap - kept.get(label, 0.0)))
         return Limits.build(
             self.ids,
             self.bounds.lower,
@@ -281,6 +275,14 @@ class Product(LazyFields):
             max_sell=plan.max_sell,
             budget=plan.budget,
         )
+
+    def group_limits(self) -> list:
+        """(label, positions, floor, cap) of every group row as given: the groups, then a floor on a
+        label no retained instrument carries (an empty row, which no portfolio meets) and a rule on
+        a label only weight kept outside the optimisation carries (an empty row it counts against)."""
+        kept = self.kept_in_groups
+        empty = [Group(r, np.zeros(0, dtype=int)) for r in self.unused if float(r.low) > 0 or r.label in kept]
+        return [(g.label, g.positions, g.floor, g.cap) for g in [*self.groups, *empty]]
 
     def module_constraints(self):
         """The module's constraint records for these groups (None without group limits), as the
@@ -436,9 +438,13 @@ def _with_rebalance(product: Product, client) -> Product:
     kept_labels = []
     if request.limits is not None and plan.kept:
         kept_labels = classification.labels_of(request.limits.scheme, list(plan.kept), client, request.date)
-    return product.replaced(
+    product = product.replaced(
         bounds=replace(b, lower=lower, upper=upper, source=source), rebalance=plan, kept_labels=kept_labels
     )
+    if not request.invest_within_cap:
+        return product
+    eased = rebalance.eased_groups(plan, product.group_limits(), product.kept_in_groups, lower, upper)
+    return product if eased is plan else product.replaced(rebalance=eased)
 
 
 def solve_scipy(product: Product) -> tuple:

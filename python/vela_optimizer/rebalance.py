@@ -18,6 +18,16 @@ pipeline retained, on the trading day:
   retained weights can then sum to at most their holdings plus X: with more cash than X, a fully
   invested portfolio is out of reach. By default that is a conflict; with ``invest_within_cap``
   the budget becomes the most the limits reach (:func:`within_cap`) and the rest stays in cash.
+
+With ``invest_within_cap`` a limit the holdings have drifted past by more than the cap can trade
+is moved towards as far as the cap allows, the rest left to later rebalancings, rather than
+failing the date (which kept the holdings, so that every later date failed too). The sell room
+goes, in this order, to the retained holdings above their own caps, to the forced sales outside
+the universe, then to the groups above their caps; the buy room to the holdings below their own
+floors, then to the groups below theirs. Within each step the largest excess is cut first
+(:func:`sold_within`). Today's limit is then what the holding reaches ("sold to 20.00 %"), said in
+the notes. A limit the holdings miss by more than their members could trade at all (floors, or
+the day's rules, in the way) is not moved: that conflict is the limits' own, and is named.
 """
 
 from __future__ import annotations
@@ -33,7 +43,7 @@ import scipy.sparse
 from .exception import InvalidArgument
 from .market import tradability
 from .market.tradability import LIMIT_DOWN, LIMIT_UP, SUSPENDED
-from .phrases import some
+from .phrases import SHOWN, some
 
 
 class ForcedSalesConflict(InvalidArgument):
@@ -144,10 +154,13 @@ class Plan:
     max_buy, max_sell : float
         Caps on what is bought and sold among the retained instruments (``inf`` without a cap).
     notes : list of str
-        Bounds a trading rule overrode, forced sales the turnover cap leaves unsold, and cash it
-        leaves uninvested.
+        Bounds a trading rule overrode, forced sales the turnover cap leaves unsold, limits it lets
+        the holdings approach only part of the way, and cash it leaves uninvested.
     spare : float
         Cash the turnover cap leaves uninvested (0 unless the request invests within the cap).
+    groups : dict
+        Group label -> (floor, cap) for today where the turnover cap lets the holdings approach the
+        limit as given only part of the way (:func:`eased_groups`); the kept weight still counts.
     """
 
     holdings: dict
@@ -159,6 +172,7 @@ class Plan:
     max_sell: float = math.inf
     notes: list = field(default_factory=list)
     spare: float = 0.0
+    groups: dict = field(default_factory=dict)
 
     @property
     def budget(self) -> float:
@@ -227,6 +241,8 @@ def plan(request, ids: list, day, lower, upper, source, client):
     cap = math.inf if request.max_turnover is None else request.max_turnover
     max_sell = cap - math.fsum(sold.values())
     within = getattr(request, "invest_within_cap", False)
+    if within and math.isfinite(cap):
+        notes += _eased_bounds(list(ids), h, lower, upper, cap)
     if max_sell < 0 and not within:
         universe = set(request.ids)
         raise ForcedSalesConflict(sold, cap, [i for i in sold if i in universe])
@@ -243,6 +259,102 @@ def plan(request, ids: list, day, lower, upper, source, client):
             # the cut parts' fsum can pass the room by an ulp
             max_sell = max(0.0, cap - math.fsum(sold.values()))
     return Plan(held, h, kept, sold, untradable, cap, max_sell, notes), lower, upper, source
+
+
+def _eased_bounds(ids: list, h, lower, upper, cap: float) -> list:
+    """Ease, in place, the bounds of the retained holdings past them by more than the turnover
+    ``cap`` can trade: the caps to what the sells reach, the floors to what the buys reach, each
+    shared out largest excess first. Returns the notes saying so."""
+    notes = []
+    for side, past, edge in (("sell", h - upper, upper), ("buy", lower - h, lower)):
+        over = {k: float(past[k]) for k in np.flatnonzero(np.isfinite(past) & (past > 0)).tolist()}
+        if math.fsum(over.values()) <= cap:
+            continue
+        moved, _ = sold_within(over, cap)
+        phrases = []
+        for k in sorted(over, key=over.__getitem__, reverse=True):
+            limit = float(edge[k])
+            edge[k] = h[k] - moved.get(k, 0.0) if side == "sell" else h[k] + moved.get(k, 0.0)
+            phrases.append(_eased_phrase(ids[k], h[k], limit, edge[k], side))
+        notes.append(_eased_note(phrases, side, cap, cap))
+    return notes
+
+
+def _eased_phrase(name, held: float, limit: float, today: float, side: str) -> str:
+    """``"600000.XSHG held at 25.00 % above its cap of 10.00 %: sold to 20.00 %"`` (``"not sold"``
+    when the cap has nothing left for it)."""
+    where, kind, done = ("above", "cap", "sold") if side == "sell" else ("below", "floor", "bought")
+    moved = f"{done} to {100 * today:.2f} %" if f"{100 * today:.2f}" != f"{100 * held:.2f}" else f"not {done}"
+    return f"{name} held at {100 * held:.2f} % {where} its {kind} of {100 * limit:.2f} %: {moved}"
+
+
+def _eased_note(phrases: list, side: str, room: float, cap: float) -> str:
+    """One note for the limits the turnover ``cap`` lets the holdings approach only part of the way,
+    ``room`` of it being left for them: ten named, the rest counted."""
+    shown = "; ".join(phrases[:SHOWN]) + (f"; and {len(phrases) - SHOWN} more" if len(phrases) > SHOWN else "")
+    ahead, rest = ("sales", "sell the rest") if side == "sell" else ("buys", "buy the rest")
+    if room <= 1e-12:
+        why = f"the {ahead} ahead of these use all of it"
+    elif room < cap - 1e-12:
+        why = f"{100 * room:.2f} % of it left for these after the {ahead} ahead of them, the largest gap first"
+    else:
+        why = "the largest gap first"
+    return f"{shown}, the turnover cap of {100 * cap:.2f} % allows no more ({why}; later rebalancings {rest})"
+
+
+def eased_groups(plan: Plan, groups, kept: dict, lower, upper) -> Plan:
+    """``plan`` with today's group limits (``plan.groups``) where the holdings are past a group's
+    cap (or below its floor) by more than the turnover cap has left to sell (to buy) after the
+    holdings past their own bounds and the forced sales outside the universe: the room left is
+    shared largest excess first and the limit becomes what it reaches, with a note.
+
+    ``groups``: (label, positions, floor, cap) as given, disjoint; ``kept``: label -> (weight, ids)
+    held outside the optimisation in that group; ``lower``, ``upper``: today's instrument bounds.
+    A group whose members could not close the gap however much was traded (their floors, caps or
+    the day's rules in the way; what the rules keep outside) is left as it is: that conflict is
+    the limits' own. What the cap left of a forced sale could be sold: only the cap stops it.
+    """
+    if not math.isfinite(plan.max_buy) or not groups:
+        return plan
+    h = plan.h
+    lower, upper = np.asarray(lower, dtype=float), np.asarray(upper, dtype=float)
+    start = np.clip(h, lower, upper)  # where the bounds alone take each holding today
+    sell_room = plan.max_sell - math.fsum(np.maximum(h - start, 0.0).tolist())
+    buy_room = plan.max_buy - math.fsum(np.maximum(start - h, 0.0).tolist())
+    given = {label: (float(lo), float(hi)) for label, _, lo, hi in groups}
+    ruled = {u.id for u in plan.untradable if not u.inside}
+    held: dict = {}
+    past: dict[str, dict] = {"sell": {}, "buy": {}}
+    for label, positions, lo, hi in groups:
+        idx = np.asarray(positions, dtype=int)
+        out, ids = kept.get(label, (0.0, []))
+        w = out + math.fsum(start[idx].tolist())
+        held[label] = w
+        unsold = math.fsum(plan.kept[i] for i in ids if i not in ruled)
+        if w > hi and w - hi <= math.fsum((start[idx] - lower[idx]).tolist()) + unsold:
+            past["sell"][label] = w - hi
+        elif w < lo and lo - w <= math.fsum(np.minimum(upper[idx] - start[idx], 2.0).tolist()):
+            past["buy"][label] = lo - w
+    today, notes = dict(plan.groups), list(plan.notes)
+    for side, room in (("sell", sell_room), ("buy", buy_room)):
+        over, room = past[side], max(room, 0.0)
+        if math.fsum(over.values()) <= room:
+            continue
+        moved, _ = sold_within(over, room)
+        phrases = []
+        for label in sorted(over, key=over.__getitem__, reverse=True):
+            lo, hi = today.get(label, given[label])
+            if side == "sell":
+                hi = held[label] - moved.get(label, 0.0)
+            else:
+                lo = held[label] + moved.get(label, 0.0)
+            today[label] = (lo, hi)
+            limit = given[label][1 if side == "sell" else 0]
+            phrases.append(_eased_phrase(label, held[label], limit, hi if side == "sell" else lo, side))
+        notes.append(_eased_note(phrases, side, room, plan.max_buy))
+    if today == plan.groups:
+        return plan
+    return replace(plan, groups=today, notes=notes)
 
 
 def sold_within(sold: dict, cap: float) -> tuple:

@@ -568,7 +568,8 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
     ruled = np.array([i in blocked or i in no_sell for i in ids], dtype=bool) & (shares == current)
     w = book.weights(shares)
     short = np.where(ruled, np.maximum(target_w - w, 0.0), 0.0)
-    notes = _floor_notes(result.linear_limits, w, ids, short, ruled) + _cap_notes(book, shares)
+    planned = math.fsum(getattr(result, "sold_outside", {}).values())
+    notes = _floor_notes(result.linear_limits, w, ids, short, ruled) + _cap_notes(book, shares, planned)
     return TradeList(day, value, dict(held), final, orders, cash, left, weights, notes)
 
 
@@ -635,18 +636,27 @@ def _floor_notes(limits, w, ids, short, ruled) -> list:
     return notes
 
 
-def _cap_notes(book: _Book, shares) -> list:
-    """The caps on what is bought and sold that the orders pass, each with what they trade."""
+def _cap_notes(book: _Book, shares, outside: float = 0.0) -> list:
+    """The caps on what is bought and sold that the orders pass, each with what they trade.
+
+    ``outside``: the planned forced sales of held ids outside the result (weights), which the sell
+    cap of these instruments already leaves out: the note states the turnover cap as given and the
+    sells in all, not the remainder (a cap of 0 where those sales used all of it)."""
     lim, notes = book.limits, []
     for side, total, cap, limit in zip(
         ("bought", "sold"), book.traded(shares), (book.buy_cap, book.sell_cap), (lim.max_buy, lim.max_sell)
     ):
         if total > cap:
+            why = "a smaller sale would leave a holding above its cap or its group's"
+            if side == "sold" and outside > 0:
+                given, traded = apart(limit + outside, total / book.value + outside)
+                notes.append(
+                    f"whole lots pass the turnover cap of {given} on what is sold: {traded} sold in all, where "
+                    f"the forced sales outside the optimisation were planned to use {outside:.4f} of it ({why})"
+                )
+                continue
             given, traded = apart(limit, total / book.value)
-            notes.append(
-                f"whole lots pass the cap of {given} on what is {side}: {traded} {side} (a "
-                "smaller sale would leave a holding above its cap or its group's)"
-            )
+            notes.append(f"whole lots pass the cap of {given} on what is {side}: {traded} {side} ({why})")
     return notes
 
 
