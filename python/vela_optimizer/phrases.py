@@ -12,10 +12,10 @@ def either(items) -> str:
     return items[0] if len(items) == 1 else ", ".join(items[:-1]) + " or " + items[-1]
 
 
-def some(ids, shown: int = SHOWN) -> str:
-    """``ids`` joined with commas, at most ``shown`` of them and the count of the rest."""
+def some(ids, shown: int = SHOWN, sep: str = ", ") -> str:
+    """``ids`` joined with ``sep``, at most ``shown`` of them and the count of the rest."""
     ids = list(ids)
-    head = ", ".join(map(str, ids[:shown]))
+    head = sep.join(map(str, ids[:shown]))
     return head + (f" and {len(ids) - shown} more" if len(ids) > shown else "")
 
 

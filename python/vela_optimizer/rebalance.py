@@ -43,7 +43,7 @@ import scipy.sparse
 from .exception import InvalidArgument
 from .market import tradability
 from .market.tradability import LIMIT_DOWN, LIMIT_UP, SUSPENDED
-from .phrases import SHOWN, some
+from .phrases import some
 
 
 class ForcedSalesConflict(InvalidArgument):
@@ -291,7 +291,7 @@ def _eased_phrase(name, held: float, limit: float, today: float, side: str) -> s
 def _eased_note(phrases: list, side: str, room: float, cap: float) -> str:
     """One note for the limits the turnover ``cap`` lets the holdings approach only part of the way,
     ``room`` of it being left for them: ten named, the rest counted."""
-    shown = "; ".join(phrases[:SHOWN]) + (f"; and {len(phrases) - SHOWN} more" if len(phrases) > SHOWN else "")
+    shown = some(phrases, sep="; ")
     ahead, rest = ("sales", "sell the rest") if side == "sell" else ("buys", "buy the rest")
     if room <= 1e-12:
         why = f"the {ahead} ahead of these use all of it"
