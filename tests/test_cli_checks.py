@@ -359,3 +359,26 @@ def test_a_window_without_any_data_is_refused_with_the_stores_range(known_store,
     # bars run 2024-12-31 .. 2025-01-10; a 10-day window to 2024-06-03 holds none of them
     line = one_error(run(known_store, "600001.XSHG", "000003.XSHE", "--date", "2024-06-03", "--window", "10"))
     assert line.endswith(f"has no data in the store {known_store}, which has data for 2024-12-31 .. 2025-01-10")
+
+
+# ---------------------------------------------------------------- files as desks save them
+
+HELD = "order_book_id,名称,weight\n600000.SH,浦发银行,0.3\n000001.SZ,平安银行,0.3\n"
+NAMES_FIRST = "名称,order_book_id,weight\n浦发银行,600000.SH,0.3\n"
+
+
+@pytest.mark.parametrize(
+    "data, text",
+    [
+        (HELD.encode("gbk"), HELD),  # Excel's 'CSV (逗号分隔)' on Chinese Windows
+        (HELD.encode("utf-8-sig"), HELD),  # Excel's 'CSV UTF-8'
+        (HELD.encode("utf-8"), HELD),
+        # GBK behind a UTF-8 byte-order mark: the mark is not text, whichever column comes first
+        (b"\xef\xbb\xbf" + HELD.encode("gbk"), HELD),
+        (b"\xef\xbb\xbf" + NAMES_FIRST.encode("gbk"), NAMES_FIRST),
+    ],
+)
+def test_a_file_a_desk_gives_reads_as_its_text(tmp_path, data, text):
+    path = tmp_path / "held.csv"
+    path.write_bytes(data)
+    assert universe.read_text(path, "--holdings") == text
