@@ -232,6 +232,21 @@ def test_user_errors_print_one_line_and_exit_2(store, tmp_path, capsys, args, me
     assert message in lines[0]
 
 
+@pytest.mark.parametrize(
+    "folder, message",
+    [
+        ("a-file", "--csv {tmp}/a-file: File exists and is not a folder; --csv writes six files into a folder"),
+        ("a-file/sub", "--csv {tmp}/a-file/sub: the folder cannot be made: Not a directory"),
+    ],
+)
+def test_a_csv_folder_that_cannot_be_made_is_one_line_naming_the_option(store, tmp_path, capsys, folder, message):
+    (tmp_path / "a-file").write_text("", encoding="utf-8")
+    status, out, err = run_here(
+        store, capsys, *healthy(store, 4), *period(store), "--csv", tmp_path / folder, "--workers", "1"
+    )
+    assert (status, out, err) == (2, "", f"vela-backtest: error: {message.format(tmp=tmp_path)}\n")
+
+
 def test_an_unreachable_scheduler_is_an_error(store):
     pytest.importorskip("distributed")
     r = run(
