@@ -116,7 +116,13 @@ def open_store(path) -> None:
 
 
 def window_coverage(client, extent, day, window: int):
-    """(first day of the window, trading days in it, days of it inside the store's data range)."""
+    """(first day of the window, trading days in it, days of it inside the store's data range).
+
+    A window reaching before the calendar is the request's refusal (DateOutsideCalendar), which
+    names the window; the client's own error counted the days as a negative offset."""
+    from vela_optimizer.request import check_in_calendar
+
+    check_in_calendar(day, client, "date", window)
     start = client.trading_date_offset(day, -window)
     days = client.get_trading_dates(start, day)
     present = sum(1 for d in days if extent.data_first <= d <= extent.data_last)
