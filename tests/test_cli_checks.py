@@ -413,6 +413,9 @@ def test_a_file_a_desk_gives_reads_as_its_text(tmp_path, data, text):
         (["--bound", "600000.SH=0:2"], "the bound of 600000.XSHG: the upper side 2.0 is not a fraction from 0 to 1"),
         (["--gics", "Energy=0:1.5"], "--gics: the limit on Energy: the cap 1.5 is not a fraction from 0 to 1"),
         (["--shenwan", "银行=0.3:0.2"], "--shenwan: the limit on 银行: the floor 0.3 is above the cap 0.2"),
+        # one instrument, named or left by --limit: the optimiser's own refusal was in its words
+        (["--ids", "600000.SH"], "one instrument (600000.XSHG): an optimisation needs at least two"),
+        (["--ids", "600000.SH", "600000.XSHG"], "one instrument (600000.XSHG): an optimisation needs at least two"),
         (
             ["--window", "100000"],
             "date 2026-06-30 has fewer than window=100000 trading days before it in the store's trading calendar (",
@@ -420,8 +423,10 @@ def test_a_file_a_desk_gives_reads_as_its_text(tmp_path, data, text):
     ],
 )
 def test_refusals_of_option_values_are_english_lines(store, run, capsys, argv, line):
+    ids = ["600000.XSHG", "600004.XSHG"] if "--ids" not in argv else []
+    argv = [a for a in argv if a != "--ids"]
     try:
-        result = run(store.path, "600000.XSHG", "600004.XSHG", "--date", store.end, *argv)
+        result = run(store.path, *ids, "--date", store.end, *argv)
     except SystemExit as e:  # a value argparse refuses
         result = (e.code, *capsys.readouterr())
     assert one_error(result).startswith(f"vela-optimize: error: {line}")

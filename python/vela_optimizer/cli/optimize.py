@@ -440,6 +440,10 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
     ids = universe.resolve(
         args.ids if named or held is None else list(held.weights), args.ids_file, args.universe, args.limit, client, day
     )
+    if len(ids) < 2:  # the optimiser's own refusal of one instrument is in its words, not the command's
+        raise UsageError(
+            f"one instrument ({ids[0]}): an optimisation needs at least two (give more ids, or --limit 2 or more)"
+        )
     limited = _limited_notes(args, ids, day)
     kind = universe.classify(ids, client).kind
     request = _request.from_options(
