@@ -197,7 +197,7 @@ def test_keep_going_records_failed_dates_and_exits_1(store, tmp_path, capsys):
     "args, message",
     [
         (["--dates", "{dates}"], "line 3: '2025-13-01' is not a date"),
-        (["--dates", "{holiday}"], "OPTIMIZER: 调仓日 2025-10-01 不是交易日"),
+        (["--dates", "{holiday}"], "the rebalancing day 2025-10-01 is not a trading day"),
         (
             ["--start", "2025-09-01", "--json", "/nonexistent/dir/bt.json"],
             "--json /nonexistent/dir/bt.json: no such folder",
@@ -230,6 +230,44 @@ def test_user_errors_print_one_line_and_exit_2(store, tmp_path, capsys, args, me
     lines = err.strip().splitlines()
     assert len(lines) == 1 and lines[0].startswith("vela-backtest: error: ")
     assert message in lines[0]
+
+
+@pytest.mark.parametrize(
+    "folder, message",
+    [
+        ("a-file", "--csv {tmp}/a-file: File exists and is not a folder; --csv writes six files into a folder"),
+        ("a-file/sub", "--csv {tmp}/a-file/sub: the folder cannot be made: Not a directory"),
+    ],
+)
+def test_a_csv_folder_that_cannot_be_made_is_one_line_naming_the_option(store, tmp_path, capsys, folder, message):
+    (tmp_path / "a-file").write_text("", encoding="utf-8")
+    status, out, err = run_here(
+        store, capsys, *healthy(store, 4), *period(store), "--csv", tmp_path / folder, "--workers", "1"
+    )
+    assert (status, out, err) == (2, "", f"vela-backtest: error: {message.format(tmp=tmp_path)}\n")
+
+
+@pytest.mark.parametrize(
+    "args, line",
+    [
+        (["--start", "2025-12-01", "--end", "2025-11-01"], "start 2025-12-01 is after end 2025-11-01"),
+        (
+            ["--start", "1990-01-01", "--end", "2025-11-01"],
+            "start 1990-01-01 is outside the store's trading calendar (",
+        ),
+        (["--dates", "{twice}", "--end", "2025-12-31"], "the rebalancing day 2025-09-30 is given twice"),
+        (["--dates", "{late}", "--end", "2025-12-31"], "the rebalancing day 2026-01-30 is after end 2025-12-31"),
+        (["--start", "2025-09-01", "--end", "2025-12-31", "--window", "0"], "--window 0: give a whole number of"),
+    ],
+)
+def test_refusals_of_the_period_are_english_lines(store, tmp_path, capsys, args, line):
+    (tmp_path / "twice.txt").write_text("2025-09-30\n2025-09-30\n", encoding="utf-8")
+    (tmp_path / "late.txt").write_text("2025-09-30\n2026-01-30\n", encoding="utf-8")
+    args = [a.format(twice=tmp_path / "twice.txt", late=tmp_path / "late.txt") for a in args]
+    status, out, err = run_here(store, capsys, *healthy(store, 4), *args, "--workers", "1")
+    lines = err.strip().splitlines()
+    assert (status, out, len(lines)) == (2, "", 1), err
+    assert lines[0].startswith(f"vela-backtest: error: {line}")
 
 
 def test_an_unreachable_scheduler_is_an_error(store):

@@ -99,7 +99,7 @@ def test_tracking_error_reports_what_it_achieved(store):
 @pytest.mark.parametrize(
     "args, message",
     [
-        (["--bound", "{a}=0.5:0.2"], "error: OPTIMIZER: 合约 {a} 的下限 0.5 高于上限 0.2"),
+        (["--bound", "{a}=0.5:0.2"], "error: the bound of {a}: the lower side 0.5 is above the upper side 0.2"),
         (["--date", "2004-01-05"], "error: "),
         (["--date", "2031-01-02"], "error: "),
         (["--universe", "999999.XSHG"], "error: "),

@@ -222,8 +222,18 @@ def test_limit_labels_resolve_to_the_names_the_optimizer_groups_by(known_store, 
         ),
         (["000001.OF"], ["--gics", "Energy=0:0.5"], D(2025, 1, 8), "--gics limits apply to stocks"),
         (["000001.OF"], ["--shenwan", "银行=0:0.5"], D(2025, 1, 8), "--shenwan limits apply to stocks"),
-        (KNOWN_IDS, ["--gics", "Energy=0.5:0.2"], D(2025, 1, 8), "OPTIMIZER: 约束的下限 0.5 高于上限 0.2"),
-        (KNOWN_IDS, ["--gics", "Nowhere=2:3"], D(2025, 1, 8), "OPTIMIZER: 约束 Nowhere 的下限 2.0 无效"),
+        (
+            KNOWN_IDS,
+            ["--gics", "Energy=0.5:0.2"],
+            D(2025, 1, 8),
+            "--gics: the limit on Energy: the floor 0.5 is above the cap 0.2",
+        ),
+        (
+            KNOWN_IDS,
+            ["--gics", "Nowhere=2:3"],
+            D(2025, 1, 8),
+            "--gics: the limit on Nowhere: the floor 2.0 is not a fraction from 0 to 1",
+        ),
     ],
 )
 def test_limits_that_name_no_real_label_or_the_wrong_kind_are_refused(known_store, ids, argv, date, line):
@@ -291,7 +301,7 @@ def test_dates_outside_the_store_are_refused_with_its_range(store, run):
 
 def test_a_negative_bound_reaches_the_optimizers_own_check(store, run):
     line = one_error(run(store.path, "600000.XSHG", "600004.XSHG", "--default-bound", "-0.1:0.5"))
-    assert line == "vela-optimize: error: OPTIMIZER: 合约 * 的下限 -0.1 无效"
+    assert line == "vela-optimize: error: the default bound (*): the lower side -0.1 is not a fraction from 0 to 1"
 
 
 # ---------------------------------------------------------------- listings
@@ -359,3 +369,64 @@ def test_a_window_without_any_data_is_refused_with_the_stores_range(known_store,
     # bars run 2024-12-31 .. 2025-01-10; a 10-day window to 2024-06-03 holds none of them
     line = one_error(run(known_store, "600001.XSHG", "000003.XSHE", "--date", "2024-06-03", "--window", "10"))
     assert line.endswith(f"has no data in the store {known_store}, which has data for 2024-12-31 .. 2025-01-10")
+
+
+# ---------------------------------------------------------------- files as desks save them
+
+HELD = "order_book_id,名称,weight\n600000.SH,浦发银行,0.3\n000001.SZ,平安银行,0.3\n"
+NAMES_FIRST = "名称,order_book_id,weight\n浦发银行,600000.SH,0.3\n"
+
+
+@pytest.mark.parametrize(
+    "data, text",
+    [
+        (HELD.encode("gbk"), HELD),  # Excel's 'CSV (逗号分隔)' on Chinese Windows
+        (HELD.encode("utf-8-sig"), HELD),  # Excel's 'CSV UTF-8'
+        (HELD.encode("utf-8"), HELD),
+        # GBK behind a UTF-8 byte-order mark: the mark is not text, whichever column comes first
+        (b"\xef\xbb\xbf" + HELD.encode("gbk"), HELD),
+        (b"\xef\xbb\xbf" + NAMES_FIRST.encode("gbk"), NAMES_FIRST),
+    ],
+)
+def test_a_file_a_desk_gives_reads_as_its_text(tmp_path, data, text):
+    path = tmp_path / "held.csv"
+    path.write_bytes(data)
+    assert universe.read_text(path, "--holdings") == text
+
+
+# ---------------------------------------------------------------- refusals in the command's words
+
+
+@pytest.mark.parametrize(
+    "argv, line",
+    [
+        (["--window", "1"], "--window 1: give a whole number of trading days, at least 2"),
+        (["--risk-aversion", "-1"], "--risk-aversion -1.0: give a number of at least 0"),
+        (["--risk-aversion", "inf"], "--risk-aversion inf: give a number of at least 0"),
+        (["--tol", "0"], "argument --tol: invalid tolerance '0': give a number above 0 (see vela-optimize --help)"),
+        (["--tol", "nan"], "argument --tol: invalid tolerance 'nan': give a number above 0 (see vela-optimize --help)"),
+        (
+            ["--max-iteration", "0"],
+            "argument --max-iteration: invalid count '0': give a whole number of at least 1 (see vela-optimize --help)",
+        ),
+        (["--default-bound", "0.5:0.2"], "the default bound (*): the lower side 0.5 is above the upper side 0.2"),
+        (["--bound", "600000.SH=0:2"], "the bound of 600000.XSHG: the upper side 2.0 is not a fraction from 0 to 1"),
+        (["--gics", "Energy=0:1.5"], "--gics: the limit on Energy: the cap 1.5 is not a fraction from 0 to 1"),
+        (["--shenwan", "银行=0.3:0.2"], "--shenwan: the limit on 银行: the floor 0.3 is above the cap 0.2"),
+        # one instrument, named or left by --limit: the optimiser's own refusal was in its words
+        (["--ids", "600000.SH"], "one instrument (600000.XSHG): an optimisation needs at least two"),
+        (["--ids", "600000.SH", "600000.XSHG"], "one instrument (600000.XSHG): an optimisation needs at least two"),
+        (
+            ["--window", "100000"],
+            "date 2026-06-30 has fewer than window=100000 trading days before it in the store's trading calendar (",
+        ),
+    ],
+)
+def test_refusals_of_option_values_are_english_lines(store, run, capsys, argv, line):
+    ids = ["600000.XSHG", "600004.XSHG"] if "--ids" not in argv else []
+    argv = [a for a in argv if a != "--ids"]
+    try:
+        result = run(store.path, *ids, "--date", store.end, *argv)
+    except SystemExit as e:  # a value argparse refuses
+        result = (e.code, *capsys.readouterr())
+    assert one_error(result).startswith(f"vela-optimize: error: {line}")

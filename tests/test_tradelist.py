@@ -505,3 +505,32 @@ def test_a_forced_sale_the_cap_cut_is_sold_in_whole_lots_within_the_cap(group_ca
     # the remainder kept outside and the group's targets inside stay within the group's cap
     if group_cap is not None:
         assert tl.weights["600000.XSHG"] + tl.weights[OUT] <= group_cap + 1e-12
+
+
+@pytest.mark.parametrize(
+    ("source", "noted"),
+    [
+        # risk parity's own floor without bnds (1e-6, for its log barrier): nobody asked for it
+        ("risk_parity", False),
+        # the same floor given by the caller, as the wildcard or for the id itself, is theirs to hear of
+        ("*", True),
+        ("600003.XSHG", True),
+    ],
+)
+def test_only_a_floor_the_caller_set_is_noted_as_missed(source, noted):
+    # 0.05 of 100,000 yuan buys no lot of 600003 at 1,000.00 (100 shares cost 100,000)
+    ids = ["600001.XSHG", "600002.XSHG", "600003.XSHG"]
+    lim = Limits.build(ids, np.full(3, 1e-6), np.full(3, np.inf), (), ["risk_parity", "risk_parity", source])
+    res = SimpleNamespace(
+        weights=pd.Series(dict(zip(ids, [0.5, 0.45, 0.05]))),
+        trading_date=DAY,
+        linear_limits=lim,
+        untradable=[],
+        kept={},
+        holdings=None,
+    )
+    tl = trade_list(res, {"600001.XSHG": 10.0, "600002.XSHG": 10.0, "600003.XSHG": 1000.0}, capital=100_000)
+    check(tl, res)
+    assert tl.target.get("600003.XSHG", 0) == 0
+    expected = ["the floor 0.000001 on 600003.XSHG is missed by whole lots: 0.000000 held"] if noted else []
+    assert tl.notes == expected

@@ -37,6 +37,9 @@ from .universe import UsageError
 
 SOLVERS = ("native", "scipy")
 
+# A bound's or a rule's side out of range, as the English line says it.
+NOT_A_FRACTION = "is not a fraction from 0 to 1"
+
 # The date forms the market-data client reads (veladatac.to_date), as refusals name them.
 DATE_FORMS = "'YYYY-MM-DD' 或 'YYYYMMDD' 文本、整数 YYYYMMDD、datetime.date、datetime.datetime 或 pandas.Timestamp"
 
@@ -78,6 +81,31 @@ class Refusal(InvalidArgument):
 
     def _where(self, option):
         return option or CLASSES[self.scheme]
+
+
+class Worded(Refusal):
+    """A refusal whose English line is given beside its module-style one (a bound or rule out of
+    range, a date the calendar cannot serve ...): the API keeps raising the module's text, and a
+    command prints :meth:`describe`.
+
+    Attributes
+    ----------
+    line : str
+        The English line, without the option it came from.
+    scheme : str
+        For a group rule, its scheme (``"gics"`` ...), so that a command names its option; else "".
+    """
+
+    def __init__(self, text: str, line: str, scheme: str = ""):
+        self.line, self.scheme = line, scheme
+        super().__init__(text)
+
+    def __reduce__(self):
+        return type(self), (str(self), self.line, self.scheme)
+
+    def describe(self, option=None) -> str:
+        """The English line, after ``option`` when one is given."""
+        return f"{option}: {self.line}" if option else self.line
 
 
 class UnknownLabel(Refusal):
@@ -196,6 +224,10 @@ class InvalidDate(InvalidArgument, ValueError):
     def __reduce__(self):
         return type(self), (self.value, self.what)
 
+    def describe(self, option=None) -> str:
+        """One English line: the value and the forms a date is read in."""
+        return f"{self.what} {self.value!r} is not a date (give 'YYYY-MM-DD' or 'YYYYMMDD')"
+
 
 class DateOfWrongType(InvalidDate, TypeError):
     """A date of a type no entry point reads (None, a float, bytes, ``numpy.datetime64`` ...)."""
@@ -228,6 +260,17 @@ class DateOutsideCalendar(InvalidArgument, CalendarRangeError):
 
     def __reduce__(self):
         return type(self), (self.value, self.what, self.window, self.span)
+
+    def describe(self, option=None) -> str:
+        """One English line: the date, the window it lacks, and the calendar's span when known."""
+        where = f" ({self.span[0]} .. {self.span[1]})" if self.span else ""
+        day = shown_date(self.value)
+        if self.window:
+            return (
+                f"{self.what} {day} has fewer than window={self.window} trading days before it in the "
+                f"store's trading calendar{where}"
+            )
+        return f"{self.what} {day} is outside the store's trading calendar{where}"
 
 
 # ---------------------------------------------------------------- checks
@@ -306,7 +349,10 @@ def check_date(date) -> None:
     day = read_date(date)
     if day < optimizer.MIN_OPTIMIZE_DATE.date():
         floor = optimizer.MIN_OPTIMIZE_DATE_STR
-        raise InvalidArgument(f"OPTIMIZER: 日期不能早于{floor}（之前没有足够的数据），传入值为：{shown_date(date)}")
+        raise Worded(
+            f"OPTIMIZER: 日期不能早于{floor}（之前没有足够的数据），传入值为：{shown_date(date)}",
+            f"date {shown_date(date)} is before {floor}, the earliest the optimiser serves (too little data before it)",
+        )
 
 
 def check_bounds(bnds) -> None:
@@ -321,12 +367,18 @@ def check_bounds(bnds) -> None:
         raise InvalidArgument(f"OPTIMIZER: bnds 必须是 {{合约: (下限, 上限)}} 形式的字典，传入值为：{bnds!r}")
     for key, value in bnds.items():
         low, high = _pair(value, f"合约 {key}")
+        where = "the default bound (*)" if key == "*" else f"the bound of {key}"
         if low > high:
-            raise InvalidArgument(f"OPTIMIZER: 合约 {key} 的下限 {low} 高于上限 {high}")
+            raise Worded(
+                f"OPTIMIZER: 合约 {key} 的下限 {low} 高于上限 {high}",
+                f"{where}: the lower side {low} is above the upper side {high}",
+            )
         if not 0 <= low <= 1:
-            raise InvalidArgument(f"OPTIMIZER: 合约 {key} 的下限 {low} 无效")
+            raise Worded(f"OPTIMIZER: 合约 {key} 的下限 {low} 无效", f"{where}: the lower side {low} {NOT_A_FRACTION}")
         if not 0 <= high <= 1:
-            raise InvalidArgument(f"OPTIMIZER: 合约 {key} 的上限 {high} 无效")
+            raise Worded(
+                f"OPTIMIZER: 合约 {key} 的上限 {high} 无效", f"{where}: the upper side {high} {NOT_A_FRACTION}"
+            )
 
 
 def bounds_in_store(bnds):
@@ -364,14 +416,17 @@ def _in_store_form(entries: dict, what: str) -> tuple:
     return out, written
 
 
-def _check_rule(label, value) -> tuple:
+def _check_rule(label, value, scheme: str = "") -> tuple:
     low, high = _pair(value, f"约束 {label}")
+    where = f"the limit on {label}"
     if not 0 <= low <= 1:
-        raise InvalidArgument(f"OPTIMIZER: 约束 {label} 的下限 {low} 无效")
+        raise Worded(f"OPTIMIZER: 约束 {label} 的下限 {low} 无效", f"{where}: the floor {low} {NOT_A_FRACTION}", scheme)
     if not 0 <= high <= 1:
-        raise InvalidArgument(f"OPTIMIZER: 约束 {label} 的上限 {high} 无效")
+        raise Worded(f"OPTIMIZER: 约束 {label} 的上限 {high} 无效", f"{where}: the cap {high} {NOT_A_FRACTION}", scheme)
     if low > high:
-        raise InvalidArgument(f"OPTIMIZER: 约束的下限 {low} 高于上限 {high}")
+        raise Worded(
+            f"OPTIMIZER: 约束的下限 {low} 高于上限 {high}", f"{where}: the floor {low} is above the cap {high}", scheme
+        )
     return low, high
 
 
@@ -607,7 +662,7 @@ def resolve_limits(scheme: str, rules, client, date) -> GroupLimits:
         raise InvalidArgument(
             f"OPTIMIZER: {CLASSES[scheme]} 的约束必须是 {{类别: (下限, 上限)}} 形式的字典，传入值为：{rules!r}"
         )
-    pairs = [(given, _check_rule(given, value)) for given, value in rules.items()]
+    pairs = [(given, _check_rule(given, value, scheme)) for given, value in rules.items()]
     cat = classification.catalogue(scheme, client)
     resolved: list = []
     unknown: list = []
@@ -933,6 +988,11 @@ def from_options(
     UsageError
         An unknown benchmark, or one that is a fund.
     """
+    # the optimiser's own checks of these say so in its words; a command speaks English
+    if args.window < 2:
+        raise UsageError(f"--window {args.window}: give a whole number of trading days, at least 2")
+    if not 0 <= args.risk_aversion < math.inf:
+        raise UsageError(f"--risk-aversion {args.risk_aversion}: give a number of at least 0")
     benchmark = store_id(args.benchmark) if args.benchmark else None
     request = from_arguments(
         ids,

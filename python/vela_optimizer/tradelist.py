@@ -38,6 +38,7 @@ from veladatac.rules import FeeSchedule, Lot
 from .exception import InvalidArgument
 from .market import tradability
 from .native.solution import ZERO
+from .pipeline import RISK_PARITY_DEFAULT
 from .request import _in_store_form
 
 FEE_KINDS = ("commission", "stamp_duty", "transfer")
@@ -630,7 +631,12 @@ def _floor_notes(limits, w, ids, short, ruled) -> list:
         if total + float(short[members].sum()) < limits.lo[r] - 1e-9:
             floor, held = apart(float(limits.lo[r]), total)
             notes.append(f"the floor {floor} on {limits.row_labels[r]} is missed by whole lots: {held} held")
-    for k in np.flatnonzero((w < limits.lower - 1e-9) & ~ruled):
+    # risk parity's default floor (1e-6, without bnds) keeps its log barrier finite; no caller set
+    # it, and whole lots that leave an instrument at 0 have not missed anything asked for
+    implicit = np.array([s == RISK_PARITY_DEFAULT for s in limits.bound_source], dtype=bool)
+    if implicit.shape != ruled.shape:
+        implicit = np.zeros_like(ruled)
+    for k in np.flatnonzero((w < limits.lower - 1e-9) & ~ruled & ~implicit):
         floor, held = apart(float(limits.lower[k]), float(w[k]))
         notes.append(f"the floor {floor} on {ids[k]} is missed by whole lots: {held} held")
     return notes

@@ -225,10 +225,13 @@ def decode(path, data: bytes, encoding: str | None = None) -> str:
             f"0x{data[utf8_error.start]:02x}) although the lines before it are; "
             "mend it, or name the file's encoding with --encoding",
         ) from None
+    # a UTF-8 byte-order mark before GBK text (a converter that adds one whatever it writes): the
+    # mark is no GB18030 text, and read as it it would glue "锘" onto the first header
+    body = data[len(codecs.BOM_UTF8) :] if data.startswith(codecs.BOM_UTF8) else data
     try:
-        return data.decode("gb18030")
+        return body.decode("gb18030")
     except UnicodeDecodeError as e:
-        line = max(line_of(e), line_of(utf8_error))
+        line = max(body.count(b"\n", 0, e.start) + 1, line_of(utf8_error))
         raise CsvImportError(
             path,
             line,

@@ -722,7 +722,13 @@ def _check_outputs(args) -> None:
         except ImportError:
             raise UsageError("--plot needs matplotlib: pip install 'vela_optimizer[plot]'") from None
     if args.csv:
-        Path(args.csv).mkdir(parents=True, exist_ok=True)
+        folder = Path(args.csv)
+        if folder.exists() and not folder.is_dir():
+            raise UsageError(f"--csv {args.csv}: File exists and is not a folder; --csv writes six files into a folder")
+        try:
+            folder.mkdir(parents=True, exist_ok=True)
+        except OSError as e:  # one line naming the option, not the raw errno text
+            raise UsageError(f"--csv {args.csv}: the folder cannot be made: {e.strerror or e}") from None
 
 
 def _close(bar) -> None:

@@ -6,7 +6,7 @@ import datetime as _dt
 
 import veladatac
 from vela_optimizer.exception import InvalidArgument
-from vela_optimizer.request import InvalidDate, check_in_calendar, read_date
+from vela_optimizer.request import InvalidDate, Worded, check_in_calendar, read_date
 
 FREQUENCIES = ("monthly", "weekly", "quarterly")
 
@@ -49,7 +49,7 @@ def rebalance_dates(start, end, frequency: str = "monthly") -> list:
         raise InvalidArgument(f"OPTIMIZER: rebalance 必须为 monthly、weekly 或 quarterly，传入值为：{frequency!r}")
     start, end = as_date(start, "start"), as_date(end, "end")
     if start > end:
-        raise InvalidArgument(f"OPTIMIZER: 回测开始日 {start} 晚于结束日 {end}")
+        raise Worded(f"OPTIMIZER: 回测开始日 {start} 晚于结束日 {end}", f"start {start} is after end {end}")
     try:
         days = veladatac.get_trading_dates(start, end)
     except veladatac.CalendarRangeError:
@@ -78,11 +78,11 @@ def checked_dates(dates, end: _dt.date) -> list:
     out = sorted(as_date(d, "dates") for d in dates)
     for a, b in zip(out, out[1:], strict=False):
         if a == b:
-            raise InvalidArgument(f"OPTIMIZER: 调仓日 {a} 重复出现")
+            raise Worded(f"OPTIMIZER: 调仓日 {a} 重复出现", f"the rebalancing day {a} is given twice")
     for d in out:
         if d > end:
-            raise InvalidArgument(f"OPTIMIZER: 调仓日 {d} 晚于回测结束日 {end}")
+            raise Worded(f"OPTIMIZER: 调仓日 {d} 晚于回测结束日 {end}", f"the rebalancing day {d} is after end {end}")
         check_in_calendar(d, veladatac, "dates")
         if veladatac.trading_date_offset(d, 0) != d:
-            raise InvalidArgument(f"OPTIMIZER: 调仓日 {d} 不是交易日")
+            raise Worded(f"OPTIMIZER: 调仓日 {d} 不是交易日", f"the rebalancing day {d} is not a trading day")
     return out

@@ -116,7 +116,13 @@ def open_store(path) -> None:
 
 
 def window_coverage(client, extent, day, window: int):
-    """(first day of the window, trading days in it, days of it inside the store's data range)."""
+    """(first day of the window, trading days in it, days of it inside the store's data range).
+
+    A window reaching before the calendar is the request's refusal (DateOutsideCalendar), which
+    names the window; the client's own error counted the days as a negative offset."""
+    from vela_optimizer.request import check_in_calendar
+
+    check_in_calendar(day, client, "date", window)
     start = client.trading_date_offset(day, -window)
     days = client.get_trading_dates(start, day)
     present = sum(1 for d in days if extent.data_first <= d <= extent.data_last)
@@ -434,6 +440,10 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
     ids = universe.resolve(
         args.ids if named or held is None else list(held.weights), args.ids_file, args.universe, args.limit, client, day
     )
+    if len(ids) < 2:  # the optimiser's own refusal of one instrument is in its words, not the command's
+        raise UsageError(
+            f"one instrument ({ids[0]}): an optimisation needs at least two (give more ids, or --limit 2 or more)"
+        )
     limited = _limited_notes(args, ids, day)
     kind = universe.classify(ids, client).kind
     request = _request.from_options(

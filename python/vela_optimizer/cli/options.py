@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import inspect
+import math
 import os
 import re
 import sys
@@ -109,6 +110,14 @@ def positive_int(text: str) -> int:
     return value
 
 
+def tolerance(text: str) -> float:
+    """A solver tolerance: a finite number above 0."""
+    x = number(text)
+    if not 0 < x < math.inf:
+        raise argparse.ArgumentTypeError(f"invalid tolerance {text!r}: give a number above 0")
+    return x
+
+
 # A value that starts like a negative number ("-0.1:0.5"): argparse would take it for an option.
 _NEGATIVE_VALUE = re.compile(r"-\.?\d")
 
@@ -206,12 +215,14 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     )
     o.add_argument(
         "--max-iteration",
-        type=int,
+        type=positive_int,
         default=d["max_iteration"],
         metavar="N",
         help="solver iteration limit (default: %(default)s)",
     )
-    o.add_argument("--tol", type=number, default=d["tol"], metavar="X", help="solver tolerance (default: %(default)s)")
+    o.add_argument(
+        "--tol", type=tolerance, default=d["tol"], metavar="X", help="solver tolerance (default: %(default)s)"
+    )
     o.add_argument(
         "--quiet",
         action="store_true",
