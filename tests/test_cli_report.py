@@ -260,6 +260,7 @@ def test_the_weights_a_solve_set_to_zero_are_said_by_why(zeros, line):
         (0, True, "solver native, converged exactly, by an active set."),  # the active set's exact answer
         (12, True, "solver native, converged after 12 iterations."),
         (0, False, "solver native, stopped at the iteration limit after 0 iterations."),
+        (1, True, "solver native, converged after 1 iteration."),
     ],
 )
 def test_the_solve_line_says_how_the_answer_was_reached(iterations, converged, said):

@@ -366,7 +366,10 @@ def _notes(request, result, window) -> list:
             if label in (None, UNCLASSIFIED) and label not in named
         ]
         if free:
-            notes.append(f"{plural(len(free), 'id')} without a {noun} escape every group limit: {some(free)}")
+            notes.append(
+                f"{plural(len(free), 'id')} without a {noun} {'escapes' if len(free) == 1 else 'escape'} "
+                f"every group limit: {some(free)}"
+            )
         notes += [result.limits.unused_note(r) for r in result.unused_limits]
     return notes
 

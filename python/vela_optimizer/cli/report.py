@@ -14,7 +14,7 @@ import unicodedata
 import numpy as np
 
 from vela_optimizer import metrics
-from vela_optimizer.phrases import SHOWN, some
+from vela_optimizer.phrases import SHOWN, plural, some
 from vela_optimizer.result import DROP_REASONS
 from vela_optimizer.streams import STDOUT, stdout_text
 
@@ -295,7 +295,7 @@ def render(report: dict, show_dropped: bool = True) -> str:
     steps = (
         "exactly, by an active set"
         if report["converged"] and report["iterations"] == 0
-        else f"after {report['iterations']} iterations"
+        else f"after {plural(report['iterations'], 'iteration')}"
     )
     out = [
         title(report),
