@@ -81,7 +81,7 @@ def test_the_iteration_limit_is_a_warning_in_every_output(store, run, tmp_path):
     assert (rep["solver"], rep["converged"], rep["iterations"]) == ("scipy", False, 1)
     assert err.startswith("vela-optimize: warning: the scipy solver stopped at the iteration limit after 1 ")
     assert "Warning: the scipy solver stopped at the iteration limit" in text
-    assert "stopped at the iteration limit after 1 iterations" in text.splitlines()[1]
+    assert "stopped at the iteration limit after 1 iteration." in text.splitlines()[1]
 
 
 def test_the_native_solver_runs_by_default_and_says_so(store, run, tmp_path):

@@ -391,8 +391,9 @@ def _optimise(args, request, progress):
     if not result.converged:
         alerts.insert(
             0,
-            f"the {result.solver} solver stopped at the iteration limit after {result.iterations} "
-            "iterations without converging; the weights are its last iterate (raise --max-iteration)",
+            f"the {result.solver} solver stopped at the iteration limit after "
+            f"{plural(result.iterations, 'iteration')} without converging; the weights are its last iterate "
+            "(raise --max-iteration)",
         )
     return result, alerts
 
