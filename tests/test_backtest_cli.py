@@ -299,7 +299,9 @@ def test_an_unreachable_scheduler_is_an_error(store):
         (["--start", "2025-09-01", "--workers", "0"], "invalid count '0'"),
         (["--start", "2025-09-01", "--plot", "bt.jpg"], "ending in .png"),
         (["--start", "2025-09-01", "--method", "min_tracking_error"], "needs --benchmark"),
-        (["--start", "2025-09-01", "--limit", "0"], "--limit must be at least 1"),
+        (["--start", "2025-09-01", "--limit", "0"], "--limit must be at least 2"),
+        # one instrument: every date failed, with the optimiser's refusal in its own words
+        (["--start", "2025-09-01", "--limit", "1"], "--limit must be at least 2"),
         (["--start", "2025-09-31"], "invalid date '2025-09-31'"),
         (["--start", "2025-09-01", "--capital", "999"], "invalid capital '999'"),
         (["--start", "2025-09-01", "--capital", "1e300"], "at most 1e+11"),

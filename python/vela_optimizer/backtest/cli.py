@@ -352,8 +352,9 @@ def main(argv=None) -> int:
         parser.error("give --start (and --end), or --dates FILE")
     if args.method == "min_tracking_error" and not args.benchmark:
         parser.error("--method min_tracking_error needs --benchmark")
-    if args.limit is not None and args.limit < 1:
-        parser.error("--limit must be at least 1")
+    if args.limit is not None and args.limit < 2:
+        # one instrument is no optimisation: every date would fail with the optimiser's own refusal
+        parser.error("--limit must be at least 2: an optimisation needs two instruments or more")
     if args.plot == STDOUT:
         parser.error("--plot -: a chart does not go to stdout; give a file name ending in .png")
     if args.plot and not args.plot.lower().endswith(".png"):
