@@ -49,9 +49,9 @@ def _number(path, line: int, column: str, text: str) -> float:
     try:
         x = float(text)
     except ValueError:
-        raise UsageError(f"{path}, line {line}: {column} {text!r} is not a number") from None
+        raise UsageError(f"--holdings {path}, line {line}: {column} {text!r} is not a number") from None
     if not math.isfinite(x) or x < 0:
-        raise UsageError(f"{path}, line {line}: {column} {text!r} must be a number of at least 0")
+        raise UsageError(f"--holdings {path}, line {line}: {column} {text!r} must be a number of at least 0")
     return x
 
 
@@ -70,14 +70,14 @@ def _rows(path) -> tuple:
     header = [h.strip() for h in next(csv.reader([kept[0][1]]), [])] if kept else []
     if "side" in header:
         raise UsageError(
-            f"{path}, line {first}: a trade list (it has a side column), not holdings: give the positions held"
+            f"--holdings {path}, line {first}: a trade list (it has a side column), not holdings: give the positions held"
         )
     # the ids' column: order_book_id, or id as vela-optimize's --csv table names it
     column = next((c for c in ("order_book_id", "id") if c in header), None)
     amount = next((c for c in ("weight", "shares") if c in header), None)
     if column is None or amount is None or ("weight" in header and "shares" in header):
         raise UsageError(
-            f"{path}, line {first}: the header must have order_book_id and one of weight, shares; "
+            f"--holdings {path}, line {first}: the header must have order_book_id and one of weight, shares; "
             f"it has {', '.join(header) or 'nothing'}"
         )
     i, j = header.index(column), header.index(amount)
@@ -86,9 +86,9 @@ def _rows(path) -> tuple:
         if not any(c.strip() for c in row):
             continue
         if len(row) <= max(i, j):
-            raise UsageError(f"{path}, line {line}: {len(row)} fields, the header has {len(header)}")
+            raise UsageError(f"--holdings {path}, line {line}: {len(row)} fields, the header has {len(header)}")
         if not row[i].strip():
-            raise UsageError(f"{path}, line {line}: {column} is empty")
+            raise UsageError(f"--holdings {path}, line {line}: {column} is empty")
         rows.append((line, store_id(row[i].strip()), row[j].strip()))
     return amount, rows
 
@@ -106,7 +106,7 @@ def read(path, client, day, capital=None) -> Holdings:
     seen: dict = {}
     for line, oid, _ in rows:
         if oid in seen:
-            raise UsageError(f"{path}, line {line}: {oid} is held twice (first on line {seen[oid]})")
+            raise UsageError(f"--holdings {path}, line {line}: {oid} is held twice (first on line {seen[oid]})")
         seen[oid] = line
     kinds = universe.classify(list(seen), client)
     if kinds.unknown or kinds.indices:
@@ -116,12 +116,12 @@ def read(path, client, day, capital=None) -> Holdings:
         for line, oid, text in rows:
             if values[oid] > MAX_SHARES:
                 raise UsageError(
-                    f"{path}, line {line}: shares {text!r} is more than any real position (at most {MAX_SHARES:g})"
+                    f"--holdings {path}, line {line}: shares {text!r} is more than any real position (at most {MAX_SHARES:g})"
                 )
     if amount == "weight":
         total = math.fsum(values.values())
         if total > 1 + 1e-12:
-            raise UsageError(f"{path}: the weights sum to {total:.6f}, above 1 (the rest of the portfolio is cash)")
+            raise UsageError(f"--holdings {path}: the weights sum to {total:.6f}, above 1 (the rest of the portfolio is cash)")
         return Holdings({k: v for k, v in values.items() if v > 0})
     return _priced(path, {k: v for k, v in values.items() if v > 0}, client, day, capital)
 
@@ -131,17 +131,17 @@ def _priced(path, shares: dict, client, day, capital) -> Holdings:
 
     bad = [f"{k} ({v:g})" for k, v in shares.items() if v != int(v)]
     if bad:
-        raise UsageError(f"{path}: shares must be whole numbers: {universe.some(bad)}")
+        raise UsageError(f"--holdings {path}: shares must be whole numbers: {universe.some(bad)}")
     closes, notes = held_closes(list(shares), list(shares), day, client)
     missing = [k for k in shares if k not in closes]
     if missing:
-        raise UsageError(f"{path}: no close on {day} to value {universe.some(missing)}")
+        raise UsageError(f"--holdings {path}: no close on {day} to value {universe.some(missing)}")
     held = math.fsum(shares[k] * closes[k] for k in shares)
     value = held if capital is None else float(capital)
     if not value > 0:
-        raise UsageError(f"{path}: the positions are worth nothing on {day}")
+        raise UsageError(f"--holdings {path}: the positions are worth nothing on {day}")
     if held > MAX_VALUE:
-        raise UsageError(f"{path}: the positions are worth {held:.6g} yuan on {day}, more than {MAX_VALUE:g}")
+        raise UsageError(f"--holdings {path}: the positions are worth {held:.6g} yuan on {day}, more than {MAX_VALUE:g}")
     if held > value * (1 + 1e-12):
         raise UsageError(f"--capital {capital:g} is less than the positions' value {held:.2f} on {day}")
     return Holdings(
