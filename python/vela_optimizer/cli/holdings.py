@@ -70,7 +70,8 @@ def _rows(path) -> tuple:
     header = [h.strip() for h in next(csv.reader([kept[0][1]]), [])] if kept else []
     if "side" in header:
         raise UsageError(
-            f"--holdings {path}, line {first}: a trade list (it has a side column), not holdings: give the positions held"
+            f"--holdings {path}, line {first}: a trade list (it has a side column), not holdings: "
+            "give the positions held"
         )
     # the ids' column: order_book_id, or id as vela-optimize's --csv table names it
     column = next((c for c in ("order_book_id", "id") if c in header), None)
@@ -116,12 +117,15 @@ def read(path, client, day, capital=None) -> Holdings:
         for line, oid, text in rows:
             if values[oid] > MAX_SHARES:
                 raise UsageError(
-                    f"--holdings {path}, line {line}: shares {text!r} is more than any real position (at most {MAX_SHARES:g})"
+                    f"--holdings {path}, line {line}: shares {text!r} is more than any real position "
+                    f"(at most {MAX_SHARES:g})"
                 )
     if amount == "weight":
         total = math.fsum(values.values())
         if total > 1 + 1e-12:
-            raise UsageError(f"--holdings {path}: the weights sum to {total:.6f}, above 1 (the rest of the portfolio is cash)")
+            raise UsageError(
+                f"--holdings {path}: the weights sum to {total:.6f}, above 1 (the rest of the portfolio is cash)"
+            )
         return Holdings({k: v for k, v in values.items() if v > 0})
     return _priced(path, {k: v for k, v in values.items() if v > 0}, client, day, capital)
 
@@ -141,7 +145,9 @@ def _priced(path, shares: dict, client, day, capital) -> Holdings:
     if not value > 0:
         raise UsageError(f"--holdings {path}: the positions are worth nothing on {day}")
     if held > MAX_VALUE:
-        raise UsageError(f"--holdings {path}: the positions are worth {held:.6g} yuan on {day}, more than {MAX_VALUE:g}")
+        raise UsageError(
+            f"--holdings {path}: the positions are worth {held:.6g} yuan on {day}, more than {MAX_VALUE:g}"
+        )
     if held > value * (1 + 1e-12):
         raise UsageError(f"--capital {capital:g} is less than the positions' value {held:.2f} on {day}")
     return Holdings(
