@@ -189,6 +189,13 @@ def test_limit_labels_resolve_to_the_names_the_optimizer_groups_by(known_store, 
             "--gics: unknown sector 'energy' (did you mean 'Energy'?), 'Finance' (did you mean 'Financials'?)",
         ),
         (KNOWN_IDS, ["--shenwan", "Banks=0:0.5"], D(2025, 1, 6), "--shenwan: unknown Shenwan industry 'Banks'"),
+        # one character of two mistyped
+        (
+            KNOWN_IDS,
+            ["--shenwan", "银航=0:0.5"],
+            D(2025, 1, 6),
+            "--shenwan: unknown Shenwan industry '银航' (did you mean '银行'?)",
+        ),
         (
             KNOWN_IDS,
             ["--shenwan", "801781=0:0.5"],

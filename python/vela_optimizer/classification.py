@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import datetime as _dt
 import difflib
+import unicodedata
 from collections import Counter
 from dataclasses import dataclass
 
@@ -140,7 +141,10 @@ def suggest(label, candidates) -> list:
     text = str(label)
     names = list(dict.fromkeys(map(str, candidates)))
     same = [n for n in names if n.casefold() == text.casefold() and n != text]
-    near = difflib.get_close_matches(text, names, n=3, cutoff=0.6)
+    # A Chinese name is two to four characters, each a word: one slip in two ('银航' for '银行')
+    # matches half of it, below the cutoff that suits Latin spellings.
+    cutoff = 0.5 if any(unicodedata.east_asian_width(c) == "W" for c in text) else 0.6
+    near = difflib.get_close_matches(text, names, n=3, cutoff=cutoff)
     return list(dict.fromkeys(same + near))[:3]
 
 
