@@ -185,6 +185,26 @@ def test_selling_what_is_outside_the_universe_beyond_the_cap_is_a_conflict(clien
     assert "超过换手上限 0.2500" in str(e.value)
 
 
+@pytest.mark.parametrize(("cap", "fits"), [(0.3, True), (0.3 - 1e-9, False)])
+def test_forced_sales_that_meet_the_cap_as_written_are_within_it(client, cap, fits):
+    # 0.1 + 0.2 is 0.30000000000000004 in binary: forced sales a desk writes as exactly the cap
+    # were refused as breaking it
+    held = {IDS[0]: 0.7, IDS[7]: 0.1, OUTSIDE_FREE: 0.2}
+
+    def rebalance():  # IDS[7] left out of the universe: two forced sales
+        kw = dict(window=88, quiet=True, holdings=held, max_turnover=cap)
+        return vo.optimize(IDS[:7], "2020-06-01", M.MIN_VARIANCE, **kw)
+
+    if not fits:
+        with pytest.raises(vo.InvalidArgument, match="超过换手上限"):
+            rebalance()
+        return
+    r = rebalance()
+    assert set(r.sold_outside) == {IDS[7], OUTSIDE_FREE}
+    assert r.sold == pytest.approx(0.3, abs=1e-12) and r.turnover <= 0.3 + 1e-12
+    assert math.fsum(r.weights) == pytest.approx(1.0, abs=1e-12)
+
+
 @pytest.mark.parametrize(
     ("held", "said"),
     [

@@ -45,6 +45,10 @@ from .market import tradability
 from .market.tradability import LIMIT_DOWN, LIMIT_UP, SUSPENDED
 from .phrases import some
 
+# How far forced sales may pass the turnover cap and still be within it: the rounding of weights
+# written as decimals, far below any weight a portfolio holds (the solvers' feasibility tolerance).
+FORCED_SALES_TOL = 1e-12
+
 
 class ForcedSalesConflict(InvalidArgument):
     """Held ids outside the optimised universe must be sold, and that alone sells more than the turnover
@@ -243,16 +247,19 @@ def plan(request, ids: list, day, lower, upper, source, client):
     within = getattr(request, "invest_within_cap", False)
     if within and math.isfinite(cap):
         notes += _eased_bounds(list(ids), h, lower, upper, cap)
-    if max_sell < 0 and not within:
+    # holdings and a cap written as decimals (0.1 + 0.2 against 0.3) differ by an ulp of their
+    # binary sums: forced sales that meet the cap to that are within it
+    if max_sell < -FORCED_SALES_TOL and not within:
         universe = set(request.ids)
         raise ForcedSalesConflict(sold, cap, [i for i in sold if i in universe])
+    max_sell = max(max_sell, 0.0)
     if within and sold:
         # retained holdings above their caps must be sold down to them out of the same cap: the
         # forced sales outside get what that leaves, else neither sale fits and the date fails
         over = h - upper
         needed = math.fsum(over[np.isfinite(over) & (over > 0)].tolist())
         room = max(cap - needed, 0.0)
-        if math.fsum(sold.values()) > room:
+        if math.fsum(sold.values()) > room + FORCED_SALES_TOL:
             sold, unsold = sold_within(sold, room)
             kept.update(unsold)
             notes.append(_unsold_note(sold, unsold, cap, needed, set(request.ids)))
