@@ -1,5 +1,6 @@
 """vela-optimize --replay: a run saved with --json runs again as it ran, or is refused in one line."""
 
+import datetime as dt
 import json
 import os
 import sys
@@ -60,7 +61,10 @@ def test_a_saved_run_replays_as_it_ran_whatever_its_files_became(store, run, tmp
     args = [str(a) for a in CASES[case](store, ids, tmp_path)]
     valued = "--capital" in args or case.startswith("shares")
     trades = ["--trades", tmp_path / "t.csv"] if valued else []
-    status, first, err = run(store.path, *args, "--date", store.end, "--json", tmp_path / "a.json", *trades)
+    # asked for a Saturday: the record keeps the day asked as well as the Friday used
+    saturday = store.end - dt.timedelta(days=(store.end.weekday() - 5) % 7 or 7)
+    status, first, err = run(store.path, *args, "--date", saturday, "--json", tmp_path / "a.json", *trades)
+    assert "is not a trading day" in first.splitlines()[0]
     assert status == 0, err
     for name in ("ids.txt", "held.csv"):  # the files the run read are gone: the record holds them
         (tmp_path / name).unlink(missing_ok=True)
@@ -70,7 +74,7 @@ def test_a_saved_run_replays_as_it_ran_whatever_its_files_became(store, run, tmp
     assert second == first
     a, b = (json.loads((tmp_path / f).read_text(encoding="utf-8")) for f in ("a.json", "b.json"))
     assert b["weights"] == a["weights"]
-    ignored = {"universe", "holdings_file", "date_requested"}  # the ids as named, where they were read
+    ignored = {"universe"}  # the ids as named (an --ids-file's ids as they were read)
     assert {k: v for k, v in b["report"]["inputs"].items() if k not in ignored} == {
         k: v for k, v in a["report"]["inputs"].items() if k not in ignored
     }

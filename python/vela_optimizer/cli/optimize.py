@@ -298,7 +298,7 @@ def inputs_of(args, request, extent, day, start, kind: str, held=None) -> dict:
         "tol": args.tol,
         "solver": args.solver,
         "holdings": request.holdings,
-        "holdings_file": args.holdings,
+        "holdings_file": args.holdings or getattr(args, "replay_holdings_file", None),
         # a file in shares: the weights are theirs at the day's closes, and the trade list starts from them
         "holdings_shares": held.shares if held is not None else None,
         "holdings_value": held.value if held is not None and held.shares is not None else None,

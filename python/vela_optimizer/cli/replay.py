@@ -52,6 +52,7 @@ def replayed(build_parser, parser, given, argv):
         refuse(f"{type(e).__name__}: {e}")
     args = options.parse_recorded(parser, argv, given, REPLAY_TAKES, refuse)
     args.replay_holdings = None if held is None else Holdings(*held)
+    args.replay_holdings_file = inputs.get("holdings_file")  # what the record says they were read from
     args.replay_store = inputs["store_identity"]
     return args
 
@@ -84,7 +85,9 @@ def argv_of(inputs: dict) -> list:
         argv += ["--universe", u["index"]]
     if u["limit"] is not None:
         argv += ["--limit", str(u["limit"])]
-    argv += ["--date", inputs["date_used"], *options.solve_argv(inputs)]
+    # the day asked for (a holiday, a weekend) resolves on the same store to the day used, and the
+    # replay's report and record then say what the run's said
+    argv += ["--date", inputs.get("date_requested") or inputs["date_used"], *options.solve_argv(inputs)]
     for key, option in (("max_turnover", "--max-turnover"), ("capital", "--capital")):
         argv += [option, repr(inputs[key])] if inputs.get(key) is not None else []
     return argv + options.limits_argv(inputs["bounds"], inputs["limits"])
