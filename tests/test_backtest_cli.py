@@ -453,7 +453,8 @@ def test_a_failed_date_names_keep_going_and_its_checkpoint_resumes_with_it(store
     status, out, err = run_here(store, capsys, *ids, *LATE, "--checkpoint", ck)
     assert (status, out) == (2, "")
     assert err == (
-        f"vela-backtest: error: rebalancing on {after[0]} failed: 合约数目太少; --keep-going records a "
+        f"vela-backtest: error: rebalancing on {after[0]} failed: fewer than two instruments: an optimisation "
+        "needs at least two; --keep-going records a "
         f"failed date and goes on with the holdings as they were (the dates done are kept in {ck})\n"
     )
     assert sorted(p.name for p in (ck / "dates").iterdir()) == [f"{d}.json" for d in before]

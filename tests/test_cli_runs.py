@@ -59,7 +59,11 @@ def test_screening_that_leaves_too_few_lists_the_dropped_before_the_error(known_
             "600002.XSHG too short a price history",
         ]
     )
-    assert lines[4].startswith("vela-optimize: error: OPTIMIZER: ") and len(lines) == 5
+    # the optimiser's own refusal, in the command's English
+    assert lines[4] == (
+        "vela-optimize: error: screening left fewer than two instruments: an optimisation needs at least two"
+    )
+    assert len(lines) == 5
 
 
 def test_the_iteration_limit_is_a_warning_in_every_output(store, run, tmp_path):

@@ -22,3 +22,21 @@ def some(ids, shown: int = SHOWN, sep: str = ", ") -> str:
 def plural(n: int, noun: str) -> str:
     """``"1 stock"``, ``"2 stocks"``."""
     return f"{n} {noun}" if n == 1 else f"{n} {noun}s"
+
+
+# The optimiser's fixed refusals, as the commands say them: its own texts are a contract the Python
+# API keeps, and a command speaks English.
+MODULE_LINES = {
+    "合约数目太少": "fewer than two instruments: an optimisation needs at least two",
+    "OPTIMIZER: 经过剔除后，合约数目不足2个": (
+        "screening left fewer than two instruments: an optimisation needs at least two"
+    ),
+    "日期不能早于2005-07-01（之前没有足够的数据）": (
+        "the date is before 2005-07-01, the earliest with enough data before it"
+    ),
+}
+
+
+def module_line(message: str) -> str:
+    """The English line of one of the optimiser's fixed refusals, or "" for any other message."""
+    return MODULE_LINES.get(message, "")

@@ -23,6 +23,7 @@ import vela_optimizer
 import veladatac
 from vela_optimizer._blas import one_blas_thread
 from vela_optimizer.backtest.results import BacktestError
+from vela_optimizer.phrases import module_line
 
 
 @dataclass(frozen=True)
@@ -84,7 +85,7 @@ def whole_lots(result, lots: tuple) -> tuple:
 def error_of(e: Exception) -> tuple:
     """(class name, message, the one English line of a refusal or conflict, else "")."""
     describe = getattr(e, "describe", None)
-    return type(e).__name__, str(e), describe() if callable(describe) else ""
+    return type(e).__name__, str(e), describe() if callable(describe) else module_line(str(e))
 
 
 def store_identity() -> str:

@@ -16,6 +16,7 @@ import sys
 
 from vela_optimizer import universe
 from vela_optimizer.classification import CLASSES
+from vela_optimizer.phrases import module_line
 from vela_optimizer.streams import STDOUT
 from veladatac import GICS_SECTORS
 
@@ -321,7 +322,7 @@ def refusal_line(e: Exception, args) -> str:
     """The one line an error is reported with: a refusal names the option the limits came from."""
     describe = getattr(e, "describe", None)
     if describe is None:
-        return str(e)
+        return module_line(str(e)) or str(e)
     scheme = getattr(e, "scheme", "")
     return describe(LIMIT_OPTIONS[scheme]) if scheme in LIMIT_OPTIONS and limit_scheme(args) == scheme else describe()
 
