@@ -255,8 +255,8 @@ def test_investing_within_the_cap_invests_what_the_cap_and_limits_reach(client, 
     lowered = [n for n in r.rebalance_notes if "stays in cash" in n]
     if reach < 1.0:
         assert lowered == [
-            f"cash {100 * (1 - math.fsum(held.values())):.2f} % is more than the turnover cap {100 * cap:.2f} % "
-            f"lets the buys invest under the limits: {100 * (1 - reach):.2f} % stays in cash"
+            f"cash {100 * (1 - math.fsum(held.values())):.2f} % cannot all be invested within the turnover cap "
+            f"{100 * cap:.2f} % and the limits: {100 * (1 - reach):.2f} % stays in cash"
         ]
         with pytest.raises(vo.LimitConflict):  # without the option: a conflict naming the cap
             optimize(**kw)

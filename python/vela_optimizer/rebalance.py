@@ -426,8 +426,8 @@ def within_cap(plan: Plan, limits) -> Plan:
     spare = plan.budget - reach
     cash = 1.0 - math.fsum(plan.holdings.values())
     note = (
-        f"cash {100 * cash:.2f} % is more than the turnover cap {100 * plan.max_buy:.2f} % lets the buys "
-        f"invest under the limits: {100 * spare:.2f} % stays in cash"
+        f"cash {100 * cash:.2f} % cannot all be invested within the turnover cap {100 * plan.max_buy:.2f} % "
+        f"and the limits: {100 * spare:.2f} % stays in cash"
     )
     return replace(plan, spare=plan.spare + spare, notes=[*plan.notes, note])
 
