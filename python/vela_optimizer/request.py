@@ -442,7 +442,8 @@ def check_ids(order_book_ids) -> None:
 
 def ids_in_store(order_book_ids):
     """``order_book_ids`` as a list of the store's ids (``600000.SH`` and ``600000.xshg`` are
-    600000.XSHG, ``000001.SZ`` is 000001.XSHE, ``430047.BJ`` is 430047.BJSE), in the order given.
+    600000.XSHG, ``000001.SZ`` is 000001.XSHE, ``430047.BJ`` is 430047.BJSE), in the order given
+    (a set's in sorted order).
     A value that cannot be iterated is returned as it is, for the module's own refusal.
 
     Raises
@@ -460,6 +461,10 @@ def ids_in_store(order_book_ids):
         if not isinstance(oid, str):
             # the client refused it with a TypeError about the whole list
             raise InvalidArgument(f"OPTIMIZER: 合约代码必须是字符串，第 {k} 个传入值为：{oid!r}")
+    if isinstance(order_book_ids, (set, frozenset)):
+        # a set's order is its hashes', which change from one process to the next: sorted, the
+        # same set gives the same columns, and the same solve, in every run
+        given.sort()
     out = [store_id(str(i)) for i in given]
     written: dict = {}
     for oid, key in zip(out, given):
@@ -490,6 +495,10 @@ def check_risk_aversion(value) -> None:
     or an array as if it were below 0. Numbers are left to the module's own check."""
     if not _real(value):
         raise InvalidArgument(f"OPTIMIZER: risk_aversion_coefficient 必须是不小于0的数，传入值为：{value!r}")
+    if not math.isfinite(float(value)):
+        # NaN passed the module's "not below 0" test and was refused as if it were negative; an
+        # infinite λ weighs the expected returns at nothing
+        raise InvalidArgument(f"OPTIMIZER: risk_aversion_coefficient 必须是有限的数，传入值为：{value!r}")
 
 
 def check_switch(value, name: str) -> None:
