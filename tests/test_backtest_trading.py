@@ -257,21 +257,27 @@ def test_the_turnover_cap_holds_on_every_rebalancing_but_the_build_from_cash(on_
     assert max(one_way) >= cap - 1e-6  # the cap binds somewhere
 
 
-@pytest.mark.parametrize("cap", [0.05, 0.1])
-def test_cash_the_lots_leave_beyond_the_cap_is_invested_within_it_and_the_run_goes_on(on_market, cap):
-    _, healthy = on_market
-    capital = 2e4  # a lot of a 10-yuan stock is 5 % of it: the build from cash leaves over a fifth in cash
-    r = bt.run_backtest(
-        healthy[:20],
+def _capped(universe, end, bnds, cap, capital):
+    """A monthly minimum-variance backtest from 2023-05 to ``end`` under the turnover cap ``cap``,
+    going on past failed dates (a frozen run shows as failures)."""
+    return bt.run_backtest(
+        universe,
         "2023-05-01",
-        "2023-12-31",
+        end,
         method=M.MIN_VARIANCE,
         window=WINDOW,
-        bnds={"*": (0, 0.1)},
+        bnds=bnds,
         max_turnover=cap,
         capital=capital,
         keep_going=True,
     )
+
+
+@pytest.mark.parametrize("cap", [0.05, 0.1])
+def test_cash_the_lots_leave_beyond_the_cap_is_invested_within_it_and_the_run_goes_on(on_market, cap):
+    _, healthy = on_market
+    capital = 2e4  # a lot of a 10-yuan stock is 5 % of it: the build from cash leaves over a fifth in cash
+    r = _capped(healthy[:20], "2023-12-31", {"*": (0, 0.1)}, cap, capital)
     assert r.failures == [] and len(r.rebalances) == 8
     first, *later = r.rebalances
     assert first.cash / capital > 2 * cap  # more cash than the cap lets any one rebalancing invest
@@ -293,17 +299,7 @@ def test_a_name_that_leaves_the_universe_worth_more_than_the_cap_is_sold_a_cap_a
         first.append(first[0] if first else day)
         return [*core, gone] if day == first[0] else core
 
-    r = bt.run_backtest(
-        universe,
-        "2023-05-01",
-        "2023-10-31",
-        method=M.MIN_VARIANCE,
-        window=WINDOW,
-        bnds={"*": (0, 0.4), gone: (0.3, 0.3)},
-        max_turnover=cap,
-        capital=capital,
-        keep_going=True,
-    )
+    r = _capped(universe, "2023-10-31", {"*": (0, 0.4), gone: (0.3, 0.3)}, cap, capital)
     assert r.failures == [] and len(r.rebalances) == 6
     held = [x.before.get(gone, 0.0) for x in r.rebalances[1:]]
     assert held[0] > 2 * cap and held[-1] == 0.0  # sold off over the dates that followed
@@ -333,17 +329,7 @@ def test_holdings_that_drift_above_their_caps_by_more_than_the_cap_are_sold_down
     # a cap of 1 % can sell, where every later date failed and the holdings froze
     _, healthy = on_market
     cap = 0.01
-    r = bt.run_backtest(
-        healthy[:10],
-        "2023-05-01",
-        "2023-12-31",
-        method=M.MIN_VARIANCE,
-        window=WINDOW,
-        bnds={"*": (0, 0.1)},
-        max_turnover=cap,
-        capital=capital,
-        keep_going=True,
-    )
+    r = _capped(healthy[:10], "2023-12-31", {"*": (0, 0.1)}, cap, capital)
     assert r.failures == [] and len(r.rebalances) == 8
     eased = 0
     for x in r.rebalances[1:]:

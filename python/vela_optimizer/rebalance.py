@@ -277,14 +277,24 @@ def _eased_bounds(ids: list, h, lower, upper, cap: float) -> list:
         over = {k: float(past[k]) for k in np.flatnonzero(np.isfinite(past) & (past > 0)).tolist()}
         if math.fsum(over.values()) <= cap:
             continue
-        moved, _ = sold_within(over, cap)
-        phrases = []
-        for k in sorted(over, key=over.__getitem__, reverse=True):
-            limit = float(edge[k])
-            edge[k] = h[k] - moved.get(k, 0.0) if side == "sell" else h[k] + moved.get(k, 0.0)
-            phrases.append(_eased_phrase(ids[k], h[k], limit, edge[k], side))
+        reached, phrases = _eased(over, cap, side, h, {k: float(edge[k]) for k in over}, ids.__getitem__)
+        for k, today in reached.items():
+            edge[k] = today
         notes.append(_eased_note(phrases, side, cap, cap))
     return notes
+
+
+def _eased(over: dict, room: float, side: str, held, given: dict, name) -> tuple:
+    """(key -> today's limit, the notes' phrases, largest gap first) of the limits ``over`` (key ->
+    how far the holdings ``held[key]`` are past ``given[key]``) when the turnover cap leaves ``room``
+    to trade towards them on ``side``: shared out largest gap first (:func:`sold_within`)."""
+    moved, _ = sold_within(over, room)
+    reached, phrases = {}, []
+    for key in sorted(over, key=over.__getitem__, reverse=True):
+        step = moved.get(key, 0.0)
+        reached[key] = today = held[key] - step if side == "sell" else held[key] + step
+        phrases.append(_eased_phrase(name(key), held[key], given[key], today, side))
+    return reached, phrases
 
 
 def _eased_phrase(name, held: float, limit: float, today: float, side: str) -> str:
@@ -347,17 +357,12 @@ def eased_groups(plan: Plan, groups, kept: dict, lower, upper) -> Plan:
         over, room = past[side], max(room, 0.0)
         if math.fsum(over.values()) <= room:
             continue
-        moved, _ = sold_within(over, room)
-        phrases = []
-        for label in sorted(over, key=over.__getitem__, reverse=True):
-            lo, hi = today.get(label, given[label])
-            if side == "sell":
-                hi = held[label] - moved.get(label, 0.0)
-            else:
-                lo = held[label] + moved.get(label, 0.0)
-            today[label] = (lo, hi)
-            limit = given[label][1 if side == "sell" else 0]
-            phrases.append(_eased_phrase(label, held[label], limit, hi if side == "sell" else lo, side))
+        edge = 1 if side == "sell" else 0
+        reached, phrases = _eased(over, room, side, held, {g: given[g][edge] for g in over}, str)
+        for label, limit in reached.items():
+            pair = list(today.get(label, given[label]))
+            pair[edge] = limit
+            today[label] = tuple(pair)
         notes.append(_eased_note(phrases, side, room, plan.max_buy))
     if today == plan.groups:
         return plan

@@ -27,7 +27,6 @@ from __future__ import annotations
 
 import decimal
 import math
-import numbers
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -39,7 +38,7 @@ from .exception import InvalidArgument
 from .market import tradability
 from .native.solution import ZERO
 from .pipeline import RISK_PARITY_DEFAULT
-from .request import _in_store_form
+from .request import _in_store_form, _real
 
 FEE_KINDS = ("commission", "stamp_duty", "transfer")
 
@@ -447,11 +446,6 @@ def _targets(result) -> np.ndarray:
     """The result's weights, those within :data:`ZERO` of 0 as 0."""
     w = result.weights.to_numpy(dtype=float)
     return np.where(w > ZERO, w, 0.0)
-
-
-def _real(x) -> bool:
-    """A real number (numpy's included), not a bool."""
-    return isinstance(x, numbers.Real) and not isinstance(x, (bool, np.bool_))
 
 
 def _priced(price) -> bool:
