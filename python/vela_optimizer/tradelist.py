@@ -134,6 +134,22 @@ def order_value(shares: int, price: float) -> float:
     return rules.round_fen(shares * price)
 
 
+def tick_price(oid: str, price: float, day) -> tuple:
+    """(the close as an order of ``oid`` on ``day`` is priced, the decimals to print it with).
+
+    A close on the tick (:func:`veladatac.rules.price_tick`: 0.01 yuan a stock, a fund's net value
+    0.0001) is that tick's multiple, binary noise dropped, printed with the tick's decimals (232.00,
+    1.2345). A close off it, such as a backward-adjusted close, is the close as it is, printed with
+    all its digits: rounded to the tick it would no longer give the order's value as shares x price.
+    """
+    tick = rules.price_tick(tradability.board(oid), day)
+    places = -int(tick.as_tuple().exponent)
+    on = float(decimal.Decimal(repr(float(price))).quantize(tick, rounding=decimal.ROUND_HALF_UP))
+    if abs(on - price) <= 1e-6 * float(tick):
+        return on, places
+    return float(price), max(places, -int(decimal.Decimal(repr(float(price))).as_tuple().exponent))
+
+
 def _lots(ids: list, day) -> list:
     """The board lot of each id on ``day`` (a fund: one unit); one look-up per board."""
     by_board: dict = {}
