@@ -633,3 +633,24 @@ def test_a_floor_the_turnover_cap_eased_is_named_with_the_floor_set(eased, note)
     tl = trade_list(res, prices, shares=held, cash=49_100.0)
     assert tl.target[C] == 3400 and tl.notes == [note]
     assert traded(tl)[0] <= 0.05 + 1e-12 and tl.target[C] * 10.3 / value == pytest.approx(0.3502)
+
+
+@pytest.mark.parametrize(
+    ("close", "out_shares", "a_sold"),
+    [
+        # 10 % of 100,000 yuan at 33.37 is 299.67 shares, held as 300: 10,011 yuan sold outside, 11
+        # past the plan, so 600000's 500-share sale (the 5 % the cap of 15 % leaves) is made a lot smaller
+        (33.37, 300, 400),
+        # at 33.33, 300.03 shares held as 300: 9,999 yuan, within the plan, and the sale stands
+        (33.33, 300, 500),
+    ],
+)
+def test_a_forced_sale_in_full_counts_what_it_sells_against_the_turnover_cap(close, out_shares, a_sold):
+    res = result({A: 0.25}, [1.0], holdings={A: 0.3, OUT: 0.1})
+    res.linear_limits = Limits.build([A], [0.0], [1.0], holdings=[0.3], max_buy=0.15, max_sell=0.05)
+    res.sold_outside = {OUT: 0.1}
+    tl = trade_list(res, {A: 10.0, OUT: close}, capital=100_000)
+    assert tl.current[OUT] == out_shares and tl.target[OUT] == 0
+    assert tl.current[A] - tl.target[A] == a_sold
+    sold = math.fsum(o.shares * o.price for o in tl.orders if o.side == "sell") / tl.value
+    assert sold <= 0.15 + 1e-12 and not tl.notes

@@ -581,6 +581,13 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
     eased_rows = [r for r in limits.group_rows if limits.row_labels[r] in eased_groups]
     book = _Book(ids, p, limits, value, fees, day, current, eased, eased_rows)
     final.update(_partly_sold(book, result, held, prices, target_w))
+    # a forced sale in full sells the whole shares held, which for holdings given as weights of a
+    # capital are the nearest whole shares, a little off the weight planned: what they sell past
+    # (or short of) the plan counts against the sell cap, as for a part sold
+    sold_out = getattr(result, "sold_outside", {})
+    book.beyond += math.fsum(
+        held[i] * prices[i] - sold_out[i] * value for i in outside if i not in kept and i in sold_out
+    )
     freed = math.fsum(
         order_value(n, prices[i]) - math.fsum(fees.fees(i, "sell", n, prices[i], day).values())
         for i in outside
