@@ -610,28 +610,41 @@ def test_a_cap_the_turnover_cap_eased_gives_way_to_it_in_whole_lots(upper, group
             assert got <= given + 1e-12, name
 
 
+MISSED = "what the turnover cap lets the buys reach today of its floor of {}, is missed by whole lots: {} held"
+
+
 @pytest.mark.parametrize(
-    ("eased", "note"),
+    ("lower", "groups", "eased", "note"),
     [
         # the floor of 40 % on C, held at 30.9 %: the turnover cap of 5 % buys it to 35.9 % today
         (
-            {C: (0.4, 1.0)},
-            "the floor 0.3590 on 600002.XSHG, what the turnover cap lets the buys reach today of its floor of "
-            "0.4000, is missed by whole lots: 0.3502 held",
+            [0.0, 0.359],
+            [],
+            dict(eased_bounds={C: (0.4, 1.0)}),
+            f"the floor 0.3590 on {C}, " + MISSED.format("0.4000", "0.3502"),
         ),
         # a floor of 35.9 % as set reads as before
-        ({}, "the floor 0.3590 on 600002.XSHG is missed by whole lots: 0.3502 held"),
+        ([0.0, 0.359], [], {}, f"the floor 0.3590 on {C} is missed by whole lots: 0.3502 held"),
+        # a group of C with 5 % held outside the result (its row's floor is the rest): 45 % eased to
+        # 40.9 %, said of the group, the weight outside counted
+        (
+            [0.0, 0.0],
+            [("G", [1], 0.359, 1.0)],
+            dict(eased_groups={"G": (0.45, 1.0)}, kept={OUT: 0.05}, kept_labels={OUT: "G"}),
+            "the floor 0.4090 on G, " + MISSED.format("0.4500", "0.4002"),
+        ),
     ],
 )
-def test_a_floor_the_turnover_cap_eased_is_named_with_the_floor_set(eased, note):
+def test_a_floor_the_turnover_cap_eased_is_named_with_the_floor_set(lower, groups, eased, note):
     # 3000 shares of C at 10.30 (30.9 %) and 2000 of A at 10.00 on 100,000 yuan: 35.9 % is 3485.4
     # shares, 400 bought in whole lots (3400: 35.02 %); a lot more would buy 5.15 %, past the cap
-    prices, held = {A: 10.0, C: 10.3}, {A: 2000, C: 3000}
-    value = 20_000.0 + 30_900.0 + 49_100.0
-    res = result({A: 0.2, C: 0.359}, [1.0, 1.0], holdings={A: 0.2, C: 0.309}, lower=[0.0, 0.359], cap=0.05)
-    res.eased_bounds = eased
-    tl = trade_list(res, prices, shares=held, cash=49_100.0)
-    assert tl.target[C] == 3400 and tl.notes == [note]
+    prices, held = {A: 10.0, C: 10.3, OUT: 10.0}, {A: 2000, C: 3000, OUT: 500}
+    value = 20_000.0 + 30_900.0 + 5_000.0 + 44_100.0
+    res = result({A: 0.2, C: 0.359}, [1.0, 1.0], groups, holdings={A: 0.2, C: 0.309}, lower=lower, cap=0.05)
+    res.kept = {OUT: 0.05}  # suspended outside the universe, say: kept as held, in no order
+    vars(res).update(eased)
+    tl = trade_list(res, prices, shares=held, cash=44_100.0)
+    assert tl.target[C] == 3400 and tl.target[OUT] == 500 and tl.notes == [note]
     assert traded(tl)[0] <= 0.05 + 1e-12 and tl.target[C] * 10.3 / value == pytest.approx(0.3502)
 
 

@@ -681,29 +681,31 @@ def _kept_in(result, label) -> float:
 
 
 def _eased_floors(result, ids) -> dict:
-    """Id or group label -> its floor as given, where the turnover cap eased it below that for today
-    (``result.eased_bounds``, ``result.eased_groups``); the rows' floors (kept weight taken off) as
-    given for the groups."""
+    """Id or group label -> (its floor as given, the weight held outside the result in it), where the
+    turnover cap eased the floor below that for today (``result.eased_bounds``, ``result.eased_groups``).
+    A group's row carries its floor less that weight: the note adds it back, to speak of the group."""
     limits, out = result.linear_limits, {}
     for k, oid in enumerate(ids):
         floor = getattr(result, "eased_bounds", {}).get(oid, (0.0, 0.0))[0]
         if floor > limits.lower[k]:
-            out[oid] = floor
+            out[oid] = (floor, 0.0)
     for r in limits.group_rows:
         label = limits.row_labels[r]
-        floor = getattr(result, "eased_groups", {}).get(label, (-math.inf, 0.0))[0]
-        if floor - _kept_in(result, label) > limits.lo[r]:
-            out[label] = floor - _kept_in(result, label)
+        floor, kept = getattr(result, "eased_groups", {}).get(label, (-math.inf, 0.0))[0], _kept_in(result, label)
+        if floor - kept > limits.lo[r]:
+            out[label] = (floor, kept)
     return out
 
 
 def _missed(name, floor: float, held: float, given: dict) -> str:
     """The note on the floor ``floor`` of ``name`` missed by whole lots, ``held`` held; one the turnover
-    cap eased (``given``: name -> the floor as given) says it is today's, not the floor set."""
-    today, now = apart(floor, held)
+    cap eased (``given``, :func:`_eased_floors`) says it is today's, not the floor set."""
     if name not in given:
+        today, now = apart(floor, held)
         return f"the floor {today} on {name} is missed by whole lots: {now} held"
-    was = f"{given[name]:.{len(today.split('.')[1])}f}"
+    set_floor, kept = given[name]
+    today, now = apart(floor + kept, held + kept)
+    was = f"{set_floor:.{len(today.split('.')[1])}f}"
     return (
         f"the floor {today} on {name}, what the turnover cap lets the buys reach today of its floor of {was}, "
         f"is missed by whole lots: {now} held"
