@@ -361,3 +361,62 @@ def test_rows_at_zero_fold_into_one_line_past_a_few(zeros, listed):
     assert ("300000.XSHE" in text) == listed
     assert (f"... and {zeros:,} instruments at 0 (" in text) == (not listed)
     assert len(text.splitlines()) < 40 + (zeros if listed else 0)
+
+
+TRADE_DAY = dt.date(2024, 6, 3)  # stamp duty 0.05 % on sells, transfer fee 0.01 per mille
+
+
+@pytest.mark.parametrize(
+    ("oid", "side", "shares", "close", "price", "amounts"),
+    [
+        # 92,800.00 yuan: commission 23.20, stamp duty 46.40, transfer 0.928 -> 0.93; 70.53 in all
+        ("600000.XSHG", "sell", 400, 232.0, "232.00", ["92800.00", "23.20", "46.40", "0.93", "70.53"]),
+        # STAR: 303 x 186.04 = 56,370.12; commission 14.0925 -> 14.09, transfer 0.5637 -> 0.56
+        ("688001.XSHG", "buy", 303, 186.04, "186.04", ["56370.12", "14.09", "0.00", "0.56", "14.65"]),
+        # a close with the doubles' noise is the fen it stands for
+        ("600519.XSHG", "buy", 100, 9.390000000000002, "9.39", ["939.00", "5.00", "0.00", "0.01", "5.01"]),
+        # funds at their net value, to 0.0001 yuan: 1000 x 1.2345 = 1,234.50; the 5 yuan minimum only
+        ("000001.OF", "buy", 1000, 1.2345, "1.2345", ["1234.50", "5.00", "0.00", "0.00", "5.00"]),
+        ("000002.OF", "sell", 300, 1.5, "1.5000", ["450.00", "5.00", "0.00", "0.00", "5.00"]),
+        # a backward-adjusted close off the fen keeps its digits: 100 x 12.345678 = 1,234.5678 -> 1,234.57
+        ("600036.XSHG", "buy", 100, 12.345678, "12.345678", ["1234.57", "5.00", "0.00", "0.01", "5.01"]),
+    ],
+)
+def test_the_trade_list_prints_prices_to_their_tick_and_yuan_to_the_fen(
+    tmp_path, oid, side, shares, close, price, amounts
+):
+    from vela_optimizer.tradelist import Order, TradeList, order_value
+    from veladatac.rules import FeeSchedule
+
+    order = Order(
+        oid, side, shares, close, order_value(shares, close), FeeSchedule().fees(oid, side, shares, close, TRADE_DAY)
+    )
+    # positions at four-decimal net values: a value that is not whole fen
+    trades = TradeList(TRADE_DAY, 1_234_567.8912, {}, {}, [order], 10.005, 3.5, {})
+    res = SimpleNamespace(
+        holdings={},
+        linear_limits=SimpleNamespace(max_buy=math.inf, turnover_capped=False),
+        bought=0.0,
+        sold=0.0,
+        turnover=0.0,
+        untradable=[],
+        kept={},
+        sold_outside={},
+        rebalance_notes=[],
+    )
+    report = {"rebalance": _report.rebalance_of(res, {oid: "浦发银行"}, trades)}
+    path = tmp_path / "trades.csv"
+    _report.write_trades(path, report)
+    raw = path.read_bytes()
+    assert raw.startswith(b"\xef\xbb\xbf")  # UTF-8 with a BOM: Excel on Chinese Windows reads it as such
+    lines = raw.decode("utf-8-sig").splitlines()
+    assert lines[:4] == ['# day: "2024-06-03"', "# value: 1234567.89", "# cash_before: 10.01", "# cash_left: 3.50"]
+    assert lines[4] == "id,name,side,shares,price,value,commission,stamp_duty,transfer,fees"
+    assert lines[5] == ",".join([oid, "浦发银行", side, str(shares), price, *amounts])
+    # the JSON has the same figures, as numbers
+    t = json.loads(json.dumps(report))["rebalance"]["trades"]
+    o = t["orders"][0]
+    assert (t["value"], t["cash_before"], t["cash_left"]) == (1234567.89, 10.01, 3.5)
+    assert [o[k] for k in ("price", "value", "commission", "stamp_duty", "transfer", "fees")] == [
+        float(x) for x in [price, *amounts]
+    ]

@@ -13,6 +13,7 @@ import pytest
 import vela_optimizer as vo
 from conftest import FakeClient, price_tables, stock
 from vela_optimizer import optimizer as opt
+from vela_optimizer.tradelist import trade_list
 from veladatac import rules
 
 M = opt.OptimizeMethod
@@ -562,6 +563,15 @@ def test_limits_drifted_past_by_more_than_the_cap_trades_are_approached_as_far_a
     )
     assert r.bought == pytest.approx(math.fsum(np.maximum(x - r.linear_limits.holdings, 0)), abs=1e-12)
     assert math.fsum(w.values()) <= 1.0 + 1e-12
+    # the result names each limit eased, as given; in whole lots the turnover cap holds all the same,
+    # max(bought, sold) counted in shares x close (a limit eased gives way to it, never one set)
+    assert {**r.eased_bounds, **r.eased_groups}.keys() == reached.keys() - {OUTSIDE_FREE}
+    prices = {i: float(client.close[i].iloc[-1]) for i in {*held, *r.weights.index}}
+    for capital in (1e6, 3.3e6):
+        tl = trade_list(r, prices, capital=capital)
+        moved = [(tl.target.get(i, 0) - tl.current.get(i, 0)) * prices[i] / capital for i in prices]
+        assert max(math.fsum(d for d in moved if d > 0), -math.fsum(d for d in moved if d < 0)) <= cap + 1e-12
+        assert not any("whole lots pass" in n for n in tl.notes)
 
 
 @pytest.mark.parametrize(

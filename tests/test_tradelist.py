@@ -534,3 +534,136 @@ def test_only_a_floor_the_caller_set_is_noted_as_missed(source, noted):
     assert tl.target.get("600003.XSHG", 0) == 0
     expected = ["the floor 0.000001 on 600003.XSHG is missed by whole lots: 0.000000 held"] if noted else []
     assert tl.notes == expected
+
+
+# Held on 100,000 yuan: 2700 shares of A at 9.30 (25.11 %), 3000 of B and 3000 of C at 10.00 (30 %
+# each), 14,890 cash. A turnover cap of 5 % sells A to 20.11 %: 537.6 shares, which whole lots
+# round up to 600 (5,580 yuan, 5.58 %); 500 (4,650 yuan, 4.65 %) keep the cap and leave A at 2200
+# shares, 20.46 %. The 5 % bought is C's 500 shares at 10.00 exactly.
+A, B, C = "600000.XSHG", "600001.XSHG", "600002.XSHG"
+EASED_HELD = {A: 2700, B: 3000, C: 3000}
+EASED_PRICES = {A: 9.30, B: 10.0, C: 10.0}
+EASED_TARGETS = {A: 0.2011, B: 0.30, C: 0.35}
+KEEP = "the turnover cap sells it to today of its cap of {}: a lot more sold would pass the turnover cap"
+
+
+@pytest.mark.parametrize(
+    ("upper", "groups", "eased", "a_after", "notes"),
+    [
+        # A's cap of 10 % eased to 20.11 %, what the turnover cap reaches: the cap gives way to it
+        (
+            [0.2011, 1.0, 1.0],
+            [],
+            dict(eased_bounds={A: (0.0, 0.1)}),
+            2200,
+            [f"whole lots keep {A} at 0.2046, above the 0.2011 " + KEEP.format("0.1000")],
+        ),
+        # the same through a group of A and B, held at 55.11 % over its cap of 30 %: today 50.11 %
+        (
+            [1.0, 1.0, 1.0],
+            [("G", [0, 1], 0.0, 0.5011)],
+            dict(eased_groups={"G": (0.0, 0.3)}),
+            2200,
+            ["whole lots keep G at 0.5046, above the 0.5011 " + KEEP.format("0.3000")],
+        ),
+        # a cap of 20.11 % as set (not eased): it holds, and the turnover cap passed is said
+        (
+            [0.2011, 1.0, 1.0],
+            [],
+            {},
+            2100,
+            [
+                "whole lots pass the cap of 0.0500 on what is sold: 0.0558 sold (a smaller sale would leave a "
+                "holding above its cap or its group's)"
+            ],
+        ),
+    ],
+)
+def test_a_cap_the_turnover_cap_eased_gives_way_to_it_in_whole_lots(upper, groups, eased, a_after, notes):
+    value = math.fsum(n * EASED_PRICES[i] for i, n in EASED_HELD.items()) + 14_890.0
+    held_w = {i: n * EASED_PRICES[i] / value for i, n in EASED_HELD.items()}
+    res = result(EASED_TARGETS, upper, groups, holdings=held_w, cap=0.05)
+    vars(res).update(eased)
+    tl = trade_list(res, EASED_PRICES, shares=EASED_HELD, cash=14_890.0)
+    assert tl.value == 100_000.0
+    assert tl.target[A] == a_after and tl.notes == notes
+    # an independent count of the orders: shares x price over the value
+    bought, sold = traded(tl)
+    w = {i: tl.target[i] * EASED_PRICES[i] / value for i in EASED_HELD}
+    assert bought <= 0.05 + 1e-12
+    assert (sold <= 0.05 + 1e-12) == bool(eased)
+    # the limits set hold; one eased is passed by less than a lot of A, never above what was held
+    group_today = groups[0][3] if groups else math.inf
+    for name, got, held, today, given in (
+        (A, w[A], held_w[A], upper[0], eased.get("eased_bounds", {}).get(A, (0.0, upper[0]))[1]),
+        (
+            "G",
+            w[A] + w[B],
+            held_w[A] + held_w[B],
+            group_today,
+            eased.get("eased_groups", {}).get("G", (0, group_today))[1],
+        ),
+    ):
+        if given < today:
+            assert today < got < min(today + 100 * 9.30 / value, held), name
+        else:
+            assert got <= given + 1e-12, name
+
+
+MISSED = "what the turnover cap lets the buys reach today of its floor of {}, is missed by whole lots: {} held"
+
+
+@pytest.mark.parametrize(
+    ("lower", "groups", "eased", "note"),
+    [
+        # the floor of 40 % on C, held at 30.9 %: the turnover cap of 5 % buys it to 35.9 % today
+        (
+            [0.0, 0.359],
+            [],
+            dict(eased_bounds={C: (0.4, 1.0)}),
+            f"the floor 0.3590 on {C}, " + MISSED.format("0.4000", "0.3502"),
+        ),
+        # a floor of 35.9 % as set reads as before
+        ([0.0, 0.359], [], {}, f"the floor 0.3590 on {C} is missed by whole lots: 0.3502 held"),
+        # a group of C with 5 % held outside the result (its row's floor is the rest): 45 % eased to
+        # 40.9 %, said of the group, the weight outside counted
+        (
+            [0.0, 0.0],
+            [("G", [1], 0.359, 1.0)],
+            dict(eased_groups={"G": (0.45, 1.0)}, kept={OUT: 0.05}, kept_labels={OUT: "G"}),
+            "the floor 0.4090 on G, " + MISSED.format("0.4500", "0.4002"),
+        ),
+    ],
+)
+def test_a_floor_the_turnover_cap_eased_is_named_with_the_floor_set(lower, groups, eased, note):
+    # 3000 shares of C at 10.30 (30.9 %) and 2000 of A at 10.00 on 100,000 yuan: 35.9 % is 3485.4
+    # shares, 400 bought in whole lots (3400: 35.02 %); a lot more would buy 5.15 %, past the cap
+    prices, held = {A: 10.0, C: 10.3, OUT: 10.0}, {A: 2000, C: 3000, OUT: 500}
+    value = 20_000.0 + 30_900.0 + 5_000.0 + 44_100.0
+    res = result({A: 0.2, C: 0.359}, [1.0, 1.0], groups, holdings={A: 0.2, C: 0.309}, lower=lower, cap=0.05)
+    res.kept = {OUT: 0.05}  # suspended outside the universe, say: kept as held, in no order
+    vars(res).update(eased)
+    tl = trade_list(res, prices, shares=held, cash=44_100.0)
+    assert tl.target[C] == 3400 and tl.target[OUT] == 500 and tl.notes == [note]
+    assert traded(tl)[0] <= 0.05 + 1e-12 and tl.target[C] * 10.3 / value == pytest.approx(0.3502)
+
+
+@pytest.mark.parametrize(
+    ("close", "out_shares", "a_sold"),
+    [
+        # 10 % of 100,000 yuan at 33.37 is 299.67 shares, held as 300: 10,011 yuan sold outside, 11
+        # past the plan, so 600000's 500-share sale (the 5 % the cap of 15 % leaves) is made a lot smaller
+        (33.37, 300, 400),
+        # at 33.33, 300.03 shares held as 300: 9,999 yuan, within the plan, and the sale stands
+        (33.33, 300, 500),
+    ],
+)
+def test_a_forced_sale_in_full_counts_what_it_sells_against_the_turnover_cap(close, out_shares, a_sold):
+    res = result({A: 0.25}, [1.0], holdings={A: 0.3, OUT: 0.1})
+    res.linear_limits = Limits.build([A], [0.0], [1.0], holdings=[0.3], max_buy=0.15, max_sell=0.05)
+    res.sold_outside = {OUT: 0.1}
+    tl = trade_list(res, {A: 10.0, OUT: close}, capital=100_000)
+    assert tl.current[OUT] == out_shares and tl.target[OUT] == 0
+    assert tl.current[A] - tl.target[A] == a_sold
+    sold = math.fsum(o.shares * o.price for o in tl.orders if o.side == "sell") / tl.value
+    assert sold <= 0.15 + 1e-12 and not tl.notes

@@ -212,6 +212,8 @@ def _rebalancing(product: Product, x) -> dict:
         untradable=list(plan.untradable),
         **rebalance.trades(plan, product.ids, x),
         rebalance_notes=list(plan.notes),
+        eased_bounds=dict(plan.eased),
+        eased_groups={g[0]: (float(g[2]), float(g[3])) for g in product.group_limits() if g[0] in plan.groups},
     )
 
 

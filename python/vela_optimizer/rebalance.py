@@ -165,6 +165,9 @@ class Plan:
     groups : dict
         Group label -> (floor, cap) for today where the turnover cap lets the holdings approach the
         limit as given only part of the way (:func:`eased_groups`); the kept weight still counts.
+    eased : dict
+        Retained id -> its (floor, cap) as given where today's bound is eased to what the turnover
+        cap reaches (:func:`_eased_bounds`): today's bound is the cap's own reach, not a limit set.
     """
 
     holdings: dict
@@ -177,6 +180,7 @@ class Plan:
     notes: list = field(default_factory=list)
     spare: float = 0.0
     groups: dict = field(default_factory=dict)
+    eased: dict = field(default_factory=dict)
 
     @property
     def budget(self) -> float:
@@ -245,8 +249,11 @@ def plan(request, ids: list, day, lower, upper, source, client):
     cap = math.inf if request.max_turnover is None else request.max_turnover
     max_sell = cap - math.fsum(sold.values())
     within = getattr(request, "invest_within_cap", False)
+    eased: dict = {}
     if within and math.isfinite(cap):
+        given = list(zip(lower.tolist(), upper.tolist()))
         notes += _eased_bounds(list(ids), h, lower, upper, cap)
+        eased = {oid: given[k] for k, oid in enumerate(ids) if (lower[k], upper[k]) != given[k]}
     # holdings and a cap written as decimals (0.1 + 0.2 against 0.3) differ by an ulp of their
     # binary sums: forced sales that meet the cap to that are within it
     if max_sell < -FORCED_SALES_TOL and not within:
@@ -265,7 +272,7 @@ def plan(request, ids: list, day, lower, upper, source, client):
             notes.append(_unsold_note(sold, unsold, cap, needed, set(request.ids)))
             # the cut parts' fsum can pass the room by an ulp
             max_sell = max(0.0, cap - math.fsum(sold.values()))
-    return Plan(held, h, kept, sold, untradable, cap, max_sell, notes), lower, upper, source
+    return Plan(held, h, kept, sold, untradable, cap, max_sell, notes, eased=eased), lower, upper, source
 
 
 def _eased_bounds(ids: list, h, lower, upper, cap: float) -> list:

@@ -159,6 +159,10 @@ class OptimizeResult(LazyFields):
         turnover, max(bought, sold).
     rebalance_notes : list of str
         Bounds the day's trading rules overrode.
+    eased_bounds, eased_groups : dict
+        With ``invest_within_cap``: each id (each group label) whose limit the holdings were past
+        by more than the turnover cap can trade -> its (floor, cap) as given; ``linear_limits``
+        carry today's, what the cap reaches. Whole lots keep the turnover cap before those.
     covariance_raised : list of str
         Native solves: the stocks with missing days whose covariance block was raised because the
         pairwise estimate was not positive semi-definite (see ``covariance``); empty otherwise.
@@ -205,6 +209,8 @@ class OptimizeResult(LazyFields):
     sold: float | None = None
     turnover: float | None = None
     rebalance_notes: list = field(default_factory=list)
+    eased_bounds: dict = field(default_factory=dict)
+    eased_groups: dict = field(default_factory=dict)
     zeros: list = field(default_factory=list)
     covariance_raised: list = field(default_factory=list)
 

@@ -9,7 +9,11 @@ valued at the trading day's closes) and the day's closes:
 2. under caps on what is bought and sold, sells the rounding took past the sell cap are made
    smaller a step at a time where the larger holding keeps its caps, and buys past the buy cap
    (holdings given as weights of a capital are whole shares, a little off their weights) are
-   made smaller; a cap the lots still pass is noted, never passed silently;
+   made smaller; a cap the lots still pass is noted, never passed silently. A cap the turnover
+   cap eased (``result.eased_bounds``, ``result.eased_groups``: the holdings were past the limit
+   as given by more than the cap can trade, and today's limit is what the cap reaches) gives way
+   to the turnover cap: a sale made a step smaller may leave the holding above today's limit,
+   never above what was held, and a note says by how much;
 3. the cash that rounding leaves is spent a lot at a time, first on group and instrument floors
    the rounding broke, then on the instruments furthest below their target value, never past an
    instrument's or a group's cap or the buy cap, and never past the cash the orders and their
@@ -134,6 +138,22 @@ def order_value(shares: int, price: float) -> float:
     return rules.round_fen(shares * price)
 
 
+def tick_price(oid: str, price: float, day) -> tuple:
+    """(the close as an order of ``oid`` on ``day`` is priced, the decimals to print it with).
+
+    A close on the tick (:func:`veladatac.rules.price_tick`: 0.01 yuan a stock, a fund's net value
+    0.0001) is that tick's multiple, binary noise dropped, printed with the tick's decimals (232.00,
+    1.2345). A close off it, such as a backward-adjusted close, is the close as it is, printed with
+    all its digits: rounded to the tick it would no longer give the order's value as shares x price.
+    """
+    tick = rules.price_tick(tradability.board(oid), day)
+    places = -int(tick.as_tuple().exponent)
+    on = float(decimal.Decimal(repr(float(price))).quantize(tick, rounding=decimal.ROUND_HALF_UP))
+    if abs(on - price) <= 1e-6 * float(tick):
+        return on, places
+    return float(price), max(places, -int(decimal.Decimal(repr(float(price))).as_tuple().exponent))
+
+
 def _lots(ids: list, day) -> list:
     """The board lot of each id on ``day`` (a fund: one unit); one look-up per board."""
     by_board: dict = {}
@@ -189,7 +209,7 @@ def _less_bought(current: int, after: int, lot: Lot) -> int:
 class _Book:
     """Positions, cash and the limits they must keep while lots are added."""
 
-    def __init__(self, ids, prices, limits, value, fees, day, current):
+    def __init__(self, ids, prices, limits, value, fees, day, current, eased=(), eased_rows=()):
         self.ids, self.prices, self.limits, self.value, self.fees, self.day = ids, prices, limits, value, fees, day
         self.current = current
         self._current = current.tolist()  # read once per order asked: plain ints are the faster look-up
@@ -205,6 +225,12 @@ class _Book:
         # yuan such a sale sells past its plan (below 0: short of it): it counts against the sell cap
         # of these instruments, whose cap is what the cap leaves after the planned forced sales
         self.beyond = 0.0
+        # Caps the turnover cap eased to its own reach (positions; group rows): where a whole-lot
+        # sale must give, the turnover cap holds and they give, up to the weight held before trading.
+        self.held = self.weights(current)
+        self.eased = np.zeros(len(ids), dtype=bool)
+        self.eased[list(eased)] = True
+        self.eased_rows = set(eased_rows)
 
     def weights(self, shares) -> np.ndarray:
         return shares * self.prices / self.value
@@ -232,33 +258,49 @@ class _Book:
         self._flows[(k, int(shares_k))] = flow
         return flow
 
-    def fits(self, k, w) -> bool:
-        """Whether the weights ``w`` keep position ``k``'s cap and its groups' caps."""
-        if w[k] > self.limits.upper[k] + 1e-12:
+    def fits(self, k, w, eased: bool = False) -> bool:
+        """Whether the weights ``w`` keep position ``k``'s cap and its groups' caps; ``eased``: a cap
+        the turnover cap eased is kept as the weight held before trading (what a smaller sale keeps)."""
+        upper = self.limits.upper[k]
+        if eased and self.eased[k]:
+            upper = max(upper, self.held[k])
+        if w[k] > upper + 1e-12:
             return False
-        return all(w[g].sum() <= self.hi[r] + 1e-12 for r, g in zip(self.limits.group_rows, self.groups) if k in g)
+        for r, g in zip(self.limits.group_rows, self.groups):
+            if k in g:
+                hi = max(self.hi[r], float(self.held[g].sum())) if eased and r in self.eased_rows else self.hi[r]
+                if w[g].sum() > hi + 1e-12:
+                    return False
+        return True
 
 
 def _within_caps(book: _Book, shares, wanted, lots) -> np.ndarray:
     """Sells made smaller while they pass the sell cap, buys while they pass the buy cap.
 
     A sell is made a step smaller where the larger holding keeps its cap and its groups' caps,
-    the one sold furthest past its target first; where none can, the sells stand (the caller
-    notes the cap passed). Buys are all below their targets: the largest is made smaller."""
+    the one sold furthest past its target first; else where it keeps them but for caps the
+    turnover cap eased (those give way to it); where none can, the sells stand (the caller notes
+    the cap passed). Buys are all below their targets: the largest is made smaller."""
     shares = shares.copy()
     bought, sold = book.traded(shares)
     while sold > book.sell_cap:
         w = book.weights(shares)
         sells = np.flatnonzero(shares < book.current)
-        for k in sells[np.argsort(-(wanted[sells] - shares[sells]) * book.prices[sells], kind="stable")].tolist():
-            trial = w.copy()
-            more = _less_sold(int(book.current[k]), int(shares[k]), lots[k])
-            trial[k] = more * book.prices[k] / book.value
-            if book.fits(k, trial):
-                shares[k] = more
+        order = sells[np.argsort(-(wanted[sells] - shares[sells]) * book.prices[sells], kind="stable")].tolist()
+        found = None
+        for eased in (False, True) if book.eased.any() or book.eased_rows else (False,):
+            for k in order:
+                trial = w.copy()
+                more = _less_sold(int(book.current[k]), int(shares[k]), lots[k])
+                trial[k] = more * book.prices[k] / book.value
+                if book.fits(k, trial, eased):
+                    found = k, more
+                    break
+            if found is not None:
                 break
-        else:
+        if found is None:
             break
+        shares[found[0]] = found[1]
         bought, sold = book.traded(shares)
     while bought > book.buy_cap:
         d = (shares - book.current) * book.prices
@@ -533,8 +575,19 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
     outside = [i for i in everyone if i not in inside and held.get(i, 0) > 0]
     kept = set(result.kept)
     final = {i: (held[i] if i in kept else 0) for i in outside}
-    book = _Book(ids, p, result.linear_limits, value, fees, day, current)
+    limits = result.linear_limits
+    eased_bounds, eased_groups = getattr(result, "eased_bounds", {}), getattr(result, "eased_groups", {})
+    eased = [k for k, i in enumerate(ids) if i in eased_bounds]
+    eased_rows = [r for r in limits.group_rows if limits.row_labels[r] in eased_groups]
+    book = _Book(ids, p, limits, value, fees, day, current, eased, eased_rows)
     final.update(_partly_sold(book, result, held, prices, target_w))
+    # a forced sale in full sells the whole shares held, which for holdings given as weights of a
+    # capital are the nearest whole shares, a little off the weight planned: what they sell past
+    # (or short of) the plan counts against the sell cap, as for a part sold
+    sold_out = getattr(result, "sold_outside", {})
+    book.beyond += math.fsum(
+        held[i] * prices[i] - sold_out[i] * value for i in outside if i not in kept and i in sold_out
+    )
     freed = math.fsum(
         order_value(n, prices[i]) - math.fsum(fees.fees(i, "sell", n, prices[i], day).values())
         for i in outside
@@ -564,7 +617,8 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
     w = book.weights(shares)
     short = np.where(ruled, np.maximum(target_w - w, 0.0), 0.0)
     planned = math.fsum(getattr(result, "sold_outside", {}).values())
-    notes = _floor_notes(result.linear_limits, w, ids, short, ruled) + _cap_notes(book, shares, planned)
+    notes = _floor_notes(result.linear_limits, w, ids, short, ruled, _eased_floors(result, ids))
+    notes += _eased_notes(book, w, result) + _cap_notes(book, shares, planned)
     return TradeList(day, value, dict(held), final, orders, cash, left, weights, notes)
 
 
@@ -589,7 +643,12 @@ def _partly_sold(book: _Book, result, held: dict, prices: dict, target_w) -> dic
         price, lot = float(prices[oid]), _lots([oid], book.day)[0]
         label = getattr(result, "kept_labels", {}).get(oid)
         rows = [r for r in limits.group_rows if limits.row_labels[r] == label]
-        room = min((book.hi[r] - float(target_w[book.groups[r]].sum()) for r in rows), default=math.inf)
+        # a group cap the turnover cap eased is its reach, not a limit set: the sale is made
+        # smaller for the turnover cap past it (noted after), as a sale inside is
+        room = min(
+            (book.hi[r] - float(target_w[book.groups[r]].sum()) for r in rows if r not in book.eased_rows),
+            default=math.inf,
+        )
         planned = part * book.value  # yuan
         after = _rounded(n, left * book.value / price, lot)
         while (n - after) * price > planned + 1e-6:
@@ -615,25 +674,90 @@ def apart(limit: float, held: float) -> tuple:
     return a, b
 
 
-def _floor_notes(limits, w, ids, short, ruled) -> list:
+def _kept_in(result, label) -> float:
+    """The weight held outside the result (``result.kept``) in the group ``label``."""
+    labels = getattr(result, "kept_labels", {})
+    return math.fsum(x for i, x in result.kept.items() if labels.get(i) == label)
+
+
+def _eased_floors(result, ids) -> dict:
+    """Id or group label -> (its floor as given, the weight held outside the result in it), where the
+    turnover cap eased the floor below that for today (``result.eased_bounds``, ``result.eased_groups``).
+    A group's row carries its floor less that weight: the note adds it back, to speak of the group."""
+    limits, out = result.linear_limits, {}
+    for k, oid in enumerate(ids):
+        floor = getattr(result, "eased_bounds", {}).get(oid, (0.0, 0.0))[0]
+        if floor > limits.lower[k]:
+            out[oid] = (floor, 0.0)
+    for r in limits.group_rows:
+        label = limits.row_labels[r]
+        floor, kept = getattr(result, "eased_groups", {}).get(label, (-math.inf, 0.0))[0], _kept_in(result, label)
+        if floor - kept > limits.lo[r]:
+            out[label] = (floor, kept)
+    return out
+
+
+def _missed(name, floor: float, held: float, given: dict) -> str:
+    """The note on the floor ``floor`` of ``name`` missed by whole lots, ``held`` held; one the turnover
+    cap eased (``given``, :func:`_eased_floors`) says it is today's, not the floor set."""
+    if name not in given:
+        today, now = apart(floor, held)
+        return f"the floor {today} on {name} is missed by whole lots: {now} held"
+    set_floor, kept = given[name]
+    today, now = apart(floor + kept, held + kept)
+    was = f"{set_floor:.{len(today.split('.')[1])}f}"
+    return (
+        f"the floor {today} on {name}, what the turnover cap lets the buys reach today of its floor of {was}, "
+        f"is missed by whole lots: {now} held"
+    )
+
+
+def _floor_notes(limits, w, ids, short, ruled, given=None) -> list:
     """The floors whole lots miss: ``short``, what the positions held by a rule (``ruled``) fall
-    short of their targets by rounding to whole shares, is not counted as missed."""
-    notes = []
+    short of their targets by rounding to whole shares, is not counted as missed; ``given``: the
+    floors the turnover cap eased (:func:`_eased_floors`)."""
+    notes, given = [], given or {}
     for r in limits.group_rows:
         members = limits.A[r] > 0
         total = float(w[members].sum())
         if total + float(short[members].sum()) < limits.lo[r] - 1e-9:
-            floor, held = apart(float(limits.lo[r]), total)
-            notes.append(f"the floor {floor} on {limits.row_labels[r]} is missed by whole lots: {held} held")
+            notes.append(_missed(limits.row_labels[r], float(limits.lo[r]), total, given))
     # risk parity's default floor (1e-6, without bnds) keeps its log barrier finite; no caller set
     # it, and whole lots that leave an instrument at 0 have not missed anything asked for
     implicit = np.array([s == RISK_PARITY_DEFAULT for s in limits.bound_source], dtype=bool)
     if implicit.shape != ruled.shape:
         implicit = np.zeros_like(ruled)
     for k in np.flatnonzero((w < limits.lower - 1e-9) & ~ruled & ~implicit):
-        floor, held = apart(float(limits.lower[k]), float(w[k]))
-        notes.append(f"the floor {floor} on {ids[k]} is missed by whole lots: {held} held")
+        notes.append(_missed(ids[k], float(limits.lower[k]), float(w[k]), given))
     return notes
+
+
+def _eased_notes(book: _Book, w, result) -> list:
+    """The caps the turnover cap eased that whole lots leave a holding (a group) above: its sale
+    made a step smaller so as not to pass the turnover cap, it stays above what the cap lets it
+    reach today, by less than that step and never above what was held."""
+    lim, notes = book.limits, []
+    for k in np.flatnonzero(book.eased & (w > lim.upper + 1e-12)).tolist():
+        oid = result.weights.index[k]
+        notes.append(_kept_above(oid, float(lim.upper[k]), float(w[k]), result.eased_bounds[oid][1]))
+    for r, g in zip(lim.group_rows, book.groups):
+        if r in book.eased_rows and w[g].sum() > book.hi[r] + 1e-12:
+            # in the group's own terms: the weight held outside the result in it counts, and what a
+            # forced sale in whole lots left of it above the plan (which lowered ``book.hi``)
+            label = lim.row_labels[r]
+            kept = _kept_in(result, label) + float(lim.hi[r] - book.hi[r])
+            today = float(lim.hi[r]) + _kept_in(result, label)
+            notes.append(_kept_above(label, today, float(w[g].sum()) + kept, result.eased_groups[label][1]))
+    return notes
+
+
+def _kept_above(name, today: float, held: float, cap: float) -> str:
+    cut, now = apart(today, held)
+    was = f"{cap:.{len(cut.split('.')[1])}f}"
+    return (
+        f"whole lots keep {name} at {now}, above the {cut} the turnover cap sells it to today of its cap of "
+        f"{was}: a lot more sold would pass the turnover cap"
+    )
 
 
 def _cap_notes(book: _Book, shares, outside: float = 0.0) -> list:

@@ -4,7 +4,7 @@ Every rule is a list of :class:`Dated` entries, each in force from its ``start``
 until the next entry's; the ``source`` of each names the notice it follows. A rule changes by
 adding an entry here, never by editing code. Rates are fractions (0.001 = 0.1 %), prices yuan.
 The client's :func:`veladatac.limit_prices`, the sample generator and the optimiser's trading
-rules all read these tables.
+rules all read these tables; the trade list prints its prices to :data:`PRICE_TICKS`.
 
 Boards follow from the id: Shanghai main board 600/601/603/605, STAR Market 688/689, Shenzhen
 main board 000/001/002/003 (the SME board, 002, merged into the main board on 2021-04-06 and kept
@@ -215,6 +215,38 @@ LOTS = {
 def lot_of(board: str, day: _dt.date) -> Lot:
     """The board lot of ``board`` on ``day`` (one share at a time for what has no board rule)."""
     return in_force(LOTS.get(board, []), day) or Lot(1, 1)
+
+
+# ---------------------------------------------------------------- price ticks
+
+# The smallest price step of an order, yuan, per board: every A-share close and limit price lies on
+# it. Decimals, so that the step is exactly what the rules write (0.01, not its binary double).
+PRICE_TICKS = {
+    SH_MAIN: [Dated(D(1990, 12, 19), Decimal("0.01"), "SSE trading rules: A-share prices in steps of 0.01 yuan")],
+    SZ_MAIN: [Dated(D(1991, 7, 3), Decimal("0.01"), "SZSE trading rules: A-share prices in steps of 0.01 yuan")],
+    CHINEXT: [Dated(D(2009, 10, 30), Decimal("0.01"), "SZSE ChiNext trading rules: prices in steps of 0.01 yuan")],
+    STAR: [Dated(D(2019, 7, 22), Decimal("0.01"), "SSE STAR Market trading rules: prices in steps of 0.01 yuan")],
+    BSE: [Dated(D(2021, 11, 15), Decimal("0.01"), "BSE trading rules: prices in steps of 0.01 yuan")],
+}
+
+# Funds (no A-share board) trade here at their net value, not on an exchange's order book: a unit's
+# net value is published to 0.0001 yuan, four decimals, and that is the price of an order. (Units
+# of a listed fund bought on the exchange would step by 0.001 yuan; no order here is made so.)
+NET_VALUE_TICK = [
+    Dated(
+        D(1990, 12, 19),
+        Decimal("0.0001"),
+        "fund accounting rules: the net value of a fund unit is worked out to 0.0001 yuan, "
+        "the fifth decimal rounded half up",
+    )
+]
+
+
+def price_tick(board: str | None, day: _dt.date) -> Decimal:
+    """The price step, yuan, of an order on ``board`` on ``day``: the board's tick, or for what has
+    no A-share board (a fund, traded at its net value) the net value's step."""
+    entries = NET_VALUE_TICK if board is None else PRICE_TICKS.get(board, [])
+    return in_force(entries, day) or in_force(NET_VALUE_TICK, day) or Decimal("0.0001")
 
 
 # ---------------------------------------------------------------- fees

@@ -7,6 +7,7 @@ retained and dropped instruments), never from its warning texts or a second fetc
 from __future__ import annotations
 
 import csv
+import datetime
 import json
 import math
 import unicodedata
@@ -17,6 +18,7 @@ from vela_optimizer import metrics
 from vela_optimizer.phrases import SHOWN, plural, some
 from vela_optimizer.result import DROP_REASONS
 from vela_optimizer.streams import STDOUT, stdout_text
+from veladatac import rules
 
 TRADING_DAYS_PER_YEAR = 252  # used only to annualise figures in this report
 
@@ -206,11 +208,15 @@ def rebalance_of(result, names: dict, trades) -> dict:
         "notes": list(result.rebalance_notes),
     }
     if trades is not None:
+        from vela_optimizer.tradelist import tick_price
+
+        # yuan to the fen and prices to their tick, as the CSV prints them (the value of positions
+        # at four-decimal net values need not be whole fen)
         out["trades"] = {
             "day": str(trades.day),
-            "value": trades.value,
-            "cash_before": trades.cash_before,
-            "cash_left": trades.cash_left,
+            "value": rules.round_fen(trades.value),
+            "cash_before": rules.round_fen(trades.cash_before),
+            "cash_left": rules.round_fen(trades.cash_left),
             "totals": trades.totals(),
             "notes": list(trades.notes),
             "orders": [
@@ -219,7 +225,7 @@ def rebalance_of(result, names: dict, trades) -> dict:
                     "name": names.get(o.id, ""),
                     "side": o.side,
                     "shares": o.shares,
-                    "price": o.price,
+                    "price": tick_price(o.id, o.price, trades.day)[0],
                     "value": o.value,
                     **o.fees,
                     "fees": o.total_fees,
@@ -459,7 +465,7 @@ def rebalance_lines(rb: dict, screened=frozenset()) -> list:
     t = rb.get("trades")
     if t:
         tot = t["totals"]
-        fees = tot["commission"] + tot["stamp_duty"] + tot["transfer"]
+        fees = rules.round_fen(math.fsum(tot[k] for k in ("commission", "stamp_duty", "transfer")))
         lines.append(
             f"Orders on {t['day']}: {len(t['orders'])} in whole lots, bought {yuan(tot['bought'])}, sold "
             f"{yuan(tot['sold'])} yuan; fees {yuan(fees)} (commission {yuan(tot['commission'])}, stamp "
@@ -538,26 +544,28 @@ def write_csv(path, report: dict) -> None:
 
 
 TRADE_COLUMNS = ("id", "name", "side", "shares", "price", "value", "commission", "stamp_duty", "transfer", "fees")
+MONEY_COLUMNS = ("value", "commission", "stamp_duty", "transfer", "fees")  # yuan, to the fen
 
 
 def write_trades(path, report: dict) -> None:
     """The orders as CSV, one a line (``TRADE_COLUMNS``); the day, value and cash as leading ``#`` lines."""
+    from vela_optimizer.tradelist import tick_price
+
     t = report["rebalance"]["trades"]
+    day = datetime.date.fromisoformat(t["day"])
+    # utf-8-sig: the BOM tells Excel on Chinese Windows the file is UTF-8 (it would read GBK)
     with _opened(path, "utf-8-sig") as fh:
-        # yuan to the fen, as the orders' amounts (the JSON report keeps them whole)
+        # yuan to the fen with two decimals whatever the amount (the JSON report has them rounded
+        # alike, as numbers); a price with its tick's decimals (a stock's 0.01, a fund's 0.0001)
         fh.write(f"# day: {json.dumps(t['day'])}\n")
         for key in ("value", "cash_before", "cash_left"):
-            fh.write(f"# {key}: {t[key]:.2f}\n")
+            fh.write(f"# {key}: {rules.round_fen(t[key]):.2f}\n")
         writer = csv.writer(fh)
         writer.writerow(TRADE_COLUMNS)
         for o in t["orders"]:
-            writer.writerow(
-                [
-                    f"{o[c]:.2f}"
-                    if c in ("value", "commission", "stamp_duty", "transfer", "fees")
-                    else repr(o[c])
-                    if isinstance(o[c], float)
-                    else o[c]
-                    for c in TRADE_COLUMNS
-                ]
-            )
+            row = dict(o)
+            price, places = tick_price(o["id"], o["price"], day)
+            row["price"] = f"{price:.{places}f}"
+            for c in MONEY_COLUMNS:
+                row[c] = f"{rules.round_fen(o[c]):.2f}"
+            writer.writerow([row[c] for c in TRADE_COLUMNS])
