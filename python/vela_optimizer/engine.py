@@ -386,10 +386,11 @@ def portfolio_optimize(
         (``600000.SH``, ``000001.SZ``, ``430047.BJ``, any letter case) are read as the store's
         (``600000.XSHG``, ``000001.XSHE``, ``430047.BJSE``): results are keyed by the store's ids,
         and one instrument given in two forms is refused.
-    date : str, int, datetime.date, datetime.datetime or pandas.Timestamp
+    date : str, int, datetime.date, datetime.datetime, pandas.Timestamp or numpy.datetime64
         Last day of the estimation window: 'YYYY-MM-DD' or 'YYYYMMDD' text, an int YYYYMMDD, or
-        a date. Any other form, a day that does not exist, or a day the store's calendar cannot
-        serve with ``window`` trading days before it is refused (``InvalidArgument``).
+        a date (a datetime, Timestamp or datetime64 of any unit as its calendar day). Any other
+        form, a day that does not exist, NaT, or a day the store's calendar cannot serve with
+        ``window`` trading days before it is refused (``InvalidArgument``).
     method : OptimizeMethod
         ``RISK_PARITY`` (default), ``MIN_VARIANCE``, ``MEAN_VARIANCE`` or ``MIN_TRACKING_ERROR``.
     bnds : dict, optional

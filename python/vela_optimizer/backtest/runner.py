@@ -64,8 +64,8 @@ class IndexUniverse:
     limit: int | None = None
 
     def __call__(self, date) -> list:
-        """The member ids on ``date``."""
-        ids = veladatac.index_components(self.index_id, date)
+        """The member ids on ``date`` (a ``numpy.datetime64`` as its calendar day)."""
+        ids = veladatac.index_components(self.index_id, _request.as_given(date))
         return ids if self.limit is None else ids[: self.limit]
 
 
@@ -270,7 +270,7 @@ def _end_of(end) -> _dt.date:
 
 def _schedule(start, end: _dt.date, rebalance: str, dates) -> list:
     """The rebalancing dates: those listed, or the last trading day of each period from ``start``."""
-    if isinstance(dates, (str, _dt.date)):
+    if isinstance(dates, (str, _dt.date, np.datetime64)):
         raise InvalidArgument(f"OPTIMIZER: dates 必须为日期列表，传入值为：{dates!r}")
     if dates is not None:
         if start is not None:
