@@ -277,6 +277,40 @@ class DateOutsideCalendar(InvalidArgument, CalendarRangeError):
         return f"{self.what} {day} is outside the store's trading calendar{where}"
 
 
+class DateAfterPrices(DateOutsideCalendar):
+    """A date inside the store's calendar whose trading day comes after the store's last day with
+    prices (an imported store's calendar runs on past its last bars): a window ending there would
+    end on stale prices, carried forward or missing. A :class:`DateOutsideCalendar`, so that
+    callers catching that (or the client's ``CalendarRangeError``) keep working.
+
+    Attributes
+    ----------
+    value, what, span
+        As :class:`DateOutsideCalendar` (``window`` is 0).
+    prices : tuple of datetime.date
+        The store's first and last day with prices (a close or a net value).
+    """
+
+    def __init__(self, value, what: str = "date", prices=None, span=None):
+        self.value, self.what, self.window, self.span, self.prices = value, what, 0, span, prices
+        InvalidArgument.__init__(
+            self,
+            f"OPTIMIZER: {what} {shown_date(value)} 晚于数据中最后一个有价格的交易日 {prices[1]}"
+            f"（数据的价格为 {prices[0]} 至 {prices[1]}）",
+        )
+
+    def __reduce__(self):
+        return type(self), (self.value, self.what, self.prices, self.span)
+
+    def describe(self, option=None) -> str:
+        """One English line: the date, and the store's last day with prices."""
+        first, last = self.prices
+        return (
+            f"{self.what} {shown_date(self.value)} is past the store's last day with prices, {last} "
+            f"(the store has prices for {first} .. {last})"
+        )
+
+
 # ---------------------------------------------------------------- checks
 
 
@@ -357,6 +391,27 @@ def check_in_calendar(value, client, what: str = "date", window: int = 0) -> Non
         except CalendarRangeError:
             window = 0  # the day itself is outside: say that, not that the window is short
     raise DateOutsideCalendar(value, what, window, _calendar_span(client))
+
+
+def check_priced(value, client, what: str = "date") -> None:
+    """Refuse a date whose trading day comes after the last day with prices of ``client``'s store
+    (:class:`DateAfterPrices`). A date outside the calendar is left to :func:`check_in_calendar`,
+    and a client without a catalogue (one serving only the query operations) is not asked."""
+    extent = getattr(getattr(client, "catalog", None), "extent", None)
+    if not callable(extent):
+        return
+    found = extent()
+    if found.data_last is None:
+        return
+    try:
+        # a non-trading day's window ends on the trading day before it, which may have prices
+        day = to_date(client.trading_date_offset(read_date(value, what), 0), what)
+    except CalendarRangeError:
+        return
+    if day > found.data_last:
+        raise DateAfterPrices(
+            value, what, (found.data_first, found.data_last), (found.calendar_first, found.calendar_last)
+        )
 
 
 def _calendar_span(client):

@@ -144,8 +144,9 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
         The ids to optimise, or a callable ``universe(date) -> list of ids`` asked on every
         rebalancing date in this process (e.g. :class:`IndexUniverse`).
     start, end : date-like
-        The backtest's period. ``end`` defaults to the latest trading day up to today; ``start``
-        is needed unless ``dates`` is given.
+        The backtest's period. ``end`` defaults to the latest trading day with prices up to
+        today (an ``end`` past the store's last day with prices is refused); ``start`` is needed
+        unless ``dates`` is given.
     rebalance : {"monthly", "weekly", "quarterly"}
         Rebalance on the last trading day of each period in ``[start, end]``.
     dates : sequence of date-like, optional
@@ -220,6 +221,10 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
     model = (cov_shrinkage, benchmark, risk_aversion_coefficient, window, max_iteration, tol, quiet)
     args: tuple = ([], schedule[-1], method, bnds, cons, *model)
     request, trading = _trading.checked(args, solver, trading_rules, max_turnover, capital, costs_bps)
+    # After the options' own checks, before any optimisation: past the store's last prices the
+    # holdings would drift on prices carried forward, flat days that shrink the volatility and the
+    # annual return of a period that names days the store has no prices for.
+    _request.check_priced(end, veladatac, "end")
     last_day = veladatac.trading_date_offset(end, 0)
     identity = executors.store_identity()
     forwarded = _forwarded(store, scheduler)
@@ -259,10 +264,13 @@ def _forwarded(store, scheduler):
 
 def _end_of(end) -> _dt.date:
     """The backtest's last day: ``end`` read, and refused past either end of the store's calendar
-    (the client's CalendarRangeError surfaced part-way through otherwise); None: the latest
-    trading day up to today."""
+    (the client's CalendarRangeError surfaced part-way through otherwise); None: the latest trading
+    day with prices up to today, as vela-backtest's default (not today's trading day, past the
+    prices of a store not brought up to date)."""
     if end is None:
-        return veladatac.trading_date_offset(_dt.date.today(), 0)
+        last = veladatac.catalog.extent().data_last
+        today = _dt.date.today()
+        return veladatac.trading_date_offset(today if last is None else min(today, last), 0)
     day = as_date(end, "end")
     _request.check_in_calendar(day, veladatac, "end")
     return day
