@@ -221,11 +221,7 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
     model = (cov_shrinkage, benchmark, risk_aversion_coefficient, window, max_iteration, tol, quiet)
     args: tuple = ([], schedule[-1], method, bnds, cons, *model)
     request, trading = _trading.checked(args, solver, trading_rules, max_turnover, capital, costs_bps)
-    # After the options' own checks, before any optimisation: past the store's last prices the
-    # holdings would drift on prices carried forward, flat days that shrink the volatility and the
-    # annual return of a period that names days the store has no prices for.
-    _request.check_priced(end, veladatac, "end")
-    last_day = veladatac.trading_date_offset(end, 0)
+    last_day = _last_day(end)  # after the options' own checks, before any optimisation
     identity = executors.store_identity()
     forwarded = _forwarded(store, scheduler)
     universes = [_universe_on(universe, day) for day in schedule]
@@ -274,6 +270,14 @@ def _end_of(end) -> _dt.date:
     day = as_date(end, "end")
     _request.check_in_calendar(day, veladatac, "end")
     return day
+
+
+def _last_day(end: _dt.date) -> _dt.date:
+    """The trading day the backtest ends on; refused (DateAfterPrices) past the store's last day
+    with prices: the holdings would drift on prices carried forward, flat days that shrink the
+    volatility and the annual return of a period naming days the store has no prices for."""
+    _request.check_priced(end, veladatac, "end")
+    return veladatac.trading_date_offset(end, 0)
 
 
 def _schedule(start, end: _dt.date, rebalance: str, dates) -> list:
