@@ -15,7 +15,7 @@ import pytest
 import vela_optimizer as vo
 import veladatac
 from vela_optimizer import optimizer as opt, request
-from vela_optimizer.backtest import run_backtest
+from vela_optimizer.backtest import IndexUniverse, rebalance_dates, run_backtest
 from veladatac import sample
 
 M = opt.OptimizeMethod
@@ -69,7 +69,9 @@ def quiet_call(fn, *args, **kwargs):
         (None, TypeError),
         (2024.0105, TypeError),
         (b"2024-01-05", TypeError),
-        (np.datetime64("2024-01-05"), TypeError),
+        (np.datetime64("NaT"), ValueError),
+        (np.datetime64("NaT", "ns"), ValueError),
+        (np.datetime64("10000-01-05"), ValueError),  # no day of any calendar
         (True, TypeError),
     ],
 )
@@ -82,6 +84,64 @@ def test_a_malformed_date_is_refused_by_name_before_the_client_is_called(fake_cl
     text = str(e.value)
     assert text.startswith("OPTIMIZER: date 不是有效日期") and "'YYYY-MM-DD'" in text and "pandas.Timestamp" in text
     assert fake_client.calls == []
+
+
+# The entry points that take a date, each to what it answers: a numpy.datetime64 must give the
+# answer of the same day as text, whatever its unit and time of day.
+ENTRIES = {
+    "optimize": lambda ids, d: quiet_call(vo.optimize, ids, d, method=M.MIN_VARIANCE).weights.to_dict(),
+    "portfolio_optimize": lambda ids, d: quiet_call(vo.portfolio_optimize, ids, d, method=M.MIN_VARIANCE),
+    "optimize trading_date": lambda ids, d: quiet_call(vo.optimize, ids, d, solver="scipy").trading_date,
+    "backtest end": lambda ids, d: run_backtest(ids, dates=["2026-10-30"], end=d, method=M.MIN_VARIANCE).daily,
+    "backtest dates": lambda ids, d: run_backtest(ids, dates=[d], end=DAY, method=M.MIN_VARIANCE).rebalances[0].date,
+    "backtest start": lambda ids, d: [
+        (r.date, r.weights) for r in run_backtest(ids, start=d, end="2026-12-31", rebalance="weekly").rebalances
+    ],
+    "rebalance_dates": lambda ids, d: rebalance_dates("2026-06-01", d, "weekly"),
+    "IndexUniverse": lambda ids, d: IndexUniverse("000300.XSHG")(d),
+}
+
+
+@pytest.mark.parametrize("entry", list(ENTRIES))
+@pytest.mark.parametrize(
+    "given",
+    [
+        np.datetime64(DAY),
+        np.datetime64(f"{DAY}T14:59:59", "s"),
+        pd.Timestamp(f"{DAY} 09:30").to_numpy(),  # a DatetimeIndex's value: nanoseconds
+        np.datetime64(f"{DAY}T23:59:59.999999999", "ns"),  # the last instant of the day is still the day
+    ],
+)
+def test_a_numpy_datetime64_is_its_calendar_day_at_every_entry_point(store, ids, entry, given):
+    got, expected = ENTRIES[entry](ids, given), ENTRIES[entry](ids, DAY)
+    if isinstance(got, pd.DataFrame):
+        pd.testing.assert_frame_equal(got, expected)
+    else:
+        assert got == expected
+
+
+@pytest.mark.parametrize("entry", ["optimize", "backtest end", "backtest dates", "rebalance_dates"])
+@pytest.mark.parametrize("nat", [np.datetime64("NaT"), np.datetime64("NaT", "ns")])
+def test_a_numpy_nat_is_refused_as_a_malformed_date_at_every_entry_point(store, ids, entry, nat):
+    with pytest.raises(request.InvalidDate) as e:
+        ENTRIES[entry](ids, nat)
+    assert isinstance(e.value, ValueError) and not isinstance(e.value, TypeError)
+    assert f"不是有效日期，传入值为：{nat!r}（可用的形式：" in str(e.value)
+    assert e.value.describe().endswith(f"{nat!r} is not a date (give 'YYYY-MM-DD' or 'YYYYMMDD')")
+
+
+@pytest.mark.parametrize(
+    "given, refusal, text",
+    [
+        (np.datetime64("2005-03-01"), IA, "日期不能早于2005-07-01"),
+        (np.datetime64("2027-03-01T10:00"), request.DateOutsideCalendar, "date 2027-03-01 不在数据的交易日历内"),
+        (np.datetime64("2025-02-03", "ns"), request.DateOutsideCalendar, "2025-02-03 之前的交易日不足 window=60 天"),
+    ],
+)
+def test_a_numpy_datetime64_the_store_cannot_serve_is_refused_as_its_day(store, ids, given, refusal, text):
+    with pytest.raises(refusal) as e:
+        quiet_call(vo.optimize, ids, given, method=M.MIN_VARIANCE, window=60)
+    assert text in str(e.value)
 
 
 @pytest.mark.parametrize(

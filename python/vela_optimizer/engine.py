@@ -281,7 +281,8 @@ def optimize(
         unknown ``solver``, ids given as one string, an id or a benchmark that is not text, one
         id in two forms (``600000.SH`` and ``600000.XSHG``), a date in no accepted form
         (:class:`vela_optimizer.request.InvalidDate`) or that the store's calendar cannot serve
-        (:class:`vela_optimizer.request.DateOutsideCalendar`), a risk aversion that is not a
+        (:class:`vela_optimizer.request.DateOutsideCalendar`; for a day past the store's last day
+        with prices its :class:`vela_optimizer.request.DateAfterPrices`), a risk aversion that is not a
         number, ``cov_shrinkage``, ``quiet`` or ``trading_rules`` other than True or False, a
         ``cons`` that is no constraint object (a list of them, a bare dict), a
         ``progress`` that cannot be called, an unknown group label (:class:`vela_optimizer.request.UnknownLabel`),
@@ -388,10 +389,12 @@ def portfolio_optimize(
         (``600000.SH``, ``000001.SZ``, ``430047.BJ``, any letter case) are read as the store's
         (``600000.XSHG``, ``000001.XSHE``, ``430047.BJSE``): results are keyed by the store's ids,
         and one instrument given in two forms is refused.
-    date : str, int, datetime.date, datetime.datetime or pandas.Timestamp
+    date : str, int, datetime.date, datetime.datetime, pandas.Timestamp or numpy.datetime64
         Last day of the estimation window: 'YYYY-MM-DD' or 'YYYYMMDD' text, an int YYYYMMDD, or
-        a date. Any other form, a day that does not exist, or a day the store's calendar cannot
-        serve with ``window`` trading days before it is refused (``InvalidArgument``).
+        a date (a datetime, Timestamp or datetime64 of any unit as its calendar day). Any other
+        form, a day that does not exist, NaT, a day the store's calendar cannot serve with
+        ``window`` trading days before it, or one past the store's last day with prices is
+        refused (``InvalidArgument``).
     method : OptimizeMethod
         ``RISK_PARITY`` (default), ``MIN_VARIANCE``, ``MEAN_VARIANCE`` or ``MIN_TRACKING_ERROR``.
     bnds : dict, optional

@@ -29,7 +29,7 @@ from .limits import Limits
 from .native import factored
 from .optimizer import OptimizeMethod
 from .rebalance import Plan
-from .request import Request, Rule, check_in_calendar, check_kind
+from .request import Request, Rule, check_in_calendar, check_kind, check_priced
 from .result import Dropped, Lazy, LazyFields
 
 # Importing the extension (above) registers its private engine module.
@@ -347,6 +347,9 @@ def run(request: Request, stages: Stages | None = None) -> Product:
 
 def _run(request: Request, stages: Stages, client) -> Product:
     native = request.solver == "native" and not request.own_constraint
+    # Before any price is read: a day past the store's last prices would be solved on a window of
+    # prices carried forward (funds) or refused as if every stock had been de-listed.
+    check_priced(request.date, client)
     try:
         prepared = _engine.prepare(*request.arguments(), progress=stages, covariance=not native)
     except CalendarRangeError:

@@ -41,7 +41,11 @@ SOLVERS = ("native", "scipy")
 NOT_A_FRACTION = "is not a fraction from 0 to 1"
 
 # The date forms the market-data client reads (veladatac.to_date), as refusals name them.
-DATE_FORMS = "'YYYY-MM-DD' 或 'YYYYMMDD' 文本、整数 YYYYMMDD、datetime.date、datetime.datetime 或 pandas.Timestamp"
+# numpy.datetime64 is read here, not by the client (its own reader, and so the module, refuses it).
+DATE_FORMS = (
+    "'YYYY-MM-DD' 或 'YYYYMMDD' 文本、整数 YYYYMMDD、datetime.date、datetime.datetime、pandas.Timestamp "
+    "或 numpy.datetime64"
+)
 
 # The module's own defaults, read from its portfolio_optimize: every entry point shares them.
 PARAMS = (
@@ -230,7 +234,7 @@ class InvalidDate(InvalidArgument, ValueError):
 
 
 class DateOfWrongType(InvalidDate, TypeError):
-    """A date of a type no entry point reads (None, a float, bytes, ``numpy.datetime64`` ...)."""
+    """A date of a type no entry point reads (None, a float, bytes ...)."""
 
 
 class DateOutsideCalendar(InvalidArgument, CalendarRangeError):
@@ -273,6 +277,40 @@ class DateOutsideCalendar(InvalidArgument, CalendarRangeError):
         return f"{self.what} {day} is outside the store's trading calendar{where}"
 
 
+class DateAfterPrices(DateOutsideCalendar):
+    """A date inside the store's calendar whose trading day comes after the store's last day with
+    prices (an imported store's calendar runs on past its last bars): a window ending there would
+    end on stale prices, carried forward or missing. A :class:`DateOutsideCalendar`, so that
+    callers catching that (or the client's ``CalendarRangeError``) keep working.
+
+    Attributes
+    ----------
+    value, what, span
+        As :class:`DateOutsideCalendar` (``window`` is 0).
+    prices : tuple of datetime.date
+        The store's first and last day with prices (a close or a net value).
+    """
+
+    def __init__(self, value, what: str = "date", prices=None, span=None):
+        self.value, self.what, self.window, self.span, self.prices = value, what, 0, span, prices
+        InvalidArgument.__init__(
+            self,
+            f"OPTIMIZER: {what} {shown_date(value)} 晚于数据中最后一个有价格的交易日 {prices[1]}"
+            f"（数据的价格为 {prices[0]} 至 {prices[1]}）",
+        )
+
+    def __reduce__(self):
+        return type(self), (self.value, self.what, self.prices, self.span)
+
+    def describe(self, option=None) -> str:
+        """One English line: the date, and the store's last day with prices."""
+        first, last = self.prices
+        return (
+            f"{self.what} {shown_date(self.value)} is past the store's last day with prices, {last} "
+            f"(the store has prices for {first} .. {last})"
+        )
+
+
 # ---------------------------------------------------------------- checks
 
 
@@ -297,21 +335,44 @@ def _pair(value, what: str) -> tuple:
 
 
 def read_date(value, what: str = "date") -> datetime.date:
-    """``value`` as a date, read as the client reads it (:data:`DATE_FORMS`).
+    """``value`` as a date, read as the client reads it, and a ``numpy.datetime64`` of any unit as
+    its calendar day (:data:`DATE_FORMS`).
 
     Raises
     ------
     InvalidDate
-        Text or an int not of the accepted form, a day that does not exist, NaT.
+        Text or an int not of the accepted form, a day that does not exist, NaT (pandas' or
+        numpy's).
     DateOfWrongType
         A value of no accepted type.
     """
+    if isinstance(value, np.datetime64):
+        return _day_of(value, what)
     try:
         return to_date(value, what)
     except TypeError:
         raise DateOfWrongType(value, what) from None
     except ValueError:
         raise InvalidDate(value, what) from None
+
+
+def _day_of(value: np.datetime64, what: str) -> datetime.date:
+    """The calendar day of a ``numpy.datetime64`` (the time of day dropped, as for a datetime; a
+    coarser unit, a month or a year, is its first day)."""
+    if np.isnat(value):
+        raise InvalidDate(value, what)
+    # to days first: .item() of a unit finer than microseconds is an int of nanoseconds, not a date
+    day = value.astype("datetime64[D]").item()
+    if not isinstance(day, datetime.date):  # outside years 1..9999: not a day any calendar holds
+        raise InvalidDate(value, what)
+    return day
+
+
+def as_given(value, what: str = "date"):
+    """``value`` as the entry points pass a date on: a ``numpy.datetime64`` as its calendar day (a
+    ``datetime.date``: the client, and so the module, read no datetime64), any other value as
+    given, so that a refusal names it as the caller wrote it."""
+    return read_date(value, what) if isinstance(value, np.datetime64) else value
 
 
 def check_in_calendar(value, client, what: str = "date", window: int = 0) -> None:
@@ -330,6 +391,27 @@ def check_in_calendar(value, client, what: str = "date", window: int = 0) -> Non
         except CalendarRangeError:
             window = 0  # the day itself is outside: say that, not that the window is short
     raise DateOutsideCalendar(value, what, window, _calendar_span(client))
+
+
+def check_priced(value, client, what: str = "date") -> None:
+    """Refuse a date whose trading day comes after the last day with prices of ``client``'s store
+    (:class:`DateAfterPrices`). A date outside the calendar is left to :func:`check_in_calendar`,
+    and a client without a catalogue (one serving only the query operations) is not asked."""
+    extent = getattr(getattr(client, "catalog", None), "extent", None)
+    if not callable(extent):
+        return
+    found = extent()
+    if found.data_last is None:
+        return
+    try:
+        # a non-trading day's window ends on the trading day before it, which may have prices
+        day = to_date(client.trading_date_offset(read_date(value, what), 0), what)
+    except CalendarRangeError:
+        return
+    if day > found.data_last:
+        raise DateAfterPrices(
+            value, what, (found.data_first, found.data_last), (found.calendar_first, found.calendar_last)
+        )
 
 
 def _calendar_span(client):
@@ -894,6 +976,7 @@ def from_arguments(
         quiet,
     )
     check_date(date)
+    date = as_given(date)
     check_bounds(bnds)
     bnds = bounds_in_store(bnds)
     client = client if client is not None else optimizer.veladatac

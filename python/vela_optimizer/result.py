@@ -83,7 +83,8 @@ class OptimizeResult(LazyFields):
         ``"native"`` or ``"scipy"``: what actually solved (a caller's own constraint records are
         solved by the scipy path even when ``"native"`` was asked for).
     date
-        The date as the caller gave it.
+        The date as the caller gave it (a ``numpy.datetime64`` as its calendar day, a
+        ``datetime.date``).
     trading_date : datetime.date or None
         The last trading day of the window: the date itself, or the trading day before a date
         that is not one.

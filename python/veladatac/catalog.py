@@ -183,7 +183,8 @@ def extent() -> Extent:
     Notes
     -----
     Daily values are stored one chunk per (id, field, year) and an all-missing year has no
-    chunk, so only the chunks of the first and last year with data are decoded.
+    chunk, so only the chunks of the first and last year with data are decoded, once per store
+    version (a version never changes): the optimiser asks on every request.
     """
 
     def read(h, con):
@@ -199,7 +200,7 @@ def extent() -> Extent:
             last = h.days[p1].item() if p1 is not None else None
         return Extent(h.path, h.days[0].item(), h.days[-1].item(), first, last)
 
-    return _store.run(read)
+    return _store.run(lambda h, con: h.derived("extent", lambda: read(h, con)))
 
 
 @dataclass(frozen=True)

@@ -581,6 +581,9 @@ def _plan(args) -> _Plan:
         options.check_replay_store(args.replay, recorded, store)
     # the latest trading day with data, not after today, as vela-optimize's default date
     end = args.end or _request.resolve_date(None, veladatac, veladatac.catalog.extent(), _dt.date.today())
+    # before the universe is read on it: a day past the last prices has no traded value to rank by,
+    # no stock screening keeps, and, at the end of a period, only flat days to score
+    _request.check_priced(end, veladatac, "--end")
     if getattr(args, "replay_dates", None):
         dates, schedule = args.replay_dates, args.replay_schedule
     elif args.dates:

@@ -64,8 +64,8 @@ class IndexUniverse:
     limit: int | None = None
 
     def __call__(self, date) -> list:
-        """The member ids on ``date``."""
-        ids = veladatac.index_components(self.index_id, date)
+        """The member ids on ``date`` (a ``numpy.datetime64`` as its calendar day)."""
+        ids = veladatac.index_components(self.index_id, _request.as_given(date))
         return ids if self.limit is None else ids[: self.limit]
 
 
@@ -144,8 +144,9 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
         The ids to optimise, or a callable ``universe(date) -> list of ids`` asked on every
         rebalancing date in this process (e.g. :class:`IndexUniverse`).
     start, end : date-like
-        The backtest's period. ``end`` defaults to the latest trading day up to today; ``start``
-        is needed unless ``dates`` is given.
+        The backtest's period. ``end`` defaults to the latest trading day with prices up to
+        today (an ``end`` past the store's last day with prices is refused); ``start`` is needed
+        unless ``dates`` is given.
     rebalance : {"monthly", "weekly", "quarterly"}
         Rebalance on the last trading day of each period in ``[start, end]``.
     dates : sequence of date-like, optional
@@ -220,7 +221,7 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
     model = (cov_shrinkage, benchmark, risk_aversion_coefficient, window, max_iteration, tol, quiet)
     args: tuple = ([], schedule[-1], method, bnds, cons, *model)
     request, trading = _trading.checked(args, solver, trading_rules, max_turnover, capital, costs_bps)
-    last_day = veladatac.trading_date_offset(end, 0)
+    last_day = _last_day(end)  # after the options' own checks, before any optimisation
     identity = executors.store_identity()
     forwarded = _forwarded(store, scheduler)
     universes = [_universe_on(universe, day) for day in schedule]
@@ -259,18 +260,29 @@ def _forwarded(store, scheduler):
 
 def _end_of(end) -> _dt.date:
     """The backtest's last day: ``end`` read, and refused past either end of the store's calendar
-    (the client's CalendarRangeError surfaced part-way through otherwise); None: the latest
-    trading day up to today."""
+    (the client's CalendarRangeError surfaced part-way through otherwise); None: the latest trading
+    day with prices up to today, as vela-backtest's default (not today's trading day, past the
+    prices of a store not brought up to date)."""
     if end is None:
-        return veladatac.trading_date_offset(_dt.date.today(), 0)
+        last = veladatac.catalog.extent().data_last
+        today = _dt.date.today()
+        return veladatac.trading_date_offset(today if last is None else min(today, last), 0)
     day = as_date(end, "end")
     _request.check_in_calendar(day, veladatac, "end")
     return day
 
 
+def _last_day(end: _dt.date) -> _dt.date:
+    """The trading day the backtest ends on; refused (DateAfterPrices) past the store's last day
+    with prices: the holdings would drift on prices carried forward, flat days that shrink the
+    volatility and the annual return of a period naming days the store has no prices for."""
+    _request.check_priced(end, veladatac, "end")
+    return veladatac.trading_date_offset(end, 0)
+
+
 def _schedule(start, end: _dt.date, rebalance: str, dates) -> list:
     """The rebalancing dates: those listed, or the last trading day of each period from ``start``."""
-    if isinstance(dates, (str, _dt.date)):
+    if isinstance(dates, (str, _dt.date, np.datetime64)):
         raise InvalidArgument(f"OPTIMIZER: dates 必须为日期列表，传入值为：{dates!r}")
     if dates is not None:
         if start is not None:

@@ -12,8 +12,8 @@ FREQUENCIES = ("monthly", "weekly", "quarterly")
 
 
 def as_date(value, what: str) -> _dt.date:
-    """``value`` read as a date (text ``YYYY-MM-DD`` or ``YYYYMMDD``, an int ``YYYYMMDD``, a date or a
-    datetime); InvalidArgument naming ``what`` for anything else."""
+    """``value`` read as a date (text ``YYYY-MM-DD`` or ``YYYYMMDD``, an int ``YYYYMMDD``, a date, a
+    datetime or a ``numpy.datetime64``); InvalidArgument naming ``what`` for anything else."""
     try:
         return read_date(value.strip() if isinstance(value, str) else value, what)
     except InvalidDate as e:
@@ -38,7 +38,8 @@ def rebalance_dates(start, end, frequency: str = "monthly") -> list:
     Parameters
     ----------
     start, end : date-like
-        'YYYY-MM-DD' or 'YYYYMMDD' text, ``datetime.date`` or ``datetime.datetime``.
+        'YYYY-MM-DD' or 'YYYYMMDD' text, ``datetime.date``, ``datetime.datetime`` or
+        ``numpy.datetime64``.
     frequency : {"monthly", "weekly", "quarterly"}
 
     Returns
