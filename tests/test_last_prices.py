@@ -140,6 +140,8 @@ def test_the_commands_refuse_a_day_past_the_last_prices_in_one_line(on_stale, tm
     "main, argv, head",
     [
         (optimize_main, [*FUNDS], f"Risk parity on {LAST}"),
+        # a Saturday after the last prices: the trading day it stands for, the Friday, is served
+        (optimize_main, [*STOCKS, "--date", "2026-06-27"], f"Risk parity on {LAST}"),
         (backtest_cli.main, [*STOCKS, "--dates", "DATES"], f"Risk parity backtest, 2026-05-29 .. {LAST}"),
         # a Saturday after the last prices: the backtest ends on the Friday before it
         (

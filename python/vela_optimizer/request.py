@@ -1042,9 +1042,17 @@ def resolve_date(asked, client, extent, today):
         return client.trading_date_offset(min(today, extent.data_last), 0)
     if asked > today:
         raise UsageError(f"--date {asked} is after today ({today}); {span}")
-    if asked > extent.data_last:
+    if asked <= extent.data_last:
+        return client.trading_date_offset(asked, 0)
+    # A day past the last prices whose trading day is not (the weekend after the last Friday with
+    # prices) stands for that trading day, as at the package level.
+    try:
+        day = client.trading_date_offset(asked, 0)
+    except (CalendarRangeError, ValueError):
+        day = None
+    if day is None or day > extent.data_last:
         raise UsageError(f"--date {asked} is past the last day in the store; {span}")
-    return client.trading_date_offset(asked, 0)
+    return day
 
 
 def check_benchmark(benchmark, client) -> None:
