@@ -294,6 +294,9 @@ def test_an_unreachable_scheduler_is_an_error(store):
         (["--date", "2025-09-30"], "--date is one day"),
         ([], "give --start"),
         (["--start", "2025-09-01", "--dates", "x.txt"], "leave out --start"),
+        # the listed days are the schedule: a --rebalance beside them would be silently dropped
+        (["--dates", "x.txt", "--rebalance", "weekly"], "leave out --rebalance"),
+        (["--dates", "x.txt", "--rebalance", "monthly"], "leave out --rebalance"),
         (["--start", "2025-09-01", "--rebalance", "daily"], "invalid choice: 'daily'"),
         (["--start", "2025-09-01", "--costs-bps", "-1"], "invalid cost '-1'"),
         (["--start", "2025-09-01", "--workers", "0"], "invalid count '0'"),

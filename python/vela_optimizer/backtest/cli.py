@@ -131,13 +131,14 @@ def _backtest_options(p: argparse.ArgumentParser) -> None:
     b.add_argument(
         "--rebalance",
         choices=backtest.FREQUENCIES,
-        default="monthly",
+        default=None,  # None: not given (refused beside --dates, which it would not change); monthly
         help="rebalance on the last trading day of each period (default: monthly)",
     )
     b.add_argument(
         "--dates",
         metavar="FILE",
-        help="rebalance on the trading days listed in FILE, one a line (instead of --start and --rebalance)",
+        help="rebalance on the trading days listed in FILE, one a line (instead of --start and --rebalance, "
+        "which are refused beside it)",
     )
     b.add_argument(
         "--costs-bps",
@@ -346,8 +347,8 @@ def main(argv=None) -> int:
         args = _replayed(parser, args)
     if args.date is not None:
         parser.error("--date is one day: give the period with --start and --end, or --dates FILE")
-    if args.dates and args.start:
-        parser.error("--dates lists the rebalancing days: leave out --start")
+    if args.dates and (args.start or args.rebalance):
+        parser.error(f"--dates lists the rebalancing days: leave out {'--start' if args.start else '--rebalance'}")
     if not args.dates and not args.start and not args.replay:
         parser.error("give --start (and --end), or --dates FILE")
     if args.method == "min_tracking_error" and not args.benchmark:
@@ -586,10 +587,11 @@ def _plan(args) -> _Plan:
     elif args.dates:
         dates, schedule = read_dates(args.dates), f"dates from {args.dates}"
     else:
-        dates, schedule = backtest.rebalance_dates(args.start, end, args.rebalance), args.rebalance
+        schedule = args.rebalance or "monthly"
+        dates = backtest.rebalance_dates(args.start, end, schedule)
         if not dates:
             raise UsageError(
-                f"no {args.rebalance} rebalancing date from {args.start} to {end}: a period's "
+                f"no {schedule} rebalancing date from {args.start} to {end}: a period's "
                 "last trading day must fall inside"
             )
 
