@@ -416,6 +416,8 @@ def test_a_saved_run_is_replayed_from_its_json(store, tmp_path, capsys):
     for key in ("rebalances", "daily", "stats", "failures"):
         assert replayed[key] == doc[key]
     assert replayed["settings"] == s and out2 == out
+    # the record as written, not only as Python compares it (1 == 1.0): a replay's file diffs clean
+    assert json.dumps(replayed["settings"]) == json.dumps(s)
 
 
 def test_a_replay_on_other_data_is_refused(store, tmp_path, capsys):

@@ -193,7 +193,8 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     o.add_argument(
         "--risk-aversion",
         type=number,
-        default=d["risk_aversion_coefficient"],
+        # a float, as a given value is: a record's replay then writes the same settings, 1.0 not 1
+        default=float(d["risk_aversion_coefficient"]),
         metavar="X",
         help="mean-variance risk aversion λ in λ/2·wᵀCw − μᵀw, with C and μ of daily returns: "
         "λ = 1 trades a daily variance of 1e-4 against a mean daily return of 5e-5; "
