@@ -932,6 +932,42 @@ def test_a_bound_outside_the_universe_of_every_date_is_said_once(store, capsys, 
     assert err.splitlines() == [f"vela-backtest: note: --bound for {note}"]
 
 
+@pytest.mark.parametrize(
+    "args, notes",
+    [
+        # the rules (on by default), a cap or a capital chain the dates: they run one after another
+        (["--workers", "2"], ["--workers 2 had no effect: with the trading rules"]),
+        (["--workers", "3", "--no-trading-rules", "--capital", "1e6"], ["--workers 3 had no effect: with the"]),
+        (["--workers", "1"], []),
+        (["--cluster-wait", "5", "--workers", "1"], ["--cluster-wait 5 had no effect: it is how long the cluster"]),
+    ],
+    ids=["rules", "capital", "one-worker-is-honoured", "no-scheduler"],
+)
+def test_where_options_that_change_nothing_are_said(store, capsys, args, notes):
+    status, _, err = run_here(store, capsys, *healthy(store, 4), *period(store), *args)
+    assert status == 0, err
+    said = [line for line in err.splitlines() if line.startswith("vela-backtest: note: ")]
+    assert len(said) == len(notes) and all(n in line for n, line in zip(notes, said, strict=True))
+
+
+def test_workers_beside_a_scheduler_are_said_to_change_nothing(store):
+    pytest.importorskip("distributed")
+    r = run(
+        store,
+        *healthy(store, 4),
+        *period(store),
+        "--workers",
+        "2",
+        "--scheduler",
+        "tcp://127.0.0.1:9",
+        env={"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"},
+    )
+    assert r.returncode == 2
+    assert r.stderr.splitlines()[0] == (
+        "vela-backtest: note: --workers 2 had no effect: the dates run on the cluster of --scheduler"
+    )
+
+
 def test_json_to_stdout_leaves_it_one_document_and_the_summary_goes_to_stderr(store, tmp_path, capsys, monkeypatch):
     monkeypatch.chdir(tmp_path)
     args = [*healthy(store, 4), *period(store), "--workers", "1"]

@@ -237,10 +237,10 @@ def _where_options(p: argparse.ArgumentParser) -> None:
     r.add_argument(
         "--cluster-wait",
         type=_seconds,
-        default=backtest.CLUSTER_WAIT,
+        default=None,  # None: not given (said to have no effect without --scheduler); CLUSTER_WAIT
         metavar="SECONDS",
         help="how long a cluster may be without workers (at the start, or after its last worker is "
-        "gone) before the run stops (default: %(default)g); reaching its scheduler may take as "
+        f"gone) before the run stops (default: {backtest.CLUSTER_WAIT:g}); reaching its scheduler may take as "
         "long, or Dask's connect timeout (30 s) when that is shorter",
     )
     r.add_argument(
@@ -401,7 +401,7 @@ def _run(args) -> int:
             store=args.store,
             progress=progress,
             checkpoint=args.checkpoint,
-            cluster_wait=args.cluster_wait,
+            cluster_wait=backtest.CLUSTER_WAIT if args.cluster_wait is None else args.cluster_wait,
             risk_free=args.risk_free,
             days_per_year=args.days_per_year,
             notify=lambda text: _say(bar, f"vela-backtest: note: {text}"),
@@ -650,7 +650,30 @@ def _plan(args) -> _Plan:
     notes = _request.option_notes(args) + _request.outside_notes(
         request.bnds, universe_on.union(dates) if varies else ids
     )
+    chained = settings["trading_rules"] or args.max_turnover is not None or args.capital is not None
+    notes += _where_notes(args, chained)
     return _Plan(dates, end, universe_on if varies else ids, request, settings, notes)
+
+
+def _where_notes(args, chained: bool) -> list:
+    """The notes on the options of where the dates run that this run does not read: the command
+    would otherwise take them without a word. ``chained``: each date starts from the holdings the
+    one before left (the rules, a turnover cap or a capital), so the dates run one after another."""
+    notes = []
+    if args.workers is not None and args.scheduler:
+        notes.append(f"--workers {args.workers} had no effect: the dates run on the cluster of --scheduler")
+    elif args.workers is not None and args.workers > 1 and chained:
+        notes.append(
+            f"--workers {args.workers} had no effect: with the trading rules, a turnover cap or a capital "
+            "each date starts from the holdings the one before left, so the dates run one after another "
+            "in this process"
+        )
+    if args.cluster_wait is not None and not args.scheduler:
+        notes.append(
+            f"--cluster-wait {args.cluster_wait:g} had no effect: it is how long the cluster of --scheduler "
+            "may be without workers, and none was given"
+        )
+    return notes
 
 
 # what a command line may give beside --replay: where the recorded run goes and where it runs
