@@ -940,10 +940,12 @@ def test_a_bound_outside_the_universe_of_every_date_is_said_once(store, capsys, 
         (["--workers", "3", "--no-trading-rules", "--capital", "1e6"], ["--workers 3 had no effect: with the"]),
         (["--workers", "1"], []),
         (["--cluster-wait", "5", "--workers", "1"], ["--cluster-wait 5 had no effect: it is how long the cluster"]),
+        # vela-optimize's: the backtest's report has no list of dropped instruments to leave out
+        (["--quiet", "--workers", "1"], ["--quiet had no effect: the backtest's report never lists"]),
     ],
-    ids=["rules", "capital", "one-worker-is-honoured", "no-scheduler"],
+    ids=["rules", "capital", "one-worker-is-honoured", "no-scheduler", "quiet"],
 )
-def test_where_options_that_change_nothing_are_said(store, capsys, args, notes):
+def test_options_that_change_nothing_are_said(store, capsys, args, notes):
     status, _, err = run_here(store, capsys, *healthy(store, 4), *period(store), *args)
     assert status == 0, err
     said = [line for line in err.splitlines() if line.startswith("vela-backtest: note: ")]

@@ -651,15 +651,21 @@ def _plan(args) -> _Plan:
         request.bnds, universe_on.union(dates) if varies else ids
     )
     chained = settings["trading_rules"] or args.max_turnover is not None or args.capital is not None
-    notes += _where_notes(args, chained)
+    notes += _unread_notes(args, chained)
     return _Plan(dates, end, universe_on if varies else ids, request, settings, notes)
 
 
-def _where_notes(args, chained: bool) -> list:
-    """The notes on the options of where the dates run that this run does not read: the command
-    would otherwise take them without a word. ``chained``: each date starts from the holdings the
-    one before left (the rules, a turnover cap or a capital), so the dates run one after another."""
+def _unread_notes(args, chained: bool) -> list:
+    """The notes on options, shared with vela-optimize or on where the dates run, that this run does
+    not read: the command would otherwise take them without a word. ``chained``: each date starts
+    from the holdings the one before left (the rules, a turnover cap or a capital), so the dates run
+    one after another."""
     notes = []
+    if args.quiet:
+        notes.append(
+            "--quiet had no effect: the backtest's report never lists the instruments screening dropped "
+            "(the JSON does, in each rebalancing's dropped)"
+        )
     if args.workers is not None and args.scheduler:
         notes.append(f"--workers {args.workers} had no effect: the dates run on the cluster of --scheduler")
     elif args.workers is not None and args.workers > 1 and chained:
