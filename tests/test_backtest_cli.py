@@ -970,6 +970,24 @@ def test_workers_beside_a_scheduler_are_said_to_change_nothing(store):
     )
 
 
+@pytest.mark.parametrize(
+    "rebalanced, after, counted",
+    [
+        ([0], 0, "(0 trading days): 1 rebalancing (dates from"),
+        ([0], 1, "(1 trading day): 1 rebalancing (dates from"),
+        ([0, 2], 3, "(3 trading days): 2 rebalancings (dates from"),
+    ],
+)
+def test_the_summary_counts_days_and_rebalancings_in_english(store, tmp_path, capsys, rebalanced, after, counted):
+    veladatac.init(store.path)
+    days = veladatac.get_trading_dates("2025-10-01", "2025-10-31")
+    listed = tmp_path / "dates.txt"
+    listed.write_text("".join(f"{days[k]}\n" for k in rebalanced), encoding="utf-8")
+    status, out, err = run_here(store, capsys, *healthy(store, 4), "--dates", listed, "--end", days[after])
+    assert status == 0, err
+    assert out.splitlines()[0].endswith(f"{counted} {listed})")
+
+
 def test_json_to_stdout_leaves_it_one_document_and_the_summary_goes_to_stderr(store, tmp_path, capsys, monkeypatch):
     monkeypatch.chdir(tmp_path)
     args = [*healthy(store, 4), *period(store), "--workers", "1"]
