@@ -743,6 +743,28 @@ def test_text_files_as_saved_on_chinese_windows(store, tmp_path, capsys, command
 
 
 @pytest.mark.parametrize("command", BOTH)
+@pytest.mark.parametrize("saved", ["bom", "bom-crlf", "missing"])
+def test_a_record_saved_again_on_windows_replays(store, tmp_path, capsys, command, saved):
+    """A record opened and saved in Notepad (a BOM, CRLF) replays as it ran; a missing one is named."""
+    first = tmp_path / "first.json"
+    status, out, err = on_both(store, capsys, command, *healthy(store, 4), "--json", first)
+    assert status == 0, err
+    text = first.read_text(encoding="utf-8")
+    again = tmp_path / "again.json"
+    if saved == "missing":
+        again = tmp_path / "gone.json"
+    else:
+        again.write_bytes(("\ufeff" + (text.replace("\n", "\r\n") if "crlf" in saved else text)).encode("utf-8"))
+    here = run_here if command == "vela-backtest" else optimize_here
+    status, replayed, err = here(store, capsys, "--replay", again)
+    if saved == "missing":
+        assert (status, replayed, err) == (2, "", f"{command}: error: --replay {again}: no such file\n")
+    else:
+        assert status == 0, err
+        assert replayed == out
+
+
+@pytest.mark.parametrize("command", BOTH)
 @pytest.mark.parametrize(
     "line", ["000671.XSHE  # 美的", "000671.XSHE\t# 第三只", "000671.XSHE#", "  000671.SZ # 深市后缀"]
 )

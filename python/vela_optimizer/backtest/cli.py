@@ -695,8 +695,11 @@ def _replayed(parser, given):
             EXIT_ERROR, f"vela-backtest: error: --replay {given.replay}: not a record of vela-backtest --json ({why})\n"
         )
 
+    if not os.path.isfile(given.replay):
+        parser.exit(EXIT_ERROR, f"vela-backtest: error: --replay {given.replay}: no such file\n")
     try:
-        with open(given.replay, encoding="utf-8") as fh:
+        # utf-8-sig: a record opened and saved again in Windows Notepad may start with a BOM
+        with open(given.replay, encoding="utf-8-sig") as fh:
             settings = json.load(fh)["settings"]
         argv = _argv_of(settings)
         # an edited record: the dates are dates (every value the command line gets is text, below)
