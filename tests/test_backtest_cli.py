@@ -1038,3 +1038,26 @@ def test_outputs_that_cannot_go_to_stdout_are_refused_for_dash(store, tmp_path, 
     status, out, err = run_here(store, capsys, *healthy(store, 4), *period(store), option, "-")
     assert (status, out) == (2, "") and list(tmp_path.iterdir()) == []
     assert err.strip().splitlines() == [f"vela-backtest: error: {line} (see vela-backtest --help)"]
+
+
+@pytest.mark.parametrize(
+    ("command", "outputs", "line"),
+    [
+        ("vela-backtest", ["--json", "r.png", "--plot", "./r.png"], "--json and --plot both name ./r.png: one would"),
+        ("vela-backtest", ["--json", "out", "--csv", "out"], "--json and --csv both name out, a file and a folder"),
+        ("vela-backtest", ["--plot", "a.png", "--checkpoint", "a.png"], "--plot and --checkpoint both name a.png, a"),
+        ("vela-optimize", ["--json", "r.csv", "--csv", "r.csv"], "--json and --csv both name r.csv: one would"),
+        ("vela-optimize", ["--json", os.devnull, "--csv", os.devnull], None),  # a device takes both
+    ],
+    ids=["chart-over-record", "record-and-tables", "chart-and-checkpoint", "optimize-record-and-table", "device"],
+)
+def test_two_outputs_on_one_path_are_refused(store, tmp_path, capsys, monkeypatch, command, outputs, line):
+    monkeypatch.chdir(tmp_path)
+    status, out, err = on_both(store, capsys, command, *healthy(store, 4), *outputs)
+    if line is None:
+        assert status == 0, err
+        return
+    assert (status, out) == (2, "") and list(tmp_path.iterdir()) == []
+    lines = err.splitlines()
+    assert len(lines) == 1 and lines[0].startswith(f"{command}: error: {line}")
+    assert "give each its own" in lines[0]
