@@ -294,6 +294,9 @@ def test_an_unreachable_scheduler_is_an_error(store):
         (["--date", "2025-09-30"], "--date is one day"),
         ([], "give --start"),
         (["--start", "2025-09-01", "--dates", "x.txt"], "leave out --start"),
+        # the listed days are the schedule: a --rebalance beside them would be silently dropped
+        (["--dates", "x.txt", "--rebalance", "weekly"], "leave out --rebalance"),
+        (["--dates", "x.txt", "--rebalance", "monthly"], "leave out --rebalance"),
         (["--start", "2025-09-01", "--rebalance", "daily"], "invalid choice: 'daily'"),
         (["--start", "2025-09-01", "--costs-bps", "-1"], "invalid cost '-1'"),
         (["--start", "2025-09-01", "--workers", "0"], "invalid count '0'"),
@@ -413,6 +416,8 @@ def test_a_saved_run_is_replayed_from_its_json(store, tmp_path, capsys):
     for key in ("rebalances", "daily", "stats", "failures"):
         assert replayed[key] == doc[key]
     assert replayed["settings"] == s and out2 == out
+    # the record as written, not only as Python compares it (1 == 1.0): a replay's file diffs clean
+    assert json.dumps(replayed["settings"]) == json.dumps(s)
 
 
 def test_a_replay_on_other_data_is_refused(store, tmp_path, capsys):
@@ -738,6 +743,28 @@ def test_text_files_as_saved_on_chinese_windows(store, tmp_path, capsys, command
 
 
 @pytest.mark.parametrize("command", BOTH)
+@pytest.mark.parametrize("saved", ["bom", "bom-crlf", "missing"])
+def test_a_record_saved_again_on_windows_replays(store, tmp_path, capsys, command, saved):
+    """A record opened and saved in Notepad (a BOM, CRLF) replays as it ran; a missing one is named."""
+    first = tmp_path / "first.json"
+    status, out, err = on_both(store, capsys, command, *healthy(store, 4), "--json", first)
+    assert status == 0, err
+    text = first.read_text(encoding="utf-8")
+    again = tmp_path / "again.json"
+    if saved == "missing":
+        again = tmp_path / "gone.json"
+    else:
+        again.write_bytes(("\ufeff" + (text.replace("\n", "\r\n") if "crlf" in saved else text)).encode("utf-8"))
+    here = run_here if command == "vela-backtest" else optimize_here
+    status, replayed, err = here(store, capsys, "--replay", again)
+    if saved == "missing":
+        assert (status, replayed, err) == (2, "", f"{command}: error: --replay {again}: no such file\n")
+    else:
+        assert status == 0, err
+        assert replayed == out
+
+
+@pytest.mark.parametrize("command", BOTH)
 @pytest.mark.parametrize(
     "line", ["000671.XSHE  # 美的", "000671.XSHE\t# 第三只", "000671.XSHE#", "  000671.SZ # 深市后缀"]
 )
@@ -927,6 +954,62 @@ def test_a_bound_outside_the_universe_of_every_date_is_said_once(store, capsys, 
     assert err.splitlines() == [f"vela-backtest: note: --bound for {note}"]
 
 
+@pytest.mark.parametrize(
+    "args, notes",
+    [
+        # the rules (on by default), a cap or a capital chain the dates: they run one after another
+        (["--workers", "2"], ["--workers 2 had no effect: with the trading rules"]),
+        (["--workers", "3", "--no-trading-rules", "--capital", "1e6"], ["--workers 3 had no effect: with the"]),
+        (["--workers", "1"], []),
+        (["--cluster-wait", "5", "--workers", "1"], ["--cluster-wait 5 had no effect: it is how long the cluster"]),
+        # vela-optimize's: the backtest's report has no list of dropped instruments to leave out
+        (["--quiet", "--workers", "1"], ["--quiet had no effect: the backtest's report never lists"]),
+    ],
+    ids=["rules", "capital", "one-worker-is-honoured", "no-scheduler", "quiet"],
+)
+def test_options_that_change_nothing_are_said(store, capsys, args, notes):
+    status, _, err = run_here(store, capsys, *healthy(store, 4), *period(store), *args)
+    assert status == 0, err
+    said = [line for line in err.splitlines() if line.startswith("vela-backtest: note: ")]
+    assert len(said) == len(notes) and all(n in line for n, line in zip(notes, said, strict=True))
+
+
+def test_workers_beside_a_scheduler_are_said_to_change_nothing(store):
+    pytest.importorskip("distributed")
+    r = run(
+        store,
+        *healthy(store, 4),
+        *period(store),
+        "--workers",
+        "2",
+        "--scheduler",
+        "tcp://127.0.0.1:9",
+        env={"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"},
+    )
+    assert r.returncode == 2
+    assert r.stderr.splitlines()[0] == (
+        "vela-backtest: note: --workers 2 had no effect: the dates run on the cluster of --scheduler"
+    )
+
+
+@pytest.mark.parametrize(
+    "rebalanced, after, counted",
+    [
+        ([0], 0, "(0 trading days): 1 rebalancing (dates from"),
+        ([0], 1, "(1 trading day): 1 rebalancing (dates from"),
+        ([0, 2], 3, "(3 trading days): 2 rebalancings (dates from"),
+    ],
+)
+def test_the_summary_counts_days_and_rebalancings_in_english(store, tmp_path, capsys, rebalanced, after, counted):
+    veladatac.init(store.path)
+    days = veladatac.get_trading_dates("2025-10-01", "2025-10-31")
+    listed = tmp_path / "dates.txt"
+    listed.write_text("".join(f"{days[k]}\n" for k in rebalanced), encoding="utf-8")
+    status, out, err = run_here(store, capsys, *healthy(store, 4), "--dates", listed, "--end", days[after])
+    assert status == 0, err
+    assert out.splitlines()[0].endswith(f"{counted} {listed})")
+
+
 def test_json_to_stdout_leaves_it_one_document_and_the_summary_goes_to_stderr(store, tmp_path, capsys, monkeypatch):
     monkeypatch.chdir(tmp_path)
     args = [*healthy(store, 4), *period(store), "--workers", "1"]
@@ -955,3 +1038,26 @@ def test_outputs_that_cannot_go_to_stdout_are_refused_for_dash(store, tmp_path, 
     status, out, err = run_here(store, capsys, *healthy(store, 4), *period(store), option, "-")
     assert (status, out) == (2, "") and list(tmp_path.iterdir()) == []
     assert err.strip().splitlines() == [f"vela-backtest: error: {line} (see vela-backtest --help)"]
+
+
+@pytest.mark.parametrize(
+    ("command", "outputs", "line"),
+    [
+        ("vela-backtest", ["--json", "r.png", "--plot", "./r.png"], "--json and --plot both name ./r.png: one would"),
+        ("vela-backtest", ["--json", "out", "--csv", "out"], "--json and --csv both name out, a file and a folder"),
+        ("vela-backtest", ["--plot", "a.png", "--checkpoint", "a.png"], "--plot and --checkpoint both name a.png, a"),
+        ("vela-optimize", ["--json", "r.csv", "--csv", "r.csv"], "--json and --csv both name r.csv: one would"),
+        ("vela-optimize", ["--json", os.devnull, "--csv", os.devnull], None),  # a device takes both
+    ],
+    ids=["chart-over-record", "record-and-tables", "chart-and-checkpoint", "optimize-record-and-table", "device"],
+)
+def test_two_outputs_on_one_path_are_refused(store, tmp_path, capsys, monkeypatch, command, outputs, line):
+    monkeypatch.chdir(tmp_path)
+    status, out, err = on_both(store, capsys, command, *healthy(store, 4), *outputs)
+    if line is None:
+        assert status == 0, err
+        return
+    assert (status, out) == (2, "") and list(tmp_path.iterdir()) == []
+    lines = err.splitlines()
+    assert len(lines) == 1 and lines[0].startswith(f"{command}: error: {line}")
+    assert "give each its own" in lines[0]

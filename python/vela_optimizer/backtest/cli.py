@@ -131,13 +131,14 @@ def _backtest_options(p: argparse.ArgumentParser) -> None:
     b.add_argument(
         "--rebalance",
         choices=backtest.FREQUENCIES,
-        default="monthly",
+        default=None,  # None: not given (refused beside --dates, which it would not change); monthly
         help="rebalance on the last trading day of each period (default: monthly)",
     )
     b.add_argument(
         "--dates",
         metavar="FILE",
-        help="rebalance on the trading days listed in FILE, one a line (instead of --start and --rebalance)",
+        help="rebalance on the trading days listed in FILE, one a line (instead of --start and --rebalance, "
+        "which are refused beside it)",
     )
     b.add_argument(
         "--costs-bps",
@@ -236,10 +237,10 @@ def _where_options(p: argparse.ArgumentParser) -> None:
     r.add_argument(
         "--cluster-wait",
         type=_seconds,
-        default=backtest.CLUSTER_WAIT,
+        default=None,  # None: not given (said to have no effect without --scheduler); CLUSTER_WAIT
         metavar="SECONDS",
         help="how long a cluster may be without workers (at the start, or after its last worker is "
-        "gone) before the run stops (default: %(default)g); reaching its scheduler may take as "
+        f"gone) before the run stops (default: {backtest.CLUSTER_WAIT:g}); reaching its scheduler may take as "
         "long, or Dask's connect timeout (30 s) when that is shorter",
     )
     r.add_argument(
@@ -346,8 +347,8 @@ def main(argv=None) -> int:
         args = _replayed(parser, args)
     if args.date is not None:
         parser.error("--date is one day: give the period with --start and --end, or --dates FILE")
-    if args.dates and args.start:
-        parser.error("--dates lists the rebalancing days: leave out --start")
+    if args.dates and (args.start or args.rebalance):
+        parser.error(f"--dates lists the rebalancing days: leave out {'--start' if args.start else '--rebalance'}")
     if not args.dates and not args.start and not args.replay:
         parser.error("give --start (and --end), or --dates FILE")
     if args.method == "min_tracking_error" and not args.benchmark:
@@ -400,7 +401,7 @@ def _run(args) -> int:
             store=args.store,
             progress=progress,
             checkpoint=args.checkpoint,
-            cluster_wait=args.cluster_wait,
+            cluster_wait=backtest.CLUSTER_WAIT if args.cluster_wait is None else args.cluster_wait,
             risk_free=args.risk_free,
             days_per_year=args.days_per_year,
             notify=lambda text: _say(bar, f"vela-backtest: note: {text}"),
@@ -589,10 +590,11 @@ def _plan(args) -> _Plan:
     elif args.dates:
         dates, schedule = read_dates(args.dates), f"dates from {args.dates}"
     else:
-        dates, schedule = backtest.rebalance_dates(args.start, end, args.rebalance), args.rebalance
+        schedule = args.rebalance or "monthly"
+        dates = backtest.rebalance_dates(args.start, end, schedule)
         if not dates:
             raise UsageError(
-                f"no {args.rebalance} rebalancing date from {args.start} to {end}: a period's "
+                f"no {schedule} rebalancing date from {args.start} to {end}: a period's "
                 "last trading day must fall inside"
             )
 
@@ -651,7 +653,36 @@ def _plan(args) -> _Plan:
     notes = _request.option_notes(args) + _request.outside_notes(
         request.bnds, universe_on.union(dates) if varies else ids
     )
+    chained = settings["trading_rules"] or args.max_turnover is not None or args.capital is not None
+    notes += _unread_notes(args, chained)
     return _Plan(dates, end, universe_on if varies else ids, request, settings, notes)
+
+
+def _unread_notes(args, chained: bool) -> list:
+    """The notes on options, shared with vela-optimize or on where the dates run, that this run does
+    not read: the command would otherwise take them without a word. ``chained``: each date starts
+    from the holdings the one before left (the rules, a turnover cap or a capital), so the dates run
+    one after another."""
+    notes = []
+    if args.quiet:
+        notes.append(
+            "--quiet had no effect: the backtest's report never lists the instruments screening dropped "
+            "(the JSON does, in each rebalancing's dropped)"
+        )
+    if args.workers is not None and args.scheduler:
+        notes.append(f"--workers {args.workers} had no effect: the dates run on the cluster of --scheduler")
+    elif args.workers is not None and args.workers > 1 and chained:
+        notes.append(
+            f"--workers {args.workers} had no effect: with the trading rules, a turnover cap or a capital "
+            "each date starts from the holdings the one before left, so the dates run one after another "
+            "in this process"
+        )
+    if args.cluster_wait is not None and not args.scheduler:
+        notes.append(
+            f"--cluster-wait {args.cluster_wait:g} had no effect: it is how long the cluster of --scheduler "
+            "may be without workers, and none was given"
+        )
+    return notes
 
 
 # what a command line may give beside --replay: where the recorded run goes and where it runs
@@ -667,8 +698,11 @@ def _replayed(parser, given):
             EXIT_ERROR, f"vela-backtest: error: --replay {given.replay}: not a record of vela-backtest --json ({why})\n"
         )
 
+    if not os.path.isfile(given.replay):
+        parser.exit(EXIT_ERROR, f"vela-backtest: error: --replay {given.replay}: no such file\n")
     try:
-        with open(given.replay, encoding="utf-8") as fh:
+        # utf-8-sig: a record opened and saved again in Windows Notepad may start with a BOM
+        with open(given.replay, encoding="utf-8-sig") as fh:
             settings = json.load(fh)["settings"]
         argv = _argv_of(settings)
         # an edited record: the dates are dates (every value the command line gets is text, below)
@@ -720,6 +754,10 @@ def _argv_of(settings: dict) -> list:
 def _check_outputs(args) -> None:
     """Refuse outputs that could not be written before the optimisations run, not after."""
     options.check_output_paths(json=args.json, plot=args.plot)
+    files = [(name, path) for name, path in (("json", args.json), ("plot", args.plot)) if path and path != STDOUT]
+    options.same_path(
+        files, [(name, path) for name, path in (("csv", args.csv), ("checkpoint", args.checkpoint)) if path]
+    )
     if args.plot:
         try:
             import matplotlib  # noqa: F401

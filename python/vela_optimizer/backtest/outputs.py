@@ -17,7 +17,7 @@ from vela_optimizer.backtest import files
 from vela_optimizer.backtest.results import BacktestResult
 from vela_optimizer.backtest.trading import costs_words, trading_words
 from vela_optimizer.cli.report import METHOD_TITLES
-from vela_optimizer.phrases import SHOWN
+from vela_optimizer.phrases import SHOWN, plural
 from vela_optimizer.streams import STDOUT
 from vela_optimizer.universe import UsageError
 
@@ -103,8 +103,8 @@ def render(result: BacktestResult, settings: dict) -> str:
     title = METHOD_TITLES.get(settings["method"], settings["method"])
     executed = len(result.rebalances)
     lines = [
-        f"{title} backtest, {days[0].date()} .. {days[-1].date()} ({s['days']} trading days): "
-        f"{executed} rebalancings ({settings['schedule']})"
+        f"{title} backtest, {days[0].date()} .. {days[-1].date()} ({plural(s['days'], 'trading day')}): "
+        f"{plural(executed, 'rebalancing')} ({settings['schedule']})"
         + (f", {len(result.failures)} failed" if result.failures else ""),
         (
             f"{settings['window']}-day window, solved by {_solvers(result)}, {trading_words(settings)}; "

@@ -193,7 +193,8 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     o.add_argument(
         "--risk-aversion",
         type=number,
-        default=d["risk_aversion_coefficient"],
+        # a float, as a given value is: a record's replay then writes the same settings, 1.0 not 1
+        default=float(d["risk_aversion_coefficient"]),
         metavar="X",
         help="mean-variance risk aversion λ in λ/2·wᵀCw − μᵀw, with C and μ of daily returns: "
         "λ = 1 trades a daily variance of 1e-4 against a mean daily return of 5e-5; "
@@ -347,6 +348,31 @@ def check_output_paths(**paths) -> None:
             raise universe.UsageError(f"{option} {path}: no such folder")
         if not os.access(target.resolve().parent, os.W_OK):
             raise universe.UsageError(f"{option} {path}: the folder cannot be written")
+    same_path([(name, path) for name, path in paths.items() if path and path != STDOUT])
+
+
+def same_path(outputs, folders=()) -> None:
+    """Refuse two outputs on one path: the one written last would replace the other without a word
+    (a chart over the JSON record). ``outputs``: (option name, file path); ``folders``: (option name,
+    folder path), which no file may name (folders may share one). A device or a FIFO (``/dev/null``)
+    takes any number of outputs."""
+    files: dict = {}
+    for name, path in outputs:
+        where = os.path.realpath(path)
+        if os.path.exists(where) and not os.path.isfile(where):
+            continue  # a device or a FIFO; a folder given for a file is refused on its own
+        option = "--" + name.replace("_", "-")
+        if where in files:
+            raise universe.UsageError(
+                f"{files[where]} and {option} both name {path}: one would overwrite the other; give each its own"
+            )
+        files[where] = option
+    for name, path in folders:
+        option = "--" + name.replace("_", "-")
+        if os.path.realpath(path) in files:
+            raise universe.UsageError(
+                f"{files[os.path.realpath(path)]} and {option} both name {path}, a file and a folder; give each its own"
+            )
 
 
 # ---------------------------------------------------------------- replays

@@ -42,7 +42,8 @@ def replayed(build_parser, parser, given, argv):
     if not os.path.isfile(given.replay):
         parser.exit(options.EXIT_USAGE, f"vela-optimize: error: --replay {given.replay}: no such file\n")
     try:
-        with open(given.replay, encoding="utf-8") as fh:
+        # utf-8-sig: a record opened and saved again in Windows Notepad may start with a BOM
+        with open(given.replay, encoding="utf-8-sig") as fh:
             inputs = json.load(fh)["report"]["inputs"]
         argv = argv_of(inputs)
         if not isinstance(inputs["store_identity"], dict):
