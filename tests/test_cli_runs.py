@@ -500,7 +500,11 @@ def test_a_fund_without_a_net_value_on_the_day_needs_one_only_when_traded(store,
     )
     if held:
         assert (status, out) == (2, "")
-        assert err.strip().splitlines() == [f"vela-optimize: error: OPTIMIZER: 缺少 {gone} 在 {store.end} 的有效收盘价"]
+        # one English line, as every refusal of the command
+        assert err.strip().splitlines() == [
+            f"vela-optimize: error: no close or net value on {store.end} for {gone}: "
+            "a trade list needs one for every position held and every target above 0"
+        ]
         return
     assert status == 0, err
     orders = pd.read_csv(trades, comment="#", dtype={"id": str})
