@@ -500,7 +500,11 @@ def test_a_fund_without_a_net_value_on_the_day_needs_one_only_when_traded(store,
     )
     if held:
         assert (status, out) == (2, "")
-        assert err.strip().splitlines() == [f"vela-optimize: error: OPTIMIZER: 缺少 {gone} 在 {store.end} 的有效收盘价"]
+        # one English line, as every refusal of the command
+        assert err.strip().splitlines() == [
+            f"vela-optimize: error: no close or net value on {store.end} for {gone}: "
+            "a trade list needs one for every position held and every target above 0"
+        ]
         return
     assert status == 0, err
     orders = pd.read_csv(trades, comment="#", dtype={"id": str})
@@ -767,3 +771,22 @@ def test_a_replay_writes_its_json_to_stdout(store, run, tmp_path, monkeypatch):
     (tmp_path / "rec.json").write_text(first, encoding="utf-8")
     status, again, err = run(store.path, "--replay", tmp_path / "rec.json", "--json", "-")
     assert status == 0 and json.loads(again)["weights"] == json.loads(first)["weights"] and "Risk parity" in err
+
+
+@pytest.mark.parametrize("limits", [[], ["--gics", "{sector}=0:0.6"]])
+def test_the_csv_table_holds_what_is_kept_outside_the_optimisation(store, run, tmp_path, limits):
+    # a held stock that cannot be sold keeps its weight outside the optimised weights: the CSV must
+    # list it as the JSON weights do, or the table read back as holdings takes that weight for cash
+    quiet, ids = store.roles["illiquid_no_last_close"][0], healthy(store, 4)
+    sector = veladatac.instruments(quiet).sector_type_name
+    path = holdings_file(tmp_path, f"order_book_id,weight\n{quiet},0.2\n{ids[0]},0.3\n")
+    csv_path = tmp_path / "w.csv"
+    args = [*ids, "--date", store.end, "--holdings", path, "--csv", csv_path]
+    doc, _, _ = report_of(run, store, *args, *[a.format(sector=sector) for a in limits], tmp_path=tmp_path)
+    assert doc["report"]["rebalance"]["kept"] == {quiet: pytest.approx(0.2)}
+    table = pd.read_csv(csv_path, comment="#", encoding="utf-8-sig").set_index("id")
+    assert table["weight"].to_dict() == pytest.approx(doc["weights"]) and table["weight"].sum() == pytest.approx(1.0)
+    assert table.loc[quiet, "sector"] == sector and math.isnan(table.loc[quiet, "risk_share"])
+    # the table read back as holdings holds the same portfolio: the stock is still kept, not cash
+    again, _, _ = report_of(run, store, *ids, "--date", store.end, "--holdings", csv_path, tmp_path=tmp_path)
+    assert again["report"]["rebalance"]["kept"] == {quiet: pytest.approx(0.2)}

@@ -41,8 +41,9 @@ from veladatac.rules import FeeSchedule, Lot
 from .exception import InvalidArgument
 from .market import tradability
 from .native.solution import ZERO
+from .phrases import some
 from .pipeline import RISK_PARITY_DEFAULT
-from .request import _in_store_form, _real
+from .request import Worded, _in_store_form, _real
 
 FEE_KINDS = ("commission", "stamp_duty", "transfer")
 
@@ -457,7 +458,13 @@ def trade_list(result, prices: dict, *, capital=None, shares=None, cash=0.0, fee
     needed = [i for i in everyone if i in holding or targets.get(i, 0.0) > 0]
     bad = [i for i in needed if not _priced(prices.get(i))]
     if bad:
-        raise InvalidArgument(f"OPTIMIZER: 缺少 {', '.join(bad[:5])} 在 {day} 的有效收盘价")
+        # a command says it in English (a fund without a net value for weeks can still be given a
+        # weight: its value carried forward reads as no risk)
+        raise Worded(
+            f"OPTIMIZER: 缺少 {', '.join(bad[:5])} 在 {day} 的有效收盘价",
+            f"no close or net value on {day} for {some(bad, 5)}: "
+            "a trade list needs one for every position held and every target above 0",
+        )
     if shares is not None:
         value = math.fsum(n * prices[i] for i, n in held.items() if n != 0) + float(cash)
     else:

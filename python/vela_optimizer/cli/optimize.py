@@ -252,6 +252,18 @@ def group_limits(result, client, day):
     return limits or None, kept_groups
 
 
+def kept_labels(result, client, kind: str, kept_groups: dict) -> dict:
+    """id -> label, in the report's group column, of the held ids kept outside the optimisation:
+    the limits' labels (``kept_groups``), else their sector or fund type (None for an id of the
+    other kind, which has neither of the universe's)."""
+    kept = list(getattr(result, "kept", None) or {})
+    if not kept or result.limits is not None:
+        return dict(kept_groups)
+    if kind == "fund":
+        return {i: getattr(client.fund.instruments(i), "fund_type", None) for i in kept}
+    return {i: getattr(r, "sector_type_name", None) for i, r in zip(kept, client.instruments(kept))}
+
+
 def names_of(client, ids) -> dict:
     """id -> display name, each id looked up as what it is: a held id outside the universe may be a
     fund beside stocks or a stock beside funds (it is sold all the same)."""
@@ -472,6 +484,7 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
     retained = list(result.weights.index)
     header, groups, codes = group_column(result, client, kind, retained, day)
     limits, kept_groups = group_limits(result, client, day)
+    groups = {**kept_labels(result, client, kind, kept_groups), **groups}
     trades, valued = _trades(args, result, held, client)
     report = _report.build(
         result,

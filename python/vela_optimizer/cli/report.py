@@ -161,6 +161,12 @@ def build(
     report["ignored_bounds"] = list(result.ignored_bounds if ignored_bounds is None else ignored_bounds)
     report["zeros"] = [{"id": oid, "why": why} for oid, why in getattr(result, "zeros", [])]
     report["rows"] = rows
+    # the held ids kept outside the optimised weights (they could not be traded): part of the
+    # portfolio as the JSON weights are, without a risk share of the optimised weights
+    report["kept_rows"] = [
+        {"id": oid, "name": names.get(oid, ""), "group": groups.get(oid), "weight": clean(float(w_kept))}
+        for oid, w_kept in dict(getattr(result, "kept", None) or {}).items()
+    ]
     report["notes"] = list(notes)
     report["warnings"] = list(warnings)
     report["timings"] = {k: float(v) for k, v in dict(result.timings).items()}
@@ -541,6 +547,10 @@ def write_csv(path, report: dict) -> None:
                 [r["id"], r["name"], r["group"] or "", repr(r["weight"]), repr(r["risk_share"])]
                 + ([repr(r["expected_return"])] if has_mu else [])
             )
+        # what is kept outside the optimisation belongs to the table, so that it sums to the whole
+        # portfolio and reads back as holdings whole (left out, that weight would be read as cash)
+        for r in report.get("kept_rows", ()):
+            writer.writerow([r["id"], r["name"], r["group"] or "", repr(r["weight"]), ""] + ([""] if has_mu else []))
 
 
 TRADE_COLUMNS = ("id", "name", "side", "shares", "price", "value", "commission", "stamp_duty", "transfer", "fees")
