@@ -790,3 +790,34 @@ def test_the_csv_table_holds_what_is_kept_outside_the_optimisation(store, run, t
     # the table read back as holdings holds the same portfolio: the stock is still kept, not cash
     again, _, _ = report_of(run, store, *ids, "--date", store.end, "--holdings", csv_path, tmp_path=tmp_path)
     assert again["report"]["rebalance"]["kept"] == {quiet: pytest.approx(0.2)}
+
+
+@pytest.mark.parametrize("at_end", [True, False], ids=["after_its_last_value", "before_it"])
+def test_a_fund_whose_values_stop_is_named_with_its_weight_and_the_days_carried(store, run, tmp_path, at_end):
+    # The liquidated fund's last net value is carried forward to the window's end: those days read
+    # as returns of 0, no risk. The report says so; a day before its last value says nothing.
+    gone = store.roles["liquidated_fund"][0]
+    doc_path = tmp_path / "r.json"
+    run(store.path, *store.fund_ids, "--method", "min_variance", "--date", store.end)  # points the client at the store
+    nav = veladatac.fund.get_nav([gone], store.start, store.end, fields="adjusted_net_value")[gone]
+    last = nav.dropna().index[-1].date()
+    day = store.end if at_end else str(last)
+    status, out, err = run(store.path, *store.fund_ids, "--method", "min_variance", "--date", day, "--json", doc_path)
+    assert status == 0, err
+    doc = json.loads(doc_path.read_text(encoding="utf-8"))
+    notes = [n for n in doc["report"]["notes"] if "without a net value at the window's end" in n]
+    import vela_optimizer as vo
+
+    result = vo.optimize(store.fund_ids, day, method=vo.OptimizeMethod.MIN_VARIANCE)
+    if not at_end:
+        assert notes == [] and result.stale_funds == {}
+        return
+    days = pd.to_datetime(result.returns.index).date
+    carried = int(np.sum(days > last))
+    assert result.stale_funds == {gone: last} and carried > 0
+    assert notes == [
+        f"1 fund without a net value at the window's end, its last value carried forward and read as no risk: "
+        f"{gone} at {100 * result.weights[gone]:.2f} % (none after {last}: {carried} days carried)"
+    ]
+    assert doc["weights"][gone] == pytest.approx(result.weights[gone])
+    assert notes[0] in out

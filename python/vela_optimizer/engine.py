@@ -159,6 +159,7 @@ def _result(
         limits=request.limits,
         groups=list(product.groups),
         unused_limits=list(product.idle),
+        stale_funds=dict(product.stale),
         labels=product.labels,
         linear_limits=limits,
         zeros=list(zeros),

@@ -181,6 +181,9 @@ class Product(LazyFields):
     rebalance : vela_optimizer.rebalance.Plan or None
         With holdings or a turnover cap: the day's trading rules, what is kept outside the
         optimisation, the caps on buys and sells (``bounds`` already carry the rules).
+    stale : dict
+        Retained funds whose net values stop before the window's last day -> the last day with
+        one (None: no value in the window); see :func:`stale_funds`.
     kept_labels : list
         Labels of the ids kept outside the optimisation (with group limits), in the order of
         ``rebalance.kept``.
@@ -202,6 +205,7 @@ class Product(LazyFields):
     rebalance: Plan | None = None
     kept_labels: list = field(default_factory=list)
     factors: Any = None
+    stale: dict = field(default_factory=dict)
 
     @property
     def kind(self) -> str:
@@ -314,6 +318,24 @@ def _benchmark_returns(request: Request, prepared: dict, client):
     return (closes / closes.shift(1) - 1).iloc[1:]
 
 
+def stale_funds(ids: list, start, last, client) -> dict:
+    """Funds among ``ids`` whose net values stop before ``last`` (the window's last day) -> the
+    last day with one up to it, or None when the window has none.
+
+    The return table carries a net value forward over the days after it (funds are not screened),
+    and those days read as returns of 0: a fund wound up, or a store missing its last weeks, looks
+    riskless, and a minimum-variance solve loads it. The caller is told; the universe is kept."""
+    nav = client.fund.get_nav(ids, start, last, fields="adjusted_net_value")
+    out = {}
+    for i in ids:
+        values = nav[i] if i in nav.columns else pd.Series(dtype=float)
+        present = values.index[values.notna().to_numpy()]
+        day = _as_date(present[-1]) if len(present) else None
+        if day is None or day < _as_date(last):
+            out[i] = day
+    return out
+
+
 def _groups(request: Request, ids: list, labels: list | None):
     """(groups, unused rules) of the request's limits over the retained ids."""
     if request.limits is None:
@@ -396,6 +418,7 @@ def _run(request: Request, stages: Stages, client) -> Product:
         unused=unused,
         labels=labels,
         benchmark_returns=_benchmark_returns(request, prepared, client),
+        stale=stale_funds(ids, prepared["start_date"], prepared["last_day"], client) if kind == "fund" else {},
     )
     if request.rebalancing:
         stages("trading rules")

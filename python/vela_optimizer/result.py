@@ -135,6 +135,10 @@ class OptimizeResult(LazyFields):
         The group limits that apply: each rule with the positions of its members.
     unused_limits : list of vela_optimizer.request.Rule
         Group limits whose label no retained instrument carries (a cap there limits nothing).
+    stale_funds : dict
+        Funds whose net values stop before the window's last day -> the last day with one (None:
+        none in the window). Their last value is carried forward, and those days read as returns
+        of 0, no risk: a weight on such a fund rests on values it no longer has.
     labels : list or None
         Each retained instrument's label under the limits' scheme (None without group limits).
     linear_limits : vela_optimizer.limits.Limits or None
@@ -199,6 +203,7 @@ class OptimizeResult(LazyFields):
     limits: Any = None
     groups: list = field(default_factory=list)
     unused_limits: list = field(default_factory=list)
+    stale_funds: dict = field(default_factory=dict)
     labels: list | None = None
     linear_limits: Any = None
     holdings: dict | None = None
