@@ -12,7 +12,7 @@ import pytest
 
 import vela_optimizer
 import veladatac
-from vela_optimizer import backtest, universe
+from vela_optimizer import backtest, phrases, universe
 from vela_optimizer.backtest import cli as backtest_cli, executors
 from vela_optimizer.backtest.cli import main
 from vela_optimizer.cli import optimize, plot
@@ -1061,3 +1061,47 @@ def test_two_outputs_on_one_path_are_refused(store, tmp_path, capsys, monkeypatc
     lines = err.splitlines()
     assert len(lines) == 1 and lines[0].startswith(f"{command}: error: {line}")
     assert "give each its own" in lines[0]
+
+
+# ---------------------------------------------------------------- the optimiser's warnings in the record
+
+IGNORED = "the bound on {} was ignored: it is not among the instruments left after screening"
+
+
+@pytest.mark.parametrize(
+    ("message", "line"),
+    [
+        ("OPTIMIZER: 约束 600000.XSHG 不在经剔除后的合约列表中，被忽略", IGNORED.format("600000.XSHG")),
+        (
+            "OPTIMIZER: 603510.XSHG 停牌太多导致数据不足，被剔除",
+            "603510.XSHG dropped: suspended on too many days, too little data",
+        ),
+        # the whole text, not its end: "已退市，被剔除" ends it too
+        (
+            "OPTIMIZER: 603443.XSHG 上市时间过短或已退市，被剔除",
+            "603443.XSHG dropped: listed too recently or de-listed",
+        ),
+        ("OPTIMIZER: 000249.XSHE 已退市，被剔除", "000249.XSHE dropped: de-listed"),
+        # anything else is no fixed warning of the optimiser's, and keeps its words
+        ("OPTIMIZER: 000249.XSHE 已退市，被剔除（2026-11-20）", ""),
+        ("OPTIMIZER: 约束 不在经剔除后的合约列表中，被忽略", ""),
+        ("the cap 0.1 on 801780 银行 limits nothing: no instrument of the portfolio is in that Shenwan industry", ""),
+    ],
+)
+def test_the_optimisers_warnings_have_english_lines(message, line):
+    assert phrases.module_note(message) == line
+
+
+@pytest.mark.parametrize("filled_by_api", [False, True], ids=["command", "checkpoint-of-the-api"])
+def test_the_record_gives_the_optimisers_warnings_in_english(store, tmp_path, capsys, filled_by_api):
+    suspended = store.roles["long_suspension"][0]  # screened out on both dates
+    ids, ck = [*healthy(store, 4), suspended], tmp_path / "ck"
+    expected = [IGNORED.format(suspended)]
+    if filled_by_api:  # its dates keep the screening's warnings too (quiet=False), and the command resumes them
+        veladatac.init(store.path)
+        backtest.run_backtest(ids, "2026-10-01", "2026-11-30", bnds={suspended: (0, 0.3)}, checkpoint=ck)
+        expected.insert(0, f"{suspended} dropped: suspended on too many days, too little data")
+    span = ["--start", "2026-10-01", "--end", "2026-11-30", "--workers", "1", "--checkpoint", ck]
+    status, out, err = run_here(store, capsys, *ids, *span, "--bound", f"{suspended}=0:0.3", "--json", "-")
+    assert status == 0, err
+    assert [r["notes"] for r in json.loads(out)["rebalances"]] == [expected, expected]
