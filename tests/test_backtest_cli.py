@@ -692,6 +692,43 @@ def test_the_universe_index_takes_an_exchange_suffix(store, capsys, command, ind
     assert out == expected[1]
 
 
+@pytest.mark.parametrize("command", BOTH)
+@pytest.mark.parametrize(
+    ("given", "in_file", "note"),
+    [
+        (
+            ["000001.SZ", "000001.XSHE"],
+            [],
+            "1 id given in more than one spelling was taken once: 000001.SZ and 000001.XSHE as 000001.XSHE",
+        ),
+        (
+            ["000001.SZ"],
+            ["000001.xshe", "000002.SZ"],
+            "1 id given in more than one spelling was taken once: 000001.SZ and 000001.xshe as 000001.XSHE",
+        ),
+        (
+            ["000001.SZ", "000002.sz"],
+            ["000001.xshe", "000001.XSHE", "000001.SZ", "000002.XSHE"],
+            "2 ids given in more than one spelling were each taken once: 000001.SZ, 000001.xshe and 000001.XSHE as "
+            "000001.XSHE; 000002.sz and 000002.XSHE as 000002.XSHE",
+        ),
+        (["000001.XSHE", "000001.XSHE"], ["000001.XSHE"], None),  # one spelling again is a repeat, merged as ever
+    ],
+    ids=["named", "named-and-in-the-file", "two-ids-three-ways", "one-spelling"],
+)
+def test_one_id_in_several_spellings_is_merged_and_said(store, tmp_path, capsys, command, given, in_file, note):
+    listed = tmp_path / "ids.txt"
+    listed.write_text("".join(f"{oid}\n" for oid in in_file), encoding="utf-8")
+    from_file = ["--ids-file", listed] if in_file else []
+    status, out, err = on_both(store, capsys, command, *given, "000348.XSHE", "000671.XSHE", *from_file, "--json", "-")
+    assert status == 0, err
+    assert [line for line in err.splitlines() if ": note: " in line] == ([f"{command}: note: {note}"] if note else [])
+    # each instrument optimised once, under the store's id
+    doc = json.loads(out)
+    weights = doc["rebalances"][0]["weights"] if command == "vela-backtest" else doc["weights"]
+    assert sorted(weights) == sorted({oid[:6] + ".XSHE" for oid in [*given, *in_file, "000348.XSHE", "000671.XSHE"]})
+
+
 IDS_TEXT = "# 自选股\r\n000001.XSHE\r\n000348.XSHE\r\n000671.XSHE\r\n"
 DATES_TEXT = "# 调仓日\r\n2025-09-30\r\n2025-10-31\r\n"
 

@@ -600,7 +600,8 @@ def _plan(args) -> _Plan:
 
     # the ids named one by one and in --ids-file, read once; --universe's members and the --limit
     # largest are read on each rebalancing date from that date's data only
-    named = universe.gather(args.ids, args.ids_file, None, veladatac, end)
+    merged: list = []  # ids written in two ways: said before the run
+    named = universe.gather(args.ids, args.ids_file, None, veladatac, end, merged)
     varies = bool(args.universe) or args.limit is not None
 
     universe_on = _DatedUniverse(lambda day: universe.resolve(named, None, args.universe, args.limit, veladatac, day))
@@ -650,8 +651,10 @@ def _plan(args) -> _Plan:
         "dates": [str(d) for d in dates],
     }
     # a bound on an id outside the universe of every date bounds nothing: said once, before the run
-    notes = _request.option_notes(args) + _request.outside_notes(
-        request.bnds, universe_on.union(dates) if varies else ids
+    notes = (
+        merged
+        + _request.option_notes(args)
+        + _request.outside_notes(request.bnds, universe_on.union(dates) if varies else ids)
     )
     chained = settings["trading_rules"] or args.max_turnover is not None or args.capital is not None
     notes += _unread_notes(args, chained)
