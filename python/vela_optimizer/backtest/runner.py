@@ -148,8 +148,7 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str | None = None
         today (an ``end`` past the store's last day with prices is refused); ``start`` is needed
         unless ``dates`` is given.
     rebalance : {"monthly", "weekly", "quarterly"}, optional
-        Rebalance on the last trading day of each period in ``[start, end]``; default monthly.
-        Not with ``dates``, which it would not change.
+        Rebalance on the last trading day of each period in ``[start, end]`` (default monthly).
     dates : sequence of date-like, optional
         Rebalance on these trading days instead (not with ``start`` or ``rebalance``).
     method, bnds, cons, cov_shrinkage, benchmark, risk_aversion_coefficient, window, max_iteration, tol, quiet
