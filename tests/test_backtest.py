@@ -71,6 +71,15 @@ def test_rebalancing_is_on_the_last_trading_day_of_each_period(hand_store, start
         (lambda: bt.run_backtest(["A", "B"], end="2025-03-01", dates=["2025-01-28"]), "不是交易日"),
         (lambda: bt.run_backtest(["A", "B"], end="2025-01-10", dates=["2025-01-27"]), "晚于回测结束日"),
         (lambda: bt.run_backtest(["A", "B"], "2025-01-01", "2025-03-01", dates=["2025-01-27"]), "不能同时指定"),
+        # a frequency beside listed dates changed nothing, the default's value included
+        (
+            lambda: bt.run_backtest(["A", "B"], end="2025-03-01", dates=["2025-01-27"], rebalance="weekly"),
+            "dates 与 rebalance 不能同时指定",
+        ),
+        (
+            lambda: bt.run_backtest(["A", "B"], end="2025-03-01", dates=["2025-01-27"], rebalance="monthly"),
+            "dates 与 rebalance",
+        ),
         (lambda: bt.run_backtest(["A", "B"], end="2025-03-01"), "必须指定 start 或 dates"),
         (lambda: bt.run_backtest(["A", "B"], end="2025-03-01", dates=[]), "dates 为空"),
         (lambda: bt.run_backtest(["A", "B"], "2025-01-28", "2025-02-04"), "之间没有调仓日"),

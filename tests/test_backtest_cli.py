@@ -12,7 +12,7 @@ import pytest
 
 import vela_optimizer
 import veladatac
-from vela_optimizer import backtest, universe
+from vela_optimizer import backtest, phrases, universe
 from vela_optimizer.backtest import cli as backtest_cli, executors
 from vela_optimizer.backtest.cli import main
 from vela_optimizer.cli import optimize, plot
@@ -692,6 +692,43 @@ def test_the_universe_index_takes_an_exchange_suffix(store, capsys, command, ind
     assert out == expected[1]
 
 
+@pytest.mark.parametrize("command", BOTH)
+@pytest.mark.parametrize(
+    ("given", "in_file", "note"),
+    [
+        (
+            ["000001.SZ", "000001.XSHE"],
+            [],
+            "1 id given in more than one spelling was taken once: 000001.SZ and 000001.XSHE as 000001.XSHE",
+        ),
+        (
+            ["000001.SZ"],
+            ["000001.xshe", "000002.SZ"],
+            "1 id given in more than one spelling was taken once: 000001.SZ and 000001.xshe as 000001.XSHE",
+        ),
+        (
+            ["000001.SZ", "000002.sz"],
+            ["000001.xshe", "000001.XSHE", "000001.SZ", "000002.XSHE"],
+            "2 ids given in more than one spelling were each taken once: 000001.SZ, 000001.xshe and 000001.XSHE as "
+            "000001.XSHE; 000002.sz and 000002.XSHE as 000002.XSHE",
+        ),
+        (["000001.XSHE", "000001.XSHE"], ["000001.XSHE"], None),  # one spelling again is a repeat, merged as ever
+    ],
+    ids=["named", "named-and-in-the-file", "two-ids-three-ways", "one-spelling"],
+)
+def test_one_id_in_several_spellings_is_merged_and_said(store, tmp_path, capsys, command, given, in_file, note):
+    listed = tmp_path / "ids.txt"
+    listed.write_text("".join(f"{oid}\n" for oid in in_file), encoding="utf-8")
+    from_file = ["--ids-file", listed] if in_file else []
+    status, out, err = on_both(store, capsys, command, *given, "000348.XSHE", "000671.XSHE", *from_file, "--json", "-")
+    assert status == 0, err
+    assert [line for line in err.splitlines() if ": note: " in line] == ([f"{command}: note: {note}"] if note else [])
+    # each instrument optimised once, under the store's id
+    doc = json.loads(out)
+    weights = doc["rebalances"][0]["weights"] if command == "vela-backtest" else doc["weights"]
+    assert sorted(weights) == sorted({oid[:6] + ".XSHE" for oid in [*given, *in_file, "000348.XSHE", "000671.XSHE"]})
+
+
 IDS_TEXT = "# 自选股\r\n000001.XSHE\r\n000348.XSHE\r\n000671.XSHE\r\n"
 DATES_TEXT = "# 调仓日\r\n2025-09-30\r\n2025-10-31\r\n"
 
@@ -1061,3 +1098,47 @@ def test_two_outputs_on_one_path_are_refused(store, tmp_path, capsys, monkeypatc
     lines = err.splitlines()
     assert len(lines) == 1 and lines[0].startswith(f"{command}: error: {line}")
     assert "give each its own" in lines[0]
+
+
+# ---------------------------------------------------------------- the optimiser's warnings in the record
+
+IGNORED = "the bound on {} was ignored: it is not among the instruments left after screening"
+
+
+@pytest.mark.parametrize(
+    ("message", "line"),
+    [
+        ("OPTIMIZER: 约束 600000.XSHG 不在经剔除后的合约列表中，被忽略", IGNORED.format("600000.XSHG")),
+        (
+            "OPTIMIZER: 603510.XSHG 停牌太多导致数据不足，被剔除",
+            "603510.XSHG dropped: suspended on too many days, too little data",
+        ),
+        # the whole text, not its end: "已退市，被剔除" ends it too
+        (
+            "OPTIMIZER: 603443.XSHG 上市时间过短或已退市，被剔除",
+            "603443.XSHG dropped: listed too recently or de-listed",
+        ),
+        ("OPTIMIZER: 000249.XSHE 已退市，被剔除", "000249.XSHE dropped: de-listed"),
+        # anything else is no fixed warning of the optimiser's, and keeps its words
+        ("OPTIMIZER: 000249.XSHE 已退市，被剔除（2026-11-20）", ""),
+        ("OPTIMIZER: 约束 不在经剔除后的合约列表中，被忽略", ""),
+        ("the cap 0.1 on 801780 银行 limits nothing: no instrument of the portfolio is in that Shenwan industry", ""),
+    ],
+)
+def test_the_optimisers_warnings_have_english_lines(message, line):
+    assert phrases.module_note(message) == line
+
+
+@pytest.mark.parametrize("filled_by_api", [False, True], ids=["command", "checkpoint-of-the-api"])
+def test_the_record_gives_the_optimisers_warnings_in_english(store, tmp_path, capsys, filled_by_api):
+    suspended = store.roles["long_suspension"][0]  # screened out on both dates
+    ids, ck = [*healthy(store, 4), suspended], tmp_path / "ck"
+    expected = [IGNORED.format(suspended)]
+    if filled_by_api:  # its dates keep the screening's warnings too (quiet=False), and the command resumes them
+        veladatac.init(store.path)
+        backtest.run_backtest(ids, "2026-10-01", "2026-11-30", bnds={suspended: (0, 0.3)}, checkpoint=ck)
+        expected.insert(0, f"{suspended} dropped: suspended on too many days, too little data")
+    span = ["--start", "2026-10-01", "--end", "2026-11-30", "--workers", "1", "--checkpoint", ck]
+    status, out, err = run_here(store, capsys, *ids, *span, "--bound", f"{suspended}=0:0.3", "--json", "-")
+    assert status == 0, err
+    assert [r["notes"] for r in json.loads(out)["rebalances"]] == [expected, expected]

@@ -192,3 +192,54 @@ def test_two_names_of_one_industry_are_one_limit_given_twice():
     client = SimpleNamespace(catalog=SimpleNamespace(industries=lambda: INDUSTRY_SPANS))
     with pytest.raises(RepeatedLabel):
         resolve_limits("shenwan", {"化工": (0, 0.1), "基础化工": (0, 0.2)}, client, dt.date(2026, 6, 30))
+
+
+def absent_industry(m) -> str:
+    """The code of a Shenwan industry none of the stocks is in on either day."""
+    held = {c for day in m["days"] for c in veladatac.shenwan_instrument_industry(m["ids"], day)["index_code"]}
+    return next(s.code for s in veladatac.catalog.industries() if s.code not in held)
+
+
+@pytest.mark.parametrize(
+    ("scheme", "label", "said"),
+    [
+        ("gics", lambda m: m["absent"], "--gics for 1 sector"),
+        ("shenwan", absent_industry, "--shenwan for 1 Shenwan industry"),
+        ("gics", lambda m: m["sector"], None),  # held on both days: it limits
+    ],
+    ids=["sector", "industry", "held-sector"],
+)
+def test_a_cap_on_a_group_of_no_date_is_said_once_by_the_backtest(market, tmp_path, capsys, scheme, label, said):
+    veladatac.init(market["store"].path)
+    given = label(market)
+    status, _ = attempt("vela-backtest", market, scheme, {given: (0, 0.5)}, tmp_path)
+    assert status == 0
+    notes = [line for line in capsys.readouterr().err.splitlines() if "note:" in line]
+    tail = f" no instrument of the portfolio was in on any rebalancing date had no effect: {given} (cap 0.5)"
+    assert notes == ([f"vela-backtest: note: {said}{tail}"] if said else [])
+
+
+def unused(name: str) -> str:
+    return f"the cap 0.1 on 801030 {name} limits nothing: no instrument of the portfolio is in that Shenwan industry"
+
+
+@pytest.mark.parametrize(
+    ("given", "notes", "said"),
+    [
+        # each date notes the industry under its name of the day: one limit, idle throughout
+        ("801030", [[unused("化工")], [unused("基础化工")]], True),
+        ("化工", [[unused("化工")], [unused("基础化工")]], True),
+        ("801030", [[unused("化工")], []], False),  # the later date held a member
+        ("801030", [[unused("化工")], [unused("化工")]], False),  # not the name of the later day
+    ],
+)
+def test_a_renamed_industry_idle_on_every_date_is_one_limit(given, notes, said):
+    client = SimpleNamespace(catalog=SimpleNamespace(industries=lambda: INDUSTRY_SPANS))
+    days = [dt.date(2021, 6, 30), dt.date(2026, 6, 30)]
+    limits = resolve_limits("shenwan", {given: (0, 0.1)}, client, days[-1])
+    rebalances = [SimpleNamespace(date=d, notes=n) for d, n in zip(days, notes, strict=True)]
+    line = (
+        "--shenwan for 1 Shenwan industry no instrument of the portfolio was in on any rebalancing date had no "
+        f"effect: {given} (cap 0.1)"
+    )
+    assert backtest_cli.idle_limit_notes(limits, rebalances, client) == ([line] if said else [])

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import re
+
 # How many ids a message names before it only counts the rest.
 SHOWN = 10
 
@@ -40,3 +42,27 @@ MODULE_LINES = {
 def module_line(message: str) -> str:
     """The English line of one of the optimiser's fixed refusals, or "" for any other message."""
     return MODULE_LINES.get(message, "")
+
+
+# The optimiser's warnings, as the commands' notes say them: each text but for the one id it
+# names ("{}" in both). The module's texts stay the Python API's; only these are put in English.
+MODULE_NOTES = {
+    "OPTIMIZER: 约束 {} 不在经剔除后的合约列表中，被忽略": (
+        "the bound on {} was ignored: it is not among the instruments left after screening"
+    ),
+    "OPTIMIZER: {} 停牌太多导致数据不足，被剔除": "{} dropped: suspended on too many days, too little data",
+    "OPTIMIZER: {} 上市时间过短或已退市，被剔除": "{} dropped: listed too recently or de-listed",
+    "OPTIMIZER: {} 已退市，被剔除": "{} dropped: de-listed",
+}
+# An id holds no white space; the whole text must match, so that a longer message is never read
+# as a shorter one ("已退市，被剔除" ends "上市时间过短或已退市，被剔除" too).
+_NOTE_PATTERNS = [(re.compile(re.escape(zh).replace(re.escape("{}"), r"(\S+)")), en) for zh, en in MODULE_NOTES.items()]
+
+
+def module_note(message: str) -> str:
+    """The English line of one of the optimiser's warnings, or "" for any other message."""
+    for pattern, english in _NOTE_PATTERNS:
+        found = pattern.fullmatch(message)
+        if found:
+            return english.format(found.group(1))
+    return ""

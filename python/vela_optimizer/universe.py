@@ -79,24 +79,43 @@ def text_lines(path, option: str):
 # ---------------------------------------------------------------- gathering and kinds
 
 
-def gather(ids, ids_file, universe, client, date) -> list:
+def gather(ids, ids_file, universe, client, date, notes: list | None = None) -> list:
     """Ids from the command line, the ids file and the index, in that order, each once.
 
     An id named by several sources (or twice in one) is kept at its first occurrence: the
     optimiser refuses a repeated id, and a repeat here is a merge, not a mistake. Ids and the index
     written with an exchange suffix (``600000.SH``, ``000300.xshg``) are read as the store's
-    (``600000.XSHG``, ``000300.XSHG``).
+    (``600000.XSHG``, ``000300.XSHG``). One id written in several ways is merged as well, and
+    ``notes`` (when given) receives the line that says so.
     """
     from veladatac import store_id
 
-    found = [store_id(i) for i in ids]
+    written = list(ids)
     if ids_file:
         # '#' starts a comment anywhere on a line (no id holds one): "600050.XSHG  # 中国联通"
         named = (line.split("#", 1)[0].strip() for _, line in text_lines(ids_file, "--ids-file"))
-        found += [store_id(oid) for oid in named if oid]
+        written += [oid for oid in named if oid]
+    found = [store_id(oid) for oid in written]
+    if notes is not None:
+        notes += merged_spellings(written, found)
     if universe:
         found += client.index_components(store_id(universe), date)
     return list(dict.fromkeys(found))
+
+
+def merged_spellings(written, found) -> list:
+    """The note on the ids of ``written`` that name one instrument in several ways (``found``: each
+    in the store's form), each spelling once; [] when there is none. The package refuses such a
+    pair (two entries for one instrument); a command line means the instrument once, and says so."""
+    spellings: dict = {}
+    for oid, sid in zip(written, found, strict=True):
+        spellings.setdefault(sid, {})[oid] = None  # an ordered set: a spelling repeated is one
+    merged = [(sid, list(forms)) for sid, forms in spellings.items() if len(forms) > 1]
+    if not merged:
+        return []
+    parts = [f"{', '.join(forms[:-1])} and {forms[-1]} as {sid}" for sid, forms in merged]
+    verb = "was" if len(merged) == 1 else "were each"
+    return [f"{plural(len(merged), 'id')} given in more than one spelling {verb} taken once: " + "; ".join(parts)]
 
 
 @dataclass(frozen=True)
@@ -226,7 +245,7 @@ def largest(ids, kind: str, n: int, client, date) -> list:
 # ---------------------------------------------------------------- the universe of a command line
 
 
-def resolve(ids, ids_file, index, limit, client, date) -> list:
+def resolve(ids, ids_file, index, limit, client, date, notes: list | None = None) -> list:
     """The ids to optimise on ``date``.
 
     Parameters
@@ -243,6 +262,8 @@ def resolve(ids, ids_file, index, limit, client, date) -> list:
         The market-data client (``veladatac``).
     date : date-like
         The day the index membership and the ranking are read on.
+    notes : list, optional
+        Receives the note on ids given in more than one spelling (see :func:`gather`).
 
     Returns
     -------
@@ -257,7 +278,7 @@ def resolve(ids, ids_file, index, limit, client, date) -> list:
     """
     if limit is not None and limit < 1:
         raise UsageError("--limit must be at least 1")
-    found = gather(ids, ids_file, index, client, date)
+    found = gather(ids, ids_file, index, client, date, notes)
     if not found:
         raise UsageError("no instruments: give ids, --ids-file or --universe")
     kinds = classify(found, client)

@@ -432,6 +432,10 @@ def _run(args) -> int:
         print(f"vela-backtest: error: {options.refusal_line(e, args)}{kept}", file=sys.stderr)
         return EXIT_ERROR
     _close(bar)
+    # a limit no date's portfolio had a member of limited nothing: said once, as a --bound outside
+    # every date's universe is (each rebalancing's notes say it of that date)
+    for note in idle_limit_notes(plan.request.limits, result.rebalances, veladatac):
+        print(f"vela-backtest: note: {note}", file=sys.stderr)
     try:
         return _report(args, result, plan.settings, veladatac)
     except KeyboardInterrupt:
@@ -600,7 +604,8 @@ def _plan(args) -> _Plan:
 
     # the ids named one by one and in --ids-file, read once; --universe's members and the --limit
     # largest are read on each rebalancing date from that date's data only
-    named = universe.gather(args.ids, args.ids_file, None, veladatac, end)
+    merged: list = []  # ids written in two ways: said before the run
+    named = universe.gather(args.ids, args.ids_file, None, veladatac, end, merged)
     varies = bool(args.universe) or args.limit is not None
 
     universe_on = _DatedUniverse(lambda day: universe.resolve(named, None, args.universe, args.limit, veladatac, day))
@@ -650,12 +655,46 @@ def _plan(args) -> _Plan:
         "dates": [str(d) for d in dates],
     }
     # a bound on an id outside the universe of every date bounds nothing: said once, before the run
-    notes = _request.option_notes(args) + _request.outside_notes(
-        request.bnds, universe_on.union(dates) if varies else ids
+    notes = (
+        merged
+        + _request.option_notes(args)
+        + _request.outside_notes(request.bnds, universe_on.union(dates) if varies else ids)
     )
     chained = settings["trading_rules"] or args.max_turnover is not None or args.capital is not None
     notes += _unread_notes(args, chained)
     return _Plan(dates, end, universe_on if varies else ids, request, settings, notes)
+
+
+def idle_limit_notes(limits, rebalances, client) -> list:
+    """The note on the group limits (``limits``: the request's, or None) that limited nothing on every
+    rebalancing of ``rebalances``, no instrument of the portfolio being in the group; [] when none.
+
+    A date's notes say a limit limited nothing in the words of
+    :meth:`vela_optimizer.request.GroupLimits.unused_note`, of the rule as resolved on that date:
+    a Shenwan industry renamed between two dates is one limit under two names.
+    """
+    if limits is None or not rebalances:
+        return []
+    from vela_optimizer.request import resolve_limits
+
+    given = {r.given: (r.low, r.high) for r in limits.rules}
+    idle = dict.fromkeys(given)
+    for r in rebalances:
+        on_day = resolve_limits(limits.scheme, given, client, r.date)
+        notes = set(r.notes)
+        for rule in on_day.rules:
+            if on_day.unused_note(rule) not in notes:
+                idle.pop(rule.given, None)
+    if not idle:
+        return []
+    noun = (
+        limits.noun if len(idle) == 1 else limits.noun[:-1] + "ies" if limits.noun.endswith("y") else limits.noun + "s"
+    )
+    parts = [f"{label} (cap {given[label][1]})" for label in idle]
+    return [
+        f"{options.LIMIT_OPTIONS[limits.scheme]} for {len(idle)} {noun} no instrument of the portfolio was in on any "
+        f"rebalancing date had no effect: {', '.join(parts)}"
+    ]
 
 
 def _unread_notes(args, chained: bool) -> list:

@@ -17,7 +17,7 @@ from vela_optimizer.backtest import files
 from vela_optimizer.backtest.results import BacktestResult
 from vela_optimizer.backtest.trading import costs_words, trading_words
 from vela_optimizer.cli.report import METHOD_TITLES
-from vela_optimizer.phrases import SHOWN, plural
+from vela_optimizer.phrases import SHOWN, module_note, plural
 from vela_optimizer.streams import STDOUT
 from vela_optimizer.universe import UsageError
 
@@ -161,6 +161,9 @@ def write_json(path: str, result: BacktestResult, settings: dict) -> None:
     """The results and the settings as one JSON document (NaN written as null); ``complete`` says
     whether every rebalancing date is in it."""
     doc = {"settings": settings, **result.to_dict()}
+    for r in doc["rebalances"]:
+        # the optimiser's warnings (BacktestResult keeps its texts) in the command's English
+        r["notes"] = [module_note(n) or n for n in r["notes"]]
     text = json.dumps(doc, ensure_ascii=False, indent=1, allow_nan=False) + "\n"
     files.write_atomic(path, lambda fh: fh.write(text))
 

@@ -118,7 +118,7 @@ def _series(ids: list, start, end) -> pd.DataFrame:
 
 
 # The keywords several a line: one a line would double the function's length.
-def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", dates=None,
+def run_backtest(universe, start=None, end=None, *, rebalance: str | None = None, dates=None,
                  method=_D["method"], bnds=None, cons=None, cov_shrinkage=_D["cov_shrinkage"],
                  benchmark=None, risk_aversion_coefficient=_D["risk_aversion_coefficient"], window=_D["window"],
                  max_iteration=_D["max_iteration"], tol=_D["tol"], quiet=_D["quiet"],
@@ -147,10 +147,10 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str = "monthly", 
         The backtest's period. ``end`` defaults to the latest trading day with prices up to
         today (an ``end`` past the store's last day with prices is refused); ``start`` is needed
         unless ``dates`` is given.
-    rebalance : {"monthly", "weekly", "quarterly"}
-        Rebalance on the last trading day of each period in ``[start, end]``.
+    rebalance : {"monthly", "weekly", "quarterly"}, optional
+        Rebalance on the last trading day of each period in ``[start, end]`` (default monthly).
     dates : sequence of date-like, optional
-        Rebalance on these trading days instead (not with ``start``).
+        Rebalance on these trading days instead (not with ``start`` or ``rebalance``).
     method, bnds, cons, cov_shrinkage, benchmark, risk_aversion_coefficient, window, max_iteration, tol, quiet
         As for :func:`vela_optimizer.optimize`. ``benchmark`` also gives the relative figures
         (tracking error, information ratio).
@@ -280,18 +280,21 @@ def _last_day(end: _dt.date) -> _dt.date:
     return veladatac.trading_date_offset(end, 0)
 
 
-def _schedule(start, end: _dt.date, rebalance: str, dates) -> list:
-    """The rebalancing dates: those listed, or the last trading day of each period from ``start``."""
+def _schedule(start, end: _dt.date, rebalance: str | None, dates) -> list:
+    """The rebalancing dates: those listed, or the last trading day of each period from ``start``
+    (``rebalance`` None: not given, monthly)."""
     if isinstance(dates, (str, _dt.date, np.datetime64)):
         raise InvalidArgument(f"OPTIMIZER: dates 必须为日期列表，传入值为：{dates!r}")
     if dates is not None:
         if start is not None:
             raise InvalidArgument("OPTIMIZER: dates 与 start 不能同时指定")
+        if rebalance is not None:  # the listed dates would be used and the frequency ignored
+            raise InvalidArgument("OPTIMIZER: dates 与 rebalance 不能同时指定")
         schedule = checked_dates(dates, end)
     elif start is None:
         raise InvalidArgument("OPTIMIZER: 必须指定 start 或 dates")
     else:
-        schedule = rebalance_dates(start, end, rebalance)
+        schedule = rebalance_dates(start, end, "monthly" if rebalance is None else rebalance)
     if not schedule:
         raise InvalidArgument(
             "OPTIMIZER: dates 为空" if dates is not None else f"OPTIMIZER: {start} 至 {end} 之间没有调仓日"

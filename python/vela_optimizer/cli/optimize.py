@@ -476,9 +476,9 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
         if args.trades and held.shares is None and args.capital is None:
             raise UsageError("--trades needs the portfolio's value: --holdings gives weights, so give --capital")
     named = args.ids or args.ids_file or args.universe
-    ids = universe.resolve(
-        args.ids if named or held is None else list(held.weights), args.ids_file, args.universe, args.limit, client, day
-    )
+    given = args.ids if named or held is None else list(held.weights)
+    merged: list = []  # ids written in two ways, said once the report is done (the progress line holds stderr)
+    ids = universe.resolve(given, args.ids_file, args.universe, args.limit, client, day, merged)
     if len(ids) < 2:  # the optimiser's own refusal of one instrument is in its words, not the command's
         raise UsageError(
             f"one instrument ({ids[0]}): an optimisation needs at least two (give more ids, or --limit 2 or more)"
@@ -527,6 +527,8 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
         trades=trades,
     )
     progress.done()
+    for line in merged:
+        print(f"vela-optimize: note: {line}", file=sys.stderr)
     for line in alerts:
         print(f"vela-optimize: warning: {line}", file=sys.stderr)
     if args.json:
