@@ -904,3 +904,22 @@ def test_a_flat_rate_order_is_charged_half_up_to_the_fen(bps, shares, price, exp
     from vela_optimizer.backtest.accounts import Fees
 
     assert Fees(bps).order("600000.XSHG", "sell", shares, price, dt.date(2024, 6, 3)) == (expected,)
+
+
+def test_a_fund_whose_net_values_stop_is_named_on_each_date_after_its_last_one(on_small):
+    # The backtest keeps a wound-up fund at its last net value; each date past it says the optimiser
+    # read those carried days as no risk, and a date before it says nothing.
+    gone = on_small.roles["liquidated_fund"][0]
+    funds = [gone, *[f for f in on_small.fund_ids if f != gone][:4]]
+    nav = veladatac.fund.get_nav([gone], "2025-01-01", "2026-12-31", fields="adjusted_net_value")[gone]
+    last = nav.dropna().index[-1].date()
+    before = veladatac.trading_date_offset(last, -5)
+    after = veladatac.trading_date_offset(last, 10)
+    r = bt.run_backtest(
+        funds, end=veladatac.trading_date_offset(after, 2), dates=[before, after], method=M.MIN_VARIANCE
+    )
+    said = {x.date: [n for n in x.notes if "without a net value at the window's end" in n] for x in r.rebalances}
+    assert said[before] == []
+    assert len(said[after]) == 1 and said[after][0].endswith(
+        f"{gone} at {100 * r.rebalances[1].weights.get(gone, 0.0):.2f} % (none after {last}: 10 days carried)"
+    )

@@ -227,6 +227,28 @@ class OptimizeResult(LazyFields):
         out.update({k: float(v) for k, v in self.kept.items()})
         return out
 
+    def stale_note(self) -> str:
+        """One line naming :attr:`stale_funds`, each with its weight and the days its last net value
+        was carried over (those days read as returns of 0: the fund looks riskless); "" without any."""
+        from .phrases import plural, some
+
+        if not self.stale_funds:
+            return ""
+        days = [d.date() for d in pd.to_datetime(self.returns.index)]
+        parts = []
+        for fid, last in self.stale_funds.items():
+            weight = f"{100 * float(self.weights.get(fid, 0.0)):.2f} %"
+            if last is None:
+                parts.append(f"{fid} at {weight} (no net value in the window)")
+            else:
+                carried = sum(d > last for d in days)
+                parts.append(f"{fid} at {weight} (none after {last}: {plural(carried, 'day')} carried)")
+        n = len(parts)
+        return (
+            f"{plural(n, 'fund')} without a net value at the window's end, {'its' if n == 1 else 'their'} last "
+            f"value carried forward and read as no risk: {some(parts)}"
+        )
+
     @property
     def tracking_error(self) -> float | None:
         """Daily tracking error against the benchmark (None without one): the standard deviation of

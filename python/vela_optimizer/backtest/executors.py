@@ -63,10 +63,12 @@ def optimise(ids: list, date: _dt.date, params: dict, solver: str):
     """Weights of one rebalancing date: the one place where the backtest calls the optimiser.
 
     Returns (weights as a dict, what solved, dropped ids with reasons, notes on bounds the day's
-    trading rules overrode and on limits that limited nothing on that date, the result).
+    trading rules overrode, on limits that limited nothing on that date and on funds whose net values
+    stop before it, the result).
     """
     result = vela_optimizer.optimize(ids, date, **params, solver=solver)
     notes = [*result.rebalance_notes, *(result.limits.unused_note(r) for r in result.unused_limits)]
+    notes += [result.stale_note()] if result.stale_funds else []
     return result.to_dict(), result.solver, [(d.id, d.reason) for d in result.dropped], notes, result
 
 

@@ -368,7 +368,7 @@ def _notes(request, result, window) -> list:
         )
     notes += request.notes
     if result.stale_funds:
-        notes.append(stale_note(result))
+        notes.append(result.stale_note())
     if result.limits is not None:
         from vela_optimizer.classification import UNCLASSIFIED
 
@@ -386,27 +386,6 @@ def _notes(request, result, window) -> list:
             )
         notes += [result.limits.unused_note(r) for r in result.unused_limits]
     return notes
-
-
-def stale_note(result) -> str:
-    """The funds whose net values stop before the window's end, each with its weight and the days
-    its last value was carried over: those days read as returns of 0, so the fund looks riskless."""
-    import pandas as pd
-
-    days = [d.date() for d in pd.to_datetime(result.returns.index)]
-    parts = []
-    for fid, last in result.stale_funds.items():
-        weight = f"{100 * float(result.weights.get(fid, 0.0)):.2f} %"
-        if last is None:
-            parts.append(f"{fid} at {weight} (no net value in the window)")
-        else:
-            carried = sum(d > last for d in days)
-            parts.append(f"{fid} at {weight} (none after {last}: {plural(carried, 'day')} carried)")
-    n = len(parts)
-    return (
-        f"{plural(n, 'fund')} without a net value at the window's end, {'its' if n == 1 else 'their'} last "
-        f"value carried forward and read as no risk: {some(parts)}"
-    )
 
 
 def _optimise(args, request, progress):
