@@ -139,6 +139,25 @@ def test_ids_of_the_wrong_kind_are_named(known_store, ids, pieces):
         assert "999999.XSHG (" not in str(e.value)
 
 
+@pytest.mark.parametrize(
+    "index, error, said",
+    [
+        # one digit off the store's index: refused with it, as an unknown id is
+        ("000301.XSHG", universe.UsageError, "is not in store"),
+        ("000301.SH", universe.UsageError, "is not in store"),
+        # nothing close: the store's own refusal, without a guess
+        ("999999.XSHG", veladatac.UnknownIdError, "is not in store"),
+    ],
+)
+def test_an_unknown_index_is_refused_with_the_indices_it_may_mean(known_store, index, error, said):
+    veladatac.init(known_store)
+    with pytest.raises(error) as e:
+        resolve_universe(args_of("--universe", index), D(2025, 1, 8))
+    guess = re.search(r"\(did you mean ([^?]*)\?\)", str(e.value))
+    assert said in str(e.value)
+    assert (guess.group(1) if guess else None) == ("000300.XSHG" if error is universe.UsageError else None)
+
+
 # ---------------------------------------------------------------- labels of group limits
 
 

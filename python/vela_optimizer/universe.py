@@ -99,8 +99,22 @@ def gather(ids, ids_file, universe, client, date, notes: list | None = None) -> 
     if notes is not None:
         notes += merged_spellings(written, found)
     if universe:
-        found += client.index_components(store_id(universe), date)
+        found += index_members(store_id(universe), client, date)
     return list(dict.fromkeys(found))
+
+
+def index_members(index: str, client, date) -> list:
+    """The members of ``index`` on ``date``; an index the store does not know is refused with the
+    indices it may have meant (``000301.XSHG`` -> ``000300.XSHG``)."""
+    from veladatac.errors import UnknownIdError
+
+    try:
+        return list(client.index_components(index, date))
+    except UnknownIdError as e:
+        near = close_ids(index, known_ids(indices_only=True))
+        if not near:
+            raise
+        raise UsageError(f"{e} (did you mean {either(near)}?)") from e
 
 
 def merged_spellings(written, found) -> list:
