@@ -821,3 +821,15 @@ def test_a_fund_whose_values_stop_is_named_with_its_weight_and_the_days_carried(
     ]
     assert doc["weights"][gone] == pytest.approx(result.weights[gone])
     assert notes[0] in out
+
+
+@pytest.mark.parametrize("cap", ["-0", "-0.0", "0"])
+def test_a_turnover_cap_of_minus_zero_is_zero_in_what_the_command_says(store, run, tmp_path, cap):
+    # a forced sale the cap cannot allow: the conflict quotes the cap as a desk wrote it, 0, never -0
+    ids = healthy(store, 5)
+    other = healthy(store, 6)[-1]
+    held = holdings_file(tmp_path, f"order_book_id,weight\n{other},0.3\n")
+    status, out, err = run(
+        store.path, *ids, "--method", "min_variance", "--date", store.end, "--holdings", held, "--max-turnover", cap
+    )
+    assert status == 2 and "turnover cap 0.0000" in err and "-0.0" not in err, err

@@ -667,7 +667,7 @@ def check_turnover(max_turnover) -> float | None:
         return None
     if not _real(max_turnover) or not math.isfinite(max_turnover) or not 0 <= max_turnover <= 2:
         raise InvalidArgument(f"OPTIMIZER: max_turnover 必须是 0 到 2 之间的数，传入值为：{max_turnover!r}")
-    return float(max_turnover)
+    return float(max_turnover) + 0.0  # -0.0 is the cap 0, and says so ("-0.0000" in a conflict)
 
 
 # ---------------------------------------------------------------- group limits
