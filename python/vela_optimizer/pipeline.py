@@ -324,7 +324,9 @@ def stale_funds(ids: list, start, last, client) -> dict:
 
     The return table carries a net value forward over the days after it (funds are not screened),
     and those days read as returns of 0: a fund wound up, or a store missing its last weeks, looks
-    riskless, and a minimum-variance solve loads it. The caller is told; the universe is kept."""
+    riskless, and a minimum-variance solve loads it. The caller is told; the universe is kept.
+    The net values are read again here: in the return table a carried day is a return of 0, as a
+    flat day is."""
     nav = client.fund.get_nav(ids, start, last, fields="adjusted_net_value")
     out = {}
     for i in ids:

@@ -149,10 +149,11 @@ def tick_price(oid: str, price: float, day) -> tuple:
     """
     tick = rules.price_tick(tradability.board(oid), day)
     places = -int(tick.as_tuple().exponent)
-    on = float(decimal.Decimal(repr(float(price))).quantize(tick, rounding=decimal.ROUND_HALF_UP))
+    written = decimal.Decimal(repr(float(price)))
+    on = float(written.quantize(tick, rounding=decimal.ROUND_HALF_UP))
     if abs(on - price) <= 1e-6 * float(tick):
         return on, places
-    return float(price), max(places, -int(decimal.Decimal(repr(float(price))).as_tuple().exponent))
+    return float(price), max(places, -int(written.as_tuple().exponent))
 
 
 def _lots(ids: list, day) -> list:
@@ -584,6 +585,7 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
     final = {i: (held[i] if i in kept else 0) for i in outside}
     limits = result.linear_limits
     eased_bounds, eased_groups = getattr(result, "eased_bounds", {}), getattr(result, "eased_groups", {})
+    sold_out = getattr(result, "sold_outside", {})
     eased = [k for k, i in enumerate(ids) if i in eased_bounds]
     eased_rows = [r for r in limits.group_rows if limits.row_labels[r] in eased_groups]
     book = _Book(ids, p, limits, value, fees, day, current, eased, eased_rows)
@@ -591,7 +593,6 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
     # a forced sale in full sells the whole shares held, which for holdings given as weights of a
     # capital are the nearest whole shares, a little off the weight planned: what they sell past
     # (or short of) the plan counts against the sell cap, as for a part sold
-    sold_out = getattr(result, "sold_outside", {})
     book.beyond += math.fsum(
         held[i] * prices[i] - sold_out[i] * value for i in outside if i not in kept and i in sold_out
     )
@@ -623,7 +624,7 @@ def _round(result, prices, value, held, cash, fees, day, everyone) -> TradeList:
     ruled = np.array([i in blocked or i in no_sell for i in ids], dtype=bool) & (shares == current)
     w = book.weights(shares)
     short = np.where(ruled, np.maximum(target_w - w, 0.0), 0.0)
-    planned = math.fsum(getattr(result, "sold_outside", {}).values())
+    planned = math.fsum(sold_out.values())
     notes = _floor_notes(result.linear_limits, w, ids, short, ruled, _eased_floors(result, ids))
     notes += _eased_notes(book, w, result) + _cap_notes(book, shares, planned)
     return TradeList(day, value, dict(held), final, orders, cash, left, weights, notes)
@@ -643,12 +644,13 @@ def _partly_sold(book: _Book, result, held: dict, prices: dict, target_w) -> dic
     """
     out = {}
     limits = book.limits
+    sold_out, labels = getattr(result, "sold_outside", {}), getattr(result, "kept_labels", {})
     for oid, left in result.kept.items():
-        part, n = getattr(result, "sold_outside", {}).get(oid, 0.0), int(held.get(oid, 0))
+        part, n = sold_out.get(oid, 0.0), int(held.get(oid, 0))
         if part <= 0 or n <= 0:
             continue
         price, lot = float(prices[oid]), _lots([oid], book.day)[0]
-        label = getattr(result, "kept_labels", {}).get(oid)
+        label = labels.get(oid)
         rows = [r for r in limits.group_rows if limits.row_labels[r] == label]
         # a group cap the turnover cap eased is its reach, not a limit set: the sale is made
         # smaller for the turnover cap past it (noted after), as a sale inside is
@@ -692,13 +694,14 @@ def _eased_floors(result, ids) -> dict:
     turnover cap eased the floor below that for today (``result.eased_bounds``, ``result.eased_groups``).
     A group's row carries its floor less that weight: the note adds it back, to speak of the group."""
     limits, out = result.linear_limits, {}
+    bounds, groups = getattr(result, "eased_bounds", {}), getattr(result, "eased_groups", {})
     for k, oid in enumerate(ids):
-        floor = getattr(result, "eased_bounds", {}).get(oid, (0.0, 0.0))[0]
+        floor = bounds.get(oid, (0.0, 0.0))[0]
         if floor > limits.lower[k]:
             out[oid] = (floor, 0.0)
     for r in limits.group_rows:
         label = limits.row_labels[r]
-        floor, kept = getattr(result, "eased_groups", {}).get(label, (-math.inf, 0.0))[0], _kept_in(result, label)
+        floor, kept = groups.get(label, (-math.inf, 0.0))[0], _kept_in(result, label)
         if floor - kept > limits.lo[r]:
             out[label] = (floor, kept)
     return out

@@ -792,11 +792,7 @@ def _argv_of(settings: dict) -> list:
 
 def _check_outputs(args) -> None:
     """Refuse outputs that could not be written before the optimisations run, not after."""
-    options.check_output_paths(json=args.json, plot=args.plot)
-    files = [(name, path) for name, path in (("json", args.json), ("plot", args.plot)) if path and path != STDOUT]
-    options.same_path(
-        files, [(name, path) for name, path in (("csv", args.csv), ("checkpoint", args.checkpoint)) if path]
-    )
+    options.check_output_paths((("csv", args.csv), ("checkpoint", args.checkpoint)), json=args.json, plot=args.plot)
     if args.plot:
         try:
             import matplotlib  # noqa: F401

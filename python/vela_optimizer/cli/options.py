@@ -328,10 +328,11 @@ def refusal_line(e: Exception, args) -> str:
     return describe(LIMIT_OPTIONS[scheme]) if scheme in LIMIT_OPTIONS and limit_scheme(args) == scheme else describe()
 
 
-def check_output_paths(**paths) -> None:
+def check_output_paths(folders=(), **paths) -> None:
     """Refuse output files that could not be written, before any work: a missing folder, a folder
-    given for a file, more than one output on stdout ("-"). ``paths``: option name (without
-    dashes, ``_`` for ``-``) -> path or None."""
+    given for a file, more than one output on stdout ("-"), two outputs on one path
+    (:func:`same_path`; ``folders``: (option name, folder path or None) that no file may name).
+    ``paths``: option name (without dashes, ``_`` for ``-``) -> path or None."""
     from pathlib import Path
 
     on_stdout = ["--" + name.replace("_", "-") for name, path in paths.items() if path == STDOUT]
@@ -348,7 +349,10 @@ def check_output_paths(**paths) -> None:
             raise universe.UsageError(f"{option} {path}: no such folder")
         if not os.access(target.resolve().parent, os.W_OK):
             raise universe.UsageError(f"{option} {path}: the folder cannot be written")
-    same_path([(name, path) for name, path in paths.items() if path and path != STDOUT])
+    same_path(
+        [(name, path) for name, path in paths.items() if path and path != STDOUT],
+        [(name, path) for name, path in folders if path],
+    )
 
 
 def same_path(outputs, folders=()) -> None:
@@ -368,10 +372,11 @@ def same_path(outputs, folders=()) -> None:
             )
         files[where] = option
     for name, path in folders:
-        option = "--" + name.replace("_", "-")
-        if os.path.realpath(path) in files:
+        where = os.path.realpath(path)
+        if where in files:
+            option = "--" + name.replace("_", "-")
             raise universe.UsageError(
-                f"{files[os.path.realpath(path)]} and {option} both name {path}, a file and a folder; give each its own"
+                f"{files[where]} and {option} both name {path}, a file and a folder; give each its own"
             )
 
 
