@@ -124,8 +124,8 @@ ACCOUNTS = {
         [0.999, 0.9989001, 1.048845105],
         [(1.0, 1.0, 0.001), (0.1, 0.05, 9.99e-5)],
     ),
-    # weights summing to 0.9 leave 0.1 in cash: 0.66 + 0.27 + 0.1 | 0.726 + 0.27 + 0.1; the cash leg
-    # |0.1 - 1| makes the one-way turnover (0.9 + 0.9) / 2
+    # weights summing to 0.9 leave 0.1 in cash: 0.66 + 0.27 + 0.1 | 0.726 + 0.27 + 0.1; the one-way
+    # turnover is the 0.9 bought (the cash kept is not traded)
     "budget short of one": (
         dict(A=[10, 11, 12.1], B=[20, 18, 18]),
         [(0, dict(A=0.6, B=0.3))],
@@ -145,7 +145,7 @@ ACCOUNTS = {
     ),
     # 100 bps; A de-listed on day 2 (no bar from then): its 0.5445 becomes cash; on day 3 B is worth
     # 0.5445 and everything goes into B: traded |1 - 0.5| = 0.5 (the cash is not sold), cost
-    # 0.01 * 1.089 * 0.5 = 0.005445, one-way (0.5 + |0 - 0.5|) / 2 = 0.5
+    # 0.01 * 1.089 * 0.5 = 0.005445, one-way max(bought 0.5, sold 0) = 0.5
     "delisting": (
         dict(A=[10, 11, np.nan, np.nan], B=[20, 20, 20, 22]),
         [(0, dict(A=0.5, B=0.5)), (3, dict(B=1.0))],
@@ -155,7 +155,7 @@ ACCOUNTS = {
         [(1.0, 1.0, 0.01), (0.5, 0.5, 0.005445)],
     ),
     # a de-listing date between two rows is reached on the next row; then all is cash, and buying B
-    # with it trades 1.0 and turns over (1 + |0 - 1|) / 2 = 1.0
+    # with it trades 1.0 and turns over max(bought 1.0, sold 0) = 1.0
     "delisting between rows": (
         dict(A=[10, 11, np.nan], B=[1, 1, 1]),
         [(0, dict(A=1.0)), (2, dict(B=1.0))],
@@ -179,6 +179,65 @@ def test_accounting_by_hand(prices, targets, bps, delisted, values, trades):
     got = [(t.traded, t.turnover, t.cost) for t in ledger.trades]
     np.testing.assert_allclose(got, trades, rtol=1e-12, atol=1e-15)
     assert [t.date for t in ledger.trades] == [rows[r] for r, _ in targets]
+
+
+# The recorded one-way turnover is max(bought, sold), fractions of the value before trading, however
+# the fees are paid; the costs stay what they were. Each case: capital (None: fractions), flat bps
+# (None: the China schedule of 2025), prices of two days, the build (weights, shares) on day 0 and
+# the rebalancing on day 1; then (turnover, cost) of day 1, by hand in the comments.
+V1_SCHEDULE = 1 - 0.5 * 2.6e-4  # a build of 0.5 pays commission 2.5 bps and transfer 0.1 bps
+ONE_WAY = {
+    # 100 bps: the build leaves A 0.5 and cash 0.495 (V1 0.995); day 1 sells 0.102 of A (0.5 - 0.398)
+    # and buys 0.4975 of B, half the value: the buys are the one-way turnover, the fees 0.005995
+    "buys from cash, flat rate": (
+        None,
+        100,
+        dict(A=[10, 10], B=[20, 20]),
+        (dict(A=0.5), None),
+        (dict(A=0.4, B=0.5), None),
+        (0.5, 0.01 * (0.102 + 0.4975)),
+    ),
+    # the same under the schedule: the sells pay duty 5 bps as well (7.6 bps), the buys 2.6 bps
+    "buys from cash, China fees": (
+        None,
+        None,
+        {"600000.XSHG": [10, 10], "000001.XSHE": [20, 20]},
+        ({"600000.XSHG": 0.5}, None),
+        ({"600000.XSHG": 0.4, "000001.XSHE": 0.5}, None),
+        (0.5, (0.5 - 0.4 * V1_SCHEDULE) * 7.6e-4 + 0.5 * V1_SCHEDULE * 2.6e-4),
+    ),
+    # 100 bps, all invested (V1 1/1.01): 0.3 of A sold (fee 0.003) pays for C and its fee, so C is
+    # bought 0.297 / 1.01 of the value, less than the sells: the sells are the one-way turnover
+    "sells pay for the buys": (
+        None,
+        100,
+        dict(A=[10, 10], B=[20, 20], C=[5, 5]),
+        (dict(A=0.5, B=0.5), None),
+        (dict(A=0.2, B=0.5, C=0.3), None),
+        (0.3, (0.003 + 0.297 / 1.01 * 0.01) / 1.01),
+    ),
+    # 10,000 yuan, 100 bps an order: 500 A (fee 50 yuan) leave 4,950 in cash (value 9,950); day 1
+    # sells 200 A (2,000 yuan, fee 20) and buys 200 B (4,000 yuan, fee 40)
+    "whole shares from a capital": (
+        1e4,
+        100,
+        dict(A=[10, 10], B=[20, 20]),
+        (dict(A=0.5), dict(A=500)),
+        (dict(A=0.3, B=0.4), dict(A=300, B=200)),
+        (4000 / 9950, 60 / 1e4),
+    ),
+}
+
+
+@pytest.mark.parametrize("capital, bps, prices, build, rebalance, expected", ONE_WAY.values(), ids=ONE_WAY.keys())
+def test_the_one_way_turnover_is_the_larger_of_bought_and_sold(capital, bps, prices, build, rebalance, expected):
+    from vela_optimizer.backtest.accounts import Book, Fees
+
+    frame = table(2, **prices)
+    book = Book(frame, frame.index[0], fees=Fees(bps), capital=capital, ruled=True)
+    book.rebalance(frame.index[0], build[0], shares=build[1])
+    trade = book.rebalance(frame.index[1], rebalance[0], shares=rebalance[1])
+    assert (trade.turnover, trade.cost) == pytest.approx(expected, rel=1e-12)
 
 
 def test_rows_before_the_start_only_fill_forward():

@@ -5,7 +5,9 @@ import datetime as _dt
 import json
 import math
 import os
+import re
 import sys
+from pathlib import Path
 
 import pandas as pd
 import pytest
@@ -257,6 +259,30 @@ def test_the_turnover_cap_holds_on_every_rebalancing_but_the_build_from_cash(on_
     assert max(one_way) >= cap - 1e-6  # the cap binds somewhere
 
 
+@pytest.mark.parametrize(
+    "fees", [dict(), dict(costs_bps=10), dict(capital=1e8)], ids=["China fees", "flat 10 bps", "capital"]
+)
+def test_the_recorded_turnover_is_within_the_cap_the_fees_paid_from_cash(on_market, fees):
+    # a name de-listed while held leaves cash the next date invests up to the cap: the buys bind,
+    # and the fees they pay from the cash must not read as turnover past the cap
+    info, healthy = on_market
+    cap = 0.05
+    r = bt.run_backtest(
+        [*healthy[:12], *info.roles["recent_delisting"]],
+        "2023-05-01",
+        "2024-03-29",
+        method=M.MIN_VARIANCE,
+        window=WINDOW,
+        bnds={"*": (0, 0.2)},
+        max_turnover=cap,
+        **fees,
+    )
+    assert r.failures == [] and r.delistings
+    later = [x.turnover for x in r.rebalances[1:]]
+    assert max(later) <= cap + 1e-9  # the optimiser's own feasibility tolerance
+    assert sum(t >= 0.999 * cap for t in later) >= 3  # the cap binds (within whole lots)
+
+
 def _capped(universe, end, bnds, cap, capital):
     """A monthly minimum-variance backtest from 2023-05 to ``end`` under the turnover cap ``cap``,
     going on past failed dates (a frozen run shows as failures)."""
@@ -346,12 +372,13 @@ def test_holdings_that_drift_above_their_caps_by_more_than_the_cap_are_sold_down
             assert x.turnover <= cap + 1e-9
             continue
         # in whole lots the turnover cap holds too, max(bought, sold) in shares x close over the value
-        # before trading (the ledger's turnover also counts the fees, in its cash leg)
+        # before trading, the ledger's turnover
         ids = sorted(set(previous.shares) | set(x.shares))
         p = veladatac.get_price(ids, x.date, x.date, fields="close").iloc[-1]
         value = math.fsum(n * p[i] for i, n in previous.shares.items()) + previous.cash
         moved = [(x.shares.get(i, 0) - previous.shares.get(i, 0)) * p[i] / value for i in ids]
-        assert max(math.fsum(d for d in moved if d > 0), -math.fsum(d for d in moved if d < 0)) <= cap + 1e-12
+        one_way = max(math.fsum(d for d in moved if d > 0), -math.fsum(d for d in moved if d < 0))
+        assert one_way <= cap + 1e-12 and x.turnover == pytest.approx(one_way, rel=1e-9)
         assert not any("whole lots pass" in n for n in x.notes)
     assert eased >= 3
 
@@ -431,6 +458,28 @@ def test_a_checkpoint_made_with_other_trading_settings_is_refused(on_market, tmp
     with pytest.raises(bt.CheckpointMismatch) as info:
         bt.run_backtest(healthy[:6], **{**args, **change}, checkpoint=tmp_path / "ck")
     assert [d[0] for d in info.value.differences] == [field]
+
+
+def test_a_checkpoint_of_the_version_before_the_turnover_changed_is_refused(on_market, tmp_path, monkeypatch):
+    # 0.2.0 recorded the turnover with the cash leg: an installed package keys its checkpoints by its
+    # version, so that a resumed run never mixes those figures with its own
+    from importlib import metadata
+
+    _, healthy = on_market
+    pyproject = (Path(__file__).parents[1] / "pyproject.toml").read_text(encoding="utf-8")
+    ours = re.search(r'^version = "([^"]+)"', pyproject, re.M).group(1)
+    found = metadata.version
+
+    def installed(version):
+        monkeypatch.setattr(metadata, "version", lambda name: version if name == "vela_optimizer" else found(name))
+
+    args = dict(CHAIN, end="2023-07-31", checkpoint=tmp_path / "ck")
+    installed("0.2.0")
+    bt.run_backtest(healthy[:6], **args)
+    installed(ours)
+    with pytest.raises(bt.CheckpointMismatch) as info:
+        bt.run_backtest(healthy[:6], **args)
+    assert info.value.differences == [("version", "0.2.0", ours)]
 
 
 # ---------------------------------------------------------------- the command's switches and replay

@@ -18,8 +18,11 @@ starting capital):
   ``w_i * (V_r - cost)``; ``1 - sum(w)`` of it stays in cash (a solver's rounding of the budget
   neither creates nor destroys value). The cost lowers ``V_r``, hence day ``r``'s return; the new
   weights earn from the next trading day on.
-- One-way turnover of a rebalancing: ``(sum_i |w_i - h_i| + |w_0 - h_0|) / 2``, the cash leg
-  included, so that investing the capital from cash counts 1.0, as does replacing every holding.
+- One-way turnover of a rebalancing: ``max(bought, sold)``, the values bought and sold as fractions
+  of ``V_r`` before trading, what the optimiser's turnover cap limits; investing the capital from
+  cash counts 1.0 (less what the fees paid from it and whole lots leave in cash), as does replacing
+  every holding. The cash is not counted: with fees paid from it, its move carries them, and a
+  rebalancing within the cap would read above it.
 
 That charge on the whole value is the flat rate's without the trading rules. Otherwise
 (:class:`Book`, ``ruled`` or the fee schedule) the sells are made in full (``a_i = w_i V_r``), a
@@ -58,7 +61,8 @@ class Trade:
     traded : float
         Traded value as a fraction of the value before trading, ``sum_i |w_i - h_i|``.
     turnover : float
-        One-way turnover, ``(traded + |w_0 - h_0|) / 2``.
+        One-way turnover, ``max(bought, sold)`` as fractions of the value before trading (the buys
+        after any scaling for the cash, the fees not included).
     cost : float
         The cost charged, in units of the starting capital.
     value_before : float
@@ -361,7 +365,6 @@ class Book:
     def _on_the_whole(self, row, value, before, w) -> Trade:
         drift = self.held / value
         traded = float(np.abs(w - drift).sum())
-        cash_leg = abs(float(1.0 - w.sum()) - self.cash / value)
         cost = float(self.fees.costs_bps or 0.0) / 10_000.0 * value * traded
         after = value - cost
         self.held = w * after
@@ -370,7 +373,7 @@ class Book:
         return Trade(
             self.days[row],
             traded,
-            0.5 * (traded + cash_leg),
+            _one_way(w - drift),  # the trades charged: the cost then comes off every holding alike
             float(cost),
             float(value),
             before,
@@ -433,13 +436,12 @@ class Book:
     def _recorded(self, row, value, before, old, fees, cost, shares) -> Trade:
         """The Trade of a rebalancing whose new holdings (``self.held``, ``self.cash``) are set."""
         if self.capital is None:
-            new, was, cash = self.held, old, self.cash
+            new, was = self.held, old
         else:
             p = np.where(np.isfinite(self.filled[row]), self.filled[row], 0.0)
-            new, was, cash = self.held * p / self.capital, old * p / self.capital, self.cash / self.capital
+            new, was = self.held * p / self.capital, old * p / self.capital
         traded = float(np.abs(new - was).sum()) / value
         after = value - cost
-        cash_leg = abs(cash / after - (value - float(was.sum())) / value) if after > 0 else 0.0
         by_kind = {k: float(x) / value for k, x in zip(self.fees.kinds(), fees, strict=True)}
         by_kind["total"] = cost / value
         left = self.cash if self.capital is not None else (self.cash / after if after > 0 else 0.0)
@@ -449,7 +451,7 @@ class Book:
         return Trade(
             self.days[row],
             traded,
-            0.5 * (traded + cash_leg),
+            _one_way((new - was) / value),
             cost,
             float(value),
             before,
@@ -466,6 +468,12 @@ class Book:
         previous = np.concatenate(([1.0], self.values[:-1]))
         daily = pd.DataFrame({"value": self.values, "return": self.values / previous - 1.0}, index=self.days)
         return Ledger(daily, list(self.trades), list(self.delistings))
+
+
+def _one_way(moved) -> float:
+    """``max(bought, sold)`` of the holdings' moves ``moved`` (fractions of the value before trading):
+    the one-way turnover the optimiser's cap limits."""
+    return float(max(np.maximum(moved, 0.0).sum(), np.maximum(-moved, 0.0).sum()))
 
 
 def simulate(prices: pd.DataFrame, targets, start, *, delisted=None, costs_bps: float = 0.0) -> Ledger:

@@ -96,7 +96,8 @@ class Rebalance:
     traded : float
         Traded value as a fraction of the value before trading (buys plus sells).
     turnover : float
-        One-way turnover.
+        One-way turnover, max(bought, sold) as fractions of the value before trading: what a
+        turnover cap limits.
     cost : float
         Cost charged, in units of the starting capital.
     solver : str

@@ -106,11 +106,11 @@ def statistics(
     -------
     dict
         ``annual_return``, ``annual_volatility``, ``sharpe``, ``sortino``, ``max_drawdown``,
-        ``calmar``, ``turnover`` (one-way turnover of every rebalancing but the first, which invests
-        the capital from cash, per year of ``N / D``), ``total_return``, ``final_value``, ``costs``
-        (sum, in units of the capital), ``days`` (``N``), ``rebalances``, ``average_holdings``,
-        ``risk_free``, ``days_per_year``, and ``excess_return``, ``tracking_error``,
-        ``information_ratio`` (NaN without a benchmark); with a benchmark also
+        ``calmar``, ``turnover`` (one-way turnover, max(bought, sold), of every rebalancing but the
+        first, which invests the capital from cash, per year of ``N / D``), ``total_return``,
+        ``final_value``, ``costs`` (sum, in units of the capital), ``days`` (``N``), ``rebalances``,
+        ``average_holdings``, ``risk_free``, ``days_per_year``, and ``excess_return``,
+        ``tracking_error``, ``information_ratio`` (NaN without a benchmark); with a benchmark also
         ``benchmark_annual_return``, ``benchmark_annual_volatility``, ``benchmark_sharpe``,
         ``benchmark_sortino`` and ``benchmark_max_drawdown``.
     """
