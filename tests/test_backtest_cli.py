@@ -694,6 +694,28 @@ def test_the_universe_index_takes_an_exchange_suffix(store, capsys, command, ind
 
 @pytest.mark.parametrize("command", BOTH)
 @pytest.mark.parametrize(
+    "bound, said",
+    [
+        ("600000.XSG", "error: --bound: 1 unknown id in store {store}: 600000.XSG (did you mean 600000.XSHG"),
+        ("699999.sh", "error: --bound: 1 unknown id in store {store}: 699999.XSHG"),
+        ("600000.sh", "--bound for 1 id outside the universe had no effect: 600000.XSHG"),
+    ],
+    ids=["malformed", "unknown", "known-outside"],
+)
+def test_a_bound_on_an_id_the_store_does_not_know_stops_both_commands(store, capsys, command, bound, said):
+    ids = healthy(store, 4)
+    status, out, err = on_both(store, capsys, command, *ids, "--method", "min_variance", "--bound", f"{bound}=0:0.1")
+    said = said.format(store=store.path)
+    if said.startswith("error: "):  # before any solve: one line, nothing on stdout
+        assert (status, out, len(err.splitlines())) == (2, "", 1)
+        assert err.startswith(f"{command}: {said}")
+    else:  # the report's note (vela-optimize) or the note before the run (vela-backtest)
+        assert status == 0, err
+        assert said in out + err
+
+
+@pytest.mark.parametrize("command", BOTH)
+@pytest.mark.parametrize(
     ("given", "in_file", "note"),
     [
         (
@@ -971,17 +993,18 @@ def test_a_replay_refuses_settings_it_would_not_use(store, tmp_path, capsys, rec
     "args, note",
     [
         (["--bound", "600000.SH=0:0.03"], "1 id outside the universe had no effect: 600000.XSHG"),
+        # (an id the store does not know, 000349.XSHE or 600005.XSHG, is refused: see below)
         (
-            ["--bound", "000349.SZ=0.1:0.3", "--bound", "000671.XSHE=0:0.3", "--bound", "600000.XSHG=0:0.2"],
-            "2 ids outside the universe had no effect: 000349.XSHE (did you mean 000348.XSHE?), 600000.XSHG",
+            ["--bound", "600004.SH=0.1:0.3", "--bound", "000671.XSHE=0:0.3", "--bound", "600000.XSHG=0:0.2"],
+            "2 ids outside the universe had no effect: 600004.XSHG, 600000.XSHG",
         ),
         # 000002.XSHE joins the index in 2026: its bound binds from then on
         (
-            ["--universe", "000300.XSHG", "--bound", "600005.SH=0:0.3", "--bound", "000002.XSHE=0:0.3"],
-            "1 id outside the universe had no effect: 600005.XSHG (did you mean 600004.XSHG?)",
+            ["--universe", "000300.XSHG", "--bound", "600000.SH=0:0.3", "--bound", "000002.XSHE=0:0.3"],
+            "1 id outside the universe had no effect: 600000.XSHG (did you mean 600004.XSHG?)",
         ),
     ],
-    ids=["one", "a-floor-and-a-close-match", "index-over-dates"],
+    ids=["one", "a-floor", "index-over-dates-and-a-close-match"],
 )
 def test_a_bound_outside_the_universe_of_every_date_is_said_once(store, capsys, args, note):
     named = [] if "--universe" in args else healthy(store, 4)

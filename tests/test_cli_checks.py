@@ -371,12 +371,10 @@ def test_listing_names_the_unclassified(known_store, run):
     "argv, expected",
     [
         (["--bound", "600001.XSHG=0:0.5"], []),
+        # ids the store does not know are no instruments outside the universe: refused, not noted
         (
             ["--bound", "600011.XSHG=0:0.5", "--bound", "900000.XSHG=0:0.2"],
-            [
-                "--bound for 2 ids outside the universe had no effect: 600011.XSHG (did you mean 600001.XSHG?), "
-                "900000.XSHG"
-            ],
+            "--bound: 2 unknown ids in store {store}: 600011.XSHG (did you mean 600001.XSHG?), 900000.XSHG",
         ),
         (["--bound", "600001.XSHG=0:0.5", "--bound", "600001.XSHG=0:0.4"], "--bound is given twice for 600001.XSHG"),
     ],
@@ -385,10 +383,58 @@ def test_bounds_outside_the_universe_or_given_twice(known_store, argv, expected)
     veladatac.init(known_store)
     args = args_of(*KNOWN_IDS, *argv)
     if isinstance(expected, str):
-        with pytest.raises(universe.UsageError, match=expected):
+        with pytest.raises(universe.UsageError, match=re.escape(expected.format(store=known_store))):
             request_of(args, KNOWN_IDS, D(2025, 1, 8))
     else:
         assert request_of(args, KNOWN_IDS, D(2025, 1, 8)).notes == expected
+
+
+# The universe is 600001.XSHG and 600002.XSHG; the store knows 000003.XSHE (a stock), 000001.OF (a
+# fund) and 000300.XSHG (an index) besides.
+@pytest.mark.parametrize(
+    "bounds, expected",
+    [
+        # malformed: a suffix misspelt, none at all, a name
+        (["600001.XSG"], "1 unknown id in store {store}: 600001.XSG (did you mean 600001.XSHG or 600002.XSHG?)"),
+        (["600001"], "1 unknown id in store {store}: 600001 (did you mean 600001.XSHG?)"),
+        (["浦发银行"], "1 unknown id in store {store}: 浦发银行"),
+        # well-formed, in any spelling, but no such id (600002 is on the other exchange); every one is
+        # named, a known one beside them is not
+        (["699999.XSHG"], "1 unknown id in store {store}: 699999.XSHG"),
+        (
+            ["699999.sh", "000003.XSHE", "600002.xshe"],
+            "2 unknown ids in store {store}: 699999.XSHG, 600002.XSHE (did you mean 600002.XSHG?)",
+        ),
+        # known to the store, outside the universe, in any spelling: the note
+        (["000003.SZ"], ["--bound for 1 id outside the universe had no effect: 000003.XSHE"]),
+        (
+            ["000003.xshe", "000001.OF", "000300.XSHG"],
+            ["--bound for 3 ids outside the universe had no effect: 000003.XSHE, 000001.OF, 000300.XSHG"],
+        ),
+        # in the universe, in any spelling: bound, without a word
+        (["600001.sh", "600002.XSHG"], []),
+    ],
+    ids=[
+        "suffix-misspelt",
+        "no-suffix",
+        "a-name",
+        "no-such-id",
+        "two-unknown",
+        "known-outside",
+        "three-kinds-outside",
+        "inside",
+    ],
+)
+def test_a_bound_on_an_id_the_store_does_not_know_is_refused(known_store, bounds, expected):
+    veladatac.init(known_store)
+    ids = KNOWN_IDS[:2]
+    args = args_of(*ids, *[a for oid in bounds for a in ("--bound", f"{oid}=0:0.5")])
+    if isinstance(expected, str):
+        with pytest.raises(universe.UsageError) as e:
+            request_of(args, ids, D(2025, 1, 8))
+        assert str(e.value) == "--bound: " + expected.format(store=known_store)
+    else:
+        assert request_of(args, ids, D(2025, 1, 8)).notes == expected
 
 
 def test_a_window_without_any_data_is_refused_with_the_stores_range(known_store, run):

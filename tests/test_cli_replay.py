@@ -84,6 +84,27 @@ def test_a_saved_run_replays_as_it_ran_whatever_its_files_became(store, run, tmp
         assert a["report"]["rebalance"]["trades"]["orders"]  # the run traded: the replay made the same orders
 
 
+@pytest.mark.parametrize("index", ["000300.sh", "000300.SH", "000300.xshg"])
+def test_a_record_names_the_index_as_the_store_does_and_replays_as_typed(store, run, tmp_path, index):
+    common = ["--limit", "4", "--method", "min_variance", "--date", store.end]
+    records = {}
+    for name, spelling in (("typed", index), ("store", "000300.XSHG")):
+        status, _, err = run(store.path, "--universe", spelling, *common, "--json", tmp_path / f"{name}.json")
+        assert status == 0, err
+        records[name] = json.loads((tmp_path / f"{name}.json").read_text(encoding="utf-8"))
+    # one run: one record, whichever way the index was written
+    assert records["typed"]["report"]["inputs"] == records["store"]["report"]["inputs"]
+    # a record written before, with the index as typed, replays as the run it records
+    older = records["typed"]
+    older["report"]["inputs"]["universe"]["index"] = index
+    (tmp_path / "older.json").write_text(json.dumps(older), encoding="utf-8")
+    status, _, err = run(store.path, "--replay", tmp_path / "older.json", "--json", tmp_path / "again.json")
+    assert status == 0, err
+    again = json.loads((tmp_path / "again.json").read_text(encoding="utf-8"))
+    assert again["weights"] == older["weights"]
+    assert again["report"]["inputs"] == records["store"]["report"]["inputs"]
+
+
 @pytest.mark.parametrize(
     ("edit", "extra", "line"),
     [

@@ -1078,7 +1078,7 @@ def from_options(
 
     ``bnds`` and ``cons`` are the options' bounds and constraint object (see
     :mod:`vela_optimizer.cli.options`). Bounds for ids outside the universe become notes, each
-    with its close matches in the universe.
+    with its close matches in the universe; bounds for ids the store does not know are refused.
 
     Raises
     ------
@@ -1086,13 +1086,17 @@ def from_options(
         As :func:`from_arguments`; :class:`LimitKindMismatch` for limits of a scheme that does
         not classify ``kind``.
     UsageError
-        An unknown benchmark, or one that is a fund.
+        An unknown benchmark, or one that is a fund; a bound for an id the store does not know
+        (all of them named, with close matches).
     """
     # the optimiser's own checks of these say so in its words; a command speaks English
     if args.window < 2:
         raise UsageError(f"--window {args.window}: give a whole number of trading days, at least 2")
     if not 0 <= args.risk_aversion < math.inf:
         raise UsageError(f"--risk-aversion {args.risk_aversion}: give a number of at least 0")
+    # a bound on an id the store does not know is a typo, not an instrument outside the universe:
+    # a command refuses it (the package level, as the module, ignores it with a warning)
+    universe.check_known([k for k in bnds or {} if k != "*"], client, "--bound")
     benchmark = store_id(args.benchmark) if args.benchmark else None
     request = from_arguments(
         ids,

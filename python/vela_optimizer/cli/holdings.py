@@ -111,7 +111,7 @@ def read(path, client, day, capital=None) -> Holdings:
         seen[oid] = line
     kinds = universe.classify(list(seen), client)
     if kinds.unknown or kinds.indices:
-        universe.check_kinds(universe.Kinds([], [], kinds.indices, kinds.unknown))
+        universe.check_kinds(universe.Kinds([], [], kinds.indices, kinds.unknown), f"--holdings {path}")
     values = {oid: _number(path, line, amount, text) for line, oid, text in rows}
     if amount == "shares":
         for line, oid, text in rows:

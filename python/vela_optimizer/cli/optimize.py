@@ -280,7 +280,7 @@ def inputs_of(args, request, extent, day, start, kind: str, held=None) -> dict:
     """What was asked, as the report records it: every bound and limit as given and as resolved,
     the ids named (``--ids-file`` as read), the holdings (``held``: :class:`.holdings.Holdings`)
     and the store's identity, so that ``--replay`` can run it again."""
-    from veladatac import catalog
+    from veladatac import catalog, store_id
 
     basis = universe.FUND_RANK_BASIS if kind == "fund" else universe.RANK_BASIS
     limits = request.limits
@@ -293,7 +293,8 @@ def inputs_of(args, request, extent, day, start, kind: str, held=None) -> dict:
         "universe": {
             "ids": list(args.ids),
             "ids_file": args.ids_file,
-            "index": args.universe,
+            # the store's id, as the run read it: two records of one run say one index ("000300.sh")
+            "index": store_id(args.universe) if args.universe else None,
             "limit": args.limit,
             "limit_by": basis if args.limit is not None else None,
         },
