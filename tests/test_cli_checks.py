@@ -377,6 +377,12 @@ def test_listing_names_the_unclassified(known_store, run):
             "--bound: 2 unknown ids in store {store}: 600011.XSHG (did you mean 600001.XSHG?), 900000.XSHG",
         ),
         (["--bound", "600001.XSHG=0:0.5", "--bound", "600001.XSHG=0:0.4"], "--bound is given twice for 600001.XSHG"),
+        # the default bound given both ways: one of them had been dropped without a word
+        (
+            ["--bound", "*=0:0.3", "--default-bound", "0:0.12"],
+            "--bound '*=0:0.3' and --default-bound 0:0.12 both give the bound of every other instrument",
+        ),
+        (["--bound", "*=0:0.3", "--bound", "*=0:0.2"], "--bound is given twice for *"),
     ],
 )
 def test_bounds_outside_the_universe_or_given_twice(known_store, argv, expected):

@@ -294,6 +294,13 @@ def bounds_of(args) -> dict | None:
         raise universe.UsageError(f"--bound is given twice for {', '.join(twice)}")
     bounds = {store_id(oid): pair for oid, pair in args.bound}
     if args.default_bound is not None:
+        if "*" in bounds:
+            # one of the two would be dropped without a word
+            (low, high), (d_low, d_high) = bounds["*"], args.default_bound
+            raise universe.UsageError(
+                f"--bound '*={low:g}:{high:g}' and --default-bound {d_low:g}:{d_high:g} both give the bound of "
+                "every other instrument: give one of them"
+            )
         bounds["*"] = args.default_bound
     return bounds
 
