@@ -897,6 +897,16 @@ def assert_stationary_under_caps(C, limits, r):
     assert floor >= -1e-7 * scale
 
 
+@pytest.mark.parametrize("at_once", [1, 3])
+def test_pins_released_a_few_at_a_time_still_reach_a_stationary_point(monkeypatch, at_once):
+    """Pins whose multipliers turn wrong-signed together are released the most wrong first, at most
+    so many a QP (one QP here asks for 22 at once): the others stay pinned and are judged again,
+    and the answer is still stationary under the caps."""
+    monkeypatch.setattr(spread, "RELEASE_AT_ONCE", at_once)
+    C, _, limits = traded_limits(60, 1, "away", 0.05)
+    assert_stationary_under_caps(C, limits, rp.solve_with_limits(C, limits))
+
+
 @pytest.mark.parametrize(
     ("pinned", "free"),
     [
