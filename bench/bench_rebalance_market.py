@@ -26,6 +26,7 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import resource
 import sys
 import tempfile
 import time
@@ -114,6 +115,8 @@ def main(argv=None):
         )
         with threadpool_limits(limits=1, user_api="blas"):
             run(sizes, caps, release, args.repeat)
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024  # KiB on Linux
+    print(f"peak memory of the process: {peak:,.0f} MiB")
 
 
 if __name__ == "__main__":
