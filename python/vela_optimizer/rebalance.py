@@ -198,8 +198,11 @@ def _ruled(status, h: float, low: float, high: float) -> tuple:
     return max(low, h), max(high, h)
 
 
-def plan(request, ids: list, day, lower, upper, source, client):
+def plan(request, ids: list, day, lower, upper, source, client, *, implicit=None):
     """The rebalancing of ``request`` over the retained ``ids`` on the trading ``day``.
+
+    ``implicit`` is the source of bounds the caller did not set (risk parity's own floor, 1e-6 and
+    no cap): a rule that overrides them is no bound given way to, and no note says it is.
 
     Returns
     -------
@@ -214,8 +217,6 @@ def plan(request, ids: list, day, lower, upper, source, client):
         Selling the held ids outside the universe alone breaks the turnover cap (unless the request
         invests within the cap: then they sell what the cap allows, :func:`sold_within`).
     """
-    from .pipeline import RISK_PARITY_DEFAULT  # the pipeline imports this module
-
     held = dict(request.holdings or {})
     retained = set(ids)
     outside = [i for i in held if i not in retained]
@@ -229,10 +230,7 @@ def plan(request, ids: list, day, lower, upper, source, client):
             continue
         ruled = _ruled(status, h[k], lower[k], upper[k])
         if ruled != (lower[k], upper[k]):
-            # risk parity's own floor (1e-6, no cap) is no bound the caller set: a name the rule
-            # holds at 0 under it is not outside any bound, and no note says it is
-            given = source[k] != RISK_PARITY_DEFAULT
-            if given and (ruled[0] < lower[k] or ruled[1] > upper[k]):
+            if source[k] != implicit and (ruled[0] < lower[k] or ruled[1] > upper[k]):
                 notes.append(
                     f"{oid} {tradability.REASONS[status.reason]}: held at {100 * h[k]:.2f} %, outside its "
                     f"bounds {100 * lower[k]:.2f} % .. {100 * upper[k]:.2f} %, which give way to the rule"
