@@ -195,6 +195,27 @@ def test_whole_lots_keep_the_caps_and_the_value_is_shares_times_closes_plus_cash
         )
 
 
+def as_desks_write(oid):
+    return oid.replace(".XSHG", ".SH").replace(".XSHE", ".SZ")
+
+
+@pytest.mark.parametrize("callable_universe", [False, True], ids=["list", "callable"])
+def test_ids_and_a_benchmark_with_exchange_suffixes_are_the_stores(on_market, callable_universe):
+    _, healthy = on_market
+    ids = healthy[:6]
+    written = [as_desks_write(i) for i in ids]
+    assert written != ids
+
+    def run(universe, benchmark):
+        given = (lambda day: universe) if callable_universe else universe
+        kw = dict(method=M.MIN_VARIANCE, window=WINDOW, capital=1e6, benchmark=benchmark)
+        return bt.run_backtest(given, "2023-05-01", "2023-08-31", **kw)
+
+    r, expected = run(written, "000300.SH"), run(ids, "000300.XSHG")
+    assert [x.shares for x in r.rebalances] == [x.shares for x in expected.rebalances]
+    pd.testing.assert_frame_equal(r.daily, expected.daily)
+
+
 def test_holdings_count_the_positions_the_lots_hold_not_the_targets(market):
     # 30,000 yuan over 20 names: many a target is worth less than a lot of its name
     info, healthy = market

@@ -1,12 +1,15 @@
 """vela-optimize run as a user runs it: a subprocess against a small synthetic store."""
 
+import io
 import json
+import math
 import os
 import subprocess
 import sys
 
 import pytest
 
+from vela_optimizer import streams
 from veladatac import sample
 
 
@@ -159,6 +162,39 @@ def test_a_closed_pipe_ends_quietly(store):
     with p.stderr:
         err = p.stderr.read().decode()
     assert p.wait(timeout=120) == 141 and err == ""
+
+
+class PipeEnd(io.RawIOBase):
+    """Unbuffered stdout on a pipe: each write takes at most a pipe's worth; past ``room`` bytes the
+    reader is gone."""
+
+    def __init__(self, room):
+        self.got, self.room = bytearray(), room
+
+    def writable(self):
+        return True
+
+    def write(self, b):
+        if len(self.got) >= self.room:
+            raise BrokenPipeError(32, "Broken pipe")
+        n = min(len(b), 65536, self.room - len(self.got))
+        self.got += bytes(b[:n])
+        return n
+
+
+@pytest.mark.parametrize("room", [math.inf, 65536])
+def test_a_document_on_unbuffered_stdout_arrives_whole_or_says_the_reader_is_gone(monkeypatch, room):
+    end = PipeEnd(room)
+    monkeypatch.setattr(sys, "stdout", io.TextIOWrapper(end, encoding="utf-8", write_through=True))
+    text = "数" * 200_000 + "\n"  # 600,001 bytes: several writes of a pipe's worth
+    if room == math.inf:
+        with streams.stdout_text() as fh:
+            fh.write(text)
+        assert end.got.decode("utf-8") == text
+    else:
+        with pytest.raises(BrokenPipeError), streams.stdout_text() as fh:
+            fh.write(text)
+    assert not end.closed
 
 
 def test_head_takes_the_title_and_nothing_is_printed_on_stderr(store):

@@ -107,6 +107,20 @@ def test_a_rule_wins_over_a_bound_and_says_so(client):
     assert any(n.startswith(f"{HALTED} suspended: held at 5.00 %") for n in r.rebalance_notes)
 
 
+@pytest.mark.parametrize(
+    "bnds, noted",
+    [
+        (None, set()),  # risk parity's own floor is no bound given: a name held at 0 is outside none
+        ({"*": (0.01, 0.4)}, {UP, HALTED}),  # a floor given is one the rule overrides, and says so
+    ],
+)
+def test_a_rule_holding_a_name_at_zero_names_only_bounds_given(client, bnds, noted):
+    r = optimize(method=M.RISK_PARITY, holdings={IDS[0]: 0.5}, bnds=bnds)
+    assert r.weights[[UP, HALTED]].tolist() == pytest.approx([0, 0], abs=1e-12)
+    said = {n.split(" ")[0] for n in r.rebalance_notes if "which give way to the rule" in n}
+    assert said == noted
+
+
 def test_holdings_that_are_all_cash_are_a_build_from_cash(client):
     r = optimize(holdings={})
     assert r.turnover == pytest.approx(1.0, abs=1e-12) and r.bought == pytest.approx(1.0, abs=1e-12)

@@ -461,7 +461,7 @@ def _with_rebalance(product: Product, client) -> Product:
     """``product`` with the rebalancing plan of its request, and the day's rules in its bounds."""
     request, b = product.request, product.bounds
     plan, lower, upper, source = rebalance.plan(
-        request, product.ids, product.trading_date, b.lower, b.upper, b.source, client
+        request, product.ids, product.trading_date, b.lower, b.upper, b.source, client, implicit=RISK_PARITY_DEFAULT
     )
     kept_labels = []
     if request.limits is not None and plan.kept:

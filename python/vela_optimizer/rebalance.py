@@ -198,8 +198,11 @@ def _ruled(status, h: float, low: float, high: float) -> tuple:
     return max(low, h), max(high, h)
 
 
-def plan(request, ids: list, day, lower, upper, source, client):
+def plan(request, ids: list, day, lower, upper, source, client, *, implicit=None):
     """The rebalancing of ``request`` over the retained ``ids`` on the trading ``day``.
+
+    ``implicit`` is the source of bounds the caller did not set (risk parity's own floor, 1e-6 and
+    no cap): a rule that overrides them is no bound given way to, and no note says it is.
 
     Returns
     -------
@@ -227,7 +230,7 @@ def plan(request, ids: list, day, lower, upper, source, client):
             continue
         ruled = _ruled(status, h[k], lower[k], upper[k])
         if ruled != (lower[k], upper[k]):
-            if ruled[0] < lower[k] or ruled[1] > upper[k]:
+            if source[k] != implicit and (ruled[0] < lower[k] or ruled[1] > upper[k]):
                 notes.append(
                     f"{oid} {tradability.REASONS[status.reason]}: held at {100 * h[k]:.2f} %, outside its "
                     f"bounds {100 * lower[k]:.2f} % .. {100 * upper[k]:.2f} %, which give way to the rule"

@@ -8,8 +8,31 @@ import contextlib
 import io
 import os
 import sys
+from typing import Any
 
 STDOUT = "-"
+
+
+class _WholeWrites(io.RawIOBase):
+    """Unbuffered stdout (python -u, PYTHONUNBUFFERED) written whole: a raw write to a pipe may take
+    part of a long document, and the text layer drops the rest without a word (a reader gone early
+    then reads as success). Each write here is repeated until all of it is taken, or raises
+    (BrokenPipeError); closing this leaves stdout open."""
+
+    def __init__(self, raw):
+        super().__init__()
+        self._raw = raw
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, b) -> int:
+        view = memoryview(b).cast("B")
+        done = 0
+        while done < len(view):
+            n = self._raw.write(view[done:])
+            done += n or 0  # None: a non-blocking stdout would block; try again
+        return done
 
 
 @contextlib.contextmanager
@@ -17,7 +40,11 @@ def stdout_text(encoding: str = "utf-8"):
     """Stdout as a text file in ``encoding`` whatever its own (a terminal's locale may not be
     UTF-8), without newline translation; flushed at the end and left open."""
     sys.stdout.flush()
-    fh = io.TextIOWrapper(sys.stdout.buffer, encoding=encoding, newline="")
+    buffer: Any = sys.stdout.buffer
+    raw = isinstance(buffer, io.RawIOBase)
+    if raw:
+        buffer = _WholeWrites(buffer)
+    fh = io.TextIOWrapper(buffer, encoding=encoding, newline="", write_through=raw)
     try:
         yield fh
         fh.flush()

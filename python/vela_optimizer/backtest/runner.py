@@ -214,7 +214,7 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str | None = None
     """
     _check_options(method, costs_bps, workers, cluster_wait)
     _check_figures(risk_free, days_per_year)
-    _check_inputs(universe, benchmark)
+    universe, benchmark = _check_inputs(universe, benchmark)
     end = _end_of(end)
     schedule = _schedule(start, end, rebalance, dates)
     # Checked once, here; each date's optimisation checks it again on that date's universe.
@@ -240,15 +240,19 @@ def run_backtest(universe, start=None, end=None, *, rebalance: str | None = None
         raise run.interrupted(**accounts) from None
 
 
-def _check_inputs(universe, benchmark) -> None:
+def _check_inputs(universe, benchmark) -> tuple:
+    """The universe and the benchmark with ids as the store's (``600000.SH`` is 600000.XSHG), as
+    optimize reads them: the accounts are keyed by the ids the optimisations return weights under."""
     if isinstance(universe, str):  # a str is iterable: it would be read as one id per character
         raise InvalidArgument(f"OPTIMIZER: universe 必须为合约列表或可调用对象，传入值为：{universe!r}")
+    benchmark = _request.benchmark_in_store(benchmark)
     if (
         benchmark is not None
         and veladatac.instruments(benchmark) is None
         and veladatac.fund.instruments(benchmark) is None
     ):
         raise InvalidArgument(f"OPTIMIZER: 基准 {benchmark} 不在数据中")
+    return (universe if callable(universe) else _request.ids_in_store(universe)), benchmark
 
 
 def _forwarded(store, scheduler):
@@ -305,7 +309,7 @@ def _schedule(start, end: _dt.date, rebalance: str | None, dates) -> list:
 def _universe_on(universe, day):
     """The ids of ``day`` as a list, or the (class, message, line) of the error reading them."""
     try:
-        return list(universe(day)) if callable(universe) else list(universe)
+        return _request.ids_in_store(list(universe(day))) if callable(universe) else list(universe)
     except Exception as e:  # noqa: BLE001 - a universe that cannot be read fails its date
         return executors.error_of(e)
 
