@@ -124,18 +124,27 @@ class Jacobian:
         VwF = V[F] / self.wz[F, None]
         X = np.empty(V.shape)
         XZ = X[Z] = V[Z] / self.zdiag[:, None]
-        CZ, CZF = self._held_rows()
         # Few rows of X[Z] are not 0 (the right-hand sides are mostly 0 on the held rows): the
         # products with X[Z] run over those alone, C[Z]·X as C[Z, F]·X[F] plus their columns
         # (under caps on trades Z is most rows, and C[Z]·X was most of a solve's work).
         nz = np.flatnonzero(XZ.any(axis=1))
-        XF = X[F] = self._m_solve(VwF - CZF[nz].T @ XZ[nz] if nz.size else VwF)
+        from_held = self._from_held(nz, XZ[nz]) if nz.size else None
+        XF = X[F] = self._m_solve(VwF - from_held[0] if from_held is not None else VwF)
         CX = np.empty(V.shape)
         CX[F] = VwF - self.D[F, None] * XF
-        CX[Z] = CZF @ XF
-        if nz.size:
-            CX[Z] += CZ[:, Z[nz]] @ XZ[nz]
+        CX[Z] = self._held_times(XF)
+        if from_held is not None:
+            CX[Z] += from_held[1]
         return X, CX
+
+    def _held_times(self, XF):
+        """C[Z, F]·XF."""
+        return self._held_rows()[1] @ XF
+
+    def _from_held(self, nz, XZ):
+        """(C[F, Z[nz]]·XZ, C[Z, Z[nz]]·XZ): the products with the rows ``nz`` of X[Z] not 0."""
+        CZ, CZF = self._held_rows()
+        return CZF[nz].T @ XZ, CZ[:, self.Z[nz]] @ XZ
 
     def _m_solve(self, RF):
         """M[F, F]⁻¹·RF (its factor)."""
@@ -155,7 +164,7 @@ class Jacobian:
         y = self._m_solve(r[F])
         z = np.empty(r.shape)
         z[F] = y / self.wz[F][column]
-        z[Z] = (r[Z] - self._held_rows()[1] @ y) / self.zdiag[column]
+        z[Z] = (r[Z] - self._held_times(y)) / self.zdiag[column]
         return z
 
 
@@ -172,6 +181,11 @@ class FactoredJacobian(Jacobian):
         self.lu = None
         m = np.where(zero, 1.0, C.d + self.D)
         W, H = C.low_rank()
+        # C's products with the rows solved apart go through its factors: C[Z, F] = W[Z]·H·W[F]ᵀ
+        # (Z and F share no index, so the diagonal adds nothing there). Gathered densely, C[Z] was
+        # an n × |Z| array per set of factors (|Z| most rows under caps on trades: 170 MB and
+        # most of the solves' time at 4,900 instruments).
+        self._WZ, self._WF, self._H = W[self.Z], W[self.F], H
         W = W.copy()
         W[self.Z] = 0.0
         self.singular = not np.all(np.abs(m) > 1e-14 * float(np.max(np.abs(m))))
@@ -182,8 +196,15 @@ class FactoredJacobian(Jacobian):
     def _columns(self, idx):
         return self.C.columns(idx)
 
-    def _rows(self, idx):
-        return self.C.columns(idx).T
+    def _held_times(self, XF):
+        return self._WZ @ (self._H @ (self._WF.T @ XF))
+
+    def _from_held(self, nz, XZ):
+        Zn = self.Z[nz]
+        t = self._H @ (self._WZ[nz].T @ XZ)
+        CZ_X = self._WZ @ t
+        CZ_X[nz] += self.C.d[Zn, None] * XZ  # C's diagonal, on the rows nz themselves
+        return self._WF @ t, CZ_X
 
     def _m_solve(self, RF):
         # Woodbury's solve is O(n) a column whatever F is: over all of M, the rows Z zero.
