@@ -341,6 +341,27 @@ def test_the_plot_of_a_whole_market_draws_the_largest_weights_only(tmp_path, hel
     assert height == pytest.approx((0.28 * min(held, 60) + 1.6) * 110, abs=2)
 
 
+@pytest.mark.parametrize(("kept", "bars"), [({}, 40), ({"601999.XSHG": 0.03, "000999.XSHE": 0.0}, 41)])
+def test_the_plot_draws_a_holding_kept_outside_the_optimisation(tmp_path, kept, bars):
+    # a suspended holding kept at its weight is part of the portfolio: a bar of its own (one held at
+    # 0 is not); the chart had drawn the optimised weights alone, summing to less than 1
+    pytest.importorskip("matplotlib")
+    ids = [f"{600000 + k:06d}.XSHG" for k in range(40)]
+    weights = dict(zip(ids, np.full(40, (1 - sum(kept.values())) / 40)))
+    rep = _report.build(
+        result(weights, np.diag(np.full(40, 1e-4))),
+        inputs=INPUTS,
+        names={},
+        groups={},
+        group_label="sector",
+        bounds={},
+    )
+    rep["kept_rows"] = [{"id": oid, "name": "", "group": None, "weight": w} for oid, w in kept.items()]
+    _plot.write_plot(tmp_path / "w.png", rep)
+    height = int.from_bytes((tmp_path / "w.png").read_bytes()[20:24], "big")
+    assert height == pytest.approx((0.28 * bars + 1.6) * 110, abs=2)
+
+
 @pytest.mark.parametrize(("zeros", "listed"), [(3, True), (50, True), (51, False), (4700, False)])
 def test_rows_at_zero_fold_into_one_line_past_a_few(zeros, listed):
     # a whole-market minimum variance holds a few names and leaves thousands at 0: the table

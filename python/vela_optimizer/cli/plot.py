@@ -26,6 +26,7 @@ CJK_FAMILIES = (
 
 BAR = "#3b6ea5"
 RISK = "#c8553d"
+KEPT = "#9aa5b1"  # a holding kept outside the optimisation
 LIMIT = "black"
 # The most instruments drawn, largest first: at 0.28 inch a bar, about 17 inches of them.
 MAX_BARS = 60
@@ -124,7 +125,8 @@ def write_plot(path, report: dict) -> str | None:
     """Draw the report to the PNG file ``path``; returns a warning when no font draws Chinese.
 
     Left, the weights of the instruments held (zero weights left out, their count in the
-    title) with a black tick at each cap below 100 % and at each floor above 0; middle, their
+    title; holdings kept outside the optimisation in grey among them) with a black tick at each
+    cap below 100 % and at each floor above 0; middle, their
     shares of the portfolio variance; right (with group limits), each group's total with its
     floor and cap.
 
@@ -141,10 +143,19 @@ def write_plot(path, report: dict) -> str | None:
     family, warning = chinese_font()
     # rows come largest first: draw at most MAX_BARS of them, largest at the top (the figure grows
     # with each bar, and a whole market holds thousands: no one reads a bar chart that tall)
-    every = [r for r in report["rows"] if r["weight"] != 0.0]
+    # held ids kept outside the optimisation (the day's rules held them) are part of the portfolio
+    # as much as the optimised weights: drawn among them in their own colour, with no risk share of
+    # the optimised weights (the table and the JSON list them; the chart had left them out)
+    kept = [dict(r, kept=True, risk_share=0.0, high=None, low=None) for r in report.get("kept_rows") or []]
+    every = sorted(
+        [r for r in report["rows"] if r["weight"] != 0.0] + [r for r in kept if r["weight"] != 0.0],
+        key=lambda r: -r["weight"],
+    )
     held = every[:MAX_BARS][::-1]
-    left_out = len(report["rows"]) - len(every)
+    left_out = len(report["rows"]) - sum(r["weight"] != 0.0 for r in report["rows"])
     notes = []
+    if any(r.get("kept") for r in held):
+        notes.append(f"{sum(bool(r.get('kept')) for r in held)} kept outside the optimisation")
     if len(every) > len(held):
         drawn = math.fsum(r["weight"] for r in held)
         notes.append(f"the {len(held)} largest of {len(every)} held, {drawn:.2%} of the weight")
@@ -160,7 +171,7 @@ def write_plot(path, report: dict) -> str | None:
         )
         weights, risk = axes[0], axes[1]
         y = list(range(len(held)))
-        weights.barh(y, [100 * r["weight"] for r in held], color=BAR)
+        weights.barh(y, [100 * r["weight"] for r in held], color=[KEPT if r.get("kept") else BAR for r in held])
         caps = [(i, 100 * r["high"]) for i, r in enumerate(held) if r["high"] is not None and r["high"] < 1]
         floors = [(i, 100 * r["low"]) for i, r in enumerate(held) if r["low"] is not None and r["low"] > 0]
         if caps:
