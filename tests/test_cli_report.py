@@ -12,6 +12,7 @@ import pandas as pd
 import pytest
 
 from vela_optimizer.cli import plot as _plot, report as _report
+from vela_optimizer.phrases import plural
 
 DAYS = pd.to_datetime(["2026-06-23", "2026-06-24", "2026-06-25", "2026-06-26"])
 
@@ -441,3 +442,16 @@ def test_the_trade_list_prints_prices_to_their_tick_and_yuan_to_the_fen(
     assert [o[k] for k in ("price", "value", "commission", "stamp_duty", "transfer", "fees")] == [
         float(x) for x in [price, *amounts]
     ]
+
+
+@pytest.mark.parametrize(
+    ("n", "noun", "expected"),
+    [
+        (1, "Shenwan industry", "1 Shenwan industry"),
+        (2, "Shenwan industry", "2 Shenwan industries"),
+        (2, "trading day", "2 trading days"),
+        (3, "fund type", "3 fund types"),
+    ],
+)
+def test_counts_take_the_plural_of_their_noun(n, noun, expected):
+    assert plural(n, noun) == expected

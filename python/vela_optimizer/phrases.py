@@ -22,8 +22,12 @@ def some(ids, shown: int = SHOWN, sep: str = ", ") -> str:
 
 
 def plural(n: int, noun: str) -> str:
-    """``"1 stock"``, ``"2 stocks"``."""
-    return f"{n} {noun}" if n == 1 else f"{n} {noun}s"
+    """``"1 stock"``, ``"2 stocks"``, ``"2 Shenwan industries"`` (``"2 days"``)."""
+    if n == 1:
+        return f"{n} {noun}"
+    if noun.endswith("y") and noun[-2:-1] not in ("a", "e", "i", "o", "u", ""):
+        return f"{n} {noun[:-1]}ies"
+    return f"{n} {noun}s"
 
 
 # The optimiser's fixed refusals, as the commands say them: its own texts are a contract the Python

@@ -755,8 +755,9 @@ def _eased_notes(book: _Book, w, result) -> list:
             # in the group's own terms: the weight held outside the result in it counts, and what a
             # forced sale in whole lots left of it above the plan (which lowered ``book.hi``)
             label = lim.row_labels[r]
-            kept = _kept_in(result, label) + float(lim.hi[r] - book.hi[r])
-            today = float(lim.hi[r]) + _kept_in(result, label)
+            outside = _kept_in(result, label)
+            kept = outside + float(lim.hi[r] - book.hi[r])
+            today = float(lim.hi[r]) + outside
             notes.append(_kept_above(label, today, float(w[g].sum()) + kept, result.eased_groups[label][1]))
     return notes
 

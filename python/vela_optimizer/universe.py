@@ -202,33 +202,27 @@ def store_path():
         return None
 
 
-def unknown_line(ids) -> str:
-    """The refusal of ``ids``, which the store does not know: each named with its close matches
-    among every id of the store, and the store they are not in."""
-    known = known_ids()
-    parts = []
-    for oid in ids:
-        near = close_ids(oid, known)
-        parts.append(f"{oid} (did you mean {either(near)}?)" if near else oid)
-    store = store_path()
-    where = f" in store {store}" if store else ""
-    return f"{plural(len(ids), 'unknown id')}{where}: {', '.join(parts)}"
-
-
 def check_known(ids, client, option: str) -> None:
     """Refuse the ids given to ``option`` (``--bound``) that the store knows neither as a stock, a
     fund nor an index: a typo ("600000.XSG") limited nothing and was said to lie outside the universe.
     An id the store knows is left to the caller, in the universe or not."""
-    unknown = classify(list(ids), client).unknown if ids else []
-    if unknown:
-        raise UsageError(f"{option}: {unknown_line(unknown)}")
+    if ids:
+        check_kinds(Kinds([], [], [], classify(list(ids), client).unknown), option)
 
 
 def check_kinds(kinds: Kinds, option: str = "") -> None:
     """Refuse unknown ids (all of them, with close matches), indices and a mix of stocks and funds;
     ``option`` (``"--holdings held.csv"``) starts the line of unknown ids when they came from one."""
     if kinds.unknown:
-        raise UsageError(f"{option}: {unknown_line(kinds.unknown)}" if option else unknown_line(kinds.unknown))
+        known = known_ids()
+        parts = []
+        for oid in kinds.unknown:
+            near = close_ids(oid, known)
+            parts.append(f"{oid} (did you mean {either(near)}?)" if near else oid)
+        store = store_path()
+        where = f" in store {store}" if store else ""
+        prefix = f"{option}: " if option else ""
+        raise UsageError(f"{prefix}{plural(len(kinds.unknown), 'unknown id')}{where}: {', '.join(parts)}")
     if kinds.indices:
         first = kinds.indices[0]
         raise UsageError(

@@ -21,6 +21,7 @@ from vela_optimizer.backtest.runner import cores
 from vela_optimizer.backtest.statistics import TRADING_DAYS_PER_YEAR
 from vela_optimizer.cli import options
 from vela_optimizer.cli.optimize import emit
+from vela_optimizer.phrases import plural
 from vela_optimizer.streams import STDOUT, stdout_gone
 from vela_optimizer.universe import UsageError
 
@@ -687,13 +688,10 @@ def idle_limit_notes(limits, rebalances, client) -> list:
                 idle.pop(rule.given, None)
     if not idle:
         return []
-    noun = (
-        limits.noun if len(idle) == 1 else limits.noun[:-1] + "ies" if limits.noun.endswith("y") else limits.noun + "s"
-    )
     parts = [f"{label} (cap {given[label][1]})" for label in idle]
     return [
-        f"{options.LIMIT_OPTIONS[limits.scheme]} for {len(idle)} {noun} no instrument of the portfolio was in on any "
-        f"rebalancing date had no effect: {', '.join(parts)}"
+        f"{options.LIMIT_OPTIONS[limits.scheme]} for {plural(len(idle), limits.noun)} no instrument of the portfolio "
+        f"was in on any rebalancing date had no effect: {', '.join(parts)}"
     ]
 
 

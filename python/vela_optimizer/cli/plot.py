@@ -146,16 +146,19 @@ def write_plot(path, report: dict) -> str | None:
     # held ids kept outside the optimisation (the day's rules held them) are part of the portfolio
     # as much as the optimised weights: drawn among them in their own colour, with no risk share of
     # the optimised weights (the table and the JSON list them; the chart had left them out)
-    kept = [dict(r, kept=True, risk_share=0.0, high=None, low=None) for r in report.get("kept_rows") or []]
-    every = sorted(
-        [r for r in report["rows"] if r["weight"] != 0.0] + [r for r in kept if r["weight"] != 0.0],
-        key=lambda r: -r["weight"],
-    )
+    optimised = [r for r in report["rows"] if r["weight"] != 0.0]
+    kept = [
+        dict(r, kept=True, risk_share=0.0, high=None, low=None)
+        for r in report.get("kept_rows") or []
+        if r["weight"] != 0.0
+    ]
+    every = sorted(optimised + kept, key=lambda r: -r["weight"])
     held = every[:MAX_BARS][::-1]
-    left_out = len(report["rows"]) - sum(r["weight"] != 0.0 for r in report["rows"])
+    left_out = len(report["rows"]) - len(optimised)
     notes = []
-    if any(r.get("kept") for r in held):
-        notes.append(f"{sum(bool(r.get('kept')) for r in held)} kept outside the optimisation")
+    kept_drawn = sum(bool(r.get("kept")) for r in held)
+    if kept_drawn:
+        notes.append(f"{kept_drawn} kept outside the optimisation")
     if len(every) > len(held):
         drawn = math.fsum(r["weight"] for r in held)
         notes.append(f"the {len(held)} largest of {len(every)} held, {drawn:.2%} of the weight")
