@@ -834,3 +834,23 @@ def test_a_turnover_cap_of_minus_zero_is_zero_in_what_the_command_says(store, ru
         store.path, *ids, "--method", "min_variance", "--date", store.end, "--holdings", held, "--max-turnover", cap
     )
     assert status == 2 and "turnover cap 0.0000" in err and "-0.0" not in err, err
+
+
+@pytest.mark.parametrize(
+    ("bound", "said"),
+    [
+        ("{id}=0:0.1", "outside its bounds 0.00 % .. 10.00 %"),  # held at 20 %, above its cap
+        ("*=0:0.18", "outside its bounds 0.00 % .. 18.00 %"),  # above the default cap
+    ],
+)
+def test_a_bound_on_a_held_name_screening_removed_gives_way_and_is_not_called_ignored(
+    store, run, tmp_path, bound, said
+):
+    suspended = store.roles["long_suspension"][0]  # suspended to 2026-06-01: screened out, kept at its weight
+    held = tmp_path / "held.csv"
+    held.write_text(f"order_book_id,weight\n{suspended},0.2\n", encoding="utf-8")
+    args = [*healthy(store, 6), suspended, "--method", "min_variance", "--holdings", held, "--date", "2026-06-01"]
+    doc, text, _ = report_of(run, store, *args, "--bound", bound.format(id=suspended), tmp_path=tmp_path)
+    assert doc["weights"][suspended] == 0.2
+    assert f"Note: {suspended} suspended: held at 20.00 %, {said}, which give way to the rule." in text
+    assert "Bounds ignored" not in text and doc["report"]["ignored_bounds"] == []

@@ -110,6 +110,24 @@ def test_a_rule_wins_over_a_bound_and_says_so(client):
 @pytest.mark.parametrize(
     "bnds, noted",
     [
+        ({OUTSIDE_HALTED: (0, 0.02)}, "outside its bounds 0.00 % .. 2.00 %"),  # held at 4 %, above its cap
+        ({"*": (0.05, 0.3)}, "outside its bounds 5.00 % .. 30.00 %"),  # below the default floor
+        ({OUTSIDE_HALTED: (0.01, 0.3), "*": (0.05, 0.3)}, None),  # its own bound holds it
+    ],
+)
+@pytest.mark.filterwarnings("ignore:OPTIMIZER.*被忽略:UserWarning")  # the module: a bound outside the universe
+def test_a_bound_on_a_name_kept_outside_gives_way_to_the_rule_and_says_so(client, bnds, noted):
+    r = optimize(holdings=HELD, bnds=bnds)
+    assert r.kept == {OUTSIDE_HALTED: 0.04}
+    said = [n for n in r.rebalance_notes if n.startswith(f"{OUTSIDE_HALTED} suspended: held at 4.00 %")]
+    assert said == (
+        [] if noted is None else [f"{OUTSIDE_HALTED} suspended: held at 4.00 %, {noted}, which give way to the rule"]
+    )
+
+
+@pytest.mark.parametrize(
+    "bnds, noted",
+    [
         (None, set()),  # risk parity's own floor is no bound given: a name held at 0 is outside none
         ({"*": (0.01, 0.4)}, {UP, HALTED}),  # a floor given is one the rule overrides, and says so
     ],

@@ -240,11 +240,23 @@ def plan(request, ids: list, day, lower, upper, source, client, *, implicit=None
         if status.reason == SUSPENDED or h[k] > 0 or status.reason == LIMIT_UP:
             untradable.append(Untradable(oid, status.reason, float(h[k]), delisted=status.delisted))
     kept, sold = {}, {}
+    given = request.bnds or {}
     for oid in outside:
         status = statuses.get(oid)
         if status is not None and status.reason in (SUSPENDED, LIMIT_DOWN):
             kept[oid] = held[oid]
             untradable.append(Untradable(oid, status.reason, held[oid], inside=False, delisted=status.delisted))
+            # a name kept outside the optimisation (outside the universe, or removed by screening)
+            # is still in the portfolio: a bound stated for it that its weight breaks gives way to
+            # the rule as a retained name's does, and says so, not dropped as if it were sold
+            bound = given.get(oid, given.get("*"))
+            if bound is not None:
+                low, high = (float(x) for x in bound)
+                if not low <= held[oid] <= high:
+                    notes.append(
+                        f"{oid} {tradability.REASONS[status.reason]}: held at {100 * held[oid]:.2f} %, outside "
+                        f"its bounds {100 * low:.2f} % .. {100 * high:.2f} %, which give way to the rule"
+                    )
         else:
             sold[oid] = held[oid]
     if math.fsum(kept.values()) >= 1.0:

@@ -503,7 +503,9 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
         benchmark_returns=result.benchmark_returns,
         notes=limited + _notes(request, result, window) + (held.notes if held is not None else []) + valued,
         warnings=alerts,
-        ignored_bounds=[k for k in result.ignored_bounds if k in set(ids)],
+        # a name screening removed that is kept at its weight (it could not be traded) was not
+        # dropped from the portfolio: its bound's fate is in the rebalancing's notes
+        ignored_bounds=[k for k in result.ignored_bounds if k in set(ids) and k not in result.kept],
         trades=trades,
     )
     progress.done()
