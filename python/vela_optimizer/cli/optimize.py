@@ -11,6 +11,7 @@ import time
 import warnings
 
 from vela_optimizer import universe
+from vela_optimizer._version import package_version
 from vela_optimizer.cli import options, replay
 from vela_optimizer.cli.options import EXIT_BROKEN_PIPE, EXIT_USAGE
 from vela_optimizer.phrases import plural, some
@@ -322,16 +323,6 @@ def inputs_of(args, request, extent, day, start, kind: str, held=None) -> dict:
         "capital": args.capital,
         "version": package_version(),
     }
-
-
-def package_version() -> str:
-    """The installed package's version ("unknown" when it runs from a source tree without metadata)."""
-    from importlib import metadata
-
-    try:
-        return metadata.version("vela_optimizer")
-    except metadata.PackageNotFoundError:
-        return "unknown"
 
 
 def show_screening(progress: Progress) -> None:
