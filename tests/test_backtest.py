@@ -240,6 +240,52 @@ def test_the_one_way_turnover_is_the_larger_of_bought_and_sold(capital, bps, pri
     assert (trade.turnover, trade.cost) == pytest.approx(expected, rel=1e-12)
 
 
+# (closes of three days, shares after each of the first two days' rebalancings, de-listed on day 2)
+IN_FEN = {
+    # two rebalancings whose float sums of whole-fen amounts read 517871.68000000005 and 671014.1100000001
+    "orders": (
+        {"600000.XSHG": [49.39, 4.96, 3.55], "000001.XSHE": [8.37, 2.47, 40.3], "300750.XSHE": [45.91, 48.72, 51.44]},
+        [{"600000.XSHG": 5000, "000001.XSHE": 3400, "300750.XSHE": 4500}, {"600000.XSHG": 4300, "000001.XSHE": 3900}],
+        None,
+    ),
+    # 5,200 shares at a last close of 24.65 are 128,180.00 yuan (128179.99999999999 in doubles)
+    "a de-listing": (
+        {"600000.XSHG": [10.0, 10.0, 10.0], "000001.XSHE": [20.0, 24.65, 24.65]},
+        [{"600000.XSHG": 1000, "000001.XSHE": 5200}],
+        "000001.XSHE",
+    ),
+}
+
+
+@pytest.mark.parametrize("prices, held, gone", IN_FEN.values(), ids=IN_FEN.keys())
+def test_cash_from_a_capital_is_whole_fen(prices, held, gone):
+    from decimal import Decimal
+
+    from vela_optimizer.backtest.accounts import Book, Fees
+    from veladatac import rules
+
+    frame = table(3, **prices)
+    fees, capital = Fees(), 1e6
+    book = Book(frame, frame.index[0], fees=fees, capital=capital, ruled=True, delisted={gone: frame.index[2]})
+    cash, was = Decimal(repr(capital)), {}
+    for t, shares in enumerate(held):
+        trade = book.rebalance(frame.index[t], {}, shares=shares)
+        day = frame.index[t].date()
+        for oid in sorted(set(was) | set(shares)):
+            n, p = shares.get(oid, 0) - was.get(oid, 0), prices[oid][t]
+            if n:
+                side = "buy" if n > 0 else "sell"
+                paid = Decimal(repr(rules.round_fen(abs(n) * p))) * (-1 if n > 0 else 1)
+                cash += paid - sum(Decimal(repr(f)) for f in fees.order(oid, side, abs(n), p, day))
+        assert trade.cash == float(cash)
+        was = shares
+    ledger = book.ledger()
+    for d in ledger.delistings:
+        assert d.value == float(Decimal(d.shares) * Decimal(repr(d.price)))
+        cash += Decimal(repr(d.value))
+    assert book.cash == float(cash)
+
+
 def test_rows_before_the_start_only_fill_forward():
     # B has no value on the first day of the backtest, but one before: it can be bought
     frame = pd.DataFrame({"A": [9.0, 10, 11], "B": [4.0, np.nan, 5]}, index=days(3, "2025-01-03"))
@@ -479,8 +525,9 @@ def test_funds_bought_from_a_capital_pay_each_orders_commission_and_no_more(on_s
     commission = math.fsum(f["commission"] for f in fees)
     assert bought and commission >= 5.0 * len(bought)
     assert all(f["stamp_duty"] == f["transfer"] == 0 for f in fees)
-    # the cash the trade list planned with is what the accounts charge, to the fen
-    spent = math.fsum(n * navs[i] for i, n in bought.items())
+    # the cash the trade list planned with is what the accounts charge, to the fen: each order pays
+    # its units times the net value (four decimals) rounded to the fen
+    spent = math.fsum(tradelist.order_value(n, navs[i]) for i, n in bought.items())
     assert first.cash == pytest.approx(capital - spent - commission, abs=1e-6)
     assert first.fees["commission"] == pytest.approx(commission / capital, rel=1e-12)
     assert first.fees["stamp_duty"] == first.fees["transfer"] == 0

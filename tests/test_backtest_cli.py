@@ -924,6 +924,26 @@ def test_a_replay_runs_the_universe_of_the_record(store, tmp_path, capsys, named
     assert {"000001.XSHE", "000348.XSHE"} <= set(recorded["rebalances"][0]["weights"])
 
 
+@pytest.mark.parametrize(
+    "named",
+    [["--ids-file", "{ids}"], ["000001.SZ", "--ids-file", "{ids}", "--universe", "000300.XSHG", "--limit", "6"]],
+    ids=["file", "ids-file-and-index"],
+)
+def test_a_replays_record_is_the_runs(store, tmp_path, capsys, named):
+    # the rules, a turnover cap, a capital, a benchmark and bounds: every output agrees, the settings
+    # too (the replay runs on the ids the file gave, and records the file the run read)
+    ids = tmp_path / "ids.txt"
+    ids.write_text("000348.XSHE\n000671.SZ  # 第三只\n000787.XSHE\n", encoding="utf-8")
+    options = [str(a).format(ids=ids) for a in named] + ["--default-bound", "0:0.4", "--bound", "000348.XSHE=0:0.3"]
+    options += ["--max-turnover", "0.3", "--capital", "2000000", "--benchmark", "000300.SH"]
+    first, again = tmp_path / "first.json", tmp_path / "again.json"
+    status, out, err = run_here(store, capsys, *options, *TEN, "--end", "2025-12-31", "--json", first)
+    assert status == 0, err
+    status, out2, err = run_here(store, capsys, "--replay", first, "--json", again, "--workers", "1")
+    assert status == 0, err
+    assert again.read_text(encoding="utf-8") == first.read_text(encoding="utf-8") and out2 == out
+
+
 RECORD = {
     "method": "min_variance",
     "window": 132,

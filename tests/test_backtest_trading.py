@@ -481,26 +481,68 @@ def test_a_checkpoint_made_with_other_trading_settings_is_refused(on_market, tmp
     assert [d[0] for d in info.value.differences] == [field]
 
 
+def ours():
+    """The version pyproject.toml gives."""
+    pyproject = (Path(__file__).parents[1] / "pyproject.toml").read_text(encoding="utf-8")
+    return re.search(r'^version = "([^"]+)"', pyproject, re.M).group(1)
+
+
 def test_a_checkpoint_of_the_version_before_the_turnover_changed_is_refused(on_market, tmp_path, monkeypatch):
-    # 0.2.0 recorded the turnover with the cash leg: an installed package keys its checkpoints by its
-    # version, so that a resumed run never mixes those figures with its own
-    from importlib import metadata
+    # 0.2.0 recorded the turnover with the cash leg: the package keys its checkpoints by its version,
+    # so that a resumed run never mixes those figures with its own
+    from vela_optimizer.cli import optimize
 
     _, healthy = on_market
-    pyproject = (Path(__file__).parents[1] / "pyproject.toml").read_text(encoding="utf-8")
-    ours = re.search(r'^version = "([^"]+)"', pyproject, re.M).group(1)
-    found = metadata.version
+    ours_ = ours()
 
     def installed(version):
-        monkeypatch.setattr(metadata, "version", lambda name: version if name == "vela_optimizer" else found(name))
+        monkeypatch.setattr(optimize, "package_version", lambda: version)
 
     args = dict(CHAIN, end="2023-07-31", checkpoint=tmp_path / "ck")
     installed("0.2.0")
     bt.run_backtest(healthy[:6], **args)
-    installed(ours)
+    installed(ours_)
     with pytest.raises(bt.CheckpointMismatch) as info:
         bt.run_backtest(healthy[:6], **args)
-    assert info.value.differences == [("version", "0.2.0", ours)]
+    assert info.value.differences == [("version", "0.2.0", ours_)]
+
+
+@pytest.mark.parametrize("reader", ["toml", "lines"])  # lines: Python 3.10's, without a TOML reader
+def test_a_run_from_the_source_tree_keys_its_checkpoint_by_the_trees_version(on_market, tmp_path, monkeypatch, reader):
+    # the tests run from the source tree (PYTHONPATH=python), without the package's metadata
+    from vela_optimizer import _version
+
+    if reader == "lines":
+        monkeypatch.setattr(_version, "read_project", _version.project_lines)
+    _, healthy = on_market
+    bt.run_backtest(healthy[:6], **dict(CHAIN, end="2023-07-31"), checkpoint=tmp_path / "ck")
+    key = json.loads((tmp_path / "ck" / "backtest.json").read_text(encoding="utf-8"))["key"]
+    assert key["version"] == ours()
+
+
+PYPROJECTS = [
+    ('[project]\nname = "vela_optimizer"\nversion = "0.9.1"\n', "0.9.1"),
+    # another table's version first, the name as pip writes it, single quotes and a comment
+    ("[tool.x]\nversion = '7'\n\n[project]\nname = \"vela-optimizer\"  # ours\nversion = '0.9.1'\n", "0.9.1"),
+    ('[project]\nname = "another"\nversion = "1.0"\n', None),  # another project's tree
+    ('[project]\nname = "vela_optimizer"\ndynamic = ["version"]\n', None),
+    (None, None),  # no file: an installed package's folders
+]
+
+
+@pytest.mark.parametrize("reader", ["toml", "lines"])
+@pytest.mark.parametrize(
+    "text, expected", PYPROJECTS, ids=["ours", "another table first", "another project", "dynamic", "no file"]
+)
+def test_the_version_of_a_pyproject(tmp_path, monkeypatch, reader, text, expected):
+    from vela_optimizer import _version
+
+    if reader == "lines":
+        monkeypatch.setattr(_version, "read_project", _version.project_lines)
+    path = tmp_path / "pyproject.toml"
+    if text is not None:
+        path.write_text(text, encoding="utf-8")
+    assert _version.project_version(path) == expected
 
 
 # ---------------------------------------------------------------- the command's switches and replay

@@ -106,7 +106,7 @@ class Delisting:
     price : float
         The last close, at which the holding is valued into cash.
     value : float
-        The cash it became: yuan with a capital, else in units of the starting capital.
+        The cash it became: yuan to the fen with a capital, else in units of the starting capital.
     """
 
     date: _dt.date
@@ -300,17 +300,18 @@ class Book:
             gone = (self.gone_from <= t) & (self.held != 0)
             if gone.any():
                 day = self.days[t].date()
+                first = len(self.delistings)
                 for j in np.flatnonzero(gone).tolist():
                     price = float(self.filled[t, j])
                     if self.capital is None:
                         self.delistings.append(Delisting(day, self.ids[j], None, price, float(self.held[j])))
-                    else:  # sold at the last close
+                    else:  # sold at the last close, for what the order brings: yuan to the fen
                         n = int(self.held[j])
-                        self.delistings.append(Delisting(day, self.ids[j], n, price, n * price))
+                        self.delistings.append(Delisting(day, self.ids[j], n, price, rules.round_fen(n * price)))
                 if self.capital is None:
                     self.cash += self.held[gone].sum()
                 else:
-                    self.cash += math.fsum(self.held[gone] * self.filled[t, gone])
+                    self.cash = rules.round_fen(self.cash + math.fsum(d.value for d in self.delistings[first:]))
                 self.held[gone] = 0
 
     def before(self, when) -> tuple:
@@ -420,18 +421,24 @@ class Book:
             if oid not in self.column:
                 raise ValueError(f"no prices for {oid}, held on {day}")
             new[self.column[oid]] = int(n)
-        fees = np.zeros(len(self.fees.kinds()))
+        # every amount is yuan to the fen, as the trade list's orders pay and are charged; so are
+        # their sums, rounded free of the doubles' noise (a cash of 244.2299999999534 is 244.23)
+        charged: list = []
         flows = []
         for j in np.flatnonzero(new != old):
             n = int(new[j] - old[j])
             price = float(self.filled[row, j])
-            fees += np.asarray(self.fees.order(self.ids[j], "buy" if n > 0 else "sell", abs(n), price, day))
-            flows.append(-n * price)
+            charged.append(self.fees.order(self.ids[j], "buy" if n > 0 else "sell", abs(n), price, day))
+            paid = rules.round_fen(abs(n) * price)
+            flows.append(-paid if n > 0 else paid)
+        by_kind = zip(*charged) if charged else [()] * len(self.fees.kinds())
+        fees = np.array([rules.round_fen(math.fsum(amounts)) for amounts in by_kind])
+        total = rules.round_fen(math.fsum(fees.tolist()))
         self.held = new
-        self.cash = self.cash + math.fsum(flows) - float(fees.sum())
+        self.cash = rules.round_fen(self.cash + math.fsum(flows) - total)
         capital = float(self.capital or 1.0)
         kept = {self.ids[j]: int(new[j]) for j in np.flatnonzero(new)}
-        return self._recorded(row, value, before, old, fees / capital, float(fees.sum()) / capital, kept)
+        return self._recorded(row, value, before, old, fees / capital, total / capital, kept)
 
     def _recorded(self, row, value, before, old, fees, cost, shares) -> Trade:
         """The Trade of a rebalancing whose new holdings (``self.held``, ``self.cash``) are set."""

@@ -620,6 +620,10 @@ def _plan(args) -> _Plan:
         bnds=options.bounds_of(args),
         cons=options.constraint_of(args, vela_optimizer),
     )
+    given = getattr(args, "replay_given", None) or {
+        "ids": [veladatac.store_id(i) for i in args.ids],
+        "ids_file": args.ids_file,
+    }
     settings = {
         "method": args.method,
         "schedule": schedule,
@@ -627,8 +631,8 @@ def _plan(args) -> _Plan:
         "end": str(end),
         "universe": veladatac.store_id(args.universe) if args.universe else None,
         "limit": args.limit,
-        "ids": [veladatac.store_id(i) for i in args.ids],
-        "ids_file": args.ids_file,
+        "ids": given["ids"],
+        "ids_file": given["ids_file"],
         "window": args.window,
         "cov_shrinkage": not args.no_shrinkage,
         "risk_aversion": args.risk_aversion,
@@ -748,6 +752,11 @@ def _replayed(parser, given):
         if not isinstance(settings["store"], dict):
             raise TypeError(f"store {settings['store']!r} is not a store's identity")
         dates = [options.date_value(d) for d in settings["dates"]]
+        ids, ids_file = settings.get("ids") or [], settings.get("ids_file")
+        if not (isinstance(ids, list) and all(isinstance(i, str) for i in ids)):
+            raise TypeError("ids must be a list of ids")
+        if not (ids_file is None or isinstance(ids_file, str)):
+            raise TypeError(f"ids_file {ids_file!r} is not a file name")
     except argparse.ArgumentTypeError as e:
         refuse(f"settings.dates: {e}")
     except (OSError, ValueError, KeyError, TypeError, AttributeError) as e:
@@ -756,6 +765,8 @@ def _replayed(parser, given):
     args.replay_dates = dates
     args.replay_schedule = settings["schedule"]
     args.replay_store = settings["store"]
+    # the replay runs on the ids the run read: its settings say what the run was given
+    args.replay_given = {"ids": list(ids), "ids_file": ids_file}
     return args
 
 

@@ -11,6 +11,7 @@ import time
 import warnings
 
 from vela_optimizer import universe
+from vela_optimizer._version import package_version
 from vela_optimizer.cli import options, replay
 from vela_optimizer.cli.options import EXIT_BROKEN_PIPE, EXIT_USAGE
 from vela_optimizer.phrases import plural, some
@@ -284,15 +285,21 @@ def inputs_of(args, request, extent, day, start, kind: str, held=None) -> dict:
 
     basis = universe.FUND_RANK_BASIS if kind == "fund" else universe.RANK_BASIS
     limits = request.limits
+    # a replay runs on the ids the run read and the day it used: its record says what the run was given
+    given = getattr(args, "replay_given", None) or {
+        "date_requested": str(args.date) if args.date else None,
+        "ids": list(args.ids),
+        "ids_file": args.ids_file,
+    }
     return {
         "method": args.method,
-        "date_requested": str(args.date) if args.date else None,
+        "date_requested": given["date_requested"],
         "date_used": str(day),
         "store": str(extent.path),
         "store_identity": catalog.identity(),
         "universe": {
-            "ids": list(args.ids),
-            "ids_file": args.ids_file,
+            "ids": given["ids"],
+            "ids_file": given["ids_file"],
             # the store's id, as the run read it: two records of one run say one index ("000300.sh")
             "index": store_id(args.universe) if args.universe else None,
             "limit": args.limit,
@@ -322,16 +329,6 @@ def inputs_of(args, request, extent, day, start, kind: str, held=None) -> dict:
         "capital": args.capital,
         "version": package_version(),
     }
-
-
-def package_version() -> str:
-    """The installed package's version ("unknown" when it runs from a source tree without metadata)."""
-    from importlib import metadata
-
-    try:
-        return metadata.version("vela_optimizer")
-    except metadata.PackageNotFoundError:
-        return "unknown"
 
 
 def show_screening(progress: Progress) -> None:
