@@ -6,6 +6,8 @@ import math
 import os
 import subprocess
 import sys
+import threading
+import time
 
 import pytest
 
@@ -195,6 +197,45 @@ def test_a_document_on_unbuffered_stdout_arrives_whole_or_says_the_reader_is_gon
         with pytest.raises(BrokenPipeError), streams.stdout_text() as fh:
             fh.write(text)
     assert not end.closed
+
+
+class NonBlockingEnd(io.FileIO):
+    """A pipe's write end set non-blocking by the parent: records what each write took (None: full)."""
+
+    def write(self, b):
+        self.took.append(n := super().write(b))
+        if n is None:
+            self.full.set()  # the reader starts once the pipe is full
+        return n
+
+
+def test_a_document_on_a_non_blocking_pipe_arrives_whole_and_a_full_pipe_is_waited_for(monkeypatch):
+    r, w = os.pipe()
+    os.set_blocking(w, False)
+    end, got = NonBlockingEnd(w, "wb", closefd=False), bytearray()
+    end.took, end.full = [], threading.Event()
+
+    def drain_slowly():
+        end.full.wait(60)
+        while chunk := os.read(r, 4096):
+            got.extend(chunk)
+            time.sleep(0.002)
+
+    reader = threading.Thread(target=drain_slowly)
+    reader.start()
+    monkeypatch.setattr(sys, "stdout", io.TextIOWrapper(end, encoding="utf-8", write_through=True))
+    text = "数" * 200_000 + "\n"  # 600,001 bytes, the pipe holds 64 KiB
+    try:
+        with streams.stdout_text() as fh:
+            fh.write(text)
+        assert not os.get_blocking(w)  # the parent's mode, left as it was
+    finally:
+        os.close(w)
+        reader.join(60)
+        os.close(r)
+    assert got.decode("utf-8") == text
+    # the pipe filled, and each time the write waited for room rather than asking again at once
+    assert None in end.took and all(a is not None or b is not None for a, b in zip(end.took, end.took[1:]))
 
 
 def test_head_takes_the_title_and_nothing_is_printed_on_stderr(store):

@@ -726,24 +726,44 @@ TRADED = {
         traded(make_limits(IDS, default=(0, 0.5), groups={"Materials": (["M1", "M2"], 0, 0.4)}), H5, 0.1, 0.1),
         {("group_upper", "Materials"), ("turnover_sell", "turnover")},
         -0.1,
-        "OPTIMIZER: 约束相互冲突，无法满足类别 Materials 上限 0.4000：换手上限 0.1000 合计至少 0.5000（多 0.1000）",
-        "limits conflict: cap 0.4000 on Materials cannot be met: turnover cap 0.1000 requires at least 0.5000 in "
-        "total (0.1000 over)",
+        "OPTIMIZER: 约束相互冲突，无法满足类别 Materials 上限 0.4000：换手上限 0.1000（卖出，持有 0.6000） 合计至少 "
+        "0.5000（多 0.1000）",
+        "limits conflict: cap 0.4000 on Materials cannot be met: turnover cap 0.1000 on sales of 0.6000 held requires "
+        "at least 0.5000 in total (0.1000 over)",
     ),
     "holdings short of the budget by more than the buy cap": (
         traded(make_limits(IDS, default=(0, 0.5)), [0.2, 0.2, 0.1, 0.1, 0.1], 0.2, 0.2),
         {("turnover_buy", "turnover")},
         0.1,
-        "OPTIMIZER: 约束相互冲突，无法满足权重之和为1：换手上限 0.2000 合计最多 0.9000（比 1 少 0.1000）",
-        "limits conflict: turnover cap 0.2000 allows at most 0.9000 in total (0.1000 short of 1)",
+        "OPTIMIZER: 约束相互冲突，无法满足权重之和为1：换手上限 0.2000（买入，另持有 0.7000） 合计最多 0.9000（比 1 少 "
+        "0.1000）",
+        "limits conflict: turnover cap 0.2000 on buys beside 0.7000 held allows at most 0.9000 in total (0.1000 short "
+        "of 1)",
     ),
     "a group floor out of reach of the buy cap": (
         traded(make_limits(IDS, default=(0, 0.5), groups={"Other": (["A", "B"], 0.5, 1)}), H5, 0.2, np.inf),
         {("group_lower", "Other"), ("turnover_buy", "turnover")},
         0.1,
-        "OPTIMIZER: 约束相互冲突，无法满足类别 Other 下限 0.5000：换手上限 0.2000 合计最多 0.4000（少 0.1000）",
-        "limits conflict: floor 0.5000 on Other cannot be met: turnover cap 0.2000 allows at most 0.4000 in total "
-        "(0.1000 short)",
+        "OPTIMIZER: 约束相互冲突，无法满足类别 Other 下限 0.5000：换手上限 0.2000（买入，另持有 0.2000） 合计最多 "
+        "0.4000（少 0.1000）",
+        "limits conflict: floor 0.5000 on Other cannot be met: turnover cap 0.2000 on buys beside 0.2000 held allows "
+        "at most 0.4000 in total (0.1000 short)",
+    ),
+    # 0.05 in cash, and a group cap the holdings break: the sales out of Materials cannot all be
+    # bought back elsewhere, 0.25 + 0.30 held in the rest + 0.10 bought = 0.65
+    "cash and a group cap the holdings break, beyond the buy cap": (
+        traded(
+            make_limits(IDS, default=(0, 0.5), groups={"Materials": (["M1", "M2"], 0, 0.25)}),
+            [0.35, 0.3, 0.15, 0.1, 0.05],
+            0.1,
+            0.1,
+        ),
+        {("group_upper", "Materials"), ("turnover_buy", "turnover")},
+        0.35,
+        "OPTIMIZER: 约束相互冲突，无法满足权重之和为1：类别 Materials 上限 0.2500、换手上限 0.1000（买入，其余持有 "
+        "0.3000） 合计最多 0.6500（比 1 少 0.3500）",
+        "limits conflict: cap 0.2500 on Materials, turnover cap 0.1000 on buys beside 0.3000 held in the rest allow at "
+        "most 0.6500 in total (0.3500 short of 1)",
     ),
     "a suspended holding above a group cap": (
         traded(

@@ -2,6 +2,7 @@
 
 import datetime as dt
 
+import numpy as np
 import pytest
 
 from veladatac import rules
@@ -136,6 +137,19 @@ def test_holdings_round_down_to_whole_lots(board, shares, held):
         # 2012: both sides of Shanghai paid 0.6 yuan per 1000 shares, Shenzhen none; duty on sells only
         ("600000.XSHG", "buy", 5000, 8.0, D(2012, 5, 2), {"commission": 10.0, "stamp_duty": 0.0, "transfer": 3.0}),
         ("000002.XSHE", "sell", 5000, 8.0, D(2012, 5, 2), {"commission": 10.0, "stamp_duty": 40.0, "transfer": 0.0}),
+        # Shanghai's transfer fee by the par value traded (1 yuan a share): 0.6 per 1,000 shares until
+        # 2012-08-31, 0.3 from 2012-09-01 (5000 x 0.0003 = 1.50) to 2015-07-31, then 0.02 per mille
+        # of the traded value, 40000 x 0.00002 = 0.80
+        ("600000.XSHG", "buy", 5000, 8.0, D(2012, 8, 31), {"commission": 10.0, "stamp_duty": 0.0, "transfer": 3.0}),
+        ("600000.XSHG", "buy", 5000, 8.0, D(2012, 9, 1), {"commission": 10.0, "stamp_duty": 0.0, "transfer": 1.5}),
+        ("600000.XSHG", "buy", 5000, 8.0, D(2015, 7, 31), {"commission": 10.0, "stamp_duty": 0.0, "transfer": 1.5}),
+        ("600000.XSHG", "buy", 5000, 8.0, D(2015, 8, 1), {"commission": 10.0, "stamp_duty": 0.0, "transfer": 0.8}),
+        # Beijing: 0.025 per mille of the traded value from its opening day until 2022-04-28,
+        # 40000 x 0.000025 = 1.00, then 0.01 per mille as elsewhere, 0.40; stamp duty as any A share
+        ("430047.BJSE", "sell", 5000, 8.0, D(2021, 11, 15), {"commission": 10.0, "stamp_duty": 40.0, "transfer": 1.0}),
+        ("430047.BJSE", "buy", 5000, 8.0, D(2022, 4, 28), {"commission": 10.0, "stamp_duty": 0.0, "transfer": 1.0}),
+        ("430047.BJSE", "buy", 5000, 8.0, D(2022, 4, 29), {"commission": 10.0, "stamp_duty": 0.0, "transfer": 0.4}),
+        ("000001.XSHE", "buy", 5000, 8.0, D(2022, 4, 28), {"commission": 10.0, "stamp_duty": 0.0, "transfer": 0.8}),
         # 2008-06-02: 0.1 % on both sides
         ("000002.XSHE", "buy", 5000, 8.0, D(2008, 6, 2), {"commission": 10.0, "stamp_duty": 40.0, "transfer": 0.0}),
         ("600000.XSHG", "buy", 0, 8.0, D(2024, 6, 3), {"commission": 0.0, "stamp_duty": 0.0, "transfer": 0.0}),
@@ -146,6 +160,25 @@ def test_holdings_round_down_to_whole_lots(board, shares, held):
 )
 def test_fees_of_one_order_by_hand(oid, side, shares, price, day, expected):
     assert rules.FeeSchedule().fees(oid, side, shares, price, day) == expected
+
+
+@pytest.mark.parametrize(
+    "board, price, day, transfer",
+    [
+        # the backtest's rates without a capital: the per-share fee over the price, 0.0003 / 8.00
+        ("sh_main", 8.0, D(2012, 9, 1), 0.0000375),
+        ("sh_main", 8.0, D(2012, 8, 31), 0.000075),
+        ("bse", 8.0, D(2022, 4, 28), 0.000025),
+        ("bse", 8.0, D(2022, 4, 29), 0.00001),
+        ("sz_main", 8.0, D(2022, 4, 28), 0.00002),
+        (None, 8.0, D(2022, 4, 28), 0.0),
+    ],
+)
+def test_backtest_transfer_rates_follow_the_schedule(board, price, day, transfer):
+    from vela_optimizer.backtest.accounts import Fees
+
+    table = Fees().rate_table([board], np.array([price]), day, "buy")
+    assert table[0, 2] == pytest.approx(transfer, rel=1e-12)
 
 
 def test_every_rule_names_its_source_and_runs_in_date_order():

@@ -454,7 +454,7 @@ def test_a_conflict_with_the_sell_cap_the_forced_sales_narrowed_states_the_cap_a
     assert f"turnover cap 0.1500 ({left:.4f} of it left after selling {OUTSIDE_FREE} outside the universe)" in (
         e.value.describe()
     )
-    assert f"换手上限 0.1500（卖出组合外的 {OUTSIDE_FREE} 后余 {left:.4f}）" in str(e.value)
+    assert f"换手上限 0.1500（卖出组合外的 {OUTSIDE_FREE} 后余 {left:.4f}；卖出，持有 " in str(e.value)
     assert pickle.loads(pickle.dumps(e.value)).describe() == e.value.describe()  # backtests on processes
 
 

@@ -109,7 +109,10 @@ class LimitConflict(InvalidArgument):
         instrument whose bound a trading rule set also has ``rule`` (``"suspended"``,
         ``"limit_up"`` or ``"limit_down"``). The sell cap that selling held ids outside the
         optimisation narrowed also has ``cap`` (the turnover cap as given; ``bound`` is what those
-        sales leave of it) and ``sold_outside`` (those ids).
+        sales leave of it) and ``sold_outside`` (those ids). A cap on trades whose part in the
+        total is what is held (bought beside the holdings the other limits leave free; sold out of
+        those counted towards a cap) also has ``held``, that weight, and ``held_rest`` (whether
+        other limits named took some of the instruments).
     shortfall : float
         By how much the named limits miss the limit they cannot meet (the budget, unless
         ``target`` names a group limit): positive when caps allow too little ("short"),
@@ -771,11 +774,44 @@ def _name(p: _Problem, f: _Found) -> LimitConflict:
         side = f.target[1]
         # Both paths set a conflict against the budget only when there is a budget row.
         assert p.budget is not None
-        _, lo_b, hi_b = p.budget
-        return LimitConflict(conflict, side * f.gap, None, lo_b if side > 0 else hi_b)
+        row, lo_b, hi_b = p.budget
+        budget = lo_b if side > 0 else hi_b
+        _count_held(p, conflict, conflict, np.flatnonzero(row == 1), row.size, budget - side * f.gap)
+        return LimitConflict(conflict, side * f.gap, None, budget)
     target_kind = entries[target_key]["kind"]
     sign = 1 if target_kind.endswith("lower") else -1
+    if target_kind.startswith("group"):
+        row = p.rows[int(target_key[1])]
+        total = conflict[0]["bound"] - sign * f.gap
+        _count_held(p, conflict, conflict[1:], np.flatnonzero(row == 1), int(np.count_nonzero(row)), total)
     return LimitConflict(conflict, sign * f.gap, 0, 1.0)
+
+
+def _count_held(p: _Problem, conflict: list, side: list, members: np.ndarray, nonzero: int, total: float) -> None:
+    """Where a cap on trades stands with caps alone against a floor the total must reach (what is
+    bought beside the holdings), or with floors alone against a cap (what is sold of them), the
+    holdings are a term of the total the message states: give the cap on trades that weight
+    (``held``), so that the figures add up on the line. ``members`` are the instruments the
+    target sums (each with a weight of 1; ``nonzero`` of them weighted at all), ``total`` what
+    the named limits allow at most, or require at least. Left out where the figures do not add up
+    to ``total`` (limits that overlap, weights other than 1)."""
+    trades = [e for e in side if e["kind"].startswith("turnover")]
+    if p.holdings is None or len(trades) != 1 or len(members) != nonzero:
+        return
+    buys = trades[0]["kind"] == "turnover_buy"
+    others = [e for e in side if e is not trades[0]]
+    if not all(e["kind"].endswith("upper" if buys else "lower") for e in others):
+        return
+    covered = {i for e in others for i in e["ids"]}
+    free = [float(p.holdings[i]) for i in members if p.ids[i] not in covered]
+    held = math.fsum(free)
+    named = math.fsum(e["bound"] * (e["count"] if e["kind"].startswith("default") else 1) for e in others)
+    trade = trades[0]["bound"] if buys else -trades[0]["bound"]
+    if abs(named + held + trade - total) > 1e-8:
+        return
+    for e in conflict:
+        if e is trades[0]:
+            e.update(held=held, held_rest=bool(covered))
 
 
 # ---------------------------------------------------------------- messages
@@ -878,12 +914,14 @@ def _special_text(e: dict, zh: bool, d: int) -> str:
             # the sell cap left once the held ids outside the universe are sold: the cap as given
             # and what those sales leave of it, not a figure the caller never gave
             cap, left, ids = _figure(e["cap"], d), _figure(e["bound"], d), _names(e["sold_outside"], zh)
-            return (
-                f"换手上限 {cap}（卖出组合外的 {ids} 后余 {left}）"
-                if zh
-                else (f"turnover cap {cap} ({left} of it left after selling {ids} outside the universe)")
-            )
-        return f"换手上限 {_figure(e['bound'], d)}" if zh else f"turnover cap {_figure(e['bound'], d)}"
+            if zh:
+                return f"换手上限 {cap}（卖出组合外的 {ids} 后余 {left}{_held_text(e, zh, d, '；')}）"
+            held = _held_text(e, zh, d)
+            return f"turnover cap {cap} ({left} of it left after selling {ids} outside the universe){held}"
+        if zh:
+            held = _held_text(e, zh, d)
+            return f"换手上限 {_figure(e['bound'], d)}" + (f"（{held}）" if held else "")
+        return f"turnover cap {_figure(e['bound'], d)}{_held_text(e, zh, d)}"
     pct = 100 * e["bound"]
     zh_rule = {"suspended": "停牌，持有", "limit_up": "涨停，最多", "limit_down": "跌停，至少"}
     en_rule = {
@@ -894,6 +932,22 @@ def _special_text(e: dict, zh: bool, d: int) -> str:
     if zh:
         return f"{e['label']} {zh_rule[e['rule']]} {pct:.2f}%"
     return f"{e['label']} {en_rule[e['rule']]} {pct:.2f} %"
+
+
+def _held_text(e: dict, zh: bool, d: int, lead: str = "") -> str:
+    """What a cap on trades works on, where the holdings are a term of the stated total: bought
+    beside what is held (" on buys beside 0.8751 held"; "买入，另持有 0.8751", to go in brackets
+    after ``lead``), or sold of it (" on sales of 0.6000 held"); "" where they are not."""
+    if "held" not in e:
+        return ""
+    held, rest = _figure(e["held"], d), e["held_rest"]
+    if e["kind"] == "turnover_buy":
+        if zh:
+            return f"{lead}买入，{'其余' if rest else '另'}持有 {held}"
+        return f" on buys beside {held} held{' in the rest' if rest else ''}"
+    if zh:
+        return f"{lead}卖出，{'其余' if rest else ''}持有 {held}"
+    return f" on sales of {held} held{' in the rest' if rest else ''}"
 
 
 def _group_text(e: dict, zh: bool, d: int) -> str:

@@ -7,6 +7,7 @@ from __future__ import annotations
 import contextlib
 import io
 import os
+import selectors
 import sys
 from typing import Any
 
@@ -17,7 +18,12 @@ class _WholeWrites(io.RawIOBase):
     """Unbuffered stdout (python -u, PYTHONUNBUFFERED) written whole: a raw write to a pipe may take
     part of a long document, and the text layer drops the rest without a word (a reader gone early
     then reads as success). Each write here is repeated until all of it is taken, or raises
-    (BrokenPipeError); closing this leaves stdout open."""
+    (BrokenPipeError); closing this leaves stdout open.
+
+    A stdout its parent set non-blocking answers a full pipe with None: the write then waits for
+    the descriptor to take more rather than asking again at once (which spins a core until the
+    reader drains). Waiting leaves the descriptor's mode alone: it is shared with the parent and
+    whoever else holds the pipe, so making it blocking, even for the write, would change it for them."""
 
     def __init__(self, raw):
         super().__init__()
@@ -31,8 +37,24 @@ class _WholeWrites(io.RawIOBase):
         done = 0
         while done < len(view):
             n = self._raw.write(view[done:])
-            done += n or 0  # None: a non-blocking stdout would block; try again
+            if n is None:  # a non-blocking stdout would block
+                self._wait_writable()
+            done += n or 0
         return done
+
+    def _wait_writable(self) -> None:
+        """Until the descriptor takes a write again (a reader gone also wakes this: the next write
+        raises BrokenPipeError); at once for what has no descriptor a selector can wait on."""
+        try:
+            fd = self._raw.fileno()
+        except (AttributeError, OSError, ValueError):
+            return
+        with selectors.DefaultSelector() as selector:
+            try:
+                selector.register(fd, selectors.EVENT_WRITE)
+            except (OSError, ValueError):  # a descriptor the selector cannot watch: try again at once
+                return
+            selector.select()
 
 
 @contextlib.contextmanager

@@ -265,13 +265,23 @@ STAMP_DUTY = [
     ),
 ]
 
-# Transfer fee to the central depository, both sides: a fraction of the traded value, or (before
-# 2015-08-01, Shanghai only) yuan per share.
+# Transfer fee to the central depository, both sides: a fraction of the traded value (``of_value``,
+# with a board's own rate in ``of_value_by_board``), or (before 2015-08-01, Shanghai only) yuan per
+# share. Shanghai charged on the par value traded; nearly every Shanghai A share has a par of 1
+# yuan, so its rate per mille of par is taken as yuan per 1,000 shares.
 TRANSFER_FEE = [
     Dated(
         D(2005, 1, 1),
         {"per_share": {SH_MAIN: 0.0006, STAR: 0.0006}, "of_value": 0.0},
-        "CSDC Shanghai branch: 0.6 yuan per 1,000 shares; none in Shenzhen",
+        "CSDC Shanghai branch: 0.6 yuan per 1,000 shares; none in Shenzhen (not confirmed by a notice: "
+        "the rate just before 2012-09-01 was 0.375 per mille of par, as the cut of that day says, "
+        "from a date not found)",
+    ),
+    Dated(
+        D(2012, 9, 1),
+        {"per_share": {SH_MAIN: 0.0003, STAR: 0.0003}, "of_value": 0.0},
+        "CSDC Shanghai branch: cut by 20 % to 0.3 per mille of the par value traded, both sides, from "
+        "2012-09-01 (CSRC announcement of 2012-08-02; SSE/SZSE/CSDC Q&A of 2015-07-03)",
     ),
     Dated(
         D(2015, 8, 1),
@@ -279,11 +289,29 @@ TRANSFER_FEE = [
         "CSDC: 0.02 per mille of the traded value in Shanghai and Shenzhen from 2015-08-01",
     ),
     Dated(
+        D(2021, 11, 15),
+        {"per_share": {}, "of_value": 0.00002, "of_value_by_board": {BSE: 0.000025}},
+        "CSDC: Beijing Stock Exchange shares 0.025 per mille of the traded value from its first "
+        "trading day, 2021-11-15 (CSDC notice of 2022-04-28 cutting it from 0.0025 %)",
+    ),
+    Dated(
         D(2022, 4, 29),
         {"per_share": {}, "of_value": 0.00001},
-        "CSDC: halved to 0.01 per mille of the traded value from 2022-04-29",
+        "CSDC notice of 2022-04-28: 0.01 per mille of the traded value in Shanghai, Shenzhen and "
+        "Beijing from 2022-04-29 (halved in Shanghai and Shenzhen, from 0.025 per mille in Beijing)",
     ),
 ]
+
+
+def transfer_rates(board: str | None, day: _dt.date) -> tuple:
+    """(fraction of the traded value, yuan per share) of the transfer fee on a ``board`` order on
+    ``day``; (0, 0) for what has no A-share board (a fund: the fee is on share transfers only)."""
+    transfer = in_force(TRANSFER_FEE, day)
+    if board is None or transfer is None:
+        return 0.0, 0.0
+    of_value = transfer.get("of_value_by_board", {}).get(board, transfer["of_value"])
+    return of_value, transfer["per_share"].get(board, 0.0)
+
 
 # Commission is the broker's: a rate on the traded value (exchange handling and regulatory fees
 # included) with a minimum per order, both sides. These defaults are a common retail schedule;
@@ -336,11 +364,11 @@ class FeeSchedule:
             return {"commission": 0.0, "stamp_duty": 0.0, "transfer": 0.0}
         board = board_of(order_book_id)
         duty = in_force(STAMP_DUTY, day) or {"buy": 0.0, "sell": 0.0}
-        transfer = in_force(TRANSFER_FEE, day) or {"per_share": {}, "of_value": 0.0}
         if board is None:  # a fund: stamp duty and the transfer fee are on share transfers only
-            duty, transfer = {"buy": 0.0, "sell": 0.0}, {"per_share": {}, "of_value": 0.0}
+            duty = {"buy": 0.0, "sell": 0.0}
+        of_value, per_share = transfer_rates(board, day)
         return {
             "commission": charge(self.commission_rate, shares, price, minimum=self.commission_minimum),
             "stamp_duty": charge(duty[side], shares, price),
-            "transfer": charge(transfer["of_value"], shares, price, per_share=transfer["per_share"].get(board, 0.0)),
+            "transfer": charge(of_value, shares, price, per_share=per_share),
         }

@@ -164,22 +164,24 @@ class Fees:
     def rate_table(self, boards: list, prices: np.ndarray, day, side: str) -> np.ndarray:
         """Fractions of the traded value, one row per id (its board, or None for a fund, and its
         price) and one column per kind in :meth:`kinds` order; without a capital (no orders: no
-        minimum). The transfer fee per share (Shanghai before 2015-08-01) is ``fee / price``; a
-        fund pays the commission alone (stamp duty and the transfer fee are on share transfers), as
-        the orders of a trade list are charged."""
+        minimum). The transfer fee per share (Shanghai before 2015-08-01) is ``fee / price``, and a
+        board with a rate of its own (Beijing until 2022-04-29) pays that; a fund pays the
+        commission alone (stamp duty and the transfer fee are on share transfers), as the orders of
+        a trade list are charged."""
         n = len(boards)
         if self.costs_bps is not None:
             return np.full((n, 1), float(self.costs_bps) / 10_000.0)
         duty = rules.in_force(rules.STAMP_DUTY, day) or {"buy": 0.0, "sell": 0.0}
-        transfer = rules.in_force(rules.TRANSFER_FEE, day) or {"per_share": {}, "of_value": 0.0}
-        per_share = np.array([transfer["per_share"].get(b, 0.0) for b in boards], dtype=float)
+        by_board = {b: rules.transfer_rates(b, day) for b in set(boards)}  # a few boards, thousands of ids
+        transfer = np.array([by_board[b] for b in boards], dtype=float).reshape(n, 2)
+        of_value, per_share = transfer[:, 0], transfer[:, 1]
         with np.errstate(divide="ignore", invalid="ignore"):
             by_price = np.where(per_share > 0, per_share / prices, 0.0)
         table = np.column_stack(
             [
                 np.full(n, self.schedule.commission_rate),
                 np.full(n, duty[side]),
-                transfer["of_value"] + np.where(np.isfinite(by_price), by_price, 0.0),
+                of_value + np.where(np.isfinite(by_price), by_price, 0.0),
             ]
         )
         stock = np.array([b is not None for b in boards], dtype=bool)
