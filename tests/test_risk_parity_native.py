@@ -1247,3 +1247,40 @@ def test_caps_on_trades_answer_is_stationary_over_the_caps(n, seed, holdings, bu
     assert np.maximum(d, 0).sum() <= buy + 1e-10 and np.maximum(-d, 0).sum() <= sell + 1e-10
     if variant == "untradable":
         np.testing.assert_allclose(r.x[names[:3]], limits.holdings[names[:3]], rtol=0, atol=1e-15)
+
+
+def test_a_whole_market_under_binding_industry_caps_keeps_its_block_qps_small(tmp_path, monkeypatch):
+    """3,000 stocks of the market-size sample, every Shenwan industry capped at 5 % (the largest
+    bind) and every weight at 2 %: the spread phase's prices once carried the prox term's pull,
+    which dominated them while τ was large; the first steps were rejected on the curvature those
+    prices made and the blocks were halved QP after QP (block QPs of 576, 1,152 ... variables,
+    minutes of DAQP). A QP of more than 400 variables here is that cascade."""
+    import veladatac
+    from veladatac import sample
+
+    info = sample.build_store(tmp_path / "m.sqlite", n_stocks=5000, n_funds=0, start="2025-06-01", end="2026-11-30")
+    monkeypatch.setattr(opt, "veladatac", veladatac)
+    sizes = []
+    solve = limits_qp.daqp_solve
+
+    def counted(H, *args, **kwargs):
+        sizes.append(H.shape[0])
+        assert H.shape[0] <= 400, f"a block QP of {H.shape[0]} variables after {len(sizes)} QPs"
+        return solve(H, *args, **kwargs)
+
+    monkeypatch.setattr(limits_qp, "daqp_solve", counted)
+    veladatac.init(info.path)
+    try:
+        day = "2026-11-30"
+        ids = sorted(veladatac.index_components("000985.XSHG", day))[:3000]
+        industries = veladatac.shenwan_instrument_industry(ids, day)["index_name"].dropna()
+        caps = opt.ShenWanConstraint({label: (0.0, 0.05) for label in sorted(set(industries))})
+        r = vo.optimize(ids, day, method=opt.OptimizeMethod.RISK_PARITY, bnds={"*": (0.0, 0.02)}, cons=caps, quiet=True)
+    finally:
+        veladatac.init(None)
+    w = r.weights.to_numpy(dtype=float)
+    assert len(w) > 2900 and w.sum() == pytest.approx(1.0, abs=1e-12) and w.max() <= 0.02 + 1e-12
+    by_industry = pd.Series(w, index=r.weights.index).groupby(industries.reindex(r.weights.index)).sum()
+    assert by_industry.max() <= 0.05 + 1e-12
+    assert by_industry.max() >= 0.05 - 1e-9  # the caps bind: the spread phase ran
+    assert 0 < len(sizes) <= 200
