@@ -490,13 +490,13 @@ def ours():
 def test_a_checkpoint_of_the_version_before_the_turnover_changed_is_refused(on_market, tmp_path, monkeypatch):
     # 0.2.0 recorded the turnover with the cash leg: the package keys its checkpoints by its version,
     # so that a resumed run never mixes those figures with its own
-    from vela_optimizer.cli import optimize
+    from vela_optimizer import _version
 
     _, healthy = on_market
     ours_ = ours()
 
     def installed(version):
-        monkeypatch.setattr(optimize, "package_version", lambda: version)
+        monkeypatch.setattr(_version, "package_version", lambda: version)
 
     args = dict(CHAIN, end="2023-07-31", checkpoint=tmp_path / "ck")
     installed("0.2.0")

@@ -198,6 +198,14 @@ def _ruled(status, h: float, low: float, high: float) -> tuple:
     return max(low, h), max(high, h)
 
 
+def _gives_way(oid: str, reason: str, held: float, low: float, high: float) -> str:
+    """The note of a held name whose bounds give way to the day's rule on it."""
+    return (
+        f"{oid} {tradability.REASONS[reason]}: held at {100 * held:.2f} %, outside its "
+        f"bounds {100 * low:.2f} % .. {100 * high:.2f} %, which give way to the rule"
+    )
+
+
 def plan(request, ids: list, day, lower, upper, source, client, *, implicit=None):
     """The rebalancing of ``request`` over the retained ``ids`` on the trading ``day``.
 
@@ -231,16 +239,13 @@ def plan(request, ids: list, day, lower, upper, source, client, *, implicit=None
         ruled = _ruled(status, h[k], lower[k], upper[k])
         if ruled != (lower[k], upper[k]):
             if source[k] != implicit and (ruled[0] < lower[k] or ruled[1] > upper[k]):
-                notes.append(
-                    f"{oid} {tradability.REASONS[status.reason]}: held at {100 * h[k]:.2f} %, outside its "
-                    f"bounds {100 * lower[k]:.2f} % .. {100 * upper[k]:.2f} %, which give way to the rule"
-                )
+                notes.append(_gives_way(oid, status.reason, h[k], lower[k], upper[k]))
             lower[k], upper[k] = ruled
             source[k] = status.reason
         if status.reason == SUSPENDED or h[k] > 0 or status.reason == LIMIT_UP:
             untradable.append(Untradable(oid, status.reason, float(h[k]), delisted=status.delisted))
     kept, sold = {}, {}
-    given = request.bnds or {}
+    stated = request.bnds or {}
     for oid in outside:
         status = statuses.get(oid)
         if status is not None and status.reason in (SUSPENDED, LIMIT_DOWN):
@@ -249,14 +254,11 @@ def plan(request, ids: list, day, lower, upper, source, client, *, implicit=None
             # a name kept outside the optimisation (outside the universe, or removed by screening)
             # is still in the portfolio: a bound stated for it that its weight breaks gives way to
             # the rule as a retained name's does, and says so, not dropped as if it were sold
-            bound = given.get(oid, given.get("*"))
+            bound = stated.get(oid, stated.get("*"))
             if bound is not None:
                 low, high = (float(x) for x in bound)
                 if not low <= held[oid] <= high:
-                    notes.append(
-                        f"{oid} {tradability.REASONS[status.reason]}: held at {100 * held[oid]:.2f} %, outside "
-                        f"its bounds {100 * low:.2f} % .. {100 * high:.2f} %, which give way to the rule"
-                    )
+                    notes.append(_gives_way(oid, status.reason, held[oid], low, high))
         else:
             sold[oid] = held[oid]
     if math.fsum(kept.values()) >= 1.0:

@@ -19,7 +19,7 @@ from vela_optimizer.backtest.executors import BREAK_EVEN_SECONDS, sigint_ignored
 from vela_optimizer.backtest.outputs import render, write_outputs
 from vela_optimizer.backtest.runner import cores
 from vela_optimizer.backtest.statistics import TRADING_DAYS_PER_YEAR
-from vela_optimizer.cli import options
+from vela_optimizer.cli import options, replay
 from vela_optimizer.cli.optimize import emit
 from vela_optimizer.phrases import plural
 from vela_optimizer.streams import STDOUT, stdout_gone
@@ -575,7 +575,7 @@ def _plan(args) -> _Plan:
     import vela_optimizer
     import veladatac
     from vela_optimizer import request as _request
-    from vela_optimizer.cli.optimize import package_version
+    from vela_optimizer._version import package_version
 
     options.check_scipy(args.solver, ["--max-turnover"] if args.max_turnover is not None else [])
     if args.store:
@@ -752,11 +752,7 @@ def _replayed(parser, given):
         if not isinstance(settings["store"], dict):
             raise TypeError(f"store {settings['store']!r} is not a store's identity")
         dates = [options.date_value(d) for d in settings["dates"]]
-        ids, ids_file = settings.get("ids") or [], settings.get("ids_file")
-        if not (isinstance(ids, list) and all(isinstance(i, str) for i in ids)):
-            raise TypeError("ids must be a list of ids")
-        if not (ids_file is None or isinstance(ids_file, str)):
-            raise TypeError(f"ids_file {ids_file!r} is not a file name")
+        recorded = replay.recorded_ids(settings.get("ids") or [], settings.get("ids_file"))
     except argparse.ArgumentTypeError as e:
         refuse(f"settings.dates: {e}")
     except (OSError, ValueError, KeyError, TypeError, AttributeError) as e:
@@ -766,7 +762,7 @@ def _replayed(parser, given):
     args.replay_schedule = settings["schedule"]
     args.replay_store = settings["store"]
     # the replay runs on the ids the run read: its settings say what the run was given
-    args.replay_given = {"ids": list(ids), "ids_file": ids_file}
+    args.replay_given = recorded
     return args
 
 

@@ -355,7 +355,7 @@ def _prices(held, first_day, last_day, window, first_rebalance):
 def _open_checkpoint(folder, schedule, last_day, universes, request, trading, identity):
     if folder is None:
         return None
-    from vela_optimizer.cli.optimize import package_version
+    from vela_optimizer._version import package_version
 
     lists = [ids if isinstance(ids, list) else None for ids in universes]
     try:

@@ -49,29 +49,40 @@ def replayed(build_parser, parser, given, argv):
         if not isinstance(inputs["store_identity"], dict):
             raise TypeError(f"store_identity {inputs['store_identity']!r} is not a store's identity")
         held = _holdings(inputs)
-        given_of(inputs)
+        recorded = given_of(inputs)
     except (OSError, ValueError, KeyError, TypeError, AttributeError) as e:
         refuse(f"{type(e).__name__}: {e}")
     args = options.parse_recorded(parser, argv, given, REPLAY_TAKES, refuse)
     args.replay_holdings = None if held is None else Holdings(*held)
     args.replay_holdings_file = inputs.get("holdings_file")  # what the record says they were read from
     args.replay_store = inputs["store_identity"]
-    args.replay_given = given_of(inputs)
+    args.replay_given = recorded
     return args
 
 
 def given_of(inputs: dict) -> dict:
     """What the recorded run was given, as its record says it (the replay runs on the ids the run read
     and the day it used): the day asked for (None: the latest), the ids named and ``--ids-file``."""
-    u = inputs["universe"]
-    asked, ids, ids_file = inputs.get("date_requested"), u["ids"], u["ids_file"]
+    asked = inputs.get("date_requested")
     if not (asked is None or isinstance(asked, str)):
         raise TypeError(f"date_requested {asked!r} is not a date")
+    u = inputs["universe"]
+    return {"date_requested": asked, **recorded_ids(u["ids"], u["ids_file"], "universe.")}
+
+
+def recorded_ids(ids, ids_file, where: str = "") -> dict:
+    """{"ids", "ids_file"} as a record gives them (``where``: their place in it, for the message).
+
+    Raises
+    ------
+    TypeError
+        The ids are not a list of ids, or the file is not a file name (an edited record).
+    """
     if not (isinstance(ids, list) and all(isinstance(i, str) for i in ids)):
-        raise TypeError("universe.ids must be a list of ids")
+        raise TypeError(f"{where}ids must be a list of ids")
     if not (ids_file is None or isinstance(ids_file, str)):
-        raise TypeError(f"universe.ids_file {ids_file!r} is not a file name")
-    return {"date_requested": asked, "ids": list(ids), "ids_file": ids_file}
+        raise TypeError(f"{where}ids_file {ids_file!r} is not a file name")
+    return {"ids": list(ids), "ids_file": ids_file}
 
 
 def _holdings(inputs: dict):
