@@ -939,7 +939,7 @@ def test_the_crowd_of_pinned_levels_is_read_from_the_k_nearest(pinned, free):
 def test_the_crowd_curvature_speeds_the_relaxed_start_to_the_same_answer(monkeypatch):
     """The crowd's curvature is a model of the levels the relaxed start passes unseen: each capped
     solve reaches the answer it reaches without it (stationary, the same spread), in fewer QPs
-    over the three (55 against 79 when measured)."""
+    over the three (56 against 65 when measured)."""
     qps = {True: 0, False: 0}
     for n, seed, cap in [(60, 1, 0.03), (60, 4, 0.03), (100, 1, 0.03)]:
         C, _, limits = traded_limits(n, seed, "away", cap)
@@ -951,7 +951,22 @@ def test_the_crowd_curvature_speeds_the_relaxed_start_to_the_same_answer(monkeyp
         assert r.spread == pytest.approx(without.spread, rel=1e-12)
         qps[True] += _qps(r)
         qps[False] += _qps(without)
-    assert qps[True] < 0.85 * qps[False]
+    assert qps[True] < 0.9 * qps[False]
+
+
+@pytest.mark.parametrize("sizes", [[3], [2, 5], [1, 4, 2, 7], [6, 1, 1, 3]])
+@pytest.mark.parametrize("seed", [0, 1])
+def test_the_spread_within_a_block_levelled_by_a_share_is_its_own_pairwise_spread(sizes, seed):
+    """A share α_b of a block's levelling lowers S by α_b times the spread within the block; that
+    spread, read off the members' ranks within each block, is each block's own Σ_{i<j} |RC_i − RC_j|
+    whatever the blocks' order and their members' places."""
+    rng = np.random.default_rng(seed)
+    label = rng.permutation(np.repeat(np.arange(len(sizes)), sizes))
+    rc = rng.uniform(0.5, 2.0, label.size)
+    partial = np.flatnonzero(np.array(sizes) > 1)[::-1]  # any order of the blocks asked for
+    lay = SimpleNamespace(p=len(sizes), label=label, rc=rc)
+    expected = [brute_spread(rc[label == b]) for b in partial]
+    assert spread._within(lay, partial) == pytest.approx(expected, rel=1e-13, abs=1e-15)
 
 
 def _qps(r):
@@ -1249,16 +1264,27 @@ def test_caps_on_trades_answer_is_stationary_over_the_caps(n, seed, holdings, bu
         np.testing.assert_allclose(r.x[names[:3]], limits.holdings[names[:3]], rtol=0, atol=1e-15)
 
 
-def test_a_whole_market_under_binding_industry_caps_keeps_its_block_qps_small(tmp_path, monkeypatch):
-    """3,000 stocks of the market-size sample, every Shenwan industry capped at 5 % (the largest
-    bind) and every weight at 2 %: the spread phase's prices once carried the prox term's pull,
-    which dominated them while τ was large; the first steps were rejected on the curvature those
-    prices made and the blocks were halved QP after QP (block QPs of 576, 1,152 ... variables,
-    minutes of DAQP). A QP of more than 400 variables here is that cascade."""
-    import veladatac
+@pytest.fixture(scope="module")
+def market_store(tmp_path_factory):
+    """The market-size sample (5,000 stocks), built once for the tests that solve over it."""
     from veladatac import sample
 
-    info = sample.build_store(tmp_path / "m.sqlite", n_stocks=5000, n_funds=0, start="2025-06-01", end="2026-11-30")
+    folder = tmp_path_factory.mktemp("market")
+    return sample.build_store(folder / "m.sqlite", n_stocks=5000, n_funds=0, start="2025-06-01", end="2026-11-30").path
+
+
+@pytest.mark.parametrize(("n", "cap"), [(3000, 0.05), (2000, 0.04)])
+def test_a_whole_market_under_binding_industry_caps_keeps_its_block_qps_small(market_store, monkeypatch, n, cap):
+    """The first n stocks of the market-size sample, every Shenwan industry capped (the largest
+    bind) and every weight at 2 %. A QP of more than 400 variables here is a cascade of halvings:
+    - at 5 % over 3,000 the spread phase's prices once carried the prox term's pull, which
+      dominated them while τ was large; the first steps were rejected on the curvature those prices
+      made and the blocks were halved QP after QP (block QPs of 576, 1,152 ... variables);
+    - at 4 % over 2,000 levelling the grouped blocks in full moved the contributions held at their
+      caps by more than it gained: every step was rejected and the blocks halved down to about
+      1,000 singletons (a second of DAQP a QP), until blocks far from tied were levelled by a share."""
+    import veladatac
+
     monkeypatch.setattr(opt, "veladatac", veladatac)
     sizes = []
     solve = limits_qp.daqp_solve
@@ -1269,18 +1295,18 @@ def test_a_whole_market_under_binding_industry_caps_keeps_its_block_qps_small(tm
         return solve(H, *args, **kwargs)
 
     monkeypatch.setattr(limits_qp, "daqp_solve", counted)
-    veladatac.init(info.path)
+    veladatac.init(market_store)
     try:
         day = "2026-11-30"
-        ids = sorted(veladatac.index_components("000985.XSHG", day))[:3000]
+        ids = sorted(veladatac.index_components("000985.XSHG", day))[:n]
         industries = veladatac.shenwan_instrument_industry(ids, day)["index_name"].dropna()
-        caps = opt.ShenWanConstraint({label: (0.0, 0.05) for label in sorted(set(industries))})
+        caps = opt.ShenWanConstraint({label: (0.0, cap) for label in sorted(set(industries))})
         r = vo.optimize(ids, day, method=opt.OptimizeMethod.RISK_PARITY, bnds={"*": (0.0, 0.02)}, cons=caps, quiet=True)
     finally:
         veladatac.init(None)
     w = r.weights.to_numpy(dtype=float)
-    assert len(w) > 2900 and w.sum() == pytest.approx(1.0, abs=1e-12) and w.max() <= 0.02 + 1e-12
+    assert len(w) > 0.97 * n and w.sum() == pytest.approx(1.0, abs=1e-12) and w.max() <= 0.02 + 1e-12
     by_industry = pd.Series(w, index=r.weights.index).groupby(industries.reindex(r.weights.index)).sum()
-    assert by_industry.max() <= 0.05 + 1e-12
-    assert by_industry.max() >= 0.05 - 1e-9  # the caps bind: the spread phase ran
+    assert by_industry.max() <= cap + 1e-12
+    assert by_industry.max() >= cap - 1e-9  # the caps bind: the spread phase ran
     assert 0 < len(sizes) <= 200

@@ -12,8 +12,11 @@ each block at its mean, B the block indicators), and the QP in s (p variables)
 
 with H = diag(z)·C + C·diag(z) the curvature of Σ z_i·RC_i at the last prices z (clipped to
 positive semi-definite), takes Newton-like steps: within a block structure the iterates converge
-quadratically. τ follows a trust-region rule on the ratio of actual to predicted decrease; a step
-is taken only if it lowers S and keeps every limit. Two blocks whose ordering constraint is
+quadratically. A block whose members are still far from tied is levelled by a share α_b in [0, 1]
+the QP chooses (its part of v0 a column of K of its own), which lowers S by α_b times the spread
+within the block: a levelling the limits cannot take in full is taken in part (:func:`_partial`).
+τ follows a trust-region rule on the ratio of actual to predicted decrease; a step is taken only
+if it lowers S and keeps every limit. Two blocks whose ordering constraint is
 active swap places in the order (at the tie both orders give the same S), so a block passes a crowd
 of levels one per step; if they meet again right after, they are tied and merge (at first, the
 levels of singletons held at a bound are not even stopped at: a block passes several in one step;
@@ -103,6 +106,8 @@ class _Layout:
     at_bound: np.ndarray  # singleton blocks held at a bound
     pin: np.ndarray  # the blocks pinned (not variables of the QP)
     anchor: np.ndarray  # each block's member held at its holding that the others follow, or −1
+    partial: np.ndarray  # the blocks the QP levels by a share of its choosing (:func:`_partial`)
+    reach: np.ndarray  # for each of them the largest distance of a member's contribution to its level
 
 
 @dataclass
@@ -270,7 +275,10 @@ class SpreadState:
         pin = at_bound & ~self.released[first] if not self.unpinned else np.zeros(p, dtype=bool)
         if pin.all():
             pin[:] = False
-        return _Layout(rc, p, label, means, level, coef, frozen, first, at_floor, at_cap, at_bound, pin, anchor)
+        partial, reach = _partial(rc, label, level, pin, anchor, p)
+        return _Layout(
+            rc, p, label, means, level, coef, frozen, first, at_floor, at_cap, at_bound, pin, anchor, partial, reach
+        )
 
     def factor(self, sca, lay: _Layout) -> bool:
         """J's factors for this step, reused or made anew (``lay.pin`` narrowed to the pins they
@@ -318,17 +326,33 @@ class SpreadState:
         pf = free_blocks.size
         column = np.full(p, -1, dtype=np.intp)
         column[free_blocks] = np.arange(pf)
-        rhs = np.zeros((n, pf + 1))
+        partial = lay.partial
+        na = partial.size
+        rhs = np.zeros((n, pf + 1 + na))
         is_member = column[label] >= 0
         is_member[lay.anchor[lay.anchor >= 0]] = False  # an anchor's row is held: d_i = 0
         members = np.flatnonzero(is_member)
         rhs[members, column[label[members]]] = 1.0
         rhs[:, pf] = lay.level
+        if na:
+            # A block not yet tied is levelled by a share α_b in [0, 1] the QP chooses: its own
+            # column J⁻¹·(v0 on its members), in place of a full levelling fixed in d0.
+            share = np.full(p, -1, dtype=np.intp)
+            share[partial] = np.arange(na)
+            inside = np.flatnonzero(share[label] >= 0)
+            # In units of contribution, as the block changes s are (DAQP's tolerances are absolute):
+            # the share α_b is a_b / reach_b, a_b in [0, reach_b].
+            rhs[inside, pf + 1 + share[label[inside]]] = lay.level[inside] / lay.reach[share[label[inside]]]
+            rhs[inside, pf] = 0.0
         solved, C_solved = self.jac.solve(rhs)
-        K, d0 = solved[:, :pf], solved[:, pf]
-        CK, Cd0 = C_solved[:, :pf], C_solved[:, pf]
-        # Every block's change as T·s + t0: the variables' own, and w_i·(C·d)_i for the pinned.
-        T = np.zeros((p, pf))
+        if na:
+            order = np.r_[0:pf, pf + 1 : pf + 1 + na, pf]  # the fixed column last
+            solved, C_solved = solved[:, order], C_solved[:, order]
+        K, d0 = solved[:, : pf + na], solved[:, pf + na]
+        CK, Cd0 = C_solved[:, : pf + na], C_solved[:, pf + na]
+        # Every block's change as T·x + t0 (x: the block changes s, then the shares α): the
+        # variables' own, and w_i·(C·d)_i for the pinned.
+        T = np.zeros((p, pf + na))
         T[free_blocks, np.arange(pf)] = 1.0
         T[pinned_blocks] = w[pinned, None] * CK[pinned]
         t0 = np.zeros(p)
@@ -379,8 +403,17 @@ class SpreadState:
             trade_rows, trade_caps = sca.trades.rows()  # the sides stay until take() has read them
         k = trade_caps.size
         # Ordering rows: (level lo) − (level hi) ≤ their current gap, each level T·s + t0.
+        na = lay.partial.size  # the shares' rows: 0 <= α_b <= 1, i.e. 0 <= a_b <= reach_b
         rows = np.vstack(
-            [K[free_rows], G @ K, T[pair_lo] - T[pair_hi], anchor_rows, trade_rows @ K, K.sum(axis=0, keepdims=True)]
+            [
+                K[free_rows],
+                G @ K,
+                T[pair_lo] - T[pair_hi],
+                anchor_rows,
+                np.eye(na, K.shape[1], K.shape[1] - na),
+                trade_rows @ K,
+                K.sum(axis=0, keepdims=True),
+            ]
         )
         upper = np.concatenate(
             [
@@ -388,6 +421,7 @@ class SpreadState:
                 sca.ghi - G @ base,
                 means[pair_hi] - means[pair_lo] - (t0[pair_lo] - t0[pair_hi]),
                 anchor_rhs,
+                lay.reach,
                 trade_caps - trade_rows @ base,
                 [1.0 - base.sum()],
             ]
@@ -398,6 +432,7 @@ class SpreadState:
                 sca.glo - G @ base,
                 np.full(q, -np.inf),
                 anchor_rhs,
+                np.zeros(na),
                 np.full(k, -np.inf),
                 [1.0 - base.sum()],
             ]
@@ -456,6 +491,11 @@ class SpreadState:
         tau = self.tau
         H = 2 * tau * (K.T @ K)
         lin = T.T @ coef + 2 * tau * (K.T @ d0)
+        partial = lay.partial
+        if partial.size:
+            # Levelling a share α_b of a block lowers the spread within it, Σ_k (2k − n_b − 1)·rc_(k)
+            # over its sorted members, by that share (its order within stays, its mean does not move).
+            lin[-partial.size :] -= _within(lay, partial) / lay.reach
         # ∇² Σ z_i·RC_i = diag(z)·C + C·diag(z), applied without forming it; in the block
         # space Kᵀ·(diag(z)·C + C·diag(z))·K = (z∘K)ᵀ(C·K) + its transpose: one product with C.
         curvature = None if self.prices is None else (lambda v, z=self.prices: z * (C @ v) + C @ (z * v))
@@ -471,7 +511,7 @@ class SpreadState:
             # curvature of the crowd each free block would pass: without it the linear model
             # passes any number of them at no cost, overshoots, and its first rejected step ends
             # the relaxed start (the free blocks then pass the crowd a level or two a QP).
-            H = H + np.diag(_crowd(lay))
+            H = H + np.diag(np.concatenate([_crowd(lay), np.zeros(lay.partial.size)]))
         return H, lin, curvature
 
     def take(self, sca, lay: _Layout, model: _Model) -> tuple[bool, np.ndarray, np.ndarray, bool] | None:
@@ -485,7 +525,7 @@ class SpreadState:
         lam_bounds = np.zeros(n)
         lam_bounds[model.free_rows] = lam[:nb]
         lam_groups, lam_order = lam[nb : nb + m], lam[nb + m : nb + m + q]
-        lam_caps = lam[nb + m + q + a : -1]  # the caps on what is bought and sold
+        lam_caps = lam[nb + m + q + a + lay.partial.size : -1]  # the caps on what is bought and sold
         self.last_lam = (lam_bounds, lam_groups, lam[-1], lam_caps)
         s_all = model.T @ s + model.t0
         d = model.d0 + model.K @ s
@@ -493,7 +533,13 @@ class SpreadState:
         C_trial = C @ trial
         f_trial = pairwise_spread(trial * C_trial)
         # The model's contributions rc + J·d are the block values moved by s (J·d = v0 + B·s).
-        predicted = self.f - pairwise_spread((lay.means + s_all)[lay.label])
+        values = (lay.means + s_all)[lay.label]
+        if lay.partial.size:
+            # Blocks levelled by a share α_b keep (1 − α_b) of their members' distances to the mean.
+            kept = np.zeros(lay.p)
+            kept[lay.partial] = 1.0 - s[-lay.partial.size :] / lay.reach
+            values = values - kept[lay.label] * lay.level
+        predicted = self.f - pairwise_spread(values)
         if model.curvature is not None:
             Hd = model.curvature(d)
             predicted -= 0.5 * float(d @ Hd)
@@ -747,6 +793,38 @@ def _crowd(lay: _Layout) -> np.ndarray:
     members = np.bincount(lay.label, minlength=lay.p)[free]
     density = np.divide(k, 2.0 * reach, out=np.zeros(free.size), where=reach > 0)
     return CROWD_WEIGHT * 2.0 * members * density
+
+
+def _partial(rc, label, level, pin, anchor, p: int) -> tuple[np.ndarray, np.ndarray]:
+    """The blocks the next QP levels by a share α_b in [0, 1] of its choosing, and their reach:
+    free blocks of several members, no anchor, whose contributions lie further apart than
+    ``NEARLY_TIED`` (the others are levelled in full, a fixed part of the step).
+
+    Levelled in full, a block far from tied may move the contributions held at a bound by more
+    than it gains, or take its members past their bounds: the model then rejects the step, the
+    blocks are halved QP after QP, down to singletons. Over 1,991 stocks with every industry
+    capped at 4 %, that made block QPs of about 1,000 variables (a second of DAQP each, 64 s in
+    all); with shares no QP had more than 72 variables and the spread was 12 % lower (6 s)."""
+    counts = np.bincount(label, minlength=p)
+    reach = np.zeros(p)
+    np.maximum.at(reach, label, np.abs(level))
+    size = float(np.mean(np.abs(rc))) or 1.0
+    partial = np.flatnonzero(~pin & (counts > 1) & (anchor < 0) & (reach > NEARLY_TIED * size))
+    return partial, reach[partial]
+
+
+def _within(lay: _Layout, partial: np.ndarray) -> np.ndarray:
+    """The pairwise spread of the contributions within each of the blocks ``partial``:
+    Σ_k (2k − n_b − 1)·rc_(k) over each block's members sorted, k = 1 … n_b."""
+    which = np.full(lay.p, -1, dtype=np.intp)
+    which[partial] = np.arange(partial.size)
+    members = np.flatnonzero(which[lay.label] >= 0)
+    block = which[lay.label[members]]
+    order = np.lexsort((lay.rc[members], block))  # by block, then by contribution
+    block, values = block[order], lay.rc[members][order]
+    counts = np.bincount(block, minlength=partial.size)
+    rank = np.arange(block.size) - (np.cumsum(counts) - counts)[block] + 1
+    return np.bincount(block, (2.0 * rank - counts[block] - 1.0) * values, partial.size)
 
 
 def _apart(blocks: list, held: np.ndarray, anchorable: np.ndarray) -> list:
