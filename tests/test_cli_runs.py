@@ -395,6 +395,8 @@ def test_a_held_portfolio_in_shares_from_excel_becomes_orders_in_whole_lots(stor
         ("order_book_id,weight\n{a},0.5\n{a},0.2\n", [], "line 3: {a} is held twice (first on line 2)"),
         ("order_book_id,amount\n{a},0.5\n", [], "line 1: the header must have order_book_id and one of weight, shares"),
         ("order_book_id,weight\n{typo},0.5\n", [], "1 unknown id"),
+        ("order_book_id,weight\n{a},0.5\n000300.SH,0.1\n", [], "held.csv, line 3: 000300.XSHG is an index, not a "
+         "position; leave it out (--benchmark 000300.XSHG measures the portfolio against it)"),
         ("order_book_id,weight\n{a},0.2\n{typo},0.5\n", [], "error: --holdings {tmp}/held.csv: 1 unknown id in store"),
         ("order_book_id,weight\n{a},0.5\n", ["--trades", "{tmp}/t.csv"], "--trades needs the portfolio's value"),
         ("order_book_id,weight\n{a},0.5\n", ["--max-turnover", "2.5"], "invalid turnover cap '2.5'"),

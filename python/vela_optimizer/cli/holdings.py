@@ -148,8 +148,14 @@ def read(path, client, day, capital=None) -> Holdings:
             raise UsageError(f"--holdings {path}, line {line}: {oid} is held twice (first on line {seen[oid]})")
         seen[oid] = line
     kinds = universe.classify(list(seen), client)
-    if kinds.unknown or kinds.indices:
-        universe.check_kinds(universe.Kinds([], [], kinds.indices, kinds.unknown), f"--holdings {path}")
+    if kinds.unknown:
+        universe.check_kinds(universe.Kinds([], [], [], kinds.unknown), f"--holdings {path}")
+    if kinds.indices:  # an index's own row in a desk's export (its level beside the positions)
+        oid = kinds.indices[0]
+        raise UsageError(
+            f"--holdings {path}, line {seen[oid]}: {oid} is an index, not a position; leave it out "
+            f"(--benchmark {oid} measures the portfolio against it)"
+        )
     values = {oid: _number(path, line, amount, text) for line, oid, text in rows}
     if amount == "shares":
         for line, oid, text in rows:
