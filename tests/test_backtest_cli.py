@@ -197,6 +197,8 @@ def test_keep_going_records_failed_dates_and_exits_1(store, tmp_path, capsys):
     "args, message",
     [
         (["--dates", "{dates}"], "line 3: '2025-13-01' is not a date"),
+        (["--dates", "{dates}"], "error: --dates {dates}, line 3: '2025-13-01' is not a date (use YYYY-MM-DD, "),
+        (["--dates", "{file}"], "error: --dates {file} lists no dates"),
         (["--dates", "{holiday}"], "the rebalancing day 2025-10-01 is not a trading day"),
         (
             ["--start", "2025-09-01", "--json", "/nonexistent/dir/bt.json"],
@@ -229,7 +231,7 @@ def test_user_errors_print_one_line_and_exit_2(store, tmp_path, capsys, args, me
     assert status == 2, (out, err)
     lines = err.strip().splitlines()
     assert len(lines) == 1 and lines[0].startswith("vela-backtest: error: ")
-    assert message in lines[0]
+    assert message.format(dates=tmp_path / "dates.txt", file=tmp_path / "a-file") in lines[0]
 
 
 @pytest.mark.parametrize(
@@ -760,6 +762,13 @@ DATES_TEXT = "# 调仓日\r\n2025-09-30\r\n2025-10-31\r\n"
     [
         ("vela-backtest", "--dates", DATES_TEXT.encode("utf-8-sig"), "2 rebalancings"),
         ("vela-backtest", "--dates", DATES_TEXT.encode("gbk"), "2 rebalancings"),
+        # Excel's date cells, without leading zeros
+        (
+            "vela-backtest",
+            "--dates",
+            DATES_TEXT.replace("-", "/").replace("/09/", "/9/").encode("gbk"),
+            "backtest, 2025-09-30 .. 2025-12-31",
+        ),
         ("vela-backtest", "--dates", DATES_TEXT.encode("utf-16"), None),
         ("vela-backtest", "--dates", DATES_TEXT.encode("utf-16-le"), None),
         ("vela-backtest", "--ids-file", IDS_TEXT.encode("gbk"), "2 rebalancings"),
@@ -771,6 +780,7 @@ DATES_TEXT = "# 调仓日\r\n2025-09-30\r\n2025-10-31\r\n"
     ids=[
         "backtest-dates-utf8-bom",
         "backtest-dates-gbk",
+        "backtest-dates-gbk-excel-dates",
         "backtest-dates-utf16",
         "backtest-dates-utf16-no-mark",
         "backtest-ids-gbk",

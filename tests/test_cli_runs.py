@@ -383,9 +383,20 @@ def test_a_held_portfolio_in_shares_from_excel_becomes_orders_in_whole_lots(stor
         ("order_book_id,shares\n{a},many\n", [], "line 2: shares 'many' is not a number"),
         ("order_book_id,shares\n{a},10.5\n", [], "shares must be whole numbers: {a} (10.5)"),
         ("order_book_id,weight\n{a},0.7\n{b},0.4\n", [], "the weights sum to 1.100000, above 1"),
+        ("order_book_id,weight\n{a},60\n{b},40\n", [], "sum to 100.000000, above 1 (the rest of the portfolio is "
+         "cash); percentages are written with their sign (3.2%)"),
+        # a number cut at an unquoted comma: 1 share, a weight of 0, read before without a word
+        ("order_book_id,shares\n{a},1,000\n", [], "line 2: 3 fields, the header has 2 (a number with a comma"),
+        ("order_book_id,weight\n{b},0.1\n{a},0,05\n", [], "line 3: 3 fields, the header has 2"),
+        ("order_book_id,weight,weight\n{a},0.1,0.5\n", [], "line 1: the header has weight twice; give it once"),
+        ("Order_Book_ID,ORDER_BOOK_ID,Shares\n{a},{b},100\n", [], "line 1: the header has order_book_id twice"),
+        ("order_book_id,weight\n{a},3.2%\n{b},5\n", [], "line 3: weight '5' is a fraction where line 2 has a "
+         "percentage ('3.2%'): write every weight one way"),
         ("order_book_id,weight\n{a},0.5\n{a},0.2\n", [], "line 3: {a} is held twice (first on line 2)"),
         ("order_book_id,amount\n{a},0.5\n", [], "line 1: the header must have order_book_id and one of weight, shares"),
         ("order_book_id,weight\n{typo},0.5\n", [], "1 unknown id"),
+        ("order_book_id,weight\n{a},0.5\n000300.SH,0.1\n", [], "held.csv, line 3: 000300.XSHG is an index, not a "
+         "position; leave it out (--benchmark 000300.XSHG measures the portfolio against it)"),
         ("order_book_id,weight\n{a},0.2\n{typo},0.5\n", [], "error: --holdings {tmp}/held.csv: 1 unknown id in store"),
         ("order_book_id,weight\n{a},0.5\n", ["--trades", "{tmp}/t.csv"], "--trades needs the portfolio's value"),
         ("order_book_id,weight\n{a},0.5\n", ["--max-turnover", "2.5"], "invalid turnover cap '2.5'"),
@@ -422,6 +433,29 @@ def test_bad_holdings_and_rebalancing_options_are_one_line(store, run, tmp_path,
     lines = err.strip().splitlines()
     assert (status, out) == (2, "") and len(lines) == 1 and lines[0].startswith("vela-optimize: error: ")
     assert line.format(**fill) in lines[0]
+
+
+@pytest.mark.parametrize(
+    "content, encoding, shares",
+    [
+        # the header in another letter case; then Excel's percent cells (the full-width sign as typed in Chinese)
+        ("Order_Book_ID,Weight\r\n{a},0.3\r\n{b},0.032\r\n", "utf-8", None),
+        ("ORDER_BOOK_ID,WEIGHT\n{a},30%\n{b},3.2％\n{c},0\n", "gbk", None),
+        # Excel on Chinese Windows: GBK, names beside, thousands separators, short rows padded with commas
+        ('证券名称,order_book_id,Shares,市值\r\n浦发,{a},"1,200",,,\r\n平安,{b},"2,000,100",""\r\n', "gbk",
+         {"a": 1200, "b": 2000100}),
+    ],
+)  # fmt: skip
+def test_holdings_as_excel_writes_them_are_read_as_meant(store, run, tmp_path, content, encoding, shares):
+    ids = healthy(store, 4)
+    fill = dict(a=ids[0], b=exchange_id(ids[1]), c=ids[2])
+    path = holdings_file(tmp_path, content.format(**fill), encoding=encoding)
+    doc, _, _ = report_of(run, store, *ids, "--date", store.end, "--holdings", path, tmp_path=tmp_path)
+    given = doc["report"]["inputs"]
+    if shares is None:
+        assert given["holdings"] == pytest.approx({ids[0]: 0.3, ids[1]: 0.032}, rel=1e-15, abs=0)
+    else:
+        assert given["holdings_shares"] == {ids[0]: shares["a"], ids[1]: shares["b"]}
 
 
 @pytest.mark.parametrize(

@@ -276,7 +276,9 @@ def _output_options(p: argparse.ArgumentParser) -> None:
 
 def read_dates(path: str) -> list:
     """Dates from a file, one a line ('#' starts a comment), read as :func:`vela_optimizer.universe.read_text`
-    reads it; a bad line is a UsageError naming it.
+    reads it; a bad line is a UsageError naming it. A date is ``YYYY-MM-DD``, ``YYYYMMDD`` or
+    ``YYYY/M/D`` (as Excel on Chinese Windows writes a date cell), read as the store's importer reads
+    a date cell.
 
     Parameters
     ----------
@@ -286,17 +288,22 @@ def read_dates(path: str) -> list:
     -------
     list of datetime.date
     """
+    from veladatac import to_date
+    from veladatac.importer import parse_date
+
     out = []
     for number, line in universe.text_lines(path, "--dates"):
         text = line.split("#", 1)[0].strip()
         if not text:
             continue
         try:
-            out.append(options.date_value(text))
-        except argparse.ArgumentTypeError:
-            raise UsageError(f"{path}, line {number}: {text!r} is not a date (use YYYY-MM-DD)") from None
+            out.append(to_date(parse_date(text, "date")))
+        except ValueError:
+            raise UsageError(
+                f"--dates {path}, line {number}: {text!r} is not a date (use YYYY-MM-DD, YYYY/MM/DD or YYYYMMDD)"
+            ) from None
     if not out:
-        raise UsageError(f"{path} lists no dates")
+        raise UsageError(f"--dates {path} lists no dates")
     return out
 
 

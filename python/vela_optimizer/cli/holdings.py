@@ -1,9 +1,11 @@
 """``--holdings FILE``: a held portfolio as a desk exports it, weights or shares by id.
 
 The file is CSV with a header: ``order_book_id`` and either ``weight`` (fractions of the
-portfolio's value, the rest cash) or ``shares`` (whole numbers, at most
-:data:`vela_optimizer.tradelist.MAX_SHARES`); UTF-8 (with or without a BOM) or GBK / GB18030,
-as Excel saves it on Chinese Windows. Ids may carry the exchange suffixes ``.SH`` / ``.SZ`` / ``.BJ``.
+portfolio's value, the rest cash; or every one in percent, ``3.2%``) or ``shares`` (whole numbers,
+at most :data:`vela_optimizer.tradelist.MAX_SHARES`; ``"1,000"`` with thousands separators as
+Excel quotes them), the columns' names in any letter case; UTF-8 (with or without a BOM) or GBK /
+GB18030, as Excel saves it on Chinese Windows. A row with more fields than the header (a number
+cut at an unquoted comma) is refused, not read in part. Ids may carry the exchange suffixes ``.SH`` / ``.SZ`` / ``.BJ``.
 Lines starting with ``#`` are comments and the ids' column may be ``id``: the weight table ``--csv``
 writes reads back as holdings.
 With shares, the weights are their values at the trading day's closes over the portfolio's value:
@@ -16,6 +18,7 @@ from __future__ import annotations
 import csv
 import io
 import math
+import re
 from dataclasses import dataclass, field
 
 from vela_optimizer import universe
@@ -45,14 +48,40 @@ class Holdings:
     notes: list = field(default_factory=list)
 
 
+# "1,000" as Excel writes a number formatted with thousands separators (quoted, the comma being the
+# field separator): groups of three digits after the first, so that a decimal comma ("0,030") is
+# not one
+_THOUSANDS = re.compile(r"[+]?[1-9][0-9]{0,2}(?:,[0-9]{3})+(?:\.[0-9]*)?", re.ASCII)
+_PERCENT = ("%", "\uff05")  # the full-width sign a Chinese input method types
+
+
 def _number(path, line: int, column: str, text: str) -> float:
+    """The amount in a cell: a plain number; shares also with thousands separators ("1,000"), a
+    weight also in percent ("3.2%", as Excel writes a cell formatted as a percentage)."""
+    plain = text
+    if column == "shares" and _THOUSANDS.fullmatch(text):
+        plain = text.replace(",", "")
+    percent = column == "weight" and text.endswith(_PERCENT)
+    if percent:
+        plain = text[:-1].strip()
     try:
-        x = float(text)
+        x = float(plain)
     except ValueError:
         raise UsageError(f"--holdings {path}, line {line}: {column} {text!r} is not a number") from None
     if not math.isfinite(x) or x < 0:
         raise UsageError(f"--holdings {path}, line {line}: {column} {text!r} must be a number of at least 0")
-    return x
+    return x / 100 if percent else x
+
+
+def _one_way(path, rows) -> None:
+    """Weights all in percent or all as fractions: a plain 5 beside 3.2% may mean either 5 or 5 %."""
+    percent = [(line, text) for line, _, text in rows if text.endswith(_PERCENT)]
+    plain = [(line, text) for line, _, text in rows if not text.endswith(_PERCENT) and float(text) != 0]
+    if percent and plain:
+        raise UsageError(
+            f"--holdings {path}, line {plain[0][0]}: weight {plain[0][1]!r} is a fraction where line "
+            f"{percent[0][0]} has a percentage ({percent[0][1]!r}): write every weight one way"
+        )
 
 
 def _rows(path) -> tuple:
@@ -68,26 +97,35 @@ def _rows(path) -> tuple:
     reader = zip(numbers[1:], csv.reader(line for _, line in kept[1:]))
     first = numbers[0] if numbers else 1
     header = [h.strip() for h in next(csv.reader([kept[0][1]]), [])] if kept else []
-    if "side" in header:
+    # the columns' names in any letter case ("Order_Book_ID", "Weight"): the same names
+    names = [h.lower() for h in header]
+    if "side" in names:
         raise UsageError(
             f"--holdings {path}, line {first}: a trade list (it has a side column), not holdings: "
             "give the positions held"
         )
     # the ids' column: order_book_id, or id as vela-optimize's --csv table names it
-    column = next((c for c in ("order_book_id", "id") if c in header), None)
-    amount = next((c for c in ("weight", "shares") if c in header), None)
-    if column is None or amount is None or ("weight" in header and "shares" in header):
+    column = next((c for c in ("order_book_id", "id") if c in names), None)
+    amount = next((c for c in ("weight", "shares") if c in names), None)
+    if column is None or amount is None or ("weight" in names and "shares" in names):
         raise UsageError(
             f"--holdings {path}, line {first}: the header must have order_book_id and one of weight, shares; "
             f"it has {', '.join(header) or 'nothing'}"
         )
-    i, j = header.index(column), header.index(amount)
+    for c in (column, amount):
+        if names.count(c) > 1:
+            raise UsageError(f"--holdings {path}, line {first}: the header has {c} twice; give it once")
+    i, j = names.index(column), names.index(amount)
     rows = []
     for line, row in reader:
         if not any(c.strip() for c in row):
             continue
-        if len(row) <= max(i, j):
-            raise UsageError(f"--holdings {path}, line {line}: {len(row)} fields, the header has {len(header)}")
+        # a field past the header's is a column without a name or a number cut at its comma (1,000
+        # unquoted reads as 1 and 000): either way the row's amount is not known; empty ones are
+        # the commas Excel pads short rows with
+        if len(row) <= max(i, j) or any(c.strip() for c in row[len(header) :]):
+            hint = ' (a number with a comma in it is quoted: "1,000")' if len(row) > len(header) else ""
+            raise UsageError(f"--holdings {path}, line {line}: {len(row)} fields, the header has {len(header)}{hint}")
         if not row[i].strip():
             raise UsageError(f"--holdings {path}, line {line}: {column} is empty")
         rows.append((line, store_id(row[i].strip()), row[j].strip()))
@@ -110,8 +148,14 @@ def read(path, client, day, capital=None) -> Holdings:
             raise UsageError(f"--holdings {path}, line {line}: {oid} is held twice (first on line {seen[oid]})")
         seen[oid] = line
     kinds = universe.classify(list(seen), client)
-    if kinds.unknown or kinds.indices:
-        universe.check_kinds(universe.Kinds([], [], kinds.indices, kinds.unknown), f"--holdings {path}")
+    if kinds.unknown:
+        universe.check_kinds(universe.Kinds([], [], [], kinds.unknown), f"--holdings {path}")
+    if kinds.indices:  # an index's own row in a desk's export (its level beside the positions)
+        oid = kinds.indices[0]
+        raise UsageError(
+            f"--holdings {path}, line {seen[oid]}: {oid} is an index, not a position; leave it out "
+            f"(--benchmark {oid} measures the portfolio against it)"
+        )
     values = {oid: _number(path, line, amount, text) for line, oid, text in rows}
     if amount == "shares":
         for line, oid, text in rows:
@@ -121,10 +165,13 @@ def read(path, client, day, capital=None) -> Holdings:
                     f"(at most {MAX_SHARES:g})"
                 )
     if amount == "weight":
+        _one_way(path, rows)
         total = math.fsum(values.values())
         if total > 1 + 1e-12:
+            # weights in percent without their sign sum to about 100
+            hint = "; percentages are written with their sign (3.2%)" if total <= 100 + 1e-9 else ""
             raise UsageError(
-                f"--holdings {path}: the weights sum to {total:.6f}, above 1 (the rest of the portfolio is cash)"
+                f"--holdings {path}: the weights sum to {total:.6f}, above 1 (the rest of the portfolio is cash){hint}"
             )
         return Holdings({k: v for k, v in values.items() if v > 0})
     return _priced(path, {k: v for k, v in values.items() if v > 0}, client, day, capital)
