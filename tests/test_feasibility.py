@@ -838,6 +838,35 @@ def test_caps_on_trades_that_can_hold_pass(h, buy, sell):
     assert _diagnose(limits) is None
 
 
+def held_over_a_cap(n):
+    """A cap on trades against holdings that break a group cap: the first third of ``n``
+    instruments is capped at 0.4 and holds 0.5 in half of its names, the rest holds the other 0.5;
+    0.05 may be bought and sold. The certificate also rests on the floor of every name of the group
+    not held (n / 6 of them), none of them in the conflict."""
+    ids = [f"s{i}" for i in range(n)]
+    group = n // 3
+    h = np.zeros(n)
+    h[: group // 2] = 0.5 / (group // 2)
+    h[group:] = 0.5 / (n - group)
+    base = make_limits(ids, default=(0.0, 0.1), groups={"G": (ids[:group], 0.0, 0.4)})
+    return traded(base, h, 0.05, 0.05)
+
+
+@pytest.mark.parametrize("n", [60, 600])
+def test_a_conflict_under_a_cap_on_trades_takes_lps_by_the_limits_kept_not_the_instruments(n, monkeypatch):
+    # Dropping the floors one at a time was two LPs a floor: over the market, most of a minute
+    # to name a conflict of two limits.
+    calls = []
+    elastic = feasibility._elastic
+    monkeypatch.setattr(feasibility, "_elastic", lambda p, atoms: calls.append(len(atoms)) or elastic(p, atoms))
+    limits = held_over_a_cap(n)
+    exc = _diagnose(limits, "lp")
+    assert {(e["kind"], e["label"]) for e in exc.conflict} == {("group_upper", "G"), ("turnover_sell", "turnover")}
+    assert exc.shortfall == pytest.approx(-0.05, rel=1e-6)
+    assert_irreducible_with_trades(limits, exc.conflict)
+    assert len(calls) <= 10, calls
+
+
 def test_holdings_without_caps_keep_the_closed_form():
     base = CONFLICTS["two group caps and the wildcard cap"][0]
     plain, held = _diagnose(base), _diagnose(traded(base, np.full(base.n, 1 / base.n)))
