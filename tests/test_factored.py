@@ -11,8 +11,9 @@ import pytest
 import veladatac
 from vela_optimizer import engine, optimizer
 from vela_optimizer.limits import Limits
-from vela_optimizer.native import SOLVED, Settings, factored, solve
+from vela_optimizer.native import SOLVED, Settings, factored, qp, solve
 from vela_optimizer.native.riskparity import sca
+from vela_optimizer.native.riskparity.squared import SquaredJacobian
 from veladatac import sample
 
 FEASIBLE = 1e-9
@@ -219,3 +220,50 @@ def test_screened_factored_solves_match_the_dense_ones(monkeypatch, method, shar
     f_got, f_want = objective(method, dense, got.x, mu), objective(method, dense, want.x, mu)
     assert f_got <= f_want + EXACT * abs(f_want)
     assert np.abs(got.x - want.x).max() <= 1e-7
+
+
+@pytest.mark.parametrize("keep, c", [(None, 1.0), (np.arange(0, 30, 3), 1.0), (np.arange(5, 25), 0.25)])
+def test_the_squared_qp_is_lifted_over_the_rank_of_its_jacobian(keep, c):
+    # The interior point's lifted problem, its extra variables eliminated (A_x·x + A_z·z = 0), is
+    # the squared-deviation QP's Hessian; the extra variables are J's rank, not one per instrument.
+    rng = np.random.default_rng(3)
+    n, r = 30, 4
+    P = SquaredJacobian(rng.uniform(1, 3, n), rng.normal(size=(n, r)), rng.normal(size=(n, r)), 0.7)
+    P = (P if keep is None else P.take(keep)).scaled(c)
+    lift = P.lift()
+    assert lift.A_z.shape[1] == r
+    M = -np.linalg.solve(lift.A_z.toarray(), lift.A_x.toarray())  # z = M·x
+    cross = np.zeros((P.n, r)) if getattr(lift, "P_xz", None) is None else lift.P_xz.toarray()
+    H = lift.P_x.toarray() + cross @ M + M.T @ cross.T + M.T @ lift.P_z.toarray() @ M
+    np.testing.assert_allclose(H, P.dense(), rtol=1e-12, atol=1e-12 * np.abs(P.dense()).max())
+
+
+def test_the_factored_squared_phase_tries_no_greedy_guess(monkeypatch):
+    # Over 100 instruments the greedy vertex never gave the squared QP's optimum (its weights are
+    # mostly between their bounds): the interior point solves it, and the answer is the dense one.
+    monkeypatch.setattr(sca, "DENSE_SQUARED_N", 0)
+    calls, inside = [], [False]
+    guess, squared_qp = qp.guess_and_check, sca.SpreadSCA._squared_qp
+
+    def spy_guess(*a, **k):
+        calls.extend([1] if inside[0] else [])
+        return guess(*a, **k)
+
+    def spy_qp(self, w):
+        inside[0] = True
+        try:
+            return squared_qp(self, w)
+        finally:
+            inside[0] = False
+
+    monkeypatch.setattr(qp, "guess_and_check", spy_guess)
+    monkeypatch.setattr(sca.SpreadSCA, "_squared_qp", spy_qp)
+    R = returns(40, 150, 2, seed=5)
+    fc, _ = factored.from_returns(R)
+    lim = limits(150, 0.02, 0.3, 0.05, seed=5)
+    got = solve("risk_parity", fc, lim, Settings())
+    want = solve("risk_parity", dense_of(R)[0], lim, Settings())
+    assert got.status == want.status == SOLVED and got.path == "sca" and lim.violation(got.x) <= FEASIBLE
+    assert not calls
+    f_got, f_want = (objective("risk_parity", dense_of(R)[0], x, None) for x in (got.x, want.x))
+    assert f_got <= f_want + EXACT * f_want

@@ -53,14 +53,16 @@ MIN_RATIO = 6.0
 class Lift(NamedTuple):
     """A QP's Hessian P posed through extra variables z: over (x, z) the objective
     ½xᵀ·P_x·x + ½zᵀ·P_z·z with the rows A_x·x + A_z·z = b, which is ½xᵀ·P·x (plus terms linear in
-    x when b ≠ 0) once z is eliminated. P_x and P_z are sparse and positive semi-definite, so an
-    interior point factors the lifted problem in O(n·k²) where P itself is dense."""
+    x when b ≠ 0) once z is eliminated, plus xᵀ·P_xz·z where ``P_xz`` is given (the Hessian over
+    (x, z) positive semi-definite as a whole). P_x and P_z are sparse, so an interior point factors
+    the lifted problem in O(n·k²) where P itself is dense."""
 
     P_x: Any
     A_x: Any
     A_z: Any
     P_z: Any
     b: np.ndarray
+    P_xz: Any = None
 
 
 class FactoredCovariance:

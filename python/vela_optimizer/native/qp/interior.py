@@ -112,7 +112,7 @@ def _setup_lifted_hessian(red, lift, eps):
     ineq = ~eq
     solver = piqp.SparseSolver()
     _configure(solver, eps)
-    P = sp.block_diag([sp.triu(lift.P_x), sp.triu(lift.P_z)], format="csc")
+    P = _lifted_hessian(lift)
     A = sp.vstack(
         [
             sp.hstack([sp.csc_matrix(lift.A_x), lift.A_z]),
@@ -133,6 +133,13 @@ def _setup_lifted_hessian(red, lift, eps):
         np.concatenate([red.upper, np.full(k, np.inf)]),
     )
     return solver
+
+
+def _lifted_hessian(lift):
+    """The upper triangle of the lifted Hessian over (x, z), its cross block where it has one."""
+    if lift.P_xz is None:
+        return sp.block_diag([sp.triu(lift.P_x), sp.triu(lift.P_z)], format="csc")
+    return sp.bmat([[sp.triu(lift.P_x), sp.csc_matrix(lift.P_xz)], [None, sp.triu(lift.P_z)]], format="csc")
 
 
 def run(solver, red, max_iteration, eps, narrow=False):
@@ -177,7 +184,7 @@ def setup_lifted(red, eps):
     ncap = len(caps.rows)
     nv = n + k + ncap * n
     if lift is not None:
-        P = sp.block_diag([sp.triu(lift.P_x), sp.triu(lift.P_z), sp.csc_matrix((ncap * n, ncap * n))], format="csc")
+        P = sp.block_diag([_lifted_hessian(lift), sp.csc_matrix((ncap * n, ncap * n))], format="csc")
         c = np.concatenate([quad.q, np.zeros(k + ncap * n)])
         eq_rows = [sp.hstack([sp.csc_matrix(lift.A_x), lift.A_z, sp.csc_matrix((lift.A_z.shape[0], ncap * n))])]
         b = [lift.b]

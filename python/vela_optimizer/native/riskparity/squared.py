@@ -92,20 +92,21 @@ class SquaredJacobian:
         return SquaredJacobian(self.delta, self.L, self.R, self.tau, self.cols, self.c * s)
 
     def lift(self):
-        """Over (x, v, e): v = R_Kᵀx, e = S_K·Δ_K∘x + L·v (S_K places K among J's rows), the
-        objective c·(τ‖x‖² + ‖e‖²)."""
-        rows, r, K = self.delta.size, self.R.shape[1], self.cols
-        place = sp.csc_matrix((self.delta[K], (K, np.arange(K.size))), shape=(rows, K.size))
-        A_x = sp.vstack([sp.csc_matrix(self.R[K].T), place], format="csc")
-        A_z = sp.vstack(
-            [
-                sp.hstack([-sp.identity(r), sp.csc_matrix((r, rows))]),
-                sp.hstack([sp.csc_matrix(self.L), -sp.identity(rows)]),
-            ],
-            format="csc",
+        """Over (x, v): v = R_Kᵀx, the objective c·(τ‖x‖² + ‖S_K·Δ_K∘x + L·v‖²) (S_K places K
+        among J's rows) expanded, with its cross term 2c·xᵀ·(Δ_K∘L_K)·v. Lifting e = S_K·Δ_K∘x + L·v
+        too, as a variable per row of J, doubled the interior point's variables and rows and cost
+        about three times as much a factorisation (4,919 stocks, r = 146)."""
+        K, r = self.cols, self.R.shape[1]
+        DK = self.delta[K]
+        two_c = 2.0 * self.c
+        return Lift(
+            sp.diags(two_c * (self.tau + DK * DK), format="csc"),
+            sp.csc_matrix(self.R[K].T),
+            -sp.identity(r, format="csc"),
+            sp.csc_matrix(two_c * (self.L.T @ self.L)),
+            np.zeros(r),
+            sp.csc_matrix(two_c * (DK[:, None] * self.L[K])),
         )
-        P_z = sp.block_diag([sp.csc_matrix((r, r)), 2.0 * self.c * sp.identity(rows)], format="csc")
-        return Lift(2.0 * self.c * self.tau * sp.identity(K.size, format="csc"), A_x, A_z, P_z, np.zeros(r + rows))
 
 
 def centred_jacobian(C, w):
