@@ -129,6 +129,8 @@ def guess_sides(red, tol):
     for sign, cap in red.caps.rows if not red.quad.is_factor else ():
         mine = np.flatnonzero(kink & (side == sign))
         room = np.minimum(red.upper[mine] - h[mine] if sign > 0 else h[mine] - red.lower[mine], cap)
+        if room.sum() <= SIDE_ROOM * cap:
+            continue
         order = np.argsort(sign * g[mine], kind="stable")
         # Kept: the weights before the room reaches SIDE_ROOM caps, and the one that reaches it.
         kept = int(np.searchsorted(np.cumsum(room[order]), SIDE_ROOM * cap)) + 1
@@ -139,12 +141,11 @@ def guess_sides(red, tol):
     # lifted problem took over): members are moved to the side that can, those whose gradient
     # favours the move most first, until the room covers the excess.
     ah = red.A @ h
-    down, up = np.maximum(h - red.lower, 0.0), np.maximum(red.upper - h, 0.0)
-    for row, lo, hi, at in zip(red.A, red.lo, red.hi, ah):
-        towards = -1 if at > hi + tol else (1 if at < lo - tol else 0)
-        if not towards:
-            continue
-        excess = at - hi if towards < 0 else lo - at
+    for i in np.flatnonzero((ah > red.hi + tol) | (ah < red.lo - tol)):
+        row, at = red.A[i], ah[i]
+        down, up = np.maximum(h - red.lower, 0.0), np.maximum(red.upper - h, 0.0)
+        towards = -1 if at > red.hi[i] + tol else 1
+        excess = at - red.hi[i] if towards < 0 else red.lo[i] - at
         # Room towards the row: members with a > 0 moved the way it points, a < 0 the other way.
         room = np.where(row > 0.0, row * np.where(towards < 0, down, up), -row * np.where(towards < 0, up, down))
         able = np.where(row > 0.0, side == towards, side == -towards) | ~kink
