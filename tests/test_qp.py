@@ -2,6 +2,7 @@
 least-squares form, iteration limits and the failures it must report."""
 
 import dataclasses
+import math
 
 import numpy as np
 import pytest
@@ -1062,6 +1063,9 @@ def test_a_held_weight_the_optimum_trades_the_other_way_is_not_certified(monkeyp
     lifted problem."""
     limits, h, solve, grad, f = shunned(seed, 150, 1.0, bad, 30.0)
     capped = with_trades(limits, h, cap, cap)
+    # The sides of the mean alone (every weight below it guessed bought, however many the cap
+    # can use), which keep such a weight at its holding.
+    monkeypatch.setattr(turnover, "SIDE_ROOM", math.inf)
     answers = spied_held_residual(monkeypatch)
     r = solve(capped)
     assert None in answers
@@ -1070,6 +1074,61 @@ def test_a_held_weight_the_optimum_trades_the_other_way_is_not_certified(monkeyp
     gap, y = descent_over_lifted_limits(grad(r.x), capped, r.x)
     assert gap >= -1e-8 * float(np.abs(grad(r.x)).max())
     assert r.objective <= f(y) + 1e-8 * abs(f(y)) and r.kkt_residual <= 1e-10
+
+
+def spread_rebalance(seed, n, kind):
+    """Minimum variance from holdings spread over every weight (a Dirichlet draw near 1/n):
+    "near", moved into the limits; "room", every weight capped at 2 %, far above its holding, so
+    the weights that could be bought hold many times the cap on what is bought; "over", group 0
+    held at 0.40 against its cap of 0.15, more than the weights guessed sold in it can shed."""
+    returns, cov, limits = random_problem(seed, n)
+    h = np.random.default_rng(seed + 7).dirichlet(np.full(n, 20.0))
+    if kind != "over":
+        limits.upper[:] = 0.02 if kind == "room" else limits.upper
+        h = qp.solve_qp(np.eye(n), -h, limits).x
+    else:
+        members = limits.A[0] > 0
+        h[members] *= 0.4 / h[members].sum()
+        h[~members] *= 0.6 / h[~members].sum()
+    return limits, h, cov
+
+
+@pytest.mark.parametrize(
+    "seed, kind, buy, sell, budget_floor",
+    [
+        # The first round releases dozens of held weights at once, the second fixes as many where
+        # the held rows cannot then be met: half of those changes are taken instead.
+        (0, "near", 0.5, 0.5, 1.0),
+        (4, "near", 0.5, 0.5, 1.0),
+        (0, "room", 0.5, 0.5, 1.0),
+        (1, "room", 0.5, 0.6, 0.9),  # a budget range: both caps are rows
+        (2, "over", 0.3, 0.3, 1.0),
+    ],
+)
+def test_a_spread_rebalance_is_finished_from_one_interior_point(monkeypatch, seed, kind, buy, sell, budget_floor):
+    """A round of the active set over the holdings that leaves the held rows unmet is taken in
+    part; the sides guessed for the restricted problem leave the buy side no more weights than
+    the cap can use, and a row the holdings break its sellers. The active set finishes from the
+    first interior point, where it had failed (or the restricted problem had no portfolio) and
+    PIQP ran twice more, the second time on the lifted problem. The answer
+    meets every limit and cap and no feasible direction descends from it."""
+    limits, h, cov = spread_rebalance(seed, 300, kind)
+    limits.lo[-1] = budget_floor
+    capped = with_trades(limits, h, buy, sell)
+    runs = []
+    for name in ("run", "run_lifted"):
+        real = getattr(qp.interior, name)
+        monkeypatch.setattr(
+            qp.interior, name, lambda *a, _real=real, _name=name, **k: runs.append(_name) or _real(*a, **k)
+        )
+    r = qp.min_variance(cov, capped)
+    assert r.converged and r.polished, r.message
+    assert capped.violation(r.x) <= 1e-11
+    g = 2 * cov @ r.x
+    gap, y = descent_over_lifted_limits(g, capped, r.x)
+    assert gap >= -1e-8 * float(np.abs(g).max())
+    assert r.objective <= float(y @ cov @ y) * (1 + 1e-8) and r.kkt_residual <= 1e-10
+    assert runs == ["run"]
 
 
 @pytest.mark.parametrize("seed, n, method, holdings, buy, sell, t", [c for c in TRADED if c[1] <= 12])
