@@ -141,9 +141,9 @@ def guess_sides(red, tol):
     # lifted problem took over): members are moved to the side that can, those whose gradient
     # favours the move most first, until the room covers the excess.
     ah = red.A @ h
+    down, up = np.maximum(h - red.lower, 0.0), np.maximum(red.upper - h, 0.0)
     for i in np.flatnonzero((ah > red.hi + tol) | (ah < red.lo - tol)):
         row, at = red.A[i], ah[i]
-        down, up = np.maximum(h - red.lower, 0.0), np.maximum(red.upper - h, 0.0)
         towards = -1 if at > red.hi[i] + tol else 1
         excess = at - red.hi[i] if towards < 0 else red.lo[i] - at
         # Room towards the row: members with a > 0 moved the way it points, a < 0 the other way.
@@ -513,18 +513,16 @@ def kink_active_set(red, st, x0, rounds, settings):
         primal_bad = (
             below.any() or above.any() or cross_down.any() or cross_up.any() or rows_below.any() or rows_above.any()
         )
+        r = g_c + A_c.T @ nu
         if not primal_bad and not any(w.any() for w in wrong):
-            r = g_c + A_c.T @ nu
             n = red.quad.n
             if np.abs(r[:n][free]).max(initial=0.0) > tol_d:
                 return None
             return x, _residual(aug, x, r, nu, free, lo_c, hi_c, cols, row_lo, row_hi, eq, tol_d / dual_tol)
-        r = g_c + A_c.T @ nu
-        wrong_lo, wrong_hi = wrong[0], wrong[1]
         crossed = cross_down | cross_up
         changes = (
-            (wrong_lo, -r),
-            (wrong_hi, r),
+            (wrong[0], -r),
+            (wrong[1], r),
             (below, red.lower - x),
             (above, x - red.upper),
             (crossed, np.abs(x - h)),

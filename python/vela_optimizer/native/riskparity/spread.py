@@ -275,7 +275,7 @@ class SpreadState:
         pin = at_bound & ~self.released[first] if not self.unpinned else np.zeros(p, dtype=bool)
         if pin.all():
             pin[:] = False
-        partial, reach = _partial(rc, label, level, pin, anchor, p)
+        partial, reach = _partial(rc, label, level, sizes, pin, anchor)
         return _Layout(
             rc, p, label, means, level, coef, frozen, first, at_floor, at_cap, at_bound, pin, anchor, partial, reach
         )
@@ -346,7 +346,10 @@ class SpreadState:
             rhs[inside, pf] = 0.0
         solved, C_solved = self.jac.solve(rhs)
         if na:
-            order = np.r_[0:pf, pf + 1 : pf + 1 + na, pf]  # the fixed column last
+            # The fixed column last. It is solved in its place beside the block columns: the
+            # Jacobian's solves round by column position, and the path of the spread phase moves
+            # with rounding.
+            order = np.r_[0:pf, pf + 1 : pf + 1 + na, pf]
             solved, C_solved = solved[:, order], C_solved[:, order]
         K, d0 = solved[:, : pf + na], solved[:, pf + na]
         CK, Cd0 = C_solved[:, : pf + na], C_solved[:, pf + na]
@@ -795,21 +798,20 @@ def _crowd(lay: _Layout) -> np.ndarray:
     return CROWD_WEIGHT * 2.0 * members * density
 
 
-def _partial(rc, label, level, pin, anchor, p: int) -> tuple[np.ndarray, np.ndarray]:
+def _partial(rc, label, level, sizes, pin, anchor) -> tuple[np.ndarray, np.ndarray]:
     """The blocks the next QP levels by a share α_b in [0, 1] of its choosing, and their reach:
-    free blocks of several members, no anchor, whose contributions lie further apart than
-    ``NEARLY_TIED`` (the others are levelled in full, a fixed part of the step).
+    free blocks of several members (``sizes``, in the blocks' order), no anchor, whose contributions
+    lie further apart than ``NEARLY_TIED`` (the others are levelled in full, a fixed part of the step).
 
     Levelled in full, a block far from tied may move the contributions held at a bound by more
     than it gains, or take its members past their bounds: the model then rejects the step, the
     blocks are halved QP after QP, down to singletons. Over 1,991 stocks with every industry
     capped at 4 %, that made block QPs of about 1,000 variables (a second of DAQP each, 64 s in
     all); with shares no QP had more than 72 variables and the spread was 12 % lower (6 s)."""
-    counts = np.bincount(label, minlength=p)
-    reach = np.zeros(p)
+    reach = np.zeros(sizes.size)
     np.maximum.at(reach, label, np.abs(level))
     size = float(np.mean(np.abs(rc))) or 1.0
-    partial = np.flatnonzero(~pin & (counts > 1) & (anchor < 0) & (reach > NEARLY_TIED * size))
+    partial = np.flatnonzero(~pin & (sizes > 1) & (anchor < 0) & (reach > NEARLY_TIED * size))
     return partial, reach[partial]
 
 
