@@ -78,17 +78,22 @@ def _eliminated(H, f, A, upper, lower, sense, primal_tol, iter_limit):
         return None  # dependent equality rows, or none left to move in
     G = rows[~eq]
     shift = G @ x_p
-    y, flag, info = _daqp(
-        N.T @ H @ N,
-        N.T @ (H @ x_p + f),
-        G @ N,
-        upper[~eq] - shift,
-        lower[~eq] - shift,
-        np.zeros(G.shape[0], dtype=np.int32),
-        primal_tol,
-        iter_limit,
-        {},
-    )
+    try:
+        y, flag, info = _daqp(
+            N.T @ H @ N,
+            N.T @ (H @ x_p + f),
+            G @ N,
+            upper[~eq] - shift,
+            lower[~eq] - shift,
+            np.zeros(G.shape[0], dtype=np.int32),
+            primal_tol,
+            iter_limit,
+            {},
+        )
+    except Stopped as stop:
+        if stop.status != MAX_ITERATION:
+            raise
+        return None  # a second opinion that does not settle: the first one's "infeasible" stands
     if flag < 1 or not np.isfinite(y).all():
         return None
     x = x_p + N @ y
