@@ -147,7 +147,8 @@ def guess_sides(red, tol):
         towards = -1 if at > red.hi[i] + tol else 1
         excess = at - red.hi[i] if towards < 0 else red.lo[i] - at
         # Room towards the row: members with a > 0 moved the way it points, a < 0 the other way.
-        room = np.where(row > 0.0, row * np.where(towards < 0, down, up), -row * np.where(towards < 0, up, down))
+        along, against = (down, up) if towards < 0 else (up, down)
+        room = np.where(row > 0.0, row * along, -row * against)
         able = np.where(row > 0.0, side == towards, side == -towards) | ~kink
         short = excess - float(room[able & (row != 0.0)].sum())
         if not short > 0.0:

@@ -195,14 +195,13 @@ class SpreadState:
                 raise
             model = None
         pending, self.pending = self.pending, None
-        if self.relaxed_again and (model is None or model.out is None):
+        if model is None or (self.relaxed_again and model.out is None):
             # The relaxed model asked too much (or DAQP could not settle it): every row again, on
             # the same blocks, rather than the failed QP's loosening of them.
             self.relaxed = self.relaxed_again = False
             if pending is not None:
                 self.blocks, self.tau = pending
             return None
-        assert model is not None
         if pending is not None and model.out is None:
             self.blocks, self.tau = pending  # the far crossings asked too much: one level each
             return None
