@@ -676,6 +676,70 @@ def test_an_infeasible_verdict_stands_where_the_null_space_solve_reaches_its_ite
     assert calls == [6, 2]
 
 
+def degenerate_cone(seed):
+    """min ½xᵀHx + fᵀx over rows a_r·x <= u_r, half of them combinations of the others and every u_r
+    0 or a rounding below it, rows scaled over orders of magnitude: x = 0 is feasible (to 1e-17),
+    and at most rows many meet there."""
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(5, 40))
+    m = int(rng.integers(n, 6 * n))
+    A = rng.standard_normal((m, n))
+    k = m // 2
+    mixed = rng.standard_normal((m - k, k)) @ A[:k] * (rng.random((m - k, 1)) < 0.5)
+    A[k:] = mixed + A[k:] * (rng.random((m - k, 1)) >= 0.5)  # some rows both, some neither
+    A *= np.exp(rng.normal(0, 3, (m, 1)))
+    upper = -np.abs(rng.standard_normal(m)) * 1e-17 * (rng.random(m) < 0.5)
+    H, f = np.diag(np.exp(rng.normal(0, 2, n))), 1e3 * rng.standard_normal(n)
+    return H, f, A, upper
+
+
+@pytest.mark.parametrize("seed", [6, 14, 19])
+def test_a_qp_whose_origin_is_feasible_is_solved_where_daqp_first_calls_it_infeasible(seed):
+    """Rows met with equality at x = 0 by the hundred (the block QPs over the whole market under caps on
+    trades) make DAQP call the QP infeasible at its primal tolerance; at a looser one it solves it, and
+    the answer, checked against every row at the first tolerance, is the optimum (KKT, signs included)."""
+    H, f, A, upper = degenerate_cone(seed)
+    tol = 1e-12
+    out = limits_qp.daqp_solve(H, f, A, upper, np.full(upper.size, -np.inf), [], primal_tol=tol)
+    assert out is not None
+    x, lam = out
+    assert np.all(A @ x <= upper + tol)
+    assert np.all(lam >= 0) and np.all(lam * (A @ x - upper) >= -1e-9 * np.abs(lam).max())
+    np.testing.assert_allclose(H @ x + f + A.T @ lam, 0.0, atol=1e-8 * np.abs(f).max())
+
+
+@pytest.mark.parametrize(
+    ("origin", "looser_breaks", "calls", "answered"),
+    [
+        ("feasible", 0.0, 2, True),
+        ("feasible", 1e-11, 2, False),  # the looser answer breaks a row past the first tolerance
+        ("infeasible", 0.0, 1, False),  # no second try: the verdict may be right
+    ],
+)
+def test_daqp_is_asked_again_at_a_looser_tolerance_only_where_its_infeasible_verdict_cannot_hold(
+    monkeypatch, origin, looser_breaks, calls, answered
+):
+    n, tol = 4, 1e-12
+    H, f, A = np.eye(n), -np.ones(n), np.vstack([np.eye(n), np.ones((1, n))])
+    upper = np.r_[np.full(n, 0.5), 1.0] if origin == "feasible" else np.r_[np.full(n, 0.5), -1.0]
+    lower = np.full(n + 1, -np.inf) if origin == "feasible" else np.r_[np.full(n, -np.inf), -2.0]
+    seen = []
+
+    def first_infeasible(H_, f_, A_, up, lo, sense, primal_tol, **kw):
+        seen.append(primal_tol)
+        if len(seen) == 1:
+            return np.full(n, np.nan), 0.0, -1, {"lam": np.zeros(len(up))}
+        x = np.full(n, 0.1)
+        x[0] = 0.5 + looser_breaks  # on the cap of x_0, or past it
+        return x, 0.0, 1, {"lam": np.zeros(len(up))}
+
+    monkeypatch.setattr(limits_qp.daqp, "solve", first_infeasible)
+    out = limits_qp.daqp_solve(H, f, A, upper, lower, [], primal_tol=tol)
+    assert len(seen) == calls and (out is not None) == answered
+    if calls == 2:
+        assert seen[1] == limits_qp.LOOSER * tol
+
+
 def test_a_cycling_active_set_solve_is_retried_in_proximal_mode(monkeypatch):
     """A QP on which DAQP reports cycling is solved again in its proximal mode, to the same answer."""
     rng = np.random.default_rng(5)
@@ -938,6 +1002,7 @@ def test_pins_released_a_few_at_a_time_still_reach_a_stationary_point(monkeypatc
         ([0.3, 0.31, 0.32, 0.33, 0.34, 0.35, 0.36, 0.37], [0.0, 0.335]),  # exactly k levels
         ([0.2, 0.4, 0.6], [0.5]),  # fewer levels than k: no crowd
         ([0.5] * 9, [0.5, 0.7]),  # k levels tie with a block: no curvature read from them
+        ([0.0] * 8 + [0.5], [1e-20, 0.2]),  # ...or tie but for rounding (weights at 0, one just freed)
     ],
 )
 def test_the_crowd_of_pinned_levels_is_read_from_the_k_nearest(pinned, free):
@@ -950,13 +1015,13 @@ def test_the_crowd_of_pinned_levels_is_read_from_the_k_nearest(pinned, free):
     sizes = np.where(pin, 1, 1 + np.arange(means.size) % 3)  # free blocks of 1 to 3 members
     label = np.repeat(np.arange(means.size), sizes)
     lay = SimpleNamespace(pin=pin, means=means, label=label, p=means.size)
-    k = spread.CROWD_LEVELS
+    k, tie = spread.CROWD_LEVELS, 1e-12
     expected = []
     for b in np.flatnonzero(~pin):
         dist = np.sort(np.abs(np.array(pinned) - means[b]))
         reach = dist[k - 1] if len(pinned) >= k else 0.0
-        expected.append(spread.CROWD_WEIGHT * 2.0 * sizes[b] * k / (2.0 * reach) if reach > 0 else 0.0)
-    assert spread._crowd(lay) == pytest.approx(expected, rel=1e-14)
+        expected.append(spread.CROWD_WEIGHT * 2.0 * sizes[b] * k / (2.0 * reach) if reach > tie else 0.0)
+    assert spread._crowd(lay, tie) == pytest.approx(expected, rel=1e-14)
 
 
 def test_the_crowd_curvature_speeds_the_relaxed_start_to_the_same_answer(monkeypatch):
