@@ -677,16 +677,16 @@ def test_an_infeasible_verdict_stands_where_the_null_space_solve_reaches_its_ite
 
 
 def degenerate_cone(seed):
-    """min ½xᵀHx + fᵀx over rows a_r·x <= u_r, half of them combinations of the others and every u_r
-    0 or a rounding below it, rows scaled over orders of magnitude: x = 0 is feasible (to 1e-17),
-    and at most rows many meet there."""
+    """min ½xᵀHx + fᵀx over rows a_r·x <= u_r, about half of the later rows combinations of the
+    earlier ones, every u_r 0 or a rounding below it, rows scaled over orders of magnitude: x = 0 is
+    feasible (to 1e-17) with every row active there, as in a block QP at weights held at bounds."""
     rng = np.random.default_rng(seed)
     n = int(rng.integers(5, 40))
     m = int(rng.integers(n, 6 * n))
     A = rng.standard_normal((m, n))
     k = m // 2
     mixed = rng.standard_normal((m - k, k)) @ A[:k] * (rng.random((m - k, 1)) < 0.5)
-    A[k:] = mixed + A[k:] * (rng.random((m - k, 1)) >= 0.5)  # some rows both, some neither
+    A[k:] = mixed + A[k:] * (rng.random((m - k, 1)) >= 0.5)
     A *= np.exp(rng.normal(0, 3, (m, 1)))
     upper = -np.abs(rng.standard_normal(m)) * 1e-17 * (rng.random(m) < 0.5)
     H, f = np.diag(np.exp(rng.normal(0, 2, n))), 1e3 * rng.standard_normal(n)

@@ -18,8 +18,8 @@ from ..solution import MAX_ITERATION, TIME_LIMIT
 
 # DAQP's infinity: bounds beyond it are absent.
 DAQP_INF = 1e30
-# The primal tolerance of DAQP's second try, as a multiple of the first's, where it calls a QP whose
-# origin is feasible infeasible (:func:`_looser`).
+# The primal tolerance of DAQP's second try (:func:`_looser`), as a multiple of the first's: asked
+# where DAQP calls a QP infeasible although x = 0 is feasible.
 LOOSER = 100.0
 # DAQP's exit flags: infeasible, cycling detected, its iteration limit, its time limit.
 DAQP_INFEASIBLE = -1
