@@ -1228,6 +1228,41 @@ def test_weights_a_qp_stops_at_their_holdings_are_put_on_them_exactly(case, hair
 
 
 @pytest.mark.parametrize(
+    ("below", "hair"),
+    [
+        (29, 1e-13),  # their hairs add up past the tolerance: the step would be refused
+        (5, 1e-13),  # within it
+        (29, 0.0),  # on their floor already
+    ],
+)
+def test_weights_a_hair_past_their_bounds_are_put_on_them_so_the_caps_count_what_their_rows_do(below, hair):
+    """A weight not held (holding 0, its floor) that a QP leaves a hair below 0 counts against the
+    buy cap's row over its side, but a sale to what is traded: over the whole market hundreds of
+    them made the portfolio buy 2.7e-11 past the cap its row kept to, and eight steps in a row
+    were refused as breaking it. On their bounds, the caps count what the rows count."""
+    from vela_optimizer.native.riskparity.trades import TradeSides
+
+    held, n, cap, tol = 10, 40, 0.05, Settings().feasibility_tol  # 0-29 not held, 29 bought
+    h = np.r_[np.zeros(n - held), np.full(held, 1.0 / held)]
+    x = h.copy()
+    x[:below] = -hair
+    x[-1] -= cap
+    # what the QP's buy row counts: the buy at the cap, less the hairs below 0 on the buy side
+    x[n - held - 1] = cap + below * hair
+    limits = Limits.build(
+        [f"S{i}" for i in range(n)], np.zeros(n), np.full(n, 0.3), [], holdings=h, max_buy=cap, max_sell=cap
+    )
+    sides = TradeSides(limits, tol)
+    sides.place(x)
+    rows, caps = sides.rows()
+    assert float(rows[0] @ x - caps[0]) <= 1e-17  # the QP's answer meets its row
+    y = sides.snapped(x, limits)
+    assert (limits.violation(x) > tol) == (below * hair > tol)
+    np.testing.assert_array_equal(y[:below], 0.0)
+    assert abs(y.sum() - 1.0) <= 1e-15 and limits.violation(y) <= 1e-15
+
+
+@pytest.mark.parametrize(
     "moves",
     [
         ["place"],

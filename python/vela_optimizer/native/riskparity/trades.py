@@ -90,19 +90,24 @@ class TradeSides:
         return self._rows[1:]
 
     def snapped(self, x, limits):
-        """``x`` with the weights within the tolerance of their holdings put on them exactly, the
-        budget restored on one weight whose move lowers what is traded, or ``x`` itself when no
-        weight has the room.
+        """``x`` with the weights within the tolerance of their holdings put on them exactly, and
+        those past a bound (by DAQP's tolerance) on it, the budget restored on one weight whose move
+        lowers what is traded, or ``x`` itself when no weight has the room.
 
         A weight a QP stops at its holding lies there only to DAQP's tolerance, on either side,
         and stays there while it is pinned; the caps count what lies past a holding only, where
         the QP's row counts both ways. Hundreds of such weights add up past the tolerance: at 1,500
         instruments 52 weights 2e-13 below their holdings on the buy side made 1.04e-12 more
-        bought than the row allowed, and every later step was refused as breaking the cap."""
+        bought than the row allowed, and every later step was refused as breaking the cap. So do
+        weights not held a hair below their floor of 0 (a sale to the caps, less bought to the buy
+        row): over 2,488 stocks they made 2.7e-11 bought past the cap, eight steps in a row were
+        refused while each released 200 pins, and the block QPs grew to 1,300 variables (120 s)."""
         at = self.at_h(x)
-        if not at.any():
+        # past a bound by the tolerance at most (by more, the trial is refused as it stands)
+        hair = ((x < self.lower) & (x >= self.lower - self.tol)) | ((x > self.upper) & (x <= self.upper + self.tol))
+        if not (at.any() or hair.any()):
             return x
-        y = np.where(at, self.h, x)
+        y = np.where(at, self.h, np.where(hair, np.clip(x, self.lower, self.upper), x))
         r = float(limits.lo[-1]) - float(np.sum(y))  # the budget row is the last
         if r == 0.0:
             return y
