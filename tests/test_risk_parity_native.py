@@ -1002,6 +1002,7 @@ def test_pins_released_a_few_at_a_time_still_reach_a_stationary_point(monkeypatc
         ([0.3, 0.31, 0.32, 0.33, 0.34, 0.35, 0.36, 0.37], [0.0, 0.335]),  # exactly k levels
         ([0.2, 0.4, 0.6], [0.5]),  # fewer levels than k: no crowd
         ([0.5] * 9, [0.5, 0.7]),  # k levels tie with a block: no curvature read from them
+        ([0.0] * 8 + [0.5], [1e-20, 0.2]),  # ...or tie but for rounding (weights at 0, one just freed)
     ],
 )
 def test_the_crowd_of_pinned_levels_is_read_from_the_k_nearest(pinned, free):
@@ -1014,13 +1015,13 @@ def test_the_crowd_of_pinned_levels_is_read_from_the_k_nearest(pinned, free):
     sizes = np.where(pin, 1, 1 + np.arange(means.size) % 3)  # free blocks of 1 to 3 members
     label = np.repeat(np.arange(means.size), sizes)
     lay = SimpleNamespace(pin=pin, means=means, label=label, p=means.size)
-    k = spread.CROWD_LEVELS
+    k, tie = spread.CROWD_LEVELS, 1e-12
     expected = []
     for b in np.flatnonzero(~pin):
         dist = np.sort(np.abs(np.array(pinned) - means[b]))
         reach = dist[k - 1] if len(pinned) >= k else 0.0
-        expected.append(spread.CROWD_WEIGHT * 2.0 * sizes[b] * k / (2.0 * reach) if reach > 0 else 0.0)
-    assert spread._crowd(lay) == pytest.approx(expected, rel=1e-14)
+        expected.append(spread.CROWD_WEIGHT * 2.0 * sizes[b] * k / (2.0 * reach) if reach > tie else 0.0)
+    assert spread._crowd(lay, tie) == pytest.approx(expected, rel=1e-14)
 
 
 def test_the_crowd_curvature_speeds_the_relaxed_start_to_the_same_answer(monkeypatch):

@@ -537,7 +537,8 @@ class SpreadState:
             # curvature of the crowd each free block would pass: without it the linear model
             # passes any number of them at no cost, overshoots, and its first rejected step ends
             # the relaxed start (the free blocks then pass the crowd a level or two a QP).
-            H = H + np.diag(np.concatenate([_crowd(lay), np.zeros(lay.partial.size)]))
+            tie = sca.settings.tied * (float(np.mean(np.abs(lay.rc))) or 1.0)
+            H = H + np.diag(np.concatenate([_crowd(lay, tie), np.zeros(lay.partial.size)]))
         return H, lin, curvature
 
     def take(self, sca, lay: _Layout, model: _Model) -> tuple[bool, np.ndarray, np.ndarray, bool] | None:
@@ -805,11 +806,13 @@ class SpreadState:
             self.pending = (single, self.tau)
 
 
-def _crowd(lay: _Layout) -> np.ndarray:
+def _crowd(lay: _Layout, tie: float = 0.0) -> np.ndarray:
     """Per free block (the QP's variables, in order), the curvature of the spread in its change
     from the pinned levels around it: CROWD_WEIGHT · 2·n_b·ρ_b, ρ_b = k / (2·r_b) levels per unit
     of contribution, r_b the distance to the k-th nearest pinned level (k = CROWD_LEVELS; 0 where
-    fewer levels are pinned, or k of them tie with the block)."""
+    fewer levels are pinned, or k of them lie within ``tie`` of the block: tied but for rounding,
+    they would make a curvature of 1e20 and more, past what DAQP can factor next to the rest of
+    the QP; over the whole market a free weight at 0 sits among hundreds of levels at 0)."""
     free = np.flatnonzero(~lay.pin)
     levels = np.sort(lay.means[lay.pin])
     k = CROWD_LEVELS
@@ -822,7 +825,7 @@ def _crowd(lay: _Layout) -> np.ndarray:
     dist = np.where(inside, np.abs(levels[np.clip(idx, 0, levels.size - 1)] - v[:, None]), np.inf)
     reach = np.partition(dist, k - 1, axis=1)[:, k - 1]
     members = np.bincount(lay.label, minlength=lay.p)[free]
-    density = np.divide(k, 2.0 * reach, out=np.zeros(free.size), where=reach > 0)
+    density = np.divide(k, 2.0 * reach, out=np.zeros(free.size), where=reach > tie)
     return CROWD_WEIGHT * 2.0 * members * density
 
 
