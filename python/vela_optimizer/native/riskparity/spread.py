@@ -117,6 +117,7 @@ class _Layout:
     anchor: np.ndarray  # each block's member held at its holding that the others follow, or −1
     partial: np.ndarray  # the blocks the QP levels by a share of its choosing (:func:`_partial`)
     reach: np.ndarray  # for each of them the largest distance of a member's contribution to its level
+    tie: float  # contributions this close are tied but for rounding
 
 
 @dataclass
@@ -300,7 +301,22 @@ class SpreadState:
             pin[:] = False
         partial, reach = _partial(rc, label, level, sizes, pin, anchor)
         return _Layout(
-            rc, p, label, means, level, coef, frozen, first, at_floor, at_cap, at_bound, pin, anchor, partial, reach
+            rc,
+            p,
+            label,
+            means,
+            level,
+            coef,
+            frozen,
+            first,
+            at_floor,
+            at_cap,
+            at_bound,
+            pin,
+            anchor,
+            partial,
+            reach,
+            tie,
         )
 
     def factor(self, sca, lay: _Layout) -> bool:
@@ -537,8 +553,7 @@ class SpreadState:
             # curvature of the crowd each free block would pass: without it the linear model
             # passes any number of them at no cost, overshoots, and its first rejected step ends
             # the relaxed start (the free blocks then pass the crowd a level or two a QP).
-            tie = sca.settings.tied * (float(np.mean(np.abs(lay.rc))) or 1.0)
-            H = H + np.diag(np.concatenate([_crowd(lay, tie), np.zeros(lay.partial.size)]))
+            H = H + np.diag(np.concatenate([_crowd(lay, lay.tie), np.zeros(lay.partial.size)]))
         return H, lin, curvature
 
     def take(self, sca, lay: _Layout, model: _Model) -> tuple[bool, np.ndarray, np.ndarray, bool] | None:
