@@ -241,8 +241,11 @@ class LimitsQP:
         last = None if self.duals is None else self.duals.copy()  # multipliers to start from: bounds, rows
         while True:
             S = np.flatnonzero(rows_in)
-            E = np.eye(n)[:, S]
-            B_cols = lapack.dtrtrs(factor, E, lower=1)[0] if S.size else E  # F⁻¹·e_i for the bounds kept
+            # e_i for the bounds kept, laid out as LAPACK takes it (a column gather of an identity
+            # cost more than the triangular solve)
+            E = np.zeros((n, S.size), order="F")
+            E[S, np.arange(S.size)] = 1.0
+            B_cols = lapack.dtrtrs(factor, E, lower=1)[0] if S.size else E  # F⁻¹·e_i
             rows = np.vstack([B_cols.T, A_cols.T])
             up = np.concatenate([upper[S] + x0[S], hi + shift_A])
             low = np.concatenate([lower[S] + x0[S], lo + shift_A])

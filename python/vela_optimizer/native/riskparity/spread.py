@@ -883,14 +883,23 @@ def _apart(blocks: list, held: np.ndarray, anchorable: np.ndarray) -> list:
     to the contribution of one held at its holding)."""
     if not held.any():
         return list(blocks)
+    # Only the blocks of several members with a held member change: found by array, the rest of
+    # the list (hundreds of short blocks under caps on trades) copied in slices.
+    sizes = np.fromiter(map(len, blocks), dtype=np.intp, count=len(blocks))
+    flat = np.fromiter(itertools.chain.from_iterable(blocks), dtype=np.intp, count=int(sizes.sum()))
+    label = np.repeat(np.arange(sizes.size), sizes)
+    hit = (np.bincount(label[held[flat]], minlength=sizes.size) > 0) & (sizes > 1)
+    if not hit.any():
+        return list(blocks)
     # Python's own lists: the blocks are short lists, where indexing an array costs more than the test.
     held_l, anchorable_l = held.tolist(), anchorable.tolist()
-    out = []
-    for b in blocks:
-        if len(b) > 1 and any(held_l[i] for i in b):
-            keep = next((i for i in b if anchorable_l[i]), -1)
-            rest = [i for i in b if not held_l[i] or i == keep]
-            out.extend(([rest] if rest else []) + [[i] for i in b if held_l[i] and i != keep])
-        else:
-            out.append(b)
+    out: list = []
+    done = 0
+    for j in np.flatnonzero(hit).tolist():
+        out.extend(blocks[done:j])
+        b, done = blocks[j], j + 1
+        keep = next((i for i in b if anchorable_l[i]), -1)
+        rest = [i for i in b if not held_l[i] or i == keep]
+        out.extend(([rest] if rest else []) + [[i] for i in b if held_l[i] and i != keep])
+    out.extend(blocks[done:])
     return out
