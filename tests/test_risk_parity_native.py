@@ -1003,11 +1003,13 @@ def test_pins_released_a_few_at_a_time_still_reach_a_stationary_point(monkeypatc
         ([0.2, 0.4, 0.6], [0.5]),  # fewer levels than k: no crowd
         ([0.5] * 9, [0.5, 0.7]),  # k levels tie with a block: no curvature read from them
         ([0.0] * 8 + [0.5], [1e-20, 0.2]),  # ...or tie but for rounding (weights at 0, one just freed)
+        ([0.0] * 8 + [0.5], [1e-9, 0.2]),  # k levels nearer than the floor: read at the floor
     ],
 )
 def test_the_crowd_of_pinned_levels_is_read_from_the_k_nearest(pinned, free):
     """Each free block's curvature from the pinned levels around it: the k-th nearest level, as a
-    sort of every distance finds it, sets the density (k levels over twice that distance)."""
+    sort of every distance finds it, sets the density (k levels over twice that distance, or twice
+    the floor where they lie nearer)."""
     means = np.array(pinned + free)
     order = np.argsort(means, kind="stable")
     means = means[order]
@@ -1015,13 +1017,13 @@ def test_the_crowd_of_pinned_levels_is_read_from_the_k_nearest(pinned, free):
     sizes = np.where(pin, 1, 1 + np.arange(means.size) % 3)  # free blocks of 1 to 3 members
     label = np.repeat(np.arange(means.size), sizes)
     lay = SimpleNamespace(pin=pin, means=means, label=label, p=means.size)
-    k, tie = spread.CROWD_LEVELS, 1e-12
+    k, tie, floor = spread.CROWD_LEVELS, 1e-12, 1e-6
     expected = []
     for b in np.flatnonzero(~pin):
         dist = np.sort(np.abs(np.array(pinned) - means[b]))
         reach = dist[k - 1] if len(pinned) >= k else 0.0
-        expected.append(spread.CROWD_WEIGHT * 2.0 * sizes[b] * k / (2.0 * reach) if reach > tie else 0.0)
-    assert spread._crowd(lay, tie) == pytest.approx(expected, rel=1e-14)
+        expected.append(spread.CROWD_WEIGHT * 2.0 * sizes[b] * k / (2.0 * max(reach, floor)) if reach > tie else 0.0)
+    assert spread._crowd(lay, tie, floor) == pytest.approx(expected, rel=1e-14)
 
 
 def test_the_crowd_curvature_speeds_the_relaxed_start_to_the_same_answer(monkeypatch):
