@@ -939,8 +939,8 @@ def test_caps_on_trades_hold_at_every_iterate(monkeypatch, n, seed, holdings, ca
         seen.append((solver.limits.turnover_capped, state.w.copy(), state.f))
         return out
 
-    def record_squared(solver, w, budget):
-        out = squared(solver, w, budget)
+    def record_squared(solver, w, budget, *hand_over):
+        out = squared(solver, w, budget, *hand_over)
         seen.append((solver.limits.turnover_capped, out[0].copy(), solver.spread(out[0])))
         return out
 
@@ -1186,6 +1186,29 @@ def test_caps_on_trades_that_clearly_bind_skip_the_rest_of_the_solve_without_the
     monkeypatch.setattr(sca.SpreadSCA, "spread_phase", recorded)
     r = rp.solve_with_limits(C, limits)
     assert runs == expected
+    assert_stationary_under_caps(C, limits, r)
+
+
+def test_the_solve_without_caps_hands_over_at_its_first_squared_iterate_well_past_them(monkeypatch):
+    """The squared phase of the solve without caps stops at its first iterate that trades well past
+    a cap, where the same phase without caps goes on: the capped solve starts from there, to a
+    stationary answer."""
+    C, plain, limits = traded_limits(60, 3, "away", 0.03)
+    phases = []
+    squared_phase = sca.SpreadSCA.squared_phase
+
+    def recorded(self, w, budget, *hand_over):
+        out = squared_phase(self, w, budget, *hand_over)
+        phases.append((self.trades is not None, any(h is not None for h in hand_over), out[1]))
+        return out
+
+    monkeypatch.setattr(sca.SpreadSCA, "squared_phase", recorded)
+    rp.solve_with_limits(C, plain)
+    (_, _, whole), *_ = phases
+    phases.clear()
+    r = rp.solve_with_limits(C, limits)
+    assert whole > 1
+    assert phases == [(False, True, 1), (True, False, 1)]
     assert_stationary_under_caps(C, limits, r)
 
 

@@ -101,10 +101,10 @@ class SpreadSCA:
     def run(self, w_equal: np.ndarray, max_iteration: int, hand_over=None, start=None):
         """(w, QPs used, status, message) from the equal-contribution portfolio ``w_equal``; w is
         NaN when no feasible start was found (``"numerical"``). ``hand_over`` ((w, the spread
-        phase's QPs so far) -> bool) may end the run after the squared phase or any QP of the
-        spread phase: status :data:`HANDED_OVER`, w the iterate. ``start``, a
-        portfolio within the limits, is begun at rather than the one nearest to ``w_equal``, and
-        the squared phase from it takes at most :data:`STARTED_SQUARED_QPS`; with
+        phase's QPs so far) -> bool) may end the run after any QP of either phase (the spread
+        phase's QPs are 0 in the squared phase): status :data:`HANDED_OVER`, w the iterate.
+        ``start``, a portfolio within the limits, is begun at rather than the one nearest to
+        ``w_equal``, and the squared phase from it takes at most :data:`STARTED_SQUARED_QPS`; with
         :attr:`blocks_hint` too the squared phase is skipped (the start lies near an answer whose
         blocks it keeps)."""
         self.last = np.full(self.n, np.nan), 0  # the last feasible iterate and the QPs used to reach it
@@ -121,7 +121,7 @@ class SpreadSCA:
             if start is not None and self.blocks_hint is not None:
                 return self.spread_phase(w, max_iteration)
             budget = max_iteration if start is None else min(max_iteration, STARTED_SQUARED_QPS)
-            w, used = self.squared_phase(w, budget)
+            w, used = self.squared_phase(w, budget, hand_over)
             self.last = w, used
             if used >= max_iteration:
                 return w, used, MAX_ITERATION, ""
@@ -169,12 +169,13 @@ class SpreadSCA:
             return None
         return x
 
-    def squared_phase(self, w: np.ndarray, budget: int):
+    def squared_phase(self, w: np.ndarray, budget: int, hand_over=None):
         """Phase 1: SCA on ‖g‖², g = n·(RC − mean RC). Returns (w, QPs used).
 
         It is a starting point: it stops once a step lowers ‖g‖² by less than
         ``Settings.squared_progress`` of its value (its QPs are over all n weights with a dense
-        matrix, each costing many of phase 2's).
+        matrix, each costing many of phase 2's), or once ``hand_over`` (as in :meth:`run`) takes
+        an iterate.
         """
         n, C = self.n, self.C
 
@@ -210,7 +211,7 @@ class SpreadSCA:
                 if dense:
                     self.trades.flip(out, self.qp.duals[:n], self.qp.duals[n + self.limits.A.shape[0] :])
                 self.trades.place(w)
-            if f_old - f <= self.settings.squared_progress * f_old:
+            if f_old - f <= self.settings.squared_progress * f_old or (hand_over is not None and hand_over(w, 0)):
                 return w, k + 1
         return w, budget
 
