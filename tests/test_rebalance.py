@@ -159,6 +159,7 @@ def test_the_weights_of_a_result_are_holdings_as_they_are(client):
         (dict(holdings={IDS[0]: -0.1}), "持仓 600001.XSHG 的权重 -0.1 无效"),
         (dict(holdings={IDS[0]: math.nan}), "的权重 nan 无效"),
         (dict(holdings={IDS[0]: 0.7, IDS[1]: 0.4}), "持仓权重之和 1.100000 大于1"),
+        (dict(holdings={IDS[0]: 0.6000000001, IDS[1]: 0.4}), "持仓权重之和 1.0000000001 大于1"),
         (dict(holdings={1: 0.1}), "持仓合约代码必须是字符串"),
         (dict(holdings=[(IDS[0], 0.1)]), "holdings 必须是"),
         (dict(max_turnover=-0.1), "max_turnover 必须是 0 到 2 之间的数"),

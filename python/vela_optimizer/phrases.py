@@ -21,6 +21,12 @@ def some(ids, shown: int = SHOWN, sep: str = ", ") -> str:
     return head + (f" and {len(ids) - shown} more" if len(ids) > shown else "")
 
 
+def weight_sum(x: float) -> str:
+    """A sum of weights for a message: six decimals, or every digit where six would hide how far
+    it is from 1 (``1.0000000001`` is not ``1.000000``; weights written to ten digits sum so)."""
+    return f"{x:.6f}" if abs(x - 1.0) >= 1e-6 else repr(x)
+
+
 def plural(n: int, noun: str) -> str:
     """``"1 stock"``, ``"2 stocks"``, ``"2 Shenwan industries"`` (``"2 days"``)."""
     if n == 1:

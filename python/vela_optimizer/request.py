@@ -32,7 +32,7 @@ from . import classification, native, optimizer, universe
 from .classification import CLASSES, KINDS, NOUNS, NOUNS_ZH
 from .exception import InvalidArgument
 from .optimizer import OptimizeMethod
-from .phrases import either, plural, some
+from .phrases import either, plural, some, weight_sum
 from .universe import UsageError
 
 SOLVERS = ("native", "scipy")
@@ -632,7 +632,7 @@ def check_holdings(holdings) -> dict | None:
             out[key] = float(value)
     total = math.fsum(out.values())
     if total > 1 + 1e-12:
-        raise InvalidArgument(f"OPTIMIZER: 持仓权重之和 {total:.6f} 大于1（其余为现金，不能为负）")
+        raise InvalidArgument(f"OPTIMIZER: 持仓权重之和 {weight_sum(total)} 大于1（其余为现金，不能为负）")
     return out
 
 

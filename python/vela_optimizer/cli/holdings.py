@@ -21,7 +21,7 @@ import math
 import re
 from dataclasses import dataclass, field
 
-from vela_optimizer import universe
+from vela_optimizer import phrases, universe
 from vela_optimizer.tradelist import MAX_SHARES, MAX_VALUE
 from vela_optimizer.universe import UsageError
 
@@ -170,11 +170,9 @@ def read(path, client, day, capital=None) -> Holdings:
         if total > 1 + 1e-12:
             # weights in percent without their sign sum to about 100
             hint = "; percentages are written with their sign (3.2%)" if total <= 100 + 1e-9 else ""
-            # Six decimals show 1.000000 for an excess of rounding (weights written to ten digits):
-            # the sum in full then, and by how much it is over.
-            shown = f"{total:.6f}" if total >= 1.000001 else f"{total!r} ({total - 1:.1e} over)"
             raise UsageError(
-                f"--holdings {path}: the weights sum to {shown}, above 1 (the rest of the portfolio is cash){hint}"
+                f"--holdings {path}: the weights sum to {phrases.weight_sum(total)}, above 1 (the rest of the "
+                f"portfolio is cash){hint}"
             )
         return Holdings({k: v for k, v in values.items() if v > 0})
     return _priced(path, {k: v for k, v in values.items() if v > 0}, client, day, capital)
