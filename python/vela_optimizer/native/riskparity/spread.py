@@ -835,9 +835,9 @@ def _crowd(lay: _Layout, tie: float = 0.0, nearly: float = 0.0) -> np.ndarray:
     Levels nearer than ``nearly`` count as that far: k levels a hair beyond the tie are one place
     to the model, not a density of 1e15 a unit. Over 2,488 stocks (industries capped at 6 %,
     turnover at 20 %) four such curvatures, 1e12 to 1e15 beside a median of 1e5, made DAQP read a
-    block QP's matrix as singular, and its proximal iterations never returned (past its iteration
-    limit); with the floor that rebalance takes 64 s, and the others measured reach the spreads
-    they reached without it."""
+    block QP's matrix as singular, and its proximal iterations had not returned after 10 minutes
+    (past its iteration limit); with the floor that rebalance takes about 65 s, and the others
+    measured reach the spreads they reached without it."""
     free = np.flatnonzero(~lay.pin)
     levels = np.sort(lay.means[lay.pin])
     k = CROWD_LEVELS
