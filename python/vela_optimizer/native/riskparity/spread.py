@@ -277,7 +277,7 @@ class SpreadState:
         # Blocks in increasing order of their mean; where the list is in that order up to ties,
         # the list order stands (it carries the crossings asked for below).
         size = float(np.mean(np.abs(rc))) or 1.0
-        tie = sca.settings.tied * size
+        tie, nearly = sca.settings.tied * size, NEARLY_TIED * size
         if self.pending is not None or np.all(np.diff(means) >= -tie):
             blocks = self.blocks = list(blocks)
         else:
@@ -301,7 +301,7 @@ class SpreadState:
         pin = at_bound & ~self.released[first] if not self.unpinned else np.zeros(p, dtype=bool)
         if pin.all():
             pin[:] = False
-        partial, reach = _partial(rc, label, level, sizes, pin, anchor)
+        partial, reach = _partial(label, level, sizes, pin, anchor, nearly)
         return _Layout(
             rc,
             p,
@@ -319,7 +319,7 @@ class SpreadState:
             partial,
             reach,
             tie,
-            NEARLY_TIED * size,
+            nearly,
         )
 
     def factor(self, sca, lay: _Layout) -> bool:
@@ -854,10 +854,11 @@ def _crowd(lay: _Layout, tie: float = 0.0, nearly: float = 0.0) -> np.ndarray:
     return CROWD_WEIGHT * 2.0 * members * density
 
 
-def _partial(rc, label, level, sizes, pin, anchor) -> tuple[np.ndarray, np.ndarray]:
+def _partial(label, level, sizes, pin, anchor, nearly: float) -> tuple[np.ndarray, np.ndarray]:
     """The blocks the next QP levels by a share α_b in [0, 1] of its choosing, and their reach:
     free blocks of several members (``sizes``, in the blocks' order), no anchor, whose contributions
-    lie further apart than ``NEARLY_TIED`` (the others are levelled in full, a fixed part of the step).
+    lie further apart than ``nearly`` (NEARLY_TIED relative to the mean contribution; the others are
+    levelled in full, a fixed part of the step).
 
     Levelled in full, a block far from tied may move the contributions held at a bound by more
     than it gains, or take its members past their bounds: the model then rejects the step, the
@@ -866,8 +867,7 @@ def _partial(rc, label, level, sizes, pin, anchor) -> tuple[np.ndarray, np.ndarr
     all); with shares no QP had more than 72 variables and the spread was 12 % lower (6 s)."""
     reach = np.zeros(sizes.size)
     np.maximum.at(reach, label, np.abs(level))
-    size = float(np.mean(np.abs(rc))) or 1.0
-    partial = np.flatnonzero(~pin & (sizes > 1) & (anchor < 0) & (reach > NEARLY_TIED * size))
+    partial = np.flatnonzero(~pin & (sizes > 1) & (anchor < 0) & (reach > nearly))
     return partial, reach[partial]
 
 
