@@ -752,6 +752,109 @@ def test_daqp_is_asked_again_at_a_looser_tolerance_only_where_its_infeasible_ver
         assert seen[1] == limits_qp.LOOSER * tol
 
 
+@pytest.mark.parametrize(
+    ("warm", "cold_solves", "calls", "answered"),
+    [(True, True, 3, True), (True, False, 3, False), (False, False, 2, False)],
+)
+def test_an_infeasible_verdict_of_a_warm_started_qp_is_asked_again_cold(
+    monkeypatch, warm, cold_solves, calls, answered
+):
+    """Warm-started from the last QP's multipliers, DAQP called block QPs infeasible over the whole market
+    (782 variables, every row met at x = 0 to 1e-16) that it solved cold: where x = 0 is feasible and the
+    looser try fails too, a warm-started QP is asked once more without its start."""
+    n, tol = 4, 1e-12
+    H, f, A = np.eye(n), -np.ones(n), np.vstack([np.eye(n), np.ones((1, n))])
+    upper, lower = np.r_[np.full(n, 0.5), 1.0], np.full(n + 1, -np.inf)
+    real, seen = limits_qp.daqp.solve, []
+
+    def infeasible_when_warm(*args, **kw):
+        seen.append("dual_start" in kw)
+        if "dual_start" in kw or not cold_solves:
+            return np.full(n, np.nan), 0.0, -1, {"lam": np.zeros(len(args[3]))}
+        return real(*args, **kw)
+
+    monkeypatch.setattr(limits_qp.daqp, "solve", infeasible_when_warm)
+    duals = np.zeros(n + 1) if warm else None
+    out = limits_qp.daqp_solve(H, f, A, upper, lower, [], primal_tol=tol, duals=duals)
+    assert len(seen) == calls and (out is not None) == answered
+    if answered:
+        assert seen == [True, True, False]
+        np.testing.assert_allclose(out[0], np.full(n, 0.25), atol=1e-12)  # the budget shared out
+
+
+def stacked_bounds(seed, simple):
+    """A QP whose rows bound single variables many times over (scaled by 1e-3 to 1e3, sides at 0
+    or beyond it, either sign, some sides infinite) beside a few general rows, an equality row
+    with one entry among them (kept: not an inequality), and with ``simple`` DAQP's own bounds; x = 0
+    meets every row."""
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(4, 12))
+    M = rng.normal(size=(n + 3, n))
+    H, f = M.T @ M + 0.1 * np.eye(n), 3 * rng.normal(size=n)
+    general = rng.normal(size=(3, n))
+    k = 4 * n
+    column = rng.integers(0, n, k)
+    entry = np.exp(rng.uniform(-7, 7, k)) * rng.choice([-1.0, 1.0], k)
+    single = np.zeros((k, n))
+    single[np.arange(k), column] = entry
+    # Sides around x_j in [-0.3, 0.4] (many exactly at 0 or tied across rows), in each row's units.
+    cap = rng.choice([0.0, 0.2, 0.4], k)
+    floor = rng.choice([0.0, -0.1, -0.3, -np.inf], k)
+    up = np.where(entry > 0, cap, floor) * entry
+    lo = np.where(entry > 0, floor, cap) * entry
+    up, lo = np.where(np.isnan(up), np.inf, up), np.where(np.isnan(lo), -np.inf, lo)
+    eq_row = np.zeros((1, n))
+    eq_row[0, 0] = 2.0
+    A = np.vstack([general, single, eq_row])
+    upper = np.r_[np.full(3, 0.5), up, 0.0]
+    lower = np.r_[np.full(3, -0.5), lo, 0.0]
+    if simple:
+        upper, lower = np.r_[np.full(n, 1.0), upper], np.r_[np.full(n, -1.0), lower]
+    return H, f, A, upper, lower, [len(upper) - 1]
+
+
+@pytest.mark.parametrize("simple", [False, True])
+@pytest.mark.parametrize("seed", [0, 1, 2, 3])
+def test_rows_that_bound_one_variable_are_left_out_but_the_tightest_to_the_same_optimum(monkeypatch, seed, simple):
+    """Over the whole market most rows of a block QP bound one block's change each (members at weight 0):
+    where they outnumber the variables only the tightest per variable and direction goes to DAQP, and the
+    answer is the optimum over every row (KKT over all of them, the multipliers of the rows left out 0)."""
+    H, f, A, upper, lower, equal = stacked_bounds(seed, simple)
+    n, tol = H.shape[0], 1e-12
+    real, rows_seen = limits_qp.daqp.solve, []
+
+    def counted(*args, **kw):
+        rows_seen.append(args[2].shape[0])
+        return real(*args, **kw)
+
+    monkeypatch.setattr(limits_qp.daqp, "solve", counted)
+    x, lam = limits_qp.daqp_solve(H, f, A, upper, lower, equal, primal_tol=tol)
+    assert rows_seen[0] <= 3 + 2 * n + 1 < A.shape[0]
+    bounds = len(upper) - A.shape[0]
+    rows = np.vstack([np.eye(n)[:bounds], A])
+    values = rows @ x
+    assert np.all(values <= upper + tol * np.maximum(1.0, np.abs(rows).max(axis=1)))
+    assert np.all(values >= lower - tol * np.maximum(1.0, np.abs(rows).max(axis=1)))
+    np.testing.assert_allclose(H @ x + f + rows.T @ lam, 0.0, atol=1e-8 * max(1.0, np.abs(f).max()))
+    inequality = np.ones(len(upper), dtype=bool)
+    inequality[equal] = False
+    scale = np.abs(lam).max()
+    assert np.all(lam[inequality & (values < upper - 1e-9)] <= 1e-9 * scale)  # λ > 0 only at the upper side
+    assert np.all(lam[inequality & (values > lower + 1e-9)] >= -1e-9 * scale)
+    expected = limits_qp._solve(
+        H,
+        f,
+        A,
+        np.where(np.isfinite(upper), upper, limits_qp.DAQP_INF),
+        np.where(np.isfinite(lower), lower, -limits_qp.DAQP_INF),
+        np.where(np.isin(np.arange(len(upper)), equal), 5, 0).astype(np.int32),
+        tol,
+        None,
+        10000,
+    )[0]
+    np.testing.assert_allclose(x, expected, rtol=0, atol=1e-9)
+
+
 def test_a_cycling_active_set_solve_is_retried_in_proximal_mode(monkeypatch):
     """A QP on which DAQP reports cycling is solved again in its proximal mode, to the same answer."""
     rng = np.random.default_rng(5)
