@@ -79,7 +79,7 @@ def _kept_rows(A, upper, lower, sense, primal_tol) -> np.ndarray:
     change alone: over the whole market 4,552 of a QP's 5,128 rows over 504 variables, and DAQP
     took four times as long over them as over the 1,152 left. The caller leaves rows out only
     where they outnumber the variables: at a thousand instruments, where a QP had 15 such rows at
-    most, leaving them out moved the spread phase's path (it follows DAQP's pivots) on five of six
+    most, leaving them out moved the spread phase's path (it follows DAQP's pivots) on all six
     problems, one spread 1e-5 higher. The row kept is the one whose side with the primal
     tolerance added, divided by its entry, bounds the variable the most: within the tolerance it
     implies each row left out, in that row's own units."""
