@@ -47,8 +47,8 @@ def daqp_solve(H, f, A, upper, lower, equal_rows, *, primal_tol, duals=None, ite
     sense[equal_rows] = 5
     upper = np.where(np.isfinite(upper), upper, DAQP_INF)
     lower = np.where(np.isfinite(lower), lower, -DAQP_INF)
-    keep = _kept_rows(A, upper, lower, sense, primal_tol)
-    if np.count_nonzero(~keep) < H.shape[0]:
+    keep = _kept_rows(A, upper, lower, sense, primal_tol, H.shape[0])
+    if keep is None:
         return _solve(H, f, A, upper, lower, sense, primal_tol, duals, iter_limit)
     n_bounds = len(upper) - A.shape[0]
     entries = np.concatenate([np.ones(n_bounds, dtype=bool), keep])
@@ -70,15 +70,16 @@ def daqp_solve(H, f, A, upper, lower, equal_rows, *, primal_tol, duals=None, ite
     return out[0], lam
 
 
-def _kept_rows(A, upper, lower, sense, primal_tol) -> np.ndarray:
+def _kept_rows(A, upper, lower, sense, primal_tol, fewest: int) -> np.ndarray | None:
     """The rows of A a QP needs (a mask): of the inequality rows with one nonzero entry, which
-    bound one variable, only the tightest for each variable and direction.
+    bound one variable, only the tightest for each variable and direction; None where fewer than
+    ``fewest`` rows would be left out (every row is kept).
 
     Under caps on trades the block QPs of risk parity hold a row for every member of a block
     whose weight is 0 (most of the market: not held, not bought), each a multiple of its block's
     change alone: over the whole market 4,552 of a QP's 5,128 rows over 504 variables, and DAQP
-    took four times as long over them as over the 1,152 left. The caller leaves rows out only
-    where they outnumber the variables: at a thousand instruments, where a QP had 15 such rows at
+    took four times as long over them as over the 1,152 left. Rows are left out only where they
+    outnumber the variables (``fewest``): at a thousand instruments, where a QP had 15 such rows at
     most, leaving them out moved the spread phase's path (it follows DAQP's pivots) on all six
     problems, one spread 1e-5 higher. The row kept is the one whose side with the primal
     tolerance added, divided by its entry, bounds the variable the most: within the tolerance it
@@ -88,8 +89,8 @@ def _kept_rows(A, upper, lower, sense, primal_tol) -> np.ndarray:
     single = (np.count_nonzero(nonzero, axis=1) == 1) & (sense[n_bounds:] != 5)
     keep = ~single
     rows = np.flatnonzero(single)
-    if rows.size < 2:
-        return np.ones(A.shape[0], dtype=bool)
+    if rows.size <= fewest:  # at least one row per variable stays: fewer than ``fewest`` go
+        return None
     column = np.argmax(nonzero[rows], axis=1)
     entry = A[rows, column]
     # Each finite side of a row, with the tolerance, as a cap or a floor on its variable.
@@ -103,7 +104,7 @@ def _kept_rows(A, upper, lower, sense, primal_tol) -> np.ndarray:
     key = column[side_of][order] * 2 + is_cap[order]
     first = np.r_[True, key[1:] != key[:-1]]
     keep[rows[side_of[order[first]]]] = True
-    return keep
+    return None if A.shape[0] - np.count_nonzero(keep) < fewest else keep
 
 
 def _solve(H, f, A, upper, lower, sense, primal_tol, duals, iter_limit):
