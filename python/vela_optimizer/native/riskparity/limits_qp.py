@@ -84,6 +84,8 @@ def _kept_rows(A, upper, lower, sense, primal_tol, fewest: int) -> np.ndarray | 
     problems, one spread 1e-5 higher. The row kept is the one whose side with the primal
     tolerance added, divided by its entry, bounds the variable the most: within the tolerance it
     implies each row left out, in that row's own units."""
+    if A.shape[0] <= fewest:  # too few rows for ``fewest`` to go: no pass over A (most block QPs)
+        return None
     nonzero = A != 0
     n_bounds = len(upper) - A.shape[0]
     single = (np.count_nonzero(nonzero, axis=1) == 1) & (sense[n_bounds:] != 5)
