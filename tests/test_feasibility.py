@@ -838,6 +838,23 @@ def test_caps_on_trades_that_can_hold_pass(h, buy, sell):
     assert _diagnose(limits) is None
 
 
+@pytest.mark.parametrize(
+    "h, lp",
+    [
+        (H5, False),  # every limit met by the holdings: nothing to decide
+        ([0.3, 0.3, 0.2, 0.1, 0.1 - 1e-13], False),  # cash of 1e-13: within the LP's tolerance
+        ([0.3, 0.3, 0.2, 0.1, 0.1 - 1e-6], True),  # cash to invest: the LP decides whether the buy cap allows it
+        ([0.6, 0.2, 0.1, 0.05, 0.05], True),  # a holding above its cap
+    ],
+)
+def test_holdings_that_meet_every_limit_need_no_lp(h, lp, monkeypatch):
+    calls = []
+    diagnose = feasibility._diagnose
+    monkeypatch.setattr(feasibility, "_diagnose", lambda *a: calls.append(1) or diagnose(*a))
+    check_limits(traded(make_limits(IDS, default=(0, 0.5)), h, 0.1, 0.1))
+    assert bool(calls) == lp
+
+
 def held_over_a_cap(n):
     """A cap on trades against holdings that break a group cap: the first third of ``n``
     instruments is capped at 0.4 and holds 0.5 in half of its names, the rest holds the other 0.5;

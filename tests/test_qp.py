@@ -1369,3 +1369,77 @@ def test_gradients_kept_across_rounds_match_the_fresh_product(moves):
         fresh, fresh_scale = quad.grad(x), certify.gradient_scale(quad, x)
         np.testing.assert_allclose(g, fresh, rtol=0, atol=1e-12 * float(np.abs(fresh).max()))
         assert scale == pytest.approx(fresh_scale, rel=1e-12)
+
+
+def sparse_rebalance(seed, n, method, floor_outside=False):
+    """(capped limits' makings, holdings, solve, gradient, objective): weights capped at 3 %, the
+    holdings another problem's minimum-variance optimum under the same limits (a few dozen held,
+    the rest at exactly 0), as a desk's book a month on. ``floor_outside``: a group floor of 5 %
+    over ten instruments none of which is held."""
+    limits, _, solve, grad, f = traded_problem(seed, n, method, "index")
+    limits.upper[:] = 0.03
+    then = random_problem(seed + 50, n)[1]
+    h = qp.min_variance(then, limits).x
+    h[np.abs(h) <= 1e-13] = 0.0
+    if floor_outside:
+        outside = np.flatnonzero(h == 0.0)[-10:]
+        row = np.zeros(n)
+        row[outside] = 1.0
+        limits = dataclasses.replace(
+            limits,
+            A=np.vstack([limits.A[:-1], row, limits.A[-1:]]),
+            lo=np.r_[limits.lo[:-1], 0.05, limits.lo[-1]],
+            hi=np.r_[limits.hi[:-1], 1.0, limits.hi[-1]],
+        )
+    return limits, h, solve, grad, f
+
+
+@pytest.mark.parametrize(
+    "seed, method, cap, share, floor_outside, screened",
+    [
+        (90, "min_variance", 0.1, 0.1, False, True),
+        (91, "mean_variance", 0.2, 0.1, False, True),
+        (92, "min_tracking_error", 0.1, 0.1, False, True),
+        (93, "min_variance", 0.5, 0.1, False, True),
+        # One instrument kept beyond the holdings: those the optimum buys are released by the
+        # active set over the whole problem.
+        (94, "min_variance", 0.3, 1e-9, False, True),
+        (95, "mean_variance", 0.3, 1e-9, False, True),
+        # A floor only instruments screened out can meet: the screened problem has no portfolio
+        # and the whole problem is solved.
+        (96, "min_variance", 0.2, 0.1, True, False),
+    ],
+)
+def test_a_rebalance_is_screened_to_the_instruments_it_may_trade(
+    monkeypatch, seed, method, cap, share, floor_outside, screened
+):
+    """From 200 instruments a rebalance of a book that holds a few dozen is solved over those held
+    and the best of the rest by their gradient at the holdings, and certified over all: the
+    optimum of the lifted problem (an LP certificate), the same as the whole problem's solve."""
+    n = 300
+    limits, h, solve, grad, f = sparse_rebalance(seed, n, method, floor_outside)
+    capped = with_trades(limits, h, cap, cap)
+    outcomes, real = [], qp._screened_capped
+
+    def spy(*args):
+        outcomes.append(real(*args))
+        return outcomes[-1]
+
+    priced = []
+    reduced_costs = turnover.reduced_costs
+    monkeypatch.setattr(qp, "_screened_capped", spy)
+    monkeypatch.setattr(turnover, "reduced_costs", lambda *a: priced.append(1) or reduced_costs(*a))
+    r = solve(capped, settings=Settings(turnover_screen_share=share))
+    assert r.converged and r.polished, r.message
+    assert [o is not None for o in outcomes] == [screened]
+    if share < 1e-3:
+        assert len(priced) >= 2  # the screened problem grew by what it would buy
+    assert capped.violation(r.x) <= 1e-11
+    gap, _ = descent_over_lifted_limits(grad(r.x), capped, r.x)
+    assert gap >= -1e-8 * float(np.abs(grad(r.x)).max())
+    whole = solve(capped, settings=Settings(turnover_screen_min_n=0))
+    assert r.objective <= whole.objective + 1e-9 * abs(whole.objective)
+    bought = (r.x > h + 1e-9) & (h == 0.0)
+    assert bought.any()  # the rebalance buys instruments it did not hold
+    # The cap binds: the rebalance is not the answer without it.
+    assert max(capped.traded(r.x)) >= cap - 1e-9

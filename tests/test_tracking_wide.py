@@ -13,6 +13,7 @@ import scipy.optimize
 from vela_optimizer.limits import Limits
 from vela_optimizer.native import qp
 from vela_optimizer.native.qp import active_set, model
+from vela_optimizer.native.settings import Settings
 
 FEASIBLE = 1e-9
 EXACT = 1e-8  # relative excess of the objective over the dense solve's allowed
@@ -219,12 +220,12 @@ def test_wide_tracking_error_under_a_cap_on_trades_is_solved_in_the_days_dimensi
     """A rebalance with many more instruments than days: the interior point of the days' size on
     the problem restricted to guessed sides or (``split_only``: the restricted one refused) on the
     problem split at the holdings, made exact by the active set over the holdings, no worse than
-    the dense solve with the trades as variables."""
+    the dense solve with the trades as variables (the whole problem: not screened first)."""
     R, b, limits = market_rebalance(seed, T, n, turnover)
     if split_only:
         usable = qp.wide.usable_for
         monkeypatch.setattr(qp.wide, "usable_for", lambda red, s: red.quad.n > n and usable(red, s))
-    r = qp.min_tracking_error(R, b, limits)
+    r = qp.min_tracking_error(R, b, limits, settings=Settings(turnover_screen_min_n=0))
     assert r.converged and r.polished and r.solver == "interior-point"
     assert limits.violation(r.x) <= FEASIBLE and max(limits.traded(r.x)) <= turnover + FEASIBLE
     ref = dense_reference(R, b, limits)

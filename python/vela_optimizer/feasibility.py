@@ -183,6 +183,8 @@ def check_limits(limits: Limits, screened_out=(), sold_outside=None, kept=None) 
     OptimizationFailed
         When the LP that decides a general layout does not finish (never for disjoint groups).
     """
+    if _holdings_fit(limits):
+        return
     exc = _diagnose(limits)
     if exc is not None:
         conflict = exc.conflict
@@ -621,6 +623,20 @@ def _unique_certificate(p: _Problem, atoms) -> bool:
     rest = np.delete(np.array(others).reshape(len(others), p.n), bounded, axis=1)
     rank = len(bounded) + (np.linalg.matrix_rank(rest) if rest.size else 0)
     return len(atoms) + (p.budget is not None) - rank == 1
+
+
+def _holdings_fit(limits: Limits) -> bool:
+    """Whether the holdings are themselves a portfolio of ``limits`` (no trade at all): a
+    rebalance whose holdings meet every bound, group limit and the budget has nothing to
+    diagnose, and the LP a cap on trades needs is left out. Their total relaxation, which bounds
+    the LP's, is held to half its tolerance."""
+    h, A = limits.holdings, limits.A
+    if h is None or h.shape != limits.lower.shape or A.ndim != 2 or A.shape[1] != h.size or not np.isfinite(h).all():
+        return False
+    ah = A @ h
+    parts = (limits.lower - h, h - limits.upper, limits.lo - ah, ah - limits.hi)
+    total = math.fsum(float(np.maximum(p, 0.0).sum()) for p in parts)
+    return total <= LP_TOL / 2 and limits.max_buy >= 0.0 and limits.max_sell >= 0.0
 
 
 def _lp_path(p: _Problem) -> _Found | None:

@@ -98,6 +98,12 @@ class Settings:
         that, the whole problem is solved. 0 switches screening off.
     screen_share : float
         The share of the instruments the screened problem keeps (above 1: none screened out).
+    turnover_screen_min_n, turnover_screen_share : int, float
+        Under caps on what is bought and sold, from ``turnover_screen_min_n`` instruments the
+        rebalance is first solved over the instruments held (or bound to trade) and the best
+        ``turnover_screen_share`` of the others by their gradient at the holdings, the rest kept
+        at their floors, and that answer is certified over all (:mod:`.qp.screen`); failing
+        that, the whole problem is solved. 0 switches it off.
     sparse_ratio : float
         Least-squares form: the lifted sparse problem is posed for PIQP once the instruments
         outnumber the factor's rows by this much (measured faster there than the dense FᵀF form).
@@ -158,6 +164,8 @@ class Settings:
     small_n: int = 100
     screen_min_n: int = 500
     screen_share: float = 0.25
+    turnover_screen_min_n: int = 200
+    turnover_screen_share: float = 0.1
     sparse_ratio: float = 6.0
     wide_ratio: float = 3.0
     wide_eps: float = 1e-5
@@ -257,6 +265,8 @@ _KINDS = {
     "small_n": "count",
     "screen_min_n": "count",
     "screen_share": "positive",
+    "turnover_screen_min_n": "count",
+    "turnover_screen_share": "positive",
     "sparse_ratio": "nonnegative",
     "wide_ratio": "nonnegative",
     "wide_eps": "positive",

@@ -43,7 +43,8 @@ three steps (four with a linear term, as in mean-variance):
    (``polished=False``).
 
 Caps on what is bought and sold against holdings (``Limits.holdings``, ``max_buy``, ``max_sell``)
-take their own path (:mod:`.turnover`): every weight kept to the side of its holding its gradient
+take their own path (:mod:`.turnover`), first over the instruments the rebalance may trade where
+the book holds few of many (:func:`_screened_capped`): every weight kept to the side of its holding its gradient
 points to, the caps as linear rows over the sides, that problem solved as above (the greedy vertex
 for mean-variance; with many more instruments than days the interior point of the days' size,
 on that problem and on the one split at the holdings; else the interior point to
@@ -67,6 +68,7 @@ from functools import partial
 import numpy as np
 
 from ...exception import InvalidArgument
+from ...limits import Limits
 from ..inputs import as_array, finite
 from ..settings import as_real, blas_threads, out_of_time, settings_for, time_budget
 from ..solution import INFEASIBLE, MAX_ITERATION, SOLVED, TIME_LIMIT, UNBOUNDED, Solution, exact, zeros_of
@@ -77,6 +79,9 @@ from .model import covariance_quadratic, make_quadratic, reduce, usable
 from .small import solve_small
 
 __all__ = ["kkt_residual", "mean_variance", "min_tracking_error", "min_variance", "solve_qp"]
+
+# Times the screened rebalance may grow by the instruments it would buy (:func:`_screened_capped`).
+SCREEN_ROUNDS = 4
 
 _IP_ENDED = {
     MAX_ITERATION: "the interior point stopped at the iteration limit ({it}) before meeting its tolerance",
@@ -194,7 +199,7 @@ def _solve_any(quad, limits, settings, scale, objective):
         return _exact(red, limits, polished, objective, ip.iterations, "piqp")
 
 
-def _solve_capped(quad, red, limits, settings, objective):
+def _solve_capped(quad, red, limits, settings, objective, screened=True, lifted_first=False):
     """:func:`_solve` under caps on what is bought and sold (:mod:`.turnover`): every weight kept
     to the side of its holding its gradient points to, the caps are linear rows and the
     restricted problem is solved as any other (the greedy vertex for mean-variance; with many
@@ -203,7 +208,17 @@ def _solve_capped(quad, red, limits, settings, objective):
     active set over the weights and their holdings gives the exact optimum (an active set's
     optimum on the sides whose held weights meet the other side's condition is that optimum
     already, :func:`.turnover.held_residual`). Failing that, the
-    interior point on the lifted problem and the same active set from its iterate."""
+    interior point on the lifted problem and the same active set from its iterate.
+
+    ``screened``: first solve the rebalance screened to the instruments it may trade
+    (:func:`_screened_capped`); ``lifted_first``: go to the lifted problem at once."""
+    if screened and screen.capped_usable(red, settings):
+        got = _screened_capped(red, settings)
+        if got is not None:
+            found, iterations, solver = got
+            return _exact(red, limits, found, objective, iterations, solver)
+    if lifted_first:
+        return _capped_lifted(quad, red, limits, settings, objective, 0, None)
     side = turnover.guess_sides(red, settings.primal_tol)
     narrow = turnover.restricted(red, side, settings.primal_tol)
     late = partial(_late, red, limits, objective)
@@ -257,7 +272,14 @@ def _solve_capped(quad, red, limits, settings, objective):
         found = turnover.kink_active_set(red, st, ip.x, settings.turnover_rounds, settings)
         if found is not None:
             return _exact(red, limits, found, objective, iterations, "piqp")
-    if (stop := late(last, iterations, "before the lifted interior point")) is not None:
+    return _capped_lifted(quad, red, limits, settings, objective, iterations, last)
+
+
+def _capped_lifted(quad, red, limits, settings, objective, iterations, last):
+    """:func:`_solve_capped`'s last resort: the interior point on the lifted problem and the active
+    set over the holdings from its iterate (``iterations`` and ``last``: what the tries before it
+    took and ended on)."""
+    if (stop := _late(red, limits, objective, last, iterations, "before the lifted interior point")) is not None:
         return stop
     lifted = interior.setup_lifted(red, settings.eps)
     ip = interior.run_lifted(lifted, red, settings.max_iteration, settings.eps)
@@ -274,7 +296,7 @@ def _solve_capped(quad, red, limits, settings, objective):
     found = turnover.kink_active_set(red, st, ip.x, settings.turnover_rounds, settings)
     if found is not None:
         return _exact(red, limits, found, objective, ip.iterations, "piqp")
-    if (stop := late(ip.x, ip.iterations, "in the active set")) is not None:
+    if (stop := _late(red, limits, objective, ip.x, ip.iterations, "in the active set")) is not None:
         return stop
     kkt = _kkt(quad, limits, x)
     return Solution(
@@ -288,6 +310,57 @@ def _solve_capped(quad, red, limits, settings, objective):
         message=f"the interior point met its tolerance after {ip.iterations} iterations; no exact "
         f"point on its active set (KKT residual {kkt:.1e})",
     )
+
+
+def _screened_capped(red, settings):
+    """((reduced x, its KKT residual), iterations, solver) of the rebalance's exact optimum reached
+    from its screened problem (:func:`.screen.capped_keep`), or None.
+
+    A rebalance under a turnover cap moves few weights: it keeps most of the holdings and buys a
+    few instruments it does not hold, nearly always among those whose gradient at the holdings is
+    lowest. Over the store's history (2026-11-30, the first 300 and 1,000 members of an index,
+    every weight and industry capped, holdings a month old) the optimum bought 4 to 21 of them,
+    and the whole problem took three to eight times as long as the screened one, failing from
+    every start but the lifted problem. The screened problem's answer is priced over the
+    instruments screened out (:func:`.turnover.reduced_costs`): those it would buy join it and it
+    is solved again, ``SCREEN_ROUNDS`` times at most; once none would, the active set over the
+    holdings certifies it over every instrument. Where any of that fails, the whole problem is
+    solved."""
+    tol, caps = settings.primal_tol, red.caps
+    keep = screen.capped_keep(red, settings.turnover_screen_share)
+    whole = Limits(
+        [""] * red.quad.n,
+        red.lower,
+        red.upper,
+        red.A,
+        red.lo,
+        red.hi,
+        holdings=caps.h,
+        max_buy=caps.buy,
+        max_sell=caps.sell,
+    )
+    iterations = 0
+    for _ in range(SCREEN_ROUNDS if keep is not None else 0):
+        sub = screen.capped_sub_problem(red, keep, tol)
+        if sub is None:
+            return None
+        # Minimum variance has no start but the restricted problem, whose sides guessed from the
+        # gradient left the active set over the holdings failing from it on every screened
+        # problem measured; the lifted problem at that size took less than those tries.
+        lifted_first = not sub.quad.is_factor and not np.any(sub.quad.q)
+        sol = _solve_capped(red.quad, sub, whole, settings, red.quad.value, screened=False, lifted_first=lifted_first)
+        if not sol.polished:
+            return None
+        iterations += sol.iterations
+        x = sol.x
+        st = turnover.state_at(red, turnover.sides(x, caps.h, red.lower, red.upper, tol), x, tol)
+        r, scale = turnover.reduced_costs(red, st, x)
+        wanted = ~keep & (r < -settings.dual_tol * scale)
+        if not wanted.any():
+            found = turnover.kink_active_set(red, st, x, settings.turnover_rounds, settings)
+            return None if found is None else (found, iterations, sol.solver)
+        keep = keep | wanted
+    return None
 
 
 def _wide_starts(red, side, narrow, settings):

@@ -13,9 +13,17 @@ instrument (feasible, multipliers of the right signs, the free weights stationar
 optimum of the whole problem; an instrument screened out that should be held has a wrong-signed
 multiplier, is released and held) or gives None, and the interior point then solves the whole
 problem as if no screening had been tried.
+
+A rebalance under caps on what is bought and sold is screened too, whatever its covariance's form
+(:func:`capped_keep`, :func:`capped_sub_problem`; the loop is ``qp._screened_capped``): a book holds
+a few dozen instruments and a capped trade buys a few more, so the problem is solved over those
+held and the best of the rest by their gradient at the holdings, the others kept at their floors,
+which are their holdings (they trade nothing and leave the caps whole).
 """
 
 from __future__ import annotations
+
+import dataclasses
 
 import numpy as np
 
@@ -23,7 +31,7 @@ from ..factored import MIN_RATIO
 from ..solution import SOLVED
 from . import interior
 from .active_set import active_set, polish
-from .model import Quadratic, Reduced
+from .model import Caps, Quadratic, Reduced
 
 
 def usable_for(red, settings) -> bool:
@@ -92,9 +100,8 @@ def _sub_problem(red, keep, primal_tol):
     per column of the factor the covariance is formed (PIQP's dense solver is faster there)."""
     x_fixed = np.where(keep, 0.0, red.lower)
     quad = red.quad.restrict(keep, x_fixed)
-    P = quad.P
-    if P.n < MIN_RATIO * P.k:
-        quad = Quadratic(quad.q, P=P.dense())
+    if quad.is_lowrank and quad.P.n < MIN_RATIO * quad.P.k:
+        quad = Quadratic(quad.q, P=quad.P.dense())
     A = red.A[:, keep]
     offset = red.A[:, ~keep] @ red.lower[~keep]
     lo, hi = red.lo - offset, red.hi - offset
@@ -103,3 +110,41 @@ def _sub_problem(red, keep, primal_tol):
         return None, None
     sub = Reduced(quad, keep, x_fixed, red.lower[keep], red.upper[keep], A[live], lo[live], hi[live])
     return sub, live
+
+
+def capped_usable(red, settings) -> bool:
+    """Screening under caps on what is bought and sold: from ``Settings.turnover_screen_min_n``
+    instruments with finite floors (where the instruments screened out are held)."""
+    return (
+        settings.turnover_screen_min_n > 0
+        and red.caps is not None
+        and red.quad.n >= settings.turnover_screen_min_n
+        and bool(np.all(np.isfinite(red.lower)))
+    )
+
+
+def capped_keep(red, share):
+    """The instruments the screened rebalance keeps, or None where it would keep most of them:
+    every one whose holding is off its floor (held, or bound to trade), every floor above zero,
+    and the best ``share`` of the rest by the gradient at the holdings (those a trade from the
+    holdings would buy first)."""
+    n, h = red.quad.n, red.caps.h
+    must = (h != red.lower) | (red.lower > 0.0)
+    rest = np.flatnonzero(~must)
+    extra = int(np.ceil(share * n))
+    if must.sum() + extra >= n // 2:
+        return None
+    g = red.quad.grad(h)
+    keep = must.copy()
+    keep[rest[np.argsort(g[rest], kind="stable")[:extra]]] = True
+    return keep
+
+
+def capped_sub_problem(red, keep, primal_tol):
+    """(the rebalance over ``keep`` with every other instrument at its floor, which is its holding:
+    it trades nothing, and the caps stand as they are), or None where a row left without
+    instruments cannot hold."""
+    sub, live = _sub_problem(red, keep, primal_tol)
+    if sub is None:
+        return None
+    return dataclasses.replace(sub, caps=Caps(red.caps.h[keep], red.caps.buy, red.caps.sell))

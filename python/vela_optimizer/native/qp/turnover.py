@@ -400,6 +400,17 @@ def held_residual(red, side, x, nu, g, scale, settings):
     return None if worst > settings.dual_tol * scale else worst / scale
 
 
+def reduced_costs(red, st, x):
+    """(r, the gradient's scale) at ``x`` in the state ``st``: r = ∇f + Aᵀν over the reduced rows
+    and the cap rows, ν from the KKT system with the state held (:func:`augmented`), as the active
+    set reads it. A weight at its floor with r_i < 0 lowers the objective as it is bought, the cap
+    on what is bought priced in."""
+    aug, fixed_lo, fixed_hi, row_lo, row_hi = augmented(red, st)
+    x, nu = equality_step(aug, x, fixed_lo, fixed_hi, row_lo, row_hi)
+    g, scale = gradient_and_scale(red.quad, x)
+    return g + aug.A.T @ nu, scale
+
+
 def _cap_rows(red, st):
     """The cap rows for the state: coefficients (k, n) and caps (k,), the sides' holdings moved
     to the right-hand side."""
