@@ -44,11 +44,11 @@ three steps (four with a linear term, as in mean-variance):
 
 Caps on what is bought and sold against holdings (``Limits.holdings``, ``max_buy``, ``max_sell``)
 take their own path (:mod:`.turnover`), first over the instruments the rebalance may trade where
-the book holds few of many (:func:`_screened_capped`): every weight kept to the side of its holding its gradient
-points to, the caps as linear rows over the sides, that problem solved as above (the greedy vertex
-for mean-variance; with many more instruments than days the interior point of the days' size,
-on that problem and on the one split at the holdings; else the interior point to
-``Settings.turnover_eps``), and from its active set an active set over the weights and their
+the book holds few of many (:func:`_screened_capped`): every weight kept to the side of its
+holding its gradient points to, the caps as linear rows over the sides, that problem solved as
+above (the greedy vertex for mean-variance; with many more instruments than days the interior
+point of the days' size, on that problem and on the one split at the holdings; else the interior
+point to ``Settings.turnover_eps``), and from its active set an active set over the weights and their
 holdings gives the exact optimum; the lifted problem on the sparse interior point is the fallback.
 
 BLAS is held to one thread around a solve (``Settings.one_blas_thread``): on a busy two-core
@@ -324,8 +324,8 @@ def _screened_capped(red, settings):
     few instruments it does not hold, nearly always among those whose gradient at the holdings is
     lowest. Over the store's history (2026-11-30, the first 300 and 1,000 members of an index,
     every weight and industry capped, holdings a month old) the optimum bought 4 to 21 of them,
-    and the whole problem took three to eight times as long as the screened one, failing from
-    every start but the lifted problem. The screened problem's answer is priced over the
+    and the whole problem took two to four times as long as the screened one (minimum variance
+    failing from every start but the lifted problem). The screened problem's answer is priced over the
     instruments screened out (:func:`.turnover.reduced_costs`): those it would buy join it and it
     is solved again, ``SCREEN_ROUNDS`` times at most; once none would, the active set over the
     holdings certifies it over every instrument. Where any of that fails, the whole problem is
