@@ -332,6 +332,8 @@ def _screened_capped(red, settings):
     solved."""
     tol, caps = settings.primal_tol, red.caps
     keep = screen.capped_keep(red, settings.turnover_screen_share)
+    if keep is None:
+        return None
     whole = Limits(
         [""] * red.quad.n,
         red.lower,
@@ -343,15 +345,15 @@ def _screened_capped(red, settings):
         max_buy=caps.buy,
         max_sell=caps.sell,
     )
+    # Minimum variance has no start but the restricted problem, whose sides guessed from the
+    # gradient left the active set over the holdings failing from it on every screened problem
+    # measured; the lifted problem at that size took less than those tries.
+    lifted_first = not red.quad.is_factor and not np.any(red.quad.q)
     iterations = 0
-    for _ in range(SCREEN_ROUNDS if keep is not None else 0):
+    for _ in range(SCREEN_ROUNDS):
         sub = screen.capped_sub_problem(red, keep, tol)
         if sub is None:
             return None
-        # Minimum variance has no start but the restricted problem, whose sides guessed from the
-        # gradient left the active set over the holdings failing from it on every screened
-        # problem measured; the lifted problem at that size took less than those tries.
-        lifted_first = not sub.quad.is_factor and not np.any(sub.quad.q)
         sol = _solve_capped(red.quad, sub, whole, settings, red.quad.value, screened=False, lifted_first=lifted_first)
         if not sol.polished:
             return None
