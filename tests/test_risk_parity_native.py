@@ -635,50 +635,6 @@ def test_a_dense_qp_over_the_limits_solved_in_least_distance_form_is_the_same_qp
         assert len(solves) == 3
 
 
-@pytest.mark.parametrize(("traded", "seed"), [(False, 1), (False, 2), (True, 1), (True, 3)])
-def test_a_dense_qp_most_of_whose_bounds_bind_is_solved_with_them_fixed_first(monkeypatch, traded, seed):
-    """A dense QP whose unconstrained minimiser breaks most bounds is solved with those fixed first,
-    released as their multipliers ask: the same weights and multipliers as DAQP on the whole QP.
-    The budget pulls weights fixed at 0 up, so some are released. Under caps on trades the
-    minimiser also breaks held weights' floors of 0 (fixing them there would sell them past the
-    caps): only bounds at the holdings or where the current point lies are fixed."""
-    from vela_optimizer.native.riskparity.trades import TradeSides
-
-    n, tol = 240, Settings().feasibility_tol
-    rng = np.random.default_rng(seed)
-    sector = np.arange(n) % 4
-    members = [np.flatnonzero(sector == k) for k in range(4)]
-    groups = [("a", members[0].tolist(), 0.0, 0.3), ("b", members[1].tolist(), 0.2, 1.0)]
-    held = np.concatenate([rng.choice(m, 12, replace=False) for m in members])  # a quarter in each sector
-    h = np.zeros(n)
-    h[held] = 1 / 48
-    kw = dict(holdings=h, max_buy=0.05, max_sell=0.05) if traded else {}
-    limits = Limits.build([f"S{i}" for i in range(n)], np.zeros(n), np.full(n, 0.05), groups, **kw)
-    M = rng.normal(size=(n + 5, n))
-    H = M.T @ M / n + 0.05 * np.eye(n)
-    # The unconstrained minimiser: below 0 for most weights not held and some held ones.
-    target = np.where(rng.random(n) < 0.85, -0.002, 0.01)
-    target[held] = rng.uniform(-0.01, 0.03, held.size)
-    f = -H @ target
-    at = h if traded else limits_qp.LimitsQP(limits, tol).solve(np.eye(n), -h)
-    sides = None
-    if traded:
-        sides = TradeSides(limits, tol)
-        sides.place(at, prefer=target - at)
-    plain, dense = limits_qp.LimitsQP(limits, tol, sides), limits_qp.LimitsQP(limits, tol, sides)
-    x_plain = plain.solve(H, f)
-    taken, rounds = [], []
-    first, daqp = limits_qp.LimitsQP._bounds_first, limits_qp.daqp_solve
-    monkeypatch.setattr(limits_qp.LimitsQP, "_bounds_first", lambda *a: taken.append(first(*a)) or taken[-1])
-    monkeypatch.setattr(limits_qp, "daqp_solve", lambda *a, **k: rounds.append(a[0].shape[0]) or daqp(*a, **k))
-    x = dense.solve(H, f, dense=True, at=at)
-    assert taken and taken[0] is not None
-    assert len(rounds) >= 2 and max(rounds) < 2 * n // 3  # weights were released, the QPs stayed small
-    assert limits.violation(x) <= 1e-12
-    np.testing.assert_allclose(x, x_plain, rtol=0, atol=1e-12)
-    np.testing.assert_allclose(dense.duals, plain.duals, rtol=1e-8, atol=1e-10)
-
-
 @pytest.mark.parametrize(("bounds", "equalities"), [(0, 4), (4, 6), (0, 6)])
 def test_a_qp_daqp_calls_infeasible_is_solved_again_over_its_equalities_null_space(monkeypatch, bounds, equalities):
     """When DAQP reports a QP with equality rows infeasible, the QP over the null space of those

@@ -21,23 +21,6 @@ DAQP_INF = 1e30
 # The primal tolerance of DAQP's second try (:func:`_looser`), as a multiple of the first's: asked
 # where DAQP calls a QP infeasible although x = 0 is feasible.
 LOOSER = 100.0
-# A dense QP whose unconstrained minimiser breaks at least this many bounds (and half of them) is
-# first solved with those bounds fixed (:meth:`LimitsQP._bounds_first`): under caps on trades the
-# squared phase's QP of a desk's book rebalanced over 1,000 stocks broke 932 bounds, and its
-# least-distance form posed a dense row for each (DAQP 1.1-1.4 s over three rounds). Fixed first,
-# the same QPs took 3-6 rounds, 6-22 ms at 300 stocks and 20-32 ms at 1,000 (caps of 5-20 %), to
-# the same answers (within 5e-16).
-BOUNDS_FIRST = 100
-# Each round of :meth:`LimitsQP._bounds_first` releases this share of the fixed weights whose
-# multipliers have the wrong sign (those wrong by the most), and at least RELEASE_LEAST of them: the
-# first guess is wrong in sign for most (the budget's multiplier is off until the others move), but
-# few of those end between their bounds. Releasing every wrong one at once freed nearly all weights
-# (one QP as large as the whole, 0.6-1 s at 1,000); shares of 0.1-0.3 with at least 25-50 took 3-5
-# rounds there.
-RELEASE_SHARE = 0.2
-RELEASE_LEAST = 50
-# Rounds of :meth:`LimitsQP._bounds_first` before the least-distance form takes over.
-BOUNDS_FIRST_ROUNDS = 20
 # DAQP's exit flags: infeasible, cycling detected, its iteration limit, its time limit.
 DAQP_INFEASIBLE = -1
 DAQP_CYCLING = -2
@@ -271,26 +254,21 @@ class LimitsQP:
             np.concatenate([L.hi, caps]),
         )
 
-    def solve(self, H: np.ndarray, f: np.ndarray, dense: bool = False, likely=None, at=None):
+    def solve(self, H: np.ndarray, f: np.ndarray, dense: bool = False, likely=None):
         """min ½xᵀHx + fᵀx over the limits (bounds as DAQP's simple bounds), or None.
 
         With ``dense`` (a dense, positive definite H), H = RᵀR is factored here and DAQP solves
         the same QP in u = R·x + R⁻ᵀ·f: min ½‖u‖² with the limits' rows mapped through R⁻¹ (same
         rows, same multipliers). DAQP's own set-up of a dense H is an unblocked factorisation,
         many times slower than LAPACK's Cholesky. ``likely`` (a mask) adds bounds likely to bind
-        to those the least-distance QP poses from the start. ``at``, a point within the region,
-        lets a QP whose unconstrained minimiser breaks many bounds be solved with them fixed
-        first (:meth:`_bounds_first`).
+        to those the least-distance QP poses from the start.
         """
         region = self.region()
         # H is symmetric: its transpose is the column-major array LAPACK takes without a copy (a
         # row-major one is transposed into a copy first, which costs more than the factorisation).
         factor, info = lapack.dpotrf(H.T, lower=1, clean=1) if dense else (None, 1)
         if factor is not None and info == 0:
-            x0 = lapack.dpotrs(factor, f, lower=1)[0]  # −(the unconstrained minimiser)
-            out = None if at is None else self._bounds_first(H, f, -x0, region, at)
-            if out is None:
-                out = self._least_distance(factor, f, x0, region, likely)
+            out = self._least_distance(factor, f, region, likely)
         else:
             lower, upper, A, lo, hi = region
             out = daqp_solve(
@@ -309,63 +287,7 @@ class LimitsQP:
         self.duals = out[1]
         return out[0]
 
-    def _bounds_first(self, H: np.ndarray, f: np.ndarray, x_free: np.ndarray, region, at: np.ndarray):
-        """:meth:`solve` on a dense H with the bounds the unconstrained minimiser ``x_free`` breaks
-        fixed, released as their multipliers ask: (x, multipliers), or None where it does not apply
-        (fewer than :data:`BOUNDS_FIRST` such bounds, or fewer than half the weights), where the
-        fixed bounds leave no point within the rows, or after :data:`BOUNDS_FIRST_ROUNDS` rounds.
-
-        Each round solves the QP over the weights not fixed (DAQP on H's block over them, their
-        own bounds as simple bounds); the fixed weights' multipliers then close H·x + f + Aᵀλ = 0.
-        With none of the wrong sign the answer meets every KKT condition of the whole QP, which is
-        strictly convex: it is the answer of the QP with every bound. A bound is fixed only where
-        ``at`` lies on it or it is a holding (no trade there): fixing a held weight at 0 sells it,
-        which the caps on trades may not allow.
-        """
-        n, tol = self.n, self.primal_tol
-        lower, upper, A, lo, hi = region
-        at_lo, at_hi = x_free < lower, x_free > upper
-        value = np.where(at_lo, lower, upper)
-        fixed = at_lo | at_hi
-        on_it = np.abs(at - value) <= tol
-        if self.trades is not None:
-            on_it |= value == self.trades.h
-        fixed &= on_it
-        if np.count_nonzero(fixed) < max(BOUNDS_FIRST, n // 2):
-            return None
-        pinned = lower == upper  # fixed by the limits themselves: any sign
-        for _ in range(BOUNDS_FIRST_ROUNDS):
-            F, S = np.flatnonzero(~fixed), np.flatnonzero(fixed)
-            shift = A[:, S] @ value[S]
-            out = daqp_solve(
-                H[np.ix_(F, F)],
-                f[F] + H[np.ix_(F, S)] @ value[S],
-                A[:, F],
-                np.concatenate([upper[F], hi - shift]),
-                np.concatenate([lower[F], lo - shift]),
-                F.size + self.equal,
-                primal_tol=tol,
-                iter_limit=self.iter_limit,
-            )
-            if out is None:
-                return None
-            x = value.copy()
-            x[F] = out[0]
-            lam = np.zeros(n + A.shape[0])
-            lam[F], lam[n:] = out[1][: F.size], out[1][F.size :]
-            gradient = H[S] @ x + f[S]
-            lam[S] = -(gradient + A[:, S].T @ lam[n:])
-            # > 0: moving the weight off its bound, into the region, lowers the objective
-            wrong = np.where(at_lo[S], lam[S], -lam[S])
-            wrong[pinned[S]] = 0.0
-            bad = np.flatnonzero(wrong > 1e-10 * max(1.0, float(np.max(np.abs(gradient)))))
-            if not bad.size:
-                return x, lam
-            worst = bad[np.argsort(-wrong[bad])[: max(RELEASE_LEAST, int(RELEASE_SHARE * bad.size))]]
-            fixed[S[worst]] = False
-        return None
-
-    def _least_distance(self, factor: np.ndarray, f: np.ndarray, x0: np.ndarray, region, likely=None):
+    def _least_distance(self, factor: np.ndarray, f: np.ndarray, region, likely=None):
         """:meth:`solve` on H = F·Fᵀ (``factor`` F lower triangular, R = Fᵀ) over ``region``:
         (x, multipliers) or None.
 
@@ -377,6 +299,7 @@ class LimitsQP:
         """
         n, tol = self.n, self.primal_tol
         lower, upper, A, lo, hi = region
+        x0 = lapack.dpotrs(factor, f, lower=1)[0]
         rows_in = (-x0 < lower) | (-x0 > upper)
         if self.duals is not None:
             rows_in |= self.duals[:n] != 0

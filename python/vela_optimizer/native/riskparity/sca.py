@@ -235,7 +235,7 @@ class SpreadSCA:
         likely = None if self.trades is None else np.logical_or(*self.at_bounds(w)) | self.trades.inside
         H = 2.0 * Q  # 2·(Q + τ·I), without an n × n identity
         H.flat[:: n + 1] += 2.0 * tau
-        out = self.qp.solve(H, 2 * (J.T @ (g - J @ w)) - 2 * tau * w, dense=True, likely=likely, at=w)
+        out = self.qp.solve(H, 2 * (J.T @ (g - J @ w)) - 2 * tau * w, dense=True, likely=likely)
         return out, (lambda x: J @ x), g
 
     def dense_C(self) -> np.ndarray:
