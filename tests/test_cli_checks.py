@@ -498,6 +498,16 @@ def test_a_file_a_desk_gives_reads_as_its_text(tmp_path, data, text):
             ["--window", "100000"],
             "date 2026-06-30 has fewer than window=100000 trading days before it in the store's trading calendar (",
         ),
+        (
+            ["--time-limit", "0"],
+            "argument --time-limit: invalid time limit '0': give a number of seconds above 0",
+        ),
+        (["--time-limit", "5", "--solver", "scipy"], "--solver scipy cannot take --time-limit: the module's own solve"),
+        # two weights capped at a half: equal contributions are out of reach, so the solve goes past the start
+        (
+            ["--time-limit", "1e-9", "--method", "risk_parity", "--default-bound", "0:0.5"],
+            "the native solve reached the time limit (1e-09 s) without converging (",
+        ),
     ],
 )
 def test_refusals_of_option_values_are_english_lines(store, run, capsys, argv, line):

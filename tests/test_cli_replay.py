@@ -31,7 +31,7 @@ CASES = {
         holdings_file(tmp, "order_book_id,shares\n" + "".join(f"{i},{1000 * k}\n" for k, i in enumerate(ids[1:5], 1))),
     ],
     "weights held with a capital, risk parity, sectors": lambda s, ids, tmp: [
-        *ids[:6], "--window", "60", "--no-shrinkage", "--capital", "2500000", "--gics",
+        *ids[:6], "--window", "60", "--no-shrinkage", "--capital", "2500000", "--time-limit", "60", "--gics",
         f"{veladatac.instruments(ids[0]).sector_type_name}=0:0.5", "--holdings",
         holdings_file(tmp, f"order_book_id,weight\n{ids[0]},0.3\n{ids[7]},0.2\n"),
     ],

@@ -72,6 +72,24 @@ class IterationLimitReached(OptimizationFailed):
         )
 
 
+class TimeLimitReached(OptimizationFailed):
+    """A native solve stopped at ``time_limit`` (seconds) before converging; ``detail`` says where."""
+
+    def __init__(self, time_limit: float, detail: str):
+        self.time_limit, self.detail = time_limit, detail
+        super().__init__(f"OPTIMIZER: 达到时间上限 {time_limit} 秒仍未收敛（{detail}）")
+
+    def __reduce__(self):
+        return type(self), (self.time_limit, self.detail)
+
+    def describe(self) -> str:
+        """One English line, for the commands."""
+        return (
+            f"the native solve reached the time limit ({self.time_limit:g} s) without converging "
+            f"({self.detail}): give a longer --time-limit"
+        )
+
+
 def _not_converged(max_iteration) -> OptimizationFailed:
     return IterationLimitReached(max_iteration)
 
@@ -103,7 +121,7 @@ def _native_solve(product: Product, limits):
     if sol.status == native.MAX_ITERATION:
         raise _not_converged(request.max_iteration)
     if sol.status == native.TIME_LIMIT:
-        raise OptimizationFailed(f"OPTIMIZER: 达到时间上限 {request.time_limit} 秒仍未收敛（{sol.message}）")
+        raise TimeLimitReached(request.time_limit, sol.message)
     if not sol.converged:
         raise OptimizationFailed(f"OPTIMIZER: 求解失败（{sol.status}）")
     w = sol.x * s

@@ -1114,6 +1114,7 @@ def from_options(
         solver=args.solver,
         holdings=holdings,
         max_turnover=max_turnover,
+        time_limit=getattr(args, "time_limit", None),  # vela-optimize's own option
         client=client,
     )
     check_kind(request.limits, kind, ids)

@@ -46,6 +46,14 @@ def build_parser() -> argparse.ArgumentParser:
         f"(vela-optimize ... | head -1) the command stops quietly with status {EXIT_BROKEN_PIPE}.",
     )
     options.add_arguments(p)
+    solving = next(g for g in p._action_groups if g.title == "optimisation")
+    solving.add_argument(
+        "--time-limit",
+        type=options.seconds,
+        metavar="SECONDS",
+        help="stop a native solve that runs longer and fail with where it stopped (default: no limit; "
+        "a rebalance of the whole market by risk parity under industry limits can take minutes)",
+    )
     s = p.add_argument_group("store and date")
     s.add_argument(
         "--store",
@@ -317,6 +325,7 @@ def inputs_of(args, request, extent, day, start, kind: str, held=None) -> dict:
         "max_iteration": args.max_iteration,
         "tol": args.tol,
         "solver": args.solver,
+        "time_limit": args.time_limit,
         "holdings": request.holdings,
         "holdings_file": args.holdings or getattr(args, "replay_holdings_file", None),
         # a file in shares: the weights are theirs at the day's closes, and the trade list starts from them
@@ -424,6 +433,10 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
     held_given = args.holdings or replayed
     rebalancing = {"--holdings": held_given, "--max-turnover": args.max_turnover, "--capital": args.capital}
     options.check_scipy(args.solver, [o for o, v in rebalancing.items() if v is not None])
+    if args.solver == "scipy" and args.time_limit is not None:
+        raise UsageError(
+            "--solver scipy cannot take --time-limit: the module's own solve cannot be stopped; use --solver native"
+        )
     if args.trades and args.capital is None and not args.holdings and (replayed is None or replayed.shares is None):
         raise UsageError("--trades needs the portfolio's value: give --capital, or --holdings in shares")
     open_store(args.store)

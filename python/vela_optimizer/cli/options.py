@@ -119,6 +119,14 @@ def tolerance(text: str) -> float:
     return x
 
 
+def seconds(text: str) -> float:
+    """A time limit: a finite number of seconds above 0."""
+    x = number(text)
+    if not 0 < x < math.inf:
+        raise argparse.ArgumentTypeError(f"invalid time limit {text!r}: give a number of seconds above 0")
+    return x
+
+
 # A value that starts like a negative number ("-0.1:0.5"): argparse would take it for an option.
 _NEGATIVE_VALUE = re.compile(r"-\.?\d")
 

@@ -116,7 +116,7 @@ def argv_of(inputs: dict) -> list:
     # the day asked for (a holiday, a weekend) resolves on the same store to the day used, and the
     # replay's report and record then say what the run's said
     argv += ["--date", inputs.get("date_requested") or inputs["date_used"], *options.solve_argv(inputs)]
-    for key, option in (("max_turnover", "--max-turnover"), ("capital", "--capital")):
+    for key, option in (("max_turnover", "--max-turnover"), ("capital", "--capital"), ("time_limit", "--time-limit")):
         argv += [option, repr(inputs[key])] if inputs.get(key) is not None else []
     return argv + options.limits_argv(inputs["bounds"], inputs["limits"])
 
