@@ -120,7 +120,7 @@ def _native_solve(product: Product, limits):
     sol = native.solve(method, C, None if request.plain_risk_parity else limits.scaled(s), settings, **extra)
     if sol.status == native.MAX_ITERATION:
         raise _not_converged(request.max_iteration)
-    if sol.status == native.TIME_LIMIT:
+    if sol.status == native.TIME_LIMIT and request.time_limit is not None:  # only a limit given stops a solve
         raise TimeLimitReached(request.time_limit, sol.message)
     if not sol.converged:
         raise OptimizationFailed(f"OPTIMIZER: 求解失败（{sol.status}）")

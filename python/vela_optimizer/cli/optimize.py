@@ -45,15 +45,7 @@ def build_parser() -> argparse.ArgumentParser:
         "Errors print one line on stderr and exit with status 2. When stdout is closed early\n"
         f"(vela-optimize ... | head -1) the command stops quietly with status {EXIT_BROKEN_PIPE}.",
     )
-    options.add_arguments(p)
-    solving = next(g for g in p._action_groups if g.title == "optimisation")
-    solving.add_argument(
-        "--time-limit",
-        type=options.seconds,
-        metavar="SECONDS",
-        help="stop a native solve that runs longer and fail with where it stopped (default: no limit; "
-        "a rebalance of the whole market by risk parity under industry limits can take minutes)",
-    )
+    options.add_arguments(p, time_limit=True)
     s = p.add_argument_group("store and date")
     s.add_argument(
         "--store",

@@ -164,8 +164,9 @@ class Parser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
 
-def add_arguments(p: argparse.ArgumentParser) -> None:
-    """Add the shared options, in their groups, to ``p``.
+def add_arguments(p: argparse.ArgumentParser, *, time_limit: bool = False) -> None:
+    """Add the shared options, in their groups, to ``p`` (with ``time_limit``, ``--time-limit`` too:
+    a single solve's, which a backtest's many do not take).
 
     argparse's ``parents`` would lose the group of the mutually exclusive group limits: their
     options would be listed apart, under "options".
@@ -233,6 +234,14 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     o.add_argument(
         "--tol", type=tolerance, default=d["tol"], metavar="X", help="solver tolerance (default: %(default)s)"
     )
+    if time_limit:
+        o.add_argument(
+            "--time-limit",
+            type=seconds,
+            metavar="SECONDS",
+            help="stop a native solve that runs longer and fail with where it stopped (default: no limit; "
+            "a rebalance of the whole market by risk parity under industry limits can take minutes)",
+        )
     o.add_argument(
         "--quiet",
         action="store_true",
