@@ -411,6 +411,17 @@ def _optimise(args, request, progress):
     return result, alerts
 
 
+def _check_scipy(args, held) -> None:
+    """Refuse the options beside ``--solver scipy`` that the module's own solve cannot honour
+    (``held``: the holdings given, by file or by a replayed record)."""
+    rebalancing = {"--holdings": held, "--max-turnover": args.max_turnover, "--capital": args.capital}
+    options.check_scipy(args.solver, [o for o, v in rebalancing.items() if v is not None])
+    if args.solver == "scipy" and args.time_limit is not None:
+        raise UsageError(
+            "--solver scipy cannot take --time-limit: the module's own solve cannot be stopped; use --solver native"
+        )
+
+
 def run(args, client, progress: Progress, today: _dt.date) -> int:
     """One optimisation from parsed arguments to printed and written reports; returns the exit status."""
     import vela_optimizer
@@ -423,12 +434,7 @@ def run(args, client, progress: Progress, today: _dt.date) -> int:
             raise UsageError(f"{option} {path}: no such file")
     replayed = getattr(args, "replay_holdings", None)  # a replay's holdings, as its record holds them
     held_given = args.holdings or replayed
-    rebalancing = {"--holdings": held_given, "--max-turnover": args.max_turnover, "--capital": args.capital}
-    options.check_scipy(args.solver, [o for o, v in rebalancing.items() if v is not None])
-    if args.solver == "scipy" and args.time_limit is not None:
-        raise UsageError(
-            "--solver scipy cannot take --time-limit: the module's own solve cannot be stopped; use --solver native"
-        )
+    _check_scipy(args, held_given)
     if args.trades and args.capital is None and not args.holdings and (replayed is None or replayed.shares is None):
         raise UsageError("--trades needs the portfolio's value: give --capital, or --holdings in shares")
     open_store(args.store)
