@@ -1395,6 +1395,49 @@ def sparse_rebalance(seed, n, method, floor_outside=False):
 
 
 @pytest.mark.parametrize(
+    "seed, cap, work, greedy",
+    [
+        (90, 0.05, qp.GREEDY_FIRST_WORK, True),
+        (94, 0.1, qp.GREEDY_FIRST_WORK, True),
+        (98, 0.1, qp.GREEDY_FIRST_WORK, True),
+        # the vertex's active set does not settle within its rounds: the rebalance is screened
+        (91, 0.05, qp.GREEDY_FIRST_WORK, False),
+        (94, 0.1, 1, False),  # held to one round
+    ],
+)
+def test_a_mean_variance_rebalance_tries_the_whole_problems_vertex_before_screening(
+    monkeypatch, seed, cap, work, greedy
+):
+    """A book built by mean-variance holds few instruments (its optima are sparse), so its rebalance
+    could be screened; the vertex from the holdings on the whole problem, held to a few rounds of
+    its active set, answers it first where it settles within them. Either way the answer is the
+    whole problem's optimum: no feasible direction lowers the objective (an LP over the lifted
+    limits), and the whole problem solved without screening is no better."""
+    n = 300
+    limits, _, solve, grad, f = traded_problem(seed, n, "mean_variance", "index")
+    limits.upper[:] = 0.03
+    returns, cov, _ = random_problem(seed + 50, n)
+    h = qp.mean_variance(cov, returns.mean(axis=0), 5.0, limits).x
+    h[np.abs(h) <= 1e-13] = 0.0
+    assert np.count_nonzero(h) < n // 4  # a sparse book
+    capped = with_trades(limits, h, cap, cap)
+    monkeypatch.setattr(qp, "GREEDY_FIRST_WORK", work)
+    first, screened = [], []
+    real_first, real_screened = qp._greedy_first, qp._screened_capped
+    monkeypatch.setattr(qp, "_greedy_first", lambda *a: first.append(real_first(*a)) or first[-1])
+    monkeypatch.setattr(qp, "_screened_capped", lambda *a: screened.append(1) or real_screened(*a))
+    r = solve(capped)
+    assert r.converged and r.polished, r.message
+    assert (first[0] is not None) == greedy and bool(screened) != greedy
+    assert capped.violation(r.x) <= 1e-11
+    gap, _ = descent_over_lifted_limits(grad(r.x), capped, r.x)
+    assert gap >= -1e-8 * float(np.abs(grad(r.x)).max())
+    whole = solve(capped, settings=Settings(turnover_screen_min_n=10**9))
+    assert r.objective <= whole.objective + 1e-9 * abs(whole.objective)
+    assert max(capped.traded(r.x)) >= cap - 1e-9  # the cap binds
+
+
+@pytest.mark.parametrize(
     "seed, method, cap, share, floor_outside, screened",
     [
         (90, "min_variance", 0.1, 0.1, False, True),

@@ -463,7 +463,7 @@ class _Gradients:
 _GUIDED_ROUNDS = 2
 
 
-def guess_and_check(red, settings, start=None, multipliers=False):
+def guess_and_check(red, settings, start=None, multipliers=False, rounds=None):
     """The exact optimum reached from the greedy vertex with its KKT residual, or None (the
     interior point then solves the problem as before). With ``multipliers``, an accepted answer
     also carries what certified it: (x, residual, ν over ``red``'s rows, ∇f at x, its scale).
@@ -487,7 +487,8 @@ def guess_and_check(red, settings, start=None, multipliers=False):
     their signs choose the bound or row to release even when they leave the free weights short
     of stationary (the least-squares ones of the KKT solve may then be wrong for most bounds at
     once, these for the few the point really has wrong); only multipliers that certify the
-    point accept it. Twice the rounds per instrument are tried from it (``_GUIDED_ROUNDS``)."""
+    point accept it. Twice the rounds per instrument are tried from it (``_GUIDED_ROUNDS``);
+    ``rounds``, where given, tries at most that many."""
     primal_tol, dual_tol = settings.primal_tol, settings.dual_tol
     quad = red.quad
     if quad.is_factor or not np.any(quad.q) or quad.n < settings.guess_min_n:
@@ -498,7 +499,8 @@ def guess_and_check(red, settings, start=None, multipliers=False):
         return None
     x, fixed_lo, fixed_hi, row_lo, row_hi = guess
     eq = red.lo == red.hi
-    rounds = settings.guess_rounds + (_GUIDED_ROUNDS if guided else 1) * (quad.n // settings.guess_rounds_per)
+    most = settings.guess_rounds + (_GUIDED_ROUNDS if guided else 1) * (quad.n // settings.guess_rounds_per)
+    rounds = most if rounds is None else min(rounds, most)
     # A bound or row (n + row) released whose step met it again at once (a step of length 0): the
     # multipliers that chose it disagree with the step (at a degenerate vertex), and releasing it
     # again would repeat the round. Kept from the choice until a step moves the point.
