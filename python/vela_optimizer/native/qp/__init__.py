@@ -243,32 +243,14 @@ def _solve_capped(quad, red, limits, settings, objective, screened=True, lifted_
     # vertex from the holdings on its own sides (a rebalance keeps most weights at their
     # holdings, and its optimum is a vertex but for a few free weights), then the one from the
     # floors on the guessed sides.
-    guess = (
-        settings.guess_rounds and red.quad.n >= settings.guess_min_n and not red.quad.is_factor and np.any(red.quad.q)
-    )
-    # The active set's answers carry their multipliers: where the weights held at their holdings
-    # meet their other side's condition too, that certificate is the capped problem's
-    # (:func:`.turnover.held_residual`) and the round of the active set over the holdings that
-    # would confirm it is skipped.
     starts = (
         ("daqp", narrow.quad.n <= settings.small_n, lambda: (side, solve_small(narrow, settings))),
-        ("active-set", guess, lambda: _from_holdings(red, side, narrow, settings)),
+        ("active-set", _greedy_usable(red, settings), lambda: _from_holdings(red, side, narrow, settings)),
         ("active-set", settings.guess_rounds, lambda: (side, guess_and_check(narrow, settings, multipliers=True))),
     )
     for solver, usable_here, start in starts:
-        if not usable_here:
-            continue
-        at, guessed = start()
-        if guessed is not None:
-            if solver == "active-set":
-                x, res, nu, g, scale = guessed
-                held = turnover.held_residual(red, at, x, nu, g, scale, settings)
-                if held is not None:
-                    return _exact(red, limits, (x, max(res, held)), objective, 0, solver)
-            st = turnover.state_at(red, at, guessed[0], settings.primal_tol)
-            found = turnover.kink_active_set(red, st, guessed[0], settings.turnover_rounds, settings)
-            if found is not None:
-                return _exact(red, limits, found, objective, 0, solver)
+        if usable_here and (done := _from_start(red, limits, objective, settings, solver, *start())) is not None:
+            return done
     for early, st, x0 in _wide_starts(red, side, narrow, settings):
         found = turnover.kink_active_set(red, st, x0, settings.turnover_rounds, settings)
         if found is not None:
@@ -291,23 +273,43 @@ def _solve_capped(quad, red, limits, settings, objective, screened=True, lifted_
     return _capped_lifted(quad, red, limits, settings, objective, iterations, last)
 
 
+def _greedy_usable(red, settings) -> bool:
+    """Whether the greedy vertex applies: mean-variance (a linear term, a dense covariance) from
+    ``Settings.guess_min_n`` instruments, the guess switched on."""
+    return bool(
+        settings.guess_rounds and red.quad.n >= settings.guess_min_n and not red.quad.is_factor and np.any(red.quad.q)
+    )
+
+
+def _from_start(red, limits, objective, settings, solver, at, guessed):
+    """The capped problem's exact optimum from a start on the sides ``at`` (``guessed``: the
+    restricted problem's answer, or None), or None. The active set's answers carry their
+    multipliers: where the weights held at their holdings meet their other side's condition too,
+    that certificate is the capped problem's (:func:`.turnover.held_residual`) and the round of
+    the active set over the holdings that would confirm it is skipped."""
+    if guessed is None:
+        return None
+    if solver == "active-set":
+        x, res, nu, g, scale = guessed
+        held = turnover.held_residual(red, at, x, nu, g, scale, settings)
+        if held is not None:
+            return _exact(red, limits, (x, max(res, held)), objective, 0, solver)
+    st = turnover.state_at(red, at, guessed[0], settings.primal_tol)
+    found = turnover.kink_active_set(red, st, guessed[0], settings.turnover_rounds, settings)
+    return None if found is None else _exact(red, limits, found, objective, 0, solver)
+
+
 def _greedy_first(red, limits, objective, settings):
     """Mean-variance's exact optimum from the vertex reached greedily from the holdings on the whole
     problem, its active set held to a few rounds (:data:`GREEDY_FIRST_WORK`), or None."""
-    n, tol = red.quad.n, settings.primal_tol
-    if not (settings.guess_rounds and n >= settings.guess_min_n and not red.quad.is_factor and np.any(red.quad.q)):
+    if not _greedy_usable(red, settings):
         return None
-    side = turnover.guess_sides(red, tol)
-    narrow = turnover.restricted(red, side, tol)
-    at, guessed = _from_holdings(red, side, narrow, settings, max(1, GREEDY_FIRST_WORK // n**2))
-    if guessed is None:
-        return None
-    x, res, nu, g, scale = guessed
-    held = turnover.held_residual(red, at, x, nu, g, scale, settings)
-    if held is not None:
-        return _exact(red, limits, (x, max(res, held)), objective, 0, "active-set")
-    found = turnover.kink_active_set(red, turnover.state_at(red, at, x, tol), x, settings.turnover_rounds, settings)
-    return None if found is None else _exact(red, limits, found, objective, 0, "active-set")
+    side = turnover.guess_sides(red, settings.primal_tol)
+    narrow = turnover.restricted(red, side, settings.primal_tol)
+    rounds = max(1, GREEDY_FIRST_WORK // red.quad.n**2)
+    return _from_start(
+        red, limits, objective, settings, "active-set", *_from_holdings(red, side, narrow, settings, rounds)
+    )
 
 
 def _capped_lifted(quad, red, limits, settings, objective, iterations, last):
