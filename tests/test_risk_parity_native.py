@@ -1099,6 +1099,35 @@ def assert_stationary_under_caps(C, limits, r):
     assert floor >= -1e-7 * scale
 
 
+def sparse_book_limits(n, seed, cap, held):
+    """limits_problem's limits with a book of ``held`` instruments (random weights, moved into
+    the limits: a minimum-variance book, say) and one-way caps of ``cap``."""
+    C, ids, bnds, groups, rules = limits_problem(n, seed)
+    limits = limits_of(ids, opt._general_bnds(ids, bnds), groups, rules)
+    rng = np.random.default_rng(seed)
+    target = np.zeros(n)
+    book = rng.choice(n, held, replace=False)
+    target[book] = rng.uniform(0.5, 1.5, held)
+    from vela_optimizer.native.qp import solve_qp
+
+    h = solve_qp(np.eye(n), -target / target.sum(), limits).x
+    h[np.abs(h) < 1e-12] = 0.0
+    groups_kept = [(k, groups[k], *rules[k]) for k in groups if k in rules]
+    return C, Limits.build(ids, limits.lower, limits.upper, groups_kept, holdings=h, max_buy=cap, max_sell=cap)
+
+
+@pytest.mark.parametrize(("seed", "cap", "held"), [(8, 0.06, 5), (8, 0.1, 10), (11, 0.1, 10), (12, 0.06, 5)])
+def test_a_rebalance_of_a_sparse_book_reaches_a_stationary_point(seed, cap, held):
+    """From a book of a few instruments the capped solve begins at the portfolio on the way to the
+    answer without caps, where no weight sits at its holding: its first blocks are few and wide,
+    and moving as one they cannot move at all. That is no answer: the blocks are loosened until
+    their members can move apart (these stopped after 3 QPs at a spread 6-14 % too high)."""
+    C, limits = sparse_book_limits(40, seed, cap, held)
+    r = rp.solve_with_limits(C, limits)
+    assert_stationary_under_caps(C, limits, r)
+    assert limits.traded(r.x)[0] == pytest.approx(cap, abs=1e-9)  # the cap binds
+
+
 @pytest.mark.parametrize("at_once", [1, 3])
 def test_pins_released_a_few_at_a_time_still_reach_a_stationary_point(monkeypatch, at_once):
     """Pins whose multipliers turn wrong-signed together are released the most wrong first, at most
@@ -1144,11 +1173,11 @@ def test_the_crowd_of_pinned_levels_is_read_from_the_k_nearest(pinned, free):
 def test_the_crowd_curvature_speeds_the_relaxed_start_to_the_same_answer(monkeypatch):
     """The crowd's curvature is a model of the levels the relaxed start passes unseen: each capped
     solve reaches the answer it reaches without it (stationary, the same spread), in fewer QPs
-    over the three (56 against 65 when measured). The start alone: the model relaxed again later
-    in the solve is another test's."""
+    over the six (115 against 140 when measured; one of them, 100 instruments of seed 2, takes
+    more). The start alone: the model relaxed again later in the solve is another test's."""
     monkeypatch.setattr(spread, "RELAX_AGAIN", 10**9)
     qps = {True: 0, False: 0}
-    for n, seed, cap in [(60, 1, 0.03), (60, 4, 0.03), (100, 1, 0.03)]:
+    for n, seed, cap in [(60, 1, 0.03), (60, 2, 0.03), (60, 4, 0.03), (100, 2, 0.03), (100, 5, 0.03), (100, 8, 0.03)]:
         C, _, limits = traded_limits(n, seed, "away", cap)
         r = rp.solve_with_limits(C, limits)
         with monkeypatch.context() as m:
@@ -1235,8 +1264,8 @@ def test_a_qp_of_the_model_relaxed_again_that_fails_is_asked_again_with_every_ro
 @pytest.mark.parametrize(
     ("n", "seed", "holdings", "share", "restores"),
     [
-        (100, 2, "away", spread.FAR_SHARE, 0),  # passes crowds of held levels at once
-        (100, 3, "away", spread.FAR_SHARE, 0),
+        (100, 5, "away", spread.FAR_SHARE, 0),  # passes crowds of held levels at once
+        (100, 7, "away", spread.FAR_SHARE, 0),
         (100, 1, "away", 50.0, 1),  # far too far: the QP after it restores single crossings
         (100, 8, "away", 50.0, 1),
     ],
@@ -1306,8 +1335,8 @@ def test_caps_on_trades_that_clearly_bind_skip_the_rest_of_the_solve_without_the
 
 def test_the_solve_without_caps_hands_over_at_its_first_squared_iterate_well_past_them(monkeypatch):
     """The squared phase of the solve without caps stops at its first iterate that trades well past
-    a cap, where the same phase without caps goes on: the capped solve starts from there, to a
-    stationary answer."""
+    a cap, where the same phase without caps goes on: the capped solve's spread phase starts from
+    the portfolio on the way there from the holdings, to a stationary answer."""
     C, plain, limits = traded_limits(60, 3, "away", 0.03)
     phases = []
     squared_phase = sca.SpreadSCA.squared_phase
@@ -1323,7 +1352,7 @@ def test_the_solve_without_caps_hands_over_at_its_first_squared_iterate_well_pas
     phases.clear()
     r = rp.solve_with_limits(C, limits)
     assert whole > 1
-    assert phases == [(False, True, 1), (True, False, 1)]
+    assert phases == [(False, True, 1)]  # the capped solve is begun by its spread phase
     assert_stationary_under_caps(C, limits, r)
 
 

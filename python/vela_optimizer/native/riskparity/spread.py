@@ -738,6 +738,14 @@ class SpreadState:
         if self.relaxed and not changed:
             self.relaxed = self.relaxed_again = False  # settling: every ordering constraint from here
         step = float(np.max(np.abs(d)))
+        if step <= sca.settings.tol and lay.partial.size and not changed:
+            # Blocks not yet tied, each moving as one, can hold the step at 0 where their members
+            # moving apart would not (a member at its holding cannot follow the block to the other
+            # side): no answer yet. Loosened, the next QP sees them.
+            untied = loosen(self.blocks, self.w * self.Cw, sca.settings.tied)
+            if len(untied) != len(self.blocks):
+                self.blocks = untied
+                return None
         if flat and step <= sca.settings.tol:
             return k + 1, SOLVED, ""
         # Splits are tested after every QP, not only once the steps have settled: a split the
