@@ -1128,6 +1128,21 @@ def test_a_rebalance_of_a_sparse_book_reaches_a_stationary_point(seed, cap, held
     assert limits.traded(r.x)[0] == pytest.approx(cap, abs=1e-9)  # the cap binds
 
 
+@pytest.mark.parametrize(("n", "seed", "cap", "held"), [(40, 9, 0.03, 5), (40, 12, 0.06, 5), (60, 7, 0.06, 5)])
+def test_a_rebalance_of_a_book_above_a_cap_reaches_a_stationary_point(n, seed, cap, held):
+    """A book holding a weight above its cap (it must sell half the turnover cap there) has no
+    portfolio on the way to the answer without caps: the capped solve begins at the nearest
+    portfolio within the caps, and its spread phase reaches a stationary point (begun at the
+    squared QP's answer, these stopped short of one)."""
+    C, limits = sparse_book_limits(n, seed, cap, held)
+    i = int(np.argmax(limits.holdings))
+    upper = limits.upper.copy()
+    upper[i] = limits.holdings[i] - cap / 2
+    limits = dataclasses.replace(limits, upper=upper)
+    r = rp.solve_with_limits(C, limits)
+    assert_stationary_under_caps(C, limits, r)  # within its cap too
+
+
 @pytest.mark.parametrize("at_once", [1, 3])
 def test_pins_released_a_few_at_a_time_still_reach_a_stationary_point(monkeypatch, at_once):
     """Pins whose multipliers turn wrong-signed together are released the most wrong first, at most

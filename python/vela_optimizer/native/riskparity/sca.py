@@ -99,13 +99,16 @@ class SpreadSCA:
         phase's QPs are 0 in the squared phase): status :data:`HANDED_OVER`, w the iterate.
         ``start``, a portfolio within the limits, is begun at rather than the one nearest to
         ``w_equal``, by the spread phase itself (under caps on trades, the portfolio on the way
-        from the holdings to the squared phase's answer without them: the squared phase spreads
-        the deviation over many weights, where most stop at their holdings when caps bind).
-        Measured on rebalances of the market sample (500 and 1,000 stocks, industries capped at 4
-        and 6 %, caps of 5-30 %, three books held), the capped solves took 8.4 s against 16.3 s
-        and 36 s against 130 s without the squared QP, to the same spreads; from sparse books (40
-        and 60 instruments, 5 or 10 held, 144 problems) the spread phase begun at the squared
-        QP's answer stopped short of a stationary point on 25, begun at the start on none."""
+        from the holdings to the squared phase's answer without them).
+
+        Under caps on trades there is no squared phase: it spreads the deviation over many
+        weights, where most stop at their holdings when the caps bind. Measured on rebalances of
+        the market sample (500 and 1,000 stocks, industries capped at 4 and 6 %, caps of 5-30 %,
+        three books held), the capped solves took 8.4 s against 16.3 s and 36 s against 130 s
+        without it, to the same spreads. From sparse books (40 and 60 instruments, 5 or 10 held,
+        144 problems) the spread phase begun at its answer stopped short of a stationary point on
+        25, begun at the start on none; from the same books holding one weight above its cap
+        (begun at the nearest portfolio within the caps), on 22 and 4."""
         self.last = np.full(self.n, np.nan), 0  # the last feasible iterate and the QPs used to reach it
         try:
             if start is None:
@@ -117,7 +120,7 @@ class SpreadSCA:
             if w is None:
                 return np.full(self.n, np.nan), 0, NUMERICAL, "no portfolio within the limits was found to start from"
             self.last = w, 0
-            if start is not None:
+            if start is not None or self.trades is not None:
                 return self.spread_phase(w, max_iteration)
             w, used = self.squared_phase(w, max_iteration, hand_over)
             self.last = w, used
