@@ -226,49 +226,36 @@ def _daqp(H, f, A, upper, lower, sense, primal_tol, iter_limit, kw):
 
 class LimitsQP:
     """QPs min ½xᵀHx + fᵀx over one set of limits (bounds, group rows, budget), each warm-started
-    from the last one's multipliers (:attr:`duals`: the bounds', then the rows'). With caps on
-    what is bought and sold (``trades``, a :class:`.trades.TradeSides`) the region is the part of
-    the limits on the current sides of the holdings, the caps' rows after the limits' rows."""
+    from the last one's multipliers (:attr:`duals`: the bounds', then the rows'). Risk parity
+    under caps on what is bought and sold poses its QPs over the sides itself (:mod:`.spread`)."""
 
-    def __init__(self, limits, primal_tol: float, trades=None, iter_limit: int = 10000):
+    def __init__(self, limits, primal_tol: float, iter_limit: int = 10000):
         self.limits = limits
         self.n = limits.lower.shape[0]
         self.primal_tol = primal_tol
         self.iter_limit = iter_limit
-        self.trades = trades
         self.duals = None  # multipliers of the last QP over the limits (bounds, then rows)
         self.equal = np.flatnonzero(limits.lo == limits.hi)  # the equal rows
 
     def region(self):
-        """(lower, upper, A, lo, hi) of the QPs: the bounds (the sides' with caps), the rows."""
+        """(lower, upper, A, lo, hi) of the QPs: the bounds, the rows."""
         L = self.limits
-        if self.trades is None:
-            return L.lower, L.upper, L.A, L.lo, L.hi
-        lower, upper = self.trades.bounds()
-        rows, caps = self.trades.rows()
-        return (
-            lower,
-            upper,
-            np.vstack([L.A, rows]),
-            np.concatenate([L.lo, np.full(caps.size, -np.inf)]),
-            np.concatenate([L.hi, caps]),
-        )
+        return L.lower, L.upper, L.A, L.lo, L.hi
 
-    def solve(self, H: np.ndarray, f: np.ndarray, dense: bool = False, likely=None):
+    def solve(self, H: np.ndarray, f: np.ndarray, dense: bool = False):
         """min ½xᵀHx + fᵀx over the limits (bounds as DAQP's simple bounds), or None.
 
         With ``dense`` (a dense, positive definite H), H = RᵀR is factored here and DAQP solves
         the same QP in u = R·x + R⁻ᵀ·f: min ½‖u‖² with the limits' rows mapped through R⁻¹ (same
         rows, same multipliers). DAQP's own set-up of a dense H is an unblocked factorisation,
-        many times slower than LAPACK's Cholesky. ``likely`` (a mask) adds bounds likely to bind
-        to those the least-distance QP poses from the start.
+        many times slower than LAPACK's Cholesky.
         """
         region = self.region()
         # H is symmetric: its transpose is the column-major array LAPACK takes without a copy (a
         # row-major one is transposed into a copy first, which costs more than the factorisation).
         factor, info = lapack.dpotrf(H.T, lower=1, clean=1) if dense else (None, 1)
         if factor is not None and info == 0:
-            out = self._least_distance(factor, f, region, likely)
+            out = self._least_distance(factor, f, region)
         else:
             lower, upper, A, lo, hi = region
             out = daqp_solve(
@@ -287,7 +274,7 @@ class LimitsQP:
         self.duals = out[1]
         return out[0]
 
-    def _least_distance(self, factor: np.ndarray, f: np.ndarray, region, likely=None):
+    def _least_distance(self, factor: np.ndarray, f: np.ndarray, region):
         """:meth:`solve` on H = F·Fᵀ (``factor`` F lower triangular, R = Fᵀ) over ``region``:
         (x, multipliers) or None.
 
@@ -303,8 +290,6 @@ class LimitsQP:
         rows_in = (-x0 < lower) | (-x0 > upper)
         if self.duals is not None:
             rows_in |= self.duals[:n] != 0
-        if likely is not None:
-            rows_in |= likely
         A_cols = lapack.dtrtrs(factor, A.T, lower=1)[0]  # F⁻¹·Aᵀ
         shift_A = A @ x0
         last = None if self.duals is None else self.duals.copy()  # multipliers to start from: bounds, rows

@@ -66,7 +66,7 @@ class SpreadSCA:
         self.settings = settings
         # Caps on what is bought and sold: each QP keeps the weights to their sides of the holdings.
         self.trades = TradeSides(limits, settings.feasibility_tol) if limits.turnover_capped else None
-        self.qp = LimitsQP(limits, settings.feasibility_tol, self.trades, settings.max_iteration)
+        self.qp = LimitsQP(limits, settings.feasibility_tol, settings.max_iteration)
         # Blocks for the spread phase to start from rather than its own first guess (the blocks a
         # solve of nearby limits ended with), and the blocks this run's spread phase ended with.
         self.blocks_hint: list | None = None
@@ -158,7 +158,7 @@ class SpreadSCA:
             x = self.qp.solve(eye, -target)
         else:
             # Under caps on what is bought and sold the nearest portfolio is found exactly over the
-            # caps themselves (:mod:`..qp.turnover`); the QPs after it keep to the sides it lies on.
+            # caps themselves (:mod:`..qp.turnover`); the spread phase keeps to the sides it lies on.
             near = solve_qp(eye, -target, self.limits, settings=self.settings)
             if near.status in (MAX_ITERATION, TIME_LIMIT):
                 raise Stopped(near.status, f"the start: {near.message}")
@@ -171,7 +171,8 @@ class SpreadSCA:
         return x
 
     def squared_phase(self, w: np.ndarray, budget: int, hand_over=None):
-        """Phase 1: SCA on ‖g‖², g = n·(RC − mean RC). Returns (w, QPs used).
+        """Phase 1: SCA on ‖g‖², g = n·(RC − mean RC), without caps on trades (:meth:`run`).
+        Returns (w, QPs used).
 
         It is a starting point: it stops once a step lowers ‖g‖² by less than
         ``Settings.squared_progress`` of its value (its QPs are over all n weights with a dense
@@ -205,13 +206,6 @@ class SpreadSCA:
             if not (f_trial < f and self.feasible(trial)):
                 return w, k + 1
             w, f_old, f = trial, f, f_trial
-            if self.trades is not None:
-                # Weights the QP stopped at their holdings go on to the side their multipliers ask
-                # (the exact solve of the factored QP keeps its multipliers to itself: the spread
-                # phase's QPs flip them).
-                if dense:
-                    self.trades.flip(out, self.qp.duals[:n], self.qp.duals[n + self.limits.A.shape[0] :])
-                self.trades.place(w)
             if f_old - f <= self.settings.squared_progress * f_old or (hand_over is not None and hand_over(w, 0)):
                 return w, k + 1
         return w, budget
@@ -229,14 +223,9 @@ class SpreadSCA:
         # DAQP, warm-started from the last QP's multipliers over the same bounds and rows (the
         # projection's, at first): few active-set changes from one QP to the next, faster than
         # the interior point and polish.
-        # Under caps on trades the bounds w sits at, and every side's bound at a holding (where
-        # most weights stop when the caps bind), are posed from the start: adding them as the
-        # answers broke them took three or four rounds of the least-distance QP for each QP at 300
-        # instruments (the squared phase 47 ms to 30 ms, the same answers).
-        likely = None if self.trades is None else np.logical_or(*self.at_bounds(w)) | self.trades.inside
         H = 2.0 * Q  # 2·(Q + τ·I), without an n × n identity
         H.flat[:: n + 1] += 2.0 * tau
-        out = self.qp.solve(H, 2 * (J.T @ (g - J @ w)) - 2 * tau * w, dense=True, likely=likely)
+        out = self.qp.solve(H, 2 * (J.T @ (g - J @ w)) - 2 * tau * w, dense=True)
         return out, (lambda x: J @ x), g
 
     def dense_C(self) -> np.ndarray:
