@@ -972,15 +972,26 @@ def test_the_native_path_solves_risk_parity_no_worse_than_the_scipy_path(monkeyp
 
 def traded_limits(n, seed, holdings, cap):
     """limits_problem's limits with holdings: "equal" weights 1/n within the bounds, "away" the
-    equal-risk portfolio moved a third of the way to equal weights (every holding feasible), and
-    one-way caps of ``cap``."""
+    equal-risk portfolio moved a third of the way to equal weights (every holding feasible), or,
+    given a count k, a sparse book of k instruments with random weights moved into the limits (a
+    minimum-variance book, say); and one-way caps of ``cap``."""
     C, ids, bnds, groups, rules = limits_problem(n, seed)
     limits = limits_of(ids, opt._general_bnds(ids, bnds), groups, rules)
-    w = rp.solve_unconstrained(C, max_iteration=1000).x
-    target = np.full(n, 1 / n) if holdings == "equal" else (2 * w + np.full(n, 1 / n)) / 3
+    sparse = not isinstance(holdings, str)
+    if sparse:
+        rng = np.random.default_rng(seed)
+        target = np.zeros(n)
+        book = rng.choice(n, holdings, replace=False)
+        target[book] = rng.uniform(0.5, 1.5, holdings)
+        target /= target.sum()
+    else:
+        w = rp.solve_unconstrained(C, max_iteration=1000).x
+        target = np.full(n, 1 / n) if holdings == "equal" else (2 * w + np.full(n, 1 / n)) / 3
     from vela_optimizer.native.qp import solve_qp
 
     h = solve_qp(np.eye(n), -target, limits).x  # the nearest holdings within the limits
+    if sparse:
+        h[np.abs(h) < 1e-12] = 0.0  # the book's unheld instruments at 0 exactly
     return (
         C,
         limits,
@@ -1099,30 +1110,13 @@ def assert_stationary_under_caps(C, limits, r):
     assert floor >= -1e-7 * scale
 
 
-def sparse_book_limits(n, seed, cap, held):
-    """limits_problem's limits with a book of ``held`` instruments (random weights, moved into
-    the limits: a minimum-variance book, say) and one-way caps of ``cap``."""
-    C, ids, bnds, groups, rules = limits_problem(n, seed)
-    limits = limits_of(ids, opt._general_bnds(ids, bnds), groups, rules)
-    rng = np.random.default_rng(seed)
-    target = np.zeros(n)
-    book = rng.choice(n, held, replace=False)
-    target[book] = rng.uniform(0.5, 1.5, held)
-    from vela_optimizer.native.qp import solve_qp
-
-    h = solve_qp(np.eye(n), -target / target.sum(), limits).x
-    h[np.abs(h) < 1e-12] = 0.0
-    groups_kept = [(k, groups[k], *rules[k]) for k in groups if k in rules]
-    return C, Limits.build(ids, limits.lower, limits.upper, groups_kept, holdings=h, max_buy=cap, max_sell=cap)
-
-
 @pytest.mark.parametrize(("seed", "cap", "held"), [(8, 0.06, 5), (8, 0.1, 10), (11, 0.1, 10), (12, 0.06, 5)])
 def test_a_rebalance_of_a_sparse_book_reaches_a_stationary_point(seed, cap, held):
     """From a book of a few instruments the capped solve begins at the portfolio on the way to the
     answer without caps, where no weight sits at its holding: its first blocks are few and wide,
     and moving as one they cannot move at all. That is no answer: the blocks are loosened until
     their members can move apart (these stopped after 3 QPs at a spread 6-14 % too high)."""
-    C, limits = sparse_book_limits(40, seed, cap, held)
+    C, _, limits = traded_limits(40, seed, held, cap)
     r = rp.solve_with_limits(C, limits)
     assert_stationary_under_caps(C, limits, r)
     assert limits.traded(r.x)[0] == pytest.approx(cap, abs=1e-9)  # the cap binds
@@ -1134,7 +1128,7 @@ def test_a_rebalance_of_a_book_above_a_cap_reaches_a_stationary_point(n, seed, c
     portfolio on the way to the answer without caps: the capped solve begins at the nearest
     portfolio within the caps, and its spread phase reaches a stationary point (begun at the
     squared QP's answer, these stopped short of one)."""
-    C, limits = sparse_book_limits(n, seed, cap, held)
+    C, _, limits = traded_limits(n, seed, held, cap)
     i = int(np.argmax(limits.holdings))
     upper = limits.upper.copy()
     upper[i] = limits.holdings[i] - cap / 2
