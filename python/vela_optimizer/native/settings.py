@@ -145,7 +145,8 @@ class Settings:
         active-set solver cycle.
     trade_tau_floor : float
         ``tau_floor`` under caps on what is bought and sold: weights held at their holdings make
-        many more variables of a block QP, which DAQP then fails to solve when it is flat.
+        many more variables of a block QP, which DAQP then fails to solve when it is flat. It
+        holds while the blocks change; once a step leaves them as they were, ``tau_floor`` does.
     """
 
     max_iteration: int = 1000

@@ -161,6 +161,13 @@ class SpreadState:
     # type checker cannot follow, hence Any.
     tau: Any = None  # prox weight
     tau_floor: Any = None
+    # Under caps on trades τ's floor is Settings.trade_tau_floor while the blocks change, and
+    # Settings.tau_floor once a step left them as they were (``settled``): a QP of the settled
+    # structure has few variables, and at the higher floor its steps converged linearly (halving
+    # the change of S each QP, 22 QPs at 1,000 stocks). Measured on the market sample's 24
+    # rebalances at 1,000 stocks: 1,654 QPs against 1,796, to the same spreads.
+    settled_floor: Any = None
+    settled: bool = False  # the last step was accepted and changed no block
     prices: Any = None  # z of the last QP (np.ndarray)
     crossed: set = field(default_factory=set)  # pairs of blocks that crossed at the last step
     jac: Any = None  # J's factors (Jacobian), and the frozen rows and pins they were made for
@@ -543,6 +550,7 @@ class SpreadState:
             self.tau = float(np.linalg.norm(coef)) / math.sqrt(lay.p) or 1.0
             floor = sca.settings.tau_floor if sca.trades is None else sca.settings.trade_tau_floor
             self.tau_floor = floor * self.tau
+            self.settled_floor = sca.settings.tau_floor * self.tau
         tau = self.tau
         H = 2 * tau * (K.T @ K)
         lin = T.T @ coef + 2 * tau * (K.T @ d0)
@@ -673,7 +681,8 @@ class SpreadState:
                 held = ((side > 0) & (lam_bounds < -slack)) | ((side < 0) & (lam_bounds > slack))
                 self.released &= ~(held & ~moved & sca.trades.at_h(self.w))
             tau = self.tau
-            self.tau = max(tau / 4, self.tau_floor) if rho > 0.75 else (tau * 4 if rho < 0.25 else tau)
+            floor = self.settled_floor if self.settled else self.tau_floor
+            self.tau = max(tau / 4, floor) if rho > 0.75 else (tau * 4 if rho < 0.25 else tau)
         elif self.relaxed:
             if self.relaxed_again:
                 self.relax_after = min(2 * (self.relax_after or RELAX_AGAIN), RELAX_AGAIN_MOST)
@@ -773,6 +782,7 @@ class SpreadState:
         # prices get wrong merges back, and waiting costs a QP per round.
         self.blocks, was_split = split(self.blocks, sca.coefficients, self.prices)
         changed = changed or was_split
+        self.settled = accepted and not changed
         if not changed or step * sca.n <= sca.settings.chord_step:
             self.reuse = 0  # settling: the exact Jacobian gives the quadratic convergence
         if step <= sca.settings.tol and not changed:
