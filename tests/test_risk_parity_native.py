@@ -1403,6 +1403,30 @@ def test_the_solve_without_caps_hands_over_at_its_first_squared_iterate_well_pas
     assert_stationary_under_caps(C, limits, r)
 
 
+@pytest.mark.parametrize(("share", "squared"), [(0.45, False), (0.6, True)])
+def test_the_solve_without_caps_hands_over_at_its_start_when_that_trades_past_twice_a_cap(monkeypatch, share, squared):
+    """Where the start of the solve without caps (the equal-risk portfolio moved into the limits)
+    already trades more than twice a cap, no squared QP is taken: the capped solve's spread phase
+    begins on the way from the holdings to that start, to a stationary answer. Below twice the cap
+    the squared phase runs first."""
+    C, plain, limits = traded_limits(60, 3, 10, 1.0)
+    start = sca.SpreadSCA(C, plain, Settings()).project(rp.solve_unconstrained(C).x)
+    cap = share * max(limits.traded(start))
+    limits = dataclasses.replace(limits, max_buy=cap, max_sell=cap)
+    phases = []
+    squared_phase = sca.SpreadSCA.squared_phase
+
+    def recorded(self, w, budget, *hand_over):
+        phases.append(self.trades is not None)
+        return squared_phase(self, w, budget, *hand_over)
+
+    monkeypatch.setattr(sca.SpreadSCA, "squared_phase", recorded)
+    r = rp.solve_with_limits(C, limits)
+    assert phases == ([False] if squared else [])
+    assert_stationary_under_caps(C, limits, r)
+    assert max(limits.traded(r.x)) == pytest.approx(cap, abs=1e-9)  # the cap binds
+
+
 @pytest.mark.parametrize(
     ("case", "hair", "moved"),
     [

@@ -95,8 +95,9 @@ class SpreadSCA:
     def run(self, w_equal: np.ndarray, max_iteration: int, hand_over=None, start=None):
         """(w, QPs used, status, message) from the equal-contribution portfolio ``w_equal``; w is
         NaN when no feasible start was found (``"numerical"``). ``hand_over`` ((w, the spread
-        phase's QPs so far) -> bool) may end the run after any QP of either phase (the spread
-        phase's QPs are 0 in the squared phase): status :data:`HANDED_OVER`, w the iterate.
+        phase's QPs so far) -> bool) may end the run at its start (QPs -1) or after any QP of either
+        phase (the spread phase's QPs are 0 in the squared phase): status :data:`HANDED_OVER`, w
+        the iterate.
         ``start``, a portfolio within the limits, is begun at rather than the one nearest to
         ``w_equal``, by the spread phase itself (under caps on trades, the portfolio on the way
         from the holdings to the squared phase's answer without them).
@@ -122,6 +123,8 @@ class SpreadSCA:
             self.last = w, 0
             if start is not None or self.trades is not None:
                 return self.spread_phase(w, max_iteration)
+            if hand_over is not None and hand_over(w, -1):
+                return w, 0, HANDED_OVER, ""
             w, used = self.squared_phase(w, max_iteration, hand_over)
             self.last = w, used
             if used >= max_iteration:
