@@ -750,7 +750,10 @@ class SpreadState:
         have settled, else None. ``flat``: the step was rejected and its model expected no change
         beyond rounding (:data:`FLAT`)."""
         changed = self.flipped  # the next QP's region differs
-        if accepted and lay.p > 1:
+        # A rejected step whose model expected nothing (``flat``) may have been held at 0 by blocks
+        # pressing on each other: their crossings are taken as after an accepted step (at the tie
+        # both orders give the same S), where stopping would report a point that is not stationary.
+        if (accepted or flat) and lay.p > 1:
             pair_lo, pair_hi = model.pair_lo, model.pair_hi
             active = lam_order > 0
             lo, hi = pair_lo[active], pair_hi[active]
@@ -758,12 +761,12 @@ class SpreadState:
             touching = set(lo[adjacent].tolist())
             apart = list(zip(lo[~adjacent].tolist(), hi[~adjacent].tolist()))
             if touching or apart:
-                far = self.far_crossings(sca, lay, model, lam_order, touching)
+                far = self.far_crossings(sca, lay, model, lam_order, touching) if accepted else []
                 self.blocks, self.crossed = crossed_or_merged(self.blocks, touching, self.crossed, apart)
                 if far:
                     self.moved_further(far)
                 changed = True
-            else:
+            elif accepted:
                 self.crossed = set()
         if self.relaxed and not changed:
             self.relaxed = self.relaxed_again = False  # settling: every ordering constraint from here
@@ -776,7 +779,7 @@ class SpreadState:
             if len(untied) != len(self.blocks):
                 self.blocks = untied
                 return None
-        if flat and step <= sca.settings.tol:
+        if flat and step <= sca.settings.tol and not changed:
             return k + 1, SOLVED, ""
         # Splits are tested after every QP, not only once the steps have settled: a split the
         # prices get wrong merges back, and waiting costs a QP per round.
