@@ -1127,12 +1127,17 @@ def test_a_rebalance_of_a_sparse_book_reaches_a_stationary_point(n, seed, cap, h
     assert limits.traded(r.x)[0] == pytest.approx(cap, abs=1e-9)  # the cap binds
 
 
-@pytest.mark.parametrize(("n", "seed", "cap", "held"), [(40, 9, 0.03, 5), (40, 12, 0.06, 5), (60, 7, 0.06, 5)])
+@pytest.mark.parametrize(
+    ("n", "seed", "cap", "held"),
+    [(40, 9, 0.03, 5), (40, 12, 0.06, 5), (60, 7, 0.06, 5), (60, 11, 0.03, 10), (40, 8, 0.06, 5)],
+)
 def test_a_rebalance_of_a_book_above_a_cap_reaches_a_stationary_point(n, seed, cap, held):
     """A book holding a weight above its cap (it must sell half the turnover cap there) has no
     portfolio on the way to the answer without caps: the capped solve begins at the nearest
     portfolio within the caps, and its spread phase reaches a stationary point (begun at the
-    squared QP's answer, these stopped short of one)."""
+    squared QP's answer, the first three stopped short of one). The fourth stopped on a step held
+    at 0 by a free level pressing on a held one, the fifth on a step whose multipliers released a
+    pin (a name at 0 to buy): neither is an answer, the next QP sees the crossing or the pin."""
     C, _, limits = traded_limits(n, seed, held, cap)
     i = int(np.argmax(limits.holdings))
     upper = limits.upper.copy()

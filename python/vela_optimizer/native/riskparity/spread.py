@@ -181,6 +181,7 @@ class SpreadState:
     strict_steps: int = 0  # accepted steps since the model last left the relaxed one
     relax_after: int | None = None  # strict steps before the next relaxed try, RELAX_AGAIN when None
     flipped: bool = False  # the last step sent a weight at its holding to its other side
+    freed: bool = False  # the last QP's multipliers released pins: the next QP's region is wider
     # Set while blocks moved past several pinned levels at once (:meth:`far_crossings`) await
     # the QP that judges it: (the list with single crossings, the prox weight before), restored
     # when that QP fails or its step is rejected.
@@ -631,6 +632,7 @@ class SpreadState:
         # prices and the held multipliers (the factored form makes its columns where asked).
         C_held = None if sca.factored or not held.size else C[held].T  # rows: the cheaper gather, C symmetric
         z = self.prices = self._prices(sca, lay, model, grad, level_price, held, C_held)
+        self.freed = False
         lam_sides = lam_bounds
         if held.size:
             # The multiplier of d_i = 0 for a held instrument, signed as a bound's (> 0 where
@@ -644,6 +646,7 @@ class SpreadState:
             if loose.size > RELEASE_AT_ONCE:
                 loose = loose[np.argsort(-np.abs(hold[loose]), kind="stable")[:RELEASE_AT_ONCE]]
             self.released[held[loose]] = True
+            self.freed = bool(loose.size)
             if sca.trades is not None:
                 # A weight held at its holding is at its side's bound: its multiplier there
                 # decides, as a free weight's does, whether it goes on to the other side.
@@ -779,7 +782,7 @@ class SpreadState:
             if len(untied) != len(self.blocks):
                 self.blocks = untied
                 return None
-        if flat and step <= sca.settings.tol and not changed:
+        if flat and step <= sca.settings.tol and not changed and not self.freed:
             return k + 1, SOLVED, ""
         # Splits are tested after every QP, not only once the steps have settled: a split the
         # prices get wrong merges back, and waiting costs a QP per round.
@@ -788,7 +791,7 @@ class SpreadState:
         self.settled = accepted and not changed
         if not changed or step * sca.n <= sca.settings.chord_step:
             self.reuse = 0  # settling: the exact Jacobian gives the quadratic convergence
-        if step <= sca.settings.tol and not changed:
+        if step <= sca.settings.tol and not changed and not self.freed:
             return k + 1, SOLVED, ""
         return None
 
