@@ -65,13 +65,23 @@ def loosen(blocks: list, rc: np.ndarray, tied: float) -> list:
     singletons costs minutes of DAQP (4,916 at the whole market with industries capped at 5 %);
     halving takes a few more QPs at most, each small."""
     untied = untie(blocks, rc, tied)
-    if len(untied) - len(blocks) < GROUPED_START:
+    if not _halving(untied, blocks):
         return untied
     size = float(np.mean(np.abs(rc))) or 1.0
     out = []
     for b in blocks:
         out.extend(_halves(b, rc) if len(b) > 1 and np.ptp(rc[b]) > tied * size else [b])
     return out
+
+
+def loosen_halves(blocks: list, rc: np.ndarray, tied: float) -> bool:
+    """Whether :func:`loosen` cuts the blocks not yet tied in two rather than dissolving them."""
+    return _halving(untie(blocks, rc, tied), blocks)
+
+
+def _halving(untied: list, blocks: list) -> bool:
+    """Whether ``untied`` (:func:`untie` of ``blocks``) has GROUPED_START or more new singletons."""
+    return len(untied) - len(blocks) >= GROUPED_START
 
 
 def _halves(b: list, rc: np.ndarray) -> list:

@@ -52,7 +52,7 @@ from ...metrics import pairwise_spread
 from ..settings import Stopped
 from ..solution import MAX_ITERATION, NUMERICAL, SOLVED
 from . import limits_qp
-from .blocks import GROUPED_START, crossed_or_merged, halved_when_nearly_tied, initial_blocks, loosen, split
+from .blocks import crossed_or_merged, halved_when_nearly_tied, initial_blocks, loosen, loosen_halves, split
 from .jacobian import FactoredJacobian, Jacobian
 
 # At most this many pinned levels passed at once beyond the one touched (:meth:`SpreadState.far_crossings`).
@@ -317,7 +317,14 @@ class SpreadState:
         if pin.all():
             pin[:] = False
         partial, reach = _partial(label, level, sizes, pin, nearly)
-        if partial.size and (anchor[partial] >= 0).any() and not _shares_for_anchors(label, rc, sizes, tie):
+        # An anchored block not yet tied is levelled by a share only where loosening would halve
+        # the blocks (hundreds of members not yet tied). With fewer, a block QP of singletons is
+        # cheap, and the one that follows an anchored levelling the limits cannot take (a QP with
+        # no feasible point, then every block not yet tied dissolved) moves each weight to its
+        # place at once, where a share moves the block as one: on rebalances of 100 and 150
+        # instruments (seeds 1-8) the capped solves took 402 QPs so and 480 with every anchored
+        # block shared.
+        if partial.size and (anchor[partial] >= 0).any() and not loosen_halves(blocks, rc, sca.settings.tied):
             full = anchor[partial] < 0
             partial, reach = partial[full], reach[full]
         return _Layout(
@@ -905,7 +912,7 @@ def _partial(label, level, sizes, pin, nearly: float) -> tuple[np.ndarray, np.nd
     further apart than ``nearly`` (NEARLY_TIED relative to the mean contribution; the others are
     levelled in full, a fixed part of the step). An anchored block is levelled toward its
     anchor's contribution (``level`` is the distance to it); :meth:`SpreadState.layout` levels it
-    in full instead where :func:`_shares_for_anchors` says so.
+    in full instead where loosening would not halve the blocks (:func:`.blocks.loosen_halves`).
 
     Levelled in full, a block far from tied may move the contributions held at a bound by more
     than it gains, or take its members past their bounds: the model then rejects the step, the
@@ -921,22 +928,6 @@ def _partial(label, level, sizes, pin, nearly: float) -> tuple[np.ndarray, np.nd
     np.maximum.at(reach, label, np.abs(level))
     partial = np.flatnonzero(~pin & (sizes > 1) & (reach > nearly))
     return partial, reach[partial]
-
-
-def _shares_for_anchors(label, rc, sizes, tie: float) -> bool:
-    """Whether anchored blocks not yet tied are levelled by a share (:func:`_partial`) rather than
-    in full: where loosening the blocks not yet tied would make GROUPED_START or more new singletons
-    (:func:`.blocks.loosen` then halves them, QP after QP). With fewer, a block QP of singletons is
-    cheap, and the one that follows an anchored levelling the limits cannot take (a QP with no
-    feasible point, then every block not yet tied dissolved) moves each weight to its place at
-    once, where a share moves the block as one: on rebalances of 100 and 150 instruments (seeds
-    1-8) the capped solves took 402 QPs so and 480 with every anchored block shared."""
-    p = sizes.size
-    hi, lo = np.full(p, -np.inf), np.full(p, np.inf)
-    np.maximum.at(hi, label, rc)
-    np.minimum.at(lo, label, rc)
-    untied = (hi - lo > tie) & (sizes > 1)
-    return bool(float(sizes[untied].sum()) - np.count_nonzero(untied) >= GROUPED_START)
 
 
 def _within(lay: _Layout, partial: np.ndarray) -> np.ndarray:
